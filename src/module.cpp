@@ -1,0 +1,73 @@
+// The module's entry point and its execution step: the only code that runs
+// at import. Everything the module offers is bound here, in one fixed order
+// that `__all__` records.
+#include "abi.hpp"
+#include "flags.hpp"
+#include "formatting/register.hpp"
+#include "hooks.hpp"
+#include "py/errors.hpp"
+#include "symbolic/object/partial.hpp"
+#include "symbolic/wrap_node.hpp"
+#include "topology/register.hpp"
+
+namespace vesk {
+
+namespace {
+
+using RegisterStep = int (*)(PyObject* module);
+
+// The registration list. Each subsystem binds its names in its own step;
+// the order of the steps is the order of `__all__`.
+constexpr RegisterStep kRegistration[] = {
+    abi::register_module,         // abi_version, __abi__
+    topology::register_module,    // KeyPath, KeyPathSet, MissingValue, missing_value_singleton
+    formatting::register_module,  // format, kvlist_str, _install_formatting_bridge
+    // key specs, typing installers, value-spec classes, symbolic containers
+    // and objects take their places here as they are built.
+    flags::register_module,       // _flag_scope_*, _FLAG_* constants
+    // kernel functions come last.
+};
+
+int exec_module(PyObject* module) {
+    return py::call_guard(-1, [&] {
+        if (!PyModule_Check(module)) {
+            PyErr_Format(PyExc_TypeError, "expected a module object, got %s",
+                         Py_TYPE(module)->tp_name);
+            return -1;
+        }
+        // Set before anything that can fail, so they are set even when a later
+        // step fails; a cell already set keeps its first value.
+        hooks::SYM_PARTIAL_HOOK.set(&symbolic::object::sym_partial_native);
+        hooks::WRAP_NODE_HOOK.set(&symbolic::build_wrap_node);
+        for (RegisterStep step : kRegistration)
+            if (step(module) < 0) return -1;
+        return 0;
+    });
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    // Types, cached functions and once-set cells are shared process-wide, so
+    // a second interpreter must not load the module.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_native",  // m_name
+    "",         // m_doc
+    0,          // m_size
+    nullptr,    // m_methods
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace vesk
+
+PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&vesk::module_def); }

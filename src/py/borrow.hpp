@@ -1,0 +1,89 @@
+// The per-instance borrow flag guarding native state without waiting:
+// readers share it, a writer takes it alone, and a conflicting request fails
+// at once instead of blocking.
+#pragma once
+
+#include "py/python.hpp"
+
+#include <atomic>
+#include <cstdint>
+
+namespace vesk::py {
+
+class BorrowFlag {
+public:
+    // Shared borrows count up; an exclusive borrow is the value -1.
+    [[nodiscard]] bool try_shared() noexcept {
+        std::int32_t cur = state_.load(std::memory_order_relaxed);
+        while (cur >= 0) {
+            if (state_.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire,
+                                             std::memory_order_relaxed))
+                return true;
+        }
+        return false;
+    }
+    void release_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
+
+    [[nodiscard]] bool try_exclusive() noexcept {
+        std::int32_t expected = 0;
+        return state_.compare_exchange_strong(expected, -1, std::memory_order_acquire,
+                                              std::memory_order_relaxed);
+    }
+    void release_exclusive() noexcept { state_.store(0, std::memory_order_release); }
+
+    [[nodiscard]] bool is_free() const noexcept {
+        return state_.load(std::memory_order_acquire) == 0;
+    }
+
+private:
+    std::atomic<std::int32_t> state_{0};
+};
+
+inline void raise_mutably_borrowed() {
+    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+}
+inline void raise_borrowed() { PyErr_SetString(PyExc_RuntimeError, "Already borrowed"); }
+
+// RAII shared borrow. Usage:
+//   SharedBorrow b(self->borrow);
+//   if (!b.acquire()) return nullptr;            // raises "Already mutably borrowed"
+//   if (!b.try_acquire()) return not_implemented();  // operator slots
+class SharedBorrow {
+public:
+    explicit SharedBorrow(BorrowFlag& flag) noexcept : flag_(flag) {}
+    SharedBorrow(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(const SharedBorrow&) = delete;
+    ~SharedBorrow() { if (held_) flag_.release_shared(); }
+
+    [[nodiscard]] bool try_acquire() noexcept { return held_ = flag_.try_shared(); }
+    [[nodiscard]] bool acquire() noexcept {
+        if (try_acquire()) return true;
+        raise_mutably_borrowed();
+        return false;
+    }
+
+private:
+    BorrowFlag& flag_;
+    bool held_ = false;
+};
+
+class ExclusiveBorrow {
+public:
+    explicit ExclusiveBorrow(BorrowFlag& flag) noexcept : flag_(flag) {}
+    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+    ~ExclusiveBorrow() { if (held_) flag_.release_exclusive(); }
+
+    [[nodiscard]] bool try_acquire() noexcept { return held_ = flag_.try_exclusive(); }
+    [[nodiscard]] bool acquire() noexcept {
+        if (try_acquire()) return true;
+        raise_borrowed();
+        return false;
+    }
+
+private:
+    BorrowFlag& flag_;
+    bool held_ = false;
+};
+
+}  // namespace vesk::py

@@ -1,0 +1,31 @@
+"""Running code in a fresh interpreter.
+
+Once-set cells never reset within a process, so states such as "bridge not
+installed" or "first install wins" are checked in a subprocess.
+"""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+from conftest import PYTHON_DIR, SUPPORT_DIR
+
+
+def run_fresh(code, check=True):
+    """Runs `code` under the current interpreter in a new process and returns
+    the CompletedProcess. With `check`, a non-zero exit fails with stderr."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([SUPPORT_DIR, PYTHON_DIR])
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=120,
+    )
+    if check and proc.returncode != 0:
+        raise AssertionError(
+            f"fresh interpreter failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}"
+        )
+    return proc

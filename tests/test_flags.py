@@ -1,0 +1,204 @@
+import threading
+
+import pytest
+
+import vesk_core._native as native
+
+FLAG_IDS = [
+    native._FLAG_SEALED,
+    native._FLAG_ACCESSOR_WRITABLE,
+    native._FLAG_ALLOW_PARTIAL,
+    native._FLAG_ORIGIN_TRACKING,
+    native._FLAG_CHANGE_NOTIFICATION,
+]
+SENTINEL = object()
+
+
+def in_thread(fn):
+    """Runs `fn` on a new thread and returns its result (or raises its error)."""
+    box = {}
+
+    def run():
+        try:
+            box["value"] = fn()
+        except BaseException as e:  # pragma: no cover - reported below
+            box["error"] = e
+
+    t = threading.Thread(target=run)
+    t.start()
+    t.join()
+    if "error" in box:
+        raise box["error"]
+    return box["value"]
+
+
+@pytest.fixture(autouse=True)
+def clean_scopes():
+    for i in FLAG_IDS:
+        native._flag_scope_del(i)
+    yield
+    for i in FLAG_IDS:
+        native._flag_scope_del(i)
+
+
+def test_constants():
+    assert FLAG_IDS == [0, 1, 2, 3, 4]
+
+
+def test_fresh_thread_sees_every_flag_absent():
+    def probe():
+        return [(native._flag_scope_has(i), native._flag_scope_get(i, SENTINEL)) for i in FLAG_IDS]
+
+    assert in_thread(probe) == [(False, SENTINEL)] * 5
+
+
+@pytest.mark.parametrize("flag", FLAG_IDS)
+def test_set_get_has_del_cycle(flag):
+    native._flag_scope_set(flag, None)
+    assert native._flag_scope_has(flag) is True
+    assert native._flag_scope_get(flag, SENTINEL) is None
+    native._flag_scope_set(flag, True)
+    assert native._flag_scope_get(flag, SENTINEL) is True
+    native._flag_scope_set(flag, False)
+    assert native._flag_scope_get(flag, SENTINEL) is False
+    native._flag_scope_del(flag)
+    assert native._flag_scope_has(flag) is False
+    assert native._flag_scope_get(flag, SENTINEL) is SENTINEL
+    native._flag_scope_del(flag)  # deleting an absent cell is allowed
+    assert native._flag_scope_has(flag) is False
+
+
+def test_cells_are_independent():
+    native._flag_scope_set(native._FLAG_SEALED, True)
+    assert [native._flag_scope_has(i) for i in FLAG_IDS] == [True, False, False, False, False]
+
+
+def test_keywords():
+    native._flag_scope_set(flag_id=3, value=True)
+    assert native._flag_scope_get(flag_id=3, default=None) is True
+    assert native._flag_scope_has(flag_id=3) is True
+    native._flag_scope_del(flag_id=3)
+    with pytest.raises(TypeError):
+        native._flag_scope_get(0)
+    with pytest.raises(TypeError):
+        native._flag_scope_get(0, None, flag=1)
+
+
+def test_nested_scope_restores_previous_state():
+    """The package's context manager: save, set, and restore or delete."""
+
+    class scope:
+        def __init__(self, flag, value):
+            self.flag, self.value = flag, value
+
+        def __enter__(self):
+            self.had = native._flag_scope_has(self.flag)
+            self.prev = native._flag_scope_get(self.flag, None)
+            native._flag_scope_set(self.flag, self.value)
+
+        def __exit__(self, *exc):
+            if self.had:
+                native._flag_scope_set(self.flag, self.prev)
+            else:
+                native._flag_scope_del(self.flag)
+
+    with scope(0, True):
+        with scope(0, None):
+            with scope(0, False):
+                assert native._flag_scope_get(0, SENTINEL) is False
+            assert native._flag_scope_get(0, SENTINEL) is None
+        assert native._flag_scope_get(0, SENTINEL) is True
+    assert native._flag_scope_has(0) is False
+
+
+def test_scopes_are_per_thread():
+    native._flag_scope_set(native._FLAG_SEALED, True)
+    assert in_thread(lambda: native._flag_scope_get(0, SENTINEL)) is SENTINEL
+
+    def set_in_thread():
+        native._flag_scope_set(1, False)
+        return native._flag_scope_get(1, SENTINEL)
+
+    assert in_thread(set_in_thread) is False
+    assert native._flag_scope_has(1) is False
+    assert native._flag_scope_get(0, SENTINEL) is True
+
+
+def test_many_threads_race_without_interference():
+    barrier = threading.Barrier(8)
+    failures = []
+
+    def worker(n):
+        barrier.wait()
+        mine = bool(n % 2)
+        for _ in range(2000):
+            native._flag_scope_set(4, mine)
+            if native._flag_scope_get(4, None) is not mine:
+                failures.append(n)
+                return
+            native._flag_scope_del(4)
+            if native._flag_scope_has(4):
+                failures.append(n)
+                return
+
+    threads = [threading.Thread(target=worker, args=(n,)) for n in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: native._flag_scope_get(5, None),
+        lambda: native._flag_scope_has(200),
+        lambda: native._flag_scope_set(5, True),
+        lambda: native._flag_scope_del(255),
+    ],
+)
+def test_invalid_id_in_range_of_a_byte(call):
+    with pytest.raises(ValueError) as info:
+        call()
+    assert str(info.value).startswith("Invalid native flag id: ")
+    assert str(info.value).endswith(".")
+
+
+def test_invalid_id_message_names_the_id():
+    with pytest.raises(ValueError, match=r"^Invalid native flag id: 255\.$"):
+        native._flag_scope_del(255)
+    with pytest.raises(ValueError, match=r"^Invalid native flag id: 5\.$"):
+        native._flag_scope_get(5, None)
+
+
+def test_id_conversion_errors():
+    with pytest.raises(OverflowError):
+        native._flag_scope_has(-1)
+    with pytest.raises(OverflowError):
+        native._flag_scope_has(256)
+    with pytest.raises(OverflowError):
+        native._flag_scope_has(2**80)
+    with pytest.raises(TypeError, match="flag_id"):
+        native._flag_scope_has("0")
+    with pytest.raises(TypeError, match="flag_id"):
+        native._flag_scope_has(0.0)
+
+
+def test_value_must_be_none_or_bool():
+    for bad in (1, 0, "True", 1.0, []):
+        with pytest.raises(TypeError, match="value"):
+            native._flag_scope_set(1, bad)
+    assert native._flag_scope_has(1) is False
+    # The value is checked before the id's range.
+    with pytest.raises(TypeError):
+        native._flag_scope_set(9, 1)
+
+
+def test_failed_calls_leave_cells_unchanged():
+    native._flag_scope_set(2, True)
+    with pytest.raises(ValueError):
+        native._flag_scope_set(7, False)
+    with pytest.raises(TypeError):
+        native._flag_scope_set(2, "no")
+    assert native._flag_scope_get(2, SENTINEL) is True

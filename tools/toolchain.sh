@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Provision (idempotently) the Debian unstable root that carries CPython 3.14,
+# and run commands inside it with the checkout bind-mounted.
+#
+#   tools/toolchain.sh provision        make sure the root exists and is current
+#   tools/toolchain.sh run CMD [ARG..]  run CMD inside the root, cwd = checkout
+#
+# The root lives outside the checkout so that every clone on this machine
+# shares it. All mounts are made in a private mount namespace, so they vanish
+# with the process on every exit path, including a kill.
+set -euo pipefail
+
+ROOT=${VESK_TOOLCHAIN:-/opt/vesk-toolchain}
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+CHECKOUT=$(cd "$HERE/.." && pwd)
+PKG_LIST="$HERE/toolchain-packages.txt"
+STAMP="$ROOT/.vesk-toolchain-stamp"
+APT_OPTS=(-o Acquire::Check-Valid-Until=false -o Acquire::Retries=3 -o APT::Install-Recommends=false)
+
+log() { echo "toolchain: $*" >&2; }
+
+host_mirror() {
+    local m
+    m=$(grep -hoE '^URIs:\s*\S+' /etc/apt/sources.list.d/*.sources 2>/dev/null \
+        | awk '{print $2}' | grep -v security | head -n1 || true)
+    [ -n "$m" ] || m=$(grep -hoE '^deb\s+\S+' /etc/apt/sources.list 2>/dev/null \
+        | awk '{print $2}' | head -n1 || true)
+    echo "${m:-http://deb.debian.org/debian}"
+}
+
+packages() { grep -vE '^\s*(#|$)' "$PKG_LIST" | sort -u; }
+wanted_stamp() { packages | sha256sum | cut -d' ' -f1; }
+
+# Run a command chrooted into the root, inside a fresh private mount namespace.
+# $1: the directory to bind at /checkout (may be empty for none).
+in_root() {
+    local bind=$1; shift
+    unshare --mount --propagation private -- /bin/bash -s -- "$ROOT" "$bind" "$@" <<'INNER'
+set -euo pipefail
+root=$1; bind=$2; shift 2
+mount -t proc proc "$root/proc"
+mount --rbind /dev "$root/dev"
+mkdir -p "$root/tmp" && mount -t tmpfs tmpfs "$root/tmp"
+cp -L /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
+if [ -n "$bind" ]; then
+    mkdir -p "$root/checkout"
+    mount --bind "$bind" "$root/checkout"
+    cd_to=/checkout
+else
+    cd_to=/
+fi
+exec chroot "$root" /usr/bin/env -i \
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" CI="${CI:-}" \
+    DEBIAN_FRONTEND=noninteractive \
+    /bin/bash -c 'cd "$0" && exec "$@"' "$cd_to" "$@"
+INNER
+}
+
+provision_locked() {
+    if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$(wanted_stamp)" ]; then
+        return 0
+    fi
+    if [ ! -x "$ROOT/usr/bin/apt-get" ]; then
+        command -v debootstrap >/dev/null || {
+            log "installing debootstrap on the host"
+            apt-get update -qq && apt-get install -y -qq debootstrap >/dev/null
+        }
+        local mirror; mirror=$(host_mirror)
+        log "bootstrapping Debian unstable into $ROOT from $mirror (takes a few minutes)"
+        rm -rf "$ROOT.partial"
+        mkdir -p "$ROOT.partial"
+        # debootstrap mounts /proc itself; keep those mounts in a private namespace.
+        unshare --mount --propagation private -- \
+            debootstrap --variant=minbase --no-merged-usr unstable "$ROOT.partial" "$mirror" \
+            >"$ROOT.debootstrap.log" 2>&1 || {
+                log "debootstrap failed; see $ROOT.debootstrap.log"; tail -n 20 "$ROOT.debootstrap.log" >&2; exit 1; }
+        rm -rf "$ROOT"
+        mv "$ROOT.partial" "$ROOT"
+        echo 'Acquire::Check-Valid-Until "false";' > "$ROOT/etc/apt/apt.conf.d/99vesk-snapshot"
+        echo 'APT::Install-Recommends "false";' >> "$ROOT/etc/apt/apt.conf.d/99vesk-snapshot"
+    fi
+    log "installing packages: $(packages | tr '\n' ' ')"
+    local apt_log="$ROOT.apt.log"
+    # shellcheck disable=SC2046
+    { in_root "" apt-get "${APT_OPTS[@]}" update -qq &&
+      in_root "" apt-get "${APT_OPTS[@]}" install -y -qq $(packages) &&
+      in_root "" apt-get clean; } >"$apt_log" 2>&1 || {
+        log "package install failed; see $apt_log"; tail -n 20 "$apt_log" >&2; exit 1; }
+    wanted_stamp > "$STAMP"
+    log "toolchain ready"
+}
+
+provision() {
+    mkdir -p "$(dirname "$ROOT")"
+    # One provisioner at a time; later arrivals wait and then find the stamp.
+    exec 9>"$ROOT.lock"
+    flock 9
+    provision_locked
+    flock -u 9
+}
+
+case "${1:-}" in
+    provision) provision ;;
+    run) shift; provision; in_root "$CHECKOUT" "$@" ;;
+    *) echo "usage: $0 provision | run CMD [ARG...]" >&2; exit 2 ;;
+esac
