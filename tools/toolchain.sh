@@ -83,7 +83,9 @@ provision_locked() {
     log "installing packages: $(packages | tr '\n' ' ')"
     local apt_log="$ROOT.apt.log"
     # shellcheck disable=SC2046
-    { in_root "" apt-get "${APT_OPTS[@]}" update -qq &&
+    # `dpkg --configure -a` finishes an install that a killed run interrupted.
+    { in_root "" dpkg --configure -a &&
+      in_root "" apt-get "${APT_OPTS[@]}" update -qq &&
       in_root "" apt-get "${APT_OPTS[@]}" install -y -qq $(packages) &&
       in_root "" apt-get clean; } >"$apt_log" 2>&1 || {
         log "package install failed; see $apt_log"; tail -n 20 "$apt_log" >&2; exit 1; }
