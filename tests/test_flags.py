@@ -202,3 +202,22 @@ def test_failed_calls_leave_cells_unchanged():
     with pytest.raises(TypeError):
         native._flag_scope_set(2, "no")
     assert native._flag_scope_get(2, SENTINEL) is True
+
+
+def test_scope_functions_do_not_leak():
+    from leaks import assert_no_leak
+
+    default = object()
+
+    def cycle():
+        native._flag_scope_set(0, None)
+        native._flag_scope_get(0, default)
+        native._flag_scope_has(0)
+        native._flag_scope_del(0)
+        native._flag_scope_get(0, default)
+        try:
+            native._flag_scope_get(9, default)
+        except ValueError:
+            pass
+
+    assert_no_leak(cycle)
