@@ -7,6 +7,7 @@
 
 namespace vesk::py {
 
+#ifdef Py_GIL_DISABLED
 class CriticalSection {
 public:
     explicit CriticalSection(PyObject* obj) noexcept { PyCriticalSection_Begin(&cs_, obj); }
@@ -28,6 +29,23 @@ public:
 private:
     PyCriticalSection2 cs_;
 };
+#else
+// With the global lock the interpreter leaves the section types incomplete:
+// the lock already serialises every object access.
+class CriticalSection {
+public:
+    explicit CriticalSection(PyObject*) noexcept {}
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+};
+
+class CriticalSection2 {
+public:
+    CriticalSection2(PyObject*, PyObject*) noexcept {}
+    CriticalSection2(const CriticalSection2&) = delete;
+    CriticalSection2& operator=(const CriticalSection2&) = delete;
+};
+#endif
 
 // Item `i` of a list read under the list's lock: the index is checked against
 // the length at that moment. Null (without an exception) when out of range.

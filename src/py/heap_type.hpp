@@ -6,14 +6,22 @@
 
 namespace vesk::py {
 
+// Finishes a freshly built type before any other code can see it (class
+// attributes, ...). Returns 0, or -1 with an exception set.
+using TypeInit = int (*)(PyTypeObject* type);
+
 class TypeCell {
 public:
     // Returns a borrowed pointer to the type, building it on first use.
-    // `bases` may be null; it is only consulted when building.
-    [[nodiscard]] PyTypeObject* get(PyType_Spec& spec, PyObject* bases = nullptr) {
+    // `bases` and `init` may be null; they are only consulted when building.
+    [[nodiscard]] PyTypeObject* get(PyType_Spec& spec, PyObject* bases = nullptr,
+                                    TypeInit init = nullptr) {
         PyObject* t = cell_.get_or_init([&] {
-            return Ref::steal(bases ? PyType_FromSpecWithBases(&spec, bases)
-                                    : PyType_FromSpec(&spec));
+            Ref made = Ref::steal(bases ? PyType_FromSpecWithBases(&spec, bases)
+                                        : PyType_FromSpec(&spec));
+            if (made && init && init(reinterpret_cast<PyTypeObject*>(made.get())) < 0)
+                return Ref();
+            return made;
         });
         return reinterpret_cast<PyTypeObject*>(t);
     }
