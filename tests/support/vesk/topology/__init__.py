@@ -1,0 +1,1 @@
+"""Stand-in for the package's topology subpackage."""

@@ -1,0 +1,147 @@
+import copy
+import pickle
+import threading
+
+import pytest
+
+import vesk_core._native as native
+from fresh import run_fresh
+
+MissingValue = native.MissingValue
+MISSING = native.missing_value_singleton()
+
+
+def test_singleton_is_one_object_and_new_instances_are_distinct_but_equal():
+    assert native.missing_value_singleton() is MISSING
+    a, b = MissingValue(), MissingValue()
+    assert a is not b and a is not MISSING
+    assert a == b == MISSING
+    assert hash(a) == hash(b) == hash(MISSING)
+    assert len({a, b, MISSING}) == 1
+
+
+def test_hash_is_that_of_the_joined_class_name():
+    assert hash(MISSING) == hash("vesk.topology._missingMissingValue")
+
+
+@pytest.mark.parametrize("other", [None, 0, False, "MISSING_VALUE", object(), MissingValue])
+def test_equality_is_by_exact_type_only(other):
+    assert (MISSING == other) is False
+    assert (MISSING != other) is True
+    assert (other == MISSING) is False
+
+
+class EqualsEverything:
+    def __eq__(self, other):
+        return True
+
+    __hash__ = object.__hash__
+
+
+def test_equality_never_consults_the_other_object():
+    # The missing value answers first and decides by type alone.
+    assert (MISSING == EqualsEverything()) is False
+
+
+@pytest.mark.parametrize("op", ["__lt__", "__le__", "__gt__", "__ge__"])
+def test_orderings_are_unsupported(op):
+    assert getattr(MISSING, op)(MissingValue()) is NotImplemented
+    with pytest.raises(TypeError):
+        MISSING < MissingValue()
+
+
+@pytest.mark.parametrize(
+    "render",
+    [
+        str,
+        repr,
+        lambda v: v.format(),
+        lambda v: v.format(1, 2, compact=True, verbose=False, root_indent=4, markdown=True),
+    ],
+)
+def test_text_forms(render):
+    assert render(MISSING) == "MISSING_VALUE"
+
+
+@pytest.mark.parametrize(
+    "duplicate",
+    [
+        copy.copy,
+        copy.deepcopy,
+        lambda v: v.__deepcopy__({}),
+        lambda v: pickle.loads(pickle.dumps(v)),
+        lambda v: pickle.loads(pickle.dumps(v, protocol=0)),
+        lambda v: MissingValue.from_json(v.to_json()),
+    ],
+)
+def test_copies_are_new_equal_instances(duplicate):
+    dup = duplicate(MISSING)
+    assert type(dup) is MissingValue
+    assert dup is not MISSING and dup == MISSING
+
+
+def test_pickle_names_the_package_module():
+    data = pickle.dumps(MISSING, protocol=0)
+    assert b"vesk.topology._missing" in data and b"MissingValue" in data
+    assert MISSING.__reduce__() == (MissingValue, ())
+
+
+@pytest.mark.parametrize("value", [None, {"_type": "vesk.typing.Int"}, 3])
+def test_json_form(value):
+    assert MISSING.to_json() == {"_type": "vesk.topology._missing.MissingValue"}
+    assert MISSING.to_json(compact=True, unknown=1) == MISSING.to_json()
+    assert MISSING.to_json() is not MISSING.to_json()
+    assert MissingValue.from_json(value) == MISSING
+    assert MissingValue.from_json(value, allow_partial=True) == MISSING
+    assert MissingValue.from_json(_json_value=value) == MISSING
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: MissingValue(1),
+        lambda: MissingValue(x=1),
+        lambda: MissingValue.__new__(MissingValue, None),
+        lambda: MISSING.__deepcopy__(),
+        lambda: MissingValue.from_json(),
+        lambda: MissingValue.from_json(1, 2),
+        lambda: MISSING.to_json(1),
+        lambda: MissingValue.format(None),
+        lambda: MissingValue.__copy__(object()),
+    ],
+)
+def test_argument_errors(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+def test_class_surface():
+    assert MissingValue.__module__ == "vesk.topology._missing"
+    assert MissingValue.__name__ == "MissingValue"
+    assert MissingValue.__serialization_key__ == "vesk.topology._missing.MissingValue"
+    assert MissingValue.__vesk_formattable__ is True
+    assert MissingValue.__doc__ == "Value placeholder for an unassigned symbolic field."
+    assert MissingValue.__new__(MissingValue) == MISSING
+    with pytest.raises(TypeError, match="not an acceptable base type"):
+        type("Sub", (MissingValue,), {})
+    with pytest.raises(TypeError):
+        MissingValue.__vesk_formattable__ = False
+
+
+def test_concurrent_first_use_agrees_on_one_instance_and_one_hash():
+    run_fresh(
+        """
+        import threading
+        import vesk_core._native as native
+        start = threading.Barrier(8)
+        seen = []
+        def grab():
+            start.wait()
+            seen.append((native.missing_value_singleton(), hash(native.MissingValue())))
+        threads = [threading.Thread(target=grab) for _ in range(8)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        assert len({id(s) for s, _ in seen}) == 1, seen
+        assert len({h for _, h in seen}) == 1, seen
+        """
+    )
