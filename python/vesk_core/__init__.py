@@ -5,5 +5,6 @@ and the home of the names that pickled values refer to.
 """
 
 from vesk_core import _native
+from vesk_core._native import KeyPath
 
-__all__ = ["_native"]
+__all__ = ["_native", "KeyPath"]

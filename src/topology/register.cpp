@@ -1,11 +1,13 @@
 #include "topology/register.hpp"
 
+#include "topology/key_path_impl.hpp"
 #include "topology/missing_value.hpp"
 
 namespace vesk::topology {
 
 int register_module(PyObject* module) {
-    // KeyPath and KeyPathSet are bound before these two.
+    if (register_key_path(module) < 0) return -1;
+    // KeyPathSet is bound here, between KeyPath and MissingValue.
     return register_missing_value(module);
 }
 

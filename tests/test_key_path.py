@@ -1,0 +1,592 @@
+import copy
+import enum
+import pickle
+import threading
+
+import pytest
+
+import vesk_core
+from vesk_core._native import KeyPath
+from leaks import assert_no_leak
+
+P = KeyPath.parse
+
+
+class Color(enum.IntEnum):
+    RED = 3
+
+
+class StrKeyLike:
+    """A key object that renders as a plain name."""
+
+    __vesk_str_key__ = True
+
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        return self.text
+
+
+# --- construction ------------------------------------------------------------
+
+
+@pytest.mark.parametrize("root", [KeyPath(), KeyPath(None), KeyPath([]), KeyPath(()), P("")])
+def test_root_paths(root):
+    assert root.depth == 0 and len(root) == 0 and root.is_root and not root
+    assert str(root) == "" and root.keys == []
+    with pytest.raises(KeyError, match="Key of root KeyPath does not exist."):
+        root.key
+    with pytest.raises(KeyError, match="Parent of a root KeyPath does not exist."):
+        root.parent
+
+
+@pytest.mark.parametrize(
+    "arg, keys, text",
+    [
+        ("a.b", ["a.b"], "[a.b]"),  # one key, never parsed
+        (["a", 0, "b"], ["a", 0, "b"], "a[0].b"),
+        (("a", 0, "b"), ["a", 0, "b"], "a[0].b"),
+        ([None], [None], "[None]"),
+        ([[1, 2]], [[1, 2]], "[[1, 2]]"),  # nested lists are not flattened
+        (True, [True], "[True]"),
+        (2**63, [2**63], f"[{2**63}]"),
+        (-(2**63), [-(2**63)], f"[{-(2**63)}]"),
+        (Color.RED, [3], "[3]"),
+    ],
+)
+def test_construction_forms(arg, keys, text):
+    p = KeyPath(arg)
+    assert p.keys == keys and str(p) == repr(p) == p.path == text
+
+
+def test_key_conversion_drops_subclasses_and_keeps_bools():
+    class S(str):
+        pass
+
+    p = KeyPath([S("x"), Color.RED, True, 2**64])
+    keys = p.keys
+    assert [type(k) for k in keys] == [str, int, bool, int]
+    assert keys[2] is True and p.key == 2**64
+
+
+def test_lone_surrogate_key_stays_an_object():
+    p = KeyPath("\ud800")
+    assert p.keys == ["\ud800"]
+    assert p != KeyPath("x")
+
+
+def test_parent_argument():
+    assert KeyPath("x", P("a")).keys == ["a", "x"]
+    assert KeyPath(["x", 1], parent=P("a.b")).keys == ["a", "b", "x", 1]
+    assert KeyPath(parent=P("a")).keys == ["a"]
+    with pytest.raises(TypeError, match="parent"):
+        KeyPath("x", "a")
+    with pytest.raises(TypeError):
+        KeyPath("x", P("a"), 1)
+
+
+def test_members_of_a_path():
+    p = P("a[0].b")
+    assert p.key == "b" and p.parent == P("a[0]") and p.parent.parent.parent.is_root
+    assert p.depth == 3 and len(p) == 3 and bool(p)
+
+
+def test_class_is_final_and_slotless():
+    with pytest.raises(TypeError):
+        type("Sub", (KeyPath,), {})
+    with pytest.raises(AttributeError):
+        P("a").extra = 1
+    assert KeyPath.__module__ == "vesk_core._native"
+    assert KeyPath.__vesk_formattable__ is True
+    assert KeyPath.__serialization_key__ == "vesk.topology.KeyPath"
+    assert KeyPath.__doc__.startswith("A path of keys from a tree root to a node.")
+
+
+def test_list_read_while_another_thread_shrinks_it():
+    # Items are read one at a time under the list's lock: the reading may end
+    # early but never reads past the end or sees a torn list.
+    data = list(range(2000))
+    stop = threading.Event()
+
+    def shrink():
+        while not stop.is_set() and data:
+            data.pop()
+
+    t = threading.Thread(target=shrink)
+    t.start()
+    try:
+        for _ in range(50):
+            keys = KeyPath(data).keys
+            assert keys == list(range(len(keys)))
+    finally:
+        stop.set()
+        t.join()
+
+
+# --- rendering and parsing ---------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "text, keys",
+    [
+        ("a.b", ["a", "b"]),
+        ("a.0", ["a", "0"]),  # unbracketed digits stay names
+        ("a[0]", ["a", 0]),
+        ("a[0].b", ["a", 0, "b"]),
+        ("a[0]b", ["a", 0, "b"]),
+        ("[a.b].c", ["a.b", "c"]),
+        ("x[a.b[c]].y", ["x", "a.b[c]", "y"]),
+        ("a..b", ["a", "b"]),
+        (".a.", ["a"]),
+        ("[]", [""]),
+        ("[][]", ["", ""]),
+        ("[-1]", [-1]),
+        ("[007]", [7]),
+        ("[-7]", [-7]),
+        ("[9223372036854775807]", [2**63 - 1]),
+        ("[-9223372036854775808]", [-(2**63)]),
+        ("[1234567890123456789012345]", [1234567890123456789012345]),
+        ("[\u0661\u0662]", [12]),  # Arabic-Indic digits
+        ("[1.5]", ["1.5"]),
+        ("[ 1]", [" 1"]),
+        ("[+1]", ["+1"]),
+        ("[1e3]", ["1e3"]),
+        ("[-]", ["-"]),
+        ("é.ü[2]", ["é", "ü", 2]),
+    ],
+)
+def test_scan(text, keys):
+    p = P(text)
+    assert p.keys == keys
+    assert [type(k) for k in p.keys] == [type(k) for k in keys]
+
+
+def test_huge_bracketed_integer_is_an_object_key_equal_to_its_int():
+    p = P("[1234567890123456789012345]")
+    assert p == KeyPath(1234567890123456789012345)
+    assert str(p) == "[1234567890123456789012345]"
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("a]b", "KeyPath parse failed: unmatched close bracket at position 1:'a]b'"),
+        ("éa]b", "KeyPath parse failed: unmatched close bracket at position 2:'éa]b'"),
+        ("ab[c]é]", "KeyPath parse failed: unmatched close bracket at position 6:'ab[c]é]'"),
+        ("a[b", "KeyPath parse failed: unmatched open bracket at position 1: 'a[b'"),
+        ("a[b[c]", "KeyPath parse failed: unmatched open bracket at position 1: 'a[b[c]'"),
+        ("ü[x].[y", "KeyPath parse failed: unmatched open bracket at position 5: 'ü[x].[y'"),
+        ("[--5]", "invalid literal for int() with base 10: '--5'"),
+        ("[\u00b2]", "invalid literal for int() with base 10: '\u00b2'"),
+    ],
+)
+def test_scan_errors(text, message):
+    with pytest.raises(ValueError) as info:
+        P(text)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    "keys, text, plain",
+    [
+        (["a", 0, "b"], "a[0].b", "a[0].b"),
+        (["a.b", "c"], "[a.b].c", "a.b.c"),
+        ([0, "a"], "[0].a", "[0].a"),
+        (["a", "", "b"], "a..b", "a..b"),
+        (["a]"], "[a]]", "a]"),
+        (["x" * 20 + "." + "y"], "[" + "x" * 20 + ".y]", "x" * 20 + ".y"),
+        ([1.0], "[1.0]", "[1.0]"),
+        (["a", StrKeyLike("b.c")], "a.b.c", "a.b.c"),
+        ([StrKeyLike("s"), "t"], "s.t", "s.t"),
+        ([-5, 2**63], f"[-5][{2**63}]", f"[-5][{2**63}]"),
+    ],
+)
+def test_render(keys, text, plain):
+    p = KeyPath(keys)
+    assert str(p) == p.path_str() == p.path_str(True) == text
+    assert p.path_str(preserve_complex_keys=False) == plain
+
+
+@pytest.mark.parametrize(
+    "keys",
+    [["a", 0, "b"], ["a.b", "c[d]", -3], ["x[a.b[c]]"], [2**63 - 1, -(2**63)], ["é", "ü"]],
+)
+def test_render_then_scan_round_trips(keys):
+    p = KeyPath(keys)
+    assert P(str(p)).keys == keys
+
+
+@pytest.mark.parametrize(
+    "keys, back",
+    [(["a", "", "b"], ["a", "b"]), (["]["], ["", ""]), ([1.0], ["1.0"])],
+)
+def test_render_then_scan_is_lossy_for_some_keys(keys, back):
+    assert P(str(KeyPath(keys))).keys == back
+
+
+def test_key_whose_str_raises_leaves_the_cache_empty():
+    class Flaky:
+        fail = True
+
+        def __str__(self):
+            if Flaky.fail:
+                raise RuntimeError("no text")
+            return "ok"
+
+    p = KeyPath(["a", Flaky()])
+    with pytest.raises(RuntimeError, match="no text"):
+        str(p)
+    with pytest.raises(RuntimeError):
+        hash(p)
+    Flaky.fail = False
+    assert str(p) == "a[ok]"
+
+
+def test_str_key_marker_lookup_error_propagates():
+    class Meta(type):
+        def __getattr__(cls, name):
+            if name == "__vesk_str_key__":
+                raise LookupError("marker")
+            raise AttributeError(name)
+
+    class Odd(metaclass=Meta):
+        pass
+
+    with pytest.raises(LookupError, match="marker"):
+        str(KeyPath(Odd()))
+
+
+def test_parse_arguments():
+    assert P("c", P("a.b")).keys == ["a", "b", "c"]
+    assert P("", parent=P("a")) == P("a")
+    with pytest.raises(ValueError, match="'path_str' must be a string type. Encountered: 3"):
+        P(3)
+    with pytest.raises(ValueError, match="'path_str' must be a string type"):
+        P(3, P("a"))
+    with pytest.raises(TypeError, match="parent"):
+        P("a", "b")
+    with pytest.raises(UnicodeEncodeError):
+        P("a.\ud800")
+
+
+@pytest.mark.parametrize(
+    "value, keys",
+    [
+        ("", []),
+        ("a", ["a"]),
+        ("12", ["12"]),  # a plain text is one name, never an integer
+        ("a.b", ["a", "b"]),
+        ("[3]", [3]),
+        (3, [3]),
+        (True, [True]),
+    ],
+)
+def test_from_value(value, keys):
+    p = KeyPath.from_value(value)
+    assert p.keys == keys and [type(k) for k in p.keys] == [type(k) for k in keys]
+
+
+def test_from_value_identity_and_errors():
+    p = P("a")
+    assert KeyPath.from_value(p) is p
+    for bad in (1.5, None, [1]):
+        with pytest.raises(ValueError, match=r" is not a valid KeyPath equivalence\.$"):
+            KeyPath.from_value(bad)
+
+
+def test_vk_accept():
+    assert KeyPath.__vk_accept__("a[1]") == P("a[1]")
+    assert KeyPath.__vk_accept__(1) is NotImplemented
+    with pytest.raises(ValueError):
+        KeyPath.__vk_accept__("a]")
+
+
+def test_path_str_takes_only_a_bool():
+    with pytest.raises(TypeError):
+        P("a").path_str(1)
+
+
+# --- comparison and hashing --------------------------------------------------
+
+
+def test_equality_with_text_and_paths():
+    assert P("a.b") == "a.b" and "a.b" == P("a.b")
+    assert KeyPath("a.b") != "a.b" and KeyPath("a.b") == "[a.b]"
+    assert P("a[0]") == KeyPath(["a", 0])
+    assert P("a") != P("a.b") and P("a") != P("b")
+    assert KeyPath("0") != KeyPath(0)
+    assert (P("a") == 1) is False and (P("a") != 1) is True
+    assert (P("a") == None) is False  # noqa: E711
+
+
+def test_equality_with_text_needs_encodable_text():
+    with pytest.raises(UnicodeEncodeError):
+        P("a") == "\ud800"
+
+
+@pytest.mark.parametrize(
+    "a, b",
+    [
+        ([1.0], [1]),
+        ([True], [1]),
+        ([False], [0]),
+        (["a", 2.0], ["a", 2]),
+        ([StrKeyLike("a")], ["[a]"]),
+    ],
+)
+def test_equal_under_python_eq_but_differently_rendered_keys_are_unequal(a, b):
+    # Paths hash like their text, so equality must imply the same text.
+    pa, pb = KeyPath(a), KeyPath(b)
+    assert str(pa) != str(pb)
+    assert pa != pb and not (pa == pb)
+    assert len({pa, pb}) == 2
+
+
+def test_equal_paths_hash_alike_and_probe_with_text():
+    samples = [P("a.b"), P("a[0]"), KeyPath(["x.y", 3]), KeyPath([1.5]), KeyPath([StrKeyLike("q")])]
+    for p in samples:
+        q = copy.copy(p)
+        assert p == q and hash(p) == hash(q) == hash(str(p))
+    table = {p: i for i, p in enumerate(samples)}
+    assert table["a.b"] == 0 and table["a[0]"] == 1 and table["[x.y][3]"] == 2
+
+
+def test_other_key_equality_goes_through_the_interpreter():
+    class Eq:
+        def __init__(self, tag):
+            self.tag = tag
+
+        def __eq__(self, other):
+            if isinstance(other, Eq):
+                return True
+            raise ValueError("cannot compare")
+
+        __hash__ = object.__hash__
+
+        def __str__(self):
+            return "e"
+
+    assert KeyPath([Eq(1)]) == KeyPath([Eq(2)])
+    with pytest.raises(ValueError, match="cannot compare"):
+        KeyPath([Eq(1)]) == KeyPath(["e"])
+
+
+@pytest.mark.parametrize(
+    "a, op, b, expected",
+    [
+        (P("a"), "<", P("a.b"), True),
+        (P("b"), ">", P("a.z"), True),
+        (P("[10]"), "<", KeyPath("9"), True),  # mixed kinds order by text
+        (P("[10]"), "<", P("[9]"), False),
+        (P("[-1]"), "<", P("[0]"), True),
+        (KeyPath("1"), "<=", KeyPath(1), True),
+        (KeyPath("1"), ">=", KeyPath(1), True),
+        (KeyPath("1"), "<", KeyPath(1), False),
+        (P("a.b"), "<=", P("a.b"), True),
+        (P("a.b"), ">", "a.a", True),
+        (P("a.b"), "<", "a.c", True),
+        (P("ab"), "<", "abc", True),
+        (P("é"), ">", "z", True),  # code-point order
+        (KeyPath([1.5]), "<", KeyPath([2]), True),
+        (KeyPath(), "<", KeyPath(), False),
+        (KeyPath(), "<=", KeyPath(), True),
+    ],
+)
+def test_ordering(a, op, b, expected):
+    ops = {"<": lambda x, y: x < y, "<=": lambda x, y: x <= y,
+           ">": lambda x, y: x > y, ">=": lambda x, y: x >= y}
+    assert ops[op](a, b) is expected
+
+
+def test_ordering_errors():
+    with pytest.raises(TypeError, match=r"between instances of 'KeyPath' and 'int'\.$"):
+        P("a") < 1
+    with pytest.raises(TypeError, match="'KeyPath' and 'list'"):
+        P("a") >= [1]
+    with pytest.raises(TypeError):  # None against a str through the interpreter
+        KeyPath([None]) < KeyPath(["a"])
+
+
+def test_sorting_mixed_paths():
+    paths = [P("b"), P("a.b"), P("a"), P("a[1]"), P("a[0]"), KeyPath()]
+    assert [str(p) for p in sorted(paths)] == ["", "a", "a[0]", "a[1]", "a.b", "b"]
+
+
+# --- addition and subtraction -------------------------------------------------
+
+
+def test_addition():
+    p = P("a")
+    assert p + None is p
+    assert str(p + "b.c") == "a.b.c"
+    q = p + ""
+    assert q == p and q is not p
+    assert str(p + 1) == "a[1]"
+    assert (p + True).keys == ["a", True] and str(p + True) == "a[True]"
+    assert str(p + P("x[2]")) == "a.x[2]"
+    assert (p + 1.5).keys == ["a", 1.5]
+    assert (p + [1, 2]).keys == ["a", [1, 2]]
+    with pytest.raises(ValueError, match="unmatched"):
+        p + "x]"
+    with pytest.raises(TypeError):
+        "x" + p
+    with pytest.raises(TypeError):
+        1 + p
+
+
+def test_subtraction():
+    p = P("a.b.c")
+    assert p - None is p
+    assert str(p - "a") == "b.c"
+    assert str(p - P("a.b")) == "c"
+    assert (p - p).is_root
+    q = p - ""
+    assert q == p and q is not p
+    assert str(P("[1].x") - 1) == "x"
+    assert str(KeyPath([True, "x"]) - True) == "x"
+    assert (KeyPath() - KeyPath()).is_root
+
+
+@pytest.mark.parametrize(
+    "left, right, exc, message",
+    [
+        (P("a.b.c"), "a.x", ValueError,
+         "KeyPath subtraction failed: left path a.b.c and right path a.x are in different subtree."),
+        (P("a"), "a.b", ValueError,
+         "KeyPath subtraction failed: left path a is an ancestor of right path a.b."),
+        (KeyPath(), "a", ValueError,
+         "KeyPath subtraction failed: left path  is an ancestor of right path a."),
+        (KeyPath("x.y"), P("[x.y].z"), ValueError,
+         "KeyPath subtraction failed: left path [x.y] is an ancestor of right path [x.y].z."),
+        (KeyPath(1), "1", ValueError,
+         "KeyPath subtraction failed: left path [1] and right path 1 are in different subtree."),
+        (P("a.b.c"), 1.5, TypeError, "Cannot subtract KeyPath(a.b.c) by 1.5."),
+        (P("a"), ["a"], TypeError, "Cannot subtract KeyPath(a) by ['a']."),
+    ],
+)
+def test_subtraction_errors(left, right, exc, message):
+    with pytest.raises(exc) as info:
+        left - right
+    assert str(info.value) == message
+
+
+def test_no_reflected_subtraction():
+    with pytest.raises(TypeError):
+        "a" - P("a")
+
+
+# --- copies, pickling and JSON -------------------------------------------------
+
+
+def test_copy_and_deepcopy():
+    inner = [1, 2]
+    p = KeyPath(["a", 0, inner])
+    c = copy.copy(p)
+    assert c == p and c is not p and c.keys[2] is inner
+    d = copy.deepcopy(p)
+    assert d == p and d.keys[2] == inner and d.keys[2] is not inner
+
+
+def test_deepcopy_of_object_key_may_become_a_name():
+    class Becomes:
+        def __deepcopy__(self, memo):
+            return "plain"
+
+        def __str__(self):
+            return "b"
+
+    assert copy.deepcopy(KeyPath(["a", Becomes()])).keys == ["a", "plain"]
+
+
+def test_deepcopy_error_propagates():
+    class NoCopy:
+        def __deepcopy__(self, memo):
+            raise RuntimeError("no deep copy")
+
+    with pytest.raises(RuntimeError, match="no deep copy"):
+        copy.deepcopy(KeyPath([NoCopy()]))
+
+
+@pytest.mark.parametrize("keys", [[], ["a", 0, "b"], ["x.y", -3, 2**70, 1.5, None, (1, 2)]])
+def test_pickle_round_trip(keys):
+    p = KeyPath(keys)
+    cls, args = p.__reduce__()
+    assert cls is vesk_core.KeyPath and args == (keys,)
+    q = pickle.loads(pickle.dumps(p))
+    assert q == p and q.keys == keys
+
+
+def test_json_round_trip():
+    p = P("a[0]")
+    js = p.to_json(ignored=True)
+    assert js == {"_type": "vesk.topology.KeyPath", "value": "a[0]"}
+    assert list(js) == ["_type", "value"]
+    assert KeyPath.from_json(js) == p
+    assert KeyPath.from_json(json_value={"value": "x.y"}, extra=1) == P("x.y")
+    with pytest.raises(KeyError) as info:
+        KeyPath.from_json({})
+    assert str(info.value) == "'value'"
+    with pytest.raises(ValueError, match="Encountered: 3"):
+        KeyPath.from_json({"value": 3})
+    with pytest.raises(TypeError):
+        KeyPath.from_json("a.b")
+    with pytest.raises(TypeError):
+        KeyPath.from_json()
+
+
+def test_format_ignores_every_argument():
+    p = KeyPath(["a.b", 1])
+    assert p.format() == p.format(1, compact=True, verbose=False, markdown=True) == "[a.b][1]"
+
+
+# --- is_relative_to ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "other, expected",
+    [("a", True), ("a.b", True), ("", True), (P("a"), True), ("b", False), ("a.b.c", False)],
+)
+def test_is_relative_to(other, expected):
+    assert P("a.b").is_relative_to(other) is expected
+
+
+def test_is_relative_to_rejects_non_paths():
+    with pytest.raises(ValueError, match="1.5 is not a valid KeyPath equivalence."):
+        P("a").is_relative_to(1.5)
+
+
+# --- threads and references ---------------------------------------------------------
+
+
+def test_concurrent_first_renders_agree():
+    paths = [KeyPath(["k", i, "x.y"]) for i in range(300)]
+    results = []
+    barrier = threading.Barrier(4)
+
+    def work():
+        barrier.wait()
+        results.append([(str(p), hash(p)) for p in paths])
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(r == results[0] for r in results)
+    assert results[0][7] == ("k[7][x.y]", hash("k[7][x.y]"))
+
+
+def test_no_reference_leaks():
+    obj = object()
+
+    def body():
+        p = KeyPath(["a", 1, obj, "b.c"], P("r"))
+        str(p), hash(p), p.keys, p.parent, p + "x.y", p - "r", copy.deepcopy(p)
+        P("a[12345678901234567890].b") == p
+        try:
+            P("a[")
+        except ValueError:
+            pass
+
+    assert_no_leak(body)
