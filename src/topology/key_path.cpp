@@ -22,6 +22,7 @@ namespace {
     if (!raw) return nullptr;
     auto* self = reinterpret_cast<KeyPathObject*>(raw);
     new (&self->path_cache) py::OnceSlot();
+    new (&self->key_objects) py::OnceSlot();
     return self;
 }
 
@@ -162,6 +163,7 @@ void destroy_key_path(KeyPathObject* self) noexcept {
     Key* keys = self->key_data();
     for (Py_ssize_t i = 0, n = Py_SIZE(self); i < n; ++i) keys[i].~Key();
     self->path_cache.~OnceSlot();
+    self->key_objects.~OnceSlot();
 }
 
 py::Ref new_key_path(PyObject* key_or_key_list, PyObject* parent) {
@@ -195,6 +197,20 @@ py::Ref cached_path(PyObject* path) {
         // whichever publishes first is kept.
         return py::Ref::borrow(self->path_cache.publish(render_to_str(self->keys(), true)));
     });
+}
+
+PyObject* key_objects(PyObject* path) {
+    auto* self = reinterpret_cast<KeyPathObject*>(path);
+    if (PyObject* tuple = self->key_objects.get()) return tuple;
+    const std::span<const Key> keys = self->keys();
+    py::Ref tuple = py::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(keys.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        py::Ref item = keys[i].to_py();
+        if (!item) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return self->key_objects.publish(std::move(tuple));
 }
 
 py::Ref key_path_from_value(PyObject* value) {

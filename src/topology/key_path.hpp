@@ -6,8 +6,9 @@
 // after the fixed part, `ob_size` of them, root first. They are fixed when the
 // object is made and never change, so any thread may read them without a
 // lock or a borrow for as long as it holds a reference to the path. The only
-// state written later is the path-text cache, a Python str published once
-// (first filler wins) and then served as is.
+// state written later are two caches, the path text (a str) and the keys as
+// Python objects (a tuple), each published once (first filler wins) and then
+// served as is.
 //
 // The class is final: every KeyPath is exactly of `key_path_type()`.
 //
@@ -28,6 +29,10 @@ struct alignas(Key) KeyPathObject {
     // The path text rendered with complex keys preserved; null until first
     // needed. Never cleared while the object lives.
     py::OnceSlot path_cache;
+    // The keys as Python objects (a tuple), made on first need by the walks
+    // that hand keys to containers, so repeated queries reuse the same
+    // objects and their cached hashes.
+    py::OnceSlot key_objects;
 
     [[nodiscard]] Key* key_data() noexcept {
         return reinterpret_cast<Key*>(reinterpret_cast<char*>(this) + sizeof(KeyPathObject));
@@ -86,6 +91,10 @@ enum class PathsEq : std::uint8_t { Error, Equal, NotEqual, NotBoth };
 // The path text of a KeyPath as a str, from its cache, rendering and
 // publishing it on first use. `path` must be a KeyPath.
 [[nodiscard]] py::Ref cached_path(PyObject* path);
+
+// The keys of a KeyPath as a tuple of Python objects (borrowed, alive as long
+// as the path), made on first use; null with an exception set on failure.
+[[nodiscard]] PyObject* key_objects(PyObject* path);
 
 // The key path of a path-like value: a KeyPath itself (same object); a str
 // scanned as path text when it is empty or holds '.', '[' or ']', else one

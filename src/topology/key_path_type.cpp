@@ -363,15 +363,8 @@ PyObject* kp_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 [[nodiscard]] py::Ref keys_list(PyObject* self) {
-    const std::span<const Key> keys = keys_of(self);
-    py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(keys.size())));
-    if (!list) return {};
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        py::Ref item = keys[i].to_py();
-        if (!item) return {};
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
-    }
-    return list;
+    PyObject* objects = key_objects(self);
+    return py::Ref::steal(objects ? PySequence_List(objects) : nullptr);
 }
 
 PyObject* kp_reduce(PyObject* self, PyObject*) {
@@ -393,7 +386,7 @@ PyObject* kp_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!py::parse_args(query_sig, args, nargs, kwnames, a) ||
         (a[1] && !py::arg_bool("use_inferred", a[1], inferred)))
         return nullptr;
-    return guarded([&] { return query_keys(keys_of(self), a[0], inferred).release(); });
+    return guarded([&] { return query_path(self, a[0], inferred).release(); });
 }
 
 const py::Signature get_sig{"get", {"src", "default_value", "use_inferred"}, 3, 1};
@@ -405,7 +398,7 @@ PyObject* kp_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
         (a[2] && !py::arg_bool("use_inferred", a[2], inferred)))
         return nullptr;
     return guarded([&]() -> PyObject* {
-        py::Ref found = query_keys(keys_of(self), a[0], inferred);
+        py::Ref found = query_path(self, a[0], inferred);
         if (found) return found.release();
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
         PyErr_Clear();
@@ -419,7 +412,7 @@ PyObject* kp_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* a[1];
     if (!py::parse_args(exists_sig, args, nargs, kwnames, a)) return nullptr;
     return guarded([&]() -> PyObject* {
-        if (query_keys(keys_of(self), a[0], false)) return py::boolean(true);
+        if (query_path(self, a[0], false)) return py::boolean(true);
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
         PyErr_Clear();
         return py::boolean(false);

@@ -1,6 +1,7 @@
 #include "topology/query.hpp"
 
 #include "topology/interned.hpp"
+#include "topology/key_path.hpp"
 #include "topology/path_text.hpp"
 
 namespace vesk::topology {
@@ -14,24 +15,22 @@ struct Step {
     py::Ref key;         // the key object handed to containers and messages
 };
 
-[[nodiscard]] bool make_step(const Key& k, Step& step) {
+// `object` is the key's Python form, taken from the path's key tuple.
+void make_step(const Key& k, PyObject* object, Step& step) {
+    step.key = py::Ref::borrow(object);
     switch (k.kind()) {
         case Key::Kind::Int:
             step.index_mode = true;
             step.index = k.number();
-            step.key = py::Ref::steal(PyLong_FromLongLong(step.index));
             break;
         case Key::Kind::Str:
             step.index_mode = false;
-            step.key = k.to_py();
             break;
         case Key::Kind::Other:
-            step.index_mode = PyBool_Check(k.object());
-            step.index = k.object() == Py_True ? 1 : 0;
-            step.key = py::Ref::borrow(k.object());
+            step.index_mode = PyBool_Check(object);
+            step.index = object == Py_True ? 1 : 0;
             break;
     }
-    return static_cast<bool>(step.key);
 }
 
 // KeyError for a key missing from `container`, naming the path up to and
@@ -131,13 +130,16 @@ void raise_absent(std::span<const Key> keys, std::size_t i, PyObject* key, PyObj
 
 }  // namespace
 
-py::Ref query_keys(std::span<const Key> keys, PyObject* src, bool use_inferred) {
+py::Ref query_path(PyObject* path, PyObject* src, bool use_inferred) {
+    const std::span<const Key> keys = keys_of(path);
+    PyObject* objects = key_objects(path);
+    if (!objects) return {};
     // A loop, not recursion: a path parsed from a long text may have any
     // number of keys.
     py::Ref value = py::Ref::borrow(src);
     for (std::size_t i = 0; i < keys.size(); ++i) {
         Step step{};
-        if (!make_step(keys[i], step)) return {};
+        make_step(keys[i], PyTuple_GET_ITEM(objects, static_cast<Py_ssize_t>(i)), step);
         PyObject* v = value.get();
         PyTypeObject* type = Py_TYPE(v);
         const bool exact = step.index_mode ? (type == &PyList_Type || type == &PyTuple_Type)

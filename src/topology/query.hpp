@@ -1,9 +1,7 @@
 // Fetching the value at a key path inside a tree of Python values.
 #pragma once
 
-#include "topology/key.hpp"
-
-#include <span>
+#include "py/ref.hpp"
 
 namespace vesk::topology {
 
@@ -13,6 +11,7 @@ namespace vesk::topology {
 // `use_inferred`), anything else through item access. An absent key raises
 // KeyError naming the path; errors of the containers propagate. Walks
 // iteratively, so any depth is safe. Null with an exception set on failure.
-[[nodiscard]] py::Ref query_keys(std::span<const Key> keys, PyObject* src, bool use_inferred);
+// `path` must be a KeyPath.
+[[nodiscard]] py::Ref query_path(PyObject* path, PyObject* src, bool use_inferred);
 
 }  // namespace vesk::topology

@@ -1,0 +1,254 @@
+import threading
+
+import pytest
+
+from vesk_core._native import KeyPath
+from leaks import assert_no_leak
+
+P = KeyPath.parse
+
+
+class Sym:
+    """A symbolic value answering the three query hooks; records the calls."""
+
+    def __init__(self, fields, inferred=None):
+        self.fields = fields
+        self.inferred = inferred or {}
+        self.calls = []
+
+    def sym_hasattr(self, key):
+        self.calls.append(("has", key))
+        return key in self.fields
+
+    def sym_getattr(self, key):
+        self.calls.append(("get", key))
+        return self.fields[key]
+
+    def sym_inferred(self, key):
+        self.calls.append(("inferred", key))
+        return self.inferred[key]
+
+
+class SymDict(dict):
+    """A dict subclass that is asked through its own protocol, not as a dict."""
+
+    def sym_hasattr(self, key):
+        return key == "visible"
+
+    def sym_getattr(self, key):
+        return "through protocol"
+
+
+class GetItemOnly:
+    def __getitem__(self, key):
+        return key
+
+
+class Mapping:
+    def __init__(self, data):
+        self.data = data
+
+    def __getitem__(self, key):
+        return self.data[key]
+
+    def __len__(self):
+        return len(self.data)
+
+    def __contains__(self, key):
+        return key in self.data
+
+
+class Unsized(GetItemOnly):
+    def __contains__(self, key):
+        return True
+
+
+TREE = {"a": [0, {"b": 5}], "x": 5, 3: "three", "t": (10, 20)}
+
+
+@pytest.mark.parametrize(
+    "path, expected",
+    [
+        (P("a[1].b"), 5),
+        (P("a[0]"), 0),
+        (P("a[-1].b"), 5),
+        (P("t[1]"), 20),
+        (KeyPath(["a", True, "b"]), 5),  # a bool key indexes like 1
+        (KeyPath(["a", False]), 0),
+        (P("[3]"), "three"),  # an int key on a dict: below its length, then item access
+    ],
+)
+def test_query_plain_values(path, expected):
+    assert path.query(TREE) == expected
+    assert path.get(TREE) == expected and path.exists(TREE) is True
+
+
+def test_root_path_returns_the_value_itself():
+    value = object()
+    assert KeyPath().query(value) is value and KeyPath().exists(value) is True
+
+
+@pytest.mark.parametrize(
+    "path, src, message",
+    [
+        (P("[3]"), [1, 2, 3], "Path [3] does not exist: key 3 is absent from innermost value [1, 2, 3]."),
+        (P("a.c"), {"a": {"b": 1}}, "Path a.c does not exist: key 'c' is absent from innermost value {'b': 1}."),
+        (P("[5]"), {5: "x"}, "Path [5] does not exist: key 5 is absent from innermost value {5: 'x'}."),
+        (P("0"), ["only"], "Path 0 does not exist: key '0' is absent from innermost value ['only']."),
+        (KeyPath(["k", True]), {"k": [1]}, "Path k[True] does not exist: key True is absent from innermost value [1]."),
+        (P("[a.b].c"), {"a.b": {}}, "Path [a.b].c does not exist: key 'c' is absent from innermost value {}."),
+        (P("a"), 5, "Cannot query sub-key 'a' of object (5): '__getitem__' does not exist. (path=)"),
+        (P("x.a"), {"x": 5}, "Cannot query sub-key 'a' of object (5): '__getitem__' does not exist. (path=x)"),
+        (P("[1]"), GetItemOnly(), "Cannot query index (1) on object ({!r}): '__len__' does not exist."),
+        (P("k"), GetItemOnly(), "Cannot query key ('k') on object ({!r}): '__contains__' does not exist."),
+        (P("[2]"), Mapping([1, 2]), "Path [2] does not exist: key 2 is absent from innermost value {!r}."),
+        (P("z"), Mapping({"y": 1}), "Path z does not exist: key 'z' is absent from innermost value {!r}."),
+    ],
+)
+def test_query_failures_are_key_errors_with_their_messages(path, src, message):
+    with pytest.raises(KeyError) as info:
+        path.query(src)
+    assert info.value.args[0] == message.replace("{!r}", repr(src))
+    sentinel = object()
+    assert path.get(src, sentinel) is sentinel
+    assert path.get(src) is None
+    assert path.exists(src) is False
+
+
+def test_generic_containers_through_item_access():
+    assert P("[1]").query(Mapping([7, 8])) == 8
+    assert P("y").query(Mapping({"y": 1})) == 1
+    assert P("[0]").query(Mapping({0: "zero"})) == "zero"
+    # An integer key must be below the mapping's length even when present.
+    with pytest.raises(KeyError, match="absent"):
+        P("[9]").query(Mapping({9: "nine"}))
+    # A key without __len__ but with __contains__ goes through containment.
+    assert P("anything").query(Unsized()) == "anything"
+
+
+@pytest.mark.parametrize(
+    "path, src, exc",
+    [
+        (P("[-4]"), [1, 2, 3], IndexError),  # too negative: the list's own error
+        (P("a"), "abc", TypeError),  # containment passes, indexing a str by str fails
+        (KeyPath([[1]]), {}, TypeError),  # unhashable key
+    ],
+)
+def test_other_errors_propagate_through_get_and_exists(path, src, exc):
+    with pytest.raises(exc):
+        path.query(src)
+    with pytest.raises(exc):
+        path.get(src, 0)
+    with pytest.raises(exc):
+        path.exists(src)
+
+
+def test_get_turns_a_containers_own_key_error_into_the_default():
+    class Raising(Mapping):
+        def __getitem__(self, key):
+            raise KeyError("own")
+
+    assert P("y").get(Raising({"y": 1}), "d") == "d"
+
+
+def test_symbolic_values_are_asked_through_their_protocol():
+    leaf = Sym({"b": "plain"}, {"b": "inferred"})
+    root = Sym({"a": leaf}, {"a": leaf})
+    assert P("a.b").query(root) == "plain"
+    assert leaf.calls == [("has", "b"), ("get", "b")]
+    leaf.calls.clear()
+    assert P("a.b").query(root, use_inferred=True) == "inferred"
+    assert leaf.calls == [("has", "b"), ("inferred", "b")]
+    # the inferred lookup is only for symbolic values; exists never uses it
+    assert P("a.b").exists(root) is True
+    assert leaf.calls[-1] == ("get", "b")
+
+
+def test_symbolic_absent_key_calls_no_getter():
+    s = Sym({})
+    src = {"q": [0, 1, s]}
+    with pytest.raises(KeyError, match=r"^'Path q\[2\]\[7\] does not exist: key 7 is absent"):
+        P("q[2][7]").query(src)
+    assert s.calls == [("has", 7)]
+    assert P("q[2][7]").get(src, use_inferred=True, default_value=1) == 1
+    assert s.calls == [("has", 7)] * 2
+
+
+def test_subclasses_of_dict_and_list_take_the_symbolic_road():
+    d = SymDict(hidden=1, visible=2)
+    assert P("visible").query(d) == "through protocol"
+    with pytest.raises(KeyError, match="absent"):
+        P("hidden").query(d)
+
+
+def test_symbolic_hook_errors_propagate():
+    class Broken:
+        def sym_hasattr(self, key):
+            raise RuntimeError("broken hook")
+
+    with pytest.raises(RuntimeError, match="broken hook"):
+        P("a").get(Broken(), 0)
+
+
+def test_repr_failure_replaces_the_key_error():
+    class BadRepr(Mapping):
+        def __repr__(self):
+            raise ValueError("no repr")
+
+    with pytest.raises(ValueError, match="no repr"):
+        P("missing").query(BadRepr({}))
+
+
+@pytest.mark.parametrize("bad", [1, None, "yes"])
+def test_use_inferred_must_be_a_bool(bad):
+    with pytest.raises(TypeError):
+        P("a").query({}, use_inferred=bad)
+    with pytest.raises(TypeError):
+        P("a").get({}, None, bad)
+
+
+def test_very_deep_paths_walk_without_native_recursion():
+    depth = 300_000
+    value = leaf = []
+    for _ in range(depth):
+        inner = []
+        leaf.append(inner)
+        leaf = inner
+    leaf.append("bottom")
+    path = P("[0]" * depth + "[0]")
+    assert path.depth == depth + 1
+    assert path.query(value) == "bottom"
+    assert path.exists(value)
+    assert not P("[0]" * (depth + 1) + "[9]").exists(value)  # "bottom"[9]
+
+
+def test_queries_from_many_threads_share_one_path():
+    path = P("a[1].b")
+    errors = []
+
+    def work():
+        try:
+            for _ in range(2000):
+                assert path.query(TREE) == 5
+                assert path.get({}, 0) == 0
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+
+
+def test_no_reference_leaks():
+    s = Sym({"b": [1, {"c": 2}]})
+
+    def body():
+        P("a.b[1].c").query({"a": s})
+        P("a.b[5]").get({"a": s}, 0)
+        P("x").exists(Mapping({}))
+        s.calls.clear()
+
+    assert_no_leak(body)
