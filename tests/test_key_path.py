@@ -64,16 +64,11 @@ def test_key_conversion_drops_subclasses_and_keeps_bools():
     class S(str):
         pass
 
-    p = KeyPath([S("x"), Color.RED, True, 2**64])
+    p = KeyPath([S("x"), Color.RED, True, 2**64, "\ud800"])
     keys = p.keys
-    assert [type(k) for k in keys] == [str, int, bool, int]
-    assert keys[2] is True and p.key == 2**64
-
-
-def test_lone_surrogate_key_stays_an_object():
-    p = KeyPath("\ud800")
-    assert p.keys == ["\ud800"]
-    assert p != KeyPath("x")
+    assert [type(k) for k in keys] == [str, int, bool, int, str]
+    assert keys[2] is True and keys[3] == 2**64 and p.key == "\ud800"
+    assert p.parent.parent == KeyPath(["x", 3, True]) and p.depth == len(p) == 5
 
 
 def test_parent_argument():
@@ -84,12 +79,6 @@ def test_parent_argument():
         KeyPath("x", "a")
     with pytest.raises(TypeError):
         KeyPath("x", P("a"), 1)
-
-
-def test_members_of_a_path():
-    p = P("a[0].b")
-    assert p.key == "b" and p.parent == P("a[0]") and p.parent.parent.parent.is_root
-    assert p.depth == 3 and len(p) == 3 and bool(p)
 
 
 def test_class_is_final_and_slotless():
@@ -145,6 +134,7 @@ def test_list_read_while_another_thread_shrinks_it():
         ("[007]", [7]),
         ("[-7]", [-7]),
         ("[9223372036854775807]", [2**63 - 1]),
+        ("[9223372036854775808]", [2**63]),  # beyond 64 bits: kept as the int object
         ("[-9223372036854775808]", [-(2**63)]),
         ("[1234567890123456789012345]", [1234567890123456789012345]),
         ("[\u0661\u0662]", [12]),  # Arabic-Indic digits
@@ -160,12 +150,6 @@ def test_scan(text, keys):
     p = P(text)
     assert p.keys == keys
     assert [type(k) for k in p.keys] == [type(k) for k in keys]
-
-
-def test_huge_bracketed_integer_is_an_object_key_equal_to_its_int():
-    p = P("[1234567890123456789012345]")
-    assert p == KeyPath(1234567890123456789012345)
-    assert str(p) == "[1234567890123456789012345]"
 
 
 @pytest.mark.parametrize(
@@ -206,6 +190,8 @@ def test_render(keys, text, plain):
     p = KeyPath(keys)
     assert str(p) == p.path_str() == p.path_str(True) == text
     assert p.path_str(preserve_complex_keys=False) == plain
+    with pytest.raises(TypeError):
+        p.path_str(1)
 
 
 @pytest.mark.parametrize(
@@ -300,11 +286,6 @@ def test_vk_accept():
     assert KeyPath.__vk_accept__(1) is NotImplemented
     with pytest.raises(ValueError):
         KeyPath.__vk_accept__("a]")
-
-
-def test_path_str_takes_only_a_bool():
-    with pytest.raises(TypeError):
-        P("a").path_str(1)
 
 
 # --- comparison and hashing --------------------------------------------------
@@ -446,6 +427,8 @@ def test_subtraction():
     assert str(P("[1].x") - 1) == "x"
     assert str(KeyPath([True, "x"]) - True) == "x"
     assert (KeyPath() - KeyPath()).is_root
+    with pytest.raises(TypeError):  # no reflected subtraction
+        "a" - p
 
 
 @pytest.mark.parametrize(
@@ -471,11 +454,6 @@ def test_subtraction_errors(left, right, exc, message):
     assert str(info.value) == message
 
 
-def test_no_reflected_subtraction():
-    with pytest.raises(TypeError):
-        "a" - P("a")
-
-
 # --- copies, pickling and JSON -------------------------------------------------
 
 
@@ -497,15 +475,6 @@ def test_deepcopy_of_object_key_may_become_a_name():
             return "b"
 
     assert copy.deepcopy(KeyPath(["a", Becomes()])).keys == ["a", "plain"]
-
-
-def test_deepcopy_error_propagates():
-    class NoCopy:
-        def __deepcopy__(self, memo):
-            raise RuntimeError("no deep copy")
-
-    with pytest.raises(RuntimeError, match="no deep copy"):
-        copy.deepcopy(KeyPath([NoCopy()]))
 
 
 @pytest.mark.parametrize("keys", [[], ["a", 0, "b"], ["x.y", -3, 2**70, 1.5, None, (1, 2)]])

@@ -143,14 +143,6 @@ def test_other_errors_propagate_through_get_and_exists(path, src, exc):
         path.exists(src)
 
 
-def test_get_turns_a_containers_own_key_error_into_the_default():
-    class Raising(Mapping):
-        def __getitem__(self, key):
-            raise KeyError("own")
-
-    assert P("y").get(Raising({"y": 1}), "d") == "d"
-
-
 def test_symbolic_values_are_asked_through_their_protocol():
     leaf = Sym({"b": "plain"}, {"b": "inferred"})
     root = Sym({"a": leaf}, {"a": leaf})
