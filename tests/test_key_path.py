@@ -504,9 +504,13 @@ def test_json_round_trip():
         KeyPath.from_json()
 
 
-def test_format_ignores_every_argument():
+def test_format_is_the_path_text_also_inside_formatted_values():
+    from vesk_core import _native
+
     p = KeyPath(["a.b", 1])
     assert p.format() == p.format(1, compact=True, verbose=False, markdown=True) == "[a.b][1]"
+    assert _native.format([p, P("x")], compact=True) == "[[a.b][1], x]"
+    assert _native.kvlist_str([("at", p, None)], label="Err") == "Err(at=[a.b][1])"
 
 
 # --- is_relative_to ---------------------------------------------------------------
