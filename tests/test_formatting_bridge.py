@@ -29,8 +29,7 @@ class Formattable:
     __vesk_formattable__ = True
 
     def __init__(self, policy, fail=False):
-        self.policy = policy
-        self.fail = fail
+        self.policy, self.fail = policy, fail
 
     def format(self, **kwargs):
         self.policy.record("format", dict(self.policy.markdown))
@@ -49,13 +48,8 @@ class Other:
 
 
 OFF = {"str": False, "repr": False}
-ENTER = [
-    ("active?",),
-    ("make", "str", False),
-    ("enter", "str"),
-    ("make", "repr", False),
-    ("enter", "repr"),
-]
+ENTER = [("active?",), ("make", "str", False), ("enter", "str"), ("make", "repr", False),
+         ("enter", "repr")]
 EXIT = [("exit", "repr", None), ("exit", "str", None)]
 
 
@@ -104,10 +98,18 @@ def test_failing_second_scope_leaves_the_first(policy, fail):
     assert policy.markdown == {"str": True, "repr": True}
 
 
-def test_failing_first_scope_propagates(policy):
+@pytest.mark.parametrize(
+    "setup, error",
+    [
+        (lambda p: p.fail_enter.add("str"), RuntimeError),
+        (lambda p: p.fail_factory.add("str"), RuntimeError),
+        (lambda p: setattr(p, "fail_active", True), ValueError),
+    ],
+)
+def test_failures_before_any_scope_is_entered_propagate(policy, setup, error):
     policy.outer_active = True
-    policy.fail_enter.add("str")
-    with pytest.raises(RuntimeError, match="cannot enter str"):
+    setup(policy)
+    with pytest.raises(error):
         fmt(Other(policy))
     assert not any(e[0] in ("exit", "str") for e in policy.events)
 
@@ -119,12 +121,6 @@ def test_exit_errors_are_ignored(policy):
     assert policy.events[-2:] == EXIT
     with pytest.raises(LookupError):
         fmt(Formattable(policy, fail=True))
-
-
-def test_failing_outer_markdown_query_propagates(policy):
-    policy.fail_active = True
-    with pytest.raises(ValueError, match="policy unavailable"):
-        fmt(Other(policy))
 
 
 def test_not_installed_and_first_install_wins():
@@ -149,6 +145,16 @@ def test_not_installed_and_first_install_wins():
         assert native.format(F()) == "F"
         assert first.events[0] == ("active?",) and len(first.events) == 7
         assert second.events == []
+
+        # A module executed again keeps native callers on the first module's
+        # functions, which keep that module alive.
+        import gc, importlib, sys, weakref
+        first_module = weakref.ref(native)
+        del sys.modules["vesk_core._native"], native
+        again = importlib.import_module("vesk_core._native")
+        gc.collect()
+        assert first_module() is not None and first_module() is not again
+        assert again.kvlist_str([("k", [F()], None)], label="L") == "L(k=[F])"
         """
     )
 

@@ -9,36 +9,27 @@ kv = native.kvlist_str
 class Probe:
     __vesk_formattable__ = True
 
-    def __init__(self, text="P"):
-        self.text = text
-        self.calls = []
-
     def format(self, **kwargs):
-        self.calls.append(kwargs)
-        return self.text
+        self.kw = kwargs
+        return "P"
 
 
-ITEMS = [("x", 1, None), ("y", 2, 2)]
 TWO = [("x", 1, None), ("y", 3, 2)]
 
 
 @pytest.mark.parametrize(
     "items, kwargs, expected",
     [
-        (ITEMS, {"label": "A"}, "A(x=1)"),
+        ([("x", 1, None), ("y", 2, 2)], {"label": "A"}, "A(x=1)"),
         (TWO, {}, "x=1, y=3"),
         (TWO, {"label": "A", "compact": False}, "A(\n  x=1,\n  y=3\n)"),
         (TWO, {"label": "A", "compact": False, "root_indent": 1}, "A(\n    x=1,\n    y=3\n  )"),
         (TWO, {"label": "", "compact": False, "root_indent": 1}, "(\n  x=1,\n  y=3\n  )"),
-        (TWO, {"label": None, "compact": False}, "x=1,\ny=3"),
         (TWO, {"compact": None}, "x=1,\ny=3"),
-        ([("y", 2, 2)], {"label": "A"}, "A()"),
         ([("y", 2, 2)], {"label": "A", "compact": False}, "A()"),
-        ([], {}, ""),
         ([(None, 1, None), ("", "s", None), (0, 2, None)], {}, "1, 's', 2"),
-        ([("k", [1, 2], None)], {"label": "L", "bracket_type": 1}, "L[k=[1, 2]]"),
         # Items may be any indexable sequence; extra elements are ignored.
-        ([["k", 1, None, "ignored"]], {}, "k=1"),
+        ((["k", [1, 2], None, "ignored"] for _ in range(1)), {}, "k=[1, 2]"),
     ],
 )
 def test_layout(items, kwargs, expected):
@@ -47,20 +38,17 @@ def test_layout(items, kwargs, expected):
 
 @pytest.mark.parametrize(
     "bracket_type, expected",
-    [(0, "L(k=1)"), (1, "L[k=1]"), (2, "L{k=1}"), (1.7, "L[k=1]"), (-1, "L{k=1}"), (-3, "L(k=1)"),
-     (True, "L[k=1]"), ("2", "L{k=1}")],
+    [(0, "L(k=1)"), (1, "L[k=1]"), (2, "L{k=1}"), (1.7, "L[k=1]"), (-1, "L{k=1}"),
+     (-3, "L(k=1)"), ("2", "L{k=1}"), (3, IndexError), (-4, IndexError), (2**80, IndexError)],
 )
 def test_bracket_types(bracket_type, expected):
-    assert kv([("k", 1, None)], label="L", bracket_type=bracket_type) == expected
-
-
-@pytest.mark.parametrize("bracket_type", [3, -4, 2**80])
-def test_bracket_type_out_of_range(bracket_type):
-    with pytest.raises(IndexError, match="list index out of range"):
-        kv([("k", 1, None)], label="L", bracket_type=bracket_type)
+    if expected is IndexError:
+        with pytest.raises(IndexError, match="list index out of range"):
+            kv([("k", 1, None)], label="L", bracket_type=bracket_type)
+    else:
+        assert kv([("k", 1, None)], label="L", bracket_type=bracket_type) == expected
     # Without a label the bracket type is never looked at.
     assert kv([("k", 1, None)], bracket_type=bracket_type) == "k=1"
-    assert kv([("k", 1, None)], bracket_type=object()) == "k=1"
 
 
 class Eq:
@@ -72,7 +60,7 @@ class Eq:
         self.name, self.equal = name, equal
 
     def __eq__(self, other):
-        Eq.log.append((self.name, other if not isinstance(other, Eq) else other.name))
+        Eq.log.append((self.name, getattr(other, "name", other)))
         return self.equal
 
     __hash__ = object.__hash__
@@ -80,15 +68,8 @@ class Eq:
 
 @pytest.mark.parametrize(
     "value, omit, shown",
-    [
-        (0, (None, 0), False),
-        (None, (None, 0), False),
-        (1, (None, 0), True),
-        ([], [], False),
-        ([1], [], True),
-        (0, None, True),
-        (False, 0, False),
-    ],
+    [(0, (None, 0), False), (None, (None, 0), False), (1, (None, 0), True), ([], [], False),
+     ([1], [], True), (0, None, True), (False, 0, False)],
 )
 def test_omit_when(value, omit, shown):
     assert (kv([("k", value, omit)]) != "") is shown
@@ -96,32 +77,21 @@ def test_omit_when(value, omit, shown):
 
 def test_omit_when_operand_order():
     Eq.log = []
-    v = Eq("value", False)
-    kv([("k", v, Eq("omit", False))])
-    # value on the left for a single omit-when ...
-    assert Eq.log[0] == ("value", "omit")
+    kv([("k", Eq("value", False), Eq("omit", False))])
+    assert Eq.log == [("value", "omit")]  # the value on the left
     Eq.log = []
-    kv([("k", v, (Eq("first", False), Eq("second", True)))])
-    # ... each tuple element on the left otherwise, stopping at the first match.
-    assert Eq.log == [("first", "value"), ("second", "value")]
+    kv([("k", Eq("value", False), (Eq("first", False), Eq("second", True), Eq("third", True)))])
+    assert Eq.log == [("first", "value"), ("second", "value")]  # elements on the left
 
 
 def test_values_are_formatted_with_the_child_keywords():
     p = Probe()
     assert kv([("p", p, None)], label="A", zeta=1) == "A(p=P)"
-    kw = p.calls[-1]
-    assert list(kw)[:5] == ["compact", "verbose", "root_indent", "list_wrap_threshold",
-                            "strip_object_id"]
-    assert kw["compact"] is True and kw["verbose"] is False
-    assert kw["root_indent"] == 1  # one deeper under a label
-    assert kw["zeta"] == 1 and kw["custom_format"] is None
+    assert p.kw["compact"] is True and p.kw["verbose"] is False
+    assert p.kw["root_indent"] == 1 and p.kw["zeta"] == 1  # one deeper under a label
     kv([("p", p, None)], compact=None, verbose=None, root_indent=2, list_wrap_threshold=7)
-    kw = p.calls[-1]
-    assert kw["compact"] is None and kw["verbose"] is None
-    assert kw["root_indent"] == 2 and kw["list_wrap_threshold"] == 7
-
-
-def test_nested_values_use_the_wrapping_of_format():
+    assert p.kw["compact"] is None and p.kw["verbose"] is None
+    assert p.kw["root_indent"] == 2 and p.kw["list_wrap_threshold"] == 7
     items = [("xs", list(range(30)), None)]
     assert kv(items, label="A", list_wrap_threshold=10, compact=False) == (
         "A(\n  xs=[\n" + ",\n".join(f"    {i}" for i in range(30)) + "\n  ]\n)"
@@ -155,24 +125,8 @@ def test_errors_propagate(items, kwargs, error):
         kv(items, **kwargs)
 
 
-def test_generator_and_str_key():
-    class K:
-        def __str__(self):
-            return "key"
-
-    assert kv((("k", i, None) for i in range(2))) == "k=0, k=1"
-    assert kv([(K(), 1, None)]) == "key=1"
-
-
-class Quiet:
-    __vesk_formattable__ = True
-
-    def format(self, **kwargs):
-        return "q"
-
-
 def test_no_reference_leaks():
-    items = [("a", [1, "s"], None), ("b", 2, (None, 2)), ("", Quiet(), None)]
+    items = [("a", [1, "s"], None), ("b", 2, (None, 2)), ("", 3.5, None)]
     assert_no_leak(
         lambda: (
             kv(items, label="A", compact=False, root_indent=1, zeta=1),
