@@ -17,9 +17,10 @@ Py_ssize_t find_name(const Signature& sig, PyObject* key) {
 
 }  // namespace
 
-bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames, PyObject** out) {
-    const auto count = static_cast<Py_ssize_t>(sig.names.size());
+namespace detail {
+
+bool bind_positional(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject** out) {
     if (nargs > sig.positional) {
         if (sig.positional == 0)
             PyErr_Format(PyExc_TypeError, "%s() takes no positional arguments", sig.func);
@@ -28,27 +29,23 @@ bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                          sig.func, sig.positional, sig.positional == 1 ? "" : "s", nargs);
         return false;
     }
+    const auto count = static_cast<Py_ssize_t>(sig.names.size());
     for (Py_ssize_t i = 0; i < count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    return true;
+}
 
-    if (kwnames) {
-        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-            const Py_ssize_t idx = find_name(sig, key);
-            if (idx < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                             sig.func, key);
-                return false;
-            }
-            if (out[idx]) {
-                PyErr_Format(PyExc_TypeError,
-                             "argument for %s() given by name ('%U') and position (%zd)", sig.func,
-                             key, idx + 1);
-                return false;
-            }
-            out[idx] = args[nargs + k];
-        }
+bool bind_keyword(const Signature& sig, Py_ssize_t index, PyObject* name, PyObject* value,
+                  PyObject** out) {
+    if (out[index]) {
+        PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%U') and position (%zd)",
+                     sig.func, name, index + 1);
+        return false;
     }
+    out[index] = value;
+    return true;
+}
+
+bool check_required(const Signature& sig, PyObject* const* out) {
     Py_ssize_t i = 0;
     for (const char* name : sig.names) {
         if (i >= sig.required) break;
@@ -60,6 +57,27 @@ bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
         ++i;
     }
     return true;
+}
+
+}  // namespace detail
+
+bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames, PyObject** out) {
+    if (!detail::bind_positional(sig, args, nargs, out)) return false;
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            const Py_ssize_t idx = find_name(sig, key);
+            if (idx < 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                             sig.func, key);
+                return false;
+            }
+            if (!detail::bind_keyword(sig, idx, key, args[nargs + k], out)) return false;
+        }
+    }
+    return detail::check_required(sig, out);
 }
 
 void raise_arg_type(const char* name, const char* expected, PyObject* got) {

@@ -25,6 +25,16 @@ struct Signature {
 [[nodiscard]] bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames, PyObject** out);
 
+namespace detail {
+// The steps `parse_args` is made of, shared with the other parsers.
+// Each returns false with TypeError set.
+[[nodiscard]] bool bind_positional(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject** out);
+[[nodiscard]] bool bind_keyword(const Signature& sig, Py_ssize_t index, PyObject* name,
+                                PyObject* value, PyObject** out);
+[[nodiscard]] bool check_required(const Signature& sig, PyObject* const* out);
+}  // namespace detail
+
 // Exactly True or False; anything else is a TypeError naming the parameter.
 [[nodiscard]] bool arg_bool(const char* name, PyObject* value, bool& out);
 // An int in 0..255: TypeError naming the parameter when not an int,

@@ -15,6 +15,12 @@ inline constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
                                           const char* doc = nullptr) noexcept {
     return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), kFastcall, doc};
 }
+// A PyMethodDef entry for a fast-call class method (receives the class).
+[[nodiscard]] inline PyMethodDef classmethod(const char* name, FastcallFn fn,
+                                             const char* doc = nullptr) noexcept {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
+            kFastcall | METH_CLASS, doc};
+}
 // A PyMethodDef entry for a function taking no arguments.
 [[nodiscard]] inline PyMethodDef noargs(const char* name, NoArgsFn fn,
                                         const char* doc = nullptr) noexcept {

@@ -40,12 +40,7 @@ bool parse_args_kw(const Signature& sig, NameTuple& names, PyObject* const* args
                    Py_ssize_t nargs, PyObject* kwnames, PyObject** out, ExtraKeywords& extra) {
     if (!names.get()) return false;
     const Py_ssize_t count = names.size();
-    if (nargs > sig.positional) {
-        PyErr_Format(PyExc_TypeError, "%s() takes at most %zd positional argument%s (%zd given)",
-                     sig.func, sig.positional, sig.positional == 1 ? "" : "s", nargs);
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    if (!detail::bind_positional(sig, args, nargs, out)) return false;
 
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -57,24 +52,11 @@ bool parse_args_kw(const Signature& sig, NameTuple& names, PyObject* const* args
                 extra.push_back({key, args[nargs + k]});
                 continue;
             }
-            if (out[idx]) {
-                PyErr_Format(PyExc_TypeError,
-                             "argument for %s() given by name ('%U') and position (%zd)", sig.func,
-                             key, idx + 1);
-                return false;
-            }
-            out[idx] = args[nargs + k];
+            if (!detail::bind_keyword(sig, idx, key, args[nargs + k], out)) return false;
             next = idx + 1 < count ? idx + 1 : 0;
         }
     }
-    for (Py_ssize_t i = 0; i < sig.required; ++i) {
-        if (!out[i]) {
-            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%U' (pos %zd)",
-                         sig.func, names.at(i), i + 1);
-            return false;
-        }
-    }
-    return true;
+    return detail::check_required(sig, out);
 }
 
 }  // namespace vesk::py

@@ -471,18 +471,14 @@ PyObject* get_path(PyObject* self, void*) { return cached_path(self).release(); 
 
 // --- the type ---------------------------------------------------------------
 
-constexpr int kClassMethod = py::kFastcall | METH_CLASS;
-
 PyMethodDef methods[] = {
-    {"from_value", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kp_from_value)),
-     kClassMethod, "The key path of a KeyPath, a path text or an int."},
-    {"parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kp_parse)), kClassMethod,
-     "Parse a path text, optionally under a parent path."},
-    {"__vk_accept__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kp_vk_accept)),
-     kClassMethod, "Coerce a path text into a KeyPath; NotImplemented for anything else."},
+    py::classmethod("from_value", kp_from_value,
+                    "The key path of a KeyPath, a path text or an int."),
+    py::classmethod("parse", kp_parse, "Parse a path text, optionally under a parent path."),
+    py::classmethod("__vk_accept__", kp_vk_accept,
+                    "Coerce a path text into a KeyPath; NotImplemented for anything else."),
     py::fastcall("to_json", kp_to_json),
-    {"from_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kp_from_json)),
-     kClassMethod, nullptr},
+    py::classmethod("from_json", kp_from_json),
     py::fastcall("path_str", kp_path_str),
     py::fastcall("format", kp_format),
     py::noargs("__copy__", kp_copy),

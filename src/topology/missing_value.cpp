@@ -133,8 +133,7 @@ PyMethodDef methods[] = {
     py::fastcall("__deepcopy__", mv_deepcopy),
     py::noargs("__reduce__", mv_reduce),
     py::fastcall("to_json", mv_to_json),
-    {"from_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(mv_from_json)),
-     py::kFastcall | METH_CLASS, nullptr},
+    py::classmethod("from_json", mv_from_json),
     py::kMethodsEnd,
 };
 
