@@ -145,3 +145,19 @@ def test_concurrent_first_use_agrees_on_one_instance_and_one_hash():
         assert len({h for _, h in seen}) == 1, seen
         """
     )
+
+
+def test_operations_do_not_leak():
+    from leaks import assert_no_leak
+
+    def cycle():
+        value = MissingValue()
+        copy.copy(value), copy.deepcopy(value), value.to_json(), value.__reduce__()
+        MissingValue.from_json(None, x=1), str(value), value.format(compact=True)
+        value == MISSING, hash(value), native.missing_value_singleton()
+        try:
+            MissingValue(x=1)
+        except TypeError:
+            pass
+
+    assert_no_leak(cycle)
