@@ -8,6 +8,7 @@
 #include "py/tuple_args.hpp"
 #include "topology/interned.hpp"
 #include "topology/key_path_impl.hpp"
+#include "topology/key_path_set.hpp"
 #include "topology/path_text.hpp"
 #include "topology/query.hpp"
 
@@ -155,8 +156,8 @@ PyObject* kp_add(PyObject* self, PyObject* other) {
     return guarded([&]() -> PyObject* {
         if (other == Py_None) return py::new_ref(self);
         const std::span<const Key> base = keys_of(self);
-        // KeyPath + KeyPathSet: the set's paths placed under this path. This
-        // branch belongs here, before the generic single-key case below.
+        // KeyPath + KeyPathSet: the set's paths placed under this path.
+        if (is_key_path_set(other)) return key_path_plus_set(self, other).release();
         if (PyUnicode_Check(other)) {
             std::string_view text;
             if (!utf8_of(other, text)) return nullptr;

@@ -1,0 +1,267 @@
+"""A KeyPathSet exposes its trie, so it must survive hostile tries, reserved
+keys and concurrent use without corrupting data or crashing."""
+
+import copy
+import threading
+
+import pytest
+
+import vesk_core._native as native
+from fresh import run_fresh
+
+KeyPath = native.KeyPath
+KeyPathSet = native.KeyPathSet
+
+
+class DollarLike:
+    """A foreign key that the interpreter finds equal to the end marker."""
+
+    def __eq__(self, other):
+        return other == "$"
+
+    def __hash__(self):
+        return hash("$")
+
+
+# --- keys that would be mistaken for the end marker -------------------------
+
+MARKER_PATHS = ["a.$", "$", KeyPath(["a", "$", "b"]), KeyPath([DollarLike()])]
+
+
+@pytest.mark.parametrize("path", MARKER_PATHS)
+@pytest.mark.parametrize(
+    "enter",
+    [
+        lambda s, p: s.add(p),
+        lambda s, p: s.add(p, include_intermediate=True),
+        lambda s, p: KeyPathSet(["x", p]),
+        lambda s, p: KeyPathSet.from_value(["x", p]),
+        lambda s, p: s.rebase(p),
+        lambda s, p: KeyPath.from_value(p) + s,
+    ],
+)
+def test_marker_keys_are_rejected_where_paths_enter(path, enter):
+    s = KeyPathSet(["x"])
+    with pytest.raises(ValueError, match="reserved for the end-of-path marker"):
+        enter(s, path)
+    assert s._trie == {"x": {"$": True}}  # unchanged
+
+
+@pytest.mark.parametrize("path", MARKER_PATHS)
+def test_queries_with_marker_keys_find_nothing(path):
+    s = KeyPathSet(["a", ""])
+    assert path not in s
+    assert s.has_prefix(path) is False
+    assert s.subtree(path) is None
+    assert s.remove(path) is False
+    assert texts_of(s) == ["a", ""]
+
+
+def test_dollar_inside_a_longer_key_is_an_ordinary_key():
+    s = KeyPathSet([KeyPath(["a", "$b"]), KeyPath(["$$"])])
+    assert KeyPath(["a", "$b"]) in s and "a" not in s
+    assert [p.keys for p in s] == [["a", "$b"], ["$$"]]
+
+
+def texts_of(s):
+    return [str(p) for p in s]
+
+
+# --- cyclic and very deep tries ---------------------------------------------
+
+
+def cyclic_set():
+    s = KeyPathSet(["a"])
+    s._trie["loop"] = s._trie
+    return s
+
+
+def long_cycle_set(start=40, length=23):
+    # A cycle of 23 nodes entered 40 levels down, each level also a member.
+    s = KeyPathSet()
+    node = s._trie
+    nodes = []
+    for _ in range(start + length):
+        node["$"] = True
+        node["k"] = {}
+        node = node["k"]
+        nodes.append(node)
+    nodes[-1]["back"] = nodes[start]
+    return s
+
+
+def deep_set(depth=200_000):
+    s = KeyPathSet()
+    node = s._trie
+    for _ in range(depth):
+        node["k"] = {}
+        node = node["k"]
+    node["$"] = True
+    return s
+
+
+WALKS = [
+    list,
+    lambda s: s.copy(),
+    copy.deepcopy,
+    lambda s: KeyPathSet().update(s),
+    lambda s: KeyPathSet().union(s, copy=True),
+    lambda s: KeyPathSet(["a"]) + s,
+    lambda s: s + KeyPathSet(),
+    lambda s: s.difference(KeyPathSet()),
+    lambda s: deep_twin(s).difference_update(s),
+    lambda s: deep_twin(s).intersection_update(s),
+    lambda s: KeyPath("p") + s,
+]
+
+
+def deep_twin(s):
+    """A set sharing the shape of `s` without its walk having run yet."""
+    twin = KeyPathSet()
+    twin._trie.update(s._trie)
+    return twin
+
+
+@pytest.mark.parametrize(
+    "make, error",
+    [(cyclic_set, ValueError), (long_cycle_set, ValueError), (deep_set, RecursionError)],
+    ids=["cyclic", "long-cycle", "deep"],
+)
+@pytest.mark.parametrize("walk", WALKS)
+def test_hostile_tries_raise_instead_of_crashing(make, error, walk):
+    s = make()
+    with pytest.raises(error, match="cyclic" if error is ValueError else "KeyPathSet"):
+        walk(s)
+
+
+def test_recursion_guard_also_holds_on_a_small_thread_stack():
+    run_fresh(
+        """
+        import threading
+        import vesk_core._native as native
+        threading.stack_size(256 * 1024)
+        s = native.KeyPathSet()
+        node = s._trie
+        for _ in range(100_000):
+            node["k"] = {}
+            node = node["k"]
+        errors = []
+        def walk():
+            try:
+                list(s)
+            except RecursionError as e:
+                errors.append(e)
+        t = threading.Thread(target=walk)
+        t.start(); t.join()
+        assert len(errors) == 1
+        """
+    )
+
+
+def test_a_long_but_sane_path_still_works():
+    path = KeyPath(["k"] * 300)
+    s = KeyPathSet([path])
+    assert path in s and list(s) == [path]
+    assert s.copy() == s and s.difference(s) == KeyPathSet()
+
+
+# --- borrows and threads ----------------------------------------------------
+
+
+def test_rebase_during_another_operation_is_refused():
+    s = KeyPathSet()
+    outcome = []
+
+    class Sneaky:
+        # Runs while `list(s)` is collecting (key compared with the marker).
+        def __eq__(self, other):
+            try:
+                s.rebase("p")
+            except RuntimeError as e:
+                outcome.append(str(e))
+            return False
+
+        def __hash__(self):
+            return 7
+
+    s.add(KeyPath([Sneaky()]))
+    outcome.clear()
+    list(s)
+    assert outcome == ["Already borrowed"]
+
+
+def test_operations_during_a_rebase_are_refused():
+    outcome = []
+
+    class Sneaky:
+        # Hashed while `rebase` stores it in a new node.
+        def __hash__(self):
+            for op in (lambda: s.add("z"), lambda: "z" in s, lambda: bool(s)):
+                try:
+                    op()
+                except RuntimeError as e:
+                    outcome.append(str(e))
+            outcome.append((s == KeyPathSet(), s.__add__(s)))
+            return 7
+
+    s = KeyPathSet(["a"])
+    s.rebase(KeyPath([Sneaky()]))
+    assert outcome[:3] == ["Already mutably borrowed"] * 3
+    assert outcome[3] == (False, NotImplemented)
+    assert len(list(s)) == 1
+
+
+def test_concurrent_writers_and_readers_never_crash():
+    s = KeyPathSet()
+    errors = []
+    start = threading.Barrier(6)
+
+    def writer(tag):
+        start.wait()
+        for i in range(300):
+            s.add(f"{tag}.{i % 7}.x")
+            s.remove(f"{tag}.{(i + 3) % 7}.x")
+
+    def reader():
+        start.wait()
+        for _ in range(300):
+            try:
+                list(s)
+                s.copy()
+                s.intersection(s)
+                str(s._trie)
+            except RuntimeError as e:  # a node resized under a walk
+                errors.append(str(e))
+
+    threads = [threading.Thread(target=writer, args=(t,)) for t in "abc"]
+    threads += [threading.Thread(target=reader) for _ in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert set(errors) <= {"dictionary changed size during iteration"}
+    for p in s:
+        assert len(p) == 3
+
+
+def test_operations_do_not_leak():
+    from leaks import assert_no_leak
+
+    other = KeyPathSet(["a.b", "c"])
+
+    def cycle():
+        s = KeyPathSet(["a", "a.b[0]", KeyPath(["x", (1, 2)])], include_intermediate=True)
+        s.add("q.r")
+        s.remove("a")
+        "a.b" in s, s.has_prefix("a"), s.subtree("a"), list(s)
+        s.union(other, copy=True), s + other, s.difference(other), s.intersection(other)
+        s.update(other)
+        s.rebase("p")
+        KeyPath("p") + s, copy.deepcopy(s), s == other
+        for bad in ("a.$", 1.5):
+            try:
+                s.add(bad)
+            except ValueError:
+                pass
+
+    assert_no_leak(cycle)
