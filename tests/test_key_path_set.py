@@ -390,3 +390,48 @@ def test_prefix_query_matches_the_oracle(xs, prefix):
     if sub is not None:
         assert oracle(prefix + p for p in sub) == {t for t in oracle(xs) if any(
             len(p) >= n and p.keys[:n] == prefix.keys and str(p) == t for p in xs)}
+
+
+# --- text form ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "render, expected",
+    [
+        (repr, "KeyPathSet([a.b, c[0]])"),
+        (str, "KeyPathSet(\n  [a.b, c[0]]\n)"),
+        (lambda s: s.format(), "KeyPathSet([a.b, c[0]])"),
+        (lambda s: s.format(1, "ignored", compact=True), "KeyPathSet([a.b, c[0]])"),
+        (lambda s: s.format(compact=False, verbose=True, root_indent=1),
+         "KeyPathSet(\n    [a.b, c[0]]\n  )"),
+        (lambda s: s.format(bracket_type=1), "KeyPathSet[[a.b, c[0]]]"),
+        (native.format, "KeyPathSet(\n  [a.b, c[0]]\n)"),
+        (lambda s: native.format([s], compact=True), "[KeyPathSet([a.b, c[0]])]"),
+    ],
+)
+def test_text_forms(render, expected):
+    assert render(KeyPathSet(["a.b", "c[0]"])) == expected
+
+
+@pytest.mark.parametrize("render", [repr, str, lambda s: s.format(compact=False)])
+def test_empty_set_prints_bare_label(render):
+    assert render(KeyPathSet()) == "KeyPathSet()"
+    # An empty node holds no member either.
+    s = KeyPathSet()
+    s.rebase("x")
+    assert render(s) == "KeyPathSet()"
+
+
+def test_long_member_lists_wrap_one_per_line():
+    paths = [f"field{i}.value" for i in range(12)]
+    lines = str(KeyPathSet(paths)).splitlines()
+    assert lines[:2] == ["KeyPathSet(", "  ["]
+    assert lines[2:-2] == [f"    {p}," for p in paths[:-1]] + [f"    {paths[-1]}"]
+    assert lines[-2:] == ["  ]", ")"]
+    assert repr(KeyPathSet(paths)) == "KeyPathSet([" + ", ".join(paths) + "])"
+
+
+def test_label_cannot_be_overridden():
+    with pytest.raises(TypeError, match="multiple values for keyword argument 'label'"):
+        KeyPathSet(["a"]).format(label="Other")
+    assert KeyPathSet.__vesk_formattable__ is True

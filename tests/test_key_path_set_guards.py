@@ -257,7 +257,7 @@ def test_operations_do_not_leak():
         s.union(other, copy=True), s + other, s.difference(other), s.intersection(other)
         s.update(other)
         s.rebase("p")
-        KeyPath("p") + s, copy.deepcopy(s), s == other
+        KeyPath("p") + s, copy.deepcopy(s), s == other, repr(s), str(s), s.format(compact=True)
         for bad in ("a.$", 1.5):
             try:
                 s.add(bad)

@@ -7,6 +7,7 @@
 #include "py/heap_type.hpp"
 #include "py/module.hpp"
 #include "py/tuple_args.hpp"
+#include "topology/key_path_set_format.hpp"
 #include "topology/key_path_set_paths.hpp"
 
 #include <new>
@@ -368,6 +369,24 @@ PyObject* kps_subtree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
+PyObject* kps_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return with_root(self, [&](PyObject* root) {
+        return format_key_path_set(root, args + nargs, kwnames).release();
+    });
+}
+
+PyObject* kps_str(PyObject* self) {
+    return with_root(self, [](PyObject* root) {
+        return format_key_path_set_verbose(root).release();
+    });
+}
+
+PyObject* kps_repr(PyObject* self) {
+    return with_root(self, [](PyObject* root) {
+        return format_key_path_set(root, nullptr, nullptr).release();
+    });
+}
+
 PyObject* kps_from_value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::Signature sig{"from_value", {"value", "include_intermediate"}, 2, 1};
     PyObject* a[2];
@@ -405,6 +424,7 @@ PyMethodDef methods[] = {
     py::fastcall("intersection_update", kps_intersection_update),
     py::fastcall("intersection", kps_intersection),
     py::fastcall("subtree", kps_subtree),
+    py::fastcall("format", kps_format),
     {"from_value", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kps_from_value)),
      kClassFastcall, nullptr},
     py::kMethodsEnd,
@@ -425,6 +445,8 @@ PyType_Slot slots[] = {
     {Py_sq_contains, reinterpret_cast<void*>(kps_contains)},
     {Py_nb_bool, reinterpret_cast<void*>(kps_bool)},
     {Py_tp_iter, reinterpret_cast<void*>(kps_iter)},
+    {Py_tp_str, reinterpret_cast<void*>(kps_str)},
+    {Py_tp_repr, reinterpret_cast<void*>(kps_repr)},
     {Py_nb_add, reinterpret_cast<void*>(kps_add_op)},
     {Py_tp_richcompare, reinterpret_cast<void*>(kps_richcompare)},
     {Py_tp_methods, methods},
