@@ -406,8 +406,6 @@ PyObject* kps_from_value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
                                      [&] { return new_set_from(value, include).release(); });
 }
 
-constexpr int kClassFastcall = py::kFastcall | METH_CLASS;
-
 PyMethodDef methods[] = {
     py::fastcall("add", kps_add),
     py::fastcall("remove", kps_remove),
@@ -425,8 +423,7 @@ PyMethodDef methods[] = {
     py::fastcall("intersection", kps_intersection),
     py::fastcall("subtree", kps_subtree),
     py::fastcall("format", kps_format),
-    {"from_value", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kps_from_value)),
-     kClassFastcall, nullptr},
+    py::classmethod("from_value", kps_from_value),
     py::kMethodsEnd,
 };
 
