@@ -54,17 +54,7 @@ def test_queries_with_marker_keys_find_nothing(path):
     assert s.has_prefix(path) is False
     assert s.subtree(path) is None
     assert s.remove(path) is False
-    assert texts_of(s) == ["a", ""]
-
-
-def test_dollar_inside_a_longer_key_is_an_ordinary_key():
-    s = KeyPathSet([KeyPath(["a", "$b"]), KeyPath(["$$"])])
-    assert KeyPath(["a", "$b"]) in s and "a" not in s
-    assert [p.keys for p in s] == [["a", "$b"], ["$$"]]
-
-
-def texts_of(s):
-    return [str(p) for p in s]
+    assert [str(p) for p in s] == ["a", ""]
 
 
 # --- cyclic and very deep tries ---------------------------------------------
@@ -105,10 +95,7 @@ WALKS = [
     lambda s: s.copy(),
     copy.deepcopy,
     lambda s: KeyPathSet().update(s),
-    lambda s: KeyPathSet().union(s, copy=True),
     lambda s: KeyPathSet(["a"]) + s,
-    lambda s: s + KeyPathSet(),
-    lambda s: s.difference(KeyPathSet()),
     lambda s: deep_twin(s).difference_update(s),
     lambda s: deep_twin(s).intersection_update(s),
     lambda s: KeyPath("p") + s,
@@ -160,9 +147,9 @@ def test_recursion_guard_also_holds_on_a_small_thread_stack():
 
 def test_a_long_but_sane_path_still_works():
     path = KeyPath(["k"] * 300)
-    s = KeyPathSet([path])
-    assert path in s and list(s) == [path]
-    assert s.copy() == s and s.difference(s) == KeyPathSet()
+    s = KeyPathSet([path, "$x"])  # "$" inside a longer key is ordinary
+    assert list(s) == [path, KeyPath("$x")] and s.copy() == s
+    assert s.difference(s) == KeyPathSet()
 
 
 # --- borrows and threads ----------------------------------------------------
