@@ -154,12 +154,9 @@ void kps_dealloc(PyObject* self) {
 
 int kps_contains(PyObject* self, PyObject* value) {
     PyObject* r = with_root(self, [&](PyObject* root) -> PyObject* {
-        PathKeys path;
-        if (!path_keys(value, path)) return nullptr;
-        // A key equal to the marker is never stored, so no such path is a member.
-        if (path.marker_key) return py::boolean(false);
         py::Ref node;
-        const int found = trie::lookup(root, path.keys, node);
+        bool keys_seen = false;
+        const int found = find_node(root, value, node, keys_seen);
         if (found < 0) return nullptr;
         if (!found) return py::boolean(false);
         PyObject* m = trie::marker();
@@ -259,11 +256,9 @@ PyObject* kps_has_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyObject* a[1];
     if (!py::parse_args(has_prefix_sig, args, nargs, kwnames, a)) return nullptr;
     return with_root(self, [&](PyObject* root) -> PyObject* {
-        PathKeys path;
-        if (!path_keys(a[0], path)) return nullptr;
-        if (path.marker_key) return py::boolean(false);
         py::Ref node;
-        const int found = trie::lookup(root, path.keys, node);
+        bool keys_seen = false;
+        const int found = find_node(root, a[0], node, keys_seen);
         return found < 0 ? nullptr : py::boolean(found);
     });
 }
@@ -356,13 +351,11 @@ PyObject* kps_subtree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* a[1];
     if (!py::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
     return with_root(self, [&](PyObject* root) -> PyObject* {
-        PathKeys path;
-        if (!path_keys(a[0], path)) return nullptr;
-        if (path.keys.empty()) return py::new_ref(self);
-        if (path.marker_key) return py::none();
         py::Ref node;
-        const int found = trie::lookup(root, path.keys, node);
+        bool keys_seen = false;
+        const int found = find_node(root, a[0], node, keys_seen);
         if (found < 0) return nullptr;
+        if (!keys_seen) return py::new_ref(self);
         if (!found) return py::none();
         // The new set shares the node: changes through either are seen by both.
         return make_set(std::move(node)).release();

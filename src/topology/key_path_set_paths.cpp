@@ -88,6 +88,30 @@ bool storable_path_keys(PyObject* value, PathKeys& out) {
     return false;
 }
 
+int find_node(PyObject* root, PyObject* value, py::Ref& node, bool& keys_seen) {
+    py::Ref path = key_path_from_value(value);
+    if (!path) return -1;
+    const auto keys = keys_of(path.get());
+    keys_seen = !keys.empty();
+    py::Ref cur = py::Ref::borrow(root);
+    for (const Key& key : keys) {
+        py::Ref form = key.to_py();
+        if (!form) return -1;
+        const int mark = key_is_marker(key, form.get());
+        if (mark != 0) return mark < 0 ? -1 : 0;
+        PyObject* raw = nullptr;
+        const int found = PyDict_GetItemRef(cur.get(), form.get(), &raw);
+        if (found <= 0) return found;
+        cur = py::Ref::steal(raw);
+        if (!PyDict_Check(cur.get())) {
+            trie::raise_not_a_node(cur.get());
+            return -1;
+        }
+    }
+    node = std::move(cur);
+    return 1;
+}
+
 py::Ref collect_paths(PyObject* root) {
     Collector collector;
     if (!collector.init() || !collector.walk(root)) return {};

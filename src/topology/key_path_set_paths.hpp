@@ -23,6 +23,12 @@ struct PathKeys {
 // marker is a ValueError.
 [[nodiscard]] bool storable_path_keys(PyObject* value, PathKeys& out);
 
+// The node at a path-like value, converting and looking up one key at a
+// time: 1 with `node` set, 0 when some key is absent (a key equal to the end
+// marker is never stored, so it counts as absent), -1 on error. `keys_seen`
+// tells whether the path had any key.
+[[nodiscard]] int find_node(PyObject* root, PyObject* value, py::Ref& node, bool& keys_seen);
+
 // A new list of the member paths of the trie at `root`, depth first, each
 // node in insertion order.
 [[nodiscard]] py::Ref collect_paths(PyObject* root);

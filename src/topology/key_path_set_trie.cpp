@@ -188,19 +188,6 @@ int remove(PyObject* root, const PyKeys& keys) {
     return 1;
 }
 
-int lookup(PyObject* root, const PyKeys& keys, py::Ref& node) {
-    py::Ref cur = py::Ref::borrow(root);
-    for (const py::Ref& key : keys) {
-        PyObject* raw = nullptr;
-        const int found = PyDict_GetItemRef(cur.get(), key.get(), &raw);
-        if (found <= 0) return found;
-        cur = py::Ref::steal(raw);
-        if (!require_node(cur.get())) return -1;
-    }
-    node = std::move(cur);
-    return 1;
-}
-
 int merge(PyObject* target, PyObject* source) {
     Copier copier;
     WalkGuard guard;

@@ -33,8 +33,6 @@ using PyKeys = std::vector<py::Ref>;
 // Removes a path and prunes the nodes it leaves empty (never the root).
 // 1 when it was a member, 0 when not.
 [[nodiscard]] int remove(PyObject* root, const PyKeys& keys);
-// The node at a path: 1 with `node` set, 0 when some key is absent.
-[[nodiscard]] int lookup(PyObject* root, const PyKeys& keys, py::Ref& node);
 
 // Adds every path of `source` into `target`; shares no node with `source`.
 [[nodiscard]] int merge(PyObject* target, PyObject* source);
