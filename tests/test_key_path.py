@@ -7,6 +7,7 @@ import pytest
 
 import vesk_core
 from vesk_core._native import KeyPath
+from fresh import run_fresh
 from leaks import assert_no_leak
 
 P = KeyPath.parse
@@ -563,3 +564,27 @@ def test_no_reference_leaks():
             pass
 
     assert_no_leak(body)
+
+
+def test_freeing_paths_nested_in_keys_does_not_exhaust_the_stack():
+    # Each path holds the previous one as a key; freeing the outermost one
+    # must not recurse once per level, on the main thread or another one.
+    run_fresh(
+        """
+        import threading
+        from vesk_core._native import KeyPath
+
+        def chain():
+            p = KeyPath()
+            for i in range(200_000):
+                p = KeyPath([p]) if i % 3 else KeyPath(p, KeyPath("x"))
+            return p
+
+        p = chain()
+        del p
+        t = threading.Thread(target=lambda: chain())
+        t.start()
+        t.join()
+        print("done")
+        """
+    )

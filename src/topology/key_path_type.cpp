@@ -12,6 +12,9 @@
 #include "topology/path_text.hpp"
 #include "topology/query.hpp"
 
+#include <new>
+#include <vector>
+
 namespace vesk::topology {
 
 namespace {
@@ -61,11 +64,41 @@ PyObject* kp_vectorcall(PyObject*, PyObject* const* args, size_t nargsf, PyObjec
     return new_key_path(a[0], a[1]).release();
 }
 
-void kp_dealloc(PyObject* self) {
+// Freeing a path drops its keys, which may free a path held as a key, and so
+// on: a chain of paths nested in keys would recurse once per level and
+// overflow the stack. The interpreter's own guard only serves collected
+// types, so past a fixed depth a path is queued instead, and the outermost
+// free on this thread finishes the queue.
+constexpr int kMaxFreeDepth = 100;
+thread_local int free_depth = 0;
+thread_local std::vector<PyObject*> free_later;
+
+void free_path(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     destroy_key_path(as_path(self));
     type->tp_free(self);
     py::Ref type_ref = py::Ref::steal(reinterpret_cast<PyObject*>(type));
+}
+
+void kp_dealloc(PyObject* self) {
+    if (free_depth >= kMaxFreeDepth) {
+        try {
+            free_later.push_back(self);
+            return;
+        } catch (const std::bad_alloc&) {
+            // No room to queue it: free it here, one level deeper.
+        }
+    }
+    ++free_depth;
+    free_path(self);
+    if (free_depth == 1) {
+        while (!free_later.empty()) {
+            PyObject* next = free_later.back();
+            free_later.pop_back();
+            free_path(next);
+        }
+    }
+    --free_depth;
 }
 
 // --- text, hash, length ---------------------------------------------------
