@@ -17,6 +17,10 @@ class Color(enum.IntEnum):
     RED = 3
 
 
+class Name(str):
+    pass
+
+
 class StrKeyLike:
     """A key object that renders as a plain name."""
 
@@ -27,6 +31,11 @@ class StrKeyLike:
 
     def __str__(self):
         return self.text
+
+
+def same_keys(p, keys):
+    # `==` alone would let True pass for 1 and a str subclass for a str.
+    return p.keys == keys and [type(k) for k in p.keys] == [type(k) for k in keys]
 
 
 # --- construction ------------------------------------------------------------
@@ -50,31 +59,27 @@ def test_root_paths(root):
         (("a", 0, "b"), ["a", 0, "b"], "a[0].b"),
         ([None], [None], "[None]"),
         ([[1, 2]], [[1, 2]], "[[1, 2]]"),  # nested lists are not flattened
-        (True, [True], "[True]"),
+        (True, [True], "[True]"),  # bools are never integer keys
         (2**63, [2**63], f"[{2**63}]"),
         (-(2**63), [-(2**63)], f"[{-(2**63)}]"),
-        (Color.RED, [3], "[3]"),
+        (Color.RED, [3], "[3]"),  # subclasses are dropped
+        (Name("x"), ["x"], "x"),
+        ("\ud800", ["\ud800"], UnicodeEncodeError),  # no UTF-8 form: kept as the object
     ],
 )
 def test_construction_forms(arg, keys, text):
     p = KeyPath(arg)
-    assert p.keys == keys and str(p) == repr(p) == p.path == text
-
-
-def test_key_conversion_drops_subclasses_and_keeps_bools():
-    class S(str):
-        pass
-
-    p = KeyPath([S("x"), Color.RED, True, 2**64, "\ud800"])
-    keys = p.keys
-    assert [type(k) for k in keys] == [str, int, bool, int, str]
-    assert keys[2] is True and keys[3] == 2**64 and p.key == "\ud800"
-    assert p.parent.parent == KeyPath(["x", 3, True]) and p.depth == len(p) == 5
+    assert same_keys(p, keys) and p.key == keys[-1] and p.depth == len(p) == len(keys)
+    if text is UnicodeEncodeError:
+        with pytest.raises(UnicodeEncodeError):
+            str(p)
+    else:
+        assert str(p) == repr(p) == p.path == text
 
 
 def test_parent_argument():
     assert KeyPath("x", P("a")).keys == ["a", "x"]
-    assert KeyPath(["x", 1], parent=P("a.b")).keys == ["a", "b", "x", 1]
+    assert KeyPath(["x", 1], parent=P("a.b")).parent == P("a.b.x")
     assert KeyPath(parent=P("a")).keys == ["a"]
     with pytest.raises(TypeError, match="parent"):
         KeyPath("x", "a")
@@ -82,15 +87,10 @@ def test_parent_argument():
         KeyPath("x", P("a"), 1)
 
 
-def test_class_is_final_and_slotless():
+def test_class_is_final():
     with pytest.raises(TypeError):
         type("Sub", (KeyPath,), {})
-    with pytest.raises(AttributeError):
-        P("a").extra = 1
-    assert KeyPath.__module__ == "vesk_core._native"
-    assert KeyPath.__vesk_formattable__ is True
     assert KeyPath.__serialization_key__ == "vesk.topology.KeyPath"
-    assert KeyPath.__doc__.startswith("A path of keys from a tree root to a node.")
 
 
 def test_list_read_while_another_thread_shrinks_it():
@@ -120,24 +120,16 @@ def test_list_read_while_another_thread_shrinks_it():
 @pytest.mark.parametrize(
     "text, keys",
     [
-        ("a.b", ["a", "b"]),
         ("a.0", ["a", "0"]),  # unbracketed digits stay names
-        ("a[0]", ["a", 0]),
-        ("a[0].b", ["a", 0, "b"]),
         ("a[0]b", ["a", 0, "b"]),
         ("[a.b].c", ["a.b", "c"]),
         ("x[a.b[c]].y", ["x", "a.b[c]", "y"]),
-        ("a..b", ["a", "b"]),
         (".a.", ["a"]),
-        ("[]", [""]),
-        ("[][]", ["", ""]),
         ("[-1]", [-1]),
         ("[007]", [7]),
-        ("[-7]", [-7]),
         ("[9223372036854775807]", [2**63 - 1]),
         ("[9223372036854775808]", [2**63]),  # beyond 64 bits: kept as the int object
         ("[-9223372036854775808]", [-(2**63)]),
-        ("[1234567890123456789012345]", [1234567890123456789012345]),
         ("[\u0661\u0662]", [12]),  # Arabic-Indic digits
         ("[1.5]", ["1.5"]),
         ("[ 1]", [" 1"]),
@@ -148,9 +140,7 @@ def test_list_read_while_another_thread_shrinks_it():
     ],
 )
 def test_scan(text, keys):
-    p = P(text)
-    assert p.keys == keys
-    assert [type(k) for k in p.keys] == [type(k) for k in keys]
+    assert same_keys(P(text), keys)
 
 
 @pytest.mark.parametrize(
@@ -175,12 +165,10 @@ def test_scan_errors(text, message):
 @pytest.mark.parametrize(
     "keys, text, plain",
     [
-        (["a", 0, "b"], "a[0].b", "a[0].b"),
         (["a.b", "c"], "[a.b].c", "a.b.c"),
         ([0, "a"], "[0].a", "[0].a"),
-        (["a", "", "b"], "a..b", "a..b"),
         (["a]"], "[a]]", "a]"),
-        (["x" * 20 + "." + "y"], "[" + "x" * 20 + ".y]", "x" * 20 + ".y"),
+        (["x" * 20 + "." + "y"], "[" + "x" * 20 + ".y]", "x" * 20 + ".y"),  # past one word
         ([1.0], "[1.0]", "[1.0]"),
         (["a", StrKeyLike("b.c")], "a.b.c", "a.b.c"),
         ([StrKeyLike("s"), "t"], "s.t", "s.t"),
@@ -191,28 +179,23 @@ def test_render(keys, text, plain):
     p = KeyPath(keys)
     assert str(p) == p.path_str() == p.path_str(True) == text
     assert p.path_str(preserve_complex_keys=False) == plain
-    with pytest.raises(TypeError):
-        p.path_str(1)
-
-
-@pytest.mark.parametrize(
-    "keys",
-    [["a", 0, "b"], ["a.b", "c[d]", -3], ["x[a.b[c]]"], [2**63 - 1, -(2**63)], ["é", "ü"]],
-)
-def test_render_then_scan_round_trips(keys):
-    p = KeyPath(keys)
-    assert P(str(p)).keys == keys
 
 
 @pytest.mark.parametrize(
     "keys, back",
-    [(["a", "", "b"], ["a", "b"]), (["]["], ["", ""]), ([1.0], ["1.0"])],
+    [
+        (["a.b", "c[d]", -3, "x[a.b[c]]"], None),
+        ([2**63 - 1, -(2**63)], None),
+        (["a", "", "b"], ["a", "b"]),  # lossy: empty names, unbalanced brackets, objects
+        (["]["], ["", ""]),
+        ([1.0], ["1.0"]),
+    ],
 )
-def test_render_then_scan_is_lossy_for_some_keys(keys, back):
-    assert P(str(KeyPath(keys))).keys == back
+def test_render_then_scan(keys, back):
+    assert P(str(KeyPath(keys))).keys == (keys if back is None else back)
 
 
-def test_key_whose_str_raises_leaves_the_cache_empty():
+def test_rendering_errors_propagate_and_leave_the_cache_empty():
     class Flaky:
         fail = True
 
@@ -221,6 +204,10 @@ def test_key_whose_str_raises_leaves_the_cache_empty():
                 raise RuntimeError("no text")
             return "ok"
 
+    class Meta(type):
+        def __getattr__(cls, name):
+            raise LookupError(name)  # not an AttributeError: not "absent"
+
     p = KeyPath(["a", Flaky()])
     with pytest.raises(RuntimeError, match="no text"):
         str(p)
@@ -228,65 +215,49 @@ def test_key_whose_str_raises_leaves_the_cache_empty():
         hash(p)
     Flaky.fail = False
     assert str(p) == "a[ok]"
-
-
-def test_str_key_marker_lookup_error_propagates():
-    class Meta(type):
-        def __getattr__(cls, name):
-            if name == "__vesk_str_key__":
-                raise LookupError("marker")
-            raise AttributeError(name)
-
-    class Odd(metaclass=Meta):
-        pass
-
-    with pytest.raises(LookupError, match="marker"):
-        str(KeyPath(Odd()))
+    with pytest.raises(LookupError, match="__vesk_str_key__"):
+        str(KeyPath(Meta("Odd", (), {})()))
 
 
 def test_parse_arguments():
     assert P("c", P("a.b")).keys == ["a", "b", "c"]
     assert P("", parent=P("a")) == P("a")
     with pytest.raises(ValueError, match="'path_str' must be a string type. Encountered: 3"):
-        P(3)
-    with pytest.raises(ValueError, match="'path_str' must be a string type"):
         P(3, P("a"))
     with pytest.raises(TypeError, match="parent"):
         P("a", "b")
     with pytest.raises(UnicodeEncodeError):
         P("a.\ud800")
+    with pytest.raises(TypeError):
+        P("a").path_str(1)
+    assert KeyPath.__vk_accept__("a[1]") == P("a[1]")
+    assert KeyPath.__vk_accept__(1) is NotImplemented
+    with pytest.raises(ValueError):
+        KeyPath.__vk_accept__("a]")
 
 
 @pytest.mark.parametrize(
     "value, keys",
     [
         ("", []),
-        ("a", ["a"]),
         ("12", ["12"]),  # a plain text is one name, never an integer
         ("a.b", ["a", "b"]),
         ("[3]", [3]),
         (3, [3]),
         (True, [True]),
+        (1.5, ValueError),
+        (None, ValueError),
+        ([1], ValueError),
     ],
 )
 def test_from_value(value, keys):
-    p = KeyPath.from_value(value)
-    assert p.keys == keys and [type(k) for k in p.keys] == [type(k) for k in keys]
-
-
-def test_from_value_identity_and_errors():
+    if keys is ValueError:
+        with pytest.raises(ValueError, match=r" is not a valid KeyPath equivalence\.$"):
+            KeyPath.from_value(value)
+    else:
+        assert same_keys(KeyPath.from_value(value), keys)
     p = P("a")
     assert KeyPath.from_value(p) is p
-    for bad in (1.5, None, [1]):
-        with pytest.raises(ValueError, match=r" is not a valid KeyPath equivalence\.$"):
-            KeyPath.from_value(bad)
-
-
-def test_vk_accept():
-    assert KeyPath.__vk_accept__("a[1]") == P("a[1]")
-    assert KeyPath.__vk_accept__(1) is NotImplemented
-    with pytest.raises(ValueError):
-        KeyPath.__vk_accept__("a]")
 
 
 # --- comparison and hashing --------------------------------------------------
@@ -299,10 +270,6 @@ def test_equality_with_text_and_paths():
     assert P("a") != P("a.b") and P("a") != P("b")
     assert KeyPath("0") != KeyPath(0)
     assert (P("a") == 1) is False and (P("a") != 1) is True
-    assert (P("a") == None) is False  # noqa: E711
-
-
-def test_equality_with_text_needs_encodable_text():
     with pytest.raises(UnicodeEncodeError):
         P("a") == "\ud800"
 
@@ -336,9 +303,6 @@ def test_equal_paths_hash_alike_and_probe_with_text():
 
 def test_other_key_equality_goes_through_the_interpreter():
     class Eq:
-        def __init__(self, tag):
-            self.tag = tag
-
         def __eq__(self, other):
             if isinstance(other, Eq):
                 return True
@@ -349,9 +313,9 @@ def test_other_key_equality_goes_through_the_interpreter():
         def __str__(self):
             return "e"
 
-    assert KeyPath([Eq(1)]) == KeyPath([Eq(2)])
+    assert KeyPath([Eq()]) == KeyPath([Eq()])
     with pytest.raises(ValueError, match="cannot compare"):
-        KeyPath([Eq(1)]) == KeyPath(["e"])
+        KeyPath([Eq()]) == KeyPath(["e"])
 
 
 @pytest.mark.parametrize(
@@ -365,13 +329,10 @@ def test_other_key_equality_goes_through_the_interpreter():
         (KeyPath("1"), "<=", KeyPath(1), True),
         (KeyPath("1"), ">=", KeyPath(1), True),
         (KeyPath("1"), "<", KeyPath(1), False),
-        (P("a.b"), "<=", P("a.b"), True),
         (P("a.b"), ">", "a.a", True),
-        (P("a.b"), "<", "a.c", True),
         (P("ab"), "<", "abc", True),
         (P("é"), ">", "z", True),  # code-point order
         (KeyPath([1.5]), "<", KeyPath([2]), True),
-        (KeyPath(), "<", KeyPath(), False),
         (KeyPath(), "<=", KeyPath(), True),
     ],
 )
@@ -390,11 +351,6 @@ def test_ordering_errors():
         KeyPath([None]) < KeyPath(["a"])
 
 
-def test_sorting_mixed_paths():
-    paths = [P("b"), P("a.b"), P("a"), P("a[1]"), P("a[0]"), KeyPath()]
-    assert [str(p) for p in sorted(paths)] == ["", "a", "a[0]", "a[1]", "a.b", "b"]
-
-
 # --- addition and subtraction -------------------------------------------------
 
 
@@ -405,9 +361,8 @@ def test_addition():
     q = p + ""
     assert q == p and q is not p
     assert str(p + 1) == "a[1]"
-    assert (p + True).keys == ["a", True] and str(p + True) == "a[True]"
+    assert same_keys(p + True, ["a", True]) and str(p + True) == "a[True]"
     assert str(p + P("x[2]")) == "a.x[2]"
-    assert (p + 1.5).keys == ["a", 1.5]
     assert (p + [1, 2]).keys == ["a", [1, 2]]
     with pytest.raises(ValueError, match="unmatched"):
         p + "x]"
@@ -459,15 +414,6 @@ def test_subtraction_errors(left, right, exc, message):
 
 
 def test_copy_and_deepcopy():
-    inner = [1, 2]
-    p = KeyPath(["a", 0, inner])
-    c = copy.copy(p)
-    assert c == p and c is not p and c.keys[2] is inner
-    d = copy.deepcopy(p)
-    assert d == p and d.keys[2] == inner and d.keys[2] is not inner
-
-
-def test_deepcopy_of_object_key_may_become_a_name():
     class Becomes:
         def __deepcopy__(self, memo):
             return "plain"
@@ -475,7 +421,14 @@ def test_deepcopy_of_object_key_may_become_a_name():
         def __str__(self):
             return "b"
 
-    assert copy.deepcopy(KeyPath(["a", Becomes()])).keys == ["a", "plain"]
+    inner = [1, 2]
+    p = KeyPath(["a", 0, inner])
+    c = copy.copy(p)
+    assert c == p and c is not p and c.keys[2] is inner
+    d = copy.deepcopy(p)
+    assert d == p and d.keys[2] == inner and d.keys[2] is not inner
+    # A deep copy that turns an object key into a str makes it a name key.
+    assert copy.deepcopy(KeyPath(["a", Becomes()])) == P("a.plain")
 
 
 @pytest.mark.parametrize("keys", [[], ["a", 0, "b"], ["x.y", -3, 2**70, 1.5, None, (1, 2)]])
@@ -501,8 +454,6 @@ def test_json_round_trip():
         KeyPath.from_json({"value": 3})
     with pytest.raises(TypeError):
         KeyPath.from_json("a.b")
-    with pytest.raises(TypeError):
-        KeyPath.from_json()
 
 
 def test_format_is_the_path_text_also_inside_formatted_values():
@@ -514,56 +465,17 @@ def test_format_is_the_path_text_also_inside_formatted_values():
     assert _native.kvlist_str([("at", p, None)], label="Err") == "Err(at=[a.b][1])"
 
 
-# --- is_relative_to ---------------------------------------------------------------
-
-
 @pytest.mark.parametrize(
     "other, expected",
     [("a", True), ("a.b", True), ("", True), (P("a"), True), ("b", False), ("a.b.c", False)],
 )
 def test_is_relative_to(other, expected):
     assert P("a.b").is_relative_to(other) is expected
-
-
-def test_is_relative_to_rejects_non_paths():
     with pytest.raises(ValueError, match="1.5 is not a valid KeyPath equivalence."):
         P("a").is_relative_to(1.5)
 
 
 # --- threads and references ---------------------------------------------------------
-
-
-def test_concurrent_first_renders_agree():
-    paths = [KeyPath(["k", i, "x.y"]) for i in range(300)]
-    results = []
-    barrier = threading.Barrier(4)
-
-    def work():
-        barrier.wait()
-        results.append([(str(p), hash(p)) for p in paths])
-
-    threads = [threading.Thread(target=work) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert all(r == results[0] for r in results)
-    assert results[0][7] == ("k[7][x.y]", hash("k[7][x.y]"))
-
-
-def test_no_reference_leaks():
-    obj = object()
-
-    def body():
-        p = KeyPath(["a", 1, obj, "b.c"], P("r"))
-        str(p), hash(p), p.keys, p.parent, p + "x.y", p - "r", copy.deepcopy(p)
-        P("a[12345678901234567890].b") == p
-        try:
-            P("a[")
-        except ValueError:
-            pass
-
-    assert_no_leak(body)
 
 
 def test_freeing_paths_nested_in_keys_does_not_exhaust_the_stack():
@@ -585,6 +497,20 @@ def test_freeing_paths_nested_in_keys_does_not_exhaust_the_stack():
         t = threading.Thread(target=lambda: chain())
         t.start()
         t.join()
-        print("done")
         """
     )
+
+
+def test_no_reference_leaks():
+    obj = object()
+
+    def body():
+        p = KeyPath(["a", 1, obj, "b.c"], P("r"))
+        str(p), hash(p), p.keys, p.parent, p + "x.y", p - "r", copy.deepcopy(p)
+        P("a[12345678901234567890].b") == p
+        try:
+            P("a[")
+        except ValueError:
+            pass
+
+    assert_no_leak(body)
