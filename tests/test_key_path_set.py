@@ -176,23 +176,41 @@ def test_union_in_place_and_copying_share_no_node():
     assert texts(right) == ["b.c"]
 
 
-def test_copies_share_no_node_and_copy_foreign_keys():
-    class Key:
-        def __eq__(self, other):
-            return type(other) is Key
+class ForeignKey:
+    def __eq__(self, other):
+        return type(other) is ForeignKey
 
-        def __hash__(self):
-            return 1
+    def __hash__(self):
+        return 1
 
-    key = Key()
-    s = KeyPathSet([KeyPath(["a", key]), KeyPath([1]), KeyPath([True])])
-    assert len(s._trie) == 2  # 1 and True share one slot
-    for dup in (s.copy(), copy.copy(s), copy.deepcopy(s)):
-        assert dup == s and dup is not s and dup._trie["a"] is not s._trie["a"]
-        (copied_key,) = dup._trie["a"]
-        assert copied_key is not key
-        dup.add("z")
-        assert "z" not in s
+
+@pytest.mark.parametrize(
+    "duplicate",
+    [
+        lambda s: s.copy(),
+        copy.copy,
+        copy.deepcopy,
+        lambda s: s.difference(KeyPathSet()),
+        lambda s: s.intersection(s),
+        lambda s: s.union(KeyPathSet(), copy=True),
+        lambda s: s + KeyPathSet(),
+        lambda s: KeyPathSet().union(s),
+        lambda s: KeyPath() + s,
+    ],
+)
+def test_copies_share_no_node_and_copy_foreign_keys(duplicate):
+    key = ForeignKey()
+    s = KeyPathSet([KeyPath(["a", key]), KeyPath([1]), KeyPath([True]),
+                    KeyPath(["t", (1, "x")]), KeyPath(["t", ()])])
+    assert len(s._trie) == 3  # 1 and True share one slot
+    dup = duplicate(s)
+    assert dup == s and dup is not s and dup._trie["a"] is not s._trie["a"]
+    (copied_key,) = dup._trie["a"]
+    assert copied_key is not key
+    # Tuple keys are copied as whole keys, not spread into arguments.
+    assert list(dup._trie["t"]) == [(1, "x"), ()]
+    dup.add("z")
+    assert "z" not in s
 
 
 def test_equality_compares_tries():

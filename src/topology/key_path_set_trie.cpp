@@ -28,15 +28,19 @@ py::ObjectCell marker_cell;
 
 struct Copier {
     WalkGuard guard;
-    py::Ref copy_module;  // imported when the first foreign key needs it
+    py::Ref deepcopy;  // copy.deepcopy, looked up when the first foreign key needs it
 
     [[nodiscard]] py::Ref copy_key(PyObject* key) {
         if (PyUnicode_Check(key) || PyLong_Check(key)) return py::Ref::borrow(key);
-        if (!copy_module) {
-            copy_module = py::Ref::steal(PyImport_ImportModule("copy"));
-            if (!copy_module) return {};
+        if (!deepcopy) {
+            py::Ref module = py::Ref::steal(PyImport_ImportModule("copy"));
+            if (!module) return {};
+            deepcopy = py::Ref::steal(PyObject_GetAttrString(module.get(), "deepcopy"));
+            if (!deepcopy) return {};
         }
-        return py::Ref::steal(PyObject_CallMethod(copy_module.get(), "deepcopy", "O", key));
+        // One argument, passed as is: a tuple key is one key, not an
+        // argument list.
+        return py::Ref::steal(PyObject_CallOneArg(deepcopy.get(), key));
     }
 
     [[nodiscard]] py::Ref copy(PyObject* node) {
