@@ -1,11 +1,14 @@
 #include "py/tuple_args.hpp"
 
 #include "py/critical_section.hpp"
+#include "py/errors.hpp"
 
 namespace vesk::py {
 
-bool parse_tuple_args(const Signature& sig, PyObject* args, PyObject* kwds, PyObject** out,
-                      std::vector<Ref>& keep) {
+namespace {
+
+[[nodiscard]] bool parse(const Signature& sig, PyObject* args, PyObject* kwds, PyObject** out,
+                         std::vector<Ref>& keep) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     std::vector<PyObject*> flat;
     Ref kwnames;
@@ -35,6 +38,15 @@ bool parse_tuple_args(const Signature& sig, PyObject* args, PyObject* kwds, PyOb
         }
     }
     return parse_args(sig, flat.data(), nargs, kwnames.get(), out);
+}
+
+}  // namespace
+
+bool parse_tuple_args(const Signature& sig, PyObject* args, PyObject* kwds, PyObject** out,
+                      std::vector<Ref>& keep) {
+    // `tp_new` slots call this outside any guard: an allocation failure of
+    // the vectors must not unwind into the interpreter.
+    return call_guard(false, [&] { return parse(sig, args, kwds, out, keep); });
 }
 
 }  // namespace vesk::py
