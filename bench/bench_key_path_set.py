@@ -53,6 +53,8 @@ def main():
     row("build from KeyPath objects", lambda: KeyPathSet(paths),
         lambda: {str(p) for p in paths}, 5)
 
+    row("build from path texts", lambda: KeyPathSet(texts), lambda: set(texts), 5)
+
     kps, plain = KeyPathSet(paths), set(texts)
     other_kps, other_plain = KeyPathSet(others), set(other_texts)
 

@@ -1,7 +1,8 @@
 import copy
+import re
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import example, given, settings, strategies as st
 
 import vesk_core._native as native
 
@@ -42,6 +43,40 @@ def test_trie_shape_is_live_nested_dicts_with_end_markers():
     assert s._trie == {"a": {"b": {"$": True}, 0: {"$": True}}}
     s._trie["z"] = {"$": True}
     assert "z" in s
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.text(alphabet="ab$.[]-07\u0663", max_size=12))
+@example("a[-0].b[007]c")
+@example("a[--7]")
+@example("a[-].$")
+@example("x[123456789012345678]")
+@example("x[1234567890123456789]")
+@example("x[-99999999999999999999]")
+@example(".".join("k" * 17))
+def test_path_texts_act_like_their_parsed_paths(text):
+    """Path texts are scanned straight into trie keys; the keys, and every
+    error, must be those of the parsed path."""
+    try:
+        path = KeyPath.from_value(text)
+    except ValueError as e:
+        for query in (lambda s: text in s, lambda s: s.add(text), lambda s: s.has_prefix(text)):
+            with pytest.raises(ValueError, match=re.escape(str(e))):
+                query(KeyPathSet())
+        return
+
+    def outcome(call):
+        try:
+            return repr(call())
+        except ValueError as e:
+            return str(e)
+
+    by_text, by_path = KeyPathSet(["q"]), KeyPathSet(["q"])
+    assert outcome(lambda: by_text.add(text)) == outcome(lambda: by_path.add(path))
+    assert repr(by_text._trie) == repr(by_path._trie)
+    for query in (lambda s, p: p in s, lambda s, p: s.has_prefix(p),
+                  lambda s, p: s.subtree(p), lambda s, p: s.remove(p)):
+        assert outcome(lambda: query(by_path, text)) == outcome(lambda: query(by_text, path))
 
 
 @pytest.mark.parametrize("bad, error", [(1.5, ValueError), (None, ValueError), ("a]", ValueError)])

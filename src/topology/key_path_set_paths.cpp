@@ -2,6 +2,7 @@
 
 #include "py/dict_cursor.hpp"
 #include "topology/key_path.hpp"
+#include "topology/path_text.hpp"
 
 namespace vesk::topology {
 
@@ -14,10 +15,59 @@ namespace {
     return trie::is_marker(form);
 }
 
+// Whether an exact str is the one-character text "$".
+[[nodiscard]] bool is_dollar(PyObject* str) noexcept {
+    return PyUnicode_GET_LENGTH(str) == 1 && PyUnicode_READ_CHAR(str, 0) == '$';
+}
+
+// Scans a path text of the shape most paths have: names joined by '.' and
+// integer indices written '[', an optional '-', up to 18 ASCII digits, ']'
+// (so they fit 64 bits). Gives the keys the full scanner gives for such a
+// text; any other text (other bracketed keys, nesting, unbalanced brackets,
+// more than kMaxSegments keys) answers false and is left to the full scanner.
+[[nodiscard]] bool quick_scan(std::string_view text, PathForms::Segment* out,
+                              std::size_t& count) noexcept {
+    count = 0;
+    auto push = [&](PathForms::Segment seg) {
+        if (count == PathForms::kMaxSegments) return false;
+        out[count++] = seg;
+        return true;
+    };
+    const std::size_t n = text.size();
+    std::size_t start = 0;
+    std::size_t i = 0;
+    while (i < n) {
+        const char c = text[i];
+        if (c == ']') return false;
+        if (c != '.' && c != '[') {
+            ++i;
+            continue;
+        }
+        if (i > start && !push({text.substr(start, i - start), 0, false})) return false;
+        if (c == '.') {
+            start = ++i;
+            continue;
+        }
+        std::size_t j = i + 1;
+        const bool negative = j < n && text[j] == '-';
+        if (negative) ++j;
+        const std::size_t digits = j;
+        std::int64_t v = 0;
+        while (j < n && j - digits < 18 && text[j] >= '0' && text[j] <= '9')
+            v = v * 10 + (text[j++] - '0');
+        if (j == digits || j >= n || text[j] != ']') return false;
+        if (!push({{}, negative ? -v : v, true})) return false;
+        start = i = j + 1;
+    }
+    return start >= n || push({text.substr(start), 0, false});
+}
+
 class Collector {
 public:
-    [[nodiscard]] bool init() { out_ = py::Ref::steal(PyList_New(0));
-        return static_cast<bool>(out_); }
+    [[nodiscard]] bool init() {
+        out_ = py::Ref::steal(PyList_New(0));
+        return static_cast<bool>(out_);
+    }
     [[nodiscard]] py::Ref take() { return std::move(out_); }
 
     [[nodiscard]] bool walk(PyObject* node) {
@@ -56,18 +106,81 @@ private:
 
 }  // namespace
 
+bool PathForms::init(PyObject* value) {
+    value_ = value;
+    if (is_key_path(value)) {
+        objects_ = key_objects(value);
+        if (!objects_) return false;
+        keys_ = keys_of(value);
+        size_ = keys_.size();
+        mode_ = Mode::Objects;
+        return true;
+    }
+    if (PyUnicode_CheckExact(value)) {
+        std::string_view text;
+        if (!utf8_of(value, text)) return false;
+        if (!text.empty() && text.find_first_of(".[]") == std::string_view::npos) {
+            // One name key, whose Python form is a str with this very text.
+            size_ = 1;
+            mode_ = Mode::Own;
+            return true;
+        }
+        if (quick_scan(text, segments_, size_)) {
+            mode_ = Mode::Segments;
+            return true;
+        }
+    } else if (PyLong_CheckExact(value) || PyBool_Check(value)) {
+        // One key whose Python form equals the value itself: an int key, or
+        // the object itself for a bool or an int past 64 bits.
+        size_ = 1;
+        mode_ = Mode::Own;
+        return true;
+    }
+    path_ = key_path_from_value(value);
+    if (!path_) return false;
+    keys_ = keys_of(path_.get());
+    size_ = keys_.size();
+    mode_ = Mode::Keys;
+    return true;
+}
+
+py::Ref PathForms::form(std::size_t i) const {
+    switch (mode_) {
+        case Mode::Own: return py::Ref::borrow(value_);
+        case Mode::Objects:
+            return py::Ref::borrow(PyTuple_GET_ITEM(objects_, static_cast<Py_ssize_t>(i)));
+        case Mode::Segments: {
+            const Segment& seg = segments_[i];
+            if (seg.is_int) return py::Ref::steal(PyLong_FromLongLong(seg.number));
+            return py::Ref::steal(PyUnicode_DecodeUTF8(
+                seg.name.data(), static_cast<Py_ssize_t>(seg.name.size()), nullptr));
+        }
+        case Mode::Keys: break;
+    }
+    return keys_[i].to_py();
+}
+
+int PathForms::is_marker(std::size_t i, PyObject* form) const {
+    switch (mode_) {
+        case Mode::Own: return PyUnicode_CheckExact(value_) && is_dollar(value_);
+        case Mode::Segments: return !segments_[i].is_int && segments_[i].name == "$";
+        case Mode::Objects:
+        case Mode::Keys: break;
+    }
+    return key_is_marker(keys_[i], form);
+}
+
 bool path_keys(PyObject* value, PathKeys& out) {
-    out.path = key_path_from_value(value);
-    if (!out.path) return false;
-    const auto keys = keys_of(out.path.get());
+    PathForms forms;
+    if (!forms.init(value)) return false;
     out.keys.clear();
-    out.keys.reserve(keys.size());
+    out.keys.reserve(forms.size());
     out.marker_key.reset();
-    for (const Key& key : keys) {
-        py::Ref form = key.to_py();
+    for (std::size_t i = 0; i < forms.size(); ++i) {
+        py::Ref form = forms.form(i);
         if (!form) return false;
         if (!out.marker_key) {
-            const int mark = key_is_marker(key, form.get());
+            const int mark = forms.is_marker(i, form.get());
             if (mark < 0) return false;
             if (mark) out.marker_key = form;
         }
@@ -79,7 +192,8 @@ bool path_keys(PyObject* value, PathKeys& out) {
 bool storable_path_keys(PyObject* value, PathKeys& out) {
     if (!path_keys(value, out)) return false;
     if (!out.marker_key) return true;
-    py::Ref text = cached_path(out.path.get());
+    py::Ref path = key_path_from_value(value);
+    py::Ref text = path ? cached_path(path.get()) : py::Ref();
     if (!text) return false;
     PyErr_Format(PyExc_ValueError,
                  "KeyPathSet cannot hold the path '%U': its key %R is reserved for the "
@@ -89,15 +203,14 @@ bool storable_path_keys(PyObject* value, PathKeys& out) {
 }
 
 int find_node(PyObject* root, PyObject* value, py::Ref& node, bool& keys_seen) {
-    py::Ref path = key_path_from_value(value);
-    if (!path) return -1;
-    const auto keys = keys_of(path.get());
-    keys_seen = !keys.empty();
+    PathForms forms;
+    if (!forms.init(value)) return -1;
+    keys_seen = forms.size() != 0;
     py::Ref cur = py::Ref::borrow(root);
-    for (const Key& key : keys) {
-        py::Ref form = key.to_py();
+    for (std::size_t i = 0; i < forms.size(); ++i) {
+        py::Ref form = forms.form(i);
         if (!form) return -1;
-        const int mark = key_is_marker(key, form.get());
+        const int mark = forms.is_marker(i, form.get());
         if (mark != 0) return mark < 0 ? -1 : 0;
         PyObject* raw = nullptr;
         const int found = PyDict_GetItemRef(cur.get(), form.get(), &raw);

@@ -127,7 +127,8 @@ int is_marker(PyObject* key) {
     PyObject* m = marker();
     if (!m) return -1;
     if (key == m) return 1;
-    if (PyUnicode_CheckExact(key)) return PyUnicode_Compare(key, m) == 0;
+    if (PyUnicode_CheckExact(key))
+        return PyUnicode_GET_LENGTH(key) == 1 && PyUnicode_READ_CHAR(key, 0) == '$';
     if (PyLong_CheckExact(key)) return 0;
     return PyObject_RichCompareBool(key, m, Py_EQ);
 }
