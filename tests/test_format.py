@@ -246,31 +246,38 @@ def test_custom_format_first_then_declined_twice():
     assert fmt(5, custom_format=lambda v, ri: "five", markdown=True) == "`five`"
 
 
+class Mutate:
+    """Formattable that runs `action(self)` when formatted."""
+
+    __vesk_formattable__ = True
+
+    def __init__(self, action, n=0):
+        self.action, self.n = action, n
+
+    def format(self, **kwargs):
+        self.action(self)
+        return "m"
+
+
 def test_containers_changing_while_formatted():
     d = {}
-
-    class Grow:
-        __vesk_formattable__ = True
-
-        def format(self, **kwargs):
-            d[len(d)] = None
-            return "g"
-
-    d.update(a=Grow(), b=1)
+    d.update(a=Mutate(lambda m: d.setdefault(len(d))), b=1)
     with pytest.raises(RuntimeError, match="changed size"):
         fmt(d)
 
+    # Keys replaced one for one keep the size but must not show entries
+    # that were never in the dictionary together.
+    def replace(m):
+        del d[m.n]
+        d[m.n + 100] = Mutate(replace, m.n + 100)
+
+    d = {i: Mutate(replace, i) for i in range(10)}
+    with pytest.raises(RuntimeError, match="keys changed"):
+        fmt(d)
+
     lst = []
-
-    class Shrink:
-        __vesk_formattable__ = True
-
-        def format(self, **kwargs):
-            lst.clear()
-            return "s"
-
-    lst.extend([Shrink(), 1, 2])
-    assert fmt(lst) == "[s]"
+    lst.extend([Mutate(lambda m: lst.clear()), 1, 2])
+    assert fmt(lst) == "[m]"
 
 
 def test_deep_nesting_raises_instead_of_crashing():

@@ -5,6 +5,7 @@
 #include "formatting/kw_frame.hpp"
 #include "formatting/text.hpp"
 #include "py/critical_section.hpp"
+#include "py/dict_cursor.hpp"
 
 #include <vector>
 
@@ -149,11 +150,10 @@ struct DictItem {
 };
 
 // Reads entry after entry, each under the dict's lock, and formats it after
-// the lock is released. A change of size between entries is an error, as it
-// is for the interpreter's own dict iteration.
+// the lock is released. A change of size or keys between entries is an
+// error, as it is for the interpreter's own dict iteration.
 bool format_entries(const FormatOptions& opts, ChildFormatter& children,
                     std::vector<DictItem>& out) {
-    PyObject* dict = opts.value;
     PyObject* include = nullptr;
     if (opts.include_keys) {
         const int truthy = PyObject_IsTrue(opts.include_keys);
@@ -163,31 +163,10 @@ bool format_entries(const FormatOptions& opts, ChildFormatter& children,
     const int exclude_active = truth_if_given(opts.exclude_keys);
     if (exclude_active < 0) return false;
 
-    Py_ssize_t size = 0;
-    {
-        py::CriticalSection lock(dict);
-        size = PyDict_GET_SIZE(dict);
-    }
-    Py_ssize_t pos = 0;
-    for (;;) {
-        py::Ref key, value;
-        bool changed = false;
-        {
-            py::CriticalSection lock(dict);
-            PyObject* k = nullptr;
-            PyObject* v = nullptr;
-            if (PyDict_GET_SIZE(dict) != size) {
-                changed = true;
-            } else if (PyDict_Next(dict, &pos, &k, &v)) {
-                key = py::Ref::borrow(k);
-                value = py::Ref::borrow(v);
-            }
-        }
-        if (changed) {
-            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            return false;
-        }
-        if (!key) return true;
+    py::DictCursor cursor(opts.value);
+    py::Ref key, value;
+    int step;
+    while ((step = cursor.next(key, value)) == 1) {
         if (include || exclude_active) {
             const int found = PySequence_Contains(include ? include : opts.exclude_keys, key.get());
             if (found < 0) return false;
@@ -199,6 +178,7 @@ bool format_entries(const FormatOptions& opts, ChildFormatter& children,
         if (!key_text) return false;
         out.push_back({std::move(key_text), std::move(value_text)});
     }
+    return step == 0;
 }
 
 py::Ref format_dict(const FormatOptions& opts, PyObject* memo) {
