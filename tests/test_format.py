@@ -3,6 +3,7 @@ import threading
 import pytest
 
 import vesk_core._native as native
+from fresh import run_fresh
 from leaks import assert_no_leak
 
 fmt = native.format
@@ -286,6 +287,32 @@ def test_deep_nesting_raises_instead_of_crashing():
         deep = [deep]
     with pytest.raises(RecursionError):
         fmt(deep)
+
+
+def test_indentation_beyond_memory_fails_at_once():
+    # The blanks of one indentation are one allocation: a level far beyond
+    # memory raises MemoryError instead of first filling memory chunk by chunk.
+    run_fresh(
+        """
+        import resource
+        import vesk_core._native as native
+
+        with open("/proc/self/status") as status:
+            vm = next(int(l.split()[1]) for l in status if l.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, ((vm << 10) + (512 << 20), resource.RLIM_INFINITY))
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        for call in (lambda: native.format([1], root_indent=2**40, list_wrap_threshold=0),
+                     lambda: native.kvlist_str([("k", 1, None)], compact=False, root_indent=2**40)):
+            try:
+                call()
+            except MemoryError:
+                pass
+            else:
+                raise AssertionError("no MemoryError")
+        grown_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+        assert grown_kib < 64 << 10, grown_kib
+        """
+    )
 
 
 def test_threads_format_while_another_mutates():

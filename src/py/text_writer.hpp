@@ -37,6 +37,14 @@ public:
     [[nodiscard]] bool spaces(Py_ssize_t count) noexcept {
         static constexpr char blanks[] = "                                                                ";
         constexpr Py_ssize_t chunk = sizeof(blanks) - 1;
+        if (count > 16 * chunk) {
+            // One allocation of the whole run: a size beyond memory fails at
+            // once instead of after growing the buffer chunk by chunk.
+            Ref run = Ref::steal(PyUnicode_New(count, 127));
+            if (!run) return false;
+            std::memset(PyUnicode_DATA(run.get()), ' ', static_cast<std::size_t>(count));
+            return str(run.get());
+        }
         while (count > 0) {
             const Py_ssize_t n = count < chunk ? count : chunk;
             if (!ascii(blanks, n)) return false;
