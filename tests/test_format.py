@@ -225,6 +225,17 @@ def test_formattable_marker_and_results():
     assert memo == set()  # entries leave the memo also on failure
 
 
+class Text(str):
+    def __str__(self):
+        return "not the text"
+
+
+def test_texts_of_str_subclasses_are_joined_by_their_characters():
+    p = Probe(result=Text("x"))
+    assert fmt([p, {"k": p}], compact=True) == "[x, {'k': x}]"
+    assert fmt(p, markdown=True) == "`x`"
+
+
 def test_strip_object_id():
     assert fmt([Plain()], strip_object_id=True) == "[Plain(...)]"
     assert fmt(Plain(), strip_object_id=None).startswith("<")

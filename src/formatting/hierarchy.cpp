@@ -127,7 +127,7 @@ py::Ref format_sequence(const FormatOptions& opts, PyObject* memo, char open, ch
         bool first = true;
         for (const py::Ref& p : parts) {
             if (!first && !out.ascii(", ", 2)) return {};
-            if (!out.str(p.get())) return {};
+            if (!out.text(p.get())) return {};
             first = false;
         }
     } else {
@@ -135,7 +135,7 @@ py::Ref format_sequence(const FormatOptions& opts, PyObject* memo, char open, ch
         bool first = true;
         for (const py::Ref& p : parts) {
             if (!first && !out.ascii(",\n", 2)) return {};
-            if (!write_indent(out, children.child_indent()) || !out.str(p.get())) return {};
+            if (!write_indent(out, children.child_indent()) || !out.text(p.get())) return {};
             first = false;
         }
         if (!out.ch('\n') || !write_indent(out, opts.root_indent_or_default())) return {};
@@ -198,8 +198,8 @@ py::Ref format_dict(const FormatOptions& opts, PyObject* memo) {
     for (const DictItem& item : items) {
         if (!first && !out.ascii(one_line ? ", " : ",\n", 2)) return {};
         if (!one_line && !write_indent(out, children.child_indent())) return {};
-        if (!out.str(item.key_text.get()) || !out.ascii(": ", 2) ||
-            !out.str(item.value_text.get()))
+        if (!out.text(item.key_text.get()) || !out.ascii(": ", 2) ||
+            !out.text(item.value_text.get()))
             return {};
         first = false;
     }

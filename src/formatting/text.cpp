@@ -88,7 +88,7 @@ py::Ref md_quote(py::Ref text, bool markdown) {
     if (!out.ok()) return {};
     const char* fence = multiline ? "```\n" : "`";
     const char* close = multiline ? "\n```" : "`";
-    if (!out.ascii(fence) || !out.str(s) || !out.ascii(close)) return {};
+    if (!out.ascii(fence) || !out.text(s) || !out.ascii(close)) return {};
     return out.finish();
 }
 

@@ -30,6 +30,11 @@ public:
     [[nodiscard]] bool ch(Py_UCS4 c) noexcept { return PyUnicodeWriter_WriteChar(w_, c) == 0; }
     // Writes str(obj); a str is copied as it is.
     [[nodiscard]] bool str(PyObject* obj) noexcept { return PyUnicodeWriter_WriteStr(w_, obj) == 0; }
+    // Writes the characters of a str; for a subclass, its content rather than
+    // whatever its __str__ returns (as joining and concatenation do).
+    [[nodiscard]] bool text(PyObject* s) noexcept {
+        return PyUnicodeWriter_WriteSubstring(w_, s, 0, PyUnicode_GET_LENGTH(s)) == 0;
+    }
     // Writes repr(obj).
     [[nodiscard]] bool repr(PyObject* obj) noexcept {
         return PyUnicodeWriter_WriteRepr(w_, obj) == 0;
