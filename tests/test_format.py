@@ -133,6 +133,7 @@ def test_options_travel_down_to_nested_formattables():
     "value, kwargs, expected",
     [
         ([1, 2], {}, "[1, 2]"),
+        (["abc", b"abc"], {"max_str_len": 1, "max_bytes_len": 2}, "['a...', b'ab...']"),
         ((), {}, "()"),
         ([1, 2], {"list_wrap_threshold": 6}, "[1, 2]"),
         ([1, 2], {"list_wrap_threshold": 5}, "[\n  1,\n  2\n]"),

@@ -28,6 +28,9 @@ TWO = [("x", 1, None), ("y", 3, 2)]
         (TWO, {"compact": None}, "x=1,\ny=3"),
         ([("y", 2, 2)], {"label": "A", "compact": False}, "A()"),
         ([(None, 1, None), ("", "s", None), (0, 2, None)], {}, "1, 's', 2"),
+        # Extra keywords reach format also for plain scalars.
+        ([("s", "abc", None), ("n", 1, None)], {"max_str_len": 1, "markdown": True},
+         "s=`'a...'`, n=`1`"),
         # Items may be any indexable sequence; extra elements are ignored.
         ((["k", [1, 2], None, "ignored"] for _ in range(1)), {}, "k=[1, 2]"),
     ],

@@ -26,23 +26,6 @@ py::Ref format_sized(PyObject* value, Py_ssize_t length, PyObject* limit, bool b
     return py::Ref::steal(PyObject_Repr(value));
 }
 
-// Scalars by exact type; `handled` is false for every other value.
-py::Ref format_scalar(const FormatOptions& opts, bool& handled) {
-    PyObject* value = opts.value;
-    PyTypeObject* type = Py_TYPE(value);
-    handled = true;
-    if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type)
-        return py::Ref::steal(PyObject_Repr(value));
-    if (value == Py_None) return py::Ref::steal(PyUnicode_FromStringAndSize("None", 4));
-    if (type == &PyUnicode_Type)
-        return format_sized(value, PyUnicode_GET_LENGTH(value), opts.max_str_len, false);
-    if (type == &PyBytes_Type)
-        return format_sized(value, PyBytes_GET_SIZE(value), opts.max_bytes_len, true);
-    if (type == &PyMethod_Type) return format_method(value);
-    handled = false;
-    return {};
-}
-
 // Everything that is not a plain scalar: guarded against values that contain
 // themselves (memo) and against nesting too deep for the native stack. The
 // recursion marker is returned as it is: it is never quoted.
@@ -89,12 +72,28 @@ py::Ref format_value(const FormatOptions& opts) {
         if (text) return md_quote(std::move(text), markdown);
     }
     bool handled = false;
-    py::Ref text = format_scalar(opts, handled);
+    py::Ref text = format_scalar(opts.value, opts.max_str_len, opts.max_bytes_len, handled);
     if (!handled) return format_guarded(opts, markdown);
     return md_quote(std::move(text), markdown);
 }
 
 }  // namespace
+
+py::Ref format_scalar(PyObject* value, PyObject* max_str_len, PyObject* max_bytes_len,
+                      bool& handled) {
+    PyTypeObject* type = Py_TYPE(value);
+    handled = true;
+    if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type)
+        return py::Ref::steal(PyObject_Repr(value));
+    if (value == Py_None) return py::Ref::steal(PyUnicode_FromStringAndSize("None", 4));
+    if (type == &PyUnicode_Type)
+        return format_sized(value, PyUnicode_GET_LENGTH(value), max_str_len, false);
+    if (type == &PyBytes_Type)
+        return format_sized(value, PyBytes_GET_SIZE(value), max_bytes_len, true);
+    if (type == &PyMethod_Type) return format_method(value);
+    handled = false;
+    return {};
+}
 
 PyObject* format_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::call_guard<PyObject*>(nullptr, [&]() -> PyObject* {

@@ -2,6 +2,7 @@
 
 #include "formatting/bridge.hpp"
 #include "formatting/cache.hpp"
+#include "formatting/format.hpp"
 #include "formatting/kw_frame.hpp"
 #include "formatting/text.hpp"
 #include "py/critical_section.hpp"
@@ -59,9 +60,19 @@ public:
         child_indent_ = ri_plus_one(opts.root_indent_or_default());
         if (!child_indent_) return false;
         ChildValues child(opts, child_indent_.get(), memo);
+        // Without custom_format, the nested call of a plain scalar reads
+        // nothing but the length limits, so its text is made here directly.
+        plain_ = !opts.custom_format;
+        max_str_len_ = opts.max_str_len;
+        max_bytes_len_ = opts.max_bytes_len;
         return frame_.build(names::CHILD, child.values, names::kChildCount, opts.extra);
     }
     [[nodiscard]] py::Ref format(PyObject* child) {
+        if (plain_) {
+            bool handled = false;
+            py::Ref text = format_scalar(child, max_str_len_, max_bytes_len_, handled);
+            if (handled) return text;
+        }
         py::Ref text = frame_.call(fn_, child);
         if (!require_str(text, "format()")) return {};
         return text;
@@ -70,6 +81,9 @@ public:
 
 private:
     PyObject* fn_ = nullptr;
+    bool plain_ = false;
+    PyObject* max_str_len_ = nullptr;
+    PyObject* max_bytes_len_ = nullptr;
     py::Ref child_indent_;
     KwFrame frame_;
 };

@@ -4,6 +4,7 @@
 #include "formatting/kvlist.hpp"
 
 #include "formatting/cache.hpp"
+#include "formatting/format.hpp"
 #include "formatting/kw_frame.hpp"
 #include "formatting/names.hpp"
 #include "formatting/text.hpp"
@@ -132,8 +133,15 @@ public:
 
 private:
     // format(value, **kw), then custom_format(result, child level) when given;
-    // the writer applies the final str().
+    // the writer applies the final str(). Without custom_format or extra
+    // keywords nothing in `kw` can change the text of a plain scalar, so it
+    // is made here without the call.
     py::Ref value_text(PyObject* value) {
+        if (!opts_.custom_format && opts_.extra.empty()) {
+            bool handled = false;
+            py::Ref text = format_scalar(value, nullptr, nullptr, handled);
+            if (handled) return text;
+        }
         py::Ref formatted = frame_.call(fn_, value);
         if (!formatted || !opts_.custom_format) return formatted;
         PyObject* args[2] = {formatted.get(), child_level_};
