@@ -46,8 +46,12 @@ Scopes& block() noexcept {
         out = value == Py_True ? Cell::True : Cell::False;
         return true;
     }
-    const char* tp = Py_TYPE(value)->tp_name;
-    if (std::strcmp(tp, "numpy.bool") == 0 || std::strcmp(tp, "numpy.bool_") == 0) {
+    // NumPy's scalar types are static types; a class made in Python may carry
+    // the same name but has a `__bool__` of its own, which must not run here.
+    PyTypeObject* type = Py_TYPE(value);
+    const char* tp = type->tp_name;
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) &&
+        (std::strcmp(tp, "numpy.bool") == 0 || std::strcmp(tp, "numpy.bool_") == 0)) {
         const int truth = PyObject_IsTrue(value);
         if (truth < 0) return false;
         out = truth ? Cell::True : Cell::False;

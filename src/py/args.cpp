@@ -103,8 +103,14 @@ bool arg_u8(const char* name, PyObject* value, std::uint8_t& out) {
     const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (v == -1 && PyErr_Occurred()) return false;
     if (overflow != 0 || v < 0 || v > 255) {
-        PyErr_Format(PyExc_OverflowError, "argument '%s': %R is out of range for an unsigned 8-bit integer",
-                     name, value);
+        // The message never renders the value itself: repr() of an int
+        // subclass is user code, and a huge int refuses str() conversion.
+        if (overflow != 0)
+            PyErr_Format(PyExc_OverflowError,
+                         "argument '%s': int out of range for an unsigned 8-bit integer", name);
+        else
+            PyErr_Format(PyExc_OverflowError,
+                         "argument '%s': %lld is out of range for an unsigned 8-bit integer", name, v);
         return false;
     }
     out = static_cast<std::uint8_t>(v);
@@ -120,8 +126,8 @@ bool arg_i64(const char* name, PyObject* value, std::int64_t& out) {
     const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (v == -1 && PyErr_Occurred()) return false;
     if (overflow != 0) {
-        PyErr_Format(PyExc_OverflowError, "argument '%s': %R does not fit a signed 64-bit integer",
-                     name, value);
+        PyErr_Format(PyExc_OverflowError, "argument '%s': int does not fit a signed 64-bit integer",
+                     name);
         return false;
     }
     out = static_cast<std::int64_t>(v);
