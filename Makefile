@@ -12,9 +12,11 @@ TARGETS := all build build-debug test test-release test-debug bench clean
 
 ifeq ($(origin VESK_PYTHON),undefined)
 ifneq ($(VESK_IN_ROOT),1)
-# Host: forward the target into the toolchain root.
+# Host: forward the target, and variables given on the command line (such as
+# `make test CI=true JOBS=2`), into the toolchain root, whose environment
+# starts empty.
 $(TARGETS):
-	@tools/toolchain.sh run make --no-print-directory VESK_IN_ROOT=1 $@
+	@tools/toolchain.sh run make --no-print-directory VESK_IN_ROOT=1 $(MAKEOVERRIDES) $@
 .PHONY: $(TARGETS) provision
 provision:
 	@tools/toolchain.sh provision
@@ -34,9 +36,15 @@ WERROR := $(if $(CI),ON,OFF)
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD := build/$(MODE)
 
+# Ninja when the machine has it; a build directory keeps the generator it was
+# first configured with.
+GENERATOR := $(if $(shell command -v ninja 2>/dev/null),-G Ninja,)
+
 define cmake_build
-	@cmake -S . -B $(BUILD)/$(1) -G Ninja -DCMAKE_BUILD_TYPE=$(2) \
-	  -DPython_EXECUTABLE=$$(command -v $(3)) -DVESK_WERROR=$(WERROR) >$(BUILD)-$(1).configure.log 2>&1 \
+	@py=$$(command -v $(3)) || { echo "interpreter not found: $(3)" >&2; exit 1; }; \
+	gen="$(GENERATOR)"; [ -f $(BUILD)/$(1)/CMakeCache.txt ] && gen=; \
+	cmake -S . -B $(BUILD)/$(1) $$gen -DCMAKE_BUILD_TYPE=$(2) \
+	  -DPython_EXECUTABLE=$$py -DVESK_WERROR=$(WERROR) >$(BUILD)-$(1).configure.log 2>&1 \
 	  || { cat $(BUILD)-$(1).configure.log; exit 1; }
 	@cmake --build $(BUILD)/$(1) -j $(JOBS)
 endef

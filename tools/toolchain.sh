@@ -33,9 +33,14 @@ wanted_stamp() { packages | sha256sum | cut -d' ' -f1; }
 
 # Run a command chrooted into the root, inside a fresh private mount namespace.
 # $1: the directory to bind at /checkout (may be empty for none).
+# The inner script is passed as an argument, not on standard input, so the
+# command inherits the caller's standard input.
 in_root() {
     local bind=$1; shift
-    unshare --mount --propagation private -- /bin/bash -s -- "$ROOT" "$bind" "$@" <<'INNER'
+    unshare --mount --propagation private -- /bin/bash -c "$IN_ROOT_SCRIPT" in_root "$ROOT" "$bind" "$@"
+}
+
+IN_ROOT_SCRIPT=$(cat <<'INNER'
 set -euo pipefail
 root=$1; bind=$2; shift 2
 mount -t proc proc "$root/proc"
@@ -55,13 +60,19 @@ exec chroot "$root" /usr/bin/env -i \
     DEBIAN_FRONTEND=noninteractive \
     /bin/bash -c 'cd "$0" && exec "$@"' "$cd_to" "$@"
 INNER
-}
+)
 
 provision_locked() {
     if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$(wanted_stamp)" ]; then
         return 0
     fi
     if [ ! -x "$ROOT/usr/bin/apt-get" ]; then
+        # The new root takes the place of $ROOT: only an absent or empty
+        # directory may be replaced, never a directory that holds anything.
+        if [ -e "$ROOT" ] && [ -n "$(ls -A "$ROOT" 2>/dev/null || echo x)" ]; then
+            log "$ROOT exists but is not a toolchain root; move it away or set VESK_TOOLCHAIN"
+            exit 1
+        fi
         command -v debootstrap >/dev/null || {
             log "installing debootstrap on the host"
             apt-get update -qq && apt-get install -y -qq debootstrap >/dev/null
@@ -75,8 +86,8 @@ provision_locked() {
             debootstrap --variant=minbase --no-merged-usr unstable "$ROOT.partial" "$mirror" \
             >"$ROOT.debootstrap.log" 2>&1 || {
                 log "debootstrap failed; see $ROOT.debootstrap.log"; tail -n 20 "$ROOT.debootstrap.log" >&2; exit 1; }
-        rm -rf "$ROOT"
-        mv "$ROOT.partial" "$ROOT"
+        rmdir "$ROOT" 2>/dev/null || true
+        mv -T "$ROOT.partial" "$ROOT"
         echo 'Acquire::Check-Valid-Until "false";' > "$ROOT/etc/apt/apt.conf.d/99vesk-snapshot"
         echo 'APT::Install-Recommends "false";' >> "$ROOT/etc/apt/apt.conf.d/99vesk-snapshot"
     fi
@@ -87,7 +98,7 @@ provision_locked() {
     { in_root "" dpkg --configure -a &&
       in_root "" apt-get "${APT_OPTS[@]}" update -qq &&
       in_root "" apt-get "${APT_OPTS[@]}" install -y -qq $(packages) &&
-      in_root "" apt-get clean; } >"$apt_log" 2>&1 || {
+      in_root "" apt-get clean; } </dev/null >"$apt_log" 2>&1 || {
         log "package install failed; see $apt_log"; tail -n 20 "$apt_log" >&2; exit 1; }
     wanted_stamp > "$STAMP"
     log "toolchain ready"
@@ -100,6 +111,7 @@ provision() {
     flock 9
     provision_locked
     flock -u 9
+    exec 9>&-  # builds and tests need no handle on the lock file
 }
 
 case "${1:-}" in
