@@ -64,6 +64,10 @@ def test_reimport_after_dropping_the_module():
         assert second is not first
         assert second.__all__ == first.__all__
         assert second.abi_version() == (0, 0)
+        # Classes are shared by the process; functions are bound anew.
+        assert second.KeyPath is first.KeyPath
+        assert second.abi_version is not first.abi_version
+        assert second.abi_version.__self__ is second
         """
     )
 
