@@ -288,6 +288,28 @@ def test_containers_changing_while_formatted():
     with pytest.raises(RuntimeError, match="keys changed"):
         fmt(d)
 
+    # A key whose last reference goes between two entries: its finaliser
+    # removes the next entry, which must not be read once it is freed.
+    class Key:
+        def __init__(self, on_del=None):
+            self.on_del = on_del
+
+        def __del__(self):
+            if self.on_del:
+                self.on_del()
+
+    def swap(m):
+        nonlocal first
+        del d[first]
+        first = None
+        d[Key()] = 0
+
+    later = Key()
+    first = Key(lambda: d.pop(later))
+    d = {first: Mutate(swap), later: object()}
+    with pytest.raises(RuntimeError, match="changed size"):
+        fmt(d)
+
     lst = []
     lst.extend([Mutate(lambda m: lst.clear()), 1, 2])
     assert fmt(lst) == "[m]"

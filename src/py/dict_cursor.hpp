@@ -20,6 +20,10 @@ public:
     // 1 with `key` and `value` set, 0 at the end, -1 with RuntimeError set when
     // the dict changed size or keys since the cursor was made.
     [[nodiscard]] int next(Ref& key, Ref& value) {
+        // The previous entry is released first, with no lock held: it may be
+        // the last reference, and its finaliser may change the dict.
+        key.reset();
+        value.reset();
         PyObject* k = nullptr;
         PyObject* v = nullptr;
         const char* changed = nullptr;
