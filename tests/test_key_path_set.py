@@ -1,5 +1,4 @@
 import copy
-import re
 
 import pytest
 from hypothesis import example, given, settings, strategies as st
@@ -28,7 +27,6 @@ def test_falsy_sources_give_an_empty_set(empty):
     "source, members",
     [
         (["a.b", "c[0]"], ["a.b", "c[0]"]),
-        ((KeyPath(["a", "b"]), KeyPath(["c", 0])), ["a.b", "c[0]"]),
         (iter(["a.b", "c[0]"]), ["a.b", "c[0]"]),
         ({"a.b": 1}, ["a.b"]),
         ("ab", ["a", "b"]),  # a str is iterated character by character
@@ -57,34 +55,25 @@ def test_trie_shape_is_live_nested_dicts_with_end_markers():
 def test_path_texts_act_like_their_parsed_paths(text):
     """Path texts are scanned straight into trie keys; the keys, and every
     error, must be those of the parsed path."""
-    try:
-        path = KeyPath.from_value(text)
-    except ValueError as e:
-        for query in (lambda s: text in s, lambda s: s.add(text), lambda s: s.has_prefix(text)):
-            with pytest.raises(ValueError, match=re.escape(str(e))):
-                query(KeyPathSet())
-        return
 
     def outcome(call):
         try:
-            return repr(call())
+            return True, repr(call())
         except ValueError as e:
-            return str(e)
+            return False, str(e)
 
+    parsed = outcome(lambda: KeyPath.from_value(text))
+    if not parsed[0]:  # a parse error, raised by every use
+        for use in (lambda s: text in s, lambda s: s.add(text), lambda s: s.has_prefix(text)):
+            assert outcome(lambda: use(KeyPathSet())) == parsed
+        return
+    path = KeyPath.from_value(text)
     by_text, by_path = KeyPathSet(["q"]), KeyPathSet(["q"])
     assert outcome(lambda: by_text.add(text)) == outcome(lambda: by_path.add(path))
     assert repr(by_text._trie) == repr(by_path._trie)
     for query in (lambda s, p: p in s, lambda s, p: s.has_prefix(p),
                   lambda s, p: s.subtree(p), lambda s, p: s.remove(p)):
         assert outcome(lambda: query(by_path, text)) == outcome(lambda: query(by_text, path))
-
-
-@pytest.mark.parametrize("bad, error", [(1.5, ValueError), (None, ValueError), ("a]", ValueError)])
-def test_bad_items_fail_construction(bad, error):
-    with pytest.raises(error):
-        KeyPathSet(["a", bad])
-    with pytest.raises(TypeError):
-        KeyPathSet(1.5)  # truthy, not iterable
 
 
 def test_from_value():
@@ -99,22 +88,26 @@ def test_from_value():
 
 
 @pytest.mark.parametrize(
-    "call",
+    "call, error",
     [
-        lambda s: KeyPathSet(["a"], True),
-        lambda s: KeyPathSet(["a"], include_intermediate=1),
-        lambda s: s.add("a", include_intermediate=None),
-        lambda s: s.union(s, copy=1),
-        lambda s: s.update(["a"]),
-        lambda s: s.intersection(None),
-        lambda s: s.__deepcopy__(),
-        lambda s: s + ["a"],
-        lambda s: s < s,
-        lambda s: hash(s),
+        (lambda s: KeyPathSet(["a", 1.5]), ValueError),
+        (lambda s: KeyPathSet(["a", "a]"]), ValueError),
+        (lambda s: 1.5 in s, ValueError),  # raises rather than answering False
+        (lambda s: KeyPathSet(1.5), TypeError),  # truthy, not iterable
+        (lambda s: KeyPathSet(["a"], True), TypeError),
+        (lambda s: KeyPathSet(["a"], include_intermediate=1), TypeError),
+        (lambda s: s.add("a", include_intermediate=None), TypeError),
+        (lambda s: s.union(s, copy=1), TypeError),
+        (lambda s: s.update(["a"]), TypeError),
+        (lambda s: s.intersection(None), TypeError),
+        (lambda s: s.__deepcopy__(), TypeError),
+        (lambda s: s + ["a"], TypeError),
+        (lambda s: s < s, TypeError),
+        (lambda s: hash(s), TypeError),
     ],
 )
-def test_type_errors(call):
-    with pytest.raises(TypeError):
+def test_argument_errors(call, error):
+    with pytest.raises(error):
         call(KeyPathSet(["a"]))
 
 
@@ -122,15 +115,15 @@ def test_type_errors(call):
 
 
 def test_add_and_remove_report_changes_and_prune():
-    s = KeyPathSet(["x.y"])
-    assert s.add("a.b.c") is True
-    assert s.add(KeyPath(["a", "b", "c"])) is False
+    s = KeyPathSet(["x.y", "a"])
+    assert s.add("a.b.c") is True and s.add(KeyPath(["a", "b", "c"])) is False
     assert s.remove("a.b") is False  # only an intermediate node
-    s.add("a")
     assert s.remove("a.b.c") is True
     assert s._trie == {"x": {"y": {"$": True}}, "a": {"$": True}}
-    assert s.remove("a") is True and s.remove("x.y") is True
-    assert s._trie == {} and not s
+    assert "x[0]" not in KeyPathSet(["x.0"])  # integer and text keys stay apart
+    s._trie["n"] = 5
+    with pytest.raises(TypeError, match="'int' object cannot be converted to 'dict'"):
+        "n.c" in s
 
 
 @pytest.mark.parametrize(
@@ -146,20 +139,6 @@ def test_include_intermediate_marks_only_nodes_that_gain_a_child(existing, added
     s = KeyPathSet(existing)
     assert s.add(added, include_intermediate=True) is True
     assert texts(s) == members
-
-
-def test_membership_and_prefixes():
-    s = KeyPathSet(["a.b", "x[0]"])
-    assert "a" not in s and s.has_prefix("a") and s.has_prefix("a.b")
-    assert not s.has_prefix("a.b.c") and not s.has_prefix("b")
-    assert "x[0]" in s and "x.0" not in s  # integer and text keys stay apart
-    assert KeyPathSet().has_prefix("") is True
-    assert KeyPath() in KeyPathSet([""]) and KeyPath() not in s
-    with pytest.raises(ValueError):
-        1.5 in s
-    s._trie["n"] = 5
-    with pytest.raises(TypeError, match="'int' object cannot be converted to 'dict'"):
-        "n.c" in s
 
 
 # --- iteration --------------------------------------------------------------
@@ -180,12 +159,7 @@ def test_iteration_is_depth_first_in_insertion_order(added):
 
 def test_iteration_is_a_snapshot():
     s = KeyPathSet(["a", "b"])
-    seen = []
-    for p in s:
-        seen.append(str(p))
-        s.add("c")
-        s.remove("b")
-    assert seen == ["a", "b"]
+    assert [(str(p), s.add("c"), s.remove("b"))[0] for p in s] == ["a", "b"]
 
 
 # --- set algebra: fixed examples ---------------------------------------------
@@ -202,13 +176,10 @@ def test_difference_and_intersection_prune_and_keep_ancestor_markers():
 
 def test_union_in_place_and_copying_share_no_node():
     left, right = KeyPathSet(["a"]), KeyPathSet(["b.c"])
-    for result in (left.union(right, copy=True), left + right):
-        assert texts(result) == ["a", "b.c"]
+    for result in (left.union(right, copy=True), left + right, left.union(right)):
         result._trie["b"]["d"] = {"$": True}
-    assert texts(left) == ["a"] and texts(right) == ["b.c"]
-    assert left.union(right) is left and texts(left) == ["a", "b.c"]
-    left.add("b.z")
-    assert texts(right) == ["b.c"]
+    assert texts(left) == ["a", "b.c", "b.d"] and texts(right) == ["b.c"]
+    assert left.union(right) is left
 
 
 class ForeignKey:
@@ -249,10 +220,8 @@ def test_copies_share_no_node_and_copy_foreign_keys(duplicate):
 
 
 def test_equality_compares_tries():
-    assert KeyPathSet(["a", "b"]) == KeyPathSet(["b", "a"])
-    assert KeyPathSet(["a"]) != KeyPathSet(["b"])
+    assert KeyPathSet(["a", "b"]) == KeyPathSet(["b", "a"]) != KeyPathSet(["a"])
     assert (KeyPathSet() == []) is False and (KeyPathSet() != 1) is True
-    assert KeyPathSet.__hash__ is None
 
 
 # --- sub-trees and rebasing -------------------------------------------------
