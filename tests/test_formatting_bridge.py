@@ -9,20 +9,14 @@ POLICY = MarkdownPolicy(recording=False)
 fmt = native.format
 
 
-@pytest.fixture(scope="session")
-def installed_policy():
-    # Installed once for the session; inactive unless a test switches it on,
-    # so other tests observe the same texts as without a bridge.
-    POLICY.reset()
-    POLICY.install(native)
-    return POLICY
-
-
 @pytest.fixture
-def policy(installed_policy):
-    installed_policy.reset(recording=True)
-    yield installed_policy
-    installed_policy.reset()
+def policy():
+    # The bridge is installed once per process; between tests it is inactive,
+    # so other tests observe the same texts as without a bridge.
+    POLICY.install(native)
+    POLICY.reset(recording=True)
+    yield POLICY
+    POLICY.reset()
 
 
 class Formattable:
@@ -47,6 +41,7 @@ class Other:
         return "O"
 
 
+ON = {"str": True, "repr": True}
 OFF = {"str": False, "repr": False}
 ENTER = [("active?",), ("make", "str", False), ("enter", "str"), ("make", "repr", False),
          ("enter", "repr")]
@@ -58,69 +53,47 @@ def test_foreign_code_runs_with_markdown_suppressed(policy, make, call, text):
     policy.outer_active = True
     assert fmt(make(policy), markdown=True) == f"`{text}`"
     assert policy.events == ENTER + [(call, OFF)] + EXIT
-    assert policy.markdown == {"str": True, "repr": True}
+    assert policy.markdown == ON
 
 
-def test_inactive_outer_markdown_enters_nothing(policy):
-    assert fmt([Formattable(policy), Other(policy)]) == "[F, O]"
-    assert policy.events == [
-        ("active?",),
-        ("format", {"str": True, "repr": True}),
-        ("active?",),
-        ("str", {"str": True, "repr": True}),
-    ]
-
-
-def test_plain_values_never_consult_the_bridge(policy):
-    policy.outer_active = True
+def test_only_foreign_code_consults_the_bridge(policy):
     fmt([1, "s", b"b", None, 2.5, (True,), {"k": [1]}])
     assert policy.events == []
+    # Inactive outer markdown: asked each time, nothing entered.
+    assert fmt([Formattable(policy), Other(policy)]) == "[F, O]"
+    assert policy.events == [("active?",), ("format", ON), ("active?",), ("str", ON)]
 
 
-def test_scopes_are_exited_when_the_foreign_code_fails(policy):
+def test_scopes_are_exited_when_the_foreign_code_or_an_exit_fails(policy):
     policy.outer_active = True
-    with pytest.raises(LookupError):
-        fmt(Formattable(policy, fail=True))
-    assert policy.events[-2:] == EXIT
-    assert policy.markdown == {"str": True, "repr": True}
-
-
-@pytest.mark.parametrize("fail", ["factory", "enter"])
-def test_failing_second_scope_leaves_the_first(policy, fail):
-    policy.outer_active = True
-    getattr(policy, f"fail_{fail}").add("repr")
-    with pytest.raises(RuntimeError, match="repr"):
-        fmt(Formattable(policy))
-    # The str scope is exited with the failure, before it propagates.
-    last = policy.events[-1]
-    assert last[:2] == ("exit", "str") and last[2] is RuntimeError
-    assert not any(e[0] == "format" for e in policy.events)
-    assert policy.markdown == {"str": True, "repr": True}
-
-
-@pytest.mark.parametrize(
-    "setup, error",
-    [
-        (lambda p: p.fail_enter.add("str"), RuntimeError),
-        (lambda p: p.fail_factory.add("str"), RuntimeError),
-        (lambda p: setattr(p, "fail_active", True), ValueError),
-    ],
-)
-def test_failures_before_any_scope_is_entered_propagate(policy, setup, error):
-    policy.outer_active = True
-    setup(policy)
-    with pytest.raises(error):
-        fmt(Other(policy))
-    assert not any(e[0] in ("exit", "str") for e in policy.events)
-
-
-def test_exit_errors_are_ignored(policy):
-    policy.outer_active = True
-    policy.fail_exit.update({"str", "repr"})
+    policy.failing = {("exit", "str"), ("exit", "repr")}  # exit errors are ignored
     assert fmt(Other(policy)) == "O"
     assert policy.events[-2:] == EXIT
     with pytest.raises(LookupError):
         fmt(Formattable(policy, fail=True))
+    assert policy.events[-2:] == EXIT and policy.markdown == ON
+
+
+@pytest.mark.parametrize(
+    "failing, exited",
+    [
+        (("active", None), []),
+        (("make", "str"), []),
+        (("enter", "str"), []),
+        # The str scope is left, with the failure, before the failure propagates.
+        (("make", "repr"), ["str"]),
+        (("enter", "repr"), ["str"]),
+    ],
+)
+def test_a_failure_while_entering_propagates_and_leaves_what_was_entered(policy, failing, exited):
+    policy.outer_active = True
+    policy.failing.add(failing)
+    with pytest.raises(RuntimeError, match=f"cannot {failing[0]}"):
+        fmt(Formattable(policy))
+    exits = [e for e in policy.events if e[0] == "exit"]
+    assert [e[1] for e in exits] == exited and all(e[2] is RuntimeError for e in exits)
+    assert not any(e[0] == "format" for e in policy.events)
+    assert policy.markdown == ON
 
 
 def test_not_installed_and_first_install_wins():
@@ -159,10 +132,8 @@ def test_not_installed_and_first_install_wins():
     )
 
 
-def test_formatting_names_are_bound_in_order():
+def test_formatting_names_are_bound_after_the_missing_value_names():
     names = native.__all__
     i = names.index("format")
-    assert names[i : i + 3] == ["format", "kvlist_str", "_install_formatting_bridge"]
-    assert names.index("_flag_scope_get") > i
-    if "missing_value_singleton" in names:
-        assert names[i - 1] == "missing_value_singleton"
+    assert names[i - 1 : i + 3] == [
+        "missing_value_singleton", "format", "kvlist_str", "_install_formatting_bridge"]

@@ -3,8 +3,9 @@
 
 The package quotes its outermost text in markdown; while the native `format`
 calls foreign formatting code it switches quoting off through these scopes.
-This stand-in keeps the state in one object and records every call, so tests
-can check what was called, in which order, and that the state is restored.
+The stand-in keeps the quoting state of `str` and `repr`, records every call
+and fails on request, so tests can check what was called, in which order,
+and that the state is restored.
 """
 
 import threading
@@ -14,25 +15,18 @@ class Scope:
     """What `str_format(markdown=...)` / `repr_format(markdown=...)` return."""
 
     def __init__(self, policy, which, markdown):
-        self.policy = policy
-        self.which = which
-        self.markdown = markdown
-        self.saved = None
+        self.policy, self.which, self.markdown = policy, which, markdown
 
     def __enter__(self):
         self.policy.record("enter", self.which)
-        if self.which in self.policy.fail_enter:
-            raise RuntimeError(f"cannot enter {self.which}")
+        self.policy.fail_if("enter", self.which)
         self.saved = self.policy.markdown[self.which]
         self.policy.markdown[self.which] = self.markdown
-        return self
 
     def __exit__(self, exc_type, exc, tb):
         self.policy.record("exit", self.which, exc_type)
         self.policy.markdown[self.which] = self.saved
-        if self.which in self.policy.fail_exit:
-            raise RuntimeError(f"cannot exit {self.which}")
-        return False
+        self.policy.fail_if("exit", self.which)
 
 
 class MarkdownPolicy:
@@ -43,38 +37,35 @@ class MarkdownPolicy:
     def reset(self, recording=False):
         # Off outside the tests that watch it, so that a policy installed for
         # a whole session keeps no memory of other tests' calls.
-        self.recording = recording
-        self.outer_active = False
+        self.recording, self.outer_active = recording, False
         self.markdown = {"str": True, "repr": True}
         self.events = []
-        self.fail_enter = set()
-        self.fail_exit = set()
-        self.fail_factory = set()
-        self.fail_active = False
+        self.failing = set()  # (step, which): ("make", "repr"), ("active", None), ...
 
     def record(self, *event):
-        if not self.recording:
-            return
-        with self.lock:
-            self.events.append(event)
+        if self.recording:
+            with self.lock:
+                self.events.append(event)
+
+    def fail_if(self, step, which):
+        if (step, which) in self.failing:
+            raise RuntimeError(f"cannot {step} {which}")
 
     # The three bridge callables.
     def str_format(self, *, markdown):
-        return self._factory("str", markdown)
+        return self._make("str", markdown)
 
     def repr_format(self, *, markdown):
-        return self._factory("repr", markdown)
+        return self._make("repr", markdown)
 
     def outer_markdown_active(self):
         self.record("active?")
-        if self.fail_active:
-            raise ValueError("policy unavailable")
+        self.fail_if("active", None)
         return self.outer_active
 
-    def _factory(self, which, markdown):
+    def _make(self, which, markdown):
         self.record("make", which, markdown)
-        if which in self.fail_factory:
-            raise RuntimeError(f"cannot make {which}")
+        self.fail_if("make", which)
         return Scope(self, which, markdown)
 
     def install(self, native):
