@@ -75,6 +75,7 @@ def test_json_form():
         lambda: MissingValue.__new__(MissingValue, None),
         lambda: MISSING.__deepcopy__(),
         lambda: MissingValue.from_json(),
+        lambda: MissingValue.from_json(None, _json_value=None),
         lambda: MISSING.to_json(1),
         lambda: MissingValue.__copy__(object()),
     ],

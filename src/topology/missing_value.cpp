@@ -5,6 +5,7 @@
 #include "py/errors.hpp"
 #include "py/function.hpp"
 #include "py/heap_type.hpp"
+#include "py/kwargs.hpp"
 #include "py/module.hpp"
 #include "py/tuple_args.hpp"
 
@@ -111,20 +112,18 @@ PyObject* mv_to_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 const py::Signature from_json_sig{"from_json", {"_json_value"}, 1, 1};
+py::NameTuple from_json_names{from_json_sig};
 
 PyObject* mv_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    // The value is never inspected and other keywords are ignored, but the
-    // value itself must be given (positionally or by name).
-    bool named = false;
-    if (nargs == 0 && kwnames) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
-            if (PyUnicode_EqualToUTF8(PyTuple_GET_ITEM(kwnames, i), "_json_value")) named = true;
-    }
-    if (!named) {
-        PyObject* a[1];
-        if (!py::parse_args(from_json_sig, args, nargs, nullptr, a)) return nullptr;
-    }
-    return new_missing().release();
+    // The value must be given (positionally or by name) but is never
+    // inspected; other keywords are taken and ignored, as `**kwargs` would.
+    PyObject* a[1];
+    py::ExtraKeywords ignored;
+    return py::call_guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (!py::parse_args_kw(from_json_sig, from_json_names, args, nargs, kwnames, a, ignored))
+            return nullptr;
+        return new_missing().release();
+    });
 }
 
 PyMethodDef methods[] = {
