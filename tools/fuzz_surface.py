@@ -1,0 +1,140 @@
+"""Long-running crash hunt over the public surface of vesk_core._native.
+
+    tools/toolchain.sh run python3.14d tools/fuzz_surface.py --minutes 10
+
+The parent starts workers, each a fresh interpreter running a batch of
+hypothesis examples (some with a hostile formatting bridge installed, some
+hammering shared objects from threads, some watching reference counts).
+Before each call a worker writes the call's input to its trace file, so a
+worker that dies (signal, abort, failed assertion of the debug interpreter)
+or hangs leaves the crashing input behind; those traces are kept under
+--out. The worker's own exit status and stderr are kept next to them.
+"""
+
+import argparse
+import os
+import random
+import shutil
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path[:0] = [os.path.join(ROOT, "tests"), os.path.join(ROOT, "python")]
+
+
+def worker(args):
+    from hypothesis import HealthCheck, given, seed, settings
+    from hypothesis import strategies as st
+
+    import fuzz_cases as fc
+
+    rng = random.Random(args.seed)
+    bridge = rng.random() < 0.4
+    if bridge:
+        fc.install_hostile_bridge()
+    trace = open(args.trace, "w", buffering=1)
+
+    def log(text):
+        trace.seek(0)
+        trace.truncate()
+        trace.write(text + "\n")
+        trace.flush()
+
+    if args.mode == "threads":
+        for i in range(args.examples // 10 + 1):
+            log(f"hammer round {i}")
+            fc.hammer(args.seed + i)
+        return
+
+    examples = args.examples // 6 if args.mode == "leaks" else args.examples
+
+    @seed(args.seed)
+    @settings(max_examples=examples, deadline=None, database=None,
+              suppress_health_check=list(HealthCheck), derandomize=False)
+    @given(st.data())
+    def run(data):
+        if bridge:
+            fc.draw_bridge_mode(data)
+        for _ in range(data.draw(st.integers(1, 4))):
+            desc, thunk = fc.draw_call(data)
+            log(f"bridge={bridge} {fc.BridgeMode.how} {sorted(fc.BridgeMode.bad)}\n{desc}")
+            if args.mode == "leaks":
+                check_leak(desc, thunk)
+            else:
+                thunk()
+
+    def check_leak(desc, thunk):
+        import gc
+        # Calls that change shared state (hooks mutating victims, rebasing
+        # one set again and again) grow it legitimately.
+        if "victims=list[]" not in desc or desc.startswith("KeyPathSet#4:"):
+            return
+        for _ in range(3):
+            thunk()
+        growth = []
+        for _ in range(3):
+            gc.collect()
+            before = sys.gettotalrefcount()
+            for _ in range(30):
+                thunk()
+            gc.collect()
+            growth.append(sys.gettotalrefcount() - before)
+        if min(growth) > 20:
+            with open(args.trace + ".leak", "a") as f:
+                f.write(f"{growth}\n{desc}\n\n")
+
+    run()
+
+
+def parent(args):
+    os.makedirs(args.out, exist_ok=True)
+    deadline = time.time() + args.minutes * 60
+    n = crashes = 0
+    modes = ["calls"] * 6 + ["threads"] + (["leaks"] if hasattr(sys, "gettotalrefcount") else [])
+    while time.time() < deadline:
+        n += 1
+        s = random.randrange(2**32)
+        mode = modes[n % len(modes)]
+        trace = os.path.join(args.out, f"trace-{os.getpid()}-{args.slot}.txt")
+        cmd = [sys.executable, __file__, "--worker", "--seed", str(s), "--mode", mode,
+               "--examples", str(args.examples), "--trace", trace]
+        try:
+            proc = subprocess.run(cmd, capture_output=True, text=True, timeout=args.timeout)
+            rc, err = proc.returncode, proc.stderr
+        except subprocess.TimeoutExpired as e:
+            rc, err = "hang", (e.stderr or b"").decode(errors="replace")
+        if os.path.exists(trace + ".leak"):
+            shutil.move(trace + ".leak", os.path.join(args.out, f"leak-{s}.txt"))
+        if rc != 0:
+            crashes += 1
+            dest = os.path.join(args.out, f"crash-{mode}-{s}")
+            shutil.copy(trace, dest + ".input")
+            with open(dest + ".stderr", "w") as f:
+                f.write(f"exit: {rc}\n{err[-20000:]}")
+            print(f"[{n}] {mode} seed {s}: exit {rc} -> {dest}", flush=True)
+    print(f"{n} workers, {crashes} failures", flush=True)
+    return 1 if crashes else 0
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--minutes", type=float, default=5)
+    ap.add_argument("--examples", type=int, default=300)
+    ap.add_argument("--timeout", type=float, default=300)
+    ap.add_argument("--out", default=os.path.join(ROOT, "build", "fuzz"))
+    ap.add_argument("--slot", default="0")
+    ap.add_argument("--worker", action="store_true")
+    ap.add_argument("--seed", type=int, default=0)
+    ap.add_argument("--mode", default="calls")
+    ap.add_argument("--trace", default=os.devnull)
+    args = ap.parse_args()
+    if args.worker:
+        worker(args)
+    else:
+        sys.exit(parent(args))
+
+
+if __name__ == "__main__":
+    main()
