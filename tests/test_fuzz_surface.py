@@ -2,10 +2,17 @@
 minutes): hostile arguments, hooks that mutate or re-enter what is being
 processed, and threads sharing objects must never crash the interpreter."""
 
+import os
+import sys
+
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import fuzz_cases
+from conftest import ROOT
+
+# The hostile cases are the fuzzer's own library, kept with the tool.
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import fuzz_cases  # noqa: E402
 
 
 @settings(max_examples=250, deadline=None, database=None,
