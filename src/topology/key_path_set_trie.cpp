@@ -201,38 +201,12 @@ int merge(PyObject* target, PyObject* source) {
 
 namespace {
 
-[[nodiscard]] int remove_same_in(PyObject* target, PyObject* other, WalkGuard& guard) {
-    WalkLevel level(guard, target);
-    if (!level.ok()) return -1;
-    std::vector<py::Ref> doomed;
-    {
-        py::DictCursor cursor(target);
-        py::Ref key, value;
-        int step;
-        while ((step = cursor.next(key, value)) == 1) {
-            PyObject* raw = nullptr;
-            const int found = PyDict_GetItemRef(other, key.get(), &raw);
-            if (found < 0) return -1;
-            if (found == 0) continue;
-            py::Ref theirs = py::Ref::steal(raw);
-            const int mark = is_marker(key.get());
-            if (mark < 0) return -1;
-            if (mark) {
-                doomed.push_back(key);  // the path ends in both
-                continue;
-            }
-            if (!require_node(theirs.get()) || !require_node(value.get())) return -1;
-            const int emptied = remove_same_in(value.get(), theirs.get(), guard);
-            if (emptied < 0) return -1;
-            if (emptied) doomed.push_back(key);
-        }
-        if (step < 0) return -1;
-    }
-    if (delete_keys(target, doomed) < 0) return -1;
-    return PyDict_GET_SIZE(target) == 0 ? 1 : 0;
-}
+// The two pruning walks behind difference and intersection: `Same` drops
+// from `target` what `other` also holds, `Diff` drops what `other` lacks. A
+// node left empty by the walk below it leaves its parent in both modes.
+enum class Prune { Same, Diff };
 
-[[nodiscard]] int remove_diff_in(PyObject* target, PyObject* other, WalkGuard& guard) {
+[[nodiscard]] int prune_in(PyObject* target, PyObject* other, Prune mode, WalkGuard& guard) {
     WalkLevel level(guard, target);
     if (!level.ok()) return -1;
     std::vector<py::Ref> doomed;
@@ -245,15 +219,22 @@ namespace {
             const int found = PyDict_GetItemRef(other, key.get(), &raw);
             if (found < 0) return -1;
             if (found == 0) {
-                doomed.push_back(key);  // a member or a whole branch the other lacks
+                // A member or a whole branch the other lacks.
+                if (mode == Prune::Diff) doomed.push_back(key);
                 continue;
             }
             py::Ref theirs = py::Ref::steal(raw);
             const int mark = is_marker(key.get());
             if (mark < 0) return -1;
-            if (mark) continue;
-            if (!require_node(value.get()) || !require_node(theirs.get())) return -1;
-            if (remove_diff_in(value.get(), theirs.get(), guard) < 0) return -1;
+            if (mark) {
+                // The path ends in both.
+                if (mode == Prune::Same) doomed.push_back(key);
+                continue;
+            }
+            PyObject* first = mode == Prune::Same ? theirs.get() : value.get();
+            PyObject* second = mode == Prune::Same ? value.get() : theirs.get();
+            if (!require_node(first) || !require_node(second)) return -1;
+            if (prune_in(value.get(), theirs.get(), mode, guard) < 0) return -1;
             if (PyDict_GET_SIZE(value.get()) == 0) doomed.push_back(key);
         }
         if (step < 0) return -1;
@@ -265,12 +246,12 @@ namespace {
 
 int remove_same(PyObject* target, PyObject* other) {
     WalkGuard guard;
-    return remove_same_in(target, other, guard);
+    return prune_in(target, other, Prune::Same, guard);
 }
 
 int remove_diff(PyObject* target, PyObject* other) {
     WalkGuard guard;
-    return remove_diff_in(target, other, guard);
+    return prune_in(target, other, Prune::Diff, guard);
 }
 
 py::Ref deep_copy(PyObject* node) {
