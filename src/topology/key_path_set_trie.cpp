@@ -1,6 +1,7 @@
 #include "topology/key_path_set_trie.hpp"
 
 #include "py/dict_cursor.hpp"
+#include "py/imported.hpp"
 #include "py/once_cell.hpp"
 
 #include <bit>
@@ -28,19 +29,14 @@ py::ObjectCell marker_cell;
 
 struct Copier {
     WalkGuard guard;
-    py::Ref deepcopy;  // copy.deepcopy, looked up when the first foreign key needs it
 
     [[nodiscard]] py::Ref copy_key(PyObject* key) {
         if (PyUnicode_Check(key) || PyLong_Check(key)) return py::Ref::borrow(key);
-        if (!deepcopy) {
-            py::Ref module = py::Ref::steal(PyImport_ImportModule("copy"));
-            if (!module) return {};
-            deepcopy = py::Ref::steal(PyObject_GetAttrString(module.get(), "deepcopy"));
-            if (!deepcopy) return {};
-        }
+        PyObject* deepcopy = py::deepcopy_fn.get();
+        if (!deepcopy) return {};
         // One argument, passed as is: a tuple key is one key, not an
         // argument list.
-        return py::Ref::steal(PyObject_CallOneArg(deepcopy.get(), key));
+        return py::Ref::steal(PyObject_CallOneArg(deepcopy, key));
     }
 
     [[nodiscard]] py::Ref copy(PyObject* node) {

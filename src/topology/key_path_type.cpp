@@ -4,6 +4,7 @@
 #include "py/errors.hpp"
 #include "py/function.hpp"
 #include "py/heap_type.hpp"
+#include "py/imported.hpp"
 #include "py/module.hpp"
 #include "py/tuple_args.hpp"
 #include "topology/interned.hpp"
@@ -361,23 +362,13 @@ PyObject* kp_format(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) {
 
 PyObject* kp_copy(PyObject* self, PyObject*) { return make_key_path(keys_of(self)).release(); }
 
-// The standard `copy.deepcopy`, imported on first use.
-[[nodiscard]] PyObject* deepcopy_fn() {
-    static py::ObjectCell cell;
-    return cell.get_or_init([] {
-        py::Ref module = py::Ref::steal(PyImport_ImportModule("copy"));
-        if (!module) return py::Ref();
-        return py::Ref::steal(PyObject_GetAttrString(module.get(), "deepcopy"));
-    });
-}
-
 const py::Signature deepcopy_sig{"__deepcopy__", {"memo"}, 1, 1};
 
 PyObject* kp_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[1];
     if (!py::parse_args(deepcopy_sig, args, nargs, kwnames, a)) return nullptr;
     return guarded([&]() -> PyObject* {
-        PyObject* deepcopy = deepcopy_fn();
+        PyObject* deepcopy = py::deepcopy_fn.get();
         if (!deepcopy) return nullptr;
         const std::span<const Key> src = keys_of(self);
         KeyVec keys;
