@@ -109,6 +109,22 @@ template <class Body>
         return with_roots(self, a[0], body);                                                \
     }
 
+// The two forms of each set operation over tries: in place on the receiver
+// (returning None), or on a deep copy of it, wrapped in a new set.
+using TrieOp = int (*)(PyObject* target, PyObject* other);
+
+template <TrieOp Op>
+PyObject* in_place(PyObject* root, PyObject* other) {
+    return Op(root, other) < 0 ? nullptr : py::none();
+}
+
+template <TrieOp Op>
+PyObject* copying(PyObject* root, PyObject* other) {
+    py::Ref copy = trie::deep_copy(root);
+    if (!copy || Op(copy.get(), other) < 0) return nullptr;
+    return make_set(std::move(copy)).release();
+}
+
 // --- slots ------------------------------------------------------------------
 
 const py::Signature new_sig{"KeyPathSet", {"paths", "include_intermediate"}, 1, 0};
@@ -193,9 +209,7 @@ PyObject* kps_add_op(PyObject* left, PyObject* right) {
         py::Ref root = root_of(left);
         py::Ref other = root_of(right);
         if (!root || !other) return nullptr;
-        py::Ref copy = trie::deep_copy(root.get());
-        if (!copy || trie::merge(copy.get(), other.get()) < 0) return nullptr;
-        return make_set(std::move(copy)).release();
+        return copying<trie::merge>(root.get(), other.get());
     });
 }
 
@@ -304,9 +318,7 @@ PyObject* kps_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return kps_copy(self, nullptr);
 }
 
-VESK_OTHER_METHOD(kps_update, "update", ([](PyObject* root, PyObject* other) {
-    return trie::merge(root, other) < 0 ? nullptr : py::none();
-}))
+VESK_OTHER_METHOD(kps_update, "update", in_place<trie::merge>)
 
 PyObject* kps_union(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::Signature sig{"union", {"other", "copy"}, 2, 1};
@@ -317,34 +329,14 @@ PyObject* kps_union(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         return nullptr;
     return with_roots(self, a[0], [&](PyObject* root, PyObject* other) -> PyObject* {
         if (!copy) return trie::merge(root, other) < 0 ? nullptr : py::new_ref(self);
-        py::Ref merged = trie::deep_copy(root);
-        if (!merged || trie::merge(merged.get(), other) < 0) return nullptr;
-        return make_set(std::move(merged)).release();
+        return copying<trie::merge>(root, other);
     });
 }
 
-VESK_OTHER_METHOD(kps_difference_update, "difference_update",
-                  ([](PyObject* root, PyObject* other) {
-                      return trie::remove_same(root, other) < 0 ? nullptr : py::none();
-                  }))
-
-VESK_OTHER_METHOD(kps_difference, "difference", ([](PyObject* root, PyObject* other) -> PyObject* {
-    py::Ref copy = trie::deep_copy(root);
-    if (!copy || trie::remove_same(copy.get(), other) < 0) return nullptr;
-    return make_set(std::move(copy)).release();
-}))
-
-VESK_OTHER_METHOD(kps_intersection_update, "intersection_update",
-                  ([](PyObject* root, PyObject* other) {
-                      return trie::remove_diff(root, other) < 0 ? nullptr : py::none();
-                  }))
-
-VESK_OTHER_METHOD(kps_intersection, "intersection",
-                  ([](PyObject* root, PyObject* other) -> PyObject* {
-                      py::Ref copy = trie::deep_copy(root);
-                      if (!copy || trie::remove_diff(copy.get(), other) < 0) return nullptr;
-                      return make_set(std::move(copy)).release();
-                  }))
+VESK_OTHER_METHOD(kps_difference_update, "difference_update", in_place<trie::remove_same>)
+VESK_OTHER_METHOD(kps_difference, "difference", copying<trie::remove_same>)
+VESK_OTHER_METHOD(kps_intersection_update, "intersection_update", in_place<trie::remove_diff>)
+VESK_OTHER_METHOD(kps_intersection, "intersection", copying<trie::remove_diff>)
 
 PyObject* kps_subtree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::Signature sig{"subtree", {"root_path"}, 1, 1};
