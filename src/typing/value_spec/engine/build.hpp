@@ -1,0 +1,85 @@
+// Building and copying engines, and the default rules every spec shares.
+//
+// Every kind constructor ends in `build_base`: it validates its own
+// arguments, makes the payload and value type, and hands them over together
+// with the common options. The builder applies the spec's own apply to a
+// given default, so a spec never holds a default it would reject.
+//
+// Ownership: arguments passed as `py::Ref` / `SpecKind` / `SpecCommon` by
+// value are consumed, also on failure. Results are new references.
+// Errors: null Ref, empty optional or -1 with an exception set.
+#pragma once
+
+#include "typing/value_spec/engine/spec_engine.hpp"
+
+#include <cstdint>
+#include <optional>
+
+namespace vesk::typing::value_spec {
+
+// The options common to every spec constructor.
+struct SpecCommon {
+    py::Ref default_factory;  // null = none
+    py::Ref transform;        // null = none
+    // The given default; null when the argument was omitted, which counts as
+    // the canonical missing value.
+    py::Ref default_value;
+    Tri strict = Tri::Unset;
+    bool is_noneable = false;
+    bool frozen = false;
+};
+
+// The common options of a spec built from type arguments: no factory, no
+// transform, no default, strict unset, neither noneable nor frozen.
+[[nodiscard]] inline SpecCommon defaults() noexcept { return SpecCommon{}; }
+
+// A finished engine from a kind's payload and the common options, or an
+// exception (the typing bridge not installed, both a default and a factory,
+// a factory that is not callable, the default rejected by the spec's own
+// apply). `frozen` is set last, after the default was resolved.
+[[nodiscard]] std::optional<SpecEngine> build_base(py::Ref value_type, SpecKind kind,
+                                                   SpecCommon common);
+
+// Where a resolved default came from; only a Dict tells the first two apart.
+enum class DefaultOrigin : std::uint8_t { FromSchema, Given, NotDict };
+
+struct ResolvedDefault {
+    py::Ref value;  // null on failure
+    DefaultOrigin origin = DefaultOrigin::NotDict;
+};
+
+// The default to store for the candidate `value`: a missing value becomes
+// the canonical one (or, for a Dict with a schema, the schema's apply of an
+// empty dict); with `apply` on, any other value goes through the engine's
+// own apply (allow_partial on, `root_path` as given, `spec_obj` as the spec
+// object; both may be null). Runs Python code: call it under a shared hold
+// (or on an engine nobody else sees).
+[[nodiscard]] ResolvedDefault resolve_default(const SpecEngine& engine, py::Ref value, bool apply,
+                                              PyObject* root_path, PyObject* spec_obj);
+
+// Stores a resolved default (exclusive hold). A non-missing default clears
+// the factory. On failure the previous default stays. Clears the repr cache.
+[[nodiscard]] int store_default(SpecEngine& engine, py::Ref value, DefaultOrigin origin);
+
+// Sets (or, with null, clears) the default factory (exclusive hold). A
+// factory that is not callable raises TypeError; a set factory makes the
+// default the canonical missing value. Clears the repr cache.
+[[nodiscard]] int set_default_factory(SpecEngine& engine, py::Ref factory);
+
+// How a default is handed out on each use: scalars as they are, containers,
+// dataclass instances and marked classes as deep copies (with `memo` when
+// not null), anything else as it is (recorded in a dict `memo` as its own
+// copy).
+[[nodiscard]] py::Ref copy_default_value(PyObject* value, PyObject* memo);
+
+// A new engine sharing every reference of `engine`, with the same flags and
+// an empty repr cache. Never fails.
+[[nodiscard]] SpecEngine clone_ref(const SpecEngine& engine);
+
+// A new engine whose default and container payload are deep-copied through
+// `memo` (null or any object; only a dict is used as a memo). The value type,
+// factory and transform are shared. Call it under a shared hold of the
+// source spec: the deep copies run Python code.
+[[nodiscard]] std::optional<SpecEngine> deep_clone(const SpecEngine& engine, PyObject* memo);
+
+}  // namespace vesk::typing::value_spec

@@ -1,0 +1,146 @@
+// SpecEngine: the native state behind every value spec, whatever its Python
+// class. The kind classes build one through `build_base` (build.hpp) and the
+// Python object `SpecBase` (and every subclass) holds exactly one.
+//
+// Layout. A spec object is `{ PyObject_HEAD; BorrowFlag borrow; SpecEngine
+// engine; }` (`SpecObject`). Subsystem code never casts by hand: it checks
+// `is_spec` and then reads through `spec_engine` / `spec_borrow`.
+//
+// Locking. The engine has no lock of its own. It is guarded by the object's
+// borrow flag: readers (apply, getters, probes) take a shared hold
+// (`py::SharedBorrow`, failing with "Already mutably borrowed" while a
+// mutator holds it), mutators take the exclusive hold with one
+// compare-and-set and never wait. Readers keep their hold while Python code
+// runs (transforms, `custom_apply`), which is what refuses a mutation of a
+// spec from inside its own apply. The one exception is the repr cache, which
+// has its own small lock and may be filled under a shared hold.
+//
+// Engines are built, cloned and deep-cloned before any other thread can see
+// them; afterwards they change only through the mutators of SpecBase.
+//
+// Errors follow the interpreter's convention throughout: a null Ref, an
+// empty optional, false or -1 means an exception is set. Nothing here throws
+// except allocation failure, which the binding layer's entries turn into
+// MemoryError.
+#pragma once
+
+#include "py/borrow.hpp"
+#include "py/ref.hpp"
+#include "typing/value_spec/engine/spec_kind.hpp"
+
+#include <utility>
+
+namespace vesk::typing::value_spec {
+
+// The cached repr text of a spec (a str), guarded by its own mutex. The lock
+// is held only to read or swap the reference, never while formatting runs,
+// so two threads that miss together both format and the later store stays.
+// A copy or move of an engine starts with an empty cache.
+class ReprCache {
+public:
+    ReprCache() noexcept = default;
+    ReprCache(const ReprCache&) noexcept {}
+    ReprCache(ReprCache&&) noexcept {}
+    ReprCache& operator=(const ReprCache&) noexcept {
+        clear();
+        return *this;
+    }
+    ReprCache& operator=(ReprCache&&) noexcept {
+        clear();
+        return *this;
+    }
+
+    // A new reference to the cached text, or null (no error set) when empty.
+    [[nodiscard]] py::Ref get() const noexcept {
+        PyMutex_Lock(&mutex_);
+        py::Ref text = text_;
+        PyMutex_Unlock(&mutex_);
+        return text;
+    }
+    void store(py::Ref text) noexcept {
+        PyMutex_Lock(&mutex_);
+        text_.swap(text);
+        PyMutex_Unlock(&mutex_);
+        // the replaced text is released here, outside the lock
+    }
+    void clear() noexcept { store(py::Ref()); }
+
+private:
+    mutable PyMutex mutex_{};
+    py::Ref text_;
+};
+
+struct SpecEngine {
+    SpecKind kind;
+    // The default; the canonical missing value when the spec has none. Never
+    // null in a built engine.
+    py::Ref default_value;
+    py::Ref value_type;       // class or tuple of classes; null = none
+    py::Ref default_factory;  // null = none; when set, `default_value` is the missing value
+    py::Ref transform;        // null = none
+    ReprCache repr_cache;
+    bool is_noneable = false;
+    bool frozen = false;
+    Tri strict = Tri::Unset;
+
+    SpecEngine() = default;
+    SpecEngine(SpecEngine&&) noexcept = default;
+    SpecEngine& operator=(SpecEngine&&) noexcept = default;
+    // Copies are explicit: see `clone_ref` (build.hpp).
+    SpecEngine(const SpecEngine&) = delete;
+    SpecEngine& operator=(const SpecEngine&) = delete;
+
+    [[nodiscard]] KindId id() const noexcept { return kind_id(kind); }
+    [[nodiscard]] bool is_strict() const noexcept { return strict == Tri::True; }
+
+    // Calls `v(ref)` for every reference the engine owns (GC support).
+    template <class V>
+    void visit(V&& v) {
+        visit_kind(kind, v);
+        v(default_value);
+        v(value_type);
+        v(default_factory);
+        v(transform);
+    }
+};
+
+// The Python object of a spec. Kind classes add no instance state.
+struct SpecObject {
+    PyObject_HEAD
+    py::BorrowFlag borrow;
+    SpecEngine engine;
+};
+
+// The class `SpecBase`, built on first use and shared process-wide
+// (borrowed); null with an exception set when building it fails.
+[[nodiscard]] PyTypeObject* spec_base_type();
+// The class when already built, else null (no error set): no spec can exist
+// before it is.
+[[nodiscard]] PyTypeObject* spec_base_type_if_built() noexcept;
+
+// Whether `obj` is a native spec: an instance of SpecBase or of a subclass
+// (every kind class, and Python subclasses of Callable). Never fails.
+[[nodiscard]] inline bool is_spec(PyObject* obj) noexcept {
+    PyTypeObject* base = spec_base_type_if_built();
+    return base && PyObject_TypeCheck(obj, base);
+}
+
+// Unchecked accessors: `spec` must satisfy `is_spec`. Read the engine only
+// under a hold of `spec_borrow(spec)`.
+[[nodiscard]] inline SpecObject* as_spec_object(PyObject* spec) noexcept {
+    return reinterpret_cast<SpecObject*>(spec);
+}
+[[nodiscard]] inline SpecEngine& spec_engine(PyObject* spec) noexcept {
+    return as_spec_object(spec)->engine;
+}
+[[nodiscard]] inline py::BorrowFlag& spec_borrow(PyObject* spec) noexcept {
+    return as_spec_object(spec)->borrow;
+}
+
+// A new instance of `type` (SpecBase or a subclass) holding `engine`, with a
+// free borrow flag. Used by the kind constructors, copies, `from_json` and
+// the temporary spec object of `build_base`. The engine is consumed even on
+// failure.
+[[nodiscard]] py::Ref wrap_engine(PyTypeObject* type, SpecEngine&& engine);
+
+}  // namespace vesk::typing::value_spec
