@@ -9,6 +9,7 @@
 #include "symbolic/object/partial.hpp"
 #include "symbolic/wrap_node.hpp"
 #include "topology/register.hpp"
+#include "typing/register.hpp"
 
 namespace vesk {
 
@@ -22,8 +23,10 @@ constexpr RegisterStep kRegistration[] = {
     abi::register_module,         // abi_version, __abi__
     topology::register_module,    // KeyPath, KeyPathSet, MissingValue, missing_value_singleton
     formatting::register_module,  // format, kvlist_str, _install_formatting_bridge
-    // key specs, typing installers, value-spec classes, symbolic containers
-    // and objects take their places here as they are built.
+    // key specs take their place here.
+    typing::register_module,      // _install_typing_bridge, _install_json_schema_fn, ...
+    // value-spec classes, symbolic containers and objects take their places
+    // here as they are built.
     flags::register_module,       // _flag_scope_*, _FLAG_* constants
     // kernel functions come last.
 };

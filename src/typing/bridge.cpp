@@ -1,0 +1,224 @@
+#include "typing/bridge.hpp"
+
+#include "py/args.hpp"
+#include "py/errors.hpp"
+
+#include <array>
+#include <memory>
+
+namespace vesk::typing {
+
+namespace {
+
+constexpr const char kBridgeMissing[] = "typing bridge not installed";
+
+// The keyword arguments of `_install_typing_bridge`, in slot order; slot 20
+// (the empty frozenset) has no argument.
+const py::Signature bridge_sig{
+    "_install_typing_bridge",
+    {"missing_value",       "missing_type",
+     "frozen_placeholder",  "fast_apply_info_cls",
+     "union_cls",           "to_json",
+     "from_json",           "callable_eq",
+     "value_spec_cls",      "field_cls",
+     "key_spec_cls",        "object_cls",
+     "is_subclass",         "is_instance",
+     "is_generic",          "is_typeddict",
+     "type_display_name",   "make_forward_ref",
+     "raw_text_cls",        "forward_ref_cls",
+     "topology_merge",      "make_field_merge_fn",
+     "register_forward_ref_target", "default_without_apply",
+     "create_schema",       "str_key_cls",
+     "functor_cls",         "callable_validate"},
+    0,
+    28,
+};
+constexpr std::size_t kBridgeArgs = 28;
+
+// The argument slots in TypingBridge order; slot 20 is filled separately.
+constexpr std::array<py::Ref TypingBridge::*, kBridgeArgs> kArgSlots{
+    &TypingBridge::missing_value,
+    &TypingBridge::missing_type,
+    &TypingBridge::frozen_placeholder,
+    &TypingBridge::fast_apply_info_cls,
+    &TypingBridge::union_cls,
+    &TypingBridge::to_json,
+    &TypingBridge::from_json,
+    &TypingBridge::callable_eq,
+    &TypingBridge::value_spec_cls,
+    &TypingBridge::field_cls,
+    &TypingBridge::key_spec_cls,
+    &TypingBridge::object_cls,
+    &TypingBridge::is_subclass,
+    &TypingBridge::is_instance,
+    &TypingBridge::is_generic,
+    &TypingBridge::is_typeddict,
+    &TypingBridge::type_display_name,
+    &TypingBridge::make_forward_ref,
+    &TypingBridge::raw_text_cls,
+    &TypingBridge::forward_ref_cls,
+    &TypingBridge::topology_merge,
+    &TypingBridge::make_field_merge_fn,
+    &TypingBridge::register_forward_ref_target,
+    &TypingBridge::default_without_apply,
+    &TypingBridge::create_schema,
+    &TypingBridge::str_key_cls,
+    &TypingBridge::functor_cls,
+    &TypingBridge::callable_validate,
+};
+
+const py::Signature json_schema_sig{"_install_json_schema_fn", {"func"}, 1, 1};
+const py::Signature field_from_annotation_sig{"_install_field_from_annotation", {"func"}, 1, 1};
+const py::Signature container_types_sig{
+    "_install_symbolic_container_types", {"dict_type", "list_type"}, 2, 2};
+
+// A bridge handle's answer that must be exactly True or False.
+int bool_answer(const char* handle, PyObject* result) {
+    py::Ref answer = py::Ref::steal(result);
+    if (!answer) return -1;
+    bool out = false;
+    if (!py::arg_bool(handle, answer.get(), out)) return -1;
+    return out ? 1 : 0;
+}
+
+PyObject* call2(PyObject* fn, PyObject* a, PyObject* b) {
+    PyObject* args[2] = {a, b};
+    return PyObject_Vectorcall(fn, args, 2, nullptr);
+}
+
+}  // namespace
+
+// --- accessors --------------------------------------------------------------
+
+const TypingBridge* typing_bridge() {
+    const TypingBridge* b = bridge::BRIDGE.get();
+    if (!b) py::raise_internal(kBridgeMissing);
+    return b;
+}
+
+PyObject* json_schema_fn() {
+    PyObject* fn = bridge::JSON_SCHEMA_FN.get();
+    if (!fn) py::raise_internal("json-schema fn not installed");
+    return fn;
+}
+
+PyObject* field_from_annotation_fn() {
+    PyObject* fn = bridge::FIELD_FROM_ANNOTATION.get();
+    if (!fn) py::raise_internal("field_from_annotation not installed");
+    return fn;
+}
+
+// --- wrappers -----------------------------------------------------------------
+
+int is_missing(PyObject* value) {
+    const TypingBridge* b = typing_bridge();
+    if (!b) return -1;
+    PyObject* type = b->missing_type.get();
+    if (Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(type)) return 1;
+    return PyObject_IsInstance(value, type);
+}
+
+py::Ref fresh_missing() {
+    const TypingBridge* b = typing_bridge();
+    if (!b) return {};
+    return py::Ref::steal(PyObject_CallNoArgs(b->missing_type.get()));
+}
+
+py::Ref missing_default() {
+    // Nested attaches are allowed, so this serves attached callers too.
+    const PyGILState_STATE state = PyGILState_Ensure();
+    py::Ref out;
+    if (const TypingBridge* b = typing_bridge()) out = b->missing_value;
+    PyGILState_Release(state);
+    return out;
+}
+
+int callable_eq(PyObject* a, PyObject* b) {
+    const TypingBridge* br = typing_bridge();
+    if (!br) return -1;
+    return bool_answer("callable_eq", call2(br->callable_eq.get(), a, b));
+}
+
+py::Ref call_to_json(PyObject* value, PyObject* kwargs) {
+    const TypingBridge* b = typing_bridge();
+    if (!b) return {};
+    py::Ref args = py::Ref::steal(PyTuple_Pack(1, value));
+    if (!args) return {};
+    return py::Ref::steal(PyObject_Call(b->to_json.get(), args.get(), kwargs));
+}
+
+int call_is_generic(PyObject* annotation) {
+    const TypingBridge* b = typing_bridge();
+    if (!b) return -1;
+    return bool_answer("is_generic", PyObject_CallOneArg(b->is_generic.get(), annotation));
+}
+
+int call_is_instance(PyObject* value, PyObject* cls) {
+    const TypingBridge* b = typing_bridge();
+    if (!b) return -1;
+    return bool_answer("is_instance", call2(b->is_instance.get(), value, cls));
+}
+
+int call_is_subclass(PyObject* cls, PyObject* base) {
+    const TypingBridge* b = typing_bridge();
+    if (!b) return -1;
+    return bool_answer("is_subclass", call2(b->is_subclass.get(), cls, base));
+}
+
+// --- installers -------------------------------------------------------------------
+
+PyObject* install_typing_bridge(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    PyObject* a[kBridgeArgs];
+    if (!py::parse_args(bridge_sig, args, nargs, kwnames, a)) return nullptr;
+    PyObject* missing_type = a[1];
+    if (!PyType_Check(missing_type)) {
+        py::raise_arg_type("missing_type", "a class", missing_type);
+        return nullptr;
+    }
+    if (bridge::BRIDGE.is_set()) return py::none();
+
+    auto table = std::make_unique<TypingBridge>();
+    for (std::size_t i = 0; i < kBridgeArgs; ++i) (*table).*kArgSlots[i] = py::Ref::borrow(a[i]);
+    table->empty_forward_refs = py::Ref::steal(PyFrozenSet_New(nullptr));
+    if (!table->empty_forward_refs) return nullptr;
+    // A concurrent first install may win; then this table is dropped.
+    if (bridge::BRIDGE.set(table.get())) (void)table.release();
+    return py::none();
+}
+
+namespace {
+
+PyObject* install_object(py::ObjectCell& cell, const py::Signature& sig, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* func = nullptr;
+    if (!py::parse_args(sig, args, nargs, kwnames, &func)) return nullptr;
+    (void)cell.set(py::Ref::borrow(func));  // ignored when already set
+    return py::none();
+}
+
+}  // namespace
+
+PyObject* install_json_schema_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    return install_object(bridge::JSON_SCHEMA_FN, json_schema_sig, args, nargs, kwnames);
+}
+
+PyObject* install_field_from_annotation(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+    return install_object(bridge::FIELD_FROM_ANNOTATION, field_from_annotation_sig, args, nargs,
+                          kwnames);
+}
+
+PyObject* install_symbolic_container_types(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) {
+    PyObject* a[2];
+    if (!py::parse_args(container_types_sig, args, nargs, kwnames, a)) return nullptr;
+    if (bridge::SYMBOLIC_CONTAINER_TYPES.is_set()) return py::none();
+    auto pair = std::make_unique<SymbolicContainerTypes>(
+        SymbolicContainerTypes{py::Ref::borrow(a[0]), py::Ref::borrow(a[1])});
+    if (bridge::SYMBOLIC_CONTAINER_TYPES.set(pair.get())) (void)pair.release();
+    return py::none();
+}
+
+}  // namespace vesk::typing
