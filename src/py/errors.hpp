@@ -1,12 +1,10 @@
 // Error conventions at the boundary with the interpreter.
 //
 // Native code reports failure the CPython way: null or -1 with an exception
-// set. Two helpers sit on top:
-//  * internal errors: a contract violation by the calling package (a bridge
-//    never installed, ...). Raised as RuntimeError with a message naming it.
-//  * slot guards: native type slots (tp_init, tp_getattro, ...) must never let
-//    a C++ exception or an internal error escape; both become RuntimeError
-//    "panic in native slot".
+// set. On top of that, internal errors: a contract violation by the calling
+// package (a bridge never installed, ...), raised as RuntimeError with a
+// message naming it. Inside a slot entered through `panic_entry` (entry.hpp)
+// an internal error surfaces as RuntimeError "panic in native slot".
 #pragma once
 
 #include "py/ref.hpp"
@@ -24,9 +22,7 @@ void raise_internal(const char* message);
 // Replaces an internal error (or no error at all) with "panic in native slot".
 void convert_to_slot_panic() noexcept;
 
-// Runs `body` (returning R) as the body of a native type slot; on failure
-// returns `failure` with a Python exception set. C++ exceptions stop here:
-// memory exhaustion becomes MemoryError, anything else a slot panic.
+// --- previous guards, kept until every caller is ported -------------------
 template <class R, class Body>
 [[nodiscard]] R slot_guard(R failure, Body&& body) noexcept {
     try {
@@ -40,9 +36,6 @@ template <class R, class Body>
     }
     return failure;
 }
-
-// Runs `body` as the body of a module function or method: C++ exceptions are
-// turned into Python exceptions, never unwinding into the interpreter.
 template <class R, class Body>
 [[nodiscard]] R call_guard(R failure, Body&& body) noexcept {
     try {

@@ -42,13 +42,6 @@ private:
     ObjectCell cell_;
 };
 
-// A keyword argument that matched no named parameter (borrowed from the call).
-struct ExtraKeyword {
-    PyObject* name;
-    PyObject* value;
-};
-using ExtraKeywords = std::vector<ExtraKeyword>;
-
 // Like `parse_args`, but keywords that name no parameter are appended to
 // `extra` in call order instead of failing, as a trailing `**kwargs` would
 // take them. `names` is `sig.names` as a NameTuple.

@@ -1,13 +1,10 @@
 #include "topology/missing_value.hpp"
 
 #include "py/args.hpp"
-#include "py/class_attr.hpp"
-#include "py/errors.hpp"
-#include "py/function.hpp"
-#include "py/heap_type.hpp"
-#include "py/kwargs.hpp"
+#include "py/lazy.hpp"
+#include "py/methods.hpp"
 #include "py/module.hpp"
-#include "py/tuple_args.hpp"
+#include "py/type.hpp"
 
 #include <atomic>
 
@@ -20,60 +17,49 @@ constexpr const char kSerializationKey[] = "vesk.topology._missing.MissingValue"
 // The module and class names run together: the seed of the shared hash.
 constexpr const char kHashSeed[] = "vesk.topology._missingMissingValue";
 
-py::TypeCell type_cell;
-py::ObjectCell singleton_cell;
-py::ObjectCell text_cell;
+py::TypeCell TYPE;
+py::ObjectCell SINGLETON;
 // -1 is never a valid hash result, so it marks the empty cell. Every thread
 // computes the same value, so a racing fill is harmless.
-std::atomic<Py_hash_t> hash_cell{-1};
-
-PyTypeObject* type_or_null() noexcept { return type_cell.peek(); }
-
-[[nodiscard]] py::Ref new_instance(PyTypeObject* type) {
-    return py::Ref::steal(type->tp_alloc(type, 0));
-}
+std::atomic<Py_hash_t> HASH{-1};
 
 [[nodiscard]] py::Ref new_missing() {
     PyTypeObject* type = missing_value_type();
     if (!type) return {};
-    return new_instance(type);
-}
-
-PyObject* text() {
-    return text_cell.get_or_init([] { return py::Ref::steal(PyUnicode_InternFromString(kText)); });
+    return py::alloc<py::NoState>(type);
 }
 
 // --- type slots -----------------------------------------------------------
 
-const py::Signature new_sig{"MissingValue", {}, 0, 0};
+py::Params kNewParams{"MissingValue"};
 
 PyObject* mv_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    std::vector<py::Ref> keep;
-    if (!py::parse_tuple_args(new_sig, args, kwds, nullptr, keep)) return nullptr;
-    return new_instance(type).release();
+    py::Args<0> a;
+    if (!py::parse(kNewParams, args, kwds, a)) return nullptr;
+    return py::alloc<py::NoState>(type).release();
 }
 
 PyObject* mv_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    if (!py::parse_args(new_sig, args, PyVectorcall_NARGS(nargsf), kwnames, nullptr))
-        return nullptr;
-    return new_instance(reinterpret_cast<PyTypeObject*>(type)).release();
+    py::Args<0> a;
+    if (!py::parse(kNewParams, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
+    return py::alloc<py::NoState>(reinterpret_cast<PyTypeObject*>(type)).release();
 }
 
-PyObject* mv_str(PyObject*) { return py::new_ref(text()); }
+PyObject* mv_str(PyObject*) { return py::Ref::borrow(py::intern<kText>()).release(); }
 
 Py_hash_t mv_hash(PyObject*) {
-    Py_hash_t h = hash_cell.load(std::memory_order_acquire);
+    Py_hash_t h = HASH.load(std::memory_order_acquire);
     if (h != -1) return h;
     py::Ref seed = py::Ref::steal(PyUnicode_FromString(kHashSeed));
     if (!seed) return -1;
     h = PyObject_Hash(seed.get());
     if (h == -1) return -1;  // the cell stays empty; the next hash tries again
-    hash_cell.store(h, std::memory_order_release);
+    HASH.store(h, std::memory_order_release);
     return h;
 }
 
 PyObject* mv_richcompare(PyObject* self, PyObject* other, int op) {
-    PyTypeObject* type = type_or_null();
+    PyTypeObject* type = TYPE.peek();
     if (!type || Py_TYPE(self) != type || (op != Py_EQ && op != Py_NE))
         return py::not_implemented();
     const bool same = Py_TYPE(other) == type;
@@ -82,109 +68,98 @@ PyObject* mv_richcompare(PyObject* self, PyObject* other, int op) {
 
 // --- methods --------------------------------------------------------------
 
-PyObject* mv_format(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    return py::new_ref(text());
+PyObject* mv_format(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) {
+    return mv_str(self);
 }
 
-PyObject* mv_copy(PyObject*, PyObject*) { return new_missing().release(); }
+PyObject* mv_copy(PyObject*) { return new_missing().release(); }
 
-const py::Signature deepcopy_sig{"__deepcopy__", {"_memo"}, 1, 1};
+py::Params kDeepcopyParams{"__deepcopy__", {"_memo"}, 1, 1};
 
 PyObject* mv_deepcopy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[1];
-    if (!py::parse_args(deepcopy_sig, args, nargs, kwnames, a)) return nullptr;
+    py::Args<1> a;
+    if (!py::parse(kDeepcopyParams, args, nargs, kwnames, a)) return nullptr;
     return new_missing().release();
 }
 
-PyObject* mv_reduce(PyObject* self, PyObject*) {
+PyObject* mv_reduce(PyObject* self) {
     return Py_BuildValue("(O())", reinterpret_cast<PyObject*>(Py_TYPE(self)));
 }
 
-const py::Signature to_json_sig{"to_json", {}, 0, 0};
+// Keywords are accepted and ignored; positional arguments are not.
+py::Params kToJsonParams{"to_json", py::Keywords::Ignore};
 
-PyObject* mv_to_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
-    // Keywords are accepted and ignored; positional arguments are not.
-    if (!py::parse_args(to_json_sig, args, nargs, nullptr, nullptr)) return nullptr;
+PyObject* mv_to_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    py::Args<0> a;
+    if (!py::parse(kToJsonParams, args, nargs, kwnames, a)) return nullptr;
     py::Ref dict = py::Ref::steal(PyDict_New());
     py::Ref key = py::Ref::steal(PyUnicode_FromString(kSerializationKey));
     if (!dict || !key || PyDict_SetItemString(dict.get(), "_type", key.get()) < 0) return nullptr;
     return dict.release();
 }
 
-const py::Signature from_json_sig{"from_json", {"_json_value"}, 1, 1};
-py::NameTuple from_json_names{from_json_sig};
+// The value must be given (positionally or by name) but is never inspected;
+// other keywords are taken and ignored, as `**kwargs` would.
+py::Params kFromJsonParams{"from_json", {"_json_value"}, 1, 1, py::Keywords::Ignore};
 
 PyObject* mv_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    // The value must be given (positionally or by name) but is never
-    // inspected; other keywords are taken and ignored, as `**kwargs` would.
-    PyObject* a[1];
-    py::ExtraKeywords ignored;
-    return py::call_guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (!py::parse_args_kw(from_json_sig, from_json_names, args, nargs, kwnames, a, ignored))
-            return nullptr;
-        return new_missing().release();
-    });
+    py::Args<1> a;
+    if (!py::parse(kFromJsonParams, args, nargs, kwnames, a)) return nullptr;
+    return new_missing().release();
 }
 
 PyMethodDef methods[] = {
-    py::fastcall("format", mv_format),
-    py::noargs("__copy__", mv_copy),
-    py::fastcall("__deepcopy__", mv_deepcopy),
-    py::noargs("__reduce__", mv_reduce),
-    py::fastcall("to_json", mv_to_json),
-    py::classmethod("from_json", mv_from_json),
+    py::method<mv_format>("format"),
+    py::method<mv_copy>("__copy__"),
+    py::method<mv_deepcopy>("__deepcopy__"),
+    py::method<mv_reduce>("__reduce__"),
+    py::method<mv_to_json>("to_json"),
+    py::class_method<mv_from_json>("from_json"),
     py::kMethodsEnd,
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("Value placeholder for an unassigned symbolic field.")},
-    {Py_tp_new, reinterpret_cast<void*>(mv_new)},
-    {Py_tp_vectorcall, reinterpret_cast<void*>(mv_vectorcall)},
-    {Py_tp_str, reinterpret_cast<void*>(mv_str)},
-    {Py_tp_repr, reinterpret_cast<void*>(mv_str)},
-    {Py_tp_hash, reinterpret_cast<void*>(mv_hash)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(mv_richcompare)},
-    {Py_tp_methods, methods},
-    {0, nullptr},
-};
-
 // The dotted prefix of the name becomes `__module__`: the class belongs to
-// the package's module, where pickles look it up. No BASETYPE flag: final.
-PyType_Spec spec = {
-    "vesk.topology._missing.MissingValue",
-    sizeof(PyObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    slots,
+// the package's module, where pickles look it up.
+void declare(py::TypeDef& t) {
+    t.name("vesk.topology._missing.MissingValue")
+        .doc("Value placeholder for an unassigned symbolic field.")
+        .state<py::NoState>()
+        .final_()
+        .slots({
+            py::slot<Py_tp_new, mv_new>(),
+            py::slot<Py_tp_str, mv_str>(),
+            py::slot<Py_tp_repr, mv_str>(),
+            py::slot<Py_tp_hash, mv_hash>(),
+            py::slot<Py_tp_richcompare, mv_richcompare>(),
+        })
+        .vectorcall<mv_vectorcall>()
+        .methods(methods)
+        .class_attr("__vesk_formattable__", Py_True)
+        .class_attr("__serialization_key__", kSerializationKey);
+}
+
+PyObject* missing_value_singleton(PyObject*) { return py::Ref::borrow(missing_value()).release(); }
+
+PyMethodDef functions[] = {
+    py::method<missing_value_singleton>(
+        "missing_value_singleton",
+        "Return the canonical `MISSING_VALUE` singleton (one cached instance)."),
+    py::kMethodsEnd,
 };
-
-int finish_type(PyTypeObject* type) {
-    if (py::set_class_attr(type, "__vesk_formattable__", py::Ref::borrow(Py_True)) < 0) return -1;
-    return py::set_class_attr(type, "__serialization_key__",
-                              py::Ref::steal(PyUnicode_FromString(kSerializationKey)));
-}
-
-PyObject* singleton_fn(PyObject*, PyObject*) {
-    return py::call_guard<PyObject*>(nullptr, [] { return py::Ref::borrow(missing_value()).release(); });
-}
-
-PyMethodDef singleton_def = py::noargs(
-    "missing_value_singleton", singleton_fn,
-    "Return the canonical `MISSING_VALUE` singleton (one cached instance).");
 
 }  // namespace
 
-PyTypeObject* missing_value_type() { return type_cell.get(spec, nullptr, finish_type); }
+PyTypeObject* missing_value_type() { return TYPE.get(declare); }
 
 PyObject* missing_value() {
     // Concurrent first callers may each make an instance; the cell keeps one
     // and every caller returns that one.
-    return singleton_cell.get_or_init(new_missing);
+    return SINGLETON.get_or_init(new_missing);
 }
 
 int register_missing_value(PyObject* module) {
     if (py::add_type(module, missing_value_type()) < 0) return -1;
-    return py::add_function(module, &singleton_def);
+    return py::add_functions(module, functions);
 }
 
 }  // namespace vesk::topology

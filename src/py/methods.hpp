@@ -1,0 +1,125 @@
+// Method, getter and slot table entries. Each one registers the guarded
+// entry (entry.hpp) of a plain native function, so nothing registered
+// through these tables can let a C++ exception reach the interpreter.
+//
+// The calling convention follows from the function's signature:
+//   PyObject* f(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+//               PyObject* kwnames)                  METH_FASTCALL | METH_KEYWORDS
+//   PyObject* f(PyObject* self)                     METH_NOARGS
+//   PyObject* f(PyObject* self, PyObject* arg)      METH_O
+// Getters are `PyObject* get(PyObject* self)`, setters
+// `int set(PyObject* self, PyObject* value)`.
+//
+//   PyMethodDef methods[] = {py::method<kp_copy>("__copy__"), py::kMethodsEnd};
+//   PyGetSetDef getters[] = {py::getter<get_depth>("depth"), py::kGettersEnd};
+//   py::slot<Py_tp_hash, kp_hash>()
+//
+// The entries hold function pointers cast to the interpreter's generic
+// types, which the language does not allow in constant expressions: the
+// tables are initialised when the library loads, before any import runs.
+#pragma once
+
+#include "py/entry.hpp"
+
+#include <type_traits>
+
+namespace vesk::py {
+
+using FastcallFn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+using NoArgsFn = PyObject* (*)(PyObject*);
+using OneArgFn = PyObject* (*)(PyObject*, PyObject*);
+using GetterFn = PyObject* (*)(PyObject*);
+using SetterFn = int (*)(PyObject*, PyObject*);
+
+namespace detail {
+
+template <auto Fn>
+struct MethodShape {
+    using F = decltype(Fn);
+    static constexpr bool fastcall = std::is_convertible_v<F, FastcallFn> ||
+        std::is_convertible_v<F, PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t,
+                                               PyObject*) noexcept>;
+    static constexpr bool noargs = std::is_convertible_v<F, NoArgsFn> ||
+        std::is_convertible_v<F, PyObject* (*)(PyObject*) noexcept>;
+    static constexpr bool onearg = std::is_convertible_v<F, OneArgFn> ||
+        std::is_convertible_v<F, PyObject* (*)(PyObject*, PyObject*) noexcept>;
+    static_assert(fastcall || noargs || onearg,
+                  "a method is f(self), f(self, arg) or f(self, args, nargs, kwnames)");
+};
+
+// METH_NOARGS functions receive an unused second argument.
+template <auto Fn>
+PyObject* noargs_adapter(PyObject* self, PyObject*) {
+    return Fn(self);
+}
+
+template <auto Fn>
+[[nodiscard]] PyMethodDef method_def(const char* name, const char* doc, int extra_flags) noexcept {
+    using Shape = MethodShape<Fn>;
+    if constexpr (Shape::fastcall) {
+        return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<Fn>)),
+                METH_FASTCALL | METH_KEYWORDS | extra_flags, doc};
+    } else if constexpr (Shape::noargs) {
+        return {name, entry<&noargs_adapter<Fn>>, METH_NOARGS | extra_flags, doc};
+    } else {
+        return {name, entry<Fn>, METH_O | extra_flags, doc};
+    }
+}
+
+template <auto Get>
+PyObject* getter_adapter(PyObject* self, void*) {
+    return Get(self);
+}
+template <auto Set>
+int setter_adapter(PyObject* self, PyObject* value, void*) {
+    return Set(self, value);
+}
+
+}  // namespace detail
+
+// An instance method (or a module function: `self` is the module).
+template <auto Fn>
+[[nodiscard]] PyMethodDef method(const char* name, const char* doc = nullptr) noexcept {
+    return detail::method_def<Fn>(name, doc, 0);
+}
+// A class method: `self` is the class.
+template <auto Fn>
+[[nodiscard]] PyMethodDef class_method(const char* name, const char* doc = nullptr) noexcept {
+    return detail::method_def<Fn>(name, doc, METH_CLASS);
+}
+// A static method: `self` is null.
+template <auto Fn>
+[[nodiscard]] PyMethodDef static_method(const char* name, const char* doc = nullptr) noexcept {
+    return detail::method_def<Fn>(name, doc, METH_STATIC);
+}
+inline constexpr PyMethodDef kMethodsEnd{nullptr, nullptr, 0, nullptr};
+
+// A property; with `Set` null it is read-only.
+template <auto Get, auto Set = nullptr>
+[[nodiscard]] PyGetSetDef getter(const char* name, const char* doc = nullptr) noexcept {
+    static_assert(std::is_convertible_v<decltype(Get), GetterFn>,
+                  "a getter is PyObject* get(PyObject* self)");
+    if constexpr (std::is_null_pointer_v<decltype(Set)>) {
+        return {name, entry<&detail::getter_adapter<Get>>, nullptr, doc, nullptr};
+    } else {
+        static_assert(std::is_convertible_v<decltype(Set), SetterFn>,
+                      "a setter is int set(PyObject* self, PyObject* value)");
+        return {name, entry<&detail::getter_adapter<Get>>, entry<&detail::setter_adapter<Set>>,
+                doc, nullptr};
+    }
+}
+inline constexpr PyGetSetDef kGettersEnd{nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// A type slot holding the guarded entry of `Fn`.
+template <int Id, auto Fn>
+[[nodiscard]] PyType_Slot slot() noexcept {
+    return {Id, reinterpret_cast<void*>(entry<Fn>)};
+}
+// The same through `panic_entry`: for slots where an internal error must
+// surface as "panic in native slot".
+template <int Id, auto Fn>
+[[nodiscard]] PyType_Slot panic_slot() noexcept {
+    return {Id, reinterpret_cast<void*>(panic_entry<Fn>)};
+}
+
+}  // namespace vesk::py

@@ -1,0 +1,42 @@
+#include "py/type.hpp"
+
+#include <algorithm>
+
+namespace vesk::py {
+
+namespace {
+
+// Types are immutable (users cannot rebind their attributes), so class
+// attributes go into the type's dictionary before the type is shared.
+[[nodiscard]] int set_class_attr(PyTypeObject* type, const char* name, Ref value) {
+    if (!value) return -1;
+    Ref dict = Ref::steal(PyType_GetDict(type));
+    if (!dict || PyDict_SetItemString(dict.get(), name, value.get()) < 0) return -1;
+    PyType_Modified(type);
+    return 0;
+}
+
+}  // namespace
+
+Ref TypeDef::build() {
+    std::vector<PyType_Slot> all = slots_;
+    for (const PyType_Slot& g : generated_) {
+        const bool given = std::any_of(slots_.begin(), slots_.end(),
+                                       [&](const PyType_Slot& s) { return s.slot == g.slot; });
+        if (!given) all.push_back(g);
+    }
+    all.push_back({0, nullptr});
+    PyType_Spec spec = {name_, static_cast<int>(basicsize_), static_cast<int>(itemsize_),
+                        static_cast<unsigned int>(flags_), all.data()};
+    Ref type = Ref::steal(base_ ? PyType_FromSpecWithBases(&spec, reinterpret_cast<PyObject*>(base_))
+                                : PyType_FromSpec(&spec));
+    if (!type) return {};
+    auto* t = reinterpret_cast<PyTypeObject*>(type.get());
+    for (const ClassAttr& a : attrs_) {
+        Ref value = a.value ? Ref::borrow(a.value) : Ref::steal(PyUnicode_FromString(a.text));
+        if (set_class_attr(t, a.name, std::move(value)) < 0) return {};
+    }
+    return type;
+}
+
+}  // namespace vesk::py

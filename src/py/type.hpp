@@ -1,0 +1,270 @@
+// Heap types: one way to declare a native class.
+//
+// A native instance is `Object<State>`: the object header, the borrow flag
+// and an ordinary C++ `State` (Refs, optionals, vectors). `alloc<State>`
+// constructs the State, and the generated deallocation destroys it. When the
+// State has `template <class V> void visit(V&& v)` calling `v(member)` for
+// every owned Ref (or OnceSlot), the type is GC-tracked with generated
+// traverse and clear. `static constexpr bool kInstanceDict = true;` in the
+// State gives instances a `__dict__`, `kWeakrefs = true` weak references.
+//
+//   struct Point { py::Ref x; template <class V> void visit(V&& v) { v(x); } };
+//   PyTypeObject* point_type() {
+//       static py::TypeCell TYPE;
+//       return TYPE.get([](py::TypeDef& t) {
+//           t.name("vesk_core._native.Point").doc("A point.").state<Point>()
+//               .slots({py::slot<Py_tp_new, point_new>(), py::slot<Py_tp_repr, point_repr>()})
+//               .methods(point_methods).getters(point_getters)
+//               .class_attr("__vesk_formattable__", Py_True);
+//       });
+//   }
+//
+// Types are immutable and final unless `subclassable()`; slots given by the
+// declaration replace generated ones. A variable-size type (KeyPath) states
+// its own `layout` and deallocation instead of a State.
+#pragma once
+
+#include "py/borrow.hpp"
+#include "py/methods.hpp"
+#include "py/once_cell.hpp"
+#include "py/once_slot.hpp"
+
+#include <initializer_list>
+#include <new>
+#include <type_traits>
+#include <vector>
+
+namespace vesk::py {
+
+// The State of a type whose instances carry nothing but the header.
+struct NoState {};
+
+template <class State>
+struct Object {
+    PyObject_HEAD
+    BorrowFlag borrow;
+    [[no_unique_address]] State state;
+};
+
+// Unchecked casts: `self` must be an instance of a type declared with State.
+template <class State>
+[[nodiscard]] Object<State>* object(PyObject* self) noexcept {
+    return reinterpret_cast<Object<State>*>(self);
+}
+template <class State>
+[[nodiscard]] State& state(PyObject* self) noexcept {
+    return object<State>(self)->state;
+}
+template <class State>
+[[nodiscard]] BorrowFlag& borrow_flag(PyObject* self) noexcept {
+    return object<State>(self)->borrow;
+}
+
+// A new instance of `type` (a type declared with State, or a subclass) with
+// its State default-constructed; null with an exception set.
+template <class State>
+[[nodiscard]] Ref alloc(PyTypeObject* type) {
+    static_assert(std::is_nothrow_default_constructible_v<State>,
+                  "a State is made without failing; fill it after alloc");
+    Ref obj = Ref::steal(type->tp_alloc(type, 0));
+    if (!obj) return {};
+    Object<State>* o = object<State>(obj.get());
+    new (&o->borrow) BorrowFlag();
+    new (&o->state) State();
+    return obj;
+}
+
+namespace detail {
+
+struct ProbeVisitor {
+    void operator()(Ref&) const noexcept {}
+    void operator()(OnceSlot&) const noexcept {}
+};
+
+template <class State>
+concept Visitable = requires(State& s) { s.visit(ProbeVisitor{}); };
+template <class State>
+concept HasInstanceDict = requires { requires State::kInstanceDict; };
+template <class State>
+concept HasWeakrefs = requires { requires State::kWeakrefs; };
+
+template <class State>
+struct Hooks {
+    static constexpr bool kDict = HasInstanceDict<State>;
+    static constexpr bool kGc = Visitable<State> || kDict;
+
+    static int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+        int result = 0;
+        if constexpr (Visitable<State>) {
+            struct Visitor {
+                visitproc visit;
+                void* arg;
+                int& result;
+                void operator()(Ref& r) const noexcept {
+                    if (!result && r) result = visit(r.get(), arg);
+                }
+                void operator()(OnceSlot& s) const noexcept {
+                    if (PyObject* v = s.get(); !result && v) result = visit(v, arg);
+                }
+            };
+            state<State>(self).visit(Visitor{visit, arg, result});
+            if (result) return result;
+        }
+        if constexpr (kDict) {
+            result = PyObject_VisitManagedDict(self, visit, arg);
+            if (result) return result;
+        }
+        Py_VISIT(Py_TYPE(self));
+        return 0;
+    }
+
+    static int clear(PyObject* self) noexcept {
+        if constexpr (Visitable<State>) {
+            struct Clearer {
+                void operator()(Ref& r) const noexcept { r.reset(); }
+                void operator()(OnceSlot& s) const noexcept { s.clear(); }
+            };
+            state<State>(self).visit(Clearer{});
+        }
+        if constexpr (kDict) PyObject_ClearManagedDict(self);
+        return 0;
+    }
+
+    static void dealloc(PyObject* self) noexcept {
+        PyTypeObject* type = Py_TYPE(self);
+        if constexpr (kGc) PyObject_GC_UnTrack(self);
+        if constexpr (HasWeakrefs<State>) PyObject_ClearWeakRefs(self);
+        if constexpr (kDict) PyObject_ClearManagedDict(self);
+        object<State>(self)->state.~State();
+        type->tp_free(self);
+        Py_DECREF(type);
+    }
+};
+
+}  // namespace detail
+
+// The declaration of one heap type, turned into the type by `build`.
+class TypeDef {
+public:
+    // The dotted name: the part before the last dot becomes `__module__`.
+    TypeDef& name(const char* dotted) noexcept {
+        name_ = dotted;
+        return *this;
+    }
+    TypeDef& doc(const char* text) {
+        slots_.push_back({Py_tp_doc, const_cast<char*>(text)});
+        return *this;
+    }
+    // Instances are `Object<State>`, with generated GC hooks and deallocation.
+    template <class State>
+    TypeDef& state() {
+        using H = detail::Hooks<State>;
+        basicsize_ = sizeof(Object<State>);
+        itemsize_ = 0;
+        if constexpr (H::kGc) {
+            flags_ |= Py_TPFLAGS_HAVE_GC;
+            generated_.push_back({Py_tp_traverse, reinterpret_cast<void*>(&H::traverse)});
+            generated_.push_back({Py_tp_clear, reinterpret_cast<void*>(&H::clear)});
+        }
+        if constexpr (H::kDict) flags_ |= Py_TPFLAGS_MANAGED_DICT;
+        if constexpr (detail::HasWeakrefs<State>) flags_ |= Py_TPFLAGS_MANAGED_WEAKREF;
+        generated_.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&H::dealloc)});
+        return *this;
+    }
+    // A layout of the type's own (variable-size types); the declaration
+    // then gives its deallocation as a slot.
+    TypeDef& layout(Py_ssize_t basicsize, Py_ssize_t itemsize = 0) noexcept {
+        basicsize_ = basicsize;
+        itemsize_ = itemsize;
+        return *this;
+    }
+    // Final is the default; the call states it where it matters.
+    TypeDef& final_() noexcept {
+        flags_ &= ~static_cast<unsigned long>(Py_TPFLAGS_BASETYPE);
+        return *this;
+    }
+    TypeDef& subclassable() noexcept {
+        flags_ |= Py_TPFLAGS_BASETYPE;
+        return *this;
+    }
+    TypeDef& base(PyTypeObject* type) noexcept {
+        base_ = type;
+        return *this;
+    }
+    // Slots made with `py::slot<Id, Fn>()`.
+    TypeDef& slots(std::initializer_list<PyType_Slot> list) {
+        slots_.insert(slots_.end(), list.begin(), list.end());
+        return *this;
+    }
+    // A vectorcall for calls of the class itself.
+    template <auto Fn>
+    TypeDef& vectorcall() {
+        slots_.push_back({Py_tp_vectorcall, reinterpret_cast<void*>(entry<Fn>)});
+        return *this;
+    }
+    // Tables with static storage, built from methods.hpp entries.
+    TypeDef& methods(PyMethodDef* table) {
+        slots_.push_back({Py_tp_methods, table});
+        return *this;
+    }
+    TypeDef& getters(PyGetSetDef* table) {
+        slots_.push_back({Py_tp_getset, table});
+        return *this;
+    }
+    TypeDef& members(PyMemberDef* table) {
+        slots_.push_back({Py_tp_members, table});
+        return *this;
+    }
+    // A class attribute, written before the type is shared: `value` is
+    // borrowed (an immortal or process-wide object); `text` becomes a str.
+    TypeDef& class_attr(const char* attr, PyObject* value) {
+        attrs_.push_back({attr, value, nullptr});
+        return *this;
+    }
+    TypeDef& class_attr(const char* attr, const char* text) {
+        attrs_.push_back({attr, nullptr, text});
+        return *this;
+    }
+
+    // The new type; null with an exception set.
+    [[nodiscard]] Ref build();
+
+private:
+    struct ClassAttr {
+        const char* name;
+        PyObject* value;
+        const char* text;
+    };
+    const char* name_ = nullptr;
+    unsigned long flags_ = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+    Py_ssize_t basicsize_ = 0;
+    Py_ssize_t itemsize_ = 0;
+    PyTypeObject* base_ = nullptr;
+    std::vector<PyType_Slot> slots_;
+    std::vector<PyType_Slot> generated_;
+    std::vector<ClassAttr> attrs_;
+};
+
+// The cell of one type: built from its declaration on first use and shared
+// by the whole process. Concurrent first users may each build one; one wins.
+class TypeCell {
+public:
+    // The type (borrowed); null with an exception set when building failed.
+    template <class Declare>
+    [[nodiscard]] PyTypeObject* get(Declare&& declare) {
+        return reinterpret_cast<PyTypeObject*>(cell_.get_or_init([&] {
+            TypeDef def;
+            declare(def);
+            return def.build();
+        }));
+    }
+    // The type when already built, else null (no error set).
+    [[nodiscard]] PyTypeObject* peek() const noexcept {
+        return reinterpret_cast<PyTypeObject*>(cell_.get());
+    }
+
+private:
+    ObjectCell cell_;
+};
+
+}  // namespace vesk::py

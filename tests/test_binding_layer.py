@@ -1,0 +1,139 @@
+"""The binding layer at the boundary: what a failure inside native code
+becomes, how arguments bind, and how declared types collect their cycles.
+The hooks live in a test-only extension bound through the same layer."""
+
+import gc
+import weakref
+
+import pytest
+
+hooks = pytest.importorskip("vesk_core._native_testhooks")
+
+# How each failure mode surfaces through a plain entry.
+PLAIN = {
+    "cpp": (RuntimeError, "thrown from native code"),
+    "alloc": (MemoryError, ""),
+    "other": (RuntimeError, "internal error in native code"),
+    "internal": (RuntimeError, "test bridge not installed"),
+    "python": (ValueError, "plain failure"),
+}
+
+
+def _call(kind, how):
+    thrower = hooks.Thrower("ok" if kind.startswith("class") else how)
+    if kind == "function":
+        return hooks.raise_from(how)
+    if kind == "class method":
+        return hooks.Thrower.class_method(how)
+    if kind == "method":
+        return thrower.method()
+    if kind == "getter":
+        return thrower.attr
+    if kind == "setter":
+        thrower.attr = 1
+        return None
+    if kind == "hash slot":
+        return hash(thrower)
+    if kind == "length slot":
+        return len(thrower)
+    raise AssertionError(kind)
+
+
+KINDS = ["function", "class method", "method", "getter", "setter", "hash slot", "length slot"]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("how", sorted(PLAIN))
+def test_native_failures_become_python_exceptions(kind, how):
+    exc, message = PLAIN[how]
+    with pytest.raises(exc) as info:
+        _call(kind, how)
+    if message:
+        assert str(info.value) == message
+    # The boundary leaves nothing pending: the next call works.
+    _call(kind, "ok")
+
+
+@pytest.mark.parametrize("how", ["cpp", "other", "internal", "silent"])
+def test_panic_slot_reports_native_failures_as_panic(how):
+    with pytest.raises(RuntimeError) as info:
+        repr(hooks.Thrower(how))
+    assert str(info.value) == "panic in native slot"
+    assert type(info.value) is RuntimeError
+
+
+def test_panic_slot_keeps_user_errors_and_memory_errors():
+    with pytest.raises(ValueError, match="plain failure"):
+        repr(hooks.Thrower("python"))
+    with pytest.raises(MemoryError):
+        repr(hooks.Thrower("alloc"))
+    assert repr(hooks.Thrower("ok")) == "Thrower()"
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda f: f(1), (1, None, None, [])),
+        (lambda f: f(1, 2, c=3), (1, 2, 3, [])),
+        (lambda f: f(b=2, a=1), (1, 2, None, [])),
+        (lambda f: f(1, z=5, c=3, y=6), (1, None, 3, ["z", "y"])),
+        (lambda f: f(**{"".join(["a"]): 1}), (1, None, None, [])),
+    ],
+)
+@pytest.mark.parametrize("name", ["probe", "probe_tuple"])
+def test_parser_binds_by_position_and_name(name, call, expected):
+    assert call(getattr(hooks, name)) == expected
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda f: f(), "probe() missing required argument 'a' (pos 1)"),
+        (lambda f: f(1, 2, 3), "probe() takes at most 2 positional arguments (3 given)"),
+        (lambda f: f(1, a=1), "argument for probe() given by name ('a') and position (1)"),
+    ],
+)
+@pytest.mark.parametrize("name", ["probe", "probe_tuple"])
+def test_parser_messages(name, call, message):
+    with pytest.raises(TypeError) as info:
+        call(getattr(hooks, name))
+    assert str(info.value) == message
+
+
+def test_parser_rejects_unknown_keywords_and_positionals():
+    assert hooks.strict(x=1) == 1
+    with pytest.raises(TypeError, match=r"^strict\(\) takes no positional arguments$"):
+        hooks.strict(1)
+    with pytest.raises(TypeError, match=r"^strict\(\) got an unexpected keyword argument 'y'$"):
+        hooks.strict(y=1)
+
+
+def test_interned_and_imported_cells_are_made_once():
+    import copy
+
+    first, second = hooks.cells(), hooks.cells()
+    assert all(a is b for a, b in zip(first, second))
+    name, deepcopy, names = first
+    assert name == "vesk_probe_name" and deepcopy is copy.deepcopy
+    assert names == ("compact", "verbose")
+
+
+def test_declared_types_are_final_unless_subclassable():
+    with pytest.raises(TypeError):
+        type("Sub", (hooks.Thrower,), {})
+    sub = type("Sub", (hooks.Holder,), {})
+    assert sub(3).value == 3
+
+
+@pytest.mark.parametrize("through", ["state", "dict", "subclass dict"])
+def test_cycles_through_declared_state_are_collected(through):
+    cls = type("Sub", (hooks.Holder,), {}) if through == "subclass dict" else hooks.Holder
+    holder = cls()
+    if through == "state":
+        holder.value = [holder]
+    else:
+        holder.other = [holder]
+    ref = weakref.ref(holder)
+    del holder
+    gc.collect()
+    assert ref() is None
