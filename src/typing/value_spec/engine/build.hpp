@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace vesk::typing::value_spec {
+namespace vesk::typing {
 
 // The options common to every spec constructor.
 struct SpecCommon {
@@ -82,4 +82,4 @@ struct ResolvedDefault {
 // source spec: the deep copies run Python code.
 [[nodiscard]] std::optional<SpecEngine> deep_clone(const SpecEngine& engine, PyObject* memo);
 
-}  // namespace vesk::typing::value_spec
+}  // namespace vesk::typing

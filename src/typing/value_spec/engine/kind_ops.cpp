@@ -4,7 +4,7 @@
 
 #include "py/errors.hpp"
 
-namespace vesk::typing::value_spec {
+namespace vesk::typing {
 
 namespace {
 
@@ -47,4 +47,4 @@ const std::array<const KindOps*, kKindCount> kKindOps{
     &kUnbuiltOps,  // Callable
 };
 
-}  // namespace vesk::typing::value_spec
+}  // namespace vesk::typing

@@ -23,32 +23,14 @@
 
 #include <array>
 #include <cstdint>
-#include <vector>
 
-namespace vesk::typing::value_spec {
+namespace vesk::typing {
 
 struct ApplyOptions;  // engine/apply.hpp
+class SpecItems;      // value_spec/format.hpp
 
 // Answer of a native shortcut: undecided is never an error.
 enum class Shortcut : std::uint8_t { Error, Accepted, Undecided };
-
-// One item of a spec's text form: `kvlist_str` drops it when `value` equals
-// `omit`; an empty key writes the value alone (the leading positional item).
-struct DisplayItem {
-    const char* key;
-    py::Ref value;
-    py::Ref omit;
-};
-using DisplayItems = std::vector<DisplayItem>;
-
-// The five items every spec shows, made once per format call.
-struct CommonItems {
-    DisplayItem default_value;    // "default"
-    DisplayItem default_factory;  // "default_factory"
-    DisplayItem noneable;         // "noneable"
-    DisplayItem frozen;           // "frozen"
-    DisplayItem strict;           // "strict"
-};
 
 struct KindOps {
     // The short kind name of the text form ("Int", "Float", "List", ...).
@@ -63,10 +45,9 @@ struct KindOps {
     bool repr_cacheable;
     // list_wrap_threshold passed when the caller gave none; -1 = pass none.
     std::int64_t default_wrap_threshold;
-    // The items of the text form, in order, given the common items (to be
-    // placed where the kind shows them). Null: the common items in order.
-    bool (*format_items)(const SpecEngine& engine, CommonItems&& common,
-                                       DisplayItems& out);
+    // Adds the items of the text form in the kind's order, the common ones
+    // included where the kind shows them. Null: the common items in order.
+    bool (*format_items)(SpecItems& items);
 
     // The kind's native shortcut, run first on every apply. `options` may be
     // adjusted for the rest of the call. On `Accepted`, `out` holds the
@@ -119,4 +100,4 @@ extern const std::array<const KindOps*, kKindCount> kKindOps;
     return ops(engine.kind);
 }
 
-}  // namespace vesk::typing::value_spec
+}  // namespace vesk::typing

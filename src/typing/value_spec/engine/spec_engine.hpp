@@ -30,7 +30,7 @@
 
 #include <utility>
 
-namespace vesk::typing::value_spec {
+namespace vesk::typing {
 
 // The cached repr text of a spec (a str), guarded by its own mutex. The lock
 // is held only to read or swap the reference, never while formatting runs,
@@ -143,4 +143,4 @@ struct SpecObject {
 // failure.
 [[nodiscard]] py::Ref wrap_engine(PyTypeObject* type, SpecEngine&& engine);
 
-}  // namespace vesk::typing::value_spec
+}  // namespace vesk::typing

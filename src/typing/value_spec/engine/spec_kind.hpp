@@ -19,7 +19,7 @@
 #include <optional>
 #include <variant>
 
-namespace vesk::typing::value_spec {
+namespace vesk::typing {
 
 // A tri-state flag: only True has an effect where one is read.
 enum class Tri : std::uint8_t { False = 0, True = 1, Unset = 2 };
@@ -143,4 +143,4 @@ void visit_kind(SpecKind& kind, V&& v) {
     std::visit([&](auto& payload) { payload.visit(v); }, kind);
 }
 
-}  // namespace vesk::typing::value_spec
+}  // namespace vesk::typing

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-namespace vesk::typing::value_spec {
+namespace vesk::typing {
 
 // `KeyPath(index, parent)`, or `KeyPath(index)` when `parent` is null: the
 // path of a list or tuple element.
@@ -24,21 +24,12 @@ namespace vesk::typing::value_spec {
 // Two optional compiled patterns: both absent equal, one absent not,
 // otherwise their `==` by truth. 1, 0, or -1 on error.
 [[nodiscard]] int regex_eq(PyObject* a, PyObject* b);
-// The `pattern` attribute of an optional compiled pattern as a str; null
-// without an error set when `regex` is null. A non-str pattern raises.
-[[nodiscard]] py::Ref regex_pattern_str(PyObject* regex);
 // "None" for null, else `str(obj)`.
 [[nodiscard]] py::Ref opt_str(PyObject* obj);
 // `a.is_compatible(b)`, whose result must be a bool. 1, 0, or -1 on error.
 [[nodiscard]] int spec_is_compatible(PyObject* a, PyObject* b);
 // `typing.Any` for a missing value, else `annotation` itself (new ref).
 [[nodiscard]] py::Ref any_if_no_annotation(PyObject* annotation);
-
-// Turns the pending exception (which must be set) into a new exception of
-// the same class with the message "{} (path={})" and sets it; the original
-// is chained as `__cause__`. When the class cannot be re-created from one
-// message argument, the original is restored instead.
-void wrap_transform_error(PyObject* path_text);
 
 // One fact about a native spec, read under a shared hold of it.
 enum class NativeAnswer : std::uint8_t { Error, NotNative, No, Yes };
@@ -53,4 +44,4 @@ enum class NativeAnswer : std::uint8_t { Error, NotNative, No, Yes };
 // `cls` (Yes); No for any other native spec.
 [[nodiscard]] NativeAnswer native_plain_object_class(PyObject* spec, py::Ref& cls);
 
-}  // namespace vesk::typing::value_spec
+}  // namespace vesk::typing
