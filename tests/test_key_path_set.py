@@ -322,6 +322,10 @@ def test_prefix_queries_and_removal_match_the_oracle(xs, prefix):
         (lambda s: s.format(compact=False, verbose=True, root_indent=1),
          "KeyPathSet(\n    [a.b, c[0]]\n  )"),
         (lambda s: s.format(bracket_type=1), "KeyPathSet[[a.b, c[0]]]"),
+        # None is passed on as given and laid out at level 0.
+        (lambda s: s.format(compact=False, root_indent=None, verbose=None),
+         "KeyPathSet(\n  [a.b, c[0]]\n)"),
+        (lambda s: native.format(s, root_indent=None), "KeyPathSet(\n  [a.b, c[0]]\n)"),
         (lambda s: native.format([s], compact=True), "[KeyPathSet([a.b, c[0]])]"),
     ],
 )

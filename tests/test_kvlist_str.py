@@ -26,6 +26,10 @@ TWO = [("x", 1, None), ("y", 3, 2)]
         (TWO, {"label": "A", "compact": False, "root_indent": 1}, "A(\n    x=1,\n    y=3\n  )"),
         (TWO, {"label": "", "compact": False, "root_indent": 1}, "(\n  x=1,\n  y=3\n  )"),
         (TWO, {"compact": None}, "x=1,\ny=3"),
+        # An explicit None (or any falsy level) is the default level 0.
+        (TWO, {"label": "A", "root_indent": None}, "A(x=1, y=3)"),
+        (TWO, {"label": "A", "compact": False, "root_indent": None}, "A(\n  x=1,\n  y=3\n)"),
+        (TWO, {"label": "A", "compact": False, "root_indent": False}, "A(\n  x=1,\n  y=3\n)"),
         ([("y", 2, 2)], {"label": "A", "compact": False}, "A()"),
         ([(None, 1, None), ("", "s", None), (0, 2, None)], {}, "1, 's', 2"),
         # Extra keywords reach format also for plain scalars.
@@ -87,8 +91,10 @@ def test_values_are_formatted_with_the_child_keywords():
     assert p.kw["compact"] is True and p.kw["verbose"] is False
     assert p.kw["root_indent"] == 1 and p.kw["zeta"] == 1  # one deeper under a label
     kv([("p", p, None)], compact=None, verbose=None, root_indent=2, list_wrap_threshold=7)
-    assert p.kw["compact"] is None and p.kw["verbose"] is None
+    assert p.kw["compact"] is None and p.kw["verbose"] is False
     assert p.kw["root_indent"] == 2 and p.kw["list_wrap_threshold"] == 7
+    kv([("p", p, None)], label="A", verbose=0, root_indent=None)
+    assert p.kw["verbose"] is False and p.kw["root_indent"] == 1
     items = [("xs", list(range(30)), None)]
     assert kv(items, label="A", list_wrap_threshold=10, compact=False) == (
         "A(\n  xs=[\n" + ",\n".join(f"    {i}" for i in range(30)) + "\n  ]\n)"
@@ -113,7 +119,6 @@ def test_custom_format_sees_the_formatted_text_and_child_level():
         ([("k", 1)], {}, IndexError),
         ([7], {}, TypeError),
         (5, {}, TypeError),
-        ([("k", 1, None)], {"label": "L", "root_indent": None}, TypeError),
         ([("k", 1, None)], {"compact": False, "root_indent": "x"}, TypeError),
     ],
 )

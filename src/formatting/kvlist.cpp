@@ -179,7 +179,14 @@ py::Ref kvlist_str(const KvlistOptions& opts) {
     if (!fn) return {};
     int compact = 1;
     if (opts.compact && (compact = PyObject_IsTrue(opts.compact)) < 0) return {};
-    PyObject* root_indent = opts.root_indent ? opts.root_indent : names::ZERO.get();
+    // The level and verbosity in force are `root_indent or 0` and
+    // `verbose or False`: an explicit None (as `format` hands on) counts as
+    // the default, and so does any other falsy value.
+    const int indented = truth_if_given(opts.root_indent);
+    if (indented < 0) return {};
+    PyObject* root_indent = indented ? opts.root_indent : names::ZERO.get();
+    const int verbose = truth_if_given(opts.verbose);
+    if (verbose < 0) return {};
 
     int labelled = 0;
     if (opts.label && (labelled = PyObject_IsTrue(opts.label)) < 0) return {};
@@ -188,7 +195,7 @@ py::Ref kvlist_str(const KvlistOptions& opts) {
 
     PyObject* values[names::kKvlistChildCount] = {
         opts.compact ? opts.compact : Py_True,
-        opts.verbose ? opts.verbose : Py_False,
+        verbose ? opts.verbose : Py_False,
         child_level.get(),
         opts.custom_format ? opts.custom_format : Py_None,
         opts.memo ? opts.memo : Py_None,
