@@ -38,6 +38,16 @@ int exec_module(PyObject* module) {
                          Py_TYPE(module)->tp_name);
             return -1;
         }
+        // Types, hook cells, cached functions and bridges are process-wide
+        // and would hold this interpreter's objects after it is gone. The
+        // module's slot keeps isolated sub-interpreters out; one with the
+        // legacy configuration skips that check and is refused here, before
+        // anything process-wide is written.
+        if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+            PyErr_SetString(PyExc_ImportError,
+                            "vesk_core._native can only be loaded in the main interpreter");
+            return -1;
+        }
         // Set before anything that can fail, so they are set even when a later
         // step fails; a cell already set keeps its first value.
         hooks::SYM_PARTIAL_HOOK.set(&symbolic::object::sym_partial_native);
