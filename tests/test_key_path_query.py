@@ -218,6 +218,40 @@ def test_threads_sharing_fresh_paths_agree():
     assert results[0][7] == ("a[1].b[7]", hash("a[1].b[7]"), 7, -1)
 
 
+def test_a_list_shrinking_under_the_walk_gives_not_found():
+    # The list always holds 0..n-1 for a changing n: a position is found with
+    # its own value, or is absent; never the list's IndexError.
+    lst = list(range(8))
+    stop = threading.Event()
+
+    def churn():
+        while not stop.is_set():
+            while len(lst) > 0:
+                lst.pop()
+            while len(lst) < 8:
+                lst.append(len(lst))
+
+    def query(outcomes):
+        for n in range(20_000):
+            i = n % 8
+            try:
+                outcomes.append(P(f"[{i}]").query(lst) == i)
+            except KeyError:
+                outcomes.append(True)
+
+    churner = threading.Thread(target=churn)
+    outcomes = [[] for _ in range(3)]
+    readers = [threading.Thread(target=query, args=(o,)) for o in outcomes]
+    churner.start()
+    for t in readers:
+        t.start()
+    for t in readers:
+        t.join()
+    stop.set()
+    churner.join()
+    assert [len(o) for o in outcomes] == [20_000] * 3 and all(map(all, outcomes))
+
+
 def test_no_reference_leaks():
     s = Sym({"b": [1, {"c": 2}]})
 

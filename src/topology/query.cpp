@@ -1,5 +1,6 @@
 #include "topology/query.hpp"
 
+#include "py/critical_section.hpp"
 #include "topology/interned.hpp"
 #include "topology/key_path.hpp"
 #include "topology/path_text.hpp"
@@ -53,9 +54,29 @@ void raise_absent(std::span<const Key> keys, std::size_t i, PyObject* key, PyObj
     return found;
 }
 
+// Item `index` of an exact list, read once under the list's lock so that a
+// concurrent shrink gives not-found rather than the list's IndexError. A
+// negative index counts from the end; below minus the length it is the
+// list's own IndexError.
+[[nodiscard]] int list_step(PyObject* list, std::int64_t index, py::Ref& next) {
+    if (index >= 0) {
+        next = py::list_item(list, static_cast<Py_ssize_t>(index));
+        return next ? 1 : 0;
+    }
+    {
+        py::CriticalSection guard(list);
+        const Py_ssize_t from_start = static_cast<Py_ssize_t>(index) + PyList_GET_SIZE(list);
+        if (from_start >= 0) next = py::Ref::borrow(PyList_GET_ITEM(list, from_start));
+    }
+    if (next) return 1;
+    PyErr_SetString(PyExc_IndexError, "list index out of range");
+    return -1;
+}
+
 // 1 with `next` set, 0 when the key is absent (nothing raised), -1 on error.
 [[nodiscard]] int step_exact(PyObject* value, const Step& step, py::Ref& next) {
     if (step.index_mode) {
+        if (PyList_CheckExact(value)) return list_step(value, step.index, next);
         const Py_ssize_t len = PyObject_Length(value);
         if (len < 0) return -1;
         if (step.index >= len) return 0;
