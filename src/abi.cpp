@@ -2,6 +2,7 @@
 
 #include "py/methods.hpp"
 #include "py/module.hpp"
+#include "register.hpp"
 
 namespace vesk::abi {
 

@@ -1,8 +1,9 @@
 #include "flags.hpp"
 
 #include "py/args.hpp"
-#include "py/function.hpp"
+#include "py/methods.hpp"
 #include "py/module.hpp"
+#include "register.hpp"
 
 #include <cstring>
 
@@ -61,15 +62,15 @@ Scopes& block() noexcept {
     return false;
 }
 
-const py::Signature get_sig{"_flag_scope_get", {"flag_id", "default"}, 2, 2};
-const py::Signature set_sig{"_flag_scope_set", {"flag_id", "value"}, 2, 2};
-const py::Signature has_sig{"_flag_scope_has", {"flag_id"}, 1, 1};
-const py::Signature del_sig{"_flag_scope_del", {"flag_id"}, 1, 1};
+py::Params kGetParams{"_flag_scope_get", {"flag_id", "default"}, 2, 2};
+py::Params kSetParams{"_flag_scope_set", {"flag_id", "value"}, 2, 2};
+py::Params kHasParams{"_flag_scope_has", {"flag_id"}, 1, 1};
+py::Params kDelParams{"_flag_scope_del", {"flag_id"}, 1, 1};
 
 PyObject* scope_get(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
+    py::Args<2> a;
     std::uint8_t id = 0;
-    if (!py::parse_args(get_sig, args, nargs, kwnames, a) || !py::arg_u8("flag_id", a[0], id))
+    if (!py::parse(kGetParams, args, nargs, kwnames, a) || !py::arg_u8("flag_id", a[0], id))
         return nullptr;
     const Cell* cell = cell_for(id);
     if (!cell) return nullptr;
@@ -83,10 +84,10 @@ PyObject* scope_get(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 PyObject* scope_set(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
+    py::Args<2> a;
     std::uint8_t id = 0;
     Cell value = Cell::Absent;
-    if (!py::parse_args(set_sig, args, nargs, kwnames, a) || !py::arg_u8("flag_id", a[0], id) ||
+    if (!py::parse(kSetParams, args, nargs, kwnames, a) || !py::arg_u8("flag_id", a[0], id) ||
         !to_cell(a[1], value))
         return nullptr;
     Cell* cell = cell_for(id);
@@ -96,9 +97,9 @@ PyObject* scope_set(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 PyObject* scope_has(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[1];
+    py::Args<1> a;
     std::uint8_t id = 0;
-    if (!py::parse_args(has_sig, args, nargs, kwnames, a) || !py::arg_u8("flag_id", a[0], id))
+    if (!py::parse(kHasParams, args, nargs, kwnames, a) || !py::arg_u8("flag_id", a[0], id))
         return nullptr;
     const Cell* cell = cell_for(id);
     if (!cell) return nullptr;
@@ -106,9 +107,9 @@ PyObject* scope_has(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 PyObject* scope_del(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[1];
+    py::Args<1> a;
     std::uint8_t id = 0;
-    if (!py::parse_args(del_sig, args, nargs, kwnames, a) || !py::arg_u8("flag_id", a[0], id))
+    if (!py::parse(kDelParams, args, nargs, kwnames, a) || !py::arg_u8("flag_id", a[0], id))
         return nullptr;
     Cell* cell = cell_for(id);
     if (!cell) return nullptr;
@@ -117,10 +118,10 @@ PyObject* scope_del(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 PyMethodDef functions[] = {
-    py::fastcall("_flag_scope_get", scope_get),
-    py::fastcall("_flag_scope_set", scope_set),
-    py::fastcall("_flag_scope_has", scope_has),
-    py::fastcall("_flag_scope_del", scope_del),
+    py::method<scope_get>("_flag_scope_get"),
+    py::method<scope_set>("_flag_scope_set"),
+    py::method<scope_has>("_flag_scope_has"),
+    py::method<scope_del>("_flag_scope_del"),
     py::kMethodsEnd,
 };
 

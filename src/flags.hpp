@@ -33,7 +33,4 @@ enum class Cell : std::uint8_t { False = 0, True = 1, None = 2, Absent = 3 };
 // Only an explicit False suppresses change notifications.
 [[nodiscard]] bool notifications_suppressed() noexcept;
 
-// Binds the four scope functions and the five flag-id constants.
-[[nodiscard]] int register_module(PyObject* module);
-
 }  // namespace vesk::flags

@@ -1,11 +1,10 @@
 // The module's entry point and its execution step: the only code that runs
 // at import. Everything the module offers is bound here, in one fixed order
 // that `__all__` records.
-#include "abi.hpp"
-#include "flags.hpp"
 #include "formatting/register.hpp"
 #include "hooks.hpp"
-#include "py/errors.hpp"
+#include "py/entry.hpp"
+#include "register.hpp"
 #include "symbolic/object/partial.hpp"
 #include "symbolic/wrap_node.hpp"
 #include "topology/register.hpp"
@@ -32,34 +31,32 @@ constexpr RegisterStep kRegistration[] = {
 };
 
 int exec_module(PyObject* module) {
-    return py::call_guard(-1, [&] {
-        if (!PyModule_Check(module)) {
-            PyErr_Format(PyExc_TypeError, "expected a module object, got %s",
-                         Py_TYPE(module)->tp_name);
-            return -1;
-        }
-        // Types, hook cells, cached functions and bridges are process-wide
-        // and would hold this interpreter's objects after it is gone. The
-        // module's slot keeps isolated sub-interpreters out; one with the
-        // legacy configuration skips that check and is refused here, before
-        // anything process-wide is written.
-        if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-            PyErr_SetString(PyExc_ImportError,
-                            "vesk_core._native can only be loaded in the main interpreter");
-            return -1;
-        }
-        // Set before anything that can fail, so they are set even when a later
-        // step fails; a cell already set keeps its first value.
-        hooks::SYM_PARTIAL_HOOK.set(&symbolic::object::sym_partial_native);
-        hooks::WRAP_NODE_HOOK.set(&symbolic::build_wrap_node);
-        for (RegisterStep step : kRegistration)
-            if (step(module) < 0) return -1;
-        return 0;
-    });
+    if (!PyModule_Check(module)) {
+        PyErr_Format(PyExc_TypeError, "expected a module object, got %s",
+                     Py_TYPE(module)->tp_name);
+        return -1;
+    }
+    // Types, hook cells, cached functions and bridges are process-wide and
+    // would hold this interpreter's objects after it is gone. The module's
+    // slot keeps isolated sub-interpreters out; one with the legacy
+    // configuration skips that check and is refused here, before anything
+    // process-wide is written.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "vesk_core._native can only be loaded in the main interpreter");
+        return -1;
+    }
+    // Set before anything that can fail, so they are set even when a later
+    // step fails; a cell already set keeps its first value.
+    hooks::SYM_PARTIAL_HOOK.set(&symbolic::object::sym_partial_native);
+    hooks::WRAP_NODE_HOOK.set(&symbolic::build_wrap_node);
+    for (RegisterStep step : kRegistration)
+        if (step(module) < 0) return -1;
+    return 0;
 }
 
 PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(py::entry<exec_module>)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     // Types, cached functions and once-set cells are shared process-wide, so
     // a second interpreter must not load the module.

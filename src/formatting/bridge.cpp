@@ -1,7 +1,7 @@
 #include "formatting/bridge.hpp"
 
-#include "formatting/names.hpp"
 #include "py/args.hpp"
+#include "py/lazy.hpp"
 
 namespace vesk::formatting {
 
@@ -9,27 +9,28 @@ namespace {
 
 enum : Py_ssize_t { kStrFormat, kReprFormat, kOuterMarkdownActive };
 
-const py::Signature install_sig{
+py::Params kInstallParams{
     "_install_formatting_bridge", {"str_format", "repr_format", "outer_markdown_active"}, 3, 3};
 
 // factory(markdown=False).__enter__(); returns the scope object.
 py::Ref enter_scope(PyObject* factory) {
-    PyObject* kwnames = names::MARKDOWN.get();
-    if (!kwnames) return {};
+    PyObject* kwnames = py::names<"markdown">();
+    PyObject* enter = py::intern<"__enter__">();
+    if (!kwnames || !enter) return {};
     PyObject* stack[2] = {nullptr, Py_False};
     py::Ref scope = py::Ref::steal(
         PyObject_Vectorcall(factory, stack + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
     if (!scope) return {};
-    py::Ref entered =
-        py::Ref::steal(PyObject_CallMethodNoArgs(scope.get(), names::attr(names::Attr::Enter)));
+    py::Ref entered = py::Ref::steal(PyObject_CallMethodNoArgs(scope.get(), enter));
     if (!entered) return {};
     return scope;
 }
 
 // scope.__exit__(type, value, traceback); its outcome is ignored.
 void exit_scope(PyObject* scope, PyObject* type, PyObject* value, PyObject* traceback) noexcept {
-    py::Ref r = py::Ref::steal(PyObject_CallMethodObjArgs(
-        scope, names::attr(names::Attr::Exit), type, value, traceback, nullptr));
+    PyObject* exit = py::intern<"__exit__">();
+    py::Ref r = py::Ref::steal(
+        exit ? PyObject_CallMethodObjArgs(scope, exit, type, value, traceback, nullptr) : nullptr);
     if (!r) PyErr_Clear();
 }
 
@@ -37,8 +38,8 @@ void exit_scope(PyObject* scope, PyObject* type, PyObject* value, PyObject* trac
 
 PyObject* install_formatting_bridge(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-    PyObject* a[3];
-    if (!py::parse_args(install_sig, args, nargs, kwnames, a)) return nullptr;
+    py::Args<3> a;
+    if (!py::parse(kInstallParams, args, nargs, kwnames, a)) return nullptr;
     if (!BRIDGE.is_set()) {
         py::Ref table = py::Ref::steal(PyTuple_Pack(3, a[0], a[1], a[2]));
         if (!table) return nullptr;

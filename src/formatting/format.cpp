@@ -5,7 +5,6 @@
 
 #include "formatting/hierarchy.hpp"
 #include "formatting/text.hpp"
-#include "py/errors.hpp"
 
 namespace vesk::formatting {
 
@@ -96,11 +95,9 @@ py::Ref format_scalar(PyObject* value, PyObject* max_str_len, PyObject* max_byte
 }
 
 PyObject* format_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::call_guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        FormatOptions opts;
-        if (!opts.parse(args, nargs, kwnames)) return nullptr;
-        return format_value(opts).release();
-    });
+    FormatOptions opts;
+    if (!opts.parse(args, nargs, kwnames)) return nullptr;
+    return format_value(opts).release();
 }
 
 }  // namespace vesk::formatting

@@ -4,6 +4,7 @@
 #include "formatting/cache.hpp"
 #include "formatting/format.hpp"
 #include "formatting/kw_frame.hpp"
+#include "formatting/names.hpp"
 #include "formatting/text.hpp"
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
@@ -17,9 +18,11 @@ namespace {
 // The truth of `__vesk_formattable__` looked up on the value's class; an
 // absent attribute means not formattable.
 int is_formattable(PyObject* value) {
+    PyObject* name = py::intern<"__vesk_formattable__">();
+    if (!name) return -1;
     PyObject* flag = nullptr;
-    const int found = PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(Py_TYPE(value)),
-                                               names::attr(names::Attr::Formattable), &flag);
+    const int found =
+        PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(Py_TYPE(value)), name, &flag);
     if (found <= 0) return found;
     py::Ref owned = py::Ref::steal(flag);
     return PyObject_IsTrue(flag);
@@ -41,11 +44,13 @@ py::Ref format_formattable(const FormatOptions& opts, PyObject* memo) {
     child.values[names::kChildCount] = opts.include_keys ? opts.include_keys : Py_None;
     child.values[names::kChildCount + 1] = exclude.get();
     KwFrame frame;
-    if (!frame.build(names::FORMATTABLE, child.values, names::kChildCount, opts.extra)) return {};
+    if (!frame.build(names::formattable(), child.values, names::kChildCount, opts.extra)) return {};
 
     MarkdownSuppression suppression;
     if (!suppression.enter()) return {};
-    py::Ref text = frame.call_method(opts.value, names::attr(names::Attr::Format));
+    PyObject* format = py::intern<"format">();
+    if (!format) return {};
+    py::Ref text = frame.call_method(opts.value, format);
     suppression.exit();
     if (!require_str(text, "format()")) return {};
     return text;
@@ -65,7 +70,7 @@ public:
         plain_ = !opts.custom_format;
         max_str_len_ = opts.max_str_len;
         max_bytes_len_ = opts.max_bytes_len;
-        return frame_.build(names::CHILD, child.values, names::kChildCount, opts.extra);
+        return frame_.build(names::child(), child.values, names::kChildCount, opts.extra);
     }
     [[nodiscard]] py::Ref format(PyObject* child) {
         if (plain_) {

@@ -9,19 +9,18 @@
 #include "formatting/names.hpp"
 #include "formatting/text.hpp"
 #include "py/critical_section.hpp"
-#include "py/errors.hpp"
 
 namespace vesk::formatting {
 
 namespace {
 
-const py::Signature kvlist_sig{
+py::Params kKvlistParams{
     "kvlist_str",
     {"kvlist", "compact", "verbose", "root_indent", "label", "bracket_type", "custom_format",
      "memo"},
     4,
-    1};
-py::NameTuple kvlist_names{kvlist_sig};
+    1,
+    py::Keywords::Collect};
 
 struct KvlistOptions {
     PyObject* kvlist = nullptr;
@@ -35,9 +34,9 @@ struct KvlistOptions {
     py::ExtraKeywords extra;
 
     bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        PyObject* a[8];
-        if (!py::parse_args_kw(kvlist_sig, kvlist_names, args, nargs, kwnames, a, extra))
-            return false;
+        py::Args<8> a;
+        if (!py::parse(kKvlistParams, args, nargs, kwnames, a)) return false;
+        extra = a.take_extra();
         auto none_as_omitted = [](PyObject* o) { return o == Py_None ? nullptr : o; };
         kvlist = a[0];
         compact = a[1];
@@ -184,7 +183,8 @@ py::Ref kvlist_str(const KvlistOptions& opts) {
     // the default, and so does any other falsy value.
     const int indented = truth_if_given(opts.root_indent);
     if (indented < 0) return {};
-    PyObject* root_indent = indented ? opts.root_indent : names::ZERO.get();
+    PyObject* root_indent = indented ? opts.root_indent : py::constant_int<0>();
+    if (!root_indent) return {};
     const int verbose = truth_if_given(opts.verbose);
     if (verbose < 0) return {};
 
@@ -201,7 +201,7 @@ py::Ref kvlist_str(const KvlistOptions& opts) {
         opts.memo ? opts.memo : Py_None,
     };
     KwFrame frame;
-    if (!frame.build(names::KVLIST_CHILD, values, names::kKvlistChildCount, opts.extra)) return {};
+    if (!frame.build(names::kvlist_child(), values, names::kKvlistChildCount, opts.extra)) return {};
 
     Body body(opts, compact != 0, child_level.get(), fn, frame);
     if (!body.ok() || !add_items(opts.kvlist, body)) return {};
@@ -228,11 +228,9 @@ py::Ref kvlist_str(const KvlistOptions& opts) {
 }  // namespace
 
 PyObject* kvlist_str_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::call_guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        KvlistOptions opts;
-        if (!opts.parse(args, nargs, kwnames)) return nullptr;
-        return kvlist_str(opts).release();
-    });
+    KvlistOptions opts;
+    if (!opts.parse(args, nargs, kwnames)) return nullptr;
+    return kvlist_str(opts).release();
 }
 
 }  // namespace vesk::formatting

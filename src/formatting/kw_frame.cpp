@@ -2,11 +2,10 @@
 
 namespace vesk::formatting {
 
-bool KwFrame::build(py::NameTuple& names, PyObject* const* values, Py_ssize_t split,
+bool KwFrame::build(PyObject* names, PyObject* const* values, Py_ssize_t split,
                     const py::ExtraKeywords& extra) {
-    PyObject* fixed = names.get();
-    if (!fixed) return false;
-    const Py_ssize_t n = names.size();
+    if (!names) return false;
+    const Py_ssize_t n = PyTuple_GET_SIZE(names);
     const auto n_extra = static_cast<Py_ssize_t>(extra.size());
     stack_.clear();
     stack_.reserve(static_cast<std::size_t>(2 + n + n_extra));
@@ -17,16 +16,16 @@ bool KwFrame::build(py::NameTuple& names, PyObject* const* values, Py_ssize_t sp
     for (Py_ssize_t i = split; i < n; ++i) stack_.push_back(values[i]);
 
     if (extra.empty()) {
-        kwnames_ = py::Ref::borrow(fixed);
+        kwnames_ = py::Ref::borrow(names);
         return true;
     }
     kwnames_ = py::Ref::steal(PyTuple_New(n + n_extra));
     if (!kwnames_) return false;
     Py_ssize_t j = 0;
     auto put = [&](PyObject* name) { PyTuple_SET_ITEM(kwnames_.get(), j++, py::new_ref(name)); };
-    for (Py_ssize_t i = 0; i < split; ++i) put(names.at(i));
+    for (Py_ssize_t i = 0; i < split; ++i) put(PyTuple_GET_ITEM(names, i));
     for (const auto& kw : extra) put(kw.name);
-    for (Py_ssize_t i = split; i < n; ++i) put(names.at(i));
+    for (Py_ssize_t i = split; i < n; ++i) put(PyTuple_GET_ITEM(names, i));
     return true;
 }
 

@@ -4,7 +4,7 @@
 // per-element cost to a single vectorcall, with no dict built per call.
 #pragma once
 
-#include "py/kwargs.hpp"
+#include "py/args.hpp"
 
 #include <vector>
 
@@ -14,8 +14,10 @@ class KwFrame {
 public:
     // The keywords are `names[0:split]`, then the extra keywords, then
     // `names[split:]`, with `values` giving the named ones in `names` order.
-    // Values are borrowed: the caller keeps them alive while the frame is used.
-    [[nodiscard]] bool build(py::NameTuple& names, PyObject* const* values, Py_ssize_t split,
+    // `names` is a tuple of interned names, null when making it failed (an
+    // exception set). Values are borrowed: the caller keeps them alive while
+    // the frame is used.
+    [[nodiscard]] bool build(PyObject* names, PyObject* const* values, Py_ssize_t split,
                              const py::ExtraKeywords& extra);
 
     // fn(arg, **keywords), a new reference or null with an exception set.

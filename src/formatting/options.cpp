@@ -4,22 +4,26 @@ namespace vesk::formatting {
 
 namespace {
 
-const py::Signature format_sig{
+py::Params kFormatParams{
     "format",
     {"value", "compact", "verbose", "root_indent", "list_wrap_threshold", "strip_object_id",
      "include_keys", "exclude_keys", "markdown", "max_str_len", "max_bytes_len", "custom_format",
      "memo"},
     11,
-    1};
-py::NameTuple format_names{format_sig};
+    1,
+    py::Keywords::Collect};
 
 PyObject* none_as_omitted(PyObject* arg) noexcept { return arg == Py_None ? nullptr : arg; }
 
 }  // namespace
 
 bool FormatOptions::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[13];
-    if (!py::parse_args_kw(format_sig, format_names, args, nargs, kwnames, a, extra)) return false;
+    py::Args<13> a;
+    if (!py::parse(kFormatParams, args, nargs, kwnames, a)) return false;
+    default_root_indent = py::constant_int<0>();
+    default_list_wrap_threshold = py::constant_int<80>();
+    if (!default_root_indent || !default_list_wrap_threshold) return false;
+    extra = a.take_extra();
     value = a[0];
     compact = a[1];
     verbose = a[2];

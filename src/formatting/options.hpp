@@ -5,7 +5,7 @@
 #pragma once
 
 #include "formatting/names.hpp"
-#include "py/kwargs.hpp"
+#include "py/args.hpp"
 
 namespace vesk::formatting {
 
@@ -25,7 +25,11 @@ struct FormatOptions {
     PyObject* memo = nullptr;
     py::ExtraKeywords extra;  // **kwargs, passed on to nested calls
 
-    // Binds the arguments of a fast call; false with TypeError set.
+    // The defaults of root_indent and list_wrap_threshold, fetched by `parse`.
+    PyObject* default_root_indent = nullptr;
+    PyObject* default_list_wrap_threshold = nullptr;
+
+    // Binds the arguments of a fast call; false with an exception set.
     [[nodiscard]] bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
     // Values in force, defaults filled in (borrowed).
@@ -36,10 +40,10 @@ struct FormatOptions {
         return verbose ? verbose : Py_True;
     }
     [[nodiscard]] PyObject* root_indent_or_default() const noexcept {
-        return root_indent ? root_indent : names::ZERO.get();
+        return root_indent ? root_indent : default_root_indent;
     }
     [[nodiscard]] PyObject* list_wrap_threshold_or_default() const noexcept {
-        return list_wrap_threshold ? list_wrap_threshold : names::EIGHTY.get();
+        return list_wrap_threshold ? list_wrap_threshold : default_list_wrap_threshold;
     }
     [[nodiscard]] PyObject* strip_object_id_or_default() const noexcept {
         return strip_object_id ? strip_object_id : Py_False;
@@ -51,7 +55,7 @@ struct FormatOptions {
 // null with `failed` true and an exception set when it raises.
 [[nodiscard]] py::Ref call_custom_format(const FormatOptions& opts, bool& failed);
 
-// The values of the child keyword set (names::CHILD order) for `opts`, with
+// The values of the child keyword set (names::child() order) for `opts`, with
 // "root_indent" and "memo" as given.
 struct ChildValues {
     PyObject* values[names::kChildCount + 2];  // room for include/exclude keys

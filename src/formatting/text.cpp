@@ -1,6 +1,6 @@
 #include "formatting/text.hpp"
 
-#include "formatting/names.hpp"
+#include "py/lazy.hpp"
 
 #include <cinttypes>
 #include <cstdio>
@@ -93,16 +93,15 @@ py::Ref md_quote(py::Ref text, bool markdown) {
 }
 
 py::Ref class_name(PyObject* value) {
-    py::Ref cls = py::Ref::steal(PyObject_GetAttr(value, names::attr(names::Attr::Class)));
+    py::Ref cls = py::get_attr<"__class__">(value);
     if (!cls) return {};
-    py::Ref name = py::Ref::steal(PyObject_GetAttr(cls.get(), names::attr(names::Attr::Name)));
+    py::Ref name = py::get_attr<"__name__">(cls.get());
     if (!name) return {};
     return py::Ref::steal(PyObject_Str(name.get()));
 }
 
 py::Ref format_method(PyObject* method) {
-    py::Ref qualname = py::Ref::steal(
-        PyObject_GetAttr(PyMethod_GET_FUNCTION(method), names::attr(names::Attr::Qualname)));
+    py::Ref qualname = py::get_attr<"__qualname__">(PyMethod_GET_FUNCTION(method));
     if (!qualname) return {};
     return py::Ref::steal(PyUnicode_FromFormat("<bound method %S>", qualname.get()));
 }

@@ -115,6 +115,8 @@ public:
     [[nodiscard]] bool given(std::size_t i) const noexcept { return values_[i] != nullptr; }
     // The keywords that named no parameter (Keywords::Collect), in call order.
     [[nodiscard]] const ExtraKeywords& extra() const noexcept { return extra_; }
+    // The same, moved out for a caller that keeps them beyond the Args.
+    [[nodiscard]] ExtraKeywords take_extra() noexcept { return std::move(extra_); }
 
 private:
     template <std::size_t M>

@@ -2,9 +2,10 @@
 //   OnceCell<T>   a plain pointer (native function, table), first set wins
 //   ObjectCell    a Python object kept for the process, first set wins
 //   OnceSlot      a per-object cache slot, first published value stays
-//   intern<"name">(), imported<"module", "attr">(), names<"a", "b">()
+//   intern<"name">(), imported<"module", "attr">(), names<"a", "b">(),
+//   constant_int<N>()
 //                 an interned str, a module attribute, a tuple of interned
-//                 str: each instantiation owns its ObjectCell
+//                 str, an int: each instantiation owns its ObjectCell
 // Every read returns a nullable pointer (null: not made yet, or an exception
 // set when making it failed) and is [[nodiscard]]: no read of an empty cell
 // gets past a check. Process-wide cells are named in UPPER_SNAKE.
@@ -34,6 +35,14 @@ template <Literal Name>
     return CELL.get_or_init([] { return Ref::steal(PyUnicode_InternFromString(Name.text)); });
 }
 
+// `obj.Name`, looked up through the interned name; null with an exception
+// set.
+template <Literal Name>
+[[nodiscard]] Ref get_attr(PyObject* obj) {
+    PyObject* name = intern<Name>();
+    return Ref::steal(name ? PyObject_GetAttr(obj, name) : nullptr);
+}
+
 // `Module.Attr`, imported on first use (borrowed, kept for the process);
 // null with an exception set when the import or the lookup failed.
 template <Literal Module, Literal Attr>
@@ -61,6 +70,14 @@ template <Literal... Names>
             PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), Ref::borrow(items[i]).release());
         return tuple;
     });
+}
+
+// The int `Value` (borrowed, kept for the process); null with an exception
+// set on failure.
+template <long Value>
+[[nodiscard]] PyObject* constant_int() {
+    static ObjectCell CELL;
+    return CELL.get_or_init([] { return Ref::steal(PyLong_FromLong(Value)); });
 }
 
 }  // namespace vesk::py
