@@ -8,6 +8,7 @@
 #include "symbolic/object/partial.hpp"
 #include "symbolic/wrap_node.hpp"
 #include "topology/register.hpp"
+#include "typing/key_specs/register.hpp"
 #include "typing/register.hpp"
 
 namespace vesk {
@@ -22,7 +23,7 @@ constexpr RegisterStep kRegistration[] = {
     abi::register_module,         // abi_version, __abi__
     topology::register_module,    // KeyPath, KeyPathSet, MissingValue, missing_value_singleton
     formatting::register_module,  // format, kvlist_str, _install_formatting_bridge
-    // key specs take their place here.
+    typing::key_specs::register_module,  // ConstStrKey, StrKey, ListKey, TupleKey
     typing::register_module,      // _install_typing_bridge, _install_json_schema_fn, ...
     // value-spec classes, symbolic containers and objects take their places
     // here as they are built.

@@ -1,0 +1,341 @@
+import copy
+import re
+import threading
+
+import pytest
+
+import vesk_core._native as native
+
+ConstStrKey = native.ConstStrKey
+StrKey = native.StrKey
+ListKey = native.ListKey
+TupleKey = native.TupleKey
+KEY_CLASSES = [ConstStrKey, StrKey, ListKey, TupleKey]
+
+
+def test_bound_in_order_after_formatting():
+    names = native.__all__
+    start = names.index("_install_formatting_bridge") + 1
+    assert names[start : start + 4] == ["ConstStrKey", "StrKey", "ListKey", "TupleKey"]
+    for cls in KEY_CLASSES:
+        assert cls.__vesk_formattable__ is True
+        assert cls.__serialization_key__ == "vesk.typing." + cls.__name__
+    assert ConstStrKey.__vesk_str_key__ is True
+    assert not hasattr(StrKey, "__vesk_str_key__")
+
+
+@pytest.mark.parametrize(
+    "key, probes",
+    [
+        (ConstStrKey("a"), {"a": True, ConstStrKey("a"): True, "b": False, 1: False}),
+        (StrKey(), {"": True, "anything": True, 1: False, b"a": False}),
+        (StrKey(""), {"x": True}),  # a false pattern means no regex
+        (StrKey("a"), {"ab": True, "ba": False}),  # anchored at the start only
+        (ListKey(2, 5), {2: True, 4: True, 5: False, 1: False, True: False, "2": False}),
+        (ListKey(max_value=-1), {0: True, 10**6: True, -1: False}),
+        (ListKey(-3), {-3: True, 2**63 - 1: True, -4: False}),
+        (TupleKey(), {0: True, -7: True, "0": False}),
+        (TupleKey(1), {1: True, True: True, 0: False}),
+    ],
+)
+def test_match(key, probes):
+    for probe, expected in probes.items():
+        assert key.match(probe) is expected, probe
+
+
+@pytest.mark.parametrize(
+    "key, big, expected",
+    [
+        (ListKey(0), 2**64, True),
+        (ListKey(0, 10), 2**64, False),
+        (ListKey(-5), -(2**64), False),
+        (TupleKey(), 2**100, True),
+        (TupleKey(3), 2**64 + 3, False),
+        (TupleKey(-1), -(2**64) - 1, False),
+    ],
+)
+def test_match_answers_integers_beyond_64_bits(key, big, expected):
+    assert key.match(big) is expected
+
+
+def test_const_str_key_behaves_as_its_text():
+    key = ConstStrKey("a")
+    assert key == "a" and "a" == key and not (key != "a")
+    assert key == ConstStrKey("a") and key != ConstStrKey("b") and key != 1
+    assert hash(key) == hash("a")
+    assert {key: 1}["a"] == 1 and {"a": 1}[key] == 1
+    assert str(key) == key.format(1, compact=True) == "a"
+    assert key.is_const is True and key.const_text == "a" == key.text
+    with pytest.raises(TypeError):
+        key < ConstStrKey("b")
+
+
+@pytest.mark.parametrize("text", ["\ud800", "x\udfffy"])
+def test_const_str_key_with_lone_surrogate_compares(text):
+    key = ConstStrKey(text)
+    assert key == text and text == key
+    assert ConstStrKey("a") != text and key != "x"
+    assert key.match(text) is True
+    assert hash(key) == hash(text)
+
+
+def test_const_str_key_stores_a_plain_str():
+    class S(str):
+        pass
+
+    key = ConstStrKey(S("abc"))
+    assert type(key.text) is str and key == "abc"
+
+
+@pytest.mark.parametrize(
+    "make, exc, message",
+    [
+        (lambda: ConstStrKey("a.b"), KeyError, "'.' cannot be used in key. Encountered: 'a.b'."),
+        (lambda: ConstStrKey(1), TypeError, None),
+        (lambda: StrKey("("), re.error, None),
+        (lambda: ListKey("1"), TypeError, "min_value"),
+        (lambda: ListKey(2**63), OverflowError, "min_value"),
+        (lambda: ListKey(0, 1.5), TypeError, "max_value"),
+        (lambda: TupleKey(2**64), OverflowError, "index"),
+    ],
+)
+def test_constructor_refusals(make, exc, message):
+    with pytest.raises(exc) as info:
+        make()
+    if message is not None:
+        assert message in str(info.value.args[0])
+
+
+def test_constructor_conversions():
+    assert ConstStrKey("").text == ""
+    assert StrKey(None).regex is None and StrKey(0).regex is None
+    pattern = re.compile("x+")
+    assert StrKey(pattern).regex.pattern == "x+"
+    assert ListKey(max_value=-1).max_value is None
+    assert ListKey(-2, 0).min_value == -2 and ListKey(-2, 0).max_value == 0
+
+    class Idx:
+        def __index__(self):
+            return 4
+
+    assert ListKey(Idx(), Idx()).max_value == 4 and TupleKey(Idx()).index == 4
+    assert TupleKey(None).index is None and TupleKey(-1).index == -1
+
+
+@pytest.mark.parametrize(
+    "key, text",
+    [
+        (StrKey(), "StrKey()"),
+        (StrKey("a+"), "StrKey(regex='a+')"),
+        (ListKey(), "ListKey(min_value=0, max_value=None)"),
+        (ListKey(1, 3), "ListKey(min_value=1, max_value=3)"),
+        (TupleKey(), "TupleKey(index=None)"),
+        (TupleKey(-2), "TupleKey(index=-2)"),
+    ],
+)
+def test_text_form(key, text):
+    assert str(key) == key.format() == key.format(0, verbose=False) == text
+    assert repr(key).startswith("<vesk_core._native.")
+
+
+@pytest.mark.parametrize(
+    "a, b, equal",
+    [
+        (StrKey(), StrKey(), True),
+        (StrKey(), StrKey(".*"), False),
+        (StrKey("a"), StrKey("a"), True),
+        (StrKey("a"), StrKey("b"), False),
+        (StrKey(), ".*", False),
+        (ListKey(1, 2), ListKey(1, 2), True),
+        (ListKey(1), ListKey(1, 2), False),
+        (ListKey(), TupleKey(), False),
+        (TupleKey(), TupleKey(), True),
+        (TupleKey(1), TupleKey(2), False),
+        (TupleKey(0), 0, False),
+    ],
+)
+def test_equality(a, b, equal):
+    assert (a == b) is equal and (a != b) is (not equal)
+    assert (b == a) is equal
+
+
+def test_hashing():
+    assert hash(StrKey()) == hash(".*")
+    assert hash(StrKey("a+")) == hash("a+")
+    for key in (ListKey(), TupleKey()):
+        with pytest.raises(TypeError):
+            hash(key)
+    for cls in KEY_CLASSES:
+        with pytest.raises(TypeError):
+            sorted([cls.from_json({"text": "a"}), cls.from_json({"text": "b"})])
+
+
+@pytest.mark.parametrize(
+    "key, base, exc, tail",
+    [
+        (ConstStrKey("a"), StrKey(), KeyError, " for keys are different."),
+        (StrKey("a"), StrKey("b"), KeyError, " for keys are different."),
+        (ListKey(), TupleKey(), TypeError, ": incompatible type."),
+        (ListKey(0, 10), ListKey(1, 10), TypeError, ": min_value is smaller."),
+        (ListKey(1, 11), ListKey(0, 10), TypeError, ": max_value is greater."),
+        (TupleKey(), ListKey(), TypeError, ": incompatible type."),
+        (TupleKey(2), TupleKey(3), KeyError, ": unmatched index."),
+    ],
+)
+def test_extend_refusals_leave_the_key_unchanged(key, base, exc, tail):
+    before = str(key)
+    with pytest.raises(exc) as info:
+        key.extend(base)
+    assert info.value.args[0] == f"{key} cannot extend {base}{tail}"
+    assert str(key) == before
+
+
+@pytest.mark.parametrize(
+    "key, base, after",
+    [
+        (ConstStrKey("a"), "a", "a"),
+        (ConstStrKey("a"), ConstStrKey("a"), "a"),
+        (StrKey("x"), StrKey("x"), "StrKey(regex='x')"),
+        (ListKey(1), ListKey(0, 10), "ListKey(min_value=1, max_value=10)"),
+        (ListKey(1, 5), ListKey(0, 10), "ListKey(min_value=1, max_value=5)"),
+        (ListKey(1, 50), ListKey(0), "ListKey(min_value=1, max_value=50)"),
+        (TupleKey(), TupleKey(3), "TupleKey(index=3)"),
+        (TupleKey(), TupleKey(), "TupleKey(index=None)"),
+        (TupleKey(2), TupleKey(), "TupleKey(index=2)"),
+        (TupleKey(2), TupleKey(2), "TupleKey(index=2)"),
+    ],
+)
+def test_extend_returns_self_with_the_merged_bound(key, base, after):
+    assert key.extend(base) is key
+    assert str(key) == after
+    assert key.extend(key) is key
+
+
+def test_extend_error_of_str_passes_through():
+    class Loud(ListKey):
+        def __str__(self):
+            raise ZeroDivisionError
+
+    with pytest.raises(ZeroDivisionError):
+        ListKey(0, 10).extend(Loud(1, 10))
+
+
+@pytest.mark.parametrize(
+    "key, json",
+    [
+        (ConstStrKey("a"), {"_type": "vesk.typing.ConstStrKey", "text": "a"}),
+        (StrKey(), {"_type": "vesk.typing.StrKey"}),
+        (StrKey("a+"), {"_type": "vesk.typing.StrKey", "regex": "a+"}),
+        (ListKey(3), {"_type": "vesk.typing.ListKey", "min_value": 3}),
+        (ListKey(0, 4), {"_type": "vesk.typing.ListKey", "min_value": 0, "max_value": 4}),
+        (TupleKey(), {"_type": "vesk.typing.TupleKey"}),
+        (TupleKey(2), {"_type": "vesk.typing.TupleKey", "index": 2}),
+    ],
+)
+def test_json_round_trip(key, json):
+    out = key.to_json(ignored=1)
+    assert out == json and list(out)[0] == "_type"
+    back = type(key).from_json(dict(json, _type="not read"), extra=True)
+    assert type(back) is type(key) and str(back) == str(key) and back == key
+
+
+@pytest.mark.parametrize(
+    "cls, json, exc",
+    [
+        (ConstStrKey, {}, KeyError),
+        (ConstStrKey, {"text": 1}, TypeError),
+        (ConstStrKey, {"text": "a.b"}, KeyError),
+        (ListKey, {"min_value": None}, TypeError),
+        (ListKey, {"max_value": "1"}, TypeError),
+        (TupleKey, {"index": None}, TypeError),
+        (StrKey, [], TypeError),
+        (ListKey, "x", TypeError),
+    ],
+)
+def test_from_json_refusals(cls, json, exc):
+    with pytest.raises(exc) as info:
+        cls.from_json(json)
+    if json == {}:
+        assert str(info.value) == "'text'"
+
+
+def test_from_json_reads_as_stored():
+    key = ListKey.from_json({"max_value": -1})
+    assert str(key) == "ListKey(min_value=0, max_value=-1)"
+    assert not any(key.match(i) for i in range(-3, 3))
+    assert StrKey.from_json({"regex": ""}).regex is None
+    assert StrKey.from_json({"regex": None}).regex is None
+
+
+def test_copies_and_from_json_build_the_native_class():
+    class SubList(ListKey):
+        pass
+
+    class SubConst(ConstStrKey):
+        pass
+
+    sub = SubList(1, 2)
+    assert type(sub) is SubList
+    for made in (copy.copy(sub), copy.deepcopy(sub), sub.__deepcopy__(None)):
+        assert type(made) is ListKey and made == sub and made is not sub
+    assert type(SubList.from_json({})) is ListKey
+    assert type(copy.copy(SubConst("a"))) is ConstStrKey
+    # A copy does not share the bound gained by extension.
+    open_key = ListKey(0)
+    clone = copy.copy(open_key)
+    open_key.extend(ListKey(0, 3))
+    assert clone.max_value is None
+    pattern = StrKey("a")
+    assert copy.deepcopy(pattern).regex is pattern.regex
+
+
+ROUNDS = 150
+THREADS = 8
+
+
+@pytest.mark.parametrize("kind", ["list", "tuple"])
+def test_concurrent_extend_never_breaks_a_granted_extension(kind):
+    # Every thread extends one open key with its own bound. A call that
+    # returns the key was told the key extends its base; the final bound must
+    # still make that true. Refusals (a bound already narrower, a borrow held
+    # by another thread at that moment) are legitimate outcomes.
+    for _ in range(ROUNDS):
+        if kind == "list":
+            key = ListKey(0)
+            bases = [ListKey(0, 10 + i) for i in range(THREADS)]
+        else:
+            key = TupleKey()
+            bases = [TupleKey(i) for i in range(THREADS)]
+        outcomes = [None] * THREADS
+        barrier = threading.Barrier(THREADS)
+
+        def run(i):
+            barrier.wait()
+            try:
+                outcomes[i] = ("ok", key.extend(bases[i]))
+            except (TypeError, KeyError) as e:
+                outcomes[i] = ("refused", str(e))
+            except RuntimeError as e:
+                outcomes[i] = ("busy", str(e))
+
+        threads = [threading.Thread(target=run, args=(i,)) for i in range(THREADS)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        granted = [i for i, o in enumerate(outcomes) if o[0] == "ok"]
+        assert granted, outcomes
+        for i, (status, detail) in enumerate(outcomes):
+            if status == "busy":
+                assert detail in ("Already borrowed", "Already mutably borrowed")
+            elif status == "ok":
+                assert detail is key
+        if kind == "list":
+            final = key.max_value
+            assert final == min(10 + i for i in granted)
+            for i, (status, _) in enumerate(outcomes):
+                if status == "refused":
+                    assert 10 + i < final
+        else:
+            # Distinct indices: exactly one extension can be granted.
+            assert granted == [key.index]
