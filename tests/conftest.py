@@ -18,3 +18,16 @@ from hypothesis import settings
 settings.register_profile("ci", derandomize=True, deadline=None)
 settings.register_profile("dev", deadline=None)
 settings.load_profile("ci" if os.environ.get("CI") else "dev")
+
+
+import pytest  # noqa: E402
+
+
+@pytest.fixture(scope="session", autouse=True)
+def typing_bridge():
+    """The stand-in typing bridge, installed once for the whole session, as
+    the package does right after import. States without it are tested in
+    fresh interpreters (fresh.py)."""
+    import vesk.typing
+
+    vesk.typing.install()
