@@ -12,9 +12,11 @@ namespace {
 
 constexpr const char kBridgeMissing[] = "typing bridge not installed";
 
+constexpr std::size_t kBridgeArgs = 28;
+
 // The keyword arguments of `_install_typing_bridge`, in slot order; slot 20
 // (the empty frozenset) has no argument.
-const py::Signature bridge_sig{
+py::Params<kBridgeArgs> kBridgeParams{
     "_install_typing_bridge",
     {"missing_value",       "missing_type",
      "frozen_placeholder",  "fast_apply_info_cls",
@@ -33,7 +35,6 @@ const py::Signature bridge_sig{
     0,
     28,
 };
-constexpr std::size_t kBridgeArgs = 28;
 
 // The argument slots in TypingBridge order; slot 20 is filled separately.
 constexpr std::array<py::Ref TypingBridge::*, kBridgeArgs> kArgSlots{
@@ -67,9 +68,9 @@ constexpr std::array<py::Ref TypingBridge::*, kBridgeArgs> kArgSlots{
     &TypingBridge::callable_validate,
 };
 
-const py::Signature json_schema_sig{"_install_json_schema_fn", {"func"}, 1, 1};
-const py::Signature field_from_annotation_sig{"_install_field_from_annotation", {"func"}, 1, 1};
-const py::Signature container_types_sig{
+py::Params kJsonSchemaParams{"_install_json_schema_fn", {"func"}, 1, 1};
+py::Params kFieldFromAnnotationParams{"_install_field_from_annotation", {"func"}, 1, 1};
+py::Params kContainerTypesParams{
     "_install_symbolic_container_types", {"dict_type", "list_type"}, 2, 2};
 
 // A bridge handle's answer that must be exactly True or False.
@@ -169,8 +170,8 @@ int call_is_subclass(PyObject* cls, PyObject* base) {
 
 PyObject* install_typing_bridge(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-    PyObject* a[kBridgeArgs];
-    if (!py::parse_args(bridge_sig, args, nargs, kwnames, a)) return nullptr;
+    py::Args<kBridgeArgs> a;
+    if (!py::parse(kBridgeParams, args, nargs, kwnames, a)) return nullptr;
     PyObject* missing_type = a[1];
     if (!PyType_Check(missing_type)) {
         py::raise_arg_type("missing_type", "a class", missing_type);
@@ -189,11 +190,11 @@ PyObject* install_typing_bridge(PyObject*, PyObject* const* args, Py_ssize_t nar
 
 namespace {
 
-PyObject* install_object(py::ObjectCell& cell, const py::Signature& sig, PyObject* const* args,
+PyObject* install_object(py::ObjectCell& cell, py::Params<1>& params, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* func = nullptr;
-    if (!py::parse_args(sig, args, nargs, kwnames, &func)) return nullptr;
-    (void)cell.set(py::Ref::borrow(func));  // ignored when already set
+    py::Args<1> a;
+    if (!py::parse(params, args, nargs, kwnames, a)) return nullptr;
+    (void)cell.set(py::Ref::borrow(a[0]));  // ignored when already set
     return py::none();
 }
 
@@ -201,19 +202,19 @@ PyObject* install_object(py::ObjectCell& cell, const py::Signature& sig, PyObjec
 
 PyObject* install_json_schema_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-    return install_object(bridge::JSON_SCHEMA_FN, json_schema_sig, args, nargs, kwnames);
+    return install_object(bridge::JSON_SCHEMA_FN, kJsonSchemaParams, args, nargs, kwnames);
 }
 
 PyObject* install_field_from_annotation(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
-    return install_object(bridge::FIELD_FROM_ANNOTATION, field_from_annotation_sig, args, nargs,
-                          kwnames);
+    return install_object(bridge::FIELD_FROM_ANNOTATION, kFieldFromAnnotationParams, args,
+                          nargs, kwnames);
 }
 
 PyObject* install_symbolic_container_types(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                            PyObject* kwnames) {
-    PyObject* a[2];
-    if (!py::parse_args(container_types_sig, args, nargs, kwnames, a)) return nullptr;
+    py::Args<2> a;
+    if (!py::parse(kContainerTypesParams, args, nargs, kwnames, a)) return nullptr;
     if (bridge::SYMBOLIC_CONTAINER_TYPES.is_set()) return py::none();
     auto pair = std::make_unique<SymbolicContainerTypes>(
         SymbolicContainerTypes{py::Ref::borrow(a[0]), py::Ref::borrow(a[1])});

@@ -1,7 +1,7 @@
 #include "typing/markers.hpp"
 
 #include "hooks.hpp"
-#include "typing/names.hpp"
+#include "py/lazy.hpp"
 
 namespace vesk::typing {
 
@@ -26,12 +26,12 @@ int has_class_marker(PyObject* value, PyObject* name) {
 
 }  // namespace
 
-int is_custom_typing(PyObject* value) { return has_class_marker(value, names::custom_typing()); }
+int is_custom_typing(PyObject* value) { return has_class_marker(value, py::intern<"__vesk_custom_typing__">()); }
 
-int is_maybe_partial(PyObject* value) { return has_class_marker(value, names::maybe_partial()); }
+int is_maybe_partial(PyObject* value) { return has_class_marker(value, py::intern<"__vesk_maybe_partial__">()); }
 
 int is_copy_if_default(PyObject* value) {
-    return has_class_marker(value, names::copy_if_default());
+    return has_class_marker(value, py::intern<"__vesk_copy_if_default__">());
 }
 
 int read_sym_partial(PyObject* value) {
@@ -43,7 +43,7 @@ int read_sym_partial(PyObject* value) {
             case hooks::Partial::Declined: break;
         }
     }
-    PyObject* name = names::sym_partial();
+    PyObject* name = py::intern<"sym_partial">();
     if (!name) return -1;
     py::Ref flag = py::Ref::steal(PyObject_GetAttr(value, name));
     if (!flag) return -1;
@@ -51,7 +51,7 @@ int read_sym_partial(PyObject* value) {
 }
 
 bool spec_storage(PyObject* spec, bool fallback) noexcept {
-    PyObject* name = names::symbolic();
+    PyObject* name = py::intern<"symbolic">();
     PyObject* found = nullptr;
     const int r = name ? PyObject_GetOptionalAttr(spec, name, &found) : -1;
     py::Ref keep = py::Ref::steal(found);

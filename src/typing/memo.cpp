@@ -1,6 +1,6 @@
 #include "typing/memo.hpp"
 
-#include "typing/names.hpp"
+#include "py/lazy.hpp"
 
 namespace vesk::typing {
 
@@ -43,7 +43,7 @@ int deepcopy_memo_register(PyObject* memo, PyObject* source, PyObject* copy) {
         if (r <= 0) return r;  // stored (0) or failed (-1)
         // Another writer stored a list first: append to that one.
     }
-    PyObject* append = names::append();
+    PyObject* append = py::intern<"append">();
     if (!append) return -1;
     py::Ref done = py::Ref::steal(PyObject_CallMethodOneArg(keep_alive.get(), append, source));
     return done ? 0 : -1;

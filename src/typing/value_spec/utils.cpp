@@ -3,7 +3,7 @@
 #include "py/args.hpp"
 #include "py/critical_section.hpp"
 #include "typing/bridge.hpp"
-#include "typing/names.hpp"
+#include "py/lazy.hpp"
 
 namespace vesk::typing {
 
@@ -61,7 +61,7 @@ py::Ref as_type_args(PyObject* args) {
 py::Ref from_annotation(PyObject* annotation) {
     const TypingBridge* b = typing_bridge();
     if (!b) return {};
-    py::Ref method = attr(b->value_spec_cls.get(), names::from_annotation());
+    py::Ref method = attr(b->value_spec_cls.get(), py::intern<"from_annotation">());
     if (!method) return {};
     static py::ObjectCell kwnames;
     PyObject* kw = kwnames.get_or_init(
@@ -83,12 +83,12 @@ py::Ref generic_getitem_result(py::Ref spec) {
     if (!spec) return {};
     PyObject* module = typing_mod();
     if (!module) return {};
-    py::Ref flag = attr(module, names::type_checking());
+    py::Ref flag = attr(module, py::intern<"TYPE_CHECKING">());
     if (!flag) return {};
     const int checking = PyObject_IsTrue(flag.get());
     if (checking < 0) return {};
     if (!checking) return spec;
-    return attr(spec.get(), names::annotation());
+    return attr(spec.get(), py::intern<"annotation">());
 }
 
 py::Ref root_path_str(PyObject* path) {
@@ -129,7 +129,7 @@ py::Ref wrap_transform_error(PyObject* caught, PyObject* path_text) {
 
 int regex_pattern_str(PyObject* regex, py::Ref& out) {
     if (!regex || regex == Py_None) return 0;
-    py::Ref pattern = attr(regex, names::pattern());
+    py::Ref pattern = attr(regex, py::intern<"pattern">());
     if (!pattern || !py::arg_str("pattern", pattern.get())) return -1;
     out = std::move(pattern);
     return 1;
@@ -146,7 +146,7 @@ int build_candidate_type_map(PyObject* candidates, bool some_without_value_type,
     for (Py_ssize_t i = 0;; ++i) {
         py::Ref candidate = py::list_item(candidates, i);
         if (!candidate) break;
-        py::Ref refs = attr(candidate.get(), names::forward_refs());
+        py::Ref refs = attr(candidate.get(), py::intern<"forward_refs">());
         if (!refs) return -1;
         const int truthy = PyObject_IsTrue(refs.get());
         if (truthy) return truthy < 0 ? -1 : 0;
@@ -156,7 +156,7 @@ int build_candidate_type_map(PyObject* candidates, bool some_without_value_type,
     for (Py_ssize_t i = 0;; ++i) {
         py::Ref candidate = py::list_item(candidates, i);
         if (!candidate) break;
-        py::Ref value_type = attr(candidate.get(), names::value_type_());
+        py::Ref value_type = attr(candidate.get(), py::intern<"_value_type">());
         if (!value_type) return -1;
         if (PyTuple_Check(value_type.get())) {
             const Py_ssize_t n = PyTuple_GET_SIZE(value_type.get());
@@ -176,12 +176,12 @@ int build_candidate_type_map(PyObject* candidates, bool some_without_value_type,
 
 int compute_open_str_value_spec(PyObject* schema, py::Ref& out) {
     if (!schema || schema == Py_None) return 0;
-    py::Ref fields = attr(schema, names::fields());
+    py::Ref fields = attr(schema, py::intern<"fields">());
     if (!fields) return -1;
     const Py_ssize_t n = PyObject_Size(fields.get());
     if (n != 1) return n < 0 ? -1 : 0;
 
-    PyObject* items_name = names::items();
+    PyObject* items_name = py::intern<"items">();
     if (!items_name) return -1;
     py::Ref items = py::Ref::steal(PyObject_CallMethodNoArgs(fields.get(), items_name));
     if (!items) return -1;
@@ -196,10 +196,10 @@ int compute_open_str_value_spec(PyObject* schema, py::Ref& out) {
     if (!b) return -1;
     const int is_str_key = PyObject_IsInstance(key.get(), b->str_key_cls.get());
     if (is_str_key <= 0) return is_str_key;
-    py::Ref regex = attr(key.get(), names::regex());
+    py::Ref regex = attr(key.get(), py::intern<"regex">());
     if (!regex) return -1;
     if (regex.get() != Py_None) return 0;
-    py::Ref spec = attr(field.get(), names::value());
+    py::Ref spec = attr(field.get(), py::intern<"value">());
     if (!spec) return -1;
     out = std::move(spec);
     return 1;

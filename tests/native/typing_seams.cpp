@@ -1,0 +1,294 @@
+// A test-only extension, `vesk_core._typing_seams`: the typing bridge's
+// native operations (wrappers, class markers, partial test, fast type tests,
+// deep-copy memo, value-spec utilities) bound one by one, so the suite can
+// reach the C++ functions that the module itself only calls from inside.
+//
+// It is built from the same sources as the module but has its own once-set
+// cells: tests install the stand-in bridge into it with its own installers.
+// Its partial hook is a test hook that answers by the value's class name
+// ("PartialYes", "PartialNo", "PartialError"; anything else is declined).
+// Never part of the wheel.
+#include "hooks.hpp"
+#include "py/args.hpp"
+#include "py/lazy.hpp"
+#include "py/methods.hpp"
+#include "py/module.hpp"
+#include "typing/bridge.hpp"
+#include "typing/fast_types.hpp"
+#include "typing/markers.hpp"
+#include "typing/memo.hpp"
+#include "typing/value_spec/utils.hpp"
+
+#include <string_view>
+
+namespace vesk::typing_seams {
+
+namespace {
+
+using typing::TypingBridge;
+
+// --- result shapes --------------------------------------------------------
+
+PyObject* from_int(int r) { return r < 0 ? nullptr : py::boolean(r != 0); }
+
+PyObject* from_ref(py::Ref r) { return r.release(); }
+
+// (found, value) for an operation that may answer "nothing".
+PyObject* from_optional(int r, const py::Ref& out) {
+    if (r < 0) return nullptr;
+    return Py_BuildValue("(OO)", r ? Py_True : Py_False, out ? out.get() : Py_None);
+}
+
+// Exactly `n` positional arguments.
+bool arity(const char* name, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t n) {
+    if (nargs == n && !kwnames) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments", name, n);
+    return false;
+}
+
+#define SEAM_ARGS PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
+#define SEAM_ARITY(name, n) \
+    if (!arity(name, nargs, kwnames, n)) return nullptr
+
+// --- the test partial hook ------------------------------------------------
+
+hooks::Partial test_partial_hook(PyObject* value) {
+    const std::string_view name = Py_TYPE(value)->tp_name;
+    if (name.ends_with("PartialYes")) return hooks::Partial::Yes;
+    if (name.ends_with("PartialNo")) return hooks::Partial::No;
+    if (name.ends_with("PartialError")) {
+        PyErr_SetString(PyExc_LookupError, "partial hook failed");
+        return hooks::Partial::Error;
+    }
+    return hooks::Partial::Declined;
+}
+
+// --- accessors --------------------------------------------------------------
+
+// The 29 slots of the installed bridge, in slot order.
+PyObject* bridge_slots(PyObject*) {
+    const TypingBridge* b = typing::typing_bridge();
+    if (!b) return nullptr;
+    const py::Ref* slots[] = {
+        &b->missing_value,       &b->missing_type,        &b->frozen_placeholder,
+        &b->fast_apply_info_cls, &b->union_cls,           &b->to_json,
+        &b->from_json,           &b->callable_eq,         &b->value_spec_cls,
+        &b->field_cls,           &b->key_spec_cls,        &b->object_cls,
+        &b->is_subclass,         &b->is_instance,         &b->is_generic,
+        &b->is_typeddict,        &b->type_display_name,   &b->make_forward_ref,
+        &b->raw_text_cls,        &b->forward_ref_cls,     &b->empty_forward_refs,
+        &b->topology_merge,      &b->make_field_merge_fn, &b->register_forward_ref_target,
+        &b->default_without_apply, &b->create_schema,     &b->str_key_cls,
+        &b->functor_cls,         &b->callable_validate,
+    };
+    py::Ref out = py::Ref::steal(PyTuple_New(std::size(slots)));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < std::size(slots); ++i)
+        PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), py::new_ref(slots[i]->get()));
+    return out.release();
+}
+
+PyObject* json_schema_fn(PyObject*) { return py::new_ref(typing::json_schema_fn()); }
+PyObject* field_from_annotation_fn(PyObject*) {
+    return py::new_ref(typing::field_from_annotation_fn());
+}
+PyObject* symbolic_container_types(PyObject*) {
+    const typing::SymbolicContainerTypes* t = typing::symbolic_container_types();
+    if (!t) return py::none();
+    return PyTuple_Pack(2, t->dict_type.get(), t->list_type.get());
+}
+
+// --- wrappers -----------------------------------------------------------------
+
+PyObject* is_missing(PyObject*, PyObject* v) { return from_int(typing::is_missing(v)); }
+PyObject* fresh_missing(PyObject*) { return from_ref(typing::fresh_missing()); }
+PyObject* missing_default(PyObject*) { return from_ref(typing::missing_default()); }
+
+// missing_default() called by a thread that has let go of the interpreter.
+PyObject* missing_default_detached(PyObject*) {
+    py::Ref out;
+    Py_BEGIN_ALLOW_THREADS
+    out = typing::missing_default();
+    Py_END_ALLOW_THREADS
+    return out.release();
+}
+
+PyObject* callable_eq(SEAM_ARGS) {
+    SEAM_ARITY("callable_eq", 2);
+    return from_int(typing::callable_eq(args[0], args[1]));
+}
+PyObject* call_to_json(SEAM_ARGS) {
+    SEAM_ARITY("call_to_json", 2);
+    return from_ref(typing::call_to_json(args[0], args[1] == Py_None ? nullptr : args[1]));
+}
+PyObject* call_is_generic(PyObject*, PyObject* v) { return from_int(typing::call_is_generic(v)); }
+PyObject* call_is_instance(SEAM_ARGS) {
+    SEAM_ARITY("call_is_instance", 2);
+    return from_int(typing::call_is_instance(args[0], args[1]));
+}
+PyObject* call_is_subclass(SEAM_ARGS) {
+    SEAM_ARITY("call_is_subclass", 2);
+    return from_int(typing::call_is_subclass(args[0], args[1]));
+}
+
+// --- markers and fast types ------------------------------------------------------
+
+PyObject* is_custom_typing(PyObject*, PyObject* v) { return from_int(typing::is_custom_typing(v)); }
+PyObject* is_maybe_partial(PyObject*, PyObject* v) { return from_int(typing::is_maybe_partial(v)); }
+PyObject* is_copy_if_default(PyObject*, PyObject* v) {
+    return from_int(typing::is_copy_if_default(v));
+}
+PyObject* read_sym_partial(PyObject*, PyObject* v) { return from_int(typing::read_sym_partial(v)); }
+PyObject* spec_storage(SEAM_ARGS) {
+    SEAM_ARITY("spec_storage", 2);
+    return py::boolean(typing::spec_storage(args[0], args[1] == Py_True));
+}
+PyObject* any_fast_scalar_types(PyObject*) {
+    const auto& types = typing::any_fast_scalar_types();
+    py::Ref out = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(types.size())));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < types.size(); ++i)
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i),
+                        py::new_ref(reinterpret_cast<PyObject*>(types[i])));
+    return out.release();
+}
+PyObject* is_any_fast_type(SEAM_ARGS) {
+    SEAM_ARITY("is_any_fast_type", 2);
+    return py::boolean(typing::is_any_fast_type(args[0], args[1] == Py_True));
+}
+PyObject* is_primitive_value_type(PyObject*, PyObject* v) {
+    return py::boolean(typing::is_primitive_value_type(v));
+}
+PyObject* is_plain_value_type(PyObject*, PyObject* v) {
+    return py::boolean(typing::is_plain_value_type(v));
+}
+PyObject* is_scalar_value(PyObject*, PyObject* v) {
+    return py::boolean(typing::is_scalar_value(v));
+}
+
+// --- memo ------------------------------------------------------------------------
+
+PyObject* deepcopy_memo_hit(SEAM_ARGS) {
+    SEAM_ARITY("deepcopy_memo_hit", 2);
+    py::Ref copy;
+    const int r = typing::deepcopy_memo_hit(args[0], args[1], copy);
+    return from_optional(r, copy);
+}
+PyObject* deepcopy_memo_register(SEAM_ARGS) {
+    SEAM_ARITY("deepcopy_memo_register", 3);
+    if (typing::deepcopy_memo_register(args[0], args[1], args[2]) < 0) return nullptr;
+    return py::none();
+}
+
+// --- utilities -------------------------------------------------------------------
+
+PyObject* as_type_args(PyObject*, PyObject* v) { return from_ref(typing::as_type_args(v)); }
+PyObject* from_annotation(PyObject*, PyObject* v) { return from_ref(typing::from_annotation(v)); }
+PyObject* union_getitem(SEAM_ARGS) {
+    SEAM_ARITY("union_getitem", 2);
+    return from_ref(typing::union_getitem(args[0], args[1]));
+}
+PyObject* generic_getitem_result(PyObject*, PyObject* v) {
+    return from_ref(typing::generic_getitem_result(py::Ref::borrow(v)));
+}
+PyObject* root_path_str(PyObject*, PyObject* v) { return from_ref(typing::root_path_str(v)); }
+PyObject* root_path_display(PyObject*, PyObject* v) {
+    return from_ref(typing::root_path_display(v));
+}
+PyObject* message_on_path(SEAM_ARGS) {
+    SEAM_ARITY("message_on_path", 2);
+    return from_ref(typing::message_on_path(args[0], args[1]));
+}
+PyObject* py_repr(PyObject*, PyObject* v) { return from_ref(typing::py_repr(v)); }
+PyObject* wrap_transform_error(SEAM_ARGS) {
+    SEAM_ARITY("wrap_transform_error", 2);
+    return from_ref(typing::wrap_transform_error(args[0], args[1]));
+}
+PyObject* regex_pattern_str(PyObject*, PyObject* v) {
+    py::Ref out;
+    const int r = typing::regex_pattern_str(v, out);
+    return from_optional(r, out);
+}
+PyObject* build_candidate_type_map(SEAM_ARGS) {
+    SEAM_ARITY("build_candidate_type_map", 2);
+    py::Ref out;
+    const int r = typing::build_candidate_type_map(args[0], args[1] == Py_True, out);
+    return from_optional(r, out);
+}
+PyObject* compute_open_str_value_spec(PyObject*, PyObject* v) {
+    py::Ref out;
+    const int r = typing::compute_open_str_value_spec(v, out);
+    return from_optional(r, out);
+}
+
+#undef SEAM_ARGS
+#undef SEAM_ARITY
+
+PyMethodDef functions[] = {
+    py::method<typing::install_typing_bridge>("_install_typing_bridge"),
+    py::method<typing::install_json_schema_fn>("_install_json_schema_fn"),
+    py::method<typing::install_field_from_annotation>("_install_field_from_annotation"),
+    py::method<typing::install_symbolic_container_types>("_install_symbolic_container_types"),
+    py::method<bridge_slots>("bridge_slots"),
+    py::method<json_schema_fn>("json_schema_fn"),
+    py::method<field_from_annotation_fn>("field_from_annotation_fn"),
+    py::method<symbolic_container_types>("symbolic_container_types"),
+    py::method<is_missing>("is_missing"),
+    py::method<fresh_missing>("fresh_missing"),
+    py::method<missing_default>("missing_default"),
+    py::method<missing_default_detached>("missing_default_detached"),
+    py::method<callable_eq>("callable_eq"),
+    py::method<call_to_json>("call_to_json"),
+    py::method<call_is_generic>("call_is_generic"),
+    py::method<call_is_instance>("call_is_instance"),
+    py::method<call_is_subclass>("call_is_subclass"),
+    py::method<is_custom_typing>("is_custom_typing"),
+    py::method<is_maybe_partial>("is_maybe_partial"),
+    py::method<is_copy_if_default>("is_copy_if_default"),
+    py::method<read_sym_partial>("read_sym_partial"),
+    py::method<spec_storage>("spec_storage"),
+    py::method<any_fast_scalar_types>("any_fast_scalar_types"),
+    py::method<is_any_fast_type>("is_any_fast_type"),
+    py::method<is_primitive_value_type>("is_primitive_value_type"),
+    py::method<is_plain_value_type>("is_plain_value_type"),
+    py::method<is_scalar_value>("is_scalar_value"),
+    py::method<deepcopy_memo_hit>("deepcopy_memo_hit"),
+    py::method<deepcopy_memo_register>("deepcopy_memo_register"),
+    py::method<as_type_args>("as_type_args"),
+    py::method<from_annotation>("from_annotation"),
+    py::method<union_getitem>("union_getitem"),
+    py::method<generic_getitem_result>("generic_getitem_result"),
+    py::method<root_path_str>("root_path_str"),
+    py::method<root_path_display>("root_path_display"),
+    py::method<message_on_path>("message_on_path"),
+    py::method<py_repr>("py_repr"),
+    py::method<wrap_transform_error>("wrap_transform_error"),
+    py::method<regex_pattern_str>("regex_pattern_str"),
+    py::method<build_candidate_type_map>("build_candidate_type_map"),
+    py::method<compute_open_str_value_spec>("compute_open_str_value_spec"),
+    py::kMethodsEnd,
+};
+
+int exec_module(PyObject* module) {
+    hooks::SYM_PARTIAL_HOOK.set(&test_partial_hook);
+    return py::add_functions(module, functions);
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(py::entry<exec_module>)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_typing_seams", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace vesk::typing_seams
+
+PyMODINIT_FUNC PyInit__typing_seams(void) {
+    return PyModuleDef_Init(&vesk::typing_seams::module_def);
+}

@@ -1,0 +1,166 @@
+"""Class markers count by presence on the value's class; the partial test
+asks the native hook first and the value's `sym_partial` otherwise; the
+class-identity tests of the hot paths."""
+
+import enum
+
+import pytest
+
+from seams import seams
+
+MARKERS = {
+    "__vesk_custom_typing__": seams.is_custom_typing,
+    "__vesk_maybe_partial__": seams.is_maybe_partial,
+    "__vesk_copy_if_default__": seams.is_copy_if_default,
+}
+
+
+class RaisingMeta(type):
+    def __getattribute__(cls, name):
+        if name.startswith("__vesk_"):
+            raise LookupError(f"no {name} here")
+        return super().__getattribute__(name)
+
+
+@pytest.mark.parametrize("marker, test", MARKERS.items())
+def test_markers_count_by_presence_on_the_class(marker, test):
+    for flag in (True, False, None, 0):
+        assert test(type("C", (), {marker: flag})()) is True
+    base = type("Base", (), {marker: False})
+    assert test(type("Derived", (base,), {})()) is True
+    meta = type("Meta", (type,), {marker: True})
+    assert test(meta("ViaMeta", (), {})()) is True  # a class attribute, through its metaclass
+
+    plain = type("Plain", (), {})()
+    plain.__dict__[marker] = True  # on the instance only
+    assert test(plain) is False
+    assert test(type("Plain", (), {})) is False  # a class is a value of class `type`
+    for value in (1, "s", None, [], object()):
+        assert test(value) is False
+    others = [m for m in MARKERS if m != marker]
+    assert test(type("Other", (), {others[0]: True})()) is False
+
+
+@pytest.mark.parametrize("test", MARKERS.values())
+def test_marker_lookup_errors_propagate(test):
+    cls = RaisingMeta("Hostile", (), {})
+    with pytest.raises(LookupError, match="no __vesk_"):
+        test(cls())
+
+
+def _partial_class(name, sym_partial=None, raising=False):
+    body = {}
+    if sym_partial is not None:
+        body["sym_partial"] = sym_partial
+    if raising:
+        body["sym_partial"] = property(lambda self: 1 / 0)
+    return type(name, (), body)
+
+
+class Truthy:
+    def __init__(self, answer):
+        self.answer = answer
+
+    def __bool__(self):
+        if isinstance(self.answer, Exception):
+            raise self.answer
+        return self.answer
+
+
+@pytest.mark.parametrize(
+    "cls, expected",
+    [
+        # The hook decides, whatever sym_partial says.
+        (_partial_class("PartialYes", sym_partial=False), True),
+        (_partial_class("PartialNo", sym_partial=True), False),
+        (_partial_class("PartialNo"), False),
+        # Declined: the truth of sym_partial.
+        (_partial_class("Obj", sym_partial=True), True),
+        (_partial_class("Obj", sym_partial=Truthy(False)), False),
+        (_partial_class("Obj", sym_partial=[0]), True),
+    ],
+)
+def test_partial_test(cls, expected):
+    assert seams.read_sym_partial(cls()) is expected
+
+
+@pytest.mark.parametrize(
+    "cls, error",
+    [
+        (_partial_class("PartialError", sym_partial=False), LookupError),
+        (_partial_class("Obj"), AttributeError),
+        (_partial_class("Obj", raising=True), ZeroDivisionError),
+        (_partial_class("Obj", sym_partial=Truthy(ValueError("no truth"))), ValueError),
+    ],
+)
+def test_partial_test_errors_propagate(cls, error):
+    with pytest.raises(error):
+        seams.read_sym_partial(cls())
+
+
+@pytest.mark.parametrize(
+    "symbolic, expected_for_false, expected_for_true",
+    [(True, True, True), (False, False, False), (None, False, True), (1, False, True),
+     ("yes", False, True), ("absent", False, True), ("raises", False, True)],
+)
+def test_spec_storage(symbolic, expected_for_false, expected_for_true):
+    if symbolic == "absent":
+        spec = object()
+    elif symbolic == "raises":
+        spec = type("Spec", (), {"symbolic": property(lambda self: 1 / 0)})()
+    else:
+        spec = type("Spec", (), {"symbolic": symbolic})()
+    assert seams.spec_storage(spec, False) is expected_for_false
+    assert seams.spec_storage(spec, True) is expected_for_true
+
+
+class IntSub(int):
+    pass
+
+
+class Color(enum.Enum):
+    RED = 1
+
+
+def test_fast_scalar_types_in_order():
+    assert seams.any_fast_scalar_types() == [
+        int, str, float, bool, type(None), bytes, tuple, set, frozenset]
+
+
+@pytest.mark.parametrize(
+    "value, fast, with_containers",
+    [
+        (True, True, True), (None, True, True), (1.5, True, True), (b"", True, True),
+        ((), True, True), (frozenset(), True, True), (set(), True, True),
+        (IntSub(1), False, False), ({}, False, True), ([], False, True),
+        (type("D", (dict,), {})(), False, False), (object(), False, False), (Color.RED, False, False),
+    ],
+)
+def test_any_fast_type(value, fast, with_containers):
+    assert seams.is_any_fast_type(value, False) is fast
+    assert seams.is_any_fast_type(value, True) is with_containers
+
+
+@pytest.mark.parametrize(
+    "t, plain",
+    [(int, True), ((), True), ((int, str), True), (type("T", (tuple,), {})((int,)), True),
+     (Color, False), ((int, Color), False), ((int, 1), False), (1, False), (list[int], False)],
+)
+def test_plain_value_type(t, plain):
+    assert seams.is_plain_value_type(t) is plain
+
+
+@pytest.mark.parametrize(
+    "t, primitive", [(int, True), (float, True), (str, True), (bool, True), (bytes, False),
+                     (IntSub, False), (object, False), ((int,), False)]
+)
+def test_primitive_value_type(t, primitive):
+    assert seams.is_primitive_value_type(t) is primitive
+
+
+@pytest.mark.parametrize(
+    "value, scalar", [(None, True), (True, True), (1, True), (1.0, True), ("", True), (b"", True),
+                      (IntSub(), False), ((), False), (bytearray(), False)]
+)
+def test_scalar_value(value, scalar):
+    assert seams.is_scalar_value(value) is scalar
