@@ -193,33 +193,119 @@ def test_rebase_is_refused_during_another_operation_and_vice_versa():
     assert seen[-1] == ["Already mutably borrowed"] * 3 + [False, NotImplemented]
 
 
-def test_concurrent_writers_and_readers_never_crash():
-    s = KeyPathSet()
-    errors = []
-    start = threading.Barrier(6)
+def test_an_add_through_a_node_pruned_meanwhile_is_made_again():
+    # Hashing the second key removes the only other member below "a", which
+    # prunes the node the add is about to insert into.
+    class PruneOnHash:
+        def __hash__(self):
+            s.remove("a.z")
+            return 7
 
-    def writer(tag):
-        start.wait()
-        for i in range(300):
-            s.add(f"{tag}.{i % 7}.x")
-            s.remove(f"{tag}.{(i + 3) % 7}.x")
+    s = KeyPathSet(["a.z"])
+    key = PruneOnHash()
+    path = KeyPath(["a", key])
+    assert s.add(path) is True
+    assert path in s and s._trie == {"a": {key: {"$": True}}}
 
-    def reader():
-        start.wait()
-        for _ in range(300):
-            try:
-                list(s), s.copy(), s.intersection(s), str(s._trie)
-            except RuntimeError as e:  # a node resized under a walk
-                errors.append(str(e))
 
-    threads = [threading.Thread(target=writer, args=(t,)) for t in "abc"]
-    threads += [threading.Thread(target=reader) for _ in range(3)]
+@pytest.mark.parametrize("fire_at", [2, 3])
+def test_a_node_filled_while_a_remove_prunes_it_stays(fire_at):
+    # Hashing the key during the remove adds a path below the node the
+    # remove is about to prune.
+    class AddOnHash:
+        calls = None
+
+        def __hash__(self):
+            if AddOnHash.calls is not None:
+                AddOnHash.calls += 1
+                if AddOnHash.calls == fire_at:
+                    s.add(KeyPath(["a", self, "w"]))
+            return 7
+
+    key = AddOnHash()
+    s = KeyPathSet([KeyPath(["a", key])])
+    AddOnHash.calls = 0
+    assert s.remove(KeyPath(["a", key])) is True
+    assert list(s) == [KeyPath(["a", key, "w"])]
+
+
+# What a walk may raise when another thread changes a node under it.
+WALK_RACES = {"dictionary changed size during iteration",
+              "dictionary keys changed during iteration"}
+
+
+def run_threads(*targets):
+    start = threading.Barrier(len(targets))
+    threads = [threading.Thread(target=lambda f=f: (start.wait(), f())) for f in targets]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
-    assert set(errors) <= {"dictionary changed size during iteration"}
-    assert all(len(p) == 3 for p in s)
+
+
+def test_concurrent_writers_lose_no_member():
+    # Each thread owns its paths, under prefixes all threads share, so that
+    # one thread's removal prunes nodes another is adding through. Every
+    # answer must match the thread's own oracle, and an add must be visible
+    # right after it returns.
+    s = KeyPathSet()
+    threads, ops = 8, 12_500
+    oracles = [set() for _ in range(threads)]
+    faults = [[] for _ in range(threads)]
+
+    def work(t):
+        paths = [f"a.t{t}", f"a.b.t{t}", f"a.b.t{t}.x", f"c.d.t{t}"]
+        oracle, fault = oracles[t], faults[t]
+        for i in range(ops):
+            path = paths[(i * 7 + t) % len(paths)]
+            op = (i * 5 + i // 3) % 3
+            try:
+                if op == 0:
+                    if s.add(path) == (path in oracle):
+                        fault.append(("add", path))
+                    oracle.add(path)
+                    if path not in s:
+                        fault.append(("lost", path))
+                elif op == 1:
+                    if s.remove(path) != (path in oracle):
+                        fault.append(("remove", path))
+                    oracle.discard(path)
+                elif (path in s) != (path in oracle):
+                    fault.append(("in", path))
+            except RuntimeError:
+                # Refused under contention: no effect may be half made.
+                if (path in s) != (path in oracle):
+                    fault.append(("refused", path))
+
+    run_threads(*(lambda t=t: work(t) for t in range(threads)))
+    assert faults == [[]] * threads
+    assert {str(p) for p in s} == set().union(*oracles)
+
+
+def test_concurrent_writers_and_readers_end_as_the_writers_left_it():
+    s = KeyPathSet()
+    errors = [[] for _ in range(3)]
+
+    def writer(tag):
+        for i in range(300):
+            s.add(f"{tag}.{i % 7}.x")
+            s.remove(f"{tag}.{(i + 3) % 7}.x")
+
+    def reader(seen):
+        for _ in range(300):
+            try:
+                list(s), s.copy(), s.intersection(s), str(s._trie)
+            except RuntimeError as e:
+                seen.append(str(e))
+
+    run_threads(*(lambda t=t: writer(t) for t in "abc"), *(lambda e=e: reader(e) for e in errors))
+    assert set().union(*errors) <= WALK_RACES
+    oracle = set()
+    for tag in "abc":
+        for i in range(300):
+            oracle.add(f"{tag}.{i % 7}.x")
+            oracle.discard(f"{tag}.{(i + 3) % 7}.x")
+    assert {str(p) for p in s} == oracle
 
 
 def test_operations_do_not_leak():

@@ -1,5 +1,6 @@
 #include "topology/key_path_set_trie.hpp"
 
+#include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
 #include "py/imported.hpp"
 #include "py/once_cell.hpp"
@@ -19,11 +20,21 @@ py::ObjectCell marker_cell;
     return false;
 }
 
+// A key collected for deletion; `emptied` is the child node the walk left
+// empty, which goes only if it still is empty and still held there.
+struct Doomed {
+    py::Ref key;
+    py::Ref emptied;
+};
+
 // Deletes the collected keys; a key already gone (another holder of a shared
 // node pruned it meanwhile) is no error.
-[[nodiscard]] int delete_keys(PyObject* node, const std::vector<py::Ref>& keys) {
-    for (const py::Ref& key : keys)
-        if (PyDict_Pop(node, key.get(), nullptr) < 0) return -1;
+[[nodiscard]] int delete_keys(PyObject* node, const std::vector<Doomed>& doomed) {
+    for (const Doomed& d : doomed) {
+        const int done = d.emptied ? prune_child(node, d.key.get(), d.emptied.get())
+                                   : PyDict_Pop(node, d.key.get(), nullptr);
+        if (done < 0) return -1;
+    }
     return 0;
 }
 
@@ -131,20 +142,30 @@ int is_marker(PyObject* key) {
 
 py::Ref new_node() { return py::Ref::steal(PyDict_New()); }
 
-int add(PyObject* root, const PyKeys& keys, bool include_intermediate) {
-    PyObject* m = marker();
-    if (!m) return -1;
-    py::Ref node = py::Ref::borrow(root);
+namespace {
+
+// How often an insertion is retried when a concurrent removal pruned a node
+// of its path before the insertion could be seen.
+constexpr int kMaxAddAttempts = 100;
+
+// One insertion along `keys`, creating the missing nodes; `chain` receives
+// the nodes from the root down. 1 when the marker was newly set, 0 when it
+// was there, -1 on error.
+[[nodiscard]] int add_once(PyObject* root, const PyKeys& keys, bool include_intermediate,
+                           PyObject* m, std::vector<py::Ref>& chain) {
+    chain.clear();
+    chain.push_back(py::Ref::borrow(root));
     for (const py::Ref& key : keys) {
+        PyObject* node = chain.back().get();
         PyObject* raw = nullptr;
-        int found = PyDict_GetItemRef(node.get(), key.get(), &raw);
+        int found = PyDict_GetItemRef(node, key.get(), &raw);
         if (found == 0) {
             // Insert-if-absent in one step, so concurrent adds through the
             // same node keep each other's branches.
             py::Ref fresh = new_node();
             if (!fresh) return -1;
-            found = PyDict_SetDefaultRef(node.get(), key.get(), fresh.get(), &raw);
-            if (found == 0 && include_intermediate && PyDict_SetItem(node.get(), m, Py_True) < 0) {
+            found = PyDict_SetDefaultRef(node, key.get(), fresh.get(), &raw);
+            if (found == 0 && include_intermediate && PyDict_SetItem(node, m, Py_True) < 0) {
                 py::Ref drop = py::Ref::steal(raw);
                 return -1;
             }
@@ -152,13 +173,70 @@ int add(PyObject* root, const PyKeys& keys, bool include_intermediate) {
         if (found < 0) return -1;
         py::Ref child = py::Ref::steal(raw);
         if (!require_node(child.get())) return -1;
-        node = std::move(child);
+        chain.push_back(std::move(child));
     }
     PyObject* previous = nullptr;
-    const int had = PyDict_SetDefaultRef(node.get(), m, Py_True, &previous);
+    const int had = PyDict_SetDefaultRef(chain.back().get(), m, Py_True, &previous);
     py::Ref drop = py::Ref::steal(previous);
     if (had < 0) return -1;
     return had == 0 ? 1 : 0;
+}
+
+// Whether every node of `chain` is still the one its parent holds. A node is
+// only ever detached once (pruning never puts it back), so when every link
+// holds now, each held from the moment the insertion used it, and the
+// inserted marker was reachable from the root at the time of the first check.
+// 1 when attached, 0 when not, -1 on error.
+[[nodiscard]] int still_attached(const std::vector<py::Ref>& chain, const PyKeys& keys) {
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        PyObject* raw = nullptr;
+        const int found = PyDict_GetItemRef(chain[i].get(), keys[i].get(), &raw);
+        py::Ref held = py::Ref::steal(raw);
+        if (found < 0) return -1;
+        if (held.get() != chain[i + 1].get()) return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int prune_child(PyObject* parent, PyObject* key, PyObject* child) {
+    // Both locks at once: an insertion into `child` takes its lock, so it
+    // either lands first (the node is kept) or finds it detached and retries.
+    // The identity test keeps a node that replaced `child` meanwhile. Keys
+    // are str or int in practice; the hash and equality of a key of a user
+    // class run here as they would under the dict's own lock.
+    py::CriticalSection2 guard(parent, child);
+    if (!PyDict_Check(child) || PyDict_GET_SIZE(child) != 0) return 0;
+    PyObject* raw = nullptr;
+    const int found = PyDict_GetItemRef(parent, key, &raw);
+    py::Ref held = py::Ref::steal(raw);
+    if (found <= 0 || held.get() != child) return found < 0 ? -1 : 0;
+    if (PyDict_DelItem(parent, key) < 0) return -1;
+    if (PyDict_GET_SIZE(child) == 0) return 1;
+    // Filled by code that hashing a user key ran in this very thread: put
+    // it back.
+    PyObject* previous = nullptr;
+    const int restored = PyDict_SetDefaultRef(parent, key, child, &previous);
+    py::Ref drop = py::Ref::steal(previous);
+    return restored < 0 ? -1 : 0;
+}
+
+int add(PyObject* root, const PyKeys& keys, bool include_intermediate) {
+    PyObject* m = marker();
+    if (!m) return -1;
+    std::vector<py::Ref> chain;
+    chain.reserve(keys.size() + 1);
+    for (int attempt = 0; attempt < kMaxAddAttempts; ++attempt) {
+        const int added = add_once(root, keys, include_intermediate, m, chain);
+        if (added < 0) return -1;
+        const int attached = keys.empty() ? 1 : still_attached(chain, keys);
+        if (attached < 0) return -1;
+        if (attached) return added;
+    }
+    PyErr_SetString(PyExc_RuntimeError,
+                    "KeyPathSet changed during add: its path was pruned by concurrent removals");
+    return -1;
 }
 
 int remove(PyObject* root, const PyKeys& keys) {
@@ -178,13 +256,10 @@ int remove(PyObject* root, const PyKeys& keys) {
     const int had = PyDict_Pop(nodes.back().get(), m, nullptr);
     if (had <= 0) return had;
     // Prune from the deepest node up: a node left empty leaves its parent.
-    for (size_t i = keys.size(); i-- > 0;) {
-        PyObject* raw = nullptr;
-        const int found = PyDict_GetItemRef(nodes[i].get(), keys[i].get(), &raw);
-        if (found < 0) return -1;
-        py::Ref child = py::Ref::steal(raw);
-        if (!child || !PyDict_Check(child.get()) || PyDict_GET_SIZE(child.get()) != 0) break;
-        if (PyDict_Pop(nodes[i].get(), keys[i].get(), nullptr) < 0) return -1;
+    for (std::size_t i = keys.size(); i-- > 0;) {
+        const int pruned = prune_child(nodes[i].get(), keys[i].get(), nodes[i + 1].get());
+        if (pruned < 0) return -1;
+        if (!pruned) break;
     }
     return 1;
 }
@@ -205,7 +280,7 @@ enum class Prune { Same, Diff };
 [[nodiscard]] int prune_in(PyObject* target, PyObject* other, Prune mode, WalkGuard& guard) {
     WalkLevel level(guard, target);
     if (!level.ok()) return -1;
-    std::vector<py::Ref> doomed;
+    std::vector<Doomed> doomed;
     {
         py::DictCursor cursor(target);
         py::Ref key, value;
@@ -216,7 +291,7 @@ enum class Prune { Same, Diff };
             if (found < 0) return -1;
             if (found == 0) {
                 // A member or a whole branch the other lacks.
-                if (mode == Prune::Diff) doomed.push_back(key);
+                if (mode == Prune::Diff) doomed.push_back({key, {}});
                 continue;
             }
             py::Ref theirs = py::Ref::steal(raw);
@@ -224,14 +299,14 @@ enum class Prune { Same, Diff };
             if (mark < 0) return -1;
             if (mark) {
                 // The path ends in both.
-                if (mode == Prune::Same) doomed.push_back(key);
+                if (mode == Prune::Same) doomed.push_back({key, {}});
                 continue;
             }
             PyObject* first = mode == Prune::Same ? theirs.get() : value.get();
             PyObject* second = mode == Prune::Same ? value.get() : theirs.get();
             if (!require_node(first) || !require_node(second)) return -1;
             if (prune_in(value.get(), theirs.get(), mode, guard) < 0) return -1;
-            if (PyDict_GET_SIZE(value.get()) == 0) doomed.push_back(key);
+            if (PyDict_GET_SIZE(value.get()) == 0) doomed.push_back({key, value});
         }
         if (step < 0) return -1;
     }

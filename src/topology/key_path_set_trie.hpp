@@ -29,10 +29,17 @@ using PyKeys = std::vector<py::Ref>;
 
 // Inserts a path. With `include_intermediate`, every node that gets a new
 // child also becomes a member. 1 when newly added, 0 when already a member.
+// Safe against concurrent adds and removes on the same trie: when a removal
+// prunes a node of the path before the new marker is reachable, the
+// insertion is made again (RuntimeError after many such rounds).
 [[nodiscard]] int add(PyObject* root, const PyKeys& keys, bool include_intermediate);
 // Removes a path and prunes the nodes it leaves empty (never the root).
 // 1 when it was a member, 0 when not.
 [[nodiscard]] int remove(PyObject* root, const PyKeys& keys);
+// Detaches `child` from `parent` if it is still empty and still the node
+// `parent` holds under `key`, checked and deleted under both dicts' locks.
+// 1 when detached, 0 when kept, -1 on error.
+[[nodiscard]] int prune_child(PyObject* parent, PyObject* key, PyObject* child);
 
 // Adds every path of `source` into `target`; shares no node with `source`.
 [[nodiscard]] int merge(PyObject* target, PyObject* source);
