@@ -2,9 +2,10 @@
 // class. The kind classes build one through `build_base` (build.hpp) and the
 // Python object `SpecBase` (and every subclass) holds exactly one.
 //
-// Layout. A spec object is `{ PyObject_HEAD; BorrowFlag borrow; SpecEngine
-// engine; }` (`SpecObject`). Subsystem code never casts by hand: it checks
-// `is_spec` and then reads through `spec_engine` / `spec_borrow`.
+// Layout. A spec object is `py::Object<SpecEngine>` (`SpecObject`): the
+// object header, the borrow flag, then the engine. Subsystem code never casts
+// by hand: it checks `is_spec` and then reads through `spec_engine` /
+// `spec_borrow`.
 //
 // Locking. The engine has no lock of its own. It is guarded by the object's
 // borrow flag: readers (apply, getters, probes) take a shared hold
@@ -26,16 +27,18 @@
 
 #include "py/borrow.hpp"
 #include "py/ref.hpp"
+#include "py/type.hpp"
 #include "typing/value_spec/engine/spec_kind.hpp"
 
 #include <utility>
 
 namespace vesk::typing {
 
-// The cached repr text of a spec (a str), guarded by its own mutex. The lock
-// is held only to read or swap the reference, never while formatting runs,
-// so two threads that miss together both format and the later store stays.
-// A copy or move of an engine starts with an empty cache.
+// The cached repr text of a spec (a str), guarded by its own mutex. It is
+// filled by readers under a shared hold of the spec, so every operation is
+// const. The lock is held only to read or swap the reference, never while
+// formatting runs, so two threads that miss together both format and the
+// later store stays. A copy or move of an engine starts with an empty cache.
 class ReprCache {
 public:
     ReprCache() noexcept = default;
@@ -57,17 +60,18 @@ public:
         PyMutex_Unlock(&mutex_);
         return text;
     }
-    void store(py::Ref text) noexcept {
+    // Replaces the cached text (null empties it).
+    void store(py::Ref text) const noexcept {
         PyMutex_Lock(&mutex_);
         text_.swap(text);
         PyMutex_Unlock(&mutex_);
         // the replaced text is released here, outside the lock
     }
-    void clear() noexcept { store(py::Ref()); }
+    void clear() const noexcept { store(py::Ref()); }
 
 private:
     mutable PyMutex mutex_{};
-    py::Ref text_;
+    mutable py::Ref text_;
 };
 
 struct SpecEngine {
@@ -83,7 +87,7 @@ struct SpecEngine {
     bool frozen = false;
     Tri strict = Tri::Unset;
 
-    SpecEngine() = default;
+    SpecEngine() noexcept = default;
     SpecEngine(SpecEngine&&) noexcept = default;
     SpecEngine& operator=(SpecEngine&&) noexcept = default;
     // Copies are explicit: see `clone_ref` (build.hpp).
@@ -104,12 +108,9 @@ struct SpecEngine {
     }
 };
 
-// The Python object of a spec. Kind classes add no instance state.
-struct SpecObject {
-    PyObject_HEAD
-    py::BorrowFlag borrow;
-    SpecEngine engine;
-};
+// The Python object of a spec: `{ PyObject_HEAD; BorrowFlag borrow;
+// SpecEngine engine; }`. Kind classes add no instance state.
+using SpecObject = py::Object<SpecEngine>;
 
 // The class `SpecBase`, built on first use and shared process-wide
 // (borrowed); null with an exception set when building it fails.
@@ -127,14 +128,11 @@ struct SpecObject {
 
 // Unchecked accessors: `spec` must satisfy `is_spec`. Read the engine only
 // under a hold of `spec_borrow(spec)`.
-[[nodiscard]] inline SpecObject* as_spec_object(PyObject* spec) noexcept {
-    return reinterpret_cast<SpecObject*>(spec);
-}
 [[nodiscard]] inline SpecEngine& spec_engine(PyObject* spec) noexcept {
-    return as_spec_object(spec)->engine;
+    return py::state<SpecEngine>(spec);
 }
 [[nodiscard]] inline py::BorrowFlag& spec_borrow(PyObject* spec) noexcept {
-    return as_spec_object(spec)->borrow;
+    return py::borrow_flag<SpecEngine>(spec);
 }
 
 // A new instance of `type` (SpecBase or a subclass) holding `engine`, with a
