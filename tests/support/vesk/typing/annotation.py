@@ -17,6 +17,12 @@ def _kind(name):
     return cls
 
 
+def _union_cls():
+    from vesk.typing.handles import Union
+
+    return getattr(native, "Union", None) or Union
+
+
 class ValueSpec(abc.ABC):
     """The package's value-spec interface; the native SpecBase registers as
     its virtual subclass."""
@@ -47,10 +53,10 @@ def from_annotation(annotation, auto_typing=False, accept_value_as_annotation=Fa
     if origin in (typing.Union, types.UnionType):
         rest = [a for a in args if a is not type(None)]
         specs = [from_annotation(a, auto_typing) for a in rest]
-        spec = specs[0] if len(specs) == 1 else _kind("Union")(specs)
+        spec = specs[0] if len(specs) == 1 else _union_cls()(specs)
         return spec.noneable() if len(rest) < len(args) else spec
     if origin is typing.Literal:
-        return _kind("Enum")(args[0], list(args))
+        return _kind("Enum")(list(args))
     if auto_typing and origin is not None:
         if origin is list:
             return _kind("List")(from_annotation(args[0] if args else typing.Any, True))
