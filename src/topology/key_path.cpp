@@ -3,7 +3,6 @@
 
 #include "py/args.hpp"
 #include "py/critical_section.hpp"
-#include "py/errors.hpp"
 #include "topology/key_path_impl.hpp"
 #include "topology/path_text.hpp"
 
@@ -167,11 +166,11 @@ void destroy_key_path(KeyPathObject* self) noexcept {
 }
 
 py::Ref new_key_path(PyObject* key_or_key_list, PyObject* parent) {
-    return py::call_guard(py::Ref(), [&] { return build_new(key_or_key_list, parent); });
+    return build_new(key_or_key_list, parent);
 }
 
 py::Ref child_key_path(PyObject* key, PyObject* parent) {
-    return py::call_guard(py::Ref(), [&] { return build_child(key, parent); });
+    return build_child(key, parent);
 }
 
 PathsEq keypaths_eq(PyObject* a, PyObject* b) {
@@ -179,24 +178,20 @@ PathsEq keypaths_eq(PyObject* a, PyObject* b) {
     const std::span<const Key> x = keys_of(a);
     const std::span<const Key> y = keys_of(b);
     if (x.size() != y.size()) return PathsEq::NotEqual;
-    return py::call_guard(PathsEq::Error, [&] {
-        for (std::size_t i = 0; i < x.size(); ++i) {
-            const int eq = py_eq(x[i], y[i]);
-            if (eq < 0) return PathsEq::Error;
-            if (eq == 0) return PathsEq::NotEqual;
-        }
-        return PathsEq::Equal;
-    });
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const int eq = py_eq(x[i], y[i]);
+        if (eq < 0) return PathsEq::Error;
+        if (eq == 0) return PathsEq::NotEqual;
+    }
+    return PathsEq::Equal;
 }
 
 py::Ref cached_path(PyObject* path) {
     auto* self = reinterpret_cast<KeyPathObject*>(path);
     if (PyObject* text = self->path_cache.get()) return py::Ref::borrow(text);
-    return py::call_guard(py::Ref(), [&] {
-        // Rendered without any lock; a racing thread renders the same text and
-        // whichever publishes first is kept.
-        return py::Ref::borrow(self->path_cache.publish(render_to_str(self->keys(), true)));
-    });
+    // Rendered without any lock; a racing thread renders the same text and
+    // whichever publishes first is kept.
+    return py::Ref::borrow(self->path_cache.publish(render_to_str(self->keys(), true)));
 }
 
 PyObject* key_objects(PyObject* path) {
@@ -214,11 +209,11 @@ PyObject* key_objects(PyObject* path) {
 }
 
 py::Ref key_path_from_value(PyObject* value) {
-    return py::call_guard(py::Ref(), [&] { return build_from_value(value); });
+    return build_from_value(value);
 }
 
 py::Ref parse_key_path(PyObject* path_str, PyObject* parent) {
-    return py::call_guard(py::Ref(), [&] { return build_parsed(path_str, parent); });
+    return build_parsed(path_str, parent);
 }
 
 }  // namespace vesk::topology

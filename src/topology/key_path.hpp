@@ -13,7 +13,9 @@
 // The class is final: every KeyPath is exactly of `key_path_type()`.
 //
 // Errors follow the interpreter's convention: a null Ref (or PathsEq::Error)
-// means an exception is set. None of these functions throws.
+// means an exception is set. Running out of memory for a key vector throws
+// std::bad_alloc, which the guarded entry of the caller (py/entry.hpp) turns
+// into MemoryError.
 #pragma once
 
 #include "py/once_slot.hpp"

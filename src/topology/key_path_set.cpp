@@ -1,32 +1,30 @@
 #include "topology/key_path_set.hpp"
 
 #include "py/args.hpp"
-#include "py/class_attr.hpp"
-#include "py/errors.hpp"
-#include "py/function.hpp"
-#include "py/heap_type.hpp"
+#include "py/methods.hpp"
 #include "py/module.hpp"
-#include "py/tuple_args.hpp"
+#include "py/type.hpp"
 #include "topology/key_path_set_format.hpp"
 #include "topology/key_path_set_paths.hpp"
-
-#include <new>
 
 namespace vesk::topology {
 
 namespace {
 
-py::TypeCell type_cell;
+py::TypeCell TYPE;
 
-KeyPathSetObject* as_set(PyObject* self) noexcept {
-    return reinterpret_cast<KeyPathSetObject*>(self);
+[[nodiscard]] KeyPathSetState& set_state(PyObject* self) noexcept {
+    return py::state<KeyPathSetState>(self);
+}
+[[nodiscard]] py::BorrowFlag& borrow_of(PyObject* self) noexcept {
+    return py::borrow_flag<KeyPathSetState>(self);
 }
 
 // The root of a set whose borrow the caller holds. A set emptied by the
 // garbage collector reads as a fresh empty trie.
 [[nodiscard]] py::Ref root_of(PyObject* self) {
-    PyObject* root = as_set(self)->root;
-    return root ? py::Ref::borrow(root) : trie::new_node();
+    const py::Ref& root = set_state(self).root;
+    return root ? root : trie::new_node();
 }
 
 // A new set owning `root`.
@@ -34,11 +32,8 @@ KeyPathSetObject* as_set(PyObject* self) noexcept {
     if (!root) return {};
     PyTypeObject* type = key_path_set_type();
     if (!type) return {};
-    py::Ref obj = py::Ref::steal(type->tp_alloc(type, 0));
-    if (!obj) return {};
-    KeyPathSetObject* set = as_set(obj.get());
-    new (&set->borrow) py::BorrowFlag();
-    set->root = root.release();
+    py::Ref obj = py::alloc<KeyPathSetState>(type);
+    if (obj) set_state(obj.get()).root = std::move(root);
     return obj;
 }
 
@@ -46,11 +41,6 @@ KeyPathSetObject* as_set(PyObject* self) noexcept {
     if (is_key_path_set(value)) return true;
     py::raise_arg_type("other", "KeyPathSet", value);
     return false;
-}
-
-[[nodiscard]] bool opt_bool(const char* name, PyObject* value, bool& out) {
-    out = false;
-    return !value || py::arg_bool(name, value, out);
 }
 
 // Adds every item of a truthy iterable to `root`.
@@ -77,37 +67,24 @@ KeyPathSetObject* as_set(PyObject* self) noexcept {
 // Runs `body(root)` under a shared borrow of `self`.
 template <class Body>
 [[nodiscard]] PyObject* with_root(PyObject* self, Body&& body) {
-    return py::call_guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        py::SharedBorrow held(as_set(self)->borrow);
-        if (!held.acquire()) return nullptr;
-        py::Ref root = root_of(self);
-        if (!root) return nullptr;
-        return body(root.get());
-    });
+    py::SharedBorrow held(borrow_of(self));
+    if (!held.acquire()) return nullptr;
+    py::Ref root = root_of(self);
+    if (!root) return nullptr;
+    return body(root.get());
 }
 
 // Runs `body(root, other_root)` under shared borrows of both sets.
 template <class Body>
 [[nodiscard]] PyObject* with_roots(PyObject* self, PyObject* other, Body&& body) {
-    return py::call_guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        py::SharedBorrow held(as_set(self)->borrow);
-        py::SharedBorrow held_other(as_set(other)->borrow);
-        if (!held.acquire() || !held_other.acquire()) return nullptr;
-        py::Ref root = root_of(self);
-        py::Ref other_root = root_of(other);
-        if (!root || !other_root) return nullptr;
-        return body(root.get(), other_root.get());
-    });
+    py::SharedBorrow held(borrow_of(self));
+    py::SharedBorrow held_other(borrow_of(other));
+    if (!held.acquire() || !held_other.acquire()) return nullptr;
+    py::Ref root = root_of(self);
+    py::Ref other_root = root_of(other);
+    if (!root || !other_root) return nullptr;
+    return body(root.get(), other_root.get());
 }
-
-// A one-argument method taking another set.
-#define VESK_OTHER_METHOD(fn, name, body)                                                   \
-    PyObject* fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
-        static const py::Signature sig{name, {"other"}, 1, 1};                             \
-        PyObject* a[1];                                                                     \
-        if (!py::parse_args(sig, args, nargs, kwnames, a) || !arg_set(a[0])) return nullptr; \
-        return with_roots(self, a[0], body);                                                \
-    }
 
 // The two forms of each set operation over tries: in place on the receiver
 // (returning None), or on a deep copy of it, wrapped in a new set.
@@ -119,6 +96,17 @@ PyObject* in_place(PyObject* root, PyObject* other) {
 }
 
 template <TrieOp Op>
+PyObject* copying(PyObject* root, PyObject* other);
+
+// A method taking one other set, given by `Params`.
+template <py::Params<1>& Params, PyObject* (*Body)(PyObject* root, PyObject* other)>
+PyObject* other_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    py::Args<1> a;
+    if (!py::parse(Params, args, nargs, kwnames, a) || !arg_set(a[0])) return nullptr;
+    return with_roots(self, a[0], Body);
+}
+
+template <TrieOp Op>
 PyObject* copying(PyObject* root, PyObject* other) {
     py::Ref copy = trie::deep_copy(root);
     if (!copy || Op(copy.get(), other) < 0) return nullptr;
@@ -127,45 +115,24 @@ PyObject* copying(PyObject* root, PyObject* other) {
 
 // --- slots ------------------------------------------------------------------
 
-const py::Signature new_sig{"KeyPathSet", {"paths", "include_intermediate"}, 1, 0};
+py::Params kNewParams{"KeyPathSet", {"paths", "include_intermediate"}, 1, 0};
 
-PyObject* construct(PyObject* const* a) {
+PyObject* construct(const py::Args<2>& a) {
     bool include = false;
-    if (!opt_bool("include_intermediate", a[1], include)) return nullptr;
-    return py::call_guard<PyObject*>(nullptr,
-                                     [&] { return new_set_from(a[0], include).release(); });
+    if (!py::opt_bool("include_intermediate", a[1], false, include)) return nullptr;
+    return new_set_from(a[0], include).release();
 }
 
 PyObject* kps_new(PyTypeObject*, PyObject* args, PyObject* kwds) {
-    PyObject* a[2];
-    std::vector<py::Ref> keep;
-    if (!py::parse_tuple_args(new_sig, args, kwds, a, keep)) return nullptr;
+    py::Args<2> a;
+    if (!py::parse(kNewParams, args, kwds, a)) return nullptr;
     return construct(a);
 }
 
 PyObject* kps_vectorcall(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    PyObject* a[2];
-    if (!py::parse_args(new_sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
+    py::Args<2> a;
+    if (!py::parse(kNewParams, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
     return construct(a);
-}
-
-int kps_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(as_set(self)->root);
-    Py_VISIT(Py_TYPE(self));
-    return 0;
-}
-
-int kps_clear(PyObject* self) {
-    Py_CLEAR(as_set(self)->root);
-    return 0;
-}
-
-void kps_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    (void)kps_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 int kps_contains(PyObject* self, PyObject* value) {
@@ -186,10 +153,10 @@ int kps_contains(PyObject* self, PyObject* value) {
 }
 
 int kps_bool(PyObject* self) {
-    py::SharedBorrow held(as_set(self)->borrow);
+    py::SharedBorrow held(borrow_of(self));
     if (!held.acquire()) return -1;
-    PyObject* root = as_set(self)->root;
-    return root && PyDict_GET_SIZE(root) != 0;
+    const py::Ref& root = set_state(self).root;
+    return root && PyDict_GET_SIZE(root.get()) != 0;
 }
 
 PyObject* kps_iter(PyObject* self) {
@@ -202,45 +169,41 @@ PyObject* kps_iter(PyObject* self) {
 
 PyObject* kps_add_op(PyObject* left, PyObject* right) {
     if (!is_key_path_set(left) || !is_key_path_set(right)) return py::not_implemented();
-    return py::call_guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        py::SharedBorrow held(as_set(left)->borrow);
-        py::SharedBorrow held_right(as_set(right)->borrow);
-        if (!held.try_acquire() || !held_right.try_acquire()) return py::not_implemented();
-        py::Ref root = root_of(left);
-        py::Ref other = root_of(right);
-        if (!root || !other) return nullptr;
-        return copying<trie::merge>(root.get(), other.get());
-    });
+    py::SharedBorrow held(borrow_of(left));
+    py::SharedBorrow held_right(borrow_of(right));
+    if (!held.try_acquire() || !held_right.try_acquire()) return py::not_implemented();
+    py::Ref root = root_of(left);
+    py::Ref other = root_of(right);
+    if (!root || !other) return nullptr;
+    return copying<trie::merge>(root.get(), other.get());
 }
 
 PyObject* kps_richcompare(PyObject* self, PyObject* other, int op) {
     if (op != Py_EQ && op != Py_NE) return py::not_implemented();
     if (!is_key_path_set(self) || !is_key_path_set(other)) return py::boolean(op == Py_NE);
-    return py::call_guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        py::SharedBorrow held(as_set(self)->borrow);
-        py::SharedBorrow held_other(as_set(other)->borrow);
-        if (!held.try_acquire() || !held_other.try_acquire()) return py::not_implemented();
-        py::Ref a = root_of(self);
-        py::Ref b = root_of(other);
-        if (!a || !b) return nullptr;
-        const int eq = PyObject_RichCompareBool(a.get(), b.get(), Py_EQ);
-        if (eq < 0) return nullptr;
-        return py::boolean(op == Py_EQ ? eq : !eq);
-    });
+    py::SharedBorrow held(borrow_of(self));
+    py::SharedBorrow held_other(borrow_of(other));
+    if (!held.try_acquire() || !held_other.try_acquire()) return py::not_implemented();
+    py::Ref a = root_of(self);
+    py::Ref b = root_of(other);
+    if (!a || !b) return nullptr;
+    const int eq = PyObject_RichCompareBool(a.get(), b.get(), Py_EQ);
+    if (eq < 0) return nullptr;
+    return py::boolean(op == Py_EQ ? eq : !eq);
 }
 
 // --- methods ----------------------------------------------------------------
 
-PyObject* kps_trie(PyObject* self, void*) {
+PyObject* kps_trie(PyObject* self) {
     return with_root(self, [](PyObject* root) { return py::new_ref(root); });
 }
 
 PyObject* kps_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::Signature sig{"add", {"path", "include_intermediate"}, 2, 1};
-    PyObject* a[2];
+    static py::Params kParams{"add", {"path", "include_intermediate"}, 2, 1};
+    py::Args<2> a;
     bool include = false;
-    if (!py::parse_args(sig, args, nargs, kwnames, a) ||
-        !opt_bool("include_intermediate", a[1], include))
+    if (!py::parse(kParams, args, nargs, kwnames, a) ||
+        !py::opt_bool("include_intermediate", a[1], false, include))
         return nullptr;
     return with_root(self, [&](PyObject* root) -> PyObject* {
         PathKeys path;
@@ -251,9 +214,9 @@ PyObject* kps_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* kps_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::Signature sig{"remove", {"path"}, 1, 1};
-    PyObject* a[1];
-    if (!py::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    static py::Params kParams{"remove", {"path"}, 1, 1};
+    py::Args<1> a;
+    if (!py::parse(kParams, args, nargs, kwnames, a)) return nullptr;
     return with_root(self, [&](PyObject* root) -> PyObject* {
         PathKeys path;
         if (!path_keys(a[0], path)) return nullptr;
@@ -263,12 +226,12 @@ PyObject* kps_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
-const py::Signature has_prefix_sig{"has_prefix", {"root_path"}, 1, 1};
+py::Params kHasPrefixParams{"has_prefix", {"root_path"}, 1, 1};
 
 PyObject* kps_has_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-    PyObject* a[1];
-    if (!py::parse_args(has_prefix_sig, args, nargs, kwnames, a)) return nullptr;
+    py::Args<1> a;
+    if (!py::parse(kHasPrefixParams, args, nargs, kwnames, a)) return nullptr;
     return with_root(self, [&](PyObject* root) -> PyObject* {
         py::Ref node;
         bool keys_seen = false;
@@ -278,33 +241,30 @@ PyObject* kps_has_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyObject* kps_rebase(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::Signature sig{"rebase", {"root_path"}, 1, 1};
-    PyObject* a[1];
-    if (!py::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    return py::call_guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        PathKeys prefix;
-        if (!storable_path_keys(a[0], prefix)) return nullptr;
-        py::ExclusiveBorrow held(as_set(self)->borrow);
-        if (!held.acquire()) return nullptr;
-        if (prefix.keys.empty()) return py::none();
-        py::Ref root = root_of(self);
-        if (!root) return nullptr;
-        py::Ref rebased = trie::wrap(std::move(root), prefix.keys);
-        if (!rebased) return nullptr;
-        PyObject* old = std::exchange(as_set(self)->root, rebased.release());
-        py::Ref drop = py::Ref::steal(old);
-        return py::none();
-    });
+    static py::Params kParams{"rebase", {"root_path"}, 1, 1};
+    py::Args<1> a;
+    if (!py::parse(kParams, args, nargs, kwnames, a)) return nullptr;
+    PathKeys prefix;
+    if (!storable_path_keys(a[0], prefix)) return nullptr;
+    py::ExclusiveBorrow held(borrow_of(self));
+    if (!held.acquire()) return nullptr;
+    if (prefix.keys.empty()) return py::none();
+    py::Ref root = root_of(self);
+    if (!root) return nullptr;
+    py::Ref rebased = trie::wrap(std::move(root), prefix.keys);
+    if (!rebased) return nullptr;
+    set_state(self).root = std::move(rebased);
+    return py::none();
 }
 
-PyObject* kps_clear_method(PyObject* self, PyObject*) {
+PyObject* kps_clear_method(PyObject* self) {
     return with_root(self, [](PyObject* root) {
         PyDict_Clear(root);
         return py::none();
     });
 }
 
-PyObject* kps_copy(PyObject* self, PyObject*) {
+PyObject* kps_copy(PyObject* self) {
     return with_root(self, [](PyObject* root) {
         return make_set(trie::deep_copy(root)).release();
     });
@@ -312,20 +272,21 @@ PyObject* kps_copy(PyObject* self, PyObject*) {
 
 PyObject* kps_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-    static const py::Signature sig{"__deepcopy__", {"memo"}, 1, 1};
-    PyObject* a[1];
-    if (!py::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
-    return kps_copy(self, nullptr);
+    static py::Params kParams{"__deepcopy__", {"memo"}, 1, 1};
+    py::Args<1> a;
+    if (!py::parse(kParams, args, nargs, kwnames, a)) return nullptr;
+    return kps_copy(self);
 }
 
-VESK_OTHER_METHOD(kps_update, "update", in_place<trie::merge>)
+py::Params kUpdateParams{"update", {"other"}, 1, 1};
+constexpr auto kps_update = other_method<kUpdateParams, in_place<trie::merge>>;
 
 PyObject* kps_union(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::Signature sig{"union", {"other", "copy"}, 2, 1};
-    PyObject* a[2];
+    static py::Params kParams{"union", {"other", "copy"}, 2, 1};
+    py::Args<2> a;
     bool copy = false;
-    if (!py::parse_args(sig, args, nargs, kwnames, a) || !arg_set(a[0]) ||
-        !opt_bool("copy", a[1], copy))
+    if (!py::parse(kParams, args, nargs, kwnames, a) || !arg_set(a[0]) ||
+        !py::opt_bool("copy", a[1], false, copy))
         return nullptr;
     return with_roots(self, a[0], [&](PyObject* root, PyObject* other) -> PyObject* {
         if (!copy) return trie::merge(root, other) < 0 ? nullptr : py::new_ref(self);
@@ -333,15 +294,21 @@ PyObject* kps_union(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
-VESK_OTHER_METHOD(kps_difference_update, "difference_update", in_place<trie::remove_same>)
-VESK_OTHER_METHOD(kps_difference, "difference", copying<trie::remove_same>)
-VESK_OTHER_METHOD(kps_intersection_update, "intersection_update", in_place<trie::remove_diff>)
-VESK_OTHER_METHOD(kps_intersection, "intersection", copying<trie::remove_diff>)
+py::Params kDifferenceUpdateParams{"difference_update", {"other"}, 1, 1};
+constexpr auto kps_difference_update =
+    other_method<kDifferenceUpdateParams, in_place<trie::remove_same>>;
+py::Params kDifferenceParams{"difference", {"other"}, 1, 1};
+constexpr auto kps_difference = other_method<kDifferenceParams, copying<trie::remove_same>>;
+py::Params kIntersectionUpdateParams{"intersection_update", {"other"}, 1, 1};
+constexpr auto kps_intersection_update =
+    other_method<kIntersectionUpdateParams, in_place<trie::remove_diff>>;
+py::Params kIntersectionParams{"intersection", {"other"}, 1, 1};
+constexpr auto kps_intersection = other_method<kIntersectionParams, copying<trie::remove_diff>>;
 
 PyObject* kps_subtree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::Signature sig{"subtree", {"root_path"}, 1, 1};
-    PyObject* a[1];
-    if (!py::parse_args(sig, args, nargs, kwnames, a)) return nullptr;
+    static py::Params kParams{"subtree", {"root_path"}, 1, 1};
+    py::Args<1> a;
+    if (!py::parse(kParams, args, nargs, kwnames, a)) return nullptr;
     return with_root(self, [&](PyObject* root) -> PyObject* {
         py::Ref node;
         bool keys_seen = false;
@@ -373,11 +340,11 @@ PyObject* kps_repr(PyObject* self) {
 }
 
 PyObject* kps_from_value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::Signature sig{"from_value", {"value", "include_intermediate"}, 2, 1};
-    PyObject* a[2];
+    static py::Params kParams{"from_value", {"value", "include_intermediate"}, 2, 1};
+    py::Args<2> a;
     bool include = false;
-    if (!py::parse_args(sig, args, nargs, kwnames, a) ||
-        !opt_bool("include_intermediate", a[1], include))
+    if (!py::parse(kParams, args, nargs, kwnames, a) ||
+        !py::opt_bool("include_intermediate", a[1], false, include))
         return nullptr;
     PyObject* value = a[0];
     if (is_key_path_set(value)) return py::new_ref(value);
@@ -387,80 +354,69 @@ PyObject* kps_from_value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
                      value);
         return nullptr;
     }
-    return py::call_guard<PyObject*>(nullptr,
-                                     [&] { return new_set_from(value, include).release(); });
+    return new_set_from(value, include).release();
 }
 
 PyMethodDef methods[] = {
-    py::fastcall("add", kps_add),
-    py::fastcall("remove", kps_remove),
-    py::fastcall("has_prefix", kps_has_prefix),
-    py::fastcall("rebase", kps_rebase),
-    py::noargs("clear", kps_clear_method),
-    py::noargs("copy", kps_copy),
-    py::noargs("__copy__", kps_copy),
-    py::fastcall("__deepcopy__", kps_deepcopy),
-    py::fastcall("update", kps_update),
-    py::fastcall("union", kps_union),
-    py::fastcall("difference_update", kps_difference_update),
-    py::fastcall("difference", kps_difference),
-    py::fastcall("intersection_update", kps_intersection_update),
-    py::fastcall("intersection", kps_intersection),
-    py::fastcall("subtree", kps_subtree),
-    py::fastcall("format", kps_format),
-    py::classmethod("from_value", kps_from_value),
+    py::method<kps_add>("add"),
+    py::method<kps_remove>("remove"),
+    py::method<kps_has_prefix>("has_prefix"),
+    py::method<kps_rebase>("rebase"),
+    py::method<kps_clear_method>("clear"),
+    py::method<kps_copy>("copy"),
+    py::method<kps_copy>("__copy__"),
+    py::method<kps_deepcopy>("__deepcopy__"),
+    py::method<kps_update>("update"),
+    py::method<kps_union>("union"),
+    py::method<kps_difference_update>("difference_update"),
+    py::method<kps_difference>("difference"),
+    py::method<kps_intersection_update>("intersection_update"),
+    py::method<kps_intersection>("intersection"),
+    py::method<kps_subtree>("subtree"),
+    py::method<kps_format>("format"),
+    py::class_method<kps_from_value>("from_value"),
     py::kMethodsEnd,
 };
 
-PyGetSetDef getset[] = {
-    {"_trie", kps_trie, nullptr, "The raw trie", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+PyGetSetDef getters[] = {
+    py::getter<kps_trie>("_trie", "The raw trie"),
+    py::kGettersEnd,
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("A trie-backed set of `KeyPath`s.")},
-    {Py_tp_new, reinterpret_cast<void*>(kps_new)},
-    {Py_tp_vectorcall, reinterpret_cast<void*>(kps_vectorcall)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(kps_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(kps_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(kps_clear)},
-    {Py_sq_contains, reinterpret_cast<void*>(kps_contains)},
-    {Py_nb_bool, reinterpret_cast<void*>(kps_bool)},
-    {Py_tp_iter, reinterpret_cast<void*>(kps_iter)},
-    {Py_tp_str, reinterpret_cast<void*>(kps_str)},
-    {Py_tp_repr, reinterpret_cast<void*>(kps_repr)},
-    {Py_nb_add, reinterpret_cast<void*>(kps_add_op)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(kps_richcompare)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {
-    "vesk_core._native.KeyPathSet",
-    sizeof(KeyPathSetObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
-    slots,
-};
-
-int finish_type(PyTypeObject* type) {
-    return py::set_class_attr(type, "__vesk_formattable__", py::Ref::borrow(Py_True));
+void declare(py::TypeDef& t) {
+    t.name("vesk_core._native.KeyPathSet")
+        .doc("A trie-backed set of `KeyPath`s.")
+        .state<KeyPathSetState>()
+        .final_()
+        .slots({
+            py::slot<Py_tp_new, kps_new>(),
+            py::slot<Py_sq_contains, kps_contains>(),
+            py::slot<Py_nb_bool, kps_bool>(),
+            py::slot<Py_tp_iter, kps_iter>(),
+            py::slot<Py_tp_str, kps_str>(),
+            py::slot<Py_tp_repr, kps_repr>(),
+            py::slot<Py_nb_add, kps_add_op>(),
+            py::slot<Py_tp_richcompare, kps_richcompare>(),
+        })
+        .vectorcall<kps_vectorcall>()
+        .methods(methods)
+        .getters(getters)
+        .class_attr("__vesk_formattable__", Py_True);
 }
 
 }  // namespace
 
-PyTypeObject* key_path_set_type() { return type_cell.get(spec, nullptr, finish_type); }
+PyTypeObject* key_path_set_type() { return TYPE.get(declare); }
 
 bool is_key_path_set(PyObject* obj) noexcept {
-    PyTypeObject* type = type_cell.peek();
+    PyTypeObject* type = TYPE.peek();
     return type && Py_TYPE(obj) == type;
 }
 
 py::Ref key_path_plus_set(PyObject* path, PyObject* set) {
     PathKeys prefix;
     if (!storable_path_keys(path, prefix)) return {};
-    py::SharedBorrow held(as_set(set)->borrow);
+    py::SharedBorrow held(borrow_of(set));
     if (!held.acquire()) return {};
     py::Ref root = root_of(set);
     if (!root) return {};

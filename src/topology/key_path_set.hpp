@@ -2,19 +2,22 @@
 // algebra, prefix queries and the text form of every formatted value.
 #pragma once
 
-#include "py/borrow.hpp"
 #include "py/ref.hpp"
 
 namespace vesk::topology {
 
-struct KeyPathSetObject {
-    PyObject_HEAD
-    // Shared by every operation; exclusive only while `rebase` replaces the
-    // root.
-    py::BorrowFlag borrow;
+// The native state of a KeyPathSet (a py::Object<KeyPathSetState>). Its
+// borrow flag is shared by every operation and exclusive only while `rebase`
+// replaces the root.
+struct KeyPathSetState {
     // The root node. Only dropped by the garbage collector's clear, after
     // which the set reads as empty.
-    PyObject* root;
+    py::Ref root;
+
+    template <class V>
+    void visit(V&& v) {
+        v(root);
+    }
 };
 
 // The class, built on first use (borrowed); null with an exception set.

@@ -2,8 +2,7 @@
 
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
-#include "py/imported.hpp"
-#include "py/once_cell.hpp"
+#include "py/lazy.hpp"
 
 #include <bit>
 #include <iterator>
@@ -11,8 +10,6 @@
 namespace vesk::topology::trie {
 
 namespace {
-
-py::ObjectCell marker_cell;
 
 [[nodiscard]] bool require_node(PyObject* value) {
     if (PyDict_Check(value)) return true;
@@ -43,7 +40,7 @@ struct Copier {
 
     [[nodiscard]] py::Ref copy_key(PyObject* key) {
         if (PyUnicode_Check(key) || PyLong_Check(key)) return py::Ref::borrow(key);
-        PyObject* deepcopy = py::deepcopy_fn.get();
+        PyObject* deepcopy = py::imported<"copy", "deepcopy">();
         if (!deepcopy) return {};
         // One argument, passed as is: a tuple key is one key, not an
         // argument list.
@@ -127,7 +124,7 @@ void raise_not_a_node(PyObject* value) {
 }
 
 PyObject* marker() {
-    return marker_cell.get_or_init([] { return py::Ref::steal(PyUnicode_InternFromString("$")); });
+    return py::intern<"$">();
 }
 
 int is_marker(PyObject* key) {

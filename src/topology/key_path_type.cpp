@@ -1,13 +1,10 @@
 // The Python surface of KeyPath: the class, its slots and methods.
 #include "py/args.hpp"
-#include "py/class_attr.hpp"
 #include "py/errors.hpp"
-#include "py/function.hpp"
-#include "py/heap_type.hpp"
-#include "py/imported.hpp"
+#include "py/lazy.hpp"
+#include "py/methods.hpp"
 #include "py/module.hpp"
-#include "py/tuple_args.hpp"
-#include "topology/interned.hpp"
+#include "py/type.hpp"
 #include "topology/key_path_impl.hpp"
 #include "topology/key_path_set.hpp"
 #include "topology/path_text.hpp"
@@ -22,15 +19,10 @@ namespace {
 
 constexpr const char kSerializationKey[] = "vesk.topology.KeyPath";
 
-py::TypeCell type_cell;
+py::TypeCell TYPE;
 
 [[nodiscard]] KeyPathObject* as_path(PyObject* self) noexcept {
     return reinterpret_cast<KeyPathObject*>(self);
-}
-
-template <class Body>
-[[nodiscard]] PyObject* guarded(Body&& body) noexcept {
-    return py::call_guard<PyObject*>(nullptr, std::forward<Body>(body));
 }
 
 // A parent argument: omitted or None, or a KeyPath.
@@ -48,20 +40,17 @@ template <class Body>
 
 // --- construction ---------------------------------------------------------
 
-const py::Signature new_sig{"KeyPath", {"key_or_key_list", "parent"}, 2, 0};
+py::Params kNewParams{"KeyPath", {"key_or_key_list", "parent"}, 2, 0};
 
 PyObject* kp_new(PyTypeObject*, PyObject* args, PyObject* kwds) {
-    return guarded([&]() -> PyObject* {
-        PyObject* a[2];
-        std::vector<py::Ref> keep;
-        if (!py::parse_tuple_args(new_sig, args, kwds, a, keep)) return nullptr;
-        return new_key_path(a[0], a[1]).release();
-    });
+    py::Args<2> a;
+    if (!py::parse(kNewParams, args, kwds, a)) return nullptr;
+    return new_key_path(a[0], a[1]).release();
 }
 
 PyObject* kp_vectorcall(PyObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    PyObject* a[2];
-    if (!py::parse_args(new_sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
+    py::Args<2> a;
+    if (!py::parse(kNewParams, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
     return new_key_path(a[0], a[1]).release();
 }
 
@@ -150,35 +139,33 @@ PyObject* order_paths(PyObject* self, PyObject* other, CmpOp op) {
 }
 
 PyObject* kp_richcompare(PyObject* self, PyObject* other, int py_op) {
-    return guarded([&]() -> PyObject* {
-        if (py_op == Py_EQ || py_op == Py_NE) {
-            bool equal = false;
-            if (PyUnicode_Check(other)) {
-                py::Ref r = py::Ref::steal(compare_with_str(self, other, CmpOp::Eq));
-                if (!r) return nullptr;
-                equal = r.get() == Py_True;
-            } else {
-                switch (keypaths_eq(self, other)) {
-                    case PathsEq::Error: return nullptr;
-                    case PathsEq::Equal: equal = true; break;
-                    case PathsEq::NotEqual:
-                    case PathsEq::NotBoth: break;
-                }
+    if (py_op == Py_EQ || py_op == Py_NE) {
+        bool equal = false;
+        if (PyUnicode_Check(other)) {
+            py::Ref r = py::Ref::steal(compare_with_str(self, other, CmpOp::Eq));
+            if (!r) return nullptr;
+            equal = r.get() == Py_True;
+        } else {
+            switch (keypaths_eq(self, other)) {
+                case PathsEq::Error: return nullptr;
+                case PathsEq::Equal: equal = true; break;
+                case PathsEq::NotEqual:
+                case PathsEq::NotBoth: break;
             }
-            return py::boolean(py_op == Py_EQ ? equal : !equal);
         }
-        static constexpr CmpOp ops[] = {CmpOp::Lt, CmpOp::Le, CmpOp::Eq,
-                                        CmpOp::Eq, CmpOp::Gt, CmpOp::Ge};
-        const CmpOp op = ops[py_op];
-        if (PyUnicode_Check(other)) return compare_with_str(self, other, op);
-        if (is_key_path(other)) return order_paths(self, other, op);
-        py::Ref name = py::Ref::steal(PyType_GetName(Py_TYPE(other)));
-        if (!name) return nullptr;
-        PyErr_Format(PyExc_TypeError,
-                     "Comparison is not supported between instances of 'KeyPath' and '%U'.",
-                     name.get());
-        return nullptr;
-    });
+        return py::boolean(py_op == Py_EQ ? equal : !equal);
+    }
+    static constexpr CmpOp ops[] = {CmpOp::Lt, CmpOp::Le, CmpOp::Eq,
+                                    CmpOp::Eq, CmpOp::Gt, CmpOp::Ge};
+    const CmpOp op = ops[py_op];
+    if (PyUnicode_Check(other)) return compare_with_str(self, other, op);
+    if (is_key_path(other)) return order_paths(self, other, op);
+    py::Ref name = py::Ref::steal(PyType_GetName(Py_TYPE(other)));
+    if (!name) return nullptr;
+    PyErr_Format(PyExc_TypeError,
+                 "Comparison is not supported between instances of 'KeyPath' and '%U'.",
+                 name.get());
+    return nullptr;
 }
 
 // --- operators ------------------------------------------------------------
@@ -187,22 +174,20 @@ PyObject* kp_add(PyObject* self, PyObject* other) {
     // No reflected addition: with a path on the right only, the interpreter's
     // own rules apply.
     if (!is_key_path(self)) return py::not_implemented();
-    return guarded([&]() -> PyObject* {
-        if (other == Py_None) return py::new_ref(self);
-        const std::span<const Key> base = keys_of(self);
-        // KeyPath + KeyPathSet: the set's paths placed under this path.
-        if (is_key_path_set(other)) return key_path_plus_set(self, other).release();
-        if (PyUnicode_Check(other)) {
-            std::string_view text;
-            if (!utf8_of(other, text)) return nullptr;
-            KeyVec keys(base.begin(), base.end());
-            if (!scan(text, other, keys)) return nullptr;
-            return make_key_path(std::move(keys)).release();
-        }
-        if (is_key_path(other)) return make_key_path(base, keys_of(other)).release();
-        const Key key = Key::from_py(other);
-        return make_key_path(base, std::span<const Key>(&key, 1)).release();
-    });
+    if (other == Py_None) return py::new_ref(self);
+    const std::span<const Key> base = keys_of(self);
+    // KeyPath + KeyPathSet: the set's paths placed under this path.
+    if (is_key_path_set(other)) return key_path_plus_set(self, other).release();
+    if (PyUnicode_Check(other)) {
+        std::string_view text;
+        if (!utf8_of(other, text)) return nullptr;
+        KeyVec keys(base.begin(), base.end());
+        if (!scan(text, other, keys)) return nullptr;
+        return make_key_path(std::move(keys)).release();
+    }
+    if (is_key_path(other)) return make_key_path(base, keys_of(other)).release();
+    const Key key = Key::from_py(other);
+    return make_key_path(base, std::span<const Key>(&key, 1)).release();
 }
 
 PyObject* subtract_keys(std::span<const Key> left, std::span<const Key> right) {
@@ -232,159 +217,133 @@ PyObject* subtract_keys(std::span<const Key> left, std::span<const Key> right) {
 
 PyObject* kp_subtract(PyObject* self, PyObject* other) {
     if (!is_key_path(self)) return py::not_implemented();
-    return guarded([&]() -> PyObject* {
-        if (other == Py_None) return py::new_ref(self);
-        const std::span<const Key> left = keys_of(self);
-        if (PyUnicode_Check(other)) {
-            std::string_view text;
-            if (!utf8_of(other, text)) return nullptr;
-            KeyVec right;
-            if (!scan(text, other, right)) return nullptr;
-            return subtract_keys(left, right);
-        }
-        if (PyLong_Check(other)) {
-            const Key key = Key::from_py(other);
-            return subtract_keys(left, std::span<const Key>(&key, 1));
-        }
-        if (is_key_path(other)) return subtract_keys(left, keys_of(other));
-        py::Ref text = cached_path(self);
-        if (!text) return nullptr;
-        PyErr_Format(PyExc_TypeError, "Cannot subtract KeyPath(%U) by %R.", text.get(), other);
-        return nullptr;
-    });
+    if (other == Py_None) return py::new_ref(self);
+    const std::span<const Key> left = keys_of(self);
+    if (PyUnicode_Check(other)) {
+        std::string_view text;
+        if (!utf8_of(other, text)) return nullptr;
+        KeyVec right;
+        if (!scan(text, other, right)) return nullptr;
+        return subtract_keys(left, right);
+    }
+    if (PyLong_Check(other)) {
+        const Key key = Key::from_py(other);
+        return subtract_keys(left, std::span<const Key>(&key, 1));
+    }
+    if (is_key_path(other)) return subtract_keys(left, keys_of(other));
+    py::Ref text = cached_path(self);
+    if (!text) return nullptr;
+    PyErr_Format(PyExc_TypeError, "Cannot subtract KeyPath(%U) by %R.", text.get(), other);
+    return nullptr;
 }
 
 // --- class methods --------------------------------------------------------
 
-const py::Signature from_value_sig{"from_value", {"value"}, 1, 1};
+py::Params kFromValueParams{"from_value", {"value"}, 1, 1};
 
 PyObject* kp_from_value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[1];
-    if (!py::parse_args(from_value_sig, args, nargs, kwnames, a)) return nullptr;
+    py::Args<1> a;
+    if (!py::parse(kFromValueParams, args, nargs, kwnames, a)) return nullptr;
     return key_path_from_value(a[0]).release();
 }
 
-const py::Signature parse_sig{"parse", {"path_str", "parent"}, 2, 1};
+py::Params kParseParams{"parse", {"path_str", "parent"}, 2, 1};
 
 PyObject* kp_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
-    if (!py::parse_args(parse_sig, args, nargs, kwnames, a) || !check_parent(a[1])) return nullptr;
+    py::Args<2> a;
+    if (!py::parse(kParseParams, args, nargs, kwnames, a) || !check_parent(a[1])) return nullptr;
     return parse_key_path(a[0], a[1]).release();
 }
 
-const py::Signature accept_sig{"__vk_accept__", {"value"}, 1, 1};
+py::Params kAcceptParams{"__vk_accept__", {"value"}, 1, 1};
 
 PyObject* kp_vk_accept(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[1];
-    if (!py::parse_args(accept_sig, args, nargs, kwnames, a)) return nullptr;
+    py::Args<1> a;
+    if (!py::parse(kAcceptParams, args, nargs, kwnames, a)) return nullptr;
     if (!PyUnicode_Check(a[0])) return py::not_implemented();
     return parse_key_path(a[0], nullptr).release();
 }
 
-// Finds the one named-or-positional parameter of a method that also takes
-// and ignores any other keyword.
-[[nodiscard]] PyObject* sole_arg(const char* func, const char* name, PyObject* const* args,
-                                 Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* found = nargs > 0 ? args[0] : nullptr;
-    if (nargs > 1) {
-        PyErr_Format(PyExc_TypeError, "%s() takes at most 1 positional argument (%zd given)", func,
-                     nargs);
-        return nullptr;
-    }
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t i = 0; i < nkw; ++i) {
-        if (!PyUnicode_EqualToUTF8(PyTuple_GET_ITEM(kwnames, i), name)) continue;
-        if (found) {
-            PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (1)",
-                         func, name);
-            return nullptr;
-        }
-        found = args[nargs + i];
-    }
-    if (!found)
-        PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos 1)", func, name);
-    return found;
-}
+// The value must be given; other keywords are taken and ignored.
+py::Params kFromJsonParams{"from_json", {"json_value"}, 1, 1, py::Keywords::Ignore};
 
 PyObject* kp_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PyObject* json = sole_arg("from_json", "json_value", args, nargs, kwnames);
-        if (!json) return nullptr;
-        if (!PyDict_Check(json)) {
-            py::raise_arg_type("json_value", "dict", json);
-            return nullptr;
-        }
-        PyObject* key = interned::value();
-        if (!key) return nullptr;
-        PyObject* raw = nullptr;
-        const int found = PyDict_GetItemRef(json, key, &raw);
-        py::Ref value = py::Ref::steal(raw);
-        if (found < 0) return nullptr;
-        if (found == 0) {
-            PyErr_SetObject(PyExc_KeyError, key);
-            return nullptr;
-        }
-        return parse_key_path(value.get(), nullptr).release();
-    });
+    py::Args<1> a;
+    if (!py::parse(kFromJsonParams, args, nargs, kwnames, a)) return nullptr;
+    PyObject* json = a[0];
+    if (!PyDict_Check(json)) {
+        py::raise_arg_type("json_value", "dict", json);
+        return nullptr;
+    }
+    PyObject* key = py::intern<"value">();
+    if (!key) return nullptr;
+    PyObject* raw = nullptr;
+    const int found = PyDict_GetItemRef(json, key, &raw);
+    py::Ref value = py::Ref::steal(raw);
+    if (found < 0) return nullptr;
+    if (found == 0) {
+        PyErr_SetObject(PyExc_KeyError, key);
+        return nullptr;
+    }
+    return parse_key_path(value.get(), nullptr).release();
 }
 
 // --- methods ----------------------------------------------------------------
 
-const py::Signature no_positional_sig{"to_json", {}, 0, 0};
+// Keywords are accepted and ignored; positional arguments are not.
+py::Params kToJsonParams{"to_json", py::Keywords::Ignore};
 
-PyObject* kp_to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
-    // Keywords are accepted and ignored; positional arguments are not.
-    if (!py::parse_args(no_positional_sig, args, nargs, nullptr, nullptr)) return nullptr;
+PyObject* kp_to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    py::Args<0> a;
+    if (!py::parse(kToJsonParams, args, nargs, kwnames, a)) return nullptr;
     py::Ref text = cached_path(self);
     py::Ref dict = py::Ref::steal(PyDict_New());
     py::Ref type_key = py::Ref::steal(PyUnicode_FromString(kSerializationKey));
-    if (!text || !dict || !type_key || !interned::type_() || !interned::value() ||
-        PyDict_SetItem(dict.get(), interned::type_(), type_key.get()) < 0 ||
-        PyDict_SetItem(dict.get(), interned::value(), text.get()) < 0)
+    if (!text || !dict || !type_key || !py::intern<"_type">() || !py::intern<"value">() ||
+        PyDict_SetItem(dict.get(), py::intern<"_type">(), type_key.get()) < 0 ||
+        PyDict_SetItem(dict.get(), py::intern<"value">(), text.get()) < 0)
         return nullptr;
     return dict.release();
 }
 
-const py::Signature path_str_sig{"path_str", {"preserve_complex_keys"}, 1, 0};
+py::Params kPathStrParams{"path_str", {"preserve_complex_keys"}, 1, 0};
 
 PyObject* kp_path_str(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[1];
+    py::Args<1> a;
     bool preserve = true;
-    if (!py::parse_args(path_str_sig, args, nargs, kwnames, a) ||
+    if (!py::parse(kPathStrParams, args, nargs, kwnames, a) ||
         (a[0] && !py::arg_bool("preserve_complex_keys", a[0], preserve)))
         return nullptr;
-    return guarded([&] { return render_to_str(keys_of(self), preserve).release(); });
+    return render_to_str(keys_of(self), preserve).release();
 }
 
 PyObject* kp_format(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) {
     return cached_path(self).release();
 }
 
-PyObject* kp_copy(PyObject* self, PyObject*) { return make_key_path(keys_of(self)).release(); }
+PyObject* kp_copy(PyObject* self) { return make_key_path(keys_of(self)).release(); }
 
-const py::Signature deepcopy_sig{"__deepcopy__", {"memo"}, 1, 1};
+py::Params kDeepcopyParams{"__deepcopy__", {"memo"}, 1, 1};
 
 PyObject* kp_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[1];
-    if (!py::parse_args(deepcopy_sig, args, nargs, kwnames, a)) return nullptr;
-    return guarded([&]() -> PyObject* {
-        PyObject* deepcopy = py::deepcopy_fn.get();
-        if (!deepcopy) return nullptr;
-        const std::span<const Key> src = keys_of(self);
-        KeyVec keys;
-        keys.reserve(src.size());
-        for (const Key& k : src) {
-            if (!k.is_other()) {
-                keys.push_back(k);
-                continue;
-            }
-            py::Ref copied = py::Ref::steal(
-                PyObject_CallFunctionObjArgs(deepcopy, k.object(), a[0], nullptr));
-            if (!copied) return nullptr;
-            keys.push_back(Key::from_py(copied.get()));
+    py::Args<1> a;
+    if (!py::parse(kDeepcopyParams, args, nargs, kwnames, a)) return nullptr;
+    PyObject* deepcopy = py::imported<"copy", "deepcopy">();
+    if (!deepcopy) return nullptr;
+    const std::span<const Key> src = keys_of(self);
+    KeyVec keys;
+    keys.reserve(src.size());
+    for (const Key& k : src) {
+        if (!k.is_other()) {
+            keys.push_back(k);
+            continue;
         }
-        return make_key_path(std::move(keys)).release();
-    });
+        py::Ref copied = py::Ref::steal(
+            PyObject_CallFunctionObjArgs(deepcopy, k.object(), a[0], nullptr));
+        if (!copied) return nullptr;
+        keys.push_back(Key::from_py(copied.get()));
+    }
+    return make_key_path(std::move(keys)).release();
 }
 
 [[nodiscard]] py::Ref keys_list(PyObject* self) {
@@ -392,7 +351,7 @@ PyObject* kp_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return py::Ref::steal(objects ? PySequence_List(objects) : nullptr);
 }
 
-PyObject* kp_reduce(PyObject* self, PyObject*) {
+PyObject* kp_reduce(PyObject* self) {
     // Pickles name the parent package's KeyPath, imported on every call.
     py::Ref package = py::Ref::steal(PyImport_ImportModule("vesk_core"));
     if (!package) return nullptr;
@@ -403,74 +362,68 @@ PyObject* kp_reduce(PyObject* self, PyObject*) {
     return Py_BuildValue("(O(O))", cls.get(), keys.get());
 }
 
-const py::Signature query_sig{"query", {"src", "use_inferred"}, 2, 1};
+py::Params kQueryParams{"query", {"src", "use_inferred"}, 2, 1};
 
 PyObject* kp_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[2];
+    py::Args<2> a;
     bool inferred = false;
-    if (!py::parse_args(query_sig, args, nargs, kwnames, a) ||
+    if (!py::parse(kQueryParams, args, nargs, kwnames, a) ||
         (a[1] && !py::arg_bool("use_inferred", a[1], inferred)))
         return nullptr;
-    return guarded([&] { return query_path(self, a[0], inferred).release(); });
+    return query_path(self, a[0], inferred).release();
 }
 
-const py::Signature get_sig{"get", {"src", "default_value", "use_inferred"}, 3, 1};
+py::Params kGetParams{"get", {"src", "default_value", "use_inferred"}, 3, 1};
 
 PyObject* kp_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[3];
+    py::Args<3> a;
     bool inferred = false;
-    if (!py::parse_args(get_sig, args, nargs, kwnames, a) ||
+    if (!py::parse(kGetParams, args, nargs, kwnames, a) ||
         (a[2] && !py::arg_bool("use_inferred", a[2], inferred)))
         return nullptr;
-    return guarded([&]() -> PyObject* {
-        py::Ref found = query_path(self, a[0], inferred);
-        if (found) return found.release();
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
-        PyErr_Clear();
-        return py::new_ref(a[1] ? a[1] : Py_None);
-    });
+    py::Ref found = query_path(self, a[0], inferred);
+    if (found) return found.release();
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
+    PyErr_Clear();
+    return py::new_ref(a[1] ? a[1] : Py_None);
 }
 
-const py::Signature exists_sig{"exists", {"src"}, 1, 1};
+py::Params kExistsParams{"exists", {"src"}, 1, 1};
 
 PyObject* kp_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[1];
-    if (!py::parse_args(exists_sig, args, nargs, kwnames, a)) return nullptr;
-    return guarded([&]() -> PyObject* {
-        if (query_path(self, a[0], false)) return py::boolean(true);
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
-        PyErr_Clear();
-        return py::boolean(false);
-    });
+    py::Args<1> a;
+    if (!py::parse(kExistsParams, args, nargs, kwnames, a)) return nullptr;
+    if (query_path(self, a[0], false)) return py::boolean(true);
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
+    PyErr_Clear();
+    return py::boolean(false);
 }
 
-const py::Signature relative_sig{"is_relative_to", {"other"}, 1, 1};
+py::Params kRelativeParams{"is_relative_to", {"other"}, 1, 1};
 
 PyObject* kp_is_relative_to(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-    PyObject* a[1];
-    if (!py::parse_args(relative_sig, args, nargs, kwnames, a)) return nullptr;
-    return guarded([&]() -> PyObject* {
-        py::Ref other = key_path_from_value(a[0]);
-        if (!other) return nullptr;
-        const std::span<const Key> mine = keys_of(self);
-        const std::span<const Key> theirs = keys_of(other.get());
-        if (theirs.size() > mine.size()) return py::boolean(false);
-        for (std::size_t i = 0; i < theirs.size(); ++i) {
-            const int eq = py_eq(theirs[i], mine[i]);
-            if (eq <= 0) return eq < 0 ? nullptr : py::boolean(false);
-        }
-        return py::boolean(true);
-    });
+    py::Args<1> a;
+    if (!py::parse(kRelativeParams, args, nargs, kwnames, a)) return nullptr;
+    py::Ref other = key_path_from_value(a[0]);
+    if (!other) return nullptr;
+    const std::span<const Key> mine = keys_of(self);
+    const std::span<const Key> theirs = keys_of(other.get());
+    if (theirs.size() > mine.size()) return py::boolean(false);
+    for (std::size_t i = 0; i < theirs.size(); ++i) {
+        const int eq = py_eq(theirs[i], mine[i]);
+        if (eq <= 0) return eq < 0 ? nullptr : py::boolean(false);
+    }
+    return py::boolean(true);
 }
 
 // --- getters ----------------------------------------------------------------
 
-PyObject* get_keys(PyObject* self, void*) {
-    return guarded([&] { return keys_list(self).release(); });
+PyObject* get_keys(PyObject* self) {
+    return keys_list(self).release();
 }
 
-PyObject* get_key(PyObject* self, void*) {
+PyObject* get_key(PyObject* self) {
     const std::span<const Key> keys = keys_of(self);
     if (keys.empty()) {
         PyErr_SetString(PyExc_KeyError, "Key of root KeyPath does not exist.");
@@ -479,11 +432,11 @@ PyObject* get_key(PyObject* self, void*) {
     return keys.back().to_py().release();
 }
 
-PyObject* get_is_root(PyObject* self, void*) { return py::boolean(depth_of(self) == 0); }
+PyObject* get_is_root(PyObject* self) { return py::boolean(depth_of(self) == 0); }
 
-PyObject* get_depth(PyObject* self, void*) { return PyLong_FromSsize_t(depth_of(self)); }
+PyObject* get_depth(PyObject* self) { return PyLong_FromSsize_t(depth_of(self)); }
 
-PyObject* get_parent(PyObject* self, void*) {
+PyObject* get_parent(PyObject* self) {
     const std::span<const Key> keys = keys_of(self);
     if (keys.empty()) {
         PyErr_SetString(PyExc_KeyError, "Parent of a root KeyPath does not exist.");
@@ -492,77 +445,70 @@ PyObject* get_parent(PyObject* self, void*) {
     return make_key_path(keys.first(keys.size() - 1)).release();
 }
 
-PyObject* get_path(PyObject* self, void*) { return cached_path(self).release(); }
+PyObject* get_path(PyObject* self) { return cached_path(self).release(); }
 
 // --- the type ---------------------------------------------------------------
 
 PyMethodDef methods[] = {
-    py::classmethod("from_value", kp_from_value,
-                    "The key path of a KeyPath, a path text or an int."),
-    py::classmethod("parse", kp_parse, "Parse a path text, optionally under a parent path."),
-    py::classmethod("__vk_accept__", kp_vk_accept,
-                    "Coerce a path text into a KeyPath; NotImplemented for anything else."),
-    py::fastcall("to_json", kp_to_json),
-    py::classmethod("from_json", kp_from_json),
-    py::fastcall("path_str", kp_path_str),
-    py::fastcall("format", kp_format),
-    py::noargs("__copy__", kp_copy),
-    py::fastcall("__deepcopy__", kp_deepcopy),
-    py::noargs("__reduce__", kp_reduce),
-    py::fastcall("query", kp_query),
-    py::fastcall("get", kp_get),
-    py::fastcall("exists", kp_exists),
-    py::fastcall("is_relative_to", kp_is_relative_to),
+    py::class_method<kp_from_value>("from_value",
+                                    "The key path of a KeyPath, a path text or an int."),
+    py::class_method<kp_parse>("parse", "Parse a path text, optionally under a parent path."),
+    py::class_method<kp_vk_accept>(
+        "__vk_accept__", "Coerce a path text into a KeyPath; NotImplemented for anything else."),
+    py::method<kp_to_json>("to_json"),
+    py::class_method<kp_from_json>("from_json"),
+    py::method<kp_path_str>("path_str"),
+    py::method<kp_format>("format"),
+    py::method<kp_copy>("__copy__"),
+    py::method<kp_deepcopy>("__deepcopy__"),
+    py::method<kp_reduce>("__reduce__"),
+    py::method<kp_query>("query"),
+    py::method<kp_get>("get"),
+    py::method<kp_exists>("exists"),
+    py::method<kp_is_relative_to>("is_relative_to"),
     py::kMethodsEnd,
 };
 
-PyGetSetDef getset[] = {
-    {"keys", get_keys, nullptr, "The keys, root first.", nullptr},
-    {"key", get_key, nullptr, "The last key.", nullptr},
-    {"is_root", get_is_root, nullptr, "Whether the path has no keys.", nullptr},
-    {"depth", get_depth, nullptr, "The number of keys.", nullptr},
-    {"parent", get_parent, nullptr, "The path without its last key.", nullptr},
-    {"path", get_path, nullptr, "The path text.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+PyGetSetDef getters[] = {
+    py::getter<get_keys>("keys", "The keys, root first."),
+    py::getter<get_key>("key", "The last key."),
+    py::getter<get_is_root>("is_root", "Whether the path has no keys."),
+    py::getter<get_depth>("depth", "The number of keys."),
+    py::getter<get_parent>("parent", "The path without its last key."),
+    py::getter<get_path>("path", "The path text."),
+    py::kGettersEnd,
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("A path of keys from a tree root to a node.")},
-    {Py_tp_new, reinterpret_cast<void*>(kp_new)},
-    {Py_tp_vectorcall, reinterpret_cast<void*>(kp_vectorcall)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(kp_dealloc)},
-    {Py_tp_str, reinterpret_cast<void*>(kp_str)},
-    {Py_tp_repr, reinterpret_cast<void*>(kp_str)},
-    {Py_tp_hash, reinterpret_cast<void*>(kp_hash)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(kp_richcompare)},
-    {Py_mp_length, reinterpret_cast<void*>(kp_length)},
-    {Py_nb_add, reinterpret_cast<void*>(kp_add)},
-    {Py_nb_subtract, reinterpret_cast<void*>(kp_subtract)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {0, nullptr},
-};
-
-// Variable size: the keys follow the fixed part. No BASETYPE flag: final.
-PyType_Spec spec = {
-    "vesk_core._native.KeyPath",
-    sizeof(KeyPathObject),
-    sizeof(Key),
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    slots,
-};
-
-int finish_type(PyTypeObject* type) {
-    if (py::set_class_attr(type, "__vesk_formattable__", py::Ref::borrow(Py_True)) < 0) return -1;
-    return py::set_class_attr(type, "__serialization_key__",
-                              py::Ref::steal(PyUnicode_FromString(kSerializationKey)));
+// Variable size: the keys follow the fixed part, so the type states its own
+// layout and deallocation.
+void declare(py::TypeDef& t) {
+    t.name("vesk_core._native.KeyPath")
+        .doc("A path of keys from a tree root to a node.")
+        .layout(sizeof(KeyPathObject), sizeof(Key))
+        .final_()
+        .slots({
+            py::slot<Py_tp_new, kp_new>(),
+            py::slot<Py_tp_dealloc, kp_dealloc>(),
+            py::slot<Py_tp_str, kp_str>(),
+            py::slot<Py_tp_repr, kp_str>(),
+            py::slot<Py_tp_hash, kp_hash>(),
+            py::slot<Py_tp_richcompare, kp_richcompare>(),
+            py::slot<Py_mp_length, kp_length>(),
+            py::slot<Py_nb_add, kp_add>(),
+            py::slot<Py_nb_subtract, kp_subtract>(),
+        })
+        .vectorcall<kp_vectorcall>()
+        .methods(methods)
+        .getters(getters)
+        .class_attr("__vesk_formattable__", Py_True)
+        .class_attr("__serialization_key__", kSerializationKey);
 }
 
 }  // namespace
 
-PyTypeObject* key_path_type() { return type_cell.get(spec, nullptr, finish_type); }
+PyTypeObject* key_path_type() { return TYPE.get(declare); }
 
-PyTypeObject* key_path_type_if_built() noexcept { return type_cell.peek(); }
+PyTypeObject* key_path_type_if_built() noexcept { return TYPE.peek(); }
 
 int register_key_path(PyObject* module) { return py::add_type(module, key_path_type()); }
 

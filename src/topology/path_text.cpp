@@ -1,6 +1,7 @@
 #include "topology/path_text.hpp"
 
-#include "topology/interned.hpp"
+#include "py/lazy.hpp"
+
 
 #include <cstring>
 
@@ -47,7 +48,7 @@ void write_bracketed(std::string& out, std::string_view t) {
 // An Other key: its `str()`, plain when its type answers `__vesk_str_key__`
 // (a name-like key object), bracketed otherwise.
 [[nodiscard]] bool write_other(std::string& out, bool first, PyObject* object) {
-    PyObject* name = interned::vesk_str_key();
+    PyObject* name = py::intern<"__vesk_str_key__">();
     if (!name) return false;
     PyObject* marker = nullptr;
     const int has =
@@ -129,7 +130,7 @@ void write_bracketed(std::string& out, std::string_view t) {
         }
         py::Ref rest_obj = to_str(rest);
         if (!rest_obj) return false;
-        PyObject* isdigit = interned::isdigit();
+        PyObject* isdigit = py::intern<"isdigit">();
         if (!isdigit) return false;
         py::Ref answer = py::Ref::steal(PyObject_CallMethodNoArgs(rest_obj.get(), isdigit));
         if (!answer) return false;

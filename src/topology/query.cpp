@@ -1,7 +1,7 @@
 #include "topology/query.hpp"
 
 #include "py/critical_section.hpp"
-#include "topology/interned.hpp"
+#include "py/lazy.hpp"
 #include "topology/key_path.hpp"
 #include "topology/path_text.hpp"
 
@@ -96,19 +96,19 @@ void raise_absent(std::span<const Key> keys, std::size_t i, PyObject* key, PyObj
 [[nodiscard]] int step_generic(std::span<const Key> keys, std::size_t i, PyObject* c,
                                const Step& step, bool use_inferred, py::Ref& next) {
     py::Ref sym_hasattr;
-    int has = has_attr(c, interned::sym_hasattr(), &sym_hasattr);
+    int has = has_attr(c, py::intern<"sym_hasattr">(), &sym_hasattr);
     if (has < 0) return -1;
     if (has) {
         py::Ref answer = py::Ref::steal(PyObject_CallOneArg(sym_hasattr.get(), step.key.get()));
         if (!answer) return -1;
         const int truth = PyObject_IsTrue(answer.get());
         if (truth <= 0) return truth;
-        PyObject* getter = use_inferred ? interned::sym_inferred() : interned::sym_getattr();
+        PyObject* getter = use_inferred ? py::intern<"sym_inferred">() : py::intern<"sym_getattr">();
         if (!getter) return -1;
         next = py::Ref::steal(PyObject_CallMethodOneArg(c, getter, step.key.get()));
         return next ? 1 : -1;
     }
-    has = has_attr(c, interned::getitem());
+    has = has_attr(c, py::intern<"__getitem__">());
     if (has <= 0) {
         if (has < 0) return -1;
         py::Ref path = render_to_str(keys.first(i), true);
@@ -119,7 +119,7 @@ void raise_absent(std::span<const Key> keys, std::size_t i, PyObject* key, PyObj
         return -1;
     }
     if (step.index_mode) {
-        has = has_attr(c, interned::len());
+        has = has_attr(c, py::intern<"__len__">());
         if (has <= 0) {
             if (has == 0)
                 PyErr_Format(PyExc_KeyError,
@@ -135,7 +135,7 @@ void raise_absent(std::span<const Key> keys, std::size_t i, PyObject* key, PyObj
         next = py::Ref::steal(PyObject_GetItem(c, index.get()));
         return next ? 1 : -1;
     }
-    has = has_attr(c, interned::contains());
+    has = has_attr(c, py::intern<"__contains__">());
     if (has <= 0) {
         if (has == 0)
             PyErr_Format(PyExc_KeyError,
