@@ -325,14 +325,24 @@ def test_indentation_beyond_memory_fails_at_once():
         before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         try:
             native.kvlist_str([("k", 1, None)], compact=False, root_indent=2**40)
-        except MemoryError:
-            pass
+        except MemoryError as e:
+            assert str(e).startswith("root_indent too large: 1099511627776 levels"), e
         else:
             raise AssertionError("no MemoryError")
         grown_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
         assert grown_kib < 64 << 10, grown_kib
         """
     )
+
+
+@pytest.mark.parametrize(
+    "call",
+    [lambda: fmt(list(range(40)), compact=False, root_indent=2**62),
+     lambda: native.kvlist_str([("k", 1, None)], label="L", compact=False, root_indent=2**62)],
+)
+def test_an_indentation_past_the_address_space_names_root_indent(call):
+    with pytest.raises(MemoryError, match=r"^root_indent too large: \d+ levels"):
+        call()
 
 
 def test_threads_format_while_another_mutates():

@@ -151,6 +151,44 @@ def test_a_long_but_sane_path_still_works():
     assert s.difference(s) == KeyPathSet()
 
 
+def test_long_walks_stop_for_a_signal():
+    # Shared nodes make a trie of 200**4 paths out of a few hundred dicts:
+    # each walk would take hours unless it lets the signal handler run.
+    run_fresh(
+        """
+        import signal, time
+        import vesk_core._native as native
+
+        class Interrupted(Exception):
+            pass
+
+        def interrupt(*_):
+            raise Interrupted
+
+        # The signal comes from the kernel, as Ctrl-C does: no Python thread
+        # could send it while the walk holds the interpreter.
+        signal.signal(signal.SIGALRM, interrupt)
+        level = {"$": True}
+        for _ in range(4):
+            level = {i: level for i in range(200)}
+        s = native.KeyPathSet()
+        s._trie.update(level)
+        walks = [lambda: s.intersection_update(s), s.copy, lambda: list(s),
+                 lambda: s.union(s, copy=True), lambda: native.KeyPath("p") + s]
+        for walk in walks:
+            started = time.monotonic()
+            try:
+                signal.setitimer(signal.ITIMER_REAL, 0.2)
+                walk()
+            except Interrupted:
+                pass
+            else:
+                raise AssertionError("the walk ended")
+            assert time.monotonic() - started < 20
+        """
+    )
+
+
 # --- borrows and threads ----------------------------------------------------
 
 

@@ -30,11 +30,15 @@ py::Ref ri_plus_one(PyObject* level) {
 bool write_indent(py::TextWriter& out, PyObject* level) {
     if (auto v = as_i64(level)) {
         if (*v < 1) return true;
-        if (*v > PY_SSIZE_T_MAX / 2) {
-            PyErr_NoMemory();
-            return false;
+        if (*v <= PY_SSIZE_T_MAX / 2) {
+            if (out.spaces(static_cast<Py_ssize_t>(*v) * 2)) return true;
+            if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
+            PyErr_Clear();
         }
-        return out.spaces(static_cast<Py_ssize_t>(*v) * 2);
+        PyErr_Format(PyExc_MemoryError,
+                     "root_indent too large: %lld levels of indentation do not fit in memory",
+                     static_cast<long long>(*v));
+        return false;
     }
     py::Ref two = py::Ref::steal(PyUnicode_FromString("  "));
     if (!two) return false;

@@ -17,7 +17,8 @@ namespace vesk::formatting {
 // level + 1.
 [[nodiscard]] py::Ref ri_plus_one(PyObject* level);
 // Writes two spaces per level (nothing below 1), or str("  " * level) for a
-// level that is not a 64-bit int.
+// level that is not a 64-bit int. A level too deep for memory is a
+// MemoryError that names root_indent.
 [[nodiscard]] bool write_indent(py::TextWriter& out, PyObject* level);
 // length > limit, as 1 or 0; -1 with an exception set.
 [[nodiscard]] int over_max_len(Py_ssize_t length, PyObject* limit);

@@ -98,6 +98,9 @@ struct Copier {
 }  // namespace
 
 bool WalkGuard::enter(PyObject* node) {
+    // A trie built by user code may be huge, or a DAG whose shared nodes are
+    // walked again and again: let Ctrl-C and other signal handlers stop it.
+    if ((++visited_ & (kSignalCheckEvery - 1)) == 0 && PyErr_CheckSignals() < 0) return false;
     if (Py_EnterRecursiveCall(" while walking a KeyPathSet trie")) return false;
     const size_t depth = ++depth_;
     const int k = std::bit_width(depth) - 1;

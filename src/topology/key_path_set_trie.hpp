@@ -62,7 +62,9 @@ void raise_not_a_node(PyObject* value);
 // on its own path is a ValueError. Cycles are found in constant time per
 // level: the node at each power-of-two depth of the current path is kept, and
 // every deeper node is compared with the latest of them, so a cycle of length
-// L that starts at depth m is caught before depth 2 * max(m, L + 1).
+// L that starts at depth m is caught before depth 2 * max(m, L + 1). Every
+// few thousand nodes entered, pending signals are handled, so a long walk
+// can be interrupted.
 class WalkGuard {
 public:
     // Enters `node` one level deeper; false with an exception set.
@@ -70,7 +72,9 @@ public:
     void leave() noexcept;
 
 private:
+    static constexpr size_t kSignalCheckEvery = 4096;  // a power of two
     size_t depth_ = 0;
+    size_t visited_ = 0;
     PyObject* anchors_[64] = {};
 };
 
