@@ -130,10 +130,3 @@ def test_not_installed_and_first_install_wins():
         assert again.kvlist_str([("k", [F()], None)], label="L") == "L(k=[F])"
         """
     )
-
-
-def test_formatting_names_are_bound_after_the_missing_value_names():
-    names = native.__all__
-    i = names.index("format")
-    assert names[i - 1 : i + 3] == [
-        "missing_value_singleton", "format", "kvlist_str", "_install_formatting_bridge"]

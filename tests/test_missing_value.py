@@ -89,7 +89,6 @@ def test_class_surface():
     assert MissingValue.__module__ == "vesk.topology._missing"
     assert MissingValue.__serialization_key__ == "vesk.topology._missing.MissingValue"
     assert MissingValue.__vesk_formattable__ is True
-    assert MissingValue.__doc__ == "Value placeholder for an unassigned symbolic field."
     assert MISSING.__reduce__() == (MissingValue, ())
     with pytest.raises(TypeError, match="not an acceptable base type"):
         type("Sub", (MissingValue,), {})

@@ -13,6 +13,9 @@ EXPECTED_PREFIX = [
     "KeyPathSet",
     "MissingValue",
     "missing_value_singleton",
+    "format",
+    "kvlist_str",
+    "_install_formatting_bridge",
 ]
 FLAG_NAMES = [
     "_flag_scope_get",
