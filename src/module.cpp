@@ -10,6 +10,7 @@
 #include "topology/register.hpp"
 #include "typing/key_specs/register.hpp"
 #include "typing/register.hpp"
+#include "typing/value_spec/register.hpp"
 
 namespace vesk {
 
@@ -25,8 +26,8 @@ constexpr RegisterStep kRegistration[] = {
     formatting::register_module,  // format, kvlist_str, _install_formatting_bridge
     typing::key_specs::register_module,  // ConstStrKey, StrKey, ListKey, TupleKey
     typing::register_module,      // _install_typing_bridge, _install_json_schema_fn, ...
-    // value-spec classes, symbolic containers and objects take their places
-    // here as they are built.
+    typing::value_spec::register_module,  // SpecBase, Bool, Str, Int, Float, Enum, Any, ...
+    // symbolic containers and objects take their places here as they are built.
     flags::register_module,       // _flag_scope_*, _FLAG_* constants
     // kernel functions come last.
 };

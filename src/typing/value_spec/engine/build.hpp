@@ -72,6 +72,10 @@ struct ResolvedDefault {
 // copy).
 [[nodiscard]] py::Ref copy_default_value(PyObject* value, PyObject* memo);
 
+// `copy.deepcopy(value, memo)`, or `copy.deepcopy(value)` when `memo` is null
+// or None: the one deep copy of payload parts (for `deep_clone_payload`).
+[[nodiscard]] py::Ref deep_copy(PyObject* value, PyObject* memo);
+
 // A new engine sharing every reference of `engine`, with the same flags and
 // an empty repr cache. Never fails.
 [[nodiscard]] SpecEngine clone_ref(const SpecEngine& engine);
