@@ -180,3 +180,23 @@ def test_racing_installs_store_one_whole_table():
         assert list(winner[:20]) + list(winner[21:]) == values
         """
     )
+
+
+def test_the_module_reads_the_first_bridge_it_was_given():
+    if not hasattr(native, "Any"):
+        pytest.skip("no spec class reads the bridge yet")
+    run_fresh(
+        """
+        import pytest
+        import vesk.typing
+        import vesk_core._native as n
+
+        with pytest.raises(RuntimeError, match="^typing bridge not installed$"):
+            n.Any()
+        first = vesk.typing.bridge_handles()
+        second = dict(first, missing_value=n.MissingValue())
+        n._install_typing_bridge(**first)
+        n._install_typing_bridge(**second)
+        assert n.Any().default is first["missing_value"]
+        """
+    )
