@@ -63,9 +63,7 @@ py::Ref from_annotation(PyObject* annotation) {
     if (!b) return {};
     py::Ref method = attr(b->value_spec_cls.get(), py::intern<"from_annotation">());
     if (!method) return {};
-    static py::ObjectCell kwnames;
-    PyObject* kw = kwnames.get_or_init(
-        [] { return py::Ref::steal(Py_BuildValue("(s)", "auto_typing")); });
+    PyObject* kw = py::names<"auto_typing">();
     if (!kw) return {};
     PyObject* args[2] = {annotation, Py_True};
     return py::Ref::steal(PyObject_Vectorcall(method.get(), args, 1, kw));
