@@ -28,6 +28,31 @@ int validate_regex(const SpecEngine& engine, PyObject* value, PyObject* path_tex
     return -1;
 }
 
+namespace {
+
+// `a < b` (op Py_LT) or `a > b` (Py_GT): 1, 0, or -1 with an exception set.
+// Exact ints that fit a machine word and exact floats compare natively (no
+// user code can take part for exact built-in classes); anything else takes
+// the interpreter's comparison.
+int compare(PyObject* a, PyObject* b, int op) {
+    if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
+        auto* x = reinterpret_cast<PyLongObject*>(a);
+        auto* y = reinterpret_cast<PyLongObject*>(b);
+        if (PyUnstable_Long_IsCompact(x) && PyUnstable_Long_IsCompact(y)) {
+            const Py_ssize_t u = PyUnstable_Long_CompactValue(x);
+            const Py_ssize_t v = PyUnstable_Long_CompactValue(y);
+            return op == Py_LT ? u < v : u > v;
+        }
+    } else if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
+        const double u = PyFloat_AS_DOUBLE(a);
+        const double v = PyFloat_AS_DOUBLE(b);
+        return op == Py_LT ? u < v : u > v;
+    }
+    return PyObject_RichCompareBool(a, b, op);
+}
+
+}  // namespace
+
 int validate_range(const SpecEngine& engine, PyObject* value, PyObject* path_text) {
     const NumberKind* number = kind_as<NumberKind>(engine.kind);
     if (!number) return 0;
@@ -36,11 +61,11 @@ int validate_range(const SpecEngine& engine, PyObject* value, PyObject* path_tex
     int below = 0;
     int above = 0;
     if (number->min_value) {
-        below = PyObject_RichCompareBool(value, number->min_value.get(), Py_LT);
+        below = compare(value, number->min_value.get(), Py_LT);
         if (below < 0) return -1;
     }
     if (number->max_value) {
-        above = PyObject_RichCompareBool(value, number->max_value.get(), Py_GT);
+        above = compare(value, number->max_value.get(), Py_GT);
         if (above < 0) return -1;
     }
     if (!below && !above) return 0;
