@@ -2,6 +2,7 @@
 
 #include "py/module.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
+#include "typing/value_spec/primitives/primitives.hpp"
 
 namespace vesk::typing::value_spec {
 
@@ -9,11 +10,20 @@ int register_module(PyObject* module) {
     // The module order of the classes: SpecBase, Bool, Str, Int, Float, Enum,
     // Any, List, Tuple, Union, Object, Type, Field, Schema, Dict, Callable,
     // Functor. Each class that exists binds here, in that order.
-    PyTypeObject* const classes[] = {
-        spec_base_type(),
+    // Accessors, not types: a class is built only once the one before it
+    // was, so no build runs with an exception pending.
+    using TypeFn = PyTypeObject* (*)();
+    constexpr TypeFn kClasses[] = {
+        spec_base_type,
+        primitives::bool_type,
+        primitives::str_type,
+        primitives::int_type,
+        primitives::float_type,
+        primitives::enum_type,
+        primitives::any_type,
     };
-    for (PyTypeObject* cls : classes)
-        if (py::add_type(module, cls) < 0) return -1;
+    for (TypeFn cls : kClasses)
+        if (py::add_type(module, cls()) < 0) return -1;
     return 0;
 }
 

@@ -33,11 +33,11 @@ const KindOps kUnbuiltOps{
 };
 
 const std::array<const KindOps*, kKindCount> kKindOps{
-    &kUnbuiltOps,  // Bool
-    &kUnbuiltOps,  // Str
-    &kUnbuiltOps,  // Number
-    &kUnbuiltOps,  // Enum
-    &kUnbuiltOps,  // Any
+    &kBoolOps,     // Bool
+    &kStrOps,      // Str
+    &kNumberOps,   // Number
+    &kEnumOps,     // Enum
+    &kAnyOps,      // Any
     &kUnbuiltOps,  // List
     &kUnbuiltOps,  // Tuple
     &kUnbuiltOps,  // Union

@@ -1,0 +1,219 @@
+"""The surface every scalar spec class shares: class facts, construction
+options, copies, skip_user_transform, text forms; and Bool and Any."""
+
+import copy
+import inspect
+import threading
+
+import pytest
+
+import vesk_core._native as native
+from fresh import run_fresh
+
+Bool, Str, Int, Float, Enum, Any = (
+    native.Bool, native.Str, native.Int, native.Float, native.Enum, native.Any)
+
+# One plain instance of each class, built fresh per use.
+MAKERS = {
+    Bool: lambda **kw: Bool(**kw),
+    Str: lambda **kw: Str(regex="a", **kw),
+    Int: lambda **kw: Int(min_value=0, **kw),
+    Float: lambda **kw: Float(max_value=1.5, **kw),
+    Enum: lambda **kw: Enum(["a", "b"], **kw),
+    Any: lambda **kw: Any(annotation=int, **kw),
+}
+KINDS = list(MAKERS)
+GOOD_DEFAULT = {Bool: True, Str: "ab", Int: 1, Float: 1.0, Enum: "a", Any: 1}
+
+
+@pytest.mark.parametrize("cls", KINDS)
+def test_class_facts(cls):
+    assert cls.__module__ == "vesk_core._native"
+    assert cls.__serialization_key__ == f"vesk.typing.{cls.__name__}"
+    assert issubclass(cls, native.SpecBase) and cls.__vesk_formattable__ is True
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    if cls in (Bool, Any):  # no type arguments
+        assert not hasattr(cls, "with_type_args")
+        with pytest.raises(TypeError):
+            cls[int]
+
+
+def test_text_signatures():
+    sig = {cls: str(inspect.signature(cls)).replace("Ellipsis", "...") for cls in KINDS}
+    common = "default=..., default_factory=None"
+    flags = "is_noneable=False, frozen=False, strict=None"
+    assert sig[Bool] == f"({common}, {flags})"
+    assert sig[Str] == f"({common}, regex=None, {flags})"
+    assert sig[Int] == sig[Float] == (
+        f"({common}, min_value=None, max_value=None, {flags}, gt=None, ge=None, lt=None, le=None)")
+    assert sig[Enum] == f"(values, {common}, frozen=False, strict=None)"
+    assert sig[Any] == f"({common}, annotation=..., transform=None, frozen=False, strict=None)"
+
+
+@pytest.mark.parametrize("cls", KINDS)
+def test_common_options(cls):
+    make = MAKERS[cls]
+    spec = make()
+    assert spec.has_default is False
+    assert make(default=GOOD_DEFAULT[cls]).default == GOOD_DEFAULT[cls]
+    assert spec._strict is None and spec.frozen is False and spec.default_factory is None
+    assert make(strict=True)._strict is True
+    factory = make(default_factory=lambda: None)
+    assert factory.default_factory is not None and factory.has_default
+    with pytest.raises(ValueError, match="Cannot specify both"):
+        make(default_factory=list, default=GOOD_DEFAULT[cls])
+    with pytest.raises(TypeError, match="frozen"):
+        make(frozen=1)
+    assert make(default_factory=None).default_factory is None
+
+
+@pytest.mark.parametrize("cls", KINDS)
+def test_copies_keep_class_and_state(cls):
+    spec = MAKERS[cls](strict=False)
+    for dup in (copy.copy(spec), spec.__copy__(), copy.deepcopy(spec), spec.__deepcopy__(None)):
+        assert type(dup) is cls and dup is not spec
+        assert dup._strict is False and repr(dup) == repr(spec)
+
+
+def test_reference_copy_shares_and_deep_copy_copies_the_payload():
+    values = ["a", "b"]
+    spec = Enum(values)
+    assert copy.copy(spec).values is values
+    deep = copy.deepcopy(spec)
+    assert deep.values == values and deep.values is not values
+    note = ["annotation"]
+    a = Any(annotation=note)
+    assert copy.copy(a)._annotation is note
+    assert copy.deepcopy(a)._annotation == note and copy.deepcopy(a)._annotation is not note
+    s = Str(regex="a+")
+    assert copy.deepcopy(s).regex is s.regex  # compiled once, shared
+
+
+def test_deepcopy_memo():
+    spec = Int(min_value=1)
+    memo = {}
+    first = spec.__deepcopy__(memo)
+    assert spec.__deepcopy__(memo) is first
+    assert memo[id(memo)] == [spec]
+    assert spec.__deepcopy__(None) is not spec.__deepcopy__(None)
+    with pytest.raises(TypeError):
+        spec.__deepcopy__({id(spec): "unrelated"})
+    # One deepcopy of a structure holding the spec twice yields one copy.
+    a, b = copy.deepcopy([spec, spec])
+    assert a is b and a is not spec
+
+
+def test_deepcopy_of_a_spec_inside_its_own_default():
+    box = []
+    spec = Any(default=box)
+    box.append(spec)
+    dup = copy.deepcopy(spec)
+    assert dup is not spec
+    assert dup.default is not box and dup.default[0] is dup
+
+
+def twice(x):
+    return x * 2
+
+
+@pytest.mark.parametrize("cls", KINDS)
+def test_skip_user_transform(cls):
+    spec = MAKERS[cls]()
+    assert spec.skip_user_transform is spec
+    spec.set_transform(twice)
+    twin = spec.skip_user_transform
+    assert type(twin) is cls and twin is not spec
+    assert twin.transform is None and spec.transform is twice
+    assert twin.default is spec.default
+
+
+@pytest.mark.parametrize(
+    "spec, text",
+    [
+        (lambda: Bool(), "Bool()"),
+        (lambda: Int(min_value=0), "Int(min=0)"),
+        (lambda: Float(default=1.5, max_value=2), "Float(default=1.5, max=2)"),
+        (lambda: Str(regex="a+", is_noneable=True), "Str(regex='a+', noneable=True)"),
+        (lambda: Enum(["a", "b"], strict=False), "Enum(values=['a', 'b'], strict=False)"),
+        (lambda: Any(frozen=True, default=1, annotation=int),
+         "Any(default=1, frozen=True, annotation=<class 'int'>)"),
+    ],
+)
+def test_text_forms(spec, text):
+    assert repr(spec()) == text
+
+
+# --- Bool and Any -------------------------------------------------------------------
+
+
+def test_bool_apply():
+    assert Bool().apply(True) is True
+    with pytest.raises(TypeError) as err:
+        Bool().apply(1, root_path=native.KeyPath.parse("f"))
+    assert str(err.value) == "Expect <class 'bool'> but encountered <class 'int'>: 1. (path=f)"
+
+
+def test_any_annotation():
+    assert Any()._annotation is Any().default  # the bridge's missing value
+    assert Any(annotation=None)._annotation is None
+    assert Any().is_noneable is True and Any().apply(None) is None
+    with pytest.raises(TypeError):
+        Any(is_noneable=True)
+    spec = Any(annotation=int)
+    before = repr(spec)
+    assert spec.annotate(str) is spec
+    assert spec._annotation is str and repr(spec) != before  # the cached text is dropped
+    with pytest.raises(TypeError):
+        Any.annotate(Int(), int)
+
+
+def test_annotate_refused_during_own_apply():
+    spec = Any()
+
+    def reenter(value):
+        spec.annotate(int)
+        return value
+
+    spec.set_transform(reenter)
+    with pytest.raises(RuntimeError) as err:
+        spec.apply(1)
+    assert str(err.value).startswith("Cannot mutate this object while another operation holds it")
+    assert spec._annotation is Any().default
+
+
+def test_annotate_from_many_threads_keeps_one_winner():
+    spec = Any()
+    marks = [object() for _ in range(8)]
+    barrier = threading.Barrier(len(marks))
+
+    def run(mark):
+        barrier.wait()
+        for _ in range(200):
+            for step in (lambda: spec.annotate(mark), lambda: spec.apply(mark)):
+                try:
+                    step()
+                except RuntimeError:
+                    pass  # refused at once while another thread holds the spec
+
+    threads = [threading.Thread(target=run, args=(m,)) for m in marks]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert spec._annotation in marks
+
+
+def test_constructing_without_the_bridge_is_an_internal_error():
+    proc = run_fresh(
+        """
+        import vesk_core._native as native
+        for make in (native.Int, native.Bool, native.Any, lambda: native.Str(regex="a"),
+                     lambda: native.Enum([1, 2])):
+            try:
+                make()
+            except RuntimeError as e:
+                print(str(e))
+        """
+    )
+    assert proc.stdout.split("\n")[:5] == ["typing bridge not installed"] * 5
