@@ -246,6 +246,26 @@ def test_an_add_through_a_node_pruned_meanwhile_is_made_again():
     assert path in s and s._trie == {"a": {key: {"$": True}}}
 
 
+def test_an_update_through_a_node_pruned_meanwhile_is_made_again():
+    class PruneOnHash:
+        armed = False
+
+        def __hash__(self):
+            if self.armed:
+                s.remove("a.z")
+            return 7
+
+        def __deepcopy__(self, memo):
+            return self
+
+    s = KeyPathSet(["a.z"])
+    key = PruneOnHash()
+    source = KeyPathSet([KeyPath(["a", key])])
+    key.armed = True
+    s.update(source)
+    assert s._trie == {"a": {key: {"$": True}}}
+
+
 @pytest.mark.parametrize("fire_at", [2, 3])
 def test_a_node_filled_while_a_remove_prunes_it_stays(fire_at):
     # Hashing the key during the remove adds a path below the node the
@@ -296,7 +316,7 @@ def test_concurrent_writers_lose_no_member():
         oracle, fault = oracles[t], faults[t]
         for i in range(ops):
             path = paths[(i * 7 + t) % len(paths)]
-            op = (i * 5 + i // 3) % 3
+            op = (i * 5 + i // 3) % 4
             try:
                 if op == 0:
                     if s.add(path) == (path in oracle):
@@ -304,6 +324,11 @@ def test_concurrent_writers_lose_no_member():
                     oracle.add(path)
                     if path not in s:
                         fault.append(("lost", path))
+                elif op == 3:
+                    s.update(KeyPathSet([path]))
+                    oracle.add(path)
+                    if path not in s:
+                        fault.append(("lost by update", path))
                 elif op == 1:
                     if s.remove(path) != (path in oracle):
                         fault.append(("remove", path))

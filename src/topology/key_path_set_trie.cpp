@@ -11,6 +11,10 @@ namespace vesk::topology::trie {
 
 namespace {
 
+// How often an insertion is made again when a concurrent removal pruned a
+// node of its path before the insertion could be seen.
+constexpr int kMaxAttempts = 100;
+
 [[nodiscard]] bool require_node(PyObject* value) {
     if (PyDict_Check(value)) return true;
     raise_not_a_node(value);
@@ -68,7 +72,40 @@ struct Copier {
 };
 
 [[nodiscard]] int merge_into(PyObject* target, PyObject* source, Copier& copier,
-                             WalkGuard& guard) {
+                             WalkGuard& guard);
+
+// Merges the source's branch `value` under `key` into `target`. When the
+// target's node there is pruned by a concurrent removal while the merge
+// fills it, the branch is merged again into whatever `target` holds now.
+[[nodiscard]] int merge_branch(PyObject* target, PyObject* key, PyObject* value, Copier& copier,
+                               WalkGuard& guard) {
+    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+        PyObject* raw = nullptr;
+        int found = PyDict_GetItemRef(target, key, &raw);
+        py::Ref existing = py::Ref::steal(raw);
+        if (found < 0) return -1;
+        if (!found) {
+            // A new branch; a node another thread made meanwhile is merged
+            // into instead.
+            py::Ref stored = PyDict_Check(value) ? copier.copy(value) : py::Ref::borrow(value);
+            if (!stored) return -1;
+            found = PyDict_SetDefaultRef(target, key, stored.get(), &raw);
+            existing = py::Ref::steal(raw);
+            if (found <= 0) return found;
+        }
+        if (!require_node(existing.get()) || !require_node(value)) return -1;
+        if (merge_into(existing.get(), value, copier, guard) < 0) return -1;
+        found = PyDict_GetItemRef(target, key, &raw);
+        py::Ref held = py::Ref::steal(raw);
+        if (found < 0) return -1;
+        if (held.get() == existing.get()) return 0;
+    }
+    PyErr_SetString(PyExc_RuntimeError,
+                    "KeyPathSet changed during update: its nodes were pruned by concurrent removals");
+    return -1;
+}
+
+int merge_into(PyObject* target, PyObject* source, Copier& copier, WalkGuard& guard) {
     WalkLevel level(guard, source);
     if (!level.ok()) return -1;
     py::DictCursor cursor(source);
@@ -77,20 +114,13 @@ struct Copier {
     while ((step = cursor.next(key, value)) == 1) {
         const int mark = is_marker(key.get());
         if (mark < 0) return -1;
-        py::Ref existing;
-        if (!mark) {
-            PyObject* raw = nullptr;
-            if (PyDict_GetItemRef(target, key.get(), &raw) < 0) return -1;
-            existing = py::Ref::steal(raw);
-        }
-        if (!existing) {
-            // A marker (overwriting the target's own) or a new branch.
+        if (mark) {
+            // Overwrites the target's own marker.
             py::Ref stored = PyDict_Check(value.get()) ? copier.copy(value.get()) : value;
             if (!stored || PyDict_SetItem(target, key.get(), stored.get()) < 0) return -1;
             continue;
         }
-        if (!require_node(existing.get()) || !require_node(value.get())) return -1;
-        if (merge_into(existing.get(), value.get(), copier, guard) < 0) return -1;
+        if (merge_branch(target, key.get(), value.get(), copier, guard) < 0) return -1;
     }
     return step;
 }
@@ -143,10 +173,6 @@ int is_marker(PyObject* key) {
 py::Ref new_node() { return py::Ref::steal(PyDict_New()); }
 
 namespace {
-
-// How often an insertion is retried when a concurrent removal pruned a node
-// of its path before the insertion could be seen.
-constexpr int kMaxAddAttempts = 100;
 
 // One insertion along `keys`, creating the missing nodes; `chain` receives
 // the nodes from the root down. 1 when the marker was newly set, 0 when it
@@ -227,7 +253,7 @@ int add(PyObject* root, const PyKeys& keys, bool include_intermediate) {
     if (!m) return -1;
     std::vector<py::Ref> chain;
     chain.reserve(keys.size() + 1);
-    for (int attempt = 0; attempt < kMaxAddAttempts; ++attempt) {
+    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
         const int added = add_once(root, keys, include_intermediate, m, chain);
         if (added < 0) return -1;
         const int attached = keys.empty() ? 1 : still_attached(chain, keys);

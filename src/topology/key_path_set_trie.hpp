@@ -42,6 +42,8 @@ using PyKeys = std::vector<py::Ref>;
 [[nodiscard]] int prune_child(PyObject* parent, PyObject* key, PyObject* child);
 
 // Adds every path of `source` into `target`; shares no node with `source`.
+// Like `add`, a branch whose node a concurrent removal pruned while it was
+// being filled is merged again.
 [[nodiscard]] int merge(PyObject* target, PyObject* source);
 // Set difference: removes from `target` every path of `other`.
 [[nodiscard]] int remove_same(PyObject* target, PyObject* other);
