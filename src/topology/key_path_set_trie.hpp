@@ -6,6 +6,11 @@
 // a node is expected, and a trie may be cyclic or arbitrarily deep. Every
 // walk therefore checks that a node is a dict, and every recursion is
 // guarded so that such a trie raises instead of overflowing the C stack.
+//
+// Threads may add to, remove from and merge into one trie at once. A node is
+// detached only by pruning, only while empty and never put back; an
+// insertion checks afterwards that every node of its path is still attached
+// and is made again if not, so a member reported as added is reachable.
 #pragma once
 
 #include "py/ref.hpp"
