@@ -1,0 +1,111 @@
+"""Specs shared between threads: readers and appliers never wait and never
+see a half-made change; a mutator meeting any holder is refused."""
+
+import threading
+
+from vesk_core._native import Float, Int, MissingValue
+
+REFUSED = (
+    "Cannot mutate this object while another operation holds it (e.g. a re-entrant call from "
+    "`custom_apply` / a transform during its own `apply`): mutate it after `apply` returns."
+)
+BORROWED = "Already mutably borrowed"
+
+
+def test_mutation_while_another_thread_applies_is_refused():
+    entered, release = threading.Event(), threading.Event()
+
+    def transform(value):
+        if threading.current_thread() is worker:  # only the apply under test waits
+            entered.set()
+            assert release.wait(10)
+        return value
+
+    spec = Float(default=1.0).set_transform(transform)
+    result = []
+    worker = threading.Thread(target=lambda: result.append(spec.apply(2)))
+    worker.start()
+    assert entered.wait(10)
+    try:
+        for mutate in (lambda: spec.set_default(3.0), lambda: spec.freeze(), lambda: spec.noneable()):
+            try:
+                mutate()
+            except RuntimeError as e:
+                assert str(e) == REFUSED
+            else:
+                raise AssertionError("mutation during apply was not refused")
+        assert repr(spec)  # reads share the hold
+    finally:
+        release.set()
+        worker.join()
+    assert result == [2.0]
+    assert spec.default == 1.0 and not spec.frozen and not spec.is_noneable
+    spec.set_default(3.0)  # free again once apply returned
+    assert spec.default == 3.0
+
+
+def test_readers_and_one_mutator():
+    spec = Int(min_value=0, default=0)
+    rounds = 400
+    # The mutator alternates between two states; every reader sees one of
+    # them as a whole, or is refused at once.
+    states = {(0, False), (7, True)}
+    errors = []
+    done = threading.Event()
+    applied_last = []
+
+    def mutator():
+        landed = 0
+        for i in range(rounds):
+            target = (7, True) if i % 2 == 0 else (0, False)
+            try:
+                spec.set_default(target[0])
+            except RuntimeError as e:
+                if str(e) != REFUSED:
+                    errors.append(e)
+                continue
+            while True:
+                try:
+                    spec.noneable(target[1], use_none_as_default=False)
+                    break
+                except RuntimeError as e:
+                    if str(e) != REFUSED:
+                        errors.append(e)
+                        return
+            landed += 1
+            applied_last[:] = [target]
+        done.set()
+        if not landed:
+            errors.append(AssertionError("no mutation landed"))
+
+    def reader(k):
+        local = 0
+        while not done.is_set() or local < 50:
+            local += 1
+            try:
+                default = spec.default
+                assert default in (0, 7)
+                assert spec.apply(k) == k
+                assert spec.is_noneable in (True, False)
+                text = repr(spec)
+                assert text.startswith("Int(")
+                assert spec.materialize_default() in (0, 7)
+            except RuntimeError as e:
+                if str(e) != BORROWED:
+                    errors.append(e)
+            except Exception as e:  # noqa: BLE001
+                errors.append(e)
+
+    threads = [threading.Thread(target=reader, args=(k,)) for k in range(8)]
+    threads.append(threading.Thread(target=mutator))
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    # The end state is the last state the mutator completed.
+    if applied_last:
+        default, noneable = applied_last[0]
+        assert (spec.default, spec.is_noneable) == (default, noneable)
+        assert (default, noneable) in states
+    assert not isinstance(spec.default, MissingValue)
