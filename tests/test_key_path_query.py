@@ -203,18 +203,18 @@ def test_threads_sharing_fresh_paths_agree():
     paths = [KeyPath(["a", 1, "b", i]) for i in range(300)]
     tree = {"a": [0, {"b": list(range(300))}]}
     barrier = threading.Barrier(4)
-    results = []
+    results = [None] * 4
 
-    def work():
+    def work(i):
         barrier.wait()
-        results.append([(str(p), hash(p), p.query(tree), p.get({}, -1)) for p in paths])
+        results[i] = [(str(p), hash(p), p.query(tree), p.get({}, -1)) for p in paths]
 
-    threads = [threading.Thread(target=work) for _ in range(4)]
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
-    assert len(results) == 4 and all(r == results[0] for r in results)
+    assert results[0] is not None and all(r == results[0] for r in results)
     assert results[0][7] == ("a[1].b[7]", hash("a[1].b[7]"), 7, -1)
 
 
