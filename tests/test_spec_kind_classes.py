@@ -113,6 +113,23 @@ def test_deepcopy_of_a_spec_inside_its_own_default():
     assert dup.default is not box and dup.default[0] is dup
 
 
+class CustomTyped:
+    """A default that applies itself and notes the spec object it was given."""
+
+    __vesk_custom_typing__ = True
+
+    def custom_apply(self, path, spec, allow_partial, child_transform):
+        self.spec_class = type(spec)
+        return False, self
+
+
+@pytest.mark.parametrize("cls", KINDS)
+def test_custom_typed_default_meets_a_spec_of_its_own_class(cls):
+    value = CustomTyped()
+    spec = Enum([value, "b"], default=value) if cls is Enum else MAKERS[cls](default=value)
+    assert spec.default is value and value.spec_class is cls
+
+
 def twice(x):
     return x * 2
 
