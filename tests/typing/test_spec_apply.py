@@ -1,0 +1,440 @@
+"""Applying values with the scalar specs: the road a value takes (frozen,
+missing, None, custom typing, transform, type check, coercion, validation),
+the exact message of every refusal and the path it names."""
+
+import pytest
+
+import vesk_core._native as native
+from vesk.typing.handles import FROZEN_PLACEHOLDER
+from vesk_core import KeyPath
+
+Any, Bool, Enum, Float, Int, Str = (
+    native.Any, native.Bool, native.Enum, native.Float, native.Int, native.Str
+)
+MISSING = native.missing_value_singleton()
+
+PATH = KeyPath.parse("a.b[2]")
+
+
+class Recorder:
+    """A transform that records its calls and answers with `fn`."""
+
+    def __init__(self, fn=lambda v: v):
+        self.calls = []
+        self.fn = fn
+
+    def __call__(self, value):
+        self.calls.append(value)
+        return self.fn(value)
+
+
+# --- the driver's own checks ------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "root_path, text", [(None, ""), (PATH, "a.b[2]"), (KeyPath(), ""), ("x.y", "x.y")]
+)
+def test_required_and_none_messages_quote_the_path_and_the_spec(root_path, text):
+    with pytest.raises(ValueError) as e:
+        Int(min_value=0).apply(MISSING, root_path=root_path)
+    assert str(e.value) == f"Required value is not specified. (Path='{text}', ValueSpec=Int(min=0))"
+    with pytest.raises(ValueError) as e:
+        Str().apply(None, root_path=root_path)
+    assert str(e.value) == f"Value cannot be None. (Path='{text}', ValueSpec=Str())"
+
+
+def test_missing_value_with_allow_partial_is_a_new_missing_value_never_the_default():
+    given = native.MissingValue()
+    out = Int(default=4).apply(given, allow_partial=True)
+    assert isinstance(out, native.MissingValue) and out is not given
+    assert Int().noneable().apply(None) is None
+
+
+@pytest.mark.parametrize("make", [lambda: Int(default=3, frozen=True), lambda: Str(default="s", frozen=True)])
+def test_a_frozen_spec_answers_with_its_default_and_refuses_any_other_value(make):
+    spec = make()
+    default = spec.default
+    assert spec.apply(MISSING) is default
+    assert spec.apply(type(default)(default)) is default
+    other = 4 if isinstance(default, int) else "t"
+    with pytest.raises(ValueError) as e:
+        spec.apply(other, root_path=PATH)
+    assert str(e.value) == (
+        f"Frozen field is not assignable. (Path='a.b[2]', ValueSpec={spec!r}, "
+        f"AssignedValue={other!r})"
+    )
+    # Frozen comes first: neither None nor a value of the wrong type gets further.
+    with pytest.raises(ValueError, match="^Frozen field"):
+        spec.apply(None)
+
+
+def test_a_frozen_spec_whose_default_is_the_placeholder_applies_as_unfrozen():
+    spec = Any(default=FROZEN_PLACEHOLDER, frozen=True)
+    assert spec.frozen
+    assert spec.apply(5) == 5
+    with pytest.raises(ValueError, match="^Required value"):
+        spec.apply(MISSING)
+
+
+# --- type check, strictness and coercion ---------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "make, value, expected",
+    [
+        (lambda: Int(), True, True),
+        (lambda: Float(), 1, 1.0),
+        (lambda: Float(), True, 1.0),
+        (lambda: Float(min_value=0.0), 2, 2.0),
+        (lambda: Bool(strict=True), True, True),
+        (lambda: Any(strict=True), True, True),
+        (lambda: Int(strict=False), False, False),
+    ],
+)
+def test_values_pass_or_are_coerced(make, value, expected):
+    out = make().apply(value)
+    assert out == expected and type(out) is type(expected)
+
+
+@pytest.mark.parametrize(
+    "make, value, type_text",
+    [
+        (lambda: Int(strict=True), True, "<class 'int'>"),
+        (lambda: Float(strict=True), 1, "<class 'float'>"),
+        (lambda: Float(strict=True), True, "<class 'float'>"),
+        (lambda: Int(), "3", "<class 'int'>"),
+        (lambda: Str(), 3, "<class 'str'>"),
+        (lambda: Bool(), 1, "<class 'bool'>"),
+    ],
+)
+def test_refused_types_name_the_expected_and_the_encountered_class(make, value, type_text):
+    with pytest.raises(TypeError) as e:
+        make().apply(value, root_path=PATH)
+    assert str(e.value) == (
+        f"Expect {type_text} but encountered {type(value)!r}: {value}. (path=a.b[2])"
+    )
+
+
+class Token:
+    """A class that accepts foreign values through its `__vk_accept__` hook."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __eq__(self, other):
+        return isinstance(other, Token) and other.name == self.name
+
+    __hash__ = None
+
+    def __repr__(self):
+        return f"Token({self.name})"
+
+    @classmethod
+    def __vk_accept__(cls, value):
+        return cls(value) if isinstance(value, str) else NotImplemented
+
+
+def test_the_accept_hook_of_the_value_type_coerces_or_declines():
+    spec = Enum([Token("a"), Token("b")])
+    assert spec.apply("a") == Token("a")
+    # The coerced value is still validated against the candidates.
+    with pytest.raises(ValueError) as e:
+        spec.apply("c", root_path=PATH)
+    assert str(e.value) == "Value Token(c) is not in candidate list [Token(a), Token(b)]. (path=a.b[2])"
+    # NotImplemented from every target: the type error.
+    with pytest.raises(TypeError, match=r"^Expect .*Token.* but encountered <class 'int'>: 3\. "):
+        spec.apply(3)
+
+
+def test_an_accept_hook_that_raises_fails_the_apply_with_its_own_error():
+    class Strict(Token):
+        @classmethod
+        def __vk_accept__(cls, value):
+            raise LookupError("no")
+
+    with pytest.raises(LookupError, match="^no$"):
+        Enum([Strict("a")]).apply("a")
+
+
+# --- validation ------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "make, value, message",
+    [
+        (lambda: Int(min_value=0, max_value=10), -1, "Value -1 is out of range (min=0, max=10)."),
+        (lambda: Int(min_value=0), -1, "Value -1 is out of range (min=0, max=None)."),
+        (lambda: Float(max_value=1.5), 2.5, "Value 2.5 is out of range (min=None, max=1.5)."),
+        (lambda: Int(gt=0), 0, "Value 0 is out of range (min=1, max=None)."),
+        (lambda: Str(regex=r"\d+"), "ab", "String 'ab' does not match regular expression '\\\\d+'."),
+        (lambda: Enum([1, 2]), 3, "Value 3 is not in candidate list [1, 2]."),
+        (lambda: Enum(["x", "y"]), "z", "Value 'z' is not in candidate list ['x', 'y']."),
+    ],
+)
+@pytest.mark.parametrize("root_path, text", [(None, ""), (PATH, "a.b[2]")])
+def test_constraint_failures_append_the_path(make, value, message, root_path, text):
+    with pytest.raises(ValueError) as e:
+        make().apply(value, root_path=root_path)
+    assert str(e.value) == f"{message} (path={text})"
+
+
+def test_constrained_values_inside_the_bounds_are_returned_as_they_are():
+    big = 10**30
+    assert Int(min_value=0).apply(big) is big
+    s = "12345"
+    assert Str(regex=r"\d+").apply(s) is s
+    assert Enum(["x", "y"]).apply("y") == "y"
+
+
+class Odd(int):
+    """An int whose comparisons are scripted: below everything, and raising
+    when compared from above."""
+
+    def __lt__(self, other):
+        return True
+
+    def __gt__(self, other):
+        raise ArithmeticError("compared from above")
+
+
+def test_both_bounds_are_compared_and_a_failing_comparison_propagates():
+    with pytest.raises(ArithmeticError, match="compared from above"):
+        Int(min_value=0, max_value=10).apply(Odd(5))
+    # With only the minimum set, the failing comparison is never made.
+    with pytest.raises(ValueError, match=r"^Value 5 is out of range \(min=0, max=None\)"):
+        Int(min_value=0).apply(Odd(5))
+
+
+# --- custom typing ------------------------------------------------------------------------
+
+
+class Custom:
+    __vesk_custom_typing__ = False  # presence counts, not the value
+
+    def __init__(self, answer):
+        self.answer = answer
+        self.calls = []
+
+    def custom_apply(self, path, spec, allow_partial, child_transform):
+        self.calls.append((path, spec, allow_partial, child_transform))
+        return self.answer
+
+
+def test_custom_apply_receives_the_path_the_spec_and_the_options():
+    value = Custom((False, "kept"))
+    spec = Int()
+    fn = Recorder()
+    assert spec.apply(value, allow_partial=True, child_transform=fn) == "kept"
+    [(path, got_spec, allow_partial, child_transform)] = value.calls
+    assert isinstance(path, KeyPath) and str(path) == ""
+    assert got_spec is spec and allow_partial is True and child_transform is fn
+    spec.apply(value, root_path=PATH)
+    assert value.calls[-1][0] is PATH and value.calls[-1][2:] == (False, None)
+
+
+def test_custom_apply_that_proceeds_continues_with_the_transform_and_the_checks():
+    fn = Recorder(lambda v: v * 2)
+    spec = Int(max_value=10).set_transform(fn)
+    assert spec.apply(Custom((True, 4))) == 8
+    assert fn.calls == [4]
+    with pytest.raises(ValueError, match=r"^Value 12 is out of range"):
+        spec.apply(Custom((True, 6)))
+    with pytest.raises(TypeError, match="^Expect <class 'int'>"):
+        Int().apply(Custom((True, "4")))
+
+
+@pytest.mark.parametrize(
+    "answer, error",
+    [((1, "x"), TypeError), ((True,), IndexError), (None, TypeError), ("no", TypeError)],
+)
+def test_a_malformed_custom_apply_answer_is_an_error(answer, error):
+    with pytest.raises(error):
+        Int().apply(Custom(answer))
+
+
+# --- user transform ------------------------------------------------------------------------
+
+
+def test_the_transform_runs_before_the_type_check_and_its_result_is_validated():
+    fn = Recorder(int)
+    spec = Int(min_value=0).set_transform(fn)
+    assert spec.apply("7") == 7 and fn.calls == ["7"]
+    with pytest.raises(ValueError, match=r"^Value -1 is out of range.*\(path=a\.b\[2\]\)$"):
+        spec.apply("-1", root_path=PATH)
+    # Exact leaves take no shortcut past a transform; None and missing values
+    # never reach it.
+    assert spec.apply(3) == 3 and fn.calls[-1] == 3
+    count = len(fn.calls)
+    with pytest.raises(ValueError, match="^Value cannot be None"):
+        spec.apply(None)
+    assert spec.apply(MISSING, allow_partial=True) is not MISSING
+    assert len(fn.calls) == count
+
+
+def test_a_transform_that_yields_a_missing_value_is_treated_like_one():
+    spec = Int().set_transform(lambda v: MISSING)
+    assert isinstance(spec.apply(1, allow_partial=True), native.MissingValue)
+    with pytest.raises(ValueError, match=r"^Required value is not specified\. \(Path='a\.b\[2\]'"):
+        spec.apply(1, root_path=PATH)
+
+
+class TwoArgError(Exception):
+    def __init__(self, code, detail):
+        super().__init__(code, detail)
+
+
+@pytest.mark.parametrize(
+    "raised, expected_class, expected_args",
+    [
+        (KeyError("k"), KeyError, ("'k' (path=a.b[2])",)),
+        (ValueError("bad"), ValueError, ("bad (path=a.b[2])",)),
+        (ZeroDivisionError("division by zero"), ZeroDivisionError,
+         ("division by zero (path=a.b[2])",)),
+    ],
+)
+def test_transform_errors_keep_their_class_and_get_the_path(raised, expected_class, expected_args):
+    def fail(value):
+        raise raised
+
+    with pytest.raises(expected_class) as e:
+        Int().set_transform(fail).apply(1, root_path=PATH)
+    assert type(e.value) is expected_class and e.value.args == expected_args
+    assert e.value.__cause__ is raised
+
+
+def test_a_transform_error_that_cannot_be_remade_is_raised_itself():
+    raised = TwoArgError(1, "detail")
+
+    def fail(value):
+        raise raised
+
+    with pytest.raises(TwoArgError) as e:
+        Int().set_transform(fail).apply(1)
+    assert e.value is raised
+
+
+def test_the_reapply_after_a_transform_uses_the_spec_twin_without_transform():
+    seen = []
+
+    class Probe:
+        __vesk_custom_typing__ = True
+
+        def custom_apply(self, path, spec, allow_partial, child_transform):
+            seen.append(spec)
+            return (False, self)
+
+    spec = Any().set_transform(lambda v: Probe())
+    spec.apply(1)
+    [twin] = seen
+    assert twin is not spec and twin.transform is None and type(twin) is Any
+
+
+def test_mutating_the_spec_from_its_own_transform_is_refused():
+    holder = []
+
+    def mutate(value):
+        holder[0].set_strict(True)
+        return value
+
+    spec = Int().set_transform(mutate)
+    holder.append(spec)
+    with pytest.raises(RuntimeError, match="^Cannot mutate this object while another operation"):
+        spec.apply(2)
+
+
+# --- Any ----------------------------------------------------------------------------------
+
+
+def test_any_accepts_values_as_they_are_but_not_missing_ones():
+    marker = object()
+    spec = Any()
+    for value in (marker, 1, [1], {"a": 1}, (1,), Token("t")):
+        assert spec.apply(value) is value
+    with pytest.raises(ValueError, match="^Required value"):
+        spec.apply(MISSING)
+    assert spec.apply(Custom((False, "x"))) == "x"
+
+
+# --- value types that only the package can test ------------------------------------------
+
+
+class Loose(type):
+    """A metaclass whose instance test also admits the text "any"."""
+
+    def __instancecheck__(cls, value):
+        return value == "any" or type.__instancecheck__(cls, value)
+
+
+class Member(metaclass=Loose):
+    def __init__(self, name):
+        self.name = name
+
+    def __eq__(self, other):
+        return other == self.name if isinstance(other, str) else other is self
+
+    __hash__ = object.__hash__
+
+    def __repr__(self):
+        return f"Member({self.name})"
+
+
+def test_a_value_type_with_its_own_instance_test_is_checked_through_the_package():
+    a, b = Member("a"), Member("b")
+    spec = Enum([a, b])
+    assert spec.value_type is Member and spec.type_resolved
+    assert spec.apply(b) is b
+    # The metaclass admits "any", which the candidate test then refuses.
+    with pytest.raises(ValueError, match=r"^Value 'any' is not in candidate list"):
+        spec.apply("any")
+    with pytest.raises(TypeError) as e:
+        spec.apply(3, root_path=PATH)
+    assert str(e.value) == f"Expect {Member!r} but encountered <class 'int'>: 3. (path=a.b[2])"
+
+
+def test_scalar_specs_have_no_forward_references():
+    refs = Int().forward_refs
+    assert refs == frozenset() and refs is Str(regex="x").forward_refs
+    assert all(s.type_resolved for s in (Int(), Bool(), Any(), Enum([1])))
+
+
+def test_no_reference_leaks_on_any_road():
+    from leaks import assert_no_leak
+
+    def fail(value):
+        raise KeyError(value)
+
+    int_spec = Int(min_value=0)
+    float_spec = Float()
+    transformed = Int(max_value=10).set_transform(lambda v: v + 1)
+    failing = Int().set_transform(fail)
+    frozen = Int(default=1, frozen=True)
+    enum = Enum([Token("a")])
+
+    class Quiet:
+        __vesk_custom_typing__ = True
+
+        def __init__(self, answer):
+            self.answer = answer
+
+        def custom_apply(self, path, spec, allow_partial, child_transform):
+            return self.answer
+
+    proceed, stop = Quiet((True, 3)), Quiet((False, "x"))
+
+    def roads():
+        int_spec.apply(5)
+        float_spec.apply(1)
+        transformed.apply(2, root_path=PATH)
+        frozen.apply(MISSING)
+        enum.apply("a")
+        int_spec.apply(proceed)
+        int_spec.apply(stop)
+        for spec, value in ((int_spec, -1), (int_spec, None), (int_spec, "x"), (failing, 1),
+                            (frozen, 2), (enum, 3), (int_spec, MISSING)):
+            try:
+                spec.apply(value, root_path=PATH)
+            except (ValueError, TypeError, KeyError):
+                pass
+        repr(int_spec), str(enum), int_spec.format(list_wrap_threshold=3)
+
+    assert_no_leak(roads)

@@ -1,0 +1,185 @@
+"""The text form of the scalar specs, the options of `format`, and the repr
+that messages quote: kept current across mutations, also while other
+threads apply and mutate the same spec."""
+
+import sys
+import threading
+
+import pytest
+
+import vesk_core._native as native
+
+Any, Bool, Enum, Float, Int, Str = (
+    native.Any, native.Bool, native.Enum, native.Float, native.Int, native.Str
+)
+
+
+def factory():
+    return 1
+
+
+@pytest.mark.parametrize(
+    "make, text",
+    [
+        (lambda: Bool(), "Bool()"),
+        (lambda: Int(min_value=0), "Int(min=0)"),
+        (lambda: Float(max_value=1.5, default=1.0), "Float(default=1.0, max=1.5)"),
+        (lambda: Int(default_factory=factory), f"Int(default_factory={factory!r})"),
+        (lambda: Str(regex="a+", is_noneable=True), "Str(regex='a+', noneable=True)"),
+        (lambda: Str(default="x", frozen=True), "Str(default='x', frozen=True)"),
+        (lambda: Bool(strict=False), "Bool(strict=False)"),
+        (lambda: Bool(strict=True), "Bool(strict=True)"),
+        (lambda: Bool(strict=None), "Bool()"),
+        (lambda: Int(is_noneable=True, default=None), "Int(default=None, noneable=True)"),
+        (lambda: Enum([1, 2], default=2), "Enum(default=2, values=[1, 2])"),
+        (lambda: Any(default=3, frozen=True), "Any(default=3, frozen=True)"),
+    ],
+)
+def test_the_text_form_shows_the_label_and_the_items_that_differ_from_their_defaults(make, text):
+    spec = make()
+    assert repr(spec) == text
+    assert spec.format(compact=True) == text
+    assert native.format(spec, compact=True) == text
+
+
+def test_str_lays_the_items_out_one_per_line():
+    spec = Int(min_value=0, max_value=5)
+    assert str(spec) == "Int(\n  min=0,\n  max=5\n)"
+    assert spec.format() == str(spec)
+    assert spec.format(root_indent=1) == "Int(\n    min=0,\n    max=5\n  )"
+    assert str(Bool()) == "Bool()"
+
+
+def test_format_reads_only_an_integer_list_wrap_threshold():
+    spec = Enum([1, 2, 3])
+    plain = spec.format()
+    assert plain == "Enum(\n  values=[1, 2, 3]\n)"
+    wrapped = spec.format(list_wrap_threshold=1)
+    assert wrapped == "Enum(\n  values=[\n    1,\n    2,\n    3\n  ]\n)"
+    for ignored in ("1", 1.0, None, object(), 10**40):
+        assert spec.format(list_wrap_threshold=ignored) == plain
+    assert spec.format(other=1, list_wrap_threshold=True) == wrapped
+
+
+@pytest.mark.parametrize(
+    "kwargs, name",
+    [({"compact": 1}, "compact"), ({"verbose": None}, "verbose"), ({"root_indent": "0"}, "root_indent")],
+)
+def test_format_refuses_options_of_the_wrong_type(kwargs, name):
+    with pytest.raises(TypeError, match=name):
+        Int().format(**kwargs)
+
+
+def none_message(spec):
+    with pytest.raises(ValueError) as e:
+        spec.apply(None)
+    return str(e.value)
+
+
+def test_messages_quote_the_spec_as_it_is_after_each_mutation():
+    spec = Int()
+    assert none_message(spec).endswith("ValueSpec=Int())")
+    steps = [
+        (lambda: spec.set_default(3), "Int(default=3)"),
+        (lambda: spec.set_strict(True), "Int(default=3, strict=True)"),
+        (lambda: spec.set_default_factory(factory), f"Int(default_factory={factory!r}, strict=True)"),
+        (lambda: spec.set_strict(None), f"Int(default_factory={factory!r})"),
+        (lambda: spec.set_default(4), "Int(default=4)"),
+        (lambda: spec.set_transform(abs), "Int(default=4)"),
+        (lambda: spec.freeze(), "Int(default=4, frozen=True)"),
+    ]
+    for mutate, text in steps:
+        mutate()
+        if spec.frozen:
+            with pytest.raises(ValueError) as e:
+                spec.apply(5)
+            assert f"ValueSpec={text}," in str(e.value)
+        else:
+            assert none_message(spec) == f"Value cannot be None. (Path='', ValueSpec={text})"
+        assert repr(spec) == text
+
+
+def test_an_enum_message_shows_its_candidates_as_they_are_now():
+    values = [1, 2]
+    spec = Enum(values)
+    assert "ValueSpec=Enum(values=[1, 2])" in none_message(spec)
+    values.append(3)
+    assert "ValueSpec=Enum(values=[1, 2, 3])" in none_message(spec)
+    with pytest.raises(ValueError, match=r"candidate list \[1, 2, 3\]"):
+        spec.apply(4)
+
+
+class LoudInt(int):
+    fail = True
+
+    def __repr__(self):
+        if LoudInt.fail:
+            raise LookupError("no text")
+        return "L3"
+
+
+def test_a_failing_item_fails_the_message_and_caches_nothing():
+    spec = Int(default=LoudInt(3))
+    with pytest.raises(LookupError):
+        repr(spec)
+    with pytest.raises(LookupError):
+        spec.apply(None)
+    LoudInt.fail = False
+    assert none_message(spec) == "Value cannot be None. (Path='', ValueSpec=Int(default=L3))"
+
+
+def test_the_cached_text_is_never_stale_or_torn_under_concurrent_mutation():
+    spec = Int(min_value=0)
+    texts = {f"Value cannot be None. (Path='', ValueSpec=Int(default={d}, min=0))" for d in (1, 2)}
+    texts.add("Value cannot be None. (Path='', ValueSpec=Int(min=0))")
+    readers, rounds = 6, 300
+    start = threading.Barrier(readers + 1)
+    seen = [[] for _ in range(readers)]
+    failures = [[] for _ in range(readers + 1)]
+    stop = threading.Event()
+
+    def read(i):
+        start.wait()
+        for _ in range(rounds):
+            try:
+                spec.apply(None)
+            except ValueError as e:
+                seen[i].append(str(e))
+            except RuntimeError as e:
+                # A read while a mutation holds the spec fails at once.
+                if str(e) != "Already mutably borrowed":
+                    failures[i].append(repr(e))
+
+    def mutate():
+        start.wait()
+        n = 0
+        while not stop.is_set():
+            n += 1
+            try:
+                spec.set_default(1 + n % 2)
+            except RuntimeError as e:
+                if not str(e).startswith("Cannot mutate this object while another operation"):
+                    failures[readers].append(repr(e))
+            except ValueError as e:
+                failures[readers].append(repr(e))
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=read, args=(i,)) for i in range(readers)]
+        writer = threading.Thread(target=mutate)
+        for t in threads + [writer]:
+            t.start()
+        for t in threads:
+            t.join()
+        stop.set()
+        writer.join()
+    finally:
+        sys.setswitchinterval(old)
+
+    assert [f for fs in failures for f in fs] == []
+    assert all(s in texts for got in seen for s in got)
+    # Whatever the interleaving, the text quoted now matches the spec now.
+    assert none_message(spec) == (
+        f"Value cannot be None. (Path='', ValueSpec=Int(default={spec.default}, min=0))"
+    )
