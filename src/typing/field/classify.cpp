@@ -1,0 +1,193 @@
+#include "typing/field/classify.hpp"
+
+#include "py/lazy.hpp"
+#include "typing/value_spec/annotation.hpp"
+#include "typing/value_spec/engine/spec_engine.hpp"
+
+#include <vector>
+
+namespace vesk::typing::field::classify {
+
+namespace {
+
+using typing::KindId;
+using typing::SpecEngine;
+
+bool plain(const SpecEngine& e) noexcept { return !e.frozen && !e.transform; }
+
+bool is_scalar_leaf_type(PyObject* t) noexcept {
+    return t == reinterpret_cast<PyObject*>(&PyLong_Type) ||
+           t == reinterpret_cast<PyObject*>(&PyFloat_Type) ||
+           t == reinterpret_cast<PyObject*>(&PyUnicode_Type) ||
+           t == reinterpret_cast<PyObject*>(&PyBool_Type) ||
+           t == reinterpret_cast<PyObject*>(&PyBytes_Type) ||
+           t == reinterpret_cast<PyObject*>(Py_TYPE(Py_None));
+}
+
+// Reads `obj.name` when present: `out` empty when absent.
+template <py::Literal Name>
+[[nodiscard]] bool optional_attr(PyObject* obj, py::Ref& out) {
+    PyObject* name = py::intern<Name>();
+    if (!name) return false;
+    PyObject* v = nullptr;
+    if (PyObject_GetOptionalAttr(obj, name, &v) < 0) return false;
+    out = py::Ref::steal(v);
+    return true;
+}
+
+[[nodiscard]] bool proven_scalar_leaf(PyObject* spec, bool& out) {
+    py::Ref cls;
+    if (!spec_exact_leaf_type(spec, cls)) return false;
+    out = cls && is_scalar_leaf_type(cls.get());
+    return true;
+}
+
+}  // namespace
+
+bool native_facts(PyObject* spec, NativeFacts& out) {
+    out = NativeFacts{};
+    if (!typing::is_spec(spec)) return true;
+    py::SharedBorrow b(typing::spec_borrow(spec));
+    if (!b.acquire()) return false;
+    const SpecEngine& e = typing::spec_engine(spec);
+    out.is_native = true;
+    out.plain = plain(e);
+    out.is_any = e.id() == KindId::Any;
+    if (const auto* n = typing::kind_as<typing::NumberKind>(e.kind)) out.is_float = n->is_float;
+    out.strict_true = e.strict == typing::Tri::True;
+    out.is_tuple = e.id() == KindId::Tuple;
+    out.is_union = e.id() == KindId::Union;
+    out.noneable = e.is_noneable;
+    return true;
+}
+
+bool spec_exact_leaf_type(PyObject* spec, py::Ref& out) {
+    out.reset();
+    if (typing::is_spec(spec)) {
+        py::SharedBorrow b(typing::spec_borrow(spec));
+        if (!b.acquire()) return false;
+        const SpecEngine& e = typing::spec_engine(spec);
+        out = py::Ref::borrow(typing::exact_leaf_type(e));
+        return true;
+    }
+    py::Ref declared;
+    if (!optional_attr<"_exact_leaf_type">(spec, declared)) return false;
+    if (declared) {
+        if (declared.get() != Py_None) out = std::move(declared);
+        return true;
+    }
+    PyObject* name = py::intern<"fast_apply_info">();
+    if (!name) return false;
+    py::Ref info = py::Ref::steal(PyObject_GetAttr(spec, name));
+    if (!info) return false;
+    py::Ref eligible;
+    if (!optional_attr<"is_eligible">(info.get(), eligible)) return false;
+    const int truth = eligible ? PyObject_IsTrue(eligible.get()) : 0;
+    if (truth < 0) return false;
+    if (!truth) return true;
+    PyObject* vt = py::intern<"value_type">();
+    if (!vt) return false;
+    out = py::Ref::steal(PyObject_GetAttr(info.get(), vt));
+    return static_cast<bool>(out);
+}
+
+bool checked_leaf_type(PyObject* spec, py::Ref& out) {
+    out.reset();
+    if (typing::is_spec(spec)) {
+        py::SharedBorrow b(typing::spec_borrow(spec));
+        if (!b.acquire()) return false;
+        const SpecEngine& e = typing::spec_engine(spec);
+        out = py::Ref::borrow(typing::checked_leaf_type(e));
+        return true;
+    }
+    py::Ref declared;
+    if (!optional_attr<"_checked_leaf_type">(spec, declared)) return false;
+    if (declared && declared.get() != Py_None) out = std::move(declared);
+    return true;
+}
+
+bool is_object_candidate(PyObject* spec, py::Ref& out) {
+    out.reset();
+    if (!typing::is_spec(spec)) return true;
+    py::Ref forward_ref;
+    {
+        py::SharedBorrow b(typing::spec_borrow(spec));
+        if (!b.acquire()) return false;
+        const SpecEngine& e = typing::spec_engine(spec);
+        const auto* o = typing::kind_as<typing::ObjectKind>(e.kind);
+        if (!o || !plain(e)) return true;
+        if (!o->forward_ref) {
+            out = e.value_type;
+            return true;
+        }
+        forward_ref = o->forward_ref;
+    }
+    // A forward reference names its class only once resolved; until then the
+    // spec is no candidate.
+    PyObject* name = py::intern<"cls">();
+    if (!name) return false;
+    py::Ref cls = py::Ref::steal(PyObject_GetAttr(forward_ref.get(), name));
+    if (!cls) return false;
+    if (cls.get() != Py_None) out = std::move(cls);
+    return true;
+}
+
+bool is_container_candidate(PyObject* spec, bool& out) {
+    out = false;
+    if (!typing::is_spec(spec)) return true;
+    py::SharedBorrow b(typing::spec_borrow(spec));
+    if (!b.acquire()) return false;
+    const SpecEngine& e = typing::spec_engine(spec);
+    const KindId id = e.id();
+    out = plain(e) && (id == KindId::List || id == KindId::Tuple || id == KindId::Dict);
+    return true;
+}
+
+bool container_all_scalar(PyObject* spec, bool& out) {
+    out = false;
+    if (!typing::is_spec(spec)) return true;
+    // The element specs are taken under the borrow and proven after it.
+    std::vector<py::Ref> element_specs;
+    py::Ref tuple_fields;
+    {
+        py::SharedBorrow b(typing::spec_borrow(spec));
+        if (!b.acquire()) return false;
+        const SpecEngine& e = typing::spec_engine(spec);
+        if (const auto* l = typing::kind_as<typing::ListKind>(e.kind)) {
+            element_specs.push_back(l->element);
+        } else if (const auto* d = typing::kind_as<typing::DictKind>(e.kind)) {
+            if (!d->open_str_value_spec) return true;
+            element_specs.push_back(d->open_str_value_spec);
+        } else if (const auto* t = typing::kind_as<typing::TupleKind>(e.kind)) {
+            tuple_fields = t->elements;
+        } else {
+            return true;
+        }
+    }
+    if (tuple_fields) {
+        py::Ref it = py::Ref::steal(PyObject_GetIter(tuple_fields.get()));
+        if (!it) return false;
+        PyObject* name = py::intern<"value">();
+        if (!name) return false;
+        while (py::Ref f = py::Ref::steal(PyIter_Next(it.get()))) {
+            py::Ref v = py::Ref::steal(PyObject_GetAttr(f.get(), name));
+            if (!v) return false;
+            bool proven = false;
+            if (!proven_scalar_leaf(v.get(), proven)) return false;
+            if (!proven) return true;
+        }
+        if (PyErr_Occurred()) return false;
+        out = true;
+        return true;
+    }
+    for (const py::Ref& s : element_specs) {
+        if (!s) return true;
+        bool proven = false;
+        if (!proven_scalar_leaf(s.get(), proven)) return false;
+        if (!proven) return true;
+    }
+    out = true;
+    return true;
+}
+
+}  // namespace vesk::typing::field::classify

@@ -1,0 +1,42 @@
+// Field: one member of a structured value: a key spec (which keys it
+// covers), a value spec (which values it accepts) and per-field options. The
+// native entries here serve the schema drivers, the acceptance funnel and
+// object construction; everything else reaches a field through its Python
+// attributes, so a Python field object serves as well.
+//
+// State. A Field's members are read under the instance's shared borrow and
+// written under its exclusive borrow; a conflicting request fails at once.
+// Its compiled FieldMeta is cached in a slot guarded by a lock of its own
+// that is held only to read, replace or clear the slot, never while Python
+// code runs or a record is released.
+//
+// The class is final: every Field is exactly of `field_type()`.
+//
+// Errors follow the interpreter's convention: null (or -1) with an exception
+// set.
+#pragma once
+
+#include "typing/field/field_meta.hpp"
+
+namespace vesk::typing::field {
+
+// The class, built on first use and shared process-wide (borrowed); null
+// with an exception set when building fails.
+[[nodiscard]] PyTypeObject* field_type();
+
+// Whether `obj` is a native Field.
+[[nodiscard]] bool is_field(PyObject* obj) noexcept;
+
+// The field's compiled record: the cached one, or a new one built outside
+// every lock and cached unless the field changed meanwhile. `field` must be a
+// native Field.
+[[nodiscard]] FieldMetaRef field_meta(PyObject* field);
+
+// Drops the field's cached record; holders keep theirs. `field` must be a
+// native Field.
+void invalidate_meta(PyObject* field) noexcept;
+
+// The field's value spec, read under a shared borrow (a new reference).
+[[nodiscard]] py::Ref field_value_spec(PyObject* field);
+
+}  // namespace vesk::typing::field

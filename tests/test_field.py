@@ -1,0 +1,639 @@
+import copy
+import gc
+import threading
+import weakref
+
+import pytest
+
+from fresh import run_fresh
+import vesk_core._native as native
+
+Field = native.Field
+KeyPath = native.KeyPath
+MISSING = native.missing_value_singleton()
+
+
+class FakeSpec:
+    """A value spec answering by attribute name, recording its calls."""
+
+    annotation = int
+    default = MISSING
+    frozen = False
+    symbolic = None
+    has_default = False
+    default_factory = None
+    _exact_leaf_type = None
+    _checked_leaf_type = None
+
+    def __init__(self, result=None, log=None):
+        self.result = result
+        self.log = log if log is not None else []
+
+    def apply(self, value, **kwargs):
+        self.log.append(("spec", value, kwargs))
+        return value if self.result is None else self.result
+
+    def extend(self, base):
+        merged = FakeSpec(log=self.log)
+        merged.extended_from = (self, base)
+        return merged
+
+    def _materialize_strict(self):
+        self.log.append(("strict", self))
+
+    def __deepcopy__(self, memo):
+        clone = FakeSpec(self.result, [])
+        clone.copied_from = self
+        return clone
+
+
+# --- construction ---------------------------------------------------------
+
+
+def test_str_key_is_converted_and_key_specs_are_kept():
+    assert Field("x", FakeSpec()).key == native.ConstStrKey("x")
+    key = native.ListKey(1)
+    spec = FakeSpec()
+    f = Field(key, spec)
+    assert f.key is key and f.value is spec and f._key is key and f._value is spec
+
+
+@pytest.mark.parametrize("key", [3, None, b"x", ("a",)])
+def test_key_that_is_no_key_spec_is_asserted(key):
+    with pytest.raises(AssertionError) as info:
+        Field(key, FakeSpec())
+    assert info.value.args == (key,)
+
+
+def test_metadata_rules():
+    passed = {}
+    assert Field("x", FakeSpec(), metadata=passed).metadata is not passed
+    assert Field("x", FakeSpec(), metadata=[]).metadata == {}
+    full = {"a": 1}
+    assert Field("x", FakeSpec(), metadata=full).metadata is full
+    with pytest.raises(ValueError, match=r"^metadata must be a dict\.$"):
+        Field("x", FakeSpec(), metadata=[1])
+
+
+@pytest.mark.parametrize("alias", ["", 5, b"x"])
+def test_alias_must_be_a_non_empty_str(alias):
+    message = f"`alias` must be a non-empty string. Encountered: {alias!r}."
+    with pytest.raises(TypeError) as info:
+        Field("x", FakeSpec(), alias=alias)
+    assert info.value.args == (message,)
+    f = Field("x", FakeSpec(), alias="ok")
+    with pytest.raises(TypeError) as info:
+        f.set_alias(alias)
+    assert info.value.args == (message,) and f.alias == "ok"
+
+
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        {"enable_init": None},
+        {"enable_init": 1},
+        {"enable_hash": "yes"},
+        {"enable_validation": 0},
+        {"assign": 3},
+        {"bogus": 1},
+    ],
+)
+def test_argument_conversion_refusals(kwargs):
+    with pytest.raises(TypeError):
+        Field("x", FakeSpec(), **kwargs)
+
+
+def test_defaults_and_positional_arguments():
+    origin = object()
+    f = Field("x", FakeSpec(), "about", {"m": 1}, origin, assign="ref", alias="y")
+    assert (f.description, f.metadata, f.origin, f.assign, f.alias) == ("about", {"m": 1}, origin, "ref", "y")
+    bare = Field("x", FakeSpec())
+    assert (bare.description, bare.origin, bare.validator, bare.alias, bare.assign) == (None,) * 5
+    with pytest.raises(TypeError):
+        Field("x", FakeSpec(), None, None, None, None)  # flags are keyword-only
+
+
+def test_class_is_final_and_unhashable_state_is_native():
+    with pytest.raises(TypeError):
+        type("Sub", (Field,), {})
+    assert Field.__vesk_formattable__ is True
+    assert Field.__serialization_key__ == "vesk.typing.Field"
+
+
+# --- accessors and setters ------------------------------------------------
+
+FLAGS = ["enable_repr", "enable_compare", "enable_hash", "enable_clone", "enable_validation"]
+
+
+@pytest.mark.parametrize("flag", FLAGS)
+def test_unstated_flags_follow_enable_init(flag):
+    f = Field("x", FakeSpec(), enable_init=False)
+    assert getattr(f, flag) is False and getattr(f, "_" + flag) is None
+    f._enable_init = True
+    assert getattr(f, flag) is True and f.enable_init is True
+    setattr(f, "_" + flag, False)
+    assert getattr(f, flag) is False and getattr(f, "_" + flag) is False
+    with pytest.raises(TypeError):
+        setattr(f, "_" + flag, 1)
+
+
+@pytest.mark.parametrize(
+    "attr, value",
+    [("_enable_init", None), ("_enable_init", 1), ("_assign", 5)],
+)
+def test_raw_setter_conversions(attr, value):
+    f = Field("x", FakeSpec())
+    with pytest.raises(TypeError):
+        setattr(f, attr, value)
+
+
+@pytest.mark.parametrize(
+    "attr",
+    ["_key", "_value", "_description", "_origin", "_metadata", "_enable_repr", "_enable_init",
+     "_assign", "_validator", "_alias"],
+)
+def test_raw_attributes_store_unchecked_and_refuse_deletion(attr):
+    f = Field("x", FakeSpec())
+    value = {"_enable_repr": True, "_enable_init": False, "_assign": "anything"}.get(attr, 42)
+    setattr(f, attr, value)
+    assert getattr(f, attr) == value
+    with pytest.raises(AttributeError):
+        delattr(f, attr)
+
+
+def test_assign_policy_is_kept_as_given_and_cleared_by_none():
+    f = Field("x", FakeSpec(), assign="adopt")
+    assert f.assign == f._assign == "adopt"
+    f._assign = None
+    assert f.assign is None
+    f._assign = "any text"
+    assert f.assign == "any text"
+
+
+def test_setter_results_and_validator_check():
+    f = Field("x", FakeSpec())
+    assert f.set_description("d") is None and f.description == "d"
+    assert f.set_origin(int) is None and f.origin is int
+    assert f.set_alias("a") is f and f.set_alias(None) is f and f.alias is None
+    assert f.set_validator(len) is f and f.validator is len
+    assert f.set_validator(None) is f and f.validator is None
+    with pytest.raises(TypeError) as info:
+        f.set_validator(5)
+    assert info.value.args == ("`validator` must be a single-arg callable. Encountered: 5.",)
+
+
+def test_value_spec_attributes_read_by_name():
+    spec = FakeSpec()
+    f = Field("x", spec)
+    assert f.annotation is int and f.default_value is MISSING and f.frozen is False
+    spec.frozen = 1
+    with pytest.raises(TypeError):
+        f.frozen
+
+
+# --- apply ----------------------------------------------------------------
+
+
+def test_apply_order_value_spec_then_transform_then_validator():
+    log = []
+    spec = FakeSpec(result="from spec", log=log)
+    f = Field("x", spec)
+    f.set_validator(lambda v: log.append(("validator", v)) or "ignored")
+
+    def transform(path, field, value):
+        log.append(("transform", path, field, value))
+        return "transformed"
+
+    path = KeyPath("a")
+    assert f.apply(1, True, transform, path, False) == "transformed"
+    assert log == [
+        ("spec", 1, {"allow_partial": True, "child_transform": transform, "root_path": path,
+                     "inplace": False}),
+        ("transform", path, f, "from spec"),
+        ("validator", "transformed"),
+    ]
+
+
+def test_apply_without_transform_returns_the_value_spec_result():
+    marker = object()
+    assert Field("x", FakeSpec(result=marker)).apply(1) is marker
+
+
+@pytest.mark.parametrize("root_path", [None, KeyPath()])
+def test_transform_gets_a_new_empty_path_when_none_given(root_path):
+    seen = []
+    Field("x", FakeSpec()).apply(1, transform_fn=lambda p, f, v: seen.append(p), root_path=root_path)
+    assert seen == [KeyPath()] and seen[0] is not root_path
+
+
+def test_missing_value_is_not_validated():
+    f = Field("x", FakeSpec(result=MISSING))
+    f.set_validator(lambda v: 1 / 0)
+    assert f.apply(1) is MISSING
+
+
+@pytest.mark.parametrize("failing", ["spec", "transform"])
+def test_failures_before_the_validator_pass_unchanged(failing):
+    error = KeyError("t")
+
+    class Failing(FakeSpec):
+        def apply(self, value, **kwargs):
+            raise error
+
+    def transform(path, field, value):
+        raise error
+
+    f = Field("x", Failing() if failing == "spec" else FakeSpec()).set_validator(len)
+    with pytest.raises(KeyError) as info:
+        f.apply(1, transform_fn=transform)
+    assert info.value is error and info.value.__cause__ is None
+
+
+@pytest.mark.parametrize(
+    "root_path, text", [(None, "bad (path=)"), (KeyPath(["a", "b"]), "bad (path=a.b)")]
+)
+def test_validator_failure_is_raised_again_with_the_path(root_path, text):
+    original = ValueError("bad")
+
+    def validator(value):
+        raise original
+
+    f = Field("x", FakeSpec()).set_validator(validator)
+    with pytest.raises(ValueError) as info:
+        f.apply(1, root_path=root_path)
+    assert type(info.value) is ValueError and info.value.args == (text,)
+    assert info.value.__cause__ is original
+
+
+def test_validator_failure_of_a_class_not_built_from_one_message_is_kept():
+    class TwoArgs(Exception):
+        def __init__(self, a, b):
+            super().__init__(a, b)
+
+    original = TwoArgs(1, 2)
+
+    def validator(value):
+        raise original
+
+    f = Field("x", FakeSpec()).set_validator(validator)
+    with pytest.raises(TwoArgs) as info:
+        f.apply(1, root_path=KeyPath("p"))
+    assert info.value is original
+
+
+def test_validator_wrapping_keeps_a_subclass():
+    class Custom(ValueError):
+        pass
+
+    def validator(value):
+        raise Custom("no")
+
+    with pytest.raises(Custom, match=r"^no \(path=k\)$"):
+        Field("x", FakeSpec()).set_validator(validator).apply(1, root_path=KeyPath("k"))
+
+
+# --- extend ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize("flag", FLAGS)
+@pytest.mark.parametrize(
+    "base, child, expected",
+    [(False, None, False), (False, True, True), (None, None, None), (True, None, None),
+     (True, False, False)],
+)
+def test_extend_merges_each_stated_false(flag, base, child, expected):
+    b = Field("x", FakeSpec(), **{flag: base})
+    c = Field("x", FakeSpec(), **{flag: child})
+    assert c.extend(b) is c
+    assert getattr(c, "_" + flag) is expected
+
+
+def test_extend_enable_init_validator_alias_and_description():
+    validator = len
+    b = Field("x", FakeSpec(), "base text", enable_init=False, alias="wire")
+    b.set_validator(validator)
+    c = Field("x", FakeSpec(), "")
+    c.extend(b)
+    assert (c.enable_init, c.validator, c.alias, c.description) == (False, validator, "wire", "base text")
+    own = Field("x", FakeSpec(), "mine", alias="own").set_validator(abs)
+    own.extend(b)
+    assert (own.validator, own.alias, own.description) == (abs, "own", "mine")
+
+
+def test_extend_metadata_merge():
+    base_meta = {"a": 1, "b": 1}
+    own_meta = {"b": 2}
+    c = Field("x", FakeSpec(), metadata=own_meta)
+    c.extend(Field("x", FakeSpec(), metadata=base_meta))
+    assert c.metadata == {"a": 1, "b": 2} and c.metadata is not own_meta
+    assert base_meta == {"a": 1, "b": 1}
+    kept = Field("x", FakeSpec(), metadata=own_meta)
+    kept.extend(Field("x", FakeSpec()))
+    assert kept.metadata is own_meta
+
+
+def test_extend_key_and_value_spec():
+    key = native.ListKey(1)
+    spec = FakeSpec()
+    c = Field(key, spec)
+    base_spec = FakeSpec()
+    c.extend(Field(native.ListKey(0, 10), base_spec))
+    assert c.key is key and key.max_value == 10
+    assert c.value.extended_from == (spec, base_spec)
+
+
+def test_extend_refusals():
+    with pytest.raises(TypeError):
+        Field("x", FakeSpec()).extend("not a field")
+    c = Field("a", FakeSpec())
+    before = c.value
+    with pytest.raises(KeyError):
+        c.extend(Field("b", FakeSpec()))
+    assert c.value is before
+
+
+def test_own_value_spec_and_materialize_strict():
+    spec = FakeSpec()
+    f = Field("x", spec)
+    other = Field("y", spec)
+    assert f._own_value_spec() is None
+    assert f.value.copied_from is spec and other.value is spec
+    f._materialize_strict()
+    owned = f.value
+    assert owned.copied_from.copied_from is spec
+    assert owned.log == [("strict", owned)]
+
+
+# --- installers -----------------------------------------------------------
+
+
+def test_from_annotation_forwards_six_positional_arguments():
+    run_fresh(
+        """
+        import vesk_core._native as n
+        calls = []
+        n._install_field_from_annotation(lambda *a, **k: calls.append((a, k)) or "made")
+        assert n.Field.from_annotation("k", int) == "made"
+        assert n.Field.from_annotation("k", int, "d", {"m": 1}, False, "mod") == "made"
+        assert calls == [(("k", int, None, None, True, None), {}),
+                         (("k", int, "d", {"m": 1}, False, "mod"), {})], calls
+        try:
+            n.Field.from_annotation("k", int, auto_typing=None)
+        except TypeError:
+            pass
+        else:
+            raise AssertionError("auto_typing must be a bool")
+        """
+    )
+
+
+def test_uninstalled_cells_are_internal_errors():
+    run_fresh(
+        """
+        import vesk_core._native as n
+        for call, message in [
+            (lambda: n.Field("x", None), "typing bridge not installed"),
+            (lambda: n.Field.from_annotation("x", int), "field_from_annotation not installed"),
+        ]:
+            try:
+                call()
+            except RuntimeError as e:
+                assert str(e) == message, e
+            else:
+                raise AssertionError(message)
+        """
+    )
+
+
+# --- compiled metadata ----------------------------------------------------
+
+
+def token(field):
+    return field._field_meta_probe()["token"]
+
+
+def test_meta_is_cached_until_a_change_that_feeds_it():
+    f = Field("x", FakeSpec())
+    first = f._field_meta_probe()
+    assert token(f) == first["token"]
+    assert first["const_text"] == "x" and first["custom_apply"] is True
+
+
+INVALIDATING = [
+    ("_key", lambda f: setattr(f, "_key", native.ConstStrKey("y"))),
+    ("_value", lambda f: setattr(f, "_value", FakeSpec())),
+    ("_assign", lambda f: setattr(f, "_assign", "ref")),
+    ("_validator", lambda f: setattr(f, "_validator", len)),
+    ("_enable_init", lambda f: setattr(f, "_enable_init", True)),
+    ("_enable_validation", lambda f: setattr(f, "_enable_validation", False)),
+    ("set_validator", lambda f: f.set_validator(None)),
+    ("_own_value_spec", lambda f: f._own_value_spec()),
+    ("extend", lambda f: f.extend(Field("x", FakeSpec()))),
+]
+KEEPING = [
+    ("set_alias", lambda f: f.set_alias("a")),
+    ("set_description", lambda f: f.set_description("d")),
+    ("set_origin", lambda f: f.set_origin(int)),
+    ("_metadata", lambda f: setattr(f, "_metadata", {"k": 1})),
+    ("_enable_repr", lambda f: setattr(f, "_enable_repr", True)),
+    ("_alias", lambda f: setattr(f, "_alias", "b")),
+]
+
+
+@pytest.mark.parametrize("name, change", INVALIDATING + KEEPING, ids=[n for n, _ in INVALIDATING + KEEPING])
+def test_meta_dropped_exactly_by_the_changes_that_feed_it(name, change):
+    f = Field("x", FakeSpec())
+    held = f._field_meta_probe()
+    change(f)
+    rebuilt = f._field_meta_probe()
+    assert (rebuilt["token"] != held["token"]) is (name in dict(INVALIDATING))
+    assert token(f) == rebuilt["token"]
+
+
+def test_meta_reflects_the_new_state_and_old_records_stay_whole():
+    spec = FakeSpec()
+    f = Field("x", spec)
+    before = f._field_meta_probe()
+    f.set_validator(len)
+    after = f._field_meta_probe()
+    assert before["custom_apply"] is True and before["value_spec"] is spec
+    assert after["custom_apply"] is True
+    f._enable_validation = False
+    off = f._field_meta_probe()
+    assert off["accept_any"] is True and off["validate"] is False and off["exact"] == ()
+
+
+class LeafSpec(FakeSpec):
+    def __init__(self, exact=None, checked=None):
+        super().__init__()
+        self._exact_leaf_type = exact
+        self._checked_leaf_type = checked
+
+
+class InfoSpec(FakeSpec):
+    _exact_leaf_type = property(lambda self: (_ for _ in ()).throw(AttributeError))
+
+    class fast_apply_info:
+        is_eligible = True
+        value_type = bytes
+
+
+def test_meta_classifies_specs_through_their_probe_attributes():
+    exact = Field("x", LeafSpec(exact=int))._field_meta_probe()
+    assert exact["exact"] == (int,) and exact["custom_apply"] is False
+    checked_spec = LeafSpec(checked=str)
+    checked = Field("x", checked_spec)._field_meta_probe()
+    assert checked["checked"] == ((str, checked_spec),) and checked["exact"] == ()
+    assert Field("x", InfoSpec())._field_meta_probe()["exact"] == (bytes,)
+
+    class NoProbe(InfoSpec):
+        fast_apply_info = property(lambda self: (_ for _ in ()).throw(AttributeError("info")))
+
+    with pytest.raises(AttributeError, match="^info$"):
+        Field("x", NoProbe())._field_meta_probe()
+
+
+@pytest.mark.parametrize(
+    "default, carries",
+    [
+        ([1, {"a": MISSING}], True),
+        ((1, (2, [MISSING])), True),
+        ({MISSING: 1}, False),
+        ({1, 2}, False),
+        (MISSING, True),
+        ("text", False),
+    ],
+)
+@pytest.mark.parametrize("symbolic", [None, False, True])
+def test_meta_default_facts(default, carries, symbolic):
+    spec = LeafSpec(exact=int)
+    spec.has_default = True
+    spec.default = default
+    spec.symbolic = symbolic
+    probe = Field("x", spec)._field_meta_probe()
+    assert probe["default_carries_missing"] is carries
+    assert probe["has_default"] is (symbolic is not False or not carries)
+    assert probe["symbolic"] is symbolic
+
+
+def test_meta_default_factory_and_failing_symbolic():
+    spec = LeafSpec(exact=int)
+    spec.has_default = True
+    spec.default_factory = list
+    spec.default = [MISSING]
+    assert Field("x", spec)._field_meta_probe()["has_default"] is True
+
+    class Odd(LeafSpec):
+        @property
+        def symbolic(self):
+            raise RuntimeError("unreadable")
+
+    odd = Odd(exact=int)
+    assert Field("x", odd)._field_meta_probe()["symbolic"] is None
+    odd2 = LeafSpec(exact=int)
+    odd2.symbolic = "yes"
+    assert Field("x", odd2)._field_meta_probe()["symbolic"] is None
+
+
+@pytest.mark.parametrize("shape", ["self_list", "self_dict", "mutual", "deep_list", "deep_dict"])
+def test_meta_scans_self_containing_and_deep_defaults(shape):
+    if shape == "self_list":
+        default = tail = [1]
+        default.append(default)
+    elif shape == "self_dict":
+        default = tail = {}
+        default["me"] = default
+    elif shape == "mutual":
+        a, tail = [], {}
+        a.append(tail)
+        tail["a"] = a
+        default = (a, tail)
+    else:
+        default = tail = [] if shape == "deep_list" else {}
+        for _ in range(200_000):
+            default = [default] if shape == "deep_list" else {"k": default}
+    spec = LeafSpec(exact=int)
+    spec.has_default = True
+    spec.default = default
+    assert Field("x", spec)._field_meta_probe()["default_carries_missing"] is False
+    # The same shape with a missing value at its far end is found.
+    if isinstance(tail, list):
+        tail.append(MISSING)
+    else:
+        tail["m"] = MISSING
+    assert Field("x", spec)._field_meta_probe()["default_carries_missing"] is True
+
+
+# --- cycle collection -----------------------------------------------------
+
+
+@pytest.mark.parametrize("with_meta", [False, True])
+def test_class_field_class_cycle_is_collected(with_meta):
+    class Holder:
+        pass
+
+    spec = FakeSpec()
+    spec.owner = Holder  # the value spec refers back to the class
+    spec._exact_leaf_type = Holder
+    field = Field("x", spec, origin=Holder, metadata={"cls": Holder})
+    field.set_validator(lambda v, c=Holder: c)
+    Holder.schema = {"x": field}
+    if with_meta:
+        assert field._field_meta_probe()["custom_apply"] is True
+    ref = weakref.ref(Holder)
+    del Holder, field, spec
+    gc.collect()
+    assert ref() is None
+
+
+def test_field_in_its_own_metadata_is_collected():
+    class Probe:
+        pass
+
+    f = Field("x", FakeSpec(), metadata={"p": Probe()})
+    f.metadata["self"] = f
+    ref = weakref.ref(f.metadata["p"])
+    del f
+    gc.collect()
+    assert ref() is None
+
+
+# --- threads --------------------------------------------------------------
+
+
+def test_meta_built_during_changes_never_outlives_them():
+    # Readers build records while a writer flips the validator; once all stop,
+    # the cached record must describe the final state.
+    for _ in range(30):
+        f = Field("x", LeafSpec(exact=int))
+        stop = threading.Event()
+        barrier = threading.Barrier(5)
+
+        def reader():
+            barrier.wait()
+            while not stop.is_set():
+                try:
+                    f._field_meta_probe()
+                except RuntimeError:
+                    pass  # the writer held the field at that moment
+
+        def writer():
+            barrier.wait()
+            for i in range(200):
+                while True:
+                    try:
+                        f.set_validator(len if i % 2 == 0 else None)
+                        break
+                    except RuntimeError:
+                        pass
+            stop.set()
+
+        threads = [threading.Thread(target=reader) for _ in range(4)]
+        threads.append(threading.Thread(target=writer))
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert f.validator is None
+        probe = f._field_meta_probe()
+        assert probe["custom_apply"] is False and probe["exact"] == (int,)
