@@ -493,6 +493,32 @@ def test_meta_classifies_specs_through_their_probe_attributes():
         Field("x", NoProbe())._field_meta_probe()
 
 
+FAST_SCALARS = {int, str, float, bool, type(None), bytes, tuple, set, frozenset}
+
+
+@pytest.mark.parametrize(
+    "make, exact, checked, widen, custom",
+    [
+        (lambda: native.Int(), {int}, [], False, False),
+        (lambda: native.Float(), {float}, [], True, False),
+        (lambda: native.Float(strict=True), {float}, [], False, False),
+        (lambda: native.Int().noneable(), {int, type(None)}, [], False, False),
+        (lambda: native.Any(), FAST_SCALARS | {object}, [], False, False),
+        (lambda: native.Int(min_value=0), set(), [int], False, False),
+        (lambda: native.Str(regex="a"), set(), [str], False, False),
+        (lambda: native.Enum(["a", "b"], default="a"), set(), [str], False, False),
+        (lambda: native.Int(frozen=True), set(), [], False, True),
+    ],
+)
+def test_meta_classifies_native_specs(make, exact, checked, widen, custom):
+    spec = make()
+    probe = Field("x", spec)._field_meta_probe()
+    assert set(probe["exact"]) == exact and len(probe["exact"]) == len(exact)
+    assert probe["checked"] == tuple((cls, spec) for cls in checked)
+    assert (probe["widen_to_float"], probe["custom_apply"]) == (widen, custom)
+    assert probe["wrap"] is False and probe["subclass"] == ()
+
+
 @pytest.mark.parametrize(
     "default, carries",
     [
