@@ -10,6 +10,7 @@
 #include "py/lazy.hpp"
 #include "topology/key_path.hpp"
 #include "typing/bridge.hpp"
+#include "typing/value_spec/utils.hpp"
 
 #include <array>
 
@@ -27,29 +28,15 @@ PyObject* apply_kwnames() {
 }
 
 // Re-raises the validator's pending failure as a new exception of the same
-// class whose message adds the path: "{} (path={})". When that class cannot
-// be built from one message, the original failure is raised unchanged; the
-// new exception keeps the original as its cause.
+// class whose message adds the path, the original chained as its cause; a
+// class that cannot be built from one message keeps the original. An error
+// of str(root_path) replaces the failure.
 void wrap_validator_error(PyObject* root_path) {
-    py::Ref original = py::Ref::steal(PyErr_GetRaisedException());
+    py::Ref caught = py::Ref::steal(PyErr_GetRaisedException());
     py::Ref path_text = root_path ? py::Ref::steal(PyObject_Str(root_path))
                                   : py::Ref::steal(PyUnicode_FromString(""));
-    if (!path_text) return;  // the failure of str() replaces the validator's
-    py::Ref own_text = py::Ref::steal(PyObject_Str(original.get()));
-    py::Ref msg = own_text ? py::Ref::steal(PyUnicode_FromFormat("%U (path=%U)", own_text.get(),
-                                                                 path_text.get()))
-                           : py::Ref();
-    py::Ref wrapped = msg ? py::Ref::steal(PyObject_CallOneArg(
-                                reinterpret_cast<PyObject*>(Py_TYPE(original.get())), msg.get()))
-                          : py::Ref();
-    if (!wrapped || !PyExceptionInstance_Check(wrapped.get())) {
-        PyErr_Clear();
-        PyErr_SetRaisedException(original.release());
-        return;
-    }
-    PyException_SetContext(wrapped.get(), py::Ref(original).release());
-    PyException_SetCause(wrapped.get(), original.release());
-    PyErr_SetRaisedException(wrapped.release());
+    if (!path_text) return;
+    PyErr_SetRaisedException(wrap_transform_error(caught.get(), path_text.get()).release());
 }
 
 py::Params<5> kApplySig{

@@ -8,6 +8,7 @@
 #include "py/lazy.hpp"
 #include "py/methods.hpp"
 #include "py/type.hpp"
+#include "typing/value_spec/utils.hpp"
 
 namespace vesk::typing::key_specs {
 
@@ -26,15 +27,8 @@ PyObject* regex_of(PyObject* self) noexcept { return py::state<StrKeyState>(self
 
 // The pattern's source text; a `pattern` that is not a str is refused.
 py::Ref pattern_text(PyObject* regex) {
-    PyObject* name = py::intern<"pattern">();
-    if (!name) return {};
-    py::Ref text = py::Ref::steal(PyObject_GetAttr(regex, name));
-    if (!text) return {};
-    if (!PyUnicode_Check(text.get())) {
-        py::raise_arg_type("pattern", "str", text.get());
-        return {};
-    }
-    return text;
+    py::Ref text;
+    return regex_pattern_str(regex, text) < 0 ? py::Ref() : text;
 }
 
 // A new key of `type`. `regex` may be null (omitted); None and any value
