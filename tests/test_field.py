@@ -6,6 +6,7 @@ import weakref
 import pytest
 
 from fresh import run_fresh
+from leaks import assert_no_leak
 import vesk_core._native as native
 
 Field = native.Field
@@ -663,3 +664,28 @@ def test_meta_built_during_changes_never_outlives_them():
         assert f.validator is None
         probe = f._field_meta_probe()
         assert probe["custom_apply"] is False and probe["exact"] == (int,)
+
+
+def test_no_reference_leaks():
+    def fail(value):
+        raise ValueError("no")
+
+    def exercise():
+        f = Field("x", LeafSpec(exact=int), "d", {"m": 1}, alias="a")
+        f.apply(1, transform_fn=lambda p, fld, v: v, root_path=KeyPath("r"))
+        f._field_meta_probe()
+        f.set_validator(fail)
+        try:
+            f.apply(1, root_path=KeyPath("r"))
+        except ValueError:
+            pass
+        f.extend(Field("x", LeafSpec(exact=int), metadata={"b": 2}, enable_repr=False))
+        f._own_value_spec()
+        f._field_meta_probe()
+        for bad in (3, None):
+            try:
+                Field(bad, FakeSpec())
+            except AssertionError:
+                pass
+
+    assert_no_leak(exercise, calls=50)

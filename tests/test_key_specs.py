@@ -4,6 +4,8 @@ import threading
 
 import pytest
 
+from leaks import assert_no_leak
+
 import vesk_core._native as native
 
 ConstStrKey = native.ConstStrKey
@@ -339,3 +341,25 @@ def test_concurrent_extend_never_breaks_a_granted_extension(kind):
         else:
             # Distinct indices: exactly one extension can be granted.
             assert granted == [key.index]
+
+
+def test_no_reference_leaks():
+    keys = [ConstStrKey("a"), StrKey("a+"), ListKey(1, 5), TupleKey(2)]
+
+    def exercise():
+        for key in keys:
+            key.match(3), key.match("ab"), key.match(2**70)
+            str(key), key.to_json(), type(key).from_json(key.to_json()), copy.copy(key)
+            key == key, key == 1
+            try:
+                key.extend(TupleKey(9))
+            except (KeyError, TypeError):
+                pass
+        ListKey(0).extend(ListKey(0, 3)), TupleKey().extend(TupleKey(1))
+        for bad in ({}, {"min_value": None}, []):
+            try:
+                ConstStrKey.from_json(bad)
+            except (KeyError, TypeError):
+                pass
+
+    assert_no_leak(exercise)
