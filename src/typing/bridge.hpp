@@ -22,6 +22,7 @@
 // unchanged.
 //
 // The class markers and the partial test live in typing/markers.hpp, the
+// class-identity tests of the hot paths in typing/fast_types.hpp, the
 // deep-copy memo in typing/memo.hpp, the value-spec utilities in
 // typing/value_spec/utils.hpp.
 #pragma once

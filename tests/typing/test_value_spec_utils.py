@@ -144,6 +144,31 @@ def test_candidate_type_map_errors_propagate():
         seams.build_candidate_type_map([Candidate(int, forward_refs=BadTruth())], False)
     with pytest.raises(TypeError, match="argument 'candidates'"):
         seams.build_candidate_type_map((Candidate(int),), False)
+    unhashable = HashRaisingMeta("Unhashable", (), {})
+    with pytest.raises(ArithmeticError, match="no hash"):
+        seams.build_candidate_type_map([Candidate(unhashable)], False)
+
+
+class HashRaisingMeta(type):
+    def __hash__(cls):
+        raise ArithmeticError("no hash")
+
+
+def test_candidate_type_map_of_a_list_changed_while_it_is_read():
+    candidates = []
+
+    class Shrinking:
+        _value_type = int
+
+        @property
+        def forward_refs(self):
+            candidates.clear()
+            return frozenset()
+
+    candidates.extend([Shrinking(), Candidate(str), Candidate(float)])
+    # Only what the list still holds when each item is read is mapped.
+    found, mapping = seams.build_candidate_type_map(candidates, False)
+    assert found and mapping == {}
 
 
 def _str_key(regex=None):
