@@ -18,15 +18,6 @@ namespace vesk::typing::field {
 
 namespace {
 
-// The keyword names of a value spec's `apply`, as one tuple for vectorcall.
-PyObject* apply_kwnames() {
-    static py::ObjectCell cell;
-    return cell.get_or_init([] {
-        return py::Ref::steal(
-            Py_BuildValue("(ssss)", "allow_partial", "child_transform", "root_path", "inplace"));
-    });
-}
-
 // Re-raises the validator's pending failure as a new exception of the same
 // class whose message adds the path, the original chained as its cause; a
 // class that cannot be built from one message keeps the original. An error
@@ -56,13 +47,13 @@ PyObject* field_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     py::Ref spec = field_value_spec(self);
     if (!spec) return nullptr;
     PyObject* apply_name = py::intern<"apply">();
-    PyObject* names = apply_kwnames();
+    PyObject* names = py::names<"allow_partial", "child_transform", "root_path", "inplace">();
     if (!apply_name || !names) return nullptr;
     PyObject* call_args[] = {spec.get(), a[0], allow_partial ? Py_True : Py_False,
                              transform_fn ? transform_fn : Py_None,
                              root_path ? root_path : Py_None, inplace ? Py_True : Py_False};
-    py::Ref current = py::Ref::steal(PyObject_VectorcallMethod(
-        apply_name, call_args, 2, names));
+    py::Ref current =
+        py::Ref::steal(PyObject_VectorcallMethod(apply_name, call_args, 2, names));
     if (!current) return nullptr;
 
     if (transform_fn) {
@@ -112,7 +103,7 @@ PyObject* field_extend(PyObject* self, PyObject* base) {
     // The base is only read; its members are taken in one shared borrow
     // before this field is held, so extending a field with itself works.
     py::Ref base_key, base_value, base_description, base_metadata, base_validator, base_alias;
-    Tri base_flags[5];
+    std::array<Tri, 5> base_flags{};
     bool base_init = true;
     {
         py::SharedBorrow b(py::borrow_flag<FieldState>(base));
@@ -124,9 +115,8 @@ PyObject* field_extend(PyObject* self, PyObject* base) {
         base_metadata = s.metadata;
         base_validator = s.validator;
         base_alias = s.alias;
-        const Tri flags[5] = {s.enable_repr, s.enable_compare, s.enable_hash, s.enable_clone,
-                              s.enable_validation};
-        std::copy(std::begin(flags), std::end(flags), base_flags);
+        base_flags = {s.enable_repr, s.enable_compare, s.enable_hash, s.enable_clone,
+                      s.enable_validation};
         base_init = s.enable_init;
     }
     py::Ref key, value, description, metadata;
@@ -180,9 +170,10 @@ PyObject* field_extend(PyObject* self, PyObject* base) {
         if (!b.acquire()) return nullptr;
         FieldState& s = py::state<FieldState>(self);
         if (new_metadata) std::swap(s.metadata, new_metadata);
-        Tri* flags[5] = {&s.enable_repr, &s.enable_compare, &s.enable_hash, &s.enable_clone,
-                         &s.enable_validation};
-        for (int i = 0; i < 5; ++i)
+        // A flag the base states False is False here too, unless stated here.
+        const std::array<Tri*, 5> flags = {&s.enable_repr, &s.enable_compare, &s.enable_hash,
+                                           &s.enable_clone, &s.enable_validation};
+        for (std::size_t i = 0; i < flags.size(); ++i)
             if (base_flags[i] == Tri::False && *flags[i] == Tri::Unset) *flags[i] = Tri::False;
         if (!base_init) s.enable_init = false;
         if (!s.validator || s.validator.get() == Py_None) std::swap(s.validator, base_validator);

@@ -296,13 +296,11 @@ bool arg_tri(const char* name, PyObject* value, Tri& out) {
         out = Tri::Unset;
         return true;
     }
-    bool b = false;
     if (value != Py_True && value != Py_False) {
         py::raise_arg_type(name, "None, True or False", value);
         return false;
     }
-    b = value == Py_True;
-    out = b ? Tri::True : Tri::False;
+    out = value == Py_True ? Tri::True : Tri::False;
     return true;
 }
 
