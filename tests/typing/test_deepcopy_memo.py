@@ -96,3 +96,17 @@ def test_keep_alive_append_is_called_by_name():
     source = Node()
     seams.deepcopy_memo_register(memo, source, "copy")
     assert calls == [source]
+
+
+@pytest.mark.parametrize("memo_cls", [dict, DictMemo])
+def test_a_spec_held_twice_is_copied_once(memo_cls):
+    import vesk_core._native as native
+
+    if not hasattr(native, "Int"):
+        pytest.skip("no spec class yet")
+    spec = native.Int(min_value=0)
+    memo = memo_cls()
+    first, second = copy.deepcopy([spec, spec], memo)
+    assert first is second and first is not spec
+    assert memo[id(spec)] is first and memo[id(memo)][0] is spec
+    assert spec.__deepcopy__(memo) is first
