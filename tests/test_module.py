@@ -16,6 +16,10 @@ EXPECTED_PREFIX = [
     "format",
     "kvlist_str",
     "_install_formatting_bridge",
+    "ConstStrKey",
+    "StrKey",
+    "ListKey",
+    "TupleKey",
 ]
 FLAG_NAMES = [
     "_flag_scope_get",

@@ -165,22 +165,3 @@ void raise_arg_type(const char* name, const char* expected, PyObject* got);
 
 }  // namespace vesk::py
 
-// --- previous parser, kept until every caller is ported ------------------
-#include <initializer_list>
-namespace vesk::py {
-struct Signature {
-    const char* func;
-    std::initializer_list<const char*> names;
-    Py_ssize_t positional;
-    Py_ssize_t required;
-};
-[[nodiscard]] bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames, PyObject** out);
-namespace detail {
-[[nodiscard]] bool bind_positional(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject** out);
-[[nodiscard]] bool bind_keyword(const Signature& sig, Py_ssize_t index, PyObject* name,
-                                PyObject* value, PyObject** out);
-[[nodiscard]] bool check_required(const Signature& sig, PyObject* const* out);
-}  // namespace detail
-}  // namespace vesk::py

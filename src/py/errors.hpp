@@ -9,9 +9,6 @@
 
 #include "py/ref.hpp"
 
-#include <exception>
-#include <new>
-
 namespace vesk::py {
 
 // Raises the internal error `message` (e.g. "typing bridge not installed").
@@ -21,33 +18,5 @@ void raise_internal(const char* message);
 
 // Replaces an internal error (or no error at all) with "panic in native slot".
 void convert_to_slot_panic() noexcept;
-
-// --- previous guards, kept until every caller is ported -------------------
-template <class R, class Body>
-[[nodiscard]] R slot_guard(R failure, Body&& body) noexcept {
-    try {
-        R result = body();
-        if (result == failure) convert_to_slot_panic();
-        return result;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (...) {
-        convert_to_slot_panic();
-    }
-    return failure;
-}
-template <class R, class Body>
-[[nodiscard]] R call_guard(R failure, Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "internal error in native code");
-    }
-    return failure;
-}
 
 }  // namespace vesk::py

@@ -43,14 +43,21 @@ template <Literal Name>
     return Ref::steal(name ? PyObject_GetAttr(obj, name) : nullptr);
 }
 
-// `Module.Attr`, imported on first use (borrowed, kept for the process);
-// null with an exception set when the import or the lookup failed.
-template <Literal Module, Literal Attr>
+// The module `Module`, or its attribute `Module.Attr`, imported on first use
+// (borrowed, kept for the process); null with an exception set when the
+// import or the lookup failed.
+template <Literal Module, Literal... Attr>
+    requires(sizeof...(Attr) <= 1)
 [[nodiscard]] PyObject* imported() {
     static ObjectCell CELL;
     return CELL.get_or_init([] {
         Ref module = Ref::steal(PyImport_ImportModule(Module.text));
-        return Ref::steal(module ? PyObject_GetAttrString(module.get(), Attr.text) : nullptr);
+        if constexpr (sizeof...(Attr) == 0) {
+            return module;
+        } else {
+            return Ref::steal(module ? PyObject_GetAttrString(module.get(), Attr.text...)
+                                     : nullptr);
+        }
     });
 }
 

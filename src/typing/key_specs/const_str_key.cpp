@@ -13,7 +13,7 @@ namespace {
 
 constexpr const char kSerializationKey[] = "vesk.typing.ConstStrKey";
 
-py::TypeCell type_cell;
+py::TypeCell TYPE;
 
 // Immutable after construction: read without a borrow.
 struct ConstStrKeyState {
@@ -162,7 +162,7 @@ PyGetSetDef kGetters[] = {
 }  // namespace
 
 PyTypeObject* const_str_key_type() {
-    return type_cell.get([](py::TypeDef& t) {
+    return TYPE.get([](py::TypeDef& t) {
         t.name("vesk_core._native.ConstStrKey")
             .state<ConstStrKeyState>()
             .subclassable()
@@ -181,7 +181,7 @@ PyTypeObject* const_str_key_type() {
 }
 
 bool is_const_str_key(PyObject* obj) noexcept {
-    PyTypeObject* type = type_cell.peek();
+    PyTypeObject* type = TYPE.peek();
     return type && PyObject_TypeCheck(obj, type);
 }
 

@@ -16,7 +16,7 @@ namespace {
 
 constexpr const char kSerializationKey[] = "vesk.typing.ListKey";
 
-py::TypeCell type_cell;
+py::TypeCell TYPE;
 
 struct ListKeyState {
     std::int64_t min_value = 0;
@@ -28,7 +28,7 @@ struct Range {
     std::optional<std::int64_t> max_value;
 };
 
-bool is_list_key(PyObject* obj) noexcept { return PyObject_TypeCheck(obj, type_cell.peek()); }
+bool is_list_key(PyObject* obj) noexcept { return PyObject_TypeCheck(obj, TYPE.peek()); }
 
 // The range under a shared borrow (taken and released here).
 [[nodiscard]] bool read_range(PyObject* self, Range& out) {
@@ -225,7 +225,7 @@ PyGetSetDef kGetters[] = {
 }  // namespace
 
 PyTypeObject* list_key_type() {
-    return type_cell.get([](py::TypeDef& t) {
+    return TYPE.get([](py::TypeDef& t) {
         t.name("vesk_core._native.ListKey")
             .state<ListKeyState>()
             .subclassable()

@@ -16,7 +16,7 @@ namespace {
 
 constexpr const char kSerializationKey[] = "vesk.typing.StrKey";
 
-py::TypeCell type_cell;
+py::TypeCell TYPE;
 
 // Immutable after construction: read without a borrow.
 struct StrKeyState {
@@ -84,7 +84,7 @@ PyObject* sk_str(PyObject* self) { return sk_format(self, nullptr, 0, nullptr); 
 PyObject* sk_richcompare(PyObject* self, PyObject* other, int op) {
     if (op != Py_EQ && op != Py_NE) return py::not_implemented();
     bool equal = false;
-    if (PyObject_TypeCheck(other, type_cell.peek())) {
+    if (PyObject_TypeCheck(other, TYPE.peek())) {
         PyObject* a = regex_of(self);
         PyObject* b = regex_of(other);
         if (!a || !b) {
@@ -189,7 +189,7 @@ PyGetSetDef kGetters[] = {
 }  // namespace
 
 PyTypeObject* str_key_type() {
-    return type_cell.get([](py::TypeDef& t) {
+    return TYPE.get([](py::TypeDef& t) {
         t.name("vesk_core._native.StrKey")
             .state<StrKeyState>()
             .subclassable()

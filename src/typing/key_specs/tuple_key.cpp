@@ -17,7 +17,7 @@ namespace {
 
 constexpr const char kSerializationKey[] = "vesk.typing.TupleKey";
 
-py::TypeCell type_cell;
+py::TypeCell TYPE;
 
 struct TupleKeyState {
     std::optional<std::int64_t> index;  // absent: any position
@@ -25,7 +25,7 @@ struct TupleKeyState {
 
 using Index = std::optional<std::int64_t>;
 
-bool is_tuple_key(PyObject* obj) noexcept { return PyObject_TypeCheck(obj, type_cell.peek()); }
+bool is_tuple_key(PyObject* obj) noexcept { return PyObject_TypeCheck(obj, TYPE.peek()); }
 
 [[nodiscard]] bool read_index(PyObject* self, Index& out) {
     py::SharedBorrow b(py::borrow_flag<TupleKeyState>(self));
@@ -193,7 +193,7 @@ PyGetSetDef kGetters[] = {
 }  // namespace
 
 PyTypeObject* tuple_key_type() {
-    return type_cell.get([](py::TypeDef& t) {
+    return TYPE.get([](py::TypeDef& t) {
         t.name("vesk_core._native.TupleKey")
             .state<TupleKeyState>()
             .subclassable()

@@ -2,8 +2,8 @@
 
 #include "py/args.hpp"
 #include "py/critical_section.hpp"
-#include "typing/bridge.hpp"
 #include "py/lazy.hpp"
+#include "typing/bridge.hpp"
 
 namespace vesk::typing {
 
@@ -11,16 +11,7 @@ namespace {
 
 // The `typing` module, imported once; its TYPE_CHECKING is read at each use,
 // since code may set it after import.
-py::ObjectCell typing_module;
-
-PyObject* typing_mod() {
-    return typing_module.get_or_init([] { return py::Ref::steal(PyImport_ImportModule("typing")); });
-}
-
-py::Ref attr(PyObject* obj, PyObject* name) {
-    if (!name) return {};
-    return py::Ref::steal(PyObject_GetAttr(obj, name));
-}
+PyObject* typing_mod() { return py::imported<"typing">(); }
 
 // The pieces of a one-item mapping view entry, unpacked as `key, value = item`.
 bool unpack_pair(PyObject* item, py::Ref& first, py::Ref& second) {
@@ -61,7 +52,7 @@ py::Ref as_type_args(PyObject* args) {
 py::Ref from_annotation(PyObject* annotation) {
     const TypingBridge* b = typing_bridge();
     if (!b) return {};
-    py::Ref method = attr(b->value_spec_cls.get(), py::intern<"from_annotation">());
+    py::Ref method = py::get_attr<"from_annotation">(b->value_spec_cls.get());
     if (!method) return {};
     PyObject* kw = py::names<"auto_typing">();
     if (!kw) return {};
@@ -81,12 +72,12 @@ py::Ref generic_getitem_result(py::Ref spec) {
     if (!spec) return {};
     PyObject* module = typing_mod();
     if (!module) return {};
-    py::Ref flag = attr(module, py::intern<"TYPE_CHECKING">());
+    py::Ref flag = py::get_attr<"TYPE_CHECKING">(module);
     if (!flag) return {};
     const int checking = PyObject_IsTrue(flag.get());
     if (checking < 0) return {};
     if (!checking) return spec;
-    return attr(spec.get(), py::intern<"annotation">());
+    return py::get_attr<"annotation">(spec.get());
 }
 
 py::Ref root_path_str(PyObject* path) {
@@ -127,7 +118,7 @@ py::Ref wrap_transform_error(PyObject* caught, PyObject* path_text) {
 
 int regex_pattern_str(PyObject* regex, py::Ref& out) {
     if (!regex || regex == Py_None) return 0;
-    py::Ref pattern = attr(regex, py::intern<"pattern">());
+    py::Ref pattern = py::get_attr<"pattern">(regex);
     if (!pattern || !py::arg_str("pattern", pattern.get())) return -1;
     out = std::move(pattern);
     return 1;
@@ -144,7 +135,7 @@ int build_candidate_type_map(PyObject* candidates, bool some_without_value_type,
     for (Py_ssize_t i = 0;; ++i) {
         py::Ref candidate = py::list_item(candidates, i);
         if (!candidate) break;
-        py::Ref refs = attr(candidate.get(), py::intern<"forward_refs">());
+        py::Ref refs = py::get_attr<"forward_refs">(candidate.get());
         if (!refs) return -1;
         const int truthy = PyObject_IsTrue(refs.get());
         if (truthy) return truthy < 0 ? -1 : 0;
@@ -154,7 +145,7 @@ int build_candidate_type_map(PyObject* candidates, bool some_without_value_type,
     for (Py_ssize_t i = 0;; ++i) {
         py::Ref candidate = py::list_item(candidates, i);
         if (!candidate) break;
-        py::Ref value_type = attr(candidate.get(), py::intern<"_value_type">());
+        py::Ref value_type = py::get_attr<"_value_type">(candidate.get());
         if (!value_type) return -1;
         if (PyTuple_Check(value_type.get())) {
             const Py_ssize_t n = PyTuple_GET_SIZE(value_type.get());
@@ -174,7 +165,7 @@ int build_candidate_type_map(PyObject* candidates, bool some_without_value_type,
 
 int compute_open_str_value_spec(PyObject* schema, py::Ref& out) {
     if (!schema || schema == Py_None) return 0;
-    py::Ref fields = attr(schema, py::intern<"fields">());
+    py::Ref fields = py::get_attr<"fields">(schema);
     if (!fields) return -1;
     const Py_ssize_t n = PyObject_Size(fields.get());
     if (n != 1) return n < 0 ? -1 : 0;
@@ -194,10 +185,10 @@ int compute_open_str_value_spec(PyObject* schema, py::Ref& out) {
     if (!b) return -1;
     const int is_str_key = PyObject_IsInstance(key.get(), b->str_key_cls.get());
     if (is_str_key <= 0) return is_str_key;
-    py::Ref regex = attr(key.get(), py::intern<"regex">());
+    py::Ref regex = py::get_attr<"regex">(key.get());
     if (!regex) return -1;
     if (regex.get() != Py_None) return 0;
-    py::Ref spec = attr(field.get(), py::intern<"value">());
+    py::Ref spec = py::get_attr<"value">(field.get());
     if (!spec) return -1;
     out = std::move(spec);
     return 1;
