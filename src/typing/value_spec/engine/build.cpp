@@ -1,7 +1,6 @@
 // Building engines, their default rules and their copies.
 #include "typing/value_spec/engine/build.hpp"
 
-#include "py/imported.hpp"
 #include "py/lazy.hpp"
 #include "typing/bridge.hpp"
 #include "typing/fast_types.hpp"
@@ -151,7 +150,7 @@ int set_default_factory(SpecEngine& engine, py::Ref factory) {
 }
 
 py::Ref deep_copy(PyObject* value, PyObject* memo) {
-    PyObject* fn = py::deepcopy_fn.get();
+    PyObject* fn = py::imported<"copy", "deepcopy">();
     if (!fn) return {};
     if (memo && memo != Py_None)
         return py::Ref::steal(PyObject_CallFunctionObjArgs(fn, value, memo, nullptr));
