@@ -16,7 +16,7 @@ SOURCES = sorted(
     if (ROOT / "src" / "py") not in p.parents
 )
 
-TABLE = re.compile(r"\b(PyMethodDef|PyGetSetDef)\s+\w+\[\]\s*=\s*\{(.*?)\n\};", re.S)
+TABLE = re.compile(r"\b(PyMethodDef|PyGetSetDef)\s+\w+\[\]\s*=\s*\{(.*?)\n\s*\};", re.S)
 SLOTS = re.compile(r"\.slots\(\{(.*?)\}\)", re.S)
 GUARDED_ENTRY = re.compile(
     r"^py::(method|class_method|static_method|getter|slot|panic_slot)<|^py::k(Methods|Getters)End$"
