@@ -586,42 +586,53 @@ def test_class_field_class_cycle_is_collected(with_meta):
 # --- threads --------------------------------------------------------------
 
 
-def test_meta_built_during_changes_never_outlives_them():
-    # Readers build records while a writer flips the validator; once all stop,
-    # the cached record must describe the final state.
-    for _ in range(30):
-        f = Field("x", LeafSpec(exact=int))
-        stop = threading.Event()
-        barrier = threading.Barrier(5)
+def test_finaliser_of_a_dropped_record_may_use_the_field():
+    # The record is the only holder of the `const_text` object it read; that
+    # object's finaliser reads the field's record again, which must not find
+    # the field's lock still held.
+    from vesk.typing.schema import KeySpec
 
-        def reader():
-            barrier.wait()
-            while not stop.is_set():
-                try:
-                    f._field_meta_probe()
-                except RuntimeError:
-                    pass  # the writer held the field at that moment
+    seen = []
 
-        def writer():
-            barrier.wait()
-            for i in range(200):
-                while True:
-                    try:
-                        f.set_validator(len if i % 2 == 0 else None)
-                        break
-                    except RuntimeError:
-                        pass
-            stop.set()
+    class Text:
+        def __del__(self):
+            seen.append(f._field_meta_probe()["custom_apply"])
 
-        threads = [threading.Thread(target=reader) for _ in range(4)]
-        threads.append(threading.Thread(target=writer))
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        assert f.validator is None
-        probe = f._field_meta_probe()
-        assert probe["custom_apply"] is False and probe["exact"] == (int,)
+    class Key(KeySpec):
+        @property
+        def const_text(self):
+            return Text()
+
+    f = Field(Key(), LeafSpec(exact=int))
+    f._field_meta_probe()
+    done = threading.Event()
+
+    def change():
+        f.set_validator(len)
+        done.set()
+
+    worker = threading.Thread(target=change, daemon=True)
+    worker.start()
+    worker.join(10)
+    assert done.is_set() and seen[:1] == [True]
+
+
+def test_meta_built_across_a_change_is_not_cached():
+    # The build runs user code outside every lock; a change made meanwhile
+    # must not be hidden behind the record built from the older state.
+    class ChangingSpec(FakeSpec):
+        @property
+        def _exact_leaf_type(self):
+            if field.validator is None:
+                field.set_validator(len)
+            return int
+
+    field = Field("x", ChangingSpec())
+    during = field._field_meta_probe()
+    assert during["custom_apply"] is False  # built from the state before the change
+    after = field._field_meta_probe()
+    assert after["custom_apply"] is True and after["token"] != during["token"]
+    assert field._field_meta_probe()["token"] == after["token"]
 
 
 def test_no_reference_leaks():
