@@ -3,7 +3,7 @@
 // that `__all__` records.
 #include "formatting/register.hpp"
 #include "hooks.hpp"
-#include "py/entry.hpp"
+#include "py/module.hpp"
 #include "register.hpp"
 #include "symbolic/object/partial.hpp"
 #include "symbolic/wrap_node.hpp"
@@ -59,22 +59,13 @@ int exec_module(PyObject* module) {
     return 0;
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(py::entry<exec_module>)},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    // Types, cached functions and once-set cells are shared process-wide, so
-    // a second interpreter must not load the module.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_native",  // m_name
     "",         // m_doc
     0,          // m_size
     nullptr,    // m_methods
-    slots,
+    py::module_slots<exec_module>,
     nullptr,
     nullptr,
     nullptr,

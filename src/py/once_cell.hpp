@@ -1,6 +1,7 @@
-// Process-wide cells written at most once. The first writer wins; later
-// writers are ignored. Readers use an acquire load and never block, so a
-// cell can be read on any thread without a lock.
+// Process-wide cells written at most once (lazy.hpp lists every kind of
+// once-made value). The first writer wins; later writers are ignored.
+// Readers use an acquire load and never block, so a cell can be read on any
+// thread without a lock.
 #pragma once
 
 #include "py/ref.hpp"

@@ -274,15 +274,8 @@ int exec_module(PyObject* module) {
     return py::add_functions(module, functions);
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(py::entry<exec_module>)},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_typing_seams", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_typing_seams", nullptr, 0, nullptr, py::module_slots<exec_module>, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

@@ -16,7 +16,7 @@ namespace {
 
 constexpr const char kSerializationKey[] = "vesk.typing.Field";
 
-py::TypeCell type_cell;
+py::TypeCell TYPE;
 
 PyObject* or_none(const py::Ref& r) noexcept { return r ? r.get() : Py_None; }
 
@@ -370,7 +370,7 @@ py::Ref make_field(PyTypeObject* type, const FieldArgs& f) {
 }
 
 PyTypeObject* field_type() {
-    return type_cell.get([](py::TypeDef& t) {
+    return TYPE.get([](py::TypeDef& t) {
         t.name("vesk_core._native.Field")
             .state<FieldState>()
             .final_()
@@ -387,7 +387,7 @@ PyTypeObject* field_type() {
 }
 
 bool is_field(PyObject* obj) noexcept {
-    PyTypeObject* type = type_cell.peek();
+    PyTypeObject* type = TYPE.peek();
     return type && Py_TYPE(obj) == type;
 }
 
