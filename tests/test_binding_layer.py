@@ -113,9 +113,9 @@ def test_interned_and_imported_cells_are_made_once():
 
     first, second = hooks.cells(), hooks.cells()
     assert all(a is b for a, b in zip(first, second))
-    name, deepcopy, names = first
-    assert name == "vesk_probe_name" and deepcopy is copy.deepcopy
-    assert names == ("compact", "verbose")
+    name, deepcopy, names, module, number = first
+    assert name == "vesk_probe_name" and deepcopy is copy.deepcopy and module is copy
+    assert names == ("compact", "verbose") and number == 1000
 
 
 def test_declared_types_are_final_unless_subclassable():
@@ -137,3 +137,25 @@ def test_cycles_through_declared_state_are_collected(through):
     del holder
     gc.collect()
     assert ref() is None
+
+
+def _failing_and_binding_calls():
+    for how in ("cpp", "internal", "python"):
+        try:
+            hooks.raise_from(how)
+        except (RuntimeError, ValueError):
+            pass
+    hooks.probe(1, 2, c=3, z=4)
+    hooks.probe_tuple(1, c=3, z=4)
+    try:
+        hooks.probe_tuple(1, a=1)
+    except TypeError:
+        pass
+    holder = hooks.Holder([1])
+    holder.value = holder
+
+
+def test_boundary_and_parser_leak_nothing():
+    from leaks import assert_no_leak
+
+    assert_no_leak(_failing_and_binding_calls)

@@ -44,6 +44,11 @@ public:
     }
 
     [[nodiscard]] bool keyword(PyObject* name, PyObject* value) {
+        if (!PyUnicode_Check(name)) {
+            // Only a dict built by native code can get here with one.
+            PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", p_.func);
+            return false;
+        }
         const Py_ssize_t index = find(name);
         if (index == kError) return false;
         if (index == kNotFound) {

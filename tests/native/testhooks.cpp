@@ -207,8 +207,10 @@ PyObject* cells(PyObject*) {
     PyObject* name = py::intern<"vesk_probe_name">();
     PyObject* deepcopy = py::imported<"copy", "deepcopy">();
     PyObject* tuple = py::names<"compact", "verbose">();
-    if (!name || !deepcopy || !tuple) return nullptr;
-    return Py_BuildValue("(OOO)", name, deepcopy, tuple);
+    PyObject* module = py::imported<"copy">();
+    PyObject* number = py::constant_int<1000>();
+    if (!name || !deepcopy || !tuple || !module || !number) return nullptr;
+    return Py_BuildValue("(OOOOO)", name, deepcopy, tuple, module, number);
 }
 
 PyMethodDef functions[] = {
