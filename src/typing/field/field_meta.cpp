@@ -204,9 +204,9 @@ int default_carries_missing(PyObject* value) {
 }
 
 FieldMetaRef build_field_meta(PyObject* const_text, PyObject* field, PyObject* value_spec) {
-    static std::atomic<std::uint64_t> serials{0};
+    static std::atomic<std::uint64_t> LAST_SERIAL{0};
     auto m = std::make_shared<FieldMeta>();
-    m->serial = serials.fetch_add(1, std::memory_order_relaxed) + 1;
+    m->serial = LAST_SERIAL.fetch_add(1, std::memory_order_relaxed) + 1;
     m->const_text = py::Ref::borrow(const_text);
     m->value_spec = py::Ref::borrow(value_spec);
     const int validate = attr_truth<"enable_validation">(field);
