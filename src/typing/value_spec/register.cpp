@@ -1,6 +1,7 @@
 #include "typing/value_spec/register.hpp"
 
 #include "py/module.hpp"
+#include "typing/value_spec/callable.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 #include "typing/value_spec/primitives/primitives.hpp"
 
@@ -21,6 +22,8 @@ int register_module(PyObject* module) {
         primitives::float_type,
         primitives::enum_type,
         primitives::any_type,
+        callable::callable_type,
+        callable::functor_type,
     };
     for (TypeFn cls : kClasses)
         if (py::add_type(module, cls()) < 0) return -1;

@@ -44,7 +44,7 @@ const std::array<const KindOps*, kKindCount> kKindOps{
     &kUnbuiltOps,  // Object
     &kUnbuiltOps,  // Type
     &kUnbuiltOps,  // Dict
-    &kUnbuiltOps,  // Callable
+    &kCallableOps, // Callable
 };
 
 }  // namespace vesk::typing

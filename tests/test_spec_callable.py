@@ -1,0 +1,299 @@
+"""Callable and Functor specs: construction and its errors, type arguments,
+copies, signature checks on apply, Functor's own rules and Python subclasses
+of Callable."""
+
+import copy
+import typing
+
+import pytest
+
+import vesk_core._native as native
+from fresh import run_fresh
+from leaks import assert_no_leak
+from vesk.typing import annotation as stand_in
+from vesk.typing.handles import Functor as FunctorBase
+
+Callable, Functor, KeyPath = native.Callable, native.Functor, native.KeyPath
+
+
+class Tracked:
+    """An annotation that logs each look the package takes at it (it reads
+    `__class__` first) and may run a hook then."""
+
+    def __init__(self, log, hook=None):
+        self.log, self.hook = log, hook
+
+    @property
+    def __class__(self):
+        self.log.append(self)
+        if self.hook:
+            self.hook()
+        return Tracked
+
+
+class Sub(Callable):
+    def __new__(cls, *args, tag=None, **kwargs):
+        return super().__new__(cls, *args, **kwargs)
+
+    def __init__(self, *args, tag=None, **kwargs):
+        self.tag = tag
+
+
+def test_classes_and_python_subclass():
+    assert Functor.__bases__ == (Callable,) and Callable.__bases__ == (native.SpecBase,)
+    assert (Callable.__serialization_key__, Functor.__serialization_key__) == (
+        "vesk.typing.Callable", "vesk.typing.Functor")
+    with pytest.raises(TypeError):
+        type("F", (Functor,), {})
+    spec = Sub([int], tag="t")
+    assert type(spec) is Sub and spec.tag == "t" and spec.apply(len) is len
+    # Every other way of making a spec through the subclass makes a Callable.
+    made = [copy.copy(spec), copy.deepcopy(spec), Sub[[int], int],
+            Sub([int], transform=lambda f: f).skip_user_transform]
+    assert {type(m) for m in made} == {Callable}
+    with pytest.raises(TypeError, match=r"^`vk.typing.Sub` requires 2 type arguments"):
+        Sub[int]
+
+
+@pytest.mark.parametrize("cls", [Callable, Functor])
+@pytest.mark.parametrize("kwargs", [{}, {"args": ()}, {"args": [], "kw": None, "returns": None}])
+def test_empty_forms(cls, kwargs):
+    spec = cls(**kwargs)
+    assert spec.args == [] and spec.kw == [] and spec.return_value is None
+    assert spec.value_type is (FunctorBase if cls is Functor else None)
+    assert repr(spec) == f"{cls.__name__}()"
+
+
+def test_conversions_and_text():
+    name = type("Name", (str,), {})("y")
+    given = native.Int(min_value=1)
+    spec = Callable([int, given], [("x", str), (name, bool)], str, callable_type=42,
+                    strict=True)
+    assert repr(spec) == ("Callable(args=[Int(), Int(min=1)], kw=[('x', Str()), ('y', Bool())], "
+                          "returns=Str(), strict=True)")
+    assert spec.args[1] is given and spec.kw[1][0] is name and spec.value_type == 42
+    # The getters hand out the spec's own lists: a change shows in the spec.
+    assert spec.args is spec.args and spec.kw is spec.kw
+    spec.args.pop()
+    assert repr(spec).startswith("Callable(args=[Int()], kw")
+
+
+@pytest.mark.parametrize("cls", [Callable, Functor])
+@pytest.mark.parametrize("arg, value", [
+    ("args", (int,)), ("args", int), ("kw", {"x": int}), ("kw", [("x",)]),
+    ("kw", [(1, int)]), ("kw", [("x", int), ["y", int]]),
+])
+def test_bad_arguments(cls, arg, value):
+    want = ("'args' should be a list of ValueSpec objects" if arg == "args" else
+            "'kw' should be a list of (name, value_spec) tuples")
+    with pytest.raises(TypeError) as info:
+        cls(**{arg: value})
+    assert str(info.value) == f"{want}. Encountered: {value!r}."
+
+
+def test_kw_checked_whole_then_converted_from_the_checked_pairs():
+    log = []
+    positional = Tracked(log)
+    with pytest.raises(TypeError, match="^'kw' should be"):
+        Callable(args=[positional], kw=[("a", Tracked(log)), (1, int)])
+    assert log and all(seen is positional for seen in log)
+
+    # Converting the first entry rewrites or empties the caller's list: the
+    # later entries are still the checked ones, nothing unchecked slips in.
+    for rewrite in (lambda: kw.__setitem__(slice(1, None), ["bad", ("z", object)]),
+                    lambda: kw.clear()):
+        kw = []
+        kw[:] = [("a", Tracked(log, rewrite)), ("b", int), ("c", str)]
+        spec = Callable(kw=kw)
+        assert repr(spec.kw[1:]) == "[('b', Int()), ('c', Str())]" and spec.kw is not kw
+
+
+def test_failures_propagate():
+    class Boom(Exception):
+        pass
+
+    def boom():
+        raise Boom
+
+    class Falsy:
+        def __bool__(self):
+            raise Boom
+
+    for kwargs in ({"args": [Tracked([], boom)]}, {"kw": [("x", Tracked([], boom))]},
+                   {"returns": Tracked([], boom)}, {"kw": Falsy()}):
+        with pytest.raises(Boom):
+            Callable(**kwargs)
+    with pytest.raises(ValueError, match="both `default` and `default_factory`"):
+        Callable(default=len, default_factory=lambda: len)
+    with pytest.raises(TypeError):
+        Functor(callable_type=int)
+    with pytest.raises(TypeError, match="only takes 1 positional"):
+        Callable([int, int], default=len)
+
+
+@pytest.mark.parametrize("cls", [Callable, Functor])
+@pytest.mark.parametrize("type_args, want_args, want_returns", [
+    (([int, str], bool), [int, str], bool),
+    ((..., int), [], int),
+    ((int, str), [int], str),
+    (([], None), [], type(None)),
+    (((), int), [], int),
+])
+def test_type_args(cls, type_args, want_args, want_returns):
+    spec = cls[type_args]
+    assert type(spec) is cls and spec.kw == []
+    want = [stand_in.from_annotation(a, True) for a in [*want_args, want_returns]]
+    assert repr([*spec.args, spec.return_value]) == repr(want)
+    assert repr(cls.with_type_args(type_args)) == repr(spec)
+
+
+@pytest.mark.parametrize("cls", [Callable, Functor])
+@pytest.mark.parametrize("type_args", [int, (int, str, bool), ()])
+def test_type_args_count(cls, type_args):
+    shown = type_args if isinstance(type_args, tuple) else (type_args,)
+    with pytest.raises(TypeError) as info:
+        cls[type_args]
+    assert str(info.value) == (
+        f"`vk.typing.{cls.__name__}` requires 2 type arguments. Encountered: {shown}")
+
+
+def test_annotations(monkeypatch):
+    assert Callable([int], returns=bool).annotation == typing.Callable[[int], bool]
+    assert Callable([int], [("x", int)]).annotation == typing.Callable[..., None]
+    assert Functor([int]).annotation is FunctorBase
+    monkeypatch.setattr(typing, "TYPE_CHECKING", True)
+    assert Callable[[int], str] == typing.Callable[[int], str]
+    assert Functor[[int], str] is FunctorBase
+
+
+@pytest.mark.parametrize("cls", [Callable, Functor])
+def test_copies(cls):
+    element = native.Int()
+    spec = cls([element, element], [("x", element)], bool, transform=lambda f: f)
+    shallow = copy.copy(spec)
+    assert type(shallow) is cls and (shallow.args, shallow.kw) == (spec.args, spec.kw)
+    assert shallow.args is spec.args and shallow.return_value is spec.return_value
+    memo = {}
+    deep = copy.deepcopy(spec, memo)
+    assert type(deep) is cls and copy.deepcopy(spec, memo) is deep
+    assert deep.args is not spec.args and deep.args[0] is not element
+    assert deep.args[0] is deep.args[1] is deep.kw[0][1]
+    assert deep.return_value is not spec.return_value and repr(deep) == repr(spec)
+
+
+def test_functor_skip_user_transform():
+    spec = Functor([int], transform=lambda f: f)
+    twin = spec.skip_user_transform
+    assert type(twin) is Callable and twin.transform is None and twin.args is spec.args
+    assert twin.value_type is FunctorBase and repr(twin) == "Functor(args=[Int()])"
+    plain = Functor()
+    assert plain.skip_user_transform is plain
+
+
+def two(a, b):
+    return a
+
+
+def keyword_only(a, *, x, y=1):
+    return a
+
+
+class Holder:
+    def method(self, a):
+        return a
+
+
+class Made:
+    def __init__(self, a, *, x):
+        self.a = a
+
+
+ACCEPTED = [
+    ([int, int], [("b", int)], two),
+    ([int] * 5, [], lambda *args: args),
+    ([int], [("anything", int)], lambda a, **kwargs: a),
+    ([int], [("x", int), ("y", int)], keyword_only),
+    ([int, int], [], lambda a, x, /: a),
+    ([int], [], Holder().method),
+    ([int], [("x", int)], Made),
+]
+
+REFUSED = [
+    ([int, int, int], [], two, "only takes 2 positional arguments while 3"),
+    ([int], [("x", int)], two, "Keyword argument 'x' does not exist"),
+    ([int, int], [], keyword_only, "only takes 1 positional arguments while 2"),
+    ([], [("x", int)], lambda a, x, /: a, "Keyword argument 'x' does not exist"),
+    ([int, int], [], len, "only takes 1 positional"),
+    ([], [], 3, "Value is not callable: 3"),
+]
+
+
+@pytest.mark.parametrize("args, kw, value", ACCEPTED)
+def test_signature_accepted(args, kw, value):
+    assert Callable(args, kw).apply(value) is value
+
+
+@pytest.mark.parametrize("args, kw, value, message", REFUSED)
+def test_signature_refused(args, kw, value, message):
+    with pytest.raises(TypeError, match=message) as info:
+        Callable(args, kw).apply(value, root_path=KeyPath.parse("a[2].b"))
+    assert str(info.value).endswith("(path=a[2].b)")
+
+
+def test_value_types():
+    class Task(FunctorBase):
+        def __call__(self, a):
+            return a
+
+    assert Functor([int]).apply(Task()) is not None
+    with pytest.raises(TypeError, match=r"^Expect .*Functor.* but encountered .*\(path=x\)$"):
+        Functor([int]).apply(len, root_path=KeyPath.parse("x"))
+    with pytest.raises(TypeError, match="only takes 1 positional"):
+        Functor([int, int]).apply(Task())
+    with pytest.raises(TypeError, match="^Expect"):
+        Callable(callable_type=Task).apply(len)
+    assert Callable([int], is_noneable=True).apply(None) is None
+
+
+def test_fresh_interpreter():
+    # Without the bridge nothing is built; with a bridge whose check records
+    # its calls, it receives the spec's own parts, text and path, in order.
+    run_fresh(
+        """
+        import vesk.typing
+        import vesk_core._native as native
+        for make in (native.Callable, native.Functor, lambda: native.Callable[[int], int]):
+            try:
+                make()
+                raise AssertionError("built without a bridge")
+            except RuntimeError as e:
+                assert str(e) == "typing bridge not installed"
+        calls = []
+        handles = vesk.typing.bridge_handles()
+        handles["callable_validate"] = lambda *a: calls.append(a)
+        native._install_typing_bridge(**handles)
+        spec = native.Callable([int], [("x", str)], bool)
+        assert spec.apply(len, root_path=native.KeyPath.parse("p.q[1]")) is len
+        (args, kw, returns, text, path, value), = calls
+        assert args is spec.args and kw is spec.kw and returns is spec.return_value
+        assert text == repr(spec) and path == "p.q[1]" and value is len
+        native.Callable().apply(len)
+        assert calls[1][2] is None and calls[1][4] == ""
+        """
+    )
+
+
+def test_no_reference_leaks():
+    def paths():
+        spec = Callable([int], [("x", str)], bool, transform=lambda f: f)
+        copy.deepcopy(spec).skip_user_transform
+        repr(Functor[[int], None])
+        spec.apply(lambda a, **kw: a)
+        for bad in (lambda: Callable(kw=[("x", int), (1, int)]), lambda: Callable(args=(int,)),
+                    lambda: Callable[int]):
+            try:
+                bad()
+            except TypeError:
+                pass
+
+    assert_no_leak(paths)
