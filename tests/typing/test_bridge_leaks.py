@@ -37,7 +37,7 @@ def _round():
     seams.callable_eq(len, len)
     _swallow(seams.call_is_generic, None)
     seams.from_annotation(int)
-    seams.union_getitem(1, 2)
+    seams.union_getitem(int, str)
     seams.is_maybe_partial(MARKED)
     seams.is_custom_typing(MARKED)
     _swallow(seams.read_sym_partial, PARTIAL)

@@ -3,7 +3,9 @@
 #include "py/module.hpp"
 #include "typing/value_spec/callable.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
+#include "typing/value_spec/object_type.hpp"
 #include "typing/value_spec/primitives/primitives.hpp"
+#include "typing/value_spec/union.hpp"
 
 namespace vesk::typing::value_spec {
 
@@ -22,6 +24,9 @@ int register_module(PyObject* module) {
         primitives::float_type,
         primitives::enum_type,
         primitives::any_type,
+        union_type,
+        object_type,
+        type_type,
         callable::callable_type,
         callable::functor_type,
     };

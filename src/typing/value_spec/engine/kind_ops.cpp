@@ -40,9 +40,9 @@ const std::array<const KindOps*, kKindCount> kKindOps{
     &kAnyOps,      // Any
     &kUnbuiltOps,  // List
     &kUnbuiltOps,  // Tuple
-    &kUnbuiltOps,  // Union
-    &kUnbuiltOps,  // Object
-    &kUnbuiltOps,  // Type
+    &kUnionOps,    // Union
+    &kObjectOps,   // Object
+    &kTypeOps,     // Type
     &kUnbuiltOps,  // Dict
     &kCallableOps, // Callable
 };

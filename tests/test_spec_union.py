@@ -1,0 +1,429 @@
+"""Union: construction and its checks, the candidate type map, type
+arguments, copies, JSON, candidate choice when applying, get_candidate and
+the text form."""
+
+import copy
+import threading
+
+import pytest
+
+import vesk_core._native as native
+from vesk.typing import annotation, json
+from vesk_core._native import Float, Int, Object, Str, Union
+
+PATH = native.KeyPath.parse("a[2].b")
+
+
+class Probe(annotation.ValueSpec):
+    """A pure-Python spec: Union asks it everything by name. It records the
+    keyword arguments of each `apply` and answers with `result` (or raises
+    `error`)."""
+
+    _exact_leaf_type = None
+    forward_refs = frozenset()
+
+    def __init__(self, value_type=None, result="probe", error=None, compatible=(),
+                 is_noneable=False):
+        self._value_type = self.value_type = value_type
+        self.result, self.error, self.compatible = result, error, compatible
+        self.is_noneable = is_noneable
+        self.calls = []
+
+    def apply(self, value, **kwargs):
+        self.calls.append((value, kwargs))
+        if self.error is not None:
+            raise self.error
+        return self.result
+
+    def is_compatible(self, other):
+        return any(other is c for c in self.compatible)
+
+    def __repr__(self):
+        return f"Probe({self._value_type!r})"
+
+
+class Other(Probe):
+    pass
+
+
+class Base:
+    pass
+
+
+class Derived(Base):
+    pass
+
+
+class Leaf(Derived):
+    pass
+
+
+# --- construction ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize("candidates", [[int], (int,), [], "ab", 5, None, {int, str}])
+def test_fewer_than_two_candidates_or_not_a_sequence(candidates):
+    with pytest.raises(ValueError) as err:
+        Union(candidates)
+    assert str(err.value) == (
+        "Argument 'candidates' must be a list of at least 2 elements. "
+        f"Encountered {candidates}."
+    )
+
+
+@pytest.mark.parametrize(
+    "candidates, count, pair",
+    [
+        (lambda: [Int(), Int()], 2, (Int, int)),
+        (lambda: [Int(), Int(min_value=0)], 2, (Int, int)),  # constraints do not matter
+        (lambda: [Str(), Int(), int, Int(max_value=3)], 3, (Int, int)),  # classes converted
+    ],
+)
+def test_same_spec_class_and_value_type_is_refused(candidates, count, pair):
+    with pytest.raises(ValueError) as err:
+        Union(candidates())
+    assert str(err.value) == f"Found {count} value specs of the same type {pair}."
+
+
+def test_candidates_are_converted_and_kept_in_order():
+    u = Union((int, Str(), Base))
+    assert [type(c) for c in u.candidates] == [Int, Str, Object]
+    assert u.candidates[2].cls is Base
+    assert u.candidates is u.candidates  # the stored list itself
+    assert u.value_type == (int, str, Base)
+
+
+def test_type_map_and_value_type():
+    i, s = Int(), Str()
+    u = Union([i, s])
+    assert u.value_type == (int, str)
+    assert u._candidate_type_map == {int: i, str: s}
+    assert all(u._candidate_type_map[k] is v for k, v in [(int, i), (str, s)])
+
+
+@pytest.mark.parametrize(
+    "candidate, value_type",
+    [
+        (lambda: Probe(None), None),  # a candidate without a value type
+        (lambda: Probe((int, float)), (int, float)),  # one class claimed twice
+        (lambda: Probe("not a class"), (int, "not a class")),
+        (lambda: Object("NotRegistered"), (int, "NotRegistered")),  # a forward reference
+    ],
+)
+def test_no_type_map(candidate, value_type):
+    u = Union([Int(), candidate()])
+    assert u._candidate_type_map is None
+    assert u._value_type == value_type
+
+
+def test_noneable_when_asked_or_when_a_candidate_is():
+    assert Union([Int(), Str()]).is_noneable is False
+    assert Union([Int(), Str()], is_noneable=True).is_noneable is True
+    assert Union([Int(), Probe(str, is_noneable=1)]).is_noneable is True
+
+
+@pytest.mark.parametrize("option", ["is_noneable", "frozen", "strict"])
+def test_flags_must_be_bools(option):
+    with pytest.raises(TypeError, match=option):
+        Union([Int(), Str()], **{option: 1})
+
+
+def test_default_is_applied_and_checked():
+    assert Union([Int(), Str()], default="x").default == "x"
+    with pytest.raises(TypeError):
+        Union([Int(), Str()], default=1.5)
+    with pytest.raises(ValueError, match="Cannot specify both"):
+        Union([Int(), Str()], default=1, default_factory=lambda: 1)
+
+
+def test_subclass_instances_but_plain_copies():
+    class MyUnion(Union):
+        pass
+
+    u = MyUnion([Int(), Str()])
+    assert type(u) is MyUnion
+    for made in (copy.copy(u), copy.deepcopy(u), MyUnion[int, str],
+                 MyUnion.with_type_args((int, str))):
+        assert type(made) is Union
+
+
+# --- type arguments -------------------------------------------------------------
+
+
+def test_type_args():
+    u = Union[int, str]
+    assert [type(c) for c in u.candidates] == [Int, Str] and not u.is_noneable
+    single = Union[int, None]
+    assert type(single) is Int and single.is_noneable
+    u = Union[int, None, str]
+    assert type(u) is Union and len(u.candidates) == 2 and u.is_noneable
+    with pytest.raises(TypeError) as err:
+        Union[int]
+    assert str(err.value) == (
+        "`vk.typing.Union` requires at least 2 type arguments. Encountered: <class 'int'>."
+    )
+    with pytest.raises(ValueError, match="at least 2 elements"):
+        Union[None, None]
+
+
+# --- copies ----------------------------------------------------------------------
+
+
+def test_copy_shares_deepcopy_rebuilds():
+    u = Union([Int(), Str()])
+    shallow = copy.copy(u)
+    assert shallow.candidates is u.candidates
+    assert shallow._candidate_type_map is u._candidate_type_map
+    deep = copy.deepcopy(u)
+    assert deep.candidates is not u.candidates
+    assert deep._candidate_type_map[int] is deep.candidates[0]
+    memo = {}
+    assert u.__deepcopy__(memo) is u.__deepcopy__(memo)
+    with pytest.raises(TypeError):
+        u.__deepcopy__({id(u): Int()})
+
+
+# --- JSON ------------------------------------------------------------------------
+
+
+@json.register_serializable
+class JsonProbe:
+    __serialization_key__ = "test.union.JsonProbe"
+    seen = []
+
+    @classmethod
+    def from_json(cls, json_value, **kwargs):
+        cls.seen.append(kwargs)
+        return Probe(json.from_json(json_value["vt"]))
+
+
+def test_from_json():
+    u = Union.from_json(
+        {
+            "_type": "ignored",
+            "candidates": [
+                {"_type": "test.union.JsonProbe", "vt": {"_type": "type", "name": "builtins.int"}},
+                {"_type": "vesk.typing.Object", "t": {"_type": "type", "name": "builtins.str"}},
+            ],
+            "is_noneable": True,
+            "strict": False,
+        },
+        flavour="x",
+    )
+    assert type(u) is Union and u.is_noneable and u.strict is False
+    assert u.candidates[0]._value_type is int and u.candidates[1].cls is str
+    assert JsonProbe.seen[-1] == {"flavour": "x"}
+
+
+@pytest.mark.parametrize(
+    "json_value, error, message",
+    [
+        ({}, ValueError, "Union json missing 'candidates'."),
+        ([], TypeError, None),
+        ({"candidates": [int, str], "strict": None}, TypeError, None),
+        ({"candidates": [int, str], "frozen": 1}, TypeError, None),
+        ({"candidates": [int]}, ValueError, "Argument 'candidates'"),
+    ],
+)
+def test_from_json_errors(json_value, error, message):
+    with pytest.raises(error) as err:
+        Union.from_json(json_value)
+    if message:
+        assert str(err.value).startswith(message)
+
+
+# --- apply: which candidate -------------------------------------------------------
+
+
+def test_type_map_picks_by_exact_class_and_keeps_the_path():
+    u = Union([Int(min_value=0), Str()])
+    assert u.apply("s") == "s" and u.apply(3) == 3
+    with pytest.raises(ValueError) as err:
+        u.apply(-1, root_path=PATH)
+    assert str(err.value) == "Value -1 is out of range (min=0, max=None). (path=a[2].b)"
+
+
+def test_unconstrained_leaf_in_the_map_is_not_called():
+    leaf = Probe(int)
+    leaf._exact_leaf_type = int
+    assert Union([leaf, Str()]).apply(7) == 7 and leaf.calls == []
+
+
+def test_candidates_receive_the_options():
+    p = Probe(Base)
+    transform = lambda v: v  # noqa: E731
+    value = Leaf()
+    # A Leaf is not in the map (only Base and str are), so the passes run.
+    Union([p, Str()]).apply(value, allow_partial=True, child_transform=transform,
+                            root_path=PATH, inplace=False)
+    (got, kwargs), = p.calls
+    assert got is value
+    assert kwargs == {"allow_partial": True, "child_transform": transform, "root_path": PATH,
+                      "inplace": False}
+    assert kwargs["root_path"] is PATH
+
+
+def test_first_candidate_whose_type_holds_wins():
+    base, derived = Probe(Base, result="base"), Probe(Derived, result="derived")
+    u = Union([base, derived])
+    assert u.apply(Derived()) == "derived"  # the map: exact class
+    assert u.apply(Leaf()) == "base"  # no map entry: the first that holds, in order
+    assert Union([derived, base]).apply(Leaf()) == "derived"
+
+
+def test_untyped_candidates_then_typed_ones():
+    untyped_type_error = Probe(None, error=TypeError("no"))
+    untyped_ok = Other(None, result="untyped")  # another class: not the same type
+    u = Union([Float(), untyped_type_error, untyped_ok])
+    assert u.apply(1) == "untyped"  # pass 2 before Float's coercion in pass 3
+    assert len(untyped_type_error.calls) == 1
+    assert Union([Float(), untyped_type_error]).apply(1) == 1.0  # pass 3
+    with pytest.raises(ValueError, match="stop"):
+        Union([Float(), Probe(None, error=ValueError("stop")), untyped_ok]).apply(1)
+
+
+def test_no_candidate_matches():
+    u = Union([Probe(None, error=TypeError("a")), Probe(Base, error=TypeError("b"))])
+    with pytest.raises(TypeError) as err:
+        u.apply(3, root_path=PATH)
+    assert str(err.value) == f"3 does not match any candidate of {u!r}."
+
+
+def test_wrong_type_is_coerced_through_the_candidates():
+    u = Union([Int(), Str()])
+    with pytest.raises(TypeError) as err:
+        u.apply(1.5, root_path=PATH)
+    assert str(err.value) == (
+        "Expect (<class 'int'>, <class 'str'>) but encountered <class 'float'>: 1.5. "
+        "(path=a[2].b)"
+    )
+    assert Union([Float(), Str()]).apply(2) == 2.0
+
+
+def test_unresolved_forward_reference_lets_the_value_through():
+    from vesk.typing import forward_ref
+
+    class Later:
+        pass
+
+    u = Union([Object("Later"), Int()])
+    assert u.apply("anything") == "anything"
+    forward_ref.register_forward_ref_target([], Later)
+    try:
+        with pytest.raises(TypeError, match="Expect"):
+            u.apply("anything")
+        later = Later()
+        assert u.apply(later) is later
+    finally:
+        forward_ref.forget_forward_ref_target(Later)
+    assert u.apply("anything") == "anything"
+
+
+class Partial:
+    __vesk_maybe_partial__ = True
+
+    def __init__(self, partial):
+        self.sym_partial = partial
+
+    def __str__(self):
+        return "Partial()"
+
+
+def test_mapped_object_candidate_refuses_a_partial_value():
+    u = Union([Object(Partial), Int()])
+    whole = Partial(False)
+    assert u.apply(whole) is whole
+    with pytest.raises(ValueError) as err:
+        u.apply(Partial(True), root_path=PATH)
+    assert str(err.value) == "Object Partial() is not fully bound. (path=a[2].b)"
+    half = Partial(True)
+    assert u.apply(half, allow_partial=True) is half
+
+
+def test_applies_on_threads():
+    u = Union([Int(min_value=0), Str(), Object(Base)])
+    values = [1, "a", Base(), -1, 2.5]
+    failures = [None] * 8
+
+    def run(slot):
+        try:
+            for _ in range(200):
+                for v in values[:3]:
+                    assert u.apply(v) is v
+                for bad in values[3:]:
+                    with pytest.raises((ValueError, TypeError)):
+                        u.apply(bad)
+        except BaseException as e:  # noqa: BLE001
+            failures[slot] = e
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == [None] * 8
+
+
+# --- get_candidate ------------------------------------------------------------------
+
+
+def test_get_candidate_prefers_the_exact_class():
+    i, exact = Int(), Probe(str)
+    dest = Probe(compatible=(i, exact))
+    assert Union([i, exact]).get_candidate(dest) is exact
+    other = Probe(compatible=(i,))
+    assert Union([i, exact]).get_candidate(other) is i
+    assert Union([i, exact]).get_candidate(Probe()) is None
+
+
+def test_get_candidate_asks_a_nested_union():
+    inner_int = Int()
+    inner = Union([inner_int, Float()])
+    outer = Union([Str(), inner])
+    assert outer.get_candidate(Probe(compatible=(inner_int,))) is inner_int
+
+
+def test_get_candidate_wants_a_bool():
+    class Loose(Probe):
+        def is_compatible(self, other):
+            return 1
+
+    with pytest.raises(TypeError):
+        Union([Int(), Probe(str)]).get_candidate(Loose())
+
+
+# --- text form ----------------------------------------------------------------------
+
+
+def test_text_form():
+    u = Union([Int(), Str()])
+    assert repr(u) == "Union([Int(), Str()])"
+    assert repr(Union([Int(), Str()], default=3)) == "Union([Int(), Str()], default=3)"
+    assert u.skip_user_transform is u
+    u.set_transform(str)
+    twin = u.skip_user_transform
+    assert twin is not u and twin.transform is None and twin.candidates is u.candidates
+    assert native.__all__.index("Union") == native.__all__.index("Any") + 1
+
+
+def test_no_reference_leaks():
+    from leaks import assert_no_leak
+
+    def once():
+        u = Union([Int(min_value=0), Str(), Object(Base), Probe(None, error=TypeError("x"))])
+        for value in (1, "a", Leaf()):
+            u.apply(value, root_path=PATH)
+        for bad in (-1, 2.5):
+            try:
+                u.apply(bad)
+            except (TypeError, ValueError):
+                pass
+        copy.deepcopy(Union[int, str, None])
+        Union.from_json({"candidates": [int, str]})
+        for args in ([Int(), Int()], [int]):
+            try:
+                Union(args)
+            except ValueError:
+                pass
+
+    assert_no_leak(once, calls=50)
