@@ -3,6 +3,7 @@ copies, signature checks on apply, Functor's own rules and Python subclasses
 of Callable."""
 
 import copy
+import threading
 import typing
 
 import pytest
@@ -281,6 +282,44 @@ def test_fresh_interpreter():
         assert calls[1][2] is None and calls[1][4] == ""
         """
     )
+
+
+def test_threads_build_from_a_changing_kw_list():
+    # Builders share one kw list that another thread keeps rewriting: each
+    # build either refuses the list or holds only entries that were valid.
+    kw = [("a", int), ("b", str)]
+    valid = {"('a', Int())", "('b', Str())", "('c', Bool())"}
+    stop = threading.Event()
+
+    def rewrite():
+        for i in range(10**9):
+            if stop.is_set():
+                return
+            kw[:] = [("a", int), ("b", str)] if i % 2 else [("c", bool), 7]
+
+    def build(slot):
+        seen = []
+        for _ in range(150):
+            try:
+                seen.append([repr(e) for e in Callable(kw=kw).kw])
+            except TypeError as e:
+                seen.append(str(e).startswith("'kw' should be"))
+        results[slot] = seen
+
+    results = [None] * 6
+    writer = threading.Thread(target=rewrite)
+    builders = [threading.Thread(target=build, args=(i,)) for i in range(len(results))]
+    writer.start()
+    for t in builders:
+        t.start()
+    for t in builders:
+        t.join()
+    stop.set()
+    writer.join()
+    for seen in results:
+        assert len(seen) == 150
+        for one in seen:
+            assert one is True or (len(one) <= 2 and set(one) <= valid)
 
 
 def test_no_reference_leaks():
