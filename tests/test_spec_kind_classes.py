@@ -9,6 +9,7 @@ import pytest
 
 import vesk_core._native as native
 from fresh import run_fresh
+from leaks import assert_no_leak
 
 Bool, Str, Int, Float, Enum, Any = (
     native.Bool, native.Str, native.Int, native.Float, native.Enum, native.Any)
@@ -234,3 +235,32 @@ def test_constructing_without_the_bridge_is_an_internal_error():
         """
     )
     assert proc.stdout.split("\n")[:5] == ["typing bridge not installed"] * 5
+
+
+def _raises(fn):
+    try:
+        fn()
+    except Exception:
+        return
+    raise AssertionError("expected an error")
+
+
+@pytest.mark.parametrize(
+    "path",
+    [
+        lambda: [MAKERS[cls](default=GOOD_DEFAULT[cls]) for cls in KINDS],
+        lambda: [copy.deepcopy(MAKERS[cls]()) for cls in KINDS] + [copy.copy(Enum([1, 2]))],
+        lambda: (Int[0, 9], Float[None, 1.5], Str["a+"], Enum["a", "b"], Any().annotate(int)),
+        lambda: Int(min_value=1).skip_user_transform,
+        lambda: _raises(lambda: Int(gt=1.5)),
+        lambda: _raises(lambda: Float(ge=1, gt=2)),
+        lambda: _raises(lambda: Int(gt=5, lt=6)),
+        lambda: _raises(lambda: Int[1, 2, 3]),
+        lambda: _raises(lambda: Str(regex="[")),
+        lambda: _raises(lambda: Enum(["a"], default="b")),
+        lambda: _raises(lambda: Enum["a"]),
+        lambda: _raises(lambda: (s := Int()).__deepcopy__({id(s): 1})),
+    ],
+)
+def test_no_reference_leaks(path):
+    assert_no_leak(path)
