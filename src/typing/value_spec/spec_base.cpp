@@ -153,6 +153,15 @@ py::Params kApplySig{"apply", {"value", "allow_partial", "child_transform", "roo
                      5, 1};
 
 PyObject* spec_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs == 1 && !kwnames) {
+        // `spec.apply(value)`, the call every field and container makes:
+        // every option at its default, no parsing needed.
+        Reader r(self);
+        if (!r) return nullptr;
+        return apply(r.engine(), self, py::Ref::borrow(args[0]),
+                     entry_options(nullptr, nullptr, false, true))
+            .release();
+    }
     py::Args<5> a;
     if (!py::parse(kApplySig, args, nargs, kwnames, a)) return nullptr;
     bool allow_partial, inplace;
