@@ -49,7 +49,7 @@ def test_classes_and_python_subclass():
     spec = Sub([int], tag="t")
     assert type(spec) is Sub and spec.tag == "t" and spec.apply(len) is len
     # Every other way of making a spec through the subclass makes a Callable.
-    made = [copy.copy(spec), copy.deepcopy(spec), Sub[[int], int],
+    made = [copy.copy(spec), copy.deepcopy(spec), Sub[[int], int], Sub.from_json({}),
             Sub([int], transform=lambda f: f).skip_user_transform]
     assert {type(m) for m in made} == {Callable}
     with pytest.raises(TypeError, match=r"^`vk.typing.Sub` requires 2 type arguments"):
@@ -165,6 +165,30 @@ def test_annotations(monkeypatch):
     monkeypatch.setattr(typing, "TYPE_CHECKING", True)
     assert Callable[[int], str] == typing.Callable[[int], str]
     assert Functor[[int], str] is FunctorBase
+
+
+def named(name, kind="type"):
+    return {"_type": kind, "name": f"builtins.{name}"}
+
+
+@pytest.mark.parametrize("cls", [Callable, Functor])
+def test_from_json(cls):
+    spec = cls.from_json({
+        "_type": "vesk.typing.Str", "args": [named("int")],
+        "kw": [["__tuple__", "x", named("str")]], "returns": named("bool"),
+        "callable_type": named("object"), "transform": named("len", "function"),
+        "is_noneable": True, "strict": False,
+    })
+    assert type(spec) is cls and spec.transform is len
+    assert repr(spec) == (f"{cls.__name__}(args=[Int()], kw=[('x', Str())], returns=Bool(), "
+                          "noneable=True, strict=False)")
+    # A Functor reads no callable type; None counts as absent for every key.
+    assert spec.value_type is (FunctorBase if cls is Functor else object)
+    empty = cls.from_json({k: None for k in ("args", "kw", "returns", "transform")})
+    assert repr(empty) == f"{cls.__name__}()" and empty.transform is None
+    for bad in ([], {"kw": [["x", named("int")]]}, {"frozen": 1}):
+        with pytest.raises(TypeError):
+            cls.from_json(bad)
 
 
 @pytest.mark.parametrize("cls", [Callable, Functor])

@@ -45,6 +45,18 @@ namespace vesk::typing::callable {
 [[nodiscard]] bool parse_callable_type_args(PyTypeObject* cls, PyObject* type_args,
                                             py::Ref& args, py::Ref& returns);
 
+// The engine that a spec's JSON dictionary describes: the common options,
+// then "args", "kw", "returns", "transform" and, unless a Functor,
+// "callable_type", each rebuilt through the bridge's `from_json` with
+// `kwargs` and passed on as the constructor's argument of that name.
+[[nodiscard]] std::optional<SpecEngine> callable_from_json(PyObject* json_value,
+                                                           PyObject* kwargs, bool is_functor);
+
+// `from_json(json_value, **kwargs)` of Callable (`IsFunctor` false) and
+// Functor: always an instance of that class.
+template <bool IsFunctor>
+PyObject* from_json(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 // A new Callable (or Functor) spec, never of a Python subclass, from the
 // pair above with no keyword arguments and the default common options.
 [[nodiscard]] py::Ref make_callable_spec(PyObject* args, PyObject* returns, bool is_functor);

@@ -75,6 +75,7 @@ PyObject* class_getitem(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
 PyMethodDef methods[] = {
     py::method<&primitives::copy<functor_type>>("__copy__"),
     py::method<&primitives::deepcopy<functor_type>>("__deepcopy__"),
+    py::class_method<&from_json<true>>("from_json"),
     py::class_method<&with_type_args>("with_type_args"),
     py::class_method<&class_getitem>("__class_getitem__"),
     py::kMethodsEnd,
