@@ -2,6 +2,7 @@
 
 #include "py/module.hpp"
 #include "typing/value_spec/callable.hpp"
+#include "typing/value_spec/containers/containers.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 #include "typing/value_spec/object_type.hpp"
 #include "typing/value_spec/primitives/primitives.hpp"
@@ -24,6 +25,8 @@ int register_module(PyObject* module) {
         primitives::float_type,
         primitives::enum_type,
         primitives::any_type,
+        containers::list_type,
+        containers::tuple_type,
         union_type,
         object_type,
         type_type,

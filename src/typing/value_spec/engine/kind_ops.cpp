@@ -38,8 +38,8 @@ const std::array<const KindOps*, kKindCount> kKindOps{
     &kNumberOps,   // Number
     &kEnumOps,     // Enum
     &kAnyOps,      // Any
-    &kUnbuiltOps,  // List
-    &kUnbuiltOps,  // Tuple
+    &kListOps,     // List
+    &kTupleOps,    // Tuple
     &kUnionOps,    // Union
     &kObjectOps,   // Object
     &kTypeOps,     // Type
