@@ -3,6 +3,7 @@ resolved at every use, the getters, partial refusal, subclass checks, type
 arguments, JSON and text forms."""
 
 import copy
+import threading
 import typing
 
 import pytest
@@ -121,6 +122,35 @@ def test_forward_reference_is_resolved_at_every_use(registered):
     with pytest.raises(TypeError):  # nothing was cached
         spec.cls
     assert copy.copy(spec).apply(3) == 3
+
+
+def test_readers_follow_a_reference_that_comes_and_goes():
+    class Flicker:
+        pass
+
+    spec = Object("Flicker")
+    seen = [set() for _ in range(4)]
+    stop = threading.Event()
+
+    def read(slot):
+        while not stop.is_set():
+            try:
+                seen[slot].add(spec.cls)
+            except TypeError:
+                seen[slot].add(TypeError)
+
+    readers = [threading.Thread(target=read, args=(i,)) for i in range(4)]
+    for t in readers:
+        t.start()
+    for _ in range(200):
+        forward_ref.register_forward_ref_target([], Flicker)
+        forward_ref.forget_forward_ref_target(Flicker)
+    stop.set()
+    for t in readers:
+        t.join()
+    assert all(outcomes <= {Flicker, TypeError} and outcomes for outcomes in seen)
+    with pytest.raises(TypeError):  # the last state: not registered
+        spec.cls
 
 
 # --- getters -------------------------------------------------------------------------

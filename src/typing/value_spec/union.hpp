@@ -49,10 +49,4 @@ namespace vesk::typing {
 [[nodiscard]] py::Ref union_apply_kind(const SpecEngine& engine, py::Ref value,
                                        const ApplyOptions& options, PyObject* path_text);
 
-// The class whose exact instances `candidate` accepts unchanged: for a
-// native spec its unconstrained leaf type, for any other object its
-// `_exact_leaf_type` or, without one, an eligible `fast_apply_info`. 1 with
-// `out` set, 0 for none, -1 on error.
-[[nodiscard]] int candidate_exact_leaf_type(PyObject* candidate, py::Ref& out);
-
 }  // namespace vesk::typing

@@ -2,7 +2,7 @@
 #include "py/critical_section.hpp"
 #include "py/lazy.hpp"
 #include "typing/bridge.hpp"
-#include "typing/value_spec/annotation.hpp"
+#include "typing/field/classify.hpp"
 #include "typing/value_spec/engine/apply.hpp"
 #include "typing/value_spec/engine/spec_ops.hpp"
 #include "typing/value_spec/format.hpp"
@@ -13,36 +13,15 @@
 
 namespace vesk::typing {
 
-int candidate_exact_leaf_type(PyObject* candidate, py::Ref& out) {
-    if (is_spec(candidate)) {
-        py::SharedBorrow hold(spec_borrow(candidate));
-        if (!hold.acquire()) return -1;
-        PyObject* leaf = exact_leaf_type(spec_engine(candidate));
-        out = py::Ref::borrow(leaf);
-        return leaf ? 1 : 0;
-    }
-    PyObject* name = py::intern<"_exact_leaf_type">();
-    if (!name) return -1;
-    PyObject* found = nullptr;
-    const int has = PyObject_GetOptionalAttr(candidate, name, &found);
-    if (has < 0) return -1;
-    if (has) {
-        out = py::Ref::steal(found);
-        if (out.get() != Py_None) return 1;
-        out.reset();
-        return 0;
-    }
-    py::Ref info = py::get_attr<"fast_apply_info">(candidate);
-    if (!info) return -1;
-    py::Ref eligible = py::get_attr<"is_eligible">(info.get());
-    if (!eligible) return -1;
-    const int truthy = PyObject_IsTrue(eligible.get());
-    if (truthy <= 0) return truthy;
-    out = py::get_attr<"value_type">(info.get());
-    return out ? 1 : -1;
-}
-
 namespace {
+
+// 1 when `candidate` takes exact instances of some class unchanged (an
+// unconstrained leaf), 0 when not, -1 on error.
+int takes_exact_leaves(PyObject* candidate) {
+    py::Ref leaf;
+    if (!field::classify::spec_exact_leaf_type(candidate, leaf)) return -1;
+    return leaf ? 1 : 0;
+}
 
 // The candidate registered for the exact class of `value`: 1 with `out` set,
 // 0 when the map has no entry, -1 when the lookup fails (a class whose
@@ -75,8 +54,7 @@ py::Ref apply_candidate(PyObject* candidate, PyObject* value, const ApplyOptions
 // takes the value as it is, a plain Object spec decides natively when it can,
 // anything else is applied.
 py::Ref apply_mapped(PyObject* candidate, py::Ref value, const ApplyOptions& options) {
-    py::Ref leaf;
-    const int has_leaf = candidate_exact_leaf_type(candidate, leaf);
+    const int has_leaf = takes_exact_leaves(candidate);
     if (has_leaf) return has_leaf < 0 ? py::Ref() : value;
     py::Ref cls;
     const NativeAnswer plain = native_plain_object_class(candidate, cls);
@@ -180,8 +158,7 @@ Shortcut union_shortcut(const SpecEngine& engine, PyObject* spec_obj, PyObject* 
     py::Ref candidate;
     const int found = mapped_candidate(u, value, candidate);
     if (found <= 0) return found < 0 ? Shortcut::Error : Shortcut::Undecided;
-    py::Ref leaf;
-    const int has_leaf = candidate_exact_leaf_type(candidate.get(), leaf);
+    const int has_leaf = takes_exact_leaves(candidate.get());
     if (has_leaf <= 0) return has_leaf < 0 ? Shortcut::Error : Shortcut::Undecided;
     out = py::Ref::borrow(value);
     return Shortcut::Accepted;
