@@ -3,6 +3,7 @@ options, copies, skip_user_transform, text forms; and Bool and Any."""
 
 import copy
 import inspect
+import re
 import threading
 
 import pytest
@@ -112,6 +113,45 @@ def test_deepcopy_of_a_spec_inside_its_own_default():
     dup = copy.deepcopy(spec)
     assert dup is not spec
     assert dup.default is not box and dup.default[0] is dup
+
+
+@pytest.mark.parametrize(
+    "cls, json_value, check",
+    [
+        (Bool, {"default": True, "frozen": True}, lambda s: s.default is True and s.frozen),
+        (Str, {"regex": "a+", "is_noneable": True},
+         lambda s: s.regex.pattern == "a+" and s.is_noneable),
+        # The class decides the kind; "_type" and keys of other kinds are not read.
+        (Int, {"_type": "vesk.typing.Str", "regex": "a", "gt": 0, "le": 9},
+         lambda s: (s.min_value, s.max_value) == (1, 9)),
+        (Float, {"min_value": 0.5, "max_value": None, "strict": False},
+         lambda s: (s.min_value, s.max_value, s._strict) == (0.5, None, False)),
+        (Enum, {"values": ["a", None], "is_noneable": False},
+         lambda s: s.values == ["a", None] and s.is_noneable),
+        (Any, {"annotation": None, "transform": None},
+         lambda s: s._annotation is None and s.transform is None and s.is_noneable),
+        (Any, {}, lambda s: s._annotation is s.default),
+    ],
+)
+def test_from_json(cls, json_value, check):
+    spec = cls.from_json(json_value, forwarded=True)
+    assert type(spec) is cls and check(spec)
+
+
+@pytest.mark.parametrize(
+    "cls, json_value, error, message",
+    [
+        (Enum, {"values": None}, ValueError, "Values for Enum should be a non-empty list"),
+        (Enum, {}, ValueError, "Enum json missing 'values'."),
+        (Float, {"gt": 1}, ValueError, "EXCLUSIVE bound"),
+        (Int, {"strict": None}, TypeError, "strict"),
+        (Bool, {"is_noneable": 1}, TypeError, "is_noneable"),
+        (Str, [], TypeError, "PyDict"),
+    ],
+)
+def test_from_json_errors(cls, json_value, error, message):
+    with pytest.raises(error, match=re.escape(message)):
+        cls.from_json(json_value)
 
 
 class CustomTyped:
@@ -252,6 +292,9 @@ def _raises(fn):
         lambda: [copy.deepcopy(MAKERS[cls]()) for cls in KINDS] + [copy.copy(Enum([1, 2]))],
         lambda: (Int[0, 9], Float[None, 1.5], Str["a+"], Enum["a", "b"], Any().annotate(int)),
         lambda: Int(min_value=1).skip_user_transform,
+        lambda: (Int.from_json({"gt": 1}, k=1), Enum.from_json({"values": [1]}),
+                 Any.from_json({"annotation": 1, "transform": None})),
+        lambda: _raises(lambda: Enum.from_json({}, k=1)),
         lambda: _raises(lambda: Int(gt=1.5)),
         lambda: _raises(lambda: Float(ge=1, gt=2)),
         lambda: _raises(lambda: Int(gt=5, lt=6)),

@@ -108,6 +108,24 @@ PyObject* with_type_args(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return wrap_built(type, number_base(IsFloat, std::move(bounds), defaults()));
 }
 
+// --- JSON ---------------------------------------------------------------------------
+
+// Int.from_json / Float.from_json: the common options and the six bound
+// keys, folded and checked exactly as a constructor call.
+template <bool IsFloat>
+PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    JsonCall call;
+    if (!begin_from_json(args, nargs, kwnames, call)) return nullptr;
+    static constexpr const char* kKeys[] = {"min_value", "max_value", "gt", "ge", "lt", "le"};
+    py::Ref read[6];
+    for (int i = 0; i < 6; ++i)
+        if (!json_optional(call, kKeys[i], read[i])) return nullptr;
+    const BoundArgs bounds{read[0].get(), read[1].get(), read[2].get(),
+                           read[3].get(), read[4].get(), read[5].get()};
+    PyTypeObject* type = IsFloat ? float_type() : int_type();
+    return type ? wrap_built(type, number_new(IsFloat, bounds, std::move(call.common))) : nullptr;
+}
+
 // --- getters ----------------------------------------------------------------------
 
 template <bool Max>
@@ -134,6 +152,7 @@ PyMethodDef* methods() {
     static PyMethodDef table[] = {
         py::method<&copy<kType>>("__copy__"),
         py::method<&deepcopy<kType>>("__deepcopy__"),
+        py::class_method<&from_json<IsFloat>>("from_json"),
         py::class_method<&with_type_args<IsFloat>>("with_type_args"),
         py::class_method<&with_type_args<IsFloat>>("__class_getitem__"),
         py::kMethodsEnd,
