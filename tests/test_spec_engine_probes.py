@@ -93,3 +93,85 @@ def test_value_type_plain_follows_the_value_type():
     assert Enum([Color.RED])._value_type_plain is False
     assert Enum([1, 2])._value_type_plain is True
     assert Enum([1, "a"])._value_type_plain is False  # unrelated values: no value type
+
+
+def _container_kinds():
+    import vesk_core._native as native
+
+    return native
+
+
+@pytest.mark.parametrize(
+    "make, annotation",
+    [
+        (lambda n: n.Union([n.Int(), n.Str()]), typing.Union[int, str]),
+        # A missing annotation is filled with typing.Any; Any makes the union noneable.
+        (lambda n: n.Union([n.Int(), Any()]), typing.Optional[typing.Union[int, typing.Any]]),
+        (lambda n: n.Object(int), int),
+        (lambda n: n.Object(int, is_noneable=True), typing.Optional[int]),
+        (lambda n: n.Type(int), type[int]),
+        (lambda n: n.Callable([n.Int()], returns=n.Str()), typing.Callable[[int], str]),
+        (lambda n: n.Callable([Any()]), typing.Callable[[typing.Any], None]),
+        (lambda n: n.Callable([n.Int()], kw=[("a", n.Int())]), typing.Callable[..., None]),
+    ],
+)
+def test_annotation_of_composite_kinds(make, annotation):
+    assert make(_container_kinds()).annotation == annotation
+
+
+def test_strictness_reaches_union_candidates_only():
+    n = _container_kinds()
+    loose = Str(strict=False)
+    union = n.Union([Int(), loose])
+    union._materialize_strict()
+    assert union._strict is True
+    assert [c._strict for c in union.candidates] == [True, False]
+    element = Int()
+    call = n.Callable([element])
+    call._materialize_strict()
+    assert call._strict is True and element._strict is None  # signatures are not fields
+
+
+def test_noneable_union_reaches_its_candidates():
+    n = _container_kinds()
+    union = n.Union([Int(), Str()])
+    union.noneable()
+    assert union.default is None and union.is_noneable
+    # Candidates become noneable but keep their own (missing) defaults.
+    assert all(c.is_noneable and c.default == MISSING for c in union.candidates)
+    union.noneable(False)
+    assert union.default == MISSING
+    assert not any(c.is_noneable for c in union.candidates)
+
+
+@pytest.mark.parametrize(
+    "make, custom_apply, custom_validate, noop",
+    [
+        (lambda n: n.Union([n.Int(), n.Str()]), True, False, True),
+        (lambda n: n.Object(int), True, False, True),
+        (lambda n: n.Type(int), False, True, False),
+        (lambda n: n.Callable(), False, True, False),
+    ],
+)
+def test_probes_of_composite_kinds(make, custom_apply, custom_validate, noop):
+    spec = make(_container_kinds())
+    assert spec._exact_leaf_type is None and spec._checked_leaf_type is None
+    assert spec.fast_apply_info == FastApplyInfo()
+    assert spec._has_custom_apply is custom_apply
+    assert spec._has_custom_validate is custom_validate
+    assert spec._validate_is_noop is noop
+
+
+def test_calling_composite_kinds():
+    n = _container_kinds()
+
+    class Point:
+        def __init__(self, x=0):
+            self.x = x
+
+    made = n.Object(Point)(x=3)
+    assert type(made) is Point and made.x == 3
+    assert n.Type(int)() is int
+    for spec in (n.Union([n.Int(), n.Str()]), n.Callable(), n.Functor()):
+        with pytest.raises(TypeError, match=r"cannot be instantiated\.$"):
+            spec()
