@@ -419,3 +419,57 @@ def test_no_reference_leaks_on_any_road():
         repr(int_spec), str(enum), int_spec.format(list_wrap_threshold=3)
 
     assert_no_leak(roads)
+
+
+# --- checks that go through the package: unions, classes, types, callables ------------------
+
+
+def test_a_union_coerces_through_its_candidates_in_order():
+    union = native.Union([Enum([Token("b")]), Float()])
+    # The Enum refuses 1 with a TypeError and is passed over; Float widens it.
+    assert union.apply(1) == 1.0 and union.apply("b") == Token("b")
+    # "a" is refused by both (ValueError, then TypeError): the union's own error.
+    with pytest.raises(TypeError) as e:
+        union.apply("a", root_path=PATH)
+    assert str(e.value) == (
+        f"Expect {union.value_type} but encountered <class 'str'>: a. (path=a.b[2])"
+    )
+
+    class Broken(Token):
+        @classmethod
+        def __vk_accept__(cls, value):
+            raise AttributeError("no hook")
+
+    # Any other failure stops the search at once.
+    with pytest.raises(AttributeError, match="^no hook$"):
+        native.Union([Enum([Broken("b")]), Float()]).apply(1)
+
+
+def test_forward_references_decide_whether_and_how_values_are_type_checked():
+    import collections
+
+    resolved = native.Object("collections.OrderedDict")
+    assert resolved.type_resolved and resolved.value_type is collections.OrderedDict
+    with pytest.raises(TypeError) as e:
+        resolved.apply({})
+    assert str(e.value) == (
+        "Expect <class 'collections.OrderedDict'> but encountered <class 'dict'>: {}. (path=)"
+    )
+    # An unresolved class checks nothing yet.
+    unresolved = native.Object("nowhere.Nothing")
+    assert not unresolved.type_resolved and unresolved.apply(5) == 5
+    union = native.Union([resolved, Int()])
+    assert union.forward_refs == resolved.forward_refs
+    assert union.value_type == (collections.OrderedDict, int)
+
+
+def test_type_and_callable_checks_append_the_path():
+    with pytest.raises(ValueError) as e:
+        native.Type(int).apply(str, root_path=PATH)
+    assert str(e.value) == "<class 'str'> is not a subclass of <class 'int'> (path=a.b[2])"
+    assert native.Type(int).apply(bool) is bool
+    spec = native.Callable([Int()])
+    assert spec.apply(abs) is abs
+    # The package's own check raises its own error, with the path text it was given.
+    with pytest.raises(TypeError, match=r"only takes 0 positional arguments.*\(path=a\.b\[2\]\)$"):
+        spec.apply(lambda: 1, root_path=PATH)
