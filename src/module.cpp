@@ -8,7 +8,6 @@
 #include "symbolic/object/partial.hpp"
 #include "symbolic/wrap_node.hpp"
 #include "topology/register.hpp"
-#include "typing/field/register.hpp"
 #include "typing/key_specs/register.hpp"
 #include "typing/register.hpp"
 #include "typing/value_spec/register.hpp"
@@ -27,8 +26,7 @@ constexpr RegisterStep kRegistration[] = {
     formatting::register_module,  // format, kvlist_str, _install_formatting_bridge
     typing::key_specs::register_module,  // ConstStrKey, StrKey, ListKey, TupleKey
     typing::register_module,      // _install_typing_bridge, _install_json_schema_fn, ...
-    typing::value_spec::register_module,  // SpecBase, Bool, Str, Int, Float, Enum, Any, ...
-    typing::field::register_module,       // Field, after the value-spec classes up to Type
+    typing::value_spec::register_module,  // SpecBase, Bool, ..., Type, Field, ..., Functor
     // symbolic containers and objects take their places here as they are built.
     flags::register_module,       // _flag_scope_*, _FLAG_* constants
     // kernel functions come last.

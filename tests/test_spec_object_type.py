@@ -378,6 +378,10 @@ def test_text_forms(make, text):
 
 def test_module_order():
     names = native.__all__
+    order = ["Any", "List", "Tuple", "Union", "Object", "Type", "Field", "Schema", "Dict",
+             "Callable", "Functor"]
+    bound = [n for n in order if n in names]
+    assert [names.index(n) for n in bound] == sorted(names.index(n) for n in bound)
     assert names.index("Union") + 1 == names.index("Object") == names.index("Type") - 1
 
 

@@ -1,6 +1,7 @@
 #include "typing/value_spec/register.hpp"
 
 #include "py/module.hpp"
+#include "typing/field/field.hpp"
 #include "typing/value_spec/callable.hpp"
 #include "typing/value_spec/containers/containers.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
@@ -30,6 +31,7 @@ int register_module(PyObject* module) {
         union_type,
         object_type,
         type_type,
+        field::field_type,
         callable::callable_type,
         callable::functor_type,
     };
