@@ -108,6 +108,10 @@ def _container_kinds():
         # A missing annotation is filled with typing.Any; Any makes the union noneable.
         (lambda n: n.Union([n.Int(), Any()]), typing.Optional[typing.Union[int, typing.Any]]),
         (lambda n: n.Object(int), int),
+        (lambda n: n.List(n.Int()), list[int]),
+        (lambda n: n.List(n.Int(), is_noneable=True), typing.Optional[list[int]]),
+        (lambda n: n.Tuple([n.Int(), n.Str()]), tuple[int, str]),
+        (lambda n: n.Tuple(Any()), tuple[typing.Any, ...]),
         (lambda n: n.Object(int, is_noneable=True), typing.Optional[int]),
         (lambda n: n.Type(int), type[int]),
         (lambda n: n.Callable([n.Int()], returns=n.Str()), typing.Callable[[int], str]),
@@ -126,6 +130,10 @@ def test_strictness_reaches_union_candidates_only():
     union._materialize_strict()
     assert union._strict is True
     assert [c._strict for c in union.candidates] == [True, False]
+    elements = [Int(), Int(strict=False)]
+    for element in elements:
+        n.List(element)._materialize_strict()
+    assert [e._strict for e in elements] == [True, False]
     element = Int()
     call = n.Callable([element])
     call._materialize_strict()
@@ -172,6 +180,8 @@ def test_calling_composite_kinds():
     made = n.Object(Point)(x=3)
     assert type(made) is Point and made.x == 3
     assert n.Type(int)() is int
+    assert n.List(Int())([1, 2]) == [1, 2]
+    assert n.Tuple([Int(), Str()])((1, "a")) == (1, "a")
     for spec in (n.Union([n.Int(), n.Str()]), n.Callable(), n.Functor()):
         with pytest.raises(TypeError, match=r"cannot be instantiated\.$"):
             spec()
