@@ -264,3 +264,20 @@ def test_threads_apply_one_spec_while_shared_elements_change():
     stop.set()
     m.join()
     assert errors == [] and results == [True] * 8
+
+
+# --- JSON form ----------------------------------------------------------------------
+
+
+def test_from_json_reads_sizes_flags_and_common_options():
+    spec = List.from_json(
+        {"_type": "vesk.typing.Str", "element_value": {"_type": "type", "name": "builtins.int"},
+         "min_length": 1, "symbolic": True, "auto_wrap": False, "is_noneable": True}
+    )
+    assert type(spec) is List
+    assert repr(spec) == "List(Int(), symbolic=True, auto_wrap=False, min_size=1, noneable=True)"
+    with pytest.raises(ValueError, match="List json missing 'element_value'."):
+        List.from_json({})
+    with pytest.raises(TypeError):
+        List.from_json({"element_value": {"_type": "type", "name": "builtins.int"},
+                        "auto_wrap": 1})

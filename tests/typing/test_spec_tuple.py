@@ -146,3 +146,39 @@ def test_elements_shortened_after_construction_fail_cleanly():
     spec.elements.clear()
     with pytest.raises(IndexError):
         spec.apply((1,))
+
+
+# --- JSON form ----------------------------------------------------------------------
+
+INT_JSON = {"_type": "type", "name": "builtins.int"}
+STR_JSON = {"_type": "type", "name": "builtins.str"}
+
+
+@pytest.mark.parametrize(
+    "json_value, text",
+    [
+        ({"element_values": []}, "Tuple([])"),
+        ({"element_values": [INT_JSON, STR_JSON]}, "Tuple([Int(), Str()])"),
+        ({"element_values": INT_JSON, "min_size": 1, "max_size": 3},
+         "Tuple(Int(), min_size=1, max_size=3)"),
+        ({"element_values": INT_JSON, "min_length": 2, "max_length": 2},
+         "Tuple([Int(), Int()])"),
+    ],
+)
+def test_from_json_rebuilds_both_forms_and_the_empty_fixed_one(json_value, text):
+    spec = Tuple.from_json(json_value)
+    assert type(spec) is Tuple and repr(spec) == text
+
+
+@pytest.mark.parametrize(
+    "json_value, message",
+    [
+        ({}, "Tuple json missing 'element_values'."),
+        ({"element_values": INT_JSON, "min_size": 10**12, "max_size": 10**12},
+         "at most 1000000"),
+        ({"element_values": [INT_JSON], "max_size": 1}, "not applicable for fixed-length"),
+    ],
+)
+def test_from_json_refuses_what_the_constructor_refuses(json_value, message):
+    with pytest.raises(ValueError, match=message):
+        Tuple.from_json(json_value)

@@ -41,4 +41,17 @@ struct ListArgs {
 [[nodiscard]] std::optional<SpecEngine> tuple_new(PyObject* element_values, SizeArgs sizes,
                                                   SpecCommon common);
 
+// Rebuilt from a JSON dictionary (`kwargs` a dict forwarded to the bridge's
+// `from_json` for every nested value): the common options, then the kind's
+// keys in order, the required element key first; then the constructor above.
+[[nodiscard]] std::optional<SpecEngine> list_from_json(PyObject* json_value, PyObject* kwargs);
+[[nodiscard]] std::optional<SpecEngine> tuple_from_json(PyObject* json_value, PyObject* kwargs);
+
+// The class methods `List.from_json(json_value, **kwargs)` and
+// `Tuple.from_json(...)`: always an instance of the native class.
+PyObject* list_from_json_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
+PyObject* tuple_from_json_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames);
+
 }  // namespace vesk::typing::containers

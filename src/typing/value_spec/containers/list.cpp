@@ -189,6 +189,7 @@ PyObject* get_max_size(PyObject* self) {
 PyMethodDef methods[] = {
     py::method<&primitives::copy<list_type>>("__copy__"),
     py::method<&primitives::deepcopy<list_type>>("__deepcopy__"),
+    py::class_method<&list_from_json_method>("from_json"),
     py::class_method<&with_type_args>("with_type_args"),
     py::class_method<&class_getitem>("__class_getitem__"),
     py::kMethodsEnd,

@@ -268,6 +268,7 @@ Py_ssize_t tuple_length(PyObject* self) {
 PyMethodDef methods[] = {
     py::method<&primitives::copy<tuple_type>>("__copy__"),
     py::method<&primitives::deepcopy<tuple_type>>("__deepcopy__"),
+    py::class_method<&tuple_from_json_method>("from_json"),
     py::class_method<&with_type_args>("with_type_args"),
     py::class_method<&class_getitem>("__class_getitem__"),
     py::kMethodsEnd,
