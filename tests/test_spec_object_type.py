@@ -24,6 +24,9 @@ class SubFoo(Foo):
     pass
 
 
+REF = ForwardRef("Foo")
+
+
 def unchecked():
     pass
 
@@ -55,17 +58,13 @@ def registered():
         ("Foo", "Foo"),  # a name stays the stored value type
         (unchecked, object),  # `object` itself is refused, but not on this road
         (list[int], list[int]),  # a generic alias
+        (REF, REF),  # a reference object is kept as given
     ],
 )
 def test_object_accepts(t, value_type):
     spec = Object(t)
-    assert spec._value_type == value_type
-
-
-def test_object_keeps_a_forward_reference_object():
-    ref = ForwardRef("Foo")
-    spec = Object(ref)
-    assert spec._value_type is ref and spec.forward_refs == {ref}
+    assert spec._value_type is value_type or spec._value_type == value_type
+    assert bool(spec.forward_refs) == isinstance(t, (str, ForwardRef))
 
 
 @pytest.mark.parametrize(
@@ -84,19 +83,6 @@ def test_object_refuses(t, error):
     with pytest.raises(TypeError) as err:
         Object(t)
     assert str(err.value) == error
-
-
-@pytest.mark.parametrize("option", ["is_noneable", "frozen", "strict"])
-def test_flags_must_be_bools(option):
-    for cls in (Object, Type):
-        with pytest.raises(TypeError, match=option):
-            cls(int, **{option: 1})
-
-
-def test_final_classes():
-    for cls in (Object, Type):
-        with pytest.raises(TypeError):
-            type("Sub", (cls,), {})
 
 
 # --- forward references ---------------------------------------------------------------
@@ -185,11 +171,6 @@ def test_schema_getter_lets_other_errors_through():
         Object(Broken).schema
 
 
-def test_cls_and_value_type():
-    spec = Object(Foo)
-    assert spec.cls is Foo and spec.value_type is Foo
-
-
 # --- Object apply ---------------------------------------------------------------------
 
 
@@ -207,10 +188,6 @@ class SubPartial(Partial):
     pass
 
 
-class Unmarked:
-    sym_partial = True
-
-
 @pytest.mark.parametrize("cls", [Partial, SubPartial])
 def test_partial_object_is_refused(cls):
     spec = Object(Partial)
@@ -221,11 +198,6 @@ def test_partial_object_is_refused(cls):
     assert spec.apply(value, allow_partial=True) is value
     whole = cls(False)
     assert spec.apply(whole) is whole
-
-
-def test_only_marked_classes_are_asked():
-    value = Unmarked()
-    assert Object(Unmarked).apply(value) is value
 
 
 def test_partial_read_errors_propagate():
@@ -283,11 +255,6 @@ def test_type_refuses(t):
     with pytest.raises(TypeError) as err:
         Type(t)
     assert str(err.value) == f"{t!r} is not a type."
-
-
-def test_type_has_no_transform_argument():
-    with pytest.raises(TypeError, match="transform"):
-        Type(int, transform=str)
 
 
 def test_type_checks_subclasses(registered):
