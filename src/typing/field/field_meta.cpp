@@ -2,12 +2,14 @@
 
 #include "py/lazy.hpp"
 #include "typing/bridge.hpp"
-#include "typing/field/classify.hpp"
+#include "typing/funnel/classify.hpp"
 
 #include <atomic>
 #include <unordered_set>
 
 namespace vesk::typing::field {
+
+namespace funnel = typing::funnel;
 
 namespace {
 
@@ -69,8 +71,8 @@ Tri read_symbolic(PyObject* value_spec) {
 
 // The specs to classify: a Union's candidates in order, else the spec.
 [[nodiscard]] bool candidate_specs(PyObject* value_spec, std::vector<py::Ref>& out) {
-    classify::NativeFacts facts;
-    if (!classify::native_facts(value_spec, facts)) return false;
+    funnel::NativeFacts facts;
+    if (!funnel::native_facts(value_spec, facts)) return false;
     if (!facts.is_union) {
         out.push_back(py::Ref::borrow(value_spec));
         return true;
@@ -106,29 +108,29 @@ void add_exact(FieldMeta& m, PyObject* cls) {
     if (!candidate_specs(value_spec, candidates)) return false;
     bool any_candidate = false, float_widenable = false, tuple_container = false;
     for (const py::Ref& c : candidates) {
-        classify::NativeFacts facts;
-        if (!classify::native_facts(c.get(), facts)) return false;
+        funnel::NativeFacts facts;
+        if (!funnel::native_facts(c.get(), facts)) return false;
         any_candidate |= facts.is_any && facts.plain;
         bool classified = false;
         py::Ref cls;
-        if (!classify::spec_exact_leaf_type(c.get(), cls)) return false;
+        if (!funnel::spec_exact_leaf_type(c.get(), cls)) return false;
         if (cls) {
             add_exact(m, cls.get());
             classified = true;
         }
         if (facts.is_float && !facts.strict_true) float_widenable = true;
-        if (!classify::checked_leaf_type(c.get(), cls)) return false;
+        if (!funnel::checked_leaf_type(c.get(), cls)) return false;
         if (cls) {
             if (!checked_holds(m, cls.get())) m.checked.emplace_back(std::move(cls), c);
             classified = true;
         }
-        if (!classify::is_object_candidate(c.get(), cls)) return false;
+        if (!funnel::is_object_candidate(c.get(), cls)) return false;
         if (cls) {
             m.subclass.push_back(std::move(cls));
             classified = true;
         }
         bool container = false;
-        if (!classify::is_container_candidate(c.get(), container)) return false;
+        if (!funnel::is_container_candidate(c.get(), container)) return false;
         if (container) {
             m.wrap = true;
             tuple_container |= facts.is_tuple;
@@ -136,8 +138,8 @@ void add_exact(FieldMeta& m, PyObject* cls) {
             m.custom_apply |= !classified;
         }
     }
-    classify::NativeFacts own;
-    if (!classify::native_facts(value_spec, own)) return false;
+    funnel::NativeFacts own;
+    if (!funnel::native_facts(value_spec, own)) return false;
     if (own.is_native && own.noneable && own.plain) add_exact(m, reinterpret_cast<PyObject*>(Py_TYPE(Py_None)));
     if (any_candidate) {
         PyObject* const fast[] = {
@@ -161,9 +163,9 @@ void add_exact(FieldMeta& m, PyObject* cls) {
     }
     m.widen_to_float = float_widenable && !holds(m.exact, reinterpret_cast<PyObject*>(&PyLong_Type));
     if (m.wrap) {
-        bool all_scalar = false;
-        if (!classify::container_all_scalar(value_spec, all_scalar)) return false;
-        m.scalar_elements = all_scalar;
+        funnel::FillInfo fill;
+        if (!funnel::container_fill_info(value_spec, fill)) return false;
+        m.scalar_elements = fill.code != 2 && fill.proven;
     }
     return true;
 }

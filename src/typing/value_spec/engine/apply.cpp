@@ -5,6 +5,7 @@
 #include "py/lazy.hpp"
 #include "typing/bridge.hpp"
 #include "typing/markers.hpp"
+#include "typing/value_spec/engine/container_fast_path.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
 #include "topology/key_path.hpp"
 #include "typing/value_spec/format.hpp"
@@ -107,6 +108,19 @@ py::Ref apply(const SpecEngine& engine, PyObject* spec, py::Ref value,
     if (kind.shortcut) {
         py::Ref out;
         switch (kind.shortcut(engine, spec, value.get(), opts, out)) {
+            case Shortcut::Accepted:
+                return out;
+            case Shortcut::Error:
+                return {};
+            case Shortcut::Undecided:
+                break;
+        }
+    }
+    // Containers whose elements are already what their specs produce are
+    // accepted whole; the kind's entry above has settled the options.
+    {
+        py::Ref out;
+        switch (container_shortcut(engine, spec, value.get(), opts, out)) {
             case Shortcut::Accepted:
                 return out;
             case Shortcut::Error:

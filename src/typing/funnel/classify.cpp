@@ -1,12 +1,11 @@
-#include "typing/field/classify.hpp"
+#include "typing/funnel/classify.hpp"
 
 #include "py/lazy.hpp"
 #include "typing/value_spec/annotation.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 
-#include <vector>
 
-namespace vesk::typing::field::classify {
+namespace vesk::typing::funnel {
 
 namespace {
 
@@ -35,14 +34,19 @@ template <py::Literal Name>
     return true;
 }
 
-[[nodiscard]] bool proven_scalar_leaf(PyObject* spec, bool& out) {
+}  // namespace
+
+bool proven_scalar_leaf(PyObject* spec, bool& out) {
     py::Ref cls;
     if (!spec_exact_leaf_type(spec, cls)) return false;
     out = cls && is_scalar_leaf_type(cls.get());
     return true;
 }
 
-}  // namespace
+int is_scalar_identity_transform(PyObject* fn) {
+    PyObject* name = py::intern<"_vesk_scalar_identity">();
+    return name ? PyObject_HasAttrWithError(fn, name) : -1;
+}
 
 bool native_facts(PyObject* spec, NativeFacts& out) {
     out = NativeFacts{};
@@ -143,51 +147,47 @@ bool is_container_candidate(PyObject* spec, bool& out) {
     return true;
 }
 
-bool container_all_scalar(PyObject* spec, bool& out) {
-    out = false;
+bool container_fill_info(PyObject* spec, FillInfo& out) {
+    out = FillInfo{};
     if (!typing::is_spec(spec)) return true;
-    // The element specs are taken under the borrow and proven after it.
-    std::vector<py::Ref> element_specs;
+    // The element specs are taken under the borrow and proven after it: a
+    // proof may read attributes of specs written in Python.
+    py::Ref element;
     py::Ref tuple_fields;
     {
         py::SharedBorrow b(typing::spec_borrow(spec));
         if (!b.acquire()) return false;
         const SpecEngine& e = typing::spec_engine(spec);
         if (const auto* l = typing::kind_as<typing::ListKind>(e.kind)) {
-            element_specs.push_back(l->element);
+            out.code = 1;
+            element = l->element;
         } else if (const auto* d = typing::kind_as<typing::DictKind>(e.kind)) {
+            out.code = 1;
             if (!d->open_str_value_spec) return true;
-            element_specs.push_back(d->open_str_value_spec);
+            element = d->open_str_value_spec;
         } else if (const auto* t = typing::kind_as<typing::TupleKind>(e.kind)) {
+            out.code = 0;
             tuple_fields = t->elements;
         } else {
             return true;
         }
     }
-    if (tuple_fields) {
-        py::Ref it = py::Ref::steal(PyObject_GetIter(tuple_fields.get()));
-        if (!it) return false;
-        PyObject* name = py::intern<"value">();
-        if (!name) return false;
-        while (py::Ref f = py::Ref::steal(PyIter_Next(it.get()))) {
-            py::Ref v = py::Ref::steal(PyObject_GetAttr(f.get(), name));
-            if (!v) return false;
-            bool proven = false;
-            if (!proven_scalar_leaf(v.get(), proven)) return false;
-            if (!proven) return true;
-        }
-        if (PyErr_Occurred()) return false;
-        out = true;
-        return true;
-    }
-    for (const py::Ref& s : element_specs) {
-        if (!s) return true;
+    if (element) return proven_scalar_leaf(element.get(), out.proven);
+    if (!tuple_fields) return true;
+    py::Ref it = py::Ref::steal(PyObject_GetIter(tuple_fields.get()));
+    if (!it) return false;
+    PyObject* name = py::intern<"value">();
+    if (!name) return false;
+    while (py::Ref f = py::Ref::steal(PyIter_Next(it.get()))) {
+        py::Ref v = py::Ref::steal(PyObject_GetAttr(f.get(), name));
+        if (!v) return false;
         bool proven = false;
-        if (!proven_scalar_leaf(s.get(), proven)) return false;
+        if (!proven_scalar_leaf(v.get(), proven)) return false;
         if (!proven) return true;
     }
-    out = true;
+    if (PyErr_Occurred()) return false;
+    out.proven = true;
     return true;
 }
 
-}  // namespace vesk::typing::field::classify
+}  // namespace vesk::typing::funnel

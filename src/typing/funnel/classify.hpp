@@ -1,0 +1,57 @@
+// The classifications of one value spec from which the field metadata
+// builder, the element rules and the funnel compile their plans; this is
+// their one home. A native spec is classified from its engine state under a
+// shared borrow (a spec held for mutation stops the test at once with
+// "Already mutably borrowed"); any other object through the probe attributes
+// a spec written in Python offers.
+//
+// Functions returning bool report failure with false and an exception set;
+// their answer goes to `out` (a null Ref meaning "none").
+#pragma once
+
+#include "py/ref.hpp"
+
+namespace vesk::typing::funnel {
+
+// Facts about a native spec read in one borrow; all false for any other
+// object.
+struct NativeFacts {
+    bool is_native = false;
+    bool plain = false;        // not frozen and without transform
+    bool is_any = false;
+    bool is_float = false;     // a Float spec
+    bool strict_true = false;  // strict is explicitly True
+    bool is_tuple = false;
+    bool is_union = false;  // a Union spec, subclasses included
+    bool noneable = false;
+};
+[[nodiscard]] bool native_facts(PyObject* spec, NativeFacts& out);
+
+// The class whose exact instances the spec accepts unchanged.
+[[nodiscard]] bool spec_exact_leaf_type(PyObject* spec, py::Ref& out);
+// The class of values that one `_validate` call of the spec decides.
+[[nodiscard]] bool checked_leaf_type(PyObject* spec, py::Ref& out);
+// The value class of a plain native Object spec.
+[[nodiscard]] bool is_object_candidate(PyObject* spec, py::Ref& out);
+// A plain native List, Tuple or Dict spec.
+[[nodiscard]] bool is_container_candidate(PyObject* spec, bool& out);
+// Whether the exact leaf type of `spec` is exactly int, str, float, bool,
+// bytes or NoneType.
+[[nodiscard]] bool proven_scalar_leaf(PyObject* spec, bool& out);
+
+// How a container spec is filled: `code` 1 for a List (its element spec) or
+// a Dict (its open value spec; none proves nothing), 0 for a Tuple (every
+// element field's `value`, read by name), 2 for anything else. `proven` is
+// true when those element specs are all proven scalar leaves; callers take
+// a code other than 2 with `proven` as "every element is a proven scalar".
+struct FillInfo {
+    int code = 2;
+    bool proven = false;
+};
+[[nodiscard]] bool container_fill_info(PyObject* spec, FillInfo& out);
+
+// A child transform that leaves scalars unchanged says so with the attribute
+// `_vesk_scalar_identity` (presence only). 1, 0 or -1.
+[[nodiscard]] int is_scalar_identity_transform(PyObject* fn);
+
+}  // namespace vesk::typing::funnel

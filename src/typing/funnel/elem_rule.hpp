@@ -1,0 +1,86 @@
+// ElemRule: a small check derived from an element value spec that proves an
+// element needs no apply. The container fast paths derive one per call (no
+// caching on the spec: a spec changed between two calls simply gives a new
+// rule) and hold it only while they scan.
+//
+// A rule never raises a validation error: a mismatch is an answer, and the
+// caller then takes the full apply, which reports any real violation. Only
+// the lookups the rule itself makes (the funnel classifications, the
+// partial-state read of an object candidate, a constant key's dictionary
+// lookup, iteration) can fail; they return -1 / false with the exception set.
+//
+// Ownership: the payload is an owned reference released with the rule.
+#pragma once
+
+#include "py/ref.hpp"
+
+#include <cstdint>
+
+namespace vesk::typing::funnel {
+
+struct ElemRule {
+    enum class Kind : std::uint8_t {
+        // Never matches: the caller declines at once.
+        Slow,
+        // `type(element) is payload`.
+        ExactType,
+        // `type(element) is payload`, and the element is not a partial
+        // symbolic value (read only when its class carries the marker).
+        ObjectCandidate,
+        // None, or an exact int, str, float, bool, NoneType, bytes, tuple,
+        // set, frozenset; with `allow_containers`, an exact dict or list.
+        AcceptAny,
+        // An exact dict with exactly as many entries as `payload` (a tuple of
+        // (key, class) pairs) has pairs, each key present with a value of
+        // exactly that class.
+        ConstKeyDict,
+    };
+
+    Kind kind = Kind::Slow;
+    py::Ref payload;
+    bool allow_containers = false;
+
+    // Whether matching runs no Python code (identity tests only), so a list
+    // may be scanned under its lock in one go.
+    [[nodiscard]] bool pure() const noexcept {
+        return kind == Kind::ExactType || kind == Kind::AcceptAny;
+    }
+    // 1 matches, 0 does not, -1 with an exception set. Never call it on the
+    // slow rule (it answers 0).
+    [[nodiscard]] int matches(PyObject* value) const;
+};
+
+// The rule of element spec `spec` (any object). `allow_containers` lets exact
+// dicts and lists count for Any and a Dict element use its schema's
+// constant-key check; the fast paths set it when no child transform is in
+// force. False with an exception set on failure.
+[[nodiscard]] bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out);
+
+// Every item of `container` matches `rule`: 1 yes, 0 no (at the first
+// mismatch, or for the slow rule), -1 error. An exact list is read under its
+// lock (in one go for a pure rule; otherwise item by item, released before
+// the item is tested, since the test may run Python code and the list may
+// change between items); an exact tuple directly; anything else through the
+// iteration protocol.
+[[nodiscard]] int all_match(const ElemRule& rule, PyObject* container);
+
+// `elem_rule(spec, allow_containers)` then `all_match` over `container`.
+[[nodiscard]] int elements_all_match(PyObject* spec, PyObject* container, bool allow_containers);
+
+}  // namespace vesk::typing::funnel
+
+namespace vesk::typing::funnel {
+
+// The constant-key check a schema precomputes: a tuple of (key, class) pairs,
+// one per constant key in the schema's order, or nothing (`out` null) for
+// None, a schema without one, or a value that is not a tuple. It is read as
+// the schema's `_const_bulk_check` attribute; the native Schema answers it
+// from its cached metadata. False with an exception set when the read fails.
+[[nodiscard]] bool const_bulk_check(PyObject* schema, py::Ref& out);
+
+// The constant-key check itself over `value` (any object): 1 when it is an
+// exact dict with exactly one entry per pair, each of exactly its class; 0
+// otherwise; -1 when taking a pair apart or a lookup fails.
+[[nodiscard]] int const_keys_match(PyObject* pairs, PyObject* value);
+
+}  // namespace vesk::typing::funnel

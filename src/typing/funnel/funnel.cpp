@@ -1,0 +1,123 @@
+#include "typing/funnel/funnel.hpp"
+
+#include "py/lazy.hpp"
+#include "topology/key_path.hpp"
+#include "typing/markers.hpp"
+#include "typing/value_spec/engine/apply.hpp"
+#include "typing/value_spec/engine/container_fast_path.hpp"
+
+#include <vector>
+
+namespace vesk::typing::funnel {
+
+namespace {
+
+using Kind = FunnelOutcome::Kind;
+
+FunnelOutcome outcome(Kind kind, py::Ref value = {}) { return {kind, std::move(value)}; }
+
+bool holds(const std::vector<py::Ref>& classes, PyTypeObject* cls) noexcept {
+    for (const py::Ref& c : classes)
+        if (c.get() == reinterpret_cast<PyObject*>(cls)) return true;
+    return false;
+}
+
+// The spec that validates values of exactly `cls`, or null.
+PyObject* checker_for(const field::FieldMeta& meta, PyTypeObject* cls) noexcept {
+    for (const auto& [c, spec] : meta.checked)
+        if (c.get() == reinterpret_cast<PyObject*>(cls)) return spec.get();
+    return nullptr;
+}
+
+// `spec._validate(path, value)`, the path built only now (None with
+// `no_path`); the result is discarded. 0 or -1.
+int run_validate(PyObject* spec, PyObject* value, PyObject* key, const FunnelCtx& ctx) {
+    py::Ref path = ctx.no_path ? py::Ref::borrow(Py_None)
+                               : topology::child_key_path(key, ctx.parent_path);
+    if (!path) return -1;
+    PyObject* name = py::intern<"_validate">();
+    if (!name) return -1;
+    PyObject* args[] = {spec, path.get(), value};
+    py::Ref r = py::Ref::steal(
+        PyObject_VectorcallMethod(name, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return r ? 0 : -1;
+}
+
+// A value of an Object candidate class: 1 accepted, 0 go on, -1 error.
+int subclass_accepts(const field::FieldMeta& meta, PyObject* value, bool allow_partial) {
+    if (meta.subclass.empty() || !holds(meta.subclass, Py_TYPE(value))) return 0;
+    return object_accept(reinterpret_cast<PyObject*>(Py_TYPE(value)), value, allow_partial);
+}
+
+// The container fast path of an exactly native container value spec, under
+// a shared borrow released before the answer is used.
+FunnelOutcome container_tier(PyObject* spec, PyObject* value) {
+    if (!is_spec(spec)) return outcome(Kind::Deferred);
+    py::Ref out;
+    Shortcut s;
+    {
+        py::SharedBorrow b(spec_borrow(spec));
+        if (!b.acquire()) return outcome(Kind::Error);
+        const SpecEngine& engine = spec_engine(spec);
+        ApplyOptions options;
+        s = container_shortcut(engine, spec, value, options, out);
+    }
+    switch (s) {
+        case Shortcut::Error:
+            return outcome(Kind::Error);
+        case Shortcut::Accepted:
+            return outcome(Kind::Wrap, std::move(out));
+        case Shortcut::Undecided:
+            break;
+    }
+    return outcome(Kind::Deferred);
+}
+
+}  // namespace
+
+FunnelOutcome funnel_leaf(PyObject* value, const field::FieldMeta& meta) {
+    if (meta.accept_any || holds(meta.exact, Py_TYPE(value))) return outcome(Kind::Verbatim);
+    if (meta.widen_to_float && Py_TYPE(value) == &PyLong_Type) {
+        py::Ref widened = py::Ref::steal(PyNumber_Float(value));
+        if (!widened) return outcome(Kind::Error);
+        return outcome(Kind::Produced, std::move(widened));
+    }
+    return outcome(Kind::Deferred);
+}
+
+FunnelOutcome funnel_accept(PyObject* value, const field::FieldMeta& meta, PyObject* key,
+                            const FunnelCtx& ctx) {
+    FunnelOutcome leaf = funnel_leaf(value, meta);
+    switch (leaf.kind) {
+        case Kind::Produced: {
+            if (PyObject* spec = checker_for(meta, Py_TYPE(leaf.value.get())))
+                if (run_validate(spec, leaf.value.get(), key, ctx) < 0)
+                    return outcome(Kind::Error);
+            return leaf;
+        }
+        case Kind::Deferred:
+            break;
+        default:
+            return leaf;
+    }
+    if (PyObject* spec = checker_for(meta, Py_TYPE(value))) {
+        if (run_validate(spec, value, key, ctx) < 0) return outcome(Kind::Error);
+        return outcome(Kind::Verbatim);
+    }
+    const int object = subclass_accepts(meta, value, ctx.allow_partial);
+    if (object < 0) return outcome(Kind::Error);
+    if (object) return outcome(Kind::Verbatim);
+    if (!meta.wrap || !meta.value_spec) return outcome(Kind::Deferred);
+    return container_tier(meta.value_spec.get(), value);
+}
+
+int object_accept(PyObject* cls, PyObject* value, bool allow_partial) {
+    if (Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(cls)) return 0;
+    if (allow_partial) return 1;
+    const int maybe = is_maybe_partial(value);
+    if (maybe <= 0) return maybe < 0 ? -1 : 1;
+    const int partial = read_sym_partial(value);
+    return partial < 0 ? -1 : !partial;
+}
+
+}  // namespace vesk::typing::funnel

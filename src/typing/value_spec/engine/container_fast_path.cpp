@@ -1,0 +1,153 @@
+#include "typing/value_spec/engine/container_fast_path.hpp"
+
+#include "py/critical_section.hpp"
+#include "py/dict_cursor.hpp"
+#include "py/lazy.hpp"
+#include "typing/field/field.hpp"
+#include "typing/funnel/classify.hpp"
+#include "typing/funnel/elem_rule.hpp"
+#include "typing/value_spec/engine/apply.hpp"
+
+namespace vesk::typing {
+
+namespace {
+
+using funnel::ElemRule;
+
+Shortcut accept(PyObject* value, py::Ref& out) {
+    out = py::Ref::borrow(value);
+    return Shortcut::Accepted;
+}
+
+Shortcut from_match(int r, PyObject* value, py::Ref& out) {
+    if (r < 0) return Shortcut::Error;
+    return r ? accept(value, out) : Shortcut::Undecided;
+}
+
+bool within(Py_ssize_t n, std::int64_t min_size, const std::optional<std::int64_t>& max_size) {
+    return n >= min_size && (!max_size || n <= *max_size);
+}
+
+// A child transform lets the fast paths through only when it says it leaves
+// scalars unchanged.
+Shortcut transform_allows(PyObject* child_transform) {
+    if (!child_transform) return Shortcut::Accepted;
+    const int r = funnel::is_scalar_identity_transform(child_transform);
+    if (r < 0) return Shortcut::Error;
+    return r ? Shortcut::Accepted : Shortcut::Undecided;
+}
+
+// The value spec of an element field: a native Field's stored spec, any
+// other field's `value`.
+py::Ref element_spec(PyObject* field) {
+    if (field::is_field(field)) return field::field_value_spec(field);
+    return py::get_attr<"value">(field);
+}
+
+Shortcut list_path(const ListKind& list, PyObject* value, PyObject* child_transform, bool allow,
+                   py::Ref& out) {
+    if (!PyList_CheckExact(value)) return Shortcut::Undecided;
+    if (const Shortcut s = transform_allows(child_transform); s != Shortcut::Accepted) return s;
+    if (!within(PyList_GET_SIZE(value), list.min_size, list.max_size)) return Shortcut::Undecided;
+    return from_match(funnel::elements_all_match(list.element.get(), value, allow), value, out);
+}
+
+Shortcut tuple_path(const TupleKind& tuple, PyObject* value, bool allow, py::Ref& out) {
+    if (!PyTuple_CheckExact(value)) return Shortcut::Undecided;
+    const Py_ssize_t n = PyTuple_GET_SIZE(value);
+    PyObject* fields = tuple.elements.get();
+    if (!tuple.fixed_length) {
+        if (!within(n, tuple.min_size, tuple.max_size)) return Shortcut::Undecided;
+        py::Ref field = py::list_item(fields, 0);
+        if (!field) return Shortcut::Undecided;
+        py::Ref spec = element_spec(field.get());
+        if (!spec) return Shortcut::Error;
+        return from_match(funnel::elements_all_match(spec.get(), value, allow), value, out);
+    }
+    Py_ssize_t positions;
+    {
+        py::CriticalSection guard(fields);
+        positions = PyList_GET_SIZE(fields);
+    }
+    if (n != positions) return Shortcut::Undecided;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        py::Ref field = py::list_item(fields, i);
+        if (!field) return Shortcut::Undecided;
+        py::Ref spec = element_spec(field.get());
+        if (!spec) return Shortcut::Error;
+        ElemRule rule;
+        if (!funnel::elem_rule(spec.get(), allow, rule)) return Shortcut::Error;
+        if (rule.kind == ElemRule::Kind::Slow) return Shortcut::Undecided;
+        const int r = rule.matches(PyTuple_GET_ITEM(value, i));
+        if (r <= 0) return r < 0 ? Shortcut::Error : Shortcut::Undecided;
+    }
+    return accept(value, out);
+}
+
+// Every key an exact str and every value matching the open value spec.
+Shortcut open_check(PyObject* open_spec, PyObject* value, bool allow, py::Ref& out) {
+    if (!open_spec) return Shortcut::Undecided;
+    ElemRule rule;
+    if (!funnel::elem_rule(open_spec, allow, rule)) return Shortcut::Error;
+    if (rule.kind == ElemRule::Kind::Slow) return Shortcut::Undecided;
+    py::DictCursor cursor(value);
+    py::Ref key, item;
+    for (;;) {
+        const int step = cursor.next(key, item);
+        if (step < 0) return Shortcut::Error;
+        if (step == 0) return accept(value, out);
+        if (!PyUnicode_CheckExact(key.get())) return Shortcut::Undecided;
+        const int r = rule.matches(item.get());
+        if (r <= 0) return r < 0 ? Shortcut::Error : Shortcut::Undecided;
+    }
+}
+
+}  // namespace
+
+Shortcut container_fast_path(const SpecEngine& engine, PyObject* value, PyObject* child_transform,
+                             bool allow, py::Ref& out) {
+    if (engine.frozen || engine.transform) return Shortcut::Undecided;
+    if (const auto* list = kind_as<ListKind>(engine.kind))
+        return list_path(*list, value, child_transform, allow, out);
+    if (const auto* tuple = kind_as<TupleKind>(engine.kind))
+        return tuple_path(*tuple, value, allow, out);
+    return Shortcut::Undecided;
+}
+
+Shortcut dict_fast_path(const SpecEngine& engine, PyObject* schema, PyObject* open_spec,
+                        PyObject* value, PyObject* child_transform, bool allow, py::Ref& out) {
+    if (engine.frozen || engine.transform) return Shortcut::Undecided;
+    if (!PyDict_CheckExact(value)) return Shortcut::Undecided;
+    if (const Shortcut s = transform_allows(child_transform); s != Shortcut::Accepted) return s;
+    const bool no_schema = !schema || schema == Py_None;
+    if (no_schema && !open_spec) return accept(value, out);
+    if (!no_schema) {
+        py::Ref pairs;
+        if (!funnel::const_bulk_check(schema, pairs)) return Shortcut::Error;
+        if (pairs) {
+            const int r = funnel::const_keys_match(pairs.get(), value);
+            if (r < 0) return Shortcut::Error;
+            if (r) return accept(value, out);
+        }
+    }
+    return open_check(open_spec, value, allow, out);
+}
+
+Shortcut container_shortcut(const SpecEngine& engine, PyObject* spec, PyObject* value,
+                            const ApplyOptions& options, py::Ref& out) {
+    const KindId id = engine.id();
+    if (id != KindId::List && id != KindId::Tuple && id != KindId::Dict)
+        return Shortcut::Undecided;
+    if (spec) {
+        PyTypeObject* native = ops(engine).py_class(engine.kind);
+        if (!native) return Shortcut::Error;
+        if (Py_TYPE(spec) != native) return Shortcut::Undecided;
+    }
+    const bool allow = options.child_transform == nullptr;
+    if (const auto* dict = kind_as<DictKind>(engine.kind))
+        return dict_fast_path(engine, dict->schema.get(), dict->open_str_value_spec.get(), value,
+                              options.child_transform, allow, out);
+    return container_fast_path(engine, value, options.child_transform, allow, out);
+}
+
+}  // namespace vesk::typing
