@@ -84,9 +84,9 @@ bool spec_exact_leaf_type(PyObject* spec, py::Ref& out) {
     if (!name) return false;
     py::Ref info = py::Ref::steal(PyObject_GetAttr(spec, name));
     if (!info) return false;
-    py::Ref eligible;
-    if (!optional_attr<"is_eligible">(info.get(), eligible)) return false;
-    const int truth = eligible ? PyObject_IsTrue(eligible.get()) : 0;
+    py::Ref eligible = py::get_attr<"is_eligible">(info.get());
+    if (!eligible) return false;
+    const int truth = PyObject_IsTrue(eligible.get());
     if (truth < 0) return false;
     if (!truth) return true;
     PyObject* vt = py::intern<"value_type">();

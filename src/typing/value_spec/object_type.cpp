@@ -7,6 +7,7 @@
 #include "py/type.hpp"
 #include "typing/bridge.hpp"
 #include "typing/markers.hpp"
+#include "typing/funnel/funnel.hpp"
 #include "typing/value_spec/engine/apply.hpp"
 #include "typing/value_spec/engine/kind_checks.hpp"
 #include "typing/value_spec/format.hpp"
@@ -124,19 +125,6 @@ std::optional<SpecEngine> type_new(PyObject* t, SpecCommon common) {
                       TypeKind{py::Ref::borrow(t), std::move(forward_ref)}, std::move(common));
 }
 
-Shortcut object_accept(PyObject* cls, PyObject* value, bool allow_partial) {
-    if (as_object(Py_TYPE(value)) != cls) return Shortcut::Undecided;
-    if (!allow_partial) {
-        const int maybe = is_maybe_partial(value);
-        if (maybe < 0) return Shortcut::Error;
-        if (maybe) {
-            const int partial = read_sym_partial(value);
-            if (partial) return partial < 0 ? Shortcut::Error : Shortcut::Undecided;
-        }
-    }
-    return Shortcut::Accepted;
-}
-
 namespace {
 
 using primitives::CommonArgs;
@@ -148,9 +136,12 @@ using primitives::wrap_built;
 Shortcut object_shortcut(const SpecEngine& engine, PyObject*, PyObject* value,
                          ApplyOptions& options, py::Ref& out) {
     if (engine.frozen || engine.transform || !engine.value_type) return Shortcut::Undecided;
-    const Shortcut decided = object_accept(engine.value_type.get(), value, options.allow_partial);
-    if (decided == Shortcut::Accepted) out = py::Ref::borrow(value);
-    return decided;
+    const int accepted =
+        funnel::object_accept(engine.value_type.get(), value, options.allow_partial);
+    if (accepted < 0) return Shortcut::Error;
+    if (!accepted) return Shortcut::Undecided;
+    out = py::Ref::borrow(value);
+    return Shortcut::Accepted;
 }
 
 // A partially bound symbolic object is refused unless partial values are

@@ -32,10 +32,4 @@ namespace vesk::typing {
 // `common.transform` is dropped: a new Type spec has none.
 [[nodiscard]] std::optional<SpecEngine> type_new(PyObject* t, SpecCommon common);
 
-// The exact-class acceptance of an Object spec's instances: a value of
-// exactly `cls` is accepted as it is unless partial values are refused and
-// it is a partially bound symbolic object, which the full apply reports.
-// Anything else is undecided.
-[[nodiscard]] Shortcut object_accept(PyObject* cls, PyObject* value, bool allow_partial);
-
 }  // namespace vesk::typing

@@ -2,7 +2,8 @@
 #include "py/critical_section.hpp"
 #include "py/lazy.hpp"
 #include "typing/bridge.hpp"
-#include "typing/field/classify.hpp"
+#include "typing/funnel/classify.hpp"
+#include "typing/funnel/funnel.hpp"
 #include "typing/value_spec/engine/apply.hpp"
 #include "typing/value_spec/engine/spec_ops.hpp"
 #include "typing/value_spec/format.hpp"
@@ -19,7 +20,7 @@ namespace {
 // unconstrained leaf), 0 when not, -1 on error.
 int takes_exact_leaves(PyObject* candidate) {
     py::Ref leaf;
-    if (!field::classify::spec_exact_leaf_type(candidate, leaf)) return -1;
+    if (!funnel::spec_exact_leaf_type(candidate, leaf)) return -1;
     return leaf ? 1 : 0;
 }
 
@@ -60,9 +61,9 @@ py::Ref apply_mapped(PyObject* candidate, py::Ref value, const ApplyOptions& opt
     const NativeAnswer plain = native_plain_object_class(candidate, cls);
     if (plain == NativeAnswer::Error) return {};
     if (plain == NativeAnswer::Yes) {
-        const Shortcut decided = object_accept(cls.get(), value.get(), options.allow_partial);
-        if (decided == Shortcut::Error) return {};
-        if (decided == Shortcut::Accepted) return value;
+        const int accepted = funnel::object_accept(cls.get(), value.get(), options.allow_partial);
+        if (accepted < 0) return {};
+        if (accepted) return value;
     }
     return apply_candidate(candidate, value.get(), options);
 }

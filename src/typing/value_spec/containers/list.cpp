@@ -7,7 +7,7 @@
 #include "py/type.hpp"
 #include "typing/bridge.hpp"
 #include "typing/fast_types.hpp"
-#include "typing/field/classify.hpp"
+#include "typing/funnel/classify.hpp"
 #include "typing/key_specs/key_specs.hpp"
 #include "typing/value_spec/containers/containers.hpp"
 #include "typing/value_spec/containers/element_apply.hpp"
@@ -279,7 +279,7 @@ bool skip_rule(const ListKind& list, const ApplyOptions& options, SkipRule& out)
         if (declared < 0) return false;
         if (!declared) return true;
     }
-    if (!field::classify::spec_exact_leaf_type(list.element.get(), out.keep)) return false;
+    if (!funnel::spec_exact_leaf_type(list.element.get(), out.keep)) return false;
     if (!out.keep) return true;
     PyTypeObject* any = primitives::any_type();
     if (!any) return false;
