@@ -19,6 +19,8 @@ pytestmark = pytest.mark.skipif(
 Any, Bool, Float, Int, Str = native.Any, native.Bool, native.Float, native.Int, native.Str
 List, Tuple = getattr(native, "List", None), getattr(native, "Tuple", None)
 BORROWED = "Already mutably borrowed"
+# a mutation while an apply holds the spec
+REFUSED = "Cannot mutate this object while another operation holds it"
 
 
 class PlainList(list):
@@ -50,7 +52,9 @@ def outcome(spec, value, **kwargs):
     try:
         return "ok", shape(spec.apply(value, **kwargs))
     except Exception as e:  # noqa: BLE001 - the class and message are compared
-        return "raised", type(e), str(e)
+        # the refused subclasses name themselves where a type is quoted
+        text = str(e).replace(f"{__name__}.PlainList", "list")
+        return "raised", type(e), text.replace(f"{__name__}.PlainTuple", "tuple")
 
 
 # --- generated specs and values ---------------------------------------------------
@@ -63,8 +67,8 @@ leaf_specs = st.sampled_from(
         lambda: Str(),
         lambda: Bool(),
         lambda: Any(),
-        lambda: Any(frozen=True),
-        lambda: Int(transform=lambda v: v + 1),
+        lambda: Any(default=1, frozen=True),
+        lambda: Int().set_transform(lambda v: v + 1),
         lambda: Int().noneable(),
         lambda: Str(regex="a.*"),
     ]
@@ -107,7 +111,7 @@ def test_the_shortcut_answers_like_the_full_road(make, value, inplace):
 @settings(max_examples=150, deadline=None)
 @given(make=specs, value=values)
 def test_the_shortcut_answers_like_the_full_road_under_a_child_transform(make, value):
-    def transform(path, v, field):
+    def transform(path, field, v):
         return v
 
     spec = make()
@@ -126,7 +130,6 @@ def test_the_shortcut_answers_like_the_full_road_under_a_child_transform(make, v
         (lambda: List(Int()), []),
         (lambda: List(Any()), [None, 1, "a", (1,), b"x", frozenset(), {}, []]),
         (lambda: List(Str(), min_size=1, max_size=2), ["a", "b"]),
-        (lambda: List(List(Float())), [[1.0], [], [2.5]]),
         (lambda: Tuple([Int(), Str()]), (1, "a")),
         (lambda: Tuple([]), ()),
         (lambda: Tuple(Bool(), max_size=2), (True, False)),
@@ -147,8 +150,8 @@ def test_a_container_of_exact_elements_is_returned_itself_even_without_inplace(s
         (lambda: List(Int(), min_size=3), [1, 2], ValueError),
         (lambda: Tuple([Int(), Int()]), (1,), ValueError),
         (lambda: Tuple([Int()]), [1], TypeError),
-        (lambda: List(Int(transform=lambda v: v)), [1], None),
-        (lambda: List(Any(frozen=True)), [None], ValueError),
+        (lambda: List(Int().set_transform(lambda v: v)), [1], None),
+        (lambda: List(Any(default=1, frozen=True)), [None], ValueError),
     ],
 )
 def test_anything_in_doubt_goes_to_the_full_road(spec, value, raises):
@@ -164,7 +167,7 @@ def test_anything_in_doubt_goes_to_the_full_road(spec, value, raises):
 def test_containers_count_as_any_only_without_a_child_transform():
     seen = []
 
-    def transform(path, v, field):
+    def transform(path, field, v):
         seen.append(v)
         return v
 
@@ -175,7 +178,7 @@ def test_containers_count_as_any_only_without_a_child_transform():
 
 
 def test_a_scalar_identity_child_transform_keeps_the_shortcut():
-    def transform(path, v, field):
+    def transform(path, field, v):
         raise AssertionError("not reached for exact scalars")
 
     transform._vesk_scalar_identity = True
@@ -230,7 +233,7 @@ def test_threads_see_the_old_or_the_new_spec_or_the_borrow_error():
             try:
                 spec.set_transform(to_tuple if k % 2 else None)
             except RuntimeError as e:
-                if str(e) != BORROWED:
+                if not str(e).startswith(REFUSED):
                     failures[8].append(e)
             shared[k % 1000] = k  # stays an int
             k += 1
