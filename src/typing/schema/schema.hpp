@@ -183,6 +183,17 @@ struct SchemaState {
     SchemaMetaRef meta;     // never null once constructed
     // Moved on by every store of `fields` or `meta`.
     std::uint64_t version = 0;
+
+    // The owned references: they make the type GC-tracked. The class's own
+    // traverse adds the cached metadata.
+    template <class V>
+    void visit(V&& v) {
+        v(fields);
+        v(name);
+        v(description);
+        v(metadata);
+        v(dynamic_field);
+    }
 };
 
 // The class, built on first use and shared process-wide (borrowed); null

@@ -2,6 +2,7 @@
 
 #include "py/module.hpp"
 #include "typing/field/field.hpp"
+#include "typing/schema/schema.hpp"
 #include "typing/value_spec/callable.hpp"
 #include "typing/value_spec/containers/containers.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
@@ -32,6 +33,7 @@ int register_module(PyObject* module) {
         object_type,
         type_type,
         field::field_type,
+        schema::schema_type,
         callable::callable_type,
         callable::functor_type,
     };

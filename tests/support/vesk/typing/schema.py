@@ -201,12 +201,12 @@ def create_schema(fields, allow_nonconst_keys=False, name=None):
 def make_field_merge_fn(allow_nonconst_keys, base_name):
     """The merge of one key's field: the own field extends the base one."""
 
+    del allow_nonconst_keys, base_name  # the schema itself refuses non-constant keys
+
     def merge(key, base_field, own_field):
         if own_field is None:
             return base_field
         if base_field is None:
-            if not allow_nonconst_keys and not getattr(key, "is_const", True):
-                raise KeyError(f"Non-const key {key!r} is not allowed in {base_name}.")
             return own_field
         return own_field.extend(base_field)
 
