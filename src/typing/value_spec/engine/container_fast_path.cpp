@@ -94,7 +94,13 @@ Shortcut open_check(PyObject* open_spec, PyObject* value, bool allow, py::Ref& o
     py::Ref key, item;
     for (;;) {
         const int step = cursor.next(key, item);
-        if (step < 0) return Shortcut::Error;
+        if (step < 0) {
+            // The dict changed while it was checked (another thread, or an
+            // element's partial-state read): the full apply decides on what
+            // it then holds, so the answer is the one it would give.
+            PyErr_Clear();
+            return Shortcut::Undecided;
+        }
         if (step == 0) return accept(value, out);
         if (!PyUnicode_CheckExact(key.get())) return Shortcut::Undecided;
         const int r = rule.matches(item.get());
