@@ -10,7 +10,8 @@ import pytest
 import vesk_core._native as native
 from vesk.typing import forward_ref
 
-Schema, Field, Int, Str = native.Schema, native.Field, native.Int, native.Str
+Schema, Field, Int, Str, Float = (
+    native.Schema, native.Field, native.Int, native.Str, native.Float)
 StrKey = native.StrKey
 
 
@@ -438,3 +439,28 @@ def test_no_reference_leaks():
             pass
 
     assert_no_leak(roundtrip, calls=50)
+
+
+@pytest.mark.parametrize(
+    "spec, value, expected",
+    [
+        ("Int", 3, ("verbatim", 3)),
+        ("Float", 3, ("produced", 3.0)),
+        ("Int", "x", ("deferred", None)),
+    ],
+)
+def test_funnel_leaf(spec, value, expected):
+    s = Schema([Field("a", getattr(native, spec)())])
+    out = s._funnel_leaf("a", value)
+    assert out == expected and type(out[1]) is type(expected[1])
+
+
+def test_funnel_probes_refuse_unknown_keys_and_apply_deferred_values():
+    with pytest.raises(KeyError, match="No precomputed FieldMeta for key 'a'."):
+        Schema([Field(StrKey(), Int())], allow_nonconst_keys=True)._funnel_leaf("a", 1)
+    s = Schema([Field("a", Int(min_value=0))])
+    assert s._funnel_validate_field("a", 5) == 5
+    with pytest.raises(ValueError, match="a"):
+        s._funnel_validate_field("a", -1, root_path=native.KeyPath("r"))
+    with pytest.raises(TypeError):
+        s._funnel_validate_field("a", "x", allow_partial=1)

@@ -52,8 +52,12 @@ PyObject* schema_get_has_nonconst_keys(PyObject* self);
 PyObject* schema_get_const_apply_fields(PyObject* self);
 PyObject* schema_get_const_bulk_check(PyObject* self);
 
-// probes.cpp: the cache probes that need no funnel
+// probes.cpp: the cache and funnel probes
 PyObject* schema_field_meta_classes(PyObject* self);
 PyObject* schema_open_plan_info(PyObject* self);
+PyObject* schema_funnel_leaf(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+PyObject* schema_funnel_validate_field(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames);
 
 }  // namespace vesk::typing::schema

@@ -36,15 +36,16 @@ int schema_clear(PyObject* self) {
     return 0;
 }
 
-// Members built with the application drivers and the funnel (apply,
-// validate, _funnel_leaf, _funnel_validate_field) join this table at their
-// places: after `extend` and after `_field_meta_classes`.
+// The application members (apply, validate) join this table after
+// `extend`.
 PyMethodDef kMethods[] = {
     py::class_method<schema_merge>("merge"),
     py::method<schema_extend>("extend"),
     py::method<schema_recompute_caches>("_recompute_caches"),
     py::method<schema_open_plan_info>("_open_plan_info"),
     py::method<schema_field_meta_classes>("_field_meta_classes"),
+    py::method<schema_funnel_leaf>("_funnel_leaf"),
+    py::method<schema_funnel_validate_field>("_funnel_validate_field"),
     py::method<schema_get>("get"),
     py::method<schema_get_field>("get_field"),
     py::method<schema_keys>("keys"),
