@@ -9,6 +9,7 @@
 #include "typing/value_spec/annotation.hpp"
 #include "typing/value_spec/engine/apply.hpp"
 #include "typing/value_spec/engine/build.hpp"
+#include "typing/value_spec/engine/equality.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
 #include "typing/value_spec/format.hpp"
 #include "typing/value_spec/utils.hpp"
@@ -551,6 +552,24 @@ PyObject* spec_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         .release();
 }
 
+// `==` and `!=` through spec equality; orderings are not defined.
+PyObject* spec_richcompare(PyObject* self, PyObject* other, int op) {
+    if ((op != Py_EQ && op != Py_NE) || !is_spec(self)) return py::not_implemented();
+    Reader r(self);
+    if (!r) return nullptr;
+    const int eq = spec_equal(r.engine(), self, other);
+    if (eq < 0) return nullptr;
+    return py::boolean((eq == 1) == (op == Py_EQ));
+}
+
+PyObject* spec_is_compatible(PyObject* self, PyObject* other) {
+    Reader r(self);
+    if (!r) return nullptr;
+    const int compatible = spec_compatible(r.engine(), self, other);
+    if (compatible < 0) return nullptr;
+    return py::boolean(compatible == 1);
+}
+
 PyObject* spec_or(PyObject* left, PyObject* right) {
     if (!is_spec(left) && !is_spec(right)) return py::not_implemented();
     return union_getitem(left, right).release();
@@ -610,6 +629,7 @@ PyMethodDef methods[] = {
     py::method<spec_freeze>("freeze"),
     py::method<spec_materialize_default>("materialize_default"),
     py::method<spec_format>("format"),
+    py::method<spec_is_compatible>("is_compatible"),
     py::method<spec_to_json_schema>("to_json_schema"),
     py::kMethodsEnd,
 };
@@ -625,6 +645,7 @@ void declare(py::TypeDef& t) {
             py::slot<Py_tp_repr, spec_repr>(),
             py::slot<Py_tp_call, spec_call>(),
             py::slot<Py_nb_or, spec_or>(),
+            py::slot<Py_tp_richcompare, spec_richcompare>(),
         })
         .methods(methods)
         .getters(getters)

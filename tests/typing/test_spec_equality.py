@@ -1,0 +1,326 @@
+"""Spec equality (`==`, `!=`) and compatibility (`is_compatible`) across the
+kinds: equal and unequal pairs, the compatibility tables, comparisons with
+objects that are not specs, and other objects that lie or raise."""
+
+import re
+
+import pytest
+
+import vesk_core._native as native
+from vesk.typing import annotation
+
+Any, Bool, Callable, Enum, Float, Functor = (native.Any, native.Bool, native.Callable,
+                                             native.Enum, native.Float, native.Functor)
+Int, List, Object, Str, Tuple, Type, Union = (native.Int, native.List, native.Object, native.Str,
+                                               native.Tuple, native.Type, native.Union)
+
+
+def tf(x):
+    return x
+
+
+def tf_twin(x):  # same code object shape, different code: not the same transform
+    return x + 0
+
+
+class A:
+    pass
+
+
+class B(A):
+    pass
+
+
+# --- equality ------------------------------------------------------------------------
+
+EQUAL = [
+    (lambda: Bool(), lambda: Bool()),
+    (lambda: Bool(True), lambda: Bool(True)),
+    (lambda: Int(strict=False), lambda: Int()),  # unset strict counts as False
+    (lambda: Int(min_value=0, max_value=9), lambda: Int(min_value=0, max_value=9)),
+    (lambda: Float(min_value=0.5), lambda: Float(min_value=0.5)),
+    (lambda: Str(regex="a+"), lambda: Str(regex="a+")),
+    (lambda: Str().set_transform(tf), lambda: Str().set_transform(tf)),
+    (lambda: Enum(["a", "b"]), lambda: Enum(["a", "b"])),
+    (lambda: Any(annotation=int), lambda: Any(annotation=int)),
+    (lambda: Object(A), lambda: Object(A)),
+    (lambda: Type(A), lambda: Type(A)),
+    (lambda: Union([int, str]), lambda: Union([str, int])),  # matched by candidate, not order
+    (lambda: Callable([int], returns=bool), lambda: Callable([int], returns=bool)),
+    (lambda: Int(is_noneable=True), lambda: Int(is_noneable=True)),
+]
+
+UNEQUAL = [
+    (lambda: Bool(), lambda: Int()),
+    (lambda: Bool(True), lambda: Bool(False)),
+    (lambda: Int(), lambda: Float()),
+    (lambda: Int(strict=True), lambda: Int()),
+    (lambda: Int(min_value=0), lambda: Int()),
+    (lambda: Int(), lambda: Int(min_value=0)),
+    (lambda: Int(min_value=0), lambda: Int(min_value=1)),
+    (lambda: Int(max_value=5), lambda: Int(max_value=6)),
+    (lambda: Int(is_noneable=True), lambda: Int()),
+    (lambda: Int(5).freeze(), lambda: Int(5)),
+    (lambda: Str(regex="a+"), lambda: Str()),
+    (lambda: Str(), lambda: Str(regex="a+")),
+    (lambda: Str(regex="a+"), lambda: Str(regex="b+")),
+    (lambda: Str().set_transform(tf), lambda: Str().set_transform(tf_twin)),
+    (lambda: Str().set_transform(tf), lambda: Str()),
+    (lambda: Int(default_factory=lambda: 1), lambda: Int()),
+    (lambda: Enum(["a", "b"]), lambda: Enum(["b", "a"])),
+    (lambda: Enum(["a", "b"]), lambda: Enum(["a", "b"], default="b")),
+    (lambda: Any(annotation=int), lambda: Any(annotation=str)),
+    (lambda: List(int), lambda: List(int, symbolic=True)),
+    (lambda: List(int, auto_wrap=True), lambda: List(int, auto_wrap=False)),
+    (lambda: Tuple(int), lambda: Tuple(int, min_size=1)),
+    (lambda: Tuple(int), lambda: Tuple(int, max_size=3)),
+    (lambda: Tuple([int]), lambda: Tuple(int)),
+    (lambda: Union([int, str]), lambda: Union([int, str, bool])),
+    (lambda: Union([int, str]), lambda: Union([int, float])),
+    (lambda: Object(A), lambda: Object(B)),
+    (lambda: Type(A), lambda: Type(B)),
+    (lambda: Callable([int]), lambda: Callable([str])),
+    (lambda: Callable([int], returns=bool), lambda: Callable([int])),
+    (lambda: Callable(kw=[("x", int)]), lambda: Callable(kw=[("y", int)])),
+    (lambda: Functor([int]), lambda: Callable([int])),  # a base-class instance is refused
+]
+
+
+@pytest.mark.parametrize("make_a, make_b", EQUAL)
+def test_equal_pairs(make_a, make_b):
+    a, b = make_a(), make_b()
+    assert a == b and b == a
+    assert not (a != b)
+
+
+@pytest.mark.parametrize("make_a, make_b", UNEQUAL)
+def test_unequal_pairs(make_a, make_b):
+    a, b = make_a(), make_b()
+    assert a != b and not (a == b)
+
+
+@pytest.mark.parametrize("other", [1, None, "Int()", int, object(), re.compile("a")])
+def test_comparison_with_non_specs(other):
+    assert (Int() == other) is False and (Int() != other) is True
+
+
+def test_orderings_and_hash():
+    with pytest.raises(TypeError):
+        Int() < Int()
+    with pytest.raises(TypeError):
+        hash(Int())
+    spec = Int()
+    assert spec == spec and [spec].count(spec) == 1
+
+
+class Hostile:
+    def __eq__(self, other):
+        raise ValueError("no comparing me")
+
+    __hash__ = object.__hash__
+
+
+def test_hostile_values_end_the_comparison():
+    # The same object on both sides passes by identity; distinct ones raise.
+    shared = Hostile()
+    assert Any(annotation=shared) == Any(annotation=shared)
+    with pytest.raises(ValueError, match="no comparing me"):
+        Any(annotation=Hostile()) == Any(annotation=Hostile())
+    with pytest.raises(ValueError, match="no comparing me"):
+        Enum([Hostile()]) == Enum([Hostile()])
+
+
+def test_hostile_default_does_not_crash():
+    h = Hostile()
+    assert Any(default=h) == Any(default=h)
+    assert Any(default=h) != Any(default=Hostile())  # defaults go through callable_eq
+
+
+class Lying(native.Callable):
+    """A Callable subclass whose attributes are not what they claim: the
+    receiver reads them by name and holds them to their types."""
+
+    def __new__(cls, **attrs):
+        self = super().__new__(cls, [int])
+        self.__dict__.update(attrs)
+        return self
+
+    def __getattribute__(self, name):
+        attrs = object.__getattribute__(self, "__dict__")
+        if name in attrs:
+            return attrs[name]
+        return super().__getattribute__(name)
+
+
+@pytest.mark.parametrize(
+    "attrs, error",
+    [
+        ({"is_noneable": 1}, TypeError),
+        ({"frozen": None}, TypeError),
+        ({"strict": "no"}, TypeError),
+        ({"default": property(lambda s: 1 / 0)}, None),
+        ({"args": Hostile()}, ValueError),
+    ],
+)
+def test_other_attributes_are_held_to_their_types(attrs, error):
+    # `==` with a subclass instance on the right asks that instance first,
+    # so the receiver's own `__eq__` is called directly.
+    other = Lying(**attrs)
+    if error is None:
+        assert Callable([int]).__eq__(other) is False
+    else:
+        with pytest.raises(error):
+            Callable([int]).__eq__(other)
+
+
+def test_subclass_instances():
+    assert Callable([int]).__eq__(Lying()) is True
+    assert Callable([int]).__eq__(Functor([int])) is True
+    # The reflected comparison runs first and refuses the base-class instance.
+    assert (Callable([int]) == Functor([int])) is False
+    assert Functor([int]).__eq__(Callable([int])) is False
+
+
+def test_lying_compatibility_answers():
+    with pytest.raises(TypeError):
+        Callable([int]).is_compatible(Lying(is_noneable="yes"))
+    with pytest.raises(TypeError):
+        Callable([int]).is_compatible(Lying(args=3))
+    assert Callable([int]).is_compatible(Lying(kw=[("x", Int())])) is True
+
+
+# --- compatibility ---------------------------------------------------------------------
+
+COMPATIBLE = [
+    # receiver, other, expected
+    ('Int(min_value=0)', 'Int()', False),
+    ('Int()', 'Int(min_value=0)', True),
+    ('Int(min_value=0, max_value=10)', 'Int(min_value=1, max_value=10)', True),
+    ('Int(min_value=0, max_value=10)', 'Int(min_value=1, max_value=11)', False),
+    ('Int(max_value=10)', 'Int()', False),
+    ('Float(min_value=0.0)', 'Float(min_value=-0.5)', False),
+    ('Int()', 'Float()', False),
+    ('Int(is_noneable=True)', 'Int()', True),
+    ('Int()', 'Int(is_noneable=True)', False),
+    ('Bool()', 'Bool(True)', True),
+    ('Str(regex="a")', 'Str(regex="b")', True),  # the regex is not compared
+    ('Any()', 'Int()', True),
+    ('Any()', '3', True),
+    ('Enum(["a", "b", "c"])', 'Enum(["a", "c"])', True),
+    ('Enum(["a", "b"])', 'Enum(["a", "z"])', False),
+    ('Enum(["a", "b"])', 'Str("a").freeze()', True),  # frozen to one of its values
+    ('Enum(["a", "b"])', 'Str("z").freeze()', False),
+    ('Enum(["a", "b"])', 'Str("a")', False),
+    ('Union([int, str])', 'Int()', True),
+    ('Union([int, str])', 'Float()', False),
+    ('Union([int, str])', 'Union([str, int])', True),
+    ('Union([int, str, float])', 'Union([int, str])', True),
+    ('Union([int, str])', 'Union([int, float])', False),
+    ('List(int)', 'List(int)', True),
+    ('List(int, max_size=3)', 'List(int)', False),
+    ('List(int, max_size=3)', 'List(int, max_size=2)', True),
+    ('List(int, max_size=3)', 'List(int, max_size=4)', False),
+    ('List(Int(min_value=0))', 'List(int)', False),
+    ('List(int)', 'List(Int(min_value=0))', True),
+    ('List(int)', 'List(str)', False),
+    ('Tuple([int, str])', 'Tuple([int, str])', True),
+    ('Tuple([int, str])', 'Tuple([int])', False),
+    ('Tuple([int, str])', 'Tuple([str, str])', False),
+    ('Tuple([int])', 'Tuple(int)', False),  # fixed never accepts variable
+    ('Tuple([])', 'Tuple([])', True),
+    ('Tuple(int)', 'Tuple([int, int])', True),
+    ('Tuple(int, max_size=1)', 'Tuple([int, int])', False),
+    ('Tuple(int, min_size=3)', 'Tuple([int, int])', False),
+    ('Tuple(int)', 'Tuple([int, str])', False),
+    ('Tuple(int, min_size=1)', 'Tuple(int)', False),
+    ('Tuple(int)', 'Tuple(int, min_size=1)', True),
+    ('Tuple(int, max_size=5)', 'Tuple(int)', False),
+    ('Tuple(int, max_size=5)', 'Tuple(int, max_size=4)', True),
+    ('Object(A)', 'Object(B)', True),
+    ('Object(B)', 'Object(A)', False),
+    ('Type(A)', 'Type(B)', True),
+    ('Type(B)', 'Type(A)', False),
+    ('Callable([int])', 'Callable([int, str])', True),
+    ('Callable([int, str])', 'Callable([int])', False),
+    ('Callable([Int(min_value=0)])', 'Callable([int])', False),
+    ('Callable(kw=[("x", int)])', 'Callable(kw=[("x", int), ("y", str)])', True),
+    ('Callable(kw=[("x", int)])', 'Callable(kw=[("y", int)])', False),
+    ('Callable(returns=int)', 'Callable()', True),
+    ('Callable(returns=Int(min_value=0))', 'Callable(returns=int)', False),
+    ('Callable(returns=int)', 'Callable(returns=Int(min_value=0))', True),
+    ('Functor([int])', 'Callable([int])', False),
+    ('Callable([int])', 'Functor([int])', True),
+]
+
+
+@pytest.mark.parametrize("receiver, other, expected", COMPATIBLE)
+def test_compatibility_table(receiver, other, expected):
+    # Written as source so the table reads like the calls it stands for.
+    assert eval(receiver).is_compatible(eval(other)) is expected
+
+
+@pytest.mark.parametrize("make", [Int, lambda: Union([int, str]), lambda: Tuple([int]),
+                                  lambda: Callable([int])])
+def test_compatible_with_itself(make):
+    spec = make()
+    assert spec.is_compatible(spec) is True
+
+
+def test_forward_reference_receiver_is_compatible_until_resolved():
+    assert Object("NotYetDefined_equality").is_compatible(Object(A)) is True
+    assert Object(A).is_compatible(Object("NotYetDefined_equality")) is True
+
+
+class CallTakesInt:
+    def __call__(self, x):
+        return x
+
+
+class CallNative:
+    __call__ = len
+
+
+def test_callable_against_object_spec():
+    assert Callable([int]).is_compatible(Object(CallTakesInt)) is True
+    assert Callable([int, int, int]).is_compatible(Object(CallTakesInt)) is False
+    assert Callable([int]).is_compatible(Object(CallNative)) is False  # not a plain function
+    assert Callable([int]).is_compatible(Object(A)) is False  # no __call__: object's slot wrapper
+
+
+class Answering(annotation.ValueSpec):
+    """A pure-Python spec whose `is_compatible` answers as told."""
+
+    _exact_leaf_type = None
+    forward_refs = frozenset()
+    is_noneable = False
+
+    def __init__(self, answer):
+        self._value_type = self.value_type = object
+        self.answer = answer
+
+    def apply(self, value, **kwargs):
+        return value
+
+    def is_compatible(self, other):
+        if isinstance(self.answer, Exception):
+            raise self.answer
+        return self.answer
+
+
+@pytest.mark.parametrize(
+    "answer, outcome",
+    [(True, True), (False, False), (1, TypeError), (None, TypeError), (KeyError("k"), KeyError)],
+)
+def test_nested_answers_must_be_bools(answer, outcome):
+    receiver = Union([Answering(answer), int])
+    if isinstance(outcome, bool):
+        assert receiver.is_compatible(Str()) is outcome
+    else:
+        with pytest.raises(outcome):
+            receiver.is_compatible(Str())
+
+
+def test_is_compatible_requires_one_argument():
+    with pytest.raises(TypeError):
+        Int().is_compatible()
+    assert Int().is_compatible(1) is False
