@@ -39,6 +39,10 @@ PyObject* field_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* field_extend(PyObject* self, PyObject* base);
 PyObject* field_own_value_spec(PyObject* self);
 PyObject* field_materialize_strict(PyObject* self);
+// Implemented in field_copy.cpp.
+PyObject* field_copy(PyObject* self);
+PyObject* field_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
 // Implemented in field_probe.cpp.
 PyObject* field_meta_probe(PyObject* self);
 PyObject* field_from_annotation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -214,6 +214,8 @@ PyMethodDef kMethods[] = {
     py::method<field_extend>("extend"),
     py::method<field_apply>("apply"),
     py::method<field_meta_probe>("_field_meta_probe"),
+    py::method<field_copy>("__copy__"),
+    py::method<field_deepcopy>("__deepcopy__"),
     py::kMethodsEnd,
 };
 

@@ -1,0 +1,137 @@
+"""Copies of a Field: which members a shallow copy shares, which a deep copy
+replaces, how the memo resolves references back to the field, and the deep
+copies of List and Tuple specs whose element fields are copied with them."""
+
+import copy
+
+import pytest
+
+import vesk_core._native as native
+
+Field, Int, List, Str, Tuple = native.Field, native.Int, native.List, native.Str, native.Tuple
+
+
+def check(value):
+    return None
+
+
+def full_field():
+    f = Field(
+        "x", Int(min_value=1), description="d", metadata={"m": [1]}, origin=int,
+        enable_repr=False, enable_hash=True, enable_init=False, enable_validation=True,
+        assign="ref", alias="ex",
+    )
+    f.set_validator(check)
+    return f
+
+
+MEMBERS = ("key", "value", "description", "metadata", "origin", "validator", "alias", "assign")
+FLAGS = ("_enable_repr", "_enable_compare", "_enable_hash", "_enable_init", "_enable_clone",
+         "_enable_validation")
+
+
+@pytest.mark.parametrize("make_copy", [copy.copy, copy.deepcopy], ids=["copy", "deepcopy"])
+def test_copy_is_a_new_field_with_the_same_flags_and_validator(make_copy):
+    f = full_field()
+    f._field_meta_probe()  # cache a record the copy must not inherit
+    c = make_copy(f)
+    assert type(c) is Field and c is not f
+    assert [getattr(c, n) for n in FLAGS] == [getattr(f, n) for n in FLAGS]
+    assert (c.validator, c.assign, c.alias, c.origin) == (check, "ref", "ex", int)
+    assert (c.key, repr(c.value), c.metadata) == (f.key, repr(f.value), f.metadata)
+    # Changing the copy leaves the original alone.
+    c.set_description("changed")
+    c._enable_repr = True
+    assert (f.description, f._enable_repr) == ("d", False)
+
+
+def test_shallow_copy_shares_every_member_object():
+    f = full_field()
+    c = copy.copy(f)
+    assert all(getattr(c, n) is getattr(f, n) for n in MEMBERS)
+
+
+def test_deep_copy_replaces_mutable_members_with_equal_ones():
+    f = full_field()
+    c = copy.deepcopy(f)
+    assert c.metadata == f.metadata and c.metadata is not f.metadata
+    assert c.metadata["m"] is not f.metadata["m"]
+    assert c.value is not f.value and repr(c.value) == repr(f.value)
+    assert c.key == f.key
+    # Atoms and classes copy to themselves.
+    assert (c.origin, c.validator, c.description) == (int, check, "d")
+
+
+def test_memo_resolves_references_back_to_the_field():
+    f = Field("x", Int())
+    f.metadata["self"] = f
+    c = copy.deepcopy(f)
+    assert c.metadata["self"] is c
+    # One deep copy of a structure holding the field twice gives one copy.
+    a, b = copy.deepcopy([f, f])
+    assert a is b and a is not f
+
+
+def test_memo_hits_and_refusals():
+    f = Field("x", Int())
+    memo = {}
+    first = f.__deepcopy__(memo)
+    assert f.__deepcopy__(memo) is first
+    assert memo[id(memo)][0] is f  # the source is kept alive in the memo
+    assert f.__deepcopy__(None) is not f.__deepcopy__(None)
+    with pytest.raises(TypeError):
+        f.__deepcopy__({id(f): object()})
+
+
+def test_failing_member_copy_leaves_the_shallow_copy_registered():
+    class Refuses:
+        def __deepcopy__(self, memo):
+            raise RuntimeError("no")
+
+    f = Field("x", Int(), metadata={"r": Refuses()})
+    memo = {}
+    with pytest.raises(RuntimeError, match="no"):
+        f.__deepcopy__(memo)
+    assert memo[id(f)].metadata is f.metadata
+
+
+def test_member_copy_hook_may_read_but_not_change_the_field():
+    seen = []
+
+    class Probe:
+        def __init__(self, field):
+            self.field = field
+
+        def __deepcopy__(self, memo):
+            seen.append(self.field.description)
+            with pytest.raises(Exception, match="borrow"):
+                self.field.set_description("changed")
+            return self
+
+    f = Field("x", Int(), description="d")
+    f.metadata["p"] = Probe(f)
+    copy.deepcopy(f)
+    assert seen == ["d"] and f.description == "d"
+
+
+@pytest.mark.parametrize(
+    "make_spec, fields",
+    [
+        (lambda: List(Int()), lambda s: [s.element]),
+        (lambda: Tuple([Int(), Str()]), lambda s: list(s.elements)),
+    ],
+    ids=["List", "Tuple"],
+)
+def test_container_specs_deep_copy_their_element_fields(make_spec, fields):
+    spec = make_spec()
+    clone = copy.deepcopy(spec)
+    assert type(clone) is type(spec) and repr(clone) == repr(spec)
+    old, new = fields(spec), fields(clone)
+    assert len(old) == len(new)
+    for o, n in zip(old, new):
+        assert type(n) is Field and n is not o and n.value is not o.value
+        assert (n.key, repr(n.value)) == (o.key, repr(o.value))
+        assert [getattr(n, a) for a in FLAGS] == [getattr(o, a) for a in FLAGS]
+    # The copies are independent of the originals.
+    new[0].set_description("changed")
+    assert old[0].description != "changed"
