@@ -30,6 +30,12 @@ PyObject* schema_merge(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* schema_extend(PyObject* self, PyObject* base);
 PyObject* schema_recompute_caches(PyObject* self);
 
+// apply.cpp
+PyObject* schema_py_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
+PyObject* schema_py_validate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+
 // surface.cpp: mapping members and lookups
 PyObject* schema_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* schema_get_field(PyObject* self, PyObject* key);

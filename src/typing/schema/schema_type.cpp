@@ -41,6 +41,8 @@ int schema_clear(PyObject* self) {
 PyMethodDef kMethods[] = {
     py::class_method<schema_merge>("merge"),
     py::method<schema_extend>("extend"),
+    py::method<schema_py_apply>("apply"),
+    py::method<schema_py_validate>("validate"),
     py::method<schema_recompute_caches>("_recompute_caches"),
     py::method<schema_open_plan_info>("_open_plan_info"),
     py::method<schema_field_meta_classes>("_field_meta_classes"),

@@ -1,0 +1,326 @@
+// Schema application: one whole dictionary validated against the fields.
+// An exact dict without a child transform takes a fast road (every key
+// constant, or constants plus one plain str wildcard); everything else, and
+// every symbolic or custom mapping, takes the general road, which calls key
+// specs and fields by attribute name and writes through item assignment.
+#include "typing/schema/drivers.hpp"
+#include "typing/schema/schema_ops.hpp"
+
+#include "py/args.hpp"
+#include "py/critical_section.hpp"
+#include "py/dict_cursor.hpp"
+#include "py/lazy.hpp"
+#include "topology/key_path.hpp"
+#include "typing/bridge.hpp"
+
+namespace vesk::typing::schema {
+
+namespace {
+
+int constant_road(const SchemaMeta& meta, PyObject* d, const ApplyCtx& ctx, bool inplace) {
+    for (const py::Ref& f : meta.const_fields)
+        if (apply_const_field_inplace(d, d, f.get(), ctx, inplace) < 0) return -1;
+    return raise_if_extra_keys(meta.const_text_set.get(), d, ctx.root_path);
+}
+
+int general_road(PyObject* schema, const SchemaMeta& meta, PyObject* d, const ApplyCtx& ctx,
+                 PyObject* child_transform, Tri respect_raw_storage, bool inplace) {
+    py::Ref keys = py::Ref::steal(PyObject_CallMethodNoArgs(d, py::intern<"keys">()));
+    if (!keys) return -1;
+    py::Ref claimed, unclaimed;
+    if (!resolve_inner(schema, keys.get(), claimed, unclaimed)) return -1;
+    if (PyList_GET_SIZE(unclaimed.get()) > 0) {
+        raise_disallowed_keys(unclaimed.get(), ctx.root_path);
+        return -1;
+    }
+    py::Ref getter = py::get_attr<"sym_getattr">(d);
+    if (!getter) {
+        PyErr_Clear();
+        getter = py::get_attr<"get">(d);
+        if (!getter) return -1;
+    }
+    const TypingBridge* bridge = typing_bridge();
+    if (!bridge) return -1;
+    const bool gate = child_transform && respect_raw_storage != Tri::Unset;
+    PyObject* fields = schema_state(schema).fields.get();
+
+    py::DictCursor cursor(claimed.get());
+    py::Ref ks, list;
+    for (;;) {
+        const int step = cursor.next(ks, list);
+        if (step < 0) return -1;
+        if (!step) break;
+        PyObject* found = nullptr;
+        if (PyDict_GetItemRef(fields, ks.get(), &found) < 0) return -1;
+        py::Ref field = py::Ref::steal(found);
+        if (!field) {
+            PyErr_SetObject(PyExc_KeyError, ks.get());
+            return -1;
+        }
+        if (!PyList_Check(list.get())) {
+            py::raise_arg_type("claimed keys", "list", list.get());
+            return -1;
+        }
+        if (meta.has_nonconst) {
+            const int is_const = attr_truth<"is_const">(ks.get());
+            if (is_const < 0) return -1;
+            if (is_const) {
+                const int in = PySequence_Contains(list.get(), ks.get());
+                if (in < 0) return -1;
+                if (!in) {
+                    py::Ref text = py::get_attr<"const_text">(ks.get());
+                    if (!text || PyList_Append(list.get(), text.get()) < 0) return -1;
+                }
+            }
+        }
+        field::FieldMetaRef fm = field_meta_for(field.get());
+        if (!fm) return -1;
+        PyObject* transform = fm->validate ? child_transform : nullptr;
+        if (gate && fm->validate) {
+            const bool effective = fm->symbolic == Tri::Unset
+                                       ? respect_raw_storage == Tri::True
+                                       : fm->symbolic == Tri::True;
+            if (!effective) {
+                const int is_const = attr_truth<"is_const">(ks.get());
+                if (is_const < 0) return -1;
+                if (is_const) transform = nullptr;
+            }
+        }
+        const Py_ssize_t n = PyList_GET_SIZE(list.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            py::Ref k = py::list_item(list.get(), i);
+            if (!k) break;
+            PyObject* gargs[] = {k.get(), bridge->missing_value.get()};
+            py::Ref v = py::Ref::steal(PyObject_Vectorcall(getter.get(), gargs, 2, nullptr));
+            if (!v) return -1;
+            const int missing = PyObject_IsInstance(v.get(), bridge->missing_type.get());
+            if (missing < 0) return -1;
+            py::Ref result;
+            if (missing) {
+                result = missing_fill(fm->validate, field.get(), fm->value_spec.get(),
+                                      ctx.allow_partial, transform, k.get(), ctx.root_path,
+                                      inplace);
+            } else if (transform) {
+                py::Ref path = topology::child_key_path(k.get(), ctx.root_path);
+                if (!path) return -1;
+                result = call_field_apply(field.get(), v.get(), ctx.allow_partial, transform,
+                                          path.get(), inplace);
+            } else {
+                FieldValue fv;
+                if (!funnel_field_value(field.get(), *fm, k.get(), v.get(), ctx,
+                                        FunnelOpts{nullptr, false, inplace, true}, fv))
+                    return -1;
+                result = std::move(fv.value);
+            }
+            if (!result || schema_set_if_changed(d, k.get(), result.get()) < 0) return -1;
+        }
+    }
+    return 0;
+}
+
+// A new dict with the constant keys first, in declaration order, then the
+// remaining keys of `d` in its order.
+py::Ref constants_first(PyObject* fields, PyObject* d) {
+    py::Ref out = py::Ref::steal(PyDict_New());
+    if (!out) return {};
+    py::DictCursor fc(fields);
+    py::Ref ks, field;
+    for (;;) {
+        const int step = fc.next(ks, field);
+        if (step < 0) return {};
+        if (!step) break;
+        const int is_const = attr_truth<"is_const">(ks.get());
+        if (is_const < 0) return {};
+        if (!is_const) continue;
+        py::Ref text = py::get_attr<"const_text">(ks.get());
+        if (!text) return {};
+        PyObject* found = nullptr;
+        if (PyDict_GetItemRef(d, text.get(), &found) < 0) return {};
+        py::Ref v = py::Ref::steal(found);
+        if (v && PyDict_SetItem(out.get(), text.get(), v.get()) < 0) return {};
+    }
+    py::DictCursor dc(d);
+    py::Ref k, v;
+    for (;;) {
+        const int step = dc.next(k, v);
+        if (step < 0) return {};
+        if (!step) break;
+        if (PyDict_SetDefaultRef(out.get(), k.get(), v.get(), nullptr) < 0) return {};
+    }
+    return out;
+}
+
+py::Ref copy_call(PyObject* obj) {
+    PyObject* fn = py::imported<"copy", "copy">();
+    return fn ? py::Ref::steal(PyObject_CallOneArg(fn, obj)) : py::Ref{};
+}
+
+py::Params kApplySig{"apply",
+                     {"dict_obj", "allow_partial", "child_transform", "root_path",
+                      "respect_raw_storage", "inplace"},
+                     6, 1};
+py::Params kValidateSig{"validate", {"dict_obj", "allow_partial", "root_path"}, 3, 1};
+
+PyObject* present(PyObject* arg) { return arg && arg != Py_None ? arg : nullptr; }
+
+}  // namespace
+
+py::Ref schema_apply_native(PyObject* schema, PyObject* dict_obj, bool allow_partial,
+                            PyObject* child_transform, PyObject* root_path,
+                            Tri respect_raw_storage, bool inplace) {
+    py::SharedBorrow b(schema_borrow(schema));
+    if (!b.acquire()) return {};
+    SchemaMetaRef meta = schema_state(schema).meta;
+    py::Ref d = inplace ? py::Ref::borrow(dict_obj) : copy_call(dict_obj);
+    if (!d) return {};
+    const ApplyCtx ctx{root_path, allow_partial, false, true};
+    int rc;
+    if (!child_transform && PyDict_CheckExact(d.get())) {
+        const OpenSchemaPlan* plan = open_plan_for(*meta, d.get());
+        if (!meta->has_nonconst) rc = constant_road(*meta, d.get(), ctx, inplace);
+        else if (plan) rc = apply_open_road(*plan, d.get(), ctx, inplace);
+        else rc = general_road(schema, *meta, d.get(), ctx, nullptr, respect_raw_storage, inplace);
+    } else {
+        rc = general_road(schema, *meta, d.get(), ctx, child_transform, respect_raw_storage,
+                          inplace);
+    }
+    if (rc < 0) return {};
+    if (inplace || !PyDict_CheckExact(d.get())) return d;
+    return constants_first(schema_state(schema).fields.get(), d.get());
+}
+
+py::Ref schema_apply(PyObject* schema, PyObject* value, bool allow_partial,
+                     PyObject* child_transform, PyObject* root_path, bool inplace) {
+    PyObject* name = py::intern<"apply">();
+    PyObject* kw = py::names<"allow_partial", "child_transform", "root_path", "inplace">();
+    if (!name || !kw) return {};
+    PyObject* args[] = {schema,
+                        value,
+                        allow_partial ? Py_True : Py_False,
+                        child_transform ? child_transform : Py_None,
+                        root_path ? root_path : Py_None,
+                        inplace ? Py_True : Py_False};
+    return py::Ref::steal(
+        PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+}
+
+PyObject* schema_py_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    py::Args<6> a;
+    if (!py::parse(kApplySig, args, nargs, kwnames, a)) return nullptr;
+    bool allow_partial = false, inplace = true, raw = false;
+    if (!py::opt_bool("allow_partial", a[1], false, allow_partial)) return nullptr;
+    if (!py::opt_bool("inplace", a[5], true, inplace)) return nullptr;
+    Tri respect = Tri::Unset;
+    if (present(a[4])) {
+        if (!py::arg_bool("respect_raw_storage", a[4], raw)) return nullptr;
+        respect = raw ? Tri::True : Tri::False;
+    }
+    return schema_apply_native(self, a[0], allow_partial, present(a[2]), present(a[3]), respect,
+                               inplace)
+        .release();
+}
+
+PyObject* schema_py_validate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    py::Args<3> a;
+    if (!py::parse(kValidateSig, args, nargs, kwnames, a)) return nullptr;
+    bool allow_partial = false;
+    if (!py::opt_bool("allow_partial", a[1], false, allow_partial)) return nullptr;
+    PyObject* deepcopy = py::imported<"copy", "deepcopy">();
+    if (!deepcopy) return nullptr;
+    py::Ref copied = py::Ref::steal(PyObject_CallOneArg(deepcopy, a[0]));
+    if (!copied) return nullptr;
+    py::Ref done = schema_apply_native(self, copied.get(), allow_partial, nullptr, present(a[2]),
+                                       Tri::Unset, true);
+    return done ? py::none() : nullptr;
+}
+
+bool validate_fields_native(PyObject* schema, PyObject* source, const ConstructArgs& args,
+                            Validated& out) {
+    SchemaMetaRef meta = schema_meta(schema);
+    if (!meta) return false;
+    const ApplyCtx ctx{args.root_path, args.allow_partial, args.no_child_paths,
+                       args.child_paths_for_transform};
+    if (meta->has_nonconst) {
+        const OpenSchemaPlan* plan = PyDict_Check(source) ? open_plan_for(*meta, source) : nullptr;
+        if (plan)
+            return validate_fields_open(*plan, source, ctx, args.transform,
+                                        args.symbolic_default, out);
+        out.fields = schema_apply_native(schema, source, args.allow_partial, args.transform,
+                                         args.root_path,
+                                         args.symbolic_default ? Tri::True : Tri::False, false);
+        out.all_scalar = false;
+        return static_cast<bool>(out.fields);
+    }
+    if (!PyDict_Check(source)) {
+        py::raise_arg_type("source", "dict", source);
+        return false;
+    }
+    const TypingBridge* bridge = typing_bridge();
+    if (!bridge) return false;
+    py::Ref o = py::Ref::steal(PyDict_New());
+    if (!o) return false;
+    bool all_scalar = true;
+    for (const py::Ref& f : meta->const_fields) {
+        field::FieldMetaRef fm = field_meta_for(f.get());
+        if (!fm) return false;
+        PyObject* key = fm->const_text.get();
+        PyObject* found = nullptr;
+        if (PyDict_GetItemRef(source, key, &found) < 0) return false;
+        py::Ref value = py::Ref::steal(found);
+        const bool sym = fm->symbolic == Tri::Unset ? args.symbolic_default
+                                                    : fm->symbolic == Tri::True;
+        py::Ref stored;
+        if (value) {
+            FieldValue fv;
+            if (!funnel_field_value(f.get(), *fm, key, value.get(), ctx,
+                                    FunnelOpts{args.transform, args.skip_validation, true,
+                                               args.symbolic_default},
+                                    fv))
+                return false;
+            all_scalar &= fv.scalar;
+            stored = std::move(fv.value);
+        } else {
+            py::Ref path;
+            if (!args.no_child_paths) {
+                path = topology::child_key_path(key, args.root_path);
+                if (!path) return false;
+            }
+            if (fm->has_default && (!fm->default_carries_missing || sym)) {
+                PyObject* name = py::intern<"materialize_default">();
+                PyObject* kw = py::names<"allow_partial">();
+                if (!name || !kw) return false;
+                PyObject* margs[] = {fm->value_spec.get(), args.allow_partial ? Py_True : Py_False};
+                stored = py::Ref::steal(PyObject_VectorcallMethod(
+                    name, margs, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+                if (!stored) return false;
+                if (sym && fm->validate && args.transform) {
+                    py::Ref factory = py::get_attr<"default_factory">(fm->value_spec.get());
+                    if (!factory) return false;
+                    if (factory.get() != Py_None) {
+                        PyObject* targs[] = {path ? path.get() : Py_None, f.get(), stored.get()};
+                        stored = py::Ref::steal(
+                            PyObject_Vectorcall(args.transform, targs, 3, nullptr));
+                        if (!stored) return false;
+                    }
+                }
+                all_scalar &= is_scalar_value(stored.get());
+            } else if (args.allow_partial) {
+                stored = call_field_apply(f.get(), bridge->missing_value.get(), true,
+                                          sym ? args.transform : nullptr, path.get(), true);
+                if (!stored) return false;
+                all_scalar = false;
+            } else {
+                continue;
+            }
+        }
+        if (PyDict_SetItem(o.get(), key, stored.get()) < 0) return false;
+    }
+    if (raise_if_extra_keys(meta->const_text_set.get(), source, args.root_path) < 0) return false;
+    out.fields = std::move(o);
+    out.all_scalar = all_scalar;
+    return true;
+}
+
+}  // namespace vesk::typing::schema

@@ -1,0 +1,157 @@
+// The per-value and per-field drivers of schema application: calls into
+// fields and value specs by attribute name, the fill of a missing key, the
+// road of one present value and one constant field of a fast road.
+#include "typing/schema/drivers.hpp"
+
+#include "py/args.hpp"
+#include "py/errors.hpp"
+#include "py/lazy.hpp"
+#include "topology/key_path.hpp"
+#include "typing/bridge.hpp"
+
+namespace vesk::typing::schema {
+
+namespace {
+
+PyObject* boolean_of(bool b) noexcept { return b ? Py_True : Py_False; }
+
+py::Ref spec_apply(PyObject* value_spec, PyObject* value, bool allow_partial,
+                   PyObject* root_path, bool inplace) {
+    PyObject* name = py::intern<"apply">();
+    PyObject* kw = py::names<"allow_partial", "root_path", "inplace">();
+    if (!name || !kw) return {};
+    PyObject* args[] = {value_spec, value, boolean_of(allow_partial),
+                        root_path ? root_path : Py_None, boolean_of(inplace)};
+    return py::Ref::steal(PyObject_VectorcallMethod(
+        name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+}
+
+py::Ref materialize_default(PyObject* value_spec, bool allow_partial) {
+    PyObject* name = py::intern<"materialize_default">();
+    PyObject* kw = py::names<"allow_partial">();
+    if (!name || !kw) return {};
+    PyObject* args[] = {value_spec, boolean_of(allow_partial)};
+    return py::Ref::steal(PyObject_VectorcallMethod(
+        name, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+}
+
+// The accept tier this road can prove without calling the field: a value
+// whose exact class the field's classification accepts unchanged.
+bool accepted_unchanged(const field::FieldMeta& meta, PyObject* value) noexcept {
+    if (meta.custom_apply) return false;
+    if (meta.accept_any) return true;
+    PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    for (const py::Ref& c : meta.exact)
+        if (c.get() == cls) return true;
+    return false;
+}
+
+bool effective_symbolic(const field::FieldMeta& meta, bool fallback) noexcept {
+    return meta.symbolic == Tri::Unset ? fallback : meta.symbolic == Tri::True;
+}
+
+}  // namespace
+
+bool is_scalar_value(PyObject* value) noexcept {
+    if (value == Py_None) return true;
+    PyTypeObject* t = Py_TYPE(value);
+    return t == &PyLong_Type || t == &PyFloat_Type || t == &PyUnicode_Type ||
+           t == &PyBool_Type || t == &PyBytes_Type;
+}
+
+py::Ref call_field_apply(PyObject* field, PyObject* value, bool allow_partial,
+                         PyObject* transform, PyObject* root_path, bool inplace) {
+    PyObject* name = py::intern<"apply">();
+    PyObject* kw = py::names<"allow_partial", "transform_fn", "root_path", "inplace">();
+    if (!name || !kw) return {};
+    PyObject* args[] = {field, value, boolean_of(allow_partial),
+                        transform ? transform : Py_None, root_path ? root_path : Py_None,
+                        boolean_of(inplace)};
+    return py::Ref::steal(PyObject_VectorcallMethod(
+        name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+}
+
+py::Ref missing_fill(bool validate, PyObject* field, PyObject* value_spec, bool allow_partial,
+                     PyObject* transform, PyObject* key, PyObject* root_path, bool inplace) {
+    if (!validate) {
+        const TypingBridge* bridge = typing_bridge();
+        if (!bridge) return {};
+        PyObject* args[] = {value_spec, boolean_of(allow_partial)};
+        return py::Ref::steal(
+            PyObject_Vectorcall(bridge->default_without_apply.get(), args, 2, nullptr));
+    }
+    py::Ref d = materialize_default(value_spec, allow_partial);
+    if (!d) return {};
+    py::Ref path = topology::child_key_path(key, root_path);
+    if (!path) return {};
+    if (transform)
+        return call_field_apply(field, d.get(), allow_partial, transform, path.get(), inplace);
+    py::Ref validator = py::get_attr<"validator">(field);
+    if (!validator) return {};
+    if (validator.get() == Py_None)
+        return spec_apply(value_spec, d.get(), allow_partial, path.get(), inplace);
+    return call_field_apply(field, d.get(), allow_partial, nullptr, path.get(), inplace);
+}
+
+bool funnel_field_value(PyObject* field, const field::FieldMeta& meta, PyObject* key,
+                        PyObject* value, const ApplyCtx& ctx, const FunnelOpts& opts,
+                        FieldValue& out) {
+    if (opts.skip_validation || !meta.validate || accepted_unchanged(meta, value)) {
+        out.value = py::Ref::borrow(value);
+        out.scalar = is_scalar_value(value);
+        return true;
+    }
+    py::Ref path;
+    if (!ctx.no_child_paths) {
+        path = topology::child_key_path(key, ctx.root_path);
+        if (!path) return false;
+    }
+    PyObject* transform =
+        effective_symbolic(meta, opts.symbolic_default) ? opts.transform : nullptr;
+    out.value =
+        call_field_apply(field, value, ctx.allow_partial, transform, path.get(), opts.inplace);
+    if (!out.value) return false;
+    out.scalar = is_scalar_value(out.value.get());
+    return true;
+}
+
+int schema_set_if_changed(PyObject* d, PyObject* key, PyObject* value) {
+    const int present = PySequence_Contains(d, key);
+    if (present < 0) return -1;
+    if (present) {
+        if (!PyDict_Check(d)) {
+            py::raise_arg_type("dict_obj", "dict", d);
+            return -1;
+        }
+        PyObject* current = nullptr;
+        if (PyDict_GetItemRef(d, key, &current) < 0) return -1;
+        py::Ref held = py::Ref::steal(current);
+        if (current == value) return 0;
+    }
+    return PyObject_SetItem(d, key, value);
+}
+
+int apply_const_field_inplace(PyObject* target, PyObject* source, PyObject* field,
+                              const ApplyCtx& ctx, bool inplace) {
+    field::FieldMetaRef meta = field_meta_for(field);
+    if (!meta) return -1;
+    PyObject* key = meta->const_text.get();
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(source, key, &found) < 0) return -1;
+    py::Ref value = py::Ref::steal(found);
+    py::Ref result;
+    if (value) {
+        FieldValue fv;
+        if (!funnel_field_value(field, *meta, key, value.get(), ctx,
+                                FunnelOpts{nullptr, false, inplace, true}, fv))
+            return -1;
+        result = std::move(fv.value);
+    } else {
+        result = missing_fill(meta->validate, field, meta->value_spec.get(), ctx.allow_partial,
+                              nullptr, key, ctx.root_path, inplace);
+        if (!result) return -1;
+    }
+    return schema_set_if_changed(target, key, result.get());
+}
+
+}  // namespace vesk::typing::schema
