@@ -34,6 +34,7 @@ int register_module(PyObject* module) {
         type_type,
         field::field_type,
         schema::schema_type,
+        containers::dict_type,
         callable::callable_type,
         callable::functor_type,
     };

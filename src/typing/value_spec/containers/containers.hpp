@@ -22,6 +22,7 @@ namespace vesk::typing::containers {
 
 [[nodiscard]] PyTypeObject* list_type();
 [[nodiscard]] PyTypeObject* tuple_type();
+[[nodiscard]] PyTypeObject* dict_type();
 
 struct ListArgs {
     PyObject* element_value = nullptr;  // an annotation or a spec (borrowed)
@@ -53,5 +54,12 @@ PyObject* list_from_json_method(PyObject*, PyObject* const* args, Py_ssize_t nar
                                 PyObject* kwnames);
 PyObject* tuple_from_json_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames);
+
+// Dict: the schema resolved from `schema` (borrowed; null or None = none),
+// the open str value spec derived from it, then the build and the
+// factory-only default: a factory given without a default over a schema is
+// replaced by the schema's application to an empty dict.
+[[nodiscard]] std::optional<SpecEngine> dict_new(PyObject* schema, Tri symbolic, bool auto_wrap,
+                                                 SpecCommon common);
 
 }  // namespace vesk::typing::containers

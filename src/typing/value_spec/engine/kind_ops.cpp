@@ -43,7 +43,7 @@ const std::array<const KindOps*, kKindCount> kKindOps{
     &kUnionOps,    // Union
     &kObjectOps,   // Object
     &kTypeOps,     // Type
-    &kUnbuiltOps,  // Dict
+    &kDictOps,     // Dict
     &kCallableOps, // Callable
 };
 

@@ -189,12 +189,23 @@ class Schema:
         return f"Schema({list(self.fields.values())!r})"
 
 
+def _spec_of(entry):
+    """(key, annotation or spec, ...) with the annotation turned into a spec,
+    as the package does before it makes a field."""
+    from vesk.typing.annotation import ValueSpec
+
+    key, value, *rest = entry
+    if not isinstance(value, ValueSpec):
+        value = ValueSpec.from_annotation(value, auto_typing=True)
+    return (key, value, *rest)
+
+
 def create_schema(fields, allow_nonconst_keys=False, name=None):
     schema_cls = _native("Schema") or Schema
     if isinstance(fields, dict):
         fields = list(fields.items())
     field_cls = _native("Field") or Field
-    made = [f if isinstance(f, field_cls) else field_cls(*f) for f in fields]
+    made = [f if isinstance(f, field_cls) else field_cls(*_spec_of(f)) for f in fields]
     return schema_cls(made, name=name, allow_nonconst_keys=allow_nonconst_keys)
 
 
