@@ -116,6 +116,15 @@ bool funnel_field_value(PyObject* field, const field::FieldMeta& meta, PyObject*
 }
 
 int schema_set_if_changed(PyObject* d, PyObject* key, PyObject* value) {
+    if (PyDict_CheckExact(d)) {
+        // A plain dict's containment is its own lookup: one probe answers both.
+        PyObject* current = nullptr;
+        const int found = PyDict_GetItemRef(d, key, &current);
+        if (found < 0) return -1;
+        py::Ref held = py::Ref::steal(current);
+        if (current == value) return 0;
+        return PyDict_SetItem(d, key, value);
+    }
     const int present = PySequence_Contains(d, key);
     if (present < 0) return -1;
     if (present) {
