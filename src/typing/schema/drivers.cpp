@@ -8,6 +8,7 @@
 #include "py/lazy.hpp"
 #include "topology/key_path.hpp"
 #include "typing/bridge.hpp"
+#include "typing/funnel/funnel.hpp"
 
 namespace vesk::typing::schema {
 
@@ -33,17 +34,6 @@ py::Ref materialize_default(PyObject* value_spec, bool allow_partial) {
     PyObject* args[] = {value_spec, boolean_of(allow_partial)};
     return py::Ref::steal(PyObject_VectorcallMethod(
         name, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
-}
-
-// The accept tier this road can prove without calling the field: a value
-// whose exact class the field's classification accepts unchanged.
-bool accepted_unchanged(const field::FieldMeta& meta, PyObject* value) noexcept {
-    if (meta.custom_apply) return false;
-    if (meta.accept_any) return true;
-    PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(value));
-    for (const py::Ref& c : meta.exact)
-        if (c.get() == cls) return true;
-    return false;
 }
 
 bool effective_symbolic(const field::FieldMeta& meta, bool fallback) noexcept {
@@ -96,20 +86,63 @@ py::Ref missing_fill(bool validate, PyObject* field, PyObject* value_spec, bool 
 bool funnel_field_value(PyObject* field, const field::FieldMeta& meta, PyObject* key,
                         PyObject* value, const ApplyCtx& ctx, const FunnelOpts& opts,
                         FieldValue& out) {
-    if (opts.skip_validation || !meta.validate || accepted_unchanged(meta, value)) {
+    if (opts.skip_validation || !meta.validate) {
         out.value = py::Ref::borrow(value);
         out.scalar = is_scalar_value(value);
         return true;
+    }
+    funnel::FunnelOutcome got = funnel::funnel_accept(
+        value, meta, key, funnel::FunnelCtx{ctx.root_path, ctx.allow_partial, ctx.no_child_paths});
+    using Kind = funnel::FunnelOutcome::Kind;
+    const bool symbolic = effective_symbolic(meta, opts.symbolic_default);
+    switch (got.kind) {
+        case Kind::Error:
+            return false;
+        case Kind::Verbatim:
+            out.value = py::Ref::borrow(value);
+            out.scalar = is_scalar_value(value);
+            return true;
+        case Kind::Produced:
+            out.value = std::move(got.value);
+            out.scalar = is_scalar_value(out.value.get());
+            return true;
+        case Kind::Wrap: {
+            PyObject* c = got.value.get();
+            // A transform that declares itself an identity on scalars leaves
+            // tuples as they are; any other container of a symbolic field is
+            // handed to it.
+            if (symbolic && opts.transform) {
+                PyObject* found = nullptr;
+                PyObject* name = py::intern<"_vesk_scalar_identity">();
+                if (!name || PyObject_GetOptionalAttr(opts.transform, name, &found) < 0)
+                    return false;
+                py::Ref marker = py::Ref::steal(found);
+                if (!(marker && Py_TYPE(c) == &PyTuple_Type)) {
+                    py::Ref path = ctx.child_paths_for_transform
+                                       ? topology::child_key_path(key, ctx.root_path)
+                                       : topology::make_key_path(std::span<const topology::Key>{});
+                    if (!path) return false;
+                    PyObject* targs[] = {path.get(), field, c};
+                    out.value = py::Ref::steal(PyObject_Vectorcall(opts.transform, targs, 3, nullptr));
+                    if (!out.value) return false;
+                    out.scalar = is_scalar_value(out.value.get());
+                    return true;
+                }
+            }
+            out.value = std::move(got.value);
+            out.scalar = is_scalar_value(c) || meta.scalar_elements;
+            return true;
+        }
+        case Kind::Deferred:
+            break;
     }
     py::Ref path;
     if (!ctx.no_child_paths) {
         path = topology::child_key_path(key, ctx.root_path);
         if (!path) return false;
     }
-    PyObject* transform =
-        effective_symbolic(meta, opts.symbolic_default) ? opts.transform : nullptr;
-    out.value =
-        call_field_apply(field, value, ctx.allow_partial, transform, path.get(), opts.inplace);
+    out.value = call_field_apply(field, value, ctx.allow_partial, symbolic ? opts.transform : nullptr,
+                                 path.get(), opts.inplace);
     if (!out.value) return false;
     out.scalar = is_scalar_value(out.value.get());
     return true;

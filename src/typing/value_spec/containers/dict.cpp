@@ -9,7 +9,7 @@
 #include "topology/key_path.hpp"
 #include "typing/bridge.hpp"
 #include "typing/fast_types.hpp"
-#include "typing/field/classify.hpp"
+#include "typing/funnel/classify.hpp"
 #include "typing/schema/drivers.hpp"
 #include "typing/schema/schema.hpp"
 #include "typing/schema/schema_ops.hpp"
@@ -330,7 +330,7 @@ py::Ref open_road(const DictKind& dict, py::Ref value, const ApplyOptions& optio
     const int any = any_like(spec);
     if (any < 0) return {};
     py::Ref leaf;
-    if (!field::classify::spec_exact_leaf_type(spec, leaf)) return {};
+    if (!funnel::spec_exact_leaf_type(spec, leaf)) return {};
     py::Ref target = value;
     if (!options.inplace && PyDict_CheckExact(value.get())) {
         target = py::Ref::steal(PyObject_CallMethodNoArgs(value.get(), py::intern<"copy">()));
