@@ -12,15 +12,12 @@ Int, Float = native.Int, native.Float
     [
         (Int, {"gt": 0}, (1, None)),
         (Int, {"lt": 0}, (None, -1)),
-        (Int, {"ge": 0, "le": 10}, (0, 10)),
         (Int, {"gt": 2**70, "lt": -(2**70)}, None),  # crossed after the rewrite
         (Int, {"gt": 2**70}, (2**70 + 1, None)),
-        (Int, {"min_value": 3, "max_value": 3}, (3, 3)),
         (Int, {"min_value": None, "gt": None, "le": None}, (None, None)),
         (Int, {"min_value": "a"}, ("a", None)),
         (Int, {"min_value": 1.5}, (1.5, None)),
         (Float, {"ge": 0.0, "le": 1}, (0.0, 1)),
-        (Float, {"min_value": 0}, (0, None)),
     ],
 )
 def test_bounds_fold_into_inclusive_min_and_max(kind, kwargs, bounds):
@@ -52,9 +49,6 @@ DASH = "\u2014"
         (Float, {"gt": 0.0},
          f"Float: `gt` (an EXCLUSIVE bound) is not representable on "
          f"Float {DASH} use `ge` (inclusive)."),
-        (Float, {"lt": 1},
-         f"Float: `lt` (an EXCLUSIVE bound) is not representable on "
-         f"Float {DASH} use `le` (inclusive)."),
         (Int, {"gt": True},
          "Int: `gt` must be an int (the exclusive-bound rewrite is "
          "exact for ints only). Encountered: True."),
@@ -83,7 +77,9 @@ class Boom:
         raise LookupError("compare")
 
 
-def test_errors_of_user_bounds_propagate():
+def test_errors_of_user_bounds_and_options_propagate():
+    with pytest.raises(TypeError, match="frozen"):  # options convert before alias folding
+        Float(frozen=None, ge=1, gt=2)
     with pytest.raises(TypeError):
         Int(min_value="a", max_value=1)
     with pytest.raises(LookupError):
@@ -92,16 +88,10 @@ def test_errors_of_user_bounds_propagate():
         Int(gt=Boom())
 
 
-def test_option_conversion_comes_before_alias_folding():
-    with pytest.raises(TypeError, match="frozen"):
-        Float(frozen=None, ge=1, gt=2)
-
-
 @pytest.mark.parametrize(
     "kind, args, bounds",
     [
         (Int, (0, 10), (0, 10)),
-        (Int, (None, 10), (None, 10)),
         (Float, (0.5, None), (0.5, None)),
         (Int, (True, 2.5), (True, 2.5)),  # no alias folding, no type test
     ],
@@ -116,7 +106,7 @@ def test_type_arguments(kind, args, bounds):
 
 @pytest.mark.parametrize(
     "kind, args, shown",
-    [(Int, 1, "1"), (Int, (1, 2, 3), "(1, 2, 3)"), (Float, ("a",), "('a',)")],
+    [(Int, (1, 2, 3), "(1, 2, 3)"), (Float, ("a",), "('a',)")],
 )
 def test_type_argument_count(kind, args, shown):
     with pytest.raises(TypeError) as err:
@@ -128,28 +118,22 @@ def test_type_argument_count(kind, args, shown):
 
 
 @pytest.mark.parametrize(
-    "kind, kwargs, value, result",
+    "kind, kwargs, value, want",
     [
         (Int, {"min_value": 0, "max_value": 10}, 10, 10),
-        (Int, {"gt": 0}, 1, 1),
         (Float, {"max_value": 2}, True, 1.0),
         (Int, {"is_noneable": True}, None, None),
-    ],
-)
-def test_apply_accepts(kind, kwargs, value, result):
-    out = kind(**kwargs).apply(value)
-    assert out == result and type(out) is type(result)
-
-
-@pytest.mark.parametrize(
-    "kind, kwargs, value, message",
-    [
         (Int, {"min_value": 0}, -1, "Value -1 is out of range (min=0, max=None). (path=a.b)"),
         (Int, {"gt": 0, "lt": 10}, 10, "Value 10 is out of range (min=1, max=9). (path=a.b)"),
         (Float, {"le": 1.5}, 2.5, "Value 2.5 is out of range (min=None, max=1.5). (path=a.b)"),
     ],
 )
-def test_apply_refuses_out_of_range(kind, kwargs, value, message):
-    with pytest.raises(ValueError) as err:
-        kind(**kwargs).apply(value, root_path=native.KeyPath.parse("a.b"))
-    assert str(err.value) == message
+def test_apply(kind, kwargs, value, want):
+    spec = kind(**kwargs)
+    if isinstance(want, str):
+        with pytest.raises(ValueError) as err:
+            spec.apply(value, root_path=native.KeyPath.parse("a.b"))
+        assert str(err.value) == want
+        return
+    out = spec.apply(value)
+    assert out == want and type(out) is type(want)

@@ -11,24 +11,21 @@ Str, Enum = native.Str, native.Enum
 PATH = native.KeyPath.parse("x")
 
 
-# --- Str ----------------------------------------------------------------------
-
-
 class Truthless:
     def __bool__(self):
         raise ZeroDivisionError
 
 
-@pytest.mark.parametrize("regex", [None, "", b""])
-def test_no_or_falsy_regex_means_no_pattern(regex):
-    assert Str(regex=regex).regex is None
-    assert Str(regex=regex)._regex is None
-
-
 def test_regex_is_compiled_once_and_shared():
+    for regex in (None, "", b""):  # no or a falsy regex means no pattern
+        assert Str(regex=regex).regex is None and Str(regex=regex)._regex is None
     spec = Str(regex="a")
     assert isinstance(spec.regex, re.Pattern) and spec.regex.pattern == "a"
     assert spec._regex is spec.regex
+    assert spec.apply("abc") == "abc"  # anchored at the start only
+    with pytest.raises(ValueError) as err:
+        spec.apply("ba", root_path=PATH)
+    assert str(err.value) == "String 'ba' does not match regular expression 'a'. (path=x)"
     given = re.compile("b+")
     assert Str(regex=given).regex is given  # re.compile hands a pattern back as is
 
@@ -41,14 +38,6 @@ def test_regex_errors_propagate(regex, error):
         Str(regex=regex)
 
 
-def test_regex_is_anchored_at_the_start_only():
-    spec = Str(regex="a")
-    assert spec.apply("abc") == "abc"
-    with pytest.raises(ValueError) as err:
-        spec.apply("ba", root_path=PATH)
-    assert str(err.value) == "String 'ba' does not match regular expression 'a'. (path=x)"
-
-
 def test_str_type_arguments():
     assert Str["a+"].regex.pattern == "a+"
     assert Str.with_type_args("a+").regex.pattern == "a+"
@@ -59,9 +48,6 @@ def test_str_type_arguments():
             "`vk.typing.Str` requires 1 argument as the regular expression for matching the "
             f"str value. Encountered: {shown}."
         )
-
-
-# --- Enum -----------------------------------------------------------------------
 
 
 class Color(str, enum.Enum):
@@ -77,16 +63,12 @@ class Level(enum.IntEnum):
 @pytest.mark.parametrize(
     "values, value_type",
     [
-        ([1, 2], int),
         ([1, True], int),
-        ([True, 1], int),
         ([1, 1.5], None),
         (["a", None], str),
         ([Color.RED, Color.BLUE], str),
         ([Level.LOW, Level.HIGH], Level),
         ([Level.LOW, 3], int),
-        ([None], None),
-        ([1, "a", 2], None),
     ],
 )
 def test_enum_value_type_is_derived_from_the_candidates(values, value_type):
