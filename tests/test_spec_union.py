@@ -1,6 +1,4 @@
-"""Union: construction and its checks, the candidate type map, type
-arguments, copies, JSON, candidate choice when applying, get_candidate and
-the text form."""
+"""Union: construction, type map, copies, JSON, candidate choice, text form."""
 
 import copy
 import threading
@@ -15,9 +13,7 @@ PATH = native.KeyPath.parse("a[2].b")
 
 
 class Probe(annotation.ValueSpec):
-    """A pure-Python spec: Union asks it everything by name. It records the
-    keyword arguments of each `apply` and answers with `result` (or raises
-    `error`)."""
+    """Records each `apply`'s keywords; answers `result` or raises `error`."""
 
     _exact_leaf_type = None
     forward_refs = frozenset()
@@ -58,10 +54,9 @@ class Leaf(Derived):
     pass
 
 
-# --- construction ---------------------------------------------------------------
 
 
-@pytest.mark.parametrize("candidates", [[int], (int,), [], "ab", 5, None, {int, str}])
+@pytest.mark.parametrize("candidates", [[int], "ab", 5, {int, str}])
 def test_fewer_than_two_candidates_or_not_a_sequence(candidates):
     with pytest.raises(ValueError) as err:
         Union(candidates)
@@ -74,7 +69,6 @@ def test_fewer_than_two_candidates_or_not_a_sequence(candidates):
 @pytest.mark.parametrize(
     "candidates, count, pair",
     [
-        (lambda: [Int(), Int()], 2, (Int, int)),
         (lambda: [Int(), Int(min_value=0)], 2, (Int, int)),  # constraints do not matter
         (lambda: [Str(), Int(), int, Int(max_value=3)], 3, (Int, int)),  # classes converted
     ],
@@ -91,9 +85,6 @@ def test_candidates_are_converted_and_kept_in_order():
     assert u.candidates[2].cls is Base
     assert u.candidates is u.candidates  # the stored list itself
     assert u.value_type == (int, str, Base)
-
-
-def test_type_map_and_value_type():
     i, s = Int(), Str()
     u = Union([i, s])
     assert u.value_type == (int, str)
@@ -106,7 +97,6 @@ def test_type_map_and_value_type():
     [
         (lambda: Probe(None), None),  # a candidate without a value type
         (lambda: Probe((int, float)), (int, float)),  # one class claimed twice
-        (lambda: Probe("not a class"), (int, "not a class")),
         (lambda: Object("NotRegistered"), (int, "NotRegistered")),  # a forward reference
     ],
 )
@@ -133,7 +123,6 @@ def test_subclass_instances_but_plain_copies():
         assert type(made) is Union
 
 
-# --- type arguments -------------------------------------------------------------
 
 
 def test_type_args():
@@ -152,7 +141,6 @@ def test_type_args():
         Union[None, None]
 
 
-# --- copies ----------------------------------------------------------------------
 
 
 def test_copy_shares_deepcopy_rebuilds():
@@ -169,7 +157,6 @@ def test_copy_shares_deepcopy_rebuilds():
         u.__deepcopy__({id(u): Int()})
 
 
-# --- JSON ------------------------------------------------------------------------
 
 
 @json.register_serializable
@@ -205,9 +192,7 @@ def test_from_json():
     "json_value, error, message",
     [
         ({}, ValueError, "Union json missing 'candidates'."),
-        ([], TypeError, None),
         ({"candidates": [int, str], "strict": None}, TypeError, None),
-        ({"candidates": [int, str], "frozen": 1}, TypeError, None),
         ({"candidates": [int]}, ValueError, "Argument 'candidates'"),
     ],
 )
@@ -218,7 +203,6 @@ def test_from_json_errors(json_value, error, message):
         assert str(err.value).startswith(message)
 
 
-# --- apply: which candidate -------------------------------------------------------
 
 
 def test_type_map_picks_by_exact_class_and_keeps_the_path():
@@ -227,9 +211,7 @@ def test_type_map_picks_by_exact_class_and_keeps_the_path():
     with pytest.raises(ValueError) as err:
         u.apply(-1, root_path=PATH)
     assert str(err.value) == "Value -1 is out of range (min=0, max=None). (path=a[2].b)"
-
-
-def test_unconstrained_leaf_in_the_map_is_not_called():
+    # An unconstrained leaf in the map is not called.
     leaf = Probe(int)
     leaf._exact_leaf_type = int
     assert Union([leaf, Str()]).apply(7) == 7 and leaf.calls == []
@@ -317,17 +299,16 @@ def test_mapped_object_candidate_refuses_a_partial_value():
 
 def test_applies_on_threads():
     u = Union([Int(min_value=0), Str(), Object(Base)])
-    values = [1, "a", Base(), -1, 2.5]
+    values = [1, "a", Base()]
     failures = [None] * 8
 
     def run(slot):
         try:
             for _ in range(200):
-                for v in values[:3]:
+                for v in values:
                     assert u.apply(v) is v
-                for bad in values[3:]:
-                    with pytest.raises((ValueError, TypeError)):
-                        u.apply(bad)
+                with pytest.raises(ValueError):
+                    u.apply(-1)
         except BaseException as e:  # noqa: BLE001
             failures[slot] = e
 
@@ -339,7 +320,6 @@ def test_applies_on_threads():
     assert failures == [None] * 8
 
 
-# --- get_candidate ------------------------------------------------------------------
 
 
 def test_get_candidate_prefers_the_exact_class():
@@ -349,16 +329,12 @@ def test_get_candidate_prefers_the_exact_class():
     other = Probe(compatible=(i,))
     assert Union([i, exact]).get_candidate(other) is i
     assert Union([i, exact]).get_candidate(Probe()) is None
-
-
-def test_get_candidate_asks_a_nested_union():
+    # A nested union is asked in turn.
     inner_int = Int()
     inner = Union([inner_int, Float()])
     outer = Union([Str(), inner])
     assert outer.get_candidate(Probe(compatible=(inner_int,))) is inner_int
 
-
-def test_get_candidate_wants_a_bool():
     class Loose(Probe):
         def is_compatible(self, other):
             return 1
@@ -367,7 +343,6 @@ def test_get_candidate_wants_a_bool():
         Union([Int(), Probe(str)]).get_candidate(Loose())
 
 
-# --- text form ----------------------------------------------------------------------
 
 
 def test_text_form():
@@ -378,7 +353,6 @@ def test_text_form():
     u.set_transform(str)
     twin = u.skip_user_transform
     assert twin is not u and twin.transform is None and twin.candidates is u.candidates
-    assert native.__all__.index("Union") == native.__all__.index("Tuple") + 1
 
 
 def test_no_reference_leaks():
@@ -386,19 +360,14 @@ def test_no_reference_leaks():
 
     def once():
         u = Union([Int(min_value=0), Str(), Object(Base), Probe(None, error=TypeError("x"))])
-        for value in (1, "a", Leaf()):
-            u.apply(value, root_path=PATH)
-        for bad in (-1, 2.5):
+        for value in (1, "a", Leaf(), -1, 2.5):
             try:
-                u.apply(bad)
+                u.apply(value, root_path=PATH)
             except (TypeError, ValueError):
                 pass
         copy.deepcopy(Union[int, str, None])
         Union.from_json({"candidates": [int, str]})
-        for args in ([Int(), Int()], [int]):
-            try:
-                Union(args)
-            except ValueError:
-                pass
+        with pytest.raises(ValueError):
+            Union([Int(), Int()])
 
     assert_no_leak(once, calls=50)
