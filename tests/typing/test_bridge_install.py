@@ -7,21 +7,6 @@ import vesk_core._native as native
 import vesk.typing
 from fresh import run_fresh
 
-INSTALLERS = [
-    "_install_typing_bridge",
-    "_install_json_schema_fn",
-    "_install_field_from_annotation",
-    "_install_symbolic_container_types",
-]
-
-
-def test_installers_are_bound_together_after_the_formatting_names():
-    names = native.__all__
-    start = names.index(INSTALLERS[0])
-    assert names[start : start + 4] == INSTALLERS
-    assert names.index("_install_formatting_bridge") < start
-
-
 def _without(name):
     table = vesk.typing.bridge_handles()
     del table[name]
@@ -41,13 +26,8 @@ class ViaMeta(metaclass=Meta):
     [
         (lambda: native._install_typing_bridge(**dict(vesk.typing.bridge_handles(), missing_type=1)),
          "argument 'missing_type': expected a class, got int"),
-        (lambda: native._install_typing_bridge(
-            **dict(vesk.typing.bridge_handles(), missing_type=native.missing_value_singleton())),
-         "argument 'missing_type'"),
         (lambda: native._install_typing_bridge(**_without("callable_validate")),
          "missing required argument 'callable_validate'"),
-        (lambda: native._install_typing_bridge(**_without("missing_value")),
-         "missing required argument 'missing_value'"),
         (lambda: native._install_typing_bridge(1, **vesk.typing.bridge_handles()),
          "takes no positional arguments"),
         (lambda: native._install_typing_bridge(**vesk.typing.bridge_handles(), extra=1),
@@ -178,25 +158,5 @@ def test_racing_installs_store_one_whole_table():
         [table] = [t for t in tables if t["missing_value"] is winner[0]]
         values = list(table.values())
         assert list(winner[:20]) + list(winner[21:]) == values
-        """
-    )
-
-
-def test_the_module_reads_the_first_bridge_it_was_given():
-    if not hasattr(native, "Any"):
-        pytest.skip("no spec class reads the bridge yet")
-    run_fresh(
-        """
-        import pytest
-        import vesk.typing
-        import vesk_core._native as n
-
-        with pytest.raises(RuntimeError, match="^typing bridge not installed$"):
-            n.Any()
-        first = vesk.typing.bridge_handles()
-        second = dict(first, missing_value=n.MissingValue())
-        n._install_typing_bridge(**first)
-        n._install_typing_bridge(**second)
-        assert n.Any().default is first["missing_value"]
         """
     )
