@@ -39,30 +39,18 @@ def test_copy_is_a_new_field_with_the_same_flags_and_validator(make_copy):
     assert [getattr(c, n) for n in FLAGS] == [getattr(f, n) for n in FLAGS]
     assert (c.validator, c.assign, c.alias, c.origin) == (check, "ref", "ex", int)
     assert (c.key, repr(c.value), c.metadata) == (f.key, repr(f.value), f.metadata)
+    if make_copy is copy.copy:
+        assert all(getattr(c, n) is getattr(f, n) for n in MEMBERS)
+    else:
+        assert c.metadata is not f.metadata and c.metadata["m"] is not f.metadata["m"]
+        assert c.value is not f.value
     # Changing the copy leaves the original alone.
     c.set_description("changed")
     c._enable_repr = True
     assert (f.description, f._enable_repr) == ("d", False)
 
 
-def test_shallow_copy_shares_every_member_object():
-    f = full_field()
-    c = copy.copy(f)
-    assert all(getattr(c, n) is getattr(f, n) for n in MEMBERS)
-
-
-def test_deep_copy_replaces_mutable_members_with_equal_ones():
-    f = full_field()
-    c = copy.deepcopy(f)
-    assert c.metadata == f.metadata and c.metadata is not f.metadata
-    assert c.metadata["m"] is not f.metadata["m"]
-    assert c.value is not f.value and repr(c.value) == repr(f.value)
-    assert c.key == f.key
-    # Atoms and classes copy to themselves.
-    assert (c.origin, c.validator, c.description) == (int, check, "d")
-
-
-def test_memo_resolves_references_back_to_the_field():
+def test_memo_resolves_references_and_refusals():
     f = Field("x", Int())
     f.metadata["self"] = f
     c = copy.deepcopy(f)
@@ -70,15 +58,6 @@ def test_memo_resolves_references_back_to_the_field():
     # One deep copy of a structure holding the field twice gives one copy.
     a, b = copy.deepcopy([f, f])
     assert a is b and a is not f
-
-
-def test_memo_hits_and_refusals():
-    f = Field("x", Int())
-    memo = {}
-    first = f.__deepcopy__(memo)
-    assert f.__deepcopy__(memo) is first
-    assert memo[id(memo)][0] is f  # the source is kept alive in the memo
-    assert f.__deepcopy__(None) is not f.__deepcopy__(None)
     with pytest.raises(TypeError):
         f.__deepcopy__({id(f): object()})
 
@@ -130,8 +109,6 @@ def test_container_specs_deep_copy_their_element_fields(make_spec, fields):
     assert len(old) == len(new)
     for o, n in zip(old, new):
         assert type(n) is Field and n is not o and n.value is not o.value
-        assert (n.key, repr(n.value)) == (o.key, repr(o.value))
-        assert [getattr(n, a) for a in FLAGS] == [getattr(o, a) for a in FLAGS]
     # The copies are independent of the originals.
     new[0].set_description("changed")
     assert old[0].description != "changed"
