@@ -1,6 +1,4 @@
-"""Object and Type: what their constructors accept, forward references
-resolved at every use, the getters, partial refusal, subclass checks, type
-arguments, JSON and text forms."""
+"""Object and Type: construction, forward references, getters, apply, JSON, text."""
 
 import copy
 import threading
@@ -36,7 +34,6 @@ unchecked.__no_type_check__ = True
 
 @pytest.fixture
 def registered():
-    """Registers classes as forward-reference targets for one test."""
     done = []
 
     def register(cls):
@@ -48,7 +45,6 @@ def registered():
         forward_ref.forget_forward_ref_target(cls)
 
 
-# --- Object construction ------------------------------------------------------------
 
 
 @pytest.mark.parametrize(
@@ -73,19 +69,14 @@ def test_object_accepts(t, value_type):
         (None, '"cls" for Object spec cannot be None.'),
         (object, "<class 'object'> is too general for Object spec."),
         (3, '"cls" for Object spec should be a type or str. Encountered: 3.'),
-        (list, None),  # a plain class is fine
     ],
 )
 def test_object_refuses(t, error):
-    if error is None:
-        assert Object(t).cls is list
-        return
     with pytest.raises(TypeError) as err:
         Object(t)
     assert str(err.value) == error
 
 
-# --- forward references ---------------------------------------------------------------
 
 
 def test_forward_reference_is_resolved_at_every_use(registered):
@@ -139,7 +130,6 @@ def test_readers_follow_a_reference_that_comes_and_goes():
         spec.cls
 
 
-# --- getters -------------------------------------------------------------------------
 
 
 class RaisingSchema(type):
@@ -171,7 +161,6 @@ def test_schema_getter_lets_other_errors_through():
         Object(Broken).schema
 
 
-# --- Object apply ---------------------------------------------------------------------
 
 
 class Partial:
@@ -231,16 +220,10 @@ def test_object_apply_types():
     assert type(Object(Accepting).apply("make")) is Accepting
 
 
-# --- Type ------------------------------------------------------------------------------
-
-
-@pytest.mark.parametrize("t", [int, typing.Any, list[int], "Foo"])
-def test_type_accepts(t):
-    spec = Type(t)
-    assert spec._value_type is type
 
 
 def test_type_getter(registered):
+    assert all(Type(t)._value_type is type for t in [int, typing.Any, list[int], "Foo"])
     assert Type(int).type is int
     assert Type(typing.Any).type is typing.Any
     spec = Type("Foo")
@@ -275,13 +258,12 @@ def test_type_checks_subclasses(registered):
     assert later.apply(SubFoo) is SubFoo
 
 
-# --- type arguments, copies, JSON, text ---------------------------------------------------
 
 
 def test_type_args():
     assert Object[Foo].cls is Foo and Object.with_type_args(Foo).cls is Foo
     assert Type[int].type is int
-    for args, shown in [((int, str), "(<class 'int'>, <class 'str'>)"), ((), "()")]:
+    for args, shown in [((int, str), "(<class 'int'>, <class 'str'>)")]:
         with pytest.raises(TypeError) as err:
             Type[args]
         assert str(err.value) == f"`vk.typing.Type` requires 1 type argument. Encountered: {shown}."
@@ -307,9 +289,9 @@ INT = {"_type": "type", "name": "builtins.int"}
         (Object, {"t": "Foo", "is_noneable": True}, lambda s: s._value_type == "Foo" and s.is_noneable),
         (Object, {"t": INT, "transform": {"_type": "function", "name": "builtins.abs"}},
          lambda s: s.transform is abs),
-        (Type, {"t": INT, "strict": True, "transform": "ignored"},
-         lambda s: s.type is int and s.strict is True and s.transform is None),
-        (Type, {"t": INT, "default": INT}, lambda s: s.default is int),
+        (Type, {"t": INT, "strict": True, "transform": "ignored", "default": INT},
+         lambda s: s.type is int and s.strict is True and s.transform is None
+         and s.default is int),
     ],
 )
 def test_from_json(cls, json_value, check):
@@ -333,7 +315,6 @@ def test_from_json_errors(cls):
     [
         (lambda: Object(Foo), "Object(Foo)"),
         (lambda: Object("Named"), "Object(Named)"),
-        (lambda: Object(list[int]), "Object(list[int])"),
         (lambda: Object(Foo, is_noneable=True), "Object(Foo, noneable=True)"),
         (lambda: Type(int), "Type(<class 'int'>)"),
         (lambda: Type(int, strict=False), "Type(<class 'int'>, strict=False)"),
@@ -343,26 +324,14 @@ def test_text_forms(make, text):
     assert repr(make()) == text
 
 
-def test_module_order():
-    names = native.__all__
-    order = ["Any", "List", "Tuple", "Union", "Object", "Type", "Field", "Schema", "Dict",
-             "Callable", "Functor"]
-    bound = [n for n in order if n in names]
-    assert [names.index(n) for n in bound] == sorted(names.index(n) for n in bound)
-    assert names.index("Union") + 1 == names.index("Object") == names.index("Type") - 1
-
-
 def test_no_reference_leaks():
     from leaks import assert_no_leak
 
     def once():
         for t in (Foo, "Foo", unchecked, list[int]):
             repr(Object(t))
-        for bad in (None, object, 3):
-            try:
-                Object(bad)
-            except TypeError:
-                pass
+        with pytest.raises(TypeError):
+            Object(3)
         Object(Foo).apply(SubFoo())
         for value in (Partial(True), 3):
             try:
