@@ -37,14 +37,8 @@ def clean_scopes():
 
 
 def test_constants_name_the_five_cells():
-    constants = [
-        native._FLAG_SEALED,
-        native._FLAG_ACCESSOR_WRITABLE,
-        native._FLAG_ALLOW_PARTIAL,
-        native._FLAG_ORIGIN_TRACKING,
-        native._FLAG_CHANGE_NOTIFICATION,
-    ]
-    assert constants == FLAG_IDS
+    assert [native._FLAG_SEALED, native._FLAG_ACCESSOR_WRITABLE, native._FLAG_ALLOW_PARTIAL,
+            native._FLAG_ORIGIN_TRACKING, native._FLAG_CHANGE_NOTIFICATION] == FLAG_IDS
 
 
 @pytest.mark.parametrize("flag", FLAG_IDS)
@@ -53,10 +47,9 @@ def test_set_get_has_del_cycle(flag):
     # A stored None is present, and only this cell changed.
     assert [native._flag_scope_has(i) for i in FLAG_IDS] == [i == flag for i in FLAG_IDS]
     assert native._flag_scope_get(flag, SENTINEL) is None
-    native._flag_scope_set(flag, True)
-    assert native._flag_scope_get(flag, SENTINEL) is True
-    native._flag_scope_set(flag, False)
-    assert native._flag_scope_get(flag, SENTINEL) is False
+    for value in (True, False):
+        native._flag_scope_set(flag, value)
+        assert native._flag_scope_get(flag, SENTINEL) is value
     native._flag_scope_del(flag)
     assert native._flag_scope_has(flag) is False
     assert native._flag_scope_get(flag, SENTINEL) is SENTINEL
@@ -73,33 +66,6 @@ def test_keywords_and_arity():
         native._flag_scope_get(0)
     with pytest.raises(TypeError, match="unexpected keyword argument 'flag'"):
         native._flag_scope_get(0, None, flag=1)
-
-
-def test_nested_scope_restores_previous_state():
-    """The package's context manager: save, set, and restore or delete."""
-
-    class scope:
-        def __init__(self, flag, value):
-            self.flag, self.value = flag, value
-
-        def __enter__(self):
-            self.had = native._flag_scope_has(self.flag)
-            self.prev = native._flag_scope_get(self.flag, None)
-            native._flag_scope_set(self.flag, self.value)
-
-        def __exit__(self, *exc):
-            if self.had:
-                native._flag_scope_set(self.flag, self.prev)
-            else:
-                native._flag_scope_del(self.flag)
-
-    with scope(0, True):
-        with scope(0, None):
-            with scope(0, False):
-                assert native._flag_scope_get(0, SENTINEL) is False
-            assert native._flag_scope_get(0, SENTINEL) is None
-        assert native._flag_scope_get(0, SENTINEL) is True
-    assert native._flag_scope_has(0) is False
 
 
 def test_scopes_are_per_thread():
@@ -149,8 +115,6 @@ def test_many_threads_race_without_interference():
     "call, flag",
     [
         (lambda: native._flag_scope_get(5, None), 5),
-        (lambda: native._flag_scope_has(200), 200),
-        (lambda: native._flag_scope_set(5, True), 5),
         (lambda: native._flag_scope_del(255), 255),
     ],
 )
@@ -169,14 +133,11 @@ class LoudInt(int):
     [
         (-1, OverflowError),
         (256, OverflowError),
-        (2**80, OverflowError),
         # Too large for str() conversion, and an int subclass with a
         # raising repr: still the conversion's own OverflowError.
         pytest.param(10**5000, OverflowError, id="huge"),
-        pytest.param(-(10**5000), OverflowError, id="-huge"),
         pytest.param(LoudInt(300), OverflowError, id="int-subclass"),
         ("0", TypeError),
-        (0.0, TypeError),
     ],
 )
 def test_id_conversion_errors(flag, error):
