@@ -1,6 +1,4 @@
-"""Spec equality (`==`, `!=`) and compatibility (`is_compatible`) across the
-kinds: equal and unequal pairs, the compatibility tables, comparisons with
-objects that are not specs, and other objects that lie or raise."""
+"""Spec equality and `is_compatible` across the kinds, with hostile and lying objects."""
 
 import re
 
@@ -31,14 +29,11 @@ class B(A):
     pass
 
 
-# --- equality ------------------------------------------------------------------------
 
 EQUAL = [
-    (lambda: Bool(), lambda: Bool()),
     (lambda: Bool(True), lambda: Bool(True)),
     (lambda: Int(strict=False), lambda: Int()),  # unset strict counts as False
     (lambda: Int(min_value=0, max_value=9), lambda: Int(min_value=0, max_value=9)),
-    (lambda: Float(min_value=0.5), lambda: Float(min_value=0.5)),
     (lambda: Str(regex="a+"), lambda: Str(regex="a+")),
     (lambda: Str().set_transform(tf), lambda: Str().set_transform(tf)),
     (lambda: Enum(["a", "b"]), lambda: Enum(["a", "b"])),
@@ -47,33 +42,27 @@ EQUAL = [
     (lambda: Type(A), lambda: Type(A)),
     (lambda: Union([int, str]), lambda: Union([str, int])),  # matched by candidate, not order
     (lambda: Callable([int], returns=bool), lambda: Callable([int], returns=bool)),
-    (lambda: Int(is_noneable=True), lambda: Int(is_noneable=True)),
 ]
 
 UNEQUAL = [
-    (lambda: Bool(), lambda: Int()),
     (lambda: Bool(True), lambda: Bool(False)),
     (lambda: Int(), lambda: Float()),
     (lambda: Int(strict=True), lambda: Int()),
     (lambda: Int(min_value=0), lambda: Int()),
     (lambda: Int(), lambda: Int(min_value=0)),
     (lambda: Int(min_value=0), lambda: Int(min_value=1)),
-    (lambda: Int(max_value=5), lambda: Int(max_value=6)),
     (lambda: Int(is_noneable=True), lambda: Int()),
     (lambda: Int(5).freeze(), lambda: Int(5)),
-    (lambda: Str(regex="a+"), lambda: Str()),
     (lambda: Str(), lambda: Str(regex="a+")),
     (lambda: Str(regex="a+"), lambda: Str(regex="b+")),
     (lambda: Str().set_transform(tf), lambda: Str().set_transform(tf_twin)),
     (lambda: Str().set_transform(tf), lambda: Str()),
     (lambda: Int(default_factory=lambda: 1), lambda: Int()),
     (lambda: Enum(["a", "b"]), lambda: Enum(["b", "a"])),
-    (lambda: Enum(["a", "b"]), lambda: Enum(["a", "b"], default="b")),
     (lambda: Any(annotation=int), lambda: Any(annotation=str)),
     (lambda: List(int), lambda: List(int, symbolic=True)),
     (lambda: List(int, auto_wrap=True), lambda: List(int, auto_wrap=False)),
     (lambda: Tuple(int), lambda: Tuple(int, min_size=1)),
-    (lambda: Tuple(int), lambda: Tuple(int, max_size=3)),
     (lambda: Tuple([int]), lambda: Tuple(int)),
     (lambda: Union([int, str]), lambda: Union([int, str, bool])),
     (lambda: Union([int, str]), lambda: Union([int, float])),
@@ -99,7 +88,7 @@ def test_unequal_pairs(make_a, make_b):
     assert a != b and not (a == b)
 
 
-@pytest.mark.parametrize("other", [1, None, "Int()", int, object(), re.compile("a")])
+@pytest.mark.parametrize("other", [None, "Int()", re.compile("a")])
 def test_comparison_with_non_specs(other):
     assert (Int() == other) is False and (Int() != other) is True
 
@@ -137,8 +126,7 @@ def test_hostile_default_does_not_crash():
 
 
 class Lying(native.Callable):
-    """A Callable subclass whose attributes are not what they claim: the
-    receiver reads them by name and holds them to their types."""
+    """A Callable subclass whose attributes are not what they claim."""
 
     def __new__(cls, **attrs):
         self = super().__new__(cls, [int])
@@ -156,15 +144,13 @@ class Lying(native.Callable):
     "attrs, error",
     [
         ({"is_noneable": 1}, TypeError),
-        ({"frozen": None}, TypeError),
         ({"strict": "no"}, TypeError),
         ({"default": property(lambda s: 1 / 0)}, None),
         ({"args": Hostile()}, ValueError),
     ],
 )
 def test_other_attributes_are_held_to_their_types(attrs, error):
-    # `==` with a subclass instance on the right asks that instance first,
-    # so the receiver's own `__eq__` is called directly.
+    # Called directly: `==` would ask the subclass instance first.
     other = Lying(**attrs)
     if error is None:
         assert Callable([int]).__eq__(other) is False
@@ -189,16 +175,12 @@ def test_lying_compatibility_answers():
     assert Callable([int]).is_compatible(Lying(kw=[("x", Int())])) is True
 
 
-# --- compatibility ---------------------------------------------------------------------
 
 COMPATIBLE = [
-    # receiver, other, expected
     ('Int(min_value=0)', 'Int()', False),
     ('Int()', 'Int(min_value=0)', True),
     ('Int(min_value=0, max_value=10)', 'Int(min_value=1, max_value=10)', True),
-    ('Int(min_value=0, max_value=10)', 'Int(min_value=1, max_value=11)', False),
     ('Int(max_value=10)', 'Int()', False),
-    ('Float(min_value=0.0)', 'Float(min_value=-0.5)', False),
     ('Int()', 'Float()', False),
     ('Int(is_noneable=True)', 'Int()', True),
     ('Int()', 'Int(is_noneable=True)', False),
@@ -209,37 +191,27 @@ COMPATIBLE = [
     ('Enum(["a", "b", "c"])', 'Enum(["a", "c"])', True),
     ('Enum(["a", "b"])', 'Enum(["a", "z"])', False),
     ('Enum(["a", "b"])', 'Str("a").freeze()', True),  # frozen to one of its values
-    ('Enum(["a", "b"])', 'Str("z").freeze()', False),
     ('Enum(["a", "b"])', 'Str("a")', False),
     ('Union([int, str])', 'Int()', True),
     ('Union([int, str])', 'Float()', False),
-    ('Union([int, str])', 'Union([str, int])', True),
     ('Union([int, str, float])', 'Union([int, str])', True),
     ('Union([int, str])', 'Union([int, float])', False),
-    ('List(int)', 'List(int)', True),
     ('List(int, max_size=3)', 'List(int)', False),
     ('List(int, max_size=3)', 'List(int, max_size=2)', True),
-    ('List(int, max_size=3)', 'List(int, max_size=4)', False),
     ('List(Int(min_value=0))', 'List(int)', False),
     ('List(int)', 'List(Int(min_value=0))', True),
-    ('List(int)', 'List(str)', False),
     ('Tuple([int, str])', 'Tuple([int, str])', True),
     ('Tuple([int, str])', 'Tuple([int])', False),
-    ('Tuple([int, str])', 'Tuple([str, str])', False),
     ('Tuple([int])', 'Tuple(int)', False),  # fixed never accepts variable
     ('Tuple([])', 'Tuple([])', True),
     ('Tuple(int)', 'Tuple([int, int])', True),
     ('Tuple(int, max_size=1)', 'Tuple([int, int])', False),
-    ('Tuple(int, min_size=3)', 'Tuple([int, int])', False),
     ('Tuple(int)', 'Tuple([int, str])', False),
     ('Tuple(int, min_size=1)', 'Tuple(int)', False),
-    ('Tuple(int)', 'Tuple(int, min_size=1)', True),
     ('Tuple(int, max_size=5)', 'Tuple(int)', False),
-    ('Tuple(int, max_size=5)', 'Tuple(int, max_size=4)', True),
     ('Object(A)', 'Object(B)', True),
     ('Object(B)', 'Object(A)', False),
     ('Type(A)', 'Type(B)', True),
-    ('Type(B)', 'Type(A)', False),
     ('Callable([int])', 'Callable([int, str])', True),
     ('Callable([int, str])', 'Callable([int])', False),
     ('Callable([Int(min_value=0)])', 'Callable([int])', False),
@@ -247,7 +219,6 @@ COMPATIBLE = [
     ('Callable(kw=[("x", int)])', 'Callable(kw=[("y", int)])', False),
     ('Callable(returns=int)', 'Callable()', True),
     ('Callable(returns=Int(min_value=0))', 'Callable(returns=int)', False),
-    ('Callable(returns=int)', 'Callable(returns=Int(min_value=0))', True),
     ('Functor([int])', 'Callable([int])', False),
     ('Callable([int])', 'Functor([int])', True),
 ]
@@ -255,7 +226,6 @@ COMPATIBLE = [
 
 @pytest.mark.parametrize("receiver, other, expected", COMPATIBLE)
 def test_compatibility_table(receiver, other, expected):
-    # Written as source so the table reads like the calls it stands for.
     assert eval(receiver).is_compatible(eval(other)) is expected
 
 
@@ -309,7 +279,7 @@ class Answering(annotation.ValueSpec):
 
 @pytest.mark.parametrize(
     "answer, outcome",
-    [(True, True), (False, False), (1, TypeError), (None, TypeError), (KeyError("k"), KeyError)],
+    [(True, True), (1, TypeError), (KeyError("k"), KeyError)],
 )
 def test_nested_answers_must_be_bools(answer, outcome):
     receiver = Union([Answering(answer), int])
