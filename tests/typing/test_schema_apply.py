@@ -13,8 +13,6 @@ MSG = "Keys {} are not allowed in Schema. (parent='{}')"
 
 
 class Recording(dict):
-    """A dict subclass that logs its item assignments."""
-
     def __init__(self, *a, **kw):
         super().__init__(*a, **kw)
         self.writes = []
@@ -41,8 +39,6 @@ def general_schema():
     return Schema([Field("a", Int()), Field(StrKey("x.*"), Int())], allow_nonconst_keys=True)
 
 
-# --- results, defaults and write-back -----------------------------------------------
-
 
 @pytest.mark.parametrize("make", [const_schema, open_schema, general_schema])
 def test_accepted_values_are_kept_and_defaults_filled(make):
@@ -66,12 +62,8 @@ def test_changed_values_only_are_written_back(make):
     d2 = Recording(a=1)
     s.apply(d2)
     assert d2.writes == ["b"]
-
-
-def test_widened_value_is_written_back():
-    s = Schema([Field("f", native.Float())])
     d = {"f": 1}
-    s.apply(d)
+    Schema([Field("f", native.Float())]).apply(d)  # a widened value is written back
     assert type(d["f"]) is float and d["f"] == 1.0
 
 
@@ -97,8 +89,6 @@ def test_missing_key_of_unvalidated_field_takes_the_bridge_default():
     # Present values of such a field are kept, whatever they are.
     assert s.apply({"a": "text"}) == {"a": "text"}
 
-
-# --- refused keys -------------------------------------------------------------------
 
 
 def test_constant_road_sorts_extra_keys_after_applying():
@@ -130,18 +120,8 @@ def test_extra_keys_that_do_not_compare_are_still_refused_by_name():
     assert info.value.args[0] == MSG.format(["z", 3], "None")
 
 
-def test_value_errors_carry_the_child_path():
-    with pytest.raises(TypeError, match=r"\(path=p\.a\)"):
-        const_schema().apply({"a": "no"}, root_path=KeyPath.parse("p"))
-
-
-# --- the open road ------------------------------------------------------------------
-
 
 class LogField:
-    """A field answering by attribute name whose apply calls are logged; a
-    spec with a transform sends every value through it."""
-
     log = None
     enable_validation, enable_init, validator, origin = True, True, None, None
 
@@ -192,8 +172,6 @@ def test_str_subclass_key_equal_to_a_constant_counts_as_that_constant():
     assert s.apply(d) is d
 
 
-# --- general road specifics -------------------------------------------------------------
-
 
 def test_general_road_reads_through_sym_getattr_and_item_assignment():
     class Sym(Recording):
@@ -230,12 +208,6 @@ def test_respect_raw_storage_gates_constant_keys_only(respect, const_gets):
     s.apply({"a": 1, "xb": 2}, child_transform=lambda p, f, v: hits.append(str(p)) or v,
             respect_raw_storage=respect)
     assert hits == (["a", "xb"] if const_gets else ["xb"])
-
-
-@pytest.mark.parametrize("bad", [{"allow_partial": 1}, {"inplace": None}, {"respect_raw_storage": 0}])
-def test_option_types_are_checked(bad):
-    with pytest.raises(TypeError):
-        const_schema().apply({"a": 1}, **bad)
 
 
 def test_validate_leaves_the_input_unchanged():
