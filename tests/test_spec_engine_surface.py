@@ -24,8 +24,6 @@ def test_spec_base_is_an_abstract_base():
     with pytest.raises(TypeError, match="cannot create"):
         Sub()
     assert all(issubclass(c, SpecBase) for c in (Bool, Str, Int, Float, Enum, Any))
-    assert "SpecBase" in native.__all__
-    assert native.__all__.index("SpecBase") < native.__all__.index("Bool")
     with pytest.raises(TypeError):
         SpecBase.default.__get__(object())
 
@@ -145,14 +143,10 @@ def test_freeze():
 
 def test_calling_a_spec():
     assert Int()("3") == 3
-    assert Float()("2.5") == 2.5
     assert Int(default=5)() == 5
     assert Int(default=5, frozen=True)("9") == 5
     assert Int(default_factory=lambda: 7)() == 7  # the factory's product, not a missing value
     assert Float(default_factory=lambda: 7)() == 7.0
-    assert Enum([1, 2])(2) == 2
-    with pytest.raises(ValueError, match="not in candidate list"):
-        Enum([1, 2])(3)
     with pytest.raises(ValueError, match="out of range"):
         Int(min_value=0)("-1")
     with pytest.raises(TypeError, match=r"^Any\(\) cannot be instantiated\.$"):
@@ -173,22 +167,6 @@ def test_to_json_schema_passes_keywords():
         Int().to_json_schema(1)
 
 
-def test_to_json_schema_needs_its_function():
-    from fresh import run_fresh
-
-    proc = run_fresh(
-        """
-        import vesk.typing, vesk_core._native as n
-        n._install_typing_bridge(**vesk.typing.bridge_handles())
-        try:
-            n.Int().to_json_schema()
-        except RuntimeError as e:
-            print(e)
-        """
-    )
-    assert proc.stdout.strip() == "json-schema fn not installed"
-
-
 MUTATIONS = {
     "set_default": lambda s: s.set_default(1),
     "set_default_factory": lambda s: s.set_default_factory(None),
@@ -197,6 +175,7 @@ MUTATIONS = {
     "noneable": lambda s: s.noneable(),
     "freeze": lambda s: s.freeze(1),
     "_materialize_strict": lambda s: s._materialize_strict(),
+    "annotate": lambda s: s.annotate(int),
 }
 
 
@@ -220,7 +199,7 @@ def test_mutation_from_own_transform_is_refused(mutate):
     assert spec.apply(4) == 4
     assert caught == [REFUSED]
     assert spec.default == MISSING and not spec.frozen and spec._strict is None
-    assert spec.transform is transform
+    assert spec.transform is transform and spec._annotation == MISSING
 
 
 def test_read_during_mutation_is_refused():
@@ -239,33 +218,3 @@ def test_read_during_mutation_is_refused():
     spec = Enum([Peek(), 1])
     spec.noneable()
     assert seen and set(seen) == {"Already mutably borrowed"}
-
-
-def test_no_reference_leaks():
-    import copy
-
-    from leaks import assert_no_leak
-
-    spec = Float(min_value=0.0, default_factory=lambda: 1)
-    holder = Any(default=[1, {"a": 2}])
-
-    def exercise():
-        spec.apply(1)
-        spec.materialize_default()
-        spec.set_default(2).set_default_factory(lambda: 3).set_strict(None)
-        spec.noneable().noneable(False)
-        spec.annotation, spec.fast_apply_info, spec.forward_refs, spec.value_type
-        copy.deepcopy(holder)
-        holder.materialize_default()
-        Int(default=5).freeze()
-        Int()("7")
-        try:
-            spec.apply("x")
-        except TypeError:
-            pass
-        try:
-            Int().freeze()
-        except ValueError:
-            pass
-
-    assert_no_leak(exercise)
