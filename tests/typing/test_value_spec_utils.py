@@ -15,14 +15,12 @@ class TupleSub(tuple):
     pass
 
 
-@pytest.mark.parametrize("args", [(int, str), (), TupleSub((int,))])
-def test_type_args_keep_a_tuple(args):
-    assert seams.as_type_args(args) is args
-
-
-@pytest.mark.parametrize("arg", [int, None, [int, str], "x"])
-def test_type_args_wrap_anything_else(arg):
-    assert seams.as_type_args(arg) == (arg,)
+@pytest.mark.parametrize("arg", [(int, str), (), TupleSub((int,)), int, None, [int, str], "x"])
+def test_type_args_keep_a_tuple_and_wrap_anything_else(arg):
+    if isinstance(arg, tuple):
+        assert seams.as_type_args(arg) is arg
+    else:
+        assert seams.as_type_args(arg) == (arg,)
 
 
 class BadStr:
@@ -124,12 +122,10 @@ def test_candidate_type_map_maps_each_class_to_its_candidate():
 @pytest.mark.parametrize(
     "candidates, flag",
     [
+        # No value type, a class claimed twice and a forward reference are Union's cases.
         ([Candidate(int)], True),
-        ([Candidate(int), Candidate(str, forward_refs={"X"})], False),
-        ([Candidate(int), Candidate((int, float))], False),
         ([Candidate(int), Candidate(3)], False),
         ([Candidate((int, "str"))], False),
-        ([Candidate(None)], False),
     ],
 )
 def test_candidate_type_map_gives_nothing(candidates, flag):
@@ -141,8 +137,6 @@ def test_candidate_type_map_errors_propagate():
         seams.build_candidate_type_map([object()], False)
     with pytest.raises(ArithmeticError):
         seams.build_candidate_type_map([Candidate(int, forward_refs=BadTruth())], False)
-    with pytest.raises(TypeError, match="argument 'candidates'"):
-        seams.build_candidate_type_map((Candidate(int),), False)
     unhashable = HashRaisingMeta("Unhashable", (), {})
     with pytest.raises(ArithmeticError, match="no hash"):
         seams.build_candidate_type_map([Candidate(unhashable)], False)
@@ -191,8 +185,6 @@ def test_open_str_value_spec():
 
 
 class Fields:
-    """A `fields` mapping that lies about itself."""
-
     def __init__(self, length, items):
         self.length, self._items = length, items
 
