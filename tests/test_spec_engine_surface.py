@@ -28,24 +28,16 @@ def test_spec_base_is_an_abstract_base():
         SpecBase.default.__get__(object())
 
 
-def test_getters_of_a_fresh_spec():
-    spec = Int()
-    assert spec.value_type is int and spec._value_type is int
-    assert spec.default == MISSING and spec._default == MISSING
-    assert spec.default_factory is None and spec._default_factory is None
-    assert spec.transform is None and spec._transform is None
-    assert spec.frozen is False and spec._frozen is False
-    assert spec.is_noneable is False and spec._is_noneable is False
-    assert spec.strict is False and spec._strict is None
-    assert spec.has_default is False
-    assert spec.type_resolved is True and spec.forward_refs == frozenset()
-
-
 @pytest.mark.parametrize("strict, public, raw", [(None, False, None), (True, True, True), (False, False, False)])
-def test_strict_getters(strict, public, raw):
+def test_getters(strict, public, raw):
     spec = Int(strict=strict)
     assert spec.strict is public and spec._strict is raw
     assert Int().set_strict(strict)._strict is raw
+    assert spec.value_type is int and spec._value_type is int
+    assert spec.default == MISSING and spec._default == MISSING
+    assert spec.transform is None and spec._transform is None
+    assert spec.is_noneable is False and spec._is_noneable is False
+    assert spec.type_resolved is True and spec.forward_refs == frozenset()
 
 
 def test_apply_entries():

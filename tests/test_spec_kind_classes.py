@@ -2,7 +2,6 @@
 options, copies, skip_user_transform; and Any."""
 
 import copy
-import inspect
 import re
 
 import pytest
@@ -38,18 +37,6 @@ def test_class_facts(cls):
         assert not hasattr(cls, "with_type_args")
         with pytest.raises(TypeError):
             cls[int]
-
-
-def test_text_signatures():
-    sig = {cls: str(inspect.signature(cls)).replace("Ellipsis", "...") for cls in KINDS}
-    common = "default=..., default_factory=None"
-    flags = "is_noneable=False, frozen=False, strict=None"
-    assert sig[Bool] == f"({common}, {flags})"
-    assert sig[Str] == f"({common}, regex=None, {flags})"
-    assert sig[Int] == sig[Float] == (
-        f"({common}, min_value=None, max_value=None, {flags}, gt=None, ge=None, lt=None, le=None)")
-    assert sig[Enum] == f"(values, {common}, frozen=False, strict=None)"
-    assert sig[Any] == f"({common}, annotation=..., transform=None, frozen=False, strict=None)"
 
 
 @pytest.mark.parametrize("cls", KINDS)
@@ -128,14 +115,11 @@ def test_deepcopy_memo():
 @pytest.mark.parametrize(
     "cls, json_value, check",
     [
-        (Bool, {"default": True, "frozen": True}, lambda s: s.default is True and s.frozen),
         (Str, {"regex": "a+", "is_noneable": True},
          lambda s: s.regex.pattern == "a+" and s.is_noneable),
         # The class decides the kind; "_type" and keys of other kinds are not read.
         (Int, {"_type": "vesk.typing.Str", "regex": "a", "gt": 0, "le": 9},
          lambda s: (s.min_value, s.max_value) == (1, 9)),
-        (Float, {"min_value": 0.5, "max_value": None, "strict": False},
-         lambda s: (s.min_value, s.max_value, s._strict) == (0.5, None, False)),
         (Enum, {"values": ["a", None], "is_noneable": False},
          lambda s: s.values == ["a", None] and s.is_noneable),
         (Any, {"annotation": None, "transform": None},
@@ -155,7 +139,6 @@ def test_from_json(cls, json_value, check):
         (Enum, {}, ValueError, "Enum json missing 'values'."),
         (Float, {"gt": 1}, ValueError, "EXCLUSIVE bound"),
         (Int, {"strict": None}, TypeError, "strict"),
-        (Bool, {"is_noneable": 1}, TypeError, "is_noneable"),
         (Str, [], TypeError, "PyDict"),
     ],
 )
@@ -252,11 +235,8 @@ def _raises(fn):
                  Any.from_json({"annotation": 1, "transform": None})),
         lambda: _raises(lambda: Enum.from_json({}, k=1)),
         lambda: _raises(lambda: Int(gt=1.5)),
-        lambda: _raises(lambda: Int(gt=5, lt=6)),
-        lambda: _raises(lambda: Int[1, 2, 3]),
         lambda: _raises(lambda: Str(regex="[")),
         lambda: _raises(lambda: Enum(["a"], default="b")),
-        lambda: _raises(lambda: Enum["a"]),
         lambda: _raises(lambda: (s := Int()).__deepcopy__({id(s): 1})),
         lambda: (s := Float(min_value=0.0, default_factory=lambda: 1)).set_default(2)
         .set_default_factory(lambda: 3).set_strict(None).noneable().noneable(False)
@@ -264,7 +244,6 @@ def _raises(fn):
         lambda: (s := Float()).annotation and (s.fast_apply_info, s.forward_refs, s.value_type),
         lambda: (Int(default=5).freeze(), Int()("7"), copy.deepcopy(Any(default=[1, {"a": 2}]))),
         lambda: _raises(lambda: Float().apply("x")),
-        lambda: _raises(lambda: Int().freeze()),
     ],
 )
 def test_no_reference_leaks(path):
