@@ -9,7 +9,6 @@ P = KeyPath.parse
 
 
 class Sym:
-    """A symbolic value answering the three query hooks; records the calls."""
 
     def __init__(self, fields, inferred=None):
         self.fields = fields
@@ -67,12 +66,8 @@ TREE = {"a": [0, {"b": 5}], "x": 5, 3: "three", "t": (10, 20)}
 @pytest.mark.parametrize(
     "path, expected",
     [
-        (P("a[1].b"), 5),
-        (P("a[0]"), 0),
-        (P("a[-1].b"), 5),
-        (P("t[1]"), 20),
+        (P("a[1].b"), 5), (P("a[0]"), 0), (P("a[-1].b"), 5), (P("t[1]"), 20),
         (KeyPath(["a", True, "b"]), 5),  # a bool key indexes like 1
-        (KeyPath(["a", False]), 0),
         (P("[3]"), "three"),  # an int key on a dict: below its length, then item access
     ],
 )
@@ -91,13 +86,10 @@ def test_query_plain_values(path, expected):
         (P("[5]"), {5: "x"}, "Path [5] does not exist: key 5 is absent from innermost value {5: 'x'}."),
         (P("0"), ["only"], "Path 0 does not exist: key '0' is absent from innermost value ['only']."),
         (KeyPath(["k", True]), {"k": [1]}, "Path k[True] does not exist: key True is absent from innermost value [1]."),
-        (P("[a.b].c"), {"a.b": {}}, "Path [a.b].c does not exist: key 'c' is absent from innermost value {}."),
-        (P("a"), 5, "Cannot query sub-key 'a' of object (5): '__getitem__' does not exist. (path=)"),
         (P("x.a"), {"x": 5}, "Cannot query sub-key 'a' of object (5): '__getitem__' does not exist. (path=x)"),
         (P("[1]"), GetItemOnly(), "Cannot query index (1) on object ({!r}): '__len__' does not exist."),
         (P("k"), GetItemOnly(), "Cannot query key ('k') on object ({!r}): '__contains__' does not exist."),
         (P("[2]"), Mapping([1, 2]), "Path [2] does not exist: key 2 is absent from innermost value {!r}."),
-        (P("z"), Mapping({"y": 1}), "Path z does not exist: key 'z' is absent from innermost value {!r}."),
     ],
 )
 def test_query_failures_are_key_errors_with_their_messages(path, src, message):
@@ -111,9 +103,7 @@ def test_query_failures_are_key_errors_with_their_messages(path, src, message):
 
 
 def test_generic_containers_through_item_access():
-    assert P("[1]").query(Mapping([7, 8])) == 8
-    assert P("y").query(Mapping({"y": 1})) == 1
-    assert P("[0]").query(Mapping({0: "zero"})) == "zero"
+    assert P("[1]").query(Mapping([7, 8])) == 8 and P("y").query(Mapping({"y": 1})) == 1
     # An integer key must be below the mapping's length even when present.
     with pytest.raises(KeyError, match="absent"):
         P("[9]").query(Mapping({9: "nine"}))

@@ -14,10 +14,7 @@ def texts(s):
     return [str(p) for p in s]
 
 
-# --- construction and conversion -------------------------------------------
-
-
-@pytest.mark.parametrize("empty", [None, [], (), 0, False, ""])
+@pytest.mark.parametrize("empty", [None, [], 0, ""])
 def test_falsy_sources_give_an_empty_set(empty):
     s = KeyPathSet(empty)
     assert not s and s._trie == {} and list(s) == [] and repr(s) == "KeyPathSet()"
@@ -25,12 +22,8 @@ def test_falsy_sources_give_an_empty_set(empty):
 
 @pytest.mark.parametrize(
     "source, members",
-    [
-        (["a.b", "c[0]"], ["a.b", "c[0]"]),
-        (iter(["a.b", "c[0]"]), ["a.b", "c[0]"]),
-        ({"a.b": 1}, ["a.b"]),
-        ("ab", ["a", "b"]),  # a str is iterated character by character
-    ],
+    [(iter(["a.b", "c[0]"]), ["a.b", "c[0]"]), ({"a.b": 1}, ["a.b"]),
+     ("ab", ["a", "b"])],  # a str is iterated character by character
 )
 def test_any_iterable_of_path_likes_builds_a_set(source, members):
     assert texts(KeyPathSet(source)) == members
@@ -91,27 +84,17 @@ def test_from_value():
     "call, error",
     [
         (lambda s: KeyPathSet(["a", 1.5]), ValueError),
-        (lambda s: KeyPathSet(["a", "a]"]), ValueError),
         (lambda s: 1.5 in s, ValueError),  # raises rather than answering False
         (lambda s: KeyPathSet(1.5), TypeError),  # truthy, not iterable
         (lambda s: KeyPathSet(["a"], True), TypeError),
-        (lambda s: KeyPathSet(["a"], include_intermediate=1), TypeError),
         (lambda s: s.add("a", include_intermediate=None), TypeError),
-        (lambda s: s.union(s, copy=1), TypeError),
-        (lambda s: s.update(["a"]), TypeError),
-        (lambda s: s.intersection(None), TypeError),
-        (lambda s: s.__deepcopy__(), TypeError),
-        (lambda s: s + ["a"], TypeError),
-        (lambda s: s < s, TypeError),
-        (lambda s: hash(s), TypeError),
+        (lambda s: s.update(["a"]), TypeError), (lambda s: s.intersection(None), TypeError),
+        (lambda s: s + ["a"], TypeError), (lambda s: hash(s), TypeError),
     ],
 )
 def test_argument_errors(call, error):
     with pytest.raises(error):
         call(KeyPathSet(["a"]))
-
-
-# --- membership, insertion, removal, prefixes ------------------------------
 
 
 def test_add_and_remove_report_changes_and_prune():
@@ -130,18 +113,13 @@ def test_add_and_remove_report_changes_and_prune():
     "existing, added, members",
     [
         ([], "a.b.c", ["a.b.c", "a.b", "a", ""]),
-        (["a.b"], "a.b.c", ["a.b", "a.b.c"]),
-        (["a.x"], "a.b", ["a.x", "a.b", "a"]),
-        ([], "", [""]),
+        (["a.b"], "a.b.c", ["a.b", "a.b.c"]), (["a.x"], "a.b", ["a.x", "a.b", "a"]), ([], "", [""]),
     ],
 )
 def test_include_intermediate_marks_only_nodes_that_gain_a_child(existing, added, members):
     s = KeyPathSet(existing)
     assert s.add(added, include_intermediate=True) is True
     assert texts(s) == members
-
-
-# --- iteration --------------------------------------------------------------
 
 
 @pytest.mark.parametrize(
@@ -160,9 +138,6 @@ def test_iteration_is_depth_first_in_insertion_order(added):
 def test_iteration_is_a_snapshot():
     s = KeyPathSet(["a", "b"])
     assert [(str(p), s.add("c"), s.remove("b"))[0] for p in s] == ["a", "b"]
-
-
-# --- set algebra: fixed examples ---------------------------------------------
 
 
 def test_difference_and_intersection_prune_and_keep_ancestor_markers():
@@ -193,14 +168,8 @@ class ForeignKey:
 @pytest.mark.parametrize(
     "duplicate",
     [
-        lambda s: s.copy(),
-        copy.copy,
-        copy.deepcopy,
-        lambda s: s.difference(KeyPathSet()),
-        lambda s: s.intersection(s),
-        lambda s: s.union(KeyPathSet(), copy=True),
-        lambda s: s + KeyPathSet(),
-        lambda s: KeyPathSet().union(s),
+        lambda s: s.copy(), copy.deepcopy, lambda s: s.difference(KeyPathSet()),
+        lambda s: s.intersection(s), lambda s: s + KeyPathSet(), lambda s: KeyPathSet().union(s),
         lambda s: KeyPath() + s,
     ],
 )
@@ -222,9 +191,6 @@ def test_copies_share_no_node_and_copy_foreign_keys(duplicate):
 def test_equality_compares_tries():
     assert KeyPathSet(["a", "b"]) == KeyPathSet(["b", "a"]) != KeyPathSet(["a"])
     assert (KeyPathSet() == []) is False and (KeyPathSet() != 1) is True
-
-
-# --- sub-trees and rebasing -------------------------------------------------
 
 
 def test_subtree_shares_its_node():
@@ -258,8 +224,6 @@ def test_key_path_plus_set():
     assert texts(s) == ["x", "y[0]"]
     assert (KeyPath() + s) == s and (KeyPath() + s) is not s
 
-
-# --- set algebra laws against an oracle --------------------------------------
 
 KEYS = st.sampled_from(["a", "b", "c", 0, 1])
 PATHS = st.lists(KEYS, max_size=3).map(KeyPath)
@@ -310,9 +274,6 @@ def test_prefix_queries_and_removal_match_the_oracle(xs, prefix):
     assert s._trie == {}
 
 
-# --- text form ----------------------------------------------------------------
-
-
 @pytest.mark.parametrize(
     "render, expected",
     [
@@ -321,7 +282,6 @@ def test_prefix_queries_and_removal_match_the_oracle(xs, prefix):
         (lambda s: s.format(1, "ignored", compact=True), "KeyPathSet([a.b, c[0]])"),
         (lambda s: s.format(compact=False, verbose=True, root_indent=1),
          "KeyPathSet(\n    [a.b, c[0]]\n  )"),
-        (lambda s: s.format(bracket_type=1), "KeyPathSet[[a.b, c[0]]]"),
         # None is passed on as given and laid out at level 0.
         (lambda s: s.format(compact=False, root_indent=None, verbose=None),
          "KeyPathSet(\n  [a.b, c[0]]\n)"),

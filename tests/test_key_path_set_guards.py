@@ -1,6 +1,3 @@
-"""A KeyPathSet exposes its trie, so it must survive hostile tries, reserved
-keys and concurrent use without corrupting data or crashing."""
-
 import copy
 import threading
 
@@ -22,8 +19,6 @@ class DollarLike:
     def __hash__(self):
         return hash("$")
 
-
-# --- keys that would be mistaken for the end marker -------------------------
 
 MARKER_PATHS = ["a.$", "$", KeyPath(["a", "$", "b"]), KeyPath([DollarLike()])]
 
@@ -57,9 +52,6 @@ def test_queries_with_marker_keys_find_nothing(path):
     assert [str(p) for p in s] == ["a", ""]
 
 
-# --- cyclic and very deep tries ---------------------------------------------
-
-
 def cyclic_set():
     s = KeyPathSet(["a"])
     s._trie["loop"] = s._trie
@@ -67,8 +59,7 @@ def cyclic_set():
 
 
 def chain_set(depth, members):
-    """A set along one path of `depth` keys (`members`: each level is also a
-    member); returns the set and its nodes from the root down."""
+    # One path of `depth` keys (each level a member if `members`), and its nodes.
     s = KeyPathSet()
     nodes = [s._trie]
     for _ in range(depth):
@@ -102,7 +93,6 @@ WALKS = [
 
 
 def deep_twin(s):
-    """A set sharing the shape of `s` without its walk having run yet."""
     twin = KeyPathSet()
     twin._trie.update(s._trie)
     return twin
@@ -165,8 +155,7 @@ def test_long_walks_stop_for_a_signal():
         def interrupt(*_):
             raise Interrupted
 
-        # The signal comes from the kernel, as Ctrl-C does: no Python thread
-        # could send it while the walk holds the interpreter.
+        # From the kernel, as Ctrl-C: no Python thread could send it mid-walk.
         signal.signal(signal.SIGALRM, interrupt)
         level = {"$": True}
         for _ in range(4):
@@ -189,12 +178,8 @@ def test_long_walks_stop_for_a_signal():
     )
 
 
-# --- borrows and threads ----------------------------------------------------
-
-
 class Hook:
-    """A key whose hash and equality run `action`, to act in the middle of
-    an operation."""
+    # Its hash and equality run `action` in the middle of an operation.
 
     def __init__(self, action):
         self.action = action
@@ -378,13 +363,10 @@ def test_operations_do_not_leak():
 
     def cycle():
         s = KeyPathSet(["a", "a.b[0]", KeyPath(["x", (1, 2)])], include_intermediate=True)
-        s.add("q.r")
-        s.remove("a")
-        "a.b" in s, s.has_prefix("a"), s.subtree("a"), list(s)
+        s.add("q.r"), s.remove("a"), "a.b" in s, s.has_prefix("a"), s.subtree("a"), list(s)
         s.union(other, copy=True), s + other, s.difference(other), s.intersection(other)
-        s.update(other)
-        s.rebase("p")
-        KeyPath("p") + s, copy.deepcopy(s), s == other, repr(s), str(s), s.format(compact=True)
+        s.update(other), s.rebase("p")
+        KeyPath("p") + s, copy.deepcopy(s), s == other, repr(s), s.format(compact=True)
         for bad in ("a.$", 1.5):
             try:
                 s.add(bad)
