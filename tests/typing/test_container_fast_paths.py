@@ -1,8 +1,5 @@
-"""The native container shortcuts of List and Tuple: a container whose
-elements are already exactly what their specs produce is accepted whole, and
-the shortcut never changes a result. The full road is forced by giving the
-same data as a plain subclass of list or tuple, which the shortcut refuses
-and the per-kind apply treats like the exact container."""
+"""List and Tuple accept a container of exact elements whole, and that shortcut never
+changes a result: a plain list/tuple subclass forces the full road for comparison."""
 
 import threading
 
@@ -11,13 +8,8 @@ from hypothesis import given, settings, strategies as st
 
 import vesk_core._native as native
 
-pytestmark = pytest.mark.skipif(
-    not hasattr(native, "List") or not hasattr(native, "Tuple"),
-    reason="the List and Tuple specs are not bound",
-)
-
 Any, Bool, Float, Int, Str = native.Any, native.Bool, native.Float, native.Int, native.Str
-List, Tuple = getattr(native, "List", None), getattr(native, "Tuple", None)
+List, Tuple = native.List, native.Tuple
 BORROWED = "Already mutably borrowed"
 # a mutation while an apply holds the spec
 REFUSED = "Cannot mutate this object while another operation holds it"
@@ -41,8 +33,7 @@ def full_road(value):
 
 
 def shape(value):
-    """The data and the exact class of every leaf, containers compared as
-    sequences (the full road may keep the subclass)."""
+    """Every leaf's exact class and value; containers compared as sequences."""
     if isinstance(value, (list, tuple)):
         return ("seq", [shape(v) for v in value])
     return (type(value), value)
@@ -57,7 +48,6 @@ def outcome(spec, value, **kwargs):
         return "raised", type(e), text.replace(f"{__name__}.PlainTuple", "tuple")
 
 
-# --- generated specs and values ---------------------------------------------------
 
 leaf_specs = st.sampled_from(
     [
@@ -101,38 +91,29 @@ values = st.recursive(
 )
 
 
-@settings(max_examples=400, deadline=None)
-@given(make=specs, value=values, inplace=st.booleans())
-def test_the_shortcut_answers_like_the_full_road(make, value, inplace):
+def identity_transform(path, field, v):
+    return v
+
+
+@settings(max_examples=500, deadline=None)
+@given(make=specs, value=values, inplace=st.booleans(),
+       transform=st.sampled_from([None, identity_transform]))
+def test_the_shortcut_answers_like_the_full_road(make, value, inplace, transform):
     spec = make()
-    assert outcome(spec, value, inplace=inplace) == outcome(spec, full_road(value), inplace=inplace)
+    kwargs = {"inplace": inplace, "child_transform": transform}
+    assert outcome(spec, value, **kwargs) == outcome(spec, full_road(value), **kwargs)
 
 
-@settings(max_examples=150, deadline=None)
-@given(make=specs, value=values)
-def test_the_shortcut_answers_like_the_full_road_under_a_child_transform(make, value):
-    def transform(path, field, v):
-        return v
-
-    spec = make()
-    assert outcome(spec, value, child_transform=transform) == outcome(
-        spec, full_road(value), child_transform=transform
-    )
-
-
-# --- what is accepted whole ---------------------------------------------------------
 
 
 @pytest.mark.parametrize(
     "spec, value",
     [
         (lambda: List(Int()), [1, 2, 3]),
-        (lambda: List(Int()), []),
         (lambda: List(Any()), [None, 1, "a", (1,), b"x", frozenset(), {}, []]),
         (lambda: List(Str(), min_size=1, max_size=2), ["a", "b"]),
         (lambda: Tuple([Int(), Str()]), (1, "a")),
         (lambda: Tuple([]), ()),
-        (lambda: Tuple(Bool(), max_size=2), (True, False)),
         (lambda: Tuple([Any()]), ({"k": [1]},)),
     ],
 )
@@ -147,7 +128,6 @@ def test_a_container_of_exact_elements_is_returned_itself_even_without_inplace(s
         (lambda: List(Int()), PlainList([1, 2]), None),
         (lambda: List(Float()), [1, 2.0], None),  # widened by the full road
         (lambda: List(Int(), max_size=1), [1, 2], ValueError),
-        (lambda: List(Int(), min_size=3), [1, 2], ValueError),
         (lambda: Tuple([Int(), Int()]), (1,), ValueError),
         (lambda: Tuple([Int()]), [1], TypeError),
         (lambda: List(Int().set_transform(lambda v: v)), [1], None),
@@ -215,7 +195,6 @@ def test_an_element_list_changed_by_an_object_read_is_read_safely():
     assert out is data
 
 
-# --- threads ------------------------------------------------------------------------
 
 
 def test_threads_see_the_old_or_the_new_spec_or_the_borrow_error():
