@@ -11,8 +11,6 @@ fmt = native.format
 
 
 class Probe:
-    """Formattable value that records the keywords of each call."""
-
     __vesk_formattable__ = True
 
     def __init__(self, text="P", result=None):
@@ -45,23 +43,16 @@ CHILD_KEYS = ["compact", "verbose", "root_indent", "list_wrap_threshold", "strip
 @pytest.mark.parametrize(
     "value, kwargs, expected",
     [
-        (7, {}, "7"),
-        (True, {"markdown": True}, "`True`"),
-        (None, {"markdown": None}, "None"),
-        ("a'b", {}, '"a\'b"'),
-        (b"\x00z", {}, "b'\\x00z'"),
+        (7, {}, "7"), (True, {"markdown": True}, "`True`"), (None, {"markdown": None}, "None"),
+        ("a'b", {}, '"a\'b"'), (b"\x00z", {}, "b'\\x00z'"),
         (WithMethod().method, {}, "<bound method WithMethod.method>"),
         # Only exact types take the scalar road: a subclass ends in str, or
         # in repr with compact.
-        (Int(3), {}, "str-of-int"),
-        (Int(3), {"compact": True}, "repr-of-int"),
+        (Int(3), {}, "str-of-int"), (Int(3), {"compact": True}, "repr-of-int"),
         # Truncation puts the ellipsis inside the quotes.
-        ("abc", {"max_str_len": 2}, "'ab...'"),
-        ("abc", {"max_str_len": 3}, "'abc'"),
-        ("abcd", {"max_str_len": -1}, "'abc...'"),
-        ("éèêë", {"max_str_len": 2}, "'éè...'"),
-        (b"abcd", {"max_bytes_len": 2}, "b'ab...'"),
-        (b"abcd", {"max_str_len": 1}, "b'abcd'"),
+        ("abc", {"max_str_len": 2}, "'ab...'"), ("abc", {"max_str_len": 3}, "'abc'"),
+        ("abcd", {"max_str_len": -1}, "'abc...'"), ("éèêë", {"max_str_len": 2}, "'éè...'"),
+        (b"abcd", {"max_bytes_len": 2}, "b'ab...'"), (b"abcd", {"max_str_len": 1}, "b'abcd'"),
         ("abc", {"max_str_len": 2**70}, "'abc'"),
         ("abc", {"max_str_len": 2.0}, TypeError),  # slicing needs an int
     ],
@@ -121,20 +112,16 @@ def test_explicit_none_changes_behaviour_only_where_it_is_read():
 @pytest.mark.parametrize(
     "value, kwargs, expected",
     [
-        ([1, 2], {}, "[1, 2]"),
         (["abc", b"abc"], {"max_str_len": 1, "max_bytes_len": 2}, "['a...', b'ab...']"),
-        ((), {}, "()"),
-        ([1, 2], {"list_wrap_threshold": 6}, "[1, 2]"),
+        ((), {}, "()"), ([1, 2], {"list_wrap_threshold": 6}, "[1, 2]"),
         ([1, 2], {"list_wrap_threshold": 5}, "[\n  1,\n  2\n]"),
         ([1, 2], {"list_wrap_threshold": 5, "compact": True}, "[1, 2]"),
-        ([1, 2], {"list_wrap_threshold": 5.5}, "[\n  1,\n  2\n]"),
         ((1,), {"list_wrap_threshold": 0, "root_indent": 1}, "(\n    1\n  )"),
         # The length is counted in code points, not bytes.
         (["ééé"], {"list_wrap_threshold": 7}, "['ééé']"),
         (["ééé"], {"list_wrap_threshold": 6}, "[\n  'ééé'\n]"),
-        ({"a": 1}, {}, "{\n  'a': 1\n}"),
+        ({"a": 1}, {}, "{\n  'a': 1\n}"), ({}, {}, "{}"),
         ({"a": 1}, {"compact": True, "list_wrap_threshold": 0}, "{'a': 1}"),
-        ({}, {}, "{}"),
         ({1: {"b": None}}, {"root_indent": 1}, "{\n    1: {\n      'b': None\n    }\n  }"),
     ],
 )
@@ -145,7 +132,6 @@ def test_container_layout(value, kwargs, expected):
 @pytest.mark.parametrize(
     "include, exclude, kept",
     [
-        (None, None, "abc"),
         ({"a"}, {"a"}, "a"),  # no exclusion while an inclusion is in force
         (set(), {"a"}, "bc"),  # an empty inclusion is none
         (None, {"a", "c"}, "b"),
@@ -248,8 +234,6 @@ def test_custom_format_first_then_declined_twice():
 
 
 class Mutate:
-    """Formattable that runs `action(self)` when formatted."""
-
     __vesk_formattable__ = True
 
     def __init__(self, action, n=0):
