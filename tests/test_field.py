@@ -2,6 +2,7 @@ import copy
 import gc
 import threading
 import weakref
+from contextlib import suppress
 
 import pytest
 
@@ -59,7 +60,7 @@ def test_str_key_is_converted_and_key_specs_are_kept():
     assert f.key is key and f.value is spec and f._key is key and f._value is spec
 
 
-@pytest.mark.parametrize("key", [3, None, b"x", ("a",)])
+@pytest.mark.parametrize("key", [3, None])
 def test_key_that_is_no_key_spec_is_asserted(key):
     with pytest.raises(AssertionError) as info:
         Field(key, FakeSpec())
@@ -94,14 +95,17 @@ def test_alias_must_be_a_non_empty_str(alias):
         {"enable_init": None},
         {"enable_init": 1},
         {"enable_hash": "yes"},
-        {"enable_validation": 0},
         {"assign": 3},
         {"bogus": 1},
     ],
 )
-def test_argument_conversion_refusals(kwargs):
+def test_argument_and_raw_setter_conversion_refusals(kwargs):
     with pytest.raises(TypeError):
         Field("x", FakeSpec(), **kwargs)
+    [(name, value)] = kwargs.items()
+    if name != "bogus":
+        with pytest.raises(TypeError):
+            setattr(Field("x", FakeSpec()), "_" + name, value)
 
 
 def test_defaults_and_positional_arguments():
@@ -131,16 +135,6 @@ def test_unstated_flags_follow_enable_init(flag):
     assert getattr(f, flag) is False and getattr(f, "_" + flag) is False
     with pytest.raises(TypeError):
         setattr(f, "_" + flag, 1)
-
-
-@pytest.mark.parametrize(
-    "attr, value",
-    [("_enable_init", None), ("_enable_init", 1), ("_assign", 5)],
-)
-def test_raw_setter_conversions(attr, value):
-    f = Field("x", FakeSpec())
-    with pytest.raises(TypeError):
-        setattr(f, attr, value)
 
 
 @pytest.mark.parametrize(
@@ -247,31 +241,27 @@ def test_validator_failure_is_raised_again_with_the_path(root_path, text):
     assert info.value.__cause__ is original
 
 
-def test_validator_failure_of_a_class_not_built_from_one_message_is_kept():
-    class TwoArgs(Exception):
-        def __init__(self, a, b):
-            super().__init__(a, b)
+class TwoArgs(Exception):
+    def __init__(self, a, b):
+        super().__init__(a, b)
 
-    original = TwoArgs(1, 2)
 
+class Custom(ValueError):
+    pass
+
+
+@pytest.mark.parametrize("original", [TwoArgs(1, 2), Custom("no")], ids=["two-args", "subclass"])
+def test_validator_failure_keeps_its_class(original):
     def validator(value):
         raise original
 
     f = Field("x", FakeSpec()).set_validator(validator)
-    with pytest.raises(TwoArgs) as info:
-        f.apply(1, root_path=KeyPath("p"))
-    assert info.value is original
-
-
-def test_validator_wrapping_keeps_a_subclass():
-    class Custom(ValueError):
-        pass
-
-    def validator(value):
-        raise Custom("no")
-
-    with pytest.raises(Custom, match=r"^no \(path=k\)$"):
-        Field("x", FakeSpec()).set_validator(validator).apply(1, root_path=KeyPath("k"))
+    with pytest.raises(type(original)) as info:
+        f.apply(1, root_path=KeyPath("k"))
+    if isinstance(original, TwoArgs):
+        assert info.value is original  # a class not built from one message is kept
+    else:
+        assert info.value.args == ("no (path=k)",)
 
 
 # --- extend ---------------------------------------------------------------
@@ -369,36 +359,11 @@ def test_from_annotation_forwards_six_positional_arguments():
     )
 
 
-def test_uninstalled_cells_are_internal_errors():
-    run_fresh(
-        """
-        import vesk_core._native as n
-        for call, message in [
-            (lambda: n.Field("x", None), "typing bridge not installed"),
-            (lambda: n.Field.from_annotation("x", int), "field_from_annotation not installed"),
-        ]:
-            try:
-                call()
-            except RuntimeError as e:
-                assert str(e) == message, e
-            else:
-                raise AssertionError(message)
-        """
-    )
-
-
 # --- compiled metadata ----------------------------------------------------
 
 
 def token(field):
     return field._field_meta_probe()["token"]
-
-
-def test_meta_is_cached_until_a_change_that_feeds_it():
-    f = Field("x", FakeSpec())
-    first = f._field_meta_probe()
-    assert token(f) == first["token"]
-    assert first["const_text"] == "x" and first["custom_apply"] is True
 
 
 INVALIDATING = [
@@ -415,10 +380,8 @@ INVALIDATING = [
 KEEPING = [
     ("set_alias", lambda f: f.set_alias("a")),
     ("set_description", lambda f: f.set_description("d")),
-    ("set_origin", lambda f: f.set_origin(int)),
     ("_metadata", lambda f: setattr(f, "_metadata", {"k": 1})),
     ("_enable_repr", lambda f: setattr(f, "_enable_repr", True)),
-    ("_alias", lambda f: setattr(f, "_alias", "b")),
 ]
 
 
@@ -426,6 +389,8 @@ KEEPING = [
 def test_meta_dropped_exactly_by_the_changes_that_feed_it(name, change):
     f = Field("x", FakeSpec())
     held = f._field_meta_probe()
+    assert held["const_text"] == "x" and held["custom_apply"] is True
+    assert token(f) == held["token"]
     change(f)
     rebuilt = f._field_meta_probe()
     assert (rebuilt["token"] != held["token"]) is (name in dict(INVALIDATING))
@@ -494,9 +459,7 @@ def test_meta_classifies_native_specs(make, exact, checked, widen, custom):
         ([1, {"a": MISSING}], True),
         ((1, (2, [MISSING])), True),
         ({MISSING: 1}, False),
-        ({1, 2}, False),
         (MISSING, True),
-        ("text", False),
     ],
 )
 @pytest.mark.parametrize("symbolic", [None, False, True])
@@ -644,17 +607,13 @@ def test_no_reference_leaks():
         f.apply(1, transform_fn=lambda p, fld, v: v, root_path=KeyPath("r"))
         f._field_meta_probe()
         f.set_validator(fail)
-        try:
+        with suppress(ValueError):
             f.apply(1, root_path=KeyPath("r"))
-        except ValueError:
-            pass
         f.extend(Field("x", LeafSpec(exact=int), metadata={"b": 2}, enable_repr=False))
         f._own_value_spec()
         f._field_meta_probe()
         for bad in (3, None):
-            try:
+            with suppress(AssertionError):
                 Field(bad, FakeSpec())
-            except AssertionError:
-                pass
 
     assert_no_leak(exercise, calls=50)
