@@ -11,14 +11,10 @@ import vesk_core._native as native
 from vesk.typing import forward_ref
 from vesk.typing.handles import FastApplyInfo as native_fast_info
 
-Schema, Field, Int, Str, Float = (
-    native.Schema, native.Field, native.Int, native.Str, native.Float)
-StrKey = native.StrKey
+Schema, Field, Int, Str, StrKey = native.Schema, native.Field, native.Int, native.Str, native.StrKey
 
 
 class Key:
-    """A key spec answering only by attribute name."""
-
     def __init__(self, text=None, regex=None, matches=()):
         self.text, self.regex, self.matches, self.match_calls = text, regex, set(matches), []
 
@@ -39,8 +35,6 @@ class Key:
 
 
 class Spec:
-    """A value spec answering only by attribute name."""
-
     def __init__(self, eligible=True, value_type=int, marker=False):
         self.fast_apply_info = native_fast_info(eligible, value_type)
         self.marker = marker
@@ -53,8 +47,6 @@ class Spec:
 
 
 class PyField:
-    """A field object answering only by attribute name."""
-
     def __init__(self, key, value=None, origin=None, validator=None, enable_init=True):
         self.key = key if not isinstance(key, str) else Key(key)
         self.value = value if value is not None else Spec()
@@ -217,13 +209,7 @@ def test_cache_of_constant_schema():
     assert empty._field_meta_classes() == []
 
 
-@pytest.mark.parametrize(
-    "second",
-    [
-        PyField("b", validator=len),
-        PyField("b", Spec(eligible=False)),
-    ],
-)
+@pytest.mark.parametrize("second", [PyField("b", validator=len), PyField("b", Spec(eligible=False))])
 def test_cache_bulk_check_stops_at_first_unfit_field(second):
     class Unread(Spec):
         @property
