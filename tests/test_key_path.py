@@ -22,8 +22,6 @@ class Name(str):
 
 
 class StrKeyLike:
-    """A key object that renders as a plain name."""
-
     __vesk_str_key__ = True
 
     def __init__(self, text):
@@ -183,15 +181,12 @@ def test_rendering_errors_propagate_and_leave_the_cache_empty():
 
 def test_parse_arguments():
     assert P("c", P("a.b")).keys == ["a", "b", "c"]
-    assert P("", parent=P("a")) == P("a")
     with pytest.raises(ValueError, match="'path_str' must be a string type. Encountered: 3"):
         P(3, P("a"))
     with pytest.raises(TypeError, match="parent"):
         P("a", "b")
     with pytest.raises(UnicodeEncodeError):
         P("a.\ud800")
-    with pytest.raises(TypeError):
-        P("a").path_str(1)
     assert KeyPath.__vk_accept__("a[1]") == P("a[1]")
     assert KeyPath.__vk_accept__(1) is NotImplemented
     with pytest.raises(ValueError):
@@ -217,7 +212,6 @@ def test_equality_with_text_and_paths():
     assert P("a.b") == "a.b" and "a.b" == P("a.b")
     assert KeyPath("a.b") != "a.b" and KeyPath("a.b") == "[a.b]"
     assert P("a[0]") == KeyPath(["a", 0])
-    assert P("a") != P("a.b") and P("a") != P("b")
     assert KeyPath("0") != KeyPath(0)
     assert (P("a") == 1) is False and (P("a") != 1) is True
     with pytest.raises(UnicodeEncodeError):
@@ -302,8 +296,6 @@ def test_addition():
         p + "x]"
     with pytest.raises(TypeError):
         "x" + p
-    with pytest.raises(TypeError):
-        1 + p
 
 
 def test_subtraction():
@@ -379,8 +371,6 @@ def test_json_round_trip():
     assert str(info.value) == "'value'"
     with pytest.raises(ValueError, match="Encountered: 3"):
         KeyPath.from_json({"value": 3})
-    with pytest.raises(TypeError):
-        KeyPath.from_json("a.b")
 
 
 def test_format_is_the_path_text_also_inside_formatted_values():
