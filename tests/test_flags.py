@@ -1,4 +1,5 @@
 import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -10,21 +11,9 @@ SENTINEL = object()
 
 
 def in_thread(fn):
-    """Runs `fn` on a new thread and returns its result (or raises its error)."""
-    box = {}
-
-    def run():
-        try:
-            box["value"] = fn()
-        except BaseException as e:  # pragma: no cover - reported below
-            box["error"] = e
-
-    t = threading.Thread(target=run)
-    t.start()
-    t.join()
-    if "error" in box:
-        raise box["error"]
-    return box["value"]
+    # Runs `fn` on a new thread; returns its result or raises its error.
+    with ThreadPoolExecutor(1) as pool:
+        return pool.submit(fn).result()
 
 
 @pytest.fixture(autouse=True)

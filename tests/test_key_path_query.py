@@ -132,12 +132,9 @@ class BadRepr(Mapping):
     ],
 )
 def test_other_errors_propagate_through_get_and_exists(path, src, exc):
-    with pytest.raises(exc):
-        path.query(src)
-    with pytest.raises(exc):
-        path.get(src, 0)
-    with pytest.raises(exc):
-        path.exists(src)
+    for call in (lambda: path.query(src), lambda: path.get(src, 0), lambda: path.exists(src)):
+        with pytest.raises(exc):
+            call()
 
 
 def test_symbolic_values_are_asked_through_their_protocol():
