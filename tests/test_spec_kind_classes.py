@@ -40,7 +40,7 @@ def test_class_facts(cls):
 
 
 @pytest.mark.parametrize("cls", KINDS)
-def test_common_options(cls):
+def test_common_options_and_copies(cls):
     make = MAKERS[cls]
     spec = make()
     assert spec.has_default is False
@@ -54,11 +54,7 @@ def test_common_options(cls):
     with pytest.raises(TypeError, match="frozen"):
         make(frozen=1)
     assert make(default_factory=None).default_factory is None
-
-
-@pytest.mark.parametrize("cls", KINDS)
-def test_copies_keep_class_and_state(cls):
-    spec = MAKERS[cls](strict=False)
+    spec = make(strict=False)
     for dup in (copy.copy(spec), spec.__copy__(), copy.deepcopy(spec), spec.__deepcopy__(None)):
         assert type(dup) is cls and dup is not spec
         assert dup._strict is False and repr(dup) == repr(spec)
@@ -157,21 +153,12 @@ class CustomTyped:
         return False, self
 
 
-@pytest.mark.parametrize("cls", KINDS)
-def test_custom_typed_default_meets_a_spec_of_its_own_class(cls):
-    value = CustomTyped()
-    spec = Enum([value, "b"], default=value) if cls is Enum else MAKERS[cls](default=value)
-    assert spec.default is value and value.seen[0] is cls
-    # The temporary spec has no default yet; the default is resolved partially.
-    assert value.seen[1] == native.MissingValue() and value.seen[2] is True
-
-
 def twice(x):
     return x * 2
 
 
 @pytest.mark.parametrize("cls", KINDS)
-def test_skip_user_transform(cls):
+def test_skip_user_transform_and_custom_typed_default(cls):
     spec = MAKERS[cls]()
     assert spec.skip_user_transform is spec
     spec.set_transform(twice)
@@ -179,6 +166,11 @@ def test_skip_user_transform(cls):
     assert type(twin) is cls and twin is not spec
     assert twin.transform is None and spec.transform is twice
     assert twin.default is spec.default
+    value = CustomTyped()
+    spec = Enum([value, "b"], default=value) if cls is Enum else MAKERS[cls](default=value)
+    assert spec.default is value and value.seen[0] is cls
+    # The temporary spec has no default yet; the default is resolved partially.
+    assert value.seen[1] == native.MissingValue() and value.seen[2] is True
 
 
 def test_any_annotation():
