@@ -52,19 +52,16 @@ class FakeSpec:
 # --- construction ---------------------------------------------------------
 
 
-def test_str_key_is_converted_and_key_specs_are_kept():
+def test_str_key_is_converted_key_specs_are_kept_and_others_asserted():
     assert Field("x", FakeSpec()).key == native.ConstStrKey("x")
     key = native.ListKey(1)
     spec = FakeSpec()
     f = Field(key, spec)
     assert f.key is key and f.value is spec and f._key is key and f._value is spec
-
-
-@pytest.mark.parametrize("key", [3, None])
-def test_key_that_is_no_key_spec_is_asserted(key):
-    with pytest.raises(AssertionError) as info:
-        Field(key, FakeSpec())
-    assert info.value.args == (key,)
+    for key in (3, None):
+        with pytest.raises(AssertionError) as info:
+            Field(key, FakeSpec())
+        assert info.value.args == (key,)
 
 
 def test_metadata_rules():
@@ -151,7 +148,7 @@ def test_raw_attributes_store_unchecked_and_refuse_deletion(attr, value):
         delattr(f, attr)
 
 
-def test_setter_results_and_validator_check():
+def test_setter_results_validator_check_and_value_spec_attributes():
     f = Field("x", FakeSpec())
     assert f.set_description("d") is None and f.description == "d"
     assert f.set_origin(int) is None and f.origin is int
@@ -161,11 +158,8 @@ def test_setter_results_and_validator_check():
     with pytest.raises(TypeError) as info:
         f.set_validator(5)
     assert info.value.args == ("`validator` must be a single-arg callable. Encountered: 5.",)
-
-
-def test_value_spec_attributes_read_by_name():
-    spec = FakeSpec()
-    f = Field("x", spec)
+    # Value-spec attributes are read by name.
+    spec = f.value
     assert f.annotation is int and f.default_value is MISSING and f.frozen is False
     spec.frozen = 1
     with pytest.raises(TypeError):
@@ -225,22 +219,6 @@ def test_failures_before_the_validator_pass_unchanged(failing):
     assert info.value is error and info.value.__cause__ is None
 
 
-@pytest.mark.parametrize(
-    "root_path, text", [(None, "bad (path=)"), (KeyPath(["a", "b"]), "bad (path=a.b)")]
-)
-def test_validator_failure_is_raised_again_with_the_path(root_path, text):
-    original = ValueError("bad")
-
-    def validator(value):
-        raise original
-
-    f = Field("x", FakeSpec()).set_validator(validator)
-    with pytest.raises(ValueError) as info:
-        f.apply(1, root_path=root_path)
-    assert type(info.value) is ValueError and info.value.args == (text,)
-    assert info.value.__cause__ is original
-
-
 class TwoArgs(Exception):
     def __init__(self, a, b):
         super().__init__(a, b)
@@ -250,18 +228,27 @@ class Custom(ValueError):
     pass
 
 
-@pytest.mark.parametrize("original", [TwoArgs(1, 2), Custom("no")], ids=["two-args", "subclass"])
-def test_validator_failure_keeps_its_class(original):
+@pytest.mark.parametrize(
+    "original, root_path, args",
+    [
+        (ValueError("bad"), None, ("bad (path=)",)),
+        (ValueError("bad"), KeyPath(["a", "b"]), ("bad (path=a.b)",)),
+        (Custom("no"), KeyPath("k"), ("no (path=k)",)),  # a subclass is kept
+        (TwoArgs(1, 2), KeyPath("k"), None),  # a class not built from one message is kept
+    ],
+)
+def test_validator_failure_is_raised_again_with_the_path(original, root_path, args):
     def validator(value):
         raise original
 
     f = Field("x", FakeSpec()).set_validator(validator)
     with pytest.raises(type(original)) as info:
-        f.apply(1, root_path=KeyPath("k"))
-    if isinstance(original, TwoArgs):
-        assert info.value is original  # a class not built from one message is kept
+        f.apply(1, root_path=root_path)
+    if args is None:
+        assert info.value is original
     else:
-        assert info.value.args == ("no (path=k)",)
+        assert type(info.value) is type(original) and info.value.args == args
+        assert info.value.__cause__ is original
 
 
 # --- extend ---------------------------------------------------------------
@@ -304,7 +291,7 @@ def test_extend_metadata_merge():
     assert kept.metadata is own_meta
 
 
-def test_extend_key_and_value_spec():
+def test_extend_key_and_value_spec_and_refusals():
     key = native.ListKey(1)
     spec = FakeSpec()
     c = Field(key, spec)
@@ -312,9 +299,6 @@ def test_extend_key_and_value_spec():
     c.extend(Field(native.ListKey(0, 10), base_spec))
     assert c.key is key and key.max_value == 10
     assert c.value.extended_from == (spec, base_spec)
-
-
-def test_extend_refusals():
     with pytest.raises(TypeError):
         Field("x", FakeSpec()).extend("not a field")
     c = Field("a", FakeSpec())
