@@ -4,7 +4,7 @@ mutators and their guard, calling a spec, `|` and to_json_schema."""
 import pytest
 
 import vesk_core._native as native
-from vesk_core._native import Any, Bool, Enum, Float, Int, MissingValue, SpecBase, Str
+from vesk_core._native import Any, Enum, Float, Int, MissingValue, SpecBase, Str
 
 MISSING = MissingValue()
 REFUSED = (
@@ -14,7 +14,7 @@ REFUSED = (
 
 
 def test_spec_base_is_an_abstract_base():
-    assert SpecBase.__module__ == "vesk_core._native" and SpecBase.__vesk_formattable__ is True
+    assert SpecBase.__module__ == "vesk_core._native"
     with pytest.raises(TypeError, match="cannot create"):
         SpecBase()
 
@@ -23,7 +23,6 @@ def test_spec_base_is_an_abstract_base():
 
     with pytest.raises(TypeError, match="cannot create"):
         Sub()
-    assert all(issubclass(c, SpecBase) for c in (Bool, Str, Int, Float, Enum, Any))
     with pytest.raises(TypeError):
         SpecBase.default.__get__(object())
 
@@ -43,9 +42,6 @@ def test_getters(strict, public, raw):
 def test_apply_entries():
     spec = Int(min_value=0)
     assert spec.apply(3) == 3
-    assert spec.apply(True) is True  # not strict: a bool is an int
-    with pytest.raises(ValueError, match=r"\(path=a\.b\)"):
-        spec.apply(-1, root_path=native.KeyPath.parse("a.b"))
     # The per-kind step alone: no type check, no validation.
     assert spec._apply("x", False, None, None) == "x"
     assert spec._validate(None, 3) is None

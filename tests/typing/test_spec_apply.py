@@ -336,16 +336,6 @@ def test_a_value_type_with_its_own_instance_test_is_checked_through_the_package(
 def test_no_reference_leaks_on_any_road():
     from leaks import assert_no_leak
 
-    def fail(value):
-        raise KeyError(value)
-
-    int_spec = Int(min_value=0)
-    float_spec = Float()
-    transformed = Int(max_value=10).set_transform(lambda v: v + 1)
-    failing = Int().set_transform(fail)
-    frozen = Int(default=1, frozen=True)
-    enum = Enum([Token("a")])
-
     class Quiet:
         __vesk_custom_typing__ = True
 
@@ -355,18 +345,19 @@ def test_no_reference_leaks_on_any_road():
         def custom_apply(self, path, spec, allow_partial, child_transform):
             return self.answer
 
-    proceed, stop = Quiet((True, 3)), Quiet((False, "x"))
+    def fail(value):
+        raise KeyError(value)
+
+    int_spec, frozen, enum = Int(min_value=0), Int(default=1, frozen=True), Enum([Token("a")])
+    passing = ((int_spec, 5), (Float(), 1), (Int(max_value=10).set_transform(lambda v: v + 1), 2),
+               (frozen, MISSING), (enum, "a"), (int_spec, Quiet((True, 3))), (int_spec, Quiet((False, "x"))))
+    failing = ((int_spec, -1), (int_spec, None), (int_spec, "x"), (Int().set_transform(fail), 1),
+               (frozen, 2), (enum, 3), (int_spec, MISSING))
 
     def roads():
-        int_spec.apply(5)
-        float_spec.apply(1)
-        transformed.apply(2, root_path=PATH)
-        frozen.apply(MISSING)
-        enum.apply("a")
-        int_spec.apply(proceed)
-        int_spec.apply(stop)
-        for spec, value in ((int_spec, -1), (int_spec, None), (int_spec, "x"), (failing, 1),
-                            (frozen, 2), (enum, 3), (int_spec, MISSING)):
+        for spec, value in passing:
+            spec.apply(value, root_path=PATH)
+        for spec, value in failing:
             try:
                 spec.apply(value, root_path=PATH)
             except (ValueError, TypeError, KeyError):
@@ -374,7 +365,6 @@ def test_no_reference_leaks_on_any_road():
         repr(int_spec), str(enum), int_spec.format(list_wrap_threshold=3)
 
     assert_no_leak(roads)
-
 
 
 def test_a_union_coerces_through_its_candidates_in_order():
