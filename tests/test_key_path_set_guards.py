@@ -27,12 +27,9 @@ MARKER_PATHS = ["a.$", "$", KeyPath(["a", "$", "b"]), KeyPath([DollarLike()])]
 @pytest.mark.parametrize(
     "enter",
     [
-        lambda s, p: s.add(p),
-        lambda s, p: s.add(p, include_intermediate=True),
-        lambda s, p: KeyPathSet(["x", p]),
-        lambda s, p: KeyPathSet.from_value(["x", p]),
-        lambda s, p: s.rebase(p),
-        lambda s, p: KeyPath.from_value(p) + s,
+        lambda s, p: s.add(p), lambda s, p: s.add(p, include_intermediate=True),
+        lambda s, p: KeyPathSet(["x", p]), lambda s, p: KeyPathSet.from_value(["x", p]),
+        lambda s, p: s.rebase(p), lambda s, p: KeyPath.from_value(p) + s,
     ],
 )
 def test_marker_keys_are_rejected_where_paths_enter(path, enter):
@@ -83,13 +80,9 @@ def deep_set():
 
 
 # One of each walk: collecting, copying, merging and the two pruning walks.
-WALKS = [
-    list,
-    lambda s: s.copy(),
-    lambda s: KeyPathSet(["a"]).update(s),
-    lambda s: deep_twin(s).difference_update(s),
-    lambda s: deep_twin(s).intersection_update(s),
-]
+WALKS = [list, lambda s: s.copy(), lambda s: KeyPathSet(["a"]).update(s),
+         lambda s: deep_twin(s).difference_update(s),
+         lambda s: deep_twin(s).intersection_update(s)]
 
 
 def deep_twin(s):
@@ -98,11 +91,10 @@ def deep_twin(s):
     return twin
 
 
-@pytest.mark.parametrize(
-    "make, error",
-    [(cyclic_set, ValueError), (long_cycle_set, ValueError), (deep_set, RecursionError)],
-    ids=["cyclic", "long-cycle", "deep"],
-)
+HOSTILE = [(cyclic_set, ValueError), (long_cycle_set, ValueError), (deep_set, RecursionError)]
+
+
+@pytest.mark.parametrize("make, error", HOSTILE, ids=["cyclic", "long-cycle", "deep"])
 @pytest.mark.parametrize("walk", WALKS)
 def test_hostile_tries_raise_instead_of_crashing(make, error, walk):
     s = make()
