@@ -20,16 +20,15 @@ TWO = [("x", 1, None), ("y", 3, 2)]
 @pytest.mark.parametrize(
     "items, kwargs, expected",
     [
-        ([("x", 1, None), ("y", 2, 2)], {"label": "A"}, "A(x=1)"),
-        (TWO, {}, "x=1, y=3"),
+        ([("x", 1, None), ("y", 2, 2)], {"label": "A"}, "A(x=1)"), (TWO, {}, "x=1, y=3"),
         (TWO, {"label": "A", "compact": False}, "A(\n  x=1,\n  y=3\n)"),
         (TWO, {"label": "A", "compact": False, "root_indent": 1}, "A(\n    x=1,\n    y=3\n  )"),
         (TWO, {"label": "", "compact": False, "root_indent": 1}, "(\n  x=1,\n  y=3\n  )"),
-        (TWO, {"compact": None}, "x=1,\ny=3"),
         # An explicit None (or any falsy level) is the default level 0.
         (TWO, {"label": "A", "root_indent": None}, "A(x=1, y=3)"),
         (TWO, {"label": "A", "compact": False, "root_indent": None}, "A(\n  x=1,\n  y=3\n)"),
         ([("y", 2, 2)], {"label": "A", "compact": False}, "A()"),
+        (TWO, {"compact": None}, "x=1,\ny=3"),
         ([(None, 1, None), ("", "s", None), (0, 2, None)], {}, "1, 's', 2"),
         # Extra keywords reach format also for plain scalars.
         ([("s", "abc", None), ("n", 1, None)], {"max_str_len": 1, "markdown": True},
