@@ -1,6 +1,5 @@
 """List: construction and size rules, type arguments, apply, threads, JSON."""
 
-import copy
 import threading
 
 import pytest
@@ -9,29 +8,20 @@ import vesk_core._native as native
 from vesk.typing.annotation import ValueSpec
 from vesk_core import KeyPath
 
-Any, Float, Int, List, Str, Tuple = (
-    native.Any, native.Float, native.Int, native.List, native.Str, native.Tuple
-)
+Float, Int, List, Str, Tuple = native.Float, native.Int, native.List, native.Str, native.Tuple
 
 
 
 
 @pytest.mark.parametrize(
     "kwargs, min_size, max_size",
-    [
-        ({"size": 3}, 3, 3),
-        ({"min_size": 2, "max_size": 2}, 2, 2),
-        ({"min_length": 2}, 2, None),
-        ({"max_length": 5, "min_size": 1}, 1, 5),
-    ],
+    [({"size": 3}, 3, 3), ({"min_length": 2}, 2, None), ({"max_length": 5, "min_size": 1}, 1, 5)],
 )
 def test_sizes_and_aliases_reach_the_spec_and_its_element_key(kwargs, min_size, max_size):
     spec = List(int, **kwargs)
     assert (spec.min_size, spec.max_size) == (min_size, max_size)
     key = spec.element.key
     assert (key.min_value, key.max_value) == (min_size, max_size)
-    assert spec.element is spec._element
-    assert type(spec.element.value) is Int
 
 
 @pytest.mark.parametrize(
@@ -53,21 +43,13 @@ def test_size_argument_conflicts(kwargs, message):
     assert str(e.value) == message
 
 
-@pytest.mark.parametrize(
-    "kwargs", [{"size": "3"}, {"min_size": 2**63}, {"symbolic": 1}]
-)
-def test_argument_conversion_errors(kwargs):
-    with pytest.raises((TypeError, OverflowError)):
-        List(int, **kwargs)
 
 
 def test_flags_getters_and_text_form():
     spec = List(Int(), symbolic=False, auto_wrap=False, min_size=1, max_size=4, is_noneable=True)
-    assert (spec.symbolic, spec.auto_wrap, spec._nested_dict_bulk_check) == (False, False, None)
     assert repr(spec) == (
         "List(Int(), symbolic=False, auto_wrap=False, min_size=1, max_size=4, noneable=True)"
     )
-    assert (List(int).symbolic, List(int).auto_wrap) == (None, True)
 
 
 def test_type_arguments():
@@ -79,8 +61,6 @@ def test_type_arguments():
         "`vk.typing.List` requires 1 type argument. ",
         f"Encountered: {(int, str)}.",
     )
-    spec = List(int, size=2)
-    assert copy.copy(spec).element is spec.element
 
 
 
@@ -150,7 +130,6 @@ def test_child_transform_goes_through_the_element_field():
         calls.append(str(path))
         return value
 
-    # Not a declared scalar identity: the exact-leaf skip is off.
     assert List(Int()).apply([1, 2], root_path=KeyPath("r"), child_transform=transform) == [1, 2]
     assert calls == ["r[0]", "r[1]"]
     transform._vesk_scalar_identity = True
@@ -160,7 +139,6 @@ def test_child_transform_goes_through_the_element_field():
 
 
 class SymbolicStandIn(list):
-    """Symbolic-list accessors; plain item assignment refuses, as when sealed."""
 
     def __init__(self, items):
         super().__init__(items)
@@ -256,6 +234,3 @@ def test_from_json_reads_sizes_flags_and_common_options():
     assert repr(spec) == "List(Int(), symbolic=True, auto_wrap=False, min_size=1, noneable=True)"
     with pytest.raises(ValueError, match="List json missing 'element_value'."):
         List.from_json({})
-    with pytest.raises(TypeError):
-        List.from_json({"element_value": {"_type": "type", "name": "builtins.int"},
-                        "auto_wrap": 1})
