@@ -131,15 +131,6 @@ def test_iteration_is_a_snapshot():
     assert [(str(p), s.add("c"), s.remove("b"))[0] for p in s] == ["a", "b"]
 
 
-def test_difference_and_intersection_prune_and_keep_ancestor_markers():
-    ab, a = KeyPathSet(["a", "a.b"]), KeyPathSet(["a"])
-    assert ab.difference(a)._trie == {"a": {"b": {"$": True}}}
-    assert ab.intersection(a)._trie == {"a": {"$": True}}
-    assert a.intersection(KeyPathSet(["a.b"]))._trie == {}
-    a.update(KeyPathSet(["a.b"]))
-    assert a._trie == {"a": {"$": True, "b": {"$": True}}}
-
-
 def test_union_in_place_and_copying_share_no_node():
     left, right = KeyPathSet(["a"]), KeyPathSet(["b.c"])
     for result in (left.union(right, copy=True), left + right, left.union(right)):
