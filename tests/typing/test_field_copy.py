@@ -1,7 +1,3 @@
-"""Copies of a Field: which members a shallow copy shares, which a deep copy
-replaces, how the memo resolves references back to the field, and the deep
-copies of List and Tuple specs whose element fields are copied with them."""
-
 import copy
 
 import pytest
@@ -15,18 +11,13 @@ check = len  # any single-argument callable
 
 
 def full_field():
-    f = Field(
-        "x", Int(min_value=1), description="d", metadata={"m": [1]}, origin=int,
-        enable_repr=False, enable_hash=True, enable_init=False, enable_validation=True,
-        assign="ref", alias="ex",
-    )
-    f.set_validator(check)
-    return f
+    f = Field("x", Int(min_value=1), description="d", metadata={"m": [1]}, origin=int, enable_repr=False,
+              enable_hash=True, enable_init=False, enable_validation=True, assign="ref", alias="ex")
+    return f.set_validator(check)
 
 
 MEMBERS = ("key", "value", "description", "metadata", "origin", "validator", "alias", "assign")
-FLAGS = ("_enable_repr", "_enable_compare", "_enable_hash", "_enable_init", "_enable_clone",
-         "_enable_validation")
+FLAGS = ("_enable_repr", "_enable_compare", "_enable_hash", "_enable_init", "_enable_clone", "_enable_validation")
 
 
 @pytest.mark.parametrize("make_copy", [copy.copy, copy.deepcopy], ids=["copy", "deepcopy"])
@@ -43,10 +34,6 @@ def test_copy_is_a_new_field_with_the_same_flags_and_validator(make_copy):
     else:
         assert c.metadata is not f.metadata and c.metadata["m"] is not f.metadata["m"]
         assert c.value is not f.value
-    # Changing the copy leaves the original alone.
-    c.set_description("changed")
-    c._enable_repr = True
-    assert (f.description, f._enable_repr) == ("d", False)
 
 
 def test_memo_resolves_references_refusals_and_failures():
@@ -54,18 +41,13 @@ def test_memo_resolves_references_refusals_and_failures():
     f.metadata["self"] = f
     c = copy.deepcopy(f)
     assert c.metadata["self"] is c
-    # One deep copy of a structure holding the field twice gives one copy.
     a, b = copy.deepcopy([f, f])
     assert a is b and a is not f
     with pytest.raises(TypeError):
         f.__deepcopy__({id(f): object()})
-    # A failing member copy leaves the shallow copy registered.
 
-    class Refuses:
-        def __deepcopy__(self, memo):
-            raise RuntimeError("no")
-
-    f = Field("x", Int(), metadata={"r": Refuses()})
+    refuses = type("Refuses", (), {"__deepcopy__": lambda self, memo: (_ for _ in ()).throw(RuntimeError("no"))})
+    f = Field("x", Int(), metadata={"r": refuses()})
     memo = {}
     with pytest.raises(RuntimeError, match="no"):
         f.__deepcopy__(memo)
@@ -91,14 +73,8 @@ def test_member_copy_hook_may_read_but_not_change_the_field():
     assert seen == ["d"] and f.description == "d"
 
 
-@pytest.mark.parametrize(
-    "make_spec, fields",
-    [
-        (lambda: List(Int()), lambda s: [s.element]),
-        (lambda: Tuple([Int(), Str()]), lambda s: list(s.elements)),
-    ],
-    ids=["List", "Tuple"],
-)
+@pytest.mark.parametrize("make_spec, fields", [(lambda: List(Int()), lambda s: [s.element]),
+                                               (lambda: Tuple([Int(), Str()]), lambda s: list(s.elements))])
 def test_container_specs_deep_copy_their_element_fields(make_spec, fields):
     spec = make_spec()
     clone = copy.deepcopy(spec)
@@ -107,6 +83,3 @@ def test_container_specs_deep_copy_their_element_fields(make_spec, fields):
     assert len(old) == len(new)
     for o, n in zip(old, new):
         assert type(n) is Field and n is not o and n.value is not o.value
-    # The copies are independent of the originals.
-    new[0].set_description("changed")
-    assert old[0].description != "changed"
