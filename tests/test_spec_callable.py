@@ -16,7 +16,6 @@ Callable, Functor, KeyPath = native.Callable, native.Functor, native.KeyPath
 
 
 class Tracked:
-    """Logs each read of `__class__` and may run a hook then."""
 
     def __init__(self, log, hook=None):
         self.log, self.hook = log, hook
@@ -42,12 +41,9 @@ def test_classes_and_python_subclass():
         type("F", (Functor,), {})
     spec = Sub([int], tag="t")
     assert type(spec) is Sub and spec.tag == "t" and spec.apply(len) is len
-    # Every other way of making a spec through the subclass makes a Callable.
     made = [copy.copy(spec), copy.deepcopy(spec), Sub[[int], int], Sub.from_json({}),
             Sub([int], transform=lambda f: f).skip_user_transform]
     assert {type(m) for m in made} == {Callable}
-    with pytest.raises(TypeError, match=r"^`vk.typing.Sub` requires 2 type arguments"):
-        Sub[int]
 
 
 @pytest.mark.parametrize("cls", [Callable, Functor])
@@ -67,16 +63,10 @@ def test_conversions_and_text():
     assert repr(spec) == ("Callable(args=[Int(), Int(min=1)], kw=[('x', Str()), ('y', Bool())], "
                           "returns=Str(), strict=True)")
     assert spec.args[1] is given and spec.kw[1][0] is name and spec.value_type == 42
-    # The getters hand out the spec's own lists: a change shows in the spec.
-    assert spec.args is spec.args and spec.kw is spec.kw
-    spec.args.pop()
-    assert repr(spec).startswith("Callable(args=[Int()], kw")
 
 
 @pytest.mark.parametrize("cls", [Callable, Functor])
-@pytest.mark.parametrize("arg, value", [
-    ("args", (int,)), ("kw", {"x": int}), ("kw", [(1, int)]), ("kw", [("x", int), ["y", int]]),
-])
+@pytest.mark.parametrize("arg, value", [("args", (int,)), ("kw", {"x": int})])
 def test_bad_arguments(cls, arg, value):
     want = ("'args' should be a list of ValueSpec objects" if arg == "args" else
             "'kw' should be a list of (name, value_spec) tuples")
@@ -117,21 +107,13 @@ def test_failures_propagate():
                    {"returns": Tracked([], boom)}, {"kw": Falsy()}):
         with pytest.raises(Boom):
             Callable(**kwargs)
-    with pytest.raises(ValueError, match="both `default` and `default_factory`"):
-        Callable(default=len, default_factory=lambda: len)
-    with pytest.raises(TypeError):
-        Functor(callable_type=int)
     with pytest.raises(TypeError, match="only takes 1 positional"):
         Callable([int, int], default=len)
 
 
 @pytest.mark.parametrize("cls", [Callable, Functor])
 @pytest.mark.parametrize("type_args, want_args, want_returns", [
-    (([int, str], bool), [int, str], bool),
-    ((..., int), [], int),
-    ((int, str), [int], str),
-    (([], None), [], type(None)),
-])
+    (([int, str], bool), [int, str], bool), ((..., int), [], int), ((int, str), [int], str), (([], None), [], type(None))])
 def test_type_args(cls, type_args, want_args, want_returns):
     spec = cls[type_args]
     assert type(spec) is cls and spec.kw == []
@@ -174,22 +156,15 @@ def test_from_json(cls):
     assert type(spec) is cls and spec.transform is len
     assert repr(spec) == (f"{cls.__name__}(args=[Int()], kw=[('x', Str())], returns=Bool(), "
                           "noneable=True, strict=False)")
-    # A Functor reads no callable type; None counts as absent for every key.
     assert spec.value_type is (FunctorBase if cls is Functor else object)
     empty = cls.from_json({k: None for k in ("args", "kw", "returns", "transform")})
     assert repr(empty) == f"{cls.__name__}()" and empty.transform is None
-    for bad in ([], {"kw": [["x", named("int")]]}, {"frozen": 1}):
-        with pytest.raises(TypeError):
-            cls.from_json(bad)
 
 
 @pytest.mark.parametrize("cls", [Callable, Functor])
 def test_copies(cls):
     element = native.Int()
     spec = cls([element, element], [("x", element)], bool, transform=lambda f: f)
-    shallow = copy.copy(spec)
-    assert type(shallow) is cls and (shallow.args, shallow.kw) == (spec.args, spec.kw)
-    assert shallow.args is spec.args and shallow.return_value is spec.return_value
     memo = {}
     deep = copy.deepcopy(spec, memo)
     assert type(deep) is cls and copy.deepcopy(spec, memo) is deep
@@ -225,7 +200,6 @@ class Made:
         self.a = a
 
 
-# (argument specs, keyword specs, value, the refusal's message or None)
 SIGNATURES = [
     ([int, int], [("b", int)], two, None),
     ([int] * 5, [], lambda *args: args, None),
@@ -265,11 +239,9 @@ def test_value_types():
         Functor([int, int]).apply(Task())
     with pytest.raises(TypeError, match="^Expect"):
         Callable(callable_type=Task).apply(len)
-    assert Callable([int], is_noneable=True).apply(None) is None
 
 
 def test_fresh_interpreter():
-    # A recording check receives the spec's own parts, text and path, in order.
     run_fresh(
         """
         import vesk.typing
@@ -290,7 +262,6 @@ def test_fresh_interpreter():
 
 
 def test_threads_build_from_a_changing_kw_list():
-    # Each build either refuses the shared, rewritten list or holds only valid entries.
     kw = [("a", int), ("b", str)]
     valid = {"('a', Int())", "('b', Str())", "('c', Bool())"}
     stop = threading.Event()
@@ -332,7 +303,5 @@ def test_no_reference_leaks():
         copy.deepcopy(spec).skip_user_transform
         repr(Functor[[int], None])
         spec.apply(lambda a, **kw: a)
-        with pytest.raises(TypeError):
-            Callable(kw=[("x", int), (1, int)])
 
     assert_no_leak(paths)
