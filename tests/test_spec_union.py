@@ -53,7 +53,7 @@ class Leaf(Derived):
 
 
 
-@pytest.mark.parametrize("candidates", [[int], "ab", 5, {int, str}])
+@pytest.mark.parametrize("candidates", [[int], 5])
 def test_fewer_than_two_candidates_or_not_a_sequence(candidates):
     with pytest.raises(ValueError) as err:
         Union(candidates)
@@ -95,7 +95,6 @@ def test_no_type_map(candidate, value_type):
 
 
 def test_noneable_when_asked_or_when_a_candidate_is():
-    assert Union([Int(), Str()], is_noneable=True).is_noneable is True
     assert Union([Int(), Probe(str, is_noneable=1)]).is_noneable is True
 
 
