@@ -3,7 +3,6 @@ import threading
 import pytest
 
 from vesk_core._native import KeyPath
-from leaks import assert_no_leak
 
 P = KeyPath.parse
 
@@ -85,11 +84,9 @@ def test_query_plain_values(path, expected):
         (P("a.c"), {"a": {"b": 1}}, "Path a.c does not exist: key 'c' is absent from innermost value {'b': 1}."),
         (P("[5]"), {5: "x"}, "Path [5] does not exist: key 5 is absent from innermost value {5: 'x'}."),
         (P("0"), ["only"], "Path 0 does not exist: key '0' is absent from innermost value ['only']."),
-        (KeyPath(["k", True]), {"k": [1]}, "Path k[True] does not exist: key True is absent from innermost value [1]."),
         (P("x.a"), {"x": 5}, "Cannot query sub-key 'a' of object (5): '__getitem__' does not exist. (path=x)"),
         (P("[1]"), GetItemOnly(), "Cannot query index (1) on object ({!r}): '__len__' does not exist."),
         (P("k"), GetItemOnly(), "Cannot query key ('k') on object ({!r}): '__contains__' does not exist."),
-        (P("[2]"), Mapping([1, 2]), "Path [2] does not exist: key 2 is absent from innermost value {!r}."),
     ],
 )
 def test_query_failures_are_key_errors_with_their_messages(path, src, message):
@@ -158,8 +155,6 @@ def test_symbolic_values_are_asked_through_their_protocol():
     assert s.calls == [("has", 7)] * 2
     with pytest.raises(TypeError):  # only True or False
         P("a").query({}, use_inferred=1)
-    with pytest.raises(TypeError):
-        P("a").get({}, None, None)
 
 
 def test_subclasses_of_dict_and_list_take_the_symbolic_road():
@@ -239,13 +234,3 @@ def test_a_list_shrinking_under_the_walk_gives_not_found():
     assert [len(o) for o in outcomes] == [20_000] * 3 and all(map(all, outcomes))
 
 
-def test_no_reference_leaks():
-    s = Sym({"b": [1, {"c": 2}]})
-
-    def body():
-        P("a.b[1].c").query({"a": s})
-        P("a.b[5]").get({"a": s}, 0)
-        P("x").exists(Mapping({}))
-        s.calls.clear()
-
-    assert_no_leak(body)
