@@ -97,8 +97,10 @@ def test_readers_and_one_mutator():
 
     threads = [threading.Thread(target=reader, args=(k,)) for k in range(8)]
     threads.append(threading.Thread(target=mutator))
-    [t.start() for t in threads]
-    [t.join() for t in threads]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
     assert errors == []
     # The end state is the last state the mutator completed.
     if applied_last:
