@@ -21,10 +21,7 @@ def factory():
 @pytest.mark.parametrize(
     "make, text",
     [
-        (lambda: Int(min_value=0), "Int(min=0)"),
-        (lambda: Int(default_factory=factory), f"Int(default_factory={factory!r})"),
         (lambda: Str(regex="a+", is_noneable=True), "Str(regex='a+', noneable=True)"),
-        (lambda: Str(default="x", frozen=True), "Str(default='x', frozen=True)"),
         (lambda: Bool(strict=False), "Bool(strict=False)"),
         (lambda: Bool(strict=None), "Bool()"),
         (lambda: Int(is_noneable=True, default=None), "Int(default=None, noneable=True)"),
