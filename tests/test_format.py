@@ -83,23 +83,6 @@ def test_formattable_gets_the_child_keywords_in_order():
     assert kw["memo"] is memo and kw["include_keys"] is None and kw["exclude_keys"] == set()
 
 
-OPTIONS = ["compact", "verbose", "root_indent", "list_wrap_threshold", "strip_object_id",
-           "include_keys", "exclude_keys", "max_str_len", "max_bytes_len", "custom_format"]
-
-
-@pytest.mark.parametrize("option", OPTIONS)
-def test_each_option_passes_as_given_and_none_as_its_rule_says(option):
-    given = (lambda v, ri: None) if option == "custom_format" else object()
-    p = Probe()
-    fmt(p, **{option: given})
-    assert p.kw[option] is given
-    fmt(p, **{option: None})
-    if option == "exclude_keys":
-        assert p.kw[option] == set()  # None means omitted
-    else:
-        assert p.kw[option] is None  # kept, or the omitted default None
-
-
 def test_explicit_none_changes_behaviour_only_where_it_is_read():
     long = list(range(40))
     assert fmt(long, compact=None) == fmt(long)  # falsy: still wraps
