@@ -236,6 +236,29 @@ def test_recompute_caches_refreshes_stale_tuples():
 
 
 
+def test_recompute_caches_holds_schema_exclusively():
+    seen = []
+
+    class Probe(Spec):
+        @property
+        def fast_apply_info(self):
+            if seen:  # the first read is construction's, before the schema exists
+                try:
+                    seen.append(seen[0]._has_const_keys)
+                except RuntimeError as e:
+                    seen.append(str(e))
+            return native_fast_info(True, int)
+
+        @fast_apply_info.setter
+        def fast_apply_info(self, value):
+            pass
+
+    schema = Schema([PyField("a", Probe())])
+    seen.append(schema)
+    schema._recompute_caches()
+    assert seen[1:] == ["Already mutably borrowed"]
+
+
 def test_lookups():
     a, w = Field("a", Int()), Field(StrKey("x.*"), Int())
     s = Schema([a, w], allow_nonconst_keys=True)
