@@ -7,7 +7,7 @@ import pytest
 
 from vesk.typing.handles import FastApplyInfo
 import vesk_core._native as n
-from vesk_core._native import Any, Bool, Enum, Float, Int, MissingValue, Str
+from vesk_core._native import Any, Bool, Enum, Int, MissingValue, Str
 
 MISSING = MissingValue()
 

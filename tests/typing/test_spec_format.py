@@ -9,9 +9,7 @@ import pytest
 
 import vesk_core._native as native
 
-Any, Bool, Enum, Float, Int, Str = (
-    native.Any, native.Bool, native.Enum, native.Float, native.Int, native.Str
-)
+Bool, Enum, Int, Str = native.Bool, native.Enum, native.Int, native.Str
 
 
 def factory():
