@@ -133,7 +133,6 @@ def test_from_json(cls, json_value, check):
     [
         (Enum, {"values": None}, ValueError, "Values for Enum should be a non-empty list"),
         (Enum, {}, ValueError, "Enum json missing 'values'."),
-        (Float, {"gt": 1}, ValueError, "EXCLUSIVE bound"),
         (Int, {"strict": None}, TypeError, "strict"),
         (Str, [], TypeError, "PyDict"),
     ],
