@@ -49,7 +49,6 @@ def test_const_str_key_behaves_as_its_text():
     assert key == ConstStrKey("a") and key != ConstStrKey("b") and key != 1
     assert hash(key) == hash("a")
     assert {key: 1}["a"] == 1 and {"a": 1}[key] == 1
-    assert str(key) == key.format(1, compact=True) == "a"
     assert key.is_const is True and key.const_text == "a" == key.text
     with pytest.raises(TypeError):
         key < ConstStrKey("b")
@@ -95,7 +94,6 @@ def test_constructor_conversions():
             return 4
 
     assert ListKey(Idx(), Idx()).max_value == 4 and TupleKey(Idx()).index == 4
-    assert TupleKey(None).index is None and TupleKey(-1).index == -1
 
 
 @pytest.mark.parametrize("a, b, equal", [
@@ -103,7 +101,6 @@ def test_constructor_conversions():
     (StrKey(), StrKey(".*"), False),
     (StrKey(), ".*", False),
     (ListKey(1, 2), ListKey(1, 2), True),
-    (ListKey(1), ListKey(1, 2), False),
     (ListKey(), TupleKey(), False),
     (TupleKey(1), TupleKey(2), False),
     (TupleKey(0), 0, False),
@@ -198,10 +195,7 @@ THREADS = 8
 
 @pytest.mark.parametrize("kind", ["list", "tuple"])
 def test_concurrent_extend_never_breaks_a_granted_extension(kind):
-    # Every thread extends one open key with its own bound. A call that
-    # returns the key was told the key extends its base; the final bound must
-    # still make that true. Refusals (a bound already narrower, a borrow held
-    # by another thread at that moment) are legitimate outcomes.
+    # A granted extension must stay true under the final bound; refusals and busy borrows are fine.
     for _ in range(ROUNDS):
         if kind == "list":
             key = ListKey(0)
