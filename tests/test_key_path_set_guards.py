@@ -219,6 +219,11 @@ def test_a_node_filled_while_a_remove_prunes_it_stays(fire_at):
     assert list(s) == [KeyPath(["a", key, "w"])]
 
 
+# What a walk may raise when another thread changes a node under it.
+WALK_RACES = {"dictionary changed size during iteration",
+              "dictionary keys changed during iteration"}
+
+
 def run_threads(*targets):
     start = threading.Barrier(len(targets))
     threads = [threading.Thread(target=lambda f=f: (start.wait(), f())) for f in targets]
@@ -270,6 +275,32 @@ def test_concurrent_writers_lose_no_member():
     run_threads(*(lambda t=t: work(t) for t in range(threads)))
     assert faults == [[]] * threads
     assert {str(p) for p in s} == set().union(*oracles)
+
+
+def test_concurrent_writers_and_readers_end_as_the_writers_left_it():
+    s = KeyPathSet()
+    errors = [[] for _ in range(3)]
+
+    def writer(tag):
+        for i in range(300):
+            s.add(f"{tag}.{i % 7}.x")
+            s.remove(f"{tag}.{(i + 3) % 7}.x")
+
+    def reader(seen):
+        for _ in range(300):
+            try:
+                list(s), s.copy(), s.intersection(s), str(s._trie)
+            except RuntimeError as e:
+                seen.append(str(e))
+
+    run_threads(*(lambda t=t: writer(t) for t in "abc"), *(lambda e=e: reader(e) for e in errors))
+    assert set().union(*errors) <= WALK_RACES
+    oracle = set()
+    for tag in "abc":
+        for i in range(300):
+            oracle.add(f"{tag}.{i % 7}.x")
+            oracle.discard(f"{tag}.{(i + 3) % 7}.x")
+    assert {str(p) for p in s} == oracle
 
 
 def test_operations_do_not_leak():
