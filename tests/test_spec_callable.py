@@ -46,15 +46,6 @@ def test_classes_and_python_subclass():
     assert {type(m) for m in made} == {Callable}
 
 
-@pytest.mark.parametrize("cls", [Callable, Functor])
-@pytest.mark.parametrize("kwargs", [{}, {"args": [], "kw": None, "returns": None}])
-def test_empty_forms(cls, kwargs):
-    spec = cls(**kwargs)
-    assert spec.args == [] and spec.kw == [] and spec.return_value is None
-    assert spec.value_type is (FunctorBase if cls is Functor else None)
-    assert repr(spec) == f"{cls.__name__}()"
-
-
 def test_conversions_and_text():
     name = type("Name", (str,), {})("y")
     given = native.Int(min_value=1)
