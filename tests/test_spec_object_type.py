@@ -206,15 +206,6 @@ def test_object_apply_types():
 
 
 
-def test_type_getter(registered):
-    assert all(Type(t)._value_type is type for t in [int, typing.Any, list[int], "Foo"])
-    spec = Type("Foo")
-    with pytest.raises(TypeError):
-        spec.type
-    registered(Foo)
-    assert spec.type is Foo
-
-
 @pytest.mark.parametrize("t", [3, ForwardRef("Foo"), None])
 def test_type_refuses(t):
     with pytest.raises(TypeError) as err:
@@ -260,8 +251,7 @@ INT = {"_type": "type", "name": "builtins.int"}
 
 @pytest.mark.parametrize(
     "cls, json_value, check",
-    [(Object, {"t": INT}, lambda s: s.cls is int and s.transform is None),
-        (Object, {"t": "Foo", "is_noneable": True}, lambda s: s._value_type == "Foo" and s.is_noneable),
+    [(Object, {"t": "Foo", "is_noneable": True}, lambda s: s._value_type == "Foo" and s.is_noneable),
         (Object, {"t": INT, "transform": {"_type": "function", "name": "builtins.abs"}}, lambda s: s.transform is abs),
         (Type, {"t": INT, "strict": True, "transform": "ignored", "default": INT},
          lambda s: s.type is int and s.strict is True and s.transform is None
