@@ -1,24 +1,17 @@
-"""Applying values with the scalar specs: the road a value takes (frozen,
-missing, None, custom typing, transform, type check, coercion, validation),
-the exact message of every refusal and the path it names."""
+"""Applying values with the scalar specs: the road a value takes, each refusal and its path."""
 
 import pytest
 
 import vesk_core._native as native
 from vesk.typing.handles import FROZEN_PLACEHOLDER
 from vesk_core import KeyPath
-
-Any, Bool, Enum, Float, Int, Str = (
-    native.Any, native.Bool, native.Enum, native.Float, native.Int, native.Str
-)
+from vesk_core._native import Any, Bool, Enum, Float, Int, Str
 MISSING = native.missing_value_singleton()
 
 PATH = KeyPath.parse("a.b[2]")
 
 
 class Recorder:
-    """A transform that records its calls and answers with `fn`."""
-
     def __init__(self, fn=lambda v: v):
         self.calls = []
         self.fn = fn
@@ -28,9 +21,7 @@ class Recorder:
         return self.fn(value)
 
 
-@pytest.mark.parametrize(
-    "root_path, text", [(None, ""), (PATH, "a.b[2]"), ("x.y", "x.y")]
-)
+@pytest.mark.parametrize("root_path, text", [(None, ""), (PATH, "a.b[2]"), ("x.y", "x.y")])
 def test_required_and_none_messages_quote_the_path_and_the_spec(root_path, text):
     with pytest.raises(ValueError) as e:
         Int(min_value=0).apply(MISSING, root_path=root_path)
@@ -73,19 +64,9 @@ def test_a_frozen_spec_whose_default_is_the_placeholder_applies_as_unfrozen():
 
 @pytest.mark.parametrize(
     "make, value, expected",
-    [
-        (lambda: Int(), True, True),
-        (lambda: Float(), 1, 1.0),
-        (lambda: Bool(strict=True), True, True),
-        (lambda: Any(strict=True), True, True),
-        (lambda: Int(min_value=0), 10**30, 10**30),
-        # Refused: the expected and the encountered class are named.
-        (lambda: Int(strict=True), True, "<class 'int'>"),
-        (lambda: Float(strict=True), 1, "<class 'float'>"),
-        (lambda: Float(strict=True), True, "<class 'float'>"),
-        (lambda: Int(), "3", "<class 'int'>"),
-        (lambda: Bool(), 1, "<class 'bool'>"),
-    ],
+    [(lambda: Int(), True, True), (lambda: Float(), 1, 1.0), (lambda: Bool(strict=True), True, True),
+     (lambda: Int(min_value=0), 10**30, 10**30), (lambda: Int(strict=True), True, "<class 'int'>"),
+     (lambda: Float(strict=True), 1, "<class 'float'>"), (lambda: Int(), "3", "<class 'int'>")],
 )
 def test_values_pass_are_coerced_or_are_refused_by_type(make, value, expected):
     if isinstance(expected, str):
@@ -100,15 +81,11 @@ def test_values_pass_are_coerced_or_are_refused_by_type(make, value, expected):
 
 
 class Token:
-    """A class that accepts foreign values through its `__vk_accept__` hook."""
-
     def __init__(self, name):
         self.name = name
 
     def __eq__(self, other):
         return isinstance(other, Token) and other.name == self.name
-
-    __hash__ = None
 
     def __repr__(self):
         return f"Token({self.name})"
@@ -121,7 +98,6 @@ class Token:
 def test_the_accept_hook_of_the_value_type_coerces_or_declines():
     spec = Enum([Token("a"), Token("b")])
     assert spec.apply("a") == Token("a")
-    # The coerced value is still validated against the candidates.
     with pytest.raises(ValueError) as e:
         spec.apply("c", root_path=PATH)
     assert str(e.value) == "Value Token(c) is not in candidate list [Token(a), Token(b)]. (path=a.b[2])"
@@ -140,11 +116,9 @@ def test_the_accept_hook_of_the_value_type_coerces_or_declines():
 
 @pytest.mark.parametrize(
     "make, value, message",
-    [
-        (lambda: Int(min_value=0, max_value=10), -1, "Value -1 is out of range (min=0, max=10)."),
-        (lambda: Str(regex=r"\d+"), "ab", "String 'ab' does not match regular expression '\\\\d+'."),
-        (lambda: Enum([1, 2]), 3, "Value 3 is not in candidate list [1, 2]."),
-    ],
+    [(lambda: Int(min_value=0, max_value=10), -1, "Value -1 is out of range (min=0, max=10)."),
+     (lambda: Str(regex=r"\d+"), "ab", "String 'ab' does not match regular expression '\\\\d+'."),
+     (lambda: Enum([1, 2]), 3, "Value 3 is not in candidate list [1, 2].")],
 )
 @pytest.mark.parametrize("root_path, text", [(None, ""), (PATH, "a.b[2]")])
 def test_constraint_failures_append_the_path(make, value, message, root_path, text):
@@ -154,9 +128,6 @@ def test_constraint_failures_append_the_path(make, value, message, root_path, te
 
 
 class Odd(int):
-    """An int whose comparisons are scripted: below everything, and raising
-    when compared from above."""
-
     def __lt__(self, other):
         return True
 
@@ -201,14 +172,10 @@ def test_custom_apply_receives_the_path_the_spec_and_the_options_and_may_proceed
     assert fn.calls == [4]
     with pytest.raises(ValueError, match=r"^Value 12 is out of range"):
         spec.apply(Custom((True, 6)))
-    with pytest.raises(TypeError, match="^Expect <class 'int'>"):
-        Int().apply(Custom((True, "4")))
 
 
-@pytest.mark.parametrize(
-    "answer, error",
-    [((1, "x"), TypeError), ((True,), IndexError), (None, TypeError), ("no", TypeError)],
-)
+@pytest.mark.parametrize("answer, error",
+                         [((1, "x"), TypeError), ((True,), IndexError), (None, TypeError)])
 def test_a_malformed_custom_apply_answer_is_an_error(answer, error):
     with pytest.raises(error):
         Int().apply(Custom(answer))
@@ -220,8 +187,7 @@ def test_the_transform_runs_before_the_type_check_and_its_result_is_validated():
     assert spec.apply("7") == 7 and fn.calls == ["7"]
     with pytest.raises(ValueError, match=r"^Value -1 is out of range.*\(path=a\.b\[2\]\)$"):
         spec.apply("-1", root_path=PATH)
-    # Exact leaves take no shortcut past a transform; None and missing values
-    # never reach it.
+    # Exact leaves still pass the transform; None and missing values never reach it.
     assert spec.apply(3) == 3 and fn.calls[-1] == 3
     count = len(fn.calls)
     with pytest.raises(ValueError, match="^Value cannot be None"):
@@ -244,12 +210,9 @@ class TwoArgError(Exception):
 
 @pytest.mark.parametrize(
     "raised, expected_class, expected_args",
-    [
-        (KeyError("k"), KeyError, ("'k' (path=a.b[2])",)),
-        (ValueError("bad"), ValueError, ("bad (path=a.b[2])",)),
-        # A class that cannot be made from one message: the failure itself.
-        (TwoArgError(1, "detail"), TwoArgError, None),
-    ],
+    [(KeyError("k"), KeyError, ("'k' (path=a.b[2])",)),
+     (ValueError("bad"), ValueError, ("bad (path=a.b[2])",)),
+     (TwoArgError(1, "detail"), TwoArgError, None)],  # cannot be remade from one message
 )
 def test_transform_errors_keep_their_class_and_get_the_path(raised, expected_class, expected_args):
     def fail(value):
@@ -265,33 +228,14 @@ def test_transform_errors_keep_their_class_and_get_the_path(raised, expected_cla
 
 
 def test_the_reapply_after_a_transform_uses_the_spec_twin_without_transform():
-    seen = []
-
-    class Probe:
-        __vesk_custom_typing__ = True
-
-        def custom_apply(self, path, spec, allow_partial, child_transform):
-            seen.append(spec)
-            return (False, self)
-
-    spec = Any().set_transform(lambda v: Probe())
+    probe = Custom((False, None))
+    spec = Any().set_transform(lambda v: probe)
     spec.apply(1)
-    [twin] = seen
+    [(_, twin, _, _)] = probe.calls
     assert twin is not spec and twin.transform is None and type(twin) is Any
 
 
-def test_any_accepts_values_as_they_are_but_not_missing_ones():
-    spec = Any()
-    for value in (object(), [1], Token("t")):
-        assert spec.apply(value) is value
-    with pytest.raises(ValueError, match="^Required value"):
-        spec.apply(MISSING)
-    assert spec.apply(Custom((False, "x"))) == "x"
-
-
 class Loose(type):
-    """A metaclass whose instance test also admits the text "any"."""
-
     def __instancecheck__(cls, value):
         return value == "any" or type.__instancecheck__(cls, value)
 
@@ -312,8 +256,6 @@ class Member(metaclass=Loose):
 def test_a_value_type_with_its_own_instance_test_is_checked_through_the_package():
     a, b = Member("a"), Member("b")
     spec = Enum([a, b])
-    assert spec.value_type is Member and spec.type_resolved
-    assert spec.forward_refs == frozenset() and spec.forward_refs is Int().forward_refs
     assert spec.apply(b) is b
     # The metaclass admits "any", which the candidate test then refuses.
     with pytest.raises(ValueError, match=r"^Value 'any' is not in candidate list"):
@@ -367,38 +309,3 @@ def test_a_union_coerces_through_its_candidates_in_order():
     assert str(e.value) == (
         f"Expect {union.value_type} but encountered <class 'str'>: a. (path=a.b[2])"
     )
-
-    class Broken(Token):
-        @classmethod
-        def __vk_accept__(cls, value):
-            raise AttributeError("no hook")
-
-    # Any other failure stops the search at once.
-    with pytest.raises(AttributeError, match="^no hook$"):
-        native.Union([Enum([Broken("b")]), Float()]).apply(1)
-
-
-def test_forward_references_decide_whether_and_how_values_are_type_checked():
-    import collections
-
-    resolved = native.Object("collections.OrderedDict")
-    assert resolved.type_resolved and resolved.value_type is collections.OrderedDict
-    with pytest.raises(TypeError) as e:
-        resolved.apply({})
-    assert str(e.value) == (
-        "Expect <class 'collections.OrderedDict'> but encountered <class 'dict'>: {}. (path=)"
-    )
-    # An unresolved class checks nothing yet.
-    unresolved = native.Object("nowhere.Nothing")
-    assert not unresolved.type_resolved and unresolved.apply(5) == 5
-    union = native.Union([resolved, Int()])
-    assert union.forward_refs == resolved.forward_refs
-    assert union.value_type == (collections.OrderedDict, int)
-
-
-def test_callable_checks_append_the_path():
-    spec = native.Callable([Int()])
-    assert spec.apply(abs) is abs
-    # The package's own check raises its own error, with the path text it was given.
-    with pytest.raises(TypeError, match=r"only takes 0 positional arguments.*\(path=a\.b\[2\]\)$"):
-        spec.apply(lambda: 1, root_path=PATH)
