@@ -23,6 +23,8 @@
 
 namespace vesk::typing::containers {
 
+using primitives::read_kind;
+
 namespace {
 
 // `create_schema(arg, allow_nonconst_keys=True)` through the bridge.
@@ -213,28 +215,19 @@ PyObject* class_getitem(PyObject*, PyObject* type_args) {
 
 // --- getters ----------------------------------------------------------------------
 
-template <class Read>
-PyObject* read_dict(PyObject* self, Read read) {
-    py::SharedBorrow hold(spec_borrow(self));
-    if (!hold.acquire()) return nullptr;
-    const DictKind* dict = kind_as<DictKind>(spec_engine(self).kind);
-    if (!dict) return py::none();
-    return read(*dict);
-}
-
 PyObject* tri_borrowed(Tri t) noexcept {
     return t == Tri::Unset ? Py_None : t == Tri::True ? Py_True : Py_False;
 }
 PyObject* tri_object(Tri t) { return py::new_ref(tri_borrowed(t)); }
 
 PyObject* get_schema(PyObject* self) {
-    return read_dict(self, [](const DictKind& d) { return py::new_ref(d.schema.get()); });
+    return read_kind<DictKind>(self, [](const DictKind& d) { return py::new_ref(d.schema.get()); });
 }
 PyObject* get_symbolic(PyObject* self) {
-    return read_dict(self, [](const DictKind& d) { return tri_object(d.symbolic); });
+    return read_kind<DictKind>(self, [](const DictKind& d) { return tri_object(d.symbolic); });
 }
 PyObject* get_auto_wrap(PyObject* self) {
-    return read_dict(self, [](const DictKind& d) { return py::boolean(d.auto_wrap); });
+    return read_kind<DictKind>(self, [](const DictKind& d) { return py::boolean(d.auto_wrap); });
 }
 
 PyMethodDef methods[] = {

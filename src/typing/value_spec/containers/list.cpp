@@ -21,6 +21,7 @@
 namespace vesk::typing::containers {
 
 using primitives::convert_common;
+using primitives::read_kind;
 using primitives::wrap_built;
 
 std::optional<SpecEngine> list_new(ListArgs args, SpecCommon common) {
@@ -154,36 +155,29 @@ PyObject* class_getitem(PyObject*, PyObject* type_args) {
 
 // --- getters ----------------------------------------------------------------------
 
-// Reads the List payload under a shared hold; `read` returns a new reference.
-template <class Read>
-PyObject* read_list(PyObject* self, Read read) {
-    py::SharedBorrow hold(spec_borrow(self));
-    if (!hold.acquire()) return nullptr;
-    const ListKind* list = kind_as<ListKind>(spec_engine(self).kind);
-    if (!list) return py::none();
-    return read(*list);
-}
-
 PyObject* get_element(PyObject* self) {
-    return read_list(self, [](const ListKind& l) { return py::new_ref(l.element_field.get()); });
+    return read_kind<ListKind>(self, [](const ListKind& l) {
+        return py::new_ref(l.element_field.get());
+    });
 }
 PyObject* get_symbolic(PyObject* self) {
-    return read_list(self, [](const ListKind& l) {
+    return read_kind<ListKind>(self, [](const ListKind& l) {
         return py::new_ref(l.symbolic == Tri::Unset  ? Py_None
                            : l.symbolic == Tri::True ? Py_True
                                                      : Py_False);
     });
 }
 PyObject* get_auto_wrap(PyObject* self) {
-    return read_list(self, [](const ListKind& l) { return py::boolean(l.auto_wrap); });
+    return read_kind<ListKind>(self, [](const ListKind& l) { return py::boolean(l.auto_wrap); });
 }
 // A list spec offers no nested bulk check: callers apply each element.
 PyObject* get_nested_dict_bulk_check(PyObject*) { return py::none(); }
 PyObject* get_min_size(PyObject* self) {
-    return read_list(self, [](const ListKind& l) { return PyLong_FromLongLong(l.min_size); });
+    return read_kind<ListKind>(self,
+                               [](const ListKind& l) { return PyLong_FromLongLong(l.min_size); });
 }
 PyObject* get_max_size(PyObject* self) {
-    return read_list(self, [](const ListKind& l) { return size_object(l.max_size); });
+    return read_kind<ListKind>(self, [](const ListKind& l) { return size_object(l.max_size); });
 }
 
 PyMethodDef methods[] = {

@@ -26,6 +26,7 @@
 namespace vesk::typing::containers {
 
 using primitives::convert_common;
+using primitives::read_kind;
 using primitives::wrap_built;
 
 namespace {
@@ -233,27 +234,21 @@ PyObject* class_getitem(PyObject*, PyObject* type_args) {
 
 // --- getters ----------------------------------------------------------------------
 
-template <class Read>
-PyObject* read_tuple(PyObject* self, Read read) {
-    py::SharedBorrow hold(spec_borrow(self));
-    if (!hold.acquire()) return nullptr;
-    const TupleKind* tuple = kind_as<TupleKind>(spec_engine(self).kind);
-    if (!tuple) return py::none();
-    return read(*tuple);
-}
-
 // The spec's own list, not a copy.
 PyObject* get_elements(PyObject* self) {
-    return read_tuple(self, [](const TupleKind& t) { return py::new_ref(t.elements.get()); });
+    return read_kind<TupleKind>(self,
+                                [](const TupleKind& t) { return py::new_ref(t.elements.get()); });
 }
 PyObject* get_fixed_length(PyObject* self) {
-    return read_tuple(self, [](const TupleKind& t) { return py::boolean(t.fixed_length); });
+    return read_kind<TupleKind>(self,
+                                [](const TupleKind& t) { return py::boolean(t.fixed_length); });
 }
 PyObject* get_min_size(PyObject* self) {
-    return read_tuple(self, [](const TupleKind& t) { return PyLong_FromLongLong(t.min_size); });
+    return read_kind<TupleKind>(self,
+                                [](const TupleKind& t) { return PyLong_FromLongLong(t.min_size); });
 }
 PyObject* get_max_size(PyObject* self) {
-    return read_tuple(self, [](const TupleKind& t) { return size_object(t.max_size); });
+    return read_kind<TupleKind>(self, [](const TupleKind& t) { return size_object(t.max_size); });
 }
 
 // len(): the number of positions of a fixed form, 0 for a variable one.

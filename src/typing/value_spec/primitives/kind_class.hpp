@@ -68,6 +68,17 @@ struct JsonCall {
 // empty (its exception is pending) or allocation fails.
 [[nodiscard]] PyObject* wrap_built(PyTypeObject* type, std::optional<SpecEngine> engine);
 
+// A getter's read of the kind payload `K` under a shared hold: `read(const
+// K&)` returns a new reference; None when the spec holds another kind.
+template <class K, class Read>
+PyObject* read_kind(PyObject* self, Read read) {
+    py::SharedBorrow hold(spec_borrow(self));
+    if (!hold.acquire()) return nullptr;
+    const K* kind = kind_as<K>(spec_engine(self).kind);
+    if (!kind) return py::none();
+    return read(*kind);
+}
+
 namespace detail {
 PyObject* copy_as(PyTypeObject* type, PyObject* self);
 PyObject* deepcopy_as(PyTypeObject* type, PyObject* self, PyObject* const* args,
