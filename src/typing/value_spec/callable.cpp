@@ -181,6 +181,37 @@ py::Ref make_callable_spec(PyObject* args, PyObject* returns, bool is_functor) {
 
 namespace {
 
+py::Params<1> kTypeArgs{"with_type_args", {"type_args"}, 1, 1};
+
+}  // namespace
+
+template <bool IsFunctor>
+PyObject* with_type_args(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    py::Args<1> a;
+    if (!py::parse(kTypeArgs, args, nargs, kwnames, a)) return nullptr;
+    py::Ref arg_list;
+    py::Ref returns;
+    if (!parse_callable_type_args(reinterpret_cast<PyTypeObject*>(cls), a[0], arg_list, returns))
+        return nullptr;
+    return make_callable_spec(arg_list.get(), returns.get(), IsFunctor).release();
+}
+
+template <bool IsFunctor>
+PyObject* class_getitem(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    return generic_getitem_result(
+               py::Ref::steal(with_type_args<IsFunctor>(cls, args, nargs, kwnames)))
+        .release();
+}
+
+template PyObject* with_type_args<false>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+template PyObject* with_type_args<true>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+template PyObject* class_getitem<false>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+template PyObject* class_getitem<true>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+namespace {
+
 using primitives::CommonArgs;
 using primitives::none_as_omitted;
 
@@ -226,27 +257,6 @@ PyObject* callable_vectorcall(PyObject* type, PyObject* const* args, size_t narg
     return construct(reinterpret_cast<PyTypeObject*>(type), a);
 }
 
-py::Params<1> kTypeArgs{"with_type_args", {"type_args"}, 1, 1};
-
-// `with_type_args` on `cls` (Callable or a Python subclass): always a
-// Callable; the subclass only names itself in the count error.
-PyObject* with_type_args(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-    py::Args<1> a;
-    if (!py::parse(kTypeArgs, args, nargs, kwnames, a)) return nullptr;
-    py::Ref arg_list;
-    py::Ref returns;
-    if (!parse_callable_type_args(reinterpret_cast<PyTypeObject*>(cls), a[0], arg_list, returns))
-        return nullptr;
-    return make_callable_spec(arg_list.get(), returns.get(), false).release();
-}
-
-PyObject* class_getitem(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    return generic_getitem_result(py::Ref::steal(with_type_args(cls, args, nargs, kwnames)))
-        .release();
-}
-
 // The getters hand out the spec's own objects, read under a shared hold.
 template <auto Member>
 PyObject* get_member(PyObject* self) {
@@ -261,8 +271,8 @@ PyMethodDef methods[] = {
     py::method<&primitives::copy<callable_type>>("__copy__"),
     py::method<&primitives::deepcopy<callable_type>>("__deepcopy__"),
     py::class_method<&from_json<false>>("from_json"),
-    py::class_method<&with_type_args>("with_type_args"),
-    py::class_method<&class_getitem>("__class_getitem__"),
+    py::class_method<&with_type_args<false>>("with_type_args"),
+    py::class_method<&class_getitem<false>>("__class_getitem__"),
     py::kMethodsEnd,
 };
 

@@ -57,6 +57,17 @@ namespace vesk::typing::callable {
 template <bool IsFunctor>
 PyObject* from_json(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// `with_type_args(type_args)` on `cls` (Callable or Functor, or a Python
+// subclass of either): always an instance of that class, never of the
+// subclass, which only names itself in the count error. `__class_getitem__`
+// is the same through `generic_getitem_result`.
+template <bool IsFunctor>
+PyObject* with_type_args(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
+template <bool IsFunctor>
+PyObject* class_getitem(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames);
+
 // A new Callable (or Functor) spec, never of a Python subclass, from the
 // pair above with no keyword arguments and the default common options.
 [[nodiscard]] py::Ref make_callable_spec(PyObject* args, PyObject* returns, bool is_functor);

@@ -53,31 +53,12 @@ PyObject* functor_vectorcall(PyObject* type, PyObject* const* args, size_t nargs
     return construct(reinterpret_cast<PyTypeObject*>(type), a);
 }
 
-py::Params<1> kTypeArgs{"with_type_args", {"type_args"}, 1, 1};
-
-PyObject* with_type_args(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-    py::Args<1> a;
-    if (!py::parse(kTypeArgs, args, nargs, kwnames, a)) return nullptr;
-    py::Ref arg_list;
-    py::Ref returns;
-    if (!parse_callable_type_args(reinterpret_cast<PyTypeObject*>(cls), a[0], arg_list, returns))
-        return nullptr;
-    return make_callable_spec(arg_list.get(), returns.get(), true).release();
-}
-
-PyObject* class_getitem(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    return generic_getitem_result(py::Ref::steal(with_type_args(cls, args, nargs, kwnames)))
-        .release();
-}
-
 PyMethodDef methods[] = {
     py::method<&primitives::copy<functor_type>>("__copy__"),
     py::method<&primitives::deepcopy<functor_type>>("__deepcopy__"),
     py::class_method<&from_json<true>>("from_json"),
-    py::class_method<&with_type_args>("with_type_args"),
-    py::class_method<&class_getitem>("__class_getitem__"),
+    py::class_method<&with_type_args<true>>("with_type_args"),
+    py::class_method<&class_getitem<true>>("__class_getitem__"),
     py::kMethodsEnd,
 };
 
