@@ -1,5 +1,4 @@
-"""The surface every scalar spec class shares: class facts, construction
-options, copies, skip_user_transform; and Any."""
+"""The surface every scalar spec class shares: class facts, options, copies; and Any."""
 
 import copy
 import re
@@ -7,21 +6,13 @@ import re
 import pytest
 
 import vesk_core._native as native
-from fresh import run_fresh
 from leaks import assert_no_leak
-
-Bool, Str, Int, Float, Enum, Any = (
-    native.Bool, native.Str, native.Int, native.Float, native.Enum, native.Any)
+from vesk_core._native import Any, Bool, Enum, Float, Int, Str
 
 # One plain instance of each class, built fresh per use.
-MAKERS = {
-    Bool: lambda **kw: Bool(**kw),
-    Str: lambda **kw: Str(regex="a", **kw),
-    Int: lambda **kw: Int(min_value=0, **kw),
-    Float: lambda **kw: Float(max_value=1.5, **kw),
-    Enum: lambda **kw: Enum(["a", "b"], **kw),
-    Any: lambda **kw: Any(annotation=int, **kw),
-}
+MAKERS = {Bool: lambda **kw: Bool(**kw), Str: lambda **kw: Str(regex="a", **kw),
+          Int: lambda **kw: Int(min_value=0, **kw), Float: lambda **kw: Float(max_value=1.5, **kw),
+          Enum: lambda **kw: Enum(["a", "b"], **kw), Any: lambda **kw: Any(annotation=int, **kw)}
 KINDS = list(MAKERS)
 GOOD_DEFAULT = {Bool: True, Str: "ab", Int: 1, Float: 1.0, Enum: "a", Any: 1}
 
@@ -44,7 +35,6 @@ def test_common_options_and_copies(cls):
     make = MAKERS[cls]
     spec = make()
     assert spec.has_default is False
-    assert make(default=GOOD_DEFAULT[cls]).default == GOOD_DEFAULT[cls]
     assert spec._strict is None and spec.frozen is False and spec.default_factory is None
     assert make(strict=True)._strict is True
     factory = make(default_factory=lambda: None)
@@ -53,7 +43,6 @@ def test_common_options_and_copies(cls):
         make(default_factory=list, default=GOOD_DEFAULT[cls])
     with pytest.raises(TypeError, match="frozen"):
         make(frozen=1)
-    assert make(default_factory=None).default_factory is None
     spec = make(strict=False)
     for dup in (copy.copy(spec), spec.__copy__(), copy.deepcopy(spec), spec.__deepcopy__(None)):
         assert type(dup) is cls and dup is not spec
@@ -130,12 +119,8 @@ def test_from_json(cls, json_value, check):
 
 @pytest.mark.parametrize(
     "cls, json_value, error, message",
-    [
-        (Enum, {"values": None}, ValueError, "Values for Enum should be a non-empty list"),
-        (Enum, {}, ValueError, "Enum json missing 'values'."),
-        (Int, {"strict": None}, TypeError, "strict"),
-        (Str, [], TypeError, "PyDict"),
-    ],
+    [(Enum, {"values": None}, ValueError, "Values for Enum should be a non-empty list"),
+     (Enum, {}, ValueError, "Enum json missing 'values'."), (Str, [], TypeError, "PyDict")],
 )
 def test_from_json_errors(cls, json_value, error, message):
     with pytest.raises(error, match=re.escape(message)):
@@ -186,27 +171,6 @@ def test_any_annotation():
         Any.annotate(Int(), int)
 
 
-def test_using_specs_before_their_hooks_are_installed_is_an_internal_error():
-    proc = run_fresh(
-        """
-        import vesk.typing, vesk_core._native as native
-        for make in (native.Int, native.Bool, native.Any, lambda: native.Str(regex="a"),
-                     lambda: native.Enum([1, 2])):
-            try:
-                make()
-            except RuntimeError as e:
-                print(str(e))
-        native._install_typing_bridge(**vesk.typing.bridge_handles())
-        try:
-            native.Int().to_json_schema()
-        except RuntimeError as e:
-            print(e)
-        """
-    )
-    assert proc.stdout.split("\n")[:6] == ["typing bridge not installed"] * 5 + [
-        "json-schema fn not installed"]
-
-
 def _raises(fn):
     try:
         fn()
@@ -215,9 +179,7 @@ def _raises(fn):
     raise AssertionError("expected an error")
 
 
-@pytest.mark.parametrize(
-    "path",
-    [
+@pytest.mark.parametrize("path", [
         lambda: [MAKERS[cls](default=GOOD_DEFAULT[cls]) for cls in KINDS],
         lambda: [copy.deepcopy(MAKERS[cls]()) for cls in KINDS] + [copy.copy(Enum([1, 2]))],
         lambda: (Int[0, 9], Float[None, 1.5], Str["a+"], Enum["a", "b"], Any().annotate(int)),
@@ -225,17 +187,12 @@ def _raises(fn):
         lambda: (Int.from_json({"gt": 1}, k=1), Enum.from_json({"values": [1]}),
                  Any.from_json({"annotation": 1, "transform": None})),
         lambda: _raises(lambda: Enum.from_json({}, k=1)),
-        lambda: _raises(lambda: Int(gt=1.5)),
-        lambda: _raises(lambda: Str(regex="[")),
-        lambda: _raises(lambda: Enum(["a"], default="b")),
         lambda: _raises(lambda: (s := Int()).__deepcopy__({id(s): 1})),
         lambda: (s := Float(min_value=0.0, default_factory=lambda: 1)).set_default(2)
         .set_default_factory(lambda: 3).set_strict(None).noneable().noneable(False)
         .materialize_default(),
         lambda: (s := Float()).annotation and (s.fast_apply_info, s.forward_refs, s.value_type),
         lambda: (Int(default=5).freeze(), Int()("7"), copy.deepcopy(Any(default=[1, {"a": 2}]))),
-        lambda: _raises(lambda: Float().apply("x")),
-    ],
-)
+])
 def test_no_reference_leaks(path):
     assert_no_leak(path)
