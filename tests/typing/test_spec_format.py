@@ -1,6 +1,4 @@
-"""The text form of the scalar specs, the options of `format`, and the repr
-that messages quote: kept current across mutations, also while other
-threads apply and mutate the same spec."""
+"""The text form of the scalar specs, `format`, and the repr messages quote, kept current."""
 
 import sys
 import threading
@@ -16,16 +14,11 @@ def factory():
     return 1
 
 
-@pytest.mark.parametrize(
-    "make, text",
-    [
-        (lambda: Str(regex="a+", is_noneable=True), "Str(regex='a+', noneable=True)"),
-        (lambda: Bool(strict=False), "Bool(strict=False)"),
-        (lambda: Bool(strict=None), "Bool()"),
-        (lambda: Int(is_noneable=True, default=None), "Int(default=None, noneable=True)"),
-        (lambda: Enum([1, 2], default=2), "Enum(default=2, values=[1, 2])"),
-    ],
-)
+@pytest.mark.parametrize("make, text", [
+    (lambda: Str(regex="a+", is_noneable=True), "Str(regex='a+', noneable=True)"),
+    (lambda: Bool(strict=False), "Bool(strict=False)"), (lambda: Bool(strict=None), "Bool()"),
+    (lambda: Int(is_noneable=True, default=None), "Int(default=None, noneable=True)"),
+    (lambda: Enum([1, 2], default=2), "Enum(default=2, values=[1, 2])")])
 def test_the_text_form_shows_the_label_and_the_items_that_differ_from_their_defaults(make, text):
     spec = make()
     assert repr(spec) == text
@@ -41,7 +34,7 @@ def test_str_lays_the_items_out_one_per_line():
     assert str(Bool()) == "Bool()"
 
 
-def test_format_reads_only_an_integer_list_wrap_threshold_and_refuses_mistyped_options():
+def test_format_reads_only_an_integer_list_wrap_threshold():
     spec = Enum([1, 2, 3])
     plain = spec.format()
     assert plain == "Enum(\n  values=[1, 2, 3]\n)"
@@ -50,9 +43,6 @@ def test_format_reads_only_an_integer_list_wrap_threshold_and_refuses_mistyped_o
     for ignored in ("1", 1.0, None, object(), 10**40):
         assert spec.format(list_wrap_threshold=ignored) == plain
     assert spec.format(other=1, list_wrap_threshold=True) == wrapped
-    for name, value in (("compact", 1), ("verbose", None), ("root_indent", "0")):
-        with pytest.raises(TypeError, match=name):  # other options are typed
-            Int().format(**{name: value})
 
 
 def none_message(spec):
@@ -84,16 +74,6 @@ def test_messages_quote_the_spec_as_it_is_after_each_mutation():
         assert repr(spec) == text
 
 
-def test_an_enum_message_shows_its_candidates_as_they_are_now():
-    values = [1, 2]
-    spec = Enum(values)
-    assert "ValueSpec=Enum(values=[1, 2])" in none_message(spec)
-    values.append(3)
-    assert "ValueSpec=Enum(values=[1, 2, 3])" in none_message(spec)
-    with pytest.raises(ValueError, match=r"candidate list \[1, 2, 3\]"):
-        spec.apply(4)
-
-
 class LoudInt(int):
     fail = True
 
@@ -118,9 +98,8 @@ def test_the_cached_text_is_never_stale_or_torn_under_concurrent_mutation():
     texts = {f"Value cannot be None. (Path='', ValueSpec=Int(default={d}, min=0))" for d in (1, 2)}
     texts.add("Value cannot be None. (Path='', ValueSpec=Int(min=0))")
     readers, rounds = 6, 300
-    start = threading.Barrier(readers + 1)
+    start, stop = threading.Barrier(readers + 1), threading.Event()
     seen, failures = [], []
-    stop = threading.Event()
 
     def read(i):
         start.wait()
