@@ -287,11 +287,13 @@ bool validate_fields_native(PyObject* schema, PyObject* source, const ConstructA
             all_scalar &= fv.scalar;
             stored = std::move(fv.value);
         } else {
+            // The child path is built only where it is handed on.
             py::Ref path;
-            if (!args.no_child_paths) {
+            auto make_path = [&]() {
+                if (args.no_child_paths || path) return true;
                 path = topology::child_key_path(key, args.root_path);
-                if (!path) return false;
-            }
+                return static_cast<bool>(path);
+            };
             if (fm->has_default && (!fm->default_carries_missing || sym)) {
                 PyObject* name = py::intern<"materialize_default">();
                 PyObject* kw = py::names<"allow_partial">();
@@ -304,6 +306,7 @@ bool validate_fields_native(PyObject* schema, PyObject* source, const ConstructA
                     py::Ref factory = py::get_attr<"default_factory">(fm->value_spec.get());
                     if (!factory) return false;
                     if (factory.get() != Py_None) {
+                        if (!make_path()) return false;
                         PyObject* targs[] = {path ? path.get() : Py_None, f.get(), stored.get()};
                         stored = py::Ref::steal(
                             PyObject_Vectorcall(args.transform, targs, 3, nullptr));
@@ -312,6 +315,7 @@ bool validate_fields_native(PyObject* schema, PyObject* source, const ConstructA
                 }
                 all_scalar &= is_scalar_value(stored.get());
             } else if (args.allow_partial) {
+                if (!make_path()) return false;
                 stored = call_field_apply(f.get(), bridge->missing_value.get(), true,
                                           sym ? args.transform : nullptr, path.get(), true);
                 if (!stored) return false;
