@@ -47,6 +47,19 @@ def test_apply_entries():
     assert spec._validate(None, 3) is None
     with pytest.raises(ValueError, match=r"out of range.*\(path=x\)$"):
         spec._validate(native.KeyPath("x"), -5)
+    # The path is rendered only for a failure.
+    rendered = []
+
+    class Path:
+        def __str__(self):
+            rendered.append(1)
+            return "p"
+
+    assert spec._validate(Path(), 3) is None and spec.apply(3, root_path=Path()) == 3
+    assert Str(regex="a+")._validate(Path(), "aa") is None and not rendered
+    with pytest.raises(ValueError, match=r"\(path=p\)$"):
+        spec._validate(Path(), -5)
+    assert rendered == [1]
     for call in (lambda: spec.apply(1, allow_partial=1), lambda: spec.apply(1, inplace=None)):
         with pytest.raises(TypeError, match="allow_partial|inplace"):
             call()

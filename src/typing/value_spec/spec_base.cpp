@@ -204,11 +204,9 @@ PyObject* spec_validate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     py::Args<2> a;
     if (!py::parse(kValidateSig, args, nargs, kwnames, a)) return nullptr;
-    py::Ref path_text = root_path_str(a[0]);
-    if (!path_text) return nullptr;
     Reader r(self);
     if (!r) return nullptr;
-    if (validate(r.engine(), a[1], path_text.get()) < 0) return nullptr;
+    if (validate(r.engine(), a[1], a[0]) < 0) return nullptr;
     return py::none();
 }
 

@@ -76,7 +76,7 @@ struct ApplyOptions {
 // candidate list, list size, subclass, callable signature). Returns 0, or -1
 // with the failure set: a ValueError ending in " (path={})" for the native
 // checks, the callback's own exception for a Callable.
-[[nodiscard]] int validate(const SpecEngine& engine, PyObject* value, PyObject* path_text);
+[[nodiscard]] int validate(const SpecEngine& engine, PyObject* value, PyObject* root_path);
 
 // The forward references the spec depends on: a set (for a List, the element
 // spec's own `forward_refs`; the bridge's shared empty frozenset when there

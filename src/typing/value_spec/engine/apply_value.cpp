@@ -144,7 +144,7 @@ py::Ref apply_after_value(const SpecEngine& engine, py::Ref value, const ApplyOp
         value = apply_kind(engine, std::move(value), options, path_text);
         if (!value) return {};
     }
-    if (validate(engine, value.get(), path_text) < 0) return {};
+    if (validate(engine, value.get(), options.root_path) < 0) return {};
     return value;
 }
 

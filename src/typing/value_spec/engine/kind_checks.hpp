@@ -30,29 +30,31 @@ namespace vesk::typing {
 [[nodiscard]] Shortcut scalar_shortcut(const SpecEngine& engine, PyObject* spec_obj,
                                        PyObject* value, ApplyOptions& options, py::Ref& out);
 
+// Each check takes the root path (a path object, or null), rendered as text
+// only for a failure.
 // Str: the compiled expression's `match(value)` must not be None.
 //   "String {repr(value)} does not match regular expression {repr(pattern)}."
-[[nodiscard]] int validate_regex(const SpecEngine& engine, PyObject* value, PyObject* path_text);
+[[nodiscard]] int validate_regex(const SpecEngine& engine, PyObject* value, PyObject* root_path);
 // Number: both set bounds are compared (value < min, value > max), either true fails.
 //   "Value {str(value)} is out of range (min={str(min) or None}, max={...})."
-[[nodiscard]] int validate_range(const SpecEngine& engine, PyObject* value, PyObject* path_text);
+[[nodiscard]] int validate_range(const SpecEngine& engine, PyObject* value, PyObject* root_path);
 // Enum: `value in values`.
 //   "Value {repr(value)} is not in candidate list {str(values)}."
 [[nodiscard]] int validate_candidates(const SpecEngine& engine, PyObject* value,
-                                      PyObject* path_text);
+                                      PyObject* root_path);
 // List: len(value) against min_size, then max_size when set.
 //   "Length of list {repr(value)} is less than min size ({min})." / "... greater than max size ({max})."
 [[nodiscard]] int validate_list_size(const SpecEngine& engine, PyObject* value,
-                                     PyObject* path_text);
+                                     PyObject* root_path);
 // Type: only once every forward reference is resolved; the bridge's
 // `is_subclass(value, base)` with base the forward reference's `cls`, else `t`.
 //   "{repr(value)} is not a subclass of {repr(base)}"
 [[nodiscard]] int validate_subclass(const SpecEngine& engine, PyObject* value,
-                                    PyObject* path_text);
+                                    PyObject* root_path);
 // Callable: the bridge's `callable_validate(args, kw, returns or None,
-// repr(spec), path_text, value)`; its result is ignored.
+// repr(spec), str(root_path), value)`; its result is ignored.
 [[nodiscard]] int validate_signature(const SpecEngine& engine, PyObject* value,
-                                     PyObject* path_text);
+                                     PyObject* root_path);
 
 }  // namespace vesk::typing
 

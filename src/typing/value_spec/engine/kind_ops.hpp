@@ -57,8 +57,9 @@ struct KindOps {
     // The per-kind step after the type check. Null: the value itself.
     py::Ref (*apply_kind)(const SpecEngine& engine, py::Ref value, const ApplyOptions& options,
                           PyObject* path_text);
-    // The kind's constraint check; 0 or -1. Null: none.
-    int (*validate)(const SpecEngine& engine, PyObject* value, PyObject* path_text);
+    // The kind's constraint check on the root path (text rendered only for
+    // a failure); 0 or -1. Null: none.
+    int (*validate)(const SpecEngine& engine, PyObject* value, PyObject* root_path);
 
     // Replaces in `copy` (a reference clone of the source engine) the payload
     // parts that a deep copy must not share, copying through `memo`; 0 or -1.

@@ -25,8 +25,7 @@ Shortcut validate_leaf(const SpecEngine& engine, PyObject* value, const ApplyOpt
     if (!is_primitive_value_type(value_type) ||
         Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(value_type))
         return Shortcut::Undecided;
-    py::Ref path_text = root_path_str(options.root_path);
-    if (!path_text || validate(engine, value, path_text.get()) < 0) return Shortcut::Error;
+    if (validate(engine, value, options.root_path) < 0) return Shortcut::Error;
     return accept(value, out);
 }
 

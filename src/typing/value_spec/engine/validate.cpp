@@ -4,15 +4,16 @@
 #include "typing/value_spec/engine/apply.hpp"
 #include "typing/value_spec/engine/kind_checks.hpp"
 #include "typing/value_spec/format.hpp"
+#include "typing/value_spec/utils.hpp"
 
 namespace vesk::typing {
 
-int validate(const SpecEngine& engine, PyObject* value, PyObject* path_text) {
+int validate(const SpecEngine& engine, PyObject* value, PyObject* root_path) {
     const KindOps& kind = ops(engine);
-    return kind.validate ? kind.validate(engine, value, path_text) : 0;
+    return kind.validate ? kind.validate(engine, value, root_path) : 0;
 }
 
-int validate_regex(const SpecEngine& engine, PyObject* value, PyObject* path_text) {
+int validate_regex(const SpecEngine& engine, PyObject* value, PyObject* root_path) {
     const StrKind* str = kind_as<StrKind>(engine.kind);
     if (!str || !str->regex) return 0;
     PyObject* match_name = py::intern<"match">();
@@ -23,8 +24,10 @@ int validate_regex(const SpecEngine& engine, PyObject* value, PyObject* path_tex
     if (match.get() != Py_None) return 0;
     py::Ref pattern = py::get_attr<"pattern">(str->regex.get());
     if (!pattern) return -1;
+    py::Ref path_text = root_path_str(root_path);
+    if (!path_text) return -1;
     PyErr_Format(PyExc_ValueError, "String %R does not match regular expression %R. (path=%S)",
-                 value, pattern.get(), path_text);
+                 value, pattern.get(), path_text.get());
     return -1;
 }
 
@@ -53,7 +56,7 @@ int compare(PyObject* a, PyObject* b, int op) {
 
 }  // namespace
 
-int validate_range(const SpecEngine& engine, PyObject* value, PyObject* path_text) {
+int validate_range(const SpecEngine& engine, PyObject* value, PyObject* root_path) {
     const NumberKind* number = kind_as<NumberKind>(engine.kind);
     if (!number) return 0;
     // Both set bounds are compared, so a comparison that fails against the
@@ -71,43 +74,51 @@ int validate_range(const SpecEngine& engine, PyObject* value, PyObject* path_tex
     if (!below && !above) return 0;
     PyObject* none = py::intern<"None">();
     if (!none) return -1;
+    py::Ref path_text = root_path_str(root_path);
+    if (!path_text) return -1;
     PyErr_Format(PyExc_ValueError, "Value %S is out of range (min=%S, max=%S). (path=%S)", value,
                  number->min_value ? number->min_value.get() : none,
-                 number->max_value ? number->max_value.get() : none, path_text);
+                 number->max_value ? number->max_value.get() : none, path_text.get());
     return -1;
 }
 
-int validate_candidates(const SpecEngine& engine, PyObject* value, PyObject* path_text) {
+int validate_candidates(const SpecEngine& engine, PyObject* value, PyObject* root_path) {
     const EnumKind* candidates = kind_as<EnumKind>(engine.kind);
     if (!candidates) return 0;
     PyObject* values = candidates->values.get();
     const int found = PySequence_Contains(values, value);
     if (found) return found < 0 ? -1 : 0;
+    py::Ref path_text = root_path_str(root_path);
+    if (!path_text) return -1;
     PyErr_Format(PyExc_ValueError, "Value %R is not in candidate list %S. (path=%S)", value,
-                 values, path_text);
+                 values, path_text.get());
     return -1;
 }
 
-int validate_list_size(const SpecEngine& engine, PyObject* value, PyObject* path_text) {
+int validate_list_size(const SpecEngine& engine, PyObject* value, PyObject* root_path) {
     const ListKind* list = kind_as<ListKind>(engine.kind);
     if (!list) return 0;
     const Py_ssize_t n = PyObject_Size(value);
     if (n < 0) return -1;
     if (n < list->min_size) {
+        py::Ref path_text = root_path_str(root_path);
+        if (!path_text) return -1;
         PyErr_Format(PyExc_ValueError, "Length of list %R is less than min size (%lld). (path=%S)",
-                     value, static_cast<long long>(list->min_size), path_text);
+                     value, static_cast<long long>(list->min_size), path_text.get());
         return -1;
     }
     if (list->max_size && n > *list->max_size) {
+        py::Ref path_text = root_path_str(root_path);
+        if (!path_text) return -1;
         PyErr_Format(PyExc_ValueError,
                      "Length of list %R is greater than max size (%lld). (path=%S)", value,
-                     static_cast<long long>(*list->max_size), path_text);
+                     static_cast<long long>(*list->max_size), path_text.get());
         return -1;
     }
     return 0;
 }
 
-int validate_subclass(const SpecEngine& engine, PyObject* value, PyObject* path_text) {
+int validate_subclass(const SpecEngine& engine, PyObject* value, PyObject* root_path) {
     const TypeKind* type = kind_as<TypeKind>(engine.kind);
     if (!type) return 0;
     const int resolved = type_resolved(engine);
@@ -116,21 +127,25 @@ int validate_subclass(const SpecEngine& engine, PyObject* value, PyObject* path_
     if (!base) return -1;
     const int ok = call_is_subclass(value, base.get());
     if (ok) return ok < 0 ? -1 : 0;
+    py::Ref path_text = root_path_str(root_path);
+    if (!path_text) return -1;
     PyErr_Format(PyExc_ValueError, "%R is not a subclass of %R (path=%S)", value, base.get(),
-                 path_text);
+                 path_text.get());
     return -1;
 }
 
-int validate_signature(const SpecEngine& engine, PyObject* value, PyObject* path_text) {
+int validate_signature(const SpecEngine& engine, PyObject* value, PyObject* root_path) {
     const CallableKind* callable = kind_as<CallableKind>(engine.kind);
     if (!callable) return 0;
     const TypingBridge* bridge = typing_bridge();
     if (!bridge) return -1;
     py::Ref text = repr(engine);
     if (!text) return -1;
+    py::Ref path_text = root_path_str(root_path);
+    if (!path_text) return -1;
     PyObject* args[] = {callable->args.get(), callable->kw.get(),
                         callable->returns ? callable->returns.get() : Py_None,
-                        text.get(), path_text, value};
+                        text.get(), path_text.get(), value};
     py::Ref result =
         py::Ref::steal(PyObject_Vectorcall(bridge->callable_validate.get(), args, 6, nullptr));
     return result ? 0 : -1;
