@@ -21,6 +21,16 @@ int deepcopy_memo_hit(PyObject* memo, PyObject* source, py::Ref& copy) {
     return r;
 }
 
+int deepcopy_memo_hit_of(PyObject* memo, PyObject* source, PyTypeObject* type,
+                         const char* name, py::Ref& copy) {
+    const int found = deepcopy_memo_hit(memo, source, copy);
+    if (found <= 0 || PyObject_TypeCheck(copy.get(), type)) return found;
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'",
+                 Py_TYPE(copy.get())->tp_name, name);
+    copy.reset();
+    return -1;
+}
+
 int deepcopy_memo_register(PyObject* memo, PyObject* source, PyObject* copy) {
     if (!memo || !PyDict_Check(memo)) return 0;
     py::Ref key = id_of(source);

@@ -17,6 +17,12 @@ namespace vesk::typing {
 // (or is not a dict); -1 when the lookup fails (a hostile dict subclass).
 [[nodiscard]] int deepcopy_memo_hit(PyObject* memo, PyObject* source, py::Ref& copy);
 
+// The same, where a hit must be an instance of `type` (subclasses included):
+// any other object stored for `source` is the TypeError "'{class}' object
+// cannot be converted to '{name}'".
+[[nodiscard]] int deepcopy_memo_hit_of(PyObject* memo, PyObject* source, PyTypeObject* type,
+                                       const char* name, py::Ref& copy);
+
 // memo[id(source)] = copy, then appends `source` to the keep-alive list under
 // id(memo) (calling its `append` by name), making the list on first use.
 // Returns 0, or -1 with the error of a dict write or of `append`.

@@ -54,17 +54,11 @@ PyObject* field_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!py::parse(kDeepcopySig, args, nargs, kwnames, a)) return nullptr;
     PyObject* memo = a[0];
 
+    PyTypeObject* type = field_type();
+    if (!type) return nullptr;
     py::Ref hit;
-    const int found = deepcopy_memo_hit(memo, self, hit);
-    if (found < 0) return nullptr;
-    if (found) {
-        if (!is_field(hit.get())) {
-            PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'Field'",
-                         Py_TYPE(hit.get())->tp_name);
-            return nullptr;
-        }
-        return hit.release();
-    }
+    const int found = deepcopy_memo_hit_of(memo, self, type, "Field", hit);
+    if (found != 0) return hit.release();
 
     // Registered before any member is copied, so a member that refers back
     // to this field (metadata holding it, say) resolves to the copy.

@@ -28,6 +28,11 @@ namespace vesk::typing::field {
 
 using typing::Tri;
 
+// None, True or False for an unset, true or false tri-state (borrowed).
+[[nodiscard]] inline PyObject* tri_object(Tri t) noexcept {
+    return t == Tri::Unset ? Py_None : t == Tri::True ? Py_True : Py_False;
+}
+
 struct FieldMeta {
     // A value whose class is exactly one of these is accepted unchanged.
     std::vector<py::Ref> exact;

@@ -43,6 +43,17 @@ PyObject* field_materialize_strict(PyObject* self);
 PyObject* field_copy(PyObject* self);
 PyObject* field_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames);
+// Implemented in field_format.cpp.
+PyObject* field_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* field_str(PyObject* self);
+PyObject* field_repr(PyObject* self);
+// Implemented in field_equality.cpp.
+PyObject* field_richcompare(PyObject* self, PyObject* other, int op);
+// Implemented in field_json.cpp.
+PyObject* field_to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames);
+PyObject* field_from_json(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
 // Implemented in field_probe.cpp.
 PyObject* field_meta_probe(PyObject* self);
 PyObject* field_from_annotation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -16,10 +16,6 @@ py::Ref tuple_of(const std::vector<py::Ref>& items) {
     return t;
 }
 
-PyObject* tri_object(Tri t) noexcept {
-    return t == Tri::Unset ? Py_None : t == Tri::True ? Py_True : Py_False;
-}
-
 }  // namespace
 
 PyObject* field_meta_probe(PyObject* self) {

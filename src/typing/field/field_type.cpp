@@ -20,10 +20,6 @@ py::TypeCell TYPE;
 
 PyObject* or_none(const py::Ref& r) noexcept { return r ? r.get() : Py_None; }
 
-PyObject* tri_object(Tri t) noexcept {
-    return t == Tri::Unset ? Py_None : t == Tri::True ? Py_True : Py_False;
-}
-
 // Refuses a stored alias that is not a non-empty str.
 [[nodiscard]] bool check_alias(PyObject* alias) {
     if (PyUnicode_Check(alias) && PyUnicode_GetLength(alias) > 0) return true;
@@ -214,8 +210,11 @@ PyMethodDef kMethods[] = {
     py::method<field_extend>("extend"),
     py::method<field_apply>("apply"),
     py::method<field_meta_probe>("_field_meta_probe"),
+    py::method<field_format>("format"),
     py::method<field_copy>("__copy__"),
     py::method<field_deepcopy>("__deepcopy__"),
+    py::method<field_to_json>("to_json"),
+    py::class_method<field_from_json>("from_json"),
     py::kMethodsEnd,
 };
 
@@ -378,6 +377,9 @@ PyTypeObject* field_type() {
             .final_()
             .slots({
                 py::slot<Py_tp_new, field_new>(),
+                py::slot<Py_tp_str, field_str>(),
+                py::slot<Py_tp_repr, field_repr>(),
+                py::slot<Py_tp_richcompare, field_richcompare>(),
                 py::slot<Py_tp_traverse, field_traverse>(),
                 py::slot<Py_tp_clear, field_clear>(),
             })

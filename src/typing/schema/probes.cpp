@@ -11,10 +11,6 @@ namespace vesk::typing::schema {
 
 namespace {
 
-PyObject* tri_object(Tri t) noexcept {
-    return t == Tri::Unset ? Py_None : t == Tri::True ? Py_True : Py_False;
-}
-
 PyObject* flag(bool b) noexcept { return b ? Py_True : Py_False; }
 
 py::Ref field_meta_dict(const field::FieldMeta& m) {
@@ -33,7 +29,7 @@ py::Ref field_meta_dict(const field::FieldMeta& m) {
         "{s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O,s:O}", "key", m.const_text.get(), "accept_any",
         flag(m.accept_any), "exact", exact.get(), "checked", checked.get(), "widen_to_float",
         flag(m.widen_to_float), "subclass", subclass.get(), "wrap", flag(m.wrap), "custom_apply",
-        flag(m.custom_apply), "symbolic", tri_object(m.symbolic), "has_default",
+        flag(m.custom_apply), "symbolic", field::tri_object(m.symbolic), "has_default",
         flag(m.has_default)));
 }
 

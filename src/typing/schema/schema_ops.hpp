@@ -43,8 +43,11 @@ PyObject* schema_keys(PyObject* self);
 PyObject* schema_values(PyObject* self);
 PyObject* schema_items(PyObject* self);
 PyObject* schema_is_compatible(PyObject* self, PyObject* other);
+PyObject* schema_resolve(PyObject* self, PyObject* keys);
 PyObject* schema_getitem(PyObject* self, PyObject* key);
 int schema_contains(PyObject* self, PyObject* key);
+PyObject* schema_set_name(PyObject* self, PyObject* name);
+PyObject* schema_set_description(PyObject* self, PyObject* description);
 
 // surface.cpp: getters and setters
 PyObject* schema_get_fields(PyObject* self);
@@ -57,6 +60,26 @@ PyObject* schema_get_has_const_keys(PyObject* self);
 PyObject* schema_get_has_nonconst_keys(PyObject* self);
 PyObject* schema_get_const_apply_fields(PyObject* self);
 PyObject* schema_get_const_bulk_check(PyObject* self);
+
+// format.cpp: the text form
+PyObject* schema_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames);
+PyObject* schema_str(PyObject* self);
+PyObject* schema_repr(PyObject* self);
+
+// equality.cpp
+PyObject* schema_richcompare(PyObject* self, PyObject* other, int op);
+
+// copy.cpp
+PyObject* schema_copy(PyObject* self);
+PyObject* schema_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
+
+// json.cpp
+PyObject* schema_to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
+PyObject* schema_from_json(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames);
 
 // probes.cpp: the cache and funnel probes
 PyObject* schema_field_meta_classes(PyObject* self);

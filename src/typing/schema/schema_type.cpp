@@ -48,12 +48,20 @@ PyMethodDef kMethods[] = {
     py::method<schema_field_meta_classes>("_field_meta_classes"),
     py::method<schema_funnel_leaf>("_funnel_leaf"),
     py::method<schema_funnel_validate_field>("_funnel_validate_field"),
+    py::method<schema_set_name>("set_name"),
+    py::method<schema_set_description>("set_description"),
     py::method<schema_get>("get"),
     py::method<schema_get_field>("get_field"),
     py::method<schema_keys>("keys"),
     py::method<schema_values>("values"),
     py::method<schema_items>("items"),
     py::method<schema_is_compatible>("is_compatible"),
+    py::method<schema_resolve>("resolve"),
+    py::method<schema_format>("format"),
+    py::method<schema_copy>("__copy__"),
+    py::method<schema_deepcopy>("__deepcopy__"),
+    py::method<schema_to_json>("to_json"),
+    py::class_method<schema_from_json>("from_json"),
     py::kMethodsEnd,
 };
 
@@ -87,6 +95,9 @@ PyTypeObject* schema_type() {
                 py::slot<Py_tp_clear, schema_clear>(),
                 py::slot<Py_mp_subscript, schema_getitem>(),
                 py::slot<Py_sq_contains, schema_contains>(),
+                py::slot<Py_tp_str, schema_str>(),
+                py::slot<Py_tp_repr, schema_repr>(),
+                py::slot<Py_tp_richcompare, schema_richcompare>(),
             })
             .methods(kMethods)
             .getters(kGetters)

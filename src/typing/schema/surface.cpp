@@ -1,9 +1,13 @@
-// The schema's read-only Python surface: the stored members, the cached
-// flags and tuples, and the mapping lookups over the fields dict.
+// The schema's Python surface over its stored state: the stored members and
+// their two setters, the cached flags and tuples, the mapping lookups over
+// the fields dict, key resolution and compatibility.
+#include "typing/schema/drivers.hpp"
 #include "typing/schema/schema_ops.hpp"
 
 #include "py/args.hpp"
 #include "py/dict_cursor.hpp"
+
+#include <utility>
 
 namespace vesk::typing::schema {
 
@@ -32,9 +36,60 @@ PyObject* dict_view(PyObject* self) {
     return name ? PyObject_CallMethodNoArgs(schema_state(self).fields.get(), name) : nullptr;
 }
 
+// Stores `value` under the exclusive borrow; the old value is released
+// after the borrow, since releasing it may run a finaliser that reads the
+// schema.
+template <py::Ref SchemaState::*Member>
+PyObject* store_member(PyObject* self, PyObject* value) {
+    py::Ref old;
+    {
+        py::ExclusiveBorrow b(schema_borrow(self));
+        if (!b.acquire()) return nullptr;
+        old = std::exchange(schema_state(self).*Member, py::Ref::borrow(value));
+    }
+    return py::none();
+}
+
+// A copy of cached claims, each claim list copied too.
+py::Ref copy_claims(PyObject* cached) {
+    py::Ref out = py::Ref::steal(PyDict_New());
+    if (!out) return {};
+    py::DictCursor cursor(cached);
+    py::Ref key_spec, keys;
+    for (;;) {
+        const int step = cursor.next(key_spec, keys);
+        if (step < 0) return {};
+        if (step == 0) return out;
+        py::Ref own = py::Ref::steal(PySequence_List(keys.get()));
+        if (!own || PyDict_SetItem(out.get(), key_spec.get(), own.get()) < 0) return {};
+    }
+}
+
 py::Params kGetParams{"get", {"key", "default"}, 2, 1};
 
 }  // namespace
+
+PyObject* schema_set_name(PyObject* self, PyObject* name) {
+    return store_member<&SchemaState::name>(self, name);
+}
+
+PyObject* schema_set_description(PyObject* self, PyObject* description) {
+    return store_member<&SchemaState::description>(self, description);
+}
+
+// The claims of an all-constant schema come from its cached metadata, which
+// the general road of `apply` reads too: the caller gets its own copy, so
+// changing the result cannot change later applications.
+PyObject* schema_resolve(PyObject* self, PyObject* keys) {
+    py::SharedBorrow b(schema_borrow(self));
+    if (!b.acquire()) return nullptr;
+    py::Ref claimed, unclaimed;
+    if (!resolve_inner(self, keys, claimed, unclaimed)) return nullptr;
+    if (claimed.get() == schema_state(self).meta->const_resolution.get() &&
+        !(claimed = copy_claims(claimed.get())))
+        return nullptr;
+    return PyTuple_Pack(2, claimed.get(), unclaimed.get());
+}
 
 PyObject* schema_get_fields(PyObject* self) { return member<&SchemaState::fields>(self); }
 PyObject* schema_get_name(PyObject* self) { return member<&SchemaState::name>(self); }
