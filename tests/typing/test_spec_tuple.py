@@ -23,7 +23,7 @@ def keys(spec):
         (lambda: Tuple(int, min_size=1, max_size=4), False, 0, (1, 4), [None]),
         (lambda: Tuple(int, min_size=3, max_size=3), True, 3, (3, 3), [0, 1, 2]),
         (lambda: Tuple(int, size=0), True, 0, (0, 0), []),
-        (lambda: Tuple([]), True, 0, (0, 0), []),
+        (lambda: Tuple.from_json({"element_values": []}), True, 0, (0, 0), []),
         (lambda: Tuple[int, ...], False, 0, (0, None), [None]),
         (lambda: Tuple[int], True, 1, (1, 1), [0]),
         (lambda: Tuple[int, str, ...], True, 3, (3, 3), [0, 1, 2]),
@@ -58,6 +58,10 @@ def test_field_descriptions_and_shared_element_of_equal_bounds():
         (lambda: Tuple(int, min_size=1, min_length=1),
          "Tuple: `min_size` and `min_length` are mutually exclusive. Use one spelling."),
         (lambda: Tuple(int, size=-2), '"min_size" of List must be no less than 0. Encountered: -2.'),
+        (lambda: Tuple([]), "Argument 'element_values' must be a non-empty list."),
+        (lambda: Tuple(()), "Argument 'element_values' must be a non-empty list."),
+        (lambda: Tuple[()], "Argument 'element_values' must be a non-empty list."),
+        (lambda: Tuple([], size=0), "Argument 'element_values' must be a non-empty list."),
     ],
 )
 def test_construction_errors(make, message):
@@ -74,9 +78,10 @@ def test_equal_bounds_beyond_the_position_limit_are_refused(n):
         Tuple(int, size=n)
 
 
-def test_empty_fixed_form_is_given_back_to_its_constructor():
+def test_empty_fixed_form_is_given_back_through_its_json_form():
     empty = Tuple(int, size=0)
-    again = Tuple([f.value for f in empty.elements])
+    assert empty.to_json() == {"_type": "vesk.typing.Tuple", "element_values": []}
+    again = Tuple.from_json(empty.to_json())
     assert repr(again) == repr(empty) == "Tuple([])"
     assert again.apply(()) == ()
     with pytest.raises(ValueError, match=r"Length of input tuple \(1\) does not match"):

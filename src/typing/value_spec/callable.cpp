@@ -10,7 +10,7 @@
 #include "typing/value_spec/engine/kind_checks.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
 #include "typing/value_spec/format.hpp"
-#include "typing/value_spec/json_read.hpp"
+#include "typing/value_spec/from_json.hpp"
 #include "typing/value_spec/primitives/kind_class.hpp"
 #include "typing/value_spec/utils.hpp"
 
@@ -135,43 +135,6 @@ bool parse_callable_type_args(PyTypeObject* cls, PyObject* type_args, py::Ref& a
     return true;
 }
 
-std::optional<SpecEngine> callable_from_json(PyObject* json_value, PyObject* kwargs,
-                                             bool is_functor) {
-    if (!json_check_dict(json_value)) return std::nullopt;
-    SpecCommon common;
-    if (!json_common(json_value, kwargs, common)) return std::nullopt;
-    // Read in this order; an absent key leaves its argument omitted.
-    const char* const keys[] = {"args", "kw", "returns", "transform", "callable_type"};
-    py::Ref read[std::size(keys)];
-    const std::size_t count = is_functor ? std::size(keys) - 1 : std::size(keys);
-    for (std::size_t i = 0; i < count; ++i)
-        if (json_field(json_value, keys[i], kwargs, read[i]) < 0) return std::nullopt;
-    auto given = [&](std::size_t i) { return primitives::none_as_omitted(read[i].get()); };
-    common.transform = py::Ref::borrow(given(3));
-    return callable_base(given(0), given(1), given(2), py::Ref::borrow(given(4)), is_functor,
-                         std::move(common));
-}
-
-namespace {
-
-py::Params<1> kFromJson{"from_json", {"json_value"}, 1, 1, py::Keywords::Collect};
-
-}  // namespace
-
-template <bool IsFunctor>
-PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    py::Args<1> a;
-    if (!py::parse(kFromJson, args, nargs, kwnames, a)) return nullptr;
-    py::Ref kwargs = json_kwargs(a.extra());
-    if (!kwargs) return nullptr;
-    PyTypeObject* type = IsFunctor ? functor_type() : callable_type();
-    if (!type) return nullptr;
-    return primitives::wrap_built(type, callable_from_json(a[0], kwargs.get(), IsFunctor));
-}
-
-template PyObject* from_json<false>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-template PyObject* from_json<true>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
 py::Ref make_callable_spec(PyObject* args, PyObject* returns, bool is_functor) {
     PyTypeObject* type = is_functor ? functor_type() : callable_type();
     if (!type) return {};
@@ -270,7 +233,7 @@ PyObject* get_member(PyObject* self) {
 PyMethodDef methods[] = {
     py::method<&primitives::copy<callable_type>>("__copy__"),
     py::method<&primitives::deepcopy<callable_type>>("__deepcopy__"),
-    py::class_method<&from_json<false>>("from_json"),
+    py::class_method<&from_json_method<"vesk.typing.Callable", callable_type>>("from_json"),
     py::class_method<&with_type_args<false>>("with_type_args"),
     py::class_method<&class_getitem<false>>("__class_getitem__"),
     py::kMethodsEnd,

@@ -45,18 +45,6 @@ namespace vesk::typing::callable {
 [[nodiscard]] bool parse_callable_type_args(PyTypeObject* cls, PyObject* type_args,
                                             py::Ref& args, py::Ref& returns);
 
-// The engine that a spec's JSON dictionary describes: the common options,
-// then "args", "kw", "returns", "transform" and, unless a Functor,
-// "callable_type", each rebuilt through the bridge's `from_json` with
-// `kwargs` and passed on as the constructor's argument of that name.
-[[nodiscard]] std::optional<SpecEngine> callable_from_json(PyObject* json_value,
-                                                           PyObject* kwargs, bool is_functor);
-
-// `from_json(json_value, **kwargs)` of Callable (`IsFunctor` false) and
-// Functor: always an instance of that class.
-template <bool IsFunctor>
-PyObject* from_json(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-
 // `with_type_args(type_args)` on `cls` (Callable or Functor, or a Python
 // subclass of either): always an instance of that class, never of the
 // subclass, which only names itself in the count error. `__class_getitem__`

@@ -5,6 +5,7 @@
 #include "py/args.hpp"
 #include "py/type.hpp"
 #include "typing/value_spec/callable.hpp"
+#include "typing/value_spec/from_json.hpp"
 #include "typing/value_spec/primitives/kind_class.hpp"
 #include "typing/value_spec/utils.hpp"
 
@@ -56,7 +57,7 @@ PyObject* functor_vectorcall(PyObject* type, PyObject* const* args, size_t nargs
 PyMethodDef methods[] = {
     py::method<&primitives::copy<functor_type>>("__copy__"),
     py::method<&primitives::deepcopy<functor_type>>("__deepcopy__"),
-    py::class_method<&from_json<true>>("from_json"),
+    py::class_method<&from_json_method<"vesk.typing.Functor", functor_type>>("from_json"),
     py::class_method<&with_type_args<true>>("with_type_args"),
     py::class_method<&class_getitem<true>>("__class_getitem__"),
     py::kMethodsEnd,

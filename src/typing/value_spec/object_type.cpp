@@ -11,7 +11,7 @@
 #include "typing/value_spec/engine/apply.hpp"
 #include "typing/value_spec/engine/kind_checks.hpp"
 #include "typing/value_spec/format.hpp"
-#include "typing/value_spec/json_read.hpp"
+#include "typing/value_spec/from_json.hpp"
 #include "typing/value_spec/primitives/kind_class.hpp"
 #include "typing/value_spec/utils.hpp"
 
@@ -279,7 +279,7 @@ PyObject* type_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
     return type_args::construct(reinterpret_cast<PyTypeObject*>(type), a);
 }
 
-// --- type arguments and JSON ------------------------------------------------
+// --- type arguments ------------------------------------------------------
 
 using NewFn = std::optional<SpecEngine> (*)(PyObject*, SpecCommon);
 
@@ -314,36 +314,6 @@ PyObject* class_getitem(PyObject*, PyObject* type_args) {
     py::Ref spec = from_one_type_arg(type_args, Type(), Make, Message);
     if (!spec) return nullptr;
     return generic_getitem_result(std::move(spec)).release();
-}
-
-py::Params<1> kFromJson{"from_json", {"json_value"}, 1, 1, py::Keywords::Collect};
-
-// `from_json(json_value, **kwargs)` of both classes: the common options,
-// the required "t", and for an Object its "transform".
-template <bool IsObject>
-PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    py::Args<1> a;
-    if (!py::parse(kFromJson, args, nargs, kwnames, a)) return nullptr;
-    PyObject* json_value = a[0];
-    if (!json_check_dict(json_value)) return nullptr;
-    py::Ref kwargs = json_kwargs(a.extra());
-    if (!kwargs) return nullptr;
-    SpecCommon common;
-    if (!json_common(json_value, kwargs.get(), common)) return nullptr;
-    py::Ref t;
-    if (!json_required(json_value, "t", kwargs.get(),
-                       IsObject ? "Object json missing 't'." : "Type json missing 't'.", t))
-        return nullptr;
-    if constexpr (IsObject) {
-        py::Ref transform;
-        if (json_field(json_value, "transform", kwargs.get(), transform) < 0) return nullptr;
-        if (transform.get() != Py_None) common.transform = std::move(transform);
-        PyTypeObject* type = object_type();
-        return type ? wrap_built(type, object_new(t.get(), std::move(common))) : nullptr;
-    } else {
-        PyTypeObject* type = type_type();
-        return type ? wrap_built(type, type_new(t.get(), std::move(common))) : nullptr;
-    }
 }
 
 // --- text forms -----------------------------------------------------------------
@@ -386,7 +356,7 @@ bool type_format_items(SpecItems& items) {
 PyMethodDef object_methods[] = {
     py::method<&primitives::copy<object_type>>("__copy__"),
     py::method<&primitives::deepcopy<object_type>>("__deepcopy__"),
-    py::class_method<&from_json<true>>("from_json"),
+    py::class_method<&from_json_method<"vesk.typing.Object", object_type>>("from_json"),
     py::class_method<&with_type_args<object_type, object_new, kObjectArgs>>("with_type_args"),
     py::class_method<&class_getitem<object_type, object_new, kObjectArgs>>("__class_getitem__"),
     py::kMethodsEnd,
@@ -404,7 +374,7 @@ PyMethodDef type_methods[] = {
     py::class_method<&class_getitem<type_type, type_new, kTypeArgs>>("__class_getitem__"),
     py::method<&primitives::copy<type_type>>("__copy__"),
     py::method<&primitives::deepcopy<type_type>>("__deepcopy__"),
-    py::class_method<&from_json<false>>("from_json"),
+    py::class_method<&from_json_method<"vesk.typing.Type", type_type>>("from_json"),
     py::kMethodsEnd,
 };
 

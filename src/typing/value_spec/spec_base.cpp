@@ -12,6 +12,7 @@
 #include "typing/value_spec/engine/equality.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
 #include "typing/value_spec/format.hpp"
+#include "typing/value_spec/json_write.hpp"
 #include "typing/value_spec/utils.hpp"
 
 #include <vector>
@@ -628,6 +629,7 @@ PyMethodDef methods[] = {
     py::method<spec_materialize_default>("materialize_default"),
     py::method<spec_format>("format"),
     py::method<spec_is_compatible>("is_compatible"),
+    py::method<spec_to_json>("to_json", "to_json($self, **kwargs)\n--\n\nThe JSON-ready dict."),
     py::method<spec_to_json_schema>("to_json_schema"),
     py::kMethodsEnd,
 };

@@ -11,7 +11,7 @@
 #include "typing/value_spec/engine/kind_checks.hpp"
 #include "typing/value_spec/engine/spec_ops.hpp"
 #include "typing/value_spec/format.hpp"
-#include "typing/value_spec/json_read.hpp"
+#include "typing/value_spec/from_json.hpp"
 #include "typing/value_spec/primitives/kind_class.hpp"
 #include "typing/value_spec/utils.hpp"
 
@@ -304,26 +304,6 @@ PyObject* class_getitem(PyObject*, PyObject* type_args) {
     return generic_getitem_result(std::move(spec)).release();
 }
 
-py::Params<1> kFromJson{"from_json", {"json_value"}, 1, 1, py::Keywords::Collect};
-
-PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    py::Args<1> a;
-    if (!py::parse(kFromJson, args, nargs, kwnames, a)) return nullptr;
-    PyObject* json_value = a[0];
-    if (!json_check_dict(json_value)) return nullptr;
-    py::Ref kwargs = json_kwargs(a.extra());
-    if (!kwargs) return nullptr;
-    SpecCommon common;
-    if (!json_common(json_value, kwargs.get(), common)) return nullptr;
-    py::Ref candidates;
-    if (!json_required(json_value, "candidates", kwargs.get(), "Union json missing 'candidates'.",
-                       candidates))
-        return nullptr;
-    PyTypeObject* type = union_type();
-    if (!type) return nullptr;
-    return wrap_built(type, union_new(candidates.get(), std::move(common)));
-}
-
 // --- the class -----------------------------------------------------------------
 
 PyMethodDef methods[] = {
@@ -332,7 +312,7 @@ PyMethodDef methods[] = {
     py::class_method<&class_getitem>("__class_getitem__"),
     py::method<&primitives::copy<union_type>>("__copy__"),
     py::method<&primitives::deepcopy<union_type>>("__deepcopy__"),
-    py::class_method<&from_json>("from_json"),
+    py::class_method<&from_json_method<"vesk.typing.Union", union_type>>("from_json"),
     py::kMethodsEnd,
 };
 

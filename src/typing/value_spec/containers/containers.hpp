@@ -35,25 +35,23 @@ struct ListArgs {
 // element Field keyed by ListKey(min, max), then the build.
 [[nodiscard]] std::optional<SpecEngine> list_new(ListArgs args, SpecCommon common);
 
+// Whether an empty list of positions builds the empty fixed Tuple. Only
+// the JSON reader accepts it: that is the form a zero-length fixed Tuple
+// (made from equal bounds of 0) writes.
+enum class EmptyFixed : bool { Refuse, Accept };
+
 // Tuple: a list or tuple (subclasses included) of annotations is the fixed
-// form, one position per item (none is allowed: the empty fixed form); any
-// other object the variable form, whose equal bounds make a fixed form of
-// that many shared positions (at most kMaxFixedPositions).
+// form, one position per item (an empty one is refused unless `empty` says
+// otherwise); any other object the variable form, whose equal bounds make a
+// fixed form of that many shared positions (at most kMaxFixedPositions).
 [[nodiscard]] std::optional<SpecEngine> tuple_new(PyObject* element_values, SizeArgs sizes,
-                                                  SpecCommon common);
+                                                  SpecCommon common,
+                                                  EmptyFixed empty = EmptyFixed::Refuse);
 
-// Rebuilt from a JSON dictionary (`kwargs` a dict forwarded to the bridge's
-// `from_json` for every nested value): the common options, then the kind's
-// keys in order, the required element key first; then the constructor above.
-[[nodiscard]] std::optional<SpecEngine> list_from_json(PyObject* json_value, PyObject* kwargs);
-[[nodiscard]] std::optional<SpecEngine> tuple_from_json(PyObject* json_value, PyObject* kwargs);
-
-// The class methods `List.from_json(json_value, **kwargs)` and
-// `Tuple.from_json(...)`: always an instance of the native class.
-PyObject* list_from_json_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames);
-PyObject* tuple_from_json_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames);
+// The element value specs as the text and JSON forms show them: a new list
+// of each position's `value` for a fixed form, the one element's `value`
+// for a variable form. Call it under a shared hold of the spec.
+[[nodiscard]] py::Ref tuple_element_values(const TupleKind& tuple);
 
 // Dict: the schema resolved from `schema` (borrowed; null or None = none),
 // the open str value spec derived from it, then the build and the

@@ -17,6 +17,7 @@
 #include "typing/value_spec/engine/apply.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
 #include "typing/value_spec/format.hpp"
+#include "typing/value_spec/from_json.hpp"
 #include "typing/value_spec/primitives/kind_class.hpp"
 #include "typing/value_spec/primitives/primitives.hpp"
 #include "typing/value_spec/utils.hpp"
@@ -233,6 +234,7 @@ PyObject* get_auto_wrap(PyObject* self) {
 PyMethodDef methods[] = {
     py::method<&primitives::copy<dict_type>>("__copy__"),
     py::method<&primitives::deepcopy<dict_type>>("__deepcopy__"),
+    py::class_method<&from_json_method<"vesk.typing.Dict", dict_type>>("from_json"),
     py::class_method<&with_type_args>("with_type_args"),
     py::class_method<&class_getitem>("__class_getitem__"),
     py::kMethodsEnd,

@@ -14,6 +14,7 @@
 #include "typing/value_spec/engine/kind_checks.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
 #include "typing/value_spec/format.hpp"
+#include "typing/value_spec/from_json.hpp"
 #include "typing/value_spec/primitives/kind_class.hpp"
 #include "typing/value_spec/primitives/primitives.hpp"
 #include "typing/value_spec/utils.hpp"
@@ -183,7 +184,7 @@ PyObject* get_max_size(PyObject* self) {
 PyMethodDef methods[] = {
     py::method<&primitives::copy<list_type>>("__copy__"),
     py::method<&primitives::deepcopy<list_type>>("__deepcopy__"),
-    py::class_method<&list_from_json_method>("from_json"),
+    py::class_method<&from_json_method<"vesk.typing.List", list_type>>("from_json"),
     py::class_method<&with_type_args>("with_type_args"),
     py::class_method<&class_getitem>("__class_getitem__"),
     py::kMethodsEnd,

@@ -2,11 +2,11 @@
 // position) or variable (one element spec for every item, within optional
 // length bounds).
 //
-// Two forms of the fixed tuple differ from a naive reading of the
-// arguments: an empty list of positions is the empty fixed form (the one
-// that equal bounds of 0 make too, so every fixed form the spec can hold can
-// also be given back to its constructor), and equal bounds materialise one
-// field per position, which is capped at kMaxFixedPositions.
+// Equal bounds make a fixed form whose positions share the element spec;
+// they materialise one field per position, which is capped at
+// kMaxFixedPositions. Equal bounds of 0 make the one fixed form without
+// positions, which a list of positions given to the constructor cannot
+// (an empty list is refused) but the JSON reader can.
 #include "py/args.hpp"
 #include "py/critical_section.hpp"
 #include "py/lazy.hpp"
@@ -18,6 +18,7 @@
 #include "typing/value_spec/engine/kind_checks.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
 #include "typing/value_spec/format.hpp"
+#include "typing/value_spec/from_json.hpp"
 #include "typing/value_spec/primitives/kind_class.hpp"
 #include "typing/value_spec/utils.hpp"
 
@@ -72,8 +73,13 @@ std::optional<SpecEngine> build_fixed(const std::vector<py::Ref>& specs, PyObjec
 }
 
 std::optional<SpecEngine> fixed_new(PyObject* element_values, const SizeArgs& sizes,
-                                    SpecCommon common) {
-    if (PyObject_Size(element_values) < 0) return std::nullopt;
+                                    SpecCommon common, EmptyFixed empty) {
+    const Py_ssize_t length = PyObject_Size(element_values);
+    if (length < 0) return std::nullopt;
+    if (length == 0 && empty == EmptyFixed::Refuse) {
+        PyErr_SetString(PyExc_ValueError, "Argument 'element_values' must be a non-empty list.");
+        return std::nullopt;
+    }
     if (any_size_given(sizes)) {
         PyErr_Format(PyExc_ValueError,
                      "\"size\", \"min_size\" and \"max_size\" are not applicable for "
@@ -140,10 +146,10 @@ std::optional<SpecEngine> variable_new(PyObject* element_value, const SizeArgs& 
 }  // namespace
 
 std::optional<SpecEngine> tuple_new(PyObject* element_values, SizeArgs sizes,
-                                    SpecCommon common) {
+                                    SpecCommon common, EmptyFixed empty) {
     if (!fold_size_aliases("Tuple", sizes)) return std::nullopt;
     if (PyList_Check(element_values) || PyTuple_Check(element_values))
-        return fixed_new(element_values, sizes, std::move(common));
+        return fixed_new(element_values, sizes, std::move(common), empty);
     return variable_new(element_values, sizes, std::move(common));
 }
 
@@ -218,7 +224,7 @@ py::Ref build_from_type_args(PyObject* type_args) {
         element_values = PyTuple_GET_ITEM(items.get(), 0);
     const bool fixed = element_values == items.get();
     return py::Ref::steal(wrap_built(
-        type, fixed ? fixed_new(element_values, SizeArgs{}, std::move(common))
+        type, fixed ? fixed_new(element_values, SizeArgs{}, std::move(common), EmptyFixed::Refuse)
                     : variable_new(element_values, SizeArgs{}, std::move(common))));
 }
 
@@ -263,7 +269,7 @@ Py_ssize_t tuple_length(PyObject* self) {
 PyMethodDef methods[] = {
     py::method<&primitives::copy<tuple_type>>("__copy__"),
     py::method<&primitives::deepcopy<tuple_type>>("__deepcopy__"),
-    py::class_method<&tuple_from_json_method>("from_json"),
+    py::class_method<&from_json_method<"vesk.typing.Tuple", tuple_type>>("from_json"),
     py::class_method<&with_type_args>("with_type_args"),
     py::class_method<&class_getitem>("__class_getitem__"),
     py::kMethodsEnd,
@@ -293,22 +299,8 @@ py::Ref field_at(const TupleKind& tuple, Py_ssize_t index) {
 // never shown (each is omitted when equal to itself).
 bool tuple_format_items(SpecItems& items) {
     const TupleKind& tuple = std::get<TupleKind>(items.engine().kind);
-    py::Ref positional;
-    if (tuple.fixed_length) {
-        positional = py::Ref::steal(PyList_New(0));
-        if (!positional) return false;
-        for (Py_ssize_t i = 0;; ++i) {
-            py::Ref field = py::list_item(tuple.elements.get(), i);
-            if (!field) break;
-            py::Ref spec = py::get_attr<"value">(field.get());
-            if (!spec || PyList_Append(positional.get(), spec.get()) < 0) return false;
-        }
-    } else {
-        py::Ref field = field_at(tuple, 0);
-        if (!field) return false;
-        positional = py::get_attr<"value">(field.get());
-        if (!positional) return false;
-    }
+    py::Ref positional = tuple_element_values(tuple);
+    if (!positional) return false;
     PyObject* zero = py::constant_int<0>();
     if (!zero) return false;
     py::Ref min = py::Ref::steal(PyLong_FromLongLong(tuple.min_size));
@@ -389,6 +381,22 @@ py::Ref tuple_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions&
 }
 
 }  // namespace
+
+py::Ref tuple_element_values(const TupleKind& tuple) {
+    if (!tuple.fixed_length) {
+        py::Ref field = field_at(tuple, 0);
+        return field ? py::get_attr<"value">(field.get()) : py::Ref{};
+    }
+    py::Ref specs = py::Ref::steal(PyList_New(0));
+    if (!specs) return {};
+    for (Py_ssize_t i = 0;; ++i) {
+        py::Ref field = py::list_item(tuple.elements.get(), i);
+        if (!field) break;
+        py::Ref spec = py::get_attr<"value">(field.get());
+        if (!spec || PyList_Append(specs.get(), spec.get()) < 0) return {};
+    }
+    return specs;
+}
 
 PyTypeObject* tuple_type() {
     static py::TypeCell TYPE;

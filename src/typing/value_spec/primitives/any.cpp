@@ -6,7 +6,7 @@
 #include "typing/value_spec/engine/kind_checks.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
 #include "typing/value_spec/format.hpp"
-#include "typing/value_spec/json_read.hpp"
+#include "typing/value_spec/from_json.hpp"
 #include "typing/value_spec/primitives/kind_class.hpp"
 #include "typing/value_spec/primitives/primitives.hpp"
 #include "typing/value_spec/spec_base.hpp"
@@ -83,25 +83,6 @@ PyObject* annotate(PyObject* self, PyObject* annotation) {
     return py::new_ref(self);
 }
 
-// Any.from_json: the common options ("is_noneable" is dropped: an Any is
-// always noneable), "annotation" (absent: the missing value; None is kept)
-// and "transform".
-PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    JsonCall call;
-    if (!begin_from_json(args, nargs, kwnames, call)) return nullptr;
-    py::Ref annotation;
-    const int found = json_field(call.json_value, "annotation", call.kwargs.get(), annotation);
-    if (found < 0) return nullptr;
-    if (!found) {
-        const TypingBridge* bridge = typing_bridge();
-        if (!bridge) return nullptr;
-        annotation = bridge->missing_value;
-    }
-    if (!json_optional(call, "transform", call.common.transform)) return nullptr;
-    PyTypeObject* type = any_type();
-    return type ? wrap_built(type, any_new(annotation.get(), std::move(call.common))) : nullptr;
-}
-
 PyObject* get_annotation(PyObject* self) {
     py::SharedBorrow hold(spec_borrow(self));
     if (!hold.acquire()) return nullptr;
@@ -112,7 +93,7 @@ PyObject* get_annotation(PyObject* self) {
 PyMethodDef methods[] = {
     py::method<&copy<any_type>>("__copy__"),
     py::method<&deepcopy<any_type>>("__deepcopy__"),
-    py::class_method<&from_json>("from_json"),
+    py::class_method<&from_json_method<"vesk.typing.Any", any_type>>("from_json"),
     py::method<&annotate>("annotate"),
     py::kMethodsEnd,
 };

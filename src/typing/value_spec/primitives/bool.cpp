@@ -3,6 +3,7 @@
 #include "py/type.hpp"
 #include "typing/value_spec/engine/kind_checks.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
+#include "typing/value_spec/from_json.hpp"
 #include "typing/value_spec/primitives/kind_class.hpp"
 #include "typing/value_spec/primitives/primitives.hpp"
 
@@ -45,18 +46,10 @@ PyObject* bool_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
     return construct(reinterpret_cast<PyTypeObject*>(type), a);
 }
 
-// Bool.from_json: the common options only.
-PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    JsonCall call;
-    if (!begin_from_json(args, nargs, kwnames, call)) return nullptr;
-    PyTypeObject* type = bool_type();
-    return type ? wrap_built(type, bool_new(std::move(call.common))) : nullptr;
-}
-
 PyMethodDef methods[] = {
     py::method<&copy<bool_type>>("__copy__"),
     py::method<&deepcopy<bool_type>>("__deepcopy__"),
-    py::class_method<&from_json>("from_json"),
+    py::class_method<&from_json_method<"vesk.typing.Bool", bool_type>>("from_json"),
     py::kMethodsEnd,
 };
 

@@ -8,7 +8,7 @@
 #include "typing/value_spec/engine/kind_checks.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
 #include "typing/value_spec/format.hpp"
-#include "typing/value_spec/json_read.hpp"
+#include "typing/value_spec/from_json.hpp"
 #include "typing/value_spec/primitives/kind_class.hpp"
 #include "typing/value_spec/primitives/primitives.hpp"
 #include "typing/value_spec/utils.hpp"
@@ -148,19 +148,6 @@ PyObject* with_type_args(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return wrap_built(type, enum_new(values.get(), defaults()));
 }
 
-// Enum.from_json: the common options (its "is_noneable" is read and then
-// dropped: the candidates decide) and the required "values".
-PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    JsonCall call;
-    py::Ref values;
-    if (!begin_from_json(args, nargs, kwnames, call) ||
-        !json_required(call.json_value, "values", call.kwargs.get(), "Enum json missing 'values'.",
-                       values))
-        return nullptr;
-    PyTypeObject* type = enum_type();
-    return type ? wrap_built(type, enum_new(values.get(), std::move(call.common))) : nullptr;
-}
-
 PyObject* get_values(PyObject* self) {
     py::SharedBorrow hold(spec_borrow(self));
     if (!hold.acquire()) return nullptr;
@@ -171,7 +158,7 @@ PyObject* get_values(PyObject* self) {
 PyMethodDef methods[] = {
     py::method<&copy<enum_type>>("__copy__"),
     py::method<&deepcopy<enum_type>>("__deepcopy__"),
-    py::class_method<&from_json>("from_json"),
+    py::class_method<&from_json_method<"vesk.typing.Enum", enum_type>>("from_json"),
     py::class_method<&with_type_args>("with_type_args"),
     py::class_method<&with_type_args>("__class_getitem__"),
     py::kMethodsEnd,

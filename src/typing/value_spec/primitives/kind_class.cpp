@@ -3,7 +3,6 @@
 #include "py/args.hpp"
 #include "typing/bridge.hpp"
 #include "typing/memo.hpp"
-#include "typing/value_spec/json_read.hpp"
 #include "typing/value_spec/spec_base.hpp"
 
 namespace vesk::typing::primitives {
@@ -27,27 +26,6 @@ bool convert_common(const CommonArgs& args, SpecCommon& out) {
         if (!py::arg_bool("strict", strict, b)) return false;
         out.strict = tri_from_bool(b);
     }
-    return true;
-}
-
-namespace {
-py::Params<1> kFromJsonParams{"from_json", {"json_value"}, 1, 1, py::Keywords::Collect};
-}  // namespace
-
-bool begin_from_json(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     JsonCall& out) {
-    py::Args<1> a;
-    if (!py::parse(kFromJsonParams, args, nargs, kwnames, a)) return false;
-    out.json_value = a[0];
-    if (!json_check_dict(out.json_value)) return false;
-    out.kwargs = json_kwargs(a.extra());
-    return out.kwargs && json_common(out.json_value, out.kwargs.get(), out.common);
-}
-
-bool json_optional(const JsonCall& call, const char* key, py::Ref& out) {
-    out.reset();
-    if (json_field(call.json_value, key, call.kwargs.get(), out) < 0) return false;
-    if (out.get() == Py_None) out.reset();
     return true;
 }
 

@@ -48,22 +48,6 @@ struct CommonArgs {
     return value == Py_None ? nullptr : value;
 }
 
-// The start of every kind's `from_json(json_value, **kwargs)`: the call
-// parsed, `json_value` checked to be a dict, the keyword arguments gathered
-// into the dict handed to every nested conversion, and the common options
-// read. False with an exception set.
-struct JsonCall {
-    PyObject* json_value = nullptr;  // borrowed from the call
-    py::Ref kwargs;
-    SpecCommon common;
-};
-[[nodiscard]] bool begin_from_json(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                                   JsonCall& out);
-
-// `json_value[key]` rebuilt through the bridge, for a kind argument that
-// treats None as omitted: null (no error) when absent or None; false on error.
-[[nodiscard]] bool json_optional(const JsonCall& call, const char* key, py::Ref& out);
-
 // A new instance of `type` around a built engine; null when `engine` is
 // empty (its exception is pending) or allocation fails.
 [[nodiscard]] PyObject* wrap_built(PyTypeObject* type, std::optional<SpecEngine> engine);

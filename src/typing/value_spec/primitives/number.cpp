@@ -5,6 +5,7 @@
 #include "typing/value_spec/engine/kind_checks.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
 #include "typing/value_spec/format.hpp"
+#include "typing/value_spec/from_json.hpp"
 #include "typing/value_spec/primitives/kind_class.hpp"
 #include "typing/value_spec/primitives/primitives.hpp"
 #include "typing/value_spec/utils.hpp"
@@ -108,22 +109,14 @@ PyObject* with_type_args(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return wrap_built(type, number_base(IsFloat, std::move(bounds), defaults()));
 }
 
-// --- JSON ---------------------------------------------------------------------------
-
-// Int.from_json / Float.from_json: the common options and the six bound
-// keys, folded and checked exactly as a constructor call.
+// Int.from_json / Float.from_json: the bounds are folded and checked as in
+// a constructor call.
 template <bool IsFloat>
-PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    JsonCall call;
-    if (!begin_from_json(args, nargs, kwnames, call)) return nullptr;
-    static constexpr const char* kKeys[] = {"min_value", "max_value", "gt", "ge", "lt", "le"};
-    py::Ref read[6];
-    for (int i = 0; i < 6; ++i)
-        if (!json_optional(call, kKeys[i], read[i])) return nullptr;
-    const BoundArgs bounds{read[0].get(), read[1].get(), read[2].get(),
-                           read[3].get(), read[4].get(), read[5].get()};
-    PyTypeObject* type = IsFloat ? float_type() : int_type();
-    return type ? wrap_built(type, number_new(IsFloat, bounds, std::move(call.common))) : nullptr;
+PyObject* from_json(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if constexpr (IsFloat)
+        return from_json_method<"vesk.typing.Float", float_type>(cls, args, nargs, kwnames);
+    else
+        return from_json_method<"vesk.typing.Int", int_type>(cls, args, nargs, kwnames);
 }
 
 // --- getters ----------------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include "typing/value_spec/engine/kind_checks.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
 #include "typing/value_spec/format.hpp"
+#include "typing/value_spec/from_json.hpp"
 #include "typing/value_spec/primitives/kind_class.hpp"
 #include "typing/value_spec/primitives/primitives.hpp"
 #include "typing/value_spec/utils.hpp"
@@ -88,16 +89,6 @@ PyObject* with_type_args(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
                                     defaults()));
 }
 
-// Str.from_json: the common options and "regex".
-PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    JsonCall call;
-    py::Ref regex;
-    if (!begin_from_json(args, nargs, kwnames, call) || !json_optional(call, "regex", regex))
-        return nullptr;
-    PyTypeObject* type = str_type();
-    return type ? wrap_built(type, str_new(regex.get(), std::move(call.common))) : nullptr;
-}
-
 PyObject* get_regex(PyObject* self) {
     py::SharedBorrow hold(spec_borrow(self));
     if (!hold.acquire()) return nullptr;
@@ -108,7 +99,7 @@ PyObject* get_regex(PyObject* self) {
 PyMethodDef methods[] = {
     py::method<&copy<str_type>>("__copy__"),
     py::method<&deepcopy<str_type>>("__deepcopy__"),
-    py::class_method<&from_json>("from_json"),
+    py::class_method<&from_json_method<"vesk.typing.Str", str_type>>("from_json"),
     py::class_method<&with_type_args>("with_type_args"),
     py::class_method<&with_type_args>("__class_getitem__"),
     py::kMethodsEnd,
