@@ -213,6 +213,46 @@ def test_no_candidate_matches():
     assert str(err.value) == f"3 does not match any candidate of {u!r}."
 
 
+def _raising(name):
+    def get(self):
+        raise AttributeError(f"inner {name}")
+
+    return property(get)
+
+
+class Hooked(annotation.ValueSpec):
+    forward_refs = frozenset()
+    is_noneable = False
+    _exact_leaf_type = None
+
+    def __init__(self, value_type):
+        self._vt = value_type
+
+    _value_type = property(lambda self: self._vt)
+    value_type = property(lambda self: self._vt)
+
+    def apply(self, value, **kwargs):
+        return "hooked"
+
+
+@pytest.mark.parametrize("hook, value_type", [
+    ("_value_type", int), ("is_noneable", int), ("forward_refs", int), ("apply", int),
+    ("apply", None), ("value_type", None)])
+def test_an_attribute_error_inside_a_candidate_hook_passes_through(hook, value_type):
+    candidate = type("Broken", (Hooked,), {hook: _raising(hook)})(value_type)
+    with pytest.raises(AttributeError, match=f"^inner {hook}$"):
+        Union([candidate, Str()]).apply(5)
+
+
+def test_an_attribute_error_inside_the_leaf_probe_counts_as_no_probe():
+    class Unprobed(Probe):
+        _exact_leaf_type = _raising("_exact_leaf_type")
+        fast_apply_info = type("Info", (), {"is_eligible": False})()
+
+    # Not taken as an exact leaf: the candidate's own apply decides.
+    assert Union([Unprobed(int), Str()]).apply(5) == "probe"
+
+
 def test_unresolved_forward_reference_lets_the_value_through():
     from vesk.typing import forward_ref
 

@@ -45,9 +45,21 @@ void write_bracketed(std::string& out, std::string_view t) {
     out.push_back(']');
 }
 
+// A name: plain, or bracketed when it holds '.', '[' or ']' and complex
+// keys are preserved.
+void write_name(std::string& out, bool first, std::string_view t, bool preserve_complex_keys) {
+    if (preserve_complex_keys && has_special(t))
+        write_bracketed(out, t);
+    else
+        write_plain(out, first, t);
+}
+
 // An Other key: its `str()`, plain when its type answers `__vesk_str_key__`
-// (a name-like key object), bracketed otherwise.
-[[nodiscard]] bool write_other(std::string& out, bool first, PyObject* object) {
+// (a name-like key object), bracketed otherwise. A text without UTF-8 form
+// fails, or with `escape` is written with backslash escapes; a str key (one
+// holding a lone surrogate) is then written as the name it is.
+[[nodiscard]] bool write_other(std::string& out, bool first, PyObject* object,
+                               bool preserve_complex_keys, bool escape) {
     PyObject* name = py::intern<"__vesk_str_key__">();
     if (!name) return false;
     PyObject* marker = nullptr;
@@ -58,11 +70,46 @@ void write_bracketed(std::string& out, std::string_view t) {
     py::Ref text = py::Ref::steal(PyObject_Str(object));
     if (!text) return false;
     std::string_view t;
-    if (!utf8_of(text.get(), t)) return false;
+    py::Ref escaped;
+    if (!utf8_of(text.get(), t)) {
+        if (!escape || !PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+        PyErr_Clear();
+        escaped = py::Ref::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "backslashreplace"));
+        if (!escaped) return false;
+        t = std::string_view(PyBytes_AS_STRING(escaped.get()),
+                             static_cast<std::size_t>(PyBytes_GET_SIZE(escaped.get())));
+        if (PyUnicode_Check(object)) {
+            write_name(out, first, t, preserve_complex_keys);
+            return true;
+        }
+    }
     if (has)
         write_plain(out, first, t);
     else
         write_bracketed(out, t);
+    return true;
+}
+
+[[nodiscard]] bool render(std::span<const Key> keys, bool preserve_complex_keys, bool escape,
+                          std::string& out) {
+    bool first = true;
+    for (const Key& key : keys) {
+        switch (key.kind()) {
+            case Key::Kind::Str:
+                write_name(out, first, key.text(), preserve_complex_keys);
+                break;
+            case Key::Kind::Int:
+                out.push_back('[');
+                append_decimal(out, key.number());
+                out.push_back(']');
+                break;
+            case Key::Kind::Other:
+                if (!write_other(out, first, key.object(), preserve_complex_keys, escape))
+                    return false;
+                break;
+        }
+        first = false;
+    }
     return true;
 }
 
@@ -171,34 +218,18 @@ bool utf8_of(PyObject* str, std::string_view& out) {
 }
 
 bool render_keys(std::span<const Key> keys, bool preserve_complex_keys, std::string& out) {
-    bool first = true;
-    for (const Key& key : keys) {
-        switch (key.kind()) {
-            case Key::Kind::Str: {
-                const std::string_view t = key.text();
-                if (preserve_complex_keys && has_special(t))
-                    write_bracketed(out, t);
-                else
-                    write_plain(out, first, t);
-                break;
-            }
-            case Key::Kind::Int:
-                out.push_back('[');
-                append_decimal(out, key.number());
-                out.push_back(']');
-                break;
-            case Key::Kind::Other:
-                if (!write_other(out, first, key.object())) return false;
-                break;
-        }
-        first = false;
-    }
-    return true;
+    return render(keys, preserve_complex_keys, false, out);
 }
 
 py::Ref render_to_str(std::span<const Key> keys, bool preserve_complex_keys) {
     std::string text;
-    if (!render_keys(keys, preserve_complex_keys, text)) return {};
+    if (!render(keys, preserve_complex_keys, false, text)) return {};
+    return to_str(text);
+}
+
+py::Ref render_escaped(std::span<const Key> keys) {
+    std::string text;
+    if (!render(keys, true, true, text)) return {};
     return to_str(text);
 }
 

@@ -21,6 +21,12 @@ namespace vesk::topology {
 // The path text as a new Python str; null with an exception set on failure.
 [[nodiscard]] py::Ref render_to_str(std::span<const Key> keys, bool preserve_complex_keys);
 
+// The path text for messages: as `render_to_str(keys, true)`, except that a
+// key whose text has no UTF-8 form (a str holding a lone surrogate) is
+// written with backslash escapes, as `s.encode("utf-8", "backslashreplace")`
+// writes it, instead of failing.
+[[nodiscard]] py::Ref render_escaped(std::span<const Key> keys);
+
 // Appends the keys of the path text `text` to `out`. `text_obj` is the str the
 // text came from, used only in error messages. On failure returns false with
 // ValueError (or the error of the integer fallback) set and `out` unchanged.

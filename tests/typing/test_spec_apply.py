@@ -66,7 +66,8 @@ def test_a_frozen_spec_whose_default_is_the_placeholder_applies_as_unfrozen():
     "make, value, expected",
     [(lambda: Int(), True, True), (lambda: Float(), 1, 1.0), (lambda: Bool(strict=True), True, True),
      (lambda: Int(min_value=0), 10**30, 10**30), (lambda: Int(strict=True), True, "<class 'int'>"),
-     (lambda: Float(strict=True), 1, "<class 'float'>"), (lambda: Int(), "3", "<class 'int'>")],
+     (lambda: Float(strict=True), 1, "<class 'float'>"), (lambda: Int(), "3", "<class 'int'>"),
+     (lambda: Bool(), 1, "<class 'bool'>")],
 )
 def test_values_pass_are_coerced_or_are_refused_by_type(make, value, expected):
     if isinstance(expected, str):

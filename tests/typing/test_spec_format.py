@@ -45,6 +45,14 @@ def test_format_reads_only_an_integer_list_wrap_threshold():
     assert spec.format(other=1, list_wrap_threshold=True) == wrapped
 
 
+@pytest.mark.parametrize("kwargs, name", [
+    ({"compact": 1}, "compact"), ({"compact": None}, "compact"), ({"verbose": 0}, "verbose"),
+    ({"root_indent": "1"}, "root_indent")])
+def test_format_refuses_options_of_the_wrong_type_by_name(kwargs, name):
+    with pytest.raises(TypeError, match=f"^argument '{name}'"):
+        Int().format(**kwargs)
+
+
 def none_message(spec):
     with pytest.raises(ValueError) as e:
         spec.apply(None)

@@ -24,8 +24,7 @@ namespace {
 // of str(root_path) replaces the failure.
 void wrap_validator_error(PyObject* root_path) {
     py::Ref caught = py::Ref::steal(PyErr_GetRaisedException());
-    py::Ref path_text = root_path ? py::Ref::steal(PyObject_Str(root_path))
-                                  : py::Ref::steal(PyUnicode_FromString(""));
+    py::Ref path_text = root_path_str(root_path);
     if (!path_text) return;
     PyErr_SetRaisedException(wrap_transform_error(caught.get(), path_text.get()).release());
 }

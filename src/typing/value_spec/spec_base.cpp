@@ -11,6 +11,7 @@
 #include "typing/value_spec/engine/build.hpp"
 #include "typing/value_spec/engine/equality.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
+#include "typing/value_spec/extend.hpp"
 #include "typing/value_spec/format.hpp"
 #include "typing/value_spec/json_write.hpp"
 #include "typing/value_spec/utils.hpp"
@@ -627,6 +628,7 @@ PyMethodDef methods[] = {
     py::method<spec_noneable>("noneable"),
     py::method<spec_freeze>("freeze"),
     py::method<spec_materialize_default>("materialize_default"),
+    py::method<spec_extend>("extend"),
     py::method<spec_format>("format"),
     py::method<spec_is_compatible>("is_compatible"),
     py::method<spec_to_json>("to_json", "to_json($self, **kwargs)\n--\n\nThe JSON-ready dict."),

@@ -3,6 +3,8 @@
 #include "py/args.hpp"
 #include "py/critical_section.hpp"
 #include "py/lazy.hpp"
+#include "topology/key_path.hpp"
+#include "topology/path_text.hpp"
 #include "typing/bridge.hpp"
 
 namespace vesk::typing {
@@ -80,14 +82,24 @@ py::Ref generic_getitem_result(py::Ref spec) {
     return py::get_attr<"annotation">(spec.get());
 }
 
+py::Ref path_text_for_message(PyObject* path) {
+    py::Ref text = py::Ref::steal(PyObject_Str(path));
+    if (text || !topology::is_key_path(path) || !PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+        return text;
+    // A key holding a lone surrogate has no text of its own; the message
+    // names it escaped rather than failing in place of the real error.
+    PyErr_Clear();
+    return topology::render_escaped(topology::keys_of(path));
+}
+
 py::Ref root_path_str(PyObject* path) {
     if (!path || path == Py_None) return py::Ref::steal(PyUnicode_FromStringAndSize("", 0));
-    return py::Ref::steal(PyObject_Str(path));
+    return path_text_for_message(path);
 }
 
 py::Ref root_path_display(PyObject* path) {
     if (!path || path == Py_None) return py::Ref::steal(PyUnicode_FromString("None"));
-    return py::Ref::steal(PyObject_Str(path));
+    return path_text_for_message(path);
 }
 
 py::Ref message_on_path(PyObject* message, PyObject* path_text) {

@@ -38,6 +38,12 @@ namespace vesk::typing {
 
 // --- message texts -------------------------------------------------------------
 
+// The text by which a message names `path`: str(path), except that a KeyPath
+// holding a key without UTF-8 text (a lone surrogate) is rendered with
+// backslash escapes instead of raising UnicodeEncodeError. Every message of
+// the typing layer that names a path takes it from here (through the two
+// below).
+[[nodiscard]] py::Ref path_text_for_message(PyObject* path);
 // str(path); null or None gives "" (the path text of the apply engine).
 [[nodiscard]] py::Ref root_path_str(PyObject* path);
 // str(path); null or None gives "None" (the schema drivers' messages).

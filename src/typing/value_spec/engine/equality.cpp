@@ -8,6 +8,7 @@
 #include "py/lazy.hpp"
 #include "typing/bridge.hpp"
 #include "typing/value_spec/engine/apply.hpp"
+#include "typing/value_spec/engine/spec_ops.hpp"
 #include "typing/value_spec/object_type.hpp"
 #include "typing/value_spec/union.hpp"
 
@@ -18,16 +19,6 @@ namespace vesk::typing {
 namespace {
 
 // --- reading the other object -------------------------------------------------
-
-// `obj.Name`, required to be exactly True or False.
-template <py::Literal Name>
-[[nodiscard]] int attr_bool(PyObject* obj) {
-    py::Ref value = py::get_attr<Name>(obj);
-    if (!value) return -1;
-    bool b;
-    if (!py::arg_bool(Name.text, value.get(), b)) return -1;
-    return b ? 1 : 0;
-}
 
 // `a == b` made truthy.
 [[nodiscard]] int py_eq(PyObject* a, PyObject* b) {

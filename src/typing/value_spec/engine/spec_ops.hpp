@@ -4,6 +4,8 @@
 // Errors: null Ref, -1 or an `Error` answer with an exception set.
 #pragma once
 
+#include "py/args.hpp"
+#include "py/lazy.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 
 #include <cstdint>
@@ -28,6 +30,16 @@ namespace vesk::typing {
 [[nodiscard]] py::Ref opt_str(PyObject* obj);
 // `a.is_compatible(b)`, whose result must be a bool. 1, 0, or -1 on error.
 [[nodiscard]] int spec_is_compatible(PyObject* a, PyObject* b);
+// `obj.Name`, required to be exactly True or False (TypeError naming the
+// attribute otherwise). 1, 0, or -1 on error.
+template <py::Literal Name>
+[[nodiscard]] int attr_bool(PyObject* obj) {
+    py::Ref value = py::get_attr<Name>(obj);
+    if (!value) return -1;
+    bool b;
+    if (!py::arg_bool(Name.text, value.get(), b)) return -1;
+    return b ? 1 : 0;
+}
 // `typing.Any` for a missing value, else `annotation` itself (new ref).
 [[nodiscard]] py::Ref any_if_no_annotation(PyObject* annotation);
 

@@ -36,7 +36,7 @@ def bridge_handles():
         value_spec_cls=annotation.ValueSpec,
         field_cls=_native_or("Field", schema.Field),
         key_spec_cls=schema.KeySpec,
-        object_cls=handles.Object,
+        object_cls=_native_or("Object", handles.Object),
         is_subclass=handles.is_subclass,
         is_instance=handles.is_instance,
         is_generic=handles.is_generic,

@@ -76,7 +76,8 @@ class Functor:
 
 
 class Object:
-    """The package's symbolic object base, as far as specs see it."""
+    """Stands in for the package's Object spec class (the bridge's
+    `object_cls`) until the module has its own."""
 
     __schema__ = None
 
