@@ -1,7 +1,7 @@
 #include "typing/json_form.hpp"
 
 #include "typing/bridge.hpp"
-#include "typing/value_spec/json_read.hpp"
+#include "typing/value_spec/from_json.hpp"
 
 namespace vesk::typing {
 

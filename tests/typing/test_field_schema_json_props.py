@@ -13,8 +13,6 @@ from json_specs import JsonSpec
 
 Field, Schema = native.Field, native.Schema
 SETTINGS = settings(max_examples=60, deadline=None, suppress_health_check=list(HealthCheck))
-NATIVE = pytest.mark.skipif(not hasattr(native.SpecBase, "to_json"),
-                            reason="native value specs do not write their JSON form yet (no SpecBase.to_json)")
 
 texts = st.text(st.characters(blacklist_characters=".", blacklist_categories=("Cs",)), max_size=4)
 const_keys = texts.map(native.ConstStrKey)
@@ -64,9 +62,9 @@ def agrees(back, original):
 
 @pytest.mark.parametrize("cls, make", [
     (Field, lambda: fields(any_keys, stand_in_specs())),
-    pytest.param(Field, lambda: fields(any_keys, native_specs()), marks=NATIVE),
+    pytest.param(Field, lambda: fields(any_keys, native_specs())),
     (Schema, stand_in_schemas),
-    pytest.param(Schema, lambda: schemas(native_specs()), marks=NATIVE),
+    pytest.param(Schema, lambda: schemas(native_specs())),
 ], ids=["field", "field of native specs", "schema", "schema of native specs"])
 def test_round_trip_and_copies_agree(cls, make):
     @SETTINGS

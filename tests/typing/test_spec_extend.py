@@ -204,7 +204,6 @@ def test_a_dict_with_a_schema_extends_it_and_remakes_its_default():
     assert Dict().extend(Dict()).default is MISSING  # no base schema: nothing to take
 
 
-@pytest.mark.xfail(strict=True, reason="needs Schema deepcopy")
 def test_a_dict_without_a_schema_takes_copies_of_the_base_schema_and_default():
     child, base = Dict(), Dict([("b", Int(default=2))])
     child.extend(base)

@@ -238,7 +238,6 @@ def test_nesting_is_bounded_per_thread_and_deep_specs_fail_cleanly():
             deep.to_json()
 
 
-@pytest.mark.skipif(not hasattr(native.Schema, "to_json"), reason="Schema has no JSON form yet")
 @pytest.mark.parametrize("default", [None, {"a": 2, "b": "x"}])
 def test_dict_with_a_schema_round_trips(default):
     fields = {"a": Int(default=1), "b": Str(regex="x+")}

@@ -14,7 +14,7 @@
 #include "py/args.hpp"
 #include "typing/bridge.hpp"
 #include "typing/json_form.hpp"
-#include "typing/value_spec/json_read.hpp"
+#include "typing/value_spec/from_json.hpp"
 
 #include <array>
 

@@ -35,6 +35,18 @@ int json_field(PyObject* json_value, PyObject* key, PyObject* kwargs, py::Ref& o
     return out ? 1 : -1;
 }
 
+int json_field(PyObject* json_value, const char* key, PyObject* kwargs, py::Ref& out) {
+    py::Ref name = py::Ref::steal(PyUnicode_FromString(key));
+    return json_field(json_value, name.get(), kwargs, out);
+}
+
+bool json_check_dict(PyObject* json_value) {
+    if (PyDict_Check(json_value)) return true;
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyDict'",
+                 Py_TYPE(json_value)->tp_name);
+    return false;
+}
+
 int json_bool(PyObject* json_value, PyObject* key, bool& out) {
     if (!key) return -1;
     PyObject* found = nullptr;
@@ -308,11 +320,7 @@ public:
 }  // namespace
 
 Built base_from_json(const char* serialization_key, PyObject* json_value, PyObject* kwargs) {
-    if (!PyDict_Check(json_value)) {
-        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyDict'",
-                     Py_TYPE(json_value)->tp_name);
-        return std::nullopt;
-    }
+    if (!json_check_dict(json_value)) return std::nullopt;
     py::Ref owned;
     if (!kwargs) {
         owned = py::Ref::steal(PyDict_New());

@@ -41,6 +41,13 @@ inline constexpr int kMaxJsonDepth = 100;
 // key is absent, -1 on error. `key` is a str.
 [[nodiscard]] int json_field(PyObject* json_value, PyObject* key, PyObject* kwargs, py::Ref& out);
 
+// The same with the key given as text (field and schema readers).
+[[nodiscard]] int json_field(PyObject* json_value, const char* key, PyObject* kwargs,
+                             py::Ref& out);
+
+// `json_value` is a dict (subclasses included); TypeError otherwise.
+[[nodiscard]] bool json_check_dict(PyObject* json_value);
+
 // `json_value[key]` as stored, which must be True or False: 1 with `out`
 // set, 0 when absent (`out` untouched), -1 on error.
 [[nodiscard]] int json_bool(PyObject* json_value, PyObject* key, bool& out);
