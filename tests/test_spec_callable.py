@@ -293,3 +293,13 @@ def test_no_reference_leaks():
         spec.apply(lambda a, **kw: a)
 
     assert_no_leak(paths)
+
+
+def test_edited_keyword_list_is_refused_by_compatibility():
+    # `kw` hands out the spec's own list; an entry that is not a pair must
+    # not be read as one.
+    spec = Callable(kw=[("a", native.Int())])
+    spec.kw.append("not a pair")
+    other = Callable(kw=[("a", native.Int()), ("b", native.Int())])
+    with pytest.raises(TypeError, match="keyword entries must be"):
+        spec.is_compatible(other)

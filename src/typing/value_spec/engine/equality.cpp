@@ -405,7 +405,15 @@ int compat_callable(const SpecEngine& engine, PyObject*, PyObject* other) {
     for (Py_ssize_t i = 0;; ++i) {
         py::Ref entry = py::list_item(k.kw.get(), i);
         if (!entry) break;
-        // Entries are (name, spec) pairs built by the constructor.
+        // Entries are (name, spec) pairs built by the constructor, but the
+        // list is handed out by the `kw` getter and may have been edited.
+        if (!PyTuple_Check(entry.get()) || PyTuple_GET_SIZE(entry.get()) != 2) {
+            PyErr_Format(PyExc_TypeError,
+                         "Callable keyword entries must be (name, value spec) pairs. "
+                         "Encountered: %R.",
+                         entry.get());
+            return -1;
+        }
         PyObject* theirs = nullptr;
         const int found = PyDict_GetItemRef(kw.get(), PyTuple_GET_ITEM(entry.get(), 0), &theirs);
         if (found != 1) return found;
