@@ -13,10 +13,16 @@
 #pragma once
 
 #include "py/ref.hpp"
+#include "typing/schema/schema.hpp"
 
 #include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
 
 namespace vesk::typing::funnel {
+
+class DictBulk;
 
 struct ElemRule {
     enum class Kind : std::uint8_t {
@@ -30,14 +36,15 @@ struct ElemRule {
         // None, or an exact int, str, float, bool, NoneType, bytes, tuple,
         // set, frozenset; with `allow_containers`, an exact dict or list.
         AcceptAny,
-        // An exact dict with exactly as many entries as `payload` (a tuple of
-        // (key, class) pairs) has pairs, each key present with a value of
-        // exactly that class.
+        // An exact dict whose keys are all str, with one entry per constant
+        // key of `bulk`, each value of exactly its class (and a list field's
+        // elements accepted by its element rule).
         ConstKeyDict,
     };
 
     Kind kind = Kind::Slow;
     py::Ref payload;
+    std::shared_ptr<const DictBulk> bulk;  // ConstKeyDict only
     bool allow_containers = false;
 
     // Whether matching runs no Python code (identity tests only), so a list
@@ -71,6 +78,39 @@ struct ElemRule {
 
 namespace vesk::typing::funnel {
 
+// The constant-key check of one Dict spec's schema, ready to test dicts:
+// the native entries of an exactly native Schema (with the element rule of
+// each List field derived now, from the spec as it is), or the tuple of
+// (key, class) pairs any other schema offers as `_const_bulk_check`.
+// Derived once per fast-path call and then used for every dict it meets.
+class DictBulk {
+public:
+    // From `schema` (null or None: none). `out.usable()` is false when the
+    // schema offers no check or a List field's spec cannot be decided by a
+    // rule (frozen, transformed, or a slow element). False with an
+    // exception set when a read fails.
+    [[nodiscard]] static bool derive(PyObject* schema, DictBulk& out);
+
+    [[nodiscard]] bool usable() const noexcept { return pairs_ || meta_; }
+
+    // 1 when `value` is an exact dict that the check accepts whole, 0 when
+    // not (a key that is not a str is never accepted), -1 with an exception
+    // set when a lookup or an element test fails.
+    [[nodiscard]] int matches(PyObject* value) const;
+
+private:
+    struct ListRule {
+        std::int64_t min_size = 0;
+        std::optional<std::int64_t> max_size;
+        ElemRule rule;
+    };
+    [[nodiscard]] int match_entries(PyObject* value) const;
+
+    py::Ref pairs_;
+    schema::SchemaMetaRef meta_;
+    std::vector<ListRule> lists_;  // one per entry with a List spec, in order
+};
+
 // The constant-key check a schema precomputes: a tuple of (key, class) pairs,
 // one per constant key in the schema's order, or nothing (`out` null) for
 // None, a schema without one, or a value that is not a tuple. It is read as
@@ -79,8 +119,9 @@ namespace vesk::typing::funnel {
 [[nodiscard]] bool const_bulk_check(PyObject* schema, py::Ref& out);
 
 // The constant-key check itself over `value` (any object): 1 when it is an
-// exact dict with exactly one entry per pair, each of exactly its class; 0
-// otherwise; -1 when taking a pair apart or a lookup fails.
+// exact dict whose keys are all str, with exactly one entry per pair, each of
+// exactly its class; 0 otherwise; -1 when taking a pair apart or a lookup
+// fails.
 [[nodiscard]] int const_keys_match(PyObject* pairs, PyObject* value);
 
 }  // namespace vesk::typing::funnel

@@ -128,10 +128,10 @@ Shortcut dict_fast_path(const SpecEngine& engine, PyObject* schema, PyObject* op
     const bool no_schema = !schema || schema == Py_None;
     if (no_schema && !open_spec) return accept(value, out);
     if (!no_schema) {
-        py::Ref pairs;
-        if (!funnel::const_bulk_check(schema, pairs)) return Shortcut::Error;
-        if (pairs) {
-            const int r = funnel::const_keys_match(pairs.get(), value);
+        funnel::DictBulk bulk;
+        if (!funnel::DictBulk::derive(schema, bulk)) return Shortcut::Error;
+        if (bulk.usable()) {
+            const int r = bulk.matches(value);
             if (r < 0) return Shortcut::Error;
             if (r) return accept(value, out);
         }
