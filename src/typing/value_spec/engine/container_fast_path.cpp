@@ -6,6 +6,7 @@
 #include "typing/field/field.hpp"
 #include "typing/funnel/classify.hpp"
 #include "typing/funnel/elem_rule.hpp"
+#include "typing/funnel/shortcuts.hpp"
 #include "typing/value_spec/engine/apply.hpp"
 
 namespace vesk::typing {
@@ -142,7 +143,7 @@ Shortcut dict_fast_path(const SpecEngine& engine, PyObject* schema, PyObject* op
 Shortcut container_shortcut(const SpecEngine& engine, PyObject* spec, PyObject* value,
                             const ApplyOptions& options, py::Ref& out) {
     const KindId id = engine.id();
-    if (id != KindId::List && id != KindId::Tuple && id != KindId::Dict)
+    if ((id != KindId::List && id != KindId::Tuple && id != KindId::Dict) || shortcuts_off())
         return Shortcut::Undecided;
     if (spec) {
         PyTypeObject* native = ops(engine).py_class(engine.kind);
