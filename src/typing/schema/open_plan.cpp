@@ -14,18 +14,14 @@ namespace vesk::typing::schema {
 const OpenSchemaPlan* open_plan_for(const SchemaMeta& meta, PyObject* d) {
     const OpenSchemaPlan* plan = meta.open_plan.get();
     if (!plan) return nullptr;
-    // The dict's own key snapshot, scanned under its critical section: no
-    // Python code runs, so a failure to snapshot is the only error, and it
-    // only means no plan.
-    py::Ref keys = py::Ref::steal(PyDict_Keys(d));
-    if (!keys) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    py::CriticalSection guard(keys.get());
-    const Py_ssize_t n = PyList_GET_SIZE(keys.get());
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (!PyUnicode_Check(PyList_GET_ITEM(keys.get(), i))) return nullptr;
+    // Type tests only, so the keys are scanned in place under the dict's
+    // critical section: the same answer as a snapshot of them, without one.
+    py::CriticalSection guard(d);
+    Py_ssize_t pos = 0;
+    PyObject* k = nullptr;
+    PyObject* v = nullptr;
+    while (PyDict_Next(d, &pos, &k, &v))
+        if (!PyUnicode_Check(k)) return nullptr;
     return plan;
 }
 
