@@ -101,8 +101,11 @@ FIELDS = [
     (lambda: Union([Int(), Str()]), "u"),
     (lambda: Any(), (1, 2)),
     (lambda: Int(default=5), 6),
+    (lambda: List(native.Tuple([Int(), Str()])), [(1, "a")]),
+    (lambda: List(Union([Int(), Str()]).noneable()), [1, None, "a"]),
 ]
-BAD = [None, "x", 1, 1.5, True, -1, 10**30, ["a", 2], [1, 2, 3], {"k": 1}, "missing"]
+BAD = [None, "x", 1, 1.5, True, -1, 10**30, ["a", 2], [1, 2, 3], {"k": 1}, [(1, 2)], [1.5],
+       "missing"]
 KEYS = "abcd"
 
 fields = st.lists(st.tuples(st.sampled_from(range(len(FIELDS))),
@@ -140,7 +143,11 @@ def test_the_shortcuts_answer_like_the_full_road(picked, extra, inplace, in_list
     got = outcome(spec, value, inplace=inplace)
     assert got == without_shortcuts(spec, value, inplace=inplace)
     if not extra and faults <= 1:
-        assert got == outcome(spec, full_road(value), inplace=inplace)
+        reference = outcome(spec, full_road(value), inplace=inplace)
+        if in_list and not inplace:
+            # a list subclass is worked on directly, whatever `inplace` says
+            got, reference = got[:2], reference[:2]
+        assert got == reference
 
 
 @pytest.mark.parametrize("make", [

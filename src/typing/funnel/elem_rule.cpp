@@ -2,9 +2,12 @@
 
 #include "py/critical_section.hpp"
 #include "py/lazy.hpp"
+#include "py/dict_cursor.hpp"
 #include "typing/fast_types.hpp"
+#include "typing/field/field.hpp"
 #include "typing/funnel/classify.hpp"
 #include "typing/markers.hpp"
+#include "typing/value_spec/engine/kind_ops.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 
 #include <array>
@@ -23,13 +26,20 @@ int object_matches(PyObject* cls, PyObject* value) {
     return partial < 0 ? -1 : !partial;
 }
 
-// What an element spec that is the native Any, Dict or neither allows,
-// read in one shared borrow.
+// What the rule of a native element spec depends on, read in one shared
+// borrow; all false for any other object.
 struct ContainerFacts {
-    bool is_any = false;
-    bool is_dict = false;
-    bool plain = false;
-    py::Ref schema;
+    bool is_native = false;
+    bool exact_class = false;  // exactly its kind's native class
+    bool plain = false;        // not frozen and without transform
+    bool noneable = false;
+    KindId id = KindId::Any;
+    py::Ref schema;    // Dict
+    py::Ref type_map;  // Union
+    py::Ref elements;  // Tuple
+    bool fixed = false;
+    std::int64_t min_size = 0;
+    std::optional<std::int64_t> max_size;
 };
 
 bool container_facts(PyObject* spec, ContainerFacts& out) {
@@ -37,13 +47,87 @@ bool container_facts(PyObject* spec, ContainerFacts& out) {
     py::SharedBorrow b(spec_borrow(spec));
     if (!b.acquire()) return false;
     const SpecEngine& e = spec_engine(spec);
+    PyTypeObject* native = ops(e).py_class(e.kind);
+    if (!native) return false;
+    out.is_native = true;
+    out.exact_class = Py_TYPE(spec) == native;
     out.plain = !e.frozen && !e.transform;
-    out.is_any = e.id() == KindId::Any;
+    out.noneable = e.is_noneable;
+    out.id = e.id();
     if (const auto* d = kind_as<DictKind>(e.kind)) {
-        out.is_dict = true;
         out.schema = d->schema;
+    } else if (const auto* u = kind_as<UnionKind>(e.kind)) {
+        out.type_map = u->candidate_type_map;
+    } else if (const auto* t = kind_as<TupleKind>(e.kind)) {
+        out.elements = t->elements;
+        out.fixed = t->fixed_length;
+        out.min_size = t->min_size;
+        out.max_size = t->max_size;
     }
     return true;
+}
+
+// A Union applied through its own native class accepts a value as it is
+// when its type map sends the value's exact class to a candidate with an
+// exact leaf type: those classes, as a tuple (null when there are none).
+bool union_classes(PyObject* type_map, py::Ref& out) {
+    py::Ref classes = py::Ref::steal(PyList_New(0));
+    if (!classes) return false;
+    py::DictCursor cursor(type_map);
+    py::Ref cls, candidate;
+    for (;;) {
+        const int step = cursor.next(cls, candidate);
+        if (step < 0) return false;
+        if (!step) break;
+        py::Ref leaf;
+        if (!spec_exact_leaf_type(candidate.get(), leaf)) return false;
+        if (leaf && PyList_Append(classes.get(), cls.get()) < 0) return false;
+    }
+    if (PyList_GET_SIZE(classes.get()) == 0) return true;
+    out = py::Ref::steal(PyList_AsTuple(classes.get()));
+    return static_cast<bool>(out);
+}
+
+// The rules of a Tuple element spec's positions, as the Tuple's own fast
+// path derives them; null when any is slow.
+bool tuple_rule(const ContainerFacts& facts, bool allow, std::shared_ptr<const TupleRule>& out) {
+    auto rule = std::make_shared<TupleRule>();
+    rule->fixed = facts.fixed;
+    rule->min_size = facts.min_size;
+    rule->max_size = facts.max_size;
+    PyObject* fields = facts.elements.get();
+    for (Py_ssize_t i = 0;; ++i) {
+        py::Ref field = py::list_item(fields, i);
+        if (!field) break;
+        py::Ref spec = element_spec(field.get());
+        if (!spec) return false;
+        ElemRule position;
+        if (!elem_rule(spec.get(), allow, position)) return false;
+        if (position.kind == ElemRule::Kind::Slow) return true;
+        rule->pure = rule->pure && position.pure();
+        rule->positions.push_back(std::move(position));
+        if (!facts.fixed) break;
+    }
+    if (!facts.fixed && rule->positions.empty()) return true;
+    out = std::move(rule);
+    return true;
+}
+
+int tuple_matches(const TupleRule& rule, PyObject* value) {
+    if (!PyTuple_CheckExact(value)) return 0;
+    const Py_ssize_t n = PyTuple_GET_SIZE(value);
+    if (rule.fixed) {
+        if (n != static_cast<Py_ssize_t>(rule.positions.size())) return 0;
+    } else if (n < rule.min_size || (rule.max_size && n > *rule.max_size)) {
+        return 0;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const ElemRule& r = rule.fixed ? rule.positions[static_cast<std::size_t>(i)]
+                                       : rule.positions.front();
+        const int m = r.matches(PyTuple_GET_ITEM(value, i));
+        if (m <= 0) return m;
+    }
+    return 1;
 }
 
 // Whether the exact dict `d` has `n` entries and only str keys (subclasses
@@ -105,7 +189,20 @@ bool DictBulk::derive(PyObject* schema, DictBulk& out) {
     schema::SchemaMetaRef meta = schema::schema_meta(schema);
     if (!meta) return false;
     if (!meta->has_bulk) return true;
-    for (const schema::BulkEntry& e : meta->bulk) {
+    const std::size_t n = meta->bulk.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const schema::BulkEntry& e = meta->bulk[i];
+        if (e.none_spec) {
+            // A spec that is still noneable (not frozen, without transform)
+            // gives None back as it is.
+            py::SharedBorrow b(spec_borrow(e.none_spec.get()));
+            if (!b.acquire()) return false;
+            const SpecEngine& engine = spec_engine(e.none_spec.get());
+            if (engine.is_noneable && !engine.frozen && !engine.transform) {
+                out.takes_none_.resize(n, false);
+                out.takes_none_[i] = true;
+            }
+        }
         if (!e.list_spec) continue;
         PyObject* spec = e.list_spec.get();
         ListRule lr;
@@ -134,6 +231,16 @@ int DictBulk::matches(PyObject* value) const {
     return pairs_ ? const_keys_match(pairs_.get(), value) : 0;
 }
 
+py::Ref element_spec(PyObject* field) {
+    if (field::is_field(field)) return field::field_value_spec(field);
+    return py::get_attr<"value">(field);
+}
+
+bool DictBulk::entry_takes(std::size_t i, const schema::BulkEntry& e, PyObject* v) const noexcept {
+    return reinterpret_cast<PyObject*>(Py_TYPE(v)) == e.cls.get() ||
+           (v == Py_None && i < takes_none_.size() && takes_none_[i]);
+}
+
 int DictBulk::match_entries(PyObject* value) const {
     if (!PyDict_CheckExact(value)) return 0;
     const std::vector<schema::BulkEntry>& entries = meta_->bulk;
@@ -154,25 +261,26 @@ int DictBulk::match_entries(PyObject* value) const {
         while (PyDict_Next(value, &pos, &k, &v)) {
             if (!PyUnicode_Check(k)) return 0;
             if (!in_order) continue;
-            const schema::BulkEntry& e = entries[i++];
+            const schema::BulkEntry& e = entries[i];
             if (!same_text(k, e.key.get())) {
                 in_order = false;
                 continue;
             }
-            if (reinterpret_cast<PyObject*>(Py_TYPE(v)) != e.cls.get()) return 0;
-            if (e.list_spec) lists.push(v);
+            if (!entry_takes(i++, e, v)) return 0;
+            if (e.list_spec && v != Py_None) lists.push(v);
         }
     }
     if (!in_order) {
         // Another order, or str subclass keys: look each constant key up.
         lists.clear();
-        for (const schema::BulkEntry& e : entries) {
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const schema::BulkEntry& e = entries[i];
             PyObject* found = nullptr;
             const int present = PyDict_GetItemRef(value, e.key.get(), &found);
             py::Ref held = py::Ref::steal(found);
             if (present <= 0) return present;
-            if (reinterpret_cast<PyObject*>(Py_TYPE(found)) != e.cls.get()) return 0;
-            if (e.list_spec) lists.push(found);
+            if (!entry_takes(i, e, found)) return 0;
+            if (e.list_spec && found != Py_None) lists.push(found);
         }
     }
     for (std::size_t j = 0; j < lists.size(); ++j) {
@@ -226,7 +334,17 @@ int const_keys_match(PyObject* pairs, PyObject* value) {
 int ElemRule::matches(PyObject* value) const {
     switch (kind) {
         case Kind::ExactType:
-            return reinterpret_cast<PyObject*>(Py_TYPE(value)) == payload.get();
+            return reinterpret_cast<PyObject*>(Py_TYPE(value)) == payload.get() ||
+                   (allow_none && value == Py_None);
+        case Kind::ExactTypes: {
+            if (allow_none && value == Py_None) return 1;
+            PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(value));
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(payload.get()); ++i)
+                if (PyTuple_GET_ITEM(payload.get(), i) == cls) return 1;
+            return 0;
+        }
+        case Kind::Tuple:
+            return tuple_matches(*tuple, value);
         case Kind::AcceptAny:
             return is_any_fast_type(value, allow_containers);
         case Kind::ObjectCandidate:
@@ -244,16 +362,14 @@ bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
     py::Ref leaf;
     if (!spec_exact_leaf_type(spec, leaf)) return false;
     ContainerFacts facts;
+    if (!container_facts(spec, facts)) return false;
     if (leaf) {
-        if (leaf.get() != reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
+        if (leaf.get() != reinterpret_cast<PyObject*>(&PyBaseObject_Type) ||
+            facts.id != KindId::Any || !facts.is_native) {
             out.kind = ElemRule::Kind::ExactType;
             out.payload = std::move(leaf);
-            return true;
-        }
-        if (!container_facts(spec, facts)) return false;
-        if (!facts.is_any) {
-            out.kind = ElemRule::Kind::ExactType;
-            out.payload = std::move(leaf);
+            // The full road gives None back as it is from a noneable spec.
+            out.allow_none = facts.is_native && facts.plain && facts.noneable;
         } else if (facts.plain) {
             out.kind = ElemRule::Kind::AcceptAny;
             out.allow_containers = allow_containers;
@@ -267,9 +383,28 @@ bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
         out.payload = std::move(cls);
         return true;
     }
-    if (!allow_containers) return true;
-    if (!container_facts(spec, facts)) return false;
-    if (!facts.is_dict || !facts.plain) return true;
+    // Only the native classes themselves: a subclass may apply otherwise.
+    if (!facts.is_native || !facts.exact_class || !facts.plain) return true;
+    if (facts.id == KindId::Union && facts.type_map) {
+        py::Ref classes;
+        if (!union_classes(facts.type_map.get(), classes)) return false;
+        if (classes) {
+            out.kind = ElemRule::Kind::ExactTypes;
+            out.payload = std::move(classes);
+            out.allow_none = facts.noneable;
+        }
+        return true;
+    }
+    if (facts.id == KindId::Tuple) {
+        std::shared_ptr<const TupleRule> tuple;
+        if (!tuple_rule(facts, allow_containers, tuple)) return false;
+        if (tuple) {
+            out.kind = ElemRule::Kind::Tuple;
+            out.tuple = std::move(tuple);
+        }
+        return true;
+    }
+    if (!allow_containers || facts.id != KindId::Dict) return true;
     auto bulk = std::make_shared<DictBulk>();
     if (!DictBulk::derive(facts.schema.get(), *bulk)) return false;
     if (bulk->usable()) {

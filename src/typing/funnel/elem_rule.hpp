@@ -23,13 +23,21 @@
 namespace vesk::typing::funnel {
 
 class DictBulk;
+struct ElemRule;
 
 struct ElemRule {
     enum class Kind : std::uint8_t {
         // Never matches: the caller declines at once.
         Slow,
-        // `type(element) is payload`.
+        // `type(element) is payload` (or the element is None, with
+        // `allow_none`).
         ExactType,
+        // `type(element)` is one of the classes of the tuple `payload` (a
+        // Union whose type map sends them to exact-leaf candidates), or the
+        // element is None, with `allow_none`.
+        ExactTypes,
+        // An exact tuple whose items match the rules of `tuple`.
+        Tuple,
         // `type(element) is payload`, and the element is not a partial
         // symbolic value (read only when its class carries the marker).
         ObjectCandidate,
@@ -44,18 +52,38 @@ struct ElemRule {
 
     Kind kind = Kind::Slow;
     py::Ref payload;
-    std::shared_ptr<const DictBulk> bulk;  // ConstKeyDict only
+    std::shared_ptr<const DictBulk> bulk;         // ConstKeyDict only
+    std::shared_ptr<const struct TupleRule> tuple;  // Tuple only
     bool allow_containers = false;
+    // A noneable spec (not frozen, without transform) takes None as it is.
+    bool allow_none = false;
 
     // Whether matching runs no Python code (identity tests only), so a list
     // may be scanned under its lock in one go.
-    [[nodiscard]] bool pure() const noexcept {
-        return kind == Kind::ExactType || kind == Kind::AcceptAny;
-    }
+    [[nodiscard]] bool pure() const noexcept;
     // 1 matches, 0 does not, -1 with an exception set. Never call it on the
     // slow rule (it answers 0).
     [[nodiscard]] int matches(PyObject* value) const;
 };
+
+// The rules of a Tuple element spec: one per position of a fixed tuple, or
+// the one element rule of a variable tuple with its size bounds.
+struct TupleRule {
+    std::vector<ElemRule> positions;
+    bool fixed = true;
+    std::int64_t min_size = 0;
+    std::optional<std::int64_t> max_size;
+    bool pure = true;  // every position rule is pure
+};
+
+inline bool ElemRule::pure() const noexcept {
+    return kind == Kind::ExactType || kind == Kind::ExactTypes || kind == Kind::AcceptAny ||
+           (kind == Kind::Tuple && tuple->pure);
+}
+
+// The value spec of an element field: a native Field's stored spec (read
+// under its shared borrow), any other field's `value`.
+[[nodiscard]] py::Ref element_spec(PyObject* field);
 
 // The rule of element spec `spec` (any object). `allow_containers` lets exact
 // dicts and lists count for Any and a Dict element use its schema's
@@ -105,10 +133,13 @@ private:
         ElemRule rule;
     };
     [[nodiscard]] int match_entries(PyObject* value) const;
+    [[nodiscard]] bool entry_takes(std::size_t i, const schema::BulkEntry& e,
+                                   PyObject* v) const noexcept;
 
     py::Ref pairs_;
     schema::SchemaMetaRef meta_;
     std::vector<ListRule> lists_;  // one per entry with a List spec, in order
+    std::vector<bool> takes_none_;  // per entry; empty when none takes None
 };
 
 // The constant-key check a schema precomputes: a tuple of (key, class) pairs,

@@ -34,6 +34,15 @@ int is_native_list(PyObject* spec) {
     return spec_engine(spec).id() == KindId::List;
 }
 
+// `spec` itself when it is a native noneable spec, else null.
+bool noneable_spec(PyObject* spec, py::Ref& out) {
+    if (!is_spec(spec)) return true;
+    py::SharedBorrow b(spec_borrow(spec));
+    if (!b.acquire()) return false;
+    if (spec_engine(spec).is_noneable) out = py::Ref::borrow(spec);
+    return true;
+}
+
 // The native bulk entry of a field met after the tuple form of the bulk
 // check has stopped. Only a native Field with a native value spec
 // qualifies, so that deciding runs no Python code and reads nothing a
@@ -47,14 +56,14 @@ int native_bulk_entry(PyObject* text, PyObject* field, PyObject* spec, BulkEntry
     py::Ref leaf;
     if (!funnel::spec_exact_leaf_type(spec, leaf)) return -1;
     if (leaf) {
-        out = BulkEntry{py::Ref::borrow(text), std::move(leaf), {}};
-        return 1;
+        out = BulkEntry{py::Ref::borrow(text), std::move(leaf), {}, {}};
+        return noneable_spec(spec, out.none_spec) ? 1 : -1;
     }
     const int list = is_native_list(spec);
     if (list > 0)
         out = BulkEntry{py::Ref::borrow(text),
                         py::Ref::borrow(reinterpret_cast<PyObject*>(&PyList_Type)),
-                        py::Ref::borrow(spec)};
+                        py::Ref::borrow(spec), {}};
     return list;
 }
 
@@ -117,14 +126,16 @@ bool fill_constant(PyObject* fields, SchemaMeta& m) {
             native_ok = list > 0;
             if (native_ok)
                 m.bulk.push_back(BulkEntry{
-                    text, py::Ref::borrow(reinterpret_cast<PyObject*>(&PyList_Type)), spec});
+                    text, py::Ref::borrow(reinterpret_cast<PyObject*>(&PyList_Type)), spec, {}});
             continue;
         }
         py::Ref value_type = py::get_attr<"value_type">(info.get());
         if (!value_type) return false;
         py::Ref pair = py::Ref::steal(PyTuple_Pack(2, text.get(), value_type.get()));
         if (!pair || PyList_Append(bulk.get(), pair.get()) < 0) return false;
-        m.bulk.push_back(BulkEntry{text, std::move(value_type), {}});
+        BulkEntry entry{text, std::move(value_type), {}, {}};
+        if (!noneable_spec(spec.get(), entry.none_spec)) return false;
+        m.bulk.push_back(std::move(entry));
     }
     m.has_bulk = native_ok;
     if (!native_ok) m.bulk.clear();

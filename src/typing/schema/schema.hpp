@@ -138,11 +138,13 @@ struct OpenSchemaPlan {
 // One constant key of the native bulk check: the value under `key` must be
 // exactly of class `cls`; with `list_spec` (a native List spec) it is a list
 // whose elements that spec's container check accepts, decided on each use
-// from the spec as it then is.
+// from the spec as it then is. `none_spec`, a native spec that was noneable
+// when the entry was made, lets None through while it still is.
 struct BulkEntry {
     py::Ref key;
     py::Ref cls;
     py::Ref list_spec;
+    py::Ref none_spec;
 };
 
 // What `compute_caches` derives from a fields dict. For a schema whose keys
@@ -181,7 +183,7 @@ struct SchemaMeta {
                                  &const_apply_fields, &const_bulk_check})
             if (int res = v(r->get())) return res;
         for (const BulkEntry& e : bulk)
-            for (const py::Ref* r : {&e.key, &e.cls, &e.list_spec})
+            for (const py::Ref* r : {&e.key, &e.cls, &e.list_spec, &e.none_spec})
                 if (int res = v(r->get())) return res;
         return 0;
     }

@@ -38,13 +38,6 @@ Shortcut transform_allows(PyObject* child_transform) {
     return r ? Shortcut::Accepted : Shortcut::Undecided;
 }
 
-// The value spec of an element field: a native Field's stored spec, any
-// other field's `value`.
-py::Ref element_spec(PyObject* field) {
-    if (field::is_field(field)) return field::field_value_spec(field);
-    return py::get_attr<"value">(field);
-}
-
 Shortcut list_path(const ListKind& list, PyObject* value, PyObject* child_transform, bool allow,
                    py::Ref& out) {
     if (!PyList_CheckExact(value)) return Shortcut::Undecided;
@@ -61,7 +54,7 @@ Shortcut tuple_path(const TupleKind& tuple, PyObject* value, bool allow, py::Ref
         if (!within(n, tuple.min_size, tuple.max_size)) return Shortcut::Undecided;
         py::Ref field = py::list_item(fields, 0);
         if (!field) return Shortcut::Undecided;
-        py::Ref spec = element_spec(field.get());
+        py::Ref spec = funnel::element_spec(field.get());
         if (!spec) return Shortcut::Error;
         return from_match(funnel::elements_all_match(spec.get(), value, allow), value, out);
     }
@@ -74,7 +67,7 @@ Shortcut tuple_path(const TupleKind& tuple, PyObject* value, bool allow, py::Ref
     for (Py_ssize_t i = 0; i < n; ++i) {
         py::Ref field = py::list_item(fields, i);
         if (!field) return Shortcut::Undecided;
-        py::Ref spec = element_spec(field.get());
+        py::Ref spec = funnel::element_spec(field.get());
         if (!spec) return Shortcut::Error;
         ElemRule rule;
         if (!funnel::elem_rule(spec.get(), allow, rule)) return Shortcut::Error;
