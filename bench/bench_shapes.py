@@ -14,7 +14,7 @@ A library that is not installed is shown as "-".
 import os
 import sys
 import timeit
-from typing import Optional, TypedDict, Union
+from typing import Annotated, Optional, TypedDict, Union
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "python"))
@@ -59,6 +59,22 @@ class Sparse(TypedDict):
     score: Optional[float]
 
 
+def bounded_types():
+    """The TypedDicts of three bounded keys for msgspec and for pydantic."""
+    out = {}
+    if msgspec is not None:
+        meta = msgspec.Meta
+        out["msgspec"] = TypedDict("BoundedM", {
+            "n": Annotated[int, meta(ge=0)], "s": Annotated[str, meta(pattern="^a")],
+            "f": Annotated[float, meta(le=100.0)]})
+    if pydantic is not None:
+        field = pydantic.Field
+        out["pydantic"] = TypedDict("BoundedP", {
+            "n": Annotated[int, field(ge=0)], "s": Annotated[str, field(pattern="^a")],
+            "f": Annotated[float, field(le=100.0)]})
+    return out
+
+
 def scalar_dict():
     return n.Dict([("id", n.Int()), ("name", n.Str()), ("score", n.Float()), ("ok", n.Bool()),
                    ("rank", n.Int())])
@@ -88,6 +104,7 @@ def rows():
               for i in range(10_000)]
     bad_last = [scalars(i) for i in range(10_000)]
     bad_last[-1]["rank"] = "seven"
+    bounded = [{"n": i, "s": f"a{i}", "f": (i % 100) / 3} for i in range(10_000)]
     return [
         ("List(Int()) 100,000", n.List(n.Int()), ints, list[int], 20),
         ("List(Dict) 5 scalar keys 10,000", n.List(scalar_dict()), flat, list[Scalars], 10),
@@ -106,6 +123,9 @@ def rows():
             ("id", n.Int()), ("name", n.Str()), ("score", n.Float().noneable())])), sparse,
          list[Sparse], 5),
         ("List(Dict) 5 keys, bad last record", n.List(scalar_dict()), bad_last, list[Scalars], 3),
+        ("List(Dict) 3 bounded keys 10,000", n.List(n.Dict([
+            ("n", n.Int(min_value=0)), ("s", n.Str(regex="a.*")),
+            ("f", n.Float(max_value=100.0))])), bounded, "bounded", 5),
     ]
 
 
@@ -126,15 +146,18 @@ def main():
     heads = ["ours", "msgspec", "pydantic", "ours/msgspec", "ours/pydantic"]
     print(f"  ms per whole-list validation, best of {REPEAT}")
     print(f"  {'shape':<42}" + "".join(f"{h:>14}" for h in heads))
+    bounded = bounded_types()
     for label, spec, data, kind, number in rows():
         ours = best(lambda: spec.apply(data, inplace=False), number)
+        kinds = {lib: list[bounded[lib]] if kind == "bounded" else kind
+                 for lib in ("msgspec", "pydantic")}
         theirs = []
         if msgspec is not None:
-            theirs.append(best(lambda: msgspec.convert(data, kind), number))
+            theirs.append(best(lambda: msgspec.convert(data, kinds["msgspec"]), number))
         else:
             theirs.append(None)
         if pydantic is not None:
-            adapter = pydantic.TypeAdapter(kind)
+            adapter = pydantic.TypeAdapter(kinds["pydantic"])
             theirs.append(best(lambda: adapter.validate_python(data), number))
         else:
             theirs.append(None)

@@ -130,21 +130,6 @@ int tuple_matches(const TupleRule& rule, PyObject* value) {
     return 1;
 }
 
-// Whether the exact dict `d` has `n` entries and only str keys (subclasses
-// count): a key of any other class that merely compares like a constant
-// key must reach the general road, which refuses it. Type tests only, so
-// the scan holds the dict's lock.
-bool str_keys_only(PyObject* d, Py_ssize_t n) {
-    py::CriticalSection guard(d);
-    if (PyDict_GET_SIZE(d) != n) return false;
-    Py_ssize_t pos = 0;
-    PyObject* k = nullptr;
-    PyObject* v = nullptr;
-    while (PyDict_Next(d, &pos, &k, &v))
-        if (!PyUnicode_Check(k)) return false;
-    return true;
-}
-
 // Whether dict key `k` is exactly the constant text `text`, decided with
 // no Python code: the same object, or an exact str with the same text.
 bool same_text(PyObject* k, PyObject* text) noexcept {
@@ -292,6 +277,19 @@ int DictBulk::match_entries(PyObject* value) const {
         if (r <= 0) return r;
     }
     return 1;
+}
+
+bool str_keys_only(PyObject* d, Py_ssize_t size) {
+    // A key of any other class that merely compares like a constant key
+    // must reach the general road, which refuses it.
+    py::CriticalSection guard(d);
+    if (size >= 0 && PyDict_GET_SIZE(d) != size) return false;
+    Py_ssize_t pos = 0;
+    PyObject* k = nullptr;
+    PyObject* v = nullptr;
+    while (PyDict_Next(d, &pos, &k, &v))
+        if (!PyUnicode_Check(k)) return false;
+    return true;
 }
 
 bool const_bulk_check(PyObject* schema, py::Ref& out) {

@@ -149,6 +149,11 @@ private:
 // from its cached metadata. False with an exception set when the read fails.
 [[nodiscard]] bool const_bulk_check(PyObject* schema, py::Ref& out);
 
+// Whether every key of dict `d` (or subclass) is a str (subclasses count),
+// and, when `size` is not negative, `d` has exactly `size` entries. Type
+// tests only, under the dict's lock; runs no Python code.
+[[nodiscard]] bool str_keys_only(PyObject* d, Py_ssize_t size = -1);
+
 // The constant-key check itself over `value` (any object): 1 when it is an
 // exact dict whose keys are all str, with exactly one entry per pair, each of
 // exactly its class; 0 otherwise; -1 when taking a pair apart or a lookup

@@ -14,6 +14,7 @@
 #include "py/lazy.hpp"
 #include "topology/key_path.hpp"
 #include "typing/bridge.hpp"
+#include "typing/funnel/elem_rule.hpp"
 #include "typing/funnel/shortcuts.hpp"
 
 namespace vesk::typing::schema {
@@ -34,20 +35,6 @@ int constant_road(const SchemaMeta& meta, PyObject* d, const ApplyCtx& ctx, bool
         if (PyDict_GET_SIZE(d) <= allowed) return 0;
     }
     return raise_if_extra_keys(meta.const_text_set.get(), d, ctx.root_path);
-}
-
-// Whether every key of the plain dict `d` is a str (subclasses count). A
-// key of another class that merely compares like a constant key belongs to
-// the general road, which refuses it. Type tests only, under the dict's
-// lock.
-bool str_keys_only(PyObject* d) {
-    py::CriticalSection guard(d);
-    Py_ssize_t pos = 0;
-    PyObject* k = nullptr;
-    PyObject* v = nullptr;
-    while (PyDict_Next(d, &pos, &k, &v))
-        if (!PyUnicode_Check(k)) return false;
-    return true;
 }
 
 int general_road(PyObject* schema, const SchemaMeta& meta, PyObject* d, const ApplyCtx& ctx,
@@ -203,8 +190,9 @@ py::Ref schema_apply_native(PyObject* schema, PyObject* dict_obj, bool allow_par
     const ApplyCtx ctx{root_path, allow_partial, false, true};
     int rc;
     if (!child_transform && PyDict_CheckExact(d.get())) {
+        // A key that is not a str takes the general road, which refuses it.
         const OpenSchemaPlan* plan = open_plan_for(*meta, d.get());
-        if (!meta->has_nonconst && str_keys_only(d.get()))
+        if (!meta->has_nonconst && funnel::str_keys_only(d.get()))
             rc = constant_road(*meta, d.get(), ctx, inplace);
         else if (!meta->has_nonconst)
             rc = general_road(schema, *meta, d.get(), ctx, nullptr, respect_raw_storage, inplace);

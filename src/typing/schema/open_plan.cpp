@@ -8,6 +8,7 @@
 #include "py/dict_cursor.hpp"
 #include "py/lazy.hpp"
 #include "topology/key_path.hpp"
+#include "typing/funnel/elem_rule.hpp"
 
 namespace vesk::typing::schema {
 
@@ -16,13 +17,7 @@ const OpenSchemaPlan* open_plan_for(const SchemaMeta& meta, PyObject* d) {
     if (!plan) return nullptr;
     // Type tests only, so the keys are scanned in place under the dict's
     // critical section: the same answer as a snapshot of them, without one.
-    py::CriticalSection guard(d);
-    Py_ssize_t pos = 0;
-    PyObject* k = nullptr;
-    PyObject* v = nullptr;
-    while (PyDict_Next(d, &pos, &k, &v))
-        if (!PyUnicode_Check(k)) return nullptr;
-    return plan;
+    return funnel::str_keys_only(d) ? plan : nullptr;
 }
 
 int apply_open_road(const OpenSchemaPlan& plan, PyObject* d, const ApplyCtx& ctx, bool inplace) {

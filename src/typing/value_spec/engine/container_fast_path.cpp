@@ -3,7 +3,6 @@
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
 #include "py/lazy.hpp"
-#include "typing/field/field.hpp"
 #include "typing/funnel/classify.hpp"
 #include "typing/funnel/elem_rule.hpp"
 #include "typing/funnel/shortcuts.hpp"
