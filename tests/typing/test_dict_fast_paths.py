@@ -11,6 +11,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import vesk_core._native as native
+from leaks import assert_no_leak
 
 seams = pytest.importorskip("vesk_core._typing_seams")
 
@@ -289,6 +290,22 @@ def test_a_bounded_leaf_refused_by_the_native_check_names_its_path():
     got = outcome(spec, data)
     assert got[0] == "raised" and "(path=[1].n)" in got[2]
     assert got == without_shortcuts(spec, data) == outcome(spec, full_road(data))
+
+
+def test_the_new_rules_and_checks_hold_no_reference_beyond_the_call():
+    tags, spec = tagged()
+    union, pairs = List(Union([Int(), Str()]).noneable()), List(native.Tuple([Int(), Str()]))
+    sparse = List(Dict([("f", Float().noneable()), ("n", Int(min_value=0))]))
+
+    def once():
+        List(spec).apply([{"id": 1, "tags": ["a"], "ok": True}, {"ok": True, "tags": [], "id": 2}])
+        union.apply([1, None, "a"]), pairs.apply([(1, "a")]), sparse.apply([{"f": None, "n": 1}])
+        for bad in ([{"id": 1, "tags": ["a", 2], "ok": True}], [{EqKey("id"): 1}],
+                    [{"f": 1.0, "n": -1}]):
+            with pytest.raises((TypeError, KeyError, ValueError)):
+                (sparse if "f" in bad[0] else List(spec)).apply(bad)
+
+    assert_no_leak(once)
 
 
 # --- validate_fields_native ----------------------------------------------------------
