@@ -47,7 +47,7 @@ class Record(TypedDict):
 
 
 def best(fn, number):
-    return min(timeit.repeat(fn, number=number, repeat=5)) / number
+    return min(timeit.repeat(fn, number=number, repeat=7)) / number
 
 
 def row(label, ours, others):

@@ -24,7 +24,7 @@ from vesk_core import _native  # noqa: E402
 
 
 def best(fn, number=3):
-    return min(timeit.repeat(fn, number=number, repeat=5)) / number
+    return min(timeit.repeat(fn, number=number, repeat=7)) / number
 
 
 def optional(name):

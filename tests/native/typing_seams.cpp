@@ -8,6 +8,11 @@
 // Its partial hook is a test hook that answers by the value's class name
 // ("PartialYes", "PartialNo", "PartialError"; anything else is declined).
 // Never part of the wheel.
+//
+// It also reaches into the loaded `_native` module itself (given the path of
+// its file) through the C entry points that development builds of the module
+// export (tests/native/native_exports.cpp): the switch that turns the native
+// shortcuts off, and `validate_fields_native`.
 #include "hooks.hpp"
 #include "py/args.hpp"
 #include "py/lazy.hpp"
@@ -18,6 +23,8 @@
 #include "typing/markers.hpp"
 #include "typing/memo.hpp"
 #include "typing/value_spec/utils.hpp"
+
+#include <dlfcn.h>
 
 #include <string_view>
 
@@ -221,6 +228,55 @@ PyObject* compute_open_str_value_spec(PyObject*, PyObject* v) {
     return from_optional(r, out);
 }
 
+// --- the loaded module's own test entry points -----------------------------
+
+// The symbol `name` of the already loaded module file `path`, or null with
+// an exception set.
+void* native_symbol(PyObject* path, const char* name) {
+    const char* file = PyUnicode_AsUTF8(path);
+    if (!file) return nullptr;
+    void* handle = dlopen(file, RTLD_NOW | RTLD_NOLOAD);
+    if (!handle) {
+        PyErr_Format(PyExc_ImportError, "module file not loaded: %s", file);
+        return nullptr;
+    }
+    void* sym = dlsym(handle, name);
+    dlclose(handle);  // the module stays loaded by the interpreter
+    if (!sym) PyErr_Format(PyExc_ImportError, "%s not exported by %s", name, file);
+    return sym;
+}
+
+// set_shortcuts(native_file, on)
+PyObject* set_shortcuts(SEAM_ARGS) {
+    SEAM_ARITY("set_shortcuts", 2);
+    const int on = PyObject_IsTrue(args[1]);
+    if (on < 0) return nullptr;
+    auto fn = reinterpret_cast<void (*)(int)>(native_symbol(args[0], "vesk_test_set_shortcuts"));
+    if (!fn) return nullptr;
+    fn(on);
+    return py::none();
+}
+
+// validate_fields_native(native_file, schema, source, allow_partial,
+// transform, root_path, symbolic_default, skip_validation, no_child_paths,
+// child_paths_for_transform) -> (dict, all_scalar); None means absent for
+// transform and root_path, the flags are truth-tested.
+PyObject* validate_fields_native(SEAM_ARGS) {
+    SEAM_ARITY("validate_fields_native", 10);
+    using Fn = PyObject* (*)(PyObject*, PyObject*, int, PyObject*, PyObject*, int, int, int, int);
+    auto fn = reinterpret_cast<Fn>(native_symbol(args[0], "vesk_test_validate_fields_native"));
+    if (!fn) return nullptr;
+    int flags[5];
+    const int at[5] = {3, 6, 7, 8, 9};
+    for (int i = 0; i < 5; ++i) {
+        flags[i] = PyObject_IsTrue(args[at[i]]);
+        if (flags[i] < 0) return nullptr;
+    }
+    auto present = [](PyObject* o) { return o == Py_None ? nullptr : o; };
+    return fn(args[1], args[2], flags[0], present(args[4]), present(args[5]), flags[1], flags[2],
+              flags[3], flags[4]);
+}
+
 #undef SEAM_ARGS
 #undef SEAM_ARITY
 
@@ -266,6 +322,8 @@ PyMethodDef functions[] = {
     py::method<regex_pattern_str>("regex_pattern_str"),
     py::method<build_candidate_type_map>("build_candidate_type_map"),
     py::method<compute_open_str_value_spec>("compute_open_str_value_spec"),
+    py::method<set_shortcuts>("set_shortcuts"),
+    py::method<validate_fields_native>("validate_fields_native"),
     py::kMethodsEnd,
 };
 

@@ -61,6 +61,10 @@ leaf_specs = st.sampled_from(
         lambda: Int().set_transform(lambda v: v + 1),
         lambda: Int().noneable(),
         lambda: Str(regex="a.*"),
+        lambda: native.Union([Int(), Str()]),
+        lambda: native.Union([Int(), Str(regex="a.*")], is_noneable=True),
+        lambda: native.Union([Float(), List(Int())]),
+        lambda: Float().noneable().set_transform(lambda v: v),
     ]
 )
 

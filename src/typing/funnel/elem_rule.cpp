@@ -2,10 +2,15 @@
 
 #include "py/critical_section.hpp"
 #include "py/lazy.hpp"
+#include "py/dict_cursor.hpp"
 #include "typing/fast_types.hpp"
+#include "typing/field/field.hpp"
 #include "typing/funnel/classify.hpp"
 #include "typing/markers.hpp"
+#include "typing/value_spec/engine/kind_ops.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
+
+#include <array>
 
 namespace vesk::typing::funnel {
 
@@ -21,13 +26,20 @@ int object_matches(PyObject* cls, PyObject* value) {
     return partial < 0 ? -1 : !partial;
 }
 
-// What an element spec that is the native Any, Dict or neither allows,
-// read in one shared borrow.
+// What the rule of a native element spec depends on, read in one shared
+// borrow; all false for any other object.
 struct ContainerFacts {
-    bool is_any = false;
-    bool is_dict = false;
-    bool plain = false;
-    py::Ref schema;
+    bool is_native = false;
+    bool exact_class = false;  // exactly its kind's native class
+    bool plain = false;        // not frozen and without transform
+    bool noneable = false;
+    KindId id = KindId::Any;
+    py::Ref schema;    // Dict
+    py::Ref type_map;  // Union
+    py::Ref elements;  // Tuple
+    bool fixed = false;
+    std::int64_t min_size = 0;
+    std::optional<std::int64_t> max_size;
 };
 
 bool container_facts(PyObject* spec, ContainerFacts& out) {
@@ -35,16 +47,250 @@ bool container_facts(PyObject* spec, ContainerFacts& out) {
     py::SharedBorrow b(spec_borrow(spec));
     if (!b.acquire()) return false;
     const SpecEngine& e = spec_engine(spec);
+    PyTypeObject* native = ops(e).py_class(e.kind);
+    if (!native) return false;
+    out.is_native = true;
+    out.exact_class = Py_TYPE(spec) == native;
     out.plain = !e.frozen && !e.transform;
-    out.is_any = e.id() == KindId::Any;
+    out.noneable = e.is_noneable;
+    out.id = e.id();
     if (const auto* d = kind_as<DictKind>(e.kind)) {
-        out.is_dict = true;
         out.schema = d->schema;
+    } else if (const auto* u = kind_as<UnionKind>(e.kind)) {
+        out.type_map = u->candidate_type_map;
+    } else if (const auto* t = kind_as<TupleKind>(e.kind)) {
+        out.elements = t->elements;
+        out.fixed = t->fixed_length;
+        out.min_size = t->min_size;
+        out.max_size = t->max_size;
     }
     return true;
 }
 
+// A Union applied through its own native class accepts a value as it is
+// when its type map sends the value's exact class to a candidate with an
+// exact leaf type: those classes, as a tuple (null when there are none).
+bool union_classes(PyObject* type_map, py::Ref& out) {
+    py::Ref classes = py::Ref::steal(PyList_New(0));
+    if (!classes) return false;
+    py::DictCursor cursor(type_map);
+    py::Ref cls, candidate;
+    for (;;) {
+        const int step = cursor.next(cls, candidate);
+        if (step < 0) return false;
+        if (!step) break;
+        py::Ref leaf;
+        if (!spec_exact_leaf_type(candidate.get(), leaf)) return false;
+        if (leaf && PyList_Append(classes.get(), cls.get()) < 0) return false;
+    }
+    if (PyList_GET_SIZE(classes.get()) == 0) return true;
+    out = py::Ref::steal(PyList_AsTuple(classes.get()));
+    return static_cast<bool>(out);
+}
+
+// The rules of a Tuple element spec's positions, as the Tuple's own fast
+// path derives them; null when any is slow.
+bool tuple_rule(const ContainerFacts& facts, bool allow, std::shared_ptr<const TupleRule>& out) {
+    auto rule = std::make_shared<TupleRule>();
+    rule->fixed = facts.fixed;
+    rule->min_size = facts.min_size;
+    rule->max_size = facts.max_size;
+    PyObject* fields = facts.elements.get();
+    for (Py_ssize_t i = 0;; ++i) {
+        py::Ref field = py::list_item(fields, i);
+        if (!field) break;
+        py::Ref spec = element_spec(field.get());
+        if (!spec) return false;
+        ElemRule position;
+        if (!elem_rule(spec.get(), allow, position)) return false;
+        if (position.kind == ElemRule::Kind::Slow) return true;
+        rule->pure = rule->pure && position.pure();
+        rule->positions.push_back(std::move(position));
+        if (!facts.fixed) break;
+    }
+    if (!facts.fixed && rule->positions.empty()) return true;
+    out = std::move(rule);
+    return true;
+}
+
+int tuple_matches(const TupleRule& rule, PyObject* value) {
+    if (!PyTuple_CheckExact(value)) return 0;
+    const Py_ssize_t n = PyTuple_GET_SIZE(value);
+    if (rule.fixed) {
+        if (n != static_cast<Py_ssize_t>(rule.positions.size())) return 0;
+    } else if (n < rule.min_size || (rule.max_size && n > *rule.max_size)) {
+        return 0;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const ElemRule& r = rule.fixed ? rule.positions[static_cast<std::size_t>(i)]
+                                       : rule.positions.front();
+        const int m = r.matches(PyTuple_GET_ITEM(value, i));
+        if (m <= 0) return m;
+    }
+    return 1;
+}
+
+// Whether dict key `k` is exactly the constant text `text`, decided with
+// no Python code: the same object, or an exact str with the same text.
+bool same_text(PyObject* k, PyObject* text) noexcept {
+    return k == text || (PyUnicode_CheckExact(k) && PyUnicode_CheckExact(text) &&
+                         PyUnicode_Equal(k, text) == 1);
+}
+
+// A few new references held past a lock, without an allocation for the
+// usual handful.
+class HeldRefs {
+public:
+    void push(PyObject* obj) {
+        if (n_ < inline_.size()) inline_[n_] = py::Ref::borrow(obj);
+        else more_.push_back(py::Ref::borrow(obj));
+        ++n_;
+    }
+    [[nodiscard]] PyObject* at(std::size_t i) const noexcept {
+        return i < inline_.size() ? inline_[i].get() : more_[i - inline_.size()].get();
+    }
+    [[nodiscard]] std::size_t size() const noexcept { return n_; }
+    void clear() noexcept {
+        for (py::Ref& r : inline_) r.reset();
+        more_.clear();
+        n_ = 0;
+    }
+
+private:
+    std::array<py::Ref, 6> inline_;
+    std::vector<py::Ref> more_;
+    std::size_t n_ = 0;
+};
+
 }  // namespace
+
+bool DictBulk::derive(PyObject* schema, DictBulk& out) {
+    out = DictBulk{};
+    if (!schema || schema == Py_None) return true;
+    // A native Schema is read directly; a subclass may answer
+    // `_const_bulk_check` in its own way, so it is asked by name.
+    if (!schema::is_schema(schema) || Py_TYPE(schema) != schema::schema_type())
+        return const_bulk_check(schema, out.pairs_);
+    schema::SchemaMetaRef meta = schema::schema_meta(schema);
+    if (!meta) return false;
+    if (!meta->has_bulk) return true;
+    const std::size_t n = meta->bulk.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const schema::BulkEntry& e = meta->bulk[i];
+        if (e.none_spec) {
+            // A spec that is still noneable (not frozen, without transform)
+            // gives None back as it is.
+            py::SharedBorrow b(spec_borrow(e.none_spec.get()));
+            if (!b.acquire()) return false;
+            const SpecEngine& engine = spec_engine(e.none_spec.get());
+            if (engine.is_noneable && !engine.frozen && !engine.transform) {
+                out.takes_none_.resize(n, false);
+                out.takes_none_[i] = true;
+            }
+        }
+        if (!e.list_spec) continue;
+        PyObject* spec = e.list_spec.get();
+        ListRule lr;
+        py::Ref element;
+        {
+            py::SharedBorrow b(spec_borrow(spec));
+            if (!b.acquire()) return false;
+            const SpecEngine& engine = spec_engine(spec);
+            const auto* list = kind_as<ListKind>(engine.kind);
+            if (!list || engine.frozen || engine.transform) return true;
+            element = list->element;
+            lr.min_size = list->min_size;
+            lr.max_size = list->max_size;
+        }
+        // As the list's own fast path does without a child transform.
+        if (!elem_rule(element.get(), true, lr.rule)) return false;
+        if (lr.rule.kind == ElemRule::Kind::Slow) return true;
+        out.lists_.push_back(std::move(lr));
+    }
+    out.meta_ = std::move(meta);
+    return true;
+}
+
+int DictBulk::matches(PyObject* value) const {
+    if (meta_) return match_entries(value);
+    return pairs_ ? const_keys_match(pairs_.get(), value) : 0;
+}
+
+py::Ref element_spec(PyObject* field) {
+    if (field::is_field(field)) return field::field_value_spec(field);
+    return py::get_attr<"value">(field);
+}
+
+bool DictBulk::entry_takes(std::size_t i, const schema::BulkEntry& e, PyObject* v) const noexcept {
+    return reinterpret_cast<PyObject*>(Py_TYPE(v)) == e.cls.get() ||
+           (v == Py_None && i < takes_none_.size() && takes_none_[i]);
+}
+
+int DictBulk::match_entries(PyObject* value) const {
+    if (!PyDict_CheckExact(value)) return 0;
+    const std::vector<schema::BulkEntry>& entries = meta_->bulk;
+    const auto n = static_cast<Py_ssize_t>(entries.size());
+    HeldRefs lists;
+    bool in_order = true;
+    {
+        // Keys in the schema's order, each the very constant text or an
+        // exact str equal to it, are matched where they stand; type tests
+        // only, under the dict's lock. Lists are held for their element
+        // scan after the lock is let go.
+        py::CriticalSection guard(value);
+        if (PyDict_GET_SIZE(value) != n) return 0;
+        Py_ssize_t pos = 0;
+        PyObject* k = nullptr;
+        PyObject* v = nullptr;
+        std::size_t i = 0;
+        while (PyDict_Next(value, &pos, &k, &v)) {
+            if (!PyUnicode_Check(k)) return 0;
+            if (!in_order) continue;
+            const schema::BulkEntry& e = entries[i];
+            if (!same_text(k, e.key.get())) {
+                in_order = false;
+                continue;
+            }
+            if (!entry_takes(i++, e, v)) return 0;
+            if (e.list_spec && v != Py_None) lists.push(v);
+        }
+    }
+    if (!in_order) {
+        // Another order, or str subclass keys: look each constant key up.
+        lists.clear();
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const schema::BulkEntry& e = entries[i];
+            PyObject* found = nullptr;
+            const int present = PyDict_GetItemRef(value, e.key.get(), &found);
+            py::Ref held = py::Ref::steal(found);
+            if (present <= 0) return present;
+            if (!entry_takes(i, e, found)) return 0;
+            if (e.list_spec && found != Py_None) lists.push(found);
+        }
+    }
+    for (std::size_t j = 0; j < lists.size(); ++j) {
+        const ListRule& lr = lists_[j];
+        PyObject* list = lists.at(j);
+        const Py_ssize_t size = PyList_Size(list);
+        if (size < lr.min_size || (lr.max_size && size > *lr.max_size)) return 0;
+        const int r = all_match(lr.rule, list);
+        if (r <= 0) return r;
+    }
+    return 1;
+}
+
+bool str_keys_only(PyObject* d, Py_ssize_t size) {
+    // A key of any other class that merely compares like a constant key
+    // must reach the general road, which refuses it.
+    py::CriticalSection guard(d);
+    if (size >= 0 && PyDict_GET_SIZE(d) != size) return false;
+    Py_ssize_t pos = 0;
+    PyObject* k = nullptr;
+    PyObject* v = nullptr;
+    while (PyDict_Next(d, &pos, &k, &v))
+        if (!PyUnicode_Check(k)) return false;
+    return true;
+}
 
 bool const_bulk_check(PyObject* schema, py::Ref& out) {
     out.reset();
@@ -61,7 +307,7 @@ bool const_bulk_check(PyObject* schema, py::Ref& out) {
 int const_keys_match(PyObject* pairs, PyObject* value) {
     if (!PyDict_CheckExact(value)) return 0;
     const Py_ssize_t n = PyTuple_GET_SIZE(pairs);
-    if (PyDict_GET_SIZE(value) != n) return 0;
+    if (!str_keys_only(value, n)) return 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* pair = PyTuple_GET_ITEM(pairs, i);
         py::Ref key, cls;
@@ -86,13 +332,23 @@ int const_keys_match(PyObject* pairs, PyObject* value) {
 int ElemRule::matches(PyObject* value) const {
     switch (kind) {
         case Kind::ExactType:
-            return reinterpret_cast<PyObject*>(Py_TYPE(value)) == payload.get();
+            return reinterpret_cast<PyObject*>(Py_TYPE(value)) == payload.get() ||
+                   (allow_none && value == Py_None);
+        case Kind::ExactTypes: {
+            if (allow_none && value == Py_None) return 1;
+            PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(value));
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(payload.get()); ++i)
+                if (PyTuple_GET_ITEM(payload.get(), i) == cls) return 1;
+            return 0;
+        }
+        case Kind::Tuple:
+            return tuple_matches(*tuple, value);
         case Kind::AcceptAny:
             return is_any_fast_type(value, allow_containers);
         case Kind::ObjectCandidate:
             return object_matches(payload.get(), value);
         case Kind::ConstKeyDict:
-            return const_keys_match(payload.get(), value);
+            return bulk ? bulk->matches(value) : 0;
         case Kind::Slow:
             break;
     }
@@ -104,16 +360,14 @@ bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
     py::Ref leaf;
     if (!spec_exact_leaf_type(spec, leaf)) return false;
     ContainerFacts facts;
+    if (!container_facts(spec, facts)) return false;
     if (leaf) {
-        if (leaf.get() != reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
+        if (leaf.get() != reinterpret_cast<PyObject*>(&PyBaseObject_Type) ||
+            facts.id != KindId::Any || !facts.is_native) {
             out.kind = ElemRule::Kind::ExactType;
             out.payload = std::move(leaf);
-            return true;
-        }
-        if (!container_facts(spec, facts)) return false;
-        if (!facts.is_any) {
-            out.kind = ElemRule::Kind::ExactType;
-            out.payload = std::move(leaf);
+            // The full road gives None back as it is from a noneable spec.
+            out.allow_none = facts.is_native && facts.plain && facts.noneable;
         } else if (facts.plain) {
             out.kind = ElemRule::Kind::AcceptAny;
             out.allow_containers = allow_containers;
@@ -127,14 +381,33 @@ bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
         out.payload = std::move(cls);
         return true;
     }
-    if (!allow_containers) return true;
-    if (!container_facts(spec, facts)) return false;
-    if (!facts.is_dict || !facts.plain) return true;
-    py::Ref pairs;
-    if (!const_bulk_check(facts.schema.get(), pairs)) return false;
-    if (pairs) {
+    // Only the native classes themselves: a subclass may apply otherwise.
+    if (!facts.is_native || !facts.exact_class || !facts.plain) return true;
+    if (facts.id == KindId::Union && facts.type_map) {
+        py::Ref classes;
+        if (!union_classes(facts.type_map.get(), classes)) return false;
+        if (classes) {
+            out.kind = ElemRule::Kind::ExactTypes;
+            out.payload = std::move(classes);
+            out.allow_none = facts.noneable;
+        }
+        return true;
+    }
+    if (facts.id == KindId::Tuple) {
+        std::shared_ptr<const TupleRule> tuple;
+        if (!tuple_rule(facts, allow_containers, tuple)) return false;
+        if (tuple) {
+            out.kind = ElemRule::Kind::Tuple;
+            out.tuple = std::move(tuple);
+        }
+        return true;
+    }
+    if (!allow_containers || facts.id != KindId::Dict) return true;
+    auto bulk = std::make_shared<DictBulk>();
+    if (!DictBulk::derive(facts.schema.get(), *bulk)) return false;
+    if (bulk->usable()) {
         out.kind = ElemRule::Kind::ConstKeyDict;
-        out.payload = std::move(pairs);
+        out.bulk = std::move(bulk);
     }
     return true;
 }

@@ -13,42 +13,77 @@
 #pragma once
 
 #include "py/ref.hpp"
+#include "typing/schema/schema.hpp"
 
 #include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
 
 namespace vesk::typing::funnel {
+
+class DictBulk;
+struct ElemRule;
 
 struct ElemRule {
     enum class Kind : std::uint8_t {
         // Never matches: the caller declines at once.
         Slow,
-        // `type(element) is payload`.
+        // `type(element) is payload` (or the element is None, with
+        // `allow_none`).
         ExactType,
+        // `type(element)` is one of the classes of the tuple `payload` (a
+        // Union whose type map sends them to exact-leaf candidates), or the
+        // element is None, with `allow_none`.
+        ExactTypes,
+        // An exact tuple whose items match the rules of `tuple`.
+        Tuple,
         // `type(element) is payload`, and the element is not a partial
         // symbolic value (read only when its class carries the marker).
         ObjectCandidate,
         // None, or an exact int, str, float, bool, NoneType, bytes, tuple,
         // set, frozenset; with `allow_containers`, an exact dict or list.
         AcceptAny,
-        // An exact dict with exactly as many entries as `payload` (a tuple of
-        // (key, class) pairs) has pairs, each key present with a value of
-        // exactly that class.
+        // An exact dict whose keys are all str, with one entry per constant
+        // key of `bulk`, each value of exactly its class (and a list field's
+        // elements accepted by its element rule).
         ConstKeyDict,
     };
 
     Kind kind = Kind::Slow;
     py::Ref payload;
+    std::shared_ptr<const DictBulk> bulk;         // ConstKeyDict only
+    std::shared_ptr<const struct TupleRule> tuple;  // Tuple only
     bool allow_containers = false;
+    // A noneable spec (not frozen, without transform) takes None as it is.
+    bool allow_none = false;
 
     // Whether matching runs no Python code (identity tests only), so a list
     // may be scanned under its lock in one go.
-    [[nodiscard]] bool pure() const noexcept {
-        return kind == Kind::ExactType || kind == Kind::AcceptAny;
-    }
+    [[nodiscard]] bool pure() const noexcept;
     // 1 matches, 0 does not, -1 with an exception set. Never call it on the
     // slow rule (it answers 0).
     [[nodiscard]] int matches(PyObject* value) const;
 };
+
+// The rules of a Tuple element spec: one per position of a fixed tuple, or
+// the one element rule of a variable tuple with its size bounds.
+struct TupleRule {
+    std::vector<ElemRule> positions;
+    bool fixed = true;
+    std::int64_t min_size = 0;
+    std::optional<std::int64_t> max_size;
+    bool pure = true;  // every position rule is pure
+};
+
+inline bool ElemRule::pure() const noexcept {
+    return kind == Kind::ExactType || kind == Kind::ExactTypes || kind == Kind::AcceptAny ||
+           (kind == Kind::Tuple && tuple->pure);
+}
+
+// The value spec of an element field: a native Field's stored spec (read
+// under its shared borrow), any other field's `value`.
+[[nodiscard]] py::Ref element_spec(PyObject* field);
 
 // The rule of element spec `spec` (any object). `allow_containers` lets exact
 // dicts and lists count for Any and a Dict element use its schema's
@@ -71,6 +106,42 @@ struct ElemRule {
 
 namespace vesk::typing::funnel {
 
+// The constant-key check of one Dict spec's schema, ready to test dicts:
+// the native entries of an exactly native Schema (with the element rule of
+// each List field derived now, from the spec as it is), or the tuple of
+// (key, class) pairs any other schema offers as `_const_bulk_check`.
+// Derived once per fast-path call and then used for every dict it meets.
+class DictBulk {
+public:
+    // From `schema` (null or None: none). `out.usable()` is false when the
+    // schema offers no check or a List field's spec cannot be decided by a
+    // rule (frozen, transformed, or a slow element). False with an
+    // exception set when a read fails.
+    [[nodiscard]] static bool derive(PyObject* schema, DictBulk& out);
+
+    [[nodiscard]] bool usable() const noexcept { return pairs_ || meta_; }
+
+    // 1 when `value` is an exact dict that the check accepts whole, 0 when
+    // not (a key that is not a str is never accepted), -1 with an exception
+    // set when a lookup or an element test fails.
+    [[nodiscard]] int matches(PyObject* value) const;
+
+private:
+    struct ListRule {
+        std::int64_t min_size = 0;
+        std::optional<std::int64_t> max_size;
+        ElemRule rule;
+    };
+    [[nodiscard]] int match_entries(PyObject* value) const;
+    [[nodiscard]] bool entry_takes(std::size_t i, const schema::BulkEntry& e,
+                                   PyObject* v) const noexcept;
+
+    py::Ref pairs_;
+    schema::SchemaMetaRef meta_;
+    std::vector<ListRule> lists_;  // one per entry with a List spec, in order
+    std::vector<bool> takes_none_;  // per entry; empty when none takes None
+};
+
 // The constant-key check a schema precomputes: a tuple of (key, class) pairs,
 // one per constant key in the schema's order, or nothing (`out` null) for
 // None, a schema without one, or a value that is not a tuple. It is read as
@@ -78,9 +149,15 @@ namespace vesk::typing::funnel {
 // from its cached metadata. False with an exception set when the read fails.
 [[nodiscard]] bool const_bulk_check(PyObject* schema, py::Ref& out);
 
+// Whether every key of dict `d` (or subclass) is a str (subclasses count),
+// and, when `size` is not negative, `d` has exactly `size` entries. Type
+// tests only, under the dict's lock; runs no Python code.
+[[nodiscard]] bool str_keys_only(PyObject* d, Py_ssize_t size = -1);
+
 // The constant-key check itself over `value` (any object): 1 when it is an
-// exact dict with exactly one entry per pair, each of exactly its class; 0
-// otherwise; -1 when taking a pair apart or a lookup fails.
+// exact dict whose keys are all str, with exactly one entry per pair, each of
+// exactly its class; 0 otherwise; -1 when taking a pair apart or a lookup
+// fails.
 [[nodiscard]] int const_keys_match(PyObject* pairs, PyObject* value);
 
 }  // namespace vesk::typing::funnel

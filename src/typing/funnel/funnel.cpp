@@ -1,12 +1,19 @@
 #include "typing/funnel/funnel.hpp"
 
 #include "py/lazy.hpp"
+#include "typing/funnel/shortcuts.hpp"
 #include "topology/key_path.hpp"
 #include "typing/markers.hpp"
 #include "typing/value_spec/engine/apply.hpp"
 #include "typing/value_spec/engine/container_fast_path.hpp"
 
 #include <vector>
+
+#ifdef VESK_TEST_SEAMS
+namespace vesk::typing {
+std::atomic<bool> SHORTCUTS_OFF{false};
+}
+#endif
 
 namespace vesk::typing::funnel {
 
@@ -29,9 +36,39 @@ PyObject* checker_for(const field::FieldMeta& meta, PyTypeObject* cls) noexcept 
     return nullptr;
 }
 
+// The constraint check of a native spec of exactly its kind's class, run
+// in place of its `_validate` (which does the same under the same shared
+// borrow). The check renders the path only to refuse: it runs first with no
+// path, and only a refusal runs it again with the value's path for the
+// message. 1 done (0 / -1 in `rc`), 0 not such a spec.
+int native_validate(PyObject* spec, PyObject* value, PyObject* key, const FunnelCtx& ctx,
+                    int& rc) {
+    if (!is_spec(spec)) return 0;
+    py::SharedBorrow b(spec_borrow(spec));
+    if (!b.acquire()) {
+        rc = -1;
+        return 1;
+    }
+    const SpecEngine& engine = spec_engine(spec);
+    PyTypeObject* native = ops(engine).py_class(engine.kind);
+    if (!native) {
+        rc = -1;
+        return 1;
+    }
+    if (Py_TYPE(spec) != native) return 0;
+    rc = validate(engine, value, nullptr);
+    if (rc == 0 || ctx.no_path) return 1;
+    PyErr_Clear();
+    py::Ref path = topology::child_key_path(key, ctx.parent_path);
+    rc = path ? validate(engine, value, path.get()) : -1;
+    return 1;
+}
+
 // `spec._validate(path, value)`, the path built only now (None with
 // `no_path`); the result is discarded. 0 or -1.
 int run_validate(PyObject* spec, PyObject* value, PyObject* key, const FunnelCtx& ctx) {
+    int rc = 0;
+    if (native_validate(spec, value, key, ctx, rc)) return rc;
     py::Ref path = ctx.no_path ? py::Ref::borrow(Py_None)
                                : topology::child_key_path(key, ctx.parent_path);
     if (!path) return -1;
@@ -76,6 +113,7 @@ FunnelOutcome container_tier(PyObject* spec, PyObject* value) {
 }  // namespace
 
 FunnelOutcome funnel_leaf(PyObject* value, const field::FieldMeta& meta) {
+    if (shortcuts_off()) return outcome(Kind::Deferred);
     if (meta.accept_any || holds(meta.exact, Py_TYPE(value))) return outcome(Kind::Verbatim);
     if (meta.widen_to_float && Py_TYPE(value) == &PyLong_Type) {
         py::Ref widened = py::Ref::steal(PyNumber_Float(value));
@@ -87,6 +125,7 @@ FunnelOutcome funnel_leaf(PyObject* value, const field::FieldMeta& meta) {
 
 FunnelOutcome funnel_accept(PyObject* value, const field::FieldMeta& meta, PyObject* key,
                             const FunnelCtx& ctx) {
+    if (shortcuts_off()) return outcome(Kind::Deferred);
     FunnelOutcome leaf = funnel_leaf(value, meta);
     switch (leaf.kind) {
         case Kind::Produced: {
@@ -109,6 +148,10 @@ FunnelOutcome funnel_accept(PyObject* value, const field::FieldMeta& meta, PyObj
     if (object) return outcome(Kind::Verbatim);
     if (!meta.wrap || !meta.value_spec) return outcome(Kind::Deferred);
     return container_tier(meta.value_spec.get(), value);
+}
+
+bool leaf_needs_check(const field::FieldMeta& meta, PyObject* produced) noexcept {
+    return checker_for(meta, Py_TYPE(produced)) != nullptr;
 }
 
 int object_accept(PyObject* cls, PyObject* value, bool allow_partial) {

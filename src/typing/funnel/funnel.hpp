@@ -53,6 +53,10 @@ struct FunnelCtx {
 // float; anything else Deferred.
 [[nodiscard]] FunnelOutcome funnel_leaf(PyObject* value, const field::FieldMeta& meta);
 
+// Whether a value that the pure tier produced still goes through a typed
+// leaf check in `funnel_accept` (a bounded Float given a widened int).
+[[nodiscard]] bool leaf_needs_check(const field::FieldMeta& meta, PyObject* produced) noexcept;
+
 // The full fast tier: the pure tier, then the checked leaves (validated by
 // their spec's `_validate` with the child path of `key`), the Object
 // candidates, and the container fast paths of a native container value spec.

@@ -1,8 +1,10 @@
 // Schema application: one whole dictionary validated against the fields.
-// An exact dict without a child transform takes a fast road (every key
-// constant, or constants plus one plain str wildcard); everything else, and
-// every symbolic or custom mapping, takes the general road, which calls key
-// specs and fields by attribute name and writes through item assignment.
+// An exact dict with only str keys and without a child transform takes a
+// fast road (every key constant, or constants plus one plain str wildcard);
+// everything else, and every symbolic dict or other dict subclass, takes the
+// general road, which calls key specs and fields by attribute name and
+// writes changed values through item assignment (see
+// `schema_set_if_changed` for mappings that are not dicts).
 #include "typing/schema/drivers.hpp"
 #include "typing/schema/schema_ops.hpp"
 
@@ -12,19 +14,26 @@
 #include "py/lazy.hpp"
 #include "topology/key_path.hpp"
 #include "typing/bridge.hpp"
+#include "typing/funnel/elem_rule.hpp"
+#include "typing/funnel/shortcuts.hpp"
 
 namespace vesk::typing::schema {
 
 namespace {
 
 int constant_road(const SchemaMeta& meta, PyObject* d, const ApplyCtx& ctx, bool inplace) {
+    bool ran_code = false;
     for (const py::Ref& f : meta.const_fields)
-        if (apply_const_field_inplace(d, d, f.get(), ctx, inplace) < 0) return -1;
-    // Every constant key is now present in the plain dict `d`, so a dict no
-    // larger than the set of constant texts holds no other key.
-    const Py_ssize_t allowed = PyObject_Size(meta.const_text_set.get());
-    if (allowed < 0) return -1;
-    if (PyDict_GET_SIZE(d) <= allowed) return 0;
+        if (apply_const_field_inplace(d, d, f.get(), ctx, inplace, &ran_code) < 0) return -1;
+    // When no Python code ran, every constant key is still present in the
+    // plain dict `d`, so a dict no larger than the set of constant texts
+    // holds no other key. Code that ran (a transform, validator, default
+    // factory or check) may have removed a constant key and left room for
+    // an extra one: then every key is looked at.
+    if (!ran_code && !shortcuts_off()) {
+        const Py_ssize_t allowed = PySet_GET_SIZE(meta.const_text_set.get());
+        if (PyDict_GET_SIZE(d) <= allowed) return 0;
+    }
     return raise_if_extra_keys(meta.const_text_set.get(), d, ctx.root_path);
 }
 
@@ -181,8 +190,12 @@ py::Ref schema_apply_native(PyObject* schema, PyObject* dict_obj, bool allow_par
     const ApplyCtx ctx{root_path, allow_partial, false, true};
     int rc;
     if (!child_transform && PyDict_CheckExact(d.get())) {
+        // A key that is not a str takes the general road, which refuses it.
         const OpenSchemaPlan* plan = open_plan_for(*meta, d.get());
-        if (!meta->has_nonconst) rc = constant_road(*meta, d.get(), ctx, inplace);
+        if (!meta->has_nonconst && funnel::str_keys_only(d.get()))
+            rc = constant_road(*meta, d.get(), ctx, inplace);
+        else if (!meta->has_nonconst)
+            rc = general_road(schema, *meta, d.get(), ctx, nullptr, respect_raw_storage, inplace);
         else if (plan) rc = apply_open_road(*plan, d.get(), ctx, inplace);
         else rc = general_road(schema, *meta, d.get(), ctx, nullptr, respect_raw_storage, inplace);
     } else {

@@ -5,6 +5,8 @@
 #include "py/dict_cursor.hpp"
 #include "typing/bridge.hpp"
 #include "typing/field/field.hpp"
+#include "typing/funnel/classify.hpp"
+#include "typing/value_spec/engine/spec_engine.hpp"
 
 namespace vesk::typing::schema {
 
@@ -23,6 +25,48 @@ bool const_text_utf8(PyObject* text, std::string_view& out) {
     return true;
 }
 
+// Whether native value spec `spec` is a List spec (under a shared borrow):
+// its values are lists that the spec's own container check decides.
+int is_native_list(PyObject* spec) {
+    if (!is_spec(spec)) return 0;
+    py::SharedBorrow b(spec_borrow(spec));
+    if (!b.acquire()) return -1;
+    return spec_engine(spec).id() == KindId::List;
+}
+
+// `spec` itself when it is a native noneable spec, else null.
+bool noneable_spec(PyObject* spec, py::Ref& out) {
+    if (!is_spec(spec)) return true;
+    py::SharedBorrow b(spec_borrow(spec));
+    if (!b.acquire()) return false;
+    if (spec_engine(spec).is_noneable) out = py::Ref::borrow(spec);
+    return true;
+}
+
+// The native bulk entry of a field met after the tuple form of the bulk
+// check has stopped. Only a native Field with a native value spec
+// qualifies, so that deciding runs no Python code and reads nothing a
+// Python field or spec could observe. 1 with `out` set, 0 when the field
+// does not qualify, -1 on error.
+int native_bulk_entry(PyObject* text, PyObject* field, PyObject* spec, BulkEntry& out) {
+    if (!field::is_field(field) || !is_spec(spec)) return 0;
+    py::Ref validator = py::get_attr<"validator">(field);
+    if (!validator) return -1;
+    if (validator.get() != Py_None) return 0;
+    py::Ref leaf;
+    if (!funnel::spec_exact_leaf_type(spec, leaf)) return -1;
+    if (leaf) {
+        out = BulkEntry{py::Ref::borrow(text), std::move(leaf), {}, {}};
+        return noneable_spec(spec, out.none_spec) ? 1 : -1;
+    }
+    const int list = is_native_list(spec);
+    if (list > 0)
+        out = BulkEntry{py::Ref::borrow(text),
+                        py::Ref::borrow(reinterpret_cast<PyObject*>(&PyList_Type)),
+                        py::Ref::borrow(spec), {}};
+    return list;
+}
+
 // Every key constant: every field is a constant field, reachable by its text.
 bool fill_constant(PyObject* fields, SchemaMeta& m) {
     py::Ref resolution = py::Ref::steal(PyDict_New());
@@ -31,6 +75,8 @@ bool fill_constant(PyObject* fields, SchemaMeta& m) {
     py::Ref bulk = py::Ref::steal(PyList_New(0));
     if (!resolution || !texts || !apply_fields || !bulk) return false;
     bool bulk_ok = true;
+    // The native entries go on past a List field, where the tuple stops.
+    bool native_ok = true;
     py::DictCursor cursor(fields);
     py::Ref key, field;
     for (std::uint32_t i = 0;; ++i) {
@@ -52,13 +98,21 @@ bool fill_constant(PyObject* fields, SchemaMeta& m) {
         if (!const_text_utf8(text.get(), utf8)) return false;
         m.field_meta_index.insert(utf8, i);
         m.const_fields.push_back(field);
-        if (!bulk_ok) continue;
+        if (!bulk_ok) {
+            if (!native_ok) continue;
+            BulkEntry entry;
+            const int r = native_bulk_entry(text.get(), field.get(), spec.get(), entry);
+            if (r < 0) return false;
+            native_ok = r > 0;
+            if (native_ok) m.bulk.push_back(std::move(entry));
+            continue;
+        }
         // Once one field needs more than an exact type test, no later
         // field's `validator` or `fast_apply_info` is read.
         py::Ref validator = py::get_attr<"validator">(field.get());
         if (!validator) return false;
         if (validator.get() != Py_None) {
-            bulk_ok = false;
+            bulk_ok = native_ok = false;
             continue;
         }
         py::Ref info = py::get_attr<"fast_apply_info">(spec.get());
@@ -67,13 +121,24 @@ bool fill_constant(PyObject* fields, SchemaMeta& m) {
         if (eligible < 0) return false;
         if (!eligible) {
             bulk_ok = false;
+            const int list = is_native_list(spec.get());
+            if (list < 0) return false;
+            native_ok = list > 0;
+            if (native_ok)
+                m.bulk.push_back(BulkEntry{
+                    text, py::Ref::borrow(reinterpret_cast<PyObject*>(&PyList_Type)), spec, {}});
             continue;
         }
         py::Ref value_type = py::get_attr<"value_type">(info.get());
         if (!value_type) return false;
         py::Ref pair = py::Ref::steal(PyTuple_Pack(2, text.get(), value_type.get()));
         if (!pair || PyList_Append(bulk.get(), pair.get()) < 0) return false;
+        BulkEntry entry{text, std::move(value_type), {}, {}};
+        if (!noneable_spec(spec.get(), entry.none_spec)) return false;
+        m.bulk.push_back(std::move(entry));
     }
+    m.has_bulk = native_ok;
+    if (!native_ok) m.bulk.clear();
     if (bulk_ok) {
         m.const_bulk_check = py::Ref::steal(PyList_AsTuple(bulk.get()));
         if (!m.const_bulk_check) return false;

@@ -158,6 +158,10 @@ int schema_set_if_changed(PyObject* d, PyObject* key, PyObject* value) {
         if (current == value) return 0;
         return PyDict_SetItem(d, key, value);
     }
+    // The value held is read without `__getitem__`, which only a dict (or
+    // subclass) allows: a mapping of another kind that already holds the
+    // key is refused before anything is written; one that lacks it gets the
+    // new entry through its item assignment.
     const int present = PySequence_Contains(d, key);
     if (present < 0) return -1;
     if (present) {
@@ -174,7 +178,7 @@ int schema_set_if_changed(PyObject* d, PyObject* key, PyObject* value) {
 }
 
 int apply_const_field_inplace(PyObject* target, PyObject* source, PyObject* field,
-                              const ApplyCtx& ctx, bool inplace) {
+                              const ApplyCtx& ctx, bool inplace, bool* ran_code) {
     field::FieldMetaRef meta = field_meta_for(field);
     if (!meta) return -1;
     PyObject* key = meta->const_text.get();
@@ -182,16 +186,37 @@ int apply_const_field_inplace(PyObject* target, PyObject* source, PyObject* fiel
     if (PyDict_GetItemRef(source, key, &found) < 0) return -1;
     py::Ref value = py::Ref::steal(found);
     py::Ref result;
-    if (value) {
-        FieldValue fv;
-        if (!funnel_field_value(field, *meta, key, value.get(), ctx,
-                                FunnelOpts{nullptr, false, inplace, true}, fv))
-            return -1;
-        result = std::move(fv.value);
-    } else {
-        result = missing_fill(meta->validate, field, meta->value_spec.get(), ctx.allow_partial,
-                              nullptr, key, ctx.root_path, inplace);
-        if (!result) return -1;
+    bool pure = false;
+    if (value && meta->validate) {
+        // The pure tier decides most leaves without any Python code.
+        funnel::FunnelOutcome leaf = funnel::funnel_leaf(value.get(), *meta);
+        using Kind = funnel::FunnelOutcome::Kind;
+        if (leaf.kind == Kind::Error) return -1;
+        if (leaf.kind == Kind::Verbatim) {
+            result = value;
+            pure = true;
+        } else if (leaf.kind == Kind::Produced &&
+                   !funnel::leaf_needs_check(*meta, leaf.value.get())) {
+            result = std::move(leaf.value);
+            pure = true;
+        }
+    } else if (value) {
+        result = value;  // a field that does not validate keeps the value
+        pure = true;
+    }
+    if (!pure) {
+        if (value) {
+            FieldValue fv;
+            if (!funnel_field_value(field, *meta, key, value.get(), ctx,
+                                    FunnelOpts{nullptr, false, inplace, true}, fv))
+                return -1;
+            result = std::move(fv.value);
+        } else {
+            result = missing_fill(meta->validate, field, meta->value_spec.get(),
+                                  ctx.allow_partial, nullptr, key, ctx.root_path, inplace);
+            if (!result) return -1;
+        }
+        if (ran_code) *ran_code = true;
     }
     return schema_set_if_changed(target, key, result.get());
 }

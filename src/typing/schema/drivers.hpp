@@ -66,13 +66,20 @@ struct FieldValue {
                                       const FunnelOpts& opts, FieldValue& out);
 
 // Writes `value` under `key` unless `d` already holds that very object
-// there. 0, or -1 with an exception set.
+// there; a new key is written through `d`'s item assignment. A mapping that
+// is not a dict (or subclass) and already holds `key` is refused with the
+// conversion TypeError, since its held value cannot be read without
+// `__getitem__`. 0, or -1 with an exception set.
 [[nodiscard]] int schema_set_if_changed(PyObject* d, PyObject* key, PyObject* value);
 
 // Applies one constant field of a fast road: reads `source` (a dict or
 // subclass) without `__getitem__`, and writes the result into `target`.
+// `ran_code`, when given, is set when deciding the value may have run Python
+// code (anything but the funnel's pure tier or a field that does not
+// validate), and never cleared.
 [[nodiscard]] int apply_const_field_inplace(PyObject* target, PyObject* source, PyObject* field,
-                                            const ApplyCtx& ctx, bool inplace);
+                                            const ApplyCtx& ctx, bool inplace,
+                                            bool* ran_code = nullptr);
 
 // Key resolution: `claimed` maps each key spec, in declaration order, to
 // the list of keys it claims; `unclaimed` lists the keys no field claims.

@@ -122,19 +122,45 @@ void raise_disallowed_keys(PyObject* keys, PyObject* root_path) {
     if (msg) PyErr_SetObject(PyExc_KeyError, msg.get());
 }
 
-int raise_if_extra_keys(PyObject* allowed, PyObject* d, PyObject* root_path) {
-    py::Ref keys = py::Ref::steal(PyObject_CallMethodNoArgs(d, py::intern<"keys">()));
-    if (!keys) return -1;
+namespace {
+
+// The keys of `d` not in `allowed`, in `d`'s order. A plain dict's `keys()`
+// cannot be replaced and a frozenset's containment is its own, so that pair
+// is walked directly, one locked step at a time; anything else goes through
+// `d.keys()` and `in`.
+py::Ref extra_keys(PyObject* allowed, PyObject* d) {
     py::Ref extra = py::Ref::steal(PyList_New(0));
-    if (!extra) return -1;
+    if (!extra) return {};
+    if (PyDict_CheckExact(d) && PyFrozenSet_CheckExact(allowed)) {
+        py::DictCursor cursor(d);
+        py::Ref k, v;
+        for (;;) {
+            const int step = cursor.next(k, v);
+            if (step < 0) return {};
+            if (!step) return extra;
+            const int in = PySet_Contains(allowed, k.get());
+            if (in < 0) return {};
+            if (!in && PyList_Append(extra.get(), k.get()) < 0) return {};
+        }
+    }
+    py::Ref keys = py::Ref::steal(PyObject_CallMethodNoArgs(d, py::intern<"keys">()));
+    if (!keys) return {};
     py::Ref it = py::Ref::steal(PyObject_GetIter(keys.get()));
-    if (!it) return -1;
+    if (!it) return {};
     while (py::Ref k = py::Ref::steal(PyIter_Next(it.get()))) {
         const int in = PySequence_Contains(allowed, k.get());
-        if (in < 0) return -1;
-        if (!in && PyList_Append(extra.get(), k.get()) < 0) return -1;
+        if (in < 0) return {};
+        if (!in && PyList_Append(extra.get(), k.get()) < 0) return {};
     }
-    if (PyErr_Occurred()) return -1;
+    if (PyErr_Occurred()) return {};
+    return extra;
+}
+
+}  // namespace
+
+int raise_if_extra_keys(PyObject* allowed, PyObject* d, PyObject* root_path) {
+    py::Ref extra = extra_keys(allowed, d);
+    if (!extra) return -1;
     if (PyList_GET_SIZE(extra.get()) == 0) return 0;
     // Keys that do not compare with each other (a str and an int) keep the
     // dictionary's order, so the caller still learns which keys are refused

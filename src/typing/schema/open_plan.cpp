@@ -8,25 +8,16 @@
 #include "py/dict_cursor.hpp"
 #include "py/lazy.hpp"
 #include "topology/key_path.hpp"
+#include "typing/funnel/elem_rule.hpp"
 
 namespace vesk::typing::schema {
 
 const OpenSchemaPlan* open_plan_for(const SchemaMeta& meta, PyObject* d) {
     const OpenSchemaPlan* plan = meta.open_plan.get();
     if (!plan) return nullptr;
-    // The dict's own key snapshot, scanned under its critical section: no
-    // Python code runs, so a failure to snapshot is the only error, and it
-    // only means no plan.
-    py::Ref keys = py::Ref::steal(PyDict_Keys(d));
-    if (!keys) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    py::CriticalSection guard(keys.get());
-    const Py_ssize_t n = PyList_GET_SIZE(keys.get());
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (!PyUnicode_Check(PyList_GET_ITEM(keys.get(), i))) return nullptr;
-    return plan;
+    // Type tests only, so the keys are scanned in place under the dict's
+    // critical section: the same answer as a snapshot of them, without one.
+    return funnel::str_keys_only(d) ? plan : nullptr;
 }
 
 int apply_open_road(const OpenSchemaPlan& plan, PyObject* d, const ApplyCtx& ctx, bool inplace) {

@@ -135,6 +135,18 @@ struct OpenSchemaPlan {
     }
 };
 
+// One constant key of the native bulk check: the value under `key` must be
+// exactly of class `cls`; with `list_spec` (a native List spec) it is a list
+// whose elements that spec's container check accepts, decided on each use
+// from the spec as it then is. `none_spec`, a native spec that was noneable
+// when the entry was made, lets None through while it still is.
+struct BulkEntry {
+    py::Ref key;
+    py::Ref cls;
+    py::Ref list_spec;
+    py::Ref none_spec;
+};
+
 // What `compute_caches` derives from a fields dict. For a schema whose keys
 // are all constant (the empty schema included) every field is a constant
 // field; for one with a non-constant key the constant-key members are empty
@@ -151,6 +163,11 @@ struct SchemaMeta {
     py::Ref const_resolution;    // dict key spec -> [const text], or null
     py::Ref const_apply_fields;  // list of (const text, field, value spec), or null
     py::Ref const_bulk_check;    // tuple of (const text, value type), or null
+    // The bulk check as native entries, one per constant field in order; it
+    // also takes a field whose value spec is a native List. Valid only with
+    // `has_bulk` (an all-constant schema whose every field qualifies).
+    std::vector<BulkEntry> bulk;
+    bool has_bulk = false;
     bool has_const = false;
     bool has_nonconst = false;
 
@@ -165,6 +182,9 @@ struct SchemaMeta {
         for (const py::Ref* r : {&nonconst_keys, &const_text_set, &const_resolution,
                                  &const_apply_fields, &const_bulk_check})
             if (int res = v(r->get())) return res;
+        for (const BulkEntry& e : bulk)
+            for (const py::Ref* r : {&e.key, &e.cls, &e.list_spec, &e.none_spec})
+                if (int res = v(r->get())) return res;
         return 0;
     }
 };

@@ -4,6 +4,7 @@
 
 #include "py/lazy.hpp"
 #include "typing/bridge.hpp"
+#include "typing/funnel/shortcuts.hpp"
 #include "typing/markers.hpp"
 #include "typing/value_spec/engine/container_fast_path.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
@@ -105,7 +106,10 @@ py::Ref apply(const SpecEngine& engine, PyObject* spec, py::Ref value,
               const ApplyOptions& options) {
     ApplyOptions opts = options;
     const KindOps& kind = ops(engine);
-    if (kind.shortcut) {
+    // Switched off (tests), the shortcuts accept nothing; List and Dict
+    // still settle their options here.
+    const bool settle_only = engine.id() == KindId::List || engine.id() == KindId::Dict;
+    if (kind.shortcut && (settle_only || !shortcuts_off())) {
         py::Ref out;
         switch (kind.shortcut(engine, spec, value.get(), opts, out)) {
             case Shortcut::Accepted:

@@ -3,9 +3,9 @@
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
 #include "py/lazy.hpp"
-#include "typing/field/field.hpp"
 #include "typing/funnel/classify.hpp"
 #include "typing/funnel/elem_rule.hpp"
+#include "typing/funnel/shortcuts.hpp"
 #include "typing/value_spec/engine/apply.hpp"
 
 namespace vesk::typing {
@@ -37,13 +37,6 @@ Shortcut transform_allows(PyObject* child_transform) {
     return r ? Shortcut::Accepted : Shortcut::Undecided;
 }
 
-// The value spec of an element field: a native Field's stored spec, any
-// other field's `value`.
-py::Ref element_spec(PyObject* field) {
-    if (field::is_field(field)) return field::field_value_spec(field);
-    return py::get_attr<"value">(field);
-}
-
 Shortcut list_path(const ListKind& list, PyObject* value, PyObject* child_transform, bool allow,
                    py::Ref& out) {
     if (!PyList_CheckExact(value)) return Shortcut::Undecided;
@@ -60,7 +53,7 @@ Shortcut tuple_path(const TupleKind& tuple, PyObject* value, bool allow, py::Ref
         if (!within(n, tuple.min_size, tuple.max_size)) return Shortcut::Undecided;
         py::Ref field = py::list_item(fields, 0);
         if (!field) return Shortcut::Undecided;
-        py::Ref spec = element_spec(field.get());
+        py::Ref spec = funnel::element_spec(field.get());
         if (!spec) return Shortcut::Error;
         return from_match(funnel::elements_all_match(spec.get(), value, allow), value, out);
     }
@@ -73,7 +66,7 @@ Shortcut tuple_path(const TupleKind& tuple, PyObject* value, bool allow, py::Ref
     for (Py_ssize_t i = 0; i < n; ++i) {
         py::Ref field = py::list_item(fields, i);
         if (!field) return Shortcut::Undecided;
-        py::Ref spec = element_spec(field.get());
+        py::Ref spec = funnel::element_spec(field.get());
         if (!spec) return Shortcut::Error;
         ElemRule rule;
         if (!funnel::elem_rule(spec.get(), allow, rule)) return Shortcut::Error;
@@ -128,10 +121,10 @@ Shortcut dict_fast_path(const SpecEngine& engine, PyObject* schema, PyObject* op
     const bool no_schema = !schema || schema == Py_None;
     if (no_schema && !open_spec) return accept(value, out);
     if (!no_schema) {
-        py::Ref pairs;
-        if (!funnel::const_bulk_check(schema, pairs)) return Shortcut::Error;
-        if (pairs) {
-            const int r = funnel::const_keys_match(pairs.get(), value);
+        funnel::DictBulk bulk;
+        if (!funnel::DictBulk::derive(schema, bulk)) return Shortcut::Error;
+        if (bulk.usable()) {
+            const int r = bulk.matches(value);
             if (r < 0) return Shortcut::Error;
             if (r) return accept(value, out);
         }
@@ -142,7 +135,7 @@ Shortcut dict_fast_path(const SpecEngine& engine, PyObject* schema, PyObject* op
 Shortcut container_shortcut(const SpecEngine& engine, PyObject* spec, PyObject* value,
                             const ApplyOptions& options, py::Ref& out) {
     const KindId id = engine.id();
-    if (id != KindId::List && id != KindId::Tuple && id != KindId::Dict)
+    if ((id != KindId::List && id != KindId::Tuple && id != KindId::Dict) || shortcuts_off())
         return Shortcut::Undecided;
     if (spec) {
         PyTypeObject* native = ops(engine).py_class(engine.kind);

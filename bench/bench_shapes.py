@@ -1,0 +1,171 @@
+"""Common shapes of data validated whole, against msgspec and pydantic, in one run.
+
+A baseline table for speed work. Each row applies one spec to one list (with
+`inplace=False`, so rows that convert values leave the data as it was for the
+next round) and times, on the same data, `msgspec.convert(data, T)` and
+pydantic's `TypeAdapter(T).validate_python(data)` for the equivalent type T.
+Every time is the best of 7 rounds; ratios are our time over theirs (below
+1.0 means faster). The last row times a failure: one bad value in the last
+record, so every library walks the whole list and then raises.
+
+A library that is not installed is shown as "-".
+"""
+
+import os
+import sys
+import timeit
+from typing import Annotated, Optional, TypedDict, Union
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "python"))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
+
+import vesk.typing  # noqa: E402  (the stand-in typing bridge)
+from vesk_core import _native as n  # noqa: E402
+
+REPEAT = 7
+
+
+def optional(name):
+    try:
+        return __import__(name)
+    except ImportError:
+        return None
+
+
+msgspec = optional("msgspec")
+pydantic = optional("pydantic")
+
+
+class Scalars(TypedDict):
+    id: int
+    name: str
+    score: float
+    ok: bool
+    rank: int
+
+
+class Tagged(TypedDict):
+    id: int
+    name: str
+    score: float
+    tags: list[str]
+    ok: bool
+
+
+class Sparse(TypedDict):
+    id: int
+    name: str
+    score: Optional[float]
+
+
+def bounded_types():
+    """The TypedDicts of three bounded keys for msgspec and for pydantic."""
+    out = {}
+    if msgspec is not None:
+        meta = msgspec.Meta
+        out["msgspec"] = TypedDict("BoundedM", {
+            "n": Annotated[int, meta(ge=0)], "s": Annotated[str, meta(pattern="^a")],
+            "f": Annotated[float, meta(le=100.0)]})
+    if pydantic is not None:
+        field = pydantic.Field
+        out["pydantic"] = TypedDict("BoundedP", {
+            "n": Annotated[int, field(ge=0)], "s": Annotated[str, field(pattern="^a")],
+            "f": Annotated[float, field(le=100.0)]})
+    return out
+
+
+def scalar_dict():
+    return n.Dict([("id", n.Int()), ("name", n.Str()), ("score", n.Float()), ("ok", n.Bool()),
+                   ("rank", n.Int())])
+
+
+def tagged_dict():
+    return n.Dict([("id", n.Int()), ("name", n.Str()), ("score", n.Float()),
+                   ("tags", n.List(n.Str())), ("ok", n.Bool())])
+
+
+def scalars(i, score=None):
+    return {"id": i, "name": f"n{i}", "score": i / 3 if score is None else score,
+            "ok": i % 2 == 0, "rank": i % 7}
+
+
+def rows():
+    """(label, spec, data, the equivalent type, number of calls per round)."""
+    ints = list(range(100_000))
+    mixed = [i if i % 2 else f"s{i}" for i in range(100_000)]
+    some_none = [None if i % 10 == 0 else i for i in range(100_000)]
+    pairs = [(i, f"s{i}") for i in range(10_000)]
+    flat = [scalars(i) for i in range(10_000)]
+    tagged = [{"id": i, "name": f"n{i}", "score": i / 3, "tags": ["a", "b"], "ok": i % 2 == 0}
+              for i in range(10_000)]
+    int_for_float = [scalars(i, score=i) for i in range(10_000)]
+    sparse = [{"id": i, "name": f"n{i}", "score": None if i % 10 == 0 else i / 3}
+              for i in range(10_000)]
+    bad_last = [scalars(i) for i in range(10_000)]
+    bad_last[-1]["rank"] = "seven"
+    bounded = [{"n": i, "s": f"a{i}", "f": (i % 100) / 3} for i in range(10_000)]
+    return [
+        ("List(Int()) 100,000", n.List(n.Int()), ints, list[int], 20),
+        ("List(Dict) 5 scalar keys 10,000", n.List(scalar_dict()), flat, list[Scalars], 10),
+        ("List(Union([Int(), Str()])) 100,000", n.List(n.Union([n.Int(), n.Str()])), mixed,
+         list[Union[int, str]], 5),
+        ("List(Float()) on 100,000 ints", n.List(n.Float()), ints, list[float], 5),
+        ("List(Int().noneable()) 10% None", n.List(n.Int().noneable()), some_none,
+         list[Optional[int]], 10),
+        ("List(Tuple([Int(), Str()])) 10,000", n.List(n.Tuple([n.Int(), n.Str()])), pairs,
+         list[tuple[int, str]], 10),
+        ("List(Dict) 5 keys, a list of str 10,000", n.List(tagged_dict()), tagged, list[Tagged],
+         10),
+        ("List(Dict) 5 scalar keys, int for float", n.List(scalar_dict()), int_for_float,
+         list[Scalars], 3),
+        ("List(Dict) 3 keys, optional float", n.List(n.Dict([
+            ("id", n.Int()), ("name", n.Str()), ("score", n.Float().noneable())])), sparse,
+         list[Sparse], 5),
+        ("List(Dict) 5 keys, bad last record", n.List(scalar_dict()), bad_last, list[Scalars], 3),
+        ("List(Dict) 3 bounded keys 10,000", n.List(n.Dict([
+            ("n", n.Int(min_value=0)), ("s", n.Str(regex="a.*")),
+            ("f", n.Float(max_value=100.0))])), bounded, "bounded", 5),
+    ]
+
+
+def best(fn, number):
+    """Seconds per call, best of REPEAT rounds; a call that raises counts as done."""
+
+    def call():
+        try:
+            fn()
+        except Exception:  # noqa: BLE001 - the failing row times the raise
+            pass
+
+    return min(timeit.repeat(call, number=number, repeat=REPEAT)) / number
+
+
+def main():
+    vesk.typing.install()
+    heads = ["ours", "msgspec", "pydantic", "ours/msgspec", "ours/pydantic"]
+    print(f"  ms per whole-list validation, best of {REPEAT}")
+    print(f"  {'shape':<42}" + "".join(f"{h:>14}" for h in heads))
+    bounded = bounded_types()
+    for label, spec, data, kind, number in rows():
+        ours = best(lambda: spec.apply(data, inplace=False), number)
+        kinds = {lib: list[bounded[lib]] if kind == "bounded" else kind
+                 for lib in ("msgspec", "pydantic")}
+        theirs = []
+        if msgspec is not None:
+            theirs.append(best(lambda: msgspec.convert(data, kinds["msgspec"]), number))
+        else:
+            theirs.append(None)
+        if pydantic is not None:
+            adapter = pydantic.TypeAdapter(kinds["pydantic"])
+            theirs.append(best(lambda: adapter.validate_python(data), number))
+        else:
+            theirs.append(None)
+        cells = [f"{ours * 1e3:14.3f}"]
+        cells += ["             -" if t is None else f"{t * 1e3:14.3f}" for t in theirs]
+        cells += ["             -" if t is None else f"{ours / t:14.2f}" for t in theirs]
+        print(f"  {label:<42}" + "".join(cells))
+
+
+if __name__ == "__main__":
+    main()
