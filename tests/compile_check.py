@@ -33,4 +33,5 @@ def compile_snippets(snippets):
             cmd = [cxx, "-std=c++20", "-fsyntax-only", "-Wall", "-Wextra",
                    f"-I{ROOT / 'src'}", f"-I{include}", str(path)]
             procs.append(subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True))
-        return [(p.wait(timeout=300) == 0, p.stdout.read()) for p in procs]
+        outputs = [p.communicate(timeout=300)[0] for p in procs]
+        return [(p.returncode == 0, out) for p, out in zip(procs, outputs)]
