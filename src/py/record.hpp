@@ -61,6 +61,9 @@ public:
     // Moves the record out, leaving this member empty; the caller releases
     // it where that is safe.
     [[nodiscard]] Pointer take() noexcept { return std::exchange(p_, nullptr); }
+    // Exchanges the record with `other`, so the replaced one can be released
+    // after the owner's hold ends.
+    void swap(Pointer& other) noexcept { p_.swap(other); }
 
     // For the cycle collector, which runs with every other thread stopped:
     // the record when this member is its only holder, else null.
