@@ -75,6 +75,8 @@ test: test-release test-debug
 bench: build
 	@for b in bench/bench_*.py; do [ -e "$$b" ] || continue; echo "== $$b"; $(PYTHON) "$$b" || exit 1; done
 
+# Every build directory, configure log and fuzzing record, and the
+# extensions the builds put beside the package.
 clean:
-	rm -rf $(BUILD) python/vesk_core/_native*.so
+	rm -rf build python/vesk_core/_native*.so python/vesk_core/_typing_seams*.so
 endif

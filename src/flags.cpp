@@ -5,7 +5,6 @@
 #include "py/module.hpp"
 #include "register.hpp"
 
-#include <cstring>
 
 namespace vesk::flags {
 
@@ -37,29 +36,17 @@ Scopes& block() noexcept {
     return &s.cells[id];
 }
 
-// A value is None, a bool, or a NumPy boolean scalar (taken by its truth).
+// A value is None or a bool scalar (the numeric library's included, taken by
+// its truth).
 [[nodiscard]] bool to_cell(PyObject* value, Cell& out) {
     if (value == Py_None) {
         out = Cell::None;
         return true;
     }
-    if (PyBool_Check(value)) {
-        out = value == Py_True ? Cell::True : Cell::False;
-        return true;
-    }
-    // NumPy's scalar types are static types; a class made in Python may carry
-    // the same name but has a `__bool__` of its own, which must not run here.
-    PyTypeObject* type = Py_TYPE(value);
-    const char* tp = type->tp_name;
-    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) &&
-        (std::strcmp(tp, "numpy.bool") == 0 || std::strcmp(tp, "numpy.bool_") == 0)) {
-        const int truth = PyObject_IsTrue(value);
-        if (truth < 0) return false;
-        out = truth ? Cell::True : Cell::False;
-        return true;
-    }
-    py::raise_arg_type("value", "None or bool", value);
-    return false;
+    bool b = false;
+    if (!py::arg_bool_scalar("value", value, b, "None or bool")) return false;
+    out = b ? Cell::True : Cell::False;
+    return true;
 }
 
 py::Params kGetParams{"_flag_scope_get", {"flag_id", "default"}, 2, 2};

@@ -156,6 +156,14 @@ def test_a_python_class_named_like_a_numpy_bool_is_refused():
     assert native._flag_scope_has(0) is False
 
 
+def test_the_numeric_librarys_bool_scalar_is_taken_by_its_truth():
+    hooks = pytest.importorskip("vesk_core._native_testhooks")
+    for truth in (True, False):
+        native._flag_scope_set(3, hooks.fake_numpy_bool(truth))
+        assert native._flag_scope_get(3, SENTINEL) is truth
+    native._flag_scope_del(3)
+
+
 def test_scope_functions_do_not_leak():
     default = object()
 

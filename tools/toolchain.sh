@@ -3,7 +3,8 @@
 # and run commands inside it with the checkout bind-mounted.
 #
 #   tools/toolchain.sh provision        make sure the root exists and is current
-#   tools/toolchain.sh run CMD [ARG..]  run CMD inside the root, cwd = checkout
+#   tools/toolchain.sh run CMD [ARG..]  run CMD inside the root, cwd = checkout,
+#                                       with the checkout's python/ on PYTHONPATH
 #
 # The root lives outside the checkout so that every clone on this machine
 # shares it. All mounts are made in a private mount namespace, so they vanish
@@ -54,9 +55,12 @@ if [ -n "$bind" ]; then
 else
     cd_to=/
 fi
+# The environment starts empty; commands run on the checkout import its
+# package (python/) as a development build would be used.
 exec chroot "$root" /usr/bin/env -i \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" CI="${CI:-}" \
+    ${bind:+PYTHONPATH=/checkout/python} \
     DEBIAN_FRONTEND=noninteractive \
     /bin/bash -c 'cd "$0" && exec "$@"' "$cd_to" "$@"
 INNER

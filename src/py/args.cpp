@@ -2,6 +2,8 @@
 
 #include "py/critical_section.hpp"
 
+#include <cstring>
+
 namespace vesk::py {
 
 namespace detail {
@@ -165,6 +167,32 @@ bool arg_bool(const char* name, PyObject* value, bool& out) {
     return false;
 }
 
+bool is_bool_scalar(PyObject* value) noexcept {
+    if (PyBool_Check(value)) return true;
+    // The numeric library's scalar types are static types; a class made in
+    // Python may carry the same name but has a `__bool__` of its own, which
+    // must not be taken for one.
+    PyTypeObject* type = Py_TYPE(value);
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return false;
+    return std::strcmp(type->tp_name, "numpy.bool") == 0 ||
+           std::strcmp(type->tp_name, "numpy.bool_") == 0;
+}
+
+bool arg_bool_scalar(const char* name, PyObject* value, bool& out, const char* expected) {
+    if (value == Py_True || value == Py_False) {
+        out = value == Py_True;
+        return true;
+    }
+    if (!is_bool_scalar(value)) {
+        raise_arg_type(name, expected, value);
+        return false;
+    }
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) return false;
+    out = truth != 0;
+    return true;
+}
+
 bool arg_u8(const char* name, PyObject* value, std::uint8_t& out) {
     if (!PyLong_Check(value)) {
         raise_arg_type(name, "int", value);
@@ -208,6 +236,24 @@ bool arg_i64(const char* name, PyObject* value, std::int64_t& out) {
 bool arg_str(const char* name, PyObject* value) {
     if (PyUnicode_Check(value)) return true;
     raise_arg_type(name, "str", value);
+    return false;
+}
+
+void raise_not_instance(PyObject* value, const char* expected) {
+    if (value == Py_None) {
+        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
+        return;
+    }
+    Ref name = Ref::steal(PyType_GetName(Py_TYPE(value)));
+    if (!name) return;
+    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.get(), expected);
+}
+
+bool expect_instance(PyObject* value, PyTypeObject* type) {
+    if (PyObject_TypeCheck(value, type)) return true;
+    Ref expected = Ref::steal(PyType_GetName(type));
+    const char* text = expected ? PyUnicode_AsUTF8(expected.get()) : nullptr;
+    if (text) raise_not_instance(value, text);
     return false;
 }
 

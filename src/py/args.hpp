@@ -147,6 +147,13 @@ template <std::size_t N>
 
 // Exactly True or False; anything else is a TypeError naming the parameter.
 [[nodiscard]] bool arg_bool(const char* name, PyObject* value, bool& out);
+// Whether `value` is a bool scalar: True, False, or the numeric library's
+// bool scalar (numpy.bool_), recognised by its static type's name. Never fails.
+[[nodiscard]] bool is_bool_scalar(PyObject* value) noexcept;
+// A bool scalar, taken by its truth; anything else (an int included) is a
+// TypeError naming the parameter and saying it expected `expected`.
+[[nodiscard]] bool arg_bool_scalar(const char* name, PyObject* value, bool& out,
+                                   const char* expected = "True or False");
 // An optional bool: `value` null (omitted) leaves `fallback`.
 [[nodiscard]] inline bool opt_bool(const char* name, PyObject* value, bool fallback, bool& out) {
     out = fallback;
@@ -162,6 +169,14 @@ template <std::size_t N>
 
 // Reports a wrong argument type, naming the parameter and what it expected.
 void raise_arg_type(const char* name, const char* expected, PyObject* got);
+
+// The downcast check of a value that must be an instance of a native class
+// (subclasses count): true, or false with TypeError "'{}' object is not an
+// instance of '{}'" naming the value's class and `type` ("'None' is not an
+// instance of '{}'" for None).
+[[nodiscard]] bool expect_instance(PyObject* value, PyTypeObject* type);
+// The same refusal where the expected class is named by text.
+void raise_not_instance(PyObject* value, const char* expected);
 
 }  // namespace vesk::py
 

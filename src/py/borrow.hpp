@@ -44,7 +44,15 @@ inline void raise_mutably_borrowed() {
 }
 inline void raise_borrowed() { PyErr_SetString(PyExc_RuntimeError, "Already borrowed"); }
 
-// RAII shared borrow. Usage:
+// The refusal of a mutation that meets another holder, where the holder is
+// typically the object's own operation calling back into Python.
+inline constexpr const char kMutationRefused[] =
+    "Cannot mutate this object while another operation holds it (e.g. a re-entrant call from "
+    "`custom_apply` / a transform during its own `apply`): mutate it after `apply` returns.";
+inline void raise_mutation_refused() { PyErr_SetString(PyExc_RuntimeError, kMutationRefused); }
+
+// RAII borrows of a flag, for code that holds a bare flag. Declared types
+// take their holds through hold.hpp instead. Usage:
 //   SharedBorrow b(self->borrow);
 //   if (!b.acquire()) return nullptr;            // raises "Already mutably borrowed"
 //   if (!b.try_acquire()) return not_implemented();  // operator slots

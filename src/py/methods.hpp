@@ -8,7 +8,9 @@
 //   PyObject* f(PyObject* self)                     METH_NOARGS
 //   PyObject* f(PyObject* self, PyObject* arg)      METH_O
 // Getters are `PyObject* get(PyObject* self)`, setters
-// `int set(PyObject* self, PyObject* value)`.
+// `int set(PyObject* self, PyObject* value)`. In every shape `self` may be
+// replaced by a declared hold on the receiver's State (hold.hpp), which the
+// entry takes before the call.
 //
 //   PyMethodDef methods[] = {py::method<kp_copy>("__copy__"), py::kMethodsEnd};
 //   PyGetSetDef getters[] = {py::getter<get_depth>("depth"), py::kGettersEnd};
@@ -19,7 +21,7 @@
 // tables are initialised when the library loads, before any import runs.
 #pragma once
 
-#include "py/entry.hpp"
+#include "py/hold.hpp"
 
 #include <type_traits>
 
@@ -35,7 +37,7 @@ namespace detail {
 
 template <auto Fn>
 struct MethodShape {
-    using F = decltype(Fn);
+    using F = decltype(plain<Fn>);
     static constexpr bool fastcall = std::is_convertible_v<F, FastcallFn> ||
         std::is_convertible_v<F, PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t,
                                                PyObject*) noexcept>;
@@ -56,23 +58,40 @@ PyObject* noargs_adapter(PyObject* self, PyObject*) {
 template <auto Fn>
 [[nodiscard]] PyMethodDef method_def(const char* name, const char* doc, int extra_flags) noexcept {
     using Shape = MethodShape<Fn>;
+    constexpr auto P = plain<Fn>;
     if constexpr (Shape::fastcall) {
-        return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<Fn>)),
+        return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<P>)),
                 METH_FASTCALL | METH_KEYWORDS | extra_flags, doc};
     } else if constexpr (Shape::noargs) {
-        return {name, entry<&noargs_adapter<Fn>>, METH_NOARGS | extra_flags, doc};
+        return {name, entry<&noargs_adapter<P>>, METH_NOARGS | extra_flags, doc};
     } else {
-        return {name, entry<Fn>, METH_O | extra_flags, doc};
+        return {name, entry<P>, METH_O | extra_flags, doc};
     }
 }
 
 template <auto Get>
 PyObject* getter_adapter(PyObject* self, void*) {
-    return Get(self);
+    return plain<Get>(self);
 }
 template <auto Set>
 int setter_adapter(PyObject* self, PyObject* value, void*) {
-    return Set(self, value);
+    return plain<Set>(self, value);
+}
+
+// Slots whose first argument may be an object of another class (binary
+// number slots reflect), or is no instance at all: no hold can be declared.
+[[nodiscard]] constexpr bool receiver_is_instance(int id) noexcept {
+    switch (id) {
+        case Py_tp_new: case Py_tp_alloc: case Py_tp_free: case Py_tp_dealloc:
+        case Py_tp_traverse: case Py_tp_clear: case Py_tp_vectorcall:
+        case Py_nb_add: case Py_nb_subtract: case Py_nb_multiply: case Py_nb_remainder:
+        case Py_nb_divmod: case Py_nb_power: case Py_nb_lshift: case Py_nb_rshift:
+        case Py_nb_and: case Py_nb_xor: case Py_nb_or: case Py_nb_floor_divide:
+        case Py_nb_true_divide: case Py_nb_matrix_multiply:
+            return false;
+        default:
+            return true;
+    }
 }
 
 }  // namespace detail
@@ -85,11 +104,13 @@ template <auto Fn>
 // A class method: `self` is the class.
 template <auto Fn>
 [[nodiscard]] PyMethodDef class_method(const char* name, const char* doc = nullptr) noexcept {
+    static_assert(!detail::kHeld<Fn>, "a class method has no instance to hold");
     return detail::method_def<Fn>(name, doc, METH_CLASS);
 }
 // A static method: `self` is null.
 template <auto Fn>
 [[nodiscard]] PyMethodDef static_method(const char* name, const char* doc = nullptr) noexcept {
+    static_assert(!detail::kHeld<Fn>, "a static method has no instance to hold");
     return detail::method_def<Fn>(name, doc, METH_STATIC);
 }
 inline constexpr PyMethodDef kMethodsEnd{nullptr, nullptr, 0, nullptr};
@@ -97,12 +118,12 @@ inline constexpr PyMethodDef kMethodsEnd{nullptr, nullptr, 0, nullptr};
 // A property; with `Set` null it is read-only.
 template <auto Get, auto Set = nullptr>
 [[nodiscard]] PyGetSetDef getter(const char* name, const char* doc = nullptr) noexcept {
-    static_assert(std::is_convertible_v<decltype(Get), GetterFn>,
+    static_assert(std::is_convertible_v<decltype(detail::plain<Get>), GetterFn>,
                   "a getter is PyObject* get(PyObject* self)");
     if constexpr (std::is_null_pointer_v<decltype(Set)>) {
         return {name, entry<&detail::getter_adapter<Get>>, nullptr, doc, nullptr};
     } else {
-        static_assert(std::is_convertible_v<decltype(Set), SetterFn>,
+        static_assert(std::is_convertible_v<decltype(detail::plain<Set>), SetterFn>,
                       "a setter is int set(PyObject* self, PyObject* value)");
         return {name, entry<&detail::getter_adapter<Get>>, entry<&detail::setter_adapter<Set>>,
                 doc, nullptr};
@@ -113,13 +134,17 @@ inline constexpr PyGetSetDef kGettersEnd{nullptr, nullptr, nullptr, nullptr, nul
 // A type slot holding the guarded entry of `Fn`.
 template <int Id, auto Fn>
 [[nodiscard]] PyType_Slot slot() noexcept {
-    return {Id, reinterpret_cast<void*>(entry<Fn>)};
+    static_assert(!detail::kHeld<Fn> || detail::receiver_is_instance(Id),
+                  "this slot's first argument is not always an instance: take holds in the body");
+    return {Id, reinterpret_cast<void*>(entry<detail::plain<Fn>>)};
 }
 // The same through `panic_entry`: for slots where an internal error must
 // surface as "panic in native slot".
 template <int Id, auto Fn>
 [[nodiscard]] PyType_Slot panic_slot() noexcept {
-    return {Id, reinterpret_cast<void*>(panic_entry<Fn>)};
+    static_assert(!detail::kHeld<Fn> || detail::receiver_is_instance(Id),
+                  "this slot's first argument is not always an instance: take holds in the body");
+    return {Id, reinterpret_cast<void*>(panic_entry<detail::plain<Fn>>)};
 }
 
 }  // namespace vesk::py

@@ -16,6 +16,11 @@ namespace {
     return 0;
 }
 
+// `__dict__` of instances with a managed dict, which a class made from a
+// spec does not get by itself.
+PyGetSetDef kInstanceDictDescriptor{"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict,
+                                    nullptr, nullptr};
+
 }  // namespace
 
 Ref TypeDef::build() {
@@ -32,6 +37,11 @@ Ref TypeDef::build() {
                                 : PyType_FromSpec(&spec));
     if (!type) return {};
     auto* t = reinterpret_cast<PyTypeObject*>(type.get());
+    if (flags_ & Py_TPFLAGS_MANAGED_DICT) {
+        if (set_class_attr(t, "__dict__",
+                           Ref::steal(PyDescr_NewGetSet(t, &kInstanceDictDescriptor))) < 0)
+            return {};
+    }
     for (const ClassAttr& a : attrs_) {
         Ref value = a.value ? Ref::borrow(a.value) : Ref::steal(PyUnicode_FromString(a.text));
         if (set_class_attr(t, a.name, std::move(value)) < 0) return {};

@@ -1,12 +1,22 @@
 // Heap types: one way to declare a native class.
 //
-// A native instance is `Object<State>`: the object header, the borrow flag
-// and an ordinary C++ `State` (Refs, optionals, vectors). `alloc<State>`
+// A native instance is `Object<State>` (layout.hpp): the struct of the
+// built-in base (the bare header for `object`; `dict` or `list` when the
+// State says `using Extends = py::DictBase;` / `py::ListBase`), the borrow
+// flag and an ordinary C++ `State` (Refs, optionals, vectors). `alloc<State>`
 // constructs the State, and the generated deallocation destroys it. When the
 // State has `template <class V> void visit(V&& v)` calling `v(member)` for
-// every owned Ref (or OnceSlot), the type is GC-tracked with generated
-// traverse and clear. `static constexpr bool kInstanceDict = true;` in the
-// State gives instances a `__dict__`, `kWeakrefs = true` weak references.
+// every owned Ref, OnceSlot or SharedRecord (record.hpp), the type is
+// GC-tracked with generated traverse and clear. `static constexpr bool
+// kInstanceDict = true;` in the State gives instances a `__dict__`,
+// `kWeakrefs = true` weak references. Functions reach the State through the
+// holds they declare (hold.hpp).
+//
+// A State extending `dict` or `list` makes the class a subclass of it: the
+// base's constructor makes the instance (`alloc`), the generated traverse and
+// clear run the base's first, and the deallocation hands the instance back to
+// the base. Such a class, like any `subclassable()` one, can be extended by
+// Python classes.
 //
 //   struct Point { py::Ref x; template <class V> void visit(V&& v) { v(x); } };
 //   PyTypeObject* point_type() {
@@ -24,14 +34,13 @@
 // its own `layout` and deallocation instead of a State.
 #pragma once
 
-#include "py/borrow.hpp"
+#include "py/layout.hpp"
 #include "py/methods.hpp"
 #include "py/once_cell.hpp"
 #include "py/once_slot.hpp"
+#include "py/record.hpp"
 
 #include <initializer_list>
-#include <new>
-#include <type_traits>
 #include <vector>
 
 namespace vesk::py {
@@ -39,46 +48,13 @@ namespace vesk::py {
 // The State of a type whose instances carry nothing but the header.
 struct NoState {};
 
-template <class State>
-struct Object {
-    PyObject_HEAD
-    BorrowFlag borrow;
-    [[no_unique_address]] State state;
-};
-
-// Unchecked casts: `self` must be an instance of a type declared with State.
-template <class State>
-[[nodiscard]] Object<State>* object(PyObject* self) noexcept {
-    return reinterpret_cast<Object<State>*>(self);
-}
-template <class State>
-[[nodiscard]] State& state(PyObject* self) noexcept {
-    return object<State>(self)->state;
-}
-template <class State>
-[[nodiscard]] BorrowFlag& borrow_flag(PyObject* self) noexcept {
-    return object<State>(self)->borrow;
-}
-
-// A new instance of `type` (a type declared with State, or a subclass) with
-// its State default-constructed; null with an exception set.
-template <class State>
-[[nodiscard]] Ref alloc(PyTypeObject* type) {
-    static_assert(std::is_nothrow_default_constructible_v<State>,
-                  "a State is made without failing; fill it after alloc");
-    Ref obj = Ref::steal(type->tp_alloc(type, 0));
-    if (!obj) return {};
-    Object<State>* o = object<State>(obj.get());
-    new (&o->borrow) BorrowFlag();
-    new (&o->state) State();
-    return obj;
-}
-
 namespace detail {
 
 struct ProbeVisitor {
     void operator()(Ref&) const noexcept {}
     void operator()(OnceSlot&) const noexcept {}
+    template <class T>
+    void operator()(SharedRecord<T>&) const noexcept {}
 };
 
 template <class State>
@@ -88,26 +64,48 @@ concept HasInstanceDict = requires { requires State::kInstanceDict; };
 template <class State>
 concept HasWeakrefs = requires { requires State::kWeakrefs; };
 
+// Counts every reference a State (or a record it solely holds) owns.
+struct GcVisitor {
+    visitproc visit;
+    void* arg;
+    int& result;
+    void operator()(const Ref& r) const noexcept {
+        if (!result && r) result = visit(r.get(), arg);
+    }
+    void operator()(const OnceSlot& s) const noexcept {
+        if (PyObject* v = s.get(); !result && v) result = visit(v, arg);
+    }
+    template <class T>
+    void operator()(const SharedRecord<T>& record) const noexcept {
+        if (const T* r = record.sole_unlocked(); r && !result) r->visit(*this);
+    }
+};
+
+// Drops every reference a State owns.
+struct GcClearer {
+    void operator()(Ref& r) const noexcept { r.reset(); }
+    void operator()(OnceSlot& s) const noexcept { s.clear(); }
+    template <class T>
+    void operator()(SharedRecord<T>& record) const noexcept {
+        (void)record.take();  // released here
+    }
+};
+
 template <class State>
 struct Hooks {
+    using Base = base_of_t<State>;
+    static constexpr bool kDerived = kExtendsBuiltin<State>;
     static constexpr bool kDict = HasInstanceDict<State>;
-    static constexpr bool kGc = Visitable<State> || kDict;
+    static constexpr bool kGc = Visitable<State> || kDict || kDerived;
 
     static int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
         int result = 0;
+        if constexpr (kDerived) {
+            result = Base::type()->tp_traverse(self, visit, arg);
+            if (result) return result;
+        }
         if constexpr (Visitable<State>) {
-            struct Visitor {
-                visitproc visit;
-                void* arg;
-                int& result;
-                void operator()(Ref& r) const noexcept {
-                    if (!result && r) result = visit(r.get(), arg);
-                }
-                void operator()(OnceSlot& s) const noexcept {
-                    if (PyObject* v = s.get(); !result && v) result = visit(v, arg);
-                }
-            };
-            state<State>(self).visit(Visitor{visit, arg, result});
+            state<State>(self).visit(GcVisitor{visit, arg, result});
             if (result) return result;
         }
         if constexpr (kDict) {
@@ -119,13 +117,8 @@ struct Hooks {
     }
 
     static int clear(PyObject* self) noexcept {
-        if constexpr (Visitable<State>) {
-            struct Clearer {
-                void operator()(Ref& r) const noexcept { r.reset(); }
-                void operator()(OnceSlot& s) const noexcept { s.clear(); }
-            };
-            state<State>(self).visit(Clearer{});
-        }
+        if constexpr (kDerived) (void)Base::type()->tp_clear(self);
+        if constexpr (Visitable<State>) state<State>(self).visit(GcClearer{});
         if constexpr (kDict) PyObject_ClearManagedDict(self);
         return 0;
     }
@@ -136,8 +129,18 @@ struct Hooks {
         if constexpr (HasWeakrefs<State>) PyObject_ClearWeakRefs(self);
         if constexpr (kDict) PyObject_ClearManagedDict(self);
         object<State>(self)->state.~State();
-        type->tp_free(self);
+        // A built-in base releases its own storage and frees the memory.
+        if constexpr (kDerived)
+            Base::type()->tp_dealloc(self);
+        else
+            type->tp_free(self);
         Py_DECREF(type);
+    }
+
+    // The constructor of a type extending a built-in base that declares
+    // none: an empty instance, which the base's `__init__` then fills.
+    static PyObject* new_instance(PyTypeObject* type, PyObject*, PyObject*) {
+        return alloc<State>(type).release();
     }
 };
 
@@ -155,12 +158,19 @@ public:
         slots_.push_back({Py_tp_doc, const_cast<char*>(text)});
         return *this;
     }
-    // Instances are `Object<State>`, with generated GC hooks and deallocation.
+    // Instances are `Object<State>`, with generated GC hooks and deallocation;
+    // a State extending a built-in base also sets the class's base and, unless
+    // the declaration gives one, its constructor.
     template <class State>
     TypeDef& state() {
         using H = detail::Hooks<State>;
         basicsize_ = sizeof(Object<State>);
         itemsize_ = 0;
+        if constexpr (H::kDerived) {
+            if (!base_) base_ = H::Base::type();
+            generated_.push_back(
+                {Py_tp_new, reinterpret_cast<void*>(entry<&H::new_instance>)});
+        }
         if constexpr (H::kGc) {
             flags_ |= Py_TPFLAGS_HAVE_GC;
             generated_.push_back({Py_tp_traverse, reinterpret_cast<void*>(&H::traverse)});

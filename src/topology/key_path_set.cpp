@@ -13,18 +13,15 @@ namespace {
 
 py::TypeCell TYPE;
 
-[[nodiscard]] KeyPathSetState& set_state(PyObject* self) noexcept {
-    return py::state<KeyPathSetState>(self);
-}
-[[nodiscard]] py::BorrowFlag& borrow_of(PyObject* self) noexcept {
-    return py::borrow_flag<KeyPathSetState>(self);
-}
+// Every operation shares the set; only `rebase` holds it alone. Comparisons
+// and `+` answer NotImplemented when a set is held alone.
+using Reading = py::Shared<KeyPathSetState>;
+using Comparing = py::Shared<KeyPathSetState, py::Refuse::NotImplemented>;
 
-// The root of a set whose borrow the caller holds. A set emptied by the
-// garbage collector reads as a fresh empty trie.
-[[nodiscard]] py::Ref root_of(PyObject* self) {
-    const py::Ref& root = set_state(self).root;
-    return root ? root : trie::new_node();
+// The root of a held set. A set emptied by the garbage collector reads as a
+// fresh empty trie.
+[[nodiscard]] py::Ref root_of(const KeyPathSetState& s) {
+    return s.root ? s.root : trie::new_node();
 }
 
 // A new set owning `root`.
@@ -33,7 +30,7 @@ py::TypeCell TYPE;
     PyTypeObject* type = key_path_set_type();
     if (!type) return {};
     py::Ref obj = py::alloc<KeyPathSetState>(type);
-    if (obj) set_state(obj.get()).root = std::move(root);
+    if (obj) py::state<KeyPathSetState>(obj.get()).root = std::move(root);
     return obj;
 }
 
@@ -64,24 +61,21 @@ py::TypeCell TYPE;
     return make_set(std::move(root));
 }
 
-// Runs `body(root)` under a shared borrow of `self`.
+// Runs `body(root)` on a held set.
 template <class Body>
-[[nodiscard]] PyObject* with_root(PyObject* self, Body&& body) {
-    py::SharedBorrow held(borrow_of(self));
-    if (!held.acquire()) return nullptr;
-    py::Ref root = root_of(self);
+[[nodiscard]] PyObject* with_root(const KeyPathSetState& s, Body&& body) {
+    py::Ref root = root_of(s);
     if (!root) return nullptr;
     return body(root.get());
 }
 
-// Runs `body(root, other_root)` under shared borrows of both sets.
+// Runs `body(root, other_root)` on a held set and `other`, held here.
 template <class Body>
-[[nodiscard]] PyObject* with_roots(PyObject* self, PyObject* other, Body&& body) {
-    py::SharedBorrow held(borrow_of(self));
-    py::SharedBorrow held_other(borrow_of(other));
-    if (!held.acquire() || !held_other.acquire()) return nullptr;
-    py::Ref root = root_of(self);
-    py::Ref other_root = root_of(other);
+[[nodiscard]] PyObject* with_roots(const KeyPathSetState& s, PyObject* other, Body&& body) {
+    Reading theirs(other);
+    if (!theirs) return nullptr;
+    py::Ref root = root_of(s);
+    py::Ref other_root = root_of(*theirs);
     if (!root || !other_root) return nullptr;
     return body(root.get(), other_root.get());
 }
@@ -100,10 +94,11 @@ PyObject* copying(PyObject* root, PyObject* other);
 
 // A method taking one other set, given by `Params`.
 template <py::Params<1>& Params, PyObject* (*Body)(PyObject* root, PyObject* other)>
-PyObject* other_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* other_method(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
     py::Args<1> a;
     if (!py::parse(Params, args, nargs, kwnames, a) || !arg_set(a[0])) return nullptr;
-    return with_roots(self, a[0], Body);
+    return with_roots(*self, a[0], Body);
 }
 
 template <TrieOp Op>
@@ -135,8 +130,8 @@ PyObject* kps_vectorcall(PyObject*, PyObject* const* args, size_t nargsf, PyObje
     return construct(a);
 }
 
-int kps_contains(PyObject* self, PyObject* value) {
-    PyObject* r = with_root(self, [&](PyObject* root) -> PyObject* {
+int kps_contains(const Reading& self, PyObject* value) {
+    PyObject* r = with_root(*self, [&](PyObject* root) -> PyObject* {
         py::Ref node;
         bool keys_seen = false;
         const int found = find_node(root, value, node, keys_seen);
@@ -152,40 +147,37 @@ int kps_contains(PyObject* self, PyObject* value) {
     return result.get() == Py_True;
 }
 
-int kps_bool(PyObject* self) {
-    py::SharedBorrow held(borrow_of(self));
-    if (!held.acquire()) return -1;
-    const py::Ref& root = set_state(self).root;
-    return root && PyDict_GET_SIZE(root.get()) != 0;
+int kps_bool(const Reading& self) {
+    return self->root && PyDict_GET_SIZE(self->root.get()) != 0;
 }
 
-PyObject* kps_iter(PyObject* self) {
-    py::Ref paths = py::Ref::steal(with_root(self, [](PyObject* root) {
+PyObject* kps_iter(const Reading& self) {
+    py::Ref paths = py::Ref::steal(with_root(*self, [](PyObject* root) {
         return collect_paths(root).release();
     }));
     if (!paths) return nullptr;
     return PyObject_GetIter(paths.get());
 }
 
+// Either operand may be the set whose slot runs: both are checked and held.
 PyObject* kps_add_op(PyObject* left, PyObject* right) {
     if (!is_key_path_set(left) || !is_key_path_set(right)) return py::not_implemented();
-    py::SharedBorrow held(borrow_of(left));
-    py::SharedBorrow held_right(borrow_of(right));
-    if (!held.try_acquire() || !held_right.try_acquire()) return py::not_implemented();
-    py::Ref root = root_of(left);
-    py::Ref other = root_of(right);
+    Comparing held(left);
+    Comparing held_right(right);
+    if (!held || !held_right) return py::not_implemented();
+    py::Ref root = root_of(*held);
+    py::Ref other = root_of(*held_right);
     if (!root || !other) return nullptr;
     return copying<trie::merge>(root.get(), other.get());
 }
 
-PyObject* kps_richcompare(PyObject* self, PyObject* other, int op) {
+PyObject* kps_richcompare(const Comparing& self, PyObject* other, int op) {
     if (op != Py_EQ && op != Py_NE) return py::not_implemented();
-    if (!is_key_path_set(self) || !is_key_path_set(other)) return py::boolean(op == Py_NE);
-    py::SharedBorrow held(borrow_of(self));
-    py::SharedBorrow held_other(borrow_of(other));
-    if (!held.try_acquire() || !held_other.try_acquire()) return py::not_implemented();
-    py::Ref a = root_of(self);
-    py::Ref b = root_of(other);
+    if (!is_key_path_set(other)) return py::boolean(op == Py_NE);
+    Comparing theirs(other);
+    if (!theirs) return theirs.refusal();
+    py::Ref a = root_of(*self);
+    py::Ref b = root_of(*theirs);
     if (!a || !b) return nullptr;
     const int eq = PyObject_RichCompareBool(a.get(), b.get(), Py_EQ);
     if (eq < 0) return nullptr;
@@ -194,18 +186,19 @@ PyObject* kps_richcompare(PyObject* self, PyObject* other, int op) {
 
 // --- methods ----------------------------------------------------------------
 
-PyObject* kps_trie(PyObject* self) {
-    return with_root(self, [](PyObject* root) { return py::new_ref(root); });
+PyObject* kps_trie(const Reading& self) {
+    return with_root(*self, [](PyObject* root) { return py::new_ref(root); });
 }
 
-PyObject* kps_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* kps_add(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) {
     static py::Params kParams{"add", {"path", "include_intermediate"}, 2, 1};
     py::Args<2> a;
     bool include = false;
     if (!py::parse(kParams, args, nargs, kwnames, a) ||
         !py::opt_bool("include_intermediate", a[1], false, include))
         return nullptr;
-    return with_root(self, [&](PyObject* root) -> PyObject* {
+    return with_root(*self, [&](PyObject* root) -> PyObject* {
         PathKeys path;
         if (!storable_path_keys(a[0], path)) return nullptr;
         const int added = trie::add(root, path.keys, include);
@@ -213,11 +206,12 @@ PyObject* kps_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     });
 }
 
-PyObject* kps_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* kps_remove(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
     static py::Params kParams{"remove", {"path"}, 1, 1};
     py::Args<1> a;
     if (!py::parse(kParams, args, nargs, kwnames, a)) return nullptr;
-    return with_root(self, [&](PyObject* root) -> PyObject* {
+    return with_root(*self, [&](PyObject* root) -> PyObject* {
         PathKeys path;
         if (!path_keys(a[0], path)) return nullptr;
         if (path.marker_key) return py::boolean(false);
@@ -228,11 +222,11 @@ PyObject* kps_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 py::Params kHasPrefixParams{"has_prefix", {"root_path"}, 1, 1};
 
-PyObject* kps_has_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* kps_has_prefix(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     py::Args<1> a;
     if (!py::parse(kHasPrefixParams, args, nargs, kwnames, a)) return nullptr;
-    return with_root(self, [&](PyObject* root) -> PyObject* {
+    return with_root(*self, [&](PyObject* root) -> PyObject* {
         py::Ref node;
         bool keys_seen = false;
         const int found = find_node(root, a[0], node, keys_seen);
@@ -240,37 +234,40 @@ PyObject* kps_has_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
-PyObject* kps_rebase(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// The path is converted before the set is held: the conversion may run
+// Python code.
+PyObject* kps_rebase(py::Scoped<KeyPathSetState> self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
     static py::Params kParams{"rebase", {"root_path"}, 1, 1};
     py::Args<1> a;
     if (!py::parse(kParams, args, nargs, kwnames, a)) return nullptr;
     PathKeys prefix;
     if (!storable_path_keys(a[0], prefix)) return nullptr;
-    py::ExclusiveBorrow held(borrow_of(self));
-    if (!held.acquire()) return nullptr;
+    auto held = self.exclusive();
+    if (!held) return nullptr;
     if (prefix.keys.empty()) return py::none();
-    py::Ref root = root_of(self);
+    py::Ref root = root_of(*held);
     if (!root) return nullptr;
     py::Ref rebased = trie::wrap(std::move(root), prefix.keys);
     if (!rebased) return nullptr;
-    set_state(self).root = std::move(rebased);
+    held->root = std::move(rebased);
     return py::none();
 }
 
-PyObject* kps_clear_method(PyObject* self) {
-    return with_root(self, [](PyObject* root) {
+PyObject* kps_clear_method(const Reading& self) {
+    return with_root(*self, [](PyObject* root) {
         PyDict_Clear(root);
         return py::none();
     });
 }
 
-PyObject* kps_copy(PyObject* self) {
-    return with_root(self, [](PyObject* root) {
+PyObject* kps_copy(const Reading& self) {
+    return with_root(*self, [](PyObject* root) {
         return make_set(trie::deep_copy(root)).release();
     });
 }
 
-PyObject* kps_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* kps_deepcopy(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
     static py::Params kParams{"__deepcopy__", {"memo"}, 1, 1};
     py::Args<1> a;
@@ -281,15 +278,16 @@ PyObject* kps_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 py::Params kUpdateParams{"update", {"other"}, 1, 1};
 constexpr auto kps_update = other_method<kUpdateParams, in_place<trie::merge>>;
 
-PyObject* kps_union(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* kps_union(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
     static py::Params kParams{"union", {"other", "copy"}, 2, 1};
     py::Args<2> a;
     bool copy = false;
     if (!py::parse(kParams, args, nargs, kwnames, a) || !arg_set(a[0]) ||
         !py::opt_bool("copy", a[1], false, copy))
         return nullptr;
-    return with_roots(self, a[0], [&](PyObject* root, PyObject* other) -> PyObject* {
-        if (!copy) return trie::merge(root, other) < 0 ? nullptr : py::new_ref(self);
+    return with_roots(*self, a[0], [&](PyObject* root, PyObject* other) -> PyObject* {
+        if (!copy) return trie::merge(root, other) < 0 ? nullptr : py::new_ref(self.object());
         return copying<trie::merge>(root, other);
     });
 }
@@ -305,36 +303,38 @@ constexpr auto kps_intersection_update =
 py::Params kIntersectionParams{"intersection", {"other"}, 1, 1};
 constexpr auto kps_intersection = other_method<kIntersectionParams, copying<trie::remove_diff>>;
 
-PyObject* kps_subtree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* kps_subtree(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
     static py::Params kParams{"subtree", {"root_path"}, 1, 1};
     py::Args<1> a;
     if (!py::parse(kParams, args, nargs, kwnames, a)) return nullptr;
-    return with_root(self, [&](PyObject* root) -> PyObject* {
+    return with_root(*self, [&](PyObject* root) -> PyObject* {
         py::Ref node;
         bool keys_seen = false;
         const int found = find_node(root, a[0], node, keys_seen);
         if (found < 0) return nullptr;
-        if (!keys_seen) return py::new_ref(self);
+        if (!keys_seen) return py::new_ref(self.object());
         if (!found) return py::none();
         // The new set shares the node: changes through either are seen by both.
         return make_set(std::move(node)).release();
     });
 }
 
-PyObject* kps_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return with_root(self, [&](PyObject* root) {
+PyObject* kps_format(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+    return with_root(*self, [&](PyObject* root) {
         return format_key_path_set(root, args + nargs, kwnames).release();
     });
 }
 
-PyObject* kps_str(PyObject* self) {
-    return with_root(self, [](PyObject* root) {
+PyObject* kps_str(const Reading& self) {
+    return with_root(*self, [](PyObject* root) {
         return format_key_path_set_verbose(root).release();
     });
 }
 
-PyObject* kps_repr(PyObject* self) {
-    return with_root(self, [](PyObject* root) {
+PyObject* kps_repr(const Reading& self) {
+    return with_root(*self, [](PyObject* root) {
         return format_key_path_set(root, nullptr, nullptr).release();
     });
 }
@@ -416,9 +416,9 @@ bool is_key_path_set(PyObject* obj) noexcept {
 py::Ref key_path_plus_set(PyObject* path, PyObject* set) {
     PathKeys prefix;
     if (!storable_path_keys(path, prefix)) return {};
-    py::SharedBorrow held(borrow_of(set));
-    if (!held.acquire()) return {};
-    py::Ref root = root_of(set);
+    Reading held(set);
+    if (!held) return {};
+    py::Ref root = root_of(*held);
     if (!root) return {};
     py::Ref copy = trie::deep_copy(root.get());
     if (!copy) return {};

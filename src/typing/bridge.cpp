@@ -12,61 +12,32 @@ namespace {
 
 constexpr const char kBridgeMissing[] = "typing bridge not installed";
 
-constexpr std::size_t kBridgeArgs = 28;
+#define VESK_BRIDGE_SKIP(name)
 
-// The keyword arguments of `_install_typing_bridge`, in slot order; slot 20
-// (the empty frozenset) has no argument.
+// The installer's arguments by position, and their count.
+#define VESK_BRIDGE_INDEX(name) kArg_##name,
+enum ArgIndex : std::size_t {
+    VESK_TYPING_BRIDGE_SLOTS(VESK_BRIDGE_INDEX, VESK_BRIDGE_SKIP) kBridgeArgs
+};
+#undef VESK_BRIDGE_INDEX
+
+// The keyword arguments of `_install_typing_bridge`, in slot order.
+#define VESK_BRIDGE_NAME(name) #name,
 py::Params<kBridgeArgs> kBridgeParams{
     "_install_typing_bridge",
-    {"missing_value",       "missing_type",
-     "frozen_placeholder",  "fast_apply_info_cls",
-     "union_cls",           "to_json",
-     "from_json",           "callable_eq",
-     "value_spec_cls",      "field_cls",
-     "key_spec_cls",        "object_cls",
-     "is_subclass",         "is_instance",
-     "is_generic",          "is_typeddict",
-     "type_display_name",   "make_forward_ref",
-     "raw_text_cls",        "forward_ref_cls",
-     "topology_merge",      "make_field_merge_fn",
-     "register_forward_ref_target", "default_without_apply",
-     "create_schema",       "str_key_cls",
-     "functor_cls",         "callable_validate"},
+    {VESK_TYPING_BRIDGE_SLOTS(VESK_BRIDGE_NAME, VESK_BRIDGE_SKIP)},
     0,
-    28,
+    kBridgeArgs,
 };
+#undef VESK_BRIDGE_NAME
 
-// The argument slots in TypingBridge order; slot 20 is filled separately.
+// The slot each argument fills, in argument order.
+#define VESK_BRIDGE_MEMBER(name) &TypingBridge::name,
 constexpr std::array<py::Ref TypingBridge::*, kBridgeArgs> kArgSlots{
-    &TypingBridge::missing_value,
-    &TypingBridge::missing_type,
-    &TypingBridge::frozen_placeholder,
-    &TypingBridge::fast_apply_info_cls,
-    &TypingBridge::union_cls,
-    &TypingBridge::to_json,
-    &TypingBridge::from_json,
-    &TypingBridge::callable_eq,
-    &TypingBridge::value_spec_cls,
-    &TypingBridge::field_cls,
-    &TypingBridge::key_spec_cls,
-    &TypingBridge::object_cls,
-    &TypingBridge::is_subclass,
-    &TypingBridge::is_instance,
-    &TypingBridge::is_generic,
-    &TypingBridge::is_typeddict,
-    &TypingBridge::type_display_name,
-    &TypingBridge::make_forward_ref,
-    &TypingBridge::raw_text_cls,
-    &TypingBridge::forward_ref_cls,
-    &TypingBridge::topology_merge,
-    &TypingBridge::make_field_merge_fn,
-    &TypingBridge::register_forward_ref_target,
-    &TypingBridge::default_without_apply,
-    &TypingBridge::create_schema,
-    &TypingBridge::str_key_cls,
-    &TypingBridge::functor_cls,
-    &TypingBridge::callable_validate,
-};
+    VESK_TYPING_BRIDGE_SLOTS(VESK_BRIDGE_MEMBER, VESK_BRIDGE_SKIP)};
+#undef VESK_BRIDGE_MEMBER
+
+#undef VESK_BRIDGE_SKIP
 
 py::Params kJsonSchemaParams{"_install_json_schema_fn", {"func"}, 1, 1};
 py::Params kFieldFromAnnotationParams{"_install_field_from_annotation", {"func"}, 1, 1};
@@ -172,7 +143,7 @@ PyObject* install_typing_bridge(PyObject*, PyObject* const* args, Py_ssize_t nar
                                 PyObject* kwnames) {
     py::Args<kBridgeArgs> a;
     if (!py::parse(kBridgeParams, args, nargs, kwnames, a)) return nullptr;
-    PyObject* missing_type = a[1];
+    PyObject* missing_type = a[kArg_missing_type];
     if (!PyType_Check(missing_type)) {
         py::raise_arg_type("missing_type", "a class", missing_type);
         return nullptr;

@@ -4,10 +4,12 @@
 // handed over once by `_install_typing_bridge` right after import, and the
 // three single-value cells installed beside it.
 //
-// Layout. `TypingBridge` holds 29 owning references in a fixed slot order:
-// slots 0-19 and 21-28 are the installer's keyword arguments in their order,
-// slot 20 an empty frozenset that the installer makes itself. Every slot is a
-// plain object except `missing_type`, which is a class.
+// Layout. `TypingBridge` holds 29 owning references in a fixed slot order,
+// listed once in VESK_TYPING_BRIDGE_SLOTS below, which also makes the
+// installer's parameters, their order and its signature text: slots 0-19
+// and 21-28 are the installer's keyword arguments in their order, slot 20 an
+// empty frozenset that the installer makes itself. Every slot is a plain
+// object except `missing_type`, which is a class.
 //
 // Immutability. Each cell goes once from empty to installed and never back;
 // the first completed installation wins and later ones are ignored. An
@@ -31,37 +33,44 @@
 
 namespace vesk::typing {
 
+// The bridge's slots in order: ARG(name) for a keyword argument of the
+// installer, MADE(name) for a slot the installer fills itself.
+#define VESK_TYPING_BRIDGE_SLOTS(ARG, MADE)                                              \
+    ARG(missing_value)               /* 0  the canonical missing value */               \
+    ARG(missing_type)                /* 1  class of missing values (a class) */         \
+    ARG(frozen_placeholder)          /* 2  a frozen default that does not freeze */     \
+    ARG(fast_apply_info_cls)         /* 3 */                                            \
+    ARG(union_cls)                   /* 4 */                                            \
+    ARG(to_json)                     /* 5  to_json(value, **kwargs) */                  \
+    ARG(from_json)                   /* 6 */                                            \
+    ARG(callable_eq)                 /* 7  callable_eq(a, b) -> bool */                 \
+    ARG(value_spec_cls)              /* 8  has from_annotation */                       \
+    ARG(field_cls)                   /* 9 */                                            \
+    ARG(key_spec_cls)                /* 10 */                                           \
+    ARG(object_cls)                  /* 11 */                                           \
+    ARG(is_subclass)                 /* 12 is_subclass(cls, base) -> bool */            \
+    ARG(is_instance)                 /* 13 is_instance(value, cls) -> bool */           \
+    ARG(is_generic)                  /* 14 is_generic(annotation) -> bool */            \
+    ARG(is_typeddict)                /* 15 */                                           \
+    ARG(type_display_name)           /* 16 */                                           \
+    ARG(make_forward_ref)            /* 17 */                                           \
+    ARG(raw_text_cls)                /* 18 */                                           \
+    ARG(forward_ref_cls)             /* 19 */                                           \
+    MADE(empty_forward_refs)         /* 20 empty frozenset, made by the installer */    \
+    ARG(topology_merge)              /* 21 */                                           \
+    ARG(make_field_merge_fn)         /* 22 */                                           \
+    ARG(register_forward_ref_target) /* 23 */                                           \
+    ARG(default_without_apply)       /* 24 */                                           \
+    ARG(create_schema)               /* 25 */                                           \
+    ARG(str_key_cls)                 /* 26 */                                           \
+    ARG(functor_cls)                 /* 27 */                                           \
+    ARG(callable_validate)           /* 28 */
+
+#define VESK_BRIDGE_FIELD(name) py::Ref name;
 struct TypingBridge {
-    py::Ref missing_value;                // 0  the canonical missing value
-    py::Ref missing_type;                 // 1  class of missing values (a class)
-    py::Ref frozen_placeholder;           // 2  a frozen default that does not freeze
-    py::Ref fast_apply_info_cls;          // 3
-    py::Ref union_cls;                    // 4
-    py::Ref to_json;                      // 5  to_json(value, **kwargs)
-    py::Ref from_json;                    // 6
-    py::Ref callable_eq;                  // 7  callable_eq(a, b) -> bool
-    py::Ref value_spec_cls;               // 8  has from_annotation
-    py::Ref field_cls;                    // 9
-    py::Ref key_spec_cls;                 // 10
-    py::Ref object_cls;                   // 11
-    py::Ref is_subclass;                  // 12 is_subclass(cls, base) -> bool
-    py::Ref is_instance;                  // 13 is_instance(value, cls) -> bool
-    py::Ref is_generic;                   // 14 is_generic(annotation) -> bool
-    py::Ref is_typeddict;                 // 15
-    py::Ref type_display_name;            // 16
-    py::Ref make_forward_ref;             // 17
-    py::Ref raw_text_cls;                 // 18
-    py::Ref forward_ref_cls;              // 19
-    py::Ref empty_forward_refs;           // 20 empty frozenset, made by the installer
-    py::Ref topology_merge;               // 21
-    py::Ref make_field_merge_fn;          // 22
-    py::Ref register_forward_ref_target;  // 23
-    py::Ref default_without_apply;        // 24
-    py::Ref create_schema;                // 25
-    py::Ref str_key_cls;                  // 26
-    py::Ref functor_cls;                  // 27
-    py::Ref callable_validate;            // 28
+    VESK_TYPING_BRIDGE_SLOTS(VESK_BRIDGE_FIELD, VESK_BRIDGE_FIELD)
 };
+#undef VESK_BRIDGE_FIELD
 
 // The package's composed symbolic containers (Python subclasses of SymDict
 // and SymList) into which a raw dict or list is wrapped.

@@ -8,16 +8,15 @@ namespace vesk::typing {
 
 namespace {
 
+// The installer's signature text lists its keyword arguments in slot order.
+#define VESK_SIGNATURE_ARG(name) ", " #name
+#define VESK_SIGNATURE_SKIP(name)
+
 PyMethodDef functions[] = {
     py::method<install_typing_bridge>(
         "_install_typing_bridge",
-        "_install_typing_bridge($module, /, *, missing_value, missing_type, "
-        "frozen_placeholder, fast_apply_info_cls, union_cls, to_json, from_json, "
-        "callable_eq, value_spec_cls, field_cls, key_spec_cls, object_cls, is_subclass, "
-        "is_instance, is_generic, is_typeddict, type_display_name, make_forward_ref, "
-        "raw_text_cls, forward_ref_cls, topology_merge, make_field_merge_fn, "
-        "register_forward_ref_target, default_without_apply, create_schema, str_key_cls, "
-        "functor_cls, callable_validate)\n--\n\n"
+        "_install_typing_bridge($module, /, *" VESK_TYPING_BRIDGE_SLOTS(
+            VESK_SIGNATURE_ARG, VESK_SIGNATURE_SKIP) ")\n--\n\n"
         "Installs the typing bridge once; later calls change nothing."),
     py::method<install_json_schema_fn>(
         "_install_json_schema_fn",
@@ -35,6 +34,9 @@ PyMethodDef functions[] = {
         "nothing."),
     py::kMethodsEnd,
 };
+
+#undef VESK_SIGNATURE_ARG
+#undef VESK_SIGNATURE_SKIP
 
 }  // namespace
 

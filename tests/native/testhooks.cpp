@@ -1,7 +1,10 @@
 // A test-only extension, `vesk_core._native_testhooks`: functions and types
 // that fail inside native code on purpose, bound through the same binding
 // layer as the product module, so the suite can see what a C++ failure
-// becomes at the boundary. Never part of the wheel.
+// becomes at the boundary; and, in the files beside it, the binding layer's
+// holds, built-in bases and shared records at work. Never part of the wheel.
+#include "testhooks.hpp"
+
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/lazy.hpp"
@@ -225,7 +228,9 @@ PyMethodDef functions[] = {
 int exec_module(PyObject* module) {
     if (py::add_functions(module, functions) < 0) return -1;
     if (py::add_type(module, thrower_type()) < 0) return -1;
-    return py::add_type(module, holder_type());
+    if (py::add_type(module, holder_type()) < 0) return -1;
+    if (register_holds(module) < 0 || register_bases(module) < 0) return -1;
+    return register_records(module);
 }
 
 PyModuleDef module_def = {

@@ -76,18 +76,9 @@ hooks::Partial test_partial_hook(PyObject* value) {
 PyObject* bridge_slots(PyObject*) {
     const TypingBridge* b = typing::typing_bridge();
     if (!b) return nullptr;
-    const py::Ref* slots[] = {
-        &b->missing_value,       &b->missing_type,        &b->frozen_placeholder,
-        &b->fast_apply_info_cls, &b->union_cls,           &b->to_json,
-        &b->from_json,           &b->callable_eq,         &b->value_spec_cls,
-        &b->field_cls,           &b->key_spec_cls,        &b->object_cls,
-        &b->is_subclass,         &b->is_instance,         &b->is_generic,
-        &b->is_typeddict,        &b->type_display_name,   &b->make_forward_ref,
-        &b->raw_text_cls,        &b->forward_ref_cls,     &b->empty_forward_refs,
-        &b->topology_merge,      &b->make_field_merge_fn, &b->register_forward_ref_target,
-        &b->default_without_apply, &b->create_schema,     &b->str_key_cls,
-        &b->functor_cls,         &b->callable_validate,
-    };
+#define SEAM_SLOT(name) &b->name,
+    const py::Ref* slots[] = {VESK_TYPING_BRIDGE_SLOTS(SEAM_SLOT, SEAM_SLOT)};
+#undef SEAM_SLOT
     py::Ref out = py::Ref::steal(PyTuple_New(std::size(slots)));
     if (!out) return nullptr;
     for (std::size_t i = 0; i < std::size(slots); ++i)

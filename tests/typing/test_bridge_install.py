@@ -38,6 +38,11 @@ def test_installer_argument_errors(call, message):
         call()
 
 
+def test_the_signature_lists_the_keywords_in_slot_order():
+    signature = native._install_typing_bridge.__text_signature__
+    assert signature == "($module, /, *, " + ", ".join(vesk.typing.bridge_handles()) + ")"
+
+
 @pytest.mark.parametrize("missing_type", [ViaMeta, native.MissingValue, type])
 def test_any_class_is_a_missing_type_and_a_repeat_install_returns_none(missing_type):
     # The session already installed the bridge: this one passes the argument

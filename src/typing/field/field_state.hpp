@@ -2,6 +2,7 @@
 #pragma once
 
 #include "py/borrow.hpp"
+#include "py/mutex.hpp"
 #include "py/ref.hpp"
 #include "py/type.hpp"
 #include "typing/field/field_meta.hpp"
@@ -18,36 +19,30 @@ class MetaSlot {
 public:
     // The cached record (a new reference), or null.
     [[nodiscard]] FieldMetaRef load() noexcept {
-        PyMutex_Lock(&mutex_);
-        FieldMetaRef m = cached_;
-        PyMutex_Unlock(&mutex_);
-        return m;
+        py::MutexLock lock(mutex_);
+        return cached_;
     }
     // The number of invalidations so far; a record built from state read
     // after this value is current only if it has not moved on.
     [[nodiscard]] std::uint64_t generation() noexcept {
-        PyMutex_Lock(&mutex_);
-        const std::uint64_t g = generation_;
-        PyMutex_Unlock(&mutex_);
-        return g;
+        py::MutexLock lock(mutex_);
+        return generation_;
     }
     // Caches `m` unless the field changed since `generation` was read, so a
     // build that raced a change never outlives it. Returns the record that
     // was replaced, for the caller to release.
     [[nodiscard]] FieldMetaRef store(FieldMetaRef m, std::uint64_t generation) noexcept {
-        PyMutex_Lock(&mutex_);
-        if (generation == generation_) std::swap(cached_, m);
-        PyMutex_Unlock(&mutex_);
+        {
+            py::MutexLock lock(mutex_);
+            if (generation == generation_) std::swap(cached_, m);
+        }
         return m;
     }
     // Empties the slot; returns the dropped record for the caller to release.
     [[nodiscard]] FieldMetaRef take() noexcept {
-        PyMutex_Lock(&mutex_);
-        FieldMetaRef m = std::move(cached_);
-        cached_.reset();
+        py::MutexLock lock(mutex_);
         ++generation_;
-        PyMutex_Unlock(&mutex_);
-        return m;
+        return std::exchange(cached_, nullptr);
     }
     // For the cycle collector, which runs with every other thread stopped (or
     // holding the global lock): the cached record when this slot is its only

@@ -4,7 +4,6 @@
 #include "typing/key_specs/key_specs.hpp"
 
 #include "py/args.hpp"
-#include "py/borrow.hpp"
 #include "py/methods.hpp"
 #include "py/type.hpp"
 
@@ -23,29 +22,20 @@ struct ListKeyState {
     std::optional<std::int64_t> max_value;  // absent: no upper bound
 };
 
-struct Range {
-    std::int64_t min_value;
-    std::optional<std::int64_t> max_value;
-};
+using Reading = py::Shared<ListKeyState>;
 
 bool is_list_key(PyObject* obj) noexcept { return PyObject_TypeCheck(obj, TYPE.peek()); }
 
-// The range under a shared borrow (taken and released here).
-[[nodiscard]] bool read_range(PyObject* self, Range& out) {
-    py::SharedBorrow b(py::borrow_flag<ListKeyState>(self));
-    if (!b.acquire()) return false;
-    const ListKeyState& s = py::state<ListKeyState>(self);
-    out = {s.min_value, s.max_value};
-    return true;
+py::Ref make(PyTypeObject* type, const ListKeyState& r) {
+    py::Ref self = py::alloc<ListKeyState>(type);
+    if (self) py::state<ListKeyState>(self.get()) = r;
+    return self;
 }
 
-py::Ref make(PyTypeObject* type, Range r) {
-    py::Ref self = py::alloc<ListKeyState>(type);
-    if (!self) return {};
-    ListKeyState& s = py::state<ListKeyState>(self.get());
-    s.min_value = r.min_value;
-    s.max_value = r.max_value;
-    return self;
+// A new ListKey (the class itself, never a subclass) holding `r`.
+py::Ref copy_of(const ListKeyState& r) {
+    PyTypeObject* type = list_key_type();
+    return type ? make(type, r) : py::Ref();
 }
 
 py::Params<2> kNewSig{"ListKey", {"min_value", "max_value"}, 2, 0};
@@ -53,7 +43,7 @@ py::Params<2> kNewSig{"ListKey", {"min_value", "max_value"}, 2, 0};
 PyObject* lk_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     py::Args<2> a;
     if (!py::parse(kNewSig, args, kwds, a)) return nullptr;
-    Range r{0, std::nullopt};
+    ListKeyState r;
     if (a[0] && !index_i64("min_value", a[0], r.min_value)) return nullptr;
     if (a[1] && a[1] != Py_None) {
         std::int64_t max = 0;
@@ -64,37 +54,34 @@ PyObject* lk_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return make(type, r).release();
 }
 
-PyObject* lk_format(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) {
-    Range r;
-    if (!read_range(self, r)) return nullptr;
+PyObject* lk_str(const Reading& self) {
     char buf[24];
     return PyUnicode_FromFormat("ListKey(min_value=%lld, max_value=%s)",
-                                static_cast<long long>(r.min_value), bound_text(r.max_value, buf));
+                                static_cast<long long>(self->min_value),
+                                bound_text(self->max_value, buf));
 }
 
-PyObject* lk_str(PyObject* self) { return lk_format(self, nullptr, 0, nullptr); }
+PyObject* lk_format(const Reading& self, PyObject* const*, Py_ssize_t, PyObject*) {
+    return lk_str(self);
+}
 
-PyObject* lk_richcompare(PyObject* self, PyObject* other, int op) {
+using Comparing = py::Shared<ListKeyState, py::Refuse::NotImplemented>;
+
+PyObject* lk_richcompare(const Comparing& self, PyObject* other, int op) {
     if (op != Py_EQ && op != Py_NE) return py::not_implemented();
     bool equal = false;
     if (is_list_key(other)) {
-        Range a, b;
-        if (!read_range(self, a) || !read_range(other, b)) return nullptr;
-        equal = a.min_value == b.min_value && a.max_value == b.max_value;
+        Comparing theirs(other);
+        if (!theirs) return theirs.refusal();
+        equal = self->min_value == theirs->min_value && self->max_value == theirs->max_value;
     }
     return py::boolean(op == Py_EQ ? equal : !equal);
 }
 
-PyObject* lk_min_value(PyObject* self) {
-    Range r;
-    if (!read_range(self, r)) return nullptr;
-    return PyLong_FromLongLong(r.min_value);
-}
+PyObject* lk_min_value(const Reading& self) { return PyLong_FromLongLong(self->min_value); }
 
-PyObject* lk_max_value(PyObject* self) {
-    Range r;
-    if (!read_range(self, r)) return nullptr;
-    return r.max_value ? PyLong_FromLongLong(*r.max_value) : py::none();
+PyObject* lk_max_value(const Reading& self) {
+    return self->max_value ? PyLong_FromLongLong(*self->max_value) : py::none();
 }
 
 PyObject* lk_is_const(PyObject*) { return py::boolean(false); }
@@ -102,18 +89,17 @@ PyObject* lk_const_text(PyObject*) { return py::none(); }
 
 // Integer keys of any size are answered: one beyond the 64-bit range lies
 // above every minimum and above every maximum.
-PyObject* lk_match(PyObject* self, PyObject* key) {
+PyObject* lk_match(const Reading& self, PyObject* key) {
     if (!PyLong_Check(key)) return py::boolean(false);
     const std::optional<IntKey> k = read_int_key(key);
     if (!k) return nullptr;
-    Range r;
-    if (!read_range(self, r)) return nullptr;
     switch (k->range) {
         case IntKey::Range::Below: return py::boolean(false);
-        case IntKey::Range::Above: return py::boolean(!r.max_value);
+        case IntKey::Range::Above: return py::boolean(!self->max_value);
         case IntKey::Range::Inside: break;
     }
-    return py::boolean(r.min_value <= k->value && (!r.max_value || k->value < *r.max_value));
+    return py::boolean(self->min_value <= k->value &&
+                       (!self->max_value || k->value < *self->max_value));
 }
 
 enum class ExtendOutcome { Accepted, MinSmaller, MaxGreater };
@@ -121,23 +107,27 @@ enum class ExtendOutcome { Accepted, MinSmaller, MaxGreater };
 // Decides and, for an unbounded key, stores the base's maximum under one
 // exclusive borrow, so no other extension can slip in between the test and
 // the store: whatever a caller was told it extends stays true.
-PyObject* lk_extend(PyObject* self, PyObject* base) {
+PyObject* lk_extend(py::Scoped<ListKeyState> receiver, PyObject* base) {
+    PyObject* self = receiver.object();
     if (!is_list_key(base)) return extend_reject(PyExc_TypeError, self, base, ": incompatible type.");
     if (base == self) return py::new_ref(self);
-    Range b;
-    if (!read_range(base, b)) return nullptr;
+    ListKeyState b;
+    {
+        Reading theirs(base);
+        if (!theirs) return nullptr;
+        b = *theirs;
+    }
     ExtendOutcome outcome = ExtendOutcome::Accepted;
     {
-        py::ExclusiveBorrow hold(py::borrow_flag<ListKeyState>(self));
-        if (!hold.acquire()) return nullptr;
-        ListKeyState& s = py::state<ListKeyState>(self);
-        if (s.min_value < b.min_value)
+        auto s = receiver.exclusive();
+        if (!s) return nullptr;
+        if (s->min_value < b.min_value)
             outcome = ExtendOutcome::MinSmaller;
         else if (!b.max_value)
             outcome = ExtendOutcome::Accepted;
-        else if (!s.max_value)
-            s.max_value = b.max_value;
-        else if (*s.max_value > *b.max_value)
+        else if (!s->max_value)
+            s->max_value = b.max_value;
+        else if (*s->max_value > *b.max_value)
             outcome = ExtendOutcome::MaxGreater;
     }
     switch (outcome) {
@@ -150,34 +140,28 @@ PyObject* lk_extend(PyObject* self, PyObject* base) {
     return py::new_ref(self);
 }
 
-PyObject* lk_copy(PyObject* self) {
-    Range r;
-    if (!read_range(self, r)) return nullptr;
-    PyTypeObject* type = list_key_type();
-    return type ? make(type, r).release() : nullptr;
-}
+PyObject* lk_copy(const Reading& self) { return copy_of(*self).release(); }
 
 py::Params<1> kDeepcopySig{"__deepcopy__", {"_memo"}, 1, 1};
 
-PyObject* lk_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* lk_deepcopy(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
     py::Args<1> a;
     if (!py::parse(kDeepcopySig, args, nargs, kwnames, a)) return nullptr;
     return lk_copy(self);
 }
 
-PyObject* lk_to_json(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject*) {
+PyObject* lk_to_json(const Reading& self, PyObject* const*, Py_ssize_t nargs, PyObject*) {
     if (nargs != 0) {
         PyErr_SetString(PyExc_TypeError, "to_json() takes no positional arguments");
         return nullptr;
     }
-    Range r;
-    if (!read_range(self, r)) return nullptr;
     py::Ref dict = json_dict(kSerializationKey);
-    py::Ref min = py::Ref::steal(PyLong_FromLongLong(r.min_value));
+    py::Ref min = py::Ref::steal(PyLong_FromLongLong(self->min_value));
     if (!dict || !min || PyDict_SetItemString(dict.get(), "min_value", min.get()) < 0)
         return nullptr;
-    if (r.max_value) {
-        py::Ref max = py::Ref::steal(PyLong_FromLongLong(*r.max_value));
+    if (self->max_value) {
+        py::Ref max = py::Ref::steal(PyLong_FromLongLong(*self->max_value));
         if (!max || PyDict_SetItemString(dict.get(), "max_value", max.get()) < 0) return nullptr;
     }
     return dict.release();
@@ -192,15 +176,14 @@ PyObject* lk_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     py::Ref min, max;
     if (!from_json_field(a[0], "min_value", min) || !from_json_field(a[0], "max_value", max))
         return nullptr;
-    Range r{0, std::nullopt};
+    ListKeyState r;
     if (min && !index_i64("min_value", min.get(), r.min_value)) return nullptr;
     if (max) {
         std::int64_t v = 0;
         if (!index_i64("max_value", max.get(), v)) return nullptr;
         r.max_value = v;
     }
-    PyTypeObject* type = list_key_type();
-    return type ? make(type, r).release() : nullptr;
+    return copy_of(r).release();
 }
 
 PyMethodDef kMethods[] = {

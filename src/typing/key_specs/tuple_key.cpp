@@ -5,7 +5,6 @@
 #include "typing/key_specs/key_specs.hpp"
 
 #include "py/args.hpp"
-#include "py/borrow.hpp"
 #include "py/methods.hpp"
 #include "py/type.hpp"
 
@@ -24,15 +23,9 @@ struct TupleKeyState {
 };
 
 using Index = std::optional<std::int64_t>;
+using Reading = py::Shared<TupleKeyState>;
 
 bool is_tuple_key(PyObject* obj) noexcept { return PyObject_TypeCheck(obj, TYPE.peek()); }
-
-[[nodiscard]] bool read_index(PyObject* self, Index& out) {
-    py::SharedBorrow b(py::borrow_flag<TupleKeyState>(self));
-    if (!b.acquire()) return false;
-    out = py::state<TupleKeyState>(self).index;
-    return true;
-}
 
 py::Ref make(PyTypeObject* type, Index index) {
     py::Ref self = py::alloc<TupleKeyState>(type);
@@ -60,30 +53,30 @@ PyObject* tk_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return make(type, index).release();
 }
 
-PyObject* tk_format(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) {
-    Index index;
-    if (!read_index(self, index)) return nullptr;
+PyObject* tk_str(const Reading& self) {
     char buf[24];
-    return PyUnicode_FromFormat("TupleKey(index=%s)", bound_text(index, buf));
+    return PyUnicode_FromFormat("TupleKey(index=%s)", bound_text(self->index, buf));
 }
 
-PyObject* tk_str(PyObject* self) { return tk_format(self, nullptr, 0, nullptr); }
+PyObject* tk_format(const Reading& self, PyObject* const*, Py_ssize_t, PyObject*) {
+    return tk_str(self);
+}
 
-PyObject* tk_richcompare(PyObject* self, PyObject* other, int op) {
+using Comparing = py::Shared<TupleKeyState, py::Refuse::NotImplemented>;
+
+PyObject* tk_richcompare(const Comparing& self, PyObject* other, int op) {
     if (op != Py_EQ && op != Py_NE) return py::not_implemented();
     bool equal = false;
     if (is_tuple_key(other)) {
-        Index a, b;
-        if (!read_index(self, a) || !read_index(other, b)) return nullptr;
-        equal = a == b;
+        Comparing theirs(other);
+        if (!theirs) return theirs.refusal();
+        equal = self->index == theirs->index;
     }
     return py::boolean(op == Py_EQ ? equal : !equal);
 }
 
-PyObject* tk_index(PyObject* self) {
-    Index index;
-    if (!read_index(self, index)) return nullptr;
-    return index ? PyLong_FromLongLong(*index) : py::none();
+PyObject* tk_index(const Reading& self) {
+    return self->index ? PyLong_FromLongLong(*self->index) : py::none();
 }
 
 PyObject* tk_is_const(PyObject*) { return py::boolean(false); }
@@ -91,64 +84,63 @@ PyObject* tk_const_text(PyObject*) { return py::none(); }
 
 // An integer key beyond the 64-bit range equals no stored index; it is
 // answered, not refused.
-PyObject* tk_match(PyObject* self, PyObject* key) {
+PyObject* tk_match(const Reading& self, PyObject* key) {
     if (!PyLong_Check(key)) return py::boolean(false);
     const std::optional<IntKey> k = read_int_key(key);
     if (!k) return nullptr;
-    Index index;
-    if (!read_index(self, index)) return nullptr;
-    if (!index) return py::boolean(true);
-    return py::boolean(k->range == IntKey::Range::Inside && k->value == *index);
+    if (!self->index) return py::boolean(true);
+    return py::boolean(k->range == IntKey::Range::Inside && k->value == *self->index);
 }
 
 // The test and the store of an open key happen under one exclusive borrow,
 // so concurrent extensions are decided one after the other.
-PyObject* tk_extend(PyObject* self, PyObject* base) {
+PyObject* tk_extend(py::Scoped<TupleKeyState> receiver, PyObject* base) {
+    PyObject* self = receiver.object();
     if (!is_tuple_key(base))
         return extend_reject(PyExc_TypeError, self, base, ": incompatible type.");
     if (base == self) return py::new_ref(self);
     Index b;
-    if (!read_index(base, b)) return nullptr;
+    {
+        Reading theirs(base);
+        if (!theirs) return nullptr;
+        b = theirs->index;
+    }
     bool unmatched = false;
     {
-        py::ExclusiveBorrow hold(py::borrow_flag<TupleKeyState>(self));
-        if (!hold.acquire()) return nullptr;
-        TupleKeyState& s = py::state<TupleKeyState>(self);
-        if (!s.index)
-            s.index = b;
+        auto s = receiver.exclusive();
+        if (!s) return nullptr;
+        if (!s->index)
+            s->index = b;
         else
-            unmatched = b && *b != *s.index;
+            unmatched = b && *b != *s->index;
     }
     if (unmatched) return extend_reject(PyExc_KeyError, self, base, ": unmatched index.");
     return py::new_ref(self);
 }
 
-PyObject* tk_copy(PyObject* self) {
-    Index index;
-    if (!read_index(self, index)) return nullptr;
+PyObject* tk_copy(const Reading& self) {
     PyTypeObject* type = tuple_key_type();
-    return type ? make(type, index).release() : nullptr;
+    return type ? make(type, self->index).release() : nullptr;
 }
 
 py::Params<1> kDeepcopySig{"__deepcopy__", {"_memo"}, 1, 1};
 
-PyObject* tk_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* tk_deepcopy(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
     py::Args<1> a;
     if (!py::parse(kDeepcopySig, args, nargs, kwnames, a)) return nullptr;
     return tk_copy(self);
 }
 
-PyObject* tk_to_json(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject*) {
+PyObject* tk_to_json(const Reading& self, PyObject* const*, Py_ssize_t nargs, PyObject*) {
     if (nargs != 0) {
         PyErr_SetString(PyExc_TypeError, "to_json() takes no positional arguments");
         return nullptr;
     }
-    Index index;
-    if (!read_index(self, index)) return nullptr;
     py::Ref dict = json_dict(kSerializationKey);
     if (!dict) return nullptr;
-    if (index) {
-        py::Ref v = py::Ref::steal(PyLong_FromLongLong(*index));
+    if (self->index) {
+        py::Ref v = py::Ref::steal(PyLong_FromLongLong(*self->index));
         if (!v || PyDict_SetItemString(dict.get(), "index", v.get()) < 0) return nullptr;
     }
     return dict.release();

@@ -26,6 +26,7 @@
 #pragma once
 
 #include "py/borrow.hpp"
+#include "py/mutex.hpp"
 #include "py/ref.hpp"
 #include "py/type.hpp"
 #include "typing/value_spec/engine/spec_kind.hpp"
@@ -55,16 +56,15 @@ public:
 
     // A new reference to the cached text, or null (no error set) when empty.
     [[nodiscard]] py::Ref get() const noexcept {
-        PyMutex_Lock(&mutex_);
-        py::Ref text = text_;
-        PyMutex_Unlock(&mutex_);
-        return text;
+        py::MutexLock lock(mutex_);
+        return text_;
     }
     // Replaces the cached text (null empties it).
     void store(py::Ref text) const noexcept {
-        PyMutex_Lock(&mutex_);
-        text_.swap(text);
-        PyMutex_Unlock(&mutex_);
+        {
+            py::MutexLock lock(mutex_);
+            text_.swap(text);
+        }
         // the replaced text is released here, outside the lock
     }
     void clear() const noexcept { store(py::Ref()); }

@@ -1,0 +1,111 @@
+"""Holds declared by native functions: the table entry takes the hold its
+function declares (shared, exclusive or scoped) and refuses a conflicting one
+at once with the declared policy. `Tally` (tests/native/hold_hooks.cpp) calls
+back into Python with a hold taken, so the conflicts can be seen."""
+
+import threading
+
+import pytest
+
+hooks = pytest.importorskip("vesk_core._native_testhooks")
+Tally = hooks.Tally
+
+MUTABLY = "Already mutably borrowed"
+BORROWED = "Already borrowed"
+MUTATION = (
+    "Cannot mutate this object while another operation holds it (e.g. a re-entrant call from "
+    "`custom_apply` / a transform during its own `apply`): mutate it after `apply` returns."
+)
+
+
+def _attempt(call):
+    try:
+        return call()
+    except RuntimeError as e:
+        return str(e)
+
+
+# What each member answers while the tally is held shared, or alone.
+MEMBERS = {
+    "getter": (lambda t: t.count, 3, MUTABLY),
+    "length slot": (lambda t: len(t), 3, MUTABLY),
+    "setter": (lambda t: setattr(t, "count", 9), BORROWED, BORROWED),
+    "fast-call method": (lambda t: t.add(amount=1), BORROWED, BORROWED),
+    "mutator": (lambda t: t.bump(), MUTATION, MUTATION),
+    "comparison": (lambda t: t.__eq__(Tally(3)), True, NotImplemented),
+    "comparison, other held": (lambda t: Tally(3).__eq__(t), True, NotImplemented),
+    "scoped store": (lambda t: t.exchange(lambda c: c), MUTATION, MUTABLY),
+}
+
+
+@pytest.mark.parametrize("member", list(MEMBERS))
+def test_a_conflicting_hold_is_refused_by_its_declared_policy(member):
+    call, under_shared, under_exclusive = MEMBERS[member]
+    tally = Tally(3)
+    assert tally.while_shared(lambda t: _attempt(lambda: call(t))) == under_shared
+    assert tally.count == 3
+    assert tally.while_exclusive(lambda t: _attempt(lambda: call(t))) == under_exclusive
+    assert tally.count == 3
+    # Each hold ended with its call: everything works again.
+    assert _attempt(lambda: call(tally)) not in (MUTABLY, BORROWED, MUTATION)
+
+
+def test_refused_comparisons_fall_back_to_identity():
+    tally, twin = Tally(3), Tally(3)
+    assert tally == twin
+    assert tally.while_exclusive(lambda t: (t == twin, t == t, t != twin)) == (False, True, True)
+    with pytest.raises(TypeError):
+        tally.while_exclusive(lambda t: t < twin)
+
+
+def test_a_hold_ends_when_its_function_raises():
+    tally = Tally(1)
+
+    def fail(t):
+        raise KeyError("inside")
+
+    for hold in (tally.while_shared, tally.while_exclusive):
+        with pytest.raises(KeyError):
+            hold(fail)
+    tally.bump()
+    assert tally.count == 2
+
+
+def test_a_scoped_function_holds_only_around_its_reads_and_writes():
+    tally = Tally(4)
+
+    # Nothing is held while the callback runs: it may mutate the tally...
+    def bump_then_answer(count):
+        tally.bump()
+        return count * 10
+
+    assert tally.exchange(bump_then_answer) == 4
+    assert tally.count == 40
+    # ...but the store meets whatever the caller holds.
+    assert tally.while_exclusive(lambda t: _attempt(lambda: t.exchange(lambda c: 0))) == MUTABLY
+    assert tally.count == 40
+
+
+def test_concurrent_mutators_never_lose_a_granted_update():
+    tally = Tally(0)
+    rounds, threads = 300, 6
+    granted = [0] * threads
+    barrier = threading.Barrier(threads)
+
+    def run(i):
+        barrier.wait()
+        for _ in range(rounds):
+            try:
+                (tally.bump if i % 2 else lambda: tally.add(amount=1))()
+                granted[i] += 1
+            except RuntimeError as e:
+                assert str(e) in (MUTATION, BORROWED)
+            seen = _attempt(lambda: tally.count)
+            assert seen == MUTABLY or isinstance(seen, int)
+
+    workers = [threading.Thread(target=run, args=(i,)) for i in range(threads)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    assert tally.count == sum(granted)
