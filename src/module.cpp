@@ -6,6 +6,7 @@
 #include "py/module.hpp"
 #include "register.hpp"
 #include "symbolic/object/partial.hpp"
+#include "symbolic/register.hpp"
 #include "symbolic/wrap_node.hpp"
 #include "topology/register.hpp"
 #include "typing/key_specs/register.hpp"
@@ -27,7 +28,7 @@ constexpr RegisterStep kRegistration[] = {
     typing::key_specs::register_module,  // ConstStrKey, StrKey, ListKey, TupleKey
     typing::register_module,      // _install_typing_bridge, _install_json_schema_fn, ...
     typing::value_spec::register_module,  // SpecBase, Bool, ..., Type, Field, ..., Functor
-    // symbolic containers and objects take their places here as they are built.
+    symbolic::register_module,    // symbolic containers, then objects (_install_object_bridge, ...)
     flags::register_module,       // _flag_scope_*, _FLAG_* constants
     // kernel functions come last.
 };

@@ -46,9 +46,11 @@ def pytest_configure(config):
 
 @pytest.fixture(scope="session", autouse=True)
 def typing_bridge():
-    """The stand-in typing bridge, installed once for the whole session, as
+    """The stand-in typing and symbolic bridges, installed once for the whole session, as
     the package does right after import. States without it are tested in
     fresh interpreters (fresh.py)."""
+    import vesk.symbolic
     import vesk.typing
 
     vesk.typing.install()
+    vesk.symbolic.install()
