@@ -26,7 +26,7 @@ def test_root_record_layout(reserved, weakrefs):
     assert ("__weakref__" in R.__dict__) is weakrefs
     inst = R()
     if weakrefs:
-        assert R.__weakrefoffset__ == OB + 64
+        assert R.__weakrefoffset__ == OB + 64 and inst.__weakref__ is None
         ref = weakref.ref(inst)
         assert ref() is inst and inst.__weakref__ is ref
     else:
