@@ -3,6 +3,7 @@
 // that `__all__` records.
 #include "formatting/register.hpp"
 #include "hooks.hpp"
+#include "kernel/register.hpp"
 #include "py/module.hpp"
 #include "register.hpp"
 #include "symbolic/object/partial.hpp"
@@ -30,7 +31,7 @@ constexpr RegisterStep kRegistration[] = {
     typing::value_spec::register_module,  // SpecBase, Bool, ..., Type, Field, ..., Functor
     symbolic::register_module,    // symbolic containers, then objects (_install_object_bridge, ...)
     flags::register_module,       // _flag_scope_*, _FLAG_* constants
-    // kernel functions come last.
+    kernel::register_module,      // record types, record node state, kernel probes
 };
 
 int exec_module(PyObject* module) {

@@ -233,6 +233,27 @@ bool arg_i64(const char* name, PyObject* value, std::int64_t& out) {
     return true;
 }
 
+bool arg_u64(const char* name, PyObject* value, std::uint64_t& out) {
+    if (!PyLong_Check(value)) {
+        raise_arg_type(name, "int", value);
+        return false;
+    }
+    const unsigned long long v = PyLong_AsUnsignedLongLong(value);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        PyErr_Clear();
+        int sign = 0;
+        if (PyLong_GetSign(value, &sign) < 0) return false;
+        PyErr_Format(PyExc_OverflowError,
+                     sign < 0 ? "argument '%s': can't convert negative int to unsigned"
+                              : "argument '%s': int does not fit an unsigned 64-bit integer",
+                     name);
+        return false;
+    }
+    out = static_cast<std::uint64_t>(v);
+    return true;
+}
+
 bool arg_str(const char* name, PyObject* value) {
     if (PyUnicode_Check(value)) return true;
     raise_arg_type(name, "str", value);

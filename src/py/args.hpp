@@ -164,6 +164,8 @@ template <std::size_t N>
 [[nodiscard]] bool arg_u8(const char* name, PyObject* value, std::uint8_t& out);
 // An int that fits a signed 64-bit integer.
 [[nodiscard]] bool arg_i64(const char* name, PyObject* value, std::int64_t& out);
+// A non-negative int that fits an unsigned 64-bit integer.
+[[nodiscard]] bool arg_u64(const char* name, PyObject* value, std::uint64_t& out);
 // A str (subclasses included).
 [[nodiscard]] bool arg_str(const char* name, PyObject* value);
 

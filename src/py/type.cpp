@@ -1,6 +1,7 @@
 #include "py/type.hpp"
 
 #include <algorithm>
+#include <climits>
 
 namespace vesk::py {
 
@@ -31,6 +32,11 @@ Ref TypeDef::build() {
         if (!given) all.push_back(g);
     }
     all.push_back({0, nullptr});
+    // The interpreter's type spec holds the sizes as C ints.
+    if (basicsize_ > INT_MAX || itemsize_ > INT_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "instance layout too large for a type");
+        return {};
+    }
     PyType_Spec spec = {name_, static_cast<int>(basicsize_), static_cast<int>(itemsize_),
                         static_cast<unsigned int>(flags_), all.data()};
     Ref type = Ref::steal(base_ ? PyType_FromSpecWithBases(&spec, reinterpret_cast<PyObject*>(base_))

@@ -197,6 +197,24 @@ public:
         flags_ |= Py_TPFLAGS_BASETYPE;
         return *this;
     }
+    // Users may set class attributes (types built at run time for the
+    // package, which annotates them after creation).
+    TypeDef& mutable_() noexcept {
+        flags_ &= ~static_cast<unsigned long>(Py_TPFLAGS_IMMUTABLETYPE);
+        return *this;
+    }
+    // Instances are collected by the cycle collector through the traverse
+    // and clear slots that the declaration gives (a layout of its own).
+    TypeDef& gc() noexcept {
+        flags_ |= Py_TPFLAGS_HAVE_GC;
+        return *this;
+    }
+    // The type's token (`Py_tp_token`): a mark by which native code tells
+    // the types it built from any other.
+    TypeDef& token(const void* mark) {
+        slots_.push_back({Py_tp_token, const_cast<void*>(mark)});
+        return *this;
+    }
     TypeDef& base(PyTypeObject* type) noexcept {
         base_ = type;
         return *this;

@@ -1,0 +1,18 @@
+// The package's role-indexed access to a record's node-state cells.
+#pragma once
+
+#include "py/python.hpp"
+
+namespace vesk::kernel::record {
+
+// `_slot_node_get(inst, role)`: the occupant, None when empty.
+PyObject* slot_node_get(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames);
+// `_slot_node_set(inst, role, value=None)`: None (or omitted) empties the cell.
+PyObject* slot_node_set(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames);
+// `_slot_node_set_if_absent(inst, role, value)`: the occupant after the call.
+PyObject* slot_node_set_if_absent(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames);
+
+}  // namespace vesk::kernel::record
