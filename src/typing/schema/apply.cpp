@@ -11,7 +11,8 @@
 #include "py/args.hpp"
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
-#include "py/lazy.hpp"
+#include "py/named.hpp"
+#include "py/signature.hpp"
 #include "topology/key_path.hpp"
 #include "typing/bridge.hpp"
 #include "typing/funnel/elem_rule.hpp"
@@ -37,9 +38,10 @@ int constant_road(const SchemaMeta& meta, PyObject* d, const ApplyCtx& ctx, bool
     return raise_if_extra_keys(meta.const_text_set.get(), d, ctx.root_path);
 }
 
-int general_road(PyObject* schema, const SchemaMeta& meta, PyObject* d, const ApplyCtx& ctx,
-                 PyObject* child_transform, Tri respect_raw_storage, bool inplace) {
-    py::Ref keys = py::Ref::steal(PyObject_CallMethodNoArgs(d, py::intern<"keys">()));
+int general_road(const SchemaState& schema, const SchemaMeta& meta, PyObject* d,
+                 const ApplyCtx& ctx, PyObject* child_transform, Tri respect_raw_storage,
+                 bool inplace) {
+    py::Ref keys = py::call_method<"keys">(d);
     if (!keys) return -1;
     py::Ref claimed, unclaimed;
     if (!resolve_inner(schema, keys.get(), claimed, unclaimed)) return -1;
@@ -56,7 +58,7 @@ int general_road(PyObject* schema, const SchemaMeta& meta, PyObject* d, const Ap
     const TypingBridge* bridge = typing_bridge();
     if (!bridge) return -1;
     const bool gate = child_transform && respect_raw_storage != Tri::Unset;
-    PyObject* fields = schema_state(schema).fields.get();
+    PyObject* fields = schema.fields.get();
 
     py::DictCursor cursor(claimed.get());
     py::Ref ks, list;
@@ -164,11 +166,6 @@ py::Ref constants_first(PyObject* fields, PyObject* d) {
     return out;
 }
 
-py::Ref copy_call(PyObject* obj) {
-    PyObject* fn = py::imported<"copy", "copy">();
-    return fn ? py::Ref::steal(PyObject_CallOneArg(fn, obj)) : py::Ref{};
-}
-
 py::Params kApplySig{"apply",
                      {"dict_obj", "allow_partial", "child_transform", "root_path",
                       "respect_raw_storage", "inplace"},
@@ -177,15 +174,13 @@ py::Params kValidateSig{"validate", {"dict_obj", "allow_partial", "root_path"}, 
 
 PyObject* present(PyObject* arg) { return arg && arg != Py_None ? arg : nullptr; }
 
-}  // namespace
-
-py::Ref schema_apply_native(PyObject* schema, PyObject* dict_obj, bool allow_partial,
-                            PyObject* child_transform, PyObject* root_path,
-                            Tri respect_raw_storage, bool inplace) {
-    py::SharedBorrow b(schema_borrow(schema));
-    if (!b.acquire()) return {};
-    SchemaMetaRef meta = schema_state(schema).meta;
-    py::Ref d = inplace ? py::Ref::borrow(dict_obj) : copy_call(dict_obj);
+// The application itself; the caller holds the schema shared for the
+// whole call.
+py::Ref apply_held(const SchemaState& schema, PyObject* dict_obj, bool allow_partial,
+                   PyObject* child_transform, PyObject* root_path, Tri respect_raw_storage,
+                   bool inplace) {
+    SchemaMetaRef meta = schema.meta.get();
+    py::Ref d = inplace ? py::Ref::borrow(dict_obj) : py::call_imported<"copy", "copy">(dict_obj);
     if (!d) return {};
     const ApplyCtx ctx{root_path, allow_partial, false, true};
     int rc;
@@ -204,25 +199,33 @@ py::Ref schema_apply_native(PyObject* schema, PyObject* dict_obj, bool allow_par
     }
     if (rc < 0) return {};
     if (inplace || !PyDict_CheckExact(d.get())) return d;
-    return constants_first(schema_state(schema).fields.get(), d.get());
+    return constants_first(schema.fields.get(), d.get());
+}
+
+}  // namespace
+
+py::Ref schema_apply_native(PyObject* schema, PyObject* dict_obj, bool allow_partial,
+                            PyObject* child_transform, PyObject* root_path,
+                            Tri respect_raw_storage, bool inplace) {
+    Reading s(schema);
+    if (!s) return {};
+    return apply_held(*s, dict_obj, allow_partial, child_transform, root_path,
+                      respect_raw_storage, inplace);
 }
 
 py::Ref schema_apply(PyObject* schema, PyObject* value, bool allow_partial,
                      PyObject* child_transform, PyObject* root_path, bool inplace) {
-    PyObject* name = py::intern<"apply">();
-    PyObject* kw = py::names<"allow_partial", "child_transform", "root_path", "inplace">();
-    if (!name || !kw) return {};
     PyObject* args[] = {schema,
                         value,
                         allow_partial ? Py_True : Py_False,
                         child_transform ? child_transform : Py_None,
                         root_path ? root_path : Py_None,
                         inplace ? Py_True : Py_False};
-    return py::Ref::steal(
-        PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+    return py::call_method_kw<"apply", "allow_partial", "child_transform", "root_path",
+                              "inplace">(args);
 }
 
-PyObject* schema_py_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* schema_py_apply(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
     py::Args<6> a;
     if (!py::parse(kApplySig, args, nargs, kwnames, a)) return nullptr;
@@ -234,25 +237,28 @@ PyObject* schema_py_apply(PyObject* self, PyObject* const* args, Py_ssize_t narg
         if (!py::arg_bool("respect_raw_storage", a[4], raw)) return nullptr;
         respect = raw ? Tri::True : Tri::False;
     }
-    return schema_apply_native(self, a[0], allow_partial, present(a[2]), present(a[3]), respect,
-                               inplace)
+    return apply_held(*self, a[0], allow_partial, present(a[2]), present(a[3]), respect, inplace)
         .release();
 }
 
-PyObject* schema_py_validate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* schema_py_validate(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
     py::Args<3> a;
     if (!py::parse(kValidateSig, args, nargs, kwnames, a)) return nullptr;
     bool allow_partial = false;
     if (!py::opt_bool("allow_partial", a[1], false, allow_partial)) return nullptr;
-    PyObject* deepcopy = py::imported<"copy", "deepcopy">();
-    if (!deepcopy) return nullptr;
-    py::Ref copied = py::Ref::steal(PyObject_CallOneArg(deepcopy, a[0]));
+    py::Ref copied = py::call_imported<"copy", "deepcopy">(a[0]);
     if (!copied) return nullptr;
-    py::Ref done = schema_apply_native(self, copied.get(), allow_partial, nullptr, present(a[2]),
-                                       Tri::Unset, true);
+    py::Ref done =
+        apply_held(*self, copied.get(), allow_partial, nullptr, present(a[2]), Tri::Unset, true);
     return done ? py::none() : nullptr;
 }
+
+const char* schema_apply_doc() {
+    return py::signature_doc(kApplySig, {"False", "None", "None", "None", "True"});
+}
+
+const char* schema_validate_doc() { return py::signature_doc(kValidateSig, {"False", "None"}); }
 
 bool validate_fields_native(PyObject* schema, PyObject* source, const ConstructArgs& args,
                             Validated& out) {
@@ -308,12 +314,8 @@ bool validate_fields_native(PyObject* schema, PyObject* source, const ConstructA
                 return static_cast<bool>(path);
             };
             if (fm->has_default && (!fm->default_carries_missing || sym)) {
-                PyObject* name = py::intern<"materialize_default">();
-                PyObject* kw = py::names<"allow_partial">();
-                if (!name || !kw) return false;
                 PyObject* margs[] = {fm->value_spec.get(), args.allow_partial ? Py_True : Py_False};
-                stored = py::Ref::steal(PyObject_VectorcallMethod(
-                    name, margs, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+                stored = py::call_method_kw<"materialize_default", "allow_partial">(margs);
                 if (!stored) return false;
                 if (sym && fm->validate && args.transform) {
                     py::Ref factory = py::get_attr<"default_factory">(fm->value_spec.get());

@@ -6,7 +6,7 @@
 #include "py/args.hpp"
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
-#include "py/lazy.hpp"
+#include "py/named.hpp"
 #include "typing/value_spec/utils.hpp"
 
 namespace vesk::typing::schema {
@@ -21,10 +21,10 @@ py::Ref walk_item(PyObject* list, Py_ssize_t i, Py_ssize_t start_len) {
 
 }  // namespace
 
-bool resolve_inner(PyObject* schema, PyObject* keys, py::Ref& claimed, py::Ref& unclaimed) {
-    const SchemaState& s = schema_state(schema);
-    PyObject* fields = s.fields.get();
-    const SchemaMeta& meta = *s.meta;
+bool resolve_inner(const SchemaState& schema, PyObject* keys, py::Ref& claimed,
+                   py::Ref& unclaimed) {
+    PyObject* fields = schema.fields.get();
+    const SchemaMeta& meta = *schema.meta;
     unclaimed = py::Ref::steal(PyList_New(0));
     if (!unclaimed) return false;
     py::Ref k_list = py::Ref::steal(PySequence_List(keys));
@@ -55,8 +55,6 @@ bool resolve_inner(PyObject* schema, PyObject* keys, py::Ref& claimed, py::Ref& 
         py::Ref bucket = py::Ref::steal(PyList_New(0));
         if (!bucket || PyDict_SetItem(buckets.get(), ks.get(), bucket.get()) < 0) return false;
     }
-    PyObject* match = py::intern<"match">();
-    if (!match) return false;
     for (Py_ssize_t i = 0;; ++i) {
         py::Ref k = walk_item(k_list.get(), i, n);
         if (!k) break;
@@ -67,7 +65,7 @@ bool resolve_inner(PyObject* schema, PyObject* keys, py::Ref& claimed, py::Ref& 
         for (Py_ssize_t j = 0; !taken; ++j) {
             py::Ref ks = walk_item(nonconst, j, nk);
             if (!ks) break;
-            py::Ref hit = py::Ref::steal(PyObject_CallMethodOneArg(ks.get(), match, k.get()));
+            py::Ref hit = py::call_method<"match">(ks.get(), k.get());
             if (!hit) return false;
             const int truth = PyObject_IsTrue(hit.get());
             if (truth < 0) return false;
@@ -143,7 +141,7 @@ py::Ref extra_keys(PyObject* allowed, PyObject* d) {
             if (!in && PyList_Append(extra.get(), k.get()) < 0) return {};
         }
     }
-    py::Ref keys = py::Ref::steal(PyObject_CallMethodNoArgs(d, py::intern<"keys">()));
+    py::Ref keys = py::call_method<"keys">(d);
     if (!keys) return {};
     py::Ref it = py::Ref::steal(PyObject_GetIter(keys.get()));
     if (!it) return {};
@@ -203,9 +201,9 @@ py::Ref missing_required_keys(PyObject* schema, PyObject* d, bool symbolic_defau
     }
     py::Ref fields;
     {
-        py::SharedBorrow b(schema_borrow(schema));
-        if (!b.acquire()) return {};
-        fields = schema_state(schema).fields;
+        Reading s(schema);
+        if (!s) return {};
+        fields = s->fields;
     }
     py::DictCursor cursor(fields.get());
     py::Ref ks, field;

@@ -42,6 +42,7 @@
 #pragma once
 
 #include "py/borrow.hpp"
+#include "py/record.hpp"
 #include "py/ref.hpp"
 #include "py/type.hpp"
 #include "typing/field/field_meta.hpp"
@@ -123,15 +124,14 @@ struct OpenSchemaPlan {
     std::size_t wildcard_pos = 0;
 
     template <class V>
-    int visit(V&& v) const {
-        for (const py::Ref& f : const_fields)
-            if (int r = v(f.get())) return r;
+    void visit(V&& v) const {
+        for (const py::Ref& f : const_fields) v(f);
         for (const auto& [text, spec] : const_entries) {
-            if (int r = v(text.get())) return r;
-            if (int r = v(spec.get())) return r;
+            v(text);
+            v(spec);
         }
-        if (int r = v(wildcard_field.get())) return r;
-        return v(wildcard_spec.get());
+        v(wildcard_field);
+        v(wildcard_spec);
     }
 };
 
@@ -145,6 +145,14 @@ struct BulkEntry {
     py::Ref cls;
     py::Ref list_spec;
     py::Ref none_spec;
+
+    template <class V>
+    void visit(V&& v) const {
+        v(key);
+        v(cls);
+        v(list_spec);
+        v(none_spec);
+    }
 };
 
 // What `compute_caches` derives from a fields dict. For a schema whose keys
@@ -171,21 +179,19 @@ struct SchemaMeta {
     bool has_const = false;
     bool has_nonconst = false;
 
-    // Calls `v(PyObject*)` for every object held (nulls included), for the
-    // cycle collector of the record's sole holder.
+    // Hands every reference the record holds to `v`, for the cycle
+    // collector of the record's sole holder (py::SharedRecord); the open
+    // plan is owned by this record alone.
     template <class V>
-    int visit(V&& v) const {
-        for (const py::Ref& f : const_fields)
-            if (int r = v(f.get())) return r;
-        if (open_plan)
-            if (int r = open_plan->visit(v)) return r;
-        for (const py::Ref* r : {&nonconst_keys, &const_text_set, &const_resolution,
-                                 &const_apply_fields, &const_bulk_check})
-            if (int res = v(r->get())) return res;
-        for (const BulkEntry& e : bulk)
-            for (const py::Ref* r : {&e.key, &e.cls, &e.list_spec, &e.none_spec})
-                if (int res = v(r->get())) return res;
-        return 0;
+    void visit(V&& v) const {
+        for (const py::Ref& f : const_fields) v(f);
+        if (open_plan) open_plan->visit(v);
+        v(nonconst_keys);
+        v(const_text_set);
+        v(const_resolution);
+        v(const_apply_fields);
+        v(const_bulk_check);
+        for (const BulkEntry& e : bulk) e.visit(v);
     }
 };
 
@@ -193,6 +199,10 @@ using SchemaMetaRef = std::shared_ptr<const SchemaMeta>;
 
 // --- the instance state ---------------------------------------------------------
 
+// A schema holds field objects whose origin is often the class that holds
+// the schema, so class -> schema -> field -> class cycles are common: `visit`
+// makes the class GC-tracked with generated hooks (py/type.hpp), the cached
+// metadata counted only while this schema is its sole holder.
 struct SchemaState {
     py::Ref fields;         // dict key spec -> field, in declaration order
     py::Ref name;           // None when absent
@@ -200,12 +210,10 @@ struct SchemaState {
     py::Ref metadata;       // any object, a dict unless the caller gave one
     py::Ref dynamic_field;  // the first field with a non-constant key, or None
     bool allow_nonconst_keys = false;
-    SchemaMetaRef meta;     // never null once constructed
+    py::SharedRecord<SchemaMeta> meta;  // never empty once constructed
     // Moved on by every store of `fields` or `meta`.
     std::uint64_t version = 0;
 
-    // The owned references: they make the type GC-tracked. The class's own
-    // traverse adds the cached metadata.
     template <class V>
     void visit(V&& v) {
         v(fields);
@@ -213,6 +221,7 @@ struct SchemaState {
         v(description);
         v(metadata);
         v(dynamic_field);
+        v(meta);
     }
 };
 
@@ -224,7 +233,9 @@ struct SchemaState {
 // exists, since no instance can.
 [[nodiscard]] bool is_schema(PyObject* obj) noexcept;
 
-// Unchecked accessors: `schema` must pass `is_schema`.
+// Unchecked accessors for code that holds the bare flag: `schema` must pass
+// `is_schema`. The schema's own files take declared holds instead
+// (`py::Shared<SchemaState>`, py/hold.hpp).
 [[nodiscard]] inline SchemaState& schema_state(PyObject* schema) noexcept {
     return py::state<SchemaState>(schema);
 }
@@ -232,9 +243,9 @@ struct SchemaState {
     return py::borrow_flag<SchemaState>(schema);
 }
 
-// The schema's current metadata, read under a shared borrow; null with the
+// The schema's current metadata, read under a shared hold; null with the
 // borrow error while the schema is held exclusively. A caller that already
-// holds a shared borrow reads `schema_state(s).meta` directly.
+// holds the schema copies `meta.get()` of the held state.
 [[nodiscard]] SchemaMetaRef schema_meta(PyObject* schema);
 
 // --- construction, merge and caches ---------------------------------------------
