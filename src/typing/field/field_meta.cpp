@@ -97,7 +97,7 @@ void add_exact(FieldMeta& m, PyObject* cls) {
     for (const py::Ref& c : candidates) {
         funnel::NativeFacts facts;
         if (!funnel::native_facts(c.get(), facts)) return false;
-        any_candidate |= facts.is_any && facts.plain;
+        any_candidate |= facts.is_any && facts.untouched;
         bool classified = false;
         py::Ref cls;
         if (!funnel::spec_exact_leaf_type(c.get(), cls)) return false;
@@ -106,7 +106,7 @@ void add_exact(FieldMeta& m, PyObject* cls) {
             classified = true;
         }
         if (facts.is_float && !facts.strict_true) float_widenable = true;
-        if (!funnel::checked_leaf_type(c.get(), cls)) return false;
+        if (!funnel::spec_checked_leaf_type(c.get(), cls)) return false;
         if (cls) {
             if (!checked_holds(m, cls.get())) m.checked.emplace_back(std::move(cls), c);
             classified = true;
@@ -127,7 +127,8 @@ void add_exact(FieldMeta& m, PyObject* cls) {
     }
     funnel::NativeFacts own;
     if (!funnel::native_facts(value_spec, own)) return false;
-    if (own.is_native && own.noneable && own.plain) add_exact(m, reinterpret_cast<PyObject*>(Py_TYPE(Py_None)));
+    if (own.is_native && own.noneable && own.untouched)
+        add_exact(m, reinterpret_cast<PyObject*>(Py_TYPE(Py_None)));
     if (any_candidate) {
         PyObject* const fast[] = {
             reinterpret_cast<PyObject*>(&PyLong_Type),

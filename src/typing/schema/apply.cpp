@@ -15,7 +15,7 @@
 #include "py/signature.hpp"
 #include "topology/key_path.hpp"
 #include "typing/bridge.hpp"
-#include "typing/funnel/elem_rule.hpp"
+#include "typing/funnel/dict_bulk.hpp"
 #include "typing/funnel/shortcuts.hpp"
 
 namespace vesk::typing::schema {

@@ -8,7 +8,7 @@
 #include "py/dict_cursor.hpp"
 #include "topology/key_path.hpp"
 #include "typing/funnel/classify.hpp"
-#include "typing/funnel/elem_rule.hpp"
+#include "typing/funnel/dict_bulk.hpp"
 
 namespace vesk::typing::schema {
 
