@@ -5,7 +5,7 @@
 
 #include "formatting/formatting.hpp"
 #include "py/args.hpp"
-#include "py/lazy.hpp"
+#include "py/named.hpp"
 #include "py/methods.hpp"
 #include "py/type.hpp"
 #include "typing/value_spec/utils.hpp"
@@ -39,9 +39,7 @@ py::Ref make(PyTypeObject* type, PyObject* regex) {
         const int truth = PyObject_IsTrue(regex);
         if (truth < 0) return {};
         if (truth) {
-            PyObject* compile = py::imported<"re", "compile">();
-            if (!compile) return {};
-            compiled = py::Ref::steal(PyObject_CallOneArg(compile, regex));
+            compiled = py::call_imported<"re", "compile">(regex);
             if (!compiled) return {};
         }
     }
@@ -109,9 +107,7 @@ PyObject* sk_match(PyObject* self, PyObject* key) {
     if (!PyUnicode_Check(key)) return py::boolean(false);
     PyObject* regex = regex_of(self);
     if (!regex) return py::boolean(true);
-    PyObject* name = py::intern<"match">();
-    if (!name) return nullptr;
-    py::Ref m = py::Ref::steal(PyObject_CallMethodOneArg(regex, name, key));
+    py::Ref m = py::call_method<"match">(regex, key);
     if (!m) return nullptr;
     return py::boolean(m.get() != Py_None);
 }
