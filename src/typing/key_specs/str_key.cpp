@@ -131,8 +131,6 @@ PyObject* sk_copy(PyObject* self) {
     return copy.release();
 }
 
-py::Params<1> kDeepcopySig{"__deepcopy__", {"_memo"}, 1, 1};
-
 PyObject* sk_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<1> a;
     if (!py::parse(kDeepcopySig, args, nargs, kwnames, a)) return nullptr;
@@ -153,8 +151,6 @@ PyObject* sk_to_json(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObjec
     return dict.release();
 }
 
-py::Params<1> kFromJsonSig{"from_json", {"json_value"}, 1, 1, py::Keywords::Ignore};
-
 PyObject* sk_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<1> a;
     if (!py::parse(kFromJsonSig, args, nargs, kwnames, a)) return nullptr;
@@ -165,13 +161,13 @@ PyObject* sk_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyMethodDef kMethods[] = {
-    py::method<sk_match>("match"),
-    py::method<sk_extend>("extend"),
-    py::method<sk_format>("format"),
-    py::method<sk_copy>("__copy__"),
-    py::method<sk_deepcopy>("__deepcopy__"),
-    py::method<sk_to_json>("to_json"),
-    py::class_method<sk_from_json>("from_json"),
+    py::method<sk_match>("match", member_docs().match),
+    py::method<sk_extend>("extend", member_docs().extend),
+    py::method<sk_format>("format", member_docs().format),
+    py::method<sk_copy>("__copy__", member_docs().copy),
+    py::method<sk_deepcopy>("__deepcopy__", member_docs().deepcopy),
+    py::method<sk_to_json>("to_json", member_docs().to_json),
+    py::class_method<sk_from_json>("from_json", member_docs().from_json),
     py::kMethodsEnd,
 };
 
