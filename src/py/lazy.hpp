@@ -13,8 +13,10 @@
 //   PyObject* label;
 //   if (!py::intern<"Schema">(label)) return nullptr;  // exception set
 //
-// The answer is [[nodiscard]]: a read whose answer is dropped does not build
-// (the build treats warnings as errors), so no empty cell reaches the C API.
+// The answer is [[nodiscard]] and the object comes out only through `out`: a
+// read handed straight to the C API does not compile, and one whose answer is
+// dropped does not build in CI (warnings are errors there), so no empty cell
+// reaches the C API.
 // Most reads never need the object itself: the helpers of named.hpp take
 // the name as a template argument and check the cell inside
 // (`py::get_attr<"x">(obj)`, `py::call_method<"keys">(d)`, ...).
