@@ -21,8 +21,9 @@ def compiler():
     return cxx
 
 
-def compile_snippets(snippets):
-    """Compiles each snippet (a str of C++) and returns, in order, (ok, output)."""
+def compile_snippets(snippets, flags=()):
+    """Compiles each snippet (a str of C++) and returns, in order, (ok, output).
+    `flags` are added to every command line (CI builds with `-Werror`)."""
     cxx = compiler()
     include = sysconfig.get_paths()["include"]
     with tempfile.TemporaryDirectory() as tmp:
@@ -31,7 +32,7 @@ def compile_snippets(snippets):
             path = pathlib.Path(tmp, f"snippet{i}.cpp")
             path.write_text(code)
             cmd = [cxx, "-std=c++20", "-fsyntax-only", "-Wall", "-Wextra",
-                   f"-I{ROOT / 'src'}", f"-I{include}", str(path)]
+                   *flags, f"-I{ROOT / 'src'}", f"-I{include}", str(path)]
             procs.append(subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True))
         outputs = [p.communicate(timeout=300)[0] for p in procs]
         return [(p.returncode == 0, out) for p, out in zip(procs, outputs)]

@@ -1,7 +1,7 @@
 #include "formatting/bridge.hpp"
 
 #include "py/args.hpp"
-#include "py/lazy.hpp"
+#include "py/named.hpp"
 
 namespace vesk::formatting {
 
@@ -14,24 +14,15 @@ py::Params kInstallParams{
 
 // factory(markdown=False).__enter__(); returns the scope object.
 py::Ref enter_scope(PyObject* factory) {
-    PyObject* kwnames = py::names<"markdown">();
-    PyObject* enter = py::intern<"__enter__">();
-    if (!kwnames || !enter) return {};
-    PyObject* stack[2] = {nullptr, Py_False};
-    py::Ref scope = py::Ref::steal(
-        PyObject_Vectorcall(factory, stack + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-    if (!scope) return {};
-    py::Ref entered = py::Ref::steal(PyObject_CallMethodNoArgs(scope.get(), enter));
-    if (!entered) return {};
+    PyObject* markdown[] = {Py_False};
+    py::Ref scope = py::call_kw<"markdown">(factory, markdown);
+    if (!scope || !py::call_method<"__enter__">(scope.get())) return {};
     return scope;
 }
 
 // scope.__exit__(type, value, traceback); its outcome is ignored.
 void exit_scope(PyObject* scope, PyObject* type, PyObject* value, PyObject* traceback) noexcept {
-    PyObject* exit = py::intern<"__exit__">();
-    py::Ref r = py::Ref::steal(
-        exit ? PyObject_CallMethodObjArgs(scope, exit, type, value, traceback, nullptr) : nullptr);
-    if (!r) PyErr_Clear();
+    if (!py::call_method<"__exit__">(scope, type, value, traceback)) PyErr_Clear();
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "formatting/text.hpp"
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
+#include "py/named.hpp"
 
 #include <vector>
 
@@ -18,14 +19,11 @@ namespace {
 // The truth of `__vesk_formattable__` looked up on the value's class; an
 // absent attribute means not formattable.
 int is_formattable(PyObject* value) {
-    PyObject* name = py::intern<"__vesk_formattable__">();
-    if (!name) return -1;
-    PyObject* flag = nullptr;
-    const int found =
-        PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(Py_TYPE(value)), name, &flag);
+    py::Ref flag;
+    const int found = py::get_optional_attr<"__vesk_formattable__">(
+        reinterpret_cast<PyObject*>(Py_TYPE(value)), flag);
     if (found <= 0) return found;
-    py::Ref owned = py::Ref::steal(flag);
-    return PyObject_IsTrue(flag);
+    return PyObject_IsTrue(flag.get());
 }
 
 bool require_str(const py::Ref& text, const char* what) {
@@ -44,12 +42,15 @@ py::Ref format_formattable(const FormatOptions& opts, PyObject* memo) {
     child.values[names::kChildCount] = opts.include_keys ? opts.include_keys : Py_None;
     child.values[names::kChildCount + 1] = exclude.get();
     KwFrame frame;
-    if (!frame.build(names::formattable(), child.values, names::kChildCount, opts.extra)) return {};
+    PyObject* kwnames;
+    if (!names::formattable(kwnames) ||
+        !frame.build(kwnames, child.values, names::kChildCount, opts.extra))
+        return {};
 
     MarkdownSuppression suppression;
     if (!suppression.enter()) return {};
-    PyObject* format = py::intern<"format">();
-    if (!format) return {};
+    PyObject* format;
+    if (!py::intern<"format">(format)) return {};
     py::Ref text = frame.call_method(opts.value, format);
     suppression.exit();
     if (!require_str(text, "format()")) return {};
@@ -70,7 +71,9 @@ public:
         plain_ = !opts.custom_format;
         max_str_len_ = opts.max_str_len;
         max_bytes_len_ = opts.max_bytes_len;
-        return frame_.build(names::child(), child.values, names::kChildCount, opts.extra);
+        PyObject* kwnames;
+        return names::child(kwnames) &&
+               frame_.build(kwnames, child.values, names::kChildCount, opts.extra);
     }
     [[nodiscard]] py::Ref format(PyObject* child) {
         if (plain_) {

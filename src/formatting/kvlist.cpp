@@ -183,8 +183,8 @@ py::Ref kvlist_str(const KvlistOptions& opts) {
     // the default, and so does any other falsy value.
     const int indented = truth_if_given(opts.root_indent);
     if (indented < 0) return {};
-    PyObject* root_indent = indented ? opts.root_indent : py::constant_int<0>();
-    if (!root_indent) return {};
+    PyObject* root_indent = opts.root_indent;
+    if (!indented && !py::constant_int<0>(root_indent)) return {};
     const int verbose = truth_if_given(opts.verbose);
     if (verbose < 0) return {};
 
@@ -201,7 +201,10 @@ py::Ref kvlist_str(const KvlistOptions& opts) {
         opts.memo ? opts.memo : Py_None,
     };
     KwFrame frame;
-    if (!frame.build(names::kvlist_child(), values, names::kKvlistChildCount, opts.extra)) return {};
+    PyObject* kwnames;
+    if (!names::kvlist_child(kwnames) ||
+        !frame.build(kwnames, values, names::kKvlistChildCount, opts.extra))
+        return {};
 
     Body body(opts, compact != 0, child_level.get(), fn, frame);
     if (!body.ok() || !add_items(opts.kvlist, body)) return {};

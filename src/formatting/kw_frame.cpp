@@ -4,7 +4,6 @@ namespace vesk::formatting {
 
 bool KwFrame::build(PyObject* names, PyObject* const* values, Py_ssize_t split,
                     const py::ExtraKeywords& extra) {
-    if (!names) return false;
     const Py_ssize_t n = PyTuple_GET_SIZE(names);
     const auto n_extra = static_cast<Py_ssize_t>(extra.size());
     stack_.clear();

@@ -14,9 +14,8 @@ class KwFrame {
 public:
     // The keywords are `names[0:split]`, then the extra keywords, then
     // `names[split:]`, with `values` giving the named ones in `names` order.
-    // `names` is a tuple of interned names, null when making it failed (an
-    // exception set). Values are borrowed: the caller keeps them alive while
-    // the frame is used.
+    // `names` is a tuple of interned names (names.hpp). Values are borrowed:
+    // the caller keeps them alive while the frame is used.
     [[nodiscard]] bool build(PyObject* names, PyObject* const* values, Py_ssize_t split,
                              const py::ExtraKeywords& extra);
 

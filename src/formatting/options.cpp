@@ -20,9 +20,9 @@ PyObject* none_as_omitted(PyObject* arg) noexcept { return arg == Py_None ? null
 bool FormatOptions::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<13> a;
     if (!py::parse(kFormatParams, args, nargs, kwnames, a)) return false;
-    default_root_indent = py::constant_int<0>();
-    default_list_wrap_threshold = py::constant_int<80>();
-    if (!default_root_indent || !default_list_wrap_threshold) return false;
+    if (!py::constant_int<0>(default_root_indent) ||
+        !py::constant_int<80>(default_list_wrap_threshold))
+        return false;
     extra = a.take_extra();
     value = a[0];
     compact = a[1];

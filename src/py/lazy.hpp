@@ -2,13 +2,29 @@
 //   OnceCell<T>   a plain pointer (native function, table), first set wins
 //   ObjectCell    a Python object kept for the process, first set wins
 //   OnceSlot      a per-object cache slot, first published value stays
-//   intern<"name">(), imported<"module", "attr">(), names<"a", "b">(),
-//   constant_int<N>()
+//   intern<"name">(out), imported<"module", "attr">(out), names<"a", "b">(out),
+//   constant_int<N>(out)
 //                 an interned str, a module attribute, a tuple of interned
 //                 str, an int: each instantiation owns its ObjectCell
-// Every read returns a nullable pointer (null: not made yet, or an exception
-// set when making it failed) and is [[nodiscard]]: no read of an empty cell
-// gets past a check. Process-wide cells are named in UPPER_SNAKE.
+//
+// Making one of the last four may fail (memory, a failed import), so a read
+// hands the object out only together with the answer whether it exists:
+//
+//   PyObject* label;
+//   if (!py::intern<"Schema">(label)) return nullptr;  // exception set
+//
+// The answer is [[nodiscard]] and the object comes out only through `out`: a
+// read handed straight to the C API does not compile, and one whose answer is
+// dropped does not build in CI (warnings are errors there), so no empty cell
+// reaches the C API.
+// Most reads never need the object itself: the helpers of named.hpp take
+// the name as a template argument and check the cell inside
+// (`py::get_attr<"x">(obj)`, `py::call_method<"keys">(d)`, ...).
+//
+// The forms without an argument return the object or null and leave the
+// test to the caller; they remain only for the files of
+// src/typing/value_spec/ not yet converted. Process-wide cells are named in
+// UPPER_SNAKE.
 #pragma once
 
 #include "py/once_cell.hpp"
@@ -27,28 +43,16 @@ struct Literal {
     }
 };
 
-// The interned str `Name` (borrowed, kept for the process); null with an
-// exception set when interning failed.
+namespace detail {
+
 template <Literal Name>
-[[nodiscard]] PyObject* intern() {
+[[nodiscard]] PyObject* interned_cell() {
     static ObjectCell CELL;
     return CELL.get_or_init([] { return Ref::steal(PyUnicode_InternFromString(Name.text)); });
 }
 
-// `obj.Name`, looked up through the interned name; null with an exception
-// set.
-template <Literal Name>
-[[nodiscard]] Ref get_attr(PyObject* obj) {
-    PyObject* name = intern<Name>();
-    return Ref::steal(name ? PyObject_GetAttr(obj, name) : nullptr);
-}
-
-// The module `Module`, or its attribute `Module.Attr`, imported on first use
-// (borrowed, kept for the process); null with an exception set when the
-// import or the lookup failed.
 template <Literal Module, Literal... Attr>
-    requires(sizeof...(Attr) <= 1)
-[[nodiscard]] PyObject* imported() {
+[[nodiscard]] PyObject* imported_cell() {
     static ObjectCell CELL;
     return CELL.get_or_init([] {
         Ref module = Ref::steal(PyImport_ImportModule(Module.text));
@@ -61,14 +65,11 @@ template <Literal Module, Literal... Attr>
     });
 }
 
-// A tuple of interned str (borrowed, kept for the process), usable as the
-// `kwnames` of a vectorcall; null with an exception set on failure.
 template <Literal... Names>
-    requires(sizeof...(Names) > 0)
-[[nodiscard]] PyObject* names() {
+[[nodiscard]] PyObject* names_cell() {
     static ObjectCell CELL;
     return CELL.get_or_init([]() -> Ref {
-        PyObject* items[] = {intern<Names>()...};
+        PyObject* items[] = {interned_cell<Names>()...};
         for (PyObject* item : items)
             if (!item) return {};
         Ref tuple = Ref::steal(PyTuple_New(sizeof...(Names)));
@@ -79,12 +80,81 @@ template <Literal... Names>
     });
 }
 
-// The int `Value` (borrowed, kept for the process); null with an exception
-// set on failure.
 template <long Value>
-[[nodiscard]] PyObject* constant_int() {
+[[nodiscard]] PyObject* constant_int_cell() {
     static ObjectCell CELL;
     return CELL.get_or_init([] { return Ref::steal(PyLong_FromLong(Value)); });
+}
+
+// Hands `value` out through `out`: true when it exists.
+[[nodiscard]] inline bool hand_out(PyObject* value, PyObject*& out) noexcept {
+    out = value;
+    return value != nullptr;
+}
+
+}  // namespace detail
+
+// The interned str `Name` (borrowed, kept for the process): true with `out`
+// set, or false with an exception set when interning failed.
+template <Literal Name>
+[[nodiscard]] bool intern(PyObject*& out) {
+    return detail::hand_out(detail::interned_cell<Name>(), out);
+}
+
+// The module `Module`, or its attribute `Module.Attr`, imported on first use
+// (borrowed, kept for the process): true with `out` set, or false with an
+// exception set when the import or the lookup failed.
+template <Literal Module, Literal... Attr>
+    requires(sizeof...(Attr) <= 1)
+[[nodiscard]] bool imported(PyObject*& out) {
+    return detail::hand_out(detail::imported_cell<Module, Attr...>(), out);
+}
+
+// A tuple of interned str (borrowed, kept for the process), usable as the
+// `kwnames` of a vectorcall: true with `out` set, or false with an exception
+// set.
+template <Literal... Names>
+    requires(sizeof...(Names) > 0)
+[[nodiscard]] bool names(PyObject*& out) {
+    return detail::hand_out(detail::names_cell<Names...>(), out);
+}
+
+// The int `Value` (borrowed, kept for the process): true with `out` set, or
+// false with an exception set.
+template <long Value>
+[[nodiscard]] bool constant_int(PyObject*& out) {
+    return detail::hand_out(detail::constant_int_cell<Value>(), out);
+}
+
+// `obj.Name`, looked up through the interned name; null with an exception
+// set.
+template <Literal Name>
+[[nodiscard]] Ref get_attr(PyObject* obj) {
+    PyObject* name;
+    if (!intern<Name>(name)) return {};
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+// --- unchecked reads, being retired (only src/typing/value_spec/ calls them) ---
+
+// The cell's object, or null with an exception set: the caller must test it.
+template <Literal Name>
+[[nodiscard]] PyObject* intern() {
+    return detail::interned_cell<Name>();
+}
+template <Literal Module, Literal... Attr>
+    requires(sizeof...(Attr) <= 1)
+[[nodiscard]] PyObject* imported() {
+    return detail::imported_cell<Module, Attr...>();
+}
+template <Literal... Names>
+    requires(sizeof...(Names) > 0)
+[[nodiscard]] PyObject* names() {
+    return detail::names_cell<Names...>();
+}
+template <long Value>
+[[nodiscard]] PyObject* constant_int() {
+    return detail::constant_int_cell<Value>();
 }
 
 }  // namespace vesk::py

@@ -137,8 +137,8 @@ int kps_contains(const Reading& self, PyObject* value) {
         const int found = find_node(root, value, node, keys_seen);
         if (found < 0) return nullptr;
         if (!found) return py::boolean(false);
-        PyObject* m = trie::marker();
-        if (!m) return nullptr;
+        PyObject* m;
+        if (!trie::marker(m)) return nullptr;
         const int has = PyDict_Contains(node.get(), m);
         return has < 0 ? nullptr : py::boolean(has);
     });

@@ -2,7 +2,7 @@
 
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
-#include "py/lazy.hpp"
+#include "py/named.hpp"
 
 #include <bit>
 #include <iterator>
@@ -44,11 +44,9 @@ struct Copier {
 
     [[nodiscard]] py::Ref copy_key(PyObject* key) {
         if (PyUnicode_Check(key) || PyLong_Check(key)) return py::Ref::borrow(key);
-        PyObject* deepcopy = py::imported<"copy", "deepcopy">();
-        if (!deepcopy) return {};
         // One argument, passed as is: a tuple key is one key, not an
         // argument list.
-        return py::Ref::steal(PyObject_CallOneArg(deepcopy, key));
+        return py::call_imported<"copy", "deepcopy">(key);
     }
 
     [[nodiscard]] py::Ref copy(PyObject* node) {
@@ -156,13 +154,11 @@ void raise_not_a_node(PyObject* value) {
     PyErr_Format(PyExc_TypeError, "'%T' object cannot be converted to 'dict'", value);
 }
 
-PyObject* marker() {
-    return py::intern<"$">();
-}
+bool marker(PyObject*& out) { return py::intern<"$">(out); }
 
 int is_marker(PyObject* key) {
-    PyObject* m = marker();
-    if (!m) return -1;
+    PyObject* m;
+    if (!marker(m)) return -1;
     if (key == m) return 1;
     if (PyUnicode_CheckExact(key))
         return PyUnicode_GET_LENGTH(key) == 1 && PyUnicode_READ_CHAR(key, 0) == '$';
@@ -249,8 +245,8 @@ int prune_child(PyObject* parent, PyObject* key, PyObject* child) {
 }
 
 int add(PyObject* root, const PyKeys& keys, bool include_intermediate) {
-    PyObject* m = marker();
-    if (!m) return -1;
+    PyObject* m;
+    if (!marker(m)) return -1;
     std::vector<py::Ref> chain;
     chain.reserve(keys.size() + 1);
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
@@ -266,8 +262,8 @@ int add(PyObject* root, const PyKeys& keys, bool include_intermediate) {
 }
 
 int remove(PyObject* root, const PyKeys& keys) {
-    PyObject* m = marker();
-    if (!m) return -1;
+    PyObject* m;
+    if (!marker(m)) return -1;
     std::vector<py::Ref> nodes;
     nodes.reserve(keys.size() + 1);
     nodes.push_back(py::Ref::borrow(root));

@@ -23,9 +23,9 @@ namespace vesk::topology::trie {
 // The Python forms of the keys of one path, root first.
 using PyKeys = std::vector<py::Ref>;
 
-// The interned end marker "$" (borrowed, alive for the process); null with
-// an exception set only if it could not be made.
-[[nodiscard]] PyObject* marker();
+// The interned end marker "$" (borrowed, alive for the process): true with
+// `out` set, or false with an exception set only if it could not be made.
+[[nodiscard]] bool marker(PyObject*& out);
 // 1 when `key` equals the marker by Python equality, 0 when not, -1 on error.
 [[nodiscard]] int is_marker(PyObject* key);
 

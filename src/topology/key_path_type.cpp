@@ -275,8 +275,8 @@ PyObject* kp_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         py::raise_arg_type("json_value", "dict", json);
         return nullptr;
     }
-    PyObject* key = py::intern<"value">();
-    if (!key) return nullptr;
+    PyObject* key;
+    if (!py::intern<"value">(key)) return nullptr;
     PyObject* raw = nullptr;
     const int found = PyDict_GetItemRef(json, key, &raw);
     py::Ref value = py::Ref::steal(raw);
@@ -299,9 +299,12 @@ PyObject* kp_to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     py::Ref text = cached_path(self);
     py::Ref dict = py::Ref::steal(PyDict_New());
     py::Ref type_key = py::Ref::steal(PyUnicode_FromString(kSerializationKey));
-    if (!text || !dict || !type_key || !py::intern<"_type">() || !py::intern<"value">() ||
-        PyDict_SetItem(dict.get(), py::intern<"_type">(), type_key.get()) < 0 ||
-        PyDict_SetItem(dict.get(), py::intern<"value">(), text.get()) < 0)
+    PyObject* type_name;
+    PyObject* value_name;
+    if (!text || !dict || !type_key || !py::intern<"_type">(type_name) ||
+        !py::intern<"value">(value_name) ||
+        PyDict_SetItem(dict.get(), type_name, type_key.get()) < 0 ||
+        PyDict_SetItem(dict.get(), value_name, text.get()) < 0)
         return nullptr;
     return dict.release();
 }
@@ -328,8 +331,8 @@ py::Params kDeepcopyParams{"__deepcopy__", {"memo"}, 1, 1};
 PyObject* kp_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<1> a;
     if (!py::parse(kDeepcopyParams, args, nargs, kwnames, a)) return nullptr;
-    PyObject* deepcopy = py::imported<"copy", "deepcopy">();
-    if (!deepcopy) return nullptr;
+    PyObject* deepcopy;
+    if (!py::imported<"copy", "deepcopy">(deepcopy)) return nullptr;
     const std::span<const Key> src = keys_of(self);
     KeyVec keys;
     keys.reserve(src.size());

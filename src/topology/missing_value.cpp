@@ -45,7 +45,10 @@ PyObject* mv_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, Py
     return py::alloc<py::NoState>(reinterpret_cast<PyTypeObject*>(type)).release();
 }
 
-PyObject* mv_str(PyObject*) { return py::Ref::borrow(py::intern<kText>()).release(); }
+PyObject* mv_str(PyObject*) {
+    PyObject* text;
+    return py::intern<kText>(text) ? py::new_ref(text) : nullptr;
+}
 
 Py_hash_t mv_hash(PyObject*) {
     Py_hash_t h = HASH.load(std::memory_order_acquire);

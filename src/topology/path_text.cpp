@@ -1,6 +1,6 @@
 #include "topology/path_text.hpp"
 
-#include "py/lazy.hpp"
+#include "py/named.hpp"
 
 
 #include <cstring>
@@ -60,12 +60,9 @@ void write_name(std::string& out, bool first, std::string_view t, bool preserve_
 // holding a lone surrogate) is then written as the name it is.
 [[nodiscard]] bool write_other(std::string& out, bool first, PyObject* object,
                                bool preserve_complex_keys, bool escape) {
-    PyObject* name = py::intern<"__vesk_str_key__">();
-    if (!name) return false;
-    PyObject* marker = nullptr;
-    const int has =
-        PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)), name, &marker);
-    py::Ref marker_ref = py::Ref::steal(marker);
+    py::Ref marker;
+    const int has = py::get_optional_attr<"__vesk_str_key__">(
+        reinterpret_cast<PyObject*>(Py_TYPE(object)), marker);
     if (has < 0) return false;
     py::Ref text = py::Ref::steal(PyObject_Str(object));
     if (!text) return false;
@@ -177,9 +174,7 @@ void write_name(std::string& out, bool first, std::string_view t, bool preserve_
         }
         py::Ref rest_obj = to_str(rest);
         if (!rest_obj) return false;
-        PyObject* isdigit = py::intern<"isdigit">();
-        if (!isdigit) return false;
-        py::Ref answer = py::Ref::steal(PyObject_CallMethodNoArgs(rest_obj.get(), isdigit));
+        py::Ref answer = py::call_method<"isdigit">(rest_obj.get());
         if (!answer) return false;
         const int truth = PyObject_IsTrue(answer.get());
         if (truth < 0) return false;

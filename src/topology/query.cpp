@@ -1,7 +1,7 @@
 #include "topology/query.hpp"
 
 #include "py/critical_section.hpp"
-#include "py/lazy.hpp"
+#include "py/named.hpp"
 #include "topology/key_path.hpp"
 #include "topology/path_text.hpp"
 
@@ -45,13 +45,12 @@ void raise_absent(std::span<const Key> keys, std::size_t i, PyObject* key, PyObj
 
 // 1 when `obj` has the attribute (stored in `out` when given), 0 when the
 // lookup raises AttributeError, -1 on any other error.
-[[nodiscard]] int has_attr(PyObject* obj, PyObject* name, py::Ref* out = nullptr) {
-    if (!name) return -1;
-    PyObject* raw = nullptr;
-    const int found = PyObject_GetOptionalAttr(obj, name, &raw);
-    py::Ref ref = py::Ref::steal(raw);
-    if (out) *out = std::move(ref);
-    return found;
+template <py::Literal Name>
+[[nodiscard]] int has_attr(PyObject* obj, py::Ref* out = nullptr) {
+    py::Ref found;
+    const int r = py::get_optional_attr<Name>(obj, found);
+    if (out) *out = std::move(found);
+    return r;
 }
 
 // Item `index` of an exact list, read once under the list's lock so that a
@@ -96,19 +95,18 @@ void raise_absent(std::span<const Key> keys, std::size_t i, PyObject* key, PyObj
 [[nodiscard]] int step_generic(std::span<const Key> keys, std::size_t i, PyObject* c,
                                const Step& step, bool use_inferred, py::Ref& next) {
     py::Ref sym_hasattr;
-    int has = has_attr(c, py::intern<"sym_hasattr">(), &sym_hasattr);
+    int has = has_attr<"sym_hasattr">(c, &sym_hasattr);
     if (has < 0) return -1;
     if (has) {
         py::Ref answer = py::Ref::steal(PyObject_CallOneArg(sym_hasattr.get(), step.key.get()));
         if (!answer) return -1;
         const int truth = PyObject_IsTrue(answer.get());
         if (truth <= 0) return truth;
-        PyObject* getter = use_inferred ? py::intern<"sym_inferred">() : py::intern<"sym_getattr">();
-        if (!getter) return -1;
-        next = py::Ref::steal(PyObject_CallMethodOneArg(c, getter, step.key.get()));
+        next = use_inferred ? py::call_method<"sym_inferred">(c, step.key.get())
+                            : py::call_method<"sym_getattr">(c, step.key.get());
         return next ? 1 : -1;
     }
-    has = has_attr(c, py::intern<"__getitem__">());
+    has = has_attr<"__getitem__">(c);
     if (has <= 0) {
         if (has < 0) return -1;
         py::Ref path = render_to_str(keys.first(i), true);
@@ -119,7 +117,7 @@ void raise_absent(std::span<const Key> keys, std::size_t i, PyObject* key, PyObj
         return -1;
     }
     if (step.index_mode) {
-        has = has_attr(c, py::intern<"__len__">());
+        has = has_attr<"__len__">(c);
         if (has <= 0) {
             if (has == 0)
                 PyErr_Format(PyExc_KeyError,
@@ -135,7 +133,7 @@ void raise_absent(std::span<const Key> keys, std::size_t i, PyObject* key, PyObj
         next = py::Ref::steal(PyObject_GetItem(c, index.get()));
         return next ? 1 : -1;
     }
-    has = has_attr(c, py::intern<"__contains__">());
+    has = has_attr<"__contains__">(c);
     if (has <= 0) {
         if (has == 0)
             PyErr_Format(PyExc_KeyError,

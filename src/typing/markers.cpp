@@ -1,18 +1,20 @@
 #include "typing/markers.hpp"
 
 #include "hooks.hpp"
-#include "py/lazy.hpp"
+#include "py/named.hpp"
 
 namespace vesk::typing {
 
 namespace {
 
-// Whether `name` is an attribute of the value's class. With the plain `type`
+// Whether `Name` is an attribute of the value's class. With the plain `type`
 // metaclass nothing but the class's MRO can supply it, and the type's
 // attribute cache answers without running Python code; another metaclass may
 // supply or refuse it, so the lookup goes through it.
-int has_class_marker(PyObject* value, PyObject* name) {
-    if (!name) return -1;
+template <py::Literal Name>
+int has_class_marker(PyObject* value) {
+    PyObject* name;
+    if (!py::intern<Name>(name)) return -1;
     PyTypeObject* cls = Py_TYPE(value);
     if (Py_IS_TYPE(reinterpret_cast<PyObject*>(cls), &PyType_Type)) {
         py::Ref found = py::Ref::steal(_PyType_LookupRef(cls, name));
@@ -26,12 +28,12 @@ int has_class_marker(PyObject* value, PyObject* name) {
 
 }  // namespace
 
-int is_custom_typing(PyObject* value) { return has_class_marker(value, py::intern<"__vesk_custom_typing__">()); }
+int is_custom_typing(PyObject* value) { return has_class_marker<"__vesk_custom_typing__">(value); }
 
-int is_maybe_partial(PyObject* value) { return has_class_marker(value, py::intern<"__vesk_maybe_partial__">()); }
+int is_maybe_partial(PyObject* value) { return has_class_marker<"__vesk_maybe_partial__">(value); }
 
 int is_copy_if_default(PyObject* value) {
-    return has_class_marker(value, py::intern<"__vesk_copy_if_default__">());
+    return has_class_marker<"__vesk_copy_if_default__">(value);
 }
 
 int read_sym_partial(PyObject* value) {
@@ -43,24 +45,19 @@ int read_sym_partial(PyObject* value) {
             case hooks::Partial::Declined: break;
         }
     }
-    PyObject* name = py::intern<"sym_partial">();
-    if (!name) return -1;
-    py::Ref flag = py::Ref::steal(PyObject_GetAttr(value, name));
+    py::Ref flag = py::get_attr<"sym_partial">(value);
     if (!flag) return -1;
     return PyObject_IsTrue(flag.get());
 }
 
 bool spec_storage(PyObject* spec, bool fallback) noexcept {
-    PyObject* name = py::intern<"symbolic">();
-    PyObject* found = nullptr;
-    const int r = name ? PyObject_GetOptionalAttr(spec, name, &found) : -1;
-    py::Ref keep = py::Ref::steal(found);
-    if (r < 0) {
+    py::Ref found;
+    if (py::get_optional_attr<"symbolic">(spec, found) < 0) {
         PyErr_Clear();
         return fallback;
     }
-    if (found == Py_True) return true;
-    if (found == Py_False) return false;
+    if (found.get() == Py_True) return true;
+    if (found.get() == Py_False) return false;
     return fallback;  // absent, None, or not a bool
 }
 

@@ -1,6 +1,6 @@
 #include "typing/memo.hpp"
 
-#include "py/lazy.hpp"
+#include "py/named.hpp"
 
 namespace vesk::typing {
 
@@ -53,10 +53,7 @@ int deepcopy_memo_register(PyObject* memo, PyObject* source, PyObject* copy) {
         if (r <= 0) return r;  // stored (0) or failed (-1)
         // Another writer stored a list first: append to that one.
     }
-    PyObject* append = py::intern<"append">();
-    if (!append) return -1;
-    py::Ref done = py::Ref::steal(PyObject_CallMethodOneArg(keep_alive.get(), append, source));
-    return done ? 0 : -1;
+    return py::call_method<"append">(keep_alive.get(), source) ? 0 : -1;
 }
 
 }  // namespace vesk::typing

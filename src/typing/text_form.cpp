@@ -34,9 +34,9 @@ py::Ref kvlist_text(PyObject* items, const py::ExtraKeywords& extra, PyObject* l
 }
 
 bool display_options(bool compact, py::ExtraKeywords& extra, TextOptions& options) {
-    PyObject* name = py::intern<"list_wrap_threshold">();
-    PyObject* threshold = py::constant_int<80>();
-    if (!name || !threshold) return false;
+    PyObject* name;
+    PyObject* threshold;
+    if (!py::intern<"list_wrap_threshold">(name) || !py::constant_int<80>(threshold)) return false;
     extra.push_back({name, threshold});
     options = TextOptions{};
     options.compact = compact;

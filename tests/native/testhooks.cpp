@@ -207,12 +207,11 @@ PyObject* strict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 
 // The interned and imported cells: the same object on every call.
 PyObject* cells(PyObject*) {
-    PyObject* name = py::intern<"vesk_probe_name">();
-    PyObject* deepcopy = py::imported<"copy", "deepcopy">();
-    PyObject* tuple = py::names<"compact", "verbose">();
-    PyObject* module = py::imported<"copy">();
-    PyObject* number = py::constant_int<1000>();
-    if (!name || !deepcopy || !tuple || !module || !number) return nullptr;
+    PyObject *name, *deepcopy, *tuple, *module, *number;
+    if (!py::intern<"vesk_probe_name">(name) || !py::imported<"copy", "deepcopy">(deepcopy) ||
+        !py::names<"compact", "verbose">(tuple) || !py::imported<"copy">(module) ||
+        !py::constant_int<1000>(number))
+        return nullptr;
     return Py_BuildValue("(OOOOO)", name, deepcopy, tuple, module, number);
 }
 

@@ -2,7 +2,7 @@
 
 #include "py/args.hpp"
 #include "py/errors.hpp"
-#include "py/lazy.hpp"
+#include "py/named.hpp"
 #include "symbolic/errors.hpp"
 
 #include <array>
@@ -106,11 +106,7 @@ int pop_kw(PyObject* kwargs, PyObject* key, py::Ref& out) {
 py::Ref delegate_set_item_via_sym_attributes(PyObject* obj, PyObject* key, PyObject* value) {
     py::Ref attributes = py::get_attr<"_sym_attributes">(obj);
     if (!attributes) return {};
-    PyObject* name = py::intern<"_set_item_without_permission_check">();
-    if (!name) return {};
-    PyObject* call[] = {attributes.get(), key, value};
-    return py::Ref::steal(
-        PyObject_VectorcallMethod(name, call, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return py::call_method<"_set_item_without_permission_check">(attributes.get(), key, value);
 }
 
 }  // namespace vesk::symbolic::object

@@ -4,11 +4,12 @@
 // object construction; everything else reaches a field through its Python
 // attributes, so a Python field object serves as well.
 //
-// State. A Field's members are read under the instance's shared borrow and
-// written under its exclusive borrow; a conflicting request fails at once.
-// Its compiled FieldMeta is cached in a slot guarded by a lock of its own
-// that is held only to read, replace or clear the slot, never while Python
-// code runs or a record is released.
+// State (field_state.hpp). A Field's members are read under a shared hold
+// of the instance and written under an exclusive one (py/hold.hpp: each
+// member function declares the hold it needs); a conflicting request fails
+// at once. Its compiled FieldMeta is cached in a slot guarded by a lock of
+// its own that is held only to read, replace or clear the slot, never while
+// Python code runs or a record is released.
 //
 // The class is final: every Field is exactly of `field_type()`.
 //
@@ -36,7 +37,7 @@ namespace vesk::typing::field {
 // native Field.
 void invalidate_meta(PyObject* field) noexcept;
 
-// The field's value spec, read under a shared borrow (a new reference).
+// The field's value spec, read under a shared hold (a new reference).
 [[nodiscard]] py::Ref field_value_spec(PyObject* field);
 
 }  // namespace vesk::typing::field

@@ -2,10 +2,10 @@
 // record: the copy builds its own on first use.
 #include "typing/field/field.hpp"
 #include "typing/field/field_ops.hpp"
-#include "typing/field/field_state.hpp"
 
 #include "py/args.hpp"
-#include "py/lazy.hpp"
+#include "py/named.hpp"
+#include "py/signature.hpp"
 #include "typing/memo.hpp"
 
 #include <array>
@@ -14,41 +14,30 @@ namespace vesk::typing::field {
 
 namespace {
 
-// The members a deep copy replaces, in the order they are copied.
-constexpr std::array<py::Ref FieldState::*, 7> kDeepMembers{
-    &FieldState::key,      &FieldState::value,     &FieldState::description,
-    &FieldState::origin,   &FieldState::metadata,  &FieldState::validator,
-    &FieldState::alias,
+// The members a deep copy replaces, in the order they are copied; the
+// assign policy is an immutable str, so sharing it is copying it.
+constexpr std::array<py::Ref FieldMembers::*, 7> kDeepMembers{
+    &FieldMembers::key,      &FieldMembers::value,     &FieldMembers::description,
+    &FieldMembers::origin,   &FieldMembers::metadata,  &FieldMembers::validator,
+    &FieldMembers::alias,
 };
 
 py::Params<1> kDeepcopySig{"__deepcopy__", {"memo"}, 1, 1};
 
-// A new Field sharing every member object of `self`.
-py::Ref shallow_copy(PyObject* self) {
+// A new Field sharing every member object of the held field.
+py::Ref shallow_copy(const Reading& source) {
     PyTypeObject* type = field_type();
     if (!type) return {};
     py::Ref copy = py::alloc<FieldState>(type);
-    if (!copy) return {};
-    py::SharedBorrow b(py::borrow_flag<FieldState>(self));
-    if (!b.acquire()) return {};
-    const FieldState& s = py::state<FieldState>(self);
-    FieldState& c = py::state<FieldState>(copy.get());
-    for (py::Ref FieldState::* m : kDeepMembers) c.*m = s.*m;
-    c.assign = s.assign;  // an immutable str: sharing it is copying it
-    c.enable_repr = s.enable_repr;
-    c.enable_compare = s.enable_compare;
-    c.enable_hash = s.enable_hash;
-    c.enable_init = s.enable_init;
-    c.enable_clone = s.enable_clone;
-    c.enable_validation = s.enable_validation;
+    if (copy) static_cast<FieldMembers&>(py::state<FieldState>(copy.get())) = *source;
     return copy;
 }
 
 }  // namespace
 
-PyObject* field_copy(PyObject* self) { return shallow_copy(self).release(); }
+PyObject* field_copy(const Reading& self) { return shallow_copy(self).release(); }
 
-PyObject* field_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* field_deepcopy(Scoped self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     py::Args<1> a;
     if (!py::parse(kDeepcopySig, args, nargs, kwnames, a)) return nullptr;
@@ -57,39 +46,37 @@ PyObject* field_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyTypeObject* type = field_type();
     if (!type) return nullptr;
     py::Ref hit;
-    const int found = deepcopy_memo_hit_of(memo, self, type, "Field", hit);
+    const int found = deepcopy_memo_hit_of(memo, self.object(), type, "Field", hit);
     if (found != 0) return hit.release();
 
-    // Registered before any member is copied, so a member that refers back
-    // to this field (metadata holding it, say) resolves to the copy.
-    py::Ref copy = shallow_copy(self);
-    if (!copy || deepcopy_memo_register(memo, self, copy.get()) < 0) return nullptr;
-
-    PyObject* deepcopy = py::imported<"copy", "deepcopy">();
-    if (!deepcopy) return nullptr;
     std::array<py::Ref, kDeepMembers.size()> copied;
+    py::Ref copy;
     {
         // Readers may still reach the field meanwhile; writers are refused.
-        py::SharedBorrow b(py::borrow_flag<FieldState>(self));
-        if (!b.acquire()) return nullptr;
-        const FieldState& s = py::state<FieldState>(self);
+        Reading s = self.shared();
+        if (!s) return nullptr;
+        // Registered before any member is copied, so a member that refers
+        // back to this field (metadata holding it, say) resolves to the copy.
+        copy = shallow_copy(s);
+        if (!copy || deepcopy_memo_register(memo, self.object(), copy.get()) < 0) return nullptr;
         for (std::size_t i = 0; i < kDeepMembers.size(); ++i) {
-            PyObject* call_args[] = {(s.*kDeepMembers[i]).get(), memo};
-            copied[i] = py::Ref::steal(PyObject_Vectorcall(deepcopy, call_args, 2, nullptr));
+            copied[i] = py::call_imported<"copy", "deepcopy">(((*s).*kDeepMembers[i]).get(), memo);
             if (!copied[i]) return nullptr;
         }
     }
     {
         // Only the memo reaches the copy, so this hold is refused only when
         // a member's own copy hook holds it; then nothing is replaced.
-        py::ExclusiveBorrow b(py::borrow_flag<FieldState>(copy.get()));
-        if (!b.acquire()) return nullptr;
-        FieldState& c = py::state<FieldState>(copy.get());
-        for (std::size_t i = 0; i < kDeepMembers.size(); ++i) std::swap(c.*kDeepMembers[i], copied[i]);
+        Writing c(copy.get());
+        if (!c) return nullptr;
+        for (std::size_t i = 0; i < kDeepMembers.size(); ++i)
+            std::swap((*c).*kDeepMembers[i], copied[i]);
     }
     // A hook may have compiled the copy's record from the shared members.
     invalidate_meta(copy.get());
     return copy.release();  // the replaced shallow members are released with `copied`
 }
+
+const char* field_deepcopy_doc() { return py::signature_doc(kDeepcopySig); }
 
 }  // namespace vesk::typing::field

@@ -4,7 +4,6 @@
 // Fields define no order and no hash.
 #include "typing/field/field.hpp"
 #include "typing/field/field_ops.hpp"
-#include "typing/field/field_state.hpp"
 
 #include "typing/bridge.hpp"
 
@@ -23,23 +22,24 @@ int members_equal(PyObject* a, PyObject* b) {
 
 // Both fields are held shared while their members are compared, so a
 // member's `__eq__` may read either field but not change it.
-int fields_equal(PyObject* self, PyObject* other) {
-    if (self == other) return 1;
+int fields_equal(Scoped self, PyObject* other) {
+    if (self.object() == other) return 1;
     if (!is_field(other)) return 0;
-    py::SharedBorrow hold_self(py::borrow_flag<FieldState>(self));
-    py::SharedBorrow hold_other(py::borrow_flag<FieldState>(other));
-    if (!hold_self.acquire() || !hold_other.acquire()) return -1;
-    const FieldState& a = py::state<FieldState>(self);
-    const FieldState& b = py::state<FieldState>(other);
-    for (py::Ref FieldState::* m :
-         {&FieldState::key, &FieldState::value, &FieldState::description, &FieldState::metadata}) {
+    Reading mine = self.shared();
+    if (!mine) return -1;
+    Reading theirs(other);
+    if (!theirs) return -1;
+    const FieldMembers& a = *mine;
+    const FieldMembers& b = *theirs;
+    for (py::Ref FieldMembers::* m : {&FieldMembers::key, &FieldMembers::value,
+                                      &FieldMembers::description, &FieldMembers::metadata}) {
         const int eq = members_equal((a.*m).get(), (b.*m).get());
         if (eq <= 0) return eq;
     }
-    constexpr std::array<Tri FieldState::*, 5> kFlags{
-        &FieldState::enable_repr, &FieldState::enable_compare, &FieldState::enable_hash,
-        &FieldState::enable_clone, &FieldState::enable_validation};
-    for (Tri FieldState::* f : kFlags)
+    constexpr std::array<Tri FieldMembers::*, 5> kFlags{
+        &FieldMembers::enable_repr, &FieldMembers::enable_compare, &FieldMembers::enable_hash,
+        &FieldMembers::enable_clone, &FieldMembers::enable_validation};
+    for (Tri FieldMembers::* f : kFlags)
         if (a.*f != b.*f) return 0;
     if (a.enable_init != b.enable_init) return 0;
     const int same_validator = callable_eq(a.validator.get(), b.validator.get());
@@ -49,7 +49,7 @@ int fields_equal(PyObject* self, PyObject* other) {
 
 }  // namespace
 
-PyObject* field_richcompare(PyObject* self, PyObject* other, int op) {
+PyObject* field_richcompare(Scoped self, PyObject* other, int op) {
     if (op != Py_EQ && op != Py_NE) return py::not_implemented();
     const int eq = fields_equal(self, other);
     if (eq < 0) return nullptr;

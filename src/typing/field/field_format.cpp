@@ -2,16 +2,16 @@
 // default, laid out by the formatting service under the label "Field".
 #include "typing/field/field.hpp"
 #include "typing/field/field_ops.hpp"
-#include "typing/field/field_state.hpp"
 
 #include "py/lazy.hpp"
+#include "py/signature.hpp"
 #include "typing/text_form.hpp"
 
 namespace vesk::typing::field {
 
 namespace {
 
-py::Ref field_items(const FieldState& s) {
+py::Ref field_items(const FieldMembers& s) {
     py::Ref items = py::Ref::steal(PyList_New(0));
     py::Ref empty = py::Ref::steal(PyDict_New());
     if (!items || !empty) return {};
@@ -33,20 +33,18 @@ py::Ref field_items(const FieldState& s) {
     return ok ? items : py::Ref();
 }
 
-// The shared borrow is held while `kvlist_str` formats the members, so a
+// The shared hold is kept while `kvlist_str` formats the members, so a
 // member's own `format` may read the field but not change it.
-PyObject* format_field(PyObject* self, const py::ExtraKeywords& extra,
+PyObject* format_field(const Reading& self, const py::ExtraKeywords& extra,
                        const TextOptions& options) {
-    PyObject* label = py::intern<"Field">();
-    if (!label) return nullptr;
-    py::SharedBorrow b(py::borrow_flag<FieldState>(self));
-    if (!b.acquire()) return nullptr;
-    py::Ref items = field_items(py::state<FieldState>(self));
+    PyObject* label;
+    if (!py::intern<"Field">(label)) return nullptr;
+    py::Ref items = field_items(*self);
     if (!items) return nullptr;
     return kvlist_text(items.get(), extra, label, nullptr, options).release();
 }
 
-PyObject* display(PyObject* self, bool compact) {
+PyObject* display(const Reading& self, bool compact) {
     py::ExtraKeywords extra;
     TextOptions options;
     return display_options(compact, extra, options) ? format_field(self, extra, options) : nullptr;
@@ -57,7 +55,7 @@ py::Params<3> kFormatSig{"format", {"compact", "verbose", "root_indent"}, 3, 0,
 
 }  // namespace
 
-PyObject* field_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* field_format(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
     py::Args<3> a;
     if (!py::parse(kFormatSig, args, nargs, kwnames, a)) return nullptr;
@@ -66,7 +64,11 @@ PyObject* field_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return format_field(self, a.extra(), options);
 }
 
-PyObject* field_str(PyObject* self) { return display(self, false); }
-PyObject* field_repr(PyObject* self) { return display(self, true); }
+PyObject* field_str(const Reading& self) { return display(self, false); }
+PyObject* field_repr(const Reading& self) { return display(self, true); }
+
+const char* field_format_doc() {
+    return py::signature_doc(kFormatSig, {"False", "True", "0"});
+}
 
 }  // namespace vesk::typing::field

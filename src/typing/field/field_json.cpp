@@ -9,9 +9,9 @@
 // nesting of fields and schemas inside each other is bounded.
 #include "typing/field/field.hpp"
 #include "typing/field/field_ops.hpp"
-#include "typing/field/field_state.hpp"
 
 #include "py/args.hpp"
+#include "py/signature.hpp"
 #include "typing/bridge.hpp"
 #include "typing/json_form.hpp"
 #include "typing/value_spec/from_json.hpp"
@@ -26,16 +26,15 @@ constexpr const char kSerializationKey[] = "vesk.typing.Field";
 
 struct TriEntry {
     const char* name;
-    Tri FieldState::* stored;
-    Tri FieldArgs::* read;
+    Tri FieldMembers::* member;
 };
 // The stated flags, in the order they are written and read.
 constexpr std::array<TriEntry, 5> kTriFlags{{
-    {"enable_repr", &FieldState::enable_repr, &FieldArgs::enable_repr},
-    {"enable_compare", &FieldState::enable_compare, &FieldArgs::enable_compare},
-    {"enable_hash", &FieldState::enable_hash, &FieldArgs::enable_hash},
-    {"enable_clone", &FieldState::enable_clone, &FieldArgs::enable_clone},
-    {"enable_validation", &FieldState::enable_validation, &FieldArgs::enable_validation},
+    {"enable_repr", &FieldMembers::enable_repr},
+    {"enable_compare", &FieldMembers::enable_compare},
+    {"enable_hash", &FieldMembers::enable_hash},
+    {"enable_clone", &FieldMembers::enable_clone},
+    {"enable_validation", &FieldMembers::enable_validation},
 }};
 
 // The stored entry as it is: 1 found, 0 absent, -1 on error.
@@ -80,15 +79,13 @@ py::Params<1> kFromJsonSig{"from_json", {"json_value"}, 1, 1, py::Keywords::Coll
 
 }  // namespace
 
-PyObject* field_to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+// Held for the whole call: the writer's callbacks may read the field but not
+// change it halfway through.
+PyObject* field_to_json(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     JsonWriter w;
     if (!w.start(kToJsonSig, args, nargs, kwnames, kSerializationKey)) return nullptr;
-    // Held for the whole call: the writer's callbacks may read the field but
-    // not change it halfway through.
-    py::SharedBorrow b(py::borrow_flag<FieldState>(self));
-    if (!b.acquire()) return nullptr;
-    const FieldState& s = py::state<FieldState>(self);
+    const FieldMembers& s = *self;
     if (!w.set("key_spec", s.key.get()) || !w.set("value_spec", s.value.get()) ||
         (s.description.get() != Py_None && !w.set("description", s.description.get())))
         return nullptr;
@@ -99,7 +96,7 @@ PyObject* field_to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         // "enable_init" is written between the first three flags and the
         // last two, and only when it is False (True is the default).
         if (i == 3 && !s.enable_init && !w.set_raw("enable_init", Py_False)) return nullptr;
-        const Tri t = s.*kTriFlags[i].stored;
+        const Tri t = s.*kTriFlags[i].member;
         if (t != Tri::Unset && !w.set_raw(kTriFlags[i].name, t == Tri::True ? Py_True : Py_False))
             return nullptr;
     }
@@ -134,24 +131,30 @@ PyObject* field_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         json_field(json_value, "metadata", kwargs.get(), metadata) < 0)
         return nullptr;
 
-    FieldArgs f;
-    f.key = key.get();
-    f.value = value.get();
-    f.description = description.get();
-    f.metadata = metadata.get();
+    FieldMembers m;
+    m.key = std::move(key);
+    m.value = std::move(value);
+    given_member(m.description, description.get());
+    given_member(m.metadata, metadata.get());
     py::Ref init;
     const int has_init = raw_entry(json_value, "enable_init", init);
-    if (has_init < 0 || (has_init && !py::arg_bool("enable_init", init.get(), f.enable_init)))
+    if (has_init < 0 || (has_init && !py::arg_bool("enable_init", init.get(), m.enable_init)))
         return nullptr;
     for (const TriEntry& e : kTriFlags)
-        if (!read_tri(json_value, e.name, f.*e.read)) return nullptr;
+        if (!read_tri(json_value, e.name, m.*e.member)) return nullptr;
     if (raw_entry(json_value, "assign", assign) < 0 ||
-        !arg_assign("assign", assign.get(), f.assign) ||
+        !arg_assign("assign", assign.get(), m.assign) ||
         raw_entry(json_value, "alias", alias) < 0)
         return nullptr;
-    f.alias = alias.get();
+    given_member(m.alias, alias.get());
     PyTypeObject* type = field_type();
-    return type ? make_field(type, f).release() : nullptr;
+    return type ? make_field(type, std::move(m)).release() : nullptr;
+}
+
+const char* field_to_json_doc() { return py::signature_doc(kToJsonSig); }
+
+const char* field_from_json_doc() {
+    return py::signature_doc(kFromJsonSig, {}, py::Receiver::Class);
 }
 
 }  // namespace vesk::typing::field

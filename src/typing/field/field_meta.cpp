@@ -16,21 +16,14 @@ namespace {
 // Reads `obj.name` and takes its truth value: 1, 0 or -1.
 template <py::Literal Name>
 int attr_truth(PyObject* obj) {
-    PyObject* name = py::intern<Name>();
-    if (!name) return -1;
-    py::Ref v = py::Ref::steal(PyObject_GetAttr(obj, name));
+    py::Ref v = py::get_attr<Name>(obj);
     return v ? PyObject_IsTrue(v.get()) : -1;
 }
 
 // The value spec's `symbolic`: a failed read or a value that is neither None
 // nor a bool counts as unset.
 Tri read_symbolic(PyObject* value_spec) {
-    PyObject* name = py::intern<"symbolic">();
-    if (!name) {
-        PyErr_Clear();
-        return Tri::Unset;
-    }
-    py::Ref v = py::Ref::steal(PyObject_GetAttr(value_spec, name));
+    py::Ref v = py::get_attr<"symbolic">(value_spec);
     if (!v) {
         PyErr_Clear();
         return Tri::Unset;
@@ -46,16 +39,12 @@ Tri read_symbolic(PyObject* value_spec) {
     const int has_default = attr_truth<"has_default">(value_spec);
     if (has_default < 0) return false;
     if (has_default) {
-        PyObject* name = py::intern<"default_factory">();
-        if (!name) return false;
-        py::Ref factory = py::Ref::steal(PyObject_GetAttr(value_spec, name));
+        py::Ref factory = py::get_attr<"default_factory">(value_spec);
         if (!factory) return false;
         if (factory.get() != Py_None) {
             m.has_default = true;
         } else {
-            PyObject* dv = py::intern<"default_value">();
-            if (!dv) return false;
-            py::Ref value = py::Ref::steal(PyObject_GetAttr(field, dv));
+            py::Ref value = py::get_attr<"default_value">(field);
             if (!value) return false;
             const int carries = default_carries_missing(value.get());
             if (carries < 0) return false;
@@ -77,9 +66,7 @@ Tri read_symbolic(PyObject* value_spec) {
         out.push_back(py::Ref::borrow(value_spec));
         return true;
     }
-    PyObject* name = py::intern<"candidates">();
-    if (!name) return false;
-    py::Ref candidates = py::Ref::steal(PyObject_GetAttr(value_spec, name));
+    py::Ref candidates = py::get_attr<"candidates">(value_spec);
     py::Ref it = py::Ref::steal(candidates ? PyObject_GetIter(candidates.get()) : nullptr);
     if (!it) return false;
     while (py::Ref c = py::Ref::steal(PyIter_Next(it.get()))) out.push_back(std::move(c));
@@ -110,7 +97,7 @@ void add_exact(FieldMeta& m, PyObject* cls) {
     for (const py::Ref& c : candidates) {
         funnel::NativeFacts facts;
         if (!funnel::native_facts(c.get(), facts)) return false;
-        any_candidate |= facts.is_any && facts.plain;
+        any_candidate |= facts.is_any && facts.untouched;
         bool classified = false;
         py::Ref cls;
         if (!funnel::spec_exact_leaf_type(c.get(), cls)) return false;
@@ -119,7 +106,7 @@ void add_exact(FieldMeta& m, PyObject* cls) {
             classified = true;
         }
         if (facts.is_float && !facts.strict_true) float_widenable = true;
-        if (!funnel::checked_leaf_type(c.get(), cls)) return false;
+        if (!funnel::spec_checked_leaf_type(c.get(), cls)) return false;
         if (cls) {
             if (!checked_holds(m, cls.get())) m.checked.emplace_back(std::move(cls), c);
             classified = true;
@@ -140,7 +127,8 @@ void add_exact(FieldMeta& m, PyObject* cls) {
     }
     funnel::NativeFacts own;
     if (!funnel::native_facts(value_spec, own)) return false;
-    if (own.is_native && own.noneable && own.plain) add_exact(m, reinterpret_cast<PyObject*>(Py_TYPE(Py_None)));
+    if (own.is_native && own.noneable && own.untouched)
+        add_exact(m, reinterpret_cast<PyObject*>(Py_TYPE(Py_None)));
     if (any_candidate) {
         PyObject* const fast[] = {
             reinterpret_cast<PyObject*>(&PyLong_Type),
@@ -219,9 +207,7 @@ FieldMetaRef build_field_meta(PyObject* const_text, PyObject* field, PyObject* v
         m->accept_any = true;
         return m;
     }
-    PyObject* name = py::intern<"validator">();
-    if (!name) return nullptr;
-    py::Ref validator = py::Ref::steal(PyObject_GetAttr(field, name));
+    py::Ref validator = py::get_attr<"validator">(field);
     if (!validator) return nullptr;
     if (validator.get() != Py_None) {
         m->custom_apply = true;

@@ -58,20 +58,18 @@ struct FieldMeta {
     // from the one it replaced, whatever memory they occupy.
     std::uint64_t serial = 0;
 
-    // Calls `v(PyObject*)` for every object the record holds, for the cycle
-    // collector of the record's sole holder.
+    // Hands every reference the record holds to `v`, for the cycle
+    // collector of the record's sole holder (py::SharedRecord).
     template <class V>
-    int visit(V&& v) const {
-        for (const py::Ref& c : exact)
-            if (int r = v(c.get())) return r;
+    void visit(V&& v) const {
+        for (const py::Ref& c : exact) v(c);
         for (const auto& [cls, spec] : checked) {
-            if (int r = v(cls.get())) return r;
-            if (int r = v(spec.get())) return r;
+            v(cls);
+            v(spec);
         }
-        for (const py::Ref& c : subclass)
-            if (int r = v(c.get())) return r;
-        if (int r = v(const_text.get())) return r;
-        return v(value_spec.get());
+        for (const py::Ref& c : subclass) v(c);
+        v(const_text);
+        v(value_spec);
     }
 };
 

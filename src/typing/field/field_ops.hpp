@@ -1,62 +1,77 @@
-// Internal interface between the files of the Field class.
+// Internal interface between the files of the Field class: construction
+// helpers, and the members each file implements for the tables of
+// field_type.cpp. A member that reads or writes the field's state declares
+// its hold on the receiver (py/hold.hpp); the table entry takes it.
 #pragma once
 
+#include "py/hold.hpp"
 #include "py/ref.hpp"
-#include "typing/field/field_meta.hpp"
+#include "typing/field/field_state.hpp"
 
 namespace vesk::typing::field {
 
-// The constructor's arguments after conversion (borrowed; null = omitted).
-struct FieldArgs {
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    PyObject* description = nullptr;
-    PyObject* metadata = nullptr;
-    PyObject* origin = nullptr;
-    Tri enable_repr = Tri::Unset;
-    Tri enable_compare = Tri::Unset;
-    Tri enable_hash = Tri::Unset;
-    bool enable_init = true;
-    Tri enable_clone = Tri::Unset;
-    Tri enable_validation = Tri::Unset;
-    py::Ref assign;  // a str, or null
-    PyObject* alias = nullptr;
-};
+// Every hold on a field is refused with the binding layer's borrow error.
+using Reading = py::Shared<FieldState>;
+using Writing = py::Exclusive<FieldState>;
+using Scoped = py::Scoped<FieldState>;
 
-// The constructor: converts a str key through the typing bridge's
-// `key_spec_cls.from_str`, checks the key, the metadata and the alias, and
-// builds a field of `type` with no validator and no cached record.
-[[nodiscard]] py::Ref make_field(PyTypeObject* type, const FieldArgs& args);
+// --- construction (field_construct.cpp) ---------------------------------------
 
+PyObject* field_new(PyTypeObject* type, PyObject* args, PyObject* kwds);
+
+// A field of `type` holding `members`, which the caller filled from its
+// arguments: a str key is converted through the typing bridge's
+// `key_spec_cls.from_str` and the key checked, an absent or empty metadata
+// becomes a new dict (a truthy one must be a dict), and the alias checked.
+// No validator and no cached record.
+[[nodiscard]] py::Ref make_field(PyTypeObject* type, FieldMembers members);
+
+// `member` takes `arg` when it was given (not null).
+void given_member(py::Ref& member, PyObject* arg);
 // Null or None -> Unset; True or False; anything else is a TypeError naming
 // `name`.
 [[nodiscard]] bool arg_tri(const char* name, PyObject* value, Tri& out);
 // Null or None -> no policy (null); a str (subclasses included) is kept.
 [[nodiscard]] bool arg_assign(const char* name, PyObject* value, py::Ref& out);
+// Refuses an alias that is not a non-empty str (None is checked by callers).
+[[nodiscard]] bool check_alias(PyObject* alias);
 
-// Methods implemented in field_apply.cpp.
-PyObject* field_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* field_extend(PyObject* self, PyObject* base);
-PyObject* field_own_value_spec(PyObject* self);
-PyObject* field_materialize_strict(PyObject* self);
-// Implemented in field_copy.cpp.
-PyObject* field_copy(PyObject* self);
-PyObject* field_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+// --- members -------------------------------------------------------------------
+
+// field_apply.cpp
+PyObject* field_apply(Scoped self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* field_from_annotation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames);
+// field_extend.cpp
+PyObject* field_extend(Scoped self, PyObject* base);
+PyObject* field_own_value_spec(Scoped self);
+PyObject* field_materialize_strict(Scoped self);
+// field_copy.cpp
+PyObject* field_copy(const Reading& self);
+PyObject* field_deepcopy(Scoped self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames);
-// Implemented in field_format.cpp.
-PyObject* field_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* field_str(PyObject* self);
-PyObject* field_repr(PyObject* self);
-// Implemented in field_equality.cpp.
-PyObject* field_richcompare(PyObject* self, PyObject* other, int op);
-// Implemented in field_json.cpp.
-PyObject* field_to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+// field_format.cpp
+PyObject* field_format(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames);
+PyObject* field_str(const Reading& self);
+PyObject* field_repr(const Reading& self);
+// field_equality.cpp
+PyObject* field_richcompare(Scoped self, PyObject* other, int op);
+// field_json.cpp
+PyObject* field_to_json(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames);
 PyObject* field_from_json(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);
-// Implemented in field_probe.cpp.
-PyObject* field_meta_probe(PyObject* self);
-PyObject* field_from_annotation(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames);
+// field_probe.cpp
+PyObject* field_meta_probe(Scoped self);
+
+// The docstrings with the text signatures of the members that parse with a
+// Params of their own file.
+[[nodiscard]] const char* field_apply_doc();
+[[nodiscard]] const char* field_from_annotation_doc();
+[[nodiscard]] const char* field_deepcopy_doc();
+[[nodiscard]] const char* field_format_doc();
+[[nodiscard]] const char* field_to_json_doc();
+[[nodiscard]] const char* field_from_json_doc();
 
 }  // namespace vesk::typing::field

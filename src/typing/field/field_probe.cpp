@@ -18,8 +18,8 @@ py::Ref tuple_of(const std::vector<py::Ref>& items) {
 
 }  // namespace
 
-PyObject* field_meta_probe(PyObject* self) {
-    FieldMetaRef m = field_meta(self);
+PyObject* field_meta_probe(Scoped self) {
+    FieldMetaRef m = field_meta(self.object());
     if (!m) return nullptr;
     py::Ref exact = tuple_of(m->exact);
     py::Ref subclass = tuple_of(m->subclass);

@@ -1,80 +1,90 @@
 // The native state of a Field, shared by the files that implement it.
+//
+// Its members are listed once, in FieldMembers: construction fills them, a
+// shallow copy copies them whole, and `visit` hands every reference to the
+// generated cycle-collector hooks (type.hpp). The cached record lives beside
+// them in its own slot, which a copy never takes over.
 #pragma once
 
-#include "py/borrow.hpp"
 #include "py/mutex.hpp"
+#include "py/record.hpp"
 #include "py/ref.hpp"
-#include "py/type.hpp"
 #include "typing/field/field_meta.hpp"
 
 #include <cstdint>
-#include <utility>
 
 namespace vesk::typing::field {
 
 // The cached record of one field. The lock guards only the slot; records
 // taken out of it are released by the caller after unlocking, since the last
-// release of a record drops Python objects and may run finalisers.
+// release of a record drops Python objects and may run finalisers. A cache
+// is not part of what the field declares: a copied slot starts empty.
 class MetaSlot {
 public:
+    MetaSlot() noexcept = default;
+    MetaSlot(const MetaSlot&) noexcept {}
+    MetaSlot& operator=(const MetaSlot&) noexcept { return *this; }
+
     // The cached record (a new reference), or null.
-    [[nodiscard]] FieldMetaRef load() noexcept {
+    [[nodiscard]] FieldMetaRef load() const noexcept {
         py::MutexLock lock(mutex_);
-        return cached_;
+        return cached_.get();
     }
     // The number of invalidations so far; a record built from state read
     // after this value is current only if it has not moved on.
-    [[nodiscard]] std::uint64_t generation() noexcept {
+    [[nodiscard]] std::uint64_t generation() const noexcept {
         py::MutexLock lock(mutex_);
         return generation_;
     }
     // Caches `m` unless the field changed since `generation` was read, so a
     // build that raced a change never outlives it. Returns the record that
     // was replaced, for the caller to release.
-    [[nodiscard]] FieldMetaRef store(FieldMetaRef m, std::uint64_t generation) noexcept {
+    [[nodiscard]] FieldMetaRef store(FieldMetaRef m, std::uint64_t generation) const noexcept {
         {
             py::MutexLock lock(mutex_);
-            if (generation == generation_) std::swap(cached_, m);
+            if (generation == generation_) cached_.swap(m);
         }
         return m;
     }
     // Empties the slot; returns the dropped record for the caller to release.
-    [[nodiscard]] FieldMetaRef take() noexcept {
+    [[nodiscard]] FieldMetaRef take() const noexcept {
         py::MutexLock lock(mutex_);
         ++generation_;
-        return std::exchange(cached_, nullptr);
+        return cached_.take();
     }
-    // For the cycle collector, which runs with every other thread stopped (or
-    // holding the global lock): the cached record when this slot is its only
-    // holder, so objects it holds are counted once, by this field alone.
-    [[nodiscard]] const FieldMeta* sole_record_unlocked() const noexcept {
-        return cached_ && cached_.use_count() == 1 ? cached_.get() : nullptr;
+
+    // The record for the cycle collector, which counts it while this slot
+    // is its only holder.
+    template <class V>
+    void visit(V&& v) {
+        v(cached_);
     }
 
 private:
-    PyMutex mutex_{};
-    FieldMetaRef cached_;
-    std::uint64_t generation_ = 0;
+    // The slot is a cache: reading or replacing it does not change the field.
+    mutable PyMutex mutex_{};
+    mutable py::SharedRecord<FieldMeta> cached_;
+    mutable std::uint64_t generation_ = 0;
 };
 
-struct FieldState {
-    py::Ref key;          // a key spec (any object once set through `_key`)
-    py::Ref value;        // the value spec
-    py::Ref description;  // None when absent
-    py::Ref origin;       // None when absent
-    py::Ref metadata;     // a dict unless set through `_metadata`
-    py::Ref validator;    // None when absent
-    py::Ref alias;        // None when absent
-    py::Ref assign;       // a str, or null for no declared policy
+// What a field declares. Absent objects are None; `assign` is null when no
+// policy is declared.
+struct FieldMembers {
+    py::Ref key;                                // a key spec (any object once set through `_key`)
+    py::Ref value;                              // the value spec
+    py::Ref description = py::Ref::borrow(Py_None);
+    py::Ref origin = py::Ref::borrow(Py_None);
+    py::Ref metadata;                           // a dict unless set through `_metadata`
+    py::Ref validator = py::Ref::borrow(Py_None);
+    py::Ref alias = py::Ref::borrow(Py_None);
+    py::Ref assign;                             // a str, or null for no declared policy
     Tri enable_repr = Tri::Unset;
     Tri enable_compare = Tri::Unset;
     Tri enable_hash = Tri::Unset;
     bool enable_init = true;
     Tri enable_clone = Tri::Unset;
     Tri enable_validation = Tri::Unset;
-    MetaSlot meta;
 
-    // The owned references; the class's own traverse adds the cached record.
     template <class V>
     void visit(V&& v) {
         v(key);
@@ -91,6 +101,16 @@ struct FieldState {
     // `enable_init`.
     [[nodiscard]] bool effective(Tri t) const noexcept {
         return t == Tri::Unset ? enable_init : t == Tri::True;
+    }
+};
+
+struct FieldState : FieldMembers {
+    MetaSlot meta;
+
+    template <class V>
+    void visit(V&& v) {
+        FieldMembers::visit(v);
+        meta.visit(v);
     }
 };
 

@@ -1,9 +1,7 @@
 #include "typing/funnel/classify.hpp"
 
-#include "py/lazy.hpp"
+#include "py/named.hpp"
 #include "typing/value_spec/annotation.hpp"
-#include "typing/value_spec/engine/spec_engine.hpp"
-
 
 namespace vesk::typing::funnel {
 
@@ -11,8 +9,6 @@ namespace {
 
 using typing::KindId;
 using typing::SpecEngine;
-
-bool plain(const SpecEngine& e) noexcept { return !e.frozen && !e.transform; }
 
 bool is_scalar_leaf_type(PyObject* t) noexcept {
     return t == reinterpret_cast<PyObject*>(&PyLong_Type) ||
@@ -26,12 +22,7 @@ bool is_scalar_leaf_type(PyObject* t) noexcept {
 // Reads `obj.name` when present: `out` empty when absent.
 template <py::Literal Name>
 [[nodiscard]] bool optional_attr(PyObject* obj, py::Ref& out) {
-    PyObject* name = py::intern<Name>();
-    if (!name) return false;
-    PyObject* v = nullptr;
-    if (PyObject_GetOptionalAttr(obj, name, &v) < 0) return false;
-    out = py::Ref::steal(v);
-    return true;
+    return py::get_optional_attr<Name>(obj, out) >= 0;
 }
 
 }  // namespace
@@ -44,18 +35,17 @@ bool proven_scalar_leaf(PyObject* spec, bool& out) {
 }
 
 int is_scalar_identity_transform(PyObject* fn) {
-    PyObject* name = py::intern<"_vesk_scalar_identity">();
-    return name ? PyObject_HasAttrWithError(fn, name) : -1;
+    return py::has_attr<"_vesk_scalar_identity">(fn);
 }
 
 bool native_facts(PyObject* spec, NativeFacts& out) {
     out = NativeFacts{};
     if (!typing::is_spec(spec)) return true;
-    py::SharedBorrow b(typing::spec_borrow(spec));
-    if (!b.acquire()) return false;
-    const SpecEngine& e = typing::spec_engine(spec);
+    py::Shared<SpecEngine> held(spec);
+    if (!held) return false;
+    const SpecEngine& e = *held;
     out.is_native = true;
-    out.plain = plain(e);
+    out.untouched = untouched(e);
     out.is_any = e.id() == KindId::Any;
     if (const auto* n = typing::kind_as<typing::NumberKind>(e.kind)) out.is_float = n->is_float;
     out.strict_true = e.strict == typing::Tri::True;
@@ -68,10 +58,9 @@ bool native_facts(PyObject* spec, NativeFacts& out) {
 bool spec_exact_leaf_type(PyObject* spec, py::Ref& out) {
     out.reset();
     if (typing::is_spec(spec)) {
-        py::SharedBorrow b(typing::spec_borrow(spec));
-        if (!b.acquire()) return false;
-        const SpecEngine& e = typing::spec_engine(spec);
-        out = py::Ref::borrow(typing::exact_leaf_type(e));
+        py::Shared<SpecEngine> e(spec);
+        if (!e) return false;
+        out = py::Ref::borrow(typing::exact_leaf_type(*e));
         return true;
     }
     py::Ref declared;
@@ -80,28 +69,23 @@ bool spec_exact_leaf_type(PyObject* spec, py::Ref& out) {
         if (declared.get() != Py_None) out = std::move(declared);
         return true;
     }
-    PyObject* name = py::intern<"fast_apply_info">();
-    if (!name) return false;
-    py::Ref info = py::Ref::steal(PyObject_GetAttr(spec, name));
+    py::Ref info = py::get_attr<"fast_apply_info">(spec);
     if (!info) return false;
     py::Ref eligible = py::get_attr<"is_eligible">(info.get());
     if (!eligible) return false;
     const int truth = PyObject_IsTrue(eligible.get());
     if (truth < 0) return false;
     if (!truth) return true;
-    PyObject* vt = py::intern<"value_type">();
-    if (!vt) return false;
-    out = py::Ref::steal(PyObject_GetAttr(info.get(), vt));
+    out = py::get_attr<"value_type">(info.get());
     return static_cast<bool>(out);
 }
 
-bool checked_leaf_type(PyObject* spec, py::Ref& out) {
+bool spec_checked_leaf_type(PyObject* spec, py::Ref& out) {
     out.reset();
     if (typing::is_spec(spec)) {
-        py::SharedBorrow b(typing::spec_borrow(spec));
-        if (!b.acquire()) return false;
-        const SpecEngine& e = typing::spec_engine(spec);
-        out = py::Ref::borrow(typing::checked_leaf_type(e));
+        py::Shared<SpecEngine> e(spec);
+        if (!e) return false;
+        out = py::Ref::borrow(typing::checked_leaf_type(*e));
         return true;
     }
     py::Ref declared;
@@ -115,11 +99,11 @@ bool is_object_candidate(PyObject* spec, py::Ref& out) {
     if (!typing::is_spec(spec)) return true;
     py::Ref forward_ref;
     {
-        py::SharedBorrow b(typing::spec_borrow(spec));
-        if (!b.acquire()) return false;
-        const SpecEngine& e = typing::spec_engine(spec);
+        py::Shared<SpecEngine> held(spec);
+        if (!held) return false;
+        const SpecEngine& e = *held;
         const auto* o = typing::kind_as<typing::ObjectKind>(e.kind);
-        if (!o || !plain(e)) return true;
+        if (!o || !untouched(e)) return true;
         if (!o->forward_ref) {
             out = e.value_type;
             return true;
@@ -128,9 +112,7 @@ bool is_object_candidate(PyObject* spec, py::Ref& out) {
     }
     // A forward reference names its class only once resolved; until then the
     // spec is no candidate.
-    PyObject* name = py::intern<"cls">();
-    if (!name) return false;
-    py::Ref cls = py::Ref::steal(PyObject_GetAttr(forward_ref.get(), name));
+    py::Ref cls = py::get_attr<"cls">(forward_ref.get());
     if (!cls) return false;
     if (cls.get() != Py_None) out = std::move(cls);
     return true;
@@ -139,11 +121,10 @@ bool is_object_candidate(PyObject* spec, py::Ref& out) {
 bool is_container_candidate(PyObject* spec, bool& out) {
     out = false;
     if (!typing::is_spec(spec)) return true;
-    py::SharedBorrow b(typing::spec_borrow(spec));
-    if (!b.acquire()) return false;
-    const SpecEngine& e = typing::spec_engine(spec);
-    const KindId id = e.id();
-    out = plain(e) && (id == KindId::List || id == KindId::Tuple || id == KindId::Dict);
+    py::Shared<SpecEngine> e(spec);
+    if (!e) return false;
+    const KindId id = e->id();
+    out = untouched(*e) && (id == KindId::List || id == KindId::Tuple || id == KindId::Dict);
     return true;
 }
 
@@ -155,9 +136,9 @@ bool container_fill_info(PyObject* spec, FillInfo& out) {
     py::Ref element;
     py::Ref tuple_fields;
     {
-        py::SharedBorrow b(typing::spec_borrow(spec));
-        if (!b.acquire()) return false;
-        const SpecEngine& e = typing::spec_engine(spec);
+        py::Shared<SpecEngine> held(spec);
+        if (!held) return false;
+        const SpecEngine& e = *held;
         if (const auto* l = typing::kind_as<typing::ListKind>(e.kind)) {
             out.code = 1;
             element = l->element;
@@ -176,10 +157,8 @@ bool container_fill_info(PyObject* spec, FillInfo& out) {
     if (!tuple_fields) return true;
     py::Ref it = py::Ref::steal(PyObject_GetIter(tuple_fields.get()));
     if (!it) return false;
-    PyObject* name = py::intern<"value">();
-    if (!name) return false;
     while (py::Ref f = py::Ref::steal(PyIter_Next(it.get()))) {
-        py::Ref v = py::Ref::steal(PyObject_GetAttr(f.get(), name));
+        py::Ref v = py::get_attr<"value">(f.get());
         if (!v) return false;
         bool proven = false;
         if (!proven_scalar_leaf(v.get(), proven)) return false;

@@ -10,14 +10,21 @@
 #pragma once
 
 #include "py/ref.hpp"
+#include "typing/value_spec/engine/spec_engine.hpp"
 
 namespace vesk::typing::funnel {
+
+// Whether a native spec applies values as its kind alone says: not frozen
+// and without a transform. Every shortcut requires it.
+[[nodiscard]] inline bool untouched(const SpecEngine& e) noexcept {
+    return !e.frozen && !e.transform;
+}
 
 // Facts about a native spec read in one borrow; all false for any other
 // object.
 struct NativeFacts {
     bool is_native = false;
-    bool plain = false;        // not frozen and without transform
+    bool untouched = false;    // not frozen and without transform
     bool is_any = false;
     bool is_float = false;     // a Float spec
     bool strict_true = false;  // strict is explicitly True
@@ -27,13 +34,15 @@ struct NativeFacts {
 };
 [[nodiscard]] bool native_facts(PyObject* spec, NativeFacts& out);
 
-// The class whose exact instances the spec accepts unchanged.
+// The class whose exact instances the spec accepts unchanged (any spec
+// object; `exact_leaf_type` of the engine answers for a native one).
 [[nodiscard]] bool spec_exact_leaf_type(PyObject* spec, py::Ref& out);
-// The class of values that one `_validate` call of the spec decides.
-[[nodiscard]] bool checked_leaf_type(PyObject* spec, py::Ref& out);
-// The value class of a plain native Object spec.
+// The class of values that one `_validate` call of the spec decides (any
+// spec object; `checked_leaf_type` of the engine answers for a native one).
+[[nodiscard]] bool spec_checked_leaf_type(PyObject* spec, py::Ref& out);
+// The value class of an untouched native Object spec.
 [[nodiscard]] bool is_object_candidate(PyObject* spec, py::Ref& out);
-// A plain native List, Tuple or Dict spec.
+// An untouched native List, Tuple or Dict spec.
 [[nodiscard]] bool is_container_candidate(PyObject* spec, bool& out);
 // Whether the exact leaf type of `spec` is exactly int, str, float, bool,
 // bytes or NoneType.

@@ -9,11 +9,11 @@
 // partial-state read of an object candidate, a constant key's dictionary
 // lookup, iteration) can fail; they return -1 / false with the exception set.
 //
-// Ownership: the payload is an owned reference released with the rule.
+// Ownership: the payload is an owned reference released with the rule. The
+// constant-key check of a Dict element lives in dict_bulk.hpp.
 #pragma once
 
 #include "py/ref.hpp"
-#include "typing/schema/schema.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -101,63 +101,5 @@ inline bool ElemRule::pure() const noexcept {
 
 // `elem_rule(spec, allow_containers)` then `all_match` over `container`.
 [[nodiscard]] int elements_all_match(PyObject* spec, PyObject* container, bool allow_containers);
-
-}  // namespace vesk::typing::funnel
-
-namespace vesk::typing::funnel {
-
-// The constant-key check of one Dict spec's schema, ready to test dicts:
-// the native entries of an exactly native Schema (with the element rule of
-// each List field derived now, from the spec as it is), or the tuple of
-// (key, class) pairs any other schema offers as `_const_bulk_check`.
-// Derived once per fast-path call and then used for every dict it meets.
-class DictBulk {
-public:
-    // From `schema` (null or None: none). `out.usable()` is false when the
-    // schema offers no check or a List field's spec cannot be decided by a
-    // rule (frozen, transformed, or a slow element). False with an
-    // exception set when a read fails.
-    [[nodiscard]] static bool derive(PyObject* schema, DictBulk& out);
-
-    [[nodiscard]] bool usable() const noexcept { return pairs_ || meta_; }
-
-    // 1 when `value` is an exact dict that the check accepts whole, 0 when
-    // not (a key that is not a str is never accepted), -1 with an exception
-    // set when a lookup or an element test fails.
-    [[nodiscard]] int matches(PyObject* value) const;
-
-private:
-    struct ListRule {
-        std::int64_t min_size = 0;
-        std::optional<std::int64_t> max_size;
-        ElemRule rule;
-    };
-    [[nodiscard]] int match_entries(PyObject* value) const;
-    [[nodiscard]] bool entry_takes(std::size_t i, const schema::BulkEntry& e,
-                                   PyObject* v) const noexcept;
-
-    py::Ref pairs_;
-    schema::SchemaMetaRef meta_;
-    std::vector<ListRule> lists_;  // one per entry with a List spec, in order
-    std::vector<bool> takes_none_;  // per entry; empty when none takes None
-};
-
-// The constant-key check a schema precomputes: a tuple of (key, class) pairs,
-// one per constant key in the schema's order, or nothing (`out` null) for
-// None, a schema without one, or a value that is not a tuple. It is read as
-// the schema's `_const_bulk_check` attribute; the native Schema answers it
-// from its cached metadata. False with an exception set when the read fails.
-[[nodiscard]] bool const_bulk_check(PyObject* schema, py::Ref& out);
-
-// Whether every key of dict `d` (or subclass) is a str (subclasses count),
-// and, when `size` is not negative, `d` has exactly `size` entries. Type
-// tests only, under the dict's lock; runs no Python code.
-[[nodiscard]] bool str_keys_only(PyObject* d, Py_ssize_t size = -1);
-
-// The constant-key check itself over `value` (any object): 1 when it is an
-// exact dict whose keys are all str, with exactly one entry per pair, each of
-// exactly its class; 0 otherwise; -1 when taking a pair apart or a lookup
-// fails.
-[[nodiscard]] int const_keys_match(PyObject* pairs, PyObject* value);
 
 }  // namespace vesk::typing::funnel

@@ -1,11 +1,11 @@
 #include "typing/funnel/funnel.hpp"
 
-#include "py/lazy.hpp"
+#include "py/named.hpp"
 #include "typing/funnel/shortcuts.hpp"
 #include "topology/key_path.hpp"
 #include "typing/markers.hpp"
 #include "typing/value_spec/engine/apply.hpp"
-#include "typing/value_spec/engine/container_fast_path.hpp"
+#include "typing/funnel/container_fast_path.hpp"
 
 #include <vector>
 
@@ -44,12 +44,12 @@ PyObject* checker_for(const field::FieldMeta& meta, PyTypeObject* cls) noexcept 
 int native_validate(PyObject* spec, PyObject* value, PyObject* key, const FunnelCtx& ctx,
                     int& rc) {
     if (!is_spec(spec)) return 0;
-    py::SharedBorrow b(spec_borrow(spec));
-    if (!b.acquire()) {
+    py::Shared<SpecEngine> held(spec);
+    if (!held) {
         rc = -1;
         return 1;
     }
-    const SpecEngine& engine = spec_engine(spec);
+    const SpecEngine& engine = *held;
     PyTypeObject* native = ops(engine).py_class(engine.kind);
     if (!native) {
         rc = -1;
@@ -72,12 +72,7 @@ int run_validate(PyObject* spec, PyObject* value, PyObject* key, const FunnelCtx
     py::Ref path = ctx.no_path ? py::Ref::borrow(Py_None)
                                : topology::child_key_path(key, ctx.parent_path);
     if (!path) return -1;
-    PyObject* name = py::intern<"_validate">();
-    if (!name) return -1;
-    PyObject* args[] = {spec, path.get(), value};
-    py::Ref r = py::Ref::steal(
-        PyObject_VectorcallMethod(name, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    return r ? 0 : -1;
+    return py::call_method<"_validate">(spec, path.get(), value) ? 0 : -1;
 }
 
 // A value of an Object candidate class: 1 accepted, 0 go on, -1 error.
@@ -87,17 +82,16 @@ int subclass_accepts(const field::FieldMeta& meta, PyObject* value, bool allow_p
 }
 
 // The container fast path of an exactly native container value spec, under
-// a shared borrow released before the answer is used.
+// a shared hold released before the answer is used.
 FunnelOutcome container_tier(PyObject* spec, PyObject* value) {
     if (!is_spec(spec)) return outcome(Kind::Deferred);
     py::Ref out;
     Shortcut s;
     {
-        py::SharedBorrow b(spec_borrow(spec));
-        if (!b.acquire()) return outcome(Kind::Error);
-        const SpecEngine& engine = spec_engine(spec);
+        py::Shared<SpecEngine> engine(spec);
+        if (!engine) return outcome(Kind::Error);
         ApplyOptions options;
-        s = container_shortcut(engine, spec, value, options, out);
+        s = container_shortcut(*engine, spec, value, options, out);
     }
     switch (s) {
         case Shortcut::Error:

@@ -1,10 +1,27 @@
 #include "typing/key_specs/common.hpp"
 
 #include "py/args.hpp"
+#include "py/signature.hpp"
 
 #include <cstdio>
 
 namespace vesk::typing::key_specs {
+
+py::Params<1> kDeepcopySig{"__deepcopy__", {"_memo"}, 1, 1};
+py::Params<1> kFromJsonSig{"from_json", {"json_value"}, 1, 1, py::Keywords::Ignore};
+
+const MemberDocs& member_docs() {
+    static const MemberDocs DOCS{
+        py::signature_doc("match", "key, /"),
+        py::signature_doc("extend", "base, /"),
+        py::signature_doc("__copy__"),
+        py::signature_doc(kDeepcopySig),
+        py::signature_doc("to_json", "**kwargs"),
+        py::signature_doc(kFromJsonSig, {}, py::Receiver::Class),
+        py::signature_doc("format", "*args, **kwargs"),
+    };
+    return DOCS;
+}
 
 py::Ref json_dict(const char* serialization_key) {
     py::Ref dict = py::Ref::steal(PyDict_New());

@@ -2,12 +2,33 @@
 // reading of one JSON entry, extension refusals and integer keys.
 #pragma once
 
+#include "py/args.hpp"
 #include "py/ref.hpp"
 
 #include <cstdint>
 #include <optional>
 
 namespace vesk::typing::key_specs {
+
+// The parsers of the members every key spec has alike: `__deepcopy__(_memo)`
+// and `from_json(json_value, **kwargs)`, whose other keywords are ignored.
+extern py::Params<1> kDeepcopySig;
+extern py::Params<1> kFromJsonSig;
+
+// The docstrings with the text signatures of those members: `match(key)`,
+// `extend(base)`, `__copy__()`, `__deepcopy__(_memo)`, `to_json(**kwargs)`
+// (keywords ignored), `from_json(json_value, **kwargs)` and `format(...)`,
+// which ignores every argument.
+struct MemberDocs {
+    const char* match;
+    const char* extend;
+    const char* copy;
+    const char* deepcopy;
+    const char* to_json;
+    const char* from_json;
+    const char* format;
+};
+[[nodiscard]] const MemberDocs& member_docs();
 
 // A new dict whose one entry is "_type" = `serialization_key`.
 [[nodiscard]] py::Ref json_dict(const char* serialization_key);

@@ -101,8 +101,6 @@ PyObject* csk_extend(PyObject* self, PyObject* base) {
 
 PyObject* csk_copy(PyObject* self) { return make(const_str_key_type(), text_of(self)).release(); }
 
-py::Params<1> kDeepcopySig{"__deepcopy__", {"_memo"}, 1, 1};
-
 PyObject* csk_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
     py::Args<1> a;
@@ -119,8 +117,6 @@ PyObject* csk_to_json(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
     if (!dict || PyDict_SetItemString(dict.get(), "text", text_of(self)) < 0) return nullptr;
     return dict.release();
 }
-
-py::Params<1> kFromJsonSig{"from_json", {"json_value"}, 1, 1, py::Keywords::Ignore};
 
 PyObject* csk_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<1> a;
@@ -142,13 +138,13 @@ PyObject* csk_format(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) {
 }
 
 PyMethodDef kMethods[] = {
-    py::method<csk_match>("match"),
-    py::method<csk_extend>("extend"),
-    py::method<csk_copy>("__copy__"),
-    py::method<csk_to_json>("to_json"),
-    py::class_method<csk_from_json>("from_json"),
-    py::method<csk_format>("format"),
-    py::method<csk_deepcopy>("__deepcopy__"),
+    py::method<csk_match>("match", member_docs().match),
+    py::method<csk_extend>("extend", member_docs().extend),
+    py::method<csk_copy>("__copy__", member_docs().copy),
+    py::method<csk_to_json>("to_json", member_docs().to_json),
+    py::class_method<csk_from_json>("from_json", member_docs().from_json),
+    py::method<csk_format>("format", member_docs().format),
+    py::method<csk_deepcopy>("__deepcopy__", member_docs().deepcopy),
     py::kMethodsEnd,
 };
 

@@ -142,8 +142,6 @@ PyObject* lk_extend(py::Scoped<ListKeyState> receiver, PyObject* base) {
 
 PyObject* lk_copy(const Reading& self) { return copy_of(*self).release(); }
 
-py::Params<1> kDeepcopySig{"__deepcopy__", {"_memo"}, 1, 1};
-
 PyObject* lk_deepcopy(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
     py::Args<1> a;
@@ -167,8 +165,6 @@ PyObject* lk_to_json(const Reading& self, PyObject* const*, Py_ssize_t nargs, Py
     return dict.release();
 }
 
-py::Params<1> kFromJsonSig{"from_json", {"json_value"}, 1, 1, py::Keywords::Ignore};
-
 // Unlike the constructor, a stored maximum is kept as read, negative or not.
 PyObject* lk_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<1> a;
@@ -187,13 +183,13 @@ PyObject* lk_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyMethodDef kMethods[] = {
-    py::method<lk_match>("match"),
-    py::method<lk_extend>("extend"),
-    py::method<lk_copy>("__copy__"),
-    py::method<lk_to_json>("to_json"),
-    py::class_method<lk_from_json>("from_json"),
-    py::method<lk_format>("format"),
-    py::method<lk_deepcopy>("__deepcopy__"),
+    py::method<lk_match>("match", member_docs().match),
+    py::method<lk_extend>("extend", member_docs().extend),
+    py::method<lk_copy>("__copy__", member_docs().copy),
+    py::method<lk_to_json>("to_json", member_docs().to_json),
+    py::class_method<lk_from_json>("from_json", member_docs().from_json),
+    py::method<lk_format>("format", member_docs().format),
+    py::method<lk_deepcopy>("__deepcopy__", member_docs().deepcopy),
     py::kMethodsEnd,
 };
 

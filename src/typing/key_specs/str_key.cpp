@@ -5,7 +5,7 @@
 
 #include "formatting/formatting.hpp"
 #include "py/args.hpp"
-#include "py/lazy.hpp"
+#include "py/named.hpp"
 #include "py/methods.hpp"
 #include "py/type.hpp"
 #include "typing/value_spec/utils.hpp"
@@ -39,9 +39,7 @@ py::Ref make(PyTypeObject* type, PyObject* regex) {
         const int truth = PyObject_IsTrue(regex);
         if (truth < 0) return {};
         if (truth) {
-            PyObject* compile = py::imported<"re", "compile">();
-            if (!compile) return {};
-            compiled = py::Ref::steal(PyObject_CallOneArg(compile, regex));
+            compiled = py::call_imported<"re", "compile">(regex);
             if (!compiled) return {};
         }
     }
@@ -109,9 +107,7 @@ PyObject* sk_match(PyObject* self, PyObject* key) {
     if (!PyUnicode_Check(key)) return py::boolean(false);
     PyObject* regex = regex_of(self);
     if (!regex) return py::boolean(true);
-    PyObject* name = py::intern<"match">();
-    if (!name) return nullptr;
-    py::Ref m = py::Ref::steal(PyObject_CallMethodOneArg(regex, name, key));
+    py::Ref m = py::call_method<"match">(regex, key);
     if (!m) return nullptr;
     return py::boolean(m.get() != Py_None);
 }
@@ -135,8 +131,6 @@ PyObject* sk_copy(PyObject* self) {
     return copy.release();
 }
 
-py::Params<1> kDeepcopySig{"__deepcopy__", {"_memo"}, 1, 1};
-
 PyObject* sk_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<1> a;
     if (!py::parse(kDeepcopySig, args, nargs, kwnames, a)) return nullptr;
@@ -157,8 +151,6 @@ PyObject* sk_to_json(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObjec
     return dict.release();
 }
 
-py::Params<1> kFromJsonSig{"from_json", {"json_value"}, 1, 1, py::Keywords::Ignore};
-
 PyObject* sk_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<1> a;
     if (!py::parse(kFromJsonSig, args, nargs, kwnames, a)) return nullptr;
@@ -169,13 +161,13 @@ PyObject* sk_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyMethodDef kMethods[] = {
-    py::method<sk_match>("match"),
-    py::method<sk_extend>("extend"),
-    py::method<sk_format>("format"),
-    py::method<sk_copy>("__copy__"),
-    py::method<sk_deepcopy>("__deepcopy__"),
-    py::method<sk_to_json>("to_json"),
-    py::class_method<sk_from_json>("from_json"),
+    py::method<sk_match>("match", member_docs().match),
+    py::method<sk_extend>("extend", member_docs().extend),
+    py::method<sk_format>("format", member_docs().format),
+    py::method<sk_copy>("__copy__", member_docs().copy),
+    py::method<sk_deepcopy>("__deepcopy__", member_docs().deepcopy),
+    py::method<sk_to_json>("to_json", member_docs().to_json),
+    py::class_method<sk_from_json>("from_json", member_docs().from_json),
     py::kMethodsEnd,
 };
 

@@ -123,8 +123,6 @@ PyObject* tk_copy(const Reading& self) {
     return type ? make(type, self->index).release() : nullptr;
 }
 
-py::Params<1> kDeepcopySig{"__deepcopy__", {"_memo"}, 1, 1};
-
 PyObject* tk_deepcopy(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
     py::Args<1> a;
@@ -146,8 +144,6 @@ PyObject* tk_to_json(const Reading& self, PyObject* const*, Py_ssize_t nargs, Py
     return dict.release();
 }
 
-py::Params<1> kFromJsonSig{"from_json", {"json_value"}, 1, 1, py::Keywords::Ignore};
-
 PyObject* tk_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<1> a;
     if (!py::parse(kFromJsonSig, args, nargs, kwnames, a)) return nullptr;
@@ -165,13 +161,13 @@ PyObject* tk_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyMethodDef kMethods[] = {
-    py::method<tk_match>("match"),
-    py::method<tk_extend>("extend"),
-    py::method<tk_copy>("__copy__"),
-    py::method<tk_to_json>("to_json"),
-    py::class_method<tk_from_json>("from_json"),
-    py::method<tk_format>("format"),
-    py::method<tk_deepcopy>("__deepcopy__"),
+    py::method<tk_match>("match", member_docs().match),
+    py::method<tk_extend>("extend", member_docs().extend),
+    py::method<tk_copy>("__copy__", member_docs().copy),
+    py::method<tk_to_json>("to_json", member_docs().to_json),
+    py::class_method<tk_from_json>("from_json", member_docs().from_json),
+    py::method<tk_format>("format", member_docs().format),
+    py::method<tk_deepcopy>("__deepcopy__", member_docs().deepcopy),
     py::kMethodsEnd,
 };
 

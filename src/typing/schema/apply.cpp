@@ -11,10 +11,11 @@
 #include "py/args.hpp"
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
-#include "py/lazy.hpp"
+#include "py/named.hpp"
+#include "py/signature.hpp"
 #include "topology/key_path.hpp"
 #include "typing/bridge.hpp"
-#include "typing/funnel/elem_rule.hpp"
+#include "typing/funnel/dict_bulk.hpp"
 #include "typing/funnel/shortcuts.hpp"
 
 namespace vesk::typing::schema {
@@ -37,9 +38,10 @@ int constant_road(const SchemaMeta& meta, PyObject* d, const ApplyCtx& ctx, bool
     return raise_if_extra_keys(meta.const_text_set.get(), d, ctx.root_path);
 }
 
-int general_road(PyObject* schema, const SchemaMeta& meta, PyObject* d, const ApplyCtx& ctx,
-                 PyObject* child_transform, Tri respect_raw_storage, bool inplace) {
-    py::Ref keys = py::Ref::steal(PyObject_CallMethodNoArgs(d, py::intern<"keys">()));
+int general_road(const SchemaState& schema, const SchemaMeta& meta, PyObject* d,
+                 const ApplyCtx& ctx, PyObject* child_transform, Tri respect_raw_storage,
+                 bool inplace) {
+    py::Ref keys = py::call_method<"keys">(d);
     if (!keys) return -1;
     py::Ref claimed, unclaimed;
     if (!resolve_inner(schema, keys.get(), claimed, unclaimed)) return -1;
@@ -56,7 +58,7 @@ int general_road(PyObject* schema, const SchemaMeta& meta, PyObject* d, const Ap
     const TypingBridge* bridge = typing_bridge();
     if (!bridge) return -1;
     const bool gate = child_transform && respect_raw_storage != Tri::Unset;
-    PyObject* fields = schema_state(schema).fields.get();
+    PyObject* fields = schema.fields.get();
 
     py::DictCursor cursor(claimed.get());
     py::Ref ks, list;
@@ -164,11 +166,6 @@ py::Ref constants_first(PyObject* fields, PyObject* d) {
     return out;
 }
 
-py::Ref copy_call(PyObject* obj) {
-    PyObject* fn = py::imported<"copy", "copy">();
-    return fn ? py::Ref::steal(PyObject_CallOneArg(fn, obj)) : py::Ref{};
-}
-
 py::Params kApplySig{"apply",
                      {"dict_obj", "allow_partial", "child_transform", "root_path",
                       "respect_raw_storage", "inplace"},
@@ -177,15 +174,13 @@ py::Params kValidateSig{"validate", {"dict_obj", "allow_partial", "root_path"}, 
 
 PyObject* present(PyObject* arg) { return arg && arg != Py_None ? arg : nullptr; }
 
-}  // namespace
-
-py::Ref schema_apply_native(PyObject* schema, PyObject* dict_obj, bool allow_partial,
-                            PyObject* child_transform, PyObject* root_path,
-                            Tri respect_raw_storage, bool inplace) {
-    py::SharedBorrow b(schema_borrow(schema));
-    if (!b.acquire()) return {};
-    SchemaMetaRef meta = schema_state(schema).meta;
-    py::Ref d = inplace ? py::Ref::borrow(dict_obj) : copy_call(dict_obj);
+// The application itself; the caller holds the schema shared for the
+// whole call.
+py::Ref apply_held(const SchemaState& schema, PyObject* dict_obj, bool allow_partial,
+                   PyObject* child_transform, PyObject* root_path, Tri respect_raw_storage,
+                   bool inplace) {
+    SchemaMetaRef meta = schema.meta.get();
+    py::Ref d = inplace ? py::Ref::borrow(dict_obj) : py::call_imported<"copy", "copy">(dict_obj);
     if (!d) return {};
     const ApplyCtx ctx{root_path, allow_partial, false, true};
     int rc;
@@ -204,25 +199,33 @@ py::Ref schema_apply_native(PyObject* schema, PyObject* dict_obj, bool allow_par
     }
     if (rc < 0) return {};
     if (inplace || !PyDict_CheckExact(d.get())) return d;
-    return constants_first(schema_state(schema).fields.get(), d.get());
+    return constants_first(schema.fields.get(), d.get());
+}
+
+}  // namespace
+
+py::Ref schema_apply_native(PyObject* schema, PyObject* dict_obj, bool allow_partial,
+                            PyObject* child_transform, PyObject* root_path,
+                            Tri respect_raw_storage, bool inplace) {
+    Reading s(schema);
+    if (!s) return {};
+    return apply_held(*s, dict_obj, allow_partial, child_transform, root_path,
+                      respect_raw_storage, inplace);
 }
 
 py::Ref schema_apply(PyObject* schema, PyObject* value, bool allow_partial,
                      PyObject* child_transform, PyObject* root_path, bool inplace) {
-    PyObject* name = py::intern<"apply">();
-    PyObject* kw = py::names<"allow_partial", "child_transform", "root_path", "inplace">();
-    if (!name || !kw) return {};
     PyObject* args[] = {schema,
                         value,
                         allow_partial ? Py_True : Py_False,
                         child_transform ? child_transform : Py_None,
                         root_path ? root_path : Py_None,
                         inplace ? Py_True : Py_False};
-    return py::Ref::steal(
-        PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+    return py::call_method_kw<"apply", "allow_partial", "child_transform", "root_path",
+                              "inplace">(args);
 }
 
-PyObject* schema_py_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* schema_py_apply(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
     py::Args<6> a;
     if (!py::parse(kApplySig, args, nargs, kwnames, a)) return nullptr;
@@ -234,115 +237,27 @@ PyObject* schema_py_apply(PyObject* self, PyObject* const* args, Py_ssize_t narg
         if (!py::arg_bool("respect_raw_storage", a[4], raw)) return nullptr;
         respect = raw ? Tri::True : Tri::False;
     }
-    return schema_apply_native(self, a[0], allow_partial, present(a[2]), present(a[3]), respect,
-                               inplace)
+    return apply_held(*self, a[0], allow_partial, present(a[2]), present(a[3]), respect, inplace)
         .release();
 }
 
-PyObject* schema_py_validate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* schema_py_validate(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
     py::Args<3> a;
     if (!py::parse(kValidateSig, args, nargs, kwnames, a)) return nullptr;
     bool allow_partial = false;
     if (!py::opt_bool("allow_partial", a[1], false, allow_partial)) return nullptr;
-    PyObject* deepcopy = py::imported<"copy", "deepcopy">();
-    if (!deepcopy) return nullptr;
-    py::Ref copied = py::Ref::steal(PyObject_CallOneArg(deepcopy, a[0]));
+    py::Ref copied = py::call_imported<"copy", "deepcopy">(a[0]);
     if (!copied) return nullptr;
-    py::Ref done = schema_apply_native(self, copied.get(), allow_partial, nullptr, present(a[2]),
-                                       Tri::Unset, true);
+    py::Ref done =
+        apply_held(*self, copied.get(), allow_partial, nullptr, present(a[2]), Tri::Unset, true);
     return done ? py::none() : nullptr;
 }
 
-bool validate_fields_native(PyObject* schema, PyObject* source, const ConstructArgs& args,
-                            Validated& out) {
-    SchemaMetaRef meta = schema_meta(schema);
-    if (!meta) return false;
-    const ApplyCtx ctx{args.root_path, args.allow_partial, args.no_child_paths,
-                       args.child_paths_for_transform};
-    if (meta->has_nonconst) {
-        const OpenSchemaPlan* plan = PyDict_Check(source) ? open_plan_for(*meta, source) : nullptr;
-        if (plan)
-            return validate_fields_open(*plan, source, ctx, args.transform,
-                                        args.symbolic_default, out);
-        out.fields = schema_apply_native(schema, source, args.allow_partial, args.transform,
-                                         args.root_path,
-                                         args.symbolic_default ? Tri::True : Tri::False, false);
-        out.all_scalar = false;
-        return static_cast<bool>(out.fields);
-    }
-    if (!PyDict_Check(source)) {
-        py::raise_arg_type("source", "dict", source);
-        return false;
-    }
-    const TypingBridge* bridge = typing_bridge();
-    if (!bridge) return false;
-    py::Ref o = py::Ref::steal(PyDict_New());
-    if (!o) return false;
-    bool all_scalar = true;
-    for (const py::Ref& f : meta->const_fields) {
-        field::FieldMetaRef fm = field_meta_for(f.get());
-        if (!fm) return false;
-        PyObject* key = fm->const_text.get();
-        PyObject* found = nullptr;
-        if (PyDict_GetItemRef(source, key, &found) < 0) return false;
-        py::Ref value = py::Ref::steal(found);
-        const bool sym = fm->symbolic == Tri::Unset ? args.symbolic_default
-                                                    : fm->symbolic == Tri::True;
-        py::Ref stored;
-        if (value) {
-            FieldValue fv;
-            if (!funnel_field_value(f.get(), *fm, key, value.get(), ctx,
-                                    FunnelOpts{args.transform, args.skip_validation, true,
-                                               args.symbolic_default},
-                                    fv))
-                return false;
-            all_scalar &= fv.scalar;
-            stored = std::move(fv.value);
-        } else {
-            // The child path is built only where it is handed on.
-            py::Ref path;
-            auto make_path = [&]() {
-                if (args.no_child_paths || path) return true;
-                path = topology::child_key_path(key, args.root_path);
-                return static_cast<bool>(path);
-            };
-            if (fm->has_default && (!fm->default_carries_missing || sym)) {
-                PyObject* name = py::intern<"materialize_default">();
-                PyObject* kw = py::names<"allow_partial">();
-                if (!name || !kw) return false;
-                PyObject* margs[] = {fm->value_spec.get(), args.allow_partial ? Py_True : Py_False};
-                stored = py::Ref::steal(PyObject_VectorcallMethod(
-                    name, margs, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
-                if (!stored) return false;
-                if (sym && fm->validate && args.transform) {
-                    py::Ref factory = py::get_attr<"default_factory">(fm->value_spec.get());
-                    if (!factory) return false;
-                    if (factory.get() != Py_None) {
-                        if (!make_path()) return false;
-                        PyObject* targs[] = {path ? path.get() : Py_None, f.get(), stored.get()};
-                        stored = py::Ref::steal(
-                            PyObject_Vectorcall(args.transform, targs, 3, nullptr));
-                        if (!stored) return false;
-                    }
-                }
-                all_scalar &= is_scalar_value(stored.get());
-            } else if (args.allow_partial) {
-                if (!make_path()) return false;
-                stored = call_field_apply(f.get(), bridge->missing_value.get(), true,
-                                          sym ? args.transform : nullptr, path.get(), true);
-                if (!stored) return false;
-                all_scalar = false;
-            } else {
-                continue;
-            }
-        }
-        if (PyDict_SetItem(o.get(), key, stored.get()) < 0) return false;
-    }
-    if (raise_if_extra_keys(meta->const_text_set.get(), source, args.root_path) < 0) return false;
-    out.fields = std::move(o);
-    out.all_scalar = all_scalar;
-    return true;
+const char* schema_apply_doc() {
+    return py::signature_doc(kApplySig, {"False", "None", "None", "None", "True"});
 }
+
+const char* schema_validate_doc() { return py::signature_doc(kValidateSig, {"False", "None"}); }
 
 }  // namespace vesk::typing::schema

@@ -29,17 +29,17 @@ bool const_text_utf8(PyObject* text, std::string_view& out) {
 // its values are lists that the spec's own container check decides.
 int is_native_list(PyObject* spec) {
     if (!is_spec(spec)) return 0;
-    py::SharedBorrow b(spec_borrow(spec));
-    if (!b.acquire()) return -1;
-    return spec_engine(spec).id() == KindId::List;
+    py::Shared<SpecEngine> e(spec);
+    if (!e) return -1;
+    return e->id() == KindId::List;
 }
 
 // `spec` itself when it is a native noneable spec, else null.
 bool noneable_spec(PyObject* spec, py::Ref& out) {
     if (!is_spec(spec)) return true;
-    py::SharedBorrow b(spec_borrow(spec));
-    if (!b.acquire()) return false;
-    if (spec_engine(spec).is_noneable) out = py::Ref::borrow(spec);
+    py::Shared<SpecEngine> e(spec);
+    if (!e) return false;
+    if (e->is_noneable) out = py::Ref::borrow(spec);
     return true;
 }
 

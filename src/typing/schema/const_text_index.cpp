@@ -1,7 +1,7 @@
 // The constant-text index: open addressing with linear probing over the
 // FNV-1a hash, so a probe costs one pass over the key's bytes and no Python
 // call.
-#include "typing/schema/schema.hpp"
+#include "typing/schema/const_text_index.hpp"
 
 namespace vesk::typing::schema {
 

@@ -5,6 +5,8 @@
 #include "py/args.hpp"
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
+#include "py/named.hpp"
+#include "py/signature.hpp"
 #include "typing/bridge.hpp"
 
 namespace vesk::typing::schema {
@@ -43,10 +45,7 @@ bool adopt_fields(PyObject* list, PyObject* for_cls) {
         py::Ref origin = py::get_attr<"origin">(item.get());
         if (!origin) return false;
         if (origin.get() != Py_None) continue;
-        PyObject* name = py::intern<"set_origin">();
-        if (!name) return false;
-        py::Ref done = py::Ref::steal(PyObject_CallMethodOneArg(item.get(), name, for_cls));
-        if (!done) return false;
+        if (!py::call_method<"set_origin">(item.get(), for_cls)) return false;
     }
     py::Ref done = py::Ref::steal(PyObject_CallFunctionObjArgs(
         bridge->register_forward_ref_target.get(), list, for_cls, nullptr));
@@ -202,7 +201,7 @@ py::Ref new_schema(PyTypeObject* type, const SchemaArgs& a) {
     // 10. The schema.
     py::Ref self = py::alloc<SchemaState>(type);
     if (!self) return {};
-    SchemaState& s = schema_state(self.get());
+    SchemaState& s = py::state<SchemaState>(self.get());  // new: no one else can reach it
     s.fields = std::move(fields);
     s.name = py::Ref::borrow(a.name ? a.name : Py_None);
     s.description = py::Ref::borrow(a.description ? a.description : Py_None);
@@ -289,6 +288,10 @@ PyObject* schema_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     py::Args<3> p;
     if (!py::parse(kMergeParams, args, nargs, kwnames, p)) return nullptr;
     return merge_schemas(p[0], p[1], p[2]).release();
+}
+
+const char* schema_merge_doc() {
+    return py::signature_doc(kMergeParams, {"None", "None"}, py::Receiver::Class);
 }
 
 }  // namespace vesk::typing::schema

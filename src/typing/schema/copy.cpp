@@ -4,6 +4,8 @@
 #include "typing/schema/schema_ops.hpp"
 
 #include "py/args.hpp"
+#include "py/named.hpp"
+#include "py/signature.hpp"
 #include "typing/memo.hpp"
 
 #include <utility>
@@ -13,7 +15,7 @@ namespace vesk::typing::schema {
 namespace {
 
 // A new Schema from `fields` (a list) and `metadata`, with the source's
-// other stored members. The caller holds a shared borrow of `source`.
+// other stored members. The caller holds `source` shared.
 py::Ref rebuild(const SchemaState& source, PyObject* fields, PyObject* metadata) {
     PyTypeObject* type = schema_type();
     if (!type) return {};
@@ -31,23 +33,13 @@ py::Ref shallow_copy(const SchemaState& source) {
     return fields ? rebuild(source, fields.get(), source.metadata.get()) : py::Ref();
 }
 
-// copy.deepcopy(value, memo), the memo passed on as given.
-py::Ref deep(PyObject* deepcopy, PyObject* value, PyObject* memo) {
-    PyObject* args[] = {value, memo};
-    return py::Ref::steal(PyObject_Vectorcall(deepcopy, args, 2, nullptr));
-}
-
 py::Params<1> kDeepcopySig{"__deepcopy__", {"memo"}, 1, 1};
 
 }  // namespace
 
-PyObject* schema_copy(PyObject* self) {
-    py::SharedBorrow b(schema_borrow(self));
-    if (!b.acquire()) return nullptr;
-    return shallow_copy(schema_state(self)).release();
-}
+PyObject* schema_copy(const Reading& self) { return shallow_copy(*self).release(); }
 
-PyObject* schema_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* schema_deepcopy(Scoped self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
     py::Args<1> a;
     if (!py::parse(kDeepcopySig, args, nargs, kwnames, a)) return nullptr;
@@ -55,48 +47,41 @@ PyObject* schema_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t narg
     PyTypeObject* type = schema_type();
     if (!type) return nullptr;
     py::Ref hit;
-    const int found = deepcopy_memo_hit_of(memo, self, type, "Schema", hit);
+    const int found = deepcopy_memo_hit_of(memo, self.object(), type, "Schema", hit);
     if (found != 0) return hit.release();
-    PyObject* deepcopy = py::imported<"copy", "deepcopy">();
-    if (!deepcopy) return nullptr;
 
     py::Ref copy, fresh;
     {
         // Held while the members copy themselves: their hooks may read the
         // schema but not change it.
-        py::SharedBorrow b(schema_borrow(self));
-        if (!b.acquire()) return nullptr;
-        const SchemaState& s = schema_state(self);
+        Reading s = self.shared();
+        if (!s) return nullptr;
         // Registered before anything deeper is copied, so a field that
         // refers back to this schema resolves to the copy.
-        copy = shallow_copy(s);
-        if (!copy || deepcopy_memo_register(memo, self, copy.get()) < 0) return nullptr;
-        py::Ref fields = py::Ref::steal(PyDict_Values(s.fields.get()));
+        copy = shallow_copy(*s);
+        if (!copy || deepcopy_memo_register(memo, self.object(), copy.get()) < 0) return nullptr;
+        py::Ref fields = py::Ref::steal(PyDict_Values(s->fields.get()));
         if (!fields) return nullptr;
-        py::Ref copied_fields = deep(deepcopy, fields.get(), memo);
+        py::Ref copied_fields = py::call_imported<"copy", "deepcopy">(fields.get(), memo);
         if (!copied_fields) return nullptr;
-        py::Ref copied_metadata = deep(deepcopy, s.metadata.get(), memo);
+        py::Ref copied_metadata = py::call_imported<"copy", "deepcopy">(s->metadata.get(), memo);
         if (!copied_metadata) return nullptr;
-        fresh = rebuild(s, copied_fields.get(), copied_metadata.get());
+        fresh = rebuild(*s, copied_fields.get(), copied_metadata.get());
         if (!fresh) return nullptr;
     }
     {
         // The registered copy takes the whole deep state; its shallow state
-        // leaves with `fresh`, released after the borrow.
-        py::ExclusiveBorrow b(schema_borrow(copy.get()));
-        if (!b.acquire()) return nullptr;
-        SchemaState& c = schema_state(copy.get());
-        SchemaState& f = schema_state(fresh.get());
-        std::swap(c.fields, f.fields);
-        std::swap(c.name, f.name);
-        std::swap(c.description, f.description);
-        std::swap(c.metadata, f.metadata);
-        std::swap(c.dynamic_field, f.dynamic_field);
-        std::swap(c.allow_nonconst_keys, f.allow_nonconst_keys);
-        std::swap(c.meta, f.meta);
-        ++c.version;
+        // leaves with `fresh`, released after the hold.
+        Writing c(copy.get());
+        Writing f(fresh.get());  // new, and never handed out: always free
+        if (!c || !f) return nullptr;
+        const std::uint64_t version = c->version;
+        std::swap(*c, *f);
+        c->version = version + 1;
     }
     return copy.release();
 }
+
+const char* schema_deepcopy_doc() { return py::signature_doc(kDeepcopySig); }
 
 }  // namespace vesk::typing::schema

@@ -5,9 +5,10 @@
 
 #include "py/args.hpp"
 #include "py/errors.hpp"
-#include "py/lazy.hpp"
+#include "py/named.hpp"
 #include "topology/key_path.hpp"
 #include "typing/bridge.hpp"
+#include "typing/funnel/classify.hpp"
 #include "typing/funnel/funnel.hpp"
 
 namespace vesk::typing::schema {
@@ -18,22 +19,14 @@ PyObject* boolean_of(bool b) noexcept { return b ? Py_True : Py_False; }
 
 py::Ref spec_apply(PyObject* value_spec, PyObject* value, bool allow_partial,
                    PyObject* root_path, bool inplace) {
-    PyObject* name = py::intern<"apply">();
-    PyObject* kw = py::names<"allow_partial", "root_path", "inplace">();
-    if (!name || !kw) return {};
     PyObject* args[] = {value_spec, value, boolean_of(allow_partial),
                         root_path ? root_path : Py_None, boolean_of(inplace)};
-    return py::Ref::steal(PyObject_VectorcallMethod(
-        name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+    return py::call_method_kw<"apply", "allow_partial", "root_path", "inplace">(args);
 }
 
 py::Ref materialize_default(PyObject* value_spec, bool allow_partial) {
-    PyObject* name = py::intern<"materialize_default">();
-    PyObject* kw = py::names<"allow_partial">();
-    if (!name || !kw) return {};
     PyObject* args[] = {value_spec, boolean_of(allow_partial)};
-    return py::Ref::steal(PyObject_VectorcallMethod(
-        name, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+    return py::call_method_kw<"materialize_default", "allow_partial">(args);
 }
 
 bool effective_symbolic(const field::FieldMeta& meta, bool fallback) noexcept {
@@ -51,14 +44,11 @@ bool is_scalar_value(PyObject* value) noexcept {
 
 py::Ref call_field_apply(PyObject* field, PyObject* value, bool allow_partial,
                          PyObject* transform, PyObject* root_path, bool inplace) {
-    PyObject* name = py::intern<"apply">();
-    PyObject* kw = py::names<"allow_partial", "transform_fn", "root_path", "inplace">();
-    if (!name || !kw) return {};
     PyObject* args[] = {field, value, boolean_of(allow_partial),
                         transform ? transform : Py_None, root_path ? root_path : Py_None,
                         boolean_of(inplace)};
-    return py::Ref::steal(PyObject_VectorcallMethod(
-        name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+    return py::call_method_kw<"apply", "allow_partial", "transform_fn", "root_path", "inplace">(
+        args);
 }
 
 py::Ref missing_fill(bool validate, PyObject* field, PyObject* value_spec, bool allow_partial,
@@ -112,12 +102,9 @@ bool funnel_field_value(PyObject* field, const field::FieldMeta& meta, PyObject*
             // tuples as they are; any other container of a symbolic field is
             // handed to it.
             if (symbolic && opts.transform) {
-                PyObject* found = nullptr;
-                PyObject* name = py::intern<"_vesk_scalar_identity">();
-                if (!name || PyObject_GetOptionalAttr(opts.transform, name, &found) < 0)
-                    return false;
-                py::Ref marker = py::Ref::steal(found);
-                if (!(marker && Py_TYPE(c) == &PyTuple_Type)) {
+                const int marked = funnel::is_scalar_identity_transform(opts.transform);
+                if (marked < 0) return false;
+                if (!(marked && Py_TYPE(c) == &PyTuple_Type)) {
                     py::Ref path = ctx.child_paths_for_transform
                                        ? topology::child_key_path(key, ctx.root_path)
                                        : topology::make_key_path(std::span<const topology::Key>{});

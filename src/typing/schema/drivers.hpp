@@ -83,8 +83,8 @@ struct FieldValue {
 
 // Key resolution: `claimed` maps each key spec, in declaration order, to
 // the list of keys it claims; `unclaimed` lists the keys no field claims.
-// The caller holds a shared borrow of `schema`.
-[[nodiscard]] bool resolve_inner(PyObject* schema, PyObject* keys, py::Ref& claimed,
+// `schema` is the state of a schema the caller holds.
+[[nodiscard]] bool resolve_inner(const SchemaState& schema, PyObject* keys, py::Ref& claimed,
                                  py::Ref& unclaimed);
 
 // KeyError "Keys [...] are not allowed in Schema. (parent='...')" for the

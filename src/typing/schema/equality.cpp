@@ -9,20 +9,20 @@ namespace {
 
 // Both schemas are held shared while the fields compare, so a field's
 // `__eq__` may read either schema but not change it.
-int schemas_equal(PyObject* self, PyObject* other) {
-    if (self == other) return 1;
+int schemas_equal(Scoped self, PyObject* other) {
+    if (self.object() == other) return 1;
     if (!is_schema(other)) return 0;
-    py::SharedBorrow hold_self(schema_borrow(self));
-    py::SharedBorrow hold_other(schema_borrow(other));
-    if (!hold_self.acquire() || !hold_other.acquire()) return -1;
-    py::Ref eq = py::Ref::steal(PyObject_RichCompare(schema_state(self).fields.get(),
-                                                     schema_state(other).fields.get(), Py_EQ));
+    Reading mine = self.shared();
+    if (!mine) return -1;
+    Reading theirs(other);
+    if (!theirs) return -1;
+    py::Ref eq = py::Ref::steal(PyObject_RichCompare(mine->fields.get(), theirs->fields.get(), Py_EQ));
     return eq ? PyObject_IsTrue(eq.get()) : -1;
 }
 
 }  // namespace
 
-PyObject* schema_richcompare(PyObject* self, PyObject* other, int op) {
+PyObject* schema_richcompare(Scoped self, PyObject* other, int op) {
     if (op != Py_EQ && op != Py_NE) return py::not_implemented();
     const int eq = schemas_equal(self, other);
     if (eq < 0) return nullptr;

@@ -5,7 +5,6 @@
 
 #include "py/critical_section.hpp"
 #include "typing/field/field.hpp"
-#include "typing/value_spec/spec_base.hpp"
 
 namespace vesk::typing::schema {
 
@@ -22,30 +21,24 @@ struct Snapshot {
     std::uint64_t version = 0;
 };
 
-bool read_snapshot(PyObject* self, Snapshot& out) {
-    py::SharedBorrow b(schema_borrow(self));
-    if (!b.acquire()) return false;
-    const SchemaState& s = schema_state(self);
-    out.fields = s.fields;
-    out.metadata = s.metadata;
-    out.dynamic_field = s.dynamic_field;
-    out.allow_nonconst_keys = s.allow_nonconst_keys;
-    out.version = s.version;
+bool read_snapshot(Scoped self, Snapshot& out) {
+    Reading s = self.shared();
+    if (!s) return false;
+    out.fields = s->fields;
+    out.metadata = s->metadata;
+    out.dynamic_field = s->dynamic_field;
+    out.allow_nonconst_keys = s->allow_nonconst_keys;
+    out.version = s->version;
     return true;
-}
-
-bool require_schema(PyObject* self) {
-    if (is_schema(self)) return true;
-    raise_conversion("self", "a Schema", self);
-    return false;
 }
 
 }  // namespace
 
-void raise_held() { PyErr_SetString(PyExc_RuntimeError, kMutationRefused); }
-
-PyObject* schema_extend(PyObject* self, PyObject* base) {
-    if (!require_schema(self)) return nullptr;
+// The merge, the dynamic field and the caches are worked out from a
+// snapshot with no hold, since they call into Python; the result is stored
+// in one exclusive step, which another holder refuses with the mutation
+// refusal. The replaced state leaves after that step.
+PyObject* schema_extend(Scoped self, PyObject* base) {
     for (int round = 0; round < kExtendRounds; ++round) {
         Snapshot snap;
         if (!read_snapshot(self, snap)) return nullptr;
@@ -62,39 +55,34 @@ PyObject* schema_extend(PyObject* self, PyObject* base) {
         // lookups, copies and JSON form must agree with what it applies.
         const bool allow = snap.allow_nonconst_keys || meta->has_nonconst;
         {
-            py::ExclusiveBorrow hold(schema_borrow(self));
-            if (!hold.try_acquire()) {
-                raise_held();
-                return nullptr;
-            }
-            SchemaState& s = schema_state(self);
-            if (s.version != snap.version) continue;  // merged from a stale state
-            std::swap(s.fields, merged.fields);
-            std::swap(s.metadata, merged.metadata);
-            std::swap(s.dynamic_field, dynamic);
-            std::swap(s.meta, meta);
-            s.allow_nonconst_keys = allow;
-            ++s.version;
+            auto w = self.exclusive<py::Refuse::Mutation>();
+            if (!w) return nullptr;
+            if (w->version != snap.version) continue;  // merged from a stale state
+            std::swap(w->fields, merged.fields);
+            std::swap(w->metadata, merged.metadata);
+            std::swap(w->dynamic_field, dynamic);
+            w->meta.swap(meta);
+            w->allow_nonconst_keys = allow;
+            ++w->version;
         }
-        // The replaced objects are released here, with the schema free again.
-        return py::new_ref(self);
+        return py::new_ref(self.object());
     }
     PyErr_SetString(PyExc_RuntimeError,
                     "Schema.extend gave up: the schema kept changing while the base was merged");
     return nullptr;
 }
 
-PyObject* schema_recompute_caches(PyObject* self) {
-    if (!require_schema(self)) return nullptr;
-    SchemaMetaRef old;
+// Held exclusively for the whole rebuild, the attribute reads of the caches
+// included; the replaced metadata leaves after the hold.
+PyObject* schema_recompute_caches(Scoped self) {
+    SchemaMetaRef meta;
     {
-        py::ExclusiveBorrow hold(schema_borrow(self));
-        if (!hold.acquire()) return nullptr;
-        SchemaState& s = schema_state(self);
+        Writing w = self.exclusive();
+        if (!w) return nullptr;
         py::Ref values;
         {
-            py::CriticalSection guard(s.fields.get());
-            values = py::Ref::steal(PyDict_Values(s.fields.get()));
+            py::CriticalSection guard(w->fields.get());
+            values = py::Ref::steal(PyDict_Values(w->fields.get()));
         }
         if (!values) return nullptr;
         // The fields changed in place: their compiled records are stale too.
@@ -102,10 +90,10 @@ PyObject* schema_recompute_caches(PyObject* self) {
             PyObject* field = PyList_GET_ITEM(values.get(), i);
             if (field::is_field(field)) field::invalidate_meta(field);
         }
-        SchemaMetaRef meta = compute_caches(s.fields.get());
+        meta = compute_caches(w->fields.get());
         if (!meta) return nullptr;
-        old = std::exchange(s.meta, std::move(meta));
-        ++s.version;
+        w->meta.swap(meta);
+        ++w->version;
     }
     return py::none();
 }

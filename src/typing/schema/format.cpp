@@ -4,6 +4,7 @@
 #include "typing/schema/schema_ops.hpp"
 
 #include "py/args.hpp"
+#include "py/signature.hpp"
 #include "typing/text_form.hpp"
 
 namespace vesk::typing::schema {
@@ -29,20 +30,18 @@ py::Ref schema_items(const SchemaState& s) {
 
 // Held shared while the fields format themselves: they may read the schema
 // but not change it.
-PyObject* format_schema(PyObject* self, const py::ExtraKeywords& extra, PyObject* label,
+PyObject* format_schema(const Reading& self, const py::ExtraKeywords& extra, PyObject* label,
                         PyObject* bracket_type, const TextOptions& options) {
-    py::SharedBorrow b(schema_borrow(self));
-    if (!b.acquire()) return nullptr;
-    py::Ref items = schema_items(schema_state(self));
+    py::Ref items = schema_items(*self);
     if (!items) return nullptr;
     return kvlist_text(items.get(), extra, label, bracket_type, options).release();
 }
 
-PyObject* display(PyObject* self, bool compact) {
-    PyObject* label = py::intern<"Schema">();
+PyObject* display(const Reading& self, bool compact) {
+    PyObject* label;
     py::ExtraKeywords extra;
     TextOptions options;
-    if (!label || !display_options(compact, extra, options)) return nullptr;
+    if (!py::intern<"Schema">(label) || !display_options(compact, extra, options)) return nullptr;
     return format_schema(self, extra, label, nullptr, options);
 }
 
@@ -57,7 +56,7 @@ py::Params<6> kFormatSig{
 
 }  // namespace
 
-PyObject* schema_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* schema_format(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     py::Args<6> a;
     if (!py::parse(kFormatSig, args, nargs, kwnames, a)) return nullptr;
@@ -67,11 +66,15 @@ PyObject* schema_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         !py::opt_bool("fields_only", a[5], false, fields_only))
         return nullptr;
     PyObject* label = given(a[3]);
-    if (!label && !(label = py::intern<"Schema">())) return nullptr;
+    if (!label && !py::intern<"Schema">(label)) return nullptr;
     return format_schema(self, a.extra(), label, given(a[4]), options);
 }
 
-PyObject* schema_str(PyObject* self) { return display(self, false); }
-PyObject* schema_repr(PyObject* self) { return display(self, true); }
+PyObject* schema_str(const Reading& self) { return display(self, false); }
+PyObject* schema_repr(const Reading& self) { return display(self, true); }
+
+const char* schema_format_doc() {
+    return py::signature_doc(kFormatSig, {"False", "True", "0", "None", "None", "False"});
+}
 
 }  // namespace vesk::typing::schema

@@ -9,6 +9,7 @@
 #include "typing/schema/schema_ops.hpp"
 
 #include "py/args.hpp"
+#include "py/signature.hpp"
 #include "py/critical_section.hpp"
 #include "typing/bridge.hpp"
 #include "typing/field/field.hpp"
@@ -47,15 +48,13 @@ py::Params<1> kFromJsonSig{"from_json", {"json_value"}, 1, 1, py::Keywords::Coll
 
 }  // namespace
 
-PyObject* schema_to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+// Held for the whole call: the writer's callbacks may read the schema but
+// not change it halfway through.
+PyObject* schema_to_json(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     JsonWriter w;
     if (!w.start(kToJsonSig, args, nargs, kwnames, kSerializationKey)) return nullptr;
-    // Held for the whole call: the writer's callbacks may read the schema
-    // but not change it halfway through.
-    py::SharedBorrow b(schema_borrow(self));
-    if (!b.acquire()) return nullptr;
-    const SchemaState& s = schema_state(self);
+    const SchemaState& s = *self;
     py::Ref fields = py::Ref::steal(PyDict_Values(s.fields.get()));
     if (!fields || (PyList_GET_SIZE(fields.get()) > 0 && !w.set("fields", fields.get())) ||
         (s.name.get() != Py_None && !w.set("name", s.name.get())) ||
@@ -106,6 +105,12 @@ PyObject* schema_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     s.description = description && description.get() != Py_None ? description.get() : nullptr;
     s.metadata = metadata.get();
     return new_schema(type, s).release();
+}
+
+const char* schema_to_json_doc() { return py::signature_doc(kToJsonSig); }
+
+const char* schema_from_json_doc() {
+    return py::signature_doc(kFromJsonSig, {}, py::Receiver::Class);
 }
 
 }  // namespace vesk::typing::schema

@@ -6,9 +6,9 @@
 
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
-#include "py/lazy.hpp"
 #include "topology/key_path.hpp"
-#include "typing/funnel/elem_rule.hpp"
+#include "typing/funnel/classify.hpp"
+#include "typing/funnel/dict_bulk.hpp"
 
 namespace vesk::typing::schema {
 
@@ -92,11 +92,9 @@ bool validate_fields_open(const OpenSchemaPlan& plan, PyObject* source, const Ap
     bool all_scalar = true;
     bool scalar_identity = false;
     if (transform) {
-        PyObject* found = nullptr;
-        if (PyObject_GetOptionalAttr(transform, py::intern<"_vesk_scalar_identity">(), &found) < 0)
-            return false;
-        scalar_identity = found != nullptr;
-        Py_XDECREF(found);
+        const int marked = funnel::is_scalar_identity_transform(transform);
+        if (marked < 0) return false;
+        scalar_identity = marked == 1;
     }
     const Tri sym = symbolic_default ? Tri::True : Tri::False;
     auto constant = [&](std::size_t i) {

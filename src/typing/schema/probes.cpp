@@ -1,11 +1,7 @@
 // Probes that report a schema's cached metadata as plain data, for tests and
 // diagnostics: the compiled record of every constant field and the shape of
-// the open plan.
+// the open plan. The funnel probes live in funnel_probes.cpp.
 #include "typing/schema/schema_ops.hpp"
-
-#include "py/args.hpp"
-#include "topology/key_path.hpp"
-#include "typing/funnel/funnel.hpp"
 
 namespace vesk::typing::schema {
 
@@ -35,10 +31,8 @@ py::Ref field_meta_dict(const field::FieldMeta& m) {
 
 }  // namespace
 
-PyObject* schema_field_meta_classes(PyObject* self) {
-    py::SharedBorrow b(schema_borrow(self));
-    if (!b.acquire()) return nullptr;
-    const SchemaMeta& meta = *schema_state(self).meta;
+PyObject* schema_field_meta_classes(const Reading& self) {
+    const SchemaMeta& meta = *self->meta;
     py::Ref out = py::Ref::steal(PyList_New(0));
     if (!out) return nullptr;
     for (const py::Ref& field : meta.const_fields) {
@@ -50,10 +44,8 @@ PyObject* schema_field_meta_classes(PyObject* self) {
     return out.release();
 }
 
-PyObject* schema_open_plan_info(PyObject* self) {
-    py::SharedBorrow b(schema_borrow(self));
-    if (!b.acquire()) return nullptr;
-    const OpenSchemaPlan* plan = schema_state(self).meta->open_plan.get();
+PyObject* schema_open_plan_info(const Reading& self) {
+    const OpenSchemaPlan* plan = self->meta->open_plan.get();
     if (!plan) return py::none();
     py::Ref keys = py::Ref::steal(PyList_New(0));
     py::Ref init = py::Ref::steal(PyList_New(0));
@@ -68,98 +60,6 @@ PyObject* schema_open_plan_info(PyObject* self) {
     return Py_BuildValue("{s:O,s:O,s:O,s:n}", "const_keys", keys.get(), "const_init", init.get(),
                          "wildcard_init", flag(plan->wildcard_init), "wildcard_pos",
                          static_cast<Py_ssize_t>(plan->wildcard_pos));
-}
-
-}  // namespace vesk::typing::schema
-
-namespace vesk::typing::schema {
-
-namespace {
-
-// The compiled record of the constant field whose text equals `key`; null
-// with KeyError when no constant field matches (every key of a schema with
-// a non-constant key).
-field::FieldMetaRef const_meta_for(const SchemaMeta& meta, PyObject* key, py::Ref& field) {
-    for (const py::Ref& f : meta.const_fields) {
-        field::FieldMetaRef m = field_meta_for(f.get());
-        if (!m) return nullptr;
-        const int eq = PyObject_RichCompareBool(m->const_text.get(), key, Py_EQ);
-        if (eq < 0) return nullptr;
-        if (eq) {
-            field = f;
-            return m;
-        }
-    }
-    PyErr_Format(PyExc_KeyError, "No precomputed FieldMeta for key %R.", key);
-    return nullptr;
-}
-
-py::Params kLeafParams{"_funnel_leaf", {"key", "value"}, 2, 2};
-py::Params kValidateParams{"_funnel_validate_field",
-                           {"key", "value", "allow_partial", "root_path"},
-                           4,
-                           2};
-
-}  // namespace
-
-PyObject* schema_funnel_leaf(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-    py::Args<2> a;
-    if (!py::parse(kLeafParams, args, nargs, kwnames, a)) return nullptr;
-    py::SharedBorrow b(schema_borrow(self));
-    if (!b.acquire()) return nullptr;
-    py::Ref field;
-    field::FieldMetaRef m = const_meta_for(*schema_state(self).meta, a[0], field);
-    if (!m) return nullptr;
-    funnel::FunnelOutcome out = funnel::funnel_leaf(a[1], *m);
-    switch (out.kind) {
-        case funnel::FunnelOutcome::Kind::Error:
-            return nullptr;
-        case funnel::FunnelOutcome::Kind::Verbatim:
-            return Py_BuildValue("(sO)", "verbatim", a[1]);
-        case funnel::FunnelOutcome::Kind::Produced:
-        case funnel::FunnelOutcome::Kind::Wrap:
-            return Py_BuildValue("(sO)", "produced", out.value.get());
-        case funnel::FunnelOutcome::Kind::Deferred:
-            break;
-    }
-    return Py_BuildValue("(sO)", "deferred", Py_None);
-}
-
-PyObject* schema_funnel_validate_field(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) {
-    py::Args<4> a;
-    if (!py::parse(kValidateParams, args, nargs, kwnames, a)) return nullptr;
-    bool allow_partial = false;
-    if (!py::opt_bool("allow_partial", a[2], false, allow_partial)) return nullptr;
-    PyObject* root_path = a.given(3) && a[3] != Py_None ? a[3] : nullptr;
-    py::SharedBorrow b(schema_borrow(self));
-    if (!b.acquire()) return nullptr;
-    py::Ref field;
-    field::FieldMetaRef m = const_meta_for(*schema_state(self).meta, a[0], field);
-    if (!m) return nullptr;
-    funnel::FunnelCtx ctx{root_path, allow_partial, false};
-    funnel::FunnelOutcome out = funnel::funnel_accept(a[1], *m, a[0], ctx);
-    switch (out.kind) {
-        case funnel::FunnelOutcome::Kind::Error:
-            return nullptr;
-        case funnel::FunnelOutcome::Kind::Verbatim:
-            return py::new_ref(a[1]);
-        case funnel::FunnelOutcome::Kind::Produced:
-        case funnel::FunnelOutcome::Kind::Wrap:
-            return out.value.release();
-        case funnel::FunnelOutcome::Kind::Deferred:
-            break;
-    }
-    // Undecided: the field's own apply at the child path, as the drivers call it.
-    py::Ref path = topology::child_key_path(a[0], root_path);
-    if (!path) return nullptr;
-    PyObject* apply = py::intern<"apply">();
-    PyObject* kw = py::names<"allow_partial", "transform_fn", "root_path", "inplace">();
-    if (!apply || !kw) return nullptr;
-    PyObject* call[] = {field.get(), a[1], allow_partial ? Py_True : Py_False, Py_None,
-                        path.get(), Py_True};
-    return PyObject_VectorcallMethod(apply, call, 2, kw);
 }
 
 }  // namespace vesk::typing::schema

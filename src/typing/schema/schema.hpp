@@ -7,26 +7,28 @@
 // subclasses, whose instances add their own `__dict__` after it; every
 // native entry takes subclass instances (`is_schema`).
 //
-// State and borrows. The members of SchemaState are read under the
-// instance's shared borrow and written under its exclusive borrow; a
-// conflicting request fails at once with the binding layer's borrow error.
-// Only `extend` (its final store), `_recompute_caches` and the two name and
-// description setters write an existing schema. The objects held are shared
-// with Python as they are: the `fields` getter hands out the dict itself.
+// State and holds. The members of SchemaState are read under a shared hold
+// of the instance and written under an exclusive one (py/hold.hpp: each
+// member function declares the hold it needs); a conflicting request fails
+// at once. Only `extend` (its final store), `_recompute_caches` and the two
+// name and description setters write an existing schema. The objects held
+// are shared with Python as they are: the `fields` getter hands out the dict
+// itself.
 //
-// SchemaMeta. The cached metadata is built by `compute_caches` from a fields
-// dict, then shared by reference count (`SchemaMetaRef`) and never changed:
-// a reader copies the reference under a shared borrow and may use the record
-// without any lock for as long as it holds it. `extend` and
+// SchemaMeta (schema_meta.hpp). The cached metadata is built by
+// `compute_caches` from a fields dict, then shared by reference count
+// (`SchemaMetaRef`, kept in a py::SharedRecord) and never changed: a reader
+// copies the reference under a shared hold and may use the record without
+// any lock for as long as it holds it. `extend` and
 // `_recompute_caches` replace the record whole; holders keep the old one.
 // The Python lists, dicts and tuples inside it are handed out by the getters
 // themselves, so the record must not be taken as proof that they are
 // unchanged; the native vectors and indexes are fixed.
 //
 // Version. Every store of `fields` or of the metadata moves `version` on.
-// An operation that reads the state, runs Python code without the borrow and
+// An operation that reads the state, runs Python code without a hold and
 // then stores a result built from what it read (extend) checks under the
-// exclusive borrow that the version has not moved, so no concurrent store is
+// exclusive hold that the version has not moved, so no concurrent store is
 // silently overwritten.
 //
 // Dropping the last reference to a SchemaMeta releases Python objects, so it
@@ -42,157 +44,23 @@
 #pragma once
 
 #include "py/borrow.hpp"
+#include "py/record.hpp"
 #include "py/ref.hpp"
 #include "py/type.hpp"
 #include "typing/field/field_meta.hpp"
+#include "typing/schema/const_text_index.hpp"
+#include "typing/schema/schema_meta.hpp"
 
-#include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <string>
-#include <string_view>
-#include <utility>
-#include <vector>
 
 namespace vesk::typing::schema {
 
-// --- the constant-text index --------------------------------------------------
-
-// 64-bit FNV-1a over the UTF-8 bytes of a constant key, then one byte 0xff.
-// Every reader of a constant-text index (schemas, open plans, the write and
-// construction paths of symbolic containers and objects) hashes this way.
-[[nodiscard]] constexpr std::uint64_t const_text_hash(std::string_view utf8) noexcept {
-    constexpr std::uint64_t kPrime = 0x100000001b3ull;
-    std::uint64_t h = 0xcbf29ce484222325ull;
-    for (char c : utf8) {
-        h ^= static_cast<unsigned char>(c);
-        h *= kPrime;
-    }
-    h ^= 0xffu;
-    h *= kPrime;
-    return h;
-}
-static_assert(const_text_hash("") == 0xaf64724c8602eb6eull);
-static_assert(const_text_hash("abc") == 0xfc182483ee0806dcull);
-
-// A map from constant text to a position, probed by the hash above; two
-// texts match when their bytes are equal. Fixed once built.
-class ConstTextIndex {
-public:
-    // Enters `utf8` at `pos`; a text entered twice keeps the later position.
-    void insert(std::string_view utf8, std::uint32_t pos);
-    // The position of `utf8`, or -1.
-    [[nodiscard]] std::ptrdiff_t find(std::string_view utf8) const noexcept;
-    // The position of a str key (subclasses compared by their text; their
-    // own `__eq__` and `__hash__` are not called), or -1 for any other
-    // object and for a text that cannot be encoded (a lone surrogate).
-    // Never fails and runs no Python code; call it with no exception set.
-    [[nodiscard]] std::ptrdiff_t find_key(PyObject* key) const noexcept;
-    [[nodiscard]] std::size_t size() const noexcept { return count_; }
-    [[nodiscard]] bool empty() const noexcept { return count_ == 0; }
-
-private:
-    struct Slot {
-        std::uint64_t hash = 0;
-        std::uint32_t pos = 0;
-        bool used = false;
-        std::string text;
-    };
-    void grow();
-    std::vector<Slot> slots_;  // open addressing, power-of-two size
-    std::size_t count_ = 0;
-};
-
-// --- the cached metadata --------------------------------------------------------
-
-// The fast plan of a schema whose one non-constant key is exactly the
-// typing bridge's `str_key_cls` without a regex (a wildcard over every str
-// key): its constant fields in declaration order, with an index over their
-// texts, and the wildcard field.
-struct OpenSchemaPlan {
-    std::vector<py::Ref> const_fields;
-    // (constant text, value spec), one per constant field.
-    std::vector<std::pair<py::Ref, py::Ref>> const_entries;
-    // The truth of each constant field's `enable_init`.
-    std::vector<bool> const_init;
-    ConstTextIndex index;
-    py::Ref wildcard_field;
-    py::Ref wildcard_spec;
-    bool wildcard_init = false;
-    // The number of constant fields declared before the wildcard.
-    std::size_t wildcard_pos = 0;
-
-    template <class V>
-    int visit(V&& v) const {
-        for (const py::Ref& f : const_fields)
-            if (int r = v(f.get())) return r;
-        for (const auto& [text, spec] : const_entries) {
-            if (int r = v(text.get())) return r;
-            if (int r = v(spec.get())) return r;
-        }
-        if (int r = v(wildcard_field.get())) return r;
-        return v(wildcard_spec.get());
-    }
-};
-
-// One constant key of the native bulk check: the value under `key` must be
-// exactly of class `cls`; with `list_spec` (a native List spec) it is a list
-// whose elements that spec's container check accepts, decided on each use
-// from the spec as it then is. `none_spec`, a native spec that was noneable
-// when the entry was made, lets None through while it still is.
-struct BulkEntry {
-    py::Ref key;
-    py::Ref cls;
-    py::Ref list_spec;
-    py::Ref none_spec;
-};
-
-// What `compute_caches` derives from a fields dict. For a schema whose keys
-// are all constant (the empty schema included) every field is a constant
-// field; for one with a non-constant key the constant-key members are empty
-// or null and the open plan may be present.
-struct SchemaMeta {
-    // Every field of an all-constant schema, in order; else empty.
-    std::vector<py::Ref> const_fields;
-    // Constant text -> position in `const_fields`.
-    ConstTextIndex field_meta_index;
-    // Present only for the wildcard shape described at OpenSchemaPlan.
-    std::unique_ptr<const OpenSchemaPlan> open_plan;
-    py::Ref nonconst_keys;       // list of the non-constant key specs, in order
-    py::Ref const_text_set;      // frozenset of the constant texts, or null
-    py::Ref const_resolution;    // dict key spec -> [const text], or null
-    py::Ref const_apply_fields;  // list of (const text, field, value spec), or null
-    py::Ref const_bulk_check;    // tuple of (const text, value type), or null
-    // The bulk check as native entries, one per constant field in order; it
-    // also takes a field whose value spec is a native List. Valid only with
-    // `has_bulk` (an all-constant schema whose every field qualifies).
-    std::vector<BulkEntry> bulk;
-    bool has_bulk = false;
-    bool has_const = false;
-    bool has_nonconst = false;
-
-    // Calls `v(PyObject*)` for every object held (nulls included), for the
-    // cycle collector of the record's sole holder.
-    template <class V>
-    int visit(V&& v) const {
-        for (const py::Ref& f : const_fields)
-            if (int r = v(f.get())) return r;
-        if (open_plan)
-            if (int r = open_plan->visit(v)) return r;
-        for (const py::Ref* r : {&nonconst_keys, &const_text_set, &const_resolution,
-                                 &const_apply_fields, &const_bulk_check})
-            if (int res = v(r->get())) return res;
-        for (const BulkEntry& e : bulk)
-            for (const py::Ref* r : {&e.key, &e.cls, &e.list_spec, &e.none_spec})
-                if (int res = v(r->get())) return res;
-        return 0;
-    }
-};
-
-using SchemaMetaRef = std::shared_ptr<const SchemaMeta>;
-
 // --- the instance state ---------------------------------------------------------
 
+// A schema holds field objects whose origin is often the class that holds
+// the schema, so class -> schema -> field -> class cycles are common: `visit`
+// makes the class GC-tracked with generated hooks (py/type.hpp), the cached
+// metadata counted only while this schema is its sole holder.
 struct SchemaState {
     py::Ref fields;         // dict key spec -> field, in declaration order
     py::Ref name;           // None when absent
@@ -200,12 +68,10 @@ struct SchemaState {
     py::Ref metadata;       // any object, a dict unless the caller gave one
     py::Ref dynamic_field;  // the first field with a non-constant key, or None
     bool allow_nonconst_keys = false;
-    SchemaMetaRef meta;     // never null once constructed
+    py::SharedRecord<SchemaMeta> meta;  // never empty once constructed
     // Moved on by every store of `fields` or `meta`.
     std::uint64_t version = 0;
 
-    // The owned references: they make the type GC-tracked. The class's own
-    // traverse adds the cached metadata.
     template <class V>
     void visit(V&& v) {
         v(fields);
@@ -213,6 +79,7 @@ struct SchemaState {
         v(description);
         v(metadata);
         v(dynamic_field);
+        v(meta);
     }
 };
 
@@ -224,7 +91,9 @@ struct SchemaState {
 // exists, since no instance can.
 [[nodiscard]] bool is_schema(PyObject* obj) noexcept;
 
-// Unchecked accessors: `schema` must pass `is_schema`.
+// Unchecked accessors for code that holds the bare flag: `schema` must pass
+// `is_schema`. The schema's own files take declared holds instead
+// (`py::Shared<SchemaState>`, py/hold.hpp).
 [[nodiscard]] inline SchemaState& schema_state(PyObject* schema) noexcept {
     return py::state<SchemaState>(schema);
 }
@@ -232,9 +101,9 @@ struct SchemaState {
     return py::borrow_flag<SchemaState>(schema);
 }
 
-// The schema's current metadata, read under a shared borrow; null with the
+// The schema's current metadata, read under a shared hold; null with the
 // borrow error while the schema is held exclusively. A caller that already
-// holds a shared borrow reads `schema_state(s).meta` directly.
+// holds the schema copies `meta.get()` of the held state.
 [[nodiscard]] SchemaMetaRef schema_meta(PyObject* schema);
 
 // --- construction, merge and caches ---------------------------------------------

@@ -1,12 +1,21 @@
 // Internal interface between the files of the Schema class: small readers
 // shared by construction, merge and the caches, and the members each file
-// adds to the type's tables in schema_type.cpp.
+// adds to the type's tables in schema_type.cpp. A member that reads or
+// writes the schema's state declares its hold on the receiver
+// (py/hold.hpp); the table entry takes it.
 #pragma once
 
+#include "py/hold.hpp"
 #include "py/lazy.hpp"
 #include "typing/schema/schema.hpp"
 
 namespace vesk::typing::schema {
+
+// Holds on a schema. Reads and the two setters are refused with the binding
+// layer's borrow error; `extend`'s final store with the mutation refusal.
+using Reading = py::Shared<SchemaState>;
+using Writing = py::Exclusive<SchemaState>;
+using Scoped = py::Scoped<SchemaState>;
 
 // `obj.Name` taken for its truth: 1, 0 or -1 with an exception set.
 template <py::Literal Name>
@@ -18,75 +27,84 @@ template <py::Literal Name>
 // The conversion error for a member that must be of one type.
 void raise_conversion(const char* what, const char* expected, PyObject* got);
 
-// The RuntimeError of a store refused because another operation holds the
-// schema.
-void raise_held();
-
 // construct.cpp
 PyObject* schema_new(PyTypeObject* type, PyObject* args, PyObject* kwds);
 PyObject* schema_merge(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // extend.cpp
-PyObject* schema_extend(PyObject* self, PyObject* base);
-PyObject* schema_recompute_caches(PyObject* self);
+PyObject* schema_extend(Scoped self, PyObject* base);
+PyObject* schema_recompute_caches(Scoped self);
 
 // apply.cpp
-PyObject* schema_py_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* schema_py_apply(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);
-PyObject* schema_py_validate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* schema_py_validate(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames);
 
 // surface.cpp: mapping members and lookups
-PyObject* schema_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* schema_get_field(PyObject* self, PyObject* key);
-PyObject* schema_keys(PyObject* self);
-PyObject* schema_values(PyObject* self);
-PyObject* schema_items(PyObject* self);
-PyObject* schema_is_compatible(PyObject* self, PyObject* other);
-PyObject* schema_resolve(PyObject* self, PyObject* keys);
-PyObject* schema_getitem(PyObject* self, PyObject* key);
-int schema_contains(PyObject* self, PyObject* key);
-PyObject* schema_set_name(PyObject* self, PyObject* name);
-PyObject* schema_set_description(PyObject* self, PyObject* description);
+PyObject* schema_get(const Reading& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* schema_get_field(const Reading& self, PyObject* key);
+PyObject* schema_keys(const Reading& self);
+PyObject* schema_values(const Reading& self);
+PyObject* schema_items(const Reading& self);
+PyObject* schema_is_compatible(const Reading& self, PyObject* other);
+PyObject* schema_resolve(const Reading& self, PyObject* keys);
+PyObject* schema_getitem(const Reading& self, PyObject* key);
+int schema_contains(const Reading& self, PyObject* key);
+PyObject* schema_set_name(Scoped self, PyObject* name);
+PyObject* schema_set_description(Scoped self, PyObject* description);
 
 // surface.cpp: getters and setters
-PyObject* schema_get_fields(PyObject* self);
-PyObject* schema_get_name(PyObject* self);
-PyObject* schema_get_description(PyObject* self);
-PyObject* schema_get_metadata(PyObject* self);
-PyObject* schema_get_dynamic_field(PyObject* self);
-PyObject* schema_get_allow_nonconst_keys(PyObject* self);
-PyObject* schema_get_has_const_keys(PyObject* self);
-PyObject* schema_get_has_nonconst_keys(PyObject* self);
-PyObject* schema_get_const_apply_fields(PyObject* self);
-PyObject* schema_get_const_bulk_check(PyObject* self);
+PyObject* schema_get_fields(const Reading& self);
+PyObject* schema_get_name(const Reading& self);
+PyObject* schema_get_description(const Reading& self);
+PyObject* schema_get_metadata(const Reading& self);
+PyObject* schema_get_dynamic_field(const Reading& self);
+PyObject* schema_get_allow_nonconst_keys(const Reading& self);
+PyObject* schema_get_has_const_keys(const Reading& self);
+PyObject* schema_get_has_nonconst_keys(const Reading& self);
+PyObject* schema_get_const_apply_fields(const Reading& self);
+PyObject* schema_get_const_bulk_check(const Reading& self);
 
 // format.cpp: the text form
-PyObject* schema_format(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* schema_format(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames);
-PyObject* schema_str(PyObject* self);
-PyObject* schema_repr(PyObject* self);
+PyObject* schema_str(const Reading& self);
+PyObject* schema_repr(const Reading& self);
 
 // equality.cpp
-PyObject* schema_richcompare(PyObject* self, PyObject* other, int op);
+PyObject* schema_richcompare(Scoped self, PyObject* other, int op);
 
 // copy.cpp
-PyObject* schema_copy(PyObject* self);
-PyObject* schema_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* schema_copy(const Reading& self);
+PyObject* schema_deepcopy(Scoped self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);
 
 // json.cpp
-PyObject* schema_to_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* schema_to_json(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames);
 PyObject* schema_from_json(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames);
 
 // probes.cpp: the cache and funnel probes
-PyObject* schema_field_meta_classes(PyObject* self);
-PyObject* schema_open_plan_info(PyObject* self);
-PyObject* schema_funnel_leaf(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* schema_field_meta_classes(const Reading& self);
+PyObject* schema_open_plan_info(const Reading& self);
+PyObject* schema_funnel_leaf(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames);
-PyObject* schema_funnel_validate_field(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* schema_funnel_validate_field(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames);
+
+// The docstrings with the text signatures of the members that parse with a
+// Params of their own file.
+[[nodiscard]] const char* schema_merge_doc();
+[[nodiscard]] const char* schema_apply_doc();
+[[nodiscard]] const char* schema_validate_doc();
+[[nodiscard]] const char* schema_get_doc();
+[[nodiscard]] const char* schema_format_doc();
+[[nodiscard]] const char* schema_deepcopy_doc();
+[[nodiscard]] const char* schema_to_json_doc();
+[[nodiscard]] const char* schema_from_json_doc();
+[[nodiscard]] const char* schema_funnel_leaf_doc();
+[[nodiscard]] const char* schema_funnel_validate_field_doc();
 
 }  // namespace vesk::typing::schema

@@ -1,6 +1,9 @@
-// The Schema class: its cell, cycle collection and the tables that make up
-// its Python surface, in the order of the class's members.
+// The Schema class: its cell and the tables that make up its Python
+// surface, in the order of the class's members. Its cycle-collector hooks
+// are generated from SchemaState's `visit`.
 #include "typing/schema/schema_ops.hpp"
+
+#include "py/signature.hpp"
 
 namespace vesk::typing::schema {
 
@@ -10,58 +13,37 @@ py::TypeCell TYPE;
 
 constexpr const char kSerializationKey[] = "vesk.typing.Schema";
 
-// A schema holds field objects whose origin is often the class that holds
-// the schema, so class -> schema -> field -> class cycles are common. The
-// cached record is counted only while this schema is its sole holder: a
-// reader's copy in flight makes the schema look externally held for that
-// collection, never counted twice.
-int schema_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    const SchemaState& s = schema_state(self);
-    for (const py::Ref* r : {&s.fields, &s.name, &s.description, &s.metadata, &s.dynamic_field})
-        Py_VISIT(r->get());
-    if (s.meta && s.meta.use_count() == 1)
-        return s.meta->visit([&](PyObject* o) -> int {
-            Py_VISIT(o);
-            return 0;
-        });
-    return 0;
-}
-
-int schema_clear(PyObject* self) {
-    SchemaState& s = schema_state(self);
-    SchemaMetaRef dropped = std::move(s.meta);
-    for (py::Ref* r : {&s.fields, &s.name, &s.description, &s.metadata, &s.dynamic_field})
-        r->reset();
-    return 0;
-}
-
 // The application members (apply, validate) join this table after
 // `extend`.
 PyMethodDef kMethods[] = {
-    py::class_method<schema_merge>("merge"),
-    py::method<schema_extend>("extend"),
-    py::method<schema_py_apply>("apply"),
-    py::method<schema_py_validate>("validate"),
-    py::method<schema_recompute_caches>("_recompute_caches"),
-    py::method<schema_open_plan_info>("_open_plan_info"),
-    py::method<schema_field_meta_classes>("_field_meta_classes"),
-    py::method<schema_funnel_leaf>("_funnel_leaf"),
-    py::method<schema_funnel_validate_field>("_funnel_validate_field"),
-    py::method<schema_set_name>("set_name"),
-    py::method<schema_set_description>("set_description"),
-    py::method<schema_get>("get"),
-    py::method<schema_get_field>("get_field"),
-    py::method<schema_keys>("keys"),
-    py::method<schema_values>("values"),
-    py::method<schema_items>("items"),
-    py::method<schema_is_compatible>("is_compatible"),
-    py::method<schema_resolve>("resolve"),
-    py::method<schema_format>("format"),
-    py::method<schema_copy>("__copy__"),
-    py::method<schema_deepcopy>("__deepcopy__"),
-    py::method<schema_to_json>("to_json"),
-    py::class_method<schema_from_json>("from_json"),
+    py::class_method<schema_merge>("merge", schema_merge_doc()),
+    py::method<schema_extend>("extend", py::signature_doc("extend", "base, /")),
+    py::method<schema_py_apply>("apply", schema_apply_doc()),
+    py::method<schema_py_validate>("validate", schema_validate_doc()),
+    py::method<schema_recompute_caches>("_recompute_caches",
+                                        py::signature_doc("_recompute_caches")),
+    py::method<schema_open_plan_info>("_open_plan_info", py::signature_doc("_open_plan_info")),
+    py::method<schema_field_meta_classes>("_field_meta_classes",
+                                          py::signature_doc("_field_meta_classes")),
+    py::method<schema_funnel_leaf>("_funnel_leaf", schema_funnel_leaf_doc()),
+    py::method<schema_funnel_validate_field>("_funnel_validate_field",
+                                             schema_funnel_validate_field_doc()),
+    py::method<schema_set_name>("set_name", py::signature_doc("set_name", "name, /")),
+    py::method<schema_set_description>("set_description",
+                                       py::signature_doc("set_description", "description, /")),
+    py::method<schema_get>("get", schema_get_doc()),
+    py::method<schema_get_field>("get_field", py::signature_doc("get_field", "key, /")),
+    py::method<schema_keys>("keys", py::signature_doc("keys")),
+    py::method<schema_values>("values", py::signature_doc("values")),
+    py::method<schema_items>("items", py::signature_doc("items")),
+    py::method<schema_is_compatible>("is_compatible",
+                                     py::signature_doc("is_compatible", "other, /")),
+    py::method<schema_resolve>("resolve", py::signature_doc("resolve", "keys, /")),
+    py::method<schema_format>("format", schema_format_doc()),
+    py::method<schema_copy>("__copy__", py::signature_doc("__copy__")),
+    py::method<schema_deepcopy>("__deepcopy__", schema_deepcopy_doc()),
+    py::method<schema_to_json>("to_json", schema_to_json_doc()),
+    py::class_method<schema_from_json>("from_json", schema_from_json_doc()),
     py::kMethodsEnd,
 };
 
@@ -91,8 +73,6 @@ PyTypeObject* schema_type() {
             .subclassable()
             .slots({
                 py::slot<Py_tp_new, schema_new>(),
-                py::slot<Py_tp_traverse, schema_traverse>(),
-                py::slot<Py_tp_clear, schema_clear>(),
                 py::slot<Py_mp_subscript, schema_getitem>(),
                 py::slot<Py_sq_contains, schema_contains>(),
                 py::slot<Py_tp_str, schema_str>(),
@@ -112,9 +92,8 @@ bool is_schema(PyObject* obj) noexcept {
 }
 
 SchemaMetaRef schema_meta(PyObject* schema) {
-    py::SharedBorrow b(schema_borrow(schema));
-    if (!b.acquire()) return nullptr;
-    return schema_state(schema).meta;
+    Reading s(schema);
+    return s ? s->meta.get() : nullptr;
 }
 
 }  // namespace vesk::typing::schema

@@ -6,6 +6,8 @@
 
 #include "py/args.hpp"
 #include "py/dict_cursor.hpp"
+#include "py/named.hpp"
+#include "py/signature.hpp"
 
 #include <utility>
 
@@ -13,12 +15,10 @@ namespace vesk::typing::schema {
 
 namespace {
 
-// A stored member, read under a shared borrow.
+// A stored member.
 template <py::Ref SchemaState::*Member>
-PyObject* member(PyObject* self) {
-    py::SharedBorrow b(schema_borrow(self));
-    if (!b.acquire()) return nullptr;
-    return py::Ref(schema_state(self).*Member).release();
+PyObject* member(const Reading& self) {
+    return py::Ref((*self).*Member).release();
 }
 
 // The field stored under exactly `key` (null without an error when absent).
@@ -29,23 +29,19 @@ py::Ref lookup(PyObject* fields, PyObject* key) {
 }
 
 template <py::Literal Method>
-PyObject* dict_view(PyObject* self) {
-    py::SharedBorrow b(schema_borrow(self));
-    if (!b.acquire()) return nullptr;
-    PyObject* name = py::intern<Method>();
-    return name ? PyObject_CallMethodNoArgs(schema_state(self).fields.get(), name) : nullptr;
+PyObject* dict_view(const Reading& self) {
+    return py::call_method<Method>(self->fields.get()).release();
 }
 
-// Stores `value` under the exclusive borrow; the old value is released
-// after the borrow, since releasing it may run a finaliser that reads the
-// schema.
+// Stores `value` under the exclusive hold; the old value is released after
+// the hold, since releasing it may run a finaliser that reads the schema.
 template <py::Ref SchemaState::*Member>
-PyObject* store_member(PyObject* self, PyObject* value) {
-    py::Ref old;
+PyObject* store_member(Scoped self, PyObject* value) {
+    py::Ref old = py::Ref::borrow(value);
     {
-        py::ExclusiveBorrow b(schema_borrow(self));
-        if (!b.acquire()) return nullptr;
-        old = std::exchange(schema_state(self).*Member, py::Ref::borrow(value));
+        Writing w = self.exclusive();
+        if (!w) return nullptr;
+        std::swap((*w).*Member, old);
     }
     return py::none();
 }
@@ -69,116 +65,100 @@ py::Params kGetParams{"get", {"key", "default"}, 2, 1};
 
 }  // namespace
 
-PyObject* schema_set_name(PyObject* self, PyObject* name) {
+PyObject* schema_set_name(Scoped self, PyObject* name) {
     return store_member<&SchemaState::name>(self, name);
 }
 
-PyObject* schema_set_description(PyObject* self, PyObject* description) {
+PyObject* schema_set_description(Scoped self, PyObject* description) {
     return store_member<&SchemaState::description>(self, description);
 }
 
 // The claims of an all-constant schema come from its cached metadata, which
 // the general road of `apply` reads too: the caller gets its own copy, so
 // changing the result cannot change later applications.
-PyObject* schema_resolve(PyObject* self, PyObject* keys) {
-    py::SharedBorrow b(schema_borrow(self));
-    if (!b.acquire()) return nullptr;
+PyObject* schema_resolve(const Reading& self, PyObject* keys) {
     py::Ref claimed, unclaimed;
-    if (!resolve_inner(self, keys, claimed, unclaimed)) return nullptr;
-    if (claimed.get() == schema_state(self).meta->const_resolution.get() &&
+    if (!resolve_inner(*self, keys, claimed, unclaimed)) return nullptr;
+    if (claimed.get() == self->meta->const_resolution.get() &&
         !(claimed = copy_claims(claimed.get())))
         return nullptr;
     return PyTuple_Pack(2, claimed.get(), unclaimed.get());
 }
 
-PyObject* schema_get_fields(PyObject* self) { return member<&SchemaState::fields>(self); }
-PyObject* schema_get_name(PyObject* self) { return member<&SchemaState::name>(self); }
-PyObject* schema_get_description(PyObject* self) {
+PyObject* schema_get_fields(const Reading& self) { return member<&SchemaState::fields>(self); }
+PyObject* schema_get_name(const Reading& self) { return member<&SchemaState::name>(self); }
+PyObject* schema_get_description(const Reading& self) {
     return member<&SchemaState::description>(self);
 }
-PyObject* schema_get_metadata(PyObject* self) { return member<&SchemaState::metadata>(self); }
-PyObject* schema_get_dynamic_field(PyObject* self) {
+PyObject* schema_get_metadata(const Reading& self) {
+    return member<&SchemaState::metadata>(self);
+}
+PyObject* schema_get_dynamic_field(const Reading& self) {
     return member<&SchemaState::dynamic_field>(self);
 }
 
-PyObject* schema_get_allow_nonconst_keys(PyObject* self) {
-    py::SharedBorrow b(schema_borrow(self));
-    if (!b.acquire()) return nullptr;
-    return py::boolean(schema_state(self).allow_nonconst_keys);
+PyObject* schema_get_allow_nonconst_keys(const Reading& self) {
+    return py::boolean(self->allow_nonconst_keys);
 }
 
-PyObject* schema_get_has_const_keys(PyObject* self) {
-    SchemaMetaRef m = schema_meta(self);
-    return m ? py::boolean(m->has_const) : nullptr;
+PyObject* schema_get_has_const_keys(const Reading& self) {
+    return py::boolean(self->meta->has_const);
 }
 
-PyObject* schema_get_has_nonconst_keys(PyObject* self) {
-    SchemaMetaRef m = schema_meta(self);
-    return m ? py::boolean(m->has_nonconst) : nullptr;
+PyObject* schema_get_has_nonconst_keys(const Reading& self) {
+    return py::boolean(self->meta->has_nonconst);
 }
 
-PyObject* schema_get_const_apply_fields(PyObject* self) {
-    SchemaMetaRef m = schema_meta(self);
-    if (!m) return nullptr;
-    return py::new_ref(m->const_apply_fields ? m->const_apply_fields.get() : Py_None);
+PyObject* schema_get_const_apply_fields(const Reading& self) {
+    const py::Ref& cached = self->meta->const_apply_fields;
+    return py::new_ref(cached ? cached.get() : Py_None);
 }
 
-PyObject* schema_get_const_bulk_check(PyObject* self) {
-    SchemaMetaRef m = schema_meta(self);
-    if (!m) return nullptr;
-    return py::new_ref(m->const_bulk_check ? m->const_bulk_check.get() : Py_None);
+PyObject* schema_get_const_bulk_check(const Reading& self) {
+    const py::Ref& cached = self->meta->const_bulk_check;
+    return py::new_ref(cached ? cached.get() : Py_None);
 }
 
-PyObject* schema_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* schema_get(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
     py::Args<2> a;
     if (!py::parse(kGetParams, args, nargs, kwnames, a)) return nullptr;
-    py::SharedBorrow b(schema_borrow(self));
-    if (!b.acquire()) return nullptr;
-    py::Ref field = lookup(schema_state(self).fields.get(), a[0]);
+    py::Ref field = lookup(self->fields.get(), a[0]);
     if (field) return field.release();
     if (PyErr_Occurred()) return nullptr;
     return py::new_ref(a.given(1) ? a[1] : Py_None);
 }
 
-PyObject* schema_getitem(PyObject* self, PyObject* key) {
-    py::SharedBorrow b(schema_borrow(self));
-    if (!b.acquire()) return nullptr;
-    py::Ref field = lookup(schema_state(self).fields.get(), key);
+PyObject* schema_getitem(const Reading& self, PyObject* key) {
+    py::Ref field = lookup(self->fields.get(), key);
     if (field || PyErr_Occurred()) return field.release();
     py::Ref text = py::Ref::steal(PyObject_Repr(key));
     if (text) PyErr_SetObject(PyExc_KeyError, text.get());
     return nullptr;
 }
 
-int schema_contains(PyObject* self, PyObject* key) {
-    py::SharedBorrow b(schema_borrow(self));
-    if (!b.acquire()) return -1;
-    return PyDict_Contains(schema_state(self).fields.get(), key);
+int schema_contains(const Reading& self, PyObject* key) {
+    return PyDict_Contains(self->fields.get(), key);
 }
 
-PyObject* schema_keys(PyObject* self) { return dict_view<"keys">(self); }
-PyObject* schema_values(PyObject* self) { return dict_view<"values">(self); }
-PyObject* schema_items(PyObject* self) { return dict_view<"items">(self); }
+PyObject* schema_keys(const Reading& self) { return dict_view<"keys">(self); }
+PyObject* schema_values(const Reading& self) { return dict_view<"values">(self); }
+PyObject* schema_items(const Reading& self) { return dict_view<"items">(self); }
 
 // The exact field of `key`, else, where the schema allows non-constant keys,
 // the field of the first key spec (in declaration order) whose `match`
 // accepts it.
-PyObject* schema_get_field(PyObject* self, PyObject* key) {
-    py::SharedBorrow b(schema_borrow(self));
-    if (!b.acquire()) return nullptr;
-    const SchemaState& s = schema_state(self);
-    py::Ref field = lookup(s.fields.get(), key);
+PyObject* schema_get_field(const Reading& self, PyObject* key) {
+    py::Ref field = lookup(self->fields.get(), key);
     if (field || PyErr_Occurred()) return field.release();
-    if (!s.allow_nonconst_keys) return py::none();
-    PyObject* match = py::intern<"match">();
-    if (!match) return nullptr;
-    py::DictCursor cursor(s.fields.get());
+    if (!self->allow_nonconst_keys) return py::none();
+    py::DictCursor cursor(self->fields.get());
     py::Ref key_spec;
     for (;;) {
         const int step = cursor.next(key_spec, field);
         if (step < 0) return nullptr;
         if (step == 0) return py::none();
-        py::Ref hit = py::Ref::steal(PyObject_CallMethodOneArg(key_spec.get(), match, key));
+        py::Ref hit = py::call_method<"match">(key_spec.get(), key);
         if (!hit) return nullptr;
         const int truthy = PyObject_IsTrue(hit.get());
         if (truthy < 0) return nullptr;
@@ -187,15 +167,13 @@ PyObject* schema_get_field(PyObject* self, PyObject* key) {
 }
 
 // Same keys, and each own value spec compatible with the other's.
-PyObject* schema_is_compatible(PyObject* self, PyObject* other) {
+PyObject* schema_is_compatible(const Reading& self, PyObject* other) {
     if (!is_schema(other)) {
         PyErr_Format(PyExc_TypeError,
                      "Argument 'other' should be a Schema object. Encountered %S.", other);
         return nullptr;
     }
-    py::SharedBorrow b(schema_borrow(self));
-    if (!b.acquire()) return nullptr;
-    PyObject* own = schema_state(self).fields.get();
+    PyObject* own = self->fields.get();
     py::Ref theirs = py::get_attr<"fields">(other);
     if (!theirs) return nullptr;
     if (!PyDict_Check(theirs.get())) {
@@ -213,8 +191,6 @@ PyObject* schema_is_compatible(PyObject* self, PyObject* other) {
             if (has <= 0) return has < 0 ? nullptr : py::boolean(false);
         }
     }
-    PyObject* is_compatible = py::intern<"is_compatible">();
-    if (!is_compatible) return nullptr;
     py::DictCursor cursor(own);
     for (;;) {
         const int step = cursor.next(key, field);
@@ -226,12 +202,13 @@ PyObject* schema_is_compatible(PyObject* self, PyObject* other) {
         if (!spec) return nullptr;
         py::Ref other_spec = py::get_attr<"value">(other_field.get());
         if (!other_spec) return nullptr;
-        py::Ref ok = py::Ref::steal(
-            PyObject_CallMethodOneArg(spec.get(), is_compatible, other_spec.get()));
+        py::Ref ok = py::call_method<"is_compatible">(spec.get(), other_spec.get());
         if (!ok) return nullptr;
         const int truthy = PyObject_IsTrue(ok.get());
         if (truthy <= 0) return truthy < 0 ? nullptr : py::boolean(false);
     }
 }
+
+const char* schema_get_doc() { return py::signature_doc(kGetParams, {"None"}); }
 
 }  // namespace vesk::typing::schema

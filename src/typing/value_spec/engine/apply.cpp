@@ -6,7 +6,7 @@
 #include "typing/bridge.hpp"
 #include "typing/funnel/shortcuts.hpp"
 #include "typing/markers.hpp"
-#include "typing/value_spec/engine/container_fast_path.hpp"
+#include "typing/funnel/container_fast_path.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
 #include "topology/key_path.hpp"
 #include "typing/value_spec/format.hpp"
@@ -124,7 +124,7 @@ py::Ref apply(const SpecEngine& engine, PyObject* spec, py::Ref value,
     // accepted whole; the kind's entry above has settled the options.
     {
         py::Ref out;
-        switch (container_shortcut(engine, spec, value.get(), opts, out)) {
+        switch (funnel::container_shortcut(engine, spec, value.get(), opts, out)) {
             case Shortcut::Accepted:
                 return out;
             case Shortcut::Error:

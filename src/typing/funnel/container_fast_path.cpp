@@ -1,18 +1,19 @@
-#include "typing/value_spec/engine/container_fast_path.hpp"
+// The container fast paths: one class test per element, decided from the
+// element rules, never changing a result.
+#include "typing/funnel/container_fast_path.hpp"
 
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
 #include "py/lazy.hpp"
 #include "typing/funnel/classify.hpp"
+#include "typing/funnel/dict_bulk.hpp"
 #include "typing/funnel/elem_rule.hpp"
 #include "typing/funnel/shortcuts.hpp"
 #include "typing/value_spec/engine/apply.hpp"
 
-namespace vesk::typing {
+namespace vesk::typing::funnel {
 
 namespace {
-
-using funnel::ElemRule;
 
 Shortcut accept(PyObject* value, py::Ref& out) {
     out = py::Ref::borrow(value);
@@ -32,7 +33,7 @@ bool within(Py_ssize_t n, std::int64_t min_size, const std::optional<std::int64_
 // scalars unchanged.
 Shortcut transform_allows(PyObject* child_transform) {
     if (!child_transform) return Shortcut::Accepted;
-    const int r = funnel::is_scalar_identity_transform(child_transform);
+    const int r = is_scalar_identity_transform(child_transform);
     if (r < 0) return Shortcut::Error;
     return r ? Shortcut::Accepted : Shortcut::Undecided;
 }
@@ -42,7 +43,7 @@ Shortcut list_path(const ListKind& list, PyObject* value, PyObject* child_transf
     if (!PyList_CheckExact(value)) return Shortcut::Undecided;
     if (const Shortcut s = transform_allows(child_transform); s != Shortcut::Accepted) return s;
     if (!within(PyList_GET_SIZE(value), list.min_size, list.max_size)) return Shortcut::Undecided;
-    return from_match(funnel::elements_all_match(list.element.get(), value, allow), value, out);
+    return from_match(elements_all_match(list.element.get(), value, allow), value, out);
 }
 
 Shortcut tuple_path(const TupleKind& tuple, PyObject* value, bool allow, py::Ref& out) {
@@ -53,9 +54,9 @@ Shortcut tuple_path(const TupleKind& tuple, PyObject* value, bool allow, py::Ref
         if (!within(n, tuple.min_size, tuple.max_size)) return Shortcut::Undecided;
         py::Ref field = py::list_item(fields, 0);
         if (!field) return Shortcut::Undecided;
-        py::Ref spec = funnel::element_spec(field.get());
+        py::Ref spec = element_spec(field.get());
         if (!spec) return Shortcut::Error;
-        return from_match(funnel::elements_all_match(spec.get(), value, allow), value, out);
+        return from_match(elements_all_match(spec.get(), value, allow), value, out);
     }
     Py_ssize_t positions;
     {
@@ -66,10 +67,10 @@ Shortcut tuple_path(const TupleKind& tuple, PyObject* value, bool allow, py::Ref
     for (Py_ssize_t i = 0; i < n; ++i) {
         py::Ref field = py::list_item(fields, i);
         if (!field) return Shortcut::Undecided;
-        py::Ref spec = funnel::element_spec(field.get());
+        py::Ref spec = element_spec(field.get());
         if (!spec) return Shortcut::Error;
         ElemRule rule;
-        if (!funnel::elem_rule(spec.get(), allow, rule)) return Shortcut::Error;
+        if (!elem_rule(spec.get(), allow, rule)) return Shortcut::Error;
         if (rule.kind == ElemRule::Kind::Slow) return Shortcut::Undecided;
         const int r = rule.matches(PyTuple_GET_ITEM(value, i));
         if (r <= 0) return r < 0 ? Shortcut::Error : Shortcut::Undecided;
@@ -81,7 +82,7 @@ Shortcut tuple_path(const TupleKind& tuple, PyObject* value, bool allow, py::Ref
 Shortcut open_check(PyObject* open_spec, PyObject* value, bool allow, py::Ref& out) {
     if (!open_spec) return Shortcut::Undecided;
     ElemRule rule;
-    if (!funnel::elem_rule(open_spec, allow, rule)) return Shortcut::Error;
+    if (!elem_rule(open_spec, allow, rule)) return Shortcut::Error;
     if (rule.kind == ElemRule::Kind::Slow) return Shortcut::Undecided;
     py::DictCursor cursor(value);
     py::Ref key, item;
@@ -121,8 +122,8 @@ Shortcut dict_fast_path(const SpecEngine& engine, PyObject* schema, PyObject* op
     const bool no_schema = !schema || schema == Py_None;
     if (no_schema && !open_spec) return accept(value, out);
     if (!no_schema) {
-        funnel::DictBulk bulk;
-        if (!funnel::DictBulk::derive(schema, bulk)) return Shortcut::Error;
+        DictBulk bulk;
+        if (!DictBulk::derive(schema, bulk)) return Shortcut::Error;
         if (bulk.usable()) {
             const int r = bulk.matches(value);
             if (r < 0) return Shortcut::Error;
@@ -149,4 +150,4 @@ Shortcut container_shortcut(const SpecEngine& engine, PyObject* spec, PyObject* 
     return container_fast_path(engine, value, options.child_transform, allow, out);
 }
 
-}  // namespace vesk::typing
+}  // namespace vesk::typing::funnel

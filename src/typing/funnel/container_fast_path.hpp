@@ -7,15 +7,14 @@
 //
 // Callers: the apply driver's shortcut phase (`container_shortcut`, after the
 // kind's own shortcut entry has settled the options) and the funnel for a
-// container field value. Both hold a shared borrow of the spec, so the engine
-// read here is stable; element fields and schemas are borrowed only for
-// their reads.
+// container field value. Both hold the spec shared, so the engine read here
+// is stable; element fields and schemas are held only for their reads.
 #pragma once
 
 #include "py/ref.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
 
-namespace vesk::typing {
+namespace vesk::typing::funnel {
 
 // List and Tuple. `child_transform` may be null; `allow` lets exact dict and
 // list elements count for an Any element (true when no child transform is in
@@ -43,4 +42,4 @@ namespace vesk::typing {
                                           PyObject* value, const ApplyOptions& options,
                                           py::Ref& out);
 
-}  // namespace vesk::typing
+}  // namespace vesk::typing::funnel

@@ -1,0 +1,203 @@
+#include "typing/funnel/dict_bulk.hpp"
+
+#include "py/critical_section.hpp"
+#include "py/named.hpp"
+#include "typing/funnel/classify.hpp"
+#include "typing/value_spec/engine/spec_engine.hpp"
+
+#include <array>
+
+namespace vesk::typing::funnel {
+
+namespace {
+
+// Whether dict key `k` is exactly the constant text `text`, decided with
+// no Python code: the same object, or an exact str with the same text.
+bool same_text(PyObject* k, PyObject* text) noexcept {
+    return k == text || (PyUnicode_CheckExact(k) && PyUnicode_CheckExact(text) &&
+                         PyUnicode_Equal(k, text) == 1);
+}
+
+// A few new references held past a lock, without an allocation for the
+// usual handful.
+class HeldRefs {
+public:
+    void push(PyObject* obj) {
+        if (n_ < inline_.size()) inline_[n_] = py::Ref::borrow(obj);
+        else more_.push_back(py::Ref::borrow(obj));
+        ++n_;
+    }
+    [[nodiscard]] PyObject* at(std::size_t i) const noexcept {
+        return i < inline_.size() ? inline_[i].get() : more_[i - inline_.size()].get();
+    }
+    [[nodiscard]] std::size_t size() const noexcept { return n_; }
+    void clear() noexcept {
+        for (py::Ref& r : inline_) r.reset();
+        more_.clear();
+        n_ = 0;
+    }
+
+private:
+    std::array<py::Ref, 6> inline_;
+    std::vector<py::Ref> more_;
+    std::size_t n_ = 0;
+};
+
+}  // namespace
+
+bool DictBulk::derive(PyObject* schema, DictBulk& out) {
+    out = DictBulk{};
+    if (!schema || schema == Py_None) return true;
+    // A native Schema is read directly; a subclass may answer
+    // `_const_bulk_check` in its own way, so it is asked by name.
+    if (!schema::is_schema(schema) || Py_TYPE(schema) != schema::schema_type())
+        return const_bulk_check(schema, out.pairs_);
+    schema::SchemaMetaRef meta = schema::schema_meta(schema);
+    if (!meta) return false;
+    if (!meta->has_bulk) return true;
+    const std::size_t n = meta->bulk.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const schema::BulkEntry& e = meta->bulk[i];
+        if (e.none_spec) {
+            // A spec that is still noneable (not frozen, without transform)
+            // gives None back as it is.
+            py::Shared<SpecEngine> engine(e.none_spec.get());
+            if (!engine) return false;
+            if (engine->is_noneable && untouched(*engine)) {
+                out.takes_none_.resize(n, false);
+                out.takes_none_[i] = true;
+            }
+        }
+        if (!e.list_spec) continue;
+        PyObject* spec = e.list_spec.get();
+        ListRule lr;
+        py::Ref element;
+        {
+            py::Shared<SpecEngine> engine(spec);
+            if (!engine) return false;
+            const auto* list = kind_as<ListKind>(engine->kind);
+            if (!list || !untouched(*engine)) return true;
+            element = list->element;
+            lr.min_size = list->min_size;
+            lr.max_size = list->max_size;
+        }
+        // As the list's own fast path does without a child transform.
+        if (!elem_rule(element.get(), true, lr.rule)) return false;
+        if (lr.rule.kind == ElemRule::Kind::Slow) return true;
+        out.lists_.push_back(std::move(lr));
+    }
+    out.meta_ = std::move(meta);
+    return true;
+}
+
+int DictBulk::matches(PyObject* value) const {
+    if (meta_) return match_entries(value);
+    return pairs_ ? const_keys_match(pairs_.get(), value) : 0;
+}
+
+bool DictBulk::entry_takes(std::size_t i, const schema::BulkEntry& e, PyObject* v) const noexcept {
+    return reinterpret_cast<PyObject*>(Py_TYPE(v)) == e.cls.get() ||
+           (v == Py_None && i < takes_none_.size() && takes_none_[i]);
+}
+
+int DictBulk::match_entries(PyObject* value) const {
+    if (!PyDict_CheckExact(value)) return 0;
+    const std::vector<schema::BulkEntry>& entries = meta_->bulk;
+    const auto n = static_cast<Py_ssize_t>(entries.size());
+    HeldRefs lists;
+    bool in_order = true;
+    {
+        // Keys in the schema's order, each the very constant text or an
+        // exact str equal to it, are matched where they stand; type tests
+        // only, under the dict's lock. Lists are held for their element
+        // scan after the lock is let go.
+        py::CriticalSection guard(value);
+        if (PyDict_GET_SIZE(value) != n) return 0;
+        Py_ssize_t pos = 0;
+        PyObject* k = nullptr;
+        PyObject* v = nullptr;
+        std::size_t i = 0;
+        while (PyDict_Next(value, &pos, &k, &v)) {
+            if (!PyUnicode_Check(k)) return 0;
+            if (!in_order) continue;
+            const schema::BulkEntry& e = entries[i];
+            if (!same_text(k, e.key.get())) {
+                in_order = false;
+                continue;
+            }
+            if (!entry_takes(i++, e, v)) return 0;
+            if (e.list_spec && v != Py_None) lists.push(v);
+        }
+    }
+    if (!in_order) {
+        // Another order, or str subclass keys: look each constant key up.
+        lists.clear();
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const schema::BulkEntry& e = entries[i];
+            PyObject* found = nullptr;
+            const int present = PyDict_GetItemRef(value, e.key.get(), &found);
+            py::Ref held = py::Ref::steal(found);
+            if (present <= 0) return present;
+            if (!entry_takes(i, e, found)) return 0;
+            if (e.list_spec && found != Py_None) lists.push(found);
+        }
+    }
+    for (std::size_t j = 0; j < lists.size(); ++j) {
+        const ListRule& lr = lists_[j];
+        PyObject* list = lists.at(j);
+        const Py_ssize_t size = PyList_Size(list);
+        if (size < lr.min_size || (lr.max_size && size > *lr.max_size)) return 0;
+        const int r = all_match(lr.rule, list);
+        if (r <= 0) return r;
+    }
+    return 1;
+}
+
+bool str_keys_only(PyObject* d, Py_ssize_t size) {
+    // A key of any other class that merely compares like a constant key
+    // must reach the general road, which refuses it.
+    py::CriticalSection guard(d);
+    if (size >= 0 && PyDict_GET_SIZE(d) != size) return false;
+    Py_ssize_t pos = 0;
+    PyObject* k = nullptr;
+    PyObject* v = nullptr;
+    while (PyDict_Next(d, &pos, &k, &v))
+        if (!PyUnicode_Check(k)) return false;
+    return true;
+}
+
+bool const_bulk_check(PyObject* schema, py::Ref& out) {
+    out.reset();
+    if (!schema || schema == Py_None) return true;
+    py::Ref check;
+    if (py::get_optional_attr<"_const_bulk_check">(schema, check) < 0) return false;
+    if (check && PyTuple_Check(check.get())) out = std::move(check);
+    return true;
+}
+
+int const_keys_match(PyObject* pairs, PyObject* value) {
+    if (!PyDict_CheckExact(value)) return 0;
+    const Py_ssize_t n = PyTuple_GET_SIZE(pairs);
+    if (!str_keys_only(value, n)) return 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* pair = PyTuple_GET_ITEM(pairs, i);
+        py::Ref key, cls;
+        if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2) {
+            key = py::Ref::borrow(PyTuple_GET_ITEM(pair, 0));
+            cls = py::Ref::borrow(PyTuple_GET_ITEM(pair, 1));
+        } else {
+            key = py::Ref::steal(PySequence_GetItem(pair, 0));
+            if (!key) return -1;
+            cls = py::Ref::steal(PySequence_GetItem(pair, 1));
+            if (!cls) return -1;
+        }
+        PyObject* found = nullptr;
+        const int present = PyDict_GetItemRef(value, key.get(), &found);
+        py::Ref held = py::Ref::steal(found);
+        if (present <= 0) return present;
+        if (reinterpret_cast<PyObject*>(Py_TYPE(held.get())) != cls.get()) return 0;
+    }
+    return 1;
+}
+
+}  // namespace vesk::typing::funnel
