@@ -5,12 +5,9 @@
 
 namespace vesk::typing {
 
-namespace {
-
-// Whether `name` is an attribute of the value's class. With the plain `type`
-// metaclass nothing but the class's MRO can supply it, and the type's
-// attribute cache answers without running Python code; another metaclass may
-// supply or refuse it, so the lookup goes through it.
+// With the plain `type` metaclass nothing but the class's MRO can supply the
+// name, and the type's attribute cache answers without running Python code;
+// another metaclass may supply or refuse it, so the lookup goes through it.
 int has_class_marker(PyObject* value, PyObject* name) {
     if (!name) return -1;
     PyTypeObject* cls = Py_TYPE(value);
@@ -23,8 +20,6 @@ int has_class_marker(PyObject* value, PyObject* name) {
     py::Ref keep = py::Ref::steal(found);
     return r;
 }
-
-}  // namespace
 
 int is_custom_typing(PyObject* value) { return has_class_marker(value, py::intern<"__vesk_custom_typing__">()); }
 

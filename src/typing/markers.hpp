@@ -13,6 +13,10 @@
 
 namespace vesk::typing {
 
+// Whether `name` (an interned str, or null when interning failed) is an
+// attribute of the value's class; the attribute's value is not used.
+[[nodiscard]] int has_class_marker(PyObject* value, PyObject* name);
+
 // `__vesk_custom_typing__`: the value's own `custom_apply` takes over its apply.
 [[nodiscard]] int is_custom_typing(PyObject* value);
 // `__vesk_maybe_partial__`: the value may be a partially bound symbolic object.
