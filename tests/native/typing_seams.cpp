@@ -12,7 +12,8 @@
 // It also reaches into the loaded `_native` module itself (given the path of
 // its file) through the C entry points that development builds of the module
 // export (tests/native/native_exports.cpp): the switch that turns the native
-// shortcuts off, and `validate_fields_native`.
+// shortcuts off, and `validate_fields_native`; and the tables of functions
+// other exports hand out (`native_table`).
 #include "hooks.hpp"
 #include "py/args.hpp"
 #include "py/lazy.hpp"
@@ -268,6 +269,16 @@ PyObject* validate_fields_native(SEAM_ARGS) {
               flags[3], flags[4]);
 }
 
+// native_table(native_file, symbol) -> what the exported table function
+// `symbol` (PyObject* (void)) of the loaded module answers.
+PyObject* native_table(SEAM_ARGS) {
+    SEAM_ARITY("native_table", 2);
+    const char* symbol = PyUnicode_AsUTF8(args[1]);
+    if (!symbol) return nullptr;
+    auto fn = reinterpret_cast<PyObject* (*)()>(native_symbol(args[0], symbol));
+    return fn ? fn() : nullptr;
+}
+
 #undef SEAM_ARGS
 #undef SEAM_ARITY
 
@@ -315,6 +326,7 @@ PyMethodDef functions[] = {
     py::method<compute_open_str_value_spec>("compute_open_str_value_spec"),
     py::method<set_shortcuts>("set_shortcuts"),
     py::method<validate_fields_native>("validate_fields_native"),
+    py::method<native_table>("native_table"),
     py::kMethodsEnd,
 };
 
