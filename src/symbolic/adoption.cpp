@@ -219,6 +219,7 @@ int needs_parenting(PyObject* value) {
 }
 
 int detach_old_child(PyObject* value) {
+    if (is_primitive(value)) return 0;  // the built-in classes keep no tree
     const int topo_aware = is_topology_aware(value);
     if (topo_aware <= 0) return topo_aware;
     if (!lenient_topology_flag(value)) return 0;

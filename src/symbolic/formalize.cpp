@@ -7,9 +7,12 @@
 #include "symbolic/bridge.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/policy.hpp"
+#include "symbolic/shortcuts.hpp"
 #include "topology/key_path.hpp"
 #include "typing/field/has_validator.hpp"
 #include "typing/funnel/classify.hpp"
+#include "typing/value_spec/engine/spec_engine.hpp"
+#include "py/hold.hpp"
 
 namespace vesk::symbolic {
 
@@ -22,6 +25,8 @@ namespace {
 py::Ref formalize_primitive(PyObject* key, PyObject* field, PyObject* value,
                             const FormalizeContext& ctx) {
     if (!field) return py::Ref::borrow(value);
+    const int kept = native_field_keeps(field, value);
+    if (kept != 0) return kept < 0 ? py::Ref() : py::Ref::borrow(value);
     const int validates = field_validates(field);
     if (validates <= 0) return validates < 0 ? py::Ref() : py::Ref::borrow(value);
     py::Ref spec = py::get_attr<"value">(field);
@@ -83,8 +88,27 @@ bool effective_flag_allow_partial(bool own) noexcept {
     return flags::forced(flags::FlagId::AllowPartial).value_or(own);
 }
 
+// The `auto_wrap` of a native Dict or List spec, read from its payload: their
+// classes are final, so no override can answer otherwise. False when `spec`
+// is neither.
+bool native_auto_wrap(PyObject* spec, bool& out) noexcept {
+    if (!typing::is_spec(spec) || PyType_HasFeature(Py_TYPE(spec), Py_TPFLAGS_BASETYPE))
+        return false;
+    py::Shared<typing::SpecEngine> held(spec);
+    if (!held) {
+        PyErr_Clear();
+        return false;
+    }
+    if (const auto* d = typing::kind_as<typing::DictKind>(held->kind)) out = d->auto_wrap;
+    else if (const auto* l = typing::kind_as<typing::ListKind>(held->kind)) out = l->auto_wrap;
+    else return false;
+    return true;
+}
+
 bool auto_wrap_answer(PyObject* spec) noexcept {
     if (!spec) return true;
+    bool native = true;
+    if (native_auto_wrap(spec, native)) return native;
     py::Ref answer = py::get_attr<"auto_wrap">(spec);
     bool out = true;
     if (!answer || !py::arg_bool_scalar("auto_wrap", answer.get(), out)) {

@@ -10,7 +10,9 @@
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
 #include "symbolic/errors.hpp"
+#include "symbolic/markers.hpp"
 #include "symbolic/policy.hpp"
+#include "symbolic/shortcuts.hpp"
 #include "typing/value_spec/containers/containers.hpp"
 
 #include <cstdarg>
@@ -60,7 +62,13 @@ bool is_dict_spec(PyObject* spec) noexcept {
 
 py::Ref policy_schema(PyObject* spec) {
     if (!spec) return {};
-    py::Ref schema = py::get_attr<"schema">(spec);
+    py::Ref schema;
+    bool ok = true;
+    if (native_dict_spec_schema(spec, schema, ok)) {
+        if (!ok) PyErr_Clear();
+        return schema;
+    }
+    schema = py::get_attr<"schema">(spec);
     if (!schema) PyErr_Clear();
     if (schema.get() == Py_None) schema.reset();
     return schema;
@@ -75,6 +83,8 @@ int bound_schema(PyObject* self, py::Ref& out) {
     }
     out.reset();
     if (!spec) return 0;
+    bool ok = true;
+    if (native_dict_spec_schema(spec.get(), out, ok)) return ok ? 0 : -1;
     out = py::get_attr<"schema">(spec.get());
     if (!out) return -1;
     if (out.get() == Py_None) out.reset();
@@ -138,6 +148,11 @@ bool make_context(PyObject* self, PyObject* assign_override, FormalizeContext& c
 
 py::Ref formalized_value(PyObject* self, PyObject* key, PyObject* field, PyObject* value,
                          ClaimedSet* claimed, PyObject* assign_override) {
+    // A primitive that its field keeps as it is needs no context.
+    if (is_primitive(value)) {
+        const int kept = field ? native_field_keeps(field, value) : 1;
+        if (kept != 0) return kept < 0 ? py::Ref() : py::Ref::borrow(value);
+    }
     FormalizeContext ctx;
     if (!make_context(self, assign_override, ctx)) return {};
     return formalize_member(key, field, value, ctx, claimed);

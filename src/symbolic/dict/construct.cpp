@@ -66,17 +66,16 @@ int store_pairs(PyObject* items, PyObject* iterable) {
 // The construction's items, a plain dict: the source's entries read by the
 // first rule that fits it, then the keyword entries over them.
 py::Ref source_items(PyObject* source, const py::ExtraKeywords& extra) {
-    py::Ref items = py::Ref::steal(PyDict_New());
+    const bool symbolic = source && is_sym_dict(source);
+    // A dict's entries are copied in one step under its lock.
+    py::Ref items = py::Ref::steal(source && !symbolic && PyDict_Check(source)
+                                       ? PyDict_Copy(source)
+                                       : PyDict_New());
     if (!items) return {};
-    if (source && is_sym_dict(source)) {
+    if (symbolic) {
         py::Ref pairs = call_method<"sym_items">(source);
         if (!pairs || store_pairs(items.get(), pairs.get()) < 0) return {};
-    } else if (source && PyDict_Check(source)) {
-        py::DictCursor cursor(source);
-        py::Ref k, v;
-        for (int step; (step = cursor.next(k, v)) != 0;)
-            if (step < 0 || PyDict_SetItem(items.get(), k.get(), v.get()) < 0) return {};
-    } else if (source && store_pairs(items.get(), source) < 0) {
+    } else if (source && !PyDict_Check(source) && store_pairs(items.get(), source) < 0) {
         return {};
     }
     for (const py::ExtraKeyword& kw : extra)
@@ -167,9 +166,19 @@ int general_construct(PyObject* self, PyObject* items, PyObject* spec, const Con
     return use_value_spec(self, spec, o.allow_partial);
 }
 
+// The items for a road that may run Python code while it reads them.
+PyObject* own_items(PyObject* items, const ConstructOptions& o, py::Ref& copy) {
+    if (!o.items_borrowed) return items;
+    if (!copy) copy = py::Ref::steal(PyDict_Copy(items));
+    return copy.get();
+}
+
 int fill_formalized(PyObject* self, PyObject* items, PyObject* spec, const ConstructOptions& o,
                     ClaimedSet* claimed) {
+    // The fused road reads every entry before any Python code runs.
     int done = try_fused(self, spec, items);
+    py::Ref copy;
+    if (done == 0 && !(items = own_items(items, o, copy))) return -1;
     if (done == 0) done = try_single_pass(self, spec, items, claimed);
     if (done != 0) return done < 0 ? -1 : 0;
     return general_construct(self, items, spec, o, claimed);
@@ -237,6 +246,8 @@ int construct_into(PyObject* self, PyObject* items, PyObject* spec, const Constr
     std::optional<ClaimedSet> claimed;
     if (o.mode != Mode::Raw && o.as_object_attributes_container) claimed.emplace();
     ClaimedSet* claimed_ptr = claimed ? &*claimed : nullptr;
+    py::Ref copy;
+    if ((!spec || o.mode != Mode::Formalize) && !(items = own_items(items, o, copy))) return -1;
     int filled;
     if (!spec) filled = fill_schemaless(self, items, *b);
     else if (o.mode == Mode::Formalize) filled = fill_formalized(self, items, spec, o, claimed_ptr);
@@ -282,6 +293,10 @@ int sym_dict_init(PyObject* self, PyObject* args, PyObject* kwds) {
         return -1;
     }
     PyObject* source = a.given(kSource) ? none_as_absent(a[kSource]) : nullptr;
+    if (source && PyDict_CheckExact(source) && a.extra().empty()) {
+        o.items_borrowed = true;
+        return construct_into(self, source, spec, o);
+    }
     py::Ref items = source_items(source, a.extra());
     if (!items) return -1;
     return construct_into(self, items.get(), spec, o);

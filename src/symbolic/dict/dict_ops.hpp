@@ -87,6 +87,10 @@ struct ConstructOptions {
     bool wrap = true;
     bool enable_topo = true;
     bool parent_set_by_caller = false;
+    // The items are the caller's own dict, not a copy made for this
+    // construction: a copy is taken before any road that may run Python
+    // code while it reads them.
+    bool items_borrowed = false;
     Mode mode = Mode::Formalize;
 };
 

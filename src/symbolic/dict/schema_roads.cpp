@@ -11,12 +11,15 @@
 #include "py/hold.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
+#include "symbolic/shortcuts.hpp"
 #include "typing/fast_types.hpp"
 #include "typing/funnel/funnel.hpp"
 #include "typing/schema/drivers.hpp"
 #include "typing/schema/schema.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 
+#include <array>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -47,11 +50,43 @@ struct Accepted {
     typing::field::FieldMetaRef meta;
 };
 
+// The members the fused road collects, one per field of the schema: kept on
+// the stack for the common small schema, so the road allocates nothing.
+class Collected {
+public:
+    explicit Collected(std::size_t fields) : fields_(fields) {
+        if (fields > kInline) {
+            heap_.resize(fields);
+            heap_taken_.assign(fields, false);
+        }
+    }
+    [[nodiscard]] Accepted* begin() noexcept { return heap_.empty() ? inline_.data() : heap_.data(); }
+    [[nodiscard]] Accepted* end() noexcept { return begin() + size_; }
+    // Marks field `pos` taken; false when it already was.
+    [[nodiscard]] bool take(std::size_t pos) {
+        if (fields_ > kInline) return !heap_taken_[pos] && (heap_taken_[pos] = true);
+        const std::uint32_t bit = 1u << pos;
+        if (inline_taken_ & bit) return false;
+        inline_taken_ |= bit;
+        return true;
+    }
+    void add(Accepted a) { begin()[size_++] = std::move(a); }
+
+private:
+    static constexpr std::size_t kInline = 16;
+    std::size_t fields_;
+    std::size_t size_ = 0;
+    std::array<Accepted, kInline> inline_{};
+    std::uint32_t inline_taken_ = 0;
+    std::vector<Accepted> heap_;
+    std::vector<bool> heap_taken_;
+};
+
 // The members of `items` as (key, value, field metadata), or false (with
-// `declined`, or an error set) when the fused road cannot take them.
-bool collect_scalars(PyObject* items, const schema_ns::SchemaMeta& meta,
-                     std::vector<Accepted>& out, bool& declined) {
-    std::vector<bool> taken(meta.const_fields.size(), false);
+// `declined`, or an error set) when the fused road cannot take them. The
+// caller checked that `items` has one entry per field.
+bool collect_scalars(PyObject* items, const schema_ns::SchemaMeta& meta, Collected& out,
+                     bool& declined) {
     py::DictCursor cursor(items);
     py::Ref k, v;
     for (int step; (step = cursor.next(k, v)) != 0;) {
@@ -61,23 +96,24 @@ bool collect_scalars(PyObject* items, const schema_ns::SchemaMeta& meta,
                                        : -1;
         // Two keys of one text (a str subclass beside a str) would leave a
         // field unfilled.
-        if (pos < 0 || taken[static_cast<std::size_t>(pos)]) {
+        if (pos < 0 || !out.take(static_cast<std::size_t>(pos))) {
             declined = true;
             return false;
         }
-        taken[static_cast<std::size_t>(pos)] = true;
         typing::field::FieldMetaRef fm =
             schema_ns::field_meta_for(meta.const_fields[static_cast<std::size_t>(pos)].get());
         if (!fm) return false;
-        out.push_back({k, v, std::move(fm)});
+        out.add({k, v, std::move(fm)});
     }
     return true;
 }
 
-bool own_allow_partial(PyObject* self, bool& out) {
+// The node's path and own allow_partial flag, read in one hold.
+bool path_and_allow_partial(PyObject* self, py::Ref& path, bool& allow_partial) {
     py::Shared<DictState> held(self);
     if (!held) return false;
-    out = held->node.allow_partial;
+    path = held->node.path;
+    allow_partial = held->node.allow_partial;
     return true;
 }
 
@@ -93,14 +129,14 @@ int try_fused(PyObject* self, PyObject* spec, PyObject* items) {
     if (!schema) return 0;
     py::Ref path;
     bool own = false;
-    if (!node_path(self, path) || !own_allow_partial(self, own)) return -1;
+    if (!path_and_allow_partial(self, path, own)) return -1;
     const bool allow_partial = effective_flag_allow_partial(own);
     schema_ns::SchemaMetaRef meta = schema_ns::schema_meta(schema.get());
     if (!meta) return -1;
     if (meta->has_nonconst ||
         meta->const_fields.size() != static_cast<std::size_t>(PyDict_Size(items)))
         return 0;
-    std::vector<Accepted> members;
+    Collected members(meta->const_fields.size());
     bool declined = false;
     if (!collect_scalars(items, *meta, members, declined)) return declined ? 0 : -1;
     typing::funnel::FunnelCtx ctx;
@@ -141,7 +177,7 @@ int try_single_pass(PyObject* self, PyObject* spec, PyObject* items, ClaimedSet*
     py::Ref k, v;
     for (int step; (step = provided.next(k, v)) != 0;) {
         if (step < 0) return -1;
-        py::Ref field = call_method<"get_field">(schema.get(), k.get());
+        py::Ref field = schema_field(schema.get(), k.get());
         if (!field) return -1;
         PyObject* f = field.get() == Py_None ? nullptr : field.get();
         if (store(self, k.get(), formalize_member(k.get(), f, v.get(), ctx, claimed).get()) < 0)

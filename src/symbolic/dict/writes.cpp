@@ -12,6 +12,10 @@
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
 #include "symbolic/errors.hpp"
+#include "symbolic/shortcuts.hpp"
+#include "symbolic/markers.hpp"
+#include "typing/field/field.hpp"
+#include "typing/schema/schema.hpp"
 #include "topology/key_path.hpp"
 
 namespace vesk::symbolic::dict {
@@ -20,17 +24,23 @@ namespace {
 
 py::Params kSetItemParams{"_set_item_without_permission_check", {"key", "value"}, 2, 2};
 
-struct Gates {
+// What a write reads of the dictionary's state, in one hold.
+struct WriteView {
+    py::Ref spec;
+    py::Ref parent;
+    py::Ref path;
     bool sealed = false;
     bool accessor_writable = true;
 };
 
-bool read_gates(PyObject* self, Gates& out) {
+bool read_view(PyObject* self, WriteView& out) {
     py::Shared<DictState> held(self);
     if (!held) return false;
-    out.sealed = flags::forced(flags::FlagId::Sealed).value_or(held->node.sealed);
-    out.accessor_writable =
-        flags::forced(flags::FlagId::AccessorWritable).value_or(held->node.accessor_writable);
+    out.spec = held->value_spec;
+    out.parent = held->node.parent;
+    out.path = held->node.path;
+    out.sealed = held->node.sealed;
+    out.accessor_writable = held->node.accessor_writable;
     return true;
 }
 
@@ -50,13 +60,9 @@ int refuse(PyObject* self, const char* text, bool locate) {
 
 // The object a field update names as its target: the parent when this
 // dictionary shares its path (an object's attributes), else the dictionary.
-py::Ref update_target(PyObject* self, PyObject* path) {
-    py::Ref parent;
-    {
-        py::Shared<DictState> held(self);
-        if (!held) return {};
-        parent = held->node.parent;
-    }
+py::Ref update_target(PyObject* self, const WriteView& view) {
+    const py::Ref& parent = view.parent;
+    const py::Ref& path = view.path;
     if (!parent || parent.get() == Py_None) return py::Ref::borrow(self);
     py::Ref parent_path = py::get_attr<"_topo_path">(parent.get());
     if (!parent_path) return {};
@@ -83,9 +89,24 @@ int has_nonconst_key(PyObject* field, const ContainerBridge& b) {
     return key ? PyObject_IsInstance(key.get(), b.nonconst_key_cls.get()) : -1;
 }
 
-}  // namespace
+// The bound spec's schema; `native` is cleared when reading it ran Python
+// code. 0 or -1.
+int schema_of(PyObject* spec, py::Ref& out, bool& native) {
+    out.reset();
+    if (!spec) return 0;
+    bool ok = true;
+    if (native_dict_spec_schema(spec, out, ok)) return ok ? 0 : -1;
+    native = false;
+    out = py::get_attr<"schema">(spec);
+    if (!out) return -1;
+    if (out.get() == Py_None) out.reset();
+    return 0;
+}
 
-int set_item_core(PyObject* self, PyObject* key, PyObject* value, py::Ref& update) {
+// The core write over the state `view` read when the write began. The field
+// update names the path and target as they are after the store: read again
+// unless the whole write ran natively, so nothing could have changed them.
+int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::Ref& update) {
     update.reset();
     if (!PyUnicode_Check(key) && !PyLong_Check(key)) {
         raise_located(self, PyExc_KeyError, "Key must be string or int type. Encountered %R.", key);
@@ -96,26 +117,32 @@ int set_item_core(PyObject* self, PyObject* key, PyObject* value, py::Ref& updat
     py::Ref old;
     if (!old_value(self, key, *b, old)) return -1;
     if (old.get() == value) return 0;
+    bool native = true;
     py::Ref schema;
-    if (bound_schema(self, schema) < 0) return -1;
+    if (schema_of(view.spec.get(), schema, native) < 0) return -1;
     py::Ref field;
     if (schema) {
-        field = call_method<"get_field">(schema.get(), key);
+        native = native && Py_TYPE(schema.get()) == typing::schema::schema_type();
+        field = schema_field(schema.get(), key);
         if (!field) return -1;
         if (field.get() == Py_None) {
-            py::Ref path;
-            if (!node_path(self, path)) return -1;
-            py::Ref target = update_target(self, path.get());
+            if (!native && !read_view(self, view)) return -1;
+            py::Ref target = update_target(self, view);
             if (!target) return -1;
             raise_located(self, PyExc_KeyError, "Key %R is not allowed for %S.", key,
                           reinterpret_cast<PyObject*>(Py_TYPE(target.get())));
             return -1;
         }
     }
-    const int missing = PyObject_RichCompareBool(b->missing_value.get(), value, Py_EQ);
+    const int missing = equals_missing(*b, value);
     if (missing < 0) return -1;
-    const int nonconst = field ? has_nonconst_key(field.get(), *b) : 0;
+    // Reading a native Field's key has no effect: its answer matters only
+    // for a missing value.
+    const bool native_field = field && typing::field::is_field(field.get());
+    const bool key_matters = field && (missing || !native_field);
+    const int nonconst = key_matters ? has_nonconst_key(field.get(), *b) : 0;
     if (nonconst < 0) return -1;
+    native = native && (!field || native_field) && is_primitive(value) && is_primitive(old.get());
     py::Ref formal;
     if (missing && (!schema || nonconst)) {
         const int present = PyDict_Contains(self, key);
@@ -123,14 +150,17 @@ int set_item_core(PyObject* self, PyObject* key, PyObject* value, py::Ref& updat
         if (detach_old_child(old.get()) < 0 || PyDict_DelItem(self, key) < 0) return -1;
         formal = b->missing_value;
     } else {
-        formal = formalized_value(self, key, field.get(), value, nullptr, nullptr);
+        const int kept = native && field ? native_field_keeps(field.get(), value) : 0;
+        if (kept < 0) return -1;
+        native = native && (!field || kept);
+        formal = kept ? py::Ref::borrow(value)
+                      : formalized_value(self, key, field.get(), value, nullptr, nullptr);
         if (!formal || detach_old_child(old.get()) < 0) return -1;
         if (PyDict_SetItem(self, key, formal.get()) < 0) return -1;
     }
-    py::Ref path;
-    if (!node_path(self, path)) return -1;
-    py::Ref target = update_target(self, path.get());
-    py::Ref key_path = target ? topology::child_key_path(key, path.get()) : py::Ref();
+    if (!native && !read_view(self, view)) return -1;
+    py::Ref target = update_target(self, view);
+    py::Ref key_path = target ? topology::child_key_path(key, view.path.get()) : py::Ref();
     if (!key_path) return -1;
     PyObject* call[] = {key_path.get(), target.get(), or_none(field.get()), old.get(),
                         formal.get()};
@@ -138,14 +168,24 @@ int set_item_core(PyObject* self, PyObject* key, PyObject* value, py::Ref& updat
     return update ? 0 : -1;
 }
 
+}  // namespace
+
+int set_item_core(PyObject* self, PyObject* key, PyObject* value, py::Ref& update) {
+    WriteView view;
+    return read_view(self, view) ? write(self, key, value, view, update) : -1;
+}
+
 int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
-    Gates gates;
-    if (!read_gates(self, gates)) return -1;
+    WriteView view;
+    if (!read_view(self, view)) return -1;
+    const bool sealed = flags::forced(flags::FlagId::Sealed).value_or(view.sealed);
+    const bool writable =
+        flags::forced(flags::FlagId::AccessorWritable).value_or(view.accessor_writable);
     const bool deleting = value == nullptr;
-    if (gates.sealed)
+    if (sealed)
         return deleting ? refuse(self, "Cannot del item from a sealed Dict.", false)
                         : refuse(self, "Cannot modify field of a sealed Dict.", true);
-    if (!gates.accessor_writable)
+    if (!writable)
         return refuse(self,
                       deleting ? "Cannot del Dict field by attribute or key while "
                                  "accessor_writable is set to False. Use 'sym_rebind' method "
@@ -166,7 +206,7 @@ int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
         value = b->missing_value.get();
     }
     py::Ref update;
-    if (set_item_core(self, key, value, update) < 0) return -1;
+    if (write(self, key, value, view, update) < 0) return -1;
     return notify(self, update);
 }
 
