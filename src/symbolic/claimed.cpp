@@ -1,5 +1,7 @@
 #include "symbolic/claimed.hpp"
 
+#include "py/args.hpp"
+
 namespace vesk::symbolic {
 
 bool ClaimedSet::contains(PyObject* value) const noexcept {
@@ -15,6 +17,16 @@ void ClaimedSet::add(PyObject* value) {
         return;
     }
     if (ids_.insert(value).second) kept_.push_back(py::Ref::borrow(value));
+}
+
+bool arg_claimed_set(PyObject* value, std::optional<ClaimedSet>& out) {
+    if (!value || value == Py_None) return true;
+    if (!PySet_Check(value)) {
+        py::raise_arg_type("seen", "set or None", value);
+        return false;
+    }
+    out.emplace(value);
+    return true;
 }
 
 }  // namespace vesk::symbolic

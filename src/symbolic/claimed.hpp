@@ -10,6 +10,7 @@
 
 #include "py/ref.hpp"
 
+#include <optional>
 #include <unordered_set>
 #include <vector>
 
@@ -35,5 +36,9 @@ private:
     std::vector<py::Ref> kept_;
     std::unordered_set<PyObject*> ids_;
 };
+
+// A `seen` argument: a set (the package's claimed set, kept in `out`) or
+// None. False with the conversion TypeError for anything else.
+[[nodiscard]] bool arg_claimed_set(PyObject* value, std::optional<ClaimedSet>& out);
 
 }  // namespace vesk::symbolic

@@ -13,6 +13,7 @@
 #include "symbolic/markers.hpp"
 #include "symbolic/policy.hpp"
 #include "symbolic/wrap_node.hpp"
+#include "seam_args.hpp"
 
 #include <optional>
 
@@ -24,15 +25,6 @@ namespace {
 
 using namespace vesk::symbolic;
 
-bool arity(const char* name, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t n) {
-    if (nargs == n && !kwnames) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments", name, n);
-    return false;
-}
-
-#define SEAM_ARGS PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
-#define SEAM_ARITY(name, n) \
-    if (!arity(name, nargs, kwnames, n)) return nullptr
 
 PyObject* from_int(int r) { return r < 0 ? nullptr : py::boolean(r != 0); }
 PyObject* absent_as_none(py::Ref r) { return r ? r.release() : py::none(); }

@@ -24,6 +24,7 @@
 #include "typing/markers.hpp"
 #include "typing/memo.hpp"
 #include "typing/value_spec/utils.hpp"
+#include "seam_args.hpp"
 
 #include <dlfcn.h>
 
@@ -47,16 +48,6 @@ PyObject* from_optional(int r, const py::Ref& out) {
     return Py_BuildValue("(OO)", r ? Py_True : Py_False, out ? out.get() : Py_None);
 }
 
-// Exactly `n` positional arguments.
-bool arity(const char* name, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t n) {
-    if (nargs == n && !kwnames) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments", name, n);
-    return false;
-}
-
-#define SEAM_ARGS PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
-#define SEAM_ARITY(name, n) \
-    if (!arity(name, nargs, kwnames, n)) return nullptr
 
 // --- the test partial hook ------------------------------------------------
 

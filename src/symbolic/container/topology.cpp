@@ -8,6 +8,7 @@
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
 #include "symbolic/container/child_state.hpp"
+#include "symbolic/container/properties.hpp"
 #include "symbolic/container/state.hpp"
 #include "symbolic/dict/dict_ops.hpp"
 #include "symbolic/markers.hpp"
@@ -175,13 +176,8 @@ PyObject* topo_setpath(PyObject* self, PyObject* path) {
     }
     const int differs = PyObject_RichCompareBool(or_none(current), path, Py_NE);
     if (differs <= 0) return differs < 0 ? nullptr : py::none();
-    {
-        py::Ref dropped;
-        py::Exclusive<S> held(self);
-        if (!held) return nullptr;
-        SymNode::store(held->node.path, path, dropped);
-        held.release();
-    }
+    if (properties::set_ref<S, properties::RefField::Path>(py::Scoped<S>(self), path) < 0)
+        return nullptr;
     if (repath_children<S>(self, path) < 0) return nullptr;
     return py::none();
 }
@@ -197,13 +193,8 @@ PyObject* update_children_paths(PyObject* self, PyObject* const* args, Py_ssize_
 
 template <class S>
 PyObject* topo_setparent(PyObject* self, PyObject* parent) {
-    {
-        py::Ref dropped;
-        py::Exclusive<S> held(self);
-        if (!held) return nullptr;
-        SymNode::store(held->node.parent, parent, dropped);
-        held.release();
-    }
+    if (properties::set_ref<S, properties::RefField::Parent>(py::Scoped<S>(self), parent) < 0)
+        return nullptr;
     if constexpr (std::is_same_v<S, DictState>) {
         if (pass_parent_on(self, parent) < 0) return nullptr;
     }

@@ -30,17 +30,6 @@ py::Params kAssignChildParams{"_assign_child", {"key", "value", "seen"}, 3, 2};
 py::Params kCustomApplyParams{
     "custom_apply", {"path", "value_spec", "allow_partial", "child_transform"}, 4, 3};
 
-// A `seen` argument: a set (the package's claimed set) or None.
-bool arg_seen(PyObject* value, std::optional<ClaimedSet>& out) {
-    if (!value || value == Py_None) return true;
-    if (!PySet_Check(value)) {
-        py::raise_arg_type("seen", "set or None", value);
-        return false;
-    }
-    out.emplace(value);
-    return true;
-}
-
 // An optional str argument (None for none).
 bool arg_opt_str(const char* name, PyObject* value, PyObject*& out) {
     out = value == Py_None ? nullptr : value;
@@ -263,33 +252,36 @@ PyObject* py_use_value_spec(PyObject* self, PyObject* const* args, Py_ssize_t na
     return py::new_ref(self);
 }
 
+// (name, field, value, seen[, assign_override]) of the two formalize entries.
+template <std::size_t N>
+PyObject* formalized_entry(PyObject* self, py::Params<N>& params, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames) {
+    py::Args<N> a;
+    std::optional<ClaimedSet> seen;
+    PyObject* policy = nullptr;
+    if (!py::parse(params, args, nargs, kwnames, a) || !arg_claimed_set(a[3], seen)) return nullptr;
+    if constexpr (N == 5) {
+        if (!arg_opt_str("assign_override", a[4], policy)) return nullptr;
+    }
+    PyObject* field = a[1] == Py_None ? nullptr : a[1];
+    return formalized_value(self, a[0], field, a[2], claimed_of(seen), policy).release();
+}
+
 PyObject* py_formalized_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-    py::Args<4> a;
-    std::optional<ClaimedSet> seen;
-    if (!py::parse(kFormalizedParams, args, nargs, kwnames, a) || !arg_seen(a[3], seen))
-        return nullptr;
-    PyObject* field = a[1] == Py_None ? nullptr : a[1];
-    return formalized_value(self, a[0], field, a[2], claimed_of(seen), nullptr).release();
+    return formalized_entry(self, kFormalizedParams, args, nargs, kwnames);
 }
 
 PyObject* py_formalized_value_with_assign(PyObject* self, PyObject* const* args,
                                           Py_ssize_t nargs, PyObject* kwnames) {
-    py::Args<5> a;
-    std::optional<ClaimedSet> seen;
-    PyObject* policy = nullptr;
-    if (!py::parse(kFormalizedAssignParams, args, nargs, kwnames, a) || !arg_seen(a[3], seen) ||
-        !arg_opt_str("assign_override", a[4], policy))
-        return nullptr;
-    PyObject* field = a[1] == Py_None ? nullptr : a[1];
-    return formalized_value(self, a[0], field, a[2], claimed_of(seen), policy).release();
+    return formalized_entry(self, kFormalizedAssignParams, args, nargs, kwnames);
 }
 
 PyObject* py_assign_child(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
     py::Args<3> a;
     std::optional<ClaimedSet> seen;
-    if (!py::parse(kAssignChildParams, args, nargs, kwnames, a) || !arg_seen(a[2], seen))
+    if (!py::parse(kAssignChildParams, args, nargs, kwnames, a) || !arg_claimed_set(a[2], seen))
         return nullptr;
     return assign_child(self, a[0], a[1], claimed_of(seen)).release();
 }

@@ -37,6 +37,17 @@ py::Params<kParamCount> kInitParams{
     0,
     py::Keywords::Collect};
 
+// Calls `f(key, value)` for each entry of `items`, one locked read at a
+// time; the first failure stops the walk. 0 or -1.
+template <class F>
+int each_item(PyObject* items, F&& f) {
+    py::DictCursor cursor(items);
+    py::Ref k, v;
+    for (int step; (step = cursor.next(k, v)) != 0;)
+        if (step < 0 || f(k.get(), v.get()) < 0) return -1;
+    return 0;
+}
+
 PyObject* none_as_absent(PyObject* value) noexcept {
     return value == Py_None ? nullptr : value;
 }
@@ -86,26 +97,18 @@ py::Ref source_items(PyObject* source, const py::ExtraKeywords& extra) {
 // Without a spec: keys must be str or int, primitives are kept, missing
 // values dropped, anything else formalized without a field.
 int fill_schemaless(PyObject* self, PyObject* items, const ContainerBridge& b) {
-    py::DictCursor cursor(items);
-    py::Ref k, v;
-    for (int step; (step = cursor.next(k, v)) != 0;) {
-        if (step < 0) return -1;
-        if (!PyUnicode_Check(k.get()) && !PyLong_Check(k.get())) {
+    return each_item(items, [&](PyObject* k, PyObject* v) {
+        if (!PyUnicode_Check(k) && !PyLong_Check(k)) {
             raise_located(self, PyExc_KeyError, "Key must be string or int type. Encountered %R.",
-                          k.get());
+                          k);
             return -1;
         }
-        py::Ref stored = v;
-        if (!is_primitive(v.get())) {
-            const int missing = PyObject_RichCompareBool(v.get(), b.missing_value.get(), Py_EQ);
-            if (missing < 0) return -1;
-            if (missing) continue;
-            stored = formalized_value(self, k.get(), nullptr, v.get(), nullptr, nullptr);
-            if (!stored) return -1;
-        }
-        if (PyDict_SetItem(self, k.get(), stored.get()) < 0) return -1;
-    }
-    return 0;
+        if (is_primitive(v)) return PyDict_SetItem(self, k, v);
+        const int missing = PyObject_RichCompareBool(v, b.missing_value.get(), Py_EQ);
+        if (missing != 0) return missing;
+        py::Ref formal = formalized_value(self, k, nullptr, v, nullptr, nullptr);
+        return formal ? PyDict_SetItem(self, k, formal.get()) : -1;
+    });
 }
 
 // Members adopted as they are, with their fields' policies; not validated.
@@ -127,26 +130,21 @@ int fill_pass_through(PyObject* self, PyObject* items, PyObject* spec,
     adopt.parent_to_set = parent.get();
     adopt.claimed = claimed;
     adopt.parent_set_by_caller = o.parent_set_by_caller;
-    py::DictCursor cursor(items);
-    py::Ref k, v;
-    for (int step; (step = cursor.next(k, v)) != 0;) {
-        if (step < 0) return -1;
+    const int filled = each_item(items, [&](PyObject* k, PyObject* v) {
         py::Ref policy;
-        if (!field_policy(schema.get(), k.get(), o.assign, policy)) return -1;
-        adopt.key = k.get();
+        if (!field_policy(schema.get(), k, o.assign, policy)) return -1;
+        adopt.key = k;
         adopt.policy = policy.get();
-        py::Ref adopted = adopt_child(v.get(), adopt);
-        if (!adopted || PyDict_SetItem(self, k.get(), adopted.get()) < 0) return -1;
-    }
-    return bind_spec(self, spec);
+        py::Ref adopted = adopt_child(v, adopt);
+        return adopted ? PyDict_SetItem(self, k, adopted.get()) : -1;
+    });
+    return filled < 0 ? -1 : bind_spec(self, spec);
 }
 
 int fill_raw(PyObject* self, PyObject* items, PyObject* spec) {
-    py::DictCursor cursor(items);
-    py::Ref k, v;
-    for (int step; (step = cursor.next(k, v)) != 0;)
-        if (step < 0 || PyDict_SetItem(self, k.get(), v.get()) < 0) return -1;
-    return bind_spec(self, spec);
+    const int filled =
+        each_item(items, [self](PyObject* k, PyObject* v) { return PyDict_SetItem(self, k, v); });
+    return filled < 0 ? -1 : bind_spec(self, spec);
 }
 
 // After both schema-ful roads declined: every member formalized without a
@@ -154,16 +152,13 @@ int fill_raw(PyObject* self, PyObject* items, PyObject* spec) {
 int general_construct(PyObject* self, PyObject* items, PyObject* spec, const ConstructOptions& o,
                       ClaimedSet* claimed) {
     py::Ref schema = policy_schema(spec);
-    py::DictCursor cursor(items);
-    py::Ref k, v;
-    for (int step; (step = cursor.next(k, v)) != 0;) {
-        if (step < 0) return -1;
+    const int filled = each_item(items, [&](PyObject* k, PyObject* v) {
         py::Ref policy;
-        if (!field_policy(schema.get(), k.get(), o.assign, policy)) return -1;
-        py::Ref formal = formalized_value(self, k.get(), nullptr, v.get(), claimed, policy.get());
-        if (!formal || PyDict_SetItem(self, k.get(), formal.get()) < 0) return -1;
-    }
-    return use_value_spec(self, spec, o.allow_partial);
+        if (!field_policy(schema.get(), k, o.assign, policy)) return -1;
+        py::Ref formal = formalized_value(self, k, nullptr, v, claimed, policy.get());
+        return formal ? PyDict_SetItem(self, k, formal.get()) : -1;
+    });
+    return filled < 0 ? -1 : use_value_spec(self, spec, o.allow_partial);
 }
 
 // The items for a road that may run Python code while it reads them.

@@ -226,13 +226,7 @@ PyObject* py_try_single_pass(PyObject* self, PyObject* const* args, Py_ssize_t n
         return nullptr;
     }
     std::optional<ClaimedSet> seen;
-    if (a[2] != Py_None) {
-        if (!PySet_Check(a[2])) {
-            py::raise_arg_type("seen", "set or None", a[2]);
-            return nullptr;
-        }
-        seen.emplace(a[2]);
-    }
+    if (!arg_claimed_set(a[2], seen)) return nullptr;
     const int done = try_single_pass(self, a[0], a[1], seen ? &*seen : nullptr);
     return done < 0 ? nullptr : py::boolean(done);
 }
