@@ -142,7 +142,9 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::R
     const bool key_matters = field && (missing || !native_field);
     const int nonconst = key_matters ? has_nonconst_key(field.get(), *b) : 0;
     if (nonconst < 0) return -1;
-    native = native && (!field || native_field) && is_primitive(value) && is_primitive(old.get());
+    // Exact keys hash and compare without running code of their own.
+    native = native && (PyUnicode_CheckExact(key) || PyLong_CheckExact(key)) &&
+             (!field || native_field) && is_primitive(value) && is_primitive(old.get());
     py::Ref formal;
     if (missing && (!schema || nonconst)) {
         const int present = PyDict_Contains(self, key);
