@@ -16,4 +16,9 @@ std::nullptr_t raise_made(PyObject* made) {
     return nullptr;
 }
 
+void raise_with_arg(PyObject* type, PyObject* arg) {
+    py::Ref exc = py::Ref::steal(PyObject_CallOneArg(type, arg));
+    if (exc) PyErr_SetObject(type, exc.get());
+}
+
 }  // namespace vesk::symbolic

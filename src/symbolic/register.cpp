@@ -2,6 +2,8 @@
 
 #include "py/methods.hpp"
 #include "py/module.hpp"
+#include "symbolic/bridge.hpp"
+#include "symbolic/dict/dict_type.hpp"
 #include "symbolic/object/bridge.hpp"
 
 namespace vesk::symbolic {
@@ -9,6 +11,24 @@ namespace vesk::symbolic {
 namespace {
 
 #define VESK_SIGNATURE_ARG(name) ", " #name
+
+// Installed by the package right after import; see bridge.hpp.
+PyMethodDef container_bridge_functions[] = {
+    py::method<install_container_bridge>(
+        "_install_container_bridge",
+        "_install_container_bridge($module, /, *" VESK_CONTAINER_BRIDGE_SLOTS(VESK_SIGNATURE_ARG) ")\n"
+        "--\n\n"
+        "Installs the container bridge once; later calls change nothing."),
+    py::kMethodsEnd,
+};
+
+PyMethodDef list_bridge_functions[] = {
+    py::method<install_list_bridge>(
+        "_install_list_bridge",
+        "_install_list_bridge($module, /, insertion_cls)\n--\n\n"
+        "Installs the list bridge once; later calls change nothing."),
+    py::kMethodsEnd,
+};
 
 // The object registration's functions, in binding order.
 PyMethodDef object_functions[] = {
@@ -24,6 +44,13 @@ PyMethodDef object_functions[] = {
 
 }  // namespace
 
-int register_module(PyObject* module) { return py::add_functions(module, object_functions); }
+int register_module(PyObject* module) {
+    // The order is the module's `__all__`: the dictionary and its bridge,
+    // the list's bridge, then the object registration.
+    if (py::add_type(module, sym_dict_type()) < 0) return -1;
+    if (py::add_functions(module, container_bridge_functions) < 0) return -1;
+    if (py::add_functions(module, list_bridge_functions) < 0) return -1;
+    return py::add_functions(module, object_functions);
+}
 
 }  // namespace vesk::symbolic

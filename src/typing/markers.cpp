@@ -5,16 +5,10 @@
 
 namespace vesk::typing {
 
-namespace {
-
-// Whether `Name` is an attribute of the value's class. With the plain `type`
-// metaclass nothing but the class's MRO can supply it, and the type's
-// attribute cache answers without running Python code; another metaclass may
-// supply or refuse it, so the lookup goes through it.
-template <py::Literal Name>
-int has_class_marker(PyObject* value) {
-    PyObject* name;
-    if (!py::intern<Name>(name)) return -1;
+// With the plain `type` metaclass nothing but the class's MRO can supply the
+// name, and the type's attribute cache answers without running Python code;
+// another metaclass may supply or refuse it, so the lookup goes through it.
+int class_has_attr(PyObject* value, PyObject* name) {
     PyTypeObject* cls = Py_TYPE(value);
     if (Py_IS_TYPE(reinterpret_cast<PyObject*>(cls), &PyType_Type)) {
         py::Ref found = py::Ref::steal(_PyType_LookupRef(cls, name));
@@ -25,8 +19,6 @@ int has_class_marker(PyObject* value) {
     py::Ref keep = py::Ref::steal(found);
     return r;
 }
-
-}  // namespace
 
 int is_custom_typing(PyObject* value) { return has_class_marker<"__vesk_custom_typing__">(value); }
 

@@ -9,9 +9,22 @@
 // propagates. Predicates answer 1 / 0 / -1 (exception set).
 #pragma once
 
+#include "py/lazy.hpp"
 #include "py/ref.hpp"
 
 namespace vesk::typing {
+
+// Whether `name` (an interned str) is an attribute of the value's class; the
+// attribute's value is not used.
+[[nodiscard]] int class_has_attr(PyObject* value, PyObject* name);
+
+// The same for the name `Name`.
+template <py::Literal Name>
+[[nodiscard]] int has_class_marker(PyObject* value) {
+    PyObject* name;
+    if (!py::intern<Name>(name)) return -1;
+    return class_has_attr(value, name);
+}
 
 // `__vesk_custom_typing__`: the value's own `custom_apply` takes over its apply.
 [[nodiscard]] int is_custom_typing(PyObject* value);

@@ -12,7 +12,8 @@
 // It also reaches into the loaded `_native` module itself (given the path of
 // its file) through the C entry points that development builds of the module
 // export (tests/native/native_exports.cpp): the switch that turns the native
-// shortcuts off, and `validate_fields_native`.
+// shortcuts off, and `validate_fields_native`; and the tables of functions
+// other exports hand out (`native_table`).
 #include "hooks.hpp"
 #include "py/args.hpp"
 #include "py/lazy.hpp"
@@ -23,6 +24,7 @@
 #include "typing/markers.hpp"
 #include "typing/memo.hpp"
 #include "typing/value_spec/utils.hpp"
+#include "seam_args.hpp"
 
 #include <dlfcn.h>
 
@@ -46,16 +48,6 @@ PyObject* from_optional(int r, const py::Ref& out) {
     return Py_BuildValue("(OO)", r ? Py_True : Py_False, out ? out.get() : Py_None);
 }
 
-// Exactly `n` positional arguments.
-bool arity(const char* name, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t n) {
-    if (nargs == n && !kwnames) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments", name, n);
-    return false;
-}
-
-#define SEAM_ARGS PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
-#define SEAM_ARITY(name, n) \
-    if (!arity(name, nargs, kwnames, n)) return nullptr
 
 // --- the test partial hook ------------------------------------------------
 
@@ -268,6 +260,16 @@ PyObject* validate_fields_native(SEAM_ARGS) {
               flags[3], flags[4]);
 }
 
+// native_table(native_file, symbol) -> what the exported table function
+// `symbol` (PyObject* (void)) of the loaded module answers.
+PyObject* native_table(SEAM_ARGS) {
+    SEAM_ARITY("native_table", 2);
+    const char* symbol = PyUnicode_AsUTF8(args[1]);
+    if (!symbol) return nullptr;
+    auto fn = reinterpret_cast<PyObject* (*)()>(native_symbol(args[0], symbol));
+    return fn ? fn() : nullptr;
+}
+
 #undef SEAM_ARGS
 #undef SEAM_ARITY
 
@@ -315,6 +317,7 @@ PyMethodDef functions[] = {
     py::method<compute_open_str_value_spec>("compute_open_str_value_spec"),
     py::method<set_shortcuts>("set_shortcuts"),
     py::method<validate_fields_native>("validate_fields_native"),
+    py::method<native_table>("native_table"),
     py::kMethodsEnd,
 };
 

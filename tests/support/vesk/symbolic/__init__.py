@@ -7,8 +7,9 @@ bridge; the test session calls it at start, and a fresh interpreter may call
 it itself. States without a bridge are tested in fresh interpreters.
 """
 
-from vesk.symbolic import objects
+from vesk.symbolic import containers, objects
 
 
 def install():
-    objects.install()
+    containers.install()
+    objects.install(dict_cls=containers.Dict)

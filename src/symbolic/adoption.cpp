@@ -1,0 +1,254 @@
+#include "symbolic/adoption.hpp"
+
+#include "py/args.hpp"
+#include "symbolic/bridge.hpp"
+#include "symbolic/calls.hpp"
+#include "symbolic/container/child_state.hpp"
+#include "symbolic/errors.hpp"
+#include "symbolic/markers.hpp"
+#include "symbolic/policy.hpp"
+#include "topology/key_path.hpp"
+
+namespace vesk::symbolic {
+
+namespace {
+
+// Where a child sits, read from its native state or its attributes.
+struct Placement {
+    py::Ref parent;  // null or None: none
+    py::Ref path;
+    bool native = false;
+};
+
+// The child's placement; with `want_path` also its path (read only for a
+// child whose parent is set, as the attribute read may be costly).
+bool read_placement(PyObject* child, bool want_path, Placement& out) {
+    ChildState state;
+    const int r = read_child_state(child, state);
+    if (r < 0) return false;
+    if (r > 0) {
+        out.parent = std::move(state.parent);
+        out.path = std::move(state.path);
+        out.native = true;
+        return true;
+    }
+    out.parent = py::get_attr<"_topo_parent">(child);
+    if (!out.parent) return false;
+    if (want_path) {
+        out.path = py::get_attr<"_topo_path">(child);
+        if (!out.path) return false;
+    }
+    return true;
+}
+
+[[nodiscard]] bool absent(const py::Ref& r) noexcept { return !r || r.get() == Py_None; }
+
+// The name of the child's type, for messages.
+py::Ref type_name(PyObject* child) {
+    return py::get_attr<"__name__">(reinterpret_cast<PyObject*>(Py_TYPE(child)));
+}
+
+void raise_cycle(PyObject* child, PyObject* new_path, const char* format) {
+    py::Ref name = type_name(child);
+    if (!name) return;
+    py::Ref path_text = py::Ref::steal(PyObject_Str(new_path));
+    if (!path_text) return;
+    PyErr_Format(PyExc_ValueError, format, name.get(), path_text.get());
+}
+
+// Raises when inserting the parentless `child` under `container` would make
+// `child` its own ancestor. A parent chain that loops without reaching the
+// child (made by Python code setting parents directly) is reported too,
+// instead of walking it forever.
+int cycle_guard(PyObject* container, PyObject* child, PyObject* new_path) {
+    static constexpr const char kCycle[] =
+        "Inserting '%U' at path '%U' would create a cycle: the target container belongs to the "
+        "inserted value's own symbolic tree.";
+    static constexpr const char kCyclicChain[] =
+        "Cannot insert '%U' at path '%U': the target container's parent chain is cyclic.";
+    if (container == child) {
+        raise_cycle(child, new_path, kCycle);
+        return -1;
+    }
+    ClaimedSet visited;
+    visited.add(container);
+    py::Ref current = py::Ref::borrow(container);
+    for (;;) {
+        py::Ref parent;
+        const int r = native_parent(current.get(), parent);
+        if (r < 0) return -1;
+        if (r == 0) {
+            parent = py::get_attr<"_topo_parent">(current.get());
+            if (!parent) return -1;
+        }
+        if (absent(parent)) return 0;
+        if (parent.get() == child) {
+            raise_cycle(child, new_path, kCycle);
+            return -1;
+        }
+        if (visited.contains(parent.get())) {
+            raise_cycle(child, new_path, kCyclicChain);
+            return -1;
+        }
+        visited.add(parent.get());
+        current = std::move(parent);
+    }
+}
+
+py::Ref shared_hold_error(PyObject* child, PyObject* new_path, bool in_claimed_set) {
+    const ContainerBridge* b = container_bridge();
+    if (!b) return {};
+    PyObject* call[] = {child, new_path, in_claimed_set ? Py_True : Py_False};
+    py::Ref message =
+        py::Ref::steal(PyObject_Vectorcall(b->shared_hold_message.get(), call, 3, nullptr));
+    if (!message) return {};
+    py::Ref made = py::Ref::steal(PyObject_CallOneArg(b->shared_hold_error.get(), message.get()));
+    if (made) raise_made(made.get());
+    return {};
+}
+
+// Whether the child already sits at `new_path` under `container` (its
+// parent): the key paths compared natively, else by Python `!=`.
+int same_path(PyObject* new_path, PyObject* current) {
+    switch (topology::keypaths_eq(new_path, current)) {
+        case topology::PathsEq::Error: return -1;
+        case topology::PathsEq::Equal: return 1;
+        case topology::PathsEq::NotEqual: return 0;
+        case topology::PathsEq::NotBoth: break;
+    }
+    const int differs = PyObject_RichCompareBool(new_path, current, Py_NE);
+    return differs < 0 ? -1 : !differs;
+}
+
+// Path first, then parent; a parentless owner (None) gives no parent to a
+// child that had none.
+py::Ref stamp(py::Ref child, PyObject* new_path, const AdoptArgs& a, bool fresh, bool topo_aware) {
+    if (!topo_aware) return child;
+    if (call_method_void<"topo_setpath">(child.get(), new_path) < 0) return {};
+    if (a.parent_set_by_caller || (a.parent_to_set == Py_None && fresh)) return child;
+    if (call_method_void<"topo_setparent">(child.get(), a.parent_to_set) < 0) return {};
+    return child;
+}
+
+py::Ref adopt_in_tree(py::Ref child, const AdoptArgs& a) {
+    const int symbolic = is_symbolic(child.get());
+    if (symbolic < 0) return {};
+    const Policy policy = parse_policy(a.policy);
+    if (symbolic) {
+        ChildState state;
+        const int native = read_child_state(child.get(), state);
+        if (native < 0) return {};
+        const int topo = native ? state.enable_topo : strict_topology_flag(child.get());
+        if (topo <= 0) return topo < 0 ? py::Ref() : child;
+        if (policy == Policy::Ref || policy == Policy::Clone) {
+            const int inferential = is_inferential(child.get());
+            if (inferential < 0) return {};
+            if (!inferential) {
+                if (policy == Policy::Ref) return child;
+                child = call_method<"sym_clone">(child.get());
+                if (!child) return {};
+            }
+        }
+    }
+    const int topo_aware = is_topology_aware(child.get());
+    if (topo_aware < 0) return {};
+    if (!symbolic && !topo_aware) return child;
+    py::Ref new_path = topology::child_key_path(a.key, a.owner_path);
+    if (!new_path) return {};
+    if (!symbolic) return stamp(std::move(child), new_path.get(), a, false, topo_aware);
+
+    Placement where;
+    if (!read_placement(child.get(), false, where)) return {};
+    bool in_claimed_set = false;
+    if (absent(where.parent)) {
+        if (!a.claimed || !a.claimed->contains(child.get())) {
+            if (cycle_guard(a.container, child.get(), new_path.get()) < 0) return {};
+            if (a.claimed) a.claimed->add(child.get());
+            return stamp(std::move(child), new_path.get(), a, true, topo_aware);
+        }
+        in_claimed_set = true;
+    } else if (where.parent.get() == a.container) {
+        if (!where.native) {
+            where.path = py::get_attr<"_topo_path">(child.get());
+            if (!where.path) return {};
+        }
+        const int same = same_path(new_path.get(), where.native ? or_none(where.path) : where.path.get());
+        if (same < 0) return {};
+        if (same) return stamp(std::move(child), new_path.get(), a, false, topo_aware);
+    }
+
+    // Held elsewhere: by another parent, under another path, or earlier in
+    // this very operation.
+    if (policy == Policy::AdoptRef && !in_claimed_set) return child;
+    if (policy != Policy::Adopt) {
+        const int reference_like = is_reference_like(child.get());
+        if (reference_like < 0) return {};
+        if (!reference_like) return shared_hold_error(child.get(), new_path.get(), in_claimed_set);
+    }
+    child = call_method<"sym_clone">(child.get());
+    if (!child) return {};
+    return stamp(std::move(child), new_path.get(), a, true, topo_aware);
+}
+
+}  // namespace
+
+py::Ref adopt_child(PyObject* child, const AdoptArgs& a) {
+    if (a.adopting) return adopt_in_tree(py::Ref::borrow(child), a);
+    const int symbolic = is_symbolic(child);
+    if (symbolic < 0) return {};
+    if (symbolic && unstamp_phantom_path(a.key, child, a.owner_path) < 0) return {};
+    return py::Ref::borrow(child);
+}
+
+int strict_topology_flag(PyObject* value) {
+    ChildState state;
+    const int native = read_child_state(value, state);
+    if (native != 0) return native < 0 ? -1 : state.enable_topo;
+    py::Ref flag = py::get_attr<"enable_topo">(value);
+    bool out = false;
+    if (!flag || !py::arg_bool_scalar("enable_topo", flag.get(), out)) return -1;
+    return out;
+}
+
+int needs_parenting(PyObject* value) {
+    const int topo_aware = is_topology_aware(value);
+    if (topo_aware <= 0) return topo_aware;
+    const int symbolic = is_symbolic(value);
+    if (symbolic <= 0) return symbolic < 0 ? -1 : 1;
+    return strict_topology_flag(value);
+}
+
+int detach_old_child(PyObject* value) {
+    if (is_primitive(value)) return 0;  // the built-in classes keep no tree
+    const int topo_aware = is_topology_aware(value);
+    if (topo_aware <= 0) return topo_aware;
+    if (!lenient_topology_flag(value)) return 0;
+    if (call_method_void<"topo_setparent">(value, Py_None) < 0) return -1;
+    const ContainerBridge* b = container_bridge();
+    if (!b) return -1;
+    py::Ref empty = py::Ref::steal(PyObject_CallNoArgs(b->keypath_cls.get()));
+    if (!empty) return -1;
+    return call_method_void<"topo_setpath">(value, empty.get());
+}
+
+int unstamp_phantom_path(PyObject* key, PyObject* child, PyObject* owner_path) {
+    Placement where;
+    if (!read_placement(child, true, where)) return -1;
+    if (!absent(where.parent)) return 0;
+    if (absent(where.path)) return 0;
+    if (topology::is_key_path(where.path.get())) {
+        if (topology::depth_of(where.path.get()) == 0) return 0;
+    } else {
+        const int truth = PyObject_IsTrue(where.path.get());
+        if (truth <= 0) return truth;
+    }
+    py::Ref would_be = topology::child_key_path(key, owner_path);
+    if (!would_be) return -1;
+    const int same = PyObject_RichCompareBool(where.path.get(), would_be.get(), Py_EQ);
+    if (same <= 0) return same;
+    const ContainerBridge* b = container_bridge();
+    if (!b) return -1;
+    return call_method_void<"topo_setpath">(child, b->empty_key_path.get());
+}
+
+}  // namespace vesk::symbolic

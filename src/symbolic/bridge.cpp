@@ -1,0 +1,116 @@
+#include "symbolic/bridge.hpp"
+
+#include "flags.hpp"
+#include "py/args.hpp"
+#include "py/errors.hpp"
+#include "py/lazy.hpp"
+
+#include <array>
+#include <memory>
+
+namespace vesk::symbolic {
+
+namespace {
+
+#define VESK_CONTAINER_BRIDGE_INDEX(name) kArg_##name,
+enum ArgIndex : std::size_t { VESK_CONTAINER_BRIDGE_SLOTS(VESK_CONTAINER_BRIDGE_INDEX) kBridgeArgs };
+#undef VESK_CONTAINER_BRIDGE_INDEX
+
+#define VESK_CONTAINER_BRIDGE_NAME(name) #name,
+py::Params<kBridgeArgs> kBridgeParams{
+    "_install_container_bridge",
+    {VESK_CONTAINER_BRIDGE_SLOTS(VESK_CONTAINER_BRIDGE_NAME)},
+    0,
+    kBridgeArgs,
+};
+#undef VESK_CONTAINER_BRIDGE_NAME
+
+#define VESK_CONTAINER_BRIDGE_MEMBER(name) &ContainerBridge::name,
+constexpr std::array<py::Ref ContainerBridge::*, kBridgeArgs> kArgSlots{
+    VESK_CONTAINER_BRIDGE_SLOTS(VESK_CONTAINER_BRIDGE_MEMBER)};
+#undef VESK_CONTAINER_BRIDGE_MEMBER
+
+py::Params kListParams{"_install_list_bridge", {"insertion_cls"}, 1, 1};
+
+// Stores `table` unless a table is already there; a concurrent first
+// install may win, and then this one is dropped.
+template <class T>
+void install_once(py::OnceCell<const T>& cell, std::unique_ptr<T> table) {
+    if (cell.set(table.get())) (void)table.release();
+}
+
+}  // namespace
+
+const ContainerBridge* container_bridge() {
+    const ContainerBridge* b = CONTAINER_BRIDGE.get();
+    if (!b) py::raise_internal("container bridge not installed");
+    return b;
+}
+
+const ListBridge* list_bridge() {
+    const ListBridge* b = LIST_BRIDGE.get();
+    if (!b) py::raise_internal("list bridge not installed");
+    return b;
+}
+
+PyObject* install_container_bridge(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+    py::Args<kBridgeArgs> a;
+    if (!py::parse(kBridgeParams, args, nargs, kwnames, a)) return nullptr;
+    if (CONTAINER_BRIDGE.is_set()) return py::none();
+    auto table = std::make_unique<ContainerBridge>();
+    for (std::size_t i = 0; i < kBridgeArgs; ++i) (*table).*kArgSlots[i] = py::Ref::borrow(a[i]);
+    install_once(CONTAINER_BRIDGE, std::move(table));
+    return py::none();
+}
+
+PyObject* install_list_bridge(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    py::Args<1> a;
+    if (!py::parse(kListParams, args, nargs, kwnames, a)) return nullptr;
+    if (LIST_BRIDGE.is_set()) return py::none();
+    auto table = std::make_unique<ListBridge>();
+    table->insertion_cls = py::Ref::borrow(a[0]);
+    install_once(LIST_BRIDGE, std::move(table));
+    return py::none();
+}
+
+py::Ref default_origin(bool& ok) {
+    ok = true;
+    if (!flags::origin_tracking_on()) return {};
+    const ContainerBridge* b = container_bridge();
+    PyObject* tag = py::intern<"__init__">();
+    py::Ref origin;
+    if (b && tag) {
+        PyObject* call[] = {Py_None, tag};
+        origin = py::Ref::steal(PyObject_Vectorcall(b->origin_cls.get(), call, 2, nullptr));
+    }
+    ok = static_cast<bool>(origin);
+    return origin;
+}
+
+int notify_field_update(PyObject* owner, PyObject* update) {
+    if (flags::notifications_suppressed()) {
+        // Suppressed, except for a target that validates on every change.
+        py::Ref target = py::get_attr<"target">(update);
+        if (!target) return -1;
+        py::Ref overridden = py::get_attr<"_sym_validate_overridden">(target.get());
+        if (!overridden) {
+            PyErr_Clear();
+            return 0;
+        }
+        const int truth = PyObject_IsTrue(overridden.get());
+        if (truth <= 0) return truth;
+    }
+    py::Ref updates = py::Ref::steal(PyList_New(1));
+    if (!updates) return -1;
+    PyList_SET_ITEM(updates.get(), 0, py::Ref::borrow(update).release());
+    PyObject* name = py::intern<"_notify_field_updates">();
+    if (!name) return -1;
+    PyObject* call[] = {owner, updates.get()};
+    py::Ref result = py::Ref::steal(
+        PyObject_VectorcallMethod(name, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return result ? 0 : -1;
+}
+
+}  // namespace vesk::symbolic

@@ -1,0 +1,55 @@
+#include "symbolic/container/child_state.hpp"
+
+#include "py/hold.hpp"
+#include "symbolic/container/state.hpp"
+#include "symbolic/dict/dict_type.hpp"
+#include "symbolic/object/bridge.hpp"
+
+namespace vesk::symbolic {
+
+namespace {
+
+template <class S>
+int read_held(PyObject* value, ChildState& out) {
+    py::Shared<S> held(value);
+    if (!held) return -1;
+    out.parent = held->node.parent;
+    out.path = held->node.path;
+    out.enable_topo = held->enable_topo;
+    return 1;
+}
+
+}  // namespace
+
+ContainerKind container_kind(PyObject* value) noexcept {
+    // SymList joins here once it exists.
+    return is_sym_dict(value) ? ContainerKind::Dict : ContainerKind::None;
+}
+
+int read_child_state(PyObject* value, ChildState& out) {
+    switch (container_kind(value)) {
+        case ContainerKind::Dict: return read_held<DictState>(value, out);
+        case ContainerKind::List: return read_held<ListState>(value, out);
+        case ContainerKind::None: break;
+    }
+    return 0;
+}
+
+int native_parent(PyObject* value, py::Ref& out) {
+    ChildState state;
+    const int r = read_child_state(value, state);
+    if (r != 0) {
+        out = std::move(state.parent);
+        return r;
+    }
+    switch (object::object_native_parent(value, out)) {
+        case object::NativeParent::Error: return -1;
+        case object::NativeParent::NotObject: return 0;
+        case object::NativeParent::Found: break;
+    }
+    // An object reports an absent parent as None.
+    if (out.get() == Py_None) out.reset();
+    return 1;
+}
+
+}  // namespace vesk::symbolic

@@ -1,0 +1,97 @@
+// The node-state properties of SymDict and SymList: getters and setters over
+// the node's references and flags and the container's own settings. Object
+// setters store any object (None clears), bool setters take a bool scalar;
+// no setter re-paths, re-parents, seals or notifies. Deleting a property is
+// refused.
+#pragma once
+
+#include "py/args.hpp"
+#include "py/hold.hpp"
+#include "symbolic/container/state.hpp"
+#include "symbolic/object/bridge.hpp"
+
+namespace vesk::symbolic::properties {
+
+enum class RefField : unsigned char { Parent, Path, Origin, ValueSpec, OnChange };
+enum class BoolField : unsigned char {
+    Sealed, AllowPartial, AccessorWritable, Wrap, AsObjectAttributes, EnableTopo,
+};
+
+template <class T>
+[[nodiscard]] auto& ref_field(T& s, RefField f) noexcept {
+    switch (f) {
+        case RefField::Parent: return s.node.parent;
+        case RefField::Path: return s.node.path;
+        case RefField::Origin: return s.node.origin;
+        case RefField::ValueSpec: return s.value_spec;
+        case RefField::OnChange: break;
+    }
+    return s.onchange_callback;
+}
+
+template <class T>
+[[nodiscard]] auto& bool_field(T& s, BoolField f) noexcept {
+    switch (f) {
+        case BoolField::Sealed: return s.node.sealed;
+        case BoolField::AllowPartial: return s.node.allow_partial;
+        case BoolField::AccessorWritable: return s.node.accessor_writable;
+        case BoolField::Wrap: return s.wrap;
+        case BoolField::AsObjectAttributes: return s.as_object_attributes_container;
+        case BoolField::EnableTopo: break;
+    }
+    return s.enable_topo;
+}
+
+[[nodiscard]] inline bool refuse_delete(PyObject* value) {
+    if (value) return false;
+    PyErr_SetString(PyExc_AttributeError, "property has no deleter");
+    return true;
+}
+
+template <class S, RefField F>
+PyObject* get_ref(const py::Shared<S>& self) {
+    return py::new_ref(or_none(ref_field(*self, F)));
+}
+
+template <class S, RefField F>
+int set_ref(py::Scoped<S> self, PyObject* value) {
+    if (refuse_delete(value)) return -1;
+    py::Ref dropped;
+    auto held = self.exclusive();
+    if (!held) return -1;
+    SymNode::store(ref_field(*held, F), value, dropped);
+    held.release();
+    return 0;
+}
+
+template <class S, BoolField F>
+PyObject* get_bool(const py::Shared<S>& self) {
+    return py::boolean(bool_field(*self, F));
+}
+
+template <class S, BoolField F>
+int set_bool(const py::Exclusive<S>& self, PyObject* value) {
+    bool b = false;
+    if (refuse_delete(value) || !py::arg_bool_scalar("value", value, b)) return -1;
+    bool_field(*self, F) = b;
+    return 0;
+}
+
+// `topo_parent` and `topo_path`: refused with the bridge's topology error
+// when the container keeps no tree.
+template <class S, RefField F>
+PyObject* get_topology(py::Scoped<S> self) {
+    bool enable_topo = true;
+    py::Ref value;
+    {
+        auto held = self.shared();
+        if (!held) return nullptr;
+        enable_topo = held->enable_topo;
+        value = ref_field(*held, F);
+    }
+    const char* label = F == RefField::Parent ? "topo_parent" : "topo_path";
+    if (object::require_topo(self.object(), enable_topo, label) < 0) return nullptr;
+    return py::new_ref(or_none(value));
+}
+
+}  // namespace vesk::symbolic::properties

@@ -1,0 +1,262 @@
+#include "symbolic/container/topology.hpp"
+
+#include "py/args.hpp"
+#include "py/critical_section.hpp"
+#include "py/dict_cursor.hpp"
+#include "py/hold.hpp"
+#include "symbolic/adoption.hpp"
+#include "symbolic/bridge.hpp"
+#include "symbolic/calls.hpp"
+#include "symbolic/container/child_state.hpp"
+#include "symbolic/container/properties.hpp"
+#include "symbolic/container/state.hpp"
+#include "symbolic/dict/dict_ops.hpp"
+#include "symbolic/markers.hpp"
+#include "symbolic/policy.hpp"
+
+#include <cstdint>
+#include <limits>
+#include <type_traits>
+
+namespace vesk::symbolic {
+
+namespace {
+
+py::Params kSealParams{"sym_seal", {"is_seal"}, 1, 0};
+py::Params kRepathParams{"_update_children_paths", {"_old_path", "new_path"}, 2, 2};
+py::Params kOriginParams{
+    "sym_setorigin", {"source", "tag", "stacktrace", "stacklimit", "stacktop"}, 5, 2};
+
+// How each kind walks its members.
+template <class S>
+struct Members;
+
+template <>
+struct Members<DictState> {
+    // The values as they are when the walk starts, each read under the
+    // snapshot's lock; `f(value)` answers 0 or -1.
+    template <class F>
+    static int each_value(PyObject* self, F&& f) {
+        py::Ref values = py::Ref::steal(PyDict_Values(self));
+        if (!values) return -1;
+        const Py_ssize_t n = PyList_GET_SIZE(values.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            py::Ref v = py::list_item(values.get(), i);
+            if (!v) break;
+            if (f(v.get()) < 0) return -1;
+        }
+        return 0;
+    }
+    // (key, value) in the dictionary's symbolic order; `f(key, value)`.
+    template <class F>
+    static int each_keyed(PyObject* self, F&& f) {
+        py::Ref items = dict::items_list(self);
+        if (!items) return -1;
+        const Py_ssize_t n = PyList_GET_SIZE(items.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            py::Ref pair = py::list_item(items.get(), i);
+            if (!pair) break;
+            if (f(PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1)) < 0) return -1;
+        }
+        return 0;
+    }
+};
+
+// A dictionary that holds an object's attributes hands a new parent on to
+// its children, except those whose field keeps them by reference and those
+// already under it.
+int pass_parent_on(PyObject* self, PyObject* parent) {
+    py::Ref spec, fallback;
+    {
+        py::Shared<DictState> held(self);
+        if (!held) return -1;
+        if (!held->as_object_attributes_container || !held->enable_topo) return 0;
+        spec = held->value_spec;
+        fallback = held->assign;
+    }
+    py::Ref schema = dict::policy_schema(spec.get());
+    py::DictCursor cursor(self);
+    py::Ref k, v;
+    for (int step; (step = cursor.next(k, v)) != 0;) {
+        if (step < 0) return -1;
+        const int topo_aware = is_topology_aware(v.get());
+        if (topo_aware < 0) return -1;
+        if (!topo_aware || !lenient_topology_flag(v.get())) continue;
+        py::Ref policy;
+        if (!field_policy(schema.get(), k.get(), fallback.get(), policy)) return -1;
+        if (parse_policy(policy.get()) == Policy::Ref) continue;
+        py::Ref current;
+        const int native = native_parent(v.get(), current);
+        if (native < 0) return -1;
+        if (native && current && current.get() == parent) continue;
+        if (call_method_void<"topo_setparent">(v.get(), parent) < 0) return -1;
+    }
+    return 0;
+}
+
+// `stacktop - 1` as a Python int; the default when omitted is -2.
+py::Ref recorded_stacktop(PyObject* given) {
+    if (!given) return py::Ref::steal(PyLong_FromLong(-2));
+    std::int64_t top = 0;
+    if (!py::arg_i64("stacktop", given, top)) return {};
+    if (top == std::numeric_limits<std::int64_t>::min()) {
+        PyErr_SetString(PyExc_OverflowError,
+                        "argument 'stacktop': the recorded stacktop (stacktop - 1) does not fit "
+                        "a signed 64-bit integer");
+        return {};
+    }
+    return py::Ref::steal(PyLong_FromLongLong(top - 1));
+}
+
+}  // namespace
+
+template <class S>
+int seal_container(PyObject* self, bool is_seal) {
+    {
+        py::Shared<S> held(self);
+        if (!held) return -1;
+        if (held->node.sealed == is_seal) return 0;
+    }
+    PyObject* flag = is_seal ? Py_True : Py_False;
+    const int children = Members<S>::each_value(self, [flag](PyObject* v) {
+        const int symbolic = is_symbolic(v);
+        if (symbolic <= 0) return symbolic;
+        const int topo = strict_topology_flag(v);
+        if (topo <= 0) return topo;
+        return call_method_void<"sym_seal">(v, flag);
+    });
+    if (children < 0) return -1;
+    py::Exclusive<S> held(self);
+    if (!held) return -1;
+    held->node.sealed = is_seal;
+    return 0;
+}
+
+template <class S>
+int repath_children(PyObject* self, PyObject* new_path) {
+    const ContainerBridge* b = container_bridge();
+    if (!b) return -1;
+    const int is_path = PyObject_IsInstance(new_path, b->keypath_cls.get());
+    if (is_path <= 0) {
+        if (is_path == 0) PyErr_SetNone(PyExc_AssertionError);
+        return -1;
+    }
+    {
+        py::Shared<S> held(self);
+        if (!held) return -1;
+        if (!held->enable_topo) return 0;
+    }
+    PyObject* cls = b->keypath_cls.get();
+    return Members<S>::each_keyed(self, [cls, new_path](PyObject* key, PyObject* v) {
+        const int topo_aware = is_topology_aware(v);
+        if (topo_aware <= 0 || !lenient_topology_flag(v)) return topo_aware < 0 ? -1 : 0;
+        PyObject* call[] = {key, new_path};
+        py::Ref path = py::Ref::steal(PyObject_Vectorcall(cls, call, 2, nullptr));
+        return path ? call_method_void<"topo_setpath">(v, path.get()) : -1;
+    });
+}
+
+template <class S>
+PyObject* sym_seal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    py::Args<1> a;
+    bool is_seal = true;
+    if (!py::parse(kSealParams, args, nargs, kwnames, a)) return nullptr;
+    if (a.given(0) && !py::arg_bool_scalar("is_seal", a[0], is_seal)) return nullptr;
+    if (seal_container<S>(self, is_seal) < 0) return nullptr;
+    return py::new_ref(self);
+}
+
+template <class S>
+PyObject* topo_setpath(PyObject* self, PyObject* path) {
+    py::Ref current;
+    {
+        py::Shared<S> held(self);
+        if (!held) return nullptr;
+        current = held->node.path;
+    }
+    const int differs = PyObject_RichCompareBool(or_none(current), path, Py_NE);
+    if (differs <= 0) return differs < 0 ? nullptr : py::none();
+    if (properties::set_ref<S, properties::RefField::Path>(py::Scoped<S>(self), path) < 0)
+        return nullptr;
+    if (repath_children<S>(self, path) < 0) return nullptr;
+    return py::none();
+}
+
+template <class S>
+PyObject* update_children_paths(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    py::Args<2> a;
+    if (!py::parse(kRepathParams, args, nargs, kwnames, a)) return nullptr;
+    if (repath_children<S>(self, a[1]) < 0) return nullptr;
+    return py::none();
+}
+
+template <class S>
+PyObject* topo_setparent(PyObject* self, PyObject* parent) {
+    if (properties::set_ref<S, properties::RefField::Parent>(py::Scoped<S>(self), parent) < 0)
+        return nullptr;
+    if constexpr (std::is_same_v<S, DictState>) {
+        if (pass_parent_on(self, parent) < 0) return nullptr;
+    }
+    return py::none();
+}
+
+template <class S>
+PyObject* sym_setorigin(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    py::Args<5> a;
+    if (!py::parse(kOriginParams, args, nargs, kwnames, a)) return nullptr;
+    py::Ref stacktop = recorded_stacktop(a[4]);
+    if (!stacktop) return nullptr;
+    PyObject* source = a[0];
+    py::Ref origin;
+    {
+        py::Shared<S> held(self);
+        if (!held) return nullptr;
+        origin = held->node.origin;
+    }
+    if (origin) {
+        py::Ref current = py::get_attr<"source">(origin.get());
+        if (!current) return nullptr;
+        if (current.get() != Py_None && current.get() != source) {
+            PyErr_Format(PyExc_ValueError,
+                         "Cannot set the origin with a different source value. Origin source: "
+                         "%R, New source: %R.",
+                         current.get(), source);
+            return nullptr;
+        }
+    }
+    const ContainerBridge* b = container_bridge();
+    if (!b) return nullptr;
+    PyObject* call[] = {source, a[1], or_none(a[2]), or_none(a[3]), stacktop.get()};
+    py::Ref made = py::Ref::steal(PyObject_Vectorcall(b->origin_cls.get(), call, 5, nullptr));
+    if (!made) return nullptr;
+    py::Ref dropped;
+    py::Exclusive<S> held(self);
+    if (!held) return nullptr;
+    dropped = std::exchange(held->node.origin, std::move(made));
+    held.release();
+    return py::none();
+}
+
+PyObject* topo_parent_for_children(PyObject* self) {
+    py::Shared<DictState> held(self);
+    if (!held) return nullptr;
+    return py::new_ref(held->as_object_attributes_container ? or_none(held->node.parent) : self);
+}
+
+#define VESK_CONTAINER_TOPOLOGY(S)                                                              \
+    template int seal_container<S>(PyObject*, bool);                                            \
+    template int repath_children<S>(PyObject*, PyObject*);                                      \
+    template PyObject* sym_seal<S>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);        \
+    template PyObject* topo_setpath<S>(PyObject*, PyObject*);                                   \
+    template PyObject* update_children_paths<S>(PyObject*, PyObject* const*, Py_ssize_t,       \
+                                                PyObject*);                                     \
+    template PyObject* topo_setparent<S>(PyObject*, PyObject*);                                 \
+    template PyObject* sym_setorigin<S>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+VESK_CONTAINER_TOPOLOGY(DictState)
+
+#undef VESK_CONTAINER_TOPOLOGY
+
+}  // namespace vesk::symbolic

@@ -1,0 +1,342 @@
+// SymDict value-spec binding and the entry points onto member formalization
+// and adoption: the bound schema, the location of messages, the formalize
+// context, `use_value_spec`, `custom_apply`, `_formalized_value(_with_assign)`
+// and `_assign_child`.
+#include "symbolic/dict/dict_ops.hpp"
+
+#include "py/args.hpp"
+#include "py/hold.hpp"
+#include "symbolic/adoption.hpp"
+#include "symbolic/bridge.hpp"
+#include "symbolic/calls.hpp"
+#include "symbolic/errors.hpp"
+#include "symbolic/markers.hpp"
+#include "symbolic/policy.hpp"
+#include "symbolic/shortcuts.hpp"
+#include "typing/value_spec/containers/containers.hpp"
+
+#include <cstdarg>
+#include <optional>
+
+namespace vesk::symbolic::dict {
+
+namespace {
+
+py::Params kUseSpecParams{"use_value_spec", {"value_spec", "allow_partial"}, 2, 1};
+py::Params kFormalizedParams{"_formalized_value", {"name", "field", "value", "seen"}, 4, 3};
+py::Params kFormalizedAssignParams{
+    "_formalized_value_with_assign", {"name", "field", "value", "seen", "assign_override"}, 5, 5};
+py::Params kAssignChildParams{"_assign_child", {"key", "value", "seen"}, 3, 2};
+py::Params kCustomApplyParams{
+    "custom_apply", {"path", "value_spec", "allow_partial", "child_transform"}, 4, 3};
+
+// An optional str argument (None for none).
+bool arg_opt_str(const char* name, PyObject* value, PyObject*& out) {
+    out = value == Py_None ? nullptr : value;
+    return !out || py::arg_str(name, out);
+}
+
+ClaimedSet* claimed_of(std::optional<ClaimedSet>& seen) { return seen ? &*seen : nullptr; }
+
+}  // namespace
+
+bool is_dict_spec(PyObject* spec) noexcept {
+    PyTypeObject* type = typing::containers::dict_type();
+    if (!type) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyObject_TypeCheck(spec, type);
+}
+
+py::Ref policy_schema(PyObject* spec) {
+    if (!spec) return {};
+    py::Ref schema;
+    bool ok = true;
+    if (native_dict_spec_schema(spec, schema, ok)) {
+        if (!ok) PyErr_Clear();
+        return schema;
+    }
+    schema = py::get_attr<"schema">(spec);
+    if (!schema) PyErr_Clear();
+    if (schema.get() == Py_None) schema.reset();
+    return schema;
+}
+
+int bound_schema(PyObject* self, py::Ref& out) {
+    py::Ref spec;
+    {
+        py::Shared<DictState> held(self);
+        if (!held) return -1;
+        spec = held->value_spec;
+    }
+    out.reset();
+    if (!spec) return 0;
+    bool ok = true;
+    if (native_dict_spec_schema(spec.get(), out, ok)) return ok ? 0 : -1;
+    out = py::get_attr<"schema">(spec.get());
+    if (!out) return -1;
+    if (out.get() == Py_None) out.reset();
+    return 0;
+}
+
+bool node_path(PyObject* self, py::Ref& out) {
+    py::Shared<DictState> held(self);
+    if (!held) return false;
+    out = held->node.path;
+    return true;
+}
+
+py::Ref located(PyObject* self, PyObject* text) {
+    py::Ref path;
+    if (!node_path(self, path)) return {};
+    const ContainerBridge* b = container_bridge();
+    if (!b) return {};
+    PyObject* call[] = {text, or_none(path)};
+    py::Ref message =
+        py::Ref::steal(PyObject_Vectorcall(b->message_on_path.get(), call, 2, nullptr));
+    if (!message) return {};
+    if (!py::arg_str("message", message.get())) return {};
+    return message;
+}
+
+void raise_located(PyObject* self, PyObject* exc_type, const char* format, ...) {
+    va_list va;
+    va_start(va, format);
+    py::Ref text = py::Ref::steal(PyUnicode_FromFormatV(format, va));
+    va_end(va);
+    if (!text) return;
+    py::Ref message = located(self, text.get());
+    if (message) PyErr_SetObject(exc_type, message.get());
+}
+
+bool make_context(PyObject* self, PyObject* assign_override, FormalizeContext& ctx) {
+    py::Ref spec;
+    {
+        py::Shared<DictState> held(self);
+        if (!held) return false;
+        const DictState& s = *held;
+        ctx.assign = assign_override ? py::Ref::borrow(assign_override) : s.assign;
+        ctx.parent_to_set = s.as_object_attributes_container
+                                ? py::Ref::borrow(or_none(s.node.parent))
+                                : py::Ref::borrow(self);
+        ctx.path = s.node.path;
+        ctx.enable_topo = s.enable_topo;
+        ctx.own_allow_partial = s.node.allow_partial;
+        ctx.wrap = s.wrap;
+        ctx.object_field = s.as_object_attributes_container ? typing::tri_from_bool(s.enable_topo)
+                                                             : typing::Tri::Unset;
+        spec = s.value_spec;
+    }
+    ctx.container = self;
+    ctx.effective_allow_partial = effective_flag_allow_partial(ctx.own_allow_partial);
+    ctx.auto_wrap = auto_wrap_answer(spec.get());
+    ctx.missing_takes_default = true;
+    return true;
+}
+
+py::Ref formalized_value(PyObject* self, PyObject* key, PyObject* field, PyObject* value,
+                         ClaimedSet* claimed, PyObject* assign_override) {
+    // A primitive that its field keeps as it is needs no context.
+    if (is_primitive(value)) {
+        const int kept = field ? native_field_keeps(field, value) : 1;
+        if (kept != 0) return kept < 0 ? py::Ref() : py::Ref::borrow(value);
+    }
+    FormalizeContext ctx;
+    if (!make_context(self, assign_override, ctx)) return {};
+    return formalize_member(key, field, value, ctx, claimed);
+}
+
+py::Ref assign_child(PyObject* self, PyObject* key, PyObject* value, ClaimedSet* claimed) {
+    AdoptArgs adopt;
+    py::Ref path, parent, fallback, spec;
+    {
+        py::Shared<DictState> held(self);
+        if (!held) return {};
+        adopt.adopting = held->enable_topo;
+        path = held->node.path;
+        parent = held->as_object_attributes_container ? py::Ref::borrow(or_none(held->node.parent))
+                                                      : py::Ref::borrow(self);
+        fallback = held->assign;
+        spec = held->value_spec;
+    }
+    py::Ref schema = policy_schema(spec.get());
+    py::Ref policy;
+    if (!field_policy(schema.get(), key, fallback.get(), policy)) return {};
+    adopt.key = key;
+    adopt.owner_path = path.get();
+    adopt.container = self;
+    adopt.parent_to_set = parent.get();
+    adopt.claimed = claimed;
+    adopt.policy = policy.get();
+    return adopt_child(value, adopt);
+}
+
+int bind_spec(PyObject* self, PyObject* spec) {
+    py::Ref dropped;
+    py::Exclusive<DictState> held(self);
+    if (!held) return -1;
+    dropped = std::exchange(held->value_spec, py::Ref::borrow(spec));
+    held.release();
+    return 0;
+}
+
+int use_value_spec(PyObject* self, PyObject* spec, bool allow_partial) {
+    if (spec == Py_None) {
+        py::Ref dropped;
+        py::Exclusive<DictState> held(self);
+        if (!held) return -1;
+        dropped = std::move(held->value_spec);
+        held->node.accessor_writable = true;
+        held.release();
+        return 0;
+    }
+    if (!is_dict_spec(spec)) {
+        raise_located(self, PyExc_ValueError,
+                      "Value spec for dict must be a `vk.typing.Dict` object. Encountered: %R",
+                      spec);
+        return -1;
+    }
+    py::Ref bound;
+    {
+        py::Shared<DictState> held(self);
+        if (!held) return -1;
+        bound = held->value_spec;
+    }
+    if (bound) {
+        const int differs = PyObject_RichCompareBool(bound.get(), spec, Py_NE);
+        if (differs < 0) return -1;
+        if (differs) {
+            raise_located(self, PyExc_RuntimeError,
+                          "Dict is already bound with a different value spec: %S. New value "
+                          "spec: %S.",
+                          bound.get(), spec);
+            return -1;
+        }
+    }
+    bool wrap = true;
+    py::Ref path;
+    {
+        py::Exclusive<DictState> held(self);
+        if (!held) return -1;
+        held->node.allow_partial = allow_partial;
+        wrap = held->wrap;
+        path = held->node.path;
+    }
+    py::Ref transform;
+    if (wrap) {
+        const ContainerBridge* b = container_bridge();
+        if (!b) return -1;
+        transform = py::Ref::steal(PyObject_CallOneArg(b->symbolic_transform_fn.get(),
+                                                       allow_partial ? Py_True : Py_False));
+        if (!transform) return -1;
+    }
+    PyObject* name = py::intern<"apply">();
+    PyObject* kw = py::names<"allow_partial", "child_transform", "root_path">();
+    if (!name || !kw) return -1;
+    const bool effective = effective_flag_allow_partial(allow_partial);
+    PyObject* call[] = {spec, self, effective ? Py_True : Py_False, or_none(transform),
+                        or_none(path)};
+    py::Ref applied = py::Ref::steal(
+        PyObject_VectorcallMethod(name, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+    return applied ? 0 : -1;
+}
+
+PyObject* py_use_value_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    py::Args<2> a;
+    bool allow_partial = false;
+    if (!py::parse(kUseSpecParams, args, nargs, kwnames, a)) return nullptr;
+    if (a.given(1) && !py::arg_bool_scalar("allow_partial", a[1], allow_partial)) return nullptr;
+    if (use_value_spec(self, a[0], allow_partial) < 0) return nullptr;
+    return py::new_ref(self);
+}
+
+// (name, field, value, seen[, assign_override]) of the two formalize entries.
+template <std::size_t N>
+PyObject* formalized_entry(PyObject* self, py::Params<N>& params, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames) {
+    py::Args<N> a;
+    std::optional<ClaimedSet> seen;
+    PyObject* policy = nullptr;
+    if (!py::parse(params, args, nargs, kwnames, a) || !arg_claimed_set(a[3], seen)) return nullptr;
+    if constexpr (N == 5) {
+        if (!arg_opt_str("assign_override", a[4], policy)) return nullptr;
+    }
+    PyObject* field = a[1] == Py_None ? nullptr : a[1];
+    return formalized_value(self, a[0], field, a[2], claimed_of(seen), policy).release();
+}
+
+PyObject* py_formalized_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    return formalized_entry(self, kFormalizedParams, args, nargs, kwnames);
+}
+
+PyObject* py_formalized_value_with_assign(PyObject* self, PyObject* const* args,
+                                          Py_ssize_t nargs, PyObject* kwnames) {
+    return formalized_entry(self, kFormalizedAssignParams, args, nargs, kwnames);
+}
+
+PyObject* py_assign_child(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    py::Args<3> a;
+    std::optional<ClaimedSet> seen;
+    if (!py::parse(kAssignChildParams, args, nargs, kwnames, a) || !arg_claimed_set(a[2], seen))
+        return nullptr;
+    return assign_child(self, a[0], a[1], claimed_of(seen)).release();
+}
+
+PyObject* py_custom_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    py::Args<4> a;
+    bool allow_partial = false;
+    if (!py::parse(kCustomApplyParams, args, nargs, kwnames, a) ||
+        !py::arg_bool_scalar("allow_partial", a[2], allow_partial))
+        return nullptr;
+    PyObject* path = a[0];
+    PyObject* spec = a[1];
+    py::Ref bound;
+    {
+        py::Shared<DictState> held(self);
+        if (!held) return nullptr;
+        bound = held->value_spec;
+    }
+    auto answer = [self](bool proceed) {
+        return Py_BuildValue("(OO)", proceed ? Py_True : Py_False, self);
+    };
+    if (!bound) {
+        if (is_dict_spec(spec) && bind_spec(self, spec) < 0) return nullptr;
+        return answer(true);
+    }
+    if (spec != Py_None) {
+        py::Ref compatible = call_method<"is_compatible">(spec, bound.get());
+        bool ok = false;
+        if (!compatible || !py::arg_bool_scalar("is_compatible", compatible.get(), ok))
+            return nullptr;
+        if (!ok) {
+            const ContainerBridge* b = container_bridge();
+            if (!b) return nullptr;
+            py::Ref text = py::Ref::steal(PyUnicode_FromFormat(
+                "Dict (spec=%R) cannot be assigned to an incompatible field (spec=%R).",
+                bound.get(), spec));
+            if (!text) return nullptr;
+            PyObject* call[] = {text.get(), path};
+            py::Ref message =
+                py::Ref::steal(PyObject_Vectorcall(b->message_on_path.get(), call, 2, nullptr));
+            if (message) raise_with_arg(PyExc_ValueError, message.get());
+            return nullptr;
+        }
+    }
+    {
+        py::Exclusive<DictState> held(self);
+        if (!held) return nullptr;
+        if (held->node.allow_partial == allow_partial) {
+            held.release();
+            return answer(false);
+        }
+        held->node.allow_partial = allow_partial;
+    }
+    return answer(true);
+}
+
+}  // namespace vesk::symbolic::dict

@@ -1,0 +1,300 @@
+// SymDict construction: `__init__`, which gathers the source entries, and
+// the construction core it shares with the object-attributes builder. With a
+// value spec, members are formalized (the fused, single-pass and general
+// roads, tried in that order), adopted as they are (pass-through) or stored
+// as they are (raw); without one they are formalized without a field.
+#include "symbolic/dict/dict_ops.hpp"
+
+#include "py/args.hpp"
+#include "py/dict_cursor.hpp"
+#include "py/errors.hpp"
+#include "py/hold.hpp"
+#include "symbolic/adoption.hpp"
+#include "symbolic/bridge.hpp"
+#include "symbolic/calls.hpp"
+#include "symbolic/container/topology.hpp"
+#include "symbolic/markers.hpp"
+#include "symbolic/policy.hpp"
+#include "symbolic/dict/dict_type.hpp"
+
+#include <optional>
+
+namespace vesk::symbolic::dict {
+
+namespace {
+
+enum Param : std::size_t {
+    kSource, kValueSpec, kAllowPartial, kSealed, kAccessorWritable, kAsObjectAttributes, kWrap,
+    kAssign, kOnChange, kRootPath, kPassThrough, kUnderTopo, kParamCount,
+};
+
+py::Params<kParamCount> kInitParams{
+    "SymDict",
+    {"source", "value_spec", "allow_partial", "sealed", "accessor_writable",
+     "as_object_attributes_container", "wrap", "assign", "onchange_callback", "root_path",
+     "pass_through", "under_topo"},
+    1,
+    0,
+    py::Keywords::Collect};
+
+// Calls `f(key, value)` for each entry of `items`, one locked read at a
+// time; the first failure stops the walk. 0 or -1.
+template <class F>
+int each_item(PyObject* items, F&& f) {
+    py::DictCursor cursor(items);
+    py::Ref k, v;
+    for (int step; (step = cursor.next(k, v)) != 0;)
+        if (step < 0 || f(k.get(), v.get()) < 0) return -1;
+    return 0;
+}
+
+PyObject* none_as_absent(PyObject* value) noexcept {
+    return value == Py_None ? nullptr : value;
+}
+
+// Element `i` of a pair, by subscription.
+py::Ref pair_item(PyObject* pair, long i) {
+    PyObject* index = PyLong_FromLong(i);
+    if (!index) return {};
+    py::Ref keep = py::Ref::steal(index);
+    return py::Ref::steal(PyObject_GetItem(pair, index));
+}
+
+int store_pairs(PyObject* items, PyObject* iterable) {
+    py::Ref it = py::Ref::steal(PyObject_GetIter(iterable));
+    if (!it) return -1;
+    for (;;) {
+        PyObject* raw = nullptr;
+        const int r = PyIter_NextItem(it.get(), &raw);
+        if (r <= 0) return r;
+        py::Ref pair = py::Ref::steal(raw);
+        py::Ref key = pair_item(pair.get(), 0);
+        py::Ref value = key ? pair_item(pair.get(), 1) : py::Ref();
+        if (!value || PyDict_SetItem(items, key.get(), value.get()) < 0) return -1;
+    }
+}
+
+// The construction's items, a plain dict: the source's entries read by the
+// first rule that fits it, then the keyword entries over them.
+py::Ref source_items(PyObject* source, const py::ExtraKeywords& extra) {
+    const bool symbolic = source && is_sym_dict(source);
+    // A dict's entries are copied in one step under its lock.
+    py::Ref items = py::Ref::steal(source && !symbolic && PyDict_Check(source)
+                                       ? PyDict_Copy(source)
+                                       : PyDict_New());
+    if (!items) return {};
+    if (symbolic) {
+        py::Ref pairs = call_method<"sym_items">(source);
+        if (!pairs || store_pairs(items.get(), pairs.get()) < 0) return {};
+    } else if (source && !PyDict_Check(source) && store_pairs(items.get(), source) < 0) {
+        return {};
+    }
+    for (const py::ExtraKeyword& kw : extra)
+        if (PyDict_SetItem(items.get(), kw.name, kw.value) < 0) return {};
+    return items;
+}
+
+// Without a spec: keys must be str or int, primitives are kept, missing
+// values dropped, anything else formalized without a field.
+int fill_schemaless(PyObject* self, PyObject* items, const ContainerBridge& b) {
+    return each_item(items, [&](PyObject* k, PyObject* v) {
+        if (!PyUnicode_Check(k) && !PyLong_Check(k)) {
+            raise_located(self, PyExc_KeyError, "Key must be string or int type. Encountered %R.",
+                          k);
+            return -1;
+        }
+        if (is_primitive(v)) return PyDict_SetItem(self, k, v);
+        const int missing = PyObject_RichCompareBool(v, b.missing_value.get(), Py_EQ);
+        if (missing != 0) return missing;
+        py::Ref formal = formalized_value(self, k, nullptr, v, nullptr, nullptr);
+        return formal ? PyDict_SetItem(self, k, formal.get()) : -1;
+    });
+}
+
+// Members adopted as they are, with their fields' policies; not validated.
+int fill_pass_through(PyObject* self, PyObject* items, PyObject* spec,
+                      const ConstructOptions& o, ClaimedSet* claimed) {
+    py::Ref schema = policy_schema(spec);
+    AdoptArgs adopt;
+    py::Ref path, parent;
+    {
+        py::Shared<DictState> held(self);
+        if (!held) return -1;
+        path = held->node.path;
+        parent = held->as_object_attributes_container ? py::Ref::borrow(or_none(held->node.parent))
+                                                      : py::Ref::borrow(self);
+    }
+    adopt.adopting = o.enable_topo;
+    adopt.owner_path = path.get();
+    adopt.container = o.clone_owner ? o.clone_owner : self;
+    adopt.parent_to_set = parent.get();
+    adopt.claimed = claimed;
+    adopt.parent_set_by_caller = o.parent_set_by_caller;
+    const int filled = each_item(items, [&](PyObject* k, PyObject* v) {
+        py::Ref policy;
+        if (!field_policy(schema.get(), k, o.assign, policy)) return -1;
+        adopt.key = k;
+        adopt.policy = policy.get();
+        py::Ref adopted = adopt_child(v, adopt);
+        return adopted ? PyDict_SetItem(self, k, adopted.get()) : -1;
+    });
+    return filled < 0 ? -1 : bind_spec(self, spec);
+}
+
+int fill_raw(PyObject* self, PyObject* items, PyObject* spec) {
+    const int filled =
+        each_item(items, [self](PyObject* k, PyObject* v) { return PyDict_SetItem(self, k, v); });
+    return filled < 0 ? -1 : bind_spec(self, spec);
+}
+
+// After both schema-ful roads declined: every member formalized without a
+// field (but with its field's policy), then the spec applied to the whole.
+int general_construct(PyObject* self, PyObject* items, PyObject* spec, const ConstructOptions& o,
+                      ClaimedSet* claimed) {
+    py::Ref schema = policy_schema(spec);
+    const int filled = each_item(items, [&](PyObject* k, PyObject* v) {
+        py::Ref policy;
+        if (!field_policy(schema.get(), k, o.assign, policy)) return -1;
+        py::Ref formal = formalized_value(self, k, nullptr, v, claimed, policy.get());
+        return formal ? PyDict_SetItem(self, k, formal.get()) : -1;
+    });
+    return filled < 0 ? -1 : use_value_spec(self, spec, o.allow_partial);
+}
+
+// The items for a road that may run Python code while it reads them.
+PyObject* own_items(PyObject* items, const ConstructOptions& o, py::Ref& copy) {
+    if (!o.items_borrowed) return items;
+    if (!copy) copy = py::Ref::steal(PyDict_Copy(items));
+    return copy.get();
+}
+
+int fill_formalized(PyObject* self, PyObject* items, PyObject* spec, const ConstructOptions& o,
+                    ClaimedSet* claimed) {
+    // The fused road reads every entry before any Python code runs.
+    int done = try_fused(self, spec, items);
+    py::Ref copy;
+    if (done == 0 && !(items = own_items(items, o, copy))) return -1;
+    if (done == 0) done = try_single_pass(self, spec, items, claimed);
+    if (done != 0) return done < 0 ? -1 : 0;
+    return general_construct(self, items, spec, o, claimed);
+}
+
+// Resets the state for a new construction.
+int reset_state(PyObject* self, PyObject* root_path, PyObject* bound, const ConstructOptions& o) {
+    Released node_refs;
+    py::Ref parent_dropped, spec_dropped, callback_dropped, assign_dropped;
+    py::Exclusive<DictState> held(self);
+    if (!held) return -1;
+    DictState& s = *held;
+    s.node.reset_for_construction(py::Ref::borrow(root_path), o.allow_partial, true, false,
+                                  node_refs);
+    if (o.parent) SymNode::store(s.node.parent, o.parent, parent_dropped);
+    spec_dropped = std::exchange(s.value_spec, py::Ref::borrow(bound));
+    callback_dropped = std::move(s.onchange_callback);
+    s.as_object_attributes_container = o.as_object_attributes_container;
+    s.wrap = o.wrap;
+    s.enable_topo = o.enable_topo;
+    assign_dropped = std::exchange(s.assign, py::Ref::borrow(o.assign));
+    held.release();
+    return 0;
+}
+
+int store_origin(PyObject* self) {
+    bool ok = true;
+    py::Ref origin = default_origin(ok);
+    if (!ok) return -1;
+    if (!origin) return 0;
+    py::Ref dropped;
+    py::Exclusive<DictState> held(self);
+    if (!held) return -1;
+    dropped = std::exchange(held->node.origin, std::move(origin));
+    held.release();
+    return 0;
+}
+
+int finish(PyObject* self, const ConstructOptions& o) {
+    {
+        py::Ref dropped;
+        py::Exclusive<DictState> held(self);
+        if (!held) return -1;
+        dropped = std::exchange(held->onchange_callback, py::Ref::borrow(o.onchange_callback));
+        if (!o.accessor_writable) held->node.accessor_writable = false;
+        held.release();
+    }
+    if (!o.sealed) return 0;
+    return seal_container<DictState>(self, true);
+}
+
+}  // namespace
+
+int construct_into(PyObject* self, PyObject* items, PyObject* spec, const ConstructOptions& o) {
+    const ContainerBridge* b = container_bridge();
+    if (!b) return -1;
+    PyObject* root = o.root_path ? o.root_path : b->empty_key_path.get();
+    const bool bind_now = spec && !auto_wrap_answer(spec);
+    if (reset_state(self, root, bind_now ? spec : nullptr, o) < 0) return -1;
+    if (store_origin(self) < 0) return -1;
+    if (!PyDict_Check(self)) {
+        py::raise_internal("SymDict extends PyDict");
+        return -1;
+    }
+    std::optional<ClaimedSet> claimed;
+    if (o.mode != Mode::Raw && o.as_object_attributes_container) claimed.emplace();
+    ClaimedSet* claimed_ptr = claimed ? &*claimed : nullptr;
+    py::Ref copy;
+    if ((!spec || o.mode != Mode::Formalize) && !(items = own_items(items, o, copy))) return -1;
+    int filled;
+    if (!spec) filled = fill_schemaless(self, items, *b);
+    else if (o.mode == Mode::Formalize) filled = fill_formalized(self, items, spec, o, claimed_ptr);
+    else if (o.mode == Mode::PassThrough) filled = fill_pass_through(self, items, spec, o, claimed_ptr);
+    else filled = fill_raw(self, items, spec);
+    if (filled < 0) return -1;
+    return finish(self, o);
+}
+
+int sym_dict_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    py::Args<kParamCount> a;
+    if (!py::parse(kInitParams, args, kwds, a)) return -1;
+    ConstructOptions o;
+    bool pass_through = false;
+    struct Flag {
+        Param index;
+        const char* name;
+        bool* out;
+    };
+    const Flag flags[] = {
+        {kAllowPartial, "allow_partial", &o.allow_partial},
+        {kSealed, "sealed", &o.sealed},
+        {kAccessorWritable, "accessor_writable", &o.accessor_writable},
+        {kAsObjectAttributes, "as_object_attributes_container", &o.as_object_attributes_container},
+        {kWrap, "wrap", &o.wrap},
+        {kPassThrough, "pass_through", &pass_through},
+        {kUnderTopo, "under_topo", &o.enable_topo},
+    };
+    for (const Flag& f : flags)
+        if (a.given(f.index) && !py::arg_bool_scalar(f.name, a[f.index], *f.out)) return -1;
+    if (a.given(kAssign) && a[kAssign] != Py_None) {
+        if (!py::arg_str("assign", a[kAssign])) return -1;
+        o.assign = a[kAssign];
+    }
+    o.onchange_callback = a.given(kOnChange) ? none_as_absent(a[kOnChange]) : nullptr;
+    o.root_path = a.given(kRootPath) ? none_as_absent(a[kRootPath]) : nullptr;
+    o.mode = pass_through ? Mode::PassThrough : Mode::Formalize;
+    PyObject* spec = a.given(kValueSpec) ? none_as_absent(a[kValueSpec]) : nullptr;
+    if (spec && !is_dict_spec(spec)) {
+        PyErr_Format(PyExc_TypeError,
+                     "Argument 'value_spec' must be a `vk.typing.Dict` object. Encountered %S",
+                     spec);
+        return -1;
+    }
+    PyObject* source = a.given(kSource) ? none_as_absent(a[kSource]) : nullptr;
+    if (source && PyDict_CheckExact(source) && a.extra().empty()) {
+        o.items_borrowed = true;
+        return construct_into(self, source, spec, o);
+    }
+    py::Ref items = source_items(source, a.extra());
+    if (!items) return -1;
+    return construct_into(self, items.get(), spec, o);
+}
+
+}  // namespace vesk::symbolic::dict

@@ -1,0 +1,224 @@
+// SymDict item writes and deletes: the two permission gates of the item
+// assignment slot, and the core write that the spec engine and objects call
+// without the gates. A write validates the key against the bound schema,
+// formalizes the new value, detaches the replaced child, stores, and
+// reports one field update.
+#include "symbolic/dict/dict_ops.hpp"
+
+#include "flags.hpp"
+#include "py/args.hpp"
+#include "py/hold.hpp"
+#include "symbolic/adoption.hpp"
+#include "symbolic/bridge.hpp"
+#include "symbolic/calls.hpp"
+#include "symbolic/errors.hpp"
+#include "symbolic/shortcuts.hpp"
+#include "symbolic/markers.hpp"
+#include "typing/field/field.hpp"
+#include "typing/schema/schema.hpp"
+#include "topology/key_path.hpp"
+
+namespace vesk::symbolic::dict {
+
+namespace {
+
+py::Params kSetItemParams{"_set_item_without_permission_check", {"key", "value"}, 2, 2};
+
+// What a write reads of the dictionary's state, in one hold.
+struct WriteView {
+    py::Ref spec;
+    py::Ref parent;
+    py::Ref path;
+    bool sealed = false;
+    bool accessor_writable = true;
+};
+
+bool read_view(PyObject* self, WriteView& out) {
+    py::Shared<DictState> held(self);
+    if (!held) return false;
+    out.spec = held->value_spec;
+    out.parent = held->node.parent;
+    out.path = held->node.path;
+    out.sealed = held->node.sealed;
+    out.accessor_writable = held->node.accessor_writable;
+    return true;
+}
+
+// Raises what the bridge's `write_permission_error` makes of `text`
+// (located at the dictionary's path when `locate`).
+int refuse(PyObject* self, const char* text, bool locate) {
+    const ContainerBridge* b = container_bridge();
+    if (!b) return -1;
+    py::Ref message = py::Ref::steal(PyUnicode_FromString(text));
+    if (message && locate) message = located(self, message.get());
+    if (!message) return -1;
+    py::Ref made =
+        py::Ref::steal(PyObject_CallOneArg(b->write_permission_error.get(), message.get()));
+    if (made) raise_made(made.get());
+    return -1;
+}
+
+// The object a field update names as its target: the parent when this
+// dictionary shares its path (an object's attributes), else the dictionary.
+py::Ref update_target(PyObject* self, const WriteView& view) {
+    const py::Ref& parent = view.parent;
+    const py::Ref& path = view.path;
+    if (!parent || parent.get() == Py_None) return py::Ref::borrow(self);
+    py::Ref parent_path = py::get_attr<"_topo_path">(parent.get());
+    if (!parent_path) return {};
+    const int same = PyObject_RichCompareBool(parent_path.get(), or_none(path), Py_EQ);
+    if (same < 0) return {};
+    return same ? parent : py::Ref::borrow(self);
+}
+
+int notify(PyObject* self, const py::Ref& update) {
+    return update ? notify_field_update(self, update.get()) : 0;
+}
+
+// The value held under `key`, or the bridge's missing value.
+bool old_value(PyObject* self, PyObject* key, const ContainerBridge& b, py::Ref& out) {
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(self, key, &found) < 0) return false;
+    out = found ? py::Ref::steal(found) : b.missing_value;
+    return true;
+}
+
+// Whether `field` governs a non-constant key. 1, 0 or -1.
+int has_nonconst_key(PyObject* field, const ContainerBridge& b) {
+    py::Ref key = py::get_attr<"key">(field);
+    return key ? PyObject_IsInstance(key.get(), b.nonconst_key_cls.get()) : -1;
+}
+
+// The bound spec's schema; `native` is cleared when reading it ran Python
+// code. 0 or -1.
+int schema_of(PyObject* spec, py::Ref& out, bool& native) {
+    out.reset();
+    if (!spec) return 0;
+    bool ok = true;
+    if (native_dict_spec_schema(spec, out, ok)) return ok ? 0 : -1;
+    native = false;
+    out = py::get_attr<"schema">(spec);
+    if (!out) return -1;
+    if (out.get() == Py_None) out.reset();
+    return 0;
+}
+
+// The core write over the state `view` read when the write began. The field
+// update names the path and target as they are after the store: read again
+// unless the whole write ran natively, so nothing could have changed them.
+int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::Ref& update) {
+    update.reset();
+    if (!PyUnicode_Check(key) && !PyLong_Check(key)) {
+        raise_located(self, PyExc_KeyError, "Key must be string or int type. Encountered %R.", key);
+        return -1;
+    }
+    const ContainerBridge* b = container_bridge();
+    if (!b) return -1;
+    py::Ref old;
+    if (!old_value(self, key, *b, old)) return -1;
+    if (old.get() == value) return 0;
+    bool native = true;
+    py::Ref schema;
+    if (schema_of(view.spec.get(), schema, native) < 0) return -1;
+    py::Ref field;
+    if (schema) {
+        native = native && Py_TYPE(schema.get()) == typing::schema::schema_type();
+        field = schema_field(schema.get(), key);
+        if (!field) return -1;
+        if (field.get() == Py_None) {
+            if (!native && !read_view(self, view)) return -1;
+            py::Ref target = update_target(self, view);
+            if (!target) return -1;
+            raise_located(self, PyExc_KeyError, "Key %R is not allowed for %S.", key,
+                          reinterpret_cast<PyObject*>(Py_TYPE(target.get())));
+            return -1;
+        }
+    }
+    const int missing = equals_missing(*b, value);
+    if (missing < 0) return -1;
+    // Reading a native Field's key has no effect: its answer matters only
+    // for a missing value.
+    const bool native_field = field && typing::field::is_field(field.get());
+    const bool key_matters = field && (missing || !native_field);
+    const int nonconst = key_matters ? has_nonconst_key(field.get(), *b) : 0;
+    if (nonconst < 0) return -1;
+    // Exact keys hash and compare without running code of their own.
+    native = native && (PyUnicode_CheckExact(key) || PyLong_CheckExact(key)) &&
+             (!field || native_field) && is_primitive(value) && is_primitive(old.get());
+    py::Ref formal;
+    if (missing && (!schema || nonconst)) {
+        const int present = PyDict_Contains(self, key);
+        if (present <= 0) return present;
+        if (detach_old_child(old.get()) < 0 || PyDict_DelItem(self, key) < 0) return -1;
+        formal = b->missing_value;
+    } else {
+        const int kept = native && field ? native_field_keeps(field.get(), value) : 0;
+        if (kept < 0) return -1;
+        native = native && (!field || kept);
+        formal = kept ? py::Ref::borrow(value)
+                      : formalized_value(self, key, field.get(), value, nullptr, nullptr);
+        if (!formal || detach_old_child(old.get()) < 0) return -1;
+        if (PyDict_SetItem(self, key, formal.get()) < 0) return -1;
+    }
+    if (!native && !read_view(self, view)) return -1;
+    py::Ref target = update_target(self, view);
+    py::Ref key_path = target ? topology::child_key_path(key, view.path.get()) : py::Ref();
+    if (!key_path) return -1;
+    PyObject* call[] = {key_path.get(), target.get(), or_none(field.get()), old.get(),
+                        formal.get()};
+    update = py::Ref::steal(PyObject_Vectorcall(b->field_update_cls.get(), call, 5, nullptr));
+    return update ? 0 : -1;
+}
+
+}  // namespace
+
+int set_item_core(PyObject* self, PyObject* key, PyObject* value, py::Ref& update) {
+    WriteView view;
+    return read_view(self, view) ? write(self, key, value, view, update) : -1;
+}
+
+int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+    WriteView view;
+    if (!read_view(self, view)) return -1;
+    const bool sealed = flags::forced(flags::FlagId::Sealed).value_or(view.sealed);
+    const bool writable =
+        flags::forced(flags::FlagId::AccessorWritable).value_or(view.accessor_writable);
+    const bool deleting = value == nullptr;
+    if (sealed)
+        return deleting ? refuse(self, "Cannot del item from a sealed Dict.", false)
+                        : refuse(self, "Cannot modify field of a sealed Dict.", true);
+    if (!writable)
+        return refuse(self,
+                      deleting ? "Cannot del Dict field by attribute or key while "
+                                 "accessor_writable is set to False. Use 'sym_rebind' method "
+                                 "instead."
+                               : "Cannot modify Dict field by attribute or key while "
+                                 "accessor_writable is set to False. Use 'sym_rebind' method "
+                                 "instead.",
+                      true);
+    if (deleting) {
+        const int present = PyDict_Contains(self, key);
+        if (present < 0) return -1;
+        if (!present) {
+            raise_located(self, PyExc_KeyError, "Key does not exist in Dict: %R.", key);
+            return -1;
+        }
+        const ContainerBridge* b = container_bridge();
+        if (!b) return -1;
+        value = b->missing_value.get();
+    }
+    py::Ref update;
+    if (write(self, key, value, view, update) < 0) return -1;
+    return notify(self, update);
+}
+
+PyObject* py_set_item_without_permission_check(PyObject* self, PyObject* const* args,
+                                               Py_ssize_t nargs, PyObject* kwnames) {
+    py::Args<2> a;
+    if (!py::parse(kSetItemParams, args, nargs, kwnames, a)) return nullptr;
+    py::Ref update;
+    if (set_item_core(self, a[0], a[1], update) < 0) return nullptr;
+    return update ? update.release() : py::none();
+}
+
+}  // namespace vesk::symbolic::dict

@@ -1,0 +1,55 @@
+// Member formalization: turning a value stored in a symbolic container into
+// its formal value. The governing field (if any) validates it, a raw dict or
+// list is wrapped into a symbolic container through the bridge's
+// `wrap_value`, and the result is adopted as a child with parent and key
+// path. `SymDict` and `SymList` share it; each builds the context from its
+// own state (the list's element spec plays the field's role).
+//
+// Formalization stores nothing: the caller stores the result, so a failure
+// leaves the container as it was. Fields and specs are reached by attribute
+// name; no hold is kept while they run.
+#pragma once
+
+#include "py/ref.hpp"
+#include "symbolic/claimed.hpp"
+#include "typing/value_spec/engine/spec_kind.hpp"
+
+namespace vesk::symbolic {
+
+struct FormalizeContext {
+    py::Ref assign;             // default assign policy (a str), or null
+    PyObject* container = nullptr;
+    py::Ref parent_to_set;      // what adopted children get as parent (may be None)
+    py::Ref path;               // the container's path, or null
+    bool enable_topo = true;
+    bool effective_allow_partial = false;
+    bool own_allow_partial = false;
+    bool wrap = true;
+    bool auto_wrap = true;
+    // A missing value under a field becomes the field's default.
+    bool missing_takes_default = false;
+    // Set for an object's attributes container: whether a constant-key
+    // field's member is wrapped when its spec does not say.
+    typing::Tri object_field = typing::Tri::Unset;
+};
+
+// The formal value of `value` stored under `key`; `field` null for none.
+[[nodiscard]] py::Ref formalize_member(PyObject* key, PyObject* field, PyObject* value,
+                                       const FormalizeContext& ctx, ClaimedSet* claimed);
+
+// The calling thread's allow_partial scope when it is True or False, else
+// the container's own flag.
+[[nodiscard]] bool effective_flag_allow_partial(bool own) noexcept;
+
+// A spec's `auto_wrap` as a bool; true with no spec, and when the attribute
+// cannot be read or is not a bool. Never fails.
+[[nodiscard]] bool auto_wrap_answer(PyObject* spec) noexcept;
+
+// `field.enable_validation`, which must be a bool. 1, 0 or -1.
+[[nodiscard]] int field_validates(PyObject* field);
+
+// `field.apply(value, allow_partial=, transform_fn=, root_path=)`.
+[[nodiscard]] py::Ref call_field_apply(PyObject* field, PyObject* value, bool allow_partial,
+                                       PyObject* transform, PyObject* root_path);
+
+}  // namespace vesk::symbolic

@@ -1,0 +1,59 @@
+#include "symbolic/shortcuts.hpp"
+
+#include "py/hold.hpp"
+#include "symbolic/calls.hpp"
+#include "symbolic/markers.hpp"
+#include "topology/missing_value.hpp"
+#include "typing/field/field.hpp"
+#include "typing/funnel/funnel.hpp"
+#include "typing/schema/schema.hpp"
+#include "typing/schema/schema_ops.hpp"
+#include "typing/value_spec/containers/containers.hpp"
+#include "typing/value_spec/engine/spec_engine.hpp"
+
+namespace vesk::symbolic {
+
+bool native_dict_spec_schema(PyObject* spec, py::Ref& out, bool& ok) {
+    ok = true;
+    PyTypeObject* dict_spec = typing::containers::dict_type();
+    if (!dict_spec) {
+        PyErr_Clear();
+        return false;
+    }
+    // The Dict class is final: its instances are exactly of it.
+    if (Py_TYPE(spec) != dict_spec) return false;
+    py::Shared<typing::SpecEngine> held(spec);
+    if (!held) {
+        ok = false;
+        return true;
+    }
+    const auto* kind = typing::kind_as<typing::DictKind>(held->kind);
+    out = kind && kind->schema.get() != Py_None ? kind->schema : py::Ref();
+    return true;
+}
+
+py::Ref schema_field(PyObject* schema, PyObject* key) {
+    // A Schema subclass may override `get_field`.
+    if (Py_TYPE(schema) != typing::schema::schema_type())
+        return call_method<"get_field">(schema, key);
+    typing::schema::Reading held(schema);
+    if (!held) return {};
+    return py::Ref::steal(typing::schema::schema_get_field(held, key));
+}
+
+int equals_missing(const ContainerBridge& b, PyObject* value) {
+    PyObject* missing = b.missing_value.get();
+    if (is_primitive(value) && Py_TYPE(missing) == topology::missing_value_type()) return 0;
+    return PyObject_RichCompareBool(missing, value, Py_EQ);
+}
+
+int native_field_keeps(PyObject* field, PyObject* value) {
+    if (!typing::field::is_field(field)) return 0;
+    typing::field::FieldMetaRef meta = typing::field::field_meta(field);
+    if (!meta) return -1;
+    if (!meta->validate) return 1;
+    return typing::funnel::funnel_leaf(value, *meta).kind ==
+           typing::funnel::FunnelOutcome::Kind::Verbatim;
+}
+
+}  // namespace vesk::symbolic

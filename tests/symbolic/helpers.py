@@ -1,0 +1,88 @@
+"""Shared pieces of the symbolic tests: the module's internal operations
+through the test seams, the stand-in's dictionary class, schema builders and
+small pure-Python symbolic values that record what adoption does to them."""
+
+import types
+
+import pytest
+
+import vesk_core._native as native
+from vesk.symbolic.containers import MISSING, Dict, FieldUpdate, SharedHoldError
+from vesk.symbolic.objects import WritePermissionError
+from vesk_core import KeyPath
+
+_typing_seams = pytest.importorskip("vesk_core._typing_seams")
+seams = types.SimpleNamespace(
+    **_typing_seams.native_table(native.__file__, "vesk_test_symbolic_seams")
+)
+
+__all__ = [
+    "MISSING", "Dict", "FieldUpdate", "SharedHoldError", "WritePermissionError", "KeyPath",
+    "seams", "schema", "spec", "Node", "RefNode", "Inferred",
+]
+
+
+def schema(*fields, nonconst=None):
+    """A native Schema of constant str keys `(name, spec[, assign])`, plus a
+    StrKey field over `nonconst` when given."""
+    out = []
+    for name, value_spec, *rest in fields:
+        out.append(native.Field(native.ConstStrKey(name), value_spec, assign=rest[0] if rest else None))
+    if nonconst is not None:
+        out.append(native.Field(native.StrKey(), nonconst))
+    return native.Schema(out, allow_nonconst_keys=nonconst is not None)
+
+
+def spec(*fields, **kwargs):
+    return native.Dict(schema(*fields, nonconst=kwargs.pop("nonconst", None)), **kwargs)
+
+
+class Node:
+    """A pure-Python symbolic value that keeps a tree: it records the
+    topology calls it gets, in order."""
+
+    enable_topo = True
+
+    def __init__(self, name="n", parent=None, path=None):
+        self.name, self._topo_parent, self._topo_path = name, parent, path
+        self.calls = []
+
+    def sym_clone(self, deep=False):
+        clone = type(self)(self.name + "'")
+        clone.cloned_from = self
+        return clone
+
+    def topo_setpath(self, path):
+        self.calls.append(("path", path))
+        self._topo_path = path
+
+    def topo_setparent(self, parent):
+        self.calls.append(("parent", parent))
+        self._topo_parent = parent
+
+    def sym_seal(self, is_seal=True):
+        self.calls.append(("seal", is_seal))
+        return self
+
+    def __repr__(self):
+        return f"Node({self.name})"
+
+    __hash__ = None  # unhashable, like the symbolic containers
+
+
+class RefNode(Node):
+    """Reference-like: shared values are cloned rather than refused."""
+
+    reference_paths = ()
+
+
+class Inferred:
+    """An inferential value: reads resolve it through `infer()`."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def infer(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value

@@ -1,0 +1,211 @@
+"""SymDict writes and reads: gate order and flag scopes, located messages,
+the identity no-op, the missing value as delete or default, the update's
+target and notification, refused or failing writes that lose nothing, and
+reads that resolve inferential values."""
+
+import contextlib
+
+import pytest
+
+import vesk_core._native as native
+from helpers import (MISSING, Dict, Inferred, KeyPath, Node, SharedHoldError,
+                     WritePermissionError, seams, spec)
+
+
+@contextlib.contextmanager
+def scope(flag, value):
+    native._flag_scope_set(flag, value)
+    try:
+        yield
+    finally:
+        native._flag_scope_del(flag)
+
+
+SEALED, ACCESSOR = native._FLAG_SEALED, native._FLAG_ACCESSOR_WRITABLE
+
+
+@pytest.mark.parametrize("sealed, writable, flags, refused", [
+    (True, False, {}, "Cannot modify field of a sealed Dict. (path=r)"),   # sealed gate first
+    (False, False, {}, "Cannot modify Dict field by attribute or key while accessor_writable is "
+                       "set to False. Use 'sym_rebind' method instead. (path=r)"),
+    (False, True, {SEALED: True}, "sealed"),
+    (True, True, {SEALED: False}, None),
+    (False, False, {ACCESSOR: True}, None),
+    (False, True, {ACCESSOR: False}, "accessor_writable"),
+    (True, True, {SEALED: None}, "sealed"),   # None defers to the node's own flag
+])
+def test_write_gates(sealed, writable, flags, refused):
+    d = Dict(a=1, root_path=KeyPath("r"), sealed=sealed, accessor_writable=writable)
+    with contextlib.ExitStack() as stack:
+        for flag, value in flags.items():
+            stack.enter_context(scope(flag, value))
+        if refused:
+            with pytest.raises(WritePermissionError) as info:
+                d["a"] = 2
+            assert refused in str(info.value)
+            with pytest.raises(WritePermissionError):
+                del d["a"]
+        else:
+            d["a"] = 2
+            del d["a"]
+    assert d == ({"a": 1} if refused else {})
+    # The core write never checks the gates.
+    assert d._set_item_without_permission_check("b", 3).new_value == 3
+
+
+def test_delete_messages():
+    d = Dict(a=1, root_path=KeyPath("r"), sealed=True)
+    with pytest.raises(WritePermissionError, match=r"^Cannot del item from a sealed Dict\.$"):
+        del d["a"]
+    with pytest.raises(KeyError, match=r"Key does not exist in Dict: 'zz'. \(path=r\)"):
+        del Dict(root_path=KeyPath("r"))["zz"]
+
+
+def test_identity_write_is_a_no_op():
+    child = Dict(x=1)
+    d = Dict(c=child)
+    child_path = child.topo_path
+    assert d._set_item_without_permission_check("c", child) is None
+    d["c"] = child
+    assert "notified" not in d.__dict__ and child.topo_parent is d and child.topo_path is child_path
+    assert d._set_item_without_permission_check("absent", MISSING) is None
+
+
+def test_replacing_and_deleting_report_one_update_each():
+    old, new = Dict(x=1), Dict(y=2)
+    d = Dict(c=old, root_path=KeyPath("r"))
+    d["c"] = new
+    del d["c"]
+    first, second = d.notified
+    assert (first.path, first.target, first.field) == (KeyPath.parse("r.c"), d, None)
+    assert (first.old_value, first.new_value) == (old, new)
+    assert (second.old_value, second.new_value) == (new, MISSING)
+    assert old.topo_parent is None and old.topo_path == KeyPath()
+    assert new.topo_parent is None and "c" not in d
+
+
+def test_missing_value_under_a_schema():
+    s = spec(("a", native.Int(default=7)), nonconst=native.Int())
+    d = Dict(a=1, x=2, value_spec=s)
+    d["a"] = MISSING
+    d["x"] = MISSING
+    assert d == {"a": 7}
+    assert [(u.path, u.new_value) for u in d.notified] == [(KeyPath("a"), 7), (KeyPath("x"), MISSING)]
+    assert d.notified[0].field is s.schema.get_field("a")
+
+
+@pytest.mark.parametrize("key, message", [
+    (1.5, r"Key must be string or int type. Encountered 1.5. \(path=r\)"),
+    ("zz", r"Key 'zz' is not allowed for <class 'vesk.symbolic.containers.Dict'>. \(path=r\)"),
+])
+def test_bad_keys(key, message):
+    d = Dict(a=1, value_spec=spec(("a", native.Int())), root_path=KeyPath("r"))
+    with pytest.raises(KeyError, match=message):
+        d[key] = 1
+    assert d == {"a": 1}
+
+
+def test_an_object_attributes_container_reports_its_object():
+    class Obj(Node):
+        pass
+
+    obj = Obj(path=KeyPath("o"))
+    view = seams.object_attributes({"a": 1}, spec(("a", native.Int())), False, False, True,
+                                   KeyPath("o"), False, None, obj, False)
+    update = view._set_item_without_permission_check("a", 2)
+    assert update.target is obj and update.path == KeyPath.parse("o.a")
+    with pytest.raises(KeyError, match="is not allowed for <class '.*Obj'>"):
+        view["zz"] = 1
+    obj._topo_path = KeyPath("elsewhere")
+    assert view._set_item_without_permission_check("a", 3).target is view
+
+
+@pytest.mark.parametrize("write", ["validation", "shared"])
+def test_a_failing_write_loses_nothing(write):
+    inner = spec(("x", native.Int()))
+    s = spec(("c", inner))
+    d = Dict(c={"x": 1}, value_spec=s)
+    old = d["c"]
+    other_owner = Dict(held=Dict(x=2))
+    with pytest.raises(TypeError if write == "validation" else SharedHoldError):
+        d["c"] = {"x": "bad"} if write == "validation" else other_owner["held"]
+    assert d["c"] is old and old.topo_parent is d and old.topo_path == KeyPath("c")
+    assert "notified" not in d.__dict__
+
+
+def test_notification_is_suppressed_by_an_explicit_false_scope():
+    d = Dict()
+    with scope(native._FLAG_CHANGE_NOTIFICATION, False):
+        d["a"] = 1
+    assert "notified" not in d.__dict__
+    d._sym_validate_overridden = True
+    with scope(native._FLAG_CHANGE_NOTIFICATION, False):
+        d["b"] = 1
+    assert [u.path for u in d.notified] == [KeyPath("b")]
+
+
+def test_reads_resolve_inferential_values():
+    d = Dict(v=Inferred(5), gone=Inferred(AttributeError("x")), bad=Inferred(ZeroDivisionError()))
+    assert d["v"] == 5 and d.get("v") == 5 and d.v == 5
+    assert type(d._sym_getattr("v")) is Inferred and list(d.sym_values())[0].value == 5
+    with pytest.raises(KeyError) as info:
+        d["gone"]
+    assert info.value.args == ("gone",)
+    assert d.get("gone", "dflt") == "dflt" and d.get("zz") is None
+    with pytest.raises(AttributeError, match="^x$"):   # raised unchanged by attribute reads
+        d.gone
+    with pytest.raises(ZeroDivisionError):
+        d.get("bad")
+    with pytest.raises(KeyError) as info:
+        d[(1, 2)]
+    assert info.value.args == ((1, 2),)
+
+
+def test_attribute_reads_fall_back_to_entries():
+    d = Dict(get=1, custom=2)
+    assert callable(d.get) and d.custom == 2
+    with pytest.raises(AttributeError, match=r"Attribute 'zz' does not exist in <class "):
+        d.zz
+    assert d.sym_hasattr("custom") and not d.sym_hasattr("zz")
+    with pytest.raises(KeyError):
+        d._sym_getattr("zz")
+
+
+def test_symbolic_order_under_a_schema():
+    s = spec(("a", native.Int()), ("b", native.Int()), nonconst=native.Int())
+    d = Dict({"x": 0, "b": 2, "a": 1}, value_spec=s)
+    assert list(d) == ["x", "b", "a"]
+    assert list(d.sym_keys()) == ["a", "b", "x"]
+    assert list(d.sym_values()) == [1, 2, 0]
+    assert list(d.sym_items()) == [("a", 1), ("b", 2), ("x", 0)]
+
+
+def test_binding_a_value_spec():
+    s = spec(("a", native.Int()))
+    d = Dict(a=1, root_path=KeyPath("r"))
+    assert d.use_value_spec(s) is d and d._value_spec is s
+    assert d.use_value_spec(s, allow_partial=True) is d and d._allow_partial   # applied again
+    with pytest.raises(RuntimeError, match=r"(?s)Dict is already bound with a different value "
+                                           r"spec: .*\. New value spec: .*\. \(path=r\)"):
+        d.use_value_spec(spec(("a", native.Str())))
+    with pytest.raises(ValueError, match=r"must be a `vk.typing.Dict` object. Encountered: "
+                                         r"List\(Int\(\)\) \(path=r\)"):
+        d.use_value_spec(native.List(native.Int()))
+    d._accessor_writable = False
+    assert d.use_value_spec(None) is d and d._value_spec is None and d._accessor_writable
+    open_spec = native.Dict()
+    assert d.use_value_spec(open_spec).use_value_spec(native.Dict()) is d   # equal, distinct
+    assert d._value_spec is open_spec
+
+
+def test_custom_apply():
+    s = spec(("a", native.Int()))
+    d = Dict(a=1)
+    assert d.custom_apply(KeyPath(), s, False) == (True, d) and d._value_spec is s
+    assert d.custom_apply(KeyPath(), s, False) == (False, d)
+    assert d.custom_apply(KeyPath(), None, True) == (True, d) and d._allow_partial
+    with pytest.raises(ValueError, match=r"cannot be assigned to an incompatible field .* "
+                                         r"\(path=p\)"):
+        d.custom_apply(KeyPath("p"), spec(("a", native.Str())), True)
+    with pytest.raises(TypeError, match="allow_partial"):
+        d.custom_apply(KeyPath(), s, 1)
