@@ -50,6 +50,20 @@ def test_a_conflicting_hold_is_refused_by_its_declared_policy(member):
     assert _attempt(lambda: call(tally)) not in (MUTABLY, BORROWED, MUTATION)
 
 
+def test_every_exclusive_hold_that_ends_tells_the_state_it_may_have_changed():
+    tally = Tally(1)
+    tally.bump()
+    tally.add(amount=2)
+    tally.count = 5
+    tally.exchange(lambda c: c + 1)  # a scoped store: one exclusive hold of its own
+    assert tally.changes == 4
+    # Shared holds, and exclusive ones that were refused, change nothing.
+    tally.count, len(tally), tally == Tally(1)
+    tally.while_shared(lambda t: _attempt(t.bump))
+    assert tally.while_exclusive(lambda t: _attempt(t.bump)) == MUTATION
+    assert tally.changes == 5  # only the hold of `while_exclusive` itself
+
+
 def test_refused_comparisons_fall_back_to_identity():
     tally, twin = Tally(3), Tally(3)
     assert tally == twin

@@ -17,6 +17,8 @@ namespace {
 
 struct Tally {
     std::int64_t count = 0;
+    std::int64_t changes = 0;  // exclusive holds that ended
+    void changed() noexcept { ++changes; }
 };
 
 using Reading = py::Shared<Tally>;
@@ -39,6 +41,8 @@ PyObject* tally_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 }
 
 PyObject* get_count(const Reading& self) { return PyLong_FromLongLong(self->count); }
+
+PyObject* get_changes(const Reading& self) { return PyLong_FromLongLong(self->changes); }
 
 int set_count(const Writing& self, PyObject* value) {
     if (!value) {
@@ -117,6 +121,7 @@ PyMethodDef methods[] = {
 
 PyGetSetDef getters[] = {
     py::getter<get_count, set_count>("count"),
+    py::getter<get_changes>("changes"),
     py::kGettersEnd,
 };
 
