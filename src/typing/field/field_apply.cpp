@@ -10,7 +10,7 @@
 #include "py/lazy.hpp"
 #include "topology/key_path.hpp"
 #include "typing/bridge.hpp"
-#include "typing/value_spec/utils.hpp"
+#include "typing/value_spec/utilities/texts.hpp"
 
 #include <array>
 
@@ -24,7 +24,7 @@ namespace {
 // of str(root_path) replaces the failure.
 void wrap_validator_error(PyObject* root_path) {
     py::Ref caught = py::Ref::steal(PyErr_GetRaisedException());
-    py::Ref path_text = root_path_str(root_path);
+    py::Ref path_text = path_text_of(root_path);
     if (!path_text) return;
     PyErr_SetRaisedException(wrap_transform_error(caught.get(), path_text.get()).release());
 }

@@ -14,7 +14,6 @@
 #include "py/args.hpp"
 #include "typing/bridge.hpp"
 #include "typing/json_form.hpp"
-#include "typing/value_spec/from_json.hpp"
 
 #include <array>
 

@@ -1,8 +1,7 @@
 #include "typing/funnel/classify.hpp"
 
 #include "py/lazy.hpp"
-#include "typing/value_spec/annotation.hpp"
-#include "typing/value_spec/engine/spec_engine.hpp"
+#include "typing/value_spec/engine/probes.hpp"
 
 
 namespace vesk::typing::funnel {
@@ -71,7 +70,7 @@ bool spec_exact_leaf_type(PyObject* spec, py::Ref& out) {
         py::SharedBorrow b(typing::spec_borrow(spec));
         if (!b.acquire()) return false;
         const SpecEngine& e = typing::spec_engine(spec);
-        out = py::Ref::borrow(typing::exact_leaf_type(e));
+        out = py::Ref::borrow(typing::native_exact_leaf(e));
         return true;
     }
     py::Ref declared;
@@ -101,7 +100,7 @@ bool checked_leaf_type(PyObject* spec, py::Ref& out) {
         py::SharedBorrow b(typing::spec_borrow(spec));
         if (!b.acquire()) return false;
         const SpecEngine& e = typing::spec_engine(spec);
-        out = py::Ref::borrow(typing::checked_leaf_type(e));
+        out = py::Ref::borrow(typing::native_checked_leaf(e));
         return true;
     }
     py::Ref declared;

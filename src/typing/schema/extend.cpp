@@ -5,7 +5,7 @@
 
 #include "py/critical_section.hpp"
 #include "typing/field/field.hpp"
-#include "typing/value_spec/spec_base.hpp"
+#include "py/borrow.hpp"
 
 namespace vesk::typing::schema {
 
@@ -42,7 +42,7 @@ bool require_schema(PyObject* self) {
 
 }  // namespace
 
-void raise_held() { PyErr_SetString(PyExc_RuntimeError, kMutationRefused); }
+void raise_held() { PyErr_SetString(PyExc_RuntimeError, py::kMutationRefused); }
 
 PyObject* schema_extend(PyObject* self, PyObject* base) {
     if (!require_schema(self)) return nullptr;

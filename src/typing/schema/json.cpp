@@ -13,7 +13,6 @@
 #include "typing/bridge.hpp"
 #include "typing/field/field.hpp"
 #include "typing/json_form.hpp"
-#include "typing/value_spec/from_json.hpp"
 
 namespace vesk::typing::schema {
 
