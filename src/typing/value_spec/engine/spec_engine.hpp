@@ -3,9 +3,9 @@
 // Python object `SpecBase` (and every subclass) holds exactly one.
 //
 // Layout. A spec object is `py::Object<SpecEngine>` (`SpecObject`): the
-// object header, the borrow flag, then the engine. Subsystem code never casts
-// by hand: it checks `is_spec` and then reads through `spec_engine` /
-// `spec_borrow`.
+// object header, the borrow flag, then the engine. Code never casts by hand:
+// it checks `is_spec` and then takes a hold (`SpecRead`, `SpecMutation`,
+// `SpecScope` below), which hands out the engine for as long as it lasts.
 //
 // Locking. The engine has no lock of its own. It is guarded by the object's
 // borrow flag through the binding layer's holds (py/hold.hpp): readers
@@ -25,7 +25,8 @@
 // computes again when another store came in between.
 //
 // Engines are built, cloned and deep-cloned before any other thread can see
-// them; afterwards they change only through the mutators of SpecBase.
+// them; afterwards they change only through the mutators of SpecBase, the
+// extension of a spec and `Any.annotate`.
 //
 // Errors follow the interpreter's convention throughout: a null Ref, an
 // empty optional, false or -1 means an exception is set. Nothing here throws
