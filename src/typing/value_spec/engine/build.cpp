@@ -77,8 +77,7 @@ std::optional<SpecEngine> build_base(py::Ref value_type, SpecKind kind, SpecComm
             resolve_default(engine, std::move(given), true, nullptr, temporary.get());
         if (!resolved.value) return std::nullopt;
         Detached none;
-        if (store_default(engine, std::move(resolved.value), resolved.origin, none) < 0)
-            return std::nullopt;
+        store_default(engine, std::move(resolved), none);
     }
     // Last: the default above was resolved and applied by a spec not yet frozen.
     engine.frozen = common.frozen;
@@ -95,10 +94,10 @@ ResolvedDefault resolve_default(const SpecEngine& engine, py::Ref value, bool ap
         py::Ref derived;
         const int made = ops(engine).derived_default(engine, derived);
         if (made < 0) return {};
-        if (made) return {std::move(derived), DefaultOrigin::Derived};
-        return {bridge->missing_value, DefaultOrigin::Given};
+        if (made) return {std::move(derived), DefaultOrigin::Derived, false};
+        return {bridge->missing_value, DefaultOrigin::Given, true};
     }
-    if (!apply_it) return {std::move(value), DefaultOrigin::Given};
+    if (!apply_it) return {std::move(value), DefaultOrigin::Given, false};
     ApplyOptions options;
     options.root_path = root_path;
     options.allow_partial = true;
@@ -106,20 +105,17 @@ ResolvedDefault resolve_default(const SpecEngine& engine, py::Ref value, bool ap
     options.inplace = true;
     py::Ref applied = apply(engine, spec_obj, std::move(value), options);
     if (!applied) return {};
-    return {std::move(applied), DefaultOrigin::Given};
+    // `custom_apply` or a transform may answer a missing value.
+    const int applied_missing = is_missing(applied.get());
+    if (applied_missing < 0) return {};
+    return {std::move(applied), DefaultOrigin::Given, applied_missing == 1};
 }
 
-int store_default(SpecEngine& engine, py::Ref value, DefaultOrigin origin, Detached& detached) {
-    int missing = 0;
-    if (origin != DefaultOrigin::Derived) {
-        missing = is_missing(value.get());
-        if (missing < 0) return -1;
-    }
-    ops(engine).keep_default_origin(engine.kind, origin);
-    engine.default_value.swap(value);
-    detached.add(std::move(value));
-    if (!missing) detached.add(std::move(engine.default_factory));
-    return 0;
+void store_default(SpecEngine& engine, ResolvedDefault resolved, Detached& detached) {
+    ops(engine).keep_default_origin(engine.kind, resolved.origin);
+    engine.default_value.swap(resolved.value);
+    detached.add(std::move(resolved.value));
+    if (!resolved.missing) detached.add(std::move(engine.default_factory));
 }
 
 bool check_default_factory(PyObject* factory) {

@@ -44,6 +44,7 @@ struct SpecCommon {
 struct ResolvedDefault {
     py::Ref value;  // null on failure
     DefaultOrigin origin = DefaultOrigin::Given;
+    bool missing = false;  // `value` is a missing value: there is no default
 };
 
 // References a change takes out of an engine. Declared before the exclusive
@@ -63,16 +64,15 @@ private:
 // the one the kind derives (a Dict's from its schema), else the canonical
 // missing value; with `apply` on, any other value goes through the engine's
 // own apply (allow_partial on, `root_path` as given, `spec_obj` as the spec
-// object; both may be null). Runs Python code: call it under a shared hold
-// (or on an engine nobody else sees).
+// object; both may be null). Every Python call the store needs is made
+// here (the missing-value test included), so call it under a shared hold (or
+// on an engine nobody else sees) and store under the exclusive one.
 [[nodiscard]] ResolvedDefault resolve_default(const SpecEngine& engine, py::Ref value, bool apply,
                                               PyObject* root_path, PyObject* spec_obj);
 
-// Stores a resolved default (exclusive hold); the replaced one goes to
-// `detached`. A non-missing default clears the factory. On failure the
-// previous default stays.
-[[nodiscard]] int store_default(SpecEngine& engine, py::Ref value, DefaultOrigin origin,
-                                Detached& detached);
+// Stores a resolved default (exclusive hold) without calling Python; the
+// replaced one goes to `detached`. A non-missing default clears the factory.
+void store_default(SpecEngine& engine, ResolvedDefault resolved, Detached& detached);
 
 // Whether `factory` may be a default factory (callable); TypeError otherwise.
 // Runs no Python code when it is.

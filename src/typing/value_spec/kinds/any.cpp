@@ -60,9 +60,9 @@ PyGetSetDef any_getters[] = {
 
 struct AnyClass {
     static constexpr py::Literal kName{"Any"};
-    static constexpr const char* kParams[] = {"default=...",    "default_factory=None",
-                                              "annotation=...", "transform=None",
-                                              "frozen=False",   "strict=None"};
+    static constexpr const char* kParams[] = {
+        "default=...", "default_factory=None", "annotation=...", "transform=None",
+        "frozen=False", "strict=None"};
     static constexpr Py_ssize_t kPositional = 6, kRequired = 0;
     static constexpr std::size_t kAnnotation = py::param_index(kParams, "annotation");
 

@@ -16,8 +16,9 @@ std::optional<SpecEngine> bool_new(SpecCommon common) {
 
 struct BoolClass {
     static constexpr py::Literal kName{"Bool"};
-    static constexpr const char* kParams[] = {"default=...", "default_factory=None",
-                                              "is_noneable=False", "frozen=False", "strict=None"};
+    static constexpr const char* kParams[] = {
+        "default=...", "default_factory=None", "is_noneable=False", "frozen=False",
+        "strict=None"};
     static constexpr Py_ssize_t kPositional = 5, kRequired = 0;
 
     static std::optional<SpecEngine> make(const py::Args<5>&, SpecCommon common) {

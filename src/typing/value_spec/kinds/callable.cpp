@@ -232,9 +232,9 @@ std::optional<SpecEngine> callable_from_json(const JsonRow& row, SpecCommon comm
 struct CallableClass {
     static constexpr py::Literal kName{"Callable"};
     static constexpr const char* kParams[] = {
-        "args=None",      "kw=None",          "returns=None", "default=...",
-        "default_factory=None", "transform=None", "callable_type=None", "is_noneable=False",
-        "frozen=False",   "strict=None"};
+        "args=None", "kw=None", "returns=None", "default=...", "default_factory=None",
+        "transform=None", "callable_type=None", "is_noneable=False", "frozen=False",
+        "strict=None"};
     static constexpr Py_ssize_t kPositional = 10, kRequired = 0;
     static constexpr bool kSubclassable = true;
 
@@ -255,7 +255,7 @@ struct CallableClass {
 struct FunctorClass {
     static constexpr py::Literal kName{"Functor"};
     static constexpr const char* kParams[] = {
-        "args=None",   "kw=None",        "returns=None",      "default=...", "default_factory=None",
+        "args=None", "kw=None", "returns=None", "default=...", "default_factory=None",
         "transform=None", "is_noneable=False", "frozen=False", "strict=None"};
     static constexpr Py_ssize_t kPositional = 9, kRequired = 0;
     static constexpr const char* kSummary =

@@ -106,7 +106,7 @@ std::optional<SpecEngine> dict_new(PyObject* schema, Tri symbolic, bool auto_wra
     ResolvedDefault made = resolve_default(*engine, bridge->missing_value, true, nullptr, nullptr);
     if (!made.value) return std::nullopt;
     Detached none;  // a new engine holds nothing yet
-    if (store_default(*engine, std::move(made.value), made.origin, none) < 0) return std::nullopt;
+    store_default(*engine, std::move(made), none);
     return engine;
 }
 
@@ -203,7 +203,7 @@ PyGetSetDef dict_getters[] = {
 struct DictClass {
     static constexpr py::Literal kName{"Dict"};
     static constexpr const char* kParams[] = {
-        "schema=None",  "default=...", "default_factory=None", "transform=None",
+        "schema=None", "default=...", "default_factory=None", "transform=None",
         "is_noneable=False", "frozen=False", "strict=None", "symbolic=None", "auto_wrap=True"};
     static constexpr Py_ssize_t kPositional = 7, kRequired = 0;
 

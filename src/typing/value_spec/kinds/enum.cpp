@@ -139,8 +139,8 @@ PyGetSetDef enum_getters[] = {
 
 struct EnumClass {
     static constexpr py::Literal kName{"Enum"};
-    static constexpr const char* kParams[] = {"values", "default=...", "default_factory=None",
-                                              "frozen=False", "strict=None"};
+    static constexpr const char* kParams[] = {
+        "values", "default=...", "default_factory=None", "frozen=False", "strict=None"};
     static constexpr Py_ssize_t kPositional = 5, kRequired = 1;
     static constexpr std::size_t kValues = py::param_index(kParams, "values");
 

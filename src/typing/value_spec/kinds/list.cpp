@@ -157,10 +157,9 @@ PyGetSetDef list_getters[] = {
 struct ListClass {
     static constexpr py::Literal kName{"List"};
     static constexpr const char* kParams[] = {
-        "element_value",  "default=...",       "default_factory=None", "min_size=None",
-        "max_size=None",  "size=None",         "transform=None",       "is_noneable=False",
-        "frozen=False",   "strict=None",       "min_length=None",      "max_length=None",
-        "symbolic=None",  "auto_wrap=True"};
+        "element_value", "default=...", "default_factory=None", "min_size=None", "max_size=None",
+        "size=None", "transform=None", "is_noneable=False", "frozen=False", "strict=None",
+        "min_length=None", "max_length=None", "symbolic=None", "auto_wrap=True"};
     static constexpr Py_ssize_t kPositional = 10, kRequired = 1;
 
     static std::optional<SpecEngine> make(const py::Args<14>& a, SpecCommon common) {

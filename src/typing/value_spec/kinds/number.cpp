@@ -195,9 +195,9 @@ PyGetSetDef number_getters[] = {
 template <bool IsFloat>
 struct NumberClass {
     static constexpr const char* kParams[] = {
-        "default=...",  "default_factory=None", "min_value=None", "max_value=None",
-        "is_noneable=False", "frozen=False",    "strict=None",    "gt=None",
-        "ge=None",      "lt=None",              "le=None"};
+        "default=...", "default_factory=None", "min_value=None", "max_value=None",
+        "is_noneable=False", "frozen=False", "strict=None", "gt=None", "ge=None", "lt=None",
+        "le=None"};
     static constexpr Py_ssize_t kPositional = 11, kRequired = 0;
 
     static constexpr std::size_t kMinValue = py::param_index(kParams, "min_value");

@@ -146,8 +146,8 @@ PyGetSetDef object_getters[] = {
 struct ObjectClass {
     static constexpr py::Literal kName{"Object"};
     static constexpr const char* kParams[] = {
-        "t",           "default=...",       "default_factory=None", "transform=None",
-        "is_noneable=False", "frozen=False", "strict=None"};
+        "t", "default=...", "default_factory=None", "transform=None", "is_noneable=False",
+        "frozen=False", "strict=None"};
     static constexpr Py_ssize_t kPositional = 7, kRequired = 1;
 
     static std::optional<SpecEngine> make(const py::Args<7>& a, SpecCommon common) {

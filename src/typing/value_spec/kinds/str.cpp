@@ -62,9 +62,9 @@ PyGetSetDef str_getters[] = {
 
 struct StrClass {
     static constexpr py::Literal kName{"Str"};
-    static constexpr const char* kParams[] = {"default=...",       "default_factory=None",
-                                              "regex=None",        "is_noneable=False",
-                                              "frozen=False",      "strict=None"};
+    static constexpr const char* kParams[] = {
+        "default=...", "default_factory=None", "regex=None", "is_noneable=False", "frozen=False",
+        "strict=None"};
     static constexpr Py_ssize_t kPositional = 6, kRequired = 0;
     static constexpr std::size_t kRegex = py::param_index(kParams, "regex");
 

@@ -242,9 +242,9 @@ PyGetSetDef tuple_getters[] = {
 struct TupleClass {
     static constexpr py::Literal kName{"Tuple"};
     static constexpr const char* kParams[] = {
-        "element_values", "default=...",    "default_factory=None", "min_size=None",
-        "max_size=None",  "size=None",      "transform=None",       "is_noneable=False",
-        "frozen=False",   "strict=None",    "min_length=None",      "max_length=None"};
+        "element_values", "default=...", "default_factory=None", "min_size=None",
+        "max_size=None", "size=None", "transform=None", "is_noneable=False", "frozen=False",
+        "strict=None", "min_length=None", "max_length=None"};
     static constexpr Py_ssize_t kPositional = 10, kRequired = 1;
 
     static std::optional<SpecEngine> make(const py::Args<12>& a, SpecCommon common) {
@@ -517,7 +517,8 @@ int tuple_compatible(const SpecEngine& engine, PyObject*, PyObject* other) {
 py::Ref extended_field_at(PyObject* fields, Py_ssize_t i) {
     if (PyList_Check(fields)) {
         py::Ref item = py::list_item(fields, i);
-        if (!item) PyErr_SetString(PyExc_IndexError, "tuple element fields changed during extension");
+        if (!item)
+            PyErr_SetString(PyExc_IndexError, "tuple element fields changed during extension");
         return item;
     }
     return py::Ref::steal(PySequence_GetItem(fields, i));

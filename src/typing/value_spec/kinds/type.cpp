@@ -85,9 +85,9 @@ PyGetSetDef type_getters[] = {
 
 struct TypeClass {
     static constexpr py::Literal kName{"Type"};
-    static constexpr const char* kParams[] = {"t",           "default=...",
-                                              "default_factory=None", "is_noneable=False",
-                                              "frozen=False", "strict=None"};
+    static constexpr const char* kParams[] = {
+        "t", "default=...", "default_factory=None", "is_noneable=False", "frozen=False",
+        "strict=None"};
     static constexpr Py_ssize_t kPositional = 6, kRequired = 1;
 
     static std::optional<SpecEngine> make(const py::Args<6>& a, SpecCommon common) {

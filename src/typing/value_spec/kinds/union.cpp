@@ -299,9 +299,9 @@ PyGetSetDef union_getters[] = {
 
 struct UnionClass {
     static constexpr py::Literal kName{"Union"};
-    static constexpr const char* kParams[] = {"candidates",           "default=...",
-                                              "default_factory=None", "is_noneable=False",
-                                              "frozen=False",         "strict=None"};
+    static constexpr const char* kParams[] = {
+        "candidates", "default=...", "default_factory=None", "is_noneable=False", "frozen=False",
+        "strict=None"};
     static constexpr Py_ssize_t kPositional = 6, kRequired = 1;
     static constexpr bool kSubclassable = true;
 

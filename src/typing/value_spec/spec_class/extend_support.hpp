@@ -69,7 +69,8 @@ int narrow_payload(SpecScope child, PyObject* base, Narrow&& narrow) {
     Reprs reprs;
     if (!reprs.take(child.object(), base)) return -1;
     const BaseLimits limits = read_limits(base);
-    return with_child_held(child, [&](SpecEngine& engine) { return narrow(engine, limits, reprs); });
+    return with_child_held(child,
+                           [&](SpecEngine& engine) { return narrow(engine, limits, reprs); });
 }
 
 }  // namespace vesk::typing::extension

@@ -83,7 +83,8 @@ int store_unapplied(SpecEngine& engine, PyObject* value, Detached& detached) {
     ResolvedDefault resolved =
         resolve_default(engine, py::Ref::borrow(value), false, nullptr, nullptr);
     if (!resolved.value) return -1;
-    return store_default(engine, std::move(resolved.value), resolved.origin, detached);
+    store_default(engine, std::move(resolved), detached);
+    return 0;
 }
 
 py::Params<3> kSetDefaultParams{
@@ -105,7 +106,8 @@ PyObject* spec_set_default(SpecScope self, PyObject* const* args, Py_ssize_t nar
             return static_cast<bool>(resolved.value);
         },
         [&](SpecEngine& engine, Detached& detached) {
-            return store_default(engine, std::move(resolved.value), resolved.origin, detached);
+            store_default(engine, std::move(resolved), detached);
+            return 0;
         });
 }
 
@@ -125,10 +127,8 @@ PyObject* spec_freeze(SpecScope self, PyObject* const* args, Py_ssize_t nargs,
             return choose_frozen(engine, self.object(), a[0], apply_first, freezing);
         },
         [&](SpecEngine& engine, Detached& detached) {
-            ResolvedDefault& resolved = freezing.resolved;
-            if (resolved.value &&
-                store_default(engine, std::move(resolved.value), resolved.origin, detached) < 0)
-                return -1;
+            if (freezing.resolved.value)
+                store_default(engine, std::move(freezing.resolved), detached);
             engine.frozen = true;
             return 0;
         });
