@@ -21,14 +21,10 @@ constexpr int kStoreRounds = 8;
 
 [[nodiscard]] PyObject* null_to_none(PyObject* obj) { return obj == Py_None ? nullptr : obj; }
 
-// What `freeze` stores: a new value (resolved), or the stored default.
-struct Freezing {
-    ResolvedDefault resolved;  // no value: the stored default stays
-};
-
-// Chooses and resolves what `freeze` stores (shared hold of `engine`).
+// Chooses and resolves what `freeze` stores (shared hold of `engine`): a
+// new value in `out`, or none when the stored default stays.
 bool choose_frozen(const SpecEngine& engine, PyObject* self, PyObject* permanent,
-                   bool apply_first, Freezing& out) {
+                   bool apply_first, ResolvedDefault& out) {
     py::Ref chosen;
     if (permanent) {
         const int missing = is_missing(permanent);
@@ -40,8 +36,8 @@ bool choose_frozen(const SpecEngine& engine, PyObject* self, PyObject* permanent
         if (!chosen) return false;
     }
     if (chosen) {
-        out.resolved = resolve_default(engine, std::move(chosen), apply_first, nullptr, self);
-        return static_cast<bool>(out.resolved.value);
+        out = resolve_default(engine, std::move(chosen), apply_first, nullptr, self);
+        return static_cast<bool>(out.value);
     }
     const int missing = is_missing(engine.default_value.get());
     if (missing < 0) return false;
@@ -119,16 +115,15 @@ PyObject* spec_freeze(SpecScope self, PyObject* const* args, Py_ssize_t nargs,
     if (!py::parse(kFreezeParams, args, nargs, kwnames, a)) return nullptr;
     bool apply_first;
     if (!py::opt_bool("apply_before_use", a[1], true, apply_first)) return nullptr;
-    Freezing freezing;
+    ResolvedDefault chosen;
     return compute_then_store(
         self,
         [&](const SpecEngine& engine) {
-            freezing = Freezing{};
-            return choose_frozen(engine, self.object(), a[0], apply_first, freezing);
+            chosen = ResolvedDefault{};
+            return choose_frozen(engine, self.object(), a[0], apply_first, chosen);
         },
         [&](SpecEngine& engine, Detached& detached) {
-            if (freezing.resolved.value)
-                store_default(engine, std::move(freezing.resolved), detached);
+            if (chosen.value) store_default(engine, std::move(chosen), detached);
             engine.frozen = true;
             return 0;
         });
