@@ -10,8 +10,10 @@
 #include "symbolic/register.hpp"
 #include "symbolic/wrap_node.hpp"
 #include "topology/register.hpp"
+#include "typing/field/register.hpp"
 #include "typing/key_specs/register.hpp"
 #include "typing/register.hpp"
+#include "typing/schema/register.hpp"
 #include "typing/value_spec/register.hpp"
 
 namespace vesk {
@@ -28,7 +30,10 @@ constexpr RegisterStep kRegistration[] = {
     formatting::register_module,  // format, kvlist_str, _install_formatting_bridge
     typing::key_specs::register_module,  // ConstStrKey, StrKey, ListKey, TupleKey
     typing::register_module,      // _install_typing_bridge, _install_json_schema_fn, ...
-    typing::value_spec::register_module,  // SpecBase, Bool, ..., Type, Field, ..., Functor
+    typing::value_spec::register_classes_before_field,  // SpecBase, Bool, ..., Union, Object, Type
+    typing::field::register_module,                     // Field
+    typing::schema::register_module,                    // Schema
+    typing::value_spec::register_classes_after_schema,  // Dict, Callable, Functor
     symbolic::register_module,    // symbolic containers, then objects (_install_object_bridge, ...)
     flags::register_module,       // _flag_scope_*, _FLAG_* constants
     kernel::register_module,      // record types, record node state, kernel probes

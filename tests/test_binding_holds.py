@@ -50,6 +50,38 @@ def test_a_conflicting_hold_is_refused_by_its_declared_policy(member):
     assert _attempt(lambda: call(tally)) not in (MUTABLY, BORROWED, MUTATION)
 
 
+def test_every_exclusive_hold_that_ends_tells_the_state_it_may_have_changed():
+    tally = Tally(1)
+    tally.bump()
+    tally.add(amount=2)
+    tally.count = 5
+    tally.exchange(lambda c: c + 1)  # a scoped store: one exclusive hold of its own
+    assert tally.changes == 4
+    # Shared holds, and exclusive ones that were refused, change nothing.
+    tally.count, len(tally), tally == Tally(1)
+    tally.while_shared(lambda t: _attempt(t.bump))
+    assert tally.while_exclusive(lambda t: _attempt(t.bump)) == MUTATION
+    assert tally.changes == 5  # only the hold of `while_exclusive` itself
+
+
+def test_docstrings_are_made_from_the_parameters_the_parser_reads():
+    import inspect
+
+    assert str(inspect.signature(Tally.add)) == "(self, /, *, amount)"
+    assert str(inspect.signature(Tally.scale)) == "(self, /, factor=2, *, offset=0)"
+    assert Tally.scale.__doc__ == "Multiplies, then adds."
+    # A function of one argument takes it positionally only.
+    assert str(inspect.signature(Tally.while_shared)) == "(self, fn, /)"
+    # Only the name before "=" is matched; a missing required one is named
+    # without its default.
+    tally = Tally(3)
+    assert tally.scale(offset=1) == 7 and tally.scale(3) == 21
+    with pytest.raises(TypeError, match=r"^add\(\) missing required argument 'amount' \(pos 1\)$"):
+        tally.add()
+    with pytest.raises(TypeError, match="unexpected keyword argument 'factor=2'"):
+        tally.scale(**{"factor=2": 1})
+
+
 def test_refused_comparisons_fall_back_to_identity():
     tally, twin = Tally(3), Tally(3)
     assert tally == twin

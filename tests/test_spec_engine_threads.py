@@ -107,3 +107,59 @@ def test_readers_and_one_mutator():
         default, noneable = applied_last[0]
         assert (spec.default, spec.is_noneable) == (default, noneable)
     assert not isinstance(spec.default, MissingValue)
+
+
+def test_a_default_computed_before_a_freeze_is_never_stored_after_it():
+    # `set_default` applies the new default while it shares the spec and
+    # stores it while it holds it alone; a freeze that lands in between makes
+    # it compute again, now against a frozen spec, which refuses the value.
+    # Whatever interleaving the threads take, the frozen default never
+    # changes and is the last default a caller was told it set.
+    for _ in range(40):
+        spec = Int(default=0)
+        barrier = threading.Barrier(2)
+        last_set = [0]
+        seen_frozen = []
+        errors = []
+
+        def setter():
+            barrier.wait()
+            for value in range(1, 400):
+                try:
+                    spec.set_default(value)
+                except ValueError as e:  # frozen meanwhile: nothing more lands
+                    assert "Frozen field is not assignable" in str(e)
+                    return
+                except RuntimeError as e:
+                    if str(e) not in (REFUSED, BORROWED):
+                        errors.append(e)
+                    continue
+                last_set[0] = value
+
+        def freezer():
+            barrier.wait()
+            while True:
+                try:
+                    spec.freeze()
+                    break
+                except RuntimeError as e:
+                    if str(e) not in (REFUSED, BORROWED):
+                        errors.append(e)
+                        return
+            while True:
+                try:
+                    seen_frozen.append(spec.default)
+                    return
+                except RuntimeError as e:  # a store still in flight
+                    if str(e) != BORROWED:
+                        errors.append(e)
+                        return
+
+        threads = [threading.Thread(target=setter), threading.Thread(target=freezer)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert errors == []
+        assert spec.frozen
+        assert spec.default == seen_frozen[0] == last_set[0]

@@ -1,8 +1,12 @@
 #include "py/args.hpp"
 
 #include "py/critical_section.hpp"
+#include "py/mutex.hpp"
 
 #include <cstring>
+#include <deque>
+#include <string>
+#include <string_view>
 
 namespace vesk::py {
 
@@ -13,8 +17,10 @@ PyObject* interned_names(const ParamsView& params) {
         Ref tuple = Ref::steal(PyTuple_New(params.count));
         if (!tuple) return {};
         for (Py_ssize_t i = 0; i < params.count; ++i) {
-            PyObject* s = PyUnicode_InternFromString(params.names[i]);
+            PyObject* s = PyUnicode_FromStringAndSize(
+                params.names[i], static_cast<Py_ssize_t>(params.name_lengths[i]));
             if (!s) return {};
+            PyUnicode_InternInPlace(&s);
             PyTuple_SET_ITEM(tuple.get(), i, s);
         }
         return tuple;
@@ -76,8 +82,8 @@ public:
     [[nodiscard]] bool finish() const {
         for (Py_ssize_t i = 0; i < p_.required; ++i) {
             if (!out_[i]) {
-                PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)",
-                             p_.func, p_.names[i], i + 1);
+                PyErr_Format(PyExc_TypeError, "%s() missing required argument '%.*s' (pos %zd)",
+                             p_.func, static_cast<int>(p_.name_lengths[i]), p_.names[i], i + 1);
                 return false;
             }
         }
@@ -114,7 +120,46 @@ private:
     Py_ssize_t next_ = 0;
 };
 
+// Keeps a text for the rest of the process (docstrings the interpreter
+// reads until it exits), one allocation each.
+const char* keep_text(std::string text) {
+    static PyMutex mutex{};
+    static auto* kept = new std::deque<std::string>();  // never freed
+    MutexLock lock(mutex);
+    kept->push_back(std::move(text));
+    return kept->back().c_str();
+}
+
 }  // namespace
+
+const char* signature_doc(const char* name, const ParamsView& params, Receiver receiver,
+                          bool positional_only, const char* summary) {
+    std::string text = name;
+    text += '(';
+    bool first = true;
+    auto item = [&](std::string_view part) {
+        if (!first) text += ", ";
+        first = false;
+        text += part;
+    };
+    switch (receiver) {
+        case Receiver::Class: break;
+        case Receiver::Self: item("$self"); break;
+        case Receiver::Type: item("$type"); break;
+        case Receiver::Module: item("$module"); break;
+    }
+    for (Py_ssize_t i = 0; i < params.count; ++i) {
+        if (i == params.positional) item("*");
+        std::string part = params.names[i];
+        if (i >= params.required && part.size() == params.name_lengths[i]) part += "=None";
+        item(part);
+    }
+    if (positional_only) item("/");
+    if (params.keywords != Keywords::Reject) item("**kwargs");
+    text += ")\n--\n\n";
+    text += summary;
+    return keep_text(std::move(text));
+}
 
 bool parse_fast(const ParamsView& params, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames, PyObject** out, ExtraKeywords& extra) {

@@ -13,6 +13,17 @@
 // ignored or collected, as the Params' `Keywords` policy says. Names are
 // interned once per Params and matched by identity first, so native callers
 // that forward interned names never compare strings.
+//
+// A name may carry the default a reader should see, as Python writes it
+// ("root_path=None", "default=..."): only the part before '=' is matched.
+// The docstring of the callable is then made from the Params alone
+// (`signature_doc`, and the table entries of methods.hpp that take a
+// Params), so what `help()` shows cannot drift from what the parser takes:
+//
+//   constexpr const char* kNames[] = {"value", "allow_partial=False"};
+//   py::Params kSig{"apply", kNames, 2, 1};
+//   constexpr std::size_t kAllowPartial = py::param_index(kNames, "allow_partial");
+//   py::method<apply>("apply", kSig)   // doc "apply($self, value, allow_partial=False)\n--\n\n"
 #pragma once
 
 #include "py/once_cell.hpp"
@@ -39,10 +50,20 @@ struct ExtraKeyword {
 using ExtraKeywords = std::vector<ExtraKeyword>;
 
 namespace detail {
+
+// The length of the name in "name" or "name=default".
+[[nodiscard]] consteval std::size_t name_length(const char* text) {
+    std::size_t n = 0;
+    while (text[n] != '\0' && text[n] != '=') ++n;
+    if (n == 0) throw "a parameter has a name";
+    return n;
+}
+
 // The parser's view of a Params, whatever its size.
 struct ParamsView {
     const char* func;
-    const char* const* names;
+    const char* const* names;         // as written, defaults included
+    const std::size_t* name_lengths;  // the name part of each
     Py_ssize_t count;
     Py_ssize_t positional;
     Py_ssize_t required;
@@ -69,7 +90,10 @@ public:
         if (positional < 0 || positional > static_cast<Py_ssize_t>(N) || required < 0 ||
             required > static_cast<Py_ssize_t>(N))
             throw "positional and required counts must lie within the parameters";
-        for (std::size_t i = 0; i < N; ++i) names_[i] = names[i];
+        for (std::size_t i = 0; i < N; ++i) {
+            names_[i] = names[i];
+            name_lengths_[i] = detail::name_length(names[i]);
+        }
     }
     // No parameters at all.
     consteval explicit Params(const char* func, Keywords keywords = Keywords::Reject)
@@ -83,13 +107,14 @@ public:
     [[nodiscard]] PyObject* names() { return detail::interned_names(view()); }
 
     [[nodiscard]] detail::ParamsView view() noexcept {
-        return {func_, names_.data(), static_cast<Py_ssize_t>(N), positional_, required_,
-                keywords_, &interned_};
+        return {func_,     names_.data(), name_lengths_.data(), static_cast<Py_ssize_t>(N),
+                positional_, required_,   keywords_,            &interned_};
     }
 
 private:
     const char* func_;
     std::array<const char*, N> names_{};
+    std::array<std::size_t, N> name_lengths_{};
     Py_ssize_t positional_;
     Py_ssize_t required_;
     Keywords keywords_;
@@ -101,6 +126,55 @@ Params(const char*, const char* const (&)[M], Py_ssize_t, Py_ssize_t, Keywords =
     -> Params<M>;
 Params(const char*) -> Params<0>;
 Params(const char*, Keywords) -> Params<0>;
+
+// The index of the parameter `name` among `names` (written as for Params);
+// a name that is not there does not compile.
+template <std::size_t M>
+[[nodiscard]] consteval std::size_t param_index(const char* const (&names)[M], const char* name) {
+    const std::size_t length = detail::name_length(name);
+    for (std::size_t i = 0; i < M; ++i) {
+        if (detail::name_length(names[i]) != length) continue;
+        std::size_t k = 0;
+        while (k < length && names[i][k] == name[k]) ++k;
+        if (k == length) return i;
+    }
+    throw "no parameter of that name";
+}
+
+// What receives a call, as its text signature names it.
+enum class Receiver : std::uint8_t {
+    Class,   // a class's own docstring: "Name(a, b=None)"
+    Self,    // an instance method: "name($self, a)"
+    Type,    // a class method: "name($type, a)"
+    Module,  // a module function: "name($module, a)"
+};
+
+namespace detail {
+[[nodiscard]] const char* signature_doc(const char* name, const ParamsView& params,
+                                        Receiver receiver, bool positional_only,
+                                        const char* summary);
+}  // namespace detail
+
+// A docstring made of the text signature of a callable named `name` that
+// takes `params`, then `summary`: "name($self, a, b=None, *, c=1,
+// **kwargs)\n--\n\n{summary}". Parameters past `positional` follow "*";
+// "**kwargs" ends the list when the Params ignores or collects other
+// keywords; an optional parameter written without its default shows None.
+// `positional_only` ends the list with "/" (a function taking its one
+// argument, or none, the way METH_O and METH_NOARGS do). The text is kept
+// for the process.
+template <std::size_t N>
+[[nodiscard]] const char* signature_doc(const char* name, Params<N>& params, Receiver receiver,
+                                        const char* summary = "",
+                                        bool positional_only = false) {
+    return detail::signature_doc(name, params.view(), receiver, positional_only, summary);
+}
+// A class's docstring: its constructor's signature under the Params' name.
+template <std::size_t N>
+[[nodiscard]] const char* class_doc(Params<N>& params, const char* summary = "") {
+    return detail::signature_doc(params.view().func, params.view(), Receiver::Class, false,
+                                 summary);
+}
 
 // The arguments bound by `parse`: borrowed pointers, null for an omitted
 // parameter, so an omitted argument is told from an explicit None.

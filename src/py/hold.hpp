@@ -26,8 +26,12 @@
 //                               (rich comparisons, operator slots)
 //
 // A refused guard converts to false; `return hold.refusal();` then answers
-// null (an exception is set) or NotImplemented, as its policy says. For
-// example:
+// null (an exception is set) or NotImplemented, as its policy says.
+//
+// A State that must know when it may have changed declares
+// `void changed() noexcept`: every exclusive hold of it calls it as the hold
+// ends, still held (a cache dropped, a version moved on), so no writer can
+// forget to. For example:
 //
 //   PyObject* min_value(const py::Shared<Range>& self) {
 //       return PyLong_FromLongLong(self->min);
@@ -120,10 +124,12 @@ public:
         if (!held_) return;
         held_ = false;
         BorrowFlag& flag = borrow_flag<State>(obj_);
-        if (IsExclusive)
+        if constexpr (IsExclusive) {
+            if constexpr (requires(State& s) { s.changed(); }) state<State>(obj_).changed();
             flag.release_exclusive();
-        else
+        } else {
             flag.release_shared();
+        }
     }
 
 private:

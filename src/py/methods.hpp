@@ -13,6 +13,7 @@
 // entry takes before the call.
 //
 //   PyMethodDef methods[] = {py::method<kp_copy>("__copy__"), py::kMethodsEnd};
+//   py::method<spec_apply>("apply", kApplyParams)   // the docstring from the Params
 //   PyGetSetDef getters[] = {py::getter<get_depth>("depth"), py::kGettersEnd};
 //   py::slot<Py_tp_hash, kp_hash>()
 //
@@ -21,6 +22,7 @@
 // tables are initialised when the library loads, before any import runs.
 #pragma once
 
+#include "py/args.hpp"
 #include "py/hold.hpp"
 
 #include <type_traits>
@@ -96,16 +98,41 @@ int setter_adapter(PyObject* self, PyObject* value, void*) {
 
 }  // namespace detail
 
+namespace detail {
+// The docstring of `Fn` registered as `name` and taking `params`; a function
+// of one argument or none takes it positionally only.
+template <auto Fn, std::size_t N>
+[[nodiscard]] const char* doc_of(const char* name, Params<N>& params, Receiver receiver,
+                                 const char* summary) {
+    using Shape = MethodShape<Fn>;
+    return signature_doc(name, params, receiver, summary, Shape::onearg || Shape::noargs);
+}
+}  // namespace detail
+
 // An instance method (or a module function: `self` is the module).
 template <auto Fn>
 [[nodiscard]] PyMethodDef method(const char* name, const char* doc = nullptr) noexcept {
     return detail::method_def<Fn>(name, doc, 0);
+}
+// The same, its docstring the text signature of `params` (args.hpp) and
+// `summary`.
+template <auto Fn, std::size_t N>
+[[nodiscard]] PyMethodDef method(const char* name, Params<N>& params, const char* summary = "") {
+    return detail::method_def<Fn>(
+        name, detail::doc_of<Fn>(name, params, Receiver::Self, summary), 0);
 }
 // A class method: `self` is the class.
 template <auto Fn>
 [[nodiscard]] PyMethodDef class_method(const char* name, const char* doc = nullptr) noexcept {
     static_assert(!detail::kHeld<Fn>, "a class method has no instance to hold");
     return detail::method_def<Fn>(name, doc, METH_CLASS);
+}
+template <auto Fn, std::size_t N>
+[[nodiscard]] PyMethodDef class_method(const char* name, Params<N>& params,
+                                       const char* summary = "") {
+    static_assert(!detail::kHeld<Fn>, "a class method has no instance to hold");
+    return detail::method_def<Fn>(
+        name, detail::doc_of<Fn>(name, params, Receiver::Type, summary), METH_CLASS);
 }
 // A static method: `self` is null.
 template <auto Fn>

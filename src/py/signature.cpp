@@ -32,12 +32,12 @@ std::string params_text(const ParamsView& params, std::initializer_list<const ch
     return out;
 }
 
-const char* compose_doc(const char* name, const std::string& params, Receiver receiver,
+const char* compose_doc(const char* name, const std::string& params, DocReceiver receiver,
                         const char* doc) {
     std::string text = name;
     text += '(';
-    if (receiver != Receiver::None) {
-        text += receiver == Receiver::Instance ? "$self" : "$cls";
+    if (receiver != DocReceiver::None) {
+        text += receiver == DocReceiver::Instance ? "$self" : "$cls";
         if (!params.empty()) text += ", ";
     }
     text += params;

@@ -24,7 +24,7 @@
 namespace vesk::py {
 
 // Who the callable's first, implicit argument is.
-enum class Receiver : std::uint8_t {
+enum class DocReceiver : std::uint8_t {
     Instance,  // a method: `$self`
     Class,     // a class method: `$cls`
     None,      // a static method or a module function
@@ -34,14 +34,14 @@ namespace detail {
 [[nodiscard]] const char* keep_doc(std::string text);
 [[nodiscard]] std::string params_text(const ParamsView& params,
                                       std::initializer_list<const char*> defaults);
-[[nodiscard]] const char* compose_doc(const char* name, const std::string& params, Receiver receiver,
+[[nodiscard]] const char* compose_doc(const char* name, const std::string& params, DocReceiver receiver,
                                       const char* doc);
 }  // namespace detail
 
 // The docstring of a callable named `name` whose parameter list is
 // `params` (Python syntax, without the receiver), followed by `doc`.
 [[nodiscard]] inline const char* signature_doc(const char* name, const char* params = "",
-                                               Receiver receiver = Receiver::Instance,
+                                               DocReceiver receiver = DocReceiver::Instance,
                                                const char* doc = nullptr) {
     return detail::compose_doc(name, params, receiver, doc);
 }
@@ -50,7 +50,7 @@ namespace detail {
 template <std::size_t N>
 [[nodiscard]] const char* signature_doc(Params<N>& params,
                                         std::initializer_list<const char*> defaults = {},
-                                        Receiver receiver = Receiver::Instance,
+                                        DocReceiver receiver = DocReceiver::Instance,
                                         const char* doc = nullptr) {
     const detail::ParamsView view = params.view();
     return detail::compose_doc(view.func, detail::params_text(view, defaults), receiver, doc);

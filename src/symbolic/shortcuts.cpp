@@ -8,14 +8,14 @@
 #include "typing/funnel/funnel.hpp"
 #include "typing/schema/schema.hpp"
 #include "typing/schema/schema_ops.hpp"
-#include "typing/value_spec/containers/containers.hpp"
+#include "typing/value_spec/kinds/kinds.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 
 namespace vesk::symbolic {
 
 bool native_dict_spec_schema(PyObject* spec, py::Ref& out, bool& ok) {
     ok = true;
-    PyTypeObject* dict_spec = typing::containers::dict_type();
+    PyTypeObject* dict_spec = typing::dict_type();
     if (!dict_spec) {
         PyErr_Clear();
         return false;

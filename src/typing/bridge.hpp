@@ -26,7 +26,7 @@
 // The class markers and the partial test live in typing/markers.hpp, the
 // class-identity tests of the hot paths in typing/fast_types.hpp, the
 // deep-copy memo in typing/memo.hpp, the value-spec utilities in
-// typing/value_spec/utils.hpp.
+// typing/value_spec/utilities/.
 #pragma once
 
 #include "py/once_cell.hpp"

@@ -1,7 +1,8 @@
-// The JSON forms of fields and schemas: a dict whose "_type" is the class's
-// serialisation key, nested values converted by the package's writer on the
-// typing bridge with the keyword arguments of the `to_json` call, and a bound
-// on how deeply forms may nest while they are read back.
+// The JSON forms of the typing layer (value specs, fields, schemas): a dict
+// whose "_type" is the class's serialisation key, nested values converted by
+// the package's writer and reader on the typing bridge with the keyword
+// arguments of the `to_json` / `from_json` call, and a bound on how deeply
+// forms may nest while they are read back.
 //
 // Errors follow the interpreter's convention: false means an exception is
 // set.
@@ -11,6 +12,25 @@
 #include "py/ref.hpp"
 
 namespace vesk::typing {
+
+// The keyword arguments of a `from_json(json_value, **kwargs)` or
+// `to_json(**kwargs)` call as a new dict, in call order.
+[[nodiscard]] py::Ref json_kwargs(const py::ExtraKeywords& extra);
+
+// `json_value[key]` (exact dict lookup) rebuilt through the bridge's
+// `from_json` with `kwargs`: 1 with `out` set (None included), 0 when the
+// key is absent, -1 on error. `key` is a str.
+[[nodiscard]] int json_field(PyObject* json_value, PyObject* key, PyObject* kwargs, py::Ref& out);
+// The same with the key given as text.
+[[nodiscard]] int json_field(PyObject* json_value, const char* key, PyObject* kwargs,
+                             py::Ref& out);
+
+// `json_value` is a dict (subclasses included); TypeError otherwise.
+[[nodiscard]] bool json_check_dict(PyObject* json_value);
+
+// `json_value[key]` as stored, which must be True or False: 1 with `out`
+// set, 0 when absent (`out` untouched), -1 on error.
+[[nodiscard]] int json_bool(PyObject* json_value, PyObject* key, bool& out);
 
 // One `to_json(**kwargs)` call: `start` parses the call (no positional
 // arguments) and makes the form holding "_type"; `set` adds an entry

@@ -17,6 +17,8 @@ namespace {
 
 struct Tally {
     std::int64_t count = 0;
+    std::int64_t changes = 0;  // exclusive holds that ended
+    void changed() noexcept { ++changes; }
 };
 
 using Reading = py::Shared<Tally>;
@@ -40,6 +42,8 @@ PyObject* tally_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 
 PyObject* get_count(const Reading& self) { return PyLong_FromLongLong(self->count); }
 
+PyObject* get_changes(const Reading& self) { return PyLong_FromLongLong(self->changes); }
+
 int set_count(const Writing& self, PyObject* value) {
     if (!value) {
         PyErr_SetString(PyExc_AttributeError, "cannot delete count");
@@ -56,6 +60,8 @@ PyObject* bump(const Mutating& self) {
 }
 
 py::Params kAddParams{"add", {"amount"}, 0, 1};
+py::Params kScaleParams{"scale", {"factor=2", "offset=0"}, 1, 0};
+py::Params kWhileParams{"while_shared", {"fn"}, 1, 1};
 
 PyObject* add(const Writing& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<1> a;
@@ -63,6 +69,19 @@ PyObject* add(const Writing& self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!py::parse(kAddParams, args, nargs, kwnames, a) || !py::arg_i64("amount", a[0], amount))
         return nullptr;
     self->count += amount;
+    return PyLong_FromLongLong(self->count);
+}
+
+// Its docstring is made from its Params: "name=default" shows the default,
+// and only the name is matched.
+PyObject* scale(const Writing& self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    py::Args<2> a;
+    std::int64_t factor = 2, offset = 0;
+    if (!py::parse(kScaleParams, args, nargs, kwnames, a) ||
+        (a[0] && !py::arg_i64("factor", a[0], factor)) ||
+        (a[1] && !py::arg_i64("offset", a[1], offset)))
+        return nullptr;
+    self->count = self->count * factor + offset;
     return PyLong_FromLongLong(self->count);
 }
 
@@ -108,8 +127,9 @@ PyObject* compare(const Comparing& self, PyObject* other, int op) {
 
 PyMethodDef methods[] = {
     py::method<bump>("bump"),
-    py::method<add>("add"),
-    py::method<while_shared>("while_shared"),
+    py::method<add>("add", kAddParams),
+    py::method<scale>("scale", kScaleParams, "Multiplies, then adds."),
+    py::method<while_shared>("while_shared", kWhileParams),
     py::method<while_exclusive>("while_exclusive"),
     py::method<exchange>("exchange"),
     py::kMethodsEnd,
@@ -117,6 +137,7 @@ PyMethodDef methods[] = {
 
 PyGetSetDef getters[] = {
     py::getter<get_count, set_count>("count"),
+    py::getter<get_changes>("changes"),
     py::kGettersEnd,
 };
 

@@ -23,7 +23,10 @@
 #include "typing/fast_types.hpp"
 #include "typing/markers.hpp"
 #include "typing/memo.hpp"
-#include "typing/value_spec/utils.hpp"
+#include "typing/value_spec/utilities/candidate_map.hpp"
+#include "typing/value_spec/utilities/open_value_spec.hpp"
+#include "typing/value_spec/utilities/texts.hpp"
+#include "typing/value_spec/utilities/type_args.hpp"
 #include "seam_args.hpp"
 
 #include <dlfcn.h>
@@ -181,9 +184,9 @@ PyObject* union_getitem(SEAM_ARGS) {
 PyObject* generic_getitem_result(PyObject*, PyObject* v) {
     return from_ref(typing::generic_getitem_result(py::Ref::borrow(v)));
 }
-PyObject* root_path_str(PyObject*, PyObject* v) { return from_ref(typing::root_path_str(v)); }
+PyObject* root_path_str(PyObject*, PyObject* v) { return from_ref(typing::path_text_of(v)); }
 PyObject* root_path_display(PyObject*, PyObject* v) {
-    return from_ref(typing::root_path_display(v));
+    return from_ref(typing::path_text_of(v, typing::NoPath::None));
 }
 PyObject* message_on_path(SEAM_ARGS) {
     SEAM_ARITY("message_on_path", 2);

@@ -100,3 +100,26 @@ def test_format_never_shows_the_default():
     assert repr(Dict(default={}, is_noneable=True)) == "Dict(noneable=True)"
     assert repr(Dict(symbolic=True, auto_wrap=False)) == "Dict(symbolic=True, auto_wrap=False)"
     assert copy.deepcopy(Dict(symbolic=True)).symbolic is True
+
+
+def test_forward_refs_are_those_of_the_schema_fields():
+    from vesk.typing import forward_ref
+
+    later = Dict([("a", native.Type("LaterTarget")), ("b", Int())])
+    refs = later.forward_refs
+    assert [ref.name for ref in refs] == ["LaterTarget"]
+    assert later.type_resolved is False
+    cls = type("LaterTarget", (), {})
+    forward_ref.register_forward_ref_target([], cls)
+    try:
+        assert later.type_resolved is True
+    finally:
+        forward_ref.forget_forward_ref_target(cls)
+    # No schema, or a schema of resolved specs: an empty set.
+    assert Dict().forward_refs == set() == Dict({"a": int}).forward_refs
+    assert Dict().type_resolved is True
+    # A Union holding such a Dict has no type map (its candidates are not
+    # all resolved classes) but still takes the Dict's values.
+    union = native.Union([later, Int()])
+    assert union._candidate_type_map is None
+    assert union.apply(3) == 3

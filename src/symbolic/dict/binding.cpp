@@ -13,7 +13,7 @@
 #include "symbolic/markers.hpp"
 #include "symbolic/policy.hpp"
 #include "symbolic/shortcuts.hpp"
-#include "typing/value_spec/containers/containers.hpp"
+#include "typing/value_spec/kinds/kinds.hpp"
 
 #include <cstdarg>
 #include <optional>
@@ -41,7 +41,7 @@ ClaimedSet* claimed_of(std::optional<ClaimedSet>& seen) { return seen ? &*seen :
 }  // namespace
 
 bool is_dict_spec(PyObject* spec) noexcept {
-    PyTypeObject* type = typing::containers::dict_type();
+    PyTypeObject* type = typing::dict_type();
     if (!type) {
         PyErr_Clear();
         return false;

@@ -9,7 +9,7 @@
 #include "py/signature.hpp"
 #include "topology/key_path.hpp"
 #include "typing/bridge.hpp"
-#include "typing/value_spec/utils.hpp"
+#include "typing/value_spec/utilities/texts.hpp"
 
 namespace vesk::typing::field {
 
@@ -21,7 +21,7 @@ namespace {
 // of str(root_path) replaces the failure.
 void wrap_validator_error(PyObject* root_path) {
     py::Ref caught = py::Ref::steal(PyErr_GetRaisedException());
-    py::Ref path_text = root_path_str(root_path);
+    py::Ref path_text = path_text_of(root_path);
     if (!path_text) return;
     PyErr_SetRaisedException(wrap_transform_error(caught.get(), path_text.get()).release());
 }
@@ -123,7 +123,7 @@ const char* field_apply_doc() {
 
 const char* field_from_annotation_doc() {
     return py::signature_doc(kFromAnnotationSig, {"None", "None", "True", "None"},
-                             py::Receiver::None);
+                             py::DocReceiver::None);
 }
 
 }  // namespace vesk::typing::field

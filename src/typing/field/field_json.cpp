@@ -14,7 +14,6 @@
 #include "py/signature.hpp"
 #include "typing/bridge.hpp"
 #include "typing/json_form.hpp"
-#include "typing/value_spec/from_json.hpp"
 
 #include <array>
 
@@ -154,7 +153,7 @@ PyObject* field_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 const char* field_to_json_doc() { return py::signature_doc(kToJsonSig); }
 
 const char* field_from_json_doc() {
-    return py::signature_doc(kFromJsonSig, {}, py::Receiver::Class);
+    return py::signature_doc(kFromJsonSig, {}, py::DocReceiver::Class);
 }
 
 }  // namespace vesk::typing::field

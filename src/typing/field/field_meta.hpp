@@ -17,7 +17,7 @@
 #pragma once
 
 #include "py/ref.hpp"
-#include "typing/value_spec/engine/spec_kind.hpp"
+#include "typing/tri.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -27,11 +27,7 @@
 namespace vesk::typing::field {
 
 using typing::Tri;
-
-// None, True or False for an unset, true or false tri-state (borrowed).
-[[nodiscard]] inline PyObject* tri_object(Tri t) noexcept {
-    return t == Tri::Unset ? Py_None : t == Tri::True ? Py_True : Py_False;
-}
+using typing::tri_object;
 
 struct FieldMeta {
     // A value whose class is exactly one of these is accepted unchanged.

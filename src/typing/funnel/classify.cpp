@@ -1,7 +1,8 @@
 #include "typing/funnel/classify.hpp"
 
 #include "py/named.hpp"
-#include "typing/value_spec/annotation.hpp"
+#include "typing/value_spec/engine/probes.hpp"
+
 
 namespace vesk::typing::funnel {
 
@@ -60,7 +61,7 @@ bool spec_exact_leaf_type(PyObject* spec, py::Ref& out) {
     if (typing::is_spec(spec)) {
         py::Shared<SpecEngine> e(spec);
         if (!e) return false;
-        out = py::Ref::borrow(typing::exact_leaf_type(*e));
+        out = py::Ref::borrow(typing::native_exact_leaf(*e));
         return true;
     }
     py::Ref declared;
@@ -85,7 +86,7 @@ bool spec_checked_leaf_type(PyObject* spec, py::Ref& out) {
     if (typing::is_spec(spec)) {
         py::Shared<SpecEngine> e(spec);
         if (!e) return false;
-        out = py::Ref::borrow(typing::checked_leaf_type(*e));
+        out = py::Ref::borrow(typing::native_checked_leaf(*e));
         return true;
     }
     py::Ref declared;

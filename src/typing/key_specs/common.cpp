@@ -17,7 +17,7 @@ const MemberDocs& member_docs() {
         py::signature_doc("__copy__"),
         py::signature_doc(kDeepcopySig),
         py::signature_doc("to_json", "**kwargs"),
-        py::signature_doc(kFromJsonSig, {}, py::Receiver::Class),
+        py::signature_doc(kFromJsonSig, {}, py::DocReceiver::Class),
         py::signature_doc("format", "*args, **kwargs"),
     };
     return DOCS;

@@ -8,7 +8,7 @@
 #include "py/named.hpp"
 #include "py/methods.hpp"
 #include "py/type.hpp"
-#include "typing/value_spec/utils.hpp"
+#include "typing/value_spec/utilities/texts.hpp"
 
 namespace vesk::typing::key_specs {
 

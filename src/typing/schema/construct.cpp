@@ -291,7 +291,7 @@ PyObject* schema_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 const char* schema_merge_doc() {
-    return py::signature_doc(kMergeParams, {"None", "None"}, py::Receiver::Class);
+    return py::signature_doc(kMergeParams, {"None", "None"}, py::DocReceiver::Class);
 }
 
 }  // namespace vesk::typing::schema

@@ -5,6 +5,7 @@
 
 #include "py/critical_section.hpp"
 #include "typing/field/field.hpp"
+#include "py/borrow.hpp"
 
 namespace vesk::typing::schema {
 

@@ -14,7 +14,6 @@
 #include "typing/bridge.hpp"
 #include "typing/field/field.hpp"
 #include "typing/json_form.hpp"
-#include "typing/value_spec/from_json.hpp"
 
 namespace vesk::typing::schema {
 
@@ -110,7 +109,7 @@ PyObject* schema_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 const char* schema_to_json_doc() { return py::signature_doc(kToJsonSig); }
 
 const char* schema_from_json_doc() {
-    return py::signature_doc(kFromJsonSig, {}, py::Receiver::Class);
+    return py::signature_doc(kFromJsonSig, {}, py::DocReceiver::Class);
 }
 
 }  // namespace vesk::typing::schema

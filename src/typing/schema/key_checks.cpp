@@ -8,14 +8,14 @@
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
 #include "py/named.hpp"
-#include "typing/value_spec/utils.hpp"
+#include "typing/value_spec/utilities/texts.hpp"
 
 namespace vesk::typing::schema {
 
 void raise_disallowed_keys(PyObject* keys, PyObject* root_path) {
     py::Ref keys_text = py::Ref::steal(PyObject_Str(keys));
     if (!keys_text) return;
-    py::Ref parent = root_path_display(root_path);
+    py::Ref parent = path_text_of(root_path, NoPath::None);
     if (!parent) return;
     py::Ref msg = py::Ref::steal(PyUnicode_FromFormat(
         "Keys %U are not allowed in Schema. (parent='%U')", keys_text.get(), parent.get()));

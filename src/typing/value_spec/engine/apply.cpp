@@ -3,14 +3,13 @@
 #include "typing/value_spec/engine/apply.hpp"
 
 #include "py/lazy.hpp"
+#include "topology/key_path.hpp"
 #include "typing/bridge.hpp"
 #include "typing/funnel/shortcuts.hpp"
 #include "typing/markers.hpp"
-#include "typing/funnel/container_fast_path.hpp"
+#include "typing/value_spec/engine/format.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
-#include "topology/key_path.hpp"
-#include "typing/value_spec/format.hpp"
-#include "typing/value_spec/utils.hpp"
+#include "typing/value_spec/utilities/texts.hpp"
 
 namespace vesk::typing {
 
@@ -102,14 +101,20 @@ py::Ref run_user_transform(const SpecEngine& engine, PyObject* spec, py::Ref val
 
 }  // namespace
 
+void common_kind::settle_options(const SpecEngine&, ApplyOptions&) {}
+
+Shortcut common_kind::shortcut(const SpecEngine&, PyObject*, PyObject*, ApplyOptions&,
+                               py::Ref&) {
+    return Shortcut::Undecided;
+}
+
 py::Ref apply(const SpecEngine& engine, PyObject* spec, py::Ref value,
               const ApplyOptions& options) {
     ApplyOptions opts = options;
     const KindOps& kind = ops(engine);
-    // Switched off (tests), the shortcuts accept nothing; List and Dict
-    // still settle their options here.
-    const bool settle_only = engine.id() == KindId::List || engine.id() == KindId::Dict;
-    if (kind.shortcut && (settle_only || !shortcuts_off())) {
+    kind.settle_options(engine, opts);
+    // Switched off (tests), the shortcuts accept nothing.
+    if (!shortcuts_off()) {
         py::Ref out;
         switch (kind.shortcut(engine, spec, value.get(), opts, out)) {
             case Shortcut::Accepted:
@@ -120,21 +125,8 @@ py::Ref apply(const SpecEngine& engine, PyObject* spec, py::Ref value,
                 break;
         }
     }
-    // Containers whose elements are already what their specs produce are
-    // accepted whole; the kind's entry above has settled the options.
-    {
-        py::Ref out;
-        switch (funnel::container_shortcut(engine, spec, value.get(), opts, out)) {
-            case Shortcut::Accepted:
-                return out;
-            case Shortcut::Error:
-                return {};
-            case Shortcut::Undecided:
-                break;
-        }
-    }
 
-    py::Ref path_text = root_path_str(opts.root_path);
+    py::Ref path_text = path_text_of(opts.root_path);
     if (!path_text) return {};
 
     if (engine.frozen) {

@@ -2,15 +2,16 @@
 //
 // Every entry that applies a value (SpecBase.apply, __call__,
 // materialize_default, default resolution, the re-apply after a user
-// transform) ends in `apply`. It runs a shortcut phase first, which accepts
-// exact-class leaves (and, through the kinds' own hooks, containers of them)
-// without calling into Python or rendering the path; anything it cannot
-// decide takes the full road in a fixed order: frozen, missing value, None,
-// the value's own `custom_apply`, the user transform, then
-// `apply_after_value` (type check, coercion, the per-kind apply, validation).
+// transform) ends in `apply`. The kind first settles the options and runs
+// its shortcut (kind_ops.hpp `settle_options`, `shortcut`), which accepts
+// exact-class leaves and containers of them without calling into Python or
+// rendering the path; anything it cannot decide takes the full road in a
+// fixed order: frozen, missing value, None, the value's own `custom_apply`,
+// the user transform, then `apply_after_value` (type check, the kind's
+// coercion, its per-kind apply, its validation).
 //
 // State. The driver keeps none. It reads the engine of the spec and never
-// writes it; the caller holds a shared borrow of the spec object for the whole
+// writes it; the caller holds a shared hold of the spec object for the whole
 // call, so a transform or `custom_apply` that tries to mutate the same spec is
 // refused by the mutation guard. No lock and no critical section is held
 // while Python code runs.
@@ -62,25 +63,26 @@ struct ApplyOptions {
 [[nodiscard]] py::Ref apply_after_value(const SpecEngine& engine, py::Ref value,
                                         const ApplyOptions& options, PyObject* path_text);
 
-// Coerces `value` (consumed) to `value_type` (a class or a tuple of classes):
-// a Union tries its candidates in order; a strict spec does not coerce;
-// otherwise each target in turn may widen an int to float or accept the
-// value through its `__vk_accept__` hook. No target accepting raises
-// TypeError "Expect {} but encountered {}: {}. (path={})". `root_path` (null
-// when absent) is what Union candidates receive.
+// Coerces `value` (consumed) to `value_type` (a class or a tuple of classes)
+// by the kind's `coerce`: a Union tries its candidates in order; otherwise a
+// strict spec does not coerce, and each target in turn may widen an int to
+// float or accept the value through its `__vk_accept__` hook. No target
+// accepting raises TypeError "Expect {} but encountered {}: {}. (path={})".
+// `root_path` (null when absent) is what Union candidates receive.
 [[nodiscard]] py::Ref coerce_or_raise(const SpecEngine& engine, py::Ref value,
                                       PyObject* value_type, PyObject* root_path,
                                       PyObject* path_text);
 
-// Checks `value` against the kind's constraints (range, regular expression,
-// candidate list, list size, subclass, callable signature). Returns 0, or -1
-// with the failure set: a ValueError ending in " (path={})" for the native
-// checks, the callback's own exception for a Callable.
+// Checks `value` against the kind's constraints (its `validate`: range,
+// regular expression, candidate list, list size, subclass, callable
+// signature). Returns 0, or -1 with the failure set: a ValueError ending in
+// " (path={})" for the native checks, the callback's own exception for a
+// Callable.
 [[nodiscard]] int validate(const SpecEngine& engine, PyObject* value, PyObject* root_path);
 
-// The forward references the spec depends on: a set (for a List, the element
-// spec's own `forward_refs`; the bridge's shared empty frozenset when there
-// are none).
+// The forward references the spec depends on (the kind's `forward_refs`): a
+// set (for a List, the element spec's own `forward_refs`; the bridge's
+// shared empty frozenset when there are none).
 [[nodiscard]] py::Ref forward_refs(const SpecEngine& engine);
 
 // 1 when every forward reference is resolved (or there are none), 0 when

@@ -1,6 +1,5 @@
 // The steps of an apply once the value is settled: type check, coercion,
 // the per-kind apply and validation.
-#include "py/critical_section.hpp"
 #include "py/lazy.hpp"
 #include "typing/bridge.hpp"
 #include "typing/fast_types.hpp"
@@ -40,30 +39,6 @@ void raise_expect(PyObject* value_type, PyObject* value, PyObject* path_text) {
                  as_object(Py_TYPE(value)), value, path_text);
 }
 
-// Each candidate's `apply(value, root_path=...)` in declared order; the first
-// that returns wins. TypeError, ValueError and KeyError move on to the next
-// candidate, any other failure stops the search. 1 with `out` set, 0 when
-// every candidate refused, -1 on error.
-int coerce_union(const UnionKind& u, PyObject* value, PyObject* root_path, py::Ref& out) {
-    PyObject* method = py::intern<"apply">();
-    PyObject* kwnames = py::names<"root_path">();
-    if (!method || !kwnames) return -1;
-    // The list is read one item at a time under its lock; each candidate
-    // runs with no lock held.
-    for (Py_ssize_t i = 0;; ++i) {
-        py::Ref candidate = py::list_item(u.candidates.get(), i);
-        if (!candidate) return 0;
-        PyObject* args[] = {candidate.get(), value, root_path ? root_path : Py_None};
-        out = py::Ref::steal(PyObject_VectorcallMethod(
-            method, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-        if (out) return 1;
-        if (!PyErr_ExceptionMatches(PyExc_TypeError) &&
-            !PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_KeyError))
-            return -1;
-        PyErr_Clear();
-    }
-}
-
 // One coercion target: 1 with `out` set when it accepts, 0 when it passes the
 // value on, -1 on error.
 int coerce_to(PyObject* target, PyObject* value, py::Ref& out) {
@@ -97,14 +72,27 @@ int coerce_targets(PyObject* value_type, PyObject* value, py::Ref& out) {
 
 }  // namespace
 
+int common_kind::coerce(const SpecEngine& engine, PyObject* value, PyObject* value_type,
+                        PyObject*, py::Ref& out) {
+    // A strict spec does not coerce.
+    return engine.is_strict() ? 0 : coerce_targets(value_type, value, out);
+}
+
+py::Ref common_kind::apply_kind(const SpecEngine&, py::Ref value, const ApplyOptions&,
+                                PyObject*) {
+    return value;
+}
+
+int common_kind::validate(const SpecEngine&, PyObject*, PyObject*) { return 0; }
+
+int validate(const SpecEngine& engine, PyObject* value, PyObject* root_path) {
+    return ops(engine).validate(engine, value, root_path);
+}
+
 py::Ref coerce_or_raise(const SpecEngine& engine, py::Ref value, PyObject* value_type,
                         PyObject* root_path, PyObject* path_text) {
     py::Ref out;
-    int accepted = 0;
-    if (const UnionKind* u = kind_as<UnionKind>(engine.kind))
-        accepted = coerce_union(*u, value.get(), root_path, out);
-    else if (!engine.is_strict())
-        accepted = coerce_targets(value_type, value.get(), out);
+    const int accepted = ops(engine).coerce(engine, value.get(), value_type, root_path, out);
     if (accepted < 0) return {};
     if (accepted) return out;
     raise_expect(value_type, value.get(), path_text);
@@ -140,10 +128,8 @@ py::Ref apply_after_value(const SpecEngine& engine, py::Ref value, const ApplyOp
             }
         }
     }
-    if (auto apply_kind = ops(engine).apply_kind) {
-        value = apply_kind(engine, std::move(value), options, path_text);
-        if (!value) return {};
-    }
+    value = ops(engine).apply_kind(engine, std::move(value), options, path_text);
+    if (!value) return {};
     if (validate(engine, value.get(), options.root_path) < 0) return {};
     return value;
 }

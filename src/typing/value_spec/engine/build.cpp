@@ -6,7 +6,6 @@
 #include "typing/fast_types.hpp"
 #include "typing/markers.hpp"
 #include "typing/value_spec/engine/apply.hpp"
-#include "typing/value_spec/engine/kind_ops.hpp"
 
 namespace vesk::typing {
 
@@ -62,7 +61,9 @@ std::optional<SpecEngine> build_base(py::Ref value_type, SpecKind kind, SpecComm
                             "Cannot specify both `default` and `default_factory`.");
             return std::nullopt;
         }
-        if (set_default_factory(engine, std::move(common.default_factory)) < 0)
+        Detached none;  // a new engine holds nothing yet
+        if (!check_default_factory(common.default_factory.get()) ||
+            store_default_factory(engine, std::move(common.default_factory), none) < 0)
             return std::nullopt;
     } else {
         const int custom = is_custom_typing(given.get());
@@ -75,8 +76,8 @@ std::optional<SpecEngine> build_base(py::Ref value_type, SpecKind kind, SpecComm
         ResolvedDefault resolved =
             resolve_default(engine, std::move(given), true, nullptr, temporary.get());
         if (!resolved.value) return std::nullopt;
-        if (store_default(engine, std::move(resolved.value), resolved.origin) < 0)
-            return std::nullopt;
+        Detached none;
+        store_default(engine, std::move(resolved), none);
     }
     // Last: the default above was resolved and applied by a spec not yet frozen.
     engine.frozen = common.frozen;
@@ -87,27 +88,16 @@ ResolvedDefault resolve_default(const SpecEngine& engine, py::Ref value, bool ap
                                 PyObject* root_path, PyObject* spec_obj) {
     const TypingBridge* bridge = typing_bridge();
     if (!bridge) return {};
-    const DictKind* dict = kind_as<DictKind>(engine.kind);
-    const DefaultOrigin origin = dict ? DefaultOrigin::Given : DefaultOrigin::NotDict;
     const int missing = is_missing(value.get());
     if (missing < 0) return {};
     if (missing) {
-        if (dict && dict->schema && dict->schema.get() != Py_None) {
-            // The default of a Dict with a schema is the schema's idea of an
-            // empty dict, with every field's own default filled in.
-            PyObject* apply_name = py::intern<"apply">();
-            PyObject* kwnames = py::names<"allow_partial">();
-            py::Ref empty = py::Ref::steal(PyDict_New());
-            if (!apply_name || !kwnames || !empty) return {};
-            PyObject* call[] = {dict->schema.get(), empty.get(), Py_True};
-            py::Ref made = py::Ref::steal(PyObject_VectorcallMethod(
-                apply_name, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
-            if (!made) return {};
-            return {std::move(made), DefaultOrigin::FromSchema};
-        }
-        return {bridge->missing_value, origin};
+        py::Ref derived;
+        const int made = ops(engine).derived_default(engine, derived);
+        if (made < 0) return {};
+        if (made) return {std::move(derived), DefaultOrigin::Derived, false};
+        return {bridge->missing_value, DefaultOrigin::Given, true};
     }
-    if (!apply_it) return {std::move(value), origin};
+    if (!apply_it) return {std::move(value), DefaultOrigin::Given, false};
     ApplyOptions options;
     options.root_path = root_path;
     options.allow_partial = true;
@@ -115,39 +105,46 @@ ResolvedDefault resolve_default(const SpecEngine& engine, py::Ref value, bool ap
     options.inplace = true;
     py::Ref applied = apply(engine, spec_obj, std::move(value), options);
     if (!applied) return {};
-    return {std::move(applied), origin};
+    // `custom_apply` or a transform may answer a missing value.
+    const int applied_missing = is_missing(applied.get());
+    if (applied_missing < 0) return {};
+    return {std::move(applied), DefaultOrigin::Given, applied_missing == 1};
 }
 
-int store_default(SpecEngine& engine, py::Ref value, DefaultOrigin origin) {
-    int missing = 0;
-    if (origin != DefaultOrigin::FromSchema) {
-        missing = is_missing(value.get());
-        if (missing < 0) return -1;
-    }
-    engine.repr_cache.clear();
-    if (DictKind* dict = kind_as<DictKind>(engine.kind))
-        dict->default_from_schema = origin == DefaultOrigin::FromSchema;
-    engine.default_value = std::move(value);
-    if (!missing) engine.default_factory.reset();
-    return 0;
+void store_default(SpecEngine& engine, ResolvedDefault resolved, Detached& detached) {
+    ops(engine).keep_default_origin(engine.kind, resolved.origin);
+    engine.default_value.swap(resolved.value);
+    detached.add(std::move(resolved.value));
+    if (!resolved.missing) detached.add(std::move(engine.default_factory));
 }
 
-int set_default_factory(SpecEngine& engine, py::Ref factory) {
-    engine.repr_cache.clear();
-    if (factory && !PyCallable_Check(factory.get())) {
-        PyErr_Format(PyExc_TypeError,
-                     "`default_factory` must be a zero-arg callable. Encountered: %R.",
-                     factory.get());
-        return -1;
-    }
+bool check_default_factory(PyObject* factory) {
+    if (!factory || PyCallable_Check(factory)) return true;
+    PyErr_Format(PyExc_TypeError,
+                 "`default_factory` must be a zero-arg callable. Encountered: %R.", factory);
+    return false;
+}
+
+int store_default_factory(SpecEngine& engine, py::Ref factory, Detached& detached) {
     if (factory) {
         const TypingBridge* bridge = typing_bridge();
         if (!bridge) return -1;
-        engine.default_value = bridge->missing_value;
+        py::Ref missing = bridge->missing_value;
+        engine.default_value.swap(missing);
+        detached.add(std::move(missing));
     }
-    engine.default_factory = std::move(factory);
+    engine.default_factory.swap(factory);
+    detached.add(std::move(factory));
     return 0;
 }
+
+int common_kind::derived_default(const SpecEngine&, py::Ref&) { return 0; }
+
+void common_kind::keep_default_origin(SpecKind&, DefaultOrigin) {}
+
+bool common_kind::shows_default(const SpecEngine&) { return true; }
+
+int common_kind::deep_clone_payload(SpecEngine&, PyObject*) { return 0; }
 
 py::Ref deep_copy(PyObject* value, PyObject* memo) {
     PyObject* fn = py::imported<"copy", "deepcopy">();
@@ -181,6 +178,17 @@ py::Ref copy_default_value(PyObject* value, PyObject* memo) {
     return py::Ref::borrow(value);
 }
 
+py::Ref materialize(const SpecEngine& engine, PyObject* spec_obj, bool allow_partial) {
+    if (!engine.default_factory) return copy_default_value(engine.default_value.get(), nullptr);
+    if (allow_partial) return fresh_missing();
+    py::Ref made = py::Ref::steal(PyObject_CallNoArgs(engine.default_factory.get()));
+    if (!made) return {};
+    ApplyOptions options;
+    options.run_user_transform = true;
+    options.inplace = true;
+    return apply(engine, spec_obj, std::move(made), options);
+}
+
 SpecEngine clone_ref(const SpecEngine& engine) {
     SpecEngine copy;
     copy.kind = clone_kind(engine.kind);
@@ -199,8 +207,7 @@ std::optional<SpecEngine> deep_clone(const SpecEngine& engine, PyObject* memo) {
     py::Ref default_value = copy_default_value(engine.default_value.get(), memo);
     if (!default_value) return std::nullopt;
     copy.default_value = std::move(default_value);
-    if (auto deep = ops(engine).deep_clone_payload; deep && deep(copy, memo) < 0)
-        return std::nullopt;
+    if (ops(engine).deep_clone_payload(copy, memo) < 0) return std::nullopt;
     return copy;
 }
 

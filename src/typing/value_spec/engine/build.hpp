@@ -10,10 +10,11 @@
 // Errors: null Ref, empty optional or -1 with an exception set.
 #pragma once
 
-#include "typing/value_spec/engine/spec_engine.hpp"
+#include "typing/value_spec/engine/kind_ops.hpp"
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace vesk::typing {
 
@@ -40,31 +41,46 @@ struct SpecCommon {
 [[nodiscard]] std::optional<SpecEngine> build_base(py::Ref value_type, SpecKind kind,
                                                    SpecCommon common);
 
-// Where a resolved default came from; only a Dict tells the first two apart.
-enum class DefaultOrigin : std::uint8_t { FromSchema, Given, NotDict };
-
 struct ResolvedDefault {
     py::Ref value;  // null on failure
-    DefaultOrigin origin = DefaultOrigin::NotDict;
+    DefaultOrigin origin = DefaultOrigin::Given;
+    bool missing = false;  // `value` is a missing value: there is no default
+};
+
+// References a change takes out of an engine. Declared before the exclusive
+// hold, it releases them after the hold ended: releasing the last reference
+// may run a finaliser, which must not meet the hold.
+class Detached {
+public:
+    void add(py::Ref ref) {
+        if (ref) refs_.push_back(std::move(ref));
+    }
+
+private:
+    std::vector<py::Ref> refs_;
 };
 
 // The default to store for the candidate `value`: a missing value becomes
-// the canonical one (or, for a Dict with a schema, the schema's apply of an
-// empty dict); with `apply` on, any other value goes through the engine's
+// the one the kind derives (a Dict's from its schema), else the canonical
+// missing value; with `apply` on, any other value goes through the engine's
 // own apply (allow_partial on, `root_path` as given, `spec_obj` as the spec
-// object; both may be null). Runs Python code: call it under a shared hold
-// (or on an engine nobody else sees).
+// object; both may be null). Every Python call the store needs is made
+// here (the missing-value test included), so call it under a shared hold (or
+// on an engine nobody else sees) and store under the exclusive one.
 [[nodiscard]] ResolvedDefault resolve_default(const SpecEngine& engine, py::Ref value, bool apply,
                                               PyObject* root_path, PyObject* spec_obj);
 
-// Stores a resolved default (exclusive hold). A non-missing default clears
-// the factory. On failure the previous default stays. Clears the repr cache.
-[[nodiscard]] int store_default(SpecEngine& engine, py::Ref value, DefaultOrigin origin);
+// Stores a resolved default (exclusive hold) without calling Python; the
+// replaced one goes to `detached`. A non-missing default clears the factory.
+void store_default(SpecEngine& engine, ResolvedDefault resolved, Detached& detached);
 
-// Sets (or, with null, clears) the default factory (exclusive hold). A
-// factory that is not callable raises TypeError; a set factory makes the
-// default the canonical missing value. Clears the repr cache.
-[[nodiscard]] int set_default_factory(SpecEngine& engine, py::Ref factory);
+// Whether `factory` may be a default factory (callable); TypeError otherwise.
+// Runs no Python code when it is.
+[[nodiscard]] bool check_default_factory(PyObject* factory);
+// Sets (or, with null, clears) a checked default factory (exclusive hold); a
+// set factory makes the default the canonical missing value. Fails only
+// without a typing bridge.
+[[nodiscard]] int store_default_factory(SpecEngine& engine, py::Ref factory, Detached& detached);
 
 // How a default is handed out on each use: scalars as they are, containers,
 // dataclass instances and marked classes as deep copies (with `memo` when
@@ -72,12 +88,19 @@ struct ResolvedDefault {
 // copy).
 [[nodiscard]] py::Ref copy_default_value(PyObject* value, PyObject* memo);
 
+// The default as `materialize_default` hands it out: with a factory, a new
+// missing value under `allow_partial`, else the factory's product applied by
+// the engine (spec object `spec_obj`, no root path); without one,
+// `copy_default_value` of the stored default. Call it under a shared hold.
+[[nodiscard]] py::Ref materialize(const SpecEngine& engine, PyObject* spec_obj,
+                                  bool allow_partial);
+
 // `copy.deepcopy(value, memo)`, or `copy.deepcopy(value)` when `memo` is null
 // or None: the one deep copy of payload parts (for `deep_clone_payload`).
 [[nodiscard]] py::Ref deep_copy(PyObject* value, PyObject* memo);
 
-// A new engine sharing every reference of `engine`, with the same flags and
-// an empty repr cache. Never fails.
+// A new engine sharing every reference of `engine`, with the same flags, an
+// empty repr cache and its own version. Never fails.
 [[nodiscard]] SpecEngine clone_ref(const SpecEngine& engine);
 
 // A new engine whose default and container payload are deep-copied through

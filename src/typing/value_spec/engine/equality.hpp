@@ -1,14 +1,13 @@
-// Spec equality and compatibility, written once for every kind.
+// Spec equality and compatibility: the common steps, written once for every
+// kind, then the kind's own rule from its table (`equal`, `compatible_first`,
+// `compatible`, kind_ops.hpp).
 //
 // The receiver is read natively (the caller holds it shared); the other
-// object only through its Python attributes, by name, so a Python subclass
-// or a pure-Python spec offering the same attributes takes part. Each kind's
-// own rule is one line of the table in equality.cpp, in variant order.
+// object only through its Python attributes, by name (by_name.hpp).
 //
-// Both return 1 (true), 0 (false) or -1 with an exception set. Attributes
-// of `other` that must be a bool or an integer and are not raise TypeError;
-// every exception from Python code (attribute reads, `==`, nested
-// `is_compatible`, the bridge) ends the call.
+// Both return 1 (true), 0 (false) or -1 with an exception set. Every
+// exception from Python code (attribute reads, `==`, nested `is_compatible`,
+// the bridge) ends the call.
 #pragma once
 
 #include "typing/value_spec/engine/spec_engine.hpp"

@@ -3,21 +3,30 @@
 // Python object `SpecBase` (and every subclass) holds exactly one.
 //
 // Layout. A spec object is `py::Object<SpecEngine>` (`SpecObject`): the
-// object header, the borrow flag, then the engine. Subsystem code never casts
-// by hand: it checks `is_spec` and then reads through `spec_engine` /
-// `spec_borrow`.
+// object header, the borrow flag, then the engine. Code never casts by hand:
+// it checks `is_spec` and then takes a hold (`SpecRead`, `SpecMutation`,
+// `SpecScope` below), which hands out the engine for as long as it lasts.
 //
 // Locking. The engine has no lock of its own. It is guarded by the object's
-// borrow flag: readers (apply, getters, probes) take a shared hold
-// (`py::SharedBorrow`, failing with "Already mutably borrowed" while a
-// mutator holds it), mutators take the exclusive hold with one
-// compare-and-set and never wait. Readers keep their hold while Python code
-// runs (transforms, `custom_apply`), which is what refuses a mutation of a
-// spec from inside its own apply. The one exception is the repr cache, which
-// has its own small lock and may be filled under a shared hold.
+// borrow flag through the binding layer's holds (py/hold.hpp): readers
+// (apply, getters, probes) take a shared hold, refused with "Already mutably
+// borrowed" while a mutator holds it; mutators take the exclusive hold with
+// one compare-and-set, never wait, and are refused with the mutation-guard
+// error (`py::Refuse::Mutation`) while anyone holds it. Readers keep their
+// hold while Python code runs (transforms, `custom_apply`), which is what
+// refuses a mutation of a spec from inside its own apply. The one exception is
+// the repr cache, which has its own small lock and may be filled under a
+// shared hold.
+//
+// Version. Every exclusive hold, as it ends, empties the repr cache and moves
+// `version` on (`changed`, called by the binding layer), so no mutator can
+// forget either. A mutator that computes under a shared hold and stores under
+// an exclusive one compares the version it read with the one it finds, and
+// computes again when another store came in between.
 //
 // Engines are built, cloned and deep-cloned before any other thread can see
-// them; afterwards they change only through the mutators of SpecBase.
+// them; afterwards they change only through the mutators of SpecBase, the
+// extension of a spec and `Any.annotate`.
 //
 // Errors follow the interpreter's convention throughout: a null Ref, an
 // empty optional, false or -1 means an exception is set. Nothing here throws
@@ -26,11 +35,13 @@
 #pragma once
 
 #include "py/borrow.hpp"
+#include "py/hold.hpp"
 #include "py/mutex.hpp"
 #include "py/ref.hpp"
 #include "py/type.hpp"
 #include "typing/value_spec/engine/spec_kind.hpp"
 
+#include <cstdint>
 #include <utility>
 
 namespace vesk::typing {
@@ -83,6 +94,7 @@ struct SpecEngine {
     py::Ref default_factory;  // null = none; when set, `default_value` is the missing value
     py::Ref transform;        // null = none
     ReprCache repr_cache;
+    std::uint64_t version = 0;  // moved on by every exclusive hold
     bool is_noneable = false;
     bool frozen = false;
     Tri strict = Tri::Unset;
@@ -96,6 +108,15 @@ struct SpecEngine {
 
     [[nodiscard]] KindId id() const noexcept { return kind_id(kind); }
     [[nodiscard]] bool is_strict() const noexcept { return strict == Tri::True; }
+    // Neither frozen nor transformed: what the spec produces is what its kind
+    // accepts, which every native shortcut requires.
+    [[nodiscard]] bool is_plain() const noexcept { return !frozen && !transform; }
+
+    // Called by every exclusive hold of the spec as it ends (py/hold.hpp).
+    void changed() noexcept {
+        repr_cache.clear();
+        ++version;
+    }
 
     // Calls `v(ref)` for every reference the engine owns (GC support).
     template <class V>
@@ -126,14 +147,21 @@ using SpecObject = py::Object<SpecEngine>;
     return base && PyObject_TypeCheck(obj, base);
 }
 
-// Unchecked accessors: `spec` must satisfy `is_spec`. Read the engine only
-// under a hold of `spec_borrow(spec)`.
+// Unchecked accessors: `spec` must satisfy `is_spec`. Functions reach the
+// engine through the holds they declare (`py::Shared<SpecEngine>`, ...); these
+// remain for code outside the value-spec layer that holds a bare flag.
 [[nodiscard]] inline SpecEngine& spec_engine(PyObject* spec) noexcept {
     return py::state<SpecEngine>(spec);
 }
 [[nodiscard]] inline py::BorrowFlag& spec_borrow(PyObject* spec) noexcept {
     return py::borrow_flag<SpecEngine>(spec);
 }
+
+// The holds of a spec (py/hold.hpp): a read; a mutation, refused with the
+// mutation-guard error; a function that takes each hold itself.
+using SpecRead = py::Shared<SpecEngine>;
+using SpecMutation = py::Exclusive<SpecEngine, py::Refuse::Mutation>;
+using SpecScope = py::Scoped<SpecEngine>;
 
 // A new instance of `type` (SpecBase or a subclass) holding `engine`, with a
 // free borrow flag. Used by the kind constructors, copies, `from_json` and

@@ -1,0 +1,488 @@
+// List: the spec of a Python list whose elements all follow one element
+// spec, with optional length bounds and the two storage declarations
+// (`symbolic`, `auto_wrap`) that symbolic containers read. The element spec
+// lives inside an element Field made through the typing bridge's
+// `field_cls` (keyed by a ListKey), so everything that walks a container
+// spec meets one shape.
+#include "py/critical_section.hpp"
+#include "py/lazy.hpp"
+#include "typing/bridge.hpp"
+#include "typing/fast_types.hpp"
+#include "typing/funnel/classify.hpp"
+#include "typing/key_specs/key_specs.hpp"
+#include "typing/value_spec/engine/by_name.hpp"
+#include "typing/funnel/container_fast_path.hpp"
+#include "typing/value_spec/engine/format.hpp"
+#include "typing/value_spec/engine/forward_refs.hpp"
+#include "typing/value_spec/kinds/containers.hpp"
+#include "typing/value_spec/kinds/kinds.hpp"
+#include "typing/value_spec/spec_class/extend_support.hpp"
+#include "typing/value_spec/spec_class/json_write.hpp"
+#include "typing/value_spec/spec_class/spec_class.hpp"
+#include "typing/value_spec/spec_class/whole_spec.hpp"
+#include "typing/value_spec/utilities/texts.hpp"
+#include "typing/value_spec/utilities/type_args.hpp"
+
+namespace vesk::typing {
+
+namespace {
+
+// --- construction -------------------------------------------------------------
+
+struct ListArgs {
+    PyObject* element_value = nullptr;  // an annotation or a spec (borrowed)
+    SizeArgs sizes;
+    Tri symbolic = Tri::Unset;
+    bool auto_wrap = true;
+};
+
+// Aliases folded, the element spec from its annotation, the sizes, the
+// element Field keyed by ListKey(min, max), then the build.
+std::optional<SpecEngine> list_new(ListArgs args, SpecCommon common) {
+    if (!fold_size_aliases("List", args.sizes)) return std::nullopt;
+    py::Ref element = from_annotation(args.element_value);
+    if (!element) return std::nullopt;
+    Sizes sizes;
+    if (!resolve_sizes(args.sizes, sizes)) return std::nullopt;
+
+    const TypingBridge* bridge = typing_bridge();
+    if (!bridge) return std::nullopt;
+    PyTypeObject* key_type = key_specs::list_key_type();
+    if (!key_type) return std::nullopt;
+    py::Ref min = py::Ref::steal(PyLong_FromLongLong(sizes.min));
+    py::Ref max = py::Ref::steal(size_object(sizes.max));
+    if (!min || !max) return std::nullopt;
+    PyObject* key_args[] = {min.get(), max.get()};
+    py::Ref key = py::Ref::steal(
+        PyObject_Vectorcall(reinterpret_cast<PyObject*>(key_type), key_args, 2, nullptr));
+    if (!key) return std::nullopt;
+    py::Ref description = py::Ref::steal(PyUnicode_FromString("Field of list element"));
+    if (!description) return std::nullopt;
+    PyObject* field_args[] = {key.get(), element.get(), description.get()};
+    py::Ref field =
+        py::Ref::steal(PyObject_Vectorcall(bridge->field_cls.get(), field_args, 3, nullptr));
+    if (!field) return std::nullopt;
+
+    ListKind payload;
+    payload.max_size = sizes.max;
+    payload.element = std::move(element);
+    payload.element_field = std::move(field);
+    payload.min_size = sizes.min;
+    payload.auto_wrap = args.auto_wrap;
+    payload.symbolic = args.symbolic;
+    return build_base(py::Ref::borrow(reinterpret_cast<PyObject*>(&PyList_Type)),
+                      std::move(payload), std::move(common));
+}
+
+// `List[X]`: exactly one item; the error carries two arguments, the second
+// naming the arguments as passed.
+py::Ref list_from_type_args(PyObject* type_args) {
+    PyTypeObject* type = list_type();
+    if (!type) return {};
+    py::Ref items = as_type_args(type_args);
+    if (!items) return {};
+    if (PyTuple_GET_SIZE(items.get()) != 1) {
+        py::Ref error = py::Ref::steal(
+            Py_BuildValue("(sN)", "`vk.typing.List` requires 1 type argument. ",
+                          PyUnicode_FromFormat("Encountered: %S.", type_args)));
+        if (error) PyErr_SetObject(PyExc_TypeError, error.get());
+        return {};
+    }
+    ListArgs args;
+    args.element_value = PyTuple_GET_ITEM(items.get(), 0);
+    SpecCommon common = defaults();
+    const TypingBridge* bridge = typing_bridge();
+    if (!bridge) return {};
+    common.default_value = bridge->missing_value;
+    return py::Ref::steal(wrap_built(type, list_new(std::move(args), std::move(common))));
+}
+
+py::Params<1> kTypeArgsParams{"with_type_args", {"type_args"}, 1, 1};
+py::Params<1> kClassGetitemParams{"__class_getitem__", {"type_args"}, 1, 1};
+
+PyObject* with_type_args(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    py::Args<1> a;
+    if (!py::parse(kTypeArgsParams, args, nargs, kwnames, a)) return nullptr;
+    return list_from_type_args(a[0]).release();
+}
+
+PyObject* class_getitem(PyObject*, PyObject* type_args) {
+    return generic_getitem_result(list_from_type_args(type_args)).release();
+}
+
+// --- getters ----------------------------------------------------------------------
+
+const ListKind* list_in(const SpecRead& self) { return kind_as<ListKind>(self->kind); }
+
+PyObject* get_element(const SpecRead& self) {
+    const ListKind* l = list_in(self);
+    return py::new_ref(l ? l->element_field.get() : Py_None);
+}
+PyObject* get_symbolic(const SpecRead& self) {
+    const ListKind* l = list_in(self);
+    return py::new_ref(l ? tri_object(l->symbolic) : Py_None);
+}
+PyObject* get_auto_wrap(const SpecRead& self) {
+    const ListKind* l = list_in(self);
+    return l ? py::boolean(l->auto_wrap) : py::none();
+}
+// A list spec offers no nested bulk check: callers apply each element.
+PyObject* get_nested_dict_bulk_check(PyObject*) { return py::none(); }
+PyObject* get_min_size(const SpecRead& self) {
+    const ListKind* l = list_in(self);
+    return l ? PyLong_FromLongLong(l->min_size) : py::none();
+}
+PyObject* get_max_size(const SpecRead& self) {
+    const ListKind* l = list_in(self);
+    return l ? size_object(l->max_size) : py::none();
+}
+
+PyMethodDef list_methods[] = {
+    py::class_method<&with_type_args>("with_type_args", kTypeArgsParams),
+    py::class_method<&class_getitem>("__class_getitem__", kClassGetitemParams),
+    py::kMethodsEnd,
+};
+
+PyGetSetDef list_getters[] = {
+    py::getter<&get_element>("element"),
+    py::getter<&get_symbolic>("symbolic"),
+    py::getter<&get_auto_wrap>("auto_wrap"),
+    py::getter<&get_element>("_element"),
+    py::getter<&get_nested_dict_bulk_check>("_nested_dict_bulk_check"),
+    py::getter<&get_min_size>("min_size"),
+    py::getter<&get_max_size>("max_size"),
+    py::kGettersEnd,
+};
+
+struct ListClass {
+    static constexpr py::Literal kName{"List"};
+    static constexpr const char* kParams[] = {
+        "element_value", "default=...", "default_factory=None", "min_size=None", "max_size=None",
+        "size=None", "transform=None", "is_noneable=False", "frozen=False", "strict=None",
+        "min_length=None", "max_length=None", "symbolic=None", "auto_wrap=True"};
+    static constexpr Py_ssize_t kPositional = 10, kRequired = 1;
+
+    static std::optional<SpecEngine> make(const py::Args<14>& a, SpecCommon common) {
+        ListArgs args;
+        args.element_value = a[py::param_index(kParams, "element_value")];
+        if (!read_size_arg("min_size", a[py::param_index(kParams, "min_size")],
+                           args.sizes.min_size) ||
+            !read_size_arg("max_size", a[py::param_index(kParams, "max_size")],
+                           args.sizes.max_size) ||
+            !read_size_arg("size", a[py::param_index(kParams, "size")], args.sizes.size) ||
+            !read_size_arg("min_length", a[py::param_index(kParams, "min_length")],
+                           args.sizes.min_length) ||
+            !read_size_arg("max_length", a[py::param_index(kParams, "max_length")],
+                           args.sizes.max_length) ||
+            !py::opt_bool("auto_wrap", a[py::param_index(kParams, "auto_wrap")], true,
+                          args.auto_wrap) ||
+            !read_symbolic_arg(a[py::param_index(kParams, "symbolic")], args.symbolic))
+            return std::nullopt;
+        return list_new(std::move(args), std::move(common));
+    }
+    static std::optional<SpecEngine> read_json(const JsonRow& row, SpecCommon common) {
+        py::Ref element;
+        if (!row.required<"element_value">("List json missing 'element_value'.", element))
+            return std::nullopt;
+        ListArgs args;
+        args.element_value = element.get();
+        if (!read_json_sizes(row, args.sizes) || !row.transform(common) ||
+            !row.tri<"symbolic">(args.symbolic) || row.flag<"auto_wrap">(args.auto_wrap) < 0)
+            return std::nullopt;
+        return list_new(std::move(args), std::move(common));
+    }
+    static PyMethodDef* methods() { return list_methods; }
+    static PyGetSetDef* getters() { return list_getters; }
+};
+
+using Class = SpecClass<ListClass>;
+
+// --- apply ----------------------------------------------------------------------------
+
+const ListKind& list_of(const SpecKind& kind) { return std::get<ListKind>(kind); }
+
+// Without auto_wrap the child transform stops at this list.
+void list_settle_options(const SpecEngine& engine, ApplyOptions& options) {
+    if (!list_of(engine.kind).auto_wrap) options.child_transform = nullptr;
+}
+
+// A list whose elements are already what the element spec produces is
+// accepted whole.
+Shortcut list_shortcut(const SpecEngine& engine, PyObject* spec_obj, PyObject* value,
+                       ApplyOptions& options, py::Ref& out) {
+    return funnel::container_shortcut(engine, spec_obj, value, options, out);
+}
+
+// The optional attribute `name` of `obj`; a failed lookup counts as absent.
+py::Ref optional_attr(PyObject* obj, PyObject* name) {
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttr(obj, name, &found) < 0) PyErr_Clear();
+    return py::Ref::steal(found);
+}
+
+// Which elements need no apply: exact instances of the element spec's exact
+// leaf class, or fast values under a native Any. A child transform that does
+// not declare itself an identity on scalars turns the rule off.
+struct SkipRule {
+    PyObject* leaf = nullptr;  // skip exact instances of this class
+    bool any_fast = false;     // skip values fast for Any
+    bool containers = false;   // dict and list count as fast
+    py::Ref keep;              // owns `leaf`
+};
+
+bool skip_rule(const ListKind& list, const ApplyOptions& options, SkipRule& out) {
+    if (options.child_transform) {
+        PyObject* name = py::intern<"_vesk_scalar_identity">();
+        if (!name) return false;
+        const int declared = PyObject_HasAttrWithError(options.child_transform, name);
+        if (declared < 0) return false;
+        if (!declared) return true;
+    }
+    if (!funnel::spec_exact_leaf_type(list.element.get(), out.keep)) return false;
+    if (!out.keep) return true;
+    PyTypeObject* any = any_type();
+    if (!any) return false;
+    if (out.keep.get() == builtin_object_type() && Py_TYPE(list.element.get()) == any) {
+        out.any_fast = true;
+        out.containers = options.child_transform == nullptr;
+    } else {
+        out.leaf = out.keep.get();
+    }
+    return true;
+}
+
+bool skipped(const SkipRule& rule, PyObject* item) noexcept {
+    if (rule.any_fast) return is_any_fast_type(item, rule.containers);
+    return rule.leaf && reinterpret_cast<PyObject*>(Py_TYPE(item)) == rule.leaf;
+}
+
+py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& options,
+                   PyObject*) {
+    const ListKind& list = std::get<ListKind>(engine.kind);
+    const bool plain = PyList_CheckExact(value.get());
+    if (plain && !options.inplace) {
+        value = py::Ref::steal(PyList_GetSlice(value.get(), 0, PY_SSIZE_T_MAX));
+        if (!value) return {};
+    }
+
+    // A symbolic list is read and written through its own accessors, so a
+    // sealed list still takes the applied elements.
+    py::Ref writer;
+    py::Ref reader;
+    if (!plain) {
+        PyObject* writer_name = py::intern<"_set_item_without_permission_check">();
+        PyObject* reader_name = py::intern<"sym_getattr">();
+        if (!writer_name || !reader_name) return {};
+        writer = optional_attr(value.get(), writer_name);
+        reader = optional_attr(value.get(), reader_name);
+    }
+
+    SkipRule rule;
+    if (!skip_rule(list, options, rule)) return {};
+    const bool with_transform = options.child_transform != nullptr;
+    PyObject* callee = with_transform ? list.element_field.get() : list.element.get();
+
+    const Py_ssize_t n = PyObject_Size(value.get());
+    if (n < 0) return {};
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        // User code runs between items and may shrink the list: a plain list
+        // is read one item at a time under its lock.
+        py::Ref item;
+        py::Ref index;
+        if (plain) {
+            item = py::list_item(value.get(), i);
+            if (!item) {
+                PyErr_SetString(PyExc_IndexError, "list index out of range");
+                return {};
+            }
+        } else {
+            index = py::Ref::steal(PyLong_FromSsize_t(i));
+            if (!index) return {};
+            item = py::Ref::steal(reader ? PyObject_CallOneArg(reader.get(), index.get())
+                                         : PyObject_GetItem(value.get(), index.get()));
+            if (!item) return {};
+        }
+        if (skipped(rule, item.get())) continue;
+
+        py::Ref path = element_path(options, i);
+        if (!path) return {};
+        py::Ref result = apply_element(callee, item.get(), options, path.get(), with_transform);
+        if (!result) return {};
+        if (result.get() == item.get()) continue;
+        if (writer) {
+            PyObject* args[] = {index.get(), result.get()};
+            py::Ref done = py::Ref::steal(PyObject_Vectorcall(writer.get(), args, 2, nullptr));
+            if (!done) return {};
+        } else if (PySequence_SetItem(value.get(), i, result.get()) < 0) {
+            return {};
+        }
+    }
+    return value;
+}
+
+// len(value) against min_size, then max_size when set.
+int list_validate(const SpecEngine& engine, PyObject* value, PyObject* root_path) {
+    const ListKind& list = list_of(engine.kind);
+    const Py_ssize_t n = PyObject_Size(value);
+    if (n < 0) return -1;
+    if (n < list.min_size) {
+        py::Ref path_text = path_text_of(root_path);
+        if (!path_text) return -1;
+        PyErr_Format(PyExc_ValueError, "Length of list %R is less than min size (%lld). (path=%S)",
+                     value, static_cast<long long>(list.min_size), path_text.get());
+        return -1;
+    }
+    if (list.max_size && n > *list.max_size) {
+        py::Ref path_text = path_text_of(root_path);
+        if (!path_text) return -1;
+        PyErr_Format(PyExc_ValueError,
+                     "Length of list %R is greater than max size (%lld). (path=%S)", value,
+                     static_cast<long long>(*list.max_size), path_text.get());
+        return -1;
+    }
+    return 0;
+}
+
+// --- the rest of the kind's table -------------------------------------------------------
+
+const KindClass& list_class_of(const SpecKind&) { return Class::kClass; }
+
+// List(element, symbolic, auto_wrap, min_size, max_size, default,
+// default_factory, noneable, frozen, strict)
+bool list_format_items(SpecItems& items) {
+    const ListKind& list = list_of(items.engine().kind);
+    PyObject* zero = py::constant_int<0>();
+    if (!zero) return false;
+    py::Ref min = py::Ref::steal(PyLong_FromLongLong(list.min_size));
+    py::Ref max = py::Ref::steal(size_object(list.max_size));
+    if (!min || !max) return false;
+    return items.add("", list.element.get(), Py_None) &&
+           items.add("symbolic", tri_object(list.symbolic), Py_None) &&
+           items.add("auto_wrap", list.auto_wrap ? Py_True : Py_False, Py_True) &&
+           items.add("min_size", min.get(), zero) && items.add("max_size", max.get(), Py_None) &&
+           items.add_default() && items.add_default_factory() && items.add_noneable() &&
+           items.add_frozen() && items.add_strict();
+}
+
+bool list_write_json(SpecJsonWriter& w, const SpecEngine& e) {
+    const ListKind& l = list_of(e.kind);
+    return w.conv<"element_value">(l.element.get()) && w.tri<"symbolic">(l.symbolic) &&
+           (l.auto_wrap || w.put<"auto_wrap">(Py_False)) && w.size<"min_size">(l.min_size) &&
+           w.size<"max_size">(l.max_size) && w.conv_if<"transform">(e.transform) &&
+           w.noneable_strict_frozen(e);
+}
+
+// The element spec's own `forward_refs`.
+py::Ref list_forward_refs(const SpecEngine& engine) {
+    return py::get_attr<"forward_refs">(list_of(engine.kind).element.get());
+}
+
+// list[X] with X the element spec's annotation, filled.
+py::Ref list_annotation(const SpecEngine& e) {
+    py::Ref element = filled_annotation(list_of(e.kind).element.get());
+    if (!element) return {};
+    return subscript(reinterpret_cast<PyObject*>(&PyList_Type), element.get());
+}
+
+bool list_strict_children(const SpecEngine& e, std::vector<py::Ref>& out) {
+    out.push_back(list_of(e.kind).element);
+    return true;
+}
+
+// A deep copy gets its own element field; the element spec is that copy's
+// `value`, so the two never drift apart.
+int list_deep_clone(SpecEngine& copy, PyObject* memo) {
+    ListKind& list = std::get<ListKind>(copy.kind);
+    py::Ref field = deep_copy(list.element_field.get(), memo);
+    if (!field) return -1;
+    py::Ref element = py::get_attr<"value">(field.get());
+    if (!element) return -1;
+    list.element_field = std::move(field);
+    list.element = std::move(element);
+    return 0;
+}
+
+int list_equal(const SpecEngine& engine, PyObject* other) {
+    const ListKind& list = list_of(engine.kind);
+    const int flags = eq_storage_flags(list.symbolic, list.auto_wrap, other);
+    if (flags != 1) return flags;
+    return eq_attr<"element">(list.element_field.get(), other);
+}
+
+// A bounded receiver needs a bound not above its own; the element spec must
+// be compatible with the other's element value. The min_size is not compared.
+int list_compatible(const SpecEngine& engine, PyObject*, PyObject* other) {
+    const ListKind& list = list_of(engine.kind);
+    if (list.max_size) {
+        std::optional<std::int64_t> theirs;
+        if (!attr_opt_size<"max_size">(other, theirs)) return -1;
+        if (!theirs || *theirs > *list.max_size) return 0;
+    }
+    py::Ref element = py::get_attr<"element">(other);
+    if (!element) return -1;
+    return compatible_with_value(list.element.get(), element.get());
+}
+
+// The element field extends the base's; the spec then takes the extended
+// field's value and the index range its key now has, one after another,
+// while the child is held.
+int list_extend(SpecScope child, PyObject* base) {
+    return extension::narrow_payload(
+        child, base,
+        [base](SpecEngine& engine, const extension::BaseLimits&, const extension::Reprs&) {
+            ListKind& list = std::get<ListKind>(engine.kind);
+            py::Ref base_field = py::get_attr<"element">(base);
+            if (!base_field) return -1;
+            py::Ref field = list.element_field;
+            if (extension::call_extend(field.get(), base_field.get()) < 0) return -1;
+            py::Ref element = py::get_attr<"value">(field.get());
+            if (!element) return -1;
+            list.element = std::move(element);
+            py::Ref key = py::get_attr<"key">(field.get());
+            if (!key) return -1;
+            std::int64_t min_size;
+            if (!attr_size<"min_value">(key.get(), min_size)) return -1;
+            list.min_size = min_size;
+            std::optional<std::int64_t> max_size;
+            if (!attr_opt_size<"max_value">(key.get(), max_size)) return -1;
+            list.max_size = max_size;
+            return 0;
+        });
+}
+
+}  // namespace
+
+PyTypeObject* list_type() { return Class::type(); }
+
+constinit const KindOps ListKind::ops{
+    .class_of = list_class_of,
+    .repr_cacheable = false,
+    .default_wrap_threshold = -1,
+    .format_items = list_format_items,
+    .write_json = list_write_json,
+    .derived_default = kCommon,
+    .keep_default_origin = kCommon,
+    .shows_default = kCommon,
+    .settle_options = list_settle_options,
+    .shortcut = list_shortcut,
+    .coerce = kCommon,
+    .apply_kind = list_apply,
+    .validate = list_validate,
+    .forward_refs = list_forward_refs,
+    .value_type_obj = kCommon,
+    .annotation = list_annotation,
+    .optional_when_noneable = true,
+    .leaf = kCommon,
+    .descends = true,
+    .constrains = false,
+    .strict_children = list_strict_children,
+    .deep_clone_payload = list_deep_clone,
+    .equal = list_equal,
+    .compatible_first = kCommon,
+    .compatible = list_compatible,
+    .call = kCommon,
+    .noneable = kCommon,
+    .extend = list_extend,
+};
+
+}  // namespace vesk::typing
