@@ -47,6 +47,23 @@ UNCHECKED = {
         "void f() { PyObject* kw = nullptr; py::names<\"a\">(kw); }",
         "ignoring return value",
     ),
+    # No form hands out the object alone, to be tested or not.
+    "interned name alone": (
+        "PyObject* f(PyObject* o) { return PyObject_GetAttr(o, py::intern<\"x\">()); }",
+        "no matching function",
+    ),
+    "imported attribute alone": (
+        "PyObject* f() { return py::imported<\"copy\", \"copy\">(); }",
+        "no matching function",
+    ),
+    "keyword tuple alone": (
+        "PyObject* f() { return py::names<\"a\", \"b\">(); }",
+        "no matching function",
+    ),
+    "int alone": (
+        "PyObject* f() { return py::constant_int<3>(); }",
+        "no matching function",
+    ),
     "call argument that is no object": (
         "py::Ref f(PyObject* o) { return py::call_method<\"x\">(o, 5); }",
         "call_method",

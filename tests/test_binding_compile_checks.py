@@ -37,6 +37,19 @@ REFUSED = {
         "PyMethodDef d = py::class_method<f>(\"f\");",
         "a class method has no instance to hold",
     ),
+    "static method, its docstring from Params": (
+        "PyObject* f(const py::Shared<S>&, PyObject*) { return nullptr; }\n"
+        "py::Params<1> p{\"f\", {\"x\"}, 1, 1};\n"
+        "PyMethodDef d = py::static_method<f>(\"f\", p);",
+        "a static method has no instance to hold",
+    ),
+    # A shared hold hands out the State read-only.
+    "write through a shared hold": (
+        "PyObject* g(const py::Shared<S>&) { return nullptr; }\n"
+        "int s(const py::Shared<S>& self, PyObject*) { self->n = 1; return 0; }\n"
+        "PyGetSetDef d = py::getter<g, s>(\"n\");",
+        "read-only",
+    ),
     "hold not taken by const reference": (
         "PyObject* f(py::Shared<S>&) { return nullptr; }\n"
         "PyMethodDef d = py::method<f>(\"f\");",

@@ -72,6 +72,11 @@ def test_docstrings_are_made_from_the_parameters_the_parser_reads():
     assert Tally.scale.__doc__ == "Multiplies, then adds."
     # A function of one argument takes it positionally only.
     assert str(inspect.signature(Tally.while_shared)) == "(self, fn, /)"
+    # A static method shows no receiver; a callable without Params shows
+    # the list it was given.
+    assert str(inspect.signature(Tally.of)) == "(count, /)" and Tally.of(4).count == 4
+    assert str(inspect.signature(Tally.ignore)) == "(self, /, *args, **kwargs)"
+    assert Tally(0).ignore(1, x=2) is None
     # Only the name before "=" is matched; a missing required one is named
     # without its default.
     tally = Tally(3)

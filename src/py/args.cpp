@@ -130,10 +130,10 @@ const char* keep_text(std::string text) {
     return kept->back().c_str();
 }
 
-}  // namespace
-
-const char* signature_doc(const char* name, const ParamsView& params, Receiver receiver,
-                          bool positional_only, const char* summary) {
+// "name(receiver, items...)\n--\n\n{summary}", kept for the process;
+// `items` adds the parameters through the writer it is handed.
+template <class Items>
+const char* compose_doc(const char* name, Receiver receiver, const char* summary, Items&& items) {
     std::string text = name;
     text += '(';
     bool first = true;
@@ -144,21 +144,31 @@ const char* signature_doc(const char* name, const ParamsView& params, Receiver r
     };
     switch (receiver) {
         case Receiver::Class: break;
+        case Receiver::Static: break;
         case Receiver::Self: item("$self"); break;
         case Receiver::Type: item("$type"); break;
         case Receiver::Module: item("$module"); break;
     }
-    for (Py_ssize_t i = 0; i < params.count; ++i) {
-        if (i == params.positional) item("*");
-        std::string part = params.names[i];
-        if (i >= params.required && part.size() == params.name_lengths[i]) part += "=None";
-        item(part);
-    }
-    if (positional_only) item("/");
-    if (params.keywords != Keywords::Reject) item("**kwargs");
+    items(item);
     text += ")\n--\n\n";
     text += summary;
     return keep_text(std::move(text));
+}
+
+}  // namespace
+
+const char* signature_doc(const char* name, const ParamsView& params, Receiver receiver,
+                          bool positional_only, const char* summary) {
+    return compose_doc(name, receiver, summary, [&](auto& item) {
+        for (Py_ssize_t i = 0; i < params.count; ++i) {
+            if (i == params.positional) item("*");
+            std::string part = params.names[i];
+            if (i >= params.required && part.size() == params.name_lengths[i]) part += "=None";
+            item(part);
+        }
+        if (positional_only) item("/");
+        if (params.keywords != Keywords::Reject) item("**kwargs");
+    });
 }
 
 bool parse_fast(const ParamsView& params, PyObject* const* args, Py_ssize_t nargs,
@@ -197,6 +207,13 @@ bool parse_tuple(const ParamsView& params, PyObject* args, PyObject* kwds, PyObj
 }
 
 }  // namespace detail
+
+const char* signature_doc(const char* name, const char* params, Receiver receiver,
+                          const char* summary) {
+    return detail::compose_doc(name, receiver, summary, [&](auto& item) {
+        if (*params != '\0') item(params);
+    });
+}
 
 void raise_arg_type(const char* name, const char* expected, PyObject* got) {
     PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, got %s", name, expected,

@@ -144,6 +144,7 @@ template <std::size_t M>
 // What receives a call, as its text signature names it.
 enum class Receiver : std::uint8_t {
     Class,   // a class's own docstring: "Name(a, b=None)"
+    Static,  // a static method: "name(a)"
     Self,    // an instance method: "name($self, a)"
     Type,    // a class method: "name($type, a)"
     Module,  // a module function: "name($module, a)"
@@ -169,6 +170,11 @@ template <std::size_t N>
                                         bool positional_only = false) {
     return detail::signature_doc(name, params.view(), receiver, positional_only, summary);
 }
+// The same for a callable that no Params describes (one that takes any
+// arguments and ignores them): `params` is its parameter list as Python
+// writes it, without the receiver ("*args, **kwargs").
+[[nodiscard]] const char* signature_doc(const char* name, const char* params, Receiver receiver,
+                                        const char* summary = "");
 // A class's docstring: its constructor's signature under the Params' name.
 template <std::size_t N>
 [[nodiscard]] const char* class_doc(Params<N>& params, const char* summary = "") {

@@ -21,10 +21,8 @@
 // the name as a template argument and check the cell inside
 // (`py::get_attr<"x">(obj)`, `py::call_method<"keys">(d)`, ...).
 //
-// The forms without an argument return the object or null and leave the
-// test to the caller; they remain only for the files of
-// src/typing/value_spec/ not yet converted. Process-wide cells are named in
-// UPPER_SNAKE.
+// There is no form that returns the object alone. Process-wide cells are
+// named in UPPER_SNAKE.
 #pragma once
 
 #include "py/once_cell.hpp"
@@ -133,28 +131,6 @@ template <Literal Name>
     PyObject* name;
     if (!intern<Name>(name)) return {};
     return Ref::steal(PyObject_GetAttr(obj, name));
-}
-
-// --- unchecked reads, being retired (only src/typing/value_spec/ calls them) ---
-
-// The cell's object, or null with an exception set: the caller must test it.
-template <Literal Name>
-[[nodiscard]] PyObject* intern() {
-    return detail::interned_cell<Name>();
-}
-template <Literal Module, Literal... Attr>
-    requires(sizeof...(Attr) <= 1)
-[[nodiscard]] PyObject* imported() {
-    return detail::imported_cell<Module, Attr...>();
-}
-template <Literal... Names>
-    requires(sizeof...(Names) > 0)
-[[nodiscard]] PyObject* names() {
-    return detail::names_cell<Names...>();
-}
-template <long Value>
-[[nodiscard]] PyObject* constant_int() {
-    return detail::constant_int_cell<Value>();
 }
 
 }  // namespace vesk::py

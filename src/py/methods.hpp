@@ -140,6 +140,13 @@ template <auto Fn>
     static_assert(!detail::kHeld<Fn>, "a static method has no instance to hold");
     return detail::method_def<Fn>(name, doc, METH_STATIC);
 }
+template <auto Fn, std::size_t N>
+[[nodiscard]] PyMethodDef static_method(const char* name, Params<N>& params,
+                                        const char* summary = "") {
+    static_assert(!detail::kHeld<Fn>, "a static method has no instance to hold");
+    return detail::method_def<Fn>(
+        name, detail::doc_of<Fn>(name, params, Receiver::Static, summary), METH_STATIC);
+}
 inline constexpr PyMethodDef kMethodsEnd{nullptr, nullptr, 0, nullptr};
 
 // A property; with `Set` null it is read-only.

@@ -79,9 +79,9 @@ py::Ref default_origin(bool& ok) {
     ok = true;
     if (!flags::origin_tracking_on()) return {};
     const ContainerBridge* b = container_bridge();
-    PyObject* tag = py::intern<"__init__">();
+    PyObject* tag = nullptr;
     py::Ref origin;
-    if (b && tag) {
+    if (b && py::intern<"__init__">(tag)) {
         PyObject* call[] = {Py_None, tag};
         origin = py::Ref::steal(PyObject_Vectorcall(b->origin_cls.get(), call, 2, nullptr));
     }
@@ -105,8 +105,8 @@ int notify_field_update(PyObject* owner, PyObject* update) {
     py::Ref updates = py::Ref::steal(PyList_New(1));
     if (!updates) return -1;
     PyList_SET_ITEM(updates.get(), 0, py::Ref::borrow(update).release());
-    PyObject* name = py::intern<"_notify_field_updates">();
-    if (!name) return -1;
+    PyObject* name;
+    if (!py::intern<"_notify_field_updates">(name)) return -1;
     PyObject* call[] = {owner, updates.get()};
     py::Ref result = py::Ref::steal(
         PyObject_VectorcallMethod(name, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));

@@ -10,8 +10,8 @@ namespace vesk::symbolic {
 // `obj.Name(*args)`; null with an exception set.
 template <py::Literal Name, class... A>
 [[nodiscard]] py::Ref call_method(PyObject* obj, A... args) {
-    PyObject* name = py::intern<Name>();
-    if (!name) return {};
+    PyObject* name;
+    if (!py::intern<Name>(name)) return {};
     PyObject* call[] = {obj, args...};
     return py::Ref::steal(PyObject_VectorcallMethod(
         name, call, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));

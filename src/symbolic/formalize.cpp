@@ -75,8 +75,8 @@ int effective_wrap(PyObject* field, const FormalizeContext& ctx) {
 
 py::Ref call_wrap_value(const ContainerBridge& b, PyObject* value, bool wrap, bool allow_partial,
                         PyObject* path, PyObject* policy) {
-    PyObject* kw = py::names<"wrap", "allow_partial", "root_path", "assign">();
-    if (!kw) return {};
+    PyObject* kw;
+    if (!py::names<"wrap", "allow_partial", "root_path", "assign">(kw)) return {};
     PyObject* args[] = {value, wrap ? Py_True : Py_False, allow_partial ? Py_True : Py_False,
                         path, policy ? policy : Py_None};
     return py::Ref::steal(PyObject_Vectorcall(b.wrap_value.get(), args, 1, kw));
@@ -127,9 +127,9 @@ int field_validates(PyObject* field) {
 
 py::Ref call_field_apply(PyObject* field, PyObject* value, bool allow_partial, PyObject* transform,
                          PyObject* root_path) {
-    PyObject* name = py::intern<"apply">();
-    PyObject* kw = py::names<"allow_partial", "transform_fn", "root_path">();
-    if (!name || !kw) return {};
+    PyObject *name, *kw;
+    if (!py::intern<"apply">(name) || !py::names<"allow_partial", "transform_fn", "root_path">(kw))
+        return {};
     PyObject* args[] = {field, value, allow_partial ? Py_True : Py_False,
                         transform ? transform : Py_None, root_path ? root_path : Py_None};
     return py::Ref::steal(

@@ -9,8 +9,8 @@ namespace {
 
 // `schema.get_field(key)`, never null on success (None for no field).
 py::Ref get_field(PyObject* schema, PyObject* key) {
-    PyObject* name = py::intern<"get_field">();
-    if (!name) return {};
+    PyObject* name;
+    if (!py::intern<"get_field">(name)) return {};
     PyObject* call[] = {schema, key};
     return py::Ref::steal(
         PyObject_VectorcallMethod(name, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -53,8 +53,8 @@ bool field_policy(PyObject* schema, PyObject* key, PyObject* fallback, py::Ref& 
 
 bool class_field_policy(PyObject* obj, PyObject* name, py::Ref& out) {
     out.reset();
-    PyObject* attr = py::intern<"__schema__">();
-    if (!attr) return false;
+    PyObject* attr;
+    if (!py::intern<"__schema__">(attr)) return false;
     PyObject* found = nullptr;
     if (PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), attr, &found) < 0)
         return false;

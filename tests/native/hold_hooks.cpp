@@ -113,6 +113,20 @@ PyObject* exchange(py::Scoped<Tally> self, PyObject* fn) {
     return count.release();
 }
 
+PyTypeObject* tally_type();
+
+// A static method: its signature has no receiver.
+py::Params kOfParams{"of", {"count"}, 1, 1};
+PyObject* of(PyObject*, PyObject* count) {
+    PyTypeObject* type = tally_type();
+    if (!type) return nullptr;
+    return PyObject_CallOneArg(reinterpret_cast<PyObject*>(type), count);
+}
+
+// Takes any arguments and ignores them: no Params can say so, its docstring
+// is written out.
+PyObject* ignore(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { return py::none(); }
+
 bool is_tally(PyObject* obj) noexcept {
     PyTypeObject* type = TYPE.peek();
     return type && PyObject_TypeCheck(obj, type);
@@ -132,6 +146,9 @@ PyMethodDef methods[] = {
     py::method<while_shared>("while_shared", kWhileParams),
     py::method<while_exclusive>("while_exclusive"),
     py::method<exchange>("exchange"),
+    py::static_method<of>("of", kOfParams),
+    py::method<ignore>("ignore",
+                       py::signature_doc("ignore", "*args, **kwargs", py::Receiver::Self)),
     py::kMethodsEnd,
 };
 

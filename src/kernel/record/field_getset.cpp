@@ -48,9 +48,8 @@ py::Ref read_empty(PyObject* obj, const SlotFieldMeta& meta, FieldKind kind) {
 // An inferential value of a topology-aware field: the tree's own entry for
 // the field (the object's `_sym_attributes`, when it has one) is inferred.
 py::Ref infer_in_tree(PyObject* obj, const SlotFieldMeta& meta, py::Ref value) {
-    PyObject* attrs_name = py::intern<"_sym_attributes">();
-    PyObject* infer_name = py::intern<"infer">();
-    if (!attrs_name || !infer_name) return {};
+    PyObject *attrs_name, *infer_name;
+    if (!py::intern<"_sym_attributes">(attrs_name) || !py::intern<"infer">(infer_name)) return {};
     PyObject* raw = nullptr;
     if (PyObject_GetOptionalAttr(obj, attrs_name, &raw) < 0) return {};
     py::Ref attrs = py::Ref::steal(raw);

@@ -152,9 +152,10 @@ std::unique_ptr<RecordType> describe(const Request& r, const RecordLayout& layou
 py::Ref offsets_map(const Request& r, const RecordType& record) {
     py::Ref map;
     if (r.base) {
+        PyObject* name;
         PyObject* raw = nullptr;
-        if (PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(r.base),
-                                     py::intern<"__slot_field_offsets__">(), &raw) < 0)
+        if (!py::intern<"__slot_field_offsets__">(name) ||
+            PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(r.base), name, &raw) < 0)
             return {};
         py::Ref inherited = py::Ref::steal(raw);
         if (inherited && !PyDict_Check(inherited.get())) {

@@ -11,8 +11,8 @@ bool type_defines_infer(PyTypeObject* type) noexcept {
     if (type == &PyLong_Type || type == &PyUnicode_Type || type == &PyFloat_Type ||
         type == &PyBool_Type || type == Py_TYPE(Py_None) || type == &PyBytes_Type)
         return false;
-    PyObject* name = py::intern<"infer">();
-    if (!name) {
+    PyObject* name;
+    if (!py::intern<"infer">(name)) {
         PyErr_Clear();
         return false;
     }

@@ -231,9 +231,10 @@ int use_value_spec(PyObject* self, PyObject* spec, bool allow_partial) {
                                                        allow_partial ? Py_True : Py_False));
         if (!transform) return -1;
     }
-    PyObject* name = py::intern<"apply">();
-    PyObject* kw = py::names<"allow_partial", "child_transform", "root_path">();
-    if (!name || !kw) return -1;
+    PyObject *name, *kw;
+    if (!py::intern<"apply">(name) ||
+        !py::names<"allow_partial", "child_transform", "root_path">(kw))
+        return -1;
     const bool effective = effective_flag_allow_partial(allow_partial);
     PyObject* call[] = {spec, self, effective ? Py_True : Py_False, or_none(transform),
                         or_none(path)};

@@ -6,7 +6,6 @@
 
 #include "py/args.hpp"
 #include "py/named.hpp"
-#include "py/signature.hpp"
 #include "topology/key_path.hpp"
 #include "typing/bridge.hpp"
 #include "typing/value_spec/utilities/texts.hpp"
@@ -37,23 +36,25 @@ py::Ref transform_path(PyObject* root_path) {
     return topology::make_key_path(std::span<const topology::Key>{});
 }
 
-py::Params<5> kApplySig{
-    "apply", {"value", "allow_partial", "transform_fn", "root_path", "inplace"}, 5, 1};
-
-py::Params<6> kFromAnnotationSig{
-    "from_annotation",
-    {"key", "annotation", "description", "metadata", "auto_typing", "parent_module"},
-    6,
-    2};
-
 }  // namespace
+
+py::Params<5> kApplyParams{"apply",
+                           {"value", "allow_partial=False", "transform_fn=None", "root_path=None",
+                            "inplace=True"},
+                           5,
+                           1};
+py::Params<6> kFromAnnotationParams{"from_annotation",
+                                    {"key", "annotation", "description=None", "metadata=None",
+                                     "auto_typing=True", "parent_module=None"},
+                                    6,
+                                    2};
 
 // Two separate reads, each under its own shared hold released before any
 // Python code runs: the value spec first, the validator after the spec and
 // the transform ran, so a validator they stored is the one used.
 PyObject* field_apply(Scoped self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<5> a;
-    if (!py::parse(kApplySig, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kApplyParams, args, nargs, kwnames, a)) return nullptr;
     bool allow_partial = false, inplace = true;
     if (a[1] && !py::arg_bool("allow_partial", a[1], allow_partial)) return nullptr;
     if (a[4] && !py::arg_bool("inplace", a[4], inplace)) return nullptr;
@@ -103,7 +104,7 @@ PyObject* field_apply(Scoped self, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* field_from_annotation(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     py::Args<6> a;
-    if (!py::parse(kFromAnnotationSig, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kFromAnnotationParams, args, nargs, kwnames, a)) return nullptr;
     bool auto_typing = true;
     if (a[4] && !py::arg_bool("auto_typing", a[4], auto_typing)) return nullptr;
     PyObject* fn = field_from_annotation_fn();
@@ -115,15 +116,6 @@ PyObject* field_from_annotation(PyObject*, PyObject* const* args, Py_ssize_t nar
                              auto_typing ? Py_True : Py_False,
                              a[5] ? a[5] : Py_None};
     return PyObject_Vectorcall(fn, call_args, 6, nullptr);
-}
-
-const char* field_apply_doc() {
-    return py::signature_doc(kApplySig, {"False", "None", "None", "True"});
-}
-
-const char* field_from_annotation_doc() {
-    return py::signature_doc(kFromAnnotationSig, {"None", "None", "True", "None"},
-                             py::DocReceiver::None);
 }
 
 }  // namespace vesk::typing::field

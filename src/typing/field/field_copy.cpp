@@ -5,7 +5,6 @@
 
 #include "py/args.hpp"
 #include "py/named.hpp"
-#include "py/signature.hpp"
 #include "typing/memo.hpp"
 
 #include <array>
@@ -22,8 +21,6 @@ constexpr std::array<py::Ref FieldMembers::*, 7> kDeepMembers{
     &FieldMembers::alias,
 };
 
-py::Params<1> kDeepcopySig{"__deepcopy__", {"memo"}, 1, 1};
-
 // A new Field sharing every member object of the held field.
 py::Ref shallow_copy(const Reading& source) {
     PyTypeObject* type = field_type();
@@ -35,12 +32,14 @@ py::Ref shallow_copy(const Reading& source) {
 
 }  // namespace
 
+py::Params<1> kDeepcopyParams{"__deepcopy__", {"memo"}, 1, 1};
+
 PyObject* field_copy(const Reading& self) { return shallow_copy(self).release(); }
 
 PyObject* field_deepcopy(Scoped self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     py::Args<1> a;
-    if (!py::parse(kDeepcopySig, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kDeepcopyParams, args, nargs, kwnames, a)) return nullptr;
     PyObject* memo = a[0];
 
     PyTypeObject* type = field_type();
@@ -76,7 +75,5 @@ PyObject* field_deepcopy(Scoped self, PyObject* const* args, Py_ssize_t nargs,
     invalidate_meta(copy.get());
     return copy.release();  // the replaced shallow members are released with `copied`
 }
-
-const char* field_deepcopy_doc() { return py::signature_doc(kDeepcopySig); }
 
 }  // namespace vesk::typing::field

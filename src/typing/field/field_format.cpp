@@ -4,7 +4,6 @@
 #include "typing/field/field_ops.hpp"
 
 #include "py/lazy.hpp"
-#include "py/signature.hpp"
 #include "typing/text_form.hpp"
 
 namespace vesk::typing::field {
@@ -50,15 +49,15 @@ PyObject* display(const Reading& self, bool compact) {
     return display_options(compact, extra, options) ? format_field(self, extra, options) : nullptr;
 }
 
-py::Params<3> kFormatSig{"format", {"compact", "verbose", "root_indent"}, 3, 0,
-                         py::Keywords::Collect};
-
 }  // namespace
+
+py::Params<3> kFormatParams{"format", {"compact=False", "verbose=True", "root_indent=0"}, 3, 0,
+                            py::Keywords::Collect};
 
 PyObject* field_format(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
     py::Args<3> a;
-    if (!py::parse(kFormatSig, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kFormatParams, args, nargs, kwnames, a)) return nullptr;
     TextOptions options;
     if (!text_options(a[0], a[1], a[2], options)) return nullptr;
     return format_field(self, a.extra(), options);
@@ -66,9 +65,5 @@ PyObject* field_format(const Reading& self, PyObject* const* args, Py_ssize_t na
 
 PyObject* field_str(const Reading& self) { return display(self, false); }
 PyObject* field_repr(const Reading& self) { return display(self, true); }
-
-const char* field_format_doc() {
-    return py::signature_doc(kFormatSig, {"False", "True", "0"});
-}
 
 }  // namespace vesk::typing::field

@@ -11,7 +11,6 @@
 #include "typing/field/field_ops.hpp"
 
 #include "py/args.hpp"
-#include "py/signature.hpp"
 #include "typing/bridge.hpp"
 #include "typing/json_form.hpp"
 
@@ -73,17 +72,17 @@ bool check_instance(PyObject* value, PyObject* cls, const char* name, const char
     return ok == 1;
 }
 
-py::Params<0> kToJsonSig{"to_json", py::Keywords::Collect};
-py::Params<1> kFromJsonSig{"from_json", {"json_value"}, 1, 1, py::Keywords::Collect};
-
 }  // namespace
+
+py::Params<0> kToJsonParams{"to_json", py::Keywords::Collect};
+py::Params<1> kFromJsonParams{"from_json", {"json_value"}, 1, 1, py::Keywords::Collect};
 
 // Held for the whole call: the writer's callbacks may read the field but not
 // change it halfway through.
 PyObject* field_to_json(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     JsonWriter w;
-    if (!w.start(kToJsonSig, args, nargs, kwnames, kSerializationKey)) return nullptr;
+    if (!w.start(kToJsonParams, args, nargs, kwnames, kSerializationKey)) return nullptr;
     const FieldMembers& s = *self;
     if (!w.set("key_spec", s.key.get()) || !w.set("value_spec", s.value.get()) ||
         (s.description.get() != Py_None && !w.set("description", s.description.get())))
@@ -105,7 +104,7 @@ PyObject* field_to_json(const Reading& self, PyObject* const* args, Py_ssize_t n
 
 PyObject* field_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<1> a;
-    if (!py::parse(kFromJsonSig, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kFromJsonParams, args, nargs, kwnames, a)) return nullptr;
     PyObject* json_value = a[0];
     JsonNesting nesting;
     if (!nesting.enter("Field") || !json_check_dict(json_value)) return nullptr;
@@ -148,12 +147,6 @@ PyObject* field_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     given_member(m.alias, alias.get());
     PyTypeObject* type = field_type();
     return type ? make_field(type, std::move(m)).release() : nullptr;
-}
-
-const char* field_to_json_doc() { return py::signature_doc(kToJsonSig); }
-
-const char* field_from_json_doc() {
-    return py::signature_doc(kFromJsonSig, {}, py::DocReceiver::Class);
 }
 
 }  // namespace vesk::typing::field

@@ -4,6 +4,7 @@
 // its hold on the receiver (py/hold.hpp); the table entry takes it.
 #pragma once
 
+#include "py/args.hpp"
 #include "py/hold.hpp"
 #include "py/ref.hpp"
 #include "typing/field/field_state.hpp"
@@ -65,13 +66,13 @@ PyObject* field_from_json(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
 // field_probe.cpp
 PyObject* field_meta_probe(Scoped self);
 
-// The docstrings with the text signatures of the members that parse with a
-// Params of their own file.
-[[nodiscard]] const char* field_apply_doc();
-[[nodiscard]] const char* field_from_annotation_doc();
-[[nodiscard]] const char* field_deepcopy_doc();
-[[nodiscard]] const char* field_format_doc();
-[[nodiscard]] const char* field_to_json_doc();
-[[nodiscard]] const char* field_from_json_doc();
+// The parsers of the members above, defined with them; the class's table
+// makes each docstring from its Params.
+extern py::Params<5> kApplyParams;
+extern py::Params<6> kFromAnnotationParams;
+extern py::Params<1> kDeepcopyParams;
+extern py::Params<3> kFormatParams;
+extern py::Params<0> kToJsonParams;
+extern py::Params<1> kFromJsonParams;
 
 }  // namespace vesk::typing::field

@@ -7,7 +7,6 @@
 #include "py/args.hpp"
 #include "py/lazy.hpp"
 #include "py/methods.hpp"
-#include "py/signature.hpp"
 #include "py/type.hpp"
 
 namespace vesk::typing::field {
@@ -130,26 +129,34 @@ PyObject* field_set_alias(Scoped self, PyObject* alias) {
     return py::new_ref(self.object());
 }
 
+// The parameters of the members that take one argument or none.
+py::Params<1> kSetDescriptionParams{"set_description", {"description"}, 1, 1};
+py::Params<1> kSetOriginParams{"set_origin", {"origin"}, 1, 1};
+py::Params<1> kSetValidatorParams{"set_validator", {"validator"}, 1, 1};
+py::Params<1> kSetAliasParams{"set_alias", {"alias"}, 1, 1};
+py::Params<0> kOwnValueSpecParams{"_own_value_spec"};
+py::Params<0> kMaterializeStrictParams{"_materialize_strict"};
+py::Params<1> kExtendParams{"extend", {"base_field"}, 1, 1};
+py::Params<0> kFieldMetaProbeParams{"_field_meta_probe"};
+py::Params<0> kCopyParams{"__copy__"};
+
 PyMethodDef kMethods[] = {
-    py::static_method<field_from_annotation>("from_annotation", field_from_annotation_doc()),
-    py::method<set_and_return_none<&FieldMembers::description>>(
-        "set_description", py::signature_doc("set_description", "description, /")),
-    py::method<set_and_return_none<&FieldMembers::origin>>(
-        "set_origin", py::signature_doc("set_origin", "origin, /")),
-    py::method<field_set_validator>("set_validator",
-                                    py::signature_doc("set_validator", "validator, /")),
-    py::method<field_set_alias>("set_alias", py::signature_doc("set_alias", "alias, /")),
-    py::method<field_own_value_spec>("_own_value_spec", py::signature_doc("_own_value_spec")),
-    py::method<field_materialize_strict>("_materialize_strict",
-                                         py::signature_doc("_materialize_strict")),
-    py::method<field_extend>("extend", py::signature_doc("extend", "base_field, /")),
-    py::method<field_apply>("apply", field_apply_doc()),
-    py::method<field_meta_probe>("_field_meta_probe", py::signature_doc("_field_meta_probe")),
-    py::method<field_format>("format", field_format_doc()),
-    py::method<field_copy>("__copy__", py::signature_doc("__copy__")),
-    py::method<field_deepcopy>("__deepcopy__", field_deepcopy_doc()),
-    py::method<field_to_json>("to_json", field_to_json_doc()),
-    py::class_method<field_from_json>("from_json", field_from_json_doc()),
+    py::static_method<field_from_annotation>("from_annotation", kFromAnnotationParams),
+    py::method<set_and_return_none<&FieldMembers::description>>("set_description",
+                                                                kSetDescriptionParams),
+    py::method<set_and_return_none<&FieldMembers::origin>>("set_origin", kSetOriginParams),
+    py::method<field_set_validator>("set_validator", kSetValidatorParams),
+    py::method<field_set_alias>("set_alias", kSetAliasParams),
+    py::method<field_own_value_spec>("_own_value_spec", kOwnValueSpecParams),
+    py::method<field_materialize_strict>("_materialize_strict", kMaterializeStrictParams),
+    py::method<field_extend>("extend", kExtendParams),
+    py::method<field_apply>("apply", kApplyParams),
+    py::method<field_meta_probe>("_field_meta_probe", kFieldMetaProbeParams),
+    py::method<field_format>("format", kFormatParams),
+    py::method<field_copy>("__copy__", kCopyParams),
+    py::method<field_deepcopy>("__deepcopy__", kDeepcopyParams),
+    py::method<field_to_json>("to_json", kToJsonParams),
+    py::class_method<field_from_json>("from_json", kFromJsonParams),
     py::kMethodsEnd,
 };
 

@@ -42,7 +42,7 @@ int is_scalar_identity_transform(PyObject* fn) {
 bool native_facts(PyObject* spec, NativeFacts& out) {
     out = NativeFacts{};
     if (!typing::is_spec(spec)) return true;
-    py::Shared<SpecEngine> held(spec);
+    SpecRead held(spec);
     if (!held) return false;
     const SpecEngine& e = *held;
     out.is_native = true;
@@ -59,7 +59,7 @@ bool native_facts(PyObject* spec, NativeFacts& out) {
 bool spec_exact_leaf_type(PyObject* spec, py::Ref& out) {
     out.reset();
     if (typing::is_spec(spec)) {
-        py::Shared<SpecEngine> e(spec);
+        SpecRead e(spec);
         if (!e) return false;
         out = py::Ref::borrow(typing::native_exact_leaf(*e));
         return true;
@@ -84,7 +84,7 @@ bool spec_exact_leaf_type(PyObject* spec, py::Ref& out) {
 bool spec_checked_leaf_type(PyObject* spec, py::Ref& out) {
     out.reset();
     if (typing::is_spec(spec)) {
-        py::Shared<SpecEngine> e(spec);
+        SpecRead e(spec);
         if (!e) return false;
         out = py::Ref::borrow(typing::native_checked_leaf(*e));
         return true;
@@ -100,7 +100,7 @@ bool is_object_candidate(PyObject* spec, py::Ref& out) {
     if (!typing::is_spec(spec)) return true;
     py::Ref forward_ref;
     {
-        py::Shared<SpecEngine> held(spec);
+        SpecRead held(spec);
         if (!held) return false;
         const SpecEngine& e = *held;
         const auto* o = typing::kind_as<typing::ObjectKind>(e.kind);
@@ -122,7 +122,7 @@ bool is_object_candidate(PyObject* spec, py::Ref& out) {
 bool is_container_candidate(PyObject* spec, bool& out) {
     out = false;
     if (!typing::is_spec(spec)) return true;
-    py::Shared<SpecEngine> e(spec);
+    SpecRead e(spec);
     if (!e) return false;
     const KindId id = e->id();
     out = untouched(*e) && (id == KindId::List || id == KindId::Tuple || id == KindId::Dict);
@@ -137,7 +137,7 @@ bool container_fill_info(PyObject* spec, FillInfo& out) {
     py::Ref element;
     py::Ref tuple_fields;
     {
-        py::Shared<SpecEngine> held(spec);
+        SpecRead held(spec);
         if (!held) return false;
         const SpecEngine& e = *held;
         if (const auto* l = typing::kind_as<typing::ListKind>(e.kind)) {

@@ -61,7 +61,7 @@ bool DictBulk::derive(PyObject* schema, DictBulk& out) {
         if (e.none_spec) {
             // A spec that is still noneable (not frozen, without transform)
             // gives None back as it is.
-            py::Shared<SpecEngine> engine(e.none_spec.get());
+            SpecRead engine(e.none_spec.get());
             if (!engine) return false;
             if (engine->is_noneable && untouched(*engine)) {
                 out.takes_none_.resize(n, false);
@@ -73,7 +73,7 @@ bool DictBulk::derive(PyObject* schema, DictBulk& out) {
         ListRule lr;
         py::Ref element;
         {
-            py::Shared<SpecEngine> engine(spec);
+            SpecRead engine(spec);
             if (!engine) return false;
             const auto* list = kind_as<ListKind>(engine->kind);
             if (!list || !untouched(*engine)) return true;

@@ -45,7 +45,7 @@ struct ContainerFacts {
 
 bool container_facts(PyObject* spec, ContainerFacts& out) {
     if (!is_spec(spec)) return true;
-    py::Shared<SpecEngine> held(spec);
+    SpecRead held(spec);
     if (!held) return false;
     const SpecEngine& e = *held;
     PyTypeObject* native = ops(e).py_class(e.kind);

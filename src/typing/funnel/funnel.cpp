@@ -44,7 +44,7 @@ PyObject* checker_for(const field::FieldMeta& meta, PyTypeObject* cls) noexcept 
 int native_validate(PyObject* spec, PyObject* value, PyObject* key, const FunnelCtx& ctx,
                     int& rc) {
     if (!is_spec(spec)) return 0;
-    py::Shared<SpecEngine> held(spec);
+    SpecRead held(spec);
     if (!held) {
         rc = -1;
         return 1;
@@ -88,7 +88,7 @@ FunnelOutcome container_tier(PyObject* spec, PyObject* value) {
     py::Ref out;
     Shortcut s;
     {
-        py::Shared<SpecEngine> engine(spec);
+        SpecRead engine(spec);
         if (!engine) return outcome(Kind::Error);
         ApplyOptions options;
         s = container_shortcut(*engine, spec, value, options, out);

@@ -1,26 +1,22 @@
 #include "typing/key_specs/common.hpp"
 
 #include "py/args.hpp"
-#include "py/signature.hpp"
 
 #include <cstdio>
 
 namespace vesk::typing::key_specs {
 
-py::Params<1> kDeepcopySig{"__deepcopy__", {"_memo"}, 1, 1};
-py::Params<1> kFromJsonSig{"from_json", {"json_value"}, 1, 1, py::Keywords::Ignore};
+py::Params<1> kMatchParams{"match", {"key"}, 1, 1};
+py::Params<1> kExtendParams{"extend", {"base"}, 1, 1};
+py::Params<0> kCopyParams{"__copy__"};
+py::Params<1> kDeepcopyParams{"__deepcopy__", {"_memo"}, 1, 1};
+py::Params<0> kToJsonParams{"to_json", py::Keywords::Ignore};
+py::Params<1> kFromJsonParams{"from_json", {"json_value"}, 1, 1, py::Keywords::Ignore};
 
-const MemberDocs& member_docs() {
-    static const MemberDocs DOCS{
-        py::signature_doc("match", "key, /"),
-        py::signature_doc("extend", "base, /"),
-        py::signature_doc("__copy__"),
-        py::signature_doc(kDeepcopySig),
-        py::signature_doc("to_json", "**kwargs"),
-        py::signature_doc(kFromJsonSig, {}, py::DocReceiver::Class),
-        py::signature_doc("format", "*args, **kwargs"),
-    };
-    return DOCS;
+const char* format_doc() {
+    static const char* const DOC =
+        py::signature_doc("format", "*args, **kwargs", py::Receiver::Self);
+    return DOC;
 }
 
 py::Ref json_dict(const char* serialization_key) {

@@ -10,25 +10,19 @@
 
 namespace vesk::typing::key_specs {
 
-// The parsers of the members every key spec has alike: `__deepcopy__(_memo)`
-// and `from_json(json_value, **kwargs)`, whose other keywords are ignored.
-extern py::Params<1> kDeepcopySig;
-extern py::Params<1> kFromJsonSig;
-
-// The docstrings with the text signatures of those members: `match(key)`,
-// `extend(base)`, `__copy__()`, `__deepcopy__(_memo)`, `to_json(**kwargs)`
-// (keywords ignored), `from_json(json_value, **kwargs)` and `format(...)`,
-// which ignores every argument.
-struct MemberDocs {
-    const char* match;
-    const char* extend;
-    const char* copy;
-    const char* deepcopy;
-    const char* to_json;
-    const char* from_json;
-    const char* format;
-};
-[[nodiscard]] const MemberDocs& member_docs();
+// The parameters of the members every key spec has alike, from which their
+// tables make the docstrings: `match(key, /)`, `extend(base, /)`,
+// `__copy__()`, `to_json(**kwargs)` (keywords ignored), and the parsers of
+// `__deepcopy__(_memo)` and `from_json(json_value, **kwargs)`, whose other
+// keywords are ignored.
+extern py::Params<1> kMatchParams;
+extern py::Params<1> kExtendParams;
+extern py::Params<0> kCopyParams;
+extern py::Params<1> kDeepcopyParams;
+extern py::Params<0> kToJsonParams;
+extern py::Params<1> kFromJsonParams;
+// The docstring of `format(*args, **kwargs)`, which ignores every argument.
+[[nodiscard]] const char* format_doc();
 
 // A new dict whose one entry is "_type" = `serialization_key`.
 [[nodiscard]] py::Ref json_dict(const char* serialization_key);

@@ -104,7 +104,7 @@ PyObject* csk_copy(PyObject* self) { return make(const_str_key_type(), text_of(s
 PyObject* csk_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
     py::Args<1> a;
-    if (!py::parse(kDeepcopySig, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kDeepcopyParams, args, nargs, kwnames, a)) return nullptr;
     return csk_copy(self);
 }
 
@@ -120,7 +120,7 @@ PyObject* csk_to_json(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
 
 PyObject* csk_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<1> a;
-    if (!py::parse(kFromJsonSig, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kFromJsonParams, args, nargs, kwnames, a)) return nullptr;
     py::Ref text;
     if (!from_json_field(a[0], "text", text)) return nullptr;
     if (!text) {
@@ -138,13 +138,13 @@ PyObject* csk_format(PyObject* self, PyObject* const*, Py_ssize_t, PyObject*) {
 }
 
 PyMethodDef kMethods[] = {
-    py::method<csk_match>("match", member_docs().match),
-    py::method<csk_extend>("extend", member_docs().extend),
-    py::method<csk_copy>("__copy__", member_docs().copy),
-    py::method<csk_to_json>("to_json", member_docs().to_json),
-    py::class_method<csk_from_json>("from_json", member_docs().from_json),
-    py::method<csk_format>("format", member_docs().format),
-    py::method<csk_deepcopy>("__deepcopy__", member_docs().deepcopy),
+    py::method<csk_match>("match", kMatchParams),
+    py::method<csk_extend>("extend", kExtendParams),
+    py::method<csk_copy>("__copy__", kCopyParams),
+    py::method<csk_to_json>("to_json", kToJsonParams),
+    py::class_method<csk_from_json>("from_json", kFromJsonParams),
+    py::method<csk_format>("format", format_doc()),
+    py::method<csk_deepcopy>("__deepcopy__", kDeepcopyParams),
     py::kMethodsEnd,
 };
 

@@ -145,7 +145,7 @@ PyObject* lk_copy(const Reading& self) { return copy_of(*self).release(); }
 PyObject* lk_deepcopy(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
     py::Args<1> a;
-    if (!py::parse(kDeepcopySig, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kDeepcopyParams, args, nargs, kwnames, a)) return nullptr;
     return lk_copy(self);
 }
 
@@ -168,7 +168,7 @@ PyObject* lk_to_json(const Reading& self, PyObject* const*, Py_ssize_t nargs, Py
 // Unlike the constructor, a stored maximum is kept as read, negative or not.
 PyObject* lk_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<1> a;
-    if (!py::parse(kFromJsonSig, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kFromJsonParams, args, nargs, kwnames, a)) return nullptr;
     py::Ref min, max;
     if (!from_json_field(a[0], "min_value", min) || !from_json_field(a[0], "max_value", max))
         return nullptr;
@@ -183,13 +183,13 @@ PyObject* lk_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyMethodDef kMethods[] = {
-    py::method<lk_match>("match", member_docs().match),
-    py::method<lk_extend>("extend", member_docs().extend),
-    py::method<lk_copy>("__copy__", member_docs().copy),
-    py::method<lk_to_json>("to_json", member_docs().to_json),
-    py::class_method<lk_from_json>("from_json", member_docs().from_json),
-    py::method<lk_format>("format", member_docs().format),
-    py::method<lk_deepcopy>("__deepcopy__", member_docs().deepcopy),
+    py::method<lk_match>("match", kMatchParams),
+    py::method<lk_extend>("extend", kExtendParams),
+    py::method<lk_copy>("__copy__", kCopyParams),
+    py::method<lk_to_json>("to_json", kToJsonParams),
+    py::class_method<lk_from_json>("from_json", kFromJsonParams),
+    py::method<lk_format>("format", format_doc()),
+    py::method<lk_deepcopy>("__deepcopy__", kDeepcopyParams),
     py::kMethodsEnd,
 };
 

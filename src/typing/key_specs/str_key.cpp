@@ -133,7 +133,7 @@ PyObject* sk_copy(PyObject* self) {
 
 PyObject* sk_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<1> a;
-    if (!py::parse(kDeepcopySig, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kDeepcopyParams, args, nargs, kwnames, a)) return nullptr;
     return sk_copy(self);
 }
 
@@ -153,7 +153,7 @@ PyObject* sk_to_json(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObjec
 
 PyObject* sk_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<1> a;
-    if (!py::parse(kFromJsonSig, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kFromJsonParams, args, nargs, kwnames, a)) return nullptr;
     py::Ref regex;
     if (!from_json_field(a[0], "regex", regex)) return nullptr;
     PyTypeObject* type = str_key_type();
@@ -161,13 +161,13 @@ PyObject* sk_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyMethodDef kMethods[] = {
-    py::method<sk_match>("match", member_docs().match),
-    py::method<sk_extend>("extend", member_docs().extend),
-    py::method<sk_format>("format", member_docs().format),
-    py::method<sk_copy>("__copy__", member_docs().copy),
-    py::method<sk_deepcopy>("__deepcopy__", member_docs().deepcopy),
-    py::method<sk_to_json>("to_json", member_docs().to_json),
-    py::class_method<sk_from_json>("from_json", member_docs().from_json),
+    py::method<sk_match>("match", kMatchParams),
+    py::method<sk_extend>("extend", kExtendParams),
+    py::method<sk_format>("format", format_doc()),
+    py::method<sk_copy>("__copy__", kCopyParams),
+    py::method<sk_deepcopy>("__deepcopy__", kDeepcopyParams),
+    py::method<sk_to_json>("to_json", kToJsonParams),
+    py::class_method<sk_from_json>("from_json", kFromJsonParams),
     py::kMethodsEnd,
 };
 

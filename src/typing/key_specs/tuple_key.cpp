@@ -126,7 +126,7 @@ PyObject* tk_copy(const Reading& self) {
 PyObject* tk_deepcopy(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
     py::Args<1> a;
-    if (!py::parse(kDeepcopySig, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kDeepcopyParams, args, nargs, kwnames, a)) return nullptr;
     return tk_copy(self);
 }
 
@@ -146,7 +146,7 @@ PyObject* tk_to_json(const Reading& self, PyObject* const*, Py_ssize_t nargs, Py
 
 PyObject* tk_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<1> a;
-    if (!py::parse(kFromJsonSig, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kFromJsonParams, args, nargs, kwnames, a)) return nullptr;
     py::Ref value;
     if (!from_json_field(a[0], "index", value)) return nullptr;
     Index index;
@@ -161,13 +161,13 @@ PyObject* tk_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyMethodDef kMethods[] = {
-    py::method<tk_match>("match", member_docs().match),
-    py::method<tk_extend>("extend", member_docs().extend),
-    py::method<tk_copy>("__copy__", member_docs().copy),
-    py::method<tk_to_json>("to_json", member_docs().to_json),
-    py::class_method<tk_from_json>("from_json", member_docs().from_json),
-    py::method<tk_format>("format", member_docs().format),
-    py::method<tk_deepcopy>("__deepcopy__", member_docs().deepcopy),
+    py::method<tk_match>("match", kMatchParams),
+    py::method<tk_extend>("extend", kExtendParams),
+    py::method<tk_copy>("__copy__", kCopyParams),
+    py::method<tk_to_json>("to_json", kToJsonParams),
+    py::class_method<tk_from_json>("from_json", kFromJsonParams),
+    py::method<tk_format>("format", format_doc()),
+    py::method<tk_deepcopy>("__deepcopy__", kDeepcopyParams),
     py::kMethodsEnd,
 };
 

@@ -12,7 +12,6 @@
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
 #include "py/named.hpp"
-#include "py/signature.hpp"
 #include "topology/key_path.hpp"
 #include "typing/bridge.hpp"
 #include "typing/funnel/dict_bulk.hpp"
@@ -166,12 +165,6 @@ py::Ref constants_first(PyObject* fields, PyObject* d) {
     return out;
 }
 
-py::Params kApplySig{"apply",
-                     {"dict_obj", "allow_partial", "child_transform", "root_path",
-                      "respect_raw_storage", "inplace"},
-                     6, 1};
-py::Params kValidateSig{"validate", {"dict_obj", "allow_partial", "root_path"}, 3, 1};
-
 PyObject* present(PyObject* arg) { return arg && arg != Py_None ? arg : nullptr; }
 
 // The application itself; the caller holds the schema shared for the
@@ -204,6 +197,13 @@ py::Ref apply_held(const SchemaState& schema, PyObject* dict_obj, bool allow_par
 
 }  // namespace
 
+py::Params<6> kApplyParams{"apply",
+                           {"dict_obj", "allow_partial=False", "child_transform=None",
+                            "root_path=None", "respect_raw_storage=None", "inplace=True"},
+                           6, 1};
+py::Params<3> kValidateParams{"validate", {"dict_obj", "allow_partial=False", "root_path=None"},
+                              3, 1};
+
 py::Ref schema_apply_native(PyObject* schema, PyObject* dict_obj, bool allow_partial,
                             PyObject* child_transform, PyObject* root_path,
                             Tri respect_raw_storage, bool inplace) {
@@ -228,7 +228,7 @@ py::Ref schema_apply(PyObject* schema, PyObject* value, bool allow_partial,
 PyObject* schema_py_apply(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
     py::Args<6> a;
-    if (!py::parse(kApplySig, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kApplyParams, args, nargs, kwnames, a)) return nullptr;
     bool allow_partial = false, inplace = true, raw = false;
     if (!py::opt_bool("allow_partial", a[1], false, allow_partial)) return nullptr;
     if (!py::opt_bool("inplace", a[5], true, inplace)) return nullptr;
@@ -244,7 +244,7 @@ PyObject* schema_py_apply(const Reading& self, PyObject* const* args, Py_ssize_t
 PyObject* schema_py_validate(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
     py::Args<3> a;
-    if (!py::parse(kValidateSig, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kValidateParams, args, nargs, kwnames, a)) return nullptr;
     bool allow_partial = false;
     if (!py::opt_bool("allow_partial", a[1], false, allow_partial)) return nullptr;
     py::Ref copied = py::call_imported<"copy", "deepcopy">(a[0]);
@@ -253,11 +253,5 @@ PyObject* schema_py_validate(const Reading& self, PyObject* const* args, Py_ssiz
         apply_held(*self, copied.get(), allow_partial, nullptr, present(a[2]), Tri::Unset, true);
     return done ? py::none() : nullptr;
 }
-
-const char* schema_apply_doc() {
-    return py::signature_doc(kApplySig, {"False", "None", "None", "None", "True"});
-}
-
-const char* schema_validate_doc() { return py::signature_doc(kValidateSig, {"False", "None"}); }
 
 }  // namespace vesk::typing::schema

@@ -29,7 +29,7 @@ bool const_text_utf8(PyObject* text, std::string_view& out) {
 // its values are lists that the spec's own container check decides.
 int is_native_list(PyObject* spec) {
     if (!is_spec(spec)) return 0;
-    py::Shared<SpecEngine> e(spec);
+    SpecRead e(spec);
     if (!e) return -1;
     return e->id() == KindId::List;
 }
@@ -37,7 +37,7 @@ int is_native_list(PyObject* spec) {
 // `spec` itself when it is a native noneable spec, else null.
 bool noneable_spec(PyObject* spec, py::Ref& out) {
     if (!is_spec(spec)) return true;
-    py::Shared<SpecEngine> e(spec);
+    SpecRead e(spec);
     if (!e) return false;
     if (e->is_noneable) out = py::Ref::borrow(spec);
     return true;

@@ -6,7 +6,6 @@
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
 #include "py/named.hpp"
-#include "py/signature.hpp"
 #include "typing/bridge.hpp"
 
 namespace vesk::typing::schema {
@@ -85,9 +84,10 @@ py::Params kNewParams{"Schema",
                        "allow_nonconst_keys", "metadata", "for_cls"},
                       4,
                       1};
-py::Params kMergeParams{"merge", {"schema_list", "name", "description"}, 3, 1};
 
 }  // namespace
+
+py::Params<3> kMergeParams{"merge", {"schema_list", "name=None", "description=None"}, 3, 1};
 
 void raise_conversion(const char* what, const char* expected, PyObject* got) {
     PyErr_Format(PyExc_TypeError, "'%s' must be %s, not %s", what, expected,
@@ -288,10 +288,6 @@ PyObject* schema_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     py::Args<3> p;
     if (!py::parse(kMergeParams, args, nargs, kwnames, p)) return nullptr;
     return merge_schemas(p[0], p[1], p[2]).release();
-}
-
-const char* schema_merge_doc() {
-    return py::signature_doc(kMergeParams, {"None", "None"}, py::DocReceiver::Class);
 }
 
 }  // namespace vesk::typing::schema

@@ -5,7 +5,6 @@
 
 #include "py/args.hpp"
 #include "py/named.hpp"
-#include "py/signature.hpp"
 #include "typing/memo.hpp"
 
 #include <utility>
@@ -33,16 +32,16 @@ py::Ref shallow_copy(const SchemaState& source) {
     return fields ? rebuild(source, fields.get(), source.metadata.get()) : py::Ref();
 }
 
-py::Params<1> kDeepcopySig{"__deepcopy__", {"memo"}, 1, 1};
-
 }  // namespace
+
+py::Params<1> kDeepcopyParams{"__deepcopy__", {"memo"}, 1, 1};
 
 PyObject* schema_copy(const Reading& self) { return shallow_copy(*self).release(); }
 
 PyObject* schema_deepcopy(Scoped self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
     py::Args<1> a;
-    if (!py::parse(kDeepcopySig, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kDeepcopyParams, args, nargs, kwnames, a)) return nullptr;
     PyObject* memo = a[0];
     PyTypeObject* type = schema_type();
     if (!type) return nullptr;
@@ -81,7 +80,5 @@ PyObject* schema_deepcopy(Scoped self, PyObject* const* args, Py_ssize_t nargs,
     }
     return copy.release();
 }
-
-const char* schema_deepcopy_doc() { return py::signature_doc(kDeepcopySig); }
 
 }  // namespace vesk::typing::schema

@@ -4,7 +4,6 @@
 #include "typing/schema/schema_ops.hpp"
 
 #include "py/args.hpp"
-#include "py/signature.hpp"
 #include "typing/text_form.hpp"
 
 namespace vesk::typing::schema {
@@ -47,19 +46,19 @@ PyObject* display(const Reading& self, bool compact) {
 
 PyObject* given(PyObject* value) noexcept { return value && value != Py_None ? value : nullptr; }
 
-py::Params<6> kFormatSig{
-    "format",
-    {"compact", "verbose", "root_indent", "cls_name", "bracket_type", "fields_only"},
-    6,
-    0,
-    py::Keywords::Collect};
-
 }  // namespace
+
+py::Params<6> kFormatParams{"format",
+                            {"compact=False", "verbose=True", "root_indent=0", "cls_name=None",
+                             "bracket_type=None", "fields_only=False"},
+                            6,
+                            0,
+                            py::Keywords::Collect};
 
 PyObject* schema_format(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     py::Args<6> a;
-    if (!py::parse(kFormatSig, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kFormatParams, args, nargs, kwnames, a)) return nullptr;
     TextOptions options;
     bool fields_only = false;  // accepted for callers that pass it; the text is the same
     if (!text_options(a[0], a[1], a[2], options) ||
@@ -72,9 +71,5 @@ PyObject* schema_format(const Reading& self, PyObject* const* args, Py_ssize_t n
 
 PyObject* schema_str(const Reading& self) { return display(self, false); }
 PyObject* schema_repr(const Reading& self) { return display(self, true); }
-
-const char* schema_format_doc() {
-    return py::signature_doc(kFormatSig, {"False", "True", "0", "None", "None", "False"});
-}
 
 }  // namespace vesk::typing::schema

@@ -5,7 +5,6 @@
 #include "typing/schema/schema_ops.hpp"
 
 #include "py/args.hpp"
-#include "py/signature.hpp"
 #include "topology/key_path.hpp"
 #include "typing/funnel/funnel.hpp"
 
@@ -31,18 +30,18 @@ field::FieldMetaRef const_meta_for(const SchemaMeta& meta, PyObject* key, py::Re
     return nullptr;
 }
 
-py::Params kLeafParams{"_funnel_leaf", {"key", "value"}, 2, 2};
-py::Params kValidateParams{"_funnel_validate_field",
-                           {"key", "value", "allow_partial", "root_path"},
-                           4,
-                           2};
-
 }  // namespace
+
+py::Params<2> kFunnelLeafParams{"_funnel_leaf", {"key", "value"}, 2, 2};
+py::Params<4> kFunnelValidateParams{"_funnel_validate_field",
+                                    {"key", "value", "allow_partial=False", "root_path=None"},
+                                    4,
+                                    2};
 
 PyObject* schema_funnel_leaf(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
     py::Args<2> a;
-    if (!py::parse(kLeafParams, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kFunnelLeafParams, args, nargs, kwnames, a)) return nullptr;
     py::Ref field;
     field::FieldMetaRef m = const_meta_for(*self->meta, a[0], field);
     if (!m) return nullptr;
@@ -64,7 +63,7 @@ PyObject* schema_funnel_leaf(const Reading& self, PyObject* const* args, Py_ssiz
 PyObject* schema_funnel_validate_field(const Reading& self, PyObject* const* args,
                                        Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<4> a;
-    if (!py::parse(kValidateParams, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kFunnelValidateParams, args, nargs, kwnames, a)) return nullptr;
     bool allow_partial = false;
     if (!py::opt_bool("allow_partial", a[2], false, allow_partial)) return nullptr;
     PyObject* root_path = a.given(3) && a[3] != Py_None ? a[3] : nullptr;
@@ -89,12 +88,6 @@ PyObject* schema_funnel_validate_field(const Reading& self, PyObject* const* arg
     if (!path) return nullptr;
     return call_field_apply(field.get(), a[1], allow_partial, nullptr, path.get(), true)
         .release();
-}
-
-const char* schema_funnel_leaf_doc() { return py::signature_doc(kLeafParams); }
-
-const char* schema_funnel_validate_field_doc() {
-    return py::signature_doc(kValidateParams, {"False", "None"});
 }
 
 }  // namespace vesk::typing::schema

@@ -9,7 +9,6 @@
 #include "typing/schema/schema_ops.hpp"
 
 #include "py/args.hpp"
-#include "py/signature.hpp"
 #include "py/critical_section.hpp"
 #include "typing/bridge.hpp"
 #include "typing/field/field.hpp"
@@ -42,17 +41,17 @@ bool check_fields(PyObject* fields, PyObject* field_cls) {
     }
 }
 
-py::Params<0> kToJsonSig{"to_json", py::Keywords::Collect};
-py::Params<1> kFromJsonSig{"from_json", {"json_value"}, 1, 1, py::Keywords::Collect};
-
 }  // namespace
+
+py::Params<0> kToJsonParams{"to_json", py::Keywords::Collect};
+py::Params<1> kFromJsonParams{"from_json", {"json_value"}, 1, 1, py::Keywords::Collect};
 
 // Held for the whole call: the writer's callbacks may read the schema but
 // not change it halfway through.
 PyObject* schema_to_json(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     JsonWriter w;
-    if (!w.start(kToJsonSig, args, nargs, kwnames, kSerializationKey)) return nullptr;
+    if (!w.start(kToJsonParams, args, nargs, kwnames, kSerializationKey)) return nullptr;
     const SchemaState& s = *self;
     py::Ref fields = py::Ref::steal(PyDict_Values(s.fields.get()));
     if (!fields || (PyList_GET_SIZE(fields.get()) > 0 && !w.set("fields", fields.get())) ||
@@ -68,7 +67,7 @@ PyObject* schema_to_json(const Reading& self, PyObject* const* args, Py_ssize_t 
 
 PyObject* schema_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<1> a;
-    if (!py::parse(kFromJsonSig, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kFromJsonParams, args, nargs, kwnames, a)) return nullptr;
     PyObject* json_value = a[0];
     JsonNesting nesting;
     if (!nesting.enter("Schema") || !json_check_dict(json_value)) return nullptr;
@@ -104,12 +103,6 @@ PyObject* schema_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     s.description = description && description.get() != Py_None ? description.get() : nullptr;
     s.metadata = metadata.get();
     return new_schema(type, s).release();
-}
-
-const char* schema_to_json_doc() { return py::signature_doc(kToJsonSig); }
-
-const char* schema_from_json_doc() {
-    return py::signature_doc(kFromJsonSig, {}, py::DocReceiver::Class);
 }
 
 }  // namespace vesk::typing::schema

@@ -91,16 +91,6 @@ struct SchemaState {
 // exists, since no instance can.
 [[nodiscard]] bool is_schema(PyObject* obj) noexcept;
 
-// Unchecked accessors for code that holds the bare flag: `schema` must pass
-// `is_schema`. The schema's own files take declared holds instead
-// (`py::Shared<SchemaState>`, py/hold.hpp).
-[[nodiscard]] inline SchemaState& schema_state(PyObject* schema) noexcept {
-    return py::state<SchemaState>(schema);
-}
-[[nodiscard]] inline py::BorrowFlag& schema_borrow(PyObject* schema) noexcept {
-    return py::borrow_flag<SchemaState>(schema);
-}
-
 // The schema's current metadata, read under a shared hold; null with the
 // borrow error while the schema is held exclusively. A caller that already
 // holds the schema copies `meta.get()` of the held state.

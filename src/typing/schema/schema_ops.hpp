@@ -5,6 +5,7 @@
 // (py/hold.hpp); the table entry takes it.
 #pragma once
 
+#include "py/args.hpp"
 #include "py/hold.hpp"
 #include "py/lazy.hpp"
 #include "typing/schema/schema.hpp"
@@ -94,17 +95,17 @@ PyObject* schema_funnel_leaf(const Reading& self, PyObject* const* args, Py_ssiz
 PyObject* schema_funnel_validate_field(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames);
 
-// The docstrings with the text signatures of the members that parse with a
-// Params of their own file.
-[[nodiscard]] const char* schema_merge_doc();
-[[nodiscard]] const char* schema_apply_doc();
-[[nodiscard]] const char* schema_validate_doc();
-[[nodiscard]] const char* schema_get_doc();
-[[nodiscard]] const char* schema_format_doc();
-[[nodiscard]] const char* schema_deepcopy_doc();
-[[nodiscard]] const char* schema_to_json_doc();
-[[nodiscard]] const char* schema_from_json_doc();
-[[nodiscard]] const char* schema_funnel_leaf_doc();
-[[nodiscard]] const char* schema_funnel_validate_field_doc();
+// The parsers of the members above, defined with them; the class's table
+// makes each docstring from its Params.
+extern py::Params<3> kMergeParams;
+extern py::Params<6> kApplyParams;
+extern py::Params<3> kValidateParams;
+extern py::Params<2> kGetParams;
+extern py::Params<6> kFormatParams;
+extern py::Params<1> kDeepcopyParams;
+extern py::Params<0> kToJsonParams;
+extern py::Params<1> kFromJsonParams;
+extern py::Params<2> kFunnelLeafParams;
+extern py::Params<4> kFunnelValidateParams;
 
 }  // namespace vesk::typing::schema

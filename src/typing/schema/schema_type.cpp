@@ -3,7 +3,7 @@
 // are generated from SchemaState's `visit`.
 #include "typing/schema/schema_ops.hpp"
 
-#include "py/signature.hpp"
+#include "py/methods.hpp"
 
 namespace vesk::typing::schema {
 
@@ -13,37 +13,47 @@ py::TypeCell TYPE;
 
 constexpr const char kSerializationKey[] = "vesk.typing.Schema";
 
+// The parameters of the members that take one argument or none.
+py::Params<1> kExtendParams{"extend", {"base"}, 1, 1};
+py::Params<0> kRecomputeCachesParams{"_recompute_caches"};
+py::Params<0> kOpenPlanInfoParams{"_open_plan_info"};
+py::Params<0> kFieldMetaClassesParams{"_field_meta_classes"};
+py::Params<1> kSetNameParams{"set_name", {"name"}, 1, 1};
+py::Params<1> kSetDescriptionParams{"set_description", {"description"}, 1, 1};
+py::Params<1> kGetFieldParams{"get_field", {"key"}, 1, 1};
+py::Params<0> kKeysParams{"keys"};
+py::Params<0> kValuesParams{"values"};
+py::Params<0> kItemsParams{"items"};
+py::Params<1> kIsCompatibleParams{"is_compatible", {"other"}, 1, 1};
+py::Params<1> kResolveParams{"resolve", {"keys"}, 1, 1};
+py::Params<0> kCopyParams{"__copy__"};
+
 // The application members (apply, validate) join this table after
 // `extend`.
 PyMethodDef kMethods[] = {
-    py::class_method<schema_merge>("merge", schema_merge_doc()),
-    py::method<schema_extend>("extend", py::signature_doc("extend", "base, /")),
-    py::method<schema_py_apply>("apply", schema_apply_doc()),
-    py::method<schema_py_validate>("validate", schema_validate_doc()),
-    py::method<schema_recompute_caches>("_recompute_caches",
-                                        py::signature_doc("_recompute_caches")),
-    py::method<schema_open_plan_info>("_open_plan_info", py::signature_doc("_open_plan_info")),
-    py::method<schema_field_meta_classes>("_field_meta_classes",
-                                          py::signature_doc("_field_meta_classes")),
-    py::method<schema_funnel_leaf>("_funnel_leaf", schema_funnel_leaf_doc()),
-    py::method<schema_funnel_validate_field>("_funnel_validate_field",
-                                             schema_funnel_validate_field_doc()),
-    py::method<schema_set_name>("set_name", py::signature_doc("set_name", "name, /")),
-    py::method<schema_set_description>("set_description",
-                                       py::signature_doc("set_description", "description, /")),
-    py::method<schema_get>("get", schema_get_doc()),
-    py::method<schema_get_field>("get_field", py::signature_doc("get_field", "key, /")),
-    py::method<schema_keys>("keys", py::signature_doc("keys")),
-    py::method<schema_values>("values", py::signature_doc("values")),
-    py::method<schema_items>("items", py::signature_doc("items")),
-    py::method<schema_is_compatible>("is_compatible",
-                                     py::signature_doc("is_compatible", "other, /")),
-    py::method<schema_resolve>("resolve", py::signature_doc("resolve", "keys, /")),
-    py::method<schema_format>("format", schema_format_doc()),
-    py::method<schema_copy>("__copy__", py::signature_doc("__copy__")),
-    py::method<schema_deepcopy>("__deepcopy__", schema_deepcopy_doc()),
-    py::method<schema_to_json>("to_json", schema_to_json_doc()),
-    py::class_method<schema_from_json>("from_json", schema_from_json_doc()),
+    py::class_method<schema_merge>("merge", kMergeParams),
+    py::method<schema_extend>("extend", kExtendParams),
+    py::method<schema_py_apply>("apply", kApplyParams),
+    py::method<schema_py_validate>("validate", kValidateParams),
+    py::method<schema_recompute_caches>("_recompute_caches", kRecomputeCachesParams),
+    py::method<schema_open_plan_info>("_open_plan_info", kOpenPlanInfoParams),
+    py::method<schema_field_meta_classes>("_field_meta_classes", kFieldMetaClassesParams),
+    py::method<schema_funnel_leaf>("_funnel_leaf", kFunnelLeafParams),
+    py::method<schema_funnel_validate_field>("_funnel_validate_field", kFunnelValidateParams),
+    py::method<schema_set_name>("set_name", kSetNameParams),
+    py::method<schema_set_description>("set_description", kSetDescriptionParams),
+    py::method<schema_get>("get", kGetParams),
+    py::method<schema_get_field>("get_field", kGetFieldParams),
+    py::method<schema_keys>("keys", kKeysParams),
+    py::method<schema_values>("values", kValuesParams),
+    py::method<schema_items>("items", kItemsParams),
+    py::method<schema_is_compatible>("is_compatible", kIsCompatibleParams),
+    py::method<schema_resolve>("resolve", kResolveParams),
+    py::method<schema_format>("format", kFormatParams),
+    py::method<schema_copy>("__copy__", kCopyParams),
+    py::method<schema_deepcopy>("__deepcopy__", kDeepcopyParams),
+    py::method<schema_to_json>("to_json", kToJsonParams),
+    py::class_method<schema_from_json>("from_json", kFromJsonParams),
     py::kMethodsEnd,
 };
 

@@ -7,7 +7,6 @@
 #include "py/args.hpp"
 #include "py/dict_cursor.hpp"
 #include "py/named.hpp"
-#include "py/signature.hpp"
 
 #include <utility>
 
@@ -61,9 +60,9 @@ py::Ref copy_claims(PyObject* cached) {
     }
 }
 
-py::Params kGetParams{"get", {"key", "default"}, 2, 1};
-
 }  // namespace
+
+py::Params<2> kGetParams{"get", {"key", "default=None"}, 2, 1};
 
 PyObject* schema_set_name(Scoped self, PyObject* name) {
     return store_member<&SchemaState::name>(self, name);
@@ -208,7 +207,5 @@ PyObject* schema_is_compatible(const Reading& self, PyObject* other) {
         if (truthy <= 0) return truthy < 0 ? nullptr : py::boolean(false);
     }
 }
-
-const char* schema_get_doc() { return py::signature_doc(kGetParams, {"None"}); }
 
 }  // namespace vesk::typing::schema

@@ -2,7 +2,7 @@
 // settled value.
 #include "typing/value_spec/engine/apply.hpp"
 
-#include "py/lazy.hpp"
+#include "py/named.hpp"
 #include "topology/key_path.hpp"
 #include "typing/bridge.hpp"
 #include "typing/funnel/shortcuts.hpp"
@@ -53,14 +53,10 @@ int run_custom_apply(PyObject* spec, py::Ref& value, const ApplyOptions& options
                        ? py::Ref::borrow(options.root_path)
                        : topology::make_key_path(std::span<const topology::Key>{});
     if (!path) return -1;
-    PyObject* method = py::intern<"custom_apply">();
-    PyObject* kwnames = py::names<"allow_partial", "child_transform">();
-    if (!method || !kwnames) return -1;
     PyObject* args[] = {value.get(), path.get(), spec ? spec : Py_None,
                         options.allow_partial ? Py_True : Py_False,
                         options.child_transform ? options.child_transform : Py_None};
-    py::Ref result = py::Ref::steal(PyObject_VectorcallMethod(
-        method, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    py::Ref result = py::call_method_kw<"custom_apply", "allow_partial", "child_transform">(args);
     if (!result) return -1;
     py::Ref proceed = py::Ref::steal(PySequence_GetItem(result.get(), 0));
     if (!proceed) return -1;

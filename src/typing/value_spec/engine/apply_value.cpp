@@ -46,8 +46,8 @@ int coerce_to(PyObject* target, PyObject* value, py::Ref& out) {
         out = py::Ref::steal(PyNumber_Float(value));
         return out ? 1 : -1;
     }
-    PyObject* name = py::intern<"__vk_accept__">();
-    if (!name) return -1;
+    PyObject* name;
+    if (!py::intern<"__vk_accept__">(name)) return -1;
     PyObject* found = nullptr;
     const int has = PyObject_GetOptionalAttr(target, name, &found);
     if (has <= 0) return has;

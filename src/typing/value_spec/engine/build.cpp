@@ -1,7 +1,7 @@
 // Building engines, their default rules and their copies.
 #include "typing/value_spec/engine/build.hpp"
 
-#include "py/lazy.hpp"
+#include "py/named.hpp"
 #include "typing/bridge.hpp"
 #include "typing/fast_types.hpp"
 #include "typing/markers.hpp"
@@ -21,8 +21,8 @@ namespace {
     if (int r = is_copy_if_default(value); r != 0) return r;
     if (PyType_Check(value)) return 0;
     // Dataclass instances: the marker is an attribute of the class.
-    PyObject* name = py::intern<"__dataclass_fields__">();
-    if (!name) return -1;
+    PyObject* name;
+    if (!py::intern<"__dataclass_fields__">(name)) return -1;
     py::Ref fields;
     PyObject* out = nullptr;
     const int found = PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(Py_TYPE(value)), name,
@@ -147,11 +147,8 @@ bool common_kind::shows_default(const SpecEngine&) { return true; }
 int common_kind::deep_clone_payload(SpecEngine&, PyObject*) { return 0; }
 
 py::Ref deep_copy(PyObject* value, PyObject* memo) {
-    PyObject* fn = py::imported<"copy", "deepcopy">();
-    if (!fn) return {};
-    if (memo && memo != Py_None)
-        return py::Ref::steal(PyObject_CallFunctionObjArgs(fn, value, memo, nullptr));
-    return py::Ref::steal(PyObject_CallOneArg(fn, value));
+    if (memo && memo != Py_None) return py::call_imported<"copy", "deepcopy">(value, memo);
+    return py::call_imported<"copy", "deepcopy">(value);
 }
 
 py::Ref copy_default_value(PyObject* value, PyObject* memo) {

@@ -1,6 +1,7 @@
 // Spec equality and compatibility: the common steps, then the kind's rule.
 #include "typing/value_spec/engine/equality.hpp"
 
+#include "py/named.hpp"
 #include "typing/bridge.hpp"
 #include "typing/value_spec/engine/by_name.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
@@ -20,11 +21,7 @@ int is_instance_of_own_class(PyObject* self, PyObject* other) {
 }  // namespace
 
 int spec_is_compatible(PyObject* a, PyObject* b) {
-    PyObject* name = py::intern<"is_compatible">();
-    if (!name) return -1;
-    PyObject* call[] = {a, b};
-    py::Ref answer = py::Ref::steal(
-        PyObject_VectorcallMethod(name, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    py::Ref answer = py::call_method<"is_compatible">(a, b);
     if (!answer) return -1;
     if (!PyBool_Check(answer.get())) {
         PyErr_Format(PyExc_TypeError, "is_compatible() must return a bool, not %.200s",

@@ -147,16 +147,6 @@ using SpecObject = py::Object<SpecEngine>;
     return base && PyObject_TypeCheck(obj, base);
 }
 
-// Unchecked accessors: `spec` must satisfy `is_spec`. Functions reach the
-// engine through the holds they declare (`py::Shared<SpecEngine>`, ...); these
-// remain for code outside the value-spec layer that holds a bare flag.
-[[nodiscard]] inline SpecEngine& spec_engine(PyObject* spec) noexcept {
-    return py::state<SpecEngine>(spec);
-}
-[[nodiscard]] inline py::BorrowFlag& spec_borrow(PyObject* spec) noexcept {
-    return py::borrow_flag<SpecEngine>(spec);
-}
-
 // The holds of a spec (py/hold.hpp): a read; a mutation, refused with the
 // mutation-guard error; a function that takes each hold itself.
 using SpecRead = py::Shared<SpecEngine>;

@@ -1,6 +1,6 @@
 // What a spec's value type depends on, and the type it resolves to.
 #include "py/critical_section.hpp"
-#include "py/lazy.hpp"
+#include "py/named.hpp"
 #include "typing/bridge.hpp"
 #include "typing/value_spec/engine/apply.hpp"
 #include "typing/value_spec/engine/forward_refs.hpp"
@@ -44,16 +44,13 @@ int value_type_obj(const SpecEngine& engine, py::Ref& out) {
 }
 
 py::Ref new_ref_set() {
-    PyObject* set = py::imported<"builtins", "set">();
-    return set ? py::Ref::steal(PyObject_CallNoArgs(set)) : py::Ref();
+    return py::call_imported<"builtins", "set">();
 }
 
 int add_forward_refs_of(PyObject* refs, PyObject* obj) {
     py::Ref theirs = py::get_attr<"forward_refs">(obj);
     if (!theirs) return -1;
-    PyObject* update = py::intern<"update">();
-    if (!update) return -1;
-    py::Ref done = py::Ref::steal(PyObject_CallMethodOneArg(refs, update, theirs.get()));
+    py::Ref done = py::call_method<"update">(refs, theirs.get());
     return done ? 0 : -1;
 }
 

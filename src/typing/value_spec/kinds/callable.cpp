@@ -11,7 +11,7 @@
 // the members that make a new spec and its serialization key: everything
 // else, the getters and `skip_user_transform` included, is Callable's.
 #include "py/critical_section.hpp"
-#include "py/lazy.hpp"
+#include "py/named.hpp"
 #include "typing/bridge.hpp"
 #include "typing/value_spec/engine/apply.hpp"
 #include "typing/value_spec/engine/by_name.hpp"
@@ -358,7 +358,7 @@ py::Ref callable_annotation(const SpecEngine& e) {
     if (!returns) return {};
     py::Ref args = py::Ref::steal(PyTuple_Pack(2, params.get(), returns.get()));
     if (!args) return {};
-    return subscript(py::imported<"typing", "Callable">(), args.get());
+    return typing_subscript<"Callable">(args.get());
 }
 
 // A deep copy of one argument list; it must stay a list.
@@ -411,17 +411,13 @@ Decision callable_compatible_first(const SpecEngine&, PyObject* self, PyObject* 
         PyErr_Clear();
         return Decision::No;
     }
-    PyObject* isfunction = py::imported<"inspect", "isfunction">();
-    if (!isfunction) return Decision::Error;
+    PyObject* isfunction;
+    if (!py::imported<"inspect", "isfunction">(isfunction)) return Decision::Error;
     py::Ref answer = py::Ref::steal(PyObject_CallOneArg(isfunction, call.get()));
     if (!answer) return Decision::Error;
     const int truthy = PyObject_IsTrue(answer.get());
     if (truthy != 1) return truthy < 0 ? Decision::Error : Decision::No;
-    PyObject* name = py::intern<"apply">();
-    if (!name) return Decision::Error;
-    PyObject* args[] = {self, call.get()};
-    py::Ref applied = py::Ref::steal(
-        PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    py::Ref applied = py::call_method<"apply">(self, call.get());
     if (!applied) {
         PyErr_Clear();
         return Decision::No;

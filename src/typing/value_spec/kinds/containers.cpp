@@ -1,7 +1,7 @@
 #include "typing/value_spec/kinds/containers.hpp"
 
 #include "py/args.hpp"
-#include "py/lazy.hpp"
+#include "py/named.hpp"
 #include "topology/key_path.hpp"
 #include "typing/value_spec/engine/by_name.hpp"
 
@@ -103,23 +103,16 @@ py::Ref element_path(const ApplyOptions& options, Py_ssize_t index) {
 
 py::Ref apply_element(PyObject* callee, PyObject* element, const ApplyOptions& options,
                       PyObject* path, bool with_transform) {
-    PyObject* method = py::intern<"apply">();
-    if (!method) return {};
     PyObject* partial = options.allow_partial ? Py_True : Py_False;
     PyObject* inplace = options.inplace ? Py_True : Py_False;
     if (with_transform) {
-        PyObject* kwnames = py::names<"allow_partial", "inplace", "transform_fn", "root_path">();
-        if (!kwnames) return {};
         PyObject* transform = options.child_transform ? options.child_transform : Py_None;
         PyObject* args[] = {callee, element, partial, inplace, transform, path};
-        return py::Ref::steal(
-            PyObject_VectorcallMethod(method, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        return py::call_method_kw<"apply", "allow_partial", "inplace", "transform_fn",
+                                  "root_path">(args);
     }
-    PyObject* kwnames = py::names<"allow_partial", "inplace", "root_path">();
-    if (!kwnames) return {};
     PyObject* args[] = {callee, element, partial, inplace, path};
-    return py::Ref::steal(
-        PyObject_VectorcallMethod(method, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    return py::call_method_kw<"apply", "allow_partial", "inplace", "root_path">(args);
 }
 
 bool read_symbolic_arg(PyObject* value, Tri& out) {

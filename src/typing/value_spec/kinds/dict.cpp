@@ -4,7 +4,7 @@
 // pure-Python schemas are honoured; a schema whose one field takes every str
 // key has its value spec applied per entry instead. Without a default of its
 // own, a Dict with a schema takes the schema's idea of an empty dict.
-#include "py/lazy.hpp"
+#include "py/named.hpp"
 #include "topology/key_path.hpp"
 #include "typing/bridge.hpp"
 #include "typing/fast_types.hpp"
@@ -35,10 +35,8 @@ namespace {
 
 // `create_schema(arg, allow_nonconst_keys=True)` through the bridge.
 py::Ref create_schema(const TypingBridge& bridge, PyObject* arg) {
-    PyObject* kw = py::names<"allow_nonconst_keys">();
-    if (!kw) return {};
     PyObject* args[] = {arg, Py_True};
-    return py::Ref::steal(PyObject_Vectorcall(bridge.create_schema.get(), args, 1, kw));
+    return py::call_kw<"allow_nonconst_keys">(bridge.create_schema.get(), args);
 }
 
 // The open schema `[(str_key_cls(), spec)]`: every str key, one value spec.
@@ -241,14 +239,10 @@ bool has_schema(const DictKind& dict) { return dict.schema && dict.schema.get() 
 // `schema.apply({}, allow_partial=True)`: the schema's idea of an empty
 // dict, with every field's own default filled in.
 py::Ref default_from_schema(PyObject* schema) {
-    PyObject* apply = py::intern<"apply">();
-    PyObject* kwnames = py::names<"allow_partial">();
-    if (!apply || !kwnames) return {};
     py::Ref empty = py::Ref::steal(PyDict_New());
     if (!empty) return {};
     PyObject* args[] = {schema, empty.get(), Py_True};
-    return py::Ref::steal(
-        PyObject_VectorcallMethod(apply, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    return py::call_method_kw<"apply", "allow_partial">(args);
 }
 
 int dict_derived_default(const SpecEngine& engine, py::Ref& out) {
@@ -324,17 +318,18 @@ py::Ref open_road(const DictKind& dict, py::Ref value, const ApplyOptions& optio
     if (!funnel::spec_exact_leaf_type(spec, leaf)) return {};
     py::Ref target = value;
     if (!options.inplace && PyDict_CheckExact(value.get())) {
-        target = py::Ref::steal(PyObject_CallMethodNoArgs(value.get(), py::intern<"copy">()));
+        target = py::call_method<"copy">(value.get());
         if (!target) return {};
     }
-    py::Ref items_view =
-        py::Ref::steal(PyObject_CallMethodNoArgs(value.get(), py::intern<"items">()));
+    py::Ref items_view = py::call_method<"items">(value.get());
     if (!items_view) return {};
     py::Ref items = py::Ref::steal(PySequence_List(items_view.get()));
     if (!items) return {};
-    PyObject* apply_name = py::intern<"apply">();
-    PyObject* kw = py::names<"allow_partial", "inplace", "root_path">();
-    if (!apply_name || !kw) return {};
+    PyObject *apply_name, *kw, *custom_typing;
+    if (!py::intern<"apply">(apply_name) ||
+        !py::names<"allow_partial", "inplace", "root_path">(kw) ||
+        !py::intern<"__vesk_custom_typing__">(custom_typing))
+        return {};
     const Py_ssize_t n = PyList_GET_SIZE(items.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
         py::Ref pair = py::Ref::borrow(PyList_GET_ITEM(items.get(), i));
@@ -347,7 +342,7 @@ py::Ref open_road(const DictKind& dict, py::Ref value, const ApplyOptions& optio
         if (any) {
             if (is_any_fast_type(v.get(), true)) continue;
             const int custom = PyObject_HasAttrWithError(
-                reinterpret_cast<PyObject*>(Py_TYPE(v.get())), py::intern<"__vesk_custom_typing__">());
+                reinterpret_cast<PyObject*>(Py_TYPE(v.get())), custom_typing);
             if (custom < 0) return {};
             const int missing = custom ? 1 : is_missing(v.get());
             if (missing < 0) return {};
@@ -389,8 +384,7 @@ bool dict_format_items(SpecItems& items) {
     const DictKind& dict = dict_of(items.engine().kind);
     py::Ref fields = py::Ref::borrow(Py_None);
     if (dict.schema.get() != Py_None) {
-        py::Ref values =
-            py::Ref::steal(PyObject_CallMethodNoArgs(dict.schema.get(), py::intern<"values">()));
+        py::Ref values = py::call_method<"values">(dict.schema.get());
         if (!values) return false;
         fields = py::Ref::steal(PySequence_List(values.get()));
         if (!fields) return false;
@@ -412,9 +406,7 @@ bool dict_write_json(SpecJsonWriter& w, const SpecEngine& e) {
 bool schema_field_specs(const DictKind& dict, std::vector<py::Ref>& out) {
     py::Ref fields = py::get_attr<"fields">(dict.schema.get());
     if (!fields) return false;
-    PyObject* values_name = py::intern<"values">();
-    if (!values_name) return false;
-    py::Ref values = py::Ref::steal(PyObject_CallMethodNoArgs(fields.get(), values_name));
+    py::Ref values = py::call_method<"values">(fields.get());
     return values && append_field_values(values.get(), out);
 }
 
@@ -433,8 +425,8 @@ py::Ref dict_forward_refs(const SpecEngine& engine) {
 
 // dict[str, typing.Any], whatever the schema.
 py::Ref dict_annotation(const SpecEngine&) {
-    PyObject* any = py::imported<"typing", "Any">();
-    if (!any) return {};
+    PyObject* any;
+    if (!py::imported<"typing", "Any">(any)) return {};
     py::Ref args =
         py::Ref::steal(PyTuple_Pack(2, reinterpret_cast<PyObject*>(&PyUnicode_Type), any));
     return args ? subscript(reinterpret_cast<PyObject*>(&PyDict_Type), args.get()) : py::Ref();
@@ -473,18 +465,14 @@ int dict_compatible(const SpecEngine& engine, PyObject*, PyObject* other) {
     py::Ref theirs = py::get_attr<"schema">(other);
     if (!theirs) return -1;
     if (theirs.get() == Py_None) return 0;
-    PyObject* name = py::intern<"is_compatible">();
-    if (!name) return -1;
-    PyObject* call[] = {dict.schema.get(), theirs.get()};
-    py::Ref answer = py::Ref::steal(
-        PyObject_VectorcallMethod(name, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    py::Ref answer = py::call_method<"is_compatible">(dict.schema.get(), theirs.get());
     return answer ? PyObject_IsTrue(answer.get()) : -1;
 }
 
 // `dict(*args, **kwargs)` (the built-in), applied.
 PyObject* dict_call(const SpecEngine& engine, PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* dict_cls = py::imported<"builtins", "dict">();
-    if (!dict_cls) return nullptr;
+    PyObject* dict_cls;
+    if (!py::imported<"builtins", "dict">(dict_cls)) return nullptr;
     return apply_made(engine, self, py::Ref::steal(PyObject_Call(dict_cls, args, kwargs)))
         .release();
 }
@@ -539,13 +527,11 @@ int dict_extend(SpecScope child_scope, PyObject* base) {
         if (!made || compute_open_str_value_spec(own_schema.get(), open) < 0) return -1;
         return store_dict_parts(child_scope, std::move(made), {}, std::move(open));
     }
-    PyObject* deepcopy = py::imported<"copy", "deepcopy">();
-    if (!deepcopy) return -1;
-    py::Ref schema = py::Ref::steal(PyObject_CallOneArg(deepcopy, base_schema.get()));
+    py::Ref schema = py::call_imported<"copy", "deepcopy">(base_schema.get());
     if (!schema) return -1;
     py::Ref base_default = py::get_attr<"default">(base);
     if (!base_default) return -1;
-    py::Ref copied = py::Ref::steal(PyObject_CallOneArg(deepcopy, base_default.get()));
+    py::Ref copied = py::call_imported<"copy", "deepcopy">(base_default.get());
     if (!copied || compute_open_str_value_spec(schema.get(), open) < 0) return -1;
     return store_dict_parts(child_scope, std::move(copied), std::move(schema), std::move(open));
 }

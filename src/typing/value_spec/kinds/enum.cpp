@@ -2,6 +2,7 @@
 // very list it was given (a change to that list changes the candidates) and
 // derives its value type and its noneability from the candidates.
 #include "py/critical_section.hpp"
+#include "py/named.hpp"
 #include "typing/bridge.hpp"
 #include "typing/value_spec/engine/by_name.hpp"
 #include "typing/value_spec/engine/format.hpp"
@@ -197,7 +198,9 @@ int enum_validate(const SpecEngine& engine, PyObject* value, PyObject* root_path
 
 py::Ref enum_annotation(const SpecEngine& e) {
     if (e.value_type) return e.value_type;
-    return py::Ref::borrow(py::imported<"typing", "Any">());
+    PyObject* any;
+    if (!py::imported<"typing", "Any">(any)) return {};
+    return py::Ref::borrow(any);
 }
 
 Leaf enum_leaf(const SpecKind&) { return Leaf::Checked; }
@@ -293,10 +296,8 @@ int enum_extend(SpecScope child_scope, PyObject* base) {
     if (!values) return -1;
     py::Ref it = py::Ref::steal(PyObject_GetIter(values.get()));
     if (!it) return -1;
-    PyObject* apply = py::intern<"apply">();
-    if (!apply) return -1;
     while (py::Ref value = py::Ref::steal(PyIter_Next(it.get()))) {
-        py::Ref applied = py::Ref::steal(PyObject_CallMethodOneArg(base, apply, value.get()));
+        py::Ref applied = py::call_method<"apply">(base, value.get());
         if (applied) continue;
         if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError))
             return -1;

@@ -232,8 +232,8 @@ struct SkipRule {
 
 bool skip_rule(const ListKind& list, const ApplyOptions& options, SkipRule& out) {
     if (options.child_transform) {
-        PyObject* name = py::intern<"_vesk_scalar_identity">();
-        if (!name) return false;
+        PyObject* name;
+        if (!py::intern<"_vesk_scalar_identity">(name)) return false;
         const int declared = PyObject_HasAttrWithError(options.child_transform, name);
         if (declared < 0) return false;
         if (!declared) return true;
@@ -270,9 +270,10 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
     py::Ref writer;
     py::Ref reader;
     if (!plain) {
-        PyObject* writer_name = py::intern<"_set_item_without_permission_check">();
-        PyObject* reader_name = py::intern<"sym_getattr">();
-        if (!writer_name || !reader_name) return {};
+        PyObject *writer_name, *reader_name;
+        if (!py::intern<"_set_item_without_permission_check">(writer_name) ||
+            !py::intern<"sym_getattr">(reader_name))
+            return {};
         writer = optional_attr(value.get(), writer_name);
         reader = optional_attr(value.get(), reader_name);
     }
@@ -351,8 +352,8 @@ const KindClass& list_class_of(const SpecKind&) { return Class::kClass; }
 // default_factory, noneable, frozen, strict)
 bool list_format_items(SpecItems& items) {
     const ListKind& list = list_of(items.engine().kind);
-    PyObject* zero = py::constant_int<0>();
-    if (!zero) return false;
+    PyObject* zero;
+    if (!py::constant_int<0>(zero)) return false;
     py::Ref min = py::Ref::steal(PyLong_FromLongLong(list.min_size));
     py::Ref max = py::Ref::steal(size_object(list.max_size));
     if (!min || !max) return false;

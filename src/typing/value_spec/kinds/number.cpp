@@ -308,8 +308,8 @@ int number_validate(const SpecEngine& engine, PyObject* value, PyObject* root_pa
         if (above < 0) return -1;
     }
     if (!below && !above) return 0;
-    PyObject* none = py::intern<"None">();
-    if (!none) return -1;
+    PyObject* none;
+    if (!py::intern<"None">(none)) return -1;
     py::Ref path_text = path_text_of(root_path);
     if (!path_text) return -1;
     PyErr_Format(PyExc_ValueError, "Value %S is out of range (min=%S, max=%S). (path=%S)", value,

@@ -5,7 +5,7 @@
 // and the class is never cached, so a spec made before the package
 // registered the class follows it once it does.
 #include "py/errors.hpp"
-#include "py/lazy.hpp"
+#include "py/named.hpp"
 #include "typing/bridge.hpp"
 #include "typing/funnel/funnel.hpp"
 #include "typing/markers.hpp"
@@ -31,8 +31,8 @@ PyObject* as_object(PyTypeObject* type) noexcept { return reinterpret_cast<PyObj
 // Whether `t` carries a truthy `__no_type_check__`; a failing read counts as
 // absent, a failing truth test propagates. 1, 0 or -1.
 int no_type_check(PyObject* t) {
-    PyObject* name = py::intern<"__no_type_check__">();
-    if (!name) return -1;
+    PyObject* name;
+    if (!py::intern<"__no_type_check__">(name)) return -1;
     PyObject* found = nullptr;
     if (PyObject_GetOptionalAttr(t, name, &found) < 0) {
         PyErr_Clear();
@@ -49,8 +49,8 @@ py::Ref object_class_of(PyObject* t) {
     const int is_class = PyObject_IsInstance(t, as_object(&PyType_Type));
     if (is_class < 0) return {};
     if (is_class) {
-        PyObject* object = py::imported<"builtins", "object">();
-        if (!object) return {};
+        PyObject* object;
+        if (!py::imported<"builtins", "object">(object)) return {};
         if (t == object) {
             PyErr_SetString(PyExc_TypeError, "<class 'object'> is too general for Object spec.");
             return {};
@@ -60,7 +60,8 @@ py::Ref object_class_of(PyObject* t) {
     const int unchecked = no_type_check(t);
     if (unchecked < 0) return {};
     if (unchecked) {
-        PyObject* object = py::imported<"builtins", "object">();
+        PyObject* object;
+        if (!py::imported<"builtins", "object">(object)) return {};
         return py::Ref::borrow(object);
     }
     const int generic = call_is_generic(t);
@@ -122,11 +123,9 @@ PyObject* get_cls(const SpecRead& self) {
 PyObject* get_schema(const SpecRead& self) {
     py::Ref cls = resolved_class(*self);
     if (!cls) return PyErr_Occurred() ? nullptr : py::new_ref(Py_None);
-    PyObject* name = py::intern<"__schema__">();
-    if (!name) return nullptr;
-    PyObject* found = nullptr;
-    if (PyObject_GetOptionalAttr(cls.get(), name, &found) < 0) return nullptr;
-    return found ? found : py::new_ref(Py_None);
+    py::Ref found;
+    if (py::get_optional_attr<"__schema__">(cls.get(), found) < 0) return nullptr;
+    return found ? found.release() : py::new_ref(Py_None);
 }
 
 PyMethodDef object_methods[] = {

@@ -1,7 +1,7 @@
 // Str: the spec of a string, optionally constrained by a regular expression
 // compiled once, when the spec is built; copies share the compiled pattern
 // and validation never compiles.
-#include "py/lazy.hpp"
+#include "py/named.hpp"
 #include "typing/value_spec/engine/by_name.hpp"
 #include "typing/value_spec/engine/format.hpp"
 #include "typing/value_spec/kinds/kinds.hpp"
@@ -26,9 +26,7 @@ std::optional<SpecEngine> str_new(PyObject* regex, SpecCommon common) {
         const int truth = PyObject_IsTrue(regex);
         if (truth < 0) return std::nullopt;
         if (truth) {
-            PyObject* compile = py::imported<"re", "compile">();
-            if (!compile) return std::nullopt;
-            pattern = py::Ref::steal(PyObject_CallOneArg(compile, regex));
+            pattern = py::call_imported<"re", "compile">(regex);
             if (!pattern) return std::nullopt;
         }
     }
@@ -131,9 +129,7 @@ Shortcut str_shortcut(const SpecEngine& engine, PyObject*, PyObject* value, Appl
 int str_validate(const SpecEngine& engine, PyObject* value, PyObject* root_path) {
     const StrKind& str = str_of(engine.kind);
     if (!str.regex) return 0;
-    PyObject* match_name = py::intern<"match">();
-    if (!match_name) return -1;
-    py::Ref match = py::Ref::steal(PyObject_CallMethodOneArg(str.regex.get(), match_name, value));
+    py::Ref match = py::call_method<"match">(str.regex.get(), value);
     if (!match) return -1;
     if (match.get() != Py_None) return 0;
     py::Ref pattern = py::get_attr<"pattern">(str.regex.get());

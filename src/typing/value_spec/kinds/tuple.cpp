@@ -168,8 +168,8 @@ py::Ref tuple_from_type_args(PyObject* type_args) {
     if (!type) return {};
     py::Ref items = as_type_args(type_args);
     if (!items) return {};
-    PyObject* ellipsis = py::imported<"builtins", "Ellipsis">();
-    if (!ellipsis) return {};
+    PyObject* ellipsis;
+    if (!py::imported<"builtins", "Ellipsis">(ellipsis)) return {};
     const TypingBridge* bridge = typing_bridge();
     if (!bridge) return {};
     SpecCommon common = defaults();
@@ -374,8 +374,8 @@ bool tuple_format_items(SpecItems& items) {
     const TupleKind& tuple = std::get<TupleKind>(items.engine().kind);
     py::Ref positional = tuple_element_values(tuple);
     if (!positional) return false;
-    PyObject* zero = py::constant_int<0>();
-    if (!zero) return false;
+    PyObject* zero;
+    if (!py::constant_int<0>(zero)) return false;
     py::Ref min = py::Ref::steal(PyLong_FromLongLong(tuple.min_size));
     py::Ref max = py::Ref::steal(size_object(tuple.max_size));
     if (!min || !max) return false;

@@ -33,8 +33,8 @@ std::optional<SpecEngine> type_new(PyObject* t, SpecCommon common) {
         forward_ref = make_forward_ref(t);
         if (!forward_ref) return std::nullopt;
     } else {
-        PyObject* any = py::imported<"typing", "Any">();
-        if (!any) return std::nullopt;
+        PyObject* any;
+        if (!py::imported<"typing", "Any">(any)) return std::nullopt;
         const int is_class = PyObject_IsInstance(t, as_object(&PyType_Type));
         if (is_class < 0) return std::nullopt;
         if (!is_class) {

@@ -17,7 +17,7 @@
 // the class it is called on; copies, `from_json` and the type-argument forms
 // make a plain Union.
 #include "py/critical_section.hpp"
-#include "py/lazy.hpp"
+#include "py/named.hpp"
 #include "typing/bridge.hpp"
 #include "typing/funnel/classify.hpp"
 #include "typing/funnel/funnel.hpp"
@@ -179,8 +179,8 @@ std::optional<SpecEngine> union_new(PyObject* candidates, SpecCommon common) {
 
 py::Ref call_noneable(py::Ref spec) {
     if (!spec) return {};
-    PyObject* name = py::intern<"noneable">();
-    if (!name) return {};
+    PyObject* name;
+    if (!py::intern<"noneable">(name)) return {};
     return py::Ref::steal(PyObject_CallMethodNoArgs(spec.get(), name));
 }
 
@@ -269,8 +269,8 @@ PyObject* get_candidate(const SpecRead& self, PyObject* dest) {
         py::Ref candidate = py::list_item(candidates, i);
         if (!candidate) break;
         if (PyObject_TypeCheck(candidate.get(), union_cls)) {
-            PyObject* name = py::intern<"get_candidate">();
-            if (!name) return nullptr;
+            PyObject* name;
+            if (!py::intern<"get_candidate">(name)) return nullptr;
             py::Ref found =
                 py::Ref::steal(PyObject_CallMethodOneArg(candidate.get(), name, dest));
             if (!found) return nullptr;
@@ -346,17 +346,14 @@ int mapped_candidate(const UnionKind& u, PyObject* value, py::Ref& out) {
 // `candidate.apply(value, allow_partial=, child_transform=, root_path=,
 // inplace=)`, with the root path itself (not a copy).
 py::Ref apply_candidate(PyObject* candidate, PyObject* value, const ApplyOptions& options) {
-    PyObject* method = py::intern<"apply">();
-    PyObject* kwnames = py::names<"allow_partial", "child_transform", "root_path", "inplace">();
-    if (!method || !kwnames) return {};
     PyObject* args[] = {candidate,
                         value,
                         options.allow_partial ? Py_True : Py_False,
                         options.child_transform ? options.child_transform : Py_None,
                         options.root_path ? options.root_path : Py_None,
                         options.inplace ? Py_True : Py_False};
-    return py::Ref::steal(
-        PyObject_VectorcallMethod(method, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    return py::call_method_kw<"apply", "allow_partial", "child_transform", "root_path", "inplace">(
+        args);
 }
 
 // The candidate of the value's exact class from the type map: a plain leaf
@@ -477,17 +474,13 @@ Shortcut union_shortcut(const SpecEngine& engine, PyObject* spec_obj, PyObject* 
 // candidate, any other failure stops the search; strictness does not matter.
 int union_coerce(const SpecEngine& engine, PyObject* value, PyObject*, PyObject* root_path,
                  py::Ref& out) {
-    PyObject* method = py::intern<"apply">();
-    PyObject* kwnames = py::names<"root_path">();
-    if (!method || !kwnames) return -1;
     // The list is read one item at a time under its lock; each candidate
     // runs with no lock held.
     for (Py_ssize_t i = 0;; ++i) {
         py::Ref candidate = py::list_item(union_of(engine.kind).candidates.get(), i);
         if (!candidate) return 0;
         PyObject* args[] = {candidate.get(), value, root_path ? root_path : Py_None};
-        out = py::Ref::steal(PyObject_VectorcallMethod(
-            method, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        out = py::call_method_kw<"apply", "root_path">(args);
         if (out) return 1;
         if (!PyErr_ExceptionMatches(PyExc_TypeError) &&
             !PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_KeyError))
@@ -567,7 +560,7 @@ py::Ref union_value_type_obj(const SpecEngine& engine) {
 // typing.Union[(A1, ..., An)] with each candidate's annotation, filled.
 py::Ref union_annotation(const SpecEngine& e) {
     py::Ref items = annotations_of_items(union_of(e.kind).candidates.get(), filled_annotation);
-    return items ? subscript(py::imported<"typing", "Union">(), items.get()) : py::Ref();
+    return items ? typing_subscript<"Union">(items.get()) : py::Ref();
 }
 
 bool union_strict_children(const SpecEngine& e, std::vector<py::Ref>& out) {
@@ -605,8 +598,8 @@ int union_equal(const SpecEngine& engine, PyObject* other) {
     const Py_ssize_t n = PyObject_Length(theirs.get());
     if (n < 0) return -1;
     if (n != PyList_GET_SIZE(k.candidates.get())) return 0;
-    PyObject* name = py::intern<"get_candidate">();
-    if (!name) return -1;
+    PyObject* name;
+    if (!py::intern<"get_candidate">(name)) return -1;
     for (Py_ssize_t i = 0;; ++i) {
         py::Ref candidate = py::list_item(k.candidates.get(), i);
         if (!candidate) break;
@@ -654,15 +647,11 @@ Decision union_compatible_first(const SpecEngine& engine, PyObject* self, PyObje
 int union_noneable(SpecEngine& engine, bool is_noneable, bool none_default,
                    Detached& detached) {
     if (common_kind::noneable(engine, is_noneable, none_default, detached) < 0) return -1;
-    PyObject* name = py::intern<"noneable">();
-    PyObject* kwnames = py::names<"use_none_as_default">();
-    if (!name || !kwnames) return -1;
     for (Py_ssize_t i = 0;; ++i) {
         py::Ref candidate = py::list_item(union_of(engine.kind).candidates.get(), i);
         if (!candidate) break;
         PyObject* call[] = {candidate.get(), is_noneable ? Py_True : Py_False, Py_False};
-        py::Ref done = py::Ref::steal(PyObject_VectorcallMethod(
-            name, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        py::Ref done = py::call_method_kw<"noneable", "use_none_as_default">(call);
         if (!done) return -1;
     }
     return 0;

@@ -86,8 +86,8 @@ Step frozen_over_enum(PyObject* child, PyObject* base, PyObject* child_default, 
     py::Ref made =
         py::Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(enum_cls), values.get()));
     if (!made) return Step::Error;
-    PyObject* freeze = py::intern<"freeze">();
-    if (!freeze) return Step::Error;
+    PyObject* freeze;
+    if (!py::intern<"freeze">(freeze)) return Step::Error;
     out = py::Ref::steal(PyObject_CallMethodOneArg(made.get(), freeze, child_default));
     return out ? Step::Done : Step::Error;
 }
@@ -129,8 +129,8 @@ py::Ref effective_base(PyObject* child, PyObject* base) {
     if (child_union < 0) return {};
     const int base_union = child_union ? 0 : PyObject_IsInstance(base, union_cls);
     if (base_union <= 0) return base_union < 0 ? py::Ref() : py::Ref::borrow(base);
-    PyObject* name = py::intern<"get_candidate">();
-    if (!name) return {};
+    PyObject* name;
+    if (!py::intern<"get_candidate">(name)) return {};
     py::Ref candidate = py::Ref::steal(PyObject_CallMethodOneArg(base, name, child));
     if (!candidate || candidate.get() != Py_None) return candidate;
     extension::refuse_of(child, base, ": no compatible type found in Union.");

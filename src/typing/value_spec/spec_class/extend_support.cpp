@@ -18,9 +18,9 @@ int refuse_v(PyObject* child_repr, PyObject* base_repr, const char* tail_format,
     return -1;
 }
 
-py::Ref optional_read(PyObject* base, PyObject* name) {
-    if (!name) return {};
-    py::Ref value = py::Ref::steal(PyObject_GetAttr(base, name));
+template <py::Literal Name>
+py::Ref optional_read(PyObject* base) {
+    py::Ref value = py::get_attr<Name>(base);
     if (!value) PyErr_Clear();
     return value;
 }
@@ -36,10 +36,9 @@ bool Reprs::take(PyObject* child_spec, PyObject* base_spec) {
 
 BaseLimits read_limits(PyObject* base) {
     BaseLimits limits;
-    limits.regex = optional_read(base, py::intern<"regex">());
-    limits.min_value = optional_read(base, py::intern<"min_value">());
-    limits.max_value = optional_read(base, py::intern<"max_value">());
-    PyErr_Clear();  // an intern failure counts as a failed read as well
+    limits.regex = optional_read<"regex">(base);
+    limits.min_value = optional_read<"min_value">(base);
+    limits.max_value = optional_read<"max_value">(base);
     return limits;
 }
 
@@ -68,8 +67,8 @@ int is_instance(PyObject* obj, PyTypeObject* (*type_fn)()) {
 }
 
 int call_extend(PyObject* target, PyObject* base) {
-    PyObject* name = py::intern<"extend">();
-    if (!name) return -1;
+    PyObject* name;
+    if (!py::intern<"extend">(name)) return -1;
     py::Ref done = py::Ref::steal(PyObject_CallMethodOneArg(target, name, base));
     return done ? 0 : -1;
 }

@@ -40,10 +40,10 @@ bool read_common(const JsonRow& row, SpecCommon& out) {
         out.default_value = bridge->missing_value;
     }
     bool strict = false;
-    if (json_bool(row.json_value, py::intern<"is_noneable">(), out.is_noneable) < 0 ||
-        json_bool(row.json_value, py::intern<"frozen">(), out.frozen) < 0)
+    if (row.stored_flag<"is_noneable">(out.is_noneable) < 0 ||
+        row.stored_flag<"frozen">(out.frozen) < 0)
         return false;
-    const int given = json_bool(row.json_value, py::intern<"strict">(), strict);
+    const int given = row.stored_flag<"strict">(strict);
     if (given < 0) return false;
     out.strict = given ? tri_from_bool(strict) : Tri::Unset;
     return true;

@@ -44,15 +44,26 @@ struct JsonRow {
     // As is: `out` stays null when the key is absent.
     template <py::Literal Key>
     [[nodiscard]] bool field(py::Ref& out) const {
-        return json_field(json_value, py::intern<Key>(), kwargs, out) >= 0;
+        PyObject* key;
+        return py::intern<Key>(key) && json_field(json_value, key, kwargs, out) >= 0;
     }
 
     // A key without which the kind cannot be built.
     template <py::Literal Key>
     [[nodiscard]] bool required(const char* message, py::Ref& out) const {
-        const int r = json_field(json_value, py::intern<Key>(), kwargs, out);
+        PyObject* key;
+        if (!py::intern<Key>(key)) return false;
+        const int r = json_field(json_value, key, kwargs, out);
         if (r == 0) PyErr_SetString(PyExc_ValueError, message);
         return r > 0;
+    }
+
+    // A flag stored as it is, never rebuilt, which must be True or False: 1
+    // read into `out`, 0 absent (`out` untouched), -1 on error.
+    template <py::Literal Key>
+    [[nodiscard]] int stored_flag(bool& out) const {
+        PyObject* key;
+        return py::intern<Key>(key) ? json_bool(json_value, key, out) : -1;
     }
 
     // A size: an integer (objects with `__index__` count) that fits 64

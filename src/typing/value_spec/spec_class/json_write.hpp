@@ -30,8 +30,8 @@ public:
     // The object itself, unconverted.
     template <py::Literal Key>
     [[nodiscard]] bool put(PyObject* value) {
-        PyObject* key = py::intern<Key>();
-        return key && PyDict_SetItem(out_, key, value) == 0;
+        PyObject* key;
+        return py::intern<Key>(key) && PyDict_SetItem(out_, key, value) == 0;
     }
     // The object passed through the bridge's `to_json`.
     template <py::Literal Key>

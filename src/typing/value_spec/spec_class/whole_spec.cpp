@@ -54,8 +54,8 @@ PyObject* get_fast_apply_info(const SpecRead& self) {
     PyObject* cls = bridge->fast_apply_info_cls.get();
     PyObject* leaf = native_exact_leaf(*self);
     if (!leaf) return PyObject_CallNoArgs(cls);
-    PyObject* kwnames = py::names<"is_eligible", "value_type">();
-    if (!kwnames) return nullptr;
+    PyObject* kwnames;
+    if (!py::names<"is_eligible", "value_type">(kwnames)) return nullptr;
     PyObject* call[] = {nullptr, Py_True, leaf};
     return PyObject_Vectorcall(cls, call + 1, 0 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
 }
@@ -74,7 +74,9 @@ py::Ref filled_annotation(PyObject* obj) {
     const int missing = is_missing(annotation.get());
     if (missing < 0) return {};
     if (!missing) return annotation;
-    return py::Ref::borrow(py::imported<"typing", "Any">());
+    PyObject* any;
+    if (!py::imported<"typing", "Any">(any)) return {};
+    return py::Ref::borrow(any);
 }
 
 py::Ref field_value_annotation(PyObject* field) {
@@ -84,13 +86,12 @@ py::Ref field_value_annotation(PyObject* field) {
 }
 
 py::Ref forward_annotation(PyObject* forward_ref) {
-    PyObject* name = py::intern<"as_annotation">();
-    if (!name) return {};
+    PyObject* name;
+    if (!py::intern<"as_annotation">(name)) return {};
     return py::Ref::steal(PyObject_CallMethodNoArgs(forward_ref, name));
 }
 
 py::Ref subscript(PyObject* generic, PyObject* args) {
-    if (!generic) return {};
     return py::Ref::steal(PyObject_GetItem(generic, args));
 }
 
@@ -119,17 +120,16 @@ PyObject* get_annotation(const SpecRead& self) {
     const int missing = is_missing(annotation.get());
     if (missing < 0) return nullptr;
     if (missing) return annotation.release();
-    return subscript(py::imported<"typing", "Optional">(), annotation.get()).release();
+    return typing_subscript<"Optional">(annotation.get()).release();
 }
 
 // --- strictness -----------------------------------------------------------------------
 
 bool append_field_values(PyObject* fields, std::vector<py::Ref>& out) {
-    PyObject* name = py::intern<"value">();
-    py::Ref it = py::Ref::steal(name ? PyObject_GetIter(fields) : nullptr);
+    py::Ref it = py::Ref::steal(PyObject_GetIter(fields));
     if (!it) return false;
     while (py::Ref field = py::Ref::steal(PyIter_Next(it.get()))) {
-        py::Ref value = py::Ref::steal(PyObject_GetAttr(field.get(), name));
+        py::Ref value = py::get_attr<"value">(field.get());
         if (!value) return false;
         out.push_back(std::move(value));
     }
@@ -148,8 +148,8 @@ PyObject* spec_materialize_strict(SpecScope self) {
         if (w->strict == Tri::Unset) w->strict = Tri::True;
         if (!ops(*w).strict_children(*w, children)) return nullptr;
     }
-    PyObject* name = py::intern<"_materialize_strict">();
-    if (!name) return nullptr;
+    PyObject* name;
+    if (!py::intern<"_materialize_strict">(name)) return nullptr;
     for (const py::Ref& child : children) {
         py::Ref done = py::Ref::steal(PyObject_CallMethodNoArgs(child.get(), name));
         if (!done) return nullptr;

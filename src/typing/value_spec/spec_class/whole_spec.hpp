@@ -5,6 +5,7 @@
 // Errors: a null Ref or false with an exception set.
 #pragma once
 
+#include "py/lazy.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 
 #include <vector>
@@ -19,8 +20,15 @@ namespace vesk::typing {
 [[nodiscard]] py::Ref field_value_annotation(PyObject* field);
 // A forward reference's `as_annotation()`.
 [[nodiscard]] py::Ref forward_annotation(PyObject* forward_ref);
-// `generic[args]`; `generic` null passes its error on.
+// `generic[args]`.
 [[nodiscard]] py::Ref subscript(PyObject* generic, PyObject* args);
+// `typing.Name[args]`.
+template <py::Literal Name>
+[[nodiscard]] py::Ref typing_subscript(PyObject* args) {
+    PyObject* generic;
+    if (!py::imported<"typing", Name>(generic)) return {};
+    return subscript(generic, args);
+}
 // A tuple of `each(item)` for every item of `list`, read one at a time.
 [[nodiscard]] py::Ref annotations_of_items(PyObject* list, py::Ref (*each)(PyObject* item));
 

@@ -33,8 +33,8 @@ int compute_open_str_value_spec(PyObject* schema, py::Ref& out) {
     const Py_ssize_t n = PyObject_Size(fields.get());
     if (n != 1) return n < 0 ? -1 : 0;
 
-    PyObject* items_name = py::intern<"items">();
-    if (!items_name) return -1;
+    PyObject* items_name;
+    if (!py::intern<"items">(items_name)) return -1;
     py::Ref items = py::Ref::steal(PyObject_CallMethodNoArgs(fields.get(), items_name));
     if (!items) return -1;
     py::Ref it = py::Ref::steal(PyObject_GetIter(items.get()));

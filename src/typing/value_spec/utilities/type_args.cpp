@@ -15,8 +15,8 @@ py::Ref from_annotation(PyObject* annotation) {
     if (!b) return {};
     py::Ref method = py::get_attr<"from_annotation">(b->value_spec_cls.get());
     if (!method) return {};
-    PyObject* kw = py::names<"auto_typing">();
-    if (!kw) return {};
+    PyObject* kw;
+    if (!py::names<"auto_typing">(kw)) return {};
     PyObject* args[2] = {annotation, Py_True};
     return py::Ref::steal(PyObject_Vectorcall(method.get(), args, 1, kw));
 }
@@ -33,8 +33,8 @@ py::Ref generic_getitem_result(py::Ref spec) {
     if (!spec) return {};
     // `typing` is imported once; its TYPE_CHECKING is read at each use,
     // since code may set it after import.
-    PyObject* module = py::imported<"typing">();
-    if (!module) return {};
+    PyObject* module;
+    if (!py::imported<"typing">(module)) return {};
     py::Ref flag = py::get_attr<"TYPE_CHECKING">(module);
     if (!flag) return {};
     const int checking = PyObject_IsTrue(flag.get());
