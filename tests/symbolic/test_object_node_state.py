@@ -382,4 +382,4 @@ def test_registration_order_and_signatures():
     assert signature(native._node_setorigin) == (
         "(inst, source, tag, stacktrace=None, stacklimit=None, stacktop=-1)")
     assert signature(native._probe_node_set) == "(inst, role, value=None)"
-    assert signature(native.SymObject.sym_seal) == "(self, is_seal=True)"
+    assert signature(native.SymObject.sym_seal) == "(self, /, is_seal=True)"
