@@ -141,7 +141,8 @@ def test_field_getter(Point):
                 lambda: native.SymFieldGetter()):
         with pytest.raises(TypeError):
             bad()
-    assert getter(obj=made(Point, x=3)) == 3
+    p = made(Point, x=3)
+    assert getter(obj=p) == getter.__call__(p) == getattr(p, "x") == 3   # every calling convention
 
 
 def test_sym_attributes_is_a_fresh_view_parented_to_the_object(Point):

@@ -5,12 +5,15 @@
 #include "py/type.hpp"
 #include "symbolic/object/object_state.hpp"
 
+#include <cstddef>
+
 namespace vesk::symbolic::object {
 
 namespace {
 
 struct GetterState {
-    py::Ref name;  // the field name, stored as given
+    vectorcallfunc call = nullptr;  // how the interpreter calls the instance
+    py::Ref name;                   // the field name, stored as given
 
     template <class V>
     void visit(V&& v) {
@@ -23,33 +26,37 @@ py::TypeCell TYPE;
 py::Params kNewParams{"SymFieldGetter", {"name"}, 1, 1};
 py::Params kCallParams{"SymFieldGetter", {"obj"}, 1, 1};
 
-PyObject* getter_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+// `getter(obj)`: a property calls its getter with the instance alone, so
+// that call takes no argument tuple.
+PyObject* getter_call(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                      PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* obj = nargs == 1 && !kwnames ? args[0] : nullptr;
     py::Args<1> a;
-    if (!py::parse(kNewParams, args, kwds, a)) return nullptr;
-    py::Ref self = py::alloc<GetterState>(type);
-    if (self) py::state<GetterState>(self.get()).name = py::Ref::borrow(a[0]);
-    return self.release();
-}
-
-PyObject* getter_call(py::Scoped<GetterState> self, PyObject* args, PyObject* kwds) {
-    PyObject* obj = nullptr;
-    py::Args<1> a;
-    // A property calls its getter with the instance alone.
-    if (!kwds && PyTuple_GET_SIZE(args) == 1) {
-        obj = PyTuple_GET_ITEM(args, 0);
-    } else {
-        if (!py::parse(kCallParams, args, kwds, a)) return nullptr;
+    if (!obj) {
+        if (!py::parse(kCallParams, args, nargs, kwnames, a)) return nullptr;
         obj = a[0];
     }
     PyTypeObject* type = sym_object_type();
     if (!type || !py::expect_instance(obj, type)) return nullptr;
     py::Ref field;
     {
-        auto held = self.shared();
+        py::Shared<GetterState> held(self);
         if (!held) return nullptr;
         field = held->name;
     }
     return topo_field(obj, field.get()).release();
+}
+
+PyObject* getter_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    py::Args<1> a;
+    if (!py::parse(kNewParams, args, kwds, a)) return nullptr;
+    py::Ref self = py::alloc<GetterState>(type);
+    if (!self) return nullptr;
+    GetterState& state = py::state<GetterState>(self.get());
+    state.call = reinterpret_cast<vectorcallfunc>(py::entry<getter_call>);
+    state.name = py::Ref::borrow(a[0]);
+    return self.release();
 }
 
 PyObject* name(const py::Shared<GetterState>& self) { return py::new_ref(self->name.get()); }
@@ -69,10 +76,8 @@ PyTypeObject* sym_field_getter_type() {
                                "The getter of a field property: calling it with a symbolic "
                                "object reads the field."))
             .state<GetterState>()
-            .slots({
-                py::slot<Py_tp_new, getter_new>(),
-                py::slot<Py_tp_call, getter_call>(),
-            })
+            .instance_vectorcall<GetterState>()
+            .slots({py::slot<Py_tp_new, getter_new>()})
             .getters(kGetters);
     });
 }
