@@ -39,7 +39,8 @@ PyObject* store_fields(SEAM_ARGS) {
     {
         py::Exclusive<ObjectState> held(args[0]);
         if (!held) return nullptr;
-        dropped = std::exchange(held->fields, py::Ref::borrow(args[1] == Py_None ? nullptr : args[1]));
+        PyObject* fields = args[1] == Py_None ? nullptr : args[1];
+        dropped = std::exchange(held->fields, py::Ref::borrow(fields));
     }
     return py::none();
 }

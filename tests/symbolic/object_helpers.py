@@ -37,7 +37,8 @@ def made_record(cls, path=None, **fields):
     inst = cls()
     for name, value in fields.items():
         setattr(inst, name, value)
-    for role, value in ((3, False), (4, True), (2, False), (1, KeyPath() if path is None else path)):
+    path = KeyPath() if path is None else path
+    for role, value in ((3, False), (4, True), (2, False), (1, path)):
         native._probe_node_set(inst, role, value)
     return inst
 

@@ -34,7 +34,7 @@ def test_a_blank_object(Point):
     for name in GUARDED:
         with pytest.raises(ValueError, match=r"^Point.__init__ should call `super\(\).__init__`.$"):
             p.node_read_guard() if name == "node_read_guard" else hasattr(p, name)
-    with pytest.raises(AttributeError, match=r"^'Point' object has no attribute '_sym_attributes'$"):
+    with pytest.raises(AttributeError, match="^'Point' object has no attribute '_sym_attributes'$"):
         p._sym_attributes
     for read in (lambda: p._topo_field("x"), lambda: p.x, lambda: native.SymFieldGetter("x")(p)):
         with pytest.raises(AttributeError, match="^_sym_attributes$"):
@@ -75,9 +75,9 @@ def test_topology_properties_need_a_tree(Point, Flat):
     f, parent = made(Flat, x=1), object()
     f._topo_parent = parent
     for name in ("topo_parent", "topo_path"):
-        with pytest.raises(SymbolicModeError, match=rf"^`{name}` requires a symbolic tree, but "
-                                                    r"Flat was declared with `topo=False`\. "
-                                                    r"Declare the class with `topo=True` to use it\.$"):
+        with pytest.raises(SymbolicModeError, match=(
+                rf"^`{name}` requires a symbolic tree, but Flat was declared with `topo=False`\. "
+                r"Declare the class with `topo=True` to use it\.$")):
             getattr(f, name)
     p = made(Point, path=KeyPath("p"))
     p._topo_parent = parent

@@ -70,9 +70,12 @@ auto object_flag(S& s, std::uint64_t role) noexcept -> decltype(&s.node.sealed) 
 int get_object_role(PyObject* inst, std::uint64_t role, py::Ref& out) {
     py::Shared<ObjectState> held(inst);
     if (!held) return -1;
-    if (const py::Ref* ref = object_ref(*held, role)) out = *ref;
-    else if (const bool* flag = object_flag(*held, role)) out = py::Ref::borrow(*flag ? Py_True : Py_False);
-    else out.reset();
+    if (const py::Ref* ref = object_ref(*held, role))
+        out = *ref;
+    else if (const bool* flag = object_flag(*held, role))
+        out = py::Ref::borrow(*flag ? Py_True : Py_False);
+    else
+        out.reset();
     return 0;
 }
 
@@ -81,8 +84,10 @@ int set_object_role(PyObject* inst, std::uint64_t role, PyObject* value) {
     py::Ref dropped;  // released after the hold
     py::Exclusive<ObjectState> held(inst);
     if (!held) return -1;
-    if (py::Ref* ref = object_ref(*held, role)) dropped = std::exchange(*ref, py::Ref::borrow(value));
-    else if (bool* flag = object_flag(*held, role)) *flag = truth;
+    if (py::Ref* ref = object_ref(*held, role))
+        dropped = std::exchange(*ref, py::Ref::borrow(value));
+    else if (bool* flag = object_flag(*held, role))
+        *flag = truth;
     held.release();
     return 0;
 }

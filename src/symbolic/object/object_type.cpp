@@ -211,7 +211,8 @@ PyGetSetDef kGetters[] = {
     py::getter<py_sym_attributes>("_sym_attributes"),
     py::getter<get_ref<NodeRef::Parent>, set_ref<NodeRef::Parent>>("_topo_parent"),
     py::getter<get_ref<NodeRef::Path>, set_ref<NodeRef::Path>>("_topo_path"),
-    py::getter<get_flag<NodeFlag::AllowPartial>, set_flag<NodeFlag::AllowPartial>>("_allow_partial"),
+    py::getter<get_flag<NodeFlag::AllowPartial>, set_flag<NodeFlag::AllowPartial>>(
+        "_allow_partial"),
     py::getter<get_flag<NodeFlag::AccessorWritable>, set_flag<NodeFlag::AccessorWritable>>(
         "_accessor_writable"),
     py::getter<get_flag<NodeFlag::Sealed>, set_flag<NodeFlag::Sealed>>("_sealed"),

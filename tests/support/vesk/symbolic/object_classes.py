@@ -93,12 +93,18 @@ def object_class(name, fields=(), *, topo=True, attr_write=True, frozen=False, b
     )
     cls = type(name, (base,), namespace)
     for flag, hook in _HOOK_FLAGS.items():
-        setattr(cls, flag, getattr(cls, hook) is not getattr(Object, hook))
+        setattr(cls, flag, _defined(cls, hook) is not vars(Object)[hook])
+    cls._sym_ready_is_noop = _defined(cls, "on_sym_ready") is None
     native_reads = topo and "sym_inferred" not in namespace
     for field_name, _ in own:
         getter = native.SymFieldGetter(field_name) if native_reads else _python_getter(field_name)
         setattr(cls, field_name, property(getter))
     return cls
+
+
+def _defined(cls, name):
+    """The class attribute `name` as defined (no descriptor bound), or None."""
+    return next((vars(k)[name] for k in cls.__mro__ if name in vars(k)), None)
 
 
 def _python_getter(name):
