@@ -6,7 +6,6 @@
 #include "kernel/record/slots.hpp"
 #include "py/hold.hpp"
 #include "py/methods.hpp"
-#include "symbolic/object/class_facts.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "symbolic/object/record_node.hpp"
 #include "seam_args.hpp"
@@ -45,23 +44,6 @@ PyObject* store_fields(SEAM_ARGS) {
     return py::none();
 }
 
-// node_facts(inst) -> None (undecided) or the four facts as a tuple.
-PyObject* node_facts(PyObject*, PyObject* inst) {
-    NodeFacts f;
-    if (!symbolic::object::node_facts(inst, f)) return nullptr;
-    if (!f.decided) return py::none();
-    return Py_BuildValue("(OOOO)", f.topo_enabled ? Py_True : Py_False,
-                         f.parent_change_overridden ? Py_True : Py_False,
-                         f.update_children_overridden ? Py_True : Py_False,
-                         f.path_change_overridden ? Py_True : Py_False);
-}
-
-PyObject* enable_topo_of(PyObject*, PyObject* obj) {
-    if (!expect_object(obj)) return nullptr;
-    const int r = symbolic::object::enable_topo_of(obj);
-    return r < 0 ? nullptr : py::boolean(r != 0);
-}
-
 PyObject* record_is_blank(PyObject*, PyObject* inst) {
     const int r = symbolic::object::record_is_blank(inst);
     return r < 0 ? nullptr : py::boolean(r != 0);
@@ -86,8 +68,6 @@ PyObject* collector_clear(PyObject*, PyObject* obj) {
 
 PyMethodDef functions[] = {
     py::method<store_fields>("store_fields"),
-    py::method<node_facts>("node_facts"),
-    py::method<enable_topo_of>("enable_topo_of"),
     py::method<record_is_blank>("record_is_blank"),
     py::method<install_view>("install_view"),
     py::method<collector_clear>("collector_clear"),
