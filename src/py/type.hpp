@@ -40,7 +40,9 @@
 #include "py/once_slot.hpp"
 #include "py/record.hpp"
 
+#include <cstddef>
 #include <initializer_list>
+#include <type_traits>
 #include <vector>
 
 namespace vesk::py {
@@ -208,6 +210,27 @@ public:
     TypeDef& gc() noexcept {
         flags_ |= Py_TPFLAGS_HAVE_GC;
         return *this;
+    }
+    // Calls of instances go through the vectorcall function each instance
+    // keeps in its State's `call` member (a `vectorcallfunc`, set by the
+    // constructor to a guarded entry), so a call with positional arguments
+    // builds no tuple. Gives the members table (`__vectorcalloffset__`): the
+    // declaration gives none of its own.
+    template <class State>
+    TypeDef& instance_vectorcall() {
+        using O = Object<State>;
+        static_assert(std::is_same_v<decltype(State::call), vectorcallfunc>,
+                      "the State keeps its vectorcall function in `call`");
+        static_assert(std::is_standard_layout_v<O>, "the offset of `call` must be fixed");
+        static PyMemberDef offset_member[] = {
+            {"__vectorcalloffset__", Py_T_PYSSIZET,
+             static_cast<Py_ssize_t>(offsetof(O, state) + offsetof(State, call)), Py_READONLY,
+             nullptr},
+            {nullptr, 0, 0, 0, nullptr},
+        };
+        flags_ |= Py_TPFLAGS_HAVE_VECTORCALL;
+        generated_.push_back({Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)});
+        return members(offset_member);
     }
     // The type's token (`Py_tp_token`): a mark by which native code tells
     // the types it built from any other.

@@ -4,7 +4,7 @@
 #include "py/module.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/dict/dict_type.hpp"
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/object/register.hpp"
 
 namespace vesk::symbolic {
 
@@ -30,16 +30,6 @@ PyMethodDef list_bridge_functions[] = {
     py::kMethodsEnd,
 };
 
-// The object registration's functions, in binding order.
-PyMethodDef object_functions[] = {
-    py::method<object::install_object_bridge>(
-        "_install_object_bridge",
-        "_install_object_bridge($module, /, *" VESK_OBJECT_BRIDGE_SLOTS(VESK_SIGNATURE_ARG) ")\n"
-        "--\n\n"
-        "Installs the object bridge once; later calls change nothing."),
-    py::kMethodsEnd,
-};
-
 #undef VESK_SIGNATURE_ARG
 
 }  // namespace
@@ -50,7 +40,7 @@ int register_module(PyObject* module) {
     if (py::add_type(module, sym_dict_type()) < 0) return -1;
     if (py::add_functions(module, container_bridge_functions) < 0) return -1;
     if (py::add_functions(module, list_bridge_functions) < 0) return -1;
-    return py::add_functions(module, object_functions);
+    return object::register_module(module);
 }
 
 }  // namespace vesk::symbolic

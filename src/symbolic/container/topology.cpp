@@ -12,10 +12,10 @@
 #include "symbolic/container/state.hpp"
 #include "symbolic/dict/dict_ops.hpp"
 #include "symbolic/markers.hpp"
+#include "symbolic/origin.hpp"
 #include "symbolic/policy.hpp"
 
 #include <cstdint>
-#include <limits>
 #include <type_traits>
 
 namespace vesk::symbolic {
@@ -92,20 +92,6 @@ int pass_parent_on(PyObject* self, PyObject* parent) {
         if (call_method_void<"topo_setparent">(v.get(), parent) < 0) return -1;
     }
     return 0;
-}
-
-// `stacktop - 1` as a Python int; the default when omitted is -2.
-py::Ref recorded_stacktop(PyObject* given) {
-    if (!given) return py::Ref::steal(PyLong_FromLong(-2));
-    std::int64_t top = 0;
-    if (!py::arg_i64("stacktop", given, top)) return {};
-    if (top == std::numeric_limits<std::int64_t>::min()) {
-        PyErr_SetString(PyExc_OverflowError,
-                        "argument 'stacktop': the recorded stacktop (stacktop - 1) does not fit "
-                        "a signed 64-bit integer");
-        return {};
-    }
-    return py::Ref::steal(PyLong_FromLongLong(top - 1));
 }
 
 }  // namespace
@@ -206,30 +192,20 @@ PyObject* sym_setorigin(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     py::Args<5> a;
     if (!py::parse(kOriginParams, args, nargs, kwnames, a)) return nullptr;
-    py::Ref stacktop = recorded_stacktop(a[4]);
+    std::int64_t top = 0;
+    if (!arg_stacktop(a[4], top)) return nullptr;
+    py::Ref stacktop = recorded_stacktop(top);
     if (!stacktop) return nullptr;
-    PyObject* source = a[0];
     py::Ref origin;
     {
         py::Shared<S> held(self);
         if (!held) return nullptr;
         origin = held->node.origin;
     }
-    if (origin) {
-        py::Ref current = py::get_attr<"source">(origin.get());
-        if (!current) return nullptr;
-        if (current.get() != Py_None && current.get() != source) {
-            PyErr_Format(PyExc_ValueError,
-                         "Cannot set the origin with a different source value. Origin source: "
-                         "%R, New source: %R.",
-                         current.get(), source);
-            return nullptr;
-        }
-    }
     const ContainerBridge* b = container_bridge();
     if (!b) return nullptr;
-    PyObject* call[] = {source, a[1], or_none(a[2]), or_none(a[3]), stacktop.get()};
-    py::Ref made = py::Ref::steal(PyObject_Vectorcall(b->origin_cls.get(), call, 5, nullptr));
+    py::Ref made = replacement_origin(b->origin_cls.get(), origin.get(), a[0], a[1], a[2], a[3],
+                                      stacktop.get());
     if (!made) return nullptr;
     py::Ref dropped;
     py::Exclusive<S> held(self);

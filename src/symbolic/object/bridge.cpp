@@ -2,8 +2,10 @@
 
 #include "py/args.hpp"
 #include "py/errors.hpp"
+#include "py/hold.hpp"
 #include "py/named.hpp"
 #include "symbolic/errors.hpp"
+#include "symbolic/object/object_state.hpp"
 
 #include <array>
 #include <memory>
@@ -66,10 +68,12 @@ int require_topo(PyObject* node, bool enable_topo, const char* label) {
     return -1;
 }
 
-NativeParent object_native_parent(PyObject*, py::Ref&) {
-    // No native symbolic object class is built yet: every value takes its
-    // caller's own road.
-    return NativeParent::NotObject;
+NativeParent object_native_parent(PyObject* obj, py::Ref& out) {
+    if (!is_sym_object(obj)) return NativeParent::NotObject;
+    py::Shared<ObjectState> held(obj);
+    if (!held) return NativeParent::Error;
+    out = py::Ref::borrow(or_none(held->node.parent));
+    return NativeParent::Found;
 }
 
 int defer_positional_to_python_init(PyObject* obj, PyObject* args, PyObject* kwargs,

@@ -1,0 +1,105 @@
+"""Field reads of a symbolic object through `SymFieldGetter`, in one run.
+
+A topology-aware object class gets one `property(SymFieldGetter(name))` per
+field, so that reading a field is one native call: the getter reads the
+object's field dictionary and resolves an inferential value. It is timed
+against the two ways plain Python reads a field: a Python `property` whose
+getter does the same work (a dict lookup and an inferential check), a
+`__slots__` attribute and a plain instance attribute.
+
+Times are CPU time per read, the best of several rounds that run every
+contender in turn (so a busy machine slows them alike); ratio =
+SymFieldGetter / other (lower is better).
+"""
+
+import os
+import sys
+import time
+import timeit
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "python"))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
+
+import vesk.symbolic  # noqa: E402  (the stand-in bridges)
+import vesk.typing  # noqa: E402
+from vesk.symbolic.object_classes import object_class  # noqa: E402
+from vesk_core import _native as n  # noqa: E402
+
+ROUNDS = 9
+READS = 100_000
+
+
+def race(contenders, number):
+    """The best time per operation of each contender, measured in turns."""
+    best = {name: float("inf") for name in contenders}
+    for _ in range(ROUNDS):
+        for name, fn in contenders.items():
+            seconds = timeit.Timer(fn, timer=time.process_time).timeit(number=1)
+            best[name] = min(best[name], seconds / number)
+    return best
+
+
+def _object_seams():
+    seams = __import__("vesk_core._typing_seams", fromlist=["native_table"])
+    return seams.native_table(n.__file__, "vesk_test_object_seams")
+
+
+class PythonFields:
+    """The same read in Python: the field dict, then the inferential check."""
+
+    def __init__(self, fields):
+        self._fields = fields
+
+    @property
+    def x(self):
+        value = self._fields["x"]
+        if hasattr(type(value), "infer"):
+            return value.infer()
+        return value
+
+
+class Slotted:
+    __slots__ = ("x",)
+
+    def __init__(self, x):
+        self.x = x
+
+
+class Plain:
+    def __init__(self, x):
+        self.x = x
+
+
+def reads(obj):
+    def run():
+        for _ in range(READS):
+            obj.x
+    return run
+
+
+def main():
+    vesk.typing.install()
+    vesk.symbolic.install()
+    seams = _object_seams()
+    Point = object_class("Point", [("x", n.Int())])
+    point = Point.__new__(Point)
+    seams["store_fields"](point, {"x": 7})
+    assert point.x == 7 and isinstance(Point.__dict__["x"].fget, n.SymFieldGetter)
+
+    times = race({
+        "SymFieldGetter": reads(point),
+        "Python property": reads(PythonFields({"x": 7})),
+        "slot": reads(Slotted(7)),
+        "plain attribute": reads(Plain(7)),
+    }, READS)
+    ours = times.pop("SymFieldGetter")
+    print("field reads, per read")
+    line = f"  {'100,000 reads of an int field':<30} SymFieldGetter {ours * 1e9:6.1f} ns"
+    for name, secs in times.items():
+        line += f" | {name} {secs * 1e9:5.1f} ns (ratio {ours / secs:5.2f})"
+    print(line)
+
+
+if __name__ == "__main__":
+    main()

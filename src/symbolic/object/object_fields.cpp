@@ -1,0 +1,129 @@
+// A SymObject's fields: the blank-object guard, the raw field read with
+// inferential resolution, the native re-pathing of its children and the
+// transient `_sym_attributes` view.
+#include "symbolic/object/object_state.hpp"
+
+#include "kernel/record/inferential.hpp"
+#include "py/dict_cursor.hpp"
+#include "py/hold.hpp"
+#include "py/named.hpp"
+#include "symbolic/dict/dict_ops.hpp"
+#include "symbolic/errors.hpp"
+#include "symbolic/markers.hpp"
+#include "symbolic/object/bridge.hpp"
+#include "symbolic/object/class_facts.hpp"
+#include "topology/key_path.hpp"
+
+namespace vesk::symbolic::object {
+
+namespace {
+
+// Raises `exc` with `format` naming the short name of `obj`'s class.
+void raise_naming_type(PyObject* obj, PyObject* exc, const char* format) {
+    py::Ref name = py::Ref::steal(PyType_GetName(Py_TYPE(obj)));
+    if (name) PyErr_Format(exc, format, name.get());
+}
+
+}  // namespace
+
+bool inline_storage(PyObject* obj, py::Ref& out) {
+    py::Shared<ObjectState> held(obj);
+    if (!held) return false;
+    out = held->fields;
+    return true;
+}
+
+void raise_not_initialised(PyObject* obj) {
+    raise_naming_type(obj, PyExc_ValueError, "%U.__init__ should call `super().__init__`.");
+}
+
+int node_read_guard(PyObject* obj) {
+    bool blank = false;
+    {
+        py::Shared<ObjectState> held(obj);
+        if (!held) return -1;
+        blank = is_blank(*held);
+    }
+    if (blank) raise_not_initialised(obj);
+    return blank ? -1 : 0;
+}
+
+int update_children_paths_native(PyObject* obj, PyObject* new_path) {
+    py::Ref fields;
+    if (!inline_storage(obj, fields)) return -1;
+    if (!fields) return 0;
+    py::DictCursor cursor(fields.get());
+    py::Ref key, value;
+    for (int step; (step = cursor.next(key, value)) != 0;) {
+        if (step < 0) return -1;
+        const int topo_aware = is_topology_aware(value.get());
+        if (topo_aware < 0) return -1;
+        if (!topo_aware || !lenient_topology_flag(value.get())) continue;
+        py::Ref path = topology::child_key_path(key.get(), new_path);
+        if (!path || !py::call_method<"topo_setpath">(value.get(), path.get())) return -1;
+    }
+    return 0;
+}
+
+py::Ref topo_field(PyObject* obj, PyObject* name) {
+    py::Ref fields;
+    if (!inline_storage(obj, fields)) return {};
+    if (!fields) {
+        PyErr_SetString(PyExc_AttributeError, "_sym_attributes");
+        return {};
+    }
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(fields.get(), name, &found) < 0) return {};
+    py::Ref value = py::Ref::steal(found);
+    if (!value) {
+        raise_with_arg(PyExc_KeyError, name);
+        return {};
+    }
+    const int inferential = is_inferential(value.get());
+    if (inferential <= 0) return inferential < 0 ? py::Ref() : value;
+    const int topo = enable_topo_of(obj);
+    if (topo < 0) return {};
+    if (!topo) return kernel::record::raise_contextual_attribute_error(obj, name);
+    return py::call_method<"infer">(value.get());
+}
+
+py::Ref sym_attributes(PyObject* obj) {
+    py::Ref fields, path;
+    bool sealed = false;
+    bool allow_partial = false;
+    {
+        py::Shared<ObjectState> held(obj);
+        if (!held) return {};
+        fields = held->fields;
+        path = held->node.path;
+        sealed = held->node.sealed;
+        allow_partial = held->node.allow_partial;
+    }
+    if (!fields) {
+        raise_naming_type(obj, PyExc_AttributeError,
+                          "'%U' object has no attribute '_sym_attributes'");
+        return {};
+    }
+    if (!object_bridge()) return {};
+    py::Ref sym_fields = py::get_attr<"sym_fields">(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+    if (!sym_fields) return {};
+    const int topo = enable_topo_of(obj);
+    if (topo < 0) return {};
+    dict::ObjectAttributesArgs a;
+    a.entries = fields.get();
+    a.spec = sym_fields.get() == Py_None ? nullptr : sym_fields.get();
+    a.allow_partial = allow_partial;
+    a.sealed = sealed;
+    a.enable_topo = topo != 0;
+    a.root_path = path.get();
+    // The children already sit under the object: shared, not cloned, and
+    // parented once the view is (below).
+    a.owner = obj;
+    a.parent = obj;
+    a.parent_set_by_caller = true;
+    py::Ref view = dict::build_object_attributes(a);
+    if (!view || !py::call_method<"topo_setparent">(view.get(), obj)) return {};
+    return view;
+}
+
+}  // namespace vesk::symbolic::object
