@@ -128,10 +128,7 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     if (!list_bridge()) return -1;
     std::vector<py::Ref>& formals = batch.values;
     for (std::size_t k = 0; k < formals.size(); ++k) {
-        py::Ref key = py::Ref::steal(PyLong_FromSsize_t(batch.at[k].pos));
-        py::Ref formal = key ? formalized_value(self, view, element, key.get(),
-                                                formals[k].get(), nullptr)
-                             : py::Ref();
+        py::Ref formal = formalized_at(self, view, element, batch.at[k].pos, formals[k].get());
         if (!formal) {
             formals.resize(k);
             abandon(self, formals);

@@ -141,17 +141,27 @@ int raise_located(PyObject* path, PyObject* exc_type, PyObject* text) {
 
 int is_insertion(PyObject* value) {
     const ListBridge* b = list_bridge();
-    return b ? PyObject_IsInstance(value, b->insertion_cls.get()) : -1;
+    if (!b) return -1;
+    PyObject* cls = b->insertion_cls.get();
+    // A primitive's class is final and answers `__class__` as itself, so
+    // against a class without a metaclass of its own the subtype test is
+    // the whole answer (`isinstance` would also look up `__class__`).
+    if (is_primitive(value) && PyType_CheckExact(cls))
+        return PyType_IsSubtype(Py_TYPE(value), reinterpret_cast<PyTypeObject*>(cls));
+    return PyObject_IsInstance(value, cls);
 }
 
-py::Ref formalized_value(PyObject* self, const View& view, PyObject* element, PyObject* key,
-                         PyObject* value, ClaimedSet* claimed) {
-    // A primitive that no field checks, or that its field keeps as it is,
-    // needs no context.
-    if (is_primitive(value)) {
-        const int kept = element ? native_field_keeps(element, value) : 1;
-        if (kept != 0) return kept < 0 ? py::Ref() : py::Ref::borrow(value);
-    }
+namespace {
+
+// 1 when `value` is a primitive that no field checks or that its field
+// keeps as it is (no context needed), 0 when it must be formalized, -1.
+int kept_as_is(PyObject* element, PyObject* value) {
+    if (!is_primitive(value)) return 0;
+    return element ? native_field_keeps(element, value) : 1;
+}
+
+py::Ref formalize(PyObject* self, const View& view, PyObject* element, PyObject* key,
+                  PyObject* value, ClaimedSet* claimed) {
     FormalizeContext ctx;
     ctx.assign = view.assign;
     ctx.container = self;
@@ -165,6 +175,23 @@ py::Ref formalized_value(PyObject* self, const View& view, PyObject* element, Py
     // A missing value given to a list is a value like any other.
     ctx.missing_takes_default = false;
     return formalize_member(key, element, value, ctx, claimed);
+}
+
+}  // namespace
+
+py::Ref formalized_value(PyObject* self, const View& view, PyObject* element, PyObject* key,
+                         PyObject* value, ClaimedSet* claimed) {
+    const int kept = kept_as_is(element, value);
+    if (kept != 0) return kept < 0 ? py::Ref() : py::Ref::borrow(value);
+    return formalize(self, view, element, key, value, claimed);
+}
+
+py::Ref formalized_at(PyObject* self, const View& view, PyObject* element, Py_ssize_t pos,
+                      PyObject* value) {
+    const int kept = kept_as_is(element, value);
+    if (kept != 0) return kept < 0 ? py::Ref() : py::Ref::borrow(value);
+    py::Ref key = py::Ref::steal(PyLong_FromSsize_t(pos));
+    return key ? formalize(self, view, element, key.get(), value, nullptr) : py::Ref();
 }
 
 py::Ref assign_child(PyObject* self, const View& view, PyObject* element, PyObject* key,

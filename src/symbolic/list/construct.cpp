@@ -6,6 +6,7 @@
 #include "symbolic/list/list_ops.hpp"
 
 #include "py/args.hpp"
+#include "py/critical_section.hpp"
 #include "py/hold.hpp"
 #include "py/named.hpp"
 #include "symbolic/adoption.hpp"
@@ -114,9 +115,7 @@ int write_marker(PyObject* self, const View& view, PyObject* element, PyObject* 
 }
 
 int append_formalized(PyObject* self, const View& view, PyObject* element, PyObject* item) {
-    py::Ref key = next_key(self);
-    py::Ref formal = key ? formalized_value(self, view, element, key.get(), item, nullptr)
-                         : py::Ref();
+    py::Ref formal = formalized_at(self, view, element, PyList_GET_SIZE(self), item);
     return formal ? PyList_Append(self, formal.get()) : -1;
 }
 
@@ -167,10 +166,11 @@ bool is_primitive_type(PyObject* type) noexcept {
            type == reinterpret_cast<PyObject*>(Py_TYPE(Py_None));
 }
 
-// The fused typed road: a list of scalars of exactly the element spec's
-// leaf class, within the size bounds, is stored whole and the spec bound
-// without any apply. 1 done, 0 declined (nothing changed), -1.
-int try_fused(PyObject* self, PyObject* spec, PyObject* items) {
+// The fused typed road, over the items just copied into the storage from
+// `end` on: scalars of exactly the element spec's leaf class, within the
+// size bounds, stay there and the spec is bound without any apply.
+// 1 done, 0 declined (the items are left for the caller), -1.
+int try_fused(PyObject* self, PyObject* spec, Py_ssize_t end) {
     if (!is_list_spec(spec)) return 0;
     py::Ref element;
     std::int64_t min_size = 0;
@@ -187,28 +187,35 @@ int try_fused(PyObject* self, PyObject* spec, PyObject* items) {
     py::Ref leaf;
     if (!typing::funnel::spec_exact_leaf_type(element.get(), leaf)) return -1;
     if (!leaf) return 0;
-    // `items` is this construction's own list: nothing else changes it.
-    const Py_ssize_t n = PyList_GET_SIZE(items);
-    if (n < min_size || (max_size && n > *max_size)) return 0;
-    if (n > 0 && !is_primitive_type(leaf.get())) return 0;
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(leaf.get());
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (Py_TYPE(PyList_GET_ITEM(items, i)) != type) return 0;
-    const Py_ssize_t end = PyList_GET_SIZE(self);
-    if (PyList_SetSlice(self, end, end, items) < 0) return -1;
+    {
+        py::CriticalSection guard(self);
+        const Py_ssize_t total = PyList_GET_SIZE(self);
+        const Py_ssize_t n = total - end;
+        if (n < min_size || (max_size && n > *max_size)) return 0;
+        if (n > 0 && !is_primitive_type(leaf.get())) return 0;
+        for (Py_ssize_t i = end; i < total; ++i)
+            if (Py_TYPE(PyList_GET_ITEM(self, i)) != type) return 0;
+    }
     return bind_spec(self, spec) < 0 ? -1 : 1;
 }
 
-// Every item collected first; the fused road, else each item formalized
-// (with the element field when the spec is already bound). 1 when the
-// fused road bound the spec, 0 otherwise, -1.
+// Every item collected first, straight into the storage in one bulk copy
+// where the fused road checks them in place; when it declines they are
+// taken out again and each is formalized (with the element field when the
+// spec is already bound). 1 when the fused road bound the spec, 0
+// otherwise, -1.
 int fill_schemaful(PyObject* self, const View& view, PyObject* spec, PyObject* source,
                    bool source_owned) {
-    py::Ref items = source_owned ? py::Ref::borrow(source)
+    const bool sequence = source_owned || PyList_CheckExact(source) || PyTuple_CheckExact(source);
+    py::Ref collected = sequence ? py::Ref::borrow(source)
                                  : py::Ref::steal(PySequence_List(source));
-    if (!items) return -1;
-    const int fused = try_fused(self, spec, items.get());
-    if (fused != 0) return fused;
+    const Py_ssize_t end = PyList_GET_SIZE(self);
+    if (!collected || PyList_SetSlice(self, end, end, collected.get()) < 0) return -1;
+    const int fused = try_fused(self, spec, end);
+    if (fused > 0) return fused;
+    py::Ref items = py::Ref::steal(PyList_GetSlice(self, end, PY_SSIZE_T_MAX));
+    if (!items || PyList_SetSlice(self, end, PY_SSIZE_T_MAX, nullptr) < 0 || fused < 0) return -1;
     SpecReadings readings;
     if (!read_spec(view.spec.get(), kElement, readings)) return -1;
     PyObject* element = readings.element.get();

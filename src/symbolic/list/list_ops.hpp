@@ -73,6 +73,9 @@ int raise_located(PyObject* path, PyObject* exc_type, PyObject* text);
 // `element` (null for none).
 [[nodiscard]] py::Ref formalized_value(PyObject* self, const View& view, PyObject* element,
                                        PyObject* key, PyObject* value, ClaimedSet* claimed);
+// The same for the position `pos`, whose key is made only when needed.
+[[nodiscard]] py::Ref formalized_at(PyObject* self, const View& view, PyObject* element,
+                                    Py_ssize_t pos, PyObject* value);
 // `value` adopted under `key` with the member policy.
 [[nodiscard]] py::Ref assign_child(PyObject* self, const View& view, PyObject* element,
                                    PyObject* key, PyObject* value, ClaimedSet* claimed);

@@ -183,9 +183,7 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
         if (current.get() == value) return 0;
     }
     // Formalized under the position it takes, so its path names it.
-    py::Ref key = py::Ref::steal(PyLong_FromSsize_t(at.pos));
-    py::Ref formal = key ? formalized_value(self, view, element, key.get(), value, nullptr)
-                         : py::Ref();
+    py::Ref formal = formalized_at(self, view, element, at.pos, value);
     if (!formal) return -1;
     return store(self, element, at, formal.get(), update);
 }
