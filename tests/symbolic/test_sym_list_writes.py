@@ -96,6 +96,15 @@ def test_update_keys_are_the_callers(op, key, old, result):
     assert update.new_value == (MISSING if len(result) < 3 else 9)
 
 
+def test_a_child_is_placed_at_its_position_whatever_index_names_it():
+    lst = List([1, 2, 3], root_path=KeyPath("r"))
+    lst[-1] = {"a": 1}
+    lst.insert(-100, {"b": 2})
+    assert [b[0][0] for b in batches(lst)] == [-1, -100]
+    assert lst[3].topo_path == KeyPath(2, KeyPath("r"))   # stale after the insertion, as any
+    assert lst[0].topo_path == KeyPath(0, KeyPath("r"))
+
+
 def test_the_identity_write_and_a_missing_value_past_the_end_do_nothing():
     d = Dict()
     lst = List([d])

@@ -9,7 +9,6 @@
 #include "py/named.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
-#include "symbolic/errors.hpp"
 #include "symbolic/formalize.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/policy.hpp"

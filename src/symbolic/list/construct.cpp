@@ -16,7 +16,6 @@
 #include "symbolic/list/list_type.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/policy.hpp"
-#include "symbolic/shortcuts.hpp"
 #include "typing/funnel/classify.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 
@@ -213,9 +212,9 @@ int fill_schemaful(PyObject* self, const View& view, PyObject* spec, PyObject* s
     const Py_ssize_t end = PyList_GET_SIZE(self);
     if (!collected || PyList_SetSlice(self, end, end, collected.get()) < 0) return -1;
     const int fused = try_fused(self, spec, end);
-    if (fused > 0) return fused;
+    if (fused != 0) return fused;
     py::Ref items = py::Ref::steal(PyList_GetSlice(self, end, PY_SSIZE_T_MAX));
-    if (!items || PyList_SetSlice(self, end, PY_SSIZE_T_MAX, nullptr) < 0 || fused < 0) return -1;
+    if (!items || PyList_SetSlice(self, end, PY_SSIZE_T_MAX, nullptr) < 0) return -1;
     SpecReadings readings;
     if (!read_spec(view.spec.get(), kElement, readings)) return -1;
     PyObject* element = readings.element.get();
