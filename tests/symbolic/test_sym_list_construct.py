@@ -45,9 +45,6 @@ def test_empty_construction_state():
     (([1], [2]), {}, "positional"),
     ((), {"bogus": 1}, "bogus"),
     ((), {"wrap": None}, "wrap"),
-    ((), {"allow_partial": 1}, "allow_partial"),
-    ((), {"accessor_writable": None}, "accessor_writable"),
-    ((), {"sealed": "yes"}, "sealed"),
     ((), {"pass_through": 0}, "pass_through"),
     ((), {"assign": 3}, "assign"),
 ])

@@ -1,7 +1,8 @@
 """SymList reads and binding: user-facing reads resolve inferential items
 while the `sym_` accessors give them raw, index rules, `custom_apply`,
 `use_value_spec`, the formalization and adoption entries, and the
-topology surface (sealing, re-pathing, properties, cycle collection)."""
+topology surface as the list walks it (sealing, re-pathing), its own
+properties and cycle collection."""
 
 import gc
 import types
@@ -12,8 +13,6 @@ import pytest
 import vesk_core._native as native
 from helpers import Dict, Inferred, KeyPath, List, Node, SharedHoldError, scope
 from vesk.symbolic.objects import WritePermissionError
-
-numpy_bool = pytest.importorskip("vesk_core._native_testhooks").fake_numpy_bool
 
 
 def test_reads_resolve_inferential_items_and_sym_accessors_do_not():
@@ -133,18 +132,6 @@ def test_sealing_and_repathing_visit_the_items():
     assert child.topo_parent is lst   # a list never passes its parent on
     with pytest.raises(AssertionError):
         lst._update_children_paths(None, "not a path")
-
-
-@pytest.mark.parametrize("name", ["_sealed", "_allow_partial", "_accessor_writable", "_wrap"])
-def test_bool_properties_are_strict(name):
-    lst = List()
-    setattr(lst, name, numpy_bool(True))
-    assert getattr(lst, name) is True
-    for bad in (1, None):
-        with pytest.raises(TypeError):
-            setattr(lst, name, bad)
-    with pytest.raises(AttributeError, match="property has no deleter"):
-        delattr(lst, name)
 
 
 def test_object_and_read_only_properties():

@@ -119,42 +119,25 @@ def test_concurrent_pops_remove_every_item_at_most_once():
 
 def test_a_list_shrunk_while_read_gives_a_result_or_an_index_error():
     lst = Logged([Dict(n=k) for k in range(40)], root_path=KeyPath("r"))
-    stop = threading.Event()
+    reads = (lambda: list(lst), lambda: lst.sym_seal(), lambda: lst.sym_seal(False),
+             lambda: lst._clone_if_primitive(), lambda: lst.copy(), lambda: lst[::2],
+             lambda: lst.topo_setpath(KeyPath("moved")), lambda: list(lst.sym_items()))
 
-    def shrink():
-        # Writes through sealing by other threads: this thread's scope says unsealed.
-        with scope(native._FLAG_SEALED, False):
-            for _ in range(ROUNDS):
-                try:
-                    lst.pop()
-                    lst.append(Dict(n=-1))
-                    del lst[0]
-                except (IndexError, RuntimeError) as e:
-                    if isinstance(e, RuntimeError) and str(e) not in BORROW_ERRORS:
-                        raise
-
-    def reader(tid):
-        if tid == 0:
+    def shrink_or_read(tid):
+        for n in range(ROUNDS // 3):
             try:
-                shrink()
-            finally:
-                stop.set()
-            return
-        while not stop.is_set():
-            for op in (lambda: list(lst), lambda: lst.sym_seal(tid % 2 == 0),
-                       lambda: lst._clone_if_primitive(), lambda: lst.copy(),
-                       lambda: lst.topo_setpath(KeyPath(f"r{tid}")),
-                       lambda: lst[::2], lambda: list(lst.sym_items())):
-                try:
-                    result = op()
-                except IndexError:
-                    continue
-                except RuntimeError as e:
-                    if str(e) not in BORROW_ERRORS:
-                        raise
-                    continue
-                assert result is None or result is lst or isinstance(result, list)
+                if tid == 0:   # this thread writes through sealing by the others
+                    with scope(native._FLAG_SEALED, False):
+                        del lst[0]
+                        lst.append(Dict(n=-1))
+                        lst.pop(n % 2 - 1)
+                else:
+                    reads[(tid + n) % len(reads)]()
+            except IndexError:
+                pass
+            except RuntimeError as e:
+                if str(e) not in BORROW_ERRORS:
+                    raise
 
-    run_threads(reader)
-    for k, item in enumerate(lst):
-        assert item.topo_parent is lst and type(item) is Dict
+    run_threads(shrink_or_read)
+    assert all(type(item) is Dict and item.topo_parent is lst for item in lst)

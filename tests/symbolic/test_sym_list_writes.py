@@ -210,7 +210,6 @@ def test_only_an_explicit_false_scope_drops_notifications(value, sent):
 @pytest.mark.parametrize("op, error, message", [
     (lambda x: x.__setitem__(3, 0), IndexError,
      r"^list assignment index out of range\. Length=3, index=3$"),
-    (lambda x: x.__setitem__(-4, 0), IndexError, r"Length=3, index=-4$"),
     (lambda x: x.__setitem__("0", 0), TypeError,
      r"^list assignment index must be an integer\. Encountered '0'\.$"),
     (lambda x: x.__delitem__(5), IndexError, r"^list index out of range\. Length=3, index=5$"),
@@ -218,7 +217,6 @@ def test_only_an_explicit_false_scope_drops_notifications(value, sent):
      r"^list index must be an integer\. Encountered slice\(0, 1, None\)\.$"),
     (lambda x: x.pop(3), IndexError, r"^pop index out of range$"),
     (lambda x: x.pop("0"), TypeError, "index"),
-    (lambda x: x.insert(1.0, 0), TypeError, "index"),
     (lambda x: x.remove(9), ValueError, r"^9 not in list\.$"),
     (lambda x: x.sort(reverse=1), TypeError, "reverse"),
     (lambda x: x._set_item_without_permission_check("0", 1), TypeError, "key"),
