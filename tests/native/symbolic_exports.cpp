@@ -10,6 +10,7 @@
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/dict/dict_ops.hpp"
+#include "symbolic/list/list_ops.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/policy.hpp"
 #include "symbolic/wrap_node.hpp"
@@ -113,6 +114,16 @@ PyObject* wrap_dict(SEAM_ARGS) {
         .release();
 }
 
+// wrap_list(cls, raw, spec, allow_partial, path, parent); None = absent.
+PyObject* wrap_list(SEAM_ARGS) {
+    SEAM_ARITY("wrap_list", 6);
+    bool allow_partial = false;
+    if (!truth(args[3], allow_partial)) return nullptr;
+    return list::wrap_list(args[0], args[1], present(args[2]), allow_partial, args[4],
+                           present(args[5]))
+        .release();
+}
+
 // wrap_node(cls, raw, spec, flags, path): the function of the wrap-node hook.
 PyObject* wrap_node(SEAM_ARGS) {
     SEAM_ARITY("wrap_node", 5);
@@ -168,6 +179,7 @@ PyMethodDef functions[] = {
     py::method<field_policy>("field_policy"),
     py::method<class_field_policy>("class_field_policy"),
     py::method<wrap_dict>("wrap_dict"),
+    py::method<wrap_list>("wrap_list"),
     py::method<wrap_node>("wrap_node"),
     py::method<object_attributes>("object_attributes"),
     py::method<default_origin>("default_origin"),

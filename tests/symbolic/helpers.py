@@ -1,13 +1,15 @@
 """Shared pieces of the symbolic tests: the module's internal operations
-through the test seams, the stand-in's dictionary class, schema builders and
-small pure-Python symbolic values that record what adoption does to them."""
+through the test seams, the stand-in's dictionary and list classes, schema
+builders, a flag-scope context and small pure-Python symbolic values that
+record what adoption does to them."""
 
+import contextlib
 import types
 
 import pytest
 
 import vesk_core._native as native
-from vesk.symbolic.containers import MISSING, Dict, FieldUpdate, SharedHoldError
+from vesk.symbolic.containers import MISSING, Dict, FieldUpdate, Insertion, List, SharedHoldError
 from vesk.symbolic.objects import WritePermissionError
 from vesk_core import KeyPath
 
@@ -17,9 +19,20 @@ seams = types.SimpleNamespace(
 )
 
 __all__ = [
-    "MISSING", "Dict", "FieldUpdate", "SharedHoldError", "WritePermissionError", "KeyPath",
-    "seams", "schema", "spec", "Node", "RefNode", "Inferred",
+    "MISSING", "Dict", "FieldUpdate", "Insertion", "List", "SharedHoldError",
+    "WritePermissionError", "KeyPath", "seams", "schema", "spec", "scope", "Node", "RefNode",
+    "Inferred",
 ]
+
+
+@contextlib.contextmanager
+def scope(flag, value):
+    """The calling thread's flag scope `flag` set to `value` for the block."""
+    native._flag_scope_set(flag, value)
+    try:
+        yield
+    finally:
+        native._flag_scope_del(flag)
 
 
 def schema(*fields, nonconst=None):

@@ -3,6 +3,7 @@
 #include "py/hold.hpp"
 #include "symbolic/container/state.hpp"
 #include "symbolic/dict/dict_type.hpp"
+#include "symbolic/list/list_type.hpp"
 #include "symbolic/object/bridge.hpp"
 
 namespace vesk::symbolic {
@@ -22,8 +23,8 @@ int read_held(PyObject* value, ChildState& out) {
 }  // namespace
 
 ContainerKind container_kind(PyObject* value) noexcept {
-    // SymList joins here once it exists.
-    return is_sym_dict(value) ? ContainerKind::Dict : ContainerKind::None;
+    if (is_sym_dict(value)) return ContainerKind::Dict;
+    return is_sym_list(value) ? ContainerKind::List : ContainerKind::None;
 }
 
 int read_child_state(PyObject* value, ChildState& out) {

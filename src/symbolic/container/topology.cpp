@@ -62,6 +62,30 @@ struct Members<DictState> {
     }
 };
 
+template <>
+struct Members<ListState> {
+    // Each index below the length at the start, its item read when its turn
+    // comes; an index that vanished meanwhile is an IndexError.
+    template <class F>
+    static int each_keyed(PyObject* self, F&& f) {
+        const Py_ssize_t n = PyList_GET_SIZE(self);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            py::Ref item = py::list_item(self, i);
+            if (!item) {
+                PyErr_SetString(PyExc_IndexError, "list index out of range");
+                return -1;
+            }
+            py::Ref key = py::Ref::steal(PyLong_FromSsize_t(i));
+            if (!key || f(key.get(), item.get()) < 0) return -1;
+        }
+        return 0;
+    }
+    template <class F>
+    static int each_value(PyObject* self, F&& f) {
+        return each_keyed(self, [&f](PyObject*, PyObject* v) { return f(v); });
+    }
+};
+
 // A dictionary that holds an object's attributes hands a new parent on to
 // its children, except those whose field keeps them by reference and those
 // already under it.
@@ -232,6 +256,7 @@ PyObject* topo_parent_for_children(PyObject* self) {
     template PyObject* sym_setorigin<S>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 VESK_CONTAINER_TOPOLOGY(DictState)
+VESK_CONTAINER_TOPOLOGY(ListState)
 
 #undef VESK_CONTAINER_TOPOLOGY
 

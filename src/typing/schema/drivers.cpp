@@ -3,6 +3,7 @@
 // road of one present value and one constant field of a fast road.
 #include "typing/schema/drivers.hpp"
 
+#include "hooks.hpp"
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/named.hpp"
@@ -31,6 +32,30 @@ py::Ref materialize_default(PyObject* value_spec, bool allow_partial) {
 
 bool effective_symbolic(const field::FieldMeta& meta, bool fallback) noexcept {
     return meta.symbolic == Tri::Unset ? fallback : meta.symbolic == Tri::True;
+}
+
+py::Ref call_transform(PyObject* transform, PyObject* field, PyObject* c, PyObject* path) {
+    PyObject* targs[] = {path, field, c};
+    return py::Ref::steal(PyObject_Vectorcall(transform, targs, 3, nullptr));
+}
+
+// A scalar-identity transform that also states the allow_partial of its
+// symbolic wrapping stands for the package's own wrapping of an accepted
+// dict or list: with the package's container classes installed, the
+// wrap-node hook builds the node natively, bound to the field's spec,
+// instead of a call of the transform.
+py::Ref wrap_or_transform(PyObject* transform, PyObject* field, const field::FieldMeta& meta,
+                          PyObject* c, PyObject* path) {
+    py::Ref allow_partial;
+    const int stated = py::get_optional_attr<"_vesk_allow_partial">(transform, allow_partial);
+    if (stated < 0) return {};
+    const SymbolicContainerTypes* types = symbolic_container_types();
+    hooks::WrapNodeFn* wrap = hooks::WRAP_NODE_HOOK.get();
+    if (!stated || !types || !wrap) return call_transform(transform, field, c, path);
+    const int truth = PyObject_IsTrue(allow_partial.get());
+    if (truth < 0) return {};
+    PyObject* cls = Py_TYPE(c) == &PyDict_Type ? types->dict_type.get() : types->list_type.get();
+    return py::Ref::steal(wrap(cls, c, meta.value_spec.get(), truth ? 1 : 0, path));
 }
 
 }  // namespace
@@ -109,8 +134,8 @@ bool funnel_field_value(PyObject* field, const field::FieldMeta& meta, PyObject*
                                        ? topology::child_key_path(key, ctx.root_path)
                                        : topology::make_key_path(std::span<const topology::Key>{});
                     if (!path) return false;
-                    PyObject* targs[] = {path.get(), field, c};
-                    out.value = py::Ref::steal(PyObject_Vectorcall(opts.transform, targs, 3, nullptr));
+                    out.value = marked ? wrap_or_transform(opts.transform, field, meta, c, path.get())
+                                       : call_transform(opts.transform, field, c, path.get());
                     if (!out.value) return false;
                     out.scalar = is_scalar_value(out.value.get());
                     return true;

@@ -1,6 +1,7 @@
-"""The container and list bridges' handles, and the dictionary class the
-package composes over the native `SymDict`: small working Python versions of
-the package's container policy, so tests run the native call paths for real."""
+"""The container and list bridges' handles, and the dictionary and list
+classes the package composes over the native `SymDict` and `SymList`: small
+working Python versions of the package's container policy, so tests run the
+native call paths for real."""
 
 import vesk_core._native as native
 from vesk_core import KeyPath
@@ -29,12 +30,16 @@ class FieldUpdate:
 
 
 class Insertion:
-    """A value to insert into a list rather than to assign."""
+    """A value to insert into a list rather than to assign (the list
+    bridge's `insertion_cls`)."""
 
     __slots__ = ("value",)
 
     def __init__(self, value):
         self.value = value
+
+    def __repr__(self):
+        return f"Insertion({self.value!r})"
 
 
 def shared_hold_message(child, path, in_claimed_set):
@@ -66,9 +71,38 @@ class Dict(native.SymDict):
         self.__dict__.setdefault("notified", []).extend(updates)
 
 
+class List(native.SymList):
+    """The package's list: clones itself, takes over its own apply, reads
+    its raw items for the spec engine, and records the field updates it is
+    told about (`notified`)."""
+
+    __vesk_custom_typing__ = True
+
+    def sym_clone(self, deep=False, memo=None):
+        items = [v.sym_clone(deep) if _is_symbolic(v) else v for v in self.sym_values()]
+        return type(self)(
+            items,
+            value_spec=self._value_spec,
+            pass_through=True,
+            allow_partial=self._allow_partial,
+        )
+
+    def sym_getattr(self, key, default=MISSING):
+        if not self.sym_hasattr(key):
+            if default is MISSING:
+                raise IndexError(key)
+            return default
+        return self._sym_getattr(key)
+
+    def _notify_field_updates(self, updates):
+        self.__dict__.setdefault("notified", []).append(updates)
+
+
 def wrap_value(value, wrap=True, allow_partial=False, root_path=None, assign=None):
     if wrap and type(value) is dict:
         return Dict(value, allow_partial=allow_partial, root_path=root_path, assign=assign)
+    if wrap and type(value) is list:
+        return List(value, allow_partial=allow_partial, root_path=root_path, assign=assign)
     return value
 
 
@@ -91,6 +125,9 @@ def handles():
 
 
 def install():
-    """Installs the container and list bridges (the first installation wins)."""
+    """Installs the container and list bridges, and registers `Dict` and
+    `List` as the symbolic container types the schema funnel wraps raw
+    containers into (the first installation wins)."""
     native._install_container_bridge(**handles())
     native._install_list_bridge(Insertion)
+    native._install_symbolic_container_types(Dict, List)

@@ -1,5 +1,5 @@
 """Stand-in for the package's typing layer: the handles it gives to
-`_install_typing_bridge` and the three single-value installers.
+`_install_typing_bridge` and two of the three single-value installers.
 
 The handles are small but working Python versions of the package's own
 (forward references that resolve, JSON conversion that round-trips, real
@@ -73,14 +73,10 @@ def field_from_annotation(key, annotation_, description, metadata, auto_typing, 
 
 
 def install():
-    """Installs the typing bridge and the three single-value cells (a later
-    call changes nothing: the first installation wins)."""
+    """Installs the typing bridge and the JSON-schema and field-from-annotation
+    cells (a later call changes nothing: the first installation wins). The
+    symbolic container types are the symbolic layer's to register
+    (`vesk.symbolic.install`)."""
     native._install_typing_bridge(**bridge_handles())
     native._install_json_schema_fn(json_schema)
     native._install_field_from_annotation(field_from_annotation)
-    dict_type = getattr(native, "SymDict", None)
-    list_type = getattr(native, "SymList", None)
-    if dict_type is not None and list_type is not None:
-        native._install_symbolic_container_types(
-            type("Dict", (dict_type,), {}), type("List", (list_type,), {})
-        )

@@ -1,0 +1,153 @@
+// SymList item assignment and deletion (`lst[i] = v`, `lst[a:b:c] = vs`,
+// `del lst[i]`), with their two gates, and the batch write that slice
+// assignment and `extend` share: every item is formalized once, under the
+// index it will take, before the first store, so a failure while
+// formalizing leaves the list as it was.
+#include "symbolic/list/list_ops.hpp"
+
+#include "py/critical_section.hpp"
+#include "symbolic/bridge.hpp"
+
+#include <algorithm>
+
+namespace vesk::symbolic::list {
+
+namespace {
+
+bool int_key(PyObject* key, const char* format, std::int64_t& out) {
+    if (!PyLong_Check(key)) {
+        PyErr_Format(PyExc_TypeError, format, key);
+        return false;
+    }
+    out = PyLong_AsLongLong(key);
+    return !(out == -1 && PyErr_Occurred());
+}
+
+int raise_out_of_range(const char* what, Py_ssize_t n, std::int64_t index) {
+    PyErr_Format(PyExc_IndexError, "%s index out of range. Length=%zd, index=%lld", what, n,
+                 static_cast<long long>(index));
+    return -1;
+}
+
+int assign_index(PyObject* self, const View& view, PyObject* key, PyObject* value) {
+    std::int64_t index = 0;
+    if (!int_key(key, "list assignment index must be an integer. Encountered %R.", index))
+        return -1;
+    const Py_ssize_t n = PyList_GET_SIZE(self);
+    if (index < -n || index >= n) return raise_out_of_range("list assignment", n, index);
+    SpecReadings readings;
+    if (!read_spec(view.spec.get(), kElement, readings)) return -1;
+    py::Ref update;
+    if (core_write(self, view, readings.element.get(), index, value, false, update) < 0)
+        return -1;
+    return notify_one(self, update);
+}
+
+// Python's slice rules decide the positions; a step-1 slice never shortens
+// the list: positions it names beyond the items get the missing value, and
+// items beyond the positions are inserted after them.
+int assign_slice(PyObject* self, const View& view, PyObject* slice, PyObject* value) {
+    Py_ssize_t start = 0, stop = 0, step = 0;
+    // A step of zero is refused here, before any item is read.
+    if (PySlice_Unpack(slice, &start, &stop, &step) < 0) return -1;
+    py::Ref items = py::Ref::steal(PySequence_List(value));
+    if (!items) return -1;
+    const ContainerBridge* b = container_bridge();
+    if (!b) return -1;
+    const Py_ssize_t n = PyList_GET_SIZE(self);
+    const Py_ssize_t size = PySlice_AdjustIndices(n, &start, &stop, step);
+    const Py_ssize_t m = PyList_GET_SIZE(items.get());
+    Batch batch;
+    if (step == 1) {
+        for (Py_ssize_t k = 0; k < std::max(size, m); ++k) {
+            const Store how = k < size ? Store::Replace : Store::Insert;
+            batch.at.push_back({how, start + k, start + k});
+            batch.values.push_back(py::Ref::borrow(
+                k < m ? PyList_GET_ITEM(items.get(), k) : b->missing_value.get()));
+        }
+    } else {
+        if (m != size) {
+            PyErr_Format(PyExc_ValueError,
+                         "attempt to assign sequence of size %zd to extended slice of size %zd",
+                         m, size);
+            return -1;
+        }
+        for (Py_ssize_t k = 0; k < m; ++k) {
+            const Py_ssize_t pos = start + k * step;
+            batch.at.push_back({Store::Replace, pos, pos});
+            batch.values.push_back(py::Ref::borrow(PyList_GET_ITEM(items.get(), k)));
+        }
+    }
+    SpecReadings readings;
+    if (!read_spec(view.spec.get(), kElement, readings)) return -1;
+    return write_batch(self, view, readings.element.get(), batch);
+}
+
+int delete_index(PyObject* self, const View& view, PyObject* key) {
+    std::int64_t index = 0;
+    if (!int_key(key, "list index must be an integer. Encountered %R.", index)) return -1;
+    SpecReadings readings;
+    if (!read_spec(view.spec.get(), kElement | kMinSize, readings)) return -1;
+    for (;;) {
+        const Py_ssize_t n = PyList_GET_SIZE(self);
+        if (index < -n || index >= n) return raise_out_of_range("list", n, index);
+        const Py_ssize_t pos = static_cast<Py_ssize_t>(index < 0 ? index + n : index);
+        py::Ref item = py::list_item(self, pos);
+        if (!item) continue;  // shrunk meanwhile: check the index again
+        switch (delete_tail(self, readings, index, pos, item.get())) {
+            case Tail::Error: return -1;
+            case Tail::Moved: continue;
+            case Tail::Done: return 0;
+        }
+    }
+}
+
+}  // namespace
+
+int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+    View view;
+    if (!read_view(self, view)) return -1;
+    const bool deleting = value == nullptr;
+    if (sealed_now(view))
+        return deleting ? refuse(view, "Cannot delete item from a sealed List.", false)
+                        : refuse(view, "Cannot set item for a sealed List.", true);
+    if (!accessor_writable_now(view))
+        return refuse(view,
+                      deleting ? "Cannot delete List item while accessor_writable is set to "
+                                 "False. Use 'sym_rebind' method instead."
+                               : "Cannot modify List item by __setitem__ while "
+                                 "accessor_writable is set to False. Use 'sym_rebind' method "
+                                 "instead.",
+                      true);
+    if (deleting) return delete_index(self, view, key);
+    if (Py_IS_TYPE(key, &PySlice_Type)) return assign_slice(self, view, key, value);
+    return assign_index(self, view, key, value);
+}
+
+int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batch) {
+    if (!list_bridge()) return -1;
+    std::vector<py::Ref>& formals = batch.values;
+    for (std::size_t k = 0; k < formals.size(); ++k) {
+        py::Ref formal = formalized_at(self, view, element, batch.at[k].pos, formals[k].get());
+        if (!formal) {
+            formals.resize(k);
+            abandon(self, formals);
+            return -1;
+        }
+        formals[k] = std::move(formal);
+    }
+    py::Ref updates = py::Ref::steal(PyList_New(0));
+    if (!updates) return -1;
+    for (std::size_t k = 0; k < formals.size(); ++k) {
+        py::Ref update;
+        if (store(self, element, batch.at[k], formals[k].get(), update) < 0) {
+            // Writes made stay; what was not stored is let go.
+            abandon(self, formals);
+            return -1;
+        }
+        if (update && PyList_Append(updates.get(), update.get()) < 0) return -1;
+    }
+    return notify(self, updates.get());
+}
+
+}  // namespace vesk::symbolic::list

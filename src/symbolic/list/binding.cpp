@@ -1,0 +1,382 @@
+// SymList value-spec binding and the entry points onto member formalization
+// and adoption: the state view, the readings of the bound spec, the location
+// of messages, the insertion test, `use_value_spec`, `custom_apply`,
+// `_formalized_value`, `_assign_child` and `sym_attr_field`.
+#include "symbolic/list/list_ops.hpp"
+
+#include "py/args.hpp"
+#include "py/hold.hpp"
+#include "py/named.hpp"
+#include "symbolic/adoption.hpp"
+#include "symbolic/bridge.hpp"
+#include "symbolic/formalize.hpp"
+#include "symbolic/markers.hpp"
+#include "symbolic/policy.hpp"
+#include "symbolic/shortcuts.hpp"
+#include "typing/value_spec/engine/spec_engine.hpp"
+#include "typing/value_spec/kinds/kinds.hpp"
+
+namespace vesk::symbolic::list {
+
+namespace {
+
+py::Params kUseSpecParams{"use_value_spec", {"value_spec", "allow_partial=False"}, 2, 1};
+py::Params kFormalizedParams{"_formalized_value", {"idx", "value", "seen=None"}, 3, 2};
+py::Params kAssignChildParams{"_assign_child", {"idx", "value", "seen=None"}, 3, 2};
+py::Params kCustomApplyParams{
+    "custom_apply", {"path", "value_spec", "allow_partial", "child_transform=None"}, 4, 3};
+
+// The readings of a native List spec, from its payload under its shared
+// hold (the class is final, so no override could answer otherwise): 1 read,
+// 0 not a native List, -1 with "Already mutably borrowed".
+int native_readings(PyObject* spec, SpecReadings& out) {
+    PyTypeObject* type = typing::list_type();
+    if (!type) return -1;
+    if (Py_TYPE(spec) != type) return 0;
+    py::Shared<typing::SpecEngine> held(spec);
+    if (!held) return -1;
+    const auto* payload = typing::kind_as<typing::ListKind>(held->kind);
+    if (!payload) return 0;
+    out.element = payload->element_field;
+    out.min_size = payload->min_size;
+    out.max_size = payload->max_size;
+    return 1;
+}
+
+// An optional size read from `obj.Name`: None gives none.
+template <py::Literal Name>
+bool attr_size(PyObject* obj, std::optional<std::int64_t>& out) {
+    py::Ref value = py::get_attr<Name>(obj);
+    if (!value) return false;
+    out.reset();
+    if (value.get() == Py_None) return true;
+    std::int64_t n = 0;
+    if (!py::arg_i64(Name.text, value.get(), n)) return false;
+    out = n;
+    return true;
+}
+
+// The readings of any other object stored as the spec, through its Python
+// attributes; only the wanted ones are read.
+bool python_readings(PyObject* spec, unsigned wanted, SpecReadings& out) {
+    if (wanted & (kElement | kMaxSize)) {
+        out.element = py::get_attr<"element">(spec);
+        if (!out.element) return false;
+        if (out.element.get() == Py_None) out.element.reset();
+    }
+    if ((wanted & kMinSize) && !attr_size<"min_size">(spec, out.min_size)) return false;
+    if ((wanted & kMaxSize) && out.element) {
+        py::Ref key = py::get_attr<"key">(out.element.get());
+        if (!key || !attr_size<"max_value">(key.get(), out.max_size)) return false;
+    }
+    return true;
+}
+
+ClaimedSet* claimed_of(std::optional<ClaimedSet>& seen) { return seen ? &*seen : nullptr; }
+
+// The view and the element field an entry point works with.
+bool view_and_element(PyObject* self, View& view, SpecReadings& readings) {
+    return read_view(self, view) && read_spec(view.spec.get(), kElement, readings);
+}
+
+int raise_located_format(PyObject* path, PyObject* exc_type, const char* format, PyObject* a,
+                         PyObject* b = nullptr) {
+    py::Ref text = py::Ref::steal(b ? PyUnicode_FromFormat(format, a, b)
+                                    : PyUnicode_FromFormat(format, a));
+    return text ? raise_located(path, exc_type, text.get()) : -1;
+}
+
+}  // namespace
+
+bool read_view(PyObject* self, View& out) {
+    py::Shared<ListState> held(self);
+    if (!held) return false;
+    const ListState& s = *held;
+    out.spec = s.value_spec;
+    out.path = s.node.path;
+    out.assign = s.assign;
+    out.sealed = s.node.sealed;
+    out.accessor_writable = s.node.accessor_writable;
+    out.allow_partial = s.node.allow_partial;
+    out.wrap = s.wrap;
+    out.enable_topo = s.enable_topo;
+    return true;
+}
+
+bool node_path(PyObject* self, py::Ref& out) {
+    py::Shared<ListState> held(self);
+    if (!held) return false;
+    out = held->node.path;
+    return true;
+}
+
+bool read_spec(PyObject* spec, unsigned wanted, SpecReadings& out) {
+    out = SpecReadings{};
+    if (!spec) return true;
+    const int native = native_readings(spec, out);
+    if (native != 0) return native > 0;
+    return python_readings(spec, wanted, out);
+}
+
+bool is_list_spec(PyObject* spec) noexcept {
+    PyTypeObject* type = typing::list_type();
+    if (!type) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyObject_TypeCheck(spec, type);
+}
+
+int raise_located(PyObject* path, PyObject* exc_type, PyObject* text) {
+    const ContainerBridge* b = container_bridge();
+    if (!b) return -1;
+    PyObject* call[] = {text, or_none(path)};
+    py::Ref message =
+        py::Ref::steal(PyObject_Vectorcall(b->message_on_path.get(), call, 2, nullptr));
+    if (!message || !py::arg_str("message", message.get())) return -1;
+    PyErr_SetObject(exc_type, message.get());
+    return -1;
+}
+
+int is_insertion(PyObject* value) {
+    const ListBridge* b = list_bridge();
+    if (!b) return -1;
+    PyObject* cls = b->insertion_cls.get();
+    // A primitive's class is final and answers `__class__` as itself, so
+    // against a class without a metaclass of its own the subtype test is
+    // the whole answer (`isinstance` would also look up `__class__`).
+    if (is_primitive(value) && PyType_CheckExact(cls))
+        return PyType_IsSubtype(Py_TYPE(value), reinterpret_cast<PyTypeObject*>(cls));
+    return PyObject_IsInstance(value, cls);
+}
+
+namespace {
+
+// 1 when `value` is a primitive that no field checks or that its field
+// keeps as it is (no context needed), 0 when it must be formalized, -1.
+int kept_as_is(PyObject* element, PyObject* value) {
+    if (!is_primitive(value)) return 0;
+    return element ? native_field_keeps(element, value) : 1;
+}
+
+py::Ref formalize(PyObject* self, const View& view, PyObject* element, PyObject* key,
+                  PyObject* value, ClaimedSet* claimed) {
+    FormalizeContext ctx;
+    ctx.assign = view.assign;
+    ctx.container = self;
+    ctx.parent_to_set = py::Ref::borrow(self);
+    ctx.path = view.path;
+    ctx.enable_topo = view.enable_topo;
+    ctx.effective_allow_partial = effective_flag_allow_partial(view.allow_partial);
+    ctx.own_allow_partial = view.allow_partial;
+    ctx.wrap = view.wrap;
+    ctx.auto_wrap = auto_wrap_answer(view.spec.get());
+    // A missing value given to a list is a value like any other.
+    ctx.missing_takes_default = false;
+    return formalize_member(key, element, value, ctx, claimed);
+}
+
+}  // namespace
+
+py::Ref formalized_value(PyObject* self, const View& view, PyObject* element, PyObject* key,
+                         PyObject* value, ClaimedSet* claimed) {
+    const int kept = kept_as_is(element, value);
+    if (kept != 0) return kept < 0 ? py::Ref() : py::Ref::borrow(value);
+    return formalize(self, view, element, key, value, claimed);
+}
+
+py::Ref formalized_at(PyObject* self, const View& view, PyObject* element, Py_ssize_t pos,
+                      PyObject* value) {
+    const int kept = kept_as_is(element, value);
+    if (kept != 0) return kept < 0 ? py::Ref() : py::Ref::borrow(value);
+    py::Ref key = py::Ref::steal(PyLong_FromSsize_t(pos));
+    return key ? formalize(self, view, element, key.get(), value, nullptr) : py::Ref();
+}
+
+py::Ref assign_child(PyObject* self, const View& view, PyObject* element, PyObject* key,
+                     PyObject* value, ClaimedSet* claimed) {
+    py::Ref policy = view.assign;
+    if (element) {
+        py::Ref declared;
+        if (!read_field_assign(element, declared)) return {};
+        if (declared) policy = std::move(declared);
+    }
+    AdoptArgs adopt;
+    adopt.key = key;
+    adopt.adopting = view.enable_topo;
+    adopt.owner_path = view.path.get();
+    adopt.container = self;
+    adopt.parent_to_set = self;
+    adopt.claimed = claimed;
+    adopt.policy = policy.get();
+    return adopt_child(value, adopt);
+}
+
+int bind_spec(PyObject* self, PyObject* spec) {
+    py::Ref dropped;
+    py::Exclusive<ListState> held(self);
+    if (!held) return -1;
+    dropped = std::exchange(held->value_spec, py::Ref::borrow(spec));
+    held.release();
+    return 0;
+}
+
+int use_value_spec(PyObject* self, PyObject* spec, bool allow_partial) {
+    if (spec == Py_None) {
+        py::Ref dropped;
+        py::Exclusive<ListState> held(self);
+        if (!held) return -1;
+        dropped = std::move(held->value_spec);
+        held->node.accessor_writable = true;
+        held.release();
+        return 0;
+    }
+    View view;
+    if (!read_view(self, view)) return -1;
+    if (!is_list_spec(spec))
+        return raise_located_format(
+            view.path.get(), PyExc_ValueError,
+            "Value spec for list must be a `vk.typing.List` object. Encountered: %R", spec);
+    if (view.spec) {
+        const int differs = PyObject_RichCompareBool(view.spec.get(), spec, Py_NE);
+        if (differs < 0) return -1;
+        if (differs)
+            return raise_located_format(
+                view.path.get(), PyExc_RuntimeError,
+                "List is already bound with a different value spec: %S. New value spec: %S.",
+                view.spec.get(), spec);
+    }
+    {
+        py::Exclusive<ListState> held(self);
+        if (!held) return -1;
+        held->node.allow_partial = allow_partial;
+        view.wrap = held->wrap;
+        view.path = held->node.path;
+    }
+    py::Ref transform;
+    if (view.wrap) {
+        const ContainerBridge* b = container_bridge();
+        if (!b) return -1;
+        transform = py::Ref::steal(PyObject_CallOneArg(b->symbolic_transform_fn.get(),
+                                                       borrowed_bool(allow_partial)));
+        if (!transform) return -1;
+    }
+    const bool effective = effective_flag_allow_partial(allow_partial);
+    PyObject* call[] = {spec, self, borrowed_bool(effective), or_none(transform),
+                        or_none(view.path)};
+    return py::call_method_kw<"apply", "allow_partial", "child_transform", "root_path">(call)
+               ? 0
+               : -1;
+}
+
+PyObject* py_use_value_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    py::Args<2> a;
+    bool allow_partial = false;
+    if (!py::parse(kUseSpecParams, args, nargs, kwnames, a)) return nullptr;
+    if (a.given(1) && !py::arg_bool_scalar("allow_partial", a[1], allow_partial)) return nullptr;
+    if (use_value_spec(self, a[0], allow_partial) < 0) return nullptr;
+    return py::new_ref(self);
+}
+
+PyObject* py_formalized_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    py::Args<3> a;
+    std::optional<ClaimedSet> seen;
+    if (!py::parse(kFormalizedParams, args, nargs, kwnames, a) || !arg_claimed_set(a[2], seen))
+        return nullptr;
+    View view;
+    SpecReadings readings;
+    if (!view_and_element(self, view, readings)) return nullptr;
+    return formalized_value(self, view, readings.element.get(), a[0], a[1], claimed_of(seen))
+        .release();
+}
+
+PyObject* py_assign_child(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    py::Args<3> a;
+    std::optional<ClaimedSet> seen;
+    if (!py::parse(kAssignChildParams, args, nargs, kwnames, a) || !arg_claimed_set(a[2], seen))
+        return nullptr;
+    View view;
+    SpecReadings readings;
+    if (!view_and_element(self, view, readings)) return nullptr;
+    return assign_child(self, view, readings.element.get(), a[0], a[1], claimed_of(seen))
+        .release();
+}
+
+PyObject* py_custom_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    py::Args<4> a;
+    bool allow_partial = false;
+    if (!py::parse(kCustomApplyParams, args, nargs, kwnames, a) ||
+        !py::arg_bool_scalar("allow_partial", a[2], allow_partial))
+        return nullptr;
+    PyObject* path = a[0];
+    PyObject* spec = a[1];
+    py::Ref bound;
+    {
+        py::Shared<ListState> held(self);
+        if (!held) return nullptr;
+        bound = held->value_spec;
+    }
+    auto answer = [self](bool proceed) {
+        return Py_BuildValue("(OO)", borrowed_bool(proceed), self);
+    };
+    if (!bound) {
+        if (is_list_spec(spec) && bind_spec(self, spec) < 0) return nullptr;
+        return answer(true);
+    }
+    // A spec of None cannot be incompatible.
+    if (spec != bound.get() && spec != Py_None) {
+        py::Ref compatible = py::call_method<"is_compatible">(spec, bound.get());
+        bool ok = false;
+        if (!compatible || !py::arg_bool_scalar("is_compatible", compatible.get(), ok))
+            return nullptr;
+        if (!ok) {
+            raise_located_format(
+                path, PyExc_ValueError,
+                "List (spec=%R) cannot be assigned to an incompatible field (spec=%R).",
+                bound.get(), spec);
+            return nullptr;
+        }
+    }
+    {
+        py::Exclusive<ListState> held(self);
+        if (!held) return nullptr;
+        if (held->node.allow_partial == allow_partial) {
+            held.release();
+            return answer(false);
+        }
+        held->node.allow_partial = allow_partial;
+    }
+    return answer(true);
+}
+
+PyObject* sym_attr_field(PyObject* self, PyObject*) {
+    py::Ref spec;
+    {
+        py::Shared<ListState> held(self);
+        if (!held) return nullptr;
+        spec = held->value_spec;
+    }
+    SpecReadings readings;
+    if (!read_spec(spec.get(), kElement, readings)) return nullptr;
+    return py::new_ref(or_none(readings.element));
+}
+
+PyObject* max_size_property(PyObject* self) {
+    py::Ref spec;
+    {
+        py::Shared<ListState> held(self);
+        if (!held) return nullptr;
+        spec = held->value_spec;
+    }
+    SpecReadings readings;
+    if (!read_spec(spec.get(), kElement, readings)) return nullptr;
+    if (!readings.element) return py::none();
+    py::Ref key = py::get_attr<"key">(readings.element.get());
+    return key ? py::get_attr<"max_value">(key.get()).release() : nullptr;
+}
+
+}  // namespace vesk::symbolic::list

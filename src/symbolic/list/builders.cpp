@@ -1,0 +1,121 @@
+// Ways to make a SymList other than `__init__`: the wrap builder (a raw list
+// turned into a symbolic one, for the wrap-node hook and object
+// construction), the one-pass clone of an all-primitive list, and `copy()`.
+#include "symbolic/list/list_ops.hpp"
+
+#include "py/args.hpp"
+#include "py/critical_section.hpp"
+#include "py/hold.hpp"
+#include "py/named.hpp"
+#include "symbolic/bridge.hpp"
+#include "symbolic/list/list_type.hpp"
+#include "symbolic/markers.hpp"
+
+namespace vesk::symbolic::list {
+
+namespace {
+
+PyObject* none_as_absent(PyObject* value) noexcept {
+    return value == Py_None ? nullptr : value;
+}
+
+// Adopts the non-primitive items of a list that nothing else holds yet,
+// storing a clone in place of an item that adoption replaced.
+int adopt_items(PyObject* self) {
+    View view;
+    SpecReadings readings;
+    if (!read_view(self, view) || !read_spec(view.spec.get(), kElement, readings)) return -1;
+    const Py_ssize_t n = PyList_GET_SIZE(self);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        py::Ref item = py::list_item(self, i);
+        if (!item) {
+            PyErr_SetString(PyExc_IndexError, "list index out of range");
+            return -1;
+        }
+        if (is_primitive(item.get())) continue;
+        py::Ref key = py::Ref::steal(PyLong_FromSsize_t(i));
+        py::Ref adopted = key ? assign_child(self, view, readings.element.get(), key.get(),
+                                             item.get(), nullptr)
+                              : py::Ref();
+        if (!adopted) return -1;
+        if (adopted.get() != item.get() && PyList_SetItem(self, i, adopted.release()) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+py::Ref new_instance(PyObject* cls) {
+    PyTypeObject* type = sym_list_type();
+    if (!type) return {};
+    py::Ref made = py::call_method<"__new__">(cls, cls);
+    if (made && !py::expect_instance(made.get(), type)) return {};
+    return made;
+}
+
+py::Ref wrap_list(PyObject* cls, PyObject* raw, PyObject* spec, bool allow_partial,
+                  PyObject* path, PyObject* parent) {
+    py::Ref self = new_instance(cls);
+    if (!self) return {};
+    NodeReset reset;
+    bool ok = true;
+    reset.origin = default_origin(ok);
+    if (!ok) return {};
+    reset.set_origin = true;
+    reset.path = none_as_absent(path);
+    reset.spec = spec ? none_as_absent(spec) : nullptr;
+    reset.allow_partial = allow_partial;
+    if (reset_node(self.get(), reset) < 0) return {};
+    if (PyList_SetSlice(self.get(), 0, 0, raw) < 0 || adopt_items(self.get()) < 0) return {};
+    if (parent) {
+        py::Ref dropped;
+        py::Exclusive<ListState> held(self.get());
+        if (!held) return {};
+        SymNode::store(held->node.parent, parent, dropped);
+        held.release();
+    }
+    return self;
+}
+
+PyObject* clone_if_primitive(PyObject* self) {
+    py::Ref items = raw_items(self);
+    if (!items) return nullptr;
+    const Py_ssize_t n = PyList_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!is_primitive(PyList_GET_ITEM(items.get(), i))) return py::none();
+    py::Ref clone = new_instance(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    if (!clone || PyList_SetSlice(clone.get(), 0, 0, items.get()) < 0) return nullptr;
+    const ContainerBridge* b = container_bridge();
+    View view;
+    if (!b || !read_view(self, view)) return nullptr;
+    NodeReset reset;
+    bool ok = true;
+    reset.origin = default_origin(ok);
+    if (!ok) return nullptr;
+    reset.set_origin = true;
+    reset.path = b->empty_key_path.get();
+    reset.spec = view.spec.get();
+    reset.allow_partial = view.allow_partial;
+    reset.accessor_writable = view.accessor_writable;
+    reset.wrap = view.wrap;
+    if (reset_node(clone.get(), reset) < 0) return nullptr;
+    return clone.release();
+}
+
+PyObject* copy(PyObject* self) {
+    py::Ref items = raw_items(self);
+    py::Ref spec;
+    {
+        py::Shared<ListState> held(self);
+        if (!held) return nullptr;
+        spec = held->value_spec;
+    }
+    PyObject* adopt = nullptr;
+    if (!items || !py::intern<"adopt">(adopt)) return nullptr;
+    PyObject* call[] = {items.get(), or_none(spec), adopt};
+    return py::call_kw<"value_spec", "assign">(reinterpret_cast<PyObject*>(Py_TYPE(self)), call)
+        .release();
+}
+
+}  // namespace vesk::symbolic::list

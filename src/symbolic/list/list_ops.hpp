@@ -1,0 +1,223 @@
+// The members of SymList, implemented across this directory and listed in
+// the class's tables in list_type.cpp.
+//
+// Conventions. A SymList's items live in the built-in list storage of the
+// instance itself, read and written with the interpreter's list functions
+// (never through a Python method of the instance, which a subclass may
+// override). Its state (container/state.hpp) is read under a short shared
+// hold and written under a short exclusive hold; no hold is kept while
+// Python code runs. An item is read with a strong reference under the list's
+// lock (py::list_item) and processed after the lock is released; a
+// position that vanished meanwhile is an IndexError, never a stale read.
+//
+// Nothing about the bound spec is cached: every operation reads what it
+// needs of it afresh (natively for the final native List class, through
+// Python attributes for anything else stored as the spec).
+//
+// Errors follow the interpreter's convention: null, -1 or false with an
+// exception set.
+#pragma once
+
+#include "py/ref.hpp"
+#include "symbolic/claimed.hpp"
+#include "symbolic/container/state.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace vesk::symbolic::list {
+
+// True or False, borrowed, for an argument list.
+[[nodiscard]] inline PyObject* borrowed_bool(bool b) noexcept { return b ? Py_True : Py_False; }
+
+// --- state and spec readings (binding.cpp) -------------------------------------
+
+// What an operation reads of the list's state, in one shared hold.
+struct View {
+    py::Ref spec;    // the bound value spec, or null
+    py::Ref path;    // the node's path, or null (a blank list)
+    py::Ref assign;  // the list's own assign policy, or null
+    bool sealed = false;
+    bool accessor_writable = true;
+    bool allow_partial = false;
+    bool wrap = true;
+    bool enable_topo = true;
+};
+[[nodiscard]] bool read_view(PyObject* self, View& out);
+// The node's path (null for none).
+[[nodiscard]] bool node_path(PyObject* self, py::Ref& out);
+
+// The readings of a bound spec an operation asks for.
+enum Reading : unsigned { kElement = 1, kMinSize = 2, kMaxSize = 4 };
+struct SpecReadings {
+    py::Ref element;                        // the element field, or null
+    std::optional<std::int64_t> min_size;   // none without a spec
+    std::optional<std::int64_t> max_size;   // none without a bound
+};
+// Reads `wanted` of `spec` (null: no spec, every reading none).
+[[nodiscard]] bool read_spec(PyObject* spec, unsigned wanted, SpecReadings& out);
+
+// Whether `spec` is an instance of the native List spec class.
+[[nodiscard]] bool is_list_spec(PyObject* spec) noexcept;
+
+// Raises `exc_type` with `text` located at `path` by the bridge's
+// `message_on_path`. Returns -1.
+int raise_located(PyObject* path, PyObject* exc_type, PyObject* text);
+
+// `isinstance(value, insertion_cls)`: 1, 0 or -1 ("list bridge not
+// installed" included).
+[[nodiscard]] int is_insertion(PyObject* value);
+
+// `value` formalized for the key `key` (a Python int) with the element field
+// `element` (null for none).
+[[nodiscard]] py::Ref formalized_value(PyObject* self, const View& view, PyObject* element,
+                                       PyObject* key, PyObject* value, ClaimedSet* claimed);
+// The same for the position `pos`, whose key is made only when needed.
+[[nodiscard]] py::Ref formalized_at(PyObject* self, const View& view, PyObject* element,
+                                    Py_ssize_t pos, PyObject* value);
+// `value` adopted under `key` with the member policy.
+[[nodiscard]] py::Ref assign_child(PyObject* self, const View& view, PyObject* element,
+                                   PyObject* key, PyObject* value, ClaimedSet* claimed);
+// `use_value_spec(spec, allow_partial)` natively; 0 or -1.
+[[nodiscard]] int use_value_spec(PyObject* self, PyObject* spec, bool allow_partial);
+// Binds `spec` (null clears) under an exclusive hold.
+[[nodiscard]] int bind_spec(PyObject* self, PyObject* spec);
+
+PyObject* py_use_value_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames);
+PyObject* py_formalized_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames);
+PyObject* py_assign_child(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
+PyObject* py_custom_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
+PyObject* sym_attr_field(PyObject* self, PyObject* key);
+// The `max_size` property: the element field's key's `max_value`.
+PyObject* max_size_property(PyObject* self);
+
+// --- construction (construct.cpp, builders.cpp) ----------------------------------
+
+int sym_list_init(PyObject* self, PyObject* args, PyObject* kwds);
+
+// The state a construction starts from: no parent, the given path, spec,
+// own policy and flags, unsealed, no change callback.
+struct NodeReset {
+    PyObject* path = nullptr;
+    PyObject* spec = nullptr;
+    PyObject* assign = nullptr;
+    bool allow_partial = false;
+    bool accessor_writable = true;
+    bool wrap = true;
+    // The origin becomes `origin` (null: none); otherwise it is kept.
+    bool set_origin = false;
+    py::Ref origin;
+};
+[[nodiscard]] int reset_node(PyObject* self, NodeReset& reset);
+
+// `cls.__new__(cls)`, which must make a SymList.
+[[nodiscard]] py::Ref new_instance(PyObject* cls);
+// A new instance of `cls` holding the items of the raw list `raw`, bound to
+// `spec` (null for none) without applying it, its non-primitive items
+// adopted; the node's parent is `parent` (null for none).
+[[nodiscard]] py::Ref wrap_list(PyObject* cls, PyObject* raw, PyObject* spec,
+                                bool allow_partial, PyObject* path, PyObject* parent);
+PyObject* clone_if_primitive(PyObject* self);
+// `copy()`: the class called with the raw items, the spec and "adopt".
+PyObject* copy(PyObject* self);
+
+// --- writes (writes.cpp) ------------------------------------------------------------
+
+// The effective sealed / accessor_writable flags: the thread's scope, else
+// the node's own.
+[[nodiscard]] bool sealed_now(const View& view) noexcept;
+[[nodiscard]] bool accessor_writable_now(const View& view) noexcept;
+// Raises what the bridge's `write_permission_error` makes of `text`
+// (located at the list's path when `locate`). Returns -1.
+int refuse(const View& view, const char* text, bool locate);
+
+// Hands the updates of one operation (a list, maybe empty) to
+// `_notify_field_updates`, unless the thread's change-notification scope is
+// an explicit False. 0 or -1.
+[[nodiscard]] int notify(PyObject* self, PyObject* updates);
+// The same for one update (null: nothing happened).
+[[nodiscard]] int notify_one(PyObject* self, const py::Ref& update);
+
+// How a formal value enters the storage.
+enum class Store : unsigned char { Append, Insert, Replace };
+struct Placed {
+    Store how = Store::Append;
+    Py_ssize_t pos = 0;      // the storage position (Insert, Replace)
+    std::int64_t key = 0;    // the index in the caller's form, for the update
+};
+// Stores the formal value `formal` as `at` says and makes its field update
+// (null when the item replaced is `formal` itself). The replaced item is the
+// one found under the list's lock as it is swapped out: that item is
+// detached and reported.
+[[nodiscard]] int store(PyObject* self, PyObject* element, const Placed& at, PyObject* formal,
+                        py::Ref& update);
+
+// The core write (`_set_item_without_permission_check`): `value` written at
+// `index`; `inserting` says that `value` came out of an insertion marker.
+// The field update in `update` (null for a no-op); never notifies.
+[[nodiscard]] int core_write(PyObject* self, const View& view, PyObject* element,
+                             std::int64_t index, PyObject* value, bool inserting,
+                             py::Ref& update);
+
+// Detaches the formal values of an operation that failed before storing
+// them: those that took this list as parent and are not among its items.
+// Keeps the pending exception.
+void abandon(PyObject* self, const std::vector<py::Ref>& formals);
+
+enum class Tail : unsigned char { Error, Moved, Done };
+// The delete tail: removes position `pos` when it still holds `expected`
+// (any item when `expected` is null), in one critical section with the
+// minimum-size floor, then notifies one update keyed `key`. Moved: the item
+// is no longer there and nothing happened; the caller starts again.
+[[nodiscard]] Tail delete_tail(PyObject* self, const SpecReadings& readings, std::int64_t key,
+                               Py_ssize_t pos, PyObject* expected);
+
+PyObject* py_set_item_without_permission_check(PyObject* self, PyObject* const* args,
+                                               Py_ssize_t nargs, PyObject* kwnames);
+PyObject* py_delete_and_notify(PyObject* self, PyObject* i);
+
+// --- item assignment and deletion (assign.cpp) -------------------------------------------
+
+int ass_subscript(PyObject* self, PyObject* key, PyObject* value);
+// One operation's writes, formalized all before the first store. 0 or -1.
+struct Batch {
+    std::vector<Placed> at;
+    std::vector<py::Ref> values;  // raw, formalized in place
+};
+[[nodiscard]] int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batch);
+
+// --- mutators (mutators.cpp) --------------------------------------------------------------
+
+PyObject* append(PyObject* self, PyObject* value);
+PyObject* insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* extend(PyObject* self, PyObject* other);
+PyObject* pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* remove(PyObject* self, PyObject* value);
+PyObject* clear(PyObject* self);
+PyObject* sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* reverse(PyObject* self);
+PyObject* multiply(PyObject* a, PyObject* b);
+PyObject* add(PyObject* a, PyObject* b);
+
+// --- reads (reads.cpp) ----------------------------------------------------------------------
+
+// The user-facing form of a stored item: what its `infer()` answers when it
+// is inferential, else the item.
+[[nodiscard]] py::Ref resolve(py::Ref stored);
+// The raw items, one atomic copy of the storage.
+[[nodiscard]] py::Ref raw_items(PyObject* self);
+
+PyObject* subscript(PyObject* self, PyObject* key);
+PyObject* iter(PyObject* self);
+PyObject* sym_keys(PyObject* self);
+PyObject* sym_values(PyObject* self);
+PyObject* sym_items(PyObject* self);
+PyObject* sym_hasattr(PyObject* self, PyObject* key);
+PyObject* sym_getattr(PyObject* self, PyObject* key);
+
+}  // namespace vesk::symbolic::list

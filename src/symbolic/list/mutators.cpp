@@ -1,0 +1,282 @@
+// The SymList methods that change its items (`append`, `insert`, `extend`,
+// `pop`, `remove`, `clear`, `sort`, `reverse`) and the two that make new
+// lists from it (`*` and `+`). Each runs its sealed gate first; single
+// writes go through the core write and single removals through the delete
+// tail (writes.cpp).
+#include "symbolic/list/list_ops.hpp"
+
+#include "py/args.hpp"
+#include "py/critical_section.hpp"
+#include "py/hold.hpp"
+#include "py/named.hpp"
+#include "symbolic/bridge.hpp"
+#include "symbolic/container/child_state.hpp"
+#include "symbolic/list/list_type.hpp"
+#include "symbolic/markers.hpp"
+#include "symbolic/shortcuts.hpp"
+
+namespace vesk::symbolic::list {
+
+namespace {
+
+py::Params kInsertParams{"insert", {"index", "value"}, 2, 2};
+py::Params kPopParams{"pop", {"index=-1"}, 1, 0};
+py::Params kSortParams{"sort", {"key=None", "reverse=False"}, 0, 0};
+
+constexpr const char kDeleteSealed[] = "Cannot delete item from a sealed List.";
+
+// The view and the readings of an operation, with its sealed gate.
+bool open_write(PyObject* self, const char* sealed_text, unsigned wanted, View& view,
+                SpecReadings& readings) {
+    if (!read_view(self, view)) return false;
+    if (sealed_now(view)) {
+        refuse(view, sealed_text, false);
+        return false;
+    }
+    return read_spec(view.spec.get(), wanted, readings);
+}
+
+bool below_max(const SpecReadings& readings, Py_ssize_t n) {
+    if (!readings.max_size || n < *readings.max_size) return true;
+    PyErr_Format(PyExc_ValueError, "List reached its max size %lld.",
+                 static_cast<long long>(*readings.max_size));
+    return false;
+}
+
+// One item written by the core write and its update notified.
+PyObject* write_one(PyObject* self, const char* sealed_text, std::int64_t index,
+                    PyObject* value, bool inserting) {
+    View view;
+    SpecReadings readings;
+    if (!open_write(self, sealed_text, kElement | kMaxSize, view, readings) ||
+        !below_max(readings, PyList_GET_SIZE(self)))
+        return nullptr;
+    const std::int64_t at = inserting ? index : PyList_GET_SIZE(self);
+    py::Ref update;
+    if (core_write(self, view, readings.element.get(), at, value, inserting, update) < 0 ||
+        notify_one(self, update) < 0)
+        return nullptr;
+    return py::none();
+}
+
+// Whether a symbolic item already sits in a tree. 1, 0 or -1.
+int has_parent(PyObject* item) {
+    py::Ref parent;
+    const int native = native_parent(item, parent);
+    if (native < 0) return -1;
+    if (native == 0) {
+        parent = py::get_attr<"_topo_parent">(item);
+        if (!parent) return -1;
+    }
+    return parent && parent.get() != Py_None;
+}
+
+// The items `extend` adds: a symbolic list's raw items, else the iterated
+// ones; a symbolic item that another tree holds is cloned.
+py::Ref new_items(PyObject* other) {
+    py::Ref items = is_sym_list(other) ? raw_items(other) : py::Ref::steal(PySequence_List(other));
+    if (!items) return {};
+    const Py_ssize_t m = PyList_GET_SIZE(items.get());
+    for (Py_ssize_t k = 0; k < m; ++k) {
+        PyObject* item = PyList_GET_ITEM(items.get(), k);
+        const int symbolic = is_symbolic(item);
+        const int held = symbolic > 0 ? has_parent(item) : symbolic;
+        if (held < 0) return {};
+        if (!held) continue;
+        py::Ref clone = py::call_method<"sym_clone">(item);
+        if (!clone || PyList_SetItem(items.get(), k, clone.release()) < 0) return {};
+    }
+    return items;
+}
+
+// The user-facing item at `pos`, then its removal there.
+PyObject* pop_at(PyObject* self, const View& view, const SpecReadings& readings,
+                 std::int64_t index) {
+    for (bool gated = false;;) {
+        const Py_ssize_t n = PyList_GET_SIZE(self);
+        if (index < -n || index >= n) {
+            PyErr_SetString(PyExc_IndexError, "pop index out of range");
+            return nullptr;
+        }
+        // An empty list reports its range first, even when sealed.
+        if (!gated && sealed_now(view)) {
+            refuse(view, kDeleteSealed, false);
+            return nullptr;
+        }
+        gated = true;
+        const Py_ssize_t pos = static_cast<Py_ssize_t>(index < 0 ? index + n : index);
+        py::Ref item = py::list_item(self, pos);
+        if (!item) continue;
+        py::Ref value = resolve(item);
+        if (!value) return nullptr;
+        switch (delete_tail(self, readings, pos, pos, item.get())) {
+            case Tail::Error: return nullptr;
+            case Tail::Moved: continue;
+            case Tail::Done: return value.release();
+        }
+    }
+}
+
+}  // namespace
+
+PyObject* append(PyObject* self, PyObject* value) {
+    return write_one(self, "Cannot append element on a sealed List.", 0, value, false);
+}
+
+PyObject* insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    py::Args<2> a;
+    std::int64_t index = 0;
+    if (!py::parse(kInsertParams, args, nargs, kwnames, a) || !py::arg_i64("index", a[0], index))
+        return nullptr;
+    return write_one(self, "Cannot insert element into a sealed List.", index, a[1], true);
+}
+
+PyObject* extend(PyObject* self, PyObject* other) {
+    View view;
+    if (!read_view(self, view)) return nullptr;
+    if (!view.path) return py::none();  // a blank list, never constructed
+    if (sealed_now(view)) {
+        refuse(view, "Cannot extend a sealed List.", false);
+        return nullptr;
+    }
+    SpecReadings readings;
+    if (!read_spec(view.spec.get(), kElement | kMaxSize, readings)) return nullptr;
+    py::Ref items = new_items(other);
+    const ContainerBridge* b = items ? container_bridge() : nullptr;
+    if (!b) return nullptr;
+    const Py_ssize_t n = PyList_GET_SIZE(self);
+    const Py_ssize_t m = PyList_GET_SIZE(items.get());
+    if (readings.max_size && n + m > *readings.max_size) {
+        PyErr_Format(PyExc_ValueError,
+                     "Cannot extend List: the number of elements (%zd) exceeds max size (%lld).",
+                     n + m, static_cast<long long>(*readings.max_size));
+        return nullptr;
+    }
+    // Each item goes to the end; a missing value is no write there, and an
+    // insertion marker gives its value.
+    Batch batch;
+    for (Py_ssize_t k = 0; k < m; ++k) {
+        PyObject* item = PyList_GET_ITEM(items.get(), k);
+        const int missing = equals_missing(*b, item);
+        if (missing != 0) {
+            if (missing < 0) return nullptr;
+            continue;
+        }
+        py::Ref value = py::Ref::borrow(item);
+        const int marker = is_insertion(item);
+        if (marker < 0 || (marker && !(value = py::get_attr<"value">(item)))) return nullptr;
+        const Py_ssize_t pos = n + static_cast<Py_ssize_t>(batch.at.size());
+        batch.at.push_back({Store::Append, pos, pos});
+        batch.values.push_back(std::move(value));
+    }
+    if (write_batch(self, view, readings.element.get(), batch) < 0) return nullptr;
+    return py::none();
+}
+
+PyObject* pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    py::Args<1> a;
+    std::int64_t index = -1;
+    if (!py::parse(kPopParams, args, nargs, kwnames, a) ||
+        (a.given(0) && !py::arg_i64("index", a[0], index)))
+        return nullptr;
+    View view;
+    SpecReadings readings;
+    if (!read_view(self, view) || !read_spec(view.spec.get(), kElement | kMinSize, readings))
+        return nullptr;
+    return pop_at(self, view, readings, index);
+}
+
+PyObject* remove(PyObject* self, PyObject* value) {
+    View view;
+    SpecReadings readings;
+    if (!open_write(self, kDeleteSealed, kElement | kMinSize, view, readings)) return nullptr;
+    for (;;) {
+        bool moved = false;
+        const Py_ssize_t n = PyList_GET_SIZE(self);
+        for (Py_ssize_t i = 0; i < n && !moved; ++i) {
+            py::Ref item = py::list_item(self, i);
+            if (!item) {
+                PyErr_SetString(PyExc_IndexError, "list index out of range");
+                return nullptr;
+            }
+            const int equal = PyObject_RichCompareBool(item.get(), value, Py_EQ);
+            if (equal < 0) return nullptr;
+            if (!equal) continue;
+            switch (delete_tail(self, readings, i, i, item.get())) {
+                case Tail::Error: return nullptr;
+                case Tail::Moved: moved = true; break;
+                case Tail::Done: return py::none();
+            }
+        }
+        if (moved) continue;
+        PyErr_Format(PyExc_ValueError, "%R not in list.", value);
+        return nullptr;
+    }
+}
+
+PyObject* clear(PyObject* self) {
+    View view;
+    SpecReadings readings;
+    if (!open_write(self, "Cannot clear a sealed List.", kMinSize, view, readings))
+        return nullptr;
+    if (readings.min_size && *readings.min_size > 0) {
+        PyErr_Format(PyExc_ValueError, "List cannot be cleared: min size is %lld.",
+                     static_cast<long long>(*readings.min_size));
+        return nullptr;
+    }
+    return PyList_Clear(self) < 0 ? nullptr : py::none();
+}
+
+PyObject* sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    py::Args<2> a;
+    bool reversed = false;
+    if (!py::parse(kSortParams, args, nargs, kwnames, a) ||
+        (a.given(1) && !py::arg_bool_scalar("reverse", a[1], reversed)))
+        return nullptr;
+    View view;
+    SpecReadings readings;
+    if (!open_write(self, "Cannot sort a sealed List.", 0, view, readings)) return nullptr;
+    // The built-in list's own sort, whatever a subclass defines.
+    py::Ref sort = py::get_attr<"sort">(reinterpret_cast<PyObject*>(&PyList_Type));
+    if (!sort) return nullptr;
+    PyObject* call[] = {self, a.given(0) ? a[0] : Py_None, borrowed_bool(reversed)};
+    return py::call_kw<"key", "reverse">(sort.get(), call).release();
+}
+
+PyObject* reverse(PyObject* self) {
+    View view;
+    SpecReadings readings;
+    if (!open_write(self, "Cannot reverse a sealed List.", 0, view, readings)) return nullptr;
+    return PyList_Reverse(self) < 0 ? nullptr : py::none();
+}
+
+PyObject* multiply(PyObject* a, PyObject* b) {
+    PyObject* lst = is_sym_list(a) ? a : is_sym_list(b) ? b : nullptr;
+    PyObject* count = lst == a ? b : a;
+    if (!lst || !PyIndex_Check(count)) return py::not_implemented();
+    py::Ref index = py::Ref::steal(PyNumber_Index(count));
+    if (!index) return nullptr;
+    const long long n = PyLong_AsLongLong(index.get());
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    py::Ref result = py::Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(Py_TYPE(lst))));
+    if (!result) return nullptr;
+    for (long long i = 0; i < n; ++i)
+        if (!py::call_method<"extend">(result.get(), lst)) return nullptr;
+    py::Ref spec;
+    {
+        py::Shared<ListState> held(lst);
+        if (!held) return nullptr;
+        spec = held->value_spec;
+    }
+    if (spec && !py::call_method<"use_value_spec">(result.get(), spec.get())) return nullptr;
+    return result.release();
+}
+
+PyObject* add(PyObject* a, PyObject* b) {
+    if (!is_sym_list(a)) return py::not_implemented();
+    py::Ref result = py::Ref::steal(copy(a));
+    if (!result || !py::call_method<"extend">(result.get(), b)) return nullptr;
+    return result.release();
+}
+
+}  // namespace vesk::symbolic::list
