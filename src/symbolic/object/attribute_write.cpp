@@ -3,12 +3,17 @@
 #include "py/errors.hpp"
 #include "py/lazy.hpp"
 #include "symbolic/calls.hpp"
+#include "symbolic/object/ctor_meta.hpp"
 #include "symbolic/object/store_field.hpp"
-#include "symbolic/object/write_class.hpp"
 
 namespace vesk::symbolic::object {
 
 namespace {
+
+// Whether an attribute name is public: empty, or not beginning with "_".
+bool is_public_name(PyObject* name) noexcept {
+    return PyUnicode_GET_LENGTH(name) == 0 || PyUnicode_READ_CHAR(name, 0) != '_';
+}
 
 // The truth of the field attribute read by `read`. 1, 0 or -1.
 template <class Read>
@@ -36,14 +41,14 @@ int plain_field_write(PyObject* obj, PyObject* name, PyObject* value, PyObject* 
 }  // namespace
 
 bool classify_write(PyObject* cls, PyObject* name, WriteClass& out) {
-    WriteClassFacts facts;
-    if (!write_class_facts(cls, facts)) return false;
-    out.schema = std::move(facts.schema);
-    out.enable_topo = facts.topo;
-    const int hit = public_init_field(cls, name, out.field);
-    if (hit != 0) {
-        out.symbolic = hit > 0;
-        return hit > 0;
+    CtorMetaRef meta = ctor_meta(cls);
+    if (!meta) return false;
+    out.schema = meta->schema;
+    out.enable_topo = meta->topo;
+    if (PyObject* field = public_init_field(*meta, name)) {
+        out.field = py::Ref::borrow(field);
+        out.symbolic = true;
+        return true;
     }
     py::Ref schema = py::get_attr<"__schema__">(cls);
     if (!schema) return false;
