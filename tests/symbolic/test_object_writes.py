@@ -186,3 +186,24 @@ def test_writes_without_the_bridges_panic():
         else:
             raise AssertionError("no panic")
     """)
+
+
+def test_writes_leak_nothing():
+    from leaks import assert_no_leak
+    obj, cls = point(path=KeyPath("r"))
+    open_field = field("k", native.Int(), key=native.StrKey())
+
+    def writes():
+        obj.x, obj.y, obj.d, obj.free = 3, [1], {"a": 1}, 2
+        obj.x = MISSING
+        obj.store_symbolic_field(cls, "k", 4, open_field, True, None)
+        obj.store_symbolic_field(cls, "k", MISSING, open_field, True, None)
+        for bad in ("s", ["s"]):
+            with pytest.raises(TypeError):
+                obj.y = bad
+        obj._sealed = True
+        with pytest.raises(WritePermissionError):
+            obj.x = 1
+        obj._sealed = False
+        del obj.__dict__["notified"]
+    assert_no_leak(writes)
