@@ -118,6 +118,15 @@ def test_missing_value_under_constant_and_nonconstant_keys():
     assert obj.notified[-1].old_value == 3 and obj.notified[-1].new_value is MISSING
 
 
+def test_a_mutable_default_is_copied_for_each_object():
+    cls = object_class("Defaults", [("y", native.List(native.Int(), default=[1]))])
+    a, b = made(cls, y=[2]), made(cls, y=[3])
+    a.y = b.y = MISSING
+    default = cls.__schema__.get_field("y").default_value
+    a.field_dict()["y"].append(5)
+    assert b.field_dict()["y"] == default == [1]
+
+
 @pytest.mark.parametrize("name, raw, kind", [("y", [1, 2], List), ("d", {"a": 1}, Dict)])
 def test_a_raw_container_is_wrapped_and_adopted_at_the_fields_path(name, raw, kind):
     obj, _ = point(path=KeyPath("r"))

@@ -100,7 +100,13 @@ int inline_write_field(PyObject* obj, PyObject* name, PyObject* value, PyObject*
         const int nonconst = has_nonconst_key(field);
         if (nonconst < 0) return -1;
         if (nonconst) return remove_entry(obj, name, value, field, *ob, ctx, update);
-        to_validate = py::get_attr<"default_value">(field);
+        // The default is copied as construction copies it for an absent
+        // field: stored as it is, one mutable default would be shared by
+        // every object reset to it and by the field itself.
+        py::Ref declared = py::get_attr<"default_value">(field);
+        if (!declared) return -1;
+        to_validate =
+            py::Ref::steal(PyObject_CallOneArg(ob->copy_default.get(), declared.get()));
         if (!to_validate) return -1;
         is_default = true;
     }
