@@ -170,6 +170,14 @@ def test_failures_leave_the_field_as_it_was():
     assert obj.field_dict()["x"] == 9          # stored before the notification
 
 
+def test_a_frozen_field_is_left_to_its_apply():
+    cls = object_class("Frozen", [("x", native.Int(default=1, frozen=True))])
+    obj = made(cls, x=1)
+    with pytest.raises(ValueError, match="Frozen field is not assignable"):
+        obj.x = 2
+    assert obj.field_dict() == {"x": 1} and "notified" not in obj.__dict__
+
+
 @pytest.mark.parametrize("answers_view", [False, True])
 def test_a_blank_object_refuses_the_write(answers_view):
     ns = {"_sym_attributes": property(lambda self: {})} if answers_view else {}
