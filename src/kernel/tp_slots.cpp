@@ -152,13 +152,26 @@ PyTypeObject* installable(py::Params<1>& params, PyObject* const* args, Py_ssize
     return type;
 }
 
+// The interpreter's generic allocation under another name. A call site
+// that keeps calling a class whose `__new__` is object's, whose allocation
+// is the generic one and whose `__init__` is a simple Python function is
+// specialised into an allocation followed by a direct call of that
+// `__init__`, which would bypass the native tp_init for good; this
+// allocation does the same work but is not the generic one by identity.
+PyObject* init_guarded_alloc(PyTypeObject* type, Py_ssize_t nitems) {
+    return PyType_GenericAlloc(type, nitems);
+}
+constexpr allocfunc kInitGuardedAlloc = py::entry<&init_guarded_alloc>;
+
 template <initproc Slot, py::Params<1>& P>
 PyObject* install_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyTypeObject* type = installable(P, args, nargs, kwnames);
     if (!type) return nullptr;
-    // Not followed by PyType_Modified: no cache of the interpreter keeps
-    // the init slot.
     type->tp_init = Slot;
+    if (type->tp_alloc == PyType_GenericAlloc) type->tp_alloc = kInitGuardedAlloc;
+    // Call sites specialised before the installation guard on the type's
+    // version: a new version sends them back to the generic call.
+    PyType_Modified(type);
     return py::none();
 }
 

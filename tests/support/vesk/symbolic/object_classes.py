@@ -14,9 +14,10 @@ from vesk.symbolic import objects, records
 from vesk.symbolic.objects import _Defaults
 
 
-def options(topo=True, attr_write=True, frozen=False):
+def options(topo=True, attr_write=True, frozen=False, attr_read=False):
     """A class's `__sym_options__`."""
-    return types.SimpleNamespace(topo=topo, attr_write=attr_write, frozen=frozen)
+    return types.SimpleNamespace(topo=topo, attr_write=attr_write, frozen=frozen,
+                                 attr_read=attr_read)
 
 
 # The hooks whose override the class creation records as `_sym_*` flags.
@@ -74,12 +75,22 @@ def _field(name, spec):
 
 
 def object_class(name, fields=(), *, topo=True, attr_write=True, frozen=False, base=Object,
-                 namespace=None):
+                 namespace=None, slots=False, native_slots=None, **record_options):
     """An object class with the fields `(name, value_spec)` after those of
     `base`, made the way the package makes one: its options, its schemas,
     its init fields, its hook flags, and a property per field that reads it
     natively (`SymFieldGetter`) in a class that keeps a tree and does not
-    override `sym_inferred`, else through `_topo_field`."""
+    override `sym_inferred`, else through `_topo_field`. With `native_slots`
+    the class gets the native `tp_init` and the fast `tp_getattro` (the
+    generic one where the fields are not all read natively). `slots=True`
+    makes a record class instead (record_objects.record_object_class), with
+    its native slots unless `native_slots` is False."""
+    if slots:
+        from vesk.symbolic import record_objects
+        return record_objects.record_object_class(
+            name, fields, topo=topo, attr_write=attr_write, frozen=frozen,
+            base=None if base is Object else base, namespace=namespace,
+            native_slots=native_slots is not False, **record_options)
     namespace = dict(namespace or {})
     own = [(n, _field(n, spec)) for n, spec in fields]
     init_fields = list(base._sym_init_fields) + own
@@ -99,6 +110,12 @@ def object_class(name, fields=(), *, topo=True, attr_write=True, frozen=False, b
     for field_name, _ in own:
         getter = native.SymFieldGetter(field_name) if native_reads else _python_getter(field_name)
         setattr(cls, field_name, property(getter))
+    if native_slots:
+        native._install_native_tp_init(cls)
+        if native_reads:
+            native._install_native_tp_getattro_fast(cls)
+        else:
+            native._install_native_tp_getattro(cls)
     return cls
 
 
