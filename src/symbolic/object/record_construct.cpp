@@ -181,6 +181,15 @@ py::Ref parenting_child(const record::FieldCells& cells, PyObject* view, PyObjec
     return hit ? py::Ref::steal(hit) : py::Ref::borrow(Py_None);
 }
 
+// Whether `child` already has a parent other than the record: a child the
+// first pass shared (assign policy "adopt_ref") stays with its owner.
+// 1, 0 or -1.
+int parented_elsewhere(PyObject* child, PyObject* inst) {
+    py::Ref parent;
+    if (py::get_optional_attr<"_topo_parent">(child, parent) < 0) return -1;
+    return parent && parent.get() != Py_None && parent.get() != inst;
+}
+
 int parenting_pass(PyObject* inst, PyObject* field_names) {
     AdoptionPass2Guard guard(inst);
     py::Ref view;
@@ -194,7 +203,10 @@ int parenting_pass(PyObject* inst, PyObject* field_names) {
         if (!child) return -1;
         const int needs = needs_parenting(child.get());
         if (needs < 0) return -1;
-        if (needs && !py::call_method<"topo_setparent">(child.get(), inst)) return -1;
+        if (!needs) continue;
+        const int elsewhere = parented_elsewhere(child.get(), inst);
+        if (elsewhere < 0) return -1;
+        if (!elsewhere && !py::call_method<"topo_setparent">(child.get(), inst)) return -1;
     }
 }
 
@@ -208,6 +220,7 @@ bool record_adoption_covers(PyObject* inst) noexcept {
 
 int record_construct_cells(PyObject* inst, PyObject* field_names, PyObject* kwargs,
                            bool allow_partial, PyObject* child_transform, PyObject* root_path) {
+    if (!record::require_record(inst)) return -1;
     RecordFacts facts;
     const int found = record_meta(class_of(inst), facts);
     if (found < 0) return -1;
@@ -217,6 +230,7 @@ int record_construct_cells(PyObject* inst, PyObject* field_names, PyObject* kwar
 
 int record_seed_node_state(PyObject* inst, bool allow_partial, SealedArg sealed,
                            PyObject* root_path) {
+    if (!record::require_record(inst)) return -1;
     PyObject* cls = class_of(inst);
     RecordFacts facts;
     const int found = record_meta(cls, facts);
@@ -327,6 +341,9 @@ int record_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (r < 0 || (r && !py::arg_bool_scalar("explicit_init", v.get(), explicit_init)))
             return -1;
     }
+    // Only a record may be built in place: anything else is refused before
+    // any of its memory is addressed.
+    if (!record::require_record(self)) return -1;
     PyObject* cls = class_of(self);
     if (explicit_init) {
         py::Ref name = py::get_attr<"__name__">(cls);

@@ -22,15 +22,17 @@ namespace {
 
 PyObject* class_of(PyObject* obj) noexcept { return reinterpret_cast<PyObject*>(Py_TYPE(obj)); }
 
+constexpr const char kDash[] = "\xe2\x80\x94";  // an em dash, in UTF-8
+
 int raise_no_view_cell(PyObject* inst, const record::RecordLayout& layout) {
     py::Ref name = py::Ref::steal(PyType_GetName(Py_TYPE(inst)));
     if (name)
         PyErr_Format(PyExc_RuntimeError,
                      "slot record: materialize requires the full production reserved region (%zd "
-                     "slots \xe2\x80\x94 the node-state roles plus the __weakref__ cell); %R "
-                     "carries %llu \xe2\x80\x94 a kernel probe Record has no view slot (#461)",
-                     record::kProductionReserved, name.get(),
-                     static_cast<unsigned long long>(layout.reserved));
+                     "slots %s the node-state roles plus the __weakref__ cell); %R carries %llu "
+                     "%s a kernel probe Record has no view slot (#461)",
+                     record::kProductionReserved, kDash, name.get(),
+                     static_cast<unsigned long long>(layout.reserved), kDash);
     return -1;
 }
 

@@ -45,14 +45,15 @@ class RecordObject(RecordNode):
 
 def record_object_class(name, fields=(), *, topo=True, attr_write=True, frozen=False, base=None,
                         namespace=None, non_symbolic=None, symbolic=None, native_slots=True):
-    """A `slots=True` class with the fields `(name, value_spec)` after those
-    of `base` (another class made here). `non_symbolic` maps the names of
+    """A `slots=True` class with the fields `(name, value_spec[, assign])`
+    after those of `base` (another class made here). `non_symbolic` maps the names of
     non-symbolic fields (cells outside the schema) to the values seeded at
     construction; `symbolic` names the fields whose values are adopted (all
     init fields by default)."""
     namespace = dict(namespace or {})
     non_symbolic = dict(non_symbolic or {})
-    own = [(n, object_classes._field(n, spec)) for n, spec in fields]
+    own = [(n, native.Field(native.ConstStrKey(n), spec, assign=assign[0] if assign else None))
+           for n, spec, *assign in fields]
     init_fields = list(base._sym_init_fields if base else []) + own
     schema = native.Schema([f for _, f in init_fields])
     cells = [n for n, _ in own] + list(non_symbolic)
