@@ -161,8 +161,13 @@ def test_record_meta_is_built_once_per_class():
 def test_discarded_record_classes_are_freed_with_their_meta():
     P = point("Gone")
     P(x=1)
+    meta = P.__dict__["__native_record_meta__"]
+    # The meta holds the schema, whose fields' origin is the class: a cycle
+    # the collector must see through the meta.
+    assert P.sym_fields.schema in gc.get_referents(meta)
+    assert P.sym_fields.schema.get_field("x").origin is P
     alive = weakref.ref(P)
-    del P
+    del P, meta
     gc.collect()
     assert alive() is None
 

@@ -8,6 +8,7 @@
 #include "py/lazy.hpp"
 #include "py/named.hpp"
 #include "symbolic/adoption.hpp"
+#include "symbolic/markers.hpp"
 #include "symbolic/node.hpp"
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/keyword_report.hpp"
@@ -249,22 +250,25 @@ int record_seed_node_state(PyObject* inst, bool allow_partial, SealedArg sealed,
 
 int record_adopt_children(PyObject* inst, PyObject* field_names) {
     if (!record::require_record(inst)) return -1;
-    const int adopting = truth_of<"enable_topo">(inst);
-    if (adopting < 0) return -1;
-    py::Ref path = py::get_attr<"_topo_path">(inst);
-    if (!path) return -1;
-    py::Ref values = record::read_fields(inst, field_names);
-    if (!values) return -1;
-    py::Ref adopted = py::Ref::steal(PyDict_New());
-    if (!adopted) return -1;
+    record::FieldCells cells;
+    if (!cells.open(inst)) return -1;
+    // Primitive values are neither symbolic nor topology-aware: adoption
+    // leaves them as they are in both passes, so the class facts and the
+    // record's path are read only once a value needs them.
+    int adopting = -1;
+    py::Ref path;
     ClaimedSet claimed;
     for (Py_ssize_t i = 0;; ++i) {
         py::Ref name = py::list_item(field_names, i);
         if (!name) break;
-        PyObject* value = PyDict_GetItemWithError(values.get(), name.get());  // a dict made here
-        if (!value) {
-            if (PyErr_Occurred()) return -1;
-            continue;
+        py::Ref value = cells.read(name.get());
+        if (!value) return -1;
+        if (is_primitive(value.get())) continue;
+        if (adopting < 0) {
+            adopting = truth_of<"enable_topo">(inst);
+            if (adopting < 0) return -1;
+            path = py::get_attr<"_topo_path">(inst);
+            if (!path) return -1;
         }
         py::Ref policy;
         if (!class_field_policy(inst, name.get(), policy)) return -1;
@@ -277,15 +281,22 @@ int record_adopt_children(PyObject* inst, PyObject* field_names) {
         args.claimed = &claimed;
         args.parent_set_by_caller = true;
         args.policy = policy.get();
-        py::Ref result = adopt_child(value, args);
+        py::Ref result = adopt_child(value.get(), args);
         if (!result) return -1;
-        // Only replaced children are written back: an empty cell of a
-        // partial record stays empty rather than becoming None.
-        if (result.get() != value && PyDict_SetItem(adopted.get(), name.get(), result.get()) < 0)
-            return -1;
+        // Only a replaced child is written back: an empty cell stays empty.
+        if (result.get() != value.get() && !cells.write(name.get(), result.get())) return -1;
     }
-    if (!record::write_fields(inst, field_names, adopted.get())) return -1;
-    return adopting ? parenting_pass(inst, field_names) : 0;
+    if (adopting == 0) return 0;
+    if (adopting < 0) {
+        // Every cell holds a primitive: only a materialised view can hold a
+        // child that needs its parent.
+        py::Ref view;
+        if (!record::read_view(inst, view)) return -1;
+        if (!view) return 0;
+        adopting = truth_of<"enable_topo">(inst);
+        if (adopting <= 0) return adopting;
+    }
+    return parenting_pass(inst, field_names);
 }
 
 int record_finish(PyObject* inst, bool sealed, const CloneSource* clone) {

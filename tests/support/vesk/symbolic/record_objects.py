@@ -80,6 +80,8 @@ def record_object_class(name, fields=(), *, topo=True, attr_write=True, frozen=F
         _non_symbolic_fields=tuple({**inherited, **non_symbolic}.items()),
     )
     cls = type(name, bases, namespace)
+    for _, field in own:
+        field.set_origin(cls)
     cls._sym_post_init_is_noop = (
         object_classes._defined(cls, "on_sym_post_init") is vars(RecordObject)["on_sym_post_init"])
     if native_slots:
