@@ -69,6 +69,11 @@ bool read_facts(PyObject* cls, PyObject* names, RecordFacts& out) {
 bool copy_facts(PyObject* meta, RecordFacts& out) {
     py::Shared<RecordFacts> held(meta);
     if (!held) return false;
+    // Cleared by the collector while its class is being freed.
+    if (!held->slot_field_names || !held->symbolic_field_names || !held->schema) {
+        PyErr_SetString(PyExc_RuntimeError, "record metadata was cleared with its class");
+        return false;
+    }
     out = *held;
     return true;
 }
