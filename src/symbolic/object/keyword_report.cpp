@@ -26,8 +26,6 @@ bool wording(PyObject* names, py::Ref& count, py::Ref& plural, py::Ref& listed) 
 
 py::Ref class_name(PyObject* cls) { return py::get_attr<"__name__">(cls); }
 
-}  // namespace
-
 int raise_reserved_alias(PyObject* cls, PyObject* keyword, PyObject* field) {
     py::Ref name = class_name(cls);
     if (name)
@@ -37,6 +35,8 @@ int raise_reserved_alias(PyObject* cls, PyObject* keyword, PyObject* field) {
                      name.get(), keyword, field);
     return -1;
 }
+
+}  // namespace
 
 int report_unexpected_keywords(PyObject* cls, PyObject* names) {
     py::Ref ignore = py::get_attr<"__extra_ignore__">(cls);
@@ -69,16 +69,6 @@ int report_unexpected_keywords(PyObject* cls, PyObject* names) {
     if (name)
         PyErr_Format(PyExc_TypeError, "%S.__init__() got unexpected keyword %S: %S", name.get(),
                      plural.get(), listed.get());
-    return -1;
-}
-
-int raise_missing_arguments(PyObject* cls, PyObject* names) {
-    py::Ref count, plural, listed;
-    if (!wording(names, count, plural, listed)) return -1;
-    py::Ref name = class_name(cls);
-    if (name)
-        PyErr_Format(PyExc_TypeError, "%S.__init__() missing %S required %S: %S.", name.get(),
-                     count.get(), plural.get(), listed.get());
     return -1;
 }
 

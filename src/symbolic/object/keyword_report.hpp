@@ -1,7 +1,7 @@
-// The construct errors that name a class's keywords, shared by the
-// construction of dictionary-layout objects and of records, so both report
-// them in the same words. The wording of the counts and lists is the
-// package's (the object bridge's `auto_plural` and `comma_delimited_str`).
+// The report of unexpected keywords of a record construction, in the words
+// of the dictionary-layout construction. The wording of the counts and
+// lists is the package's (the object bridge's `auto_plural` and
+// `comma_delimited_str`).
 #pragma once
 
 #include "py/python.hpp"
@@ -14,13 +14,5 @@ namespace vesk::symbolic::object {
 // maps to a field raises the reserved-alias TypeError; otherwise TypeError
 // "{cls}.__init__() got unexpected keyword {argument(s)}: {names}" (-1).
 [[nodiscard]] int report_unexpected_keywords(PyObject* cls, PyObject* names);
-
-// TypeError "{cls}.__init__() got keyword argument '{kw}', which is
-// reserved as the alias of field '{field}'.". Always -1.
-int raise_reserved_alias(PyObject* cls, PyObject* keyword, PyObject* field);
-
-// TypeError "{cls}.__init__() missing {n} required {argument(s)}: {names}."
-// for the non-empty list `names`. Always -1.
-int raise_missing_arguments(PyObject* cls, PyObject* names);
 
 }  // namespace vesk::symbolic::object

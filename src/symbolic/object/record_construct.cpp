@@ -11,6 +11,7 @@
 #include "symbolic/markers.hpp"
 #include "symbolic/node.hpp"
 #include "symbolic/object/bridge.hpp"
+#include "symbolic/object/fill.hpp"
 #include "symbolic/object/keyword_report.hpp"
 #include "symbolic/object/node_state.hpp"
 #include "symbolic/object/record_meta.hpp"
@@ -141,7 +142,10 @@ int construct_cells(PyObject* inst, const RecordFacts* facts, PyObject* field_na
         py::Ref missing =
             typing::schema::missing_required_keys(schema.get(), values.get(), topo != 0);
         if (!missing) return -1;
-        if (PyList_GET_SIZE(missing.get()) > 0) return raise_missing_arguments(cls, missing.get());
+        if (PyList_GET_SIZE(missing.get()) > 0) {
+            raise_missing_arguments(cls, missing.get());
+            return -1;
+        }
     }
     return record::write_fields(inst, field_names, validated.fields.get()) ? 0 : -1;
 }

@@ -3,6 +3,7 @@
 #include "py/methods.hpp"
 #include "py/module.hpp"
 #include "symbolic/object/bridge.hpp"
+#include "symbolic/object/ctor_meta.hpp"
 #include "symbolic/object/field_getter.hpp"
 #include "symbolic/object/node_functions.hpp"
 #include "symbolic/object/object_state.hpp"
@@ -30,6 +31,7 @@ PyMethodDef bridge_functions[] = {
 
 int register_module(PyObject* module) {
     if (py::add_type(module, sym_object_type()) < 0) return -1;
+    if (py::add_type(module, ctor_meta_type()) < 0) return -1;
     if (py::add_type(module, record_meta_type()) < 0) return -1;
     if (py::add_type(module, sym_field_getter_type()) < 0) return -1;
     // The seam functions, in binding order.
