@@ -326,3 +326,19 @@ def test_a_python_init_through_the_seams_builds_what_the_native_tp_init_builds()
             None, KeyPath("r"), False, False, True]
         assert inst.child._topo_parent is inst
         assert inst.child._topo_path == KeyPath("child", KeyPath("r"))
+
+
+def test_record_registration_order_and_signatures():
+    import inspect
+    order = ["ObjectCtorMeta", "RecordMeta", "SymFieldGetter", "_install_object_bridge",
+             "_slot_record_materialize", "_slot_record_init_node_state",
+             "_slot_record_inline_fields", "_slot_record_is_materialized",
+             "_slot_record_adopt_children", "_slot_record_repath_children",
+             "_slot_record_node_read", "_node_setparent", "_node_seal", "_slot_record_construct",
+             "_probe_node_get"]
+    assert [n for n in native.__all__ if n in order] == order
+    assert str(inspect.signature(native._slot_record_construct)) == (
+        "(inst, field_names, kwargs=None, allow_partial=False, child_transform=None, "
+        "root_path=None)")
+    assert str(inspect.signature(native._slot_record_init_node_state)) == (
+        "(inst, allow_partial=False, sealed=None, root_path=None)")
