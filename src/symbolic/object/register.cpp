@@ -8,6 +8,8 @@
 #include "symbolic/object/field_getter.hpp"
 #include "symbolic/object/node_functions.hpp"
 #include "symbolic/object/object_state.hpp"
+#include "symbolic/object/record_functions.hpp"
+#include "symbolic/object/record_meta.hpp"
 
 namespace vesk::symbolic::object {
 
@@ -31,11 +33,14 @@ PyMethodDef bridge_functions[] = {
 int register_module(PyObject* module) {
     if (py::add_type(module, sym_object_type()) < 0) return -1;
     if (py::add_type(module, ctor_meta_type()) < 0) return -1;
+    if (py::add_type(module, record_meta_type()) < 0) return -1;
     if (py::add_type(module, sym_field_getter_type()) < 0) return -1;
     // The seam functions, in binding order.
     if (py::add_functions(module, bridge_functions) < 0) return -1;
+    if (py::add_functions(module, record_functions) < 0) return -1;
     if (py::add_functions(module, node_topology_functions) < 0) return -1;
     if (py::add_functions(module, container_field_functions) < 0) return -1;
+    if (py::add_functions(module, record_construct_functions) < 0) return -1;
     return py::add_functions(module, node_probe_functions);
 }
 
