@@ -2,6 +2,7 @@
 #include "symbolic/object/construct.hpp"
 
 #include "flags.hpp"
+#include "kernel/slot_failure.hpp"
 #include "py/args.hpp"
 #include "py/hold.hpp"
 #include "py/named.hpp"
@@ -276,6 +277,9 @@ namespace {
 // Every failure of the core reached from the native initialiser is handed
 // to the bridge's `prepare_construct_error`, and what it returns is raised.
 int wrap_construct_error() {
+    // An internal failure is not the user's construction error: the slot's
+    // trampoline reports it as a panic, so it must reach it unwrapped.
+    if (kernel::internal_failure_pending()) return -1;
     PyObject* raised = PyErr_GetRaisedException();
     py::Ref exc = py::Ref::steal(raised);
     const ObjectBridge* b = object_bridge();
