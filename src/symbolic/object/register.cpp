@@ -4,6 +4,7 @@
 #include "py/module.hpp"
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/field_getter.hpp"
+#include "symbolic/object/json_seams.hpp"
 #include "symbolic/object/node_functions.hpp"
 #include "symbolic/object/object_state.hpp"
 
@@ -32,6 +33,7 @@ int register_module(PyObject* module) {
     // The seam functions, in binding order.
     if (py::add_functions(module, bridge_functions) < 0) return -1;
     if (py::add_functions(module, node_topology_functions) < 0) return -1;
+    if (py::add_functions(module, object_json_functions) < 0) return -1;
     return py::add_functions(module, node_probe_functions);
 }
 
