@@ -10,7 +10,7 @@ fields through the test seams."""
 import types
 
 import vesk_core._native as native
-from vesk.symbolic import objects, records
+from vesk.symbolic import jsonify, objects, records
 from vesk.symbolic.objects import _Defaults
 
 
@@ -41,6 +41,8 @@ class Object(native.SymObject):
     _sym_attrs_builder = None
     _sym_alias_maps = None
     _sym_ready_is_noop = True
+    __serialization_key__ = "vesk.symbolic.Object"
+    sym_jsonify = jsonify.sym_jsonify
 
     on_topo_parent_change = _Defaults._on_topo_parent_change
     _update_children_paths = _Defaults._update_children_paths
@@ -81,6 +83,7 @@ def object_class(name, fields=(), *, topo=True, attr_write=True, frozen=False, b
     natively (`SymFieldGetter`) in a class that keeps a tree and does not
     override `sym_inferred`, else through `_topo_field`."""
     namespace = dict(namespace or {})
+    namespace.setdefault("__serialization_key__", f"tests.{name}")
     own = [(n, _field(n, spec)) for n, spec in fields]
     init_fields = list(base._sym_init_fields) + own
     schema = native.Schema([f for _, f in init_fields])
@@ -123,6 +126,7 @@ class RecordNode:
 
     on_topo_parent_change = _Defaults._on_topo_parent_change
     on_topo_path_change = _Defaults._on_topo_path_change
+    sym_jsonify = jsonify.sym_jsonify
 
     def _update_children_paths(self, old, new):
         for name in type(self).__slot_symbolic_field_names__:
@@ -165,6 +169,7 @@ def node_record_class(name, fields, *, namespace=None, **kwargs):
     """A `slots=True` class (records.record_class) with the topology
     methods of `RecordNode`."""
     namespace = dict(namespace or {})
+    namespace.setdefault("__serialization_key__", f"tests.{name}")
     for attr, value in vars(RecordNode).items():
         if not attr.startswith("__"):
             namespace.setdefault(attr, value)
