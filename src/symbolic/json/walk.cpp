@@ -15,7 +15,9 @@
 #include "symbolic/markers.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "symbolic/object/record_node.hpp"
+#include "typing/field/field.hpp"
 #include "typing/schema/schema.hpp"
+#include "typing/value_spec/engine/spec_engine.hpp"
 
 namespace vesk::symbolic::json {
 
@@ -33,7 +35,34 @@ enum Step : int { kError = -1, kDecline = 0, kDone = 1 };
 
 PyObject* class_of(PyObject* v) noexcept { return reinterpret_cast<PyObject*>(Py_TYPE(v)); }
 
+// The native `frozen` of a spec whose class keeps the base class's getter,
+// or -2 when only the attribute read can tell.
+int native_spec_frozen(PyObject* spec) {
+    PyTypeObject* type = Py_TYPE(spec);
+    PyObject* name;
+    if (!typing::is_spec(spec) || type->tp_getattro != PyObject_GenericGetAttr ||
+        !py::intern<"frozen">(name)) {
+        PyErr_Clear();
+        return -2;
+    }
+    py::Ref own = py::Ref::steal(_PyType_LookupRef(type, name));
+    py::Ref base = py::Ref::steal(_PyType_LookupRef(typing::spec_base_type_if_built(), name));
+    if (!own || own.get() != base.get()) return -2;
+    typing::SpecRead held(spec);
+    if (!held) return kError;
+    return held->frozen ? 1 : 0;
+}
+
+// The truth of `field.frozen`. A native Field answers its value spec's
+// flag, read natively when that spec is a native one: the walk asks this of
+// every field it emits.
 int truth_of_frozen(PyObject* field) {
+    if (Py_TYPE(field) == typing::field::field_type()) {
+        py::Ref spec = typing::field::field_value_spec(field);
+        if (!spec) return kError;
+        const int frozen = native_spec_frozen(spec.get());
+        if (frozen != -2) return frozen;
+    }
     py::Ref frozen = py::get_attr<"frozen">(field);
     return frozen ? PyObject_IsTrue(frozen.get()) : kError;
 }
