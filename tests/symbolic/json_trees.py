@@ -1,67 +1,48 @@
-"""Shared pieces of the JSON tests: symbolic trees built the way the
-package holds them (objects, records, dictionaries with and without a
-schema, lists), a comparison that sees key order and exact types, and the
-containers a result holds, to check that it shares none with its tree."""
+"""Shared pieces of the JSON tests: one class of each shape, dictionaries
+holding items as stored, and a comparison that sees key order and types."""
 
 import functools
 import types
 
 import vesk_core._native as native
-from helpers import MISSING, Dict, List, schema, spec
+from helpers import MISSING, Dict, List, schema
 from object_helpers import made, made_record, node_record_class, object_class
 from vesk.symbolic.jsonify import to_json
 
 walk = native._native_to_json_walk
+any_field = native.Any
+
 
 @functools.cache
 def shapes():
-    """One class of each shape (made once, after the bridges are in): a
-    frozen field with a default, a tree-less class, a class with its own
-    hook, an open schema with constant keys on both sides of its wildcard,
-    and a record."""
-    open_schema = native.Schema(
-        [native.Field(native.ConstStrKey("first"), native.Any()),
-         native.Field(native.StrKey(), native.Any()),
-         native.Field(native.ConstStrKey("last"), native.Any())],
-        allow_nonconst_keys=True)
+    """Made once, after the bridges are in: a class with a frozen field, a
+    tree-less one, one with its own hook, a record, an open schema."""
+    fields = [native.Field(native.ConstStrKey("first"), any_field()),
+              native.Field(native.StrKey(), any_field()),
+              native.Field(native.ConstStrKey("last"), any_field())]
     return types.SimpleNamespace(
-        Point=object_class("Point", [("a", native.Any()), ("b", native.Any()),
+        Point=object_class("Point", [("a", any_field()), ("b", any_field()),
                                      ("c", native.Int(default=0, frozen=True))]),
-        Flat=object_class("Flat", [("a", native.Any())], topo=False),
-        Custom=object_class("Custom", [("a", native.Any())],
+        Flat=object_class("Flat", [("a", any_field()), ("b", any_field())], topo=False),
+        Custom=object_class("Custom", [("a", any_field())],
                             namespace={"sym_jsonify": lambda self, **kw: {"custom": True}}),
-        Rec=node_record_class(
-            "Rec", ["a", "b"],
-            namespace={"__schema__": schema(("a", native.Any()), ("b", native.Any()))}),
-        open_schema=open_schema,
-    )
+        Rec=node_record_class("Rec", ["a", "b"], namespace={
+            "__schema__": schema(("a", any_field()), ("b", any_field()))}),
+        open_schema=native.Schema(fields, allow_nonconst_keys=True))
 
 
 def ordered(value):
-    """`value` with every dict turned into its item list and every leaf
-    tagged with its exact type, so that equality sees order and types."""
+    """Dicts as item lists and leaves tagged with their exact type."""
     if type(value) is dict:
-        return ("dict", [(ordered(k), ordered(v)) for k, v in value.items()])
+        return [(ordered(k), ordered(v)) for k, v in value.items()]
     if type(value) is list:
         return ("list", [ordered(v) for v in value])
     return (type(value).__name__, value)
 
 
 def same_as_package(value):
-    """The walk's answer for `value`, which must be the package's own."""
     out = walk(value)
-    assert out is not None
-    assert ordered(out) == ordered(to_json(value))
-    return out
-
-
-def containers(value, out=None):
-    """Every dict and list in a JSON result, by identity."""
-    out = {} if out is None else out
-    if type(value) in (dict, list):
-        out[id(value)] = value
-        for v in (value.values() if type(value) is dict else value):
-            containers(v, out)
+    assert out is not None and ordered(out) == ordered(to_json(value))
     return out
 
 
@@ -77,10 +58,5 @@ def open_dict(items):
     return raw_dict(items, native.Dict(shapes().open_schema))
 
 
-def const_dict(items):
-    return raw_dict(items, spec(("x", native.Any()), ("y", native.Any())))
-
-
-__all__ = ["MISSING", "Dict", "List", "shapes", "walk",
-           "ordered", "same_as_package", "raw_dict", "containers", "open_dict", "const_dict", "made",
-           "made_record", "to_json"]
+__all__ = ["MISSING", "Dict", "List", "made", "made_record", "to_json", "walk", "shapes",
+           "ordered", "same_as_package", "raw_dict", "open_dict"]
