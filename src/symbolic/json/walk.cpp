@@ -57,7 +57,7 @@ int native_spec_frozen(PyObject* spec) {
 // flag, read natively when that spec is a native one: the walk asks this of
 // every field it emits.
 int truth_of_frozen(PyObject* field) {
-    if (Py_TYPE(field) == typing::field::field_type()) {
+    if (typing::field::is_field(field)) {  // the class is final
         py::Ref spec = typing::field::field_value_spec(field);
         if (!spec) return kError;
         const int frozen = native_spec_frozen(spec.get());
@@ -271,7 +271,7 @@ int Walker::fill(PyObject* d, PyObject* schema, PyObject* out) {
         if (!bridge) return kError;
         missing_type_ = Py_TYPE(bridge->missing_value.get());
     }
-    if (Py_TYPE(schema) == schema::schema_type()) {
+    if (schema::is_schema(schema) && Py_TYPE(schema) == schema::schema_type()) {
         // The native schema's own record: the same facts its getters give.
         schema::SchemaMetaRef meta = schema::schema_meta(schema);
         if (!meta) return kError;
