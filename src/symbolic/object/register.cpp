@@ -6,6 +6,7 @@
 #include "symbolic/object/container_fields.hpp"
 #include "symbolic/object/ctor_meta.hpp"
 #include "symbolic/object/field_getter.hpp"
+#include "symbolic/object/json_seams.hpp"
 #include "symbolic/object/node_functions.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "symbolic/object/record_functions.hpp"
@@ -41,6 +42,7 @@ int register_module(PyObject* module) {
     if (py::add_functions(module, node_topology_functions) < 0) return -1;
     if (py::add_functions(module, container_field_functions) < 0) return -1;
     if (py::add_functions(module, record_construct_functions) < 0) return -1;
+    if (py::add_functions(module, object_json_functions) < 0) return -1;
     return py::add_functions(module, node_probe_functions);
 }
 

@@ -11,7 +11,7 @@ fields through the test seams."""
 import types
 
 import vesk_core._native as native
-from vesk.symbolic import objects, records
+from vesk.symbolic import jsonify, objects, records
 from vesk.symbolic.objects import _Defaults
 
 
@@ -44,6 +44,8 @@ class Object(native.SymObject):
     _sym_alias_maps = None
     _sym_ready_is_noop = True
     __extra_ignore__ = False
+    __serialization_key__ = "vesk.symbolic.Object"
+    sym_jsonify = jsonify.sym_jsonify
 
     on_topo_parent_change = _Defaults._on_topo_parent_change
     _update_children_paths = _Defaults._update_children_paths
@@ -111,6 +113,7 @@ def object_class(name, fields=(), *, topo=True, attr_write=True, frozen=False, b
             non_symbolic=dict(non_symbolic), native_slots=native_slots is not False,
             **record_options)
     namespace = dict(namespace or {})
+    namespace.setdefault("__serialization_key__", f"tests.{name}")
     own = [(n, _field(n, spec)) for n, spec in fields]
     init_fields = list(base._sym_init_fields or ()) + own
     schema = native.Schema([f for _, f in init_fields], allow_nonconst_keys=allow_nonconst_keys)
@@ -164,6 +167,7 @@ class RecordNode:
 
     on_topo_parent_change = _Defaults._on_topo_parent_change
     on_topo_path_change = _Defaults._on_topo_path_change
+    sym_jsonify = jsonify.sym_jsonify
 
     def _update_children_paths(self, old, new):
         for name in type(self).__slot_symbolic_field_names__:
@@ -206,6 +210,7 @@ def node_record_class(name, fields, *, namespace=None, **kwargs):
     """A `slots=True` class (records.record_class) with the topology
     methods of `RecordNode`."""
     namespace = dict(namespace or {})
+    namespace.setdefault("__serialization_key__", f"tests.{name}")
     for attr, value in vars(RecordNode).items():
         if not attr.startswith("__"):
             namespace.setdefault(attr, value)
