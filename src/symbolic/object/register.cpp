@@ -6,6 +6,8 @@
 #include "symbolic/object/field_getter.hpp"
 #include "symbolic/object/node_functions.hpp"
 #include "symbolic/object/object_state.hpp"
+#include "symbolic/object/render.hpp"
+#include "symbolic/object/seams.hpp"
 
 namespace vesk::symbolic::object {
 
@@ -24,15 +26,28 @@ PyMethodDef bridge_functions[] = {
 
 #undef VESK_SIGNATURE_ARG
 
+// The object seam functions in binding order, which is their order in the
+// module's `__all__`: each line adds one table, whose own functions keep
+// their order.
+PyMethodDef* const kFunctionTables[] = {
+    bridge_functions,           // _install_object_bridge
+    render_functions,           // _render_object_fast
+    object_seam_functions,      // _native_object_inline_fields .. _native_object_set_item_no_check
+    node_topology_functions,    // _node_setparent .. _node_seal
+    container_probe_functions,  // _container_candidate_fields, _container_wrap_fields
+    object_probe_functions,     // _probe_object_is_inline
+    node_probe_functions,       // _probe_node_get, _probe_node_set
+};
+
 }  // namespace
 
 int register_module(PyObject* module) {
     if (py::add_type(module, sym_object_type()) < 0) return -1;
     if (py::add_type(module, sym_field_getter_type()) < 0) return -1;
-    // The seam functions, in binding order.
-    if (py::add_functions(module, bridge_functions) < 0) return -1;
-    if (py::add_functions(module, node_topology_functions) < 0) return -1;
-    return py::add_functions(module, node_probe_functions);
+    for (PyMethodDef* table : kFunctionTables) {
+        if (py::add_functions(module, table) < 0) return -1;
+    }
+    return 0;
 }
 
 }  // namespace vesk::symbolic::object
