@@ -32,6 +32,14 @@ struct Layout {
            t == &PyBool_Type;
 }
 
+// `repr(value)` of a leaf; the constants are written without a call.
+[[nodiscard]] bool write_leaf(py::TextWriter& out, PyObject* v) noexcept {
+    if (v == Py_None) return out.ascii("None", 4);
+    if (v == Py_True) return out.ascii("True", 4);
+    if (v == Py_False) return out.ascii("False", 5);
+    return out.repr(v);
+}
+
 // Two spaces per indentation step; nothing for a level below 1. A level so
 // large that its width does not fit a size fails as an overflow rather than
 // wrapping around.
@@ -79,7 +87,7 @@ Outcome render_level(py::TextWriter& out, PyObject* name, PyObject* fields, cons
 
 [[nodiscard]] Outcome render_value(py::TextWriter& out, PyObject* value, const Layout& layout,
                                    std::int64_t level, int depth) {
-    if (is_leaf(value)) return out.repr(value) ? Outcome::Rendered : Outcome::Failed;
+    if (is_leaf(value)) return write_leaf(out, value) ? Outcome::Rendered : Outcome::Failed;
     if (depth >= kMaxDepth) return Outcome::Declined;
     py::Ref fields;
     const Outcome asked = ask_fields(layout, value, fields);
