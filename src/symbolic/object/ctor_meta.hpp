@@ -1,0 +1,149 @@
+// ObjectCtorMeta: the class-level facts that constructing a symbolic object,
+// classifying an attribute write and answering node-state questions need,
+// read once from the class's attributes and then reused, so the hot paths
+// make none of those reads. It also holds the class's compiled fields: for
+// every init field its key, its shared FieldMeta and its default, with which
+// the compiled fill (fill.hpp) accepts keyword values without the init
+// schema's drivers.
+//
+// Caching. The facts are cached on the class itself as
+// `__native_ctor_meta__`, in the class's own namespace, never found through
+// a base class: a subclass builds its own on first use. The package deletes
+// the attribute when the class's schema changes; the next use rebuilds it.
+// There is no lock: two threads that both miss build two records and the
+// later store stays.
+//
+// Ownership. The Python object `ObjectCtorMeta` holds one CtorMeta record,
+// shared by reference count (`CtorMetaRef`) and never changed once built; a
+// reader copies the reference out and uses the record without any lock or
+// hold for as long as it keeps it. The record holds schemas and fields
+// whose origin is the class that holds the metadata, so the metadata takes
+// part in cyclic garbage collection: a discarded class is freed with it.
+// Dropping the last reference releases Python objects, so it happens on a
+// thread attached to the interpreter.
+//
+// Errors follow the interpreter's convention: a null reference or -1 means
+// an exception is set.
+#pragma once
+
+#include "py/ref.hpp"
+#include "typing/field/field_meta.hpp"
+
+#include <memory>
+#include <vector>
+
+namespace vesk::symbolic::object {
+
+// One compiled init field.
+struct CompiledField {
+    py::Ref key;                       // the field's name: dict key and child path key
+    typing::field::FieldMetaRef meta;  // shared with the field that caches it
+    py::Ref default_value;             // the field's `default_value`; null: no default
+    // The field has a default and its value spec is a native List or Dict
+    // spec of a wrap field: a missing value makes the compiled fill decline.
+    bool container_default = false;
+
+    template <class V>
+    void visit(V&& v) const {
+        v(key);
+        v(default_value);
+        // A record the field still caches is counted by the field; one held
+        // here alone is counted here, so no reference is counted twice.
+        if (meta && meta.use_count() == 1) meta->visit(v);
+    }
+};
+
+struct CtorMeta {
+    // The compiled init fields; absent when the class's `_sym_init_fields` is
+    // None or when a field could not be compiled.
+    bool has_compiled_fields = false;
+    std::vector<CompiledField> compiled_fields;
+
+    py::Ref schema;               // the class's `__schema__`
+    py::Ref sym_fields;           // the class's `sym_fields`
+    py::Ref init_schema;          // `sym_fields.schema`
+    py::Ref init_fields;          // `_sym_init_fields`: (name, field) pairs, or None
+    py::Ref non_symbolic_fields;  // `_non_symbolic_fields`
+    py::Ref non_symbolic_names;   // frozenset of str
+    py::Ref alias_names;          // frozenset of str; null when `_sym_alias_maps` is None
+    py::Ref init_field_names;     // frozenset of str; null when the init fields are None
+    py::Ref public_init_fields;   // dict str -> field; null when the init fields are None
+
+    // The node facts (node_state.hpp).
+    bool topo_enabled = false;
+    bool parent_change_overridden = false;
+    bool update_children_overridden = false;
+    bool path_change_overridden = false;
+
+    // The class options, strict bools.
+    bool topo = false;
+    bool attr_write = true;
+    bool frozen = false;
+
+    // The construction hooks.
+    bool post_init_overridden = false;
+    bool bound_overridden = false;
+    bool ready_runs = false;
+    bool preinit_overridden = false;
+    bool validate_overridden = false;
+
+    bool has_attrs_builder = false;
+    bool has_non_symbolic_fields = false;
+    bool cooperative_init_needed = false;
+    bool default_topo_setters = false;
+    bool default_sym_missing = false;
+    bool default_pure_symbolic = false;
+
+    template <class V>
+    void visit(V&& v) const {
+        for (const CompiledField& f : compiled_fields) f.visit(v);
+        v(schema);
+        v(sym_fields);
+        v(init_schema);
+        v(init_fields);
+        v(non_symbolic_fields);
+        v(non_symbolic_names);
+        v(alias_names);
+        v(init_field_names);
+        v(public_init_fields);
+    }
+};
+
+using CtorMetaRef = std::shared_ptr<const CtorMeta>;
+
+// The class `ObjectCtorMeta` (borrowed); null with an exception set when
+// building it failed.
+[[nodiscard]] PyTypeObject* ctor_meta_type();
+
+// The metadata of `cls` (a class): the one cached in its own namespace, or
+// one built now and stored there. Raises what building raises (the object
+// bridge must be installed).
+[[nodiscard]] CtorMetaRef ctor_meta(PyObject* cls);
+
+// A new record built from the class's attributes as they are now,
+// bypassing the cache (nothing is stored).
+[[nodiscard]] CtorMetaRef build_ctor_meta(PyObject* cls);
+
+// The compiled fields of `init_fields` (an iterable of (key, field)
+// pairs): true with `out` filled and `compiled` set, or `compiled` clear
+// when a field offers the funnel nothing to accept (or has a default
+// factory); false with an exception set when a read failed.
+[[nodiscard]] bool compile_fields(PyObject* init_fields, std::vector<CompiledField>& out,
+                                  bool& compiled);
+
+// --- queries for the object layer ----------------------------------------------
+
+// Whether `name` is one of the class's init fields: 1, 0 (also when the
+// class records no init fields, or `name` is not a str), never -1.
+[[nodiscard]] int is_init_field(const CtorMeta& meta, PyObject* name) noexcept;
+
+// The init field whose name (a str) does not begin with "_" (or is empty):
+// the field (borrowed from the record, which the caller keeps) or null.
+// Never fails; runs no Python code for an exact str name.
+[[nodiscard]] PyObject* public_init_field(const CtorMeta& meta, PyObject* name) noexcept;
+
+// The record held by an ObjectCtorMeta instance (copied out under its
+// shared hold); null with an exception set for any other object.
+[[nodiscard]] CtorMetaRef ctor_meta_record(PyObject* meta_object);
+
+}  // namespace vesk::symbolic::object
