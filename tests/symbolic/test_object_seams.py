@@ -1,0 +1,128 @@
+"""The object seam functions the package calls outside construction and
+attribute writes: live fields, the shallow clone, the container-field
+probes, and what each does with something that is not a symbolic object."""
+
+import pytest
+
+import vesk_core._native as native
+from helpers import Dict, List
+from object_helpers import KeyPath, made, made_record, node_record_class, object_class
+
+
+@pytest.fixture(scope="module")
+def Flat():
+    return object_class("Flat", [("x", native.Any()), ("d", native.Any())], topo=False)
+
+
+@pytest.fixture(scope="module")
+def Tree():
+    return object_class("Tree", [("x", native.Any()), ("d", native.Any())])
+
+
+NOT_OBJECTS = [None, 3, object(), {"x": 1}, Dict]
+
+
+@pytest.mark.parametrize("other", NOT_OBJECTS)
+def test_seams_decline_what_is_not_an_object(other):
+    other = other() if other is Dict else other
+    assert native._native_object_inline_fields(other) is None
+    assert native._native_object_clone_inline_shallow(other) is None
+    assert native._native_object_clone_construct(other, False, False, {}, None, False, None) is False
+    with pytest.raises(TypeError, match="is not an instance of 'SymObject'"):
+        native._probe_object_is_inline(other)
+
+
+def test_live_fields_and_the_inline_probe(Flat):
+    blank = Flat.__new__(Flat)
+    assert native._native_object_inline_fields(blank) is None
+    assert native._probe_object_is_inline(blank) is False
+    fields = {"x": 1}
+    obj = made(Flat, **fields)
+    assert native._native_object_inline_fields(obj) is obj.field_dict()
+    assert native._probe_object_is_inline(obj) is True
+
+
+@pytest.mark.parametrize("args, name", [
+    ((1, False, {}, None, False, None), "allow_partial"),
+    ((False, None, {}, None, False, None), "sealed"),
+    ((False, False, [], None, False, None), "kwargs"),
+    ((False, False, {}, None, "yes", None), "deep"),
+])
+def test_clone_construct_argument_kinds(Flat, args, name):
+    with pytest.raises(TypeError, match=name):
+        native._native_object_clone_construct(made(Flat), *args)
+
+
+def test_shallow_clone_of_a_flat_object(Flat, Tree):
+    inner = made(Tree, x=1)
+    record = made_record(node_record_class("R", ["a"]), a=1)
+    container = Dict(k=[1, 2])
+    source = made(Flat, path=KeyPath("at"), x=inner, d=container)
+    source.field_dict().update(r=record, s="text", raw=[1])
+    source._sealed, source._allow_partial, source._accessor_writable = True, True, False
+    source._topo_parent = object()
+    clone = native._native_object_clone_inline_shallow(source)
+    assert type(clone) is Flat and clone is not source
+    fields = clone.field_dict()
+    assert fields is not source.field_dict() and list(fields) == list(source.field_dict())
+    assert fields["x"] is inner and fields["r"] is record                 # objects shared
+    assert fields["raw"] is source.field_dict()["raw"]                    # foreign: shared
+    assert fields["d"] is not container and fields["d"] == container      # container cloned
+    assert source.field_dict()["d"] is container
+    assert clone._topo_parent is None and clone._topo_path == KeyPath() and clone._sym_origin is None
+    assert (clone._sealed, clone._allow_partial, clone._accessor_writable) == (True, True, False)
+
+
+def test_shallow_clone_declines_a_tree_with_children(Tree):
+    assert native._native_object_clone_inline_shallow(made(Tree, x=1, d=Dict())) is None
+    assert native._native_object_clone_inline_shallow(made(Tree, x=1, d=List())) is None
+    clone = native._native_object_clone_inline_shallow(made(Tree, x=1, d=[1]))
+    assert clone.field_dict() == {"x": 1, "d": [1]}
+    assert native._native_object_clone_inline_shallow(Tree.__new__(Tree)) is None
+
+
+def test_shallow_clone_allocator_must_make_an_object(Flat):
+    class Odd(Flat):
+        def __new__(cls, *args):
+            return {} if args == (cls,) else super().__new__(cls)
+
+    odd = made(Odd, x=1)
+    Odd.__new__ = staticmethod(lambda cls: {})
+    with pytest.raises(TypeError, match="is not an instance of 'SymObject'"):
+        native._native_object_clone_inline_shallow(odd)
+
+
+@pytest.mark.parametrize("topo", [True, False])
+def test_container_field_probes(topo):
+    cls = object_class("C", [
+        ("by_class", native.List(native.Int())),
+        ("raw", native.Dict(symbolic=False) if _dict_takes_symbolic() else native.List(
+            native.Int(), symbolic=False)),
+        ("wrapped", native.List(native.Str(), symbolic=True)),
+        ("scalar", native.Int()),
+        ("transformed", native.List(native.Int(), transform=list)),
+        ("tuple", native.Tuple([native.Int()])),
+    ], topo=topo)
+    by_class = ["by_class"] if topo else []
+    assert native._container_wrap_fields(cls) == by_class + ["wrapped"] + (["tuple"] if topo else [])
+    assert native._container_candidate_fields(cls) == (
+        ["raw"] if topo else ["by_class", "raw", "tuple"])
+
+
+def _dict_takes_symbolic():
+    try:
+        native.Dict(symbolic=False)
+    except TypeError:
+        return False
+    return True
+
+
+def test_container_field_probes_read_the_class_now():
+    cls = object_class("C", [("items", native.List(native.Int()))])
+    assert native._container_wrap_fields(cls) == ["items"]
+    cls._sym_init_fields = None
+    assert native._container_wrap_fields(cls) == []
+    assert "__native_ctor_meta__" not in vars(cls)     # nothing cached by the probe
+    cls.__sym_options__ = None
+    with pytest.raises(AttributeError):
+        native._container_candidate_fields(cls)
