@@ -126,3 +126,59 @@ def test_container_field_probes_read_the_class_now():
     cls.__sym_options__ = None
     with pytest.raises(AttributeError):
         native._container_candidate_fields(cls)
+
+
+@pytest.fixture(scope="module")
+def Typed():
+    return object_class("Typed", [("n", native.Int()), ("items", native.Any())])
+
+
+def test_unchecked_write_skips_the_gates_and_the_notification(Typed):
+    obj = made(Typed, path=KeyPath("root"), n=1, items=None)
+    obj._sealed, obj._accessor_writable = True, False
+    update = native._native_object_set_item_no_check(obj, "n", 2)
+    assert obj.field_dict()["n"] == 2 and "notified" not in obj.__dict__
+    assert (update.path, update.target, update.old_value, update.new_value) == (
+        KeyPath("n", KeyPath("root")), obj, 1, 2)
+    assert native._native_object_set_item_no_check(obj, "n", 2) is None    # unchanged: no update
+    with pytest.raises(TypeError):
+        native._native_object_set_item_no_check(obj, "n", "two")
+    assert obj.field_dict()["n"] == 2
+
+
+def test_unchecked_write_adopts_a_child(Typed):
+    obj = made(Typed, path=KeyPath("root"), n=1, items=None)
+    child = Dict(a=1)
+    native._native_object_set_item_no_check(obj, "items", child)
+    assert obj.field_dict()["items"] is child
+    assert child.topo_parent is obj and child.topo_path == KeyPath("items", KeyPath("root"))
+
+
+def test_rebind_notifies_once_with_every_update(Typed):
+    from vesk.symbolic.rendering import rebind
+
+    obj = made(Typed, n=1, items=None)
+    updates = rebind(obj, {"n": 5, "items": 7})
+    assert [u.new_value for u in updates] == [5, 7]
+    assert obj.__dict__["notified"] == updates
+
+
+def test_unchecked_write_of_what_is_not_a_field(Typed):
+    class Foreign:
+        def __init__(self):
+            self._sym_attributes = self
+            self.writes = []
+
+        def _set_item_without_permission_check(self, key, value):
+            self.writes.append((key, value))
+            return "update"
+
+    foreign = Foreign()
+    assert native._native_object_set_item_no_check(foreign, "k", 1) == "update"
+    assert foreign.writes == [("k", 1)]
+    with pytest.raises(AttributeError, match="_sym_attributes"):
+        native._native_object_set_item_no_check(Typed.__new__(Typed), "n", 1)
+    obj = made(Typed, n=1, items=None)
+    with pytest.raises(KeyError, match="'other' is not allowed"):   # the view refuses it
+        native._native_object_set_item_no_check(obj, "other", 3)
+    assert obj.field_dict() == {"n": 1, "items": None}
