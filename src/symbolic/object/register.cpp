@@ -3,6 +3,7 @@
 #include "py/methods.hpp"
 #include "py/module.hpp"
 #include "symbolic/object/bridge.hpp"
+#include "symbolic/object/ctor_meta.hpp"
 #include "symbolic/object/field_getter.hpp"
 #include "symbolic/object/node_functions.hpp"
 #include "symbolic/object/object_state.hpp"
@@ -39,11 +40,19 @@ PyMethodDef* const kFunctionTables[] = {
     node_probe_functions,       // _probe_node_get, _probe_node_set
 };
 
+// The object classes in binding order.
+PyTypeObject* (*const kTypes[])() = {
+    sym_object_type,
+    ctor_meta_type,
+    sym_field_getter_type,
+};
+
 }  // namespace
 
 int register_module(PyObject* module) {
-    if (py::add_type(module, sym_object_type()) < 0) return -1;
-    if (py::add_type(module, sym_field_getter_type()) < 0) return -1;
+    for (PyTypeObject* (*type)() : kTypes) {
+        if (py::add_type(module, type()) < 0) return -1;
+    }
     for (PyMethodDef* table : kFunctionTables) {
         if (py::add_functions(module, table) < 0) return -1;
     }
