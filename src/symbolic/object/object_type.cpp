@@ -62,23 +62,9 @@ int object_init(PyObject* self, PyObject* args, PyObject* kwds) {
         if (!kwargs) return -1;
         for (const py::ExtraKeyword& kw : a.extra())
             if (PyDict_SetItem(kwargs.get(), kw.name, kw.value) < 0) return -1;
-        py::Ref allow_partial;
-        PyObject* key;
-        if (!py::intern<"allow_partial">(key) || pop_kw(kwargs.get(), key, allow_partial) < 0)
-            return -1;
-        if (allow_partial) {
-            if (!PyBool_Check(allow_partial.get())) {
-                PyErr_Format(PyExc_TypeError,
-                             "Expect bool type for argument 'allow_partial' in "
-                             "symbolic.Object.__init__ but encountered %S.",
-                             allow_partial.get());
-                return -1;
-            }
-            request.allow_partial = allow_partial.get() == Py_True;
-        }
     }
     request.kwargs = kwargs.get();
-    return construct(request);
+    return construct_with_keywords(request);
 }
 
 // --- node-state properties ------------------------------------------------------
