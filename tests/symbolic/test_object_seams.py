@@ -182,3 +182,54 @@ def test_unchecked_write_of_what_is_not_a_field(Typed):
     with pytest.raises(KeyError, match="'other' is not allowed"):   # the view refuses it
         native._native_object_set_item_no_check(obj, "other", 3)
     assert obj.field_dict() == {"n": 1, "items": None}
+
+
+def clone_class(non_symbolic=()):
+    log = []
+    cls = object_class(
+        "Cloned", [("n", native.Int()), ("items", native.List(native.Int()))],
+        namespace={"_non_symbolic_fields": list(non_symbolic),
+                   "on_sym_validate": lambda self: log.append("validate"),
+                   "on_sym_post_init": lambda self: log.append("post_init")})
+    return cls, log
+
+
+# Seeding non-symbolic attributes writes them through the kernel's generic
+# attribute functions.
+seeds_attributes = pytest.mark.skipif(not hasattr(native, "_kernel_generic_setattr"),
+                                      reason="no generic attribute functions in this build")
+
+
+@pytest.mark.parametrize("deep, non_symbolic", [
+    (False, False), pytest.param(False, True, marks=seeds_attributes),
+    pytest.param(True, True, marks=seeds_attributes)])
+def test_clone_construction_of_an_object(deep, non_symbolic):
+    cls, log = clone_class([("tag", None)] if non_symbolic else [])
+    source = cls(n=1, items=[1, 2])
+    source.tag = ["label"]
+    assert log == ["validate", "post_init"]
+    new = cls.__new__(cls)
+    kwargs = {"n": 1, "items": [1, 2]}
+    assert native._native_object_clone_construct(new, False, True, kwargs, source, deep, {}) is True
+    assert log == ["validate", "post_init", "post_init"]      # no validation of a clone
+    assert new.field_dict()["n"] == 1 and new.field_dict()["items"] == [1, 2]
+    items = new.field_dict()["items"]
+    assert isinstance(items, native.SymList) and items.topo_parent is new
+    assert new._sealed is True and new._topo_path == KeyPath()
+    if non_symbolic:
+        assert new.tag == ["label"] and (new.tag is not source.tag) is deep
+    else:
+        assert "tag" not in vars(new)
+    assert source.field_dict()["items"].topo_parent is source
+
+
+def test_clone_construction_failures_leave_the_source_alone():
+    cls, _ = clone_class()
+    source = cls(n=1, items=[1])
+    new = cls.__new__(cls)
+    with pytest.raises(Exception):
+        native._native_object_clone_construct(new, False, False, {"n": 1, "bogus": 2}, source,
+                                              False, None)
+    assert source.field_dict()["n"] == 1 and source._sealed is False
+    assert native._native_object_clone_construct(object(), False, False, {}, source, False,
+                                                 None) is False

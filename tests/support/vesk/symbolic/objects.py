@@ -57,7 +57,7 @@ def seed_non_symbolic_fields(obj, fields):
 
 
 def clone_non_symbolic_fields(obj, source, deep, memo):
-    for name in type(obj)._non_symbolic_fields:
+    for name, *_ in type(obj)._non_symbolic_fields:   # (name, field) entries, as seeded
         value = getattr(source, name)
         native._kernel_generic_setattr(obj, name, copy.deepcopy(value, memo) if deep else value)
 
