@@ -233,3 +233,42 @@ def test_clone_construction_failures_leave_the_source_alone():
     assert source.field_dict()["n"] == 1 and source._sealed is False
     assert native._native_object_clone_construct(object(), False, False, {}, source, False,
                                                  None) is False
+
+
+def test_shallow_clones_of_an_object_another_thread_writes(Flat, Tree):
+    import threading
+
+    containers = [Dict(k=i) for i in range(4)] + [List([i]) for i in range(4)]
+    objects = [made(Tree, x=i) for i in range(4)]
+    source = made(Flat, x=0, d=containers[0])
+    stop = threading.Event()
+    clones = []
+
+    def writer():
+        n = 0
+        while not stop.is_set():
+            n += 1
+            fields = source.field_dict()
+            fields["d"] = containers[n % 8]
+            fields["x"] = objects[n % 4] if n % 3 else n
+            fields.pop("extra", None) if n % 2 else fields.update(extra=containers[(n + 1) % 8])
+
+    def cloner():
+        for _ in range(200):
+            clones.append(native._native_object_clone_inline_shallow(source))
+
+    threads = [threading.Thread(target=cloner) for _ in range(3)]
+    for t in threads:
+        t.start()
+    w = threading.Thread(target=writer)
+    w.start()
+    for t in threads:
+        t.join()
+    stop.set()
+    w.join()
+    mutable = {id(c) for c in containers}
+    for clone in clones:
+        assert type(clone) is Flat and clone.field_dict() is not source.field_dict()
+        for key, value in clone.field_dict().items():
+            assert id(value) not in mutable, key            # containers are never shared
+            assert not isinstance(value, native.SymObject) or value in objects
