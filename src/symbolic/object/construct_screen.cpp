@@ -3,6 +3,7 @@
 #include "symbolic/object/construct_steps.hpp"
 
 #include "py/args.hpp"
+#include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
 #include "py/named.hpp"
 #include "symbolic/errors.hpp"
@@ -85,6 +86,26 @@ py::Ref move_non_symbolic_last(const CtorMeta& meta, PyObject* kwargs, py::Ref l
         if (in && PyList_Append(out.get(), key.get()) < 0) return {};
     }
     return out;
+}
+
+// Whether every key of `kwargs` is an exact str among the init field
+// names, decided in one pass under the dict's lock (exact str keys compare
+// and hash without running Python code): 1 all accepted, 0 not decided here.
+int all_init_names(const CtorMeta& meta, PyObject* kwargs) noexcept {
+    PyObject* names = meta.init_field_names.get();
+    py::CriticalSection guard(kwargs);
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return 0;
+        const int in = PySet_Contains(names, key);
+        if (in <= 0) {
+            if (in < 0) PyErr_Clear();
+            return 0;
+        }
+    }
+    return 1;
 }
 
 // The keywords not among the init field names; a non-str key never is.
@@ -191,6 +212,7 @@ int report(PyObject* cls, PyObject* unexpected) {
 
 int screen_keywords(PyObject* cls, const CtorMeta& meta, PyObject* kwargs) {
     if (meta.init_field_names) {
+        if (all_init_names(meta, kwargs)) return 0;
         py::Ref unexpected = screen_by_names(meta, kwargs);
         if (!unexpected) return -1;
         return PyList_GET_SIZE(unexpected.get()) ? report(cls, unexpected.get()) : 0;

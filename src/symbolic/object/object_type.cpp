@@ -43,7 +43,33 @@ PyObject* object_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 constexpr const char* kInitNames[] = {"sealed=None", "root_path=None", "explicit_init=False"};
 py::Params kInitParams{"SymObject", kInitNames, 0, 0, py::Keywords::Collect};
 
+// Whether a call's keyword dict names none of `__init__`'s own options, so
+// it can serve as the construction's keywords as it is: 1, 0 or -1.
+int only_field_keywords(PyObject* kwds) {
+    PyObject* names[4];
+    if (!py::intern<"sealed">(names[0]) || !py::intern<"root_path">(names[1]) ||
+        !py::intern<"explicit_init">(names[2]) || !py::intern<"allow_partial">(names[3]))
+        return -1;
+    for (PyObject* name : names) {
+        const int in = PyDict_Contains(kwds, name);
+        if (in) return in < 0 ? -1 : 0;
+    }
+    return 1;
+}
+
 int object_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    // The common call, `Cls(x=..., y=...)`: the keywords go to the core as
+    // they are, with no parse and no copy.
+    if (kwds && PyTuple_Check(args) && PyTuple_GET_SIZE(args) == 0 && PyDict_CheckExact(kwds)) {
+        const int plain = only_field_keywords(kwds);
+        if (plain < 0) return -1;
+        if (plain) {
+            ConstructRequest request;
+            request.self = self;
+            request.kwargs = PyDict_GET_SIZE(kwds) ? kwds : nullptr;
+            return construct(request);
+        }
+    }
     py::Args<3> a;
     if (!py::parse(kInitParams, args, kwds, a)) return -1;
     ConstructRequest request;

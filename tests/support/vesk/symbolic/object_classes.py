@@ -4,7 +4,8 @@ creation that gives a class its options, fields, schemas, hook flags and
 field properties, and record classes that forward their topology methods to
 the module's node-state functions.
 
-Construction of objects is not native yet; tests fill a blank object's
+Objects construct natively (`SymObject.__init__`); tests that need an
+object as construction leaves it without running it fill a blank object's
 fields through the test seams."""
 
 import types
@@ -41,6 +42,7 @@ class Object(native.SymObject):
     _sym_attrs_builder = None
     _sym_alias_maps = None
     _sym_ready_is_noop = True
+    __extra_ignore__ = False
 
     on_topo_parent_change = _Defaults._on_topo_parent_change
     _update_children_paths = _Defaults._update_children_paths
@@ -70,27 +72,42 @@ class Object(native.SymObject):
 
 
 def _field(name, spec):
+    """A field named `name`: `spec` itself when it is a field already."""
+    if isinstance(spec, native.Field):
+        return spec
     return native.Field(native.ConstStrKey(name), spec)
 
 
 def object_class(name, fields=(), *, topo=True, attr_write=True, frozen=False, base=Object,
-                 namespace=None):
-    """An object class with the fields `(name, value_spec)` after those of
-    `base`, made the way the package makes one: its options, its schemas,
-    its init fields, its hook flags, and a property per field that reads it
-    natively (`SymFieldGetter`) in a class that keeps a tree and does not
-    override `sym_inferred`, else through `_topo_field`."""
+                 namespace=None, non_symbolic=(), aliases=None, extra_ignore=None,
+                 compiled=True, allow_nonconst_keys=False):
+    """An object class with the fields `(name, value_spec or Field)` after
+    those of `base`, made the way the package makes one: its options, its
+    schemas, its init fields, its hook flags, and a property per field that
+    reads it natively (`SymFieldGetter`) in a class that keeps a tree and
+    does not override `sym_inferred`, else through `_topo_field`.
+
+    `non_symbolic` lists `(name, value)` pairs seeded as plain attributes;
+    `aliases` maps keyword aliases to field names; `compiled=False` records
+    no init fields (`_sym_init_fields` None), so construction always
+    validates through the init schema; `allow_nonconst_keys` lets a field
+    with a non-constant key accept every other keyword."""
     namespace = dict(namespace or {})
     own = [(n, _field(n, spec)) for n, spec in fields]
-    init_fields = list(base._sym_init_fields) + own
-    schema = native.Schema([f for _, f in init_fields])
+    init_fields = list(base._sym_init_fields or ()) + own
+    schema = native.Schema([f for _, f in init_fields], allow_nonconst_keys=allow_nonconst_keys)
     namespace.update(
         __sym_options__=options(topo, attr_write, frozen),
         enable_topo=topo,
         sym_fields=native.Dict(schema),
         __schema__=schema,
-        _sym_init_fields=init_fields,
+        _sym_init_fields=init_fields if compiled else None,
+        _non_symbolic_fields=tuple(base._non_symbolic_fields) + tuple(non_symbolic),
     )
+    if aliases is not None:
+        namespace["_sym_alias_maps"] = (dict(aliases), {v: k for k, v in aliases.items()})
+    if extra_ignore is not None:
+        namespace["__extra_ignore__"] = extra_ignore
     cls = type(name, (base,), namespace)
     for flag, hook in _HOOK_FLAGS.items():
         setattr(cls, flag, _defined(cls, hook) is not vars(Object)[hook])
