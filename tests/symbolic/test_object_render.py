@@ -19,7 +19,8 @@ def classes():
     """Made on first use: the bridges are installed when the session starts."""
     return (object_class("Node", [("a", native.Any()), ("b", native.Any())]),
             object_class("Leaf", [("x", native.Any())], topo=False),
-            node_record_class("Cell", ["u", "v"]))
+            node_record_class("Cell", ["u", "v"]),
+            object_class("Slotted", [("p", native.Any())], slots=True))
 
 
 def made_node(**fields):
@@ -43,20 +44,22 @@ leaves = st.one_of(
 
 
 def build(kind, values):
+    if kind == "slotted" and type(values[0]) in (int, float, bool, str, type(None)):
+        return classes()[3](p=values[0])      # constructed natively: its value is a leaf
     if kind == "node":
         return made_node(a=values[0], b=values[1])
-    if kind == "leaf":
+    if kind in ("leaf", "slotted"):
         return made_leaf(x=values[0])
     return made_record(classes()[2], u=values[0], v=values[1])
 
 
 trees = st.recursive(
     leaves,
-    lambda inner: st.builds(build, st.sampled_from(["node", "leaf", "cell"]),
+    lambda inner: st.builds(build, st.sampled_from(["node", "leaf", "cell", "slotted"]),
                             st.lists(inner, min_size=2, max_size=2)),
     max_leaves=12,
 )
-tops = st.builds(build, st.sampled_from(["node", "leaf", "cell"]), st.lists(trees, min_size=2, max_size=2))
+tops = st.builds(build, st.sampled_from(["node", "leaf", "cell", "slotted"]), st.lists(trees, min_size=2, max_size=2))
 
 
 @given(tops, st.booleans(), st.sampled_from([-1, 0, 1, 3]))

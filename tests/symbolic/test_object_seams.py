@@ -184,12 +184,12 @@ def test_unchecked_write_of_what_is_not_a_field(Typed):
     assert obj.field_dict() == {"n": 1, "items": None}
 
 
-def clone_class(non_symbolic=()):
+def clone_class(non_symbolic=(), slots=False):
     log = []
     cls = object_class(
         "Cloned", [("n", native.Int()), ("items", native.List(native.Int()))],
-        namespace={"_non_symbolic_fields": list(non_symbolic),
-                   "on_sym_validate": lambda self: log.append("validate"),
+        non_symbolic=non_symbolic, slots=slots,
+        namespace={"on_sym_validate": lambda self: log.append("validate"),
                    "on_sym_post_init": lambda self: log.append("post_init")})
     return cls, log
 
@@ -272,3 +272,26 @@ def test_shallow_clones_of_an_object_another_thread_writes(Flat, Tree):
         for key, value in clone.field_dict().items():
             assert id(value) not in mutable, key            # containers are never shared
             assert not isinstance(value, native.SymObject) or value in objects
+
+
+@pytest.mark.parametrize("deep", [False, True])
+def test_clone_construction_of_a_record(deep):
+    cls, log = clone_class([("tag", None)], slots=True)
+    source = cls(n=1, items=[1, 2])
+    source.tag = ["label"]
+    new = cls.__new__(cls)
+    kwargs = {"n": 1, "items": List([1, 2])}
+    assert native._native_object_clone_construct(new, False, True, kwargs, source, deep, {}) is True
+    assert log == ["post_init", "post_init"]             # records run no validation hook
+    assert native._slot_record_inline_fields(new, ["n", "items"]) == {"n": 1, "items": [1, 2]}
+    items = native._slot_record_inline_fields(new, ["items"])["items"]
+    assert items is kwargs["items"] and items.topo_parent is new
+    assert items.topo_path == KeyPath("items")
+    assert native._probe_node_get(new, 2) is True and native._probe_node_get(new, 1) == KeyPath()
+    assert new.tag == ["label"] and (new.tag is not source.tag) is deep
+
+
+def test_clone_construction_declines_a_record_without_node_state():
+    probe = node_record_class("P", ["a"], reserved=0)
+    assert native._native_object_clone_construct(probe(), False, False, {"a": 1}, None, False,
+                                                 None) is False

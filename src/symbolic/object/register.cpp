@@ -7,6 +7,8 @@
 #include "symbolic/object/field_getter.hpp"
 #include "symbolic/object/node_functions.hpp"
 #include "symbolic/object/object_state.hpp"
+#include "symbolic/object/record_functions.hpp"
+#include "symbolic/object/record_meta.hpp"
 #include "symbolic/object/render.hpp"
 #include "symbolic/object/seams.hpp"
 
@@ -34,8 +36,10 @@ PyMethodDef* const kFunctionTables[] = {
     bridge_functions,           // _install_object_bridge
     render_functions,           // _render_object_fast
     object_seam_functions,      // _native_object_inline_fields .. _native_object_set_item_no_check
+    record_functions,           // _slot_record_materialize .. _slot_record_node_read
     node_topology_functions,    // _node_setparent .. _node_seal
     container_probe_functions,  // _container_candidate_fields, _container_wrap_fields
+    record_construct_functions, // _slot_record_construct
     object_probe_functions,     // _probe_object_is_inline
     node_probe_functions,       // _probe_node_get, _probe_node_set
 };
@@ -44,6 +48,7 @@ PyMethodDef* const kFunctionTables[] = {
 PyTypeObject* (*const kTypes[])() = {
     sym_object_type,
     ctor_meta_type,
+    record_meta_type,
     sym_field_getter_type,
 };
 

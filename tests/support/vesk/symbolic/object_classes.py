@@ -15,9 +15,10 @@ from vesk.symbolic import objects, records
 from vesk.symbolic.objects import _Defaults
 
 
-def options(topo=True, attr_write=True, frozen=False):
+def options(topo=True, attr_write=True, frozen=False, attr_read=False):
     """A class's `__sym_options__`."""
-    return types.SimpleNamespace(topo=topo, attr_write=attr_write, frozen=frozen)
+    return types.SimpleNamespace(topo=topo, attr_write=attr_write, frozen=frozen,
+                                 attr_read=attr_read)
 
 
 # The hooks whose override the class creation records as `_sym_*` flags.
@@ -80,7 +81,8 @@ def _field(name, spec):
 
 def object_class(name, fields=(), *, topo=True, attr_write=True, frozen=False, base=Object,
                  namespace=None, non_symbolic=(), aliases=None, extra_ignore=None,
-                 compiled=True, allow_nonconst_keys=False):
+                 compiled=True, allow_nonconst_keys=False, slots=False, native_slots=None,
+                 **record_options):
     """An object class with the fields `(name, value_spec or Field)` after
     those of `base`, made the way the package makes one: its options, its
     schemas, its init fields, its hook flags, and a property per field that
@@ -91,7 +93,23 @@ def object_class(name, fields=(), *, topo=True, attr_write=True, frozen=False, b
     `aliases` maps keyword aliases to field names; `compiled=False` records
     no init fields (`_sym_init_fields` None), so construction always
     validates through the init schema; `allow_nonconst_keys` lets a field
-    with a non-constant key accept every other keyword."""
+    with a non-constant key accept every other keyword. With `native_slots`
+    the class gets the native `tp_init` and the fast `tp_getattro` (the
+    generic one where the fields are not all read natively). `slots=True`
+    makes a record class instead (record_objects.record_object_class), with
+    its native slots unless `native_slots` is False."""
+    if slots:
+        from vesk.symbolic import record_objects
+        namespace = dict(namespace or {})
+        if aliases is not None:
+            namespace["_sym_alias_maps"] = (dict(aliases), {v: k for k, v in aliases.items()})
+        if extra_ignore is not None:
+            namespace["__extra_ignore__"] = extra_ignore
+        return record_objects.record_object_class(
+            name, fields, topo=topo, attr_write=attr_write, frozen=frozen,
+            base=None if base is Object else base, namespace=namespace,
+            non_symbolic=dict(non_symbolic), native_slots=native_slots is not False,
+            **record_options)
     namespace = dict(namespace or {})
     own = [(n, _field(n, spec)) for n, spec in fields]
     init_fields = list(base._sym_init_fields or ()) + own
@@ -116,6 +134,12 @@ def object_class(name, fields=(), *, topo=True, attr_write=True, frozen=False, b
     for field_name, _ in own:
         getter = native.SymFieldGetter(field_name) if native_reads else _python_getter(field_name)
         setattr(cls, field_name, property(getter))
+    if native_slots:
+        native._install_native_tp_init(cls)
+        if native_reads:
+            native._install_native_tp_getattro_fast(cls)
+        else:
+            native._install_native_tp_getattro(cls)
     return cls
 
 

@@ -15,8 +15,8 @@ def child_fields(value):
     if isinstance(value, native.SymObject):
         return native._native_object_inline_fields(value)
     names = getattr(type(value), "__slot_field_names__", None)
-    if names is not None and hasattr(type(value), "__record_type__"):
-        return {name: getattr(value, name) for name in names}
+    if names is not None:
+        return native._slot_record_inline_fields(value, list(names))   # None: blank
     return None
 
 
