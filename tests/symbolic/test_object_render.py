@@ -1,6 +1,6 @@
 """The native object renderer against the package's own renderer (the
-oracle), over objects and records, both layouts and the indentation levels
-the package uses; its declines, its errors, and a tree written meanwhile."""
+oracle) over objects and records, both layouts and the indentation levels
+the package uses; its declines and errors; a tree written meanwhile."""
 
 import functools
 import threading
@@ -12,152 +12,116 @@ import vesk_core._native as native
 from object_helpers import made, made_record, node_record_class, object_class
 from vesk.symbolic.rendering import child_fields, render
 
+fast = native._render_object_fast
+LEAF_TYPES = (int, float, bool, str, type(None))
 
 
 @functools.cache
 def classes():
     """Made on first use: the bridges are installed when the session starts."""
-    return (object_class("Node", [("a", native.Any()), ("b", native.Any())]),
-            object_class("Leaf", [("x", native.Any())], topo=False),
-            node_record_class("Cell", ["u", "v"]),
-            object_class("Slotted", [("p", native.Any())], slots=True))
+    return {"node": object_class("Node", [("a", native.Any()), ("b", native.Any())]),
+            "leaf": object_class("Leaf", [("x", native.Any())], topo=False),
+            "cell": node_record_class("Cell", ["u", "v"]),
+            "slotted": object_class("Slotted", [("p", native.Any())], slots=True)}
 
 
-def made_node(**fields):
-    return made(classes()[0], **fields)
-
-
-def made_leaf(**fields):
-    return made(classes()[1], **fields)
-
-fast = native._render_object_fast
-
-
-class Text(str):
-    """A str subclass: not a leaf, so the callback is asked about it."""
-
-
-leaves = st.one_of(
-    st.none(), st.booleans(), st.integers(), st.text(max_size=8),
-    st.floats(allow_nan=False), st.sampled_from([float("inf"), -0.0, 1e300, "it's \"q\"\n"]),
-)
+def leaf(x):
+    return made(classes()["leaf"], x=x)
 
 
 def build(kind, values):
-    if kind == "slotted" and type(values[0]) in (int, float, bool, str, type(None)):
-        return classes()[3](p=values[0])      # constructed natively: its value is a leaf
+    cls = classes()[kind]
     if kind == "node":
-        return made_node(a=values[0], b=values[1])
-    if kind in ("leaf", "slotted"):
-        return made_leaf(x=values[0])
-    return made_record(classes()[2], u=values[0], v=values[1])
+        return made(cls, a=values[0], b=values[1])
+    if kind == "cell":
+        return made_record(cls, u=values[0], v=values[1])
+    if kind == "slotted" and type(values[0]) in LEAF_TYPES:
+        return cls(p=values[0])            # constructed natively: its value is a leaf
+    return leaf(values[0])
 
 
-trees = st.recursive(
-    leaves,
-    lambda inner: st.builds(build, st.sampled_from(["node", "leaf", "cell", "slotted"]),
-                            st.lists(inner, min_size=2, max_size=2)),
-    max_leaves=12,
-)
-tops = st.builds(build, st.sampled_from(["node", "leaf", "cell", "slotted"]), st.lists(trees, min_size=2, max_size=2))
+leaves = st.one_of(st.none(), st.booleans(), st.integers(), st.text(max_size=8),
+                   st.floats(allow_nan=False), st.just("it's \"q\"\n"))
+kinds = st.sampled_from(["node", "leaf", "cell", "slotted"])
+trees = st.recursive(leaves, lambda inner: st.builds(build, kinds, st.lists(inner, min_size=2, max_size=2)),
+                     max_leaves=12)
 
 
-@given(tops, st.booleans(), st.sampled_from([-1, 0, 1, 3]))
+@given(st.builds(build, kinds, st.lists(trees, min_size=2, max_size=2)), st.booleans(),
+       st.sampled_from([-1, 0, 1, 3]))
 def test_renders_what_the_package_renders(top, compact, indent):
     got = fast(top, type(top).__name__, compact, indent, child_fields)
-    assert type(got) is str
-    assert got == render(top, type(top).__name__, compact, indent)
+    assert type(got) is str and got == render(top, type(top).__name__, compact, indent)
 
 
-def test_the_two_layouts_and_their_indentation():
-    top = made_node(a=1, b=made_leaf(x="s"))
-    assert fast(top, "Name", True, 0, child_fields) == "Name(a=1, b=Leaf(x='s'))"
-    assert fast(top, "Name", False, 0, child_fields) == (
-        "Name(\n  a = 1,\n  b = Leaf(\n    x = 's'\n  )\n)")
-    assert fast(top, "Name", False, 1, child_fields) == (
-        "Name(\n    a = 1,\n    b = Leaf(\n      x = 's'\n    )\n  )")
-    assert fast(top, "Name", False, -1, child_fields) == (
-        "Name(\na = 1,\nb = Leaf(\n  x = 's'\n)\n)")
-    empty = made(object_class("Empty", []))
-    assert [fast(empty, "E", c, 2, child_fields) for c in (True, False)] == ["E()", "E()"]
+def test_the_layouts_spelled_out():
+    top = made(classes()["node"], a=1, b=leaf("s"))
+    top.field_dict().update({3: None})
+    assert fast(top, "N", True, 0, child_fields) == "N(a=1, b=Leaf(x='s'), 3=None)"
+    assert fast(top, "N", False, 1, child_fields) == (
+        "N(\n    a = 1,\n    b = Leaf(\n      x = 's'\n    ),\n    3 = None\n  )")
+    assert fast(top, "N", False, -1, child_fields) == "N(\na = 1,\nb = Leaf(\n  x = 's'\n),\n3 = None\n)"
+    assert fast(made(classes()["node"]), "E", False, 2, child_fields) == "E()"
 
 
-def test_keys_and_values_that_are_not_plain():
-    top = made_node()
-    top.field_dict().update({3: 1.5, Text("k"): Text("v"), "s": None})
+def test_a_str_subclass_is_asked_for_its_fields():
+    class Text(str):
+        pass
+
     asked = []
-
-    def fields_of(value):
-        asked.append(value)
-        return {"t": str(value)} if isinstance(value, Text) else None
-
-    assert fast(top, "N", True, 0, fields_of) == "N(3=1.5, k=Text(t='v'), s=None)"
+    top = leaf(Text("v"))
+    assert fast(top, "L", True, 0, lambda v: asked.append(v) or {"t": "w"}) == "L(x=Text(t='w'))"
     assert asked == ["v"]
 
 
 def chain(levels):
-    node = made_leaf(x=0)
+    node = leaf(0)
     for _ in range(levels):
-        node = made_leaf(x=node)
+        node = leaf(node)
     return node
 
 
-def test_nesting_limit():
+@pytest.mark.parametrize("obj, compact, indent", [
+    (lambda: chain(101), True, 0), (lambda: leaf([1]), True, 0), (object, True, 0),
+    (lambda: classes()["leaf"].__new__(classes()["leaf"]), True, 0),
+    (lambda: leaf(1), 1, 0), (lambda: leaf(1), None, 0), (lambda: leaf(1), True, 0.0),
+    (lambda: leaf(1), True, 2**63), (lambda: leaf(1), False, -(2**63) - 1), (lambda: leaf(1), True, "0"),
+])
+def test_declines(obj, compact, indent):
+    assert fast(obj(), "L", compact, indent, child_fields) is None
+
+
+def test_depth_100_renders():
     assert fast(chain(100), "Top", False, 0, child_fields) == render(chain(100), "Top", False, 0)
-    assert fast(chain(101), "Top", True, 0, child_fields) is None
 
 
-@pytest.mark.parametrize("compact, indent", [(1, 0), (None, 0), (True, 0.0), (True, 2**63),
-                                             (False, -(2**63) - 1), (True, "0")])
-def test_unusable_options_decline(compact, indent):
-    assert fast(made_leaf(x=1), "L", compact, indent, child_fields) is None
+class Unprintable:
+    def __str__(self):
+        raise ValueError("no text")
 
 
-def test_declines_and_errors():
-    assert fast(classes()[1].__new__(classes()[1]), "L", True, 0, child_fields) is None   # blank
-    assert fast(made_leaf(x=[1]), "L", True, 0, child_fields) is None     # a list: refused
-    assert fast(object(), "L", True, 0, child_fields) is None
-    with pytest.raises(TypeError):
-        fast(made_leaf(x=1), b"L", True, 0, child_fields)
-    with pytest.raises(TypeError, match="child_fields must return a dict"):
-        fast(made_leaf(x=made_leaf(x=1)), "L", True, 0, lambda v: [("x", 1)])
-
-    def failing(value):
-        raise KeyError("policy")
-
-    with pytest.raises(KeyError, match="policy"):
-        fast(made_leaf(x=made_leaf(x=1)), "L", True, 0, failing)
-
-    class Unprintable:
-        def __str__(self):
-            raise ValueError("no text")
-
-    top = made_leaf(x=made_leaf(x=1))
-    with pytest.raises(ValueError, match="no text"):
-        fast(top, "L", True, 0, lambda v: {Unprintable(): 1})
-
-
-def test_a_dict_that_grows_while_rendered_fails():
-    top = made_node(a=made_leaf(x=1), b=2)
-
-    def growing(value):
-        top.field_dict()["c"] = 3
-        return child_fields(value)
-
-    with pytest.raises(RuntimeError, match="changed size"):
-        fast(top, "N", True, 0, growing)
+@pytest.mark.parametrize("name, fields_of, error", [
+    (b"L", lambda top, v: child_fields(v), TypeError),
+    ("L", lambda top, v: [("x", 1)], TypeError),              # not a dict
+    ("L", lambda top, v: {}[v], KeyError),                     # the policy's own failure
+    ("L", lambda top, v: {Unprintable(): 1}, ValueError),      # str() of a key
+    ("L", lambda top, v: top.field_dict().update(y=1) or {}, RuntimeError),  # resized under the walk
+])
+def test_errors(name, fields_of, error):
+    top = leaf(leaf(1))
+    with pytest.raises(error):
+        fast(top, name, True, 0, lambda v: fields_of(top, v))
 
 
 def test_indentation_too_large_to_write():
-    top = made_leaf(x=1)
-    assert fast(top, "L", True, 2**63 - 1, child_fields) == "L(x=1)"
+    assert fast(leaf(1), "L", True, 2**63 - 1, child_fields) == "L(x=1)"
     with pytest.raises(OverflowError):
-        fast(top, "L", False, 2**63 - 1, child_fields)
+        fast(leaf(1), "L", False, 2**63 - 1, child_fields)
 
 
 def test_rendering_a_tree_another_thread_writes():
-    leaves = [made_leaf(x=i) for i in range(8)]
-    top = made_node(a=leaves[0], b=leaves[1])
+    nodes = [leaf(i) for i in range(8)]
+    top = made(classes()["node"], a=nodes[0], b=nodes[1])
     stop = threading.Event()
     outcomes = []
 
@@ -165,36 +129,30 @@ def test_rendering_a_tree_another_thread_writes():
         n = 0
         while not stop.is_set():
             n += 1
-            leaf = leaves[n % 8]
-            leaf.field_dict()["x"] = leaves[(n + 3) % 8] if n % 5 == 0 else n
-            leaf.field_dict().pop("y", None) if n % 2 else leaf.field_dict().update(y=[n])
-            top.field_dict()["b"] = leaves[n % 8]
+            fields = nodes[n % 8].field_dict()
+            fields["x"] = nodes[(n + 3) % 8] if n % 5 == 0 else n
+            fields.pop("y", None) if n % 2 else fields.update(y=[n])
+            top.field_dict()["b"] = nodes[n % 8]
 
     def reader():
-        for _ in range(300):
+        for i in range(300):
             try:
-                outcomes.append(fast(top, "N", n_compact(len(outcomes)), 0, child_fields))
+                outcomes.append(fast(top, "N", i % 2 == 0, 0, child_fields))
             except RuntimeError as e:      # a dict resized under the walk
                 outcomes.append(e)
 
-    def n_compact(i):
-        return i % 2 == 0
-
-    threads = [threading.Thread(target=writer)] + [threading.Thread(target=reader) for _ in range(3)]
-    for t in threads[1:]:
+    readers = [threading.Thread(target=reader) for _ in range(3)]
+    w = threading.Thread(target=writer)
+    for t in readers + [w]:
         t.start()
-    threads[0].start()
-    for t in threads[1:]:
+    for t in readers:
         t.join()
     stop.set()
-    threads[0].join()
-    # Each render is text, a decline, or the resize error; text is whole.
+    w.join()
     for got in outcomes:
         assert got is None or isinstance(got, RuntimeError) or (
             got.startswith("N(") and got.count("(") == got.count(")")), got
-    # Whatever another thread left behind, the tree still renders as the oracle does.
-    for leaf in leaves:
-        leaf.field_dict().pop("y", None)
-    for leaf in leaves:
-        leaf.field_dict()["x"] = 0
+    for node in nodes:
+        node.field_dict().pop("y", None)
+        node.field_dict()["x"] = 0
     assert fast(top, "N", False, 0, child_fields) == render(top, "N", False, 0)

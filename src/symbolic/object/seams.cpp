@@ -35,9 +35,11 @@ PyObject* native_object_inline_fields(PyObject*, PyObject* const* args, Py_ssize
 PyObject* probe_object_is_inline(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
     py::Args<1> a;
-    if (!py::parse(kIsInlineParams, args, nargs, kwnames, a) ||
-        !py::expect_instance(a[0], sym_object_type()))
+    if (!py::parse(kIsInlineParams, args, nargs, kwnames, a)) return nullptr;
+    if (!is_sym_object(a[0])) {
+        py::raise_arg_type("obj", "SymObject", a[0]);
         return nullptr;
+    }
     py::Ref fields;
     if (!inline_storage(a[0], fields)) return nullptr;
     return py::boolean(static_cast<bool>(fields));
