@@ -30,6 +30,21 @@ PyObject* native_init(SEAM_ARGS) {
     return symbolic::object::native_init(args[0], args[1], kwargs) < 0 ? nullptr : py::none();
 }
 
+// clone_construct(obj, kwargs, src, deep, memo): the core as the
+// clone-construct seam runs it (no root path, sealed unspecified).
+PyObject* clone_construct(SEAM_ARGS) {
+    SEAM_ARITY("clone_construct", 5);
+    CloneSource clone;
+    clone.source = args[2];
+    clone.deep = args[3] == Py_True;
+    clone.memo = args[4];
+    ConstructRequest rq;
+    rq.self = args[0];
+    rq.kwargs = args[1];
+    rq.clone = &clone;
+    return construct(rq) < 0 ? nullptr : py::none();
+}
+
 int set_bool(PyObject* d, const char* name, bool value) {
     return PyDict_SetItemString(d, name, value ? Py_True : Py_False);
 }
@@ -153,6 +168,7 @@ PyObject* pure_symbolic_scan(PyObject*, PyObject* value) {
 
 PyMethodDef functions[] = {
     py::method<native_init>("native_init"),
+    py::method<clone_construct>("clone_construct"),
     py::method<ctor_meta_facts>("ctor_meta_facts"),
     py::method<built_meta_facts>("built_meta_facts"),
     py::method<compiled_fill>("compiled_fill"),

@@ -248,3 +248,25 @@ def test_native_initialiser_wraps_construction_failures(Point):
         cseams.native_init(Point.__new__(Point), (), None)
     with pytest.raises(TypeError, match="not an instance of 'SymObject'"):
         cseams.native_init(object(), (), None)
+
+
+def test_a_clone_construction_skips_preinit_and_validate():
+    log = []
+
+    def on_sym_preinit(cls, kwargs):
+        log.append("on_sym_preinit")
+        return kwargs
+
+    cls = logging_class("C", [("x", native.Int())], log, non_symbolic=[("note", "seed")],
+                        hooks=("on_sym_validate", "on_sym_bound"))
+    cls.on_sym_preinit = classmethod(on_sym_preinit)
+    cls._sym_preinit_overridden = True
+    src = cls(x=1)
+    assert log == ["on_sym_preinit", "on_sym_validate", "on_sym_bound"] and src.note == "seed"
+    src.note = ["copied"]
+    del log[:]
+    memo = {}
+    clone = cls.__new__(cls)
+    cseams.clone_construct(clone, {"x": 2}, src, True, memo)
+    assert log == ["on_sym_bound"] and clone.field_dict() == {"x": 2}
+    assert clone.note == ["copied"] and clone.note is not src.note

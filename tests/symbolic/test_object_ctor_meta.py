@@ -134,3 +134,14 @@ def test_an_object_holding_itself_raises_recursion_error(probe):
     for _ in range(50):
         deep = Flat(a=deep)
     assert getattr(cseams, probe)(deep) is False
+
+
+@pytest.mark.parametrize("topo", [True, False])
+def test_container_field_probes(topo):
+    cls = object_class("C", [("l", native.List(native.Int())), ("t", native.Tuple([native.Int()])),
+                             ("raw", native.Dict(symbolic=False)), ("wrapped", native.List(
+                                 native.Int(), symbolic=True)), ("x", native.Int())], topo=topo)
+    assert native._container_wrap_fields(cls) == (["l", "t", "wrapped"] if topo else ["wrapped"])
+    assert native._container_candidate_fields(cls) == (["raw"] if topo else ["l", "t", "raw"])
+    assert "__native_ctor_meta__" not in vars(cls)      # built for the call, not cached
+    assert native._container_wrap_fields(object_class("N", [], compiled=False)) == []

@@ -77,13 +77,7 @@ py::Ref move_non_symbolic_last(const CtorMeta& meta, PyObject* kwargs, py::Ref l
     for (int step; (step = cursor.next(key, value)) != 0;) {
         if (step < 0) return {};
         const int in = PySet_Contains(names, key.get());
-        if (in < 0) {
-            // An unhashable key cannot be a name.
-            if (!PyErr_ExceptionMatches(PyExc_TypeError)) return {};
-            PyErr_Clear();
-            continue;
-        }
-        if (in && PyList_Append(out.get(), key.get()) < 0) return {};
+        if (in < 0 || (in && PyList_Append(out.get(), key.get()) < 0)) return {};
     }
     return out;
 }

@@ -3,6 +3,7 @@
 #include "py/methods.hpp"
 #include "py/module.hpp"
 #include "symbolic/object/bridge.hpp"
+#include "symbolic/object/container_fields.hpp"
 #include "symbolic/object/ctor_meta.hpp"
 #include "symbolic/object/field_getter.hpp"
 #include "symbolic/object/node_functions.hpp"
@@ -38,7 +39,7 @@ PyMethodDef* const kFunctionTables[] = {
     object_seam_functions,      // _native_object_inline_fields .. _native_object_set_item_no_check
     record_functions,           // _slot_record_materialize .. _slot_record_node_read
     node_topology_functions,    // _node_setparent .. _node_seal
-    container_probe_functions,  // _container_candidate_fields, _container_wrap_fields
+    container_field_functions,  // _container_candidate_fields, _container_wrap_fields
     record_construct_functions, // _slot_record_construct
     object_probe_functions,     // _probe_object_is_inline
     node_probe_functions,       // _probe_node_get, _probe_node_set

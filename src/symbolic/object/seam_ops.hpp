@@ -22,8 +22,4 @@ namespace vesk::symbolic::object {
 // nothing changed (a new reference either way), or null with an exception.
 [[nodiscard]] py::Ref set_item_no_check(PyObject* obj, PyObject* key, PyObject* value);
 
-// The init field names of `cls` whose value spec is a native container
-// spec without a transform and whose storage answer is `wrap`: a new list.
-[[nodiscard]] py::Ref container_spec_fields(PyObject* cls, bool wrap);
-
 }  // namespace vesk::symbolic::object

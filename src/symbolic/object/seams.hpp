@@ -1,8 +1,7 @@
 // The object seam functions: what the package asks of one symbolic object
 // outside construction and attribute writes (its live fields, a shallow
 // clone, a construction from already validated values, the unchecked write
-// of its rebinding, whether it was constructed) and the probes of which init
-// fields construction passes through or wraps. Each declines (None or False)
+// of its rebinding, whether it was constructed). Each declines (None or False)
 // where it does not apply, and the package then takes its own road.
 #pragma once
 
@@ -41,18 +40,10 @@ PyObject* native_object_set_item_no_check(PyObject* module, PyObject* const* arg
 PyObject* probe_object_is_inline(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames);
 
-// `_container_candidate_fields(cls)` and `_container_wrap_fields(cls)`: the
-// names of the init fields whose value spec is a native container spec
-// without a transform, stored raw (candidates) or symbolically (wrapped).
-PyObject* container_candidate_fields(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames);
-PyObject* container_wrap_fields(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames);
-
-// The module tables, each in binding order: the four object seams; the two
-// container probes; the inline-storage probe.
+// The module tables, each in binding order: the four object seams; the
+// inline-storage probe. (The container-field probes are in
+// container_fields.hpp.)
 extern PyMethodDef object_seam_functions[];
-extern PyMethodDef container_probe_functions[];
 extern PyMethodDef object_probe_functions[];
 
 }  // namespace vesk::symbolic::object
