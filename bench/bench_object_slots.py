@@ -8,12 +8,13 @@ against the ways plain Python reads a field: a plain instance attribute, a
 native read (a lookup and an inferential check). Targets: faster than the
 property, within 4x of the plain read.
 
-(a, records) 10,000 constructions of a 5-scalar-field `slots=True` class
-through the native record tp_init (validation against the class's schema,
-cells written in place, node state seeded), against a plain class, a slots
+(a) 10,000 constructions of a 5-scalar-field `slots=True` class through
+the native record tp_init (validation against the class's schema, cells
+written in place, node state seeded), and of its dictionary-layout twin
+through the native object tp_init, against a plain class, a slots
 dataclass checking its field types in `__post_init__`, an attrs class with
-`instance_of` validators and a pydantic model. Target: within 3x of the
-dataclass.
+`instance_of` validators and a pydantic model. Target for the record:
+within 3x of the dataclass.
 
 Times are CPU time per operation, the best of several rounds that run every
 contender in turn (so a busy machine slows them alike); ratio = ours /
@@ -178,14 +179,17 @@ def constructions(cls):
 def record_construction():
     specs = {int: n.Int, str: n.Str, float: n.Float, bool: n.Bool}
     Five = object_class("Five", [(k, specs[v]()) for k, v in FIELDS.items()], slots=True)
-    assert Five(**VALUES).c == "three"
+    DictFive = object_class("DictFive", [(k, specs[v]()) for k, v in FIELDS.items()],
+                            native_slots=True)
+    assert Five(**VALUES).c == DictFive(**VALUES).c == "three"
     contenders = {"slots=True record": constructions(Five),
+                  "dict-layout object": constructions(DictFive),
                   "plain class": constructions(PlainFive),
                   "checked slots dataclass": constructions(CheckedFive)}
     contenders.update({name: constructions(cls) for name, cls in peers().items()})
     times = race(contenders, CONSTRUCTIONS)
     report("(a) 10,000 constructions of a 5-scalar-field class, per construction",
-           ["slots=True record"], times)
+           ["slots=True record", "dict-layout object"], times)
 
 
 def main():

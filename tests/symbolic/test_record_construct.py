@@ -304,3 +304,41 @@ def test_topo_false_records_refuse_inferential_reads_and_topology():
         flat.child
     with pytest.raises(SymbolicModeError, match="topo_setparent"):
         native._node_setparent(flat, Node())
+
+
+def _python_driver(self, **kwargs):
+    """A hand-written record `__init__` that funnels through the seams."""
+    cls = type(self)
+    native._slot_record_init_node_state(self, allow_partial=False, sealed=None,
+                                        root_path=kwargs.pop("root_path", None))
+    native._slot_record_construct(self, cls.__slot_field_names__, kwargs)
+    native._slot_record_adopt_children(self, cls.__slot_symbolic_field_names__)
+
+
+def test_a_python_init_through_the_seams_builds_what_the_native_tp_init_builds():
+    native_cls = holder("N")
+    driven = holder("D", native_slots=False, namespace={"__init__": _python_driver})
+    built = [cls(child=Dict(a=1), n=2, root_path=KeyPath("r")) for cls in (native_cls, driven)]
+    for inst in built:
+        assert native._slot_record_inline_fields(inst, ["child", "n"]) == {
+            "child": Dict(a=1), "n": 2}
+        assert [native._slot_node_get(inst, r) for r in range(5)] == [
+            None, KeyPath("r"), False, False, True]
+        assert inst.child._topo_parent is inst
+        assert inst.child._topo_path == KeyPath("child", KeyPath("r"))
+
+
+def test_record_registration_order_and_signatures():
+    import inspect
+    order = ["ObjectCtorMeta", "RecordMeta", "SymFieldGetter", "_install_object_bridge",
+             "_slot_record_materialize", "_slot_record_init_node_state",
+             "_slot_record_inline_fields", "_slot_record_is_materialized",
+             "_slot_record_adopt_children", "_slot_record_repath_children",
+             "_slot_record_node_read", "_node_setparent", "_node_seal", "_slot_record_construct",
+             "_probe_node_get"]
+    assert [n for n in native.__all__ if n in order] == order
+    assert str(inspect.signature(native._slot_record_construct)) == (
+        "(inst, field_names, kwargs=None, allow_partial=False, child_transform=None, "
+        "root_path=None)")
+    assert str(inspect.signature(native._slot_record_init_node_state)) == (
+        "(inst, allow_partial=False, sealed=None, root_path=None)")

@@ -64,10 +64,8 @@ int pop(PyObject* kwargs, py::Ref& out) {
 }
 
 // The keywords of `kwargs` that are not str or not in `field_names`, in
-// order, into the new list `out`.
+// order, into a new list `out` (left null when there are none).
 bool unexpected_keywords(PyObject* kwargs, PyObject* field_names, py::Ref& out) {
-    out = py::Ref::steal(PyList_New(0));
-    if (!out) return false;
     py::DictCursor cursor(kwargs);
     py::Ref key, value;
     for (int step; (step = cursor.next(key, value)) != 0;) {
@@ -77,7 +75,9 @@ bool unexpected_keywords(PyObject* kwargs, PyObject* field_names, py::Ref& out) 
             known = PySequence_Contains(field_names, key.get());
             if (known < 0) return false;
         }
-        if (!known && PyList_Append(out.get(), key.get()) < 0) return false;
+        if (known) continue;
+        if (!out && !(out = py::Ref::steal(PyList_New(0)))) return false;
+        if (PyList_Append(out.get(), key.get()) < 0) return false;
     }
     return true;
 }
@@ -105,7 +105,7 @@ int construct_cells(PyObject* inst, const RecordFacts* facts, PyObject* field_na
     if (!values) return -1;
     py::Ref unexpected;
     if (!unexpected_keywords(values.get(), field_names, unexpected)) return -1;
-    if (PyList_GET_SIZE(unexpected.get()) > 0) {
+    if (unexpected) {
         if (report_unexpected_keywords(cls, unexpected.get()) < 0) return -1;
         values = without(values.get(), unexpected.get());
         if (!values) return -1;
