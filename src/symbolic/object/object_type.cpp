@@ -5,11 +5,13 @@
 #include "py/methods.hpp"
 #include "py/type.hpp"
 #include "symbolic/container/properties.hpp"
+#include "symbolic/object/attribute_write.hpp"
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/class_facts.hpp"
 #include "symbolic/object/construct.hpp"
 #include "symbolic/object/node_state.hpp"
 #include "symbolic/object/object_state.hpp"
+#include "symbolic/object/store_field.hpp"
 #include "symbolic/origin.hpp"
 
 #include <utility>
@@ -215,6 +217,7 @@ PyMethodDef kMethods[] = {
     py::method<py_topo_setpath>("topo_setpath"),
     py::method<py_sym_seal>("sym_seal", kSealParams),
     py::method<py_sym_setorigin>("sym_setorigin", kOriginParams),
+    py::method<py_store_symbolic_field>("store_symbolic_field", kStoreSymbolicFieldParams),
     py::method<field_dict>("field_dict"),
     py::kMethodsEnd,
 };
@@ -247,6 +250,8 @@ PyTypeObject* sym_object_type() {
             .slots({
                 py::slot<Py_tp_new, object_new>(),
                 py::slot<Py_tp_init, object_init>(),
+                // Uninstalled bridges surface as "panic in native slot".
+                py::panic_slot<Py_tp_setattro, object_setattro>(),
             })
             .methods(kMethods)
             .getters(kGetters);

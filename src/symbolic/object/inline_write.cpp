@@ -1,0 +1,109 @@
+// One symbolic write without gates or notification: the missing value, the
+// choice of road and the store step.
+#include "py/lazy.hpp"
+#include "symbolic/adoption.hpp"
+#include "symbolic/bridge.hpp"
+#include "symbolic/node.hpp"
+#include "symbolic/object/bridge.hpp"
+#include "symbolic/object/store_field.hpp"
+#include "symbolic/object/write_roads.hpp"
+#include "symbolic/policy.hpp"
+
+namespace vesk::symbolic::object {
+
+namespace {
+
+// The field dictionary's entry for `name`, or the missing value.
+bool old_value(const WriteCtx& ctx, PyObject* name, const ObjectBridge& b, py::Ref& out) {
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(ctx.fields.get(), name, &found) < 0) return false;
+    out = found ? py::Ref::steal(found) : b.missing_value;
+    return true;
+}
+
+// `field_update_cls(keypath_cls(name, path), obj, field, old, new)`.
+py::Ref field_update(PyObject* obj, PyObject* name, PyObject* field, PyObject* old,
+                     PyObject* now, const ObjectBridge& ob, const WriteCtx& ctx) {
+    const ContainerBridge* cb = container_bridge();
+    if (!cb) return {};
+    PyObject* path_args[] = {name, or_none(ctx.path)};
+    py::Ref path =
+        py::Ref::steal(PyObject_Vectorcall(ob.keypath_cls.get(), path_args, 2, nullptr));
+    if (!path) return {};
+    PyObject* args[] = {path.get(), obj, field, old, now};
+    return py::Ref::steal(PyObject_Vectorcall(cb->field_update_cls.get(), args, 5, nullptr));
+}
+
+// Whether the field governs a non-constant key. 1, 0 or -1.
+int has_nonconst_key(PyObject* field) {
+    const ContainerBridge* cb = container_bridge();
+    if (!cb) return -1;
+    py::Ref key = py::get_attr<"key">(field);
+    return key ? PyObject_IsInstance(key.get(), cb->nonconst_key_cls.get()) : -1;
+}
+
+// A missing value under a non-constant key removes the entry.
+int remove_entry(PyObject* obj, PyObject* name, PyObject* value, PyObject* field,
+                 const ObjectBridge& ob, const WriteCtx& ctx, py::Ref& update) {
+    py::Ref old;
+    if (!old_value(ctx, name, ob, old)) return -1;
+    if (old.get() == value) return 0;
+    const int present = PyDict_Contains(ctx.fields.get(), name);
+    if (present <= 0) return present;
+    if (detach_old_child(old.get()) < 0 || PyDict_DelItem(ctx.fields.get(), name) < 0) return -1;
+    update = field_update(obj, name, field, old.get(), ob.missing_value.get(), ob, ctx);
+    return update ? 0 : -1;
+}
+
+// Adopts `formal` as the field's child, detaches the replaced one and
+// stores; `value` is what the write was given, for the identity test.
+int store_step(PyObject* obj, PyObject* name, PyObject* value, PyObject* formal,
+               PyObject* field, const ObjectBridge& ob, const WriteCtx& ctx, py::Ref& update) {
+    py::Ref old;
+    if (!old_value(ctx, name, ob, old)) return -1;
+    if (old.get() == value) return 0;
+    py::Ref policy;
+    if (!class_field_policy(obj, name, policy)) return -1;
+    AdoptArgs a;
+    a.key = name;
+    a.adopting = ctx.enable_topo;
+    a.owner_path = ctx.path.get();
+    a.container = obj;
+    a.parent_to_set = obj;
+    a.policy = policy.get();
+    py::Ref child = adopt_child(formal, a);
+    if (!child || detach_old_child(old.get()) < 0 ||
+        PyDict_SetItem(ctx.fields.get(), name, child.get()) < 0)
+        return -1;
+    update = field_update(obj, name, field, old.get(), child.get(), ob, ctx);
+    return update ? 0 : -1;
+}
+
+}  // namespace
+
+int inline_write_field(PyObject* obj, PyObject* name, PyObject* value, PyObject* field,
+                       const WriteCtx& ctx, py::Ref& update) {
+    update.reset();
+    const ObjectBridge* ob = object_bridge();
+    if (!ob) return -1;
+    py::Ref to_validate = py::Ref::borrow(value);
+    bool is_default = false;
+    if (Py_TYPE(value) == Py_TYPE(ob->missing_value.get())) {
+        const int nonconst = has_nonconst_key(field);
+        if (nonconst < 0) return -1;
+        if (nonconst) return remove_entry(obj, name, value, field, *ob, ctx, update);
+        to_validate = py::get_attr<"default_value">(field);
+        if (!to_validate) return -1;
+        is_default = true;
+    }
+    py::Ref formal;
+    const FastRoad fast = fast_road(name, to_validate.get(), ctx, formal);
+    if (fast == FastRoad::Error) return -1;
+    if (fast == FastRoad::General) {
+        formal = general_road(obj, name, to_validate.get(), field, ctx, is_default);
+        if (!formal) return -1;
+    }
+    return store_step(obj, name, value, formal.get(), field, *ob, ctx, update);
+}
+
+}  // namespace vesk::symbolic::object

@@ -1,0 +1,133 @@
+// The gated symbolic write and its Python-visible method.
+#include "symbolic/object/store_field.hpp"
+
+#include "flags.hpp"
+#include "py/hold.hpp"
+#include "py/lazy.hpp"
+#include "symbolic/bridge.hpp"
+#include "symbolic/node.hpp"
+#include "symbolic/errors.hpp"
+#include "symbolic/object/bridge.hpp"
+#include "symbolic/object/object_state.hpp"
+
+namespace vesk::symbolic::object {
+
+namespace {
+
+// The object's own sealed and accessor_writable flags, in one hold.
+bool own_gate_flags(PyObject* obj, bool& sealed, bool& writable) {
+    py::Shared<ObjectState> held(obj);
+    if (!held) return false;
+    sealed = held->node.sealed;
+    writable = held->node.accessor_writable;
+    return true;
+}
+
+// Raises what the object bridge's `write_permission_error` makes of the
+// located `message` (a new reference, consumed). Always -1.
+int refuse(PyObject* obj, py::Ref message) {
+    const ObjectBridge* b = object_bridge();
+    if (!b || !message) return -1;
+    py::Ref located = error_message(obj, message.get());
+    if (!located) return -1;
+    py::Ref made =
+        py::Ref::steal(PyObject_CallOneArg(b->write_permission_error.get(), located.get()));
+    if (made) raise_made(made.get());
+    return -1;
+}
+
+int refuse_sealed(PyObject* obj, PyObject* name) {
+    return refuse(obj, py::Ref::steal(PyUnicode_FromFormat(
+                           "Cannot set attribute %R: object is sealed.", name)));
+}
+
+int refuse_locked(PyObject* obj, PyObject* cls) {
+    py::Ref name = py::get_attr<"__name__">(cls);
+    if (!name) return -1;
+    if (!PyUnicode_Check(name.get())) {
+        py::raise_arg_type("__name__", "str", name.get());
+        return -1;
+    }
+    return refuse(obj, py::Ref::steal(PyUnicode_FromFormat(
+                           "Cannot set attribute of <class %U> while `%U` has "
+                           "`attr_write=False` or under `vk.as_sealed` context.",
+                           name.get(), name.get())));
+}
+
+// A blank object cannot take a write: raise what reading its
+// `_sym_attributes` raises. A class that answers that read anyway still
+// gets the refusal, so the write is never reported as done.
+int refuse_blank(PyObject* obj) {
+    py::Ref view = py::get_attr<"_sym_attributes">(obj);
+    if (!view) return -1;
+    py::Ref name = py::Ref::steal(PyType_GetName(Py_TYPE(obj)));
+    if (name)
+        PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute '_sym_attributes'",
+                     name.get());
+    return -1;
+}
+
+}  // namespace
+
+int write_ctx(PyObject* obj, bool enable_topo, PyObject* schema, WriteCtx& out) {
+    bool own_allow_partial = false;
+    {
+        py::Shared<ObjectState> held(obj);
+        if (!held) return -1;
+        if (!held->fields) return 0;
+        out.path = held->node.path;
+        out.fields = held->fields;
+        own_allow_partial = held->node.allow_partial;
+    }
+    out.schema = schema;
+    out.allow_partial = flags::forced(flags::FlagId::AllowPartial).value_or(own_allow_partial);
+    out.enable_topo = enable_topo;
+    return 1;
+}
+
+py::Ref error_message(PyObject* obj, PyObject* message) {
+    const ObjectBridge* b = object_bridge();
+    if (!b) return {};
+    py::Ref path;
+    {
+        py::Shared<ObjectState> held(obj);
+        if (!held) return {};
+        path = held->node.path;
+    }
+    PyObject* args[] = {message, or_none(path)};
+    py::Ref located =
+        py::Ref::steal(PyObject_Vectorcall(b->message_on_path.get(), args, 2, nullptr));
+    return located ? py::Ref::steal(PyObject_Str(located.get())) : py::Ref();
+}
+
+int store_symbolic_field(PyObject* obj, PyObject* cls, PyObject* name, PyObject* value,
+                         PyObject* field, bool enable_topo, PyObject* schema) {
+    bool sealed = false;
+    bool writable = true;
+    if (!own_gate_flags(obj, sealed, writable)) return -1;
+    if (flags::forced(flags::FlagId::Sealed).value_or(sealed)) return refuse_sealed(obj, name);
+    if (!flags::forced(flags::FlagId::AccessorWritable).value_or(writable))
+        return refuse_locked(obj, cls);
+    WriteCtx ctx;
+    const int built = write_ctx(obj, enable_topo, schema, ctx);
+    if (built <= 0) return built < 0 ? -1 : refuse_blank(obj);
+    py::Ref update;
+    if (inline_write_field(obj, name, value, field, ctx, update) < 0) return -1;
+    return update ? notify_field_update(obj, update.get()) : 0;
+}
+
+constexpr const char* kStoreNames[] = {"cls", "name", "value", "field", "enable_topo", "schema"};
+py::Params<6> kStoreSymbolicFieldParams{"store_symbolic_field", kStoreNames, 6, 6};
+
+PyObject* py_store_symbolic_field(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+    py::Args<6> a;
+    bool enable_topo = false;
+    if (!py::parse(kStoreSymbolicFieldParams, args, nargs, kwnames, a) ||
+        !py::arg_bool_scalar("enable_topo", a[4], enable_topo))
+        return nullptr;
+    if (store_symbolic_field(self, a[0], a[1], a[2], a[3], enable_topo, a[5]) < 0) return nullptr;
+    return py::none();
+}
+
+}  // namespace vesk::symbolic::object

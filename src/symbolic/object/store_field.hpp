@@ -1,0 +1,64 @@
+// The symbolic write of one field of a symbolic object: two permission
+// gates, the write context, validation by one of two roads, the store step
+// and the one-element change notification.
+//
+// The fast road validates a plain value against the class's native Schema
+// with no Python-level call: the name's constant-key index, the field's
+// shared FieldMeta and the acceptance funnel, the schema held shared across
+// them. Everything the funnel cannot settle (frozen fields, names outside
+// the schema's constant keys, raw containers, foreign schemas) takes the
+// general road: the container bridge's `wrap_value`, the package's transform
+// and the field's `apply`.
+//
+// The object's own hold is taken only to read its flags, path and field
+// dictionary, and is never kept while Python code runs. The field
+// dictionary is written through the interpreter's dictionary operations, so
+// two threads writing one field race at the level of those operations:
+// each write's identity test, store and field update are not atomic together.
+//
+// Errors follow the interpreter's convention: -1 or null with an exception
+// set.
+#pragma once
+
+#include "py/args.hpp"
+#include "py/ref.hpp"
+
+namespace vesk::symbolic::object {
+
+// What one symbolic write works with, read under the object's shared hold.
+struct WriteCtx {
+    py::Ref path;        // the object's key path; null for none
+    py::Ref fields;      // the field dictionary
+    PyObject* schema = nullptr;  // the schema the write was handed (borrowed)
+    bool allow_partial = false;  // the thread's scope when set, else the object's flag
+    bool enable_topo = false;
+};
+
+// The write context of `obj`: 1 built, 0 a blank object (nothing set), -1
+// error (the object is held for a write).
+[[nodiscard]] int write_ctx(PyObject* obj, bool enable_topo, PyObject* schema, WriteCtx& out);
+
+// `message` located at the object's path by the object bridge's
+// `message_on_path`, as a str.
+[[nodiscard]] py::Ref error_message(PyObject* obj, PyObject* message);
+
+// Validates `value` for the field `name`, adopts and stores it, and answers
+// the field update in `update` (null when nothing changed: the identical
+// value again, or removing an absent entry). Runs no gate and sends no
+// notification. 0 or -1.
+[[nodiscard]] int inline_write_field(PyObject* obj, PyObject* name, PyObject* value,
+                                     PyObject* field, const WriteCtx& ctx, py::Ref& update);
+
+// The gated write: sealed gate, accessor gate, the write context (a blank
+// object raises what reading its `_sym_attributes` raises), the write, and
+// the notification of its update. 0 or -1.
+[[nodiscard]] int store_symbolic_field(PyObject* obj, PyObject* cls, PyObject* name,
+                                       PyObject* value, PyObject* field, bool enable_topo,
+                                       PyObject* schema);
+
+// `SymObject.store_symbolic_field(cls, name, value, field, enable_topo, schema)`.
+PyObject* py_store_symbolic_field(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames);
+extern py::Params<6> kStoreSymbolicFieldParams;
+
+}  // namespace vesk::symbolic::object
