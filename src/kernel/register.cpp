@@ -3,6 +3,7 @@
 #include "kernel/record/gc.hpp"
 #include "kernel/record/heap_type.hpp"
 #include "kernel/record/node_functions.hpp"
+#include "kernel/tp_slots.hpp"
 #include "py/methods.hpp"
 #include "py/module.hpp"
 
@@ -10,8 +11,8 @@ namespace vesk::kernel {
 
 namespace {
 
-// The kernel's functions, in binding order.
-PyMethodDef functions[] = {
+// The record node-state functions.
+PyMethodDef node_functions[] = {
     py::method<record::topology_reserved>(
         "_kernel_topology_reserved",
         "_kernel_topology_reserved($module, /)\n--\n\n"
@@ -28,6 +29,11 @@ PyMethodDef functions[] = {
         "_slot_node_set_if_absent",
         "_slot_node_set_if_absent($module, /, inst, role, value)\n--\n\n"
         "Stores the value into an empty node-state role; returns the occupant."),
+    py::kMethodsEnd,
+};
+
+// The record builders and the record layout.
+PyMethodDef record_type_functions[] = {
     py::method<record::make_record>(
         "_kernel_make_record",
         "_kernel_make_record($module, /, name, field_names, reserved_count, enable_topo=True)\n"
@@ -51,6 +57,11 @@ PyMethodDef functions[] = {
         "_kernel_record_layout",
         "_kernel_record_layout($module, /)\n--\n\n"
         "(object basic size, cell size): the constants of the record layout."),
+    py::kMethodsEnd,
+};
+
+// The traverse probes of record types.
+PyMethodDef record_probe_functions[] = {
     py::method<record::probe_short_circuit>(
         "_kernel_probe_short_circuit",
         "_kernel_probe_short_circuit($module, /, obj)\n--\n\n"
@@ -64,6 +75,14 @@ PyMethodDef functions[] = {
 
 }  // namespace
 
-int register_module(PyObject* module) { return py::add_functions(module, functions); }
+// In binding order: node state, type slots, record types, generic
+// attribute access, probes.
+int register_module(PyObject* module) {
+    if (py::add_functions(module, node_functions) < 0) return -1;
+    if (py::add_functions(module, tp_slot_functions) < 0) return -1;
+    if (py::add_functions(module, record_type_functions) < 0) return -1;
+    if (py::add_functions(module, generic_attribute_functions) < 0) return -1;
+    return py::add_functions(module, record_probe_functions);
+}
 
 }  // namespace vesk::kernel

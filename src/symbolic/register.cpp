@@ -4,6 +4,7 @@
 #include "py/module.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/dict/dict_type.hpp"
+#include "symbolic/json/walk.hpp"
 #include "symbolic/list/list_type.hpp"
 #include "symbolic/object/register.hpp"
 
@@ -36,10 +37,11 @@ PyMethodDef list_bridge_functions[] = {
 }  // namespace
 
 int register_module(PyObject* module) {
-    // The order is the module's `__all__`: the dictionary and its bridge,
-    // the list and its bridge, then the object registration.
+    // The order is the module's `__all__`: the dictionary, its bridge and
+    // the JSON walk, the list and its bridge, then the object registration.
     if (py::add_type(module, sym_dict_type()) < 0) return -1;
     if (py::add_functions(module, container_bridge_functions) < 0) return -1;
+    if (py::add_functions(module, json::walk_functions) < 0) return -1;
     if (py::add_type(module, sym_list_type()) < 0) return -1;
     if (py::add_functions(module, list_bridge_functions) < 0) return -1;
     return object::register_module(module);

@@ -137,8 +137,14 @@ def test_kernel_functions_are_bound_last_in_order():
     names = native.__all__
     kernel = [
         "_kernel_topology_reserved", "_slot_node_get", "_slot_node_set",
-        "_slot_node_set_if_absent", "_kernel_make_record", "_kernel_make_record_subtype",
+        "_slot_node_set_if_absent", "_kernel_probe_type_layout", "_kernel_roundtrip_tp_init",
+        "_install_native_tp_init", "_install_native_record_tp_init",
+        "_install_native_tp_getattro", "_install_native_tp_getattro_fast",
+        "_install_native_record_tp_getattro", "_kernel_tp_getattro_is_native",
+        "_kernel_tp_getattro_is_fast", "_kernel_make_record", "_kernel_make_record_subtype",
         "_kernel_set_record_enable_topo", "_kernel_set_record_field_kinds",
-        "_kernel_record_layout", "_kernel_probe_short_circuit", "_kernel_probe_traverse_visits",
+        "_kernel_record_layout", "_kernel_is_inferential", "_kernel_generic_getattr",
+        "_kernel_generic_setattr", "_kernel_generic_delattr", "_kernel_probe_short_circuit",
+        "_kernel_probe_traverse_visits",
     ]
     assert names[names.index("_FLAG_CHANGE_NOTIFICATION") + 1:] == kernel

@@ -63,6 +63,16 @@ PyObject* collector_clear(PyObject*, PyObject* obj) {
     return py::none();
 }
 
+// while_held(obj, fn): calls fn() while the SymObject is held exclusively,
+// as a write in progress on another thread holds it.
+PyObject* while_held(SEAM_ARGS) {
+    SEAM_ARITY("while_held", 2);
+    if (!expect_object(args[0])) return nullptr;
+    py::Exclusive<ObjectState> held(args[0]);
+    if (!held) return nullptr;
+    return PyObject_CallNoArgs(args[1]);
+}
+
 #undef SEAM_ARGS
 #undef SEAM_ARITY
 
@@ -71,6 +81,7 @@ PyMethodDef functions[] = {
     py::method<record_is_blank>("record_is_blank"),
     py::method<install_view>("install_view"),
     py::method<collector_clear>("collector_clear"),
+    py::method<while_held>("while_held"),
     py::kMethodsEnd,
 };
 

@@ -158,13 +158,18 @@ def test_the_topo_option_must_be_a_bool():
     ((), {"sealed": 1}, TypeError, "argument 'sealed'"),
     ((), {"explicit_init": None}, TypeError, "argument 'explicit_init'"),
     ((1,), {}, TypeError, "positional"),
-    ((), {"allow_partial": True, "x": 1}, NotImplementedError, "not available yet"),
-    ((), {"sealed": None, "root_path": None, "explicit_init": False}, NotImplementedError,
-     "not available yet"),
+    ((), {"allow_partial": True, "x": 1}, None, None),
+    ((), {"sealed": None, "root_path": None, "explicit_init": False}, TypeError,
+     r"^Point.__init__\(\) missing 2 required arguments: 'x', 'y'\.$"),
 ])
 def test_init_arguments(args, kwargs, error, message, Point):
+    p = Point.__new__(Point)
+    if error is None:
+        p.__init__(*args, **kwargs)
+        assert p._allow_partial is True and "allow_partial" not in p.field_dict()
+        return
     with pytest.raises(error, match=message):
-        Point.__new__(Point).__init__(*args, **kwargs)
+        p.__init__(*args, **kwargs)
 
 
 def test_collector_hooks(Point):

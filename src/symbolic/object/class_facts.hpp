@@ -1,9 +1,7 @@
 // What the object members and the node-state interface ask of a symbolic
 // object's class: its `topo` option and whether it overrides the topology
-// hooks. These facts belong to the class's constructor metadata; until that
-// cache exists they are read from the class's attributes on each use, so a
-// change of the class is seen at once. Every read is an ordinary attribute
-// read on the class (inheritance applies); its failure is raised.
+// hooks, as recorded in the class's constructor metadata (ctor_meta.hpp;
+// built on first use, when its failure is raised).
 #pragma once
 
 #include "py/python.hpp"
@@ -20,8 +18,8 @@ struct NodeFacts {
     bool path_change_overridden = false;      // `on_topo_path_change` is not the default
 };
 
-// The node facts of `inst`; false with an exception set when a read failed
-// (the object bridge must be installed for a SymObject).
+// The node facts of `inst`; false with an exception set when building the
+// class's metadata failed (the object bridge must be installed).
 [[nodiscard]] bool node_facts(PyObject* inst, NodeFacts& out);
 
 // `enable_topo_of(obj)`: the `topo` option of `type(obj)` as a strict bool

@@ -27,8 +27,25 @@ struct ConstructRequest {
     const CloneSource* clone = nullptr;
 };
 
-// Runs the construction core: fills the field dictionary, adopts children,
-// seeds the node state and runs the construction hooks. 0 or -1.
+// Runs the construction core: resets the node state, screens the keywords,
+// fills the field dictionary (compiled fill, else the init schema), adopts
+// the children, seeds the non-symbolic fields, runs the construction hooks
+// and seals when asked. 0, or -1 with the exception set and the object left
+// blank (no field dictionary). The object bridge must be installed.
 [[nodiscard]] int construct(const ConstructRequest& request);
+
+// `SymObject.__init__`'s keyword step: removes "allow_partial" from
+// `request.kwargs` (a dict the caller owns, or null), which must then be
+// exactly a bool, and runs the core. 0 or -1.
+[[nodiscard]] int construct_with_keywords(ConstructRequest request);
+
+// The native initialiser, the body of the native `tp_init` slot (the
+// kernel's trampoline calls it; `tp_init`'s arguments as the interpreter
+// passes them). Positional arguments go to the class's Python `__init__`
+// (which must raise); otherwise "sealed", "root_path" and "explicit_init"
+// are removed from `kwds` and converted (their failures raised as they
+// come), and every failure of the construction itself is replaced by what
+// the object bridge's `prepare_construct_error` makes of it. 0 or -1.
+[[nodiscard]] int native_init(PyObject* self, PyObject* args, PyObject* kwds);
 
 }  // namespace vesk::symbolic::object

@@ -55,15 +55,20 @@ py::Ref item_of(PyObject* entry, Py_ssize_t i) {
     return py::Ref::steal(PySequence_GetItem(entry, i));
 }
 
-// `entry[0]`, which must be a str.
-py::Ref name_of(PyObject* entry) {
-    py::Ref name = item_of(entry, 0);
-    if (name && !PyUnicode_Check(name.get())) {
-        py::raise_not_instance(name.get(), "str");
+// `text` as an exact str (a str subclass by its text), so that the sets
+// made of names compare and hash without running Python code.
+py::Ref exact_str(py::Ref text) {
+    if (!text) return {};
+    if (!PyUnicode_Check(text.get())) {
+        py::raise_not_instance(text.get(), "str");
         return {};
     }
-    return name;
+    return PyUnicode_CheckExact(text.get()) ? text
+                                            : py::Ref::steal(PyUnicode_FromObject(text.get()));
 }
+
+// `entry[0]`, which must be a str.
+py::Ref name_of(PyObject* entry) { return exact_str(item_of(entry, 0)); }
 
 // A frozenset of the names (item 0) of every entry of `entries`.
 py::Ref names_of(PyObject* entries) {
@@ -97,11 +102,8 @@ py::Ref str_set_of(PyObject* iterable) {
     py::Ref set = py::Ref::steal(PySet_New(nullptr));
     if (!set) return {};
     const bool ok = each_item(iterable, [&](PyObject* item) {
-        if (!PyUnicode_Check(item)) {
-            py::raise_not_instance(item, "str");
-            return false;
-        }
-        return PySet_Add(set.get(), item) == 0;
+        py::Ref text = exact_str(py::Ref::borrow(item));
+        return text && PySet_Add(set.get(), text.get()) == 0;
     });
     return ok ? py::Ref::steal(PyFrozenSet_New(set.get())) : py::Ref();
 }

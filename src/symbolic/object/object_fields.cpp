@@ -12,6 +12,7 @@
 #include "symbolic/markers.hpp"
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/class_facts.hpp"
+#include "symbolic/object/ctor_meta.hpp"
 #include "topology/key_path.hpp"
 
 namespace vesk::symbolic::object {
@@ -104,17 +105,15 @@ py::Ref sym_attributes(PyObject* obj) {
                           "'%U' object has no attribute '_sym_attributes'");
         return {};
     }
-    if (!object_bridge()) return {};
-    py::Ref sym_fields = py::get_attr<"sym_fields">(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
-    if (!sym_fields) return {};
-    const int topo = enable_topo_of(obj);
-    if (topo < 0) return {};
+    CtorMetaRef meta = ctor_meta(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+    if (!meta || !object_bridge()) return {};
+    PyObject* sym_fields = meta->sym_fields.get();
     dict::ObjectAttributesArgs a;
     a.entries = fields.get();
-    a.spec = sym_fields.get() == Py_None ? nullptr : sym_fields.get();
+    a.spec = sym_fields == Py_None ? nullptr : sym_fields;
     a.allow_partial = allow_partial;
     a.sealed = sealed;
-    a.enable_topo = topo != 0;
+    a.enable_topo = meta->topo;
     a.root_path = path.get();
     // The children already sit under the object: shared, not cloned, and
     // parented once the view is (below).

@@ -43,7 +43,33 @@ PyObject* object_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 constexpr const char* kInitNames[] = {"sealed=None", "root_path=None", "explicit_init=False"};
 py::Params kInitParams{"SymObject", kInitNames, 0, 0, py::Keywords::Collect};
 
+// Whether a call's keyword dict names none of `__init__`'s own options, so
+// it can serve as the construction's keywords as it is: 1, 0 or -1.
+int only_field_keywords(PyObject* kwds) {
+    PyObject* names[4];
+    if (!py::intern<"sealed">(names[0]) || !py::intern<"root_path">(names[1]) ||
+        !py::intern<"explicit_init">(names[2]) || !py::intern<"allow_partial">(names[3]))
+        return -1;
+    for (PyObject* name : names) {
+        const int in = PyDict_Contains(kwds, name);
+        if (in) return in < 0 ? -1 : 0;
+    }
+    return 1;
+}
+
 int object_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    // The common call, `Cls(x=..., y=...)`: the keywords go to the core as
+    // they are, with no parse and no copy.
+    if (kwds && PyTuple_Check(args) && PyTuple_GET_SIZE(args) == 0 && PyDict_CheckExact(kwds)) {
+        const int plain = only_field_keywords(kwds);
+        if (plain < 0) return -1;
+        if (plain) {
+            ConstructRequest request;
+            request.self = self;
+            request.kwargs = PyDict_GET_SIZE(kwds) ? kwds : nullptr;
+            return construct(request);
+        }
+    }
     py::Args<3> a;
     if (!py::parse(kInitParams, args, kwds, a)) return -1;
     ConstructRequest request;
@@ -62,23 +88,9 @@ int object_init(PyObject* self, PyObject* args, PyObject* kwds) {
         if (!kwargs) return -1;
         for (const py::ExtraKeyword& kw : a.extra())
             if (PyDict_SetItem(kwargs.get(), kw.name, kw.value) < 0) return -1;
-        py::Ref allow_partial;
-        PyObject* key;
-        if (!py::intern<"allow_partial">(key) || pop_kw(kwargs.get(), key, allow_partial) < 0)
-            return -1;
-        if (allow_partial) {
-            if (!PyBool_Check(allow_partial.get())) {
-                PyErr_Format(PyExc_TypeError,
-                             "Expect bool type for argument 'allow_partial' in "
-                             "symbolic.Object.__init__ but encountered %S.",
-                             allow_partial.get());
-                return -1;
-            }
-            request.allow_partial = allow_partial.get() == Py_True;
-        }
     }
     request.kwargs = kwargs.get();
-    return construct(request);
+    return construct_with_keywords(request);
 }
 
 // --- node-state properties ------------------------------------------------------

@@ -7,9 +7,11 @@ bridge; the test session calls it at start, and a fresh interpreter may call
 it itself. States without a bridge are tested in fresh interpreters.
 """
 
-from vesk.symbolic import containers, objects
+import vesk_core._native as native
+from vesk.symbolic import containers, jsonify, objects
 
 
 def install():
     containers.install()
     objects.install(dict_cls=containers.Dict)
+    native._set_default_object_sym_jsonify(jsonify.sym_jsonify)

@@ -4,19 +4,21 @@ creation that gives a class its options, fields, schemas, hook flags and
 field properties, and record classes that forward their topology methods to
 the module's node-state functions.
 
-Construction of objects is not native yet; tests fill a blank object's
+Objects construct natively (`SymObject.__init__`); tests that need an
+object as construction leaves it without running it fill a blank object's
 fields through the test seams."""
 
 import types
 
 import vesk_core._native as native
-from vesk.symbolic import objects, records
+from vesk.symbolic import jsonify, objects, records
 from vesk.symbolic.objects import _Defaults
 
 
-def options(topo=True, attr_write=True, frozen=False):
+def options(topo=True, attr_write=True, frozen=False, attr_read=False):
     """A class's `__sym_options__`."""
-    return types.SimpleNamespace(topo=topo, attr_write=attr_write, frozen=frozen)
+    return types.SimpleNamespace(topo=topo, attr_write=attr_write, frozen=frozen,
+                                 attr_read=attr_read)
 
 
 # The hooks whose override the class creation records as `_sym_*` flags.
@@ -41,6 +43,9 @@ class Object(native.SymObject):
     _sym_attrs_builder = None
     _sym_alias_maps = None
     _sym_ready_is_noop = True
+    __extra_ignore__ = False
+    __serialization_key__ = "vesk.symbolic.Object"
+    sym_jsonify = jsonify.sym_jsonify
 
     on_topo_parent_change = _Defaults._on_topo_parent_change
     _update_children_paths = _Defaults._update_children_paths
@@ -70,27 +75,60 @@ class Object(native.SymObject):
 
 
 def _field(name, spec):
+    """A field named `name`: `spec` itself when it is a field already."""
+    if isinstance(spec, native.Field):
+        return spec
     return native.Field(native.ConstStrKey(name), spec)
 
 
 def object_class(name, fields=(), *, topo=True, attr_write=True, frozen=False, base=Object,
-                 namespace=None):
-    """An object class with the fields `(name, value_spec)` after those of
-    `base`, made the way the package makes one: its options, its schemas,
-    its init fields, its hook flags, and a property per field that reads it
-    natively (`SymFieldGetter`) in a class that keeps a tree and does not
-    override `sym_inferred`, else through `_topo_field`."""
+                 namespace=None, non_symbolic=(), aliases=None, extra_ignore=None,
+                 compiled=True, allow_nonconst_keys=False, slots=False, native_slots=None,
+                 **record_options):
+    """An object class with the fields `(name, value_spec or Field)` after
+    those of `base`, made the way the package makes one: its options, its
+    schemas, its init fields, its hook flags, and a property per field that
+    reads it natively (`SymFieldGetter`) in a class that keeps a tree and
+    does not override `sym_inferred`, else through `_topo_field`.
+
+    `non_symbolic` lists `(name, value)` pairs seeded as plain attributes;
+    `aliases` maps keyword aliases to field names; `compiled=False` records
+    no init fields (`_sym_init_fields` None), so construction always
+    validates through the init schema; `allow_nonconst_keys` lets a field
+    with a non-constant key accept every other keyword. With `native_slots`
+    the class gets the native `tp_init` and the fast `tp_getattro` (the
+    generic one where the fields are not all read natively). `slots=True`
+    makes a record class instead (record_objects.record_object_class), with
+    its native slots unless `native_slots` is False."""
+    if slots:
+        from vesk.symbolic import record_objects
+        namespace = dict(namespace or {})
+        if aliases is not None:
+            namespace["_sym_alias_maps"] = (dict(aliases), {v: k for k, v in aliases.items()})
+        if extra_ignore is not None:
+            namespace["__extra_ignore__"] = extra_ignore
+        return record_objects.record_object_class(
+            name, fields, topo=topo, attr_write=attr_write, frozen=frozen,
+            base=None if base is Object else base, namespace=namespace,
+            non_symbolic=dict(non_symbolic), native_slots=native_slots is not False,
+            **record_options)
     namespace = dict(namespace or {})
+    namespace.setdefault("__serialization_key__", f"tests.{name}")
     own = [(n, _field(n, spec)) for n, spec in fields]
-    init_fields = list(base._sym_init_fields) + own
-    schema = native.Schema([f for _, f in init_fields])
+    init_fields = list(base._sym_init_fields or ()) + own
+    schema = native.Schema([f for _, f in init_fields], allow_nonconst_keys=allow_nonconst_keys)
     namespace.update(
         __sym_options__=options(topo, attr_write, frozen),
         enable_topo=topo,
         sym_fields=native.Dict(schema),
         __schema__=schema,
-        _sym_init_fields=init_fields,
+        _sym_init_fields=init_fields if compiled else None,
+        _non_symbolic_fields=tuple(base._non_symbolic_fields) + tuple(non_symbolic),
     )
+    if aliases is not None:
+        namespace["_sym_alias_maps"] = (dict(aliases), {v: k for k, v in aliases.items()})
+    if extra_ignore is not None:
+        namespace["__extra_ignore__"] = extra_ignore
     cls = type(name, (base,), namespace)
     for flag, hook in _HOOK_FLAGS.items():
         setattr(cls, flag, _defined(cls, hook) is not vars(Object)[hook])
@@ -99,6 +137,12 @@ def object_class(name, fields=(), *, topo=True, attr_write=True, frozen=False, b
     for field_name, _ in own:
         getter = native.SymFieldGetter(field_name) if native_reads else _python_getter(field_name)
         setattr(cls, field_name, property(getter))
+    if native_slots:
+        native._install_native_tp_init(cls)
+        if native_reads:
+            native._install_native_tp_getattro_fast(cls)
+        else:
+            native._install_native_tp_getattro(cls)
     return cls
 
 
@@ -123,6 +167,7 @@ class RecordNode:
 
     on_topo_parent_change = _Defaults._on_topo_parent_change
     on_topo_path_change = _Defaults._on_topo_path_change
+    sym_jsonify = jsonify.sym_jsonify
 
     def _update_children_paths(self, old, new):
         for name in type(self).__slot_symbolic_field_names__:
@@ -165,6 +210,7 @@ def node_record_class(name, fields, *, namespace=None, **kwargs):
     """A `slots=True` class (records.record_class) with the topology
     methods of `RecordNode`."""
     namespace = dict(namespace or {})
+    namespace.setdefault("__serialization_key__", f"tests.{name}")
     for attr, value in vars(RecordNode).items():
         if not attr.startswith("__"):
             namespace.setdefault(attr, value)

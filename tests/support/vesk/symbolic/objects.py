@@ -51,15 +51,21 @@ def symbolic_transform_fn(allow_partial):
     return transform
 
 
+def _generic_setattr(obj, name, value):
+    # The kernel's generic write where the build has it, else the plain one.
+    setter = getattr(native, "_kernel_generic_setattr", object.__setattr__)
+    setter(obj, name, value)
+
+
 def seed_non_symbolic_fields(obj, fields):
     for name, value in fields:
-        native._kernel_generic_setattr(obj, name, value)
+        _generic_setattr(obj, name, value)
 
 
 def clone_non_symbolic_fields(obj, source, deep, memo):
-    for name in type(obj)._non_symbolic_fields:
+    for name, _ in type(obj)._non_symbolic_fields:
         value = getattr(source, name)
-        native._kernel_generic_setattr(obj, name, copy.deepcopy(value, memo) if deep else value)
+        _generic_setattr(obj, name, copy.deepcopy(value, memo) if deep else value)
 
 
 def cooperative_init(obj, explicit):

@@ -31,6 +31,7 @@ def record_class(name, fields, *, topo=True, non_symbolic=(), parent=None, reser
         __record_type__=record,
         __slot_field_names__=all_fields,
         __slot_symbolic_field_names__=symbolic,
+        __slot_storage__=True,
         enable_topo=topo,
     )
     return type(name, (record,), namespace)

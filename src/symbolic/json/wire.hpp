@@ -1,0 +1,27 @@
+// The two tests every native JSON road shares with the package's wire
+// format: which values travel as they are, and which strings the package
+// would read back as one of its markers. A road that meets a marker-like
+// key (or a list led by a marker-like string) declines, since only the
+// package knows how to escape it.
+#pragma once
+
+#include "py/python.hpp"
+
+namespace vesk::symbolic::json {
+
+// None, or exactly an int, float, str or bool (a subclass is not).
+[[nodiscard]] inline bool is_wire_primitive(PyObject* value) noexcept {
+    if (value == Py_None) return true;
+    PyTypeObject* type = Py_TYPE(value);
+    return type == &PyLong_Type || type == &PyUnicode_Type || type == &PyFloat_Type ||
+           type == &PyBool_Type;
+}
+
+// A str that, after any number of leading backslashes, is "_type",
+// "__ref__", "__root__", "__tuple__" or "__context__". A str that could not
+// travel as UTF-8 (a lone surrogate) counts as marker-like too, once it
+// begins as a marker would. Anything but a str is not. Never fails and runs
+// no Python code.
+[[nodiscard]] bool is_marker_like(PyObject* value) noexcept;
+
+}  // namespace vesk::symbolic::json

@@ -1,0 +1,40 @@
+"""Shared pieces of the object construction tests: the construction seams
+(the native initialiser, the compiled fill alone, the partial entry, the
+pure-symbolic scan and the facts of a class's ObjectCtorMeta) and a class
+whose hooks log their calls."""
+
+import types
+
+import pytest
+
+import vesk_core._native as native
+from vesk.symbolic.object_classes import object_class
+
+_typing_seams = pytest.importorskip("vesk_core._typing_seams")
+cseams = types.SimpleNamespace(
+    **_typing_seams.native_table(native.__file__, "vesk_test_construct_seams")
+)
+
+
+def logging_class(name, fields, log, hooks=("on_sym_validate", "on_sym_post_init",
+                                          "on_sym_bound", "on_sym_ready"), **kwargs):
+    """An object class overriding `hooks`, each appending its name to `log`."""
+    def make(hook):
+        def method(self):
+            log.append(hook)
+        return method
+    namespace = {hook: make(hook) for hook in hooks}
+    return object_class(name, fields, namespace=namespace, **kwargs)
+
+
+def snapshot(obj):
+    """What an object holds, comparable between two objects: its fields
+    with symbolic containers as (class, raw contents, path, parent is obj),
+    its node flags and path."""
+    def value(v):
+        if isinstance(v, (native.SymDict, native.SymList)):
+            raw = dict(v) if isinstance(v, dict) else list(v)
+            return (type(v), raw, v._topo_path, v._topo_parent is obj)
+        return (type(v), v)
+    return ({k: value(v) for k, v in obj.field_dict().items()},
+            obj._sealed, obj._allow_partial, obj._accessor_writable, obj._topo_path)

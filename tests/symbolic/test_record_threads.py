@@ -1,0 +1,86 @@
+"""Threads on records (written for the free-threaded interpreter):
+concurrent first uses of a role or of the view agree on one winner, racing
+cell writes end with a written value, and threads constructing a class
+that has no metadata yet build equal records."""
+
+import threading
+
+import pytest
+
+import vesk_core._native as native
+from helpers import Dict
+from object_helpers import KeyPath, object_class
+
+THREADS, ROUNDS = 8, 100
+
+
+def _race(fn):
+    """Runs fn(thread id) on THREADS threads released together; answers the
+    results by thread, re-raising the first failure."""
+    barrier = threading.Barrier(THREADS)
+    results, failures = [None] * THREADS, []
+
+    def run(tid):
+        barrier.wait()
+        try:
+            results[tid] = fn(tid)
+        except BaseException as e:  # noqa: BLE001 - reported below
+            failures.append(e)
+
+    threads = [threading.Thread(target=run, args=(t,)) for t in range(THREADS)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if failures:
+        raise failures[0]
+    return results
+
+
+def holder():
+    return object_class("H", [("child", native.Any()), ("n", native.Int(default=0))],
+                        slots=True)
+
+
+@pytest.mark.parametrize("first_use", ["set_if_absent", "materialize"])
+def test_racing_first_uses_agree_on_the_installed_object(first_use):
+    H = holder()
+    for _ in range(ROUNDS // 10):
+        inst = H(child=Dict(a=1))
+        if first_use == "set_if_absent":
+            offered = [object() for _ in range(THREADS)]
+            got = _race(lambda t: native._slot_node_set_if_absent(inst, 7, offered[t]))
+            installed = native._slot_node_get(inst, 7)
+            assert installed in offered
+        else:
+            got = _race(lambda t: native._slot_record_materialize(inst, ["child", "n"]))
+            installed = native._slot_node_get(inst, 6)
+            assert installed["child"] is inst.child
+        assert all(g is installed for g in got)
+
+
+def test_racing_cell_writes_end_with_a_written_value():
+    inst = holder()(child=None)
+    values = [[(t, n) for n in range(ROUNDS)] for t in range(THREADS)]
+
+    def write(t):
+        for value in values[t]:
+            inst.child = value
+            assert isinstance(inst.child, tuple)
+
+    _race(write)
+    assert inst.child in {v for vs in values for v in vs}
+    assert native._slot_record_inline_fields(inst, ["child", "n"])["n"] == 0
+
+
+def test_threads_constructing_a_new_class_build_equal_records():
+    for _ in range(ROUNDS // 10):
+        H = holder()  # no metadata yet: every thread may build it
+        made_ = _race(lambda t: H(child=Dict(a=t), n=t, root_path=KeyPath(f"r{t}")))
+        for t, inst in enumerate(made_):
+            serial = H(child=Dict(a=t), n=t, root_path=KeyPath(f"r{t}"))
+            assert native._slot_record_inline_fields(inst, ["child", "n"]) == \
+                native._slot_record_inline_fields(serial, ["child", "n"])
+            assert inst.child._topo_parent is inst
+            assert inst.child._topo_path == KeyPath("child", KeyPath(f"r{t}"))
+        assert type(H.__dict__["__native_record_meta__"]) is native.RecordMeta
