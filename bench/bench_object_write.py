@@ -49,11 +49,6 @@ def race(contenders, number):
     return best
 
 
-def _object_seams():
-    seams = __import__("vesk_core._typing_seams", fromlist=["native_table"])
-    return seams.native_table(n.__file__, "vesk_test_object_seams")
-
-
 def _notified(self, updates):
     """What a listener does with the updates: nothing, in every contender."""
 
@@ -125,12 +120,9 @@ def writes(obj):
 def main():
     vesk.typing.install()
     vesk.symbolic.install()
-    seams = _object_seams()
     Point = object_class("Point", [("x", n.Int())],
                          namespace={"_notify_field_updates": _notified})
-    point = Point.__new__(Point)
-    n.SymObject._topo_path.__set__(point, KeyPath())
-    seams["store_fields"](point, {"x": 0})
+    point = Point(x=0)
     point.x = 5
     assert point.field_dict() == {"x": 5}
     try:
