@@ -2,21 +2,9 @@
 
 #include "py/args.hpp"
 #include "py/lazy.hpp"
+#include "symbolic/shortcuts.hpp"
 
 namespace vesk::symbolic {
-
-namespace {
-
-// `schema.get_field(key)`, never null on success (None for no field).
-py::Ref get_field(PyObject* schema, PyObject* key) {
-    PyObject* name;
-    if (!py::intern<"get_field">(name)) return {};
-    PyObject* call[] = {schema, key};
-    return py::Ref::steal(
-        PyObject_VectorcallMethod(name, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-}  // namespace
 
 Policy parse_policy(PyObject* text) noexcept {
     if (!text || !PyUnicode_Check(text)) return Policy::None;
@@ -28,6 +16,8 @@ Policy parse_policy(PyObject* text) noexcept {
 }
 
 bool read_field_assign(PyObject* field, py::Ref& out) {
+    bool ok = true;
+    if (native_field_assign(field, out, ok)) return ok;
     py::Ref assign = py::get_attr<"assign">(field);
     if (!assign) return false;
     if (assign.get() == Py_None) {
@@ -42,7 +32,7 @@ bool read_field_assign(PyObject* field, py::Ref& out) {
 bool field_policy(PyObject* schema, PyObject* key, PyObject* fallback, py::Ref& out) {
     out = py::Ref::borrow(fallback);
     if (!schema) return true;
-    py::Ref field = get_field(schema, key);
+    py::Ref field = schema_field(schema, key);
     if (!field) return false;
     if (field.get() == Py_None) return true;
     py::Ref declared;

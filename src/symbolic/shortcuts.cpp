@@ -5,6 +5,7 @@
 #include "symbolic/markers.hpp"
 #include "topology/missing_value.hpp"
 #include "typing/field/field.hpp"
+#include "typing/field/field_state.hpp"
 #include "typing/funnel/funnel.hpp"
 #include "typing/schema/schema.hpp"
 #include "typing/schema/schema_ops.hpp"
@@ -39,6 +40,19 @@ py::Ref schema_field(PyObject* schema, PyObject* key) {
     typing::schema::Reading held(schema);
     if (!held) return {};
     return py::Ref::steal(typing::schema::schema_get_field(held, key));
+}
+
+bool native_field_assign(PyObject* field, py::Ref& out, bool& ok) {
+    ok = true;
+    // The Field class is final: its `assign` getter answers this member.
+    if (!typing::field::is_field(field)) return false;
+    py::Shared<typing::field::FieldState> held(field);
+    if (!held) {
+        ok = false;
+        return true;
+    }
+    out = held->assign;
+    return true;
 }
 
 int equals_missing(const ContainerBridge& b, PyObject* value) {

@@ -18,6 +18,11 @@ namespace vesk::symbolic {
 // method call. A new reference (None for no field), or null on error.
 [[nodiscard]] py::Ref schema_field(PyObject* schema, PyObject* key);
 
+// The declared `assign` of a native Field (null for none), read under its
+// shared hold: true with `out` set; false when `field` is not a native Field
+// (nothing set) or on error (`ok` false).
+[[nodiscard]] bool native_field_assign(PyObject* field, py::Ref& out, bool& ok);
+
 // `missing_value == value` (then its truth): a primitive value never equals
 // the native missing value. 1, 0 or -1.
 [[nodiscard]] int equals_missing(const ContainerBridge& b, PyObject* value);

@@ -3,6 +3,7 @@
 #include "py/lazy.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
+#include "symbolic/markers.hpp"
 #include "symbolic/node.hpp"
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/store_field.hpp"
@@ -26,9 +27,7 @@ py::Ref field_update(PyObject* obj, PyObject* name, PyObject* field, PyObject* o
                      PyObject* now, const ObjectBridge& ob, const WriteCtx& ctx) {
     const ContainerBridge* cb = container_bridge();
     if (!cb) return {};
-    PyObject* path_args[] = {name, or_none(ctx.path)};
-    py::Ref path =
-        py::Ref::steal(PyObject_Vectorcall(ob.keypath_cls.get(), path_args, 2, nullptr));
+    py::Ref path = field_key_path(ob, name, ctx);
     if (!path) return {};
     PyObject* args[] = {path.get(), obj, field, old, now};
     return py::Ref::steal(PyObject_Vectorcall(cb->field_update_cls.get(), args, 5, nullptr));
@@ -55,15 +54,14 @@ int remove_entry(PyObject* obj, PyObject* name, PyObject* value, PyObject* field
     return update ? 0 : -1;
 }
 
-// Adopts `formal` as the field's child, detaches the replaced one and
-// stores; `value` is what the write was given, for the identity test.
-int store_step(PyObject* obj, PyObject* name, PyObject* value, PyObject* formal,
-               PyObject* field, const ObjectBridge& ob, const WriteCtx& ctx, py::Ref& update) {
-    py::Ref old;
-    if (!old_value(ctx, name, ob, old)) return -1;
-    if (old.get() == value) return 0;
+// The child to store for `formal`: adopted under the object by the class's
+// assign policy for the field. The built-in value classes keep no tree and
+// can never be given one, so a primitive value is stored as it is, and the
+// policy, which could change nothing about it, is not looked up.
+py::Ref adopted(PyObject* obj, PyObject* name, PyObject* formal, const WriteCtx& ctx) {
+    if (is_primitive(formal)) return py::Ref::borrow(formal);
     py::Ref policy;
-    if (!class_field_policy(obj, name, policy)) return -1;
+    if (!class_field_policy(obj, name, policy)) return {};
     AdoptArgs a;
     a.key = name;
     a.adopting = ctx.enable_topo;
@@ -71,7 +69,17 @@ int store_step(PyObject* obj, PyObject* name, PyObject* value, PyObject* formal,
     a.container = obj;
     a.parent_to_set = obj;
     a.policy = policy.get();
-    py::Ref child = adopt_child(formal, a);
+    return adopt_child(formal, a);
+}
+
+// Adopts `formal` as the field's child, detaches the replaced one and
+// stores; `value` is what the write was given, for the identity test.
+int store_step(PyObject* obj, PyObject* name, PyObject* value, PyObject* formal,
+               PyObject* field, const ObjectBridge& ob, const WriteCtx& ctx, py::Ref& update) {
+    py::Ref old;
+    if (!old_value(ctx, name, ob, old)) return -1;
+    if (old.get() == value) return 0;
+    py::Ref child = adopted(obj, name, formal, ctx);
     if (!child || detach_old_child(old.get()) < 0 ||
         PyDict_SetItem(ctx.fields.get(), name, child.get()) < 0)
         return -1;
@@ -92,7 +100,13 @@ int inline_write_field(PyObject* obj, PyObject* name, PyObject* value, PyObject*
         const int nonconst = has_nonconst_key(field);
         if (nonconst < 0) return -1;
         if (nonconst) return remove_entry(obj, name, value, field, *ob, ctx, update);
-        to_validate = py::get_attr<"default_value">(field);
+        // The default is copied as construction copies it for an absent
+        // field: stored as it is, one mutable default would be shared by
+        // every object reset to it and by the field itself.
+        py::Ref declared = py::get_attr<"default_value">(field);
+        if (!declared) return -1;
+        to_validate =
+            py::Ref::steal(PyObject_CallOneArg(ob->copy_default.get(), declared.get()));
         if (!to_validate) return -1;
         is_default = true;
     }

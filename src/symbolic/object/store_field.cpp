@@ -14,13 +14,32 @@ namespace vesk::symbolic::object {
 
 namespace {
 
-// The object's own sealed and accessor_writable flags, in one hold.
-bool own_gate_flags(PyObject* obj, bool& sealed, bool& writable) {
+// What a write reads of the object, in one hold: its own gate flags and
+// the parts of the write context (`ctx.fields` stays null for a blank
+// object).
+struct OwnState {
+    bool sealed = false;
+    bool writable = true;
+    bool allow_partial = false;
+};
+bool read_own_state(PyObject* obj, OwnState& own, WriteCtx& ctx) {
     py::Shared<ObjectState> held(obj);
     if (!held) return false;
-    sealed = held->node.sealed;
-    writable = held->node.accessor_writable;
+    own.sealed = held->node.sealed;
+    own.writable = held->node.accessor_writable;
+    own.allow_partial = held->node.allow_partial;
+    if (held->fields) {
+        ctx.path = held->node.path;
+        ctx.fields = held->fields;
+    }
     return true;
+}
+
+// The rest of the write context, once the object's state is read.
+void complete_ctx(WriteCtx& ctx, const OwnState& own, bool enable_topo, PyObject* schema) {
+    ctx.schema = schema;
+    ctx.allow_partial = flags::forced(flags::FlagId::AllowPartial).value_or(own.allow_partial);
+    ctx.enable_topo = enable_topo;
 }
 
 // Raises what the object bridge's `write_permission_error` makes of the
@@ -70,18 +89,10 @@ int refuse_blank(PyObject* obj) {
 }  // namespace
 
 int write_ctx(PyObject* obj, bool enable_topo, PyObject* schema, WriteCtx& out) {
-    bool own_allow_partial = false;
-    {
-        py::Shared<ObjectState> held(obj);
-        if (!held) return -1;
-        if (!held->fields) return 0;
-        out.path = held->node.path;
-        out.fields = held->fields;
-        own_allow_partial = held->node.allow_partial;
-    }
-    out.schema = schema;
-    out.allow_partial = flags::forced(flags::FlagId::AllowPartial).value_or(own_allow_partial);
-    out.enable_topo = enable_topo;
+    OwnState own;
+    if (!read_own_state(obj, own, out)) return -1;
+    if (!out.fields) return 0;
+    complete_ctx(out, own, enable_topo, schema);
     return 1;
 }
 
@@ -102,15 +113,16 @@ py::Ref error_message(PyObject* obj, PyObject* message) {
 
 int store_symbolic_field(PyObject* obj, PyObject* cls, PyObject* name, PyObject* value,
                          PyObject* field, bool enable_topo, PyObject* schema) {
-    bool sealed = false;
-    bool writable = true;
-    if (!own_gate_flags(obj, sealed, writable)) return -1;
-    if (flags::forced(flags::FlagId::Sealed).value_or(sealed)) return refuse_sealed(obj, name);
-    if (!flags::forced(flags::FlagId::AccessorWritable).value_or(writable))
-        return refuse_locked(obj, cls);
+    // The gates and the write context read the object once: its own flags
+    // are the same state either way.
+    OwnState own;
     WriteCtx ctx;
-    const int built = write_ctx(obj, enable_topo, schema, ctx);
-    if (built <= 0) return built < 0 ? -1 : refuse_blank(obj);
+    if (!read_own_state(obj, own, ctx)) return -1;
+    if (flags::forced(flags::FlagId::Sealed).value_or(own.sealed)) return refuse_sealed(obj, name);
+    if (!flags::forced(flags::FlagId::AccessorWritable).value_or(own.writable))
+        return refuse_locked(obj, cls);
+    if (!ctx.fields) return refuse_blank(obj);
+    complete_ctx(ctx, own, enable_topo, schema);
     py::Ref update;
     if (inline_write_field(obj, name, value, field, ctx, update) < 0) return -1;
     return update ? notify_field_update(obj, update.get()) : 0;

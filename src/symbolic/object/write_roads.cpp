@@ -46,12 +46,6 @@ int stores_symbolically(PyObject* field, const WriteCtx& ctx) {
     return spec ? typing::spec_storage(spec.get(), ctx.enable_topo) : -1;
 }
 
-// `keypath_cls(name, path or None)` of the object bridge.
-py::Ref field_key_path(const ObjectBridge& b, PyObject* name, const WriteCtx& ctx) {
-    PyObject* args[] = {name, or_none(ctx.path)};
-    return py::Ref::steal(PyObject_Vectorcall(b.keypath_cls.get(), args, 2, nullptr));
-}
-
 // `wrap_value(value, wrap=, allow_partial=, root_path=, assign=)`.
 py::Ref wrapped_value(PyObject* obj, PyObject* name, PyObject* value, PyObject* field,
                       const ObjectBridge& ob, const WriteCtx& ctx) {
@@ -69,6 +63,14 @@ py::Ref wrapped_value(PyObject* obj, PyObject* name, PyObject* value, PyObject* 
 }
 
 }  // namespace
+
+py::Ref field_key_path(const ObjectBridge& b, PyObject* name, const WriteCtx& ctx) {
+    PyObject* cls = b.keypath_cls.get();
+    if (cls == reinterpret_cast<PyObject*>(topology::key_path_type_if_built()))
+        return topology::new_key_path(name, or_none(ctx.path));
+    PyObject* args[] = {name, or_none(ctx.path)};
+    return py::Ref::steal(PyObject_Vectorcall(cls, args, 2, nullptr));
+}
 
 FastRoad fast_road(PyObject* name, PyObject* value, const WriteCtx& ctx, py::Ref& out) {
     if (!schema_ns::is_schema(ctx.schema)) return FastRoad::General;

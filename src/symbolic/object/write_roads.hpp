@@ -7,6 +7,13 @@
 
 namespace vesk::symbolic::object {
 
+struct ObjectBridge;
+
+// The key path of the field `name`: the object bridge's
+// `keypath_cls(name, path or None)`; built natively when that class is the
+// native KeyPath itself.
+[[nodiscard]] py::Ref field_key_path(const ObjectBridge& b, PyObject* name, const WriteCtx& ctx);
+
 enum class FastRoad : unsigned char { Accepted, General, Error };
 
 // The fast road for `value` under the field `name`: Accepted with the value
