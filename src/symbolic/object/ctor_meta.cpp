@@ -283,16 +283,26 @@ bool build_into(PyObject* cls, CtorMeta& m) {
 // The ObjectCtorMeta stored in `cls`'s own namespace: 1 with `out` set, 0
 // when there is none (or another object is stored there), -1 on error.
 int cached(PyObject* cls, PyObject* attr, py::Ref& out) {
-    py::Ref ns;
-    if (PyType_Check(cls)) {
-        ns = py::Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls)));
-    } else {
-        ns = py::get_attr<"__dict__">(cls);
+    // A class made by a class statement keeps one namespace dict for its
+    // whole life: it is read in place, without the new reference that
+    // PyType_GetDict makes (which a free-threaded build counts atomically on
+    // an object every thread shares, on every attribute write).
+    PyObject* ns = nullptr;
+    py::Ref owned;
+    if (PyType_Check(cls) &&
+        PyType_HasFeature(reinterpret_cast<PyTypeObject*>(cls), Py_TPFLAGS_HEAPTYPE)) {
+        ns = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
     }
-    if (!ns) return -1;
+    if (!ns) {
+        owned = PyType_Check(cls)
+                    ? py::Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls)))
+                    : py::get_attr<"__dict__">(cls);
+        if (!owned) return -1;
+        ns = owned.get();
+    }
     PyObject* found = nullptr;
-    const int r = PyDict_Check(ns.get()) ? PyDict_GetItemRef(ns.get(), attr, &found)
-                                         : PyMapping_GetOptionalItem(ns.get(), attr, &found);
+    const int r = PyDict_Check(ns) ? PyDict_GetItemRef(ns, attr, &found)
+                                   : PyMapping_GetOptionalItem(ns, attr, &found);
     out = py::Ref::steal(found);
     if (r <= 0) return r;
     PyTypeObject* type = ctor_meta_type();

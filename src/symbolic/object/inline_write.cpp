@@ -1,5 +1,6 @@
 // One symbolic write without gates or notification: the missing value, the
 // choice of road and the store step.
+#include "py/class_call.hpp"
 #include "py/lazy.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
@@ -29,8 +30,8 @@ py::Ref field_update(PyObject* obj, PyObject* name, PyObject* field, PyObject* o
     if (!cb) return {};
     py::Ref path = field_key_path(ob, name, ctx);
     if (!path) return {};
-    PyObject* args[] = {path.get(), obj, field, old, now};
-    return py::Ref::steal(PyObject_Vectorcall(cb->field_update_cls.get(), args, 5, nullptr));
+    PyObject* args[] = {nullptr, path.get(), obj, field, old, now};
+    return py::call_class(cb->field_update_cls.get(), args, 5);
 }
 
 // Whether the field governs a non-constant key. 1, 0 or -1.

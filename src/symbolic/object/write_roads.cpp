@@ -67,7 +67,7 @@ py::Ref wrapped_value(PyObject* obj, PyObject* name, PyObject* value, PyObject* 
 py::Ref field_key_path(const ObjectBridge& b, PyObject* name, const WriteCtx& ctx) {
     PyObject* cls = b.keypath_cls.get();
     if (cls == reinterpret_cast<PyObject*>(topology::key_path_type_if_built()))
-        return topology::new_key_path(name, or_none(ctx.path));
+        return topology::child_key_path(name, ctx.path.get());
     PyObject* args[] = {name, or_none(ctx.path)};
     return py::Ref::steal(PyObject_Vectorcall(cls, args, 2, nullptr));
 }
