@@ -41,7 +41,7 @@ int plain_field_write(PyObject* obj, PyObject* name, PyObject* value, PyObject* 
 }  // namespace
 
 bool classify_write(PyObject* cls, PyObject* name, WriteClass& out) {
-    CtorMetaRef meta = ctor_meta(cls);
+    PinnedCtorMeta meta = pinned_ctor_meta(cls);
     if (!meta) return false;
     out.schema = meta->schema;
     out.enable_topo = meta->topo;

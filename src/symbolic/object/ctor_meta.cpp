@@ -373,6 +373,26 @@ CtorMetaRef ctor_meta(PyObject* cls) {
     return record;
 }
 
+PinnedCtorMeta pinned_ctor_meta(PyObject* cls) {
+    PinnedCtorMeta out;
+    PyObject* attr;
+    if (!py::intern<"__native_ctor_meta__">(attr)) return out;
+    const int r = cached(cls, attr, out.owner);
+    if (r < 0) return out;
+    if (r > 0) {
+        // The hot road of every attribute write: no shared hold and no copy of
+        // the record's reference count, both atomic on a free-threaded build.
+        if (const CtorMeta* record = py::state<MetaState>(out.owner.get()).record.operator->()) {
+            out.meta = record;
+            return out;
+        }
+    }
+    out.owner.reset();
+    out.built = ctor_meta(cls);
+    out.meta = out.built.get();
+    return out;
+}
+
 int is_init_field(const CtorMeta& meta, PyObject* name) noexcept {
     if (!meta.init_field_names || !PyUnicode_Check(name)) return 0;
     const int r = PySet_Contains(meta.init_field_names.get(), name);

@@ -120,6 +120,24 @@ using CtorMetaRef = std::shared_ptr<const CtorMeta>;
 // bridge must be installed).
 [[nodiscard]] CtorMetaRef ctor_meta(PyObject* cls);
 
+// The metadata of `cls` for the span of one call, without a hold or a new
+// reference to the record: the cached ObjectCtorMeta instance itself is
+// kept (`owner`), and its record lives as long as the instance is referenced
+// (the record is set before the instance is stored on the class and only
+// the collector clears it, which it cannot do to an instance still held).
+// A record built now is kept by `built` instead. Falsy with an exception set
+// when building failed.
+struct PinnedCtorMeta {
+    py::Ref owner;
+    CtorMetaRef built;
+    const CtorMeta* meta = nullptr;
+
+    explicit operator bool() const noexcept { return meta != nullptr; }
+    const CtorMeta* operator->() const noexcept { return meta; }
+    const CtorMeta& operator*() const noexcept { return *meta; }
+};
+[[nodiscard]] PinnedCtorMeta pinned_ctor_meta(PyObject* cls);
+
 // A new record built from the class's attributes as they are now,
 // bypassing the cache (nothing is stored).
 [[nodiscard]] CtorMetaRef build_ctor_meta(PyObject* cls);
