@@ -98,9 +98,14 @@ py::Ref install_view(PyObject* inst, PyObject* view) {
 // --- field cells ----------------------------------------------------------------
 
 bool FieldCells::open(PyObject* inst) {
+    py::Ref map =
+        py::get_attr<"__slot_field_offsets__">(reinterpret_cast<PyObject*>(Py_TYPE(inst)));
+    return map && open(inst, map.get());
+}
+
+bool FieldCells::open(PyObject* inst, PyObject* map) {
     inst_ = inst;
-    map_ = py::get_attr<"__slot_field_offsets__">(reinterpret_cast<PyObject*>(Py_TYPE(inst)));
-    if (!map_) return false;
+    map_ = py::Ref::borrow(map);
     if (!PyDict_Check(map_.get())) {
         PyErr_SetString(PyExc_RuntimeError,
                         "slot record: `__slot_field_offsets__` is not a dict \xe2\x80\x94 not an "

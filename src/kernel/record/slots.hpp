@@ -74,6 +74,10 @@ class FieldCells {
 public:
     // Reads `type(inst).__slot_field_offsets__` and checks `inst`.
     [[nodiscard]] bool open(PyObject* inst);
+    // The same with the offsets map read already (any object: a non-dict is
+    // refused as by `open`), for a caller that reads it once per class while
+    // the class is unchanged.
+    [[nodiscard]] bool open(PyObject* inst, PyObject* map);
 
     // The checked byte offset of field `name`'s cell.
     [[nodiscard]] bool offset(PyObject* name, Py_ssize_t& out) const;

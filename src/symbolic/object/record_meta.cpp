@@ -62,6 +62,8 @@ bool read_facts(PyObject* cls, PyObject* names, RecordFacts& out) {
     out.enable_topo = topo != 0;
     out.attr_write = attr_write != 0;
     out.frozen = frozen != 0;
+    out.compiled = compile_record(cls, out.schema.get(), out.slot_field_names.get(),
+                                  out.symbolic_field_names.get());
     return true;
 }
 
@@ -128,6 +130,10 @@ int record_meta(PyObject* cls, RecordFacts& out) {
     if (!py::intern<"__native_record_meta__">(name) ||
         PyObject_SetAttr(cls, name, meta.get()) < 0)
         return -1;
+    // Storing the meta changed the class: the tag that the compiled record
+    // trusts is the one the class carries from now on.
+    if (const RecordCompiled* compiled = py::state<RecordFacts>(meta.get()).compiled.operator->())
+        stamp_type_tag(cls, *compiled);
     return copy_facts(meta.get(), out) ? 1 : -1;
 }
 
