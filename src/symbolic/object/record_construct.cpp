@@ -5,6 +5,7 @@
 #include "py/args.hpp"
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
+#include "py/hold.hpp"
 #include "py/lazy.hpp"
 #include "py/named.hpp"
 #include "symbolic/adoption.hpp"
@@ -159,11 +160,14 @@ int record_seed_facts(PyObject* inst, bool allow_partial, bool sealed, bool attr
     const ObjectBridge* b = object_bridge();
     if (!b) return -1;
     PyObject* path = root_path ? root_path : b->empty_key_path.get();
-    if (!record::set_role(inst, kRoleAllowPartial, allow_partial ? Py_True : Py_False) ||
-        !record::set_role(inst, kRoleAccessorWritable, attr_write ? Py_True : Py_False) ||
-        !record::set_role(inst, kRoleSealed, sealed ? Py_True : Py_False) ||
-        !record::set_role(inst, kRolePath, path) || !record::set_role(inst, kRoleParent, nullptr))
-        return -1;
+    const record::RoleWrite writes[] = {
+        {kRoleAllowPartial, allow_partial ? Py_True : Py_False},
+        {kRoleAccessorWritable, attr_write ? Py_True : Py_False},
+        {kRoleSealed, sealed ? Py_True : Py_False},
+        {kRolePath, path},
+        {kRoleParent, nullptr},
+    };
+    if (!record::set_roles(inst, writes)) return -1;
     if (!flags::origin_tracking_on()) return 0;
     PyObject* tag;
     if (!py::intern<"__init__">(tag)) return -1;
@@ -386,8 +390,13 @@ int record_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                          name.get());
         return -1;
     }
-    RecordFacts facts;
-    if (!required_record_meta(cls, facts)) return -1;
+    py::Ref meta;
+    if (!required_record_meta_object(cls, meta)) return -1;
+    // Read in place: a meta is never held exclusively, so Python code run
+    // meanwhile cannot break the hold.
+    py::Shared<RecordFacts> held(meta.get());
+    if (!held || !facts_intact(*held)) return -1;
+    const RecordFacts& facts = *held;
     const bool is_sealed = sealed == SealedArg::Unspecified ? facts.frozen : sealed == SealedArg::Yes;
     const int direct =
         record_init_direct(self, facts, kwargs, allow_partial, is_sealed, root_path.get());

@@ -59,17 +59,33 @@ bool trusted(PyObject* cls, const RecordFacts& facts, const RecordCompiled& c) {
 // is an exact str naming an init field, 0 when one is not, -1.
 int gather(PyObject* kwargs, const RecordCompiled& c, Values& values) {
     if (!kwargs) return 1;
+    const std::size_t n = c.fields.size();
     // No Python code runs inside: the keys are exact str, and so are the
     // index's.
     py::CriticalSection guard(kwargs);
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
+    std::size_t next = 0;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) return 0;
-        PyObject* at = PyDict_GetItemWithError(c.index.get(), key);
-        if (!at) return PyErr_Occurred() ? -1 : 0;
-        values[static_cast<std::size_t>(PyLong_AsSsize_t(at))] = py::Ref::borrow(value);
+        // Keywords mostly come in field order and with the very (interned)
+        // name objects: look from the field after the last one found, by
+        // identity, before comparing text.
+        std::size_t at = n;
+        for (std::size_t k = 0, i = next; k < n; ++k, i = i + 1 == n ? 0 : i + 1) {
+            if (c.fields[i].key.get() == key) {
+                at = i;
+                break;
+            }
+        }
+        if (at == n) {
+            PyObject* hit = PyDict_GetItemWithError(c.index.get(), key);
+            if (!hit) return PyErr_Occurred() ? -1 : 0;
+            at = static_cast<std::size_t>(PyLong_AsSsize_t(hit));
+        }
+        values[at] = py::Ref::borrow(value);
+        next = at + 1 == n ? 0 : at + 1;
     }
     return 1;
 }

@@ -60,4 +60,13 @@ struct RecordFacts {
 // `__slot_field_names__` raises that AttributeError.
 [[nodiscard]] bool required_record_meta(PyObject* cls, RecordFacts& out);
 
+// The two lookups answering the meta object itself, for a caller that
+// reads its facts under a shared hold (py::Shared<RecordFacts>) instead of
+// copying them; `facts_intact` then checks what the hold gives.
+[[nodiscard]] int record_meta_object(PyObject* cls, py::Ref& meta);
+[[nodiscard]] bool required_record_meta_object(PyObject* cls, py::Ref& meta);
+// False with RuntimeError when the collector has cleared the facts (their
+// class is being freed).
+[[nodiscard]] bool facts_intact(const RecordFacts& facts);
+
 }  // namespace vesk::symbolic::object
