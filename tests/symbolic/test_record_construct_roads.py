@@ -15,6 +15,7 @@ from hypothesis import given, settings, strategies as st
 import vesk_core._native as native
 from helpers import scope
 from object_helpers import KeyPath, object_class, seams
+from vesk.symbolic.object_classes import options
 
 # name -> (value spec factory, strategy of values it accepts)
 KINDS = {
@@ -160,3 +161,20 @@ def test_a_class_whose_field_spec_refers_back_to_it_is_freed():
     del cls, holder
     gc.collect()
     assert alive() is None
+
+
+@pytest.mark.parametrize("reserved, written", [(3, []), (4, [3]), (5, [3, 4, 2, 1]), (9, [3, 4, 2, 1])])
+def test_seeding_a_record_with_fewer_roles_writes_the_roles_before_the_first_it_lacks(
+        reserved, written):
+    base = native._kernel_make_record("Probe", ["a"], reserved, True)
+    cls = types.new_class("Probe", (base,), exec_body=lambda ns: ns.update(
+        __sym_options__=options(), __slots__=()))
+    inst = cls()
+    expected = {3: True, 4: True, 2: False, 1: KeyPath("r")}
+    if reserved < 5:
+        with pytest.raises(TypeError, match=f"outside the {reserved} reserved cells"):
+            native._slot_record_init_node_state(inst, True, None, KeyPath("r"))
+    else:
+        native._slot_record_init_node_state(inst, True, None, KeyPath("r"))
+    assert {r: native._slot_node_get(inst, r) for r in range(min(reserved, 5))} == {
+        r: expected.get(r) if r in written else None for r in range(min(reserved, 5))}
