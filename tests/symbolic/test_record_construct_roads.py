@@ -84,15 +84,18 @@ def cases(draw):
     symbolic = draw(st.none() | st.sets(st.sampled_from([f"f{i}" for i in range(len(kinds))])))
     extra = draw(st.sampled_from([{}, {}, {"root_path": KeyPath("root")}, {"sealed": True},
                                   {"allow_partial": True}, {"unknown": 1}]))
-    return kinds, kwargs, draw(st.booleans()), symbolic, extra
+    split = draw(st.integers(0, len(kinds) - 1))
+    return kinds, kwargs, draw(st.booleans()), symbolic, extra, split
 
 
 @settings(max_examples=200, deadline=None)
 @given(cases())
 def test_the_direct_road_and_the_schema_road_agree(case):
-    kinds, kwargs, topo, symbolic, extra = case
+    kinds, kwargs, topo, symbolic, extra, split = case
     fields = [(f"f{i}", KINDS[k][0]()) for i, k in enumerate(kinds)]
-    cls = object_class("R", fields, topo=topo, slots=True,
+    # The first `split` fields come from a record base class.
+    based = {"base": object_class("B", fields[:split], topo=topo, slots=True)} if split else {}
+    cls = object_class("R", fields[split:], topo=topo, slots=True, **based,
                        symbolic=None if symbolic is None else sorted(symbolic))
     direct, long, built = roads(cls, kwargs, **extra)
     assert direct == long
