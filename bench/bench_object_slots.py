@@ -13,8 +13,8 @@ the native record tp_init (validation against the class's schema, cells
 written in place, node state seeded), and of its dictionary-layout twin
 through the native object tp_init, against a plain class, a slots
 dataclass checking its field types in `__post_init__`, an attrs class with
-`instance_of` validators and a pydantic model. Target for the record:
-within 3x of the dataclass.
+`instance_of` validators and a pydantic model. Targets for the record:
+faster than attrs, no slower than pydantic, within 3x of the dataclass.
 
 Times are CPU time per operation, the best of several rounds that run every
 contender in turn (so a busy machine slows them alike); ratio = ours /

@@ -19,6 +19,8 @@
 
 #include "typing/field/field_meta.hpp"
 
+#include <cstdint>
+
 namespace vesk::typing::field {
 
 // The class, built on first use and shared process-wide (borrowed); null
@@ -36,6 +38,16 @@ namespace vesk::typing::field {
 // Drops the field's cached record; holders keep theirs. `field` must be a
 // native Field.
 void invalidate_meta(PyObject* field) noexcept;
+
+// The number of times the field's cached record was dropped, read without
+// any lock: a holder of a record compares it with the value read before it
+// took the record, to learn whether the field changed since. `field` must be
+// a native Field.
+[[nodiscard]] std::uint64_t meta_generation(PyObject* field) noexcept;
+
+// The field's cached record, read without its lock: only for the cycle
+// collector of another holder, which runs with every other thread stopped.
+[[nodiscard]] const FieldMeta* cached_meta_unlocked(PyObject* field) noexcept;
 
 // The field's value spec, read under a shared hold (a new reference).
 [[nodiscard]] py::Ref field_value_spec(PyObject* field);

@@ -43,4 +43,12 @@ void invalidate_meta(PyObject* field) noexcept {
     // `dropped` is released here, with the slot's lock already free.
 }
 
+std::uint64_t meta_generation(PyObject* field) noexcept {
+    return meta_slot(field).generation_now();
+}
+
+const FieldMeta* cached_meta_unlocked(PyObject* field) noexcept {
+    return meta_slot(field).cached_unlocked();
+}
+
 }  // namespace vesk::typing::field

@@ -11,6 +11,7 @@
 #include "py/ref.hpp"
 #include "typing/field/field_meta.hpp"
 
+#include <atomic>
 #include <cstdint>
 
 namespace vesk::typing::field {
@@ -34,7 +35,13 @@ public:
     // after this value is current only if it has not moved on.
     [[nodiscard]] std::uint64_t generation() const noexcept {
         py::MutexLock lock(mutex_);
-        return generation_;
+        return generation_.load(std::memory_order_relaxed);
+    }
+    // The same without the lock, for a holder of a record taken earlier that
+    // only asks whether the field has changed since: a moved-on value means
+    // its record may be stale.
+    [[nodiscard]] std::uint64_t generation_now() const noexcept {
+        return generation_.load(std::memory_order_acquire);
     }
     // Caches `m` unless the field changed since `generation` was read, so a
     // build that raced a change never outlives it. Returns the record that
@@ -42,16 +49,20 @@ public:
     [[nodiscard]] FieldMetaRef store(FieldMetaRef m, std::uint64_t generation) const noexcept {
         {
             py::MutexLock lock(mutex_);
-            if (generation == generation_) cached_.swap(m);
+            if (generation == generation_.load(std::memory_order_relaxed)) cached_.swap(m);
         }
         return m;
     }
     // Empties the slot; returns the dropped record for the caller to release.
     [[nodiscard]] FieldMetaRef take() const noexcept {
         py::MutexLock lock(mutex_);
-        ++generation_;
+        generation_.fetch_add(1, std::memory_order_release);
         return cached_.take();
     }
+
+    // The cached record without the lock, for the cycle collector of another
+    // holder (every other thread is stopped then).
+    [[nodiscard]] const FieldMeta* cached_unlocked() const noexcept { return cached_.get().get(); }
 
     // The record for the cycle collector, which counts it while this slot
     // is its only holder.
@@ -64,7 +75,7 @@ private:
     // The slot is a cache: reading or replacing it does not change the field.
     mutable PyMutex mutex_{};
     mutable py::SharedRecord<FieldMeta> cached_;
-    mutable std::uint64_t generation_ = 0;
+    mutable std::atomic<std::uint64_t> generation_{0};
 };
 
 // What a field declares. Absent objects are None; `assign` is null when no

@@ -144,6 +144,13 @@ FunnelOutcome funnel_accept(PyObject* value, const field::FieldMeta& meta, PyObj
     return container_tier(meta.value_spec.get(), value);
 }
 
+bool funnel_claims(PyObject* value, const field::FieldMeta& meta) noexcept {
+    if (shortcuts_off()) return false;
+    PyTypeObject* type = Py_TYPE(value);
+    return meta.accept_any || holds(meta.exact, type) ||
+           (meta.widen_to_float && type == &PyLong_Type) || checker_for(meta, type) != nullptr;
+}
+
 bool leaf_needs_check(const field::FieldMeta& meta, PyObject* produced) noexcept {
     return checker_for(meta, Py_TYPE(produced)) != nullptr;
 }
