@@ -26,14 +26,8 @@ than pydantic, within 2x of the dataclass (the twin: 3x).
 """
 
 import dataclasses
-import os
-import sys
-import time
-import timeit
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "python"))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
+from benchkit import race  # noqa: E402  (also puts the checkout on the path)
 
 import attr  # noqa: E402
 import pydantic  # noqa: E402
@@ -43,7 +37,6 @@ import vesk.typing  # noqa: E402
 from vesk.symbolic.object_classes import object_class  # noqa: E402
 from vesk_core import _native as n  # noqa: E402
 
-ROUNDS = 9
 CONSTRUCTIONS = 10_000
 KWARGS = {"a": 1, "b": 2.5, "c": "text", "d": True, "e": 7}
 
@@ -97,16 +90,6 @@ class Model(pydantic.BaseModel):
     c: str
     d: bool
     e: int
-
-
-def race(contenders, number):
-    """The best time per operation of each contender, measured in turns."""
-    best = {name: float("inf") for name in contenders}
-    for _ in range(ROUNDS):
-        for name, fn in contenders.items():
-            seconds = timeit.Timer(fn, timer=time.process_time).timeit(number=1)
-            best[name] = min(best[name], seconds / number)
-    return best
 
 
 def constructions(cls):
