@@ -243,4 +243,10 @@ field::FieldMetaRef field_meta_for(PyObject* field) {
     return field::build_field_meta(text.get(), field, spec.get());
 }
 
+const field::FieldMeta* field_meta_view(PyObject* field, field::FieldMetaRef& keep) {
+    if (field::is_field(field)) return field::field_meta_view(field, keep);
+    keep = field_meta_for(field);
+    return keep.get();
+}
+
 }  // namespace vesk::typing::schema
