@@ -150,4 +150,37 @@ Shortcut container_shortcut(const SpecEngine& engine, PyObject* spec, PyObject* 
     return container_fast_path(engine, value, options.child_transform, allow, out);
 }
 
+bool list_element_rule(const ListKind& list, const ApplyOptions& options, ElemRule& out) {
+    out = ElemRule{};
+    if (options.child_transform || shortcuts_off()) return true;
+    return elem_rule(list.element.get(), true, out);
+}
+
+Shortcut list_shortcut(const SpecEngine& engine, PyObject* spec, PyObject* value,
+                       ApplyOptions& options, py::Ref& out) {
+    const auto* list = kind_as<ListKind>(engine.kind);
+    if (!list || options.child_transform || shortcuts_off() || !PyList_CheckExact(value) ||
+        engine.frozen || engine.transform)
+        return container_shortcut(engine, spec, value, options, out);
+    if (spec) {
+        PyTypeObject* native = ops(engine).py_class(engine.kind);
+        if (!native) return Shortcut::Error;
+        if (Py_TYPE(spec) != native) return Shortcut::Undecided;
+    }
+    if (!within(PyList_GET_SIZE(value), list->min_size, list->max_size))
+        return Shortcut::Undecided;
+    ElemRule rule;
+    if (!elem_rule(list->element.get(), true, rule)) return Shortcut::Error;
+    if (rule.kind == ElemRule::Kind::Slow) return Shortcut::Undecided;
+    Py_ssize_t at = 0;
+    const int r = first_mismatch(rule, value, at);
+    if (r < 0) return Shortcut::Error;
+    if (r) return accept(value, out);
+    // The driver's later steps leave an exact list of an untouched spec as
+    // it is, so the per-kind apply meets this very list (or its copy).
+    options.proven_list = value;
+    options.proven_prefix = at;
+    return Shortcut::Undecided;
+}
+
 }  // namespace vesk::typing::funnel

@@ -2,7 +2,9 @@
 
 #include "py/critical_section.hpp"
 #include "py/named.hpp"
+#include "typing/field/meta_epoch.hpp"
 #include "typing/funnel/classify.hpp"
+#include "typing/funnel/funnel.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 
 #include <array>
@@ -150,6 +152,104 @@ int DictBulk::match_entries(PyObject* value) const {
         const int r = all_match(lr.rule, list);
         if (r <= 0) return r;
     }
+    return 1;
+}
+
+int DictBulk::convert(PyObject* value, bool inplace, py::Ref& out) const {
+    if (!meta_ || !PyDict_CheckExact(value)) return 0;
+    const std::vector<schema::BulkEntry>& entries = meta_->bulk;
+    const std::size_t n = entries.size();
+    if (n != meta_->const_fields.size()) return 0;
+    // The values in the schema's order: read where they stand when the keys
+    // are in that order (type tests only, under the dict's lock), else
+    // looked up.
+    HeldRefs values;
+    bool in_order = true;
+    {
+        py::CriticalSection guard(value);
+        if (PyDict_GET_SIZE(value) != static_cast<Py_ssize_t>(n)) return 0;
+        Py_ssize_t pos = 0;
+        PyObject* k = nullptr;
+        PyObject* v = nullptr;
+        std::size_t i = 0;
+        while (PyDict_Next(value, &pos, &k, &v)) {
+            if (!PyUnicode_Check(k)) return 0;
+            if (in_order && same_text(k, entries[i].key.get())) {
+                values.push(v);
+                ++i;
+            } else {
+                in_order = false;
+            }
+        }
+    }
+    if (!in_order) {
+        values.clear();
+        for (const schema::BulkEntry& e : entries) {
+            PyObject* found = nullptr;
+            const int present = PyDict_GetItemRef(value, e.key.get(), &found);
+            py::Ref held = py::Ref::steal(found);
+            if (present <= 0) return present;
+            values.push(found);
+        }
+    }
+    // What the constant road stores for each field: its value, or a new one.
+    HeldRefs produced;
+    std::uint64_t changed = 0;  // a bit per field; more fields than bits: not here
+    if (n > 64) return 0;
+    std::size_t list_at = 0;
+    field::ReadSection reading;
+    for (std::size_t i = 0; i < n; ++i) {
+        const schema::BulkEntry& e = entries[i];
+        PyObject* v = values.at(i);
+        const ListRule* lr = e.list_spec ? &lists_[list_at++] : nullptr;
+        field::FieldMetaRef keep;
+        const field::FieldMeta* fm = schema::field_meta_view(meta_->const_fields[i].get(), keep);
+        if (!fm) return -1;
+        if (!fm->validate) continue;  // taken as it is
+        funnel::FunnelOutcome leaf = funnel::funnel_leaf(v, *fm);
+        switch (leaf.kind) {
+            case funnel::FunnelOutcome::Kind::Error:
+                return -1;
+            case funnel::FunnelOutcome::Kind::Verbatim:
+                continue;
+            case funnel::FunnelOutcome::Kind::Produced:
+                if (funnel::leaf_needs_check(*fm, leaf.value.get())) return 0;
+                changed |= std::uint64_t{1} << i;
+                produced.push(leaf.value.get());
+                continue;
+            default:
+                break;
+        }
+        // A list the field's container fast path accepts is taken as it is.
+        if (!lr || !PyList_CheckExact(v) || !fm->wrap ||
+            fm->value_spec.get() != e.list_spec.get())
+            return 0;
+        const Py_ssize_t size = PyList_Size(v);
+        if (size < lr->min_size || (lr->max_size && size > *lr->max_size)) return 0;
+        const int r = all_match(lr->rule, v);
+        if (r <= 0) return r;
+    }
+    py::Ref target;
+    std::size_t p = 0;
+    if (!inplace && !in_order) {
+        // A new dict with the fields in the schema's order.
+        target = py::Ref::steal(PyDict_New());
+        if (!target) return -1;
+        for (std::size_t i = 0; i < n; ++i) {
+            PyObject* v = changed >> i & 1 ? produced.at(p++) : values.at(i);
+            if (PyDict_SetItem(target.get(), entries[i].key.get(), v) < 0) return -1;
+        }
+        out = std::move(target);
+        return 1;
+    }
+    // The dict itself, or its copy, which keeps the schema's order.
+    target = inplace ? py::Ref::borrow(value) : py::Ref::steal(PyDict_Copy(value));
+    if (!target) return -1;
+    for (std::size_t i = 0; i < n; ++i)
+        if (changed >> i & 1 &&
+            PyDict_SetItem(target.get(), entries[i].key.get(), produced.at(p++)) < 0)
+            return -1;
+    out = std::move(target);
     return 1;
 }
 

@@ -33,6 +33,16 @@ public:
     // set when a lookup or an element test fails.
     [[nodiscard]] int matches(PyObject* value) const;
 
+    // For a dict `matches` refused: the result of the schema's own apply of
+    // it with `inplace`, when each field's compiled record takes its value
+    // by the pure leaf tier (unchanged, or an int widened to float with no
+    // check left) or, for a List field, by the field's element rule; written
+    // into the dict itself with `inplace`, else a new dict with the keys in
+    // the schema's order (as that apply gives). 1 with `out` set, 0 when the
+    // schema's apply must decide, -1 with an exception set. Only the native
+    // entries of an exactly native Schema qualify.
+    [[nodiscard]] int convert(PyObject* value, bool inplace, py::Ref& out) const;
+
 private:
     struct ListRule {
         std::int64_t min_size = 0;

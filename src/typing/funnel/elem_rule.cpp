@@ -34,6 +34,7 @@ struct ContainerFacts {
     bool exact_class = false;  // exactly its kind's native class
     bool untouched = false;    // not frozen and without transform
     bool noneable = false;
+    bool strict = false;
     KindId id = KindId::Any;
     py::Ref schema;    // Dict
     py::Ref type_map;  // Union
@@ -54,6 +55,7 @@ bool container_facts(PyObject* spec, ContainerFacts& out) {
     out.exact_class = Py_TYPE(spec) == native;
     out.untouched = untouched(e);
     out.noneable = e.is_noneable;
+    out.strict = e.is_strict();
     out.id = e.id();
     if (const auto* d = kind_as<DictKind>(e.kind)) {
         out.schema = d->schema;
@@ -164,6 +166,15 @@ int ElemRule::matches(PyObject* value) const {
     return 0;
 }
 
+int ElemRule::convert(PyObject* value, bool inplace, py::Ref& out) const {
+    if (widen_int && PyLong_CheckExact(value)) {
+        out = py::Ref::steal(PyNumber_Float(value));
+        return out ? 1 : -1;
+    }
+    if (kind == Kind::ConstKeyDict && bulk) return bulk->convert(value, inplace, out);
+    return 0;
+}
+
 bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
     out = ElemRule{};
     py::Ref leaf;
@@ -177,6 +188,11 @@ bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
             out.payload = std::move(leaf);
             // The full road gives None back as it is from a noneable spec.
             out.allow_none = facts.is_native && facts.untouched && facts.noneable;
+            // A native Float that is not strict coerces an int by `float()`,
+            // and its exact leaf type says it has no bounds to check.
+            out.widen_int = facts.is_native && facts.untouched && !facts.strict &&
+                            facts.id == KindId::Number &&
+                            out.payload.get() == reinterpret_cast<PyObject*>(&PyFloat_Type);
         } else if (facts.untouched) {
             out.kind = ElemRule::Kind::AcceptAny;
             out.allow_containers = allow_containers;
@@ -256,6 +272,24 @@ int all_match(const ElemRule& rule, PyObject* container) {
         if (r <= 0) return r;
     }
     return PyErr_Occurred() ? -1 : 1;
+}
+
+int first_mismatch(const ElemRule& rule, PyObject* list, Py_ssize_t& at) {
+    at = 0;
+    if (rule.kind == ElemRule::Kind::Slow) return 0;
+    if (rule.pure()) {
+        py::CriticalSection guard(list);
+        const Py_ssize_t n = PyList_GET_SIZE(list);
+        for (; at < n; ++at)
+            if (!rule.matches(PyList_GET_ITEM(list, at))) return 0;
+        return 1;
+    }
+    for (;; ++at) {
+        py::Ref item = py::list_item(list, at);
+        if (!item) return 1;
+        const int r = rule.matches(item.get());
+        if (r <= 0) return r;
+    }
 }
 
 int elements_all_match(PyObject* spec, PyObject* container, bool allow_containers) {

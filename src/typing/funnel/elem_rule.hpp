@@ -57,6 +57,9 @@ struct ElemRule {
     bool allow_containers = false;
     // A noneable spec (not frozen, without transform) takes None as it is.
     bool allow_none = false;
+    // ExactType of `float` from a native Float spec that is not strict: an
+    // exact int is applied into `float(int)` (see `convert`).
+    bool widen_int = false;
 
     // Whether matching runs no Python code (identity tests only), so a list
     // may be scanned under its lock in one go.
@@ -64,6 +67,13 @@ struct ElemRule {
     // 1 matches, 0 does not, -1 with an exception set. Never call it on the
     // slow rule (it answers 0).
     [[nodiscard]] int matches(PyObject* value) const;
+    // For an element that does not match: whether its apply is decided
+    // natively all the same, into a new value that the apply would give
+    // (an int widened to float; a dict whose fields only need widening,
+    // built or written as the dict's own apply with `inplace` would). 1 with
+    // `out` set, 0 when the full apply must decide, -1 with an exception set.
+    // Runs no Python code and never fails for a value it does not take.
+    [[nodiscard]] int convert(PyObject* value, bool inplace, py::Ref& out) const;
 };
 
 // The rules of a Tuple element spec: one per position of a fixed tuple, or
@@ -98,6 +108,10 @@ inline bool ElemRule::pure() const noexcept {
 // change between items); an exact tuple directly; anything else through the
 // iteration protocol.
 [[nodiscard]] int all_match(const ElemRule& rule, PyObject* container);
+
+// Like `all_match` over an exact list, reporting where it stopped: 1 when
+// every item matches, 0 with `at` the first item that does not, -1 error.
+[[nodiscard]] int first_mismatch(const ElemRule& rule, PyObject* list, Py_ssize_t& at);
 
 // `elem_rule(spec, allow_containers)` then `all_match` over `container`.
 [[nodiscard]] int elements_all_match(PyObject* spec, PyObject* container, bool allow_containers);

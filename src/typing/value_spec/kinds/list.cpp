@@ -9,6 +9,7 @@
 #include "typing/bridge.hpp"
 #include "typing/fast_types.hpp"
 #include "typing/funnel/classify.hpp"
+#include "typing/funnel/elem_rule.hpp"
 #include "typing/key_specs/key_specs.hpp"
 #include "typing/value_spec/engine/by_name.hpp"
 #include "typing/funnel/container_fast_path.hpp"
@@ -210,7 +211,7 @@ void list_settle_options(const SpecEngine& engine, ApplyOptions& options) {
 // accepted whole.
 Shortcut list_shortcut(const SpecEngine& engine, PyObject* spec_obj, PyObject* value,
                        ApplyOptions& options, py::Ref& out) {
-    return funnel::container_shortcut(engine, spec_obj, value, options, out);
+    return funnel::list_shortcut(engine, spec_obj, value, options, out);
 }
 
 // The optional attribute `name` of `obj`; a failed lookup counts as absent.
@@ -256,14 +257,44 @@ bool skipped(const SkipRule& rule, PyObject* item) noexcept {
     return rule.leaf && reinterpret_cast<PyObject*>(Py_TYPE(item)) == rule.leaf;
 }
 
+// The native element road over a plain list, for a rule whose tests and
+// conversions run no Python code: from `i` on, elements the rule matches
+// stay, exact ints of a widening rule become floats in place, and the
+// first other element ends the road (its index is left in `i`). The list is
+// held for the whole road: no Python code runs while it is.
+int widen_run(const funnel::ElemRule& rule, PyObject* list, Py_ssize_t& i) {
+    py::CriticalSection guard(list);
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    for (; i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (rule.matches(item)) continue;
+        if (!rule.widen_int || !PyLong_CheckExact(item)) return 0;
+        PyObject* widened = PyNumber_Float(item);
+        if (!widened) return -1;
+        PyList_SET_ITEM(list, i, widened);
+        // The list's reference to the int; releasing an exact int runs no
+        // Python code, as the list's own item assignment does under its lock.
+        py::Ref replaced = py::Ref::steal(item);
+    }
+    return 0;
+}
+
 py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& options,
                    PyObject*) {
     const ListKind& list = std::get<ListKind>(engine.kind);
     const bool plain = PyList_CheckExact(value.get());
+    // Elements the List's shortcut proved need no apply are not visited again.
+    const Py_ssize_t start =
+        plain && value.get() == options.proven_list ? options.proven_prefix : 0;
     if (plain && !options.inplace) {
         value = py::Ref::steal(PyList_GetSlice(value.get(), 0, PY_SSIZE_T_MAX));
         if (!value) return {};
     }
+    // Without a child transform, a plain list's elements go by the element
+    // rule first: matched ones stay, converted ones are written back, and
+    // only the rest are applied through the interpreter.
+    funnel::ElemRule native;
+    if (plain && !funnel::list_element_rule(list, options, native)) return {};
 
     // A symbolic list is read and written through its own accessors, so a
     // sealed list still takes the applied elements.
@@ -285,7 +316,9 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
 
     const Py_ssize_t n = PyObject_Size(value.get());
     if (n < 0) return {};
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    for (Py_ssize_t i = start; i < n; ++i) {
+        if (native.pure() && native.widen_int && widen_run(native, value.get(), i) < 0) return {};
+        if (i >= n) break;
         // User code runs between items and may shrink the list: a plain list
         // is read one item at a time under its lock.
         py::Ref item;
@@ -303,7 +336,22 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
                                          : PyObject_GetItem(value.get(), index.get()));
             if (!item) return {};
         }
-        if (skipped(rule, item.get())) continue;
+        if (native.kind != funnel::ElemRule::Kind::Slow) {
+            const int matched = native.matches(item.get());
+            if (matched < 0) return {};
+            if (matched) continue;
+            py::Ref converted;
+            const int c = native.convert(item.get(), options.inplace, converted);
+            if (c < 0) return {};
+            if (c) {
+                if (converted.get() != item.get() &&
+                    PySequence_SetItem(value.get(), i, converted.get()) < 0)
+                    return {};
+                continue;
+            }
+        } else if (skipped(rule, item.get())) {
+            continue;
+        }
 
         py::Ref path = element_path(options, i);
         if (!path) return {};
