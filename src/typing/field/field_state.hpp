@@ -6,6 +6,7 @@
 // them in its own slot, which a copy never takes over.
 #pragma once
 
+#include "py/layout.hpp"
 #include "py/mutex.hpp"
 #include "py/record.hpp"
 #include "py/ref.hpp"
@@ -168,5 +169,11 @@ struct FieldState : FieldMembers {
         meta.visit(v);
     }
 };
+
+// The record published in the slot of `field`, a native Field, borrowed,
+// or null: one atomic load. The caller is inside a `ReadSection`.
+[[nodiscard]] inline const FieldMeta* published_meta(PyObject* field) noexcept {
+    return py::state<FieldState>(field).meta.peek();
+}
 
 }  // namespace vesk::typing::field

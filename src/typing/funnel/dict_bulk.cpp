@@ -2,6 +2,8 @@
 
 #include "py/critical_section.hpp"
 #include "py/named.hpp"
+#include "typing/field/field.hpp"
+#include "typing/field/field_state.hpp"
 #include "typing/field/meta_epoch.hpp"
 #include "typing/funnel/classify.hpp"
 #include "typing/funnel/funnel.hpp"
@@ -88,6 +90,9 @@ bool DictBulk::derive(PyObject* schema, DictBulk& out) {
         if (lr.rule.kind == ElemRule::Kind::Slow) return true;
         out.lists_.push_back(std::move(lr));
     }
+    out.native_fields_ = true;
+    for (const py::Ref& f : meta->const_fields)
+        out.native_fields_ = out.native_fields_ && field::is_field(f.get());
     out.meta_ = std::move(meta);
     return true;
 }
@@ -197,15 +202,22 @@ int DictBulk::convert(PyObject* value, bool inplace, py::Ref& out) const {
     std::uint64_t changed = 0;  // a bit per field; more fields than bits: not here
     if (n > 64) return 0;
     std::size_t list_at = 0;
-    field::ReadSection reading;
     for (std::size_t i = 0; i < n; ++i) {
         const schema::BulkEntry& e = entries[i];
         PyObject* v = values.at(i);
         const ListRule* lr = e.list_spec ? &lists_[list_at++] : nullptr;
+        PyObject* f = meta_->const_fields[i].get();
         field::FieldMetaRef keep;
-        const field::FieldMeta* fm = schema::field_meta_view(meta_->const_fields[i].get(), keep);
+        const field::FieldMeta* fm = native_fields_ ? field::published_meta(f) : nullptr;
+        if (!fm) fm = schema::field_meta_view(f, keep);
         if (!fm) return -1;
         if (!fm->validate) continue;  // taken as it is
+        // The pure leaf tier, its common answer first.
+        if (fm->accept_any) continue;
+        bool exact = false;
+        for (const py::Ref& c : fm->exact)
+            if (c.get() == reinterpret_cast<PyObject*>(Py_TYPE(v))) exact = true;
+        if (exact) continue;
         funnel::FunnelOutcome leaf = funnel::funnel_leaf(v, *fm);
         switch (leaf.kind) {
             case funnel::FunnelOutcome::Kind::Error:
@@ -228,6 +240,16 @@ int DictBulk::convert(PyObject* value, bool inplace, py::Ref& out) const {
         if (size < lr->min_size || (lr->max_size && size > *lr->max_size)) return 0;
         const int r = all_match(lr->rule, v);
         if (r <= 0) return r;
+    }
+    if (!changed && !inplace) {
+        // Nothing to write: the dict is itself the result where its own
+        // shortcut takes it whole, else the apply gives a copy.
+        const int whole = matches(value);
+        if (whole < 0) return -1;
+        if (whole) {
+            out = py::Ref::borrow(value);
+            return 1;
+        }
     }
     py::Ref target;
     std::size_t p = 0;

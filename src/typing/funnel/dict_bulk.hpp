@@ -40,7 +40,8 @@ public:
     // into the dict itself with `inplace`, else a new dict with the keys in
     // the schema's order (as that apply gives). 1 with `out` set, 0 when the
     // schema's apply must decide, -1 with an exception set. Only the native
-    // entries of an exactly native Schema qualify.
+    // entries of an exactly native Schema qualify. It reads field records
+    // borrowed, so the caller is inside a `field::ReadSection`.
     [[nodiscard]] int convert(PyObject* value, bool inplace, py::Ref& out) const;
 
 private:
@@ -57,6 +58,7 @@ private:
     schema::SchemaMetaRef meta_;
     std::vector<ListRule> lists_;  // one per entry with a List spec, in order
     std::vector<bool> takes_none_;  // per entry; empty when none takes None
+    bool native_fields_ = false;    // every constant field is a native Field
 };
 
 // The constant-key check a schema precomputes: a tuple of (key, class) pairs,

@@ -168,7 +168,10 @@ int ElemRule::matches(PyObject* value) const {
 
 int ElemRule::convert(PyObject* value, bool inplace, py::Ref& out) const {
     if (widen_int && PyLong_CheckExact(value)) {
-        out = py::Ref::steal(PyNumber_Float(value));
+        // What `float(value)` gives an exact int.
+        const double d = PyLong_AsDouble(value);
+        if (d == -1.0 && PyErr_Occurred()) return -1;
+        out = py::Ref::steal(PyFloat_FromDouble(d));
         return out ? 1 : -1;
     }
     if (kind == Kind::ConstKeyDict && bulk) return bulk->convert(value, inplace, out);

@@ -72,7 +72,9 @@ struct ElemRule {
     // (an int widened to float; a dict whose fields only need widening,
     // built or written as the dict's own apply with `inplace` would). 1 with
     // `out` set, 0 when the full apply must decide, -1 with an exception set.
-    // Runs no Python code and never fails for a value it does not take.
+    // Runs no Python code beyond the key comparisons of a dict lookup. A
+    // dict rule reads field records borrowed: the caller is inside a
+    // `field::ReadSection`.
     [[nodiscard]] int convert(PyObject* value, bool inplace, py::Ref& out) const;
 };
 
