@@ -215,6 +215,9 @@ element_specs = [
     lambda: Dict([("a", Float().noneable()), ("b", List(Str()))]),
     lambda: Dict([("a", Float(max_value=5.0)), ("b", Str())]),
     lambda: Dict([("a", Int()), ("b", Float().set_transform(lambda v: v * 2))]),
+    lambda: Tuple([Float(), Str()]), lambda: List(Int(), max_size=2).noneable(),
+    lambda: List(List(Float())), lambda: Dict([("a", Float()), ("b", Int())]).noneable(),
+    lambda: List(Dict([("a", Float()), ("b", Int())])),
 ]
 pool = [
     0, 7, -2, 10**30, 1.5, -0.0, True, None, "s", b"x", (1, "a"), (1, 2), (1.5,), (),
@@ -222,6 +225,7 @@ pool = [
     {"a": 1, "b": 2}, {"a": 1.5, "b": 2}, {"b": 2, "a": 3}, {"a": 1.0, "b": "x"},
     {"a": None, "b": ["x"]}, {"a": 2, "b": ["x", "y"]}, {"a": 2, "b": ["x", 3]},
     {"a": 9, "b": "s"}, {"a": 1, "b": 2, "z": 0}, {"a": 1}, {"a": "q", "b": 1.5},
+    (2, "a"), (2.5, "a"), [1, 2, 3], [[1, 2], [3.5]], [[1], ["x"]], [{"a": 1, "b": 2}],
 ]
 elements = st.sampled_from(pool).map(copy.deepcopy)
 runs = st.tuples(elements, st.integers(0, 12), st.lists(elements, max_size=4)).map(
@@ -240,6 +244,27 @@ def test_the_element_road_answers_like_the_full_road(index, nested, value, inpla
         plain = outcome(spec, value, identities=False, inplace=inplace)
         reference = outcome(spec, full_road(value), identities=False, inplace=inplace)
         assert plain[:-1] == reference[:-1]
+
+
+@pytest.mark.parametrize("spec, value", [
+    (lambda: List(Tuple([Float(), Str()])), [(1.5, "a"), (2, "b"), (3, 4)]),
+    (lambda: List(Tuple(Float(), max_size=2)), [(1.5,), (2, 3), (1, 2, 3)]),
+    (lambda: List(List(Float())), [[1.5], [2, 2.5], [3], ["x"]]),
+    (lambda: List(List(Int()).noneable()), [[1], None, [2, "x"]]),
+    (lambda: List(List(Dict([("a", Float())]))), [[{"a": 1.5}], [{"a": 2}], [{"a": "q"}]]),
+    (lambda: List(Dict([("a", Float()), ("b", Int())]).noneable()),
+     [{"a": 1.5, "b": 1}, None, {"b": 2, "a": 3}, {"a": 1, "b": 2.5}]),
+    (lambda: List(Tuple([Dict([("a", Float())]), Int()])), [({"a": 1.5}, 1), ({"a": 2}, 3)]),
+])
+def test_each_rule_converts_as_the_full_road_does(spec, value):
+    s = spec()
+    for inplace in (True, False):
+        assert agree(outcome(s, value, inplace=inplace),
+                     without_shortcuts(s, value, inplace=inplace))
+        # every prefix: the full road takes over at each element in turn
+        for k in range(len(value)):
+            assert agree(outcome(s, value[k:], inplace=inplace),
+                         without_shortcuts(s, value[k:], inplace=inplace))
 
 
 @pytest.mark.parametrize("spec, value, expect", [

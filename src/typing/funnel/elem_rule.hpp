@@ -38,6 +38,9 @@ struct ElemRule {
         ExactTypes,
         // An exact tuple whose items match the rules of `tuple`.
         Tuple,
+        // An exact list within the bounds of `tuple` (its `list` form) whose
+        // items all match its one element rule.
+        List,
         // `type(element) is payload`, and the element is not a partial
         // symbolic value (read only when its class carries the marker).
         ObjectCandidate,
@@ -53,7 +56,7 @@ struct ElemRule {
     Kind kind = Kind::Slow;
     py::Ref payload;
     std::shared_ptr<const DictBulk> bulk;         // ConstKeyDict only
-    std::shared_ptr<const struct TupleRule> tuple;  // Tuple only
+    std::shared_ptr<const struct TupleRule> tuple;  // Tuple and List
     bool allow_containers = false;
     // A noneable spec (not frozen, without transform) takes None as it is.
     bool allow_none = false;
@@ -79,15 +82,19 @@ struct ElemRule {
 };
 
 // The rules of a Tuple element spec: one per position of a fixed tuple, or
-// the one element rule of a variable tuple with its size bounds.
+// the one element rule of a variable tuple with its size bounds; the same
+// form (`list` set, never fixed) for a List element spec.
 struct TupleRule {
     std::vector<ElemRule> positions;
     bool fixed = true;
+    bool list = false;
     std::int64_t min_size = 0;
     std::optional<std::int64_t> max_size;
     bool pure = true;  // every position rule is pure
 };
 
+// A List rule is never pure: its items are read under the inner list's own
+// lock, which must not be taken while an outer list's is held.
 inline bool ElemRule::pure() const noexcept {
     return kind == Kind::ExactType || kind == Kind::ExactTypes || kind == Kind::AcceptAny ||
            (kind == Kind::Tuple && tuple->pure);

@@ -328,10 +328,11 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
     funnel::ElemRule native;
     if (plain && !funnel::list_element_rule(list, options, native)) return {};
     const bool widening = native.pure() && native.widen_int;
-    // A dict rule reads the fields' compiled records, borrowed for the loop.
+    // A dict rule (at any depth) reads the fields' compiled records, borrowed
+    // for the loop.
     const bool dicts = native.kind == funnel::ElemRule::Kind::ConstKeyDict;
     std::optional<field::ReadSection> reading;
-    if (dicts) reading.emplace();
+    if (native.kind != funnel::ElemRule::Kind::Slow && !native.pure()) reading.emplace();
     if (plain && !options.inplace) {
         value = widening ? widening_copy(native, value.get(), start)
                          : py::Ref::steal(PyList_GetSlice(value.get(), 0, PY_SSIZE_T_MAX));
