@@ -357,13 +357,8 @@ int all_match(const ElemRule& rule, PyObject* container) {
     if (rule.kind == ElemRule::Kind::Slow) return 0;
     if (PyList_CheckExact(container)) {
         if (rule.pure()) {
-            // Identity tests only: no Python code runs, so the whole scan may
-            // hold the list's lock.
-            py::CriticalSection guard(container);
-            const Py_ssize_t n = PyList_GET_SIZE(container);
-            for (Py_ssize_t i = 0; i < n; ++i)
-                if (!rule.matches(PyList_GET_ITEM(container, i))) return 0;
-            return 1;
+            Py_ssize_t at = 0;
+            return first_mismatch(rule, container, at);
         }
         for (Py_ssize_t i = 0;; ++i) {
             py::Ref item = py::list_item(container, i);
@@ -390,15 +385,49 @@ int all_match(const ElemRule& rule, PyObject* container) {
     return PyErr_Occurred() ? -1 : 1;
 }
 
+namespace {
+
+// The first of `n` items a pure rule does not match (n when all do), with
+// the common rules' tests inlined in their own loops.
+Py_ssize_t pure_scan(const ElemRule& rule, PyObject* const* items, Py_ssize_t n) {
+    const bool none = rule.allow_none;
+    Py_ssize_t i = 0;
+    if (rule.kind == ElemRule::Kind::ExactType) {
+        PyObject* cls = rule.payload.get();
+        for (; i < n; ++i) {
+            PyObject* v = items[i];
+            if (reinterpret_cast<PyObject*>(Py_TYPE(v)) != cls && !(none && v == Py_None)) break;
+        }
+        return i;
+    }
+    if (rule.kind == ElemRule::Kind::ExactTypes && PyTuple_GET_SIZE(rule.payload.get()) == 2) {
+        PyObject* a = PyTuple_GET_ITEM(rule.payload.get(), 0);
+        PyObject* b = PyTuple_GET_ITEM(rule.payload.get(), 1);
+        for (; i < n; ++i) {
+            PyObject* v = items[i];
+            PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(v));
+            if (t != a && t != b && !(none && v == Py_None)) break;
+        }
+        return i;
+    }
+    for (; i < n; ++i)
+        if (!rule.matches(items[i])) break;
+    return i;
+}
+
+}  // namespace
+
 int first_mismatch(const ElemRule& rule, PyObject* list, Py_ssize_t& at) {
     at = 0;
     if (rule.kind == ElemRule::Kind::Slow) return 0;
     if (rule.pure()) {
+        // Identity tests only: no Python code runs, so the whole scan may
+        // hold the list's lock.
         py::CriticalSection guard(list);
         const Py_ssize_t n = PyList_GET_SIZE(list);
-        for (; at < n; ++at)
-            if (!rule.matches(PyList_GET_ITEM(list, at))) return 0;
-        return 1;
+        PyObject* const* items = PySequence_Fast_ITEMS(list);
+        at = pure_scan(rule, items, n);
+        return at == n ? 1 : 0;
     }
     for (;; ++at) {
         py::Ref item = py::list_item(list, at);
