@@ -3,6 +3,7 @@ changes a result: a plain list/tuple subclass forces the full road for compariso
 
 import copy
 import threading
+from fractions import Fraction
 import tracemalloc
 
 import pytest
@@ -218,6 +219,8 @@ element_specs = [
     lambda: Tuple([Float(), Str()]), lambda: List(Int(), max_size=2).noneable(),
     lambda: List(List(Float())), lambda: Dict([("a", Float()), ("b", Int())]).noneable(),
     lambda: List(Dict([("a", Float()), ("b", Int())])),
+    lambda: Dict([("a", Int(min_value=0, max_value=7)), ("b", Str(regex="x.*"))]),
+    lambda: Dict([("a", Float(max_value=Fraction(5))), ("b", Int().noneable())]),
 ]
 pool = [
     0, 7, -2, 10**30, 1.5, -0.0, True, None, "s", b"x", (1, "a"), (1, 2), (1.5,), (),
@@ -226,6 +229,7 @@ pool = [
     {"a": None, "b": ["x"]}, {"a": 2, "b": ["x", "y"]}, {"a": 2, "b": ["x", 3]},
     {"a": 9, "b": "s"}, {"a": 1, "b": 2, "z": 0}, {"a": 1}, {"a": "q", "b": 1.5},
     (2, "a"), (2.5, "a"), [1, 2, 3], [[1, 2], [3.5]], [[1], ["x"]], [{"a": 1, "b": 2}],
+    {"a": 3, "b": "xy"}, {"a": -1, "b": "xy"}, {"a": 3, "b": "y"}, {"a": 8, "b": None},
 ]
 elements = st.sampled_from(pool).map(copy.deepcopy)
 runs = st.tuples(elements, st.integers(0, 12), st.lists(elements, max_size=4)).map(
@@ -255,6 +259,11 @@ def test_the_element_road_answers_like_the_full_road(index, nested, value, inpla
     (lambda: List(Dict([("a", Float()), ("b", Int())]).noneable()),
      [{"a": 1.5, "b": 1}, None, {"b": 2, "a": 3}, {"a": 1, "b": 2.5}]),
     (lambda: List(Tuple([Dict([("a", Float())]), Int()])), [({"a": 1.5}, 1), ({"a": 2}, 3)]),
+    (lambda: List(Dict([("n", Int(min_value=0)), ("s", Str(regex="a.*")),
+                        ("f", Float(max_value=100.0))])),
+     [{"n": 1, "s": "ab", "f": 2.5}, {"n": 2, "s": "a", "f": 7}, {"n": 3, "s": "b", "f": 1.0},
+      {"n": -1, "s": "a", "f": 1.0}, {"n": 1, "s": "a", "f": 101}]),
+    (lambda: List(Dict([("f", Float(min_value=Fraction(1, 2)))])), [{"f": 0.75}, {"f": 1}, {"f": 0}]),
 ])
 def test_each_rule_converts_as_the_full_road_does(spec, value):
     s = spec()
@@ -352,6 +361,10 @@ def test_widening_allocates_only_the_new_floats_and_the_copy():
         (lambda: Tuple([Int(), Str()]), (1, "a")),
         (lambda: Tuple(Int(), size=0), ()),
         (lambda: Tuple([Any()]), ({"k": [1]},)),
+        (lambda: List(List(Int(), max_size=2)), [[1, 2], [], [3]]),
+        (lambda: List(Dict([("n", Int(min_value=0)), ("s", Str(regex="a.*"))]).noneable()),
+         [{"n": 1, "s": "ab"}, None]),
+        (lambda: List(Tuple([Int(), Str()]).noneable()), [(1, "a"), None]),
     ],
 )
 def test_a_container_of_exact_elements_is_returned_itself_even_without_inplace(spec, value):

@@ -50,6 +50,18 @@ private:
         std::optional<std::int64_t> max_size;
         ElemRule rule;
     };
+    // The constraint check of a checked entry's spec, taken from the spec as
+    // it is when the check is derived: bounds that compare natively (exact
+    // int or float), or a compiled pattern.
+    struct Check {
+        py::Ref spec;
+        py::Ref min;
+        py::Ref max;
+        py::Ref regex;
+    };
+    // 1 when `v` passes the check, 0 when not; a comparison or match that
+    // fails counts as not passing (the full apply then reports it).
+    [[nodiscard]] static int passes(const Check& c, PyObject* v);
     [[nodiscard]] int match_entries(PyObject* value) const;
     [[nodiscard]] bool entry_takes(std::size_t i, const schema::BulkEntry& e,
                                    PyObject* v) const noexcept;
@@ -57,6 +69,7 @@ private:
     py::Ref pairs_;
     schema::SchemaMetaRef meta_;
     std::vector<ListRule> lists_;  // one per entry with a List spec, in order
+    std::vector<Check> checks_;    // one per entry with a check spec, in order
     std::vector<bool> takes_none_;  // per entry; empty when none takes None
     bool native_fields_ = false;    // every constant field is a native Field
 };
