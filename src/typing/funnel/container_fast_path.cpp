@@ -176,8 +176,11 @@ Shortcut list_shortcut(const SpecEngine& engine, PyObject* spec, PyObject* value
     const int r = first_mismatch(rule, value, at);
     if (r < 0) return Shortcut::Error;
     if (r) return accept(value, out);
-    // The driver's later steps leave an exact list of an untouched spec as
-    // it is, so the per-kind apply meets this very list (or its copy).
+    // Only a rule that ran no Python code over the elements it passed hands
+    // them on: the full road then never reads them again. The driver's
+    // later steps leave an exact list of an untouched spec as it is, so the
+    // per-kind apply meets this very list (or its copy).
+    if (rule.calls_back()) return Shortcut::Undecided;
     options.proven_list = value;
     options.proven_prefix = at;
     return Shortcut::Undecided;

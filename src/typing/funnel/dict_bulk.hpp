@@ -27,6 +27,12 @@ public:
     [[nodiscard]] static bool derive(PyObject* schema, DictBulk& out);
 
     [[nodiscard]] bool usable() const noexcept { return pairs_ || meta_; }
+    // Whether a List field's element rule may call back into Python.
+    [[nodiscard]] bool calls_back() const noexcept {
+        for (const ListRule& lr : lists_)
+            if (lr.rule.calls_back()) return true;
+        return false;
+    }
 
     // 1 when `value` is an exact dict that the check accepts whole, 0 when
     // not (a key that is not a str is never accepted), -1 with an exception

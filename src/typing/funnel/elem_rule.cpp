@@ -347,6 +347,7 @@ bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
     if (!DictBulk::derive(facts.schema.get(), *bulk)) return false;
     if (bulk->usable()) {
         out.kind = ElemRule::Kind::ConstKeyDict;
+        out.bulk_calls_back = bulk->calls_back();
         out.bulk = std::move(bulk);
         out.allow_none = facts.noneable;
     }

@@ -60,6 +60,8 @@ struct ElemRule {
     bool allow_containers = false;
     // A noneable spec (not frozen, without transform) takes None as it is.
     bool allow_none = false;
+    // ConstKeyDict: a List field's element rule calls back.
+    bool bulk_calls_back = false;
     // ExactType of `float` from a native Float spec that is not strict: an
     // exact int is applied into `float(int)` (see `convert`).
     bool widen_int = false;
@@ -67,6 +69,9 @@ struct ElemRule {
     // Whether matching runs no Python code (identity tests only), so a list
     // may be scanned under its lock in one go.
     [[nodiscard]] bool pure() const noexcept;
+    // Whether matching may call back into Python code that reads the
+    // element (an object's partial state), here or in a nested rule.
+    [[nodiscard]] bool calls_back() const noexcept;
     // 1 matches, 0 does not, -1 with an exception set. Never call it on the
     // slow rule (it answers 0).
     [[nodiscard]] int matches(PyObject* value) const;
@@ -92,6 +97,14 @@ struct TupleRule {
     std::optional<std::int64_t> max_size;
     bool pure = true;  // every position rule is pure
 };
+
+inline bool ElemRule::calls_back() const noexcept {
+    if (kind == Kind::ObjectCandidate) return true;
+    if (kind == Kind::Tuple || kind == Kind::List)
+        for (const ElemRule& r : tuple->positions)
+            if (r.calls_back()) return true;
+    return kind == Kind::ConstKeyDict && bulk_calls_back;
+}
 
 // A List rule is never pure: its items are read under the inner list's own
 // lock, which must not be taken while an outer list's is held.
