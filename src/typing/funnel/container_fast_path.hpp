@@ -50,6 +50,13 @@ namespace vesk::typing::funnel {
 [[nodiscard]] Shortcut list_shortcut(const SpecEngine& engine, PyObject* spec, PyObject* value,
                                      ApplyOptions& options, py::Ref& out);
 
+// The Dict kind's own shortcut: `container_shortcut`, and, for an exact dict
+// it declines, without a child transform, the native apply of a dict whose
+// constant fields only need an int widened to float (as its schema's own
+// apply with `inplace` gives it).
+[[nodiscard]] Shortcut dict_shortcut(const SpecEngine& engine, PyObject* spec, PyObject* value,
+                                     ApplyOptions& options, py::Ref& out);
+
 // The element rule with which a List's per-kind apply skips and converts
 // elements natively: derived from the element spec when no child transform
 // is in force and the shortcuts are on; otherwise the slow rule. False with
