@@ -109,7 +109,11 @@ private:
         for (std::size_t i = 0; i < nodes_.size();) {
             const std::uint64_t at = nodes_[i]->retired_at;
             if (at && retired_before_every_reader(at)) {
-                out.push_back(std::move(nodes_[i]));
+                try {
+                    out.push_back(std::move(nodes_[i]));
+                } catch (...) {
+                    return;  // out of memory: the node waits for a later write
+                }
                 nodes_[i] = std::move(nodes_.back());
                 nodes_.pop_back();
             } else {
