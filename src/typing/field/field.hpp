@@ -35,6 +35,14 @@ namespace vesk::typing::field {
 // native Field.
 [[nodiscard]] FieldMetaRef field_meta(PyObject* field);
 
+// The same record without taking a share of it: the published one, borrowed
+// from the field's slot, read with one
+// atomic load and no hold of the field. The caller must be inside a
+// `ReadSection` (meta_epoch.hpp) for as long as it uses the record. Only when a record has to be built
+// does `keep` receive it (the build may lose to a concurrent change and not
+// be published). Null with an exception set on failure.
+[[nodiscard]] const FieldMeta* field_meta_view(PyObject* field, FieldMetaRef& keep);
+
 // Drops the field's cached record; holders keep theirs. `field` must be a
 // native Field.
 void invalidate_meta(PyObject* field) noexcept;

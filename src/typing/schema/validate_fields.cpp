@@ -1,6 +1,7 @@
 // The validation of a construct's keyword dict against a schema, for object
 // construction: a new dict of field values, each through the funnel or the
 // field's own apply, missing keys filled from defaults, extra keys refused.
+#include "typing/field/meta_epoch.hpp"
 #include "typing/schema/drivers.hpp"
 #include "typing/schema/schema_ops.hpp"
 
@@ -49,6 +50,8 @@ bool missing_field_value(PyObject* f, const field::FieldMeta& fm, PyObject* key,
 
 bool validate_fields_native(PyObject* schema, PyObject* source, const ConstructArgs& args,
                             Validated& out) {
+    // Field records are borrowed for the rest of the call.
+    field::ReadSection reading;
     SchemaMetaRef meta = schema_meta(schema);
     if (!meta) return false;
     const ApplyCtx ctx{args.root_path, args.allow_partial, args.no_child_paths,
@@ -73,7 +76,8 @@ bool validate_fields_native(PyObject* schema, PyObject* source, const ConstructA
     if (!o) return false;
     bool all_scalar = true;
     for (const py::Ref& f : meta->const_fields) {
-        field::FieldMetaRef fm = field_meta_for(f.get());
+        field::FieldMetaRef fm_keep;
+        const field::FieldMeta* fm = field_meta_view(f.get(), fm_keep);
         if (!fm) return false;
         PyObject* key = fm->const_text.get();
         PyObject* found = nullptr;
