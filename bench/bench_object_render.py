@@ -14,14 +14,8 @@ contender in turn (so a busy machine slows them alike); ratio = reference /
 native (higher is better; the target is at least 3).
 """
 
-import os
-import sys
-import time
-import timeit
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "python"))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
+from benchkit import race  # noqa: E402  (also puts the checkout on the path)
 
 import vesk.symbolic  # noqa: E402  (the stand-in bridges)
 import vesk.typing  # noqa: E402
@@ -29,18 +23,7 @@ from vesk.symbolic.object_classes import node_record_class, object_class  # noqa
 from vesk.symbolic.rendering import child_fields, render  # noqa: E402
 from vesk_core import _native as n  # noqa: E402
 
-ROUNDS = 9
 RENDERS = 2_000
-
-
-def race(contenders, number):
-    """The best time per operation of each contender, measured in turns."""
-    best = {name: float("inf") for name in contenders}
-    for _ in range(ROUNDS):
-        for name, fn in contenders.items():
-            seconds = timeit.Timer(fn, timer=time.process_time).timeit(number=1)
-            best[name] = min(best[name], seconds / number)
-    return best
 
 
 def tree():

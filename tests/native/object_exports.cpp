@@ -7,6 +7,7 @@
 #include "py/hold.hpp"
 #include "py/methods.hpp"
 #include "symbolic/object/object_state.hpp"
+#include "symbolic/object/record_direct.hpp"
 #include "symbolic/object/record_node.hpp"
 #include "seam_args.hpp"
 
@@ -73,6 +74,20 @@ PyObject* while_held(SEAM_ARGS) {
     return PyObject_CallNoArgs(args[1]);
 }
 
+// record_direct_road(on): turns the record tp_init's direct road on or off;
+// answers the number of records it has built so far.
+PyObject* record_direct_road(PyObject*, PyObject* on) {
+    const int r = PyObject_IsTrue(on);
+    if (r < 0) return nullptr;
+    RECORD_DIRECT_OFF.store(r == 0, std::memory_order_relaxed);
+    return PyLong_FromUnsignedLongLong(RECORD_DIRECT_BUILT.load(std::memory_order_relaxed));
+}
+
+// record_direct_built(): the number of records the direct road has built.
+PyObject* record_direct_built(PyObject*) {
+    return PyLong_FromUnsignedLongLong(RECORD_DIRECT_BUILT.load(std::memory_order_relaxed));
+}
+
 #undef SEAM_ARGS
 #undef SEAM_ARITY
 
@@ -82,6 +97,8 @@ PyMethodDef functions[] = {
     py::method<install_view>("install_view"),
     py::method<collector_clear>("collector_clear"),
     py::method<while_held>("while_held"),
+    py::method<record_direct_road>("record_direct_road"),
+    py::method<record_direct_built>("record_direct_built"),
     py::kMethodsEnd,
 };
 

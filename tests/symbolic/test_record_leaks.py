@@ -39,6 +39,8 @@ def _roads():
         expect(Exception, lambda: f.child)
         native._slot_record_construct(H.__new__(H), ["child", "n"], {"child": 1})
         expect(TypeError, lambda: H(child=1, n="bad"))
+        expect(TypeError, lambda: H(n=1))
+        H(child=1, n=2)
         expect(TypeError, lambda: H(nope=1))
         expect(TypeError, lambda: H(child=1, sealed=2))
         expect(NotImplementedError, lambda: H(child=1, explicit_init=True))

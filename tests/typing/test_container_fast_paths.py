@@ -1,7 +1,10 @@
 """List and Tuple accept a container of exact elements whole, and that shortcut never
 changes a result: a plain list/tuple subclass forces the full road for comparison."""
 
+import copy
 import threading
+from fractions import Fraction
+import tracemalloc
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -9,8 +12,10 @@ from hypothesis import given, settings, strategies as st
 import vesk_core._native as native
 
 Any, Bool, Float, Int, Str = native.Any, native.Bool, native.Float, native.Int, native.Str
-List, Tuple = native.List, native.Tuple
+Dict, List, Tuple = native.Dict, native.List, native.Tuple
+seams = pytest.importorskip("vesk_core._typing_seams")
 BORROWED = "Already mutably borrowed"
+HELD = ("Already mutably borrowed", "Already borrowed")  # a shared or an exclusive hold refused
 # a mutation while an apply holds the spec
 REFUSED = "Cannot mutate this object while another operation holds it"
 
@@ -23,29 +28,92 @@ class PlainTuple(tuple):
     pass
 
 
+class PlainDict(dict):
+    pass
+
+
 def full_road(value):
     """The same data in a container the shortcut never accepts."""
     if type(value) is list:
         return PlainList(full_road(v) for v in value)
     if type(value) is tuple:
         return PlainTuple(full_road(v) for v in value)
+    if type(value) is dict:
+        return PlainDict((k, full_road(v)) for k, v in value.items())
     return value
 
 
-def shape(value):
-    """Every leaf's exact class and value; containers compared as sequences."""
+def shape(value, ids=None):
+    """Every leaf's exact class and value; containers compared as sequences, dicts in
+    their order; with `ids`, each list or dict also says which container of the input
+    it is (None for a new one), so a copy is told from the very object."""
+    ids = ids or {}
     if isinstance(value, (list, tuple)):
-        return ("seq", [shape(v) for v in value])
+        return ("seq", ids.get(id(value)), [shape(v, ids) for v in value])
+    if isinstance(value, dict):
+        return ("map", ids.get(id(value)), [(k, shape(v, ids)) for k, v in value.items()])
     return (type(value), value)
 
 
-def outcome(spec, value, **kwargs):
+def positions(value, out=None):
+    """Each list and dict of the input by its place in a walk of it."""
+    out = {} if out is None else out
+    if isinstance(value, (list, dict)):
+        out.setdefault(id(value), len(out))
+    if isinstance(value, (list, tuple)):
+        for v in value:
+            positions(v, out)
+    elif isinstance(value, dict):
+        for v in value.values():
+            positions(v, out)
+    return out
+
+
+def has_dict(value):
+    if isinstance(value, dict):
+        return True
+    return isinstance(value, (list, tuple)) and any(has_dict(v) for v in value)
+
+
+def outcome(spec, value, identities=True, **kwargs):
+    """The result and what the apply left in the data it was given (its write-backs)."""
+    data = copy.deepcopy(value)
+    ids = positions(data) if identities else {}
     try:
-        return "ok", shape(spec.apply(value, **kwargs))
+        return "ok", shape(spec.apply(data, **kwargs), ids), shape(data, ids)
     except Exception as e:  # noqa: BLE001 - the class and message are compared
         # the refused subclasses name themselves where a type is quoted
         text = str(e).replace(f"{__name__}.PlainList", "list")
-        return "raised", type(e), text.replace(f"{__name__}.PlainTuple", "tuple")
+        text = text.replace(f"{__name__}.PlainDict", "dict")
+        return "raised", type(e), text.replace(f"{__name__}.PlainTuple", "tuple"), shape(data, ids)
+
+
+def agree(got, ref):
+    """Shapes that match, where a container the shortcut took whole (the input object
+    itself) may stand for a copy that the full road made with the same content."""
+    if isinstance(got, tuple) and got and got[0] in ("seq", "map"):
+        if not (isinstance(ref, tuple) and ref and ref[0] == got[0]):
+            return False
+        if got[1] != ref[1] and not (ref[1] is None and got[1] is not None):
+            return False
+        if len(got[2]) != len(ref[2]):
+            return False
+        if got[0] == "map":
+            return all(gk == rk and agree(gv, rv) for (gk, gv), (rk, rv) in zip(got[2], ref[2]))
+        return all(agree(g, r) for g, r in zip(got[2], ref[2]))
+    if isinstance(got, tuple) and isinstance(ref, tuple) and len(got) == len(ref) and got[:1] in (
+            ("ok",), ("raised",)):
+        return all(agree(g, r) for g, r in zip(got, ref))
+    return got == ref
+
+
+def without_shortcuts(spec, value, **kwargs):
+    """The same plain data with every shortcut and native road switched off."""
+    seams.set_shortcuts(native.__file__, False)
+    try:
+        return outcome(spec, value, **kwargs)
+    finally:
+        seams.set_shortcuts(native.__file__, True)
 
 
 
@@ -65,6 +133,13 @@ leaf_specs = st.sampled_from(
         lambda: native.Union([Int(), Str(regex="a.*")], is_noneable=True),
         lambda: native.Union([Float(), List(Int())]),
         lambda: Float().noneable().set_transform(lambda v: v),
+        lambda: Float().noneable(),
+        lambda: Float(strict=True),
+        lambda: Float(max_value=1.0),
+        lambda: Dict([("a", Float()), ("b", Int())]),
+        lambda: Dict([("a", Float().noneable()), ("b", List(Float()))]),
+        lambda: Dict([("a", Str()), ("b", Float(min_value=0.0))]),
+        lambda: Dict(),
     ]
 )
 
@@ -86,13 +161,21 @@ def container_specs(children):
 
 specs = st.recursive(leaf_specs, container_specs, max_leaves=4)
 
-leaves = st.one_of(
+scalars = st.one_of(
     st.integers(-3, 3), st.booleans(), st.floats(allow_nan=False, width=32),
     st.sampled_from(["", "a", "ab", "b"]), st.none(), st.just(b"x"),
 )
+# records of the Dict specs above: right, widened, missing, extra and wrong entries
+records = st.dictionaries(st.sampled_from(["a", "b", "z"]),
+                          st.one_of(scalars, st.lists(scalars, max_size=2)), max_size=3)
+leaves = st.one_of(scalars, records)
 values = st.recursive(
     leaves,
-    lambda kids: st.one_of(st.lists(kids, max_size=4), st.lists(kids, max_size=3).map(tuple)),
+    lambda kids: st.one_of(st.lists(kids, max_size=4), st.lists(kids, max_size=3).map(tuple),
+                           # a long run of one record, then whatever follows: the full road
+                           # takes over where the shortcut stopped
+                           st.tuples(records, st.integers(0, 6), st.lists(kids, max_size=2))
+                           .map(lambda t: [copy.deepcopy(t[0]) for _ in range(t[1])] + t[2])),
     max_leaves=10,
 )
 
@@ -107,9 +190,166 @@ def identity_transform(path, field, v):
 def test_the_shortcut_answers_like_the_full_road(make, value, inplace, transform):
     spec = make()
     kwargs = {"inplace": inplace, "child_transform": transform}
-    assert outcome(spec, value, **kwargs) == outcome(spec, full_road(value), **kwargs)
+    got = outcome(spec, value, **kwargs)
+    # the same plain data with every shortcut off: result, message and write-backs
+    assert agree(got, without_shortcuts(spec, value, **kwargs))
+    if not has_dict(value):
+        # a subclass forces the full road; it is worked on in place whatever `inplace` says
+        got = outcome(spec, value, identities=False, **kwargs)
+        reference = outcome(spec, full_road(value), identities=False, **kwargs)
+        assert got[:-1] == reference[:-1]
+        if inplace:
+            assert got[-1] == reference[-1]
 
 
+
+
+# --- the native element road: every element rule, the full road taking over at the
+# first element a rule cannot decide ------------------------------------------------------
+
+element_specs = [
+    lambda: Int(), lambda: Float(), lambda: Float().noneable(), lambda: Float(strict=True),
+    lambda: Float(min_value=0.0), lambda: Int().noneable(), lambda: Str(), lambda: Any(),
+    lambda: native.Union([Int(), Str()]), lambda: native.Union([Int(), Float()]).noneable(),
+    lambda: Tuple([Int(), Str()]), lambda: Tuple(Float()), lambda: List(Float()),
+    lambda: Dict([("a", Float()), ("b", Int())]),
+    lambda: Dict([("a", Float().noneable()), ("b", List(Str()))]),
+    lambda: Dict([("a", Float(max_value=5.0)), ("b", Str())]),
+    lambda: Dict([("a", Int()), ("b", Float().set_transform(lambda v: v * 2))]),
+    lambda: Tuple([Float(), Str()]), lambda: List(Int(), max_size=2).noneable(),
+    lambda: List(List(Float())), lambda: Dict([("a", Float()), ("b", Int())]).noneable(),
+    lambda: List(Dict([("a", Float()), ("b", Int())])),
+    lambda: Dict([("a", Int(min_value=0, max_value=7)), ("b", Str(regex="x.*"))]),
+    lambda: Dict([("a", Float(max_value=Fraction(5))), ("b", Int().noneable())]),
+]
+pool = [
+    0, 7, -2, 10**30, 1.5, -0.0, True, None, "s", b"x", (1, "a"), (1, 2), (1.5,), (),
+    [1, 2.5], [1, "x"], [],
+    {"a": 1, "b": 2}, {"a": 1.5, "b": 2}, {"b": 2, "a": 3}, {"a": 1.0, "b": "x"},
+    {"a": None, "b": ["x"]}, {"a": 2, "b": ["x", "y"]}, {"a": 2, "b": ["x", 3]},
+    {"a": 9, "b": "s"}, {"a": 1, "b": 2, "z": 0}, {"a": 1}, {"a": "q", "b": 1.5},
+    (2, "a"), (2.5, "a"), [1, 2, 3], [[1, 2], [3.5]], [[1], ["x"]], [{"a": 1, "b": 2}],
+    {"a": 3, "b": "xy"}, {"a": -1, "b": "xy"}, {"a": 3, "b": "y"}, {"a": 8, "b": None},
+]
+elements = st.sampled_from(pool).map(copy.deepcopy)
+runs = st.tuples(elements, st.integers(0, 12), st.lists(elements, max_size=4)).map(
+    lambda t: [copy.deepcopy(t[0]) for _ in range(t[1])] + t[2])
+
+
+@settings(max_examples=600, deadline=None)
+@given(index=st.sampled_from(range(len(element_specs))), nested=st.booleans(),
+       value=st.one_of(runs, st.lists(runs, max_size=3)), inplace=st.booleans())
+def test_the_element_road_answers_like_the_full_road(index, nested, value, inplace):
+    element = element_specs[index]()
+    spec = List(List(element)) if nested else List(element)
+    got = outcome(spec, value, inplace=inplace)
+    assert agree(got, without_shortcuts(spec, value, inplace=inplace))
+    if not has_dict(value):
+        plain = outcome(spec, value, identities=False, inplace=inplace)
+        reference = outcome(spec, full_road(value), identities=False, inplace=inplace)
+        assert plain[:-1] == reference[:-1]
+
+
+@pytest.mark.parametrize("spec, value", [
+    (lambda: List(Tuple([Float(), Str()])), [(1.5, "a"), (2, "b"), (3, 4)]),
+    (lambda: List(Tuple(Float(), max_size=2)), [(1.5,), (2, 3), (1, 2, 3)]),
+    (lambda: List(List(Float())), [[1.5], [2, 2.5], [3], ["x"]]),
+    (lambda: List(List(Int()).noneable()), [[1], None, [2, "x"]]),
+    (lambda: List(List(Dict([("a", Float())]))), [[{"a": 1.5}], [{"a": 2}], [{"a": "q"}]]),
+    (lambda: List(Dict([("a", Float()), ("b", Int())]).noneable()),
+     [{"a": 1.5, "b": 1}, None, {"b": 2, "a": 3}, {"a": 1, "b": 2.5}]),
+    (lambda: List(Tuple([Dict([("a", Float())]), Int()])), [({"a": 1.5}, 1), ({"a": 2}, 3)]),
+    (lambda: List(Dict([("n", Int(min_value=0)), ("s", Str(regex="a.*")),
+                        ("f", Float(max_value=100.0))])),
+     [{"n": 1, "s": "ab", "f": 2.5}, {"n": 2, "s": "a", "f": 7}, {"n": 3, "s": "b", "f": 1.0},
+      {"n": -1, "s": "a", "f": 1.0}, {"n": 1, "s": "a", "f": 101}]),
+    (lambda: List(Dict([("f", Float(min_value=Fraction(1, 2)))])), [{"f": 0.75}, {"f": 1}, {"f": 0}]),
+])
+def test_each_rule_converts_as_the_full_road_does(spec, value):
+    s = spec()
+    for inplace in (True, False):
+        assert agree(outcome(s, value, inplace=inplace),
+                     without_shortcuts(s, value, inplace=inplace))
+        # every prefix: the full road takes over at each element in turn
+        for k in range(len(value)):
+            assert agree(outcome(s, value[k:], inplace=inplace),
+                         without_shortcuts(s, value[k:], inplace=inplace))
+
+
+@pytest.mark.parametrize("spec, value, expect", [
+    (lambda: List(Float()), [1.5, 2, True, 10**400], OverflowError),
+    (lambda: List(Float()), [1.5] * 5 + [3, "x"], "Expect <class 'float'> but encountered"),
+    (lambda: List(Dict([("a", Float())])), [{"a": 1.5}] * 3 + [{"a": 2}, {"a": "x"}],
+     "(path=[4].a)"),
+    (lambda: List(Dict([("a", Float(max_value=1.0))])), [{"a": 0.5}, {"a": 2}], "(path=[1].a)"),
+])
+def test_a_failure_after_widened_elements_keeps_the_full_roads_message_and_writes(
+        spec, value, expect):
+    s = spec()
+    for inplace in (True, False):
+        got, ref = outcome(s, value, inplace=inplace), without_shortcuts(s, value, inplace=inplace)
+        assert got[0] == "raised" and agree(got, ref)
+        if isinstance(expect, str):
+            assert expect in got[2]
+        else:
+            assert got[1] is expect
+
+
+def test_widening_writes_only_where_the_full_road_does():
+    ints = [1, 2.5, 3]
+    out = List(Float()).apply(ints)  # in place: the list itself, its ints replaced
+    assert out is ints and [type(v) for v in ints] == [float] * 3
+    records = [{"a": 1, "b": 2}, {"a": 1.5, "b": 2}]
+    spec = List(Dict([("a", Float()), ("b", Int())]))
+    copied = spec.apply(records, inplace=False)
+    assert records == [{"a": 1, "b": 2}, {"a": 1.5, "b": 2}] and type(records[0]["a"]) is int
+    assert copied[0] is not records[0] and copied[1] is records[1]
+    inplace = spec.apply(records)
+    assert inplace is records and inplace[0] is records[0] and type(records[0]["a"]) is float
+    # a copy has the schema's order, as the schema's own apply gives it
+    shuffled = [{"b": 2, "a": 3}]
+    for inplace in (False, True):
+        got = outcome(spec, shuffled, inplace=inplace)
+        assert agree(got, without_shortcuts(spec, shuffled, inplace=inplace))
+        assert [k for k, _ in got[1][2][0][2]] == (["b", "a"] if inplace else ["a", "b"])
+
+
+@pytest.mark.parametrize("spec, make", [
+    (lambda: List(Int()), lambda n: list(range(n))),
+    (lambda: List(native.Union([Int(), Str()])), lambda n: [i if i % 2 else "s" for i in range(n)]),
+    (lambda: List(Int().noneable()), lambda n: [None if i % 10 == 0 else i for i in range(n)]),
+    (lambda: List(Tuple([Int(), Str()])), lambda n: [(i, "s") for i in range(n)]),
+    (lambda: List(Dict([("a", Int()), ("b", List(Str())), ("c", Float().noneable())])),
+     lambda n: [{"a": i, "b": ["x"], "c": None if i % 3 else 1.5} for i in range(n)]),
+])
+def test_valid_data_is_accepted_without_growing_memory(spec, make):
+    s, data = spec(), make(20_000)
+    s.apply(data, inplace=False)  # anything built once (records, rules) is built now
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(3):
+            assert s.apply(data, inplace=False) is data
+        grown = tracemalloc.get_traced_memory()[1] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 4096  # nothing per element: a few call frames at most
+
+
+def test_widening_allocates_only_the_new_floats_and_the_copy():
+    data = list(range(1000, 21_000))
+    spec = List(Float())
+    spec.apply(data, inplace=False)
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        out = spec.apply(data, inplace=False)
+        grown = tracemalloc.get_traced_memory()[1] - before
+    finally:
+        tracemalloc.stop()
+    assert out == [float(v) for v in data]
+    # a float is 24 bytes and the copy 8 bytes per element
+    assert grown < len(data) * 40
 
 
 @pytest.mark.parametrize(
@@ -121,6 +361,10 @@ def test_the_shortcut_answers_like_the_full_road(make, value, inplace, transform
         (lambda: Tuple([Int(), Str()]), (1, "a")),
         (lambda: Tuple(Int(), size=0), ()),
         (lambda: Tuple([Any()]), ({"k": [1]},)),
+        (lambda: List(List(Int(), max_size=2)), [[1, 2], [], [3]]),
+        (lambda: List(Dict([("n", Int(min_value=0)), ("s", Str(regex="a.*"))]).noneable()),
+         [{"n": 1, "s": "ab"}, None]),
+        (lambda: List(Tuple([Int(), Str()]).noneable()), [(1, "a"), None]),
     ],
 )
 def test_a_container_of_exact_elements_is_returned_itself_even_without_inplace(spec, value):
@@ -249,3 +493,68 @@ def test_threads_see_the_old_or_the_new_spec_or_the_borrow_error():
     assert failures == [[]] * 9
     spec.set_transform(None)
     assert spec.apply(shared) is shared
+
+
+def test_eight_threads_on_one_spec_changed_meanwhile_see_the_old_or_the_new_answer():
+    score = native.Field("score", Float())
+    schema = native.Schema([native.Field("id", Int()), score,
+                            native.Field("tags", List(Str()))])
+    spec = List(Dict(schema))
+    stop = threading.Event()
+    failures = [[] for _ in range(9)]
+
+    def negative(v):
+        if v < 0:
+            raise ValueError("negative")
+        return v
+
+    def mutator():
+        k = 0
+        while not stop.is_set():
+            try:
+                if k % 5 == 4:
+                    schema._recompute_caches()
+                else:
+                    score.set_validator(negative if k % 2 else None)
+            except RuntimeError as e:
+                if not (str(e) in HELD or str(e).startswith(REFUSED)):
+                    failures[8].append(e)
+            k += 1
+
+    def worker(slot):
+        # ints widened to float in every record; one negative score per list
+        data = [{"id": i, "score": i, "tags": ["t"]} for i in range(200)]
+        data[slot * 20]["score"] = -1
+        for _ in range(100):
+            try:
+                out = spec.apply(data, inplace=False)
+            except ValueError as e:  # the new validator refused the negative score
+                if f"(path=[{slot * 20}].score)" not in str(e):
+                    failures[slot].append(e)
+                continue
+            except RuntimeError as e:
+                if str(e) not in HELD:
+                    failures[slot].append(e)
+                continue
+            scores = [r["score"] for r in out]
+            if scores != [float(r["score"]) for r in data] or any(type(v) is not float
+                                                                   for v in scores):
+                failures[slot].append(("mixed", slot))
+        assert data[slot * 20]["score"] == -1 and type(data[1]["score"]) is int
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(8)]
+    m = threading.Thread(target=mutator)
+    m.start()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    stop.set()
+    m.join()
+    assert failures == [[]] * 9
+    # the end state: the last change is what every apply now sees
+    score.set_validator(negative)
+    with pytest.raises(ValueError, match="negative"):
+        spec.apply([{"id": 1, "score": -2, "tags": []}])
+    score.set_validator(None)
+    assert spec.apply([{"id": 1, "score": -2, "tags": []}], inplace=False)[0]["score"] == -2.0

@@ -152,11 +152,17 @@ def build(picked, extra):
     return Dict(pairs), d, faults
 
 
+def good_record(picked):
+    return {key: copy.deepcopy(FIELDS[index][1]) for key, (index, _) in zip(KEYS, picked)}
+
+
 @settings(max_examples=400, deadline=None)
-@given(picked=fields, extra=extras, inplace=st.booleans(), in_list=st.booleans())
-def test_the_shortcuts_answer_like_the_full_road(picked, extra, inplace, in_list):
+@given(picked=fields, extra=extras, inplace=st.booleans(), in_list=st.booleans(),
+       lead=st.integers(0, 3))
+def test_the_shortcuts_answer_like_the_full_road(picked, extra, inplace, in_list, lead):
     spec, d, faults = build(picked, extra)
-    value = [d, copy.deepcopy(d)] if in_list else d
+    # records the shortcut accepts before the one it cannot: the full road takes over there
+    value = [good_record(picked) for _ in range(lead)] + [d, copy.deepcopy(d)] if in_list else d
     if in_list:
         spec = List(spec)
     got = outcome(spec, value, inplace=inplace)
@@ -427,3 +433,26 @@ def test_threads_see_the_old_or_new_schema_or_the_borrow_error(target):
     d = {"id": 1, "tags": ["t"]}
     assert spec.apply(d) == {"id": 1, "tags": ["t"], "extra": 7}
     assert List(Dict(schema)).apply([{"id": 2, "tags": [], "extra": 7}])[0]["extra"] == 7
+
+
+# --- widening: only where the full road makes a float of an int ---------------------
+
+
+@pytest.mark.parametrize("make, widens", [
+    (lambda: Float(), True),
+    (lambda: Union([Float(), Str()]), True),
+    (lambda: Float().set_transform(lambda v: v * 2), False),  # the transform runs
+    (lambda: Float(default=1.0, frozen=True), False),  # the frozen default answers
+    (lambda: Union([Float(), Int(min_value=0)]), False),  # the checked int stays an int
+    (lambda: Union([Float(), native.Enum([1, 2])]), False),
+])
+@pytest.mark.parametrize("in_list", [False, True])
+def test_an_int_is_widened_only_where_the_full_road_widens_it(make, widens, in_list):
+    spec = Dict([("f", make())])
+    assert spec.schema._field_meta_classes()[0]["widen_to_float"] is widens
+    value = [{"f": 1}, {"f": 2}] if in_list else {"f": 1}
+    spec = List(spec) if in_list else spec
+    for inplace in (True, False):
+        got = outcome(spec, value, inplace=inplace)
+        assert got == without_shortcuts(spec, value, inplace=inplace)
+        assert got == outcome(spec, full_road(value), inplace=inplace) or in_list

@@ -5,6 +5,8 @@
 #include "py/args.hpp"
 #include "py/lazy.hpp"
 
+#include <array>
+
 namespace vesk::kernel::record {
 
 namespace {
@@ -69,6 +71,37 @@ bool set_role(PyObject* inst, std::uint64_t role, PyObject* value) {
     return true;
 }
 
+bool set_roles(PyObject* inst, std::span<const RoleWrite> writes) {
+    constexpr std::size_t kMax = kRoleCount;
+    if (writes.size() > kMax) {
+        PyErr_SetString(PyExc_RuntimeError, "slot record: too many role writes at once");
+        return false;
+    }
+    const RecordLayout* layout = require_record(inst);
+    if (!layout) return false;
+    // The writes before the first role this record lacks are made, as one
+    // by one they would be; that role then raises its error.
+    std::size_t valid = 0;
+    while (valid < writes.size() && writes[valid].role < kRoleCount &&
+           writes[valid].role < layout->root_reserved)
+        ++valid;
+    std::array<py::Ref, kMax> incoming;
+    std::array<py::Ref, kMax> replaced;
+    for (std::size_t i = 0; i < valid; ++i) incoming[i] = py::Ref::borrow(writes[i].value);
+    {
+        py::CriticalSection guard(inst);
+        for (std::size_t i = 0; i < valid; ++i) {
+            PyObject** cell = cell_at(inst, role_offset(writes[i].role));
+            replaced[i] = py::Ref::steal(*cell);
+            *cell = incoming[i].release();
+        }
+    }
+    for (py::Ref& r : replaced) r.reset();
+    if (valid == writes.size()) return true;
+    (void)checked_role(inst, writes[valid].role);  // raises for that role
+    return false;
+}
+
 py::Ref set_role_if_absent(PyObject* inst, std::uint64_t role, PyObject* value) {
     if (!checked_role(inst, role)) return {};
     return install_if_empty(inst, role_offset(role), value);
@@ -98,9 +131,14 @@ py::Ref install_view(PyObject* inst, PyObject* view) {
 // --- field cells ----------------------------------------------------------------
 
 bool FieldCells::open(PyObject* inst) {
+    py::Ref map =
+        py::get_attr<"__slot_field_offsets__">(reinterpret_cast<PyObject*>(Py_TYPE(inst)));
+    return map && open(inst, map.get());
+}
+
+bool FieldCells::open(PyObject* inst, PyObject* map) {
     inst_ = inst;
-    map_ = py::get_attr<"__slot_field_offsets__">(reinterpret_cast<PyObject*>(Py_TYPE(inst)));
-    if (!map_) return false;
+    map_ = py::Ref::borrow(map);
     if (!PyDict_Check(map_.get())) {
         PyErr_SetString(PyExc_RuntimeError,
                         "slot record: `__slot_field_offsets__` is not a dict \xe2\x80\x94 not an "

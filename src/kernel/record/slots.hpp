@@ -35,6 +35,7 @@
 #include "kernel/record/layout.hpp"
 
 #include <cstdint>
+#include <span>
 
 namespace vesk::kernel::record {
 
@@ -53,6 +54,15 @@ namespace vesk::kernel::record {
 [[nodiscard]] bool get_role(PyObject* inst, std::uint64_t role, py::Ref& out);
 // Stores `value` (null empties the cell).
 [[nodiscard]] bool set_role(PyObject* inst, std::uint64_t role, PyObject* value);
+// One role write of `set_roles`.
+struct RoleWrite {
+    std::uint64_t role;
+    PyObject* value;  // null empties the cell
+};
+// Stores each value in turn, as `set_role` would, under one critical
+// section; every role is checked before any is written. The replaced values
+// are released after the section.
+[[nodiscard]] bool set_roles(PyObject* inst, std::span<const RoleWrite> writes);
 // Stores `value` only into an empty cell; answers the occupant after the
 // call (the given value, or the one that was there).
 [[nodiscard]] py::Ref set_role_if_absent(PyObject* inst, std::uint64_t role, PyObject* value);
@@ -74,6 +84,10 @@ class FieldCells {
 public:
     // Reads `type(inst).__slot_field_offsets__` and checks `inst`.
     [[nodiscard]] bool open(PyObject* inst);
+    // The same with the offsets map read already (any object: a non-dict is
+    // refused as by `open`), for a caller that reads it once per class while
+    // the class is unchanged.
+    [[nodiscard]] bool open(PyObject* inst, PyObject* map);
 
     // The checked byte offset of field `name`'s cell.
     [[nodiscard]] bool offset(PyObject* name, Py_ssize_t& out) const;

@@ -5,6 +5,7 @@
 #include "py/args.hpp"
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
+#include "py/hold.hpp"
 #include "py/lazy.hpp"
 #include "py/named.hpp"
 #include "symbolic/adoption.hpp"
@@ -13,6 +14,7 @@
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/fill.hpp"
 #include "symbolic/object/keyword_report.hpp"
+#include "symbolic/object/record_direct.hpp"
 #include "symbolic/object/node_state.hpp"
 #include "symbolic/object/record_meta.hpp"
 #include "symbolic/policy.hpp"
@@ -150,17 +152,22 @@ int construct_cells(PyObject* inst, const RecordFacts* facts, PyObject* field_na
     return record::write_fields(inst, field_names, validated.fields.get()) ? 0 : -1;
 }
 
-int seed_node_state(PyObject* inst, bool allow_partial, bool sealed, bool attr_write,
-                    PyObject* root_path) {
+}  // namespace
+
+int record_seed_facts(PyObject* inst, bool allow_partial, bool sealed, bool attr_write,
+                      PyObject* root_path) {
     if (!record::require_record(inst)) return -1;
     const ObjectBridge* b = object_bridge();
     if (!b) return -1;
     PyObject* path = root_path ? root_path : b->empty_key_path.get();
-    if (!record::set_role(inst, kRoleAllowPartial, allow_partial ? Py_True : Py_False) ||
-        !record::set_role(inst, kRoleAccessorWritable, attr_write ? Py_True : Py_False) ||
-        !record::set_role(inst, kRoleSealed, sealed ? Py_True : Py_False) ||
-        !record::set_role(inst, kRolePath, path) || !record::set_role(inst, kRoleParent, nullptr))
-        return -1;
+    const record::RoleWrite writes[] = {
+        {kRoleAllowPartial, allow_partial ? Py_True : Py_False},
+        {kRoleAccessorWritable, attr_write ? Py_True : Py_False},
+        {kRoleSealed, sealed ? Py_True : Py_False},
+        {kRolePath, path},
+        {kRoleParent, nullptr},
+    };
+    if (!record::set_roles(inst, writes)) return -1;
     if (!flags::origin_tracking_on()) return 0;
     PyObject* tag;
     if (!py::intern<"__init__">(tag)) return -1;
@@ -168,6 +175,8 @@ int seed_node_state(PyObject* inst, bool allow_partial, bool sealed, bool attr_w
         PyObject_CallFunctionObjArgs(b->origin_cls.get(), Py_None, tag, nullptr));
     return origin && record::set_role(inst, kRoleOrigin, origin.get()) ? 0 : -1;
 }
+
+namespace {
 
 // The child of `name` for the parenting pass: the view's entry when the
 // record has a materialised view (None when it lacks one), else the cell.
@@ -249,7 +258,7 @@ int record_seed_node_state(PyObject* inst, bool allow_partial, SealedArg sealed,
         facts.attr_write = attr_write != 0;
     }
     const bool is_sealed = sealed == SealedArg::Unspecified ? facts.frozen : sealed == SealedArg::Yes;
-    return seed_node_state(inst, allow_partial, is_sealed, facts.attr_write, root_path);
+    return record_seed_facts(inst, allow_partial, is_sealed, facts.attr_write, root_path);
 }
 
 int record_adopt_children(PyObject* inst, PyObject* field_names) {
@@ -291,15 +300,18 @@ int record_adopt_children(PyObject* inst, PyObject* field_names) {
         if (result.get() != value.get() && !cells.write(name.get(), result.get())) return -1;
     }
     if (adopting == 0) return 0;
-    if (adopting < 0) {
-        // Every cell holds a primitive: only a materialised view can hold a
-        // child that needs its parent.
-        py::Ref view;
-        if (!record::read_view(inst, view)) return -1;
-        if (!view) return 0;
-        adopting = truth_of<"enable_topo">(inst);
-        if (adopting <= 0) return adopting;
-    }
+    if (adopting < 0) return record_adopt_primitive_cells(inst, field_names);
+    return parenting_pass(inst, field_names);
+}
+
+int record_adopt_primitive_cells(PyObject* inst, PyObject* field_names) {
+    // Every cell holds a primitive: only a materialised view can hold a
+    // child that needs its parent.
+    py::Ref view;
+    if (!record::read_view(inst, view)) return -1;
+    if (!view) return 0;
+    const int adopting = truth_of<"enable_topo">(inst);
+    if (adopting <= 0) return adopting;
     return parenting_pass(inst, field_names);
 }
 
@@ -307,7 +319,12 @@ int record_finish(PyObject* inst, bool sealed, const CloneSource* clone) {
     PyObject* cls = class_of(inst);
     py::Ref non_symbolic = py::get_attr<"_non_symbolic_fields">(cls);
     if (!non_symbolic) return -1;
-    const int has_non_symbolic = PyObject_IsTrue(non_symbolic.get());
+    return record_finish_with(inst, non_symbolic.get(), nullptr, sealed, clone);
+}
+
+int record_finish_with(PyObject* inst, PyObject* non_symbolic, PyObject* post_init_noop,
+                       bool sealed, const CloneSource* clone) {
+    const int has_non_symbolic = PyObject_IsTrue(non_symbolic);
     if (has_non_symbolic < 0) return -1;
     if (has_non_symbolic) {
         const ObjectBridge* b = object_bridge();
@@ -317,12 +334,16 @@ int record_finish(PyObject* inst, bool sealed, const CloneSource* clone) {
                         b->clone_non_symbolic_fields.get(), inst, clone->source,
                         clone->deep ? Py_True : Py_False, or_none(clone->memo), nullptr))
                   : py::Ref::steal(PyObject_CallFunctionObjArgs(
-                        b->seed_non_symbolic_fields.get(), inst, non_symbolic.get(), nullptr));
+                        b->seed_non_symbolic_fields.get(), inst, non_symbolic, nullptr));
         if (!done) return -1;
     }
-    const int post_init_noop = truth_of<"_sym_post_init_is_noop">(cls);
-    if (post_init_noop < 0) return -1;
-    if (!post_init_noop && !py::call_method<"on_sym_post_init">(inst)) return -1;
+    py::Ref noop_flag = post_init_noop
+                            ? py::Ref::borrow(post_init_noop)
+                            : py::get_attr<"_sym_post_init_is_noop">(class_of(inst));
+    if (!noop_flag) return -1;
+    const int noop = PyObject_IsTrue(noop_flag.get());
+    if (noop < 0) return -1;
+    if (!noop && !py::call_method<"on_sym_post_init">(inst)) return -1;
     return !sealed || py::call_method<"sym_seal">(inst, Py_True) ? 0 : -1;
 }
 
@@ -369,10 +390,18 @@ int record_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                          name.get());
         return -1;
     }
-    RecordFacts facts;
-    if (!required_record_meta(cls, facts)) return -1;
+    py::Ref meta;
+    if (!required_record_meta_object(cls, meta)) return -1;
+    // Read in place: a meta is never held exclusively, so Python code run
+    // meanwhile cannot break the hold.
+    py::Shared<RecordFacts> held(meta.get());
+    if (!held || !facts_intact(*held)) return -1;
+    const RecordFacts& facts = *held;
     const bool is_sealed = sealed == SealedArg::Unspecified ? facts.frozen : sealed == SealedArg::Yes;
-    if (seed_node_state(self, allow_partial, is_sealed, facts.attr_write, root_path.get()) < 0)
+    const int direct =
+        record_init_direct(self, facts, kwargs, allow_partial, is_sealed, root_path.get());
+    if (direct != 0) return direct > 0 ? 0 : -1;
+    if (record_seed_facts(self, allow_partial, is_sealed, facts.attr_write, root_path.get()) < 0)
         return -1;
     const bool symbolic = facts.has_symbolic_fields();
     py::Ref transform;

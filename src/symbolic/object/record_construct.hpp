@@ -54,6 +54,25 @@ namespace vesk::symbolic::object {
 // and `sym_seal(True)` when `sealed`.
 [[nodiscard]] int record_finish(PyObject* inst, bool sealed, const CloneSource* clone);
 
+// The adoption of children when every cell of `field_names` holds a
+// primitive: nothing to stamp, so only the children of a materialised view
+// may still need the record as their parent.
+[[nodiscard]] int record_adopt_primitive_cells(PyObject* inst, PyObject* field_names);
+
+// Seeds the node-state cells from facts already read: allow_partial,
+// accessor_writable = `attr_write`, `sealed`, the path (`root_path`, else
+// the bridge's empty path), no parent, and the origin under the thread's
+// origin tracking.
+[[nodiscard]] int record_seed_facts(PyObject* inst, bool allow_partial, bool sealed,
+                                    bool attr_write, PyObject* root_path);
+
+// `record_finish` with the class's `_non_symbolic_fields` read already and,
+// unless null, its `_sym_post_init_is_noop` (read after the seeding
+// otherwise).
+[[nodiscard]] int record_finish_with(PyObject* inst, PyObject* non_symbolic,
+                                     PyObject* post_init_noop, bool sealed,
+                                     const CloneSource* clone);
+
 // Whether the record is inside its own second adoption pass on this thread.
 [[nodiscard]] bool record_adoption_covers(PyObject* inst) noexcept;
 

@@ -62,18 +62,28 @@ bool read_facts(PyObject* cls, PyObject* names, RecordFacts& out) {
     out.enable_topo = topo != 0;
     out.attr_write = attr_write != 0;
     out.frozen = frozen != 0;
+    out.compiled = compile_record(cls, out.schema.get(), out.slot_field_names.get(),
+                                  out.symbolic_field_names.get());
     return true;
 }
+
+}  // namespace
+
+bool facts_intact(const RecordFacts& facts) {
+    // Cleared by the collector while its class is being freed.
+    if (!facts.slot_field_names || !facts.symbolic_field_names || !facts.schema) {
+        PyErr_SetString(PyExc_RuntimeError, "record metadata was cleared with its class");
+        return false;
+    }
+    return true;
+}
+
+namespace {
 
 // The facts of a meta object.
 bool copy_facts(PyObject* meta, RecordFacts& out) {
     py::Shared<RecordFacts> held(meta);
-    if (!held) return false;
-    // Cleared by the collector while its class is being freed.
-    if (!held->slot_field_names || !held->symbolic_field_names || !held->schema) {
-        PyErr_SetString(PyExc_RuntimeError, "record metadata was cleared with its class");
-        return false;
-    }
+    if (!held || !facts_intact(*held)) return false;
     out = *held;
     return true;
 }
@@ -105,41 +115,57 @@ PyTypeObject* record_meta_type() {
     });
 }
 
-int record_meta(PyObject* cls, RecordFacts& out) {
+int record_meta_object(PyObject* cls, py::Ref& meta) {
     if (!PyType_Check(cls)) {
         py::raise_arg_type("cls", "a type", cls);
         return -1;
     }
-    py::Ref meta;
     const int cached = cached_meta(cls, meta);
-    if (cached != 0) return cached < 0 || !copy_facts(meta.get(), out) ? -1 : 1;
+    if (cached != 0) return cached;
     py::Ref names;
     const int has = py::get_optional_attr<"__slot_field_names__">(cls, names);
     if (has <= 0) return has;
     PyTypeObject* type = record_meta_type();
     if (!type) return -1;
-    meta = py::alloc<RecordFacts>(type);
-    if (!meta) return -1;
+    py::Ref made = py::alloc<RecordFacts>(type);
+    if (!made) return -1;
     // Filled before any other thread can see it.
-    if (!read_facts(cls, names.get(), py::state<RecordFacts>(meta.get()))) return -1;
+    if (!read_facts(cls, names.get(), py::state<RecordFacts>(made.get()))) return -1;
     // Two threads that both missed may both store; the later store stays,
     // and both metas hold equal facts.
     PyObject* name;
     if (!py::intern<"__native_record_meta__">(name) ||
-        PyObject_SetAttr(cls, name, meta.get()) < 0)
+        PyObject_SetAttr(cls, name, made.get()) < 0)
         return -1;
+    // Storing the meta changed the class: the tag that the compiled record
+    // trusts is the one the class carries from now on.
+    if (const auto& compiled = py::state<RecordFacts>(made.get()).compiled)
+        stamp_type_tag(cls, *compiled);
+    meta = std::move(made);
+    return 1;
+}
+
+int record_meta(PyObject* cls, RecordFacts& out) {
+    py::Ref meta;
+    const int found = record_meta_object(cls, meta);
+    if (found <= 0) return found;
     return copy_facts(meta.get(), out) ? 1 : -1;
 }
 
-bool required_record_meta(PyObject* cls, RecordFacts& out) {
-    const int found = record_meta(cls, out);
+bool required_record_meta_object(PyObject* cls, py::Ref& meta) {
+    const int found = record_meta_object(cls, meta);
     if (found != 0) return found > 0;
     py::Ref names = py::get_attr<"__slot_field_names__">(cls);
     if (!names) return false;
-    const int again = record_meta(cls, out);
+    const int again = record_meta_object(cls, meta);
     if (again != 0) return again > 0;
     PyErr_SetString(PyExc_RuntimeError, "__slot_field_names__ vanished during record_meta build");
     return false;
+}
+
+bool required_record_meta(PyObject* cls, RecordFacts& out) {
+    py::Ref meta;
+    return required_record_meta_object(cls, meta) && copy_facts(meta.get(), out);
 }
 
 }  // namespace vesk::symbolic::object

@@ -13,7 +13,9 @@
 // its shared hold; nothing takes it exclusively.
 #pragma once
 
+#include "py/record.hpp"
 #include "py/ref.hpp"
+#include "symbolic/object/record_compiled.hpp"
 
 namespace vesk::symbolic::object {
 
@@ -26,6 +28,9 @@ struct RecordFacts {
     bool enable_topo = false;      // truth of the class's `enable_topo`
     bool attr_write = false;       // truth of `__sym_options__.attr_write`
     bool frozen = false;           // truth of `__sym_options__.frozen`
+    // What the record tp_init builds a record from directly; empty when the
+    // class does not compile (record_compiled.hpp).
+    py::SharedRecord<RecordCompiled> compiled;
 
     template <class V>
     void visit(V&& v) {
@@ -34,6 +39,7 @@ struct RecordFacts {
         v(symbolic_names_attr);
         v(sym_fields);
         v(schema);
+        v(compiled);
     }
 
     [[nodiscard]] bool has_symbolic_fields() const noexcept {
@@ -53,5 +59,14 @@ struct RecordFacts {
 // The same for a class that must be a record class: its missing
 // `__slot_field_names__` raises that AttributeError.
 [[nodiscard]] bool required_record_meta(PyObject* cls, RecordFacts& out);
+
+// The two lookups answering the meta object itself, for a caller that
+// reads its facts under a shared hold (py::Shared<RecordFacts>) instead of
+// copying them; `facts_intact` then checks what the hold gives.
+[[nodiscard]] int record_meta_object(PyObject* cls, py::Ref& meta);
+[[nodiscard]] bool required_record_meta_object(PyObject* cls, py::Ref& meta);
+// False with RuntimeError when the collector has cleared the facts (their
+// class is being freed).
+[[nodiscard]] bool facts_intact(const RecordFacts& facts);
 
 }  // namespace vesk::symbolic::object

@@ -19,6 +19,8 @@
 
 #include "typing/field/field_meta.hpp"
 
+#include <cstdint>
+
 namespace vesk::typing::field {
 
 // The class, built on first use and shared process-wide (borrowed); null
@@ -33,9 +35,27 @@ namespace vesk::typing::field {
 // native Field.
 [[nodiscard]] FieldMetaRef field_meta(PyObject* field);
 
+// The same record without taking a share of it: the published one, borrowed
+// from the field's slot, read with one
+// atomic load and no hold of the field. The caller must be inside a
+// `ReadSection` (meta_epoch.hpp) for as long as it uses the record. Only when a record has to be built
+// does `keep` receive it (the build may lose to a concurrent change and not
+// be published). Null with an exception set on failure.
+[[nodiscard]] const FieldMeta* field_meta_view(PyObject* field, FieldMetaRef& keep);
+
 // Drops the field's cached record; holders keep theirs. `field` must be a
 // native Field.
 void invalidate_meta(PyObject* field) noexcept;
+
+// The number of times the field's cached record was dropped, read without
+// any lock: a holder of a record compares it with the value read before it
+// took the record, to learn whether the field changed since. `field` must be
+// a native Field.
+[[nodiscard]] std::uint64_t meta_generation(PyObject* field) noexcept;
+
+// The field's cached record, read without its lock: only for the cycle
+// collector of another holder, which runs with every other thread stopped.
+[[nodiscard]] const FieldMeta* cached_meta_unlocked(PyObject* field) noexcept;
 
 // The field's value spec, read under a shared hold (a new reference).
 [[nodiscard]] py::Ref field_value_spec(PyObject* field);

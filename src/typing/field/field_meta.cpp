@@ -105,7 +105,9 @@ void add_exact(FieldMeta& m, PyObject* cls) {
             add_exact(m, cls.get());
             classified = true;
         }
-        if (facts.is_float && !facts.strict_true) float_widenable = true;
+        // Only a Float that applies an int as `float(int)` and nothing more:
+        // a transform or a freeze would make something else of it.
+        if (facts.is_float && !facts.strict_true && facts.untouched) float_widenable = true;
         if (!funnel::spec_checked_leaf_type(c.get(), cls)) return false;
         if (cls) {
             if (!checked_holds(m, cls.get())) m.checked.emplace_back(std::move(cls), c);
@@ -149,7 +151,10 @@ void add_exact(FieldMeta& m, PyObject* cls) {
             add_exact(m, cls);
         }
     }
-    m.widen_to_float = float_widenable && !holds(m.exact, reinterpret_cast<PyObject*>(&PyLong_Type));
+    // An int that a candidate takes as an int (exactly, or after its check)
+    // stays an int.
+    PyObject* const int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
+    m.widen_to_float = float_widenable && !holds(m.exact, int_type) && !checked_holds(m, int_type);
     if (m.wrap) {
         funnel::FillInfo fill;
         if (!funnel::container_fill_info(value_spec, fill)) return false;

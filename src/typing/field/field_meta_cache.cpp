@@ -1,5 +1,6 @@
 // The per-field cache of the compiled record: built outside every lock on
-// first use, dropped by every change that feeds it.
+// first use, published into the field's slot, unpublished by every change
+// that feeds it. Reading a published record is one atomic load.
 #include "typing/field/field.hpp"
 #include "typing/field/field_ops.hpp"
 
@@ -9,23 +10,22 @@ namespace vesk::typing::field {
 
 namespace {
 
-// The slot of a field: it has its own lock and is the one part of the State
-// reached without the field's hold.
+// The slot of a field: the one part of the State reached without the
+// field's hold.
 [[nodiscard]] const MetaSlot& meta_slot(PyObject* field) noexcept {
     return py::state<FieldState>(field).meta;
 }
 
-}  // namespace
-
-FieldMetaRef field_meta(PyObject* field) {
+// Builds the record from the field as it is now and publishes it unless the
+// field changed meanwhile; the caller keeps the record either way.
+FieldMetaRef build_and_publish(PyObject* field) {
     py::Ref key, value;
     std::uint64_t generation = 0;
     {
         Reading s(field);
         if (!s) return nullptr;
-        if (FieldMetaRef cached = s->meta.load()) return cached;
         // Read before the members: a change after this point moves the
-        // generation on, and the record built below is then not cached.
+        // generation on, and the record built below is then not published.
         generation = s->meta.generation();
         key = s->key;
         value = s->value;
@@ -34,13 +34,34 @@ FieldMetaRef field_meta(PyObject* field) {
     if (!const_text) return nullptr;
     FieldMetaRef built = build_field_meta(const_text.get(), field, value ? value.get() : Py_None);
     if (!built) return nullptr;
-    FieldMetaRef replaced = meta_slot(field).store(built, generation);
-    return built;  // `replaced` is released after the slot's lock
+    (void)meta_slot(field).store(built, generation);
+    return built;
 }
 
-void invalidate_meta(PyObject* field) noexcept {
-    FieldMetaRef dropped = meta_slot(field).take();
-    // `dropped` is released here, with the slot's lock already free.
+}  // namespace
+
+FieldMetaRef field_meta(PyObject* field) {
+    {
+        ReadSection reading;
+        if (FieldMetaRef published = meta_slot(field).load()) return published;
+    }
+    return build_and_publish(field);
 }
+
+std::uint64_t meta_generation(PyObject* field) noexcept {
+    return meta_slot(field).generation();
+}
+
+const FieldMeta* cached_meta_unlocked(PyObject* field) noexcept {
+    return meta_slot(field).peek();
+}
+
+const FieldMeta* field_meta_view(PyObject* field, FieldMetaRef& keep) {
+    if (const FieldMeta* published = meta_slot(field).peek()) return published;
+    keep = build_and_publish(field);
+    return keep.get();
+}
+
+void invalidate_meta(PyObject* field) noexcept { meta_slot(field).take(); }
 
 }  // namespace vesk::typing::field

@@ -6,65 +6,125 @@
 // them in its own slot, which a copy never takes over.
 #pragma once
 
+#include "py/layout.hpp"
 #include "py/mutex.hpp"
 #include "py/record.hpp"
 #include "py/ref.hpp"
 #include "typing/field/field_meta.hpp"
+#include "typing/field/meta_epoch.hpp"
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 namespace vesk::typing::field {
 
-// The cached record of one field. The lock guards only the slot; records
-// taken out of it are released by the caller after unlocking, since the last
-// release of a record drops Python objects and may run finalisers. A cache
-// is not part of what the field declares: a copied slot starts empty.
+// The cached record of one field, read with one atomic load.
+//
+// Publication. A built record goes into a node that the slot owns, and the
+// node's address is stored into `current_` (release); a reader loads it
+// (acquire) and uses the record in place: no lock, no hold of the field, no
+// change to any shared count. An invalidation stores null; the next reader
+// builds a record and publishes a new node. Records never change, so the
+// later store simply wins.
+//
+// Reclamation. A reader may still be using a record that a change just
+// unpublished; readers borrow records only inside a `ReadSection`
+// (meta_epoch.hpp). An unpublished node is tagged with the epoch of its
+// retirement and freed by a later write to the slot once no thread's section
+// began before it, or with the field.
+//
+// Writers (publish, invalidate) take the small lock, which only orders them
+// and guards `nodes_`; they never release a record under it. The cycle
+// collector (which runs with every other thread stopped) sees each record
+// through its node, counted while the node is its only holder. A copied
+// slot starts empty: a cache is not part of what the field declares.
 class MetaSlot {
 public:
     MetaSlot() noexcept = default;
     MetaSlot(const MetaSlot&) noexcept {}
     MetaSlot& operator=(const MetaSlot&) noexcept { return *this; }
 
-    // The cached record (a new reference), or null.
+    // The published record, borrowed from the slot (valid while the caller
+    // stays in its ReadSection), or null. One atomic load.
+    [[nodiscard]] const FieldMeta* peek() const noexcept {
+        const Node* n = current_.load(std::memory_order_acquire);
+        return n ? n->record.operator->() : nullptr;
+    }
+    // The published record for a new holder, or null.
     [[nodiscard]] FieldMetaRef load() const noexcept {
-        py::MutexLock lock(mutex_);
-        return cached_.get();
+        const Node* n = current_.load(std::memory_order_acquire);
+        return n ? n->record.get() : nullptr;
     }
     // The number of invalidations so far; a record built from state read
     // after this value is current only if it has not moved on.
     [[nodiscard]] std::uint64_t generation() const noexcept {
-        py::MutexLock lock(mutex_);
-        return generation_;
+        return generation_.load(std::memory_order_acquire);
     }
-    // Caches `m` unless the field changed since `generation` was read, so a
-    // build that raced a change never outlives it. Returns the record that
-    // was replaced, for the caller to release.
-    [[nodiscard]] FieldMetaRef store(FieldMetaRef m, std::uint64_t generation) const noexcept {
+    // Publishes `m` unless the field changed since `generation` was read, so
+    // a build that raced a change never outlives it. Whether it was published.
+    bool store(const FieldMetaRef& m, std::uint64_t generation) const {
+        auto node = std::make_unique<Node>();
+        node->record = m;
+        std::vector<std::unique_ptr<Node>> freed;
+        bool published = false;
         {
             py::MutexLock lock(mutex_);
-            if (generation == generation_) cached_.swap(m);
+            if (generation == generation_.load(std::memory_order_relaxed)) {
+                current_.store(node.get(), std::memory_order_seq_cst);
+                nodes_.push_back(std::move(node));
+                published = true;
+            }
+            collect(freed);
         }
-        return m;
+        return published;  // `freed` is released here, after the lock
     }
-    // Empties the slot; returns the dropped record for the caller to release.
-    [[nodiscard]] FieldMetaRef take() const noexcept {
-        py::MutexLock lock(mutex_);
-        ++generation_;
-        return cached_.take();
+    // Unpublishes the record, and frees those no reader can still hold.
+    void take() const noexcept {
+        std::vector<std::unique_ptr<Node>> freed;
+        {
+            py::MutexLock lock(mutex_);
+            generation_.fetch_add(1, std::memory_order_relaxed);
+            const Node* was = current_.exchange(nullptr, std::memory_order_seq_cst);
+            if (was) const_cast<Node*>(was)->retired_at = retire_epoch();
+            collect(freed);
+        }
     }
 
-    // The record for the cycle collector, which counts it while this slot
-    // is its only holder.
+    // Every record the slot holds, for the cycle collector. Clearing leaves
+    // empty nodes, which read as no record.
     template <class V>
     void visit(V&& v) {
-        v(cached_);
+        for (const std::unique_ptr<Node>& n : nodes_) v(n->record);
     }
 
 private:
-    // The slot is a cache: reading or replacing it does not change the field.
+    struct Node {
+        py::SharedRecord<FieldMeta> record;
+        std::uint64_t retired_at = 0;  // 0 while published
+    };
+    // Moves out the unpublished nodes no reader can hold (under the lock).
+    void collect(std::vector<std::unique_ptr<Node>>& out) const noexcept {
+        for (std::size_t i = 0; i < nodes_.size();) {
+            const std::uint64_t at = nodes_[i]->retired_at;
+            if (at && retired_before_every_reader(at)) {
+                try {
+                    out.push_back(std::move(nodes_[i]));
+                } catch (...) {
+                    return;  // out of memory: the node waits for a later write
+                }
+                nodes_[i] = std::move(nodes_.back());
+                nodes_.pop_back();
+            } else {
+                ++i;
+            }
+        }
+    }
+    mutable std::atomic<const Node*> current_{nullptr};
+    mutable std::atomic<std::uint64_t> generation_{0};
     mutable PyMutex mutex_{};
-    mutable py::SharedRecord<FieldMeta> cached_;
-    mutable std::uint64_t generation_ = 0;
+    mutable std::vector<std::unique_ptr<Node>> nodes_;
 };
 
 // What a field declares. Absent objects are None; `assign` is null when no
@@ -113,5 +173,11 @@ struct FieldState : FieldMembers {
         meta.visit(v);
     }
 };
+
+// The record published in the slot of `field`, a native Field, borrowed,
+// or null: one atomic load. The caller is inside a `ReadSection`.
+[[nodiscard]] inline const FieldMeta* published_meta(PyObject* field) noexcept {
+    return py::state<FieldState>(field).meta.peek();
+}
 
 }  // namespace vesk::typing::field

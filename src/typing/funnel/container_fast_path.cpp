@@ -5,6 +5,7 @@
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
 #include "py/lazy.hpp"
+#include "typing/field/meta_epoch.hpp"
 #include "typing/funnel/classify.hpp"
 #include "typing/funnel/dict_bulk.hpp"
 #include "typing/funnel/elem_rule.hpp"
@@ -148,6 +149,65 @@ Shortcut container_shortcut(const SpecEngine& engine, PyObject* spec, PyObject* 
         return dict_fast_path(engine, dict->schema.get(), dict->open_str_value_spec.get(), value,
                               options.child_transform, allow, out);
     return container_fast_path(engine, value, options.child_transform, allow, out);
+}
+
+Shortcut dict_shortcut(const SpecEngine& engine, PyObject* spec, PyObject* value,
+                       ApplyOptions& options, py::Ref& out) {
+    const Shortcut s = container_shortcut(engine, spec, value, options, out);
+    if (s != Shortcut::Undecided) return s;
+    const auto* dict = kind_as<DictKind>(engine.kind);
+    // The schema's constant road is what the full road takes for such a
+    // dict; an open value spec takes another.
+    if (!dict || !spec || options.child_transform || shortcuts_off() ||
+        !PyDict_CheckExact(value) || engine.frozen || engine.transform ||
+        dict->open_str_value_spec)
+        return Shortcut::Undecided;
+    PyTypeObject* native = ops(engine).py_class(engine.kind);
+    if (!native) return Shortcut::Error;
+    if (Py_TYPE(spec) != native) return Shortcut::Undecided;
+    DictBulk bulk;
+    if (!DictBulk::derive(dict->schema.get(), bulk)) return Shortcut::Error;
+    if (!bulk.usable()) return Shortcut::Undecided;
+    field::ReadSection reading;
+    const int c = bulk.convert(value, options.inplace, out);
+    if (c < 0) return Shortcut::Error;
+    return c ? Shortcut::Accepted : Shortcut::Undecided;
+}
+
+bool list_element_rule(const ListKind& list, const ApplyOptions& options, ElemRule& out) {
+    out = ElemRule{};
+    if (options.child_transform || shortcuts_off()) return true;
+    return elem_rule(list.element.get(), true, out);
+}
+
+Shortcut list_shortcut(const SpecEngine& engine, PyObject* spec, PyObject* value,
+                       ApplyOptions& options, py::Ref& out) {
+    const auto* list = kind_as<ListKind>(engine.kind);
+    if (!list || options.child_transform || shortcuts_off() || !PyList_CheckExact(value) ||
+        engine.frozen || engine.transform)
+        return container_shortcut(engine, spec, value, options, out);
+    if (spec) {
+        PyTypeObject* native = ops(engine).py_class(engine.kind);
+        if (!native) return Shortcut::Error;
+        if (Py_TYPE(spec) != native) return Shortcut::Undecided;
+    }
+    if (!within(PyList_GET_SIZE(value), list->min_size, list->max_size))
+        return Shortcut::Undecided;
+    ElemRule rule;
+    if (!elem_rule(list->element.get(), true, rule)) return Shortcut::Error;
+    if (rule.kind == ElemRule::Kind::Slow) return Shortcut::Undecided;
+    Py_ssize_t at = 0;
+    const int r = first_mismatch(rule, value, at);
+    if (r < 0) return Shortcut::Error;
+    if (r) return accept(value, out);
+    // Only a rule that ran no Python code over the elements it passed hands
+    // them on: the full road then never reads them again. The driver's
+    // later steps leave an exact list of an untouched spec as it is, so the
+    // per-kind apply meets this very list (or its copy).
+    if (rule.calls_back()) return Shortcut::Undecided;
+    options.proven_list = value;
+    options.proven_prefix = at;
+    return Shortcut::Undecided;
 }
 
 }  // namespace vesk::typing::funnel

@@ -12,6 +12,7 @@
 #pragma once
 
 #include "py/ref.hpp"
+#include "typing/funnel/elem_rule.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
 
 namespace vesk::typing::funnel {
@@ -41,5 +42,26 @@ namespace vesk::typing::funnel {
 [[nodiscard]] Shortcut container_shortcut(const SpecEngine& engine, PyObject* spec,
                                           PyObject* value, const ApplyOptions& options,
                                           py::Ref& out);
+
+// The List kind's own shortcut: `container_shortcut`, and, when an exact
+// list without a child transform is declined at element k, the proof that
+// its first k elements need no apply, left in `options` for the per-kind
+// apply to start after them.
+[[nodiscard]] Shortcut list_shortcut(const SpecEngine& engine, PyObject* spec, PyObject* value,
+                                     ApplyOptions& options, py::Ref& out);
+
+// The Dict kind's own shortcut: `container_shortcut`, and, for an exact dict
+// it declines, without a child transform, the native apply of a dict whose
+// constant fields only need an int widened to float (as its schema's own
+// apply with `inplace` gives it).
+[[nodiscard]] Shortcut dict_shortcut(const SpecEngine& engine, PyObject* spec, PyObject* value,
+                                     ApplyOptions& options, py::Ref& out);
+
+// The element rule with which a List's per-kind apply skips and converts
+// elements natively: derived from the element spec when no child transform
+// is in force and the shortcuts are on; otherwise the slow rule. False with
+// an exception set.
+[[nodiscard]] bool list_element_rule(const ListKind& list, const ApplyOptions& options,
+                                     ElemRule& out);
 
 }  // namespace vesk::typing::funnel

@@ -2,7 +2,11 @@
 
 #include "py/critical_section.hpp"
 #include "py/named.hpp"
+#include "typing/field/field.hpp"
+#include "typing/field/field_state.hpp"
+#include "typing/field/meta_epoch.hpp"
 #include "typing/funnel/classify.hpp"
+#include "typing/funnel/funnel.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 
 #include <array>
@@ -68,6 +72,27 @@ bool DictBulk::derive(PyObject* schema, DictBulk& out) {
                 out.takes_none_[i] = true;
             }
         }
+        if (e.check_spec) {
+            Check check;
+            check.spec = e.check_spec;
+            SpecRead engine(e.check_spec.get());
+            if (!engine) return false;
+            if (!untouched(*engine)) return true;
+            auto native_bound = [](const py::Ref& b) {
+                return !b || PyLong_CheckExact(b.get()) || PyFloat_CheckExact(b.get());
+            };
+            if (const auto* num = kind_as<NumberKind>(engine->kind)) {
+                if (!native_bound(num->min_value) || !native_bound(num->max_value)) return true;
+                check.min = num->min_value;
+                check.max = num->max_value;
+            } else if (const auto* str = kind_as<StrKind>(engine->kind)) {
+                if (!str->regex) return true;
+                check.regex = str->regex;
+            } else {
+                return true;  // a candidate list compares by equality, which may run code
+            }
+            out.checks_.push_back(std::move(check));
+        }
         if (!e.list_spec) continue;
         PyObject* spec = e.list_spec.get();
         ListRule lr;
@@ -86,8 +111,27 @@ bool DictBulk::derive(PyObject* schema, DictBulk& out) {
         if (lr.rule.kind == ElemRule::Kind::Slow) return true;
         out.lists_.push_back(std::move(lr));
     }
+    out.native_fields_ = true;
+    for (const py::Ref& f : meta->const_fields)
+        out.native_fields_ = out.native_fields_ && field::is_field(f.get());
     out.meta_ = std::move(meta);
     return true;
+}
+
+int DictBulk::passes(const Check& c, PyObject* v) {
+    auto refused = [](int r) {
+        if (r < 0) PyErr_Clear();
+        return r != 0;
+    };
+    if (c.regex) {
+        py::Ref match = py::call_method<"match">(c.regex.get(), v);
+        if (!match) PyErr_Clear();
+        return match && match.get() != Py_None;
+    }
+    // Both bounds are compared, as the spec's own check does.
+    const bool low = c.min && refused(PyObject_RichCompareBool(v, c.min.get(), Py_LT));
+    const bool high = c.max && refused(PyObject_RichCompareBool(v, c.max.get(), Py_GT));
+    return !low && !high;
 }
 
 int DictBulk::matches(PyObject* value) const {
@@ -104,13 +148,14 @@ int DictBulk::match_entries(PyObject* value) const {
     if (!PyDict_CheckExact(value)) return 0;
     const std::vector<schema::BulkEntry>& entries = meta_->bulk;
     const auto n = static_cast<Py_ssize_t>(entries.size());
-    HeldRefs lists;
+    // The values of the List and checked entries, in order, held for the
+    // tests that run after the lock is let go.
+    HeldRefs held;
     bool in_order = true;
     {
         // Keys in the schema's order, each the very constant text or an
         // exact str equal to it, are matched where they stand; type tests
-        // only, under the dict's lock. Lists are held for their element
-        // scan after the lock is let go.
+        // only, under the dict's lock.
         py::CriticalSection guard(value);
         if (PyDict_GET_SIZE(value) != n) return 0;
         Py_ssize_t pos = 0;
@@ -118,6 +163,13 @@ int DictBulk::match_entries(PyObject* value) const {
         PyObject* v = nullptr;
         std::size_t i = 0;
         while (PyDict_Next(value, &pos, &k, &v)) {
+            // The very constant text (the usual case: both interned) is a str.
+            if (in_order && k == entries[i].key.get()) {
+                const schema::BulkEntry& e = entries[i];
+                if (!entry_takes(i++, e, v)) return 0;
+                if (e.list_spec || e.check_spec) held.push(v);
+                continue;
+            }
             if (!PyUnicode_Check(k)) return 0;
             if (!in_order) continue;
             const schema::BulkEntry& e = entries[i];
@@ -126,30 +178,171 @@ int DictBulk::match_entries(PyObject* value) const {
                 continue;
             }
             if (!entry_takes(i++, e, v)) return 0;
-            if (e.list_spec && v != Py_None) lists.push(v);
+            if (e.list_spec || e.check_spec) held.push(v);
         }
     }
     if (!in_order) {
         // Another order, or str subclass keys: look each constant key up.
-        lists.clear();
+        held.clear();
         for (std::size_t i = 0; i < entries.size(); ++i) {
             const schema::BulkEntry& e = entries[i];
             PyObject* found = nullptr;
             const int present = PyDict_GetItemRef(value, e.key.get(), &found);
-            py::Ref held = py::Ref::steal(found);
+            py::Ref taken = py::Ref::steal(found);
             if (present <= 0) return present;
             if (!entry_takes(i, e, found)) return 0;
-            if (e.list_spec && found != Py_None) lists.push(found);
+            if (e.list_spec || e.check_spec) held.push(found);
         }
     }
-    for (std::size_t j = 0; j < lists.size(); ++j) {
-        const ListRule& lr = lists_[j];
-        PyObject* list = lists.at(j);
-        const Py_ssize_t size = PyList_Size(list);
-        if (size < lr.min_size || (lr.max_size && size > *lr.max_size)) return 0;
-        const int r = all_match(lr.rule, list);
+    if (held.size() == 0) return 1;
+    std::size_t j = 0, li = 0, ci = 0;
+    for (const schema::BulkEntry& e : entries) {
+        if (!e.list_spec && !e.check_spec) continue;
+        PyObject* v = held.at(j++);
+        if (e.check_spec) {
+            // A pattern match makes a new object: not under the lock.
+            if (v != Py_None && !passes(checks_[ci], v)) return 0;
+            ++ci;
+        }
+        if (e.list_spec) {
+            const ListRule& lr = lists_[li++];
+            if (v == Py_None) continue;
+            const Py_ssize_t size = PyList_Size(v);
+            if (size < lr.min_size || (lr.max_size && size > *lr.max_size)) return 0;
+            const int r = all_match(lr.rule, v);
+            if (r <= 0) return r;
+        }
+    }
+    return 1;
+}
+
+int DictBulk::convert(PyObject* value, bool inplace, py::Ref& out) const {
+    if (!meta_ || !PyDict_CheckExact(value)) return 0;
+    const std::vector<schema::BulkEntry>& entries = meta_->bulk;
+    const std::size_t n = entries.size();
+    if (n != meta_->const_fields.size()) return 0;
+    // The values in the schema's order: read where they stand when the keys
+    // are in that order (type tests only, under the dict's lock), else
+    // looked up.
+    HeldRefs values;
+    bool in_order = true;
+    {
+        py::CriticalSection guard(value);
+        if (PyDict_GET_SIZE(value) != static_cast<Py_ssize_t>(n)) return 0;
+        Py_ssize_t pos = 0;
+        PyObject* k = nullptr;
+        PyObject* v = nullptr;
+        std::size_t i = 0;
+        while (PyDict_Next(value, &pos, &k, &v)) {
+            if (!PyUnicode_Check(k)) return 0;
+            if (in_order && same_text(k, entries[i].key.get())) {
+                values.push(v);
+                ++i;
+            } else {
+                in_order = false;
+            }
+        }
+    }
+    if (!in_order) {
+        values.clear();
+        for (const schema::BulkEntry& e : entries) {
+            PyObject* found = nullptr;
+            const int present = PyDict_GetItemRef(value, e.key.get(), &found);
+            py::Ref held = py::Ref::steal(found);
+            if (present <= 0) return present;
+            values.push(found);
+        }
+    }
+    // What the constant road stores for each field: its value, or a new one.
+    HeldRefs produced;
+    std::uint64_t changed = 0;  // a bit per field; more fields than bits: not here
+    if (n > 64) return 0;
+    std::size_t list_at = 0;
+    std::size_t check_at = 0;
+    // Whether the field's record checks values of exactly the class of `x`
+    // with this entry's spec, and `x` passes.
+    auto checked_ok = [](const field::FieldMeta& fm, const Check* check, PyObject* x) {
+        if (!check) return false;
+        for (const auto& [cls, spec] : fm.checked)
+            if (cls.get() == reinterpret_cast<PyObject*>(Py_TYPE(x)))
+                return spec.get() == check->spec.get() && passes(*check, x) == 1;
+        return false;
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        const schema::BulkEntry& e = entries[i];
+        PyObject* v = values.at(i);
+        const ListRule* lr = e.list_spec ? &lists_[list_at++] : nullptr;
+        const Check* check = e.check_spec ? &checks_[check_at++] : nullptr;
+        PyObject* f = meta_->const_fields[i].get();
+        field::FieldMetaRef keep;
+        const field::FieldMeta* fm = native_fields_ ? field::published_meta(f) : nullptr;
+        if (!fm) fm = schema::field_meta_view(f, keep);
+        if (!fm) return -1;
+        if (!fm->validate) continue;  // taken as it is
+        // The pure leaf tier, its common answer first.
+        if (fm->accept_any) continue;
+        bool exact = false;
+        for (const py::Ref& c : fm->exact)
+            if (c.get() == reinterpret_cast<PyObject*>(Py_TYPE(v))) exact = true;
+        if (exact) continue;
+        funnel::FunnelOutcome leaf = funnel::funnel_leaf(v, *fm);
+        switch (leaf.kind) {
+            case funnel::FunnelOutcome::Kind::Error:
+                return -1;
+            case funnel::FunnelOutcome::Kind::Verbatim:
+                continue;
+            case funnel::FunnelOutcome::Kind::Produced:
+                if (funnel::leaf_needs_check(*fm, leaf.value.get()) &&
+                    !checked_ok(*fm, check, leaf.value.get()))
+                    return 0;
+                changed |= std::uint64_t{1} << i;
+                produced.push(leaf.value.get());
+                continue;
+            default:
+                break;
+        }
+        // A value one constraint check decides, which it passes.
+        if (checked_ok(*fm, check, v)) continue;
+        // A list the field's container fast path accepts is taken as it is.
+        if (!lr || !PyList_CheckExact(v) || !fm->wrap ||
+            fm->value_spec.get() != e.list_spec.get())
+            return 0;
+        const Py_ssize_t size = PyList_Size(v);
+        if (size < lr->min_size || (lr->max_size && size > *lr->max_size)) return 0;
+        const int r = all_match(lr->rule, v);
         if (r <= 0) return r;
     }
+    if (!changed && !inplace) {
+        // Nothing to write: the dict is itself the result where its own
+        // shortcut takes it whole, else the apply gives a copy.
+        const int whole = matches(value);
+        if (whole < 0) return -1;
+        if (whole) {
+            out = py::Ref::borrow(value);
+            return 1;
+        }
+    }
+    py::Ref target;
+    std::size_t p = 0;
+    if (!inplace && !in_order) {
+        // A new dict with the fields in the schema's order.
+        target = py::Ref::steal(PyDict_New());
+        if (!target) return -1;
+        for (std::size_t i = 0; i < n; ++i) {
+            PyObject* v = changed >> i & 1 ? produced.at(p++) : values.at(i);
+            if (PyDict_SetItem(target.get(), entries[i].key.get(), v) < 0) return -1;
+        }
+        out = std::move(target);
+        return 1;
+    }
+    // The dict itself, or its copy, which keeps the schema's order.
+    target = inplace ? py::Ref::borrow(value) : py::Ref::steal(PyDict_Copy(value));
+    if (!target) return -1;
+    for (std::size_t i = 0; i < n; ++i)
+        if (changed >> i & 1 &&
+            PyDict_SetItem(target.get(), entries[i].key.get(), produced.at(p++)) < 0)
+            return -1;
+    out = std::move(target);
     return 1;
 }
 

@@ -27,11 +27,28 @@ public:
     [[nodiscard]] static bool derive(PyObject* schema, DictBulk& out);
 
     [[nodiscard]] bool usable() const noexcept { return pairs_ || meta_; }
+    // Whether a List field's element rule may call back into Python.
+    [[nodiscard]] bool calls_back() const noexcept {
+        for (const ListRule& lr : lists_)
+            if (lr.rule.calls_back()) return true;
+        return false;
+    }
 
     // 1 when `value` is an exact dict that the check accepts whole, 0 when
     // not (a key that is not a str is never accepted), -1 with an exception
     // set when a lookup or an element test fails.
     [[nodiscard]] int matches(PyObject* value) const;
+
+    // For a dict `matches` refused: the result of the schema's own apply of
+    // it with `inplace`, when each field's compiled record takes its value
+    // by the pure leaf tier (unchanged, or an int widened to float with no
+    // check left) or, for a List field, by the field's element rule; written
+    // into the dict itself with `inplace`, else a new dict with the keys in
+    // the schema's order (as that apply gives). 1 with `out` set, 0 when the
+    // schema's apply must decide, -1 with an exception set. Only the native
+    // entries of an exactly native Schema qualify. It reads field records
+    // borrowed, so the caller is inside a `field::ReadSection`.
+    [[nodiscard]] int convert(PyObject* value, bool inplace, py::Ref& out) const;
 
 private:
     struct ListRule {
@@ -39,6 +56,18 @@ private:
         std::optional<std::int64_t> max_size;
         ElemRule rule;
     };
+    // The constraint check of a checked entry's spec, taken from the spec as
+    // it is when the check is derived: bounds that compare natively (exact
+    // int or float), or a compiled pattern.
+    struct Check {
+        py::Ref spec;
+        py::Ref min;
+        py::Ref max;
+        py::Ref regex;
+    };
+    // 1 when `v` passes the check, 0 when not; a comparison or match that
+    // fails counts as not passing (the full apply then reports it).
+    [[nodiscard]] static int passes(const Check& c, PyObject* v);
     [[nodiscard]] int match_entries(PyObject* value) const;
     [[nodiscard]] bool entry_takes(std::size_t i, const schema::BulkEntry& e,
                                    PyObject* v) const noexcept;
@@ -46,7 +75,9 @@ private:
     py::Ref pairs_;
     schema::SchemaMetaRef meta_;
     std::vector<ListRule> lists_;  // one per entry with a List spec, in order
+    std::vector<Check> checks_;    // one per entry with a check spec, in order
     std::vector<bool> takes_none_;  // per entry; empty when none takes None
+    bool native_fields_ = false;    // every constant field is a native Field
 };
 
 // The constant-key check a schema precomputes: a tuple of (key, class) pairs,

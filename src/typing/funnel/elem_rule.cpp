@@ -34,10 +34,11 @@ struct ContainerFacts {
     bool exact_class = false;  // exactly its kind's native class
     bool untouched = false;    // not frozen and without transform
     bool noneable = false;
+    bool strict = false;
     KindId id = KindId::Any;
     py::Ref schema;    // Dict
     py::Ref type_map;  // Union
-    py::Ref elements;  // Tuple
+    py::Ref elements;  // Tuple: the element fields; List: the element spec
     bool fixed = false;
     std::int64_t min_size = 0;
     std::optional<std::int64_t> max_size;
@@ -54,6 +55,7 @@ bool container_facts(PyObject* spec, ContainerFacts& out) {
     out.exact_class = Py_TYPE(spec) == native;
     out.untouched = untouched(e);
     out.noneable = e.is_noneable;
+    out.strict = e.is_strict();
     out.id = e.id();
     if (const auto* d = kind_as<DictKind>(e.kind)) {
         out.schema = d->schema;
@@ -64,6 +66,10 @@ bool container_facts(PyObject* spec, ContainerFacts& out) {
         out.fixed = t->fixed_length;
         out.min_size = t->min_size;
         out.max_size = t->max_size;
+    } else if (const auto* l = kind_as<ListKind>(e.kind)) {
+        out.elements = l->element;
+        out.min_size = l->min_size;
+        out.max_size = l->max_size;
     }
     return true;
 }
@@ -114,7 +120,95 @@ bool tuple_rule(const ContainerFacts& facts, bool allow, std::shared_ptr<const T
     return true;
 }
 
+// The rule of a List element spec: its element spec's rule with its bounds;
+// null when that rule is slow.
+bool list_rule(const ContainerFacts& facts, std::shared_ptr<const TupleRule>& out) {
+    auto rule = std::make_shared<TupleRule>();
+    rule->fixed = false;
+    rule->list = true;
+    rule->min_size = facts.min_size;
+    rule->max_size = facts.max_size;
+    ElemRule element;
+    // As the List's own fast path derives it: no child transform reaches it.
+    if (!elem_rule(facts.elements.get(), true, element)) return false;
+    if (element.kind == ElemRule::Kind::Slow) return true;
+    rule->pure = false;
+    rule->positions.push_back(std::move(element));
+    out = std::move(rule);
+    return true;
+}
+
+int list_matches(const TupleRule& rule, PyObject* value) {
+    if (!PyList_CheckExact(value)) return 0;
+    Py_ssize_t n;
+    {
+        py::CriticalSection guard(value);
+        n = PyList_GET_SIZE(value);
+    }
+    if (n < rule.min_size || (rule.max_size && n > *rule.max_size)) return 0;
+    return all_match(rule.positions.front(), value);
+}
+
+// A list whose items each match or convert, applied as the List's own apply
+// with `inplace` would: into the list itself, else into a copy.
+int list_convert(const TupleRule& rule, PyObject* value, bool inplace, py::Ref& out) {
+    if (!PyList_CheckExact(value)) return 0;
+    const ElemRule& element = rule.positions.front();
+    py::Ref target = inplace ? py::Ref::borrow(value)
+                             : py::Ref::steal(PyList_GetSlice(value, 0, PY_SSIZE_T_MAX));
+    if (!target) return -1;
+    const Py_ssize_t n = PyList_Size(target.get());
+    if (n < rule.min_size || (rule.max_size && n > *rule.max_size)) return 0;
+    for (Py_ssize_t i = 0;; ++i) {
+        py::Ref item = py::list_item(target.get(), i);
+        if (!item) break;
+        const int m = element.matches(item.get());
+        if (m < 0) return -1;
+        if (m) continue;
+        py::Ref converted;
+        // A refusal here leaves what was already written, as the List's own
+        // apply, which then decides, does before it reaches this element.
+        const int c = element.convert(item.get(), inplace, converted);
+        if (c <= 0) return c;
+        if (converted.get() != item.get() &&
+            PySequence_SetItem(target.get(), i, converted.get()) < 0)
+            return -1;
+    }
+    out = std::move(target);
+    return 1;
+}
+
+// A tuple whose items each match or convert: a new tuple, as the Tuple's
+// own apply always builds one.
+int tuple_convert(const TupleRule& rule, PyObject* value, bool inplace, py::Ref& out) {
+    if (!PyTuple_CheckExact(value)) return 0;
+    const Py_ssize_t n = PyTuple_GET_SIZE(value);
+    if (rule.fixed) {
+        if (n != static_cast<Py_ssize_t>(rule.positions.size())) return 0;
+    } else if (n < rule.min_size || (rule.max_size && n > *rule.max_size)) {
+        return 0;
+    }
+    py::Ref fresh = py::Ref::steal(PyTuple_New(n));
+    if (!fresh) return -1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const ElemRule& r = rule.fixed ? rule.positions[static_cast<std::size_t>(i)]
+                                       : rule.positions.front();
+        PyObject* item = PyTuple_GET_ITEM(value, i);
+        const int m = r.matches(item);
+        if (m < 0) return -1;
+        py::Ref next = py::Ref::borrow(item);
+        if (!m) {
+            const int c = r.convert(item, inplace, next);
+            if (c <= 0) return c;
+        }
+        PyTuple_SET_ITEM(fresh.get(), i, next.release());
+    }
+    out = std::move(fresh);
+    return 1;
+}
+
 int tuple_matches(const TupleRule& rule, PyObject* value) {
+    if (rule.list) return list_matches(rule, value);
     if (!PyTuple_CheckExact(value)) return 0;
     const Py_ssize_t n = PyTuple_GET_SIZE(value);
     if (rule.fixed) {
@@ -139,6 +233,7 @@ py::Ref element_spec(PyObject* field) {
 }
 
 int ElemRule::matches(PyObject* value) const {
+    if (allow_none && value == Py_None) return 1;
     switch (kind) {
         case Kind::ExactType:
             return reinterpret_cast<PyObject*>(Py_TYPE(value)) == payload.get() ||
@@ -151,6 +246,7 @@ int ElemRule::matches(PyObject* value) const {
             return 0;
         }
         case Kind::Tuple:
+        case Kind::List:
             return tuple_matches(*tuple, value);
         case Kind::AcceptAny:
             return is_any_fast_type(value, allow_containers);
@@ -161,6 +257,20 @@ int ElemRule::matches(PyObject* value) const {
         case Kind::Slow:
             break;
     }
+    return 0;
+}
+
+int ElemRule::convert(PyObject* value, bool inplace, py::Ref& out) const {
+    if (widen_int && PyLong_CheckExact(value)) {
+        // What `float(value)` gives an exact int.
+        const double d = PyLong_AsDouble(value);
+        if (d == -1.0 && PyErr_Occurred()) return -1;
+        out = py::Ref::steal(PyFloat_FromDouble(d));
+        return out ? 1 : -1;
+    }
+    if (kind == Kind::ConstKeyDict && bulk) return bulk->convert(value, inplace, out);
+    if (kind == Kind::List) return list_convert(*tuple, value, inplace, out);
+    if (kind == Kind::Tuple) return tuple_convert(*tuple, value, inplace, out);
     return 0;
 }
 
@@ -177,6 +287,11 @@ bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
             out.payload = std::move(leaf);
             // The full road gives None back as it is from a noneable spec.
             out.allow_none = facts.is_native && facts.untouched && facts.noneable;
+            // A native Float that is not strict coerces an int by `float()`,
+            // and its exact leaf type says it has no bounds to check.
+            out.widen_int = facts.is_native && facts.untouched && !facts.strict &&
+                            facts.id == KindId::Number &&
+                            out.payload.get() == reinterpret_cast<PyObject*>(&PyFloat_Type);
         } else if (facts.untouched) {
             out.kind = ElemRule::Kind::AcceptAny;
             out.allow_containers = allow_containers;
@@ -188,6 +303,7 @@ bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
     if (cls) {
         out.kind = ElemRule::Kind::ObjectCandidate;
         out.payload = std::move(cls);
+        out.allow_none = facts.is_native && facts.untouched && facts.noneable;
         return true;
     }
     // Only the native classes themselves: a subclass may apply otherwise.
@@ -202,12 +318,27 @@ bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
         }
         return true;
     }
+    // From here on the full road gives None back as it is from a noneable
+    // spec.
     if (facts.id == KindId::Tuple) {
         std::shared_ptr<const TupleRule> tuple;
         if (!tuple_rule(facts, allow_containers, tuple)) return false;
         if (tuple) {
             out.kind = ElemRule::Kind::Tuple;
             out.tuple = std::move(tuple);
+            out.allow_none = facts.noneable;
+        }
+        return true;
+    }
+    // A list element counts as it is only where no child transform is in
+    // force, as for Any.
+    if (allow_containers && facts.id == KindId::List) {
+        std::shared_ptr<const TupleRule> list;
+        if (!list_rule(facts, list)) return false;
+        if (list) {
+            out.kind = ElemRule::Kind::List;
+            out.tuple = std::move(list);
+            out.allow_none = facts.noneable;
         }
         return true;
     }
@@ -216,7 +347,9 @@ bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
     if (!DictBulk::derive(facts.schema.get(), *bulk)) return false;
     if (bulk->usable()) {
         out.kind = ElemRule::Kind::ConstKeyDict;
+        out.bulk_calls_back = bulk->calls_back();
         out.bulk = std::move(bulk);
+        out.allow_none = facts.noneable;
     }
     return true;
 }
@@ -225,13 +358,8 @@ int all_match(const ElemRule& rule, PyObject* container) {
     if (rule.kind == ElemRule::Kind::Slow) return 0;
     if (PyList_CheckExact(container)) {
         if (rule.pure()) {
-            // Identity tests only: no Python code runs, so the whole scan may
-            // hold the list's lock.
-            py::CriticalSection guard(container);
-            const Py_ssize_t n = PyList_GET_SIZE(container);
-            for (Py_ssize_t i = 0; i < n; ++i)
-                if (!rule.matches(PyList_GET_ITEM(container, i))) return 0;
-            return 1;
+            Py_ssize_t at = 0;
+            return first_mismatch(rule, container, at);
         }
         for (Py_ssize_t i = 0;; ++i) {
             py::Ref item = py::list_item(container, i);
@@ -256,6 +384,58 @@ int all_match(const ElemRule& rule, PyObject* container) {
         if (r <= 0) return r;
     }
     return PyErr_Occurred() ? -1 : 1;
+}
+
+namespace {
+
+// The first of `n` items a pure rule does not match (n when all do), with
+// the common rules' tests inlined in their own loops.
+Py_ssize_t pure_scan(const ElemRule& rule, PyObject* const* items, Py_ssize_t n) {
+    const bool none = rule.allow_none;
+    Py_ssize_t i = 0;
+    if (rule.kind == ElemRule::Kind::ExactType) {
+        PyObject* cls = rule.payload.get();
+        for (; i < n; ++i) {
+            PyObject* v = items[i];
+            if (reinterpret_cast<PyObject*>(Py_TYPE(v)) != cls && !(none && v == Py_None)) break;
+        }
+        return i;
+    }
+    if (rule.kind == ElemRule::Kind::ExactTypes && PyTuple_GET_SIZE(rule.payload.get()) == 2) {
+        PyObject* a = PyTuple_GET_ITEM(rule.payload.get(), 0);
+        PyObject* b = PyTuple_GET_ITEM(rule.payload.get(), 1);
+        for (; i < n; ++i) {
+            PyObject* v = items[i];
+            PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(v));
+            if (t != a && t != b && !(none && v == Py_None)) break;
+        }
+        return i;
+    }
+    for (; i < n; ++i)
+        if (!rule.matches(items[i])) break;
+    return i;
+}
+
+}  // namespace
+
+int first_mismatch(const ElemRule& rule, PyObject* list, Py_ssize_t& at) {
+    at = 0;
+    if (rule.kind == ElemRule::Kind::Slow) return 0;
+    if (rule.pure()) {
+        // Identity tests only: no Python code runs, so the whole scan may
+        // hold the list's lock.
+        py::CriticalSection guard(list);
+        const Py_ssize_t n = PyList_GET_SIZE(list);
+        PyObject* const* items = PySequence_Fast_ITEMS(list);
+        at = pure_scan(rule, items, n);
+        return at == n ? 1 : 0;
+    }
+    for (;; ++at) {
+        py::Ref item = py::list_item(list, at);
+        if (!item) return 1;
+        const int r = rule.matches(item.get());
+        if (r <= 0) return r;
+    }
 }
 
 int elements_all_match(PyObject* spec, PyObject* container, bool allow_containers) {

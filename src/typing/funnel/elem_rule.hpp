@@ -38,6 +38,9 @@ struct ElemRule {
         ExactTypes,
         // An exact tuple whose items match the rules of `tuple`.
         Tuple,
+        // An exact list within the bounds of `tuple` (its `list` form) whose
+        // items all match its one element rule.
+        List,
         // `type(element) is payload`, and the element is not a partial
         // symbolic value (read only when its class carries the marker).
         ObjectCandidate,
@@ -53,29 +56,58 @@ struct ElemRule {
     Kind kind = Kind::Slow;
     py::Ref payload;
     std::shared_ptr<const DictBulk> bulk;         // ConstKeyDict only
-    std::shared_ptr<const struct TupleRule> tuple;  // Tuple only
+    std::shared_ptr<const struct TupleRule> tuple;  // Tuple and List
     bool allow_containers = false;
     // A noneable spec (not frozen, without transform) takes None as it is.
     bool allow_none = false;
+    // ConstKeyDict: a List field's element rule calls back.
+    bool bulk_calls_back = false;
+    // ExactType of `float` from a native Float spec that is not strict: an
+    // exact int is applied into `float(int)` (see `convert`).
+    bool widen_int = false;
 
     // Whether matching runs no Python code (identity tests only), so a list
     // may be scanned under its lock in one go.
     [[nodiscard]] bool pure() const noexcept;
+    // Whether matching may call back into Python code that reads the
+    // element (an object's partial state), here or in a nested rule.
+    [[nodiscard]] bool calls_back() const noexcept;
     // 1 matches, 0 does not, -1 with an exception set. Never call it on the
     // slow rule (it answers 0).
     [[nodiscard]] int matches(PyObject* value) const;
+    // For an element that does not match: whether its apply is decided
+    // natively all the same, into a new value that the apply would give
+    // (an int widened to float; a dict whose fields only need widening,
+    // built or written as the dict's own apply with `inplace` would). 1 with
+    // `out` set, 0 when the full apply must decide, -1 with an exception set.
+    // Runs no Python code beyond the key comparisons of a dict lookup. A
+    // dict rule reads field records borrowed: the caller is inside a
+    // `field::ReadSection`.
+    [[nodiscard]] int convert(PyObject* value, bool inplace, py::Ref& out) const;
 };
 
 // The rules of a Tuple element spec: one per position of a fixed tuple, or
-// the one element rule of a variable tuple with its size bounds.
+// the one element rule of a variable tuple with its size bounds; the same
+// form (`list` set, never fixed) for a List element spec.
 struct TupleRule {
     std::vector<ElemRule> positions;
     bool fixed = true;
+    bool list = false;
     std::int64_t min_size = 0;
     std::optional<std::int64_t> max_size;
     bool pure = true;  // every position rule is pure
 };
 
+inline bool ElemRule::calls_back() const noexcept {
+    if (kind == Kind::ObjectCandidate) return true;
+    if (kind == Kind::Tuple || kind == Kind::List)
+        for (const ElemRule& r : tuple->positions)
+            if (r.calls_back()) return true;
+    return kind == Kind::ConstKeyDict && bulk_calls_back;
+}
+
+// A List rule is never pure: its items are read under the inner list's own
+// lock, which must not be taken while an outer list's is held.
 inline bool ElemRule::pure() const noexcept {
     return kind == Kind::ExactType || kind == Kind::ExactTypes || kind == Kind::AcceptAny ||
            (kind == Kind::Tuple && tuple->pure);
@@ -98,6 +130,10 @@ inline bool ElemRule::pure() const noexcept {
 // change between items); an exact tuple directly; anything else through the
 // iteration protocol.
 [[nodiscard]] int all_match(const ElemRule& rule, PyObject* container);
+
+// Like `all_match` over an exact list, reporting where it stopped: 1 when
+// every item matches, 0 with `at` the first item that does not, -1 error.
+[[nodiscard]] int first_mismatch(const ElemRule& rule, PyObject* list, Py_ssize_t& at);
 
 // `elem_rule(spec, allow_containers)` then `all_match` over `container`.
 [[nodiscard]] int elements_all_match(PyObject* spec, PyObject* container, bool allow_containers);

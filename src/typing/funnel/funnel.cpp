@@ -110,7 +110,10 @@ FunnelOutcome funnel_leaf(PyObject* value, const field::FieldMeta& meta) {
     if (shortcuts_off()) return outcome(Kind::Deferred);
     if (meta.accept_any || holds(meta.exact, Py_TYPE(value))) return outcome(Kind::Verbatim);
     if (meta.widen_to_float && Py_TYPE(value) == &PyLong_Type) {
-        py::Ref widened = py::Ref::steal(PyNumber_Float(value));
+        // What `float(value)` gives an exact int, overflow error included.
+        const double d = PyLong_AsDouble(value);
+        if (d == -1.0 && PyErr_Occurred()) return outcome(Kind::Error);
+        py::Ref widened = py::Ref::steal(PyFloat_FromDouble(d));
         if (!widened) return outcome(Kind::Error);
         return outcome(Kind::Produced, std::move(widened));
     }
@@ -142,6 +145,13 @@ FunnelOutcome funnel_accept(PyObject* value, const field::FieldMeta& meta, PyObj
     if (object) return outcome(Kind::Verbatim);
     if (!meta.wrap || !meta.value_spec) return outcome(Kind::Deferred);
     return container_tier(meta.value_spec.get(), value);
+}
+
+bool funnel_claims(PyObject* value, const field::FieldMeta& meta) noexcept {
+    if (shortcuts_off()) return false;
+    PyTypeObject* type = Py_TYPE(value);
+    return meta.accept_any || holds(meta.exact, type) ||
+           (meta.widen_to_float && type == &PyLong_Type) || checker_for(meta, type) != nullptr;
 }
 
 bool leaf_needs_check(const field::FieldMeta& meta, PyObject* produced) noexcept {

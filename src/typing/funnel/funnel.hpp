@@ -57,6 +57,12 @@ struct FunnelCtx {
 // leaf check in `funnel_accept` (a bounded Float given a widened int).
 [[nodiscard]] bool leaf_needs_check(const field::FieldMeta& meta, PyObject* produced) noexcept;
 
+// Whether `funnel_accept` answers `value` by itself, accepted as it is or
+// produced by the pure tier, or raises: true for a value the pure tier takes
+// and for one of a checked leaf class; false when it may defer or hand back
+// a container, and whenever the shortcuts are off. Runs no Python code.
+[[nodiscard]] bool funnel_claims(PyObject* value, const field::FieldMeta& meta) noexcept;
+
 // The full fast tier: the pure tier, then the checked leaves (validated by
 // their spec's `_validate` with the child path of `key`), the Object
 // candidates, and the container fast paths of a native container value spec.

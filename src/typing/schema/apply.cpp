@@ -5,6 +5,7 @@
 // general road, which calls key specs and fields by attribute name and
 // writes changed values through item assignment (see
 // `schema_set_if_changed` for mappings that are not dicts).
+#include "typing/field/meta_epoch.hpp"
 #include "typing/schema/drivers.hpp"
 #include "typing/schema/schema_ops.hpp"
 
@@ -40,6 +41,8 @@ int constant_road(const SchemaMeta& meta, PyObject* d, const ApplyCtx& ctx, bool
 int general_road(const SchemaState& schema, const SchemaMeta& meta, PyObject* d,
                  const ApplyCtx& ctx, PyObject* child_transform, Tri respect_raw_storage,
                  bool inplace) {
+    // Field records are borrowed for the rest of the call.
+    field::ReadSection reading;
     py::Ref keys = py::call_method<"keys">(d);
     if (!keys) return -1;
     py::Ref claimed, unclaimed;
@@ -88,7 +91,8 @@ int general_road(const SchemaState& schema, const SchemaMeta& meta, PyObject* d,
                 }
             }
         }
-        field::FieldMetaRef fm = field_meta_for(field.get());
+        field::FieldMetaRef fm_keep;
+        const field::FieldMeta* fm = field_meta_view(field.get(), fm_keep);
         if (!fm) return -1;
         PyObject* transform = fm->validate ? child_transform : nullptr;
         if (gate && fm->validate) {

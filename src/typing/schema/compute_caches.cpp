@@ -56,14 +56,20 @@ int native_bulk_entry(PyObject* text, PyObject* field, PyObject* spec, BulkEntry
     py::Ref leaf;
     if (!funnel::spec_exact_leaf_type(spec, leaf)) return -1;
     if (leaf) {
-        out = BulkEntry{py::Ref::borrow(text), std::move(leaf), {}, {}};
+        out = BulkEntry{py::Ref::borrow(text), std::move(leaf), {}, {}, {}};
+        return noneable_spec(spec, out.none_spec) ? 1 : -1;
+    }
+    py::Ref checked;
+    if (!funnel::spec_checked_leaf_type(spec, checked)) return -1;
+    if (checked) {
+        out = BulkEntry{py::Ref::borrow(text), std::move(checked), {}, {}, py::Ref::borrow(spec)};
         return noneable_spec(spec, out.none_spec) ? 1 : -1;
     }
     const int list = is_native_list(spec);
     if (list > 0)
         out = BulkEntry{py::Ref::borrow(text),
                         py::Ref::borrow(reinterpret_cast<PyObject*>(&PyList_Type)),
-                        py::Ref::borrow(spec), {}};
+                        py::Ref::borrow(spec), {}, {}};
     return list;
 }
 
@@ -120,20 +126,20 @@ bool fill_constant(PyObject* fields, SchemaMeta& m) {
         const int eligible = attr_truth<"is_eligible">(info.get());
         if (eligible < 0) return false;
         if (!eligible) {
+            // The native entries go on with a List field or a checked leaf.
             bulk_ok = false;
-            const int list = is_native_list(spec.get());
-            if (list < 0) return false;
-            native_ok = list > 0;
-            if (native_ok)
-                m.bulk.push_back(BulkEntry{
-                    text, py::Ref::borrow(reinterpret_cast<PyObject*>(&PyList_Type)), spec, {}});
+            BulkEntry entry;
+            const int r = native_bulk_entry(text.get(), field.get(), spec.get(), entry);
+            if (r < 0) return false;
+            native_ok = r > 0;
+            if (native_ok) m.bulk.push_back(std::move(entry));
             continue;
         }
         py::Ref value_type = py::get_attr<"value_type">(info.get());
         if (!value_type) return false;
         py::Ref pair = py::Ref::steal(PyTuple_Pack(2, text.get(), value_type.get()));
         if (!pair || PyList_Append(bulk.get(), pair.get()) < 0) return false;
-        BulkEntry entry{text, std::move(value_type), {}, {}};
+        BulkEntry entry{text, std::move(value_type), {}, {}, {}};
         if (!noneable_spec(spec.get(), entry.none_spec)) return false;
         m.bulk.push_back(std::move(entry));
     }
@@ -241,6 +247,12 @@ field::FieldMetaRef field_meta_for(PyObject* field) {
     py::Ref spec = py::get_attr<"value">(field);
     if (!spec) return nullptr;
     return field::build_field_meta(text.get(), field, spec.get());
+}
+
+const field::FieldMeta* field_meta_view(PyObject* field, field::FieldMetaRef& keep) {
+    if (field::is_field(field)) return field::field_meta_view(field, keep);
+    keep = field_meta_for(field);
+    return keep.get();
 }
 
 }  // namespace vesk::typing::schema

@@ -1,6 +1,7 @@
 // The per-value and per-field drivers of schema application: calls into
 // fields and value specs by attribute name, the fill of a missing key, the
 // road of one present value and one constant field of a fast road.
+#include "typing/field/meta_epoch.hpp"
 #include "typing/schema/drivers.hpp"
 
 #include "hooks.hpp"
@@ -191,7 +192,10 @@ int schema_set_if_changed(PyObject* d, PyObject* key, PyObject* value) {
 
 int apply_const_field_inplace(PyObject* target, PyObject* source, PyObject* field,
                               const ApplyCtx& ctx, bool inplace, bool* ran_code) {
-    field::FieldMetaRef meta = field_meta_for(field);
+    // Field records are borrowed for the rest of the call.
+    field::ReadSection reading;
+    field::FieldMetaRef meta_keep;
+    const field::FieldMeta* meta = field_meta_view(field, meta_keep);
     if (!meta) return -1;
     PyObject* key = meta->const_text.get();
     PyObject* found = nullptr;

@@ -113,6 +113,14 @@ struct Validated {
 };
 [[nodiscard]] bool validate_fields_native(PyObject* schema, PyObject* source,
                                           const ConstructArgs& args, Validated& out);
+// The value that construct validation stores for the constant field `f`
+// (its record `fm`, its key `key`) when the keyword dict lacks it: its
+// default (handed to the transform when it comes from a factory), or under
+// allow_partial the field's apply of the missing value. `stored` stays null
+// when the field is left out; `scalar` is set with a stored value. False
+// with an exception set.
+[[nodiscard]] bool missing_field_value(PyObject* f, const field::FieldMeta& fm, PyObject* key,
+                                       const ConstructArgs& args, py::Ref& stored, bool& scalar);
 
 // The native `Schema.apply`: returns the applied dictionary. Takes the
 // schema's shared borrow for the call. `respect_raw_storage` is a tri-state.

@@ -1,6 +1,7 @@
 // The refusals of a dictionary's keys: keys no field claims and required
 // constant keys a dictionary lacks. Which field claims which key is
 // key_resolution.cpp.
+#include "typing/field/meta_epoch.hpp"
 #include "typing/schema/drivers.hpp"
 #include "typing/schema/schema_ops.hpp"
 
@@ -77,6 +78,8 @@ int raise_if_extra_keys(PyObject* allowed, PyObject* d, PyObject* root_path) {
 }
 
 py::Ref missing_required_keys(PyObject* schema, PyObject* d, bool symbolic_default) {
+    // Field records are borrowed for the rest of the call.
+    field::ReadSection reading;
     if (!PyDict_Check(d)) {
         py::raise_arg_type("d", "dict", d);
         return {};
@@ -90,7 +93,8 @@ py::Ref missing_required_keys(PyObject* schema, PyObject* d, bool symbolic_defau
     else if (meta->open_plan) consts = &meta->open_plan->const_fields;
     if (consts) {
         for (const py::Ref& f : *consts) {
-            field::FieldMetaRef fm = field_meta_for(f.get());
+            field::FieldMetaRef fm_keep;
+            const field::FieldMeta* fm = field_meta_view(f.get(), fm_keep);
             if (!fm) return {};
             const bool sym = fm->symbolic == Tri::Unset ? symbolic_default
                                                         : fm->symbolic == Tri::True;

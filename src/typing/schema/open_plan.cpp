@@ -2,6 +2,7 @@
 // schema of constant keys plus one plain str wildcard. Constant keys are
 // found through the plan's native text index; every other key goes to the
 // wildcard field without a key spec call.
+#include "typing/field/meta_epoch.hpp"
 #include "typing/schema/drivers.hpp"
 
 #include "py/critical_section.hpp"
@@ -21,11 +22,14 @@ const OpenSchemaPlan* open_plan_for(const SchemaMeta& meta, PyObject* d) {
 }
 
 int apply_open_road(const OpenSchemaPlan& plan, PyObject* d, const ApplyCtx& ctx, bool inplace) {
+    // Field records are borrowed for the rest of the call.
+    field::ReadSection reading;
     const std::size_t total = plan.const_fields.size();
     for (std::size_t i = 0; i < plan.wildcard_pos && i < total; ++i)
         if (apply_const_field_inplace(d, d, plan.const_fields[i].get(), ctx, inplace) < 0)
             return -1;
-    field::FieldMetaRef wm = field_meta_for(plan.wildcard_field.get());
+    field::FieldMetaRef wm_keep;
+    const field::FieldMeta* wm = field_meta_view(plan.wildcard_field.get(), wm_keep);
     if (!wm) return -1;
     // The whole residue is collected before the first write-back, so this
     // road's own writes never disturb its scan.
@@ -87,6 +91,8 @@ bool open_fill_value(PyObject* field, const field::FieldMeta& meta, PyObject* ke
 
 bool validate_fields_open(const OpenSchemaPlan& plan, PyObject* source, const ApplyCtx& ctx,
                           PyObject* transform, bool symbolic_default, Validated& out) {
+    // Field records are borrowed for the rest of the call.
+    field::ReadSection reading;
     py::Ref o = py::Ref::steal(PyDict_New());
     if (!o) return false;
     bool all_scalar = true;
@@ -99,7 +105,8 @@ bool validate_fields_open(const OpenSchemaPlan& plan, PyObject* source, const Ap
     const Tri sym = symbolic_default ? Tri::True : Tri::False;
     auto constant = [&](std::size_t i) {
         PyObject* f = plan.const_fields[i].get();
-        field::FieldMetaRef fm = field_meta_for(f);
+        field::FieldMetaRef fm_keep;
+        const field::FieldMeta* fm = field_meta_view(f, fm_keep);
         if (!fm) return false;
         PyObject* key = fm->const_text.get();
         PyObject* found = nullptr;
@@ -114,7 +121,8 @@ bool validate_fields_open(const OpenSchemaPlan& plan, PyObject* source, const Ap
     const std::size_t total = plan.const_fields.size();
     for (std::size_t i = 0; i < plan.wildcard_pos && i < total; ++i)
         if (!constant(i)) return false;
-    field::FieldMetaRef wm = field_meta_for(plan.wildcard_field.get());
+    field::FieldMetaRef wm_keep;
+    const field::FieldMeta* wm = field_meta_view(plan.wildcard_field.get(), wm_keep);
     if (!wm) return false;
     std::vector<std::pair<py::Ref, py::Ref>> residue;
     {

@@ -144,6 +144,13 @@ struct MergedFields {
 // `value` on every call.
 [[nodiscard]] field::FieldMetaRef field_meta_for(PyObject* field);
 
+// The same record for the hot paths, which use it within one call: a native
+// Field's published record borrowed with one atomic load (no share taken, no
+// hold of the field); a foreign field's new record, kept alive by `keep`.
+// Null with an exception set on failure.
+[[nodiscard]] const field::FieldMeta* field_meta_view(PyObject* field,
+                                                      field::FieldMetaRef& keep);
+
 // Whether `key` is a str whose text is one of the plan's constant texts.
 // Never fails and runs no Python code.
 [[nodiscard]] inline bool key_in_plan_consts(const ConstTextIndex& index, PyObject* key) noexcept {

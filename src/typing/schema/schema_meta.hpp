@@ -48,11 +48,15 @@ struct OpenSchemaPlan {
 // whose elements that spec's container check accepts, decided on each use
 // from the spec as it then is. `none_spec`, a native spec that was noneable
 // when the entry was made, lets None through while it still is.
+// `check_spec`, a native spec whose one constraint check decides values of
+// exactly `cls` (a bounded number, a str with a pattern), must also pass
+// them, as the spec then is.
 struct BulkEntry {
     py::Ref key;
     py::Ref cls;
     py::Ref list_spec;
     py::Ref none_spec;
+    py::Ref check_spec;
 
     template <class V>
     void visit(V&& v) const {
@@ -60,6 +64,7 @@ struct BulkEntry {
         v(cls);
         v(list_spec);
         v(none_spec);
+        v(check_spec);
     }
 };
 

@@ -47,6 +47,13 @@ struct ApplyOptions {
     bool run_user_transform = true;
     // Passed through to the per-kind apply.
     bool inplace = true;
+    // Set only by a List's shortcut that declined: the first `proven_prefix`
+    // elements of the exact list `proven_list` need no apply (each is what
+    // its apply would give back, and no user code would see it), so the
+    // per-kind apply of that very list starts after them. Never passed on
+    // to children.
+    PyObject* proven_list = nullptr;
+    Py_ssize_t proven_prefix = 0;
 };
 
 // Applies `value` (consumed) with the spec whose state is `engine`.

@@ -272,7 +272,7 @@ void dict_settle_options(const SpecEngine& engine, ApplyOptions& options) {
 // whole.
 Shortcut dict_shortcut(const SpecEngine& engine, PyObject* spec_obj, PyObject* value,
                        ApplyOptions& options, py::Ref& out) {
-    return funnel::container_shortcut(engine, spec_obj, value, options, out);
+    return funnel::dict_shortcut(engine, spec_obj, value, options, out);
 }
 
 // Whether an open value spec accepts anything as it is.

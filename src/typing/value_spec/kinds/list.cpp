@@ -9,6 +9,8 @@
 #include "typing/bridge.hpp"
 #include "typing/fast_types.hpp"
 #include "typing/funnel/classify.hpp"
+#include "typing/field/meta_epoch.hpp"
+#include "typing/funnel/elem_rule.hpp"
 #include "typing/key_specs/key_specs.hpp"
 #include "typing/value_spec/engine/by_name.hpp"
 #include "typing/funnel/container_fast_path.hpp"
@@ -210,7 +212,7 @@ void list_settle_options(const SpecEngine& engine, ApplyOptions& options) {
 // accepted whole.
 Shortcut list_shortcut(const SpecEngine& engine, PyObject* spec_obj, PyObject* value,
                        ApplyOptions& options, py::Ref& out) {
-    return funnel::container_shortcut(engine, spec_obj, value, options, out);
+    return funnel::list_shortcut(engine, spec_obj, value, options, out);
 }
 
 // The optional attribute `name` of `obj`; a failed lookup counts as absent.
@@ -256,12 +258,84 @@ bool skipped(const SkipRule& rule, PyObject* item) noexcept {
     return rule.leaf && reinterpret_cast<PyObject*>(Py_TYPE(item)) == rule.leaf;
 }
 
+// An exact int widened as `float(int)` does it. Null with an exception set.
+py::Ref widened(PyObject* item) {
+    const double d = PyLong_AsDouble(item);
+    if (d == -1.0 && PyErr_Occurred()) return {};
+    return py::Ref::steal(PyFloat_FromDouble(d));
+}
+
+// The native element road over a plain list, for a rule whose tests and
+// conversions run no Python code: from `i` on, elements the rule matches
+// stay, exact ints of a widening rule become floats in place, and the
+// first other element ends the road (its index is left in `i`). The list is
+// held for the whole road: no Python code runs while it is.
+int widen_run(const funnel::ElemRule& rule, PyObject* list, Py_ssize_t& i) {
+    py::CriticalSection guard(list);
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    for (; i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (rule.matches(item)) continue;
+        if (!PyLong_CheckExact(item)) return 0;
+        py::Ref f = widened(item);
+        if (!f) return -1;
+        PyList_SET_ITEM(list, i, f.release());
+        // The list's reference to the int; releasing an exact int runs no
+        // Python code, as the list's own item assignment does under its lock.
+        py::Ref replaced = py::Ref::steal(item);
+    }
+    return 0;
+}
+
+// The copy that an apply without `inplace` works on, made in the same pass
+// as the widening road above: elements that match are shared, exact ints
+// come in as floats, and from the first other element on (its index left in
+// `i`) the rest are shared as they are, for the general loop to apply.
+py::Ref widening_copy(const funnel::ElemRule& rule, PyObject* source, Py_ssize_t& i) {
+    py::CriticalSection guard(source);
+    const Py_ssize_t n = PyList_GET_SIZE(source);
+    py::Ref copy = py::Ref::steal(PyList_New(n));
+    if (!copy) return {};
+    bool road = true;
+    for (i = 0; i < n && road; ++i) {
+        PyObject* item = PyList_GET_ITEM(source, i);
+        if (rule.matches(item)) {
+            PyList_SET_ITEM(copy.get(), i, py::Ref::borrow(item).release());
+        } else if (PyLong_CheckExact(item)) {
+            py::Ref f = widened(item);
+            if (!f) return {};
+            PyList_SET_ITEM(copy.get(), i, f.release());
+        } else {
+            road = false;
+            break;
+        }
+    }
+    for (Py_ssize_t j = i; j < n; ++j)
+        PyList_SET_ITEM(copy.get(), j, py::Ref::borrow(PyList_GET_ITEM(source, j)).release());
+    return copy;
+}
+
 py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& options,
                    PyObject*) {
     const ListKind& list = std::get<ListKind>(engine.kind);
     const bool plain = PyList_CheckExact(value.get());
+    // Elements the List's shortcut proved need no apply are not visited again.
+    Py_ssize_t start =
+        plain && value.get() == options.proven_list ? options.proven_prefix : 0;
+    // Without a child transform, a plain list's elements go by the element
+    // rule first: matched ones stay, converted ones are written back, and
+    // only the rest are applied through the interpreter.
+    funnel::ElemRule native;
+    if (plain && !funnel::list_element_rule(list, options, native)) return {};
+    const bool widening = native.pure() && native.widen_int;
+    // A dict rule (at any depth) reads the fields' compiled records, borrowed
+    // for the loop.
+    const bool dicts = native.kind == funnel::ElemRule::Kind::ConstKeyDict;
+    std::optional<field::ReadSection> reading;
+    if (native.kind != funnel::ElemRule::Kind::Slow && !native.pure()) reading.emplace();
     if (plain && !options.inplace) {
-        value = py::Ref::steal(PyList_GetSlice(value.get(), 0, PY_SSIZE_T_MAX));
+        value = widening ? widening_copy(native, value.get(), start)
+                         : py::Ref::steal(PyList_GetSlice(value.get(), 0, PY_SSIZE_T_MAX));
         if (!value) return {};
     }
 
@@ -285,7 +359,9 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
 
     const Py_ssize_t n = PyObject_Size(value.get());
     if (n < 0) return {};
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    for (Py_ssize_t i = start; i < n; ++i) {
+        if (widening && widen_run(native, value.get(), i) < 0) return {};
+        if (i >= n) break;
         // User code runs between items and may shrink the list: a plain list
         // is read one item at a time under its lock.
         py::Ref item;
@@ -303,7 +379,24 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
                                          : PyObject_GetItem(value.get(), index.get()));
             if (!item) return {};
         }
-        if (skipped(rule, item.get())) continue;
+        if (native.kind != funnel::ElemRule::Kind::Slow) {
+            // A dict is decided in one pass by its conversion, which also
+            // tells a dict taken whole.
+            const int matched = dicts ? 0 : native.matches(item.get());
+            if (matched < 0) return {};
+            if (matched) continue;
+            py::Ref converted;
+            const int c = native.convert(item.get(), options.inplace, converted);
+            if (c < 0) return {};
+            if (c) {
+                if (converted.get() != item.get() &&
+                    PyList_SetItem(value.get(), i, converted.release()) < 0)
+                    return {};
+                continue;
+            }
+        } else if (skipped(rule, item.get())) {
+            continue;
+        }
 
         py::Ref path = element_path(options, i);
         if (!path) return {};
