@@ -9,6 +9,7 @@
 #include "py/type.hpp"
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/object_state.hpp"
+#include "topology/key_path.hpp"
 #include "typing/field/field.hpp"
 #include "typing/funnel/classify.hpp"
 
@@ -82,17 +83,22 @@ py::Ref names_of(PyObject* entries) {
 }
 
 // name -> field for every entry whose name is empty or does not begin with
-// "_"; a later entry replaces an earlier one.
-py::Ref public_fields_of(PyObject* entries) {
+// "_"; a later entry replaces an earlier one. `entries_out` gets the same
+// names mapped to (field, the key path of the name under a root).
+py::Ref public_fields_of(PyObject* entries, py::Ref& entries_out) {
     py::Ref map = py::Ref::steal(PyDict_New());
-    if (!map) return {};
+    entries_out = py::Ref::steal(PyDict_New());
+    if (!map || !entries_out) return {};
     const bool ok = each_item(entries, [&](PyObject* entry) {
         py::Ref name = name_of(entry);
         if (!name) return false;
         if (PyUnicode_GET_LENGTH(name.get()) > 0 && PyUnicode_READ_CHAR(name.get(), 0) == '_')
             return true;
         py::Ref field = item_of(entry, 1);
-        return field && PyDict_SetItem(map.get(), name.get(), field.get()) == 0;
+        py::Ref path = field ? topology::child_key_path(name.get(), nullptr) : py::Ref();
+        py::Ref pair = path ? py::Ref::steal(PyTuple_Pack(2, field.get(), path.get())) : py::Ref();
+        return pair && PyDict_SetItem(map.get(), name.get(), field.get()) == 0 &&
+               PyDict_SetItem(entries_out.get(), name.get(), pair.get()) == 0;
     });
     return ok ? map : py::Ref();
 }
@@ -263,7 +269,7 @@ bool build_into(PyObject* cls, CtorMeta& m) {
     m.non_symbolic_names = names_of(m.non_symbolic_fields.get());
     if (!m.non_symbolic_names) return false;
     if (m.init_fields.get() != Py_None) {
-        m.public_init_fields = public_fields_of(m.init_fields.get());
+        m.public_init_fields = public_fields_of(m.init_fields.get(), m.public_init_entries);
         if (!m.public_init_fields) return false;
     }
     m.sym_fields = py::get_attr<"sym_fields">(cls);
@@ -403,14 +409,17 @@ int is_init_field(const CtorMeta& meta, PyObject* name) noexcept {
     return r;
 }
 
-PyObject* public_init_field(const CtorMeta& meta, PyObject* name) noexcept {
-    if (!meta.public_init_fields || !PyUnicode_Check(name)) return nullptr;
+PyObject* public_init_field(const CtorMeta& meta, PyObject* name,
+                            PyObject** root_path) noexcept {
+    if (!meta.public_init_entries || !PyUnicode_Check(name)) return nullptr;
     PyObject* found = nullptr;
-    const int r = PyDict_GetItemRef(meta.public_init_fields.get(), name, &found);
+    const int r = PyDict_GetItemRef(meta.public_init_entries.get(), name, &found);
     if (r < 0) PyErr_Clear();
     // The map lives as long as the record, which the caller keeps.
     py::Ref keep = py::Ref::steal(found);
-    return keep.get();
+    if (!found) return nullptr;
+    if (root_path) *root_path = PyTuple_GET_ITEM(found, 1);
+    return PyTuple_GET_ITEM(found, 0);
 }
 
 }  // namespace vesk::symbolic::object

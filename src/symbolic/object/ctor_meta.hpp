@@ -68,6 +68,9 @@ struct CtorMeta {
     py::Ref alias_names;          // frozenset of str; null when `_sym_alias_maps` is None
     py::Ref init_field_names;     // frozenset of str; null when the init fields are None
     py::Ref public_init_fields;   // dict str -> field; null when the init fields are None
+    // The same names -> (field, KeyPath(name)): the key path that every
+    // update of the field names on an object at the root.
+    py::Ref public_init_entries;
 
     // The node facts (node_state.hpp).
     bool topo_enabled = false;
@@ -106,6 +109,7 @@ struct CtorMeta {
         v(alias_names);
         v(init_field_names);
         v(public_init_fields);
+        v(public_init_entries);
     }
 };
 
@@ -156,9 +160,11 @@ struct PinnedCtorMeta {
 [[nodiscard]] int is_init_field(const CtorMeta& meta, PyObject* name) noexcept;
 
 // The init field whose name (a str) does not begin with "_" (or is empty):
-// the field (borrowed from the record, which the caller keeps) or null.
-// Never fails; runs no Python code for an exact str name.
-[[nodiscard]] PyObject* public_init_field(const CtorMeta& meta, PyObject* name) noexcept;
+// the field (borrowed from the record, which the caller keeps) or null, and
+// in `root_path`, when asked, the field's key path under a root (borrowed
+// likewise). Never fails; runs no Python code for an exact str name.
+[[nodiscard]] PyObject* public_init_field(const CtorMeta& meta, PyObject* name,
+                                          PyObject** root_path = nullptr) noexcept;
 
 // The record held by an ObjectCtorMeta instance (copied out under its
 // shared hold); null with an exception set for any other object.

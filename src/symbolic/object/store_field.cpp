@@ -114,7 +114,8 @@ py::Ref error_message(PyObject* obj, PyObject* message) {
 }
 
 int store_symbolic_field(PyObject* obj, PyObject* cls, PyObject* name, PyObject* value,
-                         PyObject* field, bool enable_topo, PyObject* schema) {
+                         PyObject* field, bool enable_topo, PyObject* schema,
+                         PyObject* root_path) {
     // The gates and the write context read the object once, and the thread's
     // scopes once: no Python code runs between them, so each is the same
     // state either way.
@@ -127,6 +128,7 @@ int store_symbolic_field(PyObject* obj, PyObject* cls, PyObject* name, PyObject*
         return refuse_locked(obj, cls);
     if (!ctx.fields) return refuse_blank(obj);
     complete_ctx(ctx, own, scopes, enable_topo, schema);
+    ctx.root_field_path = root_path;
     py::Ref update;
     if (inline_write_field(obj, name, value, field, ctx, update) < 0) return -1;
     return update ? notify_field_update(obj, update.get()) : 0;
