@@ -116,6 +116,13 @@ PyMethodDef functions[] = {
 
 Cell read(FlagId id) noexcept { return block().cells[static_cast<std::uint8_t>(id)]; }
 
+Snapshot snapshot() noexcept {
+    Snapshot out;
+    const Scopes& s = block();
+    for (std::uint8_t i = 0; i < kFlagCount; ++i) out.cells[i] = s.cells[i];
+    return out;
+}
+
 std::optional<bool> forced(FlagId id) noexcept {
     switch (read(id)) {
         case Cell::False: return false;

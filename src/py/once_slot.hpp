@@ -15,7 +15,10 @@ public:
     OnceSlot() noexcept = default;
     OnceSlot(const OnceSlot&) = delete;
     OnceSlot& operator=(const OnceSlot&) = delete;
-    ~OnceSlot() { clear(); }
+    // The owner is being destroyed, so no other thread can publish meanwhile:
+    // a plain load does (an exchange would cost every freed owner a locked
+    // instruction).
+    ~OnceSlot() { Ref dropped = Ref::steal(value_.load(std::memory_order_acquire)); }
 
     // Borrowed; null when not filled yet.
     [[nodiscard]] PyObject* get() const noexcept { return value_.load(std::memory_order_acquire); }

@@ -16,7 +16,10 @@ Text::Text(std::string_view s) {
 }
 
 void Text::release() noexcept {
-    if (buf_ && buf_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    // A sole holder has no one to race with (only a holder can copy), so the
+    // common case of a text never shared frees without a locked decrement.
+    if (buf_ && (buf_->refs.load(std::memory_order_acquire) == 1 ||
+                 buf_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)) {
         buf_->~Header();
         ::operator delete(static_cast<void*>(buf_));
     }

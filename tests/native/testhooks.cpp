@@ -6,6 +6,7 @@
 #include "testhooks.hpp"
 
 #include "py/args.hpp"
+#include "py/class_call.hpp"
 #include "py/errors.hpp"
 #include "py/lazy.hpp"
 #include "py/methods.hpp"
@@ -15,6 +16,7 @@
 #include <new>
 #include <stdexcept>
 #include <string_view>
+#include <vector>
 
 namespace vesk::testhooks {
 
@@ -215,7 +217,19 @@ PyObject* cells(PyObject*) {
     return Py_BuildValue("(OOOOO)", name, deepcopy, tuple, module, number);
 }
 
+// `call_class(cls, *args)`: the native class call of class_call.hpp.
+PyObject* call_class(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs < 1 || kwnames) {
+        PyErr_SetString(PyExc_TypeError, "call_class(cls, *args) takes positional arguments");
+        return nullptr;
+    }
+    std::vector<PyObject*> stack(args, args + nargs);
+    stack[0] = nullptr;  // the free slot in front of the arguments
+    return py::call_class(args[0], stack.data(), static_cast<std::size_t>(nargs - 1)).release();
+}
+
 PyMethodDef functions[] = {
+    py::method<call_class>("call_class"),
     py::method<raise_from>("raise_from"),
     py::method<probe>("probe"),
     py::method<probe_tuple>("probe_tuple"),

@@ -41,12 +41,14 @@ int plain_field_write(PyObject* obj, PyObject* name, PyObject* value, PyObject* 
 }  // namespace
 
 bool classify_write(PyObject* cls, PyObject* name, WriteClass& out) {
-    CtorMetaRef meta = ctor_meta(cls);
+    PinnedCtorMeta meta = pinned_ctor_meta(cls);
     if (!meta) return false;
     out.schema = meta->schema;
     out.enable_topo = meta->topo;
-    if (PyObject* field = public_init_field(*meta, name)) {
+    PyObject* root_path = nullptr;
+    if (PyObject* field = public_init_field(*meta, name, &root_path)) {
         out.field = py::Ref::borrow(field);
+        out.root_path = py::Ref::borrow(root_path);
         out.symbolic = true;
         return true;
     }
@@ -82,7 +84,7 @@ int object_setattro(PyObject* obj, PyObject* name, PyObject* value) {
             return -1;
         }
         return store_symbolic_field(obj, cls, name, value, c.field.get(), c.enable_topo,
-                                    c.schema.get());
+                                    c.schema.get(), c.root_path.get());
     }
     if (!c.field) return PyObject_GenericSetAttr(obj, name, value);
     return plain_field_write(obj, name, value, c.field.get());

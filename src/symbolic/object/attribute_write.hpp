@@ -14,6 +14,7 @@ struct WriteClass {
     py::Ref schema;      // the schema the class records
     bool symbolic = false;
     bool enable_topo = false;  // the class's `topo` option
+    py::Ref root_path;   // a public init field's key path under a root; else null
 };
 
 // Classifies a write of `name` (a str) on instances of `cls`: a public init

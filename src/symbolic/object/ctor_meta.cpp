@@ -9,6 +9,7 @@
 #include "py/type.hpp"
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/object_state.hpp"
+#include "topology/key_path.hpp"
 #include "typing/field/field.hpp"
 #include "typing/funnel/classify.hpp"
 
@@ -82,17 +83,22 @@ py::Ref names_of(PyObject* entries) {
 }
 
 // name -> field for every entry whose name is empty or does not begin with
-// "_"; a later entry replaces an earlier one.
-py::Ref public_fields_of(PyObject* entries) {
+// "_"; a later entry replaces an earlier one. `entries_out` gets the same
+// names mapped to (field, the key path of the name under a root).
+py::Ref public_fields_of(PyObject* entries, py::Ref& entries_out) {
     py::Ref map = py::Ref::steal(PyDict_New());
-    if (!map) return {};
+    entries_out = py::Ref::steal(PyDict_New());
+    if (!map || !entries_out) return {};
     const bool ok = each_item(entries, [&](PyObject* entry) {
         py::Ref name = name_of(entry);
         if (!name) return false;
         if (PyUnicode_GET_LENGTH(name.get()) > 0 && PyUnicode_READ_CHAR(name.get(), 0) == '_')
             return true;
         py::Ref field = item_of(entry, 1);
-        return field && PyDict_SetItem(map.get(), name.get(), field.get()) == 0;
+        py::Ref path = field ? topology::child_key_path(name.get(), nullptr) : py::Ref();
+        py::Ref pair = path ? py::Ref::steal(PyTuple_Pack(2, field.get(), path.get())) : py::Ref();
+        return pair && PyDict_SetItem(map.get(), name.get(), field.get()) == 0 &&
+               PyDict_SetItem(entries_out.get(), name.get(), pair.get()) == 0;
     });
     return ok ? map : py::Ref();
 }
@@ -263,7 +269,7 @@ bool build_into(PyObject* cls, CtorMeta& m) {
     m.non_symbolic_names = names_of(m.non_symbolic_fields.get());
     if (!m.non_symbolic_names) return false;
     if (m.init_fields.get() != Py_None) {
-        m.public_init_fields = public_fields_of(m.init_fields.get());
+        m.public_init_fields = public_fields_of(m.init_fields.get(), m.public_init_entries);
         if (!m.public_init_fields) return false;
     }
     m.sym_fields = py::get_attr<"sym_fields">(cls);
@@ -283,16 +289,26 @@ bool build_into(PyObject* cls, CtorMeta& m) {
 // The ObjectCtorMeta stored in `cls`'s own namespace: 1 with `out` set, 0
 // when there is none (or another object is stored there), -1 on error.
 int cached(PyObject* cls, PyObject* attr, py::Ref& out) {
-    py::Ref ns;
-    if (PyType_Check(cls)) {
-        ns = py::Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls)));
-    } else {
-        ns = py::get_attr<"__dict__">(cls);
+    // A class made by a class statement keeps one namespace dict for its
+    // whole life: it is read in place, without the new reference that
+    // PyType_GetDict makes (which a free-threaded build counts atomically on
+    // an object every thread shares, on every attribute write).
+    PyObject* ns = nullptr;
+    py::Ref owned;
+    if (PyType_Check(cls) &&
+        PyType_HasFeature(reinterpret_cast<PyTypeObject*>(cls), Py_TPFLAGS_HEAPTYPE)) {
+        ns = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
     }
-    if (!ns) return -1;
+    if (!ns) {
+        owned = PyType_Check(cls)
+                    ? py::Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls)))
+                    : py::get_attr<"__dict__">(cls);
+        if (!owned) return -1;
+        ns = owned.get();
+    }
     PyObject* found = nullptr;
-    const int r = PyDict_Check(ns.get()) ? PyDict_GetItemRef(ns.get(), attr, &found)
-                                         : PyMapping_GetOptionalItem(ns.get(), attr, &found);
+    const int r = PyDict_Check(ns) ? PyDict_GetItemRef(ns, attr, &found)
+                                   : PyMapping_GetOptionalItem(ns, attr, &found);
     out = py::Ref::steal(found);
     if (r <= 0) return r;
     PyTypeObject* type = ctor_meta_type();
@@ -363,6 +379,26 @@ CtorMetaRef ctor_meta(PyObject* cls) {
     return record;
 }
 
+PinnedCtorMeta pinned_ctor_meta(PyObject* cls) {
+    PinnedCtorMeta out;
+    PyObject* attr;
+    if (!py::intern<"__native_ctor_meta__">(attr)) return out;
+    const int r = cached(cls, attr, out.owner);
+    if (r < 0) return out;
+    if (r > 0) {
+        // The hot road of every attribute write: no shared hold and no copy of
+        // the record's reference count, both atomic on a free-threaded build.
+        if (const CtorMeta* record = py::state<MetaState>(out.owner.get()).record.operator->()) {
+            out.meta = record;
+            return out;
+        }
+    }
+    out.owner.reset();
+    out.built = ctor_meta(cls);
+    out.meta = out.built.get();
+    return out;
+}
+
 int is_init_field(const CtorMeta& meta, PyObject* name) noexcept {
     if (!meta.init_field_names || !PyUnicode_Check(name)) return 0;
     const int r = PySet_Contains(meta.init_field_names.get(), name);
@@ -373,14 +409,17 @@ int is_init_field(const CtorMeta& meta, PyObject* name) noexcept {
     return r;
 }
 
-PyObject* public_init_field(const CtorMeta& meta, PyObject* name) noexcept {
-    if (!meta.public_init_fields || !PyUnicode_Check(name)) return nullptr;
+PyObject* public_init_field(const CtorMeta& meta, PyObject* name,
+                            PyObject** root_path) noexcept {
+    if (!meta.public_init_entries || !PyUnicode_Check(name)) return nullptr;
     PyObject* found = nullptr;
-    const int r = PyDict_GetItemRef(meta.public_init_fields.get(), name, &found);
+    const int r = PyDict_GetItemRef(meta.public_init_entries.get(), name, &found);
     if (r < 0) PyErr_Clear();
     // The map lives as long as the record, which the caller keeps.
     py::Ref keep = py::Ref::steal(found);
-    return keep.get();
+    if (!found) return nullptr;
+    if (root_path) *root_path = PyTuple_GET_ITEM(found, 1);
+    return PyTuple_GET_ITEM(found, 0);
 }
 
 }  // namespace vesk::symbolic::object

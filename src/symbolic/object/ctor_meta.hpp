@@ -68,6 +68,9 @@ struct CtorMeta {
     py::Ref alias_names;          // frozenset of str; null when `_sym_alias_maps` is None
     py::Ref init_field_names;     // frozenset of str; null when the init fields are None
     py::Ref public_init_fields;   // dict str -> field; null when the init fields are None
+    // The same names -> (field, KeyPath(name)): the key path that every
+    // update of the field names on an object at the root.
+    py::Ref public_init_entries;
 
     // The node facts (node_state.hpp).
     bool topo_enabled = false;
@@ -106,6 +109,7 @@ struct CtorMeta {
         v(alias_names);
         v(init_field_names);
         v(public_init_fields);
+        v(public_init_entries);
     }
 };
 
@@ -119,6 +123,24 @@ using CtorMetaRef = std::shared_ptr<const CtorMeta>;
 // one built now and stored there. Raises what building raises (the object
 // bridge must be installed).
 [[nodiscard]] CtorMetaRef ctor_meta(PyObject* cls);
+
+// The metadata of `cls` for the span of one call, without a hold or a new
+// reference to the record: the cached ObjectCtorMeta instance itself is
+// kept (`owner`), and its record lives as long as the instance is referenced
+// (the record is set before the instance is stored on the class and only
+// the collector clears it, which it cannot do to an instance still held).
+// A record built now is kept by `built` instead. Falsy with an exception set
+// when building failed.
+struct PinnedCtorMeta {
+    py::Ref owner;
+    CtorMetaRef built;
+    const CtorMeta* meta = nullptr;
+
+    explicit operator bool() const noexcept { return meta != nullptr; }
+    const CtorMeta* operator->() const noexcept { return meta; }
+    const CtorMeta& operator*() const noexcept { return *meta; }
+};
+[[nodiscard]] PinnedCtorMeta pinned_ctor_meta(PyObject* cls);
 
 // A new record built from the class's attributes as they are now,
 // bypassing the cache (nothing is stored).
@@ -138,9 +160,11 @@ using CtorMetaRef = std::shared_ptr<const CtorMeta>;
 [[nodiscard]] int is_init_field(const CtorMeta& meta, PyObject* name) noexcept;
 
 // The init field whose name (a str) does not begin with "_" (or is empty):
-// the field (borrowed from the record, which the caller keeps) or null.
-// Never fails; runs no Python code for an exact str name.
-[[nodiscard]] PyObject* public_init_field(const CtorMeta& meta, PyObject* name) noexcept;
+// the field (borrowed from the record, which the caller keeps) or null, and
+// in `root_path`, when asked, the field's key path under a root (borrowed
+// likewise). Never fails; runs no Python code for an exact str name.
+[[nodiscard]] PyObject* public_init_field(const CtorMeta& meta, PyObject* name,
+                                          PyObject** root_path = nullptr) noexcept;
 
 // The record held by an ObjectCtorMeta instance (copied out under its
 // shared hold); null with an exception set for any other object.

@@ -1,5 +1,6 @@
 // One symbolic write without gates or notification: the missing value, the
 // choice of road and the store step.
+#include "py/class_call.hpp"
 #include "py/lazy.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
@@ -9,6 +10,7 @@
 #include "symbolic/object/store_field.hpp"
 #include "symbolic/object/write_roads.hpp"
 #include "symbolic/policy.hpp"
+#include "topology/key_path.hpp"
 
 namespace vesk::symbolic::object {
 
@@ -22,15 +24,28 @@ bool old_value(const WriteCtx& ctx, PyObject* name, const ObjectBridge& b, py::R
     return true;
 }
 
+// The update's key path. Key paths are immutable values, so an object at
+// the root hands every update of a field the one path its class keeps,
+// rather than a new equal one per write.
+py::Ref update_key_path(const ObjectBridge& ob, PyObject* name, const WriteCtx& ctx) {
+    PyObject* parent = ctx.path.get();
+    const bool at_root = !parent || parent == Py_None ||
+                         (topology::is_key_path(parent) && topology::depth_of(parent) == 0);
+    if (ctx.root_field_path && at_root &&
+        ob.keypath_cls.get() == reinterpret_cast<PyObject*>(topology::key_path_type_if_built()))
+        return py::Ref::borrow(ctx.root_field_path);
+    return field_key_path(ob, name, ctx);
+}
+
 // `field_update_cls(keypath_cls(name, path), obj, field, old, new)`.
 py::Ref field_update(PyObject* obj, PyObject* name, PyObject* field, PyObject* old,
                      PyObject* now, const ObjectBridge& ob, const WriteCtx& ctx) {
     const ContainerBridge* cb = container_bridge();
     if (!cb) return {};
-    py::Ref path = field_key_path(ob, name, ctx);
+    py::Ref path = update_key_path(ob, name, ctx);
     if (!path) return {};
-    PyObject* args[] = {path.get(), obj, field, old, now};
-    return py::Ref::steal(PyObject_Vectorcall(cb->field_update_cls.get(), args, 5, nullptr));
+    PyObject* args[] = {nullptr, path.get(), obj, field, old, now};
+    return py::call_class(cb->field_update_cls.get(), args, 5);
 }
 
 // Whether the field governs a non-constant key. 1, 0 or -1.

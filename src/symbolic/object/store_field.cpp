@@ -35,10 +35,12 @@ bool read_own_state(PyObject* obj, OwnState& own, WriteCtx& ctx) {
     return true;
 }
 
-// The rest of the write context, once the object's state is read.
-void complete_ctx(WriteCtx& ctx, const OwnState& own, bool enable_topo, PyObject* schema) {
+// The rest of the write context, once the object's state and the thread's
+// scopes are read.
+void complete_ctx(WriteCtx& ctx, const OwnState& own, const flags::Snapshot& scopes,
+                  bool enable_topo, PyObject* schema) {
     ctx.schema = schema;
-    ctx.allow_partial = flags::forced(flags::FlagId::AllowPartial).value_or(own.allow_partial);
+    ctx.allow_partial = scopes.forced(flags::FlagId::AllowPartial).value_or(own.allow_partial);
     ctx.enable_topo = enable_topo;
 }
 
@@ -92,7 +94,7 @@ int write_ctx(PyObject* obj, bool enable_topo, PyObject* schema, WriteCtx& out) 
     OwnState own;
     if (!read_own_state(obj, own, out)) return -1;
     if (!out.fields) return 0;
-    complete_ctx(out, own, enable_topo, schema);
+    complete_ctx(out, own, flags::snapshot(), enable_topo, schema);
     return 1;
 }
 
@@ -112,17 +114,21 @@ py::Ref error_message(PyObject* obj, PyObject* message) {
 }
 
 int store_symbolic_field(PyObject* obj, PyObject* cls, PyObject* name, PyObject* value,
-                         PyObject* field, bool enable_topo, PyObject* schema) {
-    // The gates and the write context read the object once: its own flags
-    // are the same state either way.
+                         PyObject* field, bool enable_topo, PyObject* schema,
+                         PyObject* root_path) {
+    // The gates and the write context read the object once, and the thread's
+    // scopes once: no Python code runs between them, so each is the same
+    // state either way.
     OwnState own;
     WriteCtx ctx;
     if (!read_own_state(obj, own, ctx)) return -1;
-    if (flags::forced(flags::FlagId::Sealed).value_or(own.sealed)) return refuse_sealed(obj, name);
-    if (!flags::forced(flags::FlagId::AccessorWritable).value_or(own.writable))
+    const flags::Snapshot scopes = flags::snapshot();
+    if (scopes.forced(flags::FlagId::Sealed).value_or(own.sealed)) return refuse_sealed(obj, name);
+    if (!scopes.forced(flags::FlagId::AccessorWritable).value_or(own.writable))
         return refuse_locked(obj, cls);
     if (!ctx.fields) return refuse_blank(obj);
-    complete_ctx(ctx, own, enable_topo, schema);
+    complete_ctx(ctx, own, scopes, enable_topo, schema);
+    ctx.root_field_path = root_path;
     py::Ref update;
     if (inline_write_field(obj, name, value, field, ctx, update) < 0) return -1;
     return update ? notify_field_update(obj, update.get()) : 0;

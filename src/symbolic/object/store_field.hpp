@@ -32,6 +32,9 @@ struct WriteCtx {
     PyObject* schema = nullptr;  // the schema the write was handed (borrowed)
     bool allow_partial = false;  // the thread's scope when set, else the object's flag
     bool enable_topo = false;
+    // The field's key path under a root, kept by the class's metadata, for
+    // an update made while the object is at the root; null: build it.
+    PyObject* root_field_path = nullptr;
 };
 
 // The write context of `obj`: 1 built, 0 a blank object (nothing set), -1
@@ -51,10 +54,11 @@ struct WriteCtx {
 
 // The gated write: sealed gate, accessor gate, the write context (a blank
 // object raises what reading its `_sym_attributes` raises), the write, and
-// the notification of its update. 0 or -1.
+// the notification of its update. `root_path`, when given, is the field's
+// key path under a root (WriteCtx::root_field_path). 0 or -1.
 [[nodiscard]] int store_symbolic_field(PyObject* obj, PyObject* cls, PyObject* name,
                                        PyObject* value, PyObject* field, bool enable_topo,
-                                       PyObject* schema);
+                                       PyObject* schema, PyObject* root_path = nullptr);
 
 // `SymObject.store_symbolic_field(cls, name, value, field, enable_topo, schema)`.
 PyObject* py_store_symbolic_field(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

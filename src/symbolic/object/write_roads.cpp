@@ -8,6 +8,7 @@
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/policy.hpp"
 #include "topology/key_path.hpp"
+#include "typing/field/meta_epoch.hpp"
 #include "typing/funnel/funnel.hpp"
 #include "typing/markers.hpp"
 #include "typing/schema/schema.hpp"
@@ -67,7 +68,7 @@ py::Ref wrapped_value(PyObject* obj, PyObject* name, PyObject* value, PyObject* 
 py::Ref field_key_path(const ObjectBridge& b, PyObject* name, const WriteCtx& ctx) {
     PyObject* cls = b.keypath_cls.get();
     if (cls == reinterpret_cast<PyObject*>(topology::key_path_type_if_built()))
-        return topology::new_key_path(name, or_none(ctx.path));
+        return topology::child_key_path(name, ctx.path.get());
     PyObject* args[] = {name, or_none(ctx.path)};
     return py::Ref::steal(PyObject_Vectorcall(cls, args, 2, nullptr));
 }
@@ -82,8 +83,11 @@ FastRoad fast_road(PyObject* name, PyObject* value, const WriteCtx& ctx, py::Ref
     const schema_ns::SchemaMeta& meta = *held->meta;
     const std::ptrdiff_t pos = meta.field_meta_index.find_key(name);
     if (pos < 0) return FastRoad::General;
-    typing::field::FieldMetaRef fm =
-        schema_ns::field_meta_for(meta.const_fields[static_cast<std::size_t>(pos)].get());
+    // The field's published record, borrowed for the rest of the road.
+    typing::field::ReadSection reading;
+    typing::field::FieldMetaRef keep;
+    const typing::field::FieldMeta* fm =
+        schema_ns::field_meta_view(meta.const_fields[static_cast<std::size_t>(pos)].get(), keep);
     if (!fm) return FastRoad::Error;
     if (fm->frozen) return FastRoad::General;
     funnel::FunnelOutcome leaf = funnel::funnel_leaf(value, *fm);
