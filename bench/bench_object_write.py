@@ -16,14 +16,8 @@ SymObject / other (lower is better).
 """
 
 import dataclasses
-import os
-import sys
-import time
-import timeit
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "python"))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
+from benchkit import race as race_in_rounds  # noqa: E402  (also puts the checkout on the path)
 
 import attrs  # noqa: E402
 import pydantic  # noqa: E402
@@ -41,13 +35,7 @@ WRITES = 100_000
 
 
 def race(contenders, number):
-    """The best time per operation of each contender, measured in turns."""
-    best = {name: float("inf") for name in contenders}
-    for _ in range(ROUNDS):
-        for name, fn in contenders.items():
-            seconds = timeit.Timer(fn, timer=time.process_time).timeit(number=1)
-            best[name] = min(best[name], seconds / number)
-    return best
+    return race_in_rounds(contenders, number, ROUNDS)
 
 
 def _notified(self, updates):
