@@ -259,65 +259,61 @@ PyObject* generic_delattr(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     return PyObject_GenericSetAttr(a[0], a[1], nullptr) < 0 ? nullptr : py::none();
 }
 
-template <std::size_t N>
-const char* doc(py::Params<N>& params, const char* summary) {
-    return py::signature_doc(params.view().func, params, py::Receiver::Module, summary);
-}
-
 }  // namespace
 
 PyMethodDef tp_slot_functions[] = {
     py::method<probe_type_layout>(
         "_kernel_probe_type_layout",
-        doc(kProbeLayoutParams, "(basic size, dict offset, name) of a class.")),
+        py::module_doc(kProbeLayoutParams, "(basic size, dict offset, name) of a class.")),
     py::method<roundtrip_tp_init>(
         "_kernel_roundtrip_tp_init",
-        doc(kRoundtripParams, "Whether the class's tp_init slot is set.")),
+        py::module_doc(kRoundtripParams, "Whether the class's tp_init slot is set.")),
     py::method<install_init<kObjectInit, kInstallInitParams>>(
         "_install_native_tp_init",
-        doc(kInstallInitParams,
+        py::module_doc(kInstallInitParams,
             "Installs the native construction of symbolic objects as the class's tp_init.")),
     py::method<install_init<kRecordInit, kInstallRecordInitParams>>(
         "_install_native_record_tp_init",
-        doc(kInstallRecordInitParams,
+        py::module_doc(kInstallRecordInitParams,
             "Installs the native construction of records as the class's tp_init.")),
     py::method<install_getattro<kGenericGetattro, kInstallGetattroParams>>(
         "_install_native_tp_getattro",
-        doc(kInstallGetattroParams,
+        py::module_doc(kInstallGetattroParams,
             "Installs the generic native attribute read, with inferential attributes.")),
     py::method<install_getattro<kFastGetattro, kInstallFastParams>>(
         "_install_native_tp_getattro_fast",
-        doc(kInstallFastParams,
+        py::module_doc(kInstallFastParams,
             "Installs the native attribute read that answers fields from the field "
             "dictionary.")),
     py::method<install_getattro<kRecordGetattro, kInstallRecordGetattroParams>>(
         "_install_native_record_tp_getattro",
-        doc(kInstallRecordGetattroParams,
+        py::module_doc(kInstallRecordGetattroParams,
             "Installs the native attribute read that answers record fields from their "
             "cells.")),
     py::method<tp_getattro_is_native>(
         "_kernel_tp_getattro_is_native",
-        doc(kIsNativeParams,
+        py::module_doc(kIsNativeParams,
             "Whether the class carries the generic or the fast native attribute read.")),
     py::method<tp_getattro_is_fast>(
         "_kernel_tp_getattro_is_fast",
-        doc(kIsFastParams, "Whether the class carries the fast native attribute read.")),
+        py::module_doc(kIsFastParams, "Whether the class carries the fast native attribute read.")),
     py::kMethodsEnd,
 };
 
 PyMethodDef generic_attribute_functions[] = {
     py::method<is_inferential>(
         "_kernel_is_inferential",
-        doc(kIsInferentialParams, "Whether the value's class defines `infer`.")),
+        py::module_doc(kIsInferentialParams, "Whether the value's class defines `infer`.")),
     py::method<generic_getattr>(
         "_kernel_generic_getattr",
-        doc(kGetattrParams, "The interpreter's generic attribute read.")),
+        py::module_doc(kGetattrParams, "The interpreter's generic attribute read.")),
     py::method<generic_setattr>(
         "_kernel_generic_setattr",
-        doc(kSetattrParams, "The interpreter's generic attribute store; None is stored.")),
+        py::module_doc(kSetattrParams,
+                       "The interpreter's generic attribute store; None is stored.")),
     py::method<generic_delattr>(
         "_kernel_generic_delattr",
-        doc(kDelattrParams, "The interpreter's generic attribute delete.")),
+        py::module_doc(kDelattrParams, "The interpreter's generic attribute delete.")),
     py::kMethodsEnd,
 };
 

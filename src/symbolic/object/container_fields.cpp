@@ -60,22 +60,17 @@ PyObject* probe(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     return container_spec_fields(a[0], Wrap).release();
 }
 
-template <std::size_t N>
-const char* doc(const char* name, py::Params<N>& params, const char* summary) {
-    return py::signature_doc(name, params, py::Receiver::Module, summary);
-}
-
 }  // namespace
 
 PyMethodDef container_field_functions[] = {
     py::method<probe<false, kCandidateParams>>(
         "_container_candidate_fields",
-        doc("_container_candidate_fields", kCandidateParams,
+        py::module_doc(kCandidateParams,
             "The names of the class's init fields whose raw containers construction keeps "
             "as they are.")),
     py::method<probe<true, kWrapParams>>(
         "_container_wrap_fields",
-        doc("_container_wrap_fields", kWrapParams,
+        py::module_doc(kWrapParams,
             "The names of the class's init fields whose raw containers construction wraps "
             "into symbolic containers.")),
     py::kMethodsEnd,

@@ -147,19 +147,11 @@ PyObject* native_from_json_all_plain(PyObject*, PyObject* const* args, Py_ssize_
     }
 }
 
-namespace {
-
-template <std::size_t N>
-const char* doc(const char* name, py::Params<N>& params, const char* summary) {
-    return py::signature_doc(name, params, py::Receiver::Module, summary);
-}
-
-}  // namespace
 
 PyMethodDef object_json_functions[] = {
     py::method<native_inline_object_to_json>(
         "_native_inline_object_to_json",
-        doc("_native_inline_object_to_json", kToJsonParams,
+        py::module_doc(kToJsonParams,
             "The JSON form of an object's fields in plan order, or None to decline.")),
     py::method<native_inline_object_to_json_open>(
         "_native_inline_object_to_json_open",
@@ -168,7 +160,7 @@ PyMethodDef object_json_functions[] = {
         "decline."),
     py::method<native_from_json_all_plain>(
         "_native_from_json_all_plain",
-        doc("_native_from_json_all_plain", kAllPlainParams,
+        py::module_doc(kAllPlainParams,
             "Whether a JSON dict can be passed to a class unconverted.")),
     py::kMethodsEnd,
 };

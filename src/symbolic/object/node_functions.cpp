@@ -76,28 +76,20 @@ PyObject* probe_node_set(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return done(set_role(a[0], role, a.given(2) ? present(a[2]) : nullptr));
 }
 
-namespace {
-
-template <std::size_t N>
-const char* doc(const char* name, py::Params<N>& params, const char* summary) {
-    return py::signature_doc(name, params, py::Receiver::Module, summary);
-}
-
-}  // namespace
 
 PyMethodDef node_topology_functions[] = {
     py::method<node_setparent>(
-        "_node_setparent", doc("_node_setparent", kSetParentParams,
+        "_node_setparent", py::module_doc(kSetParentParams,
                                "Sets the parent of a symbolic object or record.")),
     py::method<node_setpath>(
-        "_node_setpath", doc("_node_setpath", kSetPathParams,
+        "_node_setpath", py::module_doc(kSetPathParams,
                              "Sets the key path of a symbolic object or record and re-paths "
                              "its children.")),
     py::method<node_setorigin>(
-        "_node_setorigin", doc("_node_setorigin", kSetOriginParams,
+        "_node_setorigin", py::module_doc(kSetOriginParams,
                                "Records the origin of a symbolic object or record.")),
     py::method<node_seal>(
-        "_node_seal", doc("_node_seal", kSealParams,
+        "_node_seal", py::module_doc(kSealParams,
                           "Seals or unseals a symbolic object or record and its symbolic "
                           "children.")),
     py::kMethodsEnd,
@@ -105,10 +97,10 @@ PyMethodDef node_topology_functions[] = {
 
 PyMethodDef node_probe_functions[] = {
     py::method<probe_node_get>(
-        "_probe_node_get", doc("_probe_node_get", kProbeGetParams,
+        "_probe_node_get", py::module_doc(kProbeGetParams,
                                "A node-state role of a symbolic object or record, or None.")),
     py::method<probe_node_set>(
-        "_probe_node_set", doc("_probe_node_set", kProbeSetParams,
+        "_probe_node_set", py::module_doc(kProbeSetParams,
                                "Stores a node-state role of a symbolic object or record; None "
                                "empties it.")),
     py::kMethodsEnd,

@@ -114,41 +114,36 @@ PyObject* construct_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
                                        a.given(5) ? present(a[5]) : nullptr));
 }
 
-template <std::size_t N>
-const char* doc(const char* name, py::Params<N>& params, const char* summary) {
-    return py::signature_doc(name, params, py::Receiver::Module, summary);
-}
-
 }  // namespace
 
 PyMethodDef record_functions[] = {
     py::method<materialize>(
         "_slot_record_materialize",
-        doc("_slot_record_materialize", kMaterializeParams,
+        py::module_doc(kMaterializeParams,
             "The record's `_sym_attributes` view, built and installed on first use.")),
     py::method<init_node_state>(
         "_slot_record_init_node_state",
-        doc("_slot_record_init_node_state", kInitNodeParams,
+        py::module_doc(kInitNodeParams,
             "Seeds the record's node-state cells for a construction.")),
     py::method<inline_fields>(
         "_slot_record_inline_fields",
-        doc("_slot_record_inline_fields", kInlineParams,
+        py::module_doc(kInlineParams,
             "The raw cells of the fields as a dict, or None for a blank record.")),
     py::method<is_materialized>(
         "_slot_record_is_materialized",
-        doc("_slot_record_is_materialized", kIsMaterializedParams,
+        py::module_doc(kIsMaterializedParams,
             "Whether the record's `_sym_attributes` view is installed.")),
     py::method<adopt_children>(
         "_slot_record_adopt_children",
-        doc("_slot_record_adopt_children", kAdoptParams,
+        py::module_doc(kAdoptParams,
             "Adopts the children in the fields' cells with the record as their parent.")),
     py::method<repath_children>(
         "_slot_record_repath_children",
-        doc("_slot_record_repath_children", kRepathParams,
+        py::module_doc(kRepathParams,
             "Gives the record's children their paths under a new key path.")),
     py::method<node_read>(
         "_slot_record_node_read",
-        doc("_slot_record_node_read", kNodeReadParams,
+        py::module_doc(kNodeReadParams,
             "A node-state role of a constructed record, or None.")),
     py::kMethodsEnd,
 };
@@ -156,7 +151,7 @@ PyMethodDef record_functions[] = {
 PyMethodDef record_construct_functions[] = {
     py::method<construct_cells>(
         "_slot_record_construct",
-        doc("_slot_record_construct", kConstructParams,
+        py::module_doc(kConstructParams,
             "Validates the keyword arguments and writes the field values into the record's "
             "cells.")),
     py::kMethodsEnd,
