@@ -1,7 +1,15 @@
 // ElemRule: a small check derived from an element value spec that proves an
-// element needs no apply. The container fast paths derive one per call (no
-// caching on the spec: a spec changed between two calls simply gives a new
-// rule) and hold it only while they scan.
+// element needs no apply. The container fast paths ask `elem_rule` for it
+// once per call and hold their copy only while they scan.
+//
+// Caching. A native spec keeps the rules derived from it in its engine
+// (`RuleCache`), tagged with the change epoch read before the derivation
+// (typing/change_epoch.hpp) and used only while the epoch still reads the
+// same, so a change to the spec or to any spec nested in it drops them. Only
+// rules derived from native engine state alone are kept: a rule that read an
+// object Python code may change without any spec noticing (a spec or field
+// written in Python, a schema's fields, a Tuple's element list, a Union's
+// type map, a forward reference) is derived again on every call.
 //
 // A rule never raises a validation error: a mismatch is an answer, and the
 // caller then takes the full apply, which reports any real violation. Only
@@ -65,6 +73,13 @@ struct ElemRule {
     // ExactType of `float` from a native Float spec that is not strict: an
     // exact int is applied into `float(int)` (see `convert`).
     bool widen_int = false;
+    // Derived from native engine state alone (see Caching above).
+    bool cacheable = false;
+
+    // Hands every reference the rule holds to `v`. Only for a cacheable
+    // rule, which holds no dict check.
+    template <class V>
+    void visit(V&& v) const;
 
     // Whether matching runs no Python code (identity tests only), so a list
     // may be scanned under its lock in one go.
@@ -98,6 +113,24 @@ struct TupleRule {
     bool pure = true;  // every position rule is pure
 };
 
+template <class V>
+void ElemRule::visit(V&& v) const {
+    v(payload);
+    if (tuple)
+        for (const ElemRule& r : tuple->positions) r.visit(v);
+}
+
+// A rule kept in its spec's engine, with the epoch it was derived in.
+struct CompiledRule {
+    ElemRule rule;
+    std::uint64_t epoch = 0;
+
+    template <class V>
+    void visit(V&& v) const {
+        rule.visit(v);
+    }
+};
+
 inline bool ElemRule::calls_back() const noexcept {
     if (kind == Kind::ObjectCandidate) return true;
     if (kind == Kind::Tuple || kind == Kind::List)
@@ -120,7 +153,8 @@ inline bool ElemRule::pure() const noexcept {
 // The rule of element spec `spec` (any object). `allow_containers` lets exact
 // dicts and lists count for Any and a Dict element use its schema's
 // constant-key check; the fast paths set it when no child transform is in
-// force. False with an exception set on failure.
+// force. A native spec's cached rule when it is current. False with an
+// exception set on failure.
 [[nodiscard]] bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out);
 
 // Every item of `container` matches `rule`: 1 yes, 0 no (at the first

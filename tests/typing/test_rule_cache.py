@@ -1,0 +1,134 @@
+"""A native spec keeps the element rule derived from it; every change that feeds the rule,
+to the spec or to a spec nested in it, must drop it, so an apply after the change answers
+as the full road on the changed spec does."""
+
+import threading
+
+import pytest
+
+import vesk_core._native as native
+from test_container_fast_paths import BORROWED, REFUSED, agree, outcome, without_shortcuts
+
+Any, Float, Int, Str, List = native.Any, native.Float, native.Int, native.Str, native.List
+
+
+def plus_one(v):
+    return v + 1
+
+
+def to_str(v):
+    return str(v)
+
+
+# (element spec, change, data): the data is accepted whole before the change, and the
+# change makes the full road answer otherwise (refuse, convert, or accept more).
+CHANGES = [
+    (Int, lambda e: e.noneable(), [1, None, 3]),
+    (Int, lambda e: e.freeze(5), [1, 2]),
+    (Int, lambda e: e.set_transform(plus_one), [1, 2]),
+    (lambda: Int(min_value=0), lambda e: e.set_default(4), [1, 2]),
+    (Float, lambda e: e.set_strict(True), [1.0, 2]),
+    (Float, lambda e: e.set_transform(plus_one), [1.0, 2]),
+    (Float, lambda e: e.freeze(0.5), [1.0, 2]),
+    (Str, lambda e: e.noneable(), ["a", None]),
+    (Any, lambda e: e.set_transform(to_str), [1, "a", None]),
+    (Any, lambda e: e.freeze(7), [1, "a"]),
+]
+
+# How far down the changed spec sits: the list's element, a list in a list, three deep.
+NESTINGS = [
+    (lambda e: List(e), lambda d: d),
+    (lambda e: List(List(e)), lambda d: [d, d[:1]]),
+    (lambda e: List(List(List(e))), lambda d: [[d], []]),
+]
+
+
+@pytest.mark.parametrize("make, change, data", CHANGES)
+@pytest.mark.parametrize("outer, wrap", NESTINGS)
+@pytest.mark.parametrize("inplace", [True, False])
+def test_a_change_to_a_nested_spec_drops_the_rule_cached_on_every_outer_spec(
+        make, change, data, outer, wrap, inplace):
+    element = make()
+    spec = outer(element)
+    value = wrap(data)
+    # Cache the rules of the element and of every spec above it.
+    for _ in range(2):
+        outcome(spec, value, inplace=inplace)
+        outcome(element, data[0])
+    change(element)
+    got = outcome(spec, value, inplace=inplace)
+    assert agree(got, without_shortcuts(spec, value, inplace=inplace))
+    # The changed element's own rule, asked directly, answers the same way.
+    inner = List(element)
+    assert agree(outcome(inner, data, inplace=inplace),
+                 without_shortcuts(inner, data, inplace=inplace))
+
+
+def test_a_rule_cached_before_a_change_is_not_used_by_a_spec_built_afterwards():
+    element = Int()
+    first = List(element)
+    assert first.apply([1, 2]) == [1, 2]
+    element.noneable()
+    second = List(List(element))
+    assert second.apply([[None]]) == [[None]]
+    assert first.apply([None]) == [None]
+
+
+def test_an_unrelated_change_leaves_every_answer_alone():
+    spec = List(List(Float()))
+    data = [[1, 2.0]]
+    before = outcome(spec, data)
+    Int().noneable()  # another spec changes; the cached rules derive again
+    assert outcome(spec, data) == before
+
+
+def test_eight_threads_applying_while_a_nested_spec_changes_see_the_old_or_the_new_answer():
+    """The element of the element gains and loses a transform. Its elements are applied
+    one by one, so each int is either the old or the new answer (or the apply is refused
+    while the change holds the spec); once the changes stop, the answer is the last
+    state's, not that of a rule cached before it."""
+    element = Int()
+    spec = List(List(element))
+    stop = threading.Event()
+    failures = [[] for _ in range(9)]
+
+    def mutator():
+        k = 0
+        while not stop.is_set():
+            try:
+                element.set_transform(plus_one if k % 2 else None)
+            except RuntimeError as e:
+                if not str(e).startswith(REFUSED):
+                    failures[8].append(e)
+            k += 1
+
+    def worker(slot):
+        data = [[slot, slot + 1], [slot + 2]]
+        for _ in range(300):
+            mine = [list(inner) for inner in data]
+            try:
+                out = spec.apply(mine, inplace=False)
+            except RuntimeError as e:
+                if str(e) != BORROWED:
+                    failures[slot].append(e)
+                continue
+            if [len(inner) for inner in out] != [2, 1] or any(
+                    x not in (v, v + 1) or type(x) is not int
+                    for inner, given in zip(out, data) for x, v in zip(inner, given)):
+                failures[slot].append(("wrong answer", out))
+            if mine != data:
+                failures[slot].append(("input changed", mine))
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(8)]
+    m = threading.Thread(target=mutator)
+    m.start()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    stop.set()
+    m.join()
+    assert failures == [[] for _ in range(9)]
+    want = [[2, 3], [4]] if element.transform is not None else [[1, 2], [3]]
+    for _ in range(2):
+        assert spec.apply([[1, 2], [3]], inplace=False) == want
