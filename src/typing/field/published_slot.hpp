@@ -49,6 +49,11 @@ public:
         const Node* n = current_.load(std::memory_order_acquire);
         return n ? n->record.operator->() : nullptr;
     }
+    // Whether no record is published (one atomic load; nothing is read
+    // through the pointer, so no ReadSection is needed).
+    [[nodiscard]] bool empty() const noexcept {
+        return current_.load(std::memory_order_acquire) == nullptr;
+    }
     // The published record for a new holder, or null.
     [[nodiscard]] Pointer load() const noexcept {
         const Node* n = current_.load(std::memory_order_acquire);

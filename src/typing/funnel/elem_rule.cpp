@@ -231,7 +231,7 @@ int tuple_matches(const TupleRule& rule, PyObject* value) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         const ElemRule& r = rule.fixed ? rule.positions[static_cast<std::size_t>(i)]
                                        : rule.positions.front();
-        const int m = r.matches(PyTuple_GET_ITEM(value, i));
+        const int m = r.matches_inline(PyTuple_GET_ITEM(value, i));
         if (m <= 0) return m;
     }
     return 1;
@@ -381,7 +381,9 @@ bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
     const auto& slot = py::state<SpecEngine>(spec).rules.slots[allow_containers ? 1 : 0];
     // Read before anything the rule is derived from.
     const std::uint64_t epoch = change_epoch();
-    {
+    // A spec whose rule is never kept (one that reads more than engine
+    // state) leaves its slot empty and skips the section.
+    if (!slot.empty()) {
         field::ReadSection reading;
         if (const CompiledRule* cached = slot.peek(); cached && cached->epoch == epoch) {
             out = cached->rule;
@@ -457,7 +459,7 @@ Py_ssize_t pure_scan(const ElemRule& rule, PyObject* const* items, Py_ssize_t n)
         return i;
     }
     for (; i < n; ++i)
-        if (!rule.matches(items[i])) break;
+        if (!rule.matches_inline(items[i])) break;
     return i;
 }
 
