@@ -132,3 +132,33 @@ def test_eight_threads_applying_while_a_nested_spec_changes_see_the_old_or_the_n
     want = [[2, 3], [4]] if element.transform is not None else [[1, 2], [3]]
     for _ in range(2):
         assert spec.apply([[1, 2], [3]], inplace=False) == want
+
+
+def test_cached_rules_and_the_ones_changes_replace_are_released():
+    from leaks import assert_no_leak
+
+    def once():
+        element = Float()
+        spec = List(List(element))
+        data = [[1.0, 2], [3.0]]
+        spec.apply(data, inplace=False)  # caches the rules of all three specs
+        element.noneable()
+        spec.apply(data, inplace=False)  # derives them again, replacing the old ones
+        element.set_strict(True)
+        with pytest.raises(TypeError):
+            spec.apply(data, inplace=False)
+
+    assert_no_leak(once)
+
+
+def test_a_spec_copied_after_its_rule_was_cached_derives_its_own():
+    import copy
+
+    element = Int()
+    spec = List(element)
+    assert spec.apply([1, 2]) == [1, 2]
+    twin = copy.deepcopy(spec)
+    element.noneable()
+    assert spec.apply([None]) == [None]
+    with pytest.raises(ValueError, match="cannot be None"):
+        twin.apply([None])
