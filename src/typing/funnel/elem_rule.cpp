@@ -362,10 +362,17 @@ bool compile_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
         return true;
     }
     if (!allow_containers || facts.id != KindId::Dict) return true;
-    out.cacheable = false;  // a schema's fields change in place
+    const bool engine_only = out.cacheable;
+    out.cacheable = false;  // unless the check below may be kept
     auto bulk = std::make_shared<DictBulk>();
     if (!DictBulk::derive(facts.schema.get(), *bulk)) return false;
     if (bulk->usable()) {
+        // A native schema's metadata is replaced only by a change that moves
+        // the epoch; a kept check holds its own copy of what it reads.
+        if (engine_only && bulk->cacheable()) {
+            bulk->own_entries();
+            out.cacheable = true;
+        }
         out.kind = ElemRule::Kind::ConstKeyDict;
         out.bulk_calls_back = bulk->calls_back();
         out.bulk = std::move(bulk);
@@ -375,6 +382,10 @@ bool compile_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
 }
 
 }  // namespace
+
+bool derive_elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
+    return compile_rule(spec, allow_containers, out);
+}
 
 bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
     if (!is_spec(spec)) return compile_rule(spec, allow_containers, out);

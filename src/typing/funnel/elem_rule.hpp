@@ -5,11 +5,14 @@
 // Caching. A native spec keeps the rules derived from it in its engine
 // (`RuleCache`), tagged with the change epoch read before the derivation
 // (typing/change_epoch.hpp) and used only while the epoch still reads the
-// same, so a change to the spec or to any spec nested in it drops them. Only
-// rules derived from native engine state alone are kept: a rule that read an
-// object Python code may change without any spec noticing (a spec or field
-// written in Python, a schema's fields, a Tuple's element list, a Union's
-// type map, a forward reference) is derived again on every call.
+// same, so a change to the spec or to any spec or schema nested in it drops
+// them. Only rules derived from native engine state and a native schema's
+// compiled metadata are kept: a rule that read an object Python code may
+// change without any spec noticing (a spec, field or schema written in
+// Python, a Tuple's element list, a Union's type map, a forward reference)
+// is derived again on every call. A kept rule owns all its parts (a dict
+// check holds copies of the metadata it reads), so the cycle collector
+// counts each reference once, through the spec.
 //
 // A rule never raises a validation error: a mismatch is an answer, and the
 // caller then takes the full apply, which reports any real violation. Only
@@ -26,6 +29,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 namespace vesk::typing::funnel {
@@ -77,7 +81,7 @@ struct ElemRule {
     bool cacheable = false;
 
     // Hands every reference the rule holds to `v`. Only for a cacheable
-    // rule, which holds no dict check.
+    // rule, whose parts (dict checks included) are its own.
     template <class V>
     void visit(V&& v) const;
 
@@ -121,11 +125,20 @@ struct TupleRule {
     bool pure = true;  // every position rule is pure
 };
 
+// Hands every reference a dict check holds to `fn(ref, ctx)` (dict_bulk.cpp).
+void visit_bulk(const DictBulk& bulk, void (*fn)(const py::Ref&, const void*), const void* ctx);
+
 template <class V>
 void ElemRule::visit(V&& v) const {
     v(payload);
     if (tuple)
         for (const ElemRule& r : tuple->positions) r.visit(v);
+    if (bulk) {
+        using Visitor = std::remove_reference_t<V>;
+        visit_bulk(
+            *bulk, [](const py::Ref& r, const void* ctx) { (*static_cast<const Visitor*>(ctx))(r); },
+            &v);
+    }
 }
 
 // A rule kept in its spec's engine, with the epoch it was derived in.
@@ -164,6 +177,11 @@ inline bool ElemRule::pure() const noexcept {
 // force. A native spec's cached rule when it is current. False with an
 // exception set on failure.
 [[nodiscard]] bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out);
+
+// The rule of `spec` derived afresh, never taken from or stored in a cache:
+// for a rule that becomes part of another, which must share nothing with a
+// cached one.
+[[nodiscard]] bool derive_elem_rule(PyObject* spec, bool allow_containers, ElemRule& out);
 
 // Every item of `container` matches `rule`: 1 yes, 0 no (at the first
 // mismatch, or for the slow rule), -1 error. An exact list is read under its
