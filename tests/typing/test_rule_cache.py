@@ -210,3 +210,16 @@ def test_a_change_under_a_dict_element_drops_the_rule_cached_on_the_list(change,
     for inplace in (False, True):
         got = outcome(spec, value, inplace=inplace)
         assert agree(got, without_shortcuts(spec, value, inplace=inplace))
+
+
+def test_a_rule_derived_again_after_a_change_frees_the_one_it_replaces():
+    from leaks import assert_no_leak
+
+    spec = List(native.Dict([("a", Int()), ("b", List(Str()))]))
+    data = [{"a": 1, "b": ["x"]}]
+
+    def once():
+        Int().noneable()  # any change: the next apply derives and stores the rule again
+        assert spec.apply(data) is data
+
+    assert_no_leak(once)

@@ -74,7 +74,11 @@ public:
         {
             py::MutexLock lock(mutex_);
             if (generation == generation_.load(std::memory_order_relaxed)) {
-                current_.store(node.get(), std::memory_order_seq_cst);
+                // A record it replaces is retired as an invalidation would,
+                // so it is freed once no reader can hold it, not kept until
+                // the owner goes.
+                const Node* was = current_.exchange(node.get(), std::memory_order_seq_cst);
+                if (was) const_cast<Node*>(was)->retired_at = retire_epoch();
                 nodes_.push_back(std::move(node));
                 published = true;
             }
