@@ -223,3 +223,53 @@ def test_a_rule_derived_again_after_a_change_frees_the_one_it_replaces():
         assert spec.apply(data) is data
 
     assert_no_leak(once)
+
+
+def test_eight_threads_applying_dicts_while_a_list_fields_element_changes():
+    """A List(Dict) whose list field's element spec gains and loses a transform: each tag
+    comes back as it was or transformed, or the apply is refused while the change holds
+    the spec; once the changes stop, the last state answers."""
+    tag = Str()
+    schema = native.Schema([native.Field("id", Int()), native.Field("tags", List(tag))])
+    spec = List(native.Dict(schema))
+    stop = threading.Event()
+    failures = [[] for _ in range(9)]
+
+    def mutator():
+        k = 0
+        while not stop.is_set():
+            try:
+                tag.set_transform(str.upper if k % 2 else None)
+            except RuntimeError as e:
+                if not str(e).startswith(REFUSED):
+                    failures[8].append(e)
+            k += 1
+
+    def worker(slot):
+        for _ in range(200):
+            data = [{"id": i, "tags": ["a", "b"]} for i in range(slot, slot + 20)]
+            try:
+                out = spec.apply(data, inplace=False)
+            except RuntimeError as e:
+                if str(e) != BORROWED:
+                    failures[slot].append(e)
+                continue
+            if [r["id"] for r in out] != list(range(slot, slot + 20)) or any(
+                    t not in (w, w.upper()) for r in out for t, w in zip(r["tags"], "ab")):
+                failures[slot].append(("wrong answer", out))
+            if any(r["tags"] != ["a", "b"] for r in data):
+                failures[slot].append(("input changed", data))
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(8)]
+    m = threading.Thread(target=mutator)
+    m.start()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    stop.set()
+    m.join()
+    assert failures == [[] for _ in range(9)]
+    want = ["A", "B"] if tag.transform is not None else ["a", "b"]
+    for _ in range(2):
+        assert spec.apply([{"id": 0, "tags": ["a", "b"]}], inplace=False)[0]["tags"] == want
