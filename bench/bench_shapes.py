@@ -18,10 +18,10 @@ per element and per field nothing is locked and no shared object (spec, element
 spec, schema, field, compiled record) sees an atomic read-modify-write. A
 field's compiled record is read with one atomic load of its published pointer,
 with no lock and no hold of the field; a thread marks the span in which it uses
-such records in its own slot, which no other thread writes. An element spec is
-held (shared) once per container, when its rule is derived, not once per
-element; only elements the rules cannot decide are applied through the
-interpreter. The per-item critical sections on the caller's own list stay:
+such records in its own slot, which no other thread writes. An element spec's
+rule is kept in the spec and read the same way, once per container; it is
+derived again (holding the spec shared) only after a change to typing state.
+Only elements the rules cannot decide are applied through the interpreter. The per-item critical sections on the caller's own list stay:
 they lock data no other thread shares in this benchmark. On an interpreter with
 the global lock the scaling section is skipped.
 """

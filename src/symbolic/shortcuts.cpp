@@ -63,7 +63,10 @@ int equals_missing(const ContainerBridge& b, PyObject* value) {
 
 int native_field_keeps(PyObject* field, PyObject* value) {
     if (!typing::field::is_field(field)) return 0;
-    typing::field::FieldMetaRef meta = typing::field::field_meta(field);
+    // Borrowed for the pure tier alone, which runs no Python code.
+    typing::field::ReadSection reading;
+    typing::field::FieldMetaRef keep;
+    const typing::field::FieldMeta* meta = typing::field::field_meta_view(field, keep);
     if (!meta) return -1;
     if (!meta->validate) return 1;
     return typing::funnel::funnel_leaf(value, *meta).kind ==

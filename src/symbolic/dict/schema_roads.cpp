@@ -13,6 +13,7 @@
 #include "symbolic/calls.hpp"
 #include "symbolic/shortcuts.hpp"
 #include "typing/fast_types.hpp"
+#include "typing/field/meta_epoch.hpp"
 #include "typing/funnel/funnel.hpp"
 #include "typing/schema/drivers.hpp"
 #include "typing/schema/schema.hpp"
@@ -44,10 +45,13 @@ bool native_dict_schema(PyObject* spec, py::Ref& out) {
     return true;
 }
 
+// `meta` is borrowed inside the caller's `field::ReadSection`; `keep` holds
+// it only when it had to be built.
 struct Accepted {
     py::Ref key;
     py::Ref value;
-    typing::field::FieldMetaRef meta;
+    const typing::field::FieldMeta* meta = nullptr;
+    typing::field::FieldMetaRef keep;
 };
 
 // The members the fused road collects, one per field of the schema: kept on
@@ -100,10 +104,11 @@ bool collect_scalars(PyObject* items, const schema_ns::SchemaMeta& meta, Collect
             declined = true;
             return false;
         }
-        typing::field::FieldMetaRef fm =
-            schema_ns::field_meta_for(meta.const_fields[static_cast<std::size_t>(pos)].get());
+        typing::field::FieldMetaRef keep;
+        const typing::field::FieldMeta* fm = schema_ns::field_meta_view(
+            meta.const_fields[static_cast<std::size_t>(pos)].get(), keep);
         if (!fm) return false;
-        out.add({k, v, std::move(fm)});
+        out.add({k, v, fm, std::move(keep)});
     }
     return true;
 }
@@ -136,6 +141,8 @@ int try_fused(PyObject* self, PyObject* spec, PyObject* items) {
     if (meta->has_nonconst ||
         meta->const_fields.size() != static_cast<std::size_t>(PyDict_Size(items)))
         return 0;
+    // The field records are borrowed until the last member is accepted.
+    typing::field::ReadSection reading;
     Collected members(meta->const_fields.size());
     bool declined = false;
     if (!collect_scalars(items, *meta, members, declined)) return declined ? 0 : -1;

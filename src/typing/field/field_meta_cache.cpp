@@ -5,6 +5,7 @@
 #include "typing/field/field_ops.hpp"
 
 #include "py/lazy.hpp"
+#include "typing/change_epoch.hpp"
 
 namespace vesk::typing::field {
 
@@ -62,6 +63,9 @@ const FieldMeta* field_meta_view(PyObject* field, FieldMetaRef& keep) {
     return keep.get();
 }
 
-void invalidate_meta(PyObject* field) noexcept { meta_slot(field).take(); }
+void invalidate_meta(PyObject* field) noexcept {
+    meta_slot(field).take();
+    note_change();
+}
 
 }  // namespace vesk::typing::field

@@ -106,8 +106,10 @@ bool DictBulk::derive(PyObject* schema, DictBulk& out) {
             lr.min_size = list->min_size;
             lr.max_size = list->max_size;
         }
-        // As the list's own fast path does without a child transform.
-        if (!elem_rule(element.get(), true, lr.rule)) return false;
+        // As the list's own fast path does without a child transform; derived
+        // afresh, since the check may be cached.
+        if (!derive_elem_rule(element.get(), true, lr.rule)) return false;
+        out.lists_cacheable_ = out.lists_cacheable_ && lr.rule.cacheable;
         if (lr.rule.kind == ElemRule::Kind::Slow) return true;
         out.lists_.push_back(std::move(lr));
     }
@@ -116,6 +118,38 @@ bool DictBulk::derive(PyObject* schema, DictBulk& out) {
         out.native_fields_ = out.native_fields_ && field::is_field(f.get());
     out.meta_ = std::move(meta);
     return true;
+}
+
+bool DictBulk::cacheable() const noexcept { return (meta_ || owned_) && lists_cacheable_; }
+
+void DictBulk::own_entries() {
+    if (!meta_) return;
+    entries_ = meta_->bulk;
+    fields_ = meta_->const_fields;
+    owned_ = true;
+    meta_.reset();
+}
+
+void DictBulk::visit(void (*fn)(const py::Ref&, const void*), const void* ctx) const {
+    struct Forward {
+        void (*fn)(const py::Ref&, const void*);
+        const void* ctx;
+        void operator()(const py::Ref& r) const { fn(r, ctx); }
+    } forward{fn, ctx};
+    fn(pairs_, ctx);
+    for (const schema::BulkEntry& e : entries_) e.visit(forward);
+    for (const py::Ref& f : fields_) fn(f, ctx);
+    for (const ListRule& lr : lists_) lr.rule.visit(forward);
+    for (const Check& c : checks_) {
+        fn(c.spec, ctx);
+        fn(c.min, ctx);
+        fn(c.max, ctx);
+        fn(c.regex, ctx);
+    }
+}
+
+void visit_bulk(const DictBulk& bulk, void (*fn)(const py::Ref&, const void*), const void* ctx) {
+    bulk.visit(fn, ctx);
 }
 
 int DictBulk::passes(const Check& c, PyObject* v) {
@@ -135,7 +169,7 @@ int DictBulk::passes(const Check& c, PyObject* v) {
 }
 
 int DictBulk::matches(PyObject* value) const {
-    if (meta_) return match_entries(value);
+    if (meta_ || owned_) return match_entries(value);
     return pairs_ ? const_keys_match(pairs_.get(), value) : 0;
 }
 
@@ -146,7 +180,7 @@ bool DictBulk::entry_takes(std::size_t i, const schema::BulkEntry& e, PyObject* 
 
 int DictBulk::match_entries(PyObject* value) const {
     if (!PyDict_CheckExact(value)) return 0;
-    const std::vector<schema::BulkEntry>& entries = meta_->bulk;
+    const std::vector<schema::BulkEntry>& entries = this->entries();
     const auto n = static_cast<Py_ssize_t>(entries.size());
     // The values of the List and checked entries, in order, held for the
     // tests that run after the lock is let go.
@@ -217,10 +251,10 @@ int DictBulk::match_entries(PyObject* value) const {
 }
 
 int DictBulk::convert(PyObject* value, bool inplace, py::Ref& out) const {
-    if (!meta_ || !PyDict_CheckExact(value)) return 0;
-    const std::vector<schema::BulkEntry>& entries = meta_->bulk;
+    if (!(meta_ || owned_) || !PyDict_CheckExact(value)) return 0;
+    const std::vector<schema::BulkEntry>& entries = this->entries();
     const std::size_t n = entries.size();
-    if (n != meta_->const_fields.size()) return 0;
+    if (n != fields().size()) return 0;
     // The values in the schema's order: read where they stand when the keys
     // are in that order (type tests only, under the dict's lock), else
     // looked up.
@@ -273,7 +307,7 @@ int DictBulk::convert(PyObject* value, bool inplace, py::Ref& out) const {
         PyObject* v = values.at(i);
         const ListRule* lr = e.list_spec ? &lists_[list_at++] : nullptr;
         const Check* check = e.check_spec ? &checks_[check_at++] : nullptr;
-        PyObject* f = meta_->const_fields[i].get();
+        PyObject* f = fields()[i].get();
         field::FieldMetaRef keep;
         const field::FieldMeta* fm = native_fields_ ? field::published_meta(f) : nullptr;
         if (!fm) fm = schema::field_meta_view(f, keep);

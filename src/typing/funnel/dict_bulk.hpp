@@ -26,7 +26,17 @@ public:
     // exception set when a read fails.
     [[nodiscard]] static bool derive(PyObject* schema, DictBulk& out);
 
-    [[nodiscard]] bool usable() const noexcept { return pairs_ || meta_; }
+    // Whether the check was derived from a native schema's metadata and
+    // every List field's element rule may be cached.
+    [[nodiscard]] bool cacheable() const noexcept;
+    // Copies what the check reads of the schema's metadata into the check
+    // itself and lets the metadata go, so that a cached check shares no
+    // record with the schema.
+    void own_entries();
+    // Hands every reference the check holds to `fn(ref, ctx)`.
+    void visit(void (*fn)(const py::Ref&, const void*), const void* ctx) const;
+
+    [[nodiscard]] bool usable() const noexcept { return pairs_ || meta_ || owned_; }
     // Whether a List field's element rule may call back into Python.
     [[nodiscard]] bool calls_back() const noexcept {
         for (const ListRule& lr : lists_)
@@ -72,8 +82,21 @@ private:
     [[nodiscard]] bool entry_takes(std::size_t i, const schema::BulkEntry& e,
                                    PyObject* v) const noexcept;
 
+    // The metadata's constant entries and fields: in `meta_`, or, once
+    // `own_entries` ran, in `entries_` and `fields_`.
+    [[nodiscard]] const std::vector<schema::BulkEntry>& entries() const noexcept {
+        return meta_ ? meta_->bulk : entries_;
+    }
+    [[nodiscard]] const std::vector<py::Ref>& fields() const noexcept {
+        return meta_ ? meta_->const_fields : fields_;
+    }
+
     py::Ref pairs_;
     schema::SchemaMetaRef meta_;
+    std::vector<schema::BulkEntry> entries_;
+    std::vector<py::Ref> fields_;
+    bool owned_ = false;
+    bool lists_cacheable_ = true;
     std::vector<ListRule> lists_;  // one per entry with a List spec, in order
     std::vector<Check> checks_;    // one per entry with a check spec, in order
     std::vector<bool> takes_none_;  // per entry; empty when none takes None

@@ -9,6 +9,8 @@
 #include "typing/funnel/dict_bulk.hpp"
 #include "typing/markers.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
+#include "typing/change_epoch.hpp"
+#include "typing/field/meta_epoch.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 
 #include <array>
@@ -16,6 +18,8 @@
 namespace vesk::typing::funnel {
 
 namespace {
+
+bool compile_rule(PyObject* spec, bool allow_containers, ElemRule& out);
 
 // An exact-class object candidate is refused only when its class may be
 // partial and the value says it is.
@@ -39,6 +43,7 @@ struct ContainerFacts {
     py::Ref schema;    // Dict
     py::Ref type_map;  // Union
     py::Ref elements;  // Tuple: the element fields; List: the element spec
+    bool forward_ref = false;  // an Object spec naming its class by a forward reference
     bool fixed = false;
     std::int64_t min_size = 0;
     std::optional<std::int64_t> max_size;
@@ -70,6 +75,8 @@ bool container_facts(PyObject* spec, ContainerFacts& out) {
         out.elements = l->element;
         out.min_size = l->min_size;
         out.max_size = l->max_size;
+    } else if (const auto* o = kind_as<ObjectKind>(e.kind)) {
+        out.forward_ref = static_cast<bool>(o->forward_ref);
     }
     return true;
 }
@@ -121,8 +128,9 @@ bool tuple_rule(const ContainerFacts& facts, bool allow, std::shared_ptr<const T
 }
 
 // The rule of a List element spec: its element spec's rule with its bounds;
-// null when that rule is slow.
-bool list_rule(const ContainerFacts& facts, std::shared_ptr<const TupleRule>& out) {
+// null when that rule is slow. `cacheable` says whether the element's rule is.
+bool list_rule(const ContainerFacts& facts, std::shared_ptr<const TupleRule>& out,
+               bool& cacheable) {
     auto rule = std::make_shared<TupleRule>();
     rule->fixed = false;
     rule->list = true;
@@ -130,7 +138,11 @@ bool list_rule(const ContainerFacts& facts, std::shared_ptr<const TupleRule>& ou
     rule->max_size = facts.max_size;
     ElemRule element;
     // As the List's own fast path derives it: no child transform reaches it.
-    if (!elem_rule(facts.elements.get(), true, element)) return false;
+    // Derived afresh rather than copied from the element spec's cache, so
+    // that no part of a cached rule is shared with another spec's (each
+    // cache counts what it holds for the cycle collector).
+    if (!compile_rule(facts.elements.get(), true, element)) return false;
+    cacheable = element.cacheable;
     if (element.kind == ElemRule::Kind::Slow) return true;
     rule->pure = false;
     rule->positions.push_back(std::move(element));
@@ -219,7 +231,7 @@ int tuple_matches(const TupleRule& rule, PyObject* value) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         const ElemRule& r = rule.fixed ? rule.positions[static_cast<std::size_t>(i)]
                                        : rule.positions.front();
-        const int m = r.matches(PyTuple_GET_ITEM(value, i));
+        const int m = r.matches_inline(PyTuple_GET_ITEM(value, i));
         if (m <= 0) return m;
     }
     return 1;
@@ -274,12 +286,17 @@ int ElemRule::convert(PyObject* value, bool inplace, py::Ref& out) const {
     return 0;
 }
 
-bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
+namespace {
+
+// The rule derived from `spec` as it is now, with whether it may be cached.
+bool compile_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
     out = ElemRule{};
     py::Ref leaf;
     if (!spec_exact_leaf_type(spec, leaf)) return false;
     ContainerFacts facts;
     if (!container_facts(spec, facts)) return false;
+    // Cleared below wherever the rule reads more than engine state.
+    out.cacheable = facts.is_native && !facts.forward_ref;
     if (leaf) {
         if (leaf.get() != reinterpret_cast<PyObject*>(&PyBaseObject_Type) ||
             facts.id != KindId::Any || !facts.is_native) {
@@ -309,6 +326,7 @@ bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
     // Only the native classes themselves: a subclass may apply otherwise.
     if (!facts.is_native || !facts.exact_class || !facts.untouched) return true;
     if (facts.id == KindId::Union && facts.type_map) {
+        out.cacheable = false;  // the type map is handed out to Python as it is
         py::Ref classes;
         if (!union_classes(facts.type_map.get(), classes)) return false;
         if (classes) {
@@ -321,6 +339,7 @@ bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
     // From here on the full road gives None back as it is from a noneable
     // spec.
     if (facts.id == KindId::Tuple) {
+        out.cacheable = false;  // so is the list of element fields
         std::shared_ptr<const TupleRule> tuple;
         if (!tuple_rule(facts, allow_containers, tuple)) return false;
         if (tuple) {
@@ -334,7 +353,7 @@ bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
     // force, as for Any.
     if (allow_containers && facts.id == KindId::List) {
         std::shared_ptr<const TupleRule> list;
-        if (!list_rule(facts, list)) return false;
+        if (!list_rule(facts, list, out.cacheable)) return false;
         if (list) {
             out.kind = ElemRule::Kind::List;
             out.tuple = std::move(list);
@@ -343,13 +362,52 @@ bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
         return true;
     }
     if (!allow_containers || facts.id != KindId::Dict) return true;
+    const bool engine_only = out.cacheable;
+    out.cacheable = false;  // unless the check below may be kept
     auto bulk = std::make_shared<DictBulk>();
     if (!DictBulk::derive(facts.schema.get(), *bulk)) return false;
     if (bulk->usable()) {
+        // A native schema's metadata is replaced only by a change that moves
+        // the epoch; a kept check holds its own copy of what it reads.
+        if (engine_only && bulk->cacheable()) {
+            bulk->own_entries();
+            out.cacheable = true;
+        }
         out.kind = ElemRule::Kind::ConstKeyDict;
         out.bulk_calls_back = bulk->calls_back();
         out.bulk = std::move(bulk);
         out.allow_none = facts.noneable;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool derive_elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
+    return compile_rule(spec, allow_containers, out);
+}
+
+bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
+    if (!is_spec(spec)) return compile_rule(spec, allow_containers, out);
+    const auto& slot = py::state<SpecEngine>(spec).rules.slots[allow_containers ? 1 : 0];
+    // Read before anything the rule is derived from.
+    const std::uint64_t epoch = change_epoch();
+    // A spec whose rule is never kept (one that reads more than engine
+    // state) leaves its slot empty and skips the section.
+    if (!slot.empty()) {
+        field::ReadSection reading;
+        if (const CompiledRule* cached = slot.peek(); cached && cached->epoch == epoch) {
+            out = cached->rule;
+            return true;
+        }
+    }
+    const std::uint64_t generation = slot.generation();
+    if (!compile_rule(spec, allow_containers, out)) return false;
+    if (out.cacheable) {
+        auto compiled = std::make_shared<CompiledRule>();
+        compiled->rule = out;
+        compiled->epoch = epoch;
+        (void)slot.store(compiled, generation);
     }
     return true;
 }
@@ -412,7 +470,7 @@ Py_ssize_t pure_scan(const ElemRule& rule, PyObject* const* items, Py_ssize_t n)
         return i;
     }
     for (; i < n; ++i)
-        if (!rule.matches(items[i])) break;
+        if (!rule.matches_inline(items[i])) break;
     return i;
 }
 

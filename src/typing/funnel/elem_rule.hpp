@@ -1,7 +1,18 @@
 // ElemRule: a small check derived from an element value spec that proves an
-// element needs no apply. The container fast paths derive one per call (no
-// caching on the spec: a spec changed between two calls simply gives a new
-// rule) and hold it only while they scan.
+// element needs no apply. The container fast paths ask `elem_rule` for it
+// once per call and hold their copy only while they scan.
+//
+// Caching. A native spec keeps the rules derived from it in its engine
+// (`RuleCache`), tagged with the change epoch read before the derivation
+// (typing/change_epoch.hpp) and used only while the epoch still reads the
+// same, so a change to the spec or to any spec or schema nested in it drops
+// them. Only rules derived from native engine state and a native schema's
+// compiled metadata are kept: a rule that read an object Python code may
+// change without any spec noticing (a spec, field or schema written in
+// Python, a Tuple's element list, a Union's type map, a forward reference)
+// is derived again on every call. A kept rule owns all its parts (a dict
+// check holds copies of the metadata it reads), so the cycle collector
+// counts each reference once, through the spec.
 //
 // A rule never raises a validation error: a mismatch is an answer, and the
 // caller then takes the full apply, which reports any real violation. Only
@@ -18,6 +29,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 namespace vesk::typing::funnel {
@@ -65,6 +77,13 @@ struct ElemRule {
     // ExactType of `float` from a native Float spec that is not strict: an
     // exact int is applied into `float(int)` (see `convert`).
     bool widen_int = false;
+    // Derived from native engine state alone (see Caching above).
+    bool cacheable = false;
+
+    // Hands every reference the rule holds to `v`. Only for a cacheable
+    // rule, whose parts (dict checks included) are its own.
+    template <class V>
+    void visit(V&& v) const;
 
     // Whether matching runs no Python code (identity tests only), so a list
     // may be scanned under its lock in one go.
@@ -75,6 +94,14 @@ struct ElemRule {
     // 1 matches, 0 does not, -1 with an exception set. Never call it on the
     // slow rule (it answers 0).
     [[nodiscard]] int matches(PyObject* value) const;
+    // `matches` with the exact-class test inlined: for loops that run it per
+    // element, where the call itself would cost as much as the test.
+    [[nodiscard]] int matches_inline(PyObject* value) const {
+        if (kind == Kind::ExactType)
+            return reinterpret_cast<PyObject*>(Py_TYPE(value)) == payload.get() ||
+                   (allow_none && value == Py_None);
+        return matches(value);
+    }
     // For an element that does not match: whether its apply is decided
     // natively all the same, into a new value that the apply would give
     // (an int widened to float; a dict whose fields only need widening,
@@ -96,6 +123,33 @@ struct TupleRule {
     std::int64_t min_size = 0;
     std::optional<std::int64_t> max_size;
     bool pure = true;  // every position rule is pure
+};
+
+// Hands every reference a dict check holds to `fn(ref, ctx)` (dict_bulk.cpp).
+void visit_bulk(const DictBulk& bulk, void (*fn)(const py::Ref&, const void*), const void* ctx);
+
+template <class V>
+void ElemRule::visit(V&& v) const {
+    v(payload);
+    if (tuple)
+        for (const ElemRule& r : tuple->positions) r.visit(v);
+    if (bulk) {
+        using Visitor = std::remove_reference_t<V>;
+        visit_bulk(
+            *bulk, [](const py::Ref& r, const void* ctx) { (*static_cast<const Visitor*>(ctx))(r); },
+            &v);
+    }
+}
+
+// A rule kept in its spec's engine, with the epoch it was derived in.
+struct CompiledRule {
+    ElemRule rule;
+    std::uint64_t epoch = 0;
+
+    template <class V>
+    void visit(V&& v) const {
+        rule.visit(v);
+    }
 };
 
 inline bool ElemRule::calls_back() const noexcept {
@@ -120,8 +174,14 @@ inline bool ElemRule::pure() const noexcept {
 // The rule of element spec `spec` (any object). `allow_containers` lets exact
 // dicts and lists count for Any and a Dict element use its schema's
 // constant-key check; the fast paths set it when no child transform is in
-// force. False with an exception set on failure.
+// force. A native spec's cached rule when it is current. False with an
+// exception set on failure.
 [[nodiscard]] bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out);
+
+// The rule of `spec` derived afresh, never taken from or stored in a cache:
+// for a rule that becomes part of another, which must share nothing with a
+// cached one.
+[[nodiscard]] bool derive_elem_rule(PyObject* spec, bool allow_containers, ElemRule& out);
 
 // Every item of `container` matches `rule`: 1 yes, 0 no (at the first
 // mismatch, or for the slow rule), -1 error. An exact list is read under its

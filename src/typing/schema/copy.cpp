@@ -2,6 +2,7 @@
 // from the source's field list, name, description, key policy and metadata,
 // so a copy gets caches of its own; both are always of the class Schema.
 #include "typing/schema/schema_ops.hpp"
+#include "typing/change_epoch.hpp"
 
 #include "py/args.hpp"
 #include "py/named.hpp"
@@ -77,6 +78,7 @@ PyObject* schema_deepcopy(Scoped self, PyObject* const* args, Py_ssize_t nargs,
         const std::uint64_t version = c->version;
         std::swap(*c, *f);
         c->version = version + 1;
+        note_change();
     }
     return copy.release();
 }

@@ -2,6 +2,7 @@
 // merges a base in without holding the schema and stores in one exclusive
 // step, and `_recompute_caches`, which rebuilds the caches while holding it.
 #include "typing/schema/schema_ops.hpp"
+#include "typing/change_epoch.hpp"
 
 #include "py/critical_section.hpp"
 #include "typing/field/field.hpp"
@@ -65,6 +66,7 @@ PyObject* schema_extend(Scoped self, PyObject* base) {
             w->meta.swap(meta);
             w->allow_nonconst_keys = allow;
             ++w->version;
+            note_change();
         }
         return py::new_ref(self.object());
     }
@@ -95,6 +97,7 @@ PyObject* schema_recompute_caches(Scoped self) {
         if (!meta) return nullptr;
         w->meta.swap(meta);
         ++w->version;
+        note_change();
     }
     return py::none();
 }

@@ -19,8 +19,9 @@
 // shared hold.
 //
 // Version. Every exclusive hold, as it ends, empties the repr cache and moves
-// `version` on (`changed`, called by the binding layer), so no mutator can
-// forget either. A mutator that computes under a shared hold and stores under
+// `version` and the change epoch on (`changed`, called by the binding
+// layer), so no mutator can forget either; the epoch drops the cached
+// acceptance rules of this spec and of every spec composed from it. A mutator that computes under a shared hold and stores under
 // an exclusive one compares the version it read with the one it finds, and
 // computes again when another store came in between.
 //
@@ -39,6 +40,9 @@
 #include "py/mutex.hpp"
 #include "py/ref.hpp"
 #include "py/type.hpp"
+#include "typing/change_epoch.hpp"
+#include "typing/field/published_slot.hpp"
+#include "typing/funnel/elem_rule.hpp"
 #include "typing/value_spec/engine/spec_kind.hpp"
 
 #include <cstdint>
@@ -85,6 +89,20 @@ private:
     mutable py::Ref text_;
 };
 
+// The acceptance rules derived from a spec as an element (funnel/elem_rule.hpp),
+// one without and one with containers allowed. They are read and stored
+// without any hold of the spec: a rule is used only while the change epoch
+// it was derived in is current, which every exclusive hold moves on as it
+// ends. A copy or move of an engine starts with empty slots.
+struct RuleCache {
+    field::PublishedSlot<funnel::CompiledRule> slots[2];
+
+    template <class V>
+    void visit(V&& v) {
+        for (auto& slot : slots) slot.visit(v);
+    }
+};
+
 struct SpecEngine {
     SpecKind kind;
     // The default; the canonical missing value when the spec has none. Never
@@ -94,6 +112,7 @@ struct SpecEngine {
     py::Ref default_factory;  // null = none; when set, `default_value` is the missing value
     py::Ref transform;        // null = none
     ReprCache repr_cache;
+    RuleCache rules;
     std::uint64_t version = 0;  // moved on by every exclusive hold
     bool is_noneable = false;
     bool frozen = false;
@@ -116,6 +135,7 @@ struct SpecEngine {
     void changed() noexcept {
         repr_cache.clear();
         ++version;
+        note_change();
     }
 
     // Calls `v(ref)` for every reference the engine owns (GC support).
@@ -126,6 +146,7 @@ struct SpecEngine {
         v(value_type);
         v(default_factory);
         v(transform);
+        rules.visit(v);
     }
 };
 

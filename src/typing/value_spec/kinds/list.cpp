@@ -275,7 +275,7 @@ int widen_run(const funnel::ElemRule& rule, PyObject* list, Py_ssize_t& i) {
     const Py_ssize_t n = PyList_GET_SIZE(list);
     for (; i < n; ++i) {
         PyObject* item = PyList_GET_ITEM(list, i);
-        if (rule.matches(item)) continue;
+        if (rule.matches_inline(item)) continue;
         if (!PyLong_CheckExact(item)) return 0;
         py::Ref f = widened(item);
         if (!f) return -1;
@@ -291,17 +291,22 @@ int widen_run(const funnel::ElemRule& rule, PyObject* list, Py_ssize_t& i) {
 // as the widening road above: elements that match are shared, exact ints
 // come in as floats, and from the first other element on (its index left in
 // `i`) the rest are shared as they are, for the general loop to apply.
+// A widening rule is always an exact-class rule (of float), so the loop
+// tests the class itself.
 py::Ref widening_copy(const funnel::ElemRule& rule, PyObject* source, Py_ssize_t& i) {
     py::CriticalSection guard(source);
     const Py_ssize_t n = PyList_GET_SIZE(source);
     py::Ref copy = py::Ref::steal(PyList_New(n));
     if (!copy) return {};
+    const PyObject* cls = rule.payload.get();
+    const bool none = rule.allow_none;
     bool road = true;
     for (i = 0; i < n && road; ++i) {
         PyObject* item = PyList_GET_ITEM(source, i);
-        if (rule.matches(item)) {
+        const PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(item));
+        if (type == cls || (none && item == Py_None)) {
             PyList_SET_ITEM(copy.get(), i, py::Ref::borrow(item).release());
-        } else if (PyLong_CheckExact(item)) {
+        } else if (type == reinterpret_cast<PyObject*>(&PyLong_Type)) {
             py::Ref f = widened(item);
             if (!f) return {};
             PyList_SET_ITEM(copy.get(), i, f.release());
