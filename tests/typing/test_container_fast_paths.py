@@ -10,6 +10,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import vesk_core._native as native
+from races import run_against_mutator
 
 Any, Bool, Float, Int, Str = native.Any, native.Bool, native.Float, native.Int, native.Str
 Dict, List, Tuple = native.Dict, native.List, native.Tuple
@@ -481,15 +482,7 @@ def test_threads_see_the_old_or_the_new_spec_or_the_borrow_error():
                 if not (len(out) == len(data) and all(type(x) is int for x in out)):
                     failures[slot].append(("bad result", slot))
 
-    threads = [threading.Thread(target=worker, args=(k,)) for k in range(8)]
-    m = threading.Thread(target=mutator)
-    m.start()
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    stop.set()
-    m.join()
+    run_against_mutator(worker, mutator, stop)
     assert failures == [[]] * 9
     spec.set_transform(None)
     assert spec.apply(shared) is shared
@@ -542,15 +535,7 @@ def test_eight_threads_on_one_spec_changed_meanwhile_see_the_old_or_the_new_answ
                 failures[slot].append(("mixed", slot))
         assert data[slot * 20]["score"] == -1 and type(data[1]["score"]) is int
 
-    threads = [threading.Thread(target=worker, args=(k,)) for k in range(8)]
-    m = threading.Thread(target=mutator)
-    m.start()
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    stop.set()
-    m.join()
+    run_against_mutator(worker, mutator, stop)
     assert failures == [[]] * 9
     # the end state: the last change is what every apply now sees
     score.set_validator(negative)

@@ -12,6 +12,7 @@ from hypothesis import given, settings, strategies as st
 
 import vesk_core._native as native
 from leaks import assert_no_leak
+from races import run_against_mutator
 
 seams = pytest.importorskip("vesk_core._typing_seams")
 
@@ -416,15 +417,7 @@ def test_threads_see_the_old_or_new_schema_or_the_borrow_error(target):
                     if not ok:
                         failures[slot].append(("bad result", dict(out)))
 
-    threads = [threading.Thread(target=worker, args=(k,)) for k in range(8)]
-    m = threading.Thread(target=mutator)
-    m.start()
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    stop.set()
-    m.join()
+    run_against_mutator(worker, mutator, stop)
     assert failures == [[]] * 9
     # the end state: every field, the extended one included, applies as a fresh schema would
     tags.set_transform(None)

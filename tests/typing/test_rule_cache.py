@@ -8,6 +8,7 @@ import pytest
 
 import vesk_core._native as native
 from test_container_fast_paths import BORROWED, REFUSED, agree, outcome, without_shortcuts
+from races import run_against_mutator
 
 Any, Float, Int, Str, List = native.Any, native.Float, native.Int, native.Str, native.List
 
@@ -119,15 +120,7 @@ def test_eight_threads_applying_while_a_nested_spec_changes_see_the_old_or_the_n
             if mine != data:
                 failures[slot].append(("input changed", mine))
 
-    threads = [threading.Thread(target=worker, args=(k,)) for k in range(8)]
-    m = threading.Thread(target=mutator)
-    m.start()
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    stop.set()
-    m.join()
+    run_against_mutator(worker, mutator, stop)
     assert failures == [[] for _ in range(9)]
     want = [[2, 3], [4]] if element.transform is not None else [[1, 2], [3]]
     for _ in range(2):
@@ -263,15 +256,7 @@ def test_eight_threads_applying_dicts_while_a_list_fields_element_changes():
             if any(r["tags"] != ["a", "b"] for r in data):
                 failures[slot].append(("input changed", data))
 
-    threads = [threading.Thread(target=worker, args=(k,)) for k in range(8)]
-    m = threading.Thread(target=mutator)
-    m.start()
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    stop.set()
-    m.join()
+    run_against_mutator(worker, mutator, stop)
     assert failures == [[] for _ in range(9)]
     want = ["A", "B"] if tag.transform is not None else ["a", "b"]
     for _ in range(2):

@@ -7,6 +7,7 @@ import pytest
 import vesk_core._native as native
 from vesk.typing.annotation import ValueSpec
 from vesk_core import KeyPath
+from races import run_against_mutator
 
 Float, Int, List, Str, Tuple = native.Float, native.Int, native.List, native.Str, native.Tuple
 
@@ -211,15 +212,7 @@ def test_threads_apply_one_spec_while_shared_elements_change():
         except Exception as e:  # noqa: BLE001 - reported below
             errors.append(e)
 
-    threads = [threading.Thread(target=worker, args=(k,)) for k in range(8)]
-    m = threading.Thread(target=mutator)
-    m.start()
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    stop.set()
-    m.join()
+    run_against_mutator(worker, mutator, stop)
     assert errors == [] and results == [True] * 8
 
 
