@@ -13,6 +13,7 @@
 
 #include "flags.hpp"
 #include "py/args.hpp"
+#include "py/class_call.hpp"
 #include "py/critical_section.hpp"
 #include "py/named.hpp"
 #include "symbolic/adoption.hpp"
@@ -41,8 +42,9 @@ py::Ref make_update(PyObject* self, PyObject* element, std::int64_t key, PyObjec
     py::Ref index = py::Ref::steal(PyLong_FromLongLong(key));
     py::Ref key_path = index ? topology::child_key_path(index.get(), path.get()) : py::Ref();
     if (!key_path) return {};
-    PyObject* call[] = {key_path.get(), self, or_none(element), old, value};
-    return py::Ref::steal(PyObject_Vectorcall(b->field_update_cls.get(), call, 5, nullptr));
+    // Slot 0 is the class call's own, for the new instance.
+    PyObject* call[] = {nullptr, key_path.get(), self, or_none(element), old, value};
+    return py::call_class(b->field_update_cls.get(), call, 5);
 }
 
 // Unhooks an item a write replaced: `topo_setparent(None)` when it keeps a
