@@ -17,7 +17,9 @@
 // sequentially consistent operations, which is what makes the argument hold.
 //
 // The thread registry is taken only by writers (to scan), by a thread's first
-// section and at thread exit.
+// section and at thread exit. The child of a fork starts a registry of its
+// own that holds only the forking thread: the others are gone, and their
+// slots would otherwise hold back every record retired in the child.
 #pragma once
 
 #include <cstdint>
