@@ -46,6 +46,8 @@ CLASSES = [
     Meta("M", (), {"__init__": refuse}),
     abstract(), abstract(abc.ABC),
     init_class(type("Init", (), {"__call__": refuse})()),  # not a function
+    init_class(lambda self, a, b: None, __new__=object.__new__),  # object's, named
+    type("NewOnly", (), {"__new__": object.__new__}),
     dict, tuple, (lambda a, b: [a, b]),
 ]
 
