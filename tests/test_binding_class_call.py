@@ -2,6 +2,7 @@
 answers what `cls(*args)` answers, or raises what it raises."""
 
 import abc
+import gc
 
 import pytest
 
@@ -45,6 +46,8 @@ CLASSES = [
     Meta("M", (), {"__init__": refuse}),
     abstract(), abstract(abc.ABC),
     init_class(type("Init", (), {"__call__": refuse})()),  # not a function
+    init_class(lambda self, a, b: None, __new__=object.__new__),  # object's, named
+    type("NewOnly", (), {"__new__": object.__new__}),
     dict, tuple, (lambda a, b: [a, b]),
 ]
 
@@ -74,3 +77,17 @@ def test_a_replaced_init_is_the_one_called():
     del cls.__init__
     with pytest.raises(TypeError, match="takes no arguments"):
         hooks.call_class(cls, 1)
+
+
+def test_the_init_slot_decides_not_the_namespace():
+    # A function put into the class's namespace without the class noticing
+    # leaves its init slot as it was: the class call never runs it.
+    def init(self, a):
+        self.a = a
+
+    for base in (object, Update):
+        cls = type(base)("C", (base,), {})
+        gc.get_referents(cls.__dict__)[0]["__init__"] = init
+        cls.other = 1  # drops the lookup caches, not the slot
+        for args in [(1,), (1, 2)]:
+            assert _answer(lambda: hooks.call_class(cls, *args)) == _answer(lambda: cls(*args))

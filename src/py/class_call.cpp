@@ -6,12 +6,40 @@ namespace vesk::py {
 
 namespace {
 
+// A class with a Python `__init__`, whose init slot is the one the
+// interpreter gives every such class: the slot that looks `__init__` up on
+// the instance's class and calls it.
+PyTypeObject* python_init_probe() {
+    static ObjectCell CELL;
+    PyObject* probe = CELL.get_or_init([] {
+        Ref ns = Ref::steal(PyDict_New());
+        if (!ns) return Ref();
+        Ref ran = Ref::steal(PyRun_String("class Probe:\n    def __init__(self): pass\n",
+                                          Py_file_input, ns.get(), ns.get()));
+        if (!ran) return Ref();
+        PyObject* cls = nullptr;
+        if (PyDict_GetItemStringRef(ns.get(), "Probe", &cls) <= 0) return Ref();
+        return Ref::steal(cls);
+    });
+    return probe && PyType_Check(probe) ? reinterpret_cast<PyTypeObject*>(probe) : nullptr;
+}
+
 // The class's `__init__` when the class call reduces to `object.__new__`
 // followed by that Python function; null (no exception) otherwise.
 Ref plain_init(PyObject* cls) {
     if (Py_TYPE(cls) != &PyType_Type) return {};  // a metaclass may define __call__
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     if (type->tp_new != PyBaseObject_Type.tp_new) return {};
+    // The class call runs the init slot, not `__init__`: only while the slot
+    // is the interpreter's own does it come to the function found below (a
+    // slot set natively, or a namespace changed behind the class's back, may
+    // say otherwise).
+    PyTypeObject* probe = python_init_probe();
+    if (!probe) {
+        PyErr_Clear();
+        return {};
+    }
+    if (type->tp_init != probe->tp_init) return {};
     PyObject* name;
     if (!intern<"__init__">(name)) {
         PyErr_Clear();

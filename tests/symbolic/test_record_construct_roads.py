@@ -181,3 +181,31 @@ def test_seeding_a_record_with_fewer_roles_writes_the_roles_before_the_first_it_
         native._slot_record_init_node_state(inst, True, None, KeyPath("r"))
     assert {r: native._slot_node_get(inst, r) for r in range(min(reserved, 5))} == {
         r: expected.get(r) if r in written else None for r in range(min(reserved, 5))}
+
+
+class _ReadsOnce:
+    """A class attribute whose first read runs `hook` and which then reads as `value`."""
+
+    def __init__(self, value, hook):
+        self.value, self.hook = value, hook
+
+    def __get__(self, obj, owner):
+        hook, self.hook = self.hook, None
+        if hook:
+            hook(owner)
+        return self.value
+
+
+def test_a_class_changed_while_it_compiles_is_never_trusted():
+    # The change lands after the flag was read for the compiled record and
+    # before the class's version was noted: only a second read can see it.
+    log = []
+
+    def change(cls):
+        cls.on_sym_post_init = lambda self: log.append("post_init")
+        cls._sym_post_init_is_noop = False
+
+    cls = object_class("R", [("x", native.Int())], slots=True)
+    cls.__slot_field_offsets__ = _ReadsOnce(cls.__slot_field_offsets__, change)
+    direct, long, built = roads(cls, {"x": 1})
+    assert built == 0 and direct == long and log == ["post_init", "post_init"]

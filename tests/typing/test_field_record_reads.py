@@ -2,14 +2,17 @@
 unpublishes it at once, and it is released only when no reader can still be using it."""
 
 import gc
+import os
 import threading
 
 import vesk_core._native as native
+from fresh import run_fresh
 from vesk.typing.schema import KeySpec
 
 Field, Int, Schema = native.Field, native.Int, native.Schema
 
 RELEASED = []
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 class Text(str):
@@ -106,3 +109,47 @@ def test_every_change_is_read_by_the_next_apply_of_each_thread():
     for t in threads:
         t.join()
     assert bad == [] and seen == [True] * 4
+
+
+def test_a_forked_child_frees_what_the_threads_it_lost_were_reading():
+    # The worker is inside an apply (reading the record) when the process
+    # forks; in the child it no longer exists, so it cannot hold the record.
+    run_fresh(
+        """
+        import os, sys, threading, warnings
+        sys.path[:0] = %r
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
+        import vesk.typing
+        import test_field_record_reads as t
+
+        vesk.typing.install()
+
+        entered, go = threading.Event(), threading.Event()
+
+        def wait(v):
+            entered.set()
+            assert go.wait(30)
+            return v
+
+        field = t.Field(t.Key("a"), t.Int().set_transform(wait))
+        schema = t.Schema([field])
+        field._field_meta_probe()
+        t.gc.collect()
+        t.RELEASED.clear()
+        worker = threading.Thread(target=lambda: schema.apply({"a": 1}))
+        worker.start()
+        assert entered.wait(30)
+        pid = os.fork()
+        if pid == 0:
+            field.set_validator(None)
+            field._field_meta_probe()
+            field.set_validator(None)
+            os._exit(0 if t.RELEASED == ["a", "a"] else 3)
+        _, status = os.waitpid(pid, 0)
+        go.set()
+        worker.join(30)
+        assert os.waitstatus_to_exitcode(status) == 0, t.RELEASED
+        assert t.RELEASED == []  # the parent's worker was still reading
+        """
+        % [HERE, os.path.dirname(HERE)]
+    )

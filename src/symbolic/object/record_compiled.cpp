@@ -100,12 +100,33 @@ RecordCompiledRef compile_record(PyObject* cls, PyObject* schema, PyObject* slot
     return ok ? RecordCompiledRef(std::move(out)) : nullptr;
 }
 
+namespace {
+
+// Whether the class attributes compiled into `c` are still the very objects
+// the class gives.
+bool class_reads_unchanged(PyObject* cls, const RecordCompiled& c) {
+    RecordCompiled now;
+    const bool same = compile_class(cls, now) && now.options.get() == c.options.get() &&
+                      now.non_symbolic_fields.get() == c.non_symbolic_fields.get() &&
+                      now.post_init_is_noop.get() == c.post_init_is_noop.get() &&
+                      now.offsets.get() == c.offsets.get();
+    PyErr_Clear();
+    return same;
+}
+
+}  // namespace
+
 void stamp_type_tag(PyObject* cls, const RecordCompiled& compiled) noexcept {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     if (!PyUnstable_Type_AssignVersionTag(type)) return;
-    compiled.type_tag.store(std::atomic_ref<unsigned int>(type->tp_version_tag).load(
-                                std::memory_order_relaxed),
-                            std::memory_order_release);
+    const unsigned int tag =
+        std::atomic_ref<unsigned int>(type->tp_version_tag).load(std::memory_order_relaxed);
+    // The tag guards only against changes after it was read: one made after
+    // the class was compiled (code that compiling or storing the meta ran,
+    // or another thread) is caught by reading the attributes once more, and
+    // the record is then never trusted.
+    if (!class_reads_unchanged(cls, compiled)) return;
+    compiled.type_tag.store(tag, std::memory_order_release);
 }
 
 bool type_unchanged(PyObject* cls, const RecordCompiled& compiled) noexcept {

@@ -1,8 +1,11 @@
 #include "typing/field/meta_epoch.hpp"
 
 
+#include <pthread.h>
+
 #include <atomic>
 #include <mutex>
+#include <new>
 #include <vector>
 
 namespace vesk::typing::field {
@@ -20,9 +23,40 @@ struct Registry {
     std::vector<ThreadSlot*> slots;
 };
 
+// This thread's slot while it is registered, for the child of a fork.
+thread_local ThreadSlot* t_slot = nullptr;
+
+std::atomic<Registry*> g_registry{nullptr};
+
+// In the child of a fork only the forking thread lives on. The slots of the
+// others would read as sections that never end (a thread stopped inside one
+// when the process forked), so no record retired in the child could ever be
+// freed; and the lock may have been held by a thread that is gone. The child
+// starts a registry of its own with the forking thread's slot alone; the old
+// one is left as it is (never freed: its lock may be held).
+void restart_in_child() noexcept {
+    Registry* fresh = new (std::nothrow) Registry;
+    if (!fresh) return;  // the old registry stays: records only wait longer
+    if (t_slot) {
+        try {
+            fresh->slots.push_back(t_slot);
+        } catch (...) {
+            delete fresh;
+            return;
+        }
+    }
+    g_registry.store(fresh, std::memory_order_seq_cst);
+}
+
 Registry& the_registry() noexcept {
-    static Registry* r = new Registry;
-    return *r;
+    static Registry* first = [] {
+        auto* r = new Registry;
+        g_registry.store(r, std::memory_order_seq_cst);
+        (void)pthread_atfork(nullptr, nullptr, restart_in_child);
+        return r;
+    }();
+    (void)first;
+    return *g_registry.load(std::memory_order_seq_cst);
 }
 
 struct ThreadSlot {
@@ -33,8 +67,10 @@ struct ThreadSlot {
         Registry& r = the_registry();
         std::lock_guard<std::mutex> lock(r.mutex);
         r.slots.push_back(this);
+        t_slot = this;
     }
     ~ThreadSlot() {
+        t_slot = nullptr;
         Registry& r = the_registry();
         std::lock_guard<std::mutex> lock(r.mutex);
         for (auto it = r.slots.begin(); it != r.slots.end(); ++it)

@@ -13,11 +13,15 @@
 // then moves the epoch on to `e` and keeps the record with that tag. The
 // record may be freed once every thread's slot reads zero (outside every
 // section) or at least `e` (it entered after the record was unpublished, so
-// it can only have loaded null or a newer record). All of these are
-// sequentially consistent operations, which is what makes the argument hold.
+// it can only have loaded null or a newer record). All of these, the
+// reader's load of the record's pointer included, are sequentially
+// consistent operations, which is what makes the argument hold: with an
+// acquire load the reader's load could take effect before its slot's store.
 //
 // The thread registry is taken only by writers (to scan), by a thread's first
-// section and at thread exit.
+// section and at thread exit. The child of a fork starts a registry of its
+// own that holds only the forking thread: the others are gone, and their
+// slots would otherwise hold back every record retired in the child.
 #pragma once
 
 #include <cstdint>

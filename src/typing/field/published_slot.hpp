@@ -17,8 +17,8 @@ namespace vesk::typing::field {
 // record (MetaSlot), a spec's compiled acceptance rule.
 //
 // Publication. A built record goes into a node that the slot owns, and the
-// node's address is stored into `current_` (release); a reader loads it
-// (acquire) and uses the record in place: no lock, no hold of the owner, no
+// node's address is stored into `current_`; a reader loads it (see `peek`
+// for the order) and uses the record in place: no lock, no hold of the owner, no
 // change to any shared count. An invalidation stores null; the next reader
 // builds a record and publishes a new node. Records never change, so the
 // later store simply wins.
@@ -45,8 +45,15 @@ public:
 
     // The published record, borrowed from the slot (valid while the caller
     // stays in its ReadSection), or null. One atomic load.
+    //
+    // The load is sequentially consistent, not merely acquire: it must not
+    // be satisfied before the store that announced the reader's section
+    // (meta_epoch.cpp) is seen, or a writer could scan the reader's slot as
+    // outside, free the node, and the reader use the node it loaded. An
+    // acquire load may be (hardware with weaker acquire loads does so); on
+    // the usual hardware both compile to the same plain load.
     [[nodiscard]] const T* peek() const noexcept {
-        const Node* n = current_.load(std::memory_order_acquire);
+        const Node* n = current_.load(std::memory_order_seq_cst);
         return n ? n->record.operator->() : nullptr;
     }
     // Whether no record is published (one atomic load; nothing is read
@@ -55,8 +62,9 @@ public:
         return current_.load(std::memory_order_acquire) == nullptr;
     }
     // The published record for a new holder, or null.
+    // Sequentially consistent for the reason `peek` gives.
     [[nodiscard]] Pointer load() const noexcept {
-        const Node* n = current_.load(std::memory_order_acquire);
+        const Node* n = current_.load(std::memory_order_seq_cst);
         return n ? n->record.get() : nullptr;
     }
     // The number of invalidations so far; a record built from state read
