@@ -21,7 +21,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-sys.path[:0] = [os.path.join(ROOT, "tests"), os.path.join(ROOT, "python")]
+sys.path[:0] = [os.path.join(ROOT, "tests"), os.path.join(ROOT, "python"),
+                os.path.join(ROOT, "tests", "support")]
 
 
 def worker(args):
@@ -29,7 +30,9 @@ def worker(args):
     from hypothesis import strategies as st
 
     import fuzz_cases as fc
+    import fuzz_object_cases
 
+    fuzz_object_cases.ensure_bridges()
     rng = random.Random(args.seed)
     bridge = rng.random() < 0.4
     if bridge:
