@@ -51,7 +51,7 @@ class Hooks(threading.local):
 
 HOOKS = Hooks()
 
-ACTION_NAMES = ["write", "delete", "reinit", "schema", "options", "recompute", "validator",
+ACTION_NAMES = ["write", "delete", "reinit", "schema", "options", "recompute", "validator", "offsets",
                 "json", "render", "clone", "node", "seal", "gc", "raise", "wrong"]
 
 
@@ -95,6 +95,15 @@ def _act(name, t, n):
          lambda: setattr(cls, "__sym_options__", None),
          lambda: setattr(cls, "_sym_alias_maps", ({"q": "a"}, {"a": "q"})),
          lambda: setattr(cls, "__extra_ignore__", True)][n % 5]()
+    elif name == "offsets":
+        offsets = dict(getattr(cls, "__slot_field_offsets__", None) or {"a": 16})
+        ranked = sorted(offsets.values())
+        [lambda: setattr(cls, "__slot_field_offsets__", dict(zip(offsets, reversed(ranked)))),
+         lambda: setattr(cls, "__slot_field_offsets__", {k: v - 8 for k, v in offsets.items()}),
+         lambda: setattr(cls, "__slot_field_offsets__", [("a", 16)]),
+         lambda: getattr(cls, "__slot_field_offsets__").update(a=fc.IntSub(24), b=2**64 + 16),
+         lambda: getattr(cls, "__slot_field_offsets__").clear(),
+         lambda: setattr(cls, "__slot_field_offsets__", {k: v + 8 for k, v in offsets.items()})][n % 6]()
     elif name == "recompute":
         cls.__schema__._recompute_caches()
     elif name == "validator":
@@ -347,7 +356,20 @@ PATHS = st.one_of(st.none(), st.just(KeyPath()), st.just(KeyPath("r.s")), fc.tex
 # --- operations ------------------------------------------------------------------------
 
 
-def _op(name, hooked, actions, targets, a, b, fn):
+PRE = st.one_of(st.none(), st.tuples(st.sampled_from(["offsets", "schema", "options", "seal", "node"]),
+                                    st.integers(0, 5)))
+
+
+def _op(name, hooked, actions, targets, a, b, fn, pre=None):
+    """The call of an operation; `pre` (action, n) first rewrites the
+    class of the first target the way a hook could have."""
+    if pre is not None and targets:
+        try:
+            _act(pre[0], targets[0], pre[1])
+        except Exception:
+            pass
+        name = f"{name} pre={pre}"
+
     def run():
         HOOKS.actions, HOOKS.targets = actions, list(targets)
         try:
@@ -399,7 +421,7 @@ def op_attr(data):
         lambda: (setattr(obj, name, value), getattr(obj, name), delattr(obj, name)),
         lambda: setattr(type(obj), name, value) if isinstance(obj, native.SymObject) else None,
     ]
-    return _op(f"attr#{which}", hooked, actions, [obj, type(obj)], obj, (name, value), fns[which])
+    return _op(f"attr#{which}", hooked, actions, [obj, type(obj)], obj, (name, value), fns[which], data.draw(PRE))
 
 
 HOSTILE_CLASSES = [int, object, native.SymObject, Forged, ForgedSlots, ForgedSym, ForgedSymHostile,
@@ -504,7 +526,7 @@ def op_node(data):
         lambda: (native._node_setparent(inst, inst), native._node_setpath(inst, KeyPath("s")),
                  native._slot_record_repath_children(inst, KeyPath("t"))),
     ]
-    return _op(f"node#{which}", hooked, actions, [inst], inst, (role, value), fns[which])
+    return _op(f"node#{which}", hooked, actions, [inst], inst, (role, value), fns[which], data.draw(PRE))
 
 
 def op_record_fn(data):
@@ -532,7 +554,7 @@ def op_record_fn(data):
                  native._slot_record_construct(inst, names, kw, flag, transform, path)),
     ]
     return _op(f"record#{which}", hooked, actions, [inst, type(inst)], inst, (names, kw, flag, path),
-               fns[which])
+               fns[which], data.draw(PRE))
 
 
 def op_object_seam(data):
@@ -556,7 +578,7 @@ def op_object_seam(data):
         lambda: (native._native_object_clone_construct(new, flags[0], flags[1], kw, src, flags[2], memo),
                  native._native_to_json_walk(new), new.a),
     ]
-    return _op(f"object#{which}", hooked, actions, [obj, new, cls], obj, (kw, flags, src), fns[which])
+    return _op(f"object#{which}", hooked, actions, [obj, new, cls], obj, (kw, flags, src), fns[which], data.draw(PRE))
 
 
 JSON_PLANS = st.one_of(st.sampled_from(["ab", "a", "", "abl", "zq", ("a", "b"), ["a", "l"], None, 5]),
@@ -604,7 +626,7 @@ def op_json(data):
         inner = [vars(tree)["a"]] if isinstance(tree, native.SymObject) else []
     except Exception:
         inner = []
-    return _op(f"json#{which}", hooked, actions, [tree] + inner, tree, (plan, jv, raw_safe), fns[which])
+    return _op(f"json#{which}", hooked, actions, [tree] + inner, tree, (plan, jv, raw_safe), fns[which], data.draw(PRE))
 
 
 def _child_fields(kind):
@@ -639,7 +661,7 @@ def op_render(data):
     which = data.draw(st.integers(0, 1))
     fns = [lambda: native._render_object_fast(obj, name, compact, indent, cf),
            lambda: native._render_object_fast(obj, name, True, 0, _child_fields(data.draw(st.integers(0, 5))))]
-    return _op(f"render#{which}", hooked, actions, [obj], obj, (name, compact, indent), fns[which])
+    return _op(f"render#{which}", hooked, actions, [obj], obj, (name, compact, indent), fns[which], data.draw(PRE))
 
 
 OBJECT_OPS = [op_construct, op_construct, op_attr, op_attr, op_install, op_kernel, op_node, op_node,
