@@ -664,8 +664,21 @@ def op_render(data):
     return _op(f"render#{which}", hooked, actions, [obj], obj, (name, compact, indent), fns[which], data.draw(PRE))
 
 
-OBJECT_OPS = [op_construct, op_construct, op_attr, op_attr, op_install, op_kernel, op_node, op_node,
-              op_record_fn, op_object_seam, op_json, op_json, op_render]
+def _guarded(op):
+    """`op` whose setup (building the example's objects, which may already
+    run hostile hooks) fails into a call that does nothing."""
+    def draw(data):
+        try:
+            return op(data)
+        except Exception as e:
+            return [], f"{op.__name__}: setup failed", type(e).__name__, None, lambda: None
+    draw.__name__ = op.__name__
+    return draw
+
+
+OBJECT_OPS = [_guarded(op) for op in (
+    op_construct, op_construct, op_attr, op_attr, op_install, op_kernel, op_node, op_node,
+    op_record_fn, op_object_seam, op_json, op_json, op_render)]
 
 
 # --- threads sharing one object -------------------------------------------------------------
