@@ -47,6 +47,7 @@ class Hooks(threading.local):
         self.actions = ()
         self.targets = []
         self.depth = 0
+        self.budget = 0
 
 
 HOOKS = Hooks()
@@ -135,6 +136,10 @@ def fire():
     try:
         for name in HOOKS.actions:
             for i, t in enumerate(list(HOOKS.targets)):
+                # Hooks fire hooks: a budget per call keeps the cascade small.
+                HOOKS.budget -= 1
+                if HOOKS.budget < 0:
+                    break
                 try:
                     _act(name, t, i + HOOKS.depth)
                 except Exception:
@@ -371,7 +376,7 @@ def _op(name, hooked, actions, targets, a, b, fn, pre=None):
         name = f"{name} pre={pre}"
 
     def run():
-        HOOKS.actions, HOOKS.targets = actions, list(targets)
+        HOOKS.actions, HOOKS.targets, HOOKS.budget = actions, list(targets), 60
         try:
             return fn()
         finally:
