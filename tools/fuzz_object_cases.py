@@ -689,6 +689,10 @@ OBJECT_OPS = [_guarded(op) for op in (
 # --- threads sharing one object -------------------------------------------------------------
 
 
+def jsonify_of(obj):
+    return _pkg()[2].to_json(obj)
+
+
 def hammer_objects(seed, rounds=60):
     """Threads writing one shared object (and a shared record) while others
     construct, serialize, render and clone it."""
@@ -740,8 +744,31 @@ def hammer_objects(seed, rounds=60):
             guard(lambda: (obj.a, obj.b, r.a, r.b))
             guard(lambda: cls(a=obj, b=i))
 
+    other = oc.object_class("Other", [("a", native.Int(default=1)), ("zz", native.Any(default=None))])
+    schemas = [(cls.__schema__, cls._sym_init_fields, cls.sym_fields),
+               (other.__schema__, other._sym_init_fields, other.sym_fields)]
+    offsets = dict(rec.__slot_field_offsets__)
+    swapped = dict(zip(offsets, reversed(sorted(offsets.values()))))
+
+    def reshaper():
+        # The class facts change under the others' feet; a race can make
+        # any of their calls fail, never crash.
+        barrier.wait()
+        for i in range(rounds):
+            schema, init_fields, sym_fields = schemas[i % 2]
+            cls.__schema__, cls._sym_init_fields, cls.sym_fields = schema, init_fields, sym_fields
+            guard(schema._recompute_caches)
+            rec.__slot_field_offsets__ = swapped if i % 2 else offsets
+            cls.__sym_options__ = oc.options(frozen=bool(i % 3 == 0))
+        cls.__schema__, cls._sym_init_fields, cls.sym_fields = schemas[0]
+        rec.__slot_field_offsets__ = offsets
+        cls.__sym_options__ = oc.options()
+
     threads = [threading.Thread(target=writer, args=(t,)) for t in "xyz"]
     threads += [threading.Thread(target=reader, args=(k,)) for k in range(3)]
+    if seed % 3 == 0:
+        barrier = threading.Barrier(7)
+        threads.append(threading.Thread(target=reshaper))
     old = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
     try:
@@ -753,4 +780,10 @@ def hammer_objects(seed, rounds=60):
         sys.setswitchinterval(old)
     assert not errors, errors
     # The end state is one some serial order of the writes left.
-    assert type(obj.b) is int and type(r.b) is int
+    if seed % 3:
+        assert type(obj.b) is int and type(r.b) is int
+        assert native._native_to_json_walk(obj) in (None, jsonify_of(obj))
+    else:  # swapped cells and schemas leave any values behind: they must read
+        guard(lambda: (obj.a, obj.b, r.a, r.b, native._native_to_json_walk(obj),
+                       native._native_to_json_walk(r)))
+        assert not errors, errors
