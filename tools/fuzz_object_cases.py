@@ -52,7 +52,7 @@ class Hooks(threading.local):
 
 HOOKS = Hooks()
 
-ACTION_NAMES = ["write", "delete", "reinit", "schema", "options", "recompute", "validator", "offsets",
+ACTION_NAMES = ["write", "delete", "reinit", "schema", "options", "recompute", "validator", "offsets", "meta",
                 "json", "render", "clone", "node", "seal", "gc", "raise", "wrong"]
 
 
@@ -105,6 +105,16 @@ def _act(name, t, n):
          lambda: getattr(cls, "__slot_field_offsets__").update(a=fc.IntSub(24), b=2**64 + 16),
          lambda: getattr(cls, "__slot_field_offsets__").clear(),
          lambda: setattr(cls, "__slot_field_offsets__", {k: v + 8 for k, v in offsets.items()})][n % 6]()
+    elif name == "meta":
+        # Another class's cached construction facts, or none, under this one.
+        donor = oc.object_class("Donor", [("zz", native.Any(default=None)), ("a", native.Int(default=0))],
+                                slots=bool(n % 2))
+        build(donor, {"a": 1})
+        for attr in ("__native_ctor_meta__", "__native_record_meta__"):
+            value = [vars(donor).get(attr), None, 5][n % 3]
+            if value is None and n % 3 == 0:
+                continue
+            setattr(cls, attr, value)
     elif name == "recompute":
         cls.__schema__._recompute_caches()
     elif name == "validator":
@@ -361,7 +371,8 @@ PATHS = st.one_of(st.none(), st.just(KeyPath()), st.just(KeyPath("r.s")), fc.tex
 # --- operations ------------------------------------------------------------------------
 
 
-PRE = st.one_of(st.none(), st.tuples(st.sampled_from(["offsets", "schema", "options", "seal", "node"]),
+PRE = st.one_of(st.none(), st.tuples(st.sampled_from(["offsets", "schema", "options", "seal", "node",
+                                                     "meta"]),
                                     st.integers(0, 5)))
 
 
@@ -402,7 +413,7 @@ def op_construct(data):
         lambda: type(other).__init__(blank, **kw),
         lambda: cls(**{**kw, "a": blank}),
     ]
-    return _op(f"construct#{which}", hooked, actions, [blank, cls, other], cls.__name__, kw, fns[which])
+    return _op(f"construct#{which}", hooked, actions, [blank, cls, other], cls.__name__, kw, fns[which], data.draw(PRE))
 
 
 ATTR_NAMES = st.one_of(st.sampled_from(["a", "b", "l", "zz", "q", "_topo_path", "_topo_parent",
