@@ -447,7 +447,9 @@ HOSTILE_CLASSES = [int, object, native.SymObject, Forged, ForgedSlots, ForgedSym
 def op_install(data):
     hooked, actions, classes = draw_world(data)
     cls = data.draw(st.sampled_from(classes + HOSTILE_CLASSES + [5, None, "Obj", fc.Evil("raise", {"__eq__"})]))
-    if data.draw(st.booleans()) and isinstance(cls, type) and cls not in (type, int, object, dict):
+    # An installation changes its class for the rest of the process: the
+    # harness's own classes are only ever changed through a fresh subclass.
+    if isinstance(cls, type) and cls in HOSTILE_CLASSES and cls not in (type, int, object, dict):
         try:
             cls = type("Fresh", (cls,), {})
         except TypeError:

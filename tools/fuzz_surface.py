@@ -74,6 +74,8 @@ def worker(args):
         # one set again and again) grow it legitimately.
         if "victims=list[]" not in desc or desc.startswith("KeyPathSet#4:"):
             return
+        if "actions=" in desc and "actions=[]" not in desc:  # hooks rewriting classes
+            return
         for _ in range(3):
             thunk()
         growth = []
