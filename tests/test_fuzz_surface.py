@@ -13,6 +13,7 @@ from conftest import ROOT
 # The hostile cases are the fuzzer's own library, kept with the tool.
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import fuzz_cases  # noqa: E402
+import fuzz_object_cases  # noqa: E402
 
 
 @settings(max_examples=250, deadline=None, database=None,
@@ -26,3 +27,22 @@ def test_hostile_calls_raise_or_answer(data):
 
 def test_threads_sharing_sets_and_formatted_containers():
     fuzz_cases.hammer(0, rounds=100)
+
+
+@settings(max_examples=120, deadline=None, database=None,
+          suppress_health_check=list(HealthCheck))
+@given(st.data())
+def test_hostile_object_record_and_kernel_calls(data):
+    # Construction, attribute writes, node state, JSON and rendering of real
+    # objects and records, blank and forged ones, with re-entrant hooks.
+    op = data.draw(st.sampled_from(fuzz_object_cases.OBJECT_OPS))
+    *_, fn = op(data)
+    try:
+        fn()
+    except (Exception, RecursionError):
+        pass
+
+
+def test_threads_sharing_one_object_and_record():
+    for seed in range(4):
+        fuzz_object_cases.hammer_objects(seed, rounds=400)

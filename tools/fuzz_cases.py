@@ -184,7 +184,7 @@ class Evil:
     sym_inferred = sym_getattr
 
     def __del__(self):
-        if "__del__" in self.bad:
+        if "__del__" in getattr(self, "bad", ()):
             try:
                 self._act("__del__", lambda: None)
             except Exception:
@@ -640,6 +640,12 @@ OPS = [op_format, op_format, op_format_positional, op_kvlist, op_key_path_make,
        op_key_path_use, op_key_path_use, op_key_path_set, op_key_path_set, op_key_path_set,
        op_missing, op_flags]
 
+# The symbolic object and record layer and the kernel's type slots, built on
+# the stand-in package's classes (its bridges must be installed).
+from fuzz_object_cases import OBJECT_OPS, hammer_objects  # noqa: E402
+
+OPS += OBJECT_OPS
+
 
 def draw_call(data):
     """Draws one operation; returns (description, thunk)."""
@@ -714,6 +720,7 @@ def hammer(seed, rounds=200):
         sys.setswitchinterval(old)
     for p in s:  # every member a well-formed path
         assert isinstance(p, KeyPath)
+    hammer_objects(seed, rounds=max(10, rounds // 3))
 
 
 # --- a hostile formatting bridge (once per process: fresh interpreters only) ------

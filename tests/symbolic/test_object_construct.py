@@ -270,3 +270,16 @@ def test_a_clone_construction_skips_preinit_and_validate():
     cseams.clone_construct(clone, {"x": 2}, src, True, memo)
     assert log == ["on_sym_bound"] and clone.field_dict() == {"x": 2}
     assert clone.note == ["copied"] and clone.note is not src.note
+
+
+@pytest.mark.parametrize("slots, label", [(False, "native tp_init"), (True, "native record tp_init")])
+def test_positional_init_that_returns_is_the_invariant_error(slots, label):
+    # Its message carries a non-ASCII dash: formatted wrongly, the error
+    # would turn into a ValueError about the format string itself.
+    namespace = {"__init__": lambda self, *args, **kwargs: None}
+    cls = object_class("Pos", [("x", native.Int(default=0))], slots=slots, native_slots=True,
+                       namespace=namespace)
+    with pytest.raises(RuntimeError) as caught:
+        cls(1)
+    assert str(caught.value) == (f"{label}: positional `__init__` returned without raising "
+                                 "\u2014 the keyword-only construct invariant was violated")

@@ -93,10 +93,12 @@ int defer_positional_to_python_init(PyObject* obj, PyObject* args, PyObject* kwa
         PyTuple_SET_ITEM(call_args.get(), i + 1, py::Ref::borrow(PyTuple_GET_ITEM(args, i)).release());
     py::Ref result = py::Ref::steal(PyObject_Call(init.get(), call_args.get(), kwargs));
     if (!result) return -1;
+    // The dash goes in as an argument: a format string must be ASCII, or
+    // the formatting itself fails with a ValueError in place of this error.
     PyErr_Format(PyExc_RuntimeError,
-                 "%s: positional `__init__` returned without raising \xe2\x80\x94 the "
+                 "%s: positional `__init__` returned without raising %s the "
                  "keyword-only construct invariant was violated",
-                 label);
+                 label, "\xe2\x80\x94");
     return -1;
 }
 
