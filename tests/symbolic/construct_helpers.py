@@ -6,6 +6,7 @@ whose hooks log their calls."""
 import types
 
 import pytest
+from hypothesis import strategies as st
 
 import vesk_core._native as native
 from vesk.symbolic.object_classes import object_class
@@ -38,3 +39,22 @@ def snapshot(obj):
         return (type(v), v)
     return ({k: value(v) for k, v in obj.field_dict().items()},
             obj._sealed, obj._allow_partial, obj._accessor_writable, obj._topo_path)
+
+
+# Field kinds the construction differentials draw from:
+# name -> (value spec factory, strategy of values it accepts)
+KINDS = {
+    "int": (lambda: native.Int(), st.integers()),
+    "int_default": (lambda: native.Int(default=7), st.integers()),
+    "float": (lambda: native.Float(), st.integers(-5, 5) | st.floats(allow_nan=False)),
+    "str": (lambda: native.Str(), st.text(max_size=5)),
+    "bool": (lambda: native.Bool(default=False), st.booleans()),
+    "noneable": (lambda: native.Int(default=None, is_noneable=True), st.none() | st.integers()),
+    "any": (lambda: native.Any(), st.integers() | st.text(max_size=3) | st.lists(st.integers())),
+    "list": (lambda: native.List(native.Int()), st.lists(st.integers(), max_size=3)),
+    "list_default": (lambda: native.List(native.Str(), default=["a"]),
+                     st.lists(st.text(max_size=2), max_size=3)),
+    "dict": (lambda: native.Dict(), st.dictionaries(st.text(max_size=2), st.integers(), max_size=2)),
+    "tuple": (lambda: native.Tuple([native.Int(), native.Str()]),
+              st.tuples(st.integers(), st.text(max_size=2))),
+}

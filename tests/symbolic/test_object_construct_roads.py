@@ -6,25 +6,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import vesk_core._native as native
-from construct_helpers import cseams, snapshot
+from construct_helpers import KINDS, cseams, snapshot
 from object_helpers import KeyPath, object_class
-
-# name -> (value spec factory, strategy of values it accepts)
-KINDS = {
-    "int": (lambda: native.Int(), st.integers()),
-    "int_default": (lambda: native.Int(default=7), st.integers()),
-    "float": (lambda: native.Float(), st.integers(-5, 5) | st.floats(allow_nan=False)),
-    "str": (lambda: native.Str(), st.text(max_size=5)),
-    "bool": (lambda: native.Bool(default=False), st.booleans()),
-    "noneable": (lambda: native.Int(default=None, is_noneable=True), st.none() | st.integers()),
-    "any": (lambda: native.Any(), st.integers() | st.text(max_size=3) | st.lists(st.integers())),
-    "list": (lambda: native.List(native.Int()), st.lists(st.integers(), max_size=3)),
-    "list_default": (lambda: native.List(native.Str(), default=["a"]),
-                     st.lists(st.text(max_size=2), max_size=3)),
-    "dict": (lambda: native.Dict(), st.dictionaries(st.text(max_size=2), st.integers(), max_size=2)),
-    "tuple": (lambda: native.Tuple([native.Int(), native.Str()]),
-              st.tuples(st.integers(), st.text(max_size=2))),
-}
 
 # Values of the wrong kind for any field but Any.
 WRONG = st.sampled_from([object(), b"bytes", 1.5j])
