@@ -16,14 +16,8 @@ every contender in turn (so a busy machine slows them alike); ratio =
 SymDict / other (lower is better). A library that is not installed is left out.
 """
 
-import os
-import sys
-import time
-import timeit
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "python"))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
+from benchkit import optional, race  # noqa: E402  (also puts the checkout on the path)
 
 import vesk.symbolic  # noqa: E402  (the stand-in bridges)
 import vesk.typing  # noqa: E402
@@ -33,24 +27,6 @@ from vesk_core import KeyPath, _native as n  # noqa: E402
 FIELDS = {"i0": int, "i1": int, "i2": int, "s0": str, "s1": str}
 
 
-ROUNDS = 9
-
-
-def race(contenders, number):
-    """The best time per operation of each contender, measured in turns."""
-    best = {name: float("inf") for name in contenders}
-    for _ in range(ROUNDS):
-        for name, fn in contenders.items():
-            seconds = timeit.Timer(fn, timer=time.process_time).timeit(number=1)
-            best[name] = min(best[name], seconds / number)
-    return best
-
-
-def optional(name):
-    try:
-        return __import__(name)
-    except ImportError:
-        return None
 
 
 class Quiet(Dict):

@@ -16,42 +16,15 @@ turn (so a busy machine slows them alike); ratio = SymList / other (lower is
 better). A library that is not installed is left out.
 """
 
-import os
-import sys
-import time
-import timeit
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "python"))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
+from benchkit import optional, race  # noqa: E402  (also puts the checkout on the path)
 
 import vesk.symbolic  # noqa: E402  (the stand-in bridges)
 import vesk.typing  # noqa: E402
 from vesk.symbolic.containers import MISSING, FieldUpdate, List  # noqa: E402
 from vesk_core import KeyPath, _native as n  # noqa: E402
 
-ROUNDS = 9
 COUNT = 100_000
-
-
-def race(contenders, number):
-    """The best time per operation of each contender, measured in turns."""
-    best = {name: float("inf") for name in contenders}
-    for _ in range(ROUNDS):
-        for name, fn in contenders.items():
-            setup = getattr(fn, "setup", None)
-            if setup is not None:
-                setup()
-            seconds = timeit.Timer(fn, timer=time.process_time).timeit(number=1)
-            best[name] = min(best[name], seconds / number)
-    return best
-
-
-def optional(name):
-    try:
-        return __import__(name)
-    except ImportError:
-        return None
 
 
 class Quiet(List):
