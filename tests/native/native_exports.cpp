@@ -4,9 +4,12 @@
 //
 //   vesk_test_set_shortcuts(on)       turns every native shortcut on or off
 //   vesk_test_validate_fields_native  the construct validation of a schema
+//   vesk_test_hold_rule(spec)         a copy of the spec's element rule, held
+//                                     by a capsule, as a reader holds one
 //
 // They are called with the interpreter attached; errors follow its
 // convention (null with an exception set).
+#include "typing/funnel/elem_rule.hpp"
 #include "typing/funnel/shortcuts.hpp"
 #include "typing/schema/drivers.hpp"
 
@@ -39,4 +42,21 @@ VESK_EXPORT PyObject* vesk_test_validate_fields_native(PyObject* schema, PyObjec
     schema_ns::Validated out;
     if (!schema_ns::validate_fields_native(schema, source, args, out)) return nullptr;
     return Py_BuildValue("(OO)", out.fields.get(), out.all_scalar ? Py_True : Py_False);
+}
+
+// A capsule owning a copy of the element rule of `spec` (containers allowed),
+// taken from the spec's cache as a fast path takes it: it shares the cached
+// rule's nested parts for as long as the capsule lives.
+VESK_EXPORT PyObject* vesk_test_hold_rule(PyObject* spec) {
+    using vesk::typing::funnel::ElemRule;
+    auto* rule = new ElemRule();
+    if (!vesk::typing::funnel::elem_rule(spec, true, *rule)) {
+        delete rule;
+        return nullptr;
+    }
+    PyObject* capsule = PyCapsule_New(rule, "vesk.test.rule", [](PyObject* c) {
+        delete static_cast<ElemRule*>(PyCapsule_GetPointer(c, "vesk.test.rule"));
+    });
+    if (!capsule) delete rule;
+    return capsule;
 }

@@ -263,6 +263,15 @@ PyObject* validate_fields_native(SEAM_ARGS) {
               flags[3], flags[4]);
 }
 
+// hold_rule(native_file, spec) -> a capsule holding a copy of the spec's
+// element rule.
+PyObject* hold_rule(SEAM_ARGS) {
+    SEAM_ARITY("hold_rule", 2);
+    auto fn = reinterpret_cast<PyObject* (*)(PyObject*)>(
+        native_symbol(args[0], "vesk_test_hold_rule"));
+    return fn ? fn(args[1]) : nullptr;
+}
+
 // native_table(native_file, symbol) -> what the exported table function
 // `symbol` (PyObject* (void)) of the loaded module answers.
 PyObject* native_table(SEAM_ARGS) {
@@ -321,6 +330,7 @@ PyMethodDef functions[] = {
     py::method<set_shortcuts>("set_shortcuts"),
     py::method<validate_fields_native>("validate_fields_native"),
     py::method<native_table>("native_table"),
+    py::method<hold_rule>("hold_rule"),
     py::kMethodsEnd,
 };
 

@@ -2,7 +2,9 @@
 to the spec or to a spec nested in it, must drop it, so an apply after the change answers
 as the full road on the changed spec does."""
 
+import gc
 import threading
+import weakref
 
 import pytest
 
@@ -261,3 +263,35 @@ def test_eight_threads_applying_dicts_while_a_list_fields_element_changes():
     want = ["A", "B"] if tag.transform is not None else ["a", "b"]
     for _ in range(2):
         assert spec.apply([{"id": 0, "tags": ["a", "b"]}], inplace=False)[0]["tags"] == want
+
+
+def _held_by_rule(make, sample):
+    """A class reached only through a rule copy, after its spec became cyclic garbage."""
+    seams = pytest.importorskip("vesk_core._typing_seams")
+
+    class Held:
+        pass
+
+    spec = make(Held)
+    outcome(spec, sample(Held()))  # caches the rule the copy below shares
+    held = seams.hold_rule(native.__file__, spec)
+    garbage = [spec]
+    garbage.append(garbage)
+    alive = weakref.ref(Held)
+    del Held, spec, garbage
+    return held, alive
+
+
+@pytest.mark.parametrize("make, sample", [
+    (lambda cls: List(List(native.Object(cls))), lambda v: [[v]]),
+    (lambda cls: native.Dict([("a", List(native.Object(cls)))]), lambda v: {"a": [v]}),
+], ids=["nested-list", "dict-check"])
+def test_a_readers_copy_of_a_cached_rule_keeps_what_it_holds_through_a_collection(make, sample):
+    # The copy shares the cached rule's nested parts; the collector must not count
+    # them as the garbage spec's own and clear the class while the copy uses it.
+    held, alive = _held_by_rule(make, sample)
+    gc.collect()
+    assert alive() is not None and alive().__name__ == "Held"
+    del held
+    gc.collect()
+    assert alive() is None

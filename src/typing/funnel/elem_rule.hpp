@@ -128,12 +128,17 @@ struct TupleRule {
 // Hands every reference a dict check holds to `fn(ref, ctx)` (dict_bulk.cpp).
 void visit_bulk(const DictBulk& bulk, void (*fn)(const py::Ref&, const void*), const void* ctx);
 
+// The nested parts (`tuple`, `bulk`) are shared, not copied, when a rule is
+// copied out of its cache: a reader's copy may outlive the cached rule. The
+// collector is shown them only while this rule is their sole holder, else it
+// would count the references they hold as owned by the spec and could find
+// them garbage while the reader still uses them.
 template <class V>
 void ElemRule::visit(V&& v) const {
     v(payload);
-    if (tuple)
+    if (tuple && tuple.use_count() == 1)
         for (const ElemRule& r : tuple->positions) r.visit(v);
-    if (bulk) {
+    if (bulk && bulk.use_count() == 1) {
         using Visitor = std::remove_reference_t<V>;
         visit_bulk(
             *bulk, [](const py::Ref& r, const void* ctx) { (*static_cast<const Visitor*>(ctx))(r); },
