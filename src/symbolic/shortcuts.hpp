@@ -23,6 +23,10 @@ namespace vesk::symbolic {
 // (nothing set) or on error (`ok` false).
 [[nodiscard]] bool native_field_assign(PyObject* field, py::Ref& out, bool& ok);
 
+// Whether the bridge's missing value is the native one, whose comparisons
+// run no Python code.
+[[nodiscard]] bool native_missing(const ContainerBridge& b) noexcept;
+
 // `missing_value == value` (then its truth): a primitive value never equals
 // the native missing value. 1, 0 or -1.
 [[nodiscard]] int equals_missing(const ContainerBridge& b, PyObject* value);

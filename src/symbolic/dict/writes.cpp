@@ -7,6 +7,7 @@
 
 #include "flags.hpp"
 #include "py/args.hpp"
+#include "py/class_call.hpp"
 #include "py/hold.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
@@ -164,9 +165,10 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::R
     py::Ref target = update_target(self, view);
     py::Ref key_path = target ? topology::child_key_path(key, view.path.get()) : py::Ref();
     if (!key_path) return -1;
-    PyObject* call[] = {key_path.get(), target.get(), or_none(field.get()), old.get(),
+    // Slot 0 is the class call's own, for the new instance.
+    PyObject* call[] = {nullptr, key_path.get(), target.get(), or_none(field.get()), old.get(),
                         formal.get()};
-    update = py::Ref::steal(PyObject_Vectorcall(b->field_update_cls.get(), call, 5, nullptr));
+    update = py::call_class(b->field_update_cls.get(), call, 5);
     return update ? 0 : -1;
 }
 

@@ -186,8 +186,9 @@ py::Ref formalized_value(PyObject* self, const View& view, PyObject* element, Py
 }
 
 py::Ref formalized_at(PyObject* self, const View& view, PyObject* element, Py_ssize_t pos,
-                      PyObject* value) {
+                      PyObject* value, bool* kept_natively) {
     const int kept = kept_as_is(element, value);
+    if (kept_natively) *kept_natively = kept > 0;
     if (kept != 0) return kept < 0 ? py::Ref() : py::Ref::borrow(value);
     py::Ref key = py::Ref::steal(PyLong_FromSsize_t(pos));
     return key ? formalize(self, view, element, key.get(), value, nullptr) : py::Ref();

@@ -73,9 +73,11 @@ int raise_located(PyObject* path, PyObject* exc_type, PyObject* text);
 // `element` (null for none).
 [[nodiscard]] py::Ref formalized_value(PyObject* self, const View& view, PyObject* element,
                                        PyObject* key, PyObject* value, ClaimedSet* claimed);
-// The same for the position `pos`, whose key is made only when needed.
+// The same for the position `pos`, whose key is made only when needed;
+// `kept` (when given) tells that the value was kept as it is without running
+// Python code.
 [[nodiscard]] py::Ref formalized_at(PyObject* self, const View& view, PyObject* element,
-                                    Py_ssize_t pos, PyObject* value);
+                                    Py_ssize_t pos, PyObject* value, bool* kept = nullptr);
 // `value` adopted under `key` with the member policy.
 [[nodiscard]] py::Ref assign_child(PyObject* self, const View& view, PyObject* element,
                                    PyObject* key, PyObject* value, ClaimedSet* claimed);
@@ -153,9 +155,10 @@ struct Placed {
 // Stores the formal value `formal` as `at` says and makes its field update
 // (null when the item replaced is `formal` itself). The replaced item is the
 // one found under the list's lock as it is swapped out: that item is
-// detached and reported.
+// detached and reported. `fresh_path` is the list's path when the caller ran
+// no Python code since reading it (null: the update reads it again).
 [[nodiscard]] int store(PyObject* self, PyObject* element, const Placed& at, PyObject* formal,
-                        py::Ref& update);
+                        py::Ref& update, const py::Ref* fresh_path = nullptr);
 
 // The core write (`_set_item_without_permission_check`): `value` written at
 // `index`; `inserting` says that `value` came out of an insertion marker.
