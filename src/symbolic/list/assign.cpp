@@ -7,6 +7,7 @@
 
 #include "py/critical_section.hpp"
 #include "symbolic/bridge.hpp"
+#include "symbolic/container/gates.hpp"
 
 #include <algorithm>
 
@@ -108,10 +109,11 @@ int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     View view;
     if (!read_view(self, view)) return -1;
     const bool deleting = value == nullptr;
-    if (sealed_now(view))
+    const Gates gates = effective_gates(view.sealed, view.accessor_writable);
+    if (gates.sealed)
         return deleting ? refuse(view, "Cannot delete item from a sealed List.", false)
                         : refuse(view, "Cannot set item for a sealed List.", true);
-    if (!accessor_writable_now(view))
+    if (!gates.accessor_writable)
         return refuse(view,
                       deleting ? "Cannot delete List item while accessor_writable is set to "
                                  "False. Use 'sym_rebind' method instead."

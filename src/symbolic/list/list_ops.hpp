@@ -130,10 +130,9 @@ PyObject* copy(PyObject* self);
 
 // --- writes (writes.cpp) ------------------------------------------------------------
 
-// The effective sealed / accessor_writable flags: the thread's scope, else
-// the node's own.
+// The effective sealed flag: the thread's scope, else the node's own (both
+// gates at once: effective_gates in container/gates.hpp).
 [[nodiscard]] bool sealed_now(const View& view) noexcept;
-[[nodiscard]] bool accessor_writable_now(const View& view) noexcept;
 // Raises what the bridge's `write_permission_error` makes of `text`
 // (located at the list's path when `locate`). Returns -1.
 int refuse(const View& view, const char* text, bool locate);

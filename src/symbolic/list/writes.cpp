@@ -13,16 +13,15 @@
 
 #include "flags.hpp"
 #include "py/args.hpp"
-#include "py/class_call.hpp"
 #include "py/critical_section.hpp"
 #include "py/named.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/container/child_state.hpp"
+#include "symbolic/container/field_update.hpp"
 #include "symbolic/errors.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/shortcuts.hpp"
-#include "topology/key_path.hpp"
 
 #include <algorithm>
 
@@ -42,12 +41,9 @@ py::Ref make_update(PyObject* self, PyObject* element, std::int64_t key, PyObjec
     if (!b) return {};
     if (fresh) path = *fresh;
     else if (!node_path(self, path)) return {};
-    py::Ref index = py::Ref::steal(PyLong_FromLongLong(key));
-    py::Ref key_path = index ? topology::child_key_path(index.get(), path.get()) : py::Ref();
-    if (!key_path) return {};
-    // Slot 0 is the class call's own, for the new instance.
-    PyObject* call[] = {nullptr, key_path.get(), self, or_none(element), old, value};
-    return py::call_class(b->field_update_cls.get(), call, 5);
+    py::Ref key_path = index_key_path(key, path.get());
+    return key_path ? make_field_update(*b, key_path.get(), self, element, old, value)
+                    : py::Ref();
 }
 
 // Unhooks an item a write replaced: `topo_setparent(None)` when it keeps a
@@ -74,10 +70,6 @@ bool holds_item(PyObject* self, PyObject* value) {
 
 bool sealed_now(const View& view) noexcept {
     return flags::forced(flags::FlagId::Sealed).value_or(view.sealed);
-}
-
-bool accessor_writable_now(const View& view) noexcept {
-    return flags::forced(flags::FlagId::AccessorWritable).value_or(view.accessor_writable);
 }
 
 int refuse(const View& view, const char* text, bool locate) {
