@@ -199,32 +199,6 @@ int reset_state(PyObject* self, PyObject* root_path, PyObject* bound, const Cons
     return 0;
 }
 
-int store_origin(PyObject* self) {
-    bool ok = true;
-    py::Ref origin = default_origin(ok);
-    if (!ok) return -1;
-    if (!origin) return 0;
-    py::Ref dropped;
-    py::Exclusive<DictState> held(self);
-    if (!held) return -1;
-    dropped = std::exchange(held->node.origin, std::move(origin));
-    held.release();
-    return 0;
-}
-
-int finish(PyObject* self, const ConstructOptions& o) {
-    {
-        py::Ref dropped;
-        py::Exclusive<DictState> held(self);
-        if (!held) return -1;
-        dropped = std::exchange(held->onchange_callback, py::Ref::borrow(o.onchange_callback));
-        if (!o.accessor_writable) held->node.accessor_writable = false;
-        held.release();
-    }
-    if (!o.sealed) return 0;
-    return seal_container<DictState>(self, true);
-}
-
 }  // namespace
 
 int construct_into(PyObject* self, PyObject* items, PyObject* spec, const ConstructOptions& o) {
@@ -233,7 +207,7 @@ int construct_into(PyObject* self, PyObject* items, PyObject* spec, const Constr
     PyObject* root = o.root_path ? o.root_path : b->empty_key_path.get();
     const bool bind_now = spec && !auto_wrap_answer(spec);
     if (reset_state(self, root, bind_now ? spec : nullptr, o) < 0) return -1;
-    if (store_origin(self) < 0) return -1;
+    if (store_default_origin<DictState>(self) < 0) return -1;
     if (!PyDict_Check(self)) {
         py::raise_internal("SymDict extends PyDict");
         return -1;
@@ -249,7 +223,7 @@ int construct_into(PyObject* self, PyObject* items, PyObject* spec, const Constr
     else if (o.mode == Mode::PassThrough) filled = fill_pass_through(self, items, spec, o, claimed_ptr);
     else filled = fill_raw(self, items, spec);
     if (filled < 0) return -1;
-    return finish(self, o);
+    return finish_construction<DictState>(self, o.onchange_callback, o.accessor_writable, o.sealed);
 }
 
 int sym_dict_init(PyObject* self, PyObject* args, PyObject* kwds) {

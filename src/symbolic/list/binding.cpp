@@ -213,25 +213,8 @@ py::Ref assign_child(PyObject* self, const View& view, PyObject* element, PyObje
     return adopt_child(value, adopt);
 }
 
-int bind_spec(PyObject* self, PyObject* spec) {
-    py::Ref dropped;
-    py::Exclusive<ListState> held(self);
-    if (!held) return -1;
-    dropped = std::exchange(held->value_spec, py::Ref::borrow(spec));
-    held.release();
-    return 0;
-}
-
 int use_value_spec(PyObject* self, PyObject* spec, bool allow_partial) {
-    if (spec == Py_None) {
-        py::Ref dropped;
-        py::Exclusive<ListState> held(self);
-        if (!held) return -1;
-        dropped = std::move(held->value_spec);
-        held->node.accessor_writable = true;
-        held.release();
-        return 0;
-    }
+    if (spec == Py_None) return unbind_spec<ListState>(self);
     View view;
     if (!read_view(self, view)) return -1;
     if (!is_list_spec(spec))
@@ -247,27 +230,7 @@ int use_value_spec(PyObject* self, PyObject* spec, bool allow_partial) {
                 "List is already bound with a different value spec: %S. New value spec: %S.",
                 view.spec.get(), spec);
     }
-    {
-        py::Exclusive<ListState> held(self);
-        if (!held) return -1;
-        held->node.allow_partial = allow_partial;
-        view.wrap = held->wrap;
-        view.path = held->node.path;
-    }
-    py::Ref transform;
-    if (view.wrap) {
-        const ContainerBridge* b = container_bridge();
-        if (!b) return -1;
-        transform = py::Ref::steal(PyObject_CallOneArg(b->symbolic_transform_fn.get(),
-                                                       borrowed_bool(allow_partial)));
-        if (!transform) return -1;
-    }
-    const bool effective = effective_flag_allow_partial(allow_partial);
-    PyObject* call[] = {spec, self, borrowed_bool(effective), or_none(transform),
-                        or_none(view.path)};
-    return py::call_method_kw<"apply", "allow_partial", "child_transform", "root_path">(call)
-               ? 0
-               : -1;
+    return apply_spec<ListState>(self, spec, allow_partial);
 }
 
 PyObject* py_use_value_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -316,17 +279,10 @@ PyObject* py_custom_apply(PyObject* self, PyObject* const* args, Py_ssize_t narg
     PyObject* path = a[0];
     PyObject* spec = a[1];
     py::Ref bound;
-    {
-        py::Shared<ListState> held(self);
-        if (!held) return nullptr;
-        bound = held->value_spec;
-    }
-    auto answer = [self](bool proceed) {
-        return Py_BuildValue("(OO)", borrowed_bool(proceed), self);
-    };
+    if (!read_bound_spec<ListState>(self, bound)) return nullptr;
     if (!bound) {
         if (is_list_spec(spec) && bind_spec(self, spec) < 0) return nullptr;
-        return answer(true);
+        return custom_apply_answer(self, true);
     }
     // A spec of None cannot be incompatible.
     if (spec != bound.get() && spec != Py_None) {
@@ -342,25 +298,12 @@ PyObject* py_custom_apply(PyObject* self, PyObject* const* args, Py_ssize_t narg
             return nullptr;
         }
     }
-    {
-        py::Exclusive<ListState> held(self);
-        if (!held) return nullptr;
-        if (held->node.allow_partial == allow_partial) {
-            held.release();
-            return answer(false);
-        }
-        held->node.allow_partial = allow_partial;
-    }
-    return answer(true);
+    return settle_allow_partial<ListState>(self, allow_partial);
 }
 
 PyObject* sym_attr_field(PyObject* self, PyObject*) {
     py::Ref spec;
-    {
-        py::Shared<ListState> held(self);
-        if (!held) return nullptr;
-        spec = held->value_spec;
-    }
+    if (!read_bound_spec<ListState>(self, spec)) return nullptr;
     SpecReadings readings;
     if (!read_spec(spec.get(), kElement, readings)) return nullptr;
     return py::new_ref(or_none(readings.element));
@@ -368,11 +311,7 @@ PyObject* sym_attr_field(PyObject* self, PyObject*) {
 
 PyObject* max_size_property(PyObject* self) {
     py::Ref spec;
-    {
-        py::Shared<ListState> held(self);
-        if (!held) return nullptr;
-        spec = held->value_spec;
-    }
+    if (!read_bound_spec<ListState>(self, spec)) return nullptr;
     SpecReadings readings;
     if (!read_spec(spec.get(), kElement, readings)) return nullptr;
     if (!readings.element) return py::none();

@@ -228,31 +228,6 @@ int fill_schemaful(PyObject* self, const View& view, PyObject* spec, PyObject* s
     return 0;
 }
 
-int store_origin(PyObject* self) {
-    bool ok = true;
-    py::Ref origin = default_origin(ok);
-    if (!ok) return -1;
-    if (!origin) return 0;
-    py::Ref dropped;
-    py::Exclusive<ListState> held(self);
-    if (!held) return -1;
-    dropped = std::exchange(held->node.origin, std::move(origin));
-    held.release();
-    return 0;
-}
-
-int finish(PyObject* self, const Options& o) {
-    {
-        py::Ref dropped;
-        py::Exclusive<ListState> held(self);
-        if (!held) return -1;
-        dropped = std::exchange(held->onchange_callback, py::Ref::borrow(o.onchange_callback));
-        if (!o.accessor_writable) held->node.accessor_writable = false;
-        held.release();
-    }
-    return o.sealed ? seal_container<ListState>(self, true) : 0;
-}
-
 int fill(PyObject* self, PyObject* items, const Options& o, Mode mode, bool& bound) {
     const int truth = PyObject_IsTrue(items);
     if (truth <= 0) return truth;
@@ -316,7 +291,7 @@ int sym_list_init(PyObject* self, PyObject* args, PyObject* kwds) {
     reset.assign = o.assign;
     reset.allow_partial = o.allow_partial;
     reset.wrap = o.wrap;
-    if (reset_node(self, reset) < 0 || store_origin(self) < 0) return -1;
+    if (reset_node(self, reset) < 0 || store_default_origin<ListState>(self) < 0) return -1;
     const Mode mode = !o.spec          ? Mode::Schemaless
                       : o.pass_through ? Mode::PassThrough
                                        : Mode::Schemaful;
@@ -325,7 +300,7 @@ int sym_list_init(PyObject* self, PyObject* args, PyObject* kwds) {
     if (mode == Mode::PassThrough && bind_spec(self, o.spec) < 0) return -1;
     if (mode == Mode::Schemaful && !bound && use_value_spec(self, o.spec, o.allow_partial) < 0)
         return -1;
-    return finish(self, o);
+    return finish_construction<ListState>(self, o.onchange_callback, o.accessor_writable, o.sealed);
 }
 
 }  // namespace vesk::symbolic::list

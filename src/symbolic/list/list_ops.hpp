@@ -20,6 +20,7 @@
 
 #include "py/ref.hpp"
 #include "symbolic/claimed.hpp"
+#include "symbolic/container/binding.hpp"
 #include "symbolic/container/state.hpp"
 
 #include <cstdint>
@@ -84,7 +85,9 @@ int raise_located(PyObject* path, PyObject* exc_type, PyObject* text);
 // `use_value_spec(spec, allow_partial)` natively; 0 or -1.
 [[nodiscard]] int use_value_spec(PyObject* self, PyObject* spec, bool allow_partial);
 // Binds `spec` (null clears) under an exclusive hold.
-[[nodiscard]] int bind_spec(PyObject* self, PyObject* spec);
+[[nodiscard]] inline int bind_spec(PyObject* self, PyObject* spec) {
+    return symbolic::bind_spec<ListState>(self, spec);
+}
 
 PyObject* py_use_value_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames);

@@ -1,0 +1,130 @@
+#include "symbolic/container/binding.hpp"
+
+#include "py/hold.hpp"
+#include "py/named.hpp"
+#include "symbolic/bridge.hpp"
+#include "symbolic/container/state.hpp"
+#include "symbolic/container/topology.hpp"
+#include "symbolic/formalize.hpp"
+
+#include <utility>
+
+namespace vesk::symbolic {
+
+template <class S>
+bool read_bound_spec(PyObject* self, py::Ref& out) {
+    py::Shared<S> held(self);
+    if (!held) return false;
+    out = held->value_spec;
+    return true;
+}
+
+template <class S>
+int bind_spec(PyObject* self, PyObject* spec) {
+    py::Ref dropped;
+    py::Exclusive<S> held(self);
+    if (!held) return -1;
+    dropped = std::exchange(held->value_spec, py::Ref::borrow(spec));
+    held.release();
+    return 0;
+}
+
+template <class S>
+int unbind_spec(PyObject* self) {
+    py::Ref dropped;
+    py::Exclusive<S> held(self);
+    if (!held) return -1;
+    dropped = std::move(held->value_spec);
+    held->node.accessor_writable = true;
+    held.release();
+    return 0;
+}
+
+template <class S>
+int apply_spec(PyObject* self, PyObject* spec, bool allow_partial) {
+    bool wrap = true;
+    py::Ref path;
+    {
+        py::Exclusive<S> held(self);
+        if (!held) return -1;
+        held->node.allow_partial = allow_partial;
+        wrap = held->wrap;
+        path = held->node.path;
+    }
+    py::Ref transform;
+    if (wrap) {
+        const ContainerBridge* b = container_bridge();
+        if (!b) return -1;
+        transform = py::Ref::steal(PyObject_CallOneArg(b->symbolic_transform_fn.get(),
+                                                       allow_partial ? Py_True : Py_False));
+        if (!transform) return -1;
+    }
+    const bool effective = effective_flag_allow_partial(allow_partial);
+    PyObject* call[] = {spec, self, effective ? Py_True : Py_False, or_none(transform),
+                        or_none(path)};
+    return py::call_method_kw<"apply", "allow_partial", "child_transform", "root_path">(call)
+               ? 0
+               : -1;
+}
+
+PyObject* custom_apply_answer(PyObject* self, bool proceed) {
+    return Py_BuildValue("(OO)", proceed ? Py_True : Py_False, self);
+}
+
+template <class S>
+PyObject* settle_allow_partial(PyObject* self, bool allow_partial) {
+    {
+        py::Exclusive<S> held(self);
+        if (!held) return nullptr;
+        if (held->node.allow_partial == allow_partial) {
+            held.release();
+            return custom_apply_answer(self, false);
+        }
+        held->node.allow_partial = allow_partial;
+    }
+    return custom_apply_answer(self, true);
+}
+
+template <class S>
+int store_default_origin(PyObject* self) {
+    bool ok = true;
+    py::Ref origin = default_origin(ok);
+    if (!ok) return -1;
+    if (!origin) return 0;
+    py::Ref dropped;
+    py::Exclusive<S> held(self);
+    if (!held) return -1;
+    dropped = std::exchange(held->node.origin, std::move(origin));
+    held.release();
+    return 0;
+}
+
+template <class S>
+int finish_construction(PyObject* self, PyObject* onchange_callback, bool accessor_writable,
+                        bool sealed) {
+    {
+        py::Ref dropped;
+        py::Exclusive<S> held(self);
+        if (!held) return -1;
+        dropped = std::exchange(held->onchange_callback, py::Ref::borrow(onchange_callback));
+        if (!accessor_writable) held->node.accessor_writable = false;
+        held.release();
+    }
+    return sealed ? seal_container<S>(self, true) : 0;
+}
+
+#define VESK_CONTAINER_BINDING(S)                                                   \
+    template bool read_bound_spec<S>(PyObject*, py::Ref&);                          \
+    template int bind_spec<S>(PyObject*, PyObject*);                                \
+    template int unbind_spec<S>(PyObject*);                                         \
+    template int apply_spec<S>(PyObject*, PyObject*, bool);                         \
+    template PyObject* settle_allow_partial<S>(PyObject*, bool);                    \
+    template int store_default_origin<S>(PyObject*);                                \
+    template int finish_construction<S>(PyObject*, PyObject*, bool, bool);
+
+VESK_CONTAINER_BINDING(DictState)
+VESK_CONTAINER_BINDING(ListState)
+
+#undef VESK_CONTAINER_BINDING
+
+}  // namespace vesk::symbolic

@@ -1,0 +1,55 @@
+// The value-spec binding and construction steps SymDict and SymList take
+// alike over their shared state: reading, binding and unbinding the spec,
+// applying it to the container, settling `allow_partial` at the end of
+// `custom_apply`, and the first and last steps of a construction.
+//
+// Each function takes the container's state type. Holds are short and end
+// before any Python code runs; references a hold gives up are dropped after
+// it ends.
+#pragma once
+
+#include "py/ref.hpp"
+
+namespace vesk::symbolic {
+
+// The bound value spec (null for none), read under a shared hold. False
+// with "Already mutably borrowed" while the container is held for a write.
+template <class S>
+[[nodiscard]] bool read_bound_spec(PyObject* self, py::Ref& out);
+
+// Binds `spec` without applying it. 0 or -1.
+template <class S>
+[[nodiscard]] int bind_spec(PyObject* self, PyObject* spec);
+
+// `use_value_spec(None)`: drops the bound spec and opens accessor writes
+// again. 0 or -1.
+template <class S>
+[[nodiscard]] int unbind_spec(PyObject* self);
+
+// The end of `use_value_spec` with a spec: records `allow_partial`, then
+// calls `spec.apply(self, allow_partial=, child_transform=, root_path=)`
+// with the effective allow_partial, the bridge's symbolic transform when
+// the container wraps its members, and the container's path. 0 or -1.
+template <class S>
+[[nodiscard]] int apply_spec(PyObject* self, PyObject* spec, bool allow_partial);
+
+// The end of `custom_apply`: records `allow_partial` and answers the tuple
+// (proceed, self), proceed false when the flag was already that value.
+template <class S>
+[[nodiscard]] PyObject* settle_allow_partial(PyObject* self, bool allow_partial);
+
+// The tuple `custom_apply` answers.
+[[nodiscard]] PyObject* custom_apply_answer(PyObject* self, bool proceed);
+
+// Stores the default origin (bridge.hpp) when there is one. 0 or -1.
+template <class S>
+[[nodiscard]] int store_default_origin(PyObject* self);
+
+// The last step of a construction: the change callback, a refused accessor
+// write when `accessor_writable` is false, and the seal when `sealed`.
+// 0 or -1.
+template <class S>
+[[nodiscard]] int finish_construction(PyObject* self, PyObject* onchange_callback,
+                                      bool accessor_writable, bool sealed);
+
+}  // namespace vesk::symbolic
