@@ -1,5 +1,6 @@
 #include "symbolic/container/binding.hpp"
 
+#include "py/args.hpp"
 #include "py/hold.hpp"
 #include "py/named.hpp"
 #include "symbolic/bridge.hpp"
@@ -85,6 +86,23 @@ PyObject* settle_allow_partial(PyObject* self, bool allow_partial) {
     return custom_apply_answer(self, true);
 }
 
+py::Ref new_container(PyObject* cls, PyTypeObject* type) {
+    if (!type) return {};
+    py::Ref made = py::call_method<"__new__">(cls, cls);
+    if (made && !py::expect_instance(made.get(), type)) return {};
+    return made;
+}
+
+template <class S>
+int store_parent(PyObject* self, PyObject* parent) {
+    py::Ref dropped;
+    py::Exclusive<S> held(self);
+    if (!held) return -1;
+    SymNode::store(held->node.parent, parent, dropped);
+    held.release();
+    return 0;
+}
+
 template <class S>
 int store_default_origin(PyObject* self) {
     bool ok = true;
@@ -119,6 +137,7 @@ int finish_construction(PyObject* self, PyObject* onchange_callback, bool access
     template int unbind_spec<S>(PyObject*);                                         \
     template int apply_spec<S>(PyObject*, PyObject*, bool);                         \
     template PyObject* settle_allow_partial<S>(PyObject*, bool);                    \
+    template int store_parent<S>(PyObject*, PyObject*);                             \
     template int store_default_origin<S>(PyObject*);                                \
     template int finish_construction<S>(PyObject*, PyObject*, bool, bool);
 

@@ -41,6 +41,14 @@ template <class S>
 // The tuple `custom_apply` answers.
 [[nodiscard]] PyObject* custom_apply_answer(PyObject* self, bool proceed);
 
+// `cls.__new__(cls)`, which must make an instance of `type` (the SymDict or
+// SymList class, which the caller passes; null when it could not be made).
+[[nodiscard]] py::Ref new_container(PyObject* cls, PyTypeObject* type);
+
+// Gives the node the parent `parent` (None clears). 0 or -1.
+template <class S>
+[[nodiscard]] int store_parent(PyObject* self, PyObject* parent);
+
 // Stores the default origin (bridge.hpp) when there is one. 0 or -1.
 template <class S>
 [[nodiscard]] int store_default_origin(PyObject* self);

@@ -48,10 +48,6 @@ int each_item(PyObject* items, F&& f) {
     return 0;
 }
 
-PyObject* none_as_absent(PyObject* value) noexcept {
-    return value == Py_None ? nullptr : value;
-}
-
 // Element `i` of a pair, by subscription.
 py::Ref pair_item(PyObject* pair, long i) {
     PyObject* index = PyLong_FromLong(i);

@@ -15,10 +15,6 @@ namespace vesk::symbolic::list {
 
 namespace {
 
-PyObject* none_as_absent(PyObject* value) noexcept {
-    return value == Py_None ? nullptr : value;
-}
-
 // Adopts the non-primitive items of a list that nothing else holds yet,
 // storing a clone in place of an item that adoption replaced.
 int adopt_items(PyObject* self) {
@@ -46,13 +42,7 @@ int adopt_items(PyObject* self) {
 
 }  // namespace
 
-py::Ref new_instance(PyObject* cls) {
-    PyTypeObject* type = sym_list_type();
-    if (!type) return {};
-    py::Ref made = py::call_method<"__new__">(cls, cls);
-    if (made && !py::expect_instance(made.get(), type)) return {};
-    return made;
-}
+py::Ref new_instance(PyObject* cls) { return new_container(cls, sym_list_type()); }
 
 py::Ref wrap_list(PyObject* cls, PyObject* raw, PyObject* spec, bool allow_partial,
                   PyObject* path, PyObject* parent) {
@@ -68,13 +58,7 @@ py::Ref wrap_list(PyObject* cls, PyObject* raw, PyObject* spec, bool allow_parti
     reset.allow_partial = allow_partial;
     if (reset_node(self.get(), reset) < 0) return {};
     if (PyList_SetSlice(self.get(), 0, 0, raw) < 0 || adopt_items(self.get()) < 0) return {};
-    if (parent) {
-        py::Ref dropped;
-        py::Exclusive<ListState> held(self.get());
-        if (!held) return {};
-        SymNode::store(held->node.parent, parent, dropped);
-        held.release();
-    }
+    if (parent && store_parent<ListState>(self.get(), parent) < 0) return {};
     return self;
 }
 

@@ -50,10 +50,6 @@ struct Options {
     bool pass_through = false;
 };
 
-PyObject* none_as_absent(PyObject* value) noexcept {
-    return value == Py_None ? nullptr : value;
-}
-
 bool parse_options(PyObject* args, PyObject* kwds, Options& o, PyObject*& items) {
     py::Args<kParamCount> a;
     if (!py::parse(kInitParams, args, kwds, a)) return false;
