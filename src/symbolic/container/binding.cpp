@@ -68,12 +68,44 @@ int apply_spec(PyObject* self, PyObject* spec, bool allow_partial) {
                : -1;
 }
 
+namespace {
+
+py::Params kCustomApplyParams{
+    "custom_apply", {"path", "value_spec", "allow_partial", "child_transform=None"}, 4, 3};
+
 PyObject* custom_apply_answer(PyObject* self, bool proceed) {
     return Py_BuildValue("(OO)", proceed ? Py_True : Py_False, self);
 }
 
+}  // namespace
+
 template <class S>
-PyObject* settle_allow_partial(PyObject* self, bool allow_partial) {
+PyObject* custom_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, const CustomApplyRules& rules) {
+    py::Args<4> a;
+    bool allow_partial = false;
+    if (!py::parse(kCustomApplyParams, args, nargs, kwnames, a) ||
+        !py::arg_bool_scalar("allow_partial", a[2], allow_partial))
+        return nullptr;
+    PyObject* path = a[0];
+    PyObject* spec = a[1];
+    py::Ref bound;
+    if (!read_bound_spec<S>(self, bound)) return nullptr;
+    if (!bound) {
+        if (rules.is_own_spec(spec) && bind_spec<S>(self, spec) < 0) return nullptr;
+        return custom_apply_answer(self, true);
+    }
+    const bool asked = spec != Py_None && !(rules.bound_spec_is_compatible && spec == bound.get());
+    if (asked) {
+        py::Ref compatible = py::call_method<"is_compatible">(spec, bound.get());
+        bool ok = false;
+        if (!compatible || !py::arg_bool_scalar("is_compatible", compatible.get(), ok))
+            return nullptr;
+        if (!ok) {
+            rules.refuse_incompatible(path, bound.get(), spec);
+            return nullptr;
+        }
+    }
     {
         py::Exclusive<S> held(self);
         if (!held) return nullptr;
@@ -136,7 +168,8 @@ int finish_construction(PyObject* self, PyObject* onchange_callback, bool access
     template int bind_spec<S>(PyObject*, PyObject*);                                \
     template int unbind_spec<S>(PyObject*);                                         \
     template int apply_spec<S>(PyObject*, PyObject*, bool);                         \
-    template PyObject* settle_allow_partial<S>(PyObject*, bool);                    \
+    template PyObject* custom_apply<S>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*, \
+                                       const CustomApplyRules&);                             \
     template int store_parent<S>(PyObject*, PyObject*);                             \
     template int store_default_origin<S>(PyObject*);                                \
     template int finish_construction<S>(PyObject*, PyObject*, bool, bool);

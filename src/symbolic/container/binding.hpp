@@ -33,13 +33,26 @@ template <class S>
 template <class S>
 [[nodiscard]] int apply_spec(PyObject* self, PyObject* spec, bool allow_partial);
 
-// The end of `custom_apply`: records `allow_partial` and answers the tuple
-// (proceed, self), proceed false when the flag was already that value.
-template <class S>
-[[nodiscard]] PyObject* settle_allow_partial(PyObject* self, bool allow_partial);
+// What `custom_apply` asks of the container's class.
+struct CustomApplyRules {
+    // Whether `spec` is of the class's own spec kind (Dict or List).
+    bool (*is_own_spec)(PyObject* spec) noexcept;
+    // Whether the very spec already bound is taken without asking it.
+    bool bound_spec_is_compatible;
+    // Raises the refusal of a spec incompatible with `bound`, located at
+    // `path`. Returns -1.
+    int (*refuse_incompatible)(PyObject* path, PyObject* bound, PyObject* spec);
+};
 
-// The tuple `custom_apply` answers.
-[[nodiscard]] PyObject* custom_apply_answer(PyObject* self, bool proceed);
+// `custom_apply(path, value_spec, allow_partial, child_transform=None)`:
+// an unbound container binds a spec of its kind and proceeds; a bound one
+// asks the incoming spec `is_compatible(bound)` (None is never
+// incompatible), then records `allow_partial` and answers (proceed, self),
+// proceed false when the flag was already that value. `child_transform` is
+// accepted and not used.
+template <class S>
+[[nodiscard]] PyObject* custom_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames, const CustomApplyRules& rules);
 
 // `cls.__new__(cls)`, which must make an instance of `type` (the SymDict or
 // SymList class, which the caller passes; null when it could not be made).

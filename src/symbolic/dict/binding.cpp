@@ -240,41 +240,29 @@ PyObject* py_assign_child(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return assign_child(self, a[0], a[1], claimed_of(seen)).release();
 }
 
+namespace {
+
+// The refusal of an incompatible spec: the located message, raised as it is.
+int refuse_incompatible(PyObject* path, PyObject* bound, PyObject* spec) {
+    const ContainerBridge* b = container_bridge();
+    if (!b) return -1;
+    py::Ref text = py::Ref::steal(PyUnicode_FromFormat(
+        "Dict (spec=%R) cannot be assigned to an incompatible field (spec=%R).", bound, spec));
+    if (!text) return -1;
+    PyObject* call[] = {text.get(), path};
+    py::Ref message =
+        py::Ref::steal(PyObject_Vectorcall(b->message_on_path.get(), call, 2, nullptr));
+    if (message) raise_with_arg(PyExc_ValueError, message.get());
+    return -1;
+}
+
+constexpr CustomApplyRules kCustomApply{&is_dict_spec, false, &refuse_incompatible};
+
+}  // namespace
+
 PyObject* py_custom_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-    py::Args<4> a;
-    bool allow_partial = false;
-    if (!py::parse(kCustomApplyParams, args, nargs, kwnames, a) ||
-        !py::arg_bool_scalar("allow_partial", a[2], allow_partial))
-        return nullptr;
-    PyObject* path = a[0];
-    PyObject* spec = a[1];
-    py::Ref bound;
-    if (!read_bound_spec<DictState>(self, bound)) return nullptr;
-    if (!bound) {
-        if (is_dict_spec(spec) && bind_spec(self, spec) < 0) return nullptr;
-        return custom_apply_answer(self, true);
-    }
-    if (spec != Py_None) {
-        py::Ref compatible = call_method<"is_compatible">(spec, bound.get());
-        bool ok = false;
-        if (!compatible || !py::arg_bool_scalar("is_compatible", compatible.get(), ok))
-            return nullptr;
-        if (!ok) {
-            const ContainerBridge* b = container_bridge();
-            if (!b) return nullptr;
-            py::Ref text = py::Ref::steal(PyUnicode_FromFormat(
-                "Dict (spec=%R) cannot be assigned to an incompatible field (spec=%R).",
-                bound.get(), spec));
-            if (!text) return nullptr;
-            PyObject* call[] = {text.get(), path};
-            py::Ref message =
-                py::Ref::steal(PyObject_Vectorcall(b->message_on_path.get(), call, 2, nullptr));
-            if (message) raise_with_arg(PyExc_ValueError, message.get());
-            return nullptr;
-        }
-    }
-    return settle_allow_partial<DictState>(self, allow_partial);
+    return custom_apply<DictState>(self, args, nargs, kwnames, kCustomApply);
 }
 
 }  // namespace vesk::symbolic::dict

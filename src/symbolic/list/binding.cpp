@@ -23,8 +23,6 @@ namespace {
 py::Params kUseSpecParams{"use_value_spec", {"value_spec", "allow_partial=False"}, 2, 1};
 py::Params kFormalizedParams{"_formalized_value", {"idx", "value", "seen=None"}, 3, 2};
 py::Params kAssignChildParams{"_assign_child", {"idx", "value", "seen=None"}, 3, 2};
-py::Params kCustomApplyParams{
-    "custom_apply", {"path", "value_spec", "allow_partial", "child_transform=None"}, 4, 3};
 
 // The readings of a native List spec, from its payload under its shared
 // hold (the class is final, so no override could answer otherwise): 1 read,
@@ -269,36 +267,23 @@ PyObject* py_assign_child(PyObject* self, PyObject* const* args, Py_ssize_t narg
         .release();
 }
 
+namespace {
+
+// The refusal of an incompatible spec, located at the caller's path.
+int refuse_incompatible(PyObject* path, PyObject* bound, PyObject* spec) {
+    return raise_located_format(
+        path, PyExc_ValueError,
+        "List (spec=%R) cannot be assigned to an incompatible field (spec=%R).", bound, spec);
+}
+
+// The very spec already bound is never asked: it cannot be incompatible.
+constexpr CustomApplyRules kCustomApply{&is_list_spec, true, &refuse_incompatible};
+
+}  // namespace
+
 PyObject* py_custom_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-    py::Args<4> a;
-    bool allow_partial = false;
-    if (!py::parse(kCustomApplyParams, args, nargs, kwnames, a) ||
-        !py::arg_bool_scalar("allow_partial", a[2], allow_partial))
-        return nullptr;
-    PyObject* path = a[0];
-    PyObject* spec = a[1];
-    py::Ref bound;
-    if (!read_bound_spec<ListState>(self, bound)) return nullptr;
-    if (!bound) {
-        if (is_list_spec(spec) && bind_spec(self, spec) < 0) return nullptr;
-        return custom_apply_answer(self, true);
-    }
-    // A spec of None cannot be incompatible.
-    if (spec != bound.get() && spec != Py_None) {
-        py::Ref compatible = py::call_method<"is_compatible">(spec, bound.get());
-        bool ok = false;
-        if (!compatible || !py::arg_bool_scalar("is_compatible", compatible.get(), ok))
-            return nullptr;
-        if (!ok) {
-            raise_located_format(
-                path, PyExc_ValueError,
-                "List (spec=%R) cannot be assigned to an incompatible field (spec=%R).",
-                bound.get(), spec);
-            return nullptr;
-        }
-    }
-    return settle_allow_partial<ListState>(self, allow_partial);
+    return custom_apply<ListState>(self, args, nargs, kwnames, kCustomApply);
 }
 
 PyObject* sym_attr_field(PyObject* self, PyObject*) {
