@@ -8,6 +8,7 @@
 // it ends.
 #pragma once
 
+#include "py/args.hpp"
 #include "py/ref.hpp"
 
 namespace vesk::symbolic {
@@ -32,6 +33,14 @@ template <class S>
 // the container wraps its members, and the container's path. 0 or -1.
 template <class S>
 [[nodiscard]] int apply_spec(PyObject* self, PyObject* spec, bool allow_partial);
+
+// The `use_value_spec(value_spec, allow_partial=False)` entry: parses by
+// `params` (allow_partial must be a bool), runs `use` and answers the
+// container.
+[[nodiscard]] PyObject* use_value_spec_entry(PyObject* self, py::Params<2>& params,
+                                             PyObject* const* args, Py_ssize_t nargs,
+                                             PyObject* kwnames,
+                                             int (*use)(PyObject*, PyObject*, bool));
 
 // What `custom_apply` asks of the container's class.
 struct CustomApplyRules {

@@ -198,12 +198,7 @@ int use_value_spec(PyObject* self, PyObject* spec, bool allow_partial) {
 
 PyObject* py_use_value_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-    py::Args<2> a;
-    bool allow_partial = false;
-    if (!py::parse(kUseSpecParams, args, nargs, kwnames, a)) return nullptr;
-    if (a.given(1) && !py::arg_bool_scalar("allow_partial", a[1], allow_partial)) return nullptr;
-    if (use_value_spec(self, a[0], allow_partial) < 0) return nullptr;
-    return py::new_ref(self);
+    return use_value_spec_entry(self, kUseSpecParams, args, nargs, kwnames, &use_value_spec);
 }
 
 // (name, field, value, seen[, assign_override]) of the two formalize entries.

@@ -8,6 +8,7 @@
 #include "py/hold.hpp"
 #include "py/named.hpp"
 #include "symbolic/bridge.hpp"
+#include "symbolic/container/list_items.hpp"
 #include "symbolic/list/list_type.hpp"
 #include "symbolic/markers.hpp"
 
@@ -23,11 +24,8 @@ int adopt_items(PyObject* self) {
     if (!read_view(self, view) || !read_spec(view.spec.get(), kElement, readings)) return -1;
     const Py_ssize_t n = PyList_GET_SIZE(self);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        py::Ref item = py::list_item(self, i);
-        if (!item) {
-            PyErr_SetString(PyExc_IndexError, "list index out of range");
-            return -1;
-        }
+        py::Ref item = item_or_index_error(self, i);
+        if (!item) return -1;
         if (is_primitive(item.get())) continue;
         py::Ref key = py::Ref::steal(PyLong_FromSsize_t(i));
         py::Ref adopted = key ? assign_child(self, view, readings.element.get(), key.get(),

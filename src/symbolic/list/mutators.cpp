@@ -11,6 +11,7 @@
 #include "py/named.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/container/child_state.hpp"
+#include "symbolic/container/list_items.hpp"
 #include "symbolic/list/list_type.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/shortcuts.hpp"
@@ -194,11 +195,8 @@ PyObject* remove(PyObject* self, PyObject* value) {
         bool moved = false;
         const Py_ssize_t n = PyList_GET_SIZE(self);
         for (Py_ssize_t i = 0; i < n && !moved; ++i) {
-            py::Ref item = py::list_item(self, i);
-            if (!item) {
-                PyErr_SetString(PyExc_IndexError, "list index out of range");
-                return nullptr;
-            }
+            py::Ref item = item_or_index_error(self, i);
+            if (!item) return nullptr;
             const int equal = PyObject_RichCompareBool(item.get(), value, Py_EQ);
             if (equal < 0) return nullptr;
             if (!equal) continue;
