@@ -11,6 +11,7 @@
 #include "py/hold.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
+#include "symbolic/container/bool_args.hpp"
 #include "symbolic/calls.hpp"
 #include "symbolic/container/topology.hpp"
 #include "symbolic/markers.hpp"
@@ -227,12 +228,7 @@ int sym_dict_init(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!py::parse(kInitParams, args, kwds, a)) return -1;
     ConstructOptions o;
     bool pass_through = false;
-    struct Flag {
-        Param index;
-        const char* name;
-        bool* out;
-    };
-    const Flag flags[] = {
+    const BoolArg flags[] = {
         {kAllowPartial, "allow_partial", &o.allow_partial},
         {kSealed, "sealed", &o.sealed},
         {kAccessorWritable, "accessor_writable", &o.accessor_writable},
@@ -241,8 +237,7 @@ int sym_dict_init(PyObject* self, PyObject* args, PyObject* kwds) {
         {kPassThrough, "pass_through", &pass_through},
         {kUnderTopo, "under_topo", &o.enable_topo},
     };
-    for (const Flag& f : flags)
-        if (a.given(f.index) && !py::arg_bool_scalar(f.name, a[f.index], *f.out)) return -1;
+    if (!read_bool_args(a, flags)) return -1;
     if (a.given(kAssign) && a[kAssign] != Py_None) {
         if (!py::arg_str("assign", a[kAssign])) return -1;
         o.assign = a[kAssign];

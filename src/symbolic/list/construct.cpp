@@ -11,6 +11,7 @@
 #include "py/named.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
+#include "symbolic/container/bool_args.hpp"
 #include "symbolic/container/topology.hpp"
 #include "symbolic/formalize.hpp"
 #include "symbolic/list/list_type.hpp"
@@ -53,20 +54,14 @@ struct Options {
 bool parse_options(PyObject* args, PyObject* kwds, Options& o, PyObject*& items) {
     py::Args<kParamCount> a;
     if (!py::parse(kInitParams, args, kwds, a)) return false;
-    struct Flag {
-        Param index;
-        const char* name;
-        bool* out;
-    };
-    const Flag flags[] = {
+    const BoolArg flags[] = {
         {kWrap, "wrap", &o.wrap},
         {kAllowPartial, "allow_partial", &o.allow_partial},
         {kAccessorWritable, "accessor_writable", &o.accessor_writable},
         {kSealed, "sealed", &o.sealed},
         {kPassThrough, "pass_through", &o.pass_through},
     };
-    for (const Flag& f : flags)
-        if (a.given(f.index) && !py::arg_bool_scalar(f.name, a[f.index], *f.out)) return false;
+    if (!read_bool_args(a, flags)) return false;
     if (a.given(kAssign) && a[kAssign] != Py_None) {
         if (!py::arg_str("assign", a[kAssign])) return false;
         o.assign = a[kAssign];
