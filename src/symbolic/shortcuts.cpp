@@ -70,9 +70,12 @@ int native_field_keeps(PyObject* field, PyObject* value) {
     typing::field::ReadSection reading;
     typing::field::FieldMetaRef keep;
     const typing::field::FieldMeta* meta = typing::field::field_meta_view(field, keep);
-    if (!meta) return -1;
-    if (!meta->validate) return 1;
-    return typing::funnel::funnel_leaf(value, *meta).kind ==
+    return meta ? meta_keeps(*meta, value) : -1;
+}
+
+int meta_keeps(const typing::field::FieldMeta& meta, PyObject* value) {
+    if (!meta.validate) return 1;
+    return typing::funnel::funnel_leaf(value, meta).kind ==
            typing::funnel::FunnelOutcome::Kind::Verbatim;
 }
 

@@ -7,6 +7,7 @@
 
 #include "py/ref.hpp"
 #include "symbolic/bridge.hpp"
+#include "typing/field/field_meta.hpp"
 
 namespace vesk::symbolic {
 
@@ -35,5 +36,8 @@ namespace vesk::symbolic {
 // `apply`: its validation is off, or its compiled metadata accepts the value
 // as it is. 1 kept, 0 undecided (ask the field), -1 error.
 [[nodiscard]] int native_field_keeps(PyObject* field, PyObject* value);
+// The same answer from the field's compiled record `meta`; runs no Python
+// code.
+[[nodiscard]] int meta_keeps(const typing::field::FieldMeta& meta, PyObject* value);
 
 }  // namespace vesk::symbolic

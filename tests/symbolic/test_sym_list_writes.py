@@ -316,3 +316,26 @@ def test_an_update_names_the_path_the_list_has_after_its_store(bound):
     lst[0] = 9                           # a primitive replaced by a primitive
     assert [str(u.path) for [u] in lst.notified] == [
         "adopting[1]", "adopting[2]", "detaching[1]", "detaching[0]"]
+
+
+def test_writes_follow_changes_to_the_bound_spec_and_its_element():
+    spec = native.List(native.Int())
+    lst = List([1], value_spec=spec)
+    lst.append(2)
+    lst[0] = 5                       # what the writes know of the spec is now kept
+    seen = []
+    spec.element.set_validator(seen.append)
+    lst.append(3)
+    lst[1] = 6
+    assert seen == [3, 6]
+    spec.element.value.set_transform(lambda v: v * 10)
+    lst.append(4)
+    lst[0] = 7
+    assert lst == [70, 6, 3, 40]
+    lst._value_spec = native.List(native.Str())   # another spec, whatever it replaced
+    lst.append("s")
+    with pytest.raises(TypeError):
+        lst.append(8)
+    with pytest.raises(TypeError):
+        lst[0] = 9
+    assert lst == [70, 6, 3, 40, "s"]

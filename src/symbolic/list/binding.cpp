@@ -6,6 +6,7 @@
 
 #include "py/args.hpp"
 #include "py/hold.hpp"
+#include "py/layout.hpp"
 #include "py/named.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
@@ -13,8 +14,13 @@
 #include "symbolic/markers.hpp"
 #include "symbolic/policy.hpp"
 #include "symbolic/shortcuts.hpp"
+#include "typing/change_epoch.hpp"
+#include "typing/field/field.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 #include "typing/value_spec/kinds/kinds.hpp"
+
+#include <memory>
+#include <vector>
 
 namespace vesk::symbolic::list {
 
@@ -86,10 +92,9 @@ int raise_located_format(PyObject* path, PyObject* exc_type, const char* format,
 
 }  // namespace
 
-bool read_view(PyObject* self, View& out) {
-    py::Shared<ListState> held(self);
-    if (!held) return false;
-    const ListState& s = *held;
+namespace {
+
+void copy_view(const ListState& s, View& out) {
     out.spec = s.value_spec;
     out.path = s.node.path;
     out.assign = s.assign;
@@ -98,6 +103,81 @@ bool read_view(PyObject* self, View& out) {
     out.allow_partial = s.node.allow_partial;
     out.wrap = s.wrap;
     out.enable_topo = s.enable_topo;
+}
+
+// The element's verdict on `value` as the kept facts tell it.
+int verdict_of(const ListSpecFacts& facts, PyObject* value) {
+    if (!is_primitive(value)) return 0;
+    if (!facts.element) return 1;
+    return facts.element_meta ? meta_keeps(*facts.element_meta, value) : -1;
+}
+
+// Publishes the readings of the native List `spec`, derived after the
+// change epoch read `epoch`, for the writes that follow. Keeping them is
+// never the write's failure: an element record that cannot be had now is
+// left to the write's own formalization, which reports it as before.
+void keep_facts(PyObject* self, PyObject* spec, std::uint64_t epoch,
+                const SpecReadings& readings) {
+    auto fresh = std::make_unique<ListSpecFacts>();
+    fresh->epoch = epoch;
+    fresh->spec = py::Ref::borrow(spec);
+    fresh->element = readings.element;
+    fresh->min_size = readings.min_size;
+    fresh->max_size = readings.max_size;
+    if (readings.element && typing::field::is_field(readings.element.get())) {
+        fresh->element_meta = typing::field::field_meta(readings.element.get());
+        if (!fresh->element_meta) {
+            PyErr_Clear();
+            return;
+        }
+    }
+    std::vector<ListSpecFacts*> freed;
+    py::state<ListState>(self).spec_facts.publish(fresh.release(), py::borrow_flag<ListState>(self),
+                                                  freed);
+    for (ListSpecFacts* f : freed) delete f;
+}
+
+}  // namespace
+
+bool read_view(PyObject* self, View& out) {
+    py::Shared<ListState> held(self);
+    if (!held) return false;
+    copy_view(*held, out);
+    return true;
+}
+
+bool read_view_for_write(PyObject* self, PyObject* value, View& view, WriteReadings& out) {
+    out = WriteReadings{};
+    py::Shared<ListState> held(self);
+    if (!held) return false;
+    copy_view(*held, view);
+    const ListSpecFacts* facts = held->spec_facts.get();
+    if (view.spec && facts && facts->spec.get() == view.spec.get() &&
+        facts->epoch == typing::change_epoch()) {
+        out.readings.element = facts->element;
+        out.readings.min_size = facts->min_size;
+        out.readings.max_size = facts->max_size;
+        // The record is read in place: it is not freed while the list is
+        // held, and the test runs no Python code.
+        out.verdict = value ? verdict_of(*facts, value) : -1;
+        out.known = true;
+    }
+    return true;
+}
+
+bool complete_readings(PyObject* self, const View& view, unsigned wanted, WriteReadings& out) {
+    if (out.known) return true;
+    out.known = true;
+    PyObject* spec = view.spec.get();
+    if (!spec) return true;
+    PyTypeObject* native_list = typing::list_type();
+    if (!native_list) return false;
+    if (Py_TYPE(spec) != native_list) return read_spec(spec, wanted, out.readings);
+    // Read before the readings, so a change while they are taken makes
+    // the kept facts stale at once.
+    const std::uint64_t epoch = typing::change_epoch();
+    if (!read_spec(spec, wanted, out.readings)) return false;
+    keep_facts(self, spec, epoch, out.readings);
     return true;
 }
 
@@ -184,8 +264,8 @@ py::Ref formalized_value(PyObject* self, const View& view, PyObject* element, Py
 }
 
 py::Ref formalized_at(PyObject* self, const View& view, PyObject* element, Py_ssize_t pos,
-                      PyObject* value, bool* kept_natively) {
-    const int kept = kept_as_is(element, value);
+                      PyObject* value, bool* kept_natively, int verdict) {
+    const int kept = verdict >= 0 ? verdict : kept_as_is(element, value);
     if (kept_natively) *kept_natively = kept > 0;
     if (kept != 0) return kept < 0 ? py::Ref() : py::Ref::borrow(value);
     py::Ref key = py::Ref::steal(PyLong_FromSsize_t(pos));

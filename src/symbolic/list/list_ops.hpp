@@ -58,6 +58,24 @@ struct SpecReadings {
 };
 // Reads `wanted` of `spec` (null: no spec, every reading none).
 [[nodiscard]] bool read_spec(PyObject* spec, unsigned wanted, SpecReadings& out);
+// What a write of one value reads of the bound spec.
+struct WriteReadings {
+    SpecReadings readings;
+    // For the value written: whether the element field keeps it as it is
+    // (1), must formalize it (0), or no verdict (-1: formalization asks).
+    int verdict = -1;
+    bool known = false;  // `readings` are read
+};
+// `read_view` for a write of `value` (null: a deletion, no verdict), with
+// the readings and the verdict
+// taken from the facts the list keeps about its native List spec
+// (ListSpecFacts) when they still hold.
+[[nodiscard]] bool read_view_for_write(PyObject* self, PyObject* value, View& view,
+                                       WriteReadings& out);
+// The readings `wanted` of the bound spec when the facts did not give them:
+// read, and kept for a native List spec. Called after the write's gates.
+[[nodiscard]] bool complete_readings(PyObject* self, const View& view, unsigned wanted,
+                                     WriteReadings& out);
 
 // Whether `spec` is an instance of the native List spec class.
 [[nodiscard]] bool is_list_spec(PyObject* spec) noexcept;
@@ -76,9 +94,11 @@ int raise_located(PyObject* path, PyObject* exc_type, PyObject* text);
                                        PyObject* key, PyObject* value, ClaimedSet* claimed);
 // The same for the position `pos`, whose key is made only when needed;
 // `kept` (when given) tells that the value was kept as it is without running
-// Python code.
+// Python code; `verdict` is what `read_for_write` answered for the value
+// (-1: none).
 [[nodiscard]] py::Ref formalized_at(PyObject* self, const View& view, PyObject* element,
-                                    Py_ssize_t pos, PyObject* value, bool* kept = nullptr);
+                                    Py_ssize_t pos, PyObject* value, bool* kept = nullptr,
+                                    int verdict = -1);
 // `value` adopted under `key` with the member policy.
 [[nodiscard]] py::Ref assign_child(PyObject* self, const View& view, PyObject* element,
                                    PyObject* key, PyObject* value, ClaimedSet* claimed);
@@ -164,10 +184,11 @@ struct Placed {
 
 // The core write (`_set_item_without_permission_check`): `value` written at
 // `index`; `inserting` says that `value` came out of an insertion marker.
-// The field update in `update` (null for a no-op); never notifies.
+// `verdict` is what `read_for_write` answered for `value` (-1: none). The
+// field update in `update` (null for a no-op); never notifies.
 [[nodiscard]] int core_write(PyObject* self, const View& view, PyObject* element,
                              std::int64_t index, PyObject* value, bool inserting,
-                             py::Ref& update);
+                             py::Ref& update, int verdict = -1);
 
 // Detaches the formal values of an operation that failed before storing
 // them: those that took this list as parent and are not among its items.

@@ -137,7 +137,7 @@ int store(PyObject* self, PyObject* element, const Placed& at, PyObject* formal,
 }
 
 int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t index,
-               PyObject* value, bool inserting, py::Ref& update) {
+               PyObject* value, bool inserting, py::Ref& update, int verdict) {
     update.reset();
     const ContainerBridge* b = container_bridge();
     if (!b || !list_bridge()) return -1;
@@ -149,6 +149,8 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     // without a metaclass of its own.
     bool native = is_primitive(value) && native_missing(*b) &&
                   PyType_CheckExact(list_bridge()->insertion_cls.get());
+    // A verdict read before Python code ran may no longer hold.
+    if (!native) verdict = -1;
     if (index >= n) {
         // Past the end: a missing value is no write, anything else appends.
         if (!inserting) {
@@ -191,7 +193,7 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     }
     // Formalized under the position it takes, so its path names it.
     bool kept = false;
-    py::Ref formal = formalized_at(self, view, element, at.pos, value, &kept);
+    py::Ref formal = formalized_at(self, view, element, at.pos, value, &kept, verdict);
     if (!formal) return -1;
     return store(self, element, at, formal.get(), update, native && kept ? &view.path : nullptr);
 }
