@@ -168,6 +168,7 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
             value = unwrapped.get();
             inserting = true;
             native = false;
+            verdict = -1;
         }
     }
     // The storage position of a negative index counts from the end; an
