@@ -12,11 +12,14 @@ namespace vesk::py {
 
 class BorrowFlag {
 public:
-    // Shared borrows count up; an exclusive borrow is the value -1.
+    // Shared borrows count up; an exclusive borrow is the value -1. Taking a
+    // shared borrow is sequentially consistent, so a writer that publishes a
+    // record and then finds the flag `unheld` knows that every later reader
+    // sees its record (see `unheld`).
     [[nodiscard]] bool try_shared() noexcept {
         std::int32_t cur = state_.load(std::memory_order_relaxed);
         while (cur >= 0) {
-            if (state_.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire,
+            if (state_.compare_exchange_weak(cur, cur + 1, std::memory_order_seq_cst,
                                              std::memory_order_relaxed))
                 return true;
         }
@@ -33,6 +36,13 @@ public:
 
     [[nodiscard]] bool is_free() const noexcept {
         return state_.load(std::memory_order_acquire) == 0;
+    }
+    // The same, sequentially consistent: after a sequentially consistent
+    // store of a pointer, true means no holder can still be reading what the
+    // pointer held before (every holder since took its borrow after the
+    // store and reads the new value).
+    [[nodiscard]] bool unheld() const noexcept {
+        return state_.load(std::memory_order_seq_cst) == 0;
     }
 
 private:

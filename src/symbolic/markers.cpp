@@ -26,11 +26,6 @@ int is_topology_aware(PyObject* value) {
     return typing::has_class_marker<"topo_setpath">(value);
 }
 
-bool is_primitive(PyObject* value) noexcept {
-    // The same five classes and None as the funnel's scalar test.
-    return typing::is_scalar_value(value);
-}
-
 bool lenient_topology_flag(PyObject* value) noexcept {
     py::Ref flag = py::get_attr<"enable_topo">(value);
     bool out = true;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "py/ref.hpp"
+#include "typing/fast_types.hpp"
 
 namespace vesk::symbolic {
 
@@ -18,8 +19,12 @@ namespace vesk::symbolic {
 // The class has `topo_setpath`.
 [[nodiscard]] int is_topology_aware(PyObject* value);
 
-// None, or exactly an int, float, str, bool or bytes (a subclass is not).
-[[nodiscard]] bool is_primitive(PyObject* value) noexcept;
+// None, or exactly an int, float, str, bool or bytes (a subclass is not):
+// the same five classes and None as the funnel's scalar test. Inline, as
+// every write asks it several times.
+[[nodiscard]] inline bool is_primitive(PyObject* value) noexcept {
+    return typing::is_scalar_value(value);
+}
 
 // The topology flag of a child where it only decides whether to detach or
 // re-path it: false only when `value.enable_topo` reads as a bool scalar that

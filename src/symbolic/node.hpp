@@ -63,5 +63,9 @@ struct SymNode {
 // A reference read for Python: None when absent.
 [[nodiscard]] inline PyObject* or_none(PyObject* p) noexcept { return p ? p : Py_None; }
 [[nodiscard]] inline PyObject* or_none(const py::Ref& r) noexcept { return or_none(r.get()); }
+// An argument for a node reference: None stands for none.
+[[nodiscard]] inline PyObject* none_as_absent(PyObject* value) noexcept {
+    return value == Py_None ? nullptr : value;
+}
 
 }  // namespace vesk::symbolic

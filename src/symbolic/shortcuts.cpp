@@ -55,10 +55,13 @@ bool native_field_assign(PyObject* field, py::Ref& out, bool& ok) {
     return true;
 }
 
+bool native_missing(const ContainerBridge& b) noexcept {
+    return Py_TYPE(b.missing_value.get()) == topology::missing_value_type();
+}
+
 int equals_missing(const ContainerBridge& b, PyObject* value) {
-    PyObject* missing = b.missing_value.get();
-    if (is_primitive(value) && Py_TYPE(missing) == topology::missing_value_type()) return 0;
-    return PyObject_RichCompareBool(missing, value, Py_EQ);
+    if (is_primitive(value) && native_missing(b)) return 0;
+    return PyObject_RichCompareBool(b.missing_value.get(), value, Py_EQ);
 }
 
 int native_field_keeps(PyObject* field, PyObject* value) {
@@ -67,9 +70,12 @@ int native_field_keeps(PyObject* field, PyObject* value) {
     typing::field::ReadSection reading;
     typing::field::FieldMetaRef keep;
     const typing::field::FieldMeta* meta = typing::field::field_meta_view(field, keep);
-    if (!meta) return -1;
-    if (!meta->validate) return 1;
-    return typing::funnel::funnel_leaf(value, *meta).kind ==
+    return meta ? meta_keeps(*meta, value) : -1;
+}
+
+int meta_keeps(const typing::field::FieldMeta& meta, PyObject* value) {
+    if (!meta.validate) return 1;
+    return typing::funnel::funnel_leaf(value, meta).kind ==
            typing::funnel::FunnelOutcome::Kind::Verbatim;
 }
 

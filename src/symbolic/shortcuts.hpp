@@ -7,6 +7,7 @@
 
 #include "py/ref.hpp"
 #include "symbolic/bridge.hpp"
+#include "typing/field/field_meta.hpp"
 
 namespace vesk::symbolic {
 
@@ -23,6 +24,10 @@ namespace vesk::symbolic {
 // (nothing set) or on error (`ok` false).
 [[nodiscard]] bool native_field_assign(PyObject* field, py::Ref& out, bool& ok);
 
+// Whether the bridge's missing value is the native one, whose comparisons
+// run no Python code.
+[[nodiscard]] bool native_missing(const ContainerBridge& b) noexcept;
+
 // `missing_value == value` (then its truth): a primitive value never equals
 // the native missing value. 1, 0 or -1.
 [[nodiscard]] int equals_missing(const ContainerBridge& b, PyObject* value);
@@ -31,5 +36,8 @@ namespace vesk::symbolic {
 // `apply`: its validation is off, or its compiled metadata accepts the value
 // as it is. 1 kept, 0 undecided (ask the field), -1 error.
 [[nodiscard]] int native_field_keeps(PyObject* field, PyObject* value);
+// The same answer from the field's compiled record `meta`; runs no Python
+// code.
+[[nodiscard]] int meta_keeps(const typing::field::FieldMeta& meta, PyObject* value);
 
 }  // namespace vesk::symbolic

@@ -209,3 +209,16 @@ def test_custom_apply():
         d.custom_apply(KeyPath("p"), spec(("a", native.Str())), True)
     with pytest.raises(TypeError, match="allow_partial"):
         d.custom_apply(KeyPath(), s, 1)
+
+
+def test_an_update_names_the_path_the_dict_has_after_its_store():
+    class Mover(Node):
+        def topo_setparent(self, parent):
+            super().topo_setparent(parent)
+            d._topo_path = KeyPath("adopted" if parent is not None else "detached")
+
+    d = Dict(a=0, root_path=KeyPath("r"))
+    d["b"] = Mover()
+    d["a"] = 1
+    d["b"] = 2
+    assert [str(u.path) for u in d.notified] == ["adopted.b", "adopted.a", "detached.b"]

@@ -42,6 +42,14 @@ def _roads():
         expect(ValueError, lambda: lst.__setitem__(slice(0, 4, 3), [1, 2, 3]))
         expect(ValueError, lambda: lst.remove("absent"))
         expect(IndexError, lambda: lst.pop(99))
+        kept = List([1], value_spec=ints)   # writes that learn the spec, then learn it again
+        kept.append(2)
+        kept[0] = 3
+        native.Int().set_default(1)         # any change to typing state makes them stale
+        kept.append(4)
+        kept._value_spec = native.List(native.Int())
+        kept.append(5)
+        expect(TypeError, lambda: kept.append("x"))
 
     return cases
 

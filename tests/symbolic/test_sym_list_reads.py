@@ -68,6 +68,31 @@ def test_custom_apply():
         lst.custom_apply(KeyPath(), spec, 1)
 
 
+class Asked:
+    """A spec stand-in that records each `is_compatible` question."""
+
+    def __init__(self, answer=True):
+        self.answer, self.asked = answer, []
+
+    def is_compatible(self, other):
+        self.asked.append(other)
+        return self.answer
+
+
+@pytest.mark.parametrize("make, asks_itself", [(Dict, True), (List, False)])
+def test_custom_apply_asks_the_incoming_spec(make, asks_itself):
+    bound = Asked()
+    container = make()
+    container._value_spec = bound
+    assert container.custom_apply(KeyPath(), bound, True) == (True, container)
+    assert bound.asked == ([bound] if asks_itself else [])
+    assert container.custom_apply(KeyPath(), None, True) == (False, container)   # never asked
+    other = Asked(answer=1)
+    with pytest.raises(TypeError, match="is_compatible"):
+        container.custom_apply(KeyPath(), other, True)
+    assert other.asked == [bound] and container._value_spec is bound
+
+
 class Recording(List):
     """Records the allow_partial each application hands the list."""
 

@@ -141,3 +141,42 @@ def test_a_list_shrunk_while_read_gives_a_result_or_an_index_error():
 
     run_threads(shrink_or_read)
     assert all(type(item) is Dict and item.topo_parent is lst for item in lst)
+
+
+def test_appends_under_a_shared_spec_follow_its_change():
+    spec = native.List(native.Int())
+    lst = Logged(value_spec=spec, root_path=KeyPath("root"))
+    stored = [[] for _ in range(THREADS)]
+
+    def appends(tid, values):
+        for v in values:
+            try:
+                lst.append(v)
+            except RuntimeError as e:
+                if str(e) not in BORROW_ERRORS:
+                    raise
+                continue
+            stored[tid].append(v)
+
+    run_threads(lambda tid: appends(tid, [tid * ROUNDS + n for n in range(ROUNDS)]))
+
+    def positive(value):
+        if value < 0:
+            raise ValueError("negative")
+
+    spec.element.set_validator(positive)
+    refused = [0] * THREADS
+
+    def negatives(tid):
+        for n in range(ROUNDS):
+            try:
+                lst.append(-1 - n)
+            except ValueError:
+                refused[tid] += 1
+            except RuntimeError as e:
+                if str(e) not in BORROW_ERRORS:
+                    raise
+
+    run_threads(negatives)
+    assert sorted(lst) == sorted(v for values in stored for v in values)
+    assert all(v >= 0 for v in lst) and sum(refused) > 0

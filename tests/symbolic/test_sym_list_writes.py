@@ -286,3 +286,56 @@ def test_extend_sources_and_a_blank_list():
     assert blank.extend([1]) is None and blank == []   # never constructed: nothing happens
     with pytest.raises(SharedHoldError):
         lst.append(held[0])
+
+
+class Mover(Node):
+    """A child whose topology calls move the list that holds it to `moved`."""
+
+    def __init__(self, name, holder):
+        super().__init__(name)
+        self.holder = holder
+
+    def topo_setpath(self, path):
+        super().topo_setpath(path)
+        if path is not None and len(path) == 2:   # being adopted
+            self.holder._topo_path = KeyPath("adopting")
+
+    def topo_setparent(self, parent):
+        super().topo_setparent(parent)
+        if parent is None:                          # being replaced
+            self.holder._topo_path = KeyPath("detaching")
+
+
+@pytest.mark.parametrize("bound", [False, True])
+def test_an_update_names_the_path_the_list_has_after_its_store(bound):
+    spec = native.List(native.Any()) if bound else None
+    lst = List([0], value_spec=spec, root_path=KeyPath("r"))
+    lst.append(Mover("m", lst))          # adopting it moved the list
+    lst.append(7)                        # a primitive write: nothing moves it
+    lst[1] = 8                           # detaching the replaced child moves it
+    lst[0] = 9                           # a primitive replaced by a primitive
+    assert [str(u.path) for [u] in lst.notified] == [
+        "adopting[1]", "adopting[2]", "detaching[1]", "detaching[0]"]
+
+
+def test_writes_follow_changes_to_the_bound_spec_and_its_element():
+    spec = native.List(native.Int())
+    lst = List([1], value_spec=spec)
+    lst.append(2)
+    lst[0] = 5                       # what the writes know of the spec is now kept
+    seen = []
+    spec.element.set_validator(seen.append)
+    lst.append(3)
+    lst[1] = 6
+    assert seen == [3, 6]
+    spec.element.value.set_transform(lambda v: v * 10)
+    lst.append(4)
+    lst[0] = 7
+    assert lst == [70, 6, 3, 40]
+    lst._value_spec = native.List(native.Str())   # another spec, whatever it replaced
+    lst.append("s")
+    with pytest.raises(TypeError):
+        lst.append(8)
+    with pytest.raises(TypeError):
+        lst[0] = 9
+    assert lst == [70, 6, 3, 40, "s"]

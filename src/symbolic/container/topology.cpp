@@ -8,6 +8,7 @@
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
 #include "symbolic/container/child_state.hpp"
+#include "symbolic/container/list_items.hpp"
 #include "symbolic/container/properties.hpp"
 #include "symbolic/container/state.hpp"
 #include "symbolic/dict/dict_ops.hpp"
@@ -70,11 +71,8 @@ struct Members<ListState> {
     static int each_keyed(PyObject* self, F&& f) {
         const Py_ssize_t n = PyList_GET_SIZE(self);
         for (Py_ssize_t i = 0; i < n; ++i) {
-            py::Ref item = py::list_item(self, i);
-            if (!item) {
-                PyErr_SetString(PyExc_IndexError, "list index out of range");
-                return -1;
-            }
+            py::Ref item = item_or_index_error(self, i);
+            if (!item) return -1;
             py::Ref key = py::Ref::steal(PyLong_FromSsize_t(i));
             if (!key || f(key.get(), item.get()) < 0) return -1;
         }

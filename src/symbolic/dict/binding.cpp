@@ -172,25 +172,8 @@ py::Ref assign_child(PyObject* self, PyObject* key, PyObject* value, ClaimedSet*
     return adopt_child(value, adopt);
 }
 
-int bind_spec(PyObject* self, PyObject* spec) {
-    py::Ref dropped;
-    py::Exclusive<DictState> held(self);
-    if (!held) return -1;
-    dropped = std::exchange(held->value_spec, py::Ref::borrow(spec));
-    held.release();
-    return 0;
-}
-
 int use_value_spec(PyObject* self, PyObject* spec, bool allow_partial) {
-    if (spec == Py_None) {
-        py::Ref dropped;
-        py::Exclusive<DictState> held(self);
-        if (!held) return -1;
-        dropped = std::move(held->value_spec);
-        held->node.accessor_writable = true;
-        held.release();
-        return 0;
-    }
+    if (spec == Py_None) return unbind_spec<DictState>(self);
     if (!is_dict_spec(spec)) {
         raise_located(self, PyExc_ValueError,
                       "Value spec for dict must be a `vk.typing.Dict` object. Encountered: %R",
@@ -198,11 +181,7 @@ int use_value_spec(PyObject* self, PyObject* spec, bool allow_partial) {
         return -1;
     }
     py::Ref bound;
-    {
-        py::Shared<DictState> held(self);
-        if (!held) return -1;
-        bound = held->value_spec;
-    }
+    if (!read_bound_spec<DictState>(self, bound)) return -1;
     if (bound) {
         const int differs = PyObject_RichCompareBool(bound.get(), spec, Py_NE);
         if (differs < 0) return -1;
@@ -214,43 +193,12 @@ int use_value_spec(PyObject* self, PyObject* spec, bool allow_partial) {
             return -1;
         }
     }
-    bool wrap = true;
-    py::Ref path;
-    {
-        py::Exclusive<DictState> held(self);
-        if (!held) return -1;
-        held->node.allow_partial = allow_partial;
-        wrap = held->wrap;
-        path = held->node.path;
-    }
-    py::Ref transform;
-    if (wrap) {
-        const ContainerBridge* b = container_bridge();
-        if (!b) return -1;
-        transform = py::Ref::steal(PyObject_CallOneArg(b->symbolic_transform_fn.get(),
-                                                       allow_partial ? Py_True : Py_False));
-        if (!transform) return -1;
-    }
-    PyObject *name, *kw;
-    if (!py::intern<"apply">(name) ||
-        !py::names<"allow_partial", "child_transform", "root_path">(kw))
-        return -1;
-    const bool effective = effective_flag_allow_partial(allow_partial);
-    PyObject* call[] = {spec, self, effective ? Py_True : Py_False, or_none(transform),
-                        or_none(path)};
-    py::Ref applied = py::Ref::steal(
-        PyObject_VectorcallMethod(name, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
-    return applied ? 0 : -1;
+    return apply_spec<DictState>(self, spec, allow_partial);
 }
 
 PyObject* py_use_value_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-    py::Args<2> a;
-    bool allow_partial = false;
-    if (!py::parse(kUseSpecParams, args, nargs, kwnames, a)) return nullptr;
-    if (a.given(1) && !py::arg_bool_scalar("allow_partial", a[1], allow_partial)) return nullptr;
-    if (use_value_spec(self, a[0], allow_partial) < 0) return nullptr;
-    return py::new_ref(self);
+    return use_value_spec_entry(self, kUseSpecParams, args, nargs, kwnames, &use_value_spec);
 }
 
 // (name, field, value, seen[, assign_override]) of the two formalize entries.
@@ -287,57 +235,29 @@ PyObject* py_assign_child(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return assign_child(self, a[0], a[1], claimed_of(seen)).release();
 }
 
+namespace {
+
+// The refusal of an incompatible spec: the located message, raised as it is.
+int refuse_incompatible(PyObject* path, PyObject* bound, PyObject* spec) {
+    const ContainerBridge* b = container_bridge();
+    if (!b) return -1;
+    py::Ref text = py::Ref::steal(PyUnicode_FromFormat(
+        "Dict (spec=%R) cannot be assigned to an incompatible field (spec=%R).", bound, spec));
+    if (!text) return -1;
+    PyObject* call[] = {text.get(), path};
+    py::Ref message =
+        py::Ref::steal(PyObject_Vectorcall(b->message_on_path.get(), call, 2, nullptr));
+    if (message) raise_with_arg(PyExc_ValueError, message.get());
+    return -1;
+}
+
+constexpr CustomApplyRules kCustomApply{&is_dict_spec, false, &refuse_incompatible};
+
+}  // namespace
+
 PyObject* py_custom_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-    py::Args<4> a;
-    bool allow_partial = false;
-    if (!py::parse(kCustomApplyParams, args, nargs, kwnames, a) ||
-        !py::arg_bool_scalar("allow_partial", a[2], allow_partial))
-        return nullptr;
-    PyObject* path = a[0];
-    PyObject* spec = a[1];
-    py::Ref bound;
-    {
-        py::Shared<DictState> held(self);
-        if (!held) return nullptr;
-        bound = held->value_spec;
-    }
-    auto answer = [self](bool proceed) {
-        return Py_BuildValue("(OO)", proceed ? Py_True : Py_False, self);
-    };
-    if (!bound) {
-        if (is_dict_spec(spec) && bind_spec(self, spec) < 0) return nullptr;
-        return answer(true);
-    }
-    if (spec != Py_None) {
-        py::Ref compatible = call_method<"is_compatible">(spec, bound.get());
-        bool ok = false;
-        if (!compatible || !py::arg_bool_scalar("is_compatible", compatible.get(), ok))
-            return nullptr;
-        if (!ok) {
-            const ContainerBridge* b = container_bridge();
-            if (!b) return nullptr;
-            py::Ref text = py::Ref::steal(PyUnicode_FromFormat(
-                "Dict (spec=%R) cannot be assigned to an incompatible field (spec=%R).",
-                bound.get(), spec));
-            if (!text) return nullptr;
-            PyObject* call[] = {text.get(), path};
-            py::Ref message =
-                py::Ref::steal(PyObject_Vectorcall(b->message_on_path.get(), call, 2, nullptr));
-            if (message) raise_with_arg(PyExc_ValueError, message.get());
-            return nullptr;
-        }
-    }
-    {
-        py::Exclusive<DictState> held(self);
-        if (!held) return nullptr;
-        if (held->node.allow_partial == allow_partial) {
-            held.release();
-            return answer(false);
-        }
-        held->node.allow_partial = allow_partial;
-    }
-    return answer(true);
+    return custom_apply<DictState>(self, args, nargs, kwnames, kCustomApply);
 }
 
 }  // namespace vesk::symbolic::dict

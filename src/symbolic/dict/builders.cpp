@@ -23,17 +23,7 @@ namespace vesk::symbolic::dict {
 namespace {
 
 // `cls.__new__(cls)`, which must make a SymDict.
-py::Ref new_instance(PyObject* cls) {
-    PyTypeObject* type = sym_dict_type();
-    if (!type) return {};
-    py::Ref made = call_method<"__new__">(cls, cls);
-    if (made && !py::expect_instance(made.get(), type)) return {};
-    return made;
-}
-
-PyObject* none_as_absent(PyObject* value) noexcept {
-    return value == Py_None ? nullptr : value;
-}
+py::Ref new_instance(PyObject* cls) { return new_container(cls, sym_dict_type()); }
 
 }  // namespace
 
@@ -72,13 +62,7 @@ py::Ref wrap_dict(PyObject* cls, PyObject* raw, PyObject* spec, bool allow_parti
         if (adopted.get() != value.get() && PyDict_SetItem(self.get(), key.get(), adopted.get()) < 0)
             return {};
     }
-    if (parent) {
-        py::Ref dropped;
-        py::Exclusive<DictState> held(self.get());
-        if (!held) return {};
-        SymNode::store(held->node.parent, parent, dropped);
-        held.release();
-    }
+    if (parent && store_parent<DictState>(self.get(), parent) < 0) return {};
     return self;
 }
 

@@ -11,6 +11,7 @@
 #include "py/hold.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
+#include "symbolic/container/bool_args.hpp"
 #include "symbolic/calls.hpp"
 #include "symbolic/container/topology.hpp"
 #include "symbolic/markers.hpp"
@@ -46,10 +47,6 @@ int each_item(PyObject* items, F&& f) {
     for (int step; (step = cursor.next(k, v)) != 0;)
         if (step < 0 || f(k.get(), v.get()) < 0) return -1;
     return 0;
-}
-
-PyObject* none_as_absent(PyObject* value) noexcept {
-    return value == Py_None ? nullptr : value;
 }
 
 // Element `i` of a pair, by subscription.
@@ -199,32 +196,6 @@ int reset_state(PyObject* self, PyObject* root_path, PyObject* bound, const Cons
     return 0;
 }
 
-int store_origin(PyObject* self) {
-    bool ok = true;
-    py::Ref origin = default_origin(ok);
-    if (!ok) return -1;
-    if (!origin) return 0;
-    py::Ref dropped;
-    py::Exclusive<DictState> held(self);
-    if (!held) return -1;
-    dropped = std::exchange(held->node.origin, std::move(origin));
-    held.release();
-    return 0;
-}
-
-int finish(PyObject* self, const ConstructOptions& o) {
-    {
-        py::Ref dropped;
-        py::Exclusive<DictState> held(self);
-        if (!held) return -1;
-        dropped = std::exchange(held->onchange_callback, py::Ref::borrow(o.onchange_callback));
-        if (!o.accessor_writable) held->node.accessor_writable = false;
-        held.release();
-    }
-    if (!o.sealed) return 0;
-    return seal_container<DictState>(self, true);
-}
-
 }  // namespace
 
 int construct_into(PyObject* self, PyObject* items, PyObject* spec, const ConstructOptions& o) {
@@ -233,7 +204,7 @@ int construct_into(PyObject* self, PyObject* items, PyObject* spec, const Constr
     PyObject* root = o.root_path ? o.root_path : b->empty_key_path.get();
     const bool bind_now = spec && !auto_wrap_answer(spec);
     if (reset_state(self, root, bind_now ? spec : nullptr, o) < 0) return -1;
-    if (store_origin(self) < 0) return -1;
+    if (store_default_origin<DictState>(self) < 0) return -1;
     if (!PyDict_Check(self)) {
         py::raise_internal("SymDict extends PyDict");
         return -1;
@@ -249,7 +220,7 @@ int construct_into(PyObject* self, PyObject* items, PyObject* spec, const Constr
     else if (o.mode == Mode::PassThrough) filled = fill_pass_through(self, items, spec, o, claimed_ptr);
     else filled = fill_raw(self, items, spec);
     if (filled < 0) return -1;
-    return finish(self, o);
+    return finish_construction<DictState>(self, o.onchange_callback, o.accessor_writable, o.sealed);
 }
 
 int sym_dict_init(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -257,12 +228,7 @@ int sym_dict_init(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!py::parse(kInitParams, args, kwds, a)) return -1;
     ConstructOptions o;
     bool pass_through = false;
-    struct Flag {
-        Param index;
-        const char* name;
-        bool* out;
-    };
-    const Flag flags[] = {
+    const BoolArg flags[] = {
         {kAllowPartial, "allow_partial", &o.allow_partial},
         {kSealed, "sealed", &o.sealed},
         {kAccessorWritable, "accessor_writable", &o.accessor_writable},
@@ -271,8 +237,7 @@ int sym_dict_init(PyObject* self, PyObject* args, PyObject* kwds) {
         {kPassThrough, "pass_through", &pass_through},
         {kUnderTopo, "under_topo", &o.enable_topo},
     };
-    for (const Flag& f : flags)
-        if (a.given(f.index) && !py::arg_bool_scalar(f.name, a[f.index], *f.out)) return -1;
+    if (!read_bool_args(a, flags)) return -1;
     if (a.given(kAssign) && a[kAssign] != Py_None) {
         if (!py::arg_str("assign", a[kAssign])) return -1;
         o.assign = a[kAssign];

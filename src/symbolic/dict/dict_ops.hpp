@@ -15,6 +15,7 @@
 
 #include "py/ref.hpp"
 #include "symbolic/claimed.hpp"
+#include "symbolic/container/binding.hpp"
 #include "symbolic/container/state.hpp"
 #include "symbolic/formalize.hpp"
 
@@ -53,7 +54,9 @@ void raise_located(PyObject* self, PyObject* exc_type, const char* format, ...);
 // `use_value_spec(spec, allow_partial)`; 0 or -1.
 [[nodiscard]] int use_value_spec(PyObject* self, PyObject* spec, bool allow_partial);
 // Binds `spec` (null clears) under an exclusive hold.
-[[nodiscard]] int bind_spec(PyObject* self, PyObject* spec);
+[[nodiscard]] inline int bind_spec(PyObject* self, PyObject* spec) {
+    return symbolic::bind_spec<DictState>(self, spec);
+}
 
 PyObject* py_use_value_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames);

@@ -11,6 +11,8 @@
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
+#include "symbolic/container/field_update.hpp"
+#include "symbolic/container/gates.hpp"
 #include "symbolic/errors.hpp"
 #include "symbolic/shortcuts.hpp"
 #include "symbolic/markers.hpp"
@@ -164,9 +166,8 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::R
     py::Ref target = update_target(self, view);
     py::Ref key_path = target ? topology::child_key_path(key, view.path.get()) : py::Ref();
     if (!key_path) return -1;
-    PyObject* call[] = {key_path.get(), target.get(), or_none(field.get()), old.get(),
-                        formal.get()};
-    update = py::Ref::steal(PyObject_Vectorcall(b->field_update_cls.get(), call, 5, nullptr));
+    update = make_field_update(*b, key_path.get(), target.get(), field.get(), old.get(),
+                               formal.get());
     return update ? 0 : -1;
 }
 
@@ -180,14 +181,12 @@ int set_item_core(PyObject* self, PyObject* key, PyObject* value, py::Ref& updat
 int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     WriteView view;
     if (!read_view(self, view)) return -1;
-    const bool sealed = flags::forced(flags::FlagId::Sealed).value_or(view.sealed);
-    const bool writable =
-        flags::forced(flags::FlagId::AccessorWritable).value_or(view.accessor_writable);
+    const Gates gates = effective_gates(view.sealed, view.accessor_writable);
     const bool deleting = value == nullptr;
-    if (sealed)
+    if (gates.sealed)
         return deleting ? refuse(self, "Cannot del item from a sealed Dict.", false)
                         : refuse(self, "Cannot modify field of a sealed Dict.", true);
-    if (!writable)
+    if (!gates.accessor_writable)
         return refuse(self,
                       deleting ? "Cannot del Dict field by attribute or key while "
                                  "accessor_writable is set to False. Use 'sym_rebind' method "

@@ -7,6 +7,7 @@
 
 #include "py/critical_section.hpp"
 #include "symbolic/bridge.hpp"
+#include "symbolic/container/gates.hpp"
 
 #include <algorithm>
 
@@ -29,16 +30,17 @@ int raise_out_of_range(const char* what, Py_ssize_t n, std::int64_t index) {
     return -1;
 }
 
-int assign_index(PyObject* self, const View& view, PyObject* key, PyObject* value) {
+int assign_index(PyObject* self, const View& view, WriteReadings& wr, PyObject* key,
+                 PyObject* value) {
     std::int64_t index = 0;
     if (!int_key(key, "list assignment index must be an integer. Encountered %R.", index))
         return -1;
     const Py_ssize_t n = PyList_GET_SIZE(self);
     if (index < -n || index >= n) return raise_out_of_range("list assignment", n, index);
-    SpecReadings readings;
-    if (!read_spec(view.spec.get(), kElement, readings)) return -1;
+    if (!complete_readings(self, view, kElement, wr)) return -1;
     py::Ref update;
-    if (core_write(self, view, readings.element.get(), index, value, false, update) < 0)
+    if (core_write(self, view, wr.readings.element.get(), index, value, false, update,
+                   wr.verdict) < 0)
         return -1;
     return notify_one(self, update);
 }
@@ -106,12 +108,14 @@ int delete_index(PyObject* self, const View& view, PyObject* key) {
 
 int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     View view;
-    if (!read_view(self, view)) return -1;
+    WriteReadings wr;
+    if (!read_view_for_write(self, value, view, wr)) return -1;
     const bool deleting = value == nullptr;
-    if (sealed_now(view))
+    const Gates gates = effective_gates(view.sealed, view.accessor_writable);
+    if (gates.sealed)
         return deleting ? refuse(view, "Cannot delete item from a sealed List.", false)
                         : refuse(view, "Cannot set item for a sealed List.", true);
-    if (!accessor_writable_now(view))
+    if (!gates.accessor_writable)
         return refuse(view,
                       deleting ? "Cannot delete List item while accessor_writable is set to "
                                  "False. Use 'sym_rebind' method instead."
@@ -121,7 +125,7 @@ int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
                       true);
     if (deleting) return delete_index(self, view, key);
     if (Py_IS_TYPE(key, &PySlice_Type)) return assign_slice(self, view, key, value);
-    return assign_index(self, view, key, value);
+    return assign_index(self, view, wr, key, value);
 }
 
 int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batch) {

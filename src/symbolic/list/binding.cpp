@@ -6,6 +6,7 @@
 
 #include "py/args.hpp"
 #include "py/hold.hpp"
+#include "py/layout.hpp"
 #include "py/named.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
@@ -13,8 +14,13 @@
 #include "symbolic/markers.hpp"
 #include "symbolic/policy.hpp"
 #include "symbolic/shortcuts.hpp"
+#include "typing/change_epoch.hpp"
+#include "typing/field/field.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 #include "typing/value_spec/kinds/kinds.hpp"
+
+#include <memory>
+#include <vector>
 
 namespace vesk::symbolic::list {
 
@@ -23,8 +29,6 @@ namespace {
 py::Params kUseSpecParams{"use_value_spec", {"value_spec", "allow_partial=False"}, 2, 1};
 py::Params kFormalizedParams{"_formalized_value", {"idx", "value", "seen=None"}, 3, 2};
 py::Params kAssignChildParams{"_assign_child", {"idx", "value", "seen=None"}, 3, 2};
-py::Params kCustomApplyParams{
-    "custom_apply", {"path", "value_spec", "allow_partial", "child_transform=None"}, 4, 3};
 
 // The readings of a native List spec, from its payload under its shared
 // hold (the class is final, so no override could answer otherwise): 1 read,
@@ -88,10 +92,9 @@ int raise_located_format(PyObject* path, PyObject* exc_type, const char* format,
 
 }  // namespace
 
-bool read_view(PyObject* self, View& out) {
-    py::Shared<ListState> held(self);
-    if (!held) return false;
-    const ListState& s = *held;
+namespace {
+
+void copy_view(const ListState& s, View& out) {
     out.spec = s.value_spec;
     out.path = s.node.path;
     out.assign = s.assign;
@@ -100,6 +103,81 @@ bool read_view(PyObject* self, View& out) {
     out.allow_partial = s.node.allow_partial;
     out.wrap = s.wrap;
     out.enable_topo = s.enable_topo;
+}
+
+// The element's verdict on `value` as the kept facts tell it.
+int verdict_of(const ListSpecFacts& facts, PyObject* value) {
+    if (!is_primitive(value)) return 0;
+    if (!facts.element) return 1;
+    return facts.element_meta ? meta_keeps(*facts.element_meta, value) : -1;
+}
+
+// Publishes the readings of the native List `spec`, derived after the
+// change epoch read `epoch`, for the writes that follow. Keeping them is
+// never the write's failure: an element record that cannot be had now is
+// left to the write's own formalization, which reports it as before.
+void keep_facts(PyObject* self, PyObject* spec, std::uint64_t epoch,
+                const SpecReadings& readings) {
+    auto fresh = std::make_unique<ListSpecFacts>();
+    fresh->epoch = epoch;
+    fresh->spec = py::Ref::borrow(spec);
+    fresh->element = readings.element;
+    fresh->min_size = readings.min_size;
+    fresh->max_size = readings.max_size;
+    if (readings.element && typing::field::is_field(readings.element.get())) {
+        fresh->element_meta = typing::field::field_meta(readings.element.get());
+        if (!fresh->element_meta) {
+            PyErr_Clear();
+            return;
+        }
+    }
+    std::vector<ListSpecFacts*> freed;
+    py::state<ListState>(self).spec_facts.publish(fresh.release(), py::borrow_flag<ListState>(self),
+                                                  freed);
+    for (ListSpecFacts* f : freed) delete f;
+}
+
+}  // namespace
+
+bool read_view(PyObject* self, View& out) {
+    py::Shared<ListState> held(self);
+    if (!held) return false;
+    copy_view(*held, out);
+    return true;
+}
+
+bool read_view_for_write(PyObject* self, PyObject* value, View& view, WriteReadings& out) {
+    out = WriteReadings{};
+    py::Shared<ListState> held(self);
+    if (!held) return false;
+    copy_view(*held, view);
+    const ListSpecFacts* facts = held->spec_facts.get();
+    if (view.spec && facts && facts->spec.get() == view.spec.get() &&
+        facts->epoch == typing::change_epoch()) {
+        out.readings.element = facts->element;
+        out.readings.min_size = facts->min_size;
+        out.readings.max_size = facts->max_size;
+        // The record is read in place: it is not freed while the list is
+        // held, and the test runs no Python code.
+        out.verdict = value ? verdict_of(*facts, value) : -1;
+        out.known = true;
+    }
+    return true;
+}
+
+bool complete_readings(PyObject* self, const View& view, unsigned wanted, WriteReadings& out) {
+    if (out.known) return true;
+    out.known = true;
+    PyObject* spec = view.spec.get();
+    if (!spec) return true;
+    PyTypeObject* native_list = typing::list_type();
+    if (!native_list) return false;
+    if (Py_TYPE(spec) != native_list) return read_spec(spec, wanted, out.readings);
+    // Read before the readings, so a change while they are taken makes
+    // the kept facts stale at once.
+    const std::uint64_t epoch = typing::change_epoch();
+    if (!read_spec(spec, wanted, out.readings)) return false;
+    keep_facts(self, spec, epoch, out.readings);
     return true;
 }
 
@@ -186,8 +264,9 @@ py::Ref formalized_value(PyObject* self, const View& view, PyObject* element, Py
 }
 
 py::Ref formalized_at(PyObject* self, const View& view, PyObject* element, Py_ssize_t pos,
-                      PyObject* value) {
-    const int kept = kept_as_is(element, value);
+                      PyObject* value, bool* kept_natively, int verdict) {
+    const int kept = verdict >= 0 ? verdict : kept_as_is(element, value);
+    if (kept_natively) *kept_natively = kept > 0;
     if (kept != 0) return kept < 0 ? py::Ref() : py::Ref::borrow(value);
     py::Ref key = py::Ref::steal(PyLong_FromSsize_t(pos));
     return key ? formalize(self, view, element, key.get(), value, nullptr) : py::Ref();
@@ -212,25 +291,8 @@ py::Ref assign_child(PyObject* self, const View& view, PyObject* element, PyObje
     return adopt_child(value, adopt);
 }
 
-int bind_spec(PyObject* self, PyObject* spec) {
-    py::Ref dropped;
-    py::Exclusive<ListState> held(self);
-    if (!held) return -1;
-    dropped = std::exchange(held->value_spec, py::Ref::borrow(spec));
-    held.release();
-    return 0;
-}
-
 int use_value_spec(PyObject* self, PyObject* spec, bool allow_partial) {
-    if (spec == Py_None) {
-        py::Ref dropped;
-        py::Exclusive<ListState> held(self);
-        if (!held) return -1;
-        dropped = std::move(held->value_spec);
-        held->node.accessor_writable = true;
-        held.release();
-        return 0;
-    }
+    if (spec == Py_None) return unbind_spec<ListState>(self);
     View view;
     if (!read_view(self, view)) return -1;
     if (!is_list_spec(spec))
@@ -246,37 +308,12 @@ int use_value_spec(PyObject* self, PyObject* spec, bool allow_partial) {
                 "List is already bound with a different value spec: %S. New value spec: %S.",
                 view.spec.get(), spec);
     }
-    {
-        py::Exclusive<ListState> held(self);
-        if (!held) return -1;
-        held->node.allow_partial = allow_partial;
-        view.wrap = held->wrap;
-        view.path = held->node.path;
-    }
-    py::Ref transform;
-    if (view.wrap) {
-        const ContainerBridge* b = container_bridge();
-        if (!b) return -1;
-        transform = py::Ref::steal(PyObject_CallOneArg(b->symbolic_transform_fn.get(),
-                                                       borrowed_bool(allow_partial)));
-        if (!transform) return -1;
-    }
-    const bool effective = effective_flag_allow_partial(allow_partial);
-    PyObject* call[] = {spec, self, borrowed_bool(effective), or_none(transform),
-                        or_none(view.path)};
-    return py::call_method_kw<"apply", "allow_partial", "child_transform", "root_path">(call)
-               ? 0
-               : -1;
+    return apply_spec<ListState>(self, spec, allow_partial);
 }
 
 PyObject* py_use_value_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-    py::Args<2> a;
-    bool allow_partial = false;
-    if (!py::parse(kUseSpecParams, args, nargs, kwnames, a)) return nullptr;
-    if (a.given(1) && !py::arg_bool_scalar("allow_partial", a[1], allow_partial)) return nullptr;
-    if (use_value_spec(self, a[0], allow_partial) < 0) return nullptr;
-    return py::new_ref(self);
+    return use_value_spec_entry(self, kUseSpecParams, args, nargs, kwnames, &use_value_spec);
 }
 
 PyObject* py_formalized_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -305,61 +342,28 @@ PyObject* py_assign_child(PyObject* self, PyObject* const* args, Py_ssize_t narg
         .release();
 }
 
+namespace {
+
+// The refusal of an incompatible spec, located at the caller's path.
+int refuse_incompatible(PyObject* path, PyObject* bound, PyObject* spec) {
+    return raise_located_format(
+        path, PyExc_ValueError,
+        "List (spec=%R) cannot be assigned to an incompatible field (spec=%R).", bound, spec);
+}
+
+// The very spec already bound is never asked: it cannot be incompatible.
+constexpr CustomApplyRules kCustomApply{&is_list_spec, true, &refuse_incompatible};
+
+}  // namespace
+
 PyObject* py_custom_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-    py::Args<4> a;
-    bool allow_partial = false;
-    if (!py::parse(kCustomApplyParams, args, nargs, kwnames, a) ||
-        !py::arg_bool_scalar("allow_partial", a[2], allow_partial))
-        return nullptr;
-    PyObject* path = a[0];
-    PyObject* spec = a[1];
-    py::Ref bound;
-    {
-        py::Shared<ListState> held(self);
-        if (!held) return nullptr;
-        bound = held->value_spec;
-    }
-    auto answer = [self](bool proceed) {
-        return Py_BuildValue("(OO)", borrowed_bool(proceed), self);
-    };
-    if (!bound) {
-        if (is_list_spec(spec) && bind_spec(self, spec) < 0) return nullptr;
-        return answer(true);
-    }
-    // A spec of None cannot be incompatible.
-    if (spec != bound.get() && spec != Py_None) {
-        py::Ref compatible = py::call_method<"is_compatible">(spec, bound.get());
-        bool ok = false;
-        if (!compatible || !py::arg_bool_scalar("is_compatible", compatible.get(), ok))
-            return nullptr;
-        if (!ok) {
-            raise_located_format(
-                path, PyExc_ValueError,
-                "List (spec=%R) cannot be assigned to an incompatible field (spec=%R).",
-                bound.get(), spec);
-            return nullptr;
-        }
-    }
-    {
-        py::Exclusive<ListState> held(self);
-        if (!held) return nullptr;
-        if (held->node.allow_partial == allow_partial) {
-            held.release();
-            return answer(false);
-        }
-        held->node.allow_partial = allow_partial;
-    }
-    return answer(true);
+    return custom_apply<ListState>(self, args, nargs, kwnames, kCustomApply);
 }
 
 PyObject* sym_attr_field(PyObject* self, PyObject*) {
     py::Ref spec;
-    {
-        py::Shared<ListState> held(self);
-        if (!held) return nullptr;
-        spec = held->value_spec;
-    }
+    if (!read_bound_spec<ListState>(self, spec)) return nullptr;
     SpecReadings readings;
     if (!read_spec(spec.get(), kElement, readings)) return nullptr;
     return py::new_ref(or_none(readings.element));
@@ -367,11 +371,7 @@ PyObject* sym_attr_field(PyObject* self, PyObject*) {
 
 PyObject* max_size_property(PyObject* self) {
     py::Ref spec;
-    {
-        py::Shared<ListState> held(self);
-        if (!held) return nullptr;
-        spec = held->value_spec;
-    }
+    if (!read_bound_spec<ListState>(self, spec)) return nullptr;
     SpecReadings readings;
     if (!read_spec(spec.get(), kElement, readings)) return nullptr;
     if (!readings.element) return py::none();

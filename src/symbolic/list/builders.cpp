@@ -8,16 +8,13 @@
 #include "py/hold.hpp"
 #include "py/named.hpp"
 #include "symbolic/bridge.hpp"
+#include "symbolic/container/list_items.hpp"
 #include "symbolic/list/list_type.hpp"
 #include "symbolic/markers.hpp"
 
 namespace vesk::symbolic::list {
 
 namespace {
-
-PyObject* none_as_absent(PyObject* value) noexcept {
-    return value == Py_None ? nullptr : value;
-}
 
 // Adopts the non-primitive items of a list that nothing else holds yet,
 // storing a clone in place of an item that adoption replaced.
@@ -27,11 +24,8 @@ int adopt_items(PyObject* self) {
     if (!read_view(self, view) || !read_spec(view.spec.get(), kElement, readings)) return -1;
     const Py_ssize_t n = PyList_GET_SIZE(self);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        py::Ref item = py::list_item(self, i);
-        if (!item) {
-            PyErr_SetString(PyExc_IndexError, "list index out of range");
-            return -1;
-        }
+        py::Ref item = item_or_index_error(self, i);
+        if (!item) return -1;
         if (is_primitive(item.get())) continue;
         py::Ref key = py::Ref::steal(PyLong_FromSsize_t(i));
         py::Ref adopted = key ? assign_child(self, view, readings.element.get(), key.get(),
@@ -46,13 +40,7 @@ int adopt_items(PyObject* self) {
 
 }  // namespace
 
-py::Ref new_instance(PyObject* cls) {
-    PyTypeObject* type = sym_list_type();
-    if (!type) return {};
-    py::Ref made = py::call_method<"__new__">(cls, cls);
-    if (made && !py::expect_instance(made.get(), type)) return {};
-    return made;
-}
+py::Ref new_instance(PyObject* cls) { return new_container(cls, sym_list_type()); }
 
 py::Ref wrap_list(PyObject* cls, PyObject* raw, PyObject* spec, bool allow_partial,
                   PyObject* path, PyObject* parent) {
@@ -68,13 +56,7 @@ py::Ref wrap_list(PyObject* cls, PyObject* raw, PyObject* spec, bool allow_parti
     reset.allow_partial = allow_partial;
     if (reset_node(self.get(), reset) < 0) return {};
     if (PyList_SetSlice(self.get(), 0, 0, raw) < 0 || adopt_items(self.get()) < 0) return {};
-    if (parent) {
-        py::Ref dropped;
-        py::Exclusive<ListState> held(self.get());
-        if (!held) return {};
-        SymNode::store(held->node.parent, parent, dropped);
-        held.release();
-    }
+    if (parent && store_parent<ListState>(self.get(), parent) < 0) return {};
     return self;
 }
 

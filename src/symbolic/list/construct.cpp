@@ -11,6 +11,7 @@
 #include "py/named.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
+#include "symbolic/container/bool_args.hpp"
 #include "symbolic/container/topology.hpp"
 #include "symbolic/formalize.hpp"
 #include "symbolic/list/list_type.hpp"
@@ -50,27 +51,17 @@ struct Options {
     bool pass_through = false;
 };
 
-PyObject* none_as_absent(PyObject* value) noexcept {
-    return value == Py_None ? nullptr : value;
-}
-
 bool parse_options(PyObject* args, PyObject* kwds, Options& o, PyObject*& items) {
     py::Args<kParamCount> a;
     if (!py::parse(kInitParams, args, kwds, a)) return false;
-    struct Flag {
-        Param index;
-        const char* name;
-        bool* out;
-    };
-    const Flag flags[] = {
+    const BoolArg flags[] = {
         {kWrap, "wrap", &o.wrap},
         {kAllowPartial, "allow_partial", &o.allow_partial},
         {kAccessorWritable, "accessor_writable", &o.accessor_writable},
         {kSealed, "sealed", &o.sealed},
         {kPassThrough, "pass_through", &o.pass_through},
     };
-    for (const Flag& f : flags)
-        if (a.given(f.index) && !py::arg_bool_scalar(f.name, a[f.index], *f.out)) return false;
+    if (!read_bool_args(a, flags)) return false;
     if (a.given(kAssign) && a[kAssign] != Py_None) {
         if (!py::arg_str("assign", a[kAssign])) return false;
         o.assign = a[kAssign];
@@ -228,31 +219,6 @@ int fill_schemaful(PyObject* self, const View& view, PyObject* spec, PyObject* s
     return 0;
 }
 
-int store_origin(PyObject* self) {
-    bool ok = true;
-    py::Ref origin = default_origin(ok);
-    if (!ok) return -1;
-    if (!origin) return 0;
-    py::Ref dropped;
-    py::Exclusive<ListState> held(self);
-    if (!held) return -1;
-    dropped = std::exchange(held->node.origin, std::move(origin));
-    held.release();
-    return 0;
-}
-
-int finish(PyObject* self, const Options& o) {
-    {
-        py::Ref dropped;
-        py::Exclusive<ListState> held(self);
-        if (!held) return -1;
-        dropped = std::exchange(held->onchange_callback, py::Ref::borrow(o.onchange_callback));
-        if (!o.accessor_writable) held->node.accessor_writable = false;
-        held.release();
-    }
-    return o.sealed ? seal_container<ListState>(self, true) : 0;
-}
-
 int fill(PyObject* self, PyObject* items, const Options& o, Mode mode, bool& bound) {
     const int truth = PyObject_IsTrue(items);
     if (truth <= 0) return truth;
@@ -316,7 +282,7 @@ int sym_list_init(PyObject* self, PyObject* args, PyObject* kwds) {
     reset.assign = o.assign;
     reset.allow_partial = o.allow_partial;
     reset.wrap = o.wrap;
-    if (reset_node(self, reset) < 0 || store_origin(self) < 0) return -1;
+    if (reset_node(self, reset) < 0 || store_default_origin<ListState>(self) < 0) return -1;
     const Mode mode = !o.spec          ? Mode::Schemaless
                       : o.pass_through ? Mode::PassThrough
                                        : Mode::Schemaful;
@@ -325,7 +291,7 @@ int sym_list_init(PyObject* self, PyObject* args, PyObject* kwds) {
     if (mode == Mode::PassThrough && bind_spec(self, o.spec) < 0) return -1;
     if (mode == Mode::Schemaful && !bound && use_value_spec(self, o.spec, o.allow_partial) < 0)
         return -1;
-    return finish(self, o);
+    return finish_construction<ListState>(self, o.onchange_callback, o.accessor_writable, o.sealed);
 }
 
 }  // namespace vesk::symbolic::list

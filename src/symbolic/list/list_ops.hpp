@@ -20,6 +20,7 @@
 
 #include "py/ref.hpp"
 #include "symbolic/claimed.hpp"
+#include "symbolic/container/binding.hpp"
 #include "symbolic/container/state.hpp"
 
 #include <cstdint>
@@ -57,6 +58,24 @@ struct SpecReadings {
 };
 // Reads `wanted` of `spec` (null: no spec, every reading none).
 [[nodiscard]] bool read_spec(PyObject* spec, unsigned wanted, SpecReadings& out);
+// What a write of one value reads of the bound spec.
+struct WriteReadings {
+    SpecReadings readings;
+    // For the value written: whether the element field keeps it as it is
+    // (1), must formalize it (0), or no verdict (-1: formalization asks).
+    int verdict = -1;
+    bool known = false;  // `readings` are read
+};
+// `read_view` for a write of `value` (null: a deletion, no verdict), with
+// the readings and the verdict
+// taken from the facts the list keeps about its native List spec
+// (ListSpecFacts) when they still hold.
+[[nodiscard]] bool read_view_for_write(PyObject* self, PyObject* value, View& view,
+                                       WriteReadings& out);
+// The readings `wanted` of the bound spec when the facts did not give them:
+// read, and kept for a native List spec. Called after the write's gates.
+[[nodiscard]] bool complete_readings(PyObject* self, const View& view, unsigned wanted,
+                                     WriteReadings& out);
 
 // Whether `spec` is an instance of the native List spec class.
 [[nodiscard]] bool is_list_spec(PyObject* spec) noexcept;
@@ -73,16 +92,22 @@ int raise_located(PyObject* path, PyObject* exc_type, PyObject* text);
 // `element` (null for none).
 [[nodiscard]] py::Ref formalized_value(PyObject* self, const View& view, PyObject* element,
                                        PyObject* key, PyObject* value, ClaimedSet* claimed);
-// The same for the position `pos`, whose key is made only when needed.
+// The same for the position `pos`, whose key is made only when needed;
+// `kept` (when given) tells that the value was kept as it is without running
+// Python code; `verdict` is what `read_for_write` answered for the value
+// (-1: none).
 [[nodiscard]] py::Ref formalized_at(PyObject* self, const View& view, PyObject* element,
-                                    Py_ssize_t pos, PyObject* value);
+                                    Py_ssize_t pos, PyObject* value, bool* kept = nullptr,
+                                    int verdict = -1);
 // `value` adopted under `key` with the member policy.
 [[nodiscard]] py::Ref assign_child(PyObject* self, const View& view, PyObject* element,
                                    PyObject* key, PyObject* value, ClaimedSet* claimed);
 // `use_value_spec(spec, allow_partial)` natively; 0 or -1.
 [[nodiscard]] int use_value_spec(PyObject* self, PyObject* spec, bool allow_partial);
 // Binds `spec` (null clears) under an exclusive hold.
-[[nodiscard]] int bind_spec(PyObject* self, PyObject* spec);
+[[nodiscard]] inline int bind_spec(PyObject* self, PyObject* spec) {
+    return symbolic::bind_spec<ListState>(self, spec);
+}
 
 PyObject* py_use_value_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames);
@@ -128,10 +153,9 @@ PyObject* copy(PyObject* self);
 
 // --- writes (writes.cpp) ------------------------------------------------------------
 
-// The effective sealed / accessor_writable flags: the thread's scope, else
-// the node's own.
+// The effective sealed flag: the thread's scope, else the node's own (both
+// gates at once: effective_gates in container/gates.hpp).
 [[nodiscard]] bool sealed_now(const View& view) noexcept;
-[[nodiscard]] bool accessor_writable_now(const View& view) noexcept;
 // Raises what the bridge's `write_permission_error` makes of `text`
 // (located at the list's path when `locate`). Returns -1.
 int refuse(const View& view, const char* text, bool locate);
@@ -153,16 +177,18 @@ struct Placed {
 // Stores the formal value `formal` as `at` says and makes its field update
 // (null when the item replaced is `formal` itself). The replaced item is the
 // one found under the list's lock as it is swapped out: that item is
-// detached and reported.
+// detached and reported. `fresh_path` is the list's path when the caller ran
+// no Python code since reading it (null: the update reads it again).
 [[nodiscard]] int store(PyObject* self, PyObject* element, const Placed& at, PyObject* formal,
-                        py::Ref& update);
+                        py::Ref& update, const py::Ref* fresh_path = nullptr);
 
 // The core write (`_set_item_without_permission_check`): `value` written at
 // `index`; `inserting` says that `value` came out of an insertion marker.
-// The field update in `update` (null for a no-op); never notifies.
+// `verdict` is what `read_for_write` answered for `value` (-1: none). The
+// field update in `update` (null for a no-op); never notifies.
 [[nodiscard]] int core_write(PyObject* self, const View& view, PyObject* element,
                              std::int64_t index, PyObject* value, bool inserting,
-                             py::Ref& update);
+                             py::Ref& update, int verdict = -1);
 
 // Detaches the formal values of an operation that failed before storing
 // them: those that took this list as parent and are not among its items.

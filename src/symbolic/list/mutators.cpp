@@ -11,6 +11,7 @@
 #include "py/named.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/container/child_state.hpp"
+#include "symbolic/container/list_items.hpp"
 #include "symbolic/list/list_type.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/shortcuts.hpp"
@@ -47,13 +48,19 @@ bool below_max(const SpecReadings& readings, Py_ssize_t n) {
 PyObject* write_one(PyObject* self, const char* sealed_text, std::int64_t index,
                     PyObject* value, bool inserting) {
     View view;
-    SpecReadings readings;
-    if (!open_write(self, sealed_text, kElement | kMaxSize, view, readings) ||
-        !below_max(readings, PyList_GET_SIZE(self)))
+    WriteReadings wr;
+    if (!read_view_for_write(self, value, view, wr)) return nullptr;
+    if (sealed_now(view)) {
+        refuse(view, sealed_text, false);
+        return nullptr;
+    }
+    if (!complete_readings(self, view, kElement | kMaxSize, wr) ||
+        !below_max(wr.readings, PyList_GET_SIZE(self)))
         return nullptr;
     const std::int64_t at = inserting ? index : PyList_GET_SIZE(self);
     py::Ref update;
-    if (core_write(self, view, readings.element.get(), at, value, inserting, update) < 0 ||
+    if (core_write(self, view, wr.readings.element.get(), at, value, inserting, update,
+                   wr.verdict) < 0 ||
         notify_one(self, update) < 0)
         return nullptr;
     return py::none();
@@ -194,11 +201,8 @@ PyObject* remove(PyObject* self, PyObject* value) {
         bool moved = false;
         const Py_ssize_t n = PyList_GET_SIZE(self);
         for (Py_ssize_t i = 0; i < n && !moved; ++i) {
-            py::Ref item = py::list_item(self, i);
-            if (!item) {
-                PyErr_SetString(PyExc_IndexError, "list index out of range");
-                return nullptr;
-            }
+            py::Ref item = item_or_index_error(self, i);
+            if (!item) return nullptr;
             const int equal = PyObject_RichCompareBool(item.get(), value, Py_EQ);
             if (equal < 0) return nullptr;
             if (!equal) continue;

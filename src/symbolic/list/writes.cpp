@@ -13,16 +13,15 @@
 
 #include "flags.hpp"
 #include "py/args.hpp"
-#include "py/class_call.hpp"
 #include "py/critical_section.hpp"
 #include "py/named.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/container/child_state.hpp"
+#include "symbolic/container/field_update.hpp"
 #include "symbolic/errors.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/shortcuts.hpp"
-#include "topology/key_path.hpp"
 
 #include <algorithm>
 
@@ -33,18 +32,18 @@ namespace {
 py::Params kSetItemParams{"_set_item_without_permission_check", {"key", "value"}, 2, 2};
 
 // The field update of one change at `key` (the index as the caller gave it):
-// named by the list's path as it is now.
+// named by the list's path as it is now. `fresh` is the path the caller read
+// when no Python code can have run since (null: read it again).
 py::Ref make_update(PyObject* self, PyObject* element, std::int64_t key, PyObject* old,
-                    PyObject* value) {
+                    PyObject* value, const py::Ref* fresh = nullptr) {
     const ContainerBridge* b = container_bridge();
     py::Ref path;
-    if (!b || !node_path(self, path)) return {};
-    py::Ref index = py::Ref::steal(PyLong_FromLongLong(key));
-    py::Ref key_path = index ? topology::child_key_path(index.get(), path.get()) : py::Ref();
-    if (!key_path) return {};
-    // Slot 0 is the class call's own, for the new instance.
-    PyObject* call[] = {nullptr, key_path.get(), self, or_none(element), old, value};
-    return py::call_class(b->field_update_cls.get(), call, 5);
+    if (!b) return {};
+    if (fresh) path = *fresh;
+    else if (!node_path(self, path)) return {};
+    py::Ref key_path = index_key_path(key, path.get());
+    return key_path ? make_field_update(*b, key_path.get(), self, element, old, value)
+                    : py::Ref();
 }
 
 // Unhooks an item a write replaced: `topo_setparent(None)` when it keeps a
@@ -71,10 +70,6 @@ bool holds_item(PyObject* self, PyObject* value) {
 
 bool sealed_now(const View& view) noexcept {
     return flags::forced(flags::FlagId::Sealed).value_or(view.sealed);
-}
-
-bool accessor_writable_now(const View& view) noexcept {
-    return flags::forced(flags::FlagId::AccessorWritable).value_or(view.accessor_writable);
 }
 
 int refuse(const View& view, const char* text, bool locate) {
@@ -108,7 +103,7 @@ int notify_one(PyObject* self, const py::Ref& update) {
 }
 
 int store(PyObject* self, PyObject* element, const Placed& at, PyObject* formal,
-          py::Ref& update) {
+          py::Ref& update, const py::Ref* fresh_path) {
     update.reset();
     const ContainerBridge* b = container_bridge();
     if (!b) return -1;
@@ -131,20 +126,31 @@ int store(PyObject* self, PyObject* element, const Placed& at, PyObject* formal,
         }
         if (replaced.get() == formal) return 0;
         if (detach_replaced(replaced.get()) < 0) return -1;
-        update = make_update(self, element, at.key, replaced.get(), formal);
+        // Detaching ran Python code only for a replaced item that is not
+        // primitive.
+        update = make_update(self, element, at.key, replaced.get(), formal,
+                             is_primitive(replaced.get()) ? fresh_path : nullptr);
         return update ? 0 : -1;
     }
-    update = make_update(self, element, at.key, b->missing_value.get(), formal);
+    update = make_update(self, element, at.key, b->missing_value.get(), formal, fresh_path);
     return update ? 0 : -1;
 }
 
 int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t index,
-               PyObject* value, bool inserting, py::Ref& update) {
+               PyObject* value, bool inserting, py::Ref& update, int verdict) {
     update.reset();
     const ContainerBridge* b = container_bridge();
     if (!b || !list_bridge()) return -1;
     const Py_ssize_t n = PyList_GET_SIZE(self);
     py::Ref unwrapped;
+    // Whether the write runs no Python code up to its store, so the path
+    // read with `view` still names the list: a primitive value, compared
+    // with the native missing value and tested against an insertion class
+    // without a metaclass of its own.
+    bool native = is_primitive(value) && native_missing(*b) &&
+                  PyType_CheckExact(list_bridge()->insertion_cls.get());
+    // A verdict read before Python code ran may no longer hold.
+    if (!native) verdict = -1;
     if (index >= n) {
         // Past the end: a missing value is no write, anything else appends.
         if (!inserting) {
@@ -161,6 +167,8 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
             if (!unwrapped) return -1;
             value = unwrapped.get();
             inserting = true;
+            native = false;
+            verdict = -1;
         }
     }
     // The storage position of a negative index counts from the end; an
@@ -185,9 +193,10 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
         if (current.get() == value) return 0;
     }
     // Formalized under the position it takes, so its path names it.
-    py::Ref formal = formalized_at(self, view, element, at.pos, value);
+    bool kept = false;
+    py::Ref formal = formalized_at(self, view, element, at.pos, value, &kept, verdict);
     if (!formal) return -1;
-    return store(self, element, at, formal.get(), update);
+    return store(self, element, at, formal.get(), update, native && kept ? &view.path : nullptr);
 }
 
 void abandon(PyObject* self, const std::vector<py::Ref>& formals) {

@@ -1,0 +1,85 @@
+// The value-spec binding and construction steps SymDict and SymList take
+// alike over their shared state: reading, binding and unbinding the spec,
+// applying it to the container, settling `allow_partial` at the end of
+// `custom_apply`, and the first and last steps of a construction.
+//
+// Each function takes the container's state type. Holds are short and end
+// before any Python code runs; references a hold gives up are dropped after
+// it ends.
+#pragma once
+
+#include "py/args.hpp"
+#include "py/ref.hpp"
+
+namespace vesk::symbolic {
+
+// The bound value spec (null for none), read under a shared hold. False
+// with "Already mutably borrowed" while the container is held for a write.
+template <class S>
+[[nodiscard]] bool read_bound_spec(PyObject* self, py::Ref& out);
+
+// Binds `spec` without applying it. 0 or -1.
+template <class S>
+[[nodiscard]] int bind_spec(PyObject* self, PyObject* spec);
+
+// `use_value_spec(None)`: drops the bound spec and opens accessor writes
+// again. 0 or -1.
+template <class S>
+[[nodiscard]] int unbind_spec(PyObject* self);
+
+// The end of `use_value_spec` with a spec: records `allow_partial`, then
+// calls `spec.apply(self, allow_partial=, child_transform=, root_path=)`
+// with the effective allow_partial, the bridge's symbolic transform when
+// the container wraps its members, and the container's path. 0 or -1.
+template <class S>
+[[nodiscard]] int apply_spec(PyObject* self, PyObject* spec, bool allow_partial);
+
+// The `use_value_spec(value_spec, allow_partial=False)` entry: parses by
+// `params` (allow_partial must be a bool), runs `use` and answers the
+// container.
+[[nodiscard]] PyObject* use_value_spec_entry(PyObject* self, py::Params<2>& params,
+                                             PyObject* const* args, Py_ssize_t nargs,
+                                             PyObject* kwnames,
+                                             int (*use)(PyObject*, PyObject*, bool));
+
+// What `custom_apply` asks of the container's class.
+struct CustomApplyRules {
+    // Whether `spec` is of the class's own spec kind (Dict or List).
+    bool (*is_own_spec)(PyObject* spec) noexcept;
+    // Whether the very spec already bound is taken without asking it.
+    bool bound_spec_is_compatible;
+    // Raises the refusal of a spec incompatible with `bound`, located at
+    // `path`. Returns -1.
+    int (*refuse_incompatible)(PyObject* path, PyObject* bound, PyObject* spec);
+};
+
+// `custom_apply(path, value_spec, allow_partial, child_transform=None)`:
+// an unbound container binds a spec of its kind and proceeds; a bound one
+// asks the incoming spec `is_compatible(bound)` (None is never
+// incompatible), then records `allow_partial` and answers (proceed, self),
+// proceed false when the flag was already that value. `child_transform` is
+// accepted and not used.
+template <class S>
+[[nodiscard]] PyObject* custom_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames, const CustomApplyRules& rules);
+
+// `cls.__new__(cls)`, which must make an instance of `type` (the SymDict or
+// SymList class, which the caller passes; null when it could not be made).
+[[nodiscard]] py::Ref new_container(PyObject* cls, PyTypeObject* type);
+
+// Gives the node the parent `parent` (None clears). 0 or -1.
+template <class S>
+[[nodiscard]] int store_parent(PyObject* self, PyObject* parent);
+
+// Stores the default origin (bridge.hpp) when there is one. 0 or -1.
+template <class S>
+[[nodiscard]] int store_default_origin(PyObject* self);
+
+// The last step of a construction: the change callback, a refused accessor
+// write when `accessor_writable` is false, and the seal when `sealed`.
+// 0 or -1.
+template <class S>
+[[nodiscard]] int finish_construction(PyObject* self, PyObject* onchange_callback,
+                                      bool accessor_writable, bool sealed);
+
+}  // namespace vesk::symbolic
