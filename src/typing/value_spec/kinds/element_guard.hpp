@@ -50,7 +50,7 @@ namespace vesk::typing {
 
 class ElementGuard {
 public:
-    static constexpr int kMaxNoted = 16;
+    static constexpr int kMaxNoted = 48;
 
     ElementGuard() noexcept = default;
     ElementGuard(const ElementGuard&) = delete;
