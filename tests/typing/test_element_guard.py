@@ -27,6 +27,11 @@ class Reading(list):
         return super().__getitem__(i)
 
 
+class ReadingDict(dict):
+    def get(self, k, default=None):
+        return super().get(k, default)
+
+
 class ReadingTuple(tuple):
     def __getitem__(self, i):
         return super().__getitem__(i)
@@ -60,6 +65,9 @@ ROADS = {
     # bools: the field's compiled record leaves them to the field's apply
     "open schema": (open_schema, bounded,
                     lambda: {f"k{i}": bool(i % 2) for i in range(N)}),
+    "patterned keys read through Python": (
+        lambda e: Schema([Field(native.StrKey("k.*"), e)], allow_nonconst_keys=True), bounded,
+        lambda: ReadingDict({f"k{i}": bool(i % 2) for i in range(N)})),
     "list of lists": (lambda e: List(List(e)), bounded,
                       lambda: Reading(list(range(100)) for _ in range(100))),
     "records with a list field": (records, lambda: Str(regex="[a-zA-Z]"),
@@ -175,3 +183,24 @@ def test_elements_applied_through_the_held_spec_answer_as_its_own_apply():
         spec.apply([missing], root_path=native.KeyPath("x"))
     out = spec.apply([missing, True], allow_partial=True)
     assert out[0] is not missing and type(out[0]) is type(missing) and out[1] is True
+
+
+def changing_transform(element):
+    def transform(path, field, value):
+        element.set_transform(plus_one)  # between two keys: nothing holds the element
+        return value
+    return transform
+
+
+def test_a_change_between_the_keys_of_a_field_fails_the_schema_roads():
+    element = bounded()
+    patterned = Schema([Field(native.StrKey("k.*"), List(element))], allow_nonconst_keys=True)
+    with pytest.raises(RuntimeError, match=BORROWED):
+        patterned.apply({"k1": [1], "k2": [2]}, child_transform=changing_transform(element))
+    assert patterned.apply({"k1": [1], "k2": [2]}) == {"k1": [2], "k2": [3]}
+    seams = pytest.importorskip("vesk_core._typing_seams")
+    element.set_transform(None)
+    wildcard = open_schema(List(element))
+    with pytest.raises(RuntimeError, match=BORROWED):  # the object construction road
+        seams.validate_fields_native(native.__file__, wildcard, {"x": [1], "y": [2]}, False,
+                                     changing_transform(element), None, True, False, False, True)

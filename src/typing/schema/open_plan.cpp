@@ -130,7 +130,7 @@ bool validate_fields_open(const OpenSchemaPlan& plan, PyObject* source, const Ap
     // Every wildcard entry sees one state of the wildcard field: noted here,
     // checked after the last entry (field applies run user code between).
     ElementGuard guard;
-    if (!guard.begin(plan.wildcard_field.get(), false)) return -1;
+    if (!guard.begin(plan.wildcard_field.get(), false)) return false;
     field::FieldMetaRef wm_keep;
     const field::FieldMeta* wm = field_meta_view(plan.wildcard_field.get(), wm_keep);
     if (!wm) return false;
@@ -151,6 +151,7 @@ bool validate_fields_open(const OpenSchemaPlan& plan, PyObject* source, const Ap
             residue.emplace_back(k, std::move(fv.value));
         }
     }
+    if (guard.verify() < 0) return false;
     for (std::size_t i = plan.wildcard_pos; i < total; ++i)
         if (!constant(i)) return false;
     for (const auto& [k, v] : residue)
