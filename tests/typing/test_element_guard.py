@@ -204,3 +204,18 @@ def test_a_change_between_the_keys_of_a_field_fails_the_schema_roads():
     with pytest.raises(RuntimeError, match=BORROWED):  # the object construction road
         seams.validate_fields_native(native.__file__, wildcard, {"x": [1], "y": [2]}, False,
                                      changing_transform(element), None, True, False, False, True)
+
+
+def test_a_change_to_the_field_itself_between_its_keys_fails_the_apply():
+    field = Field(native.StrKey("k.*"), Int())
+    schema = Schema([field], allow_nonconst_keys=True)
+    seen = []
+
+    def transform(path, f, value):
+        field.set_validator(seen.append)  # from the first key on, every value is seen
+        return value
+
+    with pytest.raises(RuntimeError, match=BORROWED):
+        schema.apply({"k1": 1, "k2": 2}, child_transform=transform)
+    seen.clear()
+    assert schema.apply({"k1": 1, "k2": 2}) == {"k1": 1, "k2": 2} and seen == [1, 2]
