@@ -481,6 +481,8 @@ def test_threads_see_the_old_or_the_new_spec_or_the_borrow_error():
                 # old spec: the list itself; new spec: a copy made by the transform
                 if not (len(out) == len(data) and all(type(x) is int for x in out)):
                     failures[slot].append(("bad result", slot))
+                if data is mine and out != list(range(slot, slot + 500)):
+                    failures[slot].append(("not the whole answer", slot))
 
     run_against_mutator(worker, mutator, stop)
     assert failures == [[]] * 9

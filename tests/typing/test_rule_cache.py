@@ -86,10 +86,11 @@ def test_an_unrelated_change_leaves_every_answer_alone():
 
 
 def test_eight_threads_applying_while_a_nested_spec_changes_see_the_old_or_the_new_answer():
-    """The element of the element gains and loses a transform. Its elements are applied
-    one by one, so each int is either the old or the new answer (or the apply is refused
-    while the change holds the spec); once the changes stop, the answer is the last
-    state's, not that of a rule cached before it."""
+    """The element of the element gains and loses a transform. Each apply answers as the
+    old state or as the new one for the whole list of lists (or is refused while the
+    change holds the spec, or fails with the borrow error when the change came part-way);
+    once the changes stop, the answer is the last state's, not that of a rule cached
+    before it."""
     element = Int()
     spec = List(List(element))
     stop = threading.Event()
@@ -106,8 +107,10 @@ def test_eight_threads_applying_while_a_nested_spec_changes_see_the_old_or_the_n
             k += 1
 
     def worker(slot):
-        data = [[slot, slot + 1], [slot + 2]]
-        for _ in range(300):
+        data = [list(range(slot + i, slot + i + 100)) for i in range(100)]
+        old = data
+        new = [[v + 1 for v in inner] for inner in data]
+        for _ in range(30):
             mine = [list(inner) for inner in data]
             try:
                 out = spec.apply(mine, inplace=False)
@@ -115,12 +118,10 @@ def test_eight_threads_applying_while_a_nested_spec_changes_see_the_old_or_the_n
                 if str(e) != BORROWED:
                     failures[slot].append(e)
                 continue
-            if [len(inner) for inner in out] != [2, 1] or any(
-                    x not in (v, v + 1) or type(x) is not int
-                    for inner, given in zip(out, data) for x, v in zip(inner, given)):
-                failures[slot].append(("wrong answer", out))
+            if out != old and out != new:
+                failures[slot].append(("mixed answer", slot))
             if mine != data:
-                failures[slot].append(("input changed", mine))
+                failures[slot].append(("input changed", slot))
 
     run_against_mutator(worker, mutator, stop)
     assert failures == [[] for _ in range(9)]
@@ -224,9 +225,10 @@ def test_a_rule_derived_again_after_a_change_frees_the_one_it_replaces():
 
 
 def test_eight_threads_applying_dicts_while_a_list_fields_element_changes():
-    """A List(Dict) whose list field's element spec gains and loses a transform: each tag
-    comes back as it was or transformed, or the apply is refused while the change holds
-    the spec; once the changes stop, the last state answers."""
+    """A List(Dict) whose list field's element spec gains and loses a transform: every tag
+    of the whole list comes back as it was or every one transformed, or the apply is
+    refused while the change holds the spec; once the changes stop, the last state
+    answers."""
     tag = Str()
     schema = native.Schema([native.Field("id", Int()), native.Field("tags", List(tag))])
     spec = List(native.Dict(schema))
@@ -244,16 +246,18 @@ def test_eight_threads_applying_dicts_while_a_list_fields_element_changes():
             k += 1
 
     def worker(slot):
-        for _ in range(200):
-            data = [{"id": i, "tags": ["a", "b"]} for i in range(slot, slot + 20)]
+        for _ in range(40):
+            data = [{"id": i, "tags": ["a", "b"]} for i in range(slot, slot + 500)]
+            old = [{"id": r["id"], "tags": ["a", "b"]} for r in data]
+            new = [{"id": r["id"], "tags": ["A", "B"]} for r in data]
             try:
                 out = spec.apply(data, inplace=False)
             except RuntimeError as e:
                 if str(e) != BORROWED:
                     failures[slot].append(e)
                 continue
-            if [r["id"] for r in out] != list(range(slot, slot + 20)) or any(
-                    t not in (w, w.upper()) for r in out for t, w in zip(r["tags"], "ab")):
+            # one state of the tag spec for every record of the list
+            if out != old and out != new:
                 failures[slot].append(("wrong answer", out))
             if any(r["tags"] != ["a", "b"] for r in data):
                 failures[slot].append(("input changed", data))

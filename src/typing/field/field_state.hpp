@@ -10,6 +10,7 @@
 #include "py/mutex.hpp"
 #include "py/record.hpp"
 #include "py/ref.hpp"
+#include "typing/change_epoch.hpp"
 #include "typing/field/field_meta.hpp"
 #include "typing/field/meta_epoch.hpp"
 #include "typing/field/published_slot.hpp"
@@ -63,6 +64,17 @@ struct FieldMembers {
 
 struct FieldState : FieldMembers {
     MetaSlot meta;
+
+    // Called by every exclusive hold of the field as it ends, still held:
+    // the record's generation and the change epoch move on before any
+    // reader can see the new state, so one that noted them before (a
+    // container applying the field to many keys) learns of the change.
+    // The setters whose member feeds the record also drop it, after the
+    // hold.
+    void changed() noexcept {
+        meta.bump();
+        note_change();
+    }
 
     template <class V>
     void visit(V&& v) {

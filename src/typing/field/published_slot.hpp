@@ -72,6 +72,10 @@ public:
     [[nodiscard]] std::uint64_t generation() const noexcept {
         return generation_.load(std::memory_order_acquire);
     }
+    // Moves the generation on without unpublishing: the owner changed in a
+    // way a record holder may need to see (the record itself is dropped by
+    // `take` where the change feeds it).
+    void bump() const noexcept { generation_.fetch_add(1, std::memory_order_relaxed); }
     // Publishes `m` unless the owner changed since `generation` was read, so
     // a build that raced a change never outlives it. Whether it was published.
     bool store(const Pointer& m, std::uint64_t generation) const {

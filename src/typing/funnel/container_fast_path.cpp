@@ -5,6 +5,7 @@
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
 #include "py/lazy.hpp"
+#include "typing/change_epoch.hpp"
 #include "typing/field/meta_epoch.hpp"
 #include "typing/funnel/classify.hpp"
 #include "typing/funnel/dict_bulk.hpp"
@@ -193,6 +194,8 @@ Shortcut list_shortcut(const SpecEngine& engine, PyObject* spec, PyObject* value
     }
     if (!within(PyList_GET_SIZE(value), list->min_size, list->max_size))
         return Shortcut::Undecided;
+    // Read before the rule: the prefix is proven for the state it names.
+    const std::uint64_t epoch = change_epoch();
     ElemRule rule;
     if (!elem_rule(list->element.get(), true, rule)) return Shortcut::Error;
     if (rule.kind == ElemRule::Kind::Slow) return Shortcut::Undecided;
@@ -207,6 +210,7 @@ Shortcut list_shortcut(const SpecEngine& engine, PyObject* spec, PyObject* value
     if (rule.calls_back()) return Shortcut::Undecided;
     options.proven_list = value;
     options.proven_prefix = at;
+    options.proven_epoch = epoch;
     return Shortcut::Undecided;
 }
 

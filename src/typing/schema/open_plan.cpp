@@ -4,6 +4,7 @@
 // wildcard field without a key spec call.
 #include "typing/field/meta_epoch.hpp"
 #include "typing/schema/drivers.hpp"
+#include "typing/value_spec/kinds/element_guard.hpp"
 
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
@@ -28,6 +29,10 @@ int apply_open_road(const OpenSchemaPlan& plan, PyObject* d, const ApplyCtx& ctx
     for (std::size_t i = 0; i < plan.wildcard_pos && i < total; ++i)
         if (apply_const_field_inplace(d, d, plan.const_fields[i].get(), ctx, inplace) < 0)
             return -1;
+    // Every wildcard entry sees one state of the wildcard field: noted here,
+    // checked after the last entry (field applies run user code between).
+    ElementGuard guard;
+    if (!guard.begin(plan.wildcard_field.get(), false)) return -1;
     field::FieldMetaRef wm_keep;
     const field::FieldMeta* wm = field_meta_view(plan.wildcard_field.get(), wm_keep);
     if (!wm) return -1;
@@ -51,6 +56,7 @@ int apply_open_road(const OpenSchemaPlan& plan, PyObject* d, const ApplyCtx& ctx
             return -1;
         if (schema_set_if_changed(d, k.get(), fv.value.get()) < 0) return -1;
     }
+    if (guard.verify() < 0) return -1;
     for (std::size_t i = plan.wildcard_pos; i < total; ++i)
         if (apply_const_field_inplace(d, d, plan.const_fields[i].get(), ctx, inplace) < 0)
             return -1;
@@ -121,6 +127,10 @@ bool validate_fields_open(const OpenSchemaPlan& plan, PyObject* source, const Ap
     const std::size_t total = plan.const_fields.size();
     for (std::size_t i = 0; i < plan.wildcard_pos && i < total; ++i)
         if (!constant(i)) return false;
+    // Every wildcard entry sees one state of the wildcard field: noted here,
+    // checked after the last entry (field applies run user code between).
+    ElementGuard guard;
+    if (!guard.begin(plan.wildcard_field.get(), false)) return false;
     field::FieldMetaRef wm_keep;
     const field::FieldMeta* wm = field_meta_view(plan.wildcard_field.get(), wm_keep);
     if (!wm) return false;
@@ -141,6 +151,7 @@ bool validate_fields_open(const OpenSchemaPlan& plan, PyObject* source, const Ap
             residue.emplace_back(k, std::move(fv.value));
         }
     }
+    if (guard.verify() < 0) return false;
     for (std::size_t i = plan.wildcard_pos; i < total; ++i)
         if (!constant(i)) return false;
     for (const auto& [k, v] : residue)

@@ -54,6 +54,11 @@ struct ApplyOptions {
     // to children.
     PyObject* proven_list = nullptr;
     Py_ssize_t proven_prefix = 0;
+    // The change epoch read before that proof: the per-kind apply trusts
+    // the prefix only while the epoch still reads the same when it begins,
+    // so every element of the answer comes from one state of the element
+    // spec.
+    std::uint64_t proven_epoch = 0;
 };
 
 // Applies `value` (consumed) with the spec whose state is `engine`.

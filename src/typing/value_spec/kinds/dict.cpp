@@ -17,6 +17,7 @@
 #include "typing/value_spec/engine/format.hpp"
 #include "typing/value_spec/engine/forward_refs.hpp"
 #include "typing/value_spec/kinds/containers.hpp"
+#include "typing/value_spec/kinds/element_guard.hpp"
 #include "typing/value_spec/kinds/kinds.hpp"
 #include "typing/value_spec/spec_class/call.hpp"
 #include "typing/value_spec/spec_class/extend_support.hpp"
@@ -312,8 +313,15 @@ bool unpack_pair(PyObject* item, py::Ref& first, py::Ref& second) {
 py::Ref open_road(const DictKind& dict, py::Ref value, const ApplyOptions& options,
                   PyObject* path) {
     PyObject* spec = dict.open_str_value_spec.get();
+    // One state of the open value spec for every entry: held where only
+    // this loop runs between entries (an exact dict with exact str keys, a
+    // spec that is not any-like, whose skip test reads the entry's class
+    // attributes), otherwise noted and checked after the last entry.
+    ElementGuard guard;
+    if (!guard.begin(spec, PyDict_CheckExact(value.get()))) return {};
     const int any = any_like(spec);
     if (any < 0) return {};
+    if (any) guard.release();
     py::Ref leaf;
     if (!funnel::spec_exact_leaf_type(spec, leaf)) return {};
     py::Ref target = value;
@@ -335,9 +343,16 @@ py::Ref open_road(const DictKind& dict, py::Ref value, const ApplyOptions& optio
         py::Ref pair = py::Ref::borrow(PyList_GET_ITEM(items.get(), i));
         py::Ref k, v;
         if (!unpack_pair(pair.get(), k, v)) return {};
-        if (!PyUnicode_Check(k.get()))
-            return schema::schema_apply(dict.schema.get(), target.get(), options.allow_partial,
-                                        nullptr, path, options.inplace);
+        if (!PyUnicode_Check(k.get())) {
+            guard.release();
+            py::Ref whole = schema::schema_apply(dict.schema.get(), target.get(),
+                                                 options.allow_partial, nullptr, path,
+                                                 options.inplace);
+            if (!whole || guard.verify() < 0) return {};
+            return whole;
+        }
+        // A str subclass may hash and compare in Python.
+        if (!PyUnicode_CheckExact(k.get())) guard.release();
         if (leaf && reinterpret_cast<PyObject*>(Py_TYPE(v.get())) == leaf.get()) continue;
         if (any) {
             if (is_any_fast_type(v.get(), true)) continue;
@@ -350,14 +365,20 @@ py::Ref open_road(const DictKind& dict, py::Ref value, const ApplyOptions& optio
         }
         py::Ref child = topology::child_key_path(k.get(), path);
         if (!child) return {};
-        PyObject* args[] = {spec, v.get(), options.allow_partial ? Py_True : Py_False,
-                            options.inplace ? Py_True : Py_False, child.get()};
-        py::Ref result = py::Ref::steal(PyObject_VectorcallMethod(
-            apply_name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+        py::Ref result;
+        if (guard.held()) {
+            result = apply_held_element(guard, v.get(), options, child.get());
+        } else {
+            PyObject* args[] = {spec, v.get(), options.allow_partial ? Py_True : Py_False,
+                                options.inplace ? Py_True : Py_False, child.get()};
+            result = py::Ref::steal(PyObject_VectorcallMethod(
+                apply_name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+        }
         if (!result) return {};
         if (result.get() != v.get() && PyObject_SetItem(target.get(), k.get(), result.get()) < 0)
             return {};
     }
+    if (guard.verify() < 0) return {};
     return target;
 }
 

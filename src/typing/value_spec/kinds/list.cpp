@@ -17,6 +17,7 @@
 #include "typing/value_spec/engine/format.hpp"
 #include "typing/value_spec/engine/forward_refs.hpp"
 #include "typing/value_spec/kinds/containers.hpp"
+#include "typing/value_spec/kinds/element_guard.hpp"
 #include "typing/value_spec/kinds/kinds.hpp"
 #include "typing/value_spec/spec_class/extend_support.hpp"
 #include "typing/value_spec/spec_class/json_write.hpp"
@@ -324,14 +325,27 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
                    PyObject*) {
     const ListKind& list = std::get<ListKind>(engine.kind);
     const bool plain = PyList_CheckExact(value.get());
-    // Elements the List's shortcut proved need no apply are not visited again.
-    Py_ssize_t start =
-        plain && value.get() == options.proven_list ? options.proven_prefix : 0;
+    const bool with_transform = options.child_transform != nullptr;
+    PyObject* callee = with_transform ? list.element_field.get() : list.element.get();
+    // One state of the element spec for the whole list: held where only
+    // this loop runs between elements (a plain list, no child transform),
+    // otherwise noted and checked after the last element.
+    ElementGuard guard;
+    if (!guard.begin(callee, plain && !with_transform)) return {};
+    // Elements the List's shortcut proved need no apply are not visited
+    // again, unless something changed since that proof.
+    Py_ssize_t start = plain && value.get() == options.proven_list &&
+                               options.proven_epoch == guard.epoch()
+                           ? options.proven_prefix
+                           : 0;
     // Without a child transform, a plain list's elements go by the element
     // rule first: matched ones stay, converted ones are written back, and
     // only the rest are applied through the interpreter.
     funnel::ElemRule native;
     if (plain && !funnel::list_element_rule(list, options, native)) return {};
+    // A rule that reads elements through Python runs user code between
+    // elements: the element spec is only noted then.
+    if (native.calls_back()) guard.release();
     const bool widening = native.pure() && native.widen_int;
     // A dict rule (at any depth) reads the fields' compiled records, borrowed
     // for the loop.
@@ -359,8 +373,6 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
 
     SkipRule rule;
     if (!skip_rule(list, options, rule)) return {};
-    const bool with_transform = options.child_transform != nullptr;
-    PyObject* callee = with_transform ? list.element_field.get() : list.element.get();
 
     const Py_ssize_t n = PyObject_Size(value.get());
     if (n < 0) return {};
@@ -405,7 +417,10 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
 
         py::Ref path = element_path(options, i);
         if (!path) return {};
-        py::Ref result = apply_element(callee, item.get(), options, path.get(), with_transform);
+        py::Ref result =
+            guard.held()
+                ? apply_held_element(guard, item.get(), options, path.get())
+                : apply_element(callee, item.get(), options, path.get(), with_transform);
         if (!result) return {};
         if (result.get() == item.get()) continue;
         if (writer) {
@@ -416,6 +431,7 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
             return {};
         }
     }
+    if (guard.verify() < 0) return {};
     return value;
 }
 

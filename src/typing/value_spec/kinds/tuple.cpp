@@ -18,6 +18,7 @@
 #include "typing/value_spec/engine/format.hpp"
 #include "typing/value_spec/engine/forward_refs.hpp"
 #include "typing/value_spec/kinds/containers.hpp"
+#include "typing/value_spec/kinds/element_guard.hpp"
 #include "typing/value_spec/kinds/kinds.hpp"
 #include "typing/value_spec/spec_class/extend_support.hpp"
 #include "typing/value_spec/spec_class/json_write.hpp"
@@ -325,22 +326,45 @@ py::Ref tuple_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions&
     }
 
     const bool with_transform = options.child_transform != nullptr;
+    // A variable tuple applies every element with one field's spec: one
+    // state of it for the whole tuple, held where only this loop runs
+    // between elements (an exact tuple, no child transform), otherwise
+    // noted and checked after the last element. A fixed tuple applies each
+    // position's spec once.
+    py::Ref shared_callee;
+    ElementGuard guard;
+    if (!tuple.fixed_length && n > 0) {
+        py::Ref field = field_at(tuple, 0);
+        if (!field) return {};
+        shared_callee = with_transform ? field : py::get_attr<"value">(field.get());
+        if (!shared_callee) return {};
+        if (!guard.begin(shared_callee.get(),
+                         PyTuple_CheckExact(value.get()) && !with_transform) ||
+            (!with_transform && !guard.note(field.get())))
+            return {};
+    }
     py::Ref results = py::Ref::steal(PyTuple_New(n));
     if (!results) return {};
     for (Py_ssize_t i = 0; i < n; ++i) {
         py::Ref item = py::Ref::steal(PySequence_GetItem(value.get(), i));
         if (!item) return {};
-        py::Ref field = field_at(tuple, tuple.fixed_length ? i : 0);
-        if (!field) return {};
-        py::Ref callee = with_transform ? field : py::get_attr<"value">(field.get());
-        if (!callee) return {};
+        py::Ref callee = shared_callee;
+        if (!callee) {
+            py::Ref field = field_at(tuple, i);
+            if (!field) return {};
+            callee = with_transform ? field : py::get_attr<"value">(field.get());
+            if (!callee) return {};
+        }
         py::Ref path = element_path(options, i);
         if (!path) return {};
         py::Ref result =
-            apply_element(callee.get(), item.get(), options, path.get(), with_transform);
+            guard.held()
+                ? apply_held_element(guard, item.get(), options, path.get())
+                : apply_element(callee.get(), item.get(), options, path.get(), with_transform);
         if (!result) return {};
         PyTuple_SET_ITEM(results.get(), i, result.release());  // a new tuple, not yet shared
     }
+    if (guard.verify() < 0) return {};
     return results;
 }
 

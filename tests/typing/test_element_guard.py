@@ -1,0 +1,221 @@
+"""A container applied element by element sees one state of its element spec (and of
+everything nested in it): a change made meanwhile gives the old answer, the new answer or
+the borrow error for the whole container, never old results for some elements and new
+ones for the rest."""
+
+import copy
+import sys
+import threading
+
+import pytest
+
+import vesk_core._native as native
+from races import run_against_mutator
+
+Dict, Field, Int, List, Schema, Str, Tuple = (native.Dict, native.Field, native.Int, native.List,
+                                              native.Schema, native.Str, native.Tuple)
+BORROWED = "Already mutably borrowed"
+REFUSED = "Cannot mutate this object while another operation holds it"
+N = 10_000
+
+
+class Reading(list):
+    """Items read through Python: where the interpreter has a global lock, other
+    threads run between two elements."""
+
+    def __getitem__(self, i):
+        return super().__getitem__(i)
+
+
+class ReadingDict(dict):
+    def get(self, k, default=None):
+        return super().get(k, default)
+
+
+class ReadingTuple(tuple):
+    def __getitem__(self, i):
+        return super().__getitem__(i)
+
+
+def plus_one(v):
+    return v + 1
+
+
+def bounded():
+    return Int(min_value=0)  # never accepted as it is: every element is applied
+
+
+def open_schema(e):
+    return Schema([Field(native.StrKey(), e)], allow_nonconst_keys=True)
+
+
+def records(tag):
+    return List(Dict(Schema([Field("id", Int()), Field("tags", List(tag))])))
+
+
+# (container of the element, the element spec, its two states, the input)
+ROADS = {
+    "list": (List, bounded, lambda: list(range(N))),
+    "list read through Python": (List, bounded, lambda: Reading(range(N))),
+    "variable tuple": (lambda e: Tuple(e, min_size=1), bounded, lambda: tuple(range(N))),
+    "tuple read through Python": (lambda e: Tuple(e, min_size=1), bounded,
+                                  lambda: ReadingTuple(range(N))),
+    "open dict": (lambda e: Dict(open_schema(e)), bounded,
+                  lambda: {f"k{i}": i for i in range(N)}),
+    # bools: the field's compiled record leaves them to the field's apply
+    "open schema": (open_schema, bounded,
+                    lambda: {f"k{i}": bool(i % 2) for i in range(N)}),
+    "patterned keys read through Python": (
+        lambda e: Schema([Field(native.StrKey("k.*"), e)], allow_nonconst_keys=True), bounded,
+        lambda: ReadingDict({f"k{i}": bool(i % 2) for i in range(N)})),
+    "list of lists": (lambda e: List(List(e)), bounded,
+                      lambda: Reading(list(range(100)) for _ in range(100))),
+    "records with a list field": (records, lambda: Str(regex="[a-zA-Z]"),
+                                  lambda: Reading({"id": i, "tags": ["a", "b"]}
+                                                  for i in range(2000))),
+}
+def change(element, k):
+    """The element spec's change, back and forth."""
+    if isinstance(element, Str):
+        return element.set_transform(str.upper if k % 2 else None)
+    return element.set_transform(plus_one if k % 2 else None)
+
+
+@pytest.fixture
+def often_switching():
+    """Threads switch every few microseconds where the interpreter has a global lock, so
+    a change lands inside one apply."""
+    before = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    yield
+    sys.setswitchinterval(before)
+
+
+@pytest.mark.usefixtures("often_switching")
+@pytest.mark.parametrize("road", list(ROADS))
+def test_eight_threads_get_the_old_or_the_new_answer_for_the_whole_container(road):
+    wrap, make, data = ROADS[road]
+    element = make()
+    spec = wrap(element)
+    answers = []
+    for k in (0, 1):  # the answer of each state, one at a time
+        change(element, k)
+        answers.append(spec.apply(copy.deepcopy(data())))
+    assert answers[0] != answers[1]
+    stop = threading.Event()
+    failures = [[] for _ in range(9)]
+
+    def mutator():
+        k = 0
+        while not stop.is_set():
+            try:
+                change(element, k)
+            except RuntimeError as e:
+                if not str(e).startswith(REFUSED):
+                    failures[8].append(e)
+            k += 1
+
+    def worker(slot):
+        source = data()
+        for _ in range(8):
+            try:
+                out = spec.apply(copy.deepcopy(source))
+            except RuntimeError as e:
+                if str(e) != BORROWED:
+                    failures[slot].append(e)
+                continue
+            if out != answers[0] and out != answers[1]:
+                failures[slot].append(("mixed answer", road))
+
+    run_against_mutator(worker, mutator, stop)
+    assert failures == [[] for _ in range(9)]
+    # once the changes stop, the last state answers
+    want = answers[1] if element.transform is not None else answers[0]
+    assert spec.apply(copy.deepcopy(data())) == want
+
+
+class Changing(list):
+    """Reads its items through Python, changing `element` before item `at`."""
+
+    def __init__(self, items, element, at):
+        super().__init__(items)
+        self.element, self.at = element, at
+
+    def __getitem__(self, i):
+        if i == self.at:
+            self.element.set_transform(plus_one)  # nothing holds it between items
+        return super().__getitem__(i)
+
+
+@pytest.mark.parametrize("nested", [False, True])
+def test_a_change_between_elements_fails_the_apply_instead_of_mixing(nested):
+    element = bounded()
+    spec = List(List(element)) if nested else List(element)
+    items = [[1, 2], [3]] if nested else [1, 2, 3]
+    with pytest.raises(RuntimeError, match=BORROWED):
+        spec.apply(Changing(copy.deepcopy(items), element, 1))
+    assert element.transform is plus_one  # the change itself went through
+    assert spec.apply(copy.deepcopy(items)) == ([[2, 3], [4]] if nested else [2, 3, 4])
+
+
+def test_a_tuple_read_through_python_that_changes_its_element_fails_the_apply():
+    element = bounded()
+
+    class ChangingTuple(tuple):
+        def __getitem__(self, i):
+            if i == 1:
+                element.set_transform(plus_one)
+            return super().__getitem__(i)
+
+    spec = Tuple(element, min_size=1)
+    with pytest.raises(RuntimeError, match=BORROWED):
+        spec.apply(ChangingTuple((1, 2, 3)))
+    assert spec.apply((1, 2)) == (2, 3)
+
+
+def test_elements_applied_through_the_held_spec_answer_as_its_own_apply():
+    element = Int(min_value=0)
+    missing = native.missing_value_singleton()
+    spec = List(element)
+    with pytest.raises(ValueError, match=r"\(path=x\[1\]\)"):
+        spec.apply([1, -1], root_path=native.KeyPath("x"))
+    with pytest.raises(ValueError, match=r"Required value is not specified\. \(Path='x\[0\]'"):
+        spec.apply([missing], root_path=native.KeyPath("x"))
+    out = spec.apply([missing, True], allow_partial=True)
+    assert out[0] is not missing and type(out[0]) is type(missing) and out[1] is True
+
+
+def changing_transform(element):
+    def transform(path, field, value):
+        element.set_transform(plus_one)  # between two keys: nothing holds the element
+        return value
+    return transform
+
+
+def test_a_change_between_the_keys_of_a_field_fails_the_schema_roads():
+    element = bounded()
+    patterned = Schema([Field(native.StrKey("k.*"), List(element))], allow_nonconst_keys=True)
+    with pytest.raises(RuntimeError, match=BORROWED):
+        patterned.apply({"k1": [1], "k2": [2]}, child_transform=changing_transform(element))
+    assert patterned.apply({"k1": [1], "k2": [2]}) == {"k1": [2], "k2": [3]}
+    seams = pytest.importorskip("vesk_core._typing_seams")
+    element.set_transform(None)
+    wildcard = open_schema(List(element))
+    with pytest.raises(RuntimeError, match=BORROWED):  # the object construction road
+        seams.validate_fields_native(native.__file__, wildcard, {"x": [1], "y": [2]}, False,
+                                     changing_transform(element), None, True, False, False, True)
+
+
+def test_a_change_to_the_field_itself_between_its_keys_fails_the_apply():
+    field = Field(native.StrKey("k.*"), Int())
+    schema = Schema([field], allow_nonconst_keys=True)
+    seen = []
+
+    def transform(path, f, value):
+        field.set_validator(seen.append)  # from the first key on, every value is seen
+        return value
+
+    with pytest.raises(RuntimeError, match=BORROWED):
+        schema.apply({"k1": 1, "k2": 2}, child_transform=transform)
+    seen.clear()
+    assert schema.apply({"k1": 1, "k2": 2}) == {"k1": 1, "k2": 2} and seen == [1, 2]
