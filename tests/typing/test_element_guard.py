@@ -4,6 +4,7 @@ the borrow error for the whole container, never old results for some elements an
 ones for the rest."""
 
 import copy
+import re
 import sys
 import threading
 
@@ -219,3 +220,34 @@ def test_a_change_to_the_field_itself_between_its_keys_fails_the_apply():
         schema.apply({"k1": 1, "k2": 2}, child_transform=transform)
     seen.clear()
     assert schema.apply({"k1": 1, "k2": 2}) == {"k1": 1, "k2": 2} and seen == [1, 2]
+
+
+class WithCustomApply:
+    __vesk_custom_typing__ = True
+
+    def __init__(self, seen):
+        self.seen = seen
+
+    def custom_apply(self, path, spec, allow_partial=False, child_transform=None):
+        self.seen.append(str(path))
+        return False, 3
+
+
+@pytest.mark.parametrize("make, wrap, where", [
+    (lambda e: List(e), lambda ok, v: [ok, v], "x[1]"),
+    (lambda e: List(List(e)), lambda ok, v: [[ok], [ok, v]], "x[1][1]"),
+    (lambda e: Tuple(e), lambda ok, v: (ok, v), "x[1]"),
+    (lambda e: native.Dict([(native.StrKey(), e)]), lambda ok, v: {"a": ok, "b": v}, "x.b"),
+], ids=["list", "nested-list", "tuple", "open-dict"])
+@pytest.mark.parametrize("element, ok, bad", [
+    (lambda: Int(min_value=0), 1, -1),
+    (lambda: Str(regex="a+"), "a", "b"),
+], ids=["bounded-int", "patterned-str"])
+def test_a_held_leaf_builds_the_path_only_for_a_refusal_or_a_value_that_reads_it(
+        make, wrap, where, element, ok, bad):
+    spec = make(element())
+    with pytest.raises(ValueError, match=r"path=" + re.escape(where) + r"\)"):
+        spec.apply(wrap(ok, bad), root_path=native.KeyPath("x"))
+    seen = []
+    spec.apply(wrap(ok, WithCustomApply(seen)), root_path=native.KeyPath("x"))
+    assert seen == [where]

@@ -363,12 +363,14 @@ py::Ref open_road(const DictKind& dict, py::Ref value, const ApplyOptions& optio
             if (missing < 0) return {};
             if (!missing) continue;
         }
-        py::Ref child = topology::child_key_path(k.get(), path);
-        if (!child) return {};
         py::Ref result;
         if (guard.held()) {
-            result = apply_held_element(guard, v.get(), options, child.get());
+            result = apply_held_element_lazily(
+                guard, v.get(), options,
+                [&] { return topology::child_key_path(k.get(), path); });
         } else {
+            py::Ref child = topology::child_key_path(k.get(), path);
+            if (!child) return {};
             PyObject* args[] = {spec, v.get(), options.allow_partial ? Py_True : Py_False,
                                 options.inplace ? Py_True : Py_False, child.get()};
             result = py::Ref::steal(PyObject_VectorcallMethod(

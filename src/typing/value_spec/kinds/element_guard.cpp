@@ -61,7 +61,14 @@ bool ElementGuard::begin(PyObject* spec, bool quiet) {
             hold_.reset();
             return false;
         }
-        if (Py_TYPE(spec) != native) hold_.reset();
+        if (Py_TYPE(spec) != native) {
+            hold_.reset();
+        } else {
+            const SpecEngine& e = **hold_;
+            const KindId id = e.id();
+            leaf_ = e.is_plain() &&
+                    (id == KindId::Bool || id == KindId::Number || id == KindId::Str);
+        }
     }
     return walk(spec, hold_ ? &hold_ : nullptr);
 }

@@ -68,12 +68,19 @@ public:
     // The held element spec's engine, or null when it is not held.
     [[nodiscard]] const SpecEngine* held() const noexcept { return hold_ ? &**hold_ : nullptr; }
     [[nodiscard]] PyObject* held_spec() const noexcept { return hold_ ? hold_->object() : nullptr; }
+    // Whether the held spec is a plain scalar leaf (bool, number or str,
+    // without transform, not frozen): its apply reads the path only to
+    // word a refusal and runs no user code, so it can run without one.
+    [[nodiscard]] bool held_leaf() const noexcept { return hold_ && leaf_; }
     // The change epoch read before anything was noted.
     [[nodiscard]] std::uint64_t epoch() const noexcept { return epoch_; }
 
     // Ends the hold early (before a call that may run user code); `verify`
     // then reads the element spec again.
-    void release() noexcept { hold_.reset(); }
+    void release() noexcept {
+        hold_.reset();
+        leaf_ = false;
+    }
 
     // 0 when nothing noted changed since `begin`, -1 with the borrow error
     // set when something did (or is being changed right now).
@@ -95,6 +102,7 @@ private:
     int count_ = 0;
     std::uint64_t epoch_ = 0;
     bool begun_ = false;
+    bool leaf_ = false;
 };
 
 // `spec.apply(element, allow_partial=, inplace=, root_path=path)` for the
@@ -103,5 +111,28 @@ private:
 // native one, whose `apply` cannot be replaced).
 [[nodiscard]] py::Ref apply_held_element(const ElementGuard& guard, PyObject* element,
                                          const ApplyOptions& options, PyObject* path);
+
+// The same, with the element's path made by `make_path()` (a py::Ref, null
+// with an exception set) only when it is read. An exact scalar given to a
+// held scalar leaf is applied without a path first (nothing but a refusal's
+// message reads it there); only a refusal is run again with the path, for
+// its message, so valid elements never build or render one.
+template <class MakePath>
+[[nodiscard]] py::Ref apply_held_element_lazily(const ElementGuard& guard, PyObject* element,
+                                                const ApplyOptions& options,
+                                                MakePath&& make_path) {
+    // Only an exact scalar: any other value may carry a `custom_apply` of
+    // its own, which is handed the path, or be the missing value, whose
+    // apply may take it.
+    PyTypeObject* t = Py_TYPE(element);
+    if (guard.held_leaf() && (t == &PyLong_Type || t == &PyFloat_Type || t == &PyUnicode_Type ||
+                              t == &PyBool_Type || element == Py_None)) {
+        if (py::Ref done = apply_held_element(guard, element, options, nullptr)) return done;
+        PyErr_Clear();
+    }
+    py::Ref path = make_path();
+    if (!path) return {};
+    return apply_held_element(guard, element, options, path.get());
+}
 
 }  // namespace vesk::typing
