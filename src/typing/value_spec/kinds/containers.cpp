@@ -4,6 +4,7 @@
 #include "py/named.hpp"
 #include "topology/key_path.hpp"
 #include "typing/value_spec/engine/by_name.hpp"
+#include "typing/value_spec/kinds/element_guard.hpp"
 
 #include <string>
 
@@ -99,6 +100,17 @@ py::Ref element_path(const ApplyOptions& options, Py_ssize_t index) {
     py::Ref key = py::Ref::steal(PyLong_FromSsize_t(index));
     if (!key) return {};
     return topology::child_key_path(key.get(), options.root_path);
+}
+
+py::Ref apply_indexed_element(const ElementGuard& guard, PyObject* callee, PyObject* element,
+                              const ApplyOptions& options, Py_ssize_t index,
+                              bool with_transform) {
+    if (guard.held())
+        return apply_held_element_lazily(guard, element, options,
+                                         [&] { return element_path(options, index); });
+    py::Ref path = element_path(options, index);
+    if (!path) return {};
+    return apply_element(callee, element, options, path.get(), with_transform);
 }
 
 py::Ref apply_element(PyObject* callee, PyObject* element, const ApplyOptions& options,

@@ -75,6 +75,14 @@ struct Sizes {
                                     const ApplyOptions& options, PyObject* path,
                                     bool with_transform);
 
+class ElementGuard;
+
+// Element `index`'s apply in a List or Tuple loop: through the element spec
+// the guard holds (the path built only when read), else `apply_element`.
+[[nodiscard]] py::Ref apply_indexed_element(const ElementGuard& guard, PyObject* callee,
+                                            PyObject* element, const ApplyOptions& options,
+                                            Py_ssize_t index, bool with_transform);
+
 // `symbolic` as a constructor argument: None or omitted is unset, else a
 // bool.
 [[nodiscard]] bool read_symbolic_arg(PyObject* value, Tri& out);

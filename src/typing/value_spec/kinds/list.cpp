@@ -415,15 +415,8 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
             continue;
         }
 
-        py::Ref result;
-        if (guard.held()) {
-            result = apply_held_element_lazily(guard, item.get(), options,
-                                               [&] { return element_path(options, i); });
-        } else {
-            py::Ref path = element_path(options, i);
-            if (!path) return {};
-            result = apply_element(callee, item.get(), options, path.get(), with_transform);
-        }
+        py::Ref result =
+            apply_indexed_element(guard, callee, item.get(), options, i, with_transform);
         if (!result) return {};
         if (result.get() == item.get()) continue;
         if (writer) {

@@ -355,15 +355,8 @@ py::Ref tuple_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions&
             callee = with_transform ? field : py::get_attr<"value">(field.get());
             if (!callee) return {};
         }
-        py::Ref result;
-        if (guard.held()) {
-            result = apply_held_element_lazily(guard, item.get(), options,
-                                               [&] { return element_path(options, i); });
-        } else {
-            py::Ref path = element_path(options, i);
-            if (!path) return {};
-            result = apply_element(callee.get(), item.get(), options, path.get(), with_transform);
-        }
+        py::Ref result =
+            apply_indexed_element(guard, callee.get(), item.get(), options, i, with_transform);
         if (!result) return {};
         PyTuple_SET_ITEM(results.get(), i, result.release());  // a new tuple, not yet shared
     }
