@@ -173,3 +173,68 @@ def test_a_tuple_that_holds_itself_is_applied_by_the_full_road():
     spec = List(t)
     value = [(1, (2, (3, "a")))]
     assert agree(outcome(spec, value), without_shortcuts(spec, value))
+
+
+seams = pytest.importorskip("vesk_core._typing_seams")
+
+
+def rule_of(spec, allow=True):
+    kind, payload, allow_none, widen, kept = seams.elem_rule(native.__file__, spec, allow)
+    return kind, payload, allow_none, widen, kept
+
+
+class Loose:
+    """An element field written in Python: its rule reads `value` by name."""
+    @property
+    def value(self):
+        return Int()
+
+
+KEPT = [
+    (lambda: Union([Int(), Str()]), "ExactTypes"),
+    (lambda: Tuple([Int(), Str()]), "Tuple"),
+    (lambda: Tuple([Union([Int(), Str()]), Tuple([Float(), List(Str())])]), "Tuple"),
+    (lambda: List(Tuple([Union([Int(), Str()])])), "List"),
+    (lambda: Dict([("a", List(Tuple([Int()]))), ("b", Int())]), "ConstKeyDict"),
+]
+
+
+@pytest.mark.parametrize("make, kind", KEPT)
+def test_union_and_tuple_rules_are_kept_until_what_they_read_changes(make, kind):
+    spec = make()
+    assert rule_of(spec)[0] == kind
+    assert rule_of(spec)[4] is True
+    Int().noneable()  # any change to typing state: derived again, and kept again
+    assert rule_of(spec)[4] is True
+
+
+def test_a_tuple_rule_that_read_a_field_written_in_python_is_not_kept():
+    t = Tuple([Int(), Str()])
+    assert rule_of(t)[4] is True
+    t.elements[1] = Loose()
+    assert rule_of(t)[0::4] == ("Tuple", False)
+    assert rule_of(List(t))[0::4] == ("List", False)
+
+
+@pytest.mark.parametrize("make", [
+    lambda: Int(), lambda: Float(), lambda: Float(strict=True), lambda: Str(),
+    lambda: native.Bool(), lambda: Int().noneable(), lambda: Float().noneable(),
+    lambda: Union([Int(), Str()]), lambda: Union([Int(), Str()], is_noneable=True),
+    lambda: Union([Float(), Str()]), lambda: Int(min_value=0), lambda: Str(regex="a"),
+    lambda: Int().set_transform(plus_one), lambda: native.Any(),
+])
+def test_the_field_record_and_the_element_rule_accept_the_same_classes(make):
+    spec = make()
+    kind, payload, allow_none, widen, _ = rule_of(spec, False)
+    record = Field("x", spec)._field_meta_probe()
+    none = {type(None)} if allow_none else set()
+    if kind == "ExactType":
+        assert set(record["exact"]) == {payload} | none
+        assert widen is record["widen_to_float"]
+    elif kind == "ExactTypes":
+        assert set(record["exact"]) == set(payload) | none
+    elif kind == "AcceptAny":
+        assert set(seams.any_fast_scalar_types()) <= set(record["exact"])
+    else:
+        assert kind == "Slow" and record["exact"] == ()
+        assert record["checked"] or record["custom_apply"]

@@ -129,6 +129,49 @@ bool is_container_candidate(PyObject* spec, bool& out) {
     return true;
 }
 
+bool spec_acceptance(PyObject* spec, bool with_checked, Acceptance& out) {
+    out = Acceptance{};
+    if (!typing::is_spec(spec)) {
+        if (!spec_exact_leaf_type(spec, out.exact)) return false;
+        return !with_checked || spec_checked_leaf_type(spec, out.checked);
+    }
+    py::Ref forward_ref;
+    {
+        SpecRead held(spec);
+        if (!held) return false;
+        const SpecEngine& e = *held;
+        NativeFacts& f = out.facts;
+        f.is_native = true;
+        f.untouched = untouched(e);
+        f.is_any = e.id() == KindId::Any;
+        if (const auto* n = typing::kind_as<typing::NumberKind>(e.kind)) f.is_float = n->is_float;
+        f.strict_true = e.strict == typing::Tri::True;
+        f.is_tuple = e.id() == KindId::Tuple;
+        f.is_union = e.id() == KindId::Union;
+        f.noneable = e.is_noneable;
+        out.exact = py::Ref::borrow(typing::native_exact_leaf(e));
+        if (with_checked) out.checked = py::Ref::borrow(typing::native_checked_leaf(e));
+        if (const auto* o = typing::kind_as<typing::ObjectKind>(e.kind); o && f.untouched) {
+            if (o->forward_ref)
+                forward_ref = o->forward_ref;
+            else
+                out.object = e.value_type;
+        }
+        const KindId id = e.id();
+        out.container =
+            f.untouched && (id == KindId::List || id == KindId::Tuple || id == KindId::Dict);
+        out.widens_int = f.is_float && !f.strict_true && f.untouched;
+        out.takes_none = f.noneable && f.untouched;
+    }
+    if (!forward_ref || out.exact) return true;
+    // As `is_object_candidate`: a forward reference names its class only once
+    // resolved.
+    py::Ref cls = py::get_attr<"cls">(forward_ref.get());
+    if (!cls) return false;
+    if (cls.get() != Py_None) out.object = std::move(cls);
+    return true;
+}
+
 bool container_fill_info(PyObject* spec, FillInfo& out) {
     out = FillInfo{};
     if (!typing::is_spec(spec)) return true;

@@ -48,6 +48,28 @@ struct NativeFacts {
 // bytes or NoneType.
 [[nodiscard]] bool proven_scalar_leaf(PyObject* spec, bool& out);
 
+// What one spec accepts as it is, as a field's candidate or as an element:
+// the one classification from which the field records (`FieldMeta`) and the
+// element rules compile. A native spec is read under one shared hold (an
+// Object spec's forward reference is resolved after it); any other object
+// through the probe attributes of a spec written in Python, as the functions
+// above read them.
+struct Acceptance {
+    NativeFacts facts;
+    py::Ref exact;    // exact instances accepted unchanged (`spec_exact_leaf_type`)
+    py::Ref checked;  // exact instances decided by one `_validate` (`spec_checked_leaf_type`)
+    py::Ref object;   // an untouched Object spec's class (`is_object_candidate`)
+    bool container = false;   // `is_container_candidate`
+    // An untouched native Float that is not strict: it applies an exact int
+    // as `float(int)` (then checks its bounds, when it has any).
+    bool widens_int = false;
+    // A native spec that is noneable and untouched gives None back as it is.
+    bool takes_none = false;
+};
+// `with_checked` false skips the checked leaf (never asked of a spec written
+// in Python then, so its attribute is not read).
+[[nodiscard]] bool spec_acceptance(PyObject* spec, bool with_checked, Acceptance& out);
+
 // How a container spec is filled: `code` 1 for a List (its element spec) or
 // a Dict (its open value spec; none proves nothing), 0 for a Tuple (every
 // element field's `value`, read by name), 2 for anything else. `proven` is

@@ -331,23 +331,23 @@ bool compile_rule(PyObject* spec, bool allow_containers, ElemRule& out, RuleWitn
 bool compile_spec_rule(PyObject* spec, bool allow_containers, ElemRule& out,
                        RuleWitness& witness) {
     out = ElemRule{};
-    py::Ref leaf;
-    if (!spec_exact_leaf_type(spec, leaf)) return false;
+    // What the spec accepts as it is, as the field records read it.
+    Acceptance accepts;
+    if (!spec_acceptance(spec, false, accepts)) return false;
     ContainerFacts facts;
     if (!container_facts(spec, facts)) return false;
     // Cleared below wherever the rule reads more than engine state.
     out.cacheable = facts.is_native && !facts.forward_ref;
-    if (leaf) {
-        if (leaf.get() != reinterpret_cast<PyObject*>(&PyBaseObject_Type) ||
+    if (accepts.exact) {
+        if (accepts.exact.get() != reinterpret_cast<PyObject*>(&PyBaseObject_Type) ||
             facts.id != KindId::Any || !facts.is_native) {
             out.kind = ElemRule::Kind::ExactType;
-            out.payload = std::move(leaf);
+            out.payload = std::move(accepts.exact);
             // The full road gives None back as it is from a noneable spec.
-            out.allow_none = facts.is_native && facts.untouched && facts.noneable;
+            out.allow_none = accepts.takes_none;
             // A native Float that is not strict coerces an int by `float()`,
             // and its exact leaf type says it has no bounds to check.
-            out.widen_int = facts.is_native && facts.untouched && !facts.strict &&
-                            facts.id == KindId::Number &&
+            out.widen_int = accepts.widens_int &&
                             out.payload.get() == reinterpret_cast<PyObject*>(&PyFloat_Type);
         } else if (facts.untouched) {
             out.kind = ElemRule::Kind::AcceptAny;
@@ -355,12 +355,10 @@ bool compile_spec_rule(PyObject* spec, bool allow_containers, ElemRule& out,
         }
         return true;
     }
-    py::Ref cls;
-    if (!is_object_candidate(spec, cls)) return false;
-    if (cls) {
+    if (accepts.object) {
         out.kind = ElemRule::Kind::ObjectCandidate;
-        out.payload = std::move(cls);
-        out.allow_none = facts.is_native && facts.untouched && facts.noneable;
+        out.payload = std::move(accepts.object);
+        out.allow_none = accepts.takes_none;
         return true;
     }
     // Only the native classes themselves: a subclass may apply otherwise.
