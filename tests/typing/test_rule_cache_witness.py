@@ -238,3 +238,20 @@ def test_the_field_record_and_the_element_rule_accept_the_same_classes(make):
     else:
         assert kind == "Slow" and record["exact"] == ()
         assert record["checked"] or record["custom_apply"]
+
+
+@pytest.mark.parametrize("outer", [lambda t: t, lambda t: List(List(t))])
+def test_a_cycle_through_the_fields_a_kept_rule_holds_is_collected(outer):
+    import gc
+    import weakref
+
+    class Holder:
+        pass
+
+    t = Tuple([native.Object(Holder), Int()])
+    Holder.spec = outer(t)  # the class holds the spec whose kept rule holds its field
+    assert rule_of(Holder.spec)[4] is True
+    gone = weakref.ref(Holder)
+    del Holder, t
+    gc.collect()
+    assert gone() is None
