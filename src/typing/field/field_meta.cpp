@@ -97,7 +97,7 @@ void add_exact(FieldMeta& m, PyObject* cls) {
     for (const py::Ref& c : candidates) {
         // What the candidate accepts as it is, as its element rule reads it.
         funnel::Acceptance accepts;
-        if (!funnel::spec_acceptance(c.get(), true, accepts)) return false;
+        if (!funnel::spec_acceptance(c.get(), funnel::AcceptanceReads::Field, accepts)) return false;
         any_candidate |= accepts.facts.is_any && accepts.facts.untouched;
         bool classified = false;
         if (accepts.exact) {

@@ -51,6 +51,7 @@ bool native_facts(PyObject* spec, NativeFacts& out) {
     if (const auto* n = typing::kind_as<typing::NumberKind>(e.kind)) out.is_float = n->is_float;
     out.strict_true = e.strict == typing::Tri::True;
     out.is_tuple = e.id() == KindId::Tuple;
+    out.is_list = e.id() == KindId::List;
     out.is_union = e.id() == KindId::Union;
     out.noneable = e.is_noneable;
     return true;
@@ -129,9 +130,11 @@ bool is_container_candidate(PyObject* spec, bool& out) {
     return true;
 }
 
-bool spec_acceptance(PyObject* spec, bool with_checked, Acceptance& out) {
+bool spec_acceptance(PyObject* spec, AcceptanceReads reads, Acceptance& out) {
     out = Acceptance{};
+    const bool with_checked = reads != AcceptanceReads::Element;
     if (!typing::is_spec(spec)) {
+        if (reads == AcceptanceReads::EngineOnly) return true;
         if (!spec_exact_leaf_type(spec, out.exact)) return false;
         return !with_checked || spec_checked_leaf_type(spec, out.checked);
     }
@@ -147,6 +150,7 @@ bool spec_acceptance(PyObject* spec, bool with_checked, Acceptance& out) {
         if (const auto* n = typing::kind_as<typing::NumberKind>(e.kind)) f.is_float = n->is_float;
         f.strict_true = e.strict == typing::Tri::True;
         f.is_tuple = e.id() == KindId::Tuple;
+        f.is_list = e.id() == KindId::List;
         f.is_union = e.id() == KindId::Union;
         f.noneable = e.is_noneable;
         out.exact = py::Ref::borrow(typing::native_exact_leaf(e));
@@ -163,7 +167,7 @@ bool spec_acceptance(PyObject* spec, bool with_checked, Acceptance& out) {
         out.widens_int = f.is_float && !f.strict_true && f.untouched;
         out.takes_none = f.noneable && f.untouched;
     }
-    if (!forward_ref || out.exact) return true;
+    if (!forward_ref || out.exact || reads == AcceptanceReads::EngineOnly) return true;
     // As `is_object_candidate`: a forward reference names its class only once
     // resolved.
     py::Ref cls = py::get_attr<"cls">(forward_ref.get());

@@ -29,6 +29,7 @@ struct NativeFacts {
     bool is_float = false;     // a Float spec
     bool strict_true = false;  // strict is explicitly True
     bool is_tuple = false;
+    bool is_list = false;
     bool is_union = false;  // a Union spec, subclasses included
     bool noneable = false;
 };
@@ -66,9 +67,13 @@ struct Acceptance {
     // A native spec that is noneable and untouched gives None back as it is.
     bool takes_none = false;
 };
-// `with_checked` false skips the checked leaf (never asked of a spec written
-// in Python then, so its attribute is not read).
-[[nodiscard]] bool spec_acceptance(PyObject* spec, bool with_checked, Acceptance& out);
+// What a reader asks for, and so which attributes of Python objects may be
+// read: an element rule never asks for the checked leaf (so a spec written in
+// Python is not asked `_checked_leaf_type`); a field record asks for all; the
+// schema's constant-key entries read engine state only (a forward reference
+// is left unresolved, and any other object answers nothing).
+enum class AcceptanceReads : unsigned char { Element, Field, EngineOnly };
+[[nodiscard]] bool spec_acceptance(PyObject* spec, AcceptanceReads reads, Acceptance& out);
 
 // How a container spec is filled: `code` 1 for a List (its element spec) or
 // a Dict (its open value spec; none proves nothing), 0 for a Tuple (every

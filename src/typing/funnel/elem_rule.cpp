@@ -333,7 +333,7 @@ bool compile_spec_rule(PyObject* spec, bool allow_containers, ElemRule& out,
     out = ElemRule{};
     // What the spec accepts as it is, as the field records read it.
     Acceptance accepts;
-    if (!spec_acceptance(spec, false, accepts)) return false;
+    if (!spec_acceptance(spec, AcceptanceReads::Element, accepts)) return false;
     ContainerFacts facts;
     if (!container_facts(spec, facts)) return false;
     // Cleared below wherever the rule reads more than engine state.
