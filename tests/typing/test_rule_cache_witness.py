@@ -255,3 +255,41 @@ def test_a_cycle_through_the_fields_a_kept_rule_holds_is_collected(outer):
     del Holder, t
     gc.collect()
     assert gone() is None
+
+
+def test_eight_threads_applying_while_a_tuples_element_list_changes():
+    """Position 0 holds an Int field or a Str field in turn: each apply accepts the int
+    or refuses it as the full road does, and once the changes stop the last list holds."""
+    t = Tuple([Int(), Str()])
+    fields = t.elements
+    as_int, as_str = fields[0], Field(fields[0].key, Str())
+    spec = List(List(t))
+    stop = threading.Event()
+    failures = [[] for _ in range(9)]
+
+    def mutator():
+        k = 0
+        while not stop.is_set():
+            fields[0] = as_str if k % 2 else as_int
+            k += 1
+
+    def worker(slot):
+        data = [[(slot, "a")], [(slot + 1, "b"), (slot + 2, "c")]]
+        for _ in range(300):
+            try:
+                out = spec.apply([list(inner) for inner in data], inplace=False)
+            except TypeError as e:
+                if "Expect <class 'str'> but encountered <class 'int'>" not in str(e):
+                    failures[slot].append(e)
+                continue
+            if out != data:
+                failures[slot].append(("wrong answer", out))
+
+    run_against_mutator(worker, mutator, stop)
+    assert failures == [[] for _ in range(9)]
+    fields[0] = as_str
+    for _ in range(2):
+        with pytest.raises(TypeError):
+            spec.apply([[(1, "a")]])
+    fields[0] = as_int
+    assert spec.apply([[(1, "a")]]) == [[(1, "a")]]
