@@ -293,3 +293,21 @@ def test_eight_threads_applying_while_a_tuples_element_list_changes():
             spec.apply([[(1, "a")]])
     fields[0] = as_int
     assert spec.apply([[(1, "a")]]) == [[(1, "a")]]
+
+
+@pytest.mark.parametrize("change", [
+    lambda c: c.append(Float()),
+    lambda c: c.clear(),
+    lambda c: c.reverse(),
+    lambda c: c.__setitem__(0, Int(min_value=5)),
+])
+def test_a_change_to_a_unions_candidate_list_answers_as_the_full_road(change):
+    """The rule reads the type map, not the candidate list; whatever the full road makes
+    of a changed list, the kept rule must not answer otherwise."""
+    u = Union([Int(), Str()])
+    spec = List(Tuple([u, Int()]))
+    value = [(1, 2), ("a", 3), (1.5, 4)]
+    for _ in range(2):
+        outcome(spec, value)
+    change(u.candidates)
+    assert agree(outcome(spec, value), without_shortcuts(spec, value))
