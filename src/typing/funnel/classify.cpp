@@ -99,34 +99,17 @@ bool spec_checked_leaf_type(PyObject* spec, py::Ref& out) {
 bool is_object_candidate(PyObject* spec, py::Ref& out) {
     out.reset();
     if (!typing::is_spec(spec)) return true;
-    py::Ref forward_ref;
-    {
-        SpecRead held(spec);
-        if (!held) return false;
-        const SpecEngine& e = *held;
-        const auto* o = typing::kind_as<typing::ObjectKind>(e.kind);
-        if (!o || !untouched(e)) return true;
-        if (!o->forward_ref) {
-            out = e.value_type;
-            return true;
-        }
-        forward_ref = o->forward_ref;
-    }
-    // A forward reference names its class only once resolved; until then the
-    // spec is no candidate.
-    py::Ref cls = py::get_attr<"cls">(forward_ref.get());
-    if (!cls) return false;
-    if (cls.get() != Py_None) out = std::move(cls);
+    Acceptance accepts;
+    if (!spec_acceptance(spec, AcceptanceReads::Element, accepts)) return false;
+    out = std::move(accepts.object);
     return true;
 }
 
 bool is_container_candidate(PyObject* spec, bool& out) {
     out = false;
-    if (!typing::is_spec(spec)) return true;
-    SpecRead e(spec);
-    if (!e) return false;
-    const KindId id = e->id();
-    out = untouched(*e) && (id == KindId::List || id == KindId::Tuple || id == KindId::Dict);
+    Acceptance accepts;
+    if (!spec_acceptance(spec, AcceptanceReads::EngineOnly, accepts)) return false;
+    out = accepts.container;
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include "typing/field/field.hpp"
 #include "typing/funnel/classify.hpp"
 #include "typing/funnel/dict_bulk.hpp"
+#include "typing/funnel/funnel.hpp"
 #include "typing/markers.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
 #include "typing/change_epoch.hpp"
@@ -20,16 +21,6 @@ namespace vesk::typing::funnel {
 namespace {
 
 bool compile_rule(PyObject* spec, bool allow_containers, ElemRule& out, RuleWitness& witness);
-
-// An exact-class object candidate is refused only when its class may be
-// partial and the value says it is.
-int object_matches(PyObject* cls, PyObject* value) {
-    if (Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(cls)) return 0;
-    const int maybe = is_maybe_partial(value);
-    if (maybe <= 0) return maybe < 0 ? -1 : 1;
-    const int partial = read_sym_partial(value);
-    return partial < 0 ? -1 : !partial;
-}
 
 // What the rule of a native element spec depends on, read in one shared
 // hold; all false for any other object.
@@ -278,7 +269,10 @@ int ElemRule::matches(PyObject* value) const {
         case Kind::AcceptAny:
             return is_any_fast_type(value, allow_containers);
         case Kind::ObjectCandidate:
-            return object_matches(payload.get(), value);
+            // The field funnel's own test. A rule serves applies that allow
+            // partial values and applies that do not, so it refuses a
+            // partial value and leaves it to the full apply.
+            return object_accept(payload.get(), value, /*allow_partial=*/false);
         case Kind::ConstKeyDict:
             return bulk ? bulk->matches(value) : 0;
         case Kind::Slow:
