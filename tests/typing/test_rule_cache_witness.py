@@ -311,3 +311,36 @@ def test_a_change_to_a_unions_candidate_list_answers_as_the_full_road(change):
         outcome(spec, value)
     change(u.candidates)
     assert agree(outcome(spec, value), without_shortcuts(spec, value))
+
+
+class IntChild(int):
+    pass
+
+
+# A list of fixed tuples of exact classes is scanned with the class tests inlined; each
+# way an item can fall out of that scan must still answer as the full road does.
+@pytest.mark.parametrize("make", [
+    lambda: List(Tuple([Int(), Str()])),
+    lambda: List(Tuple([Int().noneable(), Str()])),
+    lambda: List(Tuple([Int(), Str()]).noneable()),
+    lambda: List(Tuple([Float(), Int()])),
+    lambda: List(Tuple([Int(), native.Bool()])),
+])
+@pytest.mark.parametrize("value", [
+    [(1, "a"), (2, "b")],
+    [(1, "a"), None],
+    [(None, "a"), (2, "b")],
+    [(1, "a"), (2,)],
+    [(1, "a"), (2, "b", 3)],
+    [(1, "a"), [2, "b"]],
+    [(True, "a")],
+    [(IntChild(1), "a")],
+    [(1.5, 2), (2, 3)],
+    [()],
+    [],
+])
+def test_the_inlined_scan_of_exact_tuples_answers_as_the_full_road(make, value):
+    spec = make()
+    for inplace in (True, False):
+        assert agree(outcome(spec, value, inplace=inplace),
+                     without_shortcuts(spec, value, inplace=inplace))

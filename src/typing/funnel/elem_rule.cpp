@@ -7,7 +7,6 @@
 #include "typing/field/field.hpp"
 #include "typing/funnel/classify.hpp"
 #include "typing/funnel/dict_bulk.hpp"
-#include "typing/funnel/funnel.hpp"
 #include "typing/markers.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
 #include "typing/change_epoch.hpp"
@@ -21,6 +20,18 @@ namespace vesk::typing::funnel {
 namespace {
 
 bool compile_rule(PyObject* spec, bool allow_containers, ElemRule& out, RuleWitness& witness);
+
+// An exact-class object candidate is refused only when its class may be
+// partial and the value says it is: the field funnel's `object_accept` with
+// partial values refused, kept here so that the per-element match stays in
+// one unit (a call out of it costs the tuple rules' inner loop dearly).
+int object_matches(PyObject* cls, PyObject* value) {
+    if (Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(cls)) return 0;
+    const int maybe = is_maybe_partial(value);
+    if (maybe <= 0) return maybe < 0 ? -1 : 1;
+    const int partial = read_sym_partial(value);
+    return partial < 0 ? -1 : !partial;
+}
 
 // What the rule of a native element spec depends on, read in one shared
 // hold; all false for any other object.
@@ -125,6 +136,7 @@ bool tuple_rule(const ContainerFacts& facts, bool allow, std::shared_ptr<const T
         cacheable = cacheable && position.cacheable;
         if (position.kind == ElemRule::Kind::Slow) return true;
         rule->pure = rule->pure && position.pure();
+        rule->exact_only = rule->exact_only && position.kind == ElemRule::Kind::ExactType;
         rule->positions.push_back(std::move(position));
         if (!facts.fixed) break;
     }
@@ -269,10 +281,7 @@ int ElemRule::matches(PyObject* value) const {
         case Kind::AcceptAny:
             return is_any_fast_type(value, allow_containers);
         case Kind::ObjectCandidate:
-            // The field funnel's own test. A rule serves applies that allow
-            // partial values and applies that do not, so it refuses a
-            // partial value and leaves it to the full apply.
-            return object_accept(payload.get(), value, /*allow_partial=*/false);
+            return object_matches(payload.get(), value);
         case Kind::ConstKeyDict:
             return bulk ? bulk->matches(value) : 0;
         case Kind::Slow:
@@ -507,6 +516,26 @@ Py_ssize_t pure_scan(const ElemRule& rule, PyObject* const* items, Py_ssize_t n)
             PyObject* v = items[i];
             PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(v));
             if (t != a && t != b && !(none && v == Py_None)) break;
+        }
+        return i;
+    }
+    if (rule.kind == ElemRule::Kind::Tuple && rule.tuple->fixed && rule.tuple->exact_only) {
+        // `matches` of a fixed tuple of exact classes, in one loop.
+        const std::vector<ElemRule>& at = rule.tuple->positions;
+        const auto width = static_cast<Py_ssize_t>(at.size());
+        for (; i < n; ++i) {
+            PyObject* v = items[i];
+            if (none && v == Py_None) continue;
+            if (!PyTuple_CheckExact(v) || PyTuple_GET_SIZE(v) != width) break;
+            Py_ssize_t k = 0;
+            for (; k < width; ++k) {
+                const ElemRule& p = at[static_cast<std::size_t>(k)];
+                PyObject* x = PyTuple_GET_ITEM(v, k);
+                if (reinterpret_cast<PyObject*>(Py_TYPE(x)) != p.payload.get() &&
+                    !(p.allow_none && x == Py_None))
+                    break;
+            }
+            if (k < width) break;
         }
         return i;
     }

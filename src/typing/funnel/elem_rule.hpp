@@ -126,6 +126,9 @@ struct TupleRule {
     std::int64_t min_size = 0;
     std::optional<std::int64_t> max_size;
     bool pure = true;  // every position rule is pure
+    // Every position rule is an exact-class test (ExactType): a list of such
+    // tuples is scanned with the tests inlined.
+    bool exact_only = true;
 };
 
 // Hands every reference a dict check holds to `fn(ref, ctx)` (dict_bulk.cpp).
