@@ -6,12 +6,16 @@
 //   vesk_test_validate_fields_native  the construct validation of a schema
 //   vesk_test_hold_rule(spec)         a copy of the spec's element rule, held
 //                                     by a capsule, as a reader holds one
+//   vesk_test_elem_rule               the element rule of a spec, and whether it is kept
 //
 // They are called with the interpreter attached; errors follow its
 // convention (null with an exception set).
-#include "typing/funnel/elem_rule.hpp"
 #include "typing/funnel/shortcuts.hpp"
 #include "typing/schema/drivers.hpp"
+#include "typing/change_epoch.hpp"
+#include "typing/field/meta_epoch.hpp"
+#include "typing/funnel/elem_rule.hpp"
+#include "typing/value_spec/engine/spec_engine.hpp"
 
 #define VESK_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -59,4 +63,37 @@ VESK_EXPORT PyObject* vesk_test_hold_rule(PyObject* spec) {
     });
     if (!capsule) delete rule;
     return capsule;
+}
+
+// (kind, payload, allow_none, widen_int, kept) for the element rule of `spec`
+// with containers allowed or not: `kind` names the rule's kind, `payload` is
+// its class or classes (None when it has none), and `kept` says whether the
+// spec's cache holds that rule, current, once it was asked for.
+VESK_EXPORT PyObject* vesk_test_elem_rule(PyObject* spec, int allow_containers) {
+    namespace funnel = vesk::typing::funnel;
+    using Kind = funnel::ElemRule::Kind;
+    funnel::ElemRule rule;
+    if (!funnel::elem_rule(spec, allow_containers != 0, rule)) return nullptr;
+    bool kept = false;
+    if (vesk::typing::is_spec(spec)) {
+        const auto& slot =
+            vesk::py::state<vesk::typing::SpecEngine>(spec).rules.slots[allow_containers ? 1 : 0];
+        vesk::typing::field::ReadSection reading;
+        const funnel::CompiledRule* cached = slot.peek();
+        kept = cached && cached->epoch == vesk::typing::change_epoch() && cached->witness.holds();
+    }
+    const char* kind = "Slow";
+    switch (rule.kind) {
+        case Kind::Slow: kind = "Slow"; break;
+        case Kind::ExactType: kind = "ExactType"; break;
+        case Kind::ExactTypes: kind = "ExactTypes"; break;
+        case Kind::Tuple: kind = "Tuple"; break;
+        case Kind::List: kind = "List"; break;
+        case Kind::ObjectCandidate: kind = "ObjectCandidate"; break;
+        case Kind::AcceptAny: kind = "AcceptAny"; break;
+        case Kind::ConstKeyDict: kind = "ConstKeyDict"; break;
+    }
+    PyObject* payload = rule.payload ? rule.payload.get() : Py_None;
+    return Py_BuildValue("(sOOOO)", kind, payload, rule.allow_none ? Py_True : Py_False,
+                         rule.widen_int ? Py_True : Py_False, kept ? Py_True : Py_False);
 }

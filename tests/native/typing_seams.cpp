@@ -272,6 +272,17 @@ PyObject* hold_rule(SEAM_ARGS) {
     return fn ? fn(args[1]) : nullptr;
 }
 
+// elem_rule(native_file, spec, allow_containers) -> (kind, payload,
+// allow_none, widen_int, kept): see vesk_test_elem_rule.
+PyObject* elem_rule(SEAM_ARGS) {
+    SEAM_ARITY("elem_rule", 3);
+    const int allow = PyObject_IsTrue(args[2]);
+    if (allow < 0) return nullptr;
+    auto fn = reinterpret_cast<PyObject* (*)(PyObject*, int)>(
+        native_symbol(args[0], "vesk_test_elem_rule"));
+    return fn ? fn(args[1], allow) : nullptr;
+}
+
 // native_table(native_file, symbol) -> what the exported table function
 // `symbol` (PyObject* (void)) of the loaded module answers.
 PyObject* native_table(SEAM_ARGS) {
@@ -331,6 +342,7 @@ PyMethodDef functions[] = {
     py::method<validate_fields_native>("validate_fields_native"),
     py::method<native_table>("native_table"),
     py::method<hold_rule>("hold_rule"),
+    py::method<elem_rule>("elem_rule"),
     py::kMethodsEnd,
 };
 

@@ -95,34 +95,30 @@ void add_exact(FieldMeta& m, PyObject* cls) {
     if (!candidate_specs(value_spec, candidates)) return false;
     bool any_candidate = false, float_widenable = false, tuple_container = false;
     for (const py::Ref& c : candidates) {
-        funnel::NativeFacts facts;
-        if (!funnel::native_facts(c.get(), facts)) return false;
-        any_candidate |= facts.is_any && facts.untouched;
+        // What the candidate accepts as it is, as its element rule reads it.
+        funnel::Acceptance accepts;
+        if (!funnel::spec_acceptance(c.get(), funnel::AcceptanceReads::Field, accepts)) return false;
+        any_candidate |= accepts.facts.is_any && accepts.facts.untouched;
         bool classified = false;
-        py::Ref cls;
-        if (!funnel::spec_exact_leaf_type(c.get(), cls)) return false;
-        if (cls) {
-            add_exact(m, cls.get());
+        if (accepts.exact) {
+            add_exact(m, accepts.exact.get());
             classified = true;
         }
         // Only a Float that applies an int as `float(int)` and nothing more:
         // a transform or a freeze would make something else of it.
-        if (facts.is_float && !facts.strict_true && facts.untouched) float_widenable = true;
-        if (!funnel::spec_checked_leaf_type(c.get(), cls)) return false;
-        if (cls) {
-            if (!checked_holds(m, cls.get())) m.checked.emplace_back(std::move(cls), c);
+        float_widenable |= accepts.widens_int;
+        if (accepts.checked) {
+            if (!checked_holds(m, accepts.checked.get()))
+                m.checked.emplace_back(std::move(accepts.checked), c);
             classified = true;
         }
-        if (!funnel::is_object_candidate(c.get(), cls)) return false;
-        if (cls) {
-            m.subclass.push_back(std::move(cls));
+        if (accepts.object) {
+            m.subclass.push_back(std::move(accepts.object));
             classified = true;
         }
-        bool container = false;
-        if (!funnel::is_container_candidate(c.get(), container)) return false;
-        if (container) {
+        if (accepts.container) {
             m.wrap = true;
-            tuple_container |= facts.is_tuple;
+            tuple_container |= accepts.facts.is_tuple;
         } else {
             m.custom_apply |= !classified;
         }

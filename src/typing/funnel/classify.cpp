@@ -51,6 +51,7 @@ bool native_facts(PyObject* spec, NativeFacts& out) {
     if (const auto* n = typing::kind_as<typing::NumberKind>(e.kind)) out.is_float = n->is_float;
     out.strict_true = e.strict == typing::Tri::True;
     out.is_tuple = e.id() == KindId::Tuple;
+    out.is_list = e.id() == KindId::List;
     out.is_union = e.id() == KindId::Union;
     out.noneable = e.is_noneable;
     return true;
@@ -98,34 +99,63 @@ bool spec_checked_leaf_type(PyObject* spec, py::Ref& out) {
 bool is_object_candidate(PyObject* spec, py::Ref& out) {
     out.reset();
     if (!typing::is_spec(spec)) return true;
-    py::Ref forward_ref;
-    {
-        SpecRead held(spec);
-        if (!held) return false;
-        const SpecEngine& e = *held;
-        const auto* o = typing::kind_as<typing::ObjectKind>(e.kind);
-        if (!o || !untouched(e)) return true;
-        if (!o->forward_ref) {
-            out = e.value_type;
-            return true;
-        }
-        forward_ref = o->forward_ref;
-    }
-    // A forward reference names its class only once resolved; until then the
-    // spec is no candidate.
-    py::Ref cls = py::get_attr<"cls">(forward_ref.get());
-    if (!cls) return false;
-    if (cls.get() != Py_None) out = std::move(cls);
+    Acceptance accepts;
+    if (!spec_acceptance(spec, AcceptanceReads::Element, accepts)) return false;
+    out = std::move(accepts.object);
     return true;
 }
 
 bool is_container_candidate(PyObject* spec, bool& out) {
     out = false;
-    if (!typing::is_spec(spec)) return true;
-    SpecRead e(spec);
-    if (!e) return false;
-    const KindId id = e->id();
-    out = untouched(*e) && (id == KindId::List || id == KindId::Tuple || id == KindId::Dict);
+    Acceptance accepts;
+    if (!spec_acceptance(spec, AcceptanceReads::EngineOnly, accepts)) return false;
+    out = accepts.container;
+    return true;
+}
+
+bool spec_acceptance(PyObject* spec, AcceptanceReads reads, Acceptance& out) {
+    out = Acceptance{};
+    const bool with_checked = reads != AcceptanceReads::Element;
+    if (!typing::is_spec(spec)) {
+        if (reads == AcceptanceReads::EngineOnly) return true;
+        if (!spec_exact_leaf_type(spec, out.exact)) return false;
+        return !with_checked || spec_checked_leaf_type(spec, out.checked);
+    }
+    py::Ref forward_ref;
+    {
+        SpecRead held(spec);
+        if (!held) return false;
+        const SpecEngine& e = *held;
+        NativeFacts& f = out.facts;
+        f.is_native = true;
+        f.untouched = untouched(e);
+        f.is_any = e.id() == KindId::Any;
+        if (const auto* n = typing::kind_as<typing::NumberKind>(e.kind)) f.is_float = n->is_float;
+        f.strict_true = e.strict == typing::Tri::True;
+        f.is_tuple = e.id() == KindId::Tuple;
+        f.is_list = e.id() == KindId::List;
+        f.is_union = e.id() == KindId::Union;
+        f.noneable = e.is_noneable;
+        out.exact = py::Ref::borrow(typing::native_exact_leaf(e));
+        if (with_checked) out.checked = py::Ref::borrow(typing::native_checked_leaf(e));
+        if (const auto* o = typing::kind_as<typing::ObjectKind>(e.kind); o && f.untouched) {
+            if (o->forward_ref)
+                forward_ref = o->forward_ref;
+            else
+                out.object = e.value_type;
+        }
+        const KindId id = e.id();
+        out.container =
+            f.untouched && (id == KindId::List || id == KindId::Tuple || id == KindId::Dict);
+        out.widens_int = f.is_float && !f.strict_true && f.untouched;
+        out.takes_none = f.noneable && f.untouched;
+    }
+    if (!forward_ref || out.exact || reads == AcceptanceReads::EngineOnly) return true;
+    // As `is_object_candidate`: a forward reference names its class only once
+    // resolved.
+    py::Ref cls = py::get_attr<"cls">(forward_ref.get());
+    if (!cls) return false;
+    if (cls.get() != Py_None) out.object = std::move(cls);
     return true;
 }
 

@@ -29,6 +29,7 @@ struct NativeFacts {
     bool is_float = false;     // a Float spec
     bool strict_true = false;  // strict is explicitly True
     bool is_tuple = false;
+    bool is_list = false;
     bool is_union = false;  // a Union spec, subclasses included
     bool noneable = false;
 };
@@ -47,6 +48,32 @@ struct NativeFacts {
 // Whether the exact leaf type of `spec` is exactly int, str, float, bool,
 // bytes or NoneType.
 [[nodiscard]] bool proven_scalar_leaf(PyObject* spec, bool& out);
+
+// What one spec accepts as it is, as a field's candidate or as an element:
+// the one classification from which the field records (`FieldMeta`) and the
+// element rules compile. A native spec is read under one shared hold (an
+// Object spec's forward reference is resolved after it); any other object
+// through the probe attributes of a spec written in Python, as the functions
+// above read them.
+struct Acceptance {
+    NativeFacts facts;
+    py::Ref exact;    // exact instances accepted unchanged (`spec_exact_leaf_type`)
+    py::Ref checked;  // exact instances decided by one `_validate` (`spec_checked_leaf_type`)
+    py::Ref object;   // an untouched Object spec's class (`is_object_candidate`)
+    bool container = false;   // `is_container_candidate`
+    // An untouched native Float that is not strict: it applies an exact int
+    // as `float(int)` (then checks its bounds, when it has any).
+    bool widens_int = false;
+    // A native spec that is noneable and untouched gives None back as it is.
+    bool takes_none = false;
+};
+// What a reader asks for, and so which attributes of Python objects may be
+// read: an element rule never asks for the checked leaf (so a spec written in
+// Python is not asked `_checked_leaf_type`); a field record asks for all; the
+// schema's constant-key entries read engine state only (a forward reference
+// is left unresolved, and any other object answers nothing).
+enum class AcceptanceReads : unsigned char { Element, Field, EngineOnly };
+[[nodiscard]] bool spec_acceptance(PyObject* spec, AcceptanceReads reads, Acceptance& out);
 
 // How a container spec is filled: `code` 1 for a List (its element spec) or
 // a Dict (its open value spec; none proves nothing), 0 for a Tuple (every

@@ -49,8 +49,10 @@ private:
 
 }  // namespace
 
-bool DictBulk::derive(PyObject* schema, DictBulk& out) {
+bool DictBulk::derive(PyObject* schema, DictBulk& out, RuleWitness* witness) {
     out = DictBulk{};
+    RuleWitness unkept;
+    RuleWitness& lists_read = witness ? *witness : unkept;
     if (!schema || schema == Py_None) return true;
     // A native Schema is read directly; a subclass may answer
     // `_const_bulk_check` in its own way, so it is asked by name.
@@ -108,7 +110,7 @@ bool DictBulk::derive(PyObject* schema, DictBulk& out) {
         }
         // As the list's own fast path does without a child transform; derived
         // afresh, since the check may be cached.
-        if (!derive_elem_rule(element.get(), true, lr.rule)) return false;
+        if (!derive_elem_rule(element.get(), true, lr.rule, lists_read)) return false;
         out.lists_cacheable_ = out.lists_cacheable_ && lr.rule.cacheable;
         if (lr.rule.kind == ElemRule::Kind::Slow) return true;
         out.lists_.push_back(std::move(lr));

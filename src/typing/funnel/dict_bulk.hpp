@@ -22,9 +22,12 @@ class DictBulk {
 public:
     // From `schema` (null or None: none). `out.usable()` is false when the
     // schema offers no check or a List field's spec cannot be decided by a
-    // rule (frozen, transformed, or a slow element). False with an
-    // exception set when a read fails.
-    [[nodiscard]] static bool derive(PyObject* schema, DictBulk& out);
+    // rule (frozen, transformed, or a slow element). The element lists the
+    // List fields' rules read are added to `witness` when given (a caller
+    // that caches the check keeps it). False with an exception set when a
+    // read fails.
+    [[nodiscard]] static bool derive(PyObject* schema, DictBulk& out,
+                                     RuleWitness* witness = nullptr);
 
     // Whether the check was derived from a native schema's metadata and
     // every List field's element rule may be cached.

@@ -19,10 +19,12 @@ namespace vesk::typing::funnel {
 
 namespace {
 
-bool compile_rule(PyObject* spec, bool allow_containers, ElemRule& out);
+bool compile_rule(PyObject* spec, bool allow_containers, ElemRule& out, RuleWitness& witness);
 
 // An exact-class object candidate is refused only when its class may be
-// partial and the value says it is.
+// partial and the value says it is: the field funnel's `object_accept` with
+// partial values refused, kept here so that the per-element match stays in
+// one unit (a call out of it costs the tuple rules' inner loop dearly).
 int object_matches(PyObject* cls, PyObject* value) {
     if (Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(cls)) return 0;
     const int maybe = is_maybe_partial(value);
@@ -84,7 +86,10 @@ bool container_facts(PyObject* spec, ContainerFacts& out) {
 // A Union applied through its own native class accepts a value as it is
 // when its type map sends the value's exact class to a candidate with an
 // exact leaf type: those classes, as a tuple (null when there are none).
-bool union_classes(PyObject* type_map, py::Ref& out) {
+// `native` says whether every candidate is a native spec, whose exact leaf
+// type only its engine decides.
+bool union_classes(PyObject* type_map, py::Ref& out, bool& native) {
+    native = true;
     py::Ref classes = py::Ref::steal(PyList_New(0));
     if (!classes) return false;
     py::DictCursor cursor(type_map);
@@ -93,6 +98,7 @@ bool union_classes(PyObject* type_map, py::Ref& out) {
         const int step = cursor.next(cls, candidate);
         if (step < 0) return false;
         if (!step) break;
+        native = native && is_spec(candidate.get());
         py::Ref leaf;
         if (!spec_exact_leaf_type(candidate.get(), leaf)) return false;
         if (leaf && PyList_Append(classes.get(), cls.get()) < 0) return false;
@@ -103,22 +109,34 @@ bool union_classes(PyObject* type_map, py::Ref& out) {
 }
 
 // The rules of a Tuple element spec's positions, as the Tuple's own fast
-// path derives them; null when any is slow.
-bool tuple_rule(const ContainerFacts& facts, bool allow, std::shared_ptr<const TupleRule>& out) {
+// path derives them; null when any is slow. They are derived from the
+// fields the element list holds now, which the witness keeps; `cacheable`
+// is cleared when a position's rule read more than a witness answers for.
+bool tuple_rule(const ContainerFacts& facts, bool allow, std::shared_ptr<const TupleRule>& out,
+                bool& cacheable, RuleWitness& witness) {
     auto rule = std::make_shared<TupleRule>();
     rule->fixed = facts.fixed;
     rule->min_size = facts.min_size;
     rule->max_size = facts.max_size;
-    PyObject* fields = facts.elements.get();
-    for (Py_ssize_t i = 0;; ++i) {
-        py::Ref field = py::list_item(fields, i);
-        if (!field) break;
+    RuleWitness::ListSnapshot snapshot;
+    snapshot.list = facts.elements;
+    snapshot.items = list_snapshot(facts.elements.get());
+    // Copied, since the witness may grow (and move its snapshots) below.
+    const std::vector<py::Ref> fields = snapshot.items;
+    witness.lists.push_back(std::move(snapshot));
+    for (const py::Ref& field : fields) {
+        // Any other object answers `value` in its own way.
+        cacheable = cacheable && field::is_field(field.get());
         py::Ref spec = element_spec(field.get());
         if (!spec) return false;
         ElemRule position;
-        if (!elem_rule(spec.get(), allow, position)) return false;
+        // Derived afresh: a cached Tuple rule shares no part with the
+        // rules cached on its element specs.
+        if (!compile_rule(spec.get(), allow, position, witness)) return false;
+        cacheable = cacheable && position.cacheable;
         if (position.kind == ElemRule::Kind::Slow) return true;
         rule->pure = rule->pure && position.pure();
+        rule->exact_only = rule->exact_only && position.kind == ElemRule::Kind::ExactType;
         rule->positions.push_back(std::move(position));
         if (!facts.fixed) break;
     }
@@ -130,7 +148,7 @@ bool tuple_rule(const ContainerFacts& facts, bool allow, std::shared_ptr<const T
 // The rule of a List element spec: its element spec's rule with its bounds;
 // null when that rule is slow. `cacheable` says whether the element's rule is.
 bool list_rule(const ContainerFacts& facts, std::shared_ptr<const TupleRule>& out,
-               bool& cacheable) {
+               bool& cacheable, RuleWitness& witness) {
     auto rule = std::make_shared<TupleRule>();
     rule->fixed = false;
     rule->list = true;
@@ -141,8 +159,8 @@ bool list_rule(const ContainerFacts& facts, std::shared_ptr<const TupleRule>& ou
     // Derived afresh rather than copied from the element spec's cache, so
     // that no part of a cached rule is shared with another spec's (each
     // cache counts what it holds for the cycle collector).
-    if (!compile_rule(facts.elements.get(), true, element)) return false;
-    cacheable = element.cacheable;
+    if (!compile_rule(facts.elements.get(), true, element, witness)) return false;
+    cacheable = cacheable && element.cacheable;
     if (element.kind == ElemRule::Kind::Slow) return true;
     rule->pure = false;
     rule->positions.push_back(std::move(element));
@@ -288,26 +306,51 @@ int ElemRule::convert(PyObject* value, bool inplace, py::Ref& out) const {
 
 namespace {
 
+// How many specs deep a derivation goes before it answers slow. A Tuple's
+// element list may be made to hold the Tuple itself, which would otherwise
+// derive without end; the full road applies such a spec as deep as the value
+// goes.
+constexpr int kMaxRuleDepth = 32;
+thread_local int rule_depth = 0;
+
+bool compile_spec_rule(PyObject* spec, bool allow_containers, ElemRule& out,
+                       RuleWitness& witness);
+
 // The rule derived from `spec` as it is now, with whether it may be cached.
-bool compile_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
+bool compile_rule(PyObject* spec, bool allow_containers, ElemRule& out, RuleWitness& witness) {
+    if (rule_depth >= kMaxRuleDepth) {
+        out = ElemRule{};  // slow, and not kept: a nesting this deep is no common shape
+        return true;
+    }
+    struct Deeper {
+        Deeper() noexcept { ++rule_depth; }
+        ~Deeper() { --rule_depth; }
+        Deeper(const Deeper&) = delete;
+        Deeper& operator=(const Deeper&) = delete;
+    } deeper;
+    return compile_spec_rule(spec, allow_containers, out, witness);
+}
+
+bool compile_spec_rule(PyObject* spec, bool allow_containers, ElemRule& out,
+                       RuleWitness& witness) {
     out = ElemRule{};
-    py::Ref leaf;
-    if (!spec_exact_leaf_type(spec, leaf)) return false;
+    // What the spec accepts as it is, as the field records read it.
+    Acceptance accepts;
+    if (!spec_acceptance(spec, AcceptanceReads::Element, accepts)) return false;
     ContainerFacts facts;
     if (!container_facts(spec, facts)) return false;
     // Cleared below wherever the rule reads more than engine state.
     out.cacheable = facts.is_native && !facts.forward_ref;
-    if (leaf) {
-        if (leaf.get() != reinterpret_cast<PyObject*>(&PyBaseObject_Type) ||
+    if (accepts.exact) {
+        if (accepts.exact.get() != reinterpret_cast<PyObject*>(&PyBaseObject_Type) ||
             facts.id != KindId::Any || !facts.is_native) {
             out.kind = ElemRule::Kind::ExactType;
-            out.payload = std::move(leaf);
+            out.payload = std::move(accepts.exact);
             // The full road gives None back as it is from a noneable spec.
-            out.allow_none = facts.is_native && facts.untouched && facts.noneable;
+            out.allow_none = accepts.takes_none;
             // A native Float that is not strict coerces an int by `float()`,
             // and its exact leaf type says it has no bounds to check.
-            out.widen_int = facts.is_native && facts.untouched && !facts.strict &&
-                            facts.id == KindId::Number &&
+            out.widen_int = accepts.widens_int &&
                             out.payload.get() == reinterpret_cast<PyObject*>(&PyFloat_Type);
         } else if (facts.untouched) {
             out.kind = ElemRule::Kind::AcceptAny;
@@ -315,20 +358,23 @@ bool compile_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
         }
         return true;
     }
-    py::Ref cls;
-    if (!is_object_candidate(spec, cls)) return false;
-    if (cls) {
+    if (accepts.object) {
         out.kind = ElemRule::Kind::ObjectCandidate;
-        out.payload = std::move(cls);
-        out.allow_none = facts.is_native && facts.untouched && facts.noneable;
+        out.payload = std::move(accepts.object);
+        out.allow_none = accepts.takes_none;
         return true;
     }
     // Only the native classes themselves: a subclass may apply otherwise.
     if (!facts.is_native || !facts.exact_class || !facts.untouched) return true;
     if (facts.id == KindId::Union && facts.type_map) {
-        out.cacheable = false;  // the type map is handed out to Python as it is
+        // The type map is handed out to Python as it is: kept only while
+        // watched, so that a change to it drops the rule. Watched before it
+        // is read.
+        out.cacheable = out.cacheable && watch_type_map(facts.type_map.get());
         py::Ref classes;
-        if (!union_classes(facts.type_map.get(), classes)) return false;
+        bool native = false;
+        if (!union_classes(facts.type_map.get(), classes, native)) return false;
+        out.cacheable = out.cacheable && native;
         if (classes) {
             out.kind = ElemRule::Kind::ExactTypes;
             out.payload = std::move(classes);
@@ -339,9 +385,9 @@ bool compile_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
     // From here on the full road gives None back as it is from a noneable
     // spec.
     if (facts.id == KindId::Tuple) {
-        out.cacheable = false;  // so is the list of element fields
+        // So is the list of element fields: the witness answers for it.
         std::shared_ptr<const TupleRule> tuple;
-        if (!tuple_rule(facts, allow_containers, tuple)) return false;
+        if (!tuple_rule(facts, allow_containers, tuple, out.cacheable, witness)) return false;
         if (tuple) {
             out.kind = ElemRule::Kind::Tuple;
             out.tuple = std::move(tuple);
@@ -353,7 +399,7 @@ bool compile_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
     // force, as for Any.
     if (allow_containers && facts.id == KindId::List) {
         std::shared_ptr<const TupleRule> list;
-        if (!list_rule(facts, list, out.cacheable)) return false;
+        if (!list_rule(facts, list, out.cacheable, witness)) return false;
         if (list) {
             out.kind = ElemRule::Kind::List;
             out.tuple = std::move(list);
@@ -365,7 +411,7 @@ bool compile_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
     const bool engine_only = out.cacheable;
     out.cacheable = false;  // unless the check below may be kept
     auto bulk = std::make_shared<DictBulk>();
-    if (!DictBulk::derive(facts.schema.get(), *bulk)) return false;
+    if (!DictBulk::derive(facts.schema.get(), *bulk, &witness)) return false;
     if (bulk->usable()) {
         // A native schema's metadata is replaced only by a change that moves
         // the epoch; a kept check holds its own copy of what it reads.
@@ -383,12 +429,14 @@ bool compile_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
 
 }  // namespace
 
-bool derive_elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
-    return compile_rule(spec, allow_containers, out);
+bool derive_elem_rule(PyObject* spec, bool allow_containers, ElemRule& out,
+                      RuleWitness& witness) {
+    return compile_rule(spec, allow_containers, out, witness);
 }
 
 bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
-    if (!is_spec(spec)) return compile_rule(spec, allow_containers, out);
+    RuleWitness witness;
+    if (!is_spec(spec)) return compile_rule(spec, allow_containers, out, witness);
     const auto& slot = py::state<SpecEngine>(spec).rules.slots[allow_containers ? 1 : 0];
     // Read before anything the rule is derived from.
     const std::uint64_t epoch = change_epoch();
@@ -396,16 +444,18 @@ bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
     // state) leaves its slot empty and skips the section.
     if (!slot.empty()) {
         field::ReadSection reading;
-        if (const CompiledRule* cached = slot.peek(); cached && cached->epoch == epoch) {
+        if (const CompiledRule* cached = slot.peek();
+            cached && cached->epoch == epoch && cached->witness.holds()) {
             out = cached->rule;
             return true;
         }
     }
     const std::uint64_t generation = slot.generation();
-    if (!compile_rule(spec, allow_containers, out)) return false;
+    if (!compile_rule(spec, allow_containers, out, witness)) return false;
     if (out.cacheable) {
         auto compiled = std::make_shared<CompiledRule>();
         compiled->rule = out;
+        compiled->witness = std::move(witness);
         compiled->epoch = epoch;
         (void)slot.store(compiled, generation);
     }
@@ -466,6 +516,26 @@ Py_ssize_t pure_scan(const ElemRule& rule, PyObject* const* items, Py_ssize_t n)
             PyObject* v = items[i];
             PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(v));
             if (t != a && t != b && !(none && v == Py_None)) break;
+        }
+        return i;
+    }
+    if (rule.kind == ElemRule::Kind::Tuple && rule.tuple->fixed && rule.tuple->exact_only) {
+        // `matches` of a fixed tuple of exact classes, in one loop.
+        const std::vector<ElemRule>& at = rule.tuple->positions;
+        const auto width = static_cast<Py_ssize_t>(at.size());
+        for (; i < n; ++i) {
+            PyObject* v = items[i];
+            if (none && v == Py_None) continue;
+            if (!PyTuple_CheckExact(v) || PyTuple_GET_SIZE(v) != width) break;
+            Py_ssize_t k = 0;
+            for (; k < width; ++k) {
+                const ElemRule& p = at[static_cast<std::size_t>(k)];
+                PyObject* x = PyTuple_GET_ITEM(v, k);
+                if (reinterpret_cast<PyObject*>(Py_TYPE(x)) != p.payload.get() &&
+                    !(p.allow_none && x == Py_None))
+                    break;
+            }
+            if (k < width) break;
         }
         return i;
     }

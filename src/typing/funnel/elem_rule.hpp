@@ -6,13 +6,14 @@
 // (`RuleCache`), tagged with the change epoch read before the derivation
 // (typing/change_epoch.hpp) and used only while the epoch still reads the
 // same, so a change to the spec or to any spec or schema nested in it drops
-// them. Only rules derived from native engine state and a native schema's
-// compiled metadata are kept: a rule that read an object Python code may
-// change without any spec noticing (a spec, field or schema written in
-// Python, a Tuple's element list, a Union's type map, a forward reference)
-// is derived again on every call. A kept rule owns all its parts (a dict
-// check holds copies of the metadata it reads), so the cycle collector
-// counts each reference once, through the spec.
+// them. Only rules derived from native engine state, a native schema's
+// compiled metadata, and the Union type maps and Tuple element lists that a
+// `RuleWitness` answers for are kept: a rule that read another object Python
+// code may change without any spec noticing (a spec, field or schema written
+// in Python, a forward reference) is derived again on every call. A kept rule
+// owns all its parts (a dict check holds copies of the metadata it reads, and
+// nested rules are derived afresh), so the cycle collector counts each
+// reference once, through the spec.
 //
 // A rule never raises a validation error: a mismatch is an answer, and the
 // caller then takes the full apply, which reports any real violation. Only
@@ -25,6 +26,7 @@
 #pragma once
 
 #include "py/ref.hpp"
+#include "typing/funnel/rule_witness.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -77,7 +79,8 @@ struct ElemRule {
     // ExactType of `float` from a native Float spec that is not strict: an
     // exact int is applied into `float(int)` (see `convert`).
     bool widen_int = false;
-    // Derived from native engine state alone (see Caching above).
+    // Derived from native engine state and what its witness answers for
+    // (see Caching above).
     bool cacheable = false;
 
     // Hands every reference the rule holds to `v`. Only for a cacheable
@@ -123,6 +126,9 @@ struct TupleRule {
     std::int64_t min_size = 0;
     std::optional<std::int64_t> max_size;
     bool pure = true;  // every position rule is pure
+    // Every position rule is an exact-class test (ExactType): a list of such
+    // tuples is scanned with the tests inlined.
+    bool exact_only = true;
 };
 
 // Hands every reference a dict check holds to `fn(ref, ctx)` (dict_bulk.cpp).
@@ -146,14 +152,17 @@ void ElemRule::visit(V&& v) const {
     }
 }
 
-// A rule kept in its spec's engine, with the epoch it was derived in.
+// A rule kept in its spec's engine, with the epoch it was derived in and
+// the witness of the element lists it read.
 struct CompiledRule {
     ElemRule rule;
+    RuleWitness witness;
     std::uint64_t epoch = 0;
 
     template <class V>
     void visit(V&& v) const {
         rule.visit(v);
+        witness.visit(v);
     }
 };
 
@@ -185,8 +194,10 @@ inline bool ElemRule::pure() const noexcept {
 
 // The rule of `spec` derived afresh, never taken from or stored in a cache:
 // for a rule that becomes part of another, which must share nothing with a
-// cached one.
-[[nodiscard]] bool derive_elem_rule(PyObject* spec, bool allow_containers, ElemRule& out);
+// cached one. The element lists it reads are added to `witness`, which a
+// caller that may cache the rule keeps with it.
+[[nodiscard]] bool derive_elem_rule(PyObject* spec, bool allow_containers, ElemRule& out,
+                                    RuleWitness& witness);
 
 // Every item of `container` matches `rule`: 1 yes, 0 no (at the first
 // mismatch, or for the slow rule), -1 error. An exact list is read under its

@@ -25,15 +25,6 @@ bool const_text_utf8(PyObject* text, std::string_view& out) {
     return true;
 }
 
-// Whether native value spec `spec` is a List spec (under a shared borrow):
-// its values are lists that the spec's own container check decides.
-int is_native_list(PyObject* spec) {
-    if (!is_spec(spec)) return 0;
-    SpecRead e(spec);
-    if (!e) return -1;
-    return e->id() == KindId::List;
-}
-
 // `spec` itself when it is a native noneable spec, else null.
 bool noneable_spec(PyObject* spec, py::Ref& out) {
     if (!is_spec(spec)) return true;
@@ -53,24 +44,26 @@ int native_bulk_entry(PyObject* text, PyObject* field, PyObject* spec, BulkEntry
     py::Ref validator = py::get_attr<"validator">(field);
     if (!validator) return -1;
     if (validator.get() != Py_None) return 0;
-    py::Ref leaf;
-    if (!funnel::spec_exact_leaf_type(spec, leaf)) return -1;
-    if (leaf) {
-        out = BulkEntry{py::Ref::borrow(text), std::move(leaf), {}, {}, {}};
-        return noneable_spec(spec, out.none_spec) ? 1 : -1;
-    }
-    py::Ref checked;
-    if (!funnel::spec_checked_leaf_type(spec, checked)) return -1;
-    if (checked) {
-        out = BulkEntry{py::Ref::borrow(text), std::move(checked), {}, {}, py::Ref::borrow(spec)};
-        return noneable_spec(spec, out.none_spec) ? 1 : -1;
-    }
-    const int list = is_native_list(spec);
-    if (list > 0)
+    // What the spec accepts as it is, as its field's record and its element
+    // rule read it, from its engine alone.
+    funnel::Acceptance accepts;
+    if (!funnel::spec_acceptance(spec, funnel::AcceptanceReads::EngineOnly, accepts)) return -1;
+    if (accepts.exact) {
+        out = BulkEntry{py::Ref::borrow(text), std::move(accepts.exact), {}, {}, {}};
+    } else if (accepts.checked) {
+        out = BulkEntry{py::Ref::borrow(text), std::move(accepts.checked), {}, {},
+                        py::Ref::borrow(spec)};
+    } else if (accepts.facts.is_list) {
         out = BulkEntry{py::Ref::borrow(text),
                         py::Ref::borrow(reinterpret_cast<PyObject*>(&PyList_Type)),
                         py::Ref::borrow(spec), {}, {}};
-    return list;
+        return 1;
+    } else {
+        return 0;
+    }
+    // A noneable spec's None is decided when the check is derived.
+    if (accepts.facts.noneable) out.none_spec = py::Ref::borrow(spec);
+    return 1;
 }
 
 // Every key constant: every field is a constant field, reachable by its text.
