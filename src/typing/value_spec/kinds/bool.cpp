@@ -35,9 +35,9 @@ const KindClass& bool_class_of(const SpecKind&) { return Class::kClass; }
 
 bool bool_write_json(SpecJsonWriter& w, const SpecEngine& e) { return w.noneable_strict_frozen(e); }
 
-Shortcut bool_shortcut(const SpecEngine& engine, PyObject*, PyObject* value, ApplyOptions&,
+Shortcut bool_shortcut(const SpecEngine& engine, PyObject*, PyObject* value, ApplyOptions& options,
                   py::Ref& out) {
-    return exact_leaf_shortcut(engine, value, out);
+    return leaf_shortcut(engine, value, options, out);
 }
 
 Leaf bool_leaf(const SpecKind&) { return Leaf::Exact; }

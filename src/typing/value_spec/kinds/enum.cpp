@@ -181,7 +181,7 @@ bool enum_write_json(SpecJsonWriter& w, const SpecEngine& e) {
 
 Shortcut enum_shortcut(const SpecEngine& engine, PyObject*, PyObject* value,
                        ApplyOptions& options, py::Ref& out) {
-    return checked_leaf_shortcut(engine, value, options, out);
+    return leaf_shortcut(engine, value, options, out);
 }
 
 // `value in values`.

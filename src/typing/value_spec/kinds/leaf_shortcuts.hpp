@@ -8,6 +8,7 @@
 #include "typing/fast_types.hpp"
 #include "typing/value_spec/engine/apply.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
+#include "typing/value_spec/engine/probes.hpp"
 
 namespace vesk::typing {
 
@@ -21,25 +22,20 @@ namespace vesk::typing {
     return engine.value_type && engine.is_plain();
 }
 
-// A value of exactly the value type is accepted as it is.
-[[nodiscard]] inline Shortcut exact_leaf_shortcut(const SpecEngine& engine, PyObject* value,
-                                                  py::Ref& out) {
-    if (!leaf_shortcut_applies(engine) ||
-        Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(engine.value_type.get()))
-        return Shortcut::Undecided;
-    return accept_as_is(value, out);
-}
-
-// A constrained leaf of exactly its primitive value type (int, float, str,
-// bool) is validated here, so the full road is skipped whether it passes or
-// fails.
-[[nodiscard]] inline Shortcut checked_leaf_shortcut(const SpecEngine& engine, PyObject* value,
-                                                    const ApplyOptions& options, py::Ref& out) {
-    if (!leaf_shortcut_applies(engine)) return Shortcut::Undecided;
-    PyObject* value_type = engine.value_type.get();
-    if (!is_primitive_value_type(value_type) ||
-        Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(value_type))
-        return Shortcut::Undecided;
+// The shortcut of the scalar leaf kinds (Bool, Str, Number, Enum), read
+// from the same classification of the engine that field records, element
+// rules and the schema's constant-key entries compile from: a value of
+// exactly the exact leaf class is accepted as it is; one of exactly the
+// checked leaf class (a constrained primitive) is validated here, so the
+// full road is skipped whether it passes or fails.
+[[nodiscard]] inline Shortcut leaf_shortcut(const SpecEngine& engine, PyObject* value,
+                                            const ApplyOptions& options, py::Ref& out) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    if (PyObject* exact = native_exact_leaf(engine)) {
+        if (type != exact) return Shortcut::Undecided;
+        return accept_as_is(value, out);
+    }
+    if (type != native_checked_leaf(engine)) return Shortcut::Undecided;
     if (validate(engine, value, options.root_path) < 0) return Shortcut::Error;
     return accept_as_is(value, out);
 }

@@ -267,8 +267,7 @@ bool bounded(const NumberKind& number) { return number.min_value || number.max_v
 
 Shortcut number_shortcut(const SpecEngine& engine, PyObject*, PyObject* value,
                          ApplyOptions& options, py::Ref& out) {
-    if (!bounded(number_of(engine.kind))) return exact_leaf_shortcut(engine, value, out);
-    return checked_leaf_shortcut(engine, value, options, out);
+    return leaf_shortcut(engine, value, options, out);
 }
 
 // `a < b` (op Py_LT) or `a > b` (Py_GT): 1, 0, or -1 with an exception set.

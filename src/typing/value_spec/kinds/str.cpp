@@ -121,8 +121,7 @@ bool str_write_json(SpecJsonWriter& w, const SpecEngine& e) {
 
 Shortcut str_shortcut(const SpecEngine& engine, PyObject*, PyObject* value, ApplyOptions& options,
                   py::Ref& out) {
-    if (!str_of(engine.kind).regex) return exact_leaf_shortcut(engine, value, out);
-    return checked_leaf_shortcut(engine, value, options, out);
+    return leaf_shortcut(engine, value, options, out);
 }
 
 // The compiled expression's `match(value)` must not be None.
