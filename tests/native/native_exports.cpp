@@ -92,6 +92,7 @@ VESK_EXPORT PyObject* vesk_test_elem_rule(PyObject* spec, int allow_containers) 
         case Kind::ObjectCandidate: kind = "ObjectCandidate"; break;
         case Kind::AcceptAny: kind = "AcceptAny"; break;
         case Kind::ConstKeyDict: kind = "ConstKeyDict"; break;
+        case Kind::Bounded: kind = "Bounded"; break;
     }
     PyObject* payload = rule.payload ? rule.payload.get() : Py_None;
     return Py_BuildValue("(sOOOO)", kind, payload, rule.allow_none ? Py_True : Py_False,

@@ -545,3 +545,28 @@ def test_eight_threads_on_one_spec_changed_meanwhile_see_the_old_or_the_new_answ
         spec.apply([{"id": 1, "score": -2, "tags": []}])
     score.set_validator(None)
     assert spec.apply([{"id": 1, "score": -2, "tags": []}], inplace=False)[0]["score"] == -2.0
+
+
+BIG = 2 ** 70
+
+
+@pytest.mark.parametrize("element", [
+    lambda: Int(min_value=0, max_value=BIG), lambda: Int(min_value=-BIG), lambda: Int(max_value=2.5),
+    lambda: Float(min_value=0.0, max_value=1.0), lambda: Float(min_value=0),
+    lambda: Float(max_value=1.0).noneable(), lambda: Int(min_value=0, strict=True),
+])
+@pytest.mark.parametrize("items", [
+    [0, 1, BIG, BIG + 1, -BIG - 1, 2, 3], [0.5, float("nan"), 1.0, -0.0, float("inf")],
+    [True, 1, 0], [1, None, 2], [0.25, 1, 0.75], [1, 2.5, 3],
+], ids=["ints", "floats", "bools", "none", "int-for-float", "mixed"])
+@pytest.mark.parametrize("outer, wrap", [
+    (lambda e: List(e), lambda items: items),
+    (lambda e: List(Tuple([e, Str()])), lambda items: [(x, "s") for x in items]),
+], ids=["list", "tuple-in-list"])
+def test_bounded_elements_answer_like_the_full_road(element, items, outer, wrap):
+    # Bounds compared natively: big ints, mixed int and float bounds, NaN and bools
+    # must give the full road's answer and message.
+    spec, value = outer(element()), wrap(items)
+    for inplace in (True, False):
+        got = outcome(spec, value, inplace=inplace)
+        assert agree(got, without_shortcuts(spec, value, inplace=inplace))

@@ -46,6 +46,11 @@ struct ContainerFacts {
     py::Ref type_map;  // Union
     py::Ref elements;  // Tuple: the element fields; List: the element spec
     bool forward_ref = false;  // an Object spec naming its class by a forward reference
+    // A Number with a bound: its value type and bounds (absent ones null).
+    bool bounded = false;
+    py::Ref value_type;
+    py::Ref min_value;
+    py::Ref max_value;
     bool fixed = false;
     std::int64_t min_size = 0;
     std::optional<std::int64_t> max_size;
@@ -79,6 +84,11 @@ bool container_facts(PyObject* spec, ContainerFacts& out) {
         out.max_size = l->max_size;
     } else if (const auto* o = kind_as<ObjectKind>(e.kind)) {
         out.forward_ref = static_cast<bool>(o->forward_ref);
+    } else if (const auto* n = kind_as<NumberKind>(e.kind)) {
+        out.bounded = n->min_value || n->max_value;
+        out.value_type = e.value_type;
+        out.min_value = n->min_value;
+        out.max_value = n->max_value;
     }
     return true;
 }
@@ -166,6 +176,38 @@ bool list_rule(const ContainerFacts& facts, std::shared_ptr<const TupleRule>& ou
     rule->positions.push_back(std::move(element));
     out = std::move(rule);
     return true;
+}
+
+// Whether `value` (an exact int or float) lies within the bounds, compared
+// as the spec's own check compares them. Both are exact ints or floats, so
+// the comparison runs no Python code and cannot fail.
+int within_bounds(const ElemRule& rule, PyObject* value) {
+    auto beyond = [value](const py::Ref& bound, int op) {
+        if (!bound) return false;
+        PyObject* b = bound.get();
+        if (PyLong_CheckExact(value) && PyLong_CheckExact(b)) {
+            auto* x = reinterpret_cast<PyLongObject*>(value);
+            auto* y = reinterpret_cast<PyLongObject*>(b);
+            if (PyUnstable_Long_IsCompact(x) && PyUnstable_Long_IsCompact(y)) {
+                const Py_ssize_t u = PyUnstable_Long_CompactValue(x);
+                const Py_ssize_t v = PyUnstable_Long_CompactValue(y);
+                return op == Py_LT ? u < v : u > v;
+            }
+        } else if (PyFloat_CheckExact(value) && PyFloat_CheckExact(b)) {
+            const double u = PyFloat_AS_DOUBLE(value);
+            const double v = PyFloat_AS_DOUBLE(b);
+            return op == Py_LT ? u < v : u > v;
+        }
+        const int r = PyObject_RichCompareBool(value, b, op);
+        if (r < 0) PyErr_Clear();  // not expected; counted as beyond, the full road decides
+        return r != 0;
+    };
+    return !beyond(rule.min, Py_LT) && !beyond(rule.max, Py_GT);
+}
+
+// A bound the native comparison takes: absent, or an exact int or float.
+bool native_bound(const py::Ref& bound) noexcept {
+    return !bound || PyLong_CheckExact(bound.get()) || PyFloat_CheckExact(bound.get());
 }
 
 int list_matches(const TupleRule& rule, PyObject* value) {
@@ -284,6 +326,9 @@ int ElemRule::matches(PyObject* value) const {
             return object_matches(payload.get(), value);
         case Kind::ConstKeyDict:
             return bulk ? bulk->matches(value) : 0;
+        case Kind::Bounded:
+            return reinterpret_cast<PyObject*>(Py_TYPE(value)) == payload.get() &&
+                   within_bounds(*this, value);
         case Kind::Slow:
             break;
     }
@@ -366,6 +411,22 @@ bool compile_spec_rule(PyObject* spec, bool allow_containers, ElemRule& out,
     }
     // Only the native classes themselves: a subclass may apply otherwise.
     if (!facts.is_native || !facts.exact_class || !facts.untouched) return true;
+    // Only where no child transform is in force, as for containers: a
+    // transform still sees every element the plain class tests do not pass.
+    if (allow_containers && facts.bounded && native_bound(facts.min_value) &&
+        native_bound(facts.max_value) &&
+        (facts.value_type.get() == reinterpret_cast<PyObject*>(&PyLong_Type) ||
+         facts.value_type.get() == reinterpret_cast<PyObject*>(&PyFloat_Type))) {
+        // An exact value within the bounds is what the spec's own check
+        // accepts as it is; anything else (an int for a Float included) is
+        // left to the full road.
+        out.kind = ElemRule::Kind::Bounded;
+        out.payload = std::move(facts.value_type);
+        out.min = std::move(facts.min_value);
+        out.max = std::move(facts.max_value);
+        out.allow_none = facts.noneable;
+        return true;
+    }
     if (facts.id == KindId::Union && facts.type_map) {
         // The type map is handed out to Python as it is: kept only while
         // watched, so that a change to it drops the rule. Watched before it

@@ -65,10 +65,16 @@ struct ElemRule {
         // key of `bulk`, each value of exactly its class (and a list field's
         // elements accepted by its element rule).
         ConstKeyDict,
+        // `type(element) is payload` (exactly int or float, from a bounded
+        // native Int or Float) and within the bounds `min` and `max` (each an
+        // exact int or float, or absent), compared natively.
+        Bounded,
     };
 
     Kind kind = Kind::Slow;
     py::Ref payload;
+    py::Ref min;  // Bounded only
+    py::Ref max;  // Bounded only
     std::shared_ptr<const DictBulk> bulk;         // ConstKeyDict only
     std::shared_ptr<const struct TupleRule> tuple;  // Tuple and List
     bool allow_containers = false;
@@ -142,6 +148,8 @@ void visit_bulk(const DictBulk& bulk, void (*fn)(const py::Ref&, const void*), c
 template <class V>
 void ElemRule::visit(V&& v) const {
     v(payload);
+    v(min);
+    v(max);
     if (tuple && tuple.use_count() == 1)
         for (const ElemRule& r : tuple->positions) r.visit(v);
     if (bulk && bulk.use_count() == 1) {
@@ -178,6 +186,7 @@ inline bool ElemRule::calls_back() const noexcept {
 // lock, which must not be taken while an outer list's is held.
 inline bool ElemRule::pure() const noexcept {
     return kind == Kind::ExactType || kind == Kind::ExactTypes || kind == Kind::AcceptAny ||
+           kind == Kind::Bounded ||
            (kind == Kind::Tuple && tuple->pure);
 }
 
