@@ -12,6 +12,7 @@
 #include "typing/change_epoch.hpp"
 #include "typing/field/meta_epoch.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
+#include "typing/value_spec/kinds/number_compare.hpp"
 
 #include <array>
 
@@ -184,21 +185,7 @@ bool list_rule(const ContainerFacts& facts, std::shared_ptr<const TupleRule>& ou
 int within_bounds(const ElemRule& rule, PyObject* value) {
     auto beyond = [value](const py::Ref& bound, int op) {
         if (!bound) return false;
-        PyObject* b = bound.get();
-        if (PyLong_CheckExact(value) && PyLong_CheckExact(b)) {
-            auto* x = reinterpret_cast<PyLongObject*>(value);
-            auto* y = reinterpret_cast<PyLongObject*>(b);
-            if (PyUnstable_Long_IsCompact(x) && PyUnstable_Long_IsCompact(y)) {
-                const Py_ssize_t u = PyUnstable_Long_CompactValue(x);
-                const Py_ssize_t v = PyUnstable_Long_CompactValue(y);
-                return op == Py_LT ? u < v : u > v;
-            }
-        } else if (PyFloat_CheckExact(value) && PyFloat_CheckExact(b)) {
-            const double u = PyFloat_AS_DOUBLE(value);
-            const double v = PyFloat_AS_DOUBLE(b);
-            return op == Py_LT ? u < v : u > v;
-        }
-        const int r = PyObject_RichCompareBool(value, b, op);
+        const int r = compare_numbers(value, bound.get(), op);
         if (r < 0) PyErr_Clear();  // not expected; counted as beyond, the full road decides
         return r != 0;
     };

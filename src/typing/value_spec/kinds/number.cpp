@@ -7,6 +7,7 @@
 #include "typing/value_spec/engine/format.hpp"
 #include "typing/value_spec/kinds/kinds.hpp"
 #include "typing/value_spec/kinds/leaf_shortcuts.hpp"
+#include "typing/value_spec/kinds/number_compare.hpp"
 #include "typing/value_spec/spec_class/extend_support.hpp"
 #include "typing/value_spec/spec_class/json_write.hpp"
 #include "typing/value_spec/spec_class/spec_class.hpp"
@@ -270,27 +271,6 @@ Shortcut number_shortcut(const SpecEngine& engine, PyObject*, PyObject* value,
     return leaf_shortcut(engine, value, options, out);
 }
 
-// `a < b` (op Py_LT) or `a > b` (Py_GT): 1, 0, or -1 with an exception set.
-// Exact ints that fit a machine word and exact floats compare natively (no
-// user code can take part for exact built-in classes); anything else takes
-// the interpreter's comparison.
-int compare(PyObject* a, PyObject* b, int op) {
-    if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
-        auto* x = reinterpret_cast<PyLongObject*>(a);
-        auto* y = reinterpret_cast<PyLongObject*>(b);
-        if (PyUnstable_Long_IsCompact(x) && PyUnstable_Long_IsCompact(y)) {
-            const Py_ssize_t u = PyUnstable_Long_CompactValue(x);
-            const Py_ssize_t v = PyUnstable_Long_CompactValue(y);
-            return op == Py_LT ? u < v : u > v;
-        }
-    } else if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
-        const double u = PyFloat_AS_DOUBLE(a);
-        const double v = PyFloat_AS_DOUBLE(b);
-        return op == Py_LT ? u < v : u > v;
-    }
-    return PyObject_RichCompareBool(a, b, op);
-}
-
 // Both set bounds are compared (value < min, value > max), so a comparison
 // that fails against the maximum fails the check even when the minimum
 // already refused.
@@ -299,11 +279,11 @@ int number_validate(const SpecEngine& engine, PyObject* value, PyObject* root_pa
     int below = 0;
     int above = 0;
     if (number.min_value) {
-        below = compare(value, number.min_value.get(), Py_LT);
+        below = compare_numbers(value, number.min_value.get(), Py_LT);
         if (below < 0) return -1;
     }
     if (number.max_value) {
-        above = compare(value, number.max_value.get(), Py_GT);
+        above = compare_numbers(value, number.max_value.get(), Py_GT);
         if (above < 0) return -1;
     }
     if (!below && !above) return 0;
