@@ -83,19 +83,21 @@ class Sparse(TypedDict):
 def bounded_types():
     """For msgspec and for pydantic: lists of TypedDicts of three bounded keys
     ("bounded") and lists of bounded ints ("bounded ints")."""
-    out = {"bounded": {}, "bounded ints": {}}
+    out = {"bounded": {}, "bounded ints": {}, "patterned strs": {}}
     if msgspec is not None:
         meta = msgspec.Meta
         out["bounded"]["msgspec"] = list[TypedDict("BoundedM", {
             "n": Annotated[int, meta(ge=0)], "s": Annotated[str, meta(pattern="^a")],
             "f": Annotated[float, meta(le=100.0)]})]
         out["bounded ints"]["msgspec"] = list[Annotated[int, meta(ge=0)]]
+        out["patterned strs"]["msgspec"] = list[Annotated[str, meta(pattern="^a")]]
     if pydantic is not None:
         field = pydantic.Field
         out["bounded"]["pydantic"] = list[TypedDict("BoundedP", {
             "n": Annotated[int, field(ge=0)], "s": Annotated[str, field(pattern="^a")],
             "f": Annotated[float, field(le=100.0)]})]
         out["bounded ints"]["pydantic"] = list[Annotated[int, field(ge=0)]]
+        out["patterned strs"]["pydantic"] = list[Annotated[str, field(pattern="^a")]]
     return out
 
 
@@ -129,6 +131,7 @@ def rows():
     bad_last = [scalars(i) for i in range(10_000)]
     bad_last[-1]["rank"] = "seven"
     bounded = [{"n": i, "s": f"a{i}", "f": (i % 100) / 3} for i in range(10_000)]
+    words = [f"a{i}" for i in range(100_000)]
     return [
         ("List(Int()) 100,000", n.List(n.Int()), ints, list[int], 20),
         ("List(Dict) 5 scalar keys 10,000", n.List(scalar_dict()), flat, list[Scalars], 10),
@@ -150,9 +153,12 @@ def rows():
         ("List(Dict) 3 bounded keys 10,000", n.List(n.Dict([
             ("n", n.Int(min_value=0)), ("s", n.Str(regex="a.*")),
             ("f", n.Float(max_value=100.0))])), bounded, "bounded", 5),
-        # every element applied by the element spec, held once for the list
+        # bounded ints: compared with the bounds natively by the element rule
         ("List(Int(min_value=0)) 100,000", n.List(n.Int(min_value=0)), ints, "bounded ints",
          3),
+        # every element applied by the element spec, held once for the list; a path is
+        # made only for a refusal
+        ("List(Str(regex)) 100,000", n.List(n.Str(regex="^a")), words, "patterned strs", 3),
     ]
 
 
