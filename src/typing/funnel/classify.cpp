@@ -39,21 +39,31 @@ int is_scalar_identity_transform(PyObject* fn) {
     return py::has_attr<"_vesk_scalar_identity">(fn);
 }
 
+namespace {
+
+// The facts of a native spec's engine, read under the caller's hold.
+NativeFacts facts_of(const SpecEngine& e) {
+    NativeFacts f;
+    f.is_native = true;
+    f.untouched = untouched(e);
+    f.is_any = e.id() == KindId::Any;
+    if (const auto* n = typing::kind_as<typing::NumberKind>(e.kind)) f.is_float = n->is_float;
+    f.strict_true = e.strict == typing::Tri::True;
+    f.is_tuple = e.id() == KindId::Tuple;
+    f.is_list = e.id() == KindId::List;
+    f.is_union = e.id() == KindId::Union;
+    f.noneable = e.is_noneable;
+    return f;
+}
+
+}  // namespace
+
 bool native_facts(PyObject* spec, NativeFacts& out) {
     out = NativeFacts{};
     if (!typing::is_spec(spec)) return true;
     SpecRead held(spec);
     if (!held) return false;
-    const SpecEngine& e = *held;
-    out.is_native = true;
-    out.untouched = untouched(e);
-    out.is_any = e.id() == KindId::Any;
-    if (const auto* n = typing::kind_as<typing::NumberKind>(e.kind)) out.is_float = n->is_float;
-    out.strict_true = e.strict == typing::Tri::True;
-    out.is_tuple = e.id() == KindId::Tuple;
-    out.is_list = e.id() == KindId::List;
-    out.is_union = e.id() == KindId::Union;
-    out.noneable = e.is_noneable;
+    out = facts_of(*held);
     return true;
 }
 
@@ -126,16 +136,8 @@ bool spec_acceptance(PyObject* spec, AcceptanceReads reads, Acceptance& out) {
         SpecRead held(spec);
         if (!held) return false;
         const SpecEngine& e = *held;
-        NativeFacts& f = out.facts;
-        f.is_native = true;
-        f.untouched = untouched(e);
-        f.is_any = e.id() == KindId::Any;
-        if (const auto* n = typing::kind_as<typing::NumberKind>(e.kind)) f.is_float = n->is_float;
-        f.strict_true = e.strict == typing::Tri::True;
-        f.is_tuple = e.id() == KindId::Tuple;
-        f.is_list = e.id() == KindId::List;
-        f.is_union = e.id() == KindId::Union;
-        f.noneable = e.is_noneable;
+        out.facts = facts_of(e);
+        const NativeFacts& f = out.facts;
         out.exact = py::Ref::borrow(typing::native_exact_leaf(e));
         if (with_checked) out.checked = py::Ref::borrow(typing::native_checked_leaf(e));
         if (const auto* o = typing::kind_as<typing::ObjectKind>(e.kind); o && f.untouched) {

@@ -204,7 +204,7 @@ int list_matches(const TupleRule& rule, PyObject* value) {
         py::CriticalSection guard(value);
         n = PyList_GET_SIZE(value);
     }
-    if (n < rule.min_size || (rule.max_size && n > *rule.max_size)) return 0;
+    if (!rule.fits(n)) return 0;
     return all_match(rule.positions.front(), value);
 }
 
@@ -217,7 +217,7 @@ int list_convert(const TupleRule& rule, PyObject* value, bool inplace, py::Ref& 
                              : py::Ref::steal(PyList_GetSlice(value, 0, PY_SSIZE_T_MAX));
     if (!target) return -1;
     const Py_ssize_t n = PyList_Size(target.get());
-    if (n < rule.min_size || (rule.max_size && n > *rule.max_size)) return 0;
+    if (!rule.fits(n)) return 0;
     for (Py_ssize_t i = 0;; ++i) {
         py::Ref item = py::list_item(target.get(), i);
         if (!item) break;
@@ -242,16 +242,11 @@ int list_convert(const TupleRule& rule, PyObject* value, bool inplace, py::Ref& 
 int tuple_convert(const TupleRule& rule, PyObject* value, bool inplace, py::Ref& out) {
     if (!PyTuple_CheckExact(value)) return 0;
     const Py_ssize_t n = PyTuple_GET_SIZE(value);
-    if (rule.fixed) {
-        if (n != static_cast<Py_ssize_t>(rule.positions.size())) return 0;
-    } else if (n < rule.min_size || (rule.max_size && n > *rule.max_size)) {
-        return 0;
-    }
+    if (!rule.fits(n)) return 0;
     py::Ref fresh = py::Ref::steal(PyTuple_New(n));
     if (!fresh) return -1;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const ElemRule& r = rule.fixed ? rule.positions[static_cast<std::size_t>(i)]
-                                       : rule.positions.front();
+        const ElemRule& r = rule.at(i);
         PyObject* item = PyTuple_GET_ITEM(value, i);
         const int m = r.matches(item);
         if (m < 0) return -1;
@@ -270,14 +265,9 @@ int tuple_matches(const TupleRule& rule, PyObject* value) {
     if (rule.list) return list_matches(rule, value);
     if (!PyTuple_CheckExact(value)) return 0;
     const Py_ssize_t n = PyTuple_GET_SIZE(value);
-    if (rule.fixed) {
-        if (n != static_cast<Py_ssize_t>(rule.positions.size())) return 0;
-    } else if (n < rule.min_size || (rule.max_size && n > *rule.max_size)) {
-        return 0;
-    }
+    if (!rule.fits(n)) return 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const ElemRule& r = rule.fixed ? rule.positions[static_cast<std::size_t>(i)]
-                                       : rule.positions.front();
+        const ElemRule& r = rule.at(i);
         const int m = r.matches_inline(PyTuple_GET_ITEM(value, i));
         if (m <= 0) return m;
     }
@@ -295,10 +285,8 @@ int ElemRule::matches(PyObject* value) const {
     if (allow_none && value == Py_None) return 1;
     switch (kind) {
         case Kind::ExactType:
-            return reinterpret_cast<PyObject*>(Py_TYPE(value)) == payload.get() ||
-                   (allow_none && value == Py_None);
+            return reinterpret_cast<PyObject*>(Py_TYPE(value)) == payload.get();
         case Kind::ExactTypes: {
-            if (allow_none && value == Py_None) return 1;
             PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(value));
             for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(payload.get()); ++i)
                 if (PyTuple_GET_ITEM(payload.get(), i) == cls) return 1;

@@ -132,6 +132,17 @@ struct TupleRule {
     std::int64_t min_size = 0;
     std::optional<std::int64_t> max_size;
     bool pure = true;  // every position rule is pure
+
+    // Whether a container of `n` items has this rule's shape: the fixed
+    // length, or a size within the bounds.
+    [[nodiscard]] bool fits(Py_ssize_t n) const noexcept {
+        if (fixed) return n == static_cast<Py_ssize_t>(positions.size());
+        return n >= min_size && (!max_size || n <= *max_size);
+    }
+    // The rule of item `i` (of a container that fits).
+    [[nodiscard]] const ElemRule& at(Py_ssize_t i) const noexcept {
+        return fixed ? positions[static_cast<std::size_t>(i)] : positions.front();
+    }
     // Every position rule is an exact-class test (ExactType): a list of such
     // tuples is scanned with the tests inlined.
     bool exact_only = true;

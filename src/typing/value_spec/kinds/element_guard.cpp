@@ -38,12 +38,11 @@ Nested nested_in(const SpecEngine& e) {
 
 }  // namespace
 
-bool ElementGuard::add(PyObject* obj, std::uint64_t version, What what) {
+void ElementGuard::add(PyObject* obj, std::uint64_t version, What what) {
     Noted& n = noted_[static_cast<std::size_t>(count_++)];
     n.obj = py::Ref::borrow(obj);
     n.version = version;
     n.what = what;
-    return true;
 }
 
 bool ElementGuard::begin(PyObject* spec, bool quiet) {
@@ -86,7 +85,7 @@ bool ElementGuard::walk(PyObject* obj, std::optional<SpecRead>* keep) {
                 if (!*local) return false;
             }
             const SpecEngine& e = keep ? ***keep : **local;
-            (void)add(obj, e.version, What::Spec);
+            add(obj, e.version, What::Spec);
             nested = nested_in(e);
         }  // a short hold is released before anything nested is read
         if (nested.one && !walk(nested.one.get(), nullptr)) return false;
@@ -102,7 +101,7 @@ bool ElementGuard::walk(PyObject* obj, std::optional<SpecRead>* keep) {
     }
     if (field::is_field(obj)) {
         // The generation first: a change after it is read moves it on.
-        (void)add(obj, field::meta_generation(obj), What::Field);
+        add(obj, field::meta_generation(obj), What::Field);
         py::Ref spec = field::field_value_spec(obj);
         return spec && walk(spec.get(), nullptr);
     }
@@ -111,7 +110,7 @@ bool ElementGuard::walk(PyObject* obj, std::optional<SpecRead>* keep) {
         {
             schema::Reading r(obj);
             if (!r) return false;
-            (void)add(obj, r->version, What::Schema);
+            add(obj, r->version, What::Schema);
             fields = r->fields;
         }
         if (!fields || !PyDict_Check(fields.get())) return true;

@@ -95,7 +95,7 @@ private:
     };
 
     [[nodiscard]] bool walk(PyObject* obj, std::optional<SpecRead>* keep);
-    [[nodiscard]] bool add(PyObject* obj, std::uint64_t version, What what);
+    void add(PyObject* obj, std::uint64_t version, What what);
 
     std::optional<SpecRead> hold_;
     std::array<Noted, kMaxNoted> noted_{};
