@@ -39,6 +39,7 @@
 #pragma once
 
 #include "py/ref.hpp"
+#include "typing/fast_types.hpp"
 #include "typing/value_spec/engine/apply.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 
@@ -124,9 +125,9 @@ template <class MakePath>
     // Only an exact scalar: any other value may carry a `custom_apply` of
     // its own, which is handed the path, or be the missing value, whose
     // apply may take it.
-    PyTypeObject* t = Py_TYPE(element);
-    if (guard.held_leaf() && (t == &PyLong_Type || t == &PyFloat_Type || t == &PyUnicode_Type ||
-                              t == &PyBool_Type || element == Py_None)) {
+    if (guard.held_leaf() &&
+        (element == Py_None ||
+         is_primitive_value_type(reinterpret_cast<PyObject*>(Py_TYPE(element))))) {
         if (py::Ref done = apply_held_element(guard, element, options, nullptr)) return done;
         PyErr_Clear();
     }
