@@ -1,14 +1,19 @@
 # `make`       build the extension for the release interpreter
-# `make test`  build for the release and the debug interpreter, test under both
+# `make test`  build for the release, debug and free-threaded interpreters and
+#              run the suite under all three side by side
+# `make test-threads RUNS=20`  the thread tests, again and again, on python3.14t
 # `make bench` run the benchmarks under the release interpreter
 #
 # Without VESK_PYTHON, every target runs inside the project's toolchain root
-# (tools/toolchain.sh provisions it on first use). With VESK_PYTHON set to a
-# CPython 3.14 that has its headers, targets run natively; VESK_PYTHON_DEBUG
-# optionally names a debug build for the second test run.
+# (tools/toolchain.sh provisions it on first use, python3.14t included). With
+# VESK_PYTHON set to a CPython 3.14 that has its headers, targets run
+# natively; VESK_PYTHON_DEBUG optionally names a debug build and
+# VESK_PYTHON_FT a free-threaded one. VESK_PYTHON_FT also replaces the
+# root's own python3.14t.
 
 .DEFAULT_GOAL := all
-TARGETS := all build build-debug test test-release test-debug bench clean
+TARGETS := all build build-debug build-ft test test-release test-debug test-ft \
+	test-threads bench clean
 
 ifeq ($(origin VESK_PYTHON),undefined)
 ifneq ($(VESK_IN_ROOT),1)
@@ -23,11 +28,17 @@ provision:
 else
 PYTHON := python3.14
 PYTHON_DEBUG := python3.14d
+PYTHON_FT := $(or $(VESK_PYTHON_FT),/opt/python3.14t/bin/python3.14t)
+# The interpreter built from source has only its own standard library; pytest
+# and hypothesis are pure Python and load from the root's Debian packages.
+FT_PATH := PYTHONPATH=$(PYTHONPATH):/usr/lib/python3/dist-packages
 MODE := root
 endif
 else
 PYTHON := $(VESK_PYTHON)
 PYTHON_DEBUG := $(VESK_PYTHON_DEBUG)
+PYTHON_FT := $(VESK_PYTHON_FT)
+FT_PATH :=
 MODE := native
 endif
 
@@ -35,6 +46,14 @@ ifdef PYTHON
 WERROR := $(if $(CI),ON,OFF)
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD := build/$(MODE)
+RUNS ?= 20
+# The debug interpreter is several times slower than the others: its suite is
+# spread over a few worker processes so the three finish together.
+DEBUG_WORKERS ?= 4
+# CI refuses to land without the free-threaded run; a local run says it is
+# missing and goes on with the other two.
+REQUIRE_FT ?= $(if $(CI),1,)
+HAVE_FT := $(if $(PYTHON_FT),$(shell command -v $(PYTHON_FT) 2>/dev/null),)
 
 # Ninja when the machine has it; a build directory keeps the generator it was
 # first configured with.
@@ -49,7 +68,7 @@ define cmake_build
 	@cmake --build $(BUILD)/$(1) -j $(JOBS)
 endef
 
-.PHONY: $(TARGETS)
+.PHONY: $(TARGETS) check-ft
 all build:
 	@mkdir -p $(BUILD)
 	$(call cmake_build,release,Release,$(PYTHON))
@@ -60,6 +79,21 @@ ifneq ($(PYTHON_DEBUG),)
 	$(call cmake_build,debug,Debug,$(PYTHON_DEBUG))
 endif
 
+check-ft:
+ifeq ($(HAVE_FT),)
+ifeq ($(REQUIRE_FT),1)
+	@echo "no free-threaded interpreter ($(or $(PYTHON_FT),VESK_PYTHON_FT unset)): CI requires one" >&2; exit 1
+else
+	@echo "== no free-threaded interpreter ($(or $(PYTHON_FT),VESK_PYTHON_FT unset)): testing without python3.14t"
+endif
+endif
+
+build-ft: check-ft
+ifneq ($(HAVE_FT),)
+	@mkdir -p $(BUILD)
+	$(call cmake_build,ft,Release,$(PYTHON_FT))
+endif
+
 test-release: build
 	@echo "== tests under $(PYTHON)"
 	@$(PYTHON) -m pytest -q
@@ -67,10 +101,26 @@ test-release: build
 test-debug: build-debug
 ifneq ($(PYTHON_DEBUG),)
 	@echo "== tests under $(PYTHON_DEBUG)"
-	@$(PYTHON_DEBUG) -m pytest -q
+	@$(PYTHON_DEBUG) -m pytest -q $(if $(filter-out 0 1,$(DEBUG_WORKERS)),-n $(DEBUG_WORKERS))
 endif
 
-test: test-release test-debug
+test-ft: build-ft
+ifneq ($(HAVE_FT),)
+	@echo "== tests under $(PYTHON_FT)"
+	@$(FT_PATH) $(PYTHON_FT) -m pytest -q
+endif
+
+# The three builds first (each uses every core), then the three suites at
+# once, each printed whole when it ends.
+test: build build-debug build-ft
+	@$(MAKE) --no-print-directory -j3 --output-sync=target test-release test-debug test-ft
+
+# The tests that start threads, RUNS times in a row on the free-threaded
+# interpreter, stopping at the first failure.
+test-threads: build-ft
+ifneq ($(HAVE_FT),)
+	@tools/run_thread_tests.sh $(RUNS) env $(FT_PATH) $(PYTHON_FT)
+endif
 
 bench: build
 	@for b in bench/bench_*.py; do [ -e "$$b" ] || continue; echo "== $$b"; $(PYTHON) "$$b" || exit 1; done

@@ -1,6 +1,8 @@
 import importlib.machinery
 import os
 import sys
+import threading
+import time
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(_HERE)
@@ -54,3 +56,33 @@ def typing_bridge():
 
     vesk.typing.install()
     vesk.symbolic.install()
+
+
+# Threads a test left running, kept so the run can end even if they never do.
+_LEFT_RUNNING = []
+
+
+@pytest.fixture(autouse=True)
+def no_thread_left_running():
+    """Fails a test that returns (or fails) while threads it started still
+    run: they would go on changing shared objects under the next test, and
+    a thread that never stops holds the interpreter's exit forever."""
+    before = set(threading.enumerate())
+    yield
+    started = [t for t in threading.enumerate() if t not in before]
+    deadline = time.monotonic() + 10
+    for t in started:
+        t.join(max(0.0, deadline - time.monotonic()))
+    left = [t for t in started if t.is_alive()]
+    if left:
+        _LEFT_RUNNING.extend(left)
+        pytest.fail(f"the test left {len(left)} thread(s) running: {', '.join(t.name for t in left)}")
+
+
+def pytest_unconfigure(config):
+    """The run has reported; threads left running would hang the exit, so
+    the process ends here, as failed."""
+    if any(t.is_alive() for t in _LEFT_RUNNING):
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(1)

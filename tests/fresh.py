@@ -16,7 +16,10 @@ def run_fresh(code, check=True):
     """Runs `code` under the current interpreter in a new process and returns
     the CompletedProcess. With `check`, a non-zero exit fails with stderr."""
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([SUPPORT_DIR, PYTHON_DIR])
+    # The child sees every folder the parent imports from (pytest and
+    # hypothesis may come from a folder the interpreter does not know of
+    # itself, as on the free-threaded build), the stand-in package first.
+    env["PYTHONPATH"] = os.pathsep.join([SUPPORT_DIR, PYTHON_DIR, *(p for p in sys.path if p)])
     proc = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,

@@ -1,7 +1,30 @@
 """Threads racing one mutator: the shape every "apply while another thread
-changes the spec" test shares."""
+changes the spec" test shares, and the guard that stops and joins a test's
+threads on every way out of it."""
 
+import contextlib
 import threading
+
+
+@contextlib.contextmanager
+def started(threads, stop=None):
+    """Starts `threads` and joins every thread that was started when the
+    block ends; when it ends by an exception (a failed assertion included),
+    first sets `stop`, the Event the threads watch, so none outlives the
+    test."""
+    begun = []
+    try:
+        for t in threads:
+            t.start()
+            begun.append(t)
+        yield threads
+    except BaseException:
+        if stop is not None:
+            stop.set()
+        raise
+    finally:
+        for t in begun:
+            t.join()
 
 
 def run_against_mutator(worker, mutator, stop, workers=8):
@@ -10,10 +33,7 @@ def run_against_mutator(worker, mutator, stop, workers=8):
     waits for it."""
     threads = [threading.Thread(target=worker, args=(k,)) for k in range(workers)]
     m = threading.Thread(target=mutator)
-    m.start()
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    stop.set()
-    m.join()
+    with started([m], stop):
+        with started(threads):
+            pass
+        stop.set()

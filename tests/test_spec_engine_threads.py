@@ -2,7 +2,9 @@
 see a half-made change; a mutator meeting any holder is refused."""
 
 import threading
+import time
 
+from races import started
 from vesk_core._native import Float, Int, MissingValue
 
 REFUSED = (
@@ -48,38 +50,66 @@ def test_readers_and_one_mutator():
     spec = Int(min_value=0, default=0)
     rounds = 400
     # The mutator alternates between (0, False) and (7, True); every reader
-    # sees one of them as a whole, or is refused at once.
+    # sees one of them as a whole, or is refused at once. A refusal never
+    # waits, so readers that hold the spec without a break could starve the
+    # mutator for good (as they do on the free-threaded build): every tenth
+    # round, and while it completes a change it began, the mutator asks the
+    # readers to step back, so changes land on every build while the other
+    # rounds still race them.
     errors = []
-    done = threading.Event()
+    done, pause = threading.Event(), threading.Event()
     applied_last = []
 
-    def mutator():
-        landed = 0
-        for i in range(rounds):
-            target = (7, True) if i % 2 == 0 else (0, False)
-            try:
-                spec.set_default(target[0])
-            except RuntimeError as e:
-                if str(e) != REFUSED:
-                    errors.append(e)
-                continue
+    def change(target):
+        try:
+            spec.set_default(target[0])
+        except RuntimeError as e:
+            if str(e) != REFUSED:
+                errors.append(e)
+            return False
+        pause.set()
+        try:
             while True:
                 try:
                     spec.noneable(target[1], use_none_as_default=False)
-                    break
+                    return True
                 except RuntimeError as e:
                     if str(e) != REFUSED:
                         errors.append(e)
-                        return
-            landed += 1
-            applied_last[:] = [target]
-        done.set()
+                        raise
+        finally:
+            pause.clear()
+
+    def mutator():
+        landed = 0
+        try:
+            for i in range(rounds):
+                target = (7, True) if i % 2 == 0 else (0, False)
+                quiet = i % 10 == 0
+                if quiet:
+                    pause.set()
+                try:
+                    while True:
+                        if change(target):
+                            landed += 1
+                            applied_last[:] = [target]
+                            break
+                        if not quiet:
+                            break
+                finally:
+                    pause.clear()
+        except RuntimeError:
+            return
+        finally:
+            done.set()
         if not landed:
             errors.append(AssertionError("no mutation landed"))
 
     def reader(k):
         local = 0
         while not done.is_set() or local < 50:
+            while pause.is_set() and not done.is_set():
+                time.sleep(0.0001)
             local += 1
             try:
                 default = spec.default
@@ -97,10 +127,8 @@ def test_readers_and_one_mutator():
 
     threads = [threading.Thread(target=reader, args=(k,)) for k in range(8)]
     threads.append(threading.Thread(target=mutator))
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    with started(threads, done):
+        pass
     assert errors == []
     # The end state is the last state the mutator completed.
     if applied_last:

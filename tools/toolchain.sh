@@ -9,6 +9,11 @@
 # The root lives outside the checkout so that every clone on this machine
 # shares it. All mounts are made in a private mount namespace, so they vanish
 # with the process on every exit path, including a kill.
+#
+# Debian ships no free-threaded interpreter, so the root also gets one built
+# from a CPython 3.14 source archive (VESK_CPYTHON_SOURCE, by default the one
+# beside the checkout) into /opt/python3.14t; it is rebuilt only when the
+# archive changes, and kept when the archive is absent.
 set -euo pipefail
 
 ROOT=${VESK_TOOLCHAIN:-/opt/vesk-toolchain}
@@ -16,6 +21,9 @@ HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 CHECKOUT=$(cd "$HERE/.." && pwd)
 PKG_LIST="$HERE/toolchain-packages.txt"
 STAMP="$ROOT/.vesk-toolchain-stamp"
+FT_PREFIX=/opt/python3.14t
+FT_STAMP="$ROOT$FT_PREFIX/.vesk-source-sha256"
+CPYTHON_SOURCE=${VESK_CPYTHON_SOURCE:-$CHECKOUT/../shared/cpython/cpython-3.14.7-trimmed.tar.gz}
 APT_OPTS=(-o Acquire::Check-Valid-Until=false -o Acquire::Retries=3 -o APT::Install-Recommends=false)
 
 log() { echo "toolchain: $*" >&2; }
@@ -108,12 +116,39 @@ provision_locked() {
     log "toolchain ready"
 }
 
+# Builds the free-threaded interpreter from the source archive, once per
+# archive. The stamp is written last, so an interrupted build starts over.
+provision_free_threaded() {
+    if [ ! -f "$CPYTHON_SOURCE" ]; then
+        [ -x "$ROOT$FT_PREFIX/bin/python3.14t" ] ||
+            log "no CPython source archive at $CPYTHON_SOURCE: python3.14t is not built (set VESK_CPYTHON_SOURCE)"
+        return 0
+    fi
+    local sum; sum=$(sha256sum "$CPYTHON_SOURCE" | cut -d' ' -f1)
+    if [ -f "$FT_STAMP" ] && [ "$(cat "$FT_STAMP")" = "$sum" ]; then
+        return 0
+    fi
+    log "building the free-threaded python3.14t from $CPYTHON_SOURCE (a few minutes)"
+    local work=/var/tmp/vesk-cpython ft_log="$ROOT.python3.14t.log"
+    rm -rf "$ROOT$work" "$ROOT$FT_PREFIX"
+    mkdir -p "$ROOT$work/src"
+    tar -xzf "$CPYTHON_SOURCE" -C "$ROOT$work/src" --strip-components=1
+    in_root "" /bin/bash -c "cd $work/src && ./configure --disable-gil --prefix=$FT_PREFIX \
+            --with-ensurepip=no --disable-test-modules && make -j\$(nproc) && make install" \
+        </dev/null >"$ft_log" 2>&1 || {
+            log "python3.14t build failed; see $ft_log"; tail -n 20 "$ft_log" >&2; exit 1; }
+    rm -rf "$ROOT$work"
+    echo "$sum" > "$FT_STAMP"
+    log "python3.14t ready at $FT_PREFIX"
+}
+
 provision() {
     mkdir -p "$(dirname "$ROOT")"
     # One provisioner at a time; later arrivals wait and then find the stamp.
     exec 9>"$ROOT.lock"
     flock 9
     provision_locked
+    provision_free_threaded
     flock -u 9
     exec 9>&-  # builds and tests need no handle on the lock file
 }

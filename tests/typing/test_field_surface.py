@@ -3,6 +3,7 @@
 import pytest
 
 import vesk_core._native as native
+from ids import stable_repr
 from json_specs import JsonSpec
 
 Field, Int, List, Str, Tuple = native.Field, native.Int, native.List, native.Str, native.Tuple
@@ -51,7 +52,7 @@ def test_text_form_leaves_out_defaults(make, names):
     (False, dict(enable_compare=None)), (False, dict(enable_clone=False)),
     (False, dict(enable_validation=None)), (False, dict(validator=print)),
     (False, dict(validator=None)), (False, dict(alias="other")),
-], ids=repr)
+], ids=stable_repr)
 def test_equality_rows(expected, over):
     a, b = field(), field(**over)
     assert (a == b) is expected and (b == a) is expected and (a != b) is (not expected)

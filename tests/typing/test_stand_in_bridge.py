@@ -5,6 +5,7 @@ forward references resolve once their target is registered."""
 import pytest
 
 import vesk_core._native as native
+from ids import stable_repr
 from vesk.typing import forward_ref, json
 
 
@@ -18,7 +19,7 @@ from vesk.typing import forward_ref, json
         int,
         json.to_json,
     ],
-    ids=repr,
+    ids=stable_repr,
 )
 def test_json_round_trip(value):
     assert json.from_json(json.to_json(value)) == value
