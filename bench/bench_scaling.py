@@ -1,0 +1,200 @@
+"""Throughput on many threads, each on its own data, in one run.
+
+On the free-threaded interpreter, threads that work on their own data should
+never meet: N threads should do about N times the work of one. Each row runs
+the same task on 1, 2, 4 and 8 threads (each thread its own data, the specs
+and classes shared as a program shares them) and prints throughput over one
+thread; the control row is pure Python filling each thread's own dict and
+lists, so the machine's own ceiling is measured in the same run. The last
+column is each row's 8-thread scaling over the control's: the aim is 0.9,
+and 0.75 the least (with no row below 4x).
+
+With the global lock every row stays near 1x; the figures mean something
+only on python3.14t (run it with `make bench-scaling`, or
+`tools/toolchain.sh run env PYTHONPATH=/checkout/python:/usr/lib/python3/dist-packages
+/opt/python3.14t/bin/python3.14t bench/bench_scaling.py`).
+"""
+
+import sys
+import threading
+import time
+
+from benchkit import HERE  # noqa: F401  (puts the checkout on the path)
+
+import vesk.symbolic  # noqa: E402  (the stand-in bridges)
+import vesk.typing  # noqa: E402
+from vesk.symbolic.containers import Dict as SymDictClass  # noqa: E402
+from vesk.symbolic.containers import List as SymListClass  # noqa: E402
+from vesk.symbolic.object_classes import object_class  # noqa: E402
+from vesk_core import _native as n  # noqa: E402
+
+THREADS = (1, 2, 4, 8)
+TRIALS = 3
+TARGET_SECONDS = 0.4  # of one thread's work per trial
+
+
+def _quiet(self, updates):
+    """The listener of every symbolic row: it does nothing."""
+
+
+def control():
+    def task():
+        d, a, b = {}, [], []
+        for i in range(2_000):
+            d[i] = i
+            a.append(i)
+            b.append(str(i))
+    return task
+
+
+def list_int_apply():
+    spec = n.List(n.Int())
+
+    def make():
+        data = list(range(10_000))
+        return lambda: spec.apply(data)
+    return make
+
+
+def list_dict_apply():
+    spec = n.List(n.Dict([("a", n.Int()), ("b", n.Str()), ("c", n.Float()), ("d", n.Bool()),
+                          ("tags", n.List(n.Str()))]))
+
+    def make():
+        data = [{"a": i, "b": "x", "c": 1.5, "d": True, "tags": ["p", "q"]} for i in range(1_000)]
+        return lambda: spec.apply(data)
+    return make
+
+
+def list_union_apply():
+    spec = n.List(n.Union([n.Int(), n.Str()]))
+
+    def make():
+        data = [i if i % 2 else str(i) for i in range(5_000)]
+        return lambda: spec.apply(data)
+    return make
+
+
+class QuietDict(SymDictClass):
+    _notify_field_updates = _quiet
+
+
+class QuietList(SymListClass):
+    _notify_field_updates = _quiet
+
+
+def sym_dict_construct():
+    spec = n.Dict([("i0", n.Int()), ("i1", n.Int()), ("i2", n.Int()), ("s0", n.Str()),
+                   ("s1", n.Str())])
+
+    def make():
+        src = {"i0": 1, "i1": 2, "i2": 3, "s0": "a", "s1": "b"}
+
+        def task():
+            for _ in range(500):
+                QuietDict(src, value_spec=spec)
+        return task
+    return make
+
+
+def object_writes():
+    Point = object_class("Point", [("x", n.Int())], namespace={"_notify_field_updates": _quiet})
+
+    def make():
+        point = Point(x=0)
+
+        def task():
+            for i in range(2_000):
+                point.x = i
+        return task
+    return make
+
+
+def list_appends():
+    spec = n.List(n.Int())
+
+    def make():
+        def task():
+            lst = QuietList([], value_spec=spec)
+            append = lst.append
+            for i in range(2_000):
+                append(i)
+        return task
+    return make
+
+
+ROWS = [
+    ("control: pure Python, own dict and lists", lambda: control),
+    ("List(Int()) apply, 10k ints, shared spec", list_int_apply),
+    ("List(Dict) 5 keys with a list of str", list_dict_apply),
+    ("List(Union([Int(), Str()])), 5k", list_union_apply),
+    ("SymDict construction, 5 fields, shared spec", sym_dict_construct),
+    ("int writes to own object of shared class", object_writes),
+    ("appends to own SymList, shared List(Int())", list_appends),
+]
+
+
+def calibrate(task):
+    """How many calls of `task` take about TARGET_SECONDS on one thread."""
+    task()
+    start, calls = time.perf_counter(), 0
+    while time.perf_counter() - start < 0.05:
+        task()
+        calls += 1
+    per_call = (time.perf_counter() - start) / calls
+    return max(1, int(TARGET_SECONDS / per_call))
+
+
+def throughput(make, threads, calls):
+    """Calls per second of `threads` threads each calling its own task
+    `calls` times, started together; the best of TRIALS."""
+    best = 0.0
+    for _ in range(TRIALS):
+        tasks = [make() for _ in range(threads)]
+        barrier = threading.Barrier(threads + 1)
+        done = []
+
+        def run(task):
+            barrier.wait()
+            for _ in range(calls):
+                task()
+            done.append(time.perf_counter())
+
+        workers = [threading.Thread(target=run, args=(t,)) for t in tasks]
+        for w in workers:
+            w.start()
+        barrier.wait()
+        start = time.perf_counter()
+        for w in workers:
+            w.join()
+        best = max(best, threads * calls / (max(done) - start))
+    return best
+
+
+def main():
+    vesk.typing.install()
+    vesk.symbolic.install()
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+    print(f"{sys.executable} ({'global lock' if gil else 'free-threaded'}), "
+          f"threads each on their own data; throughput over one thread")
+    header = "".join(f"{t:>5} th" for t in THREADS[1:])
+    print(f"  {'work':<46}{header}   of control at {THREADS[-1]} threads")
+    control_scaling = None
+    for title, factory in ROWS:
+        make = factory()
+        calls = calibrate(make())
+        base = throughput(make, 1, calls)
+        ratios = [throughput(make, t, calls) / base for t in THREADS[1:]]
+        if control_scaling is None:
+            control_scaling = ratios[-1]
+        share = ratios[-1] / control_scaling
+        cells = "".join(f"{r:8.2f}" for r in ratios)
+        if title.startswith("control"):
+            verdict = "the machine's ceiling"
+        else:
+            verdict = ("meets" if share >= 0.75 and ratios[-1] >= 4 else "misses") + " 0.75"
+        print(f"  {title:<46}{cells}   {share:5.2f} ({verdict})", flush=True)
+
+
+if __name__ == "__main__":
+    main()
