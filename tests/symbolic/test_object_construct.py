@@ -7,9 +7,14 @@ import pytest
 
 import vesk_core._native as native
 from construct_helpers import cseams, logging_class
+from helpers import child_transform_mode  # noqa: F401  (a fixture)
 from object_helpers import KeyPath, Origin, object_class
 from vesk.symbolic.containers import Dict, List, SharedHoldError
 from vesk.symbolic.objects import ConstructError
+
+# Every test runs twice: with the stand-in's child transform, and with a hook
+# that answers None ("no child transform").
+pytestmark = pytest.mark.usefixtures("child_transform_mode")
 
 MISSING = native.missing_value_singleton()
 
@@ -71,6 +76,27 @@ def test_container_default_takes_the_schema_road():
     a, b = cls(), cls()
     assert a.field_dict()["l"] == [1] and a.field_dict()["l"] is not b.field_dict()["l"]
     assert a.field_dict()["x"] == 2
+
+
+# Roads of construction that meet a raw list on the schema road: (class
+# options, fields after `tags`, construction keywords).
+SCHEMA_ROADS = {
+    "no init fields": lambda: (dict(compiled=False), [], {}),
+    "declined fill": lambda: ({}, [("more", native.List(native.Int(), default=[0]))], {}),
+    "allow_partial": lambda: ({}, [], dict(allow_partial=True)),
+    "factory default": lambda: (
+        {}, [("made", native.List(native.Int(), default_factory=list))], {}),
+}
+
+
+@pytest.mark.parametrize("road", sorted(SCHEMA_ROADS))
+def test_the_schema_road_takes_raw_containers_with_or_without_a_child_transform(road):
+    options, extra, kwargs = SCHEMA_ROADS[road]()
+    cls = object_class("R", [("tags", native.List(native.Int()))] + extra, **options)
+    obj = cls(tags=[1, 2], **kwargs)
+    fields = obj.field_dict()
+    assert fields["tags"] == [1, 2]
+    assert fields.get("more", [0]) == [0] and fields.get("made", []) == []
 
 
 def test_aliases_extra_ignore_and_non_symbolic_names():

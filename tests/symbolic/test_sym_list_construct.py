@@ -10,9 +10,13 @@ import pytest
 import vesk_core._native as native
 from fresh import run_fresh
 from helpers import (MISSING, Dict, Inferred, Insertion, KeyPath, List, Node, SharedHoldError,
-                     scope, seams)
+                     child_transform_mode, scope, seams)  # noqa: F401  (a fixture)
 from vesk.symbolic.containers import EMPTY_PATH
 from vesk.symbolic.objects import Origin
+
+# Every test runs twice: with the stand-in's child transform, and with a hook
+# that answers None ("no child transform").
+pytestmark = pytest.mark.usefixtures("child_transform_mode")
 
 numpy_bool = pytest.importorskip("vesk_core._native_testhooks").fake_numpy_bool
 

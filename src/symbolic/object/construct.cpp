@@ -6,6 +6,7 @@
 #include "py/args.hpp"
 #include "py/hold.hpp"
 #include "py/named.hpp"
+#include "symbolic/bridge.hpp"
 #include "symbolic/errors.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/node.hpp"
@@ -110,9 +111,9 @@ int schema_road(PyObject* cls, const ConstructRequest& rq, const CtorMeta& meta,
     if (!meta.init_field_names && !allow_partial &&
         check_missing(cls, meta.schema.get(), kwargs, meta.topo) < 0)
         return -1;
-    py::Ref transform = py::Ref::steal(
-        PyObject_CallOneArg(b.symbolic_transform_fn.get(), rq.allow_partial ? Py_True : Py_False));
-    if (!transform) return -1;
+    py::Ref transform;
+    if (!make_child_transform(b.symbolic_transform_fn.get(), rq.allow_partial, transform))
+        return -1;
     typing::schema::ConstructArgs args;
     args.allow_partial = allow_partial;
     args.transform = transform.get();

@@ -11,6 +11,7 @@
 #include "symbolic/adoption.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/node.hpp"
+#include "symbolic/bridge.hpp"
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/fill.hpp"
 #include "symbolic/object/keyword_report.hpp"
@@ -408,9 +409,8 @@ int record_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (symbolic) {
         const ObjectBridge* b = object_bridge();
         if (!b) return -1;
-        transform = py::Ref::steal(PyObject_CallOneArg(b->symbolic_transform_fn.get(),
-                                                       allow_partial ? Py_True : Py_False));
-        if (!transform) return -1;
+        if (!make_child_transform(b->symbolic_transform_fn.get(), allow_partial, transform))
+            return -1;
     }
     if (construct_cells(self, &facts, facts.slot_field_names.get(), kwargs, allow_partial,
                         transform.get(), root_path.get()) < 0)
