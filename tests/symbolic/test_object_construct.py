@@ -123,6 +123,29 @@ def test_aliases_extra_ignore_and_non_symbolic_names():
         object_class("C", [("x", native.Int())], **kw)(x=1, ex=2)
 
 
+@pytest.mark.parametrize("road", sorted(SCHEMA_ROADS))
+def test_ignored_keywords_are_ignored_on_every_road(road):
+    options, extra, kwargs = SCHEMA_ROADS[road]()
+    given = []
+
+    def on_sym_preinit(cls, kwargs):
+        given.append(kwargs)
+        return kwargs
+
+    cls = object_class("I", [("x", native.Int())] + extra, extra_ignore=True,
+                       aliases={"ex": "x"}, namespace={"on_sym_preinit": classmethod(on_sym_preinit)},
+                       **options)
+    obj = cls(x=1, zz=2, **kwargs)
+    assert obj.field_dict()["x"] == 1 and "zz" not in obj.field_dict()
+    assert given[-1] == {"x": 1, "zz": 2}   # the hook's dict is left whole
+    # The reserved-alias error comes first, then the missing-argument check.
+    with pytest.raises(TypeError, match="reserved as the alias of field 'x'"):
+        cls(zz=2, ex=1, **kwargs)
+    if not kwargs:
+        with pytest.raises(TypeError, match=r"missing 1 required argument: 'x'\.$"):
+            cls(zz=2)
+
+
 def test_open_schema_screening():
     fields = [native.Field(native.ConstStrKey("a"), native.Int()),
               native.Field(native.StrKey(), native.Int())]

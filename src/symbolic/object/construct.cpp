@@ -104,12 +104,19 @@ int none_topology_aware(PyObject* fields) {
     return 1;
 }
 
+// The keyword dicts of construction: as given (after `on_sym_preinit`), and
+// as validation sees it, without the keywords the class ignores.
+struct Keywords {
+    py::Ref given;
+    py::Ref to_validate;
+};
+
 int schema_road(PyObject* cls, const ConstructRequest& rq, const CtorMeta& meta,
-                const ObjectBridge& b, PyObject* kwargs, bool allow_partial, Filled& out) {
+                const ObjectBridge& b, const Keywords& kw, bool allow_partial, Filled& out) {
     PyTypeObject* schema_type = typing::schema::schema_type();
     if (!schema_type || !py::expect_instance(meta.init_schema.get(), schema_type)) return -1;
     if (!meta.init_field_names && !allow_partial &&
-        check_missing(cls, meta.schema.get(), kwargs, meta.topo) < 0)
+        check_missing(cls, meta.schema.get(), kw.given.get(), meta.topo) < 0)
         return -1;
     py::Ref transform;
     if (!make_child_transform(b.symbolic_transform_fn.get(), rq.allow_partial, transform))
@@ -122,7 +129,8 @@ int schema_road(PyObject* cls, const ConstructRequest& rq, const CtorMeta& meta,
     args.skip_validation = rq.clone != nullptr;
     args.no_child_paths = meta.has_attrs_builder;
     typing::schema::Validated validated;
-    if (!typing::schema::validate_fields_native(meta.init_schema.get(), kwargs, args, validated))
+    if (!typing::schema::validate_fields_native(meta.init_schema.get(), kw.to_validate.get(), args,
+                                                validated))
         return -1;
     if (!allow_partial && meta.init_field_names &&
         check_missing(cls, meta.init_schema.get(), validated.fields.get(), meta.topo) < 0)
@@ -145,13 +153,13 @@ int schema_road(PyObject* cls, const ConstructRequest& rq, const CtorMeta& meta,
 
 // Step 9: the compiled fill, or the schema road when it declines.
 int fill(PyObject* cls, const ConstructRequest& rq, const CtorMeta& meta, const ObjectBridge& b,
-         PyObject* kwargs, Filled& out) {
+         const Keywords& kw, Filled& out) {
     const std::optional<bool> forced = flags::forced(flags::FlagId::AllowPartial);
     const bool allow_partial = forced ? *forced : rq.allow_partial;
     if (meta.has_compiled_fields && !allow_partial) {
         FillArgs args;
         args.cls = cls;
-        args.kwargs = kwargs;
+        args.kwargs = kw.to_validate.get();
         args.owner = rq.self;
         args.root_path = rq.root_path;
         args.allow_partial = rq.allow_partial;
@@ -166,7 +174,7 @@ int fill(PyObject* cls, const ConstructRequest& rq, const CtorMeta& meta, const 
             case FillOutcome::Declined: break;
         }
     }
-    return schema_road(cls, rq, meta, b, kwargs, allow_partial, out);
+    return schema_road(cls, rq, meta, b, kw, allow_partial, out);
 }
 
 int store_fields(PyObject* self, py::Ref fields) {
@@ -241,10 +249,11 @@ int construct(const ConstructRequest& rq) {
                                                                 Py_True, nullptr));
         if (!r) return -1;
     }
-    py::Ref kwargs = keyword_dict(cls, rq, *meta);
-    if (!kwargs || screen_keywords(cls, *meta, kwargs.get()) < 0) return -1;
+    Keywords kw;
+    kw.given = keyword_dict(cls, rq, *meta);
+    if (!kw.given || screen_keywords(cls, *meta, kw.given.get(), kw.to_validate) < 0) return -1;
     Filled filled;
-    if (fill(cls, rq, *meta, *b, kwargs.get(), filled) < 0) return -1;
+    if (fill(cls, rq, *meta, *b, kw, filled) < 0) return -1;
     if (store_fields(self, filled.fields) < 0) return -1;
     if (finish(self, rq, *meta, *b, filled, sealed) < 0) {
         make_blank(self);

@@ -85,20 +85,6 @@ bool unexpected_keywords(PyObject* kwargs, PyObject* field_names, py::Ref& out) 
     return true;
 }
 
-// `kwargs` without the keys of the list `dropped`, as a new dict.
-py::Ref without(PyObject* kwargs, PyObject* dropped) {
-    py::Ref copy = py::Ref::steal(PyDict_Copy(kwargs));
-    if (!copy) return {};
-    for (Py_ssize_t i = 0;; ++i) {
-        py::Ref key = py::list_item(dropped, i);
-        if (!key) return copy;
-        if (PyDict_DelItem(copy.get(), key.get()) < 0) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError)) return {};
-            PyErr_Clear();
-        }
-    }
-}
-
 int construct_cells(PyObject* inst, const RecordFacts* facts, PyObject* field_names,
                     PyObject* kwargs, bool allow_partial, PyObject* transform,
                     PyObject* root_path) {
@@ -110,7 +96,7 @@ int construct_cells(PyObject* inst, const RecordFacts* facts, PyObject* field_na
     if (!unexpected_keywords(values.get(), field_names, unexpected)) return -1;
     if (unexpected) {
         if (report_unexpected_keywords(cls, unexpected.get()) < 0) return -1;
-        values = without(values.get(), unexpected.get());
+        values = without_keys(values.get(), unexpected.get());
         if (!values) return -1;
     }
     const int topo = option<"topo">(cls);
