@@ -214,6 +214,31 @@ def test_blank_records():
     assert not native._slot_record_is_materialized(blank)
 
 
+def test_a_class_without_init_field_names_is_blank_by_the_given_field_list():
+    # A class without `__slot_field_names__`: the first given name decides,
+    # over the reserved-count rule (the allow_partial cell, role 3).
+    rec = native._kernel_make_record("T", ["a", "b"], 9)
+    i = rec()
+    assert native._slot_record_inline_fields(i, ["a", "b"]) is None
+    i.a, i.b = 1, 2
+    assert native._slot_record_inline_fields(i, ["a", "b"]) == {"a": 1, "b": 2}
+    assert native._slot_record_inline_fields(i, ["b"]) == {"b": 2}
+    seeded = rec()
+    native._slot_node_set(seeded, 3, False)
+    seeded.b = 2
+    assert native._slot_record_inline_fields(seeded, ["a", "b"]) is None
+    with pytest.raises(AttributeError, match="^'T' object has no attribute '_sym_attributes'$"):
+        native._slot_record_materialize(seeded, ["a", "b"])
+    # With neither, the reserved-count rule.
+    assert native._slot_record_inline_fields(rec(), []) is None
+    assert native._slot_record_inline_fields(seeded, []) == {}
+    # The class's own list wins over the given one.
+    P = point()
+    half = P.__new__(P)
+    half.y = "b"
+    assert native._slot_record_inline_fields(half, ["y"]) is None
+
+
 def test_the_view_wins_after_materialisation():
     H = holder()
     child = Dict(a=1)
