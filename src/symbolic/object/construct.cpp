@@ -23,8 +23,8 @@ namespace {
 
 PyObject* class_of(PyObject* obj) noexcept { return reinterpret_cast<PyObject*>(Py_TYPE(obj)); }
 
-// Step 4: the node reset for construction, the field dictionary and the
-// origin cleared. The dropped references are released after the hold.
+// Resets the node for a new construction and clears the field dictionary
+// and the origin. The dropped references are released after the hold.
 int reset_node(PyObject* self, const ConstructRequest& rq, const CtorMeta& meta,
                const ObjectBridge& b) {
     Released released;
@@ -41,7 +41,7 @@ int reset_node(PyObject* self, const ConstructRequest& rq, const CtorMeta& meta,
     return 0;
 }
 
-// Step 5: the origin, when the thread tracks origins.
+// The default origin, when the thread tracks origins.
 int track_origin(PyObject* self, const ObjectBridge& b) {
     if (!flags::origin_tracking_on()) return 0;
     py::Ref tag = py::Ref::steal(PyUnicode_FromString("__init__"));
@@ -57,7 +57,7 @@ int track_origin(PyObject* self, const ObjectBridge& b) {
     return 0;
 }
 
-// Step 7: the keyword dict, through an overridden `on_sym_preinit`.
+// The keyword dict, through an overridden `on_sym_preinit`.
 py::Ref keyword_dict(PyObject* cls, const ConstructRequest& rq, const CtorMeta& meta) {
     py::Ref kwargs = rq.kwargs ? py::Ref::borrow(rq.kwargs) : py::Ref::steal(PyDict_New());
     if (!kwargs || rq.clone || !meta.preinit_overridden) return kwargs;
@@ -151,7 +151,8 @@ int schema_road(PyObject* cls, const ConstructRequest& rq, const CtorMeta& meta,
     return 0;
 }
 
-// Step 9: the compiled fill, or the schema road when it declines.
+// The field dictionary: from the compiled fill, or from the schema road
+// when the fill declines or cannot run.
 int fill(PyObject* cls, const ConstructRequest& rq, const CtorMeta& meta, const ObjectBridge& b,
          const Keywords& kw, Filled& out) {
     const std::optional<bool> forced = flags::forced(flags::FlagId::AllowPartial);
@@ -186,7 +187,9 @@ int store_fields(PyObject* self, py::Ref fields) {
     return 0;
 }
 
-// Steps 11 to 14, over an object whose field dictionary is stored.
+// The rest of construction, over an object whose field dictionary is
+// stored: adoption of the children, the non-symbolic fields, the hooks and
+// sealing.
 int finish(PyObject* self, const ConstructRequest& rq, const CtorMeta& meta,
            const ObjectBridge& b, const Filled& filled, bool sealed) {
     if (!filled.skip_adoption) {
