@@ -6,7 +6,7 @@ notification rule."""
 import pytest
 
 import vesk_core._native as native
-from fresh import run_fresh
+from fresh import FAILS, run_fresh
 from helpers import Dict, FieldUpdate, seams
 from vesk.symbolic import containers, objects
 
@@ -75,14 +75,6 @@ FRESH_PRELUDE = """
     vesk.typing.install()
     root = KeyPath("r")
 
-    def fails(call, message):
-        try:
-            call()
-        except RuntimeError as e:
-            assert str(e) == message, e
-        else:
-            raise AssertionError("done without the bridge")
-
     class Origin:
         def __init__(self, source):
             self.source = source
@@ -112,7 +104,7 @@ def test_construction_needs_the_container_bridge_only_where_it_uses_it():
         native._flag_scope_set(native._FLAG_ORIGIN_TRACKING, True)
         fails(lambda: cls(root_path=root), "panic in native slot")
         native._flag_scope_del(native._FLAG_ORIGIN_TRACKING)
-    """)
+    """, prelude=FAILS)
 
 
 def test_a_different_origin_source_is_refused_before_a_bridge_is_needed():
@@ -128,7 +120,7 @@ def test_a_different_origin_source_is_refused_before_a_bridge_is_needed():
     native._slot_node_set(record, 5, Origin("first"))
     refused(lambda: native._node_setorigin(record, "second", "t"))
     fails(lambda: native._node_setorigin(record, "first", "t"), "object bridge not installed")
-    """)
+    """, prelude=FAILS)
 
 
 @pytest.mark.parametrize("scope, made", [(True, True), (None, False), (False, False), ("del", False)])
