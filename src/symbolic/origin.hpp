@@ -1,6 +1,7 @@
 // Recording a symbolic value's origin, shared by the containers and the
 // node-state interface of objects and records: the stack top the origin
-// records and the origin that replaces the current one.
+// records, the check that the current origin may be replaced, and the new
+// origin.
 #pragma once
 
 #include "py/ref.hpp"
