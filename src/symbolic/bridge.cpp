@@ -89,6 +89,13 @@ py::Ref default_origin(bool& ok) {
     return origin;
 }
 
+bool make_child_transform(PyObject* hook, bool allow_partial, py::Ref& out) {
+    out = py::Ref::steal(PyObject_CallOneArg(hook, allow_partial ? Py_True : Py_False));
+    if (!out) return false;
+    if (out.get() == Py_None) out = py::Ref();
+    return true;
+}
+
 int notify_field_update(PyObject* owner, PyObject* update) {
     if (flags::notifications_suppressed()) {
         // Suppressed, except for a target that validates on every change.

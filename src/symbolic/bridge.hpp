@@ -63,6 +63,12 @@ PyObject* install_list_bridge(PyObject* module, PyObject* const* args, Py_ssize_
 // no error). `ok` is false when making it failed (an exception is set).
 [[nodiscard]] py::Ref default_origin(bool& ok);
 
+// The child transform that a bridge's `symbolic_transform_fn` hook makes for
+// `allow_partial`, in `out`. The package may answer None for "no child
+// transform": `out` is then left empty, so that no caller hands None on as
+// a callable. False with an exception set when the call failed.
+[[nodiscard]] bool make_child_transform(PyObject* hook, bool allow_partial, py::Ref& out);
+
 // Hands `update` to `owner._notify_field_updates([update])`, unless the
 // thread's change-notification scope is an explicit False and the update's
 // target does not ask for validation (`_sym_validate_overridden`). 0 or -1.

@@ -173,9 +173,9 @@ py::Ref formalize_member(PyObject* key, PyObject* field, PyObject* value,
         if (validates) {
             py::Ref transform;
             if (wrap) {
-                transform = py::Ref::steal(PyObject_CallOneArg(
-                    b->symbolic_transform_fn.get(), ctx.own_allow_partial ? Py_True : Py_False));
-                if (!transform) return {};
+                if (!make_child_transform(b->symbolic_transform_fn.get(), ctx.own_allow_partial,
+                                          transform))
+                    return {};
             }
             formal = call_field_apply(field, formal.get(), ctx.effective_allow_partial,
                                       transform.get(), path.get());

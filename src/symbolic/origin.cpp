@@ -23,20 +23,20 @@ py::Ref recorded_stacktop(std::int64_t stacktop) {
     return py::Ref::steal(PyLong_FromLongLong(stacktop - 1));
 }
 
-py::Ref replacement_origin(PyObject* origin_cls, PyObject* current, PyObject* source,
-                           PyObject* tag, PyObject* stacktrace, PyObject* stacklimit,
-                           PyObject* recorded) {
-    if (current) {
-        py::Ref current_source = py::get_attr<"source">(current);
-        if (!current_source) return {};
-        if (current_source.get() != Py_None && current_source.get() != source) {
-            PyErr_Format(PyExc_ValueError,
-                         "Cannot set the origin with a different source value. Origin source: "
-                         "%R, New source: %R.",
-                         current_source.get(), source);
-            return {};
-        }
-    }
+int check_origin_source(PyObject* current, PyObject* source) {
+    if (!current) return 0;
+    py::Ref current_source = py::get_attr<"source">(current);
+    if (!current_source) return -1;
+    if (current_source.get() == Py_None || current_source.get() == source) return 0;
+    PyErr_Format(PyExc_ValueError,
+                 "Cannot set the origin with a different source value. Origin source: %R, New "
+                 "source: %R.",
+                 current_source.get(), source);
+    return -1;
+}
+
+py::Ref make_origin(PyObject* origin_cls, PyObject* source, PyObject* tag, PyObject* stacktrace,
+                    PyObject* stacklimit, PyObject* recorded) {
     PyObject* call[] = {source, tag, or_none(stacktrace), or_none(stacklimit), recorded};
     return py::Ref::steal(PyObject_Vectorcall(origin_cls, call, 5, nullptr));
 }

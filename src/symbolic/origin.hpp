@@ -1,6 +1,7 @@
 // Recording a symbolic value's origin, shared by the containers and the
 // node-state interface of objects and records: the stack top the origin
-// records and the origin that replaces the current one.
+// records, the check that the current origin may be replaced, and the new
+// origin.
 #pragma once
 
 #include "py/ref.hpp"
@@ -17,13 +18,16 @@ namespace vesk::symbolic {
 // minimum that predecessor does not fit: OverflowError naming `stacktop`.
 [[nodiscard]] py::Ref recorded_stacktop(std::int64_t stacktop);
 
-// The origin that replaces `current` (null for none):
-// `origin_cls(source, tag, stacktrace, stacklimit, recorded)`, None for an
-// absent stacktrace or stacklimit. A current origin whose `source` is
-// neither None nor `source` itself refuses the change with ValueError
-// "Cannot set the origin with a different source value. ...".
-[[nodiscard]] py::Ref replacement_origin(PyObject* origin_cls, PyObject* current,
-                                         PyObject* source, PyObject* tag, PyObject* stacktrace,
-                                         PyObject* stacklimit, PyObject* recorded);
+// Whether an origin of `source` may replace `current` (null for none): a
+// current origin whose `source` is neither None nor `source` itself refuses
+// the change with ValueError "Cannot set the origin with a different source
+// value. ...". 0 or -1. It comes before anything needs the bridge that
+// makes the new origin.
+[[nodiscard]] int check_origin_source(PyObject* current, PyObject* source);
+
+// The new origin: `origin_cls(source, tag, stacktrace, stacklimit,
+// recorded)`, None for an absent stacktrace or stacklimit.
+[[nodiscard]] py::Ref make_origin(PyObject* origin_cls, PyObject* source, PyObject* tag,
+                                  PyObject* stacktrace, PyObject* stacklimit, PyObject* recorded);
 
 }  // namespace vesk::symbolic

@@ -28,11 +28,15 @@ def logging_class(name, fields, log, hooks=("on_sym_validate", "on_sym_post_init
     return object_class(name, fields, namespace=namespace, **kwargs)
 
 
-def snapshot(obj):
+def snapshot(obj, plain=False):
     """What an object holds, comparable between two objects: its fields
     with symbolic containers as (class, raw contents, path, parent is obj),
-    its node flags and path."""
+    its node flags and path. With `plain`, a dict or list, symbolic or not,
+    is its raw contents alone: without a child transform the schema road
+    keeps the raw containers that the compiled fill wraps."""
     def value(v):
+        if plain and isinstance(v, (dict, list)):
+            return dict(v) if isinstance(v, dict) else list(v)
         if isinstance(v, (native.SymDict, native.SymList)):
             raw = dict(v) if isinstance(v, dict) else list(v)
             return (type(v), raw, v._topo_path, v._topo_parent is obj)

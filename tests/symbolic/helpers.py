@@ -9,6 +9,7 @@ import types
 import pytest
 
 import vesk_core._native as native
+from vesk.symbolic import objects
 from vesk.symbolic.containers import MISSING, Dict, FieldUpdate, Insertion, List, SharedHoldError
 from vesk.symbolic.objects import WritePermissionError
 from vesk_core import KeyPath
@@ -21,8 +22,20 @@ seams = types.SimpleNamespace(
 __all__ = [
     "MISSING", "Dict", "FieldUpdate", "Insertion", "List", "SharedHoldError",
     "WritePermissionError", "KeyPath", "seams", "schema", "spec", "scope", "Node", "RefNode",
-    "Inferred",
+    "Inferred", "child_transform_mode",
 ]
+
+
+@pytest.fixture(params=["transform", "no_transform"])
+def child_transform_mode(request):
+    """Runs a test with the stand-in's child transform, then again with a
+    `symbolic_transform_fn` that answers None, the package's "no child
+    transform"."""
+    if request.param == "transform":
+        yield request.param
+    else:
+        with objects.no_child_transform():
+            yield request.param
 
 
 @contextlib.contextmanager

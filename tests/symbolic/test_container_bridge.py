@@ -6,7 +6,7 @@ notification rule."""
 import pytest
 
 import vesk_core._native as native
-from fresh import run_fresh
+from fresh import FAILS, run_fresh
 from helpers import Dict, FieldUpdate, seams
 from vesk.symbolic import containers, objects
 
@@ -66,6 +66,61 @@ def test_not_installed_then_first_installation_wins():
         assert [t for t in tables if update.old_value is t["missing_value"]] != []
         assert update.old_value is not containers.MISSING
     """)
+
+
+FRESH_PRELUDE = """
+    import vesk_core._native as native
+    import vesk.typing
+    from vesk_core import KeyPath
+    vesk.typing.install()
+    root = KeyPath("r")
+
+    class Origin:
+        def __init__(self, source):
+            self.source = source
+
+    def refused(call):
+        try:
+            call()
+        except ValueError as e:
+            assert "Origin source: 'first', New source: 'second'." in str(e), e
+        else:
+            raise AssertionError("a different source was accepted")
+"""
+
+
+def test_construction_needs_the_container_bridge_only_where_it_uses_it():
+    run_fresh(FRESH_PRELUDE + """
+    # A given root path and primitive members need no container bridge.
+    for made, raw in ((native.SymDict(root_path=root), {}),
+                      (native.SymDict({"a": 1}, root_path=root, b=None), {"a": 1, "b": None}),
+                      (native.SymList(root_path=root), []),
+                      (native.SymList([1, "s"], root_path=root), [1, "s"])):
+        assert made == raw and made._topo_path is root
+    # The default root path, a member to formalize and a tracked origin do.
+    for cls, members in ((native.SymDict, {"a": [1]}), (native.SymList, [[1]])):
+        fails(cls, "panic in native slot")
+        fails(lambda: cls(members, root_path=root), "panic in native slot")
+        native._flag_scope_set(native._FLAG_ORIGIN_TRACKING, True)
+        fails(lambda: cls(root_path=root), "panic in native slot")
+        native._flag_scope_del(native._FLAG_ORIGIN_TRACKING)
+    """, prelude=FAILS)
+
+
+def test_a_different_origin_source_is_refused_before_a_bridge_is_needed():
+    run_fresh(FRESH_PRELUDE + """
+    for cls in (native.SymDict, native.SymList):
+        node = cls.__new__(cls)
+        node._sym_origin = Origin("first")
+        refused(lambda: node.sym_setorigin("second", "t"))
+        fails(lambda: node.sym_setorigin("first", "t"), "container bridge not installed")
+    # Records too, before they need the object bridge.
+    record = native._kernel_make_record("R", ["a"], native._kernel_topology_reserved(), True)()
+    native._slot_node_set(record, 3, False)
+    native._slot_node_set(record, 5, Origin("first"))
+    refused(lambda: native._node_setorigin(record, "second", "t"))
+    fails(lambda: native._node_setorigin(record, "first", "t"), "object bridge not installed")
+    """, prelude=FAILS)
 
 
 @pytest.mark.parametrize("scope, made", [(True, True), (None, False), (False, False), ("del", False)])

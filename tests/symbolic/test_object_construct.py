@@ -7,9 +7,14 @@ import pytest
 
 import vesk_core._native as native
 from construct_helpers import cseams, logging_class
+from helpers import child_transform_mode  # noqa: F401  (a fixture)
 from object_helpers import KeyPath, Origin, object_class
 from vesk.symbolic.containers import Dict, List, SharedHoldError
 from vesk.symbolic.objects import ConstructError
+
+# Every test runs twice: with the stand-in's child transform, and with a hook
+# that answers None ("no child transform").
+pytestmark = pytest.mark.usefixtures("child_transform_mode")
 
 MISSING = native.missing_value_singleton()
 
@@ -73,6 +78,27 @@ def test_container_default_takes_the_schema_road():
     assert a.field_dict()["x"] == 2
 
 
+# Roads of construction that meet a raw list on the schema road: (class
+# options, fields after `tags`, construction keywords).
+SCHEMA_ROADS = {
+    "no init fields": lambda: (dict(compiled=False), [], {}),
+    "declined fill": lambda: ({}, [("more", native.List(native.Int(), default=[0]))], {}),
+    "allow_partial": lambda: ({}, [], dict(allow_partial=True)),
+    "factory default": lambda: (
+        {}, [("made", native.List(native.Int(), default_factory=list))], {}),
+}
+
+
+@pytest.mark.parametrize("road", sorted(SCHEMA_ROADS))
+def test_the_schema_road_takes_raw_containers_with_or_without_a_child_transform(road):
+    options, extra, kwargs = SCHEMA_ROADS[road]()
+    cls = object_class("R", [("tags", native.List(native.Int()))] + extra, **options)
+    obj = cls(tags=[1, 2], **kwargs)
+    fields = obj.field_dict()
+    assert fields["tags"] == [1, 2]
+    assert fields.get("more", [0]) == [0] and fields.get("made", []) == []
+
+
 def test_aliases_extra_ignore_and_non_symbolic_names():
     kw = dict(aliases={"ex": "x"}, non_symbolic=[("note", "n")])
     strict = object_class("S", [("x", native.Int())], compiled=False, **kw)
@@ -95,6 +121,29 @@ def test_aliases_extra_ignore_and_non_symbolic_names():
     # With init field names the alias is simply not an init field.
     with pytest.raises(TypeError, match=r"unexpected keyword argument: 'ex'$"):
         object_class("C", [("x", native.Int())], **kw)(x=1, ex=2)
+
+
+@pytest.mark.parametrize("road", sorted(SCHEMA_ROADS))
+def test_ignored_keywords_are_ignored_on_every_road(road):
+    options, extra, kwargs = SCHEMA_ROADS[road]()
+    given = []
+
+    def on_sym_preinit(cls, kwargs):
+        given.append(kwargs)
+        return kwargs
+
+    cls = object_class("I", [("x", native.Int())] + extra, extra_ignore=True,
+                       aliases={"ex": "x"}, namespace={"on_sym_preinit": classmethod(on_sym_preinit)},
+                       **options)
+    obj = cls(x=1, zz=2, **kwargs)
+    assert obj.field_dict()["x"] == 1 and "zz" not in obj.field_dict()
+    assert given[-1] == {"x": 1, "zz": 2}   # the hook's dict is left whole
+    # The reserved-alias error comes first, then the missing-argument check.
+    with pytest.raises(TypeError, match="reserved as the alias of field 'x'"):
+        cls(zz=2, ex=1, **kwargs)
+    if not kwargs:
+        with pytest.raises(TypeError, match=r"missing 1 required argument: 'x'\.$"):
+            cls(zz=2)
 
 
 def test_open_schema_screening():

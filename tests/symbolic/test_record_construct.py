@@ -9,9 +9,14 @@ import weakref
 import pytest
 
 import vesk_core._native as native
-from helpers import MISSING, Dict, Node, RefNode, SharedHoldError, scope
+from helpers import (MISSING, Dict, Node, RefNode, SharedHoldError,  # noqa: F401  (a fixture)
+                     child_transform_mode, scope)
 from object_helpers import KeyPath, Origin, object_class
 from vesk.symbolic.objects import SymbolicModeError
+
+# Every test runs twice: with the stand-in's child transform, and with a hook
+# that answers None ("no child transform").
+pytestmark = pytest.mark.usefixtures("child_transform_mode")
 
 OBJECT_BASICSIZE, CELL = native._kernel_record_layout()
 
@@ -66,6 +71,18 @@ def test_layouts_follow_the_kernel_layout_constants():
 def test_construct_errors(kwargs, error, message):
     with pytest.raises(error, match=message):
         point()(**kwargs)
+
+
+@pytest.mark.parametrize("kwargs", [{}, {"allow_partial": True}])
+def test_container_fields_take_raw_containers_with_or_without_a_child_transform(kwargs):
+    R = object_class("R", [("items", native.List(native.Int())), ("table", native.Dict()),
+                           ("made", native.List(native.Int(), default_factory=list))], slots=True)
+    r = R(items=[1, 2], table={"a": 1}, **kwargs)
+    assert (r.items, r.table) == ([1, 2], {"a": 1})
+    assert kwargs or r.made == []
+    cells = native._slot_record_construct(R.__new__(R), ["items", "table", "made"],
+                                          {"items": [3], "table": {}}, child_transform=None)
+    assert cells is None
 
 
 def test_ignored_extras_and_reserved_aliases():
@@ -195,6 +212,31 @@ def test_blank_records():
         native._slot_record_materialize(blank, ["x", "y"])
     assert native._slot_node_get(blank, 1) is None
     assert not native._slot_record_is_materialized(blank)
+
+
+def test_a_class_without_init_field_names_is_blank_by_the_given_field_list():
+    # A class without `__slot_field_names__`: the first given name decides,
+    # over the reserved-count rule (the allow_partial cell, role 3).
+    rec = native._kernel_make_record("T", ["a", "b"], 9)
+    i = rec()
+    assert native._slot_record_inline_fields(i, ["a", "b"]) is None
+    i.a, i.b = 1, 2
+    assert native._slot_record_inline_fields(i, ["a", "b"]) == {"a": 1, "b": 2}
+    assert native._slot_record_inline_fields(i, ["b"]) == {"b": 2}
+    seeded = rec()
+    native._slot_node_set(seeded, 3, False)
+    seeded.b = 2
+    assert native._slot_record_inline_fields(seeded, ["a", "b"]) is None
+    with pytest.raises(AttributeError, match="^'T' object has no attribute '_sym_attributes'$"):
+        native._slot_record_materialize(seeded, ["a", "b"])
+    # With neither, the reserved-count rule.
+    assert native._slot_record_inline_fields(rec(), []) is None
+    assert native._slot_record_inline_fields(seeded, []) == {}
+    # The class's own list wins over the given one.
+    P = point()
+    half = P.__new__(P)
+    half.y = "b"
+    assert native._slot_record_inline_fields(half, ["y"]) is None
 
 
 def test_the_view_wins_after_materialisation():

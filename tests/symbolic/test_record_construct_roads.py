@@ -14,9 +14,13 @@ from hypothesis import given, settings, strategies as st
 
 import vesk_core._native as native
 from construct_helpers import KINDS as BASE_KINDS
-from helpers import scope
+from helpers import child_transform_mode, scope  # noqa: F401  (a fixture)
 from object_helpers import KeyPath, object_class, seams
 from vesk.symbolic.object_classes import options
+
+# Every test runs twice: with the stand-in's child transform, and with a hook
+# that answers None ("no child transform").
+pytestmark = pytest.mark.usefixtures("child_transform_mode")
 
 # The construction kinds, and a bounded int whose check the direct road runs.
 KINDS = dict(BASE_KINDS, bounded=(lambda: native.Int(min_value=0), st.integers(-3, 3)))

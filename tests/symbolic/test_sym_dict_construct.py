@@ -8,8 +8,13 @@ import functools
 import pytest
 
 import vesk_core._native as native
-from helpers import MISSING, Dict, KeyPath, Node, schema, seams, spec
+from helpers import (MISSING, Dict, KeyPath, Node, child_transform_mode,  # noqa: F401  (a fixture)
+                     schema, seams, spec)
 from vesk.symbolic.containers import EMPTY_PATH
+
+# Every test runs twice: with the stand-in's child transform, and with a hook
+# that answers None ("no child transform").
+pytestmark = pytest.mark.usefixtures("child_transform_mode")
 
 numpy_bool = pytest.importorskip("vesk_core._native_testhooks").fake_numpy_bool
 

@@ -8,11 +8,15 @@ import re
 import pytest
 
 import vesk_core._native as native
-from fresh import run_fresh
+from fresh import FAILS, run_fresh
 from helpers import (MISSING, Dict, Inferred, Insertion, KeyPath, List, Node, SharedHoldError,
-                     scope, seams)
+                     child_transform_mode, scope, seams)  # noqa: F401  (a fixture)
 from vesk.symbolic.containers import EMPTY_PATH
 from vesk.symbolic.objects import Origin
+
+# Every test runs twice: with the stand-in's child transform, and with a hook
+# that answers None ("no child transform").
+pytestmark = pytest.mark.usefixtures("child_transform_mode")
 
 numpy_bool = pytest.importorskip("vesk_core._native_testhooks").fake_numpy_bool
 
@@ -213,14 +217,6 @@ def test_bridges_not_installed():
         from vesk.symbolic import containers
         vesk.typing.install()
 
-        def fails(call, message):
-            try:
-                call()
-            except RuntimeError as e:
-                assert str(e) == message, e
-            else:
-                raise AssertionError("no error")
-
         try:   # checked before any bridge is needed
             native.SymList(value_spec=native.Dict())
         except TypeError as e:
@@ -233,4 +229,4 @@ def test_bridges_not_installed():
         fails(lambda: native.SymList([{"a": 1}]), "panic in native slot")
         fails(lambda: native.SymList()._set_item_without_permission_check(0, 1),
               "list bridge not installed")
-    """)
+    """, prelude=FAILS)

@@ -56,9 +56,8 @@ int apply_spec(PyObject* self, PyObject* spec, bool allow_partial) {
     if (wrap) {
         const ContainerBridge* b = container_bridge();
         if (!b) return -1;
-        transform = py::Ref::steal(PyObject_CallOneArg(b->symbolic_transform_fn.get(),
-                                                       allow_partial ? Py_True : Py_False));
-        if (!transform) return -1;
+        if (!make_child_transform(b->symbolic_transform_fn.get(), allow_partial, transform))
+            return -1;
     }
     const bool effective = effective_flag_allow_partial(allow_partial);
     PyObject* call[] = {spec, self, effective ? Py_True : Py_False, or_none(transform),

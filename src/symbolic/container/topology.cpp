@@ -224,10 +224,10 @@ PyObject* sym_setorigin(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!held) return nullptr;
         origin = held->node.origin;
     }
+    if (check_origin_source(origin.get(), a[0]) < 0) return nullptr;
     const ContainerBridge* b = container_bridge();
     if (!b) return nullptr;
-    py::Ref made = replacement_origin(b->origin_cls.get(), origin.get(), a[0], a[1], a[2], a[3],
-                                      stacktop.get());
+    py::Ref made = make_origin(b->origin_cls.get(), a[0], a[1], a[2], a[3], stacktop.get());
     if (!made) return nullptr;
     py::Ref dropped;
     py::Exclusive<S> held(self);

@@ -92,8 +92,9 @@ py::Ref source_items(PyObject* source, const py::ExtraKeywords& extra) {
 }
 
 // Without a spec: keys must be str or int, primitives are kept, missing
-// values dropped, anything else formalized without a field.
-int fill_schemaless(PyObject* self, PyObject* items, const ContainerBridge& b) {
+// values dropped, anything else formalized without a field. Only a value
+// that is not primitive needs the bridge.
+int fill_schemaless(PyObject* self, PyObject* items) {
     return each_item(items, [&](PyObject* k, PyObject* v) {
         if (!PyUnicode_Check(k) && !PyLong_Check(k)) {
             raise_located(self, PyExc_KeyError, "Key must be string or int type. Encountered %R.",
@@ -101,7 +102,9 @@ int fill_schemaless(PyObject* self, PyObject* items, const ContainerBridge& b) {
             return -1;
         }
         if (is_primitive(v)) return PyDict_SetItem(self, k, v);
-        const int missing = PyObject_RichCompareBool(v, b.missing_value.get(), Py_EQ);
+        const ContainerBridge* b = container_bridge();
+        if (!b) return -1;
+        const int missing = PyObject_RichCompareBool(v, b->missing_value.get(), Py_EQ);
         if (missing != 0) return missing;
         py::Ref formal = formalized_value(self, k, nullptr, v, nullptr, nullptr);
         return formal ? PyDict_SetItem(self, k, formal.get()) : -1;
@@ -199,9 +202,13 @@ int reset_state(PyObject* self, PyObject* root_path, PyObject* bound, const Cons
 }  // namespace
 
 int construct_into(PyObject* self, PyObject* items, PyObject* spec, const ConstructOptions& o) {
-    const ContainerBridge* b = container_bridge();
-    if (!b) return -1;
-    PyObject* root = o.root_path ? o.root_path : b->empty_key_path.get();
+    // Only the default root path needs the bridge.
+    PyObject* root = o.root_path;
+    if (!root) {
+        const ContainerBridge* b = container_bridge();
+        if (!b) return -1;
+        root = b->empty_key_path.get();
+    }
     const bool bind_now = spec && !auto_wrap_answer(spec);
     if (reset_state(self, root, bind_now ? spec : nullptr, o) < 0) return -1;
     if (store_default_origin<DictState>(self) < 0) return -1;
@@ -215,7 +222,7 @@ int construct_into(PyObject* self, PyObject* items, PyObject* spec, const Constr
     py::Ref copy;
     if ((!spec || o.mode != Mode::Formalize) && !(items = own_items(items, o, copy))) return -1;
     int filled;
-    if (!spec) filled = fill_schemaless(self, items, *b);
+    if (!spec) filled = fill_schemaless(self, items);
     else if (o.mode == Mode::Formalize) filled = fill_formalized(self, items, spec, o, claimed_ptr);
     else if (o.mode == Mode::PassThrough) filled = fill_pass_through(self, items, spec, o, claimed_ptr);
     else filled = fill_raw(self, items, spec);

@@ -109,12 +109,15 @@ int append_formalized(PyObject* self, const View& view, PyObject* element, PyObj
     return formal ? PyList_Append(self, formal.get()) : -1;
 }
 
-int fill_schemaless(PyObject* self, const View& view, PyObject* source, PyObject* missing) {
+// Only an item that is not primitive needs the bridges.
+int fill_schemaless(PyObject* self, const View& view, PyObject* source) {
     return each_item(source, [&](PyObject* item) {
         if (is_primitive(item)) return PyList_Append(self, item);
         const int marker = write_marker(self, view, nullptr, item);
         if (marker != 0) return marker < 0 ? -1 : 0;
-        const int skipped = PyObject_RichCompareBool(missing, item, Py_EQ);
+        const ContainerBridge* b = container_bridge();
+        if (!b) return -1;
+        const int skipped = PyObject_RichCompareBool(b->missing_value.get(), item, Py_EQ);
         if (skipped != 0) return skipped < 0 ? -1 : 0;
         return append_formalized(self, view, nullptr, item);
     });
@@ -224,12 +227,11 @@ int fill(PyObject* self, PyObject* items, const Options& o, Mode mode, bool& bou
     if (truth <= 0) return truth;
     // Another symbolic list gives its raw items, none resolved.
     py::Ref source = is_sym_list(items) ? raw_items(items) : py::Ref::borrow(items);
-    const ContainerBridge* b = source ? container_bridge() : nullptr;
     View view;
-    if (!b || !read_view(self, view)) return -1;
+    if (!source || !read_view(self, view)) return -1;
     switch (mode) {
         case Mode::Schemaless:
-            return fill_schemaless(self, view, source.get(), b->missing_value.get());
+            return fill_schemaless(self, view, source.get());
         case Mode::PassThrough:
             return fill_pass_through(self, view, o.spec, source.get());
         case Mode::Schemaful: break;

@@ -6,6 +6,7 @@
 #include "py/args.hpp"
 #include "py/hold.hpp"
 #include "py/named.hpp"
+#include "symbolic/bridge.hpp"
 #include "symbolic/errors.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/node.hpp"
@@ -22,8 +23,8 @@ namespace {
 
 PyObject* class_of(PyObject* obj) noexcept { return reinterpret_cast<PyObject*>(Py_TYPE(obj)); }
 
-// Step 4: the node reset for construction, the field dictionary and the
-// origin cleared. The dropped references are released after the hold.
+// Resets the node for a new construction and clears the field dictionary
+// and the origin. The dropped references are released after the hold.
 int reset_node(PyObject* self, const ConstructRequest& rq, const CtorMeta& meta,
                const ObjectBridge& b) {
     Released released;
@@ -40,7 +41,7 @@ int reset_node(PyObject* self, const ConstructRequest& rq, const CtorMeta& meta,
     return 0;
 }
 
-// Step 5: the origin, when the thread tracks origins.
+// The default origin, when the thread tracks origins.
 int track_origin(PyObject* self, const ObjectBridge& b) {
     if (!flags::origin_tracking_on()) return 0;
     py::Ref tag = py::Ref::steal(PyUnicode_FromString("__init__"));
@@ -56,7 +57,7 @@ int track_origin(PyObject* self, const ObjectBridge& b) {
     return 0;
 }
 
-// Step 7: the keyword dict, through an overridden `on_sym_preinit`.
+// The keyword dict, through an overridden `on_sym_preinit`.
 py::Ref keyword_dict(PyObject* cls, const ConstructRequest& rq, const CtorMeta& meta) {
     py::Ref kwargs = rq.kwargs ? py::Ref::borrow(rq.kwargs) : py::Ref::steal(PyDict_New());
     if (!kwargs || rq.clone || !meta.preinit_overridden) return kwargs;
@@ -103,16 +104,23 @@ int none_topology_aware(PyObject* fields) {
     return 1;
 }
 
+// The keyword dicts of construction: as given (after `on_sym_preinit`), and
+// as validation sees it, without the keywords the class ignores.
+struct Keywords {
+    py::Ref given;
+    py::Ref to_validate;
+};
+
 int schema_road(PyObject* cls, const ConstructRequest& rq, const CtorMeta& meta,
-                const ObjectBridge& b, PyObject* kwargs, bool allow_partial, Filled& out) {
+                const ObjectBridge& b, const Keywords& kw, bool allow_partial, Filled& out) {
     PyTypeObject* schema_type = typing::schema::schema_type();
     if (!schema_type || !py::expect_instance(meta.init_schema.get(), schema_type)) return -1;
     if (!meta.init_field_names && !allow_partial &&
-        check_missing(cls, meta.schema.get(), kwargs, meta.topo) < 0)
+        check_missing(cls, meta.schema.get(), kw.given.get(), meta.topo) < 0)
         return -1;
-    py::Ref transform = py::Ref::steal(
-        PyObject_CallOneArg(b.symbolic_transform_fn.get(), rq.allow_partial ? Py_True : Py_False));
-    if (!transform) return -1;
+    py::Ref transform;
+    if (!make_child_transform(b.symbolic_transform_fn.get(), rq.allow_partial, transform))
+        return -1;
     typing::schema::ConstructArgs args;
     args.allow_partial = allow_partial;
     args.transform = transform.get();
@@ -121,7 +129,8 @@ int schema_road(PyObject* cls, const ConstructRequest& rq, const CtorMeta& meta,
     args.skip_validation = rq.clone != nullptr;
     args.no_child_paths = meta.has_attrs_builder;
     typing::schema::Validated validated;
-    if (!typing::schema::validate_fields_native(meta.init_schema.get(), kwargs, args, validated))
+    if (!typing::schema::validate_fields_native(meta.init_schema.get(), kw.to_validate.get(), args,
+                                                validated))
         return -1;
     if (!allow_partial && meta.init_field_names &&
         check_missing(cls, meta.init_schema.get(), validated.fields.get(), meta.topo) < 0)
@@ -142,15 +151,16 @@ int schema_road(PyObject* cls, const ConstructRequest& rq, const CtorMeta& meta,
     return 0;
 }
 
-// Step 9: the compiled fill, or the schema road when it declines.
+// The field dictionary: from the compiled fill, or from the schema road
+// when the fill declines or cannot run.
 int fill(PyObject* cls, const ConstructRequest& rq, const CtorMeta& meta, const ObjectBridge& b,
-         PyObject* kwargs, Filled& out) {
+         const Keywords& kw, Filled& out) {
     const std::optional<bool> forced = flags::forced(flags::FlagId::AllowPartial);
     const bool allow_partial = forced ? *forced : rq.allow_partial;
     if (meta.has_compiled_fields && !allow_partial) {
         FillArgs args;
         args.cls = cls;
-        args.kwargs = kwargs;
+        args.kwargs = kw.to_validate.get();
         args.owner = rq.self;
         args.root_path = rq.root_path;
         args.allow_partial = rq.allow_partial;
@@ -165,7 +175,7 @@ int fill(PyObject* cls, const ConstructRequest& rq, const CtorMeta& meta, const 
             case FillOutcome::Declined: break;
         }
     }
-    return schema_road(cls, rq, meta, b, kwargs, allow_partial, out);
+    return schema_road(cls, rq, meta, b, kw, allow_partial, out);
 }
 
 int store_fields(PyObject* self, py::Ref fields) {
@@ -177,7 +187,9 @@ int store_fields(PyObject* self, py::Ref fields) {
     return 0;
 }
 
-// Steps 11 to 14, over an object whose field dictionary is stored.
+// The rest of construction, over an object whose field dictionary is
+// stored: adoption of the children, the non-symbolic fields, the hooks and
+// sealing.
 int finish(PyObject* self, const ConstructRequest& rq, const CtorMeta& meta,
            const ObjectBridge& b, const Filled& filled, bool sealed) {
     if (!filled.skip_adoption) {
@@ -240,10 +252,11 @@ int construct(const ConstructRequest& rq) {
                                                                 Py_True, nullptr));
         if (!r) return -1;
     }
-    py::Ref kwargs = keyword_dict(cls, rq, *meta);
-    if (!kwargs || screen_keywords(cls, *meta, kwargs.get()) < 0) return -1;
+    Keywords kw;
+    kw.given = keyword_dict(cls, rq, *meta);
+    if (!kw.given || screen_keywords(cls, *meta, kw.given.get(), kw.to_validate) < 0) return -1;
     Filled filled;
-    if (fill(cls, rq, *meta, *b, kwargs.get(), filled) < 0) return -1;
+    if (fill(cls, rq, *meta, *b, kw, filled) < 0) return -1;
     if (store_fields(self, filled.fields) < 0) return -1;
     if (finish(self, rq, *meta, *b, filled, sealed) < 0) {
         make_blank(self);

@@ -7,6 +7,7 @@
 #include "py/dict_cursor.hpp"
 #include "py/named.hpp"
 #include "symbolic/errors.hpp"
+#include "symbolic/object/keyword_report.hpp"
 #include "typing/schema/schema.hpp"
 
 namespace vesk::symbolic::object {
@@ -118,18 +119,6 @@ py::Ref screen_by_names(const CtorMeta& meta, PyObject* kwargs) {
     return out;
 }
 
-// TypeError "{}.__init__() got keyword argument '{}', which is reserved as
-// the alias of field '{}'.".
-int raise_reserved_alias(PyObject* cls, PyObject* keyword, PyObject* field) {
-    py::Ref name = py::get_attr<"__name__">(cls);
-    if (name)
-        PyErr_Format(PyExc_TypeError,
-                     "%S.__init__() got keyword argument '%S', which is reserved as the alias "
-                     "of field '%S'.",
-                     name.get(), keyword, field);
-    return -1;
-}
-
 // The first element of the class's `_sym_alias_maps`, which must be a dict;
 // null (no error) when the maps are None.
 int alias_map(PyObject* cls, py::Ref& out) {
@@ -146,9 +135,8 @@ int alias_map(PyObject* cls, py::Ref& out) {
 }
 
 // Raises the reserved-alias error for the first str in `keywords` (an
-// iterable) that the class's alias map holds; `only_in` (a set, or null)
-// restricts the keywords considered.
-int refuse_aliases(PyObject* cls, PyObject* keywords, PyObject* only_in) {
+// iterable) that is one of the class's alias names (`alias_names`, a set).
+int refuse_aliases(PyObject* cls, PyObject* keywords, PyObject* alias_names) {
     py::Ref map;
     const int r = alias_map(cls, map);
     if (r <= 0) return r;
@@ -160,61 +148,42 @@ int refuse_aliases(PyObject* cls, PyObject* keywords, PyObject* only_in) {
         py::Ref keyword = py::Ref::steal(next);
         if (step <= 0) return step;
         if (!PyUnicode_Check(keyword.get())) continue;
-        if (only_in) {
-            const int in = PySet_Contains(only_in, keyword.get());
-            if (in < 0) return -1;
-            if (!in) continue;
-        }
+        const int in = PySet_Contains(alias_names, keyword.get());
+        if (in < 0) return -1;
+        if (!in) continue;
         PyObject* found = nullptr;
         const int has = PyDict_GetItemRef(map.get(), keyword.get(), &found);
         py::Ref field = py::Ref::steal(found);
         if (has < 0) return -1;
         if (has) return raise_reserved_alias(cls, keyword.get(), field.get());
-        if (only_in) {
-            // Every alias name indexes the map: a name it lacks is its KeyError.
-            raise_with_arg(PyExc_KeyError, keyword.get());
-            return -1;
-        }
+        // Every alias name indexes the map: a name it lacks is its KeyError.
+        raise_with_arg(PyExc_KeyError, keyword.get());
+        return -1;
     }
 }
 
-int report(PyObject* cls, PyObject* unexpected) {
-    py::Ref ignore = py::get_attr<"__extra_ignore__">(cls);
-    if (!ignore) return -1;
-    const int ignored = PyObject_IsTrue(ignore.get());
-    if (ignored < 0) return -1;
-    if (ignored) return refuse_aliases(cls, unexpected, nullptr);
-    const ObjectBridge* b = object_bridge();
-    if (!b) return -1;
-    const Py_ssize_t count = PyList_GET_SIZE(unexpected);
-    py::Ref name = py::get_attr<"__name__">(cls);
-    py::Ref n = py::Ref::steal(PyLong_FromSsize_t(count));
-    py::Ref word = py::Ref::steal(PyUnicode_FromString("argument"));
-    if (!name || !n || !word) return -1;
-    py::Ref plural = py::Ref::steal(
-        PyObject_CallFunctionObjArgs(b->auto_plural.get(), n.get(), word.get(), nullptr));
-    py::Ref listed =
-        plural ? py::Ref::steal(PyObject_CallOneArg(b->comma_delimited_str.get(), unexpected))
-               : py::Ref();
-    if (!listed) return -1;
-    PyErr_Format(PyExc_TypeError, "%S.__init__() got unexpected keyword %S: %S", name.get(),
-                 plural.get(), listed.get());
-    return -1;
+// Reports the unexpected keywords `unexpected` (a list); when the class
+// ignores them, `to_validate` becomes a copy of `kwargs` without them.
+int report(PyObject* cls, PyObject* kwargs, PyObject* unexpected, py::Ref& to_validate) {
+    if (PyList_GET_SIZE(unexpected) == 0) return 0;
+    if (report_unexpected_keywords(cls, unexpected) < 0) return -1;
+    to_validate = without_keys(kwargs, unexpected);
+    return to_validate ? 0 : -1;
 }
 
 }  // namespace
 
-int screen_keywords(PyObject* cls, const CtorMeta& meta, PyObject* kwargs) {
+int screen_keywords(PyObject* cls, const CtorMeta& meta, PyObject* kwargs,
+                    py::Ref& to_validate) {
+    to_validate = py::Ref::borrow(kwargs);
     if (meta.init_field_names) {
         if (all_init_names(meta, kwargs)) return 0;
         py::Ref unexpected = screen_by_names(meta, kwargs);
-        if (!unexpected) return -1;
-        return PyList_GET_SIZE(unexpected.get()) ? report(cls, unexpected.get()) : 0;
+        return unexpected ? report(cls, kwargs, unexpected.get(), to_validate) : -1;
     }
     py::Ref unexpected = screen_by_schema(meta, kwargs);
     if (unexpected) unexpected = move_non_symbolic_last(meta, kwargs, std::move(unexpected));
-    if (!unexpected) return -1;
-    if (PyList_GET_SIZE(unexpected.get()) && report(cls, unexpected.get()) < 0) return -1;
+    if (!unexpected || report(cls, kwargs, unexpected.get(), to_validate) < 0) return -1;
     if (!meta.alias_names || PySet_GET_SIZE(meta.alias_names.get()) == 0) return 0;
     py::Ref names = keyword_names(kwargs);
     return names ? refuse_aliases(cls, names.get(), meta.alias_names.get()) : -1;

@@ -13,8 +13,10 @@ namespace vesk::symbolic::object {
 
 // Refuses the keywords of `kwargs` (a dict) that the class does not accept,
 // unless it ignores them (`__extra_ignore__`), and the keywords reserved as
-// aliases of its fields.
-[[nodiscard]] int screen_keywords(PyObject* cls, const CtorMeta& meta, PyObject* kwargs);
+// aliases of its fields. `to_validate` gets the keyword dict that validation
+// is to see: `kwargs` itself, or a copy without the ignored keywords.
+[[nodiscard]] int screen_keywords(PyObject* cls, const CtorMeta& meta, PyObject* kwargs,
+                                  py::Ref& to_validate);
 
 // `topo` classes: the adoption pass, then the parenting pass, over the
 // object's field dictionary `fields`.

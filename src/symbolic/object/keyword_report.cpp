@@ -26,6 +26,8 @@ bool wording(PyObject* names, py::Ref& count, py::Ref& plural, py::Ref& listed) 
 
 py::Ref class_name(PyObject* cls) { return py::get_attr<"__name__">(cls); }
 
+}  // namespace
+
 int raise_reserved_alias(PyObject* cls, PyObject* keyword, PyObject* field) {
     py::Ref name = class_name(cls);
     if (name)
@@ -36,7 +38,18 @@ int raise_reserved_alias(PyObject* cls, PyObject* keyword, PyObject* field) {
     return -1;
 }
 
-}  // namespace
+py::Ref without_keys(PyObject* kwargs, PyObject* dropped) {
+    py::Ref copy = py::Ref::steal(PyDict_Copy(kwargs));
+    if (!copy) return {};
+    for (Py_ssize_t i = 0;; ++i) {
+        py::Ref key = py::list_item(dropped, i);
+        if (!key) return copy;
+        if (PyDict_DelItem(copy.get(), key.get()) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) return {};
+            PyErr_Clear();
+        }
+    }
+}
 
 int report_unexpected_keywords(PyObject* cls, PyObject* names) {
     py::Ref ignore = py::get_attr<"__extra_ignore__">(cls);

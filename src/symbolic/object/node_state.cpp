@@ -252,11 +252,12 @@ int set_origin(PyObject* inst, PyObject* source, PyObject* tag, PyObject* stackt
     py::Ref recorded = recorded_stacktop(stacktop);
     if (!recorded || blank_guard(inst) < 0) return -1;
     py::Ref old;
-    if (get_ref_role(inst, kRoleOrigin, old) < 0) return -1;
+    if (get_ref_role(inst, kRoleOrigin, old) < 0 || check_origin_source(old.get(), source) < 0)
+        return -1;
     const ObjectBridge* b = object_bridge();
     if (!b) return -1;
-    py::Ref made = replacement_origin(b->origin_cls.get(), old.get(), source, tag, stacktrace,
-                                      stacklimit, recorded.get());
+    py::Ref made =
+        make_origin(b->origin_cls.get(), source, tag, stacktrace, stacklimit, recorded.get());
     return made ? set_role(inst, kRoleOrigin, made.get()) : -1;
 }
 

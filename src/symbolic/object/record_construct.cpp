@@ -9,6 +9,7 @@
 #include "py/lazy.hpp"
 #include "py/named.hpp"
 #include "symbolic/adoption.hpp"
+#include "symbolic/bridge.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/node.hpp"
 #include "symbolic/object/bridge.hpp"
@@ -84,20 +85,6 @@ bool unexpected_keywords(PyObject* kwargs, PyObject* field_names, py::Ref& out) 
     return true;
 }
 
-// `kwargs` without the keys of the list `dropped`, as a new dict.
-py::Ref without(PyObject* kwargs, PyObject* dropped) {
-    py::Ref copy = py::Ref::steal(PyDict_Copy(kwargs));
-    if (!copy) return {};
-    for (Py_ssize_t i = 0;; ++i) {
-        py::Ref key = py::list_item(dropped, i);
-        if (!key) return copy;
-        if (PyDict_DelItem(copy.get(), key.get()) < 0) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError)) return {};
-            PyErr_Clear();
-        }
-    }
-}
-
 int construct_cells(PyObject* inst, const RecordFacts* facts, PyObject* field_names,
                     PyObject* kwargs, bool allow_partial, PyObject* transform,
                     PyObject* root_path) {
@@ -109,7 +96,7 @@ int construct_cells(PyObject* inst, const RecordFacts* facts, PyObject* field_na
     if (!unexpected_keywords(values.get(), field_names, unexpected)) return -1;
     if (unexpected) {
         if (report_unexpected_keywords(cls, unexpected.get()) < 0) return -1;
-        values = without(values.get(), unexpected.get());
+        values = without_keys(values.get(), unexpected.get());
         if (!values) return -1;
     }
     const int topo = option<"topo">(cls);
@@ -408,9 +395,8 @@ int record_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (symbolic) {
         const ObjectBridge* b = object_bridge();
         if (!b) return -1;
-        transform = py::Ref::steal(PyObject_CallOneArg(b->symbolic_transform_fn.get(),
-                                                       allow_partial ? Py_True : Py_False));
-        if (!transform) return -1;
+        if (!make_child_transform(b->symbolic_transform_fn.get(), allow_partial, transform))
+            return -1;
     }
     if (construct_cells(self, &facts, facts.slot_field_names.get(), kwargs, allow_partial,
                         transform.get(), root_path.get()) < 0)

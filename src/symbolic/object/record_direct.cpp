@@ -4,6 +4,7 @@
 #include "kernel/record/slots.hpp"
 #include "py/critical_section.hpp"
 #include "py/named.hpp"
+#include "symbolic/bridge.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/fill.hpp"
@@ -191,9 +192,8 @@ int record_init_direct(PyObject* self, const RecordFacts& facts, PyObject* kwarg
     if (symbolic && needs_transform(*c, values)) {
         const ObjectBridge* b = object_bridge();
         if (!b) return -1;
-        transform = py::Ref::steal(PyObject_CallOneArg(b->symbolic_transform_fn.get(),
-                                                       allow_partial ? Py_True : Py_False));
-        if (!transform) return -1;
+        if (!make_child_transform(b->symbolic_transform_fn.get(), allow_partial, transform))
+            return -1;
     }
     py::Ref topo_value = py::get_attr<"topo">(c->options.get());
     if (!topo_value) return -1;

@@ -117,12 +117,25 @@ py::Ref build_view(PyObject* inst, PyObject* field_names) {
     return view;
 }
 
+// The blank test of a seam that is given the record's field list
+// `field_names`: the class's `__slot_field_names__` decides when the class
+// has it, else the first given name's cell, else the reserved-count rule.
+// 1, 0 or -1.
+int blank_by_field_list(PyObject* inst, PyObject* field_names) {
+    py::Ref names;
+    if (py::get_optional_attr<"__slot_field_names__">(class_of(inst), names) < 0) return -1;
+    py::Ref first = names ? py::Ref() : py::list_item(field_names, 0);
+    if (!first) return record_is_blank(inst);
+    const int written = record::field_written(inst, first.get());
+    return written < 0 ? -1 : !written;
+}
+
 }  // namespace
 
 py::Ref record_materialize(PyObject* inst, PyObject* field_names) {
     const record::RecordLayout* layout = record::require_record(inst);
     if (!layout) return {};
-    const int blank = record_is_blank(inst);
+    const int blank = blank_by_field_list(inst, field_names);
     if (blank < 0) return {};
     if (blank) {
         py::Ref name = py::Ref::steal(PyType_GetName(Py_TYPE(inst)));
@@ -185,7 +198,7 @@ int record_repath_children(PyObject* inst, PyObject* new_path) {
 bool record_inline_fields(PyObject* inst, PyObject* field_names, py::Ref& out) {
     out.reset();
     if (!record::require_record(inst)) return false;
-    const int blank = record_is_blank(inst);
+    const int blank = blank_by_field_list(inst, field_names);
     if (blank != 0) return blank > 0;
     out = record::read_fields(inst, field_names);
     return static_cast<bool>(out);

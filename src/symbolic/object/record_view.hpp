@@ -17,6 +17,10 @@
 
 namespace vesk::symbolic::object {
 
+// A record is blank by the class's `__slot_field_names__` when it has them,
+// else by the first name of the given `field_names`, else by the
+// reserved-count rule (record_node.hpp).
+
 // The view, built and installed on first use; the installed one
 // afterwards. A blank record raises AttributeError "'{}' object has no
 // attribute '_sym_attributes'"; a record without the production reserved

@@ -33,7 +33,8 @@ Tri read_symbolic(PyObject* value_spec) {
     return Tri::Unset;
 }
 
-// Steps 2 to 4 of the build: storage, defaults and freezing.
+// What the field keeps of its spec's settings: the symbolic flag, whether
+// a missing value has a usable default, and whether the spec is frozen.
 [[nodiscard]] bool read_default_facts(PyObject* field, PyObject* value_spec, FieldMeta& m) {
     m.symbolic = read_symbolic(value_spec);
     const int has_default = attr_truth<"has_default">(value_spec);
@@ -89,7 +90,9 @@ void add_exact(FieldMeta& m, PyObject* cls) {
     if (!holds(m.exact, cls)) m.exact.push_back(py::Ref::borrow(cls));
 }
 
-// Step 7 onwards: the classification of the candidates.
+// Classifies what the spec (each candidate of a Union) accepts as it is:
+// exact leaf classes, classes checked by a per-type `_validate` hook,
+// subclass tests, int-to-float widening and the containers to wrap.
 [[nodiscard]] bool classify_candidates(PyObject* value_spec, FieldMeta& m) {
     std::vector<py::Ref> candidates;
     if (!candidate_specs(value_spec, candidates)) return false;

@@ -48,8 +48,11 @@ bool missing_field_value(PyObject* f, const field::FieldMeta& fm, PyObject* key,
     return true;
 }
 
-bool validate_fields_native(PyObject* schema, PyObject* source, const ConstructArgs& args,
+bool validate_fields_native(PyObject* schema, PyObject* source, const ConstructArgs& given,
                             Validated& out) {
+    // None is the package's "no child transform", never a callable.
+    ConstructArgs args = given;
+    if (args.transform == Py_None) args.transform = nullptr;
     // Field records are borrowed for the rest of the call.
     field::ReadSection reading;
     SchemaMetaRef meta = schema_meta(schema);

@@ -1,6 +1,7 @@
 """The object bridge's 24 handles: small working Python versions of the
 package's object-layer policy, so tests run the native call paths for real."""
 
+import contextlib
 import copy
 
 import vesk_core._native as native
@@ -43,7 +44,27 @@ def prepare_construct_error(error):
     return ConstructError(f"construct failed: {error}")
 
 
+# When set, the hook answers None, the package's way of saying "no child
+# transform". The bridges are installed once per process, so the hook reads
+# this switch on every call instead of being installed again.
+_answers_none = False
+
+
+@contextlib.contextmanager
+def no_child_transform():
+    """Makes `symbolic_transform_fn` answer None for the duration."""
+    global _answers_none
+    before, _answers_none = _answers_none, True
+    try:
+        yield
+    finally:
+        _answers_none = before
+
+
 def symbolic_transform_fn(allow_partial):
+    if _answers_none:
+        return None
+
     def transform(path, field, value):
         return value
     transform._vesk_scalar_identity = True
