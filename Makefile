@@ -138,8 +138,9 @@ ifneq ($(HAVE_FT),)
 endif
 	@ls -1 build/dist/*.whl
 
+# Every bench in its own interpreter, then one summary table (bench/run_all.py).
 bench: build
-	@for b in bench/bench_*.py; do [ -e "$$b" ] || continue; echo "== $$b"; $(PYTHON) "$$b" || exit 1; done
+	@$(PYTHON) bench/run_all.py
 
 # Every build directory, configure log and fuzzing record, and the
 # extensions the builds put beside the package.
