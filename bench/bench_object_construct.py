@@ -74,37 +74,6 @@ class Checked:
                 raise TypeError(f"{name} must be {kind.__name__}")
 
 
-def attrs_class():
-    attr = benchkit.optional("attr")
-    if attr is None:
-        return None
-
-    @attr.s(slots=True)
-    class Attrs:
-        a = attr.ib(validator=attr.validators.instance_of(int))
-        b = attr.ib(validator=attr.validators.instance_of(float))
-        c = attr.ib(validator=attr.validators.instance_of(str))
-        d = attr.ib(validator=attr.validators.instance_of(bool))
-        e = attr.ib(validator=attr.validators.instance_of(int))
-
-    return Attrs
-
-
-def pydantic_model():
-    pydantic = benchkit.optional("pydantic")
-    if pydantic is None:
-        return None
-
-    class Model(pydantic.BaseModel):
-        a: int
-        b: float
-        c: str
-        d: bool
-        e: int
-
-    return Model
-
-
 def constructions(cls):
     kwargs = KWARGS
 
@@ -135,7 +104,9 @@ def main():
         "plain class": constructions(Plain),
         "slots dataclass + __post_init__ checks": constructions(Checked),
     }
-    peers = {"attrs + instance_of": attrs_class(), "pydantic": pydantic_model()}
+    checked = benchkit.checked_classes("Five", {"a": int, "b": float, "c": str, "d": bool,
+                                                "e": int})
+    peers = {"attrs + instance_of": checked["attrs"], "pydantic": checked["pydantic"]}
     contenders.update({name: constructions(cls) for name, cls in peers.items() if cls})
     times = race(contenders, CONSTRUCTIONS)
     others = pick(times, [*list(contenders)[2:4], *peers])

@@ -95,27 +95,6 @@ class CheckedFive:
                 raise TypeError(f"{name} must be {kind.__name__}")
 
 
-def peers():
-    """The peers that are installed, and the names of those that are not."""
-    out = {}
-    attr, pydantic = benchkit.optional("attr"), benchkit.optional("pydantic")
-    if attr is not None:
-
-        @attr.s(slots=True)
-        class AttrsFive:
-            a = attr.ib(validator=attr.validators.instance_of(int))
-            b = attr.ib(validator=attr.validators.instance_of(int))
-            c = attr.ib(validator=attr.validators.instance_of(str))
-            d = attr.ib(validator=attr.validators.instance_of(float))
-            e = attr.ib(validator=attr.validators.instance_of(bool))
-
-        out["attrs"] = AttrsFive
-    if pydantic is not None:
-        out["pydantic"] = pydantic.create_model("PydanticFive", **{
-            name: (kind, ...) for name, kind in FIELDS.items()})
-    return out, [name for name in ("attrs", "pydantic") if name not in out]
-
-
 def constructions(cls):
     def run():
         for _ in range(CONSTRUCTIONS):
@@ -133,8 +112,9 @@ def record_construction(report):
                   "dict-layout object": constructions(DictFive),
                   "plain class": constructions(PlainFive),
                   "checked slots dataclass": constructions(CheckedFive)}
-    installed, absent = peers()
-    contenders.update({name: constructions(cls) for name, cls in installed.items()})
+    checked = benchkit.checked_classes("Five", FIELDS)
+    absent = [name for name, cls in checked.items() if cls is None]
+    contenders.update({name: constructions(cls) for name, cls in checked.items() if cls})
     times = race(contenders, CONSTRUCTIONS)
     record_targets = [below("attrs", 1), at_most("pydantic", 1),
                       at_most("checked slots dataclass", 3)]

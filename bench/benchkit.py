@@ -60,6 +60,20 @@ def optional(name):
         return None
 
 
+def checked_classes(name, fields):
+    """The peers' classes of a record whose `fields` map names to types:
+    an attrs class with slots and `instance_of` validators and a pydantic
+    model, None for a peer that is not installed."""
+    attr, pydantic = optional("attr"), optional("pydantic")
+    return {
+        "attrs": None if attr is None else attr.make_class(name, {
+            field: attr.ib(validator=attr.validators.instance_of(kind))
+            for field, kind in fields.items()}, slots=True),
+        "pydantic": None if pydantic is None else pydantic.create_model(name, **{
+            field: (kind, ...) for field, kind in fields.items()}),
+    }
+
+
 def pick(times, names):
     """The peers `names` in that order, from the times of a race: None for
     a peer that did not run (not installed)."""
