@@ -6,6 +6,7 @@ import ast
 import glob
 import json
 import os
+import pathlib
 import sys
 
 import pytest
@@ -83,7 +84,7 @@ def test_a_peer_can_be_hidden(monkeypatch):
 @pytest.mark.parametrize("path", sorted(glob.glob(os.path.join(ROOT, "bench", "bench_*.py"))),
                          ids=os.path.basename)
 def test_every_bench_reports_through_benchkit(path):
-    tree = ast.parse(open(path).read())
+    tree = ast.parse(pathlib.Path(path).read_text())
     imported = set()
     for node in tree.body:
         if isinstance(node, ast.Import):
