@@ -2,7 +2,8 @@
 # `make test`  build for the release, debug and free-threaded interpreters and
 #              run the suite under all three side by side
 # `make test-threads RUNS=20`  the thread tests, again and again, on python3.14t
-# `make bench` run the benchmarks under the release interpreter
+# `make bench` run the benchmarks under the release interpreter, then one summary
+# `make wheel` build the wheels for python3.14 and python3.14t into build/dist/
 #
 # Without VESK_PYTHON, every target runs inside the project's toolchain root
 # (tools/toolchain.sh provisions it on first use, python3.14t included). With
@@ -13,7 +14,7 @@
 
 .DEFAULT_GOAL := all
 TARGETS := all build build-debug build-ft test test-release test-debug test-ft \
-	test-threads bench clean
+	test-threads bench wheel clean
 
 ifeq ($(origin VESK_PYTHON),undefined)
 ifneq ($(VESK_IN_ROOT),1)
@@ -122,8 +123,24 @@ ifneq ($(HAVE_FT),)
 	@tools/run_thread_tests.sh $(RUNS) env $(FT_PATH) $(PYTHON_FT)
 endif
 
+# Offline, from the checkout: pip takes the toolchain's scikit-build-core
+# instead of fetching one (pyproject.toml keeps each wheel's build folder).
+PIP_WHEEL := -m pip wheel --no-build-isolation --no-deps --no-index --no-cache-dir \
+	--disable-pip-version-check --quiet --wheel-dir build/dist .
+
+wheel: check-ft
+	@mkdir -p build/dist
+	@echo "== wheel for $(PYTHON)"
+	@$(PYTHON) $(PIP_WHEEL)
+ifneq ($(HAVE_FT),)
+	@echo "== wheel for $(PYTHON_FT)"
+	@$(FT_PATH) $(PYTHON_FT) $(PIP_WHEEL)
+endif
+	@ls -1 build/dist/*.whl
+
+# Every bench in its own interpreter, then one summary table (bench/run_all.py).
 bench: build
-	@for b in bench/bench_*.py; do [ -e "$$b" ] || continue; echo "== $$b"; $(PYTHON) "$$b" || exit 1; done
+	@$(PYTHON) bench/run_all.py
 
 # Every build directory, configure log and fuzzing record, and the
 # extensions the builds put beside the package.

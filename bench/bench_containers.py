@@ -10,30 +10,18 @@ is made), pydantic's `TypeAdapter(list[...]).validate_python` (strict) and
 `msgspec.convert(data, list[...])` on the same data, and the loop a caller
 would write by hand (isinstance per element, a new tuple per tuple, as the
 tuple spec builds one). Ratios are native time over each other time; lower
-is better. A library that is not installed is left out of its row.
+is better. A library that is not installed is skipped with a line.
 """
 
-import os
-import sys
-import timeit
+import benchkit
+from benchkit import optional
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "python"))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
-
-import vesk.typing  # noqa: E402  (the stand-in typing bridge)
-from vesk_core import _native  # noqa: E402
+import vesk.typing  # the stand-in typing bridge
+from vesk_core import _native
 
 
-def best(fn, number=3):
-    return min(timeit.repeat(fn, number=number, repeat=5)) / number
-
-
-def optional(name):
-    try:
-        return __import__(name)
-    except ImportError:
-        return None
+def best(fn):
+    return benchkit.best(fn, 3)
 
 
 def check_ints(data):
@@ -74,19 +62,16 @@ def main():
     vesk.typing.install()
     pydantic = optional("pydantic")
     msgspec = optional("msgspec")
-    print("  ms per whole-list apply; ratio = native / other (lower is better)")
+    report = benchkit.Report("whole-list apply of container specs, per list")
     for name, spec, data, kind, check in rows():
         native_s = best(lambda: spec.apply(data))
-        others = {"python loop": best(lambda: check(data))}
+        others = {"python loop": best(lambda: check(data)), "pydantic": None, "msgspec": None}
         if pydantic is not None:
             validate = pydantic.TypeAdapter(kind).validate_python
             others["pydantic"] = best(lambda: validate(data, strict=True))
         if msgspec is not None:
             others["msgspec"] = best(lambda: msgspec.convert(data, kind))
-        line = f"  {name:<38} native {native_s * 1e3:8.2f}"
-        for lib, secs in others.items():
-            line += f"  | {lib} {secs * 1e3:8.2f} (ratio {native_s / secs:5.2f})"
-        print(line)
+        report.row(name, native_s, others)
 
 
 if __name__ == "__main__":

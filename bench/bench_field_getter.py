@@ -13,12 +13,13 @@ SymFieldGetter / other (lower is better).
 """
 
 
-from benchkit import race  # noqa: E402  (also puts the checkout on the path)
+import benchkit  # also puts the checkout on the import path
+from benchkit import race
 
-import vesk.symbolic  # noqa: E402  (the stand-in bridges)
-import vesk.typing  # noqa: E402
-from vesk.symbolic.object_classes import object_class  # noqa: E402
-from vesk_core import _native as n  # noqa: E402
+import vesk.symbolic  # the stand-in bridges
+import vesk.typing
+from vesk.symbolic.object_classes import object_class
+from vesk_core import _native as n
 
 READS = 100_000
 
@@ -77,11 +78,8 @@ def main():
         "plain attribute": reads(Plain(7)),
     }, READS)
     ours = times.pop("SymFieldGetter")
-    print("field reads, per read")
-    line = f"  {'100,000 reads of an int field':<30} SymFieldGetter {ours * 1e9:6.1f} ns"
-    for name, secs in times.items():
-        line += f" | {name} {secs * 1e9:5.1f} ns (ratio {ours / secs:5.2f})"
-    print(line)
+    report = benchkit.Report("field reads, per read")
+    report.row("SymFieldGetter, 100,000 reads of an int field", ours, times)
 
 
 if __name__ == "__main__":

@@ -2,19 +2,17 @@
 
 The value holds about 10,000 leaves (strings, ints, floats, None, bools)
 in dicts, lists and tuples several levels deep. Both formatters run in the
-same process; the ratio is format time over pformat time. Target: at most
+same process; ratio = format time over pformat time. Target: at most
 1.0 (no slower than pprint.pformat). A second row formats the same value
 with compact=True and a key/value list with kvlist_str for reference.
 """
 
-import os
 import pprint
-import sys
-import timeit
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+import benchkit
+from benchkit import at_most, best
 
-from vesk_core import _native  # noqa: E402
+from vesk_core import _native
 
 
 def make_value():
@@ -40,10 +38,6 @@ def count_leaves(value):
     return 1
 
 
-def best(fn, number):
-    return min(timeit.repeat(fn, number=number, repeat=5)) / number
-
-
 def main():
     value = make_value()
     leaves = count_leaves(value)
@@ -56,11 +50,11 @@ def main():
     kv_s = best(lambda: _native.kvlist_str(items, label="L"), 2000)
     kv_py_s = best(lambda: "L(" + ", ".join(f"{k}={v!r}" for k, v, _ in items) + ")", 2000)
 
-    print(f"  nested value: {leaves} leaves, {len(fmt(value))} characters formatted")
-    print(f"  {'pprint.pformat':<36} {pprint_s * 1e3:9.2f} ms")
-    print(f"  {'format':<36} {native_s * 1e3:9.2f} ms  {native_s / pprint_s:6.3f}x pformat")
-    print(f"  {'format(compact=True)':<36} {compact_s * 1e3:9.2f} ms  {compact_s / pprint_s:6.3f}x pformat")
-    print(f"  {'kvlist_str, 100 items':<36} {kv_s * 1e6:9.2f} us  {kv_s / kv_py_s:6.3f}x join of f-strings")
+    report = benchkit.Report(f"format: a nested value of {leaves} leaves, "
+                             f"{len(fmt(value))} characters formatted")
+    report.row("format", native_s, {"pprint.pformat": pprint_s}, [at_most("pprint.pformat", 1.0)])
+    report.row("format(compact=True)", compact_s, {"pprint.pformat": pprint_s})
+    report.row("kvlist_str, 100 items", kv_s, {"join of f-strings": kv_py_s})
 
 
 if __name__ == "__main__":

@@ -10,23 +10,18 @@ over each other time; lower is better. Targets: at most 0.2 of the
 Python serializer, at most 2 of pydantic.
 """
 
-import os
-import sys
-import timeit
+import benchkit
+from benchkit import at_most
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "python"))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
-
-import vesk.symbolic  # noqa: E402  (the stand-in symbolic layer)
-import vesk.typing  # noqa: E402  (the stand-in typing bridge)
-from vesk_core import KeyPath, _native  # noqa: E402
+import vesk.symbolic  # the stand-in symbolic layer
+import vesk.typing  # the stand-in typing bridge
+from vesk_core import KeyPath, _native
 
 LAYERS = 900
 
 
-def best(fn, number=5):
-    return min(timeit.repeat(fn, number=number, repeat=7)) / number
+def best(fn):
+    return benchkit.best(fn, 5, repeat=7)
 
 
 def symbolic_tree():
@@ -54,9 +49,8 @@ def symbolic_tree():
 
 
 def pydantic_tree():
-    try:
-        import pydantic
-    except ImportError:
+    pydantic = benchkit.optional("pydantic")
+    if pydantic is None:
         return None
 
     class Layer(pydantic.BaseModel):
@@ -83,16 +77,12 @@ def main():
     assert walked is not None and walked == to_json(tree), "the walk must answer the package form"
     walk = best(lambda: _native._native_to_json_walk(tree))
     reference = best(lambda: to_json(tree))
-    print(f"JSON walk of a {LAYERS * 11 + 2}-node tree: {walk * 1e3:.3f} ms")
-    print(f"  reference serializer   {reference * 1e3:9.3f} ms   ratio {walk / reference:.3f}"
-          "  (target <= 0.2)")
     model = pydantic_tree()
-    if model is None:
-        print("  pydantic               not installed")
-        return
-    dumped = best(lambda: model.model_dump())
-    print(f"  pydantic model_dump()  {dumped * 1e3:9.3f} ms   ratio {walk / dumped:.3f}"
-          "  (target <= 2)")
+    dumped = None if model is None else best(lambda: model.model_dump())
+    report = benchkit.Report("JSON walk of a symbolic tree, per tree")
+    report.row(f"JSON walk of a {LAYERS * 11 + 2}-node tree", walk,
+               {"reference serializer": reference, "pydantic model_dump()": dumped},
+               [at_most("reference serializer", 0.2), at_most("pydantic model_dump()", 2)])
 
 
 if __name__ == "__main__":

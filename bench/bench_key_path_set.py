@@ -1,17 +1,13 @@
 """KeyPathSet against a plain Python set of path texts.
 
 Builds a set of 10,000 paths, then times membership tests, union and
-difference on both, and prints each time with the ratio
-KeyPathSet / set (below 1 means the native set is faster).
+difference on both, with the ratio KeyPathSet / set (below 1 means the
+native set is faster).
 """
 
-import os
-import sys
-import timeit
+import benchkit
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
-
-from vesk_core._native import KeyPath, KeyPathSet  # noqa: E402
+from vesk_core._native import KeyPath, KeyPathSet
 
 N = 10_000
 
@@ -28,10 +24,6 @@ def make_paths(n, offset=0):
     return out
 
 
-def best(fn, number, repeat=5):
-    return min(timeit.repeat(fn, number=number, repeat=repeat)) / number
-
-
 def main():
     paths = make_paths(N)
     others = make_paths(N, offset=N // 2)
@@ -40,12 +32,11 @@ def main():
     probes = paths[::7] + others[::7]
     probe_texts = [str(p) for p in probes]
 
-    rows = []
+    report = benchkit.Report("KeyPathSet against a set of path texts, per operation")
 
     def row(name, native_fn, plain_fn, number):
-        t_native = best(native_fn, number)
-        t_plain = best(plain_fn, number)
-        rows.append((name, t_native, t_plain))
+        report.row(name, benchkit.best(native_fn, number),
+                   {"set of str": benchkit.best(plain_fn, number)})
 
     row("build 10,000 paths", lambda: KeyPathSet(paths), lambda: set(texts), 5)
     # The plain set has to render each path to its text first, as a caller
@@ -65,12 +56,6 @@ def main():
     row("union (copy)", lambda: kps.union(other_kps, copy=True), lambda: plain | other_plain, 5)
     row("difference", lambda: kps.difference(other_kps), lambda: plain - other_plain, 5)
     row("iterate members", lambda: list(kps), lambda: list(plain), 5)
-
-    width = max(len(r[0]) for r in rows)
-    print(f"{'operation':<{width}}  {'KeyPathSet':>12}  {'set of str':>12}  ratio")
-    for name, t_native, t_plain in rows:
-        print(f"{name:<{width}}  {t_native * 1e3:>9.3f} ms  {t_plain * 1e3:>9.3f} ms  "
-              f"{t_native / t_plain:5.2f}")
 
 
 if __name__ == "__main__":

@@ -22,20 +22,19 @@ contenders.
 Times are CPU time per construction, the best of several rounds that run
 every contender in turn (so a busy machine slows them alike); ratio =
 symbolic / other (lower is better). Targets: faster than attrs, no slower
-than pydantic, within 2x of the dataclass (the twin: 3x).
+than pydantic, within 2x of the dataclass (the twin: 3x). A peer that is
+not installed is skipped with a line.
 """
 
 import dataclasses
 
-from benchkit import race  # noqa: E402  (also puts the checkout on the path)
+import benchkit  # also puts the checkout on the import path
+from benchkit import at_most, below, pick, race
 
-import attr  # noqa: E402
-import pydantic  # noqa: E402
-
-import vesk.symbolic  # noqa: E402  (the stand-in bridges)
-import vesk.typing  # noqa: E402
-from vesk.symbolic.object_classes import object_class  # noqa: E402
-from vesk_core import _native as n  # noqa: E402
+import vesk.symbolic  # the stand-in bridges
+import vesk.typing
+from vesk.symbolic.object_classes import object_class
+from vesk_core import _native as n
 
 CONSTRUCTIONS = 10_000
 KWARGS = {"a": 1, "b": 2.5, "c": "text", "d": True, "e": 7}
@@ -75,23 +74,6 @@ class Checked:
                 raise TypeError(f"{name} must be {kind.__name__}")
 
 
-@attr.s(slots=True)
-class Attrs:
-    a = attr.ib(validator=attr.validators.instance_of(int))
-    b = attr.ib(validator=attr.validators.instance_of(float))
-    c = attr.ib(validator=attr.validators.instance_of(str))
-    d = attr.ib(validator=attr.validators.instance_of(bool))
-    e = attr.ib(validator=attr.validators.instance_of(int))
-
-
-class Model(pydantic.BaseModel):
-    a: int
-    b: float
-    c: str
-    d: bool
-    e: int
-
-
 def constructions(cls):
     kwargs = KWARGS
 
@@ -116,23 +98,27 @@ def main():
     twin = Twin(**KWARGS)
     assert (twin.a, twin.c) == (1, "text")
 
-    times = race({
+    contenders = {
         "symbolic": constructions(Record),
         "slots=True twin": constructions(Twin),
         "plain class": constructions(Plain),
         "slots dataclass + __post_init__ checks": constructions(Checked),
-        "attrs + instance_of": constructions(Attrs),
-        "pydantic": constructions(Model),
-    }, CONSTRUCTIONS)
-    ours = times.pop("symbolic")
-    record = times.pop("slots=True twin")
-    print(f"object construction, 5 scalar fields, per construction (through {road};")
-    print("the twin through the native record tp_init)")
-    print(f"  {'10,000 constructions':<26} symbolic {ours * 1e9:7.1f} ns"
-          f" | slots=True twin {record * 1e9:7.1f} ns")
-    for name, secs in times.items():
-        print(f"  {'':<26} {name:<40} {secs * 1e9:7.1f} ns   ratio {ours / secs:5.2f}"
-              f" (twin {record / secs:5.2f})")
+    }
+    checked = benchkit.checked_classes("Five", {"a": int, "b": float, "c": str, "d": bool,
+                                                "e": int})
+    peers = {"attrs + instance_of": checked["attrs"], "pydantic": checked["pydantic"]}
+    contenders.update({name: constructions(cls) for name, cls in peers.items() if cls})
+    times = race(contenders, CONSTRUCTIONS)
+    others = pick(times, [*list(contenders)[2:4], *peers])
+    report = benchkit.Report("object construction, 5 scalar fields, per construction")
+
+    def targets(dataclass_bound):
+        return [below("attrs + instance_of", 1), at_most("pydantic", 1),
+                at_most("slots dataclass + __post_init__ checks", dataclass_bound)]
+
+    report.row(f"symbolic, through {road}", times["symbolic"], others, targets(2))
+    report.row("slots=True twin, through the native record tp_init", times["slots=True twin"],
+               others, targets(3))
 
 
 if __name__ == "__main__":

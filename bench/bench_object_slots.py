@@ -23,32 +23,32 @@ other (lower is better).
 
 import dataclasses
 
-from benchkit import race  # noqa: E402  (also puts the checkout on the path)
-from bench_field_getter import READS, Plain, PythonFields, Slotted, reads  # noqa: E402
+import benchkit  # also puts the checkout on the import path
+from bench_field_getter import READS, Plain, PythonFields, Slotted, reads
+from benchkit import at_most, below, race
 
-import vesk.symbolic  # noqa: E402  (the stand-in bridges)
-import vesk.typing  # noqa: E402
-from vesk.symbolic.object_classes import object_class  # noqa: E402
-from vesk_core import _native as n  # noqa: E402
+import vesk.symbolic  # the stand-in bridges
+import vesk.typing
+from vesk.symbolic.object_classes import object_class
+from vesk_core import _native as n
 
 CONSTRUCTIONS = 10_000
 
 
-def report(title, ours_names, times):
-    print(title)
+def rows(report, title, ours_names, times, targets=None, absent=()):
+    """One row for each of ours against the other contenders, and the peers
+    in `absent` (not installed); `targets` maps one of ours to its targets."""
+    report.section(title)
+    others = {name: secs for name, secs in times.items() if name not in ours_names}
+    others.update({name: None for name in absent})
     for ours_name in ours_names:
-        ours = times[ours_name]
-        line = f"  {ours_name:<22} {ours * 1e9:7.1f} ns"
-        for name, secs in times.items():
-            if name not in ours_names:
-                line += f" | {name} {secs * 1e9:6.1f} ns (ratio {ours / secs:5.2f})"
-        print(line)
+        report.row(ours_name, times[ours_name], others, (targets or {}).get(ours_name, ()))
 
 
 # --- (b) field reads -----------------------------------------------------------------
 
 
-def field_reads():
+def field_reads(report):
     seams = __import__("vesk_core._typing_seams", fromlist=["native_table"]).native_table(
         n.__file__, "vesk_test_object_seams")
     Point = object_class("Point", [("x", n.Int())], native_slots=True)
@@ -65,7 +65,9 @@ def field_reads():
         "slot": reads(Slotted(7)),
         "Python property": reads(PythonFields({"x": 7})),
     }, READS)
-    report("(b) field reads, per read", ["fast getattro", "record getattro"], times)
+    targets = [below("Python property", 1), at_most("plain attribute", 4)]
+    rows(report, "(b) field reads, per read", ["fast getattro", "record getattro"], times,
+         {"fast getattro": targets, "record getattro": targets})
 
 
 # --- (a) construction of the slots=True twin ---------------------------------------------
@@ -93,32 +95,6 @@ class CheckedFive:
                 raise TypeError(f"{name} must be {kind.__name__}")
 
 
-def peers():
-    out = {}
-    try:
-        import attr
-
-        @attr.s(slots=True)
-        class AttrsFive:
-            a = attr.ib(validator=attr.validators.instance_of(int))
-            b = attr.ib(validator=attr.validators.instance_of(int))
-            c = attr.ib(validator=attr.validators.instance_of(str))
-            d = attr.ib(validator=attr.validators.instance_of(float))
-            e = attr.ib(validator=attr.validators.instance_of(bool))
-
-        out["attrs"] = AttrsFive
-    except ImportError:
-        pass
-    try:
-        import pydantic
-
-        out["pydantic"] = pydantic.create_model("PydanticFive", **{
-            name: (kind, ...) for name, kind in FIELDS.items()})
-    except ImportError:
-        pass
-    return out
-
-
 def constructions(cls):
     def run():
         for _ in range(CONSTRUCTIONS):
@@ -126,7 +102,7 @@ def constructions(cls):
     return run
 
 
-def record_construction():
+def record_construction(report):
     specs = {int: n.Int, str: n.Str, float: n.Float, bool: n.Bool}
     Five = object_class("Five", [(k, specs[v]()) for k, v in FIELDS.items()], slots=True)
     DictFive = object_class("DictFive", [(k, specs[v]()) for k, v in FIELDS.items()],
@@ -136,17 +112,23 @@ def record_construction():
                   "dict-layout object": constructions(DictFive),
                   "plain class": constructions(PlainFive),
                   "checked slots dataclass": constructions(CheckedFive)}
-    contenders.update({name: constructions(cls) for name, cls in peers().items()})
+    checked = benchkit.checked_classes("Five", FIELDS)
+    absent = [name for name, cls in checked.items() if cls is None]
+    contenders.update({name: constructions(cls) for name, cls in checked.items() if cls})
     times = race(contenders, CONSTRUCTIONS)
-    report("(a) 10,000 constructions of a 5-scalar-field class, per construction",
-           ["slots=True record", "dict-layout object"], times)
+    record_targets = [below("attrs", 1), at_most("pydantic", 1),
+                      at_most("checked slots dataclass", 3)]
+    rows(report, "(a) 10,000 constructions of a 5-scalar-field class, per construction",
+         ["slots=True record", "dict-layout object"], times,
+         {"slots=True record": record_targets}, absent)
 
 
 def main():
     vesk.typing.install()
     vesk.symbolic.install()
-    field_reads()
-    record_construction()
+    report = benchkit.Report("native type slots: field reads and construction")
+    field_reads(report)
+    record_construction(report)
 
 
 if __name__ == "__main__":

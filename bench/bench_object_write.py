@@ -12,23 +12,21 @@ object below the root against the same `__setattr__`.
 
 Times are CPU time per write, the best of several rounds that run every
 contender in turn (so a busy machine slows them alike); ratio =
-SymObject / other (lower is better).
+SymObject / other (lower is better). A peer that is not installed is
+skipped with a line.
 """
 
 import dataclasses
 
-from benchkit import race as race_in_rounds  # noqa: E402  (also puts the checkout on the path)
+import benchkit  # also puts the checkout on the import path
+from benchkit import pick, race as race_in_rounds
 
-import attrs  # noqa: E402
-import pydantic  # noqa: E402
-import traitlets  # noqa: E402
-
-import vesk.symbolic  # noqa: E402  (the stand-in bridges)
-import vesk.typing  # noqa: E402
-from vesk.symbolic.containers import FieldUpdate  # noqa: E402
-from vesk.symbolic.object_classes import object_class  # noqa: E402
-from vesk_core import KeyPath  # noqa: E402
-from vesk_core import _native as n  # noqa: E402
+import vesk.symbolic  # the stand-in bridges
+import vesk.typing
+from vesk.symbolic.containers import FieldUpdate
+from vesk.symbolic.object_classes import object_class
+from vesk_core import KeyPath
+from vesk_core import _native as n
 
 ROUNDS = 7
 WRITES = 100_000
@@ -52,22 +50,36 @@ class Slotted:
     x: int
 
 
-@attrs.define(on_setattr=attrs.setters.validate)
-class Attrs:
-    x: int = attrs.field(validator=attrs.validators.instance_of(int))
+def peers():
+    """An instance of each peer holding x = 0, None for a peer that is not
+    installed."""
+    out = dict.fromkeys(["attrs on_setattr", "pydantic validate_assignment",
+                         "traitlets Int + observer"])
+    attrs = benchkit.optional("attrs")
+    if attrs is not None:
+        @attrs.define(on_setattr=attrs.setters.validate)
+        class Attrs:
+            x: int = attrs.field(validator=attrs.validators.instance_of(int))
 
+        out["attrs on_setattr"] = Attrs(0)
+    pydantic = benchkit.optional("pydantic")
+    if pydantic is not None:
+        class Pydantic(pydantic.BaseModel):
+            model_config = pydantic.ConfigDict(validate_assignment=True)
+            x: int
 
-class Pydantic(pydantic.BaseModel):
-    model_config = pydantic.ConfigDict(validate_assignment=True)
-    x: int
+        out["pydantic validate_assignment"] = Pydantic(x=0)
+    traitlets = benchkit.optional("traitlets")
+    if traitlets is not None:
+        class Traits(traitlets.HasTraits):
+            x = traitlets.Int()
 
+            @traitlets.observe("x")
+            def _changed(self, change):
+                pass
 
-class Traits(traitlets.HasTraits):
-    x = traitlets.Int()
-
-    @traitlets.observe("x")
-    def _changed(self, change):
-        pass
+        out["traitlets Int + observer"] = Traits(x=0)
+    return out
 
 
 class PythonSetattr:
@@ -121,19 +133,18 @@ def main():
     else:
         raise AssertionError("a str was stored in an Int field")
 
-    times = race({
+    others = peers()
+    contenders = {
         "SymObject": writes(point),
         "plain class": writes(Plain(0)),
         "slots dataclass": writes(Slotted(0)),
-        "attrs on_setattr": writes(Attrs(0)),
-        "pydantic validate_assignment": writes(Pydantic(x=0)),
-        "traitlets Int + observer": writes(Traits(x=0)),
+        **{name: writes(obj) for name, obj in others.items() if obj is not None},
         "Python __setattr__": writes(PythonSetattr(0)),
-    }, WRITES)
-    ours = times.pop("SymObject")
-    print(f"100,000 int-field writes, per write: SymObject {ours * 1e9:6.1f} ns")
-    for name, secs in times.items():
-        print(f"  {name:<30} {secs * 1e9:7.1f} ns   ratio {ours / secs:5.2f}")
+    }
+    times = race(contenders, WRITES)
+    report = benchkit.Report("int-field writes, per write")
+    names = ["plain class", "slots dataclass", *others, "Python __setattr__"]
+    report.row("SymObject, 100,000 writes", times["SymObject"], pick(times, names))
 
     # An object below the root: its updates' key paths are built per write.
     nested = Point(x=0)
@@ -142,9 +153,8 @@ def main():
         "SymObject": writes(nested),
         "Python __setattr__": writes(PythonSetattr(0, KeyPath("parent"))),
     }, WRITES)
-    ours, peer = below["SymObject"], below["Python __setattr__"]
-    print(f"the same below the root, per write: SymObject {ours * 1e9:6.1f} ns")
-    print(f"  {'Python __setattr__':<30} {peer * 1e9:7.1f} ns   ratio {ours / peer:5.2f}")
+    report.row("SymObject below the root", below["SymObject"],
+               {"Python __setattr__": below["Python __setattr__"]})
 
 
 if __name__ == "__main__":

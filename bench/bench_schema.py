@@ -7,31 +7,20 @@ valid, so nothing is written back), pydantic's
 `TypeAdapter(list[TypedDict]).validate_python` (strict) and
 `msgspec.convert(data, list[TypedDict])` and `list[Struct]`. Ratios are
 native time over each other time; lower is better. A library that is not
-installed is left out.
+installed is skipped with a line.
 """
 
-import os
-import sys
-import timeit
 import typing
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "python"))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
+import benchkit
+from benchkit import optional
 
-import vesk.typing  # noqa: E402  (the stand-in typing bridge)
-from vesk_core import _native  # noqa: E402
-
-
-def best(fn, number=3):
-    return min(timeit.repeat(fn, number=number, repeat=7)) / number
+import vesk.typing  # the stand-in typing bridge
+from vesk_core import _native
 
 
-def optional(name):
-    try:
-        return __import__(name)
-    except ImportError:
-        return None
+def best(fn):
+    return benchkit.best(fn, 3, repeat=7)
 
 
 class Row(typing.TypedDict):
@@ -69,7 +58,7 @@ def main():
         for d in data:
             apply(d)
 
-    others = {}
+    others = {"pydantic TypedDict": None}
     pydantic = optional("pydantic")
     if pydantic is not None:
         validate = pydantic.TypeAdapter(list[Row]).validate_python
@@ -90,12 +79,11 @@ def main():
 
         others["msgspec TypedDict"] = best(lambda: msgspec.convert(data, list[Row]))
         others["msgspec Struct"] = best(lambda: msgspec.convert(data, list[RowStruct]))
+    else:
+        others["msgspec"] = None
     native_s = best(native_pass)
-    print("  ms per pass over 10,000 dicts; ratio = native / other (lower is better)")
-    line = f"  Dict(10 fields) x10,000  native {native_s * 1e3:8.2f}"
-    for lib, secs in others.items():
-        line += f"  | {lib} {secs * 1e3:8.2f} (ratio {native_s / secs:5.2f})"
-    print(line)
+    report = benchkit.Report("Dict spec of ten constant fields, per pass over 10,000 dicts")
+    report.row("Dict(10 fields) x10,000", native_s, others)
 
 
 if __name__ == "__main__":

@@ -7,12 +7,13 @@ the map's watcher and the fields the Tuple holds, instead of being derived
 again. Each row times one `apply` of a short list against
 `msgspec.convert` and pydantic's `TypeAdapter.validate_python` of the same
 data, in one run (best of 9 rounds, process time); ratios are ours over
-theirs (below 1.0 means faster). A library that is not installed is "-".
+theirs (below 1.0 means faster). A library that is not installed is skipped
+with a line.
 """
 
 from typing import Union
 
-import benchkit  # noqa: F401  (import paths of the checkout)
+import benchkit  # also puts the checkout on the import path
 
 import vesk.typing  # the stand-in typing bridge
 from vesk_core import _native as n
@@ -36,9 +37,7 @@ def main():
     vesk.typing.install()
     msgspec = benchkit.optional("msgspec")
     pydantic = benchkit.optional("pydantic")
-    heads = ["ours", "msgspec", "pydantic", "ours/msgspec", "ours/pydantic"]
-    print("  ns per apply of one small list, best of 9")
-    print(f"  {'shape':<42}" + "".join(f"{h:>14}" for h in heads))
+    report = benchkit.Report("apply of one small list, per apply (best of 9)")
     for label, spec, data, kind in rows():
         contenders = {"ours": lambda: spec.apply(data)}
         if msgspec is not None:
@@ -49,12 +48,8 @@ def main():
         # Each turn makes NUMBER calls; the loop costs every contender alike.
         best = benchkit.race({k: (lambda f=f: [f() for _ in range(NUMBER)])
                               for k, f in contenders.items()}, NUMBER)
-        ours = best["ours"]
-        theirs = [best.get("msgspec"), best.get("pydantic")]
-        cells = [f"{ours * 1e9:14.0f}"]
-        cells += ["             -" if t is None else f"{t * 1e9:14.0f}" for t in theirs]
-        cells += ["             -" if t is None else f"{ours / t:14.2f}" for t in theirs]
-        print(f"  {label:<42}" + "".join(cells))
+        report.row(label, best["ours"], {"msgspec": best.get("msgspec"),
+                                         "pydantic": best.get("pydantic")})
 
 
 if __name__ == "__main__":

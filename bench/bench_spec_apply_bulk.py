@@ -4,39 +4,24 @@ Each row validates the same 100,000 values one call per value: the native
 `apply` of an Int(), Str(), Float(), Int(min_value=0), Str(regex=...) and
 Enum([...]) spec against the hand-written Python check of one value that a
 caller would otherwise write (an isinstance test, plus the comparison, match
-or membership the spec adds), also called once per value. The ratio is
-native time over check time; the target is below 1.0 for every exact-type
-leaf. The bare isinstance loop (no call per value) is shown as the floor of
-any callable validator. When pydantic or msgspec is installed, their
+or membership the spec adds), also called once per value. Ratio = native
+time over check time; the target is below 1.0 for every exact-type leaf.
+The bare isinstance loop (no call per value) is shown as the floor of any
+callable validator. When pydantic or msgspec is installed, their
 validation of the same values against the plain type (TypeAdapter
 .validate_python in strict mode, msgspec.convert) is timed in the same run
 for reference. All numbers come from one run of this script.
 """
 
-import os
 import re
-import sys
-import timeit
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "python"))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
+import benchkit
+from benchkit import below, best, optional
 
-import vesk.typing  # noqa: E402  (the stand-in typing bridge)
-from vesk_core import _native  # noqa: E402
+import vesk.typing  # the stand-in typing bridge
+from vesk_core import _native
 
 N = 100_000
-
-
-def best(fn, number=1):
-    return min(timeit.repeat(fn, number=number, repeat=5)) / number
-
-
-def optional(name):
-    try:
-        return __import__(name)
-    except ImportError:
-        return None
 
 
 def rows():
@@ -114,7 +99,7 @@ def inline_isinstance(kind, values):
 def foreign(kind, values):
     """Seconds per value of pydantic's and msgspec's validation of the same
     values against the plain type, or None for a library that is absent."""
-    out = {}
+    out = {"pydantic": None, "msgspec": None}
     pydantic = optional("pydantic")
     if pydantic is not None:
         validate = pydantic.TypeAdapter(kind).validate_python
@@ -138,24 +123,15 @@ def foreign(kind, values):
 
 def main():
     vesk.typing.install()
-    print(f"  {N} values per row, ns per value. 'check' is the hand-written Python")
-    print("  check of one value called per value (the equivalent of a spec's apply);")
-    print("  'inline' the bare isinstance loop with no call per value.")
-    worst = 0.0
+    report = benchkit.Report(
+        f"scalar specs applied to {N:,} values one call each, per value; 'check' is the\n"
+        "  hand-written Python check of one value called per value (the equivalent of a\n"
+        "  spec's apply), 'inline' the bare isinstance loop with no call per value")
     for name, spec, check, values, kind in rows():
         native_s = per_call(spec.apply, values)
-        check_s = per_call(check, values)
-        inline_s = inline_isinstance(kind, values)
-        ratio = native_s / check_s
-        worst = max(worst, ratio)
-        line = (
-            f"  {name:<20} native {native_s * 1e9:6.1f}  check {check_s * 1e9:6.1f}"
-            f"  ratio {ratio:4.2f}  inline {inline_s * 1e9:5.1f} (ratio {native_s / inline_s:4.2f})"
-        )
-        for lib, secs in foreign(kind, values).items():
-            line += f"  {lib} {secs * 1e9:6.1f} (ratio {native_s / secs:4.2f})"
-        print(line)
-    print(f"  worst native/check ratio {worst:.2f} (target < 1.0)")
+        peers = {"check": per_call(check, values), "inline": inline_isinstance(kind, values)}
+        peers.update(foreign(kind, values))
+        report.row(name, native_s, peers, [below("check", 1)])
 
 
 if __name__ == "__main__":

@@ -13,16 +13,18 @@ dict, in one run.
 
 Times are CPU time per operation, the best of several rounds that run
 every contender in turn (so a busy machine slows them alike); ratio =
-SymDict / other (lower is better). A library that is not installed is left out.
+SymDict / other (lower is better). A library that is not installed is
+skipped with a line.
 """
 
 
-from benchkit import optional, race  # noqa: E402  (also puts the checkout on the path)
+import benchkit  # also puts the checkout on the import path
+from benchkit import optional, pick, race
 
-import vesk.symbolic  # noqa: E402  (the stand-in bridges)
-import vesk.typing  # noqa: E402
-from vesk.symbolic.containers import Dict, FieldUpdate  # noqa: E402
-from vesk_core import KeyPath, _native as n  # noqa: E402
+import vesk.symbolic  # the stand-in bridges
+import vesk.typing
+from vesk.symbolic.containers import Dict, FieldUpdate
+from vesk_core import KeyPath, _native as n
 
 FIELDS = {"i0": int, "i1": int, "i2": int, "s0": str, "s1": str}
 
@@ -73,13 +75,6 @@ class ObservableDict(dict):
         pass
 
 
-def report(title, ours, others):
-    line = f"  {title:<30} SymDict {ours * 1e9:8.1f} ns"
-    for name, secs in others.items():
-        line += f" | {name} {secs * 1e9:7.1f} ns (ratio {ours / secs:5.2f})"
-    print(line)
-
-
 def main():
     vesk.typing.install()
     vesk.symbolic.install()
@@ -106,8 +101,10 @@ def main():
         contenders["pydantic"] = lambda: [model(**s) for s in sources]
     contenders["Python class"] = lambda: [ObservableDict(s) for s in sources]
     times = race(contenders, len(sources))
-    print("(a) construction of five scalar fields, per dict")
-    report("10,000 constructions", times.pop("SymDict"), times)
+    report = benchkit.Report("SymDict: construction and writes")
+    report.section("(a) construction of five scalar fields, per dict")
+    report.row("SymDict, 10,000 constructions", times["SymDict"],
+               pick(times, ["dict(src)", "pydantic", "Python class"]))
 
     writes = 100_000
     values = list(range(writes))
@@ -132,8 +129,9 @@ def main():
         contenders["pydantic"] = pydantic_writes
     contenders["Python class"] = write_all(observable)
     times = race(contenders, writes)
-    print("(b) int writes to a bound key, per write")
-    report("100,000 writes", times.pop("SymDict"), times)
+    report.section("(b) int writes to a bound key, per write")
+    report.row("SymDict, 100,000 writes", times["SymDict"],
+               pick(times, ["plain d[k] = v", "pydantic", "Python class"]))
 
 
 if __name__ == "__main__":

@@ -13,16 +13,17 @@ list, in one run.
 
 Times are CPU time, the best of several rounds that run every contender in
 turn (so a busy machine slows them alike); ratio = SymList / other (lower is
-better). A library that is not installed is left out.
+better). A library that is not installed is skipped with a line.
 """
 
 
-from benchkit import optional, race  # noqa: E402  (also puts the checkout on the path)
+import benchkit  # also puts the checkout on the import path
+from benchkit import optional, pick, race
 
-import vesk.symbolic  # noqa: E402  (the stand-in bridges)
-import vesk.typing  # noqa: E402
-from vesk.symbolic.containers import MISSING, FieldUpdate, List  # noqa: E402
-from vesk_core import KeyPath, _native as n  # noqa: E402
+import vesk.symbolic  # the stand-in bridges
+import vesk.typing
+from vesk.symbolic.containers import MISSING, FieldUpdate, List
+from vesk_core import KeyPath, _native as n
 
 COUNT = 100_000
 
@@ -75,14 +76,7 @@ class ObservableList(list):
         pass
 
 
-def report(title, ours, others):
-    line = f"  {title:<24} SymList {ours * 1e9:9.1f} ns"
-    for name, secs in others.items():
-        line += f" | {name} {secs * 1e9:8.1f} ns (ratio {ours / secs:5.2f})"
-    print(line)
-
-
-def construction(spec, pydantic):
+def construction(report, spec, pydantic):
     ints = list(range(COUNT))
     assert Quiet(ints, value_spec=spec)._value_spec is spec   # the fused road binds it
     contenders = {
@@ -94,8 +88,9 @@ def construction(spec, pydantic):
         contenders["pydantic"] = lambda: adapter.validate_python(ints)
     contenders["Python class"] = lambda: ObservableList(ints)
     times = race(contenders, 1)
-    print("(a) construction of 100,000 ints, per list")
-    report("SymList(ints, spec)", times.pop("SymList"), times)
+    report.section("(a) construction of 100,000 ints, per list")
+    report.row("SymList(ints, spec)", times["SymList"],
+               pick(times, ["list(ints)", "pydantic", "Python class"]))
 
 
 def fresh(make):
@@ -112,7 +107,7 @@ def fresh(make):
     return run
 
 
-def writes(spec, pydantic):
+def writes(report, spec, pydantic):
     values = list(range(COUNT))
     assigned = None
     if pydantic is not None:
@@ -157,8 +152,9 @@ def writes(spec, pydantic):
         contenders["pydantic"] = fresh(pydantic_writes)
     contenders["Python class"] = appends(ObservableList)
     times = race(contenders, COUNT)
-    print("(b) writes of ints to a bound list, per write")
-    report("100,000 append", times.pop("SymList"), times)
+    report.section("(b) writes of ints to a bound list, per write")
+    report.row("SymList, 100,000 append", times["SymList"],
+               pick(times, ["list.append", "pydantic", "Python class"]))
 
     contenders = {
         "SymList": sets(lambda: Quiet(values, value_spec=spec)),
@@ -168,7 +164,8 @@ def writes(spec, pydantic):
         contenders["pydantic"] = fresh(pydantic_writes)
     contenders["Python class"] = sets(lambda: ObservableList(values))
     times = race(contenders, COUNT)
-    report("100,000 lst[i] = v", times.pop("SymList"), times)
+    report.row("SymList, 100,000 lst[i] = v", times["SymList"],
+               pick(times, ["list.__setitem__", "pydantic", "Python class"]))
 
 
 def main():
@@ -177,8 +174,9 @@ def main():
     spec = n.List(n.Int())
     ObservableList.field = spec.element
     pydantic = optional("pydantic")
-    construction(spec, pydantic)
-    writes(spec, pydantic)
+    report = benchkit.Report("SymList: construction and writes")
+    construction(report, spec, pydantic)
+    writes(report, spec, pydantic)
 
 
 if __name__ == "__main__":

@@ -1,4 +1,3 @@
-import importlib.machinery
 import os
 import sys
 import threading
@@ -25,25 +24,14 @@ settings.load_profile("ci" if os.environ.get("CI") else "dev")
 
 import pytest  # noqa: E402
 
-# What a development build puts beside the package for each interpreter.
-EXTENSIONS = ("_native", "_native_testhooks", "_typing_seams")
+import own_build  # noqa: E402
 
 
 def pytest_configure(config):
-    """Refuses a run whose interpreter has no build of its own. A debug
-    interpreter also accepts the release build's file suffix, so after a
-    plain `make` it would silently test the release build, and its leak
-    checks would count nothing in native code."""
-    suffix = importlib.machinery.EXTENSION_SUFFIXES[0]
-    package = os.path.join(PYTHON_DIR, "vesk_core")
-    missing = [n + suffix for n in EXTENSIONS if not os.path.exists(os.path.join(package, n + suffix))]
-    if missing:
-        target = "build-debug" if hasattr(sys, "gettotalrefcount") else "build"
-        pytest.exit(
-            f"no build for this interpreter ({sys.executable}): python/vesk_core/ lacks "
-            f"{', '.join(missing)}; run `make {target}` (or `make test`) first",
-            returncode=pytest.ExitCode.USAGE_ERROR,
-        )
+    """Refuses a run whose interpreter has no build of its own (own_build.py)."""
+    message = own_build.refusal()
+    if message:
+        pytest.exit(message, returncode=pytest.ExitCode.USAGE_ERROR)
 
 
 @pytest.fixture(scope="session", autouse=True)

@@ -5,6 +5,7 @@ processed, and threads sharing objects must never crash the interpreter."""
 import os
 import sys
 
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -46,3 +47,24 @@ def test_hostile_object_record_and_kernel_calls(data):
 def test_threads_sharing_one_object_and_record():
     for seed in range(4):
         fuzz_object_cases.hammer_objects(seed, rounds=400)
+
+
+def test_every_option_is_described():
+    import fuzz_surface
+
+    actions = fuzz_surface.options()._actions
+    assert {a.dest for a in actions} >= {"minutes", "examples", "timeout", "out", "slot",
+                                         "worker", "seed", "mode", "trace"}
+    assert all(a.help and len(a.help) > 10 for a in actions)
+
+
+def test_an_interpreter_without_its_own_build_is_refused(monkeypatch, tmp_path):
+    import fuzz_surface
+    import own_build
+
+    monkeypatch.setattr(own_build, "PACKAGE_DIR", str(tmp_path))
+    monkeypatch.setattr(sys, "argv", ["fuzz_surface.py", "--minutes", "0"])
+    with pytest.raises(SystemExit) as info:
+        fuzz_surface.main()
+    message = str(info.value.code)
+    assert message.startswith("fuzz_surface: no build for this interpreter") and "run `make " in message

@@ -24,6 +24,8 @@ ROOT = os.path.dirname(HERE)
 sys.path[:0] = [os.path.join(ROOT, "tests"), os.path.join(ROOT, "python"),
                 os.path.join(ROOT, "tests", "support")]
 
+import own_build  # noqa: E402
+
 
 def worker(args):
     from hypothesis import HealthCheck, given, seed, settings
@@ -123,18 +125,48 @@ def parent(args):
     return 1 if crashes else 0
 
 
+def options():
+    ap = argparse.ArgumentParser(
+        description=__doc__.split("\n\n", 1)[1],
+        epilog="Run it under the interpreter whose build it should test; it refuses an\n"
+               "interpreter without a build of its own (`make build-debug` for python3.14d).",
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--minutes", type=float, default=5,
+                    help="how long to keep starting workers (default: %(default)s)")
+    ap.add_argument("--examples", type=int, default=300,
+                    help="hypothesis examples per worker batch; a thread batch runs a tenth "
+                         "as many hammer rounds, a leak batch a sixth as many examples "
+                         "(default: %(default)s)")
+    ap.add_argument("--timeout", type=float, default=300,
+                    help="seconds before a worker counts as hung and is kept as a failure "
+                         "(default: %(default)s)")
+    ap.add_argument("--out", default=os.path.join(ROOT, "build", "fuzz"),
+                    help="where the inputs, exit status and stderr of failed workers and "
+                         "the leak reports are kept (default: build/fuzz)")
+    ap.add_argument("--slot", default="0",
+                    help="a name for this run's trace file, so that runs sharing --out do "
+                         "not overwrite each other's (default: %(default)s)")
+    worker = ap.add_argument_group(
+        "worker options", "set by the parent for each worker it starts; not needed by hand")
+    worker.add_argument("--worker", action="store_true",
+                        help="run one batch in this process instead of starting workers")
+    worker.add_argument("--seed", type=int, default=0,
+                        help="the batch's seed (default: %(default)s)")
+    worker.add_argument("--mode", default="calls", choices=["calls", "threads", "leaks"],
+                        help="calls: hostile calls; threads: shared objects hammered from "
+                             "threads; leaks: reference-count growth, on a debug interpreter "
+                             "(default: %(default)s)")
+    worker.add_argument("--trace", default=os.devnull,
+                        help="the file each call's input is written to before it runs "
+                             "(default: %(default)s)")
+    return ap
+
+
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--minutes", type=float, default=5)
-    ap.add_argument("--examples", type=int, default=300)
-    ap.add_argument("--timeout", type=float, default=300)
-    ap.add_argument("--out", default=os.path.join(ROOT, "build", "fuzz"))
-    ap.add_argument("--slot", default="0")
-    ap.add_argument("--worker", action="store_true")
-    ap.add_argument("--seed", type=int, default=0)
-    ap.add_argument("--mode", default="calls")
-    ap.add_argument("--trace", default=os.devnull)
-    args = ap.parse_args()
+    args = options().parse_args()
+    refusal = own_build.refusal()
+    if refusal:
+        sys.exit(f"fuzz_surface: {refusal}")
     if args.worker:
         worker(args)
     else:

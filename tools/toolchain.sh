@@ -40,6 +40,17 @@ host_mirror() {
 packages() { grep -vE '^\s*(#|$)' "$PKG_LIST" | sort -u; }
 wanted_stamp() { packages | sha256sum | cut -d' ' -f1; }
 
+# Whether every listed package is installed in the root. Clones at other
+# commits share the root with other lists; a list whose packages are all
+# there needs no install, so clones do not undo each other's stamp.
+all_installed() {
+    local status
+    # shellcheck disable=SC2046
+    status=$(dpkg-query --admindir="$ROOT/var/lib/dpkg" -W -f='${db:Status-Abbrev}\n' \
+        $(packages) 2>/dev/null) || return 1
+    ! grep -qv '^ii' <<<"$status"
+}
+
 # Run a command chrooted into the root, inside a fresh private mount namespace.
 # $1: the directory to bind at /checkout (may be empty for none).
 # The inner script is passed as an argument, not on standard input, so the
@@ -59,15 +70,17 @@ cp -L /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
 if [ -n "$bind" ]; then
     mkdir -p "$root/checkout"
     mount --bind "$bind" "$root/checkout"
-    cd_to=/checkout
+    cd_to=/checkout home=/tmp
 else
-    cd_to=/
+    cd_to=/ home=/root
 fi
 # The environment starts empty; commands run on the checkout import its
-# package (python/) as a development build would be used.
+# package (python/) as a development build would be used. Their home is
+# this run's /tmp, so what they keep there (an interpreter's history, a
+# pip cache) never lands in the shared root; provisioning keeps /root.
 exec chroot "$root" /usr/bin/env -i \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" CI="${CI:-}" \
+    HOME="$home" LANG=C.UTF-8 TERM="${TERM:-dumb}" CI="${CI:-}" \
     ${bind:+PYTHONPATH=/checkout/python} \
     DEBIAN_FRONTEND=noninteractive \
     /bin/bash -c 'cd "$0" && exec "$@"' "$cd_to" "$@"
@@ -78,6 +91,10 @@ provision_locked() {
     if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$(wanted_stamp)" ]; then
         return 0
     fi
+    if [ -x "$ROOT/usr/bin/apt-get" ] && all_installed; then
+        return 0
+    fi
+    CHANGED=1
     if [ ! -x "$ROOT/usr/bin/apt-get" ]; then
         # The new root takes the place of $ROOT: only an absent or empty
         # directory may be replaced, never a directory that holds anything.
@@ -128,6 +145,7 @@ provision_free_threaded() {
     if [ -f "$FT_STAMP" ] && [ "$(cat "$FT_STAMP")" = "$sum" ]; then
         return 0
     fi
+    CHANGED=1
     log "building the free-threaded python3.14t from $CPYTHON_SOURCE (a few minutes)"
     local work=/var/tmp/vesk-cpython ft_log="$ROOT.python3.14t.log"
     rm -rf "$ROOT$work" "$ROOT$FT_PREFIX"
@@ -147,10 +165,14 @@ provision() {
     # One provisioner at a time; later arrivals wait and then find the stamp.
     exec 9>"$ROOT.lock"
     flock 9
+    CHANGED=
     provision_locked
     provision_free_threaded
     flock -u 9
     exec 9>&-  # builds and tests need no handle on the lock file
+    # Say which root is used, once, when it was taken as it was.
+    [ -n "$CHANGED" ] || log "reusing the root at $ROOT$([ -x "$ROOT$FT_PREFIX/bin/python3.14t" ] &&
+        echo ", python3.14t included"); set VESK_TOOLCHAIN for another"
 }
 
 case "${1:-}" in

@@ -112,9 +112,8 @@ def test_deep_copy_memo():
 def test_dict_spec_deep_copies_its_schema():
     spec = Dict([("a", Int()), ("b", Dict([("c", Str())]))])
     clone = copy.deepcopy(spec)
-    # Dict specs compare defaults through the stand-in's identity-based
-    # callable_eq: compare the text forms.
-    assert repr(clone.schema) == repr(spec.schema) and clone.schema is not spec.schema
+    assert clone == spec and repr(clone.schema) == repr(spec.schema)
+    assert clone.schema is not spec.schema
     assert clone.schema["b"].value.schema is not spec.schema["b"].value.schema
     assert clone.apply({"a": 1, "b": {"c": "x"}}) == {"a": 1, "b": {"c": "x"}}
 

@@ -51,6 +51,7 @@ def record_object_class(name, fields=(), *, topo=True, attr_write=True, frozen=F
     construction; `symbolic` names the fields whose values are adopted (all
     init fields by default)."""
     namespace = dict(namespace or {})
+    namespace.setdefault("__serialization_key__", f"tests.{name}")
     non_symbolic = dict(non_symbolic or {})
     own = [(n, native.Field(native.ConstStrKey(n), spec, assign=assign[0] if assign else None))
            for n, spec, *assign in fields]
@@ -70,6 +71,7 @@ def record_object_class(name, fields=(), *, topo=True, attr_write=True, frozen=F
     namespace.update(
         __slots__=(),
         __record_type__=record,
+        __slot_storage__=True,
         __slot_field_names__=init_names,
         __slot_symbolic_field_names__=init_names if symbolic is None else list(symbolic),
         __sym_options__=options(topo, attr_write, frozen),

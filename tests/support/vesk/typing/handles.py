@@ -129,6 +129,11 @@ def type_display_name(t):
 
 
 def callable_eq(a, b):
+    """Equality of two defaults, default factories, transforms or
+    validators: the same object; two bound methods of one object and one
+    function; two functions of the same code and defaults; otherwise `==`,
+    so equal values made apart (two defaults a spec builds alike) are equal.
+    An error of `==` ends the comparison."""
     if a is b:
         return True
     if inspect.ismethod(a) and inspect.ismethod(b):
@@ -139,7 +144,7 @@ def callable_eq(a, b):
             and a.__defaults__ == b.__defaults__
             and a.__kwdefaults__ == b.__kwdefaults__
         )
-    return False
+    return bool(a == b)
 
 
 def callable_validate(args, kw, returns, spec_repr, path, value):

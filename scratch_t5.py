@@ -1,0 +1,40 @@
+import sys; sys.path.insert(0, "tests/support")
+import vesk_core._native as native
+import vesk.typing; vesk.typing.install()
+import vesk.symbolic; vesk.symbolic.install()
+from vesk.symbolic.containers import Dict, List
+from vesk.symbolic.object_classes import object_class
+from vesk.symbolic.rendering import child_fields
+Layer = object_class("Layer", [("units", native.Int(min_value=1)), ("act", native.Str(default="relu"))], native_slots=True)
+Model = object_class("Model", [("name", native.Str()), ("layers", native.List(native.Object(Layer)))], native_slots=True)
+model = Model(name="mlp", layers=[Layer(units=64), Layer(units=10, act="softmax")])
+first = model.layers[0]
+print(first.units, first.act, repr(first.topo_path), first.topo_parent is model.layers, model.layers.topo_parent is model)
+first.units = 32
+print(first.notified)
+try: first.units = 0
+except Exception as e: print(type(e).__name__, e)
+print(first.units)
+try: Model(name="cnn")
+except Exception as e: print(type(e).__name__, e)
+try: Layer(units=8, width=3)
+except Exception as e: print(type(e).__name__, e)
+print(model.field_dict())
+Point = object_class("Point", [("x", native.Int()), ("y", native.Int(default=0))], slots=True)
+p = Point(x=1)
+print(p.x, p.y, hasattr(p, "__dict__"), type(p).__mro__[1])
+try: Point(x="one")
+except Exception as e: print(type(e).__name__, e)
+Shape = object_class("Shape", [("name", native.Str()), ("at", native.Object(Point))], native_slots=True)
+s = Shape(name="dot", at=p)
+print(p._topo_parent is s, repr(p._topo_path))
+print(native._native_to_json_walk(model))
+print(native._native_to_json_walk(s))
+print(native._native_to_json_walk(Dict(a=1, b=[1, 2])))
+print(native._native_to_json_walk({"a": 1}))
+print(native._native_from_json_all_plain({"units": 8, "act": "gelu"}, {"units", "act"}))
+print(native._native_from_json_all_plain({"units": 8, "act": {"_type": "tests.Layer"}}, {"units", "act"}))
+print(native._render_object_fast(s, "Shape", True, 0, child_fields))
+print(native._render_object_fast(s, "Shape", False, 0, child_fields))
+print(native._render_object_fast(model, "Model", True, 0, child_fields))
+print(native._render_object_fast(first, "Layer", True, 0, child_fields))
