@@ -3,6 +3,7 @@
 #              run the suite under all three side by side
 # `make test-threads RUNS=20`  the thread tests, again and again, on python3.14t
 # `make bench` run the benchmarks under the release interpreter, then one summary
+# `make bench-scaling` threads each on their own data, on python3.14t
 # `make wheel` build the wheels for python3.14 and python3.14t into build/dist/
 #
 # Without VESK_PYTHON, every target runs inside the project's toolchain root
@@ -14,7 +15,7 @@
 
 .DEFAULT_GOAL := all
 TARGETS := all build build-debug build-ft test test-release test-debug test-ft \
-	test-threads bench wheel clean
+	test-threads bench bench-scaling wheel clean
 
 ifeq ($(origin VESK_PYTHON),undefined)
 ifneq ($(VESK_IN_ROOT),1)
@@ -141,6 +142,12 @@ endif
 # Every bench in its own interpreter, then one summary table (bench/run_all.py).
 bench: build
 	@$(PYTHON) bench/run_all.py
+
+# Throughput of 1 to 8 threads means something only without the global lock.
+bench-scaling: build-ft
+ifneq ($(HAVE_FT),)
+	@$(FT_PATH) $(PYTHON_FT) bench/bench_scaling.py
+endif
 
 # Every build directory, configure log and fuzzing record, and the
 # extensions the builds put beside the package.

@@ -19,7 +19,7 @@ import sys
 import threading
 import time
 
-from benchkit import HERE  # noqa: F401  (puts the checkout on the path)
+from benchkit import Report, at_most  # noqa: E402  (also puts the checkout on the path)
 
 import vesk.symbolic  # noqa: E402  (the stand-in bridges)
 import vesk.typing  # noqa: E402
@@ -175,25 +175,25 @@ def main():
     vesk.typing.install()
     vesk.symbolic.install()
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
-    print(f"{sys.executable} ({'global lock' if gil else 'free-threaded'}), "
-          f"threads each on their own data; throughput over one thread")
-    header = "".join(f"{t:>5} th" for t in THREADS[1:])
-    print(f"  {'work':<46}{header}   of control at {THREADS[-1]} threads")
+    report = Report(f"Threads each on their own data ({'global lock' if gil else 'free-threaded'}): "
+                    f"time per call on {THREADS[-1]} threads against one thread; "
+                    "scaling = throughput over one thread")
     control_scaling = None
     for title, factory in ROWS:
         make = factory()
         calls = calibrate(make())
         base = throughput(make, 1, calls)
-        ratios = [throughput(make, t, calls) / base for t in THREADS[1:]]
+        scaling = [throughput(make, t, calls) / base for t in THREADS[1:]]
         if control_scaling is None:
-            control_scaling = ratios[-1]
-        share = ratios[-1] / control_scaling
-        cells = "".join(f"{r:8.2f}" for r in ratios)
-        if title.startswith("control"):
-            verdict = "the machine's ceiling"
-        else:
-            verdict = ("meets" if share >= 0.75 and ratios[-1] >= 4 else "misses") + " 0.75"
-        print(f"  {title:<46}{cells}   {share:5.2f} ({verdict})", flush=True)
+            control_scaling = scaling[-1]
+        columns = ", ".join(f"{t} threads {r:.2f}x" for t, r in zip(THREADS[1:], scaling))
+        report.section(f"{title}: {columns}; {scaling[-1] / control_scaling:.2f} of the control")
+        targets = ()
+        if not title.startswith("control"):
+            # At least 0.75 of the control's scaling, and never below 4x.
+            targets = (at_most("one thread", 1 / (0.75 * control_scaling)),
+                       at_most("one thread", 1 / 4))
+        report.row(title, 1 / (base * scaling[-1]), {"one thread": 1 / base}, targets)
 
 
 if __name__ == "__main__":
