@@ -178,6 +178,9 @@ def main():
     report = Report(f"Threads each on their own data ({'global lock' if gil else 'free-threaded'}): "
                     f"time per call on {THREADS[-1]} threads against one thread; "
                     "scaling = throughput over one thread")
+    if gil:
+        report.skip("every row", "the global lock serialises the threads; run `make bench-scaling`")
+        return
     control_scaling = None
     for title, factory in ROWS:
         make = factory()
