@@ -8,6 +8,7 @@
 #include "typing/funnel/classify.hpp"
 #include "typing/funnel/funnel.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
+#include "typing/value_spec/kinds/number_compare.hpp"
 
 #include <array>
 
@@ -164,7 +165,9 @@ int DictBulk::passes(const Check& c, PyObject* v) {
         if (!match) PyErr_Clear();
         return match && match.get() != Py_None;
     }
-    // Both bounds are compared, as the spec's own check does.
+    // Both bounds are compared, as the spec's own check does; a NaN is within
+    // no bound (only a Float's checked class is float).
+    if ((c.min || c.max) && is_float_nan(v)) return 0;
     const bool low = c.min && refused(PyObject_RichCompareBool(v, c.min.get(), Py_LT));
     const bool high = c.max && refused(PyObject_RichCompareBool(v, c.max.get(), Py_GT));
     return !low && !high;

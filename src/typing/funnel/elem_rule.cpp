@@ -183,6 +183,7 @@ bool list_rule(const ContainerFacts& facts, std::shared_ptr<const TupleRule>& ou
 // as the spec's own check compares them. Both are exact ints or floats, so
 // the comparison runs no Python code and cannot fail.
 int within_bounds(const ElemRule& rule, PyObject* value) {
+    if (is_float_nan(value)) return 0;  // within no bound: the full road refuses it
     auto beyond = [value](const py::Ref& bound, int op) {
         if (!bound) return false;
         const int r = compare_numbers(value, bound.get(), op);
