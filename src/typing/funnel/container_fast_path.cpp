@@ -48,8 +48,13 @@ Shortcut list_path(const ListKind& list, PyObject* value, PyObject* child_transf
     return from_match(elements_all_match(list.element.get(), value, allow), value, out);
 }
 
-Shortcut tuple_path(const TupleKind& tuple, PyObject* value, bool allow, py::Ref& out) {
+// A child transform the caller asked for must see every element, as it does
+// for a tuple subclass: like List and Dict, the tuple is taken whole only
+// without one or with one that says it leaves scalars unchanged.
+Shortcut tuple_path(const TupleKind& tuple, PyObject* value, PyObject* child_transform,
+                    bool allow, py::Ref& out) {
     if (!PyTuple_CheckExact(value)) return Shortcut::Undecided;
+    if (const Shortcut s = transform_allows(child_transform); s != Shortcut::Accepted) return s;
     const Py_ssize_t n = PyTuple_GET_SIZE(value);
     PyObject* fields = tuple.elements.get();
     if (!tuple.fixed_length) {
@@ -112,7 +117,7 @@ Shortcut container_fast_path(const SpecEngine& engine, PyObject* value, PyObject
     if (const auto* list = kind_as<ListKind>(engine.kind))
         return list_path(*list, value, child_transform, allow, out);
     if (const auto* tuple = kind_as<TupleKind>(engine.kind))
-        return tuple_path(*tuple, value, allow, out);
+        return tuple_path(*tuple, value, child_transform, allow, out);
     return Shortcut::Undecided;
 }
 
