@@ -7,6 +7,7 @@
 #include "typing/field/field.hpp"
 #include "typing/funnel/classify.hpp"
 #include "typing/funnel/dict_bulk.hpp"
+#include "typing/funnel/shortcuts.hpp"
 #include "typing/markers.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
 #include "typing/change_epoch.hpp"
@@ -224,7 +225,15 @@ int list_convert(const TupleRule& rule, PyObject* value, bool inplace, py::Ref& 
         if (!item) break;
         const int m = element.matches(item.get());
         if (m < 0) return -1;
-        if (m) continue;
+        if (m) {
+            if (inplace || !element.needs_copy()) continue;
+            py::Ref settled;
+            if (settle_item(element, item.get(), settled) < 0) return -1;
+            if (settled.get() != item.get() &&
+                PySequence_SetItem(target.get(), i, settled.get()) < 0)
+                return -1;
+            continue;
+        }
         py::Ref converted;
         // A refusal here leaves what was already written, as the List's own
         // apply, which then decides, does before it reaches this element.
@@ -255,6 +264,8 @@ int tuple_convert(const TupleRule& rule, PyObject* value, bool inplace, py::Ref&
         if (!m) {
             const int c = r.convert(item, inplace, next);
             if (c <= 0) return c;
+        } else if (!inplace && settle_item(r, item, next) < 0) {
+            return -1;
         }
         PyTuple_SET_ITEM(fresh.get(), i, next.release());
     }
@@ -352,6 +363,40 @@ bool compile_rule(PyObject* spec, bool allow_containers, ElemRule& out, RuleWitn
     return compile_spec_rule(spec, allow_containers, out, witness);
 }
 
+// Only the plain rules (tests compare the other rules with them): an exact
+// class, accept any, an object candidate, or a dict's constant keys of exact
+// classes as its schema offers them; None is never taken as it is.
+bool plain_rule(Acceptance& accepts, ContainerFacts& facts, bool allow_containers,
+                ElemRule& out) {
+    out.cacheable = false;
+    if (accepts.exact) {
+        if (accepts.exact.get() != reinterpret_cast<PyObject*>(&PyBaseObject_Type) ||
+            facts.id != KindId::Any || !facts.is_native) {
+            out.kind = ElemRule::Kind::ExactType;
+            out.payload = std::move(accepts.exact);
+        } else if (facts.untouched) {
+            out.kind = ElemRule::Kind::AcceptAny;
+            out.allow_containers = allow_containers;
+        }
+        return true;
+    }
+    if (accepts.object) {
+        out.kind = ElemRule::Kind::ObjectCandidate;
+        out.payload = std::move(accepts.object);
+        return true;
+    }
+    if (!allow_containers || !facts.is_native || !facts.exact_class || !facts.untouched ||
+        facts.id != KindId::Dict)
+        return true;
+    auto bulk = std::make_shared<DictBulk>();
+    if (!DictBulk::derive(facts.schema.get(), *bulk)) return false;
+    if (bulk->usable()) {
+        out.kind = ElemRule::Kind::ConstKeyDict;
+        out.bulk = std::move(bulk);
+    }
+    return true;
+}
+
 bool compile_spec_rule(PyObject* spec, bool allow_containers, ElemRule& out,
                        RuleWitness& witness) {
     out = ElemRule{};
@@ -362,6 +407,7 @@ bool compile_spec_rule(PyObject* spec, bool allow_containers, ElemRule& out,
     if (!container_facts(spec, facts)) return false;
     // Cleared below wherever the rule reads more than engine state.
     out.cacheable = facts.is_native && !facts.forward_ref;
+    if (added_rules_off()) return plain_rule(accepts, facts, allow_containers, out);
     if (accepts.exact) {
         if (accepts.exact.get() != reinterpret_cast<PyObject*>(&PyBaseObject_Type) ||
             facts.id != KindId::Any || !facts.is_native) {
@@ -474,6 +520,8 @@ bool derive_elem_rule(PyObject* spec, bool allow_containers, ElemRule& out,
 bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
     RuleWitness witness;
     if (!is_spec(spec)) return compile_rule(spec, allow_containers, out, witness);
+    // The plain rules alone are never kept.
+    if (added_rules_off()) return compile_rule(spec, allow_containers, out, witness);
     const auto& slot = py::state<SpecEngine>(spec).rules.slots[allow_containers ? 1 : 0];
     // Read before anything the rule is derived from.
     const std::uint64_t epoch = change_epoch();
@@ -607,6 +655,111 @@ int elements_all_match(PyObject* spec, PyObject* container, bool allow_container
     ElemRule rule;
     if (!elem_rule(spec, allow_containers, rule)) return -1;
     return all_match(rule, container);
+}
+
+// --- what the full road gives for what a rule accepted ------------------------------
+
+bool ElemRule::needs_copy() const noexcept {
+    if (kind == Kind::List || kind == Kind::ConstKeyDict) return true;
+    if (kind == Kind::Tuple)
+        for (const ElemRule& r : tuple->positions)
+            if (r.needs_copy()) return true;
+    return false;
+}
+
+bool ElemRule::has_plain() const noexcept {
+    switch (kind) {
+        case Kind::ExactType:
+        case Kind::AcceptAny:
+        case Kind::ObjectCandidate:
+            return true;
+        case Kind::ConstKeyDict:
+            return bulk && bulk->has_plain();
+        default:
+            return false;
+    }
+}
+
+int ElemRule::plain_matches(PyObject* value) const {
+    switch (kind) {
+        case Kind::ExactType:
+            return reinterpret_cast<PyObject*>(Py_TYPE(value)) == payload.get();
+        case Kind::AcceptAny:
+            return is_any_fast_type(value, allow_containers);
+        case Kind::ObjectCandidate:
+            return object_matches(payload.get(), value);
+        case Kind::ConstKeyDict:
+            return bulk ? bulk->plain_matches(value) : 0;
+        default:
+            return 0;
+    }
+}
+
+int settle_list(const ElemRule& rule, PyObject* list, py::Ref& out) {
+    // Taken whole where the plain rule takes every item: the full road's own
+    // fast path then returns the list itself. Where there is no plain rule,
+    // that fast path declines even an empty list.
+    bool plain = rule.has_plain();
+    for (Py_ssize_t i = 0; plain; ++i) {
+        py::Ref item = py::list_item(list, i);
+        if (!item) break;
+        const int m = rule.plain_matches(item.get());
+        if (m < 0) return -1;
+        plain = m == 1;
+    }
+    if (plain) {
+        out = py::Ref::borrow(list);
+        return 0;
+    }
+    py::Ref copy = py::Ref::steal(PyList_New(0));
+    if (!copy) return -1;
+    for (Py_ssize_t i = 0;; ++i) {
+        py::Ref item = py::list_item(list, i);
+        if (!item) break;
+        py::Ref settled;
+        if (settle_item(rule, item.get(), settled) < 0 ||
+            PyList_Append(copy.get(), settled.get()) < 0)
+            return -1;
+    }
+    out = std::move(copy);
+    return 0;
+}
+
+int settle_item(const ElemRule& rule, PyObject* item, py::Ref& out) {
+    out = py::Ref::borrow(item);
+    if (item == Py_None || !rule.needs_copy()) return 0;
+    switch (rule.kind) {
+        case ElemRule::Kind::List:
+            return PyList_CheckExact(item) ? settle_list(rule.tuple->positions.front(), item, out)
+                                           : 0;
+        case ElemRule::Kind::ConstKeyDict:
+            return rule.bulk ? rule.bulk->settle(item, out) : 0;
+        case ElemRule::Kind::Tuple: {
+            if (!PyTuple_CheckExact(item)) return 0;
+            const Py_ssize_t n = PyTuple_GET_SIZE(item);
+            if (!rule.tuple->fits(n)) return 0;
+            // A tuple is rebuilt only where an item is: it cannot be changed,
+            // so one that holds the very same items may stay.
+            py::Ref fresh;
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject* x = PyTuple_GET_ITEM(item, i);
+                py::Ref settled;
+                if (settle_item(rule.tuple->at(i), x, settled) < 0) return -1;
+                if (settled.get() == x && !fresh) continue;
+                if (!fresh) {
+                    fresh = py::Ref::steal(PyTuple_New(n));
+                    if (!fresh) return -1;
+                    for (Py_ssize_t j = 0; j < i; ++j)
+                        PyTuple_SET_ITEM(fresh.get(), j, py::new_ref(PyTuple_GET_ITEM(item, j)));
+                }
+                PyTuple_SET_ITEM(fresh.get(), i, settled.release());
+            }
+            if (fresh) out = std::move(fresh);
+            return 0;
+        }
+        default:
+            return 0;
+    }
 }
 
 }  // namespace vesk::typing::funnel

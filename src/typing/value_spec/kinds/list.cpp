@@ -364,6 +364,9 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
         return true;
     };
     if (!derive()) return {};
+    // Proven elements of a rule that takes containers are settled by the loop
+    // without `inplace` (see below).
+    if (!options.inplace && native.needs_copy()) start = 0;
     if (plain && !options.inplace) {
         value = widening ? widening_copy(native, value.get(), start)
                          : py::Ref::steal(PyList_GetSlice(value.get(), 0, PY_SSIZE_T_MAX));
@@ -413,7 +416,18 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
             // tells a dict taken whole.
             const int matched = dicts ? 0 : native.matches(item.get());
             if (matched < 0) return {};
-            if (matched) continue;
+            if (matched) {
+                // Without `inplace` the element's own apply copies what a
+                // rule beyond the plain ones took whole.
+                if (!options.inplace && native.needs_copy()) {
+                    py::Ref settled;
+                    if (funnel::settle_item(native, item.get(), settled) < 0) return {};
+                    if (settled.get() != item.get() &&
+                        PyList_SetItem(value.get(), i, settled.release()) < 0)
+                        return {};
+                }
+                continue;
+            }
             py::Ref converted;
             const int c = native.convert(item.get(), options.inplace, converted);
             if (c < 0) return {};
