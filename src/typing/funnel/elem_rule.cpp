@@ -363,17 +363,23 @@ bool compile_rule(PyObject* spec, bool allow_containers, ElemRule& out, RuleWitn
     return compile_spec_rule(spec, allow_containers, out, witness);
 }
 
-// Only the plain rules (tests compare the other rules with them): an exact
-// class, accept any, an object candidate, or a dict's constant keys of exact
-// classes as its schema offers them; None is never taken as it is.
-bool plain_rule(Acceptance& accepts, ContainerFacts& facts, bool allow_containers,
-                ElemRule& out) {
-    out.cacheable = false;
+// The rule of a spec that accepts a leaf class as it is, or an object
+// candidate: true when it decided one. With `added`, a noneable spec's None
+// is taken as it is and a native Float's int widened, as the full road does;
+// the plain rules take neither.
+bool leaf_rule(Acceptance& accepts, const ContainerFacts& facts, bool allow_containers,
+               bool added, ElemRule& out) {
     if (accepts.exact) {
         if (accepts.exact.get() != reinterpret_cast<PyObject*>(&PyBaseObject_Type) ||
             facts.id != KindId::Any || !facts.is_native) {
             out.kind = ElemRule::Kind::ExactType;
             out.payload = std::move(accepts.exact);
+            // The full road gives None back as it is from a noneable spec.
+            out.allow_none = added && accepts.takes_none;
+            // A native Float that is not strict coerces an int by `float()`,
+            // and its exact leaf type says it has no bounds to check.
+            out.widen_int = added && accepts.widens_int &&
+                            out.payload.get() == reinterpret_cast<PyObject*>(&PyFloat_Type);
         } else if (facts.untouched) {
             out.kind = ElemRule::Kind::AcceptAny;
             out.allow_containers = allow_containers;
@@ -383,8 +389,19 @@ bool plain_rule(Acceptance& accepts, ContainerFacts& facts, bool allow_container
     if (accepts.object) {
         out.kind = ElemRule::Kind::ObjectCandidate;
         out.payload = std::move(accepts.object);
+        out.allow_none = added && accepts.takes_none;
         return true;
     }
+    return false;
+}
+
+// Only the plain rules (tests compare the other rules with them): an exact
+// class, accept any, an object candidate, or a dict's constant keys of exact
+// classes as its schema offers them; None is never taken as it is.
+bool plain_rule(Acceptance& accepts, const ContainerFacts& facts, bool allow_containers,
+                ElemRule& out) {
+    out.cacheable = false;
+    if (leaf_rule(accepts, facts, allow_containers, false, out)) return true;
     if (!allow_containers || !facts.is_native || !facts.exact_class || !facts.untouched ||
         facts.id != KindId::Dict)
         return true;
@@ -408,29 +425,7 @@ bool compile_spec_rule(PyObject* spec, bool allow_containers, ElemRule& out,
     // Cleared below wherever the rule reads more than engine state.
     out.cacheable = facts.is_native && !facts.forward_ref;
     if (added_rules_off()) return plain_rule(accepts, facts, allow_containers, out);
-    if (accepts.exact) {
-        if (accepts.exact.get() != reinterpret_cast<PyObject*>(&PyBaseObject_Type) ||
-            facts.id != KindId::Any || !facts.is_native) {
-            out.kind = ElemRule::Kind::ExactType;
-            out.payload = std::move(accepts.exact);
-            // The full road gives None back as it is from a noneable spec.
-            out.allow_none = accepts.takes_none;
-            // A native Float that is not strict coerces an int by `float()`,
-            // and its exact leaf type says it has no bounds to check.
-            out.widen_int = accepts.widens_int &&
-                            out.payload.get() == reinterpret_cast<PyObject*>(&PyFloat_Type);
-        } else if (facts.untouched) {
-            out.kind = ElemRule::Kind::AcceptAny;
-            out.allow_containers = allow_containers;
-        }
-        return true;
-    }
-    if (accepts.object) {
-        out.kind = ElemRule::Kind::ObjectCandidate;
-        out.payload = std::move(accepts.object);
-        out.allow_none = accepts.takes_none;
-        return true;
-    }
+    if (leaf_rule(accepts, facts, allow_containers, true, out)) return true;
     // Only the native classes themselves: a subclass may apply otherwise.
     if (!facts.is_native || !facts.exact_class || !facts.untouched) return true;
     // Only where no child transform is in force, as for containers: a
