@@ -190,21 +190,37 @@ int DictBulk::settle(PyObject* value, py::Ref& out) const {
     const int plain = plain_matches(value);
     if (plain != 0) return plain < 0 ? -1 : 0;
     if (!(meta_ || owned_) || !PyDict_CheckExact(value)) return 0;
-    py::Ref fresh = py::Ref::steal(PyDict_New());
+    const std::vector<schema::BulkEntry>& entries = this->entries();
+    // Keys already in the schema's order (the usual case): the dict's own
+    // copy, then only the List fields' values replaced where settled.
+    bool in_order = true;
+    {
+        py::CriticalSection guard(value);
+        Py_ssize_t pos = 0;
+        PyObject* k = nullptr;
+        PyObject* v = nullptr;
+        std::size_t i = 0;
+        while (in_order && PyDict_Next(value, &pos, &k, &v))
+            in_order = i < entries.size() && same_text(k, entries[i++].key.get());
+    }
+    py::Ref fresh = py::Ref::steal(in_order ? PyDict_Copy(value) : PyDict_New());
     if (!fresh) return -1;
     std::size_t li = 0;
-    for (const schema::BulkEntry& e : entries()) {
+    for (const schema::BulkEntry& e : entries) {
+        if (in_order && !e.list_spec) continue;
         PyObject* found = nullptr;
         const int present = PyDict_GetItemRef(value, e.key.get(), &found);
         py::Ref v = py::Ref::steal(found);
         if (present < 0) return -1;
         if (!present) return 0;  // changed meanwhile: what it held is kept
+        PyObject* was = v.get();
         if (e.list_spec) {
             const ListRule& lr = lists_[li++];
             if (v.get() != Py_None && PyList_CheckExact(v.get()) && settle_list(lr.rule, v.get(), v) < 0)
                 return -1;
         }
-        if (PyDict_SetItem(fresh.get(), e.key.get(), v.get()) < 0) return -1;
+        if ((!in_order || v.get() != was) && PyDict_SetItem(fresh.get(), e.key.get(), v.get()) < 0)
+            return -1;
     }
     out = std::move(fresh);
     return 0;

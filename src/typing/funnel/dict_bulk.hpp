@@ -57,6 +57,12 @@ public:
     // value of exactly its class; 0 otherwise (no pairs: never); -1 error.
     [[nodiscard]] int plain_matches(PyObject* value) const;
     [[nodiscard]] bool has_plain() const noexcept { return static_cast<bool>(plain_pairs_); }
+    // Whether `matches` takes exactly what the pairs alone take: the pairs
+    // themselves, or native entries that add no None, check or list.
+    [[nodiscard]] bool plain_only() const noexcept {
+        return plain_pairs_ &&
+               (pairs_ || (lists_.empty() && checks_.empty() && takes_none_.empty()));
+    }
     // For a dict `matches` accepted: what the schema's own apply without
     // `inplace` gives, which is the dict itself where the pairs alone take
     // it (the dict's fast path does), else a new dict with the keys in the

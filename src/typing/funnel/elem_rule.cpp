@@ -655,11 +655,32 @@ int elements_all_match(PyObject* spec, PyObject* container, bool allow_container
 // --- what the full road gives for what a rule accepted ------------------------------
 
 bool ElemRule::needs_copy() const noexcept {
-    if (kind == Kind::List || kind == Kind::ConstKeyDict) return true;
-    if (kind == Kind::Tuple)
-        for (const ElemRule& r : tuple->positions)
-            if (r.needs_copy()) return true;
-    return false;
+    switch (kind) {
+        case Kind::List:
+            return !tuple->positions.front().plain_only();
+        case Kind::ConstKeyDict:
+            return !bulk || !bulk->plain_only();
+        case Kind::Tuple:
+            for (const ElemRule& r : tuple->positions)
+                if (r.needs_copy()) return true;
+            return false;
+        default:
+            return false;
+    }
+}
+
+bool ElemRule::plain_only() const noexcept {
+    switch (kind) {
+        case Kind::ExactType:
+        case Kind::ObjectCandidate:
+            return !allow_none;
+        case Kind::AcceptAny:
+            return true;
+        case Kind::ConstKeyDict:
+            return bulk && bulk->plain_only();
+        default:
+            return false;
+    }
 }
 
 bool ElemRule::has_plain() const noexcept {
@@ -694,17 +715,28 @@ int settle_list(const ElemRule& rule, PyObject* list, py::Ref& out) {
     // Taken whole where the plain rule takes every item: the full road's own
     // fast path then returns the list itself. Where there is no plain rule,
     // that fast path declines even an empty list.
+    out = py::Ref::borrow(list);
+    if (rule.plain_only()) return 0;  // every item matched: the plain rule's too
     bool plain = rule.has_plain();
-    for (Py_ssize_t i = 0; plain; ++i) {
+    if (plain && rule.kind == ElemRule::Kind::ExactType) {
+        // Class tests only: one pass under the list's lock.
+        py::CriticalSection guard(list);
+        PyObject* const* items = PySequence_Fast_ITEMS(list);
+        for (Py_ssize_t i = 0, n = PyList_GET_SIZE(list); plain && i < n; ++i)
+            plain = reinterpret_cast<PyObject*>(Py_TYPE(items[i])) == rule.payload.get();
+    }
+    for (Py_ssize_t i = 0; plain && rule.kind != ElemRule::Kind::ExactType; ++i) {
         py::Ref item = py::list_item(list, i);
         if (!item) break;
         const int m = rule.plain_matches(item.get());
         if (m < 0) return -1;
         plain = m == 1;
     }
-    if (plain) {
-        out = py::Ref::borrow(list);
-        return 0;
+    if (plain) return 0;
+    if (!rule.needs_copy()) {
+        // The full road's copy holds the very items.
+        out = py::Ref::steal(PyList_GetSlice(list, 0, PY_SSIZE_T_MAX));
+        return out ? 0 : -1;
     }
     py::Ref copy = py::Ref::steal(PyList_New(0));
     if (!copy) return -1;

@@ -114,6 +114,9 @@ struct ElemRule {
     // Whether what this rule accepts may hold a list or dict that the full
     // road copies when it applies without `inplace` (see `settle_item`).
     [[nodiscard]] bool needs_copy() const noexcept;
+    // Whether this rule matches exactly what the plain rule of its spec
+    // matches (nothing beyond it was added).
+    [[nodiscard]] bool plain_only() const noexcept;
     // Whether the plain rules alone give a rule (not the slow one) for the
     // spec this rule was derived from.
     [[nodiscard]] bool has_plain() const noexcept;
