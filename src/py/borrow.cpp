@@ -34,6 +34,15 @@ void on_fork_child() {
 
 }  // namespace
 
+void unlogged_below_top(HoldLog& log, BorrowFlag* flag) noexcept {
+    for (std::uint32_t i = log.size; i-- > 0;)
+        if (log.items[i] == flag) {
+            for (std::uint32_t j = i + 1; j < log.size; ++j) log.items[j - 1] = log.items[j];
+            --log.size;
+            return;
+        }
+}
+
 void grow(HoldLog& log) noexcept {
     const std::uint32_t capacity = log.capacity ? log.capacity * 2 : 16;
     void* items = std::realloc(log.items, capacity * sizeof(BorrowFlag*));

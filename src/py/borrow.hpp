@@ -29,20 +29,24 @@ extern std::atomic<std::uint32_t> g_generation;
 
 void grow(HoldLog& log) noexcept;
 
+void unlogged_below_top(HoldLog& log, BorrowFlag* flag) noexcept;
+
 inline void logged(BorrowFlag* flag) noexcept {
     HoldLog& log = t_log;
-    if (log.size == log.capacity) grow(log);
-    if (log.size < log.capacity) log.items[log.size++] = flag;
+    if (log.size == log.capacity) [[unlikely]] {
+        grow(log);
+        if (log.size == log.capacity) return;  // out of memory: not logged
+    }
+    log.items[log.size++] = flag;
 }
 inline void unlogged(BorrowFlag* flag) noexcept {
     HoldLog& log = t_log;
     // Holds end in reverse order almost always: the top is the one.
-    for (std::uint32_t i = log.size; i-- > 0;)
-        if (log.items[i] == flag) {
-            for (std::uint32_t j = i + 1; j < log.size; ++j) log.items[j - 1] = log.items[j];
-            --log.size;
-            return;
-        }
+    if (log.size && log.items[log.size - 1] == flag) [[likely]] {
+        --log.size;
+        return;
+    }
+    unlogged_below_top(log, flag);
 }
 
 }  // namespace fork_holds
