@@ -23,8 +23,9 @@ rule is kept in the spec and read the same way, once per container; it is
 derived again (holding the spec shared) only after a change to typing state.
 Only elements the rules cannot decide are applied, and an element spec applied to
 many elements is held shared once per container, not once per element: where no user
-code runs between elements its engine applies them directly under that one hold;
-elsewhere its version is noted before the first element and compared after the last.
+code runs between elements its engine applies them directly under that one hold, taken
+again after an element whose apply ran user code; elsewhere each element is applied by
+name, reading the spec as it then is.
 The per-item critical sections on the caller's own list stay:
 they lock data no other thread shares in this benchmark. On an interpreter with
 the global lock the scaling section is skipped.

@@ -123,7 +123,7 @@ private:
 // Keeps a text for the rest of the process (docstrings the interpreter
 // reads until it exits), one allocation each.
 const char* keep_text(std::string text) {
-    static PyMutex mutex{};
+    static SpinMutex mutex;
     static auto* kept = new std::deque<std::string>();  // never freed
     MutexLock lock(mutex);
     kept->push_back(std::move(text));

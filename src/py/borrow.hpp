@@ -10,43 +10,156 @@
 
 namespace vesk::py {
 
+class BorrowFlag;
+
+namespace fork_holds {
+
+// The holds of one thread, so that the child of a fork keeps the forking
+// thread's own and only those (borrow.cpp). Trivial, so the thread-local
+// needs no initialisation check: every access is one thread-pointer-relative
+// load.
+struct HoldLog {
+    BorrowFlag** items;
+    std::uint32_t size;
+    std::uint32_t capacity;
+};
+extern thread_local HoldLog t_log [[gnu::tls_model("initial-exec")]];
+// Moved on in the child of every fork; read by every hold.
+extern std::atomic<std::uint32_t> g_generation;
+
+void grow(HoldLog& log) noexcept;
+
+void unlogged_below_top(HoldLog& log, BorrowFlag* flag) noexcept;
+
+inline void logged(BorrowFlag* flag) noexcept {
+    HoldLog& log = t_log;
+    if (log.size == log.capacity) [[unlikely]] {
+        grow(log);
+        if (log.size == log.capacity) return;  // out of memory: not logged
+    }
+    log.items[log.size++] = flag;
+}
+inline void unlogged(BorrowFlag* flag) noexcept {
+    HoldLog& log = t_log;
+    // Holds end in reverse order almost always: the top is the one.
+    if (log.size && log.items[log.size - 1] == flag) [[likely]] {
+        --log.size;
+        return;
+    }
+    unlogged_below_top(log, flag);
+}
+
+}  // namespace fork_holds
+
+// The state is one word: the fork generation in which the holds it counts
+// were taken (high half), and the count (low half): shared holds count up, an
+// exclusive hold is negative. In the child of a fork only the forking thread
+// lives on: holds counted in an older generation belong to threads that are
+// gone and count as released, except an exclusive hold of a change made in
+// place (`kExclusive`), whose state may be half-written: that object stays
+// refused. An exclusive hold whose writer replaces what it changes whole
+// (`kExclusiveWhole`, see `mark_whole`) is released like a shared one. The
+// forking thread's own holds are carried into the child's generation when it
+// forks (borrow.cpp), so they still count.
 class BorrowFlag {
 public:
-    // Shared borrows count up; an exclusive borrow is the value -1. Taking a
-    // shared borrow is sequentially consistent, so a writer that publishes a
-    // record and then finds the flag `unheld` knows that every later reader
-    // sees its record (see `unheld`).
+    static constexpr std::int32_t kExclusive = -1;
+    static constexpr std::int32_t kExclusiveWhole = -2;
+
+    // Taking a shared borrow is sequentially consistent, so a writer that
+    // publishes a record and then finds the flag `unheld` knows that every
+    // later reader sees its record (see `unheld`).
     [[nodiscard]] bool try_shared() noexcept {
-        std::int32_t cur = state_.load(std::memory_order_relaxed);
-        while (cur >= 0) {
-            if (state_.compare_exchange_weak(cur, cur + 1, std::memory_order_seq_cst,
-                                             std::memory_order_relaxed))
+        std::uint64_t cur = state_.load(std::memory_order_relaxed);
+        const std::uint32_t g = generation();
+        for (;;) {
+            std::uint64_t next;
+            if (gen_of(cur) == g) {
+                if (count_of(cur) < 0) return false;
+                next = cur + 1;
+            } else {
+                if (count_of(cur) == kExclusive) return false;
+                next = make(g, 1);
+            }
+            if (state_.compare_exchange_weak(cur, next, std::memory_order_seq_cst,
+                                             std::memory_order_relaxed)) {
+                fork_holds::logged(this);
                 return true;
+            }
         }
-        return false;
     }
-    void release_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
+    void release_shared() noexcept {
+        fork_holds::unlogged(this);
+        state_.fetch_sub(1, std::memory_order_release);
+    }
 
     [[nodiscard]] bool try_exclusive() noexcept {
-        std::int32_t expected = 0;
-        return state_.compare_exchange_strong(expected, -1, std::memory_order_acquire,
-                                              std::memory_order_relaxed);
+        std::uint64_t cur = state_.load(std::memory_order_relaxed);
+        const std::uint32_t g = generation();
+        if (!free_in(cur, g)) return false;
+        if (!state_.compare_exchange_strong(cur, make(g, kExclusive), std::memory_order_acquire,
+                                            std::memory_order_relaxed))
+            return false;
+        fork_holds::logged(this);
+        return true;
     }
-    void release_exclusive() noexcept { state_.store(0, std::memory_order_release); }
+    void release_exclusive() noexcept {
+        fork_holds::unlogged(this);
+        // Only the holder writes while the hold lasts.
+        const std::uint64_t cur = state_.load(std::memory_order_relaxed);
+        state_.store(make(gen_of(cur), 0), std::memory_order_release);
+    }
+    // Declares, while held exclusively, that the holder replaces what it
+    // changes whole (a new record swapped in at the end, single stores): a
+    // thread lost at a fork while holding it leaves the old state or the new
+    // one, never a mix, so the child may go on.
+    void mark_whole() noexcept {
+        const std::uint64_t cur = state_.load(std::memory_order_relaxed);
+        state_.store(make(gen_of(cur), kExclusiveWhole), std::memory_order_relaxed);
+    }
 
     [[nodiscard]] bool is_free() const noexcept {
-        return state_.load(std::memory_order_acquire) == 0;
+        return free_in(state_.load(std::memory_order_acquire), generation());
     }
     // The same, sequentially consistent: after a sequentially consistent
     // store of a pointer, true means no holder can still be reading what the
     // pointer held before (every holder since took its borrow after the
     // store and reads the new value).
     [[nodiscard]] bool unheld() const noexcept {
-        return state_.load(std::memory_order_seq_cst) == 0;
+        return free_in(state_.load(std::memory_order_seq_cst), generation());
+    }
+
+    // In the child of a fork (borrow.cpp): the forking thread's own holds
+    // recounted in generation `g`, in two passes over its log.
+    void carry_into(std::uint32_t g) noexcept {
+        const std::uint64_t cur = state_.load(std::memory_order_relaxed);
+        if (gen_of(cur) == g) return;
+        const std::int32_t n = count_of(cur);
+        state_.store(make(g, n < 0 ? n : 0), std::memory_order_relaxed);
+    }
+    void count_carried() noexcept {
+        const std::uint64_t cur = state_.load(std::memory_order_relaxed);
+        if (count_of(cur) >= 0) state_.store(cur + 1, std::memory_order_relaxed);
     }
 
 private:
-    std::atomic<std::int32_t> state_{0};
+    [[nodiscard]] static std::uint32_t generation() noexcept {
+        return fork_holds::g_generation.load(std::memory_order_relaxed);
+    }
+    [[nodiscard]] static constexpr std::uint32_t gen_of(std::uint64_t s) noexcept {
+        return static_cast<std::uint32_t>(s >> 32);
+    }
+    [[nodiscard]] static constexpr std::int32_t count_of(std::uint64_t s) noexcept {
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(s));
+    }
+    [[nodiscard]] static constexpr std::uint64_t make(std::uint32_t g, std::int32_t n) noexcept {
+        return std::uint64_t{g} << 32 | static_cast<std::uint32_t>(n);
+    }
+    [[nodiscard]] static constexpr bool free_in(std::uint64_t s, std::uint32_t g) noexcept {
+        return gen_of(s) == g ? count_of(s) == 0 : count_of(s) != kExclusive;
+    }
+
+    std::atomic<std::uint64_t> state_{0};
 };
 
 inline void raise_mutably_borrowed() {

@@ -119,6 +119,14 @@ public:
     [[nodiscard]] PyObject* refusal() const noexcept {
         return detail::refusal_value<R, PyObject*>();
     }
+    // Declares that this exclusive hold changes the State only by storing
+    // whole new values (no step leaves a mix of old and new): a thread lost
+    // at a fork while holding it does not leave the object refused in the
+    // child (borrow.hpp).
+    void replaces_whole() const noexcept {
+        static_assert(IsExclusive, "only an exclusive hold changes the State");
+        if (held_) borrow_flag<State>(obj_).mark_whole();
+    }
     // Ends the hold early; the State must not be touched afterwards.
     void release() noexcept {
         if (!held_) return;

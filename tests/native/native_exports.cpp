@@ -3,6 +3,8 @@
 // module by name, so tests reach the module's own state and drivers:
 //
 //   vesk_test_set_shortcuts(on)       turns every native shortcut on or off
+//   vesk_test_set_added_rules(on)     turns the element rules beyond the plain
+//                                     ones (and their native roads) on or off
 //   vesk_test_validate_fields_native  the construct validation of a schema
 //   vesk_test_hold_rule(spec)         a copy of the spec's element rule, held
 //                                     by a capsule, as a reader holds one
@@ -21,6 +23,10 @@
 
 VESK_EXPORT void vesk_test_set_shortcuts(int on) {
     vesk::typing::SHORTCUTS_OFF.store(on == 0, std::memory_order_relaxed);
+}
+
+VESK_EXPORT void vesk_test_set_added_rules(int on) {
+    vesk::typing::ADDED_RULES_OFF.store(on == 0, std::memory_order_relaxed);
 }
 
 // (validated dict, all_scalar) for `schema` (a Schema) and `source`;

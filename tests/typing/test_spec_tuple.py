@@ -137,6 +137,28 @@ def test_child_transform_runs_per_element_through_the_field():
     assert seen == [("[0]", 0), ("[1]", 1)]
 
 
+class Pair(tuple):
+    pass
+
+
+@pytest.mark.parametrize("make", [lambda: Tuple(Int()), lambda: Tuple([Int(), Int()])],
+                         ids=["variable", "fixed"])
+def test_a_tuple_of_exact_leaves_runs_the_child_transform_on_every_element(make):
+    def times_ten(path, field, v):
+        return v * 10
+
+    def marked(path, field, v):
+        return v
+
+    marked._vesk_scalar_identity = True
+    spec, plain = make(), (1, 2)
+    # a plain tuple answers as a subclass does: the transform the caller asked for runs
+    assert spec.apply(plain, child_transform=times_ten) == (10, 20)
+    assert spec.apply(Pair(plain), child_transform=times_ten) == (10, 20)
+    # a transform that says it leaves scalars unchanged keeps the tuple whole
+    assert spec.apply(plain, child_transform=marked) is plain
+
+
 def test_elements_shortened_after_construction_fail_cleanly():
     spec = Tuple(Int())
     spec.elements.clear()

@@ -84,7 +84,7 @@ public:
 
 private:
     std::atomic<ListSpecFacts*> current_{nullptr};
-    PyMutex mutex_{};  // guards `retired_`
+    py::SpinMutex mutex_;  // guards `retired_`
     std::vector<ListSpecFacts*> retired_;
 };
 

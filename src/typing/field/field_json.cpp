@@ -4,9 +4,9 @@
 // alias as it is. The origin, the validator and the assign policy are never
 // written; the assign policy is read when present.
 //
-// A form read back is untrusted: besides the constructor's own checks, the
-// rebuilt key spec and value spec must be what a field holds, and the
-// nesting of fields and schemas inside each other is bounded.
+// A form read back is untrusted: every entry is read in order, then the
+// constructor's own checks refuse what cannot be built; the nesting of
+// fields and schemas inside each other is bounded.
 #include "typing/field/field.hpp"
 #include "typing/field/field_ops.hpp"
 
@@ -62,16 +62,6 @@ bool read_required(PyObject* json_value, const char* name, PyObject* kwargs, con
     return r > 0;
 }
 
-// `value` must be an instance of `cls`: TypeError naming the entry otherwise.
-bool check_instance(PyObject* value, PyObject* cls, const char* name, const char* what) {
-    const int ok = PyObject_IsInstance(value, cls);
-    if (ok < 0) return false;
-    if (!ok)
-        PyErr_Format(PyExc_TypeError, "Field json '%s' must be %s. Encountered: %R.", name, what,
-                     value);
-    return ok == 1;
-}
-
 }  // namespace
 
 py::Params<0> kToJsonParams{"to_json", py::Keywords::Collect};
@@ -116,14 +106,10 @@ PyObject* field_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     if (!read_required(json_value, "key_spec", kwargs.get(), "Field json missing 'key_spec'.",
                        key))
         return nullptr;
-    // A str is a constant key the constructor converts; anything else must
-    // already be a key spec.
-    if (!PyUnicode_Check(key.get()) &&
-        !check_instance(key.get(), bridge->key_spec_cls.get(), "key_spec", "a key spec"))
-        return nullptr;
+    // The key is checked by construction, after every entry is read: a key
+    // that is not a key spec fails there as it does for the constructor.
     if (!read_required(json_value, "value_spec", kwargs.get(),
-                       "Field json missing 'value_spec'.", value) ||
-        !check_instance(value.get(), bridge->value_spec_cls.get(), "value_spec", "a value spec"))
+                       "Field json missing 'value_spec'.", value))
         return nullptr;
     if (json_field(json_value, "description", kwargs.get(), description) < 0 ||
         json_field(json_value, "metadata", kwargs.get(), metadata) < 0)

@@ -141,7 +141,7 @@ private:
     }
     mutable std::atomic<const Node*> current_{nullptr};
     mutable std::atomic<std::uint64_t> generation_{0};
-    mutable PyMutex mutex_{};
+    mutable py::SpinMutex mutex_;
     mutable std::vector<std::unique_ptr<Node>> nodes_;
 };
 

@@ -1,9 +1,10 @@
 // The container fast paths: whether a whole list, tuple or dict already
 // satisfies a List, Tuple or Dict spec, decided with one class test per
 // element and no Python-level apply. They answer accepted (the container
-// itself is the result: never copied, never changed), undecided (the full
-// apply runs and produces every message), or an error from a lookup that
-// had to run; they never change a result.
+// itself, never changed; or, without `inplace`, where a rule beyond the
+// plain ones took it, the copies the full apply would make), undecided (the
+// full apply runs and produces every message), or an error from a lookup
+// that had to run; they never change a result.
 //
 // Callers: the apply driver's shortcut phase (`container_shortcut`, after the
 // kind's own shortcut entry has settled the options) and the funnel for a
@@ -21,7 +22,7 @@ namespace vesk::typing::funnel {
 // list elements count for an Any element (true when no child transform is in
 // force). Anything but a plain List or Tuple engine is undecided.
 [[nodiscard]] Shortcut container_fast_path(const SpecEngine& engine, PyObject* value,
-                                           PyObject* child_transform, bool allow,
+                                           PyObject* child_transform, bool allow, bool inplace,
                                            py::Ref& out);
 
 // Dict, with the payload's `schema` (None for no schema) and
@@ -31,7 +32,8 @@ namespace vesk::typing::funnel {
 // accepts any exact dict.
 [[nodiscard]] Shortcut dict_fast_path(const SpecEngine& engine, PyObject* schema,
                                       PyObject* open_spec, PyObject* value,
-                                      PyObject* child_transform, bool allow, py::Ref& out);
+                                      PyObject* child_transform, bool allow, bool inplace,
+                                      py::Ref& out);
 
 // The driver's hook: runs the fast path of a List, Tuple or Dict engine with
 // the options as the kind left them (a List or Dict without auto_wrap has

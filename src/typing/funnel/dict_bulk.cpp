@@ -7,7 +7,9 @@
 #include "typing/field/meta_epoch.hpp"
 #include "typing/funnel/classify.hpp"
 #include "typing/funnel/funnel.hpp"
+#include "typing/funnel/shortcuts.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
+#include "typing/value_spec/kinds/number_compare.hpp"
 
 #include <array>
 
@@ -55,11 +57,17 @@ bool DictBulk::derive(PyObject* schema, DictBulk& out, RuleWitness* witness) {
     RuleWitness& lists_read = witness ? *witness : unkept;
     if (!schema || schema == Py_None) return true;
     // A native Schema is read directly; a subclass may answer
-    // `_const_bulk_check` in its own way, so it is asked by name.
-    if (!schema::is_schema(schema) || Py_TYPE(schema) != schema::schema_type())
-        return const_bulk_check(schema, out.pairs_);
+    // `_const_bulk_check` in its own way, so it is asked by name. With the
+    // added rules off, only the pairs are read.
+    if (!schema::is_schema(schema) || Py_TYPE(schema) != schema::schema_type() ||
+        added_rules_off()) {
+        if (!const_bulk_check(schema, out.pairs_)) return false;
+        out.plain_pairs_ = out.pairs_;
+        return true;
+    }
     schema::SchemaMetaRef meta = schema::schema_meta(schema);
     if (!meta) return false;
+    out.plain_pairs_ = meta->const_bulk_check;
     if (!meta->has_bulk) return true;
     const std::size_t n = meta->bulk.size();
     for (std::size_t i = 0; i < n; ++i) {
@@ -139,6 +147,7 @@ void DictBulk::visit(void (*fn)(const py::Ref&, const void*), const void* ctx) c
         void operator()(const py::Ref& r) const { fn(r, ctx); }
     } forward{fn, ctx};
     fn(pairs_, ctx);
+    fn(plain_pairs_, ctx);
     for (const schema::BulkEntry& e : entries_) e.visit(forward);
     for (const py::Ref& f : fields_) fn(f, ctx);
     for (const ListRule& lr : lists_) lr.rule.visit(forward);
@@ -164,10 +173,57 @@ int DictBulk::passes(const Check& c, PyObject* v) {
         if (!match) PyErr_Clear();
         return match && match.get() != Py_None;
     }
-    // Both bounds are compared, as the spec's own check does.
+    // Both bounds are compared, as the spec's own check does; a NaN is within
+    // no bound (only a Float's checked class is float).
+    if ((c.min || c.max) && is_float_nan(v)) return 0;
     const bool low = c.min && refused(PyObject_RichCompareBool(v, c.min.get(), Py_LT));
     const bool high = c.max && refused(PyObject_RichCompareBool(v, c.max.get(), Py_GT));
     return !low && !high;
+}
+
+int DictBulk::plain_matches(PyObject* value) const {
+    return plain_pairs_ ? const_keys_match(plain_pairs_.get(), value) : 0;
+}
+
+int DictBulk::settle(PyObject* value, py::Ref& out) const {
+    out = py::Ref::borrow(value);
+    const int plain = plain_matches(value);
+    if (plain != 0) return plain < 0 ? -1 : 0;
+    if (!(meta_ || owned_) || !PyDict_CheckExact(value)) return 0;
+    const std::vector<schema::BulkEntry>& entries = this->entries();
+    // Keys already in the schema's order (the usual case): the dict's own
+    // copy, then only the List fields' values replaced where settled.
+    bool in_order = true;
+    {
+        py::CriticalSection guard(value);
+        Py_ssize_t pos = 0;
+        PyObject* k = nullptr;
+        PyObject* v = nullptr;
+        std::size_t i = 0;
+        while (in_order && PyDict_Next(value, &pos, &k, &v))
+            in_order = i < entries.size() && same_text(k, entries[i++].key.get());
+    }
+    py::Ref fresh = py::Ref::steal(in_order ? PyDict_Copy(value) : PyDict_New());
+    if (!fresh) return -1;
+    std::size_t li = 0;
+    for (const schema::BulkEntry& e : entries) {
+        if (in_order && !e.list_spec) continue;
+        PyObject* found = nullptr;
+        const int present = PyDict_GetItemRef(value, e.key.get(), &found);
+        py::Ref v = py::Ref::steal(found);
+        if (present < 0) return -1;
+        if (!present) return 0;  // changed meanwhile: what it held is kept
+        PyObject* was = v.get();
+        if (e.list_spec) {
+            const ListRule& lr = lists_[li++];
+            if (v.get() != Py_None && PyList_CheckExact(v.get()) && settle_list(lr.rule, v.get(), v) < 0)
+                return -1;
+        }
+        if ((!in_order || v.get() != was) && PyDict_SetItem(fresh.get(), e.key.get(), v.get()) < 0)
+            return -1;
+    }
+    out = std::move(fresh);
+    return 0;
 }
 
 int DictBulk::matches(PyObject* value) const {
@@ -347,11 +403,21 @@ int DictBulk::convert(PyObject* value, bool inplace, py::Ref& out) const {
         if (size < lr->min_size || (lr->max_size && size > *lr->max_size)) return 0;
         const int r = all_match(lr->rule, v);
         if (r <= 0) return r;
+        if (!inplace) {
+            // The field's own apply without `inplace` copies where the plain
+            // rules would not take the list whole.
+            py::Ref settled;
+            if (settle_list(lr->rule, v, settled) < 0) return -1;
+            if (settled.get() != v) {
+                changed |= std::uint64_t{1} << i;
+                produced.push(settled.get());
+            }
+        }
     }
     if (!changed && !inplace) {
         // Nothing to write: the dict is itself the result where its own
         // shortcut takes it whole, else the apply gives a copy.
-        const int whole = matches(value);
+        const int whole = plain_matches(value);
         if (whole < 0) return -1;
         if (whole) {
             out = py::Ref::borrow(value);

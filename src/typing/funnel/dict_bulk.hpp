@@ -52,6 +52,24 @@ public:
     // set when a lookup or an element test fails.
     [[nodiscard]] int matches(PyObject* value) const;
 
+    // The check of the schema's (key, class) pairs alone, as the plain rules
+    // read it: 1 when `value` is an exact dict of exactly those keys, each
+    // value of exactly its class; 0 otherwise (no pairs: never); -1 error.
+    [[nodiscard]] int plain_matches(PyObject* value) const;
+    [[nodiscard]] bool has_plain() const noexcept { return static_cast<bool>(plain_pairs_); }
+    // Whether `matches` takes exactly what the pairs alone take: the pairs
+    // themselves, or native entries that add no None, check or list.
+    [[nodiscard]] bool plain_only() const noexcept {
+        return plain_pairs_ &&
+               (pairs_ || (lists_.empty() && checks_.empty() && takes_none_.empty()));
+    }
+    // For a dict `matches` accepted: what the schema's own apply without
+    // `inplace` gives, which is the dict itself where the pairs alone take
+    // it (the dict's fast path does), else a new dict with the keys in the
+    // schema's order and each List field's list settled (elem_rule.hpp,
+    // `settle_list`). 0 with `out` set, -1 with an exception set.
+    [[nodiscard]] int settle(PyObject* value, py::Ref& out) const;
+
     // For a dict `matches` refused: the result of the schema's own apply of
     // it with `inplace`, when each field's compiled record takes its value
     // by the pure leaf tier (unchanged, or an int widened to float with no
@@ -95,6 +113,8 @@ private:
     }
 
     py::Ref pairs_;
+    // The (key, class) pairs the schema offers as `_const_bulk_check`, or null.
+    py::Ref plain_pairs_;
     schema::SchemaMetaRef meta_;
     std::vector<schema::BulkEntry> entries_;
     std::vector<py::Ref> fields_;

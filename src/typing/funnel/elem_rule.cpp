@@ -7,6 +7,7 @@
 #include "typing/field/field.hpp"
 #include "typing/funnel/classify.hpp"
 #include "typing/funnel/dict_bulk.hpp"
+#include "typing/funnel/shortcuts.hpp"
 #include "typing/markers.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
 #include "typing/change_epoch.hpp"
@@ -183,6 +184,7 @@ bool list_rule(const ContainerFacts& facts, std::shared_ptr<const TupleRule>& ou
 // as the spec's own check compares them. Both are exact ints or floats, so
 // the comparison runs no Python code and cannot fail.
 int within_bounds(const ElemRule& rule, PyObject* value) {
+    if (is_float_nan(value)) return 0;  // within no bound: the full road refuses it
     auto beyond = [value](const py::Ref& bound, int op) {
         if (!bound) return false;
         const int r = compare_numbers(value, bound.get(), op);
@@ -223,7 +225,15 @@ int list_convert(const TupleRule& rule, PyObject* value, bool inplace, py::Ref& 
         if (!item) break;
         const int m = element.matches(item.get());
         if (m < 0) return -1;
-        if (m) continue;
+        if (m) {
+            if (inplace || !element.needs_copy()) continue;
+            py::Ref settled;
+            if (settle_item(element, item.get(), settled) < 0) return -1;
+            if (settled.get() != item.get() &&
+                PySequence_SetItem(target.get(), i, settled.get()) < 0)
+                return -1;
+            continue;
+        }
         py::Ref converted;
         // A refusal here leaves what was already written, as the List's own
         // apply, which then decides, does before it reaches this element.
@@ -254,6 +264,8 @@ int tuple_convert(const TupleRule& rule, PyObject* value, bool inplace, py::Ref&
         if (!m) {
             const int c = r.convert(item, inplace, next);
             if (c <= 0) return c;
+        } else if (!inplace && settle_item(r, item, next) < 0) {
+            return -1;
         }
         PyTuple_SET_ITEM(fresh.get(), i, next.release());
     }
@@ -351,26 +363,22 @@ bool compile_rule(PyObject* spec, bool allow_containers, ElemRule& out, RuleWitn
     return compile_spec_rule(spec, allow_containers, out, witness);
 }
 
-bool compile_spec_rule(PyObject* spec, bool allow_containers, ElemRule& out,
-                       RuleWitness& witness) {
-    out = ElemRule{};
-    // What the spec accepts as it is, as the field records read it.
-    Acceptance accepts;
-    if (!spec_acceptance(spec, AcceptanceReads::Element, accepts)) return false;
-    ContainerFacts facts;
-    if (!container_facts(spec, facts)) return false;
-    // Cleared below wherever the rule reads more than engine state.
-    out.cacheable = facts.is_native && !facts.forward_ref;
+// The rule of a spec that accepts a leaf class as it is, or an object
+// candidate: true when it decided one. With `added`, a noneable spec's None
+// is taken as it is and a native Float's int widened, as the full road does;
+// the plain rules take neither.
+bool leaf_rule(Acceptance& accepts, const ContainerFacts& facts, bool allow_containers,
+               bool added, ElemRule& out) {
     if (accepts.exact) {
         if (accepts.exact.get() != reinterpret_cast<PyObject*>(&PyBaseObject_Type) ||
             facts.id != KindId::Any || !facts.is_native) {
             out.kind = ElemRule::Kind::ExactType;
             out.payload = std::move(accepts.exact);
             // The full road gives None back as it is from a noneable spec.
-            out.allow_none = accepts.takes_none;
+            out.allow_none = added && accepts.takes_none;
             // A native Float that is not strict coerces an int by `float()`,
             // and its exact leaf type says it has no bounds to check.
-            out.widen_int = accepts.widens_int &&
+            out.widen_int = added && accepts.widens_int &&
                             out.payload.get() == reinterpret_cast<PyObject*>(&PyFloat_Type);
         } else if (facts.untouched) {
             out.kind = ElemRule::Kind::AcceptAny;
@@ -381,9 +389,43 @@ bool compile_spec_rule(PyObject* spec, bool allow_containers, ElemRule& out,
     if (accepts.object) {
         out.kind = ElemRule::Kind::ObjectCandidate;
         out.payload = std::move(accepts.object);
-        out.allow_none = accepts.takes_none;
+        out.allow_none = added && accepts.takes_none;
         return true;
     }
+    return false;
+}
+
+// Only the plain rules (tests compare the other rules with them): an exact
+// class, accept any, an object candidate, or a dict's constant keys of exact
+// classes as its schema offers them; None is never taken as it is.
+bool plain_rule(Acceptance& accepts, const ContainerFacts& facts, bool allow_containers,
+                ElemRule& out) {
+    out.cacheable = false;
+    if (leaf_rule(accepts, facts, allow_containers, false, out)) return true;
+    if (!allow_containers || !facts.is_native || !facts.exact_class || !facts.untouched ||
+        facts.id != KindId::Dict)
+        return true;
+    auto bulk = std::make_shared<DictBulk>();
+    if (!DictBulk::derive(facts.schema.get(), *bulk)) return false;
+    if (bulk->usable()) {
+        out.kind = ElemRule::Kind::ConstKeyDict;
+        out.bulk = std::move(bulk);
+    }
+    return true;
+}
+
+bool compile_spec_rule(PyObject* spec, bool allow_containers, ElemRule& out,
+                       RuleWitness& witness) {
+    out = ElemRule{};
+    // What the spec accepts as it is, as the field records read it.
+    Acceptance accepts;
+    if (!spec_acceptance(spec, AcceptanceReads::Element, accepts)) return false;
+    ContainerFacts facts;
+    if (!container_facts(spec, facts)) return false;
+    // Cleared below wherever the rule reads more than engine state.
+    out.cacheable = facts.is_native && !facts.forward_ref;
+    if (added_rules_off()) return plain_rule(accepts, facts, allow_containers, out);
+    if (leaf_rule(accepts, facts, allow_containers, true, out)) return true;
     // Only the native classes themselves: a subclass may apply otherwise.
     if (!facts.is_native || !facts.exact_class || !facts.untouched) return true;
     // Only where no child transform is in force, as for containers: a
@@ -473,6 +515,8 @@ bool derive_elem_rule(PyObject* spec, bool allow_containers, ElemRule& out,
 bool elem_rule(PyObject* spec, bool allow_containers, ElemRule& out) {
     RuleWitness witness;
     if (!is_spec(spec)) return compile_rule(spec, allow_containers, out, witness);
+    // The plain rules alone are never kept.
+    if (added_rules_off()) return compile_rule(spec, allow_containers, out, witness);
     const auto& slot = py::state<SpecEngine>(spec).rules.slots[allow_containers ? 1 : 0];
     // Read before anything the rule is derived from.
     const std::uint64_t epoch = change_epoch();
@@ -606,6 +650,143 @@ int elements_all_match(PyObject* spec, PyObject* container, bool allow_container
     ElemRule rule;
     if (!elem_rule(spec, allow_containers, rule)) return -1;
     return all_match(rule, container);
+}
+
+// --- what the full road gives for what a rule accepted ------------------------------
+
+bool ElemRule::needs_copy() const noexcept {
+    switch (kind) {
+        case Kind::List:
+            return !tuple->positions.front().plain_only();
+        case Kind::ConstKeyDict:
+            return !bulk || !bulk->plain_only();
+        case Kind::Tuple:
+            for (const ElemRule& r : tuple->positions)
+                if (r.needs_copy()) return true;
+            return false;
+        default:
+            return false;
+    }
+}
+
+bool ElemRule::plain_only() const noexcept {
+    switch (kind) {
+        case Kind::ExactType:
+        case Kind::ObjectCandidate:
+            return !allow_none;
+        case Kind::AcceptAny:
+            return true;
+        case Kind::ConstKeyDict:
+            return bulk && bulk->plain_only();
+        default:
+            return false;
+    }
+}
+
+bool ElemRule::has_plain() const noexcept {
+    switch (kind) {
+        case Kind::ExactType:
+        case Kind::AcceptAny:
+        case Kind::ObjectCandidate:
+            return true;
+        case Kind::ConstKeyDict:
+            return bulk && bulk->has_plain();
+        default:
+            return false;
+    }
+}
+
+int ElemRule::plain_matches(PyObject* value) const {
+    switch (kind) {
+        case Kind::ExactType:
+            return reinterpret_cast<PyObject*>(Py_TYPE(value)) == payload.get();
+        case Kind::AcceptAny:
+            return is_any_fast_type(value, allow_containers);
+        case Kind::ObjectCandidate:
+            return object_matches(payload.get(), value);
+        case Kind::ConstKeyDict:
+            return bulk ? bulk->plain_matches(value) : 0;
+        default:
+            return 0;
+    }
+}
+
+int settle_list(const ElemRule& rule, PyObject* list, py::Ref& out) {
+    // Taken whole where the plain rule takes every item: the full road's own
+    // fast path then returns the list itself. Where there is no plain rule,
+    // that fast path declines even an empty list.
+    out = py::Ref::borrow(list);
+    if (rule.plain_only()) return 0;  // every item matched: the plain rule's too
+    bool plain = rule.has_plain();
+    if (plain && rule.kind == ElemRule::Kind::ExactType) {
+        // Class tests only: one pass under the list's lock.
+        py::CriticalSection guard(list);
+        PyObject* const* items = PySequence_Fast_ITEMS(list);
+        for (Py_ssize_t i = 0, n = PyList_GET_SIZE(list); plain && i < n; ++i)
+            plain = reinterpret_cast<PyObject*>(Py_TYPE(items[i])) == rule.payload.get();
+    }
+    for (Py_ssize_t i = 0; plain && rule.kind != ElemRule::Kind::ExactType; ++i) {
+        py::Ref item = py::list_item(list, i);
+        if (!item) break;
+        const int m = rule.plain_matches(item.get());
+        if (m < 0) return -1;
+        plain = m == 1;
+    }
+    if (plain) return 0;
+    if (!rule.needs_copy()) {
+        // The full road's copy holds the very items.
+        out = py::Ref::steal(PyList_GetSlice(list, 0, PY_SSIZE_T_MAX));
+        return out ? 0 : -1;
+    }
+    py::Ref copy = py::Ref::steal(PyList_New(0));
+    if (!copy) return -1;
+    for (Py_ssize_t i = 0;; ++i) {
+        py::Ref item = py::list_item(list, i);
+        if (!item) break;
+        py::Ref settled;
+        if (settle_item(rule, item.get(), settled) < 0 ||
+            PyList_Append(copy.get(), settled.get()) < 0)
+            return -1;
+    }
+    out = std::move(copy);
+    return 0;
+}
+
+int settle_item(const ElemRule& rule, PyObject* item, py::Ref& out) {
+    out = py::Ref::borrow(item);
+    if (item == Py_None || !rule.needs_copy()) return 0;
+    switch (rule.kind) {
+        case ElemRule::Kind::List:
+            return PyList_CheckExact(item) ? settle_list(rule.tuple->positions.front(), item, out)
+                                           : 0;
+        case ElemRule::Kind::ConstKeyDict:
+            return rule.bulk ? rule.bulk->settle(item, out) : 0;
+        case ElemRule::Kind::Tuple: {
+            if (!PyTuple_CheckExact(item)) return 0;
+            const Py_ssize_t n = PyTuple_GET_SIZE(item);
+            if (!rule.tuple->fits(n)) return 0;
+            // A tuple is rebuilt only where an item is: it cannot be changed,
+            // so one that holds the very same items may stay.
+            py::Ref fresh;
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject* x = PyTuple_GET_ITEM(item, i);
+                py::Ref settled;
+                if (settle_item(rule.tuple->at(i), x, settled) < 0) return -1;
+                if (settled.get() == x && !fresh) continue;
+                if (!fresh) {
+                    fresh = py::Ref::steal(PyTuple_New(n));
+                    if (!fresh) return -1;
+                    for (Py_ssize_t j = 0; j < i; ++j)
+                        PyTuple_SET_ITEM(fresh.get(), j, py::new_ref(PyTuple_GET_ITEM(item, j)));
+                }
+                PyTuple_SET_ITEM(fresh.get(), i, settled.release());
+            }
+            if (fresh) out = std::move(fresh);
+            return 0;
+        }
+        default:
+            return 0;
+    }
 }
 
 }  // namespace vesk::typing::funnel

@@ -111,6 +111,20 @@ struct ElemRule {
                    (allow_none && value == Py_None);
         return matches(value);
     }
+    // Whether what this rule accepts may hold a list or dict that the full
+    // road copies when it applies without `inplace` (see `settle_item`).
+    [[nodiscard]] bool needs_copy() const noexcept;
+    // Whether this rule matches exactly what the plain rule of its spec
+    // matches (nothing beyond it was added).
+    [[nodiscard]] bool plain_only() const noexcept;
+    // Whether the plain rules alone give a rule (not the slow one) for the
+    // spec this rule was derived from.
+    [[nodiscard]] bool has_plain() const noexcept;
+    // The match of the plain rules alone (an exact class, accept any, an
+    // object candidate, a dict's constant keys of exact classes): where it
+    // holds, the full road's own fast path takes the value as it is. 1, 0,
+    // or -1 with an exception set.
+    [[nodiscard]] int plain_matches(PyObject* value) const;
     // For an element that does not match: whether its apply is decided
     // natively all the same, into a new value that the apply would give
     // (an int widened to float; a dict whose fields only need widening,
@@ -230,6 +244,16 @@ inline bool ElemRule::pure() const noexcept {
 // Like `all_match` over an exact list, reporting where it stopped: 1 when
 // every item matches, 0 with `at` the first item that does not, -1 error.
 [[nodiscard]] int first_mismatch(const ElemRule& rule, PyObject* list, Py_ssize_t& at);
+
+// What the full road gives, applying without `inplace`, for what `rule`
+// accepted: the value itself where the plain rules take it whole (the full
+// road's fast path does), else a new list or dict at every level the full
+// road copies, holding the same items where it keeps them. A tuple stays as
+// it is unless an item must be copied. 0 with `out` set, -1 with an
+// exception set. `settle_list` is for an exact list every item of which
+// matched `rule`; `settle_item` for one item that matched it.
+[[nodiscard]] int settle_list(const ElemRule& rule, PyObject* list, py::Ref& out);
+[[nodiscard]] int settle_item(const ElemRule& rule, PyObject* item, py::Ref& out);
 
 // `elem_rule(spec, allow_containers)` then `all_match` over `container`.
 [[nodiscard]] int elements_all_match(PyObject* spec, PyObject* container, bool allow_containers);

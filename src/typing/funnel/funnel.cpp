@@ -12,6 +12,7 @@
 #ifdef VESK_TEST_SEAMS
 namespace vesk::typing {
 std::atomic<bool> SHORTCUTS_OFF{false};
+std::atomic<bool> ADDED_RULES_OFF{false};
 }
 #endif
 
@@ -83,7 +84,7 @@ int subclass_accepts(const field::FieldMeta& meta, PyObject* value, bool allow_p
 
 // The container fast path of an exactly native container value spec, under
 // a shared hold released before the answer is used.
-FunnelOutcome container_tier(PyObject* spec, PyObject* value) {
+FunnelOutcome container_tier(PyObject* spec, PyObject* value, bool inplace) {
     if (!is_spec(spec)) return outcome(Kind::Deferred);
     py::Ref out;
     Shortcut s;
@@ -91,6 +92,7 @@ FunnelOutcome container_tier(PyObject* spec, PyObject* value) {
         SpecRead engine(spec);
         if (!engine) return outcome(Kind::Error);
         ApplyOptions options;
+        options.inplace = inplace;
         s = container_shortcut(*engine, spec, value, options, out);
     }
     switch (s) {
@@ -144,7 +146,7 @@ FunnelOutcome funnel_accept(PyObject* value, const field::FieldMeta& meta, PyObj
     if (object < 0) return outcome(Kind::Error);
     if (object) return outcome(Kind::Verbatim);
     if (!meta.wrap || !meta.value_spec) return outcome(Kind::Deferred);
-    return container_tier(meta.value_spec.get(), value);
+    return container_tier(meta.value_spec.get(), value, ctx.inplace);
 }
 
 bool funnel_claims(PyObject* value, const field::FieldMeta& meta) noexcept {

@@ -47,6 +47,10 @@ struct FunnelCtx {
     bool allow_partial = false;
     // Validation hooks receive None instead of the value's path.
     bool no_path = false;
+    // Whether the field's apply, were the value deferred to it, would work
+    // in place: without it, a container taken by a rule beyond the plain
+    // ones comes back as the copies that apply would make.
+    bool inplace = true;
 };
 
 // The pure tier: accept-any, an exact listed class, or an int widened to

@@ -22,7 +22,7 @@ int type_map_changed(PyDict_WatchEvent event, PyObject*, PyObject*, PyObject*) n
 constexpr int kUnset = -2;
 constexpr int kNone = -1;  // the interpreter had no watcher to spare
 std::atomic<int> watcher_id{kUnset};
-PyMutex watcher_mutex{};
+py::SpinMutex watcher_mutex;
 
 int watcher() noexcept {
     const int id = watcher_id.load(std::memory_order_acquire);

@@ -17,8 +17,18 @@ extern std::atomic<bool> SHORTCUTS_OFF;
 [[nodiscard]] inline bool shortcuts_off() noexcept {
     return SHORTCUTS_OFF.load(std::memory_order_relaxed);
 }
+// A second switch keeps the shortcuts but turns off every element rule
+// beyond the plain ones (exact class, object candidate, accept any, and a
+// dict's constant keys of exact classes), and the native roads built on them
+// (a list's proven prefix and element road, a dict's native conversion): what
+// is left answers as the plain rules alone do, for tests to compare with.
+extern std::atomic<bool> ADDED_RULES_OFF;
+[[nodiscard]] inline bool added_rules_off() noexcept {
+    return ADDED_RULES_OFF.load(std::memory_order_relaxed);
+}
 #else
 [[nodiscard]] constexpr bool shortcuts_off() noexcept { return false; }
+[[nodiscard]] constexpr bool added_rules_off() noexcept { return false; }
 #endif
 
 }  // namespace vesk::typing

@@ -8,7 +8,6 @@
 #include "typing/field/meta_epoch.hpp"
 #include "typing/schema/drivers.hpp"
 #include "typing/schema/schema_ops.hpp"
-#include "typing/value_spec/kinds/element_guard.hpp"
 
 #include "py/args.hpp"
 #include "py/critical_section.hpp"
@@ -92,10 +91,6 @@ int general_road(const SchemaState& schema, const SchemaMeta& meta, PyObject* d,
                 }
             }
         }
-        // A field that claims several keys applies one state of itself to
-        // all of them: noted here, checked after the last key.
-        ElementGuard guard;
-        if (PyList_GET_SIZE(list.get()) > 1 && !guard.begin(field.get(), false)) return -1;
         field::FieldMetaRef fm_keep;
         const field::FieldMeta* fm = field_meta_view(field.get(), fm_keep);
         if (!fm) return -1;
@@ -138,7 +133,6 @@ int general_road(const SchemaState& schema, const SchemaMeta& meta, PyObject* d,
             }
             if (!result || schema_set_if_changed(d, k.get(), result.get()) < 0) return -1;
         }
-        if (guard.verify() < 0) return -1;
     }
     return 0;
 }

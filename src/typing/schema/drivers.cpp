@@ -108,7 +108,8 @@ bool funnel_field_value(PyObject* field, const field::FieldMeta& meta, PyObject*
         return true;
     }
     funnel::FunnelOutcome got = funnel::funnel_accept(
-        value, meta, key, funnel::FunnelCtx{ctx.root_path, ctx.allow_partial, ctx.no_child_paths});
+        value, meta, key,
+        funnel::FunnelCtx{ctx.root_path, ctx.allow_partial, ctx.no_child_paths, opts.inplace});
     using Kind = funnel::FunnelOutcome::Kind;
     const bool symbolic = effective_symbolic(meta, opts.symbolic_default);
     switch (got.kind) {

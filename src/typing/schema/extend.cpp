@@ -82,6 +82,9 @@ PyObject* schema_recompute_caches(Scoped self) {
     {
         Writing w = self.exclusive();
         if (!w) return nullptr;
+        // The metadata is swapped in whole at the end: a thread lost at a
+        // fork meanwhile leaves the old one, with which the child goes on.
+        w.replaces_whole();
         py::Ref values;
         {
             py::CriticalSection guard(w->fields.get());

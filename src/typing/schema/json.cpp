@@ -3,15 +3,14 @@
 // metadata and the dynamic field are never written; construction derives
 // them again when the form is read.
 //
-// A form read back is untrusted: besides construction's own checks, the
-// rebuilt fields must be fields and the metadata a dict, and the nesting of
-// schemas and fields inside each other is bounded.
+// A form read back is untrusted: it is built by construction, whose own
+// checks refuse what cannot be built, and the nesting of schemas and fields
+// inside each other is bounded. Whatever construction takes (any truthy
+// metadata, any item with a `key` and a `value`) reads back as it was written.
 #include "typing/schema/schema_ops.hpp"
 
 #include "py/args.hpp"
-#include "py/critical_section.hpp"
 #include "typing/bridge.hpp"
-#include "typing/field/field.hpp"
 #include "typing/json_form.hpp"
 
 namespace vesk::typing::schema {
@@ -19,27 +18,6 @@ namespace vesk::typing::schema {
 namespace {
 
 constexpr const char kSerializationKey[] = "vesk.typing.Schema";
-
-// Every item of the rebuilt field list must be a field: a native Field, or
-// an instance of the package's field class when that is a class.
-bool check_fields(PyObject* fields, PyObject* field_cls) {
-    if (!PyList_Check(fields)) return true;  // construction refuses it with its own message
-    for (Py_ssize_t i = 0;; ++i) {
-        py::Ref item = py::list_item(fields, i);
-        if (!item) return true;
-        if (field::is_field(item.get())) continue;
-        int ok = 1;
-        if (PyType_Check(field_cls)) {
-            ok = PyObject_IsInstance(item.get(), field_cls);
-            if (ok < 0) return false;
-        }
-        if (!ok) {
-            PyErr_Format(PyExc_TypeError,
-                         "Schema json 'fields' must hold fields. Encountered: %R.", item.get());
-            return false;
-        }
-    }
-}
 
 }  // namespace
 
@@ -90,12 +68,6 @@ PyObject* schema_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         (has_flag && !py::arg_bool("allow_nonconst_keys", flag.get(), s.allow_nonconst_keys)) ||
         json_field(json_value, "metadata", kwargs.get(), metadata) < 0)
         return nullptr;
-    if (metadata && metadata.get() != Py_None && !PyDict_Check(metadata.get())) {
-        PyErr_Format(PyExc_TypeError, "Schema json 'metadata' must be a dict. Encountered: %R.",
-                     metadata.get());
-        return nullptr;
-    }
-    if (!check_fields(fields.get(), bridge->field_cls.get())) return nullptr;
     PyTypeObject* type = schema_type();
     if (!type) return nullptr;
     s.fields = fields.get();

@@ -4,7 +4,6 @@
 // wildcard field without a key spec call.
 #include "typing/field/meta_epoch.hpp"
 #include "typing/schema/drivers.hpp"
-#include "typing/value_spec/kinds/element_guard.hpp"
 
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
@@ -29,10 +28,6 @@ int apply_open_road(const OpenSchemaPlan& plan, PyObject* d, const ApplyCtx& ctx
     for (std::size_t i = 0; i < plan.wildcard_pos && i < total; ++i)
         if (apply_const_field_inplace(d, d, plan.const_fields[i].get(), ctx, inplace) < 0)
             return -1;
-    // Every wildcard entry sees one state of the wildcard field: noted here,
-    // checked after the last entry (field applies run user code between).
-    ElementGuard guard;
-    if (!guard.begin(plan.wildcard_field.get(), false)) return -1;
     field::FieldMetaRef wm_keep;
     const field::FieldMeta* wm = field_meta_view(plan.wildcard_field.get(), wm_keep);
     if (!wm) return -1;
@@ -56,7 +51,6 @@ int apply_open_road(const OpenSchemaPlan& plan, PyObject* d, const ApplyCtx& ctx
             return -1;
         if (schema_set_if_changed(d, k.get(), fv.value.get()) < 0) return -1;
     }
-    if (guard.verify() < 0) return -1;
     for (std::size_t i = plan.wildcard_pos; i < total; ++i)
         if (apply_const_field_inplace(d, d, plan.const_fields[i].get(), ctx, inplace) < 0)
             return -1;
@@ -127,10 +121,6 @@ bool validate_fields_open(const OpenSchemaPlan& plan, PyObject* source, const Ap
     const std::size_t total = plan.const_fields.size();
     for (std::size_t i = 0; i < plan.wildcard_pos && i < total; ++i)
         if (!constant(i)) return false;
-    // Every wildcard entry sees one state of the wildcard field: noted here,
-    // checked after the last entry (field applies run user code between).
-    ElementGuard guard;
-    if (!guard.begin(plan.wildcard_field.get(), false)) return false;
     field::FieldMetaRef wm_keep;
     const field::FieldMeta* wm = field_meta_view(plan.wildcard_field.get(), wm_keep);
     if (!wm) return false;
@@ -151,7 +141,6 @@ bool validate_fields_open(const OpenSchemaPlan& plan, PyObject* source, const Ap
             residue.emplace_back(k, std::move(fv.value));
         }
     }
-    if (guard.verify() < 0) return false;
     for (std::size_t i = plan.wildcard_pos; i < total; ++i)
         if (!constant(i)) return false;
     for (const auto& [k, v] : residue)

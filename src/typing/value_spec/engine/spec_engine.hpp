@@ -85,7 +85,7 @@ public:
     void clear() const noexcept { store(py::Ref()); }
 
 private:
-    mutable PyMutex mutex_{};
+    mutable py::SpinMutex mutex_;
     mutable py::Ref text_;
 };
 

@@ -102,12 +102,17 @@ py::Ref element_path(const ApplyOptions& options, Py_ssize_t index) {
     return topology::child_key_path(key.get(), options.root_path);
 }
 
-py::Ref apply_indexed_element(const ElementGuard& guard, PyObject* callee, PyObject* element,
+py::Ref apply_indexed_element(ElementGuard& guard, PyObject* callee, PyObject* element,
                               const ApplyOptions& options, Py_ssize_t index,
                               bool with_transform) {
-    if (guard.held())
-        return apply_held_element_lazily(guard, element, options,
-                                         [&] { return element_path(options, index); });
+    if (guard.held()) {
+        const bool quiet = guard.quiet_for(element);
+        py::Ref result = apply_held_element_lazily(
+            guard, element, options, [&] { return element_path(options, index); });
+        // User code may have run: the next element reads the spec afresh.
+        if (result && !quiet && !guard.refresh()) return {};
+        return result;
+    }
     py::Ref path = element_path(options, index);
     if (!path) return {};
     return apply_element(callee, element, options, path.get(), with_transform);

@@ -78,8 +78,9 @@ struct Sizes {
 class ElementGuard;
 
 // Element `index`'s apply in a List or Tuple loop: through the element spec
-// the guard holds (the path built only when read), else `apply_element`.
-[[nodiscard]] py::Ref apply_indexed_element(const ElementGuard& guard, PyObject* callee,
+// the guard holds (the path built only when read; the hold taken again after
+// an apply that may have run user code), else `apply_element`.
+[[nodiscard]] py::Ref apply_indexed_element(ElementGuard& guard, PyObject* callee,
                                             PyObject* element, const ApplyOptions& options,
                                             Py_ssize_t index, bool with_transform);
 

@@ -313,10 +313,10 @@ bool unpack_pair(PyObject* item, py::Ref& first, py::Ref& second) {
 py::Ref open_road(const DictKind& dict, py::Ref value, const ApplyOptions& options,
                   PyObject* path) {
     PyObject* spec = dict.open_str_value_spec.get();
-    // One state of the open value spec for every entry: held where only
-    // this loop runs between entries (an exact dict with exact str keys, a
-    // spec that is not any-like, whose skip test reads the entry's class
-    // attributes), otherwise noted and checked after the last entry.
+    // The open value spec is held where only this loop runs between entries
+    // (an exact dict with exact str keys, a spec that is not any-like, whose
+    // skip test reads the entry's class attributes); each entry sees the spec
+    // as it is when it is applied.
     ElementGuard guard;
     if (!guard.begin(spec, PyDict_CheckExact(value.get()))) return {};
     const int any = any_like(spec);
@@ -348,7 +348,6 @@ py::Ref open_road(const DictKind& dict, py::Ref value, const ApplyOptions& optio
             py::Ref whole = schema::schema_apply(dict.schema.get(), target.get(),
                                                  options.allow_partial, nullptr, path,
                                                  options.inplace);
-            if (!whole || guard.verify() < 0) return {};
             return whole;
         }
         // A str subclass may hash and compare in Python.
@@ -365,9 +364,12 @@ py::Ref open_road(const DictKind& dict, py::Ref value, const ApplyOptions& optio
         }
         py::Ref result;
         if (guard.held()) {
+            const bool quiet = guard.quiet_for(v.get());
             result = apply_held_element_lazily(
                 guard, v.get(), options,
                 [&] { return topology::child_key_path(k.get(), path); });
+            // User code may have run: the next entry reads the spec afresh.
+            if (result && !quiet && !guard.refresh()) return {};
         } else {
             py::Ref child = topology::child_key_path(k.get(), path);
             if (!child) return {};
@@ -380,7 +382,6 @@ py::Ref open_road(const DictKind& dict, py::Ref value, const ApplyOptions& optio
         if (result.get() != v.get() && PyObject_SetItem(target.get(), k.get(), result.get()) < 0)
             return {};
     }
-    if (guard.verify() < 0) return {};
     return target;
 }
 

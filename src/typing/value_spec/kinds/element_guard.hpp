@@ -1,41 +1,24 @@
-// ElementGuard: one answer for a whole container whose elements are applied
-// one by one with the same element spec.
+// ElementGuard: the hold of the element spec of a container applied element
+// by element (a List, a variable Tuple, an open Dict).
 //
-// A List, a variable Tuple or an open Dict applies many elements with one
-// element spec. Each element's apply reads that spec (and the specs, fields
-// and schemas nested in it) afresh, so a change made by another thread
-// between two elements would make one answer out of old and new results.
-// The guard prevents that in one of two ways:
+// Each element is applied as the element spec's own `apply` would apply it,
+// reading the spec as it is then. Where the caller's loop runs no user code
+// between elements (a plain container read and written natively, no child
+// transform, no element test that reads the element through Python) and the
+// element spec is a native spec of exactly its kind's native class (a Python
+// subclass may run code of its own around the apply), the guard keeps the
+// spec's shared hold across the elements, and the caller applies each one
+// through the held engine directly, without a call by name: nothing can
+// change the spec in between, and a mutator meanwhile is refused as it is
+// during the spec's own apply.
 //
-// - Held. When the caller's loop runs no user code between elements (a
-//   plain container read and written natively, no child transform, no
-//   element test that reads the element through Python) and the element
-//   spec is a native spec of exactly its kind's native class (a Python
-//   subclass may run code of its own around the apply), the guard keeps the
-//   spec's shared hold for the whole loop: a mutator meanwhile is refused,
-//   as it is during the container's own apply. The caller then applies each
-//   element through the held engine directly, as the spec's own `apply`
-//   would, without a call by name.
-// - Noted. Otherwise, and for everything nested below the element spec in
-//   either case, the guard notes the version of every native spec and
-//   schema and the record generation of every native field the element's
-//   apply may read, before the first element; `verify` after the last one
-//   finds them unchanged, or fails with the borrow error ("Already mutably
-//   borrowed") that the apply would have met had the change come while it
-//   held them. What was already written back stays, as after any failure
-//   part-way through a container. No hold is kept while user code runs.
+// An element whose apply may run user code (a `custom_apply`, a transform,
+// a nested apply by name) is followed by `refresh`: the hold is let go and
+// taken again, so the next element sees any change made meanwhile, by that
+// code or by another thread, as a fresh `apply` by name would. Everywhere
+// else no hold is kept and each element is applied by name.
 //
-// Cost: one read of the process-wide change epoch before and after, and one
-// short shared hold per noted object before the loop; `verify` compares
-// versions only when the epoch moved. Nothing per element. At most
-// `kMaxNoted` objects are noted (deep or self-referring specs stop there).
-//
-// Objects written in Python (specs, fields, schemas) and the Python lists
-// a spec hands out as they are (a Tuple's element fields, a Union's
-// candidates) have no version: their changes are not seen.
-//
-// Errors follow the interpreter's convention: false / -1 with an exception
-// set.
+// Errors follow the interpreter's convention: false with an exception set.
 #pragma once
 
 #include "py/ref.hpp"
@@ -43,7 +26,6 @@
 #include "typing/value_spec/engine/apply.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 
-#include <array>
 #include <cstdint>
 #include <optional>
 
@@ -51,20 +33,14 @@ namespace vesk::typing {
 
 class ElementGuard {
 public:
-    static constexpr int kMaxNoted = 48;
-
     ElementGuard() noexcept = default;
     ElementGuard(const ElementGuard&) = delete;
     ElementGuard& operator=(const ElementGuard&) = delete;
 
-    // Notes `spec` (any object: the element spec, or a native Field whose
-    // value spec is the element spec) and what is nested in it; when
-    // `quiet` and `spec` is a native spec of its exact native class, keeps
-    // its shared hold until `release`. False with the borrow error when a
-    // noted object is being changed right now.
+    // When `quiet` and `spec` (borrowed; the caller keeps it alive) is a
+    // native spec of its exact native class, takes its shared hold. False
+    // with the borrow error when the spec is being changed right now.
     [[nodiscard]] bool begin(PyObject* spec, bool quiet);
-    // Notes one more object (another position's field of a fixed Tuple).
-    [[nodiscard]] bool note(PyObject* obj);
 
     // The held element spec's engine, or null when it is not held.
     [[nodiscard]] const SpecEngine* held() const noexcept { return hold_ ? &**hold_ : nullptr; }
@@ -73,36 +49,33 @@ public:
     // without transform, not frozen): its apply reads the path only to
     // word a refusal and runs no user code, so it can run without one.
     [[nodiscard]] bool held_leaf() const noexcept { return hold_ && leaf_; }
-    // The change epoch read before anything was noted.
+    // The change epoch read before the hold was taken.
     [[nodiscard]] std::uint64_t epoch() const noexcept { return epoch_; }
 
-    // Ends the hold early (before a call that may run user code); `verify`
-    // then reads the element spec again.
+    // Ends the hold for good (before a loop that runs user code between
+    // elements).
     void release() noexcept {
         hold_.reset();
         leaf_ = false;
     }
-
-    // 0 when nothing noted changed since `begin`, -1 with the borrow error
-    // set when something did (or is being changed right now).
-    [[nodiscard]] int verify();
+    // After an element whose apply may have run user code: takes the hold
+    // again, on the spec as it is now. False with the borrow error when the
+    // spec is being changed right now.
+    [[nodiscard]] bool refresh();
+    // Whether applying `element` through the held spec runs no user code:
+    // an exact scalar (or None) given to a held scalar leaf.
+    [[nodiscard]] bool quiet_for(PyObject* element) const noexcept {
+        return held_leaf() &&
+               (element == Py_None ||
+                is_primitive_value_type(reinterpret_cast<PyObject*>(Py_TYPE(element))));
+    }
 
 private:
-    enum class What : std::uint8_t { Spec, Schema, Field };
-    struct Noted {
-        py::Ref obj;
-        std::uint64_t version = 0;
-        What what = What::Spec;
-    };
-
-    [[nodiscard]] bool walk(PyObject* obj, std::optional<SpecRead>* keep);
-    void add(PyObject* obj, std::uint64_t version, What what);
+    [[nodiscard]] bool take();
 
     std::optional<SpecRead> hold_;
-    std::array<Noted, kMaxNoted> noted_{};
-    int count_ = 0;
+    PyObject* spec_ = nullptr;
     std::uint64_t epoch_ = 0;
-    bool begun_ = false;
     bool leaf_ = false;
 };
 
@@ -125,9 +98,7 @@ template <class MakePath>
     // Only an exact scalar: any other value may carry a `custom_apply` of
     // its own, which is handed the path, or be the missing value, whose
     // apply may take it.
-    if (guard.held_leaf() &&
-        (element == Py_None ||
-         is_primitive_value_type(reinterpret_cast<PyObject*>(Py_TYPE(element))))) {
+    if (guard.quiet_for(element)) {
         if (py::Ref done = apply_held_element(guard, element, options, nullptr)) return done;
         PyErr_Clear();
     }

@@ -7,6 +7,7 @@
 #include "py/critical_section.hpp"
 #include "py/lazy.hpp"
 #include "typing/bridge.hpp"
+#include "typing/change_epoch.hpp"
 #include "typing/fast_types.hpp"
 #include "typing/funnel/classify.hpp"
 #include "typing/field/meta_epoch.hpp"
@@ -327,9 +328,9 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
     const bool plain = PyList_CheckExact(value.get());
     const bool with_transform = options.child_transform != nullptr;
     PyObject* callee = with_transform ? list.element_field.get() : list.element.get();
-    // One state of the element spec for the whole list: held where only
-    // this loop runs between elements (a plain list, no child transform),
-    // otherwise noted and checked after the last element.
+    // The element spec is held where only this loop runs between elements
+    // (a plain list, no child transform); each element sees the spec as it
+    // is when it is applied.
     ElementGuard guard;
     if (!guard.begin(callee, plain && !with_transform)) return {};
     // Elements the List's shortcut proved need no apply are not visited
@@ -340,18 +341,32 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
                            : 0;
     // Without a child transform, a plain list's elements go by the element
     // rule first: matched ones stay, converted ones are written back, and
-    // only the rest are applied through the interpreter.
+    // only the rest are applied through the interpreter. The rule answers
+    // for the specs as they were when it was derived: after an element whose
+    // apply ran user code that changed any of them, it is derived again.
     funnel::ElemRule native;
-    if (plain && !funnel::list_element_rule(list, options, native)) return {};
-    // A rule that reads elements through Python runs user code between
-    // elements: the element spec is only noted then.
-    if (native.calls_back()) guard.release();
-    const bool widening = native.pure() && native.widen_int;
-    // A dict rule (at any depth) reads the fields' compiled records, borrowed
-    // for the loop.
-    const bool dicts = native.kind == funnel::ElemRule::Kind::ConstKeyDict;
+    std::uint64_t rule_epoch = 0;
+    bool widening = false;
+    bool dicts = false;
     std::optional<field::ReadSection> reading;
-    if (native.kind != funnel::ElemRule::Kind::Slow && !native.pure()) reading.emplace();
+    auto derive = [&]() {
+        rule_epoch = change_epoch();
+        if (plain && !funnel::list_element_rule(list, options, native)) return false;
+        widening = native.pure() && native.widen_int;
+        // A dict rule (at any depth) reads the fields' compiled records,
+        // borrowed for the loop.
+        dicts = native.kind == funnel::ElemRule::Kind::ConstKeyDict;
+        if (native.kind != funnel::ElemRule::Kind::Slow && !native.pure() && !reading)
+            reading.emplace();
+        // A rule that reads elements through Python runs user code between
+        // elements: the element spec is not held then.
+        if (native.calls_back()) guard.release();
+        return true;
+    };
+    if (!derive()) return {};
+    // Proven elements of a rule that takes containers are settled by the loop
+    // without `inplace` (see below).
+    if (!options.inplace && native.needs_copy()) start = 0;
     if (plain && !options.inplace) {
         value = widening ? widening_copy(native, value.get(), start)
                          : py::Ref::steal(PyList_GetSlice(value.get(), 0, PY_SSIZE_T_MAX));
@@ -401,7 +416,18 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
             // tells a dict taken whole.
             const int matched = dicts ? 0 : native.matches(item.get());
             if (matched < 0) return {};
-            if (matched) continue;
+            if (matched) {
+                // Without `inplace` the element's own apply copies what a
+                // rule beyond the plain ones took whole.
+                if (!options.inplace && native.needs_copy()) {
+                    py::Ref settled;
+                    if (funnel::settle_item(native, item.get(), settled) < 0) return {};
+                    if (settled.get() != item.get() &&
+                        PyList_SetItem(value.get(), i, settled.release()) < 0)
+                        return {};
+                }
+                continue;
+            }
             py::Ref converted;
             const int c = native.convert(item.get(), options.inplace, converted);
             if (c < 0) return {};
@@ -418,6 +444,9 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
         py::Ref result =
             apply_indexed_element(guard, callee, item.get(), options, i, with_transform);
         if (!result) return {};
+        if (native.kind != funnel::ElemRule::Kind::Slow && change_epoch() != rule_epoch &&
+            !derive())
+            return {};
         if (result.get() == item.get()) continue;
         if (writer) {
             PyObject* args[] = {index.get(), result.get()};
@@ -427,7 +456,6 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
             return {};
         }
     }
-    if (guard.verify() < 0) return {};
     return value;
 }
 

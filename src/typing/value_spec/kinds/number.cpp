@@ -273,7 +273,7 @@ Shortcut number_shortcut(const SpecEngine& engine, PyObject*, PyObject* value,
 
 // Both set bounds are compared (value < min, value > max), so a comparison
 // that fails against the maximum fails the check even when the minimum
-// already refused.
+// already refused; a float NaN given to a bounded Float is refused too.
 int number_validate(const SpecEngine& engine, PyObject* value, PyObject* root_path) {
     const NumberKind& number = number_of(engine.kind);
     int below = 0;
@@ -286,7 +286,9 @@ int number_validate(const SpecEngine& engine, PyObject* value, PyObject* root_pa
         above = compare_numbers(value, number.max_value.get(), Py_GT);
         if (above < 0) return -1;
     }
-    if (!below && !above) return 0;
+    // A NaN lies within no range, though it compares below and above none.
+    const bool nan = number.is_float && bounded(number) && is_float_nan(value);
+    if (!below && !above && !nan) return 0;
     PyObject* none;
     if (!py::intern<"None">(none)) return -1;
     py::Ref path_text = path_text_of(root_path);

@@ -4,6 +4,8 @@
 
 #include "py/python.hpp"
 
+#include <cmath>
+
 namespace vesk::typing {
 
 // `a < b` (op Py_LT) or `a > b` (Py_GT): 1, 0, or -1 with an exception set.
@@ -25,6 +27,13 @@ namespace vesk::typing {
         return op == Py_LT ? u < v : u > v;
     }
     return PyObject_RichCompareBool(a, b, op);
+}
+
+// Whether `value` is a float NaN, which no bound contains: every comparison
+// with it is false, so the two range tests alone would let it through. A
+// Float spec with at least one bound refuses it.
+[[nodiscard]] inline bool is_float_nan(PyObject* value) noexcept {
+    return PyFloat_Check(value) && std::isnan(PyFloat_AS_DOUBLE(value));
 }
 
 }  // namespace vesk::typing

@@ -326,11 +326,10 @@ py::Ref tuple_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions&
     }
 
     const bool with_transform = options.child_transform != nullptr;
-    // A variable tuple applies every element with one field's spec: one
-    // state of it for the whole tuple, held where only this loop runs
-    // between elements (an exact tuple, no child transform), otherwise
-    // noted and checked after the last element. A fixed tuple applies each
-    // position's spec once.
+    // A variable tuple applies every element with one field's spec, held
+    // where only this loop runs between elements (an exact tuple, no child
+    // transform); each element sees the spec as it is when it is applied. A
+    // fixed tuple applies each position's spec once.
     py::Ref shared_callee;
     ElementGuard guard;
     if (!tuple.fixed_length && n > 0) {
@@ -338,9 +337,7 @@ py::Ref tuple_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions&
         if (!field) return {};
         shared_callee = with_transform ? field : py::get_attr<"value">(field.get());
         if (!shared_callee) return {};
-        if (!guard.begin(shared_callee.get(),
-                         PyTuple_CheckExact(value.get()) && !with_transform) ||
-            (!with_transform && !guard.note(field.get())))
+        if (!guard.begin(shared_callee.get(), PyTuple_CheckExact(value.get()) && !with_transform))
             return {};
     }
     py::Ref results = py::Ref::steal(PyTuple_New(n));
@@ -360,7 +357,6 @@ py::Ref tuple_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions&
         if (!result) return {};
         PyTuple_SET_ITEM(results.get(), i, result.release());  // a new tuple, not yet shared
     }
-    if (guard.verify() < 0) return {};
     return results;
 }
 

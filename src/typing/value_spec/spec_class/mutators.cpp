@@ -3,7 +3,8 @@
 // replaces is released after the hold (`Detached`). `set_default` and
 // `freeze` run Python code on the new value under a shared hold first, then
 // store under the exclusive one, and compute again when the version shows
-// another store came in between.
+// another store came in between. Their stores are whole values, so a thread
+// lost at a fork while holding one leaves no half-changed spec behind.
 #include "typing/value_spec/spec_class/mutators.hpp"
 
 #include "py/args.hpp"
@@ -64,6 +65,7 @@ PyObject* compute_then_store(SpecScope self, Compute&& compute, Store&& store) {
         {
             auto w = self.exclusive<py::Refuse::Mutation>();
             if (!w) return w.refusal();
+            w.replaces_whole();
             if (w->version != seen) continue;  // computed from a stale state
             if (store(*w, detached) < 0) return nullptr;
         }
@@ -140,6 +142,7 @@ PyObject* spec_set_default_factory(SpecScope self, PyObject* const* args, Py_ssi
     {
         auto w = self.exclusive<py::Refuse::Mutation>();
         if (!w) return w.refusal();
+        w.replaces_whole();
         if (factory && !PyCallable_Check(factory)) {
             w.release();  // the message renders the object: Python code
             (void)check_default_factory(factory);
@@ -161,6 +164,7 @@ PyObject* spec_set_transform(SpecScope self, PyObject* const* args, Py_ssize_t n
     {
         auto w = self.exclusive<py::Refuse::Mutation>();
         if (!w) return w.refusal();
+        w.replaces_whole();
         if (transform && !PyCallable_Check(transform)) {
             w.release();  // the message renders the object: Python code
             PyErr_Format(PyExc_TypeError,
@@ -184,6 +188,7 @@ PyObject* spec_set_strict(const SpecMutation& self, PyObject* const* args, Py_ss
         if (!py::arg_bool("strict", a[0], b)) return nullptr;
         strict = tri_from_bool(b);
     }
+    self.replaces_whole();
     self->strict = strict;
     return py::new_ref(self.object());
 }

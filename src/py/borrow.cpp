@@ -1,0 +1,60 @@
+// What the borrow flags share across threads and forks: each thread's log of
+// the holds it has, and the fork generation, moved on in the child of a fork
+// after the forking thread's holds are carried into it.
+#include "py/borrow.hpp"
+
+#include <pthread.h>
+
+#include <cstdlib>
+
+namespace vesk::py::fork_holds {
+
+thread_local HoldLog t_log [[gnu::tls_model("initial-exec")]] = {nullptr, 0, 0};
+std::atomic<std::uint32_t> g_generation{0};
+
+namespace {
+
+pthread_key_t g_log_key;
+pthread_once_t g_log_key_once = PTHREAD_ONCE_INIT;
+
+// A thread's log storage goes with the thread.
+void free_log(void* items) { std::free(items); }
+void make_log_key() { (void)pthread_key_create(&g_log_key, free_log); }
+
+// Runs in the child of a fork, on the forking thread, before any other code.
+void on_fork_child() {
+    const std::uint32_t g = g_generation.load(std::memory_order_relaxed) + 1;
+    const HoldLog& log = t_log;
+    for (std::uint32_t i = 0; i < log.size; ++i) log.items[i]->carry_into(g);
+    for (std::uint32_t i = 0; i < log.size; ++i) log.items[i]->count_carried();
+    g_generation.store(g, std::memory_order_relaxed);
+}
+
+[[maybe_unused]] const bool g_registered = pthread_atfork(nullptr, nullptr, on_fork_child) == 0;
+
+}  // namespace
+
+void unlogged_below_top(HoldLog& log, BorrowFlag* flag) noexcept {
+    for (std::uint32_t i = log.size; i-- > 0;)
+        if (log.items[i] == flag) {
+            for (std::uint32_t j = i + 1; j < log.size; ++j) log.items[j - 1] = log.items[j];
+            --log.size;
+            return;
+        }
+}
+
+void grow(HoldLog& log) noexcept {
+    const std::uint32_t capacity = log.capacity ? log.capacity * 2 : 16;
+    void* items = std::realloc(log.items, capacity * sizeof(BorrowFlag*));
+    // Out of memory: the hold is not logged (the child of a later fork would
+    // count it as released), which is all that can be done here.
+    if (!items) return;
+    if (!log.items) {
+        (void)pthread_once(&g_log_key_once, make_log_key);
+    }
+    log.items = static_cast<BorrowFlag**>(items);
+    log.capacity = capacity;
+    (void)pthread_setspecific(g_log_key, items);
+}
+
+}  // namespace vesk::py::fork_holds
