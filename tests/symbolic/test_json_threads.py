@@ -10,6 +10,7 @@ import pytest
 import vesk_core._native as native
 from helpers import Dict, List
 from json_trees import made, shapes
+from races import started
 
 THREADS, ROUNDS = 8, 300
 RACE_ERRORS = ("Already borrowed", "Already mutably borrowed", "changed size during iteration",
@@ -32,10 +33,8 @@ def _race(writer, reader):
                     failures[tid].append(e)
 
     threads = [threading.Thread(target=run, args=(t,)) for t in range(THREADS)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    with started(threads, barrier):
+        pass
     assert [f for fs in failures for f in fs] == []
     answers = [a for mine in answers for a in mine]
     assert any(a is not None for a in answers)

@@ -10,6 +10,7 @@ import pytest
 import vesk_core._native as native
 from helpers import Dict, List
 from object_helpers import KeyPath, object_class
+from races import started
 
 THREADS, ROUNDS = 8, 100
 
@@ -28,10 +29,8 @@ def _race(fn):
             failures.append(e)
 
     threads = [threading.Thread(target=run, args=(t,)) for t in range(THREADS)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    with started(threads, barrier):
+        pass
     if failures:
         raise failures[0]
     return results

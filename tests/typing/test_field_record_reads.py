@@ -7,6 +7,7 @@ import threading
 
 import vesk_core._native as native
 from fresh import run_fresh
+from races import started
 from vesk.typing.schema import KeySpec
 
 Field, Int, Schema = native.Field, native.Int, native.Schema
@@ -61,13 +62,15 @@ def test_a_record_in_use_by_another_thread_outlives_its_unpublishing():
     out = []
     worker = threading.Thread(target=lambda: out.append(schema.apply({"a": 1})))
     worker.start()
-    assert entered.wait(10)  # the worker holds the record while the transform runs
-    field.set_validator(None)  # unpublished, but the worker may still read it
-    assert RELEASED == []
-    first = field._field_meta_probe()["token"]  # a new record is built and published
-    assert RELEASED == []
-    go.set()
-    worker.join(10)
+    try:
+        assert entered.wait(10)  # the worker holds the record while the transform runs
+        field.set_validator(None)  # unpublished, but the worker may still read it
+        assert RELEASED == []
+        first = field._field_meta_probe()["token"]  # a new record is built and published
+        assert RELEASED == []
+    finally:
+        go.set()
+        worker.join(10)
     assert out == [{"a": 1}]
     field.set_validator(None)  # the next write frees what no reader can hold now
     assert RELEASED == ["a", "a"]
@@ -93,21 +96,18 @@ def test_every_change_is_read_by_the_next_apply_of_each_thread():
         raise ValueError("refused")
 
     threads = [threading.Thread(target=reader) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for k in range(300):
-        field.set_validator(refuse if k % 2 else None)
-    field.set_validator(refuse)
-    # once the change is made, every later apply on any thread sees it
-    seen = []
-    for _ in range(4):
-        try:
-            schema.apply({"a": 1})
-        except ValueError:
-            seen.append(True)
-    stop.set()
-    for t in threads:
-        t.join()
+    with started(threads, stop):
+        for k in range(300):
+            field.set_validator(refuse if k % 2 else None)
+        field.set_validator(refuse)
+        # once the change is made, every later apply on any thread sees it
+        seen = []
+        for _ in range(4):
+            try:
+                schema.apply({"a": 1})
+            except ValueError:
+                seen.append(True)
+        stop.set()
     assert bad == [] and seen == [True] * 4
 
 
