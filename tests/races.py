@@ -21,7 +21,10 @@ def started(threads, *stops):
         yield threads
     except BaseException:
         for stop in stops:
-            stop.abort() if isinstance(stop, threading.Barrier) else stop.set()
+            if isinstance(stop, threading.Barrier):
+                stop.abort()
+            else:
+                stop.set()
         raise
     finally:
         for t in begun:
