@@ -11,6 +11,7 @@ import vesk_core._native as native
 from helpers import Dict, List
 from json_trees import made, shapes
 from races import started
+from vesk.symbolic.jsonify import to_json
 
 THREADS, ROUNDS = 8, 300
 RACE_ERRORS = ("Already borrowed", "Already mutably borrowed", "changed size during iteration",
@@ -36,9 +37,7 @@ def _race(writer, reader):
     with started(threads, barrier):
         pass
     assert [f for fs in failures for f in fs] == []
-    answers = [a for mine in answers for a in mine]
-    assert any(a is not None for a in answers)
-    return answers
+    return [a for mine in answers for a in mine]
 
 
 def _containers(value):
@@ -74,3 +73,8 @@ def test_reading_a_tree_another_thread_writes(road):
         if out is not None:
             assert "_type" not in out["b"] and all(type(v) in (int, list) for v in out["a"])
             assert not {id(c) for c in _containers(out)} & shared
+    # Writers running truly at once may keep a refused value in the tree for
+    # a whole race, so every racing read may decline; the tree they leave is
+    # read as the package's serializer reads it.
+    refused = "_type" in b or any(type(v) is tuple for v in a)
+    assert read() == (None if refused else to_json(obj))
