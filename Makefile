@@ -50,8 +50,9 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD := build/$(MODE)
 RUNS ?= 20
 # The debug interpreter is several times slower than the others: its suite is
-# spread over a few worker processes so the three finish together.
-DEBUG_WORKERS ?= 4
+# spread over the cores the release and free-threaded suites leave (six on
+# eight cores), so the three finish together; 0 or 1 runs it in one process.
+DEBUG_WORKERS ?= $(shell n=$$(($(JOBS) - 2)); echo $$((n > 1 ? n : 1)))
 # CI refuses to land without the free-threaded run; a local run says it is
 # missing and goes on with the other two.
 REQUIRE_FT ?= $(if $(CI),1,)

@@ -7,11 +7,12 @@ import threading
 
 
 @contextlib.contextmanager
-def started(threads, stop=None):
+def started(threads, *stops):
     """Starts `threads` and joins every thread that was started when the
-    block ends; when it ends by an exception (a failed assertion included),
-    first sets `stop`, the Event the threads watch, so none outlives the
-    test."""
+    block ends; when it ends by an exception (a failed assertion, or a
+    thread that could not start, included), first sets each of `stops`,
+    the Events the threads watch, and breaks each Barrier among them, so
+    no thread waits for one that never comes or outlives the test."""
     begun = []
     try:
         for t in threads:
@@ -19,8 +20,11 @@ def started(threads, stop=None):
             begun.append(t)
         yield threads
     except BaseException:
-        if stop is not None:
-            stop.set()
+        for stop in stops:
+            if isinstance(stop, threading.Barrier):
+                stop.abort()
+            else:
+                stop.set()
         raise
     finally:
         for t in begun:

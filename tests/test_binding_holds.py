@@ -7,6 +7,8 @@ import threading
 
 import pytest
 
+from races import started
+
 hooks = pytest.importorskip("vesk_core._native_testhooks")
 Tally = hooks.Tally
 
@@ -141,8 +143,6 @@ def test_concurrent_mutators_never_lose_a_granted_update():
             assert seen == MUTABLY or isinstance(seen, int)
 
     workers = [threading.Thread(target=run, args=(i,)) for i in range(threads)]
-    for w in workers:
-        w.start()
-    for w in workers:
-        w.join()
+    with started(workers, barrier):
+        pass
     assert tally.count == sum(granted)

@@ -5,6 +5,7 @@ import pytest
 
 import vesk_core._native as native
 from leaks import assert_no_leak
+from races import started
 
 FLAG_IDS = [0, 1, 2, 3, 4]
 SENTINEL = object()
@@ -93,10 +94,8 @@ def test_many_threads_race_without_interference():
                 return
 
     threads = [threading.Thread(target=worker, args=(n,)) for n in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    with started(threads, barrier):
+        pass
     assert failures == []
 
 

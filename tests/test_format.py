@@ -6,6 +6,7 @@ import pytest
 import vesk_core._native as native
 from fresh import run_fresh
 from leaks import assert_no_leak
+from races import started
 
 fmt = native.format
 
@@ -315,26 +316,37 @@ def test_an_indentation_past_the_address_space_names_root_indent(call):
 def test_threads_format_while_another_mutates():
     churned = {i: [i, str(i), {"k": (i, None)}] for i in range(50)}
     stop = threading.Event()
-    texts = []
+    # Each reader's own texts and its call for a quiet spell: changes running
+    # truly at once (the free-threaded build) may spoil every format of a
+    # round, so a reader with no whole text after its rounds asks the
+    # churner to pause until it has one.
+    texts, quiet = [[], []], [threading.Event(), threading.Event()]
 
     def churn():
         while not stop.is_set():
+            if any(q.is_set() for q in quiet):
+                stop.wait(0.0001)
+                continue
             churned.pop(0, None)
             churned[0] = [1]
 
-    def reader():
-        for _ in range(300):
+    def reader(k):
+        n = 0
+        while n < 300 or not texts[k]:
+            if n >= 300:
+                quiet[k].set()
+            n += 1
             with contextlib.suppress(RuntimeError):  # changed between two entries
-                texts.append(fmt(churned, compact=True))
+                texts[k].append(fmt(churned, compact=True))
+        quiet[k].clear()
 
-    threads = [threading.Thread(target=f) for f in (churn, reader, reader)]
-    for t in threads:
-        t.start()
-    for t in threads[1:]:
-        t.join()
-    stop.set()
-    threads[0].join()
-    assert texts and all(t.startswith("{") and t.endswith("]}") for t in texts)
+    readers = [threading.Thread(target=reader, args=(k,)) for k in range(2)]
+    with started([threading.Thread(target=churn), *readers], stop):
+        for t in readers:
+            t.join()
+        stop.set()
+    assert all(texts)
+    assert all(t.startswith("{") and t.endswith("]}") for mine in texts for t in mine)
 
 
 def test_no_reference_leaks():

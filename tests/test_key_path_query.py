@@ -2,6 +2,7 @@ import threading
 
 import pytest
 
+from races import started
 from vesk_core._native import KeyPath
 
 P = KeyPath.parse
@@ -192,10 +193,8 @@ def test_threads_sharing_fresh_paths_agree():
         results[i] = [(str(p), hash(p), p.query(tree), p.get({}, -1)) for p in paths]
 
     threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    with started(threads, barrier):
+        pass
     assert results[0] is not None and all(r == results[0] for r in results)
     assert results[0][7] == ("a[1].b[7]", hash("a[1].b[7]"), 7, -1)
 
@@ -224,13 +223,10 @@ def test_a_list_shrinking_under_the_walk_gives_not_found():
     churner = threading.Thread(target=churn)
     outcomes = [[] for _ in range(3)]
     readers = [threading.Thread(target=query, args=(o,)) for o in outcomes]
-    churner.start()
-    for t in readers:
-        t.start()
-    for t in readers:
-        t.join()
-    stop.set()
-    churner.join()
+    with started([churner, *readers], stop):
+        for t in readers:
+            t.join()
+        stop.set()
     assert [len(o) for o in outcomes] == [20_000] * 3 and all(map(all, outcomes))
 
 

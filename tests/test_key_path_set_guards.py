@@ -5,6 +5,7 @@ import pytest
 
 import vesk_core._native as native
 from fresh import run_fresh
+from races import started
 
 KeyPath = native.KeyPath
 KeyPathSet = native.KeyPathSet
@@ -227,10 +228,8 @@ WALK_RACES = {"dictionary changed size during iteration",
 def run_threads(*targets):
     start = threading.Barrier(len(targets))
     threads = [threading.Thread(target=lambda f=f: (start.wait(), f())) for f in targets]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    with started(threads, start):
+        pass
 
 
 def test_concurrent_writers_lose_no_member():

@@ -6,6 +6,7 @@ from contextlib import suppress
 import pytest
 
 from leaks import assert_no_leak
+from races import started
 
 import vesk_core._native as native
 
@@ -216,10 +217,8 @@ def test_concurrent_extend_never_breaks_a_granted_extension(kind):
                 outcomes[i] = ("busy", str(e))
 
         threads = [threading.Thread(target=run, args=(i,)) for i in range(THREADS)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        with started(threads, barrier):
+            pass
         granted = [i for i, o in enumerate(outcomes) if o[0] == "ok"]
         assert granted, outcomes
         for i, (status, detail) in enumerate(outcomes):

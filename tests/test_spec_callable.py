@@ -9,6 +9,7 @@ import pytest
 import vesk_core._native as native
 from fresh import run_fresh
 from leaks import assert_no_leak
+from races import started
 from vesk.typing import annotation as stand_in
 from vesk.typing.handles import Functor as FunctorBase
 
@@ -272,13 +273,10 @@ def test_threads_build_from_a_changing_kw_list():
     results = [None] * 6
     writer = threading.Thread(target=rewrite)
     builders = [threading.Thread(target=build, args=(i,)) for i in range(len(results))]
-    writer.start()
-    for t in builders:
-        t.start()
-    for t in builders:
-        t.join()
-    stop.set()
-    writer.join()
+    with started([writer, *builders], stop):
+        for t in builders:
+            t.join()
+        stop.set()
     for seen in results:
         assert len(seen) == 150
         for one in seen:

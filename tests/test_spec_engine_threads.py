@@ -27,8 +27,8 @@ def test_mutation_while_another_thread_applies_is_refused():
     result = []
     worker = threading.Thread(target=lambda: result.append(spec.apply(2)))
     worker.start()
-    assert entered.wait(10)
     try:
+        assert entered.wait(10)
         for mutate in (lambda: spec.set_default(3.0), lambda: spec.freeze(), lambda: spec.noneable()):
             try:
                 mutate()
@@ -184,10 +184,8 @@ def test_a_default_computed_before_a_freeze_is_never_stored_after_it():
                         return
 
         threads = [threading.Thread(target=setter), threading.Thread(target=freezer)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        with started(threads, barrier):
+            pass
         assert errors == []
         assert spec.frozen
         assert spec.default == seen_frozen[0] == last_set[0]

@@ -6,6 +6,7 @@ import typing
 import pytest
 
 import vesk_core._native as native
+from races import started
 from vesk.typing import forward_ref
 from vesk.typing.forward_ref import ForwardRef
 from vesk_core._native import Object, Type
@@ -106,14 +107,11 @@ def test_readers_follow_a_reference_that_comes_and_goes():
                 seen[slot].add(TypeError)
 
     readers = [threading.Thread(target=read, args=(i,)) for i in range(4)]
-    for t in readers:
-        t.start()
-    for _ in range(200):
-        forward_ref.register_forward_ref_target([], Flicker)
-        forward_ref.forget_forward_ref_target(Flicker)
-    stop.set()
-    for t in readers:
-        t.join()
+    with started(readers, stop):
+        for _ in range(200):
+            forward_ref.register_forward_ref_target([], Flicker)
+            forward_ref.forget_forward_ref_target(Flicker)
+        stop.set()
     assert all(outcomes <= {Flicker, TypeError} and outcomes for outcomes in seen)
     with pytest.raises(TypeError):  # the last state: not registered
         spec.cls

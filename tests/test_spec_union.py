@@ -6,6 +6,7 @@ import threading
 import pytest
 
 import vesk_core._native as native
+from races import started
 from vesk.typing import annotation, json
 from vesk_core._native import Float, Int, Object, Str, Union
 
@@ -309,10 +310,8 @@ def test_applies_on_threads():
             failures[slot] = e
 
     threads = [threading.Thread(target=run, args=(i,)) for i in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    with started(threads):
+        pass
     assert failures == [None] * 8
 
 

@@ -7,6 +7,7 @@ import threading
 import pytest
 
 import record_cells
+from races import started
 import vesk_core._native as native
 from vesk.symbolic.records import record_class
 
@@ -143,10 +144,8 @@ def _race(n, work):
         results[i] = work(i)
 
     threads = [threading.Thread(target=run, args=(i,)) for i in range(n)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    with started(threads, barrier):
+        pass
     return results
 
 

@@ -10,6 +10,8 @@ import pytest
 import vesk_core._native as native
 from helpers import Dict, List
 from json_trees import made, shapes
+from races import started
+from vesk.symbolic.jsonify import to_json
 
 THREADS, ROUNDS = 8, 300
 RACE_ERRORS = ("Already borrowed", "Already mutably borrowed", "changed size during iteration",
@@ -43,10 +45,8 @@ def _race_once(writer, reader):
                     failures[tid].append(e)
 
     threads = [threading.Thread(target=run, args=(t,)) for t in range(THREADS)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    with started(threads, barrier):
+        pass
     assert [f for fs in failures for f in fs] == []
     return [a for mine in answers for a in mine]
 
@@ -84,3 +84,6 @@ def test_reading_a_tree_another_thread_writes(road):
         if out is not None:
             assert "_type" not in out["b"] and all(type(v) in (int, list) for v in out["a"])
             assert not {id(c) for c in _containers(out)} & shared
+    # The tree the writers leave is read as the package's serializer reads it.
+    refused = "_type" in b or any(type(v) is tuple for v in a)
+    assert read() == (None if refused else to_json(obj))

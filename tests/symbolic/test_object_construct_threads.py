@@ -8,6 +8,7 @@ import threading
 import vesk_core._native as native
 from construct_helpers import snapshot
 from object_helpers import KeyPath, object_class
+from races import started
 
 THREADS, ROUNDS = 8, 50
 
@@ -36,10 +37,8 @@ def test_threads_constructing_one_new_class():
             failures.append(e)
 
     threads = [threading.Thread(target=run, args=(t,)) for t in range(THREADS)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    with started(threads, barrier):
+        pass
     assert failures == []
     assert type(vars(cls)["__native_ctor_meta__"]) is native.ObjectCtorMeta
     oracle = make_class()

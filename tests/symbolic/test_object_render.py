@@ -10,6 +10,7 @@ from hypothesis import given, strategies as st
 
 import vesk_core._native as native
 from object_helpers import made, made_record, node_record_class, object_class
+from races import started
 from vesk.symbolic.rendering import child_fields, render
 
 fast = native._render_object_fast
@@ -143,12 +144,10 @@ def test_rendering_a_tree_another_thread_writes():
 
     readers = [threading.Thread(target=reader) for _ in range(3)]
     w = threading.Thread(target=writer)
-    for t in readers + [w]:
-        t.start()
-    for t in readers:
-        t.join()
-    stop.set()
-    w.join()
+    with started(readers + [w], stop):
+        for t in readers:
+            t.join()
+        stop.set()
     for got in outcomes:
         assert got is None or isinstance(got, RuntimeError) or (
             got.startswith("N(") and got.count("(") == got.count(")")), got

@@ -10,6 +10,7 @@ import pytest
 import vesk_core._native as native
 from helpers import Dict, List
 from object_helpers import KeyPath, made, made_record, node_record_class, object_class
+from races import started
 from vesk.symbolic.rendering import rebind
 
 
@@ -91,12 +92,10 @@ def test_shallow_clones_of_an_object_another_thread_writes(Flat, Typed):
 
     threads = [threading.Thread(target=cloner) for _ in range(3)]
     w = threading.Thread(target=writer)
-    for t in threads + [w]:
-        t.start()
-    for t in threads:
-        t.join()
-    stop.set()
-    w.join()
+    with started(threads + [w], stop):
+        for t in threads:
+            t.join()
+        stop.set()
     mutable = {id(c) for c in containers}
     for clone in clones:
         assert type(clone) is Flat and clone.field_dict() is not source.field_dict()

@@ -12,6 +12,7 @@ import pytest
 import vesk_core._native as native
 from helpers import Dict
 from object_helpers import KeyPath, made, made_record, node_record_class, object_class
+from races import started
 
 THREADS, ROUNDS = 8, 200
 BORROW_ERRORS = ("Already borrowed", "Already mutably borrowed")
@@ -45,10 +46,8 @@ def test_racing_node_state_writes_end_with_a_written_value(layout):
                     failures.append(e)
 
     threads = [threading.Thread(target=run, args=(t,)) for t in range(THREADS)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    with started(threads, barrier):
+        pass
     assert failures == []
     parent, path = native._probe_node_get(inst, 0), native._probe_node_get(inst, 1)
     assert any(parent is parents[t] for t in range(THREADS) if 0 in wrote[t])

@@ -12,6 +12,7 @@ from hypothesis import given, strategies as st
 import vesk_core._native as native
 from helpers import MISSING, List
 from object_helpers import KeyPath, made, object_class
+from races import started
 
 SPECS = {
     "Int": native.Int, "Float": native.Float, "Str": native.Str, "Any": native.Any,
@@ -83,10 +84,8 @@ def test_racing_writes_of_one_field():
                 failures.append(update)
 
     workers = [threading.Thread(target=run, args=(t,)) for t in range(threads)]
-    for w in workers:
-        w.start()
-    for w in workers:
-        w.join()
+    with started(workers, barrier):
+        pass
     assert failures == []
     assert all(len(log) == rounds for log in logs)
     assert obj.x in {u.new_value for log in logs for u in log}

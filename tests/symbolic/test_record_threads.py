@@ -8,8 +8,9 @@ import threading
 import pytest
 
 import vesk_core._native as native
-from helpers import Dict
+from helpers import Dict, List
 from object_helpers import KeyPath, object_class
+from races import started
 
 THREADS, ROUNDS = 8, 100
 
@@ -28,10 +29,8 @@ def _race(fn):
             failures.append(e)
 
     threads = [threading.Thread(target=run, args=(t,)) for t in range(THREADS)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    with started(threads, barrier):
+        pass
     if failures:
         raise failures[0]
     return results
@@ -57,6 +56,27 @@ def test_racing_first_uses_agree_on_the_installed_object(first_use):
             installed = native._slot_node_get(inst, 6)
             assert installed["child"] is inst.child
         assert all(g is installed for g in got)
+
+
+def test_racing_materialisations_leave_the_tree_one_would():
+    # Every builder stamps the children the record holds; stamping them
+    # alike must not make the threads refuse each other.
+    leaf = object_class("Leaf", [("v", native.Int(default=0))])
+    R = object_class("R", [("d", native.Any()), ("l", native.Any()), ("o", native.Any()),
+                           ("n", native.Int(default=0))], slots=True)
+    names = ["d", "l", "o", "n"]
+    for _ in range(ROUNDS // 10):
+        inst = R(d=Dict(a=1), l=List([1]), o=leaf(v=1), root_path=KeyPath("r"))
+        cells = native._slot_record_inline_fields(inst, names)
+        got = _race(lambda t: native._slot_record_materialize(inst, names))
+        view = native._slot_node_get(inst, 6)
+        assert all(g is view for g in got)
+        assert view.topo_parent is inst and view.topo_path == KeyPath("r")
+        assert view["n"] == 0
+        for name in "dlo":
+            assert view[name] is cells[name]  # shared with the cells, not cloned
+            assert cells[name]._topo_parent is inst
+            assert cells[name]._topo_path == KeyPath(name, KeyPath("r"))
 
 
 def test_racing_cell_writes_end_with_a_written_value():

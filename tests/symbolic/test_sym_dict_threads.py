@@ -6,6 +6,7 @@ stores nothing. The end state is checked against what each thread did."""
 import threading
 
 from helpers import MISSING, Dict, KeyPath
+from races import started
 
 THREADS, ROUNDS, SHARED = 8, 200, ("s0", "s1")
 BORROW_ERRORS = ("Already borrowed", "Already mutably borrowed")
@@ -43,10 +44,8 @@ def test_concurrent_writes_to_shared_and_distinct_keys():
                 written[tid].append((key, value))
 
     threads = [threading.Thread(target=run, args=(t,)) for t in range(THREADS)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    with started(threads, barrier):
+        pass
     assert failures == []
 
     by_key = {}

@@ -12,6 +12,7 @@ import pytest
 
 import vesk_core._native as native
 from helpers import MISSING, Dict, KeyPath, List, scope
+from races import started
 
 THREADS, ROUNDS = 8, 150
 BORROW_ERRORS = ("Already borrowed", "Already mutably borrowed")
@@ -47,10 +48,8 @@ def run_threads(target):
             failures.append(e)
 
     threads = [threading.Thread(target=run, args=(t,)) for t in range(THREADS)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    with started(threads, barrier):
+        pass
     assert failures == []
 
 

@@ -7,6 +7,7 @@ import threading
 import pytest
 
 import vesk_core._native as native
+from races import started
 from seams import script, seams  # noqa: F401  (fixture)
 
 MISSING = native.missing_value_singleton()
@@ -28,10 +29,8 @@ def test_missing_default_from_many_detached_threads():
         results.append(all(seams.missing_default_detached() is MISSING for _ in range(200)))
 
     threads = [threading.Thread(target=run) for _ in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    with started(threads):
+        pass
     assert results == [True] * 8
 
 

@@ -62,13 +62,15 @@ def test_a_record_in_use_by_another_thread_outlives_its_unpublishing():
     out = []
     worker = threading.Thread(target=lambda: out.append(schema.apply({"a": 1})))
     worker.start()
-    assert entered.wait(10)  # the worker holds the record while the transform runs
-    field.set_validator(None)  # unpublished, but the worker may still read it
-    assert RELEASED == []
-    first = field._field_meta_probe()["token"]  # a new record is built and published
-    assert RELEASED == []
-    go.set()
-    worker.join(10)
+    try:
+        assert entered.wait(10)  # the worker holds the record while the transform runs
+        field.set_validator(None)  # unpublished, but the worker may still read it
+        assert RELEASED == []
+        first = field._field_meta_probe()["token"]  # a new record is built and published
+        assert RELEASED == []
+    finally:
+        go.set()
+        worker.join(10)
     assert out == [{"a": 1}]
     field.set_validator(None)  # the next write frees what no reader can hold now
     assert RELEASED == ["a", "a"]

@@ -7,6 +7,7 @@ import weakref
 import pytest
 
 import vesk_core._native as native
+from races import started
 from vesk.typing import forward_ref
 from vesk.typing.handles import FastApplyInfo as native_fast_info
 
@@ -318,10 +319,8 @@ def test_concurrent_extend_loses_no_field():
 
     workers = [threading.Thread(target=extend, args=(t,)) for t in range(threads_n)]
     workers.append(threading.Thread(target=recompute))
-    for w in workers:
-        w.start()
-    for w in workers:
-        w.join()
+    with started(workers, barrier):
+        pass
     present = set(keys_of(schema))
     expected = {name for names in added for name in names} | {"root"}
     assert expected <= present

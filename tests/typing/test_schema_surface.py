@@ -8,6 +8,7 @@ import pytest
 
 import vesk_core._native as native
 from json_specs import JsonSpec
+from races import started
 
 Schema, Field, Dict, Int, Str, StrKey = (native.Schema, native.Field, native.Dict, native.Int,
                                          native.Str, native.StrKey)
@@ -198,10 +199,8 @@ def test_nesting_is_counted_per_thread():
         results[i] = Schema.from_json(nested_form(40))["a"].value.kind
 
     threads = [threading.Thread(target=read, args=(i,)) for i in range(8)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    with started(threads, barrier):
+        pass
     assert results == ["dict"] * 8
 
 

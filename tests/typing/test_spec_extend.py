@@ -7,6 +7,7 @@ import threading
 import pytest
 
 import vesk_core._native as native
+from races import started
 from vesk_core._native import (Any, Bool, Callable, Dict, Enum, Float, Functor, Int, List,
                                Object, Str, Tuple, Type, Union)
 
@@ -316,10 +317,8 @@ def test_threads_extending_and_applying_one_spec():
             outcomes[i] = e
 
     threads = [threading.Thread(target=run, args=(i,)) for i in range(workers)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    with started(threads, start):
+        pass
     assert all(type(o) is int for o in outcomes), outcomes
     assert sum(outcomes) > 0
     assert (spec.min_value, spec.max_value) == (0, 10) and repr(spec) == "Int(min=0, max=10)"

@@ -6,6 +6,7 @@ import threading
 import pytest
 
 import vesk_core._native as native
+from races import started
 
 Bool, Enum, Int, Str = native.Bool, native.Enum, native.Int, native.Str
 
@@ -139,12 +140,10 @@ def test_the_cached_text_is_never_stale_or_torn_under_concurrent_mutation():
     try:
         threads = [threading.Thread(target=read, args=(i,)) for i in range(readers)]
         writer = threading.Thread(target=mutate)
-        for t in threads + [writer]:
-            t.start()
-        for t in threads:
-            t.join()
-        stop.set()
-        writer.join()
+        with started(threads + [writer], start, stop):
+            for t in threads:
+                t.join()
+            stop.set()
     finally:
         sys.setswitchinterval(old)
 

@@ -8,6 +8,7 @@ import pytest
 
 import vesk_core._native as native
 from leaks import assert_no_leak
+from races import started
 from spec_json_support import (Any, Bool, Callable, Dict, Enum, Float, Functor, Int, Klass,
                                List, Object, Str, Tuple, Type, Union, tf)
 from vesk.typing import json as sj
@@ -223,10 +224,8 @@ def test_nesting_is_bounded_per_thread_and_deep_specs_fail_cleanly():
     results = []  # the count unwound with the error, and each thread has its own
     workers = [threading.Thread(target=lambda: results.append(sj.from_json(nested(100))))
                for _ in range(3)]
-    for w in workers:
-        w.start()
-    for w in workers:
-        w.join()
+    with started(workers):
+        pass
     assert [str(r).count("List") for r in results] == [99] * 3
     spec = Int()
     for _ in range(5000):

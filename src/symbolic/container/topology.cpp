@@ -201,7 +201,17 @@ PyObject* update_children_paths(PyObject* self, PyObject* const* args, Py_ssize_
 
 template <class S>
 PyObject* topo_setparent(PyObject* self, PyObject* parent) {
-    if (properties::set_ref<S, properties::RefField::Parent>(py::Scoped<S>(self), parent) < 0)
+    // Stamping the parent a container already has writes nothing: threads
+    // that stamp one shared child alike (racing materialisations of a
+    // record's view) then only share it, and never refuse each other.
+    bool same = false;
+    {
+        py::Shared<S> held(self);
+        if (!held) return nullptr;
+        same = or_none(held->node.parent) == parent;
+    }
+    if (!same &&
+        properties::set_ref<S, properties::RefField::Parent>(py::Scoped<S>(self), parent) < 0)
         return nullptr;
     if constexpr (std::is_same_v<S, DictState>) {
         if (pass_parent_on(self, parent) < 0) return nullptr;

@@ -205,9 +205,12 @@ int set_parent(PyObject* inst, PyObject* parent) {
     NodeFacts facts;
     if (!node_facts(inst, facts) || topology_gate(inst, facts, "topo_setparent") < 0) return -1;
     py::Ref old;
-    if (get_ref_role(inst, kRoleParent, old) < 0 || set_role(inst, kRoleParent, parent) < 0)
-        return -1;
-    if (old.get() == parent) return 0;  // both empty, or the same object
+    if (get_ref_role(inst, kRoleParent, old) < 0) return -1;
+    // The parent it already has is not written again, so threads stamping
+    // one shared child alike do not refuse each other's hold.
+    if (old && old.get() == parent) return 0;
+    if (set_role(inst, kRoleParent, parent) < 0) return -1;
+    if (old.get() == parent) return 0;  // both empty
     bool overridden = facts.parent_change_overridden;
     if (!facts.decided) {
         const ObjectBridge* b = object_bridge();
