@@ -81,6 +81,10 @@ int cycle_guard(PyObject* container, PyObject* child, PyObject* new_path) {
             parent = py::get_attr<"_topo_parent">(current.get());
             if (!parent) return -1;
         }
+        // A node another write is placing counts as under its destination:
+        // of two writes racing nodes into each other's subtrees, the later
+        // walk meets the earlier claim.
+        if (absent(parent)) parent = claimed_destination(current.get());
         if (absent(parent)) return 0;
         if (parent.get() == child) {
             raise_cycle(child, new_path, kCycle);
@@ -122,82 +126,139 @@ int same_path(PyObject* new_path, PyObject* current) {
 
 // Path first, then parent; a parentless owner (None) gives no parent to a
 // child that had none.
-py::Ref stamp(py::Ref child, PyObject* new_path, const AdoptArgs& a, bool fresh, bool topo_aware) {
-    if (!topo_aware) return child;
-    if (call_method_void<"topo_setpath">(child.get(), new_path) < 0) return {};
-    if (a.parent_set_by_caller || (a.parent_to_set == Py_None && fresh)) return child;
-    if (call_method_void<"topo_setparent">(child.get(), a.parent_to_set) < 0) return {};
-    return child;
+int stamp(PyObject* child, PyObject* new_path, const AdoptArgs& a, bool fresh, bool topo_aware) {
+    if (!topo_aware) return 0;
+    if (call_method_void<"topo_setpath">(child, new_path) < 0) return -1;
+    if (a.parent_set_by_caller || (a.parent_to_set == Py_None && fresh)) return 0;
+    return call_method_void<"topo_setparent">(child, a.parent_to_set);
 }
 
-py::Ref adopt_in_tree(py::Ref child, const AdoptArgs& a) {
+// Where a claimed child is going: its parent to be, else the container.
+PyObject* destination_of(const AdoptArgs& a) noexcept {
+    return a.parent_to_set && a.parent_to_set != Py_None ? a.parent_to_set : a.container;
+}
+
+bool adopt_in_tree(py::Ref child, const AdoptArgs& a, Adoption& out) {
     const int symbolic = is_symbolic(child.get());
-    if (symbolic < 0) return {};
+    if (symbolic < 0) return false;
     const Policy policy = parse_policy(a.policy);
+    // Taken as it is: no placement, nothing to undo.
+    auto unchanged = [&out](py::Ref value) {
+        out.value = std::move(value);
+        return true;
+    };
     if (symbolic) {
         ChildState state;
         const int native = read_child_state(child.get(), state);
-        if (native < 0) return {};
+        if (native < 0) return false;
         const int topo = native ? state.enable_topo : strict_topology_flag(child.get());
-        if (topo <= 0) return topo < 0 ? py::Ref() : child;
+        if (topo <= 0) return topo < 0 ? false : unchanged(std::move(child));
         if (policy == Policy::Ref || policy == Policy::Clone) {
             const int inferential = is_inferential(child.get());
-            if (inferential < 0) return {};
+            if (inferential < 0) return false;
             if (!inferential) {
-                if (policy == Policy::Ref) return child;
+                if (policy == Policy::Ref) return unchanged(std::move(child));
                 child = call_method<"sym_clone">(child.get());
-                if (!child) return {};
+                if (!child) return false;
             }
         }
     }
     const int topo_aware = is_topology_aware(child.get());
-    if (topo_aware < 0) return {};
-    if (!symbolic && !topo_aware) return child;
+    if (topo_aware < 0) return false;
+    if (!symbolic && !topo_aware) return unchanged(std::move(child));
     py::Ref new_path = topology::child_key_path(a.key, a.owner_path);
-    if (!new_path) return {};
-    if (!symbolic) return stamp(std::move(child), new_path.get(), a, false, topo_aware);
-
-    Placement where;
-    if (!read_placement(child.get(), false, where)) return {};
-    bool in_claimed_set = false;
-    if (absent(where.parent)) {
-        if (!a.claimed || !a.claimed->contains(child.get())) {
-            if (cycle_guard(a.container, child.get(), new_path.get()) < 0) return {};
-            if (a.claimed) a.claimed->add(child.get());
-            return stamp(std::move(child), new_path.get(), a, true, topo_aware);
-        }
-        in_claimed_set = true;
-    } else if (where.parent.get() == a.container) {
-        if (!where.native) {
-            where.path = py::get_attr<"_topo_path">(child.get());
-            if (!where.path) return {};
-        }
-        const int same = same_path(new_path.get(), where.native ? or_none(where.path) : where.path.get());
-        if (same < 0) return {};
-        if (same) return stamp(std::move(child), new_path.get(), a, false, topo_aware);
+    if (!new_path) return false;
+    if (!symbolic) {
+        // A topology-aware value of another kind is stamped as it is.
+        out.value = std::move(child);
+        out.mark_placed({});
+        return stamp(out.value.get(), new_path.get(), a, false, topo_aware) == 0;
     }
 
-    // Held elsewhere: by another parent, under another path, or earlier in
-    // this very operation.
-    if (policy == Policy::AdoptRef && !in_claimed_set) return child;
+    // Where the child sits is decided, and the child stamped, under a claim;
+    // a child that another write claims meanwhile is held elsewhere.
+    Claim claim;
+    bool in_claimed_set = false;
+    if (claim.take(child.get(), destination_of(a))) {
+        Placement where;
+        if (!read_placement(child.get(), false, where)) return false;
+        bool place = false;
+        bool fresh = false;
+        if (absent(where.parent)) {
+            if (!a.claimed || !a.claimed->contains(child.get())) {
+                if (cycle_guard(a.container, child.get(), new_path.get()) < 0) return false;
+                if (a.claimed) a.claimed->add(child.get());
+                place = fresh = true;
+            } else {
+                in_claimed_set = true;
+            }
+        } else if (where.parent.get() == a.container) {
+            if (!where.native) {
+                where.path = py::get_attr<"_topo_path">(child.get());
+                if (!where.path) return false;
+            }
+            const int same =
+                same_path(new_path.get(), where.native ? or_none(where.path) : where.path.get());
+            if (same < 0) return false;
+            place = same != 0;
+        }
+        if (place) {
+            out.value = std::move(child);
+            out.claim = std::move(claim);
+            if (fresh) out.mark_placed(where.native ? std::move(where.path) : py::Ref());
+            if (stamp(out.value.get(), new_path.get(), a, fresh, topo_aware) == 0) return true;
+            out.undo();
+            return false;
+        }
+        claim.release();
+    }
+
+    // Held elsewhere: by another parent, under another path, by another
+    // write, or earlier in this very operation.
+    if (policy == Policy::AdoptRef && !in_claimed_set) return unchanged(std::move(child));
     if (policy != Policy::Adopt) {
         const int reference_like = is_reference_like(child.get());
-        if (reference_like < 0) return {};
-        if (!reference_like) return shared_hold_error(child.get(), new_path.get(), in_claimed_set);
+        if (reference_like < 0) return false;
+        if (!reference_like) {
+            (void)shared_hold_error(child.get(), new_path.get(), in_claimed_set);
+            return false;
+        }
     }
-    child = call_method<"sym_clone">(child.get());
-    if (!child) return {};
-    return stamp(std::move(child), new_path.get(), a, true, topo_aware);
+    out.value = call_method<"sym_clone">(child.get());
+    if (!out.value) return false;
+    return stamp(out.value.get(), new_path.get(), a, true, topo_aware) == 0;
 }
 
 }  // namespace
 
-py::Ref adopt_child(PyObject* child, const AdoptArgs& a) {
-    if (a.adopting) return adopt_in_tree(py::Ref::borrow(child), a);
+void Adoption::undo() noexcept {
+    if (!placed_ || !value) return;
+    placed_ = false;
+    PyObject* pending = PyErr_GetRaisedException();
+    if (call_method_void<"topo_setparent">(value.get(), Py_None) < 0) PyErr_Clear();
+    py::Ref path = std::move(prior_path_);
+    if (!path) {
+        const ContainerBridge* b = container_bridge();
+        path = b ? py::Ref::steal(PyObject_CallNoArgs(b->keypath_cls.get())) : py::Ref();
+    }
+    if (!path || call_method_void<"topo_setpath">(value.get(), path.get()) < 0) PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+}
+
+bool adopt_child(PyObject* child, const AdoptArgs& a, Adoption& out) {
+    out = Adoption{};
+    if (a.adopting) return adopt_in_tree(py::Ref::borrow(child), a, out);
     const int symbolic = is_symbolic(child);
-    if (symbolic < 0) return {};
-    if (symbolic && unstamp_phantom_path(a.key, child, a.owner_path) < 0) return {};
-    return py::Ref::borrow(child);
+    if (symbolic < 0) return false;
+    if (symbolic && unstamp_phantom_path(a.key, child, a.owner_path) < 0) return false;
+    out.value = py::Ref::borrow(child);
+    return true;
+}
+
+py::Ref adopt_child(PyObject* child, const AdoptArgs& a) {
+    Adoption adopted;
+    if (!adopt_child(child, a, adopted)) return {};
+    return std::move(adopted.value);
 }
 
 int strict_topology_flag(PyObject* value) {

@@ -8,11 +8,18 @@
 // Every call a child gets (`sym_clone`, `topo_setpath`, `topo_setparent`, its
 // `_topo_parent` and `_topo_path`) goes through Python attribute lookup, so
 // native containers, objects and pure-Python symbolic classes are treated
-// alike. Nothing here holds a lock or a hold while Python code runs; a
-// failure is raised at once and nothing done before it is undone.
+// alike. Nothing here holds a lock or a hold while Python code runs.
+//
+// A symbolic child is placed under a claim (claim.hpp): the decision where it
+// sits, the cycle walk and the stamping are one write's alone, and a child
+// another write is placing meanwhile counts as held elsewhere. A failure
+// while a claimed child is stamped gives it back its freedom (no parent, its
+// path as it was) before it is raised; a failure before that leaves what the
+// calls already did.
 #pragma once
 
 #include "py/ref.hpp"
+#include "symbolic/claim.hpp"
 #include "symbolic/claimed.hpp"
 
 namespace vesk::symbolic {
@@ -30,6 +37,38 @@ struct AdoptArgs {
 
 // The value to store: `child` itself or its clone; null with an exception.
 [[nodiscard]] py::Ref adopt_child(PyObject* child, const AdoptArgs& args);
+
+// What a write keeps of one adoption until it has stored the child: the
+// claim on a child it placed, and how to undo the placement should the write
+// fail before the store.
+class Adoption {
+public:
+    py::Ref value;  // what to store: the child or its clone
+    Claim claim;    // on the child, held until the store (may be empty)
+
+    // Gives a child this adoption placed back its freedom: no parent, its
+    // path as it was before (the empty path when that was unknown), through
+    // its `topo_setparent` and `topo_setpath`. Nothing for a clone, a child
+    // stamped again where it already sat, or one taken unchanged. Best effort:
+    // the exception pending (the write's own) is kept.
+    void undo() noexcept;
+    // Whether the adoption gave the child this owner as its new place.
+    [[nodiscard]] bool placed() const noexcept { return placed_; }
+    // Records that the adoption gave the child its place; `prior_path` is
+    // its path before (null: unknown).
+    void mark_placed(py::Ref prior_path) noexcept {
+        placed_ = true;
+        prior_path_ = std::move(prior_path);
+    }
+
+private:
+    bool placed_ = false;
+    py::Ref prior_path_;
+};
+
+// The same, keeping the claim on the placed child in `out` for the caller's
+// store. False with an exception.
+[[nodiscard]] bool adopt_child(PyObject* child, const AdoptArgs& args, Adoption& out);
 
 // A native container's own enable_topo; else `value.enable_topo`, which
 // must read as a bool scalar. 1, 0 or -1.

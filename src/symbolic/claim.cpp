@@ -1,0 +1,123 @@
+#include "symbolic/claim.hpp"
+
+#include "py/borrow.hpp"
+#include "py/mutex.hpp"
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+namespace vesk::symbolic {
+
+namespace {
+
+struct Entry {
+    PyObject* node;           // by identity; the claimer keeps it alive
+    PyThreadState* owner;     // the claiming thread
+    py::Ref destination;      // null for a claim that releases the node
+};
+
+// A few claims at a time hash to one shard: a short vector is searched
+// faster than any map.
+struct alignas(64) Shard {
+    PyMutex mutex{};
+    std::vector<Entry> entries;
+};
+
+constexpr std::size_t kShards = 64;
+std::array<Shard, kShards> SHARDS;
+
+Shard& shard_of(PyObject* node) noexcept {
+    const auto bits = reinterpret_cast<std::uintptr_t>(node) >> 4;
+    return SHARDS[(bits * 0x9E3779B97F4A7C15ull) >> 58];
+}
+
+Entry* find(Shard& shard, PyObject* node) noexcept {
+    for (Entry& e : shard.entries)
+        if (e.node == node) return &e;
+    return nullptr;
+}
+
+// How long a write waits for another write to let go of a node its slot
+// still holds before it is refused: far longer than any detach takes, so a
+// refusal means the two writes wait on each other (hooks writing back into
+// each other's containers).
+constexpr auto kWaitLimit = std::chrono::seconds(2);
+
+// Lets other threads run; the thread detaches from the interpreter while it
+// waits, so it never holds up the others or the collector.
+void pause(unsigned attempt) noexcept {
+    Py_BEGIN_ALLOW_THREADS;
+    if (attempt < 32)
+        std::this_thread::yield();
+    else
+        std::this_thread::sleep_for(std::chrono::microseconds(attempt < 256 ? 20 : 500));
+    Py_END_ALLOW_THREADS;
+}
+
+}  // namespace
+
+bool Claim::take(PyObject* node, PyObject* destination) {
+    release();
+    PyThreadState* self = PyThreadState_GetUnchecked();
+    Shard& shard = shard_of(node);
+    py::Ref dest = py::Ref::borrow(destination);
+    {
+        py::MutexLock lock(shard.mutex);
+        if (Entry* e = find(shard, node)) return e->owner == self;
+        shard.entries.push_back({node, self, std::move(dest)});
+    }
+    node_ = py::Ref::borrow(node);
+    return true;
+}
+
+int Claim::take_waiting(PyObject* node, int (*still_there)(void* ctx), void* ctx) {
+    const auto start = std::chrono::steady_clock::now();
+    for (unsigned attempt = 0;; ++attempt) {
+        if (take(node, nullptr)) return 1;
+        const int still = still_there(ctx);
+        if (still <= 0) return still;
+        if (std::chrono::steady_clock::now() - start > kWaitLimit) {
+            py::raise_borrowed();
+            return -1;
+        }
+        pause(attempt);
+    }
+}
+
+void Claim::release() noexcept {
+    if (!node_) return;
+    py::Ref destination;  // released after the lock
+    Shard& shard = shard_of(node_.get());
+    {
+        py::MutexLock lock(shard.mutex);
+        std::vector<Entry>& entries = shard.entries;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (entries[i].node != node_.get()) continue;
+            destination = std::move(entries[i].destination);
+            entries[i] = std::move(entries.back());
+            entries.pop_back();
+            break;
+        }
+    }
+    node_.reset();
+}
+
+py::Ref claimed_destination(PyObject* node) {
+    Shard& shard = shard_of(node);
+    py::MutexLock lock(shard.mutex);
+    const Entry* e = find(shard, node);
+    return e ? e->destination : py::Ref();
+}
+
+bool claimed_elsewhere(PyObject* node) {
+    PyThreadState* self = PyThreadState_GetUnchecked();
+    Shard& shard = shard_of(node);
+    py::MutexLock lock(shard.mutex);
+    const Entry* e = find(shard, node);
+    return e && e->owner != self;
+}
+
+}  // namespace vesk::symbolic

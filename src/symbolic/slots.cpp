@@ -1,0 +1,57 @@
+#include "symbolic/slots.hpp"
+
+#include "py/critical_section.hpp"
+
+namespace vesk::symbolic {
+
+int dict_read_slot(PyObject* storage, SlotKey slot, py::Ref& out) {
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(storage, slot.key, &found) < 0) return -1;
+    out = py::Ref::steal(found);
+    return 0;
+}
+
+StoreOutcome dict_store_if(PyObject* storage, SlotKey slot, PyObject* expected, PyObject* value,
+                           py::Ref& now) {
+    py::Ref replaced;  // outlives the section: its release may run a finaliser
+    {
+        py::CriticalSection guard(storage);
+        PyObject* found = nullptr;
+        if (PyDict_GetItemRef(storage, slot.key, &found) < 0) return StoreOutcome::Error;
+        now = py::Ref::steal(found);
+        if (now.get() != expected) return StoreOutcome::Changed;
+        if (!value && !expected) return StoreOutcome::Done;
+        const int r = value ? PyDict_SetItem(storage, slot.key, value)
+                            : PyDict_DelItem(storage, slot.key);
+        if (r < 0) return StoreOutcome::Error;
+        replaced = std::move(now);
+    }
+    return StoreOutcome::Done;
+}
+
+int list_read_slot(PyObject* storage, SlotKey slot, py::Ref& out) {
+    out = py::list_item(storage, slot.pos);
+    return 0;
+}
+
+StoreOutcome list_store_if(PyObject* storage, SlotKey slot, PyObject* expected, PyObject* value,
+                           py::Ref& now) {
+    py::Ref replaced;
+    {
+        py::CriticalSection guard(storage);
+        const bool inside = slot.pos >= 0 && slot.pos < PyList_GET_SIZE(storage);
+        now = inside ? py::Ref::borrow(PyList_GET_ITEM(storage, slot.pos)) : py::Ref();
+        if (now.get() != expected) return StoreOutcome::Changed;
+        if (!inside) return value ? StoreOutcome::Changed : StoreOutcome::Done;
+        if (value) {
+            if (PyList_SetItem(storage, slot.pos, py::Ref::borrow(value).release()) < 0)
+                return StoreOutcome::Error;
+        } else if (PyList_SetSlice(storage, slot.pos, slot.pos + 1, nullptr) < 0) {
+            return StoreOutcome::Error;
+        }
+        replaced = std::move(now);
+    }
+    return StoreOutcome::Done;
+}
+
+}  // namespace vesk::symbolic
