@@ -206,6 +206,7 @@ bool adopt_in_tree(py::Ref child, const AdoptArgs& a, Adoption& out) {
             out.value = std::move(child);
             out.claim = std::move(claim);
             if (fresh) out.mark_placed(where.native ? std::move(where.path) : py::Ref());
+            if (topo_aware) out.mark_stamped(a.owner_path);
             if (stamp(out.value.get(), new_path.get(), a, fresh, topo_aware) == 0) return true;
             out.undo();
             return false;
@@ -226,6 +227,7 @@ bool adopt_in_tree(py::Ref child, const AdoptArgs& a, Adoption& out) {
     }
     out.value = call_method<"sym_clone">(child.get());
     if (!out.value) return false;
+    if (topo_aware) out.mark_stamped(a.owner_path);
     return stamp(out.value.get(), new_path.get(), a, true, topo_aware) == 0;
 }
 
@@ -277,19 +279,6 @@ int needs_parenting(PyObject* value) {
     const int symbolic = is_symbolic(value);
     if (symbolic <= 0) return symbolic < 0 ? -1 : 1;
     return strict_topology_flag(value);
-}
-
-int detach_old_child(PyObject* value) {
-    if (is_primitive(value)) return 0;  // the built-in classes keep no tree
-    const int topo_aware = is_topology_aware(value);
-    if (topo_aware <= 0) return topo_aware;
-    if (!lenient_topology_flag(value)) return 0;
-    if (call_method_void<"topo_setparent">(value, Py_None) < 0) return -1;
-    const ContainerBridge* b = container_bridge();
-    if (!b) return -1;
-    py::Ref empty = py::Ref::steal(PyObject_CallNoArgs(b->keypath_cls.get()));
-    if (!empty) return -1;
-    return call_method_void<"topo_setpath">(value, empty.get());
 }
 
 int unstamp_phantom_path(PyObject* key, PyObject* child, PyObject* owner_path) {

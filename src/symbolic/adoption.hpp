@@ -2,8 +2,8 @@
 // or a field of a symbolic object, its owner adopts it. Adoption decides, by
 // the assign policy and by where the value already sits, whether the value
 // is taken unchanged, cloned, shared or refused; keeps the tree free of
-// cycles; stamps path and then parent on the child; and detaches a child that
-// a write replaces.
+// cycles; and stamps path and then parent on the child. (A child a write
+// replaces is let go by the write itself, write_core.hpp.)
 //
 // Every call a child gets (`sym_clone`, `topo_setpath`, `topo_setparent`, its
 // `_topo_parent` and `_topo_path`) goes through Python attribute lookup, so
@@ -54,6 +54,19 @@ public:
     void undo() noexcept;
     // Whether the adoption gave the child this owner as its new place.
     [[nodiscard]] bool placed() const noexcept { return placed_; }
+    // Whether the value to store is a symbolic value stamped with a path
+    // under its owner's (a child placed or stamped again here, a clone; a
+    // value of another kind keeps the plain stamping), and the owner's path
+    // it was stamped under (null for none): a write re-paths it should the
+    // owner have moved, or the value have landed elsewhere, by its store.
+    [[nodiscard]] bool stamped() const noexcept { return stamped_; }
+    [[nodiscard]] PyObject* stamped_under() const noexcept { return stamped_under_.get(); }
+    void mark_stamped(PyObject* owner_path) noexcept {
+        stamped_ = true;
+        stamped_under_ = py::Ref::borrow(owner_path);
+    }
+    // The child is stored: there is nothing to undo any more.
+    void mark_stored() noexcept { placed_ = false; }
     // Records that the adoption gave the child its place; `prior_path` is
     // its path before (null: unknown).
     void mark_placed(py::Ref prior_path) noexcept {
@@ -63,7 +76,9 @@ public:
 
 private:
     bool placed_ = false;
+    bool stamped_ = false;
     py::Ref prior_path_;
+    py::Ref stamped_under_;
 };
 
 // The same, keeping the claim on the placed child in `out` for the caller's
@@ -77,11 +92,6 @@ private:
 // Topology-aware, and either not symbolic or with its strict topology flag
 // set: the value takes a parent. 1, 0 or -1.
 [[nodiscard]] int needs_parenting(PyObject* value);
-
-// Unhooks a child that a write replaces or removes: `topo_setparent(None)`,
-// then `topo_setpath(keypath_cls())`, unless it is not topology-aware or its
-// lenient topology flag is false. 0 or -1.
-[[nodiscard]] int detach_old_child(PyObject* value);
 
 // Resets the path a parentless child still carries from an earlier placement
 // under this very key of this very owner to the shared empty path. 0 or -1.

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "py/ref.hpp"
+#include "symbolic/adoption.hpp"
 #include "symbolic/claimed.hpp"
 #include "typing/value_spec/engine/spec_kind.hpp"
 
@@ -34,8 +35,11 @@ struct FormalizeContext {
 };
 
 // The formal value of `value` stored under `key`; `field` null for none.
+// With `keep`, the adoption of the result is kept there (its claim, for the
+// caller's store; adoption.hpp) and the result is `keep->value`.
 [[nodiscard]] py::Ref formalize_member(PyObject* key, PyObject* field, PyObject* value,
-                                       const FormalizeContext& ctx, ClaimedSet* claimed);
+                                       const FormalizeContext& ctx, ClaimedSet* claimed,
+                                       Adoption* keep = nullptr);
 
 // The calling thread's allow_partial scope when it is True or False, else
 // the container's own flag.

@@ -55,6 +55,11 @@ bool native_field_assign(PyObject* field, py::Ref& out, bool& ok) {
     return true;
 }
 
+int has_nonconst_key(const ContainerBridge& b, PyObject* field) {
+    py::Ref key = py::get_attr<"key">(field);
+    return key ? PyObject_IsInstance(key.get(), b.nonconst_key_cls.get()) : -1;
+}
+
 bool native_missing(const ContainerBridge& b) noexcept {
     return Py_TYPE(b.missing_value.get()) == topology::missing_value_type();
 }

@@ -24,6 +24,10 @@ namespace vesk::symbolic {
 // (nothing set) or on error (`ok` false).
 [[nodiscard]] bool native_field_assign(PyObject* field, py::Ref& out, bool& ok);
 
+// Whether `field` governs a non-constant key: `isinstance(field.key,
+// nonconst_key_cls)`. 1, 0 or -1.
+[[nodiscard]] int has_nonconst_key(const ContainerBridge& b, PyObject* field);
+
 // Whether the bridge's missing value is the native one, whose comparisons
 // run no Python code.
 [[nodiscard]] bool native_missing(const ContainerBridge& b) noexcept;

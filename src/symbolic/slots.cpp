@@ -42,7 +42,11 @@ StoreOutcome list_store_if(PyObject* storage, SlotKey slot, PyObject* expected, 
         const bool inside = slot.pos >= 0 && slot.pos < PyList_GET_SIZE(storage);
         now = inside ? py::Ref::borrow(PyList_GET_ITEM(storage, slot.pos)) : py::Ref();
         if (now.get() != expected) return StoreOutcome::Changed;
-        if (!inside) return value ? StoreOutcome::Changed : StoreOutcome::Done;
+        if (!inside) {
+            if (!value) return StoreOutcome::Done;
+            PyErr_SetString(PyExc_IndexError, "list assignment index out of range");
+            return StoreOutcome::Error;
+        }
         if (value) {
             if (PyList_SetItem(storage, slot.pos, py::Ref::borrow(value).release()) < 0)
                 return StoreOutcome::Error;

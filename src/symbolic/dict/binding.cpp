@@ -136,15 +136,19 @@ bool make_context(PyObject* self, PyObject* assign_override, FormalizeContext& c
 }
 
 py::Ref formalized_value(PyObject* self, PyObject* key, PyObject* field, PyObject* value,
-                         ClaimedSet* claimed, PyObject* assign_override) {
+                         ClaimedSet* claimed, PyObject* assign_override, Adoption* keep) {
     // A primitive that its field keeps as it is needs no context.
     if (is_primitive(value)) {
         const int kept = field ? native_field_keeps(field, value) : 1;
-        if (kept != 0) return kept < 0 ? py::Ref() : py::Ref::borrow(value);
+        if (kept != 0) {
+            if (kept < 0) return {};
+            if (keep) keep->value = py::Ref::borrow(value);
+            return py::Ref::borrow(value);
+        }
     }
     FormalizeContext ctx;
     if (!make_context(self, assign_override, ctx)) return {};
-    return formalize_member(key, field, value, ctx, claimed);
+    return formalize_member(key, field, value, ctx, claimed, keep);
 }
 
 py::Ref assign_child(PyObject* self, PyObject* key, PyObject* value, ClaimedSet* claimed) {

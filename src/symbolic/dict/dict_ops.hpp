@@ -45,9 +45,10 @@ void raise_located(PyObject* self, PyObject* exc_type, const char* format, ...);
 [[nodiscard]] bool make_context(PyObject* self, PyObject* assign_override,
                                 FormalizeContext& ctx);
 // `_formalized_value` / `_formalized_value_with_assign`; `field` null for none.
+// With `keep`, the adoption is kept there for the caller's store.
 [[nodiscard]] py::Ref formalized_value(PyObject* self, PyObject* key, PyObject* field,
                                        PyObject* value, ClaimedSet* claimed,
-                                       PyObject* assign_override);
+                                       PyObject* assign_override, Adoption* keep = nullptr);
 // `_assign_child`: `value` adopted under `key` with its field's policy.
 [[nodiscard]] py::Ref assign_child(PyObject* self, PyObject* key, PyObject* value,
                                    ClaimedSet* claimed);

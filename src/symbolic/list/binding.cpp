@@ -13,6 +13,7 @@
 #include "symbolic/formalize.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/policy.hpp"
+#include "symbolic/refusal.hpp"
 #include "symbolic/shortcuts.hpp"
 #include "typing/change_epoch.hpp"
 #include "typing/field/field.hpp"
@@ -81,13 +82,6 @@ ClaimedSet* claimed_of(std::optional<ClaimedSet>& seen) { return seen ? &*seen :
 // The view and the element field an entry point works with.
 bool view_and_element(PyObject* self, View& view, SpecReadings& readings) {
     return read_view(self, view) && read_spec(view.spec.get(), kElement, readings);
-}
-
-int raise_located_format(PyObject* path, PyObject* exc_type, const char* format, PyObject* a,
-                         PyObject* b = nullptr) {
-    py::Ref text = py::Ref::steal(b ? PyUnicode_FromFormat(format, a, b)
-                                    : PyUnicode_FromFormat(format, a));
-    return text ? raise_located(path, exc_type, text.get()) : -1;
 }
 
 }  // namespace
@@ -205,17 +199,6 @@ bool is_list_spec(PyObject* spec) noexcept {
     return PyObject_TypeCheck(spec, type);
 }
 
-int raise_located(PyObject* path, PyObject* exc_type, PyObject* text) {
-    const ContainerBridge* b = container_bridge();
-    if (!b) return -1;
-    PyObject* call[] = {text, or_none(path)};
-    py::Ref message =
-        py::Ref::steal(PyObject_Vectorcall(b->message_on_path.get(), call, 2, nullptr));
-    if (!message || !py::arg_str("message", message.get())) return -1;
-    PyErr_SetObject(exc_type, message.get());
-    return -1;
-}
-
 int is_insertion(PyObject* value) {
     const ListBridge* b = list_bridge();
     if (!b) return -1;
@@ -238,7 +221,7 @@ int kept_as_is(PyObject* element, PyObject* value) {
 }
 
 py::Ref formalize(PyObject* self, const View& view, PyObject* element, PyObject* key,
-                  PyObject* value, ClaimedSet* claimed) {
+                  PyObject* value, ClaimedSet* claimed, Adoption* keep = nullptr) {
     FormalizeContext ctx;
     ctx.assign = view.assign;
     ctx.container = self;
@@ -251,7 +234,7 @@ py::Ref formalize(PyObject* self, const View& view, PyObject* element, PyObject*
     ctx.auto_wrap = auto_wrap_answer(view.spec.get());
     // A missing value given to a list is a value like any other.
     ctx.missing_takes_default = false;
-    return formalize_member(key, element, value, ctx, claimed);
+    return formalize_member(key, element, value, ctx, claimed, keep);
 }
 
 }  // namespace
@@ -264,12 +247,16 @@ py::Ref formalized_value(PyObject* self, const View& view, PyObject* element, Py
 }
 
 py::Ref formalized_at(PyObject* self, const View& view, PyObject* element, Py_ssize_t pos,
-                      PyObject* value, bool* kept_natively, int verdict) {
+                      PyObject* value, bool* kept_natively, int verdict, Adoption* keep) {
     const int kept = verdict >= 0 ? verdict : kept_as_is(element, value);
     if (kept_natively) *kept_natively = kept > 0;
-    if (kept != 0) return kept < 0 ? py::Ref() : py::Ref::borrow(value);
+    if (kept != 0) {
+        if (kept < 0) return {};
+        if (keep) keep->value = py::Ref::borrow(value);
+        return py::Ref::borrow(value);
+    }
     py::Ref key = py::Ref::steal(PyLong_FromSsize_t(pos));
-    return key ? formalize(self, view, element, key.get(), value, nullptr) : py::Ref();
+    return key ? formalize(self, view, element, key.get(), value, nullptr, keep) : py::Ref();
 }
 
 py::Ref assign_child(PyObject* self, const View& view, PyObject* element, PyObject* key,

@@ -1,5 +1,6 @@
 // One symbolic write without gates or notification: the missing value, the
-// choice of road and the store step.
+// choice of road and the store step, whose store and removal are the keyed
+// write of write_core.hpp over the field dictionary.
 #include "py/class_call.hpp"
 #include "py/lazy.hpp"
 #include "symbolic/adoption.hpp"
@@ -10,17 +11,29 @@
 #include "symbolic/object/store_field.hpp"
 #include "symbolic/object/write_roads.hpp"
 #include "symbolic/policy.hpp"
+#include "symbolic/shortcuts.hpp"
+#include "symbolic/write_core.hpp"
 #include "topology/key_path.hpp"
 
 namespace vesk::symbolic::object {
 
 namespace {
 
+// The field's slot in the field dictionary; its member's parent is the
+// object.
+WriteSlot slot_of(PyObject* obj, PyObject* name, const WriteCtx& ctx) {
+    WriteSlot w;
+    w.ops = &kObjectNode;
+    w.node = w.parent = obj;
+    w.storage = ctx.fields.get();
+    w.slot.key = w.key = name;
+    return w;
+}
+
 // The field dictionary's entry for `name`, or the missing value.
-bool old_value(const WriteCtx& ctx, PyObject* name, const ObjectBridge& b, py::Ref& out) {
-    PyObject* found = nullptr;
-    if (PyDict_GetItemRef(ctx.fields.get(), name, &found) < 0) return false;
-    out = found ? py::Ref::steal(found) : b.missing_value;
+bool old_value(const WriteSlot& w, const ObjectBridge& b, py::Ref& out) {
+    if (w.ops->read_slot(w.storage, w.slot, out) < 0) return false;
+    if (!out) out = b.missing_value;
     return true;
 }
 
@@ -48,35 +61,32 @@ py::Ref field_update(PyObject* obj, PyObject* name, PyObject* field, PyObject* o
     return py::call_class(cb->field_update_cls.get(), args, 5);
 }
 
-// Whether the field governs a non-constant key. 1, 0 or -1.
-int has_nonconst_key(PyObject* field) {
-    const ContainerBridge* cb = container_bridge();
-    if (!cb) return -1;
-    py::Ref key = py::get_attr<"key">(field);
-    return key ? PyObject_IsInstance(key.get(), cb->nonconst_key_cls.get()) : -1;
-}
-
 // A missing value under a non-constant key removes the entry.
 int remove_entry(PyObject* obj, PyObject* name, PyObject* value, PyObject* field,
                  const ObjectBridge& ob, const WriteCtx& ctx, py::Ref& update) {
+    const WriteSlot w = slot_of(obj, name, ctx);
     py::Ref old;
-    if (!old_value(ctx, name, ob, old)) return -1;
+    if (!old_value(w, ob, old)) return -1;
     if (old.get() == value) return 0;
-    const int present = PyDict_Contains(ctx.fields.get(), name);
-    if (present <= 0) return present;
-    if (detach_old_child(old.get()) < 0 || PyDict_DelItem(ctx.fields.get(), name) < 0) return -1;
-    update = field_update(obj, name, field, old.get(), ob.missing_value.get(), ob, ctx);
+    py::Ref removed;
+    const int r = remove_slot(w, removed);
+    if (r <= 0) return r;
+    update = field_update(obj, name, field, removed.get(), ob.missing_value.get(), ob, ctx);
     return update ? 0 : -1;
 }
 
-// The child to store for `formal`: adopted under the object by the class's
-// assign policy for the field. The built-in value classes keep no tree and
-// can never be given one, so a primitive value is stored as it is, and the
-// policy, which could change nothing about it, is not looked up.
-py::Ref adopted(PyObject* obj, PyObject* name, PyObject* formal, const WriteCtx& ctx) {
-    if (is_primitive(formal)) return py::Ref::borrow(formal);
+// Adopts `formal` under the object by the class's assign policy for the
+// field. The built-in value classes keep no tree and can never be given
+// one, so a primitive value is taken as it is, and the policy, which could
+// change nothing about it, is not looked up.
+bool adopt(PyObject* obj, PyObject* name, PyObject* formal, const WriteCtx& ctx,
+           Adoption& out) {
+    if (is_primitive(formal)) {
+        out.value = py::Ref::borrow(formal);
+        return true;
+    }
     py::Ref policy;
-    if (!class_field_policy(obj, name, policy)) return {};
+    if (!class_field_policy(obj, name, policy)) return false;
     AdoptArgs a;
     a.key = name;
     a.adopting = ctx.enable_topo;
@@ -84,21 +94,30 @@ py::Ref adopted(PyObject* obj, PyObject* name, PyObject* formal, const WriteCtx&
     a.container = obj;
     a.parent_to_set = obj;
     a.policy = policy.get();
-    return adopt_child(formal, a);
+    return adopt_child(formal, a, out);
 }
 
 // Adopts `formal` as the field's child, detaches the replaced one and
 // stores; `value` is what the write was given, for the identity test.
 int store_step(PyObject* obj, PyObject* name, PyObject* value, PyObject* formal,
                PyObject* field, const ObjectBridge& ob, const WriteCtx& ctx, py::Ref& update) {
+    const WriteSlot w = slot_of(obj, name, ctx);
     py::Ref old;
-    if (!old_value(ctx, name, ob, old)) return -1;
+    if (!old_value(w, ob, old)) return -1;
     if (old.get() == value) return 0;
-    py::Ref child = adopted(obj, name, formal, ctx);
-    if (!child || detach_old_child(old.get()) < 0 ||
-        PyDict_SetItem(ctx.fields.get(), name, child.get()) < 0)
-        return -1;
-    update = field_update(obj, name, field, old.get(), child.get(), ob, ctx);
+    Adoption adopted;
+    if (!adopt(obj, name, formal, ctx, adopted)) return -1;
+    py::Ref replaced;
+    Claim unused;
+    const int stored = replace_slot(w, adopted, Order::DetachFirst, replaced, unused);
+    if (stored <= 0) return stored;
+    if (!replaced) replaced = ob.missing_value;
+    // A child stamped with a path the object no longer has is re-pathed; the
+    // update names the field under the path the write began with.
+    py::Ref path_now;
+    if (adopted.stamped() && settle_path(w, adopted, nullptr, path_now) < 0) return -1;
+    adopted.claim.release();
+    update = field_update(obj, name, field, replaced.get(), adopted.value.get(), ob, ctx);
     return update ? 0 : -1;
 }
 
@@ -112,7 +131,9 @@ int inline_write_field(PyObject* obj, PyObject* name, PyObject* value, PyObject*
     py::Ref to_validate = py::Ref::borrow(value);
     bool is_default = false;
     if (Py_TYPE(value) == Py_TYPE(ob->missing_value.get())) {
-        const int nonconst = has_nonconst_key(field);
+        const ContainerBridge* cb = container_bridge();
+        if (!cb) return -1;
+        const int nonconst = has_nonconst_key(*cb, field);
         if (nonconst < 0) return -1;
         if (nonconst) return remove_entry(obj, name, value, field, *ob, ctx, update);
         // The default is copied as construction copies it for an absent
