@@ -25,7 +25,7 @@ namespace {
 py::Ref formalize_primitive(PyObject* key, PyObject* field, PyObject* value,
                             const FormalizeContext& ctx) {
     if (!field) return py::Ref::borrow(value);
-    const int kept = native_field_keeps(field, value);
+    const int kept = native_field_keeps(field, value, ctx.current_meta);
     if (kept != 0) return kept < 0 ? py::Ref() : py::Ref::borrow(value);
     const int validates = field_validates(field);
     if (validates <= 0) return validates < 0 ? py::Ref() : py::Ref::borrow(value);

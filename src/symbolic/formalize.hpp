@@ -29,6 +29,9 @@ struct FormalizeContext {
     bool auto_wrap = true;
     // A missing value under a field becomes the field's default.
     bool missing_takes_default = false;
+    // The field's compiled record is used only while compiled from its
+    // specs as they are now (a list asks its element afresh on every use).
+    bool current_meta = false;
     // Set for an object's attributes container: whether a constant-key
     // field's member is wrapped when its spec does not say.
     typing::Tri object_field = typing::Tri::Unset;

@@ -69,12 +69,14 @@ int equals_missing(const ContainerBridge& b, PyObject* value) {
     return PyObject_RichCompareBool(b.missing_value.get(), value, Py_EQ);
 }
 
-int native_field_keeps(PyObject* field, PyObject* value) {
+int native_field_keeps(PyObject* field, PyObject* value, bool current) {
     if (!typing::field::is_field(field)) return 0;
     // Borrowed for the pure tier alone, which runs no Python code.
     typing::field::ReadSection reading;
     typing::field::FieldMetaRef keep;
-    const typing::field::FieldMeta* meta = typing::field::field_meta_view(field, keep);
+    const typing::field::FieldMeta* meta =
+        current ? typing::field::current_field_meta_view(field, keep)
+                : typing::field::field_meta_view(field, keep);
     return meta ? meta_keeps(*meta, value) : -1;
 }
 

@@ -83,6 +83,12 @@ int detach_value(PyObject* value, bool parent_only) {
     return call_method_void<"topo_setpath">(value, empty.get());
 }
 
+int old_value(const WriteSlot& w, PyObject* absent, py::Ref& out) {
+    if (w.ops->read_slot(w.storage, w.slot, out) < 0) return -1;
+    if (!out) out = py::Ref::borrow(absent);
+    return 0;
+}
+
 int detach_old_child(PyObject* value) {
     if (is_primitive(value)) return 0;
     const int topo_aware = is_topology_aware(value);

@@ -47,6 +47,11 @@ struct WriteSlot {
 // tree. (The writes test under the value's claim, `replace_slot`.)
 [[nodiscard]] int detach_old_child(PyObject* value);
 
+// What the slot holds now, or `absent` (the bridge's missing value) when it
+// holds nothing: the old value a write tests the identity of its value
+// against. 0 or -1.
+[[nodiscard]] int old_value(const WriteSlot& w, PyObject* absent, py::Ref& out);
+
 // When the old value is let go, relative to the store: before it (dict and
 // object writes) or after it (list writes, by the list's own code, with the
 // claim `replace` hands back).

@@ -34,12 +34,6 @@ namespace vesk::symbolic::dict {
 // Whether `spec` is an instance of the native Dict spec class.
 [[nodiscard]] bool is_dict_spec(PyObject* spec) noexcept;
 
-// The message `text` located at the dictionary's path by the bridge's
-// `message_on_path`, as a str.
-[[nodiscard]] py::Ref located(PyObject* self, PyObject* text);
-// Raises `exc_type` with the located message made from `format`.
-void raise_located(PyObject* self, PyObject* exc_type, const char* format, ...);
-
 // The formalize context of the dictionary; `assign_override` (a str, or
 // null) replaces its default assign policy.
 [[nodiscard]] bool make_context(PyObject* self, PyObject* assign_override,

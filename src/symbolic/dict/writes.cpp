@@ -102,8 +102,7 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::R
     if (!b) return -1;
     const WriteSlot w = slot_of(self, key, view);
     py::Ref old;
-    if (w.ops->read_slot(self, w.slot, old) < 0) return -1;
-    if (!old) old = b->missing_value;
+    if (old_value(w, b->missing_value.get(), old) < 0) return -1;
     if (old.get() == value) return 0;
     bool native = true;
     py::Ref schema;

@@ -119,7 +119,7 @@ void keep_facts(PyObject* self, PyObject* spec, std::uint64_t epoch,
     fresh->min_size = readings.min_size;
     fresh->max_size = readings.max_size;
     if (readings.element && typing::field::is_field(readings.element.get())) {
-        fresh->element_meta = typing::field::field_meta(readings.element.get());
+        fresh->element_meta = typing::field::current_field_meta(readings.element.get());
         if (!fresh->element_meta) {
             PyErr_Clear();
             return;
@@ -217,7 +217,7 @@ namespace {
 // keeps as it is (no context needed), 0 when it must be formalized, -1.
 int kept_as_is(PyObject* element, PyObject* value) {
     if (!is_primitive(value)) return 0;
-    return element ? native_field_keeps(element, value) : 1;
+    return element ? native_field_keeps(element, value, true) : 1;
 }
 
 py::Ref formalize(PyObject* self, const View& view, PyObject* element, PyObject* key,
@@ -234,6 +234,7 @@ py::Ref formalize(PyObject* self, const View& view, PyObject* element, PyObject*
     ctx.auto_wrap = auto_wrap_answer(view.spec.get());
     // A missing value given to a list is a value like any other.
     ctx.missing_takes_default = false;
+    ctx.current_meta = true;
     return formalize_member(key, element, value, ctx, claimed, keep);
 }
 

@@ -30,13 +30,6 @@ WriteSlot slot_of(PyObject* obj, PyObject* name, const WriteCtx& ctx) {
     return w;
 }
 
-// The field dictionary's entry for `name`, or the missing value.
-bool old_value(const WriteSlot& w, const ObjectBridge& b, py::Ref& out) {
-    if (w.ops->read_slot(w.storage, w.slot, out) < 0) return false;
-    if (!out) out = b.missing_value;
-    return true;
-}
-
 // The update's key path. Key paths are immutable values, so an object at
 // the root hands every update of a field the one path its class keeps,
 // rather than a new equal one per write.
@@ -66,7 +59,7 @@ int remove_entry(PyObject* obj, PyObject* name, PyObject* value, PyObject* field
                  const ObjectBridge& ob, const WriteCtx& ctx, py::Ref& update) {
     const WriteSlot w = slot_of(obj, name, ctx);
     py::Ref old;
-    if (!old_value(w, ob, old)) return -1;
+    if (old_value(w, ob.missing_value.get(), old) < 0) return -1;
     if (old.get() == value) return 0;
     py::Ref removed;
     const int r = remove_slot(w, removed);
@@ -103,7 +96,7 @@ int store_step(PyObject* obj, PyObject* name, PyObject* value, PyObject* formal,
                PyObject* field, const ObjectBridge& ob, const WriteCtx& ctx, py::Ref& update) {
     const WriteSlot w = slot_of(obj, name, ctx);
     py::Ref old;
-    if (!old_value(w, ob, old)) return -1;
+    if (old_value(w, ob.missing_value.get(), old) < 0) return -1;
     if (old.get() == value) return 0;
     Adoption adopted;
     if (!adopt(obj, name, formal, ctx, adopted)) return -1;

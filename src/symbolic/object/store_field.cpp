@@ -6,9 +6,9 @@
 #include "py/lazy.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/node.hpp"
-#include "symbolic/errors.hpp"
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/object_state.hpp"
+#include "symbolic/refusal.hpp"
 
 namespace vesk::symbolic::object {
 
@@ -50,11 +50,7 @@ int refuse(PyObject* obj, py::Ref message) {
     const ObjectBridge* b = object_bridge();
     if (!b || !message) return -1;
     py::Ref located = error_message(obj, message.get());
-    if (!located) return -1;
-    py::Ref made =
-        py::Ref::steal(PyObject_CallOneArg(b->write_permission_error.get(), located.get()));
-    if (made) raise_made(made.get());
-    return -1;
+    return located ? refuse_with(b->write_permission_error.get(), located.get()) : -1;
 }
 
 int refuse_sealed(PyObject* obj, PyObject* name) {
@@ -107,10 +103,7 @@ py::Ref error_message(PyObject* obj, PyObject* message) {
         if (!held) return {};
         path = held->node.path;
     }
-    PyObject* args[] = {message, or_none(path)};
-    py::Ref located =
-        py::Ref::steal(PyObject_Vectorcall(b->message_on_path.get(), args, 2, nullptr));
-    return located ? py::Ref::steal(PyObject_Str(located.get())) : py::Ref();
+    return located(b->message_on_path.get(), message, path.get(), Located::Converted);
 }
 
 int store_symbolic_field(PyObject* obj, PyObject* cls, PyObject* name, PyObject* value,
