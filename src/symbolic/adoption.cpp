@@ -138,6 +138,19 @@ PyObject* destination_of(const AdoptArgs& a) noexcept {
     return a.parent_to_set && a.parent_to_set != Py_None ? a.parent_to_set : a.container;
 }
 
+// Whether the claim on a child is another write's placing it where this one
+// would place it: such a write is waited for (it ends with the child in
+// place, which this one then stamps again), any other claim is not.
+struct SameDestination {
+    PyObject* child;
+    PyObject* destination;
+
+    static int check(void* ctx) {
+        const auto* self = static_cast<const SameDestination*>(ctx);
+        return claimed_destination(self->child).get() == self->destination;
+    }
+};
+
 bool adopt_in_tree(py::Ref child, const AdoptArgs& a, Adoption& out) {
     const int symbolic = is_symbolic(child.get());
     if (symbolic < 0) return false;
@@ -147,12 +160,27 @@ bool adopt_in_tree(py::Ref child, const AdoptArgs& a, Adoption& out) {
         out.value = std::move(value);
         return true;
     };
+    // A symbolic child is claimed before anything of it is read: where it
+    // sits is decided, and it is stamped, under the claim. A child another
+    // write claims is held elsewhere (and keeps a tree, or that write would
+    // not claim it); its state is not read meanwhile. Another write placing
+    // it where this one would is waited for.
+    Claim claim;
+    bool busy = false;
+    PyObject* destination = destination_of(a);
     if (symbolic) {
-        ChildState state;
-        const int native = read_child_state(child.get(), state);
-        if (native < 0) return false;
-        const int topo = native ? state.enable_topo : strict_topology_flag(child.get());
-        if (topo <= 0) return topo < 0 ? false : unchanged(std::move(child));
+        SameDestination same{child.get(), destination};
+        const int taken =
+            claim.take_waiting(child.get(), destination, &SameDestination::check, &same);
+        if (taken < 0) return false;
+        busy = !taken && !claim.take(child.get(), destination);
+        if (!busy) {
+            ChildState state;
+            const int native = read_child_state(child.get(), state);
+            if (native < 0) return false;
+            const int topo = native ? state.enable_topo : strict_topology_flag(child.get());
+            if (topo <= 0) return topo < 0 ? false : unchanged(std::move(child));
+        }
         if (policy == Policy::Ref || policy == Policy::Clone) {
             const int inferential = is_inferential(child.get());
             if (inferential < 0) return false;
@@ -160,6 +188,7 @@ bool adopt_in_tree(py::Ref child, const AdoptArgs& a, Adoption& out) {
                 if (policy == Policy::Ref) return unchanged(std::move(child));
                 child = call_method<"sym_clone">(child.get());
                 if (!child) return false;
+                busy = !claim.take(child.get(), destination);
             }
         }
     }
@@ -175,11 +204,8 @@ bool adopt_in_tree(py::Ref child, const AdoptArgs& a, Adoption& out) {
         return stamp(out.value.get(), new_path.get(), a, false, topo_aware) == 0;
     }
 
-    // Where the child sits is decided, and the child stamped, under a claim;
-    // a child that another write claims meanwhile is held elsewhere.
-    Claim claim;
     bool in_claimed_set = false;
-    if (claim.take(child.get(), destination_of(a))) {
+    if (!busy) {
         Placement where;
         if (!read_placement(child.get(), false, where)) return false;
         bool place = false;
@@ -211,8 +237,8 @@ bool adopt_in_tree(py::Ref child, const AdoptArgs& a, Adoption& out) {
             out.undo();
             return false;
         }
-        claim.release();
     }
+    claim.release();
 
     // Held elsewhere: by another parent, under another path, by another
     // write, or earlier in this very operation.

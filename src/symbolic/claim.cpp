@@ -73,12 +73,13 @@ bool Claim::take(PyObject* node, PyObject* destination) {
     return true;
 }
 
-int Claim::take_waiting(PyObject* node, int (*still_there)(void* ctx), void* ctx) {
+int Claim::take_waiting(PyObject* node, PyObject* destination, int (*still)(void* ctx),
+                        void* ctx) {
     const auto start = std::chrono::steady_clock::now();
     for (unsigned attempt = 0;; ++attempt) {
-        if (take(node, nullptr)) return 1;
-        const int still = still_there(ctx);
-        if (still <= 0) return still;
+        if (take(node, destination)) return 1;
+        const int waits = still(ctx);
+        if (waits <= 0) return waits;
         if (std::chrono::steady_clock::now() - start > kWaitLimit) {
             py::raise_borrowed();
             return -1;
@@ -110,14 +111,6 @@ py::Ref claimed_destination(PyObject* node) {
     py::MutexLock lock(shard.mutex);
     const Entry* e = find(shard, node);
     return e ? e->destination : py::Ref();
-}
-
-bool claimed_elsewhere(PyObject* node) {
-    PyThreadState* self = PyThreadState_GetUnchecked();
-    Shard& shard = shard_of(node);
-    py::MutexLock lock(shard.mutex);
-    const Entry* e = find(shard, node);
-    return e && e->owner != self;
 }
 
 }  // namespace vesk::symbolic

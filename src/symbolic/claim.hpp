@@ -48,12 +48,14 @@ public:
     // thread holds a claim on it: nothing is claimed and no error is set.
     [[nodiscard]] bool take(PyObject* node, PyObject* destination);
 
-    // Claims `node` for releasing it from a slot. While another thread
-    // claims it, waits as long as `still_there(ctx)` answers 1 (the slot
-    // still holds it). 1 claimed, 0 the slot no longer holds it (nothing
-    // claimed), -1 with an exception: the check failed, or the wait ran so
-    // long that the write is refused with the borrow error.
-    [[nodiscard]] int take_waiting(PyObject* node, int (*still_there)(void* ctx), void* ctx);
+    // Claims `node` as `take` does, but while another thread claims it,
+    // waits as long as `still(ctx)` answers 1 (the slot a write releases it
+    // from still holds it; the other write places it where this one would).
+    // 1 claimed, 0 when `still` answered 0 (nothing claimed), -1 with an
+    // exception: the check failed, or the wait ran so long that the write is
+    // refused with the borrow error.
+    [[nodiscard]] int take_waiting(PyObject* node, PyObject* destination,
+                                   int (*still)(void* ctx), void* ctx);
 
     // Ends the claim (nothing when none is held).
     void release() noexcept;
@@ -69,8 +71,5 @@ private:
 // Where another write, or an outer write of this thread, means to place
 // `node`: its claim's destination, or null (no error) when none claims it.
 [[nodiscard]] py::Ref claimed_destination(PyObject* node);
-
-// Whether another thread claims `node` right now.
-[[nodiscard]] bool claimed_elsewhere(PyObject* node);
 
 }  // namespace vesk::symbolic

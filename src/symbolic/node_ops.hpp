@@ -29,6 +29,7 @@
 
 #include "kernel/record/roles.hpp"
 #include "py/ref.hpp"
+#include "symbolic/markers.hpp"
 
 #include <cstdint>
 
@@ -79,6 +80,22 @@ struct SlotKey {
 
 enum class StoreOutcome : std::int8_t { Error = -1, Changed = 0, Done = 1 };
 
+namespace detail {
+inline char plain_slot_mark;
+}  // namespace detail
+
+// The `expected` of a store that replaces whatever the slot holds so long
+// as that needs no letting go: nothing, or a primitive value other than the
+// one stored (never dereferenced).
+inline PyObject* const kPlainSlot = reinterpret_cast<PyObject*>(&detail::plain_slot_mark);
+
+// Whether the slot's occupant `now` is what a store of `value` expects.
+[[nodiscard]] inline bool store_expects(PyObject* now, PyObject* expected,
+                                        PyObject* value) noexcept {
+    if (expected != kPlainSlot) return now == expected;
+    return now != value && (!now || is_primitive(now));
+}
+
 struct NodeOps {
     const char* kind;
 
@@ -99,7 +116,8 @@ struct NodeOps {
     NodeOp<int (*)(PyObject* storage, SlotKey slot, py::Ref& out)> read_slot;
     // The conditional store: writes `value` (null removes the member; a list
     // position shifts the items after it) when the slot holds `expected`
-    // (null: nothing). Done; Changed with what it holds now in `now`.
+    // (null: nothing; kPlainSlot: see there). Done, with what it replaced in
+    // `now`; Changed, with what it holds in `now`.
     NodeOp<StoreOutcome (*)(PyObject* storage, SlotKey slot, PyObject* expected, PyObject* value,
                             py::Ref& now)>
         store_if;

@@ -21,7 +21,7 @@ namespace vesk::symbolic {
 [[nodiscard]] int list_read_slot(PyObject* storage, SlotKey slot, py::Ref& out);
 // Replaces (or, for a null `value`, removes) the item at `slot.pos` when it
 // is `expected`; a position past the end holds nothing, and storing there is
-// IndexError "list assignment index out of range".
+// IndexError "list index out of range" (the position vanished).
 [[nodiscard]] StoreOutcome list_store_if(PyObject* storage, SlotKey slot, PyObject* expected,
                                          PyObject* value, py::Ref& now);
 

@@ -34,7 +34,7 @@ int claim_old(const WriteSlot& w, PyObject* value, Claim& claim, bool& detach) {
     if (topo_aware <= 0) return topo_aware < 0 ? -1 : 1;
     // Claimed before its flag is read: no other write touches it meanwhile.
     StillThere still{&w, value};
-    const int claimed = claim.take_waiting(value, &StillThere::check, &still);
+    const int claimed = claim.take_waiting(value, nullptr, &StillThere::check, &still);
     if (claimed <= 0) return claimed;
     detach = lenient_topology_flag(value);
     if (!detach) claim.release();
@@ -83,8 +83,9 @@ int detach_value(PyObject* value, bool parent_only) {
     return call_method_void<"topo_setpath">(value, empty.get());
 }
 
-int old_value(const WriteSlot& w, PyObject* absent, py::Ref& out) {
+int old_value(const WriteSlot& w, PyObject* absent, py::Ref& out, SlotRead& seen) {
     if (w.ops->read_slot(w.storage, w.slot, out) < 0) return -1;
+    seen = {SlotRead::Kind::Read, out.get()};
     if (!out) out = py::Ref::borrow(absent);
     return 0;
 }
@@ -96,17 +97,29 @@ int detach_old_child(PyObject* value) {
     return detach_value(value, false);
 }
 
-int replace_slot(const WriteSlot& w, Adoption& adopted, Order order, py::Ref& replaced,
-                 Claim& old_claim) {
+int replace_slot(const WriteSlot& w, Adoption& adopted, Order order, const SlotRead& seen,
+                 py::Ref& replaced, Claim& old_claim) {
     PyObject* value = adopted.value.get();
+    SlotRead read = seen;
     for (;;) {
         py::Ref current;
-        if (w.ops->read_slot(w.storage, w.slot, current) < 0) break;
-        if (current.get() == value) return 0;
+        PyObject* expected = kPlainSlot;
         bool detach = false;
-        const int claimed = claim_old(w, current.get(), old_claim, detach);
-        if (claimed < 0) break;
-        if (claimed == 0) continue;  // replaced meanwhile: decide again
+        if (read.kind != SlotRead::Kind::Plain) {
+            if (read.kind == SlotRead::Kind::Read)
+                current = py::Ref::borrow(read.value);
+            else if (w.ops->read_slot(w.storage, w.slot, current) < 0)
+                break;
+            if (current.get() == value) return 0;
+            const int claimed = claim_old(w, current.get(), old_claim, detach);
+            if (claimed < 0) break;
+            if (claimed == 0) {  // replaced meanwhile: decide again
+                read = {};
+                continue;
+            }
+            expected = current.get();
+        }
+        read = {};  // a later round reads the slot
         bool detached = false;
         if (detach && order == Order::DetachFirst) {
             // Let go while the slot still holds it; the claim keeps other
@@ -125,10 +138,10 @@ int replace_slot(const WriteSlot& w, Adoption& adopted, Order order, py::Ref& re
             detached = true;
         }
         py::Ref now;
-        const StoreOutcome stored = w.ops->store_if(w.storage, w.slot, current.get(), value, now);
+        const StoreOutcome stored = w.ops->store_if(w.storage, w.slot, expected, value, now);
         if (stored == StoreOutcome::Done) {
             adopted.mark_stored();
-            replaced = std::move(current);
+            replaced = std::move(now);
             if (order == Order::DetachFirst) old_claim.release();
             return 1;
         }

@@ -47,17 +47,30 @@ struct WriteSlot {
 // tree. (The writes test under the value's claim, `replace_slot`.)
 [[nodiscard]] int detach_old_child(PyObject* value);
 
+// What a write knows of its slot before the store, so the store need not
+// read it again: nothing, what it read (which may have changed since: the
+// store checks), or that it stores over any plain occupant (kPlainSlot),
+// its identity test going with the store.
+struct SlotRead {
+    enum class Kind : unsigned char { Unread, Read, Plain };
+    Kind kind = Kind::Unread;
+    PyObject* value = nullptr;  // Read: what the slot held (null: nothing), borrowed
+
+    [[nodiscard]] static SlotRead plain() noexcept { return {Kind::Plain, nullptr}; }
+};
+
 // What the slot holds now, or `absent` (the bridge's missing value) when it
 // holds nothing: the old value a write tests the identity of its value
-// against. 0 or -1.
-[[nodiscard]] int old_value(const WriteSlot& w, PyObject* absent, py::Ref& out);
+// against; `seen` records the read for the store. 0 or -1.
+[[nodiscard]] int old_value(const WriteSlot& w, PyObject* absent, py::Ref& out, SlotRead& seen);
 
 // When the old value is let go, relative to the store: before it (dict and
 // object writes) or after it (list writes, by the list's own code, with the
 // claim `replace` hands back).
 enum class Order : unsigned char { DetachFirst, StoreFirst };
 
-// Stores `adopted.value` in the slot in place of what it holds. 1 stored,
+// Stores `adopted.value` in the slot in place of what it holds (`seen` is
+// what the write read of it, if anything). 1 stored,
 // with what it replaced in `replaced` (null when the slot held nothing); 0
 // when the slot already holds the value (nothing stored, nothing reported);
 // -1 with nothing stored, the adoption undone and an old child this write
@@ -65,7 +78,7 @@ enum class Order : unsigned char { DetachFirst, StoreFirst };
 // not detached: `old_claim` keeps it claimed (when it is detachable) for the
 // caller to detach and release.
 [[nodiscard]] int replace_slot(const WriteSlot& w, Adoption& adopted, Order order,
-                               py::Ref& replaced, Claim& old_claim);
+                               const SlotRead& seen, py::Ref& replaced, Claim& old_claim);
 
 // Removes what the slot holds, detached first. 1 removed (in `removed`), 0
 // when the slot holds nothing, -1 with the slot unchanged and a value this

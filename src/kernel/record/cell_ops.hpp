@@ -26,11 +26,10 @@ namespace vesk::kernel::record {
 }
 
 // Stores `value` (null empties the cell) when the cell holds `expected`
-// (null: empty): true, with the previous occupant in `replaced`, for the
-// caller to release after the section. False when it holds another, then in
-// `now`.
+// (null: empty): true, with the previous occupant in `now`, for the caller to
+// release after the section. False when it holds another, then in `now`.
 [[nodiscard]] inline bool swap_cell_if(PyObject* inst, Py_ssize_t offset, PyObject* expected,
-                                       PyObject* value, py::Ref& now, py::Ref& replaced) {
+                                       PyObject* value, py::Ref& now) {
     py::Ref incoming = py::Ref::borrow(value);
     py::CriticalSection guard(inst);
     PyObject** cell = cell_at(inst, offset);
@@ -38,7 +37,7 @@ namespace vesk::kernel::record {
         now = py::Ref::borrow(*cell);
         return false;
     }
-    replaced = py::Ref::steal(*cell);
+    now = py::Ref::steal(*cell);
     *cell = incoming.release();
     return true;
 }

@@ -210,8 +210,7 @@ int FieldCells::write_if(PyObject* name, PyObject* expected, PyObject* value,
                          py::Ref& now) const {
     Py_ssize_t off = 0;
     if (!offset(name, off)) return -1;
-    py::Ref replaced;  // released here, after the section
-    return swap_cell_if(inst_, off, expected, value, now, replaced) ? 1 : 0;
+    return swap_cell_if(inst_, off, expected, value, now) ? 1 : 0;
 }
 
 py::Ref read_field(PyObject* inst, PyObject* name) {

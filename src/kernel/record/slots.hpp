@@ -100,7 +100,8 @@ public:
     // The cell's object in `out`, null when empty. 0 or -1.
     [[nodiscard]] int read_if_set(PyObject* name, py::Ref& out) const;
     // Stores `value` (null empties the cell) when the cell holds `expected`
-    // (null: empty): 1 stored, 0 when it holds another (then in `now`), -1.
+    // (null: empty): 1 stored (what it replaced in `now`), 0 when it holds
+    // another (then in `now`), -1.
     [[nodiscard]] int write_if(PyObject* name, PyObject* expected, PyObject* value,
                                py::Ref& now) const;
 

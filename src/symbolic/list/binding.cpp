@@ -125,10 +125,8 @@ void keep_facts(PyObject* self, PyObject* spec, std::uint64_t epoch,
             return;
         }
     }
-    std::vector<ListSpecFacts*> freed;
-    py::state<ListState>(self).spec_facts.publish(fresh.release(), py::borrow_flag<ListState>(self),
-                                                  freed);
-    for (ListSpecFacts* f : freed) delete f;
+    py::state<ListState>(self).spec_facts.publish(std::move(fresh),
+                                                  py::borrow_flag<ListState>(self));
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include "symbolic/claimed.hpp"
 #include "symbolic/container/binding.hpp"
 #include "symbolic/container/state.hpp"
+#include "symbolic/write_core.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -171,6 +172,7 @@ struct Placed {
     Store how = Store::Append;
     Py_ssize_t pos = 0;      // the position the value was formalized for
     std::int64_t key = 0;    // the index in the caller's form, for the update
+    SlotRead seen;           // Replace: what the write read at the position
 };
 // Stores the formal value `adopted.value` as `at` says and makes its field
 // update (null when the position already holds it). A replacement is the

@@ -23,6 +23,7 @@
 #include "symbolic/markers.hpp"
 #include "symbolic/refusal.hpp"
 #include "symbolic/shortcuts.hpp"
+#include "symbolic/slots.hpp"
 #include "symbolic/write_core.hpp"
 
 #include <algorithm>
@@ -89,7 +90,8 @@ int add_item(PyObject* self, const Placed& at, PyObject* value, const std::int64
 // began, when no Python code can have run since (null: read it again).
 bool path_after(PyObject* self, const Adoption& adopted, Py_ssize_t stamped_pos,
                 Py_ssize_t landed, const py::Ref* fresh, py::Ref& out) {
-    if (fresh && !adopted.stamped()) {
+    if (!adopted.stamped()) {
+        if (!fresh) return node_path(self, out);
         out = *fresh;
         return true;
     }
@@ -135,15 +137,12 @@ int store(PyObject* self, PyObject* element, const Placed& at, Adoption& adopted
     PyObject* value = adopted.value.get();
     py::Ref path;
     if (at.how == Store::Replace) {
-        py::Ref key = py::Ref::steal(PyLong_FromSsize_t(at.pos));
-        if (!key) {
-            adopted.undo();
-            return -1;
-        }
-        const WriteSlot w = slot_at(self, at.pos, key.get());
+        // The key is not needed: a list lets go of an item after its store.
+        const WriteSlot w = slot_at(self, at.pos, nullptr);
         py::Ref replaced;
         Claim old_claim;
-        const int stored = replace_slot(w, adopted, Order::StoreFirst, replaced, old_claim);
+        const int stored =
+            replace_slot(w, adopted, Order::StoreFirst, at.seen, replaced, old_claim);
         if (stored <= 0) return stored;
         // Let go after the store, while still claimed; detaching ran Python
         // code only for a replaced item that is not primitive.
@@ -210,6 +209,7 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     // item takes its final index at the store.
     Placed at;
     at.key = index;
+    py::Ref current;  // what a replacement read at its position
     const std::int64_t pos = index < 0 ? index + n : index;
     if (index == n) {
         at.how = Store::Append;
@@ -220,12 +220,28 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     } else {
         at.how = Store::Replace;
         at.pos = static_cast<Py_ssize_t>(pos);
-        py::Ref current = py::list_item(self, at.pos);
-        if (!current) {
-            raise_index_error("list index out of range");
-            return -1;
+        if (native && verdict == 1) {
+            // A primitive value the element keeps as it is runs no Python
+            // code up to its store: one critical section decides, its
+            // identity test included (write_core.hpp, kPlainSlot), unless the
+            // position holds the value already or a child to let go.
+            const StoreOutcome stored =
+                list_store_if(self, SlotKey{nullptr, at.pos}, kPlainSlot, value, current);
+            if (stored == StoreOutcome::Error) return -1;
+            if (stored == StoreOutcome::Done) {
+                update = make_update(self, element, at.key, current.get(), value,
+                                     view.path.get());
+                return update ? 0 : -1;
+            }
+        } else {
+            current = py::list_item(self, at.pos);
+            if (!current) {
+                raise_index_error("list index out of range");
+                return -1;
+            }
         }
         if (current.get() == value) return 0;
+        at.seen = {SlotRead::Kind::Read, current.get()};
     }
     // Formalized under the position it takes, so its path names it.
     bool kept = false;

@@ -5,13 +5,16 @@
 #include "py/lazy.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
+#include "symbolic/child_paths.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/node.hpp"
 #include "symbolic/object/bridge.hpp"
+#include "symbolic/object/object_state.hpp"
 #include "symbolic/object/store_field.hpp"
 #include "symbolic/object/write_roads.hpp"
 #include "symbolic/policy.hpp"
 #include "symbolic/shortcuts.hpp"
+#include "symbolic/slots.hpp"
 #include "symbolic/write_core.hpp"
 #include "topology/key_path.hpp"
 
@@ -31,16 +34,22 @@ WriteSlot slot_of(PyObject* obj, PyObject* name, const WriteCtx& ctx) {
 }
 
 // The update's key path. Key paths are immutable values, so an object at
-// the root hands every update of a field the one path its class keeps,
-// rather than a new equal one per write.
-py::Ref update_key_path(const ObjectBridge& ob, PyObject* name, const WriteCtx& ctx) {
+// the root hands every update of a field the one path its class keeps, and
+// an object below it the one it keeps under its path, rather than a new
+// equal one per write.
+py::Ref update_key_path(PyObject* obj, const ObjectBridge& ob, PyObject* name,
+                        const WriteCtx& ctx) {
     PyObject* parent = ctx.path.get();
     const bool at_root = !parent || parent == Py_None ||
                          (topology::is_key_path(parent) && topology::depth_of(parent) == 0);
-    if (ctx.root_field_path && at_root &&
-        ob.keypath_cls.get() == reinterpret_cast<PyObject*>(topology::key_path_type_if_built()))
-        return py::Ref::borrow(ctx.root_field_path);
-    return field_key_path(ob, name, ctx);
+    const bool native =
+        ob.keypath_cls.get() == reinterpret_cast<PyObject*>(topology::key_path_type_if_built());
+    if (!native) return field_key_path(ob, name, ctx);
+    if (ctx.root_field_path && at_root) return py::Ref::borrow(ctx.root_field_path);
+    if (ctx.field_path) return ctx.field_path;
+    py::Ref path = field_key_path(ob, name, ctx);
+    if (path) keep_child_path<ObjectState>(obj, parent, name, path.get());
+    return path;
 }
 
 // `field_update_cls(keypath_cls(name, path), obj, field, old, new)`.
@@ -48,7 +57,7 @@ py::Ref field_update(PyObject* obj, PyObject* name, PyObject* field, PyObject* o
                      PyObject* now, const ObjectBridge& ob, const WriteCtx& ctx) {
     const ContainerBridge* cb = container_bridge();
     if (!cb) return {};
-    py::Ref path = update_key_path(ob, name, ctx);
+    py::Ref path = update_key_path(obj, ob, name, ctx);
     if (!path) return {};
     PyObject* args[] = {nullptr, path.get(), obj, field, old, now};
     return py::call_class(cb->field_update_cls.get(), args, 5);
@@ -59,7 +68,8 @@ int remove_entry(PyObject* obj, PyObject* name, PyObject* value, PyObject* field
                  const ObjectBridge& ob, const WriteCtx& ctx, py::Ref& update) {
     const WriteSlot w = slot_of(obj, name, ctx);
     py::Ref old;
-    if (old_value(w, ob.missing_value.get(), old) < 0) return -1;
+    SlotRead seen;
+    if (old_value(w, ob.missing_value.get(), old, seen) < 0) return -1;
     if (old.get() == value) return 0;
     py::Ref removed;
     const int r = remove_slot(w, removed);
@@ -90,19 +100,50 @@ bool adopt(PyObject* obj, PyObject* name, PyObject* formal, const WriteCtx& ctx,
     return adopt_child(formal, a, out);
 }
 
+int store_over(PyObject* obj, PyObject* name, PyObject* field, const WriteSlot& w,
+               const SlotRead& seen, PyObject* formal, const ObjectBridge& ob,
+               const WriteCtx& ctx, py::Ref& update);
+
 // Adopts `formal` as the field's child, detaches the replaced one and
 // stores; `value` is what the write was given, for the identity test.
 int store_step(PyObject* obj, PyObject* name, PyObject* value, PyObject* formal,
                PyObject* field, const ObjectBridge& ob, const WriteCtx& ctx, py::Ref& update) {
     const WriteSlot w = slot_of(obj, name, ctx);
+    SlotRead seen;
+    if (formal == value && is_primitive(value)) {
+        // A primitive value stored as it was given needs no adoption, and
+        // runs no Python code up to its store: one critical section of the
+        // store decides, its identity test included, unless the field holds
+        // the value already or a child to let go (write_core.hpp, kPlainSlot).
+        py::Ref now;
+        const StoreOutcome stored =
+            dict_store_if(ctx.fields.get(), SlotKey{name}, kPlainSlot, value, now);
+        if (stored == StoreOutcome::Error) return -1;
+        if (stored == StoreOutcome::Done) {
+            update = field_update(obj, name, field, now ? now.get() : ob.missing_value.get(),
+                                  value, ob, ctx);
+            return update ? 0 : -1;
+        }
+        seen = {SlotRead::Kind::Read, now.get()};
+        if (now.get() == value) return 0;
+        return store_over(obj, name, field, w, seen, formal, ob, ctx, update);
+    }
     py::Ref old;
-    if (old_value(w, ob.missing_value.get(), old) < 0) return -1;
+    if (old_value(w, ob.missing_value.get(), old, seen) < 0) return -1;
     if (old.get() == value) return 0;
+    return store_over(obj, name, field, w, seen, formal, ob, ctx, update);
+}
+
+// Adopts `formal`, stores it in place of what the field holds (`seen`: what
+// the write read of it) and makes the update.
+int store_over(PyObject* obj, PyObject* name, PyObject* field, const WriteSlot& w,
+               const SlotRead& seen, PyObject* formal, const ObjectBridge& ob,
+               const WriteCtx& ctx, py::Ref& update) {
     Adoption adopted;
     if (!adopt(obj, name, formal, ctx, adopted)) return -1;
     py::Ref replaced;
     Claim unused;
-    const int stored = replace_slot(w, adopted, Order::DetachFirst, replaced, unused);
+    const int stored = replace_slot(w, adopted, Order::DetachFirst, seen, replaced, unused);
     if (stored <= 0) return stored;
     if (!replaced) replaced = ob.missing_value;
     // A child stamped with a path the object no longer has is re-pathed; the

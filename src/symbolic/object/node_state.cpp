@@ -160,6 +160,13 @@ StoreOutcome record_store_if(PyObject* inst, SlotKey slot, PyObject* expected, P
                              py::Ref& now) {
     record::FieldCells cells;
     if (!cells.open(inst)) return StoreOutcome::Error;
+    if (expected == kPlainSlot) {
+        // A cell is compared by identity alone: read what a plain store
+        // would replace, then store over that very value.
+        if (cells.read_if_set(slot.key, now) < 0) return StoreOutcome::Error;
+        if (!store_expects(now.get(), expected, value)) return StoreOutcome::Changed;
+        expected = now.get();
+    }
     switch (cells.write_if(slot.key, expected, value, now)) {
         case 1: return StoreOutcome::Done;
         case 0: return StoreOutcome::Changed;

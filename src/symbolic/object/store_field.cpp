@@ -22,7 +22,7 @@ struct OwnState {
     bool writable = true;
     bool allow_partial = false;
 };
-bool read_own_state(PyObject* obj, OwnState& own, WriteCtx& ctx) {
+bool read_own_state(PyObject* obj, PyObject* name, OwnState& own, WriteCtx& ctx) {
     py::Shared<ObjectState> held(obj);
     if (!held) return false;
     own.sealed = held->node.sealed;
@@ -31,6 +31,7 @@ bool read_own_state(PyObject* obj, OwnState& own, WriteCtx& ctx) {
     if (held->fields) {
         ctx.path = held->node.path;
         ctx.fields = held->fields;
+        if (name) ctx.field_path = held->node.kept_child_path(ctx.path.get(), name);
     }
     return true;
 }
@@ -88,7 +89,7 @@ int refuse_blank(PyObject* obj) {
 
 int write_ctx(PyObject* obj, bool enable_topo, PyObject* schema, WriteCtx& out) {
     OwnState own;
-    if (!read_own_state(obj, own, out)) return -1;
+    if (!read_own_state(obj, nullptr, own, out)) return -1;
     if (!out.fields) return 0;
     complete_ctx(out, own, flags::snapshot(), enable_topo, schema);
     return 1;
@@ -114,7 +115,7 @@ int store_symbolic_field(PyObject* obj, PyObject* cls, PyObject* name, PyObject*
     // state either way.
     OwnState own;
     WriteCtx ctx;
-    if (!read_own_state(obj, own, ctx)) return -1;
+    if (!read_own_state(obj, name, own, ctx)) return -1;
     const flags::Snapshot scopes = flags::snapshot();
     if (scopes.forced(flags::FlagId::Sealed).value_or(own.sealed)) return refuse_sealed(obj, name);
     if (!scopes.forced(flags::FlagId::AccessorWritable).value_or(own.writable))

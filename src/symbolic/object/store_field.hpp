@@ -35,6 +35,9 @@ struct WriteCtx {
     // The field's key path under a root, kept by the class's metadata, for
     // an update made while the object is at the root; null: build it.
     PyObject* root_field_path = nullptr;
+    // The field's key path under `path`, as the object keeps it (node.hpp,
+    // ChildPaths); null: build it.
+    py::Ref field_path;
 };
 
 // The write context of `obj`: 1 built, 0 a blank object (nothing set), -1
