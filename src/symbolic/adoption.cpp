@@ -111,19 +111,6 @@ py::Ref shared_hold_error(PyObject* child, PyObject* new_path, bool in_claimed_s
     return {};
 }
 
-// Whether the child already sits at `new_path` under `container` (its
-// parent): the key paths compared natively, else by Python `!=`.
-int same_path(PyObject* new_path, PyObject* current) {
-    switch (topology::keypaths_eq(new_path, current)) {
-        case topology::PathsEq::Error: return -1;
-        case topology::PathsEq::Equal: return 1;
-        case topology::PathsEq::NotEqual: return 0;
-        case topology::PathsEq::NotBoth: break;
-    }
-    const int differs = PyObject_RichCompareBool(new_path, current, Py_NE);
-    return differs < 0 ? -1 : !differs;
-}
-
 // Path first, then parent; a parentless owner (None) gives no parent to a
 // child that had none.
 int stamp(PyObject* child, PyObject* new_path, const AdoptArgs& a, bool fresh, bool topo_aware) {
@@ -223,8 +210,8 @@ bool adopt_in_tree(py::Ref child, const AdoptArgs& a, Adoption& out) {
                 where.path = py::get_attr<"_topo_path">(child.get());
                 if (!where.path) return false;
             }
-            const int same =
-                same_path(new_path.get(), where.native ? or_none(where.path) : where.path.get());
+            PyObject* current = where.native ? or_none(where.path) : where.path.get();
+            const int same = topology::same_key_path(new_path.get(), current);
             if (same < 0) return false;
             place = same != 0;
         }

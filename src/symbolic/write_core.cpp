@@ -57,18 +57,10 @@ void attach_again(const WriteSlot& w, PyObject* value) noexcept {
     PyErr_SetRaisedException(pending);
 }
 
-// Whether two paths (either may be null) name one place: identity, else the
-// key paths' equality, else Python `==`. 1, 0 or -1.
+// Whether two paths (either may be null) name one place. 1, 0 or -1.
 int same_place(PyObject* a, PyObject* b) {
     if (a == b) return 1;
-    if (!a || !b) return 0;
-    switch (topology::keypaths_eq(a, b)) {
-        case topology::PathsEq::Error: return -1;
-        case topology::PathsEq::Equal: return 1;
-        case topology::PathsEq::NotEqual: return 0;
-        case topology::PathsEq::NotBoth: break;
-    }
-    return PyObject_RichCompareBool(a, b, Py_EQ);
+    return a && b ? topology::same_key_path(a, b) : 0;
 }
 
 }  // namespace

@@ -7,8 +7,8 @@ import pytest
 
 from helpers import MISSING, Dict, KeyPath, SharedHoldError
 from write_races import (
-    CYCLE, Log, assert_chains, assert_children, assert_no_cycle, interleaved, notify_to_thread_log,
-    race, refusals, rng,
+    CYCLE, Log, assert_chains, assert_children, assert_no_cycle, interleaved, is_borrow_error,
+    notify_to_thread_log, race, refusals, rng, steps,
 )
 
 ROUNDS = 120
@@ -37,23 +37,20 @@ def test_writes_and_deletes_on_shared_and_own_keys(threads):
 
     def work(tid, stop):
         r = rng(tid)
-        with logs[tid].active():
-            for n in range(ROUNDS):
-                if stop.is_set():
-                    return
-                key = f"t{tid}" if r.random() < 0.3 else r.choice(shared)
-                if r.random() < 0.2:
-                    with refusals(KeyError):
-                        del d[key]
-                        written[tid].append(MISSING)
-                    continue
-                child = Dict(tag=(tid, n))
-                made[tid].append(child)
-                with refusals():
-                    d[key] = child
-                    written[tid].append(child)
+        for n in steps(stop, range(ROUNDS)):
+            key = f"t{tid}" if r.random() < 0.3 else r.choice(shared)
+            if r.random() < 0.2:
+                with refusals(KeyError):
+                    del d[key]
+                    written[tid].append(MISSING)
+                continue
+            child = Dict(tag=(tid, n))
+            made[tid].append(child)
+            with refusals():
+                d[key] = child
+                written[tid].append(child)
 
-    race(threads, work)
+    race(threads, work, logs)
     updates = [u for log in logs for u in log.updates]
     assert all(u.target is d for u in updates)
     for tid in range(threads):
@@ -82,21 +79,18 @@ def test_children_moved_between_dictionaries(threads):
 
     def work(tid, stop):
         r = rng(tid, 1)
-        with logs[tid].active():
-            for _ in range(ROUNDS):
-                if stop.is_set():
-                    return
-                src, dst = r.choice(homes), r.choice(homes)
-                key, to = r.choice(keys), r.choice(keys)
-                child = src.get(key)
-                if child is None:
-                    continue
-                with refusals(KeyError):
-                    del src[key]
-                with refusals(SharedHoldError):
-                    dst[to] = child
+        for _ in steps(stop, range(ROUNDS)):
+            src, dst = r.choice(homes), r.choice(homes)
+            key, to = r.choice(keys), r.choice(keys)
+            child = src.get(key)
+            if child is None:
+                continue
+            with refusals(KeyError):
+                del src[key]
+            with refusals(SharedHoldError):
+                dst[to] = child
 
-    race(threads, work)
+    race(threads, work, logs)
     updates = [u for log in logs for u in log.updates]
     stored = {(id(h), k): v for h in homes for k, v in h.sym_items()}
     everywhere = [id(v) for v in stored.values()]
@@ -119,15 +113,12 @@ def test_one_parentless_child_written_into_many_dictionaries(threads):
     logs = [Log() for _ in range(threads)]
 
     def work(tid, stop):
-        with logs[tid].active():
-            for n, child in enumerate(trials):
-                if stop.is_set():
-                    return
-                with refusals(SharedHoldError):
-                    homes[tid][n] = child
-                    won[tid].append(n)
+        for n, child in steps(stop, enumerate(trials)):
+            with refusals(SharedHoldError):
+                homes[tid][n] = child
+                won[tid].append(n)
 
-    race(threads, work)
+    race(threads, work, logs)
     for n, child in enumerate(trials):
         winners = [t for t in range(threads) if n in won[t]]
         holders = [t for t in range(threads) if homes[t].get(n) is child]
@@ -148,14 +139,8 @@ def test_writes_racing_nodes_into_each_others_subtree(threads):
     outcome = [[] for _ in range(threads)]
 
     def work(tid, stop):
-        with Log().active():
-            write_rings(tid, stop)
-
-    def write_rings(tid, stop):
         i = tid % size
-        for ring in rings[tid // size::threads // size]:
-            if stop.is_set():
-                return
+        for ring in steps(stop, rings[tid // size::threads // size]):
             try:
                 ring[(i + 1) % size][f"k{i}"] = ring[i]
                 outcome[tid].append((ring, "stored"))
@@ -163,10 +148,10 @@ def test_writes_racing_nodes_into_each_others_subtree(threads):
                 assert CYCLE in str(e)
                 outcome[tid].append((ring, "cycle"))
             except RuntimeError as e:
-                assert str(e) in ("Already borrowed", "Already mutably borrowed")
+                assert is_borrow_error(e)
                 outcome[tid].append((ring, "refused"))
 
-    race(threads, work)
+    race(threads, work, [Log() for _ in range(threads)])
     assert_no_cycle([node for ring in rings for node in ring])
     for ring in rings[: len(rings) - len(rings) % (threads // size)]:
         results = [r for o in outcome for (g, r) in o if g is ring]

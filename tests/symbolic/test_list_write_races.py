@@ -8,7 +8,8 @@ import pytest
 import vesk_core._native as native
 from helpers import MISSING, Dict, Insertion, KeyPath, List
 from write_races import (
-    Log, assert_chains, assert_children, assert_no_cycle, interleaved, race, refusals, rng,
+    Log, assert_chains, assert_children, assert_no_cycle, interleaved, is_borrow_error, race,
+    refusals, rng, steps,
 )
 
 ROUNDS = 120
@@ -38,25 +39,22 @@ def test_growth_never_passes_the_bound_and_names_where_each_item_landed(threads,
     logs = [Log() for _ in range(threads)]
 
     def work(tid, stop):
-        with logs[tid].active():
-            for n in range(ROUNDS):
-                if stop.is_set():
-                    return
-                item = child(tid, n)
-                made[tid].append(item)
-                try:
-                    if op == "append":
-                        lst.append(item)
-                    elif op == "insert":
-                        lst.insert(10**6 if n % 3 else -1, item)
-                    else:
-                        lst.extend([item])
-                except ValueError as e:
-                    assert FULL in str(e) or "Cannot extend List" in str(e)
-                except RuntimeError as e:
-                    assert str(e) in ("Already borrowed", "Already mutably borrowed")
+        for n in steps(stop, range(ROUNDS)):
+            item = child(tid, n)
+            made[tid].append(item)
+            try:
+                if op == "append":
+                    lst.append(item)
+                elif op == "insert":
+                    lst.insert(10**6 if n % 3 else -1, item)
+                else:
+                    lst.extend([item])
+            except ValueError as e:
+                assert FULL in str(e) or "Cannot extend List" in str(e)
+            except RuntimeError as e:
+                assert str(e) in ("Already borrowed", "Already mutably borrowed")
 
-    race(threads, work)
+    race(threads, work, logs)
     assert len(lst) == bound
     everything = [x for xs in made for x in xs]
     updates = [u for log in logs for u in flat(log)]
@@ -81,19 +79,16 @@ def test_index_writes_on_shared_positions_and_appends(threads):
 
     def work(tid, stop):
         r = rng(tid)
-        with logs[tid].active():
-            for n in range(ROUNDS):
-                if stop.is_set():
-                    return
-                item = Dict(tag=(tid, n))
-                made[tid].append(item)
-                with refusals():
-                    if r.random() < 0.2:
-                        lst.append(item)
-                    else:
-                        lst[r.randrange(4)] = item
+        for n in steps(stop, range(ROUNDS)):
+            item = Dict(tag=(tid, n))
+            made[tid].append(item)
+            with refusals():
+                if r.random() < 0.2:
+                    lst.append(item)
+                else:
+                    lst[r.randrange(4)] = item
 
-    race(threads, work)
+    race(threads, work, logs)
     everything = list(initial.values()) + [x for xs in made for x in xs]
     stored = dict(enumerate(lst))
     assert_children(lst, stored, everything, ROOT, lambda i, root: KeyPath(i, root))
@@ -111,34 +106,31 @@ def test_every_mutator_at_once(threads):
 
     def work(tid, stop):
         r = rng(tid, 2)
-        with logs[tid].active():
-            for n in range(ROUNDS):
-                if stop.is_set():
-                    return
-                item = Dict(tag=(tid, n))
-                made[tid].append(item)
-                k = r.randrange(8)
-                with refusals(IndexError, ValueError):
-                    if k == 0:
-                        lst.append(item)
-                    elif k == 1:
-                        lst.insert(r.randrange(-3, 4), item)
-                    elif k == 2:
-                        lst.extend([item, Insertion(Dict(tag=(tid, n, "x")))])
-                    elif k == 3:
-                        lst.pop(r.choice([0, -1]))
-                    elif k == 4:
-                        del lst[r.randrange(-2, 2)]
-                    elif k == 5:
-                        lst[r.randrange(-2, 2)] = item
-                    elif k == 6:
-                        present = list(lst)
-                        if present:
-                            lst.remove(r.choice(present))
-                    else:
-                        lst[0:1] = [item]
+        for n in steps(stop, range(ROUNDS)):
+            item = Dict(tag=(tid, n))
+            made[tid].append(item)
+            k = r.randrange(8)
+            with refusals(IndexError, ValueError):
+                if k == 0:
+                    lst.append(item)
+                elif k == 1:
+                    lst.insert(r.randrange(-3, 4), item)
+                elif k == 2:
+                    lst.extend([item, Insertion(Dict(tag=(tid, n, "x")))])
+                elif k == 3:
+                    lst.pop(r.choice([0, -1]))
+                elif k == 4:
+                    del lst[r.randrange(-2, 2)]
+                elif k == 5:
+                    lst[r.randrange(-2, 2)] = item
+                elif k == 6:
+                    present = list(lst)
+                    if present:
+                        lst.remove(r.choice(present))
+                else:
+                    lst[0:1] = [item]
 
-    race(threads, work)
+    race(threads, work, logs)
     updates = [u for log in logs for u in flat(log)]
     ids = [id(x) for x in lst]
     assert len(set(ids)) == len(ids), "an item stored twice"
@@ -170,13 +162,10 @@ def test_removing_present_values_while_the_list_shrinks(threads):
         r = rng(tid, 3)
         mine = values[tid][:]
         r.shuffle(mine)
-        with logs[tid].active():
-            for v in mine:
-                if stop.is_set():
-                    return
-                lst.remove(v)   # present until this thread removes it
+        for v in steps(stop, mine):
+            lst.remove(v)   # present until this thread removes it
 
-    race(threads, work)
+    race(threads, work, logs)
     assert lst == []
     for tid in range(threads):
         assert sorted(u.old_value for u in flat(logs[tid])) == sorted(values[tid])

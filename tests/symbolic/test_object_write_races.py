@@ -13,7 +13,7 @@ from helpers import Dict, KeyPath, SharedHoldError
 from object_helpers import object_class
 from write_races import (
     Log, assert_chains, assert_children, assert_no_cycle, interleaved, notify_to_thread_log,
-    race, refusals, rng,
+    race, refusals, rng, steps,
 )
 
 ROUNDS = 120
@@ -59,18 +59,15 @@ def test_field_writes_on_shared_and_own_fields(threads, layout):
 
     def work(tid, stop):
         r = rng(tid)
-        with logs[tid].active():
-            for n in range(ROUNDS):
-                if stop.is_set():
-                    return
-                name = f"t{tid}" if r.random() < 0.3 else r.choice(SHARED)
-                child = Dict(tag=(tid, n))
-                made[tid].append(child)
-                with refusals():
-                    write(obj, name, child)
-                    written[tid].append(child)
+        for n in steps(stop, range(ROUNDS)):
+            name = f"t{tid}" if r.random() < 0.3 else r.choice(SHARED)
+            child = Dict(tag=(tid, n))
+            made[tid].append(child)
+            with refusals():
+                write(obj, name, child)
+                written[tid].append(child)
 
-    race(threads, work)
+    race(threads, work, logs)
     updates = [u for log in logs for u in log.updates]
     for tid in range(threads):
         assert [u.new_value for u in logs[tid].updates] == written[tid]
@@ -89,23 +86,20 @@ def test_children_moved_between_objects_and_written_into_several(threads, layout
 
     def work(tid, stop):
         r = rng(tid, 1)
-        with logs[tid].active():
-            for child in children:
-                if stop.is_set():
-                    return
-                # Every thread offers the child to a home; then moves it on.
+        for child in steps(stop, children):
+            # Every thread offers the child to a home; then moves it on.
+            with refusals(SharedHoldError):
+                write(r.choice(homes), r.choice(SHARED), child)
+            src = r.choice(homes)
+            name = r.choice(SHARED)
+            value = fields(src).get(name)
+            if value is not None:
+                with refusals():
+                    write(src, name, None)
                 with refusals(SharedHoldError):
-                    write(r.choice(homes), r.choice(SHARED), child)
-                src = r.choice(homes)
-                name = r.choice(SHARED)
-                value = fields(src).get(name)
-                if value is not None:
-                    with refusals():
-                        write(src, name, None)
-                    with refusals(SharedHoldError):
-                        write(r.choice(homes), f"t{tid}", value)
+                    write(r.choice(homes), f"t{tid}", value)
 
-    race(threads, work)
+    race(threads, work, logs)
     holders = {}
     for home in homes:
         stored = {k: v for k, v in fields(home).items() if v is not None}

@@ -64,10 +64,10 @@ class Stop(threading.Event):
         self.barrier.abort()
 
 
-def race(threads, work):
-    """Runs `work(tid, stop)` on `threads` threads released together;
-    stops and joins them on every way out and re-raises the first failure
-    of a worker."""
+def race(threads, work, logs=None):
+    """Runs `work(tid, stop)` on `threads` threads released together, each
+    with its own Log of `logs` active when given; stops and joins them on
+    every way out and re-raises the first failure of a worker."""
     barrier = threading.Barrier(threads)
     stop = Stop(barrier)
     failures = []
@@ -75,7 +75,8 @@ def race(threads, work):
     def run(tid):
         try:
             barrier.wait()
-            work(tid, stop)
+            with logs[tid].active() if logs else contextlib.nullcontext():
+                work(tid, stop)
         except threading.BrokenBarrierError:
             pass
         except BaseException as e:   # reported below, never lost in the thread
@@ -86,6 +87,14 @@ def race(threads, work):
         pass
     if failures:
         raise failures[0]
+
+
+def steps(stop, items):
+    """The items, one at a time, until `stop` is set."""
+    for item in items:
+        if stop.is_set():
+            return
+        yield item
 
 
 def rng(tid, salt=0):

@@ -3,15 +3,10 @@
 // them (dict_type.cpp, list_type.cpp).
 //
 // `K` names a container's own functions for the rows whose behaviour
-// differs by kind, and its State:
+// differs by kind, and its State; VESK_CONTAINER_KIND makes it from the
+// namespace that holds them under their shared names:
 //
-//   struct K {
-//       using State = DictState;            // or ListState
-//       static constexpr auto use_value_spec = &dict::py_use_value_spec;
-//       ... assign_child, formalized_value, set_item_without_permission_check,
-//       custom_apply, clone_if_primitive, sym_hasattr, sym_keys, sym_values,
-//       sym_items, sym_getattr
-//   };
+//   VESK_CONTAINER_KIND(Kind, dict, DictState);
 #pragma once
 
 #include "py/methods.hpp"
@@ -19,6 +14,23 @@
 #include "symbolic/container/topology.hpp"
 
 namespace vesk::symbolic {
+
+#define VESK_CONTAINER_KIND(Name, ns, S)                                                     \
+    struct Name {                                                                          \
+        using State = S;                                                                   \
+        static constexpr auto use_value_spec = &ns::py_use_value_spec;                     \
+        static constexpr auto assign_child = &ns::py_assign_child;                         \
+        static constexpr auto formalized_value = &ns::py_formalized_value;                 \
+        static constexpr auto set_item_without_permission_check =                          \
+            &ns::py_set_item_without_permission_check;                                     \
+        static constexpr auto custom_apply = &ns::py_custom_apply;                         \
+        static constexpr auto clone_if_primitive = &ns::clone_if_primitive;                \
+        static constexpr auto sym_hasattr = &ns::sym_hasattr;                              \
+        static constexpr auto sym_keys = &ns::sym_keys;                                    \
+        static constexpr auto sym_values = &ns::sym_values;                                \
+        static constexpr auto sym_items = &ns::sym_items;                                  \
+        static constexpr auto sym_getattr = &ns::sym_getattr;                              \
+    }
 
 template <class K>
 inline PyMethodDef kContainerMethods[] = {

@@ -15,22 +15,8 @@ using S = DictState;
 
 py::TypeCell TYPE;
 
-// The dictionary's own rows of the shared tables.
-struct Kind {
-    using State = S;
-    static constexpr auto use_value_spec = &dict::py_use_value_spec;
-    static constexpr auto assign_child = &dict::py_assign_child;
-    static constexpr auto formalized_value = &dict::py_formalized_value;
-    static constexpr auto set_item_without_permission_check =
-        &dict::py_set_item_without_permission_check;
-    static constexpr auto custom_apply = &dict::py_custom_apply;
-    static constexpr auto clone_if_primitive = &dict::clone_if_primitive;
-    static constexpr auto sym_hasattr = &dict::sym_hasattr;
-    static constexpr auto sym_keys = &dict::sym_keys;
-    static constexpr auto sym_values = &dict::sym_values;
-    static constexpr auto sym_items = &dict::sym_items;
-    static constexpr auto sym_getattr = &dict::sym_getattr;
-};
+// Its functions for the rows it shares with the other container class.
+VESK_CONTAINER_KIND(Kind, dict, S);
 
 PyMethodDef kOwnMethods[] = {
     py::method<dict::py_try_fused>("try_fused_schemaful_construct"),

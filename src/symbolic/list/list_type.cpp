@@ -15,22 +15,8 @@ using S = ListState;
 
 py::TypeCell TYPE;
 
-// The list's own rows of the shared tables.
-struct Kind {
-    using State = S;
-    static constexpr auto use_value_spec = &list::py_use_value_spec;
-    static constexpr auto assign_child = &list::py_assign_child;
-    static constexpr auto formalized_value = &list::py_formalized_value;
-    static constexpr auto set_item_without_permission_check =
-        &list::py_set_item_without_permission_check;
-    static constexpr auto custom_apply = &list::py_custom_apply;
-    static constexpr auto clone_if_primitive = &list::clone_if_primitive;
-    static constexpr auto sym_hasattr = &list::sym_hasattr;
-    static constexpr auto sym_keys = &list::sym_keys;
-    static constexpr auto sym_values = &list::sym_values;
-    static constexpr auto sym_items = &list::sym_items;
-    static constexpr auto sym_getattr = &list::sym_getattr;
-};
+// Its functions for the rows it shares with the other container class.
+VESK_CONTAINER_KIND(Kind, list, S);
 
 PyMethodDef kOwnMethods[] = {
     py::method<list::py_delete_and_notify>("delete_and_notify"),

@@ -54,14 +54,7 @@ int type_overrides(PyObject* inst, PyObject* default_hook) {
 // Whether two key paths (either may be empty) are the same path.
 int same_path(PyObject* a, PyObject* b) {
     if (!a || !b) return a == b;
-    switch (topology::keypaths_eq(a, b)) {
-        case topology::PathsEq::Error: return -1;
-        case topology::PathsEq::Equal: return 1;
-        case topology::PathsEq::NotEqual: return 0;
-        case topology::PathsEq::NotBoth: break;
-    }
-    const int differs = PyObject_RichCompareBool(a, b, Py_NE);
-    return differs < 0 ? -1 : !differs;
+    return topology::same_key_path(a, b);
 }
 
 // `child.sym_seal(flag)` for a symbolic child that keeps a tree.
