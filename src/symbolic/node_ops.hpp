@@ -133,4 +133,12 @@ extern const NodeOps kRecordNode;
 // runs no Python code.
 [[nodiscard]] const NodeOps* node_ops(PyObject* value) noexcept;
 
+// Re-paths the members of `node` that keep a tree (topology-aware, their
+// lenient topology flag true) under `new_path`, in the order `each_child`
+// visits them: each gets `topo_setpath(keypath_cls(key, new_path))`, or the
+// native child key path for a null `keypath_cls`. 0, or -1 at the first
+// failure.
+[[nodiscard]] int repath_members(const NodeOps& ops, PyObject* node, PyObject* new_path,
+                                 PyObject* keypath_cls);
+
 }  // namespace vesk::symbolic

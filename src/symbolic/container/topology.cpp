@@ -157,14 +157,8 @@ int repath_children(PyObject* self, PyObject* new_path) {
         if (!held) return -1;
         if (!held->enable_topo) return 0;
     }
-    PyObject* cls = b->keypath_cls.get();
-    return Members<S>::each_keyed(self, [cls, new_path](PyObject* key, PyObject* v) {
-        const int topo_aware = is_topology_aware(v);
-        if (topo_aware <= 0 || !lenient_topology_flag(v)) return topo_aware < 0 ? -1 : 0;
-        PyObject* call[] = {key, new_path};
-        py::Ref path = py::Ref::steal(PyObject_Vectorcall(cls, call, 2, nullptr));
-        return path ? call_method_void<"topo_setpath">(v, path.get()) : -1;
-    });
+    return repath_members(std::is_same_v<S, DictState> ? kDictNode : kListNode, self, new_path,
+                          b->keypath_cls.get());
 }
 
 template <class S>
