@@ -11,7 +11,7 @@ from write_races import (
     notify_to_thread_log, race, refusals, rng, steps,
 )
 
-ROUNDS = 120
+ROUNDS = 400
 ROOT = KeyPath("root")
 
 

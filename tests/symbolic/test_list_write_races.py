@@ -12,7 +12,7 @@ from write_races import (
     refusals, rng, steps,
 )
 
-ROUNDS = 120
+ROUNDS = 400
 ROOT = KeyPath("root")
 FULL = "List reached its max size"
 

@@ -16,7 +16,7 @@ from write_races import (
     race, refusals, rng, steps,
 )
 
-ROUNDS = 120
+ROUNDS = 400
 SHARED = ["s0", "s1"]
 
 
