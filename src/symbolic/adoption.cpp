@@ -155,6 +155,10 @@ bool adopt_in_tree(py::Ref child, const AdoptArgs& a, Adoption& out) {
     Claim claim;
     bool busy = false;
     PyObject* destination = destination_of(a);
+    // A native container's state, read once under the claim: its placement
+    // below is decided from the same reading (nothing runs in between).
+    ChildState state;
+    int native = 0;
     if (symbolic) {
         SameDestination same{child.get(), destination};
         const int taken =
@@ -162,8 +166,7 @@ bool adopt_in_tree(py::Ref child, const AdoptArgs& a, Adoption& out) {
         if (taken < 0) return false;
         busy = !taken && !claim.take(child.get(), destination);
         if (!busy) {
-            ChildState state;
-            const int native = read_child_state(child.get(), state);
+            native = read_child_state(child.get(), state);
             if (native < 0) return false;
             const int topo = native ? state.enable_topo : strict_topology_flag(child.get());
             if (topo <= 0) return topo < 0 ? false : unchanged(std::move(child));
@@ -176,6 +179,7 @@ bool adopt_in_tree(py::Ref child, const AdoptArgs& a, Adoption& out) {
                 child = call_method<"sym_clone">(child.get());
                 if (!child) return false;
                 busy = !claim.take(child.get(), destination);
+                native = 0;  // the clone's state is read below
             }
         }
     }
@@ -194,7 +198,13 @@ bool adopt_in_tree(py::Ref child, const AdoptArgs& a, Adoption& out) {
     bool in_claimed_set = false;
     if (!busy) {
         Placement where;
-        if (!read_placement(child.get(), false, where)) return false;
+        if (native) {
+            where.parent = std::move(state.parent);
+            where.path = std::move(state.path);
+            where.native = true;
+        } else if (!read_placement(child.get(), false, where)) {
+            return false;
+        }
         bool place = false;
         bool fresh = false;
         if (absent(where.parent)) {

@@ -14,15 +14,20 @@ namespace vesk::symbolic {
 namespace {
 
 struct Entry {
-    PyObject* node;           // by identity; the claimer keeps it alive
-    PyThreadState* owner;     // the claiming thread
-    py::Ref destination;      // null for a claim that releases the node
+    PyObject* node;         // by identity; the claimer keeps it alive
+    PyThreadState* owner;   // the claiming thread
+    PyObject* destination;  // null for a claim that releases the node; kept alive as `node`
 };
 
 // A few claims at a time hash to one shard: a short vector is searched
-// faster than any map.
+// faster than any map. `count` mirrors the number of entries for readers
+// that look only whether a node may be claimed (`claimed_destination`):
+// written under the lock and read without it, both sequentially consistent,
+// so of two writes that each claim a node and then look at the other's, at
+// least one sees the other's claim.
 struct alignas(64) Shard {
     PyMutex mutex{};
+    std::atomic<std::size_t> count{0};
     std::vector<Entry> entries;
 };
 
@@ -63,21 +68,19 @@ bool Claim::take(PyObject* node, PyObject* destination) {
     release();
     PyThreadState* self = PyThreadState_GetUnchecked();
     Shard& shard = shard_of(node);
-    py::Ref dest = py::Ref::borrow(destination);
-    {
-        py::MutexLock lock(shard.mutex);
-        if (Entry* e = find(shard, node)) return e->owner == self;
-        shard.entries.push_back({node, self, std::move(dest)});
-    }
-    node_ = py::Ref::borrow(node);
+    py::MutexLock lock(shard.mutex);
+    if (Entry* e = find(shard, node)) return e->owner == self;
+    shard.entries.push_back({node, self, destination});
+    shard.count.store(shard.entries.size(), std::memory_order_seq_cst);
+    node_ = node;
     return true;
 }
 
 int Claim::take_waiting(PyObject* node, PyObject* destination, int (*still)(void* ctx),
                         void* ctx) {
+    if (take(node, destination)) return 1;
     const auto start = std::chrono::steady_clock::now();
     for (unsigned attempt = 0;; ++attempt) {
-        if (take(node, destination)) return 1;
         const int waits = still(ctx);
         if (waits <= 0) return waits;
         if (std::chrono::steady_clock::now() - start > kWaitLimit) {
@@ -85,32 +88,32 @@ int Claim::take_waiting(PyObject* node, PyObject* destination, int (*still)(void
             return -1;
         }
         pause(attempt);
+        if (take(node, destination)) return 1;
     }
 }
 
 void Claim::release() noexcept {
     if (!node_) return;
-    py::Ref destination;  // released after the lock
-    Shard& shard = shard_of(node_.get());
-    {
-        py::MutexLock lock(shard.mutex);
-        std::vector<Entry>& entries = shard.entries;
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            if (entries[i].node != node_.get()) continue;
-            destination = std::move(entries[i].destination);
-            entries[i] = std::move(entries.back());
-            entries.pop_back();
-            break;
-        }
+    Shard& shard = shard_of(node_);
+    py::MutexLock lock(shard.mutex);
+    std::vector<Entry>& entries = shard.entries;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].node != node_) continue;
+        entries[i] = entries.back();
+        entries.pop_back();
+        shard.count.store(entries.size(), std::memory_order_seq_cst);
+        break;
     }
-    node_.reset();
+    node_ = nullptr;
 }
 
 py::Ref claimed_destination(PyObject* node) {
     Shard& shard = shard_of(node);
+    if (shard.count.load(std::memory_order_seq_cst) == 0) return {};
+    // A new reference, taken while the claim (which keeps it alive) stands.
     py::MutexLock lock(shard.mutex);
     const Entry* e = find(shard, node);
-    return e ? e->destination : py::Ref();
+    return py::Ref::borrow(e ? e->destination : nullptr);
 }
 
 }  // namespace vesk::symbolic

@@ -26,16 +26,18 @@
 
 #include "py/ref.hpp"
 
+#include <utility>
+
 namespace vesk::symbolic {
 
 class Claim {
 public:
     Claim() noexcept = default;
-    Claim(Claim&& other) noexcept : node_(std::move(other.node_)) {}
+    Claim(Claim&& other) noexcept : node_(std::exchange(other.node_, nullptr)) {}
     Claim& operator=(Claim&& other) noexcept {
         if (this != &other) {
             release();
-            node_ = std::move(other.node_);
+            node_ = std::exchange(other.node_, nullptr);
         }
         return *this;
     }
@@ -62,10 +64,12 @@ public:
 
     // Whether this object holds a claim (false for the empty claim of a
     // re-entered node).
-    [[nodiscard]] bool held() const noexcept { return static_cast<bool>(node_); }
+    [[nodiscard]] bool held() const noexcept { return node_ != nullptr; }
 
 private:
-    py::Ref node_;
+    // By identity: the claimer keeps the node, and where it places it,
+    // alive for as long as it holds the claim.
+    PyObject* node_ = nullptr;
 };
 
 // Where another write, or an outer write of this thread, means to place
