@@ -6,9 +6,9 @@
 // makes such a change one write's alone, from the decision it rests on
 // (where the child sits; whether a slot still holds it) through those calls
 // to the store that completes it. A write that meets a node another write
-// claims takes it as held elsewhere (adoption decides by its policy), or,
-// when it must release the node from a slot that still holds it, waits for
-// the other write to finish.
+// claims takes it as held elsewhere (adoption decides by its policy), unless
+// that write places it where this one would, or this one must release it
+// from a slot that still holds it: then it waits for the other to finish.
 //
 // The claims live in one process-wide table keyed by identity, so any value
 // can be claimed (a record has no free cell of its own), split into shards so

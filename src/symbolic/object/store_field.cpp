@@ -9,6 +9,7 @@
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "symbolic/refusal.hpp"
+#include "topology/key_path.hpp"
 
 namespace vesk::symbolic::object {
 
@@ -31,7 +32,10 @@ bool read_own_state(PyObject* obj, PyObject* name, OwnState& own, WriteCtx& ctx)
     if (held->fields) {
         ctx.path = held->node.path;
         ctx.fields = held->fields;
-        if (name) ctx.field_path = held->node.kept_child_path(ctx.path.get(), name);
+        // An object at the root names its updates by its class's paths.
+        PyObject* path = ctx.path.get();
+        if (name && path && !(topology::is_key_path(path) && topology::depth_of(path) == 0))
+            ctx.field_path = held->node.kept_child_path(path, name);
     }
     return true;
 }
