@@ -108,10 +108,8 @@ struct NodeOps {
     NodeOp<int (*)(PyObject* node, PyObject* path)> set_path;
     NodeOp<int (*)(PyObject* node, ChildVisitor visit)> each_child;
 
-    // --- slots ---
-    // The storage of the node's members in `out` (null for an object that was
-    // never constructed).
-    NodeOp<int (*)(PyObject* node, py::Ref& out)> storage;
+    // --- slots (of the node's storage: the dict or list itself, an object's
+    // field dictionary, a record's instance) ---
     // What the slot holds now (null when it holds nothing).
     NodeOp<int (*)(PyObject* storage, SlotKey slot, py::Ref& out)> read_slot;
     // The conditional store: writes `value` (null removes the member; a list

@@ -273,11 +273,6 @@ int each_child(PyObject* self, ChildVisitor visit) {
     return Members<S>::each_keyed(self, visit);
 }
 
-int self_storage(PyObject* self, py::Ref& out) {
-    out = py::Ref::borrow(self);
-    return 0;
-}
-
 }  // namespace
 
 constinit const NodeOps kDictNode{
@@ -288,7 +283,6 @@ constinit const NodeOps kDictNode{
     .set_parent = set_parent<DictState>,
     .set_path = set_path<DictState>,
     .each_child = each_child<DictState>,
-    .storage = self_storage,
     .read_slot = dict_read_slot,
     .store_if = dict_store_if,
 };
@@ -301,7 +295,6 @@ constinit const NodeOps kListNode{
     .set_parent = set_parent<ListState>,
     .set_path = set_path<ListState>,
     .each_child = each_child<ListState>,
-    .storage = self_storage,
     .read_slot = list_read_slot,
     .store_if = list_store_if,
 };

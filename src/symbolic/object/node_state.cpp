@@ -107,8 +107,6 @@ int object_seal(PyObject* inst, bool is_seal) {
     return each_field(inst, visitor(seal_one));
 }
 
-int object_storage(PyObject* inst, py::Ref& out) { return inline_storage(inst, out) ? 0 : -1; }
-
 // --- a record ------------------------------------------------------------------------
 
 int record_get_role(PyObject* inst, Role role, py::Ref& out) {
@@ -135,11 +133,6 @@ int record_seal(PyObject* inst, bool is_seal) {
         if (each_record_child(inst, visitor(seal_one)) < 0) return -1;
     }
     return record::set_role(inst, record::kRoleSealed, flag) ? 0 : -1;
-}
-
-int record_storage(PyObject* inst, py::Ref& out) {
-    out = py::Ref::borrow(inst);
-    return 0;
 }
 
 int record_read_slot(PyObject* inst, SlotKey slot, py::Ref& out) {
@@ -285,7 +278,6 @@ constinit const NodeOps kObjectNode{
     .set_parent = object::set_parent,
     .set_path = object::node_set_path,
     .each_child = object::each_field,
-    .storage = object::object_storage,
     .read_slot = dict_read_slot,
     .store_if = dict_store_if,
 };
@@ -298,7 +290,6 @@ constinit const NodeOps kRecordNode{
     .set_parent = object::set_parent,
     .set_path = object::node_set_path,
     .each_child = object::each_record_child,
-    .storage = object::record_storage,
     .read_slot = object::record_read_slot,
     .store_if = object::record_store_if,
 };
