@@ -3,6 +3,8 @@
 #include "py/borrow.hpp"
 #include "py/mutex.hpp"
 
+#include <pthread.h>
+
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -33,6 +35,21 @@ struct alignas(64) Shard {
 
 constexpr std::size_t kShards = 64;
 std::array<Shard, kShards> SHARDS;
+
+// In the child of a fork only the forking thread lives on: the claims of the
+// others would stand for good (their writes stopped mid-way), and a shard's
+// lock may have been held by a thread that is gone. The child keeps the
+// forking thread's own claims alone, with every lock free.
+void restart_in_child() noexcept {
+    PyThreadState* self = PyThreadState_GetUnchecked();
+    for (Shard& shard : SHARDS) {
+        shard.mutex = PyMutex{};
+        std::erase_if(shard.entries, [self](const Entry& e) { return e.owner != self; });
+        shard.count.store(shard.entries.size(), std::memory_order_seq_cst);
+    }
+}
+
+[[maybe_unused]] const int kForkHandler = pthread_atfork(nullptr, nullptr, restart_in_child);
 
 Shard& shard_of(PyObject* node) noexcept {
     const auto bits = reinterpret_cast<std::uintptr_t>(node) >> 4;

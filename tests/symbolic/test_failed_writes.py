@@ -2,11 +2,12 @@
 was: the new child's adoption undone, an old child it had let go attached
 again at its key; a child stamped for one index and stored at another is
 re-pathed where it landed; a store that would pass the list's bound is
-refused there too."""
+refused there too; and a forked child keeps no claim of a thread it lost."""
 
 import pytest
 
 import vesk_core._native as native
+from fresh import run_fresh
 from helpers import Dict, KeyPath, List, Node
 from object_helpers import made, object_class
 
@@ -92,3 +93,45 @@ def test_the_bound_is_checked_again_where_the_item_is_stored():
     with pytest.raises(ValueError, match=r"^List reached its max size 2\.$"):
         lst.append(node)
     assert lst == [0, 1] and node._topo_parent is None and node._topo_path == KeyPath()
+
+
+def test_a_forked_child_does_not_keep_the_claims_of_the_threads_it_lost():
+    # A worker is placing a child (its write stopped inside the child's
+    # `topo_setparent`) when the process forks; in the child the worker is
+    # gone, and the child it was placing is free to be written.
+    run_fresh(
+        """
+        import os, threading, warnings
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
+        import vesk.symbolic, vesk.typing
+        from vesk.symbolic.containers import Dict
+
+        vesk.typing.install()
+        vesk.symbolic.install()
+        entered, go = threading.Event(), threading.Event()
+
+        class Slow(Dict):
+            def topo_setparent(self, parent):
+                entered.set()
+                assert go.wait(30)
+                super().topo_setparent(parent)
+
+        child = Slow(x=1)
+        worker = threading.Thread(target=lambda: Dict().__setitem__("k", child))
+        worker.start()
+        assert entered.wait(30)
+        pid = os.fork()
+        if pid == 0:
+            go.set()  # the child's own write passes the override
+            other = Dict()
+            try:
+                other["j"] = child
+            except Exception:
+                os._exit(3)
+            os._exit(0 if child._topo_parent is other else 4)
+        _, status = os.waitpid(pid, 0)
+        go.set()
+        worker.join(30)
+        assert os.waitstatus_to_exitcode(status) == 0, status
+        """
+    )
