@@ -10,9 +10,10 @@
 // lock (py::list_item) and processed after the lock is released; a
 // position that vanished meanwhile is an IndexError, never a stale read.
 //
-// Nothing about the bound spec is cached: every operation reads what it
-// needs of it afresh (natively for the final native List class, through
-// Python attributes for anything else stored as the spec).
+// What a write needs of a native List spec (element, bounds, the element's
+// FieldMeta) is kept with the list and used only while the typing layer's
+// change epoch shows the spec unchanged; otherwise, and for anything else
+// stored as the spec, it is read afresh (through Python attributes).
 //
 // Errors follow the interpreter's convention: null, -1 or false with an
 // exception set.

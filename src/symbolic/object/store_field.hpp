@@ -11,10 +11,11 @@
 // and the field's `apply`.
 //
 // The object's own hold is taken only to read its flags, path and field
-// dictionary, and is never kept while Python code runs. The field
-// dictionary is written through the interpreter's dictionary operations, so
-// two threads writing one field race at the level of those operations:
-// each write's identity test, store and field update are not atomic together.
+// dictionary, and is never kept while Python code runs. The field is stored
+// by the keyed write of write_core.hpp under the field dictionary's
+// critical section: a store lands only over the value the write read and
+// let go, so of two threads writing one field each reports exactly the
+// value its store replaced.
 //
 // Errors follow the interpreter's convention: -1 or null with an exception
 // set.
