@@ -12,13 +12,12 @@ reported each change."""
 import contextlib
 from collections import Counter
 import random
-import sys
 import threading
 
 import pytest
 
 from helpers import MISSING, SharedHoldError
-from races import started
+from races import started, switching_often
 
 # A write that meets another thread's hold on the same node is refused with
 # the binding layer's borrow error: a legitimate outcome that changes nothing.
@@ -28,10 +27,8 @@ CYCLE = "would create a cycle"
 
 @pytest.fixture(autouse=True)
 def interleaved():
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    yield
-    sys.setswitchinterval(interval)
+    with switching_often():
+        yield
 
 
 def is_borrow_error(e):
