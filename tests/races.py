@@ -3,6 +3,7 @@ changes the spec" test shares, and the guard that stops and joins a test's
 threads on every way out of it."""
 
 import contextlib
+import sys
 import threading
 
 
@@ -41,3 +42,15 @@ def run_against_mutator(worker, mutator, stop, workers=8):
         with started(threads):
             pass
         stop.set()
+
+
+@contextlib.contextmanager
+def switching_often():
+    """Has the interpreter switch threads as often as it can inside the
+    block, so a test's threads interleave under the global lock too."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        yield
+    finally:
+        sys.setswitchinterval(interval)

@@ -56,3 +56,19 @@ def test_registered_entries_are_guarded(path):
     for line in text.splitlines():
         if "Py_mod_exec" in line:
             assert "py::entry<" in line, f"{path.name}: {line.strip()}"
+
+
+TABLE_NAME = re.compile(r"\b(?:PyMethodDef|PyGetSetDef)\s+(\w+)\[\]\s*=\s*\{")
+JOINED = re.compile(r"\.(?:methods|getters)\(\{(.*?)\}\)", re.S)
+
+
+def test_joined_tables_are_tables_the_scan_checks():
+    # A class may name several tables, joined into one (a surface shared by
+    # two classes, then each one's own): each must be a table declared in
+    # the form scanned above, so none of its entries escapes the check.
+    declared = {m.group(1) for p in SOURCES for m in TABLE_NAME.finditer(p.read_text())}
+    joined = [(p, e) for p in SOURCES for m in JOINED.finditer(p.read_text())
+              for e in _entries(m.group(1))]
+    assert joined, "the scan sees the joined tables"
+    for path, entry in joined:
+        assert re.sub(r"<.*>", "", entry) in declared, f"{path.name}: unscanned table {entry!r}"

@@ -22,7 +22,32 @@ namespace {
 PyGetSetDef kInstanceDictDescriptor{"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict,
                                     nullptr, nullptr};
 
+// The entries of `tables` before each end marker, then one end marker, in
+// storage that is never freed: the interpreter keeps pointers into a type's
+// tables for as long as the type lives.
+const char* name_of(const PyMethodDef& d) noexcept { return d.ml_name; }
+const char* name_of(const PyGetSetDef& d) noexcept { return d.name; }
+
+template <class Def>
+Def* joined(std::initializer_list<Def*> tables) {
+    std::vector<Def> all;
+    for (Def* table : tables)
+        for (Def* d = table; name_of(*d); ++d) all.push_back(*d);
+    all.push_back(Def{});
+    auto* kept = new Def[all.size()];
+    std::copy(all.begin(), all.end(), kept);
+    return kept;
+}
+
 }  // namespace
+
+TypeDef& TypeDef::methods(std::initializer_list<PyMethodDef*> tables) {
+    return methods(joined(tables));
+}
+
+TypeDef& TypeDef::getters(std::initializer_list<PyGetSetDef*> tables) {
+    return getters(joined(tables));
+}
 
 Ref TypeDef::build() {
     std::vector<PyType_Slot> all = slots_;

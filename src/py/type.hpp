@@ -262,6 +262,11 @@ public:
         slots_.push_back({Py_tp_getset, table});
         return *this;
     }
+    // Several tables, in order, as one (a class whose surface is partly
+    // shared with another class names the shared table and its own). The
+    // joined table is kept for the life of the process, as a static one.
+    TypeDef& methods(std::initializer_list<PyMethodDef*> tables);
+    TypeDef& getters(std::initializer_list<PyGetSetDef*> tables);
     TypeDef& members(PyMemberDef* table) {
         slots_.push_back({Py_tp_members, table});
         return *this;

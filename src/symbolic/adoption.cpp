@@ -81,6 +81,10 @@ int cycle_guard(PyObject* container, PyObject* child, PyObject* new_path) {
             parent = py::get_attr<"_topo_parent">(current.get());
             if (!parent) return -1;
         }
+        // A node another write is placing counts as under its destination:
+        // of two writes racing nodes into each other's subtrees, the later
+        // walk meets the earlier claim.
+        if (absent(parent)) parent = claimed_destination(current.get());
         if (absent(parent)) return 0;
         if (parent.get() == child) {
             raise_cycle(child, new_path, kCycle);
@@ -107,97 +111,179 @@ py::Ref shared_hold_error(PyObject* child, PyObject* new_path, bool in_claimed_s
     return {};
 }
 
-// Whether the child already sits at `new_path` under `container` (its
-// parent): the key paths compared natively, else by Python `!=`.
-int same_path(PyObject* new_path, PyObject* current) {
-    switch (topology::keypaths_eq(new_path, current)) {
-        case topology::PathsEq::Error: return -1;
-        case topology::PathsEq::Equal: return 1;
-        case topology::PathsEq::NotEqual: return 0;
-        case topology::PathsEq::NotBoth: break;
-    }
-    const int differs = PyObject_RichCompareBool(new_path, current, Py_NE);
-    return differs < 0 ? -1 : !differs;
-}
-
 // Path first, then parent; a parentless owner (None) gives no parent to a
 // child that had none.
-py::Ref stamp(py::Ref child, PyObject* new_path, const AdoptArgs& a, bool fresh, bool topo_aware) {
-    if (!topo_aware) return child;
-    if (call_method_void<"topo_setpath">(child.get(), new_path) < 0) return {};
-    if (a.parent_set_by_caller || (a.parent_to_set == Py_None && fresh)) return child;
-    if (call_method_void<"topo_setparent">(child.get(), a.parent_to_set) < 0) return {};
-    return child;
+int stamp(PyObject* child, PyObject* new_path, const AdoptArgs& a, bool fresh, bool topo_aware) {
+    if (!topo_aware) return 0;
+    if (call_method_void<"topo_setpath">(child, new_path) < 0) return -1;
+    if (a.parent_set_by_caller || (a.parent_to_set == Py_None && fresh)) return 0;
+    return call_method_void<"topo_setparent">(child, a.parent_to_set);
 }
 
-py::Ref adopt_in_tree(py::Ref child, const AdoptArgs& a) {
+// Where a claimed child is going: its parent to be, else the container.
+PyObject* destination_of(const AdoptArgs& a) noexcept {
+    return a.parent_to_set && a.parent_to_set != Py_None ? a.parent_to_set : a.container;
+}
+
+// Whether the claim on a child is another write's placing it where this one
+// would place it: such a write is waited for (it ends with the child in
+// place, which this one then stamps again), any other claim is not.
+struct SameDestination {
+    PyObject* child;
+    PyObject* destination;
+
+    static int check(void* ctx) {
+        const auto* self = static_cast<const SameDestination*>(ctx);
+        return claimed_destination(self->child).get() == self->destination;
+    }
+};
+
+bool adopt_in_tree(py::Ref child, const AdoptArgs& a, Adoption& out) {
     const int symbolic = is_symbolic(child.get());
-    if (symbolic < 0) return {};
+    if (symbolic < 0) return false;
     const Policy policy = parse_policy(a.policy);
+    // Taken as it is: no placement, nothing to undo.
+    auto unchanged = [&out](py::Ref value) {
+        out.value = std::move(value);
+        return true;
+    };
+    // A symbolic child is claimed before anything of it is read: where it
+    // sits is decided, and it is stamped, under the claim. A child another
+    // write claims is held elsewhere (and keeps a tree, or that write would
+    // not claim it); its state is not read meanwhile. Another write placing
+    // it where this one would is waited for.
+    Claim claim;
+    bool busy = false;
+    PyObject* destination = destination_of(a);
+    // A native container's state, read once under the claim: its placement
+    // below is decided from the same reading (nothing runs in between).
+    ChildState state;
+    int native = 0;
     if (symbolic) {
-        ChildState state;
-        const int native = read_child_state(child.get(), state);
-        if (native < 0) return {};
-        const int topo = native ? state.enable_topo : strict_topology_flag(child.get());
-        if (topo <= 0) return topo < 0 ? py::Ref() : child;
+        SameDestination same{child.get(), destination};
+        const int taken =
+            claim.take_waiting(child.get(), destination, &SameDestination::check, &same);
+        if (taken < 0) return false;
+        busy = !taken && !claim.take(child.get(), destination);
+        if (!busy) {
+            native = read_child_state(child.get(), state);
+            if (native < 0) return false;
+            const int topo = native ? state.enable_topo : strict_topology_flag(child.get());
+            if (topo <= 0) return topo < 0 ? false : unchanged(std::move(child));
+        }
         if (policy == Policy::Ref || policy == Policy::Clone) {
             const int inferential = is_inferential(child.get());
-            if (inferential < 0) return {};
+            if (inferential < 0) return false;
             if (!inferential) {
-                if (policy == Policy::Ref) return child;
+                if (policy == Policy::Ref) return unchanged(std::move(child));
                 child = call_method<"sym_clone">(child.get());
-                if (!child) return {};
+                if (!child) return false;
+                busy = !claim.take(child.get(), destination);
+                native = 0;  // the clone's state is read below
             }
         }
     }
     const int topo_aware = is_topology_aware(child.get());
-    if (topo_aware < 0) return {};
-    if (!symbolic && !topo_aware) return child;
+    if (topo_aware < 0) return false;
+    if (!symbolic && !topo_aware) return unchanged(std::move(child));
     py::Ref new_path = topology::child_key_path(a.key, a.owner_path);
-    if (!new_path) return {};
-    if (!symbolic) return stamp(std::move(child), new_path.get(), a, false, topo_aware);
-
-    Placement where;
-    if (!read_placement(child.get(), false, where)) return {};
-    bool in_claimed_set = false;
-    if (absent(where.parent)) {
-        if (!a.claimed || !a.claimed->contains(child.get())) {
-            if (cycle_guard(a.container, child.get(), new_path.get()) < 0) return {};
-            if (a.claimed) a.claimed->add(child.get());
-            return stamp(std::move(child), new_path.get(), a, true, topo_aware);
-        }
-        in_claimed_set = true;
-    } else if (where.parent.get() == a.container) {
-        if (!where.native) {
-            where.path = py::get_attr<"_topo_path">(child.get());
-            if (!where.path) return {};
-        }
-        const int same = same_path(new_path.get(), where.native ? or_none(where.path) : where.path.get());
-        if (same < 0) return {};
-        if (same) return stamp(std::move(child), new_path.get(), a, false, topo_aware);
+    if (!new_path) return false;
+    if (!symbolic) {
+        // A topology-aware value of another kind is stamped as it is.
+        out.value = std::move(child);
+        out.mark_placed({});
+        return stamp(out.value.get(), new_path.get(), a, false, topo_aware) == 0;
     }
 
-    // Held elsewhere: by another parent, under another path, or earlier in
-    // this very operation.
-    if (policy == Policy::AdoptRef && !in_claimed_set) return child;
+    bool in_claimed_set = false;
+    if (!busy) {
+        Placement where;
+        if (native) {
+            where.parent = std::move(state.parent);
+            where.path = std::move(state.path);
+            where.native = true;
+        } else if (!read_placement(child.get(), false, where)) {
+            return false;
+        }
+        bool place = false;
+        bool fresh = false;
+        if (absent(where.parent)) {
+            if (!a.claimed || !a.claimed->contains(child.get())) {
+                if (cycle_guard(a.container, child.get(), new_path.get()) < 0) return false;
+                if (a.claimed) a.claimed->add(child.get());
+                place = fresh = true;
+            } else {
+                in_claimed_set = true;
+            }
+        } else if (where.parent.get() == a.container) {
+            if (!where.native) {
+                where.path = py::get_attr<"_topo_path">(child.get());
+                if (!where.path) return false;
+            }
+            PyObject* current = where.native ? or_none(where.path) : where.path.get();
+            const int same = topology::same_key_path(new_path.get(), current);
+            if (same < 0) return false;
+            place = same != 0;
+        }
+        if (place) {
+            out.value = std::move(child);
+            out.claim = std::move(claim);
+            if (fresh) out.mark_placed(where.native ? std::move(where.path) : py::Ref());
+            if (topo_aware) out.mark_stamped(a.owner_path);
+            if (stamp(out.value.get(), new_path.get(), a, fresh, topo_aware) == 0) return true;
+            out.undo();
+            return false;
+        }
+    }
+    claim.release();
+
+    // Held elsewhere: by another parent, under another path, by another
+    // write, or earlier in this very operation.
+    if (policy == Policy::AdoptRef && !in_claimed_set) return unchanged(std::move(child));
     if (policy != Policy::Adopt) {
         const int reference_like = is_reference_like(child.get());
-        if (reference_like < 0) return {};
-        if (!reference_like) return shared_hold_error(child.get(), new_path.get(), in_claimed_set);
+        if (reference_like < 0) return false;
+        if (!reference_like) {
+            (void)shared_hold_error(child.get(), new_path.get(), in_claimed_set);
+            return false;
+        }
     }
-    child = call_method<"sym_clone">(child.get());
-    if (!child) return {};
-    return stamp(std::move(child), new_path.get(), a, true, topo_aware);
+    out.value = call_method<"sym_clone">(child.get());
+    if (!out.value) return false;
+    if (topo_aware) out.mark_stamped(a.owner_path);
+    return stamp(out.value.get(), new_path.get(), a, true, topo_aware) == 0;
 }
 
 }  // namespace
 
-py::Ref adopt_child(PyObject* child, const AdoptArgs& a) {
-    if (a.adopting) return adopt_in_tree(py::Ref::borrow(child), a);
+void Adoption::undo() noexcept {
+    if (!placed_ || !value) return;
+    placed_ = false;
+    PyObject* pending = PyErr_GetRaisedException();
+    if (call_method_void<"topo_setparent">(value.get(), Py_None) < 0) PyErr_Clear();
+    py::Ref path = std::move(prior_path_);
+    if (!path) {
+        const ContainerBridge* b = container_bridge();
+        path = b ? py::Ref::steal(PyObject_CallNoArgs(b->keypath_cls.get())) : py::Ref();
+    }
+    if (!path || call_method_void<"topo_setpath">(value.get(), path.get()) < 0) PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+}
+
+bool adopt_child(PyObject* child, const AdoptArgs& a, Adoption& out) {
+    out = Adoption{};
+    if (a.adopting) return adopt_in_tree(py::Ref::borrow(child), a, out);
     const int symbolic = is_symbolic(child);
-    if (symbolic < 0) return {};
-    if (symbolic && unstamp_phantom_path(a.key, child, a.owner_path) < 0) return {};
-    return py::Ref::borrow(child);
+    if (symbolic < 0) return false;
+    if (symbolic && unstamp_phantom_path(a.key, child, a.owner_path) < 0) return false;
+    out.value = py::Ref::borrow(child);
+    return true;
+}
+
+py::Ref adopt_child(PyObject* child, const AdoptArgs& a) {
+    Adoption adopted;
+    if (!adopt_child(child, a, adopted)) return {};
+    return std::move(adopted.value);
 }
 
 int strict_topology_flag(PyObject* value) {
@@ -216,19 +302,6 @@ int needs_parenting(PyObject* value) {
     const int symbolic = is_symbolic(value);
     if (symbolic <= 0) return symbolic < 0 ? -1 : 1;
     return strict_topology_flag(value);
-}
-
-int detach_old_child(PyObject* value) {
-    if (is_primitive(value)) return 0;  // the built-in classes keep no tree
-    const int topo_aware = is_topology_aware(value);
-    if (topo_aware <= 0) return topo_aware;
-    if (!lenient_topology_flag(value)) return 0;
-    if (call_method_void<"topo_setparent">(value, Py_None) < 0) return -1;
-    const ContainerBridge* b = container_bridge();
-    if (!b) return -1;
-    py::Ref empty = py::Ref::steal(PyObject_CallNoArgs(b->keypath_cls.get()));
-    if (!empty) return -1;
-    return call_method_void<"topo_setpath">(value, empty.get());
 }
 
 int unstamp_phantom_path(PyObject* key, PyObject* child, PyObject* owner_path) {

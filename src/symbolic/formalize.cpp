@@ -25,7 +25,7 @@ namespace {
 py::Ref formalize_primitive(PyObject* key, PyObject* field, PyObject* value,
                             const FormalizeContext& ctx) {
     if (!field) return py::Ref::borrow(value);
-    const int kept = native_field_keeps(field, value);
+    const int kept = native_field_keeps(field, value, ctx.current_meta);
     if (kept != 0) return kept < 0 ? py::Ref() : py::Ref::borrow(value);
     const int validates = field_validates(field);
     if (validates <= 0) return validates < 0 ? py::Ref() : py::Ref::borrow(value);
@@ -137,8 +137,12 @@ py::Ref call_field_apply(PyObject* field, PyObject* value, bool allow_partial, P
 }
 
 py::Ref formalize_member(PyObject* key, PyObject* field, PyObject* value,
-                         const FormalizeContext& ctx, ClaimedSet* claimed) {
-    if (is_primitive(value)) return formalize_primitive(key, field, value, ctx);
+                         const FormalizeContext& ctx, ClaimedSet* claimed, Adoption* keep) {
+    if (is_primitive(value)) {
+        py::Ref formal = formalize_primitive(key, field, value, ctx);
+        if (keep) keep->value = formal;
+        return formal;
+    }
     const int wrap_field = effective_wrap(field, ctx);
     if (wrap_field < 0) return {};
     const bool wrap = wrap_field && ctx.auto_wrap;
@@ -190,7 +194,8 @@ py::Ref formalize_member(PyObject* key, PyObject* field, PyObject* value,
     adopt.parent_to_set = ctx.parent_to_set.get();
     adopt.claimed = claimed;
     adopt.policy = policy.get();
-    return adopt_child(formal.get(), adopt);
+    if (!keep) return adopt_child(formal.get(), adopt);
+    return adopt_child(formal.get(), adopt, *keep) ? keep->value : py::Ref();
 }
 
 }  // namespace vesk::symbolic

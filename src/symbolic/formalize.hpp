@@ -11,6 +11,7 @@
 #pragma once
 
 #include "py/ref.hpp"
+#include "symbolic/adoption.hpp"
 #include "symbolic/claimed.hpp"
 #include "typing/value_spec/engine/spec_kind.hpp"
 
@@ -28,14 +29,20 @@ struct FormalizeContext {
     bool auto_wrap = true;
     // A missing value under a field becomes the field's default.
     bool missing_takes_default = false;
+    // The field's compiled record is used only while compiled from its
+    // specs as they are now (a list asks its element afresh on every use).
+    bool current_meta = false;
     // Set for an object's attributes container: whether a constant-key
     // field's member is wrapped when its spec does not say.
     typing::Tri object_field = typing::Tri::Unset;
 };
 
 // The formal value of `value` stored under `key`; `field` null for none.
+// With `keep`, the adoption of the result is kept there (its claim, for the
+// caller's store; adoption.hpp) and the result is `keep->value`.
 [[nodiscard]] py::Ref formalize_member(PyObject* key, PyObject* field, PyObject* value,
-                                       const FormalizeContext& ctx, ClaimedSet* claimed);
+                                       const FormalizeContext& ctx, ClaimedSet* claimed,
+                                       Adoption* keep = nullptr);
 
 // The calling thread's allow_partial scope when it is True or False, else
 // the container's own flag.

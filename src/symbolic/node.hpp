@@ -10,15 +10,38 @@
 // ends.
 #pragma once
 
+#include "py/held_slot.hpp"
 #include "py/ref.hpp"
 
 #include <array>
+#include <utility>
+#include <vector>
 
 namespace vesk::symbolic {
 
 // References a node gave up, released when this goes out of scope. Declare it
 // before the hold whose writes fill it, so it outlives the hold.
 using Released = std::array<py::Ref, 3>;
+
+// The key paths of a node's members under the node's path, kept so that a
+// write names its change by a path it need not build again: a key path is
+// an immutable value, so one serves every update at its place. A record
+// answers only for the very path object it was made under, so a node that
+// moves (its path replaced) finds nothing and keeps anew.
+struct ChildPaths : py::HeldRecord<ChildPaths> {
+    static constexpr std::size_t kMost = 8;
+    py::Ref parent;  // the node's path they lie under (null: none)
+    std::vector<std::pair<py::Ref, py::Ref>> entries;  // (key, key path), keys by identity
+
+    template <class V>
+    void visit(V&& v) {
+        v(parent);
+        for (auto& [key, path] : entries) {
+            v(key);
+            v(path);
+        }
+    }
+};
 
 struct SymNode {
     py::Ref parent;  // null: no parent
@@ -27,6 +50,19 @@ struct SymNode {
     bool sealed = false;
     bool allow_partial = false;
     bool accessor_writable = true;
+    // Published without the exclusive hold (py/held_slot.hpp): keeping a
+    // path never refuses another thread's write.
+    py::HeldSlot<ChildPaths> child_paths;
+
+    // The key path of `key` under `parent` as the node keeps it (new
+    // reference), or null; read under the instance's shared hold.
+    [[nodiscard]] py::Ref kept_child_path(PyObject* parent_path, PyObject* key) const noexcept {
+        const ChildPaths* kept = child_paths.get();
+        if (!kept || kept->parent.get() != parent_path || !parent_path) return {};
+        for (const auto& [k, p] : kept->entries)
+            if (k.get() == key) return p;
+        return {};
+    }
 
     // Releases parent, path and origin, in that order, into `out`.
     void clear_refs(Released& out) noexcept {
@@ -57,6 +93,7 @@ struct SymNode {
         v(parent);
         v(path);
         v(origin);
+        child_paths.visit(v);
     }
 };
 

@@ -55,6 +55,11 @@ bool native_field_assign(PyObject* field, py::Ref& out, bool& ok) {
     return true;
 }
 
+int has_nonconst_key(const ContainerBridge& b, PyObject* field) {
+    py::Ref key = py::get_attr<"key">(field);
+    return key ? PyObject_IsInstance(key.get(), b.nonconst_key_cls.get()) : -1;
+}
+
 bool native_missing(const ContainerBridge& b) noexcept {
     return Py_TYPE(b.missing_value.get()) == topology::missing_value_type();
 }
@@ -64,12 +69,14 @@ int equals_missing(const ContainerBridge& b, PyObject* value) {
     return PyObject_RichCompareBool(b.missing_value.get(), value, Py_EQ);
 }
 
-int native_field_keeps(PyObject* field, PyObject* value) {
+int native_field_keeps(PyObject* field, PyObject* value, bool current) {
     if (!typing::field::is_field(field)) return 0;
     // Borrowed for the pure tier alone, which runs no Python code.
     typing::field::ReadSection reading;
     typing::field::FieldMetaRef keep;
-    const typing::field::FieldMeta* meta = typing::field::field_meta_view(field, keep);
+    const typing::field::FieldMeta* meta =
+        current ? typing::field::current_field_meta_view(field, keep)
+                : typing::field::field_meta_view(field, keep);
     return meta ? meta_keeps(*meta, value) : -1;
 }
 

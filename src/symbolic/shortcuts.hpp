@@ -24,6 +24,10 @@ namespace vesk::symbolic {
 // (nothing set) or on error (`ok` false).
 [[nodiscard]] bool native_field_assign(PyObject* field, py::Ref& out, bool& ok);
 
+// Whether `field` governs a non-constant key: `isinstance(field.key,
+// nonconst_key_cls)`. 1, 0 or -1.
+[[nodiscard]] int has_nonconst_key(const ContainerBridge& b, PyObject* field);
+
 // Whether the bridge's missing value is the native one, whose comparisons
 // run no Python code.
 [[nodiscard]] bool native_missing(const ContainerBridge& b) noexcept;
@@ -34,8 +38,10 @@ namespace vesk::symbolic {
 
 // Whether a native Field keeps the primitive `value` unchanged without its
 // `apply`: its validation is off, or its compiled metadata accepts the value
-// as it is. 1 kept, 0 undecided (ask the field), -1 error.
-[[nodiscard]] int native_field_keeps(PyObject* field, PyObject* value);
+// as it is. With `current`, only a record compiled from the field's specs as
+// they are now answers (a list's element, typing/field/field.hpp:
+// current_field_meta_view). 1 kept, 0 undecided (ask the field), -1 error.
+[[nodiscard]] int native_field_keeps(PyObject* field, PyObject* value, bool current = false);
 // The same answer from the field's compiled record `meta`; runs no Python
 // code.
 [[nodiscard]] int meta_keeps(const typing::field::FieldMeta& meta, PyObject* value);

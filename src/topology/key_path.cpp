@@ -186,6 +186,17 @@ PathsEq keypaths_eq(PyObject* a, PyObject* b) {
     return PathsEq::Equal;
 }
 
+int same_key_path(PyObject* a, PyObject* b) {
+    switch (keypaths_eq(a, b)) {
+        case PathsEq::Error: return -1;
+        case PathsEq::Equal: return 1;
+        case PathsEq::NotEqual: return 0;
+        case PathsEq::NotBoth: break;
+    }
+    const int differs = PyObject_RichCompareBool(a, b, Py_NE);
+    return differs < 0 ? -1 : !differs;
+}
+
 py::Ref cached_path(PyObject* path) {
     auto* self = reinterpret_cast<KeyPathObject*>(path);
     if (PyObject* text = self->path_cache.get()) return py::Ref::borrow(text);

@@ -90,6 +90,10 @@ enum class PathsEq : std::uint8_t { Error, Equal, NotEqual, NotBoth };
 // is not a KeyPath; callers then fall back to the interpreter's `==`.
 [[nodiscard]] PathsEq keypaths_eq(PyObject* a, PyObject* b);
 
+// Whether the paths `a` and `b` name one place: `keypaths_eq` for two native
+// key paths, else the truth of Python's `a != b`, negated. 1, 0 or -1.
+[[nodiscard]] int same_key_path(PyObject* a, PyObject* b);
+
 // The path text of a KeyPath as a str, from its cache, rendering and
 // publishing it on first use. `path` must be a KeyPath.
 [[nodiscard]] py::Ref cached_path(PyObject* path);

@@ -14,6 +14,7 @@
 #include "symbolic/markers.hpp"
 #include "symbolic/policy.hpp"
 #include "symbolic/wrap_node.hpp"
+#include "symbolic/write_core.hpp"
 #include "seam_args.hpp"
 
 #include <optional>

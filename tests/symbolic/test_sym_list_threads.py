@@ -5,14 +5,13 @@ thread's hold on the list may be refused with the binding layer's borrow
 error: a legitimate outcome that changes nothing. Each thread keeps its own
 record; the end state is checked against what all of them did."""
 
-import sys
 import threading
 
 import pytest
 
 import vesk_core._native as native
 from helpers import MISSING, Dict, KeyPath, List, scope
-from races import started
+from races import started, switching_often
 
 THREADS, ROUNDS = 8, 150
 BORROW_ERRORS = ("Already borrowed", "Already mutably borrowed")
@@ -20,10 +19,8 @@ BORROW_ERRORS = ("Already borrowed", "Already mutably borrowed")
 
 @pytest.fixture(autouse=True)
 def interleaved():
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    yield
-    sys.setswitchinterval(interval)
+    with switching_often():
+        yield
 
 
 class Logged(List):

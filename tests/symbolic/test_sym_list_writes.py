@@ -339,3 +339,20 @@ def test_writes_follow_changes_to_the_bound_spec_and_its_element():
     with pytest.raises(TypeError):
         lst[0] = 9
     assert lst == [70, 6, 3, 40, "s"]
+
+
+def test_an_element_spec_changed_in_place_reaches_every_list_bound_to_it():
+    element = native.Int()
+    spec = native.List(element)
+    old = List([1, 2], value_spec=spec)
+    old.append(3)
+    old[0] = 4                       # what the writes know of the element is now kept
+    element.set_transform(lambda v: v * 10)
+    old.append(5)
+    old[1] = 6
+    old.insert(0, 7)
+    new = List([], value_spec=spec)
+    new.append(2)
+    new.extend([3])
+    assert old == [70, 4, 60, 3, 50] and new == [20, 30]
+    assert spec.apply([5]) == [50]

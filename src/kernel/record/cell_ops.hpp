@@ -25,6 +25,23 @@ namespace vesk::kernel::record {
     return old;
 }
 
+// Stores `value` (null empties the cell) when the cell holds `expected`
+// (null: empty): true, with the previous occupant in `now`, for the caller to
+// release after the section. False when it holds another, then in `now`.
+[[nodiscard]] inline bool swap_cell_if(PyObject* inst, Py_ssize_t offset, PyObject* expected,
+                                       PyObject* value, py::Ref& now) {
+    py::Ref incoming = py::Ref::borrow(value);
+    py::CriticalSection guard(inst);
+    PyObject** cell = cell_at(inst, offset);
+    if (*cell != expected) {
+        now = py::Ref::borrow(*cell);
+        return false;
+    }
+    now = py::Ref::steal(*cell);
+    *cell = incoming.release();
+    return true;
+}
+
 // Stores `value` into an empty cell; answers the occupant afterwards.
 [[nodiscard]] inline py::Ref install_if_empty(PyObject* inst, Py_ssize_t offset, PyObject* value) {
     py::CriticalSection guard(inst);

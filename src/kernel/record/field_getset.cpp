@@ -126,7 +126,7 @@ py::Ref read_field_value(PyObject* obj, const SlotFieldMeta& meta) {
     py::Ref view;
     {
         py::CriticalSection guard(obj);
-        if (meta.view) view = py::Ref::borrow(*cell_at(obj, role_offset(kViewRole)));
+        if (meta.view) view = py::Ref::borrow(*cell_at(obj, role_offset(kRoleView)));
         if (!view) value = py::Ref::borrow(*cell_at(obj, meta.offset));
     }
     if (view) {

@@ -15,6 +15,7 @@
 // descriptors point into it).
 #pragma once
 
+#include "kernel/record/roles.hpp"
 #include "py/ref.hpp"
 
 #include <atomic>
@@ -26,9 +27,7 @@
 namespace vesk::kernel::record {
 
 inline constexpr Py_ssize_t kCellSize = 8;
-// Node-state roles 0..7 live in the root record's reserved cells.
-inline constexpr std::uint64_t kRoleCount = 8;
-inline constexpr std::uint64_t kViewRole = 6;
+// Node-state roles (roles.hpp) live in the root record's reserved cells.
 // A production record reserves the eight roles and the weak-list head.
 inline constexpr Py_ssize_t kProductionReserved = 9;
 
@@ -71,7 +70,7 @@ struct RecordLayout {
 // Whether records of this layout keep a materialised view: production
 // sized, with the view role inside the root's reserved cells.
 [[nodiscard]] constexpr bool has_view_cell(const RecordLayout& layout) noexcept {
-    return mode_for(layout.reserved) == Mode::Production && layout.root_reserved > kViewRole;
+    return mode_for(layout.reserved) == Mode::Production && layout.root_reserved > kRoleView;
 }
 
 // Everything the kernel keeps for one type it built.
@@ -105,7 +104,7 @@ struct RecordType {
 [[nodiscard]] inline PyObject** cell_at(PyObject* inst, Py_ssize_t offset) noexcept {
     return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(inst) + offset);
 }
-[[nodiscard]] inline Py_ssize_t role_offset(std::uint64_t role) noexcept {
+[[nodiscard]] inline Py_ssize_t role_offset(Role role) noexcept {
     return object_basicsize() + kCellSize * static_cast<Py_ssize_t>(role);
 }
 

@@ -111,7 +111,7 @@ bool read_view(PyObject* inst, py::Ref& out) {
     const RecordLayout* layout = require_record(inst);
     if (!layout) return false;
     out.reset();
-    if (has_view_cell(*layout)) out = load_cell(inst, role_offset(kViewRole));
+    if (has_view_cell(*layout)) out = load_cell(inst, role_offset(kRoleView));
     return true;
 }
 
@@ -125,7 +125,7 @@ py::Ref install_view(PyObject* inst, PyObject* view) {
                          name.get(), static_cast<unsigned long long>(layout->reserved));
         return {};
     }
-    return install_if_empty(inst, role_offset(kViewRole), view);
+    return install_if_empty(inst, role_offset(kRoleView), view);
 }
 
 // --- field cells ----------------------------------------------------------------
@@ -197,6 +197,20 @@ int FieldCells::written(PyObject* name) const {
     Py_ssize_t off = 0;
     if (!offset(name, off)) return -1;
     return load_cell(inst_, off) ? 1 : 0;
+}
+
+int FieldCells::read_if_set(PyObject* name, py::Ref& out) const {
+    Py_ssize_t off = 0;
+    if (!offset(name, off)) return -1;
+    out = load_cell(inst_, off);
+    return 0;
+}
+
+int FieldCells::write_if(PyObject* name, PyObject* expected, PyObject* value,
+                         py::Ref& now) const {
+    Py_ssize_t off = 0;
+    if (!offset(name, off)) return -1;
+    return swap_cell_if(inst_, off, expected, value, now) ? 1 : 0;
 }
 
 py::Ref read_field(PyObject* inst, PyObject* name) {

@@ -97,6 +97,13 @@ public:
     [[nodiscard]] bool write(PyObject* name, PyObject* value) const;
     // 1 when the cell is set, 0 when empty.
     [[nodiscard]] int written(PyObject* name) const;
+    // The cell's object in `out`, null when empty. 0 or -1.
+    [[nodiscard]] int read_if_set(PyObject* name, py::Ref& out) const;
+    // Stores `value` (null empties the cell) when the cell holds `expected`
+    // (null: empty): 1 stored (what it replaced in `now`), 0 when it holds
+    // another (then in `now`), -1.
+    [[nodiscard]] int write_if(PyObject* name, PyObject* expected, PyObject* value,
+                               py::Ref& now) const;
 
 private:
     PyObject* inst_ = nullptr;

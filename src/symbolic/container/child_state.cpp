@@ -4,7 +4,7 @@
 #include "symbolic/container/state.hpp"
 #include "symbolic/dict/dict_type.hpp"
 #include "symbolic/list/list_type.hpp"
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/node_ops.hpp"
 
 namespace vesk::symbolic {
 
@@ -37,18 +37,10 @@ int read_child_state(PyObject* value, ChildState& out) {
 }
 
 int native_parent(PyObject* value, py::Ref& out) {
-    ChildState state;
-    const int r = read_child_state(value, state);
-    if (r != 0) {
-        out = std::move(state.parent);
-        return r;
-    }
-    switch (object::object_native_parent(value, out)) {
-        case object::NativeParent::Error: return -1;
-        case object::NativeParent::NotObject: return 0;
-        case object::NativeParent::Found: break;
-    }
-    // An object reports an absent parent as None.
+    const NodeOps* ops = node_ops(value);
+    if (!ops) return 0;
+    if (ops->get_role(value, kernel::record::kRoleParent, out) < 0) return -1;
+    // A parent stored as None is no parent.
     if (out.get() == Py_None) out.reset();
     return 1;
 }

@@ -24,8 +24,8 @@ struct ChildState {
 // container, -1 with "Already mutably borrowed" while it is held for a write.
 [[nodiscard]] int read_child_state(PyObject* value, ChildState& out);
 
-// The native parent of a container or a symbolic object: 1 with `out` set
-// (null when it has none), 0 when `value` is neither, -1 on error.
+// The native parent of a native node (node_ops.hpp): 1 with `out` set (null
+// when it has none), 0 when `value` is none, -1 on error.
 [[nodiscard]] int native_parent(PyObject* value, py::Ref& out);
 
 }  // namespace vesk::symbolic

@@ -8,9 +8,8 @@
 // exclusive hold; no hold is kept while Python code runs.
 #pragma once
 
-#include "py/borrow.hpp"
+#include "py/held_slot.hpp"
 #include "py/layout.hpp"
-#include "py/mutex.hpp"
 #include "symbolic/node.hpp"
 #include "typing/field/field_meta.hpp"
 
@@ -27,7 +26,7 @@ namespace vesk::symbolic {
 // change epoch, typing/change_epoch.hpp, still reads `epoch`), so a write
 // of a primitive item takes no hold of the spec and borrows no field record.
 // A record is immutable once published.
-struct ListSpecFacts {
+struct ListSpecFacts : py::HeldRecord<ListSpecFacts> {
     std::uint64_t epoch = 0;  // the epoch read before deriving them
     py::Ref spec;             // the spec they describe
     py::Ref element;          // its element field
@@ -36,57 +35,17 @@ struct ListSpecFacts {
     // The element's compiled record; null when the element is no native
     // Field.
     typing::field::FieldMetaRef element_meta;
-};
-
-// Where a list publishes its facts without taking its exclusive hold, so a
-// write that refreshes them never refuses another thread's write. Readers
-// load `current` under the list's shared hold; a publisher swaps it and
-// frees the record it replaced once the list's borrow flag shows no holder
-// (py::BorrowFlag::unheld), else keeps it in `retired` until then.
-class ListFactsSlot {
-public:
-    ListFactsSlot() noexcept = default;
-    ListFactsSlot(const ListFactsSlot&) = delete;
-    ListFactsSlot& operator=(const ListFactsSlot&) = delete;
-    ~ListFactsSlot() {
-        delete current_.load(std::memory_order_relaxed);
-        for (ListSpecFacts* r : retired_) delete r;
-    }
-
-    // The published record or null; read under the list's shared hold.
-    [[nodiscard]] const ListSpecFacts* get() const noexcept {
-        return current_.load(std::memory_order_seq_cst);
-    }
-
-    // Publishes `fresh`; the records no reader can hold any more come back
-    // in `freed`, to be deleted by the caller outside every hold and lock
-    // (their release may run finalisers).
-    void publish(ListSpecFacts* fresh, const py::BorrowFlag& flag,
-                 std::vector<ListSpecFacts*>& freed) {
-        ListSpecFacts* old = current_.exchange(fresh, std::memory_order_seq_cst);
-        const bool unheld = flag.unheld();
-        py::MutexLock lock(mutex_);
-        if (old) retired_.push_back(old);
-        if (unheld) freed.swap(retired_);
-    }
 
     template <class V>
     void visit(V&& v) {
-        if (ListSpecFacts* f = current_.load(std::memory_order_relaxed)) {
-            v(f->spec);
-            v(f->element);
-        }
-        for (ListSpecFacts* r : retired_) {
-            v(r->spec);
-            v(r->element);
-        }
+        v(spec);
+        v(element);
     }
-
-private:
-    std::atomic<ListSpecFacts*> current_{nullptr};
-    py::SpinMutex mutex_;  // guards `retired_`
-    std::vector<ListSpecFacts*> retired_;
 };
+
+// Where a list keeps its facts: published without its exclusive hold, so a
+// write that refreshes them never refuses another thread's write.
+using ListFactsSlot = py::HeldSlot<ListSpecFacts>;
 
 struct NoSpecFacts {
     template <class V>

@@ -13,8 +13,11 @@
 #include "symbolic/container/state.hpp"
 #include "symbolic/dict/dict_ops.hpp"
 #include "symbolic/markers.hpp"
+#include "symbolic/node_ops.hpp"
+#include "symbolic/node_roles.hpp"
 #include "symbolic/origin.hpp"
 #include "symbolic/policy.hpp"
+#include "symbolic/slots.hpp"
 
 #include <cstdint>
 #include <type_traits>
@@ -154,14 +157,8 @@ int repath_children(PyObject* self, PyObject* new_path) {
         if (!held) return -1;
         if (!held->enable_topo) return 0;
     }
-    PyObject* cls = b->keypath_cls.get();
-    return Members<S>::each_keyed(self, [cls, new_path](PyObject* key, PyObject* v) {
-        const int topo_aware = is_topology_aware(v);
-        if (topo_aware <= 0 || !lenient_topology_flag(v)) return topo_aware < 0 ? -1 : 0;
-        PyObject* call[] = {key, new_path};
-        py::Ref path = py::Ref::steal(PyObject_Vectorcall(cls, call, 2, nullptr));
-        return path ? call_method_void<"topo_setpath">(v, path.get()) : -1;
-    });
+    return repath_members(std::is_same_v<S, DictState> ? kDictNode : kListNode, self, new_path,
+                          b->keypath_cls.get());
 }
 
 template <class S>
@@ -175,19 +172,43 @@ PyObject* sym_seal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 template <class S>
-PyObject* topo_setpath(PyObject* self, PyObject* path) {
+int set_path(PyObject* self, PyObject* path) {
     py::Ref current;
     {
         py::Shared<S> held(self);
-        if (!held) return nullptr;
+        if (!held) return -1;
         current = held->node.path;
     }
-    const int differs = PyObject_RichCompareBool(or_none(current), path, Py_NE);
-    if (differs <= 0) return differs < 0 ? nullptr : py::none();
-    if (properties::set_ref<S, properties::RefField::Path>(py::Scoped<S>(self), path) < 0)
-        return nullptr;
-    if (repath_children<S>(self, path) < 0) return nullptr;
-    return py::none();
+    PyObject* given = or_none(path);
+    const int differs = PyObject_RichCompareBool(or_none(current), given, Py_NE);
+    if (differs <= 0) return differs;
+    if (properties::set_ref<S, properties::RefField::Path>(py::Scoped<S>(self), given) < 0)
+        return -1;
+    return repath_children<S>(self, given);
+}
+
+template <class S>
+int set_parent(PyObject* self, PyObject* parent) {
+    PyObject* given = or_none(parent);
+    // Stamping the parent a container already has writes nothing: threads
+    // that stamp one shared child alike (racing materialisations of a
+    // record's view) then only share it, and never refuse each other.
+    bool same = false;
+    {
+        py::Shared<S> held(self);
+        if (!held) return -1;
+        same = or_none(held->node.parent) == given;
+    }
+    if (!same &&
+        properties::set_ref<S, properties::RefField::Parent>(py::Scoped<S>(self), given) < 0)
+        return -1;
+    if constexpr (std::is_same_v<S, DictState>) return pass_parent_on(self, given);
+    return 0;
+}
+
+template <class S>
+PyObject* topo_setpath(PyObject* self, PyObject* path) {
+    return set_path<S>(self, path) < 0 ? nullptr : py::none();
 }
 
 template <class S>
@@ -201,22 +222,7 @@ PyObject* update_children_paths(PyObject* self, PyObject* const* args, Py_ssize_
 
 template <class S>
 PyObject* topo_setparent(PyObject* self, PyObject* parent) {
-    // Stamping the parent a container already has writes nothing: threads
-    // that stamp one shared child alike (racing materialisations of a
-    // record's view) then only share it, and never refuse each other.
-    bool same = false;
-    {
-        py::Shared<S> held(self);
-        if (!held) return nullptr;
-        same = or_none(held->node.parent) == parent;
-    }
-    if (!same &&
-        properties::set_ref<S, properties::RefField::Parent>(py::Scoped<S>(self), parent) < 0)
-        return nullptr;
-    if constexpr (std::is_same_v<S, DictState>) {
-        if (pass_parent_on(self, parent) < 0) return nullptr;
-    }
-    return py::none();
+    return set_parent<S>(self, parent) < 0 ? nullptr : py::none();
 }
 
 template <class S>
@@ -256,6 +262,8 @@ PyObject* topo_parent_for_children(PyObject* self) {
 #define VESK_CONTAINER_TOPOLOGY(S)                                                              \
     template int seal_container<S>(PyObject*, bool);                                            \
     template int repath_children<S>(PyObject*, PyObject*);                                      \
+    template int set_path<S>(PyObject*, PyObject*);                                             \
+    template int set_parent<S>(PyObject*, PyObject*);                                           \
     template PyObject* sym_seal<S>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);        \
     template PyObject* topo_setpath<S>(PyObject*, PyObject*);                                   \
     template PyObject* update_children_paths<S>(PyObject*, PyObject* const*, Py_ssize_t,       \
@@ -267,5 +275,38 @@ VESK_CONTAINER_TOPOLOGY(DictState)
 VESK_CONTAINER_TOPOLOGY(ListState)
 
 #undef VESK_CONTAINER_TOPOLOGY
+
+namespace {
+
+template <class S>
+int each_child(PyObject* self, ChildVisitor visit) {
+    return Members<S>::each_keyed(self, visit);
+}
+
+}  // namespace
+
+constinit const NodeOps kDictNode{
+    .kind = "SymDict",
+    .get_role = node_get_role<DictState>,
+    .set_role = node_set_role<DictState>,
+    .seal = seal_container<DictState>,
+    .set_parent = set_parent<DictState>,
+    .set_path = set_path<DictState>,
+    .each_child = each_child<DictState>,
+    .read_slot = dict_read_slot,
+    .store_if = dict_store_if,
+};
+
+constinit const NodeOps kListNode{
+    .kind = "SymList",
+    .get_role = node_get_role<ListState>,
+    .set_role = node_set_role<ListState>,
+    .seal = seal_container<ListState>,
+    .set_parent = set_parent<ListState>,
+    .set_path = set_path<ListState>,
+    .each_child = each_child<ListState>,
+    .read_slot = list_read_slot,
+    .store_if = list_store_if,
+};
 
 }  // namespace vesk::symbolic

@@ -19,6 +19,12 @@ template <class S>
 // Re-paths the children under `new_path` (`_update_children_paths`). 0 or -1.
 template <class S>
 [[nodiscard]] int repath_children(PyObject* self, PyObject* new_path);
+// `topo_setpath(path)` natively (null: None). 0 or -1.
+template <class S>
+[[nodiscard]] int set_path(PyObject* self, PyObject* path);
+// `topo_setparent(parent)` natively (null: None). 0 or -1.
+template <class S>
+[[nodiscard]] int set_parent(PyObject* self, PyObject* parent);
 
 template <class S>
 PyObject* sym_seal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

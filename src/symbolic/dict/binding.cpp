@@ -12,10 +12,10 @@
 #include "symbolic/errors.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/policy.hpp"
+#include "symbolic/refusal.hpp"
 #include "symbolic/shortcuts.hpp"
 #include "typing/value_spec/kinds/kinds.hpp"
 
-#include <cstdarg>
 #include <optional>
 
 namespace vesk::symbolic::dict {
@@ -87,29 +87,6 @@ bool node_path(PyObject* self, py::Ref& out) {
     return true;
 }
 
-py::Ref located(PyObject* self, PyObject* text) {
-    py::Ref path;
-    if (!node_path(self, path)) return {};
-    const ContainerBridge* b = container_bridge();
-    if (!b) return {};
-    PyObject* call[] = {text, or_none(path)};
-    py::Ref message =
-        py::Ref::steal(PyObject_Vectorcall(b->message_on_path.get(), call, 2, nullptr));
-    if (!message) return {};
-    if (!py::arg_str("message", message.get())) return {};
-    return message;
-}
-
-void raise_located(PyObject* self, PyObject* exc_type, const char* format, ...) {
-    va_list va;
-    va_start(va, format);
-    py::Ref text = py::Ref::steal(PyUnicode_FromFormatV(format, va));
-    va_end(va);
-    if (!text) return;
-    py::Ref message = located(self, text.get());
-    if (message) PyErr_SetObject(exc_type, message.get());
-}
-
 bool make_context(PyObject* self, PyObject* assign_override, FormalizeContext& ctx) {
     py::Ref spec;
     {
@@ -136,15 +113,19 @@ bool make_context(PyObject* self, PyObject* assign_override, FormalizeContext& c
 }
 
 py::Ref formalized_value(PyObject* self, PyObject* key, PyObject* field, PyObject* value,
-                         ClaimedSet* claimed, PyObject* assign_override) {
+                         ClaimedSet* claimed, PyObject* assign_override, Adoption* keep) {
     // A primitive that its field keeps as it is needs no context.
     if (is_primitive(value)) {
         const int kept = field ? native_field_keeps(field, value) : 1;
-        if (kept != 0) return kept < 0 ? py::Ref() : py::Ref::borrow(value);
+        if (kept != 0) {
+            if (kept < 0) return {};
+            if (keep) keep->value = py::Ref::borrow(value);
+            return py::Ref::borrow(value);
+        }
     }
     FormalizeContext ctx;
     if (!make_context(self, assign_override, ctx)) return {};
-    return formalize_member(key, field, value, ctx, claimed);
+    return formalize_member(key, field, value, ctx, claimed, keep);
 }
 
 py::Ref assign_child(PyObject* self, PyObject* key, PyObject* value, ClaimedSet* claimed) {
@@ -174,24 +155,26 @@ py::Ref assign_child(PyObject* self, PyObject* key, PyObject* value, ClaimedSet*
 
 int use_value_spec(PyObject* self, PyObject* spec, bool allow_partial) {
     if (spec == Py_None) return unbind_spec<DictState>(self);
-    if (!is_dict_spec(spec)) {
-        raise_located(self, PyExc_ValueError,
-                      "Value spec for dict must be a `vk.typing.Dict` object. Encountered: %R",
-                      spec);
-        return -1;
-    }
+    py::Ref path;
+    if (!is_dict_spec(spec))
+        return node_path(self, path)
+                   ? raise_located_format(
+                         path.get(), PyExc_ValueError,
+                         "Value spec for dict must be a `vk.typing.Dict` object. Encountered: %R",
+                         spec)
+                   : -1;
     py::Ref bound;
     if (!read_bound_spec<DictState>(self, bound)) return -1;
     if (bound) {
         const int differs = PyObject_RichCompareBool(bound.get(), spec, Py_NE);
         if (differs < 0) return -1;
-        if (differs) {
-            raise_located(self, PyExc_RuntimeError,
-                          "Dict is already bound with a different value spec: %S. New value "
-                          "spec: %S.",
-                          bound.get(), spec);
-            return -1;
-        }
+        if (differs)
+            return node_path(self, path)
+                       ? raise_located_format(path.get(), PyExc_RuntimeError,
+                                              "Dict is already bound with a different value "
+                                              "spec: %S. New value spec: %S.",
+                                              bound.get(), spec)
+                       : -1;
     }
     return apply_spec<DictState>(self, spec, allow_partial);
 }

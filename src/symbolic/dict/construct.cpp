@@ -15,6 +15,7 @@
 #include "symbolic/calls.hpp"
 #include "symbolic/container/topology.hpp"
 #include "symbolic/markers.hpp"
+#include "symbolic/refusal.hpp"
 #include "symbolic/policy.hpp"
 #include "symbolic/dict/dict_type.hpp"
 
@@ -97,9 +98,11 @@ py::Ref source_items(PyObject* source, const py::ExtraKeywords& extra) {
 int fill_schemaless(PyObject* self, PyObject* items) {
     return each_item(items, [&](PyObject* k, PyObject* v) {
         if (!PyUnicode_Check(k) && !PyLong_Check(k)) {
-            raise_located(self, PyExc_KeyError, "Key must be string or int type. Encountered %R.",
-                          k);
-            return -1;
+            py::Ref path;
+            return node_path(self, path)
+                       ? raise_located_format(path.get(), PyExc_KeyError,
+                                              "Key must be string or int type. Encountered %R.", k)
+                       : -1;
         }
         if (is_primitive(v)) return PyDict_SetItem(self, k, v);
         const ContainerBridge* b = container_bridge();

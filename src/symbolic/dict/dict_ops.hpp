@@ -34,20 +34,15 @@ namespace vesk::symbolic::dict {
 // Whether `spec` is an instance of the native Dict spec class.
 [[nodiscard]] bool is_dict_spec(PyObject* spec) noexcept;
 
-// The message `text` located at the dictionary's path by the bridge's
-// `message_on_path`, as a str.
-[[nodiscard]] py::Ref located(PyObject* self, PyObject* text);
-// Raises `exc_type` with the located message made from `format`.
-void raise_located(PyObject* self, PyObject* exc_type, const char* format, ...);
-
 // The formalize context of the dictionary; `assign_override` (a str, or
 // null) replaces its default assign policy.
 [[nodiscard]] bool make_context(PyObject* self, PyObject* assign_override,
                                 FormalizeContext& ctx);
 // `_formalized_value` / `_formalized_value_with_assign`; `field` null for none.
+// With `keep`, the adoption is kept there for the caller's store.
 [[nodiscard]] py::Ref formalized_value(PyObject* self, PyObject* key, PyObject* field,
                                        PyObject* value, ClaimedSet* claimed,
-                                       PyObject* assign_override);
+                                       PyObject* assign_override, Adoption* keep = nullptr);
 // `_assign_child`: `value` adopted under `key` with its field's policy.
 [[nodiscard]] py::Ref assign_child(PyObject* self, PyObject* key, PyObject* value,
                                    ClaimedSet* claimed);

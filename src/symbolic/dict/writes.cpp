@@ -2,20 +2,21 @@
 // assignment slot, and the core write that the spec engine and objects call
 // without the gates. A write validates the key against the bound schema,
 // formalizes the new value, detaches the replaced child, stores, and
-// reports one field update.
+// reports one field update; the store and the removal are the keyed write
+// of write_core.hpp, so the update names exactly the value they replaced.
 #include "symbolic/dict/dict_ops.hpp"
 
-#include "flags.hpp"
 #include "py/args.hpp"
 #include "py/hold.hpp"
-#include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
+#include "symbolic/child_paths.hpp"
 #include "symbolic/container/field_update.hpp"
 #include "symbolic/container/gates.hpp"
-#include "symbolic/errors.hpp"
-#include "symbolic/shortcuts.hpp"
 #include "symbolic/markers.hpp"
+#include "symbolic/refusal.hpp"
+#include "symbolic/shortcuts.hpp"
+#include "symbolic/write_core.hpp"
 #include "typing/field/field.hpp"
 #include "typing/schema/schema.hpp"
 #include "topology/key_path.hpp"
@@ -26,38 +27,37 @@ namespace {
 
 py::Params kSetItemParams{"_set_item_without_permission_check", {"key", "value"}, 2, 2};
 
-// What a write reads of the dictionary's state, in one hold.
+// What a write of `key` reads of the dictionary's state, in one hold.
 struct WriteView {
     py::Ref spec;
     py::Ref parent;
     py::Ref path;
+    py::Ref key_path;  // the key's path under `path` as the dictionary keeps it, or null
     bool sealed = false;
     bool accessor_writable = true;
+    bool object_attributes = false;
 };
 
-bool read_view(PyObject* self, WriteView& out) {
+bool read_view(PyObject* self, PyObject* key, WriteView& out) {
     py::Shared<DictState> held(self);
     if (!held) return false;
     out.spec = held->value_spec;
     out.parent = held->node.parent;
     out.path = held->node.path;
+    out.key_path = held->node.kept_child_path(out.path.get(), key);
     out.sealed = held->node.sealed;
     out.accessor_writable = held->node.accessor_writable;
+    out.object_attributes = held->as_object_attributes_container;
     return true;
 }
 
-// Raises what the bridge's `write_permission_error` makes of `text`
-// (located at the dictionary's path when `locate`).
-int refuse(PyObject* self, const char* text, bool locate) {
-    const ContainerBridge* b = container_bridge();
-    if (!b) return -1;
-    py::Ref message = py::Ref::steal(PyUnicode_FromString(text));
-    if (message && locate) message = located(self, message.get());
-    if (!message) return -1;
-    py::Ref made =
-        py::Ref::steal(PyObject_CallOneArg(b->write_permission_error.get(), message.get()));
-    if (made) raise_made(made.get());
-    return -1;
+// The update's key path: the one the dictionary keeps for the key under its
+// path (key paths are immutable values), else built and kept.
+py::Ref update_key_path(PyObject* self, PyObject* key, const WriteView& view) {
+    if (view.key_path) return view.key_path;
+    py::Ref path = topology::child_key_path(key, view.path.get());
+    if (path) keep_child_path<DictState>(self, view.path.get(), key, path.get());
+    return path;
 }
 
 // The object a field update names as its target: the parent when this
@@ -77,97 +77,134 @@ int notify(PyObject* self, const py::Ref& update) {
     return update ? notify_field_update(self, update.get()) : 0;
 }
 
-// The value held under `key`, or the bridge's missing value.
-bool old_value(PyObject* self, PyObject* key, const ContainerBridge& b, py::Ref& out) {
-    PyObject* found = nullptr;
-    if (PyDict_GetItemRef(self, key, &found) < 0) return false;
-    out = found ? py::Ref::steal(found) : b.missing_value;
-    return true;
+// The slot of `key`; its members get the object whose attributes the
+// dictionary holds, else the dictionary.
+WriteSlot slot_of(PyObject* self, PyObject* key, const WriteView& view) {
+    WriteSlot w;
+    w.ops = &kDictNode;
+    w.node = w.storage = self;
+    w.slot.key = w.key = key;
+    w.parent = view.object_attributes ? or_none(view.parent) : self;
+    return w;
 }
 
-// Whether `field` governs a non-constant key. 1, 0 or -1.
-int has_nonconst_key(PyObject* field, const ContainerBridge& b) {
-    py::Ref key = py::get_attr<"key">(field);
-    return key ? PyObject_IsInstance(key.get(), b.nonconst_key_cls.get()) : -1;
-}
+// The identity test of a write (its value already stored under the key:
+// nothing happens). It comes before anything that may run Python code; a
+// write of a primitive value under an exact key that runs none up to its
+// store takes the test there instead, in the one critical section of the
+// store (kPlainSlot), which makes the same answer.
+struct Identity {
+    const WriteSlot& w;
+    PyObject* value;
+    PyObject* missing;
+    bool deferred;
+    py::Ref old;  // what the key holds, or the missing value, once read
+    SlotRead seen;
 
-// The bound spec's schema; `native` is cleared when reading it ran Python
-// code. 0 or -1.
-int schema_of(PyObject* spec, py::Ref& out, bool& native) {
-    out.reset();
-    if (!spec) return 0;
-    bool ok = true;
-    if (native_dict_spec_schema(spec, out, ok)) return ok ? 0 : -1;
-    native = false;
-    out = py::get_attr<"schema">(spec);
-    if (!out) return -1;
-    if (out.get() == Py_None) out.reset();
-    return 0;
-}
+    // 1 when the key holds the value, 0 to go on, -1.
+    int settle() {
+        if (!deferred) return 0;
+        deferred = false;
+        if (old_value(w, missing, old, seen) < 0) return -1;
+        return old.get() == value;
+    }
+};
 
 // The core write over the state `view` read when the write began. The field
 // update names the path and target as they are after the store: read again
 // unless the whole write ran natively, so nothing could have changed them.
 int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::Ref& update) {
     update.reset();
-    if (!PyUnicode_Check(key) && !PyLong_Check(key)) {
-        raise_located(self, PyExc_KeyError, "Key must be string or int type. Encountered %R.", key);
-        return -1;
-    }
+    if (!PyUnicode_Check(key) && !PyLong_Check(key))
+        return raise_located_format(view.path.get(), PyExc_KeyError,
+                                    "Key must be string or int type. Encountered %R.", key);
     const ContainerBridge* b = container_bridge();
     if (!b) return -1;
-    py::Ref old;
-    if (!old_value(self, key, *b, old)) return -1;
-    if (old.get() == value) return 0;
-    bool native = true;
+    const WriteSlot w = slot_of(self, key, view);
+    // Exact keys hash and compare without running code of their own.
+    bool native = is_primitive(value) && (PyUnicode_CheckExact(key) || PyLong_CheckExact(key));
+    Identity identity{w, value, b->missing_value.get(), true, {}, {}};
+    // Settles the identity test before a step that may run Python code.
+    auto python_runs = [&]() {
+        native = false;
+        return identity.settle();
+    };
+    if (!native)
+        if (const int same = python_runs()) return same < 0 ? -1 : 0;
+    PyObject* spec = view.spec.get();
     py::Ref schema;
-    if (schema_of(view.spec.get(), schema, native) < 0) return -1;
+    bool ok = true;
+    if (spec && !native_dict_spec_schema(spec, schema, ok)) {
+        if (const int same = python_runs()) return same < 0 ? -1 : 0;
+        schema = py::get_attr<"schema">(spec);
+        if (!schema) return -1;
+        if (schema.get() == Py_None) schema.reset();
+    } else if (!ok) {
+        return -1;
+    }
     py::Ref field;
     if (schema) {
-        native = native && Py_TYPE(schema.get()) == typing::schema::schema_type();
+        if (Py_TYPE(schema.get()) != typing::schema::schema_type())
+            if (const int same = python_runs()) return same < 0 ? -1 : 0;
         field = schema_field(schema.get(), key);
         if (!field) return -1;
         if (field.get() == Py_None) {
-            if (!native && !read_view(self, view)) return -1;
+            const bool ran = !native;
+            if (const int same = identity.settle()) return same < 0 ? -1 : 0;
+            if (ran && !read_view(self, key, view)) return -1;
             py::Ref target = update_target(self, view);
-            if (!target) return -1;
-            raise_located(self, PyExc_KeyError, "Key %R is not allowed for %S.", key,
-                          reinterpret_cast<PyObject*>(Py_TYPE(target.get())));
-            return -1;
+            py::Ref path;
+            if (!target || !node_path(self, path)) return -1;
+            return raise_located_format(path.get(), PyExc_KeyError,
+                                        "Key %R is not allowed for %S.", key,
+                                        reinterpret_cast<PyObject*>(Py_TYPE(target.get())));
         }
     }
+    if (!native_missing(*b))
+        if (const int same = python_runs()) return same < 0 ? -1 : 0;
     const int missing = equals_missing(*b, value);
     if (missing < 0) return -1;
     // Reading a native Field's key has no effect: its answer matters only
     // for a missing value.
     const bool native_field = field && typing::field::is_field(field.get());
     const bool key_matters = field && (missing || !native_field);
-    const int nonconst = key_matters ? has_nonconst_key(field.get(), *b) : 0;
+    if (key_matters)
+        if (const int same = python_runs()) return same < 0 ? -1 : 0;
+    const int nonconst = key_matters ? has_nonconst_key(*b, field.get()) : 0;
     if (nonconst < 0) return -1;
-    // Exact keys hash and compare without running code of their own.
-    native = native && (PyUnicode_CheckExact(key) || PyLong_CheckExact(key)) &&
-             (!field || native_field) && is_primitive(value) && is_primitive(old.get());
-    py::Ref formal;
+    Adoption adopted;
+    py::Ref replaced;
     if (missing && (!schema || nonconst)) {
-        const int present = PyDict_Contains(self, key);
-        if (present <= 0) return present;
-        if (detach_old_child(old.get()) < 0 || PyDict_DelItem(self, key) < 0) return -1;
-        formal = b->missing_value;
+        const int removed = remove_slot(w, replaced);
+        if (removed <= 0) return removed;
+        adopted.value = b->missing_value;
     } else {
-        const int kept = native && field ? native_field_keeps(field.get(), value) : 0;
+        const int kept = !native ? 0 : field ? native_field_keeps(field.get(), value) : 1;
         if (kept < 0) return -1;
-        native = native && (!field || kept);
-        formal = kept ? py::Ref::borrow(value)
-                      : formalized_value(self, key, field.get(), value, nullptr, nullptr);
-        if (!formal || detach_old_child(old.get()) < 0) return -1;
-        if (PyDict_SetItem(self, key, formal.get()) < 0) return -1;
+        if (kept) {
+            adopted.value = py::Ref::borrow(value);
+        } else {
+            if (const int same = python_runs()) return same < 0 ? -1 : 0;
+            if (!formalized_value(self, key, field.get(), value, nullptr, nullptr, &adopted))
+                return -1;
+        }
+        Claim unused;
+        const SlotRead seen = identity.deferred ? SlotRead::plain() : identity.seen;
+        const int stored = replace_slot(w, adopted, Order::DetachFirst, seen, replaced, unused);
+        if (stored <= 0) return stored;
     }
-    if (!native && !read_view(self, view)) return -1;
+    if (!replaced) replaced = b->missing_value;
+    native = native && is_primitive(replaced.get());
+    if (!native) {
+        py::Ref path;
+        if (settle_path(w, adopted, nullptr, path) < 0 || !read_view(self, key, view)) return -1;
+    }
+    adopted.claim.release();
     py::Ref target = update_target(self, view);
-    py::Ref key_path = target ? topology::child_key_path(key, view.path.get()) : py::Ref();
+    py::Ref key_path = target ? update_key_path(self, key, view) : py::Ref();
     if (!key_path) return -1;
-    update = make_field_update(*b, key_path.get(), target.get(), field.get(), old.get(),
-                               formal.get());
+    update = make_field_update(*b, key_path.get(), target.get(), field.get(), replaced.get(),
+                               adopted.value.get());
     return update ? 0 : -1;
 }
 
@@ -175,33 +212,32 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::R
 
 int set_item_core(PyObject* self, PyObject* key, PyObject* value, py::Ref& update) {
     WriteView view;
-    return read_view(self, view) ? write(self, key, value, view, update) : -1;
+    return read_view(self, key, view) ? write(self, key, value, view, update) : -1;
 }
 
 int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     WriteView view;
-    if (!read_view(self, view)) return -1;
+    if (!read_view(self, key, view)) return -1;
     const Gates gates = effective_gates(view.sealed, view.accessor_writable);
     const bool deleting = value == nullptr;
+    PyObject* path = view.path.get();
     if (gates.sealed)
-        return deleting ? refuse(self, "Cannot del item from a sealed Dict.", false)
-                        : refuse(self, "Cannot modify field of a sealed Dict.", true);
+        return deleting ? refuse_container_write(path, "Cannot del item from a sealed Dict.", false)
+                        : refuse_container_write(path, "Cannot modify field of a sealed Dict.", true);
     if (!gates.accessor_writable)
-        return refuse(self,
-                      deleting ? "Cannot del Dict field by attribute or key while "
-                                 "accessor_writable is set to False. Use 'sym_rebind' method "
-                                 "instead."
-                               : "Cannot modify Dict field by attribute or key while "
-                                 "accessor_writable is set to False. Use 'sym_rebind' method "
-                                 "instead.",
-                      true);
+        return refuse_container_write(
+            path,
+            deleting ? "Cannot del Dict field by attribute or key while accessor_writable is set "
+                       "to False. Use 'sym_rebind' method instead."
+                     : "Cannot modify Dict field by attribute or key while accessor_writable is "
+                       "set to False. Use 'sym_rebind' method instead.",
+            true);
     if (deleting) {
         const int present = PyDict_Contains(self, key);
         if (present < 0) return -1;
-        if (!present) {
-            raise_located(self, PyExc_KeyError, "Key does not exist in Dict: %R.", key);
-            return -1;
-        }
+        if (!present)
+            return raise_located_format(path, PyExc_KeyError, "Key does not exist in Dict: %R.",
+                                        key);
         const ContainerBridge* b = container_bridge();
         if (!b) return -1;
         value = b->missing_value.get();

@@ -63,7 +63,7 @@ int assign_slice(PyObject* self, const View& view, PyObject* slice, PyObject* va
     if (step == 1) {
         for (Py_ssize_t k = 0; k < std::max(size, m); ++k) {
             const Store how = k < size ? Store::Replace : Store::Insert;
-            batch.at.push_back({how, start + k, start + k});
+            batch.at.push_back({how, start + k, start + k, {}});
             batch.values.push_back(py::Ref::borrow(
                 k < m ? PyList_GET_ITEM(items.get(), k) : b->missing_value.get()));
         }
@@ -76,7 +76,7 @@ int assign_slice(PyObject* self, const View& view, PyObject* slice, PyObject* va
         }
         for (Py_ssize_t k = 0; k < m; ++k) {
             const Py_ssize_t pos = start + k * step;
-            batch.at.push_back({Store::Replace, pos, pos});
+            batch.at.push_back({Store::Replace, pos, pos, {}});
             batch.values.push_back(py::Ref::borrow(PyList_GET_ITEM(items.get(), k)));
         }
     }
@@ -128,28 +128,34 @@ int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     return assign_index(self, view, wr, key, value);
 }
 
-int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batch) {
+int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batch,
+                const std::int64_t* max_size) {
     if (!list_bridge()) return -1;
-    std::vector<py::Ref>& formals = batch.values;
-    for (std::size_t k = 0; k < formals.size(); ++k) {
-        py::Ref formal = formalized_at(self, view, element, batch.at[k].pos, formals[k].get());
-        if (!formal) {
-            formals.resize(k);
-            abandon(self, formals);
+    const std::size_t n = batch.values.size();
+    std::vector<Adoption> adopted(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        if (!formalized_at(self, view, element, batch.at[k].pos, batch.values[k].get(), nullptr,
+                           -1, &adopted[k])) {
+            abandon(adopted);
             return -1;
         }
-        formals[k] = std::move(formal);
     }
     py::Ref updates = py::Ref::steal(PyList_New(0));
-    if (!updates) return -1;
-    for (std::size_t k = 0; k < formals.size(); ++k) {
+    if (!updates) {
+        abandon(adopted);
+        return -1;
+    }
+    for (std::size_t k = 0; k < n; ++k) {
         py::Ref update;
-        if (store(self, element, batch.at[k], formals[k].get(), update) < 0) {
-            // Writes made stay; what was not stored is let go.
-            abandon(self, formals);
+        if (store(self, element, batch.at[k], adopted[k], max_size, update) < 0) {
+            // Writes made stay, unreported; what was not stored is let go.
+            abandon(adopted);
             return -1;
         }
-        if (update && PyList_Append(updates.get(), update.get()) < 0) return -1;
+        if (update && PyList_Append(updates.get(), update.get()) < 0) {
+            abandon(adopted);
+            return -1;
+        }
     }
     return notify(self, updates.get());
 }

@@ -13,6 +13,7 @@
 #include "symbolic/formalize.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/policy.hpp"
+#include "symbolic/refusal.hpp"
 #include "symbolic/shortcuts.hpp"
 #include "typing/change_epoch.hpp"
 #include "typing/field/field.hpp"
@@ -83,13 +84,6 @@ bool view_and_element(PyObject* self, View& view, SpecReadings& readings) {
     return read_view(self, view) && read_spec(view.spec.get(), kElement, readings);
 }
 
-int raise_located_format(PyObject* path, PyObject* exc_type, const char* format, PyObject* a,
-                         PyObject* b = nullptr) {
-    py::Ref text = py::Ref::steal(b ? PyUnicode_FromFormat(format, a, b)
-                                    : PyUnicode_FromFormat(format, a));
-    return text ? raise_located(path, exc_type, text.get()) : -1;
-}
-
 }  // namespace
 
 namespace {
@@ -125,16 +119,14 @@ void keep_facts(PyObject* self, PyObject* spec, std::uint64_t epoch,
     fresh->min_size = readings.min_size;
     fresh->max_size = readings.max_size;
     if (readings.element && typing::field::is_field(readings.element.get())) {
-        fresh->element_meta = typing::field::field_meta(readings.element.get());
+        fresh->element_meta = typing::field::current_field_meta(readings.element.get());
         if (!fresh->element_meta) {
             PyErr_Clear();
             return;
         }
     }
-    std::vector<ListSpecFacts*> freed;
-    py::state<ListState>(self).spec_facts.publish(fresh.release(), py::borrow_flag<ListState>(self),
-                                                  freed);
-    for (ListSpecFacts* f : freed) delete f;
+    py::state<ListState>(self).spec_facts.publish(std::move(fresh),
+                                                  py::borrow_flag<ListState>(self));
 }
 
 }  // namespace
@@ -205,17 +197,6 @@ bool is_list_spec(PyObject* spec) noexcept {
     return PyObject_TypeCheck(spec, type);
 }
 
-int raise_located(PyObject* path, PyObject* exc_type, PyObject* text) {
-    const ContainerBridge* b = container_bridge();
-    if (!b) return -1;
-    PyObject* call[] = {text, or_none(path)};
-    py::Ref message =
-        py::Ref::steal(PyObject_Vectorcall(b->message_on_path.get(), call, 2, nullptr));
-    if (!message || !py::arg_str("message", message.get())) return -1;
-    PyErr_SetObject(exc_type, message.get());
-    return -1;
-}
-
 int is_insertion(PyObject* value) {
     const ListBridge* b = list_bridge();
     if (!b) return -1;
@@ -234,11 +215,11 @@ namespace {
 // keeps as it is (no context needed), 0 when it must be formalized, -1.
 int kept_as_is(PyObject* element, PyObject* value) {
     if (!is_primitive(value)) return 0;
-    return element ? native_field_keeps(element, value) : 1;
+    return element ? native_field_keeps(element, value, true) : 1;
 }
 
 py::Ref formalize(PyObject* self, const View& view, PyObject* element, PyObject* key,
-                  PyObject* value, ClaimedSet* claimed) {
+                  PyObject* value, ClaimedSet* claimed, Adoption* keep = nullptr) {
     FormalizeContext ctx;
     ctx.assign = view.assign;
     ctx.container = self;
@@ -251,7 +232,8 @@ py::Ref formalize(PyObject* self, const View& view, PyObject* element, PyObject*
     ctx.auto_wrap = auto_wrap_answer(view.spec.get());
     // A missing value given to a list is a value like any other.
     ctx.missing_takes_default = false;
-    return formalize_member(key, element, value, ctx, claimed);
+    ctx.current_meta = true;
+    return formalize_member(key, element, value, ctx, claimed, keep);
 }
 
 }  // namespace
@@ -264,12 +246,16 @@ py::Ref formalized_value(PyObject* self, const View& view, PyObject* element, Py
 }
 
 py::Ref formalized_at(PyObject* self, const View& view, PyObject* element, Py_ssize_t pos,
-                      PyObject* value, bool* kept_natively, int verdict) {
+                      PyObject* value, bool* kept_natively, int verdict, Adoption* keep) {
     const int kept = verdict >= 0 ? verdict : kept_as_is(element, value);
     if (kept_natively) *kept_natively = kept > 0;
-    if (kept != 0) return kept < 0 ? py::Ref() : py::Ref::borrow(value);
+    if (kept != 0) {
+        if (kept < 0) return {};
+        if (keep) keep->value = py::Ref::borrow(value);
+        return py::Ref::borrow(value);
+    }
     py::Ref key = py::Ref::steal(PyLong_FromSsize_t(pos));
-    return key ? formalize(self, view, element, key.get(), value, nullptr) : py::Ref();
+    return key ? formalize(self, view, element, key.get(), value, nullptr, keep) : py::Ref();
 }
 
 py::Ref assign_child(PyObject* self, const View& view, PyObject* element, PyObject* key,

@@ -10,18 +10,21 @@
 // lock (py::list_item) and processed after the lock is released; a
 // position that vanished meanwhile is an IndexError, never a stale read.
 //
-// Nothing about the bound spec is cached: every operation reads what it
-// needs of it afresh (natively for the final native List class, through
-// Python attributes for anything else stored as the spec).
+// What a write needs of a native List spec (element, bounds, the element's
+// FieldMeta) is kept with the list and used only while the typing layer's
+// change epoch shows the spec unchanged; otherwise, and for anything else
+// stored as the spec, it is read afresh (through Python attributes).
 //
 // Errors follow the interpreter's convention: null, -1 or false with an
 // exception set.
 #pragma once
 
 #include "py/ref.hpp"
+#include "symbolic/adoption.hpp"
 #include "symbolic/claimed.hpp"
 #include "symbolic/container/binding.hpp"
 #include "symbolic/container/state.hpp"
+#include "symbolic/write_core.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -80,10 +83,6 @@ struct WriteReadings {
 // Whether `spec` is an instance of the native List spec class.
 [[nodiscard]] bool is_list_spec(PyObject* spec) noexcept;
 
-// Raises `exc_type` with `text` located at `path` by the bridge's
-// `message_on_path`. Returns -1.
-int raise_located(PyObject* path, PyObject* exc_type, PyObject* text);
-
 // `isinstance(value, insertion_cls)`: 1, 0 or -1 ("list bridge not
 // installed" included).
 [[nodiscard]] int is_insertion(PyObject* value);
@@ -95,10 +94,11 @@ int raise_located(PyObject* path, PyObject* exc_type, PyObject* text);
 // The same for the position `pos`, whose key is made only when needed;
 // `kept` (when given) tells that the value was kept as it is without running
 // Python code; `verdict` is what `read_for_write` answered for the value
-// (-1: none).
+// (-1: none). With `keep`, the adoption is kept there for the caller's
+// store (adoption.hpp).
 [[nodiscard]] py::Ref formalized_at(PyObject* self, const View& view, PyObject* element,
                                     Py_ssize_t pos, PyObject* value, bool* kept = nullptr,
-                                    int verdict = -1);
+                                    int verdict = -1, Adoption* keep = nullptr);
 // `value` adopted under `key` with the member policy.
 [[nodiscard]] py::Ref assign_child(PyObject* self, const View& view, PyObject* element,
                                    PyObject* key, PyObject* value, ClaimedSet* claimed);
@@ -171,29 +171,36 @@ int refuse(const View& view, const char* text, bool locate);
 enum class Store : unsigned char { Append, Insert, Replace };
 struct Placed {
     Store how = Store::Append;
-    Py_ssize_t pos = 0;      // the storage position (Insert, Replace)
+    Py_ssize_t pos = 0;      // the position the value was formalized for
     std::int64_t key = 0;    // the index in the caller's form, for the update
+    SlotRead seen;           // Replace: what the write read at the position
 };
-// Stores the formal value `formal` as `at` says and makes its field update
-// (null when the item replaced is `formal` itself). The replaced item is the
-// one found under the list's lock as it is swapped out: that item is
-// detached and reported. `fresh_path` is the list's path when the caller ran
-// no Python code since reading it (null: the update reads it again).
-[[nodiscard]] int store(PyObject* self, PyObject* element, const Placed& at, PyObject* formal,
-                        py::Ref& update, const py::Ref* fresh_path = nullptr);
+// Stores the formal value `adopted.value` as `at` says and makes its field
+// update (null when the position already holds it). A replacement is the
+// keyed write (write_core.hpp): the item it replaced is detached and
+// reported. An added item takes its index under the list's lock, where the
+// bound `max_size` (null: none) is checked again; an item that lands
+// elsewhere than it was formalized for is re-pathed where it is, and its
+// update names that index. `fresh_path` is the list's path when the caller
+// ran no Python code since reading it (null: read it again). A failure
+// before the store undoes the adoption.
+[[nodiscard]] int store(PyObject* self, PyObject* element, const Placed& at, Adoption& adopted,
+                        const std::int64_t* max_size, py::Ref& update,
+                        const py::Ref* fresh_path = nullptr);
 
 // The core write (`_set_item_without_permission_check`): `value` written at
 // `index`; `inserting` says that `value` came out of an insertion marker.
-// `verdict` is what `read_for_write` answered for `value` (-1: none). The
-// field update in `update` (null for a no-op); never notifies.
+// `verdict` is what `read_for_write` answered for `value` (-1: none);
+// `max_size` the bound an added item is checked against at its store (null:
+// none). The field update in `update` (null for a no-op); never notifies.
 [[nodiscard]] int core_write(PyObject* self, const View& view, PyObject* element,
                              std::int64_t index, PyObject* value, bool inserting,
-                             py::Ref& update, int verdict = -1);
+                             py::Ref& update, int verdict = -1,
+                             const std::int64_t* max_size = nullptr);
 
-// Detaches the formal values of an operation that failed before storing
-// them: those that took this list as parent and are not among its items.
+// Undoes the adoptions of an operation's values that it did not store.
 // Keeps the pending exception.
-void abandon(PyObject* self, const std::vector<py::Ref>& formals);
+void abandon(std::vector<Adoption>& adoptions) noexcept;
 
 enum class Tail : unsigned char { Error, Moved, Done };
 // The delete tail: removes position `pos` when it still holds `expected`
@@ -210,12 +217,15 @@ PyObject* py_delete_and_notify(PyObject* self, PyObject* i);
 // --- item assignment and deletion (assign.cpp) -------------------------------------------
 
 int ass_subscript(PyObject* self, PyObject* key, PyObject* value);
-// One operation's writes, formalized all before the first store. 0 or -1.
+// One operation's writes, formalized all before the first store, then
+// stored in order; `max_size` (null: none) is checked at each added item's
+// store. 0 or -1.
 struct Batch {
     std::vector<Placed> at;
-    std::vector<py::Ref> values;  // raw, formalized in place
+    std::vector<py::Ref> values;  // raw
 };
-[[nodiscard]] int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batch);
+[[nodiscard]] int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batch,
+                              const std::int64_t* max_size = nullptr);
 
 // --- mutators (mutators.cpp) --------------------------------------------------------------
 

@@ -11,10 +11,11 @@
 #include "py/named.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/container/child_state.hpp"
-#include "symbolic/container/list_items.hpp"
 #include "symbolic/list/list_type.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/shortcuts.hpp"
+
+#include <limits>
 
 namespace vesk::symbolic::list {
 
@@ -57,13 +58,26 @@ PyObject* write_one(PyObject* self, const char* sealed_text, std::int64_t index,
     if (!complete_readings(self, view, kElement | kMaxSize, wr) ||
         !below_max(wr.readings, PyList_GET_SIZE(self)))
         return nullptr;
-    const std::int64_t at = inserting ? index : PyList_GET_SIZE(self);
+    // The bound is checked again where the item is stored; an append names
+    // no index (any past the end), so it takes the end the list has at its
+    // store.
+    const std::optional<std::int64_t>& bound = wr.readings.max_size;
+    const std::int64_t at = inserting ? index : std::numeric_limits<std::int64_t>::max();
     py::Ref update;
     if (core_write(self, view, wr.readings.element.get(), at, value, inserting, update,
-                   wr.verdict) < 0 ||
+                   wr.verdict, bound ? &*bound : nullptr) < 0 ||
         notify_one(self, update) < 0)
         return nullptr;
     return py::none();
+}
+
+// Where `item` sits in the list now, by identity; -1 when it is gone.
+Py_ssize_t position_of(PyObject* self, PyObject* item) {
+    py::CriticalSection guard(self);
+    const Py_ssize_t n = PyList_GET_SIZE(self);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyList_GET_ITEM(self, i) == item) return i;
+    return -1;
 }
 
 // Whether a symbolic item already sits in a tree. 1, 0 or -1.
@@ -173,10 +187,12 @@ PyObject* extend(PyObject* self, PyObject* other) {
         const int marker = is_insertion(item);
         if (marker < 0 || (marker && !(value = py::get_attr<"value">(item)))) return nullptr;
         const Py_ssize_t pos = n + static_cast<Py_ssize_t>(batch.at.size());
-        batch.at.push_back({Store::Append, pos, pos});
+        batch.at.push_back({Store::Append, pos, pos, {}});
         batch.values.push_back(std::move(value));
     }
-    if (write_batch(self, view, readings.element.get(), batch) < 0) return nullptr;
+    const std::optional<std::int64_t>& bound = readings.max_size;
+    if (write_batch(self, view, readings.element.get(), batch, bound ? &*bound : nullptr) < 0)
+        return nullptr;
     return py::none();
 }
 
@@ -198,23 +214,29 @@ PyObject* remove(PyObject* self, PyObject* value) {
     SpecReadings readings;
     if (!open_write(self, kDeleteSealed, kElement | kMinSize, view, readings)) return nullptr;
     for (;;) {
-        bool moved = false;
-        const Py_ssize_t n = PyList_GET_SIZE(self);
-        for (Py_ssize_t i = 0; i < n && !moved; ++i) {
-            py::Ref item = item_or_index_error(self, i);
-            if (!item) return nullptr;
-            const int equal = PyObject_RichCompareBool(item.get(), value, Py_EQ);
+        // The items as they are now, compared in order; other threads may
+        // change the list meanwhile, so the one found is removed where it
+        // sits when its removal comes, and looked for again if it is gone.
+        py::Ref items = raw_items(self);
+        if (!items) return nullptr;
+        PyObject* found = nullptr;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()) && !found; ++i) {
+            PyObject* item = PyList_GET_ITEM(items.get(), i);
+            const int equal = PyObject_RichCompareBool(item, value, Py_EQ);
             if (equal < 0) return nullptr;
-            if (!equal) continue;
-            switch (delete_tail(self, readings, i, i, item.get())) {
+            if (equal) found = item;
+        }
+        if (!found) {
+            PyErr_Format(PyExc_ValueError, "%R not in list.", value);
+            return nullptr;
+        }
+        for (Py_ssize_t pos; (pos = position_of(self, found)) >= 0;) {
+            switch (delete_tail(self, readings, pos, pos, found)) {
                 case Tail::Error: return nullptr;
-                case Tail::Moved: moved = true; break;
+                case Tail::Moved: continue;
                 case Tail::Done: return py::none();
             }
         }
-        if (moved) continue;
-        PyErr_Format(PyExc_ValueError, "%R not in list.", value);
-        return nullptr;
     }
 }
 

@@ -4,24 +4,27 @@
 // with the two seams the package and the spec engine call without gates.
 //
 // Another thread may change the list between an operation's read and its
-// store, since formalization runs Python code in between. The store and the
-// removal therefore decide under the list's lock what they actually replace
-// or remove: a replacement reports and detaches the item it swapped out, and
-// a removal takes place only where the item read still sits (else the
-// caller reads again), so an update always names the item it changed.
+// store, since formalization runs Python code in between. So the store
+// decides under the list's lock where the item goes and what it replaces: a
+// replacement is the keyed write of write_core.hpp (it reports and detaches
+// the item it swapped out); an append or insertion takes its index there,
+// checks the size bound there again, and re-paths an item that landed
+// elsewhere than it was stamped for; a removal takes place only where the
+// item read still sits (else the caller reads again). An update always names
+// the item it changed and the index it changed it at.
 #include "symbolic/list/list_ops.hpp"
 
 #include "flags.hpp"
 #include "py/args.hpp"
 #include "py/critical_section.hpp"
 #include "py/named.hpp"
-#include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
-#include "symbolic/container/child_state.hpp"
 #include "symbolic/container/field_update.hpp"
-#include "symbolic/errors.hpp"
 #include "symbolic/markers.hpp"
+#include "symbolic/refusal.hpp"
 #include "symbolic/shortcuts.hpp"
+#include "symbolic/slots.hpp"
+#include "symbolic/write_core.hpp"
 
 #include <algorithm>
 
@@ -31,39 +34,72 @@ namespace {
 
 py::Params kSetItemParams{"_set_item_without_permission_check", {"key", "value"}, 2, 2};
 
-// The field update of one change at `key` (the index as the caller gave it):
-// named by the list's path as it is now. `fresh` is the path the caller read
-// when no Python code can have run since (null: read it again).
+// The field update of one change at `key` (the index as the caller gave it),
+// named by the list's path `path`.
 py::Ref make_update(PyObject* self, PyObject* element, std::int64_t key, PyObject* old,
-                    PyObject* value, const py::Ref* fresh = nullptr) {
+                    PyObject* value, PyObject* path) {
     const ContainerBridge* b = container_bridge();
-    py::Ref path;
     if (!b) return {};
-    if (fresh) path = *fresh;
-    else if (!node_path(self, path)) return {};
-    py::Ref key_path = index_key_path(key, path.get());
+    py::Ref key_path = index_key_path(key, path);
     return key_path ? make_field_update(*b, key_path.get(), self, element, old, value)
                     : py::Ref();
 }
 
-// Unhooks an item a write replaced: `topo_setparent(None)` when it keeps a
-// tree.
-int detach_replaced(PyObject* item) {
-    if (is_primitive(item)) return 0;
-    const int topo_aware = is_topology_aware(item);
-    if (topo_aware <= 0 || !lenient_topology_flag(item)) return topo_aware < 0 ? -1 : 0;
-    return py::call_method<"topo_setparent">(item, Py_None) ? 0 : -1;
-}
-
 void raise_index_error(const char* text) { PyErr_SetString(PyExc_IndexError, text); }
 
-// Whether `value` is one of the list's items, by identity.
-bool holds_item(PyObject* self, PyObject* value) {
+void raise_full(std::int64_t max_size) {
+    PyErr_Format(PyExc_ValueError, "List reached its max size %lld.",
+                 static_cast<long long>(max_size));
+}
+
+WriteSlot slot_at(PyObject* self, Py_ssize_t pos, PyObject* key) {
+    WriteSlot w;
+    w.ops = &kListNode;
+    w.node = w.storage = w.parent = self;
+    w.slot.pos = pos;
+    w.key = key;
+    return w;
+}
+
+// Where an added item lands, decided under the list's lock: the index
+// `at.key` as the caller gave it (at or past the end appends; a negative one
+// counts from the end, clamped to the front), or the end for an append;
+// with the size bound checked there again. 1 stored, with the position and
+// the update's key set; -1 (the bound's ValueError).
+int add_item(PyObject* self, const Placed& at, PyObject* value, const std::int64_t* max_size,
+             Py_ssize_t& landed, std::int64_t& key) {
     py::CriticalSection guard(self);
     const Py_ssize_t n = PyList_GET_SIZE(self);
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (PyList_GET_ITEM(self, i) == value) return true;
-    return false;
+    if (max_size && n >= *max_size) {
+        raise_full(*max_size);
+        return -1;
+    }
+    if (at.how == Store::Append || at.key >= n) {
+        landed = n;
+        key = n;
+        return PyList_Append(self, value) < 0 ? -1 : 1;
+    }
+    landed = static_cast<Py_ssize_t>(at.key < 0 ? std::max<std::int64_t>(at.key + n, 0) : at.key);
+    key = at.key;
+    return PyList_Insert(self, landed, value) < 0 ? -1 : 1;
+}
+
+// The list's path after a store that stamped `adopted` for the position
+// `stamped_pos`, the item re-pathed should it have landed at `landed` or
+// the list have moved meanwhile. `fresh` is the path read when the write
+// began, when no Python code can have run since (null: read it again).
+bool path_after(PyObject* self, const Adoption& adopted, Py_ssize_t stamped_pos,
+                Py_ssize_t landed, const py::Ref* fresh, py::Ref& out) {
+    if (!adopted.stamped()) {
+        if (!fresh) return node_path(self, out);
+        out = *fresh;
+        return true;
+    }
+    py::Ref key = py::Ref::steal(PyLong_FromSsize_t(landed));
+    py::Ref stamped_key =
+        landed == stamped_pos ? key : py::Ref::steal(PyLong_FromSsize_t(stamped_pos));
+    if (!key || !stamped_key) return false;
+    return settle_path(slot_at(self, landed, key.get()), adopted, stamped_key.get(), out) == 0;
 }
 
 }  // namespace
@@ -73,19 +109,7 @@ bool sealed_now(const View& view) noexcept {
 }
 
 int refuse(const View& view, const char* text, bool locate) {
-    const ContainerBridge* b = container_bridge();
-    if (!b) return -1;
-    py::Ref message = py::Ref::steal(PyUnicode_FromString(text));
-    if (!message) return -1;
-    if (locate) {
-        PyObject* call[] = {message.get(), or_none(view.path)};
-        message = py::Ref::steal(PyObject_Vectorcall(b->message_on_path.get(), call, 2, nullptr));
-        if (!message || !py::arg_str("message", message.get())) return -1;
-    }
-    py::Ref made =
-        py::Ref::steal(PyObject_CallOneArg(b->write_permission_error.get(), message.get()));
-    if (made) raise_made(made.get());
-    return -1;
+    return refuse_container_write(view.path.get(), text, locate);
 }
 
 int notify(PyObject* self, PyObject* updates) {
@@ -102,42 +126,51 @@ int notify_one(PyObject* self, const py::Ref& update) {
     return notify(self, updates.get());
 }
 
-int store(PyObject* self, PyObject* element, const Placed& at, PyObject* formal,
-          py::Ref& update, const py::Ref* fresh_path) {
+int store(PyObject* self, PyObject* element, const Placed& at, Adoption& adopted,
+          const std::int64_t* max_size, py::Ref& update, const py::Ref* fresh_path) {
     update.reset();
     const ContainerBridge* b = container_bridge();
-    if (!b) return -1;
-    if (at.how == Store::Append) {
-        if (PyList_Append(self, formal) < 0) return -1;
-    } else if (at.how == Store::Insert) {
-        if (PyList_Insert(self, at.pos, formal) < 0) return -1;
-    } else {
+    if (!b) {
+        adopted.undo();
+        return -1;
+    }
+    PyObject* value = adopted.value.get();
+    py::Ref path;
+    if (at.how == Store::Replace) {
+        // The key is not needed: a list lets go of an item after its store.
+        const WriteSlot w = slot_at(self, at.pos, nullptr);
         py::Ref replaced;
-        {
-            py::CriticalSection guard(self);
-            if (at.pos < 0 || at.pos >= PyList_GET_SIZE(self)) {
-                raise_index_error("list assignment index out of range");
-                return -1;
-            }
-            replaced = py::Ref::borrow(PyList_GET_ITEM(self, at.pos));
-            if (replaced.get() != formal &&
-                PyList_SetItem(self, at.pos, py::Ref::borrow(formal).release()) < 0)
-                return -1;
-        }
-        if (replaced.get() == formal) return 0;
-        if (detach_replaced(replaced.get()) < 0) return -1;
-        // Detaching ran Python code only for a replaced item that is not
-        // primitive.
-        update = make_update(self, element, at.key, replaced.get(), formal,
-                             is_primitive(replaced.get()) ? fresh_path : nullptr);
+        Claim old_claim;
+        const int stored =
+            replace_slot(w, adopted, Order::StoreFirst, at.seen, replaced, old_claim);
+        if (stored <= 0) return stored;
+        // Let go after the store, while still claimed; detaching ran Python
+        // code only for a replaced item that is not primitive.
+        if (old_claim.held() && detach_value(replaced.get(), true) < 0) return -1;
+        old_claim.release();
+        if (!path_after(self, adopted, at.pos, at.pos,
+                        is_primitive(replaced.get()) ? fresh_path : nullptr, path))
+            return -1;
+        adopted.claim.release();
+        update = make_update(self, element, at.key, replaced.get(), value, path.get());
         return update ? 0 : -1;
     }
-    update = make_update(self, element, at.key, b->missing_value.get(), formal, fresh_path);
+    Py_ssize_t landed = 0;
+    std::int64_t key = 0;
+    if (add_item(self, at, value, max_size, landed, key) < 0) {
+        adopted.undo();
+        return -1;
+    }
+    adopted.mark_stored();
+    if (!path_after(self, adopted, at.pos, landed, fresh_path, path)) return -1;
+    adopted.claim.release();
+    update = make_update(self, element, key, b->missing_value.get(), value, path.get());
     return update ? 0 : -1;
 }
 
 int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t index,
-               PyObject* value, bool inserting, py::Ref& update, int verdict) {
+               PyObject* value, bool inserting, py::Ref& update, int verdict,
+               const std::int64_t* max_size) {
     update.reset();
     const ContainerBridge* b = container_bridge();
     if (!b || !list_bridge()) return -1;
@@ -172,9 +205,11 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
         }
     }
     // The storage position of a negative index counts from the end; an
-    // insertion clamps it into the list, as `list.insert` does.
+    // insertion clamps it into the list, as `list.insert` does. An added
+    // item takes its final index at the store.
     Placed at;
     at.key = index;
+    py::Ref current;  // what a replacement read at its position
     const std::int64_t pos = index < 0 ? index + n : index;
     if (index == n) {
         at.how = Store::Append;
@@ -185,34 +220,39 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     } else {
         at.how = Store::Replace;
         at.pos = static_cast<Py_ssize_t>(pos);
-        py::Ref current = py::list_item(self, at.pos);
-        if (!current) {
-            raise_index_error("list index out of range");
-            return -1;
+        if (native && verdict == 1) {
+            // A primitive value the element keeps as it is runs no Python
+            // code up to its store: one critical section decides, its
+            // identity test included (write_core.hpp, kPlainSlot), unless the
+            // position holds the value already or a child to let go.
+            const StoreOutcome stored =
+                list_store_if(self, SlotKey{nullptr, at.pos}, kPlainSlot, value, current);
+            if (stored == StoreOutcome::Error) return -1;
+            if (stored == StoreOutcome::Done) {
+                update = make_update(self, element, at.key, current.get(), value,
+                                     view.path.get());
+                return update ? 0 : -1;
+            }
+        } else {
+            current = py::list_item(self, at.pos);
+            if (!current) {
+                raise_index_error("list index out of range");
+                return -1;
+            }
         }
         if (current.get() == value) return 0;
+        at.seen = {SlotRead::Kind::Read, current.get()};
     }
     // Formalized under the position it takes, so its path names it.
     bool kept = false;
-    py::Ref formal = formalized_at(self, view, element, at.pos, value, &kept, verdict);
-    if (!formal) return -1;
-    return store(self, element, at, formal.get(), update, native && kept ? &view.path : nullptr);
+    Adoption adopted;
+    if (!formalized_at(self, view, element, at.pos, value, &kept, verdict, &adopted)) return -1;
+    return store(self, element, at, adopted, max_size, update,
+                 native && kept ? &view.path : nullptr);
 }
 
-void abandon(PyObject* self, const std::vector<py::Ref>& formals) {
-    PyObject* pending = PyErr_GetRaisedException();
-    for (const py::Ref& formal : formals) {
-        if (!formal || is_primitive(formal.get()) || holds_item(self, formal.get())) continue;
-        py::Ref parent;
-        int r = native_parent(formal.get(), parent);
-        if (r == 0) {
-            parent = py::get_attr<"_topo_parent">(formal.get());
-            r = parent ? 1 : -1;
-        }
-        // Cleaning up is best effort: the operation's own error is raised.
-        if (r < 0 || parent.get() != self || detach_old_child(formal.get()) < 0) PyErr_Clear();
-    }
-    PyErr_SetRaisedException(pending);
+void abandon(std::vector<Adoption>& adoptions) noexcept {
+    for (Adoption& adopted : adoptions) adopted.undo();
 }
 
 Tail delete_tail(PyObject* self, const SpecReadings& readings, std::int64_t key,
@@ -240,9 +280,11 @@ Tail delete_tail(PyObject* self, const SpecReadings& readings, std::int64_t key,
     }
     if (flags::notifications_suppressed()) return Tail::Done;
     const ContainerBridge* b = container_bridge();
-    if (!b) return Tail::Error;
+    py::Ref path;
+    if (!b || !node_path(self, path)) return Tail::Error;
     py::Ref update =
-        make_update(self, readings.element.get(), key, removed.get(), b->missing_value.get());
+        make_update(self, readings.element.get(), key, removed.get(), b->missing_value.get(),
+                    path.get());
     return update && notify_one(self, update) == 0 ? Tail::Done : Tail::Error;
 }
 

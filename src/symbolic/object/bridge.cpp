@@ -68,14 +68,6 @@ int require_topo(PyObject* node, bool enable_topo, const char* label) {
     return -1;
 }
 
-NativeParent object_native_parent(PyObject* obj, py::Ref& out) {
-    if (!is_sym_object(obj)) return NativeParent::NotObject;
-    py::Shared<ObjectState> held(obj);
-    if (!held) return NativeParent::Error;
-    out = py::Ref::borrow(or_none(held->node.parent));
-    return NativeParent::Found;
-}
-
 int defer_positional_to_python_init(PyObject* obj, PyObject* args, PyObject* kwargs,
                                     const char* label) {
     if (!args || PyTuple_GET_SIZE(args) == 0) return 0;

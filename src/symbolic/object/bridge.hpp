@@ -69,12 +69,6 @@ PyObject* install_object_bridge(PyObject* module, PyObject* const* args, Py_ssiz
 // tree, but {type name} was declared with `topo=False`. ..." (-1).
 [[nodiscard]] int require_topo(PyObject* node, bool enable_topo, const char* label);
 
-// The native parent of a symbolic object.
-enum class NativeParent : unsigned char { Error, NotObject, Found };
-// For a native symbolic object, its parent (None when absent) in `out`;
-// `NotObject` for any other value, whose caller takes its own road.
-[[nodiscard]] NativeParent object_native_parent(PyObject* obj, py::Ref& out);
-
 // Positional construction belongs to the class's Python `__init__`: with no
 // or empty `args` answers 0 (not handled); otherwise calls
 // `type(obj).__init__(obj, *args, **kwargs)` and answers -1 with its

@@ -1,3 +1,6 @@
+// The node-state interface over the two object layouts, and their node
+// tables: a SymObject keeps its node state in its State and its members in
+// its field dictionary; a record keeps both in cells of its instance.
 #include "symbolic/object/node_state.hpp"
 
 #include "kernel/record/slots.hpp"
@@ -5,13 +8,14 @@
 #include "py/hold.hpp"
 #include "py/named.hpp"
 #include "symbolic/markers.hpp"
+#include "symbolic/node_ops.hpp"
+#include "symbolic/node_roles.hpp"
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "symbolic/object/record_node.hpp"
 #include "symbolic/origin.hpp"
+#include "symbolic/slots.hpp"
 #include "topology/key_path.hpp"
-
-#include <utility>
 
 namespace vesk::symbolic::object {
 
@@ -19,11 +23,10 @@ namespace record = kernel::record;
 
 namespace {
 
-enum class Layout : unsigned char { Object, Record, Other };
-
-Layout layout_of(PyObject* inst) noexcept {
-    if (is_sym_object(inst)) return Layout::Object;
-    return record::is_record(inst) ? Layout::Record : Layout::Other;
+// The table of an object or a record; null for anything else.
+const NodeOps* object_ops(PyObject* inst) noexcept {
+    const NodeOps* ops = node_ops(inst);
+    return ops == &kObjectNode || ops == &kRecordNode ? ops : nullptr;
 }
 
 int raise_not_a_node() {
@@ -32,70 +35,10 @@ int raise_not_a_node() {
     return -1;
 }
 
-[[nodiscard]] constexpr bool is_flag_role(std::uint64_t role) noexcept {
-    return role >= kRoleSealed && role <= kRoleAccessorWritable;
-}
-
-// The truth a flag role stores: an empty value, or one whose truth test
-// raises, counts as false.
-bool stored_truth(PyObject* value) noexcept {
-    if (!value) return false;
-    const int truth = PyObject_IsTrue(value);
-    if (truth < 0) PyErr_Clear();
-    return truth > 0;
-}
-
-// The reference or flag member behind a role (null for none); `S` is the
-// State, const under a shared hold.
-template <class S>
-auto object_ref(S& s, std::uint64_t role) noexcept -> decltype(&s.node.parent) {
-    switch (role) {
-        case kRoleParent: return &s.node.parent;
-        case kRolePath: return &s.node.path;
-        case kRoleOrigin: return &s.node.origin;
-        default: return nullptr;
-    }
-}
-
-template <class S>
-auto object_flag(S& s, std::uint64_t role) noexcept -> decltype(&s.node.sealed) {
-    switch (role) {
-        case kRoleSealed: return &s.node.sealed;
-        case kRoleAllowPartial: return &s.node.allow_partial;
-        case kRoleAccessorWritable: return &s.node.accessor_writable;
-        default: return nullptr;
-    }
-}
-
-int get_object_role(PyObject* inst, std::uint64_t role, py::Ref& out) {
-    py::Shared<ObjectState> held(inst);
-    if (!held) return -1;
-    if (const py::Ref* ref = object_ref(*held, role))
-        out = *ref;
-    else if (const bool* flag = object_flag(*held, role))
-        out = py::Ref::borrow(*flag ? Py_True : Py_False);
-    else
-        out.reset();
-    return 0;
-}
-
-int set_object_role(PyObject* inst, std::uint64_t role, PyObject* value) {
-    const bool truth = is_flag_role(role) && stored_truth(value);
-    py::Ref dropped;  // released after the hold
-    py::Exclusive<ObjectState> held(inst);
-    if (!held) return -1;
-    if (py::Ref* ref = object_ref(*held, role))
-        dropped = std::exchange(*ref, py::Ref::borrow(value));
-    else if (bool* flag = object_flag(*held, role))
-        *flag = truth;
-    held.release();
-    return 0;
-}
-
 // A role holding a reference, with a stored None read as empty: the None
 // object and an empty cell both mean "none" to the topology operations.
-int get_ref_role(PyObject* inst, std::uint64_t role, py::Ref& out) {
-    if (get_role(inst, role, out) < 0) return -1;
+int get_ref_role(const NodeOps& ops, PyObject* inst, Role role, py::Ref& out) {
+    if (ops.get_role(inst, role, out) < 0) return -1;
     if (out.get() == Py_None) out.reset();
     return 0;
 }
@@ -111,14 +54,7 @@ int type_overrides(PyObject* inst, PyObject* default_hook) {
 // Whether two key paths (either may be empty) are the same path.
 int same_path(PyObject* a, PyObject* b) {
     if (!a || !b) return a == b;
-    switch (topology::keypaths_eq(a, b)) {
-        case topology::PathsEq::Error: return -1;
-        case topology::PathsEq::Equal: return 1;
-        case topology::PathsEq::NotEqual: return 0;
-        case topology::PathsEq::NotBoth: break;
-    }
-    const int differs = PyObject_RichCompareBool(a, b, Py_NE);
-    return differs < 0 ? -1 : !differs;
+    return topology::same_key_path(a, b);
 }
 
 // `child.sym_seal(flag)` for a symbolic child that keeps a tree.
@@ -128,25 +64,64 @@ int seal_child(PyObject* child, PyObject* flag) {
     return py::call_method<"sym_seal">(child, flag) ? 0 : -1;
 }
 
-int seal_object(PyObject* inst, bool is_seal) {
+int each_field(PyObject* inst, ChildVisitor visit) {
     py::Ref fields;
+    if (!inline_storage(inst, fields)) return -1;
+    if (!fields) return 0;
+    py::DictCursor cursor(fields.get());
+    py::Ref key, value;
+    for (int step; (step = cursor.next(key, value)) != 0;)
+        if (step < 0 || visit(key.get(), value.get()) < 0) return -1;
+    return 0;
+}
+
+int each_record_child(PyObject* inst, ChildVisitor visit) {
+    NamedValues children;
+    if (!record_symbolic_children(inst, children)) return -1;
+    for (const auto& [name, child] : children)
+        if (visit(name.get(), child.get()) < 0) return -1;
+    return 0;
+}
+
+// --- a SymObject -----------------------------------------------------------------
+
+int object_get_role(PyObject* inst, Role role, py::Ref& out) {
+    return node_get_role<ObjectState>(inst, role, out);
+}
+
+int object_set_role(PyObject* inst, Role role, PyObject* value) {
+    return node_set_role<ObjectState>(inst, role, value);
+}
+
+// Its own flag first; nothing more when it already has the value.
+int object_seal(PyObject* inst, bool is_seal) {
+    if (node_read_guard(inst) < 0) return -1;
     {
         py::Exclusive<ObjectState> held(inst);
         if (!held) return -1;
         if (held->node.sealed == is_seal) return 0;
         held->node.sealed = is_seal;
-        fields = held->fields;
     }
-    if (!fields) return 0;
     PyObject* flag = is_seal ? Py_True : Py_False;
-    py::DictCursor cursor(fields.get());
-    py::Ref key, value;
-    for (int step; (step = cursor.next(key, value)) != 0;)
-        if (step < 0 || seal_child(value.get(), flag) < 0) return -1;
-    return 0;
+    auto seal_one = [flag](PyObject*, PyObject* child) { return seal_child(child, flag); };
+    return each_field(inst, visitor(seal_one));
 }
 
-int seal_record(PyObject* inst, bool is_seal) {
+// --- a record ------------------------------------------------------------------------
+
+int record_get_role(PyObject* inst, Role role, py::Ref& out) {
+    return record::get_role(inst, role, out) ? 0 : -1;
+}
+
+int record_set_role(PyObject* inst, Role role, PyObject* value) {
+    if (record::is_flag_role(role)) value = stored_truth(value) ? Py_True : Py_False;
+    return record::set_role(inst, role, value) ? 0 : -1;
+}
+
+// Its children (or its materialised view) first, its own flag last, every
+// time.
+int record_seal(PyObject* inst, bool is_seal) {
+    if (record_read_guard(inst) < 0) return -1;
     PyObject* flag = is_seal ? Py_True : Py_False;
     py::Ref view;
     if (!record::read_view(inst, view)) return -1;
@@ -154,34 +129,55 @@ int seal_record(PyObject* inst, bool is_seal) {
         py::Ref attributes = py::get_attr<"_sym_attributes">(inst);
         if (!attributes || !py::call_method<"sym_seal">(attributes.get(), flag)) return -1;
     } else {
-        NamedValues children;
-        if (!record_symbolic_children(inst, children)) return -1;
-        for (const auto& [name, child] : children)
-            if (seal_child(child.get(), flag) < 0) return -1;
+        auto seal_one = [flag](PyObject*, PyObject* child) { return seal_child(child, flag); };
+        if (each_record_child(inst, visitor(seal_one)) < 0) return -1;
     }
-    return record::set_role(inst, kRoleSealed, flag) ? 0 : -1;
+    return record::set_role(inst, record::kRoleSealed, flag) ? 0 : -1;
+}
+
+int record_read_slot(PyObject* inst, SlotKey slot, py::Ref& out) {
+    record::FieldCells cells;
+    if (!cells.open(inst)) return -1;
+    const int written = cells.read_if_set(slot.key, out);
+    return written < 0 ? -1 : 0;
+}
+
+StoreOutcome record_store_if(PyObject* inst, SlotKey slot, PyObject* expected, PyObject* value,
+                             py::Ref& now) {
+    record::FieldCells cells;
+    if (!cells.open(inst)) return StoreOutcome::Error;
+    if (expected == kPlainSlot) {
+        // A cell is compared by identity alone: read what a plain store
+        // would replace, then store over that very value.
+        if (cells.read_if_set(slot.key, now) < 0) return StoreOutcome::Error;
+        if (!store_expects(now.get(), expected, value)) return StoreOutcome::Changed;
+        expected = now.get();
+    }
+    switch (cells.write_if(slot.key, expected, value, now)) {
+        case 1: return StoreOutcome::Done;
+        case 0: return StoreOutcome::Changed;
+        default: return StoreOutcome::Error;
+    }
+}
+
+// --- both --------------------------------------------------------------------------------
+
+int node_set_path(PyObject* inst, PyObject* path) {
+    NodeFacts facts;
+    if (!node_facts(inst, facts)) return -1;
+    return set_path(inst, path, facts);
 }
 
 }  // namespace
 
 int get_role(PyObject* inst, std::uint64_t role, py::Ref& out) {
-    switch (layout_of(inst)) {
-        case Layout::Object: return get_object_role(inst, role, out);
-        case Layout::Record: return record::get_role(inst, role, out) ? 0 : -1;
-        case Layout::Other: break;
-    }
-    return raise_not_a_node();
+    const NodeOps* ops = object_ops(inst);
+    return ops ? ops->get_role(inst, role, out) : raise_not_a_node();
 }
 
 int set_role(PyObject* inst, std::uint64_t role, PyObject* value) {
-    switch (layout_of(inst)) {
-        case Layout::Object: return set_object_role(inst, role, value);
-        case Layout::Record:
-            if (is_flag_role(role)) value = stored_truth(value) ? Py_True : Py_False;
-            return record::set_role(inst, role, value) ? 0 : -1;
-        case Layout::Other: break;
-    }
-    return raise_not_a_node();
+    const NodeOps* ops = object_ops(inst);
+    return ops ? ops->set_role(inst, role, value) : raise_not_a_node();
 }
 
 int topology_gate(PyObject* inst, const NodeFacts& facts, const char* operation) {
@@ -193,23 +189,23 @@ int topology_gate(PyObject* inst, const NodeFacts& facts, const char* operation)
 }
 
 int blank_guard(PyObject* inst) {
-    switch (layout_of(inst)) {
-        case Layout::Object: return node_read_guard(inst);
-        case Layout::Record: return record_read_guard(inst);
-        case Layout::Other: break;
-    }
+    const NodeOps* ops = object_ops(inst);
+    if (ops == &kObjectNode) return node_read_guard(inst);
+    if (ops == &kRecordNode) return record_read_guard(inst);
     return 0;
 }
 
 int set_parent(PyObject* inst, PyObject* parent) {
     NodeFacts facts;
     if (!node_facts(inst, facts) || topology_gate(inst, facts, "topo_setparent") < 0) return -1;
+    const NodeOps* ops = object_ops(inst);
+    if (!ops) return raise_not_a_node();
     py::Ref old;
-    if (get_ref_role(inst, kRoleParent, old) < 0) return -1;
+    if (get_ref_role(*ops, inst, record::kRoleParent, old) < 0) return -1;
     // The parent it already has is not written again, so threads stamping
     // one shared child alike do not refuse each other's hold.
     if (old && old.get() == parent) return 0;
-    if (set_role(inst, kRoleParent, parent) < 0) return -1;
+    if (ops->set_role(inst, record::kRoleParent, parent) < 0) return -1;
     if (old.get() == parent) return 0;  // both empty
     bool overridden = facts.parent_change_overridden;
     if (!facts.decided) {
@@ -226,14 +222,16 @@ int set_parent(PyObject* inst, PyObject* parent) {
 
 int set_path(PyObject* inst, PyObject* path, const NodeFacts& facts) {
     if (topology_gate(inst, facts, "topo_setpath") < 0 || blank_guard(inst) < 0) return -1;
+    const NodeOps* ops = object_ops(inst);
+    if (!ops) return raise_not_a_node();
     py::Ref old;
-    if (get_ref_role(inst, kRolePath, old) < 0) return -1;
+    if (get_ref_role(*ops, inst, record::kRolePath, old) < 0) return -1;
     const int same = same_path(old.get(), path);
     if (same != 0) return same < 0 ? -1 : 0;
-    if (set_role(inst, kRolePath, path) < 0) return -1;
+    if (ops->set_role(inst, record::kRolePath, path) < 0) return -1;
     const ObjectBridge* b = object_bridge();
     if (!b) return -1;
-    const bool is_object = is_sym_object(inst);
+    const bool is_object = ops == &kObjectNode;
     if (!is_object &&
         type_overrides<"_update_children_paths">(inst, b->default_update_children_paths.get()) < 0)
         return -1;
@@ -252,26 +250,52 @@ int set_path(PyObject* inst, PyObject* path, const NodeFacts& facts) {
 
 int set_origin(PyObject* inst, PyObject* source, PyObject* tag, PyObject* stacktrace,
                PyObject* stacklimit, std::int64_t stacktop) {
+    const NodeOps* ops = object_ops(inst);
     py::Ref recorded = recorded_stacktop(stacktop);
     if (!recorded || blank_guard(inst) < 0) return -1;
+    if (!ops) return raise_not_a_node();
     py::Ref old;
-    if (get_ref_role(inst, kRoleOrigin, old) < 0 || check_origin_source(old.get(), source) < 0)
+    if (get_ref_role(*ops, inst, record::kRoleOrigin, old) < 0 ||
+        check_origin_source(old.get(), source) < 0)
         return -1;
     const ObjectBridge* b = object_bridge();
     if (!b) return -1;
     py::Ref made =
         make_origin(b->origin_cls.get(), source, tag, stacktrace, stacklimit, recorded.get());
-    return made ? set_role(inst, kRoleOrigin, made.get()) : -1;
+    return made ? ops->set_role(inst, record::kRoleOrigin, made.get()) : -1;
 }
 
 int seal(PyObject* inst, bool is_seal) {
-    if (blank_guard(inst) < 0) return -1;
-    switch (layout_of(inst)) {
-        case Layout::Object: return seal_object(inst, is_seal);
-        case Layout::Record: return seal_record(inst, is_seal);
-        case Layout::Other: break;
-    }
-    return raise_not_a_node();
+    const NodeOps* ops = object_ops(inst);
+    return ops ? ops->seal(inst, is_seal) : raise_not_a_node();
 }
 
 }  // namespace vesk::symbolic::object
+
+namespace vesk::symbolic {
+
+constinit const NodeOps kObjectNode{
+    .kind = "SymObject",
+    .get_role = object::object_get_role,
+    .set_role = object::object_set_role,
+    .seal = object::object_seal,
+    .set_parent = object::set_parent,
+    .set_path = object::node_set_path,
+    .each_child = object::each_field,
+    .read_slot = dict_read_slot,
+    .store_if = dict_store_if,
+};
+
+constinit const NodeOps kRecordNode{
+    .kind = "record",
+    .get_role = object::record_get_role,
+    .set_role = object::record_set_role,
+    .seal = object::record_seal,
+    .set_parent = object::set_parent,
+    .set_path = object::node_set_path,
+    .each_child = object::each_record_child,
+    .read_slot = object::record_read_slot,
+    .store_if = object::record_store_if,
+};
+
+}  // namespace vesk::symbolic

@@ -19,6 +19,7 @@
 // held. Each returns 0, or -1 with an exception set.
 #pragma once
 
+#include "kernel/record/roles.hpp"
 #include "py/ref.hpp"
 #include "symbolic/object/class_facts.hpp"
 
@@ -26,12 +27,7 @@
 
 namespace vesk::symbolic::object {
 
-inline constexpr std::uint64_t kRoleParent = 0;
-inline constexpr std::uint64_t kRolePath = 1;
-inline constexpr std::uint64_t kRoleSealed = 2;
-inline constexpr std::uint64_t kRoleAllowPartial = 3;
-inline constexpr std::uint64_t kRoleAccessorWritable = 4;
-inline constexpr std::uint64_t kRoleOrigin = 5;
+using namespace kernel::record::roles;
 
 // The occupant of `role` in `out` (null when empty; True or False for a
 // SymObject's flags). TypeError "node-state ABI: `inst` is neither a

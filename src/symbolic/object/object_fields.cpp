@@ -10,6 +10,7 @@
 #include "symbolic/dict/dict_ops.hpp"
 #include "symbolic/errors.hpp"
 #include "symbolic/markers.hpp"
+#include "symbolic/node_ops.hpp"
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/class_facts.hpp"
 #include "symbolic/object/ctor_meta.hpp"
@@ -50,20 +51,7 @@ int node_read_guard(PyObject* obj) {
 }
 
 int update_children_paths_native(PyObject* obj, PyObject* new_path) {
-    py::Ref fields;
-    if (!inline_storage(obj, fields)) return -1;
-    if (!fields) return 0;
-    py::DictCursor cursor(fields.get());
-    py::Ref key, value;
-    for (int step; (step = cursor.next(key, value)) != 0;) {
-        if (step < 0) return -1;
-        const int topo_aware = is_topology_aware(value.get());
-        if (topo_aware < 0) return -1;
-        if (!topo_aware || !lenient_topology_flag(value.get())) continue;
-        py::Ref path = topology::child_key_path(key.get(), new_path);
-        if (!path || !py::call_method<"topo_setpath">(value.get(), path.get())) return -1;
-    }
-    return 0;
+    return repath_members(kObjectNode, obj, new_path, nullptr);
 }
 
 py::Ref topo_field(PyObject* obj, PyObject* name) {

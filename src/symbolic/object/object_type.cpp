@@ -5,6 +5,7 @@
 #include "py/methods.hpp"
 #include "py/type.hpp"
 #include "symbolic/container/properties.hpp"
+#include "symbolic/node_ops.hpp"
 #include "symbolic/object/attribute_write.hpp"
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/class_facts.hpp"
@@ -173,13 +174,11 @@ PyObject* py_node_read_guard(PyObject* self) {
 }
 
 PyObject* py_topo_setparent(PyObject* self, PyObject* parent) {
-    return set_parent(self, present(parent)) < 0 ? nullptr : py::none();
+    return kObjectNode.set_parent(self, present(parent)) < 0 ? nullptr : py::none();
 }
 
 PyObject* py_topo_setpath(PyObject* self, PyObject* path) {
-    NodeFacts facts;
-    if (!node_facts(self, facts) || set_path(self, present(path), facts) < 0) return nullptr;
-    return py::none();
+    return kObjectNode.set_path(self, present(path)) < 0 ? nullptr : py::none();
 }
 
 py::Params kSealParams{"sym_seal", {"is_seal=True"}, 1, 0};
@@ -191,7 +190,7 @@ PyObject* py_sym_seal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!py::parse(kSealParams, args, nargs, kwnames, a) ||
         (a.given(0) && !py::arg_bool_scalar("is_seal", a[0], is_seal)))
         return nullptr;
-    return seal(self, is_seal) < 0 ? nullptr : py::new_ref(self);
+    return kObjectNode.seal(self, is_seal) < 0 ? nullptr : py::new_ref(self);
 }
 
 constexpr const char* kOriginNames[] = {"source", "tag", "stacktrace=None", "stacklimit=None",

@@ -12,6 +12,7 @@
 #include "symbolic/bridge.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/node.hpp"
+#include "symbolic/node_ops.hpp"
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/fill.hpp"
 #include "symbolic/object/keyword_report.hpp"
@@ -283,8 +284,14 @@ int record_adopt_children(PyObject* inst, PyObject* field_names) {
         args.policy = policy.get();
         py::Ref result = adopt_child(value.get(), args);
         if (!result) return -1;
-        // Only a replaced child is written back: an empty cell stays empty.
-        if (result.get() != value.get() && !cells.write(name.get(), result.get())) return -1;
+        // Only a replaced child is written back, and only over the value it
+        // replaces: an empty cell stays empty, and a cell another thread
+        // wrote meanwhile keeps what it was given.
+        py::Ref now;
+        if (result.get() != value.get() &&
+            kRecordNode.store_if(inst, SlotKey{name.get()}, value.get(), result.get(), now) ==
+                StoreOutcome::Error)
+            return -1;
     }
     if (adopting == 0) return 0;
     if (adopting < 0) return record_adopt_primitive_cells(inst, field_names);

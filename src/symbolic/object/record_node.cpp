@@ -11,8 +11,6 @@ namespace record = kernel::record;
 
 namespace {
 
-constexpr std::uint64_t kAllowPartialRole = 3;
-
 PyObject* class_of(PyObject* obj) noexcept { return reinterpret_cast<PyObject*>(Py_TYPE(obj)); }
 
 // The first name of the class's `__slot_field_names__` in `out` (null when
@@ -43,9 +41,9 @@ int record_is_blank(PyObject* inst) {
         const int written = record::field_written(inst, first.get());
         return written < 0 ? -1 : !written;
     }
-    if (layout->reserved == 0 || layout->root_reserved <= kAllowPartialRole) return 0;
+    if (layout->reserved == 0 || layout->root_reserved <= record::kRoleAllowPartial) return 0;
     py::Ref allow_partial;
-    if (!record::get_role(inst, kAllowPartialRole, allow_partial)) return -1;
+    if (!record::get_role(inst, record::kRoleAllowPartial, allow_partial)) return -1;
     return !allow_partial;
 }
 

@@ -7,6 +7,7 @@
 #include "symbolic/adoption.hpp"
 #include "symbolic/dict/dict_ops.hpp"
 #include "symbolic/markers.hpp"
+#include "symbolic/node_ops.hpp"
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/node_state.hpp"
 #include "symbolic/object/object_state.hpp"
@@ -182,17 +183,7 @@ int record_repath_children(PyObject* inst, PyObject* new_path) {
         py::Ref attributes = py::get_attr<"_sym_attributes">(inst);
         return attributes && py::call_method<"topo_setpath">(attributes.get(), new_path) ? 0 : -1;
     }
-    NamedValues children;
-    if (!record_symbolic_children(inst, children)) return -1;
-    for (const auto& [name, child] : children) {
-        const int aware = is_topology_aware(child.get());
-        if (aware < 0) return -1;
-        if (!aware || !lenient_topology_flag(child.get())) continue;
-        py::Ref path = py::Ref::steal(
-            PyObject_CallFunctionObjArgs(b->keypath_cls.get(), name.get(), new_path, nullptr));
-        if (!path || !py::call_method<"topo_setpath">(child.get(), path.get())) return -1;
-    }
-    return 0;
+    return repath_members(kRecordNode, inst, new_path, b->keypath_cls.get());
 }
 
 bool record_inline_fields(PyObject* inst, PyObject* field_names, py::Ref& out) {

@@ -6,9 +6,10 @@
 #include "py/lazy.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/node.hpp"
-#include "symbolic/errors.hpp"
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/object_state.hpp"
+#include "symbolic/refusal.hpp"
+#include "topology/key_path.hpp"
 
 namespace vesk::symbolic::object {
 
@@ -22,7 +23,7 @@ struct OwnState {
     bool writable = true;
     bool allow_partial = false;
 };
-bool read_own_state(PyObject* obj, OwnState& own, WriteCtx& ctx) {
+bool read_own_state(PyObject* obj, PyObject* name, OwnState& own, WriteCtx& ctx) {
     py::Shared<ObjectState> held(obj);
     if (!held) return false;
     own.sealed = held->node.sealed;
@@ -31,6 +32,10 @@ bool read_own_state(PyObject* obj, OwnState& own, WriteCtx& ctx) {
     if (held->fields) {
         ctx.path = held->node.path;
         ctx.fields = held->fields;
+        // An object at the root names its updates by its class's paths.
+        PyObject* path = ctx.path.get();
+        if (name && path && !(topology::is_key_path(path) && topology::depth_of(path) == 0))
+            ctx.field_path = held->node.kept_child_path(path, name);
     }
     return true;
 }
@@ -50,11 +55,7 @@ int refuse(PyObject* obj, py::Ref message) {
     const ObjectBridge* b = object_bridge();
     if (!b || !message) return -1;
     py::Ref located = error_message(obj, message.get());
-    if (!located) return -1;
-    py::Ref made =
-        py::Ref::steal(PyObject_CallOneArg(b->write_permission_error.get(), located.get()));
-    if (made) raise_made(made.get());
-    return -1;
+    return located ? refuse_with(b->write_permission_error.get(), located.get()) : -1;
 }
 
 int refuse_sealed(PyObject* obj, PyObject* name) {
@@ -92,7 +93,7 @@ int refuse_blank(PyObject* obj) {
 
 int write_ctx(PyObject* obj, bool enable_topo, PyObject* schema, WriteCtx& out) {
     OwnState own;
-    if (!read_own_state(obj, own, out)) return -1;
+    if (!read_own_state(obj, nullptr, own, out)) return -1;
     if (!out.fields) return 0;
     complete_ctx(out, own, flags::snapshot(), enable_topo, schema);
     return 1;
@@ -107,10 +108,7 @@ py::Ref error_message(PyObject* obj, PyObject* message) {
         if (!held) return {};
         path = held->node.path;
     }
-    PyObject* args[] = {message, or_none(path)};
-    py::Ref located =
-        py::Ref::steal(PyObject_Vectorcall(b->message_on_path.get(), args, 2, nullptr));
-    return located ? py::Ref::steal(PyObject_Str(located.get())) : py::Ref();
+    return located(b->message_on_path.get(), message, path.get(), Located::Converted);
 }
 
 int store_symbolic_field(PyObject* obj, PyObject* cls, PyObject* name, PyObject* value,
@@ -121,7 +119,7 @@ int store_symbolic_field(PyObject* obj, PyObject* cls, PyObject* name, PyObject*
     // state either way.
     OwnState own;
     WriteCtx ctx;
-    if (!read_own_state(obj, own, ctx)) return -1;
+    if (!read_own_state(obj, name, own, ctx)) return -1;
     const flags::Snapshot scopes = flags::snapshot();
     if (scopes.forced(flags::FlagId::Sealed).value_or(own.sealed)) return refuse_sealed(obj, name);
     if (!scopes.forced(flags::FlagId::AccessorWritable).value_or(own.writable))

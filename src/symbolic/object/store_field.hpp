@@ -11,10 +11,11 @@
 // and the field's `apply`.
 //
 // The object's own hold is taken only to read its flags, path and field
-// dictionary, and is never kept while Python code runs. The field
-// dictionary is written through the interpreter's dictionary operations, so
-// two threads writing one field race at the level of those operations:
-// each write's identity test, store and field update are not atomic together.
+// dictionary, and is never kept while Python code runs. The field is stored
+// by the keyed write of write_core.hpp under the field dictionary's
+// critical section: a store lands only over the value the write read and
+// let go, so of two threads writing one field each reports exactly the
+// value its store replaced.
 //
 // Errors follow the interpreter's convention: -1 or null with an exception
 // set.
@@ -35,6 +36,9 @@ struct WriteCtx {
     // The field's key path under a root, kept by the class's metadata, for
     // an update made while the object is at the root; null: build it.
     PyObject* root_field_path = nullptr;
+    // The field's key path under `path`, as the object keeps it (node.hpp,
+    // ChildPaths); null: build it.
+    py::Ref field_path;
 };
 
 // The write context of `obj`: 1 built, 0 a blank object (nothing set), -1

@@ -43,6 +43,15 @@ namespace vesk::typing::field {
 // be published). Null with an exception set on failure.
 [[nodiscard]] const FieldMeta* field_meta_view(PyObject* field, FieldMetaRef& keep);
 
+// The same as `field_meta_view`, for a reader that must see the field's
+// specs as they are now (a list's element, which the list asks afresh on
+// every use): a published record built before the latest change to typing
+// state anywhere (it may describe a spec since changed in place) is built
+// again and published in its place.
+[[nodiscard]] const FieldMeta* current_field_meta_view(PyObject* field, FieldMetaRef& keep);
+// The same, taking a share of the record.
+[[nodiscard]] FieldMetaRef current_field_meta(PyObject* field);
+
 // Drops the field's cached record; holders keep theirs. `field` must be a
 // native Field.
 void invalidate_meta(PyObject* field) noexcept;

@@ -2,6 +2,7 @@
 
 #include "py/lazy.hpp"
 #include "typing/bridge.hpp"
+#include "typing/change_epoch.hpp"
 #include "typing/funnel/classify.hpp"
 
 #include <atomic>
@@ -201,6 +202,7 @@ FieldMetaRef build_field_meta(PyObject* const_text, PyObject* field, PyObject* v
     static std::atomic<std::uint64_t> LAST_SERIAL{0};
     auto m = std::make_shared<FieldMeta>();
     m->serial = LAST_SERIAL.fetch_add(1, std::memory_order_relaxed) + 1;
+    m->epoch = change_epoch();
     m->const_text = py::Ref::borrow(const_text);
     m->value_spec = py::Ref::borrow(value_spec);
     const int validate = attr_truth<"enable_validation">(field);

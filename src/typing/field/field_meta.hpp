@@ -53,6 +53,10 @@ struct FieldMeta {
     // Distinct for every record built in the process: tells a rebuilt record
     // from the one it replaced, whatever memory they occupy.
     std::uint64_t serial = 0;
+    // The change epoch (change_epoch.hpp) read before the build: while it
+    // still reads this, no spec the record was compiled from has changed,
+    // in place or otherwise.
+    std::uint64_t epoch = 0;
 
     // Hands every reference the record holds to `v`, for the cycle
     // collector of the record's sole holder (py::SharedRecord).

@@ -63,6 +63,22 @@ const FieldMeta* field_meta_view(PyObject* field, FieldMetaRef& keep) {
     return keep.get();
 }
 
+const FieldMeta* current_field_meta_view(PyObject* field, FieldMetaRef& keep) {
+    const FieldMeta* published = meta_slot(field).peek();
+    if (published && published->epoch == change_epoch()) return published;
+    keep = build_and_publish(field);
+    return keep.get();
+}
+
+FieldMetaRef current_field_meta(PyObject* field) {
+    {
+        ReadSection reading;
+        FieldMetaRef published = meta_slot(field).load();
+        if (published && published->epoch == change_epoch()) return published;
+    }
+    return build_and_publish(field);
+}
+
 void invalidate_meta(PyObject* field) noexcept {
     meta_slot(field).take();
     note_change();

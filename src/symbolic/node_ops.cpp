@@ -1,0 +1,33 @@
+#include "symbolic/node_ops.hpp"
+
+#include "kernel/record/slots.hpp"
+#include "symbolic/dict/dict_type.hpp"
+#include "symbolic/calls.hpp"
+#include "symbolic/list/list_type.hpp"
+#include "symbolic/object/object_state.hpp"
+#include "topology/key_path.hpp"
+
+namespace vesk::symbolic {
+
+const NodeOps* node_ops(PyObject* value) noexcept {
+    if (is_sym_dict(value)) return &kDictNode;
+    if (is_sym_list(value)) return &kListNode;
+    if (object::is_sym_object(value)) return &kObjectNode;
+    return kernel::record::is_record(value) ? &kRecordNode : nullptr;
+}
+
+int repath_members(const NodeOps& ops, PyObject* node, PyObject* new_path,
+                   PyObject* keypath_cls) {
+    auto repath = [new_path, keypath_cls](PyObject* key, PyObject* child) {
+        const int topo_aware = is_topology_aware(child);
+        if (topo_aware <= 0 || !lenient_topology_flag(child)) return topo_aware < 0 ? -1 : 0;
+        PyObject* call[] = {key, new_path};
+        py::Ref path = keypath_cls
+                           ? py::Ref::steal(PyObject_Vectorcall(keypath_cls, call, 2, nullptr))
+                           : topology::child_key_path(key, new_path);
+        return path ? call_method_void<"topo_setpath">(child, path.get()) : -1;
+    };
+    return ops.each_child(node, visitor(repath));
+}
+
+}  // namespace vesk::symbolic

@@ -1,0 +1,60 @@
+// The slot entries of the node tables (node_ops.hpp) for the two storages
+// the symbolic nodes share: a dict (a SymDict itself, an object's field
+// dictionary) and a list (a SymList itself). Each reads or writes one slot
+// in one critical section of the storage, with no Python code inside it
+// beyond what the interpreter's own dict operations run for a key of a
+// class of its own; a value a store gives up is released after the section.
+#pragma once
+
+#include "py/critical_section.hpp"
+#include "symbolic/node_ops.hpp"
+
+namespace vesk::symbolic {
+
+// `storage[slot.key]`, or null when absent.
+[[nodiscard]] int dict_read_slot(PyObject* storage, SlotKey slot, py::Ref& out);
+// Stores (or, for a null `value`, deletes) `slot.key` when it holds
+// `expected` (null: absent). Inline: the hot writes call it directly.
+[[nodiscard]] inline StoreOutcome dict_store_if(PyObject* storage, SlotKey slot,
+                                                PyObject* expected, PyObject* value,
+                                                py::Ref& now) {
+    // `now` outlives the section: releasing what was replaced may run a
+    // finaliser.
+    py::CriticalSection guard(storage);
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(storage, slot.key, &found) < 0) return StoreOutcome::Error;
+    now = py::Ref::steal(found);
+    if (!store_expects(now.get(), expected, value)) return StoreOutcome::Changed;
+    if (!value && !now) return StoreOutcome::Done;
+    const int r =
+        value ? PyDict_SetItem(storage, slot.key, value) : PyDict_DelItem(storage, slot.key);
+    return r < 0 ? StoreOutcome::Error : StoreOutcome::Done;
+}
+
+// The item at `slot.pos`, or null past the end.
+[[nodiscard]] int list_read_slot(PyObject* storage, SlotKey slot, py::Ref& out);
+// Replaces (or, for a null `value`, removes) the item at `slot.pos` when it
+// is `expected`; a position past the end holds nothing, and storing there is
+// IndexError "list index out of range" (the position vanished).
+[[nodiscard]] inline StoreOutcome list_store_if(PyObject* storage, SlotKey slot,
+                                                PyObject* expected, PyObject* value,
+                                                py::Ref& now) {
+    py::CriticalSection guard(storage);
+    const bool inside = slot.pos >= 0 && slot.pos < PyList_GET_SIZE(storage);
+    now = inside ? py::Ref::borrow(PyList_GET_ITEM(storage, slot.pos)) : py::Ref();
+    if (!store_expects(now.get(), expected, value)) return StoreOutcome::Changed;
+    if (!inside) {
+        if (!value) return StoreOutcome::Done;
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return StoreOutcome::Error;
+    }
+    if (value) {
+        if (PyList_SetItem(storage, slot.pos, py::Ref::borrow(value).release()) < 0)
+            return StoreOutcome::Error;
+    } else if (PyList_SetSlice(storage, slot.pos, slot.pos + 1, nullptr) < 0) {
+        return StoreOutcome::Error;
+    }
+    return StoreOutcome::Done;
+}
+
+}  // namespace vesk::symbolic

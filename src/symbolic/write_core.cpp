@@ -1,0 +1,200 @@
+#include "symbolic/write_core.hpp"
+
+#include "symbolic/bridge.hpp"
+#include "symbolic/calls.hpp"
+#include "symbolic/markers.hpp"
+#include "topology/key_path.hpp"
+
+namespace vesk::symbolic {
+
+namespace {
+
+using kernel::record::kRolePath;
+
+// Whether the slot still holds the value a waiting write means to replace.
+struct StillThere {
+    const WriteSlot* w;
+    PyObject* value;
+
+    static int check(void* ctx) {
+        const auto* self = static_cast<const StillThere*>(ctx);
+        py::Ref now;
+        if (self->w->ops->read_slot(self->w->storage, self->w->slot, now) < 0) return -1;
+        return now.get() == self->value;
+    }
+};
+
+// Claims `value`, which the slot held when read, for letting it go: 1
+// claimed (or not detachable: `detach` false, nothing claimed), 0 when the
+// slot no longer holds it, -1.
+int claim_old(const WriteSlot& w, PyObject* value, Claim& claim, bool& detach) {
+    detach = false;
+    if (!value || is_primitive(value)) return 1;  // the built-in classes keep no tree
+    const int topo_aware = is_topology_aware(value);
+    if (topo_aware <= 0) return topo_aware < 0 ? -1 : 1;
+    // Claimed before its flag is read: no other write touches it meanwhile.
+    StillThere still{&w, value};
+    const int claimed = claim.take_waiting(value, nullptr, &StillThere::check, &still);
+    if (claimed <= 0) return claimed;
+    detach = lenient_topology_flag(value);
+    if (!detach) claim.release();
+    return 1;
+}
+
+// Attaches a value this write detached again at its key, as adoption stamps
+// a child: its path, then its parent. Best effort: the pending exception is
+// kept, a failure here dropped.
+void attach_again(const WriteSlot& w, PyObject* value) noexcept {
+    PyObject* pending = PyErr_GetRaisedException();
+    py::Ref owner_path;
+    if (w.ops->get_role(w.node, kRolePath, owner_path) == 0) {
+        py::Ref path = topology::child_key_path(w.key, owner_path.get());
+        if (path && call_method_void<"topo_setpath">(value, path.get()) == 0 &&
+            w.parent && w.parent != Py_None)
+            (void)call_method_void<"topo_setparent">(value, w.parent);
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+}
+
+// Whether two paths (either may be null) name one place. 1, 0 or -1.
+int same_place(PyObject* a, PyObject* b) {
+    if (a == b) return 1;
+    return a && b ? topology::same_key_path(a, b) : 0;
+}
+
+}  // namespace
+
+int detach_value(PyObject* value, bool parent_only) {
+    if (call_method_void<"topo_setparent">(value, Py_None) < 0) return -1;
+    if (parent_only) return 0;
+    const ContainerBridge* b = container_bridge();
+    if (!b) return -1;
+    py::Ref empty = py::Ref::steal(PyObject_CallNoArgs(b->keypath_cls.get()));
+    if (!empty) return -1;
+    return call_method_void<"topo_setpath">(value, empty.get());
+}
+
+int old_value(const WriteSlot& w, PyObject* absent, py::Ref& out, SlotRead& seen) {
+    if (w.ops->read_slot(w.storage, w.slot, out) < 0) return -1;
+    seen = {SlotRead::Kind::Read, out.get()};
+    if (!out) out = py::Ref::borrow(absent);
+    return 0;
+}
+
+int detach_old_child(PyObject* value) {
+    if (is_primitive(value)) return 0;
+    const int topo_aware = is_topology_aware(value);
+    if (topo_aware <= 0 || !lenient_topology_flag(value)) return topo_aware < 0 ? -1 : 0;
+    return detach_value(value, false);
+}
+
+int replace_slot(const WriteSlot& w, Adoption& adopted, Order order, const SlotRead& seen,
+                 py::Ref& replaced, Claim& old_claim) {
+    PyObject* value = adopted.value.get();
+    SlotRead read = seen;
+    for (;;) {
+        py::Ref current;
+        PyObject* expected = kPlainSlot;
+        bool detach = false;
+        if (read.kind != SlotRead::Kind::Plain) {
+            if (read.kind == SlotRead::Kind::Read)
+                current = py::Ref::borrow(read.value);
+            else if (w.ops->read_slot(w.storage, w.slot, current) < 0)
+                break;
+            if (current.get() == value) return 0;
+            const int claimed = claim_old(w, current.get(), old_claim, detach);
+            if (claimed < 0) break;
+            if (claimed == 0) {  // replaced meanwhile: decide again
+                read = {};
+                continue;
+            }
+            expected = current.get();
+        }
+        read = {};  // a later round reads the slot
+        bool detached = false;
+        if (detach && order == Order::DetachFirst) {
+            // Let go while the slot still holds it; the claim keeps other
+            // writes from placing it or storing over it meanwhile.
+            StillThere check{&w, current.get()};
+            const int still = StillThere::check(&check);
+            if (still < 0) break;
+            if (!still) {
+                old_claim.release();
+                continue;
+            }
+            if (detach_value(current.get(), false) < 0) {
+                attach_again(w, current.get());
+                break;
+            }
+            detached = true;
+        }
+        py::Ref now;
+        const StoreOutcome stored = w.ops->store_if(w.storage, w.slot, expected, value, now);
+        if (stored == StoreOutcome::Done) {
+            adopted.mark_stored();
+            replaced = std::move(now);
+            if (order == Order::DetachFirst) old_claim.release();
+            return 1;
+        }
+        if (stored == StoreOutcome::Error) {
+            if (detached) attach_again(w, current.get());
+            break;
+        }
+        // A store that took no claim changed the slot: what this write let
+        // go is gone from it already.
+        old_claim.release();
+    }
+    old_claim.release();
+    adopted.undo();
+    return -1;
+}
+
+int remove_slot(const WriteSlot& w, py::Ref& removed) {
+    for (;;) {
+        py::Ref current;
+        if (w.ops->read_slot(w.storage, w.slot, current) < 0) return -1;
+        if (!current) return 0;
+        Claim claim;
+        bool detach = false;
+        const int claimed = claim_old(w, current.get(), claim, detach);
+        if (claimed < 0) return -1;
+        if (claimed == 0) continue;
+        if (detach) {
+            StillThere still{&w, current.get()};
+            const int there = StillThere::check(&still);
+            if (there < 0) return -1;
+            if (!there) continue;
+            if (detach_value(current.get(), false) < 0) {
+                attach_again(w, current.get());
+                return -1;
+            }
+        }
+        py::Ref now;
+        const StoreOutcome stored =
+            w.ops->store_if(w.storage, w.slot, current.get(), nullptr, now);
+        if (stored == StoreOutcome::Done) {
+            removed = std::move(current);
+            return 1;
+        }
+        if (stored == StoreOutcome::Error) {
+            if (detach) attach_again(w, current.get());
+            return -1;
+        }
+    }
+}
+
+int settle_path(const WriteSlot& w, const Adoption& adopted, PyObject* stamped_key,
+                py::Ref& path_now) {
+    if (w.ops->get_role(w.node, kRolePath, path_now) < 0) return -1;
+    if (!adopted.stamped()) return 0;
+    PyObject* under = adopted.stamped_under();
+    int same = same_place(under == Py_None ? nullptr : under, path_now.get());
+    if (same > 0 && stamped_key && stamped_key != w.key)
+        same = PyObject_RichCompareBool(stamped_key, w.key, Py_EQ);
+    if (same != 0) return same < 0 ? -1 : 0;
+    py::Ref path = topology::child_key_path(w.key, path_now.get());
+    return path ? call_method_void<"topo_setpath">(adopted.value.get(), path.get()) : -1;
+}
+
+}  // namespace vesk::symbolic

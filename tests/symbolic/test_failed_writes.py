@@ -1,0 +1,137 @@
+"""A write that fails after it adopted its new child leaves the tree as it
+was: the new child's adoption undone, an old child it had let go attached
+again at its key; a child stamped for one index and stored at another is
+re-pathed where it landed; a store that would pass the list's bound is
+refused there too; and a forked child keeps no claim of a thread it lost."""
+
+import pytest
+
+import vesk_core._native as native
+from fresh import run_fresh
+from helpers import Dict, KeyPath, List, Node
+from object_helpers import made, object_class
+
+ROOT = KeyPath("r")
+
+
+class Clinging(Node):
+    """Refuses to be let go."""
+
+    def topo_setparent(self, parent):
+        if parent is None:
+            raise LookupError("clinging")
+        super().topo_setparent(parent)
+
+
+class Refusing(Dict):
+    """Refuses every parent."""
+
+    def topo_setparent(self, parent):
+        raise LookupError("refusing")
+
+
+def dict_holding(old):
+    d = Dict(root_path=ROOT)
+    d["k"] = old
+    return d, lambda value: d.__setitem__("k", value), lambda: d._sym_getattr("k")
+
+
+def object_holding(old):
+    obj = made(object_class("O", [("k", native.Any())]), path=ROOT)
+    obj.k = old
+    return obj, lambda value: setattr(obj, "k", value), lambda: obj.field_dict()["k"]
+
+
+@pytest.mark.parametrize("holding", [dict_holding, object_holding])
+def test_an_old_child_that_will_not_go_keeps_its_place_and_the_new_one_is_let_go(holding):
+    old, new = Clinging("old"), Dict(x=1, root_path=KeyPath("own"))
+    owner, write, stored = holding(old)
+    with pytest.raises(LookupError, match="clinging"):
+        write(new)
+    assert stored() is old
+    assert (old._topo_parent, old._topo_path) == (owner, KeyPath("k", ROOT))
+    assert (new.topo_parent, new.topo_path) == (None, KeyPath("own"))   # as it was
+    assert not owner.__dict__.get("notified", [])[1:]
+
+
+@pytest.mark.parametrize("holding", [dict_holding, object_holding])
+def test_a_child_that_refuses_its_parent_is_not_left_stamped(holding):
+    owner, write, stored = holding(1)
+    child = Refusing(x=1, root_path=KeyPath("own"))
+    with pytest.raises(LookupError, match="refusing"):
+        write(child)
+    assert stored() == 1 and child.topo_path == KeyPath("own") and child.topo_parent is None
+
+
+class Crowding(Node):
+    """Adds an item to the list that adopts it, before it is stored."""
+
+    def __init__(self, name, lst, add):
+        super().__init__(name)
+        self.lst, self.add = lst, add
+
+    def topo_setpath(self, path):
+        super().topo_setpath(path)
+        if self.add:
+            self.add, add = None, self.add
+            add(self.lst)
+
+
+def test_an_added_item_is_named_where_it_lands():
+    lst = List([0, 1], root_path=ROOT)
+    node = Crowding("n", lst, lambda lst: lst.insert(0, "front"))
+    lst.append(node)
+    assert lst[3] is node and node._topo_parent is lst
+    assert [c for c in node.calls if c[0] == "path"] == [
+        ("path", KeyPath(2, ROOT)), ("path", KeyPath(3, ROOT))]   # stamped, then where it landed
+    assert [u.path for [u] in lst.notified] == [KeyPath(0, ROOT), KeyPath(3, ROOT)]
+
+
+def test_the_bound_is_checked_again_where_the_item_is_stored():
+    lst = List([0], value_spec=native.List(native.Any(), max_size=2), root_path=ROOT)
+    node = Crowding("n", lst, lambda lst: lst.append(1))
+    with pytest.raises(ValueError, match=r"^List reached its max size 2\.$"):
+        lst.append(node)
+    assert lst == [0, 1] and node._topo_parent is None and node._topo_path == KeyPath()
+
+
+def test_a_forked_child_does_not_keep_the_claims_of_the_threads_it_lost():
+    # A worker is placing a child (its write stopped inside the child's
+    # `topo_setparent`) when the process forks; in the child the worker is
+    # gone, and the child it was placing is free to be written.
+    run_fresh(
+        """
+        import os, threading, warnings
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
+        import vesk.symbolic, vesk.typing
+        from vesk.symbolic.containers import Dict
+
+        vesk.typing.install()
+        vesk.symbolic.install()
+        entered, go, parent_pid = threading.Event(), threading.Event(), os.getpid()
+
+        class Slow(Dict):
+            def topo_setparent(self, parent):
+                if os.getpid() == parent_pid:  # the child never touches the events
+                    entered.set()
+                    assert go.wait(30)
+                super().topo_setparent(parent)
+
+        child = Slow(x=1)
+        worker = threading.Thread(target=lambda: Dict().__setitem__("k", child))
+        worker.start()
+        assert entered.wait(30)
+        pid = os.fork()
+        if pid == 0:
+            other = Dict()
+            try:
+                other["j"] = child
+            except Exception:
+                os._exit(3)
+            os._exit(0 if child._topo_parent is other else 4)
+        _, status = os.waitpid(pid, 0)
+        go.set()
+        worker.join(30)
+        assert os.waitstatus_to_exitcode(status) == 0, status
+        """
+    )

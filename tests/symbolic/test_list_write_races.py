@@ -1,0 +1,171 @@
+"""SymList writes racing: appends against a size bound, index writes on
+shared positions, every mutator at once, and removals of present values
+while the list shrinks; each end state checked against what every thread
+did and was told (write_races.py)."""
+
+import pytest
+
+import vesk_core._native as native
+from helpers import MISSING, Dict, Insertion, KeyPath, List
+from write_races import (
+    Log, assert_chains, assert_children, assert_no_cycle, interleaved, is_borrow_error, race,
+    refusals, rng, steps,
+)
+
+ROUNDS = 400
+ROOT = KeyPath("root")
+FULL = "List reached its max size"
+
+
+class Logged(List):
+    def _notify_field_updates(self, updates):
+        Log.current().updates.append(updates)
+
+
+def flat(log):
+    return [u for batch in log.updates for u in batch]
+
+
+def child(tid, n):
+    return Dict(tag=(tid, n)) if n % 2 else (tid, n)
+
+
+@pytest.mark.parametrize("threads", [8, 16])
+@pytest.mark.parametrize("op", ["append", "insert", "extend"])
+def test_growth_never_passes_the_bound_and_names_where_each_item_landed(threads, op):
+    bound = threads * ROUNDS // 3
+    lst = Logged(value_spec=native.List(native.Any(), max_size=bound), root_path=ROOT)
+    made = [[] for _ in range(threads)]
+    logs = [Log() for _ in range(threads)]
+
+    def work(tid, stop):
+        for n in steps(stop, range(ROUNDS)):
+            item = child(tid, n)
+            made[tid].append(item)
+            try:
+                if op == "append":
+                    lst.append(item)
+                elif op == "insert":
+                    lst.insert(10**6 if n % 3 else -1, item)
+                else:
+                    lst.extend([item])
+            except ValueError as e:
+                assert FULL in str(e) or "Cannot extend List" in str(e)
+            except RuntimeError as e:
+                assert str(e) in ("Already borrowed", "Already mutably borrowed")
+
+    race(threads, work, logs)
+    assert len(lst) == bound
+    everything = [x for xs in made for x in xs]
+    updates = [u for log in logs for u in flat(log)]
+    assert len(updates) == bound and all(u.old_value is MISSING for u in updates)
+    assert sorted(id(u.new_value) for u in updates) == sorted(map(id, lst))
+    if op != "insert":   # appends never move an item once it is stored
+        for u in updates:
+            assert lst[u.path.key] is u.new_value, f"{u} names another index"
+        stored = dict(enumerate(lst))
+        assert_children(lst, stored, everything, ROOT, lambda i, root: KeyPath(i, root))
+    else:
+        assert_children(lst, dict(enumerate(lst)), everything, ROOT)
+
+
+@pytest.mark.parametrize("threads", [8, 16])
+def test_index_writes_on_shared_positions_and_appends(threads):
+    with Log().active():
+        lst = Logged([Dict(n=i) for i in range(4)], root_path=ROOT)
+    initial = dict(enumerate(lst))
+    made = [[] for _ in range(threads)]
+    logs = [Log() for _ in range(threads)]
+
+    def work(tid, stop):
+        r = rng(tid)
+        for n in steps(stop, range(ROUNDS)):
+            item = Dict(tag=(tid, n))
+            made[tid].append(item)
+            with refusals():
+                if r.random() < 0.2:
+                    lst.append(item)
+                else:
+                    lst[r.randrange(4)] = item
+
+    race(threads, work, logs)
+    everything = list(initial.values()) + [x for xs in made for x in xs]
+    stored = dict(enumerate(lst))
+    assert_children(lst, stored, everything, ROOT, lambda i, root: KeyPath(i, root))
+    updates = [u for log in logs for u in flat(log)]
+    assert_chains(updates, initial, stored, lambda u: u.path.key)
+
+
+@pytest.mark.parametrize("threads", [8, 16])
+def test_every_mutator_at_once(threads):
+    with Log().active():
+        lst = Logged([Dict(n=i) for i in range(8)], root_path=ROOT)
+    initial = list(lst)
+    made = [[] for _ in range(threads)]
+    logs = [Log() for _ in range(threads)]
+
+    def work(tid, stop):
+        r = rng(tid, 2)
+        for n in steps(stop, range(ROUNDS)):
+            item = Dict(tag=(tid, n))
+            made[tid].append(item)
+            k = r.randrange(8)
+            with refusals(IndexError, ValueError):
+                if k == 0:
+                    lst.append(item)
+                elif k == 1:
+                    lst.insert(r.randrange(-3, 4), item)
+                elif k == 2:
+                    lst.extend([item, Insertion(Dict(tag=(tid, n, "x")))])
+                elif k == 3:
+                    lst.pop(r.choice([0, -1]))
+                elif k == 4:
+                    del lst[r.randrange(-2, 2)]
+                elif k == 5:
+                    lst[r.randrange(-2, 2)] = item
+                elif k == 6:
+                    present = list(lst)
+                    if present:
+                        lst.remove(r.choice(present))
+                else:
+                    lst[0:1] = [item]
+
+    race(threads, work, logs)
+    updates = [u for log in logs for u in flat(log)]
+    ids = [id(x) for x in lst]
+    assert len(set(ids)) == len(ids), "an item stored twice"
+    news = [id(u.new_value) for u in updates if u.new_value is not MISSING]
+    olds = [id(u.old_value) for u in updates if u.old_value is not MISSING]
+    assert len(set(news)) == len(news) and len(set(olds)) == len(olds)
+    # What was ever stored is what is stored now or was reported gone.
+    assert set(news) | {id(x) for x in initial} == set(ids) | set(olds)
+    assert not set(ids) & set(olds)
+    removed = {id(u.old_value) for u in updates if u.new_value is MISSING}
+    everything = initial + [x for xs in made for x in xs]
+    for x in everything:
+        if id(x) in set(ids):
+            assert x._topo_parent is lst
+        elif id(x) not in removed:   # replaced, or never stored: detached
+            assert x._topo_parent is not lst, f"{x!r} replaced but names the list"
+    assert_no_cycle([x for x in everything] + [lst])
+
+
+@pytest.mark.parametrize("threads", [8, 16])
+def test_removing_present_values_while_the_list_shrinks(threads):
+    per = ROUNDS // 4
+    values = [[("v", t, n) for n in range(per)] for t in range(threads)]
+    with Log().active():
+        lst = Logged([v for vs in zip(*values) for v in vs])
+    logs = [Log() for _ in range(threads)]
+
+    def work(tid, stop):
+        r = rng(tid, 3)
+        mine = values[tid][:]
+        r.shuffle(mine)
+        for v in steps(stop, mine):
+            lst.remove(v)   # present until this thread removes it
+
+    race(threads, work, logs)
+    assert lst == []
+    for tid in range(threads):
+        assert sorted(u.old_value for u in flat(logs[tid])) == sorted(values[tid])
