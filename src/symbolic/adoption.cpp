@@ -6,6 +6,7 @@
 #include "symbolic/container/child_state.hpp"
 #include "symbolic/errors.hpp"
 #include "symbolic/markers.hpp"
+#include "symbolic/momentary.hpp"
 #include "symbolic/policy.hpp"
 #include "topology/key_path.hpp"
 
@@ -74,17 +75,21 @@ int cycle_guard(PyObject* container, PyObject* child, PyObject* new_path) {
     visited.add(container);
     py::Ref current = py::Ref::borrow(container);
     for (;;) {
-        py::Ref parent;
-        const int r = native_parent(current.get(), parent);
-        if (r < 0) return -1;
-        if (r == 0) {
-            parent = py::get_attr<"_topo_parent">(current.get());
-            if (!parent) return -1;
-        }
         // A node another write is placing counts as under its destination:
         // of two writes racing nodes into each other's subtrees, the later
-        // walk meets the earlier claim.
-        if (absent(parent)) parent = claimed_destination(current.get());
+        // walk meets the earlier claim. The claim is read before the parent:
+        // a claim ended meanwhile was ended after its write set the parent,
+        // so the parent read next sees it; read the other way round, both
+        // could be missed.
+        py::Ref parent = claimed_destination(current.get());
+        if (absent(parent)) {
+            const int r = native_parent(current.get(), parent);
+            if (r < 0) return -1;
+            if (r == 0) {
+                parent = py::get_attr<"_topo_parent">(current.get());
+                if (!parent) return -1;
+            }
+        }
         if (absent(parent)) return 0;
         if (parent.get() == child) {
             raise_cycle(child, new_path, kCycle);
@@ -260,13 +265,18 @@ void Adoption::undo() noexcept {
     if (!placed_ || !value) return;
     placed_ = false;
     PyObject* pending = PyErr_GetRaisedException();
-    if (call_method_void<"topo_setparent">(value.get(), Py_None) < 0) PyErr_Clear();
+    PyObject* child = value.get();
+    if (past_momentary_holds([child] { return call_method_void<"topo_setparent">(child, Py_None); }) < 0)
+        PyErr_Clear();
     py::Ref path = std::move(prior_path_);
     if (!path) {
         const ContainerBridge* b = container_bridge();
         path = b ? py::Ref::steal(PyObject_CallNoArgs(b->keypath_cls.get())) : py::Ref();
     }
-    if (!path || call_method_void<"topo_setpath">(value.get(), path.get()) < 0) PyErr_Clear();
+    PyObject* prior = path.get();
+    if (!path ||
+        past_momentary_holds([child, prior] { return call_method_void<"topo_setpath">(child, prior); }) < 0)
+        PyErr_Clear();
     PyErr_SetRaisedException(pending);
 }
 

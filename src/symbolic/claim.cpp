@@ -2,13 +2,13 @@
 
 #include "py/borrow.hpp"
 #include "py/mutex.hpp"
+#include "symbolic/momentary.hpp"
 
 #include <pthread.h>
 
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <thread>
 #include <vector>
 
 namespace vesk::symbolic {
@@ -67,16 +67,6 @@ Entry* find(Shard& shard, PyObject* node) noexcept {
 // each other's containers).
 constexpr auto kWaitLimit = std::chrono::seconds(2);
 
-// Lets other threads run; the thread detaches from the interpreter while it
-// waits, so it never holds up the others or the collector.
-void pause(unsigned attempt) noexcept {
-    Py_BEGIN_ALLOW_THREADS;
-    if (attempt < 32)
-        std::this_thread::yield();
-    else
-        std::this_thread::sleep_for(std::chrono::microseconds(attempt < 256 ? 20 : 500));
-    Py_END_ALLOW_THREADS;
-}
 
 }  // namespace
 
@@ -103,7 +93,7 @@ int Claim::take_waiting(PyObject* node, PyObject* destination, int (*still)(void
             py::raise_borrowed();
             return -1;
         }
-        pause(attempt);
+        pause_for_retry(attempt);
         if (take(node, destination)) return 1;
     }
 }

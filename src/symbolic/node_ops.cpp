@@ -1,9 +1,10 @@
 #include "symbolic/node_ops.hpp"
 
 #include "kernel/record/slots.hpp"
-#include "symbolic/dict/dict_type.hpp"
 #include "symbolic/calls.hpp"
+#include "symbolic/dict/dict_type.hpp"
 #include "symbolic/list/list_type.hpp"
+#include "symbolic/momentary.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "topology/key_path.hpp"
 
@@ -25,7 +26,13 @@ int repath_members(const NodeOps& ops, PyObject* node, PyObject* new_path,
         py::Ref path = keypath_cls
                            ? py::Ref::steal(PyObject_Vectorcall(keypath_cls, call, 2, nullptr))
                            : topology::child_key_path(key, new_path);
-        return path ? call_method_void<"topo_setpath">(child, path.get()) : -1;
+        // A member another thread holds for a moment is waited for: a walk
+        // cut short would leave the members after it under the old path,
+        // and setting the node's path again would find it set and not walk.
+        return path ? past_momentary_holds([child, &path] {
+                   return call_method_void<"topo_setpath">(child, path.get());
+               })
+                    : -1;
     };
     return ops.each_child(node, visitor(repath));
 }

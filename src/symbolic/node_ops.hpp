@@ -30,6 +30,8 @@
 #include "kernel/record/roles.hpp"
 #include "py/ref.hpp"
 #include "symbolic/markers.hpp"
+#include "symbolic/momentary.hpp"
+#include "topology/key_path.hpp"
 
 #include <cstdint>
 
@@ -138,5 +140,33 @@ extern const NodeOps kRecordNode;
 // failure.
 [[nodiscard]] int repath_members(const NodeOps& ops, PyObject* node, PyObject* new_path,
                                  PyObject* keypath_cls);
+
+// Re-paths the members of `node` after its own path was set to `path`, with
+// `walk(path)` (0 or -1). Another thread may set the node's path again while
+// the members are re-pathed, and the walk that ends last may be the one that
+// used the older path: so the node's path is read again after each walk, and
+// the members are walked again under it for as long as it does not name the
+// place the walk used (for a bounded number of rounds: a hook that moves the
+// node whenever its members are re-pathed would keep it going). One walk
+// where nothing else sets the path.
+inline constexpr int kSettleRounds = 64;
+
+template <class Walk>
+[[nodiscard]] int repath_until_settled(const NodeOps& ops, PyObject* node, PyObject* path,
+                                       Walk&& walk) {
+    py::Ref used = py::Ref::borrow(path);
+    for (int round = 0; round < kSettleRounds; ++round) {
+        if (walk(used.get()) < 0) return -1;
+        py::Ref now;
+        if (past_momentary_holds(
+                [&] { return ops.get_role(node, kernel::record::kRolePath, now); }) < 0)
+            return -1;
+        if (!now || now.get() == Py_None || now.get() == used.get()) return 0;
+        const int same = topology::same_key_path(now.get(), used.get());
+        if (same != 0) return same < 0 ? -1 : 0;
+        used = std::move(now);
+    }
+    return 0;
+}
 
 }  // namespace vesk::symbolic

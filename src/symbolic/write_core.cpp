@@ -3,6 +3,7 @@
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
 #include "symbolic/markers.hpp"
+#include "symbolic/momentary.hpp"
 #include "topology/key_path.hpp"
 
 namespace vesk::symbolic {
@@ -47,11 +48,14 @@ int claim_old(const WriteSlot& w, PyObject* value, Claim& claim, bool& detach) {
 void attach_again(const WriteSlot& w, PyObject* value) noexcept {
     PyObject* pending = PyErr_GetRaisedException();
     py::Ref owner_path;
-    if (w.ops->get_role(w.node, kRolePath, owner_path) == 0) {
+    if (past_momentary_holds([&] { return w.ops->get_role(w.node, kRolePath, owner_path); }) == 0) {
         py::Ref path = topology::child_key_path(w.key, owner_path.get());
-        if (path && call_method_void<"topo_setpath">(value, path.get()) == 0 &&
+        if (path &&
+            past_momentary_holds(
+                [&] { return call_method_void<"topo_setpath">(value, path.get()); }) == 0 &&
             w.parent && w.parent != Py_None)
-            (void)call_method_void<"topo_setparent">(value, w.parent);
+            (void)past_momentary_holds(
+                [&] { return call_method_void<"topo_setparent">(value, w.parent); });
     }
     PyErr_Clear();
     PyErr_SetRaisedException(pending);
@@ -186,15 +190,36 @@ int remove_slot(const WriteSlot& w, py::Ref& removed) {
 
 int settle_path(const WriteSlot& w, const Adoption& adopted, PyObject* stamped_key,
                 py::Ref& path_now) {
-    if (w.ops->get_role(w.node, kRolePath, path_now) < 0) return -1;
+    // The value is stored: re-pathing it completes the write, so a moment's
+    // hold of the node or the value by another thread is waited out.
+    if (past_momentary_holds([&] { return w.ops->get_role(w.node, kRolePath, path_now); }) < 0)
+        return -1;
     if (!adopted.stamped()) return 0;
     PyObject* under = adopted.stamped_under();
     int same = same_place(under == Py_None ? nullptr : under, path_now.get());
     if (same > 0 && stamped_key && stamped_key != w.key)
         same = PyObject_RichCompareBool(stamped_key, w.key, Py_EQ);
     if (same != 0) return same < 0 ? -1 : 0;
-    py::Ref path = topology::child_key_path(w.key, path_now.get());
-    return path ? call_method_void<"topo_setpath">(adopted.value.get(), path.get()) : -1;
+    // Re-pathed under the node's path as it is after the re-pathing: another
+    // thread moving the node meanwhile may have re-pathed its members under
+    // a newer path before this write's older one landed.
+    // (A hook that moves the node whenever its member is re-pathed would
+    // keep this going: the rounds are bounded.)
+    PyObject* value = adopted.value.get();
+    for (int round = 0; round < kSettleRounds; ++round) {
+        py::Ref path = topology::child_key_path(w.key, path_now.get());
+        if (!path ||
+            past_momentary_holds(
+                [&] { return call_method_void<"topo_setpath">(value, path.get()); }) < 0)
+            return -1;
+        py::Ref again;
+        if (past_momentary_holds([&] { return w.ops->get_role(w.node, kRolePath, again); }) < 0)
+            return -1;
+        const int unmoved = same_place(again.get(), path_now.get());
+        if (unmoved != 0) return unmoved < 0 ? -1 : 0;
+        path_now = std::move(again);
+    }
+    return 0;
 }
 
 }  // namespace vesk::symbolic

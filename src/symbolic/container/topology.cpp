@@ -184,7 +184,8 @@ int set_path(PyObject* self, PyObject* path) {
     if (differs <= 0) return differs;
     if (properties::set_ref<S, properties::RefField::Path>(py::Scoped<S>(self), given) < 0)
         return -1;
-    return repath_children<S>(self, given);
+    return repath_until_settled(std::is_same_v<S, DictState> ? kDictNode : kListNode, self, given,
+                                [self](PyObject* path) { return repath_children<S>(self, path); });
 }
 
 template <class S>

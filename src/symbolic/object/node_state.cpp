@@ -243,7 +243,10 @@ int set_path(PyObject* inst, PyObject* path, const NodeFacts& facts) {
         if (is_path == 0) PyErr_SetNone(PyExc_AssertionError);
         return -1;
     }
-    if (update_children_paths_native(inst, path) < 0) return -1;
+    if (repath_until_settled(*ops, inst, path, [inst](PyObject* p) {
+            return update_children_paths_native(inst, p);
+        }) < 0)
+        return -1;
     if (!facts.path_change_overridden) return 0;
     return py::call_method<"on_topo_path_change">(inst, or_none(old), path) ? 0 : -1;
 }

@@ -1,0 +1,61 @@
+#include "symbolic/momentary.hpp"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace vesk::symbolic {
+
+namespace {
+
+// Far longer than any momentary hold: a refusal that outlasts it is a real
+// conflict (a holder that does not let go) and is raised.
+constexpr auto kRetryLimit = std::chrono::seconds(2);
+
+bool is_refusal_text(PyObject* exc) noexcept {
+    py::Ref text = py::Ref::steal(PyObject_Str(exc));
+    if (!text) {
+        PyErr_Clear();
+        return false;
+    }
+    const char* s = PyUnicode_AsUTF8(text.get());
+    if (!s) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::strcmp(s, "Already borrowed") == 0 ||
+           std::strcmp(s, "Already mutably borrowed") == 0;
+}
+
+}  // namespace
+
+bool hold_refusal_pending() noexcept {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return false;
+    const bool refusal = Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_RuntimeError)) &&
+                         is_refusal_text(exc);
+    PyErr_SetRaisedException(exc);
+    return refusal;
+}
+
+void pause_for_retry(unsigned attempt) noexcept {
+    Py_BEGIN_ALLOW_THREADS;
+    if (attempt < 32)
+        std::this_thread::yield();
+    else
+        std::this_thread::sleep_for(std::chrono::microseconds(attempt < 256 ? 20 : 500));
+    Py_END_ALLOW_THREADS;
+}
+
+int past_momentary_holds(int (*step)(void* ctx), void* ctx) {
+    const auto start = std::chrono::steady_clock::now();
+    for (unsigned attempt = 0;; ++attempt) {
+        if (step(ctx) == 0) return 0;
+        if (!hold_refusal_pending() || std::chrono::steady_clock::now() - start > kRetryLimit)
+            return -1;
+        PyErr_Clear();
+        pause_for_retry(attempt);
+    }
+}
+
+}  // namespace vesk::symbolic

@@ -1,0 +1,36 @@
+// Steps that must not fail because another thread holds a node for a moment.
+//
+// A node's own state (its parent, its path, its flags) is held only for a few
+// loads and stores at a time, never while Python code runs: another thread's
+// cycle walk, path read or stamping may hold it just as a write needs it, and
+// the borrow flag refuses such a request at once. A write may take that
+// refusal as its outcome up to its store. But a step that completes a stored
+// write (re-pathing what it stored) or undoes a failed one (giving back a
+// child's freedom, attaching a let-go child again) must happen, or the tree
+// would name a parent or path that is not so: such a step is run again while
+// its only failure is that refusal, for a bounded time.
+#pragma once
+
+#include "py/ref.hpp"
+
+namespace vesk::symbolic {
+
+// Whether the pending exception is the binding layer's refusal of a hold
+// ("Already borrowed" or "Already mutably borrowed").
+[[nodiscard]] bool hold_refusal_pending() noexcept;
+
+// Lets other threads run before a retry; the thread detaches from the
+// interpreter while it waits. `attempt` counts the retries so far.
+void pause_for_retry(unsigned attempt) noexcept;
+
+// Runs `step()` (0 or -1) until it succeeds, fails otherwise than by a hold
+// refusal, or has been refused for longer than any momentary hold lasts.
+[[nodiscard]] int past_momentary_holds(int (*step)(void* ctx), void* ctx);
+
+template <class F>
+[[nodiscard]] int past_momentary_holds(F&& step) {
+    return past_momentary_holds(
+        [](void* ctx) { return (*static_cast<F*>(ctx))(); }, static_cast<void*>(&step));
+}
+
+}  // namespace vesk::symbolic
