@@ -147,7 +147,7 @@ enum class Receiver : std::uint8_t {
     Static,  // a static method: "name(a)"
     Self,    // an instance method: "name($self, a)"
     Type,    // a class method: "name($type, a)"
-    Module,  // a module function: "name($module, a)"
+    Module,  // a module function: "name($module, /, a)"
 };
 
 namespace detail {
