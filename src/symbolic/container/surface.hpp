@@ -55,9 +55,9 @@ inline PyMethodDef kContainerMethods[] = {
 
 template <class S>
 inline PyGetSetDef kContainerGetters[] = {
-    py::getter<properties::get_topology<S, properties::RefField::Parent>>("topo_parent"),
-    py::getter<properties::get_topology<S, properties::RefField::Path>>("topo_path"),
-    py::getter<properties::get_bool<S, properties::BoolField::EnableTopo>>("enable_topo"),
+    py::read_only<properties::get_topology<S, properties::RefField::Parent>>("topo_parent"),
+    py::read_only<properties::get_topology<S, properties::RefField::Path>>("topo_path"),
+    py::read_only<properties::get_bool<S, properties::BoolField::EnableTopo>>("enable_topo"),
     py::getter<properties::get_ref<S, properties::RefField::Parent>,
                properties::set_ref<S, properties::RefField::Parent>>("_topo_parent"),
     py::getter<properties::get_ref<S, properties::RefField::Path>,

@@ -34,8 +34,8 @@ PyMethodDef kOwnMethods[] = {
 };
 
 PyGetSetDef kOwnGetters[] = {
-    py::getter<properties::get_ref<S, properties::RefField::ValueSpec>>("value_spec"),
-    py::getter<list::max_size_property>("max_size"),
+    py::read_only<properties::get_ref<S, properties::RefField::ValueSpec>>("value_spec"),
+    py::read_only<list::max_size_property>("max_size"),
     py::kGettersEnd,
 };
 

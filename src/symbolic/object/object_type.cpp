@@ -222,7 +222,7 @@ PyMethodDef kMethods[] = {
 };
 
 PyGetSetDef kGetters[] = {
-    py::getter<py_sym_attributes>("_sym_attributes"),
+    py::read_only<py_sym_attributes>("_sym_attributes"),
     py::getter<get_ref<NodeRef::Parent>, set_ref<NodeRef::Parent>>("_topo_parent"),
     py::getter<get_ref<NodeRef::Path>, set_ref<NodeRef::Path>>("_topo_path"),
     py::getter<get_flag<NodeFlag::AllowPartial>, set_flag<NodeFlag::AllowPartial>>(
@@ -231,8 +231,8 @@ PyGetSetDef kGetters[] = {
         "_accessor_writable"),
     py::getter<get_flag<NodeFlag::Sealed>, set_flag<NodeFlag::Sealed>>("_sealed"),
     py::getter<get_ref<NodeRef::Origin>, set_ref<NodeRef::Origin>>("_sym_origin"),
-    py::getter<get_topology<NodeRef::Parent>>("topo_parent"),
-    py::getter<get_topology<NodeRef::Path>>("topo_path"),
+    py::read_only<get_topology<NodeRef::Parent>>("topo_parent"),
+    py::read_only<get_topology<NodeRef::Path>>("topo_path"),
     py::kGettersEnd,
 };
 
