@@ -56,6 +56,8 @@ def test_every_function_and_method_has_a_text_signature(member):
     (native.SymDict.use_value_spec, "(self, /, value_spec, allow_partial=False)"),
     (native.SymDict.get, "(self, /, key, default=None)"),
     (native.SymObject.field_dict, "(self, /)"),
+    # A class shows its constructor's.
+    (native.SymFieldGetter, "(name)"),
 ])
 def test_signatures(member, text):
     assert str(inspect.signature(member)) == text
