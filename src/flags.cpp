@@ -105,10 +105,11 @@ PyObject* scope_del(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 PyMethodDef functions[] = {
-    py::method<scope_get>("_flag_scope_get"),
-    py::method<scope_set>("_flag_scope_set"),
-    py::method<scope_has>("_flag_scope_has"),
-    py::method<scope_del>("_flag_scope_del"),
+    py::function<scope_get>(
+        kGetParams, "The calling thread's scope of a flag (None, True or False), or `default`."),
+    py::function<scope_set>(kSetParams, "Sets the calling thread's scope of a flag."),
+    py::function<scope_has>(kHasParams, "Whether the calling thread's scope of a flag is set."),
+    py::function<scope_del>(kDelParams, "Unsets the calling thread's scope of a flag."),
     py::kMethodsEnd,
 };
 

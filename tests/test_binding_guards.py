@@ -19,7 +19,8 @@ SOURCES = sorted(
 TABLE = re.compile(r"\b(PyMethodDef|PyGetSetDef)\s+\w+\[\]\s*=\s*\{(.*?)\n\s*\};", re.S)
 SLOTS = re.compile(r"\.slots\(\{(.*?)\}\)", re.S)
 GUARDED_ENTRY = re.compile(
-    r"^py::(method|class_method|static_method|getter|slot|panic_slot)<|^py::k(Methods|Getters)End$"
+    r"^py::(method|one_arg_method|function|class_method|static_method|getter|read_only|slot|"
+    r"panic_slot)<|^py::k(Methods|Getters)End$"
 )
 
 

@@ -262,58 +262,39 @@ PyObject* generic_delattr(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 }  // namespace
 
 PyMethodDef tp_slot_functions[] = {
-    py::method<probe_type_layout>(
-        "_kernel_probe_type_layout",
-        py::module_doc(kProbeLayoutParams, "(basic size, dict offset, name) of a class.")),
-    py::method<roundtrip_tp_init>(
-        "_kernel_roundtrip_tp_init",
-        py::module_doc(kRoundtripParams, "Whether the class's tp_init slot is set.")),
-    py::method<install_init<kObjectInit, kInstallInitParams>>(
-        "_install_native_tp_init",
-        py::module_doc(kInstallInitParams,
-            "Installs the native construction of symbolic objects as the class's tp_init.")),
-    py::method<install_init<kRecordInit, kInstallRecordInitParams>>(
-        "_install_native_record_tp_init",
-        py::module_doc(kInstallRecordInitParams,
-            "Installs the native construction of records as the class's tp_init.")),
-    py::method<install_getattro<kGenericGetattro, kInstallGetattroParams>>(
-        "_install_native_tp_getattro",
-        py::module_doc(kInstallGetattroParams,
-            "Installs the generic native attribute read, with inferential attributes.")),
-    py::method<install_getattro<kFastGetattro, kInstallFastParams>>(
-        "_install_native_tp_getattro_fast",
-        py::module_doc(kInstallFastParams,
-            "Installs the native attribute read that answers fields from the field "
-            "dictionary.")),
-    py::method<install_getattro<kRecordGetattro, kInstallRecordGetattroParams>>(
-        "_install_native_record_tp_getattro",
-        py::module_doc(kInstallRecordGetattroParams,
-            "Installs the native attribute read that answers record fields from their "
-            "cells.")),
-    py::method<tp_getattro_is_native>(
-        "_kernel_tp_getattro_is_native",
-        py::module_doc(kIsNativeParams,
-            "Whether the class carries the generic or the fast native attribute read.")),
-    py::method<tp_getattro_is_fast>(
-        "_kernel_tp_getattro_is_fast",
-        py::module_doc(kIsFastParams, "Whether the class carries the fast native attribute read.")),
+    py::function<probe_type_layout>(
+        kProbeLayoutParams, "(basic size, dict offset, name) of a class."),
+    py::function<roundtrip_tp_init>(kRoundtripParams, "Whether the class's tp_init slot is set."),
+    py::function<install_init<kObjectInit, kInstallInitParams>>(
+        kInstallInitParams, "Installs the native construction of symbolic objects as the class's "
+                            "tp_init."),
+    py::function<install_init<kRecordInit, kInstallRecordInitParams>>(
+        kInstallRecordInitParams, "Installs the native construction of records as the class's "
+                                  "tp_init."),
+    py::function<install_getattro<kGenericGetattro, kInstallGetattroParams>>(
+        kInstallGetattroParams, "Installs the generic native attribute read, with inferential "
+                                "attributes."),
+    py::function<install_getattro<kFastGetattro, kInstallFastParams>>(
+        kInstallFastParams, "Installs the native attribute read that answers fields from the field "
+                            "dictionary."),
+    py::function<install_getattro<kRecordGetattro, kInstallRecordGetattroParams>>(
+        kInstallRecordGetattroParams, "Installs the native attribute read that answers record "
+                                      "fields from their cells."),
+    py::function<tp_getattro_is_native>(
+        kIsNativeParams,
+        "Whether the class carries the generic or the fast native attribute read."),
+    py::function<tp_getattro_is_fast>(
+        kIsFastParams, "Whether the class carries the fast native attribute read."),
     py::kMethodsEnd,
 };
 
 PyMethodDef generic_attribute_functions[] = {
-    py::method<is_inferential>(
-        "_kernel_is_inferential",
-        py::module_doc(kIsInferentialParams, "Whether the value's class defines `infer`.")),
-    py::method<generic_getattr>(
-        "_kernel_generic_getattr",
-        py::module_doc(kGetattrParams, "The interpreter's generic attribute read.")),
-    py::method<generic_setattr>(
-        "_kernel_generic_setattr",
-        py::module_doc(kSetattrParams,
-                       "The interpreter's generic attribute store; None is stored.")),
-    py::method<generic_delattr>(
-        "_kernel_generic_delattr",
-        py::module_doc(kDelattrParams, "The interpreter's generic attribute delete.")),
+    py::function<is_inferential>(
+        kIsInferentialParams, "Whether the value's class defines `infer`."),
+    py::function<generic_getattr>(kGetattrParams, "The interpreter's generic attribute read."),
+    py::function<generic_setattr>(
+        kSetattrParams, "The interpreter's generic attribute store; None is stored."),
+    py::function<generic_delattr>(kDelattrParams, "The interpreter's generic attribute delete."),
     py::kMethodsEnd,
 };
 

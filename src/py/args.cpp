@@ -131,9 +131,12 @@ const char* keep_text(std::string text) {
 }
 
 // "name(receiver, items...)\n--\n\n{summary}", kept for the process;
-// `items` adds the parameters through the writer it is handed.
+// `items` adds the parameters through the writer it is handed. A module
+// function's receiver is followed by "/", as the interpreter writes its own,
+// unless the parameters end with one (`positional_only`), which covers it.
 template <class Items>
-const char* compose_doc(const char* name, Receiver receiver, const char* summary, Items&& items) {
+const char* compose_doc(const char* name, Receiver receiver, const char* summary,
+                        bool positional_only, Items&& items) {
     std::string text = name;
     text += '(';
     bool first = true;
@@ -147,7 +150,10 @@ const char* compose_doc(const char* name, Receiver receiver, const char* summary
         case Receiver::Static: break;
         case Receiver::Self: item("$self"); break;
         case Receiver::Type: item("$type"); break;
-        case Receiver::Module: item("$module"); break;
+        case Receiver::Module:
+            item("$module");
+            if (!positional_only) item("/");
+            break;
     }
     items(item);
     text += ")\n--\n\n";
@@ -159,7 +165,7 @@ const char* compose_doc(const char* name, Receiver receiver, const char* summary
 
 const char* signature_doc(const char* name, const ParamsView& params, Receiver receiver,
                           bool positional_only, const char* summary) {
-    return compose_doc(name, receiver, summary, [&](auto& item) {
+    return compose_doc(name, receiver, summary, positional_only, [&](auto& item) {
         for (Py_ssize_t i = 0; i < params.count; ++i) {
             if (i == params.positional) item("*");
             std::string part = params.names[i];
@@ -210,7 +216,7 @@ bool parse_tuple(const ParamsView& params, PyObject* args, PyObject* kwds, PyObj
 
 const char* signature_doc(const char* name, const char* params, Receiver receiver,
                           const char* summary) {
-    return detail::compose_doc(name, receiver, summary, [&](auto& item) {
+    return detail::compose_doc(name, receiver, summary, false, [&](auto& item) {
         if (*params != '\0') item(params);
     });
 }

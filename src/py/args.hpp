@@ -147,7 +147,7 @@ enum class Receiver : std::uint8_t {
     Static,  // a static method: "name(a)"
     Self,    // an instance method: "name($self, a)"
     Type,    // a class method: "name($type, a)"
-    Module,  // a module function: "name($module, a)"
+    Module,  // a module function: "name($module, /, a)"
 };
 
 namespace detail {
@@ -175,12 +175,6 @@ template <std::size_t N>
 // writes it, without the receiver ("*args, **kwargs").
 [[nodiscard]] const char* signature_doc(const char* name, const char* params, Receiver receiver,
                                         const char* summary = "");
-// A module function's docstring: its signature under the Params' name.
-template <std::size_t N>
-[[nodiscard]] const char* module_doc(Params<N>& params, const char* summary = "") {
-    return detail::signature_doc(params.view().func, params.view(), Receiver::Module, false,
-                                 summary);
-}
 // A class's docstring: its constructor's signature under the Params' name.
 template <std::size_t N>
 [[nodiscard]] const char* class_doc(Params<N>& params, const char* summary = "") {

@@ -14,7 +14,10 @@
 //
 //   PyMethodDef methods[] = {py::method<kp_copy>("__copy__"), py::kMethodsEnd};
 //   py::method<spec_apply>("apply", kApplyParams)   // the docstring from the Params
+//   py::one_arg_method<set_path, kSetPathParams>("topo_setpath")  // path=... too
+//   py::function<install>(kInstallParams, "Installs ...")        // a module function
 //   PyGetSetDef getters[] = {py::getter<get_depth>("depth"), py::kGettersEnd};
+//   py::read_only<get_size>("size")     // neither assigned nor deleted
 //   py::slot<Py_tp_hash, kp_hash>()
 //
 // The entries hold function pointers cast to the interpreter's generic
@@ -107,6 +110,18 @@ template <auto Fn, std::size_t N>
     using Shape = MethodShape<Fn>;
     return signature_doc(name, params, receiver, summary, Shape::onearg || Shape::noargs);
 }
+
+// A function of one argument seen as a fast call that binds the argument
+// through `P`, so that a caller may give it by name; the usual positional
+// call goes straight through.
+template <auto Fn, auto& P>
+PyObject* one_arg_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    if (nargs == 1 && !kwnames) return plain<Fn>(self, args[0]);
+    Args<1> a;
+    if (!parse(P, args, nargs, kwnames, a)) return nullptr;
+    return plain<Fn>(self, a[0]);
+}
 }  // namespace detail
 
 // An instance method (or a module function: `self` is the module).
@@ -120,6 +135,25 @@ template <auto Fn, std::size_t N>
 [[nodiscard]] PyMethodDef method(const char* name, Params<N>& params, const char* summary = "") {
     return detail::method_def<Fn>(
         name, detail::doc_of<Fn>(name, params, Receiver::Self, summary), 0);
+}
+// An instance method of one argument, `f(self, arg)`, that callers may give
+// by position or by the name `P` (a Params of one parameter) gives it; its
+// docstring is made from `P`.
+template <auto Fn, auto& P>
+[[nodiscard]] PyMethodDef one_arg_method(const char* name, const char* summary = "") {
+    static_assert(detail::MethodShape<Fn>::onearg, "a one-argument method is f(self, arg)");
+    static_assert(std::is_same_v<std::remove_cvref_t<decltype(P)>, Params<1>>,
+                  "its Params names one parameter");
+    return detail::method_def<&detail::one_arg_call<Fn, P>>(
+        name, signature_doc(name, P, Receiver::Self, summary), 0);
+}
+// A module function (`self` is the module), named and documented by its
+// Params; a function of one argument or none takes it positionally only.
+template <auto Fn, std::size_t N>
+[[nodiscard]] PyMethodDef function(Params<N>& params, const char* summary = "") {
+    const char* name = params.view().func;
+    return detail::method_def<Fn>(
+        name, detail::doc_of<Fn>(name, params, Receiver::Module, summary), 0);
 }
 // A class method: `self` is the class.
 template <auto Fn>
@@ -149,7 +183,9 @@ template <auto Fn, std::size_t N>
 }
 inline constexpr PyMethodDef kMethodsEnd{nullptr, nullptr, 0, nullptr};
 
-// A property; with `Set` null it is read-only.
+// A property; with `Set` null the interpreter refuses assigning and deleting
+// it alike ("... is not writable"), where `read_only` below refuses a
+// deletion as the properties with a setter do.
 template <auto Get, auto Set = nullptr>
 [[nodiscard]] PyGetSetDef getter(const char* name, const char* doc = nullptr) noexcept {
     static_assert(std::is_convertible_v<decltype(detail::plain<Get>), GetterFn>,
@@ -162,6 +198,22 @@ template <auto Get, auto Set = nullptr>
         return {name, entry<&detail::getter_adapter<Get>>, entry<&detail::setter_adapter<Set>>,
                 doc, nullptr};
     }
+}
+namespace detail {
+// The setter of a read-only property: deletion is refused with "property
+// has no deleter", as the properties with a setter refuse it; assignment as
+// the interpreter refuses a property without a setter, naming the class that
+// defines it. `closure` is the property's name.
+int refuse_write(PyObject* self, PyObject* value, void* closure) noexcept;
+}  // namespace detail
+
+// A property that is read only: neither assigned nor deleted.
+template <auto Get>
+[[nodiscard]] PyGetSetDef read_only(const char* name, const char* doc = nullptr) noexcept {
+    static_assert(std::is_convertible_v<decltype(detail::plain<Get>), GetterFn>,
+                  "a getter is PyObject* get(PyObject* self)");
+    return {name, entry<&detail::getter_adapter<Get>>, &detail::refuse_write, doc,
+            const_cast<char*>(name)};
 }
 inline constexpr PyGetSetDef kGettersEnd{nullptr, nullptr, nullptr, nullptr, nullptr};
 

@@ -4,6 +4,7 @@
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/lazy.hpp"
+#include "py/methods.hpp"
 
 #include <array>
 #include <memory>
@@ -74,6 +75,18 @@ PyObject* install_list_bridge(PyObject*, PyObject* const* args, Py_ssize_t nargs
     install_once(LIST_BRIDGE, std::move(table));
     return py::none();
 }
+
+PyMethodDef container_bridge_functions[] = {
+    py::function<install_container_bridge>(
+        kBridgeParams, "Installs the container bridge once; later calls change nothing."),
+    py::kMethodsEnd,
+};
+
+PyMethodDef list_bridge_functions[] = {
+    py::function<install_list_bridge>(
+        kListParams, "Installs the list bridge once; later calls change nothing."),
+    py::kMethodsEnd,
+};
 
 py::Ref default_origin(bool& ok) {
     ok = true;

@@ -57,6 +57,9 @@ PyObject* install_container_bridge(PyObject* module, PyObject* const* args, Py_s
 // `_install_list_bridge(insertion_cls)`. Returns None.
 PyObject* install_list_bridge(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames);
+// The two installers as module functions, each in a table of its own.
+extern PyMethodDef container_bridge_functions[];
+extern PyMethodDef list_bridge_functions[];
 
 // The origin a new node gets: `origin_cls(None, "__init__")` when the
 // thread's origin-tracking scope is exactly True, else none (a null Ref with

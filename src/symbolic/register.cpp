@@ -1,6 +1,5 @@
 #include "symbolic/register.hpp"
 
-#include "py/methods.hpp"
 #include "py/module.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/dict/dict_type.hpp"
@@ -9,32 +8,6 @@
 #include "symbolic/object/register.hpp"
 
 namespace vesk::symbolic {
-
-namespace {
-
-#define VESK_SIGNATURE_ARG(name) ", " #name
-
-// Installed by the package right after import; see bridge.hpp.
-PyMethodDef container_bridge_functions[] = {
-    py::method<install_container_bridge>(
-        "_install_container_bridge",
-        "_install_container_bridge($module, /, *" VESK_CONTAINER_BRIDGE_SLOTS(VESK_SIGNATURE_ARG) ")\n"
-        "--\n\n"
-        "Installs the container bridge once; later calls change nothing."),
-    py::kMethodsEnd,
-};
-
-PyMethodDef list_bridge_functions[] = {
-    py::method<install_list_bridge>(
-        "_install_list_bridge",
-        "_install_list_bridge($module, /, insertion_cls)\n--\n\n"
-        "Installs the list bridge once; later calls change nothing."),
-    py::kMethodsEnd,
-};
-
-#undef VESK_SIGNATURE_ARG
-
-}  // namespace
 
 int register_module(PyObject* module) {
     // The order is the module's `__all__`: the dictionary, its bridge and

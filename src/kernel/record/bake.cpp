@@ -10,11 +10,12 @@
 
 namespace vesk::kernel::record {
 
-namespace {
-
-py::Params kTopoParams{"_kernel_set_record_enable_topo", {"record_type", "enable_topo"}, 2, 2};
-py::Params kKindsParams{
+py::Params<2> kSetEnableTopoParams{
+    "_kernel_set_record_enable_topo", {"record_type", "enable_topo"}, 2, 2};
+py::Params<2> kSetFieldKindsParams{
     "_kernel_set_record_field_kinds", {"record_type", "non_symbolic_names"}, 2, 2};
+
+namespace {
 
 bool arg_type(const char* param, PyObject* value, PyTypeObject*& out) {
     if (!PyType_Check(value)) {
@@ -41,7 +42,8 @@ PyObject* set_record_enable_topo(PyObject*, PyObject* const* args, Py_ssize_t na
     py::Args<2> a;
     PyTypeObject* type = nullptr;
     bool enable_topo = true;
-    if (!py::parse(kTopoParams, args, nargs, kwnames, a) || !arg_type("record_type", a[0], type) ||
+    if (!py::parse(kSetEnableTopoParams, args, nargs, kwnames, a) ||
+        !arg_type("record_type", a[0], type) ||
         !py::arg_bool_scalar("enable_topo", a[1], enable_topo))
         return nullptr;
     (void)for_each_own_field(type, [&](SlotFieldMeta& meta) {
@@ -56,8 +58,8 @@ PyObject* set_record_field_kinds(PyObject*, PyObject* const* args, Py_ssize_t na
     py::Args<2> a;
     PyTypeObject* type = nullptr;
     std::vector<py::Ref> names;
-    if (!py::parse(kKindsParams, args, nargs, kwnames, a) || !arg_type("record_type", a[0], type) ||
-        !arg_str_list("non_symbolic_names", a[1], names))
+    if (!py::parse(kSetFieldKindsParams, args, nargs, kwnames, a) ||
+        !arg_type("record_type", a[0], type) || !arg_str_list("non_symbolic_names", a[1], names))
         return nullptr;
     const bool done = for_each_own_field(type, [&](SlotFieldMeta& meta) {
         for (const py::Ref& name : names) {

@@ -9,6 +9,9 @@
 
 namespace vesk::kernel::record {
 
+py::Params<1> kProbeShortCircuitParams{"_kernel_probe_short_circuit", {"obj"}, 1, 1};
+py::Params<1> kProbeVisitsParams{"_kernel_probe_traverse_visits", {"obj"}, 1, 1};
+
 namespace {
 
 // Calls `fn(cell)` for each of the kernel's cells of `inst`, skipping the
@@ -25,9 +28,6 @@ int for_each_cell(PyObject* inst, Fn&& fn) noexcept {
     }
     return 0;
 }
-
-py::Params kShortCircuitParams{"_kernel_probe_short_circuit", {"obj"}, 1, 1};
-py::Params kVisitsParams{"_kernel_probe_traverse_visits", {"obj"}, 1, 1};
 
 int visit_stop(PyObject*, void*) noexcept { return 1; }
 
@@ -90,7 +90,7 @@ void record_dealloc(PyObject* inst) noexcept {
 PyObject* probe_short_circuit(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
     py::Args<1> a;
-    if (!py::parse(kShortCircuitParams, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kProbeShortCircuitParams, args, nargs, kwnames, a)) return nullptr;
     long long unused = 0;
     return run_traverse(a[0], visit_stop, unused);
 }
@@ -98,7 +98,7 @@ PyObject* probe_short_circuit(PyObject*, PyObject* const* args, Py_ssize_t nargs
 PyObject* probe_traverse_visits(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     py::Args<1> a;
-    if (!py::parse(kVisitsParams, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kProbeVisitsParams, args, nargs, kwnames, a)) return nullptr;
     long long count = 0;
     py::Ref result = py::Ref::steal(run_traverse(a[0], visit_count, count));
     if (!result) return nullptr;

@@ -9,7 +9,7 @@
 // free objects that are still referenced from outside.
 #pragma once
 
-#include "py/python.hpp"
+#include "py/args.hpp"
 
 namespace vesk::kernel::record {
 
@@ -21,7 +21,10 @@ int record_clear(PyObject* inst) noexcept;
 // (its trashcan), so a long chain of records does not exhaust the stack.
 void record_dealloc(PyObject* inst) noexcept;
 
-// `_kernel_probe_short_circuit(obj)` and `_kernel_probe_traverse_visits(obj)`.
+// `_kernel_probe_short_circuit(obj)` and `_kernel_probe_traverse_visits(obj)`,
+// and their parameters, which their docstrings show.
+extern py::Params<1> kProbeShortCircuitParams;
+extern py::Params<1> kProbeVisitsParams;
 PyObject* probe_short_circuit(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames);
 PyObject* probe_traverse_visits(PyObject* module, PyObject* const* args, Py_ssize_t nargs,

@@ -14,14 +14,16 @@
 
 namespace vesk::kernel::record {
 
-namespace {
+constexpr const char* kMakeNames[] = {"name", "field_names", "reserved_count",
+                                      "enable_topo=True"};
+py::Params<4> kMakeRecordParams{"_kernel_make_record", kMakeNames, 4, 3};
+constexpr const char* kSubtypeNames[] = {"base", "name", "field_names", "reserved_count",
+                                         "enable_topo=True"};
+py::Params<5> kMakeSubtypeParams{"_kernel_make_record_subtype", kSubtypeNames, 5, 4};
+py::Params<0> kRecordLayoutParams{"_kernel_record_layout"};
+py::Params<0> kTopologyReservedParams{"_kernel_topology_reserved"};
 
-py::Params kMakeParams{
-    "_kernel_make_record", {"name", "field_names", "reserved_count", "enable_topo"}, 4, 3};
-py::Params kSubtypeParams{"_kernel_make_record_subtype",
-                          {"base", "name", "field_names", "reserved_count", "enable_topo"},
-                          5,
-                          4};
+namespace {
 
 // One builder call, its arguments converted.
 struct Request {
@@ -232,7 +234,9 @@ PyObject* build(const Request& r) {
 PyObject* make_record(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<4> a;
     Request r;
-    if (!py::parse(kMakeParams, args, nargs, kwnames, a) || !convert(a[0], a[1], a[2], a[3], r)) return nullptr;
+    if (!py::parse(kMakeRecordParams, args, nargs, kwnames, a) ||
+        !convert(a[0], a[1], a[2], a[3], r))
+        return nullptr;
     return build(r);
 }
 
@@ -240,7 +244,7 @@ PyObject* make_record_subtype(PyObject*, PyObject* const* args, Py_ssize_t nargs
                               PyObject* kwnames) {
     py::Args<5> a;
     Request r;
-    if (!py::parse(kSubtypeParams, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kMakeSubtypeParams, args, nargs, kwnames, a)) return nullptr;
     if (!PyType_Check(a[0])) {
         py::raise_arg_type("base", "a type", a[0]);
         return nullptr;

@@ -3,9 +3,17 @@
 // fields into their field descriptors.
 #pragma once
 
-#include "py/python.hpp"
+#include "py/args.hpp"
 
 namespace vesk::kernel::record {
+
+// The parameters of the functions below, which their docstrings show.
+extern py::Params<4> kMakeRecordParams;
+extern py::Params<5> kMakeSubtypeParams;
+extern py::Params<0> kRecordLayoutParams;
+extern py::Params<0> kTopologyReservedParams;
+extern py::Params<2> kSetEnableTopoParams;
+extern py::Params<2> kSetFieldKindsParams;
 
 // `_kernel_make_record(name, field_names, reserved_count, enable_topo=True)`
 PyObject* make_record(PyObject* module, PyObject* const* args, Py_ssize_t nargs,

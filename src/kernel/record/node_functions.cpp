@@ -7,18 +7,15 @@
 
 namespace vesk::kernel::record {
 
-namespace {
-
-py::Params kGetParams{"_slot_node_get", {"inst", "role"}, 2, 2};
-py::Params kSetParams{"_slot_node_set", {"inst", "role", "value"}, 3, 2};
-py::Params kSetIfAbsentParams{"_slot_node_set_if_absent", {"inst", "role", "value"}, 3, 3};
-
-}  // namespace
+py::Params<2> kSlotNodeGetParams{"_slot_node_get", {"inst", "role"}, 2, 2};
+py::Params<3> kSlotNodeSetParams{"_slot_node_set", {"inst", "role", "value=None"}, 3, 2};
+py::Params<3> kSlotNodeSetIfAbsentParams{
+    "_slot_node_set_if_absent", {"inst", "role", "value"}, 3, 3};
 
 PyObject* slot_node_get(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<2> a;
     std::uint64_t role = 0;
-    if (!py::parse(kGetParams, args, nargs, kwnames, a) || !py::arg_u64("role", a[1], role))
+    if (!py::parse(kSlotNodeGetParams, args, nargs, kwnames, a) || !py::arg_u64("role", a[1], role))
         return nullptr;
     py::Ref value;
     if (!get_role(a[0], role, value)) return nullptr;
@@ -28,7 +25,7 @@ PyObject* slot_node_get(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* slot_node_set(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<3> a;
     std::uint64_t role = 0;
-    if (!py::parse(kSetParams, args, nargs, kwnames, a) || !py::arg_u64("role", a[1], role))
+    if (!py::parse(kSlotNodeSetParams, args, nargs, kwnames, a) || !py::arg_u64("role", a[1], role))
         return nullptr;
     PyObject* value = a[2] == Py_None ? nullptr : a[2];
     return set_role(a[0], role, value) ? py::none() : nullptr;
@@ -38,7 +35,7 @@ PyObject* slot_node_set_if_absent(PyObject*, PyObject* const* args, Py_ssize_t n
                                   PyObject* kwnames) {
     py::Args<3> a;
     std::uint64_t role = 0;
-    if (!py::parse(kSetIfAbsentParams, args, nargs, kwnames, a) ||
+    if (!py::parse(kSlotNodeSetIfAbsentParams, args, nargs, kwnames, a) ||
         !py::arg_u64("role", a[1], role))
         return nullptr;
     return set_role_if_absent(a[0], role, a[2]).release();

@@ -1,9 +1,14 @@
 // The package's role-indexed access to a record's node-state cells.
 #pragma once
 
-#include "py/python.hpp"
+#include "py/args.hpp"
 
 namespace vesk::kernel::record {
+
+// The parameters of the functions below, which their docstrings show.
+extern py::Params<2> kSlotNodeGetParams;
+extern py::Params<3> kSlotNodeSetParams;
+extern py::Params<3> kSlotNodeSetIfAbsentParams;
 
 // `_slot_node_get(inst, role)`: the occupant, None when empty.
 PyObject* slot_node_get(PyObject* module, PyObject* const* args, Py_ssize_t nargs,

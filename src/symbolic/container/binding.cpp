@@ -7,6 +7,7 @@
 #include "symbolic/container/state.hpp"
 #include "symbolic/container/topology.hpp"
 #include "symbolic/formalize.hpp"
+#include "symbolic/method_params.hpp"
 
 #include <utility>
 
@@ -67,21 +68,17 @@ int apply_spec(PyObject* self, PyObject* spec, bool allow_partial) {
                : -1;
 }
 
-PyObject* use_value_spec_entry(PyObject* self, py::Params<2>& params, PyObject* const* args,
-                               Py_ssize_t nargs, PyObject* kwnames,
-                               int (*use)(PyObject*, PyObject*, bool)) {
+PyObject* use_value_spec_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames, int (*use)(PyObject*, PyObject*, bool)) {
     py::Args<2> a;
     bool allow_partial = false;
-    if (!py::parse(params, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kUseValueSpecParams, args, nargs, kwnames, a)) return nullptr;
     if (a.given(1) && !py::arg_bool_scalar("allow_partial", a[1], allow_partial)) return nullptr;
     if (use(self, a[0], allow_partial) < 0) return nullptr;
     return py::new_ref(self);
 }
 
 namespace {
-
-py::Params kCustomApplyParams{
-    "custom_apply", {"path", "value_spec", "allow_partial", "child_transform=None"}, 4, 3};
 
 PyObject* custom_apply_answer(PyObject* self, bool proceed) {
     return Py_BuildValue("(OO)", proceed ? Py_True : Py_False, self);

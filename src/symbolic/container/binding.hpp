@@ -34,12 +34,11 @@ template <class S>
 template <class S>
 [[nodiscard]] int apply_spec(PyObject* self, PyObject* spec, bool allow_partial);
 
-// The `use_value_spec(value_spec, allow_partial=False)` entry: parses by
-// `params` (allow_partial must be a bool), runs `use` and answers the
+// The `use_value_spec(value_spec, allow_partial=False)` entry: parses the
+// arguments (allow_partial must be a bool), runs `use` and answers the
 // container.
-[[nodiscard]] PyObject* use_value_spec_entry(PyObject* self, py::Params<2>& params,
-                                             PyObject* const* args, Py_ssize_t nargs,
-                                             PyObject* kwnames,
+[[nodiscard]] PyObject* use_value_spec_entry(PyObject* self, PyObject* const* args,
+                                             Py_ssize_t nargs, PyObject* kwnames,
                                              int (*use)(PyObject*, PyObject*, bool));
 
 // What `custom_apply` asks of the container's class.

@@ -13,6 +13,7 @@
 #include "symbolic/container/state.hpp"
 #include "symbolic/dict/dict_ops.hpp"
 #include "symbolic/markers.hpp"
+#include "symbolic/method_params.hpp"
 #include "symbolic/node_ops.hpp"
 #include "symbolic/node_roles.hpp"
 #include "symbolic/origin.hpp"
@@ -25,11 +26,6 @@
 namespace vesk::symbolic {
 
 namespace {
-
-py::Params kSealParams{"sym_seal", {"is_seal"}, 1, 0};
-py::Params kRepathParams{"_update_children_paths", {"_old_path", "new_path"}, 2, 2};
-py::Params kOriginParams{
-    "sym_setorigin", {"source", "tag", "stacktrace", "stacklimit", "stacktop"}, 5, 2};
 
 // How each kind walks its members.
 template <class S>
@@ -165,7 +161,7 @@ template <class S>
 PyObject* sym_seal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<1> a;
     bool is_seal = true;
-    if (!py::parse(kSealParams, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kSymSealParams, args, nargs, kwnames, a)) return nullptr;
     if (a.given(0) && !py::arg_bool_scalar("is_seal", a[0], is_seal)) return nullptr;
     if (seal_container<S>(self, is_seal) < 0) return nullptr;
     return py::new_ref(self);
@@ -216,7 +212,7 @@ template <class S>
 PyObject* update_children_paths(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     py::Args<2> a;
-    if (!py::parse(kRepathParams, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kUpdateChildrenPathsParams, args, nargs, kwnames, a)) return nullptr;
     if (repath_children<S>(self, a[1]) < 0) return nullptr;
     return py::none();
 }
@@ -230,7 +226,7 @@ template <class S>
 PyObject* sym_setorigin(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     py::Args<5> a;
-    if (!py::parse(kOriginParams, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kSymSetOriginParams, args, nargs, kwnames, a)) return nullptr;
     std::int64_t top = 0;
     if (!arg_stacktop(a[4], top)) return nullptr;
     py::Ref stacktop = recorded_stacktop(top);

@@ -20,15 +20,13 @@
 
 namespace vesk::symbolic::dict {
 
-namespace {
-
-py::Params kUseSpecParams{"use_value_spec", {"value_spec", "allow_partial"}, 2, 1};
-py::Params kFormalizedParams{"_formalized_value", {"name", "field", "value", "seen"}, 4, 3};
-py::Params kFormalizedAssignParams{
+py::Params<4> kFormalizedParams{
+    "_formalized_value", {"name", "field", "value", "seen=None"}, 4, 3};
+py::Params<5> kFormalizedAssignParams{
     "_formalized_value_with_assign", {"name", "field", "value", "seen", "assign_override"}, 5, 5};
-py::Params kAssignChildParams{"_assign_child", {"key", "value", "seen"}, 3, 2};
-py::Params kCustomApplyParams{
-    "custom_apply", {"path", "value_spec", "allow_partial", "child_transform"}, 4, 3};
+py::Params<3> kAssignChildParams{"_assign_child", {"key", "value", "seen=None"}, 3, 2};
+
+namespace {
 
 // An optional str argument (None for none).
 bool arg_opt_str(const char* name, PyObject* value, PyObject*& out) {
@@ -181,7 +179,7 @@ int use_value_spec(PyObject* self, PyObject* spec, bool allow_partial) {
 
 PyObject* py_use_value_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-    return use_value_spec_entry(self, kUseSpecParams, args, nargs, kwnames, &use_value_spec);
+    return use_value_spec_entry(self, args, nargs, kwnames, &use_value_spec);
 }
 
 // (name, field, value, seen[, assign_override]) of the two formalize entries.

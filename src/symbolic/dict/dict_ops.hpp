@@ -13,6 +13,7 @@
 // exception set.
 #pragma once
 
+#include "py/args.hpp"
 #include "py/ref.hpp"
 #include "symbolic/claimed.hpp"
 #include "symbolic/container/binding.hpp"
@@ -20,6 +21,16 @@
 #include "symbolic/formalize.hpp"
 
 namespace vesk::symbolic::dict {
+
+// The parameters of its own Python-visible methods, read by their parsers
+// and by the class's tables; those it shares with SymList are in
+// method_params.hpp.
+extern py::Params<4> kFormalizedParams;        // _formalized_value
+extern py::Params<5> kFormalizedAssignParams;  // _formalized_value_with_assign
+extern py::Params<3> kAssignChildParams;       // _assign_child
+extern py::Params<2> kFusedParams;             // try_fused_schemaful_construct
+extern py::Params<3> kSinglePassParams;        // try_single_pass_schemaful_construct
+extern py::Params<2> kGetParams;               // get
 
 // --- state reads (binding.cpp) ------------------------------------------------
 

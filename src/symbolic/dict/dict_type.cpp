@@ -18,12 +18,16 @@ py::TypeCell TYPE;
 // Its functions for the rows it shares with the other container class.
 VESK_CONTAINER_KIND(Kind, dict, S);
 
+py::Params kParentForChildrenParams{"_topo_parent_for_children"};
+
 PyMethodDef kOwnMethods[] = {
-    py::method<dict::py_try_fused>("try_fused_schemaful_construct"),
-    py::method<dict::py_try_single_pass>("try_single_pass_schemaful_construct"),
-    py::method<topo_parent_for_children>("_topo_parent_for_children"),
-    py::method<dict::py_formalized_value_with_assign>("_formalized_value_with_assign"),
-    py::method<dict::get>("get"),
+    py::method<dict::py_try_fused>("try_fused_schemaful_construct", dict::kFusedParams),
+    py::method<dict::py_try_single_pass>("try_single_pass_schemaful_construct",
+                                         dict::kSinglePassParams),
+    py::method<topo_parent_for_children>("_topo_parent_for_children", kParentForChildrenParams),
+    py::method<dict::py_formalized_value_with_assign>("_formalized_value_with_assign",
+                                                      dict::kFormalizedAssignParams),
+    py::method<dict::get>("get", dict::kGetParams),
     py::kMethodsEnd,
 };
 

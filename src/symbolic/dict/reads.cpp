@@ -10,9 +10,9 @@
 
 namespace vesk::symbolic::dict {
 
-namespace {
+py::Params<2> kGetParams{"get", {"key", "default=None"}, 2, 1};
 
-py::Params kGetParams{"get", {"key", "default"}, 2, 1};
+namespace {
 
 enum class Lookup : unsigned char { Error, Absent, Found };
 

@@ -28,11 +28,11 @@ namespace vesk::symbolic::dict {
 
 namespace schema_ns = typing::schema;
 
-namespace {
-
-py::Params kFusedParams{"try_fused_schemaful_construct", {"value_spec", "normalized"}, 2, 2};
-py::Params kSinglePassParams{
+py::Params<2> kFusedParams{"try_fused_schemaful_construct", {"value_spec", "normalized"}, 2, 2};
+py::Params<3> kSinglePassParams{
     "try_single_pass_schemaful_construct", {"value_spec", "normalized", "seen"}, 3, 3};
+
+namespace {
 
 // The native Schema of a native Dict spec, read under the spec's shared
 // hold; null (no error) when `spec` is not one.

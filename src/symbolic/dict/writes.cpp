@@ -14,6 +14,7 @@
 #include "symbolic/container/field_update.hpp"
 #include "symbolic/container/gates.hpp"
 #include "symbolic/markers.hpp"
+#include "symbolic/method_params.hpp"
 #include "symbolic/refusal.hpp"
 #include "symbolic/shortcuts.hpp"
 #include "symbolic/write_core.hpp"
@@ -24,8 +25,6 @@
 namespace vesk::symbolic::dict {
 
 namespace {
-
-py::Params kSetItemParams{"_set_item_without_permission_check", {"key", "value"}, 2, 2};
 
 // What a write of `key` reads of the dictionary's state, in one hold.
 struct WriteView {
@@ -250,7 +249,7 @@ int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
 PyObject* py_set_item_without_permission_check(PyObject* self, PyObject* const* args,
                                                Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<2> a;
-    if (!py::parse(kSetItemParams, args, nargs, kwnames, a)) return nullptr;
+    if (!py::parse(kSetItemNoCheckParams, args, nargs, kwnames, a)) return nullptr;
     py::Ref update;
     if (set_item_core(self, a[0], a[1], update) < 0) return nullptr;
     return update ? update.release() : py::none();

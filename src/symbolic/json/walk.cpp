@@ -453,17 +453,16 @@ PyObject* set_default_object_sym_jsonify(PyObject*, PyObject* func) {
     return py::none();
 }
 
+py::Params kWalkParams{"_native_to_json_walk", {"value"}, 1, 1};
+py::Params kDefaultHookParams{"_set_default_object_sym_jsonify", {"func"}, 1, 1};
+
 PyMethodDef walk_functions[] = {
-    py::method<native_to_json_walk>(
-        "_native_to_json_walk",
-        "_native_to_json_walk($module, value, /)\n--\n\n"
-        "The JSON form of a symbolic tree, or None where the package's serializer must "
-        "decide."),
-    py::method<set_default_object_sym_jsonify>(
-        "_set_default_object_sym_jsonify",
-        "_set_default_object_sym_jsonify($module, func, /)\n--\n\n"
-        "Records the package's default object `sym_jsonify` once; later calls change "
-        "nothing."),
+    py::function<native_to_json_walk>(kWalkParams,
+                                      "The JSON form of a symbolic tree, or None where the "
+                                      "package's serializer must decide."),
+    py::function<set_default_object_sym_jsonify>(
+        kDefaultHookParams,
+        "Records the package's default object `sym_jsonify` once; later calls change nothing."),
     py::kMethodsEnd,
 };
 

@@ -25,11 +25,10 @@
 
 namespace vesk::symbolic::list {
 
-namespace {
+py::Params<3> kFormalizedParams{"_formalized_value", {"idx", "value", "seen=None"}, 3, 2};
+py::Params<3> kAssignChildParams{"_assign_child", {"idx", "value", "seen=None"}, 3, 2};
 
-py::Params kUseSpecParams{"use_value_spec", {"value_spec", "allow_partial=False"}, 2, 1};
-py::Params kFormalizedParams{"_formalized_value", {"idx", "value", "seen=None"}, 3, 2};
-py::Params kAssignChildParams{"_assign_child", {"idx", "value", "seen=None"}, 3, 2};
+namespace {
 
 // The readings of a native List spec, from its payload under its shared
 // hold (the class is final, so no override could answer otherwise): 1 read,
@@ -299,7 +298,7 @@ int use_value_spec(PyObject* self, PyObject* spec, bool allow_partial) {
 
 PyObject* py_use_value_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-    return use_value_spec_entry(self, kUseSpecParams, args, nargs, kwnames, &use_value_spec);
+    return use_value_spec_entry(self, args, nargs, kwnames, &use_value_spec);
 }
 
 PyObject* py_formalized_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

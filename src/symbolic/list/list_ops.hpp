@@ -19,6 +19,7 @@
 // exception set.
 #pragma once
 
+#include "py/args.hpp"
 #include "py/ref.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/claimed.hpp"
@@ -31,6 +32,15 @@
 #include <vector>
 
 namespace vesk::symbolic::list {
+
+// The parameters of its own Python-visible methods, read by their parsers
+// and by the class's tables; those it shares with SymDict are in
+// method_params.hpp.
+extern py::Params<3> kFormalizedParams;   // _formalized_value
+extern py::Params<3> kAssignChildParams;  // _assign_child
+extern py::Params<2> kInsertParams;       // insert
+extern py::Params<1> kPopParams;          // pop
+extern py::Params<2> kSortParams;         // sort
 
 // True or False, borrowed, for an argument list.
 [[nodiscard]] inline PyObject* borrowed_bool(bool b) noexcept { return b ? Py_True : Py_False; }

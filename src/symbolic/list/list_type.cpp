@@ -18,24 +18,34 @@ py::TypeCell TYPE;
 // Its functions for the rows it shares with the other container class.
 VESK_CONTAINER_KIND(Kind, list, S);
 
+// The mutators the built-in list takes positionally only keep that form.
+py::Params kDeleteAndNotifyParams{"delete_and_notify", {"i"}, 1, 1};
+py::Params kAppendParams{"append", {"value"}, 1, 1};
+py::Params kExtendParams{"extend", {"other"}, 1, 1};
+py::Params kRemoveParams{"remove", {"value"}, 1, 1};
+py::Params kClearParams{"clear"};
+py::Params kReverseParams{"reverse"};
+py::Params kCopyParams{"copy"};
+py::Params kAttrFieldParams{"sym_attr_field", {"key"}, 1, 1};
+
 PyMethodDef kOwnMethods[] = {
-    py::method<list::py_delete_and_notify>("delete_and_notify"),
-    py::method<list::append>("append"),
-    py::method<list::insert>("insert"),
-    py::method<list::extend>("extend"),
-    py::method<list::pop>("pop"),
-    py::method<list::remove>("remove"),
-    py::method<list::clear>("clear"),
-    py::method<list::sort>("sort"),
-    py::method<list::reverse>("reverse"),
-    py::method<list::copy>("copy"),
-    py::method<list::sym_attr_field>("sym_attr_field"),
+    py::one_arg_method<list::py_delete_and_notify, kDeleteAndNotifyParams>("delete_and_notify"),
+    py::method<list::append>("append", kAppendParams),
+    py::method<list::insert>("insert", list::kInsertParams),
+    py::method<list::extend>("extend", kExtendParams),
+    py::method<list::pop>("pop", list::kPopParams),
+    py::method<list::remove>("remove", kRemoveParams),
+    py::method<list::clear>("clear", kClearParams),
+    py::method<list::sort>("sort", list::kSortParams),
+    py::method<list::reverse>("reverse", kReverseParams),
+    py::method<list::copy>("copy", kCopyParams),
+    py::one_arg_method<list::sym_attr_field, kAttrFieldParams>("sym_attr_field"),
     py::kMethodsEnd,
 };
 
 PyGetSetDef kOwnGetters[] = {
-    py::getter<properties::get_ref<S, properties::RefField::ValueSpec>>("value_spec"),
-    py::getter<list::max_size_property>("max_size"),
+    py::read_only<properties::get_ref<S, properties::RefField::ValueSpec>>("value_spec"),
+    py::read_only<list::max_size_property>("max_size"),
     py::kGettersEnd,
 };
 

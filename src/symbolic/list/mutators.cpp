@@ -19,11 +19,11 @@
 
 namespace vesk::symbolic::list {
 
-namespace {
+py::Params<2> kInsertParams{"insert", {"index", "value"}, 2, 2};
+py::Params<1> kPopParams{"pop", {"index=-1"}, 1, 0};
+py::Params<2> kSortParams{"sort", {"key=None", "reverse=False"}, 0, 0};
 
-py::Params kInsertParams{"insert", {"index", "value"}, 2, 2};
-py::Params kPopParams{"pop", {"index=-1"}, 1, 0};
-py::Params kSortParams{"sort", {"key=None", "reverse=False"}, 0, 0};
+namespace {
 
 constexpr const char kDeleteSealed[] = "Cannot delete item from a sealed List.";
 

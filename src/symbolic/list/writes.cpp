@@ -21,6 +21,7 @@
 #include "symbolic/bridge.hpp"
 #include "symbolic/container/field_update.hpp"
 #include "symbolic/markers.hpp"
+#include "symbolic/method_params.hpp"
 #include "symbolic/refusal.hpp"
 #include "symbolic/shortcuts.hpp"
 #include "symbolic/slots.hpp"
@@ -31,8 +32,6 @@
 namespace vesk::symbolic::list {
 
 namespace {
-
-py::Params kSetItemParams{"_set_item_without_permission_check", {"key", "value"}, 2, 2};
 
 // The field update of one change at `key` (the index as the caller gave it),
 // named by the list's path `path`.
@@ -292,7 +291,8 @@ PyObject* py_set_item_without_permission_check(PyObject* self, PyObject* const* 
                                                Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<2> a;
     std::int64_t index = 0;
-    if (!py::parse(kSetItemParams, args, nargs, kwnames, a) || !py::arg_i64("key", a[0], index))
+    if (!py::parse(kSetItemNoCheckParams, args, nargs, kwnames, a) ||
+        !py::arg_i64("key", a[0], index))
         return nullptr;
     View view;
     SpecReadings readings;

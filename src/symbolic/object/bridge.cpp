@@ -3,6 +3,7 @@
 #include "py/args.hpp"
 #include "py/errors.hpp"
 #include "py/hold.hpp"
+#include "py/methods.hpp"
 #include "py/named.hpp"
 #include "symbolic/errors.hpp"
 #include "symbolic/object/object_state.hpp"
@@ -51,6 +52,12 @@ PyObject* install_object_bridge(PyObject*, PyObject* const* args, Py_ssize_t nar
     if (OBJECT_BRIDGE.set(table.get())) (void)table.release();
     return py::none();
 }
+
+PyMethodDef bridge_functions[] = {
+    py::function<install_object_bridge>(
+        kBridgeParams, "Installs the object bridge once; later calls change nothing."),
+    py::kMethodsEnd,
+};
 
 int require_topo(PyObject* node, bool enable_topo, const char* label) {
     if (enable_topo) return 0;

@@ -61,6 +61,8 @@ inline py::OnceCell<const ObjectBridge> OBJECT_BRIDGE;
 // keyword-only arguments of any kind. Returns None, also when already set.
 PyObject* install_object_bridge(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames);
+// It as a module function, in a table of its own.
+extern PyMethodDef bridge_functions[];
 
 // --- shared routines ------------------------------------------------------
 

@@ -63,16 +63,12 @@ PyObject* probe(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 }  // namespace
 
 PyMethodDef container_field_functions[] = {
-    py::method<probe<false, kCandidateParams>>(
-        "_container_candidate_fields",
-        py::module_doc(kCandidateParams,
-            "The names of the class's init fields whose raw containers construction keeps "
-            "as they are.")),
-    py::method<probe<true, kWrapParams>>(
-        "_container_wrap_fields",
-        py::module_doc(kWrapParams,
-            "The names of the class's init fields whose raw containers construction wraps "
-            "into symbolic containers.")),
+    py::function<probe<false, kCandidateParams>>(
+        kCandidateParams, "The names of the class's init fields whose raw containers construction "
+                          "keeps as they are."),
+    py::function<probe<true, kWrapParams>>(
+        kWrapParams, "The names of the class's init fields whose raw containers construction wraps "
+                     "into symbolic containers."),
     py::kMethodsEnd,
 };
 

@@ -149,19 +149,15 @@ PyObject* native_from_json_all_plain(PyObject*, PyObject* const* args, Py_ssize_
 
 
 PyMethodDef object_json_functions[] = {
-    py::method<native_inline_object_to_json>(
-        "_native_inline_object_to_json",
-        py::module_doc(kToJsonParams,
-            "The JSON form of an object's fields in plan order, or None to decline.")),
+    py::function<native_inline_object_to_json>(
+        kToJsonParams, "The JSON form of an object's fields in plan order, or None to decline."),
     py::method<native_inline_object_to_json_open>(
         "_native_inline_object_to_json_open",
         "_native_inline_object_to_json_open($module, obj, /)\n--\n\n"
         "The JSON form of an object of an open schema in its plan's order, or None to "
         "decline."),
-    py::method<native_from_json_all_plain>(
-        "_native_from_json_all_plain",
-        py::module_doc(kAllPlainParams,
-            "Whether a JSON dict can be passed to a class unconverted.")),
+    py::function<native_from_json_all_plain>(
+        kAllPlainParams, "Whether a JSON dict can be passed to a class unconverted."),
     py::kMethodsEnd,
 };
 

@@ -78,31 +78,24 @@ PyObject* probe_node_set(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 
 PyMethodDef node_topology_functions[] = {
-    py::method<node_setparent>(
-        "_node_setparent", py::module_doc(kSetParentParams,
-                               "Sets the parent of a symbolic object or record.")),
-    py::method<node_setpath>(
-        "_node_setpath", py::module_doc(kSetPathParams,
-                             "Sets the key path of a symbolic object or record and re-paths "
-                             "its children.")),
-    py::method<node_setorigin>(
-        "_node_setorigin", py::module_doc(kSetOriginParams,
-                               "Records the origin of a symbolic object or record.")),
-    py::method<node_seal>(
-        "_node_seal", py::module_doc(kSealParams,
-                          "Seals or unseals a symbolic object or record and its symbolic "
-                          "children.")),
+    py::function<node_setparent>(
+        kSetParentParams, "Sets the parent of a symbolic object or record."),
+    py::function<node_setpath>(
+        kSetPathParams, "Sets the key path of a symbolic object or record and re-paths its "
+                        "children."),
+    py::function<node_setorigin>(
+        kSetOriginParams, "Records the origin of a symbolic object or record."),
+    py::function<node_seal>(
+        kSealParams, "Seals or unseals a symbolic object or record and its symbolic children."),
     py::kMethodsEnd,
 };
 
 PyMethodDef node_probe_functions[] = {
-    py::method<probe_node_get>(
-        "_probe_node_get", py::module_doc(kProbeGetParams,
-                               "A node-state role of a symbolic object or record, or None.")),
-    py::method<probe_node_set>(
-        "_probe_node_set", py::module_doc(kProbeSetParams,
-                               "Stores a node-state role of a symbolic object or record; None "
-                               "empties it.")),
+    py::function<probe_node_get>(
+        kProbeGetParams, "A node-state role of a symbolic object or record, or None."),
+    py::function<probe_node_set>(
+        kProbeSetParams,
+        "Stores a node-state role of a symbolic object or record; None empties it."),
     py::kMethodsEnd,
 };
 

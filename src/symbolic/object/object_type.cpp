@@ -5,6 +5,7 @@
 #include "py/methods.hpp"
 #include "py/type.hpp"
 #include "symbolic/container/properties.hpp"
+#include "symbolic/method_params.hpp"
 #include "symbolic/node_ops.hpp"
 #include "symbolic/object/attribute_write.hpp"
 #include "symbolic/object/bridge.hpp"
@@ -181,27 +182,21 @@ PyObject* py_topo_setpath(PyObject* self, PyObject* path) {
     return kObjectNode.set_path(self, present(path)) < 0 ? nullptr : py::none();
 }
 
-py::Params kSealParams{"sym_seal", {"is_seal=True"}, 1, 0};
-
 PyObject* py_sym_seal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
     py::Args<1> a;
     bool is_seal = true;
-    if (!py::parse(kSealParams, args, nargs, kwnames, a) ||
+    if (!py::parse(kSymSealParams, args, nargs, kwnames, a) ||
         (a.given(0) && !py::arg_bool_scalar("is_seal", a[0], is_seal)))
         return nullptr;
     return kObjectNode.seal(self, is_seal) < 0 ? nullptr : py::new_ref(self);
 }
 
-constexpr const char* kOriginNames[] = {"source", "tag", "stacktrace=None", "stacklimit=None",
-                                        "stacktop=-1"};
-py::Params kOriginParams{"sym_setorigin", kOriginNames, 5, 2};
-
 PyObject* py_sym_setorigin(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     py::Args<5> a;
     std::int64_t stacktop = -1;
-    if (!py::parse(kOriginParams, args, nargs, kwnames, a) || !arg_stacktop(a[4], stacktop))
+    if (!py::parse(kSymSetOriginParams, args, nargs, kwnames, a) || !arg_stacktop(a[4], stacktop))
         return nullptr;
     if (set_origin(self, a[0], a[1], present(a[2]), present(a[3]), stacktop) < 0) return nullptr;
     return py::none();
@@ -209,20 +204,24 @@ PyObject* py_sym_setorigin(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* field_dict(const py::Shared<S>& self) { return py::new_ref(or_none(self->fields)); }
 
+py::Params kTopoFieldParams{"_topo_field", {"name"}, 1, 1};
+py::Params kNodeReadGuardParams{"node_read_guard"};
+py::Params kFieldDictParams{"field_dict"};
+
 PyMethodDef kMethods[] = {
-    py::method<py_topo_field>("_topo_field"),
-    py::method<py_node_read_guard>("node_read_guard"),
-    py::method<py_topo_setparent>("topo_setparent"),
-    py::method<py_topo_setpath>("topo_setpath"),
-    py::method<py_sym_seal>("sym_seal", kSealParams),
-    py::method<py_sym_setorigin>("sym_setorigin", kOriginParams),
+    py::one_arg_method<py_topo_field, kTopoFieldParams>("_topo_field"),
+    py::method<py_node_read_guard>("node_read_guard", kNodeReadGuardParams),
+    py::one_arg_method<py_topo_setparent, kTopoSetParentParams>("topo_setparent"),
+    py::one_arg_method<py_topo_setpath, kTopoSetPathParams>("topo_setpath"),
+    py::method<py_sym_seal>("sym_seal", kSymSealParams),
+    py::method<py_sym_setorigin>("sym_setorigin", kSymSetOriginParams),
     py::method<py_store_symbolic_field>("store_symbolic_field", kStoreSymbolicFieldParams),
-    py::method<field_dict>("field_dict"),
+    py::method<field_dict>("field_dict", kFieldDictParams),
     py::kMethodsEnd,
 };
 
 PyGetSetDef kGetters[] = {
-    py::getter<py_sym_attributes>("_sym_attributes"),
+    py::read_only<py_sym_attributes>("_sym_attributes"),
     py::getter<get_ref<NodeRef::Parent>, set_ref<NodeRef::Parent>>("_topo_parent"),
     py::getter<get_ref<NodeRef::Path>, set_ref<NodeRef::Path>>("_topo_path"),
     py::getter<get_flag<NodeFlag::AllowPartial>, set_flag<NodeFlag::AllowPartial>>(
@@ -231,8 +230,8 @@ PyGetSetDef kGetters[] = {
         "_accessor_writable"),
     py::getter<get_flag<NodeFlag::Sealed>, set_flag<NodeFlag::Sealed>>("_sealed"),
     py::getter<get_ref<NodeRef::Origin>, set_ref<NodeRef::Origin>>("_sym_origin"),
-    py::getter<get_topology<NodeRef::Parent>>("topo_parent"),
-    py::getter<get_topology<NodeRef::Path>>("topo_path"),
+    py::read_only<get_topology<NodeRef::Parent>>("topo_parent"),
+    py::read_only<get_topology<NodeRef::Path>>("topo_path"),
     py::kGettersEnd,
 };
 

@@ -117,43 +117,27 @@ PyObject* construct_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 }  // namespace
 
 PyMethodDef record_functions[] = {
-    py::method<materialize>(
-        "_slot_record_materialize",
-        py::module_doc(kMaterializeParams,
-            "The record's `_sym_attributes` view, built and installed on first use.")),
-    py::method<init_node_state>(
-        "_slot_record_init_node_state",
-        py::module_doc(kInitNodeParams,
-            "Seeds the record's node-state cells for a construction.")),
-    py::method<inline_fields>(
-        "_slot_record_inline_fields",
-        py::module_doc(kInlineParams,
-            "The raw cells of the fields as a dict, or None for a blank record.")),
-    py::method<is_materialized>(
-        "_slot_record_is_materialized",
-        py::module_doc(kIsMaterializedParams,
-            "Whether the record's `_sym_attributes` view is installed.")),
-    py::method<adopt_children>(
-        "_slot_record_adopt_children",
-        py::module_doc(kAdoptParams,
-            "Adopts the children in the fields' cells with the record as their parent.")),
-    py::method<repath_children>(
-        "_slot_record_repath_children",
-        py::module_doc(kRepathParams,
-            "Gives the record's children their paths under a new key path.")),
-    py::method<node_read>(
-        "_slot_record_node_read",
-        py::module_doc(kNodeReadParams,
-            "A node-state role of a constructed record, or None.")),
+    py::function<materialize>(
+        kMaterializeParams,
+        "The record's `_sym_attributes` view, built and installed on first use."),
+    py::function<init_node_state>(
+        kInitNodeParams, "Seeds the record's node-state cells for a construction."),
+    py::function<inline_fields>(
+        kInlineParams, "The raw cells of the fields as a dict, or None for a blank record."),
+    py::function<is_materialized>(
+        kIsMaterializedParams, "Whether the record's `_sym_attributes` view is installed."),
+    py::function<adopt_children>(
+        kAdoptParams, "Adopts the children in the fields' cells with the record as their parent."),
+    py::function<repath_children>(
+        kRepathParams, "Gives the record's children their paths under a new key path."),
+    py::function<node_read>(kNodeReadParams, "A node-state role of a constructed record, or None."),
     py::kMethodsEnd,
 };
 
 PyMethodDef record_construct_functions[] = {
-    py::method<construct_cells>(
-        "_slot_record_construct",
-        py::module_doc(kConstructParams,
-            "Validates the keyword arguments and writes the field values into the record's "
-            "cells.")),
+    py::function<construct_cells>(
+        kConstructParams, "Validates the keyword arguments and writes the field values into the "
+                          "record's cells."),
     py::kMethodsEnd,
 };
 

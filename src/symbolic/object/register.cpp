@@ -1,6 +1,5 @@
 #include "symbolic/object/register.hpp"
 
-#include "py/methods.hpp"
 #include "py/module.hpp"
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/container_fields.hpp"
@@ -17,19 +16,6 @@
 namespace vesk::symbolic::object {
 
 namespace {
-
-#define VESK_SIGNATURE_ARG(name) ", " #name
-
-PyMethodDef bridge_functions[] = {
-    py::method<install_object_bridge>(
-        "_install_object_bridge",
-        "_install_object_bridge($module, /, *" VESK_OBJECT_BRIDGE_SLOTS(VESK_SIGNATURE_ARG) ")\n"
-        "--\n\n"
-        "Installs the object bridge once; later calls change nothing."),
-    py::kMethodsEnd,
-};
-
-#undef VESK_SIGNATURE_ARG
 
 // The object seam functions in binding order, which is their order in the
 // module's `__all__`: each line adds one table, whose own functions keep

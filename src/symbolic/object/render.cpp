@@ -185,10 +185,10 @@ PyObject* render_object_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyMethodDef render_functions[] = {
-    py::method<render_object_fast>(
-        "_render_object_fast", kRenderParams,
-        "The call-like text of a symbolic object whose nested values `child_fields` "
-        "describes, or None where the package must format it itself."),
+    py::function<render_object_fast>(
+        kRenderParams,
+        "The call-like text of a symbolic object whose nested values `child_fields` describes, or "
+        "None where the package must format it itself."),
     py::kMethodsEnd,
 };
 

@@ -83,26 +83,26 @@ PyObject* native_object_set_item_no_check(PyObject*, PyObject* const* args, Py_s
 }
 
 PyMethodDef object_seam_functions[] = {
-    py::method<native_object_inline_fields>(
-        "_native_object_inline_fields", kInlineFieldsParams,
+    py::function<native_object_inline_fields>(
+        kInlineFieldsParams,
         "The live field dictionary of a symbolic object (not a copy), or None."),
-    py::method<native_object_clone_inline_shallow>(
-        "_native_object_clone_inline_shallow", kShallowCloneParams,
+    py::function<native_object_clone_inline_shallow>(
+        kShallowCloneParams,
         "A shallow clone of a symbolic object, or None where the package clones it."),
-    py::method<native_object_clone_construct>(
-        "_native_object_clone_construct", kCloneConstructParams,
-        "Constructs a symbolic object from already validated values; False where the "
-        "package constructs it itself."),
-    py::method<native_object_set_item_no_check>(
-        "_native_object_set_item_no_check", kSetItemParams,
-        "Writes a field without permission checks or notification; returns the field "
-        "update, or None when nothing changed."),
+    py::function<native_object_clone_construct>(
+        kCloneConstructParams,
+        "Constructs a symbolic object from already validated values; False where the package "
+        "constructs it itself."),
+    py::function<native_object_set_item_no_check>(
+        kSetItemParams,
+        "Writes a field without permission checks or notification; returns the field update, or "
+        "None when nothing changed."),
     py::kMethodsEnd,
 };
 
 PyMethodDef object_probe_functions[] = {
-    py::method<probe_object_is_inline>(
-        "_probe_object_is_inline", kIsInlineParams,
+    py::function<probe_object_is_inline>(
+        kIsInlineParams,
         "Whether a symbolic object holds its field dictionary (False only before its "
         "construction)."),
     py::kMethodsEnd,
