@@ -132,14 +132,18 @@ PyObject* destination_of(const AdoptArgs& a) noexcept {
 
 // Whether the claim on a child is another write's placing it where this one
 // would place it: such a write is waited for (it ends with the child in
-// place, which this one then stamps again), any other claim is not.
+// place, which this one then stamps again), any other claim is not. A claim
+// that ended between the failed take and this look is no other write's: the
+// take is tried again, or a third write placing it alike, claiming it in
+// that gap, would be taken for a holder elsewhere.
 struct SameDestination {
     PyObject* child;
     PyObject* destination;
 
     static int check(void* ctx) {
         const auto* self = static_cast<const SameDestination*>(ctx);
-        return claimed_destination(self->child).get() == self->destination;
+        py::Ref claimed = claimed_destination(self->child);
+        return !claimed || claimed.get() == self->destination;
     }
 };
 
