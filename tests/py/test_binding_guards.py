@@ -8,7 +8,7 @@ import re
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 SOURCES = sorted(
     p
     for base in (ROOT / "src", ROOT / "tests" / "native")

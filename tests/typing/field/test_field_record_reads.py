@@ -166,5 +166,5 @@ def test_a_forked_child_frees_what_the_threads_it_lost_were_reading():
         assert os.waitstatus_to_exitcode(status) == 0, t.RELEASED
         assert t.RELEASED == []  # the parent's worker was still reading
         """
-        % [HERE, os.path.dirname(HERE)]
+        % [HERE, os.path.dirname(HERE), os.path.dirname(os.path.dirname(HERE))]
     )
