@@ -17,7 +17,7 @@
 #include "symbolic/list/list_type.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/policy.hpp"
-#include "typing/funnel/classify.hpp"
+#include "typing/value_spec/engine/classify.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 
 namespace vesk::symbolic::list {

@@ -11,7 +11,7 @@
 #include "symbolic/object/object_state.hpp"
 #include "topology/key_path.hpp"
 #include "typing/field/field.hpp"
-#include "typing/funnel/classify.hpp"
+#include "typing/value_spec/engine/classify.hpp"
 
 #include <utility>
 

@@ -8,7 +8,7 @@
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/policy.hpp"
 #include "topology/key_path.hpp"
-#include "typing/field/meta_epoch.hpp"
+#include "typing/meta_epoch.hpp"
 #include "typing/funnel/funnel.hpp"
 #include "typing/markers.hpp"
 #include "typing/schema/schema.hpp"

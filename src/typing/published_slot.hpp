@@ -4,7 +4,7 @@
 
 #include "py/mutex.hpp"
 #include "py/record.hpp"
-#include "typing/field/meta_epoch.hpp"
+#include "typing/meta_epoch.hpp"
 
 #include <atomic>
 #include <cstdint>

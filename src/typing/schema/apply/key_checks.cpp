@@ -1,7 +1,7 @@
 // The refusals of a dictionary's keys: keys no field claims and required
 // constant keys a dictionary lacks. Which field claims which key is
 // key_resolution.cpp.
-#include "typing/field/meta_epoch.hpp"
+#include "typing/meta_epoch.hpp"
 #include "typing/schema/drivers.hpp"
 #include "typing/schema/schema_ops.hpp"
 

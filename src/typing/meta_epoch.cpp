@@ -1,4 +1,4 @@
-#include "typing/field/meta_epoch.hpp"
+#include "typing/meta_epoch.hpp"
 
 
 #include <pthread.h>

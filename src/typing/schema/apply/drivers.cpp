@@ -1,7 +1,7 @@
 // The per-value and per-field drivers of schema application: calls into
 // fields and value specs by attribute name, the fill of a missing key, the
 // road of one present value and one constant field of a fast road.
-#include "typing/field/meta_epoch.hpp"
+#include "typing/meta_epoch.hpp"
 #include "typing/schema/drivers.hpp"
 
 #include "hooks.hpp"
@@ -10,7 +10,7 @@
 #include "py/named.hpp"
 #include "topology/key_path.hpp"
 #include "typing/bridge.hpp"
-#include "typing/funnel/classify.hpp"
+#include "typing/value_spec/engine/classify.hpp"
 #include "typing/funnel/funnel.hpp"
 
 namespace vesk::typing::schema {

@@ -2,13 +2,13 @@
 // schema of constant keys plus one plain str wildcard. Constant keys are
 // found through the plan's native text index; every other key goes to the
 // wildcard field without a key spec call.
-#include "typing/field/meta_epoch.hpp"
+#include "typing/meta_epoch.hpp"
 #include "typing/schema/drivers.hpp"
 
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
 #include "topology/key_path.hpp"
-#include "typing/funnel/classify.hpp"
+#include "typing/value_spec/engine/classify.hpp"
 #include "typing/funnel/dict_bulk.hpp"
 
 namespace vesk::typing::schema {

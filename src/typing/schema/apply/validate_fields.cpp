@@ -1,7 +1,7 @@
 // The validation of a construct's keyword dict against a schema, for object
 // construction: a new dict of field values, each through the funnel or the
 // field's own apply, missing keys filled from defaults, extra keys refused.
-#include "typing/field/meta_epoch.hpp"
+#include "typing/meta_epoch.hpp"
 #include "typing/schema/drivers.hpp"
 #include "typing/schema/schema_ops.hpp"
 

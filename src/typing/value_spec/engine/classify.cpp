@@ -1,4 +1,4 @@
-#include "typing/funnel/classify.hpp"
+#include "typing/value_spec/engine/classify.hpp"
 
 #include "py/named.hpp"
 #include "typing/value_spec/engine/probes.hpp"

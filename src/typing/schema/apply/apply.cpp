@@ -5,7 +5,7 @@
 // general road, which calls key specs and fields by attribute name and
 // writes changed values through item assignment (see
 // `schema_set_if_changed` for mappings that are not dicts).
-#include "typing/field/meta_epoch.hpp"
+#include "typing/meta_epoch.hpp"
 #include "typing/schema/drivers.hpp"
 #include "typing/schema/schema_ops.hpp"
 
@@ -16,7 +16,7 @@
 #include "topology/key_path.hpp"
 #include "typing/bridge.hpp"
 #include "typing/funnel/dict_bulk.hpp"
-#include "typing/funnel/shortcuts.hpp"
+#include "typing/shortcuts.hpp"
 
 namespace vesk::typing::schema {
 

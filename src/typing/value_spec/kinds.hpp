@@ -1,4 +1,4 @@
-// The concrete spec classes, one per file of this folder: each accessor
+// The concrete spec classes, one per file of kinds/: each accessor
 // returns the class, built on first use and shared by the process
 // (borrowed), or null with an exception set.
 #pragma once

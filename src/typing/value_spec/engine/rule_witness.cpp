@@ -1,4 +1,4 @@
-#include "typing/funnel/rule_witness.hpp"
+#include "typing/value_spec/engine/rule_witness.hpp"
 
 #include "py/critical_section.hpp"
 #include "py/mutex.hpp"
