@@ -5,8 +5,8 @@
 #include "kernel/record/layout.hpp"
 #include "kernel/record/slots.hpp"
 #include "symbolic/object/object_state.hpp"
-#include "symbolic/object/record_construct.hpp"
-#include "symbolic/object/record_meta.hpp"
+#include "symbolic/object/records/record_construct.hpp"
+#include "symbolic/object/records/record_meta.hpp"
 #include "symbolic/object/seam_ops.hpp"
 
 namespace vesk::symbolic::object {

@@ -1,4 +1,4 @@
-#include "kernel/tp_slots.hpp"
+#include "symbolic/object/records/tp_slots.hpp"
 
 #include "kernel/record/inferential.hpp"
 #include "kernel/record/slots.hpp"
@@ -13,7 +13,7 @@
 #include "symbolic/object/class_facts.hpp"
 #include "symbolic/object/construct.hpp"
 #include "symbolic/object/object_state.hpp"
-#include "symbolic/object/record_construct.hpp"
+#include "symbolic/object/records/record_construct.hpp"
 
 namespace vesk::kernel {
 

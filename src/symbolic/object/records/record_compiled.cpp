@@ -1,4 +1,4 @@
-#include "symbolic/object/record_compiled.hpp"
+#include "symbolic/object/records/record_compiled.hpp"
 
 #include "py/named.hpp"
 #include "typing/field/field.hpp"

@@ -1,11 +1,11 @@
-#include "symbolic/object/record_functions.hpp"
+#include "symbolic/object/records/record_functions.hpp"
 
 #include "kernel/record/names.hpp"
 #include "py/args.hpp"
 #include "py/methods.hpp"
 #include "symbolic/node.hpp"
-#include "symbolic/object/record_construct.hpp"
-#include "symbolic/object/record_view.hpp"
+#include "symbolic/object/records/record_construct.hpp"
+#include "symbolic/object/records/record_view.hpp"
 
 #include <vector>
 

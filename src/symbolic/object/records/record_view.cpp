@@ -1,4 +1,4 @@
-#include "symbolic/object/record_view.hpp"
+#include "symbolic/object/records/record_view.hpp"
 
 #include "kernel/record/slots.hpp"
 #include "py/critical_section.hpp"
@@ -11,8 +11,8 @@
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/node_state.hpp"
 #include "symbolic/object/object_state.hpp"
-#include "symbolic/object/record_construct.hpp"
-#include "symbolic/object/record_meta.hpp"
+#include "symbolic/object/records/record_construct.hpp"
+#include "symbolic/object/records/record_meta.hpp"
 #include "symbolic/object/record_node.hpp"
 
 namespace vesk::symbolic::object {

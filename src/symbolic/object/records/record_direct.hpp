@@ -21,7 +21,7 @@
 #pragma once
 
 #include "py/ref.hpp"
-#include "symbolic/object/record_meta.hpp"
+#include "symbolic/object/records/record_meta.hpp"
 
 #ifdef VESK_TEST_SEAMS
 #include <atomic>

@@ -15,7 +15,7 @@
 
 #include "py/record.hpp"
 #include "py/ref.hpp"
-#include "symbolic/object/record_compiled.hpp"
+#include "symbolic/object/records/record_compiled.hpp"
 
 namespace vesk::symbolic::object {
 

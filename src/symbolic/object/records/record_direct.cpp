@@ -1,4 +1,4 @@
-#include "symbolic/object/record_direct.hpp"
+#include "symbolic/object/records/record_direct.hpp"
 
 #include "flags.hpp"
 #include "kernel/record/slots.hpp"
@@ -8,7 +8,7 @@
 #include "symbolic/markers.hpp"
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/fill.hpp"
-#include "symbolic/object/record_construct.hpp"
+#include "symbolic/object/records/record_construct.hpp"
 #include "typing/bridge.hpp"
 #include "typing/field/field.hpp"
 #include "typing/funnel/funnel.hpp"

@@ -1,4 +1,4 @@
-#include "symbolic/object/record_meta.hpp"
+#include "symbolic/object/records/record_meta.hpp"
 
 #include "kernel/record/names.hpp"
 #include "py/args.hpp"

@@ -1,4 +1,4 @@
-#include "symbolic/object/record_construct.hpp"
+#include "symbolic/object/records/record_construct.hpp"
 
 #include "flags.hpp"
 #include "kernel/record/slots.hpp"
@@ -16,9 +16,9 @@
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/fill.hpp"
 #include "symbolic/object/keyword_report.hpp"
-#include "symbolic/object/record_direct.hpp"
+#include "symbolic/object/records/record_direct.hpp"
 #include "symbolic/object/node_state.hpp"
-#include "symbolic/object/record_meta.hpp"
+#include "symbolic/object/records/record_meta.hpp"
 #include "symbolic/policy.hpp"
 #include "typing/schema/drivers.hpp"
 

@@ -1,4 +1,4 @@
-#include "symbolic/object/json_seams.hpp"
+#include "symbolic/json/json_seams.hpp"
 
 #include "py/args.hpp"
 #include "py/critical_section.hpp"
@@ -6,7 +6,7 @@
 #include "py/methods.hpp"
 #include "py/named.hpp"
 #include "symbolic/json/wire.hpp"
-#include "symbolic/object/json_copy.hpp"
+#include "symbolic/json/json_copy.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "typing/schema/schema.hpp"
 

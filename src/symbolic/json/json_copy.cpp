@@ -1,4 +1,4 @@
-#include "symbolic/object/json_copy.hpp"
+#include "symbolic/json/json_copy.hpp"
 
 #include "py/critical_section.hpp"
 #include "py/lazy.hpp"
