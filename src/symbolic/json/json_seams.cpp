@@ -19,8 +19,6 @@ namespace schema = typing::schema;
 py::Params kToJsonParams{"_native_inline_object_to_json", {"obj", "plan"}, 2, 2};
 py::Params kAllPlainParams{"_native_from_json_all_plain", {"json_value", "raw_safe"}, 2, 2};
 
-PyObject* class_of(PyObject* v) noexcept { return reinterpret_cast<PyObject*>(Py_TYPE(v)); }
-
 // The field dictionary of `obj` and a new dict holding "_type" only; both
 // stay empty when `obj` is no SymObject or a blank one. False with an
 // exception.
@@ -28,7 +26,7 @@ bool json_head(PyObject* obj, py::Ref& fields, py::Ref& json) {
     if (!is_sym_object(obj)) return true;
     if (!inline_storage(obj, fields)) return false;
     if (!fields) return true;
-    py::Ref key = py::get_attr<"__serialization_key__">(class_of(obj));
+    py::Ref key = py::get_attr<"__serialization_key__">(py::class_of(obj));
     PyObject* type_key;
     if (!key || !py::intern<"_type">(type_key)) return false;
     json = py::Ref::steal(PyDict_New());
@@ -109,7 +107,7 @@ PyObject* native_inline_object_to_json(PyObject*, PyObject* const* args, Py_ssiz
 }
 
 PyObject* native_inline_object_to_json_open(PyObject*, PyObject* obj) {
-    py::Ref cls_schema = py::get_attr<"__schema__">(class_of(obj));
+    py::Ref cls_schema = py::get_attr<"__schema__">(py::class_of(obj));
     if (!cls_schema) return nullptr;
     if (!schema::is_schema(cls_schema.get())) return py::none();
     schema::SchemaMetaRef meta = schema::schema_meta(cls_schema.get());

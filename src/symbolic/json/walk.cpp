@@ -33,8 +33,6 @@ py::ObjectCell DEFAULT_OBJECT_HOOK;
 // What one step of the walk answers.
 enum Step : int { kError = -1, kDecline = 0, kDone = 1 };
 
-PyObject* class_of(PyObject* v) noexcept { return reinterpret_cast<PyObject*>(Py_TYPE(v)); }
-
 // The native `frozen` of a spec whose class keeps the base class's getter,
 // or -2 when only the attribute read can tell.
 int native_spec_frozen(PyObject* spec) {
@@ -83,7 +81,7 @@ int object_gate(PyObject* v) {
 
 // A new dict holding only "_type": the class's serialisation key.
 py::Ref object_head(PyObject* v) {
-    py::Ref key = py::get_attr<"__serialization_key__">(class_of(v));
+    py::Ref key = py::get_attr<"__serialization_key__">(py::class_of(v));
     PyObject* type_key;
     if (!key || !py::intern<"_type">(type_key)) return {};
     py::Ref out = py::Ref::steal(PyDict_New());
@@ -173,7 +171,7 @@ int Walker::node(PyObject* v, py::Ref& out) {
         type == &PyBytes_Type)
         return kDecline;
     py::Ref storage;
-    if (py::get_optional_attr<"__slot_storage__">(class_of(v), storage) < 0) return kError;
+    if (py::get_optional_attr<"__slot_storage__">(py::class_of(v), storage) < 0) return kError;
     if (!storage) return kDecline;
     const int inline_slots = PyObject_IsTrue(storage.get());
     if (inline_slots <= 0) return inline_slots < 0 ? kError : kDecline;
@@ -194,7 +192,7 @@ int Walker::object_road(PyObject* obj, py::Ref& out) {
     if (!head || !object::inline_storage(obj, fields)) return kError;
     py::Ref schema;
     if (fields) {
-        schema = py::get_attr<"__schema__">(class_of(obj));
+        schema = py::get_attr<"__schema__">(py::class_of(obj));
         if (!schema) return kError;
         return form(fields.get(), schema.get(), head, out);
     }
@@ -218,7 +216,7 @@ int Walker::record_road(PyObject* inst, py::Ref& out) {
         if (!view || !view_with_schema(view, schema)) return kError;
         return form(view.get(), schema.get(), head, out);
     }
-    py::Ref names = py::get_attr<"__slot_field_names__">(class_of(inst));
+    py::Ref names = py::get_attr<"__slot_field_names__">(py::class_of(inst));
     if (!names || !(names = str_list(names.get()))) return kError;
     int blank;
     if (PyList_GET_SIZE(names.get()) > 0) {
@@ -231,7 +229,7 @@ int Walker::record_road(PyObject* inst, py::Ref& out) {
     py::Ref head = object_head(inst);
     if (!head) return kError;
     py::Ref fields = record::read_fields(inst, names.get());
-    if (!fields || !(schema = py::get_attr<"__schema__">(class_of(inst)))) return kError;
+    if (!fields || !(schema = py::get_attr<"__schema__">(py::class_of(inst)))) return kError;
     return form(fields.get(), schema.get(), head, out);
 }
 

@@ -21,8 +21,6 @@ namespace vesk::symbolic::object {
 
 namespace {
 
-PyObject* class_of(PyObject* obj) noexcept { return reinterpret_cast<PyObject*>(Py_TYPE(obj)); }
-
 // Resets the node for a new construction and clears the field dictionary
 // and the origin. The dropped references are released after the hold.
 int reset_node(PyObject* self, const ConstructRequest& rq, const CtorMeta& meta,
@@ -241,7 +239,7 @@ int construct(const ConstructRequest& rq) {
     const ObjectBridge* b = object_bridge();
     if (!b) return -1;
     PyObject* self = rq.self;
-    PyObject* cls = class_of(self);
+    PyObject* cls = py::class_of(self);
     CtorMetaRef meta = ctor_meta(cls);
     if (!meta) return -1;
     const bool sealed =

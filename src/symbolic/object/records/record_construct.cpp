@@ -16,7 +16,6 @@
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/fill.hpp"
 #include "symbolic/object/keyword_report.hpp"
-#include "symbolic/object/records/record_direct.hpp"
 #include "symbolic/object/node_state.hpp"
 #include "symbolic/object/records/record_meta.hpp"
 #include "symbolic/policy.hpp"
@@ -29,8 +28,6 @@ namespace vesk::symbolic::object {
 namespace record = kernel::record;
 
 namespace {
-
-PyObject* class_of(PyObject* obj) noexcept { return reinterpret_cast<PyObject*>(Py_TYPE(obj)); }
 
 // The records whose second adoption pass runs on this thread: a
 // materialisation inside that pass leaves the parenting to the pass.
@@ -58,15 +55,6 @@ int option(PyObject* cls) {
     return options ? truth_of<Name>(options.get()) : -1;
 }
 
-// Removes the keyword `Name` from the dict `kwargs`: 1 with its value in
-// `out`, 0 when absent, -1.
-template <py::Literal Name>
-int pop(PyObject* kwargs, py::Ref& out) {
-    PyObject* key;
-    if (!py::intern<Name>(key)) return -1;
-    return pop_kw(kwargs, key, out);
-}
-
 // The keywords of `kwargs` that are not str or not in `field_names`, in
 // order, into a new list `out` (left null when there are none).
 bool unexpected_keywords(PyObject* kwargs, PyObject* field_names, py::Ref& out) {
@@ -90,7 +78,7 @@ int construct_cells(PyObject* inst, const RecordFacts* facts, PyObject* field_na
                     PyObject* kwargs, bool allow_partial, PyObject* transform,
                     PyObject* root_path) {
     if (!record::require_record(inst)) return -1;
-    PyObject* cls = class_of(inst);
+    PyObject* cls = py::class_of(inst);
     py::Ref values = kwargs ? py::Ref::borrow(kwargs) : py::Ref::steal(PyDict_New());
     if (!values) return -1;
     py::Ref unexpected;
@@ -224,16 +212,23 @@ int record_construct_cells(PyObject* inst, PyObject* field_names, PyObject* kwar
                            bool allow_partial, PyObject* child_transform, PyObject* root_path) {
     if (!record::require_record(inst)) return -1;
     RecordFacts facts;
-    const int found = record_meta(class_of(inst), facts);
+    const int found = record_meta(py::class_of(inst), facts);
     if (found < 0) return -1;
     return construct_cells(inst, found ? &facts : nullptr, field_names, kwargs, allow_partial,
                            child_transform, root_path);
 }
 
+int record_construct_cells_from(PyObject* inst, const RecordFacts& facts, PyObject* field_names,
+                                PyObject* kwargs, bool allow_partial, PyObject* child_transform,
+                                PyObject* root_path) {
+    return construct_cells(inst, &facts, field_names, kwargs, allow_partial, child_transform,
+                           root_path);
+}
+
 int record_seed_node_state(PyObject* inst, bool allow_partial, SealedArg sealed,
                            PyObject* root_path) {
     if (!record::require_record(inst)) return -1;
-    PyObject* cls = class_of(inst);
+    PyObject* cls = py::class_of(inst);
     RecordFacts facts;
     const int found = record_meta(cls, facts);
     if (found < 0) return -1;
@@ -310,7 +305,7 @@ int record_adopt_primitive_cells(PyObject* inst, PyObject* field_names) {
 }
 
 int record_finish(PyObject* inst, bool sealed, const CloneSource* clone) {
-    PyObject* cls = class_of(inst);
+    PyObject* cls = py::class_of(inst);
     py::Ref non_symbolic = py::get_attr<"_non_symbolic_fields">(cls);
     if (!non_symbolic) return -1;
     return record_finish_with(inst, non_symbolic.get(), nullptr, sealed, clone);
@@ -333,83 +328,12 @@ int record_finish_with(PyObject* inst, PyObject* non_symbolic, PyObject* post_in
     }
     py::Ref noop_flag = post_init_noop
                             ? py::Ref::borrow(post_init_noop)
-                            : py::get_attr<"_sym_post_init_is_noop">(class_of(inst));
+                            : py::get_attr<"_sym_post_init_is_noop">(py::class_of(inst));
     if (!noop_flag) return -1;
     const int noop = PyObject_IsTrue(noop_flag.get());
     if (noop < 0) return -1;
     if (!noop && !py::call_method<"on_sym_post_init">(inst)) return -1;
     return !sealed || py::call_method<"sym_seal">(inst, Py_True) ? 0 : -1;
-}
-
-int record_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    const int deferred = defer_positional_to_python_init(self, args, kwargs, "native record tp_init");
-    if (deferred != 0) return -1;
-    bool allow_partial = false;
-    bool explicit_init = false;
-    SealedArg sealed = SealedArg::Unspecified;
-    py::Ref root_path;
-    if (kwargs) {
-        if (!PyDict_Check(kwargs)) {
-            py::raise_not_instance(kwargs, "dict");
-            return -1;
-        }
-        py::Ref v;
-        int r = pop<"allow_partial">(kwargs, v);
-        if (r < 0 || (r && !py::arg_bool_scalar("allow_partial", v.get(), allow_partial)))
-            return -1;
-        r = pop<"sealed">(kwargs, v);
-        if (r < 0) return -1;
-        if (r && v.get() != Py_None) {
-            bool b = false;
-            if (!py::arg_bool_scalar("sealed", v.get(), b)) return -1;
-            sealed = b ? SealedArg::Yes : SealedArg::No;
-        }
-        r = pop<"root_path">(kwargs, v);
-        if (r < 0) return -1;
-        if (r && v.get() != Py_None) root_path = std::move(v);
-        r = pop<"explicit_init">(kwargs, v);
-        if (r < 0 || (r && !py::arg_bool_scalar("explicit_init", v.get(), explicit_init)))
-            return -1;
-    }
-    // Only a record may be built in place: anything else is refused before
-    // any of its memory is addressed.
-    if (!record::require_record(self)) return -1;
-    PyObject* cls = class_of(self);
-    if (explicit_init) {
-        py::Ref name = py::get_attr<"__name__">(cls);
-        if (name)
-            PyErr_Format(PyExc_NotImplementedError,
-                         "%S: `slots=True` does not yet support `explicit_init` (a cooperative "
-                         "`super().__init__()` co-base under multiple inheritance).",
-                         name.get());
-        return -1;
-    }
-    py::Ref meta;
-    if (!required_record_meta_object(cls, meta)) return -1;
-    // Read in place: a meta is never held exclusively, so Python code run
-    // meanwhile cannot break the hold.
-    py::Shared<RecordFacts> held(meta.get());
-    if (!held || !facts_intact(*held)) return -1;
-    const RecordFacts& facts = *held;
-    const bool is_sealed = sealed == SealedArg::Unspecified ? facts.frozen : sealed == SealedArg::Yes;
-    const int direct =
-        record_init_direct(self, facts, kwargs, allow_partial, is_sealed, root_path.get());
-    if (direct != 0) return direct > 0 ? 0 : -1;
-    if (record_seed_facts(self, allow_partial, is_sealed, facts.attr_write, root_path.get()) < 0)
-        return -1;
-    const bool symbolic = facts.has_symbolic_fields();
-    py::Ref transform;
-    if (symbolic) {
-        const ObjectBridge* b = object_bridge();
-        if (!b) return -1;
-        if (!make_child_transform(b->symbolic_transform_fn.get(), allow_partial, transform))
-            return -1;
-    }
-    if (construct_cells(self, &facts, facts.slot_field_names.get(), kwargs, allow_partial,
-                        transform.get(), root_path.get()) < 0)
-        return -1;
-    if (symbolic && record_adopt_children(self, facts.symbolic_field_names.get()) < 0) return -1;
-    return record_finish(self, is_sealed, nullptr);
 }
 
 }  // namespace vesk::symbolic::object

@@ -1,5 +1,5 @@
 // Construction of records, the inline-slot layout of `slots=True` classes:
-// the native record `tp_init` body and the steps it is made of, which the
+// the steps the native record `tp_init` (record_init.hpp) is made of, which the
 // package also calls one by one through the `_slot_record_*` seams (its
 // Python record `__init__` driver) and which clone construction reuses.
 //
@@ -23,8 +23,8 @@
 
 namespace vesk::symbolic::object {
 
-// The native record `tp_init` body (the kernel's trampoline runs it).
-[[nodiscard]] int record_init(PyObject* self, PyObject* args, PyObject* kwargs);
+struct RecordFacts;
+
 
 // Validates `kwargs` (a dict, or null for none) against the class's
 // init-only schema and writes the formalised values of `field_names` (a
@@ -37,6 +37,11 @@ namespace vesk::symbolic::object {
                                          bool allow_partial, PyObject* child_transform,
                                          PyObject* root_path);
 
+// `record_construct_cells` with the class's record facts read already.
+[[nodiscard]] int record_construct_cells_from(PyObject* inst, const RecordFacts& facts,
+                                              PyObject* field_names, PyObject* kwargs,
+                                              bool allow_partial, PyObject* child_transform,
+                                              PyObject* root_path);
 // Seeds the node-state cells: allow_partial, accessor_writable (the
 // class's `attr_write`), sealed (`sealed`, else the class's `frozen`), the
 // path (`root_path`, else the bridge's empty path), no parent; and the

@@ -21,8 +21,6 @@ namespace record = kernel::record;
 
 namespace {
 
-PyObject* class_of(PyObject* obj) noexcept { return reinterpret_cast<PyObject*>(Py_TYPE(obj)); }
-
 constexpr const char kDash[] = "\xe2\x80\x94";  // an em dash, in UTF-8
 
 int raise_no_view_cell(PyObject* inst, const record::RecordLayout& layout) {
@@ -74,7 +72,7 @@ int parent_other_entries(PyObject* inst, PyObject* view, PyObject* field_names,
 }
 
 py::Ref build_view(PyObject* inst, PyObject* field_names) {
-    PyObject* cls = class_of(inst);
+    PyObject* cls = py::class_of(inst);
     const ObjectBridge* b = object_bridge();
     if (!b) return {};
     py::Ref values = record::read_fields(inst, field_names);
@@ -124,7 +122,7 @@ py::Ref build_view(PyObject* inst, PyObject* field_names) {
 // 1, 0 or -1.
 int blank_by_field_list(PyObject* inst, PyObject* field_names) {
     py::Ref names;
-    if (py::get_optional_attr<"__slot_field_names__">(class_of(inst), names) < 0) return -1;
+    if (py::get_optional_attr<"__slot_field_names__">(py::class_of(inst), names) < 0) return -1;
     py::Ref first = names ? py::Ref() : py::list_item(field_names, 0);
     if (!first) return record_is_blank(inst);
     const int written = record::field_written(inst, first.get());

@@ -13,7 +13,7 @@
 #include "symbolic/object/class_facts.hpp"
 #include "symbolic/object/construct.hpp"
 #include "symbolic/object/object_state.hpp"
-#include "symbolic/object/records/record_construct.hpp"
+#include "symbolic/object/records/record_init.hpp"
 
 namespace vesk::kernel {
 
