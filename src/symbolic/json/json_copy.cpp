@@ -6,12 +6,9 @@
 
 #include <utility>
 
-namespace vesk::symbolic::object {
+namespace vesk::symbolic::json {
 
 namespace {
-
-using json::is_marker_like;
-using json::is_wire_primitive;
 
 // Counts one level of nesting against both the fixed bound and the
 // interpreter's stack guard; a refusal is a decline, not an error.
@@ -51,37 +48,37 @@ bool record_visit(std::unordered_set<PyObject*>& seen, std::vector<py::Ref>& kee
 
 bool JsonCopy::first_visit(PyObject* container) { return record_visit(seen_, keep_, container); }
 
-int JsonCopy::value(PyObject* v, py::Ref& out) {
+Step JsonCopy::value(PyObject* v, py::Ref& out) {
     if (is_wire_primitive(v)) {
         out = py::Ref::borrow(v);
         return kDone;
     }
     if (PyList_CheckExact(v)) return list(v, out);
     if (PyDict_CheckExact(v)) return dict(v, out);
-    return kBail;
+    return kDecline;
 }
 
-int JsonCopy::emit(PyObject* json, PyObject* key, PyObject* v) {
+Step JsonCopy::emit(PyObject* json, PyObject* key, PyObject* v) {
     py::Ref copy;
-    const int r = value(v, copy);
+    const Step r = value(v, copy);
     if (r != kDone) return r;
     return PyDict_SetItem(json, key, copy.get()) < 0 ? kError : kDone;
 }
 
-int JsonCopy::list(PyObject* v, py::Ref& out) {
-    if (!first_visit(v)) return kBail;
+Step JsonCopy::list(PyObject* v, py::Ref& out) {
+    if (!first_visit(v)) return kDecline;
     Depth level(depth_, kMaxDepth);
-    if (!level) return kBail;
+    if (!level) return kDecline;
     // One slice under the list's lock; from here on only the copy is read.
     py::Ref copy = py::Ref::steal(PyList_GetSlice(v, 0, PY_SSIZE_T_MAX));
     if (!copy) return kError;
     const Py_ssize_t n = PyList_GET_SIZE(copy.get());
-    if (n > 0 && is_marker_like(PyList_GET_ITEM(copy.get(), 0))) return kBail;
+    if (n > 0 && is_marker_like(PyList_GET_ITEM(copy.get(), 0))) return kDecline;
     for (Py_ssize_t i = 0; i < n; ++i) {
         py::Ref item = py::Ref::borrow(PyList_GET_ITEM(copy.get(), i));
         if (is_wire_primitive(item.get())) continue;
         py::Ref converted;
-        const int r = value(item.get(), converted);
+        const Step r = value(item.get(), converted);
         if (r != kDone) return r;
         if (PyList_SetItem(copy.get(), i, converted.release()) < 0) return kError;
     }
@@ -89,10 +86,10 @@ int JsonCopy::list(PyObject* v, py::Ref& out) {
     return kDone;
 }
 
-int JsonCopy::dict(PyObject* v, py::Ref& out) {
-    if (!first_visit(v)) return kBail;
+Step JsonCopy::dict(PyObject* v, py::Ref& out) {
+    if (!first_visit(v)) return kDecline;
     Depth level(depth_, kMaxDepth);
-    if (!level) return kBail;
+    if (!level) return kDecline;
     // One copy under the dict's lock; from here on only the copy is read.
     py::Ref copy = py::Ref::steal(PyDict_Copy(v));
     if (!copy) return kError;
@@ -103,13 +100,13 @@ int JsonCopy::dict(PyObject* v, py::Ref& out) {
         PyObject* item;
         Py_ssize_t pos = 0;
         while (PyDict_Next(copy.get(), &pos, &key, &item)) {
-            if (is_marker_like(key)) return kBail;
+            if (is_marker_like(key)) return kDecline;
             if (!is_wire_primitive(item))
                 nested.emplace_back(py::Ref::borrow(key), py::Ref::borrow(item));
         }
     }
     for (auto& [key, item] : nested) {
-        const int r = emit(copy.get(), key.get(), item.get());
+        const Step r = emit(copy.get(), key.get(), item.get());
         if (r != kDone) return r;
     }
     out = std::move(copy);
@@ -174,4 +171,4 @@ int PlainJsonTest::dict(PyObject* v) {
     }
 }
 
-}  // namespace vesk::symbolic::object
+}  // namespace vesk::symbolic::json

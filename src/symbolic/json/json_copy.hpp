@@ -12,28 +12,27 @@
 #pragma once
 
 #include "py/ref.hpp"
+#include "symbolic/json/step.hpp"
 
 #include <unordered_set>
 #include <vector>
 
-namespace vesk::symbolic::object {
+namespace vesk::symbolic::json {
 
 class JsonCopy {
 public:
-    // What one step answers.
-    enum : int { kError = -1, kBail = 0, kDone = 1 };
 
     // Deeper nesting declines (the package's own loop then decides).
     static constexpr int kMaxDepth = 256;
 
-    // The copy of `v` in `out`: kDone, kBail (nothing set) or kError.
-    [[nodiscard]] int value(PyObject* v, py::Ref& out);
+    // The copy of `v` in `out`: kDone, kDecline (nothing set) or kError.
+    [[nodiscard]] Step value(PyObject* v, py::Ref& out);
     // Stores the copy of `v` under `key` in the dict `json`.
-    [[nodiscard]] int emit(PyObject* json, PyObject* key, PyObject* v);
+    [[nodiscard]] Step emit(PyObject* json, PyObject* key, PyObject* v);
 
 private:
-    [[nodiscard]] int list(PyObject* v, py::Ref& out);
-    [[nodiscard]] int dict(PyObject* v, py::Ref& out);
+    [[nodiscard]] Step list(PyObject* v, py::Ref& out);
+    [[nodiscard]] Step dict(PyObject* v, py::Ref& out);
     [[nodiscard]] bool first_visit(PyObject* container);
 
     std::unordered_set<PyObject*> seen_;
@@ -64,4 +63,4 @@ private:
     int depth_ = 0;
 };
 
-}  // namespace vesk::symbolic::object
+}  // namespace vesk::symbolic::json

@@ -5,12 +5,14 @@
 #include "py/dict_cursor.hpp"
 #include "py/methods.hpp"
 #include "py/named.hpp"
-#include "symbolic/json/wire.hpp"
 #include "symbolic/json/json_copy.hpp"
+#include "symbolic/json/plan_walk.hpp"
+#include "symbolic/json/step.hpp"
+#include "symbolic/json/wire.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "typing/schema/schema.hpp"
 
-namespace vesk::symbolic::object {
+namespace vesk::symbolic::json {
 
 namespace {
 
@@ -23,64 +25,40 @@ py::Params kAllPlainParams{"_native_from_json_all_plain", {"json_value", "raw_sa
 // stay empty when `obj` is no SymObject or a blank one. False with an
 // exception.
 bool json_head(PyObject* obj, py::Ref& fields, py::Ref& json) {
-    if (!is_sym_object(obj)) return true;
-    if (!inline_storage(obj, fields)) return false;
+    if (!object::is_sym_object(obj)) return true;
+    if (!object::inline_storage(obj, fields)) return false;
     if (!fields) return true;
-    py::Ref key = py::get_attr<"__serialization_key__">(py::class_of(obj));
-    PyObject* type_key;
-    if (!key || !py::intern<"_type">(type_key)) return false;
-    json = py::Ref::steal(PyDict_New());
-    return json && PyDict_SetItem(json.get(), type_key, key.get()) == 0;
+    json = type_head(obj);
+    return static_cast<bool>(json);
 }
 
-// The field `key` of `fields` emitted into `json`: kDone, kBail when the
+// The field `key` of `fields` emitted into `json`: kDone, kDecline when the
 // field is absent or its value does not copy, kError.
-int emit_field(JsonCopy& copy, PyObject* fields, PyObject* json, PyObject* key) {
+Step emit_field(JsonCopy& copy, PyObject* fields, PyObject* json, PyObject* key) {
     PyObject* raw = nullptr;
     const int found = PyDict_GetItemRef(fields, key, &raw);
     py::Ref v = py::Ref::steal(raw);
-    if (found <= 0) return found < 0 ? JsonCopy::kError : JsonCopy::kBail;
+    if (found <= 0) return found < 0 ? kError : kDecline;
     return copy.emit(json, key, v.get());
 }
 
-PyObject* answer(int r, py::Ref& json) {
-    if (r == JsonCopy::kError) return nullptr;
-    return r == JsonCopy::kDone ? json.release() : py::none();
+PyObject* answer(Step r, py::Ref& json) {
+    if (r == kError) return nullptr;
+    return r == kDone ? json.release() : py::none();
 }
 
-int emit_open(const schema::OpenSchemaPlan& plan, PyObject* fields, PyObject* json) {
-    {
-        py::CriticalSection guard(fields);
-        PyObject* key;
-        PyObject* v;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(fields, &pos, &key, &v))
-            if (!PyUnicode_Check(key)) return JsonCopy::kBail;
-    }
-    JsonCopy copy;
-    const std::size_t n = plan.const_fields.size();
-    const std::size_t split = plan.wildcard_pos < n ? plan.wildcard_pos : n;
-    for (std::size_t i = 0; i < split; ++i) {
-        const int r = emit_field(copy, fields, json, plan.const_entries[i].first.get());
-        if (r != JsonCopy::kDone) return r;
-    }
-    py::DictCursor cursor(fields);
-    py::Ref key, v;
-    for (;;) {
-        const int more = cursor.next(key, v);
-        if (more < 0) return JsonCopy::kError;
-        if (more == 0) break;
-        if (schema::key_in_plan_consts(plan.index, key.get())) continue;
-        if (json::is_marker_like(key.get())) return JsonCopy::kBail;
-        const int r = copy.emit(json, key.get(), v.get());
-        if (r != JsonCopy::kDone) return r;
-    }
-    for (std::size_t i = split; i < n; ++i) {
-        const int r = emit_field(copy, fields, json, plan.const_entries[i].first.get());
-        if (r != JsonCopy::kDone) return r;
-    }
-    return JsonCopy::kDone;
-}
+// What the plan walk (plan_walk.hpp) makes of an object's fields here:
+// each value copied (json_copy.hpp) into `json`; an absent constant field
+// declines, and the other entries are always taken.
+struct Copied {
+    JsonCopy& copy;
+    PyObject* fields;
+    PyObject* json;
+
+    Step constant(PyObject* key, PyObject*) { return emit_field(copy, fields, json, key); }
+    int takes_rest(PyObject*) { return 1; }
+    Step entry(PyObject* key, PyObject* v) { return copy.emit(json, key, v); }
+};
 
 }  // namespace
 
@@ -100,8 +78,8 @@ PyObject* native_inline_object_to_json(PyObject*, PyObject* const* args, Py_ssiz
         py::Ref key = py::Ref::steal(raw);
         if (more < 0) return nullptr;
         if (more == 0) break;
-        const int r = emit_field(copy, fields.get(), json.get(), key.get());
-        if (r != JsonCopy::kDone) return answer(r, json);
+        const Step r = emit_field(copy, fields.get(), json.get(), key.get());
+        if (r != kDone) return answer(r, json);
     }
     return json.release();
 }
@@ -120,7 +98,9 @@ PyObject* native_inline_object_to_json_open(PyObject*, PyObject* obj) {
     // the keys emitted.
     py::Ref snapshot = py::Ref::steal(PyDict_Copy(fields.get()));
     if (!snapshot) return nullptr;
-    return answer(emit_open(*meta->open_plan, snapshot.get(), json.get()), json);
+    JsonCopy copy;
+    Copied copied{copy, snapshot.get(), json.get()};
+    return answer(walk_open(snapshot.get(), *meta->open_plan, copied), json);
 }
 
 PyObject* native_from_json_all_plain(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -159,4 +139,4 @@ PyMethodDef object_json_functions[] = {
     py::kMethodsEnd,
 };
 
-}  // namespace vesk::symbolic::object
+}  // namespace vesk::symbolic::json

@@ -12,7 +12,7 @@
 
 #include "py/python.hpp"
 
-namespace vesk::symbolic::object {
+namespace vesk::symbolic::json {
 
 // The module table entries of the three seams, in registration order.
 extern PyMethodDef object_json_functions[];
@@ -23,4 +23,4 @@ PyObject* native_inline_object_to_json_open(PyObject* module, PyObject* obj);
 PyObject* native_from_json_all_plain(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames);
 
-}  // namespace vesk::symbolic::object
+}  // namespace vesk::symbolic::json

@@ -27,7 +27,7 @@ PyMethodDef* const kFunctionTables[] = {
     record_functions,           // _slot_record_materialize .. _slot_record_node_read
     node_topology_functions,    // _node_setparent .. _node_seal
     container_field_functions,  // _container_candidate_fields, _container_wrap_fields
-    object_json_functions,      // _native_inline_object_to_json .. _native_from_json_all_plain
+    json::object_json_functions,    // _native_inline_object_to_json .. _native_from_json_all_plain
     record_construct_functions, // _slot_record_construct
     object_probe_functions,     // _probe_object_is_inline
     node_probe_functions,       // _probe_node_get, _probe_node_set
