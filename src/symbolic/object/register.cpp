@@ -11,7 +11,7 @@
 #include "symbolic/object/records/record_functions.hpp"
 #include "symbolic/object/records/record_meta.hpp"
 #include "symbolic/object/render.hpp"
-#include "symbolic/object/seams.hpp"
+#include "symbolic/object/seams/seams.hpp"
 
 namespace vesk::symbolic::object {
 

@@ -12,7 +12,7 @@
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/class_facts.hpp"
 #include "symbolic/object/object_state.hpp"
-#include "symbolic/object/seam_ops.hpp"
+#include "symbolic/object/seams/seam_ops.hpp"
 
 #include <utility>
 #include <vector>

@@ -7,7 +7,7 @@
 #include "symbolic/object/object_state.hpp"
 #include "symbolic/object/records/record_construct.hpp"
 #include "symbolic/object/records/record_meta.hpp"
-#include "symbolic/object/seam_ops.hpp"
+#include "symbolic/object/seams/seam_ops.hpp"
 
 namespace vesk::symbolic::object {
 

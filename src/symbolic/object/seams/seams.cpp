@@ -1,11 +1,11 @@
 // The module functions of the object seams: argument conversion, then the
 // operations of seam_ops.hpp.
-#include "symbolic/object/seams.hpp"
+#include "symbolic/object/seams/seams.hpp"
 
 #include "py/args.hpp"
 #include "py/methods.hpp"
 #include "symbolic/object/object_state.hpp"
-#include "symbolic/object/seam_ops.hpp"
+#include "symbolic/object/seams/seam_ops.hpp"
 
 namespace vesk::symbolic::object {
 

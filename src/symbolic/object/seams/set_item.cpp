@@ -4,7 +4,7 @@
 #include "symbolic/object/attribute_write.hpp"
 #include "symbolic/object/bridge.hpp"
 #include "symbolic/object/object_state.hpp"
-#include "symbolic/object/seam_ops.hpp"
+#include "symbolic/object/seams/seam_ops.hpp"
 #include "symbolic/object/store_field.hpp"
 
 namespace vesk::symbolic::object {
