@@ -1,6 +1,6 @@
 // The SymDict class: its cell and its Python surface: the rows it shares
 // with SymList (container/surface.hpp), then its own.
-#include "symbolic/dict/dict_type.hpp"
+#include "symbolic/classes.hpp"
 
 #include "py/methods.hpp"
 #include "py/type.hpp"

@@ -1,6 +1,6 @@
 // The SymList class: its cell and its Python surface: the rows it shares
 // with SymDict (container/surface.hpp), then its own.
-#include "symbolic/list/list_type.hpp"
+#include "symbolic/classes.hpp"
 
 #include "py/methods.hpp"
 #include "py/type.hpp"

@@ -7,7 +7,7 @@
 #include "py/hold.hpp"
 #include "py/named.hpp"
 #include "symbolic/adoption.hpp"
-#include "symbolic/container/child_state.hpp"
+#include "symbolic/child_state.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/object/class_facts.hpp"
 #include "symbolic/object/node_state.hpp"

@@ -4,7 +4,7 @@
 // 0, or -1 with an exception set, unless it says otherwise.
 #pragma once
 
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/object_bridge.hpp"
 #include "symbolic/object/ctor_meta.hpp"
 
 #include <cstdint>

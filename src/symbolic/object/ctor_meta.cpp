@@ -7,7 +7,7 @@
 #include "py/methods.hpp"
 #include "py/named.hpp"
 #include "py/type.hpp"
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/object_bridge.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "topology/key_path.hpp"
 #include "typing/field/field.hpp"

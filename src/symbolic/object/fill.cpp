@@ -7,7 +7,7 @@
 #include "symbolic/dict/dict_ops.hpp"
 #include "symbolic/list/list_ops.hpp"
 #include "symbolic/markers.hpp"
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/object_bridge.hpp"
 #include "topology/key_path.hpp"
 #include "typing/bridge.hpp"
 

@@ -8,7 +8,7 @@
 #include "symbolic/child_paths.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/node.hpp"
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/object_bridge.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "symbolic/object/store_field.hpp"
 #include "symbolic/object/write_roads.hpp"

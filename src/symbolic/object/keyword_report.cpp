@@ -3,7 +3,7 @@
 #include "py/args.hpp"
 #include "py/critical_section.hpp"
 #include "py/lazy.hpp"
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/object_bridge.hpp"
 
 namespace vesk::symbolic::object {
 

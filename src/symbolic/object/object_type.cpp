@@ -8,7 +8,7 @@
 #include "symbolic/method_params.hpp"
 #include "symbolic/node_ops.hpp"
 #include "symbolic/object/attribute_write.hpp"
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/object_bridge.hpp"
 #include "symbolic/object/class_facts.hpp"
 #include "symbolic/object/construct.hpp"
 #include "symbolic/object/node_state.hpp"

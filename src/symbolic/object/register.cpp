@@ -1,7 +1,7 @@
 #include "symbolic/object/register.hpp"
 
 #include "py/module.hpp"
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/object_bridge.hpp"
 #include "symbolic/object/container_fields.hpp"
 #include "symbolic/object/ctor_meta.hpp"
 #include "symbolic/object/field_getter.hpp"

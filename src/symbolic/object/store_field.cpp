@@ -6,7 +6,7 @@
 #include "py/lazy.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/node.hpp"
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/object_bridge.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "symbolic/refusal.hpp"
 #include "topology/key_path.hpp"

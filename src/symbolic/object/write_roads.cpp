@@ -5,7 +5,7 @@
 #include "symbolic/bridge.hpp"
 #include "symbolic/node.hpp"
 #include "symbolic/formalize.hpp"
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/object_bridge.hpp"
 #include "symbolic/policy.hpp"
 #include "topology/key_path.hpp"
 #include "typing/meta_epoch.hpp"

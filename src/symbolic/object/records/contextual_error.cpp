@@ -6,7 +6,7 @@
 
 #include "py/ref.hpp"
 #include "symbolic/errors.hpp"
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/object_bridge.hpp"
 
 namespace vesk::kernel::record {
 

@@ -13,7 +13,7 @@
 #include "symbolic/markers.hpp"
 #include "symbolic/node.hpp"
 #include "symbolic/node_ops.hpp"
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/object_bridge.hpp"
 #include "symbolic/object/fill.hpp"
 #include "symbolic/object/keyword_report.hpp"
 #include "symbolic/object/node_state.hpp"

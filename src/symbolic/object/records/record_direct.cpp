@@ -6,7 +6,7 @@
 #include "py/named.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/markers.hpp"
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/object_bridge.hpp"
 #include "symbolic/object/fill.hpp"
 #include "symbolic/object/records/record_construct.hpp"
 #include "typing/bridge.hpp"

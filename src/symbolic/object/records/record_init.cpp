@@ -6,7 +6,7 @@
 #include "py/lazy.hpp"
 #include "py/named.hpp"
 #include "symbolic/bridge.hpp"
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/object_bridge.hpp"
 #include "symbolic/object/records/record_construct.hpp"
 #include "symbolic/object/records/record_direct.hpp"
 #include "symbolic/object/records/record_meta.hpp"

@@ -8,7 +8,7 @@
 #include "symbolic/dict/dict_ops.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/node_ops.hpp"
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/object_bridge.hpp"
 #include "symbolic/object/node_state.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "symbolic/object/records/record_construct.hpp"

@@ -2,7 +2,7 @@
 // so each write skips the permission gates and makes no notification of its
 // own.
 #include "symbolic/object/attribute_write.hpp"
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/object_bridge.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "symbolic/object/seams/seam_ops.hpp"
 #include "symbolic/object/store_field.hpp"

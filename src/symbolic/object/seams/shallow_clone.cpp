@@ -9,7 +9,7 @@
 #include "py/lazy.hpp"
 #include "py/named.hpp"
 #include "symbolic/markers.hpp"
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/object_bridge.hpp"
 #include "symbolic/object/class_facts.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "symbolic/object/seams/seam_ops.hpp"

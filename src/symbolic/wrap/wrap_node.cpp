@@ -1,4 +1,4 @@
-#include "symbolic/wrap_node.hpp"
+#include "symbolic/wrap/wrap_node.hpp"
 
 #include "py/args.hpp"
 #include "symbolic/dict/dict_ops.hpp"

@@ -1,4 +1,4 @@
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/object_bridge.hpp"
 
 #include "py/args.hpp"
 #include "py/errors.hpp"
@@ -6,7 +6,6 @@
 #include "py/methods.hpp"
 #include "py/named.hpp"
 #include "symbolic/errors.hpp"
-#include "symbolic/object/object_state.hpp"
 
 #include <array>
 #include <memory>
