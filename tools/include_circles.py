@@ -5,14 +5,12 @@
 
 Every folder of src/ is a room (the module's entry and each room's
 registration step, which bind what a room holds, stand above it as rooms
-of their own). A line `#include "a/b.hpp"` in a file of
-room X names room `a`; when X and `a` differ it is an include line between
-rooms. Rooms that reach each other through such lines form a circle (a
-strongly connected set of the room graph), and a circle means neither room
-can be read, built or changed without the other. Include lines inside a
-circle are refused unless listed in tools/include_circles_allowed.txt; a
-listed line that no longer sits in a circle is refused as well, so the
-list only shrinks.
+of their own). A line `#include "a/b.hpp"` in a file of room X names room
+`a`; when X and `a` differ it is an include line between rooms. Rooms that
+reach each other through such lines form a circle (a strongly connected
+set of the room graph), and a circle means neither room can be read, built
+or changed without the other: every include line inside one is refused,
+with the rooms it joins.
 
 The report also counts, for each pair of rooms that include each other,
 the lines of the thinner direction: the lines that point up.
@@ -26,7 +24,6 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-ALLOWED = os.path.join(HERE, "include_circles_allowed.txt")
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
 
 
@@ -112,19 +109,6 @@ def measure(src):
     return files, per_edge, sets, in_circle, up
 
 
-def read_allowed():
-    if not os.path.exists(ALLOWED):
-        return set()
-    allowed = set()
-    with open(ALLOWED, encoding="utf-8") as f:
-        for text in f:
-            text = text.split("#", 1)[0].strip()
-            if text:
-                a, b = (part.strip() for part in text.split("->"))
-                allowed.add((a, b))
-    return allowed
-
-
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--src", default=os.path.join(ROOT, "src"))
@@ -147,15 +131,10 @@ def main(argv=None):
               f"{sum(per_edge[e] for e in in_circle)} include lines in them")
         for members in sets:
             print("  " + ", ".join(members))
-    allowed = read_allowed()
-    new = [e for e in in_circle if e not in allowed]
-    stale = sorted(allowed - set(in_circle))
-    for a, b in new:
-        print(f"circle: {a} -> {b} closes a circle between rooms", file=sys.stderr)
-    for a, b in stale:
-        print(f"allowed but no longer in a circle (remove it from "
-              f"{os.path.relpath(ALLOWED, ROOT)}): {a} -> {b}", file=sys.stderr)
-    return 1 if new or stale else 0
+    for a, b in in_circle:
+        print(f"circle: {a} -> {b} ({per_edge[(a, b)]} include lines) closes a circle "
+              f"between rooms", file=sys.stderr)
+    return 1 if in_circle else 0
 
 
 if __name__ == "__main__":
