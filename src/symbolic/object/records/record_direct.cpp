@@ -7,7 +7,7 @@
 #include "symbolic/bridge.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/object_bridge.hpp"
-#include "symbolic/object/fill.hpp"
+#include "symbolic/object/construct/fill.hpp"
 #include "symbolic/object/records/record_construct.hpp"
 #include "typing/bridge.hpp"
 #include "typing/field/field.hpp"

@@ -11,7 +11,7 @@
 
 #include <cstring>
 #include "symbolic/object/class_facts.hpp"
-#include "symbolic/object/construct.hpp"
+#include "symbolic/object/construct/construct.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "symbolic/object/records/record_init.hpp"
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "py/ref.hpp"
-#include "symbolic/object/construct.hpp"
+#include "symbolic/object/construct/construct.hpp"
 
 namespace vesk::symbolic::object {
 

@@ -1,11 +1,11 @@
 // The rebinding write: the package rebinds many fields, then notifies once,
 // so each write skips the permission gates and makes no notification of its
 // own.
-#include "symbolic/object/attribute_write.hpp"
+#include "symbolic/object/writes/attribute_write.hpp"
 #include "symbolic/object_bridge.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "symbolic/object/seams/seam_ops.hpp"
-#include "symbolic/object/store_field.hpp"
+#include "symbolic/object/writes/store_field.hpp"
 
 namespace vesk::symbolic::object {
 

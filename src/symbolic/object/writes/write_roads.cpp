@@ -1,5 +1,5 @@
 // The fast and the general road of a symbolic write.
-#include "symbolic/object/write_roads.hpp"
+#include "symbolic/object/writes/write_roads.hpp"
 
 #include "py/lazy.hpp"
 #include "symbolic/bridge.hpp"

@@ -1,4 +1,4 @@
-#include "symbolic/object/keyword_report.hpp"
+#include "symbolic/object/construct/keyword_report.hpp"
 
 #include "py/args.hpp"
 #include "py/critical_section.hpp"

@@ -1,10 +1,10 @@
-#include "symbolic/object/attribute_write.hpp"
+#include "symbolic/object/writes/attribute_write.hpp"
 
 #include "py/errors.hpp"
 #include "py/lazy.hpp"
 #include "symbolic/calls.hpp"
 #include "symbolic/object/ctor_meta.hpp"
-#include "symbolic/object/store_field.hpp"
+#include "symbolic/object/writes/store_field.hpp"
 
 namespace vesk::symbolic::object {
 

@@ -1,5 +1,5 @@
 // The gated symbolic write and its Python-visible method.
-#include "symbolic/object/store_field.hpp"
+#include "symbolic/object/writes/store_field.hpp"
 
 #include "flags.hpp"
 #include "py/hold.hpp"

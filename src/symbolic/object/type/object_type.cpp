@@ -7,13 +7,13 @@
 #include "symbolic/container/properties.hpp"
 #include "symbolic/method_params.hpp"
 #include "symbolic/node_ops.hpp"
-#include "symbolic/object/attribute_write.hpp"
+#include "symbolic/object/writes/attribute_write.hpp"
 #include "symbolic/object_bridge.hpp"
 #include "symbolic/object/class_facts.hpp"
-#include "symbolic/object/construct.hpp"
+#include "symbolic/object/construct/construct.hpp"
 #include "symbolic/object/node_state.hpp"
 #include "symbolic/object/object_state.hpp"
-#include "symbolic/object/store_field.hpp"
+#include "symbolic/object/writes/store_field.hpp"
 #include "symbolic/origin.hpp"
 
 #include <utility>

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "py/ref.hpp"
-#include "symbolic/object/store_field.hpp"
+#include "symbolic/object/writes/store_field.hpp"
 
 namespace vesk::symbolic::object {
 

@@ -1,5 +1,5 @@
 // The construction core and the native initialiser.
-#include "symbolic/object/construct.hpp"
+#include "symbolic/object/construct/construct.hpp"
 
 #include "flags.hpp"
 #include "kernel/slot_failure.hpp"
@@ -10,8 +10,8 @@
 #include "symbolic/errors.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/node.hpp"
-#include "symbolic/object/construct_steps.hpp"
-#include "symbolic/object/fill.hpp"
+#include "symbolic/object/construct/construct_steps.hpp"
+#include "symbolic/object/construct/fill.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "typing/schema/drivers.hpp"
 

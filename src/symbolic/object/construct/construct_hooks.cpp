@@ -1,6 +1,6 @@
 // The construction hooks, the abstractness test they consult, and the
 // pure-symbolic scan behind it.
-#include "symbolic/object/construct_steps.hpp"
+#include "symbolic/object/construct/construct_steps.hpp"
 
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"

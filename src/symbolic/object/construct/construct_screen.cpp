@@ -1,13 +1,13 @@
 // Keyword screening of a construction: the keywords a class does not
 // accept, and those reserved as aliases of its fields.
-#include "symbolic/object/construct_steps.hpp"
+#include "symbolic/object/construct/construct_steps.hpp"
 
 #include "py/args.hpp"
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
 #include "py/named.hpp"
 #include "symbolic/errors.hpp"
-#include "symbolic/object/keyword_report.hpp"
+#include "symbolic/object/construct/keyword_report.hpp"
 #include "typing/schema/schema.hpp"
 
 namespace vesk::symbolic::object {

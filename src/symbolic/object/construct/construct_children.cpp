@@ -1,6 +1,6 @@
 // The children of a new object: adopted into a class that keeps a tree,
 // unstamped in one that does not.
-#include "symbolic/object/construct_steps.hpp"
+#include "symbolic/object/construct/construct_steps.hpp"
 
 #include "py/dict_cursor.hpp"
 #include "py/errors.hpp"

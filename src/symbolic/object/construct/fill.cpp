@@ -1,5 +1,5 @@
 // The compiled fill and its per-value step.
-#include "symbolic/object/fill.hpp"
+#include "symbolic/object/construct/fill.hpp"
 
 #include "flags.hpp"
 #include "py/args.hpp"
