@@ -3,7 +3,7 @@
 // so that what asks which kind a value is (the node-operations table, the
 // child-state reads, the JSON walk) includes no room above it; each class is
 // defined in its own room (dict/dict_type.cpp, list/list_type.cpp,
-// object/object_type.cpp).
+// object/type/object_type.cpp).
 #pragma once
 
 #include "py/python.hpp"

@@ -1,5 +1,8 @@
 // The SymDict class: its cell and its Python surface: the rows it shares
 // with SymList (container/surface.hpp), then its own.
+// A subclass of the built-in dict whose own entries are its storage,
+// with the container state of container/state.hpp after it; declared in
+// symbolic/classes.hpp.
 #include "symbolic/classes.hpp"
 
 #include "py/methods.hpp"
