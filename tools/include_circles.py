@@ -90,7 +90,6 @@ def circles(edges):
             if len(members) > 1:
                 out.append(sorted(members))
 
-    sys.setrecursionlimit(10000)
     for v in sorted(graph):
         if v not in index:
             visit(v)
