@@ -3,8 +3,6 @@ installers and probes, the generic, fast and record attribute reads, the
 native tp_init under the interpreter's call specialisation, and the panic
 of an internal failure inside a slot."""
 
-import sys
-
 import pytest
 
 import vesk_core._native as native
@@ -13,9 +11,8 @@ from vesk.symbolic.object_classes import Object, object_class, options
 from vesk.symbolic.objects import SymbolicModeError
 from vesk_core import KeyPath
 
-sys.path.insert(0, __file__.rsplit("/", 2)[0] + "/symbolic")
-from helpers import Inferred  # noqa: E402
-from object_helpers import made, seams  # noqa: E402
+from helpers import Inferred
+from object_helpers import made, seams
 
 INSTALLERS = {
     "generic": native._install_native_tp_getattro,
