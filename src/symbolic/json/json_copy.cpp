@@ -59,10 +59,7 @@ Step JsonCopy::value(PyObject* v, py::Ref& out) {
 }
 
 Step JsonCopy::emit(PyObject* json, PyObject* key, PyObject* v) {
-    py::Ref copy;
-    const Step r = value(v, copy);
-    if (r != kDone) return r;
-    return PyDict_SetItem(json, key, copy.get()) < 0 ? kError : kDone;
+    return store_value(json, key, v, [this](PyObject* x, py::Ref& out) { return value(x, out); });
 }
 
 Step JsonCopy::list(PyObject* v, py::Ref& out) {

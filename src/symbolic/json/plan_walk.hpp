@@ -57,7 +57,8 @@ template <class Policy>
     const std::size_t n = plan.const_fields.size();
     const std::size_t split = plan.wildcard_pos < n ? plan.wildcard_pos : n;
     for (std::size_t i = 0; i < split; ++i) {
-        const Step r = policy.constant(plan.const_entries[i].first.get(), plan.const_fields[i].get());
+        const Step r =
+            policy.constant(plan.const_entries[i].first.get(), plan.const_fields[i].get());
         if (r != kDone) return r;
     }
     const int rest = policy.takes_rest(plan.wildcard_field.get());
@@ -67,7 +68,8 @@ template <class Policy>
         if (r != kDone) return r;
     }
     for (std::size_t i = split; i < n; ++i) {
-        const Step r = policy.constant(plan.const_entries[i].first.get(), plan.const_fields[i].get());
+        const Step r =
+            policy.constant(plan.const_entries[i].first.get(), plan.const_fields[i].get());
         if (r != kDone) return r;
     }
     return kDone;

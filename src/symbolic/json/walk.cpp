@@ -253,10 +253,8 @@ Step Walker::list_road(PyObject* list, py::Ref& out) {
 }
 
 Step Walker::store(PyObject* out, PyObject* key, PyObject* v) {
-    py::Ref walked;
-    const Step r = value(v, walked);
-    if (r != kDone) return r;
-    return PyDict_SetItem(out, key, walked.get()) < 0 ? kError : kDone;
+    return store_value(out, key, v,
+                       [this](PyObject* x, py::Ref& walked) { return value(x, walked); });
 }
 
 Step Walker::fill(PyObject* d, PyObject* schema, PyObject* out) {

@@ -92,8 +92,8 @@ int record_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!make_child_transform(b->symbolic_transform_fn.get(), allow_partial, transform))
             return -1;
     }
-    if (record_construct_cells_from(self, facts, facts.slot_field_names.get(), kwargs, allow_partial,
-                                    transform.get(), root_path.get()) < 0)
+    if (record_construct_cells_from(self, facts, facts.slot_field_names.get(), kwargs,
+                                    allow_partial, transform.get(), root_path.get()) < 0)
         return -1;
     if (symbolic && record_adopt_children(self, facts.symbolic_field_names.get()) < 0) return -1;
     return record_finish(self, is_sealed, nullptr);
