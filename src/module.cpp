@@ -8,7 +8,7 @@
 #include "register.hpp"
 #include "symbolic/object/partial.hpp"
 #include "symbolic/register.hpp"
-#include "symbolic/wrap_node.hpp"
+#include "symbolic/wrap/wrap_node.hpp"
 #include "topology/register.hpp"
 #include "typing/field/register.hpp"
 #include "typing/key_specs/register.hpp"

@@ -12,6 +12,14 @@ for path in (SUPPORT_DIR, PYTHON_DIR):
     if path not in sys.path:
         sys.path.insert(0, path)
 
+# The tests sit in folders that mirror src/; the helpers each subsystem's
+# tests share stay at the top of its folder (tests/typing/seams.py,
+# tests/symbolic/helpers.py, ...), importable from every folder below it.
+for room in ("typing", "symbolic", "kernel"):
+    path = os.path.join(_HERE, room)
+    if path not in sys.path:
+        sys.path.append(path)
+
 # CI runs the property tests on a fixed sequence of examples, so a run is
 # reproducible and a landing is never decided by a lucky draw; local runs
 # keep exploring new examples.

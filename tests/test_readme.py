@@ -73,3 +73,11 @@ def test_the_layout_names_what_exists():
     named = set(re.findall(r"`([A-Za-z_]\w*)\.(\*|cpp|hpp|py)`", LAYOUT))
     assert len(named) > 100
     assert not [f"{s}.{e}" for s, e in named if (s not in stems if e == "*" else f"{s}.{e}" not in names)]
+
+
+def test_the_layout_names_every_room():
+    # Each folder of src/ is a room the layout says it holds and may include.
+    rooms = {f"{p.relative_to(ROOT).as_posix()}/" for p in (ROOT / "src").rglob("*") if p.is_dir()}
+    section = LAYOUT.split("## Rooms and what they may include", 1)[1].split("\n## ", 1)[0]
+    named = set(re.findall(r"`(src/[\w/]+/)`", section))
+    assert sorted(rooms - named) == []

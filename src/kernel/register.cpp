@@ -3,7 +3,7 @@
 #include "kernel/record/gc.hpp"
 #include "kernel/record/heap_type.hpp"
 #include "kernel/record/node_functions.hpp"
-#include "kernel/tp_slots.hpp"
+#include "symbolic/object/records/tp_slots.hpp"
 #include "py/methods.hpp"
 #include "py/module.hpp"
 

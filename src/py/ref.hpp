@@ -53,6 +53,12 @@ private:
     return Ref::borrow(p).release();
 }
 
+// The class of `obj`, borrowed, as an object: for identity tests against a
+// class held as an object and for calls that take one.
+[[nodiscard]] inline PyObject* class_of(PyObject* obj) noexcept {
+    return reinterpret_cast<PyObject*>(Py_TYPE(obj));
+}
+
 [[nodiscard]] inline PyObject* none() noexcept { return new_ref(Py_None); }
 [[nodiscard]] inline PyObject* boolean(bool b) noexcept {
     return new_ref(b ? Py_True : Py_False);

@@ -3,7 +3,7 @@
 #include "py/args.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
-#include "symbolic/container/child_state.hpp"
+#include "symbolic/child_state.hpp"
 #include "symbolic/errors.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/momentary.hpp"

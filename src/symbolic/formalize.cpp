@@ -10,7 +10,7 @@
 #include "symbolic/shortcuts.hpp"
 #include "topology/key_path.hpp"
 #include "typing/field/has_validator.hpp"
-#include "typing/funnel/classify.hpp"
+#include "typing/value_spec/engine/classify.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 #include "py/hold.hpp"
 

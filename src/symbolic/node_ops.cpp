@@ -2,10 +2,8 @@
 
 #include "kernel/record/slots.hpp"
 #include "symbolic/calls.hpp"
-#include "symbolic/dict/dict_type.hpp"
-#include "symbolic/list/list_type.hpp"
+#include "symbolic/classes.hpp"
 #include "symbolic/momentary.hpp"
-#include "symbolic/object/object_state.hpp"
 #include "topology/key_path.hpp"
 
 namespace vesk::symbolic {

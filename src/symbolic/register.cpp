@@ -2,9 +2,8 @@
 
 #include "py/module.hpp"
 #include "symbolic/bridge.hpp"
-#include "symbolic/dict/dict_type.hpp"
+#include "symbolic/classes.hpp"
 #include "symbolic/json/walk.hpp"
-#include "symbolic/list/list_type.hpp"
 #include "symbolic/object/register.hpp"
 
 namespace vesk::symbolic {

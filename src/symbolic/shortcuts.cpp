@@ -9,7 +9,7 @@
 #include "typing/funnel/funnel.hpp"
 #include "typing/schema/schema.hpp"
 #include "typing/schema/schema_ops.hpp"
-#include "typing/value_spec/kinds/kinds.hpp"
+#include "typing/value_spec/kinds.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 
 namespace vesk::symbolic {

@@ -7,10 +7,10 @@
 // `native_table`). Compiled into development builds only.
 #include "py/methods.hpp"
 #include "py/ref.hpp"
-#include "symbolic/object/construct.hpp"
-#include "symbolic/object/construct_steps.hpp"
+#include "symbolic/object/construct/construct.hpp"
+#include "symbolic/object/construct/construct_steps.hpp"
 #include "symbolic/object/ctor_meta.hpp"
-#include "symbolic/object/fill.hpp"
+#include "symbolic/object/construct/fill.hpp"
 #include "symbolic/object/partial.hpp"
 #include "seam_args.hpp"
 

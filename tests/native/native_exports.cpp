@@ -12,10 +12,10 @@
 //
 // They are called with the interpreter attached; errors follow its
 // convention (null with an exception set).
-#include "typing/funnel/shortcuts.hpp"
+#include "typing/shortcuts.hpp"
 #include "typing/schema/drivers.hpp"
 #include "typing/change_epoch.hpp"
-#include "typing/field/meta_epoch.hpp"
+#include "typing/meta_epoch.hpp"
 #include "typing/funnel/elem_rule.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 

@@ -7,7 +7,7 @@
 #include "py/hold.hpp"
 #include "py/methods.hpp"
 #include "symbolic/object/object_state.hpp"
-#include "symbolic/object/record_direct.hpp"
+#include "symbolic/object/records/record_direct.hpp"
 #include "symbolic/object/record_node.hpp"
 #include "seam_args.hpp"
 

@@ -13,7 +13,7 @@
 #include "symbolic/list/list_ops.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/policy.hpp"
-#include "symbolic/wrap_node.hpp"
+#include "symbolic/wrap/wrap_node.hpp"
 #include "symbolic/write_core.hpp"
 #include "seam_args.hpp"
 

@@ -19,6 +19,8 @@ namespace vesk::kernel::record {
 // object bridge's `symbolic_mode_error` makes for "contextual attribute
 // `{name}` requires a symbolic tree, but {type name} was declared with
 // `topo=False`. ...". Always returns null.
+// Defined by the object layer, which owns that bridge
+// (symbolic/object/records/contextual_error.cpp).
 std::nullptr_t raise_contextual_attribute_error(PyObject* obj, PyObject* name);
 
 }  // namespace vesk::kernel::record

@@ -1,9 +1,8 @@
-#include "symbolic/container/child_state.hpp"
+#include "symbolic/child_state.hpp"
 
 #include "py/hold.hpp"
 #include "symbolic/container/state.hpp"
-#include "symbolic/dict/dict_type.hpp"
-#include "symbolic/list/list_type.hpp"
+#include "symbolic/classes.hpp"
 #include "symbolic/node_ops.hpp"
 
 namespace vesk::symbolic {

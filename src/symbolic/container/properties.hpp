@@ -8,7 +8,7 @@
 #include "py/args.hpp"
 #include "py/hold.hpp"
 #include "symbolic/container/state.hpp"
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/object_bridge.hpp"
 
 namespace vesk::symbolic::properties {
 

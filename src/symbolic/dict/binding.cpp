@@ -14,7 +14,7 @@
 #include "symbolic/policy.hpp"
 #include "symbolic/refusal.hpp"
 #include "symbolic/shortcuts.hpp"
-#include "typing/value_spec/kinds/kinds.hpp"
+#include "typing/value_spec/kinds.hpp"
 
 #include <optional>
 

@@ -11,9 +11,9 @@
 #include "py/hold.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
-#include "symbolic/dict/dict_type.hpp"
+#include "symbolic/classes.hpp"
 #include "symbolic/markers.hpp"
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/object_bridge.hpp"
 
 #include <utility>
 #include <vector>

@@ -17,7 +17,7 @@
 #include "symbolic/markers.hpp"
 #include "symbolic/refusal.hpp"
 #include "symbolic/policy.hpp"
-#include "symbolic/dict/dict_type.hpp"
+#include "symbolic/classes.hpp"
 
 #include <optional>
 

@@ -17,6 +17,7 @@
 #include "py/ref.hpp"
 #include "symbolic/claimed.hpp"
 #include "symbolic/container/binding.hpp"
+#include "symbolic/container/dict_reads.hpp"
 #include "symbolic/container/state.hpp"
 #include "symbolic/formalize.hpp"
 
@@ -37,8 +38,8 @@ extern py::Params<2> kGetParams;               // get
 // The bound spec's `schema` in `out` (null when no spec is bound or it is
 // None). 0, or -1 when reading it failed.
 [[nodiscard]] int bound_schema(PyObject* self, py::Ref& out);
-// The same, but a failed read counts as no schema (the policy lookups).
-[[nodiscard]] py::Ref policy_schema(PyObject* spec);
+// The same, but a failed read counts as no schema (the policy lookups):
+// `policy_schema(spec)`, declared in container/dict_reads.hpp.
 // The node's path (null for none), read under a shared hold; false when
 // the dictionary is held for a write.
 [[nodiscard]] bool node_path(PyObject* self, py::Ref& out);
@@ -151,8 +152,8 @@ PyObject* clone_if_primitive(PyObject* self);
 // The keys in schema order: the constant keys present, in the schema's
 // order, then every other key in storage order.
 [[nodiscard]] py::Ref schema_key_order(PyObject* self, PyObject* schema);
-// A new list of (key, value) pairs in the dictionary's symbolic order.
-[[nodiscard]] py::Ref items_list(PyObject* self);
+// `items_list(self)`, the (key, value) pairs in the dictionary's symbolic
+// order: container/dict_reads.hpp.
 
 PyObject* sym_keys(PyObject* self);
 PyObject* sym_values(PyObject* self);

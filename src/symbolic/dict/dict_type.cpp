@@ -1,6 +1,9 @@
 // The SymDict class: its cell and its Python surface: the rows it shares
 // with SymList (container/surface.hpp), then its own.
-#include "symbolic/dict/dict_type.hpp"
+// A subclass of the built-in dict whose own entries are its storage,
+// with the container state of container/state.hpp after it; declared in
+// symbolic/classes.hpp.
+#include "symbolic/classes.hpp"
 
 #include "py/methods.hpp"
 #include "py/type.hpp"

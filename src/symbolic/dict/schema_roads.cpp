@@ -13,7 +13,7 @@
 #include "symbolic/calls.hpp"
 #include "symbolic/shortcuts.hpp"
 #include "typing/fast_types.hpp"
-#include "typing/field/meta_epoch.hpp"
+#include "typing/meta_epoch.hpp"
 #include "typing/funnel/funnel.hpp"
 #include "typing/schema/drivers.hpp"
 #include "typing/schema/schema.hpp"

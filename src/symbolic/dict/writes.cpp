@@ -26,7 +26,8 @@ namespace vesk::symbolic::dict {
 
 namespace {
 
-// What a write of `key` reads of the dictionary's state, in one hold.
+// What a write of `key` reads of the dictionary's state, in one hold. Every
+// step of a write answers 0, or -1 with an exception set.
 struct WriteView {
     py::Ref spec;
     py::Ref parent;
@@ -37,9 +38,9 @@ struct WriteView {
     bool object_attributes = false;
 };
 
-bool read_view(PyObject* self, PyObject* key, WriteView& out) {
+int read_view(PyObject* self, PyObject* key, WriteView& out) {
     py::Shared<DictState> held(self);
-    if (!held) return false;
+    if (!held) return -1;
     out.spec = held->value_spec;
     out.parent = held->node.parent;
     out.path = held->node.path;
@@ -47,7 +48,7 @@ bool read_view(PyObject* self, PyObject* key, WriteView& out) {
     out.sealed = held->node.sealed;
     out.accessor_writable = held->node.accessor_writable;
     out.object_attributes = held->as_object_attributes_container;
-    return true;
+    return 0;
 }
 
 // The update's key path: the one the dictionary keeps for the key under its
@@ -150,7 +151,7 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::R
         if (field.get() == Py_None) {
             const bool ran = !native;
             if (const int same = identity.settle()) return same < 0 ? -1 : 0;
-            if (ran && !read_view(self, key, view)) return -1;
+            if (ran && read_view(self, key, view) < 0) return -1;
             py::Ref target = update_target(self, view);
             py::Ref path;
             if (!target || !node_path(self, path)) return -1;
@@ -196,7 +197,7 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::R
     native = native && is_primitive(replaced.get());
     if (!native) {
         py::Ref path;
-        if (settle_path(w, adopted, nullptr, path) < 0 || !read_view(self, key, view)) return -1;
+        if (settle_path(w, adopted, nullptr, path) < 0 || read_view(self, key, view) < 0) return -1;
     }
     adopted.claim.release();
     py::Ref target = update_target(self, view);
@@ -211,12 +212,12 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::R
 
 int set_item_core(PyObject* self, PyObject* key, PyObject* value, py::Ref& update) {
     WriteView view;
-    return read_view(self, key, view) ? write(self, key, value, view, update) : -1;
+    return read_view(self, key, view) < 0 ? -1 : write(self, key, value, view, update);
 }
 
 int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     WriteView view;
-    if (!read_view(self, key, view)) return -1;
+    if (read_view(self, key, view) < 0) return -1;
     const Gates gates = effective_gates(view.sealed, view.accessor_writable);
     const bool deleting = value == nullptr;
     PyObject* path = view.path.get();

@@ -9,15 +9,17 @@
 #include "py/named.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/dict/dict_ops.hpp"
-#include "symbolic/dict/dict_type.hpp"
+#include "symbolic/classes.hpp"
+#include "symbolic/json/plan_walk.hpp"
+#include "symbolic/json/step.hpp"
 #include "symbolic/json/wire.hpp"
-#include "symbolic/list/list_type.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "symbolic/object/record_node.hpp"
 #include "typing/field/field.hpp"
 #include "typing/schema/schema.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
+#include "typing/value_spec/kinds.hpp"
 
 namespace vesk::symbolic::json {
 
@@ -30,46 +32,47 @@ namespace schema = typing::schema;
 // exactly this function serialises the way the walk does.
 py::ObjectCell DEFAULT_OBJECT_HOOK;
 
-// What one step of the walk answers.
-enum Step : int { kError = -1, kDecline = 0, kDone = 1 };
-
-PyObject* class_of(PyObject* v) noexcept { return reinterpret_cast<PyObject*>(Py_TYPE(v)); }
-
-// The native `frozen` of a spec whose class keeps the base class's getter,
-// or -2 when only the attribute read can tell.
-int native_spec_frozen(PyObject* spec) {
+// The native `frozen` of a spec whose class keeps the base class's getter;
+// NotNative when only the attribute read can tell.
+typing::NativeAnswer native_spec_frozen(PyObject* spec) {
+    using typing::NativeAnswer;
     PyTypeObject* type = Py_TYPE(spec);
     PyObject* name;
     if (!typing::is_spec(spec) || type->tp_getattro != PyObject_GenericGetAttr ||
         !py::intern<"frozen">(name)) {
         PyErr_Clear();
-        return -2;
+        return NativeAnswer::NotNative;
     }
     py::Ref own = py::Ref::steal(_PyType_LookupRef(type, name));
     py::Ref base = py::Ref::steal(_PyType_LookupRef(typing::spec_base_type_if_built(), name));
-    if (!own || own.get() != base.get()) return -2;
+    if (!own || own.get() != base.get()) return NativeAnswer::NotNative;
     typing::SpecRead held(spec);
-    if (!held) return kError;
-    return held->frozen ? 1 : 0;
+    if (!held) return NativeAnswer::Error;
+    return held->frozen ? NativeAnswer::Yes : NativeAnswer::No;
 }
 
-// The truth of `field.frozen`. A native Field answers its value spec's
-// flag, read natively when that spec is a native one: the walk asks this of
-// every field it emits.
+// The truth of `field.frozen`: 1, 0, or -1 with an exception set. A native
+// Field answers its value spec's flag, read natively when that spec is a
+// native one: the walk asks this of every field it emits.
 int truth_of_frozen(PyObject* field) {
+    using typing::NativeAnswer;
     if (typing::field::is_field(field)) {  // the class is final
         py::Ref spec = typing::field::field_value_spec(field);
-        if (!spec) return kError;
-        const int frozen = native_spec_frozen(spec.get());
-        if (frozen != -2) return frozen;
+        if (!spec) return -1;
+        switch (native_spec_frozen(spec.get())) {
+            case NativeAnswer::Error: return -1;
+            case NativeAnswer::No: return 0;
+            case NativeAnswer::Yes: return 1;
+            case NativeAnswer::NotNative: break;
+        }
     }
     py::Ref frozen = py::get_attr<"frozen">(field);
-    return frozen ? PyObject_IsTrue(frozen.get()) : kError;
+    return frozen ? PyObject_IsTrue(frozen.get()) : -1;
 }
 
 // Whether an object or record may be spoken for: its tree is enabled and
 // its class keeps the package's default hook (compared, never called).
-int object_gate(PyObject* v) {
+Step object_gate(PyObject* v) {
     py::Ref flag = py::get_attr<"enable_topo">(v);
     bool enabled = false;
     if (!flag || !py::arg_bool_scalar("enable_topo", flag.get(), enabled)) return kError;
@@ -79,16 +82,6 @@ int object_gate(PyObject* v) {
     if (!py::intern<"sym_jsonify">(name)) return kError;
     py::Ref own = py::Ref::steal(_PyType_LookupRef(Py_TYPE(v), name));
     return own.get() == hook ? kDone : kDecline;
-}
-
-// A new dict holding only "_type": the class's serialisation key.
-py::Ref object_head(PyObject* v) {
-    py::Ref key = py::get_attr<"__serialization_key__">(class_of(v));
-    PyObject* type_key;
-    if (!key || !py::intern<"_type">(type_key)) return {};
-    py::Ref out = py::Ref::steal(PyDict_New());
-    if (!out || PyDict_SetItem(out.get(), type_key, key.get()) < 0) return {};
-    return out;
 }
 
 // `__slot_field_names__` as a new list of str.
@@ -117,33 +110,35 @@ bool view_with_schema(py::Ref& view, py::Ref& schema) {
 
 class Walker {
 public:
-    [[nodiscard]] int value(PyObject* v, py::Ref& out);
+    [[nodiscard]] Step value(PyObject* v, py::Ref& out);
 
 private:
-    [[nodiscard]] int node(PyObject* v, py::Ref& out);
-    [[nodiscard]] int object_road(PyObject* obj, py::Ref& out);
-    [[nodiscard]] int record_road(PyObject* inst, py::Ref& out);
-    [[nodiscard]] int list_road(PyObject* list, py::Ref& out);
-    [[nodiscard]] int form(PyObject* d, PyObject* schema, py::Ref& head, py::Ref& out);
+    [[nodiscard]] Step node(PyObject* v, py::Ref& out);
+    [[nodiscard]] Step object_road(PyObject* obj, py::Ref& out);
+    [[nodiscard]] Step record_road(PyObject* inst, py::Ref& out);
+    [[nodiscard]] Step list_road(PyObject* list, py::Ref& out);
+    [[nodiscard]] Step form(PyObject* d, PyObject* schema, py::Ref& head, py::Ref& out);
 
-    [[nodiscard]] int fill(PyObject* d, PyObject* schema, PyObject* out);
-    [[nodiscard]] int fill_plain(PyObject* d, PyObject* out);
-    [[nodiscard]] int fill_const(PyObject* d, PyObject* entries, PyObject* out);
-    [[nodiscard]] int fill_pattern(PyObject* d, PyObject* schema, PyObject* out);
-    [[nodiscard]] int fill_open(PyObject* d, const schema::OpenSchemaPlan& plan, PyObject* out);
-    [[nodiscard]] int fill_rest(PyObject* d, const schema::OpenSchemaPlan* plan, PyObject* out);
-    [[nodiscard]] int emit_const(PyObject* d, PyObject* key, PyObject* field, PyObject* out,
+    [[nodiscard]] Step fill(PyObject* d, PyObject* schema, PyObject* out);
+    [[nodiscard]] Step fill_plain(PyObject* d, PyObject* out);
+    [[nodiscard]] Step fill_const(PyObject* d, PyObject* entries, PyObject* out);
+    [[nodiscard]] Step fill_pattern(PyObject* d, PyObject* schema, PyObject* out);
+    [[nodiscard]] Step fill_open(PyObject* d, const schema::OpenSchemaPlan& plan, PyObject* out);
+    [[nodiscard]] Step fill_rest(PyObject* d, PyObject* out);
+    [[nodiscard]] Step emit_const(PyObject* d, PyObject* key, PyObject* field, PyObject* out,
                                  Py_ssize_t& present);
-    [[nodiscard]] int store(PyObject* out, PyObject* key, PyObject* v);
+    [[nodiscard]] Step store(PyObject* out, PyObject* key, PyObject* v);
 
     [[nodiscard]] bool is_missing(PyObject* v) const noexcept {
         return Py_TYPE(v) == missing_type_;
     }
 
+    struct Fields;
+
     PyTypeObject* missing_type_ = nullptr;  // known once a schema is met
 };
 
-int Walker::value(PyObject* v, py::Ref& out) {
+Step Walker::value(PyObject* v, py::Ref& out) {
     if (is_wire_primitive(v)) {
         out = py::Ref::borrow(v);
         return kDone;
@@ -153,12 +148,12 @@ int Walker::value(PyObject* v, py::Ref& out) {
     // A container may hold itself (a reference assignment, a raw storage
     // write): every level counts against the interpreter's stack guard.
     if (Py_EnterRecursiveCall(" while walking a symbolic tree to JSON")) return kError;
-    const int r = node(v, out);
+    const Step r = node(v, out);
     Py_LeaveRecursiveCall();
     return r;
 }
 
-int Walker::node(PyObject* v, py::Ref& out) {
+Step Walker::node(PyObject* v, py::Ref& out) {
     if (object::is_sym_object(v)) return object_road(v, out);
     if (is_sym_dict(v)) {
         py::Ref schema;
@@ -173,28 +168,28 @@ int Walker::node(PyObject* v, py::Ref& out) {
         type == &PyBytes_Type)
         return kDecline;
     py::Ref storage;
-    if (py::get_optional_attr<"__slot_storage__">(class_of(v), storage) < 0) return kError;
+    if (py::get_optional_attr<"__slot_storage__">(py::class_of(v), storage) < 0) return kError;
     if (!storage) return kDecline;
     const int inline_slots = PyObject_IsTrue(storage.get());
     if (inline_slots <= 0) return inline_slots < 0 ? kError : kDecline;
     return record_road(v, out);
 }
 
-int Walker::form(PyObject* d, PyObject* schema, py::Ref& head, py::Ref& out) {
-    const int r = fill(d, schema, head.get());
+Step Walker::form(PyObject* d, PyObject* schema, py::Ref& head, py::Ref& out) {
+    const Step r = fill(d, schema, head.get());
     if (r == kDone) out = std::move(head);
     return r;
 }
 
-int Walker::object_road(PyObject* obj, py::Ref& out) {
-    const int gate = object_gate(obj);
+Step Walker::object_road(PyObject* obj, py::Ref& out) {
+    const Step gate = object_gate(obj);
     if (gate != kDone) return gate;
-    py::Ref head = object_head(obj);
+    py::Ref head = type_head(obj);
     py::Ref fields;
     if (!head || !object::inline_storage(obj, fields)) return kError;
     py::Ref schema;
     if (fields) {
-        schema = py::get_attr<"__schema__">(class_of(obj));
+        schema = py::get_attr<"__schema__">(py::class_of(obj));
         if (!schema) return kError;
         return form(fields.get(), schema.get(), head, out);
     }
@@ -203,8 +198,8 @@ int Walker::object_road(PyObject* obj, py::Ref& out) {
     return form(view.get(), schema.get(), head, out);
 }
 
-int Walker::record_road(PyObject* inst, py::Ref& out) {
-    const int gate = object_gate(inst);
+Step Walker::record_road(PyObject* inst, py::Ref& out) {
+    const Step gate = object_gate(inst);
     if (gate != kDone) return gate;
     // Only a record the kernel built has cells to read.
     if (!record::is_record(inst)) return kDecline;
@@ -212,13 +207,13 @@ int Walker::record_road(PyObject* inst, py::Ref& out) {
     if (!record::read_view(inst, view)) return kError;
     py::Ref schema;
     if (view) {
-        py::Ref head = object_head(inst);
+        py::Ref head = type_head(inst);
         if (!head) return kError;
         view = py::get_attr<"_sym_attributes">(inst);
         if (!view || !view_with_schema(view, schema)) return kError;
         return form(view.get(), schema.get(), head, out);
     }
-    py::Ref names = py::get_attr<"__slot_field_names__">(class_of(inst));
+    py::Ref names = py::get_attr<"__slot_field_names__">(py::class_of(inst));
     if (!names || !(names = str_list(names.get()))) return kError;
     int blank;
     if (PyList_GET_SIZE(names.get()) > 0) {
@@ -228,14 +223,14 @@ int Walker::record_road(PyObject* inst, py::Ref& out) {
         blank = object::record_is_blank(inst);
     }
     if (blank != 0) return blank < 0 ? kError : kDecline;
-    py::Ref head = object_head(inst);
+    py::Ref head = type_head(inst);
     if (!head) return kError;
     py::Ref fields = record::read_fields(inst, names.get());
-    if (!fields || !(schema = py::get_attr<"__schema__">(class_of(inst)))) return kError;
+    if (!fields || !(schema = py::get_attr<"__schema__">(py::class_of(inst)))) return kError;
     return form(fields.get(), schema.get(), head, out);
 }
 
-int Walker::list_road(PyObject* list, py::Ref& out) {
+Step Walker::list_road(PyObject* list, py::Ref& out) {
     Py_ssize_t length;
     {
         py::CriticalSection guard(list);
@@ -249,7 +244,7 @@ int Walker::list_road(PyObject* list, py::Ref& out) {
         // The package reads a list led by a marker as something else.
         if (i == 0 && is_marker_like(item.get())) return kDecline;
         py::Ref walked;
-        const int r = value(item.get(), walked);
+        const Step r = value(item.get(), walked);
         if (r != kDone) return r;
         if (PyList_Append(result.get(), walked.get()) < 0) return kError;
     }
@@ -257,14 +252,12 @@ int Walker::list_road(PyObject* list, py::Ref& out) {
     return kDone;
 }
 
-int Walker::store(PyObject* out, PyObject* key, PyObject* v) {
-    py::Ref walked;
-    const int r = value(v, walked);
-    if (r != kDone) return r;
-    return PyDict_SetItem(out, key, walked.get()) < 0 ? kError : kDone;
+Step Walker::store(PyObject* out, PyObject* key, PyObject* v) {
+    return store_value(out, key, v,
+                       [this](PyObject* x, py::Ref& walked) { return value(x, walked); });
 }
 
-int Walker::fill(PyObject* d, PyObject* schema, PyObject* out) {
+Step Walker::fill(PyObject* d, PyObject* schema, PyObject* out) {
     if (!schema || schema == Py_None) return fill_plain(d, out);
     if (!missing_type_) {
         const ContainerBridge* bridge = container_bridge();
@@ -296,19 +289,19 @@ int Walker::fill(PyObject* d, PyObject* schema, PyObject* out) {
     return meta->open_plan ? fill_open(d, *meta->open_plan, out) : kDecline;
 }
 
-int Walker::fill_plain(PyObject* d, PyObject* out) {
+Step Walker::fill_plain(PyObject* d, PyObject* out) {
     py::DictCursor cursor(d);
     py::Ref key, v;
     for (;;) {
         const int more = cursor.next(key, v);
         if (more <= 0) return more < 0 ? kError : kDone;
         if (is_marker_like(key.get())) return kDecline;
-        const int r = store(out, key.get(), v.get());
+        const Step r = store(out, key.get(), v.get());
         if (r != kDone) return r;
     }
 }
 
-int Walker::emit_const(PyObject* d, PyObject* key, PyObject* field, PyObject* out,
+Step Walker::emit_const(PyObject* d, PyObject* key, PyObject* field, PyObject* out,
                        Py_ssize_t& present) {
     // The package escapes a key its format would misread; the walk cannot.
     if (is_marker_like(key)) return kDecline;
@@ -323,9 +316,9 @@ int Walker::emit_const(PyObject* d, PyObject* key, PyObject* field, PyObject* ou
     return store(out, key, v.get());
 }
 
-int Walker::fill_const(PyObject* d, PyObject* entries, PyObject* out) {
+Step Walker::fill_const(PyObject* d, PyObject* entries, PyObject* out) {
     Py_ssize_t present = 0;
-    auto each = [&](PyObject* entry) -> int {
+    auto each = [&](PyObject* entry) -> Step {
         if (!PyTuple_Check(entry)) {
             py::raise_not_instance(entry, "tuple");
             return kError;
@@ -341,7 +334,7 @@ int Walker::fill_const(PyObject* d, PyObject* entries, PyObject* out) {
         for (Py_ssize_t i = 0;; ++i) {
             py::Ref entry = py::list_item(entries, i);
             if (!entry) break;
-            const int r = each(entry.get());
+            const Step r = each(entry.get());
             if (r != kDone) return r;
         }
     } else {
@@ -355,7 +348,7 @@ int Walker::fill_const(PyObject* d, PyObject* entries, PyObject* out) {
                 if (more < 0) return kError;
                 break;
             }
-            const int r = each(entry.get());
+            const Step r = each(entry.get());
             if (r != kDone) return r;
         }
     }
@@ -366,7 +359,7 @@ int Walker::fill_const(PyObject* d, PyObject* entries, PyObject* out) {
     return size == present ? kDone : kDecline;
 }
 
-int Walker::fill_pattern(PyObject* d, PyObject* schema, PyObject* out) {
+Step Walker::fill_pattern(PyObject* d, PyObject* schema, PyObject* out) {
     Py_ssize_t count;
     {
         py::Shared<schema::SchemaState> held(schema);
@@ -388,54 +381,39 @@ int Walker::fill_pattern(PyObject* d, PyObject* schema, PyObject* out) {
         const int frozen = truth_of_frozen(field.get());
         if (frozen != 0) return frozen < 0 ? kError : kDecline;
     }
-    return fill_rest(d, nullptr, out);
+    return fill_rest(d, out);
 }
 
-// The entries of `d` that no constant key of `plan` names, in storage
-// order, missing values left out.
-int Walker::fill_rest(PyObject* d, const schema::OpenSchemaPlan* plan, PyObject* out) {
-    py::DictCursor cursor(d);
-    py::Ref key, v;
-    for (;;) {
-        const int more = cursor.next(key, v);
-        if (more <= 0) return more < 0 ? kError : kDone;
-        if (plan && schema::key_in_plan_consts(plan->index, key.get())) continue;
-        if (is_marker_like(key.get())) return kDecline;
-        if (is_missing(v.get())) continue;
-        const int r = store(out, key.get(), v.get());
-        if (r != kDone) return r;
-    }
-}
-
-int Walker::fill_open(PyObject* d, const schema::OpenSchemaPlan& plan, PyObject* out) {
-    {
-        py::CriticalSection guard(d);
-        PyObject* key;
-        PyObject* v;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(d, &pos, &key, &v))
-            if (!PyUnicode_Check(key)) return kDecline;
-    }
+// What the plan walk (plan_walk.hpp) makes of a field dictionary here: each
+// value walked into `out`, missing values left out, a frozen field's value
+// too, and the other entries only while the wildcard field is not frozen.
+struct Walker::Fields {
+    Walker& walker;
+    PyObject* d;
+    PyObject* out;
     Py_ssize_t present = 0;
-    const std::size_t n = plan.const_fields.size();
-    const std::size_t split = plan.wildcard_pos < n ? plan.wildcard_pos : n;
-    for (std::size_t i = 0; i < split; ++i) {
-        const int r = emit_const(d, plan.const_entries[i].first.get(), plan.const_fields[i].get(),
-                                 out, present);
-        if (r != kDone) return r;
+
+    Step constant(PyObject* key, PyObject* field) {
+        return walker.emit_const(d, key, field, out, present);
     }
-    const int frozen = truth_of_frozen(plan.wildcard_field.get());
-    if (frozen < 0) return kError;
-    if (!frozen) {
-        const int r = fill_rest(d, &plan, out);
-        if (r != kDone) return r;
+    int takes_rest(PyObject* wildcard_field) {
+        const int frozen = truth_of_frozen(wildcard_field);
+        return frozen < 0 ? -1 : !frozen;
     }
-    for (std::size_t i = split; i < n; ++i) {
-        const int r = emit_const(d, plan.const_entries[i].first.get(), plan.const_fields[i].get(),
-                                 out, present);
-        if (r != kDone) return r;
+    Step entry(PyObject* key, PyObject* v) {
+        if (walker.is_missing(v)) return kDone;
+        return walker.store(out, key, v);
     }
-    return kDone;
+};
+
+Step Walker::fill_rest(PyObject* d, PyObject* out) {
+    Fields fields{*this, d, out};
+    return walk_rest(d, nullptr, fields);
+}
+
+Step Walker::fill_open(PyObject* d, const schema::OpenSchemaPlan& plan, PyObject* out) {
+    Fields fields{*this, d, out};
+    return walk_open(d, plan, fields);
 }
 
 }  // namespace
@@ -443,7 +421,7 @@ int Walker::fill_open(PyObject* d, const schema::OpenSchemaPlan& plan, PyObject*
 PyObject* native_to_json_walk(PyObject*, PyObject* value) {
     Walker walker;
     py::Ref out;
-    const int r = walker.value(value, out);
+    const Step r = walker.value(value, out);
     if (r < 0) return nullptr;
     return r == kDone ? out.release() : py::none();
 }

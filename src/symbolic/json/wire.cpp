@@ -1,5 +1,8 @@
 #include "symbolic/json/wire.hpp"
 
+#include "py/lazy.hpp"
+#include "py/named.hpp"
+
 #include <cstring>
 #include <string_view>
 
@@ -39,6 +42,15 @@ bool is_marker_like(PyObject* value) noexcept {
     for (std::string_view marker : kMarkers)
         if (text == marker) return true;
     return false;
+}
+
+py::Ref type_head(PyObject* obj) {
+    py::Ref key = py::get_attr<"__serialization_key__">(py::class_of(obj));
+    PyObject* type_key;
+    if (!key || !py::intern<"_type">(type_key)) return {};
+    py::Ref out = py::Ref::steal(PyDict_New());
+    if (!out || PyDict_SetItem(out.get(), type_key, key.get()) < 0) return {};
+    return out;
 }
 
 }  // namespace vesk::symbolic::json

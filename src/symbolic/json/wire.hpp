@@ -5,7 +5,7 @@
 // package knows how to escape it.
 #pragma once
 
-#include "py/python.hpp"
+#include "py/ref.hpp"
 
 namespace vesk::symbolic::json {
 
@@ -23,5 +23,9 @@ namespace vesk::symbolic::json {
 // begins as a marker would. Anything but a str is not. Never fails and runs
 // no Python code.
 [[nodiscard]] bool is_marker_like(PyObject* value) noexcept;
+
+// A new dict holding only "_type": the serialisation key of `obj`'s class,
+// which leads every object's JSON form. Null with an exception set.
+[[nodiscard]] py::Ref type_head(PyObject* obj);
 
 }  // namespace vesk::symbolic::json

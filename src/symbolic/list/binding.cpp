@@ -18,7 +18,7 @@
 #include "typing/change_epoch.hpp"
 #include "typing/field/field.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
-#include "typing/value_spec/kinds/kinds.hpp"
+#include "typing/value_spec/kinds.hpp"
 
 #include <memory>
 #include <vector>

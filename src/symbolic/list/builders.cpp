@@ -9,7 +9,7 @@
 #include "py/named.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/container/list_items.hpp"
-#include "symbolic/list/list_type.hpp"
+#include "symbolic/classes.hpp"
 #include "symbolic/markers.hpp"
 
 namespace vesk::symbolic::list {

@@ -14,10 +14,10 @@
 #include "symbolic/container/bool_args.hpp"
 #include "symbolic/container/topology.hpp"
 #include "symbolic/formalize.hpp"
-#include "symbolic/list/list_type.hpp"
+#include "symbolic/classes.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/policy.hpp"
-#include "typing/funnel/classify.hpp"
+#include "typing/value_spec/engine/classify.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 
 namespace vesk::symbolic::list {

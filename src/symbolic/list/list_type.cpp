@@ -1,6 +1,9 @@
 // The SymList class: its cell and its Python surface: the rows it shares
 // with SymDict (container/surface.hpp), then its own.
-#include "symbolic/list/list_type.hpp"
+// A subclass of the built-in list whose own items are its storage,
+// with the container state of container/state.hpp after it; declared in
+// symbolic/classes.hpp.
+#include "symbolic/classes.hpp"
 
 #include "py/methods.hpp"
 #include "py/type.hpp"

@@ -10,8 +10,8 @@
 #include "py/hold.hpp"
 #include "py/named.hpp"
 #include "symbolic/bridge.hpp"
-#include "symbolic/container/child_state.hpp"
-#include "symbolic/list/list_type.hpp"
+#include "symbolic/child_state.hpp"
+#include "symbolic/classes.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/shortcuts.hpp"
 

@@ -7,14 +7,12 @@ namespace vesk::symbolic::object {
 
 namespace {
 
-PyObject* class_of(PyObject* obj) noexcept { return reinterpret_cast<PyObject*>(Py_TYPE(obj)); }
-
 }  // namespace
 
 bool node_facts(PyObject* inst, NodeFacts& out) {
     out = NodeFacts{};
     if (!is_sym_object(inst)) return true;
-    CtorMetaRef meta = ctor_meta(class_of(inst));
+    CtorMetaRef meta = ctor_meta(py::class_of(inst));
     if (!meta) return false;
     out.decided = true;
     out.topo_enabled = meta->topo_enabled;
@@ -25,7 +23,7 @@ bool node_facts(PyObject* inst, NodeFacts& out) {
 }
 
 int enable_topo_of(PyObject* obj) {
-    CtorMetaRef meta = ctor_meta(class_of(obj));
+    CtorMetaRef meta = ctor_meta(py::class_of(obj));
     if (!meta) return -1;
     return meta->topo ? 1 : 0;
 }

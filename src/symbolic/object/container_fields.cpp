@@ -7,7 +7,7 @@
 #include "py/methods.hpp"
 #include "py/named.hpp"
 #include "symbolic/object/ctor_meta.hpp"
-#include "typing/funnel/classify.hpp"
+#include "typing/value_spec/engine/classify.hpp"
 #include "typing/markers.hpp"
 
 namespace vesk::symbolic::object {

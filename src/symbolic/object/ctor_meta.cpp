@@ -7,11 +7,11 @@
 #include "py/methods.hpp"
 #include "py/named.hpp"
 #include "py/type.hpp"
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/object_bridge.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "topology/key_path.hpp"
 #include "typing/field/field.hpp"
-#include "typing/funnel/classify.hpp"
+#include "typing/value_spec/engine/classify.hpp"
 
 #include <utility>
 

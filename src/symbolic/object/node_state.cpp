@@ -10,7 +10,7 @@
 #include "symbolic/markers.hpp"
 #include "symbolic/node_ops.hpp"
 #include "symbolic/node_roles.hpp"
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/object_bridge.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "symbolic/object/record_node.hpp"
 #include "symbolic/origin.hpp"

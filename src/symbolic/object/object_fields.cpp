@@ -11,7 +11,7 @@
 #include "symbolic/errors.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/node_ops.hpp"
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/object_bridge.hpp"
 #include "symbolic/object/class_facts.hpp"
 #include "symbolic/object/ctor_meta.hpp"
 #include "topology/key_path.hpp"

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "py/ref.hpp"
+#include "symbolic/classes.hpp"
 #include "symbolic/node.hpp"
 
 namespace vesk::symbolic::object {
@@ -32,13 +33,8 @@ struct ObjectState {
     return !s.fields && !s.node.path;
 }
 
-// The class, built on first use and shared process-wide (borrowed); null
-// with an exception set when building it failed.
-[[nodiscard]] PyTypeObject* sym_object_type();
-
-// Whether `obj` is a SymObject (subclasses included). Never fails; false
-// before the class exists, since no instance can.
-[[nodiscard]] bool is_sym_object(PyObject* obj) noexcept;
+// `sym_object_type()` and `is_sym_object(obj)` are declared with the other
+// native classes, in symbolic/classes.hpp.
 
 // --- operations of the object layer (`obj` must be a SymObject) --------------
 

@@ -3,7 +3,7 @@
 #include "py/dict_cursor.hpp"
 #include "py/named.hpp"
 #include "symbolic/markers.hpp"
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/object_bridge.hpp"
 #include "symbolic/object/ctor_meta.hpp"
 #include "symbolic/object/object_state.hpp"
 

@@ -11,13 +11,11 @@ namespace record = kernel::record;
 
 namespace {
 
-PyObject* class_of(PyObject* obj) noexcept { return reinterpret_cast<PyObject*>(Py_TYPE(obj)); }
-
 // The first name of the class's `__slot_field_names__` in `out` (null when
 // the class has none). False with an exception.
 bool first_init_field(PyObject* inst, py::Ref& out) {
     py::Ref names;
-    if (py::get_optional_attr<"__slot_field_names__">(class_of(inst), names) < 0) return false;
+    if (py::get_optional_attr<"__slot_field_names__">(py::class_of(inst), names) < 0) return false;
     out.reset();
     if (!names) return true;
     if (PyList_Check(names.get())) {
@@ -54,7 +52,7 @@ int record_read_guard(PyObject* inst) {
 }
 
 bool record_symbolic_children(PyObject* inst, NamedValues& out) {
-    py::Ref names = py::get_attr<"__slot_symbolic_field_names__">(class_of(inst));
+    py::Ref names = py::get_attr<"__slot_symbolic_field_names__">(py::class_of(inst));
     if (!names) return false;
     py::Ref values = record::read_fields(inst, names.get());
     if (!values) return false;

@@ -1,17 +1,17 @@
 #include "symbolic/object/register.hpp"
 
 #include "py/module.hpp"
-#include "symbolic/object/bridge.hpp"
+#include "symbolic/object_bridge.hpp"
 #include "symbolic/object/container_fields.hpp"
 #include "symbolic/object/ctor_meta.hpp"
 #include "symbolic/object/field_getter.hpp"
-#include "symbolic/object/json_seams.hpp"
+#include "symbolic/json/json_seams.hpp"
 #include "symbolic/object/node_functions.hpp"
 #include "symbolic/object/object_state.hpp"
-#include "symbolic/object/record_functions.hpp"
-#include "symbolic/object/record_meta.hpp"
+#include "symbolic/object/records/record_functions.hpp"
+#include "symbolic/object/records/record_meta.hpp"
 #include "symbolic/object/render.hpp"
-#include "symbolic/object/seams.hpp"
+#include "symbolic/object/seams/seams.hpp"
 
 namespace vesk::symbolic::object {
 
@@ -27,7 +27,7 @@ PyMethodDef* const kFunctionTables[] = {
     record_functions,           // _slot_record_materialize .. _slot_record_node_read
     node_topology_functions,    // _node_setparent .. _node_seal
     container_field_functions,  // _container_candidate_fields, _container_wrap_fields
-    object_json_functions,      // _native_inline_object_to_json .. _native_from_json_all_plain
+    json::object_json_functions,    // _native_inline_object_to_json .. _native_from_json_all_plain
     record_construct_functions, // _slot_record_construct
     object_probe_functions,     // _probe_object_is_inline
     node_probe_functions,       // _probe_node_get, _probe_node_set

@@ -3,7 +3,7 @@
 #include "py/lazy.hpp"
 #include "typing/bridge.hpp"
 #include "typing/change_epoch.hpp"
-#include "typing/funnel/classify.hpp"
+#include "typing/value_spec/engine/classify.hpp"
 
 #include <atomic>
 #include <unordered_set>

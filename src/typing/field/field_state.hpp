@@ -12,8 +12,8 @@
 #include "py/ref.hpp"
 #include "typing/change_epoch.hpp"
 #include "typing/field/field_meta.hpp"
-#include "typing/field/meta_epoch.hpp"
-#include "typing/field/published_slot.hpp"
+#include "typing/meta_epoch.hpp"
+#include "typing/published_slot.hpp"
 
 #include <atomic>
 #include <cstdint>

@@ -6,11 +6,11 @@
 #include "py/dict_cursor.hpp"
 #include "py/lazy.hpp"
 #include "typing/change_epoch.hpp"
-#include "typing/field/meta_epoch.hpp"
-#include "typing/funnel/classify.hpp"
+#include "typing/meta_epoch.hpp"
+#include "typing/value_spec/engine/classify.hpp"
 #include "typing/funnel/dict_bulk.hpp"
 #include "typing/funnel/elem_rule.hpp"
-#include "typing/funnel/shortcuts.hpp"
+#include "typing/shortcuts.hpp"
 #include "typing/value_spec/engine/apply.hpp"
 
 namespace vesk::typing::funnel {

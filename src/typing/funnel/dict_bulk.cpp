@@ -4,12 +4,12 @@
 #include "py/named.hpp"
 #include "typing/field/field.hpp"
 #include "typing/field/field_state.hpp"
-#include "typing/field/meta_epoch.hpp"
-#include "typing/funnel/classify.hpp"
+#include "typing/meta_epoch.hpp"
+#include "typing/value_spec/engine/classify.hpp"
 #include "typing/funnel/funnel.hpp"
-#include "typing/funnel/shortcuts.hpp"
+#include "typing/shortcuts.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
-#include "typing/value_spec/kinds/number_compare.hpp"
+#include "typing/value_spec/utilities/number_compare.hpp"
 
 #include <array>
 

@@ -5,15 +5,15 @@
 #include "py/dict_cursor.hpp"
 #include "typing/fast_types.hpp"
 #include "typing/field/field.hpp"
-#include "typing/funnel/classify.hpp"
+#include "typing/value_spec/engine/classify.hpp"
 #include "typing/funnel/dict_bulk.hpp"
-#include "typing/funnel/shortcuts.hpp"
+#include "typing/shortcuts.hpp"
 #include "typing/markers.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
 #include "typing/change_epoch.hpp"
-#include "typing/field/meta_epoch.hpp"
+#include "typing/meta_epoch.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
-#include "typing/value_spec/kinds/number_compare.hpp"
+#include "typing/value_spec/utilities/number_compare.hpp"
 
 #include <array>
 

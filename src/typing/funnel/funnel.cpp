@@ -1,7 +1,7 @@
 #include "typing/funnel/funnel.hpp"
 
 #include "py/named.hpp"
-#include "typing/funnel/shortcuts.hpp"
+#include "typing/shortcuts.hpp"
 #include "topology/key_path.hpp"
 #include "typing/markers.hpp"
 #include "typing/value_spec/engine/apply.hpp"

@@ -5,7 +5,7 @@
 #include "py/dict_cursor.hpp"
 #include "typing/bridge.hpp"
 #include "typing/field/field.hpp"
-#include "typing/funnel/classify.hpp"
+#include "typing/value_spec/engine/classify.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 
 namespace vesk::typing::schema {

@@ -2,7 +2,7 @@
 
 #include "py/module.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
-#include "typing/value_spec/kinds/kinds.hpp"
+#include "typing/value_spec/kinds.hpp"
 
 #include <span>
 

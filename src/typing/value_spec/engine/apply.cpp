@@ -5,7 +5,7 @@
 #include "py/named.hpp"
 #include "topology/key_path.hpp"
 #include "typing/bridge.hpp"
-#include "typing/funnel/shortcuts.hpp"
+#include "typing/shortcuts.hpp"
 #include "typing/markers.hpp"
 #include "typing/value_spec/engine/format.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"

@@ -41,8 +41,8 @@
 #include "py/ref.hpp"
 #include "py/type.hpp"
 #include "typing/change_epoch.hpp"
-#include "typing/field/published_slot.hpp"
-#include "typing/funnel/elem_rule.hpp"
+#include "typing/published_slot.hpp"
+#include "typing/value_spec/engine/elem_rules.hpp"
 #include "typing/value_spec/engine/spec_kind.hpp"
 
 #include <cstdint>
@@ -89,8 +89,8 @@ private:
     mutable py::Ref text_;
 };
 
-// The acceptance rules derived from a spec as an element (funnel/elem_rule.hpp),
-// one without and one with containers allowed. They are read and stored
+// The acceptance rules derived from a spec as an element (elem_rules.hpp;
+// the funnel derives them), one without and one with containers allowed. They are read and stored
 // without any hold of the spec: a rule is used only while the change epoch
 // it was derived in is current, which every exclusive hold moves on as it
 // ends. A copy or move of an engine starts with empty slots.

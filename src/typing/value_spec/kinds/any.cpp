@@ -5,7 +5,7 @@
 #include "typing/markers.hpp"
 #include "typing/value_spec/engine/by_name.hpp"
 #include "typing/value_spec/engine/format.hpp"
-#include "typing/value_spec/kinds/kinds.hpp"
+#include "typing/value_spec/kinds.hpp"
 #include "typing/value_spec/kinds/leaf_shortcuts.hpp"
 #include "typing/value_spec/spec_class/call.hpp"
 #include "typing/value_spec/spec_class/json_write.hpp"

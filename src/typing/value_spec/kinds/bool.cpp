@@ -1,5 +1,5 @@
 // Bool: the spec of a bool. It has no options of its own.
-#include "typing/value_spec/kinds/kinds.hpp"
+#include "typing/value_spec/kinds.hpp"
 #include "typing/value_spec/kinds/leaf_shortcuts.hpp"
 #include "typing/value_spec/spec_class/json_write.hpp"
 #include "typing/value_spec/spec_class/spec_class.hpp"

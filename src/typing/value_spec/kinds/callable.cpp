@@ -17,7 +17,7 @@
 #include "typing/value_spec/engine/by_name.hpp"
 #include "typing/value_spec/engine/format.hpp"
 #include "typing/value_spec/engine/forward_refs.hpp"
-#include "typing/value_spec/kinds/kinds.hpp"
+#include "typing/value_spec/kinds.hpp"
 #include "typing/value_spec/spec_class/call.hpp"
 #include "typing/value_spec/spec_class/extend_support.hpp"
 #include "typing/value_spec/spec_class/json_write.hpp"

@@ -5,9 +5,9 @@
 // checked; the only test made on them is the order test when both exist.
 #include "typing/value_spec/engine/by_name.hpp"
 #include "typing/value_spec/engine/format.hpp"
-#include "typing/value_spec/kinds/kinds.hpp"
+#include "typing/value_spec/kinds.hpp"
 #include "typing/value_spec/kinds/leaf_shortcuts.hpp"
-#include "typing/value_spec/kinds/number_compare.hpp"
+#include "typing/value_spec/utilities/number_compare.hpp"
 #include "typing/value_spec/spec_class/extend_support.hpp"
 #include "typing/value_spec/spec_class/json_write.hpp"
 #include "typing/value_spec/spec_class/spec_class.hpp"

@@ -4,7 +4,7 @@
 #include "py/named.hpp"
 #include "typing/value_spec/engine/by_name.hpp"
 #include "typing/value_spec/engine/format.hpp"
-#include "typing/value_spec/kinds/kinds.hpp"
+#include "typing/value_spec/kinds.hpp"
 #include "typing/value_spec/kinds/leaf_shortcuts.hpp"
 #include "typing/value_spec/spec_class/extend_support.hpp"
 #include "typing/value_spec/spec_class/json_write.hpp"

@@ -19,7 +19,7 @@
 #include "typing/value_spec/engine/forward_refs.hpp"
 #include "typing/value_spec/kinds/containers.hpp"
 #include "typing/value_spec/kinds/element_guard.hpp"
-#include "typing/value_spec/kinds/kinds.hpp"
+#include "typing/value_spec/kinds.hpp"
 #include "typing/value_spec/spec_class/extend_support.hpp"
 #include "typing/value_spec/spec_class/json_write.hpp"
 #include "typing/value_spec/spec_class/spec_class.hpp"

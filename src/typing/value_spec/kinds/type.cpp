@@ -9,7 +9,7 @@
 #include "typing/value_spec/engine/format.hpp"
 #include "typing/value_spec/engine/forward_refs.hpp"
 #include "typing/value_spec/kinds/class_kinds.hpp"
-#include "typing/value_spec/kinds/kinds.hpp"
+#include "typing/value_spec/kinds.hpp"
 #include "typing/value_spec/spec_class/json_write.hpp"
 #include "typing/value_spec/spec_class/spec_class.hpp"
 #include "typing/value_spec/spec_class/whole_spec.hpp"

@@ -16,7 +16,7 @@
 #include "typing/bridge.hpp"
 #include "typing/value_spec/engine/by_name.hpp"
 #include "typing/value_spec/engine/kind_ops.hpp"
-#include "typing/value_spec/kinds/kinds.hpp"
+#include "typing/value_spec/kinds.hpp"
 #include "typing/value_spec/spec_class/extend_support.hpp"
 #include "typing/value_spec/spec_class/surface.hpp"
 #include "typing/value_spec/utilities/texts.hpp"

@@ -1,0 +1,196 @@
+// The children of a new object: adopted into a class that keeps a tree,
+// unstamped in one that does not.
+#include "symbolic/object/construct/construct_steps.hpp"
+
+#include "py/dict_cursor.hpp"
+#include "py/errors.hpp"
+#include "py/hold.hpp"
+#include "py/named.hpp"
+#include "symbolic/adoption.hpp"
+#include "symbolic/child_state.hpp"
+#include "symbolic/markers.hpp"
+#include "symbolic/object/class_facts.hpp"
+#include "symbolic/object/node_state.hpp"
+#include "symbolic/object/object_state.hpp"
+#include "symbolic/policy.hpp"
+#include "topology/key_path.hpp"
+
+namespace vesk::symbolic::object {
+
+namespace {
+
+// The object's path, or the bridge's empty key path when it has none.
+bool object_path(PyObject* self, const ObjectBridge& b, py::Ref& out) {
+    py::Shared<ObjectState> held(self);
+    if (!held) return false;
+    out = held->node.path ? held->node.path : b.empty_key_path;
+    return true;
+}
+
+// Whether `path` (may be null) is the path `expected`: 1, 0 or -1.
+int is_path(PyObject* path, PyObject* expected) {
+    if (!path) return 0;
+    switch (topology::keypaths_eq(path, expected)) {
+        case topology::PathsEq::Error: return -1;
+        case topology::PathsEq::Equal: return 1;
+        case topology::PathsEq::NotEqual: return 0;
+        case topology::PathsEq::NotBoth: break;
+    }
+    return PyObject_RichCompareBool(path, expected, Py_EQ);
+}
+
+// A SymObject's parent and path.
+bool object_placement(PyObject* child, py::Ref& parent, py::Ref& path) {
+    py::Shared<ObjectState> held(child);
+    if (!held) return false;
+    parent = held->node.parent;
+    path = held->node.path;
+    return true;
+}
+
+struct Adoption {
+    PyObject* self;
+    PyObject* path;  // the object's path
+    ClaimedSet claimed;
+};
+
+py::Ref adopt(Adoption& a, PyObject* key, PyObject* value, PyObject* policy) {
+    AdoptArgs args;
+    args.key = key;
+    args.adopting = true;
+    args.owner_path = a.path;
+    args.container = a.self;
+    args.parent_to_set = a.self;
+    args.claimed = &a.claimed;
+    args.parent_set_by_caller = true;
+    args.policy = policy;
+    return adopt_child(value, args);
+}
+
+// A SymObject child of a class that keeps a tree with the default setters:
+// 1 placed here (nothing to store back), 0 when it needs adopting, -1.
+int place_object(Adoption& a, PyObject* key, PyObject* child) {
+    py::Ref parent, path;
+    if (!object_placement(child, parent, path)) return -1;
+    py::Ref expected = topology::child_key_path(key, a.path);
+    if (!expected) return -1;
+    bool place = false;
+    if (!parent) {
+        place = !a.claimed.contains(child);
+        if (place) a.claimed.add(child);
+    } else if (parent.get() == a.self) {
+        const int same = is_path(path.get(), expected.get());
+        if (same < 0) return -1;
+        place = same != 0;
+    }
+    if (!place) return 0;
+    NodeFacts facts;
+    if (!node_facts(child, facts) || set_path(child, expected.get(), facts) < 0) return -1;
+    return 1;
+}
+
+// A native container child already under this object at its path: 1, 0, -1.
+int container_in_place(Adoption& a, PyObject* key, PyObject* child) {
+    ChildState state;
+    if (read_child_state(child, state) < 0) return -1;
+    if (state.parent.get() != a.self) return 0;
+    py::Ref expected = topology::child_key_path(key, a.path);
+    if (!expected) return -1;
+    return is_path(state.path.get(), expected.get());
+}
+
+// The value to store under `key`: the child itself when it stays, else what
+// adoption returns.
+py::Ref adopt_one(Adoption& a, PyObject* key, PyObject* value) {
+    py::Ref policy;
+    if (!class_field_policy(a.self, key, policy)) return {};
+    if (policy) return adopt(a, key, value, policy.get());
+    if (is_sym_object(value)) {
+        CtorMetaRef meta = ctor_meta(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+        if (!meta) return {};
+        if (!meta->topo) return py::Ref::borrow(value);
+        if (meta->default_topo_setters) {
+            const int placed = place_object(a, key, value);
+            if (placed < 0) return {};
+            if (placed) return py::Ref::borrow(value);
+        }
+    } else if (container_kind(value) != ContainerKind::None) {
+        const int in_place = container_in_place(a, key, value);
+        if (in_place < 0) return {};
+        if (in_place) return py::Ref::borrow(value);
+    }
+    return adopt(a, key, value, nullptr);
+}
+
+int adoption_pass(Adoption& a, PyObject* fields) {
+    py::Ref keys = py::Ref::steal(PyDict_Keys(fields));
+    if (!keys) return -1;
+    const Py_ssize_t n = PyList_GET_SIZE(keys.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);  // a private snapshot
+        PyObject* found = nullptr;
+        const int has = PyDict_GetItemRef(fields, key, &found);
+        py::Ref value = py::Ref::steal(found);
+        if (has < 0) return -1;
+        if (!has) {
+            py::raise_internal("a field of the new object vanished during adoption");
+            return -1;
+        }
+        py::Ref stored = adopt_one(a, key, value.get());
+        if (!stored) return -1;
+        if (stored.get() != value.get() && PyDict_SetItem(fields, key, stored.get()) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+int parenting_pass(PyObject* self, PyObject* fields) {
+    py::Ref keys = py::Ref::steal(PyDict_Keys(fields));
+    if (!keys) return -1;
+    const Py_ssize_t n = PyList_GET_SIZE(keys.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (PyDict_Size(fields) != n) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            return -1;
+        }
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+        PyObject* found = nullptr;
+        const int has = PyDict_GetItemRef(fields, key, &found);
+        py::Ref value = py::Ref::steal(found);
+        if (has < 0) return -1;
+        if (!has) continue;
+        py::Ref policy;
+        if (!class_field_policy(self, key, policy)) return -1;
+        if (parse_policy(policy.get()) == Policy::Ref) continue;
+        const int needs = needs_parenting(value.get());
+        if (needs < 0) return -1;
+        if (needs && !py::call_method<"topo_setparent">(value.get(), self)) return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int adopt_children(PyObject* self, PyObject* fields, const ObjectBridge& b) {
+    py::Ref path;
+    if (!object_path(self, b, path)) return -1;
+    Adoption a{self, path.get(), {}};
+    if (adoption_pass(a, fields) < 0) return -1;
+    return parenting_pass(self, fields);
+}
+
+int unstamp_children(PyObject* self, PyObject* fields, const ObjectBridge& b) {
+    py::Ref path;
+    if (!object_path(self, b, path)) return -1;
+    py::DictCursor cursor(fields);
+    py::Ref key, value;
+    for (int step; (step = cursor.next(key, value)) != 0;) {
+        if (step < 0) return -1;
+        const int symbolic = is_symbolic(value.get());
+        if (symbolic < 0) return -1;
+        if (symbolic && unstamp_phantom_path(key.get(), value.get(), path.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+}  // namespace vesk::symbolic::object

@@ -1,0 +1,193 @@
+// One symbolic write without gates or notification: the missing value, the
+// choice of road and the store step, whose store and removal are the keyed
+// write of write_core.hpp over the field dictionary.
+#include "py/class_call.hpp"
+#include "py/lazy.hpp"
+#include "symbolic/adoption.hpp"
+#include "symbolic/bridge.hpp"
+#include "symbolic/child_paths.hpp"
+#include "symbolic/markers.hpp"
+#include "symbolic/node.hpp"
+#include "symbolic/object_bridge.hpp"
+#include "symbolic/object/object_state.hpp"
+#include "symbolic/object/writes/store_field.hpp"
+#include "symbolic/object/writes/write_roads.hpp"
+#include "symbolic/policy.hpp"
+#include "symbolic/shortcuts.hpp"
+#include "symbolic/slots.hpp"
+#include "symbolic/write_core.hpp"
+#include "topology/key_path.hpp"
+
+namespace vesk::symbolic::object {
+
+namespace {
+
+// The field's slot in the field dictionary; its member's parent is the
+// object.
+WriteSlot slot_of(PyObject* obj, PyObject* name, const WriteCtx& ctx) {
+    WriteSlot w;
+    w.ops = &kObjectNode;
+    w.node = w.parent = obj;
+    w.storage = ctx.fields.get();
+    w.slot.key = w.key = name;
+    return w;
+}
+
+// The update's key path. Key paths are immutable values, so an object at
+// the root hands every update of a field the one path its class keeps, and
+// an object below it the one it keeps under its path, rather than a new
+// equal one per write.
+py::Ref update_key_path(PyObject* obj, const ObjectBridge& ob, PyObject* name,
+                        const WriteCtx& ctx) {
+    PyObject* parent = ctx.path.get();
+    const bool at_root = !parent || parent == Py_None ||
+                         (topology::is_key_path(parent) && topology::depth_of(parent) == 0);
+    const bool native =
+        ob.keypath_cls.get() == reinterpret_cast<PyObject*>(topology::key_path_type_if_built());
+    if (!native) return field_key_path(ob, name, ctx);
+    if (ctx.root_field_path && at_root) return py::Ref::borrow(ctx.root_field_path);
+    if (ctx.field_path) return ctx.field_path;
+    py::Ref path = field_key_path(ob, name, ctx);
+    if (path) keep_child_path<ObjectState>(obj, parent, name, path.get());
+    return path;
+}
+
+// `field_update_cls(keypath_cls(name, path), obj, field, old, new)`.
+py::Ref field_update(PyObject* obj, PyObject* name, PyObject* field, PyObject* old,
+                     PyObject* now, const ObjectBridge& ob, const WriteCtx& ctx) {
+    const ContainerBridge* cb = container_bridge();
+    if (!cb) return {};
+    py::Ref path = update_key_path(obj, ob, name, ctx);
+    if (!path) return {};
+    PyObject* args[] = {nullptr, path.get(), obj, field, old, now};
+    return py::call_class(cb->field_update_cls.get(), args, 5);
+}
+
+// A missing value under a non-constant key removes the entry.
+int remove_entry(PyObject* obj, PyObject* name, PyObject* value, PyObject* field,
+                 const ObjectBridge& ob, const WriteCtx& ctx, py::Ref& update) {
+    const WriteSlot w = slot_of(obj, name, ctx);
+    py::Ref old;
+    SlotRead seen;
+    if (old_value(w, ob.missing_value.get(), old, seen) < 0) return -1;
+    if (old.get() == value) return 0;
+    py::Ref removed;
+    const int r = remove_slot(w, removed);
+    if (r <= 0) return r;
+    update = field_update(obj, name, field, removed.get(), ob.missing_value.get(), ob, ctx);
+    return update ? 0 : -1;
+}
+
+// Adopts `formal` under the object by the class's assign policy for the
+// field. The built-in value classes keep no tree and can never be given
+// one, so a primitive value is taken as it is, and the policy, which could
+// change nothing about it, is not looked up.
+bool adopt(PyObject* obj, PyObject* name, PyObject* formal, const WriteCtx& ctx,
+           Adoption& out) {
+    if (is_primitive(formal)) {
+        out.value = py::Ref::borrow(formal);
+        return true;
+    }
+    py::Ref policy;
+    if (!class_field_policy(obj, name, policy)) return false;
+    AdoptArgs a;
+    a.key = name;
+    a.adopting = ctx.enable_topo;
+    a.owner_path = ctx.path.get();
+    a.container = obj;
+    a.parent_to_set = obj;
+    a.policy = policy.get();
+    return adopt_child(formal, a, out);
+}
+
+int store_over(PyObject* obj, PyObject* name, PyObject* field, const WriteSlot& w,
+               const SlotRead& seen, PyObject* formal, const ObjectBridge& ob,
+               const WriteCtx& ctx, py::Ref& update);
+
+// Adopts `formal` as the field's child, detaches the replaced one and
+// stores; `value` is what the write was given, for the identity test.
+int store_step(PyObject* obj, PyObject* name, PyObject* value, PyObject* formal,
+               PyObject* field, const ObjectBridge& ob, const WriteCtx& ctx, py::Ref& update) {
+    const WriteSlot w = slot_of(obj, name, ctx);
+    SlotRead seen;
+    if (formal == value && is_primitive(value)) {
+        // A primitive value stored as it was given needs no adoption, and
+        // runs no Python code up to its store: one critical section of the
+        // store decides, its identity test included, unless the field holds
+        // the value already or a child to let go (write_core.hpp, kPlainSlot).
+        py::Ref now;
+        const StoreOutcome stored =
+            dict_store_if(ctx.fields.get(), SlotKey{name}, kPlainSlot, value, now);
+        if (stored == StoreOutcome::Error) return -1;
+        if (stored == StoreOutcome::Done) {
+            update = field_update(obj, name, field, now ? now.get() : ob.missing_value.get(),
+                                  value, ob, ctx);
+            return update ? 0 : -1;
+        }
+        seen = {SlotRead::Kind::Read, now.get()};
+        if (now.get() == value) return 0;
+        return store_over(obj, name, field, w, seen, formal, ob, ctx, update);
+    }
+    py::Ref old;
+    if (old_value(w, ob.missing_value.get(), old, seen) < 0) return -1;
+    if (old.get() == value) return 0;
+    return store_over(obj, name, field, w, seen, formal, ob, ctx, update);
+}
+
+// Adopts `formal`, stores it in place of what the field holds (`seen`: what
+// the write read of it) and makes the update.
+int store_over(PyObject* obj, PyObject* name, PyObject* field, const WriteSlot& w,
+               const SlotRead& seen, PyObject* formal, const ObjectBridge& ob,
+               const WriteCtx& ctx, py::Ref& update) {
+    Adoption adopted;
+    if (!adopt(obj, name, formal, ctx, adopted)) return -1;
+    py::Ref replaced;
+    Claim unused;
+    const int stored = replace_slot(w, adopted, Order::DetachFirst, seen, replaced, unused);
+    if (stored <= 0) return stored;
+    if (!replaced) replaced = ob.missing_value;
+    // A child stamped with a path the object no longer has is re-pathed; the
+    // update names the field under the path the write began with.
+    py::Ref path_now;
+    if (adopted.stamped() && settle_path(w, adopted, nullptr, path_now) < 0) return -1;
+    adopted.claim.release();
+    update = field_update(obj, name, field, replaced.get(), adopted.value.get(), ob, ctx);
+    return update ? 0 : -1;
+}
+
+}  // namespace
+
+int inline_write_field(PyObject* obj, PyObject* name, PyObject* value, PyObject* field,
+                       const WriteCtx& ctx, py::Ref& update) {
+    update.reset();
+    const ObjectBridge* ob = object_bridge();
+    if (!ob) return -1;
+    py::Ref to_validate = py::Ref::borrow(value);
+    bool is_default = false;
+    if (Py_TYPE(value) == Py_TYPE(ob->missing_value.get())) {
+        const ContainerBridge* cb = container_bridge();
+        if (!cb) return -1;
+        const int nonconst = has_nonconst_key(*cb, field);
+        if (nonconst < 0) return -1;
+        if (nonconst) return remove_entry(obj, name, value, field, *ob, ctx, update);
+        // The default is copied as construction copies it for an absent
+        // field: stored as it is, one mutable default would be shared by
+        // every object reset to it and by the field itself.
+        py::Ref declared = py::get_attr<"default_value">(field);
+        if (!declared) return -1;
+        to_validate =
+            py::Ref::steal(PyObject_CallOneArg(ob->copy_default.get(), declared.get()));
+        if (!to_validate) return -1;
+        is_default = true;
+    }
+    py::Ref formal;
+    const FastRoad fast = fast_road(name, to_validate.get(), ctx, formal);
+    if (fast == FastRoad::Error) return -1;
+    if (fast == FastRoad::General) {
+        formal = general_road(obj, name, to_validate.get(), field, ctx, is_default);
+        if (!formal) return -1;
+    }
+    return store_step(obj, name, value, formal.get(), field, *ob, ctx, update);
+}
+
+}  // namespace vesk::symbolic::object

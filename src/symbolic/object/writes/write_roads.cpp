@@ -1,0 +1,119 @@
+// The fast and the general road of a symbolic write.
+#include "symbolic/object/writes/write_roads.hpp"
+
+#include "py/lazy.hpp"
+#include "symbolic/bridge.hpp"
+#include "symbolic/node.hpp"
+#include "symbolic/formalize.hpp"
+#include "symbolic/object_bridge.hpp"
+#include "symbolic/policy.hpp"
+#include "topology/key_path.hpp"
+#include "typing/meta_epoch.hpp"
+#include "typing/funnel/funnel.hpp"
+#include "typing/markers.hpp"
+#include "typing/schema/schema.hpp"
+#include "typing/schema/schema_ops.hpp"
+
+namespace vesk::symbolic::object {
+
+namespace {
+
+namespace funnel = typing::funnel;
+namespace schema_ns = typing::schema;
+using Kind = funnel::FunnelOutcome::Kind;
+
+// The funnel's answer as the road's answer.
+FastRoad settle(funnel::FunnelOutcome outcome, PyObject* value, py::Ref& out) {
+    switch (outcome.kind) {
+        case Kind::Verbatim:
+            out = py::Ref::borrow(value);
+            return FastRoad::Accepted;
+        case Kind::Produced:
+            out = std::move(outcome.value);
+            return FastRoad::Accepted;
+        case Kind::Error:
+            return FastRoad::Error;
+        default:
+            // A raw container to wrap, or undecided: the field's own apply
+            // decides.
+            return FastRoad::General;
+    }
+}
+
+// Whether the field's value spec stores its values symbolically: its
+// `symbolic` answer, or the object's `topo` option when it gives none.
+int stores_symbolically(PyObject* field, const WriteCtx& ctx) {
+    py::Ref spec = py::get_attr<"value">(field);
+    return spec ? typing::spec_storage(spec.get(), ctx.enable_topo) : -1;
+}
+
+// `wrap_value(value, wrap=, allow_partial=, root_path=, assign=)`.
+py::Ref wrapped_value(PyObject* obj, PyObject* name, PyObject* value, PyObject* field,
+                      const ObjectBridge& ob, const WriteCtx& ctx) {
+    const int wrap = stores_symbolically(field, ctx);
+    if (wrap < 0) return {};
+    py::Ref root = field_key_path(ob, name, ctx);
+    py::Ref policy;
+    if (!root || !class_field_policy(obj, name, policy)) return {};
+    const ContainerBridge* cb = container_bridge();
+    PyObject* kw;
+    if (!cb || !py::names<"wrap", "allow_partial", "root_path", "assign">(kw)) return {};
+    PyObject* args[] = {value, wrap ? Py_True : Py_False, ctx.allow_partial ? Py_True : Py_False,
+                        root.get(), or_none(policy)};
+    return py::Ref::steal(PyObject_Vectorcall(cb->wrap_value.get(), args, 1, kw));
+}
+
+}  // namespace
+
+py::Ref field_key_path(const ObjectBridge& b, PyObject* name, const WriteCtx& ctx) {
+    PyObject* cls = b.keypath_cls.get();
+    if (cls == reinterpret_cast<PyObject*>(topology::key_path_type_if_built()))
+        return topology::child_key_path(name, ctx.path.get());
+    PyObject* args[] = {name, or_none(ctx.path)};
+    return py::Ref::steal(PyObject_Vectorcall(cls, args, 2, nullptr));
+}
+
+FastRoad fast_road(PyObject* name, PyObject* value, const WriteCtx& ctx, py::Ref& out) {
+    if (!schema_ns::is_schema(ctx.schema)) return FastRoad::General;
+    // Held across the lookup and the funnel, whose `_validate` hooks may run
+    // Python code: a hook that tries to change this schema meets the borrow
+    // error instead of waiting.
+    schema_ns::Reading held(ctx.schema);
+    if (!held) return FastRoad::Error;
+    const schema_ns::SchemaMeta& meta = *held->meta;
+    const std::ptrdiff_t pos = meta.field_meta_index.find_key(name);
+    if (pos < 0) return FastRoad::General;
+    // The field's published record, borrowed for the rest of the road.
+    typing::field::ReadSection reading;
+    typing::field::FieldMetaRef keep;
+    const typing::field::FieldMeta* fm =
+        schema_ns::field_meta_view(meta.const_fields[static_cast<std::size_t>(pos)].get(), keep);
+    if (!fm) return FastRoad::Error;
+    if (fm->frozen) return FastRoad::General;
+    funnel::FunnelOutcome leaf = funnel::funnel_leaf(value, *fm);
+    if (leaf.kind == Kind::Verbatim) return settle(std::move(leaf), value, out);
+    if (leaf.kind == Kind::Error) return FastRoad::Error;
+    funnel::FunnelCtx fctx;
+    fctx.parent_path = ctx.path.get();
+    fctx.allow_partial = ctx.allow_partial;
+    return settle(funnel::funnel_accept(value, *fm, name, fctx), value, out);
+}
+
+py::Ref general_road(PyObject* obj, PyObject* name, PyObject* value, PyObject* field,
+                     const WriteCtx& ctx, bool is_default) {
+    const ObjectBridge* ob = object_bridge();
+    if (!ob) return {};
+    py::Ref wrapped =
+        is_default ? py::Ref::borrow(value) : wrapped_value(obj, name, value, field, *ob, ctx);
+    if (!wrapped) return {};
+    py::Ref transform = py::Ref::steal(PyObject_CallOneArg(
+        ob->symbolic_transform_fn.get(), ctx.allow_partial ? Py_True : Py_False));
+    py::Ref child_path = transform ? topology::child_key_path(name, ctx.path.get()) : py::Ref();
+    if (!child_path) return {};
+    const int symbolic = stores_symbolically(field, ctx);
+    if (symbolic < 0) return {};
+    return call_field_apply(field, wrapped.get(), ctx.allow_partial,
+                            symbolic ? transform.get() : nullptr, child_path.get());
+}
+
+}  // namespace vesk::symbolic::object

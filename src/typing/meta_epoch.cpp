@@ -1,0 +1,116 @@
+#include "typing/meta_epoch.hpp"
+
+
+#include <pthread.h>
+
+#include <atomic>
+#include <mutex>
+#include <new>
+#include <vector>
+
+namespace vesk::typing::field {
+
+namespace {
+
+// The epoch starts at 1, so a slot of 0 always means "outside".
+std::atomic<std::uint64_t> g_epoch{1};
+
+struct ThreadSlot;
+
+// Every thread that has entered a section, until it exits.
+struct Registry {
+    std::mutex mutex;
+    std::vector<ThreadSlot*> slots;
+};
+
+// This thread's slot while it is registered, for the child of a fork.
+thread_local ThreadSlot* t_slot = nullptr;
+
+std::atomic<Registry*> g_registry{nullptr};
+
+// In the child of a fork only the forking thread lives on. The slots of the
+// others would read as sections that never end (a thread stopped inside one
+// when the process forked), so no record retired in the child could ever be
+// freed; and the lock may have been held by a thread that is gone. The child
+// starts a registry of its own with the forking thread's slot alone; the old
+// one is left as it is (never freed: its lock may be held).
+void restart_in_child() noexcept {
+    Registry* fresh = new (std::nothrow) Registry;
+    if (!fresh) return;  // the old registry stays: records only wait longer
+    if (t_slot) {
+        try {
+            fresh->slots.push_back(t_slot);
+        } catch (...) {
+            delete fresh;
+            return;
+        }
+    }
+    g_registry.store(fresh, std::memory_order_seq_cst);
+}
+
+Registry& the_registry() noexcept {
+    static Registry* first = [] {
+        auto* r = new Registry;
+        g_registry.store(r, std::memory_order_seq_cst);
+        (void)pthread_atfork(nullptr, nullptr, restart_in_child);
+        return r;
+    }();
+    (void)first;
+    return *g_registry.load(std::memory_order_seq_cst);
+}
+
+struct ThreadSlot {
+    std::atomic<std::uint64_t> epoch{0};
+    unsigned depth = 0;
+
+    ThreadSlot() {
+        Registry& r = the_registry();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        r.slots.push_back(this);
+        t_slot = this;
+    }
+    ~ThreadSlot() {
+        t_slot = nullptr;
+        Registry& r = the_registry();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        for (auto it = r.slots.begin(); it != r.slots.end(); ++it)
+            if (*it == this) {
+                r.slots.erase(it);
+                break;
+            }
+    }
+};
+
+ThreadSlot& this_thread() {
+    thread_local ThreadSlot slot;
+    return slot;
+}
+
+}  // namespace
+
+ReadSection::ReadSection() noexcept {
+    ThreadSlot& t = this_thread();
+    if (t.depth++ == 0) t.epoch.store(g_epoch.load(std::memory_order_seq_cst),
+                                      std::memory_order_seq_cst);
+}
+
+ReadSection::~ReadSection() {
+    ThreadSlot& t = this_thread();
+    if (--t.depth == 0) t.epoch.store(0, std::memory_order_seq_cst);
+}
+
+std::uint64_t retire_epoch() noexcept {
+    return g_epoch.fetch_add(1, std::memory_order_seq_cst) + 1;
+}
+
+bool retired_before_every_reader(std::uint64_t epoch) noexcept {
+    Registry& r = the_registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    for (const ThreadSlot* t : r.slots) {
+        const std::uint64_t seen = t->epoch.load(std::memory_order_seq_cst);
+        if (seen != 0 && seen < epoch) return false;
+    }
+    return true;
+}
+
+}  // namespace vesk::typing::field
