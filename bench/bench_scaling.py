@@ -12,7 +12,9 @@ and 0.75 the least (with no row below 4x).
 With the global lock every row stays near 1x; the figures mean something
 only on python3.14t (run it with `make bench-scaling`, or
 `tools/toolchain.sh run env PYTHONPATH=/checkout/python:/usr/lib/python3/dist-packages
-/opt/python3.14t/bin/python3.14t bench/bench_scaling.py`).
+/opt/python3.14t/bin/python3.14t bench/bench_scaling.py [piece of a row's title ...]`).
+Where a thread row falls short, bench/sample_threads.py shows where its
+threads spend their time.
 """
 
 import sys
@@ -185,8 +187,12 @@ def main():
     if gil:
         report.skip("every row", "the global lock serialises the threads; run `make bench-scaling`")
         return
+    # Rows may be picked by pieces of their titles; the control always runs.
+    wanted = [piece.lower() for piece in sys.argv[1:]]
+    rows = [(title, factory) for i, (title, factory) in enumerate(ROWS)
+            if i == 0 or not wanted or any(piece in title.lower() for piece in wanted)]
     control_scaling = None
-    for title, factory in ROWS:
+    for title, factory in rows:
         make = factory()
         calls = calibrate(make())
         base = throughput(make, 1, calls)
