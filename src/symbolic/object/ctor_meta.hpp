@@ -53,6 +53,15 @@ struct CompiledField {
     }
 };
 
+// A public init field as an attribute write finds it: by name, with no
+// Python dictionary read (whose new reference would be counted atomically
+// on the free-threaded build, on objects every thread shares).
+struct PublicField {
+    py::Ref name;       // an exact, interned str
+    py::Ref field;
+    py::Ref root_path;  // KeyPath(name): the field's key path under a root
+};
+
 struct CtorMeta {
     // The compiled init fields; absent when the class's `_sym_init_fields` is
     // None or when a field could not be compiled.
@@ -68,9 +77,9 @@ struct CtorMeta {
     py::Ref alias_names;          // frozenset of str; null when `_sym_alias_maps` is None
     py::Ref init_field_names;     // frozenset of str; null when the init fields are None
     py::Ref public_init_fields;   // dict str -> field; null when the init fields are None
-    // The same names -> (field, KeyPath(name)): the key path that every
-    // update of the field names on an object at the root.
-    py::Ref public_init_entries;
+    // The same fields with the key path that every update of the field
+    // names on an object at the root; empty when the init fields are None.
+    std::vector<PublicField> public_fields;
 
     // The node facts (node_state.hpp).
     bool topo_enabled = false;
@@ -109,7 +118,11 @@ struct CtorMeta {
         v(alias_names);
         v(init_field_names);
         v(public_init_fields);
-        v(public_init_entries);
+        for (const PublicField& f : public_fields) {
+            v(f.name);
+            v(f.field);
+            v(f.root_path);
+        }
     }
 };
 
@@ -141,6 +154,16 @@ struct PinnedCtorMeta {
     const CtorMeta& operator*() const noexcept { return *meta; }
 };
 [[nodiscard]] PinnedCtorMeta pinned_ctor_meta(PyObject* cls);
+
+// The metadata of `type` for a caller inside a `typing::field::ReadSection`
+// (meta_epoch.hpp), valid until the section ends, found with no new
+// reference and no hold: the thread remembers the record it last found for
+// the class, as long as the class's version tag (which any change of its
+// namespace moves on) stays the same, and a record whose ObjectCtorMeta goes
+// away is freed only once no section that could have found it is still
+// open. When the class must be read (or the record built), `keep` keeps what
+// was found for the caller. Falsy with an exception set when building failed.
+[[nodiscard]] const CtorMeta* ctor_meta_in_section(PyTypeObject* type, PinnedCtorMeta& keep);
 
 // A new record built from the class's attributes as they are now,
 // bypassing the cache (nothing is stored).

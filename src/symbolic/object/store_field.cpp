@@ -30,10 +30,12 @@ bool read_own_state(PyObject* obj, PyObject* name, OwnState& own, WriteCtx& ctx)
     own.writable = held->node.accessor_writable;
     own.allow_partial = held->node.allow_partial;
     if (held->fields) {
-        ctx.path = held->node.path;
+        const ObjectBridge* b = object_bridge();
+        PyObject* path = held->node.path.get();
+        ctx.path = b && path == b->empty_key_path.get() ? py::MaybeRef::borrowed(path)
+                                                        : py::MaybeRef(held->node.path);
         ctx.fields = held->fields;
         // An object at the root names its updates by its class's paths.
-        PyObject* path = ctx.path.get();
         if (name && path && !(topology::is_key_path(path) && topology::depth_of(path) == 0))
             ctx.field_path = held->node.kept_child_path(path, name);
     }

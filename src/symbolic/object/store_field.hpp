@@ -22,19 +22,23 @@
 #pragma once
 
 #include "py/args.hpp"
+#include "py/maybe_ref.hpp"
 #include "py/ref.hpp"
 
 namespace vesk::symbolic::object {
 
 // What one symbolic write works with, read under the object's shared hold.
 struct WriteCtx {
-    py::Ref path;        // the object's key path; null for none
+    // The object's key path; null for none. The shared empty path of every
+    // root is borrowed from the object bridge, which keeps it for good.
+    py::MaybeRef path;
     py::Ref fields;      // the field dictionary
     PyObject* schema = nullptr;  // the schema the write was handed (borrowed)
     bool allow_partial = false;  // the thread's scope when set, else the object's flag
     bool enable_topo = false;
-    // The field's key path under a root, kept by the class's metadata, for
-    // an update made while the object is at the root; null: build it.
+    // The field's key path under a root, kept by the class's metadata (and
+    // borrowed for as long as the caller keeps it), for an update made while
+    // the object is at the root; null: build it.
     PyObject* root_field_path = nullptr;
     // The field's key path under `path`, as the object keeps it (node.hpp,
     // ChildPaths); null: build it.

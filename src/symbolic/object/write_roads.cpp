@@ -69,7 +69,7 @@ py::Ref field_key_path(const ObjectBridge& b, PyObject* name, const WriteCtx& ct
     PyObject* cls = b.keypath_cls.get();
     if (cls == reinterpret_cast<PyObject*>(topology::key_path_type_if_built()))
         return topology::child_key_path(name, ctx.path.get());
-    PyObject* args[] = {name, or_none(ctx.path)};
+    PyObject* args[] = {name, or_none(ctx.path.get())};
     return py::Ref::steal(PyObject_Vectorcall(cls, args, 2, nullptr));
 }
 
