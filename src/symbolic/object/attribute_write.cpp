@@ -43,10 +43,13 @@ int plain_field_write(PyObject* obj, PyObject* name, PyObject* value, PyObject* 
 bool classify_write(PyTypeObject* cls, PyObject* name, WriteClass& out) {
     const CtorMeta* meta = ctor_meta_in_section(cls, out.keep);
     if (!meta) return false;
+    out.meta = meta;
     out.schema = meta->schema.get();
     out.enable_topo = meta->topo;
-    if (PyObject* field = public_init_field(*meta, name, &out.root_path)) {
-        out.field = field;
+    if (const PublicField* found = public_init_field(*meta, name)) {
+        out.public_field = found;
+        out.field = found->field.get();
+        out.root_path = found->root_path.get();
         out.symbolic = true;
         return true;
     }
@@ -83,7 +86,7 @@ int object_setattro(PyObject* obj, PyObject* name, PyObject* value) {
             return -1;
         }
         return store_symbolic_field(obj, reinterpret_cast<PyObject*>(cls), name, value, c.field,
-                                    c.enable_topo, c.schema, c.root_path);
+                                    c.enable_topo, c.schema, &c);
     }
     if (!c.field) return PyObject_GenericSetAttr(obj, name, value);
     return plain_field_write(obj, name, value, c.field);

@@ -21,6 +21,8 @@ struct WriteClass {
     PyObject* field = nullptr;  // the governing field; null when the name is no field
     PyObject* schema = nullptr;  // the schema the class records
     PyObject* root_path = nullptr;  // a public init field's key path under a root
+    const CtorMeta* meta = nullptr;          // the class's metadata
+    const PublicField* public_field = nullptr;  // the public init field written, if so
     bool symbolic = false;
     bool enable_topo = false;  // the class's `topo` option
 

@@ -468,28 +468,17 @@ int is_init_field(const CtorMeta& meta, PyObject* name) noexcept {
     return r;
 }
 
-PyObject* public_init_field(const CtorMeta& meta, PyObject* name,
-                            PyObject** root_path) noexcept {
+const PublicField* public_init_field(const CtorMeta& meta, PyObject* name) noexcept {
     if (meta.public_fields.empty() || !PyUnicode_Check(name)) return nullptr;
-    const PublicField* hit = nullptr;
     for (const PublicField& f : meta.public_fields)
-        if (f.name.get() == name) {
-            hit = &f;
-            break;
-        }
-    if (!hit) {
-        // A name that is not interned (or a str subclass) compares by text,
-        // which runs no Python code.
-        for (const PublicField& f : meta.public_fields)
-            if (PyUnicode_GET_LENGTH(f.name.get()) == PyUnicode_GET_LENGTH(name) &&
-                PyUnicode_Compare(f.name.get(), name) == 0) {
-                hit = &f;
-                break;
-            }
-    }
-    if (!hit) return nullptr;
-    if (root_path) *root_path = hit->root_path.get();
-    return hit->field.get();
+        if (f.name.get() == name) return &f;
+    // A name that is not interned (or a str subclass) compares by text, which
+    // runs no Python code.
+    for (const PublicField& f : meta.public_fields)
+        if (PyUnicode_GET_LENGTH(f.name.get()) == PyUnicode_GET_LENGTH(name) &&
+            PyUnicode_Compare(f.name.get(), name) == 0)
+            return &f;
+    return nullptr;
 }
 
 namespace {
