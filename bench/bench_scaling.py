@@ -7,7 +7,10 @@ and classes shared as a program shares them) and prints throughput over one
 thread; the control row is pure Python filling each thread's own dict and
 lists, so the machine's own ceiling is measured in the same run. The last
 column is each row's 8-thread scaling over the control's: the aim is 0.9,
-and 0.75 the least (with no row below 4x).
+and 0.75 the least (with no row below 4x). The two floor rows are the
+package's own side of a write, made in Python (an update record holding the
+field every thread's records share, and the listener's call): what the
+write rows can reach at best, measured in the same run.
 
 With the global lock every row stays near 1x; the figures mean something
 only on python3.14t (run it with `make bench-scaling`, or
@@ -26,8 +29,10 @@ from benchkit import Report, at_most  # noqa: E402  (also puts the checkout on t
 import vesk.symbolic  # noqa: E402  (the stand-in bridges)
 import vesk.typing  # noqa: E402
 from vesk.symbolic.containers import Dict as SymDictClass  # noqa: E402
+from vesk.symbolic.containers import FieldUpdate  # noqa: E402
 from vesk.symbolic.containers import List as SymListClass  # noqa: E402
 from vesk.symbolic.object_classes import object_class  # noqa: E402
+from vesk_core import KeyPath  # noqa: E402
 from vesk_core import _native as n  # noqa: E402
 
 THREADS = (1, 2, 4, 8)
@@ -125,6 +130,29 @@ def list_appends():
     return make
 
 
+class Listener:
+    _notify_field_updates = _quiet
+
+
+def update_floor(old_value):
+    """The package's side of each write, in Python: one update record made
+    with the shared field (and `old_value`, when given, for the old value)
+    and handed to the listener. Its record stores the shared objects, so
+    this row is the ceiling of the write rows on this interpreter."""
+    field = n.Field("x", n.Int())
+
+    def make():
+        target, path = Listener(), KeyPath("x")
+
+        def task():
+            notify = target._notify_field_updates
+            for i in range(2_000):
+                notify([FieldUpdate(path, target, field, i if old_value is None else old_value,
+                                    i + 1)])
+        return task
+    return make
+
+
 ROWS = [
     ("control: pure Python, own dict and lists", lambda: control),
     ("List(Int()) apply, 10k ints, shared spec", list_int_apply),
@@ -133,6 +161,9 @@ ROWS = [
     ("SymDict construction, 5 fields, shared spec", sym_dict_construct),
     ("int writes to own object of shared class", object_writes),
     ("appends to own SymList, shared List(Int())", list_appends),
+    ("floor: update record + listener, shared field", lambda: update_floor(None)),
+    ("floor: the same with the missing value as old", lambda: update_floor(
+        n.missing_value_singleton())),
 ]
 
 
@@ -202,7 +233,7 @@ def main():
         columns = ", ".join(f"{t} threads {r:.2f}x" for t, r in zip(THREADS[1:], scaling))
         report.section(f"{title}: {columns}; {scaling[-1] / control_scaling:.2f} of the control")
         targets = ()
-        if not title.startswith("control"):
+        if not title.startswith(("control", "floor")):
             # At least 0.75 of the control's scaling, and never below 4x.
             targets = (at_most("one thread", 1 / (0.75 * control_scaling)),
                        at_most("one thread", 1 / 4))

@@ -1,6 +1,7 @@
 #include "topology/missing_value.hpp"
 
 #include "py/args.hpp"
+#include "py/deferred.hpp"
 #include "py/lazy.hpp"
 #include "py/methods.hpp"
 #include "py/module.hpp"
@@ -23,10 +24,20 @@ py::ObjectCell SINGLETON;
 // computes the same value, so a racing fill is harmless.
 std::atomic<Py_hash_t> HASH{-1};
 
+// Nothing but the header; a class the collector tracks, so that the
+// singleton's interpreter stack references can be counted deferred
+// (py/deferred.hpp): it is the old value of every added member's update.
+struct MissingState {
+    template <class V>
+    void visit(V&&) {}
+};
+
 [[nodiscard]] py::Ref new_missing() {
     PyTypeObject* type = missing_value_type();
     if (!type) return {};
-    return py::alloc<py::NoState>(type);
+    py::Ref made = py::alloc<MissingState>(type);
+    if (made) py::defer_counting(made.get());
+    return made;
 }
 
 // --- type slots -----------------------------------------------------------
@@ -36,13 +47,13 @@ py::Params kNewParams{"MissingValue"};
 PyObject* mv_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     py::Args<0> a;
     if (!py::parse(kNewParams, args, kwds, a)) return nullptr;
-    return py::alloc<py::NoState>(type).release();
+    return py::alloc<MissingState>(type).release();
 }
 
 PyObject* mv_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     py::Args<0> a;
     if (!py::parse(kNewParams, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    return py::alloc<py::NoState>(reinterpret_cast<PyTypeObject*>(type)).release();
+    return py::alloc<MissingState>(reinterpret_cast<PyTypeObject*>(type)).release();
 }
 
 PyObject* mv_str(PyObject*) {
@@ -126,7 +137,7 @@ PyMethodDef methods[] = {
 void declare(py::TypeDef& t) {
     t.name("vesk.topology._missing.MissingValue")
         .doc("Value placeholder for an unassigned symbolic field.")
-        .state<py::NoState>()
+        .state<MissingState>()
         .final_()
         .slots({
             py::slot<Py_tp_new, mv_new>(),
