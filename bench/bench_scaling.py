@@ -7,7 +7,9 @@ and classes shared as a program shares them) and prints throughput over one
 thread; the control row is pure Python filling each thread's own dict and
 lists, so the machine's own ceiling is measured in the same run. The last
 column is each row's 8-thread scaling over the control's: the aim is 0.9,
-and 0.75 the least (with no row below 4x). The two floor rows are the
+and 0.75 the least (with no row below 4x). Under each row, the CPU time
+per call on 2, 4 and 8 threads over one thread's: flat where the threads
+never meet, whatever else the machine runs. The two floor rows are the
 package's own side of a write, made in Python (an update record holding the
 field every thread's records share, and the listener's call): what the
 write rows can reach at best, measured in the same run.
@@ -24,7 +26,7 @@ import sys
 import threading
 import time
 
-from benchkit import Report, at_most  # noqa: E402  (also puts the checkout on the path)
+from benchkit import Report, at_most, duration  # noqa: E402  (also puts the checkout on the path)
 
 import vesk.symbolic  # noqa: E402  (the stand-in bridges)
 import vesk.typing  # noqa: E402
@@ -180,8 +182,12 @@ def calibrate(task):
 
 def throughput(make, threads, calls):
     """Calls per second of `threads` threads each calling its own task
-    `calls` times, started together; the best of TRIALS."""
-    best = 0.0
+    `calls` times, started together, and the process's CPU time per call
+    over the same span; the best of TRIALS of each. CPU time leaves out the
+    time a thread waits for a core that other work holds, so on a busy
+    machine it still tells contention (CPU per call growing with the
+    threads) from a lack of cores (throughput alone falling short)."""
+    best, best_cpu = 0.0, float("inf")
     for _ in range(TRIALS):
         barrier = threading.Barrier(threads + 1)
         done = []
@@ -201,11 +207,13 @@ def throughput(make, threads, calls):
         for w in workers:
             w.start()
         barrier.wait()
-        start = time.perf_counter()
+        start, cpu_start = time.perf_counter(), time.process_time()
         for w in workers:
             w.join()
+        cpu = time.process_time() - cpu_start
         best = max(best, threads * calls / (max(done) - start))
-    return best
+        best_cpu = min(best_cpu, cpu / (threads * calls))
+    return best, best_cpu
 
 
 def main():
@@ -226,12 +234,17 @@ def main():
     for title, factory in rows:
         make = factory()
         calls = calibrate(make())
-        base = throughput(make, 1, calls)
-        scaling = [throughput(make, t, calls) / base for t in THREADS[1:]]
+        base, base_cpu = throughput(make, 1, calls)
+        runs = [throughput(make, t, calls) for t in THREADS[1:]]
+        scaling = [rate / base for rate, _ in runs]
         if control_scaling is None:
             control_scaling = scaling[-1]
         columns = ", ".join(f"{t} threads {r:.2f}x" for t, r in zip(THREADS[1:], scaling))
         report.section(f"{title}: {columns}; {scaling[-1] / control_scaling:.2f} of the control")
+        # Flat from 1 to 8 threads where the threads never meet.
+        cpu = ", ".join(f"{t} {c / base_cpu:.2f}" for t, (_, c) in zip(THREADS[1:], runs))
+        report.section(f"   CPU time per call: 1 thread {duration(base_cpu)}; "
+                       f"over it on {cpu} threads")
         targets = ()
         if not title.startswith(("control", "floor")):
             # At least 0.75 of the control's scaling, and never below 4x.
