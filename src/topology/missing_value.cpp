@@ -24,19 +24,15 @@ py::ObjectCell SINGLETON;
 // computes the same value, so a racing fill is harmless.
 std::atomic<Py_hash_t> HASH{-1};
 
-// Nothing but the header; a class the collector tracks, so that the
-// singleton's interpreter stack references can be counted deferred
-// (py/deferred.hpp): it is the old value of every added member's update.
-struct MissingState {
-    template <class V>
-    void visit(V&&) {}
-};
-
 [[nodiscard]] py::Ref new_missing() {
     PyTypeObject* type = missing_value_type();
     if (!type) return {};
-    py::Ref made = py::alloc<MissingState>(type);
-    if (made) py::defer_counting(made.get());
+    py::Ref made = py::alloc<py::NoState>(type);
+    // The old value of every added member's update, which stores it: on the
+    // free-threaded build each store and release would be an atomic update
+    // of its count shared by every thread. The cell keeps it for the life of
+    // the process (a losing racer's one is never freed: one small object).
+    if (made) py::keep_for_good(made.get());
     return made;
 }
 
@@ -47,13 +43,13 @@ py::Params kNewParams{"MissingValue"};
 PyObject* mv_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     py::Args<0> a;
     if (!py::parse(kNewParams, args, kwds, a)) return nullptr;
-    return py::alloc<MissingState>(type).release();
+    return py::alloc<py::NoState>(type).release();
 }
 
 PyObject* mv_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     py::Args<0> a;
     if (!py::parse(kNewParams, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    return py::alloc<MissingState>(reinterpret_cast<PyTypeObject*>(type)).release();
+    return py::alloc<py::NoState>(reinterpret_cast<PyTypeObject*>(type)).release();
 }
 
 PyObject* mv_str(PyObject*) {
@@ -137,7 +133,7 @@ PyMethodDef methods[] = {
 void declare(py::TypeDef& t) {
     t.name("vesk.topology._missing.MissingValue")
         .doc("Value placeholder for an unassigned symbolic field.")
-        .state<MissingState>()
+        .state<py::NoState>()
         .final_()
         .slots({
             py::slot<Py_tp_new, mv_new>(),
