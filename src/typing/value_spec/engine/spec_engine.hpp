@@ -43,6 +43,7 @@
 #include "typing/change_epoch.hpp"
 #include "typing/field/published_slot.hpp"
 #include "typing/funnel/elem_rule.hpp"
+#include "typing/value_spec/engine/dict_facts.hpp"
 #include "typing/value_spec/engine/spec_kind.hpp"
 
 #include <cstdint>
@@ -113,6 +114,9 @@ struct SpecEngine {
     py::Ref transform;        // null = none
     ReprCache repr_cache;
     RuleCache rules;
+    // A Dict spec's facts for SymDict construction (dict_facts.hpp); read
+    // and stored without any hold, like `rules`.
+    field::PublishedSlot<DictSpecFacts> dict_facts;
     std::uint64_t version = 0;  // moved on by every exclusive hold
     bool is_noneable = false;
     bool frozen = false;
@@ -147,6 +151,7 @@ struct SpecEngine {
         v(default_factory);
         v(transform);
         rules.visit(v);
+        dict_facts.visit(v);
     }
 };
 
