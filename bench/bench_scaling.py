@@ -7,25 +7,34 @@ and classes shared as a program shares them) and prints throughput over one
 thread; the control row is pure Python filling each thread's own dict and
 lists, so the machine's own ceiling is measured in the same run. The last
 column is each row's 8-thread scaling over the control's: the aim is 0.9,
-and 0.75 the least (with no row below 4x).
+and 0.75 the least (with no row below 4x). Under each row, the CPU time
+per call on 2, 4 and 8 threads over one thread's: flat where the threads
+never meet, whatever else the machine runs. The two floor rows are the
+package's own side of a write, made in Python (an update record holding the
+field every thread's records share, and the listener's call): what the
+write rows can reach at best, measured in the same run.
 
 With the global lock every row stays near 1x; the figures mean something
 only on python3.14t (run it with `make bench-scaling`, or
 `tools/toolchain.sh run env PYTHONPATH=/checkout/python:/usr/lib/python3/dist-packages
-/opt/python3.14t/bin/python3.14t bench/bench_scaling.py`).
+/opt/python3.14t/bin/python3.14t bench/bench_scaling.py [piece of a row's title ...]`).
+Where a thread row falls short, bench/sample_threads.py shows where its
+threads spend their time.
 """
 
 import sys
 import threading
 import time
 
-from benchkit import Report, at_most  # noqa: E402  (also puts the checkout on the path)
+from benchkit import Report, at_most, duration  # noqa: E402  (also puts the checkout on the path)
 
 import vesk.symbolic  # noqa: E402  (the stand-in bridges)
 import vesk.typing  # noqa: E402
 from vesk.symbolic.containers import Dict as SymDictClass  # noqa: E402
+from vesk.symbolic.containers import FieldUpdate  # noqa: E402
 from vesk.symbolic.containers import List as SymListClass  # noqa: E402
 from vesk.symbolic.object_classes import object_class  # noqa: E402
+from vesk_core import KeyPath  # noqa: E402
 from vesk_core import _native as n  # noqa: E402
 
 THREADS = (1, 2, 4, 8)
@@ -123,6 +132,29 @@ def list_appends():
     return make
 
 
+class Listener:
+    _notify_field_updates = _quiet
+
+
+def update_floor(old_value):
+    """The package's side of each write, in Python: one update record made
+    with the shared field (and `old_value`, when given, for the old value)
+    and handed to the listener. Its record stores the shared objects, so
+    this row is the ceiling of the write rows on this interpreter."""
+    field = n.Field("x", n.Int())
+
+    def make():
+        target, path = Listener(), KeyPath("x")
+
+        def task():
+            notify = target._notify_field_updates
+            for i in range(2_000):
+                notify([FieldUpdate(path, target, field, i if old_value is None else old_value,
+                                    i + 1)])
+        return task
+    return make
+
+
 ROWS = [
     ("control: pure Python, own dict and lists", lambda: control),
     ("List(Int()) apply, 10k ints, shared spec", list_int_apply),
@@ -131,6 +163,9 @@ ROWS = [
     ("SymDict construction, 5 fields, shared spec", sym_dict_construct),
     ("int writes to own object of shared class", object_writes),
     ("appends to own SymList, shared List(Int())", list_appends),
+    ("floor: update record + listener, shared field", lambda: update_floor(None)),
+    ("floor: the same with the missing value as old", lambda: update_floor(
+        n.missing_value_singleton())),
 ]
 
 
@@ -147,8 +182,12 @@ def calibrate(task):
 
 def throughput(make, threads, calls):
     """Calls per second of `threads` threads each calling its own task
-    `calls` times, started together; the best of TRIALS."""
-    best = 0.0
+    `calls` times, started together, and the process's CPU time per call
+    over the same span; the best of TRIALS of each. CPU time leaves out the
+    time a thread waits for a core that other work holds, so on a busy
+    machine it still tells contention (CPU per call growing with the
+    threads) from a lack of cores (throughput alone falling short)."""
+    best, best_cpu = 0.0, float("inf")
     for _ in range(TRIALS):
         barrier = threading.Barrier(threads + 1)
         done = []
@@ -168,11 +207,13 @@ def throughput(make, threads, calls):
         for w in workers:
             w.start()
         barrier.wait()
-        start = time.perf_counter()
+        start, cpu_start = time.perf_counter(), time.process_time()
         for w in workers:
             w.join()
+        cpu = time.process_time() - cpu_start
         best = max(best, threads * calls / (max(done) - start))
-    return best
+        best_cpu = min(best_cpu, cpu / (threads * calls))
+    return best, best_cpu
 
 
 def main():
@@ -185,18 +226,27 @@ def main():
     if gil:
         report.skip("every row", "the global lock serialises the threads; run `make bench-scaling`")
         return
+    # Rows may be picked by pieces of their titles; the control always runs.
+    wanted = [piece.lower() for piece in sys.argv[1:]]
+    rows = [(title, factory) for i, (title, factory) in enumerate(ROWS)
+            if i == 0 or not wanted or any(piece in title.lower() for piece in wanted)]
     control_scaling = None
-    for title, factory in ROWS:
+    for title, factory in rows:
         make = factory()
         calls = calibrate(make())
-        base = throughput(make, 1, calls)
-        scaling = [throughput(make, t, calls) / base for t in THREADS[1:]]
+        base, base_cpu = throughput(make, 1, calls)
+        runs = [throughput(make, t, calls) for t in THREADS[1:]]
+        scaling = [rate / base for rate, _ in runs]
         if control_scaling is None:
             control_scaling = scaling[-1]
         columns = ", ".join(f"{t} threads {r:.2f}x" for t, r in zip(THREADS[1:], scaling))
         report.section(f"{title}: {columns}; {scaling[-1] / control_scaling:.2f} of the control")
+        # Flat from 1 to 8 threads where the threads never meet.
+        cpu = ", ".join(f"{t} {c / base_cpu:.2f}" for t, (_, c) in zip(THREADS[1:], runs))
+        report.section(f"   CPU time per call: 1 thread {duration(base_cpu)}; "
+                       f"over it on {cpu} threads")
         targets = ()
-        if not title.startswith("control"):
+        if not title.startswith(("control", "floor")):
             # At least 0.75 of the control's scaling, and never below 4x.
             targets = (at_most("one thread", 1 / (0.75 * control_scaling)),
                        at_most("one thread", 1 / 4))

@@ -192,7 +192,20 @@ bool parse_tuple(const ParamsView& params, PyObject* args, PyObject* kwds, PyObj
     Binder bind(params, out, extra);
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (!bind.positional(nargs ? &PyTuple_GET_ITEM(args, 0) : nullptr, nargs)) return false;
-    if (kwds) {
+    if (kwds && PyUnstable_Object_IsUniquelyReferenced(kwds)) {
+        // The dict the interpreter made for this call, which nothing else
+        // holds: no other thread can change it, and matching runs no Python
+        // code, so it is read in place and its names and values are
+        // borrowed for the call (it outlives the call). A snapshot would take
+        // a new reference to each value, an atomic update of a count other
+        // threads share on the free-threaded build (a spec every thread
+        // passes by name), and an allocation on either build.
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwds, &pos, &key, &value))
+            if (!bind.keyword(key, value)) return false;
+    } else if (kwds) {
         // Snapshot the keywords under the dict's lock; the references kept
         // hold names and values alive while they are matched and used.
         {

@@ -50,6 +50,23 @@ namespace vesk::py {
 // The State of a type whose instances carry nothing but the header.
 struct NoState {};
 
+// Gives back, at an instance's deallocation, the reference it holds to its
+// class. The interpreter counts these references to a heap type per thread
+// when it allocates an instance, but only its own deallocators give them back
+// the same way; a Py_DECREF is an atomic update of the class's count, on the
+// cache line of its size and slots, that every thread freeing an instance
+// shares. A final class of this module lives as long as the process (its
+// cell keeps it), so on the free-threaded build its instances' references
+// are kept instead: its count, made per thread, only grows, and nothing is
+// freed later than it would be. Any other class (a Python subclass of one
+// of ours) is given its reference back. With the global lock every class is.
+inline void release_instance_type(PyTypeObject* type) noexcept {
+#ifdef Py_GIL_DISABLED
+    if (!PyType_HasFeature(type, Py_TPFLAGS_BASETYPE)) return;
+#endif
+    Py_DECREF(type);
+}
+
 namespace detail {
 
 struct ProbeVisitor {
@@ -136,7 +153,7 @@ struct Hooks {
             Base::type()->tp_dealloc(self);
         else
             type->tp_free(self);
-        Py_DECREF(type);
+        release_instance_type(type);
     }
 
     // The constructor of a type extending a built-in base that declares

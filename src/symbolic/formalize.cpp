@@ -10,7 +10,9 @@
 #include "symbolic/shortcuts.hpp"
 #include "topology/key_path.hpp"
 #include "typing/field/has_validator.hpp"
+#include "typing/meta_epoch.hpp"
 #include "typing/value_spec/engine/classify.hpp"
+#include "typing/schema/dict_spec_facts.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 #include "py/hold.hpp"
 
@@ -94,6 +96,14 @@ bool effective_flag_allow_partial(bool own) noexcept {
 bool native_auto_wrap(PyObject* spec, bool& out) noexcept {
     if (!typing::is_spec(spec) || PyType_HasFeature(Py_TYPE(spec), Py_TPFLAGS_BASETYPE))
         return false;
+    {
+        // A Dict spec's kept facts: no hold of the spec (dict_facts.hpp).
+        typing::field::ReadSection reading;
+        if (const typing::DictSpecFacts* facts = typing::dict_spec_facts(spec)) {
+            out = facts->auto_wrap;
+            return true;
+        }
+    }
     py::Shared<typing::SpecEngine> held(spec);
     if (!held) {
         PyErr_Clear();

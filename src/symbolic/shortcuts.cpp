@@ -12,6 +12,8 @@
 #include "typing/value_spec/kinds.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 
+#include <atomic>
+
 namespace vesk::symbolic {
 
 bool native_dict_spec_schema(PyObject* spec, py::Ref& out, bool& ok) {
@@ -61,7 +63,17 @@ int has_nonconst_key(const ContainerBridge& b, PyObject* field) {
 }
 
 bool native_missing(const ContainerBridge& b) noexcept {
-    return Py_TYPE(b.missing_value.get()) == topology::missing_value_type();
+    // The bridge is set once, so the answer is too: kept, so that a write
+    // does not read the missing value's header, which every update record
+    // that holds it counts (atomically, on the free-threaded build).
+    static std::atomic<int> known{-1};
+    int answer = known.load(std::memory_order_relaxed);
+    if (answer < 0) {
+        PyTypeObject* type = topology::missing_value_type();
+        answer = type && Py_TYPE(b.missing_value.get()) == type;
+        if (type) known.store(answer, std::memory_order_relaxed);
+    }
+    return answer != 0;
 }
 
 int equals_missing(const ContainerBridge& b, PyObject* value) {

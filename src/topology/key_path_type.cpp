@@ -67,7 +67,7 @@ void free_path(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     destroy_key_path(as_path(self));
     type->tp_free(self);
-    py::Ref type_ref = py::Ref::steal(reinterpret_cast<PyObject*>(type));
+    py::release_instance_type(type);
 }
 
 void kp_dealloc(PyObject* self) {

@@ -1,6 +1,7 @@
 #include "topology/missing_value.hpp"
 
 #include "py/args.hpp"
+#include "py/deferred.hpp"
 #include "py/lazy.hpp"
 #include "py/methods.hpp"
 #include "py/module.hpp"
@@ -26,7 +27,13 @@ std::atomic<Py_hash_t> HASH{-1};
 [[nodiscard]] py::Ref new_missing() {
     PyTypeObject* type = missing_value_type();
     if (!type) return {};
-    return py::alloc<py::NoState>(type);
+    py::Ref made = py::alloc<py::NoState>(type);
+    // The old value of every added member's update, which stores it: on the
+    // free-threaded build each store and release would be an atomic update
+    // of its count shared by every thread. The cell keeps it for the life of
+    // the process (a losing racer's one is never freed: one small object).
+    if (made) py::keep_for_good(made.get());
+    return made;
 }
 
 // --- type slots -----------------------------------------------------------

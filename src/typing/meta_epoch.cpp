@@ -23,8 +23,11 @@ struct Registry {
     std::vector<ThreadSlot*> slots;
 };
 
-// This thread's slot while it is registered, for the child of a fork.
-thread_local ThreadSlot* t_slot = nullptr;
+// This thread's slot while it is registered: for the child of a fork, and
+// the sections' quick way to it (a trivial thread-local of the initial-exec
+// model is one load off the thread pointer; the slot itself, which registers
+// and unregisters, costs a guard check and a call to find).
+[[gnu::tls_model("initial-exec")]] thread_local ThreadSlot* t_slot = nullptr;
 
 std::atomic<Registry*> g_registry{nullptr};
 
@@ -82,6 +85,7 @@ struct ThreadSlot {
 };
 
 ThreadSlot& this_thread() {
+    if (ThreadSlot* registered = t_slot) return *registered;
     thread_local ThreadSlot slot;
     return slot;
 }
@@ -96,7 +100,12 @@ ReadSection::ReadSection() noexcept {
 
 ReadSection::~ReadSection() {
     ThreadSlot& t = this_thread();
-    if (--t.depth == 0) t.epoch.store(0, std::memory_order_seq_cst);
+    // A release store is enough on leaving: a writer that reads the zero
+    // (with a sequentially consistent load, which acquires) sees every use
+    // this section made of a record before it frees one. Entering must be
+    // sequentially consistent (meta_epoch.hpp); leaving, the cheaper store
+    // is a plain one on the usual hardware.
+    if (--t.depth == 0) t.epoch.store(0, std::memory_order_release);
 }
 
 std::uint64_t retire_epoch() noexcept {

@@ -17,6 +17,8 @@
 // reader's load of the record's pointer included, are sequentially
 // consistent operations, which is what makes the argument hold: with an
 // acquire load the reader's load could take effect before its slot's store.
+// Only the reader's store of zero on leaving is a release store: a writer
+// that reads it has seen every use the section made of its records.
 //
 // The thread registry is taken only by writers (to scan), by a thread's first
 // section and at thread exit. The child of a fork starts a registry of its

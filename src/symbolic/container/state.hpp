@@ -12,6 +12,7 @@
 #include "py/layout.hpp"
 #include "symbolic/node.hpp"
 #include "typing/field/field_meta.hpp"
+#include "typing/published_slot.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -26,7 +27,7 @@ namespace vesk::symbolic {
 // change epoch, typing/change_epoch.hpp, still reads `epoch`), so a write
 // of a primitive item takes no hold of the spec and borrows no field record.
 // A record is immutable once published.
-struct ListSpecFacts : py::HeldRecord<ListSpecFacts> {
+struct ListSpecFacts {
     std::uint64_t epoch = 0;  // the epoch read before deriving them
     py::Ref spec;             // the spec they describe
     py::Ref element;          // its element field
@@ -37,15 +38,19 @@ struct ListSpecFacts : py::HeldRecord<ListSpecFacts> {
     typing::field::FieldMetaRef element_meta;
 
     template <class V>
-    void visit(V&& v) {
+    void visit(V&& v) const {
         v(spec);
         v(element);
     }
 };
 
 // Where a list keeps its facts: published without its exclusive hold, so a
-// write that refreshes them never refuses another thread's write.
-using ListFactsSlot = py::HeldSlot<ListSpecFacts>;
+// write that refreshes them never refuses another thread's write; a record
+// replaced is freed once no read section that may have found it is open
+// (typing/field/meta_epoch.hpp), so a write reads the spec and the element
+// field through the record for its whole span, with no new reference to
+// either (objects every thread's lists of one spec share).
+using ListFactsSlot = typing::field::PublishedSlot<ListSpecFacts>;
 
 struct NoSpecFacts {
     template <class V>

@@ -9,6 +9,7 @@
 #include "py/args.hpp"
 #include "py/dict_cursor.hpp"
 #include "py/hold.hpp"
+#include "py/maybe_ref.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
 #include "symbolic/shortcuts.hpp"
@@ -17,6 +18,7 @@
 #include "typing/funnel/funnel.hpp"
 #include "typing/schema/drivers.hpp"
 #include "typing/schema/schema.hpp"
+#include "typing/schema/dict_spec_facts.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 
 #include <array>
@@ -113,11 +115,18 @@ bool collect_scalars(PyObject* items, const schema_ns::SchemaMeta& meta, Collect
     return true;
 }
 
-// The node's path and own allow_partial flag, read in one hold.
-bool path_and_allow_partial(PyObject* self, py::Ref& path, bool& allow_partial) {
+// The node's path and own allow_partial flag, read in one hold. The shared
+// empty path of every root is borrowed from the bridge, which keeps it for
+// good: a new reference would be an atomic update of one count every
+// thread's roots share (on the free-threaded build).
+bool path_and_allow_partial(PyObject* self, py::MaybeRef& path, bool& allow_partial) {
+    const ContainerBridge* b = container_bridge();
+    if (!b) return false;
     py::Shared<DictState> held(self);
     if (!held) return false;
-    path = held->node.path;
+    PyObject* p = held->node.path.get();
+    path = p && p == b->empty_key_path.get() ? py::MaybeRef::borrowed(p)
+                                             : py::MaybeRef(held->node.path);
     allow_partial = held->node.allow_partial;
     return true;
 }
@@ -129,20 +138,31 @@ int store(PyObject* self, PyObject* key, PyObject* value) {
 }  // namespace
 
 int try_fused(PyObject* self, PyObject* spec, PyObject* items) {
-    py::Ref schema;
-    if (!native_dict_schema(spec, schema)) return -1;
-    if (!schema) return 0;
-    py::Ref path;
+    // The spec's facts, the schema's metadata and the field records are
+    // borrowed until the last member is accepted.
+    typing::field::ReadSection reading;
+    const typing::DictSpecFacts* facts = typing::dict_spec_facts(spec);
+    schema_ns::SchemaMetaRef kept;
+    const schema_ns::SchemaMeta* meta = nullptr;
+    if (facts) {
+        if (!facts->schema) return 0;
+        meta = facts->meta.get();
+    } else {
+        // Facts that cannot be kept now: the same reads, each under its hold.
+        py::Ref schema;
+        if (!native_dict_schema(spec, schema)) return -1;
+        if (!schema) return 0;
+        kept = schema_ns::schema_meta(schema.get());
+        if (!kept) return -1;
+        meta = kept.get();
+    }
+    py::MaybeRef path;
     bool own = false;
     if (!path_and_allow_partial(self, path, own)) return -1;
     const bool allow_partial = effective_flag_allow_partial(own);
-    schema_ns::SchemaMetaRef meta = schema_ns::schema_meta(schema.get());
-    if (!meta) return -1;
     if (meta->has_nonconst ||
         meta->const_fields.size() != static_cast<std::size_t>(PyDict_Size(items)))
         return 0;
-    // The field records are borrowed until the last member is accepted.
-    typing::field::ReadSection reading;
     Collected members(meta->const_fields.size());
     bool declined = false;
     if (!collect_scalars(items, *meta, members, declined)) return declined ? 0 : -1;

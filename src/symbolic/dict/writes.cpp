@@ -8,6 +8,7 @@
 
 #include "py/args.hpp"
 #include "py/hold.hpp"
+#include "py/maybe_ref.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
 #include "symbolic/child_paths.hpp"
@@ -19,7 +20,9 @@
 #include "symbolic/shortcuts.hpp"
 #include "symbolic/write_core.hpp"
 #include "typing/field/field.hpp"
+#include "typing/meta_epoch.hpp"
 #include "typing/schema/schema.hpp"
+#include "typing/schema/dict_spec_facts.hpp"
 #include "topology/key_path.hpp"
 
 namespace vesk::symbolic::dict {
@@ -132,18 +135,38 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::R
     if (!native)
         if (const int same = python_runs()) return same < 0 ? -1 : 0;
     PyObject* spec = view.spec.get();
-    py::Ref schema;
-    bool ok = true;
-    if (spec && !native_dict_spec_schema(spec, schema, ok)) {
-        if (const int same = python_runs()) return same < 0 ? -1 : 0;
-        schema = py::get_attr<"schema">(spec);
-        if (!schema) return -1;
-        if (schema.get() == Py_None) schema.reset();
-    } else if (!ok) {
-        return -1;
+    // A native Dict spec's kept facts give a constant str key's field with
+    // no hold of the spec or its schema and no new reference to either
+    // (dict_facts.hpp); the section keeps them, and what the write borrows
+    // of them, to its end.
+    typing::field::ReadSection reading;
+    const typing::DictSpecFacts* facts =
+        spec && PyUnicode_CheckExact(key) ? typing::dict_spec_facts(spec) : nullptr;
+    py::MaybeRef schema;
+    py::MaybeRef field;
+    if (facts && facts->schema &&
+        Py_TYPE(facts->schema.get()) == typing::schema::schema_type()) {
+        const std::ptrdiff_t pos = facts->meta->field_meta_index.find_key(key);
+        if (pos >= 0) {
+            schema = py::MaybeRef::borrowed(facts->schema.get());
+            field = py::MaybeRef::borrowed(
+                facts->meta->const_fields[static_cast<std::size_t>(pos)].get());
+        }
     }
-    py::Ref field;
-    if (schema) {
+    if (spec && !field) {
+        py::Ref found;
+        bool ok = true;
+        if (!native_dict_spec_schema(spec, found, ok)) {
+            if (const int same = python_runs()) return same < 0 ? -1 : 0;
+            found = py::get_attr<"schema">(spec);
+            if (!found) return -1;
+            if (found.get() == Py_None) found.reset();
+        } else if (!ok) {
+            return -1;
+        }
+        schema = py::MaybeRef(std::move(found));
+    }
+    if (schema && !field) {
         if (Py_TYPE(schema.get()) != typing::schema::schema_type())
             if (const int same = python_runs()) return same < 0 ? -1 : 0;
         field = schema_field(schema.get(), key);

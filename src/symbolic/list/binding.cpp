@@ -87,9 +87,10 @@ bool view_and_element(PyObject* self, View& view, SpecReadings& readings) {
 
 namespace {
 
-void copy_view(const ListState& s, View& out) {
-    out.spec = s.value_spec;
-    out.path = s.node.path;
+// The view of `s`, whose spec and path the caller chose to borrow or not.
+void copy_view(const ListState& s, View& out, py::MaybeRef spec, py::MaybeRef path) {
+    out.spec = std::move(spec);
+    out.path = std::move(path);
     out.assign = s.assign;
     out.sealed = s.node.sealed;
     out.accessor_writable = s.node.accessor_writable;
@@ -111,10 +112,12 @@ int verdict_of(const ListSpecFacts& facts, PyObject* value) {
 // left to the write's own formalization, which reports it as before.
 void keep_facts(PyObject* self, PyObject* spec, std::uint64_t epoch,
                 const SpecReadings& readings) {
-    auto fresh = std::make_unique<ListSpecFacts>();
+    ListFactsSlot& slot = py::state<ListState>(self).spec_facts;
+    const std::uint64_t generation = slot.generation();
+    auto fresh = std::make_shared<ListSpecFacts>();
     fresh->epoch = epoch;
     fresh->spec = py::Ref::borrow(spec);
-    fresh->element = readings.element;
+    fresh->element = readings.element.ref();
     fresh->min_size = readings.min_size;
     fresh->max_size = readings.max_size;
     if (readings.element && typing::field::is_field(readings.element.get())) {
@@ -124,8 +127,7 @@ void keep_facts(PyObject* self, PyObject* spec, std::uint64_t epoch,
             return;
         }
     }
-    py::state<ListState>(self).spec_facts.publish(std::move(fresh),
-                                                  py::borrow_flag<ListState>(self));
+    (void)slot.store(fresh, generation);
 }
 
 }  // namespace
@@ -133,23 +135,35 @@ void keep_facts(PyObject* self, PyObject* spec, std::uint64_t epoch,
 bool read_view(PyObject* self, View& out) {
     py::Shared<ListState> held(self);
     if (!held) return false;
-    copy_view(*held, out);
+    copy_view(*held, out, py::MaybeRef(held->value_spec), py::MaybeRef(held->node.path));
     return true;
 }
 
 bool read_view_for_write(PyObject* self, PyObject* value, View& view, WriteReadings& out) {
-    out = WriteReadings{};
+    out.readings = SpecReadings{};
+    out.verdict = -1;
+    out.known = false;
+    const ContainerBridge* b = container_bridge();
+    if (!b) return false;
     py::Shared<ListState> held(self);
     if (!held) return false;
-    copy_view(*held, view);
-    const ListSpecFacts* facts = held->spec_facts.get();
-    if (view.spec && facts && facts->spec.get() == view.spec.get() &&
-        facts->epoch == typing::change_epoch()) {
-        out.readings.element = facts->element;
+    const ListState& s = *held;
+    // Read in place, within the write's read section.
+    const ListSpecFacts* facts = s.spec_facts.peek();
+    const bool current = s.value_spec && facts && facts->spec.get() == s.value_spec.get() &&
+                         facts->epoch == typing::change_epoch();
+    // The spec is borrowed from current facts, and the shared empty path of
+    // every root from the bridge, which keeps it for good.
+    PyObject* path = s.node.path.get();
+    copy_view(s, view,
+              current ? py::MaybeRef::borrowed(facts->spec.get()) : py::MaybeRef(s.value_spec),
+              path == b->empty_key_path.get() ? py::MaybeRef::borrowed(path)
+                                              : py::MaybeRef(s.node.path));
+    if (current) {
+        out.readings.element = py::MaybeRef::borrowed(facts->element.get());
         out.readings.min_size = facts->min_size;
         out.readings.max_size = facts->max_size;
-        // The record is read in place: it is not freed while the list is
-        // held, and the test runs no Python code.
+        // The test runs no Python code.
         out.verdict = value ? verdict_of(*facts, value) : -1;
         out.known = true;
     }
@@ -223,7 +237,7 @@ py::Ref formalize(PyObject* self, const View& view, PyObject* element, PyObject*
     ctx.assign = view.assign;
     ctx.container = self;
     ctx.parent_to_set = py::Ref::borrow(self);
-    ctx.path = view.path;
+    ctx.path = view.path.ref();
     ctx.enable_topo = view.enable_topo;
     ctx.effective_allow_partial = effective_flag_allow_partial(view.allow_partial);
     ctx.own_allow_partial = view.allow_partial;
@@ -351,7 +365,7 @@ PyObject* sym_attr_field(PyObject* self, PyObject*) {
     if (!read_bound_spec<ListState>(self, spec)) return nullptr;
     SpecReadings readings;
     if (!read_spec(spec.get(), kElement, readings)) return nullptr;
-    return py::new_ref(or_none(readings.element));
+    return py::new_ref(or_none(readings.element.get()));
 }
 
 PyObject* max_size_property(PyObject* self) {

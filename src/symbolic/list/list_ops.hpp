@@ -20,12 +20,14 @@
 #pragma once
 
 #include "py/args.hpp"
+#include "py/maybe_ref.hpp"
 #include "py/ref.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/claimed.hpp"
 #include "symbolic/container/binding.hpp"
 #include "symbolic/container/state.hpp"
 #include "symbolic/write_core.hpp"
+#include "typing/meta_epoch.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -47,10 +49,12 @@ extern py::Params<2> kSortParams;         // sort
 
 // --- state and spec readings (binding.cpp) -------------------------------------
 
-// What an operation reads of the list's state, in one shared hold.
+// What an operation reads of the list's state, in one shared hold. A write
+// borrows the spec from its kept facts and the empty path of a root from
+// the object bridge (read_view_for_write); anything else is a reference.
 struct View {
-    py::Ref spec;    // the bound value spec, or null
-    py::Ref path;    // the node's path, or null (a blank list)
+    py::MaybeRef spec;  // the bound value spec, or null
+    py::MaybeRef path;  // the node's path, or null (a blank list)
     py::Ref assign;  // the list's own assign policy, or null
     bool sealed = false;
     bool accessor_writable = true;
@@ -65,14 +69,17 @@ struct View {
 // The readings of a bound spec an operation asks for.
 enum Reading : unsigned { kElement = 1, kMinSize = 2, kMaxSize = 4 };
 struct SpecReadings {
-    py::Ref element;                        // the element field, or null
+    py::MaybeRef element;                   // the element field, or null
     std::optional<std::int64_t> min_size;   // none without a spec
     std::optional<std::int64_t> max_size;   // none without a bound
 };
 // Reads `wanted` of `spec` (null: no spec, every reading none).
 [[nodiscard]] bool read_spec(PyObject* spec, unsigned wanted, SpecReadings& out);
-// What a write of one value reads of the bound spec.
+// What a write of one value reads of the bound spec. Its read section keeps
+// the list's facts record, and what a write borrows from it, for as long as
+// it lives.
 struct WriteReadings {
+    typing::field::ReadSection section;  // first: it outlives what is borrowed
     SpecReadings readings;
     // For the value written: whether the element field keeps it as it is
     // (1), must formalize it (0), or no verdict (-1: formalization asks).
@@ -196,7 +203,7 @@ struct Placed {
 // before the store undoes the adoption.
 [[nodiscard]] int store(PyObject* self, PyObject* element, const Placed& at, Adoption& adopted,
                         const std::int64_t* max_size, py::Ref& update,
-                        const py::Ref* fresh_path = nullptr);
+                        const py::MaybeRef* fresh_path = nullptr);
 
 // The core write (`_set_item_without_permission_check`): `value` written at
 // `index`; `inserting` says that `value` came out of an insertion marker.

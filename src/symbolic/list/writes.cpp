@@ -88,17 +88,26 @@ int add_item(PyObject* self, const Placed& at, PyObject* value, const std::int64
 // the list have moved meanwhile. `fresh` is the path read when the write
 // began, when no Python code can have run since (null: read it again).
 bool path_after(PyObject* self, const Adoption& adopted, Py_ssize_t stamped_pos,
-                Py_ssize_t landed, const py::Ref* fresh, py::Ref& out) {
+                Py_ssize_t landed, const py::MaybeRef* fresh, py::MaybeRef& out) {
     if (!adopted.stamped()) {
-        if (!fresh) return node_path(self, out);
-        out = *fresh;
+        if (fresh) {
+            out = *fresh;
+            return true;
+        }
+        py::Ref read;
+        if (!node_path(self, read)) return false;
+        out = py::MaybeRef(std::move(read));
         return true;
     }
     py::Ref key = py::Ref::steal(PyLong_FromSsize_t(landed));
     py::Ref stamped_key =
         landed == stamped_pos ? key : py::Ref::steal(PyLong_FromSsize_t(stamped_pos));
     if (!key || !stamped_key) return false;
-    return settle_path(slot_at(self, landed, key.get()), adopted, stamped_key.get(), out) == 0;
+    py::Ref settled;
+    if (settle_path(slot_at(self, landed, key.get()), adopted, stamped_key.get(), settled) < 0)
+        return false;
+    out = py::MaybeRef(std::move(settled));
+    return true;
 }
 
 }  // namespace
@@ -126,7 +135,7 @@ int notify_one(PyObject* self, const py::Ref& update) {
 }
 
 int store(PyObject* self, PyObject* element, const Placed& at, Adoption& adopted,
-          const std::int64_t* max_size, py::Ref& update, const py::Ref* fresh_path) {
+          const std::int64_t* max_size, py::Ref& update, const py::MaybeRef* fresh_path) {
     update.reset();
     const ContainerBridge* b = container_bridge();
     if (!b) {
@@ -134,7 +143,7 @@ int store(PyObject* self, PyObject* element, const Placed& at, Adoption& adopted
         return -1;
     }
     PyObject* value = adopted.value.get();
-    py::Ref path;
+    py::MaybeRef path;
     if (at.how == Store::Replace) {
         // The key is not needed: a list lets go of an item after its store.
         const WriteSlot w = slot_at(self, at.pos, nullptr);

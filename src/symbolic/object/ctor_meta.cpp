@@ -5,28 +5,78 @@
 #include "py/args.hpp"
 #include "py/hold.hpp"
 #include "py/methods.hpp"
+#include "py/mutex.hpp"
 #include "py/named.hpp"
 #include "py/type.hpp"
 #include "symbolic/object_bridge.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "topology/key_path.hpp"
 #include "typing/field/field.hpp"
+#include "typing/meta_epoch.hpp"
 #include "typing/value_spec/engine/classify.hpp"
 
+#include <cstdint>
+#include <new>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace vesk::symbolic::object {
 
 namespace {
 
+// Records whose ObjectCtorMeta went away, each tagged with the epoch of its
+// retirement: a thread may still use one that it found in its cache inside
+// a read section begun before (ctor_meta_in_section), so it is released only
+// once every such section has ended. Retirement is rare (a class's schema
+// changes, or the class goes), so one list and its small lock serve all.
+struct Retired {
+    CtorMetaRef record;
+    std::uint64_t epoch;
+};
+py::SpinMutex g_retired_mutex;
+std::vector<Retired>* g_retired = nullptr;  // never freed: a record may outlive the module's teardown
+
+void retire(CtorMetaRef record) noexcept {
+    std::vector<CtorMetaRef> freed;  // released after the lock: finalisers may run
+    try {
+        py::MutexLock lock(g_retired_mutex);
+        if (!g_retired) g_retired = new std::vector<Retired>;
+        if (record) g_retired->push_back({std::move(record), typing::field::retire_epoch()});
+        for (std::size_t i = 0; i < g_retired->size();) {
+            Retired& r = (*g_retired)[i];
+            if (typing::field::retired_before_every_reader(r.epoch)) {
+                freed.push_back(std::move(r.record));
+                r = std::move(g_retired->back());
+                g_retired->pop_back();
+            } else {
+                ++i;
+            }
+        }
+    } catch (...) {
+        // Out of memory: the record is kept for good rather than freed
+        // under a reader.
+        if (record) (void)new (std::nothrow) CtorMetaRef(std::move(record));
+    }
+}
+
 // The Python object: one shared record, counted by the collector while this
-// object is its only holder, and dropped by the collector's clear.
+// object is its only holder. Its going away, by the collector's clear or
+// its last reference, retires the record rather than dropping it.
 struct MetaState {
     py::SharedRecord<CtorMeta> record;
 
+    MetaState() = default;
+    MetaState(const MetaState&) = delete;
+    MetaState& operator=(const MetaState&) = delete;
+    ~MetaState() { retire(record.take()); }
+
     template <class V>
     void visit(V&& v) {
-        v(record);
+        if constexpr (std::is_same_v<std::remove_cvref_t<V>, py::detail::GcClearer>)
+            retire(record.take());
+        else
+            v(record);
     }
 };
 
@@ -83,22 +133,31 @@ py::Ref names_of(PyObject* entries) {
 }
 
 // name -> field for every entry whose name is empty or does not begin with
-// "_"; a later entry replaces an earlier one. `entries_out` gets the same
-// names mapped to (field, the key path of the name under a root).
-py::Ref public_fields_of(PyObject* entries, py::Ref& entries_out) {
+// "_"; a later entry replaces an earlier one. `out` gets the same fields,
+// each with the key path of its name under a root.
+py::Ref public_fields_of(PyObject* entries, std::vector<PublicField>& out) {
     py::Ref map = py::Ref::steal(PyDict_New());
-    entries_out = py::Ref::steal(PyDict_New());
-    if (!map || !entries_out) return {};
+    if (!map) return {};
+    out.clear();
     const bool ok = each_item(entries, [&](PyObject* entry) {
         py::Ref name = name_of(entry);
         if (!name) return false;
         if (PyUnicode_GET_LENGTH(name.get()) > 0 && PyUnicode_READ_CHAR(name.get(), 0) == '_')
             return true;
+        // Interned, so the names a program writes by are found by identity.
+        PyObject* text = name.release();
+        PyUnicode_InternInPlace(&text);
+        name = py::Ref::steal(text);
         py::Ref field = item_of(entry, 1);
         py::Ref path = field ? topology::child_key_path(name.get(), nullptr) : py::Ref();
-        py::Ref pair = path ? py::Ref::steal(PyTuple_Pack(2, field.get(), path.get())) : py::Ref();
-        return pair && PyDict_SetItem(map.get(), name.get(), field.get()) == 0 &&
-               PyDict_SetItem(entries_out.get(), name.get(), pair.get()) == 0;
+        if (!path || PyDict_SetItem(map.get(), name.get(), field.get()) < 0) return false;
+        for (PublicField& f : out)
+            if (PyUnicode_Compare(f.name.get(), name.get()) == 0) {
+                f = PublicField{name, field, path};
+                return true;
+            }
+        out.push_back(PublicField{name, field, path});
+        return true;
     });
     return ok ? map : py::Ref();
 }
@@ -269,7 +328,7 @@ bool build_into(PyObject* cls, CtorMeta& m) {
     m.non_symbolic_names = names_of(m.non_symbolic_fields.get());
     if (!m.non_symbolic_names) return false;
     if (m.init_fields.get() != Py_None) {
-        m.public_init_fields = public_fields_of(m.init_fields.get(), m.public_init_entries);
+        m.public_init_fields = public_fields_of(m.init_fields.get(), m.public_fields);
         if (!m.public_init_fields) return false;
     }
     m.sym_fields = py::get_attr<"sym_fields">(cls);
@@ -409,17 +468,57 @@ int is_init_field(const CtorMeta& meta, PyObject* name) noexcept {
     return r;
 }
 
-PyObject* public_init_field(const CtorMeta& meta, PyObject* name,
-                            PyObject** root_path) noexcept {
-    if (!meta.public_init_entries || !PyUnicode_Check(name)) return nullptr;
-    PyObject* found = nullptr;
-    const int r = PyDict_GetItemRef(meta.public_init_entries.get(), name, &found);
-    if (r < 0) PyErr_Clear();
-    // The map lives as long as the record, which the caller keeps.
-    py::Ref keep = py::Ref::steal(found);
-    if (!found) return nullptr;
-    if (root_path) *root_path = PyTuple_GET_ITEM(found, 1);
-    return PyTuple_GET_ITEM(found, 0);
+const PublicField* public_init_field(const CtorMeta& meta, PyObject* name) noexcept {
+    if (meta.public_fields.empty() || !PyUnicode_Check(name)) return nullptr;
+    for (const PublicField& f : meta.public_fields)
+        if (f.name.get() == name) return &f;
+    // A name that is not interned (or a str subclass) compares by text, which
+    // runs no Python code.
+    for (const PublicField& f : meta.public_fields)
+        if (PyUnicode_GET_LENGTH(f.name.get()) == PyUnicode_GET_LENGTH(name) &&
+            PyUnicode_Compare(f.name.get(), name) == 0)
+            return &f;
+    return nullptr;
+}
+
+namespace {
+
+// The record this thread last found for a class, by the class's version
+// tag. Trivial, so the thread-local needs no initialisation check; it owns
+// nothing (a record it names is kept by the retirement epoch while a section
+// is open, and is never used across sections unless the tag still holds).
+struct CachedMeta {
+    PyTypeObject* type;
+    unsigned int version;
+    const CtorMeta* meta;
+};
+constexpr std::size_t kCachedMetas = 8;
+[[gnu::tls_model("initial-exec")]] thread_local CachedMeta t_metas[kCachedMetas];
+
+CachedMeta& cache_slot(PyTypeObject* type) noexcept {
+    return t_metas[(reinterpret_cast<std::uintptr_t>(type) >> 4) % kCachedMetas];
+}
+
+unsigned int version_of(PyTypeObject* type) noexcept {
+    // Sequentially consistent, as the caller's section began: see meta_epoch.hpp.
+    return __atomic_load_n(&type->tp_version_tag, __ATOMIC_SEQ_CST);
+}
+
+}  // namespace
+
+const CtorMeta* ctor_meta_in_section(PyTypeObject* type, PinnedCtorMeta& keep) {
+    CachedMeta& slot = cache_slot(type);
+    unsigned int version = version_of(type);
+    if (version != 0 && slot.type == type && slot.version == version) return slot.meta;
+    // Read before the namespace: a change after this read moves the tag on,
+    // so what is kept below is never found under a tag it is older than.
+    if (version == 0 && PyUnstable_Type_AssignVersionTag(type)) version = version_of(type);
+    keep = pinned_ctor_meta(reinterpret_cast<PyObject*>(type));
+    if (!keep) return nullptr;
+    // Only a record that its ObjectCtorMeta holds is retired when it goes; a
+    // record built without being stored there is kept by `keep` alone.
+    if (keep.owner && version != 0) slot = CachedMeta{type, version, keep.meta};
+    return keep.meta;
 }
 
 }  // namespace vesk::symbolic::object

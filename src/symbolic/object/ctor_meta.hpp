@@ -28,6 +28,9 @@
 
 #include "py/ref.hpp"
 #include "typing/field/field_meta.hpp"
+#include "typing/published_slot.hpp"
+
+#include <cstdint>
 
 #include <memory>
 #include <vector>
@@ -53,6 +56,32 @@ struct CompiledField {
     }
 };
 
+// A public init field as an attribute write finds it: by name, with no
+// Python dictionary read (whose new reference would be counted atomically
+// on the free-threaded build, on objects every thread shares).
+struct PublicField {
+    py::Ref name;       // an exact, interned str
+    py::Ref field;
+    py::Ref root_path;  // KeyPath(name): the field's key path under a root
+};
+
+// What the fast road of an attribute write finds for each public field in
+// the class's schema (its FieldMeta, by public field; null where that road
+// is not taken: a foreign schema, a name outside its constant keys, a frozen
+// field), kept while the typing layer's change epoch reads `epoch`. With it
+// a write reads neither the schema nor the field object, whose headers
+// every thread's update records count on the free-threaded build.
+struct WriteFacts {
+    std::uint64_t epoch = 0;
+    std::vector<typing::field::FieldMetaRef> metas;
+
+    template <class V>
+    void visit(V&& v) const {
+        for (const typing::field::FieldMetaRef& m : metas)
+            if (m && m.use_count() == 1) m->visit(v);
+    }
+};
+
 struct CtorMeta {
     // The compiled init fields; absent when the class's `_sym_init_fields` is
     // None or when a field could not be compiled.
@@ -68,9 +97,12 @@ struct CtorMeta {
     py::Ref alias_names;          // frozenset of str; null when `_sym_alias_maps` is None
     py::Ref init_field_names;     // frozenset of str; null when the init fields are None
     py::Ref public_init_fields;   // dict str -> field; null when the init fields are None
-    // The same names -> (field, KeyPath(name)): the key path that every
-    // update of the field names on an object at the root.
-    py::Ref public_init_entries;
+    // The same fields with the key path that every update of the field
+    // names on an object at the root; empty when the init fields are None.
+    std::vector<PublicField> public_fields;
+    // Filled by the first write that finds it missing or stale (the record
+    // is otherwise never changed once built).
+    mutable typing::field::PublishedSlot<WriteFacts> write_facts;
 
     // The node facts (node_state.hpp).
     bool topo_enabled = false;
@@ -109,7 +141,12 @@ struct CtorMeta {
         v(alias_names);
         v(init_field_names);
         v(public_init_fields);
-        v(public_init_entries);
+        for (const PublicField& f : public_fields) {
+            v(f.name);
+            v(f.field);
+            v(f.root_path);
+        }
+        write_facts.visit(v);
     }
 };
 
@@ -142,6 +179,16 @@ struct PinnedCtorMeta {
 };
 [[nodiscard]] PinnedCtorMeta pinned_ctor_meta(PyObject* cls);
 
+// The metadata of `type` for a caller inside a `typing::field::ReadSection`
+// (meta_epoch.hpp), valid until the section ends, found with no new
+// reference and no hold: the thread remembers the record it last found for
+// the class, as long as the class's version tag (which any change of its
+// namespace moves on) stays the same, and a record whose ObjectCtorMeta goes
+// away is freed only once no section that could have found it is still
+// open. When the class must be read (or the record built), `keep` keeps what
+// was found for the caller. Falsy with an exception set when building failed.
+[[nodiscard]] const CtorMeta* ctor_meta_in_section(PyTypeObject* type, PinnedCtorMeta& keep);
+
 // A new record built from the class's attributes as they are now,
 // bypassing the cache (nothing is stored).
 [[nodiscard]] CtorMetaRef build_ctor_meta(PyObject* cls);
@@ -159,12 +206,10 @@ struct PinnedCtorMeta {
 // class records no init fields, or `name` is not a str), never -1.
 [[nodiscard]] int is_init_field(const CtorMeta& meta, PyObject* name) noexcept;
 
-// The init field whose name (a str) does not begin with "_" (or is empty):
-// the field (borrowed from the record, which the caller keeps) or null, and
-// in `root_path`, when asked, the field's key path under a root (borrowed
-// likewise). Never fails; runs no Python code for an exact str name.
-[[nodiscard]] PyObject* public_init_field(const CtorMeta& meta, PyObject* name,
-                                          PyObject** root_path = nullptr) noexcept;
+// The init field whose name (a str) does not begin with "_" (or is empty),
+// borrowed from the record, which the caller keeps; null when there is none.
+// Never fails; runs no Python code.
+[[nodiscard]] const PublicField* public_init_field(const CtorMeta& meta, PyObject* name) noexcept;
 
 // The record held by an ObjectCtorMeta instance (copied out under its
 // shared hold); null with an exception set for any other object.

@@ -5,6 +5,7 @@
 #include "typing/field/field_state.hpp"
 
 #include "py/args.hpp"
+#include "py/deferred.hpp"
 #include "py/named.hpp"
 #include "typing/bridge.hpp"
 
@@ -119,7 +120,10 @@ py::Ref make_field(PyTypeObject* type, FieldMembers members) {
     if (!convert_key(members.key) || !convert_metadata(members.metadata)) return {};
     if (members.alias.get() != Py_None && !check_alias(members.alias.get())) return {};
     py::Ref self = py::alloc<FieldState>(type);
-    if (self) static_cast<FieldMembers&>(py::state<FieldState>(self.get())) = std::move(members);
+    if (!self) return {};
+    static_cast<FieldMembers&>(py::state<FieldState>(self.get())) = std::move(members);
+    // Every update of the field's value names the field.
+    py::defer_counting(self.get());
     return self;
 }
 

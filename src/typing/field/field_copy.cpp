@@ -4,6 +4,7 @@
 #include "typing/field/field_ops.hpp"
 
 #include "py/args.hpp"
+#include "py/deferred.hpp"
 #include "py/named.hpp"
 #include "typing/memo.hpp"
 
@@ -26,7 +27,9 @@ py::Ref shallow_copy(const Reading& source) {
     PyTypeObject* type = field_type();
     if (!type) return {};
     py::Ref copy = py::alloc<FieldState>(type);
-    if (copy) static_cast<FieldMembers&>(py::state<FieldState>(copy.get())) = *source;
+    if (!copy) return {};
+    static_cast<FieldMembers&>(py::state<FieldState>(copy.get())) = *source;
+    py::defer_counting(copy.get());
     return copy;
 }
 

@@ -107,6 +107,22 @@ def test_schema_roads(items, road, expected):
     assert fresh.try_fused_schemaful_construct(s2(), dict(items)) is (road == "fused")
 
 
+def test_the_fused_road_follows_a_schema_changed_after_use():
+    # A spec's schema read by earlier constructions is extended in place: the
+    # next construction sees the new field, on the fused road and off it.
+    changing = spec(("a", native.Int()))
+    for _ in range(3):
+        assert dict(Dict({"a": 1}, value_spec=changing)) == {"a": 1}
+    changing.schema.extend(schema(("b", native.Str(default="z"))))
+    assert list(Dict({"a": 1}, value_spec=changing).items()) == [("a", 1), ("b", "z")]
+    assert Counting().try_fused_schemaful_construct(changing, {"a": 1}) is False
+    fused = Counting()
+    assert fused.try_fused_schemaful_construct(changing, {"b": "q", "a": 2}) is True
+    assert list(fused.items()) == [("b", "q"), ("a", 2)] and fused._value_spec is changing
+    with pytest.raises(TypeError):
+        Dict({"a": 1, "b": 3}, value_spec=changing)
+
+
 def test_extra_keys_are_refused_before_missing_fields():
     required = spec(("a", native.Int()), ("b", native.Int()))
     with pytest.raises(KeyError, match=r"Keys \['c'\] are not allowed in Schema"):

@@ -7,6 +7,7 @@ import contextlib
 
 import pytest
 
+import helpers
 import vesk_core._native as native
 from helpers import (MISSING, Dict, Inferred, KeyPath, Node, SharedHoldError,
                      WritePermissionError, seams, spec)
@@ -92,6 +93,27 @@ def test_missing_value_under_a_schema():
     assert d == {"a": 7}
     assert [(u.path, u.new_value) for u in d.notified] == [(KeyPath("a"), 7), (KeyPath("x"), MISSING)]
     assert d.notified[0].field is s.schema.get_field("a")
+
+
+def test_writes_follow_a_schema_changed_after_use():
+    # The field a key write finds is the schema's as it is now, however
+    # many writes read it before.
+    s = spec(("a", native.Int()))
+    d = Dict(a=1, value_spec=s)
+    for i in range(3):
+        d["a"] = i
+    with pytest.raises(KeyError, match="Key 'b' is not allowed"):
+        d["b"] = "q"
+    s.schema.extend(helpers.schema(("a", native.Int(min_value=10)), ("b", native.Str())))
+    d["b"] = "q"
+    with pytest.raises(ValueError):
+        d["a"] = 5
+    d["a"] = 15
+    assert d == {"a": 15, "b": "q"}
+    assert [u.field for u in d.notified[-2:]] == [s.schema.get_field("b"), s.schema.get_field("a")]
+    with pytest.raises(TypeError):
+        d["b"] = 3
+    assert d == {"a": 15, "b": "q"}
 
 
 @pytest.mark.parametrize("key, message", [

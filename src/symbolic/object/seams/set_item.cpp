@@ -18,12 +18,12 @@ namespace {
     py::Ref name = py::Ref::steal(PyObject_Str(key));
     if (!name) return -1;
     WriteClass kind;
-    if (!classify_write(reinterpret_cast<PyObject*>(Py_TYPE(obj)), name.get(), kind)) return -1;
+    if (!classify_write(Py_TYPE(obj), name.get(), kind)) return -1;
     if (!kind.symbolic || !kind.field) return 0;
     WriteCtx ctx;
-    const int built = write_ctx(obj, kind.enable_topo, kind.schema.get(), ctx);
+    const int built = write_ctx(obj, kind.enable_topo, kind.schema, ctx);
     if (built <= 0) return built;
-    return inline_write_field(obj, key, value, kind.field.get(), ctx, update) < 0 ? -1 : 1;
+    return inline_write_field(obj, key, value, kind.field, ctx, update) < 0 ? -1 : 1;
 }
 
 }  // namespace

@@ -40,28 +40,30 @@ int plain_field_write(PyObject* obj, PyObject* name, PyObject* value, PyObject* 
 
 }  // namespace
 
-bool classify_write(PyObject* cls, PyObject* name, WriteClass& out) {
-    PinnedCtorMeta meta = pinned_ctor_meta(cls);
+bool classify_write(PyTypeObject* cls, PyObject* name, WriteClass& out) {
+    const CtorMeta* meta = ctor_meta_in_section(cls, out.keep);
     if (!meta) return false;
-    out.schema = meta->schema;
+    out.meta = meta;
+    out.schema = meta->schema.get();
     out.enable_topo = meta->topo;
-    PyObject* root_path = nullptr;
-    if (PyObject* field = public_init_field(*meta, name, &root_path)) {
-        out.field = py::Ref::borrow(field);
-        out.root_path = py::Ref::borrow(root_path);
+    if (const PublicField* found = public_init_field(*meta, name)) {
+        out.public_field = found;
+        out.field = found->field.get();
+        out.root_path = found->root_path.get();
         out.symbolic = true;
         return true;
     }
-    py::Ref schema = py::get_attr<"__schema__">(cls);
+    py::Ref schema = py::get_attr<"__schema__">(reinterpret_cast<PyObject*>(cls));
     if (!schema) return false;
-    out.field = call_method<"get_field">(schema.get(), name);
-    if (!out.field) return false;
-    if (out.field.get() == Py_None) {
-        out.field.reset();
+    out.found = call_method<"get_field">(schema.get(), name);
+    if (!out.found) return false;
+    if (out.found.get() == Py_None) {
+        out.found.reset();
         out.symbolic = false;
         return true;
     }
-    const int init = field_flag(out.field.get(), py::get_attr<"enable_init">);
+    out.field = out.found.get();
+    const int init = field_flag(out.field, py::get_attr<"enable_init">);
     if (init < 0) return false;
     out.symbolic = init && is_public_name(name);
     return true;
@@ -75,7 +77,7 @@ int object_setattro(PyObject* obj, PyObject* name, PyObject* value) {
         return -1;
     }
     if (!PyUnicode_AsUTF8AndSize(name, nullptr)) return -1;
-    PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+    PyTypeObject* cls = Py_TYPE(obj);
     WriteClass c;
     if (!classify_write(cls, name, c)) return -1;
     if (c.symbolic) {
@@ -83,11 +85,11 @@ int object_setattro(PyObject* obj, PyObject* name, PyObject* value) {
             py::raise_internal("a symbolic write implies a field");
             return -1;
         }
-        return store_symbolic_field(obj, cls, name, value, c.field.get(), c.enable_topo,
-                                    c.schema.get(), c.root_path.get());
+        return store_symbolic_field(obj, reinterpret_cast<PyObject*>(cls), name, value, c.field,
+                                    c.enable_topo, c.schema, &c);
     }
     if (!c.field) return PyObject_GenericSetAttr(obj, name, value);
-    return plain_field_write(obj, name, value, c.field.get());
+    return plain_field_write(obj, name, value, c.field);
 }
 
 }  // namespace vesk::symbolic::object

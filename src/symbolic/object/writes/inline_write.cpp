@@ -33,20 +33,21 @@ WriteSlot slot_of(PyObject* obj, PyObject* name, const WriteCtx& ctx) {
     return w;
 }
 
-// The update's key path. Key paths are immutable values, so an object at
-// the root hands every update of a field the one path its class keeps, and
-// an object below it the one it keeps under its path, rather than a new
-// equal one per write.
-py::Ref update_key_path(PyObject* obj, const ObjectBridge& ob, PyObject* name,
-                        const WriteCtx& ctx) {
+// The update's key path. Key paths are immutable values, so an object hands
+// every update of a field the one path it keeps under its path (at the root,
+// with the global lock, the one its class keeps: kOwnRootPaths), rather than
+// a new equal one per write.
+py::MaybeRef update_key_path(PyObject* obj, const ObjectBridge& ob, PyObject* name,
+                             const WriteCtx& ctx) {
     PyObject* parent = ctx.path.get();
     const bool at_root = !parent || parent == Py_None ||
                          (topology::is_key_path(parent) && topology::depth_of(parent) == 0);
     const bool native =
         ob.keypath_cls.get() == reinterpret_cast<PyObject*>(topology::key_path_type_if_built());
     if (!native) return field_key_path(ob, name, ctx);
-    if (ctx.root_field_path && at_root) return py::Ref::borrow(ctx.root_field_path);
     if (ctx.field_path) return ctx.field_path;
+    if (ctx.root_field_path && at_root && !kOwnRootPaths)
+        return py::MaybeRef::borrowed(ctx.root_field_path);
     py::Ref path = field_key_path(ob, name, ctx);
     if (path) keep_child_path<ObjectState>(obj, parent, name, path.get());
     return path;
@@ -57,7 +58,7 @@ py::Ref field_update(PyObject* obj, PyObject* name, PyObject* field, PyObject* o
                      PyObject* now, const ObjectBridge& ob, const WriteCtx& ctx) {
     const ContainerBridge* cb = container_bridge();
     if (!cb) return {};
-    py::Ref path = update_key_path(obj, ob, name, ctx);
+    py::MaybeRef path = update_key_path(obj, ob, name, ctx);
     if (!path) return {};
     PyObject* args[] = {nullptr, path.get(), obj, field, old, now};
     return py::call_class(cb->field_update_cls.get(), args, 5);

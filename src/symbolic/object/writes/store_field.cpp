@@ -6,6 +6,7 @@
 #include "py/lazy.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/node.hpp"
+#include "symbolic/object/writes/attribute_write.hpp"
 #include "symbolic/object_bridge.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "symbolic/refusal.hpp"
@@ -30,11 +31,15 @@ bool read_own_state(PyObject* obj, PyObject* name, OwnState& own, WriteCtx& ctx)
     own.writable = held->node.accessor_writable;
     own.allow_partial = held->node.allow_partial;
     if (held->fields) {
-        ctx.path = held->node.path;
+        const ObjectBridge* b = object_bridge();
+        PyObject* path = held->node.path.get();
+        ctx.path = b && path == b->empty_key_path.get() ? py::MaybeRef::borrowed(path)
+                                                        : py::MaybeRef(held->node.path);
         ctx.fields = held->fields;
-        // An object at the root names its updates by its class's paths.
-        PyObject* path = ctx.path.get();
-        if (name && path && !(topology::is_key_path(path) && topology::depth_of(path) == 0))
+        // An object at the root names its updates by its class's paths,
+        // unless it keeps its own (kOwnRootPaths).
+        if (name && path &&
+            (kOwnRootPaths || !(topology::is_key_path(path) && topology::depth_of(path) == 0)))
             ctx.field_path = held->node.kept_child_path(path, name);
     }
     return true;
@@ -113,7 +118,7 @@ py::Ref error_message(PyObject* obj, PyObject* message) {
 
 int store_symbolic_field(PyObject* obj, PyObject* cls, PyObject* name, PyObject* value,
                          PyObject* field, bool enable_topo, PyObject* schema,
-                         PyObject* root_path) {
+                         const WriteClass* found) {
     // The gates and the write context read the object once, and the thread's
     // scopes once: no Python code runs between them, so each is the same
     // state either way.
@@ -126,7 +131,11 @@ int store_symbolic_field(PyObject* obj, PyObject* cls, PyObject* name, PyObject*
         return refuse_locked(obj, cls);
     if (!ctx.fields) return refuse_blank(obj);
     complete_ctx(ctx, own, scopes, enable_topo, schema);
-    ctx.root_field_path = root_path;
+    if (found && found->public_field) {
+        ctx.class_meta = found->meta;
+        ctx.public_field = found->public_field;
+        ctx.root_field_path = found->root_path;
+    }
     py::Ref update;
     if (inline_write_field(obj, name, value, field, ctx, update) < 0) return -1;
     return update ? notify_field_update(obj, update.get()) : 0;

@@ -22,20 +22,46 @@
 #pragma once
 
 #include "py/args.hpp"
+#include "py/maybe_ref.hpp"
 #include "py/ref.hpp"
 
 namespace vesk::symbolic::object {
 
+struct CtorMeta;
+struct PublicField;
+struct WriteClass;
+
+// Which key path an update names for a field of an object at the root. With
+// the global lock, the one its class keeps (no path made per object). On the
+// free-threaded build, one the object keeps, as an object below the root
+// does: the class's path is shared by every thread's updates, and each
+// update record stores it, an atomic count on one cache line for all of
+// them; the object's own is counted by the thread that made it. The price is
+// one key path per object and field written, made at its first write.
+#ifdef Py_GIL_DISABLED
+inline constexpr bool kOwnRootPaths = true;
+#else
+inline constexpr bool kOwnRootPaths = false;
+#endif
+
 // What one symbolic write works with, read under the object's shared hold.
 struct WriteCtx {
-    py::Ref path;        // the object's key path; null for none
+    // The object's key path; null for none. The shared empty path of every
+    // root is borrowed from the object bridge, which keeps it for good.
+    py::MaybeRef path;
     py::Ref fields;      // the field dictionary
     PyObject* schema = nullptr;  // the schema the write was handed (borrowed)
     bool allow_partial = false;  // the thread's scope when set, else the object's flag
     bool enable_topo = false;
-    // The field's key path under a root, kept by the class's metadata, for
-    // an update made while the object is at the root; null: build it.
+    // The field's key path under a root, kept by the class's metadata (and
+    // borrowed for as long as the caller keeps it), for an update made while
+    // the object is at the root; null: build it.
     PyObject* root_field_path = nullptr;
+    // The class's metadata and the public init field written, when the write
+    // came through the attribute-write slot (which keeps both); the fast road
+    // takes what the metadata knows of the field (WriteFacts).
+    const CtorMeta* class_meta = nullptr;
+    const PublicField* public_field = nullptr;
     // The field's key path under `path`, as the object keeps it (node.hpp,
     // ChildPaths); null: build it.
     py::Ref field_path;
@@ -58,11 +84,11 @@ struct WriteCtx {
 
 // The gated write: sealed gate, accessor gate, the write context (a blank
 // object raises what reading its `_sym_attributes` raises), the write, and
-// the notification of its update. `root_path`, when given, is the field's
-// key path under a root (WriteCtx::root_field_path). 0 or -1.
+// the notification of its update. `found`, when given, is the attribute-write
+// slot's classification, whose metadata the write uses. 0 or -1.
 [[nodiscard]] int store_symbolic_field(PyObject* obj, PyObject* cls, PyObject* name,
                                        PyObject* value, PyObject* field, bool enable_topo,
-                                       PyObject* schema, PyObject* root_path = nullptr);
+                                       PyObject* schema, const WriteClass* found = nullptr);
 
 // `SymObject.store_symbolic_field(cls, name, value, field, enable_topo, schema)`.
 PyObject* py_store_symbolic_field(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

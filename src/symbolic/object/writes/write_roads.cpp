@@ -5,9 +5,11 @@
 #include "symbolic/bridge.hpp"
 #include "symbolic/node.hpp"
 #include "symbolic/formalize.hpp"
+#include "symbolic/object/ctor_meta.hpp"
 #include "symbolic/object_bridge.hpp"
 #include "symbolic/policy.hpp"
 #include "topology/key_path.hpp"
+#include "typing/change_epoch.hpp"
 #include "typing/meta_epoch.hpp"
 #include "typing/funnel/funnel.hpp"
 #include "typing/markers.hpp"
@@ -63,17 +65,77 @@ py::Ref wrapped_value(PyObject* obj, PyObject* name, PyObject* value, PyObject* 
     return py::Ref::steal(PyObject_Vectorcall(cb->wrap_value.get(), args, 1, kw));
 }
 
+// The fast road's record of every public field of `meta` in its schema, as
+// the held road below would find it, derived after the change epoch read
+// `epoch`. Null (no exception) when the schema cannot be read now.
+std::shared_ptr<const WriteFacts> derive_facts(const CtorMeta& meta, std::uint64_t epoch) {
+    auto facts = std::make_shared<WriteFacts>();
+    facts->epoch = epoch;
+    facts->metas.resize(meta.public_fields.size());
+    PyObject* schema = meta.schema.get();
+    if (!schema || !schema_ns::is_schema(schema)) return facts;
+    schema_ns::Reading held(schema);
+    if (!held) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    const schema_ns::SchemaMeta& sm = *held->meta;
+    for (std::size_t i = 0; i < meta.public_fields.size(); ++i) {
+        const std::ptrdiff_t pos = sm.field_meta_index.find_key(meta.public_fields[i].name.get());
+        if (pos < 0) continue;
+        typing::field::FieldMetaRef fm =
+            schema_ns::field_meta_for(sm.const_fields[static_cast<std::size_t>(pos)].get());
+        if (!fm) {
+            // The held road reports it, write by write.
+            PyErr_Clear();
+            continue;
+        }
+        if (!fm->frozen) facts->metas[i] = std::move(fm);
+    }
+    return facts;
+}
+
+// What the class's metadata knows of the public field the write names, for
+// the write's read section; null where the held road must decide.
+const typing::field::FieldMeta* known_field_meta(const WriteCtx& ctx) {
+    const CtorMeta& meta = *ctx.class_meta;
+    const std::uint64_t now = typing::change_epoch();
+    const WriteFacts* facts = meta.write_facts.peek();
+    if (!facts || facts->epoch != now) {
+        const std::uint64_t generation = meta.write_facts.generation();
+        std::shared_ptr<const WriteFacts> fresh = derive_facts(meta, now);
+        if (!fresh) return nullptr;
+        (void)meta.write_facts.store(fresh, generation);
+        // Only a published record lasts the section.
+        facts = meta.write_facts.peek();
+        if (!facts || facts->epoch != now) return nullptr;
+    }
+    const std::size_t i = static_cast<std::size_t>(ctx.public_field - meta.public_fields.data());
+    return i < facts->metas.size() ? facts->metas[i].get() : nullptr;
+}
+
 }  // namespace
 
 py::Ref field_key_path(const ObjectBridge& b, PyObject* name, const WriteCtx& ctx) {
     PyObject* cls = b.keypath_cls.get();
     if (cls == reinterpret_cast<PyObject*>(topology::key_path_type_if_built()))
         return topology::child_key_path(name, ctx.path.get());
-    PyObject* args[] = {name, or_none(ctx.path)};
+    PyObject* args[] = {name, or_none(ctx.path.get())};
     return py::Ref::steal(PyObject_Vectorcall(cls, args, 2, nullptr));
 }
 
 FastRoad fast_road(PyObject* name, PyObject* value, const WriteCtx& ctx, py::Ref& out) {
+    // A value the field keeps as it is, by what the class's metadata knows:
+    // no Python code runs, so the schema's hold, which guards the funnel's
+    // hooks, would change nothing.
+    if (ctx.class_meta && ctx.public_field && ctx.schema == ctx.class_meta->schema.get()) {
+        if (const typing::field::FieldMeta* known = known_field_meta(ctx)) {
+            if (funnel::funnel_leaf(value, *known).kind == Kind::Verbatim) {
+                out = py::Ref::borrow(value);
+                return FastRoad::Accepted;
+            }
+        }
+    }
     if (!schema_ns::is_schema(ctx.schema)) return FastRoad::General;
     // Held across the lookup and the funnel, whose `_validate` hooks may run
     // Python code: a hook that tries to change this schema meets the borrow

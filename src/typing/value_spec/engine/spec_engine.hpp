@@ -50,6 +50,8 @@
 
 namespace vesk::typing {
 
+struct DictSpecFacts;
+
 // The cached repr text of a spec (a str), guarded by its own mutex. It is
 // filled by readers under a shared hold of the spec, so every operation is
 // const. The lock is held only to read or swap the reference, never while
@@ -113,6 +115,11 @@ struct SpecEngine {
     py::Ref transform;        // null = none
     ReprCache repr_cache;
     RuleCache rules;
+    // A Dict spec's facts for SymDict construction, read and stored without
+    // any hold, like `rules`. They hold the schema's compiled metadata, so
+    // their type is the schema room's (typing/schema/dict_spec_facts.hpp):
+    // it is complete wherever the engine's references are visited.
+    field::PublishedSlot<DictSpecFacts> dict_facts;
     std::uint64_t version = 0;  // moved on by every exclusive hold
     bool is_noneable = false;
     bool frozen = false;
@@ -147,6 +154,7 @@ struct SpecEngine {
         v(default_factory);
         v(transform);
         rules.visit(v);
+        dict_facts.visit(v);
     }
 };
 

@@ -2,9 +2,11 @@
 // apply entries, the text forms and the special methods; the members defined
 // in the other files of this room are bound here, in one table.
 #include "py/args.hpp"
+#include "py/deferred.hpp"
 #include "py/lazy.hpp"
 #include "py/methods.hpp"
 #include "typing/bridge.hpp"
+#include "typing/schema/dict_spec_facts.hpp"
 #include "typing/value_spec/engine/apply.hpp"
 #include "typing/value_spec/engine/build.hpp"
 #include "typing/value_spec/engine/equality.hpp"
@@ -322,6 +324,11 @@ py::Ref wrap_engine(PyTypeObject* type, SpecEngine&& engine) {
     py::Ref obj = py::alloc<SpecEngine>(type);
     if (!obj) return {};
     py::state<SpecEngine>(obj.get()) = std::move(taken);
+    // A spec is shared by every thread that applies it or binds containers
+    // to it: its interpreter stack references (an argument, a loaded name)
+    // are not counted (py/deferred.hpp; on the free-threaded build, a spec
+    // dropped is freed by the collector's next pass).
+    py::defer_counting(obj.get());
     return obj;
 }
 
