@@ -193,7 +193,12 @@ int DictBulk::settle(PyObject* value, py::Ref& out) const {
     const std::vector<schema::BulkEntry>& entries = this->entries();
     // Keys already in the schema's order (the usual case): the dict's own
     // copy, then only the List fields' values replaced where settled.
+    // The copy is taken under the same lock as the order test (the dict's
+    // lock is re-entered, not taken twice), so a key another thread adds
+    // meanwhile cannot slip into a copy judged in order; the List fields
+    // are then read from that copy, which only this call holds.
     bool in_order = true;
+    py::Ref fresh;
     {
         py::CriticalSection guard(value);
         Py_ssize_t pos = 0;
@@ -202,17 +207,19 @@ int DictBulk::settle(PyObject* value, py::Ref& out) const {
         std::size_t i = 0;
         while (in_order && PyDict_Next(value, &pos, &k, &v))
             in_order = i < entries.size() && same_text(k, entries[i++].key.get());
+        if (in_order) fresh = py::Ref::steal(PyDict_Copy(value));
     }
-    py::Ref fresh = py::Ref::steal(in_order ? PyDict_Copy(value) : PyDict_New());
+    if (!in_order) fresh = py::Ref::steal(PyDict_New());
     if (!fresh) return -1;
+    PyObject* source = in_order ? fresh.get() : value;
     std::size_t li = 0;
     for (const schema::BulkEntry& e : entries) {
         if (in_order && !e.list_spec) continue;
         PyObject* found = nullptr;
-        const int present = PyDict_GetItemRef(value, e.key.get(), &found);
+        const int present = PyDict_GetItemRef(source, e.key.get(), &found);
         py::Ref v = py::Ref::steal(found);
         if (present < 0) return -1;
-        if (!present) return 0;  // changed meanwhile: what it held is kept
+        if (!present) return 0;  // absent, or gone meanwhile: what it held is kept
         PyObject* was = v.get();
         if (e.list_spec) {
             const ListRule& lr = lists_[li++];
