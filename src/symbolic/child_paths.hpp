@@ -18,17 +18,19 @@ namespace vesk::symbolic {
 template <class S>
 void keep_child_path(PyObject* inst, PyObject* parent_path, PyObject* key, PyObject* path) {
     if (!parent_path) return;
-    auto fresh = std::make_unique<ChildPaths>();
-    fresh->parent = py::Ref::borrow(parent_path);
+    std::unique_ptr<ChildPaths> fresh;
     {
         py::Shared<S, py::Refuse::NotImplemented> held(inst);
         if (!held) return;
-        if (const ChildPaths* kept = held->node.child_paths.get();
-            kept && kept->parent.get() == parent_path) {
-            if (kept->entries.size() >= ChildPaths::kMost) return;
-            fresh->entries = kept->entries;
-        }
+        const ChildPaths* kept = held->node.child_paths.get();
+        const bool same_parent = kept && kept->parent.get() == parent_path;
+        // A full record is the common case for a node with many keys: it
+        // costs this write nothing beyond the look.
+        if (same_parent && kept->entries.size() >= ChildPaths::kMost) return;
+        fresh = std::make_unique<ChildPaths>();
+        if (same_parent) fresh->entries = kept->entries;
     }
+    fresh->parent = py::Ref::borrow(parent_path);
     fresh->entries.emplace_back(py::Ref::borrow(key), py::Ref::borrow(path));
     py::state<S>(inst).node.child_paths.publish(std::move(fresh), py::borrow_flag<S>(inst));
 }

@@ -190,11 +190,11 @@ int remove_slot(const WriteSlot& w, py::Ref& removed) {
 
 int settle_path(const WriteSlot& w, const Adoption& adopted, PyObject* stamped_key,
                 py::Ref& path_now) {
+    if (!adopted.stamped()) return 0;
     // The value is stored: re-pathing it completes the write, so a moment's
     // hold of the node or the value by another thread is waited out.
     if (past_momentary_holds([&] { return w.ops->get_role(w.node, kRolePath, path_now); }) < 0)
         return -1;
-    if (!adopted.stamped()) return 0;
     PyObject* under = adopted.stamped_under();
     int same = same_place(under == Py_None ? nullptr : under, path_now.get());
     if (same > 0 && stamped_key && stamped_key != w.key)

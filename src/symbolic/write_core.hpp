@@ -85,7 +85,8 @@ enum class Order : unsigned char { DetachFirst, StoreFirst };
 // write detached attached again.
 [[nodiscard]] int remove_slot(const WriteSlot& w, py::Ref& removed);
 
-// The node's path now (null for none), read after the store: a value this
+// The node's path now (null for none; left unread when the write stamped
+// nothing, which needs no settling), read after the store: a value this
 // write stamped is re-pathed by its `topo_setpath` when the path its owner
 // had at the stamping is not that one any more, or when it landed under a key
 // other than `stamped_key` (a list's position; null: the slot's key). The
