@@ -10,7 +10,6 @@ namespace vesk::symbolic::object {
 
 namespace {
 
-PyObject* present(PyObject* value) noexcept { return value == Py_None ? nullptr : value; }
 
 PyObject* done(int r) noexcept { return r < 0 ? nullptr : py::none(); }
 
@@ -28,7 +27,7 @@ py::Params kProbeSetParams{"_probe_node_set", {"inst", "role", "value=None"}, 3,
 PyObject* node_setparent(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<2> a;
     if (!py::parse(kSetParentParams, args, nargs, kwnames, a)) return nullptr;
-    return done(set_parent(a[0], a.given(1) ? present(a[1]) : nullptr));
+    return done(set_parent(a[0], none_as_absent(a[1])));
 }
 
 PyObject* node_setpath(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -36,7 +35,7 @@ PyObject* node_setpath(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     NodeFacts facts;
     if (!py::parse(kSetPathParams, args, nargs, kwnames, a) || !node_facts(a[0], facts))
         return nullptr;
-    return done(set_path(a[0], a.given(1) ? present(a[1]) : nullptr, facts));
+    return done(set_path(a[0], none_as_absent(a[1]), facts));
 }
 
 PyObject* node_setorigin(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -44,8 +43,8 @@ PyObject* node_setorigin(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     std::int64_t stacktop = -1;
     if (!py::parse(kSetOriginParams, args, nargs, kwnames, a) || !arg_stacktop(a[5], stacktop))
         return nullptr;
-    PyObject* trace = a.given(3) ? present(a[3]) : nullptr;
-    PyObject* limit = a.given(4) ? present(a[4]) : nullptr;
+    PyObject* trace = none_as_absent(a[3]);
+    PyObject* limit = none_as_absent(a[4]);
     return done(set_origin(a[0], a[1], a[2], trace, limit, stacktop));
 }
 
@@ -73,7 +72,7 @@ PyObject* probe_node_set(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     std::uint64_t role = 0;
     if (!py::parse(kProbeSetParams, args, nargs, kwnames, a) || !py::arg_u64("role", a[1], role))
         return nullptr;
-    return done(set_role(a[0], role, a.given(2) ? present(a[2]) : nullptr));
+    return done(set_role(a[0], role, none_as_absent(a[2])));
 }
 
 

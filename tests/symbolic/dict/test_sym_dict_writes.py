@@ -10,16 +10,7 @@ import pytest
 import helpers
 import vesk_core._native as native
 from helpers import (MISSING, Dict, Inferred, KeyPath, Node, SharedHoldError,
-                     WritePermissionError, seams, spec)
-
-
-@contextlib.contextmanager
-def scope(flag, value):
-    native._flag_scope_set(flag, value)
-    try:
-        yield
-    finally:
-        native._flag_scope_del(flag)
+                     WritePermissionError, scope, seams, spec)
 
 
 SEALED, ACCESSOR = native._FLAG_SEALED, native._FLAG_ACCESSOR_WRITABLE

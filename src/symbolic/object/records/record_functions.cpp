@@ -13,7 +13,6 @@ namespace vesk::symbolic::object {
 
 namespace {
 
-PyObject* present(PyObject* value) noexcept { return value == Py_None ? nullptr : value; }
 PyObject* done(int r) noexcept { return r < 0 ? nullptr : py::none(); }
 
 // `field_names`: a list of str.
@@ -50,13 +49,13 @@ PyObject* init_node_state(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         (a.given(1) && !py::arg_bool_scalar("allow_partial", a[1], allow_partial)))
         return nullptr;
     SealedArg sealed = SealedArg::Unspecified;
-    if (PyObject* given = a.given(2) ? present(a[2]) : nullptr) {
+    if (PyObject* given = none_as_absent(a[2])) {
         bool b = false;
         if (!py::arg_bool_scalar("sealed", given, b)) return nullptr;
         sealed = b ? SealedArg::Yes : SealedArg::No;
     }
     return done(record_seed_node_state(a[0], allow_partial, sealed,
-                                       a.given(3) ? present(a[3]) : nullptr));
+                                       none_as_absent(a[3])));
 }
 
 PyObject* inline_fields(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -85,7 +84,7 @@ PyObject* adopt_children(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* repath_children(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     py::Args<2> a;
     if (!py::parse(kRepathParams, args, nargs, kwnames, a)) return nullptr;
-    return done(record_repath_children(a[0], a.given(1) ? present(a[1]) : nullptr));
+    return done(record_repath_children(a[0], none_as_absent(a[1])));
 }
 
 PyObject* node_read(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -104,14 +103,14 @@ PyObject* construct_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     if (!py::parse(kConstructParams, args, nargs, kwnames, a) || !arg_field_names(a[1]) ||
         (a.given(3) && !py::arg_bool_scalar("allow_partial", a[3], allow_partial)))
         return nullptr;
-    PyObject* kwargs = a.given(2) ? present(a[2]) : nullptr;
+    PyObject* kwargs = none_as_absent(a[2]);
     if (kwargs && !PyDict_Check(kwargs)) {
         py::raise_arg_type("kwargs", "a dict or None", kwargs);
         return nullptr;
     }
     return done(record_construct_cells(a[0], a[1], kwargs, allow_partial,
-                                       a.given(4) ? present(a[4]) : nullptr,
-                                       a.given(5) ? present(a[5]) : nullptr));
+                                       none_as_absent(a[4]),
+                                       none_as_absent(a[5])));
 }
 
 }  // namespace

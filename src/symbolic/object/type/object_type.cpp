@@ -6,6 +6,7 @@
 #include "py/type.hpp"
 #include "symbolic/container/properties.hpp"
 #include "symbolic/method_params.hpp"
+#include "symbolic/node.hpp"
 #include "symbolic/node_ops.hpp"
 #include "symbolic/object/writes/attribute_write.hpp"
 #include "symbolic/object_bridge.hpp"
@@ -26,7 +27,6 @@ using S = ObjectState;
 
 py::TypeCell TYPE;
 
-PyObject* present(PyObject* value) noexcept { return value == Py_None ? nullptr : value; }
 
 // --- construction -------------------------------------------------------------
 
@@ -76,12 +76,12 @@ int object_init(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!py::parse(kInitParams, args, kwds, a)) return -1;
     ConstructRequest request;
     request.self = self;
-    if (PyObject* sealed = present(a[0])) {
+    if (PyObject* sealed = none_as_absent(a[0])) {
         bool b = false;
         if (!py::arg_bool_scalar("sealed", sealed, b)) return -1;
         request.sealed = b ? SealedArg::Yes : SealedArg::No;
     }
-    request.root_path = present(a[1]);
+    request.root_path = none_as_absent(a[1]);
     if (a.given(2) && !py::arg_bool_scalar("explicit_init", a[2], request.explicit_init))
         return -1;
     py::Ref kwargs;
@@ -175,11 +175,11 @@ PyObject* py_node_read_guard(PyObject* self) {
 }
 
 PyObject* py_topo_setparent(PyObject* self, PyObject* parent) {
-    return kObjectNode.set_parent(self, present(parent)) < 0 ? nullptr : py::none();
+    return kObjectNode.set_parent(self, none_as_absent(parent)) < 0 ? nullptr : py::none();
 }
 
 PyObject* py_topo_setpath(PyObject* self, PyObject* path) {
-    return kObjectNode.set_path(self, present(path)) < 0 ? nullptr : py::none();
+    return kObjectNode.set_path(self, none_as_absent(path)) < 0 ? nullptr : py::none();
 }
 
 PyObject* py_sym_seal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -198,7 +198,7 @@ PyObject* py_sym_setorigin(PyObject* self, PyObject* const* args, Py_ssize_t nar
     std::int64_t stacktop = -1;
     if (!py::parse(kSymSetOriginParams, args, nargs, kwnames, a) || !arg_stacktop(a[4], stacktop))
         return nullptr;
-    if (set_origin(self, a[0], a[1], present(a[2]), present(a[3]), stacktop) < 0) return nullptr;
+    if (set_origin(self, a[0], a[1], none_as_absent(a[2]), none_as_absent(a[3]), stacktop) < 0) return nullptr;
     return py::none();
 }
 
