@@ -218,7 +218,13 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::R
     }
     if (!replaced) replaced = b->missing_value;
     native = native && is_primitive(replaced.get());
+    // The view read again may hold another spec than the one the borrowed
+    // field came from (replaced while Python code ran): the first is kept
+    // until the update is made, or its kept facts, and the field, could go
+    // with it.
+    py::Ref spec_of_field;
     if (!native) {
+        spec_of_field = view.spec;
         py::Ref path;
         if (settle_path(w, adopted, nullptr, path) < 0 || read_view(self, key, view) < 0) return -1;
     }

@@ -235,3 +235,22 @@ def test_an_update_names_the_path_the_dict_has_after_its_store():
     d["a"] = 1
     d["b"] = 2
     assert [str(u.path) for u in d.notified] == ["adopted.b", "adopted.a", "detached.b"]
+
+
+def test_a_spec_dropped_while_the_write_runs_leaves_its_update_whole():
+    # The value's transform drops the dict's only reference to its spec
+    # mid-write; the update still names the field the value was checked
+    # against (the field went with the spec and crashed the write before).
+    box = {}
+
+    def drop_spec(value):
+        if "d" in box:
+            box.pop("d")._value_spec = None
+        return value
+
+    d = Dict(c=[1], value_spec=spec(("c", native.List(native.Int()).set_transform(drop_spec))))
+    box["d"] = d
+    d["c"] = [2]
+    update = d.notified[-1]
+    assert d._value_spec is None and d["c"] == [2]
+    assert update.field.key == "c" and update.old_value == [1] and update.new_value == [2]
