@@ -81,13 +81,15 @@ PyObject* init_of(PyTypeObject* type, Ref& keep) {
     if (type->tp_init != probe->tp_init) return nullptr;
 #ifdef Py_GIL_DISABLED
     CachedInit& slot = t_inits[(reinterpret_cast<std::uintptr_t>(type) >> 4) % kCachedInits];
-    // Read before the lookup: a change after it moves the tag on, so the
-    // function found below is never kept under a tag it is older than.
+    // Read, and given when the class has none, before the lookup: a change
+    // after it moves the tag on, so the function found below is never kept
+    // under a tag it is older than. (A tag given after the lookup could be
+    // one a change made meanwhile, newer than the function found.)
     unsigned int version = version_of(type);
+    if (version == 0 && PyUnstable_Type_AssignVersionTag(type)) version = version_of(type);
     if (version != 0 && slot.type == type && slot.version == version) return slot.init;
     keep = plain_init(type);
     if (!keep) return nullptr;
-    if (version == 0 && PyUnstable_Type_AssignVersionTag(type)) version = version_of(type);
     // A function is a collected type, so this makes its counting deferred or
     // finds it so already.
     (void)PyUnstable_Object_EnableDeferredRefcount(keep.get());
