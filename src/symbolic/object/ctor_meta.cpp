@@ -42,7 +42,12 @@ void retire(CtorMetaRef record) noexcept {
     try {
         py::MutexLock lock(g_retired_mutex);
         if (!g_retired) g_retired = new std::vector<Retired>;
-        if (record) g_retired->push_back({std::move(record), typing::field::retire_epoch()});
+        if (record) {
+            // Room first: the record is moved only once nothing can throw,
+            // so out of memory still finds it in `record` below.
+            g_retired->reserve(g_retired->size() + 1);
+            g_retired->push_back({std::move(record), typing::field::retire_epoch()});
+        }
         for (std::size_t i = 0; i < g_retired->size();) {
             Retired& r = (*g_retired)[i];
             if (typing::field::retired_before_every_reader(r.epoch)) {
