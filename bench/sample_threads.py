@@ -7,7 +7,10 @@ often at the top of a stack (where the time goes), the innermost frame of
 this module under each (who pays it), the reference-count and lock
 functions by caller, which is where threads that should never meet do, and
 the objects whose shared counts the interpreter's functions update (by type
-name and address), which tells which shared object they meet on.
+name and address), which tells which shared object they meet on. With
+`--stacks K`, the K most common whole stacks of those samples too: they tell
+a count this module takes from one taken by the interpreter or by Python
+code it calls (an update record's own slots, a call's keyword dict).
 
     tools/toolchain.sh run env PYTHONPATH=/checkout/python:/usr/lib/python3/dist-packages \
         /opt/python3.14t/bin/python3.14t bench/sample_threads.py "int writes" --threads 8
@@ -67,11 +70,11 @@ def run_row(piece, threads):
     time.sleep(3600)
 
 
-def stacks(pid):
+def stacks(pid, depth=40):
     """The stacks of the process's threads, each innermost frame first."""
     out = subprocess.run(
         ["gdb", "-p", str(pid), "-batch", "-nx", "-ex", "set pagination off",
-         "-ex", "thread apply all bt 40"],
+         "-ex", f"thread apply all bt {depth}"],
         capture_output=True, text=True, check=False).stdout
     found, current = [], None
     for line in out.splitlines():
@@ -130,6 +133,8 @@ def main():
     parser.add_argument("--threads", type=int, default=8)
     parser.add_argument("--samples", type=int, default=20)
     parser.add_argument("--top", type=int, default=25)
+    parser.add_argument("--stacks", type=int, default=0, metavar="K",
+                        help="also print the K most common stacks of shared-count samples")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -143,6 +148,7 @@ def main():
         time.sleep(1.0)
         leaves, payers, shared, objects, samples = (collections.Counter(), collections.Counter(),
                                                     collections.Counter(), collections.Counter(), 0)
+        whole = collections.Counter()
         for _ in range(args.samples):
             for stack in stacks(child.pid):
                 # Worker threads only: the main thread sleeps.
@@ -156,6 +162,7 @@ def main():
                 if SHARED.search(leaf) or any(SHARED.search(f[0]) for f in stack[:3]):
                     caller = next((f[0] for f in stack if not SHARED.search(f[0])), "-")
                     shared[f"{caller} ({payer})"] += 1
+                    whole[" <- ".join(f[0] for f in stack[:10])] += 1
                     obj = next((f[2] for f in stack[:3] if f[2]), None)
                     if obj:
                         objects[(obj, payer)] += 1
@@ -172,10 +179,14 @@ def main():
     for heading, counter in (("top of the stack", leaves),
                              ("innermost frame of this module -> top of the stack", payers),
                              ("reference counts and locks, by caller (this module's frame)", shared),
-                             ("shared counts updated, by object (this module's frame)", by_object)):
+                             ("shared counts updated, by object (this module's frame)", by_object),
+                             ("stacks of the shared-count samples, innermost first", whole)):
+        if counter is whole and not args.stacks:
+            continue
+        top = args.stacks if counter is whole else args.top
         total = sum(counter.values())
         out(f"== {heading}: {total} samples ({100 * total / max(1, samples):.0f}%)\n")
-        for name, count in counter.most_common(args.top):
+        for name, count in counter.most_common(top):
             out(f"  {100 * count / max(1, samples):5.1f}%  {name}\n")
 
 
