@@ -9,6 +9,7 @@
 #include "py/dict_cursor.hpp"
 #include "py/errors.hpp"
 #include "py/hold.hpp"
+#include "py/subclass_call.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/container/bool_args.hpp"
@@ -233,9 +234,10 @@ int construct_into(PyObject* self, PyObject* items, PyObject* spec, const Constr
     return finish_construction<DictState>(self, o.onchange_callback, o.accessor_writable, o.sealed);
 }
 
-int sym_dict_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    py::Args<kParamCount> a;
-    if (!py::parse(kInitParams, args, kwds, a)) return -1;
+namespace {
+
+// `__init__` with its arguments parsed.
+int init_with(PyObject* self, const py::Args<kParamCount>& a) {
     ConstructOptions o;
     bool pass_through = false;
     const BoolArg flags[] = {
@@ -270,6 +272,21 @@ int sym_dict_init(PyObject* self, PyObject* args, PyObject* kwds) {
     py::Ref items = source_items(source, a.extra());
     if (!items) return -1;
     return construct_into(self, items.get(), spec, o);
+}
+
+}  // namespace
+
+int sym_dict_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    py::offer_vectorcall(Py_TYPE(self), sym_dict_type());
+    py::Args<kParamCount> a;
+    if (!py::parse(kInitParams, args, kwds, a)) return -1;
+    return init_with(self, a);
+}
+
+PyObject* sym_dict_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    return py::construct_from_vector<DictState>(sym_dict_type(), kInitParams, init_with, callable,
+                                                args, nargsf, kwnames);
 }
 
 }  // namespace vesk::symbolic::dict

@@ -111,6 +111,10 @@ struct ConstructOptions {
 
 // `__init__`.
 int sym_dict_init(PyObject* self, PyObject* args, PyObject* kwds);
+// Calls of the class, and of a subclass that keeps its `__new__` and
+// `__init__` (py/subclass_call.hpp), made without a tuple or a dict.
+PyObject* sym_dict_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames);
 
 // The two schema-ful roads: 1 when the dictionary was filled and the spec
 // bound, 0 when the road declined (nothing written), -1 on error.

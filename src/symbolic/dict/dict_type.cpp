@@ -51,6 +51,7 @@ PyTypeObject* sym_dict_type() {
             .subclassable()
             .slots({
                 py::panic_slot<Py_tp_init, dict::sym_dict_init>(),
+                py::panic_slot<Py_tp_vectorcall, dict::sym_dict_vectorcall>(),
                 py::panic_slot<Py_mp_subscript, dict::subscript>(),
                 py::panic_slot<Py_mp_ass_subscript, dict::ass_subscript>(),
                 py::panic_slot<Py_tp_getattro, dict::getattro>(),

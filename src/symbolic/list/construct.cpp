@@ -9,6 +9,7 @@
 #include "py/critical_section.hpp"
 #include "py/hold.hpp"
 #include "py/named.hpp"
+#include "py/subclass_call.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/container/bool_args.hpp"
@@ -51,9 +52,7 @@ struct Options {
     bool pass_through = false;
 };
 
-bool parse_options(PyObject* args, PyObject* kwds, Options& o, PyObject*& items) {
-    py::Args<kParamCount> a;
-    if (!py::parse(kInitParams, args, kwds, a)) return false;
+bool read_options(const py::Args<kParamCount>& a, Options& o, PyObject*& items) {
     const BoolArg flags[] = {
         {kWrap, "wrap", &o.wrap},
         {kAllowPartial, "allow_partial", &o.allow_partial},
@@ -260,10 +259,13 @@ int reset_node(PyObject* self, NodeReset& r) {
     return 0;
 }
 
-int sym_list_init(PyObject* self, PyObject* args, PyObject* kwds) {
+namespace {
+
+// `__init__` with its arguments parsed.
+int init_with(PyObject* self, const py::Args<kParamCount>& a) {
     Options o;
     PyObject* items = nullptr;
-    if (!parse_options(args, kwds, o, items)) return -1;
+    if (!read_options(a, o, items)) return -1;
     if (o.spec && !is_list_spec(o.spec)) {
         PyErr_Format(PyExc_TypeError,
                      "Argument 'value_spec' must be a `vk.typing.List` object. Encountered %S.",
@@ -294,6 +296,21 @@ int sym_list_init(PyObject* self, PyObject* args, PyObject* kwds) {
     if (mode == Mode::Schemaful && !bound && use_value_spec(self, o.spec, o.allow_partial) < 0)
         return -1;
     return finish_construction<ListState>(self, o.onchange_callback, o.accessor_writable, o.sealed);
+}
+
+}  // namespace
+
+int sym_list_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    py::offer_vectorcall(Py_TYPE(self), sym_list_type());
+    py::Args<kParamCount> a;
+    if (!py::parse(kInitParams, args, kwds, a)) return -1;
+    return init_with(self, a);
+}
+
+PyObject* sym_list_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    return py::construct_from_vector<ListState>(sym_list_type(), kInitParams, init_with, callable,
+                                                args, nargsf, kwnames);
 }
 
 }  // namespace vesk::symbolic::list

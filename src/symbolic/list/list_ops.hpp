@@ -141,6 +141,10 @@ PyObject* max_size_property(PyObject* self);
 // --- construction (construct.cpp, builders.cpp) ----------------------------------
 
 int sym_list_init(PyObject* self, PyObject* args, PyObject* kwds);
+// Calls of the class, and of a subclass that keeps its `__new__` and
+// `__init__` (py/subclass_call.hpp), made without a tuple or a dict.
+PyObject* sym_list_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames);
 
 // The state a construction starts from: no parent, the given path, spec,
 // own policy and flags, unsealed, no change callback.

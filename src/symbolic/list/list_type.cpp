@@ -62,6 +62,7 @@ PyTypeObject* sym_list_type() {
             .subclassable()
             .slots({
                 py::panic_slot<Py_tp_init, list::sym_list_init>(),
+                py::panic_slot<Py_tp_vectorcall, list::sym_list_vectorcall>(),
                 py::panic_slot<Py_tp_iter, list::iter>(),
                 py::panic_slot<Py_mp_subscript, list::subscript>(),
                 py::panic_slot<Py_mp_ass_subscript, list::ass_subscript>(),
