@@ -58,3 +58,26 @@ void grow(HoldLog& log) noexcept {
 }
 
 }  // namespace vesk::py::fork_holds
+
+namespace vesk::py {
+
+namespace {
+
+// Compared by address only, never read: the exception may be gone.
+thread_local const PyObject* t_latest_refusal = nullptr;
+
+void raise_refusal(const char* text) noexcept {
+    PyErr_SetString(PyExc_RuntimeError, text);
+    PyObject* exc = PyErr_GetRaisedException();
+    t_latest_refusal = exc;
+    PyErr_SetRaisedException(exc);
+}
+
+}  // namespace
+
+void raise_mutably_borrowed() noexcept { raise_refusal("Already mutably borrowed"); }
+void raise_borrowed() noexcept { raise_refusal("Already borrowed"); }
+
+bool is_latest_refusal(PyObject* exc) noexcept { return exc && exc == t_latest_refusal; }
+
+}  // namespace vesk::py

@@ -162,10 +162,14 @@ private:
     std::atomic<std::uint64_t> state_{0};
 };
 
-inline void raise_mutably_borrowed() {
-    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-}
-inline void raise_borrowed() { PyErr_SetString(PyExc_RuntimeError, "Already borrowed"); }
+// The refusals of a hold. Each is remembered, by identity only, as the
+// thread's latest refusal, so a step that may meet another thread's
+// momentary hold can tell the binding layer's own refusal from a
+// RuntimeError that Python code raised with the same text.
+void raise_mutably_borrowed() noexcept;
+void raise_borrowed() noexcept;
+// Whether `exc` is the latest refusal this thread raised.
+[[nodiscard]] bool is_latest_refusal(PyObject* exc) noexcept;
 
 // The refusal of a mutation that meets another holder, where the holder is
 // typically the object's own operation calling back into Python.

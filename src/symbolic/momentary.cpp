@@ -1,5 +1,7 @@
 #include "symbolic/momentary.hpp"
 
+#include "py/borrow.hpp"
+
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -32,7 +34,9 @@ bool is_refusal_text(PyObject* exc) noexcept {
 bool hold_refusal_pending() noexcept {
     PyObject* exc = PyErr_GetRaisedException();
     if (!exc) return false;
-    const bool refusal = Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_RuntimeError)) &&
+    // The text too: an address can be taken again by a later exception.
+    const bool refusal = py::is_latest_refusal(exc) &&
+                         Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_RuntimeError)) &&
                          is_refusal_text(exc);
     PyErr_SetRaisedException(exc);
     return refusal;

@@ -16,7 +16,8 @@
 namespace vesk::symbolic {
 
 // Whether the pending exception is the binding layer's refusal of a hold
-// ("Already borrowed" or "Already mutably borrowed").
+// ("Already borrowed" or "Already mutably borrowed") that this thread
+// raised last, not a RuntimeError of the same text from Python code.
 [[nodiscard]] bool hold_refusal_pending() noexcept;
 
 // Lets other threads run before a retry; the thread detaches from the

@@ -135,3 +135,26 @@ def test_a_forked_child_does_not_keep_the_claims_of_the_threads_it_lost():
         assert os.waitstatus_to_exitcode(status) == 0, status
         """
     )
+
+
+def test_a_refusal_raised_by_python_code_is_a_failure_not_a_hold_to_wait_out():
+    # Another thread's momentary hold is waited out while re-pathing a moved
+    # node's members; a RuntimeError of the same text raised by a member's
+    # own method is no such hold: the write fails and is undone.
+    calls, armed = [], []
+
+    class Touchy(Dict):
+        def topo_setpath(self, path):
+            calls.append(str(path))
+            if armed and len(calls) == 1:
+                raise RuntimeError("Already borrowed")
+            super().topo_setpath(path)
+
+    inner = Dict(c=Touchy(v=1))
+    calls.clear()
+    armed.append(True)
+    outer = Dict()
+    with pytest.raises(RuntimeError, match="Already borrowed"):
+        outer["k"] = inner
+    assert calls == ["k.c", "c"]
+    assert inner.topo_parent is None and str(inner["c"].topo_path) == "c" and "k" not in outer
