@@ -33,6 +33,18 @@ void offer_vectorcall(PyTypeObject* type, PyTypeObject* base) noexcept;
 [[nodiscard]] PyObject* call_through_metaclass(PyObject* type, PyObject* const* args,
                                                size_t nargsf, PyObject* kwnames);
 
+// A class's `__init__`: `init` with the arguments parsed by `params`, the
+// class's vectorcall offered to the instance's class first.
+template <std::size_t N>
+[[nodiscard]] int init_from_tuple(PyTypeObject* base, Params<N>& params,
+                                  int (*init)(PyObject*, const Args<N>&), PyObject* self,
+                                  PyObject* args, PyObject* kwds) {
+    offer_vectorcall(Py_TYPE(self), base);
+    Args<N> a;
+    if (!parse(params, args, kwds, a)) return -1;
+    return init(self, a);
+}
+
 // A class's vectorcall: an instance made as the class's own `__new__` makes
 // it, then initialised by `init` with the call's arguments parsed by
 // `params`, as `__init__` would from a tuple and a dict; any other call

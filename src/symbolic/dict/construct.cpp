@@ -277,10 +277,7 @@ int init_with(PyObject* self, const py::Args<kParamCount>& a) {
 }  // namespace
 
 int sym_dict_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    py::offer_vectorcall(Py_TYPE(self), sym_dict_type());
-    py::Args<kParamCount> a;
-    if (!py::parse(kInitParams, args, kwds, a)) return -1;
-    return init_with(self, a);
+    return py::init_from_tuple(sym_dict_type(), kInitParams, init_with, self, args, kwds);
 }
 
 PyObject* sym_dict_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
