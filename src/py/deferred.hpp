@@ -17,17 +17,11 @@
 // With the global lock both compile to nothing and change nothing: a count
 // there is a plain increment.
 //
-// Fields and specs are deferred, not kept for good, although only the
-// latter stops the meeting where it hurts most: the package's update record
-// stores the field every write of its class names, and a container bound to
-// a spec holds it, and both count it. Kept for good, 8 threads writing each
-// its own object of one class reached 0.9 of the pure-Python control's
-// scaling and appends to own lists 0.8 (from 0.3-0.5), SymDict construction
-// 0.5 (from 0.2). But an object can be kept for good only while no other
-// thread can count it, that is when it is made, and fields and specs are
-// made per call as often as per program (`List(Int()).apply(x)` in a
-// function): every one would outlive its last user for good, with its spec,
-// default and what they hold, and a dropped spec's kept rules with it.
+// Fields and specs are deferred at birth, not kept for good: they are made
+// per call as often as per program (`List(Int()).apply(x)` in a function),
+// and every one would outlive its last user, with its spec, default and what
+// they hold, a dropped spec's kept rules with it. Those that threads go on
+// counting are kept for good later, once they prove hot (py/hot_shared.hpp).
 #pragma once
 
 #include "py/python.hpp"
