@@ -11,6 +11,7 @@
 #include "py/maybe_ref.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
+#include "symbolic/classes.hpp"
 #include "symbolic/child_paths.hpp"
 #include "symbolic/container/field_update.hpp"
 #include "symbolic/container/gates.hpp"
@@ -77,7 +78,8 @@ py::Ref update_target(PyObject* self, const WriteView& view) {
 }
 
 int notify(PyObject* self, const py::Ref& update) {
-    return update ? notify_field_update(self, update.get()) : 0;
+    // The SymDict's own attribute lookup tries the generic one first.
+    return update ? notify_field_update(self, update.get(), sym_dict_type()->tp_getattro) : 0;
 }
 
 // The slot of `key`; its members get the object whose attributes the

@@ -254,3 +254,42 @@ def test_a_spec_dropped_while_the_write_runs_leaves_its_update_whole():
     update = d.notified[-1]
     assert d._value_spec is None and d["c"] == [2]
     assert update.field.key == "c" and update.old_value == [1] and update.new_value == [2]
+
+
+def _listener(tag):
+    def listen(self, updates):
+        self.__dict__.setdefault("heard", []).append((tag, [u.new_value for u in updates]))
+    return listen
+
+
+def test_the_listener_is_found_as_an_attribute_read_finds_it():
+    # The dict's listener call makes no bound method, but still calls what
+    # `d._notify_field_updates` names: the class's function, a replacement
+    # of it, an instance's own attribute, or what the class's own attribute
+    # lookup answers.
+    Heard = type("Heard", (Dict,), {"_notify_field_updates": _listener("class")})
+    d = Heard()
+    d["a"] = 1
+    Heard._notify_field_updates = _listener("replaced")
+    d["a"] = 2
+    assert d.heard == [("class", [1]), ("replaced", [2])]
+
+    own = Heard()
+    calls = []
+    own.__dict__["_notify_field_updates"] = lambda updates: calls.append(updates[0].new_value)
+    own["a"] = 3
+    assert calls == [3] and "heard" not in own.__dict__
+
+    class Looked(Heard):
+        def __getattribute__(self, name):
+            if name == "_notify_field_updates":
+                return lambda updates: calls.append(("looked", updates[0].new_value))
+            return super().__getattribute__(name)
+
+    Looked()["a"] = 4
+    assert calls == [3, ("looked", 4)]
+
+    # Not a plain function: a static method gets no instance.
+    Static = type("Static", (Dict,), {"_notify_field_updates": staticmethod(calls.append)})
+    Static()["a"] = 5
+    assert [u.new_value for u in calls[-1]] == [5]
