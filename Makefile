@@ -76,12 +76,15 @@ all build:
 	@mkdir -p $(BUILD)
 	$(call cmake_build,release,Release,$(PYTHON))
 
-# The release build with debug symbols, for profiling (callgrind, gdb
-# samples); it replaces the release extension beside the package until the
-# next `make`.
+# The release builds with debug symbols, for profiling (callgrind, gdb
+# samples); they replace the release extensions beside the package until
+# the next `make` and `make build-ft`.
 build-profile:
 	@mkdir -p $(BUILD)
 	$(call cmake_build,profile,Release,$(PYTHON),-DCMAKE_CXX_FLAGS=-g)
+ifneq ($(HAVE_FT),)
+	$(call cmake_build,ft-profile,Release,$(PYTHON_FT),-DCMAKE_CXX_FLAGS=-g)
+endif
 
 build-debug:
 ifneq ($(PYTHON_DEBUG),)
