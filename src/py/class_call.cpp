@@ -58,10 +58,16 @@ Ref call_class(PyObject* cls, PyObject** args, std::size_t nargs) {
         return Ref::steal(
             PyObject_Vectorcall(cls, args + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     // `object.__new__` reads its arguments only to refuse surplus ones, which
-    // it does not for a class with its own `__init__`.
-    Ref empty = Ref::steal(PyTuple_New(0));
-    if (!empty) return {};
-    Ref self = Ref::steal(type->tp_new(type, empty.get(), nullptr));
+    // it does not for a class with its own `__init__`; past its refusal of
+    // an abstract class it is the class's allocator.
+    Ref self;
+    if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) {
+        Ref empty = Ref::steal(PyTuple_New(0));
+        if (!empty) return {};
+        self = Ref::steal(type->tp_new(type, empty.get(), nullptr));
+    } else {
+        self = Ref::steal(type->tp_alloc(type, 0));
+    }
     if (!self) return {};
     args[0] = self.get();
     Ref result = Ref::steal(PyObject_Vectorcall(init, args, nargs + 1, nullptr));
