@@ -293,3 +293,19 @@ def test_the_listener_is_found_as_an_attribute_read_finds_it():
     Static = type("Static", (Dict,), {"_notify_field_updates": staticmethod(calls.append)})
     Static()["a"] = 5
     assert [u.new_value for u in calls[-1]] == [5]
+
+
+def test_a_plain_value_over_each_kind_of_occupant():
+    # A primitive written under an exact key is stored in one step over a
+    # plain occupant or none; a child there is let go first; the same value
+    # again changes nothing.
+    child = Dict(x=1)
+    d = Dict(c=child, p=1, root_path=KeyPath("r"))
+    for key in ("c", "p", "new"):
+        d[key] = 5
+    d["p"] = 5
+    assert [(u.path, u.old_value, u.new_value) for u in d.notified] == [
+        (KeyPath.parse("r.c"), child, 5), (KeyPath.parse("r.p"), 1, 5),
+        (KeyPath.parse("r.new"), MISSING, 5)]
+    assert child.topo_parent is None and child.topo_path == KeyPath()
+    assert d == {"c": 5, "p": 5, "new": 5}
