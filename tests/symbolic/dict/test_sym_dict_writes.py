@@ -309,3 +309,17 @@ def test_a_plain_value_over_each_kind_of_occupant():
         (KeyPath.parse("r.new"), MISSING, 5)]
     assert child.topo_parent is None and child.topo_path == KeyPath()
     assert d == {"c": 5, "p": 5, "new": 5}
+
+
+def test_constant_keys_of_any_text_find_their_fields():
+    s = native.Dict([("x", native.Int()), ("café", native.Str()),
+                     ("日本", native.Int(min_value=1)), ("xé", native.Bool())])
+    d = Dict({"x": 1, "café": "a", "日本": 2, "xé": True}, value_spec=s)
+    d["x"], d["café"], d["日本"], d["xé"] = 3, "b", 4, False
+    assert d == {"x": 3, "café": "b", "日本": 4, "xé": False}
+    for key, bad, error in [("x", "s", TypeError), ("café", 1, TypeError),
+                            ("日本", 0, ValueError), ("xé", 1, TypeError)]:
+        with pytest.raises(error):
+            d[key] = bad
+    with pytest.raises(KeyError, match="not allowed"):
+        d["caf"] = 1
