@@ -14,7 +14,7 @@
 # root's own python3.14t.
 
 .DEFAULT_GOAL := all
-TARGETS := all build build-debug build-ft test test-release test-debug test-ft \
+TARGETS := all build build-profile build-debug build-ft test test-release test-debug test-ft \
 	test-threads bench bench-scaling wheel clean
 
 ifeq ($(origin VESK_PYTHON),undefined)
@@ -66,7 +66,7 @@ define cmake_build
 	@py=$$(command -v $(3)) || { echo "interpreter not found: $(3)" >&2; exit 1; }; \
 	gen="$(GENERATOR)"; [ -f $(BUILD)/$(1)/CMakeCache.txt ] && gen=; \
 	cmake -S . -B $(BUILD)/$(1) $$gen -DCMAKE_BUILD_TYPE=$(2) \
-	  -DPython_EXECUTABLE=$$py -DVESK_WERROR=$(WERROR) >$(BUILD)-$(1).configure.log 2>&1 \
+	  -DPython_EXECUTABLE=$$py -DVESK_WERROR=$(WERROR) $(4) >$(BUILD)-$(1).configure.log 2>&1 \
 	  || { cat $(BUILD)-$(1).configure.log; exit 1; }
 	@cmake --build $(BUILD)/$(1) -j $(JOBS)
 endef
@@ -75,6 +75,16 @@ endef
 all build:
 	@mkdir -p $(BUILD)
 	$(call cmake_build,release,Release,$(PYTHON))
+
+# The release builds with debug symbols, for profiling (callgrind, gdb
+# samples); they replace the release extensions beside the package until
+# the next `make` and `make build-ft`.
+build-profile:
+	@mkdir -p $(BUILD)
+	$(call cmake_build,profile,Release,$(PYTHON),-DCMAKE_CXX_FLAGS=-g)
+ifneq ($(HAVE_FT),)
+	$(call cmake_build,ft-profile,Release,$(PYTHON_FT),-DCMAKE_CXX_FLAGS=-g)
+endif
 
 build-debug:
 ifneq ($(PYTHON_DEBUG),)

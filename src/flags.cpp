@@ -11,12 +11,14 @@ namespace vesk::flags {
 namespace {
 
 // One block per thread, initialised lazily: a thread that never touched its
-// scopes reads every flag as absent.
+// scopes reads every flag as absent. Trivial, so it takes the initial-exec
+// model: one load off the thread pointer on every write's gate read, where
+// the general model calls the loader's lookup.
 struct Scopes {
     Cell cells[kFlagCount];
     bool initialised;
 };
-thread_local Scopes scopes{};
+[[gnu::tls_model("initial-exec")]] thread_local Scopes scopes{};
 
 Scopes& block() noexcept {
     if (!scopes.initialised) {

@@ -2,6 +2,7 @@
 
 #include "flags.hpp"
 #include "py/args.hpp"
+#include "py/class_attr.hpp"
 #include "py/errors.hpp"
 #include "py/lazy.hpp"
 #include "py/methods.hpp"
@@ -109,7 +110,7 @@ bool make_child_transform(PyObject* hook, bool allow_partial, py::Ref& out) {
     return true;
 }
 
-int notify_field_update(PyObject* owner, PyObject* update) {
+int notify_field_update(PyObject* owner, PyObject* update, getattrofunc generic_first) {
     if (flags::notifications_suppressed()) {
         // Suppressed, except for a target that validates on every change.
         py::Ref target = py::get_attr<"target">(update);
@@ -127,10 +128,7 @@ int notify_field_update(PyObject* owner, PyObject* update) {
     PyList_SET_ITEM(updates.get(), 0, py::Ref::borrow(update).release());
     PyObject* name;
     if (!py::intern<"_notify_field_updates">(name)) return -1;
-    PyObject* call[] = {owner, updates.get()};
-    py::Ref result = py::Ref::steal(
-        PyObject_VectorcallMethod(name, call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    return result ? 0 : -1;
+    return py::call_method_one(owner, name, updates.get(), generic_first) ? 0 : -1;
 }
 
 }  // namespace vesk::symbolic

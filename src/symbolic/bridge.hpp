@@ -74,7 +74,11 @@ extern PyMethodDef list_bridge_functions[];
 
 // Hands `update` to `owner._notify_field_updates([update])`, unless the
 // thread's change-notification scope is an explicit False and the update's
-// target does not ask for validation (`_sym_validate_overridden`). 0 or -1.
-[[nodiscard]] int notify_field_update(PyObject* owner, PyObject* update);
+// target does not ask for validation (`_sym_validate_overridden`).
+// `generic_first`: the owner kind's own attribute lookup when it answers
+// what the generic one finds before anything of its own (class_attr.hpp).
+// 0 or -1.
+[[nodiscard]] int notify_field_update(PyObject* owner, PyObject* update,
+                                      getattrofunc generic_first = nullptr);
 
 }  // namespace vesk::symbolic

@@ -1,5 +1,7 @@
 #include "typing/meta_epoch.hpp"
 
+#include "py/python.hpp"
+
 
 #include <pthread.h>
 
@@ -92,10 +94,19 @@ ThreadSlot& this_thread() {
 
 }  // namespace
 
+// With the global lock no reader runs beside a writer: every hand-over of
+// the lock orders what one thread did before what the next one does, so a
+// section's entry needs no fence of its own (a sequentially consistent
+// store is a locked exchange, paid by every write).
+#ifdef Py_GIL_DISABLED
+constexpr std::memory_order kEnterOrder = std::memory_order_seq_cst;
+#else
+constexpr std::memory_order kEnterOrder = std::memory_order_relaxed;
+#endif
+
 ReadSection::ReadSection() noexcept {
     ThreadSlot& t = this_thread();
-    if (t.depth++ == 0) t.epoch.store(g_epoch.load(std::memory_order_seq_cst),
-                                      std::memory_order_seq_cst);
+    if (t.depth++ == 0) t.epoch.store(g_epoch.load(kEnterOrder), kEnterOrder);
 }
 
 ReadSection::~ReadSection() {

@@ -91,3 +91,13 @@ def test_the_init_slot_decides_not_the_namespace():
         cls.other = 1  # drops the lookup caches, not the slot
         for args in [(1,), (1, 2)]:
             assert _answer(lambda: hooks.call_class(cls, *args)) == _answer(lambda: cls(*args))
+
+
+def test_a_base_whose_init_changes_is_seen_by_its_subclasses():
+    base = init_class(lambda self, a: setattr(self, "a", a))
+    sub = type("Sub", (base,), {})
+    assert hooks.call_class(sub, 1).a == 1
+    base.__init__ = lambda self, a: setattr(self, "a", a * 10)
+    assert hooks.call_class(sub, 1).a == 10
+    sub.__init__ = lambda self, a: setattr(self, "a", a * 100)
+    assert hooks.call_class(sub, 1).a == 100

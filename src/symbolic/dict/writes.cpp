@@ -11,12 +11,14 @@
 #include "py/maybe_ref.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
+#include "symbolic/classes.hpp"
 #include "symbolic/child_paths.hpp"
 #include "symbolic/container/field_update.hpp"
 #include "symbolic/container/gates.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/method_params.hpp"
 #include "symbolic/refusal.hpp"
+#include "symbolic/slots.hpp"
 #include "symbolic/shortcuts.hpp"
 #include "symbolic/write_core.hpp"
 #include "typing/field/field.hpp"
@@ -77,7 +79,8 @@ py::Ref update_target(PyObject* self, const WriteView& view) {
 }
 
 int notify(PyObject* self, const py::Ref& update) {
-    return update ? notify_field_update(self, update.get()) : 0;
+    // The SymDict's own attribute lookup tries the generic one first.
+    return update ? notify_field_update(self, update.get(), sym_dict_type()->tp_getattro) : 0;
 }
 
 // The slot of `key`; its members get the object whose attributes the
@@ -211,10 +214,28 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::R
             if (!formalized_value(self, key, field.get(), value, nullptr, nullptr, &adopted))
                 return -1;
         }
-        Claim unused;
-        const SlotRead seen = identity.deferred ? SlotRead::plain() : identity.seen;
-        const int stored = replace_slot(w, adopted, Order::DetachFirst, seen, replaced, unused);
-        if (stored <= 0) return stored;
+        SlotRead seen = identity.deferred ? SlotRead::plain() : identity.seen;
+        py::Ref held;
+        if (seen.kind == SlotRead::Kind::Plain) {
+            // The kept primitive over a plain occupant: the store replace_slot
+            // would make first, without its claim (there is nothing to let
+            // go); a slot found holding anything else is decided there.
+            const StoreOutcome outcome =
+                dict_store_if(self, SlotKey{key}, kPlainSlot, adopted.value.get(), held);
+            if (outcome == StoreOutcome::Error) return -1;
+            if (outcome == StoreOutcome::Done) {
+                adopted.mark_stored();
+                replaced = std::move(held);
+            } else {
+                seen = {SlotRead::Kind::Read, held.get()};
+            }
+        }
+        if (seen.kind != SlotRead::Kind::Plain) {
+            Claim unused;
+            const int stored =
+                replace_slot(w, adopted, Order::DetachFirst, seen, replaced, unused);
+            if (stored <= 0) return stored;
+        }
     }
     if (!replaced) replaced = b->missing_value;
     native = native && is_primitive(replaced.get());

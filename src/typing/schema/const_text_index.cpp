@@ -45,6 +45,10 @@ std::ptrdiff_t ConstTextIndex::find(std::string_view utf8) const noexcept {
 
 std::ptrdiff_t ConstTextIndex::find_key(PyObject* key) const noexcept {
     if (count_ == 0 || !PyUnicode_Check(key)) return -1;
+    // An ASCII str is its own UTF-8, read in place with no call.
+    if (PyUnicode_IS_ASCII(key))
+        return find(std::string_view(static_cast<const char*>(PyUnicode_DATA(key)),
+                                     static_cast<std::size_t>(PyUnicode_GET_LENGTH(key))));
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(key, &size);
     if (!text) {

@@ -6,7 +6,7 @@ stores nothing. The end state is checked against what each thread did."""
 import threading
 
 from helpers import MISSING, Dict, KeyPath
-from races import started
+from races import started, switching_often
 
 THREADS, ROUNDS, SHARED = 8, 200, ("s0", "s1")
 BORROW_ERRORS = ("Already borrowed", "Already mutably borrowed")
@@ -67,3 +67,50 @@ def test_concurrent_writes_to_shared_and_distinct_keys():
         for u in logs[tid]:
             assert u.target is d
             assert u.old_value is MISSING or any(u.old_value is v for v in by_key[u.path.key])
+
+
+def test_writes_reach_the_listener_the_class_has_while_it_is_swapped():
+    # Each thread writes its own dictionary while another thread swaps the
+    # class's listener back and forth: every write is heard exactly once, by
+    # one of the two listeners, in the order of the thread's writes.
+    local = threading.local()
+
+    def heard_by(tag):
+        def listen(self, updates):
+            local.log.extend((tag, u) for u in updates)
+        return listen
+
+    Swapped = type("Swapped", (Dict,), {"_notify_field_updates": heard_by("a")})
+    stop, barrier = threading.Event(), threading.Barrier(THREADS + 1)
+    dicts = [Swapped(root_path=KeyPath(f"d{t}")) for t in range(THREADS)]
+    logs = [None] * THREADS
+
+    def write(tid):
+        local.log = logs[tid] = []
+        barrier.wait()
+        for n in range(ROUNDS):
+            dicts[tid]["k"] = n
+
+    def swap():
+        listeners = [heard_by("a"), heard_by("b")]
+        barrier.wait()
+        n = 0
+        while not stop.is_set():
+            Swapped._notify_field_updates = listeners[n % 2]
+            n += 1
+
+    swapper = threading.Thread(target=swap)
+    writers = [threading.Thread(target=write, args=(t,)) for t in range(THREADS)]
+    with switching_often(), started([swapper], stop, barrier):
+        with started(writers, stop, barrier):
+            pass
+        stop.set()
+
+    for tid, log in enumerate(logs):
+        assert {tag for tag, _ in log} <= {"a", "b"}
+        updates = [u for _, u in log]
+        assert [u.new_value for u in updates] == list(range(ROUNDS))
+        assert [u.old_value for u in updates] == [MISSING] + list(range(ROUNDS - 1))
+        assert all(u.target is dicts[tid] and u.path == KeyPath("k", KeyPath(f"d{tid}"))
+                   for u in updates)
+        assert dicts[tid]["k"] == ROUNDS - 1

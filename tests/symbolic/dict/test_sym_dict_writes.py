@@ -254,3 +254,72 @@ def test_a_spec_dropped_while_the_write_runs_leaves_its_update_whole():
     update = d.notified[-1]
     assert d._value_spec is None and d["c"] == [2]
     assert update.field.key == "c" and update.old_value == [1] and update.new_value == [2]
+
+
+def _listener(tag):
+    def listen(self, updates):
+        self.__dict__.setdefault("heard", []).append((tag, [u.new_value for u in updates]))
+    return listen
+
+
+def test_the_listener_is_found_as_an_attribute_read_finds_it():
+    # The dict's listener call makes no bound method, but still calls what
+    # `d._notify_field_updates` names: the class's function, a replacement
+    # of it, an instance's own attribute, or what the class's own attribute
+    # lookup answers.
+    Heard = type("Heard", (Dict,), {"_notify_field_updates": _listener("class")})
+    d = Heard()
+    d["a"] = 1
+    Heard._notify_field_updates = _listener("replaced")
+    d["a"] = 2
+    assert d.heard == [("class", [1]), ("replaced", [2])]
+
+    own = Heard()
+    calls = []
+    own.__dict__["_notify_field_updates"] = lambda updates: calls.append(updates[0].new_value)
+    own["a"] = 3
+    assert calls == [3] and "heard" not in own.__dict__
+
+    class Looked(Heard):
+        def __getattribute__(self, name):
+            if name == "_notify_field_updates":
+                return lambda updates: calls.append(("looked", updates[0].new_value))
+            return super().__getattribute__(name)
+
+    Looked()["a"] = 4
+    assert calls == [3, ("looked", 4)]
+
+    # Not a plain function: a static method gets no instance.
+    Static = type("Static", (Dict,), {"_notify_field_updates": staticmethod(calls.append)})
+    Static()["a"] = 5
+    assert [u.new_value for u in calls[-1]] == [5]
+
+
+def test_a_plain_value_over_each_kind_of_occupant():
+    # A primitive written under an exact key is stored in one step over a
+    # plain occupant or none; a child there is let go first; the same value
+    # again changes nothing.
+    child = Dict(x=1)
+    d = Dict(c=child, p=1, root_path=KeyPath("r"))
+    for key in ("c", "p", "new"):
+        d[key] = 5
+    d["p"] = 5
+    assert [(u.path, u.old_value, u.new_value) for u in d.notified] == [
+        (KeyPath.parse("r.c"), child, 5), (KeyPath.parse("r.p"), 1, 5),
+        (KeyPath.parse("r.new"), MISSING, 5)]
+    assert child.topo_parent is None and child.topo_path == KeyPath()
+    assert d == {"c": 5, "p": 5, "new": 5}
+
+
+def test_constant_keys_of_any_text_find_their_fields():
+    s = native.Dict([("x", native.Int()), ("café", native.Str()),
+                     ("日本", native.Int(min_value=1)), ("xé", native.Bool())])
+    d = Dict({"x": 1, "café": "a", "日本": 2, "xé": True}, value_spec=s)
+    d["x"], d["café"], d["日本"], d["xé"] = 3, "b", 4, False
+    assert d == {"x": 3, "café": "b", "日本": 4, "xé": False}
+    for key, bad, error in [("x", "s", TypeError), ("café", 1, TypeError),
+                            ("日本", 0, ValueError), ("xé", 1, TypeError)]:
+        with pytest.raises(error):
+            d[key] = bad
+    with pytest.raises(KeyError, match="not allowed"):
+        d["caf"] = 1
