@@ -12,8 +12,9 @@ import threading
 import pytest
 
 import vesk_core._native as native
+from fresh import run_fresh
 from races import started
-from vesk.symbolic.containers import Dict, List
+from vesk.symbolic.containers import List
 from vesk.symbolic.object_classes import object_class
 
 FREE_THREADED = not getattr(sys, "_is_gil_enabled", lambda: True)()
@@ -24,24 +25,86 @@ def immortal(obj):
     return sys._is_immortal(obj)
 
 
-def on_workers(task, count=1):
-    """Runs `task` on `count` threads at once, none of which made the
-    objects it uses (a thread that ended may pass its identity on to the
-    next one, so threads meant to be two run side by side)."""
-    errors = [[] for _ in range(count)]
-    barrier = threading.Barrier(count)
+# Run in a fresh interpreter: which objects a thread has met is kept by
+# address, and an address an earlier test's object had may come back.
+FRESH_PRELUDE = """
+import sys, threading
+import vesk.symbolic, vesk.typing
+import vesk_core._native as native
+from vesk.symbolic.containers import Dict, List
+from vesk.symbolic.object_classes import object_class
+vesk.typing.install()
+vesk.symbolic.install()
+FREE_THREADED = not getattr(sys, "_is_gil_enabled", lambda: True)()
+MANY = 3 * 4096
+immortal = sys._is_immortal
 
-    def run(mine):
+def on_workers(task, count=1):
+    # Threads meant to be two run side by side: a thread that ended may
+    # pass its identity on to the next one.
+    barrier, errors = threading.Barrier(count), []
+    def run():
         try:
             barrier.wait()
             task()
-        except BaseException as error:  # noqa: BLE001  (re-raised below)
-            mine.append(error)
-    with started([threading.Thread(target=run, args=(e,)) for e in errors], barrier):
+        except BaseException as error:
+            errors.append(error)
+    threads = [threading.Thread(target=run) for _ in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+
+def notify(self, updates):
+    self.__dict__["named"] = updates[-1].field
+
+class Quiet(Dict):
+    def _notify_field_updates(self, updates):
         pass
-    for mine in errors:
-        if mine:
-            raise mine[0]
+
+def heavy_use(point, spec, cls):
+    # Writes to an object of `point` and constructions of `cls` bound to
+    # `spec`, MANY of each; the field the writes named.
+    p = point(x=0)
+    for i in range(MANY):
+        p.x = i
+        cls({"a": i}, value_spec=spec)
+    assert p.x == MANY - 1
+    return p.named
+"""
+
+
+def test_what_two_other_threads_count_over_and_over_is_kept_for_good():
+    run_fresh("""
+        point = object_class("Point", [("x", native.Int())],
+                             namespace={"_notify_field_updates": notify})
+        spec = native.Dict([("a", native.Int())])
+        cls = type("Kept", (Quiet,), {})
+        field = heavy_use(point, spec, cls)      # the maker's own uses
+        assert not immortal(field) and not immortal(spec)
+        on_workers(lambda: heavy_use(point, spec, cls))
+        assert not immortal(field) and not immortal(spec)   # one other thread meets no one
+        on_workers(lambda: heavy_use(point, spec, cls), count=2)
+        for obj in (field, spec, cls):
+            assert immortal(obj) == FREE_THREADED, obj
+        # Kept objects work on as before.
+        assert cls({"a": 1}, value_spec=spec) == {"a": 1}
+        assert heavy_use(point, spec, cls) is field
+    """, prelude=FRESH_PRELUDE)
+
+
+def test_an_object_met_now_and_then_stays_mortal():
+    run_fresh("""
+        specs = [native.List(native.Int()) for _ in range(64)]
+        def work():
+            for _ in range(4096 // 64 * 2):
+                for s in specs:          # each met seldom among the others
+                    List([1], value_spec=s)
+        on_workers(work, count=2)
+        assert sum(immortal(s) for s in specs) == 0
+    """, prelude=FRESH_PRELUDE)
 
 
 def point_class():
@@ -50,48 +113,6 @@ def point_class():
         self.__dict__["named"] = updates[-1].field
     return object_class("Point", [("x", native.Int())],
                         namespace={"_notify_field_updates": notify})
-
-
-class Quiet(Dict):
-    def _notify_field_updates(self, updates):
-        pass
-
-
-def heavy_use(point, spec, cls):
-    """Writes to an object of `point` and constructions of `cls` bound to
-    `spec`, MANY of each; the field the writes named."""
-    p = point(x=0)
-    for i in range(MANY):
-        p.x = i
-        cls({"a": i}, value_spec=spec)
-    assert p.x == MANY - 1
-    return p.named
-
-
-def test_what_two_other_threads_count_over_and_over_is_kept_for_good():
-    point, spec = point_class(), native.Dict([("a", native.Int())])
-    cls = type("Kept", (Quiet,), {})
-    field = heavy_use(point, spec, cls)      # the maker's own uses
-    assert not immortal(field) and not immortal(spec)
-    on_workers(lambda: heavy_use(point, spec, cls))
-    assert not immortal(field) and not immortal(spec)   # one other thread meets no one
-    on_workers(lambda: heavy_use(point, spec, cls), count=2)
-    for obj in (field, spec, cls):
-        assert immortal(obj) == FREE_THREADED
-    # Kept objects work on as before.
-    assert cls({"a": 1}, value_spec=spec) == {"a": 1}
-    assert heavy_use(point, spec, cls) is field
-
-
-def test_an_object_met_now_and_then_stays_mortal():
-    specs = [native.List(native.Int()) for _ in range(64)]
-
-    def work():
-        for _ in range(4096 // 64 * 2):
-            for s in specs:          # each met seldom among the others
-                List([1], value_spec=s)
-    on_workers(work, count=2)
-    assert sum(immortal(s) for s in specs) == 0
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="only the free-threaded build keeps objects")
