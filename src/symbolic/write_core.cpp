@@ -97,24 +97,38 @@ int replace_slot(const WriteSlot& w, Adoption& adopted, Order order, const SlotR
                  py::Ref& replaced, Claim& old_claim) {
     PyObject* value = adopted.value.get();
     SlotRead read = seen;
+    py::Ref found;  // what a store over a plain occupant found there instead
+    if (read.kind == SlotRead::Kind::Plain) {
+        // Over a plain occupant, or none, there is nothing to claim or let
+        // go: one conditional store decides. A slot found holding anything
+        // else takes the claimed road below with what the store saw.
+        const StoreOutcome stored = w.ops->store_if(w.storage, w.slot, kPlainSlot, value, found);
+        if (stored == StoreOutcome::Done) {
+            adopted.mark_stored();
+            replaced = std::move(found);
+            return 1;
+        }
+        if (stored == StoreOutcome::Error) {
+            adopted.undo();
+            return -1;
+        }
+        read = {SlotRead::Kind::Read, found.get()};
+    }
     for (;;) {
         py::Ref current;
-        PyObject* expected = kPlainSlot;
         bool detach = false;
-        if (read.kind != SlotRead::Kind::Plain) {
-            if (read.kind == SlotRead::Kind::Read)
-                current = py::Ref::borrow(read.value);
-            else if (w.ops->read_slot(w.storage, w.slot, current) < 0)
-                break;
-            if (current.get() == value) return 0;
-            const int claimed = claim_old(w, current.get(), old_claim, detach);
-            if (claimed < 0) break;
-            if (claimed == 0) {  // replaced meanwhile: decide again
-                read = {};
-                continue;
-            }
-            expected = current.get();
+        if (read.kind == SlotRead::Kind::Read)
+            current = py::Ref::borrow(read.value);
+        else if (w.ops->read_slot(w.storage, w.slot, current) < 0)
+            break;
+        if (current.get() == value) return 0;
+        const int claimed = claim_old(w, current.get(), old_claim, detach);
+        if (claimed < 0) break;
+        if (claimed == 0) {  // replaced meanwhile: decide again
+            read = {};
+            continue;
         }
+        PyObject* expected = current.get();
         read = {};  // a later round reads the slot
         bool detached = false;
         if (detach && order == Order::DetachFirst) {

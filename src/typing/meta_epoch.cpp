@@ -2,7 +2,6 @@
 
 #include "py/python.hpp"
 
-
 #include <pthread.h>
 
 #include <atomic>

@@ -1,8 +1,7 @@
 #include "symbolic/container/field_update.hpp"
 
-#include "py/hot_shared.hpp"
-
 #include "py/class_call.hpp"
+#include "py/hot_shared.hpp"
 #include "symbolic/node.hpp"
 #include "topology/key_path.hpp"
 

@@ -18,7 +18,6 @@
 #include "symbolic/markers.hpp"
 #include "symbolic/method_params.hpp"
 #include "symbolic/refusal.hpp"
-#include "symbolic/slots.hpp"
 #include "symbolic/shortcuts.hpp"
 #include "symbolic/write_core.hpp"
 #include "typing/field/field.hpp"
@@ -214,28 +213,10 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::R
             if (!formalized_value(self, key, field.get(), value, nullptr, nullptr, &adopted))
                 return -1;
         }
-        SlotRead seen = identity.deferred ? SlotRead::plain() : identity.seen;
-        py::Ref held;
-        if (seen.kind == SlotRead::Kind::Plain) {
-            // The kept primitive over a plain occupant: the store replace_slot
-            // would make first, without its claim (there is nothing to let
-            // go); a slot found holding anything else is decided there.
-            const StoreOutcome outcome =
-                dict_store_if(self, SlotKey{key}, kPlainSlot, adopted.value.get(), held);
-            if (outcome == StoreOutcome::Error) return -1;
-            if (outcome == StoreOutcome::Done) {
-                adopted.mark_stored();
-                replaced = std::move(held);
-            } else {
-                seen = {SlotRead::Kind::Read, held.get()};
-            }
-        }
-        if (seen.kind != SlotRead::Kind::Plain) {
-            Claim unused;
-            const int stored =
-                replace_slot(w, adopted, Order::DetachFirst, seen, replaced, unused);
-            if (stored <= 0) return stored;
-        }
+        Claim unused;
+        const SlotRead seen = identity.deferred ? SlotRead::plain() : identity.seen;
+        const int stored = replace_slot(w, adopted, Order::DetachFirst, seen, replaced, unused);
+        if (stored <= 0) return stored;
     }
     if (!replaced) replaced = b->missing_value;
     native = native && is_primitive(replaced.get());
