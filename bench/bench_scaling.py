@@ -16,9 +16,7 @@ write rows can reach at best, measured in the same run, so each write row
 also prints its scaling over its floor's. On this build the record's own
 count of the shared field is such a meeting point: its slots count the
 field atomically on one cache line every thread writes (sample_threads.py
---stacks shows whose counts they are). The write rows pass their floors
-because the module makes such a field immortal once threads keep meeting
-on it (py/hot_shared.hpp); the floor's own field never passes through it.
+--stacks shows whose counts they are).
 
 With the global lock every row stays near 1x; the figures mean something
 only on python3.14t (run it with `make bench-scaling`, or

@@ -17,11 +17,11 @@
 // With the global lock both compile to nothing and change nothing: a count
 // there is a plain increment.
 //
-// Fields and specs are deferred at birth, not kept for good: they are made
-// per call as often as per program (`List(Int()).apply(x)` in a function),
-// and every one would outlive its last user, with its spec, default and what
-// they hold, a dropped spec's kept rules with it. Those that threads go on
-// counting are kept for good later, once they prove hot (py/hot_shared.hpp).
+// Fields and specs are deferred at birth, never kept for good: they are
+// made per call as often as per program (`List(Int()).apply(x)` in a
+// function), and each belongs to its caller, who decides how long it lives.
+// Deferring is the one lengthening allowed: a dropped spec or field is freed
+// by the collector's next pass instead of at once.
 #pragma once
 
 #include "py/python.hpp"

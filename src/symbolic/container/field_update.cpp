@@ -1,7 +1,6 @@
 #include "symbolic/container/field_update.hpp"
 
 #include "py/class_call.hpp"
-#include "py/hot_shared.hpp"
 #include "symbolic/node.hpp"
 #include "topology/key_path.hpp"
 
@@ -22,10 +21,6 @@ py::Ref index_key_path(std::int64_t index, PyObject* parent) {
 
 py::Ref make_field_update(const ContainerBridge& b, PyObject* key_path, PyObject* target,
                           PyObject* field, PyObject* old, PyObject* value) {
-    // The record counts the field its container's spec shares with every
-    // thread's containers.
-    py::note_shared_use(field);
-    py::note_shared_use(key_path);
     // Slot 0 is the class call's own, for the new instance.
     PyObject* call[] = {nullptr, key_path, target, or_none(field), old, value};
     return py::call_class(b.field_update_cls.get(), call, 5);

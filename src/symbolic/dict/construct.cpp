@@ -9,7 +9,6 @@
 #include "py/dict_cursor.hpp"
 #include "py/errors.hpp"
 #include "py/hold.hpp"
-#include "py/hot_shared.hpp"
 #include "py/subclass_call.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
@@ -214,11 +213,6 @@ int construct_into(PyObject* self, PyObject* items, PyObject* spec, const Constr
         if (!b) return -1;
         root = b->empty_key_path.get();
     }
-    // The dict counts its spec and its root path, which every thread's
-    // dicts may share, and its class, which its deallocation counts off.
-    py::note_shared_use(reinterpret_cast<PyObject*>(Py_TYPE(self)));
-    py::note_shared_use(spec);
-    py::note_shared_use(root);
     const bool bind_now = spec && !auto_wrap_answer(spec);
     if (reset_state(self, root, bind_now ? spec : nullptr, o) < 0) return -1;
     if (store_default_origin<DictState>(self) < 0) return -1;

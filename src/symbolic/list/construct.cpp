@@ -8,7 +8,6 @@
 #include "py/args.hpp"
 #include "py/critical_section.hpp"
 #include "py/hold.hpp"
-#include "py/hot_shared.hpp"
 #include "py/named.hpp"
 #include "py/subclass_call.hpp"
 #include "symbolic/adoption.hpp"
@@ -279,11 +278,6 @@ int init_with(PyObject* self, const py::Args<kParamCount>& a) {
         if (!b) return -1;
         root = b->empty_key_path.get();
     }
-    // The list counts its spec and its root path, which every thread's
-    // lists may share, and its class, which its deallocation counts off.
-    py::note_shared_use(reinterpret_cast<PyObject*>(Py_TYPE(self)));
-    py::note_shared_use(o.spec);
-    py::note_shared_use(root);
     // A spec that does not wrap raw members itself is bound before the
     // items are formalized; any other only by the binding step.
     NodeReset reset;

@@ -2,7 +2,6 @@
 // choice of road and the store step, whose store and removal are the keyed
 // write of write_core.hpp over the field dictionary.
 #include "py/class_call.hpp"
-#include "py/hot_shared.hpp"
 #include "py/lazy.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
@@ -61,10 +60,6 @@ py::Ref field_update(PyObject* obj, PyObject* name, PyObject* field, PyObject* o
     if (!cb) return {};
     py::MaybeRef path = update_key_path(obj, ob, name, ctx);
     if (!path) return {};
-    // The record counts the class's field, and a root object's path of it,
-    // which every thread's objects of the class share.
-    py::note_shared_use(field);
-    py::note_shared_use(path.get());
     PyObject* args[] = {nullptr, path.get(), obj, field, old, now};
     return py::call_class(cb->field_update_cls.get(), args, 5);
 }
