@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <new>
@@ -93,6 +94,29 @@ ThreadSlot& this_thread() {
 
 }  // namespace
 
+namespace {
+
+// Records retired with their epoch. Retirement is rare (an owner that dies or
+// replaces its record), so one list and its small lock serve all.
+struct Kept {
+    std::unique_ptr<Retired> record;
+    std::uint64_t epoch;
+};
+std::mutex g_kept_mutex;
+std::vector<Kept>* g_kept = nullptr;  // never freed: a record may outlive the module's teardown
+// The newest epoch a record waiting there was retired in (0: none waits). A
+// section that began before it may be what holds one back: when it ends, it
+// frees those whose time has come. Any later section holds none back.
+std::atomic<std::uint64_t> g_kept_newest{0};
+
+void free_retired_in_time() noexcept {
+    PyObject* pending = PyErr_GetRaisedException();
+    retire_later(nullptr, 0);
+    PyErr_SetRaisedException(pending);
+}
+
+}  // namespace
+
 // With the global lock no reader runs beside a writer: every hand-over of
 // the lock orders what one thread did before what the next one does, so a
 // section's entry needs no fence of its own (a sequentially consistent
@@ -115,7 +139,41 @@ ReadSection::~ReadSection() {
     // this section made of a record before it frees one. Entering must be
     // sequentially consistent (meta_epoch.hpp); leaving, the cheaper store
     // is a plain one on the usual hardware.
-    if (--t.depth == 0) t.epoch.store(0, std::memory_order_release);
+    if (--t.depth == 0) {
+        const std::uint64_t began = t.epoch.load(std::memory_order_relaxed);
+        t.epoch.store(0, std::memory_order_release);
+        if (began < g_kept_newest.load(std::memory_order_relaxed)) free_retired_in_time();
+    }
+}
+
+void retire_later(std::unique_ptr<Retired> record, std::uint64_t epoch) noexcept {
+    std::vector<std::unique_ptr<Retired>> freed;  // released after the lock
+    try {
+        std::lock_guard<std::mutex> lock(g_kept_mutex);
+        if (!g_kept) g_kept = new std::vector<Kept>;
+        if (record) {
+            // Room first: the record is moved only once nothing can throw.
+            g_kept->reserve(g_kept->size() + 1);
+            g_kept->push_back({std::move(record), epoch});
+        }
+        const std::uint64_t oldest = oldest_section();
+        std::uint64_t newest = 0;
+        for (std::size_t i = 0; i < g_kept->size();) {
+            Kept& k = (*g_kept)[i];
+            if (k.epoch <= oldest) {
+                freed.push_back(std::move(k.record));
+                k = std::move(g_kept->back());
+                g_kept->pop_back();
+            } else {
+                newest = std::max(newest, k.epoch);
+                ++i;
+            }
+        }
+        g_kept_newest.store(newest, std::memory_order_relaxed);
+    } catch (...) {
+        // Out of memory: kept for good rather than freed under a reader.
+        (void)record.release();
+    }
 }
 
 std::uint64_t retire_epoch() noexcept {
@@ -130,6 +188,21 @@ bool retired_before_every_reader(std::uint64_t epoch) noexcept {
         if (seen != 0 && seen < epoch) return false;
     }
     return true;
+}
+
+}  // namespace vesk::typing::field
+
+namespace vesk::typing::field {
+
+std::uint64_t oldest_section() noexcept {
+    Registry& r = the_registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    std::uint64_t oldest = UINT64_MAX;
+    for (const ThreadSlot* t : r.slots) {
+        const std::uint64_t seen = t->epoch.load(std::memory_order_seq_cst);
+        if (seen != 0 && seen < oldest) oldest = seen;
+    }
+    return oldest;
 }
 
 }  // namespace vesk::typing::field

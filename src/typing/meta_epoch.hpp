@@ -27,6 +27,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <new>
 
 namespace vesk::typing::field {
 
@@ -44,5 +46,42 @@ public:
 
 // Whether a record tagged `epoch` can no longer be in any reader's hands.
 [[nodiscard]] bool retired_before_every_reader(std::uint64_t epoch) noexcept;
+
+// The epoch the oldest section still open began in (the largest value when
+// none is open): a record tagged at most this is in no reader's hands. One
+// look at every thread, for a caller with many records to test.
+[[nodiscard]] std::uint64_t oldest_section() noexcept;
+
+// What holds a record readers may still borrow after its owner let it go
+// (the owner died, was cleared by the collector, or replaced it): freed by
+// `retire_later` once no reader can hold it.
+class Retired {
+public:
+    virtual ~Retired() = default;
+};
+
+// Keeps `record`, tagged `epoch` (its retirement), until no thread's section
+// began before that epoch, and frees the records kept so whose time has
+// come. Records are freed on an attached thread outside any lock, as Python
+// objects they hold may go with them. Out of memory keeps `record` for good
+// rather than free it under a reader.
+void retire_later(std::unique_ptr<Retired> record, std::uint64_t epoch) noexcept;
+
+// The same for a shared record `T` whose last holder may be this one.
+template <class T>
+void retire_shared(std::shared_ptr<const T> record) noexcept {
+    struct Holder final : Retired {
+        std::shared_ptr<const T> record;
+    };
+    if (!record) return;
+    Holder* holder = new (std::nothrow) Holder;
+    if (!holder) {
+        // Kept for good rather than freed under a reader.
+        (void)new (std::nothrow) std::shared_ptr<const T>(std::move(record));
+        return;
+    }
+    holder->record = std::move(record);
+    retire_later(std::unique_ptr<Retired>(holder), retire_epoch());
+}
 
 }  // namespace vesk::typing::field

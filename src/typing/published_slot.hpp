@@ -9,7 +9,12 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 #include <vector>
+
+namespace vesk::py::detail {
+struct GcClearer;  // the collector's clear (py/type.hpp)
+}  // namespace vesk::py::detail
 
 namespace vesk::typing::field {
 
@@ -27,7 +32,10 @@ namespace vesk::typing::field {
 // unpublished; readers borrow records only inside a `ReadSection`
 // (meta_epoch.hpp). An unpublished node is tagged with the epoch of its
 // retirement and freed by a later write to the slot once no thread's section
-// began before it, or with the owner.
+// began before it. When the owner dies, or the collector clears it, its
+// nodes go to the process's retired records (`retire_later`) and are freed
+// there on the same terms: a reader that borrowed a record may outlive the
+// owner it found it in.
 //
 // Writers (publish, invalidate) take the small lock, which only orders them
 // and guards `nodes_`; they never release a record under it. The cycle
@@ -42,6 +50,7 @@ public:
     PublishedSlot() noexcept = default;
     PublishedSlot(const PublishedSlot&) noexcept {}
     PublishedSlot& operator=(const PublishedSlot&) noexcept { return *this; }
+    ~PublishedSlot() { retire_all(); }
 
     // The published record, borrowed from the slot (valid while the caller
     // stays in its ReadSection), or null. One atomic load.
@@ -110,23 +119,45 @@ public:
         }
     }
 
-    // Every record the slot holds, for the cycle collector. Clearing leaves
-    // empty nodes, which read as no record.
+    // Every record the slot holds, for the cycle collector. Clearing
+    // unpublishes them all and retires them as the owner's death does.
     template <class V>
     void visit(V&& v) {
-        for (const std::unique_ptr<Node>& n : nodes_) v(n->record);
+        if constexpr (std::is_same_v<std::remove_cvref_t<V>, py::detail::GcClearer>) {
+            retire_all();
+        } else {
+            for (const std::unique_ptr<Node>& n : nodes_) v(n->record);
+        }
     }
 
 private:
-    struct Node {
+    struct Node final : Retired {
         py::SharedRecord<T> record;
         std::uint64_t retired_at = 0;  // 0 while published
     };
+    // Hands every node to the retired records, the published one retired now.
+    void retire_all() noexcept {
+        std::vector<std::unique_ptr<Node>> nodes;
+        {
+            py::MutexLock lock(mutex_);
+            generation_.fetch_add(1, std::memory_order_relaxed);
+            current_.store(nullptr, std::memory_order_seq_cst);
+            nodes.swap(nodes_);
+        }
+        std::uint64_t now = 0;
+        for (std::unique_ptr<Node>& n : nodes) {
+            if (!n->retired_at) n->retired_at = now ? now : (now = retire_epoch());
+            const std::uint64_t at = n->retired_at;
+            retire_later(std::move(n), at);
+        }
+    }
     // Moves out the unpublished nodes no reader can hold (under the lock).
     void collect(std::vector<std::unique_ptr<Node>>& out) const noexcept {
+        std::uint64_t oldest = 0;  // looked up once, when a node is retired
         for (std::size_t i = 0; i < nodes_.size();) {
             const std::uint64_t at = nodes_[i]->retired_at;
-            if (at && retired_before_every_reader(at)) {
+            if (at && !oldest) oldest = oldest_section();
+            if (at && at <= oldest) {
                 try {
                     out.push_back(std::move(nodes_[i]));
                 } catch (...) {

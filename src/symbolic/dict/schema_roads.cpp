@@ -146,7 +146,7 @@ int try_fused(PyObject* self, PyObject* spec, PyObject* items) {
     const schema_ns::SchemaMeta* meta = nullptr;
     if (facts) {
         if (!facts->schema) return 0;
-        meta = facts->meta.get();
+        meta = facts->meta;
     } else {
         // Facts that cannot be kept now: the same reads, each under its hold.
         py::Ref schema;

@@ -25,45 +25,11 @@ namespace vesk::symbolic::object {
 
 namespace {
 
-// Records whose ObjectCtorMeta went away, each tagged with the epoch of its
-// retirement: a thread may still use one that it found in its cache inside
-// a read section begun before (ctor_meta_in_section), so it is released only
-// once every such section has ended. Retirement is rare (a class's schema
-// changes, or the class goes), so one list and its small lock serve all.
-struct Retired {
-    CtorMetaRef record;
-    std::uint64_t epoch;
-};
-py::SpinMutex g_retired_mutex;
-std::vector<Retired>* g_retired = nullptr;  // never freed: a record may outlive the module's teardown
-
-void retire(CtorMetaRef record) noexcept {
-    std::vector<CtorMetaRef> freed;  // released after the lock: finalisers may run
-    try {
-        py::MutexLock lock(g_retired_mutex);
-        if (!g_retired) g_retired = new std::vector<Retired>;
-        if (record) {
-            // Room first: the record is moved only once nothing can throw,
-            // so out of memory still finds it in `record` below.
-            g_retired->reserve(g_retired->size() + 1);
-            g_retired->push_back({std::move(record), typing::field::retire_epoch()});
-        }
-        for (std::size_t i = 0; i < g_retired->size();) {
-            Retired& r = (*g_retired)[i];
-            if (typing::field::retired_before_every_reader(r.epoch)) {
-                freed.push_back(std::move(r.record));
-                r = std::move(g_retired->back());
-                g_retired->pop_back();
-            } else {
-                ++i;
-            }
-        }
-    } catch (...) {
-        // Out of memory: the record is kept for good rather than freed
-        // under a reader.
-        if (record) (void)new (std::nothrow) CtorMetaRef(std::move(record));
-    }
-}
+// A record whose ObjectCtorMeta went away: a thread may still use one that
+// it found in its cache inside a read section begun before
+// (ctor_meta_in_section), so it is released only once every such section
+// has ended.
+void retire(CtorMetaRef record) noexcept { typing::field::retire_shared(std::move(record)); }
 
 // The Python object: one shared record, counted by the collector while this
 // object is its only holder. Its going away, by the collector's clear or

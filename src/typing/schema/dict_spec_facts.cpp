@@ -32,11 +32,14 @@ std::shared_ptr<const DictSpecFacts> derive(PyObject* spec, std::uint64_t epoch)
         if (kind->schema && schema::is_schema(kind->schema.get())) fresh->schema = kind->schema;
     }
     if (fresh->schema) {
-        fresh->meta = schema::schema_meta(fresh->schema.get());
-        if (!fresh->meta) {
+        // Read after the epoch: a schema that replaces it later moves the
+        // epoch past these facts.
+        schema::SchemaMetaRef meta = schema::schema_meta(fresh->schema.get());
+        if (!meta) {
             PyErr_Clear();
             return nullptr;
         }
+        fresh->meta = meta.get();
     }
     return fresh;
 }

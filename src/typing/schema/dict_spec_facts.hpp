@@ -21,14 +21,17 @@ namespace vesk::typing {
 struct DictSpecFacts {
     std::uint64_t epoch = 0;
     bool auto_wrap = true;
-    py::Ref schema;               // the spec's native Schema; null for none or another
-    schema::SchemaMetaRef meta;   // that schema's compiled metadata; null without one
+    py::Ref schema;  // the spec's native Schema; null for none or another
+    // That schema's compiled metadata (null without one), borrowed from the
+    // schema: a schema that replaces it moves the epoch on and retires it to
+    // outlast every read section open (meta_epoch.hpp). The schema alone
+    // counts it for the collector, so no kept record holds a share of it
+    // that nothing counts.
+    const schema::SchemaMeta* meta = nullptr;
 
     template <class V>
     void visit(V&& v) const {
         v(schema);
-        // Counted here only once the schema no longer holds it.
-        if (meta && meta.use_count() == 1) meta->visit(v);
     }
 };
 

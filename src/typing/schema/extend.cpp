@@ -7,6 +7,7 @@
 #include "py/critical_section.hpp"
 #include "typing/field/field.hpp"
 #include "py/borrow.hpp"
+#include "typing/meta_epoch.hpp"
 
 namespace vesk::typing::schema {
 
@@ -68,6 +69,9 @@ PyObject* schema_extend(Scoped self, PyObject* base) {
             ++w->version;
             note_change();
         }
+        // A reader may still use the replaced metadata, borrowed through a
+        // spec's kept facts inside its read section.
+        field::retire_shared(std::move(meta));
         return py::new_ref(self.object());
     }
     PyErr_SetString(PyExc_RuntimeError,
@@ -102,6 +106,7 @@ PyObject* schema_recompute_caches(Scoped self) {
         ++w->version;
         note_change();
     }
+    field::retire_shared(std::move(meta));
     return py::none();
 }
 

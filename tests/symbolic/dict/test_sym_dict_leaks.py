@@ -40,3 +40,35 @@ def _roads():
 
 def test_no_leaks():
     assert_no_leak(_roads(), calls=50)
+
+
+class Holder:
+    pass
+
+
+@pytest.mark.parametrize("specs", [1, 2])
+def test_a_cycle_through_a_used_spec_and_its_schema_is_collected(specs):
+    # The spec keeps facts of its schema once a dictionary is built with it;
+    # a cycle through the schema's fields (here a default that holds the
+    # spec) is still garbage once dropped, however many specs share the
+    # schema, and after the schema changed its fields.
+    import gc
+    import weakref
+
+    def make(extend):
+        holder = Holder()
+        first = native.Dict([("a", native.Any(default=holder))])
+        holder.specs = [first] + [native.Dict(first.schema) for _ in range(specs - 1)]
+        for s in holder.specs:
+            Dict({"a": 1}, value_spec=s)
+        if extend:
+            first.schema.extend(native.Schema([native.Field("b", native.Int())]))
+            for s in holder.specs:
+                Dict({"a": 1, "b": 2}, value_spec=s)
+        return weakref.ref(holder)
+
+    for extend in (False, True):
+        gone = make(extend)
+        for _ in range(3):
+            gc.collect()
+        assert gone() is None, f"extend={extend}: the cycle was kept"
