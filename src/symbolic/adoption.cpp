@@ -125,28 +125,6 @@ int stamp(PyObject* child, PyObject* new_path, const AdoptArgs& a, bool fresh, b
     return call_method_void<"topo_setparent">(child, a.parent_to_set);
 }
 
-// Where a claimed child is going: its parent to be, else the container.
-PyObject* destination_of(const AdoptArgs& a) noexcept {
-    return a.parent_to_set && a.parent_to_set != Py_None ? a.parent_to_set : a.container;
-}
-
-// Whether the claim on a child is another write's placing it where this one
-// would place it: such a write is waited for (it ends with the child in
-// place, which this one then stamps again), any other claim is not. A claim
-// that ended between the failed take and this look is no other write's: the
-// take is tried again, or a third write placing it alike, claiming it in
-// that gap, would be taken for a holder elsewhere.
-struct SameDestination {
-    PyObject* child;
-    PyObject* destination;
-
-    static int check(void* ctx) {
-        const auto* self = static_cast<const SameDestination*>(ctx);
-        py::Ref claimed = claimed_destination(self->child);
-        return !claimed || claimed.get() == self->destination;
-    }
-};
-
 bool adopt_in_tree(py::Ref child, const AdoptArgs& a, Adoption& out) {
     const int symbolic = is_symbolic(child.get());
     if (symbolic < 0) return false;
@@ -158,22 +136,21 @@ bool adopt_in_tree(py::Ref child, const AdoptArgs& a, Adoption& out) {
     };
     // A symbolic child is claimed before anything of it is read: where it
     // sits is decided, and it is stamped, under the claim. A child another
-    // write claims is held elsewhere (and keeps a tree, or that write would
-    // not claim it); its state is not read meanwhile. Another write placing
-    // it where this one would is waited for.
+    // write places elsewhere, or lets go, is held elsewhere (and keeps a
+    // tree, or that write would not claim it); its state is not read
+    // meanwhile. Another write placing it where this one would stamps it
+    // alike, and no write waits for another.
     Claim claim;
     bool busy = false;
-    PyObject* destination = destination_of(a);
+    auto claim_child = [&](PyObject* value) {
+        return claim.place(value, a.container, a.parent_to_set, a.key) == Claim::Taken::Busy;
+    };
     // A native container's state, read once under the claim: its placement
     // below is decided from the same reading (nothing runs in between).
     ChildState state;
     int native = 0;
     if (symbolic) {
-        SameDestination same{child.get(), destination};
-        const int taken =
-            claim.take_waiting(child.get(), destination, &SameDestination::check, &same);
-        if (taken < 0) return false;
-        busy = !taken && !claim.take(child.get(), destination);
+        busy = claim_child(child.get());
         if (!busy) {
             native = read_child_state(child.get(), state);
             if (native < 0) return false;
@@ -187,7 +164,7 @@ bool adopt_in_tree(py::Ref child, const AdoptArgs& a, Adoption& out) {
                 if (policy == Policy::Ref) return unchanged(std::move(child));
                 child = call_method<"sym_clone">(child.get());
                 if (!child) return false;
-                busy = !claim.take(child.get(), destination);
+                busy = claim_child(child.get());
                 native = 0;  // the clone's state is read below
             }
         }
@@ -244,12 +221,14 @@ bool adopt_in_tree(py::Ref child, const AdoptArgs& a, Adoption& out) {
             return false;
         }
     }
-    claim.release();
+    claim.leave();
 
     // Held elsewhere: by another parent, under another path, by another
-    // write, or earlier in this very operation.
-    if (policy == Policy::AdoptRef && !in_claimed_set) return unchanged(std::move(child));
-    if (policy != Policy::Adopt) {
+    // write, or earlier in this very operation. An item a copy read from its
+    // source while another write was on it counts as the source's.
+    if (policy == Policy::AdoptRef && !in_claimed_set && !(busy && a.clone_if_claimed))
+        return unchanged(std::move(child));
+    if (policy != Policy::Adopt && !(busy && a.clone_if_claimed)) {
         const int reference_like = is_reference_like(child.get());
         if (reference_like < 0) return false;
         if (!reference_like) {
@@ -266,8 +245,19 @@ bool adopt_in_tree(py::Ref child, const AdoptArgs& a, Adoption& out) {
 }  // namespace
 
 void Adoption::undo() noexcept {
-    if (!placed_ || !value) return;
-    placed_ = false;
+    if (!value) return;
+    const bool placed = std::exchange(placed_, false);
+    // Another write met this one on the child: whatever the calls below
+    // would do may land before or after its own. The last of them out sets
+    // the child right from where it is stored (claim.hpp).
+    if (claim.held() && !claim.alone()) {
+        claim.abandon();
+        return;
+    }
+    if (!placed) {
+        claim.leave();
+        return;
+    }
     PyObject* pending = PyErr_GetRaisedException();
     PyObject* child = value.get();
     if (past_momentary_holds([child] { return call_method_void<"topo_setparent">(child, Py_None); }) < 0)
@@ -282,6 +272,7 @@ void Adoption::undo() noexcept {
         past_momentary_holds([child, prior] { return call_method_void<"topo_setpath">(child, prior); }) < 0)
         PyErr_Clear();
     PyErr_SetRaisedException(pending);
+    claim.leave();
 }
 
 bool adopt_child(PyObject* child, const AdoptArgs& a, Adoption& out) {

@@ -11,11 +11,12 @@
 // alike. Nothing here holds a lock or a hold while Python code runs.
 //
 // A symbolic child is placed under a claim (claim.hpp): the decision where it
-// sits, the cycle walk and the stamping are one write's alone, and a child
-// another write is placing meanwhile counts as held elsewhere. A failure
-// while a claimed child is stamped gives it back its freedom (no parent, its
-// path as it was) before it is raised; a failure before that leaves what the
-// calls already did.
+// sits, the cycle walk and the stamping are made while no other write places
+// it elsewhere, and a child another write is placing elsewhere, or letting
+// go, meanwhile counts as held elsewhere. A failure while a claimed child is
+// stamped gives it back its freedom (no parent, its path as it was) before
+// it is raised, or, where another write met this one on it, leaves that to
+// the last of them; a failure before that leaves what the calls already did.
 #pragma once
 
 #include "py/ref.hpp"
@@ -33,6 +34,10 @@ struct AdoptArgs {
     ClaimedSet* claimed = nullptr;  // the operation's claimed set, or null
     bool parent_set_by_caller = false;  // only the path is stamped here
     PyObject* policy = nullptr;     // the assign policy text, or null
+    // The child was read from another container (a copy's source): one that
+    // another write is placing or letting go meanwhile still counted as that
+    // container's when it was read, so it is cloned, never refused.
+    bool clone_if_claimed = false;
 };
 
 // The value to store: `child` itself or its clone; null with an exception.
@@ -44,7 +49,7 @@ struct AdoptArgs {
 class Adoption {
 public:
     py::Ref value;  // what to store: the child or its clone
-    Claim claim;    // on the child, held until the store (may be empty)
+    Claim claim;    // on the child, held until the store (may be empty); ends first
 
     // Gives a child this adoption placed back its freedom: no parent, its
     // path as it was before (the empty path when that was unknown), through
@@ -65,8 +70,14 @@ public:
         stamped_ = true;
         stamped_under_ = py::Ref::borrow(owner_path);
     }
-    // The child is stored: there is nothing to undo any more.
-    void mark_stored() noexcept { placed_ = false; }
+    // The child is about to be stored (claim.hpp, `storing`).
+    void storing() noexcept { claim.storing(); }
+    // The child is stored: there is nothing to undo any more, and the claim
+    // on it no longer counts against other writes placing it.
+    void mark_stored() noexcept {
+        placed_ = false;
+        claim.stored();
+    }
     // Records that the adoption gave the child its place; `prior_path` is
     // its path before (null: unknown).
     void mark_placed(py::Ref prior_path) noexcept {

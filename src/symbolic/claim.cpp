@@ -1,32 +1,62 @@
 #include "symbolic/claim.hpp"
 
-#include "py/borrow.hpp"
 #include "py/mutex.hpp"
+#include "symbolic/bridge.hpp"
+#include "symbolic/calls.hpp"
+#include "symbolic/markers.hpp"
 #include "symbolic/momentary.hpp"
+#include "symbolic/node_ops.hpp"
+#include "topology/key_path.hpp"
 
 #include <pthread.h>
 
 #include <array>
-#include <chrono>
-#include <cstdint>
+#include <atomic>
 #include <vector>
 
 namespace vesk::symbolic {
 
 namespace {
 
-struct Entry {
-    PyObject* node;         // by identity; the claimer keeps it alive
-    PyThreadState* owner;   // the claiming thread
-    PyObject* destination;  // null for a claim that releases the node; kept alive as `node`
+// A placement turns to Storing just before its store: from there on it makes
+// the node held elsewhere for no other placement (the node's own state tells
+// where it sits), unless it gives no parent, which the state would not show.
+enum class Aim : unsigned char { Place, Storing, LetGo, Settle, SetRight };
+
+// One write on the node. Its pointers are borrowed: the writer keeps them
+// alive while it is in the session.
+struct Writer {
+    std::uint64_t id;
+    PyThreadState* thread;
+    Aim aim;
+    bool shared;          // another write has been in the session with it
+    PyObject* container;  // where the write stores or stored the node
+    PyObject* parent;     // what the members of `container` get as parent
+    PyObject* key;        // Place, Settle: the key it stamps the node for
 };
 
-// A few claims at a time hash to one shard: a short vector is searched
+// Where a write that left the session stored or meant to store the node:
+// what setting the node right looks through.
+struct Holder {
+    py::Ref container;
+    py::Ref parent;
+};
+
+struct Entry {
+    PyObject* node;  // by identity
+    std::vector<Writer> in;
+    std::vector<Holder> gone;  // of writes that left while others stayed
+    bool met = false;        // writes with different aims were in at once
+    bool owed = false;       // a write left without doing what it claimed to
+    bool overtaken = false;  // a write stored over the node another lets go
+};
+
+// A few nodes at a time hash to one shard: a short vector is searched
 // faster than any map. `count` mirrors the number of entries for readers
-// that look only whether a node may be claimed (`claimed_destination`):
-// written under the lock and read without it, both sequentially consistent,
-// so of two writes that each claim a node and then look at the other's, at
-// least one sees the other's claim.
+// that look only whether a node is claimed: written under the lock and read
+// without it, both sequentially consistent, so of two writes that each
+// claim a node and then look at the other's, at least one sees the other's
+// claim.
 struct alignas(64) Shard {
     py::SpinMutex mutex;
     std::atomic<std::size_t> count{0};
@@ -35,15 +65,29 @@ struct alignas(64) Shard {
 
 constexpr std::size_t kShards = 64;
 std::array<Shard, kShards> SHARDS;
+std::atomic<std::uint64_t> NEXT_ID{1};
 
-// In the child of a fork only the forking thread lives on: the claims of the
-// others would stand for good (their writes stopped mid-way). The child keeps
-// the forking thread's own claims alone. No shard lock can be held by a lost
-// thread: a holder only loads and stores, so the fork waits for it to let go.
+// How many times the last write out sets a node right while others keep
+// meeting it meanwhile; each of them is then in the session and sets it
+// right in turn, so this only bounds one thread's share.
+constexpr int kSetRightRounds = 8;
+
+// In the child of a fork only the forking thread lives on: the writes of the
+// others stopped mid-way. The child keeps the forking thread's own. The
+// references of what the lost writes held are let go without being dropped
+// (the interpreter is not ready for it here): a small leak, once per fork.
 void restart_in_child() noexcept {
     PyThreadState* self = PyThreadState_GetUnchecked();
     for (Shard& shard : SHARDS) {
-        std::erase_if(shard.entries, [self](const Entry& e) { return e.owner != self; });
+        for (Entry& e : shard.entries) {
+            std::erase_if(e.in, [self](const Writer& w) { return w.thread != self; });
+            if (e.in.empty())
+                for (Holder& h : e.gone) {
+                    (void)h.container.release();
+                    (void)h.parent.release();
+                }
+        }
+        std::erase_if(shard.entries, [](const Entry& e) { return e.in.empty(); });
         shard.count.store(shard.entries.size(), std::memory_order_seq_cst);
     }
 }
@@ -61,65 +105,302 @@ Entry* find(Shard& shard, PyObject* node) noexcept {
     return nullptr;
 }
 
-// How long a write waits for another write to let go of a node its slot
-// still holds before it is refused: far longer than any detach takes, so a
-// refusal means the two writes wait on each other (hooks writing back into
-// each other's containers).
-constexpr auto kWaitLimit = std::chrono::seconds(2);
-
-
-}  // namespace
-
-bool Claim::take(PyObject* node, PyObject* destination) {
-    release();
-    PyThreadState* self = PyThreadState_GetUnchecked();
-    Shard& shard = shard_of(node);
-    py::MutexLock lock(shard.mutex);
-    if (Entry* e = find(shard, node)) return e->owner == self;
-    shard.entries.push_back({node, self, destination});
-    shard.count.store(shard.entries.size(), std::memory_order_seq_cst);
-    node_ = node;
-    return true;
+Writer* writer_of(Entry& e, std::uint64_t id) noexcept {
+    for (Writer& w : e.in)
+        if (w.id == id) return &w;
+    return nullptr;
 }
 
-int Claim::take_waiting(PyObject* node, PyObject* destination, int (*still)(void* ctx),
-                        void* ctx) {
-    if (take(node, destination)) return 1;
-    const auto start = std::chrono::steady_clock::now();
-    for (unsigned attempt = 0;; ++attempt) {
-        const int waits = still(ctx);
-        if (waits <= 0) return waits;
-        if (std::chrono::steady_clock::now() - start > kWaitLimit) {
-            py::raise_borrowed();
-            return -1;
-        }
-        pause_for_retry(attempt);
-        if (take(node, destination)) return 1;
+// Whether two keys name one slot, without running Python code: the keys of
+// the writes (a dictionary's str or int, a list's index, a field's name)
+// compare natively; any other pair counts as two slots.
+bool same_key(PyObject* a, PyObject* b) noexcept {
+    if (a == b) return true;
+    if (!a || !b || Py_TYPE(a) != Py_TYPE(b)) return false;
+    if (PyUnicode_CheckExact(a)) return PyUnicode_Compare(a, b) == 0;
+    if (PyLong_CheckExact(a)) return PyObject_RichCompareBool(a, b, Py_EQ) == 1;
+    return false;
+}
+
+// Whether a write of aim `aim` at `key` of `container` means what `w` means
+// for the node: the same place, or letting it go.
+bool same_aim(const Writer& w, Aim aim, PyObject* container, PyObject* key) noexcept {
+    const bool placing = aim == Aim::Place || aim == Aim::Storing || aim == Aim::Settle;
+    const bool w_placing = w.aim == Aim::Place || w.aim == Aim::Storing || w.aim == Aim::Settle;
+    if (placing && w_placing) return w.container == container && same_key(w.key, key);
+    return aim == Aim::LetGo && w.aim == Aim::LetGo;
+}
+
+// Enters a write into the node's session (the shard locked); `e` is the
+// node's entry or null for a new session.
+Writer& enter(Shard& shard, Entry* e, PyObject* node, Aim aim, PyObject* container,
+              PyObject* parent, PyObject* key, std::uint64_t& id) {
+    if (!e) {
+        shard.entries.push_back(Entry{node, {}, {}});
+        shard.count.store(shard.entries.size(), std::memory_order_seq_cst);
+        e = &shard.entries.back();
     }
+    bool shared = false;
+    for (Writer& w : e->in) {
+        w.shared = shared = true;
+        if (!same_aim(w, aim, container, key)) e->met = true;
+    }
+    id = NEXT_ID.fetch_add(1, std::memory_order_relaxed);
+    e->in.push_back(Writer{id, PyThreadState_GetUnchecked(), aim, shared, container, parent, key});
+    return e->in.back();
 }
 
-void Claim::release() noexcept {
-    if (!node_) return;
-    Shard& shard = shard_of(node_);
-    py::MutexLock lock(shard.mutex);
+bool thread_is_in(const Entry& e) noexcept {
+    PyThreadState* self = PyThreadState_GetUnchecked();
+    for (const Writer& w : e.in)
+        if (w.thread == self) return true;
+    return false;
+}
+
+// Removes the entry of `node`, handing its references back to drop once the
+// lock is let go.
+std::vector<Holder> erase_entry(Shard& shard, PyObject* node) noexcept {
+    std::vector<Holder> gone;
     std::vector<Entry>& entries = shard.entries;
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (entries[i].node != node_) continue;
-        entries[i] = entries.back();
+        if (entries[i].node != node) continue;
+        gone = std::move(entries[i].gone);
+        if (i + 1 != entries.size()) entries[i] = std::move(entries.back());
         entries.pop_back();
         shard.count.store(entries.size(), std::memory_order_seq_cst);
         break;
     }
+    return gone;
+}
+
+// The key under which `container` holds `node` (by identity), or null.
+py::Ref key_holding(const NodeOps& ops, PyObject* container, PyObject* node) {
+    py::Ref found;
+    auto look = [node, &found](PyObject* key, PyObject* child) {
+        if (child == node && !found) found = py::Ref::borrow(key);
+        return 0;
+    };
+    if (ops.each_child(container, visitor(look)) < 0) {
+        PyErr_Clear();
+        return {};
+    }
+    return found;
+}
+
+// Sets `node` right from where it is stored among `holders`: the path and
+// parent of the first that holds it, or let go when none does. Best effort:
+// a failure is dropped.
+void set_right(PyObject* node, const std::vector<Holder>& holders) noexcept {
+    for (const Holder& h : holders) {
+        const NodeOps* ops = node_ops(h.container.get());
+        if (!ops) continue;
+        py::Ref key = key_holding(*ops, h.container.get(), node);
+        if (!key) continue;
+        py::Ref owner_path;
+        if (past_momentary_holds([&] {
+                return ops->get_role(h.container.get(), kernel::record::kRolePath, owner_path);
+            }) < 0) {
+            PyErr_Clear();
+            return;
+        }
+        py::Ref path = topology::child_key_path(key.get(), owner_path.get());
+        if (!path ||
+            past_momentary_holds(
+                [&] { return call_method_void<"topo_setpath">(node, path.get()); }) < 0) {
+            PyErr_Clear();
+            return;
+        }
+        PyObject* parent = h.parent.get();
+        if (parent && parent != Py_None &&
+            past_momentary_holds(
+                [&] { return call_method_void<"topo_setparent">(node, parent); }) < 0)
+            PyErr_Clear();
+        return;
+    }
+    // Held by none of them: let go, as a write that replaces it lets go.
+    const int topo_aware = is_topology_aware(node);
+    if (topo_aware <= 0 || !lenient_topology_flag(node)) {
+        PyErr_Clear();
+        return;
+    }
+    const ContainerBridge* b = container_bridge();
+    if (!b ||
+        past_momentary_holds(
+            [&] { return call_method_void<"topo_setparent">(node, Py_None); }) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    py::Ref empty = py::Ref::steal(PyObject_CallNoArgs(b->keypath_cls.get()));
+    if (!empty ||
+        past_momentary_holds(
+            [&] { return call_method_void<"topo_setpath">(node, empty.get()); }) < 0)
+        PyErr_Clear();
+}
+
+}  // namespace
+
+Claim::Taken Claim::place(PyObject* node, PyObject* container, PyObject* parent, PyObject* key) {
+    leave();
+    Shard& shard = shard_of(node);
+    py::MutexLock lock(shard.mutex);
+    Entry* e = find(shard, node);
+    bool joined = false;
+    if (e) {
+        if (thread_is_in(*e)) return Taken::Reentered;
+        for (const Writer& w : e->in) {
+            if (w.aim == Aim::LetGo) return Taken::Busy;
+            if (w.aim != Aim::Place && w.aim != Aim::Storing) continue;
+            if (same_aim(w, Aim::Place, container, key)) {
+                joined = true;
+            } else if (w.aim == Aim::Place || !w.parent || w.parent == Py_None) {
+                return Taken::Busy;
+            }
+        }
+    }
+    enter(shard, e, node, Aim::Place, container, parent, key, id_);
+    node_ = node;
+    return joined ? Taken::Joined : Taken::Sole;
+}
+
+Claim::Taken Claim::let_go(PyObject* node, PyObject* container, PyObject* parent) {
+    leave();
+    Shard& shard = shard_of(node);
+    py::MutexLock lock(shard.mutex);
+    Entry* e = find(shard, node);
+    bool overtaking = false;
+    if (e) {
+        if (thread_is_in(*e)) return Taken::Reentered;
+        for (const Writer& w : e->in)
+            if (w.aim == Aim::Place || w.aim == Aim::Storing || w.aim == Aim::LetGo)
+                overtaking = true;
+        if (overtaking) e->overtaken = true;
+    }
+    enter(shard, e, node, Aim::LetGo, container, parent, nullptr, id_);
+    node_ = node;
+    return overtaking ? Taken::Overtaking : Taken::Sole;
+}
+
+void Claim::settle(PyObject* node, PyObject* container, PyObject* parent, PyObject* key) {
+    leave();
+    Shard& shard = shard_of(node);
+    py::MutexLock lock(shard.mutex);
+    Entry* e = find(shard, node);
+    if (e && thread_is_in(*e)) return;
+    enter(shard, e, node, Aim::Settle, container, parent, key, id_);
+    node_ = node;
+}
+
+void Claim::storing() noexcept {
+    if (!node_) return;
+    Shard& shard = shard_of(node_);
+    py::MutexLock lock(shard.mutex);
+    Entry* e = find(shard, node_);
+    if (Writer* w = e ? writer_of(*e, id_) : nullptr; w && w->aim == Aim::Place)
+        w->aim = Aim::Storing;
+}
+
+bool Claim::alone() const noexcept {
+    if (!node_) return true;
+    Shard& shard = shard_of(node_);
+    py::MutexLock lock(shard.mutex);
+    Entry* e = find(shard, node_);
+    const Writer* w = e ? writer_of(*e, id_) : nullptr;
+    return w && !w->shared && !e->met;
+}
+
+bool Claim::overtaken() const noexcept {
+    if (!node_) return false;
+    Shard& shard = shard_of(node_);
+    py::MutexLock lock(shard.mutex);
+    Entry* e = find(shard, node_);
+    return e && e->overtaken;
+}
+
+void Claim::end(bool owing) noexcept {
+    if (!node_) return;
+    PyObject* node = std::exchange(node_, nullptr);
+    const std::uint64_t id = std::exchange(id_, 0);
+    Shard& shard = shard_of(node);
+    std::vector<Holder> holders;  // to set the node right from, or to drop
+    PyObject* container = nullptr;
+    PyObject* parent = nullptr;
+    {
+        py::MutexLock lock(shard.mutex);
+        Entry* e = find(shard, node);
+        Writer* w = e ? writer_of(*e, id) : nullptr;
+        if (!w) return;
+        container = w->container;
+        parent = w->parent;
+        e->in.erase(e->in.begin() + (w - e->in.data()));
+        if (owing) e->owed = true;
+        if (!e->in.empty()) {
+            // The others set the node right when they are done, looking here too.
+            e->gone.push_back(Holder{py::Ref::borrow(container), py::Ref::borrow(parent)});
+            return;
+        }
+        if (!e->met && !e->owed) {
+            holders = erase_entry(shard, node);
+        } else {
+            // The last one out sets the node right; meanwhile it stays in,
+            // so a write that comes sees the session and meets it.
+            e->met = e->owed = false;
+            holders = e->gone;
+            enter(shard, e, node, Aim::SetRight, container, parent, nullptr, id_);
+            node_ = node;
+        }
+    }
+    if (!node_) return;  // dropped here, with the lock let go
+
+    // Setting right runs Python code: the pending exception, if any, is
+    // kept, and the node is kept alive by this write meanwhile.
+    PyObject* pending = PyErr_GetRaisedException();
+    py::Ref keep = py::Ref::borrow(node);
+    holders.push_back(Holder{py::Ref::borrow(container), py::Ref::borrow(parent)});
+    for (int round = 0;; ++round) {
+        set_right(node, holders);
+        holders.clear();
+        py::MutexLock lock(shard.mutex);
+        Entry* e = find(shard, node);
+        Writer* w = e ? writer_of(*e, id_) : nullptr;
+        if (!w) break;
+        e->in.erase(e->in.begin() + (w - e->in.data()));
+        if (!e->in.empty()) {
+            e->gone.push_back(Holder{py::Ref::borrow(container), py::Ref::borrow(parent)});
+            break;
+        }
+        if ((!e->met && !e->owed) || round + 1 >= kSetRightRounds) {
+            holders = erase_entry(shard, node);
+            break;
+        }
+        e->met = e->owed = false;
+        holders = e->gone;
+        holders.push_back(Holder{py::Ref::borrow(container), py::Ref::borrow(parent)});
+        enter(shard, e, node, Aim::SetRight, container, parent, nullptr, id_);
+    }
     node_ = nullptr;
+    id_ = 0;
+    holders.clear();
+    PyErr_SetRaisedException(pending);
 }
 
 py::Ref claimed_destination(PyObject* node) {
     Shard& shard = shard_of(node);
     if (shard.count.load(std::memory_order_seq_cst) == 0) return {};
-    // A new reference, taken while the claim (which keeps it alive) stands.
+    // A new reference, taken while the placing write (which keeps it alive)
+    // is in.
     py::MutexLock lock(shard.mutex);
-    const Entry* e = find(shard, node);
-    return py::Ref::borrow(e ? e->destination : nullptr);
+    if (const Entry* e = find(shard, node))
+        for (const Writer& w : e->in)
+            if (w.aim == Aim::Place || w.aim == Aim::Storing)
+                return py::Ref::borrow(w.parent && w.parent != Py_None ? w.parent : w.container);
+    return {};
+}
+
+bool in_motion(PyObject* node) noexcept {
+    Shard& shard = shard_of(node);
+    if (shard.count.load(std::memory_order_seq_cst) == 0) return false;
+    py::MutexLock lock(shard.mutex);
+    return find(shard, node) != nullptr;
 }
 
 }  // namespace vesk::symbolic

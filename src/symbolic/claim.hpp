@@ -1,79 +1,117 @@
-// Claims: which write is placing or releasing a symbolic node right now.
+// Claims: which writes are placing, settling or letting go of a symbolic
+// node right now.
 //
 // A child's place in a tree (its parent and its path) is changed by the
-// write that adopts it and by the write that detaches it, through calls by
-// name that run Python code (`topo_setpath`, `topo_setparent`). A claim
-// makes such a change one write's alone, from the decision it rests on
-// (where the child sits; whether a slot still holds it) through those calls
-// to the store that completes it. A write that meets a node another write
-// claims takes it as held elsewhere (adoption decides by its policy), unless
-// that write places it where this one would, or this one must release it
-// from a slot that still holds it: then it waits for the other to finish.
+// writes that adopt it, re-path it or let it go, through calls by name that
+// run Python code (`topo_setpath`, `topo_setparent`). Those calls may take
+// any time, so no write ever waits for another: writes on one node form a
+// session, and a write that meets others there goes on as one of the
+// sequential orders of the two writes would have it.
+// - A write placing the node meets another placing it elsewhere, or letting
+//   it go: the node counts as held elsewhere (the other write came first),
+//   and adoption decides by its policy. Another placing it where this one
+//   would (same parent, same key): both stamp it alike and either stores it.
+// - A write letting the node go meets another write on it: it stores over
+//   the node and leaves the letting go to that write (it came first).
+// - A write settling a stored node (re-pathing it) never counts against the
+//   others, nor does a placement from the moment it stores: a stored
+//   child's claim makes it held elsewhere for no one.
+// Where writes with different aims met, or one left without doing what it
+// claimed to (a failed placement, a letting go its store never reached),
+// the last write to leave the session sets the node right from where it is
+// stored: the path and parent of the one container of the session holding
+// it, or none when none does. Calls another write made meanwhile may have
+// landed in any order; only the stored state tells which one holds.
 //
-// The claims live in one process-wide table keyed by identity, so any value
-// can be claimed (a record has no free cell of its own), split into shards so
-// that writes on different nodes rarely meet on one lock. A claim records
-// where its write means to place the node, which the cycle walks of other
-// writes follow: two writes racing nodes into each other's subtrees see each
-// other's claims. A thread that claims a node it already claims (a hook of
-// its own re-entering a write) gets an empty claim and goes on as if no
-// claim existed.
+// Claims are kept in one process-wide table keyed by identity, so any value
+// can be claimed (a record has no free cell of its own), split into shards
+// so that writes on different nodes rarely meet on one lock. A placement's
+// destination is what the cycle walks of other writes follow: two writes
+// racing nodes into each other's subtrees see each other's claims. A thread
+// that already has a claim on a node (a hook of its own re-entering a
+// write) gets an empty claim and goes on as if no claim existed.
 //
-// No lock is held while Python code runs; waiting releases the thread's
-// attachment to the interpreter, so a waiting thread never holds up the
-// others or the collector.
+// No lock is held while Python code runs. Leaving may run Python code (the
+// setting right above); it keeps the exception pending, if any.
 #pragma once
 
 #include "py/ref.hpp"
 
+#include <cstdint>
 #include <utility>
 
 namespace vesk::symbolic {
 
 class Claim {
 public:
+    // What a write found on the node when it claimed it.
+    enum class Taken : unsigned char {
+        Sole,        // no other write is on it: this one decides alone
+        Joined,      // another write places it where this one would
+        Overtaking,  // (letting go) another write is on it and lets it go
+        Busy,        // (placing) another write places it elsewhere or lets it go
+        Reentered,   // this thread is on it already: as if unclaimed
+    };
+
     Claim() noexcept = default;
-    Claim(Claim&& other) noexcept : node_(std::exchange(other.node_, nullptr)) {}
+    Claim(Claim&& other) noexcept
+        : node_(std::exchange(other.node_, nullptr)), id_(std::exchange(other.id_, 0)) {}
     Claim& operator=(Claim&& other) noexcept {
         if (this != &other) {
-            release();
+            leave();
             node_ = std::exchange(other.node_, nullptr);
+            id_ = std::exchange(other.id_, 0);
         }
         return *this;
     }
     Claim(const Claim&) = delete;
     Claim& operator=(const Claim&) = delete;
-    ~Claim() { release(); }
+    ~Claim() { leave(); }
 
-    // Claims `node` for this write, to be placed under `destination`
-    // (borrowed; null when the claim only releases it). False when another
-    // thread holds a claim on it: nothing is claimed and no error is set.
-    [[nodiscard]] bool take(PyObject* node, PyObject* destination);
+    // The write places `node` under `parent` at `key` of `container` (all
+    // borrowed; the writer keeps them alive while it is on the node). Busy
+    // and Reentered claim nothing.
+    [[nodiscard]] Taken place(PyObject* node, PyObject* container, PyObject* parent,
+                              PyObject* key);
+    // The write lets `node` go from a slot of `container`, whose members get
+    // `parent`. Sole: this write detaches it; Overtaking: the write already
+    // on it does. Reentered claims nothing.
+    [[nodiscard]] Taken let_go(PyObject* node, PyObject* container, PyObject* parent);
+    // The write re-paths `node`, which it stored under `parent` at `key` of
+    // `container`. Claims nothing when Reentered.
+    void settle(PyObject* node, PyObject* container, PyObject* parent, PyObject* key);
 
-    // Claims `node` as `take` does, but while another thread claims it,
-    // waits as long as `still(ctx)` answers 1 (the slot a write releases it
-    // from still holds it; the other write places it where this one would).
-    // 1 claimed, 0 when `still` answered 0 (nothing claimed), -1 with an
-    // exception: the check failed, or the wait ran so long that the write is
-    // refused with the borrow error.
-    [[nodiscard]] int take_waiting(PyObject* node, PyObject* destination,
-                                   int (*still)(void* ctx), void* ctx);
+    // The placed node is about to be stored: from here on the write counts
+    // against another placing it only through the node's own state (a store
+    // and the end of a claim cannot be one step, and a write that finds the
+    // node stored may move it).
+    void storing() noexcept;
+    // The placed node is stored: the write leaves the session.
+    void stored() noexcept { leave(); }
+    // Whether this write has been alone on the node since it claimed it.
+    [[nodiscard]] bool alone() const noexcept;
+    // Whether another write stored over the node this write lets go.
+    [[nodiscard]] bool overtaken() const noexcept;
+    // Leaves the session (nothing without a claim).
+    void leave() noexcept { end(false); }
+    // Leaves without having done what the claim was for.
+    void abandon() noexcept { end(true); }
 
-    // Ends the claim (nothing when none is held).
-    void release() noexcept;
-
-    // Whether this object holds a claim (false for the empty claim of a
-    // re-entered node).
+    // Whether this object holds a claim (false for Busy and Reentered).
     [[nodiscard]] bool held() const noexcept { return node_ != nullptr; }
 
 private:
-    // By identity: the claimer keeps the node, and where it places it,
-    // alive for as long as it holds the claim.
-    PyObject* node_ = nullptr;
+    void end(bool owing) noexcept;
+
+    PyObject* node_ = nullptr;  // by identity; the writer keeps it alive
+    std::uint64_t id_ = 0;
 };
 
-// Where another write, or an outer write of this thread, means to place
-// `node`: its claim's destination, or null (no error) when none claims it.
+// Where a write placing `node` means to put it: its parent to be, or null
+// (no error) when none places it.
 [[nodiscard]] py::Ref claimed_destination(PyObject* node);
+
+// Whether any write is on `node` now. Never fails.
+[[nodiscard]] bool in_motion(PyObject* node) noexcept;
 
 }  // namespace vesk::symbolic

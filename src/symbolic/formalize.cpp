@@ -204,6 +204,7 @@ py::Ref formalize_member(PyObject* key, PyObject* field, PyObject* value,
     adopt.parent_to_set = ctx.parent_to_set.get();
     adopt.claimed = claimed;
     adopt.policy = policy.get();
+    adopt.clone_if_claimed = ctx.clone_if_claimed;
     if (!keep) return adopt_child(formal.get(), adopt);
     return adopt_child(formal.get(), adopt, *keep) ? keep->value : py::Ref();
 }

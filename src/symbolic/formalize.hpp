@@ -32,6 +32,8 @@ struct FormalizeContext {
     // The field's compiled record is used only while compiled from its
     // specs as they are now (a list asks its element afresh on every use).
     bool current_meta = false;
+    // The members were read from another container (AdoptArgs).
+    bool clone_if_claimed = false;
     // Set for an object's attributes container: whether a constant-key
     // field's member is wrapped when its spec does not say.
     typing::Tri object_field = typing::Tri::Unset;

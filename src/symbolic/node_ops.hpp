@@ -78,6 +78,11 @@ template <class F>
 struct SlotKey {
     PyObject* key = nullptr;
     Py_ssize_t pos = 0;
+    // A list position's index as the caller gave it (negative from the
+    // end), which a store that finds the position gone names; none when
+    // `named` is false.
+    std::int64_t index = 0;
+    bool named = false;
 };
 
 enum class StoreOutcome : std::int8_t { Error = -1, Changed = 0, Done = 1 };

@@ -35,7 +35,9 @@ namespace vesk::symbolic {
 [[nodiscard]] int list_read_slot(PyObject* storage, SlotKey slot, py::Ref& out);
 // Replaces (or, for a null `value`, removes) the item at `slot.pos` when it
 // is `expected`; a position past the end holds nothing, and storing there is
-// IndexError "list index out of range" (the position vanished).
+// IndexError (the position vanished): the list assignment's own message,
+// with the length found and the caller's index, for a named slot, else
+// "list index out of range".
 [[nodiscard]] inline StoreOutcome list_store_if(PyObject* storage, SlotKey slot,
                                                 PyObject* expected, PyObject* value,
                                                 py::Ref& now) {
@@ -45,7 +47,12 @@ namespace vesk::symbolic {
     if (!store_expects(now.get(), expected, value)) return StoreOutcome::Changed;
     if (!inside) {
         if (!value) return StoreOutcome::Done;
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        if (slot.named)
+            PyErr_Format(PyExc_IndexError,
+                         "list assignment index out of range. Length=%zd, index=%lld",
+                         PyList_GET_SIZE(storage), static_cast<long long>(slot.index));
+        else
+            PyErr_SetString(PyExc_IndexError, "list index out of range");
         return StoreOutcome::Error;
     }
     if (value) {

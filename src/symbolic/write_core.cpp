@@ -25,27 +25,28 @@ struct StillThere {
     }
 };
 
-// Claims `value`, which the slot held when read, for letting it go: 1
-// claimed (or not detachable: `detach` false, nothing claimed), 0 when the
-// slot no longer holds it, -1.
+// Claims `value`, which the slot held when read, for letting it go. `detach`
+// tells whether this write lets it go: a value that keeps a tree, claimed by
+// no other write (one already on it lets it go, and this write stores over
+// it without waiting; claim.hpp). 0, or -1.
 int claim_old(const WriteSlot& w, PyObject* value, Claim& claim, bool& detach) {
     detach = false;
-    if (!value || is_primitive(value)) return 1;  // the built-in classes keep no tree
+    if (!value || is_primitive(value)) return 0;  // the built-in classes keep no tree
     const int topo_aware = is_topology_aware(value);
-    if (topo_aware <= 0) return topo_aware < 0 ? -1 : 1;
-    // Claimed before its flag is read: no other write touches it meanwhile.
-    StillThere still{&w, value};
-    const int claimed = claim.take_waiting(value, nullptr, &StillThere::check, &still);
-    if (claimed <= 0) return claimed;
+    if (topo_aware <= 0) return topo_aware;
+    // Claimed before its flag is read: no other write places it meanwhile.
+    if (claim.let_go(value, w.node, w.parent) == Claim::Taken::Overtaking) return 0;
     detach = lenient_topology_flag(value);
-    if (!detach) claim.release();
-    return 1;
+    if (!detach) claim.leave();
+    return 0;
 }
 
 // Attaches a value this write detached again at its key, as adoption stamps
 // a child: its path, then its parent. Best effort: the pending exception is
-// kept, a failure here dropped.
-void attach_again(const WriteSlot& w, PyObject* value) noexcept {
+// kept, a failure here dropped. Where another write stored over the value
+// meanwhile, the claim is left owing, so the last write out of the value's
+// session sets it right from where it is stored.
+void attach_again(const WriteSlot& w, PyObject* value, Claim& claim) noexcept {
     PyObject* pending = PyErr_GetRaisedException();
     py::Ref owner_path;
     if (past_momentary_holds([&] { return w.ops->get_role(w.node, kRolePath, owner_path); }) == 0) {
@@ -59,12 +60,44 @@ void attach_again(const WriteSlot& w, PyObject* value) noexcept {
     }
     PyErr_Clear();
     PyErr_SetRaisedException(pending);
+    if (claim.overtaken()) claim.abandon();
+}
+
+// A value this write failed to let go: attached again where the slot still
+// holds it, else left owing (another write stored over it meanwhile).
+void failed_to_let_go(const WriteSlot& w, PyObject* value, Claim& claim) noexcept {
+    StillThere check{&w, value};
+    PyObject* pending = PyErr_GetRaisedException();
+    const int still = StillThere::check(&check);
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+    if (still > 0)
+        attach_again(w, value, claim);
+    else
+        claim.abandon();
 }
 
 // Whether two paths (either may be null) name one place. 1, 0 or -1.
 int same_place(PyObject* a, PyObject* b) {
     if (a == b) return 1;
     return a && b ? topology::same_key_path(a, b) : 0;
+}
+
+// This write claimed `value` to let it go, and another write stored over it
+// meanwhile, leaving the letting go to this one (it came first): done here,
+// however this write goes on. Its failure is not this write's (nor, done,
+// the other's): the claim is left owing, so the last write out of the
+// value's session tries again.
+void let_go_overtaken(PyObject* value, bool parent_only, Claim& claim) noexcept {
+    PyObject* pending = PyErr_GetRaisedException();
+    const bool done =
+        past_momentary_holds([&] { return detach_value(value, parent_only); }) == 0;
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+    if (done)
+        claim.leave();
+    else
+        claim.abandon();
 }
 
 }  // namespace
@@ -98,6 +131,7 @@ int replace_slot(const WriteSlot& w, Adoption& adopted, Order order, const SlotR
     PyObject* value = adopted.value.get();
     SlotRead read = seen;
     py::Ref found;  // what a store over a plain occupant found there instead
+    adopted.storing();
     if (read.kind == SlotRead::Kind::Plain) {
         // Over a plain occupant, or none, there is nothing to claim or let
         // go: one conditional store decides. A slot found holding anything
@@ -122,27 +156,25 @@ int replace_slot(const WriteSlot& w, Adoption& adopted, Order order, const SlotR
         else if (w.ops->read_slot(w.storage, w.slot, current) < 0)
             break;
         if (current.get() == value) return 0;
-        const int claimed = claim_old(w, current.get(), old_claim, detach);
-        if (claimed < 0) break;
-        if (claimed == 0) {  // replaced meanwhile: decide again
-            read = {};
-            continue;
-        }
+        if (claim_old(w, current.get(), old_claim, detach) < 0) break;
         PyObject* expected = current.get();
         read = {};  // a later round reads the slot
         bool detached = false;
         if (detach && order == Order::DetachFirst) {
             // Let go while the slot still holds it; the claim keeps other
-            // writes from placing it or storing over it meanwhile.
+            // writes from placing it meanwhile.
             StillThere check{&w, current.get()};
             const int still = StillThere::check(&check);
             if (still < 0) break;
             if (!still) {
-                old_claim.release();
+                if (old_claim.overtaken())
+                    let_go_overtaken(current.get(), false, old_claim);
+                else
+                    old_claim.leave();
                 continue;
             }
             if (detach_value(current.get(), false) < 0) {
-                attach_again(w, current.get());
+                failed_to_let_go(w, current.get(), old_claim);
                 break;
             }
             detached = true;
@@ -152,18 +184,24 @@ int replace_slot(const WriteSlot& w, Adoption& adopted, Order order, const SlotR
         if (stored == StoreOutcome::Done) {
             adopted.mark_stored();
             replaced = std::move(now);
-            if (order == Order::DetachFirst) old_claim.release();
+            // Stored first, a value this write lets go is let go by the
+            // caller, still claimed.
+            if (order == Order::DetachFirst || !detach) old_claim.leave();
             return 1;
         }
         if (stored == StoreOutcome::Error) {
-            if (detached) attach_again(w, current.get());
+            if (detached) attach_again(w, current.get(), old_claim);
             break;
         }
-        // A store that took no claim changed the slot: what this write let
-        // go is gone from it already.
-        old_claim.release();
+        // Another write changed the slot. Where it stored over the value
+        // this write was to let go after its own store, the letting go is
+        // still this write's to do.
+        if (detach && order == Order::StoreFirst && old_claim.overtaken())
+            let_go_overtaken(current.get(), true, old_claim);
+        else
+            old_claim.leave();
     }
-    old_claim.release();
+    old_claim.leave();
     adopted.undo();
     return -1;
 }
@@ -175,16 +213,17 @@ int remove_slot(const WriteSlot& w, py::Ref& removed) {
         if (!current) return 0;
         Claim claim;
         bool detach = false;
-        const int claimed = claim_old(w, current.get(), claim, detach);
-        if (claimed < 0) return -1;
-        if (claimed == 0) continue;
+        if (claim_old(w, current.get(), claim, detach) < 0) return -1;
         if (detach) {
             StillThere still{&w, current.get()};
             const int there = StillThere::check(&still);
             if (there < 0) return -1;
-            if (!there) continue;
+            if (!there) {
+                if (claim.overtaken()) let_go_overtaken(current.get(), false, claim);
+                continue;
+            }
             if (detach_value(current.get(), false) < 0) {
-                attach_again(w, current.get());
+                failed_to_let_go(w, current.get(), claim);
                 return -1;
             }
         }
@@ -196,7 +235,7 @@ int remove_slot(const WriteSlot& w, py::Ref& removed) {
             return 1;
         }
         if (stored == StoreOutcome::Error) {
-            if (detach) attach_again(w, current.get());
+            if (detach) attach_again(w, current.get(), claim);
             return -1;
         }
     }
@@ -218,9 +257,17 @@ int settle_path(const WriteSlot& w, const Adoption& adopted, PyObject* stamped_k
     // thread moving the node meanwhile may have re-pathed its members under
     // a newer path before this write's older one landed.
     // (A hook that moves the node whenever its member is re-pathed would
-    // keep this going: the rounds are bounded.)
+    // keep this going: the rounds are bounded.) The value is claimed for it
+    // as one it settles: a write placing it meanwhile (it left the node) is
+    // not refused, and the last of the two out sets it right.
     PyObject* value = adopted.value.get();
+    Claim settling;
+    settling.settle(value, w.node, w.parent, w.key);
+    // Only while the slot holds it: another write may have moved it since.
+    StillThere still{&w, value};
     for (int round = 0; round < kSettleRounds; ++round) {
+        const int there = StillThere::check(&still);
+        if (there <= 0) return there;
         py::Ref path = topology::child_key_path(w.key, path_now.get());
         if (!path ||
             past_momentary_holds(

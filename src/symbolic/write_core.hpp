@@ -13,10 +13,12 @@
 //
 // A value is detached under a claim on it (claim.hpp), from the check that
 // the slot still holds it through the calls that let it go to the store:
-// no other write can place it meanwhile, and a second write replacing it
-// waits for the first. A write that fails before its store leaves the tree as
-// it was: the new child's adoption is undone, and an old child it had
-// detached is attached again at its key.
+// no other write places it meanwhile. A second write replacing it does not
+// wait for the first: it stores over it and leaves the letting go to the
+// first, as if it had come second. A write that fails before its store
+// leaves the tree as it was: the new child's adoption is undone, and an old
+// child it had detached is attached again at its key (or, where another
+// write stored over it meanwhile, set right by the last write out).
 //
 // Errors follow the interpreter's convention: -1 with an exception set.
 #pragma once

@@ -230,7 +230,7 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::R
         py::Ref path;
         if (settle_path(w, adopted, nullptr, path) < 0 || read_view(self, key, view) < 0) return -1;
     }
-    adopted.claim.release();
+    adopted.claim.leave();
     py::Ref target = update_target(self, view);
     py::Ref key_path = target ? update_key_path(self, key, view) : py::Ref();
     if (!key_path) return -1;

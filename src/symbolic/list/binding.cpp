@@ -232,8 +232,10 @@ int kept_as_is(PyObject* element, PyObject* value) {
 }
 
 py::Ref formalize(PyObject* self, const View& view, PyObject* element, PyObject* key,
-                  PyObject* value, ClaimedSet* claimed, Adoption* keep = nullptr) {
+                  PyObject* value, ClaimedSet* claimed, Adoption* keep = nullptr,
+                  bool copied = false) {
     FormalizeContext ctx;
+    ctx.clone_if_claimed = copied;
     ctx.assign = view.assign;
     ctx.container = self;
     ctx.parent_to_set = py::Ref::borrow(self);
@@ -259,7 +261,8 @@ py::Ref formalized_value(PyObject* self, const View& view, PyObject* element, Py
 }
 
 py::Ref formalized_at(PyObject* self, const View& view, PyObject* element, Py_ssize_t pos,
-                      PyObject* value, bool* kept_natively, int verdict, Adoption* keep) {
+                      PyObject* value, bool* kept_natively, int verdict, Adoption* keep,
+                      bool copied) {
     const int kept = verdict >= 0 ? verdict : kept_as_is(element, value);
     if (kept_natively) *kept_natively = kept > 0;
     if (kept != 0) {
@@ -268,7 +271,8 @@ py::Ref formalized_at(PyObject* self, const View& view, PyObject* element, Py_ss
         return py::Ref::borrow(value);
     }
     py::Ref key = py::Ref::steal(PyLong_FromSsize_t(pos));
-    return key ? formalize(self, view, element, key.get(), value, nullptr, keep) : py::Ref();
+    return key ? formalize(self, view, element, key.get(), value, nullptr, keep, copied)
+               : py::Ref();
 }
 
 py::Ref assign_child(PyObject* self, const View& view, PyObject* element, PyObject* key,

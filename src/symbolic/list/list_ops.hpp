@@ -112,10 +112,12 @@ struct WriteReadings {
 // `kept` (when given) tells that the value was kept as it is without running
 // Python code; `verdict` is what `read_for_write` answered for the value
 // (-1: none). With `keep`, the adoption is kept there for the caller's
-// store (adoption.hpp).
+// store (adoption.hpp); `copied` tells that the value was read from another
+// container (AdoptArgs::clone_if_claimed).
 [[nodiscard]] py::Ref formalized_at(PyObject* self, const View& view, PyObject* element,
                                     Py_ssize_t pos, PyObject* value, bool* kept = nullptr,
-                                    int verdict = -1, Adoption* keep = nullptr);
+                                    int verdict = -1, Adoption* keep = nullptr,
+                                    bool copied = false);
 // `value` adopted under `key` with the member policy.
 [[nodiscard]] py::Ref assign_child(PyObject* self, const View& view, PyObject* element,
                                    PyObject* key, PyObject* value, ClaimedSet* claimed);
@@ -244,6 +246,7 @@ int ass_subscript(PyObject* self, PyObject* key, PyObject* value);
 struct Batch {
     std::vector<Placed> at;
     std::vector<py::Ref> values;  // raw
+    bool copied = false;          // read from another container (`extend`)
 };
 [[nodiscard]] int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batch,
                               const std::int64_t* max_size = nullptr);

@@ -11,6 +11,7 @@
 #include "py/named.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/child_state.hpp"
+#include "symbolic/claim.hpp"
 #include "symbolic/classes.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/shortcuts.hpp"
@@ -92,8 +93,22 @@ int has_parent(PyObject* item) {
     return parent && parent.get() != Py_None;
 }
 
+// Whether a symbolic item read from `source` belongs to a tree: it has a
+// parent; or, having none, another write is placing it or letting it go
+// right now, or it has left a symbolic list source since it was read (a
+// write there replaced it, letting it go). Each read as of the moment the
+// item was read, in the order that keeps it so: a write lets an item go
+// under its claim, and the item leaves the slot before the claim ends.
+// 1, 0 or -1.
+int held_by_tree(PyObject* item, PyObject* source) {
+    const int parented = has_parent(item);
+    if (parented != 0) return parented;
+    if (in_motion(item)) return 1;
+    return is_sym_list(source) && position_of(source, item) < 0;
+}
+
 // The items `extend` adds: a symbolic list's raw items, else the iterated
-// ones; a symbolic item that another tree holds is cloned.
+// ones; a symbolic item that a tree holds is cloned.
 py::Ref new_items(PyObject* other) {
     py::Ref items = is_sym_list(other) ? raw_items(other) : py::Ref::steal(PySequence_List(other));
     if (!items) return {};
@@ -101,7 +116,7 @@ py::Ref new_items(PyObject* other) {
     for (Py_ssize_t k = 0; k < m; ++k) {
         PyObject* item = PyList_GET_ITEM(items.get(), k);
         const int symbolic = is_symbolic(item);
-        const int held = symbolic > 0 ? has_parent(item) : symbolic;
+        const int held = symbolic > 0 ? held_by_tree(item, other) : symbolic;
         if (held < 0) return {};
         if (!held) continue;
         py::Ref clone = py::call_method<"sym_clone">(item);
@@ -176,6 +191,7 @@ PyObject* extend(PyObject* self, PyObject* other) {
     // Each item goes to the end; a missing value is no write there, and an
     // insertion marker gives its value.
     Batch batch;
+    batch.copied = true;
     for (Py_ssize_t k = 0; k < m; ++k) {
         PyObject* item = PyList_GET_ITEM(items.get(), k);
         const int missing = equals_missing(*b, item);

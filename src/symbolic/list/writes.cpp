@@ -146,32 +146,40 @@ int store(PyObject* self, PyObject* element, const Placed& at, Adoption& adopted
     py::MaybeRef path;
     if (at.how == Store::Replace) {
         // The key is not needed: a list lets go of an item after its store.
-        const WriteSlot w = slot_at(self, at.pos, nullptr);
+        // The caller's index names a position gone by the store.
+        WriteSlot w = slot_at(self, at.pos, nullptr);
+        w.slot.index = at.key;
+        w.slot.named = true;
         py::Ref replaced;
         Claim old_claim;
         const int stored =
             replace_slot(w, adopted, Order::StoreFirst, at.seen, replaced, old_claim);
         if (stored <= 0) return stored;
         // Let go after the store, while still claimed; detaching ran Python
-        // code only for a replaced item that is not primitive.
-        if (old_claim.held() && detach_value(replaced.get(), true) < 0) return -1;
-        old_claim.release();
+        // code only for a replaced item that is not primitive. The letting
+        // go completes a stored write: another thread's momentary hold of
+        // the item is waited out.
+        if (old_claim.held() &&
+            past_momentary_holds([&] { return detach_value(replaced.get(), true); }) < 0)
+            return -1;
+        old_claim.leave();
         if (!path_after(self, adopted, at.pos, at.pos,
                         is_primitive(replaced.get()) ? fresh_path : nullptr, path))
             return -1;
-        adopted.claim.release();
+        adopted.claim.leave();
         update = make_update(self, element, at.key, replaced.get(), value, path.get());
         return update ? 0 : -1;
     }
     Py_ssize_t landed = 0;
     std::int64_t key = 0;
+    adopted.storing();
     if (add_item(self, at, value, max_size, landed, key) < 0) {
         adopted.undo();
         return -1;
     }
     adopted.mark_stored();
     if (!path_after(self, adopted, at.pos, landed, fresh_path, path)) return -1;
-    adopted.claim.release();
+    adopted.claim.leave();
     update = make_update(self, element, key, b->missing_value.get(), value, path.get());
     return update ? 0 : -1;
 }
@@ -233,8 +241,8 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
             // code up to its store: one critical section decides, its
             // identity test included (write_core.hpp, kPlainSlot), unless the
             // position holds the value already or a child to let go.
-            const StoreOutcome stored =
-                list_store_if(self, SlotKey{nullptr, at.pos}, kPlainSlot, value, current);
+            const StoreOutcome stored = list_store_if(
+                self, SlotKey{nullptr, at.pos, at.key, true}, kPlainSlot, value, current);
             if (stored == StoreOutcome::Error) return -1;
             if (stored == StoreOutcome::Done) {
                 update = make_update(self, element, at.key, current.get(), value,
@@ -242,11 +250,17 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
                 return update ? 0 : -1;
             }
         } else {
-            current = py::list_item(self, at.pos);
-            if (!current) {
-                raise_index_error("list index out of range");
+            // The index was checked against the length the write began with;
+            // a list shrunk meanwhile is the assignment's own IndexError.
+            py::Ref read;
+            if (list_read_slot(self, SlotKey{nullptr, at.pos}, read) < 0) return -1;
+            if (!read) {
+                PyErr_Format(PyExc_IndexError,
+                             "list assignment index out of range. Length=%zd, index=%lld",
+                             PyList_GET_SIZE(self), static_cast<long long>(at.key));
                 return -1;
             }
+            current = std::move(read);
         }
         if (current.get() == value) return 0;
         at.seen = {SlotRead::Kind::Read, current.get()};

@@ -151,7 +151,7 @@ int store_over(PyObject* obj, PyObject* name, PyObject* field, const WriteSlot& 
     // update names the field under the path the write began with.
     py::Ref path_now;
     if (adopted.stamped() && settle_path(w, adopted, nullptr, path_now) < 0) return -1;
-    adopted.claim.release();
+    adopted.claim.leave();
     update = field_update(obj, name, field, replaced.get(), adopted.value.get(), ob, ctx);
     return update ? 0 : -1;
 }

@@ -1,0 +1,167 @@
+"""Writes that meet another thread's write on the same child complete as
+one of the two writes' sequential orders would: copies of a list whose
+items another thread replaces, a child moved while the write that stored
+it is still settling, and a write whose old child another write is letting
+go through a slow hook. Only the borrow flag's own fast refusals may fail
+a write; every end state is checked against what each thread did and was
+told (write_races.py)."""
+
+import threading
+import time
+
+import pytest
+
+from helpers import Dict, KeyPath, List, MISSING
+from races import started
+from write_races import (
+    Log, assert_chains, assert_children, assert_no_cycle, interleaved, notify_to_thread_log,
+    race, refusals, rng, steps,
+)
+
+ROOT = KeyPath("root")
+
+
+class LoggedList(List):
+    def _notify_field_updates(self, updates):
+        Log.current().updates.extend(updates)
+
+
+class LoggedDict(Dict):
+    _notify_field_updates = notify_to_thread_log
+
+
+def index_path(i, root):
+    return KeyPath(i, root)
+
+
+def children_of(container):
+    return {i: v for i, v in enumerate(container)}
+
+
+def test_copies_of_a_list_whose_items_another_thread_replaces():
+    lst = LoggedList([Dict(n=i) for i in range(6)], root_path=ROOT)
+    threads = 5
+    made = [[] for _ in range(threads)]
+    copies = [[] for _ in range(threads)]
+    logs = [Log() for _ in range(threads)]
+
+    def work(tid, stop):
+        r = rng(tid)
+        if tid == 0:     # the writer
+            for n in steps(stop, range(1500)):
+                item = Dict(tag=n)
+                made[tid].append(item)
+                with refusals():
+                    lst[r.randrange(6)] = item
+            return
+        for n in steps(stop, range(150)):
+            with refusals():
+                kind = n % 3
+                if kind == 0:
+                    copies[tid].append(lst * 2)
+                elif kind == 1:
+                    fresh = List([])
+                    fresh.extend(lst)
+                    copies[tid].append(fresh)
+                else:
+                    copies[tid].append(lst.copy())
+
+    race(threads, work, logs)
+    assert_children(lst, children_of(lst), made[0], ROOT, index_path)
+    ids_in_lst = {id(v) for v in lst}
+    for copy in (c for cs in copies for c in cs):
+        assert len(copy) in (6, 12)
+        for i, item in enumerate(copy):
+            assert id(item) not in ids_in_lst, "an item in the source and a copy"
+            assert item._topo_parent is copy
+            assert item._topo_path == KeyPath(i, copy._topo_path)
+    assert_no_cycle(list(lst) + [x for cs in copies for c in cs for x in c])
+
+
+@pytest.mark.parametrize("how", ["append", "insert"])
+def test_moving_a_child_another_thread_has_just_stored(how):
+    source = LoggedList([], root_path=KeyPath("b"))
+    target = LoggedList([], root_path=KeyPath("a"))
+    writers, movers = 4, 4
+    threads = writers + movers
+    made = [[] for _ in range(threads)]
+    moved = [[] for _ in range(threads)]
+    logs = [Log() for _ in range(threads)]
+
+    def work(tid, stop):
+        r = rng(tid, 5)
+        if tid < writers:
+            for n in steps(stop, range(600)):
+                item = Dict(tag=(tid, n))
+                made[tid].append(item)
+                with refusals():
+                    if how == "append":
+                        source.append(item)
+                    else:
+                        source.insert(r.randrange(-2, 3), item)
+            return
+        for _ in steps(stop, range(600)):
+            with refusals(IndexError):
+                item = source.pop(r.choice([0, -1]))
+                item.topo_setparent(None)
+                moved[tid].append(item)
+                target.append(item)
+
+    race(threads, work, logs)
+    everything = [x for xs in made for x in xs]
+    in_source, in_target = {id(x) for x in source}, {id(x) for x in target}
+    assert not in_source & in_target, "a child in two lists"
+    for x in target:
+        assert x._topo_parent is target
+    assert in_target <= {id(x) for xs in moved for x in xs}
+    for x in source:
+        assert x._topo_parent is source
+    if how == "append":
+        assert_children(target, children_of(target), everything, target._topo_path, index_path)
+    assert_no_cycle(everything + [source, target])
+
+
+class SlowToLetGo(Dict):
+    """A child whose letting go takes a while when asked to."""
+
+    slow = None     # an Event the first slow letting go sets
+
+    def topo_setparent(self, parent):
+        if parent is None and self.slow and not self.slow.is_set():
+            self.slow.set()
+            time.sleep(1.5)
+        super().topo_setparent(parent)
+
+
+def test_a_write_never_waits_for_another_writes_slow_hook():
+    d = LoggedDict(root_path=ROOT)
+    with Log().active():
+        old = SlowToLetGo(n=0)
+        d["a"] = old
+    old.slow = threading.Event()
+    first, second = Dict(n=1), Dict(n=2)
+    logs = [Log(), Log()]
+    took = []
+
+    def replace_slowly():
+        with logs[0].active():
+            d["a"] = first
+
+    def replace_meanwhile():
+        assert old.slow.wait(10)
+        with logs[1].active():
+            begun = time.monotonic()
+            d["a"] = second
+            took.append(time.monotonic() - begun)
+
+    threads = [threading.Thread(target=replace_slowly), threading.Thread(target=replace_meanwhile)]
+    with started(threads):
+        pass
+    assert took and took[0] < 0.75, took    # far less than the slow hook's time
+    updates = logs[0].updates + logs[1].updates
+    assert_chains(updates, {"a": old}, {"a": d._sym_getattr("a")}, lambda u: u.path.key)
+    stored = d._sym_getattr("a")
+    assert stored in (first, second)
+    assert_children(d, {"a": stored}, [old, first, second], ROOT,
+                    lambda k, root: KeyPath(k, root))
+    assert old._topo_parent is None and old._topo_path == KeyPath()
