@@ -104,6 +104,18 @@ int cycle_guard(PyObject* container, PyObject* child, PyObject* new_path) {
     }
 }
 
+// Whether two keys name one slot: the same object, or equal str or int.
+bool same_slot_key(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    if (!a || !b) return false;
+    if ((PyUnicode_Check(a) && PyUnicode_Check(b)) || (PyLong_Check(a) && PyLong_Check(b))) {
+        const int same = PyObject_RichCompareBool(a, b, Py_EQ);
+        if (same < 0) PyErr_Clear();
+        return same > 0;
+    }
+    return false;
+}
+
 py::Ref shared_hold_error(PyObject* child, PyObject* new_path, bool in_claimed_set) {
     const ContainerBridge* b = container_bridge();
     if (!b) return {};
@@ -142,8 +154,11 @@ bool adopt_in_tree(py::Ref child, const AdoptArgs& a, Adoption& out) {
     // alike, and no write waits for another.
     Claim claim;
     bool busy = false;
+    bool yielded = false;
     auto claim_child = [&](PyObject* value) {
-        return claim.place(value, a.container, a.parent_to_set, a.key) == Claim::Taken::Busy;
+        const Claim::Taken taken = claim.place(value, a.container, a.parent_to_set, a.key);
+        yielded = taken == Claim::Taken::Yielded;
+        return taken == Claim::Taken::Busy;
     };
     // A native container's state, read once under the claim: its placement
     // below is decided from the same reading (nothing runs in between).
@@ -151,6 +166,11 @@ bool adopt_in_tree(py::Ref child, const AdoptArgs& a, Adoption& out) {
     int native = 0;
     if (symbolic) {
         busy = claim_child(child.get());
+        if (yielded) {
+            out.value = std::move(child);
+            out.mark_yielded();
+            return true;
+        }
         if (!busy) {
             native = read_child_state(child.get(), state);
             if (native < 0) return false;
@@ -182,6 +202,30 @@ bool adopt_in_tree(py::Ref child, const AdoptArgs& a, Adoption& out) {
     }
 
     bool in_claimed_set = false;
+    if (!busy && claim.unsettled()) {
+        // Writes with other aims are on the child, or were, and the calls
+        // they made may have landed in any order: where it sits is told by
+        // where it is stored, not by its own state, which serves only to
+        // name a container outside their session.
+        Placement said;
+        if (native) {
+            said.parent = state.parent;
+        } else if (!read_placement(child.get(), false, said)) {
+            return false;
+        }
+        py::Ref holder, key;
+        const int stored = claim.stored_where(absent(said.parent) ? nullptr : said.parent.get(),
+                                              holder, key);
+        if (stored < 0) {
+            busy = true;
+        } else if (stored > 0 && !(holder.get() == a.container && same_slot_key(key.get(), a.key))) {
+            busy = true;  // held by another container or under another key
+        } else {
+            native = 1;
+            state.parent = stored > 0 ? py::Ref::borrow(a.container) : py::Ref();
+            state.path = stored > 0 ? new_path : py::Ref();
+        }
+    }
     if (!busy) {
         Placement where;
         if (native) {
@@ -288,6 +332,7 @@ bool adopt_child(PyObject* child, const AdoptArgs& a, Adoption& out) {
 py::Ref adopt_child(PyObject* child, const AdoptArgs& a) {
     Adoption adopted;
     if (!adopt_child(child, a, adopted)) return {};
+    adopted.claim.handed_over();  // the caller stores it
     return std::move(adopted.value);
 }
 

@@ -70,6 +70,11 @@ public:
         stamped_ = true;
         stamped_under_ = py::Ref::borrow(owner_path);
     }
+    // Another write was letting the child go from the very slot this one
+    // places it in: this write came first and found it there, so it stores
+    // nothing (claim.hpp).
+    [[nodiscard]] bool yielded() const noexcept { return yielded_; }
+    void mark_yielded() noexcept { yielded_ = true; }
     // The child is about to be stored (claim.hpp, `storing`).
     void storing() noexcept { claim.storing(); }
     // The child is stored: there is nothing to undo any more, and the claim
@@ -87,6 +92,7 @@ public:
 
 private:
     bool placed_ = false;
+    bool yielded_ = false;
     bool stamped_ = false;
     py::Ref prior_path_;
     py::Ref stamped_under_;

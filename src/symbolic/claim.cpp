@@ -1,5 +1,6 @@
 #include "symbolic/claim.hpp"
 
+#include "py/critical_section.hpp"
 #include "py/mutex.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
@@ -19,8 +20,9 @@ namespace vesk::symbolic {
 namespace {
 
 // A placement turns to Storing just before its store: from there on it makes
-// the node held elsewhere for no other placement (the node's own state tells
-// where it sits), unless it gives no parent, which the state would not show.
+// the node held elsewhere for no other placement that comes while the
+// session is settled (the node's own state, stamped in full, tells where it
+// sits), unless it gives no parent, which that state would not show.
 enum class Aim : unsigned char { Place, Storing, LetGo, Settle, SetRight };
 
 // One write on the node. Its pointers are borrowed: the writer keeps them
@@ -33,6 +35,7 @@ struct Writer {
     PyObject* container;  // where the write stores or stored the node
     PyObject* parent;     // what the members of `container` get as parent
     PyObject* key;        // Place, Settle: the key it stamps the node for
+    bool first = false;   // LetGo: the write that lets the node go (not overtaking)
 };
 
 // Where a write that left the session stored or meant to store the node:
@@ -47,8 +50,11 @@ struct Entry {
     std::vector<Writer> in;
     std::vector<Holder> gone;  // of writes that left while others stayed
     bool met = false;        // writes with different aims were in at once
-    bool owed = false;       // a write left without doing what it claimed to
-    bool overtaken = false;  // a write stored over the node another lets go
+    bool owed = false;       // a write left without letting it go, as it was to
+    bool handed = false;     // a placement left before its store (a bulk one)
+    // A write stored over the node while the write letting it go first was
+    // in: that write lets it go, whatever its own store does.
+    bool overtook = false;
 };
 
 // A few nodes at a time hash to one shard: a short vector is searched
@@ -173,29 +179,54 @@ std::vector<Holder> erase_entry(Shard& shard, PyObject* node) noexcept {
     return gone;
 }
 
-// The key under which `container` holds `node` (by identity), or null.
-py::Ref key_holding(const NodeOps& ops, PyObject* container, PyObject* node) {
-    py::Ref found;
-    auto look = [node, &found](PyObject* key, PyObject* child) {
-        if (child == node && !found) found = py::Ref::borrow(key);
+// Where `container` holds `node` (by identity): 1 with its key in `key`, 0
+// when it holds it nowhere, -1 (no exception) when that cannot be told. A
+// dictionary or list is searched in one critical section, so members that
+// other threads move meanwhile are neither missed nor met twice.
+int key_holding(const NodeOps& ops, PyObject* container, PyObject* node, py::Ref& key) {
+    if (PyList_Check(container)) {
+        Py_ssize_t at = -1;
+        {
+            py::CriticalSection guard(container);
+            for (Py_ssize_t i = 0, n = PyList_GET_SIZE(container); i < n && at < 0; ++i)
+                if (PyList_GET_ITEM(container, i) == node) at = i;
+        }
+        if (at < 0) return 0;
+        key = py::Ref::steal(PyLong_FromSsize_t(at));
+    } else if (PyDict_Check(container)) {
+        py::CriticalSection guard(container);
+        Py_ssize_t pos = 0;
+        PyObject *k = nullptr, *v = nullptr;
+        while (PyDict_Next(container, &pos, &k, &v))
+            if (v == node) {
+                key = py::Ref::borrow(k);
+                return 1;
+            }
         return 0;
-    };
-    if (ops.each_child(container, visitor(look)) < 0) {
-        PyErr_Clear();
-        return {};
+    } else {
+        auto look = [node, &key](PyObject* k, PyObject* child) {
+            if (child == node && !key) key = py::Ref::borrow(k);
+            return 0;
+        };
+        if (ops.each_child(container, visitor(look)) < 0) key.reset();
+        if (!key) return PyErr_Occurred() ? (PyErr_Clear(), -1) : 0;
     }
-    return found;
+    if (key) return 1;
+    PyErr_Clear();
+    return -1;
 }
 
 // Sets `node` right from where it is stored among `holders`: the path and
-// parent of the first that holds it, or let go when none does. Best effort:
-// a failure is dropped.
-void set_right(PyObject* node, const std::vector<Holder>& holders) noexcept {
+// parent of the first that holds it; when none does, let go (unless a
+// placement still to be stored may be what holds it next).
+// Best effort: a failure is dropped.
+void set_right(PyObject* node, const std::vector<Holder>& holders, bool let_go) noexcept {
     for (const Holder& h : holders) {
         const NodeOps* ops = node_ops(h.container.get());
-        if (!ops) continue;
-        py::Ref key = key_holding(*ops, h.container.get(), node);
-        if (!key) continue;
+        py::Ref key;
+        const int held = ops ? key_holding(*ops, h.container.get(), node, key) : -1;
+        if (held < 0) let_go = false;  // it may be there
+        if (held <= 0) continue;
         py::Ref owner_path;
         if (past_momentary_holds([&] {
                 return ops->get_role(h.container.get(), kernel::record::kRolePath, owner_path);
@@ -218,6 +249,7 @@ void set_right(PyObject* node, const std::vector<Holder>& holders) noexcept {
         return;
     }
     // Held by none of them: let go, as a write that replaces it lets go.
+    if (!let_go) return;
     const int topo_aware = is_topology_aware(node);
     if (topo_aware <= 0 || !lenient_topology_flag(node)) {
         PyErr_Clear();
@@ -245,24 +277,47 @@ Claim::Taken Claim::place(PyObject* node, PyObject* container, PyObject* parent,
     py::MutexLock lock(shard.mutex);
     Entry* e = find(shard, node);
     bool joined = false;
+    bool yielded = false;
     if (e) {
         if (thread_is_in(*e)) return Taken::Reentered;
         for (const Writer& w : e->in) {
-            if (w.aim == Aim::LetGo) return Taken::Busy;
+            if (w.aim == Aim::LetGo) {
+                // Letting it go from the very slot this write would place it
+                // in: this write comes first, finding it in place.
+                if (w.container == container && w.key && key && same_key(w.key, key)) {
+                    yielded = true;
+                    continue;
+                }
+                return Taken::Busy;
+            }
             if (w.aim != Aim::Place && w.aim != Aim::Storing) continue;
             if (same_aim(w, Aim::Place, container, key)) {
                 joined = true;
-            } else if (w.aim == Aim::Place || !w.parent || w.parent == Py_None) {
+            } else if (w.aim == Aim::Place || !w.parent || w.parent == Py_None || e->met) {
+                // A placement about to store counts only through the node's
+                // state, and that state tells where it sits only while no
+                // other aim has met it.
                 return Taken::Busy;
             }
         }
     }
+    if (yielded) return Taken::Yielded;
+    // Unsettled by what happened before this write came (its own coming
+    // makes the others meet it, but their calls on the node are done or are
+    // the same as its own).
+    bool unsettled = false;
+    if (e) {
+        unsettled = unsettled || e->met || e->owed;
+        for (const Writer& w : e->in) unsettled = unsettled || w.aim == Aim::SetRight;
+    }
     enter(shard, e, node, Aim::Place, container, parent, key, id_);
+    unsettled_ = unsettled;
     node_ = node;
     return joined ? Taken::Joined : Taken::Sole;
 }
 
-Claim::Taken Claim::let_go(PyObject* node, PyObject* container, PyObject* parent) {
+Claim::Taken Claim::let_go(PyObject* node, PyObject* container, PyObject* parent,
+                           PyObject* key) {
     leave();
     Shard& shard = shard_of(node);
     py::MutexLock lock(shard.mutex);
@@ -270,12 +325,15 @@ Claim::Taken Claim::let_go(PyObject* node, PyObject* container, PyObject* parent
     bool overtaking = false;
     if (e) {
         if (thread_is_in(*e)) return Taken::Reentered;
-        for (const Writer& w : e->in)
-            if (w.aim == Aim::Place || w.aim == Aim::Storing || w.aim == Aim::LetGo)
-                overtaking = true;
-        if (overtaking) e->overtaken = true;
+        bool placing = false;
+        for (const Writer& w : e->in) {
+            if (w.aim == Aim::LetGo) overtaking = true;
+            if (w.aim == Aim::Place || w.aim == Aim::Storing) overtaking = placing = true;
+        }
+        // A placement does not let it go: unless stored again, it is owed.
+        if (placing) e->owed = true;
     }
-    enter(shard, e, node, Aim::LetGo, container, parent, nullptr, id_);
+    enter(shard, e, node, Aim::LetGo, container, parent, key, id_).first = !overtaking;
     node_ = node;
     return overtaking ? Taken::Overtaking : Taken::Sole;
 }
@@ -308,48 +366,97 @@ bool Claim::alone() const noexcept {
     return w && !w->shared && !e->met;
 }
 
-bool Claim::overtaken() const noexcept {
-    if (!node_) return false;
-    Shard& shard = shard_of(node_);
-    py::MutexLock lock(shard.mutex);
-    Entry* e = find(shard, node_);
-    return e && e->overtaken;
+int Claim::stored_where(PyObject* said_parent, py::Ref& container, py::Ref& key) const {
+    if (!node_) return 0;
+    std::vector<Holder> holders;
+    {
+        Shard& shard = shard_of(node_);
+        py::MutexLock lock(shard.mutex);
+        Entry* e = find(shard, node_);
+        if (!e) return 0;
+        if (e->handed) return -1;
+        holders = e->gone;
+        for (const Writer& w : e->in)
+            holders.push_back(Holder{py::Ref::borrow(w.container), py::Ref::borrow(w.parent)});
+    }
+    bool unknown = false;
+    if (said_parent) {
+        bool among = false;
+        for (const Holder& h : holders)
+            among = among || h.parent.get() == said_parent || h.container.get() == said_parent;
+        unknown = !among;
+    }
+    for (const Holder& h : holders) {
+        const NodeOps* ops = node_ops(h.container.get());
+        const int held = ops ? key_holding(*ops, h.container.get(), node_, key) : -1;
+        if (held > 0) {
+            container = h.container;
+            return 1;
+        }
+        unknown = unknown || held < 0;
+    }
+    return unknown ? -1 : 0;
 }
 
-void Claim::end(bool owing) noexcept {
-    if (!node_) return;
-    PyObject* node = std::exchange(node_, nullptr);
-    const std::uint64_t id = std::exchange(id_, 0);
+bool Claim::stored_over() noexcept {
+    if (!node_) return false;
+    {
+        Shard& shard = shard_of(node_);
+        py::MutexLock lock(shard.mutex);
+        Entry* e = find(shard, node_);
+        bool first_in = false;
+        if (e)
+            for (const Writer& w : e->in)
+                if (w.aim == Aim::LetGo && w.first) first_in = true;
+        if (first_in) {
+            e->overtook = true;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Claim::end(bool owing, bool handing, bool unless_overtook) noexcept {
+    if (!node_) return false;
+    PyObject* node = node_;
+    const std::uint64_t id = id_;
     Shard& shard = shard_of(node);
     std::vector<Holder> holders;  // to set the node right from, or to drop
+    bool let_go = false;
     PyObject* container = nullptr;
     PyObject* parent = nullptr;
     {
         py::MutexLock lock(shard.mutex);
         Entry* e = find(shard, node);
         Writer* w = e ? writer_of(*e, id) : nullptr;
-        if (!w) return;
+        if (w && unless_overtook && e->overtook) return true;
+        node_ = nullptr;
+        id_ = 0;
+        unsettled_ = false;
+        if (!w) return false;
         container = w->container;
         parent = w->parent;
         e->in.erase(e->in.begin() + (w - e->in.data()));
         if (owing) e->owed = true;
+        if (handing) e->handed = true;
         if (!e->in.empty()) {
             // The others set the node right when they are done, looking here too.
             e->gone.push_back(Holder{py::Ref::borrow(container), py::Ref::borrow(parent)});
-            return;
+            return false;
         }
         if (!e->met && !e->owed) {
             holders = erase_entry(shard, node);
         } else {
             // The last one out sets the node right; meanwhile it stays in,
             // so a write that comes sees the session and meets it.
+            let_go = !e->handed;
             e->met = e->owed = false;
             holders = e->gone;
             enter(shard, e, node, Aim::SetRight, container, parent, nullptr, id_);
             node_ = node;
         }
     }
-    if (!node_) return;  // dropped here, with the lock let go
+    if (!node_) return false;  // dropped here, with the lock let go
 
     // Setting right runs Python code: the pending exception, if any, is
     // kept, and the node is kept alive by this write meanwhile.
@@ -357,7 +464,7 @@ void Claim::end(bool owing) noexcept {
     py::Ref keep = py::Ref::borrow(node);
     holders.push_back(Holder{py::Ref::borrow(container), py::Ref::borrow(parent)});
     for (int round = 0;; ++round) {
-        set_right(node, holders);
+        set_right(node, holders, let_go);
         holders.clear();
         py::MutexLock lock(shard.mutex);
         Entry* e = find(shard, node);
@@ -372,6 +479,7 @@ void Claim::end(bool owing) noexcept {
             holders = erase_entry(shard, node);
             break;
         }
+        let_go = !e->handed;
         e->met = e->owed = false;
         holders = e->gone;
         holders.push_back(Holder{py::Ref::borrow(container), py::Ref::borrow(parent)});
@@ -381,6 +489,7 @@ void Claim::end(bool owing) noexcept {
     id_ = 0;
     holders.clear();
     PyErr_SetRaisedException(pending);
+    return false;
 }
 
 py::Ref claimed_destination(PyObject* node) {

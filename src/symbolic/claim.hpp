@@ -8,9 +8,12 @@
 // session, and a write that meets others there goes on as one of the
 // sequential orders of the two writes would have it.
 // - A write placing the node meets another placing it elsewhere, or letting
-//   it go: the node counts as held elsewhere (the other write came first),
-//   and adoption decides by its policy. Another placing it where this one
-//   would (same parent, same key): both stamp it alike and either stores it.
+//   it go from another slot: the node counts as held elsewhere (the other
+//   write came first), and adoption decides by its policy. Another placing
+//   it where this one would (same container, same key): both stamp it alike
+//   and either stores it. One letting it go from the very slot this write
+//   places it in: this write came first, found it in place, and stores and
+//   reports nothing.
 // - A write letting the node go meets another write on it: it stores over
 //   the node and leaves the letting go to that write (it came first).
 // - A write settling a stored node (re-pathing it) never counts against the
@@ -50,17 +53,21 @@ public:
         Joined,      // another write places it where this one would
         Overtaking,  // (letting go) another write is on it and lets it go
         Busy,        // (placing) another write places it elsewhere or lets it go
+        Yielded,     // (placing) another write lets it go from this very slot
         Reentered,   // this thread is on it already: as if unclaimed
     };
 
     Claim() noexcept = default;
     Claim(Claim&& other) noexcept
-        : node_(std::exchange(other.node_, nullptr)), id_(std::exchange(other.id_, 0)) {}
+        : node_(std::exchange(other.node_, nullptr)),
+          id_(std::exchange(other.id_, 0)),
+          unsettled_(std::exchange(other.unsettled_, false)) {}
     Claim& operator=(Claim&& other) noexcept {
         if (this != &other) {
             leave();
             node_ = std::exchange(other.node_, nullptr);
             id_ = std::exchange(other.id_, 0);
+            unsettled_ = std::exchange(other.unsettled_, false);
         }
         return *this;
     }
@@ -69,14 +76,15 @@ public:
     ~Claim() { leave(); }
 
     // The write places `node` under `parent` at `key` of `container` (all
-    // borrowed; the writer keeps them alive while it is on the node). Busy
-    // and Reentered claim nothing.
+    // borrowed; the writer keeps them alive while it is on the node). Busy,
+    // Yielded and Reentered claim nothing.
     [[nodiscard]] Taken place(PyObject* node, PyObject* container, PyObject* parent,
                               PyObject* key);
-    // The write lets `node` go from a slot of `container`, whose members get
-    // `parent`. Sole: this write detaches it; Overtaking: the write already
-    // on it does. Reentered claims nothing.
-    [[nodiscard]] Taken let_go(PyObject* node, PyObject* container, PyObject* parent);
+    // The write lets `node` go from the slot `key` of `container` (null: a
+    // position), whose members get `parent`. Sole: this write detaches it;
+    // Overtaking: the write already on it does. Reentered claims nothing.
+    [[nodiscard]] Taken let_go(PyObject* node, PyObject* container, PyObject* parent,
+                               PyObject* key);
     // The write re-paths `node`, which it stored under `parent` at `key` of
     // `container`. Claims nothing when Reentered.
     void settle(PyObject* node, PyObject* container, PyObject* parent, PyObject* key);
@@ -90,21 +98,48 @@ public:
     void stored() noexcept { leave(); }
     // Whether this write has been alone on the node since it claimed it.
     [[nodiscard]] bool alone() const noexcept;
-    // Whether another write stored over the node this write lets go.
-    [[nodiscard]] bool overtaken() const noexcept;
+    // Whether, when this placement claimed the node, writes with other aims
+    // had met on it (and it was not yet set right), or one was letting it
+    // go from this very slot: the node's own state may then say what no
+    // container holds.
+    [[nodiscard]] bool unsettled() const noexcept { return unsettled_; }
+    // Where the node is stored among the containers the writes of its
+    // session store into: 1 with the container and the key, 0 in none, -1
+    // when that cannot be told (a bulk placement not stored yet may hold it
+    // next, or `said_parent`, the parent its own state names, is none of
+    // those containers' and may hold it). Dictionaries and lists are
+    // searched without running Python code; objects through their members.
+    [[nodiscard]] int stored_where(PyObject* said_parent, py::Ref& container,
+                                   py::Ref& key) const;
+    // An overtaking write (let_go) stored over the node: true when it must
+    // let the node go itself, the write that was letting it go being gone;
+    // false when that write is still in and now does it.
+    [[nodiscard]] bool stored_over() noexcept;
+    // The first write letting the node go, its own store not made (it let
+    // the node go first, or the slot changed): leaves, unless an overtaking
+    // write stored over the node meanwhile. True when it stays in, to let
+    // the node go as that write relies on; one step with the overtaking
+    // write's, so no letting go is lost between them.
+    [[nodiscard]] bool leave_unless_overtaken() noexcept { return end(false, false, true); }
     // Leaves the session (nothing without a claim).
-    void leave() noexcept { end(false); }
-    // Leaves without having done what the claim was for.
-    void abandon() noexcept { end(true); }
+    void leave() noexcept { (void)end(false, false); }
+    // Leaves without having let the node go, as the claim was for (or,
+    // placing, with the node stamped and stored nowhere).
+    void abandon() noexcept { (void)end(true, false); }
+    // Leaves a placement made, to be stored by the caller later (a bulk
+    // operation stores its members together): until then no container holds
+    // the node, and setting it right must not take that for letting go.
+    void handed_over() noexcept { (void)end(false, true); }
 
     // Whether this object holds a claim (false for Busy and Reentered).
     [[nodiscard]] bool held() const noexcept { return node_ != nullptr; }
 
 private:
-    void end(bool owing) noexcept;
+    bool end(bool owing, bool handing, bool unless_overtook = false) noexcept;
 
     PyObject* node_ = nullptr;  // by identity; the writer keeps it alive
     std::uint64_t id_ = 0;
+    bool unsettled_ = false;
 };
 
 // Where a write placing `node` means to put it: its parent to be, or null

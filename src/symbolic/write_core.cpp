@@ -35,17 +35,50 @@ int claim_old(const WriteSlot& w, PyObject* value, Claim& claim, bool& detach) {
     const int topo_aware = is_topology_aware(value);
     if (topo_aware <= 0) return topo_aware;
     // Claimed before its flag is read: no other write places it meanwhile.
-    if (claim.let_go(value, w.node, w.parent) == Claim::Taken::Overtaking) return 0;
+    if (claim.let_go(value, w.node, w.parent, w.key) == Claim::Taken::Overtaking) return 0;
     detach = lenient_topology_flag(value);
     if (!detach) claim.leave();
     return 0;
 }
 
+// This write claimed `value` to let it go, and another write stored over it
+// meanwhile, leaving the letting go to this one (it came first), or this
+// write overtook another that has gone since: done here, however this write
+// goes on. Its failure is not this write's (nor, done, the other's): the
+// claim is left owing, so the last write out of the value's session tries
+// again.
+void let_go_overtaken(PyObject* value, bool parent_only, Claim& claim) noexcept {
+    PyObject* pending = PyErr_GetRaisedException();
+    const bool done =
+        past_momentary_holds([&] { return detach_value(value, parent_only); }) == 0;
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+    if (done)
+        claim.leave();
+    else
+        claim.abandon();
+}
+
+// The first write letting `value` go ends without its own store over it
+// (before letting it go, or instead of it): where
+// an overtaking write stored over it meanwhile, it is let go here.
+void finish_letting_go(PyObject* value, bool parent_only, Claim& claim) noexcept {
+    if (claim.leave_unless_overtaken()) let_go_overtaken(value, parent_only, claim);
+}
+
+// A write that overtook the one letting `value` go stored over it: where
+// that write has gone meanwhile, the letting go is this one's.
+void stored_over(PyObject* value, bool parent_only, Claim& claim) noexcept {
+    if (claim.stored_over())
+        let_go_overtaken(value, parent_only, claim);
+    else
+        claim.leave();
+}
+
 // Attaches a value this write detached again at its key, as adoption stamps
 // a child: its path, then its parent. Best effort: the pending exception is
 // kept, a failure here dropped. Where another write stored over the value
-// meanwhile, the claim is left owing, so the last write out of the value's
-// session sets it right from where it is stored.
+// meanwhile, it is let go again.
 void attach_again(const WriteSlot& w, PyObject* value, Claim& claim) noexcept {
     PyObject* pending = PyErr_GetRaisedException();
     py::Ref owner_path;
@@ -60,11 +93,12 @@ void attach_again(const WriteSlot& w, PyObject* value, Claim& claim) noexcept {
     }
     PyErr_Clear();
     PyErr_SetRaisedException(pending);
-    if (claim.overtaken()) claim.abandon();
+    finish_letting_go(value, false, claim);
 }
 
 // A value this write failed to let go: attached again where the slot still
-// holds it, else left owing (another write stored over it meanwhile).
+// holds it; else another write removed it meanwhile, and one that stored
+// over it relies on this one to let it go.
 void failed_to_let_go(const WriteSlot& w, PyObject* value, Claim& claim) noexcept {
     StillThere check{&w, value};
     PyObject* pending = PyErr_GetRaisedException();
@@ -74,30 +108,13 @@ void failed_to_let_go(const WriteSlot& w, PyObject* value, Claim& claim) noexcep
     if (still > 0)
         attach_again(w, value, claim);
     else
-        claim.abandon();
+        finish_letting_go(value, false, claim);
 }
 
 // Whether two paths (either may be null) name one place. 1, 0 or -1.
 int same_place(PyObject* a, PyObject* b) {
     if (a == b) return 1;
     return a && b ? topology::same_key_path(a, b) : 0;
-}
-
-// This write claimed `value` to let it go, and another write stored over it
-// meanwhile, leaving the letting go to this one (it came first): done here,
-// however this write goes on. Its failure is not this write's (nor, done,
-// the other's): the claim is left owing, so the last write out of the
-// value's session tries again.
-void let_go_overtaken(PyObject* value, bool parent_only, Claim& claim) noexcept {
-    PyObject* pending = PyErr_GetRaisedException();
-    const bool done =
-        past_momentary_holds([&] { return detach_value(value, parent_only); }) == 0;
-    PyErr_Clear();
-    PyErr_SetRaisedException(pending);
-    if (done)
-        claim.leave();
-    else
-        claim.abandon();
 }
 
 }  // namespace
@@ -129,6 +146,7 @@ int detach_old_child(PyObject* value) {
 int replace_slot(const WriteSlot& w, Adoption& adopted, Order order, const SlotRead& seen,
                  py::Ref& replaced, Claim& old_claim) {
     PyObject* value = adopted.value.get();
+    if (adopted.yielded()) return 0;
     SlotRead read = seen;
     py::Ref found;  // what a store over a plain occupant found there instead
     adopted.storing();
@@ -167,10 +185,7 @@ int replace_slot(const WriteSlot& w, Adoption& adopted, Order order, const SlotR
             const int still = StillThere::check(&check);
             if (still < 0) break;
             if (!still) {
-                if (old_claim.overtaken())
-                    let_go_overtaken(current.get(), false, old_claim);
-                else
-                    old_claim.leave();
+                finish_letting_go(current.get(), false, old_claim);
                 continue;
             }
             if (detach_value(current.get(), false) < 0) {
@@ -181,12 +196,16 @@ int replace_slot(const WriteSlot& w, Adoption& adopted, Order order, const SlotR
         }
         py::Ref now;
         const StoreOutcome stored = w.ops->store_if(w.storage, w.slot, expected, value, now);
+        const bool parent_only = order == Order::StoreFirst;
         if (stored == StoreOutcome::Done) {
             adopted.mark_stored();
             replaced = std::move(now);
             // Stored first, a value this write lets go is let go by the
             // caller, still claimed.
-            if (order == Order::DetachFirst || !detach) old_claim.leave();
+            if (old_claim.held() && !detach)
+                stored_over(current.get(), parent_only, old_claim);
+            else if (order == Order::DetachFirst)
+                old_claim.leave();
             return 1;
         }
         if (stored == StoreOutcome::Error) {
@@ -194,10 +213,9 @@ int replace_slot(const WriteSlot& w, Adoption& adopted, Order order, const SlotR
             break;
         }
         // Another write changed the slot. Where it stored over the value
-        // this write was to let go after its own store, the letting go is
-        // still this write's to do.
-        if (detach && order == Order::StoreFirst && old_claim.overtaken())
-            let_go_overtaken(current.get(), true, old_claim);
+        // this write was to let go, the letting go is still this write's.
+        if (detach && !detached)
+            finish_letting_go(current.get(), parent_only, old_claim);
         else
             old_claim.leave();
     }
@@ -219,7 +237,7 @@ int remove_slot(const WriteSlot& w, py::Ref& removed) {
             const int there = StillThere::check(&still);
             if (there < 0) return -1;
             if (!there) {
-                if (claim.overtaken()) let_go_overtaken(current.get(), false, claim);
+                finish_letting_go(current.get(), false, claim);
                 continue;
             }
             if (detach_value(current.get(), false) < 0) {
@@ -231,6 +249,7 @@ int remove_slot(const WriteSlot& w, py::Ref& removed) {
         const StoreOutcome stored =
             w.ops->store_if(w.storage, w.slot, current.get(), nullptr, now);
         if (stored == StoreOutcome::Done) {
+            if (claim.held() && !detach) stored_over(current.get(), false, claim);
             removed = std::move(current);
             return 1;
         }

@@ -356,3 +356,26 @@ def test_an_element_spec_changed_in_place_reaches_every_list_bound_to_it():
     new.extend([3])
     assert old == [70, 4, 60, 3, 50] and new == [20, 30]
     assert spec.apply([5]) == [50]
+
+
+class Shrinker(Node):
+    """A child whose adoption empties the list it is written into, as a
+    thread emptying it meanwhile would."""
+
+    def __init__(self, name, holder):
+        super().__init__(name)
+        self.holder = holder
+
+    def topo_setparent(self, parent):
+        super().topo_setparent(parent)
+        if parent is self.holder:
+            self.holder.clear()
+
+
+@pytest.mark.parametrize("index", [1, -1])
+def test_an_index_write_to_a_list_shrunk_meanwhile_is_the_assignments_own_error(index):
+    lst = List([0, Dict(a=1)])
+    with pytest.raises(IndexError, match=rf"^list assignment index out of range\. "
+                                         rf"Length=0, index={index}$"):
+        lst[index] = Shrinker("s", lst)
+    assert list(lst) == []
