@@ -1,6 +1,7 @@
-"""Hostile inputs and one-call operations over the whole public surface of
+"""Hostile inputs and one-call operations over the public surface of
 `vesk_core._native`, shared by the quick suite test and the long-running
-driver (tools/fuzz_surface.py).
+driver (tools/fuzz_surface.py). The symbolic object and record layer's cases
+build on these in fuzz_object_cases.py, which this module never imports.
 
 Every operation draws its arguments first and returns a description and a
 thunk, so a driver can log the input before running it (a crash leaves the
@@ -640,16 +641,11 @@ OPS = [op_format, op_format, op_format_positional, op_kvlist, op_key_path_make,
        op_key_path_use, op_key_path_use, op_key_path_set, op_key_path_set, op_key_path_set,
        op_missing, op_flags]
 
-# The symbolic object and record layer and the kernel's type slots, built on
-# the stand-in package's classes (its bridges must be installed).
-from fuzz_object_cases import OBJECT_OPS, hammer_objects  # noqa: E402
 
-OPS += OBJECT_OPS
-
-
-def draw_call(data):
-    """Draws one operation; returns (description, thunk)."""
-    op = data.draw(st.sampled_from(OPS))
+def draw_call(data, ops=OPS):
+    """Draws one operation of `ops` (fuzz_object_cases.SURFACE_OPS adds the
+    object layer's); returns (description, thunk)."""
+    op = data.draw(st.sampled_from(ops))
     victims, name, a, b, fn = op(data)
     extra = data.draw(st.lists(st.one_of(st.lists(values, max_size=3),
                                          st.dictionaries(texts, values, max_size=3)), max_size=1))
@@ -720,7 +716,6 @@ def hammer(seed, rounds=200):
         sys.setswitchinterval(old)
     for p in s:  # every member a well-formed path
         assert isinstance(p, KeyPath)
-    hammer_objects(seed, rounds=max(10, rounds // 3))
 
 
 # --- a hostile formatting bridge (once per process: fresh interpreters only) ------

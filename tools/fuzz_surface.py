@@ -12,6 +12,7 @@ or hangs leaves the crashing input behind; those traces are kept under
 """
 
 import argparse
+import importlib.util
 import os
 import random
 import shutil
@@ -51,6 +52,7 @@ def worker(args):
         for i in range(args.examples // 10 + 1):
             log(f"hammer round {i}")
             fc.hammer(args.seed + i)
+            fuzz_object_cases.hammer_objects(args.seed + i)
         return
 
     examples = args.examples // 6 if args.mode == "leaks" else args.examples
@@ -63,7 +65,7 @@ def worker(args):
         if bridge:
             fc.draw_bridge_mode(data)
         for _ in range(data.draw(st.integers(1, 4))):
-            desc, thunk = fc.draw_call(data)
+            desc, thunk = fc.draw_call(data, fuzz_object_cases.SURFACE_OPS)
             log(f"bridge={bridge} {fc.BridgeMode.how} {sorted(fc.BridgeMode.bad)}\n{desc}")
             if args.mode == "leaks":
                 check_leak(desc, thunk)
@@ -98,7 +100,7 @@ def worker(args):
 def parent(args):
     os.makedirs(args.out, exist_ok=True)
     deadline = time.time() + args.minutes * 60
-    n = crashes = 0
+    n = crashes = unstarted = 0
     modes = ["calls"] * 6 + ["threads"] + (["leaks"] if hasattr(sys, "gettotalrefcount") else [])
     while time.time() < deadline:
         n += 1
@@ -107,6 +109,9 @@ def parent(args):
         trace = os.path.join(args.out, f"trace-{os.getpid()}-{args.slot}.txt")
         cmd = [sys.executable, __file__, "--worker", "--seed", str(s), "--mode", mode,
                "--examples", str(args.examples), "--trace", trace]
+        # The previous worker's trace would pass for this one's input.
+        if os.path.exists(trace):
+            os.remove(trace)
         try:
             proc = subprocess.run(cmd, capture_output=True, text=True, timeout=args.timeout)
             rc, err = proc.returncode, proc.stderr
@@ -117,10 +122,21 @@ def parent(args):
         if rc != 0:
             crashes += 1
             dest = os.path.join(args.out, f"crash-{mode}-{s}")
-            shutil.copy(trace, dest + ".input")
+            if os.path.exists(trace):
+                shutil.copy(trace, dest + ".input")
+            else:
+                with open(dest + ".input", "w") as f:
+                    f.write("(none: the worker failed before its first call)\n")
             with open(dest + ".stderr", "w") as f:
                 f.write(f"exit: {rc}\n{err[-20000:]}")
             print(f"[{n}] {mode} seed {s}: exit {rc} -> {dest}", flush=True)
+        # Workers that keep failing before their first call cannot start at
+        # all (an import that fails): every later one would fail the same way.
+        unstarted = unstarted + 1 if rc != 0 and not os.path.exists(trace) else 0
+        if unstarted == 3:
+            print("fuzz_surface: the workers fail before their first call; see the last "
+                  f"{dest}.stderr", flush=True)
+            break
     print(f"{n} workers, {crashes} failures", flush=True)
     return 1 if crashes else 0
 
@@ -129,7 +145,12 @@ def options():
     ap = argparse.ArgumentParser(
         description=__doc__.split("\n\n", 1)[1],
         epilog="Run it under the interpreter whose build it should test; it refuses an\n"
-               "interpreter without a build of its own (`make build-debug` for python3.14d).",
+               "interpreter without a build of its own (`make build-debug` for python3.14d).\n"
+               "Workers import hypothesis: python3.14t, built from source, has only its own\n"
+               "standard library and finds hypothesis among the root's Debian packages, so\n"
+               "give it their path:\n"
+               "  tools/toolchain.sh run env PYTHONPATH=/usr/lib/python3/dist-packages \\\n"
+               "      /opt/python3.14t/bin/python3.14t tools/fuzz_surface.py --minutes 10",
         formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--minutes", type=float, default=5,
                     help="how long to keep starting workers (default: %(default)s)")
@@ -167,6 +188,9 @@ def main():
     refusal = own_build.refusal()
     if refusal:
         sys.exit(f"fuzz_surface: {refusal}")
+    if importlib.util.find_spec("hypothesis") is None:
+        sys.exit(f"fuzz_surface: {sys.executable} cannot import hypothesis; --help says "
+                 "what path it needs")
     if args.worker:
         worker(args)
     else:

@@ -677,7 +677,9 @@ bool ElemRule::plain_only() const noexcept {
         case Kind::AcceptAny:
             return true;
         case Kind::ConstKeyDict:
-            return bulk && bulk->plain_only();
+            // None is no dict: the plain rule refuses it, and the full road
+            // then copies the list that holds it.
+            return !allow_none && bulk && bulk->plain_only();
         default:
             return false;
     }

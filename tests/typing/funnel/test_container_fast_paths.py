@@ -152,6 +152,7 @@ leaf_specs = st.sampled_from(
         lambda: Dict([("a", Float()), ("b", Int())]),
         lambda: Dict([("a", Float().noneable()), ("b", List(Float()))]),
         lambda: Dict([("a", Str()), ("b", Float(min_value=0.0))]),
+        lambda: Dict([("a", Int())]).noneable(),
         lambda: Dict(),
     ]
 )
@@ -169,6 +170,9 @@ def container_specs(children):
         st.builds(lambda es: lambda: Tuple([e() for e in es]) if es else Tuple(Int(), size=0),
                   st.lists(children, max_size=3)),
         st.builds(lambda e: lambda: Tuple(e()), children),
+        # containers that take None as it is, and a dict whose field holds one
+        st.builds(lambda e: lambda: List(e()).noneable(), children),
+        st.builds(lambda e: lambda: Dict([("a", List(e()))]).noneable(), children),
     )
 
 
@@ -248,6 +252,7 @@ element_specs = [
     lambda: List(Dict([("a", Float()), ("b", Int())])),
     lambda: Dict([("a", Int(min_value=0, max_value=7)), ("b", Str(regex="x.*"))]),
     lambda: Dict([("a", Float(max_value=Fraction(5))), ("b", Int().noneable())]),
+    lambda: Dict([("a", Int())]).noneable(), lambda: Tuple([Int(), Str()]).noneable(),
 ]
 pool = [
     0, 7, -2, 10**30, 1.5, -0.0, True, None, "s", b"x", (1, "a"), (1, 2), (1.5,), (),
@@ -276,6 +281,53 @@ def test_the_element_road_answers_like_the_full_road(index, nested, value, inpla
         plain = outcome(spec, value, identities=False, inplace=inplace)
         reference = outcome(spec, full_road(value), identities=False, inplace=inplace)
         assert plain[:-1] == reference[:-1]
+
+
+class Point:
+    """An object element; kept itself by the deep copies `outcome` makes, so that runs
+    compare it by identity."""
+
+    def __deepcopy__(self, memo):
+        return self
+
+
+POINT = Point()
+
+# Noneable element specs of every rule kind, each with an element its rule takes whole.
+noneable_elements = {
+    "dict": (lambda: Dict([("a", Int())]).noneable(), {"a": 1}),
+    "dict of a list": (lambda: Dict([("a", List(Int()))]).noneable(), {"a": [1]}),
+    "list": (lambda: List(Int()).noneable(), [1]),
+    "list of dicts": (lambda: List(Dict([("a", Int())])).noneable(), [{"a": 1}]),
+    "tuple": (lambda: Tuple([Int(), Str()]).noneable(), (1, "a")),
+    "tuple of a dict": (lambda: Tuple([Dict([("a", Int())])]).noneable(), ({"a": 1},)),
+    "object": (lambda: native.Object(Point).noneable(), POINT),
+    "union": (lambda: native.Union([Int(), Str()]).noneable(), "a"),
+}
+# Where the list of such elements sits: alone, or one level down in a list, a dict
+# field, a tuple position or a noneable dict.
+enclosures = {
+    "alone": (lambda e: List(e), lambda v: v),
+    "in a list": (lambda e: List(List(e)), lambda v: [v, []]),
+    "in a dict": (lambda e: Dict([("x", List(e))]), lambda v: {"x": v}),
+    "in a tuple": (lambda e: Tuple([List(e), Int()]), lambda v: (v, 1)),
+    "in a noneable dict": (lambda e: List(Dict([("x", List(e))]).noneable()),
+                           lambda v: [{"x": v}, None]),
+}
+
+
+@pytest.mark.parametrize("where", list(enclosures))
+@pytest.mark.parametrize("kind", list(noneable_elements))
+def test_none_among_elements_answers_like_the_plain_rules(kind, where):
+    make, element = noneable_elements[kind]
+    enclose, place = enclosures[where]
+    spec = enclose(make())
+    for marks in ("-xx", "x-x", "xx-", "--", "xx"):  # where None stands
+        value = place([copy.deepcopy(element) if m == "x" else None for m in marks])
+        for inplace in (False, True):
+            got = outcome(spec, value, inplace=inplace)
+            assert got == plain_rules_only(spec, value, inplace=inplace), (marks, inplace)
+            assert agree(got, without_shortcuts(spec, value, inplace=inplace)), (marks, inplace)
 
 
 @pytest.mark.parametrize("spec, value", [
