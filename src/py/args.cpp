@@ -187,6 +187,37 @@ bool parse_fast(const ParamsView& params, PyObject* const* args, Py_ssize_t narg
     return bind.finish();
 }
 
+namespace {
+
+// Calls `f` with each value bound by keyword (`bound`, the parameters past
+// the positional ones; null where omitted) and each extra keyword's name
+// and value.
+template <class F>
+void each_keyword_object(PyObject* const* bound, Py_ssize_t count, const ExtraKeywords& extra,
+                         F&& f) {
+    for (Py_ssize_t i = 0; i < count; ++i) f(bound[i]);
+    for (const ExtraKeyword& kw : extra) {
+        f(kw.name);
+        f(kw.value);
+    }
+}
+
+// Holds those objects in `keep`. An immortal object needs no hold, so a
+// call that names only flags, None or interned text allocates nothing.
+void hold_keywords(PyObject* const* bound, Py_ssize_t count, const ExtraKeywords& extra,
+                   std::vector<Ref>& keep) {
+    auto mortal = [](PyObject* p) { return p && !_Py_IsImmortal(p); };
+    std::size_t n = 0;
+    each_keyword_object(bound, count, extra, [&](PyObject* p) { n += mortal(p); });
+    if (n == 0) return;
+    keep.reserve(n);
+    each_keyword_object(bound, count, extra, [&](PyObject* p) {
+        if (mortal(p)) keep.push_back(Ref::borrow(p));
+    });
+}
+
+}  // namespace
+
 bool parse_tuple(const ParamsView& params, PyObject* args, PyObject* kwds, PyObject** out,
                  ExtraKeywords& extra, std::vector<Ref>& keep) {
     Binder bind(params, out, extra);
@@ -195,16 +226,18 @@ bool parse_tuple(const ParamsView& params, PyObject* args, PyObject* kwds, PyObj
     if (kwds && PyUnstable_Object_IsUniquelyReferenced(kwds)) {
         // The dict the interpreter made for this call, which nothing else
         // holds: no other thread can change it, and matching runs no Python
-        // code, so it is read in place and its names and values are
-        // borrowed for the call (it outlives the call). A snapshot would take
-        // a new reference to each value, an atomic update of a count other
-        // threads share on the free-threaded build (a spec every thread
-        // passes by name), and an allocation on either build.
+        // code, so it is matched in place, without its lock and without a
+        // reference to each name. What was bound is held once matching is
+        // done: the callee runs Python code, which can still reach the dict
+        // (the collector lists its referrers) and clear it.
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(kwds, &pos, &key, &value))
             if (!bind.keyword(key, value)) return false;
+        if (!bind.finish()) return false;
+        hold_keywords(out + nargs, params.count - nargs, extra, keep);
+        return true;
     } else if (kwds) {
         // Snapshot the keywords under the dict's lock; the references kept
         // hold names and values alive while they are matched and used.

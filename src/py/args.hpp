@@ -206,7 +206,7 @@ private:
 
     std::array<PyObject*, N> values_{};
     ExtraKeywords extra_;
-    std::vector<Ref> keep_;  // keyword values of a tuple-and-dict call
+    std::vector<Ref> keep_;  // what a tuple-and-dict call bound by keyword, held
 };
 
 // The fast-call convention (METH_FASTCALL | METH_KEYWORDS, vectorcall).
@@ -218,7 +218,9 @@ template <std::size_t N>
 }
 
 // The tuple-and-dict convention (`tp_new`, `tp_init`); `kwds` may be null.
-// The keyword values stay alive as long as `out`.
+// Every argument stays alive as long as `out`, whatever Python code does to
+// `kwds` meanwhile: the positional ones are held by the tuple, and `out`
+// holds what was bound by keyword (the extra keywords' names included).
 template <std::size_t N>
 [[nodiscard]] bool parse(Params<N>& params, PyObject* args, PyObject* kwds, Args<N>& out) {
     return detail::parse_tuple(params.view(), args, kwds, out.values_.data(), out.extra_,
