@@ -22,16 +22,27 @@ vesk.symbolic.install()
 
 hooked = []
 
-class Evil:
-    # Clears every dict that holds it, or holds a list holding it, and names
-    # "root_path": the keyword dict of the call that constructs with it.
-    def clear_call(self, *_):
-        hooked.append(self)
-        for holder in [self] + [r for r in gc.get_referrers(self) if type(r) is list]:
+def clear_calls(*members):
+    # Clears every dict that holds one of `members`, or a list holding one,
+    # and names "root_path": the keyword dict of the call made with it.
+    for member in members:
+        for holder in [member] + [r for r in gc.get_referrers(member) if type(r) is list]:
             for r in gc.get_referrers(holder):
                 if type(r) is dict and "root_path" in r:
                     r.clear()
+
+class Evil:
+    def clear_call(self, *_):
+        hooked.append(self)
+        clear_calls(self)
     topo_setpath = topo_setparent = clear_call
+
+class Pairs:
+    # A source whose reading clears the call's keyword dict.
+    def __iter__(self):
+        hooked.append(self)
+        clear_calls(callback)
+        return iter([("p", 1)])
 
 def callback(*_):
     pass
@@ -80,6 +91,12 @@ ROADS = {
     "first call of a new subclass": """
         e = Evil()
         check(type("Fresh", (Dict,), {})(**keywords(value_spec=spec(), a=e)), e)
+    """,
+    "extra keywords read after the source": """
+        made = Dict()
+        made.__init__(Pairs(), **keywords(x=KeyPath("x")))
+        assert hooked and made._onchange_callback is callback
+        assert made == {"p": 1, "x": KeyPath("x")} and made.topo_path == KeyPath("r")
     """,
     "a list's items": """
         made, e = List(), Evil()
