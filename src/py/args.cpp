@@ -51,32 +51,36 @@ public:
         return true;
     }
 
-    [[nodiscard]] bool keyword(PyObject* name, PyObject* value) {
+    // What became of a keyword.
+    enum Outcome : int { kFailed = -1, kIgnored = 0, kBound = 1, kCollected = 2 };
+
+    // kFailed with TypeError set.
+    [[nodiscard]] Outcome keyword(PyObject* name, PyObject* value) {
         if (!PyUnicode_Check(name)) {
             // Only a dict built by native code can get here with one.
             PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", p_.func);
-            return false;
+            return kFailed;
         }
         const Py_ssize_t index = find(name);
-        if (index == kError) return false;
+        if (index == kError) return kFailed;
         if (index == kNotFound) {
             switch (p_.keywords) {
                 case Keywords::Reject:
                     PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
                                  p_.func, name);
-                    return false;
-                case Keywords::Ignore: return true;
-                case Keywords::Collect: extra_.push_back({name, value}); return true;
+                    return kFailed;
+                case Keywords::Ignore: return kIgnored;
+                case Keywords::Collect: extra_.push_back({name, value}); return kCollected;
             }
         }
         if (out_[index]) {
             PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%U') and position (%zd)",
                          p_.func, name, index + 1);
-            return false;
+            return kFailed;
         }
         out_[index] = value;
         next_ = index + 1 < p_.count ? index + 1 : 0;
-        return true;
+        return kBound;
     }
 
     [[nodiscard]] bool finish() const {
@@ -183,44 +187,66 @@ bool parse_fast(const ParamsView& params, PyObject* const* args, Py_ssize_t narg
     if (!bind.positional(args, nargs)) return false;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k)
-        if (!bind.keyword(PyTuple_GET_ITEM(kwnames, k), args[nargs + k])) return false;
+        if (bind.keyword(PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) == Binder::kFailed)
+            return false;
     return bind.finish();
 }
 
+namespace {
+
+// Holds `p`: in place while there is room, else in the vector. An
+// immortal object needs no hold.
+void hold(Held& held, PyObject* p) {
+    if (_Py_IsImmortal(p)) return;
+    if (held.count < held.capacity) held.inline_refs[held.count++] = Ref::borrow(p).release();
+    else held.more.push_back(Ref::borrow(p));
+}
+
+}  // namespace
+
 bool parse_tuple(const ParamsView& params, PyObject* args, PyObject* kwds, PyObject** out,
-                 ExtraKeywords& extra, std::vector<Ref>& keep) {
+                 Held held, ExtraKeywords& extra) {
     Binder bind(params, out, extra);
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (!bind.positional(nargs ? &PyTuple_GET_ITEM(args, 0) : nullptr, nargs)) return false;
     if (kwds && PyUnstable_Object_IsUniquelyReferenced(kwds)) {
         // The dict the interpreter made for this call, which nothing else
         // holds: no other thread can change it, and matching runs no Python
-        // code, so it is read in place and its names and values are
-        // borrowed for the call (it outlives the call). A snapshot would take
-        // a new reference to each value, an atomic update of a count other
-        // threads share on the free-threaded build (a spec every thread
-        // passes by name), and an allocation on either build.
+        // code, so it is matched in place, without its lock or a snapshot.
+        // What the call takes from it is held as it is matched (a value, and
+        // an extra keyword's name too): the callee runs Python code, which
+        // can still reach the dict (the collector lists its referrers) and
+        // clear it.
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
-        while (PyDict_Next(kwds, &pos, &key, &value))
-            if (!bind.keyword(key, value)) return false;
+        while (PyDict_Next(kwds, &pos, &key, &value)) {
+            switch (bind.keyword(key, value)) {
+                case Binder::kFailed: return false;
+                case Binder::kIgnored: break;
+                case Binder::kCollected: hold(held, key); [[fallthrough]];
+                case Binder::kBound: hold(held, value); break;
+            }
+        }
+        return bind.finish();
     } else if (kwds) {
         // Snapshot the keywords under the dict's lock; the references kept
         // hold names and values alive while they are matched and used.
+        std::vector<Ref>& snapshot = held.more;
         {
             CriticalSection guard(kwds);
-            keep.reserve(2 * static_cast<std::size_t>(PyDict_GET_SIZE(kwds)));
+            snapshot.reserve(2 * static_cast<std::size_t>(PyDict_GET_SIZE(kwds)));
             Py_ssize_t pos = 0;
             PyObject* key = nullptr;
             PyObject* value = nullptr;
             while (PyDict_Next(kwds, &pos, &key, &value)) {
-                keep.push_back(Ref::borrow(key));
-                keep.push_back(Ref::borrow(value));
+                snapshot.push_back(Ref::borrow(key));
+                snapshot.push_back(Ref::borrow(value));
             }
         }
-        for (std::size_t i = 0; i < keep.size(); i += 2)
-            if (!bind.keyword(keep[i].get(), keep[i + 1].get())) return false;
+        for (std::size_t i = 0; i < snapshot.size(); i += 2)
+            if (bind.keyword(snapshot[i].get(), snapshot[i + 1].get()) == Binder::kFailed)
+                return false;
     }
     return bind.finish();
 }

@@ -73,8 +73,17 @@ struct ParamsView {
 [[nodiscard]] PyObject* interned_names(const ParamsView& params);
 [[nodiscard]] bool parse_fast(const ParamsView& params, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames, PyObject** out, ExtraKeywords& extra);
+// Where a tuple-and-dict call's parse holds what it bound by keyword: new
+// references in `inline_refs` (room for `capacity`, `count` set), then in
+// `more`.
+struct Held {
+    PyObject** inline_refs;
+    std::size_t capacity;
+    std::size_t& count;
+    std::vector<Ref>& more;
+};
 [[nodiscard]] bool parse_tuple(const ParamsView& params, PyObject* args, PyObject* kwds,
-                               PyObject** out, ExtraKeywords& extra, std::vector<Ref>& keep);
+                               PyObject** out, Held held, ExtraKeywords& extra);
 }  // namespace detail
 
 // The parameters of one native callable. Static storage only: it caches its
@@ -182,6 +191,9 @@ template <std::size_t N>
                                  summary);
 }
 
+template <std::size_t N>
+class TupleArgs;
+
 // The arguments bound by `parse`: borrowed pointers, null for an omitted
 // parameter, so an omitted argument is told from an explicit None.
 template <std::size_t N>
@@ -195,18 +207,45 @@ public:
     [[nodiscard]] bool given(std::size_t i) const noexcept { return values_[i] != nullptr; }
     // The keywords that named no parameter (Keywords::Collect), in call order.
     [[nodiscard]] const ExtraKeywords& extra() const noexcept { return extra_; }
-    // The same, moved out for a caller that keeps them beyond the Args.
+    // The same, moved out for a caller that keeps them beyond the Args (and,
+    // from a TupleArgs, uses them no longer than it).
     [[nodiscard]] ExtraKeywords take_extra() noexcept { return std::move(extra_); }
 
 private:
     template <std::size_t M>
     friend bool parse(Params<M>&, PyObject* const*, Py_ssize_t, PyObject*, Args<M>&);
     template <std::size_t M>
-    friend bool parse(Params<M>&, PyObject*, PyObject*, Args<M>&);
+    friend bool parse(Params<M>&, PyObject*, PyObject*, TupleArgs<M>&);
 
     std::array<PyObject*, N> values_{};
     ExtraKeywords extra_;
-    std::vector<Ref> keep_;  // keyword values of a tuple-and-dict call
+};
+
+// The arguments of a tuple-and-dict call (`tp_new`, `tp_init`), read as
+// Args. Each stays alive as long as the TupleArgs, whatever Python code run
+// meanwhile does to the call's keyword dict (which it can reach through the
+// collector): the positional ones are held by the call's tuple, and the
+// TupleArgs holds what was bound by keyword, extra names included.
+template <std::size_t N>
+class TupleArgs : public Args<N> {
+public:
+    TupleArgs() noexcept = default;
+    ~TupleArgs() {
+        for (std::size_t i = 0; i < held_count_; ++i) (void)Ref::steal(held_[i]);
+    }
+
+private:
+    template <std::size_t M>
+    friend bool parse(Params<M>&, PyObject*, PyObject*, TupleArgs<M>&);
+
+    // New references to the values bound by keyword and to a few extra
+    // keywords' names and values, owned here; only the first `held_count_`
+    // are set, so a call that gives none has nothing to clear. More spill
+    // to the vector, which also takes the snapshot of a dict others hold.
+    static constexpr std::size_t kInlineExtra = 8;
+    PyObject* held_[N + kInlineExtra];
+    std::size_t held_count_ = 0;
+    std::vector<Ref> held_more_;
 };
 
 // The fast-call convention (METH_FASTCALL | METH_KEYWORDS, vectorcall).
@@ -218,11 +257,12 @@ template <std::size_t N>
 }
 
 // The tuple-and-dict convention (`tp_new`, `tp_init`); `kwds` may be null.
-// The keyword values stay alive as long as `out`.
 template <std::size_t N>
-[[nodiscard]] bool parse(Params<N>& params, PyObject* args, PyObject* kwds, Args<N>& out) {
-    return detail::parse_tuple(params.view(), args, kwds, out.values_.data(), out.extra_,
-                               out.keep_);
+[[nodiscard]] bool parse(Params<N>& params, PyObject* args, PyObject* kwds, TupleArgs<N>& out) {
+    Args<N>& bound = out;
+    return detail::parse_tuple(params.view(), args, kwds, bound.values_.data(),
+                               {out.held_, N + out.kInlineExtra, out.held_count_, out.held_more_},
+                               bound.extra_);
 }
 
 // Exactly True or False; anything else is a TypeError naming the parameter.

@@ -40,7 +40,7 @@ template <std::size_t N>
                                   int (*init)(PyObject*, const Args<N>&), PyObject* self,
                                   PyObject* args, PyObject* kwds) {
     offer_vectorcall(Py_TYPE(self), base);
-    Args<N> a;
+    TupleArgs<N> a;
     if (!parse(params, args, kwds, a)) return -1;
     return init(self, a);
 }

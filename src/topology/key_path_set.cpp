@@ -119,7 +119,7 @@ PyObject* construct(const py::Args<2>& a) {
 }
 
 PyObject* kps_new(PyTypeObject*, PyObject* args, PyObject* kwds) {
-    py::Args<2> a;
+    py::TupleArgs<2> a;
     if (!py::parse(kNewParams, args, kwds, a)) return nullptr;
     return construct(a);
 }

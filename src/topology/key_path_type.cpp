@@ -43,7 +43,7 @@ py::TypeCell TYPE;
 py::Params kNewParams{"KeyPath", {"key_or_key_list", "parent"}, 2, 0};
 
 PyObject* kp_new(PyTypeObject*, PyObject* args, PyObject* kwds) {
-    py::Args<2> a;
+    py::TupleArgs<2> a;
     if (!py::parse(kNewParams, args, kwds, a)) return nullptr;
     return new_key_path(a[0], a[1]).release();
 }

@@ -41,7 +41,7 @@ std::atomic<Py_hash_t> HASH{-1};
 py::Params kNewParams{"MissingValue"};
 
 PyObject* mv_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    py::Args<0> a;
+    py::TupleArgs<0> a;
     if (!py::parse(kNewParams, args, kwds, a)) return nullptr;
     return py::alloc<py::NoState>(type).release();
 }

@@ -31,7 +31,7 @@ py::TypeCell TYPE;
 py::Params kNewParams{"Tally", {"count"}, 1, 0};
 
 PyObject* tally_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    py::Args<1> a;
+    py::TupleArgs<1> a;
     std::int64_t count = 0;
     if (!py::parse(kNewParams, args, kwds, a) || (a[0] && !py::arg_i64("count", a[0], count)))
         return nullptr;

@@ -51,7 +51,7 @@ py::Params kNewParams{"RecordHolder", {"items", "nested"}, 2, 1};
 // RecordHolder(items, nested=None): a new record of the list's items that
 // also shares the record of the holder `nested`.
 PyObject* holder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    py::Args<2> a;
+    py::TupleArgs<2> a;
     if (!py::parse(kNewParams, args, kwds, a)) return nullptr;
     if (!PyList_Check(a[0])) {
         py::raise_arg_type("items", "list", a[0]);

@@ -57,7 +57,7 @@ PyTypeObject* thrower_type();
 py::Params kThrowerParams{"Thrower", {"how"}, 1, 1};
 
 PyObject* thrower_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    py::Args<1> a;
+    py::TupleArgs<1> a;
     if (!py::parse(kThrowerParams, args, kwds, a) || !py::arg_str("how", a[0])) return nullptr;
     py::Ref self = py::alloc<Mode>(type);
     if (!self) return nullptr;
@@ -126,7 +126,7 @@ struct Held {
 py::Params kHolderParams{"Holder", {"value"}, 1, 0};
 
 PyObject* holder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    py::Args<1> a;
+    py::TupleArgs<1> a;
     if (!py::parse(kHolderParams, args, kwds, a)) return nullptr;
     py::Ref self = py::alloc<Held>(type);
     if (self) py::state<Held>(self.get()).value = py::Ref::borrow(a.given(0) ? a[0] : Py_None);
@@ -194,7 +194,7 @@ PyObject* probe_tuple(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     for (Py_ssize_t k = 0; k < nkw; ++k)
         if (PyDict_SetItem(kwds.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0)
             return nullptr;
-    py::Args<3> a;
+    py::TupleArgs<3> a;
     if (!py::parse(kProbeParams, tuple.get(), kwds.get(), a)) return nullptr;
     return bound(a);
 }

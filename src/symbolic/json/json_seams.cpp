@@ -33,12 +33,15 @@ bool json_head(PyObject* obj, py::Ref& fields, py::Ref& json) {
 }
 
 // The field `key` of `fields` emitted into `json`: kDone, kDecline when the
-// field is absent or its value does not copy, kError.
+// field is absent, would replace the form's "_type" head (a form naming
+// another class) or its value does not copy, kError.
 Step emit_field(JsonCopy& copy, PyObject* fields, PyObject* json, PyObject* key) {
     PyObject* raw = nullptr;
     const int found = PyDict_GetItemRef(fields, key, &raw);
     py::Ref v = py::Ref::steal(raw);
     if (found <= 0) return found < 0 ? kError : kDecline;
+    const int head = replaces_head(key);
+    if (head != 0) return head < 0 ? kError : kDecline;
     return copy.emit(json, key, v.get());
 }
 

@@ -24,7 +24,10 @@
 namespace vesk::symbolic::json {
 
 // The entries of `d` that no constant key of `plan` names (every entry,
-// without a plan), in storage order.
+// without a plan), in storage order. With a plan, a key that is not a str
+// declines: each is tested as it is reached, since Python code run before
+// (a value walked, a field's hooks) may have added one after the walk's
+// first look.
 template <class Policy>
 [[nodiscard]] Step walk_rest(PyObject* d, const typing::schema::OpenSchemaPlan* plan,
                              Policy& policy) {
@@ -33,6 +36,7 @@ template <class Policy>
     for (;;) {
         const int more = cursor.next(key, v);
         if (more <= 0) return more < 0 ? kError : kDone;
+        if (plan && !PyUnicode_Check(key.get())) return kDecline;
         if (plan && typing::schema::key_in_plan_consts(plan->index, key.get())) continue;
         if (is_marker_like(key.get())) return kDecline;
         const Step r = policy.entry(key.get(), v.get());
@@ -42,7 +46,7 @@ template <class Policy>
 
 // `d` in the order of an open schema's plan: the constant keys before the
 // wildcard, the other entries, then the constant keys after it. A key that
-// is not a str declines.
+// is not a str declines, whether the other entries are taken or not.
 template <class Policy>
 [[nodiscard]] Step walk_open(PyObject* d, const typing::schema::OpenSchemaPlan& plan,
                              Policy& policy) {

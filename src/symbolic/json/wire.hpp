@@ -28,4 +28,9 @@ namespace vesk::symbolic::json {
 // which leads every object's JSON form. Null with an exception set.
 [[nodiscard]] py::Ref type_head(PyObject* obj);
 
+// Whether `key`, stored into a form made by `type_head`, would replace its
+// "_type" entry: 1, 0, or -1 with an exception set (a key that is not an
+// exact str may run Python code to hash or compare).
+[[nodiscard]] int replaces_head(PyObject* key);
+
 }  // namespace vesk::symbolic::json

@@ -49,7 +49,7 @@ PyObject* getter_call(PyObject* self, PyObject* const* args, std::size_t nargsf,
 }
 
 PyObject* getter_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    py::Args<1> a;
+    py::TupleArgs<1> a;
     if (!py::parse(kNewParams, args, kwds, a)) return nullptr;
     py::Ref self = py::alloc<GetterState>(type);
     if (!self) return nullptr;

@@ -61,7 +61,7 @@ py::Params<13> kNewSig{
 }  // namespace
 
 PyObject* field_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    py::Args<13> a;
+    py::TupleArgs<13> a;
     if (!py::parse(kNewSig, args, kwds, a)) return nullptr;
     FieldMembers m;
     m.key = py::Ref::borrow(a[0]);

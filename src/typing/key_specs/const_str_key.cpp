@@ -48,7 +48,7 @@ py::Ref make(PyTypeObject* type, PyObject* text) {
 py::Params<1> kNewSig{"ConstStrKey", {"text"}, 1, 1};
 
 PyObject* csk_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    py::Args<1> a;
+    py::TupleArgs<1> a;
     if (!py::parse(kNewSig, args, kwds, a)) return nullptr;
     if (!py::arg_str("text", a[0])) return nullptr;
     return make(type, a[0]).release();

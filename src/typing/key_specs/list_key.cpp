@@ -41,7 +41,7 @@ py::Ref copy_of(const ListKeyState& r) {
 py::Params<2> kNewSig{"ListKey", {"min_value", "max_value"}, 2, 0};
 
 PyObject* lk_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    py::Args<2> a;
+    py::TupleArgs<2> a;
     if (!py::parse(kNewSig, args, kwds, a)) return nullptr;
     ListKeyState r;
     if (a[0] && !index_i64("min_value", a[0], r.min_value)) return nullptr;

@@ -52,7 +52,7 @@ py::Ref make(PyTypeObject* type, PyObject* regex) {
 py::Params<1> kNewSig{"StrKey", {"regex"}, 1, 0};
 
 PyObject* sk_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    py::Args<1> a;
+    py::TupleArgs<1> a;
     if (!py::parse(kNewSig, args, kwds, a)) return nullptr;
     return make(type, a[0]).release();
 }

@@ -46,7 +46,7 @@ py::Ref make(PyTypeObject* type, Index index) {
 py::Params<1> kNewSig{"TupleKey", {"index"}, 1, 0};
 
 PyObject* tk_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    py::Args<1> a;
+    py::TupleArgs<1> a;
     if (!py::parse(kNewSig, args, kwds, a)) return nullptr;
     Index index;
     if (!convert_index(a[0], index)) return nullptr;

@@ -271,7 +271,7 @@ py::Ref merge_schemas(PyObject* schema_list, PyObject* name, PyObject* descripti
 }
 
 PyObject* schema_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    py::Args<7> p;
+    py::TupleArgs<7> p;
     if (!py::parse(kNewParams, args, kwds, p)) return nullptr;
     SchemaArgs a;
     a.fields = p[0];

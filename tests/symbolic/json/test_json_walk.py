@@ -101,6 +101,27 @@ def test_dictionary_filling_by_schema_shape(make, keys):
     assert keys is None or list(walk(d)) == keys
 
 
+def test_a_key_added_while_walking_meets_the_key_test():
+    s = shapes()
+    d, added = open_dict({}), []
+
+    class Adding(s.Point):
+        sym_jsonify = s.Point.sym_jsonify
+
+        @property
+        def enable_topo(self):
+            dict.__setitem__(d, added[-1], "added")
+            return True
+
+    dict.__setitem__(d, "first", made(Adding, a=1))
+    dict.__setitem__(d, "y", 2)
+    added.append(7)          # not a str: the open form declines
+    assert walk(d) is None
+    dict.__delitem__(d, 7)
+    added.append("z")        # a str passes
+    assert list(walk(d)) == ["first", "y", "z"]
+
+
 class NoClone(native.SymDict):
     _notify_field_updates = lambda self, updates: None  # noqa: E731
 

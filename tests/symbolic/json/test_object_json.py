@@ -86,6 +86,39 @@ def test_the_open_seam_places_extra_keys_at_the_wildcard(fields, keys):
     assert (out and list(out)) == keys and (not out or out["z"] is not fields["z"])
 
 
+class TypeLike:
+    """Not a str, but a dict takes it for "_type"."""
+
+    def __hash__(self):
+        return hash("_type")
+
+    def __eq__(self, other):
+        return other == "_type"
+
+
+def _open_typed():
+    cls = object_class("OpenTyped", [], topo=False)
+    cls.__schema__ = native.Schema([native.Field(native.ConstStrKey("_type"), native.Any()),
+                                    native.Field(native.StrKey(), native.Any())],
+                                   allow_nonconst_keys=True)
+    return to_json_open(made(cls, _type="not.the.class", x=1))
+
+
+def _closed_typed_like():
+    obj, key = made(shapes().Flat, a=1), TypeLike()
+    obj.field_dict()[key] = "x"
+    return to_json(obj, ("a", key))
+
+
+@pytest.mark.parametrize("convert", [
+    lambda: to_json(made(shapes().Flat, a=1, _type="not.the.class"), ("a", "_type")),
+    _closed_typed_like, _open_typed,
+])
+def test_no_field_replaces_the_type_head(convert):
+    assert convert() is None
+    assert to_json(made(shapes().Flat, a=1, _type="x"), ("a",)) == {"_type": "tests.Flat", "a": 1}
+
+
 class Eq:
     def __eq__(self, other):
         raise ZeroDivisionError

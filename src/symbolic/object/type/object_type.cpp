@@ -72,7 +72,7 @@ int object_init(PyObject* self, PyObject* args, PyObject* kwds) {
             return construct(request);
         }
     }
-    py::Args<3> a;
+    py::TupleArgs<3> a;
     if (!py::parse(kInitParams, args, kwds, a)) return -1;
     ConstructRequest request;
     request.self = self;

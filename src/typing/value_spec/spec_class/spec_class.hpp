@@ -175,7 +175,7 @@ private:
 
     // `__new__` allocates the class it is called on.
     static PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-        py::Args<N> a;
+        py::TupleArgs<N> a;
         if (!py::parse(params, args, kwds, a)) return nullptr;
         return construct(type, a);
     }
