@@ -26,7 +26,7 @@ namespace {
 // it is; never wrapped nor adopted.
 py::Ref formalize_primitive(PyObject* key, PyObject* field, PyObject* value,
                             const FormalizeContext& ctx) {
-    if (!field) return py::Ref::borrow(value);
+    if (!field || ctx.applied) return py::Ref::borrow(value);
     const int kept = native_field_keeps(field, value, ctx.current_meta);
     if (kept != 0) return kept < 0 ? py::Ref() : py::Ref::borrow(value);
     const int validates = field_validates(field);
@@ -181,7 +181,7 @@ py::Ref formalize_member(PyObject* key, PyObject* field, PyObject* value,
     }
     if (!formal) return {};
 
-    if (field) {
+    if (field && (missing || !ctx.applied)) {
         const int validates = field_validates(field);
         if (validates < 0) return {};
         if (validates) {

@@ -32,6 +32,11 @@ struct FormalizeContext {
     // The field's compiled record is used only while compiled from its
     // specs as they are now (a list asks its element afresh on every use).
     bool current_meta = false;
+    // The value has passed its field already (the spec engine applied it and
+    // writes it back, typing/applied_members.hpp): it is wrapped and adopted,
+    // not applied again. A missing value replaced by the field's default
+    // still has the default applied.
+    bool applied = false;
     // Set for an object's attributes container: whether a constant-key
     // field's member is wrapped when its spec does not say.
     typing::Tri object_field = typing::Tri::Unset;

@@ -232,7 +232,8 @@ int kept_as_is(PyObject* element, PyObject* value) {
 }
 
 py::Ref formalize(PyObject* self, const View& view, PyObject* element, PyObject* key,
-                  PyObject* value, ClaimedSet* claimed, Adoption* keep = nullptr) {
+                  PyObject* value, ClaimedSet* claimed, Adoption* keep = nullptr,
+                  bool applied = false) {
     FormalizeContext ctx;
     ctx.assign = view.assign;
     ctx.container = self;
@@ -246,6 +247,7 @@ py::Ref formalize(PyObject* self, const View& view, PyObject* element, PyObject*
     // A missing value given to a list is a value like any other.
     ctx.missing_takes_default = false;
     ctx.current_meta = true;
+    ctx.applied = applied;
     return formalize_member(key, element, value, ctx, claimed, keep);
 }
 
@@ -259,8 +261,12 @@ py::Ref formalized_value(PyObject* self, const View& view, PyObject* element, Py
 }
 
 py::Ref formalized_at(PyObject* self, const View& view, PyObject* element, Py_ssize_t pos,
-                      PyObject* value, bool* kept_natively, int verdict, Adoption* keep) {
-    const int kept = verdict >= 0 ? verdict : kept_as_is(element, value);
+                      PyObject* value, bool* kept_natively, int verdict, Adoption* keep,
+                      bool applied) {
+    // A primitive applied already is kept as it is, as no field is asked.
+    const int kept = applied && is_primitive(value) ? 1
+                     : verdict >= 0                 ? verdict
+                                                    : kept_as_is(element, value);
     if (kept_natively) *kept_natively = kept > 0;
     if (kept != 0) {
         if (kept < 0) return {};
@@ -268,7 +274,8 @@ py::Ref formalized_at(PyObject* self, const View& view, PyObject* element, Py_ss
         return py::Ref::borrow(value);
     }
     py::Ref key = py::Ref::steal(PyLong_FromSsize_t(pos));
-    return key ? formalize(self, view, element, key.get(), value, nullptr, keep) : py::Ref();
+    return key ? formalize(self, view, element, key.get(), value, nullptr, keep, applied)
+               : py::Ref();
 }
 
 py::Ref assign_child(PyObject* self, const View& view, PyObject* element, PyObject* key,

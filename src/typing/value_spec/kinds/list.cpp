@@ -6,6 +6,7 @@
 // spec meets one shape.
 #include "py/critical_section.hpp"
 #include "py/lazy.hpp"
+#include "typing/applied_members.hpp"
 #include "typing/bridge.hpp"
 #include "typing/change_epoch.hpp"
 #include "typing/fast_types.hpp"
@@ -389,8 +390,11 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
     SkipRule rule;
     if (!skip_rule(list, options, rule)) return {};
 
-    const Py_ssize_t n = PyObject_Size(value.get());
+    Py_ssize_t n = PyObject_Size(value.get());
     if (n < 0) return {};
+    // Members a symbolic list formalized through this element field as it
+    // was built are not applied again.
+    if (!plain) n = members_to_apply(value.get(), list.element_field.get(), n);
     for (Py_ssize_t i = start; i < n; ++i) {
         if (widening && widen_run(native, value.get(), i) < 0) return {};
         if (i >= n) break;
@@ -449,6 +453,9 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
             return {};
         if (result.get() == item.get()) continue;
         if (writer) {
+            // The list's write takes the element as applied: it wraps and
+            // adopts it without applying it again.
+            AppliedWriteScope named(value.get(), index.get(), result.get());
             PyObject* args[] = {index.get(), result.get()};
             py::Ref done = py::Ref::steal(PyObject_Vectorcall(writer.get(), args, 2, nullptr));
             if (!done) return {};
