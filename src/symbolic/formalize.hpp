@@ -13,6 +13,7 @@
 #include "py/ref.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/claimed.hpp"
+#include "typing/applied_members.hpp"
 #include "typing/value_spec/engine/spec_kind.hpp"
 
 namespace vesk::symbolic {
@@ -32,11 +33,12 @@ struct FormalizeContext {
     // The field's compiled record is used only while compiled from its
     // specs as they are now (a list asks its element afresh on every use).
     bool current_meta = false;
-    // The value has passed its field already (the spec engine applied it and
+    // What the value has passed already (the spec engine applied it and
     // writes it back, typing/applied_members.hpp): it is wrapped and adopted,
-    // not applied again. A missing value replaced by the field's default
-    // still has the default applied.
-    bool applied = false;
+    // not applied again; one that passed only the field's value spec meets
+    // the validator of a native field. A missing value replaced by the
+    // field's default still has the default applied.
+    typing::Applied applied = typing::Applied::No;
     // Set for an object's attributes container: whether a constant-key
     // field's member is wrapped when its spec does not say.
     typing::Tri object_field = typing::Tri::Unset;

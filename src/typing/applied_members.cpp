@@ -12,6 +12,7 @@ struct NamedWrite {
     PyObject* container;
     PyObject* key;
     PyObject* value;
+    Applied through;
 };
 [[gnu::tls_model("initial-exec")]] thread_local NamedWrite t_write{};
 
@@ -31,21 +32,23 @@ bool same_key(PyObject* named, PyObject* key) noexcept {
 
 }  // namespace
 
-AppliedWriteScope::AppliedWriteScope(PyObject* container, PyObject* key,
-                                     PyObject* value) noexcept
-    : saved_{t_write.container, t_write.key, t_write.value} {
-    t_write = {container, key, value};
+AppliedWriteScope::AppliedWriteScope(PyObject* container, PyObject* key, PyObject* value,
+                                     Applied through) noexcept
+    : saved_{t_write.container, t_write.key, t_write.value}, saved_through_(t_write.through) {
+    t_write = {container, key, value, through};
 }
 
-AppliedWriteScope::~AppliedWriteScope() { t_write = {saved_[0], saved_[1], saved_[2]}; }
+AppliedWriteScope::~AppliedWriteScope() {
+    t_write = {saved_[0], saved_[1], saved_[2], saved_through_};
+}
 
-bool take_applied_write(PyObject* container, PyObject* key, PyObject* value) noexcept {
+Applied take_applied_write(PyObject* container, PyObject* key, PyObject* value) noexcept {
     const NamedWrite named = t_write;
     if (!named.container || named.container != container || named.value != value ||
         !same_key(named.key, key))
-        return false;
+        return Applied::No;
     t_write = {};
-    return true;
+    return named.through;
 }
 
 AppliedMembersScope::AppliedMembersScope(PyObject* container, PyObject* field,

@@ -7,10 +7,12 @@
 //   symbolic container through the container's own write (a list's
 //   `_set_item_without_permission_check`, a dict's item assignment), which
 //   formalizes whatever it is given. For the length of that call the engine
-//   names the write (`AppliedWriteScope`); the container's write that
-//   matches it (same container, key and value) wraps and adopts the value
-//   without applying it again, and uses the name up. Any other write, and a
-//   write whose value is not the one named, formalizes as before.
+//   names the write (`AppliedWriteScope`), and whether the value passed the
+//   whole field or only its value spec; the container's write that matches
+//   it (same container, key and value) wraps and adopts the value without
+//   applying it again (a value that passed only the spec still meets the
+//   field's validator), and uses the name up. Any other write, and a write
+//   whose value is not the one named, formalizes as before.
 // - Formalized at construction: a list that formalized its new members
 //   through its element field before applying its spec names them
 //   (`AppliedMembersScope`: from which index on, through which field); the
@@ -24,22 +26,32 @@
 
 namespace vesk::typing {
 
+// What a written-back value has passed already.
+enum class Applied : unsigned char {
+    No,           // nothing: formalized as any value
+    ThroughField, // the field's own `apply`
+    ThroughSpec,  // the field's value spec's `apply` (the field's validator not yet)
+};
+
 class AppliedWriteScope {
 public:
-    AppliedWriteScope(PyObject* container, PyObject* key, PyObject* value) noexcept;
+    AppliedWriteScope(PyObject* container, PyObject* key, PyObject* value,
+                      Applied through) noexcept;
     ~AppliedWriteScope();
     AppliedWriteScope(const AppliedWriteScope&) = delete;
     AppliedWriteScope& operator=(const AppliedWriteScope&) = delete;
 
 private:
     PyObject* saved_[3];
+    Applied saved_through_;
 };
 
-// Whether this write of `value` under `key` into `container` is the one the
-// engine named; a match uses the name up. Keys match by identity, or as
-// exact ints of the same value. Runs no Python code.
-[[nodiscard]] bool take_applied_write(PyObject* container, PyObject* key,
-                                      PyObject* value) noexcept;
+// What this write of `value` under `key` into `container` has passed, when
+// it is the one the engine named (No otherwise); a match uses the name up.
+// Keys match by identity, or as exact ints of the same value. Runs no
+// Python code.
+[[nodiscard]] Applied take_applied_write(PyObject* container, PyObject* key,
+                                         PyObject* value) noexcept;
 
 class AppliedMembersScope {
 public:

@@ -122,7 +122,7 @@ struct Identity {
 int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::Ref& update) {
     update.reset();
     // The spec engine's write-back of an entry it applied (applied_members.hpp).
-    const bool applied = typing::take_applied_write(self, key, value);
+    const typing::Applied applied = typing::take_applied_write(self, key, value);
     if (!PyUnicode_Check(key) && !PyLong_Check(key))
         return raise_located_format(view.path.get(), PyExc_KeyError,
                                     "Key must be string or int type. Encountered %R.", key);
@@ -207,9 +207,8 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::R
         if (removed <= 0) return removed;
         adopted.value = b->missing_value;
     } else {
-        const int kept = !native                ? 0
-                         : field && !applied ? native_field_keeps(field.get(), value)
-                                             : 1;
+        const bool asked = field && applied != typing::Applied::ThroughField;
+        const int kept = !native ? 0 : asked ? native_field_keeps(field.get(), value) : 1;
         if (kept < 0) return -1;
         if (kept) {
             adopted.value = py::Ref::borrow(value);

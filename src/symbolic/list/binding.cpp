@@ -233,7 +233,7 @@ int kept_as_is(PyObject* element, PyObject* value) {
 
 py::Ref formalize(PyObject* self, const View& view, PyObject* element, PyObject* key,
                   PyObject* value, ClaimedSet* claimed, Adoption* keep = nullptr,
-                  bool applied = false) {
+                  typing::Applied applied = typing::Applied::No) {
     FormalizeContext ctx;
     ctx.assign = view.assign;
     ctx.container = self;
@@ -262,9 +262,9 @@ py::Ref formalized_value(PyObject* self, const View& view, PyObject* element, Py
 
 py::Ref formalized_at(PyObject* self, const View& view, PyObject* element, Py_ssize_t pos,
                       PyObject* value, bool* kept_natively, int verdict, Adoption* keep,
-                      bool applied) {
-    // A primitive applied already is kept as it is, as no field is asked.
-    const int kept = applied && is_primitive(value) ? 1
+                      typing::Applied applied) {
+    // A primitive that passed the field already is kept as it is.
+    const int kept = applied == typing::Applied::ThroughField && is_primitive(value) ? 1
                      : verdict >= 0                 ? verdict
                                                     : kept_as_is(element, value);
     if (kept_natively) *kept_natively = kept > 0;

@@ -27,6 +27,7 @@
 #include "symbolic/container/binding.hpp"
 #include "symbolic/container/state.hpp"
 #include "symbolic/write_core.hpp"
+#include "typing/applied_members.hpp"
 #include "typing/meta_epoch.hpp"
 
 #include <cstdint>
@@ -112,12 +113,13 @@ struct WriteReadings {
 // `kept` (when given) tells that the value was kept as it is without running
 // Python code; `verdict` is what `read_for_write` answered for the value
 // (-1: none). With `keep`, the adoption is kept there for the caller's
-// store (adoption.hpp). An `applied` value has passed the element field
-// already: it is wrapped and adopted, not applied again.
+// store (adoption.hpp). An `applied` value has passed the element field (or
+// its value spec) already: it is wrapped and adopted, not applied again
+// (FormalizeContext::applied).
 [[nodiscard]] py::Ref formalized_at(PyObject* self, const View& view, PyObject* element,
                                     Py_ssize_t pos, PyObject* value, bool* kept = nullptr,
                                     int verdict = -1, Adoption* keep = nullptr,
-                                    bool applied = false);
+                                    typing::Applied applied = typing::Applied::No);
 // `value` adopted under `key` with the member policy.
 [[nodiscard]] py::Ref assign_child(PyObject* self, const View& view, PyObject* element,
                                    PyObject* key, PyObject* value, ClaimedSet* claimed);
@@ -215,13 +217,14 @@ struct Placed {
 // `index`; `inserting` says that `value` came out of an insertion marker.
 // `verdict` is what `read_for_write` answered for `value` (-1: none);
 // `max_size` the bound an added item is checked against at its store (null:
-// none); `applied` that the spec engine applied `value` through the element
-// field and writes it back (formalized_at). The field update in `update`
+// none); `applied` what the spec engine applied `value` through, when it
+// writes it back (formalized_at). The field update in `update`
 // (null for a no-op); never notifies.
 [[nodiscard]] int core_write(PyObject* self, const View& view, PyObject* element,
                              std::int64_t index, PyObject* value, bool inserting,
                              py::Ref& update, int verdict = -1,
-                             const std::int64_t* max_size = nullptr, bool applied = false);
+                             const std::int64_t* max_size = nullptr,
+                             typing::Applied applied = typing::Applied::No);
 
 // Undoes the adoptions of an operation's values that it did not store.
 // Keeps the pending exception.

@@ -179,7 +179,7 @@ int store(PyObject* self, PyObject* element, const Placed& at, Adoption& adopted
 
 int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t index,
                PyObject* value, bool inserting, py::Ref& update, int verdict,
-               const std::int64_t* max_size, bool applied) {
+               const std::int64_t* max_size, typing::Applied applied) {
     update.reset();
     const ContainerBridge* b = container_bridge();
     if (!b || !list_bridge()) return -1;
@@ -192,9 +192,9 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     bool native = is_primitive(value) && native_missing(*b) &&
                   PyType_CheckExact(list_bridge()->insertion_cls.get());
     // A verdict read before Python code ran may no longer hold; a primitive
-    // applied already is kept whatever its field would say.
+    // that passed the field already is kept whatever the field would say.
     if (!native) verdict = -1;
-    if (applied && native) verdict = 1;
+    if (native && applied == typing::Applied::ThroughField) verdict = 1;
     if (index >= n) {
         // Past the end: a missing value is no write, anything else appends.
         if (!inserting) {
@@ -213,7 +213,7 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
             inserting = true;
             native = false;
             verdict = -1;
-            applied = false;
+            applied = typing::Applied::No;
         }
     }
     // The storage position of a negative index counts from the end; an
@@ -309,7 +309,7 @@ PyObject* py_set_item_without_permission_check(PyObject* self, PyObject* const* 
         !py::arg_i64("key", a[0], index))
         return nullptr;
     // The spec engine's write-back of an element it applied (applied_members.hpp).
-    const bool applied = typing::take_applied_write(self, a[0], a[1]);
+    const typing::Applied applied = typing::take_applied_write(self, a[0], a[1]);
     View view;
     SpecReadings readings;
     if (!read_view(self, view) || !read_spec(view.spec.get(), kElement, readings))

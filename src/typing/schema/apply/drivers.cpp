@@ -191,7 +191,7 @@ int schema_set_if_changed(PyObject* d, PyObject* key, PyObject* value) {
     }
     // A symbolic dict's write takes the value as applied: it wraps and
     // adopts it without applying it again (applied_members.hpp).
-    AppliedWriteScope named(d, key, value);
+    AppliedWriteScope named(d, key, value, Applied::ThroughField);
     return PyObject_SetItem(d, key, value);
 }
 

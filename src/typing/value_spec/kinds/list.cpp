@@ -455,7 +455,9 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
         if (writer) {
             // The list's write takes the element as applied: it wraps and
             // adopts it without applying it again.
-            AppliedWriteScope named(value.get(), index.get(), result.get());
+            AppliedWriteScope named(value.get(), index.get(), result.get(),
+                                    with_transform ? Applied::ThroughField
+                                                   : Applied::ThroughSpec);
             PyObject* args[] = {index.get(), result.get()};
             py::Ref done = py::Ref::steal(PyObject_Vectorcall(writer.get(), args, 2, nullptr));
             if (!done) return {};
