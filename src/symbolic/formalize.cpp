@@ -9,6 +9,7 @@
 #include "symbolic/policy.hpp"
 #include "symbolic/shortcuts.hpp"
 #include "topology/key_path.hpp"
+#include "typing/field/field.hpp"
 #include "typing/field/has_validator.hpp"
 #include "typing/meta_epoch.hpp"
 #include "typing/value_spec/engine/classify.hpp"
@@ -22,13 +23,30 @@ using typing::Tri;
 
 namespace {
 
+// The rest of a field's apply for a value its value spec applied already:
+// the validator of a native field, when the field validates at all (the
+// apply of any other field cannot be split, so its value is taken as it
+// is). 0 or -1.
+int validate_spec_applied(PyObject* field, PyObject* value, PyObject* key,
+                          const FormalizeContext& ctx) {
+    if (!typing::field::is_field(field)) return 0;
+    const int validates = field_validates(field);
+    if (validates <= 0) return validates;
+    py::Ref path = topology::child_key_path(key, ctx.path.get());
+    return path ? typing::field::apply_validator(field, value, path.get()) : -1;
+}
+
 // A primitive value: validated by its field unless the field takes it as
 // it is; never wrapped nor adopted.
 py::Ref formalize_primitive(PyObject* key, PyObject* field, PyObject* value,
                             const FormalizeContext& ctx) {
-    if (!field) return py::Ref::borrow(value);
+    using typing::Applied;
+    if (!field || ctx.applied == Applied::ThroughField) return py::Ref::borrow(value);
     const int kept = native_field_keeps(field, value, ctx.current_meta);
     if (kept != 0) return kept < 0 ? py::Ref() : py::Ref::borrow(value);
+    if (ctx.applied == Applied::ThroughSpec)
+        return validate_spec_applied(field, value, key, ctx) < 0 ? py::Ref()
+                                                                 : py::Ref::borrow(value);
     const int validates = field_validates(field);
     if (validates <= 0) return validates < 0 ? py::Ref() : py::Ref::borrow(value);
     py::Ref spec = py::get_attr<"value">(field);
@@ -181,7 +199,9 @@ py::Ref formalize_member(PyObject* key, PyObject* field, PyObject* value,
     }
     if (!formal) return {};
 
-    if (field) {
+    if (field && !missing && ctx.applied == typing::Applied::ThroughSpec) {
+        if (validate_spec_applied(field, formal.get(), key, ctx) < 0) return {};
+    } else if (field && (missing || ctx.applied == typing::Applied::No)) {
         const int validates = field_validates(field);
         if (validates < 0) return {};
         if (validates) {

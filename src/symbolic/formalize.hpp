@@ -13,6 +13,7 @@
 #include "py/ref.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/claimed.hpp"
+#include "typing/applied_members.hpp"
 #include "typing/value_spec/engine/spec_kind.hpp"
 
 namespace vesk::symbolic {
@@ -34,6 +35,12 @@ struct FormalizeContext {
     bool current_meta = false;
     // The members were read from another container (AdoptArgs).
     bool clone_if_claimed = false;
+    // What the value has passed already (the spec engine applied it and
+    // writes it back, typing/applied_members.hpp): it is wrapped and adopted,
+    // not applied again; one that passed only the field's value spec meets
+    // the validator of a native field. A missing value replaced by the
+    // field's default still has the default applied.
+    typing::Applied applied = typing::Applied::No;
     // Set for an object's attributes container: whether a constant-key
     // field's member is wrapped when its spec does not say.
     typing::Tri object_field = typing::Tri::Unset;

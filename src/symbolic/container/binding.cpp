@@ -84,7 +84,23 @@ PyObject* custom_apply_answer(PyObject* self, bool proceed) {
     return Py_BuildValue("(OO)", proceed ? Py_True : Py_False, self);
 }
 
+// The container an UnappliedMembersScope names on this thread, or null.
+[[gnu::tls_model("initial-exec")]] thread_local PyObject* t_unapplied = nullptr;
+
+bool take_unapplied(PyObject* self) noexcept {
+    if (!t_unapplied || t_unapplied != self) return false;
+    t_unapplied = nullptr;
+    return true;
+}
+
 }  // namespace
+
+UnappliedMembersScope::UnappliedMembersScope(PyObject* container) noexcept
+    : saved_(t_unapplied) {
+    t_unapplied = container;
+}
+
+UnappliedMembersScope::~UnappliedMembersScope() { t_unapplied = saved_; }
 
 template <class S>
 PyObject* custom_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -113,10 +129,11 @@ PyObject* custom_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             return nullptr;
         }
     }
+    const bool unapplied = take_unapplied(self);
     {
         py::Exclusive<S> held(self);
         if (!held) return nullptr;
-        if (held->node.allow_partial == allow_partial) {
+        if (held->node.allow_partial == allow_partial && !unapplied) {
             held.release();
             return custom_apply_answer(self, false);
         }

@@ -52,11 +52,28 @@ struct CustomApplyRules {
     int (*refuse_incompatible)(PyObject* path, PyObject* bound, PyObject* spec);
 };
 
+// Names `container`, on the calling thread while the scope lives, as one
+// whose construction bound its spec and then formalized its members without
+// their fields: the spec's apply must still reach them, so `custom_apply`
+// proceeds where it would take the container as applied already. Borrowed,
+// compared by identity, used up by the first `custom_apply` it names.
+class UnappliedMembersScope {
+public:
+    explicit UnappliedMembersScope(PyObject* container) noexcept;
+    ~UnappliedMembersScope();
+    UnappliedMembersScope(const UnappliedMembersScope&) = delete;
+    UnappliedMembersScope& operator=(const UnappliedMembersScope&) = delete;
+
+private:
+    PyObject* saved_;
+};
+
 // `custom_apply(path, value_spec, allow_partial, child_transform=None)`:
 // an unbound container binds a spec of its kind and proceeds; a bound one
 // asks the incoming spec `is_compatible(bound)` (None is never
 // incompatible), then records `allow_partial` and answers (proceed, self),
-// proceed false when the flag was already that value. `child_transform` is
+// proceed false when the flag was already that value and the container is
+// not named unapplied (UnappliedMembersScope). `child_transform` is
 // accepted and not used.
 template <class S>
 [[nodiscard]] PyObject* custom_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -111,10 +111,14 @@ bool make_context(PyObject* self, PyObject* assign_override, FormalizeContext& c
 }
 
 py::Ref formalized_value(PyObject* self, PyObject* key, PyObject* field, PyObject* value,
-                         ClaimedSet* claimed, PyObject* assign_override, Adoption* keep) {
-    // A primitive that its field keeps as it is needs no context.
+                         ClaimedSet* claimed, PyObject* assign_override, Adoption* keep,
+                         typing::Applied applied) {
+    // A primitive that its field keeps as it is, or that passed it already,
+    // needs no context.
     if (is_primitive(value)) {
-        const int kept = field ? native_field_keeps(field, value) : 1;
+        const int kept = field && applied != typing::Applied::ThroughField
+                             ? native_field_keeps(field, value)
+                             : 1;
         if (kept != 0) {
             if (kept < 0) return {};
             if (keep) keep->value = py::Ref::borrow(value);
@@ -123,6 +127,7 @@ py::Ref formalized_value(PyObject* self, PyObject* key, PyObject* field, PyObjec
     }
     FormalizeContext ctx;
     if (!make_context(self, assign_override, ctx)) return {};
+    ctx.applied = applied;
     return formalize_member(key, field, value, ctx, claimed, keep);
 }
 

@@ -153,6 +153,9 @@ int fill_raw(PyObject* self, PyObject* items, PyObject* spec) {
 
 // After both schema-ful roads declined: every member formalized without a
 // field (but with its field's policy), then the spec applied to the whole.
+// A spec bound before the members were formalized (one that does not wrap
+// them) would otherwise take the dictionary as applied already, and no
+// member would pass its field.
 int general_construct(PyObject* self, PyObject* items, PyObject* spec, const ConstructOptions& o,
                       ClaimedSet* claimed) {
     py::Ref schema = policy_schema(spec);
@@ -162,7 +165,12 @@ int general_construct(PyObject* self, PyObject* items, PyObject* spec, const Con
         py::Ref formal = formalized_value(self, k, nullptr, v, claimed, policy.get());
         return formal ? PyDict_SetItem(self, k, formal.get()) : -1;
     });
-    return filled < 0 ? -1 : use_value_spec(self, spec, o.allow_partial);
+    if (filled < 0) return -1;
+    py::Ref bound;
+    if (!read_bound_spec<DictState>(self, bound)) return -1;
+    std::optional<UnappliedMembersScope> unapplied;
+    if (bound.get() == spec) unapplied.emplace(self);
+    return use_value_spec(self, spec, o.allow_partial);
 }
 
 // The items for a road that may run Python code while it reads them.

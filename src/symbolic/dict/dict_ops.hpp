@@ -51,10 +51,13 @@ extern py::Params<2> kGetParams;               // get
 [[nodiscard]] bool make_context(PyObject* self, PyObject* assign_override,
                                 FormalizeContext& ctx);
 // `_formalized_value` / `_formalized_value_with_assign`; `field` null for none.
-// With `keep`, the adoption is kept there for the caller's store.
+// With `keep`, the adoption is kept there for the caller's store. An
+// `applied` value has passed its field (or its value spec) already: it is
+// wrapped and adopted, not applied again (FormalizeContext::applied).
 [[nodiscard]] py::Ref formalized_value(PyObject* self, PyObject* key, PyObject* field,
                                        PyObject* value, ClaimedSet* claimed,
-                                       PyObject* assign_override, Adoption* keep = nullptr);
+                                       PyObject* assign_override, Adoption* keep = nullptr,
+                                       typing::Applied applied = typing::Applied::No);
 // `_assign_child`: `value` adopted under `key` with its field's policy.
 [[nodiscard]] py::Ref assign_child(PyObject* self, PyObject* key, PyObject* value,
                                    ClaimedSet* claimed);

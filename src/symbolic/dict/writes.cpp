@@ -20,6 +20,7 @@
 #include "symbolic/refusal.hpp"
 #include "symbolic/shortcuts.hpp"
 #include "symbolic/write_core.hpp"
+#include "typing/applied_members.hpp"
 #include "typing/field/field.hpp"
 #include "typing/meta_epoch.hpp"
 #include "typing/schema/schema.hpp"
@@ -120,6 +121,8 @@ struct Identity {
 // unless the whole write ran natively, so nothing could have changed them.
 int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::Ref& update) {
     update.reset();
+    // The spec engine's write-back of an entry it applied (applied_members.hpp).
+    const typing::Applied applied = typing::take_applied_write(self, key, value);
     if (!PyUnicode_Check(key) && !PyLong_Check(key))
         return raise_located_format(view.path.get(), PyExc_KeyError,
                                     "Key must be string or int type. Encountered %R.", key);
@@ -204,13 +207,15 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::R
         if (removed <= 0) return removed;
         adopted.value = b->missing_value;
     } else {
-        const int kept = !native ? 0 : field ? native_field_keeps(field.get(), value) : 1;
+        const bool asked = field && applied != typing::Applied::ThroughField;
+        const int kept = !native ? 0 : asked ? native_field_keeps(field.get(), value) : 1;
         if (kept < 0) return -1;
         if (kept) {
             adopted.value = py::Ref::borrow(value);
         } else {
             if (const int same = python_runs()) return same < 0 ? -1 : 0;
-            if (!formalized_value(self, key, field.get(), value, nullptr, nullptr, &adopted))
+            if (!formalized_value(self, key, field.get(), value, nullptr, nullptr, &adopted,
+                                  applied))
                 return -1;
         }
         Claim unused;

@@ -135,7 +135,7 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     std::vector<Adoption> adopted(n);
     for (std::size_t k = 0; k < n; ++k) {
         if (!formalized_at(self, view, element, batch.at[k].pos, batch.values[k].get(), nullptr,
-                           -1, &adopted[k], batch.copied)) {
+                           -1, &adopted[k], typing::Applied::No, batch.copied)) {
             abandon(adopted);
             return -1;
         }

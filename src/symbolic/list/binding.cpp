@@ -233,7 +233,7 @@ int kept_as_is(PyObject* element, PyObject* value) {
 
 py::Ref formalize(PyObject* self, const View& view, PyObject* element, PyObject* key,
                   PyObject* value, ClaimedSet* claimed, Adoption* keep = nullptr,
-                  bool copied = false) {
+                  typing::Applied applied = typing::Applied::No, bool copied = false) {
     FormalizeContext ctx;
     ctx.clone_if_claimed = copied;
     ctx.assign = view.assign;
@@ -248,6 +248,7 @@ py::Ref formalize(PyObject* self, const View& view, PyObject* element, PyObject*
     // A missing value given to a list is a value like any other.
     ctx.missing_takes_default = false;
     ctx.current_meta = true;
+    ctx.applied = applied;
     return formalize_member(key, element, value, ctx, claimed, keep);
 }
 
@@ -262,8 +263,11 @@ py::Ref formalized_value(PyObject* self, const View& view, PyObject* element, Py
 
 py::Ref formalized_at(PyObject* self, const View& view, PyObject* element, Py_ssize_t pos,
                       PyObject* value, bool* kept_natively, int verdict, Adoption* keep,
-                      bool copied) {
-    const int kept = verdict >= 0 ? verdict : kept_as_is(element, value);
+                      typing::Applied applied, bool copied) {
+    // A primitive that passed the field already is kept as it is.
+    const int kept = applied == typing::Applied::ThroughField && is_primitive(value) ? 1
+                     : verdict >= 0                 ? verdict
+                                                    : kept_as_is(element, value);
     if (kept_natively) *kept_natively = kept > 0;
     if (kept != 0) {
         if (kept < 0) return {};
@@ -271,7 +275,7 @@ py::Ref formalized_at(PyObject* self, const View& view, PyObject* element, Py_ss
         return py::Ref::borrow(value);
     }
     py::Ref key = py::Ref::steal(PyLong_FromSsize_t(pos));
-    return key ? formalize(self, view, element, key.get(), value, nullptr, keep, copied)
+    return key ? formalize(self, view, element, key.get(), value, nullptr, keep, applied, copied)
                : py::Ref();
 }
 

@@ -18,6 +18,7 @@
 #include "symbolic/classes.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/policy.hpp"
+#include "typing/applied_members.hpp"
 #include "typing/value_spec/engine/classify.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
 
@@ -192,13 +193,29 @@ int try_fused(PyObject* self, PyObject* spec, Py_ssize_t end) {
     return bind_spec(self, spec) < 0 ? -1 : 1;
 }
 
+// The members a construction formalized through the element field of a
+// spec bound before them (one that does not wrap them), which its binding
+// step then need not apply again: from index `from` on.
+struct Formalized {
+    py::Ref field;
+    Py_ssize_t from = 0;
+};
+
+// Whether `field` runs its apply on what it formalizes. A failed read
+// counts as no: the members are then applied as the spec's apply would.
+bool field_applies(PyObject* field) {
+    const int validates = field_validates(field);
+    if (validates < 0) PyErr_Clear();
+    return validates > 0;
+}
+
 // Every item collected first, straight into the storage in one bulk copy
 // where the fused road checks them in place; when it declines they are
 // taken out again and each is formalized (with the element field when the
-// spec is already bound). 1 when the fused road bound the spec, 0
-// otherwise, -1.
+// spec is already bound, which `formalized` then names). 1 when the fused
+// road bound the spec, 0 otherwise, -1.
 int fill_schemaful(PyObject* self, const View& view, PyObject* spec, PyObject* source,
-                   bool source_owned) {
+                   bool source_owned, Formalized& formalized) {
     const bool sequence = source_owned || PyList_CheckExact(source) || PyTuple_CheckExact(source);
     py::Ref collected = sequence ? py::Ref::borrow(source)
                                  : py::Ref::steal(PySequence_List(source));
@@ -218,10 +235,15 @@ int fill_schemaful(PyObject* self, const View& view, PyObject* spec, PyObject* s
         if (marker < 0 || (marker == 0 && append_formalized(self, view, element, item) < 0))
             return -1;
     }
+    if (element && field_applies(element)) {
+        formalized.field = py::Ref::borrow(element);
+        formalized.from = end;
+    }
     return 0;
 }
 
-int fill(PyObject* self, PyObject* items, const Options& o, Mode mode, bool& bound) {
+int fill(PyObject* self, PyObject* items, const Options& o, Mode mode, bool& bound,
+         Formalized& formalized) {
     const int truth = PyObject_IsTrue(items);
     if (truth <= 0) return truth;
     // Another symbolic list gives its raw items, none resolved.
@@ -235,7 +257,8 @@ int fill(PyObject* self, PyObject* items, const Options& o, Mode mode, bool& bou
             return fill_pass_through(self, view, o.spec, source.get());
         case Mode::Schemaful: break;
     }
-    const int fused = fill_schemaful(self, view, o.spec, source.get(), source.get() != items);
+    const int fused =
+        fill_schemaful(self, view, o.spec, source.get(), source.get() != items, formalized);
     bound = fused > 0;
     return fused < 0 ? -1 : 0;
 }
@@ -291,10 +314,15 @@ int init_with(PyObject* self, const py::Args<kParamCount>& a) {
                       : o.pass_through ? Mode::PassThrough
                                        : Mode::Schemaful;
     bool bound = false;
-    if (items && fill(self, items, o, mode, bound) < 0) return -1;
+    Formalized formalized;
+    if (items && fill(self, items, o, mode, bound, formalized) < 0) return -1;
     if (mode == Mode::PassThrough && bind_spec(self, o.spec) < 0) return -1;
-    if (mode == Mode::Schemaful && !bound && use_value_spec(self, o.spec, o.allow_partial) < 0)
-        return -1;
+    if (mode == Mode::Schemaful && !bound) {
+        // Members formalized through the element field have passed it.
+        std::optional<typing::AppliedMembersScope> named;
+        if (formalized.field) named.emplace(self, formalized.field.get(), formalized.from);
+        if (use_value_spec(self, o.spec, o.allow_partial) < 0) return -1;
+    }
     return finish_construction<ListState>(self, o.onchange_callback, o.accessor_writable, o.sealed);
 }
 

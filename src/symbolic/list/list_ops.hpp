@@ -27,6 +27,7 @@
 #include "symbolic/container/binding.hpp"
 #include "symbolic/container/state.hpp"
 #include "symbolic/write_core.hpp"
+#include "typing/applied_members.hpp"
 #include "typing/meta_epoch.hpp"
 
 #include <cstdint>
@@ -112,11 +113,14 @@ struct WriteReadings {
 // `kept` (when given) tells that the value was kept as it is without running
 // Python code; `verdict` is what `read_for_write` answered for the value
 // (-1: none). With `keep`, the adoption is kept there for the caller's
-// store (adoption.hpp); `copied` tells that the value was read from another
-// container (AdoptArgs::clone_if_claimed).
+// store (adoption.hpp). An `applied` value has passed the element field (or
+// its value spec) already: it is wrapped and adopted, not applied again
+// (FormalizeContext::applied). `copied` tells that the value was read from
+// another container (AdoptArgs::clone_if_claimed).
 [[nodiscard]] py::Ref formalized_at(PyObject* self, const View& view, PyObject* element,
                                     Py_ssize_t pos, PyObject* value, bool* kept = nullptr,
                                     int verdict = -1, Adoption* keep = nullptr,
+                                    typing::Applied applied = typing::Applied::No,
                                     bool copied = false);
 // `value` adopted under `key` with the member policy.
 [[nodiscard]] py::Ref assign_child(PyObject* self, const View& view, PyObject* element,
@@ -215,11 +219,14 @@ struct Placed {
 // `index`; `inserting` says that `value` came out of an insertion marker.
 // `verdict` is what `read_for_write` answered for `value` (-1: none);
 // `max_size` the bound an added item is checked against at its store (null:
-// none). The field update in `update` (null for a no-op); never notifies.
+// none); `applied` what the spec engine applied `value` through, when it
+// writes it back (formalized_at). The field update in `update`
+// (null for a no-op); never notifies.
 [[nodiscard]] int core_write(PyObject* self, const View& view, PyObject* element,
                              std::int64_t index, PyObject* value, bool inserting,
                              py::Ref& update, int verdict = -1,
-                             const std::int64_t* max_size = nullptr);
+                             const std::int64_t* max_size = nullptr,
+                             typing::Applied applied = typing::Applied::No);
 
 // Undoes the adoptions of an operation's values that it did not store.
 // Keeps the pending exception.

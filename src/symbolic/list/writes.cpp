@@ -26,6 +26,7 @@
 #include "symbolic/shortcuts.hpp"
 #include "symbolic/slots.hpp"
 #include "symbolic/write_core.hpp"
+#include "typing/applied_members.hpp"
 
 #include <algorithm>
 
@@ -186,7 +187,7 @@ int store(PyObject* self, PyObject* element, const Placed& at, Adoption& adopted
 
 int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t index,
                PyObject* value, bool inserting, py::Ref& update, int verdict,
-               const std::int64_t* max_size) {
+               const std::int64_t* max_size, typing::Applied applied) {
     update.reset();
     const ContainerBridge* b = container_bridge();
     if (!b || !list_bridge()) return -1;
@@ -198,8 +199,10 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     // without a metaclass of its own.
     bool native = is_primitive(value) && native_missing(*b) &&
                   PyType_CheckExact(list_bridge()->insertion_cls.get());
-    // A verdict read before Python code ran may no longer hold.
+    // A verdict read before Python code ran may no longer hold; a primitive
+    // that passed the field already is kept whatever the field would say.
     if (!native) verdict = -1;
+    if (native && applied == typing::Applied::ThroughField) verdict = 1;
     if (index >= n) {
         // Past the end: a missing value is no write, anything else appends.
         if (!inserting) {
@@ -218,6 +221,7 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
             inserting = true;
             native = false;
             verdict = -1;
+            applied = typing::Applied::No;
         }
     }
     // The storage position of a negative index counts from the end; an
@@ -268,7 +272,8 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     // Formalized under the position it takes, so its path names it.
     bool kept = false;
     Adoption adopted;
-    if (!formalized_at(self, view, element, at.pos, value, &kept, verdict, &adopted)) return -1;
+    if (!formalized_at(self, view, element, at.pos, value, &kept, verdict, &adopted, applied))
+        return -1;
     return store(self, element, at, adopted, max_size, update,
                  native && kept ? &view.path : nullptr);
 }
@@ -317,12 +322,15 @@ PyObject* py_set_item_without_permission_check(PyObject* self, PyObject* const* 
     if (!py::parse(kSetItemNoCheckParams, args, nargs, kwnames, a) ||
         !py::arg_i64("key", a[0], index))
         return nullptr;
+    // The spec engine's write-back of an element it applied (applied_members.hpp).
+    const typing::Applied applied = typing::take_applied_write(self, a[0], a[1]);
     View view;
     SpecReadings readings;
     if (!read_view(self, view) || !read_spec(view.spec.get(), kElement, readings))
         return nullptr;
     py::Ref update;
-    if (core_write(self, view, readings.element.get(), index, a[1], false, update) < 0)
+    if (core_write(self, view, readings.element.get(), index, a[1], false, update, -1, nullptr,
+                   applied) < 0)
         return nullptr;
     return update ? update.release() : py::none();
 }

@@ -69,4 +69,10 @@ void invalidate_meta(PyObject* field) noexcept;
 // The field's value spec, read under a shared hold (a new reference).
 [[nodiscard]] py::Ref field_value_spec(PyObject* field);
 
+// The validator step of the field's `apply` alone, on a value its value spec
+// made already: the validator (if any) called with it unless it is missing,
+// its failure raised with the path text of `root_path` added. `field` must be
+// a native Field. 0 or -1.
+[[nodiscard]] int apply_validator(PyObject* field, PyObject* value, PyObject* root_path);
+
 }  // namespace vesk::typing::field

@@ -36,6 +36,26 @@ py::Ref transform_path(PyObject* root_path) {
     return topology::make_key_path(std::span<const topology::Key>{});
 }
 
+// The validator's step of `apply` on what the spec and the transform made
+// of the value (none for a missing value). 0 or -1.
+int run_validator(Scoped self, PyObject* value, PyObject* root_path) {
+    py::Ref validator;
+    {
+        Reading s = self.shared();
+        if (!s) return -1;
+        validator = s->validator;
+    }
+    if (!validator || validator.get() == Py_None) return 0;
+    const TypingBridge* bridge = typing_bridge();
+    if (!bridge) return -1;
+    const int missing = PyObject_IsInstance(value, bridge->missing_type.get());
+    if (missing != 0) return missing < 0 ? -1 : 0;
+    py::Ref ignored = py::Ref::steal(PyObject_CallOneArg(validator.get(), value));
+    if (ignored) return 0;
+    wrap_validator_error(root_path);
+    return -1;
+}
+
 }  // namespace
 
 py::Params<5> kApplyParams{"apply",
@@ -79,26 +99,11 @@ PyObject* field_apply(Scoped self, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!current) return nullptr;
     }
 
-    py::Ref validator;
-    {
-        Reading s = self.shared();
-        if (!s) return nullptr;
-        validator = s->validator;
-    }
-    if (validator && validator.get() != Py_None) {
-        const TypingBridge* bridge = typing_bridge();
-        if (!bridge) return nullptr;
-        const int missing = PyObject_IsInstance(current.get(), bridge->missing_type.get());
-        if (missing < 0) return nullptr;
-        if (!missing) {
-            py::Ref ignored = py::Ref::steal(PyObject_CallOneArg(validator.get(), current.get()));
-            if (!ignored) {
-                wrap_validator_error(root_path);
-                return nullptr;
-            }
-        }
-    }
-    return current.release();
+    return run_validator(self, current.get(), root_path) < 0 ? nullptr : current.release();
+}
+
+int apply_validator(PyObject* field, PyObject* value, PyObject* root_path) {
+    return run_validator(Scoped(field), value, root_path);
 }
 
 PyObject* field_from_annotation(PyObject*, PyObject* const* args, Py_ssize_t nargs,

@@ -4,6 +4,7 @@
 #include "py/lazy.hpp"
 #include "py/dict_cursor.hpp"
 #include "typing/fast_types.hpp"
+#include "typing/int_to_float.hpp"
 #include "typing/field/field.hpp"
 #include "typing/value_spec/engine/classify.hpp"
 #include "typing/funnel/dict_bulk.hpp"
@@ -324,10 +325,7 @@ int ElemRule::matches(PyObject* value) const {
 
 int ElemRule::convert(PyObject* value, bool inplace, py::Ref& out) const {
     if (widen_int && PyLong_CheckExact(value)) {
-        // What `float(value)` gives an exact int.
-        const double d = PyLong_AsDouble(value);
-        if (d == -1.0 && PyErr_Occurred()) return -1;
-        out = py::Ref::steal(PyFloat_FromDouble(d));
+        out = int_to_float(value);
         return out ? 1 : -1;
     }
     if (kind == Kind::ConstKeyDict && bulk) return bulk->convert(value, inplace, out);

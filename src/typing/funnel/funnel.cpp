@@ -1,6 +1,7 @@
 #include "typing/funnel/funnel.hpp"
 
 #include "py/named.hpp"
+#include "typing/int_to_float.hpp"
 #include "typing/shortcuts.hpp"
 #include "topology/key_path.hpp"
 #include "typing/markers.hpp"
@@ -112,10 +113,7 @@ FunnelOutcome funnel_leaf(PyObject* value, const field::FieldMeta& meta) {
     if (shortcuts_off()) return outcome(Kind::Deferred);
     if (meta.accept_any || holds(meta.exact, Py_TYPE(value))) return outcome(Kind::Verbatim);
     if (meta.widen_to_float && Py_TYPE(value) == &PyLong_Type) {
-        // What `float(value)` gives an exact int, overflow error included.
-        const double d = PyLong_AsDouble(value);
-        if (d == -1.0 && PyErr_Occurred()) return outcome(Kind::Error);
-        py::Ref widened = py::Ref::steal(PyFloat_FromDouble(d));
+        py::Ref widened = int_to_float(value);
         if (!widened) return outcome(Kind::Error);
         return outcome(Kind::Produced, std::move(widened));
     }

@@ -9,6 +9,7 @@
 #include "py/errors.hpp"
 #include "py/named.hpp"
 #include "topology/key_path.hpp"
+#include "typing/applied_members.hpp"
 #include "typing/bridge.hpp"
 #include "typing/value_spec/engine/classify.hpp"
 #include "typing/funnel/funnel.hpp"
@@ -188,6 +189,9 @@ int schema_set_if_changed(PyObject* d, PyObject* key, PyObject* value) {
         py::Ref held = py::Ref::steal(current);
         if (current == value) return 0;
     }
+    // A symbolic dict's write takes the value as applied: it wraps and
+    // adopts it without applying it again (applied_members.hpp).
+    AppliedWriteScope named(d, key, value, Applied::ThroughField);
     return PyObject_SetItem(d, key, value);
 }
 

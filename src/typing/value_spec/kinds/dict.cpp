@@ -6,6 +6,7 @@
 // own, a Dict with a schema takes the schema's idea of an empty dict.
 #include "py/named.hpp"
 #include "topology/key_path.hpp"
+#include "typing/applied_members.hpp"
 #include "typing/bridge.hpp"
 #include "typing/fast_types.hpp"
 #include "typing/value_spec/engine/classify.hpp"
@@ -379,8 +380,11 @@ py::Ref open_road(const DictKind& dict, py::Ref value, const ApplyOptions& optio
                 apply_name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
         }
         if (!result) return {};
-        if (result.get() != v.get() && PyObject_SetItem(target.get(), k.get(), result.get()) < 0)
-            return {};
+        if (result.get() == v.get()) continue;
+        // A symbolic dict's write takes the entry as applied by its field's
+        // value spec (applied_members.hpp).
+        AppliedWriteScope named(target.get(), k.get(), result.get(), Applied::ThroughSpec);
+        if (PyObject_SetItem(target.get(), k.get(), result.get()) < 0) return {};
     }
     return target;
 }

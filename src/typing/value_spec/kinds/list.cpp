@@ -6,9 +6,11 @@
 // spec meets one shape.
 #include "py/critical_section.hpp"
 #include "py/lazy.hpp"
+#include "typing/applied_members.hpp"
 #include "typing/bridge.hpp"
 #include "typing/change_epoch.hpp"
 #include "typing/fast_types.hpp"
+#include "typing/int_to_float.hpp"
 #include "typing/value_spec/engine/classify.hpp"
 #include "typing/meta_epoch.hpp"
 #include "typing/funnel/elem_rule.hpp"
@@ -260,12 +262,9 @@ bool skipped(const SkipRule& rule, PyObject* item) noexcept {
     return rule.leaf && reinterpret_cast<PyObject*>(Py_TYPE(item)) == rule.leaf;
 }
 
-// An exact int widened as `float(int)` does it. Null with an exception set.
-py::Ref widened(PyObject* item) {
-    const double d = PyLong_AsDouble(item);
-    if (d == -1.0 && PyErr_Occurred()) return {};
-    return py::Ref::steal(PyFloat_FromDouble(d));
-}
+// `int_to_float` called, not inlined: the element loop that calls the
+// road below stays as compact as it is without it.
+[[gnu::noinline]] py::Ref widened(PyObject* item) { return int_to_float(item); }
 
 // The native element road over a plain list, for a rule whose tests and
 // conversions run no Python code: from `i` on, elements the rule matches
@@ -295,7 +294,8 @@ int widen_run(const funnel::ElemRule& rule, PyObject* list, Py_ssize_t& i) {
 // `i`) the rest are shared as they are, for the general loop to apply.
 // A widening rule is always an exact-class rule (of float), so the loop
 // tests the class itself.
-py::Ref widening_copy(const funnel::ElemRule& rule, PyObject* source, Py_ssize_t& i) {
+[[gnu::noinline]] py::Ref widening_copy(const funnel::ElemRule& rule, PyObject* source,
+                                     Py_ssize_t& i) {
     py::CriticalSection guard(source);
     const Py_ssize_t n = PyList_GET_SIZE(source);
     py::Ref copy = py::Ref::steal(PyList_New(n));
@@ -309,7 +309,7 @@ py::Ref widening_copy(const funnel::ElemRule& rule, PyObject* source, Py_ssize_t
         if (type == cls || (none && item == Py_None)) {
             PyList_SET_ITEM(copy.get(), i, py::Ref::borrow(item).release());
         } else if (type == reinterpret_cast<PyObject*>(&PyLong_Type)) {
-            py::Ref f = widened(item);
+            py::Ref f = int_to_float(item);
             if (!f) return {};
             PyList_SET_ITEM(copy.get(), i, f.release());
         } else {
@@ -320,6 +320,17 @@ py::Ref widening_copy(const funnel::ElemRule& rule, PyObject* source, Py_ssize_t
     for (Py_ssize_t j = i; j < n; ++j)
         PyList_SET_ITEM(copy.get(), j, py::Ref::borrow(PyList_GET_ITEM(source, j)).release());
     return copy;
+}
+
+// `writer(index, element)`: the symbolic list's own write of an element
+// applied `through` its field or spec, which it takes as applied: it wraps
+// and adopts it without applying it again. Kept out of the element loop.
+[[gnu::noinline]] int write_back(PyObject* writer, PyObject* list, PyObject* index,
+                                PyObject* element, Applied through) {
+    AppliedWriteScope named(list, index, element, through);
+    PyObject* args[] = {index, element};
+    py::Ref done = py::Ref::steal(PyObject_Vectorcall(writer, args, 2, nullptr));
+    return done ? 0 : -1;
 }
 
 py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& options,
@@ -389,8 +400,12 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
     SkipRule rule;
     if (!skip_rule(list, options, rule)) return {};
 
-    const Py_ssize_t n = PyObject_Size(value.get());
-    if (n < 0) return {};
+    const Py_ssize_t size = PyObject_Size(value.get());
+    if (size < 0) return {};
+    // Members a symbolic list formalized through this element field as it
+    // was built are not applied again.
+    const Py_ssize_t n =
+        plain ? size : members_to_apply(value.get(), list.element_field.get(), size);
     for (Py_ssize_t i = start; i < n; ++i) {
         if (widening && widen_run(native, value.get(), i) < 0) return {};
         if (i >= n) break;
@@ -449,9 +464,9 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
             return {};
         if (result.get() == item.get()) continue;
         if (writer) {
-            PyObject* args[] = {index.get(), result.get()};
-            py::Ref done = py::Ref::steal(PyObject_Vectorcall(writer.get(), args, 2, nullptr));
-            if (!done) return {};
+            if (write_back(writer.get(), value.get(), index.get(), result.get(),
+                           with_transform ? Applied::ThroughField : Applied::ThroughSpec) < 0)
+                return {};
         } else if (PySequence_SetItem(value.get(), i, result.get()) < 0) {
             return {};
         }

@@ -1,0 +1,76 @@
+// What the spec engine and a symbolic container tell each other, on the
+// calling thread, about members that have passed their field already. A
+// field's apply runs user code (a transform need not be idempotent), so a
+// member must not be applied a second time on its way into a container.
+//
+// - Written back: the engine stores an element or entry it applied into a
+//   symbolic container through the container's own write (a list's
+//   `_set_item_without_permission_check`, a dict's item assignment), which
+//   formalizes whatever it is given. For the length of that call the engine
+//   names the write (`AppliedWriteScope`), and whether the value passed the
+//   whole field or only its value spec; the container's write that matches
+//   it (same container, key and value) wraps and adopts the value without
+//   applying it again (a value that passed only the spec still meets the
+//   field's validator), and uses the name up. Any other write, and a write
+//   whose value is not the one named, formalizes as before.
+// - Formalized at construction: a list that formalized its new members
+//   through its element field before applying its spec names them
+//   (`AppliedMembersScope`: from which index on, through which field); the
+//   engine's element pass over that list leaves those members as they are.
+//
+// Both are borrowed pointers compared by identity, live only while the
+// scope that names them does; neither holds a reference.
+#pragma once
+
+#include "py/python.hpp"
+
+namespace vesk::typing {
+
+// What a written-back value has passed already.
+enum class Applied : unsigned char {
+    No,           // nothing: formalized as any value
+    ThroughField, // the field's own `apply`
+    ThroughSpec,  // the field's value spec's `apply` (the field's validator not yet)
+};
+
+class AppliedWriteScope {
+public:
+    AppliedWriteScope(PyObject* container, PyObject* key, PyObject* value,
+                      Applied through) noexcept;
+    ~AppliedWriteScope();
+    AppliedWriteScope(const AppliedWriteScope&) = delete;
+    AppliedWriteScope& operator=(const AppliedWriteScope&) = delete;
+
+private:
+    PyObject* saved_[3];
+    Applied saved_through_;
+};
+
+// What this write of `value` under `key` into `container` has passed, when
+// it is the one the engine named (No otherwise); a match uses the name up.
+// Keys match by identity, or as exact ints of the same value. Runs no
+// Python code.
+[[nodiscard]] Applied take_applied_write(PyObject* container, PyObject* key,
+                                         PyObject* value) noexcept;
+
+class AppliedMembersScope {
+public:
+    AppliedMembersScope(PyObject* container, PyObject* field, Py_ssize_t from) noexcept;
+    ~AppliedMembersScope();
+    AppliedMembersScope(const AppliedMembersScope&) = delete;
+    AppliedMembersScope& operator=(const AppliedMembersScope&) = delete;
+
+private:
+    PyObject* saved_container_;
+    PyObject* saved_field_;
+    Py_ssize_t saved_from_;
+};
+
+// How many leading members of `container`, which holds `n`, an element pass
+// through `field` still applies: `n`, or fewer when the members from some
+// index on were named as formalized through that very field; the name is
+// used up.
+[[nodiscard]] Py_ssize_t members_to_apply(PyObject* container, PyObject* field,
+                                          Py_ssize_t n) noexcept;
+
+}  // namespace vesk::typing

@@ -1,0 +1,189 @@
+"""A member passes its field's transform exactly once on its way into a
+symbolic list or dict, on every construction road and on the spec's
+write-back, as it does through `append`, an item write and `spec.apply`. A
+transform that is not idempotent shows every extra run."""
+
+import pytest
+
+import vesk_core._native as native
+from fresh import run_fresh
+from helpers import Dict, Insertion, List, child_transform_mode  # noqa: F401  (a fixture)
+from vesk.symbolic.object_classes import object_class
+
+# With the stand-in's child transform (the element field applies each
+# member) and without one (the element's value spec does).
+both_roads = pytest.mark.usefixtures("child_transform_mode")
+
+
+class Times10:
+    """The transform `x * 10`, recording what it was given."""
+
+    def __init__(self):
+        self.seen = []
+
+    def __call__(self, x):
+        self.seen.append(x)
+        return x * 10
+
+
+def ints(t, **kwargs):
+    return native.Int(**kwargs).set_transform(t)
+
+
+# Containers whose class declares no custom typing: the spec's apply walks
+# their members itself, with no `custom_apply` to bind first.
+class PlainList(native.SymList):
+    def _notify_field_updates(self, updates):
+        pass
+
+
+class PlainDict(native.SymDict):
+    def _notify_field_updates(self, updates):
+        pass
+
+
+@both_roads
+@pytest.mark.parametrize("cls", [List, PlainList])
+@pytest.mark.parametrize("auto_wrap", [True, False])
+@pytest.mark.parametrize("wrap", [True, False])
+@pytest.mark.parametrize("item", [4, Insertion(4)], ids=["value", "marker"])
+def test_list_construction_roads(cls, auto_wrap, wrap, item):
+    t = Times10()
+    # The bound is met only by a value transformed once.
+    spec = native.List(ints(t, max_value=100), auto_wrap=auto_wrap)
+    assert list(cls([item], value_spec=spec, wrap=wrap)) == [40] and t.seen == [4]
+    t.seen.clear()
+    assert spec.apply([4]) == [40] and t.seen == [4]
+
+    built = cls([1], value_spec=spec, wrap=wrap)
+    # A class without custom typing keeps only a spec bound before its items.
+    assert built.value_spec is (spec if cls is List or not auto_wrap else None)
+    if built.value_spec is spec:
+        t.seen.clear()
+        built.append(4)
+        built[0] = 5
+        assert list(built) == [50, 40] and t.seen == [4, 5]
+
+
+@both_roads
+def test_binding_a_spec_to_members_already_held():
+    t = Times10()
+    held = List([4])
+    assert list(held.use_value_spec(native.List(ints(t)))) == [40] and t.seen == [4]
+    # Members held before a construction under a spec that binds first are
+    # applied by it; its own members only as they are formalized.
+    t.seen.clear()
+    lst = PlainList([4])
+    lst.__init__([5], value_spec=native.List(ints(t), auto_wrap=False))
+    assert lst == [40, 50] and sorted(t.seen) == [4, 5]
+
+
+@both_roads
+@pytest.mark.parametrize("cls", [Dict, PlainDict])
+@pytest.mark.parametrize("auto_wrap", [True, False])
+@pytest.mark.parametrize("road", ["fused or single pass", "single pass", "general"])
+def test_dict_construction_roads(cls, auto_wrap, road):
+    t = Times10()
+    fields = [("a", ints(t, max_value=100))]
+    if road == "single pass":
+        fields.append(("b", native.Int(default=3)))
+    if road == "general":
+        fields.append((native.StrKey(), native.Int()))
+    spec = native.Dict(fields, auto_wrap=auto_wrap)
+    d = cls({"a": 4}, value_spec=spec)
+    assert d["a"] == 40 and t.seen == [4]
+    assert d.get("b", 3) == 3   # a default is filled on every road
+    t.seen.clear()
+    assert spec.apply({"a": 4})["a"] == 40 and t.seen == [4]
+
+
+def test_a_general_construction_under_a_spec_bound_first_applies_its_members():
+    spec = native.Dict([("n", native.Int(default=3)), (native.StrKey(), native.Int())],
+                       auto_wrap=False)
+    with pytest.raises(TypeError, match=r"Expect <class 'int'> but encountered <class 'str'>"):
+        Dict({"a": "x"}, value_spec=spec)
+    assert Dict({"a": 1}, value_spec=spec) == {"a": 1, "n": 3}
+
+
+@both_roads
+def test_dict_write_back_and_nested_containers():
+    t = Times10()
+    held = Dict({"a": 4})
+    held.use_value_spec(native.Dict([("a", ints(t))]))
+    outer = Dict({"xs": [4], "d": {"a": 4}},
+                 value_spec=native.Dict([("xs", native.List(ints(t))),
+                                         ("d", native.Dict([("a", ints(t))]))]))
+    nested = List([[4]], value_spec=native.List(native.List(ints(t))))
+    assert (held["a"], outer["xs"], outer["d"]["a"], nested[0]) == (40, [40], 40, [40])
+    assert t.seen == [4] * 4
+
+
+def test_object_field_write():
+    t = Times10()
+    Holder = object_class("Holder", [("xs", native.List(ints(t)))], native_slots=True)
+    holder = Holder(xs=[4])
+    holder.xs = [5]
+    assert holder.xs == [50] and t.seen == [4, 5]
+
+
+@both_roads
+def test_a_written_back_value_is_wrapped_and_adopted():
+    seen = []
+
+    def boxed(x):
+        seen.append(x)
+        return {"v": x}
+
+    lst = List([4], value_spec=native.List(native.Any(transform=boxed)))
+    assert type(lst[0]) is Dict and lst[0] == {"v": 4} and seen == [4]
+    assert lst[0].topo_parent is lst and str(lst[0].topo_path) == "[0]"
+
+
+@both_roads
+def test_the_validator_sees_the_value_once_transformed():
+    seen = []
+
+    def no_40(x):
+        seen.append(x)
+        if x == 40:
+            raise ValueError("no 40")
+
+    spec = native.List(native.Int().set_transform(lambda x: x * 10))
+    spec.element.set_validator(no_40)
+    for wrap in (True, False):
+        seen.clear()
+        with pytest.raises(ValueError, match=r"^no 40 \(path=\[0\]\)$"):
+            List([4], value_spec=spec, wrap=wrap)
+        assert List([5], value_spec=spec, wrap=wrap) == [50] and seen[-1] == 50
+
+
+def test_the_element_field_applies_each_member_once():
+    # The element field's own `apply`, as a field class of the package's
+    # sees it: once per member where the write-back used to apply it again.
+    run_fresh("""
+        import vesk_core._native as native
+        import vesk.typing, vesk.symbolic
+        seen = []
+
+        class CountingField:
+            def __init__(self, *args, **kwargs):
+                object.__setattr__(self, "_field", native.Field(*args, **kwargs))
+
+            def __getattr__(self, name):
+                return getattr(self._field, name)
+
+            def apply(self, value, *args, **kwargs):
+                seen.append(value)
+                return self._field.apply(value, *args, **kwargs)
+
+        native._install_typing_bridge(**{**vesk.typing.bridge_handles(),
+                                         "field_cls": CountingField})
+        vesk.symbolic.install()
+        from vesk.symbolic.containers import List
+
+        spec = native.List(native.Int().set_transform(lambda x: x * 10))
+        assert List([4, 5], value_spec=spec) == [40, 50] and seen == [4, 5], seen
+        seen.clear()
+        aw_off = native.List(native.Int().set_transform(lambda x: x * 10), auto_wrap=False)
+        assert List([4], value_spec=aw_off) == [40] and seen == [4], seen
+    """)
