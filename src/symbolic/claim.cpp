@@ -348,8 +348,7 @@ void Claim::settle(PyObject* node, PyObject* container, PyObject* parent, PyObje
     node_ = node;
 }
 
-void Claim::storing() noexcept {
-    if (!node_) return;
+void Claim::mark_storing() noexcept {
     Shard& shard = shard_of(node_);
     py::MutexLock lock(shard.mutex);
     Entry* e = find(shard, node_);

@@ -93,7 +93,9 @@ public:
     // against another placing it only through the node's own state (a store
     // and the end of a claim cannot be one step, and a write that finds the
     // node stored may move it).
-    void storing() noexcept;
+    void storing() noexcept {
+        if (node_) mark_storing();
+    }
     // The placed node is stored: the write leaves the session.
     void stored() noexcept { leave(); }
     // Whether this write has been alone on the node since it claimed it.
@@ -120,22 +122,31 @@ public:
     // write stored over the node meanwhile. True when it stays in, to let
     // the node go as that write relies on; one step with the overtaking
     // write's, so no letting go is lost between them.
-    [[nodiscard]] bool leave_unless_overtaken() noexcept { return end(false, false, true); }
+    [[nodiscard]] bool leave_unless_overtaken() noexcept {
+        return node_ && end(false, false, true);
+    }
     // Leaves the session (nothing without a claim).
-    void leave() noexcept { (void)end(false, false); }
+    void leave() noexcept {
+        if (node_) (void)end(false, false);
+    }
     // Leaves without having let the node go, as the claim was for (or,
     // placing, with the node stamped and stored nowhere).
-    void abandon() noexcept { (void)end(true, false); }
+    void abandon() noexcept {
+        if (node_) (void)end(true, false);
+    }
     // Leaves a placement made, to be stored by the caller later (a bulk
     // operation stores its members together): until then no container holds
     // the node, and setting it right must not take that for letting go.
-    void handed_over() noexcept { (void)end(false, true); }
+    void handed_over() noexcept {
+        if (node_) (void)end(false, true);
+    }
 
     // Whether this object holds a claim (false for Busy and Reentered).
     [[nodiscard]] bool held() const noexcept { return node_ != nullptr; }
 
 private:
     bool end(bool owing, bool handing, bool unless_overtook = false) noexcept;
+    void mark_storing() noexcept;
 
     PyObject* node_ = nullptr;  // by identity; the writer keeps it alive
     std::uint64_t id_ = 0;
