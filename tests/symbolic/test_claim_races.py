@@ -40,7 +40,7 @@ def children_of(container):
 
 def test_copies_of_a_list_whose_items_another_thread_replaces():
     lst = LoggedList([Dict(n=i) for i in range(6)], root_path=ROOT)
-    threads = 5
+    threads = 8   # one writer, seven copying
     made = [[] for _ in range(threads)]
     copies = [[] for _ in range(threads)]
     logs = [Log() for _ in range(threads)]
