@@ -99,15 +99,22 @@ def test_readers_follow_a_reference_that_comes_and_goes():
     seen = [set() for _ in range(4)]
     stop = threading.Event()
 
+    ready = threading.Barrier(5)
+
     def read(slot):
-        while not stop.is_set():
+        first = True
+        while first or not stop.is_set():
             try:
                 seen[slot].add(spec.cls)
             except TypeError:
                 seen[slot].add(TypeError)
+            if first:   # every reader has read once before the flicker starts
+                first = False
+                ready.wait()
 
     readers = [threading.Thread(target=read, args=(i,)) for i in range(4)]
-    with started(readers, stop):
+    with started(readers, stop, ready):
+        ready.wait()
         for _ in range(200):
             forward_ref.register_forward_ref_target([], Flicker)
             forward_ref.forget_forward_ref_target(Flicker)
