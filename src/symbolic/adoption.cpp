@@ -104,18 +104,6 @@ int cycle_guard(PyObject* container, PyObject* child, PyObject* new_path) {
     }
 }
 
-// Whether two keys name one slot: the same object, or equal str or int.
-bool same_slot_key(PyObject* a, PyObject* b) {
-    if (a == b) return true;
-    if (!a || !b) return false;
-    if ((PyUnicode_Check(a) && PyUnicode_Check(b)) || (PyLong_Check(a) && PyLong_Check(b))) {
-        const int same = PyObject_RichCompareBool(a, b, Py_EQ);
-        if (same < 0) PyErr_Clear();
-        return same > 0;
-    }
-    return false;
-}
-
 py::Ref shared_hold_error(PyObject* child, PyObject* new_path, bool in_claimed_set) {
     const ContainerBridge* b = container_bridge();
     if (!b) return {};

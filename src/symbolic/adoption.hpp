@@ -57,8 +57,6 @@ public:
     // stamped again where it already sat, or one taken unchanged. Best effort:
     // the exception pending (the write's own) is kept.
     void undo() noexcept;
-    // Whether the adoption gave the child this owner as its new place.
-    [[nodiscard]] bool placed() const noexcept { return placed_; }
     // Whether the value to store is a symbolic value stamped with a path
     // under its owner's (a child placed or stamped again here, a clone; a
     // value of another kind keeps the plain stamping), and the owner's path

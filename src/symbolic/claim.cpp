@@ -117,23 +117,12 @@ Writer* writer_of(Entry& e, std::uint64_t id) noexcept {
     return nullptr;
 }
 
-// Whether two keys name one slot, without running Python code: the keys of
-// the writes (a dictionary's str or int, a list's index, a field's name)
-// compare natively; any other pair counts as two slots.
-bool same_key(PyObject* a, PyObject* b) noexcept {
-    if (a == b) return true;
-    if (!a || !b || Py_TYPE(a) != Py_TYPE(b)) return false;
-    if (PyUnicode_CheckExact(a)) return PyUnicode_Compare(a, b) == 0;
-    if (PyLong_CheckExact(a)) return PyObject_RichCompareBool(a, b, Py_EQ) == 1;
-    return false;
-}
-
 // Whether a write of aim `aim` at `key` of `container` means what `w` means
 // for the node: the same place, or letting it go.
 bool same_aim(const Writer& w, Aim aim, PyObject* container, PyObject* key) noexcept {
     const bool placing = aim == Aim::Place || aim == Aim::Storing || aim == Aim::Settle;
     const bool w_placing = w.aim == Aim::Place || w.aim == Aim::Storing || w.aim == Aim::Settle;
-    if (placing && w_placing) return w.container == container && same_key(w.key, key);
+    if (placing && w_placing) return w.container == container && same_slot_key(w.key, key);
     return aim == Aim::LetGo && w.aim == Aim::LetGo;
 }
 
@@ -271,6 +260,14 @@ void set_right(PyObject* node, const std::vector<Holder>& holders, bool let_go) 
 
 }  // namespace
 
+bool same_slot_key(PyObject* a, PyObject* b) noexcept {
+    if (a == b) return true;
+    if (!a || !b || Py_TYPE(a) != Py_TYPE(b)) return false;
+    if (PyUnicode_CheckExact(a)) return PyUnicode_Compare(a, b) == 0;
+    if (PyLong_CheckExact(a)) return PyObject_RichCompareBool(a, b, Py_EQ) == 1;
+    return false;
+}
+
 Claim::Taken Claim::place(PyObject* node, PyObject* container, PyObject* parent, PyObject* key) {
     leave();
     Shard& shard = shard_of(node);
@@ -284,7 +281,7 @@ Claim::Taken Claim::place(PyObject* node, PyObject* container, PyObject* parent,
             if (w.aim == Aim::LetGo) {
                 // Letting it go from the very slot this write would place it
                 // in: this write comes first, finding it in place.
-                if (w.container == container && w.key && key && same_key(w.key, key)) {
+                if (w.container == container && w.key && key && same_slot_key(w.key, key)) {
                     yielded = true;
                     continue;
                 }
@@ -305,9 +302,8 @@ Claim::Taken Claim::place(PyObject* node, PyObject* container, PyObject* parent,
     // Unsettled by what happened before this write came (its own coming
     // makes the others meet it, but their calls on the node are done or are
     // the same as its own).
-    bool unsettled = false;
+    bool unsettled = e && (e->met || e->owed);
     if (e) {
-        unsettled = unsettled || e->met || e->owed;
         for (const Writer& w : e->in) unsettled = unsettled || w.aim == Aim::SetRight;
     }
     enter(shard, e, node, Aim::Place, container, parent, key, id_);

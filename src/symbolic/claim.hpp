@@ -157,6 +157,11 @@ private:
 // (no error) when none places it.
 [[nodiscard]] py::Ref claimed_destination(PyObject* node);
 
+// Whether two keys name one slot, without running Python code: the keys of
+// the writes (a dictionary's str or int, a list's index, a field's name)
+// compare natively; any other pair counts as two slots.
+[[nodiscard]] bool same_slot_key(PyObject* a, PyObject* b) noexcept;
+
 // Whether any write is on `node` now. Never fails.
 [[nodiscard]] bool in_motion(PyObject* node) noexcept;
 

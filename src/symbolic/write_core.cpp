@@ -68,7 +68,7 @@ void finish_letting_go(PyObject* value, bool parent_only, Claim& claim) noexcept
 
 // A write that overtook the one letting `value` go stored over it: where
 // that write has gone meanwhile, the letting go is this one's.
-void stored_over(PyObject* value, bool parent_only, Claim& claim) noexcept {
+void after_storing_over(PyObject* value, bool parent_only, Claim& claim) noexcept {
     if (claim.stored_over())
         let_go_overtaken(value, parent_only, claim);
     else
@@ -109,6 +109,24 @@ void failed_to_let_go(const WriteSlot& w, PyObject* value, Claim& claim) noexcep
         attach_again(w, value, claim);
     else
         finish_letting_go(value, false, claim);
+}
+
+// Lets `value`, claimed by this write to be let go, go while the slot still
+// holds it (before the store). 1 let go; 0 when the slot no longer holds it
+// (what this write then owes is done); -1 with an exception, the value
+// attached again where the slot still holds it.
+int let_go_in_slot(const WriteSlot& w, PyObject* value, Claim& claim) {
+    StillThere check{&w, value};
+    const int still = StillThere::check(&check);
+    if (still <= 0) {
+        if (still == 0) finish_letting_go(value, false, claim);
+        return still;
+    }
+    if (detach_value(value, false) < 0) {
+        failed_to_let_go(w, value, claim);
+        return -1;
+    }
+    return 1;
 }
 
 // Whether two paths (either may be null) name one place. 1, 0 or -1.
@@ -181,17 +199,9 @@ int replace_slot(const WriteSlot& w, Adoption& adopted, Order order, const SlotR
         if (detach && order == Order::DetachFirst) {
             // Let go while the slot still holds it; the claim keeps other
             // writes from placing it meanwhile.
-            StillThere check{&w, current.get()};
-            const int still = StillThere::check(&check);
-            if (still < 0) break;
-            if (!still) {
-                finish_letting_go(current.get(), false, old_claim);
-                continue;
-            }
-            if (detach_value(current.get(), false) < 0) {
-                failed_to_let_go(w, current.get(), old_claim);
-                break;
-            }
+            const int let_go = let_go_in_slot(w, current.get(), old_claim);
+            if (let_go < 0) break;
+            if (let_go == 0) continue;
             detached = true;
         }
         py::Ref now;
@@ -203,7 +213,7 @@ int replace_slot(const WriteSlot& w, Adoption& adopted, Order order, const SlotR
             // Stored first, a value this write lets go is let go by the
             // caller, still claimed.
             if (old_claim.held() && !detach)
-                stored_over(current.get(), parent_only, old_claim);
+                after_storing_over(current.get(), parent_only, old_claim);
             else if (order == Order::DetachFirst)
                 old_claim.leave();
             return 1;
@@ -233,23 +243,15 @@ int remove_slot(const WriteSlot& w, py::Ref& removed) {
         bool detach = false;
         if (claim_old(w, current.get(), claim, detach) < 0) return -1;
         if (detach) {
-            StillThere still{&w, current.get()};
-            const int there = StillThere::check(&still);
-            if (there < 0) return -1;
-            if (!there) {
-                finish_letting_go(current.get(), false, claim);
-                continue;
-            }
-            if (detach_value(current.get(), false) < 0) {
-                failed_to_let_go(w, current.get(), claim);
-                return -1;
-            }
+            const int let_go = let_go_in_slot(w, current.get(), claim);
+            if (let_go < 0) return -1;
+            if (let_go == 0) continue;
         }
         py::Ref now;
         const StoreOutcome stored =
             w.ops->store_if(w.storage, w.slot, current.get(), nullptr, now);
         if (stored == StoreOutcome::Done) {
-            if (claim.held() && !detach) stored_over(current.get(), false, claim);
+            if (claim.held() && !detach) after_storing_over(current.get(), false, claim);
             removed = std::move(current);
             return 1;
         }
