@@ -104,6 +104,22 @@ py::Ref call_wrap_value(const ContainerBridge& b, PyObject* value, bool wrap, bo
 
 }  // namespace
 
+int own_field_applied(const typing::AppliedWrite& named, PyObject* field,
+                      typing::Applied& out) {
+    using typing::Applied;
+    out = Applied::No;
+    if (named.through == Applied::No || !field) return 0;
+    if (named.through == Applied::ThroughField) {
+        if (named.by == field) out = Applied::ThroughField;
+        return 0;
+    }
+    py::Ref spec = typing::field::is_field(field) ? typing::field::field_value_spec(field)
+                                                  : py::get_attr<"value">(field);
+    if (!spec) return -1;
+    if (spec.get() == named.by) out = Applied::ThroughSpec;
+    return 0;
+}
+
 bool effective_flag_allow_partial(bool own) noexcept {
     return flags::forced(flags::FlagId::AllowPartial).value_or(own);
 }

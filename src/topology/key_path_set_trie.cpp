@@ -249,12 +249,26 @@ int add(PyObject* root, const PyKeys& keys, bool include_intermediate) {
     if (!marker(m)) return -1;
     std::vector<py::Ref> chain;
     chain.reserve(keys.size() + 1);
+    // Set once this add takes over a stranded marker that another one stored
+    // (below): that one reports the path as added, this one found it there.
+    bool found_member = false;
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
         const int added = add_once(root, keys, include_intermediate, m, chain);
         if (added < 0) return -1;
         const int attached = keys.empty() ? 1 : still_attached(chain, keys);
         if (attached < 0) return -1;
-        if (attached) return added;
+        if (attached) return found_member ? 0 : added;
+        // A node of the path was pruned. Pruning takes only empty nodes, so
+        // a marker stored while the path was reachable keeps every node of
+        // it attached until a removal takes that marker out: a marker still
+        // in the detached node was stored after the prune, into a node no
+        // longer reachable, and is taken back (by one thread only) to be
+        // stored again. A marker gone was removed by a removal that found
+        // the path a member and said so; adding it again would undo it.
+        const int stranded = PyDict_Pop(chain.back().get(), m, nullptr);
+        if (stranded < 0) return -1;
+        if (!stranded) return found_member ? 0 : added;
+        found_member = found_member || !added;
     }
     PyErr_SetString(PyExc_RuntimeError,
                     "KeyPathSet changed during add: its path was pruned by concurrent removals");

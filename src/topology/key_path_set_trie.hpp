@@ -10,7 +10,9 @@
 // Threads may add to, remove from and merge into one trie at once. A node is
 // detached only by pruning, only while empty and never put back; an
 // insertion checks afterwards that every node of its path is still attached
-// and is made again if not, so a member reported as added is reachable.
+// and is made again if its marker went into a node already detached, so a
+// member reported as added is reachable, and a removal that took the new
+// marker out stays done.
 #pragma once
 
 #include "py/ref.hpp"
@@ -36,7 +38,9 @@ using PyKeys = std::vector<py::Ref>;
 // child also becomes a member. 1 when newly added, 0 when already a member.
 // Safe against concurrent adds and removes on the same trie: when a removal
 // prunes a node of the path before the new marker is reachable, the
-// insertion is made again (RuntimeError after many such rounds).
+// insertion is made again (RuntimeError after many such rounds); when a
+// removal takes the marker out after it was reachable, the path stays
+// removed.
 [[nodiscard]] int add(PyObject* root, const PyKeys& keys, bool include_intermediate);
 // Removes a path and prunes the nodes it leaves empty (never the root).
 // 1 when it was a member, 0 when not.

@@ -12,7 +12,7 @@ struct NamedWrite {
     PyObject* container;
     PyObject* key;
     PyObject* value;
-    Applied through;
+    AppliedWrite applied;
 };
 [[gnu::tls_model("initial-exec")]] thread_local NamedWrite t_write{};
 
@@ -33,22 +33,22 @@ bool same_key(PyObject* named, PyObject* key) noexcept {
 }  // namespace
 
 AppliedWriteScope::AppliedWriteScope(PyObject* container, PyObject* key, PyObject* value,
-                                     Applied through) noexcept
-    : saved_{t_write.container, t_write.key, t_write.value}, saved_through_(t_write.through) {
-    t_write = {container, key, value, through};
+                                     Applied through, PyObject* by) noexcept
+    : saved_{t_write.container, t_write.key, t_write.value}, saved_applied_(t_write.applied) {
+    t_write = {container, key, value, {through, by}};
 }
 
 AppliedWriteScope::~AppliedWriteScope() {
-    t_write = {saved_[0], saved_[1], saved_[2], saved_through_};
+    t_write = {saved_[0], saved_[1], saved_[2], saved_applied_};
 }
 
-Applied take_applied_write(PyObject* container, PyObject* key, PyObject* value) noexcept {
+AppliedWrite take_applied_write(PyObject* container, PyObject* key, PyObject* value) noexcept {
     const NamedWrite named = t_write;
     if (!named.container || named.container != container || named.value != value ||
         !same_key(named.key, key))
-        return Applied::No;
+        return {};
     t_write = {};
-    return named.through;
+    return named.applied;
 }
 
 AppliedMembersScope::AppliedMembersScope(PyObject* container, PyObject* field,

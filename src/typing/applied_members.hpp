@@ -7,12 +7,16 @@
 //   symbolic container through the container's own write (a list's
 //   `_set_item_without_permission_check`, a dict's item assignment), which
 //   formalizes whatever it is given. For the length of that call the engine
-//   names the write (`AppliedWriteScope`), and whether the value passed the
-//   whole field or only its value spec; the container's write that matches
-//   it (same container, key and value) wraps and adopts the value without
-//   applying it again (a value that passed only the spec still meets the
-//   field's validator), and uses the name up. Any other write, and a write
-//   whose value is not the one named, formalizes as before.
+//   names the write (`AppliedWriteScope`): whether the value passed a whole
+//   field or only a value spec, and which one. The container's write that
+//   matches it (same container, key and value) uses the name up; when what
+//   applied the value is the container's own field for the key (or that
+//   field's value spec), it wraps and adopts the value without applying it
+//   again (a value that passed only the spec still meets the field's
+//   validator). A value another spec applied (one applied to the container
+//   from outside, not the one bound to it) meets the container's own field
+//   as any value does; so do any other write and a write whose value is not
+//   the one named.
 // - Formalized at construction: a list that formalized its new members
 //   through its element field before applying its spec names them
 //   (`AppliedMembersScope`: from which index on, through which field); the
@@ -33,25 +37,33 @@ enum class Applied : unsigned char {
     ThroughSpec,  // the field's value spec's `apply` (the field's validator not yet)
 };
 
+// What a written-back value passed, and what applied it: the field
+// (ThroughField) or the value spec (ThroughSpec); borrowed, compared by
+// identity only.
+struct AppliedWrite {
+    Applied through = Applied::No;
+    PyObject* by = nullptr;
+};
+
 class AppliedWriteScope {
 public:
-    AppliedWriteScope(PyObject* container, PyObject* key, PyObject* value,
-                      Applied through) noexcept;
+    AppliedWriteScope(PyObject* container, PyObject* key, PyObject* value, Applied through,
+                      PyObject* by) noexcept;
     ~AppliedWriteScope();
     AppliedWriteScope(const AppliedWriteScope&) = delete;
     AppliedWriteScope& operator=(const AppliedWriteScope&) = delete;
 
 private:
     PyObject* saved_[3];
-    Applied saved_through_;
+    AppliedWrite saved_applied_;
 };
 
 // What this write of `value` under `key` into `container` has passed, when
-// it is the one the engine named (No otherwise); a match uses the name up.
-// Keys match by identity, or as exact ints of the same value. Runs no
+// it is the one the engine named (nothing otherwise); a match uses the name
+// up. Keys match by identity, or as exact ints of the same value. Runs no
 // Python code.
-[[nodiscard]] Applied take_applied_write(PyObject* container, PyObject* key,
-                                         PyObject* value) noexcept;
+[[nodiscard]] AppliedWrite take_applied_write(PyObject* container, PyObject* key,
+                                              PyObject* value) noexcept;
 
 class AppliedMembersScope {
 public:

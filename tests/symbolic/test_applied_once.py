@@ -187,3 +187,55 @@ def test_the_element_field_applies_each_member_once():
         aw_off = native.List(native.Int().set_transform(lambda x: x * 10), auto_wrap=False)
         assert List([4], value_spec=aw_off) == [40] and seen == [4], seen
     """)
+
+
+def _keep(path, field, value):
+    return value
+
+
+def _const(spec):
+    return native.Dict([("a", spec)])
+
+
+def _open(spec):
+    return native.Dict([(native.StrKey(), spec)])
+
+
+# A container bound to a spec, and the spec of the same shape around another
+# element: applied from outside, it is not the container's own.
+BOUND = {
+    "plain dict": (lambda s: PlainDict({"a": 1}, value_spec=_const(s)), _const),
+    "dict": (lambda s: Dict({"a": 1}, value_spec=_const(s)), _const),
+    "open dict": (lambda s: Dict({"a": 1}, value_spec=_open(s)), _open),
+    "plain list": (lambda s: PlainList([1], value_spec=native.List(s, auto_wrap=False)),
+                   native.List),
+    "list": (lambda s: List([1], value_spec=native.List(s)), native.List),
+}
+
+
+def _members(c):
+    return list(c.values()) if isinstance(c, dict) else list(c)
+
+
+# With a child transform the foreign field applies each member, without one
+# its value spec does; either way the container's own field has the last
+# word on what it stores. A different `allow_partial` makes a custom-typed
+# container's `custom_apply` let the foreign spec proceed.
+@pytest.mark.parametrize("child_transform", [None, _keep], ids=["by spec", "by field"])
+@pytest.mark.parametrize("make, shaped", BOUND.values(), ids=BOUND.keys())
+def test_a_foreign_specs_write_back_meets_the_containers_own_field(make, shaped,
+                                                                  child_transform):
+    c = make(native.Int(max_value=5))
+    foreign = shaped(native.Int().set_transform(lambda x: x * 100))
+    with pytest.raises(ValueError, match="Value 100 is out of range"):
+        foreign.apply(c, allow_partial=True, child_transform=child_transform)
+    assert _members(c) == [1]
+
+
+@pytest.mark.parametrize("kind", ["plain dict", "plain list"])
+def test_a_foreign_spec_cannot_store_a_type_the_bound_field_refuses(kind):
+    make, shaped = BOUND[kind]
+    c = make(native.Int())
+    with pytest.raises(TypeError, match="Expect <class 'int'> but encountered <class 'float'>"):
+        shaped(native.Float()).apply(c)
+    assert _members(c) == [1] and type(_members(c)[0]) is int

@@ -199,6 +199,38 @@ def test_an_update_through_a_node_pruned_meanwhile_is_made_again():
     assert s._trie == {"a": {key: {"$": True}}}
 
 
+def test_a_path_removed_while_its_add_checks_it_stays_removed():
+    # The add pauses hashing its key once the path is stored, as it checks
+    # that the path is still reachable; meanwhile another thread removes the
+    # path, which prunes the nodes the add stored into. The removal found the
+    # path a member: the add resuming must not bring it back.
+    stored, resume = threading.Event(), threading.Event()
+    adder = []
+
+    class PausingKey:
+        def __hash__(self):
+            node = s._trie.get("a", {})
+            if adder == [threading.get_ident()] and not stored.is_set() and any(
+                    "$" in child for child in list(node.values())):
+                stored.set()
+                resume.wait(30)
+            return 7
+
+    s, key = KeyPathSet(), PausingKey()
+    path, answers = KeyPath(["a", key]), {}
+
+    def add():
+        adder.append(threading.get_ident())
+        answers["add"] = s.add(path)
+
+    with started([threading.Thread(target=add)], resume):
+        assert stored.wait(30)
+        answers["remove"] = s.remove(path)
+        resume.set()
+    assert answers == {"add": True, "remove": True}
+    assert path not in s and s._trie == {}
+
+
 @pytest.mark.parametrize("fire_at", [2, 3])
 def test_a_node_filled_while_a_remove_prunes_it_stays(fire_at):
     # Hashing the key during the remove adds a path below the node the

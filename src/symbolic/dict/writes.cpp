@@ -15,6 +15,7 @@
 #include "symbolic/child_paths.hpp"
 #include "symbolic/container/field_update.hpp"
 #include "symbolic/container/gates.hpp"
+#include "symbolic/formalize.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/method_params.hpp"
 #include "symbolic/refusal.hpp"
@@ -122,7 +123,7 @@ struct Identity {
 int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::Ref& update) {
     update.reset();
     // The spec engine's write-back of an entry it applied (applied_members.hpp).
-    const typing::Applied applied = typing::take_applied_write(self, key, value);
+    const typing::AppliedWrite named = typing::take_applied_write(self, key, value);
     if (!PyUnicode_Check(key) && !PyLong_Check(key))
         return raise_located_format(view.path.get(), PyExc_KeyError,
                                     "Key must be string or int type. Encountered %R.", key);
@@ -200,6 +201,11 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::R
         if (const int same = python_runs()) return same < 0 ? -1 : 0;
     const int nonconst = key_matters ? has_nonconst_key(*b, field.get()) : 0;
     if (nonconst < 0) return -1;
+    // What a written-back value passed of this dict's own field (the value
+    // spec of a field that is not native is read by name; Python code has
+    // run for such a field already).
+    typing::Applied applied = typing::Applied::No;
+    if (own_field_applied(named, field.get(), applied) < 0) return -1;
     Adoption adopted;
     py::Ref replaced;
     if (missing && (!schema || nonconst)) {

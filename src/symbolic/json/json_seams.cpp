@@ -32,17 +32,23 @@ bool json_head(PyObject* obj, py::Ref& fields, py::Ref& json) {
     return static_cast<bool>(json);
 }
 
-// The field `key` of `fields` emitted into `json`: kDone, kDecline when the
-// field is absent, would replace the form's "_type" head (a form naming
-// another class) or its value does not copy, kError.
+// `v` emitted under `key` into the object's form `json`: kDone, kDecline
+// when the key could replace or repeat the form's "_type" head (a form
+// naming another class, or two heads on the wire) or the value does not
+// copy, kError.
+Step emit_entry(JsonCopy& copy, PyObject* json, PyObject* key, PyObject* v) {
+    if (takes_head_place(key)) return kDecline;
+    return copy.emit(json, key, v);
+}
+
+// The field `key` of `fields` emitted into `json` as `emit_entry` does; an
+// absent field declines, and a key the lookup refuses (unhashable) raises.
 Step emit_field(JsonCopy& copy, PyObject* fields, PyObject* json, PyObject* key) {
     PyObject* raw = nullptr;
     const int found = PyDict_GetItemRef(fields, key, &raw);
     py::Ref v = py::Ref::steal(raw);
     if (found <= 0) return found < 0 ? kError : kDecline;
-    const int head = replaces_head(key);
-    if (head != 0) return head < 0 ? kError : kDecline;
-    return copy.emit(json, key, v.get());
+    return emit_entry(copy, json, key, v.get());
 }
 
 PyObject* answer(Step r, py::Ref& json) {
@@ -60,7 +66,7 @@ struct Copied {
 
     Step constant(PyObject* key, PyObject*) { return emit_field(copy, fields, json, key); }
     int takes_rest(PyObject*) { return 1; }
-    Step entry(PyObject* key, PyObject* v) { return copy.emit(json, key, v); }
+    Step entry(PyObject* key, PyObject* v) { return emit_entry(copy, json, key, v); }
 };
 
 }  // namespace

@@ -108,6 +108,13 @@ bool view_with_schema(py::Ref& view, py::Ref& schema) {
            dict::bound_schema(view.get(), schema) == 0;
 }
 
+// The dict a filling writes into: an object's form, led by its "_type"
+// head (`type_head`), or a dictionary's, which has none.
+struct Form {
+    PyObject* dict;
+    bool headed;
+};
+
 class Walker {
 public:
     [[nodiscard]] Step value(PyObject* v, py::Ref& out);
@@ -117,17 +124,19 @@ private:
     [[nodiscard]] Step object_road(PyObject* obj, py::Ref& out);
     [[nodiscard]] Step record_road(PyObject* inst, py::Ref& out);
     [[nodiscard]] Step list_road(PyObject* list, py::Ref& out);
-    [[nodiscard]] Step form(PyObject* d, PyObject* schema, py::Ref& head, py::Ref& out);
+    [[nodiscard]] Step form(PyObject* d, PyObject* schema, py::Ref& head, bool headed,
+                            py::Ref& out);
 
-    [[nodiscard]] Step fill(PyObject* d, PyObject* schema, PyObject* out);
-    [[nodiscard]] Step fill_plain(PyObject* d, PyObject* out);
-    [[nodiscard]] Step fill_const(PyObject* d, PyObject* entries, PyObject* out);
-    [[nodiscard]] Step fill_pattern(PyObject* d, PyObject* schema, PyObject* out);
-    [[nodiscard]] Step fill_open(PyObject* d, const schema::OpenSchemaPlan& plan, PyObject* out);
-    [[nodiscard]] Step fill_rest(PyObject* d, PyObject* out);
-    [[nodiscard]] Step emit_const(PyObject* d, PyObject* key, PyObject* field, PyObject* out,
+    [[nodiscard]] Step fill(PyObject* d, PyObject* schema, const Form& out);
+    [[nodiscard]] Step fill_plain(PyObject* d, const Form& out);
+    [[nodiscard]] Step fill_const(PyObject* d, PyObject* entries, const Form& out);
+    [[nodiscard]] Step fill_pattern(PyObject* d, PyObject* schema, const Form& out);
+    [[nodiscard]] Step fill_open(PyObject* d, const schema::OpenSchemaPlan& plan,
+                                 const Form& out);
+    [[nodiscard]] Step fill_rest(PyObject* d, const Form& out);
+    [[nodiscard]] Step emit_const(PyObject* d, PyObject* key, PyObject* field, const Form& out,
                                  Py_ssize_t& present);
-    [[nodiscard]] Step store(PyObject* out, PyObject* key, PyObject* v);
+    [[nodiscard]] Step store(const Form& out, PyObject* key, PyObject* v);
 
     [[nodiscard]] bool is_missing(PyObject* v) const noexcept {
         return Py_TYPE(v) == missing_type_;
@@ -159,7 +168,7 @@ Step Walker::node(PyObject* v, py::Ref& out) {
         py::Ref schema;
         py::Ref head = py::Ref::steal(PyDict_New());
         if (!head || dict::bound_schema(v, schema) < 0) return kError;
-        return form(v, schema.get(), head, out);
+        return form(v, schema.get(), head, false, out);
     }
     if (is_sym_list(v)) return list_road(v, out);
     // Plain containers need the package's reference handling.
@@ -175,8 +184,8 @@ Step Walker::node(PyObject* v, py::Ref& out) {
     return record_road(v, out);
 }
 
-Step Walker::form(PyObject* d, PyObject* schema, py::Ref& head, py::Ref& out) {
-    const Step r = fill(d, schema, head.get());
+Step Walker::form(PyObject* d, PyObject* schema, py::Ref& head, bool headed, py::Ref& out) {
+    const Step r = fill(d, schema, Form{head.get(), headed});
     if (r == kDone) out = std::move(head);
     return r;
 }
@@ -191,11 +200,11 @@ Step Walker::object_road(PyObject* obj, py::Ref& out) {
     if (fields) {
         schema = py::get_attr<"__schema__">(py::class_of(obj));
         if (!schema) return kError;
-        return form(fields.get(), schema.get(), head, out);
+        return form(fields.get(), schema.get(), head, true, out);
     }
     py::Ref view = py::get_attr<"_sym_attributes">(obj);
     if (!view || !view_with_schema(view, schema)) return kError;
-    return form(view.get(), schema.get(), head, out);
+    return form(view.get(), schema.get(), head, true, out);
 }
 
 Step Walker::record_road(PyObject* inst, py::Ref& out) {
@@ -211,7 +220,7 @@ Step Walker::record_road(PyObject* inst, py::Ref& out) {
         if (!head) return kError;
         view = py::get_attr<"_sym_attributes">(inst);
         if (!view || !view_with_schema(view, schema)) return kError;
-        return form(view.get(), schema.get(), head, out);
+        return form(view.get(), schema.get(), head, true, out);
     }
     py::Ref names = py::get_attr<"__slot_field_names__">(py::class_of(inst));
     if (!names || !(names = str_list(names.get()))) return kError;
@@ -227,7 +236,7 @@ Step Walker::record_road(PyObject* inst, py::Ref& out) {
     if (!head) return kError;
     py::Ref fields = record::read_fields(inst, names.get());
     if (!fields || !(schema = py::get_attr<"__schema__">(py::class_of(inst)))) return kError;
-    return form(fields.get(), schema.get(), head, out);
+    return form(fields.get(), schema.get(), head, true, out);
 }
 
 Step Walker::list_road(PyObject* list, py::Ref& out) {
@@ -252,12 +261,15 @@ Step Walker::list_road(PyObject* list, py::Ref& out) {
     return kDone;
 }
 
-Step Walker::store(PyObject* out, PyObject* key, PyObject* v) {
-    return store_value(out, key, v,
+// An object's form declines a key that could replace or repeat its head,
+// before the value is walked.
+Step Walker::store(const Form& out, PyObject* key, PyObject* v) {
+    if (out.headed && takes_head_place(key)) return kDecline;
+    return store_value(out.dict, key, v,
                        [this](PyObject* x, py::Ref& walked) { return value(x, walked); });
 }
 
-Step Walker::fill(PyObject* d, PyObject* schema, PyObject* out) {
+Step Walker::fill(PyObject* d, PyObject* schema, const Form& out) {
     if (!schema || schema == Py_None) return fill_plain(d, out);
     if (!missing_type_) {
         const ContainerBridge* bridge = container_bridge();
@@ -289,7 +301,7 @@ Step Walker::fill(PyObject* d, PyObject* schema, PyObject* out) {
     return meta->open_plan ? fill_open(d, *meta->open_plan, out) : kDecline;
 }
 
-Step Walker::fill_plain(PyObject* d, PyObject* out) {
+Step Walker::fill_plain(PyObject* d, const Form& out) {
     py::DictCursor cursor(d);
     py::Ref key, v;
     for (;;) {
@@ -301,7 +313,7 @@ Step Walker::fill_plain(PyObject* d, PyObject* out) {
     }
 }
 
-Step Walker::emit_const(PyObject* d, PyObject* key, PyObject* field, PyObject* out,
+Step Walker::emit_const(PyObject* d, PyObject* key, PyObject* field, const Form& out,
                        Py_ssize_t& present) {
     // The package escapes a key its format would misread; the walk cannot.
     if (is_marker_like(key)) return kDecline;
@@ -316,7 +328,7 @@ Step Walker::emit_const(PyObject* d, PyObject* key, PyObject* field, PyObject* o
     return store(out, key, v.get());
 }
 
-Step Walker::fill_const(PyObject* d, PyObject* entries, PyObject* out) {
+Step Walker::fill_const(PyObject* d, PyObject* entries, const Form& out) {
     Py_ssize_t present = 0;
     auto each = [&](PyObject* entry) -> Step {
         if (!PyTuple_Check(entry)) {
@@ -359,7 +371,7 @@ Step Walker::fill_const(PyObject* d, PyObject* entries, PyObject* out) {
     return size == present ? kDone : kDecline;
 }
 
-Step Walker::fill_pattern(PyObject* d, PyObject* schema, PyObject* out) {
+Step Walker::fill_pattern(PyObject* d, PyObject* schema, const Form& out) {
     Py_ssize_t count;
     {
         py::Shared<schema::SchemaState> held(schema);
@@ -390,7 +402,7 @@ Step Walker::fill_pattern(PyObject* d, PyObject* schema, PyObject* out) {
 struct Walker::Fields {
     Walker& walker;
     PyObject* d;
-    PyObject* out;
+    const Form& out;
     Py_ssize_t present = 0;
 
     Step constant(PyObject* key, PyObject* field) {
@@ -406,12 +418,12 @@ struct Walker::Fields {
     }
 };
 
-Step Walker::fill_rest(PyObject* d, PyObject* out) {
+Step Walker::fill_rest(PyObject* d, const Form& out) {
     Fields fields{*this, d, out};
     return walk_rest(d, nullptr, fields);
 }
 
-Step Walker::fill_open(PyObject* d, const schema::OpenSchemaPlan& plan, PyObject* out) {
+Step Walker::fill_open(PyObject* d, const schema::OpenSchemaPlan& plan, const Form& out) {
     Fields fields{*this, d, out};
     return walk_open(d, plan, fields);
 }

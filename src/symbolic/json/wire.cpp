@@ -53,17 +53,9 @@ py::Ref type_head(PyObject* obj) {
     return out;
 }
 
-int replaces_head(PyObject* key) {
-    PyObject* head;
-    if (!py::intern<"_type">(head)) return -1;
-    if (key == head) return 1;
-    if (PyUnicode_CheckExact(key)) return PyUnicode_Equal(key, head);
-    // Any other key takes the head's place only where a dict would take it
-    // for "_type": the same hash, then equal.
-    const Py_hash_t hash = PyObject_Hash(key);
-    if (hash == -1) return -1;
-    if (hash != PyObject_Hash(head)) return 0;
-    return PyObject_RichCompareBool(key, head, Py_EQ);
+bool takes_head_place(PyObject* key) noexcept {
+    if (!PyUnicode_CheckExact(key)) return true;
+    return PyUnicode_GET_LENGTH(key) == 5 && PyUnicode_CompareWithASCIIString(key, "_type") == 0;
 }
 
 }  // namespace vesk::symbolic::json

@@ -28,9 +28,11 @@ namespace vesk::symbolic::json {
 // which leads every object's JSON form. Null with an exception set.
 [[nodiscard]] py::Ref type_head(PyObject* obj);
 
-// Whether `key`, stored into a form made by `type_head`, would replace its
-// "_type" entry: 1, 0, or -1 with an exception set (a key that is not an
-// exact str may run Python code to hash or compare).
-[[nodiscard]] int replaces_head(PyObject* key);
+// Whether `key`, stored into a form made by `type_head`, could replace its
+// "_type" entry or stand beside it: the text "_type", or any key that is
+// not an exact str, whose hash and equality are its own to say (a str
+// subclass may hash like "_type" under other text, or hash apart under that
+// text), so only declining is sure. Runs no Python code.
+[[nodiscard]] bool takes_head_place(PyObject* key) noexcept;
 
 }  // namespace vesk::symbolic::json

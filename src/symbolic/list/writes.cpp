@@ -20,6 +20,7 @@
 #include "py/named.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/container/field_update.hpp"
+#include "symbolic/formalize.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/method_params.hpp"
 #include "symbolic/refusal.hpp"
@@ -323,10 +324,12 @@ PyObject* py_set_item_without_permission_check(PyObject* self, PyObject* const* 
         !py::arg_i64("key", a[0], index))
         return nullptr;
     // The spec engine's write-back of an element it applied (applied_members.hpp).
-    const typing::Applied applied = typing::take_applied_write(self, a[0], a[1]);
+    const typing::AppliedWrite named = typing::take_applied_write(self, a[0], a[1]);
     View view;
     SpecReadings readings;
-    if (!read_view(self, view) || !read_spec(view.spec.get(), kElement, readings))
+    typing::Applied applied = typing::Applied::No;
+    if (!read_view(self, view) || !read_spec(view.spec.get(), kElement, readings) ||
+        own_field_applied(named, readings.element.get(), applied) < 0)
         return nullptr;
     py::Ref update;
     if (core_write(self, view, readings.element.get(), index, a[1], false, update, -1, nullptr,

@@ -8,7 +8,7 @@ import pytest
 
 import vesk_core._native as native
 from helpers import Dict
-from json_trees import made, made_record, ordered, shapes
+from json_trees import made, made_record, ordered, shapes, walk
 from object_helpers import object_class
 
 to_json = native._native_inline_object_to_json
@@ -117,6 +117,48 @@ def _closed_typed_like():
 def test_no_field_replaces_the_type_head(convert):
     assert convert() is None
     assert to_json(made(shapes().Flat, a=1, _type="x"), ("a",)) == {"_type": "tests.Flat", "a": 1}
+
+
+class PosingAsHead(str):
+    """A text of its own, but a dict takes it for "_type"."""
+
+    def __hash__(self):
+        return hash("_type")
+
+    def __eq__(self, other):
+        return other == "_type" or str.__eq__(self, other)
+
+
+class OwnHash(str):
+    """The text "_type" under a hash of its own: a dict keeps it beside "_type"."""
+
+    def __hash__(self):
+        return 1
+
+
+def _with_key(key, topo, *, wildcard_only=False):
+    """An object of an open schema (or of one wildcard field alone) whose
+    fields hold `key` besides a plain entry."""
+    fields = [native.Field(native.StrKey(), native.Any())]
+    if not wildcard_only:
+        fields.insert(0, native.Field(native.ConstStrKey("a"), native.Any()))
+    cls = object_class("Keyed", [], topo=topo)
+    cls.__schema__ = native.Schema(fields, allow_nonconst_keys=True)
+    obj = made(cls, a=1)
+    obj.field_dict()[key] = "evil.Class"
+    return obj
+
+
+# Every road that writes an entry into an object's form, with a key that
+# would take the place of its "_type" head or stand beside it.
+@pytest.mark.parametrize("convert", [
+    lambda: to_json_open(_with_key(PosingAsHead("x"), False)),
+    lambda: walk(_with_key(PosingAsHead("x"), True)),
+    lambda: walk(_with_key(TypeLike(), True, wildcard_only=True)),
+    lambda: to_json(_with_key(OwnHash("_type"), False), ("a", OwnHash("_type"))),
+], ids=["open seam", "walk, open schema", "walk, wildcard field", "closed seam"])
+def test_no_entry_takes_or_repeats_the_type_head(convert):
+    assert convert() is None
 
 
 class Eq:

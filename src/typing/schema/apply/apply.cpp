@@ -131,7 +131,8 @@ int general_road(const SchemaState& schema, const SchemaMeta& meta, PyObject* d,
                     return -1;
                 result = std::move(fv.value);
             }
-            if (!result || schema_set_if_changed(d, k.get(), result.get()) < 0) return -1;
+            if (!result || schema_set_if_changed(d, k.get(), result.get(), field.get()) < 0)
+                return -1;
         }
     }
     return 0;

@@ -163,7 +163,7 @@ bool funnel_field_value(PyObject* field, const field::FieldMeta& meta, PyObject*
     return true;
 }
 
-int schema_set_if_changed(PyObject* d, PyObject* key, PyObject* value) {
+int schema_set_if_changed(PyObject* d, PyObject* key, PyObject* value, PyObject* field) {
     if (PyDict_CheckExact(d)) {
         // A plain dict's containment is its own lookup: one probe answers both.
         PyObject* current = nullptr;
@@ -189,9 +189,10 @@ int schema_set_if_changed(PyObject* d, PyObject* key, PyObject* value) {
         py::Ref held = py::Ref::steal(current);
         if (current == value) return 0;
     }
-    // A symbolic dict's write takes the value as applied: it wraps and
-    // adopts it without applying it again (applied_members.hpp).
-    AppliedWriteScope named(d, key, value, Applied::ThroughField);
+    // A symbolic dict's write takes the value as applied by `field`: when
+    // that is its own field, it wraps and adopts it without applying it
+    // again (applied_members.hpp).
+    AppliedWriteScope named(d, key, value, Applied::ThroughField, field);
     return PyObject_SetItem(d, key, value);
 }
 
@@ -239,7 +240,7 @@ int apply_const_field_inplace(PyObject* target, PyObject* source, PyObject* fiel
         }
         if (ran_code) *ran_code = true;
     }
-    return schema_set_if_changed(target, key, result.get());
+    return schema_set_if_changed(target, key, result.get(), field);
 }
 
 }  // namespace vesk::typing::schema

@@ -381,9 +381,10 @@ py::Ref open_road(const DictKind& dict, py::Ref value, const ApplyOptions& optio
         }
         if (!result) return {};
         if (result.get() == v.get()) continue;
-        // A symbolic dict's write takes the entry as applied by its field's
-        // value spec (applied_members.hpp).
-        AppliedWriteScope named(target.get(), k.get(), result.get(), Applied::ThroughSpec);
+        // A symbolic dict's write takes the entry as applied by this value
+        // spec, its own field's when the dict is bound to this Dict
+        // (applied_members.hpp).
+        AppliedWriteScope named(target.get(), k.get(), result.get(), Applied::ThroughSpec, spec);
         if (PyObject_SetItem(target.get(), k.get(), result.get()) < 0) return {};
     }
     return target;

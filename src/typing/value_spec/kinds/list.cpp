@@ -323,11 +323,12 @@ int widen_run(const funnel::ElemRule& rule, PyObject* list, Py_ssize_t& i) {
 }
 
 // `writer(index, element)`: the symbolic list's own write of an element
-// applied `through` its field or spec, which it takes as applied: it wraps
-// and adopts it without applying it again. Kept out of the element loop.
+// applied `through` the element field or spec `by`, which it takes as
+// applied when `by` is its own: it wraps and adopts it without applying it
+// again. Kept out of the element loop.
 [[gnu::noinline]] int write_back(PyObject* writer, PyObject* list, PyObject* index,
-                                PyObject* element, Applied through) {
-    AppliedWriteScope named(list, index, element, through);
+                                PyObject* element, Applied through, PyObject* by) {
+    AppliedWriteScope named(list, index, element, through, by);
     PyObject* args[] = {index, element};
     py::Ref done = py::Ref::steal(PyObject_Vectorcall(writer, args, 2, nullptr));
     return done ? 0 : -1;
@@ -465,7 +466,8 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
         if (result.get() == item.get()) continue;
         if (writer) {
             if (write_back(writer.get(), value.get(), index.get(), result.get(),
-                           with_transform ? Applied::ThroughField : Applied::ThroughSpec) < 0)
+                           with_transform ? Applied::ThroughField : Applied::ThroughSpec,
+                           callee) < 0)
                 return {};
         } else if (PySequence_SetItem(value.get(), i, result.get()) < 0) {
             return {};
