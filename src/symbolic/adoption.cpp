@@ -1,46 +1,25 @@
 #include "symbolic/adoption.hpp"
 
 #include "py/args.hpp"
+#include "py/critical_section.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
 #include "symbolic/child_state.hpp"
+#include "symbolic/classes.hpp"
 #include "symbolic/errors.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/momentary.hpp"
+#include "symbolic/node.hpp"
+#include "symbolic/placement.hpp"
 #include "symbolic/policy.hpp"
 #include "topology/key_path.hpp"
+
+#include <array>
+#include <optional>
 
 namespace vesk::symbolic {
 
 namespace {
-
-// Where a child sits, read from its native state or its attributes.
-struct Placement {
-    py::Ref parent;  // null or None: none
-    py::Ref path;
-    bool native = false;
-};
-
-// The child's placement; with `want_path` also its path (read only for a
-// child whose parent is set, as the attribute read may be costly).
-bool read_placement(PyObject* child, bool want_path, Placement& out) {
-    ChildState state;
-    const int r = read_child_state(child, state);
-    if (r < 0) return false;
-    if (r > 0) {
-        out.parent = std::move(state.parent);
-        out.path = std::move(state.path);
-        out.native = true;
-        return true;
-    }
-    out.parent = py::get_attr<"_topo_parent">(child);
-    if (!out.parent) return false;
-    if (want_path) {
-        out.path = py::get_attr<"_topo_path">(child);
-        if (!out.path) return false;
-    }
-    return true;
-}
 
 [[nodiscard]] bool absent(const py::Ref& r) noexcept { return !r || r.get() == Py_None; }
 
@@ -57,11 +36,35 @@ void raise_cycle(PyObject* child, PyObject* new_path, const char* format) {
     PyErr_Format(PyExc_ValueError, format, name.get(), path_text.get());
 }
 
+// The nodes a cycle walk has passed: the few of a shallow tree inline, more
+// in a set. Each is kept alive, so no address is reused while the walk runs.
+class Visited {
+public:
+    [[nodiscard]] bool contains(PyObject* node) const noexcept {
+        for (std::size_t i = 0; i < near_count_; ++i)
+            if (near_[i].get() == node) return true;
+        return far_ && far_->contains(node);
+    }
+    void add(PyObject* node) {
+        if (near_count_ < near_.size()) {
+            near_[near_count_++] = py::Ref::borrow(node);
+            return;
+        }
+        if (!far_) far_.emplace();
+        far_->add(node);
+    }
+
+private:
+    std::array<py::Ref, 8> near_;
+    std::size_t near_count_ = 0;
+    std::optional<ClaimedSet> far_;
+};
+
 // Raises when inserting the parentless `child` under `container` would make
 // `child` its own ancestor. A parent chain that loops without reaching the
 // child (made by Python code setting parents directly) is reported too,
 // instead of walking it forever.
-int cycle_guard(PyObject* container, PyObject* child, PyObject* new_path) {
+int cycle_guard(PyObject* container, PyObject* child, PyObject* new_path, const Claim& claim) {
     static constexpr const char kCycle[] =
         "Inserting '%U' at path '%U' would create a cycle: the target container belongs to the "
         "inserted value's own symbolic tree.";
@@ -71,17 +74,18 @@ int cycle_guard(PyObject* container, PyObject* child, PyObject* new_path) {
         raise_cycle(child, new_path, kCycle);
         return -1;
     }
-    ClaimedSet visited;
+    Visited visited;
     visited.add(container);
     py::Ref current = py::Ref::borrow(container);
     for (;;) {
-        // A node another write is placing counts as under its destination:
-        // of two writes racing nodes into each other's subtrees, the later
-        // walk meets the earlier claim. The claim is read before the parent:
-        // a claim ended meanwhile was ended after its write set the parent,
-        // so the parent read next sees it; read the other way round, both
-        // could be missed.
-        py::Ref parent = claimed_destination(current.get());
+        // A node another write is placing counts as under its destination,
+        // when that write entered first: of two writes racing nodes into
+        // each other's subtrees, the later one to enter meets the earlier
+        // one's claim and the earlier one does not meet the later's, so one
+        // of them is refused, not both. The claim is read before the
+        // parent: a claim ended meanwhile was ended after its write set the
+        // parent, so the parent read next sees it.
+        py::Ref parent = claimed_destination(current.get(), claim);
         if (absent(parent)) {
             const int r = native_parent(current.get(), parent);
             if (r < 0) return -1;
@@ -125,191 +129,260 @@ int stamp(PyObject* child, PyObject* new_path, const AdoptArgs& a, bool fresh, b
     return call_method_void<"topo_setparent">(child, a.parent_to_set);
 }
 
-bool adopt_in_tree(py::Ref child, const AdoptArgs& a, Adoption& out) {
-    const int symbolic = is_symbolic(child.get());
-    if (symbolic < 0) return false;
-    const Policy policy = parse_policy(a.policy);
-    // Taken as it is: no placement, nothing to undo.
-    auto unchanged = [&out](py::Ref value) {
-        out.value = std::move(value);
-        return true;
-    };
-    // A symbolic child is claimed before anything of it is read: where it
-    // sits is decided, and it is stamped, under the claim. A child another
-    // write places elsewhere, or lets go, is held elsewhere (and keeps a
-    // tree, or that write would not claim it); its state is not read
-    // meanwhile. Another write placing it where this one would stamps it
-    // alike, and no write waits for another.
-    Claim claim;
-    bool busy = false;
-    bool yielded = false;
-    auto claim_child = [&](PyObject* value) {
-        const Claim::Taken taken = claim.place(value, a.container, a.parent_to_set, a.key);
-        yielded = taken == Claim::Taken::Yielded;
-        return taken == Claim::Taken::Busy;
-    };
-    // A native container's state, read once under the claim: its placement
-    // below is decided from the same reading (nothing runs in between).
-    ChildState state;
-    int native = 0;
-    if (symbolic) {
-        busy = claim_child(child.get());
-        if (yielded) {
-            out.value = std::move(child);
-            out.mark_yielded();
-            return true;
-        }
-        if (!busy) {
-            native = read_child_state(child.get(), state);
-            if (native < 0) return false;
-            const int topo = native ? state.enable_topo : strict_topology_flag(child.get());
-            if (topo <= 0) return topo < 0 ? false : unchanged(std::move(child));
-        }
-        if (policy == Policy::Ref || policy == Policy::Clone) {
-            const int inferential = is_inferential(child.get());
-            if (inferential < 0) return false;
-            if (!inferential) {
-                if (policy == Policy::Ref) return unchanged(std::move(child));
-                child = call_method<"sym_clone">(child.get());
-                if (!child) return false;
-                busy = claim_child(child.get());
-                native = 0;  // the clone's state is read below
-            }
-        }
+// Whether the child sits where this write would place it, as its home
+// tells: its parent is the container itself, and its path names the key
+// (the slot itself, for a home a write committed). A list's items move, so
+// there the position must hold the child, and an insertion never finds it
+// in place. 1, 0 or -1.
+int in_place(const Home& home, const AdoptArgs& a, PyObject* child, PyObject* new_path) {
+    if (!home.at() || home.parent.get() != a.container) return 0;
+    if (is_sym_list(a.container)) {
+        if (a.inserting || !PyLong_Check(a.key)) return 0;
+        const Py_ssize_t pos = PyLong_AsSsize_t(a.key);
+        if (pos == -1 && PyErr_Occurred()) return -1;
+        return py::list_item(a.container, pos).get() == child;
     }
-    const int topo_aware = is_topology_aware(child.get());
-    if (topo_aware < 0) return false;
-    if (!symbolic && !topo_aware) return unchanged(std::move(child));
-    py::Ref new_path = topology::child_key_path(a.key, a.owner_path);
-    if (!new_path) return false;
-    if (!symbolic) {
-        // A topology-aware value of another kind is stamped as it is.
-        out.value = std::move(child);
-        out.mark_placed({});
-        return stamp(out.value.get(), new_path.get(), a, false, topo_aware) == 0;
-    }
+    if (home.node) return home.node.get() == a.container && same_slot_key(home.key.get(), a.key);
+    return topology::same_key_path(new_path, or_none(home.path));
+}
 
-    bool in_claimed_set = false;
-    if (!busy && claim.unsettled()) {
-        // Writes with other aims are on the child, or were, and the calls
-        // they made may have landed in any order: where it sits is told by
-        // where it is stored, not by its own state, which serves only to
-        // name a container outside their session.
-        Placement said;
-        if (native) {
-            said.parent = state.parent;
-        } else if (!read_placement(child.get(), false, said)) {
-            return false;
-        }
-        py::Ref holder, key;
-        const int stored = claim.stored_where(absent(said.parent) ? nullptr : said.parent.get(),
-                                              holder, key);
-        if (stored < 0) {
-            busy = true;
-        } else if (stored > 0 && !(holder.get() == a.container && same_slot_key(key.get(), a.key))) {
-            busy = true;  // held by another container or under another key
-        } else {
-            native = 1;
-            state.parent = stored > 0 ? py::Ref::borrow(a.container) : py::Ref();
-            state.path = stored > 0 ? new_path : py::Ref();
-        }
+// Enters the child's session to place it: its home, from `reading` (taken
+// after `epoch`) or the session's own.
+bool enter_placement(PyObject* child, const AdoptArgs& a, std::uint64_t epoch,
+                     Placement&& reading, Claim& claim, Home& home) {
+    const ClaimSlot slot{a.container, a.key, a.parent_to_set};
+    if (claim.place(child, slot, epoch, home_of(std::move(reading)), home)) return true;
+    Placement again;
+    if (!read_placement(child, again)) {
+        claim.leave();
+        return false;
     }
-    if (!busy) {
-        Placement where;
-        if (native) {
-            where.parent = std::move(state.parent);
-            where.path = std::move(state.path);
-            where.native = true;
-        } else if (!read_placement(child.get(), false, where)) {
-            return false;
-        }
-        bool place = false;
-        bool fresh = false;
-        if (absent(where.parent)) {
-            if (!a.claimed || !a.claimed->contains(child.get())) {
-                if (cycle_guard(a.container, child.get(), new_path.get()) < 0) return false;
-                if (a.claimed) a.claimed->add(child.get());
-                place = fresh = true;
-            } else {
-                in_claimed_set = true;
-            }
-        } else if (where.parent.get() == a.container) {
-            if (!where.native) {
-                where.path = py::get_attr<"_topo_path">(child.get());
-                if (!where.path) return false;
-            }
-            PyObject* current = where.native ? or_none(where.path) : where.path.get();
-            const int same = topology::same_key_path(new_path.get(), current);
-            if (same < 0) return false;
-            place = same != 0;
-        }
-        if (place) {
-            out.value = std::move(child);
-            out.claim = std::move(claim);
-            if (fresh) out.mark_placed(where.native ? std::move(where.path) : py::Ref());
-            if (topo_aware) out.mark_stamped(a.owner_path);
-            if (stamp(out.value.get(), new_path.get(), a, fresh, topo_aware) == 0) return true;
-            out.undo();
-            return false;
-        }
-    }
-    claim.leave();
-
-    // Held elsewhere: by another parent, under another path, by another
-    // write, or earlier in this very operation. An item a copy read from its
-    // source while another write was on it counts as the source's.
-    if (policy == Policy::AdoptRef && !in_claimed_set && !(busy && a.clone_if_claimed))
-        return unchanged(std::move(child));
-    if (policy != Policy::Adopt && !(busy && a.clone_if_claimed)) {
-        const int reference_like = is_reference_like(child.get());
-        if (reference_like < 0) return false;
-        if (!reference_like) {
-            (void)shared_hold_error(child.get(), new_path.get(), in_claimed_set);
-            return false;
-        }
-    }
-    out.value = call_method<"sym_clone">(child.get());
-    if (!out.value) return false;
-    if (topo_aware) out.mark_stamped(a.owner_path);
-    return stamp(out.value.get(), new_path.get(), a, true, topo_aware) == 0;
+    claim.publish(home_of(std::move(again)), home);
+    return true;
 }
 
 }  // namespace
 
-void Adoption::undo() noexcept {
-    if (!value) return;
-    const bool placed = std::exchange(placed_, false);
-    // Another write met this one on the child: whatever the calls below
-    // would do may land before or after its own. The last of them out sets
-    // the child right from where it is stored (claim.hpp).
-    if (claim.held() && !claim.alone()) {
-        claim.abandon();
-        return;
+// The steps of an adoption that keep what they learn in the Adoption.
+struct Adopter {
+    // Held elsewhere: shared, cloned (and the clone stamped) or refused, by
+    // the policy. `in_claimed_set`: met earlier in the same operation.
+    static bool held_road(py::Ref child, bool in_claimed_set, Adoption& out) {
+        const AdoptArgs& a = out.args_;
+        const Policy policy = parse_policy(a.policy);
+        const bool copying = a.clone_if_claimed && !in_claimed_set;
+        if (!copying) {
+            if (policy == Policy::AdoptRef && !in_claimed_set) {
+                out.value = std::move(child);  // shared: it keeps its own parent and path
+                return true;
+            }
+            if (policy != Policy::Adopt) {
+                const int reference_like = is_reference_like(child.get());
+                if (reference_like < 0) return false;
+                if (!reference_like) {
+                    (void)shared_hold_error(child.get(), out.new_path_.get(), in_claimed_set);
+                    return false;
+                }
+            }
+        }
+        out.value = call_method<"sym_clone">(child.get());
+        if (!out.value) return false;
+        if (out.topo_aware_) out.mark_stamped(a.owner_path);
+        return stamp(out.value.get(), out.new_path_.get(), a, true, out.topo_aware_) == 0;
     }
-    if (!placed) {
+
+    static bool in_tree(py::Ref child, const AdoptArgs& given, Adoption& out) {
+        out.keep_args(given);
+        const AdoptArgs& a = out.args_;
+        const int symbolic = is_symbolic(child.get());
+        if (symbolic < 0) return false;
+        const Policy policy = parse_policy(a.policy);
+        // Taken as it is: no placement, nothing to undo.
+        auto unchanged = [&out](py::Ref value) {
+            out.value = std::move(value);
+            return true;
+        };
+        // A native container's state, read once: its enable_topo, and where
+        // it sits, read after the epoch its session may take it with.
+        std::uint64_t epoch = 0;
+        ChildState state;
+        int native = 0;
+        if (symbolic) {
+            epoch = claim_epoch(child.get());
+            native = read_child_state(child.get(), state);
+            if (native < 0) return false;
+            const int topo = native ? state.enable_topo : strict_topology_flag(child.get());
+            if (topo <= 0) return topo < 0 ? false : unchanged(std::move(child));
+            if (policy == Policy::Ref || policy == Policy::Clone) {
+                const int inferential = is_inferential(child.get());
+                if (inferential < 0) return false;
+                if (!inferential) {
+                    if (policy == Policy::Ref) return unchanged(std::move(child));
+                    child = call_method<"sym_clone">(child.get());
+                    if (!child) return false;
+                    epoch = claim_epoch(child.get());
+                    native = read_child_state(child.get(), state);
+                    if (native < 0) return false;
+                }
+            }
+        }
+        const int topo_aware = is_topology_aware(child.get());
+        if (topo_aware < 0) return false;
+        out.topo_aware_ = topo_aware != 0;
+        if (!symbolic && !topo_aware) return unchanged(std::move(child));
+        out.new_path_ = topology::child_key_path(a.key, a.owner_path);
+        PyObject* new_path = out.new_path_.get();
+        if (!new_path) return false;
+        if (!symbolic) {
+            // A topology-aware value of another kind is stamped as it is.
+            out.value = std::move(child);
+            out.unclaimed_placed_ = true;
+            return stamp(out.value.get(), new_path, a, false, topo_aware) == 0;
+        }
+
+        // Where it sits is its home: the session's, or its own state's.
+        Placement reading;
+        if (native) {
+            reading.parent = absent(state.parent) ? py::Ref() : std::move(state.parent);
+            reading.path = std::move(state.path);
+            reading.native = true;
+        } else if (!read_placement(child.get(), reading)) {
+            return false;
+        }
+        Home home;
+        if (!enter_placement(child.get(), a, epoch, std::move(reading), out.claim, home))
+            return false;
+        bool fresh = false;
+        bool in_claimed_set = false;
+        int placed = 0;
+        if (home.free() || home.kind == Home::Kind::Unset) {
+            if (a.claimed && a.claimed->contains(child.get())) {
+                in_claimed_set = true;
+            } else {
+                if (cycle_guard(a.container, child.get(), new_path, out.claim) < 0) {
+                    out.claim.leave();
+                    return false;
+                }
+                if (a.claimed) a.claimed->add(child.get());
+                placed = fresh = true;
+            }
+        } else {
+            placed = in_place(home, a, child.get(), new_path);
+            if (placed < 0) {
+                out.claim.leave();
+                return false;
+            }
+        }
+        if (!placed) {
+            out.claim.leave();
+            return held_road(std::move(child), in_claimed_set, out);
+        }
+        out.claim.decided(!fresh);
+        out.value = std::move(child);
+        if (topo_aware) out.mark_stamped(a.owner_path);
+        // In place while a write lets it go from this very slot: stamping it
+        // again could land after that write's let-go calls. Should the
+        // let-go take effect first, the commit stamps it.
+        if (!fresh && out.claim.yields()) {
+            out.yielded_ = true;
+            return true;
+        }
+        if (stamp(out.value.get(), new_path, a, fresh, topo_aware) == 0) return true;
+        out.undo();
+        return false;
+    }
+};
+
+void Adoption::keep_args(const AdoptArgs& a) {
+    kept_key_ = py::Ref::borrow(a.key);
+    kept_parent_ = py::Ref::borrow(a.parent_to_set);
+    kept_policy_ = py::Ref::borrow(a.policy);
+    kept_owner_path_ = py::Ref::borrow(a.owner_path);
+    kept_container_ = py::Ref::borrow(a.container);
+    args_ = a;
+    // The claimed set is the operation's own, which outlives its adoptions.
+}
+
+int Adoption::take_effect(int (*in_slot)(void* ctx), void* ctx) {
+    if (!claim.held()) return 1;
+    const Claim::Commit made = claim.commit();
+    if (made == Claim::Commit::Done) return 1;
+    // A list's items move: a child found in place there is in place only
+    // while its position still holds it; else it is elsewhere in the list.
+    if (made == Claim::Commit::InPlace && !(in_slot && is_sym_list(args_.container))) return 1;
+    if (made == Claim::Commit::InPlace) {
+        const int there = in_slot(ctx);
+        if (there != 0) return there < 0 ? -1 : 0;
+        claim.retract();
+    } else if (in_slot) {
+        const int there = in_slot(ctx);
+        if (there != 0) {
+            // Placed there first by another write (a list's home never names
+            // its position): in place, stored by that write.
+            if (there > 0) claim.leave_failed();
+            return there > 0 ? 0 : -1;
+        }
+    }
+    return held_elsewhere();
+}
+
+int Adoption::held_elsewhere() {
+    // What this write stamped on the child is set right by its session.
+    if (yielded_)
+        claim.leave();
+    else
+        claim.leave_failed();
+    yielded_ = false;
+    stamped_ = false;
+    py::Ref child = std::move(value);
+    return Adopter::held_road(std::move(child), false, *this) ? 1 : -1;
+}
+
+int Adoption::stamp_late() {
+    if (!yielded_) return 0;
+    yielded_ = false;
+    if (stamp(value.get(), new_path_.get(), args_, true, topo_aware_) == 0) return 0;
+    undo();
+    return -1;
+}
+
+void Adoption::abandon_stamped(bool parented) noexcept {
+    if (!claim.held() || yielded_) {
         claim.leave();
         return;
     }
+    Home stamped;
+    PyObject* parent = parented ? args_.parent_to_set : nullptr;
+    stamped.kind = parent && parent != Py_None ? Home::Kind::At : Home::Kind::Free;
+    stamped.parent = py::Ref::borrow(stamped.at() ? parent : nullptr);
+    stamped.path = new_path_;
+    claim.leave_as(std::move(stamped));
+}
+
+void Adoption::undo() noexcept {
+    if (claim.held()) {
+        claim.retract();
+        claim.leave_failed();
+    }
+    if (!std::exchange(unclaimed_placed_, false) || !value) return;
+    // A value of another kind, stamped here without a session: its freedom
+    // back, by the calls that gave it its place.
     PyObject* pending = PyErr_GetRaisedException();
     PyObject* child = value.get();
     if (past_momentary_holds([child] { return call_method_void<"topo_setparent">(child, Py_None); }) < 0)
         PyErr_Clear();
-    py::Ref path = std::move(prior_path_);
-    if (!path) {
-        const ContainerBridge* b = container_bridge();
-        path = b ? py::Ref::steal(PyObject_CallNoArgs(b->keypath_cls.get())) : py::Ref();
-    }
-    PyObject* prior = path.get();
+    const ContainerBridge* b = container_bridge();
+    py::Ref path = b ? py::Ref::steal(PyObject_CallNoArgs(b->keypath_cls.get())) : py::Ref();
+    PyObject* empty = path.get();
     if (!path ||
-        past_momentary_holds([child, prior] { return call_method_void<"topo_setpath">(child, prior); }) < 0)
+        past_momentary_holds([child, empty] { return call_method_void<"topo_setpath">(child, empty); }) < 0)
         PyErr_Clear();
     PyErr_SetRaisedException(pending);
-    claim.leave();
 }
 
 bool adopt_child(PyObject* child, const AdoptArgs& a, Adoption& out) {
     out = Adoption{};
-    if (a.adopting) return adopt_in_tree(py::Ref::borrow(child), a, out);
+    if (a.adopting) return Adopter::in_tree(py::Ref::borrow(child), a, out);
     const int symbolic = is_symbolic(child);
     if (symbolic < 0) return false;
     if (symbolic && unstamp_phantom_path(a.key, child, a.owner_path) < 0) return false;
@@ -320,7 +393,12 @@ bool adopt_child(PyObject* child, const AdoptArgs& a, Adoption& out) {
 py::Ref adopt_child(PyObject* child, const AdoptArgs& a) {
     Adoption adopted;
     if (!adopt_child(child, a, adopted)) return {};
-    adopted.claim.handed_over();  // the caller stores it
+    // The caller stores the value where no other write reaches it first: the
+    // placement takes effect now. A child found in place stays as it is.
+    const int took = adopted.take_effect();
+    if (took < 0) return {};
+    adopted.mark_stored();
+    adopted.done();
     return std::move(adopted.value);
 }
 
@@ -344,7 +422,7 @@ int needs_parenting(PyObject* value) {
 
 int unstamp_phantom_path(PyObject* key, PyObject* child, PyObject* owner_path) {
     Placement where;
-    if (!read_placement(child, true, where)) return -1;
+    if (!read_placement(child, where)) return -1;
     if (!absent(where.parent)) return 0;
     if (absent(where.path)) return 0;
     if (topology::is_key_path(where.path.get())) {

@@ -10,13 +10,13 @@
 // native containers, objects and pure-Python symbolic classes are treated
 // alike. Nothing here holds a lock or a hold while Python code runs.
 //
-// A symbolic child is placed under a claim (claim.hpp): the decision where it
-// sits, the cycle walk and the stamping are made while no other write places
-// it elsewhere, and a child another write is placing elsewhere, or letting
-// go, meanwhile counts as held elsewhere. A failure while a claimed child is
-// stamped gives it back its freedom (no parent, its path as it was) before
-// it is raised, or, where another write met this one on it, leaves that to
-// the last of them; a failure before that leaves what the calls already did.
+// A symbolic child is placed under a claim (claim.hpp): where it sits is
+// decided from its home, and the placement takes effect when the writer
+// commits it at its store (`Adoption::take_effect`, or the list's store
+// under its own lock). A placement that finds the child held elsewhere by
+// then takes the held-elsewhere road there, as it would have had it come
+// second. A write that fails leaves the child for its session to set right
+// (its own state back to its home).
 #pragma once
 
 #include "py/ref.hpp"
@@ -34,29 +34,93 @@ struct AdoptArgs {
     ClaimedSet* claimed = nullptr;  // the operation's claimed set, or null
     bool parent_set_by_caller = false;  // only the path is stamped here
     PyObject* policy = nullptr;     // the assign policy text, or null
-    // The child was read from another container (a copy's source): one that
-    // another write is placing or letting go meanwhile still counted as that
-    // container's when it was read, so it is cloned, never refused.
+    // The child was read from another container (a copy's source): one held
+    // elsewhere by the time it is placed still counted as that container's
+    // when it was read, so it is cloned, never refused or shared.
     bool clone_if_claimed = false;
+    // The child goes in before a list's position, never onto it: it is
+    // never found in place there.
+    bool inserting = false;
 };
 
-// The value to store: `child` itself or its clone; null with an exception.
-[[nodiscard]] py::Ref adopt_child(PyObject* child, const AdoptArgs& args);
-
 // What a write keeps of one adoption until it has stored the child: the
-// claim on a child it placed, and how to undo the placement should the write
-// fail before the store.
+// claim on a child it placed, and how to finish or undo the placement.
 class Adoption {
+private:
+    // The write's arguments, kept (their references first: the claim names
+    // the key and the parent to other writes until it leaves, and the
+    // held-elsewhere road may need them after the write's own are gone).
+    py::Ref kept_key_, kept_parent_, kept_policy_, kept_owner_path_, kept_container_;
+    AdoptArgs args_;
+
 public:
     py::Ref value;  // what to store: the child or its clone
-    Claim claim;    // on the child, held until the store (may be empty); ends first
+    Claim claim;    // on the child, held until the write is done (may be empty)
 
-    // Gives a child this adoption placed back its freedom: no parent, its
-    // path as it was before (the empty path when that was unknown), through
-    // its `topo_setparent` and `topo_setpath`. Nothing for a clone, a child
-    // stamped again where it already sat, or one taken unchanged. Best effort:
-    // the exception pending (the write's own) is kept.
+    Adoption() noexcept = default;
+    Adoption(Adoption&&) noexcept = default;
+    Adoption& operator=(Adoption&& other) noexcept {
+        if (this != &other) {
+            claim.leave();  // before the references it names go
+            value = std::move(other.value);
+            claim = std::move(other.claim);
+            kept_key_ = std::move(other.kept_key_);
+            kept_parent_ = std::move(other.kept_parent_);
+            kept_policy_ = std::move(other.kept_policy_);
+            kept_owner_path_ = std::move(other.kept_owner_path_);
+            kept_container_ = std::move(other.kept_container_);
+            args_ = other.args_;
+            stamped_ = other.stamped_;
+            yielded_ = other.yielded_;
+            unclaimed_placed_ = other.unclaimed_placed_;
+            stamped_under_ = std::move(other.stamped_under_);
+            new_path_ = std::move(other.new_path_);
+            topo_aware_ = other.topo_aware_;
+        }
+        return *this;
+    }
+
+    // The placement takes effect, for a store the caller makes next: 1 with
+    // `value` to store (the child, or, held elsewhere by now, what adoption
+    // makes of it then: a clone or the child shared; a child that yielded
+    // its stamping gets it with `stamp_late` before it is stored); 0 when
+    // the child sits in the slot already (store nothing); -1 with an
+    // exception (refused). Nothing to do without a claim. `in_slot(ctx)`
+    // (1, 0 or -1), when given, tells whether the slot holds the child
+    // now: a child another write placed there first is in place.
+    [[nodiscard]] int take_effect(int (*in_slot)(void* ctx) = nullptr, void* ctx = nullptr);
+    // The native half, for a caller that stores the child under `landed` in
+    // the same critical section of its storage: Lost leaves
+    // `held_elsewhere` to run once the lock is let go.
+    [[nodiscard]] Claim::Commit commit(PyObject* landed) noexcept { return claim.commit(landed); }
+    // The held-elsewhere road of a placement whose commit was lost: 1 with
+    // `value` to store (no claim), -1 with an exception.
+    [[nodiscard]] int held_elsewhere();
+    // A placement that deferred its stamping to a writer letting the child
+    // go from this very slot stamps it now, before it stores it there (the
+    // slot no longer holds it): 0 (nothing when it did not defer), or -1
+    // with the adoption undone.
+    [[nodiscard]] int stamp_late();
+    [[nodiscard]] bool stamp_pending() const noexcept { return yielded_; }
+
+    // The write failed before its store: a commit is withdrawn and the
+    // child left for its session to set right; a value of another kind
+    // stamped here gets its freedom back. Keeps the pending exception.
     void undo() noexcept;
+    // A construction that stamped the child fails before its placement takes
+    // effect: what it stamped stands, as it does alone (its path, and its
+    // parent when `parented`), and the write leaves.
+    void abandon_stamped(bool parented) noexcept;
+    // The child is stored: nothing is left to undo, and the write leaves
+    // its session (what it does after the store, re-pathing the child, it
+    // does as a write settling it).
+    void mark_stored() noexcept {
+        unclaimed_placed_ = false;
+        claim.leave();
+    }
+    // Leaves the claim: the write is done with the child.
+    void done() noexcept { claim.leave(); }
+
     // Whether the value to store is a symbolic value stamped with a path
     // under its owner's (a child placed or stamped again here, a clone; a
     // value of another kind keeps the plain stamping), and the owner's path
@@ -64,41 +128,35 @@ public:
     // owner have moved, or the value have landed elsewhere, by its store.
     [[nodiscard]] bool stamped() const noexcept { return stamped_; }
     [[nodiscard]] PyObject* stamped_under() const noexcept { return stamped_under_.get(); }
+
+private:
+    friend bool adopt_child(PyObject* child, const AdoptArgs& args, Adoption& out);
+    friend struct Adopter;
+
     void mark_stamped(PyObject* owner_path) noexcept {
         stamped_ = true;
         stamped_under_ = py::Ref::borrow(owner_path);
     }
-    // Another write was letting the child go from the very slot this one
-    // places it in: this write came first and found it there, so it stores
-    // nothing (claim.hpp).
-    [[nodiscard]] bool yielded() const noexcept { return yielded_; }
-    void mark_yielded() noexcept { yielded_ = true; }
-    // The child is about to be stored (claim.hpp, `storing`).
-    void storing() noexcept { claim.storing(); }
-    // The child is stored: there is nothing to undo any more, and the claim
-    // on it no longer counts against other writes placing it.
-    void mark_stored() noexcept {
-        placed_ = false;
-        claim.stored();
-    }
-    // Records that the adoption gave the child its place; `prior_path` is
-    // its path before (null: unknown).
-    void mark_placed(py::Ref prior_path) noexcept {
-        placed_ = true;
-        prior_path_ = std::move(prior_path);
-    }
 
-private:
-    bool placed_ = false;
-    bool yielded_ = false;
+    // Keeps the write's arguments, the references its own.
+    void keep_args(const AdoptArgs& a);
+
     bool stamped_ = false;
-    py::Ref prior_path_;
+    bool yielded_ = false;           // stamping deferred (above)
+    bool unclaimed_placed_ = false;  // a topology-aware value of another kind, stamped
     py::Ref stamped_under_;
+    py::Ref new_path_;
+    bool topo_aware_ = false;
 };
 
-// The same, keeping the claim on the placed child in `out` for the caller's
-// store. False with an exception.
+// Adopts `child`, keeping the claim on a placed child in `out` for the
+// caller's store. False with an exception.
 [[nodiscard]] bool adopt_child(PyObject* child, const AdoptArgs& args, Adoption& out);
+
+// The value to store: `child` itself or its clone; null with an exception.
+// The placement takes effect before it returns (the caller stores the value
+// in a container no other thread sees yet, or the package stores it).
+[[nodiscard]] py::Ref adopt_child(PyObject* child, const AdoptArgs& args);
 
 // A native container's own enable_topo; else `value.enable_topo`, which
 // must read as a bool scalar. 1, 0 or -1.

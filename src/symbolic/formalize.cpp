@@ -241,6 +241,7 @@ py::Ref formalize_member(PyObject* key, PyObject* field, PyObject* value,
     adopt.claimed = claimed;
     adopt.policy = policy.get();
     adopt.clone_if_claimed = ctx.clone_if_claimed;
+    adopt.inserting = ctx.inserting;
     if (!keep) return adopt_child(formal.get(), adopt);
     return adopt_child(formal.get(), adopt, *keep) ? keep->value : py::Ref();
 }

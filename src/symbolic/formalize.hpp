@@ -35,6 +35,8 @@ struct FormalizeContext {
     bool current_meta = false;
     // The members were read from another container (AdoptArgs).
     bool clone_if_claimed = false;
+    // The member goes in before a list's position (AdoptArgs).
+    bool inserting = false;
     // What the value has passed already (the spec engine applied it and
     // writes it back, typing/applied_members.hpp): it is wrapped and adopted,
     // not applied again; one that passed only the field's value spec meets

@@ -51,14 +51,14 @@ void pause_for_retry(unsigned attempt) noexcept {
     Py_END_ALLOW_THREADS;
 }
 
-int past_momentary_holds(int (*step)(void* ctx), void* ctx) {
+int retry_past_momentary_holds(int (*step)(void* ctx), void* ctx) {
     const auto start = std::chrono::steady_clock::now();
     for (unsigned attempt = 0;; ++attempt) {
-        if (step(ctx) == 0) return 0;
         if (!hold_refusal_pending() || std::chrono::steady_clock::now() - start > kRetryLimit)
             return -1;
         PyErr_Clear();
         pause_for_retry(attempt);
+        if (step(ctx) == 0) return 0;
     }
 }
 

@@ -13,6 +13,8 @@
 
 #include "py/ref.hpp"
 
+#include <type_traits>
+
 namespace vesk::symbolic {
 
 // Whether the pending exception is the binding layer's refusal of a hold
@@ -24,14 +26,19 @@ namespace vesk::symbolic {
 // interpreter while it waits. `attempt` counts the retries so far.
 void pause_for_retry(unsigned attempt) noexcept;
 
+// After `step` failed once: runs it again while its only failure is a hold
+// refusal, for as long as a momentary hold may last. 0 or -1.
+[[nodiscard]] int retry_past_momentary_holds(int (*step)(void* ctx), void* ctx);
+
 // Runs `step()` (0 or -1) until it succeeds, fails otherwise than by a hold
 // refusal, or has been refused for longer than any momentary hold lasts.
-[[nodiscard]] int past_momentary_holds(int (*step)(void* ctx), void* ctx);
-
+// Most steps pass at once: the retrying is out of line.
 template <class F>
 [[nodiscard]] int past_momentary_holds(F&& step) {
-    return past_momentary_holds(
-        [](void* ctx) { return (*static_cast<F*>(ctx))(); }, static_cast<void*>(&step));
+    if (step() == 0) return 0;
+    return retry_past_momentary_holds(
+        [](void* ctx) { return (*static_cast<std::remove_reference_t<F>*>(ctx))(); },
+        static_cast<void*>(&step));
 }
 
 }  // namespace vesk::symbolic

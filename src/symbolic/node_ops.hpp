@@ -96,6 +96,17 @@ inline char plain_slot_mark;
 // one stored (never dereferenced).
 inline PyObject* const kPlainSlot = reinterpret_cast<PyObject*>(&detail::plain_slot_mark);
 
+// What a store settles, in its own critical section, with the claims on the
+// values it stores and replaces (write_core.hpp): called once the slot is
+// found holding what the store expects, just before it writes; false
+// refuses the store, which then counts as the slot having changed. Runs no
+// Python code.
+struct StoreGuard {
+    bool (*fn)(void* ctx) noexcept;
+    void* ctx;
+    [[nodiscard]] bool allows() const noexcept { return fn(ctx); }
+};
+
 // Whether the slot's occupant `now` is what a store of `value` expects.
 [[nodiscard]] inline bool store_expects(PyObject* now, PyObject* expected,
                                         PyObject* value) noexcept {
@@ -117,14 +128,17 @@ struct NodeOps {
 
     // --- slots (of the node's storage: the dict or list itself, an object's
     // field dictionary, a record's instance) ---
+    // The storage itself (null for an object not constructed yet).
+    NodeOp<int (*)(PyObject* node, py::Ref& out)> storage;
     // What the slot holds now (null when it holds nothing).
     NodeOp<int (*)(PyObject* storage, SlotKey slot, py::Ref& out)> read_slot;
     // The conditional store: writes `value` (null removes the member; a list
     // position shifts the items after it) when the slot holds `expected`
-    // (null: nothing; kPlainSlot: see there). Done, with what it replaced in
-    // `now`; Changed, with what it holds in `now`.
+    // (null: nothing; kPlainSlot: see there) and `guard` (null: none) allows
+    // it. Done, with what it replaced in `now`; Changed, with what it holds
+    // in `now`.
     NodeOp<StoreOutcome (*)(PyObject* storage, SlotKey slot, PyObject* expected, PyObject* value,
-                            py::Ref& now)>
+                            py::Ref& now, const StoreGuard* guard)>
         store_if;
 };
 
@@ -137,6 +151,10 @@ extern const NodeOps kRecordNode;
 // The table of `value`, or null when it is not a native node. Never fails;
 // runs no Python code.
 [[nodiscard]] const NodeOps* node_ops(PyObject* value) noexcept;
+
+// Whether the member of `node` under `key` (a list's index as an int) is
+// `value`, by identity. 1, 0 or -1.
+[[nodiscard]] int member_is(const NodeOps& ops, PyObject* node, PyObject* key, PyObject* value);
 
 // Re-paths the members of `node` that keep a tree (topology-aware, their
 // lenient topology flag true) under `new_path`, in the order `each_child`

@@ -17,15 +17,16 @@ namespace vesk::symbolic {
 // `expected` (null: absent). Inline: the hot writes call it directly.
 [[nodiscard]] inline StoreOutcome dict_store_if(PyObject* storage, SlotKey slot,
                                                 PyObject* expected, PyObject* value,
-                                                py::Ref& now) {
+                                                py::Ref& now, const StoreGuard* guard) {
     // `now` outlives the section: releasing what was replaced may run a
     // finaliser.
-    py::CriticalSection guard(storage);
+    py::CriticalSection section(storage);
     PyObject* found = nullptr;
     if (PyDict_GetItemRef(storage, slot.key, &found) < 0) return StoreOutcome::Error;
     now = py::Ref::steal(found);
     if (!store_expects(now.get(), expected, value)) return StoreOutcome::Changed;
     if (!value && !now) return StoreOutcome::Done;
+    if (guard && !guard->allows()) return StoreOutcome::Changed;
     const int r =
         value ? PyDict_SetItem(storage, slot.key, value) : PyDict_DelItem(storage, slot.key);
     return r < 0 ? StoreOutcome::Error : StoreOutcome::Done;
@@ -37,11 +38,10 @@ namespace vesk::symbolic {
 // is `expected`; a position past the end holds nothing, and storing there is
 // IndexError (the position vanished): the list assignment's own message,
 // with the length found and the caller's index, for a named slot, else
-// "list index out of range".
-[[nodiscard]] inline StoreOutcome list_store_if(PyObject* storage, SlotKey slot,
-                                                PyObject* expected, PyObject* value,
-                                                py::Ref& now) {
-    py::CriticalSection guard(storage);
+// "list index out of range". The caller holds the list's critical section.
+[[nodiscard]] inline StoreOutcome list_store_locked(PyObject* storage, SlotKey slot,
+                                                    PyObject* expected, PyObject* value,
+                                                    py::Ref& now, const StoreGuard* guard) {
     const bool inside = slot.pos >= 0 && slot.pos < PyList_GET_SIZE(storage);
     now = inside ? py::Ref::borrow(PyList_GET_ITEM(storage, slot.pos)) : py::Ref();
     if (!store_expects(now.get(), expected, value)) return StoreOutcome::Changed;
@@ -55,6 +55,7 @@ namespace vesk::symbolic {
             PyErr_SetString(PyExc_IndexError, "list index out of range");
         return StoreOutcome::Error;
     }
+    if (guard && !guard->allows()) return StoreOutcome::Changed;
     if (value) {
         if (PyList_SetItem(storage, slot.pos, py::Ref::borrow(value).release()) < 0)
             return StoreOutcome::Error;
@@ -62,6 +63,14 @@ namespace vesk::symbolic {
         return StoreOutcome::Error;
     }
     return StoreOutcome::Done;
+}
+
+// The same, under the list's critical section.
+[[nodiscard]] inline StoreOutcome list_store_if(PyObject* storage, SlotKey slot,
+                                                PyObject* expected, PyObject* value,
+                                                py::Ref& now, const StoreGuard* guard) {
+    py::CriticalSection section(storage);
+    return list_store_locked(storage, slot, expected, value, now, guard);
 }
 
 }  // namespace vesk::symbolic

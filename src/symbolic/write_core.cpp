@@ -12,121 +12,62 @@ namespace {
 
 using kernel::record::kRolePath;
 
-// Whether the slot still holds the value a waiting write means to replace.
-struct StillThere {
-    const WriteSlot* w;
-    PyObject* value;
+ClaimSlot claim_slot(const WriteSlot& w) noexcept {
+    return ClaimSlot{w.node, w.key, w.parent};
+}
 
-    static int check(void* ctx) {
-        const auto* self = static_cast<const StillThere*>(ctx);
-        py::Ref now;
-        if (self->w->ops->read_slot(self->w->storage, self->w->slot, now) < 0) return -1;
-        return now.get() == self->value;
-    }
-};
+// Whether the slot still holds `value`. 1, 0 or -1.
+int still_there(const WriteSlot& w, PyObject* value) {
+    py::Ref now;
+    if (w.ops->read_slot(w.storage, w.slot, now) < 0) return -1;
+    return now.get() == value;
+}
 
-// Claims `value`, which the slot held when read, for letting it go. `detach`
-// tells whether this write lets it go: a value that keeps a tree, claimed by
-// no other write (one already on it lets it go, and this write stores over
-// it without waiting; claim.hpp). 0, or -1.
-int claim_old(const WriteSlot& w, PyObject* value, Claim& claim, bool& detach) {
-    detach = false;
+// Whether `value`, which the slot held, keeps a tree a write must let it go
+// from. 1, 0 or -1.
+int keeps_tree(PyObject* value) {
     if (!value || is_primitive(value)) return 0;  // the built-in classes keep no tree
     const int topo_aware = is_topology_aware(value);
     if (topo_aware <= 0) return topo_aware;
-    // Claimed before its flag is read: no other write places it meanwhile.
-    if (claim.let_go(value, w.node, w.parent, w.key) == Claim::Taken::Overtaking) return 0;
-    detach = lenient_topology_flag(value);
-    if (!detach) claim.leave();
-    return 0;
+    return lenient_topology_flag(value) ? 1 : 0;
 }
 
-// This write claimed `value` to let it go, and another write stored over it
-// meanwhile, leaving the letting go to this one (it came first), or this
-// write overtook another that has gone since: done here, however this write
-// goes on. Its failure is not this write's (nor, done, the other's): the
-// claim is left owing, so the last write out of the value's session tries
-// again.
-void let_go_overtaken(PyObject* value, bool parent_only, Claim& claim) noexcept {
-    PyObject* pending = PyErr_GetRaisedException();
-    const bool done =
-        past_momentary_holds([&] { return detach_value(value, parent_only); }) == 0;
-    PyErr_Clear();
-    PyErr_SetRaisedException(pending);
-    if (done)
-        claim.leave();
-    else
-        claim.abandon();
-}
+// What claiming an old value for its letting go answers.
+enum class Claimed : signed char { Error = -1, Leaves, Calls, Gone };
 
-// The first write letting `value` go ends without its own store over it
-// (before letting it go, or instead of it): where
-// an overtaking write stored over it meanwhile, it is let go here.
-void finish_letting_go(PyObject* value, bool parent_only, Claim& claim) noexcept {
-    if (claim.leave_unless_overtaken()) let_go_overtaken(value, parent_only, claim);
-}
-
-// A write that overtook the one letting `value` go stored over it: where
-// that write has gone meanwhile, the letting go is this one's.
-void after_storing_over(PyObject* value, bool parent_only, Claim& claim) noexcept {
-    if (claim.stored_over())
-        let_go_overtaken(value, parent_only, claim);
-    else
-        claim.leave();
-}
-
-// Attaches a value this write detached again at its key, as adoption stamps
-// a child: its path, then its parent. Best effort: the pending exception is
-// kept, a failure here dropped. Where another write stored over the value
-// meanwhile, it is let go again.
-void attach_again(const WriteSlot& w, PyObject* value, Claim& claim) noexcept {
-    PyObject* pending = PyErr_GetRaisedException();
-    py::Ref owner_path;
-    if (past_momentary_holds([&] { return w.ops->get_role(w.node, kRolePath, owner_path); }) == 0) {
-        py::Ref path = topology::child_key_path(w.key, owner_path.get());
-        if (path &&
-            past_momentary_holds(
-                [&] { return call_method_void<"topo_setpath">(value, path.get()); }) == 0 &&
-            w.parent && w.parent != Py_None)
-            (void)past_momentary_holds(
-                [&] { return call_method_void<"topo_setparent">(value, w.parent); });
+// Claims `value`, which the slot held, for letting it go: whether this
+// write makes its let-go calls (Calls) or leaves them (Leaves, claim.hpp),
+// or the slot holds it no more (Gone, nothing claimed).
+Claimed claim_old(const WriteSlot& w, PyObject* value, Claim& claim) {
+    // Seen in the slot after its shard's epoch was read: the session it
+    // opens may take the slot for its home (claim.hpp).
+    const std::uint64_t epoch = claim_epoch(value);
+    const int there = still_there(w, value);
+    if (there <= 0) return there < 0 ? Claimed::Error : Claimed::Gone;
+    switch (claim.let_go(value, claim_slot(w), epoch)) {
+        case Claim::LetGo::Runs: return Claimed::Calls;
+        case Claim::LetGo::Leaves: return Claimed::Leaves;
+        case Claim::LetGo::Check: break;
     }
-    PyErr_Clear();
-    PyErr_SetRaisedException(pending);
-    finish_letting_go(value, false, claim);
+    const int still = still_there(w, value);
+    if (still < 0) return Claimed::Error;
+    if (still) {
+        claim.confirm();
+        return Claimed::Calls;
+    }
+    // Gone already: a store over it that came after this write claimed it
+    // left the calls to this one.
+    return claim.spent() ? Claimed::Calls : Claimed::Leaves;
 }
 
-// A value this write failed to let go: attached again where the slot still
-// holds it; else another write removed it meanwhile, and one that stored
-// over it relies on this one to let it go.
-void failed_to_let_go(const WriteSlot& w, PyObject* value, Claim& claim) noexcept {
-    StillThere check{&w, value};
-    PyObject* pending = PyErr_GetRaisedException();
-    const int still = StillThere::check(&check);
-    PyErr_Clear();
-    PyErr_SetRaisedException(pending);
-    if (still > 0)
-        attach_again(w, value, claim);
-    else
-        finish_letting_go(value, false, claim);
-}
-
-// Lets `value`, claimed by this write to be let go, go while the slot still
-// holds it (before the store). 1 let go; 0 when the slot no longer holds it
-// (what this write then owes is done); -1 with an exception, the value
-// attached again where the slot still holds it.
-int let_go_in_slot(const WriteSlot& w, PyObject* value, Claim& claim) {
-    StillThere check{&w, value};
-    const int still = StillThere::check(&check);
-    if (still <= 0) {
-        if (still == 0) finish_letting_go(value, false, claim);
-        return still;
-    }
-    if (detach_value(value, false) < 0) {
-        failed_to_let_go(w, value, claim);
-        return -1;
-    }
-    return 1;
+// This write's let-go calls on `value`, claimed in `claim`: 0, or -1 with
+// the claim told (the let-go they stood for is owed again). A moment's hold
+// of the value by another thread (reading it) is waited out: the calls may
+// stand for another write's store already.
+int make_calls(PyObject* value, bool parent_only, Claim& claim) {
+    if (detach_value(value, parent_only) == 0) return 0;
+    claim.calls_failed();
+    return -1;
 }
 
 // Whether two paths (either may be null) name one place. 1, 0 or -1.
@@ -135,16 +76,41 @@ int same_place(PyObject* a, PyObject* b) {
     return a && b ? topology::same_key_path(a, b) : 0;
 }
 
+// What a store over a value that keeps a tree settles in its critical
+// section (StoreGuard): the new child's placement, if any, still stands, and
+// the old value's let-go takes effect with the store itself. Were the two
+// apart, a placement of the old value deciding in between could find it
+// still stored here and store it back after it was replaced.
+struct StoreSettles {
+    const Claim* placement;  // null: nothing placed
+    Claim* old_claim;        // null: the old value keeps no tree
+    bool full;               // a full let-go (path too)
+    Home dropped;            // dropped once the section is let go
+
+    static bool allows(void* ctx) noexcept {
+        auto* s = static_cast<StoreSettles*>(ctx);
+        if (s->placement && !s->placement->commit_stands()) return false;
+        if (s->old_claim) s->old_claim->let_go_committed(s->full, s->dropped);
+        return true;
+    }
+    [[nodiscard]] StoreGuard guard() noexcept { return StoreGuard{&StoreSettles::allows, this}; }
+};
+
 }  // namespace
 
 int detach_value(PyObject* value, bool parent_only) {
-    if (call_method_void<"topo_setparent">(value, Py_None) < 0) return -1;
+    // Each call once: a retry of both after the second was refused would
+    // let the value go twice.
+    if (past_momentary_holds([&] { return call_method_void<"topo_setparent">(value, Py_None); }) <
+        0)
+        return -1;
     if (parent_only) return 0;
     const ContainerBridge* b = container_bridge();
     if (!b) return -1;
     py::Ref empty = py::Ref::steal(PyObject_CallNoArgs(b->keypath_cls.get()));
     if (!empty) return -1;
-    return call_method_void<"topo_setpath">(value, empty.get());
+    return past_momentary_holds(
+        [&] { return call_method_void<"topo_setpath">(value, empty.get()); });
 }
 
 int old_value(const WriteSlot& w, PyObject* absent, py::Ref& out, SlotRead& seen) {
@@ -162,76 +128,128 @@ int detach_old_child(PyObject* value) {
 }
 
 int replace_slot(const WriteSlot& w, Adoption& adopted, Order order, const SlotRead& seen,
-                 py::Ref& replaced, Claim& old_claim) {
+                 py::Ref& replaced, Claim& old_claim, bool& calls) {
+    calls = false;
     PyObject* value = adopted.value.get();
-    if (adopted.yielded()) return 0;
     SlotRead read = seen;
-    py::Ref found;  // what a store over a plain occupant found there instead
-    adopted.storing();
     if (read.kind == SlotRead::Kind::Plain) {
         // Over a plain occupant, or none, there is nothing to claim or let
         // go: one conditional store decides. A slot found holding anything
         // else takes the claimed road below with what the store saw.
-        const StoreOutcome stored = w.ops->store_if(w.storage, w.slot, kPlainSlot, value, found);
+        py::Ref found;
+        const StoreOutcome stored = w.ops->store_if(w.storage, w.slot, kPlainSlot, value, found, nullptr);
         if (stored == StoreOutcome::Done) {
-            adopted.mark_stored();
             replaced = std::move(found);
             return 1;
         }
-        if (stored == StoreOutcome::Error) {
-            adopted.undo();
-            return -1;
-        }
+        if (stored == StoreOutcome::Error) return -1;
+        if (found.get() == value) return 0;
         read = {SlotRead::Kind::Read, found.get()};
+        replaced = std::move(found);  // keeps the read alive
     }
-    for (;;) {
+    bool effective = false;  // the placement took effect
+    for (bool again = false;; again = true) {
+        // A round after the first: writes that took effect on the new value
+        // since its commit (let it go from this slot, placed it elsewhere)
+        // void the commit, and it commits again.
+        if (again && effective && !adopted.claim.still_committed()) effective = false;
         py::Ref current;
-        bool detach = false;
-        if (read.kind == SlotRead::Kind::Read)
+        if (read.kind == SlotRead::Kind::Read) {
             current = py::Ref::borrow(read.value);
-        else if (w.ops->read_slot(w.storage, w.slot, current) < 0)
+        } else if (w.ops->read_slot(w.storage, w.slot, current) < 0) {
             break;
-        if (current.get() == value) return 0;
-        if (claim_old(w, current.get(), old_claim, detach) < 0) break;
-        PyObject* expected = current.get();
+        }
         read = {};  // a later round reads the slot
-        bool detached = false;
-        if (detach && order == Order::DetachFirst) {
-            // Let go while the slot still holds it; the claim keeps other
-            // writes from placing it meanwhile.
-            const int let_go = let_go_in_slot(w, current.get(), old_claim);
-            if (let_go < 0) break;
-            if (let_go == 0) continue;
-            detached = true;
+        if (current.get() == value) return 0;
+        if (!current && w.append_if_gone) return 2;  // a list's items are never null
+        if (!effective) {
+            // Before anything of the old value is let go: a child found held
+            // elsewhere by now is refused, cloned or shared with the slot
+            // untouched.
+            struct Here {
+                const WriteSlot* w;
+                PyObject* value;
+            } here{&w, value};
+            const int took = adopted.take_effect(
+                [](void* ctx) {
+                    const auto* h = static_cast<Here*>(ctx);
+                    return still_there(*h->w, h->value);
+                },
+                &here);
+            if (took <= 0) {
+                if (took < 0) adopted.undo();
+                return took;
+            }
+            effective = true;
+            value = adopted.value.get();
+            if (current.get() == value) return 0;
+        }
+        // It goes in now: a child that left its stamping to the write
+        // letting it go from here is stamped first (Python code runs: the
+        // slot is read again).
+        if (adopted.stamp_pending()) {
+            if (adopted.stamp_late() < 0) return -1;
+            continue;
+        }
+        const int tree = keeps_tree(current.get());
+        if (tree < 0) break;
+        bool own_calls = false;
+        if (tree) {
+            const Claimed claimed = claim_old(w, current.get(), old_claim);
+            if (claimed == Claimed::Error) break;
+            if (claimed == Claimed::Gone) continue;
+            own_calls = claimed == Claimed::Calls;
+            if (own_calls && order == Order::DetachFirst &&
+                make_calls(current.get(), false, old_claim) < 0)
+                break;
         }
         py::Ref now;
-        const StoreOutcome stored = w.ops->store_if(w.storage, w.slot, expected, value, now);
-        const bool parent_only = order == Order::StoreFirst;
+        StoreSettles settles{&adopted.claim, tree ? &old_claim : nullptr,
+                             order == Order::DetachFirst, {}};
+        const StoreGuard guard = settles.guard();
+        const StoreOutcome stored =
+            w.ops->store_if(w.storage, w.slot, current.get(), value, now, &guard);
         if (stored == StoreOutcome::Done) {
             adopted.mark_stored();
             replaced = std::move(now);
-            // Stored first, a value this write lets go is let go by the
-            // caller, still claimed.
-            if (old_claim.held() && !detach)
-                after_storing_over(current.get(), parent_only, old_claim);
-            else if (order == Order::DetachFirst)
+            if (order == Order::StoreFirst)
+                calls = own_calls;
+            else
                 old_claim.leave();
             return 1;
         }
         if (stored == StoreOutcome::Error) {
-            if (detached) attach_again(w, current.get(), old_claim);
+            if (w.append_if_gone && PyErr_ExceptionMatches(PyExc_IndexError)) {
+                py::Ref error = py::Ref::steal(PyErr_GetRaisedException());
+                if (w.ops->read_slot(w.storage, w.slot, now) == 0 && !now) {
+                    old_claim.leave();
+                    return 2;
+                }
+                PyErr_SetRaisedException(error.release());
+            }
             break;
         }
-        // Another write changed the slot. Where it stored over the value
-        // this write was to let go, the letting go is still this write's.
-        if (detach && !detached)
-            finish_letting_go(current.get(), parent_only, old_claim);
-        else
-            old_claim.leave();
+        // Another write changed the slot: what this write let go of the old
+        // value, if anything, its session sets right or takes for the store
+        // that replaced it.
+        old_claim.leave();
     }
-    old_claim.leave();
+    old_claim.leave_failed();
     adopted.undo();
     return -1;
+}
+
+int let_go_after_store(PyObject* replaced, Claim& old_claim, bool calls) {
+    // The store stands: the letting go completes it, so another thread's
+    // momentary hold of the value is waited out.
+    if (calls &&
+        detach_value(replaced, true) < 0) {
+        old_claim.calls_failed();
+        old_claim.leave_failed();
+        return -1;
+    }
+    old_claim.leave();
+    return 0;
 }
 
 int remove_slot(const WriteSlot& w, py::Ref& removed) {
@@ -239,24 +257,30 @@ int remove_slot(const WriteSlot& w, py::Ref& removed) {
         py::Ref current;
         if (w.ops->read_slot(w.storage, w.slot, current) < 0) return -1;
         if (!current) return 0;
+        const int tree = keeps_tree(current.get());
+        if (tree < 0) return -1;
         Claim claim;
-        bool detach = false;
-        if (claim_old(w, current.get(), claim, detach) < 0) return -1;
-        if (detach) {
-            const int let_go = let_go_in_slot(w, current.get(), claim);
-            if (let_go < 0) return -1;
-            if (let_go == 0) continue;
+        if (tree) {
+            const Claimed claimed = claim_old(w, current.get(), claim);
+            if (claimed == Claimed::Error) return -1;
+            if (claimed == Claimed::Gone) continue;
+            if (claimed == Claimed::Calls && make_calls(current.get(), false, claim) < 0) {
+                claim.leave_failed();
+                return -1;
+            }
         }
         py::Ref now;
+        StoreSettles settles{nullptr, tree ? &claim : nullptr, true, {}};
+        const StoreGuard guard = settles.guard();
         const StoreOutcome stored =
-            w.ops->store_if(w.storage, w.slot, current.get(), nullptr, now);
+            w.ops->store_if(w.storage, w.slot, current.get(), nullptr, now, &guard);
         if (stored == StoreOutcome::Done) {
-            if (claim.held() && !detach) after_storing_over(current.get(), false, claim);
+            claim.leave();
             removed = std::move(current);
             return 1;
         }
         if (stored == StoreOutcome::Error) {
-            if (detach) attach_again(w, current.get(), claim);
+            claim.leave_failed();
             return -1;
         }
     }
@@ -276,20 +300,18 @@ int settle_path(const WriteSlot& w, const Adoption& adopted, PyObject* stamped_k
     if (same != 0) return same < 0 ? -1 : 0;
     // Re-pathed under the node's path as it is after the re-pathing: another
     // thread moving the node meanwhile may have re-pathed its members under
-    // a newer path before this write's older one landed.
-    // (A hook that moves the node whenever its member is re-pathed would
-    // keep this going: the rounds are bounded.) The value is claimed for it
-    // as one it settles: a write placing it meanwhile (it left the node) is
-    // not refused, and the last of the two out sets it right.
+    // a newer path before this write's older one landed. (A hook that moves
+    // the node whenever its member is re-pathed would keep this going: the
+    // rounds are bounded.) Under a claim that settles it, and only while
+    // the slot holds it: a write may have moved it since.
     PyObject* value = adopted.value.get();
     Claim settling;
-    settling.settle(value, w.node, w.parent, w.key);
-    // Only while the slot holds it: another write may have moved it since.
-    StillThere still{&w, value};
+    if (!settling.settle(value, claim_slot(w))) return 0;
+    py::Ref settled = path_now;  // the answer stays the path read at the store
     for (int round = 0; round < kSettleRounds; ++round) {
-        const int there = StillThere::check(&still);
+        const int there = still_there(w, value);
         if (there <= 0) return there;
-        py::Ref path = topology::child_key_path(w.key, path_now.get());
+        py::Ref path = topology::child_key_path(w.key, settled.get());
         if (!path ||
             past_momentary_holds(
                 [&] { return call_method_void<"topo_setpath">(value, path.get()); }) < 0)
@@ -297,9 +319,9 @@ int settle_path(const WriteSlot& w, const Adoption& adopted, PyObject* stamped_k
         py::Ref again;
         if (past_momentary_holds([&] { return w.ops->get_role(w.node, kRolePath, again); }) < 0)
             return -1;
-        const int unmoved = same_place(again.get(), path_now.get());
+        const int unmoved = same_place(again.get(), settled.get());
         if (unmoved != 0) return unmoved < 0 ? -1 : 0;
-        path_now = std::move(again);
+        settled = std::move(again);
     }
     return 0;
 }

@@ -57,6 +57,14 @@ struct NoSpecFacts {
     void visit(V&&) {}
 };
 
+// Whether the interpreter's own sort runs over a list now (sorting.hpp).
+// Read and written under the list's critical section, never under a hold:
+// the sort's key function may read the list's state.
+struct SortMark {
+    std::atomic<bool> on{false};
+};
+struct NoSortMark {};
+
 template <class Base>
 struct ContainerState {
     using Extends = Base;
@@ -74,6 +82,9 @@ struct ContainerState {
     [[no_unique_address]] std::conditional_t<std::is_same_v<Base, py::ListBase>, ListFactsSlot,
                                              NoSpecFacts>
         spec_facts;
+    [[no_unique_address]] std::conditional_t<std::is_same_v<Base, py::ListBase>, SortMark,
+                                             NoSortMark>
+        sorting;
 
     template <class V>
     void visit(V&& v) {

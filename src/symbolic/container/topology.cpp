@@ -8,8 +8,10 @@
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
 #include "symbolic/child_state.hpp"
+#include "symbolic/claim.hpp"
 #include "symbolic/container/list_items.hpp"
 #include "symbolic/container/properties.hpp"
+#include "symbolic/container/sorting.hpp"
 #include "symbolic/container/state.hpp"
 #include "symbolic/container/dict_reads.hpp"
 #include "symbolic/markers.hpp"
@@ -119,6 +121,9 @@ int pass_parent_on(PyObject* self, PyObject* parent) {
 
 template <class S>
 int seal_container(PyObject* self, bool is_seal) {
+    // A list being sorted holds no items to seal meanwhile.
+    if constexpr (std::is_same_v<S, ListState>)
+        if (refused_by_sort(self)) return -1;
     {
         py::Shared<S> held(self);
         if (!held) return -1;
@@ -141,6 +146,8 @@ int seal_container(PyObject* self, bool is_seal) {
 
 template <class S>
 int repath_children(PyObject* self, PyObject* new_path) {
+    if constexpr (std::is_same_v<S, ListState>)
+        if (refused_by_sort(self)) return -1;
     const ContainerBridge* b = container_bridge();
     if (!b) return -1;
     const int is_path = PyObject_IsInstance(new_path, b->keypath_cls.get());
@@ -178,8 +185,12 @@ int set_path(PyObject* self, PyObject* path) {
     PyObject* given = or_none(path);
     const int differs = PyObject_RichCompareBool(or_none(current), given, Py_NE);
     if (differs <= 0) return differs;
+    // A list being sorted holds no items to re-path meanwhile.
+    if constexpr (std::is_same_v<S, ListState>)
+        if (refused_by_sort(self)) return -1;
     if (properties::set_ref<S, properties::RefField::Path>(py::Scoped<S>(self), given) < 0)
         return -1;
+    note_state_write(self, false, given);
     return repath_until_settled(std::is_same_v<S, DictState> ? kDictNode : kListNode, self, given,
                                 [self](PyObject* path) { return repath_children<S>(self, path); });
 }
@@ -196,9 +207,11 @@ int set_parent(PyObject* self, PyObject* parent) {
         if (!held) return -1;
         same = or_none(held->node.parent) == given;
     }
-    if (!same &&
-        properties::set_ref<S, properties::RefField::Parent>(py::Scoped<S>(self), given) < 0)
-        return -1;
+    if (!same) {
+        if (properties::set_ref<S, properties::RefField::Parent>(py::Scoped<S>(self), given) < 0)
+            return -1;
+        note_state_write(self, true, given);
+    }
     if constexpr (std::is_same_v<S, DictState>) return pass_parent_on(self, given);
     return 0;
 }
@@ -280,6 +293,12 @@ int each_child(PyObject* self, ChildVisitor visit) {
     return Members<S>::each_keyed(self, visit);
 }
 
+// A container keeps its members in its own storage.
+int own_storage(PyObject* self, py::Ref& out) {
+    out = py::Ref::borrow(self);
+    return 0;
+}
+
 }  // namespace
 
 constinit const NodeOps kDictNode{
@@ -290,6 +309,7 @@ constinit const NodeOps kDictNode{
     .set_parent = set_parent<DictState>,
     .set_path = set_path<DictState>,
     .each_child = each_child<DictState>,
+    .storage = own_storage,
     .read_slot = dict_read_slot,
     .store_if = dict_store_if,
 };
@@ -302,8 +322,9 @@ constinit const NodeOps kListNode{
     .set_parent = set_parent<ListState>,
     .set_path = set_path<ListState>,
     .each_child = each_child<ListState>,
+    .storage = own_storage,
     .read_slot = list_read_slot,
-    .store_if = list_store_if,
+    .store_if = sym_list_store_if,
 };
 
 }  // namespace vesk::symbolic

@@ -107,20 +107,24 @@ struct Identity {
     bool deferred;
     py::Ref old;  // what the key holds, or the missing value, once read
     SlotRead seen;
+    bool* gone;   // set when the write finds the key absent and writes nothing
 
     // 1 when the key holds the value, 0 to go on, -1.
     int settle() {
         if (!deferred) return 0;
         deferred = false;
         if (old_value(w, missing, old, seen) < 0) return -1;
-        return old.get() == value;
+        if (old.get() != value) return 0;
+        if (gone) *gone = !seen.value;
+        return 1;
     }
 };
 
 // The core write over the state `view` read when the write began. The field
 // update names the path and target as they are after the store: read again
 // unless the whole write ran natively, so nothing could have changed them.
-int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::Ref& update) {
+int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::Ref& update,
+          bool* gone = nullptr) {
     update.reset();
     // The spec engine's write-back of an entry it applied (applied_members.hpp).
     const typing::AppliedWrite named = typing::take_applied_write(self, key, value);
@@ -132,7 +136,7 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::R
     const WriteSlot w = slot_of(self, key, view);
     // Exact keys hash and compare without running code of their own.
     bool native = is_primitive(value) && (PyUnicode_CheckExact(key) || PyLong_CheckExact(key));
-    Identity identity{w, value, b->missing_value.get(), true, {}, {}};
+    Identity identity{w, value, b->missing_value.get(), true, {}, {}, gone};
     // Settles the identity test before a step that may run Python code.
     auto python_runs = [&]() {
         native = false;
@@ -210,6 +214,7 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::R
     py::Ref replaced;
     if (missing && (!schema || nonconst)) {
         const int removed = remove_slot(w, replaced);
+        if (removed == 0 && gone) *gone = true;
         if (removed <= 0) return removed;
         adopted.value = b->missing_value;
     } else {
@@ -225,8 +230,10 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::R
                 return -1;
         }
         Claim unused;
+        bool no_calls = false;
         const SlotRead seen = identity.deferred ? SlotRead::plain() : identity.seen;
-        const int stored = replace_slot(w, adopted, Order::DetachFirst, seen, replaced, unused);
+        const int stored =
+            replace_slot(w, adopted, Order::DetachFirst, seen, replaced, unused, no_calls);
         if (stored <= 0) return stored;
     }
     if (!replaced) replaced = b->missing_value;
@@ -238,10 +245,12 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::R
     py::Ref spec_of_field;
     if (!native) {
         spec_of_field = view.spec;
+        // Read at the store, before settling runs Python code: the update
+        // names the dictionary where the write took effect.
         py::Ref path;
-        if (settle_path(w, adopted, nullptr, path) < 0 || read_view(self, key, view) < 0) return -1;
+        if (read_view(self, key, view) < 0 || settle_path(w, adopted, nullptr, path) < 0) return -1;
     }
-    adopted.claim.leave();
+    adopted.done();
     py::Ref target = update_target(self, view);
     py::Ref key_path = target ? update_key_path(self, key, view) : py::Ref();
     if (!key_path) return -1;
@@ -285,7 +294,12 @@ int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
         value = b->missing_value.get();
     }
     py::Ref update;
-    if (write(self, key, value, view, update) < 0) return -1;
+    bool gone = false;
+    if (write(self, key, value, view, update, deleting ? &gone : nullptr) < 0) return -1;
+    // A key another write removed since it was found: this delete came
+    // second, and finds nothing to delete.
+    if (gone)
+        return raise_located_format(path, PyExc_KeyError, "Key does not exist in Dict: %R.", key);
     return notify(self, update);
 }
 

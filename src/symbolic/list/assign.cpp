@@ -63,7 +63,7 @@ int assign_slice(PyObject* self, const View& view, PyObject* slice, PyObject* va
     if (step == 1) {
         for (Py_ssize_t k = 0; k < std::max(size, m); ++k) {
             const Store how = k < size ? Store::Replace : Store::Insert;
-            batch.at.push_back({how, start + k, start + k, {}});
+            batch.at.push_back({how, start + k, start + k, {}, true});
             batch.values.push_back(py::Ref::borrow(
                 k < m ? PyList_GET_ITEM(items.get(), k) : b->missing_value.get()));
         }
@@ -76,7 +76,7 @@ int assign_slice(PyObject* self, const View& view, PyObject* slice, PyObject* va
         }
         for (Py_ssize_t k = 0; k < m; ++k) {
             const Py_ssize_t pos = start + k * step;
-            batch.at.push_back({Store::Replace, pos, pos, {}});
+            batch.at.push_back({Store::Replace, pos, pos, {}, true});
             batch.values.push_back(py::Ref::borrow(PyList_GET_ITEM(items.get(), k)));
         }
     }
@@ -135,7 +135,8 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     std::vector<Adoption> adopted(n);
     for (std::size_t k = 0; k < n; ++k) {
         if (!formalized_at(self, view, element, batch.at[k].pos, batch.values[k].get(), nullptr,
-                           -1, &adopted[k], typing::Applied::No, batch.copied)) {
+                           -1, &adopted[k], typing::Applied::No, batch.copied,
+                           batch.at[k].how == Store::Insert)) {
             abandon(adopted);
             return -1;
         }

@@ -10,6 +10,7 @@
 #include "py/named.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
+#include "symbolic/container/sorting.hpp"
 #include "symbolic/formalize.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/policy.hpp"
@@ -140,6 +141,7 @@ bool read_view(PyObject* self, View& out) {
 }
 
 bool read_view_for_write(PyObject* self, PyObject* value, View& view, WriteReadings& out) {
+    if (refused_by_sort(self)) return false;
     out.readings = SpecReadings{};
     out.verdict = -1;
     out.known = false;
@@ -233,9 +235,11 @@ int kept_as_is(PyObject* element, PyObject* value) {
 
 py::Ref formalize(PyObject* self, const View& view, PyObject* element, PyObject* key,
                   PyObject* value, ClaimedSet* claimed, Adoption* keep = nullptr,
-                  typing::Applied applied = typing::Applied::No, bool copied = false) {
+                  typing::Applied applied = typing::Applied::No, bool copied = false,
+                  bool inserting = false) {
     FormalizeContext ctx;
     ctx.clone_if_claimed = copied;
+    ctx.inserting = inserting;
     ctx.assign = view.assign;
     ctx.container = self;
     ctx.parent_to_set = py::Ref::borrow(self);
@@ -263,7 +267,7 @@ py::Ref formalized_value(PyObject* self, const View& view, PyObject* element, Py
 
 py::Ref formalized_at(PyObject* self, const View& view, PyObject* element, Py_ssize_t pos,
                       PyObject* value, bool* kept_natively, int verdict, Adoption* keep,
-                      typing::Applied applied, bool copied) {
+                      typing::Applied applied, bool copied, bool inserting) {
     // A primitive that passed the field already is kept as it is.
     const int kept = applied == typing::Applied::ThroughField && is_primitive(value) ? 1
                      : verdict >= 0                 ? verdict
@@ -275,7 +279,8 @@ py::Ref formalized_at(PyObject* self, const View& view, PyObject* element, Py_ss
         return py::Ref::borrow(value);
     }
     py::Ref key = py::Ref::steal(PyLong_FromSsize_t(pos));
-    return key ? formalize(self, view, element, key.get(), value, nullptr, keep, applied, copied)
+    return key ? formalize(self, view, element, key.get(), value, nullptr, keep, applied, copied,
+                           inserting)
                : py::Ref();
 }
 

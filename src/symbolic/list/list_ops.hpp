@@ -116,12 +116,13 @@ struct WriteReadings {
 // store (adoption.hpp). An `applied` value has passed the element field (or
 // its value spec) already: it is wrapped and adopted, not applied again
 // (FormalizeContext::applied). `copied` tells that the value was read from
-// another container (AdoptArgs::clone_if_claimed).
+// another container (AdoptArgs::clone_if_claimed); `inserting`, that it goes
+// in before the position (AdoptArgs::inserting).
 [[nodiscard]] py::Ref formalized_at(PyObject* self, const View& view, PyObject* element,
                                     Py_ssize_t pos, PyObject* value, bool* kept = nullptr,
                                     int verdict = -1, Adoption* keep = nullptr,
                                     typing::Applied applied = typing::Applied::No,
-                                    bool copied = false);
+                                    bool copied = false, bool inserting = false);
 // `value` adopted under `key` with the member policy.
 [[nodiscard]] py::Ref assign_child(PyObject* self, const View& view, PyObject* element,
                                    PyObject* key, PyObject* value, ClaimedSet* claimed);
@@ -201,6 +202,14 @@ struct Placed {
     Py_ssize_t pos = 0;      // the position the value was formalized for
     std::int64_t key = 0;    // the index in the caller's form, for the update
     SlotRead seen;           // Replace: what the write read at the position
+    // Replace: a position gone by the store (the list shrank meanwhile) is
+    // an append, as the write would have been had it come after the
+    // shrinking; else the assignment's IndexError.
+    bool append_if_gone = false;
+    // Append: the index past the end the caller gave (-1: none, or an
+    // insertion), which a list grown by the store may reach: the write then
+    // replaces there, as it would have after the list grew.
+    std::int64_t asked = -1;
 };
 // Stores the formal value `adopted.value` as `at` says and makes its field
 // update (null when the position already holds it). A replacement is the
@@ -226,7 +235,8 @@ struct Placed {
                              std::int64_t index, PyObject* value, bool inserting,
                              py::Ref& update, int verdict = -1,
                              const std::int64_t* max_size = nullptr,
-                             typing::Applied applied = typing::Applied::No);
+                             typing::Applied applied = typing::Applied::No,
+                             bool append_if_gone = false);
 
 // Undoes the adoptions of an operation's values that it did not store.
 // Keeps the pending exception.

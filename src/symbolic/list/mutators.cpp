@@ -14,6 +14,7 @@
 #include "symbolic/claim.hpp"
 #include "symbolic/classes.hpp"
 #include "symbolic/markers.hpp"
+#include "symbolic/container/sorting.hpp"
 #include "symbolic/shortcuts.hpp"
 
 #include <limits>
@@ -31,7 +32,7 @@ constexpr const char kDeleteSealed[] = "Cannot delete item from a sealed List.";
 // The view and the readings of an operation, with its sealed gate.
 bool open_write(PyObject* self, const char* sealed_text, unsigned wanted, View& view,
                 SpecReadings& readings) {
-    if (!read_view(self, view)) return false;
+    if (refused_by_sort(self) || !read_view(self, view)) return false;
     if (sealed_now(view)) {
         refuse(view, sealed_text, false);
         return false;
@@ -93,17 +94,14 @@ int has_parent(PyObject* item) {
     return parent && parent.get() != Py_None;
 }
 
-// Whether a symbolic item read from `source` belongs to a tree: it has a
-// parent; or, having none, another write is placing it or letting it go
-// right now, or it has left a symbolic list source since it was read (a
-// write there replaced it, letting it go). Each read as of the moment the
-// item was read, in the order that keeps it so: a write lets an item go
-// under its claim, and the item leaves the slot before the claim ends.
-// 1, 0 or -1.
+// Whether a symbolic item read from `source` belongs to a tree: as the
+// writes on it leave it, if any are (claim.hpp), else as its own state
+// tells (it has a parent); or it has left a symbolic list source since it
+// was read (a write there replaced it, letting it go). 1, 0 or -1.
 int held_by_tree(PyObject* item, PyObject* source) {
-    const int parented = has_parent(item);
-    if (parented != 0) return parented;
-    if (in_motion(item)) return 1;
+    const int in_session = held_in_session(item);
+    const int held = in_session >= 0 ? in_session : has_parent(item);
+    if (held != 0) return held;
     return is_sym_list(source) && position_of(source, item) < 0;
 }
 
@@ -169,7 +167,7 @@ PyObject* insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* extend(PyObject* self, PyObject* other) {
     View view;
-    if (!read_view(self, view)) return nullptr;
+    if (refused_by_sort(self) || !read_view(self, view)) return nullptr;
     if (!view.path) return py::none();  // a blank list, never constructed
     if (sealed_now(view)) {
         refuse(view, "Cannot extend a sealed List.", false);
@@ -220,7 +218,8 @@ PyObject* pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         return nullptr;
     View view;
     SpecReadings readings;
-    if (!read_view(self, view) || !read_spec(view.spec.get(), kElement | kMinSize, readings))
+    if (refused_by_sort(self) || !read_view(self, view) ||
+        !read_spec(view.spec.get(), kElement | kMinSize, readings))
         return nullptr;
     return pop_at(self, view, readings, index);
 }
@@ -266,7 +265,17 @@ PyObject* clear(PyObject* self) {
                      static_cast<long long>(*readings.min_size));
         return nullptr;
     }
-    return PyList_Clear(self) < 0 ? nullptr : py::none();
+    // The items are taken out in one section with the sort's mark checked;
+    // the last references to them go after it, so no finaliser runs inside.
+    py::Ref items;
+    {
+        py::CriticalSection guard(self);
+        if (refused_by_sort(self)) return nullptr;
+        const Py_ssize_t n = PyList_GET_SIZE(self);
+        items = py::Ref::steal(PyList_GetSlice(self, 0, n));
+        if (!items || PyList_SetSlice(self, 0, n, nullptr) < 0) return nullptr;
+    }
+    return py::none();
 }
 
 PyObject* sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -278,17 +287,29 @@ PyObject* sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     View view;
     SpecReadings readings;
     if (!open_write(self, "Cannot sort a sealed List.", 0, view, readings)) return nullptr;
-    // The built-in list's own sort, whatever a subclass defines.
+    // The built-in list's own sort, whatever a subclass defines, with the
+    // list marked for its whole run (sorting.hpp).
     py::Ref sort = py::get_attr<"sort">(reinterpret_cast<PyObject*>(&PyList_Type));
     if (!sort) return nullptr;
+    {
+        py::CriticalSection guard(self);
+        if (!begin_sort(self)) return nullptr;
+    }
     PyObject* call[] = {self, a.given(0) ? a[0] : Py_None, borrowed_bool(reversed)};
-    return py::call_kw<"key", "reverse">(sort.get(), call).release();
+    py::Ref done = py::call_kw<"key", "reverse">(sort.get(), call);
+    {
+        py::CriticalSection guard(self);
+        end_sort(self);
+    }
+    return done.release();
 }
 
 PyObject* reverse(PyObject* self) {
     View view;
     SpecReadings readings;
     if (!open_write(self, "Cannot reverse a sealed List.", 0, view, readings)) return nullptr;
+    py::CriticalSection guard(self);
+    if (refused_by_sort(self)) return nullptr;
     return PyList_Reverse(self) < 0 ? nullptr : py::none();
 }
 

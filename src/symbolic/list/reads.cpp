@@ -10,6 +10,7 @@
 #include "py/args.hpp"
 #include "py/critical_section.hpp"
 #include "py/named.hpp"
+#include "symbolic/container/sorting.hpp"
 #include "symbolic/markers.hpp"
 
 namespace vesk::symbolic::list {
@@ -49,6 +50,10 @@ py::Ref resolve(py::Ref stored) {
 }
 
 py::Ref raw_items(PyObject* self) {
+    // While a sort runs the storage is empty: a copy read then would be one
+    // of nothing (sorting.hpp).
+    py::CriticalSection guard(self);
+    if (refused_by_sort(self)) return {};
     return py::Ref::steal(PyList_GetSlice(self, 0, PY_SSIZE_T_MAX));
 }
 

@@ -20,11 +20,13 @@
 #include "py/named.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/container/field_update.hpp"
+#include "symbolic/container/properties.hpp"
 #include "symbolic/formalize.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/method_params.hpp"
 #include "symbolic/refusal.hpp"
 #include "symbolic/shortcuts.hpp"
+#include "symbolic/container/sorting.hpp"
 #include "symbolic/slots.hpp"
 #include "symbolic/write_core.hpp"
 #include "typing/applied_members.hpp"
@@ -65,25 +67,42 @@ WriteSlot slot_at(PyObject* self, Py_ssize_t pos, PyObject* key) {
 // Where an added item lands, decided under the list's lock: the index
 // `at.key` as the caller gave it (at or past the end appends; a negative one
 // counts from the end, clamped to the front), or the end for an append;
-// with the size bound checked there again. 1 stored, with the position and
-// the update's key set; -1 (the bound's ValueError).
-int add_item(PyObject* self, const Placed& at, PyObject* value, const std::int64_t* max_size,
+// with the size bound checked there again, and then, in the same section,
+// the placement of the item taking effect (claim.hpp): a child held
+// elsewhere by now is not stored (0; the caller takes the held-elsewhere
+// road and comes again); 2 when the list has grown to reach the index an
+// append was asked for (`at.asked`): the write replaces there instead. 1
+// stored, with the position and the update's key set; -1 (the bound's
+// ValueError).
+int add_item(PyObject* self, const Placed& at, Adoption& adopted, const std::int64_t* max_size,
              Py_ssize_t& landed, std::int64_t& key) {
     py::CriticalSection guard(self);
+    if (refused_by_sort(self)) return -1;
     const Py_ssize_t n = PyList_GET_SIZE(self);
     if (max_size && n >= *max_size) {
         raise_full(*max_size);
         return -1;
     }
-    if (at.how == Store::Append || at.key >= n) {
-        landed = n;
-        key = n;
-        return PyList_Append(self, value) < 0 ? -1 : 1;
+    if (at.asked >= 0 && at.asked < n) return 2;
+    const bool appending = at.how == Store::Append || at.key >= n;
+    landed = appending ? n
+                       : static_cast<Py_ssize_t>(at.key < 0 ? std::max<std::int64_t>(at.key + n, 0)
+                                                            : at.key);
+    key = appending ? n : at.key;
+    if (adopted.claim.held()) {
+        py::Ref index = py::Ref::steal(PyLong_FromSsize_t(landed));
+        if (!index) return -1;
+        if (adopted.commit(index.get()) == Claim::Commit::Lost) return 0;
     }
-    landed = static_cast<Py_ssize_t>(at.key < 0 ? std::max<std::int64_t>(at.key + n, 0) : at.key);
-    key = at.key;
-    return PyList_Insert(self, landed, value) < 0 ? -1 : 1;
+    PyObject* value = adopted.value.get();
+    const int r = appending ? PyList_Append(self, value) : PyList_Insert(self, landed, value);
+    return r < 0 ? -1 : 1;
 }
+
+// The replacement road of `store`: 0 or -1 as `store`, or 2 when the
+// position is gone by the store and the write appends instead.
+int replace_at(PyObject* self, PyObject* element, const Placed& at, Adoption& adopted,
+               py::Ref& update, const py::MaybeRef* fresh_path);
 
 // The list's path after a store that stamped `adopted` for the position
 // `stamped_pos`, the item re-pathed should it have landed at `landed` or
@@ -112,6 +131,47 @@ bool path_after(PyObject* self, const Adoption& adopted, Py_ssize_t stamped_pos,
     return true;
 }
 
+int replace_at(PyObject* self, PyObject* element, const Placed& at, Adoption& adopted,
+               py::Ref& update, const py::MaybeRef* fresh_path) {
+    // A list lets go of an item after its store. The caller's index names a
+    // position gone by the store.
+    py::Ref key = py::Ref::steal(PyLong_FromSsize_t(at.pos));
+    if (!key) {
+        adopted.undo();
+        return -1;
+    }
+    WriteSlot w = slot_at(self, at.pos, key.get());
+    w.slot.index = at.key;
+    w.slot.named = true;
+    w.append_if_gone = at.append_if_gone;
+    py::Ref replaced;
+    Claim old_claim;
+    bool calls = false;
+    const int stored =
+        replace_slot(w, adopted, Order::StoreFirst, at.seen, replaced, old_claim, calls);
+    if (stored <= 0 || stored == 2) return stored;
+    // The path the update names is the list's at the store; the replaced
+    // item is let go after it, while still claimed (which runs Python code
+    // only for an item that is not primitive), and a move of the list its
+    // own calls made meanwhile is this write's too, one by another thread a
+    // later write's.
+    py::MaybeRef path;
+    if (!path_after(self, adopted, at.pos, at.pos,
+                    is_primitive(replaced.get()) ? fresh_path : nullptr, path))
+        return -1;
+    adopted.done();
+    const std::uint64_t moves = properties::t_paths_written;
+    if (calls && let_go_after_store(replaced.get(), old_claim, calls) < 0) return -1;
+    old_claim.leave();
+    if (properties::t_paths_written != moves) {
+        py::Ref moved;
+        if (!node_path(self, moved)) return -1;
+        path = py::MaybeRef(std::move(moved));
+    }
+    update = make_update(self, element, at.key, replaced.get(), adopted.value.get(), path.get());
+    return update ? 0 : -1;
+}
+
 }  // namespace
 
 bool sealed_now(const View& view) noexcept {
@@ -136,7 +196,7 @@ int notify_one(PyObject* self, const py::Ref& update) {
     return notify(self, updates.get());
 }
 
-int store(PyObject* self, PyObject* element, const Placed& at, Adoption& adopted,
+int store(PyObject* self, PyObject* element, const Placed& given, Adoption& adopted,
           const std::int64_t* max_size, py::Ref& update, const py::MaybeRef* fresh_path) {
     update.reset();
     const ContainerBridge* b = container_bridge();
@@ -144,55 +204,55 @@ int store(PyObject* self, PyObject* element, const Placed& at, Adoption& adopted
         adopted.undo();
         return -1;
     }
-    PyObject* value = adopted.value.get();
     py::MaybeRef path;
-    if (at.how == Store::Replace) {
-        // The key is not needed: a list lets go of an item after its store.
-        // The caller's index names a position gone by the store.
-        WriteSlot w = slot_at(self, at.pos, nullptr);
-        w.slot.index = at.key;
-        w.slot.named = true;
-        py::Ref replaced;
-        Claim old_claim;
-        const int stored =
-            replace_slot(w, adopted, Order::StoreFirst, at.seen, replaced, old_claim);
-        if (stored <= 0) return stored;
-        // Let go after the store, while still claimed; detaching ran Python
-        // code only for a replaced item that is not primitive. The letting
-        // go completes a stored write: another thread's momentary hold of
-        // the item is waited out.
-        if (old_claim.held() &&
-            past_momentary_holds([&] { return detach_value(replaced.get(), true); }) < 0)
+    // A replacement whose position is gone by its store appends, and an
+    // append whose index the list reaches by its store replaces there: as
+    // the write would have come after the list changed.
+    Placed at = given;
+    for (;;) {
+        if (at.how == Store::Replace) {
+            const int replaced = replace_at(self, element, at, adopted, update, fresh_path);
+            if (replaced != 2) return replaced;
+            at.how = Store::Append;
+            at.asked = -1;
+        }
+        Py_ssize_t landed = 0;
+        std::int64_t key = 0;
+        const int added = add_item(self, at, adopted, max_size, landed, key);
+        if (added == 2) {
+            at = Placed{Store::Replace, static_cast<Py_ssize_t>(at.asked), at.asked, {}, true};
+            continue;
+        }
+        if (added < 0) {
+            adopted.undo();
             return -1;
-        old_claim.leave();
-        if (!path_after(self, adopted, at.pos, at.pos,
-                        is_primitive(replaced.get()) ? fresh_path : nullptr, path))
-            return -1;
-        adopted.claim.leave();
-        update = make_update(self, element, at.key, replaced.get(), value, path.get());
+        }
+        if (added == 0) {
+            // Held elsewhere by the time it took effect: refused, or a clone
+            // or the child shared stored instead.
+            if (adopted.held_elsewhere() < 0) {
+                adopted.undo();
+                return -1;
+            }
+            continue;
+        }
+        adopted.mark_stored();
+        if (!path_after(self, adopted, at.pos, landed, fresh_path, path)) return -1;
+        adopted.done();
+        update = make_update(self, element, key, b->missing_value.get(), adopted.value.get(),
+                             path.get());
         return update ? 0 : -1;
     }
-    Py_ssize_t landed = 0;
-    std::int64_t key = 0;
-    adopted.storing();
-    if (add_item(self, at, value, max_size, landed, key) < 0) {
-        adopted.undo();
-        return -1;
-    }
-    adopted.mark_stored();
-    if (!path_after(self, adopted, at.pos, landed, fresh_path, path)) return -1;
-    adopted.claim.leave();
-    update = make_update(self, element, key, b->missing_value.get(), value, path.get());
-    return update ? 0 : -1;
 }
 
 int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t index,
                PyObject* value, bool inserting, py::Ref& update, int verdict,
-               const std::int64_t* max_size, typing::Applied applied) {
+               const std::int64_t* max_size, typing::Applied applied, bool append_if_gone) {
     update.reset();
     const ContainerBridge* b = container_bridge();
     if (!b || !list_bridge()) return -1;
     const Py_ssize_t n = PyList_GET_SIZE(self);
+    std::int64_t asked = -1;  // an index past the end, which the write appends at
     py::Ref unwrapped;
     // Whether the write runs no Python code up to its store, so the path
     // read with `view` still names the list: a primitive value, compared
@@ -210,6 +270,7 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
             const int missing = equals_missing(*b, value);
             if (missing != 0) return missing < 0 ? -1 : 0;
         }
+        asked = index;
         index = n;
     }
     if (!inserting) {
@@ -230,6 +291,8 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     // item takes its final index at the store.
     Placed at;
     at.key = index;
+    at.append_if_gone = append_if_gone;
+    at.asked = inserting ? -1 : asked;
     py::Ref current;  // what a replacement read at its position
     const std::int64_t pos = index < 0 ? index + n : index;
     if (index == n) {
@@ -246,20 +309,24 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
             // code up to its store: one critical section decides, its
             // identity test included (write_core.hpp, kPlainSlot), unless the
             // position holds the value already or a child to let go.
-            const StoreOutcome stored = list_store_if(
-                self, SlotKey{nullptr, at.pos, at.key, true}, kPlainSlot, value, current);
-            if (stored == StoreOutcome::Error) return -1;
+            const StoreOutcome stored = sym_list_store_if(
+                self, SlotKey{nullptr, at.pos, at.key, true}, kPlainSlot, value, current, nullptr);
             if (stored == StoreOutcome::Done) {
                 update = make_update(self, element, at.key, current.get(), value,
                                      view.path.get());
                 return update ? 0 : -1;
             }
+            if (stored == StoreOutcome::Error &&
+                !(append_if_gone && PyErr_ExceptionMatches(PyExc_IndexError)))
+                return -1;
+            PyErr_Clear();
         } else {
             // The index was checked against the length the write began with;
-            // a list shrunk meanwhile is the assignment's own IndexError.
+            // a list shrunk meanwhile is the assignment's own IndexError,
+            // unless the write appends then.
             py::Ref read;
             if (list_read_slot(self, SlotKey{nullptr, at.pos}, read) < 0) return -1;
-            if (!read) {
+            if (!read && !append_if_gone) {
                 PyErr_Format(PyExc_IndexError,
                              "list assignment index out of range. Length=%zd, index=%lld",
                              PyList_GET_SIZE(self), static_cast<long long>(at.key));
@@ -267,13 +334,19 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
             }
             current = std::move(read);
         }
-        if (current.get() == value) return 0;
-        at.seen = {SlotRead::Kind::Read, current.get()};
+        if (current && current.get() == value) return 0;
+        if (!current) {
+            at.how = Store::Append;
+            at.pos = PyList_GET_SIZE(self);
+        } else {
+            at.seen = {SlotRead::Kind::Read, current.get()};
+        }
     }
     // Formalized under the position it takes, so its path names it.
     bool kept = false;
     Adoption adopted;
-    if (!formalized_at(self, view, element, at.pos, value, &kept, verdict, &adopted, applied))
+    if (!formalized_at(self, view, element, at.pos, value, &kept, verdict, &adopted, applied,
+                       false, at.how == Store::Insert))
         return -1;
     return store(self, element, at, adopted, max_size, update,
                  native && kept ? &view.path : nullptr);
@@ -289,6 +362,7 @@ Tail delete_tail(PyObject* self, const SpecReadings& readings, std::int64_t key,
     py::Ref removed;
     {
         py::CriticalSection guard(self);
+        if (refused_by_sort(self)) return Tail::Error;
         const Py_ssize_t n = PyList_GET_SIZE(self);
         if (min_size && *min_size >= 1 && n <= *min_size) {
             PyErr_Format(PyExc_ValueError, "Cannot delete item: min size (%lld) is reached.",
@@ -328,12 +402,15 @@ PyObject* py_set_item_without_permission_check(PyObject* self, PyObject* const* 
     View view;
     SpecReadings readings;
     typing::Applied applied = typing::Applied::No;
-    if (!read_view(self, view) || !read_spec(view.spec.get(), kElement, readings) ||
+    if (refused_by_sort(self) || !read_view(self, view) ||
+        !read_spec(view.spec.get(), kElement, readings) ||
         own_field_applied(named, readings.element.get(), applied) < 0)
         return nullptr;
     py::Ref update;
+    // Without a gate of its own, a write at a position the list has lost
+    // meanwhile appends, as it would have had it come after the shrinking.
     if (core_write(self, view, readings.element.get(), index, a[1], false, update, -1, nullptr,
-                   applied) < 0)
+                   applied, true) < 0)
         return nullptr;
     return update ? update.release() : py::none();
 }
@@ -343,7 +420,8 @@ PyObject* py_delete_and_notify(PyObject* self, PyObject* i) {
     if (!py::arg_i64("i", i, index)) return nullptr;
     View view;
     SpecReadings readings;
-    if (!read_view(self, view) || !read_spec(view.spec.get(), kElement | kMinSize, readings))
+    if (refused_by_sort(self) || !read_view(self, view) ||
+        !read_spec(view.spec.get(), kElement | kMinSize, readings))
         return nullptr;
     // The tail checks the position, after the minimum-size floor.
     const Py_ssize_t n = PyList_GET_SIZE(self);

@@ -4,9 +4,11 @@
 #include "symbolic/object/node_state.hpp"
 
 #include "kernel/record/slots.hpp"
+#include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
 #include "py/hold.hpp"
 #include "py/named.hpp"
+#include "symbolic/claim.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/node_ops.hpp"
 #include "symbolic/node_roles.hpp"
@@ -16,6 +18,8 @@
 #include "symbolic/origin.hpp"
 #include "symbolic/slots.hpp"
 #include "topology/key_path.hpp"
+
+#include <optional>
 
 namespace vesk::symbolic::object {
 
@@ -135,6 +139,15 @@ int record_seal(PyObject* inst, bool is_seal) {
     return record::set_role(inst, record::kRoleSealed, flag) ? 0 : -1;
 }
 
+// An object keeps its fields in its field dictionary (none while blank).
+int field_storage(PyObject* obj, py::Ref& out) { return inline_storage(obj, out) ? 0 : -1; }
+
+// A record keeps its fields in its own cells.
+int record_storage(PyObject* inst, py::Ref& out) {
+    out = py::Ref::borrow(inst);
+    return 0;
+}
+
 int record_read_slot(PyObject* inst, SlotKey slot, py::Ref& out) {
     record::FieldCells cells;
     if (!cells.open(inst)) return -1;
@@ -143,14 +156,19 @@ int record_read_slot(PyObject* inst, SlotKey slot, py::Ref& out) {
 }
 
 StoreOutcome record_store_if(PyObject* inst, SlotKey slot, PyObject* expected, PyObject* value,
-                             py::Ref& now) {
+                             py::Ref& now, const StoreGuard* guard) {
     record::FieldCells cells;
     if (!cells.open(inst)) return StoreOutcome::Error;
-    if (expected == kPlainSlot) {
+    // With a guard, the cell is read and the guard asked in one section with
+    // the swap (the swap's own section is then the same one, taken again).
+    std::optional<py::CriticalSection> section;
+    if (expected == kPlainSlot || guard) {
+        if (guard) section.emplace(inst);
         // A cell is compared by identity alone: read what a plain store
         // would replace, then store over that very value.
         if (cells.read_if_set(slot.key, now) < 0) return StoreOutcome::Error;
         if (!store_expects(now.get(), expected, value)) return StoreOutcome::Changed;
+        if (guard && !guard->allows()) return StoreOutcome::Changed;
         expected = now.get();
     }
     switch (cells.write_if(slot.key, expected, value, now)) {
@@ -206,6 +224,7 @@ int set_parent(PyObject* inst, PyObject* parent) {
     // one shared child alike do not refuse each other's hold.
     if (old && old.get() == parent) return 0;
     if (ops->set_role(inst, record::kRoleParent, parent) < 0) return -1;
+    note_state_write(inst, true, parent);
     if (old.get() == parent) return 0;  // both empty
     bool overridden = facts.parent_change_overridden;
     if (!facts.decided) {
@@ -229,6 +248,7 @@ int set_path(PyObject* inst, PyObject* path, const NodeFacts& facts) {
     const int same = same_path(old.get(), path);
     if (same != 0) return same < 0 ? -1 : 0;
     if (ops->set_role(inst, record::kRolePath, path) < 0) return -1;
+    note_state_write(inst, false, path);
     const ObjectBridge* b = object_bridge();
     if (!b) return -1;
     const bool is_object = ops == &kObjectNode;
@@ -285,6 +305,7 @@ constinit const NodeOps kObjectNode{
     .set_parent = object::set_parent,
     .set_path = object::node_set_path,
     .each_child = object::each_field,
+    .storage = object::field_storage,
     .read_slot = dict_read_slot,
     .store_if = dict_store_if,
 };
@@ -297,6 +318,7 @@ constinit const NodeOps kRecordNode{
     .set_parent = object::set_parent,
     .set_path = object::node_set_path,
     .each_child = object::each_record_child,
+    .storage = object::record_storage,
     .read_slot = object::record_read_slot,
     .store_if = object::record_store_if,
 };

@@ -369,7 +369,10 @@ class Shrinker(Node):
     def topo_setparent(self, parent):
         super().topo_setparent(parent)
         if parent is self.holder:
-            self.holder.clear()
+            self.meddle()
+
+    def meddle(self):
+        self.holder.clear()
 
 
 @pytest.mark.parametrize("index", [1, -1])
@@ -379,3 +382,62 @@ def test_an_index_write_to_a_list_shrunk_meanwhile_is_the_assignments_own_error(
                                          rf"Length=0, index={index}$"):
         lst[index] = Shrinker("s", lst)
     assert list(lst) == []
+
+
+def test_a_child_is_in_place_only_at_the_position_that_holds_it():
+    """An insertion never finds a child in place, and a child whose stamped
+    index went stale after an insertion is not in place at that index: both
+    are held elsewhere (the list's own position), never stored twice."""
+    child = Dict(n=1)
+    lst = List([0], root_path=KeyPath("r"))
+    lst.append(child)
+    with pytest.raises(SharedHoldError):
+        lst.insert(1, child)
+    assert list(lst) == [0, child] and child._topo_path == KeyPath.parse("r[1]")
+
+    a, b = Dict(n="a"), Dict(n="b")
+    lst = List([a], root_path=KeyPath("r"))
+    lst.insert(0, b)                      # a now sits at 1, still stamped r[0]
+    with pytest.raises(SharedHoldError):
+        lst[0] = a
+    assert lst[0] is b and lst[1] is a and b._topo_parent is lst
+
+
+class Remover(Shrinker):
+    """A child whose adoption takes the list's last item away, as a thread
+    shrinking the list meanwhile would."""
+
+    def meddle(self):
+        if len(self.holder) > 1:
+            del self.holder[-1]
+
+
+def test_a_slice_write_to_a_position_gone_meanwhile_appends():
+    lst = List([0, 1], root_path=KeyPath("r"))
+    item = Remover("s", lst)
+    lst[1:2] = [item]        # position 1 is gone by the store: as after the removal
+    assert list(lst) == [0, item]
+    assert batches(lst)[-1] == [(1, MISSING, item)]
+
+
+def test_writes_that_meet_a_sort_in_progress_fail_and_lose_nothing():
+    lst = List([3, 1, 2], root_path=KeyPath("r"))
+    refused = []
+    writes = [lambda: lst.append(9), lambda: lst.insert(0, 9), lambda: lst.__setitem__(0, 9),
+              lambda: lst.__setitem__(slice(0, 1), [9]), lambda: lst.__delitem__(0),
+              lambda: lst.pop(), lambda: lst.remove(1), lambda: lst.clear(),
+              lambda: lst.reverse(), lambda: lst.extend([9]), lambda: lst.sort(),
+              lambda: lst._set_item_without_permission_check(0, 9)]
+
+    def key(value):
+        # The sort's key function runs while the list's items are out of it.
+        for write in writes[len(refused):]:
+            with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+                write()
+            refused.append(write)
+        return value
+
+    lst.sort(key=key)
+    assert len(refused) == len(writes) and list(lst) == [1, 2, 3]
+    lst.append(4)            # the sort's mark is gone with it
+    assert list(lst) == [1, 2, 3, 4]

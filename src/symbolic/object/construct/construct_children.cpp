@@ -7,6 +7,7 @@
 #include "py/hold.hpp"
 #include "py/named.hpp"
 #include "symbolic/adoption.hpp"
+#include "symbolic/kept_placements.hpp"
 #include "symbolic/child_state.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/object/class_facts.hpp"
@@ -39,22 +40,14 @@ int is_path(PyObject* path, PyObject* expected) {
     return PyObject_RichCompareBool(path, expected, Py_EQ);
 }
 
-// A SymObject's parent and path.
-bool object_placement(PyObject* child, py::Ref& parent, py::Ref& path) {
-    py::Shared<ObjectState> held(child);
-    if (!held) return false;
-    parent = held->node.parent;
-    path = held->node.path;
-    return true;
-}
-
-struct Adoption {
+struct ChildPass {
     PyObject* self;
     PyObject* path;  // the object's path
     ClaimedSet claimed;
+    KeptPlacements kept;  // take effect once the children have their parent
 };
 
-py::Ref adopt(Adoption& a, PyObject* key, PyObject* value, PyObject* policy) {
+py::Ref adopt(ChildPass& a, PyObject* key, PyObject* value, PyObject* policy) {
     AdoptArgs args;
     args.key = key;
     args.adopting = true;
@@ -64,33 +57,11 @@ py::Ref adopt(Adoption& a, PyObject* key, PyObject* value, PyObject* policy) {
     args.claimed = &a.claimed;
     args.parent_set_by_caller = true;
     args.policy = policy;
-    return adopt_child(value, args);
-}
-
-// A SymObject child of a class that keeps a tree with the default setters:
-// 1 placed here (nothing to store back), 0 when it needs adopting, -1.
-int place_object(Adoption& a, PyObject* key, PyObject* child) {
-    py::Ref parent, path;
-    if (!object_placement(child, parent, path)) return -1;
-    py::Ref expected = topology::child_key_path(key, a.path);
-    if (!expected) return -1;
-    bool place = false;
-    if (!parent) {
-        place = !a.claimed.contains(child);
-        if (place) a.claimed.add(child);
-    } else if (parent.get() == a.self) {
-        const int same = is_path(path.get(), expected.get());
-        if (same < 0) return -1;
-        place = same != 0;
-    }
-    if (!place) return 0;
-    NodeFacts facts;
-    if (!node_facts(child, facts) || set_path(child, expected.get(), facts) < 0) return -1;
-    return 1;
+    return a.kept.adopt(value, args);
 }
 
 // A native container child already under this object at its path: 1, 0, -1.
-int container_in_place(Adoption& a, PyObject* key, PyObject* child) {
+int container_in_place(ChildPass& a, PyObject* key, PyObject* child) {
     ChildState state;
     if (read_child_state(child, state) < 0) return -1;
     if (state.parent.get() != a.self) return 0;
@@ -101,7 +72,7 @@ int container_in_place(Adoption& a, PyObject* key, PyObject* child) {
 
 // The value to store under `key`: the child itself when it stays, else what
 // adoption returns.
-py::Ref adopt_one(Adoption& a, PyObject* key, PyObject* value) {
+py::Ref adopt_one(ChildPass& a, PyObject* key, PyObject* value) {
     py::Ref policy;
     if (!class_field_policy(a.self, key, policy)) return {};
     if (policy) return adopt(a, key, value, policy.get());
@@ -109,11 +80,6 @@ py::Ref adopt_one(Adoption& a, PyObject* key, PyObject* value) {
         CtorMetaRef meta = ctor_meta(reinterpret_cast<PyObject*>(Py_TYPE(value)));
         if (!meta) return {};
         if (!meta->topo) return py::Ref::borrow(value);
-        if (meta->default_topo_setters) {
-            const int placed = place_object(a, key, value);
-            if (placed < 0) return {};
-            if (placed) return py::Ref::borrow(value);
-        }
     } else if (container_kind(value) != ContainerKind::None) {
         const int in_place = container_in_place(a, key, value);
         if (in_place < 0) return {};
@@ -122,7 +88,7 @@ py::Ref adopt_one(Adoption& a, PyObject* key, PyObject* value) {
     return adopt(a, key, value, nullptr);
 }
 
-int adoption_pass(Adoption& a, PyObject* fields) {
+int adoption_pass(ChildPass& a, PyObject* fields) {
     py::Ref keys = py::Ref::steal(PyDict_Keys(fields));
     if (!keys) return -1;
     const Py_ssize_t n = PyList_GET_SIZE(keys.get());
@@ -174,9 +140,17 @@ int parenting_pass(PyObject* self, PyObject* fields) {
 int adopt_children(PyObject* self, PyObject* fields, const ObjectBridge& b) {
     py::Ref path;
     if (!object_path(self, b, path)) return -1;
-    Adoption a{self, path.get(), {}};
-    if (adoption_pass(a, fields) < 0) return -1;
-    return parenting_pass(self, fields);
+    ChildPass a{self, path.get(), {}, {}};
+    if (adoption_pass(a, fields) < 0 || parenting_pass(self, fields) < 0) return -1;
+    a.kept.parented();
+    // A child placed meanwhile elsewhere is replaced by what adoption makes
+    // of it now, parented as the pass above parents the others.
+    return a.kept.take_effect([self, fields](PyObject* key, PyObject*, PyObject* value) {
+        if (PyDict_SetItem(fields, key, value) < 0) return -1;
+        const int needs = needs_parenting(value);
+        if (needs <= 0) return needs;
+        return py::call_method<"topo_setparent">(value, self) ? 0 : -1;
+    });
 }
 
 int unstamp_children(PyObject* self, PyObject* fields, const ObjectBridge& b) {

@@ -118,7 +118,7 @@ int store_step(PyObject* obj, PyObject* name, PyObject* value, PyObject* formal,
         // the value already or a child to let go (write_core.hpp, kPlainSlot).
         py::Ref now;
         const StoreOutcome stored =
-            dict_store_if(ctx.fields.get(), SlotKey{name}, kPlainSlot, value, now);
+            dict_store_if(ctx.fields.get(), SlotKey{name}, kPlainSlot, value, now, nullptr);
         if (stored == StoreOutcome::Error) return -1;
         if (stored == StoreOutcome::Done) {
             update = field_update(obj, name, field, now ? now.get() : ob.missing_value.get(),
@@ -144,14 +144,16 @@ int store_over(PyObject* obj, PyObject* name, PyObject* field, const WriteSlot& 
     if (!adopt(obj, name, formal, ctx, adopted)) return -1;
     py::Ref replaced;
     Claim unused;
-    const int stored = replace_slot(w, adopted, Order::DetachFirst, seen, replaced, unused);
+    bool no_calls = false;
+    const int stored =
+        replace_slot(w, adopted, Order::DetachFirst, seen, replaced, unused, no_calls);
     if (stored <= 0) return stored;
     if (!replaced) replaced = ob.missing_value;
     // A child stamped with a path the object no longer has is re-pathed; the
     // update names the field under the path the write began with.
     py::Ref path_now;
     if (adopted.stamped() && settle_path(w, adopted, nullptr, path_now) < 0) return -1;
-    adopted.claim.leave();
+    adopted.done();
     update = field_update(obj, name, field, replaced.get(), adopted.value.get(), ob, ctx);
     return update ? 0 : -1;
 }

@@ -1,0 +1,147 @@
+"""Two writes on one child, the first paused inside one of its hook calls
+(or a sort's key call) while the second runs (pause_harness.py): every
+outcome must be one a sequential order of the two writes gives. Every
+ordered pair of the world's writes, every pause point of the first; two
+levels deep for a seeded sample (everything with VESK_PAIRS_FULL=1). The
+same pairs run sequentially must keep the tree whole."""
+
+import collections
+import os
+import random
+
+import pytest
+
+import pause_harness as ph
+
+FULL = os.environ.get("VESK_PAIRS_FULL") == "1"
+# Two levels deep, the default run takes one trial in this many.
+LEVEL2_SHARE = 1 if FULL else 8
+SHOWN = 3   # failing trials described in full; the others in one line each
+
+CASES = [(shape, x) for shape in ph.SHAPES for x in ph.writes_of(shape)]
+IDS = [f"{shape.child}-child:{shape.start}:{x}" for shape, x in CASES]
+
+
+def sweep(trials):
+    """Runs the trials (as they come); fails listing every one that ends in
+    an outcome no sequential order gives, the first few in full. A trial
+    that hung ends the sweep: its writes may still be on the world."""
+    failures, reached = [], 0
+    for trial in trials:
+        reached += trial.reached
+        if trial.failed():
+            failures.append(trial)
+        if trial.hung:
+            break
+    if not failures:
+        return
+    lines = [f"{len(failures)} of {reached} trials give an outcome no sequential order gives"]
+    lines += [f"x = {t.x} | y = {t.y} ({t.where()})" for t in failures]
+    lines += ["", *(t.account() for t in failures[:SHOWN])]
+    pytest.fail("\n".join(lines), pytrace=False)
+
+
+@pytest.mark.parametrize("shape, x", CASES, ids=IDS)
+def test_x_paused_while_y_runs(shape, x):
+    sweep(ph.Trial(shape, x, y, p)
+          for y in ph.writes_of(shape) for p in ph.pause_points(shape, x))
+
+
+@pytest.mark.parametrize("shape, x", CASES, ids=IDS)
+def test_both_paused_two_levels_deep(shape, x):
+    pick = random.Random(f"{shape}/{x}")
+    sweep(ph.Trial(shape, x, y, p, q)
+          for y in ph.writes_of(shape) for p in ph.pause_points(shape, x)
+          for q in ph.pause_points(shape, y) if not pick.randrange(LEVEL2_SHARE))
+
+
+# Meetings named by what goes wrong where they end in no sequential order:
+# (where c starts, x, y, x's pause point), the dictionary child.
+MEETINGS = {
+    # Two placements of one free child into one list both store it.
+    "two appends": ("free", "l1.append(c)", "l1.append(c)", (1, "before")),
+    "extend and append": ("free", "l1.extend([c])", "l1.append(c)", (2, "after")),
+    # A construction has stamped the path and not yet the parent.
+    "object construction": ("free", "O(f=c)", "d2[m]=c", (2, "before")),
+    "record construction": ("free", "R(f=c)", "d2[m]=c", (2, "before")),
+    # A write that fails makes another placement of its child fail too.
+    "a hook refuses": ("free", "dbad[k]=c", "d2[m]=c", (1, "before")),
+    "a hook refuses, extend": ("free", "dbad[k]=c", "l1.extend([c])", (1, "before")),
+    "given twice to an object": ("free", "O(f=c,g=c)", "o2.f=c", (1, "after")),
+    # A child another write took out, while an overtaken write still lets it
+    # go, is refused elsewhere.
+    "replaced, key": ("dict", "d0[k]=r1", "d0[k]=r2;d2[m]=c", (3, "before")),
+    "replaced, moved": ("dict", "d0[k]=r1", "move d0>d2", (3, "before")),
+    "replaced, field": ("object", "o0.f=r1", "move o0>d2", (3, "before")),
+    "replaced, index": ("list", "l0[1]=r1", "l0[1]=r2;d2[m]=c", (3, "before")),
+    # A list item written back into its own slot while its replacement lets
+    # it go.
+    "own slot, index": ("list", "l0[1]=r1", "l0[1]=c", (3, "before")),
+    "own slot, slice": ("list", "l0[1]=r1", "l0[0:2]=[0,c]", (3, "before")),
+    "own slot during a re-path": ("list", "l0.setpath(z)", "l0[0:2]=[0,c]", (1, "before")),
+    # Two removals of one key both succeed.
+    "two deletes": ("dict", "del d0[k]", "del d0[k]", (1, "before")),
+    "delete and missing value": ("dict", "del d0[k]", "d0[k]=MISSING", (1, "before")),
+    "move and delete": ("dict", "move d0>d2", "del d0[k]", (1, "before")),
+    # A re-path stamps a child another write moved, removed or lets go.
+    "re-path, move": ("dict", "d0.setpath(z)", "move d0>d2", (1, "before")),
+    "re-path, delete": ("dict", "d0.setpath(z)", "del d0[k]", (1, "before")),
+    "re-path, replacement": ("dict", "d0[k]=r1", "d0.setpath(z)", (4, "after")),
+    # A write's update names its container's path after a later re-path.
+    "re-path after a store": ("list", "l0[1]=r1", "l0.setpath(z)", (3, "before")),
+    # A slice write after the list shrank.
+    "slice after a delete": ("list", "l0[1:2]=[r1]", "del l0[1]", (1, "before")),
+    # A write meeting a sort in progress reports what it loses.
+    "sort, append": ("list", "l0.sort(key)", "l0.append(r1)", (1, "before")),
+    "sort, clear": ("list", "l0.sort(key)", "l0.clear()", (1, "before")),
+    "sort, index": ("list", "l0.sort(key)", "l0[1]=r1", (1, "before")),
+    # A copy clones a child another write is placing, or reads its source
+    # before another write's append and stores after it.
+    "extend clones ahead": ("free", "l1.append(c)", "l1.extend([c])", (1, "before")),
+    "extend stores late": ("list", "l1.extend(l0)", "move l0>l1", (1, "before")),
+}
+
+
+@pytest.mark.parametrize("meeting", MEETINGS)
+def test_meeting(meeting):
+    start, x, y, p = MEETINGS[meeting]
+    trial = ph.Trial(ph.Shape("dict", start), x, y, p)
+    assert trial.reached, "x never reached its pause point"
+    if trial.failed():
+        pytest.fail(trial.account(), pytrace=False)
+
+
+def tree_faults(world):
+    """What a sequential outcome must never show: a symbolic child stored
+    in two slots, or stored where it names another parent."""
+    name = ph.Namer(world)
+    faults, slots = [], collections.defaultdict(list)
+    i = 0
+    while i < len(name.met):
+        n, holder = name.met[i]
+        i += 1
+        for key, v in ph._contents(holder) or ():
+            if not ph._symbolic(v):
+                continue
+            slots[name(v)].append(f"{n}[{key}]")
+            if v._topo_parent is not holder:
+                faults.append(f"{name(v)} stored in {n}[{key}] names {name(v._topo_parent)}")
+    faults += [f"{v} stored at {', '.join(at)}" for v, at in slots.items() if len(at) > 1]
+    return faults
+
+
+@pytest.mark.parametrize("shape", ph.SHAPES, ids=[f"{c}-child:{s}" for c, s in ph.SHAPES])
+def test_sequential_pairs_keep_the_tree(shape):
+    """Each write alone, then each pair of writes that each keep it alone."""
+    def faults(*names):
+        writes = {label: ph.WRITES[n] for label, n in zip("xy", names)}
+        order = [(w, i) for w in writes for i in range(len(writes[w].steps))]
+        return [f"{' then '.join(names)}: {f}"
+                for f in tree_faults(ph.sequential(shape, order, writes)[0])]
+
+    names = ph.writes_of(shape)
+    alone = {x: faults(x) for x in names}
+    found = [f for fs in alone.values() for f in fs]
+    found += [f for x in names for y in names if not alone[x] and not alone[y]
+              for f in faults(x, y)]
+    assert not found, "\n".join(found)
