@@ -71,36 +71,82 @@ struct Copier {
 
 [[nodiscard]] int merge_into(PyObject* target, PyObject* source, Copier& copier,
                              WalkGuard& guard);
+[[nodiscard]] int drain_into(PyObject* target, PyObject* stranded, Copier& copier,
+                             WalkGuard& guard);
 
 // Merges the source's branch `value` under `key` into `target`. When the
 // target's node there is pruned by a concurrent removal while the merge
-// fills it, the branch is merged again into whatever `target` holds now.
+// fills it, only what is left in that node moves to whatever `target` holds
+// now. Pruning takes only empty nodes: what the node held when it went was
+// taken out by removals that found those paths members and said so, and
+// merging the source again would bring them back. What is left was stored
+// after the prune, by this merge or another write, and is reachable nowhere.
+// With `draining`, `value` is such a detached node itself, emptied as it is
+// moved.
 [[nodiscard]] int merge_branch(PyObject* target, PyObject* key, PyObject* value, Copier& copier,
-                               WalkGuard& guard) {
+                               WalkGuard& guard, bool draining) {
+    py::Ref from = py::Ref::borrow(value);
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+        // Nothing stranded: no node is made for it. An insertion that fills
+        // the detached node later finds it detached and stores again.
+        if (draining && PyDict_Check(from.get()) && PyDict_GET_SIZE(from.get()) == 0) return 0;
         PyObject* raw = nullptr;
         int found = PyDict_GetItemRef(target, key, &raw);
         py::Ref existing = py::Ref::steal(raw);
         if (found < 0) return -1;
         if (!found) {
             // A new branch; a node another thread made meanwhile is merged
-            // into instead.
-            py::Ref stored = PyDict_Check(value) ? copier.copy(value) : py::Ref::borrow(value);
+            // into instead. A detached node moves entry by entry into a new
+            // one, never whole: an insertion still filling it then finds its
+            // entry either moved or still there to store again.
+            py::Ref stored = draining                    ? new_node()
+                             : PyDict_Check(from.get()) ? copier.copy(from.get())
+                                                        : from;
             if (!stored) return -1;
             found = PyDict_SetDefaultRef(target, key, stored.get(), &raw);
             existing = py::Ref::steal(raw);
-            if (found <= 0) return found;
+            if (found < 0) return -1;
+            if (found == 0 && !draining) return 0;
         }
-        if (!require_node(existing.get()) || !require_node(value)) return -1;
-        if (merge_into(existing.get(), value, copier, guard) < 0) return -1;
+        if (!require_node(existing.get()) || !require_node(from.get())) return -1;
+        // A node a prune put back (prune_child) is live again.
+        if (draining && existing.get() == from.get()) return 0;
+        const int merged = draining ? drain_into(existing.get(), from.get(), copier, guard)
+                                    : merge_into(existing.get(), from.get(), copier, guard);
+        if (merged < 0) return -1;
         found = PyDict_GetItemRef(target, key, &raw);
         py::Ref held = py::Ref::steal(raw);
         if (found < 0) return -1;
         if (held.get() == existing.get()) return 0;
+        from = std::move(existing);
+        draining = true;
     }
     PyErr_SetString(PyExc_RuntimeError,
                     "KeyPathSet changed during update: its nodes were pruned by concurrent removals");
     return -1;
+}
+
+// Moves what a detached node holds into `target`, each entry taken out
+// before it is stored so that it moves once, whichever thread moves it.
+int drain_into(PyObject* target, PyObject* stranded, Copier& copier, WalkGuard& guard) {
+    WalkLevel level(guard, stranded);
+    if (!level.ok()) return -1;
+    py::Ref keys = py::Ref::steal(PyDict_Keys(stranded));
+    if (!keys) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+        PyObject* raw = nullptr;
+        const int taken = PyDict_Pop(stranded, key, &raw);
+        py::Ref value = py::Ref::steal(raw);
+        if (taken < 0) return -1;
+        if (!taken) continue;
+        const int mark = is_marker(key);
+        if (mark < 0) return -1;
+        const int moved = mark ? PyDict_SetItem(target, key, value.get())
+                               : merge_branch(target, key, value.get(), copier, guard, true);
+        if (moved < 0) return -1;
+    }
+    return 0;
 }
 
 int merge_into(PyObject* target, PyObject* source, Copier& copier, WalkGuard& guard) {
@@ -118,7 +164,7 @@ int merge_into(PyObject* target, PyObject* source, Copier& copier, WalkGuard& gu
             if (!stored || PyDict_SetItem(target, key.get(), stored.get()) < 0) return -1;
             continue;
         }
-        if (merge_branch(target, key.get(), value.get(), copier, guard) < 0) return -1;
+        if (merge_branch(target, key.get(), value.get(), copier, guard, false) < 0) return -1;
     }
     return step;
 }

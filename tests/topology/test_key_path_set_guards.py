@@ -231,6 +231,44 @@ def test_a_path_removed_while_its_add_checks_it_stays_removed():
     assert path not in s and s._trie == {}
 
 
+def test_paths_removed_while_an_update_checks_them_stay_removed():
+    # The update pauses hashing the first key as it checks that the node it
+    # merged into is still reachable; meanwhile both paths below that node
+    # are removed, which prunes it. Both removals found their path a member:
+    # the update resuming must not bring the merged path back, nor leave an
+    # empty node behind.
+    stored, resume = threading.Event(), threading.Event()
+    merger = []
+
+    class PausingKey:
+        def __hash__(self):
+            if merger == [threading.get_ident()] and not stored.is_set() and any(
+                    "b" in child for child in list(s._trie.values())):
+                stored.set()
+                resume.wait(30)
+            return 7
+
+        def __deepcopy__(self, memo):
+            return self
+
+    s, key = KeyPathSet(), PausingKey()
+    kept, merged = KeyPath([key, "y"]), KeyPath([key, "b"])
+    s.add(kept)
+    source = KeyPathSet([merged])
+    answers = {}
+
+    def update():
+        merger.append(threading.get_ident())
+        s.update(source)
+
+    with started([threading.Thread(target=update)], resume):
+        assert stored.wait(30)
+        answers["kept"], answers["merged"] = s.remove(kept), s.remove(merged)
+        resume.set()
+    assert answers == {"kept": True, "merged": True}
+    assert merged not in s and s._trie == {}
+
+
 @pytest.mark.parametrize("fire_at", [2, 3])
 def test_a_node_filled_while_a_remove_prunes_it_stays(fire_at):
     # Hashing the key during the remove adds a path below the node the
