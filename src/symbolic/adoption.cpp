@@ -168,7 +168,7 @@ struct Adopter {
     // Held elsewhere: shared, cloned (and the clone stamped) or refused, by
     // the policy. `in_claimed_set`: met earlier in the same operation.
     static bool held_road(py::Ref child, bool in_claimed_set, Adoption& out) {
-        const AdoptArgs& a = out.args_;
+        const AdoptArgs& a = out.args();
         const Policy policy = parse_policy(a.policy);
         const bool copying = a.clone_if_claimed && !in_claimed_set;
         if (!copying) {
@@ -191,9 +191,7 @@ struct Adopter {
         return stamp(out.value.get(), out.new_path_.get(), a, true, out.topo_aware_) == 0;
     }
 
-    static bool in_tree(py::Ref child, const AdoptArgs& given, Adoption& out) {
-        out.keep_args(given);
-        const AdoptArgs& a = out.args_;
+    static bool in_tree(py::Ref child, const AdoptArgs& a, Adoption& out) {
         const int symbolic = is_symbolic(child.get());
         if (symbolic < 0) return false;
         const Policy policy = parse_policy(a.policy);
@@ -249,6 +247,7 @@ struct Adopter {
         } else if (!read_placement(child.get(), reading)) {
             return false;
         }
+        out.keep_args(a);
         Home home;
         if (!enter_placement(child.get(), a, epoch, std::move(reading), out.claim, home))
             return false;
@@ -294,12 +293,9 @@ struct Adopter {
 };
 
 void Adoption::keep_args(const AdoptArgs& a) {
-    kept_key_ = py::Ref::borrow(a.key);
-    kept_parent_ = py::Ref::borrow(a.parent_to_set);
-    kept_policy_ = py::Ref::borrow(a.policy);
-    kept_owner_path_ = py::Ref::borrow(a.owner_path);
-    kept_container_ = py::Ref::borrow(a.container);
-    args_ = a;
+    kept_.emplace(KeptArgs{py::Ref::borrow(a.key), py::Ref::borrow(a.parent_to_set),
+                           py::Ref::borrow(a.policy), py::Ref::borrow(a.owner_path),
+                           py::Ref::borrow(a.container), a});
     // The claimed set is the operation's own, which outlives its adoptions.
 }
 
@@ -309,7 +305,7 @@ int Adoption::take_effect(int (*in_slot)(void* ctx), void* ctx) {
     if (made == Claim::Commit::Done) return 1;
     // A list's items move: a child found in place there is in place only
     // while its position still holds it; else it is elsewhere in the list.
-    if (made == Claim::Commit::InPlace && !(in_slot && is_sym_list(args_.container))) return 1;
+    if (made == Claim::Commit::InPlace && !(in_slot && is_sym_list(args().container))) return 1;
     if (made == Claim::Commit::InPlace) {
         const int there = in_slot(ctx);
         if (there != 0) return there < 0 ? -1 : 0;
@@ -341,7 +337,7 @@ int Adoption::held_elsewhere() {
 int Adoption::stamp_late() {
     if (!yielded_) return 0;
     yielded_ = false;
-    if (stamp(value.get(), new_path_.get(), args_, true, topo_aware_) == 0) return 0;
+    if (stamp(value.get(), new_path_.get(), args(), true, topo_aware_) == 0) return 0;
     undo();
     return -1;
 }
@@ -352,7 +348,7 @@ void Adoption::abandon_stamped(bool parented) noexcept {
         return;
     }
     Home stamped;
-    PyObject* parent = parented ? args_.parent_to_set : nullptr;
+    PyObject* parent = parented ? args().parent_to_set : nullptr;
     stamped.kind = parent && parent != Py_None ? Home::Kind::At : Home::Kind::Free;
     stamped.parent = py::Ref::borrow(stamped.at() ? parent : nullptr);
     stamped.path = new_path_;

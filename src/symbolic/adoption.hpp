@@ -19,6 +19,8 @@
 // (its own state back to its home).
 #pragma once
 
+#include <optional>
+
 #include "py/ref.hpp"
 #include "symbolic/claim.hpp"
 #include "symbolic/claimed.hpp"
@@ -47,11 +49,17 @@ struct AdoptArgs {
 // claim on a child it placed, and how to finish or undo the placement.
 class Adoption {
 private:
-    // The write's arguments, kept (their references first: the claim names
-    // the key and the parent to other writes until it leaves, and the
-    // held-elsewhere road may need them after the write's own are gone).
-    py::Ref kept_key_, kept_parent_, kept_policy_, kept_owner_path_, kept_container_;
-    AdoptArgs args_;
+    // The write's arguments with references of their own, kept once the
+    // placement enters a session: the claim names the key and the parent to
+    // other writes until it leaves, and the held-elsewhere road may need
+    // them after the write's own are gone. Declared first, so they go after
+    // the claim. Empty for a value taken as it is, which keeps a write that
+    // adopts nothing from paying for them.
+    struct KeptArgs {
+        py::Ref key, parent, policy, owner_path, container;
+        AdoptArgs args;
+    };
+    std::optional<KeptArgs> kept_;
 
 public:
     py::Ref value;  // what to store: the child or its clone
@@ -64,12 +72,7 @@ public:
             claim.leave();  // before the references it names go
             value = std::move(other.value);
             claim = std::move(other.claim);
-            kept_key_ = std::move(other.kept_key_);
-            kept_parent_ = std::move(other.kept_parent_);
-            kept_policy_ = std::move(other.kept_policy_);
-            kept_owner_path_ = std::move(other.kept_owner_path_);
-            kept_container_ = std::move(other.kept_container_);
-            args_ = other.args_;
+            kept_ = std::move(other.kept_);
             stamped_ = other.stamped_;
             yielded_ = other.yielded_;
             unclaimed_placed_ = other.unclaimed_placed_;
@@ -140,6 +143,8 @@ private:
 
     // Keeps the write's arguments, the references its own.
     void keep_args(const AdoptArgs& a);
+    // The kept arguments: only once a placement entered a session.
+    [[nodiscard]] const AdoptArgs& args() const noexcept { return kept_->args; }
 
     bool stamped_ = false;
     bool yielded_ = false;           // stamping deferred (above)
