@@ -21,8 +21,6 @@ namespace vesk::symbolic {
 
 namespace {
 
-[[nodiscard]] bool absent(const py::Ref& r) noexcept { return !r || r.get() == Py_None; }
-
 // The name of the child's type, for messages.
 py::Ref type_name(PyObject* child) {
     return py::get_attr<"__name__">(reinterpret_cast<PyObject*>(Py_TYPE(child)));
@@ -86,7 +84,7 @@ int cycle_guard(PyObject* container, PyObject* child, PyObject* new_path, const 
         // parent: a claim ended meanwhile was ended after its write set the
         // parent, so the parent read next sees it.
         py::Ref parent = claimed_destination(current.get(), claim);
-        if (absent(parent)) {
+        if (is_absent(parent)) {
             const int r = native_parent(current.get(), parent);
             if (r < 0) return -1;
             if (r == 0) {
@@ -94,7 +92,7 @@ int cycle_guard(PyObject* container, PyObject* child, PyObject* new_path, const 
                 if (!parent) return -1;
             }
         }
-        if (absent(parent)) return 0;
+        if (is_absent(parent)) return 0;
         if (parent.get() == child) {
             raise_cycle(child, new_path, kCycle);
             return -1;
@@ -240,13 +238,10 @@ struct Adopter {
 
         // Where it sits is its home: the session's, or its own state's.
         Placement reading;
-        if (native) {
-            reading.parent = absent(state.parent) ? py::Ref() : std::move(state.parent);
-            reading.path = std::move(state.path);
-            reading.native = true;
-        } else if (!read_placement(child.get(), reading)) {
+        if (native)
+            reading = placement_of(std::move(state));
+        else if (!read_placement(child.get(), reading))
             return false;
-        }
         out.keep_args(a);
         Home home;
         if (!enter_placement(child.get(), a, epoch, std::move(reading), out.claim, home))
@@ -419,8 +414,8 @@ int needs_parenting(PyObject* value) {
 int unstamp_phantom_path(PyObject* key, PyObject* child, PyObject* owner_path) {
     Placement where;
     if (!read_placement(child, where)) return -1;
-    if (!absent(where.parent)) return 0;
-    if (absent(where.path)) return 0;
+    if (!is_absent(where.parent)) return 0;
+    if (is_absent(where.path)) return 0;
     if (topology::is_key_path(where.path.get())) {
         if (topology::depth_of(where.path.get()) == 0) return 0;
     } else {

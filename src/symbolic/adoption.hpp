@@ -123,6 +123,9 @@ public:
     }
     // Leaves the claim: the write is done with the child.
     void done() noexcept { claim.leave(); }
+    // The write's arguments, kept while the claim is held (only a placement
+    // that entered a session has them).
+    [[nodiscard]] const AdoptArgs& args() const noexcept { return kept_->args; }
 
     // Whether the value to store is a symbolic value stamped with a path
     // under its owner's (a child placed or stamped again here, a clone; a
@@ -143,8 +146,6 @@ private:
 
     // Keeps the write's arguments, the references its own.
     void keep_args(const AdoptArgs& a);
-    // The kept arguments: only once a placement entered a session.
-    [[nodiscard]] const AdoptArgs& args() const noexcept { return kept_->args; }
 
     bool stamped_ = false;
     bool yielded_ = false;           // stamping deferred (above)

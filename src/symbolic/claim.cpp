@@ -218,11 +218,10 @@ Home commit_let_go(Entry& e, bool full, bool own_calls = false) {
         next.empty_path = e.home.empty_path;
     }
     ++e.version;
-    if (own_calls) {
-    } else if (e.credit) {
+    if (e.credit && !own_calls) {
         e.credit = false;
         e.spent = true;
-    } else {
+    } else if (!own_calls) {
         (full ? e.owed.full : e.owed.parent_only) += 1;
         e.dirty = true;
     }

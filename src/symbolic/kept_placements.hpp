@@ -19,7 +19,7 @@ public:
     KeptPlacements& operator=(const KeptPlacements&) = delete;
     // A construction that fails first: what it stamped on each child stands.
     ~KeptPlacements() {
-        for (Kept& k : kept_) k.adopted.abandon_stamped(parented_);
+        for (Adoption& k : kept_) k.abandon_stamped(parented_);
     }
 
     // The construction's pass giving the children their parent has run.
@@ -31,7 +31,7 @@ public:
         Adoption adopted;
         if (!adopt_child(child, args, adopted)) return {};
         py::Ref value = adopted.value;
-        if (adopted.claim.held()) kept_.push_back(Kept{py::Ref::borrow(args.key), std::move(adopted)});
+        if (adopted.claim.held()) kept_.push_back(std::move(adopted));
         return value;
     }
 
@@ -40,24 +40,19 @@ public:
     // `value` in its place (0 or -1). 0, or -1 at the first failure.
     template <class Replace>
     [[nodiscard]] int take_effect(Replace&& replace) {
-        for (Kept& k : kept_) {
-            py::Ref child = k.adopted.value;
-            if (k.adopted.take_effect() < 0) return -1;
-            if (k.adopted.value.get() != child.get() &&
-                replace(k.key.get(), child.get(), k.adopted.value.get()) < 0)
+        for (Adoption& k : kept_) {
+            py::Ref child = k.value;
+            if (k.take_effect() < 0) return -1;
+            if (k.value.get() != child.get() && replace(k.args().key, child.get(), k.value.get()) < 0)
                 return -1;
-            k.adopted.mark_stored();
+            k.mark_stored();
         }
         kept_.clear();
         return 0;
     }
 
 private:
-    struct Kept {
-        py::Ref key;
-        Adoption adopted;
-    };
-    std::vector<Kept> kept_;
+    std::vector<Adoption> kept_;
     bool parented_ = false;
 };
 

@@ -12,8 +12,6 @@ namespace vesk::symbolic {
 
 namespace {
 
-[[nodiscard]] bool absent(const py::Ref& r) noexcept { return !r || r.get() == Py_None; }
-
 // The path `home` gives the node: null to leave it as it is.
 py::Ref home_path(const Home& home) {
     if (home.node) {
@@ -57,16 +55,14 @@ bool read_placement(PyObject* node, Placement& out) {
     const int r = read_child_state(node, state);
     if (r < 0) return false;
     if (r > 0) {
-        out.parent = absent(state.parent) ? py::Ref() : std::move(state.parent);
-        out.path = std::move(state.path);
-        out.native = true;
+        out = placement_of(std::move(state));
         return true;
     }
     py::Ref parent = py::get_attr<"_topo_parent">(node);
     if (!parent) return false;
     out.path = py::get_attr<"_topo_path">(node);
     if (!out.path) return false;
-    out.parent = absent(parent) ? py::Ref() : std::move(parent);
+    out.parent = is_absent(parent) ? py::Ref() : std::move(parent);
     out.native = false;
     return true;
 }
@@ -77,7 +73,7 @@ Home home_of(Placement&& reading) {
     home.parent = std::move(reading.parent);
     // A free node without a path is given the empty one, should it be set
     // right.
-    if (home.free() && absent(reading.path))
+    if (home.free() && is_absent(reading.path))
         home.empty_path = true;
     else
         home.path = std::move(reading.path);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "py/ref.hpp"
+#include "symbolic/child_state.hpp"
 #include "symbolic/home.hpp"
 
 namespace vesk::symbolic {
@@ -18,8 +19,21 @@ struct Placement {
     bool native = false;  // read from a native container's state
 };
 
+// Whether a parent or path read off a node stands for none.
+[[nodiscard]] inline bool is_absent(const py::Ref& r) noexcept { return !r || r.get() == Py_None; }
+
 // The node's parent and path. False with an exception.
 [[nodiscard]] bool read_placement(PyObject* node, Placement& out);
+
+// The reading a native container's state gives (read_child_state). Moves
+// the state's references.
+[[nodiscard]] inline Placement placement_of(ChildState&& state) noexcept {
+    Placement out;
+    out.parent = is_absent(state.parent) ? py::Ref() : std::move(state.parent);
+    out.path = std::move(state.path);
+    out.native = true;
+    return out;
+}
 
 // The home a reading of a node's state gives: free without a parent, else
 // stored where its path names. Moves the reading's references.

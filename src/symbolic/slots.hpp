@@ -65,12 +65,4 @@ namespace vesk::symbolic {
     return StoreOutcome::Done;
 }
 
-// The same, under the list's critical section.
-[[nodiscard]] inline StoreOutcome list_store_if(PyObject* storage, SlotKey slot,
-                                                PyObject* expected, PyObject* value,
-                                                py::Ref& now, const StoreGuard* guard) {
-    py::CriticalSection section(storage);
-    return list_store_locked(storage, slot, expected, value, now, guard);
-}
-
 }  // namespace vesk::symbolic

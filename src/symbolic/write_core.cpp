@@ -93,8 +93,16 @@ struct StoreSettles {
         if (s->old_claim) s->old_claim->let_go_committed(s->full, s->dropped);
         return true;
     }
-    [[nodiscard]] StoreGuard guard() noexcept { return StoreGuard{&StoreSettles::allows, this}; }
 };
+
+// The conditional store of `value` over `expected`, settling `settles` in
+// its critical section; what that replaced stays in `settles`, dropped by
+// the caller once the section is let go.
+StoreOutcome store_settling(const WriteSlot& w, PyObject* expected, PyObject* value,
+                            StoreSettles& settles, py::Ref& now) {
+    const StoreGuard guard{&StoreSettles::allows, &settles};
+    return w.ops->store_if(w.storage, w.slot, expected, value, now, &guard);
+}
 
 }  // namespace
 
@@ -137,7 +145,8 @@ int replace_slot(const WriteSlot& w, Adoption& adopted, Order order, const SlotR
         // go: one conditional store decides. A slot found holding anything
         // else takes the claimed road below with what the store saw.
         py::Ref found;
-        const StoreOutcome stored = w.ops->store_if(w.storage, w.slot, kPlainSlot, value, found, nullptr);
+        const StoreOutcome stored =
+            w.ops->store_if(w.storage, w.slot, kPlainSlot, value, found, nullptr);
         if (stored == StoreOutcome::Done) {
             replaced = std::move(found);
             return 1;
@@ -206,9 +215,7 @@ int replace_slot(const WriteSlot& w, Adoption& adopted, Order order, const SlotR
         py::Ref now;
         StoreSettles settles{&adopted.claim, tree ? &old_claim : nullptr,
                              order == Order::DetachFirst, {}};
-        const StoreGuard guard = settles.guard();
-        const StoreOutcome stored =
-            w.ops->store_if(w.storage, w.slot, current.get(), value, now, &guard);
+        const StoreOutcome stored = store_settling(w, current.get(), value, settles, now);
         if (stored == StoreOutcome::Done) {
             adopted.mark_stored();
             replaced = std::move(now);
@@ -242,8 +249,7 @@ int replace_slot(const WriteSlot& w, Adoption& adopted, Order order, const SlotR
 int let_go_after_store(PyObject* replaced, Claim& old_claim, bool calls) {
     // The store stands: the letting go completes it, so another thread's
     // momentary hold of the value is waited out.
-    if (calls &&
-        detach_value(replaced, true) < 0) {
+    if (calls && detach_value(replaced, true) < 0) {
         old_claim.calls_failed();
         old_claim.leave_failed();
         return -1;
@@ -271,9 +277,7 @@ int remove_slot(const WriteSlot& w, py::Ref& removed) {
         }
         py::Ref now;
         StoreSettles settles{nullptr, tree ? &claim : nullptr, true, {}};
-        const StoreGuard guard = settles.guard();
-        const StoreOutcome stored =
-            w.ops->store_if(w.storage, w.slot, current.get(), nullptr, now, &guard);
+        const StoreOutcome stored = store_settling(w, current.get(), nullptr, settles, now);
         if (stored == StoreOutcome::Done) {
             claim.leave();
             removed = std::move(current);

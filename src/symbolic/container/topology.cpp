@@ -29,6 +29,16 @@ namespace vesk::symbolic {
 
 namespace {
 
+// A list being sorted holds no items meanwhile (sorting.hpp): none to seal
+// or re-path. True with the refusal raised.
+template <class S>
+[[nodiscard]] bool refused_while_sorting(PyObject* self) noexcept {
+    if constexpr (std::is_same_v<S, ListState>)
+        return refused_by_sort(self);
+    else
+        return false;
+}
+
 // How each kind walks its members.
 template <class S>
 struct Members;
@@ -121,9 +131,7 @@ int pass_parent_on(PyObject* self, PyObject* parent) {
 
 template <class S>
 int seal_container(PyObject* self, bool is_seal) {
-    // A list being sorted holds no items to seal meanwhile.
-    if constexpr (std::is_same_v<S, ListState>)
-        if (refused_by_sort(self)) return -1;
+    if (refused_while_sorting<S>(self)) return -1;
     {
         py::Shared<S> held(self);
         if (!held) return -1;
@@ -146,8 +154,7 @@ int seal_container(PyObject* self, bool is_seal) {
 
 template <class S>
 int repath_children(PyObject* self, PyObject* new_path) {
-    if constexpr (std::is_same_v<S, ListState>)
-        if (refused_by_sort(self)) return -1;
+    if (refused_while_sorting<S>(self)) return -1;
     const ContainerBridge* b = container_bridge();
     if (!b) return -1;
     const int is_path = PyObject_IsInstance(new_path, b->keypath_cls.get());
@@ -185,9 +192,7 @@ int set_path(PyObject* self, PyObject* path) {
     PyObject* given = or_none(path);
     const int differs = PyObject_RichCompareBool(or_none(current), given, Py_NE);
     if (differs <= 0) return differs;
-    // A list being sorted holds no items to re-path meanwhile.
-    if constexpr (std::is_same_v<S, ListState>)
-        if (refused_by_sort(self)) return -1;
+    if (refused_while_sorting<S>(self)) return -1;
     if (properties::set_ref<S, properties::RefField::Path>(py::Scoped<S>(self), given) < 0)
         return -1;
     note_state_write(self, false, given);

@@ -21,12 +21,12 @@
 #include "symbolic/bridge.hpp"
 #include "symbolic/container/field_update.hpp"
 #include "symbolic/container/properties.hpp"
+#include "symbolic/container/sorting.hpp"
 #include "symbolic/formalize.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/method_params.hpp"
 #include "symbolic/refusal.hpp"
 #include "symbolic/shortcuts.hpp"
-#include "symbolic/container/sorting.hpp"
 #include "symbolic/slots.hpp"
 #include "symbolic/write_core.hpp"
 #include "typing/applied_members.hpp"
@@ -99,11 +99,6 @@ int add_item(PyObject* self, const Placed& at, Adoption& adopted, const std::int
     return r < 0 ? -1 : 1;
 }
 
-// The replacement road of `store`: 0 or -1 as `store`, or 2 when the
-// position is gone by the store and the write appends instead.
-int replace_at(PyObject* self, PyObject* element, const Placed& at, Adoption& adopted,
-               py::Ref& update, const py::MaybeRef* fresh_path);
-
 // The list's path after a store that stamped `adopted` for the position
 // `stamped_pos`, the item re-pathed should it have landed at `landed` or
 // the list have moved meanwhile. `fresh` is the path read when the write
@@ -131,6 +126,8 @@ bool path_after(PyObject* self, const Adoption& adopted, Py_ssize_t stamped_pos,
     return true;
 }
 
+// The replacement road of `store`: 0 or -1 as `store`, or 2 when the
+// position is gone by the store and the write appends instead.
 int replace_at(PyObject* self, PyObject* element, const Placed& at, Adoption& adopted,
                py::Ref& update, const py::MaybeRef* fresh_path) {
     // A list lets go of an item after its store. The caller's index names a
@@ -161,8 +158,7 @@ int replace_at(PyObject* self, PyObject* element, const Placed& at, Adoption& ad
         return -1;
     adopted.done();
     const std::uint64_t moves = properties::t_paths_written;
-    if (calls && let_go_after_store(replaced.get(), old_claim, calls) < 0) return -1;
-    old_claim.leave();
+    if (let_go_after_store(replaced.get(), old_claim, calls) < 0) return -1;
     if (properties::t_paths_written != moves) {
         py::Ref moved;
         if (!node_path(self, moved)) return -1;
