@@ -1,5 +1,7 @@
 #include "kernel/slot_failure.hpp"
 
+#include "py/borrow.hpp"
+
 #include <cstring>
 
 namespace vesk::kernel {
@@ -8,6 +10,9 @@ namespace {
 
 bool is_borrow_conflict(PyObject* exc) noexcept {
     if (!Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_RuntimeError))) return false;
+    // A write meeting another thread's write is refused as such, not as a
+    // failure of the slot.
+    if (py::is_claim_refusal(exc)) return false;
     PyObject* args = reinterpret_cast<PyBaseExceptionObject*>(exc)->args;
     if (!args || !PyTuple_Check(args) || PyTuple_GET_SIZE(args) != 1) return false;
     PyObject* message = PyTuple_GET_ITEM(args, 0);

@@ -80,4 +80,17 @@ void raise_borrowed() noexcept { raise_refusal("Already borrowed"); }
 
 bool is_latest_refusal(PyObject* exc) noexcept { return exc && exc == t_latest_refusal; }
 
+namespace {
+thread_local const PyObject* t_latest_claim_refusal = nullptr;
+}  // namespace
+
+void raise_claim_refused() noexcept {
+    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    PyObject* exc = PyErr_GetRaisedException();
+    t_latest_claim_refusal = exc;
+    PyErr_SetRaisedException(exc);
+}
+
+bool is_claim_refusal(PyObject* exc) noexcept { return exc && exc == t_latest_claim_refusal; }
+
 }  // namespace vesk::py

@@ -171,6 +171,15 @@ void raise_borrowed() noexcept;
 // Whether `exc` is the latest refusal this thread raised.
 [[nodiscard]] bool is_latest_refusal(PyObject* exc) noexcept;
 
+// The refusal of a write that meets another thread's write on a node it
+// claims (symbolic/claim.hpp): the same error ("Already mutably borrowed"),
+// remembered apart from the holds' own refusals, since it is neither a
+// momentary hold to wait out nor an internal failure: it reaches the caller
+// as it is, from a native type slot too.
+void raise_claim_refused() noexcept;
+// Whether `exc` is the latest claim refusal this thread raised.
+[[nodiscard]] bool is_claim_refusal(PyObject* exc) noexcept;
+
 // The refusal of a mutation that meets another holder, where the holder is
 // typically the object's own operation calling back into Python.
 inline constexpr const char kMutationRefused[] =

@@ -180,6 +180,27 @@ py::Ref call_field_apply(PyObject* field, PyObject* value, bool allow_partial, P
         PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
 }
 
+namespace {
+
+// Adopts the formal value `formal` under `key` with the policy `policy`.
+py::Ref adopt_with_policy(PyObject* key, PyObject* formal, PyObject* policy,
+                          const FormalizeContext& ctx, ClaimedSet* claimed, Adoption* keep) {
+    AdoptArgs adopt;
+    adopt.key = key;
+    adopt.adopting = ctx.enable_topo;
+    adopt.owner_path = ctx.path.get();
+    adopt.container = ctx.container;
+    adopt.parent_to_set = ctx.parent_to_set.get();
+    adopt.claimed = claimed;
+    adopt.policy = policy;
+    adopt.clone_if_claimed = ctx.clone_if_claimed;
+    adopt.inserting = ctx.inserting;
+    if (!keep) return adopt_child(formal, adopt);
+    return adopt_child(formal, adopt, *keep) ? keep->value : py::Ref();
+}
+
+}  // namespace
+
 py::Ref formalize_member(PyObject* key, PyObject* field, PyObject* value,
                          const FormalizeContext& ctx, ClaimedSet* claimed, Adoption* keep) {
     if (is_primitive(value)) {
@@ -232,18 +253,23 @@ py::Ref formalize_member(PyObject* key, PyObject* field, PyObject* value,
             if (!formal) return {};
         }
     }
-    AdoptArgs adopt;
-    adopt.key = key;
-    adopt.adopting = ctx.enable_topo;
-    adopt.owner_path = ctx.path.get();
-    adopt.container = ctx.container;
-    adopt.parent_to_set = ctx.parent_to_set.get();
-    adopt.claimed = claimed;
-    adopt.policy = policy.get();
-    adopt.clone_if_claimed = ctx.clone_if_claimed;
-    adopt.inserting = ctx.inserting;
-    if (!keep) return adopt_child(formal.get(), adopt);
-    return adopt_child(formal.get(), adopt, *keep) ? keep->value : py::Ref();
+    if (!ctx.adopt) return formal;
+    return adopt_with_policy(key, formal.get(), policy.get(), ctx, claimed, keep);
+}
+
+py::Ref adopt_member(PyObject* key, PyObject* field, PyObject* formal,
+                     const FormalizeContext& ctx, ClaimedSet* claimed, Adoption* keep) {
+    if (is_primitive(formal)) {
+        if (keep) keep->value = py::Ref::borrow(formal);
+        return py::Ref::borrow(formal);
+    }
+    py::Ref policy = ctx.assign;
+    if (field) {
+        py::Ref declared;
+        if (!read_field_assign(field, declared)) return {};
+        if (declared) policy = std::move(declared);
+    }
+    return adopt_with_policy(key, formal, policy.get(), ctx, claimed, keep);
 }
 
 }  // namespace vesk::symbolic

@@ -46,6 +46,10 @@ struct FormalizeContext {
     // Set for an object's attributes container: whether a constant-key
     // field's member is wrapped when its spec does not say.
     typing::Tri object_field = typing::Tri::Unset;
+    // The formal value is adopted; without, it is returned as validated and
+    // wrapped, for `adopt_member` to adopt later (a batch write adopts each
+    // member as its turn to be stored comes).
+    bool adopt = true;
 };
 
 // The formal value of `value` stored under `key`; `field` null for none.
@@ -54,6 +58,12 @@ struct FormalizeContext {
 [[nodiscard]] py::Ref formalize_member(PyObject* key, PyObject* field, PyObject* value,
                                        const FormalizeContext& ctx, ClaimedSet* claimed,
                                        Adoption* keep = nullptr);
+
+// Adopts `formal`, which `formalize_member` made without adopting it, under
+// `key` with `field`'s policy (else the context's own), as that would have.
+[[nodiscard]] py::Ref adopt_member(PyObject* key, PyObject* field, PyObject* formal,
+                                   const FormalizeContext& ctx, ClaimedSet* claimed,
+                                   Adoption* keep = nullptr);
 
 // What a value the spec engine writes back (typing/applied_members.hpp) has
 // passed of `field`, the container's own field for its key (null for none):

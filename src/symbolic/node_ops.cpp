@@ -3,7 +3,6 @@
 #include "kernel/record/slots.hpp"
 #include "symbolic/calls.hpp"
 #include "symbolic/claim.hpp"
-#include "symbolic/placement.hpp"
 #include "symbolic/classes.hpp"
 #include "symbolic/momentary.hpp"
 #include "topology/key_path.hpp"
@@ -17,48 +16,25 @@ const NodeOps* node_ops(PyObject* value) noexcept {
     return kernel::record::is_record(value) ? &kRecordNode : nullptr;
 }
 
-int member_is(const NodeOps& ops, PyObject* node, PyObject* key, PyObject* value) {
-    py::Ref storage;
-    if (ops.storage(node, storage) < 0) return -1;
-    if (!storage) return 0;
-    SlotKey slot{key};
-    if (&ops == &kListNode) {
-        slot.pos = PyLong_AsSsize_t(key);
-        if (slot.pos == -1 && PyErr_Occurred()) return -1;
-    }
-    py::Ref now;
-    if (ops.read_slot(storage.get(), slot, now) < 0) return -1;
-    return now.get() == value;
-}
-
 int repath_members(const NodeOps& ops, PyObject* node, PyObject* new_path,
                    PyObject* keypath_cls) {
     auto repath = [&ops, node, new_path, keypath_cls](PyObject* key, PyObject* child) {
         const int topo_aware = is_topology_aware(child);
         if (topo_aware <= 0 || !lenient_topology_flag(child)) return topo_aware < 0 ? -1 : 0;
-        Claim settling;
-        const int symbolic = is_symbolic(child);
-        if (symbolic < 0) return -1;
-        if (symbolic) {
-            if (!settling.settle(child, ClaimSlot{node, key, node})) return 0;
-            const int there = member_is(ops, node, key, child);
-            if (there <= 0) return there;
-            Placement reading;
-            if (!read_placement(child, reading)) return -1;
-            settling.settled_here(reading.parent.get());
-        }
         PyObject* call[] = {key, new_path};
         py::Ref path = keypath_cls
                            ? py::Ref::steal(PyObject_Vectorcall(keypath_cls, call, 2, nullptr))
                            : topology::child_key_path(key, new_path);
-        // A member another thread holds for a moment is waited for: a walk
-        // cut short would leave the members after it under the old path,
-        // and setting the node's path again would find it set and not walk.
+        // A member another thread holds for a moment (reading it) is waited
+        // for: a walk cut short would leave the members after it under the
+        // old path, and setting the node's path again would find it set and
+        // not walk.
         return path ? past_momentary_holds([child, &path] {
                    return call_method_void<"topo_setpath">(child, path.get());
                })
                     : -1;
     };
+    WalkScope walk;
     return ops.each_child(node, visitor(repath));
 }
 

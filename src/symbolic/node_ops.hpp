@@ -30,7 +30,6 @@
 #include "kernel/record/roles.hpp"
 #include "py/ref.hpp"
 #include "symbolic/markers.hpp"
-#include "symbolic/momentary.hpp"
 #include "topology/key_path.hpp"
 
 #include <cstdint>
@@ -96,17 +95,6 @@ inline char plain_slot_mark;
 // one stored (never dereferenced).
 inline PyObject* const kPlainSlot = reinterpret_cast<PyObject*>(&detail::plain_slot_mark);
 
-// What a store settles, in its own critical section, with the claims on the
-// values it stores and replaces (write_core.hpp): called once the slot is
-// found holding what the store expects, just before it writes; false
-// refuses the store, which then counts as the slot having changed. Runs no
-// Python code.
-struct StoreGuard {
-    bool (*fn)(void* ctx) noexcept;
-    void* ctx;
-    [[nodiscard]] bool allows() const noexcept { return fn(ctx); }
-};
-
 // Whether the slot's occupant `now` is what a store of `value` expects.
 [[nodiscard]] inline bool store_expects(PyObject* now, PyObject* expected,
                                         PyObject* value) noexcept {
@@ -134,11 +122,10 @@ struct NodeOps {
     NodeOp<int (*)(PyObject* storage, SlotKey slot, py::Ref& out)> read_slot;
     // The conditional store: writes `value` (null removes the member; a list
     // position shifts the items after it) when the slot holds `expected`
-    // (null: nothing; kPlainSlot: see there) and `guard` (null: none) allows
-    // it. Done, with what it replaced in `now`; Changed, with what it holds
-    // in `now`.
+    // (null: nothing; kPlainSlot: see there). Done, with what it replaced in
+    // `now`; Changed, with what it holds in `now`.
     NodeOp<StoreOutcome (*)(PyObject* storage, SlotKey slot, PyObject* expected, PyObject* value,
-                            py::Ref& now, const StoreGuard* guard)>
+                            py::Ref& now)>
         store_if;
 };
 
@@ -152,44 +139,13 @@ extern const NodeOps kRecordNode;
 // runs no Python code.
 [[nodiscard]] const NodeOps* node_ops(PyObject* value) noexcept;
 
-// Whether the member of `node` under `key` (a list's index as an int) is
-// `value`, by identity. 1, 0 or -1.
-[[nodiscard]] int member_is(const NodeOps& ops, PyObject* node, PyObject* key, PyObject* value);
-
 // Re-paths the members of `node` that keep a tree (topology-aware, their
 // lenient topology flag true) under `new_path`, in the order `each_child`
 // visits them: each gets `topo_setpath(keypath_cls(key, new_path))`, or the
-// native child key path for a null `keypath_cls`. 0, or -1 at the first
-// failure.
+// native child key path for a null `keypath_cls`. A walk of the node's tree
+// (claim.hpp: the node is claimed by the caller, so the members' calls
+// claim nothing more). 0, or -1 at the first failure.
 [[nodiscard]] int repath_members(const NodeOps& ops, PyObject* node, PyObject* new_path,
                                  PyObject* keypath_cls);
-
-// Re-paths the members of `node` after its own path was set to `path`, with
-// `walk(path)` (0 or -1). Another thread may set the node's path again while
-// the members are re-pathed, and the walk that ends last may be the one that
-// used the older path: so the node's path is read again after each walk, and
-// the members are walked again under it for as long as it does not name the
-// place the walk used (for a bounded number of rounds: a hook that moves the
-// node whenever its members are re-pathed would keep it going). One walk
-// where nothing else sets the path.
-inline constexpr int kSettleRounds = 64;
-
-template <class Walk>
-[[nodiscard]] int repath_until_settled(const NodeOps& ops, PyObject* node, PyObject* path,
-                                       Walk&& walk) {
-    py::Ref used = py::Ref::borrow(path);
-    for (int round = 0; round < kSettleRounds; ++round) {
-        if (walk(used.get()) < 0) return -1;
-        py::Ref now;
-        if (past_momentary_holds(
-                [&] { return ops.get_role(node, kernel::record::kRolePath, now); }) < 0)
-            return -1;
-        if (!now || now.get() == Py_None || now.get() == used.get()) return 0;
-        const int same = topology::same_key_path(now.get(), used.get());
-        if (same != 0) return same < 0 ? -1 : 0;
-        used = std::move(now);
-    }
-    return 0;
-}
 
 }  // namespace vesk::symbolic

@@ -1,15 +1,14 @@
 // A symbolic node's placement as its own state tells it (parent and path),
-// and the setting right of that state to the node's home (claim.hpp).
+// and the giving back of a placement a failed write changed.
 //
 // Both read a native container's state natively and any other node's
-// through its `_topo_parent` and `_topo_path`, and both write it through
-// the node's own `topo_setpath` and `topo_setparent`, so pure-Python
-// symbolic classes are treated alike.
+// through its `_topo_parent` and `_topo_path`, and both write it through the
+// node's own `topo_setpath` and `topo_setparent`, so pure-Python symbolic
+// classes are treated alike.
 #pragma once
 
 #include "py/ref.hpp"
 #include "symbolic/child_state.hpp"
-#include "symbolic/home.hpp"
 
 namespace vesk::symbolic {
 
@@ -35,19 +34,13 @@ struct Placement {
     return out;
 }
 
-// The home a reading of a node's state gives: free without a parent, else
-// stored where its path names. Moves the reading's references.
-[[nodiscard]] Home home_of(Placement&& reading);
-
-// Makes the let-go calls `owed` and then sets the node's state right to
-// `home`: where its path or parent differs from the home's, `topo_setpath`
-// and `topo_setparent` (a free node: the parent first). Nothing is set right
-// once `unmet(node)` says another write met the node since `home` was read
-// (a placement stamping it now): the last of those sets it right again, and
-// a call from this stale home would undo that write's stamps, letting the
-// node go where no write let it go. Best effort: a failure is dropped, the
-// pending exception kept by the caller.
-void set_node_right(PyObject* node, const Owed& owed, const Home& home,
-                    bool (*unmet)(PyObject* node) noexcept) noexcept;
+// Gives `node` back what `prior` read of it, where a write that failed
+// changed it: its parent (when `parent`) and its path (when `path`; an
+// absent one as the empty key path), by the node's own calls. The parent
+// first when `parent_first` (undoing a stamping, which set the path first),
+// else the path first (undoing a letting go). Best effort: a failure is
+// dropped, and the pending exception is kept.
+void give_back(PyObject* node, const Placement& prior, bool parent, bool path,
+               bool parent_first) noexcept;
 
 }  // namespace vesk::symbolic

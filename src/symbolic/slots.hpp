@@ -17,7 +17,7 @@ namespace vesk::symbolic {
 // `expected` (null: absent). Inline: the hot writes call it directly.
 [[nodiscard]] inline StoreOutcome dict_store_if(PyObject* storage, SlotKey slot,
                                                 PyObject* expected, PyObject* value,
-                                                py::Ref& now, const StoreGuard* guard) {
+                                                py::Ref& now) {
     // `now` outlives the section: releasing what was replaced may run a
     // finaliser.
     py::CriticalSection section(storage);
@@ -26,7 +26,6 @@ namespace vesk::symbolic {
     now = py::Ref::steal(found);
     if (!store_expects(now.get(), expected, value)) return StoreOutcome::Changed;
     if (!value && !now) return StoreOutcome::Done;
-    if (guard && !guard->allows()) return StoreOutcome::Changed;
     const int r =
         value ? PyDict_SetItem(storage, slot.key, value) : PyDict_DelItem(storage, slot.key);
     return r < 0 ? StoreOutcome::Error : StoreOutcome::Done;
@@ -41,7 +40,7 @@ namespace vesk::symbolic {
 // "list index out of range". The caller holds the list's critical section.
 [[nodiscard]] inline StoreOutcome list_store_locked(PyObject* storage, SlotKey slot,
                                                     PyObject* expected, PyObject* value,
-                                                    py::Ref& now, const StoreGuard* guard) {
+                                                    py::Ref& now) {
     const bool inside = slot.pos >= 0 && slot.pos < PyList_GET_SIZE(storage);
     now = inside ? py::Ref::borrow(PyList_GET_ITEM(storage, slot.pos)) : py::Ref();
     if (!store_expects(now.get(), expected, value)) return StoreOutcome::Changed;
@@ -55,7 +54,6 @@ namespace vesk::symbolic {
             PyErr_SetString(PyExc_IndexError, "list index out of range");
         return StoreOutcome::Error;
     }
-    if (guard && !guard->allows()) return StoreOutcome::Changed;
     if (value) {
         if (PyList_SetItem(storage, slot.pos, py::Ref::borrow(value).release()) < 0)
             return StoreOutcome::Error;

@@ -1,25 +1,30 @@
 // The keyed write every symbolic node kind shares: the last steps of a write
 // of one slot (a SymDict key, a SymList position, an object's field, a
-// record's cell), after the kind has run its own checks and formalized the
-// new value, with the adoption it made (adoption.hpp).
+// record's cell), after the kind has run its own checks, with the adoption
+// of the new value (adoption.hpp).
 //
-// The store is conditional. Another thread may write the slot between the
-// read this write decided on and its store, since formalization, adoption
-// and letting go run Python code in between. So the store writes the slot
-// only while it still holds the value this write read (and let go), under
-// the storage's lock (node_ops.hpp, `store_if`); otherwise the write decides
-// again from what is there: it lets that go and stores again. What is let
-// go and reported as replaced is thus exactly what the store replaced.
-//
-// Both values are under claims (claim.hpp). The new child's placement takes
-// effect before anything of the old one is let go, so a write that finds
-// the new child held elsewhere by then refuses, clones or shares it without
-// having touched the slot. The old value is let go under its own claim: the
-// store over it is its let-go taking effect, and its let-go calls are made
-// once, by this write when it opened the value's session, else by the write
-// that did or by the last one out. A write that fails before its store
-// leaves the tree as it was: the new child's placement is withdrawn, and
-// both values' sessions set them right.
+// The protocol, for a write whose value or occupant keeps a tree (a write of
+// a plain value over a plain occupant needs none of it: one conditional
+// store in one critical section of the storage decides it):
+// 1. Claim (claim.hpp), in the write's claim scope and before any effect:
+//    the node's tree shared and the slot (`claim_slot`), then the occupant
+//    read under them (`read_claimed`), exclusively; the new child is claimed
+//    by its adoption. A claim another thread holds refuses the write at once,
+//    having changed nothing.
+// 2. Adopt the new value (its stamping is the write's first effect).
+// 3. Store (`replace_slot`, `remove_slot`): let go of the occupant, before
+//    the store for a dictionary or object slot (Order::DetachFirst), after it
+//    for a list position (Order::StoreFirst, `let_go_after_store`), and store
+//    only while the slot still holds that occupant. Under the claims nothing
+//    but a plain write of another thread (over a plain occupant) or a hook of
+//    this very write can change the slot meanwhile; the store then decides
+//    again from what is there.
+// 4. A write that fails before its store leaves every child as it was: the
+//    new child gets back the parent and path it had, and an occupant it let
+//    go is attached again, each by its own calls, with the failure kept
+//    aside meanwhile.
+// The claims are released when the write's scope ends, after its
+// notification.
 //
 // Errors follow the interpreter's convention: -1 with an exception set.
 #pragma once
@@ -51,62 +56,41 @@ struct WriteSlot {
 [[nodiscard]] int detach_value(PyObject* value, bool parent_only);
 
 // The two tests, then `detach_value`: nothing for a value that keeps no
-// tree. (The writes test under the value's claim, `replace_slot`.)
+// tree.
 [[nodiscard]] int detach_old_child(PyObject* value);
 
-// What a write knows of its slot before the store, so the store need not
-// read it again: nothing, what it read (which may have changed since: the
-// store checks), or that it stores over any plain occupant (kPlainSlot),
-// its identity test going with the store.
-struct SlotRead {
-    enum class Kind : unsigned char { Unread, Read, Plain };
-    Kind kind = Kind::Unread;
-    PyObject* value = nullptr;  // Read: what the slot held (null: nothing), borrowed
+// Whether a value a slot held keeps a tree a write must let it go from. 1,
+// 0 or -1.
+[[nodiscard]] int keeps_tree(PyObject* value);
 
-    [[nodiscard]] static SlotRead plain() noexcept { return {Kind::Plain, nullptr}; }
-};
+// Claims the node's tree and the slot in `scope`. 0 or -1.
+[[nodiscard]] int claim_slot(ClaimScope& scope, const WriteSlot& w);
 
-// What the slot holds now, or `absent` (the bridge's missing value) when it
-// holds nothing: the old value a write tests the identity of its value
-// against; `seen` records the read for the store. 0 or -1.
-[[nodiscard]] int old_value(const WriteSlot& w, PyObject* absent, py::Ref& out, SlotRead& seen);
+// What the slot holds now (null: nothing), claimed exclusively in `scope`
+// unless it is a primitive value. 0 or -1.
+[[nodiscard]] int read_claimed(ClaimScope& scope, const WriteSlot& w, py::Ref& out);
 
-// When the old value is let go, relative to the store: before it (dict and
-// object writes) or after it (list writes, by the list's own code, with the
-// claim `replace` hands back).
+// When the occupant is let go, relative to the store: before it (dict and
+// object writes) or after it (list writes, `let_go_after_store`).
 enum class Order : unsigned char { DetachFirst, StoreFirst };
 
-// Stores `adopted.value` in the slot in place of what it holds (`seen` is
-// what the write read of it, if anything). 1 stored, with what it replaced
-// in `replaced` (null when the slot held nothing); 0 when the slot already
-// holds the value or the child sits in it already (nothing stored, nothing
-// reported); 2 when the slot is a list position gone meanwhile and the write
-// may append instead (`append_if_gone`; nothing stored, the adoption kept);
-// -1 with nothing stored and the adoption undone. With
-// `Order::StoreFirst` the replaced value is not let go: `old_claim` keeps
-// it claimed, and `calls` tells whether the caller makes its let-go calls.
+// Stores `adopted.value` in the slot in place of `occupant` (what the write
+// read under its claims, null for nothing). 1 stored, with what it replaced
+// in `replaced` (null when the slot held nothing); 0 when the slot holds the
+// value already (nothing stored, nothing reported); 2 when the slot is a
+// list position gone meanwhile and the write may append instead
+// (`append_if_gone`; nothing stored, the adoption kept); -1 with nothing
+// stored and every child as it was. With Order::StoreFirst the replaced
+// value is not let go yet.
 [[nodiscard]] int replace_slot(const WriteSlot& w, Adoption& adopted, Order order,
-                               const SlotRead& seen, py::Ref& replaced, Claim& old_claim,
-                               bool& calls);
+                               PyObject* occupant, py::Ref& replaced);
 
 // Removes what the slot holds, let go first. 1 removed (in `removed`), 0
-// when the slot holds nothing, -1 with the slot unchanged.
+// when the slot holds nothing, -1 with the slot and its occupant unchanged.
 [[nodiscard]] int remove_slot(const WriteSlot& w, py::Ref& removed);
 
-// After a store that replaced `replaced`, claimed in `old_claim` by
-// `replace_slot` with `Order::StoreFirst`: its let-go calls (the parent
-// alone) when `calls`; the claim left. 0, or -1 (the store stands).
-[[nodiscard]] int let_go_after_store(PyObject* replaced, Claim& old_claim, bool calls);
-
-// The node's path right after the store (null for none; left unread when
-// the write stamped nothing, which needs no settling): a value this write
-// stamped is re-pathed by its `topo_setpath` when the path its owner had at
-// the stamping is not that one any more, or when it landed under a key other
-// than `stamped_key` (a list's position; null: the slot's key), for as long
-// as the owner moves meanwhile. The update of the write names the path
-// answered: where the write took effect, a move after it being another
-// write's.
-[[nodiscard]] int settle_path(const WriteSlot& w, const Adoption& adopted, PyObject* stamped_key,
-                              py::Ref& path_now);
+// After a list store that replaced `replaced`: its letting go, by its
+// parent alone. 0, or -1 (the store stands).
+[[nodiscard]] int let_go_after_store(PyObject* replaced);
 
 }  // namespace vesk::symbolic

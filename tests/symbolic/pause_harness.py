@@ -25,8 +25,8 @@ What may differ from a sequential order, and only that:
 - the mixes of `*` and `extend` that reading the source list once per
   `extend` allows: a `*` is compared as its `extend` calls;
 - one write failing at once with the borrow error, having changed nothing,
-  where the other was a sort in progress when it ran, or where the two were
-  released together on real threads (a momentary hold of the node met).
+  where it met the other: a node the other claimed (the claims of
+  src/symbolic/claim.hpp), or a sort in progress.
 """
 
 import collections
@@ -612,16 +612,18 @@ def oracle(shape, x, y):
 def alone(shape, write, label, other, other_label):
     """`write` (labelled `label`) alone, the `other` write failing at once
     with the borrow error, having changed nothing; where `other` is made of
-    steps, with the steps before the refused one made first."""
+    steps, with the steps before the refused one made first, in every merge
+    with `write`'s steps (the refused step changes nothing wherever it
+    comes)."""
     writes = {label: WRITES[write], other_label: WRITES[other]}
     out = []
     for made in range(len(WRITES[other].steps)):
-        order = [(other_label, i) for i in range(made)]
-        order += [(label, i) for i in range(len(WRITES[write].steps))]
-        for message in BORROW_ERRORS:
-            refusal = ("raised", "RuntimeError", message)
-            _, o = sequential(shape, order, writes, (other_label, refusal))
-            out.append((f"{label} alone, {other_label} refused", o))
+        for merged in merges(len(WRITES[write].steps), made):
+            order = [(label if who == "x" else other_label, i) for who, i in merged]
+            for message in BORROW_ERRORS:
+                refusal = ("raised", "RuntimeError", message)
+                _, o = sequential(shape, order, writes, (other_label, refusal))
+                out.append((f"{label} alone, {other_label} refused", o))
     return out
 
 
@@ -717,16 +719,13 @@ class Trial:
 
     def allowed(self):
         """The outcomes a sequential order gives; and one write failing at
-        once with the borrow error, having changed nothing, where the other
-        was a sort in progress when it ran, or the two were released
-        together (a momentary hold of a node met on another thread)."""
+        once with the borrow error, having changed nothing, where it met the
+        other on a node (a claim the other held, a sort in progress)."""
         seq = dict(oracle(self.shape, self.x, self.y))
         for label, write, other, other_write in (("x", self.x, "y", self.y),
                                                  ("y", self.y, "x", self.x)):
-            sorting = self.sort_met and WRITES[write].sort
-            if sorting or self.p is None:
-                for text_, o in alone(self.shape, write, label, other_write, other):
-                    seq.setdefault(freeze(o), (text_, o))
+            for text_, o in alone(self.shape, write, label, other_write, other):
+                seq.setdefault(freeze(o), (text_, o))
         return seq
 
     def failed(self):

@@ -38,13 +38,22 @@ inline void end_sort(PyObject* list) noexcept {
     py::state<ListState>(list).sorting.on.store(false, std::memory_order_relaxed);
 }
 
+// The list's length, read in one critical section with the sort's mark, so
+// that a write meeting a sort fails with the refusal rather than with what
+// the emptied list shows it. -1 with the refusal.
+[[nodiscard]] inline Py_ssize_t length_unless_sorting(PyObject* list) noexcept {
+    py::CriticalSection section(list);
+    if (refused_by_sort(list)) return -1;
+    return PyList_GET_SIZE(list);
+}
+
 // The list's conditional store (slots.hpp), refused while a sort runs.
 [[nodiscard]] inline StoreOutcome sym_list_store_if(PyObject* storage, SlotKey slot,
                                                     PyObject* expected, PyObject* value,
-                                                    py::Ref& now, const StoreGuard* guard) {
+                                                    py::Ref& now) {
     py::CriticalSection section(storage);
     if (refused_by_sort(storage)) return StoreOutcome::Error;
-    return list_store_locked(storage, slot, expected, value, now, guard);
+    return list_store_locked(storage, slot, expected, value, now);
 }
 
 }  // namespace vesk::symbolic

@@ -108,6 +108,7 @@ int pass_parent_on(PyObject* self, PyObject* parent) {
         fallback = held->assign;
     }
     py::Ref schema = dict::policy_schema(spec.get());
+    WalkScope walk;
     py::DictCursor cursor(self);
     py::Ref k, v;
     for (int step; (step = cursor.next(k, v)) != 0;) {
@@ -155,6 +156,8 @@ int seal_container(PyObject* self, bool is_seal) {
 template <class S>
 int repath_children(PyObject* self, PyObject* new_path) {
     if (refused_while_sorting<S>(self)) return -1;
+    ClaimedCall call;
+    if (call.enter(self) < 0) return -1;
     const ContainerBridge* b = container_bridge();
     if (!b) return -1;
     const int is_path = PyObject_IsInstance(new_path, b->keypath_cls.get());
@@ -193,19 +196,20 @@ int set_path(PyObject* self, PyObject* path) {
     const int differs = PyObject_RichCompareBool(or_none(current), given, Py_NE);
     if (differs <= 0) return differs;
     if (refused_while_sorting<S>(self)) return -1;
+    // The node and what it holds are re-pathed alone (claim.hpp).
+    ClaimedCall call;
+    if (call.enter(self) < 0) return -1;
     if (properties::set_ref<S, properties::RefField::Path>(py::Scoped<S>(self), given) < 0)
         return -1;
-    note_state_write(self, false, given);
-    return repath_until_settled(std::is_same_v<S, DictState> ? kDictNode : kListNode, self, given,
-                                [self](PyObject* path) { return repath_children<S>(self, path); });
+    return repath_children<S>(self, given);
 }
 
 template <class S>
 int set_parent(PyObject* self, PyObject* parent) {
     PyObject* given = or_none(parent);
-    // Stamping the parent a container already has writes nothing: threads
-    // that stamp one shared child alike (racing materialisations of a
-    // record's view) then only share it, and never refuse each other.
+    ClaimedCall call;
+    if (call.enter(self) < 0) return -1;
+    // Stamping the parent a container already has writes nothing.
     bool same = false;
     {
         py::Shared<S> held(self);
@@ -215,7 +219,6 @@ int set_parent(PyObject* self, PyObject* parent) {
     if (!same) {
         if (properties::set_ref<S, properties::RefField::Parent>(py::Scoped<S>(self), given) < 0)
             return -1;
-        note_state_write(self, true, given);
     }
     if constexpr (std::is_same_v<S, DictState>) return pass_parent_on(self, given);
     return 0;

@@ -15,6 +15,7 @@
 
 #include "py/args.hpp"
 #include "py/ref.hpp"
+#include "symbolic/claim.hpp"
 #include "symbolic/claimed.hpp"
 #include "symbolic/container/binding.hpp"
 #include "symbolic/container/dict_reads.hpp"
@@ -171,8 +172,9 @@ PyObject* sym_items(PyObject* self);
 // The item write and delete slot (`value` null deletes).
 int ass_subscript(PyObject* self, PyObject* key, PyObject* value);
 // The core item write: the field update in `update` (null for a no-op).
+// Its claims go to `scope`, which the caller keeps to the write's end.
 [[nodiscard]] int set_item_core(PyObject* self, PyObject* key, PyObject* value,
-                                py::Ref& update);
+                                ClaimScope& scope, py::Ref& update);
 PyObject* py_set_item_without_permission_check(PyObject* self, PyObject* const* args,
                                                Py_ssize_t nargs, PyObject* kwnames);
 

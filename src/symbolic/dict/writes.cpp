@@ -96,26 +96,26 @@ WriteSlot slot_of(PyObject* self, PyObject* key, const WriteView& view) {
 }
 
 // The identity test of a write (its value already stored under the key:
-// nothing happens). It comes before anything that may run Python code; a
-// write of a primitive value under an exact key that runs none up to its
-// store takes the test there instead, in the one critical section of the
-// store (kPlainSlot), which makes the same answer.
+// nothing happens), with the write's claims (write_core.hpp): both come
+// before anything that may run Python code. A write of a primitive value
+// under an exact key that runs none up to its store takes the test there
+// instead, in the one critical section of the store (kPlainSlot), which
+// makes the same answer, and claims nothing unless it meets a child there.
 struct Identity {
     const WriteSlot& w;
+    ClaimScope& scope;
     PyObject* value;
-    PyObject* missing;
     bool deferred;
-    py::Ref old;  // what the key holds, or the missing value, once read
-    SlotRead seen;
-    bool* gone;   // set when the write finds the key absent and writes nothing
+    py::Ref occupant;  // what the key holds (null: nothing), once read
+    bool* gone;        // set when the write finds the key absent and writes nothing
 
     // 1 when the key holds the value, 0 to go on, -1.
     int settle() {
         if (!deferred) return 0;
         deferred = false;
-        if (old_value(w, missing, old, seen) < 0) return -1;
-        if (old.get() != value) return 0;
-        if (gone) *gone = !seen.value;
+        if (claim_slot(scope, w) < 0 || read_claimed(scope, w, occupant) < 0) return -1;
+        if (occupant.get() != value) return 0;
+        if (gone) *gone = !occupant;
         return 1;
     }
 };
@@ -123,8 +123,8 @@ struct Identity {
 // The core write over the state `view` read when the write began. The field
 // update names the path and target as they are after the store: read again
 // unless the whole write ran natively, so nothing could have changed them.
-int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::Ref& update,
-          bool* gone = nullptr) {
+int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, ClaimScope& scope,
+          py::Ref& update, bool* gone = nullptr) {
     update.reset();
     // The spec engine's write-back of an entry it applied (applied_members.hpp).
     const typing::AppliedWrite named = typing::take_applied_write(self, key, value);
@@ -136,7 +136,7 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::R
     const WriteSlot w = slot_of(self, key, view);
     // Exact keys hash and compare without running code of their own.
     bool native = is_primitive(value) && (PyUnicode_CheckExact(key) || PyLong_CheckExact(key));
-    Identity identity{w, value, b->missing_value.get(), true, {}, {}, gone};
+    Identity identity{w, scope, value, true, {}, gone};
     // Settles the identity test before a step that may run Python code.
     auto python_runs = [&]() {
         native = false;
@@ -213,6 +213,7 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::R
     Adoption adopted;
     py::Ref replaced;
     if (missing && (!schema || nonconst)) {
+        if (const int same = identity.settle()) return same < 0 ? -1 : 0;
         const int removed = remove_slot(w, replaced);
         if (removed == 0 && gone) *gone = true;
         if (removed <= 0) return removed;
@@ -221,7 +222,23 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::R
         const bool asked = field && applied != typing::Applied::ThroughField;
         const int kept = !native ? 0 : asked ? native_field_keeps(field.get(), value) : 1;
         if (kept < 0) return -1;
+        bool stored = false;
         if (kept) {
+            // A plain value over a plain occupant: one conditional store
+            // decides, and nothing is claimed; an occupant that keeps a tree
+            // takes the claimed road below.
+            py::Ref now;
+            const StoreOutcome plain =
+                w.ops->store_if(w.storage, w.slot, kPlainSlot, value, now);
+            if (plain == StoreOutcome::Error) return -1;
+            if (plain == StoreOutcome::Done) {
+                replaced = std::move(now);
+                stored = true;
+            } else if (now.get() == value) {
+                return 0;
+            } else if (const int same = python_runs()) {
+                return same < 0 ? -1 : 0;
+            }
             adopted.value = py::Ref::borrow(value);
         } else {
             if (const int same = python_runs()) return same < 0 ? -1 : 0;
@@ -229,28 +246,20 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::R
                                   applied))
                 return -1;
         }
-        Claim unused;
-        bool no_calls = false;
-        const SlotRead seen = identity.deferred ? SlotRead::plain() : identity.seen;
-        const int stored =
-            replace_slot(w, adopted, Order::DetachFirst, seen, replaced, unused, no_calls);
-        if (stored <= 0) return stored;
+        if (!stored) {
+            const int r = replace_slot(w, adopted, Order::DetachFirst, identity.occupant.get(),
+                                       replaced);
+            if (r <= 0) return r;
+        }
     }
     if (!replaced) replaced = b->missing_value;
-    native = native && is_primitive(replaced.get());
-    // The view read again may hold another spec than the one the borrowed
-    // field came from (replaced while Python code ran): the first is kept
-    // until the update is made, or its kept facts, and the field, could go
-    // with it.
+    // Under the write's claims the dictionary's place is as it was when the
+    // write claimed it; a write that ran Python code reads its state again.
     py::Ref spec_of_field;
     if (!native) {
         spec_of_field = view.spec;
-        // Read at the store, before settling runs Python code: the update
-        // names the dictionary where the write took effect.
-        py::Ref path;
-        if (read_view(self, key, view) < 0 || settle_path(w, adopted, nullptr, path) < 0) return -1;
+        if (read_view(self, key, view) < 0) return -1;
     }
-    adopted.done();
     py::Ref target = update_target(self, view);
     py::Ref key_path = target ? update_key_path(self, key, view) : py::Ref();
     if (!key_path) return -1;
@@ -261,9 +270,10 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, py::R
 
 }  // namespace
 
-int set_item_core(PyObject* self, PyObject* key, PyObject* value, py::Ref& update) {
+int set_item_core(PyObject* self, PyObject* key, PyObject* value, ClaimScope& scope,
+                  py::Ref& update) {
     WriteView view;
-    return read_view(self, key, view) < 0 ? -1 : write(self, key, value, view, update);
+    return read_view(self, key, view) < 0 ? -1 : write(self, key, value, view, scope, update);
 }
 
 int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
@@ -295,7 +305,9 @@ int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     }
     py::Ref update;
     bool gone = false;
-    if (write(self, key, value, view, update, deleting ? &gone : nullptr) < 0) return -1;
+    // Held to the end of the notification (claim.hpp).
+    ClaimScope claims;
+    if (write(self, key, value, view, claims, update, deleting ? &gone : nullptr) < 0) return -1;
     // A key another write removed since it was found: this delete came
     // second, and finds nothing to delete.
     if (gone)
@@ -308,7 +320,8 @@ PyObject* py_set_item_without_permission_check(PyObject* self, PyObject* const* 
     py::Args<2> a;
     if (!py::parse(kSetItemNoCheckParams, args, nargs, kwnames, a)) return nullptr;
     py::Ref update;
-    if (set_item_core(self, a[0], a[1], update) < 0) return nullptr;
+    ClaimScope claims;
+    if (set_item_core(self, a[0], a[1], claims, update) < 0) return nullptr;
     return update ? update.release() : py::none();
 }
 

@@ -1,15 +1,18 @@
 // SymList item assignment and deletion (`lst[i] = v`, `lst[a:b:c] = vs`,
 // `del lst[i]`), with their two gates, and the batch write that slice
-// assignment and `extend` share: every item is formalized once, under the
-// index it will take, before the first store, so a failure while
-// formalizing leaves the list as it was.
+// assignment and `extend` share: every item is validated under the index it
+// will take before the first store, so a failure while validating leaves
+// the list as it was; each is then adopted and stored in turn.
 #include "symbolic/list/list_ops.hpp"
 
 #include "py/critical_section.hpp"
+#include "py/errors.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/container/gates.hpp"
+#include "symbolic/container/sorting.hpp"
 
 #include <algorithm>
+#include <optional>
 
 namespace vesk::symbolic::list {
 
@@ -35,7 +38,8 @@ int assign_index(PyObject* self, const View& view, WriteReadings& wr, PyObject* 
     std::int64_t index = 0;
     if (!int_key(key, "list assignment index must be an integer. Encountered %R.", index))
         return -1;
-    const Py_ssize_t n = PyList_GET_SIZE(self);
+    const Py_ssize_t n = length_unless_sorting(self);
+    if (n < 0) return -1;
     if (index < -n || index >= n) return raise_out_of_range("list assignment", n, index);
     if (!complete_readings(self, view, kElement, wr)) return -1;
     py::Ref update;
@@ -56,7 +60,8 @@ int assign_slice(PyObject* self, const View& view, PyObject* slice, PyObject* va
     if (!items) return -1;
     const ContainerBridge* b = container_bridge();
     if (!b) return -1;
-    const Py_ssize_t n = PyList_GET_SIZE(self);
+    const Py_ssize_t n = length_unless_sorting(self);
+    if (n < 0) return -1;
     const Py_ssize_t size = PySlice_AdjustIndices(n, &start, &stop, step);
     const Py_ssize_t m = PyList_GET_SIZE(items.get());
     Batch batch;
@@ -90,13 +95,16 @@ int delete_index(PyObject* self, const View& view, PyObject* key) {
     if (!int_key(key, "list index must be an integer. Encountered %R.", index)) return -1;
     SpecReadings readings;
     if (!read_spec(view.spec.get(), kElement | kMinSize, readings)) return -1;
+    ClaimScope claims;
+    if (claims.tree(self) < 0) return -1;
     for (;;) {
-        const Py_ssize_t n = PyList_GET_SIZE(self);
+        const Py_ssize_t n = length_unless_sorting(self);
+        if (n < 0) return -1;
         if (index < -n || index >= n) return raise_out_of_range("list", n, index);
         const Py_ssize_t pos = static_cast<Py_ssize_t>(index < 0 ? index + n : index);
         py::Ref item = py::list_item(self, pos);
         if (!item) continue;  // shrunk meanwhile: check the index again
-        switch (delete_tail(self, readings, index, pos, item.get())) {
+        switch (delete_tail(self, readings, index, pos, item.get(), "list index out of range")) {
             case Tail::Error: return -1;
             case Tail::Moved: continue;
             case Tail::Done: return 0;
@@ -124,6 +132,8 @@ int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
                                  "instead.",
                       true);
     if (deleting) return delete_index(self, view, key);
+    // Held to the end of the notification (claim.hpp).
+    ClaimScope claims;
     if (Py_IS_TYPE(key, &PySlice_Type)) return assign_slice(self, view, key, value);
     return assign_index(self, view, wr, key, value);
 }
@@ -131,32 +141,36 @@ int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
 int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batch,
                 const std::int64_t* max_size) {
     if (!list_bridge()) return -1;
+    std::optional<ClaimScope> own;
+    ClaimScope* scope = ClaimScope::current();
+    if (!scope) scope = &own.emplace();
+    if (scope->tree(self) < 0) return -1;
     const std::size_t n = batch.values.size();
-    std::vector<Adoption> adopted(n);
+    std::vector<py::Ref> formal(n);
     for (std::size_t k = 0; k < n; ++k) {
-        if (!formalized_at(self, view, element, batch.at[k].pos, batch.values[k].get(), nullptr,
-                           -1, &adopted[k], typing::Applied::No, batch.copied,
-                           batch.at[k].how == Store::Insert)) {
-            abandon(adopted);
-            return -1;
-        }
+        formal[k] = validated_at(self, view, element, batch.at[k].pos, batch.values[k].get(),
+                                 batch.copied, batch.at[k].how != Store::Replace);
+        if (!formal[k]) return -1;
     }
     py::Ref updates = py::Ref::steal(PyList_New(0));
-    if (!updates) {
-        abandon(adopted);
-        return -1;
-    }
+    if (!updates) return -1;
+    // One value given twice is met the second time where the first write
+    // put it, and takes its policy's road there.
+    ClaimedSet claimed;
     for (std::size_t k = 0; k < n; ++k) {
+        Placed& at = batch.at[k];
+        if (at.how == Store::Replace) {
+            if (claim_position(*scope, self, at) < 0) return -1;
+            if (at.occupant.get() == formal[k].get()) continue;
+        }
+        Adoption adopted;
         py::Ref update;
-        if (store(self, element, batch.at[k], adopted[k], max_size, update) < 0) {
-            // Writes made stay, unreported; what was not stored is let go.
-            abandon(adopted);
+        // Writes made stay, unreported, should a later one fail.
+        if (!adopt_at(self, view, element, at.pos, formal[k].get(), &claimed, batch.copied,
+                      at.how != Store::Replace, adopted) ||
+            store(self, element, at, adopted, max_size, update) < 0)
             return -1;
-        }
-        if (update && PyList_Append(updates.get(), update.get()) < 0) {
-            abandon(adopted);
-            return -1;
-        }
+        if (update && PyList_Append(updates.get(), update.get()) < 0) return -1;
     }
     return notify(self, updates.get());
 }

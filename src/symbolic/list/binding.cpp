@@ -233,10 +233,8 @@ int kept_as_is(PyObject* element, PyObject* value) {
     return element ? native_field_keeps(element, value, true) : 1;
 }
 
-py::Ref formalize(PyObject* self, const View& view, PyObject* element, PyObject* key,
-                  PyObject* value, ClaimedSet* claimed, Adoption* keep = nullptr,
-                  typing::Applied applied = typing::Applied::No, bool copied = false,
-                  bool inserting = false) {
+FormalizeContext list_context(PyObject* self, const View& view, typing::Applied applied,
+                              bool copied, bool inserting) {
     FormalizeContext ctx;
     ctx.clone_if_claimed = copied;
     ctx.inserting = inserting;
@@ -253,7 +251,15 @@ py::Ref formalize(PyObject* self, const View& view, PyObject* element, PyObject*
     ctx.missing_takes_default = false;
     ctx.current_meta = true;
     ctx.applied = applied;
-    return formalize_member(key, element, value, ctx, claimed, keep);
+    return ctx;
+}
+
+py::Ref formalize(PyObject* self, const View& view, PyObject* element, PyObject* key,
+                  PyObject* value, ClaimedSet* claimed, Adoption* keep = nullptr,
+                  typing::Applied applied = typing::Applied::No, bool copied = false,
+                  bool inserting = false) {
+    return formalize_member(key, element, value,
+                            list_context(self, view, applied, copied, inserting), claimed, keep);
 }
 
 }  // namespace
@@ -282,6 +288,26 @@ py::Ref formalized_at(PyObject* self, const View& view, PyObject* element, Py_ss
     return key ? formalize(self, view, element, key.get(), value, nullptr, keep, applied, copied,
                            inserting)
                : py::Ref();
+}
+
+py::Ref validated_at(PyObject* self, const View& view, PyObject* element, Py_ssize_t pos,
+                     PyObject* value, bool copied, bool inserting) {
+    const int kept = kept_as_is(element, value);
+    if (kept != 0) return kept < 0 ? py::Ref() : py::Ref::borrow(value);
+    py::Ref key = py::Ref::steal(PyLong_FromSsize_t(pos));
+    if (!key) return {};
+    FormalizeContext ctx = list_context(self, view, typing::Applied::No, copied, inserting);
+    ctx.adopt = false;
+    return formalize_member(key.get(), element, value, ctx, nullptr);
+}
+
+bool adopt_at(PyObject* self, const View& view, PyObject* element, Py_ssize_t pos,
+              PyObject* formal, ClaimedSet* claimed, bool copied, bool inserting,
+              Adoption& out) {
+    py::Ref key = py::Ref::steal(PyLong_FromSsize_t(pos));
+    if (!key) return false;
+    const FormalizeContext ctx = list_context(self, view, typing::Applied::No, copied, inserting);
+    return static_cast<bool>(adopt_member(key.get(), element, formal, ctx, claimed, &out));
 }
 
 py::Ref assign_child(PyObject* self, const View& view, PyObject* element, PyObject* key,

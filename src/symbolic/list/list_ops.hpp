@@ -123,6 +123,16 @@ struct WriteReadings {
                                     int verdict = -1, Adoption* keep = nullptr,
                                     typing::Applied applied = typing::Applied::No,
                                     bool copied = false, bool inserting = false);
+// `value` formalized for the position `pos` but not adopted: validated and
+// wrapped, for `adopt_at` to adopt once its turn to be stored comes (a
+// batch's member).
+[[nodiscard]] py::Ref validated_at(PyObject* self, const View& view, PyObject* element,
+                                   Py_ssize_t pos, PyObject* value, bool copied, bool inserting);
+// Adopts `formal` (from `validated_at`) for the position `pos` into `out`,
+// with the operation's claimed set. False with an exception.
+[[nodiscard]] bool adopt_at(PyObject* self, const View& view, PyObject* element, Py_ssize_t pos,
+                            PyObject* formal, ClaimedSet* claimed, bool copied, bool inserting,
+                            Adoption& out);
 // `value` adopted under `key` with the member policy.
 [[nodiscard]] py::Ref assign_child(PyObject* self, const View& view, PyObject* element,
                                    PyObject* key, PyObject* value, ClaimedSet* claimed);
@@ -201,7 +211,7 @@ struct Placed {
     Store how = Store::Append;
     Py_ssize_t pos = 0;      // the position the value was formalized for
     std::int64_t key = 0;    // the index in the caller's form, for the update
-    SlotRead seen;           // Replace: what the write read at the position
+    py::Ref occupant;        // Replace: what the write read (and claimed) there
     // Replace: a position gone by the store (the list shrank meanwhile) is
     // an append, as the write would have been had it come after the
     // shrinking; else the assignment's IndexError.
@@ -211,15 +221,22 @@ struct Placed {
     // replaces there, as it would have after the list grew.
     std::int64_t asked = -1;
 };
+// The slot of position `pos`, whose key (`pos` as an int) names it in paths.
+[[nodiscard]] WriteSlot slot_at(PyObject* self, Py_ssize_t pos, PyObject* key);
+// Claims the position `at.pos` and what it holds there, which it reads into
+// `at.occupant` (write_core.hpp). 0 or -1.
+[[nodiscard]] int claim_position(ClaimScope& scope, PyObject* self, Placed& at);
+
 // Stores the formal value `adopted.value` as `at` says and makes its field
 // update (null when the position already holds it). A replacement is the
-// keyed write (write_core.hpp): the item it replaced is detached and
-// reported. An added item takes its index under the list's lock, where the
-// bound `max_size` (null: none) is checked again; an item that lands
-// elsewhere than it was formalized for is re-pathed where it is, and its
-// update names that index. `fresh_path` is the list's path when the caller
-// ran no Python code since reading it (null: read it again). A failure
-// before the store undoes the adoption.
+// keyed write (write_core.hpp) over the occupant the write claimed: the item
+// it replaced is detached and reported. An added item takes its index under
+// the list's lock, where the bound `max_size` (null: none) is checked again;
+// an item that lands elsewhere than it was formalized for is re-pathed where
+// it is, and its update names that index. `fresh_path` is the list's path
+// when the caller ran no Python code since reading it (null: read it
+// again). A failure before the store undoes the adoption. Runs in the
+// write's claim scope.
 [[nodiscard]] int store(PyObject* self, PyObject* element, const Placed& at, Adoption& adopted,
                         const std::int64_t* max_size, py::Ref& update,
                         const py::MaybeRef* fresh_path = nullptr);
@@ -238,17 +255,16 @@ struct Placed {
                              typing::Applied applied = typing::Applied::No,
                              bool append_if_gone = false);
 
-// Undoes the adoptions of an operation's values that it did not store.
-// Keeps the pending exception.
-void abandon(std::vector<Adoption>& adoptions) noexcept;
-
 enum class Tail : unsigned char { Error, Moved, Done };
-// The delete tail: removes position `pos` when it still holds `expected`
-// (any item when `expected` is null), in one critical section with the
+// The delete tail: removes the item at `index` (negative from the end the
+// list has then) when it still holds `expected` (any item when `expected`
+// is null), in one critical section with the sort's mark and the
 // minimum-size floor, then notifies one update keyed `key`. Moved: the item
-// is no longer there and nothing happened; the caller starts again.
+// is no longer there and nothing happened; the caller starts again. An
+// index out of range without `expected` is the IndexError `out_of_range`.
 [[nodiscard]] Tail delete_tail(PyObject* self, const SpecReadings& readings, std::int64_t key,
-                               Py_ssize_t pos, PyObject* expected);
+                               std::int64_t index, PyObject* expected,
+                               const char* out_of_range);
 
 PyObject* py_set_item_without_permission_check(PyObject* self, PyObject* const* args,
                                                Py_ssize_t nargs, PyObject* kwnames);
@@ -257,9 +273,11 @@ PyObject* py_delete_and_notify(PyObject* self, PyObject* i);
 // --- item assignment and deletion (assign.cpp) -------------------------------------------
 
 int ass_subscript(PyObject* self, PyObject* key, PyObject* value);
-// One operation's writes, formalized all before the first store, then
-// stored in order; `max_size` (null: none) is checked at each added item's
-// store. 0 or -1.
+// One operation's writes: every value validated before the first store,
+// then each adopted and stored in turn, so that each finds the list as the
+// writes before it left it (a value given twice is held by the list the
+// second time, as two single writes would find it); `max_size` (null: none)
+// is checked at each added item's store. 0 or -1.
 struct Batch {
     std::vector<Placed> at;
     std::vector<py::Ref> values;  // raw

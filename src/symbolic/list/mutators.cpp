@@ -29,15 +29,17 @@ namespace {
 
 constexpr const char kDeleteSealed[] = "Cannot delete item from a sealed List.";
 
-// The view and the readings of an operation, with its sealed gate.
+// The view and the readings of an operation, with its sealed gate; then
+// the claim on the list's tree (claim.hpp) in `claims`: the operation moves
+// the items a walk of the list visits.
 bool open_write(PyObject* self, const char* sealed_text, unsigned wanted, View& view,
-                SpecReadings& readings) {
+                SpecReadings& readings, ClaimScope& claims) {
     if (refused_by_sort(self) || !read_view(self, view)) return false;
     if (sealed_now(view)) {
         refuse(view, sealed_text, false);
         return false;
     }
-    return read_spec(view.spec.get(), wanted, readings);
+    return read_spec(view.spec.get(), wanted, readings) && claims.tree(self) == 0;
 }
 
 bool below_max(const SpecReadings& readings, Py_ssize_t n) {
@@ -57,8 +59,9 @@ PyObject* write_one(PyObject* self, const char* sealed_text, std::int64_t index,
         refuse(view, sealed_text, false);
         return nullptr;
     }
-    if (!complete_readings(self, view, kElement | kMaxSize, wr) ||
-        !below_max(wr.readings, PyList_GET_SIZE(self)))
+    const Py_ssize_t n = length_unless_sorting(self);
+    if (n < 0 || !complete_readings(self, view, kElement | kMaxSize, wr) ||
+        !below_max(wr.readings, n))
         return nullptr;
     // The bound is checked again where the item is stored; an append names
     // no index (any past the end), so it takes the end the list has at its
@@ -66,6 +69,7 @@ PyObject* write_one(PyObject* self, const char* sealed_text, std::int64_t index,
     const std::optional<std::int64_t>& bound = wr.readings.max_size;
     const std::int64_t at = inserting ? index : std::numeric_limits<std::int64_t>::max();
     py::Ref update;
+    ClaimScope claims;  // held to the end of the notification
     if (core_write(self, view, wr.readings.element.get(), at, value, inserting, update,
                    wr.verdict, bound ? &*bound : nullptr) < 0 ||
         notify_one(self, update) < 0)
@@ -94,26 +98,27 @@ int has_parent(PyObject* item) {
     return parent && parent.get() != Py_None;
 }
 
-// Whether a symbolic item read from `source` belongs to a tree: as the
-// writes on it leave it, if any are (claim.hpp), else as its own state
-// tells (it has a parent); or it has left a symbolic list source since it
-// was read (a write there replaced it, letting it go). 1, 0 or -1.
+// Whether a symbolic item read from `source` belongs to a tree: its own
+// state tells (it has a parent), or it has left a symbolic list source
+// since it was read (a write there replaced it, letting it go). 1, 0 or -1.
 int held_by_tree(PyObject* item, PyObject* source) {
-    const int in_session = held_in_session(item);
-    const int held = in_session >= 0 ? in_session : has_parent(item);
+    const int held = has_parent(item);
     if (held != 0) return held;
     return is_sym_list(source) && position_of(source, item) < 0;
 }
 
 // The items `extend` adds: a symbolic list's raw items, else the iterated
-// ones; a symbolic item that a tree holds is cloned.
-py::Ref new_items(PyObject* other) {
+// ones; a symbolic item that a tree holds is cloned. Each symbolic item is
+// claimed before it is read (claim.hpp): a write placing it meanwhile
+// refuses this one rather than show it half placed.
+py::Ref new_items(PyObject* other, ClaimScope& claims) {
     py::Ref items = is_sym_list(other) ? raw_items(other) : py::Ref::steal(PySequence_List(other));
     if (!items) return {};
     const Py_ssize_t m = PyList_GET_SIZE(items.get());
     for (Py_ssize_t k = 0; k < m; ++k) {
         PyObject* item = PyList_GET_ITEM(items.get(), k);
         const int symbolic = is_symbolic(item);
+        if (symbolic > 0 && claims.exclusive(item) < 0) return {};
         const int held = symbolic > 0 ? held_by_tree(item, other) : symbolic;
         if (held < 0) return {};
         if (!held) continue;
@@ -127,7 +132,8 @@ py::Ref new_items(PyObject* other) {
 PyObject* pop_at(PyObject* self, const View& view, const SpecReadings& readings,
                  std::int64_t index) {
     for (bool gated = false;;) {
-        const Py_ssize_t n = PyList_GET_SIZE(self);
+        const Py_ssize_t n = length_unless_sorting(self);
+        if (n < 0) return nullptr;
         if (index < -n || index >= n) {
             PyErr_SetString(PyExc_IndexError, "pop index out of range");
             return nullptr;
@@ -143,7 +149,7 @@ PyObject* pop_at(PyObject* self, const View& view, const SpecReadings& readings,
         if (!item) continue;
         py::Ref value = resolve(item);
         if (!value) return nullptr;
-        switch (delete_tail(self, readings, pos, pos, item.get())) {
+        switch (delete_tail(self, readings, pos, pos, item.get(), "pop index out of range")) {
             case Tail::Error: return nullptr;
             case Tail::Moved: continue;
             case Tail::Done: return value.release();
@@ -168,6 +174,7 @@ PyObject* insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* extend(PyObject* self, PyObject* other) {
     View view;
     if (refused_by_sort(self) || !read_view(self, view)) return nullptr;
+    ClaimScope claims;  // held to the end of the notification
     if (!view.path) return py::none();  // a blank list, never constructed
     if (sealed_now(view)) {
         refuse(view, "Cannot extend a sealed List.", false);
@@ -175,10 +182,11 @@ PyObject* extend(PyObject* self, PyObject* other) {
     }
     SpecReadings readings;
     if (!read_spec(view.spec.get(), kElement | kMaxSize, readings)) return nullptr;
-    py::Ref items = new_items(other);
+    py::Ref items = new_items(other, claims);
     const ContainerBridge* b = items ? container_bridge() : nullptr;
     if (!b) return nullptr;
-    const Py_ssize_t n = PyList_GET_SIZE(self);
+    const Py_ssize_t n = length_unless_sorting(self);
+    if (n < 0) return nullptr;
     const Py_ssize_t m = PyList_GET_SIZE(items.get());
     if (readings.max_size && n + m > *readings.max_size) {
         PyErr_Format(PyExc_ValueError,
@@ -218,8 +226,9 @@ PyObject* pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         return nullptr;
     View view;
     SpecReadings readings;
+    ClaimScope claims;
     if (refused_by_sort(self) || !read_view(self, view) ||
-        !read_spec(view.spec.get(), kElement | kMinSize, readings))
+        !read_spec(view.spec.get(), kElement | kMinSize, readings) || claims.tree(self) < 0)
         return nullptr;
     return pop_at(self, view, readings, index);
 }
@@ -227,7 +236,9 @@ PyObject* pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 PyObject* remove(PyObject* self, PyObject* value) {
     View view;
     SpecReadings readings;
-    if (!open_write(self, kDeleteSealed, kElement | kMinSize, view, readings)) return nullptr;
+    ClaimScope claims;
+    if (!open_write(self, kDeleteSealed, kElement | kMinSize, view, readings, claims))
+        return nullptr;
     for (;;) {
         // The items as they are now, compared in order; other threads may
         // change the list meanwhile, so the one found is removed where it
@@ -246,7 +257,7 @@ PyObject* remove(PyObject* self, PyObject* value) {
             return nullptr;
         }
         for (Py_ssize_t pos; (pos = position_of(self, found)) >= 0;) {
-            switch (delete_tail(self, readings, pos, pos, found)) {
+            switch (delete_tail(self, readings, pos, pos, found, "list index out of range")) {
                 case Tail::Error: return nullptr;
                 case Tail::Moved: continue;
                 case Tail::Done: return py::none();
@@ -258,7 +269,8 @@ PyObject* remove(PyObject* self, PyObject* value) {
 PyObject* clear(PyObject* self) {
     View view;
     SpecReadings readings;
-    if (!open_write(self, "Cannot clear a sealed List.", kMinSize, view, readings))
+    ClaimScope claims;
+    if (!open_write(self, "Cannot clear a sealed List.", kMinSize, view, readings, claims))
         return nullptr;
     if (readings.min_size && *readings.min_size > 0) {
         PyErr_Format(PyExc_ValueError, "List cannot be cleared: min size is %lld.",
@@ -286,7 +298,9 @@ PyObject* sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         return nullptr;
     View view;
     SpecReadings readings;
-    if (!open_write(self, "Cannot sort a sealed List.", 0, view, readings)) return nullptr;
+    ClaimScope claims;
+    if (!open_write(self, "Cannot sort a sealed List.", 0, view, readings, claims))
+        return nullptr;
     // The built-in list's own sort, whatever a subclass defines, with the
     // list marked for its whole run (sorting.hpp).
     py::Ref sort = py::get_attr<"sort">(reinterpret_cast<PyObject*>(&PyList_Type));
@@ -307,7 +321,9 @@ PyObject* sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* reverse(PyObject* self) {
     View view;
     SpecReadings readings;
-    if (!open_write(self, "Cannot reverse a sealed List.", 0, view, readings)) return nullptr;
+    ClaimScope claims;
+    if (!open_write(self, "Cannot reverse a sealed List.", 0, view, readings, claims))
+        return nullptr;
     py::CriticalSection guard(self);
     if (refused_by_sort(self)) return nullptr;
     return PyList_Reverse(self) < 0 ? nullptr : py::none();

@@ -4,23 +4,28 @@
 // with the two seams the package and the spec engine call without gates.
 //
 // Another thread may change the list between an operation's read and its
-// store, since formalization runs Python code in between. So the store
-// decides under the list's lock where the item goes and what it replaces: a
-// replacement is the keyed write of write_core.hpp (it reports and detaches
-// the item it swapped out); an append or insertion takes its index there,
-// checks the size bound there again, and re-paths an item that landed
-// elsewhere than it was stamped for; a removal takes place only where the
-// item read still sits (else the caller reads again). An update always names
-// the item it changed and the index it changed it at.
+// store, since formalization runs Python code in between. The claims of
+// claim.hpp keep off every write that could meet this one on a child, on
+// its position, or on the list's own place; insertions and removals
+// elsewhere in the list still move its items. So the store decides under
+// the list's lock where the item goes and what it replaces: a replacement
+// is the keyed write of write_core.hpp (it reports and detaches the item it
+// swapped out); an append or insertion takes its index there, checks the
+// size bound there again, and re-paths an item that landed elsewhere than it
+// was stamped for; a removal takes place only where the item read still
+// sits (else the caller reads again). An update always names the item it
+// changed and the index it changed it at.
 #include "symbolic/list/list_ops.hpp"
 
 #include "flags.hpp"
 #include "py/args.hpp"
 #include "py/critical_section.hpp"
+#include "py/errors.hpp"
 #include "py/named.hpp"
 #include "symbolic/bridge.hpp"
+#include "symbolic/calls.hpp"
+#include "symbolic/momentary.hpp"
 #include "symbolic/container/field_update.hpp"
-#include "symbolic/container/properties.hpp"
 #include "symbolic/container/sorting.hpp"
 #include "symbolic/formalize.hpp"
 #include "symbolic/markers.hpp"
@@ -29,9 +34,11 @@
 #include "symbolic/shortcuts.hpp"
 #include "symbolic/slots.hpp"
 #include "symbolic/write_core.hpp"
+#include "topology/key_path.hpp"
 #include "typing/applied_members.hpp"
 
 #include <algorithm>
+#include <optional>
 
 namespace vesk::symbolic::list {
 
@@ -55,26 +62,14 @@ void raise_full(std::int64_t max_size) {
                  static_cast<long long>(max_size));
 }
 
-WriteSlot slot_at(PyObject* self, Py_ssize_t pos, PyObject* key) {
-    WriteSlot w;
-    w.ops = &kListNode;
-    w.node = w.storage = w.parent = self;
-    w.slot.pos = pos;
-    w.key = key;
-    return w;
-}
-
 // Where an added item lands, decided under the list's lock: the index
 // `at.key` as the caller gave it (at or past the end appends; a negative one
 // counts from the end, clamped to the front), or the end for an append;
-// with the size bound checked there again, and then, in the same section,
-// the placement of the item taking effect (claim.hpp): a child held
-// elsewhere by now is not stored (0; the caller takes the held-elsewhere
-// road and comes again); 2 when the list has grown to reach the index an
-// append was asked for (`at.asked`): the write replaces there instead. 1
-// stored, with the position and the update's key set; -1 (the bound's
-// ValueError).
-int add_item(PyObject* self, const Placed& at, Adoption& adopted, const std::int64_t* max_size,
+// with the size bound checked there again. 2 when the list has grown to
+// reach the index an append was asked for (`at.asked`): the write replaces
+// there instead. 1 stored, with the position and the update's key set; -1
+// (the bound's ValueError, or the sort's refusal).
+int add_item(PyObject* self, const Placed& at, PyObject* value, const std::int64_t* max_size,
              Py_ssize_t& landed, std::int64_t& key) {
     py::CriticalSection guard(self);
     if (refused_by_sort(self)) return -1;
@@ -89,49 +84,39 @@ int add_item(PyObject* self, const Placed& at, Adoption& adopted, const std::int
                        : static_cast<Py_ssize_t>(at.key < 0 ? std::max<std::int64_t>(at.key + n, 0)
                                                             : at.key);
     key = appending ? n : at.key;
-    if (adopted.claim.held()) {
-        py::Ref index = py::Ref::steal(PyLong_FromSsize_t(landed));
-        if (!index) return -1;
-        if (adopted.commit(index.get()) == Claim::Commit::Lost) return 0;
-    }
-    PyObject* value = adopted.value.get();
     const int r = appending ? PyList_Append(self, value) : PyList_Insert(self, landed, value);
     return r < 0 ? -1 : 1;
 }
 
-// The list's path after a store that stamped `adopted` for the position
-// `stamped_pos`, the item re-pathed should it have landed at `landed` or
-// the list have moved meanwhile. `fresh` is the path read when the write
-// began, when no Python code can have run since (null: read it again).
-bool path_after(PyObject* self, const Adoption& adopted, Py_ssize_t stamped_pos,
-                Py_ssize_t landed, const py::MaybeRef* fresh, py::MaybeRef& out) {
-    if (!adopted.stamped()) {
-        if (fresh) {
-            out = *fresh;
-            return true;
-        }
-        py::Ref read;
-        if (!node_path(self, read)) return false;
-        out = py::MaybeRef(std::move(read));
-        return true;
-    }
+// An item stamped for the position `stamped` that landed at `landed` (the
+// list grew or shrank meanwhile: items move without being re-pathed, but a
+// write names its item where it put it) is stamped again there. 0 or -1.
+int restamp(PyObject* self, const Adoption& adopted, Py_ssize_t stamped, Py_ssize_t landed) {
+    if (landed == stamped || !adopted.path_stamped()) return 0;
+    py::Ref owner;
     py::Ref key = py::Ref::steal(PyLong_FromSsize_t(landed));
-    py::Ref stamped_key =
-        landed == stamped_pos ? key : py::Ref::steal(PyLong_FromSsize_t(stamped_pos));
-    if (!key || !stamped_key) return false;
-    py::Ref settled;
-    if (settle_path(slot_at(self, landed, key.get()), adopted, stamped_key.get(), settled) < 0)
-        return false;
-    out = py::MaybeRef(std::move(settled));
-    return true;
+    if (!key || !node_path(self, owner)) return -1;
+    py::Ref path = topology::child_key_path(key.get(), owner.get());
+    PyObject* value = adopted.value.get();
+    return path ? past_momentary_holds([&] {
+        return call_method_void<"topo_setpath">(value, path.get());
+    })
+                : -1;
+}
+
+// Where `item` sits in the list now, by identity; -1 when it is gone.
+Py_ssize_t position_of(PyObject* self, PyObject* item) {
+    py::CriticalSection guard(self);
+    const Py_ssize_t n = PyList_GET_SIZE(self);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyList_GET_ITEM(self, i) == item) return i;
+    return -1;
 }
 
 // The replacement road of `store`: 0 or -1 as `store`, or 2 when the
 // position is gone by the store and the write appends instead.
 int replace_at(PyObject* self, PyObject* element, const Placed& at, Adoption& adopted,
                py::Ref& update, const py::MaybeRef* fresh_path) {
-    // A list lets go of an item after its store. The caller's index names a
-    // position gone by the store.
     py::Ref key = py::Ref::steal(PyLong_FromSsize_t(at.pos));
     if (!key) {
         adopted.undo();
@@ -142,33 +127,37 @@ int replace_at(PyObject* self, PyObject* element, const Placed& at, Adoption& ad
     w.slot.named = true;
     w.append_if_gone = at.append_if_gone;
     py::Ref replaced;
-    Claim old_claim;
-    bool calls = false;
-    const int stored =
-        replace_slot(w, adopted, Order::StoreFirst, at.seen, replaced, old_claim, calls);
+    const int stored = replace_slot(w, adopted, Order::StoreFirst, at.occupant.get(), replaced);
     if (stored <= 0 || stored == 2) return stored;
-    // The path the update names is the list's at the store; the replaced
-    // item is let go after it, while still claimed (which runs Python code
-    // only for an item that is not primitive), and a move of the list its
-    // own calls made meanwhile is this write's too, one by another thread a
-    // later write's.
+    // A negative index counts from the end the list has at the store.
+    if (at.key < 0 && adopted.path_stamped()) {
+        const Py_ssize_t landed = position_of(self, adopted.value.get());
+        if (landed >= 0 && restamp(self, adopted, at.pos, landed) < 0) return -1;
+    }
+    // A list lets go of an item after its store (by its parent alone).
+    if (let_go_after_store(replaced.get()) < 0) return -1;
     py::MaybeRef path;
-    if (!path_after(self, adopted, at.pos, at.pos,
-                    is_primitive(replaced.get()) ? fresh_path : nullptr, path))
-        return -1;
-    adopted.done();
-    const std::uint64_t moves = properties::t_paths_written;
-    if (let_go_after_store(replaced.get(), old_claim, calls) < 0) return -1;
-    if (properties::t_paths_written != moves) {
-        py::Ref moved;
-        if (!node_path(self, moved)) return -1;
-        path = py::MaybeRef(std::move(moved));
+    if (fresh_path && is_primitive(replaced.get())) {
+        path = *fresh_path;
+    } else {
+        py::Ref read;
+        if (!node_path(self, read)) return -1;
+        path = py::MaybeRef(std::move(read));
     }
     update = make_update(self, element, at.key, replaced.get(), adopted.value.get(), path.get());
     return update ? 0 : -1;
 }
 
 }  // namespace
+
+WriteSlot slot_at(PyObject* self, Py_ssize_t pos, PyObject* key) {
+    WriteSlot w;
+    w.ops = &kListNode;
+    w.node = w.storage = w.parent = self;
+    w.slot.pos = pos;
+    w.key = key;
+    return w;
+}
 
 bool sealed_now(const View& view) noexcept {
     return flags::forced(flags::FlagId::Sealed).value_or(view.sealed);
@@ -192,6 +181,14 @@ int notify_one(PyObject* self, const py::Ref& update) {
     return notify(self, updates.get());
 }
 
+int claim_position(ClaimScope& scope, PyObject* self, Placed& at) {
+    py::Ref key = py::Ref::steal(PyLong_FromSsize_t(at.pos));
+    if (!key) return -1;
+    WriteSlot w = slot_at(self, at.pos, key.get());
+    if (claim_slot(scope, w) < 0) return -1;
+    return read_claimed(scope, w, at.occupant);
+}
+
 int store(PyObject* self, PyObject* element, const Placed& given, Adoption& adopted,
           const std::int64_t* max_size, py::Ref& update, const py::MaybeRef* fresh_path) {
     update.reset();
@@ -200,7 +197,6 @@ int store(PyObject* self, PyObject* element, const Placed& given, Adoption& adop
         adopted.undo();
         return -1;
     }
-    py::MaybeRef path;
     // A replacement whose position is gone by its store appends, and an
     // append whose index the list reaches by its store replaces there: as
     // the write would have come after the list changed.
@@ -214,27 +210,31 @@ int store(PyObject* self, PyObject* element, const Placed& given, Adoption& adop
         }
         Py_ssize_t landed = 0;
         std::int64_t key = 0;
-        const int added = add_item(self, at, adopted, max_size, landed, key);
+        const int added = add_item(self, at, adopted.value.get(), max_size, landed, key);
         if (added == 2) {
             at = Placed{Store::Replace, static_cast<Py_ssize_t>(at.asked), at.asked, {}, true};
+            ClaimScope* scope = ClaimScope::current();
+            if (!scope || claim_position(*scope, self, at) < 0) {
+                if (!scope) py::raise_internal("a list write stores outside its claim scope");
+                adopted.undo();
+                return -1;
+            }
             continue;
         }
         if (added < 0) {
             adopted.undo();
             return -1;
         }
-        if (added == 0) {
-            // Held elsewhere by the time it took effect: refused, or a clone
-            // or the child shared stored instead.
-            if (adopted.held_elsewhere() < 0) {
-                adopted.undo();
-                return -1;
-            }
-            continue;
+        adopted.stored();
+        if (restamp(self, adopted, at.pos, landed) < 0) return -1;
+        py::MaybeRef path;
+        if (fresh_path && !adopted.path_stamped()) {
+            path = *fresh_path;
+        } else {
+            py::Ref read;
+            if (!node_path(self, read)) return -1;
+            path = py::MaybeRef(std::move(read));
         }
-        adopted.mark_stored();
-        if (!path_after(self, adopted, at.pos, landed, fresh_path, path)) return -1;
-        adopted.done();
         update = make_update(self, element, key, b->missing_value.get(), adopted.value.get(),
                              path.get());
         return update ? 0 : -1;
@@ -247,7 +247,8 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     update.reset();
     const ContainerBridge* b = container_bridge();
     if (!b || !list_bridge()) return -1;
-    const Py_ssize_t n = PyList_GET_SIZE(self);
+    const Py_ssize_t n = length_unless_sorting(self);
+    if (n < 0) return -1;
     std::int64_t asked = -1;  // an index past the end, which the write appends at
     py::Ref unwrapped;
     // Whether the write runs no Python code up to its store, so the path
@@ -282,6 +283,12 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
             applied = typing::Applied::No;
         }
     }
+    // Claimed in the caller's scope, which it keeps to the end of its
+    // notification; a caller without one (a construction) claims for the
+    // write alone.
+    std::optional<ClaimScope> own;
+    ClaimScope* scope = ClaimScope::current();
+    if (!scope) scope = &own.emplace();
     // The storage position of a negative index counts from the end; an
     // insertion clamps it into the list, as `list.insert` does. An added
     // item takes its final index at the store.
@@ -289,7 +296,6 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     at.key = index;
     at.append_if_gone = append_if_gone;
     at.asked = inserting ? -1 : asked;
-    py::Ref current;  // what a replacement read at its position
     const std::int64_t pos = index < 0 ? index + n : index;
     if (index == n) {
         at.how = Store::Append;
@@ -303,10 +309,12 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
         if (native && verdict == 1) {
             // A primitive value the element keeps as it is runs no Python
             // code up to its store: one critical section decides, its
-            // identity test included (write_core.hpp, kPlainSlot), unless the
-            // position holds the value already or a child to let go.
+            // identity test included, and nothing is claimed (write_core.hpp,
+            // kPlainSlot), unless the position holds the value already or a
+            // child to let go.
+            py::Ref current;
             const StoreOutcome stored = sym_list_store_if(
-                self, SlotKey{nullptr, at.pos, at.key, true}, kPlainSlot, value, current, nullptr);
+                self, SlotKey{nullptr, at.pos, at.key, true}, kPlainSlot, value, current);
             if (stored == StoreOutcome::Done) {
                 update = make_update(self, element, at.key, current.get(), value,
                                      view.path.get());
@@ -316,58 +324,55 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
                 !(append_if_gone && PyErr_ExceptionMatches(PyExc_IndexError)))
                 return -1;
             PyErr_Clear();
-        } else {
+            if (current && current.get() == value) return 0;
+        }
+        if (claim_position(*scope, self, at) < 0) return -1;
+        if (!at.occupant && !append_if_gone) {
             // The index was checked against the length the write began with;
             // a list shrunk meanwhile is the assignment's own IndexError,
             // unless the write appends then.
-            py::Ref read;
-            if (list_read_slot(self, SlotKey{nullptr, at.pos}, read) < 0) return -1;
-            if (!read && !append_if_gone) {
-                PyErr_Format(PyExc_IndexError,
-                             "list assignment index out of range. Length=%zd, index=%lld",
-                             PyList_GET_SIZE(self), static_cast<long long>(at.key));
-                return -1;
-            }
-            current = std::move(read);
+            PyErr_Format(PyExc_IndexError,
+                         "list assignment index out of range. Length=%zd, index=%lld",
+                         PyList_GET_SIZE(self), static_cast<long long>(at.key));
+            return -1;
         }
-        if (current && current.get() == value) return 0;
-        if (!current) {
+        if (at.occupant && at.occupant.get() == value) return 0;
+        if (!at.occupant) {
             at.how = Store::Append;
             at.pos = PyList_GET_SIZE(self);
-        } else {
-            at.seen = {SlotRead::Kind::Read, current.get()};
         }
     }
+    // An insertion moves the items a walk of the list's tree visits: it
+    // claims the tree as any write that stamps or lets go does; a primitive
+    // added at the end moves nothing.
+    if ((at.how != Store::Append || !native) && scope->tree(self) < 0) return -1;
     // Formalized under the position it takes, so its path names it.
     bool kept = false;
     Adoption adopted;
     if (!formalized_at(self, view, element, at.pos, value, &kept, verdict, &adopted, applied,
-                       false, at.how == Store::Insert))
+                       false, at.how != Store::Replace))
         return -1;
     return store(self, element, at, adopted, max_size, update,
                  native && kept ? &view.path : nullptr);
 }
 
-void abandon(std::vector<Adoption>& adoptions) noexcept {
-    for (Adoption& adopted : adoptions) adopted.undo();
-}
-
 Tail delete_tail(PyObject* self, const SpecReadings& readings, std::int64_t key,
-                 Py_ssize_t pos, PyObject* expected) {
+                 std::int64_t index, PyObject* expected, const char* out_of_range) {
     const std::optional<std::int64_t>& min_size = readings.min_size;
     py::Ref removed;
     {
         py::CriticalSection guard(self);
         if (refused_by_sort(self)) return Tail::Error;
         const Py_ssize_t n = PyList_GET_SIZE(self);
+        const std::int64_t pos = index < 0 ? index + n : index;
+        if (expected && (pos < 0 || pos >= n)) return Tail::Moved;
         if (min_size && *min_size >= 1 && n <= *min_size) {
             PyErr_Format(PyExc_ValueError, "Cannot delete item: min size (%lld) is reached.",
                          static_cast<long long>(*min_size));
             return Tail::Error;
         }
         if (pos < 0 || pos >= n) {
-            if (expected) return Tail::Moved;
-            raise_index_error("list index out of range");
+            raise_index_error(out_of_range);
             return Tail::Error;
         }
         removed = py::Ref::borrow(PyList_GET_ITEM(self, pos));
@@ -403,6 +408,7 @@ PyObject* py_set_item_without_permission_check(PyObject* self, PyObject* const* 
         own_field_applied(named, readings.element.get(), applied) < 0)
         return nullptr;
     py::Ref update;
+    ClaimScope claims;
     // Without a gate of its own, a write at a position the list has lost
     // meanwhile appends, as it would have had it come after the shrinking.
     if (core_write(self, view, readings.element.get(), index, a[1], false, update, -1, nullptr,
@@ -419,10 +425,10 @@ PyObject* py_delete_and_notify(PyObject* self, PyObject* i) {
     if (refused_by_sort(self) || !read_view(self, view) ||
         !read_spec(view.spec.get(), kElement | kMinSize, readings))
         return nullptr;
+    ClaimScope claims;
+    if (claims.tree(self) < 0) return nullptr;
     // The tail checks the position, after the minimum-size floor.
-    const Py_ssize_t n = PyList_GET_SIZE(self);
-    const std::int64_t pos = index < 0 ? index + n : index;
-    return delete_tail(self, readings, index, static_cast<Py_ssize_t>(pos), nullptr) ==
+    return delete_tail(self, readings, index, index, nullptr, "list index out of range") ==
                    Tail::Error
                ? nullptr
                : py::none();

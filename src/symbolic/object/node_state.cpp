@@ -156,19 +156,14 @@ int record_read_slot(PyObject* inst, SlotKey slot, py::Ref& out) {
 }
 
 StoreOutcome record_store_if(PyObject* inst, SlotKey slot, PyObject* expected, PyObject* value,
-                             py::Ref& now, const StoreGuard* guard) {
+                             py::Ref& now) {
     record::FieldCells cells;
     if (!cells.open(inst)) return StoreOutcome::Error;
-    // With a guard, the cell is read and the guard asked in one section with
-    // the swap (the swap's own section is then the same one, taken again).
-    std::optional<py::CriticalSection> section;
-    if (expected == kPlainSlot || guard) {
-        if (guard) section.emplace(inst);
+    if (expected == kPlainSlot) {
         // A cell is compared by identity alone: read what a plain store
         // would replace, then store over that very value.
         if (cells.read_if_set(slot.key, now) < 0) return StoreOutcome::Error;
         if (!store_expects(now.get(), expected, value)) return StoreOutcome::Changed;
-        if (guard && !guard->allows()) return StoreOutcome::Changed;
         expected = now.get();
     }
     switch (cells.write_if(slot.key, expected, value, now)) {
@@ -218,13 +213,14 @@ int set_parent(PyObject* inst, PyObject* parent) {
     if (!node_facts(inst, facts) || topology_gate(inst, facts, "topo_setparent") < 0) return -1;
     const NodeOps* ops = object_ops(inst);
     if (!ops) return raise_not_a_node();
+    ClaimedCall call;
+    if (call.enter(inst) < 0) return -1;
     py::Ref old;
     if (get_ref_role(*ops, inst, record::kRoleParent, old) < 0) return -1;
     // The parent it already has is not written again, so threads stamping
     // one shared child alike do not refuse each other's hold.
     if (old && old.get() == parent) return 0;
     if (ops->set_role(inst, record::kRoleParent, parent) < 0) return -1;
-    note_state_write(inst, true, parent);
     if (old.get() == parent) return 0;  // both empty
     bool overridden = facts.parent_change_overridden;
     if (!facts.decided) {
@@ -243,30 +239,31 @@ int set_path(PyObject* inst, PyObject* path, const NodeFacts& facts) {
     if (topology_gate(inst, facts, "topo_setpath") < 0 || blank_guard(inst) < 0) return -1;
     const NodeOps* ops = object_ops(inst);
     if (!ops) return raise_not_a_node();
+    // The node and what it holds are re-pathed alone (claim.hpp).
+    ClaimedCall call;
+    if (call.enter(inst) < 0) return -1;
     py::Ref old;
     if (get_ref_role(*ops, inst, record::kRolePath, old) < 0) return -1;
     const int same = same_path(old.get(), path);
     if (same != 0) return same < 0 ? -1 : 0;
     if (ops->set_role(inst, record::kRolePath, path) < 0) return -1;
-    note_state_write(inst, false, path);
     const ObjectBridge* b = object_bridge();
     if (!b) return -1;
     const bool is_object = ops == &kObjectNode;
     if (!is_object &&
         type_overrides<"_update_children_paths">(inst, b->default_update_children_paths.get()) < 0)
         return -1;
-    if (!is_object || facts.update_children_overridden)
+    if (!is_object || facts.update_children_overridden) {
+        WalkScope walk;
         return py::call_method<"_update_children_paths">(inst, or_none(old), or_none(path)) ? 0
                                                                                            : -1;
+    }
     const int is_path = PyObject_IsInstance(or_none(path), b->keypath_cls.get());
     if (is_path <= 0) {
         if (is_path == 0) PyErr_SetNone(PyExc_AssertionError);
         return -1;
     }
-    if (repath_until_settled(*ops, inst, path, [inst](PyObject* p) {
-            return update_children_paths_native(inst, p);
-        }) < 0)
-        return -1;
+    if (update_children_paths_native(inst, path) < 0) return -1;
     if (!facts.path_change_overridden) return 0;
     return py::call_method<"on_topo_path_change">(inst, or_none(old), path) ? 0 : -1;
 }

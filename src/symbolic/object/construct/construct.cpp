@@ -292,6 +292,12 @@ int wrap_construct_error() {
     // trampoline reports it as a panic, so it must reach it unwrapped.
     if (kernel::internal_failure_pending()) return -1;
     PyObject* raised = PyErr_GetRaisedException();
+    // Nor is a construction refused for meeting another thread's write on
+    // a child (claim.hpp): that refusal is raised as it is.
+    if (py::is_claim_refusal(raised)) {
+        PyErr_SetRaisedException(raised);
+        return -1;
+    }
     py::Ref exc = py::Ref::steal(raised);
     const ObjectBridge* b = object_bridge();
     if (!b) return -1;

@@ -7,7 +7,7 @@
 #include "py/hold.hpp"
 #include "py/named.hpp"
 #include "symbolic/adoption.hpp"
-#include "symbolic/kept_placements.hpp"
+#include "symbolic/claim.hpp"
 #include "symbolic/child_state.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/object/class_facts.hpp"
@@ -44,7 +44,6 @@ struct ChildPass {
     PyObject* self;
     PyObject* path;  // the object's path
     ClaimedSet claimed;
-    KeptPlacements kept;  // take effect once the children have their parent
 };
 
 py::Ref adopt(ChildPass& a, PyObject* key, PyObject* value, PyObject* policy) {
@@ -57,7 +56,7 @@ py::Ref adopt(ChildPass& a, PyObject* key, PyObject* value, PyObject* policy) {
     args.claimed = &a.claimed;
     args.parent_set_by_caller = true;
     args.policy = policy;
-    return a.kept.adopt(value, args);
+    return adopt_child(value, args);
 }
 
 // A native container child already under this object at its path: 1, 0, -1.
@@ -140,17 +139,11 @@ int parenting_pass(PyObject* self, PyObject* fields) {
 int adopt_children(PyObject* self, PyObject* fields, const ObjectBridge& b) {
     py::Ref path;
     if (!object_path(self, b, path)) return -1;
-    ChildPass a{self, path.get(), {}, {}};
-    if (adoption_pass(a, fields) < 0 || parenting_pass(self, fields) < 0) return -1;
-    a.kept.parented();
-    // A child placed meanwhile elsewhere is replaced by what adoption makes
-    // of it now, parented as the pass above parents the others.
-    return a.kept.take_effect([self, fields](PyObject* key, PyObject*, PyObject* value) {
-        if (PyDict_SetItem(fields, key, value) < 0) return -1;
-        const int needs = needs_parenting(value);
-        if (needs <= 0) return needs;
-        return py::call_method<"topo_setparent">(value, self) ? 0 : -1;
-    });
+    ChildPass a{self, path.get(), {}};
+    // The children stay claimed until they have their parent (claim.hpp): a
+    // write meeting one meanwhile is refused, not shown it free.
+    ClaimScope claims;
+    return adoption_pass(a, fields) < 0 || parenting_pass(self, fields) < 0 ? -1 : 0;
 }
 
 int unstamp_children(PyObject* self, PyObject* fields, const ObjectBridge& b) {

@@ -9,7 +9,7 @@
 #include "py/lazy.hpp"
 #include "py/named.hpp"
 #include "symbolic/adoption.hpp"
-#include "symbolic/kept_placements.hpp"
+#include "symbolic/claim.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/node.hpp"
@@ -255,8 +255,9 @@ int record_adopt_children(PyObject* inst, PyObject* field_names) {
     int adopting = -1;
     py::Ref path;
     ClaimedSet claimed;
-    // Placements take effect once the children have their parent (below).
-    KeptPlacements kept;
+    // The children stay claimed until they have their parent (claim.hpp): a
+    // write meeting one meanwhile is refused, not shown it free.
+    ClaimScope claims;
     for (Py_ssize_t i = 0;; ++i) {
         py::Ref name = py::list_item(field_names, i);
         if (!name) break;
@@ -280,35 +281,20 @@ int record_adopt_children(PyObject* inst, PyObject* field_names) {
         args.claimed = &claimed;
         args.parent_set_by_caller = true;
         args.policy = policy.get();
-        py::Ref result = kept.adopt(value.get(), args);
+        py::Ref result = adopt_child(value.get(), args);
         if (!result) return -1;
         // Only a replaced child is written back, and only over the value it
         // replaces: an empty cell stays empty, and a cell another thread
         // wrote meanwhile keeps what it was given.
         py::Ref now;
         if (result.get() != value.get() &&
-            kRecordNode.store_if(inst, SlotKey{name.get()}, value.get(), result.get(), now,
-                                 nullptr) ==
+            kRecordNode.store_if(inst, SlotKey{name.get()}, value.get(), result.get(), now) ==
                 StoreOutcome::Error)
             return -1;
     }
     if (adopting == 0) return 0;
     if (adopting < 0) return record_adopt_primitive_cells(inst, field_names);
-    if (parenting_pass(inst, field_names) < 0) return -1;
-    kept.parented();
-    // A child placed meanwhile elsewhere is replaced, over the child itself,
-    // by what adoption makes of it now, and parented as the pass parents.
-    return kept.take_effect([inst](PyObject* name, PyObject* child, PyObject* value) {
-        py::Ref now;
-        if (kRecordNode.store_if(inst, SlotKey{name}, child, value, now, nullptr) ==
-            StoreOutcome::Error)
-            return -1;
-        const int needs = needs_parenting(value);
-        if (needs <= 0) return needs;
-        const int elsewhere = parented_elsewhere(value, inst);
-        if (elsewhere != 0) return elsewhere < 0 ? -1 : 0;
-        return py::call_method<"topo_setparent">(value, inst) ? 0 : -1;
-    });
+    return parenting_pass(inst, field_names);
 }
 
 int record_adopt_primitive_cells(PyObject* inst, PyObject* field_names) {

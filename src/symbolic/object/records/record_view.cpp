@@ -5,6 +5,7 @@
 #include "py/lazy.hpp"
 #include "py/named.hpp"
 #include "symbolic/adoption.hpp"
+#include "symbolic/claim.hpp"
 #include "symbolic/dict/dict_ops.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/node_ops.hpp"
@@ -150,9 +151,12 @@ py::Ref record_materialize(PyObject* inst, PyObject* field_names) {
     py::Ref view;
     if (!record::read_view(inst, view)) return {};
     if (view) return view;
+    // The view places the record's children: a first use on another thread
+    // meanwhile is refused at once, as any write meeting this one (claim.hpp).
+    ClaimScope claims;
+    if (claims.exclusive(inst) < 0 || !record::read_view(inst, view)) return {};
+    if (view) return view;
     view = build_view(inst, field_names);
-    // A racing materialisation that installed first wins: its view is the
-    // one every caller gets.
     return view ? record::install_view(inst, view.get()) : py::Ref();
 }
 
@@ -171,6 +175,8 @@ int record_repath_children(PyObject* inst, PyObject* new_path) {
         return -1;
     }
     if (!record::require_record(inst)) return -1;
+    ClaimedCall call;
+    if (call.enter(inst) < 0) return -1;
     py::Ref topo = py::get_attr<"enable_topo">(inst);
     if (!topo) return -1;
     const int enabled = PyObject_IsTrue(topo.get());
@@ -179,6 +185,7 @@ int record_repath_children(PyObject* inst, PyObject* new_path) {
     if (!record::read_view(inst, view)) return -1;
     if (view) {
         py::Ref attributes = py::get_attr<"_sym_attributes">(inst);
+        WalkScope walk;
         return attributes && py::call_method<"topo_setpath">(attributes.get(), new_path) ? 0 : -1;
     }
     return repath_members(kRecordNode, inst, new_path, b->keypath_cls.get());

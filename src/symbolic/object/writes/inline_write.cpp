@@ -64,14 +64,35 @@ py::Ref field_update(PyObject* obj, PyObject* name, PyObject* field, PyObject* o
     return py::call_class(cb->field_update_cls.get(), args, 5);
 }
 
+// The object's path as it is now: read again once the write's claims hold
+// it still (it may have moved since the write context was read).
+bool claimed_path(PyObject* obj, WriteCtx& ctx) {
+    py::Shared<ObjectState> held(obj);
+    if (!held) return false;
+    const ObjectBridge* b = object_bridge();
+    PyObject* path = held->node.path.get();
+    if (path == ctx.path.get()) return true;
+    ctx.path = b && path == b->empty_key_path.get() ? py::MaybeRef::borrowed(path)
+                                                    : py::MaybeRef(held->node.path);
+    ctx.field_path.reset();
+    return true;
+}
+
+// Claims the field's slot and what it holds (write_core.hpp), with the
+// object's path read again under them. 0 or -1.
+int claim_field(ClaimScope& scope, PyObject* obj, const WriteSlot& w, WriteCtx& ctx,
+                py::Ref& occupant) {
+    if (claim_slot(scope, w) < 0 || read_claimed(scope, w, occupant) < 0) return -1;
+    return claimed_path(obj, ctx) ? 0 : -1;
+}
+
 // A missing value under a non-constant key removes the entry.
-int remove_entry(PyObject* obj, PyObject* name, PyObject* value, PyObject* field,
-                 const ObjectBridge& ob, const WriteCtx& ctx, py::Ref& update) {
+int remove_entry(ClaimScope& scope, PyObject* obj, PyObject* name, PyObject* value,
+                 PyObject* field, const ObjectBridge& ob, WriteCtx& ctx, py::Ref& update) {
     const WriteSlot w = slot_of(obj, name, ctx);
-    py::Ref old;
-    SlotRead seen;
-    if (old_value(w, ob.missing_value.get(), old, seen) < 0) return -1;
-    if (old.get() == value) return 0;
+    py::Ref occupant;
+    if (claim_field(scope, obj, w, ctx, occupant) < 0) return -1;
+    if ((occupant ? occupant.get() : ob.missing_value.get()) == value) return 0;
     py::Ref removed;
     const int r = remove_slot(w, removed);
     if (r <= 0) return r;
@@ -101,59 +122,38 @@ bool adopt(PyObject* obj, PyObject* name, PyObject* formal, const WriteCtx& ctx,
     return adopt_child(formal, a, out);
 }
 
-int store_over(PyObject* obj, PyObject* name, PyObject* field, const WriteSlot& w,
-               const SlotRead& seen, PyObject* formal, const ObjectBridge& ob,
-               const WriteCtx& ctx, py::Ref& update);
-
 // Adopts `formal` as the field's child, detaches the replaced one and
 // stores; `value` is what the write was given, for the identity test.
-int store_step(PyObject* obj, PyObject* name, PyObject* value, PyObject* formal,
-               PyObject* field, const ObjectBridge& ob, const WriteCtx& ctx, py::Ref& update) {
+int store_step(ClaimScope& scope, PyObject* obj, PyObject* name, PyObject* value,
+               PyObject* formal, PyObject* field, const ObjectBridge& ob, WriteCtx& ctx,
+               py::Ref& update) {
     const WriteSlot w = slot_of(obj, name, ctx);
-    SlotRead seen;
     if (formal == value && is_primitive(value)) {
         // A primitive value stored as it was given needs no adoption, and
         // runs no Python code up to its store: one critical section of the
-        // store decides, its identity test included, unless the field holds
-        // the value already or a child to let go (write_core.hpp, kPlainSlot).
+        // store decides, its identity test included, and nothing is claimed,
+        // unless the field holds the value already or a child to let go
+        // (write_core.hpp, kPlainSlot).
         py::Ref now;
-        const StoreOutcome stored =
-            dict_store_if(ctx.fields.get(), SlotKey{name}, kPlainSlot, value, now, nullptr);
+        const StoreOutcome stored = dict_store_if(ctx.fields.get(), SlotKey{name}, kPlainSlot,
+                                                  value, now);
         if (stored == StoreOutcome::Error) return -1;
         if (stored == StoreOutcome::Done) {
             update = field_update(obj, name, field, now ? now.get() : ob.missing_value.get(),
                                   value, ob, ctx);
             return update ? 0 : -1;
         }
-        seen = {SlotRead::Kind::Read, now.get()};
         if (now.get() == value) return 0;
-        return store_over(obj, name, field, w, seen, formal, ob, ctx, update);
     }
-    py::Ref old;
-    if (old_value(w, ob.missing_value.get(), old, seen) < 0) return -1;
-    if (old.get() == value) return 0;
-    return store_over(obj, name, field, w, seen, formal, ob, ctx, update);
-}
-
-// Adopts `formal`, stores it in place of what the field holds (`seen`: what
-// the write read of it) and makes the update.
-int store_over(PyObject* obj, PyObject* name, PyObject* field, const WriteSlot& w,
-               const SlotRead& seen, PyObject* formal, const ObjectBridge& ob,
-               const WriteCtx& ctx, py::Ref& update) {
+    py::Ref occupant;
+    if (claim_field(scope, obj, w, ctx, occupant) < 0) return -1;
+    if ((occupant ? occupant.get() : ob.missing_value.get()) == value) return 0;
     Adoption adopted;
     if (!adopt(obj, name, formal, ctx, adopted)) return -1;
     py::Ref replaced;
-    Claim unused;
-    bool no_calls = false;
-    const int stored =
-        replace_slot(w, adopted, Order::DetachFirst, seen, replaced, unused, no_calls);
+    const int stored = replace_slot(w, adopted, Order::DetachFirst, occupant.get(), replaced);
     if (stored <= 0) return stored;
     if (!replaced) replaced = ob.missing_value;
-    // A child stamped with a path the object no longer has is re-pathed; the
-    // update names the field under the path the write began with.
-    py::Ref path_now;
-    if (adopted.stamped() && settle_path(w, adopted, nullptr, path_now) < 0) return -1;
-    adopted.done();
     update = field_update(obj, name, field, replaced.get(), adopted.value.get(), ob, ctx);
     return update ? 0 : -1;
 }
@@ -161,7 +161,7 @@ int store_over(PyObject* obj, PyObject* name, PyObject* field, const WriteSlot& 
 }  // namespace
 
 int inline_write_field(PyObject* obj, PyObject* name, PyObject* value, PyObject* field,
-                       const WriteCtx& ctx, py::Ref& update) {
+                       WriteCtx& ctx, ClaimScope& scope, py::Ref& update) {
     update.reset();
     const ObjectBridge* ob = object_bridge();
     if (!ob) return -1;
@@ -172,7 +172,7 @@ int inline_write_field(PyObject* obj, PyObject* name, PyObject* value, PyObject*
         if (!cb) return -1;
         const int nonconst = has_nonconst_key(*cb, field);
         if (nonconst < 0) return -1;
-        if (nonconst) return remove_entry(obj, name, value, field, *ob, ctx, update);
+        if (nonconst) return remove_entry(scope, obj, name, value, field, *ob, ctx, update);
         // The default is copied as construction copies it for an absent
         // field: stored as it is, one mutable default would be shared by
         // every object reset to it and by the field itself.
@@ -190,7 +190,7 @@ int inline_write_field(PyObject* obj, PyObject* name, PyObject* value, PyObject*
         formal = general_road(obj, name, to_validate.get(), field, ctx, is_default);
         if (!formal) return -1;
     }
-    return store_step(obj, name, value, formal.get(), field, *ob, ctx, update);
+    return store_step(scope, obj, name, value, formal.get(), field, *ob, ctx, update);
 }
 
 }  // namespace vesk::symbolic::object

@@ -137,7 +137,9 @@ int store_symbolic_field(PyObject* obj, PyObject* cls, PyObject* name, PyObject*
         ctx.root_field_path = found->root_path;
     }
     py::Ref update;
-    if (inline_write_field(obj, name, value, field, ctx, update) < 0) return -1;
+    // Held to the end of the notification (claim.hpp).
+    ClaimScope claims;
+    if (inline_write_field(obj, name, value, field, ctx, claims, update) < 0) return -1;
     return update ? notify_field_update(obj, update.get()) : 0;
 }
 

@@ -24,6 +24,7 @@
 #include "py/args.hpp"
 #include "py/maybe_ref.hpp"
 #include "py/ref.hpp"
+#include "symbolic/claim.hpp"
 
 namespace vesk::symbolic::object {
 
@@ -78,9 +79,12 @@ struct WriteCtx {
 // Validates `value` for the field `name`, adopts and stores it, and answers
 // the field update in `update` (null when nothing changed: the identical
 // value again, or removing an absent entry). Runs no gate and sends no
-// notification. 0 or -1.
+// notification. Its claims (claim.hpp) go to `scope`, which the caller keeps
+// to the write's end; under them the object's path in `ctx` is read again.
+// 0 or -1.
 [[nodiscard]] int inline_write_field(PyObject* obj, PyObject* name, PyObject* value,
-                                     PyObject* field, const WriteCtx& ctx, py::Ref& update);
+                                     PyObject* field, WriteCtx& ctx, ClaimScope& scope,
+                                     py::Ref& update);
 
 // The gated write: sealed gate, accessor gate, the write context (a blank
 // object raises what reading its `_sym_attributes` raises), the write, and
