@@ -24,16 +24,23 @@ using typing::Tri;
 namespace {
 
 // The rest of a field's apply for a value its value spec applied already:
-// the validator of a native field, when the field validates at all (the
-// apply of any other field cannot be split, so its value is taken as it
-// is). 0 or -1.
+// the field's validator, when the field validates at all. A field of
+// another class (the package's own field class may wrap a native one)
+// names its validator by attribute, as the schema's missing-key fill reads
+// it. 0 or -1.
 int validate_spec_applied(PyObject* field, PyObject* value, PyObject* key,
                           const FormalizeContext& ctx) {
-    if (!typing::field::is_field(field)) return 0;
     const int validates = field_validates(field);
     if (validates <= 0) return validates;
+    if (typing::field::is_field(field)) {
+        py::Ref path = topology::child_key_path(key, ctx.path.get());
+        return path ? typing::field::apply_validator(field, value, path.get()) : -1;
+    }
+    py::Ref validator = py::get_attr<"validator">(field);
+    if (!validator) return -1;
+    if (validator.get() == Py_None) return 0;
     py::Ref path = topology::child_key_path(key, ctx.path.get());
-    return path ? typing::field::apply_validator(field, value, path.get()) : -1;
+    return path ? typing::field::call_validator(validator.get(), value, path.get()) : -1;
 }
 
 // A primitive value: validated by its field unless the field takes it as
@@ -104,11 +111,15 @@ py::Ref call_wrap_value(const ContainerBridge& b, PyObject* value, bool wrap, bo
 
 }  // namespace
 
-int own_field_applied(const typing::AppliedWrite& named, PyObject* field,
-                      typing::Applied& out) {
+int own_field_applied(const typing::AppliedWrite& named, PyObject* field, PyObject* value,
+                      bool allow_partial, typing::Applied& out) {
     using typing::Applied;
     out = Applied::No;
     if (named.through == Applied::No || !field) return 0;
+    // Applied under a looser flag than the container's: what it let through
+    // (a missing value, an object not fully bound, at any depth) is for the
+    // container's field to refuse.
+    if (named.allow_partial && !allow_partial && !is_primitive(value)) return 0;
     if (named.through == Applied::ThroughField) {
         if (named.by == field) out = Applied::ThroughField;
         return 0;

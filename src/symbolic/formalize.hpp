@@ -65,14 +65,17 @@ struct FormalizeContext {
                                    const FormalizeContext& ctx, ClaimedSet* claimed,
                                    Adoption* keep = nullptr);
 
-// What a value the spec engine writes back (typing/applied_members.hpp) has
-// passed of `field`, the container's own field for its key (null for none):
-// what the engine named, when what applied the value is that very field or
-// its value spec; No when another spec applied it, so `field` decides it
+// What `value`, which the spec engine writes back (typing/applied_members.hpp),
+// has passed of `field`, the container's own field for its key (null for
+// none): what the engine named, when what applied the value is that very
+// field or its value spec under an allow_partial the container's own
+// (`allow_partial`, its effective flag) allows; No when another spec
+// applied it, or when the apply let partial values through that the
+// container refuses (a primitive is never partial), so `field` decides it
 // as any value. Runs no Python code for a native field. 0, or -1 with an
 // exception set.
 [[nodiscard]] int own_field_applied(const typing::AppliedWrite& named, PyObject* field,
-                                    typing::Applied& out);
+                                    PyObject* value, bool allow_partial, typing::Applied& out);
 
 // The calling thread's allow_partial scope when it is True or False, else
 // the container's own flag.

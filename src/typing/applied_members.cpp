@@ -33,9 +33,10 @@ bool same_key(PyObject* named, PyObject* key) noexcept {
 }  // namespace
 
 AppliedWriteScope::AppliedWriteScope(PyObject* container, PyObject* key, PyObject* value,
-                                     Applied through, PyObject* by) noexcept
+                                     Applied through, PyObject* by,
+                                     bool allow_partial) noexcept
     : saved_{t_write.container, t_write.key, t_write.value}, saved_applied_(t_write.applied) {
-    t_write = {container, key, value, {through, by}};
+    t_write = {container, key, value, {through, by, allow_partial}};
 }
 
 AppliedWriteScope::~AppliedWriteScope() {

@@ -11,9 +11,10 @@
 //   field or only a value spec, and which one. The container's write that
 //   matches it (same container, key and value) uses the name up; when what
 //   applied the value is the container's own field for the key (or that
-//   field's value spec), it wraps and adopts the value without applying it
-//   again (a value that passed only the spec still meets the field's
-//   validator). A value another spec applied (one applied to the container
+//   field's value spec), under an `allow_partial` the container's own
+//   allows, it wraps and adopts the value without applying it again (a
+//   value that passed only the spec still meets the field's validator). A
+//   value another spec applied (one applied to the container
 //   from outside, not the one bound to it) meets the container's own field
 //   as any value does; so do any other write and a write whose value is not
 //   the one named.
@@ -39,16 +40,19 @@ enum class Applied : unsigned char {
 
 // What a written-back value passed, and what applied it: the field
 // (ThroughField) or the value spec (ThroughSpec); borrowed, compared by
-// identity only.
+// identity only. `allow_partial`: the apply's own, which may have let a
+// missing value or an object not fully bound through where the container
+// would not.
 struct AppliedWrite {
     Applied through = Applied::No;
     PyObject* by = nullptr;
+    bool allow_partial = false;
 };
 
 class AppliedWriteScope {
 public:
     AppliedWriteScope(PyObject* container, PyObject* key, PyObject* value, Applied through,
-                      PyObject* by) noexcept;
+                      PyObject* by, bool allow_partial) noexcept;
     ~AppliedWriteScope();
     AppliedWriteScope(const AppliedWriteScope&) = delete;
     AppliedWriteScope& operator=(const AppliedWriteScope&) = delete;

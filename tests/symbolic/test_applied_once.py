@@ -7,7 +7,7 @@ import pytest
 
 import vesk_core._native as native
 from fresh import run_fresh
-from helpers import Dict, Insertion, List, child_transform_mode  # noqa: F401  (a fixture)
+from helpers import Dict, Insertion, List, child_transform_mode, scope  # noqa: F401  (a fixture)
 from vesk.symbolic.object_classes import object_class
 
 # With the stand-in's child transform (the element field applies each
@@ -239,3 +239,101 @@ def test_a_foreign_spec_cannot_store_a_type_the_bound_field_refuses(kind):
     with pytest.raises(TypeError, match="Expect <class 'int'> but encountered <class 'float'>"):
         shaped(native.Float()).apply(c)
     assert _members(c) == [1] and type(_members(c)[0]) is int
+
+
+def test_a_python_field_class_keeps_its_validator_on_a_spec_applied_write_back():
+    # The package's field class wrapping a native Field: a member its value
+    # spec applied meets the wrapper's validator, as a direct write does.
+    run_fresh("""
+        import vesk_core._native as native
+        import vesk.typing, vesk.symbolic
+
+        class PyField:
+            def __init__(self, *args, **kwargs):
+                object.__setattr__(self, "_field", native.Field(*args, **kwargs))
+
+            def __getattr__(self, name):
+                return getattr(self._field, name)
+
+            def apply(self, value, *args, **kwargs):
+                return self._field.apply(value, *args, **kwargs)
+
+        native._install_typing_bridge(**{**vesk.typing.bridge_handles(), "field_cls": PyField})
+        vesk.symbolic.install()
+        from vesk.symbolic.containers import List
+
+        def at_most_10(x):
+            if x > 10:
+                raise ValueError("too big")
+
+        S = native.Int().set_transform(lambda x: x + 20)
+
+        def bound(**kwargs):
+            spec = native.List(S, **kwargs)
+            spec.element.set_validator(at_most_10)
+            return spec
+
+        def refused(apply, c, held):
+            try:
+                apply(c)
+            except ValueError as e:
+                assert str(e) == "too big (path=[0])", e
+            else:
+                raise AssertionError(c)
+            assert c == held, c
+
+        # A foreign spec sharing the element spec, the bound spec itself, and
+        # a spec bound to members already held.
+        refused(lambda c: native.List(S).apply(c, allow_partial=True),
+                List([-15], value_spec=bound()), [5])
+        refused(lambda c: c.value_spec.apply(c, allow_partial=True),
+                List([-15], value_spec=bound()), [5])
+        refused(lambda c: c.use_value_spec(bound(auto_wrap=False)), List([-5]), [-5])
+        assert List([-12]).use_value_spec(bound(auto_wrap=False)) == [8]
+    """)
+
+
+class Part:
+    """An object whose `sym_partial` says whether it is fully bound."""
+
+    __vesk_maybe_partial__ = True
+
+    def __init__(self, partial):
+        self.sym_partial = partial
+
+
+# A container bound to an Object spec whose transform makes an object not
+# fully bound once `made["partial"]` is set, and the spec applied to it.
+def _partial_case(case, made):
+    spec = native.Object(Part).set_transform(lambda v: Part(made["partial"]))
+    d, lst = native.Dict([("a", spec)]), native.List(spec, auto_wrap=False)
+    if case == "list, bound spec":
+        return PlainList([Part(False)], value_spec=lst), lst
+    cls = Dict if case == "custom-typed dict" else PlainDict
+    return cls({"a": Part(False)}, value_spec=d), native.Dict(d.schema) if "schema" in case else d
+
+
+@pytest.mark.parametrize("case", ["dict, bound spec", "dict, its schema", "list, bound spec",
+                                  "custom-typed dict"])
+def test_a_member_applied_under_allow_partial_meets_a_container_that_refuses_it(case):
+    made = {"partial": False}
+    c, spec = _partial_case(case, made)
+    made["partial"] = True
+    if case == "custom-typed dict":   # takes the caller's flag as its own
+        spec.apply(c, allow_partial=True)
+        assert _members(c)[0].sym_partial and c._allow_partial
+        return
+    with pytest.raises(ValueError, match=r"Object .* is not fully bound\."):
+        spec.apply(c, allow_partial=True)
+    assert not _members(c)[0].sym_partial
+    with scope(native._FLAG_ALLOW_PARTIAL, True):   # the container's effective flag allows it
+        spec.apply(c, allow_partial=True)
+    assert _members(c)[0].sym_partial
+
+
+def test_a_primitive_applied_under_allow_partial_is_applied_once():
+    t = Times10()
+    c = PlainDict({"a": 1}, value_spec=native.Dict([("a", ints(t))]))
+    t.seen.clear()
+    c._value_spec.apply(c, allow_partial=True)
+    assert c["a"] == 100 and t.seen == [10]

@@ -41,6 +41,7 @@ struct WriteView {
     py::Ref key_path;  // the key's path under `path` as the dictionary keeps it, or null
     bool sealed = false;
     bool accessor_writable = true;
+    bool allow_partial = false;
     bool object_attributes = false;
 };
 
@@ -53,6 +54,7 @@ int read_view(PyObject* self, PyObject* key, WriteView& out) {
     out.key_path = held->node.kept_child_path(out.path.get(), key);
     out.sealed = held->node.sealed;
     out.accessor_writable = held->node.accessor_writable;
+    out.allow_partial = held->node.allow_partial;
     out.object_attributes = held->as_object_attributes_container;
     return 0;
 }
@@ -209,7 +211,9 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, Claim
     // spec of a field that is not native is read by name; Python code has
     // run for such a field already).
     typing::Applied applied = typing::Applied::No;
-    if (own_field_applied(named, field.get(), applied) < 0) return -1;
+    if (own_field_applied(named, field.get(), value,
+                          effective_flag_allow_partial(view.allow_partial), applied) < 0)
+        return -1;
     Adoption adopted;
     py::Ref replaced;
     if (missing && (!schema || nonconst)) {

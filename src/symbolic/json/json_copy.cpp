@@ -97,7 +97,7 @@ Step JsonCopy::dict(PyObject* v, py::Ref& out) {
         PyObject* item;
         Py_ssize_t pos = 0;
         while (PyDict_Next(copy.get(), &pos, &key, &item)) {
-            if (is_marker_like(key)) return kDecline;
+            if (!is_plain_key(key) || is_marker_like(key)) return kDecline;
             if (!is_wire_primitive(item))
                 nested.emplace_back(py::Ref::borrow(key), py::Ref::borrow(item));
         }

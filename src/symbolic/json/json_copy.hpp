@@ -1,7 +1,8 @@
 // The JSON copy of one field value of an object, for the object JSON
 // seams: a wire primitive travels as it is, an exact list or dict of such
-// values (nested) is deep-copied, and anything else makes the seam decline
-// so that the package's own loop decides.
+// values (nested; a dict's keys wire primitives too) is deep-copied, and
+// anything else makes the seam decline so that the package's own loop
+// decides.
 //
 // Each container is copied in one step under its own lock, and the copy is
 // what gets checked and converted further: a value or key that another

@@ -261,10 +261,11 @@ Step Walker::list_road(PyObject* list, py::Ref& out) {
     return kDone;
 }
 
-// An object's form declines a key that could replace or repeat its head,
-// before the value is walked.
+// An object's form declines a key that could replace or repeat its head, a
+// dictionary's one that could pass for a marker, before the value is
+// walked.
 Step Walker::store(const Form& out, PyObject* key, PyObject* v) {
-    if (out.headed && takes_head_place(key)) return kDecline;
+    if (out.headed ? takes_head_place(key) : !is_plain_key(key)) return kDecline;
     return store_value(out.dict, key, v,
                        [this](PyObject* x, py::Ref& walked) { return value(x, walked); });
 }

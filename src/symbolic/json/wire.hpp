@@ -35,4 +35,11 @@ namespace vesk::symbolic::json {
 // text), so only declining is sure. Runs no Python code.
 [[nodiscard]] bool takes_head_place(PyObject* key) noexcept;
 
+// Whether `key` may be copied into a dictionary's JSON-ready form (which
+// has no head): a wire primitive, whose hash and equality are the
+// interpreter's own, so it equals a marker only by being its very text,
+// which the marker test sees. Any other key (a str subclass, an object
+// with `__eq__` of its own) could pass for a marker under other text.
+[[nodiscard]] inline bool is_plain_key(PyObject* key) noexcept { return is_wire_primitive(key); }
+
 }  // namespace vesk::symbolic::json

@@ -405,7 +405,8 @@ PyObject* py_set_item_without_permission_check(PyObject* self, PyObject* const* 
     typing::Applied applied = typing::Applied::No;
     if (refused_by_sort(self) || !read_view(self, view) ||
         !read_spec(view.spec.get(), kElement, readings) ||
-        own_field_applied(named, readings.element.get(), applied) < 0)
+        own_field_applied(named, readings.element.get(), a[1],
+                          effective_flag_allow_partial(view.allow_partial), applied) < 0)
         return nullptr;
     py::Ref update;
     ClaimScope claims;

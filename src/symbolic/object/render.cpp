@@ -32,7 +32,33 @@ struct Layout {
            t == &PyBool_Type;
 }
 
-// `repr(value)` of a leaf; the constants are written without a call.
+// Writes the str `s` (its characters, for a subclass too) when it has a
+// UTF-8 form; a lone surrogate raises the codec's own UnicodeEncodeError,
+// as encoding the text would. A text of one-byte characters has none.
+[[nodiscard]] bool write_encodable(py::TextWriter& out, PyObject* s) {
+    const int kind = PyUnicode_KIND(s);
+    if (kind != PyUnicode_1BYTE_KIND) {
+        const void* data = PyUnicode_DATA(s);
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+            if (c >= 0xD800 && c <= 0xDFFF && !py::Ref::steal(PyUnicode_AsUTF8String(s)))
+                return false;
+        }
+    }
+    return out.text(s);
+}
+
+// A key: a str as its text, anything else as `str(key)`; either must have
+// a UTF-8 form.
+[[nodiscard]] bool write_key(py::TextWriter& out, PyObject* key) {
+    if (PyUnicode_Check(key)) return write_encodable(out, key);
+    py::Ref text = py::Ref::steal(PyObject_Str(key));
+    return text && write_encodable(out, text.get());
+}
+
+// `repr(value)` of a leaf; the constants are written without a call. The
+// repr of a str escapes a lone surrogate, so a leaf always encodes.
 [[nodiscard]] bool write_leaf(py::TextWriter& out, PyObject* v) noexcept {
     if (v == Py_None) return out.ascii("None", 4);
     if (v == Py_True) return out.ascii("True", 4);
@@ -101,7 +127,7 @@ Outcome render_level(py::TextWriter& out, PyObject* name, PyObject* fields, cons
 // dict's lock and rendered with no lock held, then `)`.
 Outcome render_level(py::TextWriter& out, PyObject* name, PyObject* fields, const Layout& layout,
                      std::int64_t level, int depth) {
-    if (!out.text(name) || !out.ch('(')) return Outcome::Failed;
+    if (!write_encodable(out, name) || !out.ch('(')) return Outcome::Failed;
     {
         py::CriticalSection guard(fields);
         if (PyDict_GET_SIZE(fields) == 0) return out.ch(')') ? Outcome::Rendered : Outcome::Failed;
@@ -117,8 +143,7 @@ Outcome render_level(py::TextWriter& out, PyObject* name, PyObject* fields, cons
             return Outcome::Failed;
         first = false;
         if (!compact && !indent(out, inner(level))) return Outcome::Failed;
-        const bool key_ok = PyUnicode_Check(key.get()) ? out.text(key.get()) : out.str(key.get());
-        if (!key_ok || !(compact ? out.ch('=') : out.ascii(" = ", 3))) return Outcome::Failed;
+        if (!write_key(out, key.get()) || !(compact ? out.ch('=') : out.ascii(" = ", 3))) return Outcome::Failed;
         const Outcome o = render_value(out, value.get(), layout, level, depth);
         if (o != Outcome::Rendered) return o;
     }

@@ -75,4 +75,8 @@ void invalidate_meta(PyObject* field) noexcept;
 // a native Field. 0 or -1.
 [[nodiscard]] int apply_validator(PyObject* field, PyObject* value, PyObject* root_path);
 
+// The same step with the validator given (null or None for none), for a
+// field of any class: its `validator` read by the caller. 0 or -1.
+[[nodiscard]] int call_validator(PyObject* validator, PyObject* value, PyObject* root_path);
+
 }  // namespace vesk::typing::field

@@ -45,18 +45,22 @@ int run_validator(Scoped self, PyObject* value, PyObject* root_path) {
         if (!s) return -1;
         validator = s->validator;
     }
-    if (!validator || validator.get() == Py_None) return 0;
+    return call_validator(validator.get(), value, root_path);
+}
+
+}  // namespace
+
+int call_validator(PyObject* validator, PyObject* value, PyObject* root_path) {
+    if (!validator || validator == Py_None) return 0;
     const TypingBridge* bridge = typing_bridge();
     if (!bridge) return -1;
     const int missing = PyObject_IsInstance(value, bridge->missing_type.get());
     if (missing != 0) return missing < 0 ? -1 : 0;
-    py::Ref ignored = py::Ref::steal(PyObject_CallOneArg(validator.get(), value));
+    py::Ref ignored = py::Ref::steal(PyObject_CallOneArg(validator, value));
     if (ignored) return 0;
     wrap_validator_error(root_path);
     return -1;
 }
-
-}  // namespace
 
 py::Params<5> kApplyParams{"apply",
                            {"value", "allow_partial=False", "transform_fn=None", "root_path=None",

@@ -65,13 +65,13 @@ struct FieldValue {
                                       PyObject* key, PyObject* value, const ApplyCtx& ctx,
                                       const FunnelOpts& opts, FieldValue& out);
 
-// Writes `value`, which `field` applied, under `key` unless `d` already
-// holds that very object there; a new key is written through `d`'s item
+// Writes `value`, which `field` applied under `allow_partial`, under `key`
+// unless `d` already holds that very object there; a new key is written through `d`'s item
 // assignment. A mapping that is not a dict (or subclass) and already holds
 // `key` is refused with the conversion TypeError, since its held value
 // cannot be read without `__getitem__`. 0, or -1 with an exception set.
 [[nodiscard]] int schema_set_if_changed(PyObject* d, PyObject* key, PyObject* value,
-                                        PyObject* field);
+                                        PyObject* field, bool allow_partial);
 
 // Applies one constant field of a fast road: reads `source` (a dict or
 // subclass) without `__getitem__`, and writes the result into `target`.

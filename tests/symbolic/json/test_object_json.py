@@ -161,6 +161,30 @@ def test_no_entry_takes_or_repeats_the_type_head(convert):
     assert convert() is None
 
 
+class IntPosingAsHead(int):
+    """An int a dict takes for "_type"; a symbolic dict takes it as an int key."""
+
+    def __hash__(self):
+        return hash("_type")
+
+    def __eq__(self, other):
+        return other == "_type" or int.__eq__(self, other)
+
+
+# Every road that copies a dictionary's keys into a JSON-ready dict, with a
+# key that the package's reader would take for its "_type" marker.
+@pytest.mark.parametrize("key", [PosingAsHead("x"), IntPosingAsHead(3)], ids=["str", "int"])
+@pytest.mark.parametrize("convert", [
+    lambda k: walk(Dict({k: 1})),
+    lambda k: walk(made(shapes().Point, a=Dict({k: 1}))),
+    lambda k: to_json(made(shapes().Flat, a={k: 1}, b=1), "ab"),
+    lambda k: to_json(made(shapes().Flat, a=[{k: 1}], b=1), "ab"),
+], ids=["dict at the top", "dict field", "plain dict field", "dict in a list"])
+def test_no_dict_form_keeps_a_key_posing_as_a_marker(convert, key):
+    assert convert(key) is None
+    assert convert(3) is not None  # an exact int key travels as it is
+
+
 class Eq:
     def __eq__(self, other):
         raise ZeroDivisionError

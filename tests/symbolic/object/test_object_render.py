@@ -114,6 +114,31 @@ def test_errors(name, fields_of, error):
         fast(top, name, True, 0, lambda v: fields_of(top, v))
 
 
+class Unencodable(type):
+    __name__ = property(lambda cls: "\ud800")
+
+
+class KeyText:
+    def __str__(self):
+        return "k\ud800"
+
+
+# A lone surrogate in a key or a class name has no UTF-8 form; in a value it
+# is escaped by the value's repr.
+@pytest.mark.parametrize("name, fields", [
+    ("T", {"\ud800": 1}), ("T", {KeyText(): 1}), ("\ud800", {"a": 1}),
+    ("T", {"a": Unencodable("Odd", (), {})()}),
+], ids=["key", "key's str", "name", "class name"])
+def test_text_without_utf8_form_raises(name, fields):
+    def of(v):
+        return fields if v is top else {"x": 1}
+
+    top = object()
+    with pytest.raises(UnicodeEncodeError, match="surrogates not allowed"):
+        fast(top, name, True, 0, of)
+    assert fast(top, "T", True, 0, lambda v: {"a": "\ud800"}) == "T(a='\\ud800')"
+
+
 def test_indentation_too_large_to_write():
     assert fast(leaf(1), "L", True, 2**63 - 1, child_fields) == "L(x=1)"
     with pytest.raises(OverflowError):

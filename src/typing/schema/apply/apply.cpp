@@ -131,7 +131,8 @@ int general_road(const SchemaState& schema, const SchemaMeta& meta, PyObject* d,
                     return -1;
                 result = std::move(fv.value);
             }
-            if (!result || schema_set_if_changed(d, k.get(), result.get(), field.get()) < 0)
+            if (!result || schema_set_if_changed(d, k.get(), result.get(), field.get(),
+                                                 ctx.allow_partial) < 0)
                 return -1;
         }
     }

@@ -163,7 +163,8 @@ bool funnel_field_value(PyObject* field, const field::FieldMeta& meta, PyObject*
     return true;
 }
 
-int schema_set_if_changed(PyObject* d, PyObject* key, PyObject* value, PyObject* field) {
+int schema_set_if_changed(PyObject* d, PyObject* key, PyObject* value, PyObject* field,
+                          bool allow_partial) {
     if (PyDict_CheckExact(d)) {
         // A plain dict's containment is its own lookup: one probe answers both.
         PyObject* current = nullptr;
@@ -192,7 +193,7 @@ int schema_set_if_changed(PyObject* d, PyObject* key, PyObject* value, PyObject*
     // A symbolic dict's write takes the value as applied by `field`: when
     // that is its own field, it wraps and adopts it without applying it
     // again (applied_members.hpp).
-    AppliedWriteScope named(d, key, value, Applied::ThroughField, field);
+    AppliedWriteScope named(d, key, value, Applied::ThroughField, field, allow_partial);
     return PyObject_SetItem(d, key, value);
 }
 
@@ -240,7 +241,7 @@ int apply_const_field_inplace(PyObject* target, PyObject* source, PyObject* fiel
         }
         if (ran_code) *ran_code = true;
     }
-    return schema_set_if_changed(target, key, result.get(), field);
+    return schema_set_if_changed(target, key, result.get(), field, ctx.allow_partial);
 }
 
 }  // namespace vesk::typing::schema

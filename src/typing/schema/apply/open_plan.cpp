@@ -49,7 +49,8 @@ int apply_open_road(const OpenSchemaPlan& plan, PyObject* d, const ApplyCtx& ctx
         FieldValue fv;
         if (!funnel_field_value(plan.wildcard_field.get(), *wm, k.get(), v.get(), ctx, opts, fv))
             return -1;
-        if (schema_set_if_changed(d, k.get(), fv.value.get(), plan.wildcard_field.get()) < 0)
+        if (schema_set_if_changed(d, k.get(), fv.value.get(), plan.wildcard_field.get(),
+                                  ctx.allow_partial) < 0)
             return -1;
     }
     for (std::size_t i = plan.wildcard_pos; i < total; ++i)

@@ -384,7 +384,8 @@ py::Ref open_road(const DictKind& dict, py::Ref value, const ApplyOptions& optio
         // A symbolic dict's write takes the entry as applied by this value
         // spec, its own field's when the dict is bound to this Dict
         // (applied_members.hpp).
-        AppliedWriteScope named(target.get(), k.get(), result.get(), Applied::ThroughSpec, spec);
+        AppliedWriteScope named(target.get(), k.get(), result.get(), Applied::ThroughSpec, spec,
+                                options.allow_partial);
         if (PyObject_SetItem(target.get(), k.get(), result.get()) < 0) return {};
     }
     return target;

@@ -323,12 +323,14 @@ int widen_run(const funnel::ElemRule& rule, PyObject* list, Py_ssize_t& i) {
 }
 
 // `writer(index, element)`: the symbolic list's own write of an element
-// applied `through` the element field or spec `by`, which it takes as
-// applied when `by` is its own: it wraps and adopts it without applying it
-// again. Kept out of the element loop.
+// applied `through` the element field or spec `by` under `allow_partial`,
+// which it takes as applied when `by` is its own and the list allows that
+// flag: it wraps and adopts it without applying it again. Kept out of the
+// element loop.
 [[gnu::noinline]] int write_back(PyObject* writer, PyObject* list, PyObject* index,
-                                PyObject* element, Applied through, PyObject* by) {
-    AppliedWriteScope named(list, index, element, through, by);
+                                PyObject* element, Applied through, PyObject* by,
+                                bool allow_partial) {
+    AppliedWriteScope named(list, index, element, through, by, allow_partial);
     PyObject* args[] = {index, element};
     py::Ref done = py::Ref::steal(PyObject_Vectorcall(writer, args, 2, nullptr));
     return done ? 0 : -1;
@@ -467,7 +469,7 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
         if (writer) {
             if (write_back(writer.get(), value.get(), index.get(), result.get(),
                            with_transform ? Applied::ThroughField : Applied::ThroughSpec,
-                           callee) < 0)
+                           callee, options.allow_partial) < 0)
                 return {};
         } else if (PySequence_SetItem(value.get(), i, result.get()) < 0) {
             return {};
