@@ -77,11 +77,17 @@ template <class F>
 struct SlotKey {
     PyObject* key = nullptr;
     Py_ssize_t pos = 0;
-    // A list position's index as the caller gave it (negative from the
-    // end), which a store that finds the position gone names; none when
-    // `named` is false.
+    // A list position's index as the caller gave it, which a store that
+    // finds the position gone names; none when `named` is false. A negative
+    // one counts from the end the list has when the slot is read or stored
+    // (`at`), so that an insertion or removal elsewhere does not move it.
     std::int64_t index = 0;
     bool named = false;
+
+    // The list position this slot names in a list of `size` items.
+    [[nodiscard]] Py_ssize_t at(Py_ssize_t size) const noexcept {
+        return named && index < 0 ? static_cast<Py_ssize_t>(index + size) : pos;
+    }
 };
 
 enum class StoreOutcome : std::int8_t { Error = -1, Changed = 0, Done = 1 };

@@ -12,7 +12,11 @@ int dict_read_slot(PyObject* storage, SlotKey slot, py::Ref& out) {
 }
 
 int list_read_slot(PyObject* storage, SlotKey slot, py::Ref& out) {
-    out = py::list_item(storage, slot.pos);
+    out.reset();
+    py::CriticalSection section(storage);
+    const Py_ssize_t pos = slot.at(PyList_GET_SIZE(storage));
+    if (pos >= 0 && pos < PyList_GET_SIZE(storage))
+        out = py::Ref::borrow(PyList_GET_ITEM(storage, pos));
     return 0;
 }
 

@@ -31,9 +31,9 @@ namespace vesk::symbolic {
     return r < 0 ? StoreOutcome::Error : StoreOutcome::Done;
 }
 
-// The item at `slot.pos`, or null past the end.
+// The item at the slot's position (`SlotKey::at`), or null past the end.
 [[nodiscard]] int list_read_slot(PyObject* storage, SlotKey slot, py::Ref& out);
-// Replaces (or, for a null `value`, removes) the item at `slot.pos` when it
+// Replaces (or, for a null `value`, removes) the item at the slot's position when it
 // is `expected`; a position past the end holds nothing, and storing there is
 // IndexError (the position vanished): the list assignment's own message,
 // with the length found and the caller's index, for a named slot, else
@@ -41,8 +41,9 @@ namespace vesk::symbolic {
 [[nodiscard]] inline StoreOutcome list_store_locked(PyObject* storage, SlotKey slot,
                                                     PyObject* expected, PyObject* value,
                                                     py::Ref& now) {
-    const bool inside = slot.pos >= 0 && slot.pos < PyList_GET_SIZE(storage);
-    now = inside ? py::Ref::borrow(PyList_GET_ITEM(storage, slot.pos)) : py::Ref();
+    const Py_ssize_t pos = slot.at(PyList_GET_SIZE(storage));
+    const bool inside = pos >= 0 && pos < PyList_GET_SIZE(storage);
+    now = inside ? py::Ref::borrow(PyList_GET_ITEM(storage, pos)) : py::Ref();
     if (!store_expects(now.get(), expected, value)) return StoreOutcome::Changed;
     if (!inside) {
         if (!value) return StoreOutcome::Done;
@@ -55,9 +56,9 @@ namespace vesk::symbolic {
         return StoreOutcome::Error;
     }
     if (value) {
-        if (PyList_SetItem(storage, slot.pos, py::Ref::borrow(value).release()) < 0)
+        if (PyList_SetItem(storage, pos, py::Ref::borrow(value).release()) < 0)
             return StoreOutcome::Error;
-    } else if (PyList_SetSlice(storage, slot.pos, slot.pos + 1, nullptr) < 0) {
+    } else if (PyList_SetSlice(storage, pos, pos + 1, nullptr) < 0) {
         return StoreOutcome::Error;
     }
     return StoreOutcome::Done;

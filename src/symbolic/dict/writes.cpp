@@ -18,6 +18,7 @@
 #include "symbolic/formalize.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/method_params.hpp"
+#include "symbolic/momentary.hpp"
 #include "symbolic/refusal.hpp"
 #include "symbolic/shortcuts.hpp"
 #include "symbolic/write_core.hpp"
@@ -262,7 +263,8 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, Claim
     py::Ref spec_of_field;
     if (!native) {
         spec_of_field = view.spec;
-        if (read_view(self, key, view) < 0) return -1;
+        // The store stands: another thread's momentary hold is waited out.
+        if (past_momentary_holds([&] { return read_view(self, key, view); }) < 0) return -1;
     }
     py::Ref target = update_target(self, view);
     py::Ref key_path = target ? update_key_path(self, key, view) : py::Ref();

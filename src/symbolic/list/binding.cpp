@@ -13,6 +13,7 @@
 #include "symbolic/container/sorting.hpp"
 #include "symbolic/formalize.hpp"
 #include "symbolic/markers.hpp"
+#include "symbolic/momentary.hpp"
 #include "symbolic/policy.hpp"
 #include "symbolic/refusal.hpp"
 #include "symbolic/shortcuts.hpp"
@@ -189,10 +190,14 @@ bool complete_readings(PyObject* self, const View& view, unsigned wanted, WriteR
 }
 
 bool node_path(PyObject* self, py::Ref& out) {
-    py::Shared<ListState> held(self);
-    if (!held) return false;
-    out = held->node.path;
-    return true;
+    // Another thread's momentary hold of the state (a flag set) is waited
+    // out: a write reads the path again after its store, to name it.
+    return past_momentary_holds([&] {
+        py::Shared<ListState> held(self);
+        if (!held) return -1;
+        out = held->node.path;
+        return 0;
+    }) == 0;
 }
 
 bool read_spec(PyObject* spec, unsigned wanted, SpecReadings& out) {

@@ -205,6 +205,10 @@ int store(PyObject* self, PyObject* element, const Placed& given, Adoption& adop
         if (at.how == Store::Replace) {
             const int replaced = replace_at(self, element, at, adopted, update, fresh_path);
             if (replaced != 2) return replaced;
+            // Past the end the list has now, a missing value is no write (a
+            // step-1 slice's padding after the list shrank).
+            const int missing = equals_missing(*b, adopted.value.get());
+            if (missing != 0) return missing < 0 ? -1 : 0;
             at.how = Store::Append;
             at.asked = -1;
         }
