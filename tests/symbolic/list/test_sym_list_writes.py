@@ -441,3 +441,57 @@ def test_writes_that_meet_a_sort_in_progress_fail_and_lose_nothing():
     assert len(refused) == len(writes) and list(lst) == [1, 2, 3]
     lst.append(4)            # the sort's mark is gone with it
     assert list(lst) == [1, 2, 3, 4]
+
+
+@pytest.mark.parametrize("write, first", [
+    (lambda lst, x: lst.__setitem__(slice(0, 2), [x, x]), 0),
+    (lambda lst, x: lst.__setitem__(slice(0, 3, 2), [x, x]), 0),
+    (lambda lst, x: lst.__setitem__(slice(3, 3), [x, x]), 3),
+    (lambda lst, x: lst.extend([x, x]), 3),
+])
+def test_a_batch_meets_a_child_given_twice_where_its_first_write_put_it(write, first):
+    """The second write of one child finds it held, as two single writes one
+    after the other would: refused, with the first write made and the child
+    in one place only."""
+    x = Dict(v=1)
+    lst = List([1, 2, 3], root_path=KeyPath("r"))
+    with pytest.raises(SharedHoldError):
+        write(lst, x)
+    assert [i for i, v in enumerate(lst) if v is x] == [first]
+    assert x._topo_parent is lst and x._topo_path == KeyPath(first, KeyPath("r"))
+    y = Dict(v=2)
+    joined = List([1]) + [y, y]               # a copy adopts: the second is a clone
+    assert joined[1] is y and joined[2] is not y and joined[2] == y
+    assert joined[2]._topo_path == KeyPath(2) and y._topo_path == KeyPath(1)
+
+
+def test_a_batch_places_a_child_its_earlier_writes_let_go_and_not_one_it_keeps():
+    x = Dict(v=1)
+    lst = List([x, 1, 2], root_path=KeyPath("r"))
+    with pytest.raises(SharedHoldError):      # x stays at 0, which the batch keeps
+        lst[1:3] = [x, 5]
+    assert list(lst) == [x, 1, 2] and x._topo_path == KeyPath(0, KeyPath("r"))
+    lst[0:2] = [7, x]                         # position 0 let x go before 1 takes it
+    assert list(lst) == [7, x, 2]
+    assert x._topo_parent is lst and x._topo_path == KeyPath(1, KeyPath("r"))
+
+
+@pytest.mark.parametrize("move, after, moved", [
+    (lambda l: l.append(l.pop()), "abc", "c"),
+    (lambda l: l.insert(2, l.pop()), "abc", "c"),
+    (lambda l: l.insert(1, l.pop(1)), "abc", "b"),
+    (lambda l: l.__setitem__(0, l.pop(0)), "ac", "a"),
+])
+def test_a_popped_child_goes_back_into_its_own_list(move, after, moved):
+    """A removal does not let its item go: the child still names the list,
+    which no longer stores it, under its old position, where it is in place
+    again; under another position it is free to place."""
+    lst = List([Dict(n=n) for n in "abc"], root_path=KeyPath("r"))
+    move(lst)
+    assert "".join(v["n"] for v in lst) == after
+    assert all(v._topo_parent is lst for v in lst)
+    back = next(v for v in lst if v["n"] == moved)
+    assert back._topo_path == KeyPath(after.index(moved), KeyPath("r"))
+    last = lst.pop(0)
+    lst.append(last)
+    assert lst[-1] is last and last._topo_path == KeyPath(len(lst) - 1, KeyPath("r"))
