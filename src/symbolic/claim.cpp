@@ -225,20 +225,13 @@ ClaimScope::~ClaimScope() {
 }
 
 int ClaimedCall::enter(PyObject* node) {
-    if (t_walks > 0 || claimed_by_me(node)) return 0;
-    return scope_.exclusive(node);
+    // A write stamping or letting go the node claims it exclusively already,
+    // and this claim re-enters that one.
+    return t_walks > 0 ? 0 : scope_.exclusive(node);
 }
 
 WalkScope::WalkScope() noexcept { ++t_walks; }
 WalkScope::~WalkScope() { --t_walks; }
-
-bool claimed_by_me(PyObject* node) noexcept {
-    PyThreadState* self = PyThreadState_GetUnchecked();
-    Shard& shard = shard_of(node);
-    py::MutexLock lock(shard.mutex);
-    Entry* e = find(shard, node, nullptr);
-    return e && holder_of(*e, self);
-}
 
 bool same_slot_key(PyObject* a, PyObject* b) noexcept {
     if (a == b) return true;

@@ -110,9 +110,9 @@ private:
     std::vector<Chain> chains_;
 };
 
-// The claim of a bare call of a node's own topology method: exclusive for
-// the call, unless the calling thread walks a claimed tree now (its root is
-// claimed) or holds a claim on the node already (a write stamping it).
+// The claim of a call of a node's own topology method: exclusive for the
+// call (re-entering the claim of a write that stamps or lets go the node),
+// unless the calling thread walks a claimed tree now (its root is claimed).
 class ClaimedCall {
 public:
     // 0, or -1 with the refusal: the call must not run.
@@ -131,10 +131,6 @@ public:
     WalkScope(const WalkScope&) = delete;
     WalkScope& operator=(const WalkScope&) = delete;
 };
-
-// Whether the calling thread holds a claim on `node` (in any mode). Never
-// fails; runs no Python code.
-[[nodiscard]] bool claimed_by_me(PyObject* node) noexcept;
 
 // Whether two slot keys name one slot, natively: equal exact strs or ints
 // (a list's positions), or two keys of any other kind.
