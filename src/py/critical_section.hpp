@@ -57,4 +57,14 @@ public:
     return Ref::borrow(PyList_GET_ITEM(list, i));
 }
 
+// Where `item` sits in `list` now, by identity, read under the list's lock;
+// -1 when the list does not hold it.
+[[nodiscard]] inline Py_ssize_t list_position(PyObject* list, PyObject* item) noexcept {
+    CriticalSection guard(list);
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyList_GET_ITEM(list, i) == item) return i;
+    return -1;
+}
+
 }  // namespace vesk::py

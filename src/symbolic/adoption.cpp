@@ -72,15 +72,6 @@ py::Ref shared_hold_error(PyObject* child, PyObject* new_path, bool in_claimed_s
     return {};
 }
 
-// Where `child` sits in `list` by identity, or -1.
-Py_ssize_t position_in(PyObject* list, PyObject* child) noexcept {
-    py::CriticalSection guard(list);
-    const Py_ssize_t n = PyList_GET_SIZE(list);
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (PyList_GET_ITEM(list, i) == child) return i;
-    return -1;
-}
-
 enum class Sits : signed char { Error = -1, Elsewhere, InPlace, Free };
 
 // Where a child whose parent is the container itself sits against where
@@ -94,7 +85,7 @@ Sits sits(PyObject* child, const Placement& where, const AdoptArgs& a, PyObject*
     const int same = topology::same_key_path(new_path, or_none(where.path));
     if (same < 0) return Sits::Error;
     if (!is_sym_list(a.container)) return same ? Sits::InPlace : Sits::Elsewhere;
-    const Py_ssize_t held_at = position_in(a.container, child);
+    const Py_ssize_t held_at = py::list_position(a.container, child);
     if (held_at < 0) return same ? Sits::InPlace : Sits::Free;
     if (a.inserting || !PyLong_Check(a.key)) return Sits::Elsewhere;
     const Py_ssize_t pos = PyLong_AsSsize_t(a.key);

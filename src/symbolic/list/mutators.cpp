@@ -77,15 +77,6 @@ PyObject* write_one(PyObject* self, const char* sealed_text, std::int64_t index,
     return py::none();
 }
 
-// Where `item` sits in the list now, by identity; -1 when it is gone.
-Py_ssize_t position_of(PyObject* self, PyObject* item) {
-    py::CriticalSection guard(self);
-    const Py_ssize_t n = PyList_GET_SIZE(self);
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (PyList_GET_ITEM(self, i) == item) return i;
-    return -1;
-}
-
 // Whether a symbolic item already sits in a tree. 1, 0 or -1.
 int has_parent(PyObject* item) {
     py::Ref parent;
@@ -104,7 +95,7 @@ int has_parent(PyObject* item) {
 int held_by_tree(PyObject* item, PyObject* source) {
     const int held = has_parent(item);
     if (held != 0) return held;
-    return is_sym_list(source) && position_of(source, item) < 0;
+    return is_sym_list(source) && py::list_position(source, item) < 0;
 }
 
 // The items `extend` adds: a symbolic list's raw items, else the iterated
@@ -256,7 +247,7 @@ PyObject* remove(PyObject* self, PyObject* value) {
             PyErr_Format(PyExc_ValueError, "%R not in list.", value);
             return nullptr;
         }
-        for (Py_ssize_t pos; (pos = position_of(self, found)) >= 0;) {
+        for (Py_ssize_t pos; (pos = py::list_position(self, found)) >= 0;) {
             switch (delete_tail(self, readings, pos, pos, found, "list index out of range")) {
                 case Tail::Error: return nullptr;
                 case Tail::Moved: continue;

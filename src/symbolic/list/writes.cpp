@@ -104,15 +104,6 @@ int restamp(PyObject* self, const Adoption& adopted, Py_ssize_t stamped, Py_ssiz
                 : -1;
 }
 
-// Where `item` sits in the list now, by identity; -1 when it is gone.
-Py_ssize_t position_of(PyObject* self, PyObject* item) {
-    py::CriticalSection guard(self);
-    const Py_ssize_t n = PyList_GET_SIZE(self);
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (PyList_GET_ITEM(self, i) == item) return i;
-    return -1;
-}
-
 // The replacement road of `store`: 0 or -1 as `store`, or 2 when the
 // position is gone by the store and the write appends instead.
 int replace_at(PyObject* self, PyObject* element, const Placed& at, Adoption& adopted,
@@ -131,7 +122,7 @@ int replace_at(PyObject* self, PyObject* element, const Placed& at, Adoption& ad
     if (stored <= 0 || stored == 2) return stored;
     // A negative index counts from the end the list has at the store.
     if (at.key < 0 && adopted.path_stamped()) {
-        const Py_ssize_t landed = position_of(self, adopted.value.get());
+        const Py_ssize_t landed = py::list_position(self, adopted.value.get());
         if (landed >= 0 && restamp(self, adopted, at.pos, landed) < 0) return -1;
     }
     // A list lets go of an item after its store (by its parent alone).
