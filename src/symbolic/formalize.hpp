@@ -53,8 +53,9 @@ struct FormalizeContext {
 };
 
 // The formal value of `value` stored under `key`; `field` null for none.
-// With `keep`, the adoption of the result is kept there (its claim, for the
-// caller's store; adoption.hpp) and the result is `keep->value`.
+// With `keep`, the adoption of the result is kept there (how to undo its
+// stamping should the caller's store fail; adoption.hpp) and the result is
+// `keep->value`.
 [[nodiscard]] py::Ref formalize_member(PyObject* key, PyObject* field, PyObject* value,
                                        const FormalizeContext& ctx, ClaimedSet* claimed,
                                        Adoption* keep = nullptr);
