@@ -110,7 +110,19 @@ ClaimScope::ClaimScope() noexcept : outer_(t_scope) { t_scope = this; }
 
 ClaimScope* ClaimScope::current() noexcept { return t_scope; }
 
+bool ClaimScope::covered(PyObject* node, PyObject* key, bool exclusive) const noexcept {
+    for (const ClaimScope* scope = this; scope; scope = scope->outer_)
+        for (const Taken& t : scope->taken_)
+            if (t.node == node && (t.exclusive || !exclusive) &&
+                (t.key == key || (t.key && key && same_slot_key(t.key, key))))
+                return true;
+    return false;
+}
+
 int ClaimScope::take(PyObject* node, PyObject* key, bool exclusive) {
+    // A claim this thread holds already in this scope or one it runs inside
+    // (which outlives this one) covers the request: the table is not asked.
+    if (covered(node, key, exclusive || key)) return 0;
     // What the claim names stays alive until it is released, so its address
     // names no other object meanwhile.
     kept_.push_back(py::Ref::borrow(node));
@@ -151,7 +163,8 @@ int ClaimScope::slot(PyObject* node, PyObject* key) {
 }
 
 int ClaimScope::tree(PyObject* node) {
-    if (chain_of(node)) return 0;
+    const Chain* claimed = nullptr;
+    if (chain_of(node, claimed)) return 0;
     const std::size_t begin = chain_.size();
     bool loops = false;
     py::Ref current = py::Ref::borrow(node);
@@ -179,21 +192,28 @@ int ClaimScope::tree(PyObject* node) {
     return 0;
 }
 
-const ClaimScope::Chain* ClaimScope::chain_of(PyObject* container) const noexcept {
-    for (const Chain& c : chains_)
-        if (chain_[c.begin] == container) return &c;
+const ClaimScope* ClaimScope::chain_of(PyObject* container, const Chain*& out) const noexcept {
+    // The scopes this one runs inside outlive it: a chain they claimed holds.
+    for (const ClaimScope* scope = this; scope; scope = scope->outer_)
+        for (const Chain& c : scope->chains_)
+            if (scope->chain_[c.begin] == container) {
+                out = &c;
+                return scope;
+            }
     return nullptr;
 }
 
 bool ClaimScope::on_chain(PyObject* container, PyObject* node) const noexcept {
-    const Chain* c = chain_of(container);
-    return c && std::find(chain_.begin() + c->begin, chain_.begin() + c->end, node) !=
-                    chain_.begin() + c->end;
+    const Chain* c = nullptr;
+    const ClaimScope* scope = chain_of(container, c);
+    if (!scope) return false;
+    const auto begin = scope->chain_.begin();
+    return std::find(begin + c->begin, begin + c->end, node) != begin + c->end;
 }
 
 bool ClaimScope::chain_loops(PyObject* container) const noexcept {
-    const Chain* c = chain_of(container);
-    return c && c->loops;
+    const Chain* c = nullptr;
+    return chain_of(container, c) && c->loops;
 }
 
 void ClaimScope::release() noexcept {

@@ -73,22 +73,23 @@ public:
     // Claims `node` exclusively. 0, or -1 with the refusal set.
     [[nodiscard]] int exclusive(PyObject* node);
     // Claims `node` shared, then each ancestor up its parent chain; a node
-    // this scope claimed so already is not walked again. 0 or -1.
+    // this scope, or one it runs inside, claimed so already is not walked
+    // again. 0 or -1.
     [[nodiscard]] int tree(PyObject* node);
     // Claims the slot `key` of `node` (a list's position as an int). 0 or -1.
     [[nodiscard]] int slot(PyObject* node, PyObject* key);
 
     // Whether `node` is `container` or one of its ancestors, as `tree`
-    // claimed them (`container` must be claimed so in this scope).
+    // claimed them (in this scope or one it runs inside).
     [[nodiscard]] bool on_chain(PyObject* container, PyObject* node) const noexcept;
     // Whether that chain came back to a node it had passed (parents set by
     // Python code directly) instead of ending.
     [[nodiscard]] bool chain_loops(PyObject* container) const noexcept;
 
-    // Releases every claim (the scope stays open and may claim again).
+private:
+    // Releases every claim, most recent first.
     void release() noexcept;
 
-private:
     struct Taken {
         PyObject* node;
         PyObject* key;  // null: the node itself
@@ -99,9 +100,13 @@ private:
         std::size_t begin, end;
         bool loops;
     };
-    [[nodiscard]] const Chain* chain_of(PyObject* container) const noexcept;
+    // The scope (this one or one it runs inside) that claimed `container`'s
+    // chain, with the chain in `out`; null when none did.
+    [[nodiscard]] const ClaimScope* chain_of(PyObject* container,
+                                             const Chain*& out) const noexcept;
 
     [[nodiscard]] int take(PyObject* node, PyObject* key, bool exclusive);
+    [[nodiscard]] bool covered(PyObject* node, PyObject* key, bool exclusive) const noexcept;
 
     ClaimScope* outer_;
     std::vector<Taken> taken_;
