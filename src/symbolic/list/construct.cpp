@@ -15,6 +15,7 @@
 #include "symbolic/container/bool_args.hpp"
 #include "symbolic/container/topology.hpp"
 #include "symbolic/formalize.hpp"
+#include "symbolic/list/held_members.hpp"
 #include "symbolic/classes.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/policy.hpp"
@@ -275,6 +276,7 @@ int reset_node(PyObject* self, NodeReset& r) {
                                   false, node_refs);
     if (r.set_origin) origin_dropped = std::exchange(s.node.origin, std::move(r.origin));
     spec_dropped = std::exchange(s.value_spec, py::Ref::borrow(r.spec));
+    s.spec_replaced();
     callback_dropped = std::move(s.onchange_callback);
     assign_dropped = std::exchange(s.assign, py::Ref::borrow(r.assign));
     s.wrap = r.wrap;
@@ -301,6 +303,14 @@ int init_with(PyObject* self, const py::Args<kParamCount>& a) {
         if (!b) return -1;
         root = b->empty_key_path.get();
     }
+    const Mode mode = !o.spec          ? Mode::Schemaless
+                      : o.pass_through ? Mode::PassThrough
+                                       : Mode::Schemaful;
+    // The items formalized here and the spec's pass over the whole list
+    // that binds it name members by index: the list is held for both, so
+    // another thread's insertion or removal cannot move them in between.
+    std::optional<HeldMembers> held;
+    if (items && mode == Mode::Schemaful && held.emplace().hold(self) < 0) return -1;
     // A spec that does not wrap raw members itself is bound before the
     // items are formalized; any other only by the binding step.
     NodeReset reset;
@@ -310,9 +320,6 @@ int init_with(PyObject* self, const py::Args<kParamCount>& a) {
     reset.allow_partial = o.allow_partial;
     reset.wrap = o.wrap;
     if (reset_node(self, reset) < 0 || store_default_origin<ListState>(self) < 0) return -1;
-    const Mode mode = !o.spec          ? Mode::Schemaless
-                      : o.pass_through ? Mode::PassThrough
-                                       : Mode::Schemaful;
     bool bound = false;
     Formalized formalized;
     if (items && fill(self, items, o, mode, bound, formalized) < 0) return -1;
