@@ -7,11 +7,8 @@
 
 #include "py/args.hpp"
 #include "py/hold.hpp"
-#include "symbolic/claim.hpp"
 #include "symbolic/container/state.hpp"
 #include "symbolic/object_bridge.hpp"
-
-#include <optional>
 
 namespace vesk::symbolic::properties {
 
@@ -64,15 +61,10 @@ PyObject* get_ref(const py::Shared<S>& self) {
 template <class S, RefField F>
 int set_ref(py::Scoped<S> self, PyObject* value) {
     if (refuse_delete(value)) return -1;
-    // A spec set is a rebind, claimed as `use_value_spec` claims it.
-    std::optional<ClaimScope> claims;
-    if constexpr (F == RefField::ValueSpec)
-        if (claims.emplace().exclusive(self.object()) < 0) return -1;
     py::Ref dropped;
     auto held = self.exclusive();
     if (!held) return -1;
     SymNode::store(ref_field(*held, F), value, dropped);
-    if constexpr (F == RefField::ValueSpec) held->spec_replaced();
     held.release();
     if constexpr (F == RefField::Path) ++t_paths_written;
     return 0;

@@ -200,6 +200,9 @@ int try_fused(PyObject* self, PyObject* spec, Py_ssize_t end) {
 struct Formalized {
     py::Ref field;
     Py_ssize_t from = 0;
+    // Members the list held before this construction (a repeated
+    // `__init__`), which only the spec's apply reaches.
+    bool held = false;
 };
 
 // Whether `field` runs its apply on what it formalizes. A failed read
@@ -221,6 +224,7 @@ int fill_schemaful(PyObject* self, const View& view, PyObject* spec, PyObject* s
     py::Ref collected = sequence ? py::Ref::borrow(source)
                                  : py::Ref::steal(PySequence_List(source));
     const Py_ssize_t end = PyList_GET_SIZE(self);
+    formalized.held = end > 0;
     if (!collected || PyList_SetSlice(self, end, end, collected.get()) < 0) return -1;
     const int fused = try_fused(self, spec, end);
     if (fused != 0) return fused;
@@ -328,6 +332,10 @@ int init_with(PyObject* self, const py::Args<kParamCount>& a) {
         // Members formalized through the element field have passed it.
         std::optional<typing::AppliedMembersScope> named;
         if (formalized.field) named.emplace(self, formalized.field.get(), formalized.from);
+        // Members held from before must still be applied, also by a spec
+        // bound before the new ones were formalized.
+        std::optional<UnappliedMembersScope> unapplied;
+        if (formalized.held) unapplied.emplace(self);
         if (use_value_spec(self, o.spec, o.allow_partial) < 0) return -1;
     }
     return finish_construction<ListState>(self, o.onchange_callback, o.accessor_writable, o.sealed);
