@@ -371,8 +371,8 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     // The value is checked against the spec the view read: under the claims
     // no rebind replaces it (container/binding.hpp), and one made before
     // them refuses the write, having changed nothing. An added value checks
-    // again where it lands.
-    if (spec_replaced_since(self, view)) return -1;
+    // where it lands instead.
+    if (at.how == Store::Replace && spec_replaced_since(self, view)) return -1;
     at.binding = view.binding;
     // Formalized under the position it takes, so its path names it.
     bool kept = false;
