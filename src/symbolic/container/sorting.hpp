@@ -29,7 +29,9 @@ namespace vesk::symbolic {
 // Whether a sort runs over the list now, with the refusal raised: a read
 // of the storage asks it, which a sort has emptied meanwhile.
 [[nodiscard]] inline bool refused_by_sort(PyObject* list) noexcept {
-    if (!py::state<ListState>(list).sorting.on.load(std::memory_order_relaxed)) return false;
+    if (py::state<ListState>(list).sorting.held.load(std::memory_order_relaxed) !=
+        SortMark::kSorting)
+        return false;
     py::raise_mutably_borrowed();
     return true;
 }
@@ -40,52 +42,55 @@ namespace vesk::symbolic {
 // it; a write also asks first, without it, so that it fails at once rather
 // than on what the emptied list shows it.
 [[nodiscard]] inline bool refused_for_write(PyObject* list) noexcept {
-    const SortMark& mark = py::state<ListState>(list).sorting;
-    if (!mark.on.load(std::memory_order_relaxed)) {
-        PyThreadState* owner = mark.pass_owner.load(std::memory_order_relaxed);
-        if (!owner || owner == PyThreadState_GetUnchecked()) return false;
-    }
+    const std::uintptr_t held =
+        py::state<ListState>(list).sorting.held.load(std::memory_order_relaxed);
+    if (!held || held == reinterpret_cast<std::uintptr_t>(PyThreadState_GetUnchecked()))
+        return false;
     py::raise_mutably_borrowed();
     return true;
 }
 
 // Marks the list for a sort: false with the refusal when one runs already,
-// or another thread's pass holds it. Under the list's critical section.
+// or a pass holds it (one of this thread's own too: the sort would move the
+// members it writes back by index). Under the list's critical section.
 [[nodiscard]] inline bool begin_sort(PyObject* list) noexcept {
-    if (refused_for_write(list)) return false;
-    py::state<ListState>(list).sorting.on.store(true, std::memory_order_relaxed);
+    std::atomic<std::uintptr_t>& mark = py::state<ListState>(list).sorting.held;
+    if (mark.load(std::memory_order_relaxed)) {
+        py::raise_mutably_borrowed();
+        return false;
+    }
+    mark.store(SortMark::kSorting, std::memory_order_relaxed);
     return true;
 }
 
 // Under the list's critical section.
 inline void end_sort(PyObject* list) noexcept {
-    py::state<ListState>(list).sorting.on.store(false, std::memory_order_relaxed);
+    py::state<ListState>(list).sorting.held.store(0, std::memory_order_relaxed);
 }
 
-// Marks the list as held by the calling thread's element pass (nested ones
-// of the same thread count up): false with the refusal while a sort runs
-// or another thread's pass holds it. Under the list's critical section.
-[[nodiscard]] inline bool begin_member_pass(PyObject* list) noexcept {
-    SortMark& mark = py::state<ListState>(list).sorting;
-    if (mark.on.load(std::memory_order_relaxed)) {
+// How an element pass meets the list's mark.
+enum class PassMark : unsigned char { Refused, Taken, Mine };
+
+// Marks the list as held by the calling thread's element pass: Taken, or
+// Mine when one of its own passes holds it already (that one lets it go);
+// Refused, with the refusal raised, while a sort runs or another thread's
+// pass holds it. Under the list's critical section.
+[[nodiscard]] inline PassMark begin_member_pass(PyObject* list) noexcept {
+    std::atomic<std::uintptr_t>& mark = py::state<ListState>(list).sorting.held;
+    const auto self = reinterpret_cast<std::uintptr_t>(PyThreadState_GetUnchecked());
+    const std::uintptr_t held = mark.load(std::memory_order_relaxed);
+    if (held == self) return PassMark::Mine;
+    if (held) {
         py::raise_mutably_borrowed();
-        return false;
+        return PassMark::Refused;
     }
-    PyThreadState* self = PyThreadState_GetUnchecked();
-    PyThreadState* owner = mark.pass_owner.load(std::memory_order_relaxed);
-    if (owner && owner != self) {
-        py::raise_mutably_borrowed();
-        return false;
-    }
-    mark.pass_owner.store(self, std::memory_order_relaxed);
-    ++mark.pass_depth;
-    return true;
+    mark.store(self, std::memory_order_relaxed);
+    return PassMark::Taken;
 }
 
-// Under the list's critical section, by the thread that began the pass.
+// Under the list's critical section, by the pass that took the mark.
 inline void end_member_pass(PyObject* list) noexcept {
-    SortMark& mark = py::state<ListState>(list).sorting;
-    if (--mark.pass_depth == 0) mark.pass_owner.store(nullptr, std::memory_order_relaxed);
+    py::state<ListState>(list).sorting.held.store(0, std::memory_order_relaxed);
 }
 
 // The list's length, read in one critical section with the marks, so that a

@@ -62,9 +62,9 @@ struct NoSpecFacts {
 // written under the list's critical section, never under a hold: the sort's
 // key function and the pass's applies may read the list's state.
 struct SortMark {
-    std::atomic<bool> on{false};
-    std::atomic<PyThreadState*> pass_owner{nullptr};
-    std::uint32_t pass_depth = 0;  // the owner's nested passes
+    // 0 free, kSorting while a sort runs, else the thread state of the pass.
+    static constexpr std::uintptr_t kSorting = 1;
+    std::atomic<std::uintptr_t> held{0};
 };
 struct NoSortMark {};
 

@@ -12,11 +12,14 @@ namespace vesk::symbolic::list {
 int HeldMembers::hold(PyObject* list) {
     claims_.emplace();
     if (claims_->exclusive(list) < 0) return -1;
+    PassMark mark;
     {
         py::CriticalSection guard(list);
-        if (!begin_member_pass(list)) return -1;
+        mark = begin_member_pass(list);
     }
-    list_ = py::Ref::borrow(list);
+    if (mark == PassMark::Refused) return -1;
+    // A pass of this thread that holds the list already lets it go.
+    if (mark == PassMark::Taken) list_ = py::Ref::borrow(list);
     return 0;
 }
 

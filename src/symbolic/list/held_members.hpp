@@ -28,7 +28,7 @@ private:
     // Opened first, so the claim it keeps is the innermost scope's while the
     // hold lasts, and released last.
     std::optional<ClaimScope> claims_;
-    py::Ref list_;  // marked, when held
+    py::Ref list_;  // marked by this hold
 };
 
 // The element pass's hold, as the typing layer asks it
