@@ -79,6 +79,9 @@ struct ContainerState {
     // How many times the bound spec has been replaced (`spec_replaced`): a
     // write that read the spec compares it where it stores, so it never
     // stores a value checked by a field the container no longer binds.
+    // Relaxed: a plain store compares it in the storage's critical section,
+    // which orders it against the rebind's own reads of the members; a
+    // claimed write, under the holds that order every other reading.
     std::atomic<std::uint32_t> rebinds{0};
     // The dictionary holds a symbolic object's fields: its children get the
     // object (the node's parent) as their parent. Always false for a list.

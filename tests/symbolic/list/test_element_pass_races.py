@@ -30,6 +30,15 @@ WRITES = {
 }
 
 
+def read(c):
+    # Reads go on while the pass holds the list: its first member is being
+    # applied, its second not yet.
+    assert (list(c), c[1]) == ([101, 102], 102)
+
+
+WRITES["read"] = (read, [1, 2], [1, 2])
+
+
 @pytest.mark.parametrize("cls", [List, PlainList])
 @pytest.mark.parametrize("write", sorted(WRITES))
 def test_a_write_meeting_a_foreign_pass_is_one_order_or_refused(cls, write):
