@@ -33,7 +33,8 @@
 //   symbolic list then refuses other threads' writes, which would move them
 //   (a write-back would land over another member, one member would be
 //   applied twice and another never). The symbolic layer installs how
-//   (`install_members_hold`); the typing layer never calls it directly.
+//   (`install_members_hold`); the typing layer reaches it only through that
+//   cell.
 #pragma once
 
 #include "py/once_cell.hpp"
