@@ -14,13 +14,10 @@ namespace vesk::symbolic {
 // `storage[slot.key]`, or null when absent.
 [[nodiscard]] int dict_read_slot(PyObject* storage, SlotKey slot, py::Ref& out);
 // Stores (or, for a null `value`, deletes) `slot.key` when it holds
-// `expected` (null: absent). Inline: the hot writes call it directly.
-[[nodiscard]] inline StoreOutcome dict_store_if(PyObject* storage, SlotKey slot,
-                                                PyObject* expected, PyObject* value,
-                                                py::Ref& now) {
-    // `now` outlives the section: releasing what was replaced may run a
-    // finaliser.
-    py::CriticalSection section(storage);
+// `expected` (null: absent). The caller holds the dict's critical section.
+[[nodiscard]] inline StoreOutcome dict_store_locked(PyObject* storage, SlotKey slot,
+                                                    PyObject* expected, PyObject* value,
+                                                    py::Ref& now) {
     PyObject* found = nullptr;
     if (PyDict_GetItemRef(storage, slot.key, &found) < 0) return StoreOutcome::Error;
     now = py::Ref::steal(found);
@@ -29,6 +26,16 @@ namespace vesk::symbolic {
     const int r =
         value ? PyDict_SetItem(storage, slot.key, value) : PyDict_DelItem(storage, slot.key);
     return r < 0 ? StoreOutcome::Error : StoreOutcome::Done;
+}
+// The same in its own critical section. Inline: the hot writes call it
+// directly.
+[[nodiscard]] inline StoreOutcome dict_store_if(PyObject* storage, SlotKey slot,
+                                                PyObject* expected, PyObject* value,
+                                                py::Ref& now) {
+    // `now` outlives the section: releasing what was replaced may run a
+    // finaliser.
+    py::CriticalSection section(storage);
+    return dict_store_locked(storage, slot, expected, value, now);
 }
 
 // The item at the slot's position (`SlotKey::at`), or null past the end.

@@ -23,6 +23,8 @@ struct NamedMembers {
 };
 [[gnu::tls_model("initial-exec")]] thread_local NamedMembers t_members{};
 
+py::OnceCell<const MembersHold> MEMBERS_HOLD;
+
 bool same_key(PyObject* named, PyObject* key) noexcept {
     if (named == key) return true;
     // Exact ints compare without running code of their own.
@@ -69,6 +71,21 @@ Py_ssize_t members_to_apply(PyObject* container, PyObject* field, Py_ssize_t n) 
     if (!named.container || named.container != container || named.field != field) return n;
     t_members = {};
     return std::min(n, named.from);
+}
+
+void install_members_hold(const MembersHold* ops) noexcept { MEMBERS_HOLD.set(ops); }
+
+int HeldMembersScope::hold(PyObject* container) {
+    const MembersHold* ops = MEMBERS_HOLD.get();
+    if (!ops) return 0;
+    token_ = ops->hold(container);
+    if (token_ == kNothingHeld) token_ = nullptr;
+    else if (!token_) return -1;
+    return 0;
+}
+
+HeldMembersScope::~HeldMembersScope() {
+    if (token_) MEMBERS_HOLD.get()->let_go(token_);
 }
 
 }  // namespace vesk::typing

@@ -25,8 +25,19 @@
 //
 // Both are borrowed pointers compared by identity, live only while the
 // scope that names them does; neither holds a reference.
+//
+// - Held for an element pass: the engine's pass over a list that is not a
+//   plain `list` reads its members by index and writes each applied one
+//   back at its index, with Python code running between. For its run it asks
+//   the container to hold its members in place (`HeldMembersScope`): a
+//   symbolic list then refuses other threads' writes, which would move them
+//   (a write-back would land over another member, one member would be
+//   applied twice and another never). The symbolic layer installs how
+//   (`install_members_hold`); the typing layer reaches it only through that
+//   cell.
 #pragma once
 
+#include "py/once_cell.hpp"
 #include "py/python.hpp"
 
 namespace vesk::typing {
@@ -88,5 +99,37 @@ private:
 // used up.
 [[nodiscard]] Py_ssize_t members_to_apply(PyObject* container, PyObject* field,
                                           Py_ssize_t n) noexcept;
+
+// How a container's members are held for an element pass: `hold` answers a
+// token to give `let_go` when the pass ends, null with the refusal set when
+// another operation holds them (or they cannot be held), or `kNothingHeld`
+// for a container that holds nothing for a pass (not a symbolic list).
+// `let_go` runs no Python code.
+struct MembersHold {
+    void* (*hold)(PyObject* container);
+    void (*let_go)(void* token) noexcept;
+};
+namespace detail {
+inline char nothing_held_mark;
+}  // namespace detail
+inline void* const kNothingHeld = &detail::nothing_held_mark;
+
+// Set once by the symbolic layer's registration; the first setting stays.
+void install_members_hold(const MembersHold* ops) noexcept;
+
+// Holds `container`'s members for the element pass this scope spans.
+class HeldMembersScope {
+public:
+    HeldMembersScope() noexcept = default;
+    ~HeldMembersScope();
+    HeldMembersScope(const HeldMembersScope&) = delete;
+    HeldMembersScope& operator=(const HeldMembersScope&) = delete;
+
+    // 0 held (or nothing to hold), -1 with the refusal.
+    [[nodiscard]] int hold(PyObject* container);
+
+private:
+    void* token_ = nullptr;
+};
 
 }  // namespace vesk::typing

@@ -4,6 +4,7 @@
 #include "py/hold.hpp"
 #include "py/named.hpp"
 #include "symbolic/bridge.hpp"
+#include "symbolic/claim.hpp"
 #include "symbolic/container/state.hpp"
 #include "symbolic/container/topology.hpp"
 #include "symbolic/formalize.hpp"
@@ -27,20 +28,26 @@ int bind_spec(PyObject* self, PyObject* spec) {
     py::Exclusive<S> held(self);
     if (!held) return -1;
     dropped = std::exchange(held->value_spec, py::Ref::borrow(spec));
+    held->spec_replaced();
     held.release();
     return 0;
 }
 
 template <class S>
 int unbind_spec(PyObject* self) {
+    ClaimScope claims;
+    if (claims.exclusive(self) < 0) return -1;
     py::Ref dropped;
     py::Exclusive<S> held(self);
     if (!held) return -1;
     dropped = std::move(held->value_spec);
+    held->spec_replaced();
     held->node.accessor_writable = true;
     held.release();
     return 0;
 }
+
+int claim_for_rebind(ClaimScope& claims, PyObject* self) { return claims.exclusive(self); }
 
 template <class S>
 int apply_spec(PyObject* self, PyObject* spec, bool allow_partial) {
@@ -115,7 +122,11 @@ PyObject* custom_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     py::Ref bound;
     if (!read_bound_spec<S>(self, bound)) return nullptr;
     if (!bound) {
-        if (rules.is_own_spec(spec) && bind_spec<S>(self, spec) < 0) return nullptr;
+        if (rules.is_own_spec(spec)) {
+            // A live container bound: claimed as a rebind is.
+            ClaimScope claims;
+            if (claim_for_rebind(claims, self) < 0 || bind_spec<S>(self, spec) < 0) return nullptr;
+        }
         return custom_apply_answer(self, true);
     }
     const bool asked = spec != Py_None && !(rules.bound_spec_is_compatible && spec == bound.get());

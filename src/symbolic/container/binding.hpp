@@ -10,6 +10,7 @@
 
 #include "py/args.hpp"
 #include "py/ref.hpp"
+#include "symbolic/claim.hpp"
 
 namespace vesk::symbolic {
 
@@ -26,6 +27,16 @@ template <class S>
 // again. 0 or -1.
 template <class S>
 [[nodiscard]] int unbind_spec(PyObject* self);
+
+// A rebind of a live container (`use_value_spec`, `custom_apply` binding an
+// unbound one) claims it exclusively for its run (claim.hpp): a write of
+// another thread in flight on it (or below it) checks its value against the
+// field it read while it holds its claims, so the two meet there and the
+// rebind fails at once with the borrow refusal, having changed nothing; a
+// write that read the spec before the rebind and claims after it finds the
+// spec replaced (the container's `binding()` count) and fails so itself.
+// 0 or -1.
+[[nodiscard]] int claim_for_rebind(ClaimScope& claims, PyObject* self);
 
 // The end of `use_value_spec` with a spec: records `allow_partial`, then
 // calls `spec.apply(self, allow_partial=, child_transform=, root_path=)`

@@ -1,12 +1,23 @@
-// A list being sorted: the interpreter's sort takes the items out of the
-// list's storage while it runs (its key function may run any Python code,
-// and other threads see the list empty meanwhile) and puts back what it
-// sorted at the end, so an item stored into the list meanwhile would be
-// lost, a removal would find nothing, and a sort would refuse to finish. A
-// sort marks its list for its whole run, and every write checks the mark
-// under the list's lock before it reads or stores: a write that meets a
-// sort fails at once with the borrow flag's refusal, having changed
-// nothing.
+// A list held whole by one operation while Python code runs over it.
+//
+// A sort: the interpreter's sort takes the items out of the list's storage
+// while it runs (its key function may run any Python code, and other
+// threads see the list empty meanwhile) and puts back what it sorted at the
+// end, so an item stored into the list meanwhile would be lost, a removal
+// would find nothing, and a sort would refuse to finish. A sort marks its
+// list for its whole run, and every write checks the mark under the list's
+// lock before it reads or stores: a write that meets a sort fails at once
+// with the borrow flag's refusal, having changed nothing.
+//
+// An element pass: a spec applied to a symbolic list reads its members by
+// index and writes each applied one back at its index, running Python code
+// between (the element applies). An insertion or removal by another thread
+// meanwhile would move the members under it: a write-back would land over
+// another member, one member would be applied twice and another never. So
+// the pass holds the list for its run (list/held_members.hpp): other
+// threads' writes meet the mark as they meet a sort's and fail at once,
+// having changed nothing, while the pass's own thread writes its members
+// back (and re-enters its own passes). Reads go on.
 #pragma once
 
 #include "py/layout.hpp"
@@ -15,44 +26,88 @@
 
 namespace vesk::symbolic {
 
-// Whether a sort runs over the list now, with the refusal raised: under the
-// list's critical section where the answer must hold for a store made in
-// it; a write also asks first, without it, so that it fails at once rather
-// than on what the emptied list shows it.
+// Whether a sort runs over the list now, with the refusal raised: a read
+// of the storage asks it, which a sort has emptied meanwhile.
 [[nodiscard]] inline bool refused_by_sort(PyObject* list) noexcept {
-    if (!py::state<ListState>(list).sorting.on.load(std::memory_order_relaxed)) return false;
+    if (py::state<ListState>(list).sorting.held.load(std::memory_order_relaxed) !=
+        SortMark::kSorting)
+        return false;
     py::raise_mutably_borrowed();
     return true;
 }
 
-// Marks the list for a sort: false with the refusal when one runs already.
-// Under the list's critical section.
+// Whether a write must not touch the list now: a sort runs over it, or
+// another thread's element pass holds it; with the refusal raised. Under the
+// list's critical section where the answer must hold for a store made in
+// it; a write also asks first, without it, so that it fails at once rather
+// than on what the emptied list shows it.
+[[nodiscard]] inline bool refused_for_write(PyObject* list) noexcept {
+    const std::uintptr_t held =
+        py::state<ListState>(list).sorting.held.load(std::memory_order_relaxed);
+    if (!held || held == reinterpret_cast<std::uintptr_t>(PyThreadState_GetUnchecked()))
+        return false;
+    py::raise_mutably_borrowed();
+    return true;
+}
+
+// Marks the list for a sort: false with the refusal when one runs already,
+// or a pass holds it (one of this thread's own too: the sort would move the
+// members it writes back by index). Under the list's critical section.
 [[nodiscard]] inline bool begin_sort(PyObject* list) noexcept {
-    if (refused_by_sort(list)) return false;
-    py::state<ListState>(list).sorting.on.store(true, std::memory_order_relaxed);
+    std::atomic<std::uintptr_t>& mark = py::state<ListState>(list).sorting.held;
+    if (mark.load(std::memory_order_relaxed)) {
+        py::raise_mutably_borrowed();
+        return false;
+    }
+    mark.store(SortMark::kSorting, std::memory_order_relaxed);
     return true;
 }
 
 // Under the list's critical section.
 inline void end_sort(PyObject* list) noexcept {
-    py::state<ListState>(list).sorting.on.store(false, std::memory_order_relaxed);
+    py::state<ListState>(list).sorting.held.store(0, std::memory_order_relaxed);
 }
 
-// The list's length, read in one critical section with the sort's mark, so
-// that a write meeting a sort fails with the refusal rather than with what
-// the emptied list shows it. -1 with the refusal.
-[[nodiscard]] inline Py_ssize_t length_unless_sorting(PyObject* list) noexcept {
+// How an element pass meets the list's mark.
+enum class PassMark : unsigned char { Refused, Taken, Mine };
+
+// Marks the list as held by the calling thread's element pass: Taken, or
+// Mine when one of its own passes holds it already (that one lets it go);
+// Refused, with the refusal raised, while a sort runs or another thread's
+// pass holds it. Under the list's critical section.
+[[nodiscard]] inline PassMark begin_member_pass(PyObject* list) noexcept {
+    std::atomic<std::uintptr_t>& mark = py::state<ListState>(list).sorting.held;
+    const auto self = reinterpret_cast<std::uintptr_t>(PyThreadState_GetUnchecked());
+    const std::uintptr_t held = mark.load(std::memory_order_relaxed);
+    if (held == self) return PassMark::Mine;
+    if (held) {
+        py::raise_mutably_borrowed();
+        return PassMark::Refused;
+    }
+    mark.store(self, std::memory_order_relaxed);
+    return PassMark::Taken;
+}
+
+// Under the list's critical section, by the pass that took the mark.
+inline void end_member_pass(PyObject* list) noexcept {
+    py::state<ListState>(list).sorting.held.store(0, std::memory_order_relaxed);
+}
+
+// The list's length, read in one critical section with the marks, so that a
+// write meeting a sort fails with the refusal rather than with what the
+// emptied list shows it. -1 with the refusal.
+[[nodiscard]] inline Py_ssize_t length_unless_held(PyObject* list) noexcept {
     py::CriticalSection section(list);
-    if (refused_by_sort(list)) return -1;
+    if (refused_for_write(list)) return -1;
     return PyList_GET_SIZE(list);
 }
 
-// The list's conditional store (slots.hpp), refused while a sort runs.
+// The list's conditional store (slots.hpp), refused while the list is held.
 [[nodiscard]] inline StoreOutcome sym_list_store_if(PyObject* storage, SlotKey slot,
                                                     PyObject* expected, PyObject* value,
                                                     py::Ref& now) {
     py::CriticalSection section(storage);
-    if (refused_by_sort(storage)) return StoreOutcome::Error;
+    if (refused_for_write(storage)) return StoreOutcome::Error;
     return list_store_locked(storage, slot, expected, value, now);
 }
 

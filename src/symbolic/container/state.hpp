@@ -57,11 +57,14 @@ struct NoSpecFacts {
     void visit(V&&) {}
 };
 
-// Whether the interpreter's own sort runs over a list now (sorting.hpp).
-// Read and written under the list's critical section, never under a hold:
-// the sort's key function may read the list's state.
+// Whether the interpreter's own sort runs over a list now, and which
+// thread's element pass holds its members in place (sorting.hpp). Read and
+// written under the list's critical section, never under a hold: the sort's
+// key function and the pass's applies may read the list's state.
 struct SortMark {
-    std::atomic<bool> on{false};
+    // 0 free, kSorting while a sort runs, else the thread state of the pass.
+    static constexpr std::uintptr_t kSorting = 1;
+    std::atomic<std::uintptr_t> held{0};
 };
 struct NoSortMark {};
 
@@ -73,6 +76,13 @@ struct ContainerState {
     py::Ref value_spec;         // the bound Dict / List spec, or null
     py::Ref assign;             // the default assign policy (a str), or null
     py::Ref onchange_callback;  // kept and shown; never called natively
+    // How many times the bound spec has been replaced (`spec_replaced`): a
+    // write that read the spec compares it where it stores, so it never
+    // stores a value checked by a field the container no longer binds.
+    // Relaxed: a plain store compares it in the storage's critical section,
+    // which orders it against the rebind's own reads of the members; a
+    // claimed write, under the holds that order every other reading.
+    std::atomic<std::uint32_t> rebinds{0};
     // The dictionary holds a symbolic object's fields: its children get the
     // object (the node's parent) as their parent. Always false for a list.
     bool as_object_attributes_container = false;
@@ -85,6 +95,15 @@ struct ContainerState {
     [[no_unique_address]] std::conditional_t<std::is_same_v<Base, py::ListBase>, SortMark,
                                              NoSortMark>
         sorting;
+
+    // Under the exclusive hold that replaced `value_spec` (every writer of
+    // the count holds it).
+    void spec_replaced() noexcept {
+        rebinds.store(rebinds.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
+    [[nodiscard]] std::uint32_t binding() const noexcept {
+        return rebinds.load(std::memory_order_relaxed);
+    }
 
     template <class V>
     void visit(V&& v) {

@@ -163,6 +163,9 @@ py::Ref assign_child(PyObject* self, PyObject* key, PyObject* value, ClaimedSet*
 
 int use_value_spec(PyObject* self, PyObject* spec, bool allow_partial) {
     if (spec == Py_None) return unbind_spec<DictState>(self);
+    // Claimed to the end of the apply that binds and checks the members.
+    ClaimScope claims;
+    if (claim_for_rebind(claims, self) < 0) return -1;
     py::Ref path;
     if (!is_dict_spec(spec))
         return node_path(self, path)

@@ -202,6 +202,7 @@ int reset_state(PyObject* self, PyObject* root_path, PyObject* bound, const Cons
                                   node_refs);
     if (o.parent) SymNode::store(s.node.parent, o.parent, parent_dropped);
     spec_dropped = std::exchange(s.value_spec, py::Ref::borrow(bound));
+    s.spec_replaced();
     callback_dropped = std::move(s.onchange_callback);
     s.as_object_attributes_container = o.as_object_attributes_container;
     s.wrap = o.wrap;

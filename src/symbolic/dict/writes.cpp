@@ -21,6 +21,7 @@
 #include "symbolic/momentary.hpp"
 #include "symbolic/refusal.hpp"
 #include "symbolic/shortcuts.hpp"
+#include "symbolic/slots.hpp"
 #include "symbolic/write_core.hpp"
 #include "typing/applied_members.hpp"
 #include "typing/field/field.hpp"
@@ -44,6 +45,7 @@ struct WriteView {
     bool accessor_writable = true;
     bool allow_partial = false;
     bool object_attributes = false;
+    std::uint32_t binding = 0;  // the state's count of spec replacements
 };
 
 int read_view(PyObject* self, PyObject* key, WriteView& out) {
@@ -57,7 +59,26 @@ int read_view(PyObject* self, PyObject* key, WriteView& out) {
     out.accessor_writable = held->node.accessor_writable;
     out.allow_partial = held->node.allow_partial;
     out.object_attributes = held->as_object_attributes_container;
+    out.binding = held->binding();
     return 0;
+}
+
+// Whether the bound spec was replaced since `view` read it, with the borrow
+// refusal raised: a write checked against the spec it read stores only while
+// that spec is still bound (container/binding.hpp).
+bool spec_replaced_since(PyObject* self, const WriteView& view) noexcept {
+    if (py::state<DictState>(self).binding() == view.binding) return false;
+    py::raise_claim_refused();
+    return true;
+}
+
+// The store of a plain value over a plain occupant, in one critical section
+// with the spec the write checked the value against.
+StoreOutcome plain_store_if(PyObject* self, const WriteSlot& w, PyObject* value,
+                            const WriteView& view, py::Ref& now) {
+    py::CriticalSection section(self);
+    if (spec_replaced_since(self, view)) return StoreOutcome::Error;
+    return dict_store_locked(self, w.slot, kPlainSlot, value, now);
 }
 
 // The update's key path: the one the dictionary keeps for the key under its
@@ -104,11 +125,16 @@ WriteSlot slot_of(PyObject* self, PyObject* key, const WriteView& view) {
 // under an exact key that runs none up to its store takes the test there
 // instead, in the one critical section of the store (kPlainSlot), which
 // makes the same answer, and claims nothing unless it meets a child there.
+//
+// Under the claims no rebind replaces the spec the write read
+// (container/binding.hpp); one made before them refuses the write, having
+// changed nothing.
 struct Identity {
     const WriteSlot& w;
     ClaimScope& scope;
     PyObject* value;
     bool deferred;
+    const WriteView& view;
     py::Ref occupant;  // what the key holds (null: nothing), once read
     bool* gone;        // set when the write finds the key absent and writes nothing
 
@@ -116,7 +142,9 @@ struct Identity {
     int settle() {
         if (!deferred) return 0;
         deferred = false;
-        if (claim_slot(scope, w) < 0 || read_claimed(scope, w, occupant) < 0) return -1;
+        if (claim_slot(scope, w) < 0 || spec_replaced_since(w.node, view) ||
+            read_claimed(scope, w, occupant) < 0)
+            return -1;
         if (occupant.get() != value) return 0;
         if (gone) *gone = !occupant;
         return 1;
@@ -139,7 +167,7 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, Claim
     const WriteSlot w = slot_of(self, key, view);
     // Exact keys hash and compare without running code of their own.
     bool native = is_primitive(value) && (PyUnicode_CheckExact(key) || PyLong_CheckExact(key));
-    Identity identity{w, scope, value, true, {}, gone};
+    Identity identity{w, scope, value, true, view, {}, gone};
     // Settles the identity test before a step that may run Python code.
     auto python_runs = [&]() {
         native = false;
@@ -233,8 +261,7 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, Claim
             // decides, and nothing is claimed; an occupant that keeps a tree
             // takes the claimed road below.
             py::Ref now;
-            const StoreOutcome plain =
-                w.ops->store_if(w.storage, w.slot, kPlainSlot, value, now);
+            const StoreOutcome plain = plain_store_if(self, w, value, view, now);
             if (plain == StoreOutcome::Error) return -1;
             if (plain == StoreOutcome::Done) {
                 replaced = std::move(now);

@@ -38,7 +38,7 @@ int assign_index(PyObject* self, const View& view, WriteReadings& wr, PyObject* 
     std::int64_t index = 0;
     if (!int_key(key, "list assignment index must be an integer. Encountered %R.", index))
         return -1;
-    const Py_ssize_t n = length_unless_sorting(self);
+    const Py_ssize_t n = length_unless_held(self);
     if (n < 0) return -1;
     if (index < -n || index >= n) return raise_out_of_range("list assignment", n, index);
     if (!complete_readings(self, view, kElement, wr)) return -1;
@@ -60,7 +60,7 @@ int assign_slice(PyObject* self, const View& view, PyObject* slice, PyObject* va
     if (!items) return -1;
     const ContainerBridge* b = container_bridge();
     if (!b) return -1;
-    const Py_ssize_t n = length_unless_sorting(self);
+    const Py_ssize_t n = length_unless_held(self);
     if (n < 0) return -1;
     const Py_ssize_t size = PySlice_AdjustIndices(n, &start, &stop, step);
     const Py_ssize_t m = PyList_GET_SIZE(items.get());
@@ -98,7 +98,7 @@ int delete_index(PyObject* self, const View& view, PyObject* key) {
     ClaimScope claims;
     if (claims.tree(self) < 0) return -1;
     for (;;) {
-        const Py_ssize_t n = length_unless_sorting(self);
+        const Py_ssize_t n = length_unless_held(self);
         if (n < 0) return -1;
         if (index < -n || index >= n) return raise_out_of_range("list", n, index);
         const Py_ssize_t pos = static_cast<Py_ssize_t>(index < 0 ? index + n : index);
@@ -144,7 +144,7 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     std::optional<ClaimScope> own;
     ClaimScope* scope = ClaimScope::current();
     if (!scope) scope = &own.emplace();
-    if (scope->tree(self) < 0) return -1;
+    if (scope->tree(self) < 0 || spec_replaced_since(self, view)) return -1;
     const std::size_t n = batch.values.size();
     std::vector<py::Ref> formal(n);
     for (std::size_t k = 0; k < n; ++k) {
@@ -159,6 +159,7 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     ClaimedSet claimed;
     for (std::size_t k = 0; k < n; ++k) {
         Placed& at = batch.at[k];
+        at.binding = view.binding;
         if (at.how == Store::Replace) {
             if (claim_position(*scope, self, at) < 0) return -1;
             if (at.occupant.get() == formal[k].get()) continue;

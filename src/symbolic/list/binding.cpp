@@ -99,6 +99,7 @@ void copy_view(const ListState& s, View& out, py::MaybeRef spec, py::MaybeRef pa
     out.allow_partial = s.node.allow_partial;
     out.wrap = s.wrap;
     out.enable_topo = s.enable_topo;
+    out.binding = s.binding();
 }
 
 // The element's verdict on `value` as the kept facts tell it.
@@ -134,6 +135,12 @@ void keep_facts(PyObject* self, PyObject* spec, std::uint64_t epoch,
 
 }  // namespace
 
+bool spec_replaced_since(PyObject* self, const View& view) noexcept {
+    if (py::state<ListState>(self).binding() == view.binding) return false;
+    py::raise_claim_refused();
+    return true;
+}
+
 bool read_view(PyObject* self, View& out) {
     py::Shared<ListState> held(self);
     if (!held) return false;
@@ -142,7 +149,7 @@ bool read_view(PyObject* self, View& out) {
 }
 
 bool read_view_for_write(PyObject* self, PyObject* value, View& view, WriteReadings& out) {
-    if (refused_by_sort(self)) return false;
+    if (refused_for_write(self)) return false;
     out.readings = SpecReadings{};
     out.verdict = -1;
     out.known = false;
@@ -336,6 +343,9 @@ py::Ref assign_child(PyObject* self, const View& view, PyObject* element, PyObje
 
 int use_value_spec(PyObject* self, PyObject* spec, bool allow_partial) {
     if (spec == Py_None) return unbind_spec<ListState>(self);
+    // Claimed to the end of the apply that binds and checks the members.
+    ClaimScope claims;
+    if (claim_for_rebind(claims, self) < 0) return -1;
     View view;
     if (!read_view(self, view)) return -1;
     if (!is_list_spec(spec))

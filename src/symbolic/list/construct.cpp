@@ -15,6 +15,7 @@
 #include "symbolic/container/bool_args.hpp"
 #include "symbolic/container/topology.hpp"
 #include "symbolic/formalize.hpp"
+#include "symbolic/list/held_members.hpp"
 #include "symbolic/classes.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/policy.hpp"
@@ -199,6 +200,9 @@ int try_fused(PyObject* self, PyObject* spec, Py_ssize_t end) {
 struct Formalized {
     py::Ref field;
     Py_ssize_t from = 0;
+    // Members the list held before this construction (a repeated
+    // `__init__`), which only the spec's apply reaches.
+    bool held = false;
 };
 
 // Whether `field` runs its apply on what it formalizes. A failed read
@@ -214,8 +218,13 @@ bool field_applies(PyObject* field) {
 // taken out again and each is formalized (with the element field when the
 // spec is already bound, which `formalized` then names). 1 when the fused
 // road bound the spec, 0 otherwise, -1.
+//
+// The list is held (`held`) from where the items are formalized to the end
+// of the spec's pass, which names members by index; a list that held
+// members before is held from the start.
 int fill_schemaful(PyObject* self, const View& view, PyObject* spec, PyObject* source,
-                   bool source_owned, Formalized& formalized) {
+                   bool source_owned, std::optional<HeldMembers>& held,
+                   Formalized& formalized) {
     const bool sequence = source_owned || PyList_CheckExact(source) || PyTuple_CheckExact(source);
     py::Ref collected = sequence ? py::Ref::borrow(source)
                                  : py::Ref::steal(PySequence_List(source));
@@ -225,6 +234,13 @@ int fill_schemaful(PyObject* self, const View& view, PyObject* spec, PyObject* s
     if (fused != 0) return fused;
     py::Ref items = py::Ref::steal(PyList_GetSlice(self, end, PY_SSIZE_T_MAX));
     if (!items || PyList_SetSlice(self, end, PY_SSIZE_T_MAX, nullptr) < 0) return -1;
+    if (!held) {
+        held.emplace();
+        if (held->hold(self) < 0) return -1;
+    }
+    // The members held from before, counted under the hold.
+    const Py_ssize_t start = PyList_GET_SIZE(self);
+    formalized.held = start > 0;
     SpecReadings readings;
     if (!read_spec(view.spec.get(), kElement, readings)) return -1;
     PyObject* element = readings.element.get();
@@ -237,13 +253,13 @@ int fill_schemaful(PyObject* self, const View& view, PyObject* spec, PyObject* s
     }
     if (element && field_applies(element)) {
         formalized.field = py::Ref::borrow(element);
-        formalized.from = end;
+        formalized.from = start;
     }
     return 0;
 }
 
 int fill(PyObject* self, PyObject* items, const Options& o, Mode mode, bool& bound,
-         Formalized& formalized) {
+         std::optional<HeldMembers>& held, Formalized& formalized) {
     const int truth = PyObject_IsTrue(items);
     if (truth <= 0) return truth;
     // Another symbolic list gives its raw items, none resolved.
@@ -258,7 +274,7 @@ int fill(PyObject* self, PyObject* items, const Options& o, Mode mode, bool& bou
         case Mode::Schemaful: break;
     }
     const int fused =
-        fill_schemaful(self, view, o.spec, source.get(), source.get() != items, formalized);
+        fill_schemaful(self, view, o.spec, source.get(), source.get() != items, held, formalized);
     bound = fused > 0;
     return fused < 0 ? -1 : 0;
 }
@@ -275,6 +291,7 @@ int reset_node(PyObject* self, NodeReset& r) {
                                   false, node_refs);
     if (r.set_origin) origin_dropped = std::exchange(s.node.origin, std::move(r.origin));
     spec_dropped = std::exchange(s.value_spec, py::Ref::borrow(r.spec));
+    s.spec_replaced();
     callback_dropped = std::move(s.onchange_callback);
     assign_dropped = std::exchange(s.assign, py::Ref::borrow(r.assign));
     s.wrap = r.wrap;
@@ -301,6 +318,19 @@ int init_with(PyObject* self, const py::Args<kParamCount>& a) {
         if (!b) return -1;
         root = b->empty_key_path.get();
     }
+    const Mode mode = !o.spec          ? Mode::Schemaless
+                      : o.pass_through ? Mode::PassThrough
+                                       : Mode::Schemaful;
+    // The items formalized here and the spec's pass over the whole list
+    // that binds it name members by index: the list is held for both, so
+    // another thread's insertion or removal cannot move them in between
+    // (from the start where it holds members already; a new list only when
+    // the fused road declines, fill_schemaful).
+    std::optional<HeldMembers> held;
+    if (items && mode == Mode::Schemaful && PyList_GET_SIZE(self) > 0) {
+        held.emplace();
+        if (held->hold(self) < 0) return -1;
+    }
     // A spec that does not wrap raw members itself is bound before the
     // items are formalized; any other only by the binding step.
     NodeReset reset;
@@ -310,17 +340,18 @@ int init_with(PyObject* self, const py::Args<kParamCount>& a) {
     reset.allow_partial = o.allow_partial;
     reset.wrap = o.wrap;
     if (reset_node(self, reset) < 0 || store_default_origin<ListState>(self) < 0) return -1;
-    const Mode mode = !o.spec          ? Mode::Schemaless
-                      : o.pass_through ? Mode::PassThrough
-                                       : Mode::Schemaful;
     bool bound = false;
     Formalized formalized;
-    if (items && fill(self, items, o, mode, bound, formalized) < 0) return -1;
+    if (items && fill(self, items, o, mode, bound, held, formalized) < 0) return -1;
     if (mode == Mode::PassThrough && bind_spec(self, o.spec) < 0) return -1;
     if (mode == Mode::Schemaful && !bound) {
         // Members formalized through the element field have passed it.
         std::optional<typing::AppliedMembersScope> named;
         if (formalized.field) named.emplace(self, formalized.field.get(), formalized.from);
+        // Members held from before must still be applied, also by a spec
+        // bound before the new ones were formalized.
+        std::optional<UnappliedMembersScope> unapplied;
+        if (formalized.held) unapplied.emplace(self);
         if (use_value_spec(self, o.spec, o.allow_partial) < 0) return -1;
     }
     return finish_construction<ListState>(self, o.onchange_callback, o.accessor_writable, o.sealed);

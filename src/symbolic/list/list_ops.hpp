@@ -62,8 +62,13 @@ struct View {
     bool allow_partial = false;
     bool wrap = true;
     bool enable_topo = true;
+    std::uint32_t binding = 0;  // the state's count of spec replacements
 };
 [[nodiscard]] bool read_view(PyObject* self, View& out);
+// Whether the list's bound spec was replaced since `view` read it, with the
+// borrow refusal raised: a write checked against the spec it read stores
+// only while that spec is still bound (container/binding.hpp).
+[[nodiscard]] bool spec_replaced_since(PyObject* self, const View& view) noexcept;
 // The node's path (null for none).
 [[nodiscard]] bool node_path(PyObject* self, py::Ref& out);
 
@@ -220,6 +225,9 @@ struct Placed {
     // insertion), which a list grown by the store may reach: the write then
     // replaces there, as it would have after the list grew.
     std::int64_t asked = -1;
+    // Append or insertion: the count of spec replacements the write's view
+    // read, checked where the value is added (none: not checked).
+    std::optional<std::uint32_t> binding{};
 };
 // The slot of position `pos`, whose key (`pos` as an int) names it in paths.
 [[nodiscard]] WriteSlot slot_at(PyObject* self, Py_ssize_t pos, PyObject* key);

@@ -34,7 +34,7 @@ constexpr const char kDeleteSealed[] = "Cannot delete item from a sealed List.";
 // the items a walk of the list visits.
 bool open_write(PyObject* self, const char* sealed_text, unsigned wanted, View& view,
                 SpecReadings& readings, ClaimScope& claims) {
-    if (refused_by_sort(self) || !read_view(self, view)) return false;
+    if (refused_for_write(self) || !read_view(self, view)) return false;
     if (sealed_now(view)) {
         refuse(view, sealed_text, false);
         return false;
@@ -59,7 +59,7 @@ PyObject* write_one(PyObject* self, const char* sealed_text, std::int64_t index,
         refuse(view, sealed_text, false);
         return nullptr;
     }
-    const Py_ssize_t n = length_unless_sorting(self);
+    const Py_ssize_t n = length_unless_held(self);
     if (n < 0 || !complete_readings(self, view, kElement | kMaxSize, wr) ||
         !below_max(wr.readings, n))
         return nullptr;
@@ -123,7 +123,7 @@ py::Ref new_items(PyObject* other, ClaimScope& claims) {
 PyObject* pop_at(PyObject* self, const View& view, const SpecReadings& readings,
                  std::int64_t index) {
     for (bool gated = false;;) {
-        const Py_ssize_t n = length_unless_sorting(self);
+        const Py_ssize_t n = length_unless_held(self);
         if (n < 0) return nullptr;
         if (index < -n || index >= n) {
             PyErr_SetString(PyExc_IndexError, "pop index out of range");
@@ -164,7 +164,7 @@ PyObject* insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* extend(PyObject* self, PyObject* other) {
     View view;
-    if (refused_by_sort(self) || !read_view(self, view)) return nullptr;
+    if (refused_for_write(self) || !read_view(self, view)) return nullptr;
     ClaimScope claims;  // held to the end of the notification
     if (!view.path) return py::none();  // a blank list, never constructed
     if (sealed_now(view)) {
@@ -176,7 +176,7 @@ PyObject* extend(PyObject* self, PyObject* other) {
     py::Ref items = new_items(other, claims);
     const ContainerBridge* b = items ? container_bridge() : nullptr;
     if (!b) return nullptr;
-    const Py_ssize_t n = length_unless_sorting(self);
+    const Py_ssize_t n = length_unless_held(self);
     if (n < 0) return nullptr;
     const Py_ssize_t m = PyList_GET_SIZE(items.get());
     if (readings.max_size && n + m > *readings.max_size) {
@@ -218,7 +218,7 @@ PyObject* pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     View view;
     SpecReadings readings;
     ClaimScope claims;
-    if (refused_by_sort(self) || !read_view(self, view) ||
+    if (refused_for_write(self) || !read_view(self, view) ||
         !read_spec(view.spec.get(), kElement | kMinSize, readings) || claims.tree(self) < 0)
         return nullptr;
     return pop_at(self, view, readings, index);
@@ -273,7 +273,7 @@ PyObject* clear(PyObject* self) {
     py::Ref items;
     {
         py::CriticalSection guard(self);
-        if (refused_by_sort(self)) return nullptr;
+        if (refused_for_write(self)) return nullptr;
         const Py_ssize_t n = PyList_GET_SIZE(self);
         items = py::Ref::steal(PyList_GetSlice(self, 0, n));
         if (!items || PyList_SetSlice(self, 0, n, nullptr) < 0) return nullptr;
@@ -316,7 +316,7 @@ PyObject* reverse(PyObject* self) {
     if (!open_write(self, "Cannot reverse a sealed List.", 0, view, readings, claims))
         return nullptr;
     py::CriticalSection guard(self);
-    if (refused_by_sort(self)) return nullptr;
+    if (refused_for_write(self)) return nullptr;
     return PyList_Reverse(self) < 0 ? nullptr : py::none();
 }
 

@@ -72,7 +72,11 @@ void raise_full(std::int64_t max_size) {
 int add_item(PyObject* self, const Placed& at, PyObject* value, const std::int64_t* max_size,
              Py_ssize_t& landed, std::int64_t& key) {
     py::CriticalSection guard(self);
-    if (refused_by_sort(self)) return -1;
+    if (refused_for_write(self)) return -1;
+    if (at.binding && py::state<ListState>(self).binding() != *at.binding) {
+        py::raise_claim_refused();
+        return -1;
+    }
     const Py_ssize_t n = PyList_GET_SIZE(self);
     if (max_size && n >= *max_size) {
         raise_full(*max_size);
@@ -102,6 +106,19 @@ int restamp(PyObject* self, const Adoption& adopted, Py_ssize_t stamped, Py_ssiz
         return call_method_void<"topo_setpath">(value, path.get());
     })
                 : -1;
+}
+
+// The store of a plain value over a plain occupant, in one critical section
+// with the marks and the spec the write checked the value against.
+StoreOutcome plain_store_if(PyObject* self, SlotKey slot, PyObject* value,
+                            std::uint32_t binding, py::Ref& now) {
+    py::CriticalSection section(self);
+    if (refused_for_write(self)) return StoreOutcome::Error;
+    if (py::state<ListState>(self).binding() != binding) {
+        py::raise_claim_refused();
+        return StoreOutcome::Error;
+    }
+    return list_store_locked(self, slot, kPlainSlot, value, now);
 }
 
 // The replacement road of `store`: 0 or -1 as `store`, or 2 when the
@@ -207,7 +224,8 @@ int store(PyObject* self, PyObject* element, const Placed& given, Adoption& adop
         std::int64_t key = 0;
         const int added = add_item(self, at, adopted.value.get(), max_size, landed, key);
         if (added == 2) {
-            at = Placed{Store::Replace, static_cast<Py_ssize_t>(at.asked), at.asked, {}, true};
+            at = Placed{Store::Replace, static_cast<Py_ssize_t>(at.asked), at.asked, {}, true,
+                        -1, given.binding};
             ClaimScope* scope = ClaimScope::current();
             if (!scope || claim_position(*scope, self, at) < 0) {
                 if (!scope) py::raise_internal("a list write stores outside its claim scope");
@@ -242,7 +260,7 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     update.reset();
     const ContainerBridge* b = container_bridge();
     if (!b || !list_bridge()) return -1;
-    const Py_ssize_t n = length_unless_sorting(self);
+    const Py_ssize_t n = length_unless_held(self);
     if (n < 0) return -1;
     std::int64_t asked = -1;  // an index past the end, which the write appends at
     py::Ref unwrapped;
@@ -308,8 +326,8 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
             // kPlainSlot), unless the position holds the value already or a
             // child to let go.
             py::Ref current;
-            const StoreOutcome stored = sym_list_store_if(
-                self, SlotKey{nullptr, at.pos, at.key, true}, kPlainSlot, value, current);
+            const StoreOutcome stored = plain_store_if(
+                self, SlotKey{nullptr, at.pos, at.key, true}, value, view.binding, current);
             if (stored == StoreOutcome::Done) {
                 update = make_update(self, element, at.key, current.get(), value,
                                      view.path.get());
@@ -341,6 +359,12 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     // claims the tree as any write that stamps or lets go does; a primitive
     // added at the end moves nothing.
     if ((at.how != Store::Append || !native) && scope->tree(self) < 0) return -1;
+    // The value is checked against the spec the view read: under the claims
+    // no rebind replaces it (container/binding.hpp), and one made before
+    // them refuses the write, having changed nothing. An added value checks
+    // where it lands instead.
+    if (at.how == Store::Replace && spec_replaced_since(self, view)) return -1;
+    at.binding = view.binding;
     // Formalized under the position it takes, so its path names it.
     bool kept = false;
     Adoption adopted;
@@ -357,7 +381,7 @@ Tail delete_tail(PyObject* self, const SpecReadings& readings, std::int64_t key,
     py::Ref removed;
     {
         py::CriticalSection guard(self);
-        if (refused_by_sort(self)) return Tail::Error;
+        if (refused_for_write(self)) return Tail::Error;
         const Py_ssize_t n = PyList_GET_SIZE(self);
         const std::int64_t pos = index < 0 ? index + n : index;
         if (expected && (pos < 0 || pos >= n)) return Tail::Moved;
@@ -398,7 +422,7 @@ PyObject* py_set_item_without_permission_check(PyObject* self, PyObject* const* 
     View view;
     SpecReadings readings;
     typing::Applied applied = typing::Applied::No;
-    if (refused_by_sort(self) || !read_view(self, view) ||
+    if (refused_for_write(self) || !read_view(self, view) ||
         !read_spec(view.spec.get(), kElement, readings) ||
         own_field_applied(named, readings.element.get(), a[1],
                           effective_flag_allow_partial(view.allow_partial), applied) < 0)
@@ -418,7 +442,7 @@ PyObject* py_delete_and_notify(PyObject* self, PyObject* i) {
     if (!py::arg_i64("i", i, index)) return nullptr;
     View view;
     SpecReadings readings;
-    if (refused_by_sort(self) || !read_view(self, view) ||
+    if (refused_for_write(self) || !read_view(self, view) ||
         !read_spec(view.spec.get(), kElement | kMinSize, readings))
         return nullptr;
     ClaimScope claims;
