@@ -1,18 +1,8 @@
 #include "topology/key_path_set_links.hpp"
 
-#include "py/critical_section.hpp"
-
 #include <atomic>
 
 namespace vesk::topology::trie {
-
-namespace {
-
-// A key whose hash and equality run no Python code, so that a lookup of it
-// can share a locked step with other work.
-[[nodiscard]] bool native_key(PyObject* key) noexcept {
-    return PyUnicode_CheckExact(key) || PyLong_CheckExact(key);
-}
 
 // `detach_empty` under a key whose lookups run Python code: the delete
 // comes first and the test after, each node the delete took that was not
@@ -21,8 +11,7 @@ namespace {
 // hash runs in the delete before the dict locks anything, as for any dict
 // operation: the section is given up if that code waits, and taken again
 // before the delete.
-[[nodiscard]] int detach_slowly(PyObject* parent, PyObject* key, PyObject* child,
-                                py::Ref& stray) {
+int detach_slowly(PyObject* parent, PyObject* key, PyObject* child, py::Ref& stray) {
     if (PyDict_GET_SIZE(child) != 0) return 0;
     py::Ref back = new_node();
     if (!back || PyDict_SetItem(back.get(), key, child) < 0) return -1;
@@ -53,8 +42,6 @@ namespace {
     return 0;
 }
 
-}  // namespace
-
 PyKeys Chain::keys() const {
     PyKeys out;
     out.reserve(keys_.size() + 1);
@@ -62,29 +49,36 @@ PyKeys Chain::keys() const {
     return out;
 }
 
-int detach_empty(PyObject* parent, PyObject* key, PyObject* child, py::Ref& stray) {
-    if (!native_key(key)) return detach_slowly(parent, key, child, stray);
-    // Both locks at once, and no Python code inside: an insertion into
-    // `child` takes its lock, so it lands either first (the node is kept) or
-    // in a node already detached, which it then finds out.
-    py::CriticalSection2 guard(parent, child);
-    if (PyDict_GET_SIZE(child) != 0) return 0;
+int put_back(PyObject* parent, PyObject* key, PyObject* node, WalkGuard& guard) {
+    if (!PyDict_Check(node) || PyDict_GET_SIZE(node) == 0) return 0;
+    WalkLevel level(guard, node);
+    if (!level.ok()) return -1;
+    // Into a new node, never `node` itself: a detached node stays detached.
+    py::Ref fresh = new_node();
+    if (!fresh) return -1;
     PyObject* raw = nullptr;
-    const int found = PyDict_GetItemRef(parent, key, &raw);
-    py::Ref held = py::Ref::steal(raw);
-    if (found <= 0 || held.get() != child) return found < 0 ? -1 : 0;
-    return PyDict_DelItem(parent, key) < 0 ? -1 : 1;
-}
-
-int put_back(const Chain& chain, PyObject* key, PyObject* node) {
-    PyObject* raw = nullptr;
-    const int found = PyDict_SetDefaultRef(chain.last(), key, node, &raw);
-    py::Ref existing = py::Ref::steal(raw);
-    if (found <= 0 || existing.get() == node || !PyDict_Check(node)) return found < 0 ? -1 : 0;
-    PyKeys keys = chain.keys();
-    keys.push_back(py::Ref::borrow(key));
-    WalkGuard guard;
-    return restore_paths(chain.root(), keys, node, guard);
+    const int found = PyDict_SetDefaultRef(parent, key, fresh.get(), &raw);
+    py::Ref target = py::Ref::steal(raw);
+    if (found < 0) return -1;
+    if (!PyDict_Check(target.get())) {
+        raise_not_a_node(target.get());
+        return -1;
+    }
+    py::Ref entries = py::Ref::steal(PyDict_Keys(node));
+    if (!entries) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
+        PyObject* entry = PyList_GET_ITEM(entries.get(), i);
+        raw = nullptr;
+        const int taken = PyDict_Pop(node, entry, &raw);
+        py::Ref value = py::Ref::steal(raw);
+        if (taken < 0) return -1;
+        if (!taken) continue;
+        const int moved = PyDict_Check(value.get())
+                              ? put_back(target.get(), entry, value.get(), guard)
+                              : PyDict_SetDefaultRef(target.get(), entry, value.get(), nullptr);
+        if (moved < 0) return -1;
+    }
+    return 0;
 }
 
 int empty_dropped(PyObject* node, WalkGuard& guard) {

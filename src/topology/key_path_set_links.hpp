@@ -1,10 +1,11 @@
-// The two steps every KeyPathSet operation that changes a shared trie takes
-// to keep the rule stated in key_path_set_trie.hpp: detaching a node it left
-// empty, and checking, after it stored something, that the path it stored
-// along is still attached (taking back and storing again what it stored
-// when it is not).
+// The steps by which KeyPathSet operations that change a shared trie keep
+// the rule stated in key_path_set_trie.hpp: checking, after storing, that
+// the path stored along is still attached, and moving what was stored back
+// into the live trie when it is not; detaching a node left empty; emptying
+// a branch dropped whole.
 #pragma once
 
+#include "py/critical_section.hpp"
 #include "topology/key_path_set_trie.hpp"
 
 #include <vector>
@@ -57,18 +58,36 @@ private:
     std::vector<PyObject*> keys_;
 };
 
+// `detach_empty` under a key that is not a str or an int, whose lookups
+// run Python code.
+[[nodiscard]] int detach_slowly(PyObject* parent, PyObject* key, PyObject* child, py::Ref& stray);
+
 // Detaches `child`, which the caller's walk left empty, from `parent` under
 // `key`, if it is still empty and still the node `parent` holds there,
 // tested in the step that deletes it. 1 when detached; 0 when kept, or gone
 // already (no error); -1 on error. A node the delete took that was stored
 // there after the walk passed goes to `stray`, for the caller to put back.
-[[nodiscard]] int detach_empty(PyObject* parent, PyObject* key, PyObject* child, py::Ref& stray);
+[[nodiscard]] inline int detach_empty(PyObject* parent, PyObject* key, PyObject* child,
+                                      py::Ref& stray) {
+    if (!PyUnicode_CheckExact(key) && !PyLong_CheckExact(key))
+        return detach_slowly(parent, key, child, stray);
+    // Both locks at once, and no Python code inside: an insertion into
+    // `child` takes its lock, so it lands either first (the node is kept) or
+    // in a node already detached, which it then finds out.
+    py::CriticalSection2 guard(parent, child);
+    if (PyDict_GET_SIZE(child) != 0) return 0;
+    PyObject* raw = nullptr;
+    const int found = PyDict_GetItemRef(parent, key, &raw);
+    py::Ref held = py::Ref::steal(raw);
+    if (found <= 0 || held.get() != child) return found < 0 ? -1 : 0;
+    return PyDict_DelItem(parent, key) < 0 ? -1 : 1;
+}
 
-// `node`, taken by a delete from the last node of `chain` under `key`
-// though stored there after the walk passed: stored there again, or, if
-// another node took its place meanwhile, moved into the live trie. 0, or -1
-// on error.
-[[nodiscard]] int put_back(const Chain& chain, PyObject* key, PyObject* node);
+// `node`, taken by a delete from `parent` under `key` though stored there
+// after the deleting walk passed: what it holds moved, entry by entry, into
+// the node `parent` holds there now (a new one if none), each entry taken
+// out of `node` first so that it moves once. 0, or -1 on error.
+[[nodiscard]] int put_back(PyObject* parent, PyObject* key, PyObject* node, WalkGuard& guard);
 
 // Takes out, entry by entry, everything `node`, a branch dropped whole,
 // holds, and what the nodes below hold: each entry goes to the one thread

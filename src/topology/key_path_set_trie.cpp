@@ -274,16 +274,16 @@ int remove(PyObject* root, const PyKeys& keys) {
     const int had = PyDict_Pop(nodes.back().get(), m, nullptr);
     if (had <= 0) return had;
     // Prune from the deepest node up: a node left empty leaves its parent.
+    py::Ref stray;
     for (std::size_t i = keys.size(); i-- > 0;) {
-        py::Ref stray;
         const int pruned = detach_empty(nodes[i].get(), keys[i].get(), nodes[i + 1].get(), stray);
+        if (pruned == 1) continue;
         if (pruned < 0) return -1;
         if (stray) {
-            Chain chain(root);
-            for (std::size_t j = 0; j < i; ++j) chain.push(keys[j].get(), nodes[j + 1].get());
-            if (put_back(chain, keys[i].get(), stray.get()) < 0) return -1;
+            WalkGuard guard;
+            if (put_back(nodes[i].get(), keys[i].get(), stray.get(), guard) < 0) return -1;
         }
-        if (pruned != 1) break;
+        break;
     }
     return 1;
 }
@@ -309,7 +309,7 @@ struct Doomed {
 
 class Pruner {
 public:
-    Pruner(PyObject* root, Prune mode, Reach reach) : chain_(root), mode_(mode), reach_(reach) {}
+    Pruner(Prune mode, Reach reach) : mode_(mode), reach_(reach) {}
 
     [[nodiscard]] int walk(PyObject* target, PyObject* other) {
         WalkLevel level(guard_, target);
@@ -339,10 +339,7 @@ public:
                 PyObject* first = mode_ == Prune::Same ? theirs.get() : value.get();
                 PyObject* second = mode_ == Prune::Same ? value.get() : theirs.get();
                 if (!require_node(first) || !require_node(second)) return -1;
-                chain_.push(key.get(), value.get());
-                const int pruned = walk(value.get(), theirs.get());
-                chain_.pop();
-                if (pruned < 0) return -1;
+                if (walk(value.get(), theirs.get()) < 0) return -1;
                 if (PyDict_GET_SIZE(value.get()) == 0) doomed.push_back({key, value});
             }
             if (step < 0) return -1;
@@ -351,11 +348,10 @@ public:
     }
 
 private:
-    // Deletes the collected keys of `node`, the chain's last node. A marker
-    // or a branch the walk decided to drop goes with whatever it holds by
-    // now (taken out of it too, when contended); an emptied node only if
-    // still empty. A key already gone (another operation deleted it
-    // meanwhile) is no error.
+    // Deletes the collected keys of `node`. A marker or a branch the walk
+    // decided to drop goes with whatever it holds by now (taken out of it
+    // too, when contended); an emptied node only if still empty. A key
+    // already gone (another operation deleted it meanwhile) is no error.
     [[nodiscard]] int delete_keys(PyObject* node, const std::vector<Doomed>& doomed) {
         for (const Doomed& d : doomed) {
             int done;
@@ -368,7 +364,7 @@ private:
             } else if (reach_ != Reach::Private) {
                 py::Ref stray;
                 done = detach_empty(node, d.key.get(), d.emptied.get(), stray);
-                if (done >= 0 && stray) done = put_back(chain_, d.key.get(), stray.get());
+                if (done >= 0 && stray) done = put_back(node, d.key.get(), stray.get(), guard_);
             } else {
                 done = PyDict_GET_SIZE(d.emptied.get()) == 0
                            ? PyDict_Pop(node, d.key.get(), nullptr)
@@ -380,7 +376,6 @@ private:
     }
 
     WalkGuard guard_;
-    Chain chain_;
     Prune mode_;
     Reach reach_;
 };
@@ -388,12 +383,12 @@ private:
 }  // namespace
 
 int remove_same(PyObject* target, PyObject* other, Reach reach) {
-    Pruner pruner(target, Prune::Same, reach);
+    Pruner pruner(Prune::Same, reach);
     return pruner.walk(target, other);
 }
 
 int remove_diff(PyObject* target, PyObject* other, Reach reach) {
-    Pruner pruner(target, Prune::Diff, reach);
+    Pruner pruner(Prune::Diff, reach);
     return pruner.walk(target, other);
 }
 

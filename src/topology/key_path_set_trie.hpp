@@ -29,8 +29,9 @@
 //   of its path is still attached. If one is not, what it stored may lie in
 //   a detached node: it takes that back out and stores it again, and
 //   answers as though it came after the detach. What it can no longer take
-//   back was taken by an operation that answered for it (a removal), or
-//   was moved into the live trie.
+//   back was taken by an operation that removed it (a removal, which
+//   answered for it, or the drop of its branch), or was moved into the live
+//   trie.
 // - Found is found. An operation that finds a path stored (an add or a
 //   merge that finds its marker) answers there and then, even in a node
 //   detached since: the path was a member until the detach, or was stored
@@ -45,10 +46,13 @@
 // A key that is not a str or an int runs Python code when it is hashed or
 // compared, so its lookup cannot share a locked step with the test of the
 // node: other threads may run meanwhile. The prune under such a key deletes
-// first and tests after, and puts back a node that was filled meanwhile in
-// the same locked step, with the key's hash taken beforehand so that no
-// Python code runs between: no operation that locks the parent sees it
-// gone (a lock-free read on the free-threaded build may, for that instant).
+// first and tests after. A node filled meanwhile goes back into its parent
+// in the same locked step, the key's hash taken beforehand so that no
+// Python code runs between: for every operation that locks the parent it
+// never left (a lock-free read on the free-threaded build may see it gone
+// for that instant). A node the delete took that was stored there after the
+// prune's walk passed stays detached: what it holds moves into the node the
+// parent holds there.
 //
 // A trie no other thread can reach (a set being built, the copy a copying
 // operation works on) needs none of this: `Reach::Private` skips it.
