@@ -12,29 +12,12 @@ import pytest
 
 import vesk_core._native as native
 from races import started
-from trie_schedules import WALK_RACES, WALKS, effect, label
+import trie_schedules as ts
 
 KeyPathSet = native.KeyPathSet
 
 pytestmark = pytest.mark.skipif(getattr(sys, "_is_gil_enabled", lambda: True)(),
                                 reason="plain threads interleave finely only without the GIL")
-
-
-def make(op, s):
-    name, arg = op
-    if name == "add":
-        return lambda: s.add(arg)
-    if name == "remove":
-        return lambda: s.remove(arg)
-    other = KeyPathSet(list(arg))
-    return lambda: getattr(s, name)(other)
-
-
-def outcome(call):
-    try:
-        return ("returned", call())
-    except RuntimeError as e:
-        return ("raised", str(e))
 
 
 def interleaves(initial, ops_a, got_a, ops_b, got_b, p, member_at_end):
@@ -44,8 +27,8 @@ def interleaves(initial, ops_a, got_a, ops_b, got_b, p, member_at_end):
     for `p` or not."""
     def moves(op, got, member):
         if got[0] == "raised":
-            return [member, effect(op, p, member)[1]]
-        answer, after = effect(op, p, member)
+            return [member, ts.effect(op, p, member)[1]]
+        answer, after = ts.effect(op, p, member)
         return [after] if answer is None or answer == got[1] else []
 
     reached = {(0, 0, p in initial)}
@@ -72,10 +55,10 @@ def race(initial, ops_a, ops_b, rounds):
     seen = {"a": [], "b": []}
 
     def thread(ops, out):
-        calls = [[make(op, s) for op in ops] for s in sets]
+        calls = [[ts.bind(op, s, to_path=str) for op in ops] for s in sets]
         for round_calls in calls:
             start.wait()
-            out.append([outcome(call) for call in round_calls])
+            out.append([ts.outcome(call) for call in round_calls])
 
     threads = [threading.Thread(target=thread, args=(ops_a, seen["a"])),
                threading.Thread(target=thread, args=(ops_b, seen["b"]))]
@@ -85,10 +68,7 @@ def race(initial, ops_a, ops_b, rounds):
                                  for q in ((op[1],) if isinstance(op[1], str) else op[1]))})
     faults = []
     for s, got_a, got_b in zip(sets, seen["a"], seen["b"]):
-        for got, ops in ((got_a, ops_a), (got_b, ops_b)):
-            for op, o in zip(ops, got):
-                if o[0] == "raised" and (op[0] not in WALKS or o[1] not in WALK_RACES):
-                    faults.append(f"{label(op)} raised {o[1]}")
+        faults += ts.faults_of(ops_a, got_a)[0] + ts.faults_of(ops_b, got_b)[0]
         members = {str(q) for q in s}
         for p in paths:
             if not interleaves(initial, ops_a, got_a, ops_b, got_b, p, p in members):

@@ -58,9 +58,9 @@ def sweep(cases, pick=lambda case: None):
     """Explores each case; fails listing every trial that ends in an outcome
     no sequential order gives, the first few in full."""
     failures, reached = [], 0
-    with ts.Pool() as pool:
+    with ts.pool() as workers:
         for case in cases:
-            for trial in ts.explore(case, pool, pick=pick(case)):
+            for trial in ts.explore(case, workers, pick=pick(case)):
                 reached += 1
                 if trial.faults:
                     failures.append(trial)

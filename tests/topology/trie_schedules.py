@@ -18,6 +18,8 @@ The trie must also end whole: nodes are dicts, every marker is True, and no
 node below the root is empty unless a walk raised.
 """
 
+import contextlib
+import functools
 import itertools
 import os
 import threading
@@ -99,14 +101,8 @@ class Worker:
             if self.closing:
                 return
             self.active = True
-            try:
-                self.outcome = ("returned", self.task())
-            except Closing:
-                self.outcome = ("abandoned",)
-            except Exception as e:
-                self.outcome = ("raised", type(e).__name__, str(e))
-            finally:
-                self.active = False
+            self.outcome = outcome(self.task)
+            self.active = False
             self.task = None
             self.parked.release()
 
@@ -134,21 +130,16 @@ class Worker:
         self.resume.release()
 
 
-class Pool:
-    """Three workers for the whole sweep, started through `started`."""
-
-    def __init__(self, size=3):
-        self.workers = [Worker() for _ in range(size)]
-        self._started = started([w.thread for w in self.workers])
-
-    def __enter__(self):
-        self._started.__enter__()
-        return self
-
-    def __exit__(self, *exc):
-        for w in self.workers:
-            w.close()
-        return self._started.__exit__(*exc)
+@contextlib.contextmanager
+def pool(size=3):
+    """Workers for a whole sweep, started through `started`."""
+    workers = [Worker() for _ in range(size)]
+    with started([w.thread for w in workers]):
+        try:
+            yield workers
+        finally:
+            for w in workers:
+                w.close()
 
 
 # --- operations ---------------------------------------------------------------
@@ -159,22 +150,37 @@ SINGLE = {"add", "remove", "in"}
 WALKS = {"update", "intersection_update", "difference_update"}
 
 
-def bind(op, s):
+def bind(op, s, to_path=path):
     """The call that makes `op` on `s`, its arguments built beforehand."""
     name, arg = op
-    if name == "add":
-        p = path(arg)
-        return lambda: s.add(p)
-    if name == "remove":
-        p = path(arg)
-        return lambda: s.remove(p)
-    if name == "in":
-        p = path(arg)
-        return lambda: p in s
     if name == "clear":
         return s.clear
-    other = KeyPathSet([path(t) for t in arg])
-    return lambda: getattr(s, name)(other)
+    if name == "in":
+        p = to_path(arg)
+        return lambda: p in s
+    given = to_path(arg) if name in SINGLE else KeyPathSet([to_path(t) for t in arg])
+    return functools.partial(getattr(s, name), given)
+
+
+def outcome(call):
+    try:
+        return ("returned", call())
+    except Closing:
+        return ("abandoned",)
+    except Exception as e:
+        return ("raised", type(e).__name__, str(e))
+
+
+def faults_of(ops, outcomes):
+    """The outcomes no order accounts for (an operation that raised, but for
+    a walk that met a node changing size), and the walks that did raise so."""
+    faults, raised = [], set()
+    for i, (op, o) in enumerate(zip(ops, outcomes)):
+        if o[0] == "raised" and op[0] in WALKS and o[2] in WALK_RACES:
+            raised.add(i)
+        elif o[0] != "returned":
+            faults.append(f"{label(op)} raised {o[1:]}")
+    return faults, raised
 
 
 def label(op):
@@ -268,13 +274,13 @@ class Trial:
 
     def __init__(self, case, schedule):
         self.case, self.schedule = case, schedule
-        self.segments, self.faults = [], []
+        self.segments = []
 
-    def run(self, pool):
+    def run(self, workers):
         case = self.case
         s = KeyPathSet([path(p) for p in case.initial])
         n = len(case.ops)
-        workers = pool.workers[:n]
+        workers = workers[:n]
         for w, op in zip(workers, case.ops):
             w.task = bind(op, s)
         begun, ended = {}, {}
@@ -298,14 +304,10 @@ class Trial:
         return self
 
     def _check(self, s):
-        case, raised, answers = self.case, set(), {}
-        for i, (op, outcome) in enumerate(zip(case.ops, self.outcomes)):
-            if outcome[0] == "raised" and op[0] in WALKS and outcome[2] in WALK_RACES:
-                raised.add(i)
-            elif outcome[0] != "returned":
-                self.faults.append(f"{label(op)} raised {outcome[1:]}")
-            elif op[0] in SINGLE:
-                answers[i] = outcome[1]
+        case = self.case
+        self.faults, raised = faults_of(case.ops, self.outcomes)
+        answers = {i: o[1] for i, (op, o) in enumerate(zip(case.ops, self.outcomes))
+                   if op[0] in SINGLE and o[0] == "returned"}
         # A walk that raised keeps what it did (a node it emptied, too).
         self.faults += whole(s._trie, emptied=bool(raised))
         members = {text_of(p) for p in s}
@@ -349,7 +351,7 @@ def whole(node, emptied=False, top=True):
     return faults
 
 
-def explore(case, pool, preemptions=2, pick=None):
+def explore(case, workers, preemptions=2, pick=None):
     """Runs every schedule of `case` with at most `preemptions` switches away
     from an operation that could go on; `pick(schedule)` may leave some out
     (their extensions too). Yields each trial, run."""
@@ -359,7 +361,7 @@ def explore(case, pool, preemptions=2, pick=None):
         if schedule in seen:
             continue
         seen.add(schedule)
-        trial = Trial(case, schedule).run(pool)
+        trial = Trial(case, schedule).run(workers)
         yield trial
         if sum(b is not None for _, b in schedule) >= preemptions:
             continue
