@@ -1,8 +1,10 @@
 """KeyPathSet against a plain Python set of path texts.
 
 Builds a set of 10,000 paths, then times membership tests, union and
-difference on both, with the ratio KeyPathSet / set (below 1 means the
-native set is faster).
+difference on both, and the in-place forms that change a set other threads
+may share (adding and removing one path at a time, update, intersection and
+difference in place, clear), with the ratio KeyPathSet / set (below 1 means
+the native set is faster).
 """
 
 import benchkit
@@ -56,6 +58,23 @@ def main():
     row("union (copy)", lambda: kps.union(other_kps, copy=True), lambda: plain | other_plain, 5)
     row("difference", lambda: kps.difference(other_kps), lambda: plain - other_plain, 5)
     row("iterate members", lambda: list(kps), lambda: list(plain), 5)
+
+    def add_remove(s, items, remove):
+        for p in items:
+            s.add(p)
+        for p in items:
+            remove(s, p)
+
+    row("add, then remove, each path", lambda: add_remove(KeyPathSet(), paths, KeyPathSet.remove),
+        lambda: add_remove(set(), texts, set.discard), 3)
+    # In place, each on a copy made inside the timing on both sides.
+    row("update in place", lambda: kps.copy().update(other_kps),
+        lambda: plain.copy().update(other_plain), 5)
+    row("intersection_update", lambda: kps.copy().intersection_update(other_kps),
+        lambda: plain.copy().intersection_update(other_plain), 5)
+    row("difference_update", lambda: kps.copy().difference_update(other_kps),
+        lambda: plain.copy().difference_update(other_plain), 5)
+    row("clear", lambda: kps.copy().clear(), lambda: plain.copy().clear(), 5)
 
 
 if __name__ == "__main__":

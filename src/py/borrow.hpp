@@ -129,6 +129,14 @@ public:
         return free_in(state_.load(std::memory_order_seq_cst), generation());
     }
 
+    // Whether shared holds other than the caller's one are taken now, seen
+    // in one sequentially consistent read (a hold that a thread lost at a
+    // fork does not count).
+    [[nodiscard]] bool shared_by_others() const noexcept {
+        const std::uint64_t cur = state_.load(std::memory_order_seq_cst);
+        return gen_of(cur) == generation() && count_of(cur) > 1;
+    }
+
     // In the child of a fork (borrow.cpp): the forking thread's own holds
     // recounted in generation `g`, in two passes over its log.
     void carry_into(std::uint32_t g) noexcept {

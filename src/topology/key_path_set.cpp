@@ -40,7 +40,8 @@ using Comparing = py::Shared<KeyPathSetState, py::Refuse::NotImplemented>;
     return false;
 }
 
-// Adds every item of a truthy iterable to `root`.
+// Adds every item of a truthy iterable to `root`, a new trie no other thread
+// reaches yet.
 [[nodiscard]] bool add_all(PyObject* root, PyObject* paths, bool include_intermediate) {
     if (!paths || paths == Py_None) return true;
     const int truth = PyObject_IsTrue(paths);
@@ -50,7 +51,8 @@ using Comparing = py::Shared<KeyPathSetState, py::Refuse::NotImplemented>;
     PathKeys path;
     while (py::Ref item = py::Ref::steal(PyIter_Next(iter.get()))) {
         if (!storable_path_keys(item.get(), path)) return false;
-        if (trie::add(root, path.keys, include_intermediate) < 0) return false;
+        if (trie::add(root, path.keys, include_intermediate, trie::Reach::Private) < 0)
+            return false;
     }
     return !PyErr_Occurred();
 }
@@ -80,31 +82,42 @@ template <class Body>
     return body(root.get(), other_root.get());
 }
 
+// Who else may change the trie of a held set while an operation works on it
+// (its shared hold is taken).
+[[nodiscard]] trie::Reach reach_of(PyObject* set) {
+    return py::borrow_flag<KeyPathSetState>(set).shared_by_others() ? trie::Reach::Contended
+                                                                     : trie::Reach::Shared;
+}
+
 // The two forms of each set operation over tries: in place on the receiver
-// (returning None), or on a deep copy of it, wrapped in a new set.
-using TrieOp = int (*)(PyObject* target, PyObject* other);
+// (returning None), where other threads may change the trie meanwhile, or on
+// a deep copy of it that no other thread reaches, wrapped in a new set.
+using TrieOp = int (*)(PyObject* target, PyObject* other, trie::Reach reach);
 
 template <TrieOp Op>
-PyObject* in_place(PyObject* root, PyObject* other) {
-    return Op(root, other) < 0 ? nullptr : py::none();
+PyObject* in_place(PyObject* root, PyObject* other, trie::Reach reach) {
+    return Op(root, other, reach) < 0 ? nullptr : py::none();
 }
 
 template <TrieOp Op>
-PyObject* copying(PyObject* root, PyObject* other);
+PyObject* copying(PyObject* root, PyObject* other, trie::Reach reach);
 
 // A method taking one other set, given by `Params`.
-template <py::Params<1>& Params, PyObject* (*Body)(PyObject* root, PyObject* other)>
+template <py::Params<1>& Params, PyObject* (*Body)(PyObject*, PyObject*, trie::Reach)>
 PyObject* other_method(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
     py::Args<1> a;
     if (!py::parse(Params, args, nargs, kwnames, a) || !arg_set(a[0])) return nullptr;
-    return with_roots(*self, a[0], Body);
+    const trie::Reach reach = reach_of(self.object());
+    return with_roots(*self, a[0], [&](PyObject* root, PyObject* other) {
+        return Body(root, other, reach);
+    });
 }
 
 template <TrieOp Op>
-PyObject* copying(PyObject* root, PyObject* other) {
+PyObject* copying(PyObject* root, PyObject* other, trie::Reach) {
     py::Ref copy = trie::deep_copy(root);
-    if (!copy || Op(copy.get(), other) < 0) return nullptr;
+    if (!copy || Op(copy.get(), other, trie::Reach::Private) < 0) return nullptr;
     return make_set(std::move(copy)).release();
 }
 
@@ -168,7 +181,7 @@ PyObject* kps_add_op(PyObject* left, PyObject* right) {
     py::Ref root = root_of(*held);
     py::Ref other = root_of(*held_right);
     if (!root || !other) return nullptr;
-    return copying<trie::merge>(root.get(), other.get());
+    return copying<trie::merge>(root.get(), other.get(), trie::Reach::Private);
 }
 
 PyObject* kps_richcompare(const Comparing& self, PyObject* other, int op) {
@@ -201,7 +214,7 @@ PyObject* kps_add(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
     return with_root(*self, [&](PyObject* root) -> PyObject* {
         PathKeys path;
         if (!storable_path_keys(a[0], path)) return nullptr;
-        const int added = trie::add(root, path.keys, include);
+        const int added = trie::add(root, path.keys, include, trie::Reach::Shared);
         return added < 0 ? nullptr : py::boolean(added);
     });
 }
@@ -255,9 +268,9 @@ PyObject* kps_rebase(py::Scoped<KeyPathSetState> self, PyObject* const* args, Py
 }
 
 PyObject* kps_clear_method(const Reading& self) {
-    return with_root(*self, [](PyObject* root) {
-        PyDict_Clear(root);
-        return py::none();
+    const trie::Reach reach = reach_of(self.object());
+    return with_root(*self, [&](PyObject* root) {
+        return trie::clear(root, reach) < 0 ? nullptr : py::none();
     });
 }
 
@@ -287,8 +300,11 @@ PyObject* kps_union(const Reading& self, PyObject* const* args, Py_ssize_t nargs
         !py::opt_bool("copy", a[1], false, copy))
         return nullptr;
     return with_roots(*self, a[0], [&](PyObject* root, PyObject* other) -> PyObject* {
-        if (!copy) return trie::merge(root, other) < 0 ? nullptr : py::new_ref(self.object());
-        return copying<trie::merge>(root, other);
+        if (!copy) {
+            return trie::merge(root, other, trie::Reach::Shared) < 0 ? nullptr
+                                                                      : py::new_ref(self.object());
+        }
+        return copying<trie::merge>(root, other, trie::Reach::Private);
     });
 }
 

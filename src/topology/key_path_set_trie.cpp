@@ -3,6 +3,7 @@
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
 #include "py/named.hpp"
+#include "topology/key_path_set_links.hpp"
 
 #include <bit>
 #include <iterator>
@@ -11,32 +12,14 @@ namespace vesk::topology::trie {
 
 namespace {
 
-// How often an insertion is made again when a concurrent removal pruned a
-// node of its path before the insertion could be seen.
+// How often an insertion is made again when its marker went into a node
+// detached meanwhile.
 constexpr int kMaxAttempts = 100;
 
 [[nodiscard]] bool require_node(PyObject* value) {
     if (PyDict_Check(value)) return true;
     raise_not_a_node(value);
     return false;
-}
-
-// A key collected for deletion; `emptied` is the child node the walk left
-// empty, which goes only if it still is empty and still held there.
-struct Doomed {
-    py::Ref key;
-    py::Ref emptied;
-};
-
-// Deletes the collected keys; a key already gone (another holder of a shared
-// node pruned it meanwhile) is no error.
-[[nodiscard]] int delete_keys(PyObject* node, const std::vector<Doomed>& doomed) {
-    for (const Doomed& d : doomed) {
-        const int done = d.emptied ? prune_child(node, d.key.get(), d.emptied.get())
-                                   : PyDict_Pop(node, d.key.get(), nullptr);
-        if (done < 0) return -1;
-    }
-    return 0;
 }
 
 struct Copier {
@@ -69,105 +52,104 @@ struct Copier {
     }
 };
 
-[[nodiscard]] int merge_into(PyObject* target, PyObject* source, Copier& copier,
-                             WalkGuard& guard);
-[[nodiscard]] int drain_into(PyObject* target, PyObject* stranded, Copier& copier,
-                             WalkGuard& guard);
+// One merge of a source trie into a target trie. On a shared target, each
+// store of a new marker or branch is checked against the chain of target
+// nodes the merge walked down, and taken back and stored again as an add
+// would when one of them was detached meanwhile.
+class Merger {
+public:
+    Merger(PyObject* target, Reach reach) : chain_(target), shared_(reach != Reach::Private) {}
 
-// Merges the source's branch `value` under `key` into `target`. When the
-// target's node there is pruned by a concurrent removal while the merge
-// fills it, only what is left in that node moves to whatever `target` holds
-// now. Pruning takes only empty nodes: what the node held when it went was
-// taken out by removals that found those paths members and said so, and
-// merging the source again would bring them back. What is left was stored
-// after the prune, by this merge or another write, and is reachable nowhere.
-// With `draining`, `value` is such a detached node itself, emptied as it is
-// moved.
-[[nodiscard]] int merge_branch(PyObject* target, PyObject* key, PyObject* value, Copier& copier,
-                               WalkGuard& guard, bool draining) {
-    py::Ref from = py::Ref::borrow(value);
-    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-        // Nothing stranded: no node is made for it. An insertion that fills
-        // the detached node later finds it detached and stores again.
-        if (draining && PyDict_Check(from.get()) && PyDict_GET_SIZE(from.get()) == 0) return 0;
+    [[nodiscard]] int into(PyObject* target, PyObject* source) {
+        WalkLevel level(guard_, source);
+        if (!level.ok()) return -1;
+        py::DictCursor cursor(source);
+        py::Ref key, value;
+        int step;
+        while ((step = cursor.next(key, value)) == 1) {
+            const int mark = is_marker(key.get());
+            if (mark < 0) return -1;
+            const int merged = mark ? marker_into(target, key.get(), value.get())
+                                    : branch_into(target, key.get(), value.get());
+            if (merged < 0) return -1;
+        }
+        return step;
+    }
+
+private:
+    // The source's marker (its value, a dict copied) stored in `target`,
+    // over the target's own.
+    [[nodiscard]] int marker_into(PyObject* target, PyObject* key, PyObject* value) {
+        py::Ref stored = PyDict_Check(value) ? copier_.copy(value) : py::Ref::borrow(value);
+        if (!stored) return -1;
+        PyObject* raw = nullptr;
+        const int had = PyDict_SetDefaultRef(target, key, stored.get(), &raw);
+        py::Ref existing = py::Ref::steal(raw);
+        if (had < 0) return -1;
+        if (had) {
+            return existing.get() == stored.get() ? 0
+                                                  : PyDict_SetItem(target, key, stored.get());
+        }
+        if (!shared_) return 0;
+        const int attached = chain_.attached();
+        if (attached != 0) return attached < 0 ? -1 : 0;
+        // Stored into a detached node: taken back, if still there, and
+        // stored again as after the detach.
+        const int taken = PyDict_Pop(target, key, nullptr);
+        if (taken <= 0) return taken;
+        PyKeys keys = chain_.keys();
+        return add(chain_.root(), keys, false, Reach::Shared) < 0 ? -1 : 0;
+    }
+
+    // The source's branch `value` under `key` merged into `target`: stored
+    // as a copy where the target has nothing there, else merged into the
+    // target's node.
+    [[nodiscard]] int branch_into(PyObject* target, PyObject* key, PyObject* value) {
         PyObject* raw = nullptr;
         int found = PyDict_GetItemRef(target, key, &raw);
         py::Ref existing = py::Ref::steal(raw);
         if (found < 0) return -1;
         if (!found) {
-            // A new branch; a node another thread made meanwhile is merged
-            // into instead. A detached node moves entry by entry into a new
-            // one, never whole: an insertion still filling it then finds its
-            // entry either moved or still there to store again.
-            py::Ref stored = draining                    ? new_node()
-                             : PyDict_Check(from.get()) ? copier.copy(from.get())
-                                                        : from;
+            // A node another thread made meanwhile is merged into instead.
+            py::Ref stored = PyDict_Check(value) ? copier_.copy(value) : py::Ref::borrow(value);
             if (!stored) return -1;
             found = PyDict_SetDefaultRef(target, key, stored.get(), &raw);
             existing = py::Ref::steal(raw);
             if (found < 0) return -1;
-            if (found == 0 && !draining) return 0;
+            if (found == 0) return shared_ ? settle_branch(key, stored.get()) : 0;
         }
-        if (!require_node(existing.get()) || !require_node(from.get())) return -1;
-        // A node a prune put back (prune_child) is live again.
-        if (draining && existing.get() == from.get()) return 0;
-        const int merged = draining ? drain_into(existing.get(), from.get(), copier, guard)
-                                    : merge_into(existing.get(), from.get(), copier, guard);
-        if (merged < 0) return -1;
-        found = PyDict_GetItemRef(target, key, &raw);
-        py::Ref held = py::Ref::steal(raw);
-        if (found < 0) return -1;
-        if (held.get() == existing.get()) return 0;
-        from = std::move(existing);
-        draining = true;
+        if (!require_node(existing.get()) || !require_node(value)) return -1;
+        chain_.push(key, existing.get());
+        const int merged = into(existing.get(), value);
+        chain_.pop();
+        return merged;
     }
-    PyErr_SetString(PyExc_RuntimeError,
-                    "KeyPathSet changed during update: its nodes were pruned by concurrent removals");
-    return -1;
-}
 
-// Moves what a detached node holds into `target`, each entry taken out
-// before it is stored so that it moves once, whichever thread moves it.
-int drain_into(PyObject* target, PyObject* stranded, Copier& copier, WalkGuard& guard) {
-    WalkLevel level(guard, stranded);
-    if (!level.ok()) return -1;
-    py::Ref keys = py::Ref::steal(PyDict_Keys(stranded));
-    if (!keys) return -1;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+    // A copied branch stored under `key` in the chain's last node: if that
+    // node was detached, the branch is taken back, if still there, and what
+    // it holds is moved into the live trie. Gone, it was dropped whole with
+    // its node by an operation that removed what it held.
+    [[nodiscard]] int settle_branch(PyObject* key, PyObject* stored) {
+        const int attached = chain_.attached();
+        if (attached != 0 || !PyDict_Check(stored)) return attached < 0 ? -1 : 0;
         PyObject* raw = nullptr;
-        const int taken = PyDict_Pop(stranded, key, &raw);
-        py::Ref value = py::Ref::steal(raw);
-        if (taken < 0) return -1;
-        if (!taken) continue;
-        const int mark = is_marker(key);
-        if (mark < 0) return -1;
-        const int moved = mark ? PyDict_SetItem(target, key, value.get())
-                               : merge_branch(target, key, value.get(), copier, guard, true);
-        if (moved < 0) return -1;
-    }
-    return 0;
-}
-
-int merge_into(PyObject* target, PyObject* source, Copier& copier, WalkGuard& guard) {
-    WalkLevel level(guard, source);
-    if (!level.ok()) return -1;
-    py::DictCursor cursor(source);
-    py::Ref key, value;
-    int step;
-    while ((step = cursor.next(key, value)) == 1) {
-        const int mark = is_marker(key.get());
-        if (mark < 0) return -1;
-        if (mark) {
-            // Overwrites the target's own marker.
-            py::Ref stored = PyDict_Check(value.get()) ? copier.copy(value.get()) : value;
-            if (!stored || PyDict_SetItem(target, key.get(), stored.get()) < 0) return -1;
-            continue;
+        const int taken = PyDict_Pop(chain_.last(), key, &raw);
+        py::Ref back = py::Ref::steal(raw);
+        if (taken <= 0) return taken;
+        if (back.get() != stored) {
+            // Another write's node, in a detached node: left to it.
+            return PyDict_SetDefaultRef(chain_.last(), key, back.get(), nullptr) < 0 ? -1 : 0;
         }
-        if (merge_branch(target, key.get(), value.get(), copier, guard, false) < 0) return -1;
+        PyKeys keys = chain_.keys();
+        keys.push_back(py::Ref::borrow(key));
+        return restore_paths(chain_.root(), keys, stored, guard_);
     }
-    return step;
-}
+
+    Copier copier_;
+    WalkGuard guard_;
+    Chain chain_;
+    bool shared_;
+};
 
 }  // namespace
 
@@ -250,71 +232,25 @@ namespace {
     return had == 0 ? 1 : 0;
 }
 
-// Whether every node of `chain` is still the one its parent holds. A node is
-// only ever detached once (pruning never puts it back), so when every link
-// holds now, each held from the moment the insertion used it, and the
-// inserted marker was reachable from the root at the time of the first check.
-// 1 when attached, 0 when not, -1 on error.
-[[nodiscard]] int still_attached(const std::vector<py::Ref>& chain, const PyKeys& keys) {
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        PyObject* raw = nullptr;
-        const int found = PyDict_GetItemRef(chain[i].get(), keys[i].get(), &raw);
-        py::Ref held = py::Ref::steal(raw);
-        if (found < 0) return -1;
-        if (held.get() != chain[i + 1].get()) return 0;
-    }
-    return 1;
-}
-
 }  // namespace
 
-int prune_child(PyObject* parent, PyObject* key, PyObject* child) {
-    // Both locks at once: an insertion into `child` takes its lock, so it
-    // either lands first (the node is kept) or finds it detached and retries.
-    // The identity test keeps a node that replaced `child` meanwhile. Keys
-    // are str or int in practice; the hash and equality of a key of a user
-    // class run here as they would under the dict's own lock.
-    py::CriticalSection2 guard(parent, child);
-    if (!PyDict_Check(child) || PyDict_GET_SIZE(child) != 0) return 0;
-    PyObject* raw = nullptr;
-    const int found = PyDict_GetItemRef(parent, key, &raw);
-    py::Ref held = py::Ref::steal(raw);
-    if (found <= 0 || held.get() != child) return found < 0 ? -1 : 0;
-    if (PyDict_DelItem(parent, key) < 0) return -1;
-    if (PyDict_GET_SIZE(child) == 0) return 1;
-    // Filled by code that hashing a user key ran in this very thread: put
-    // it back.
-    PyObject* previous = nullptr;
-    const int restored = PyDict_SetDefaultRef(parent, key, child, &previous);
-    py::Ref drop = py::Ref::steal(previous);
-    return restored < 0 ? -1 : 0;
-}
-
-int add(PyObject* root, const PyKeys& keys, bool include_intermediate) {
+int add(PyObject* root, const PyKeys& keys, bool include_intermediate, Reach reach) {
     PyObject* m;
     if (!marker(m)) return -1;
-    std::vector<py::Ref> chain;
-    chain.reserve(keys.size() + 1);
-    // Set once this add takes over a stranded marker that another one stored
-    // (below): that one reports the path as added, this one found it there.
-    bool found_member = false;
+    std::vector<py::Ref> nodes;
+    nodes.reserve(keys.size() + 1);
     for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-        const int added = add_once(root, keys, include_intermediate, m, chain);
-        if (added < 0) return -1;
-        const int attached = keys.empty() ? 1 : still_attached(chain, keys);
-        if (attached < 0) return -1;
-        if (attached) return found_member ? 0 : added;
-        // A node of the path was pruned. Pruning takes only empty nodes, so
-        // a marker stored while the path was reachable keeps every node of
-        // it attached until a removal takes that marker out: a marker still
-        // in the detached node was stored after the prune, into a node no
-        // longer reachable, and is taken back (by one thread only) to be
-        // stored again. A marker gone was removed by a removal that found
-        // the path a member and said so; adding it again would undo it.
-        const int stranded = PyDict_Pop(chain.back().get(), m, nullptr);
-        if (stranded < 0) return -1;
-        if (!stranded) return found_member ? 0 : added;
-        found_member = found_member || !added;
+        const int added = add_once(root, keys, include_intermediate, m, nodes);
+        // Found: a member when found, whatever became of its node since.
+        if (added <= 0 || reach == Reach::Private || keys.empty()) return added;
+        const int linked = attached(nodes.data(), keys.data(), keys.size());
+        if (linked != 0) return linked < 0 ? -1 : 1;
+        // A node of the path was detached, before or after the marker went
+        // in: the marker is taken back, if still there, and stored again as
+        // after the detach. Gone, it was taken by a removal that found the
+        // path a member and said so, or moved into the live trie.
+        const int taken = PyDict_Pop(nodes.back().get(), m, nullptr);
+        if (taken <= 0) return taken < 0 ? -1 : 1;
     }
     PyErr_SetString(PyExc_RuntimeError,
                     "KeyPathSet changed during add: its path was pruned by concurrent removals");
@@ -338,18 +274,23 @@ int remove(PyObject* root, const PyKeys& keys) {
     const int had = PyDict_Pop(nodes.back().get(), m, nullptr);
     if (had <= 0) return had;
     // Prune from the deepest node up: a node left empty leaves its parent.
+    py::Ref stray;
     for (std::size_t i = keys.size(); i-- > 0;) {
-        const int pruned = prune_child(nodes[i].get(), keys[i].get(), nodes[i + 1].get());
+        const int pruned = detach_empty(nodes[i].get(), keys[i].get(), nodes[i + 1].get(), stray);
+        if (pruned == 1) continue;
         if (pruned < 0) return -1;
-        if (!pruned) break;
+        if (stray) {
+            WalkGuard guard;
+            if (put_back(nodes[i].get(), keys[i].get(), stray.get(), guard) < 0) return -1;
+        }
+        break;
     }
     return 1;
 }
 
-int merge(PyObject* target, PyObject* source) {
-    Copier copier;
-    WalkGuard guard;
-    return merge_into(target, source, copier, guard);
+int merge(PyObject* target, PyObject* source, Reach reach) {
+    Merger merger(target, reach);
+    return merger.into(target, source);
 }
 
 namespace {
@@ -359,52 +300,120 @@ namespace {
 // node left empty by the walk below it leaves its parent in both modes.
 enum class Prune { Same, Diff };
 
-[[nodiscard]] int prune_in(PyObject* target, PyObject* other, Prune mode, WalkGuard& guard) {
-    WalkLevel level(guard, target);
-    if (!level.ok()) return -1;
-    std::vector<Doomed> doomed;
-    {
-        py::DictCursor cursor(target);
-        py::Ref key, value;
-        int step;
-        while ((step = cursor.next(key, value)) == 1) {
-            PyObject* raw = nullptr;
-            const int found = PyDict_GetItemRef(other, key.get(), &raw);
-            if (found < 0) return -1;
-            if (found == 0) {
-                // A member or a whole branch the other lacks.
-                if (mode == Prune::Diff) doomed.push_back({key, {}});
-                continue;
+// A key collected for deletion; `emptied` is the child node the walk left
+// empty, which goes only if it still is empty and still held there.
+struct Doomed {
+    py::Ref key;
+    py::Ref emptied;
+};
+
+class Pruner {
+public:
+    Pruner(Prune mode, Reach reach) : mode_(mode), reach_(reach) {}
+
+    [[nodiscard]] int walk(PyObject* target, PyObject* other) {
+        WalkLevel level(guard_, target);
+        if (!level.ok()) return -1;
+        std::vector<Doomed> doomed;
+        {
+            py::DictCursor cursor(target);
+            py::Ref key, value;
+            int step;
+            while ((step = cursor.next(key, value)) == 1) {
+                PyObject* raw = nullptr;
+                const int found = PyDict_GetItemRef(other, key.get(), &raw);
+                if (found < 0) return -1;
+                if (found == 0) {
+                    // A member or a whole branch the other lacks.
+                    if (mode_ == Prune::Diff) doomed.push_back({key, {}});
+                    continue;
+                }
+                py::Ref theirs = py::Ref::steal(raw);
+                const int mark = is_marker(key.get());
+                if (mark < 0) return -1;
+                if (mark) {
+                    // The path ends in both.
+                    if (mode_ == Prune::Same) doomed.push_back({key, {}});
+                    continue;
+                }
+                PyObject* first = mode_ == Prune::Same ? theirs.get() : value.get();
+                PyObject* second = mode_ == Prune::Same ? value.get() : theirs.get();
+                if (!require_node(first) || !require_node(second)) return -1;
+                if (walk(value.get(), theirs.get()) < 0) return -1;
+                if (PyDict_GET_SIZE(value.get()) == 0) doomed.push_back({key, value});
             }
-            py::Ref theirs = py::Ref::steal(raw);
-            const int mark = is_marker(key.get());
-            if (mark < 0) return -1;
-            if (mark) {
-                // The path ends in both.
-                if (mode == Prune::Same) doomed.push_back({key, {}});
-                continue;
-            }
-            PyObject* first = mode == Prune::Same ? theirs.get() : value.get();
-            PyObject* second = mode == Prune::Same ? value.get() : theirs.get();
-            if (!require_node(first) || !require_node(second)) return -1;
-            if (prune_in(value.get(), theirs.get(), mode, guard) < 0) return -1;
-            if (PyDict_GET_SIZE(value.get()) == 0) doomed.push_back({key, value});
+            if (step < 0) return -1;
         }
-        if (step < 0) return -1;
+        return delete_keys(target, doomed);
     }
-    return delete_keys(target, doomed);
-}
+
+private:
+    // Deletes the collected keys of `node`. A marker or a branch the walk
+    // decided to drop goes with whatever it holds by now (taken out of it
+    // too, when contended); an emptied node only if still empty. A key
+    // already gone (another operation deleted it meanwhile) is no error.
+    [[nodiscard]] int delete_keys(PyObject* node, const std::vector<Doomed>& doomed) {
+        for (const Doomed& d : doomed) {
+            int done;
+            if (!d.emptied) {
+                PyObject* raw = nullptr;
+                done = PyDict_Pop(node, d.key.get(), &raw);
+                py::Ref dropped = py::Ref::steal(raw);
+                if (done > 0 && reach_ == Reach::Contended && PyDict_Check(dropped.get()))
+                    done = empty_dropped(dropped.get(), guard_);
+            } else if (reach_ != Reach::Private) {
+                py::Ref stray;
+                done = detach_empty(node, d.key.get(), d.emptied.get(), stray);
+                if (done >= 0 && stray) done = put_back(node, d.key.get(), stray.get(), guard_);
+            } else {
+                done = PyDict_GET_SIZE(d.emptied.get()) == 0
+                           ? PyDict_Pop(node, d.key.get(), nullptr)
+                           : 0;
+            }
+            if (done < 0) return -1;
+        }
+        return 0;
+    }
+
+    WalkGuard guard_;
+    Prune mode_;
+    Reach reach_;
+};
 
 }  // namespace
 
-int remove_same(PyObject* target, PyObject* other) {
-    WalkGuard guard;
-    return prune_in(target, other, Prune::Same, guard);
+int remove_same(PyObject* target, PyObject* other, Reach reach) {
+    Pruner pruner(Prune::Same, reach);
+    return pruner.walk(target, other);
 }
 
-int remove_diff(PyObject* target, PyObject* other) {
+int remove_diff(PyObject* target, PyObject* other, Reach reach) {
+    Pruner pruner(Prune::Diff, reach);
+    return pruner.walk(target, other);
+}
+
+int clear(PyObject* root, Reach reach) {
+    if (reach != Reach::Contended) {
+        PyDict_Clear(root);
+        return 0;
+    }
+    py::Ref dropped;
+    {
+        // Every branch at once, as a dict's own clear; the copy keeps every
+        // key and node alive until the section ends.
+        py::CriticalSection guard(root);
+        dropped = py::Ref::steal(PyDict_Copy(root));
+        if (!dropped) return -1;
+        PyDict_Clear(root);
+    }
     WalkGuard guard;
-    return prune_in(target, other, Prune::Diff, guard);
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(dropped.get(), &pos, &key, &value)) {
+        if (PyDict_Check(value) && empty_dropped(value, guard) < 0) return -1;
+    }
+    return 0;
 }
 
 py::Ref deep_copy(PyObject* node) {

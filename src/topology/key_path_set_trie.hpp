@@ -7,12 +7,55 @@
 // walk therefore checks that a node is a dict, and every recursion is
 // guarded so that such a trie raises instead of overflowing the C stack.
 //
-// Threads may add to, remove from and merge into one trie at once. A node is
-// detached only by pruning, only while empty and never put back; an
-// insertion checks afterwards that every node of its path is still attached
-// and is made again if its marker went into a node already detached, so a
-// member reported as added is reachable, and a removal that took the new
-// marker out stays done.
+// Threads may add to, remove from, merge into and prune one trie at once.
+// A walk is not atomic, yet each path's own history stays one sequential
+// order of the operations that touched it, under one rule for taking nodes
+// out of the trie (detaching them) that every operation shares:
+//
+// - Detach only what was decided. A node leaves the trie only with what the
+//   operation that detaches it decided to remove. An intersection drops a
+//   branch the other set lacks, and a clear every branch, whole: every path
+//   below is one they remove. When other operations on the set were in as
+//   it began, it also takes out, entry by entry, all that the dropped
+//   branch holds (`Reach::Contended`): what it takes is what it removed, so
+//   what is found in a dropped node later was stored after the drop, or by
+//   an operation that began after the dropping one began and may come after
+//   it in any case. A node that a removal or a pruning walk left empty goes
+//   only if it is still empty and still the node its parent holds, tested
+//   in the step that deletes it (`detach_empty`). A detached node is never
+//   attached again.
+// - Check after storing. An operation that stores into a node (an add's
+//   marker; a merge's marker or copied branch) then checks that every node
+//   of its path is still attached. If one is not, what it stored may lie in
+//   a detached node: it takes that back out and stores it again, and
+//   answers as though it came after the detach. What it can no longer take
+//   back was taken by an operation that removed it (a removal, which
+//   answered for it, or the drop of its branch), or was moved into the live
+//   trie.
+// - Found is found. An operation that finds a path stored (an add or a
+//   merge that finds its marker) answers there and then, even in a node
+//   detached since: the path was a member until the detach, or was stored
+//   after it by an operation that stores it again.
+// - Gone is gone. Deleting a key that another operation deleted first is
+//   no error, and deletes nothing else.
+//
+// Since a detached node is never attached again, a path whose links all
+// hold when checked held them since they were walked: whatever was stored at
+// its end in between was stored into the live trie.
+//
+// A key that is not a str or an int runs Python code when it is hashed or
+// compared, so its lookup cannot share a locked step with the test of the
+// node: other threads may run meanwhile. The prune under such a key deletes
+// first and tests after. A node filled meanwhile goes back into its parent
+// in the same locked step, the key's hash taken beforehand so that no
+// Python code runs between: for every operation that locks the parent it
+// never left (a lock-free read on the free-threaded build may see it gone
+// for that instant). A node the delete took that was stored there after the
+// prune's walk passed stays detached: what it holds moves into the node the
+// parent holds there.
+//
+// A trie no other thread can reach (a set being built, the copy a copying
+// operation works on) needs none of this: `Reach::Private` skips it.
 #pragma once
 
 #include "py/ref.hpp"
@@ -25,6 +68,11 @@ namespace vesk::topology::trie {
 // The Python forms of the keys of one path, root first.
 using PyKeys = std::vector<py::Ref>;
 
+// Who else may change a trie while an operation works on it: nobody; other
+// operations on the set, none of them in when this one began; or some that
+// were.
+enum class Reach : unsigned char { Private, Shared, Contended };
+
 // The interned end marker "$" (borrowed, alive for the process): true with
 // `out` set, or false with an exception set only if it could not be made.
 [[nodiscard]] bool marker(PyObject*& out);
@@ -36,28 +84,22 @@ using PyKeys = std::vector<py::Ref>;
 
 // Inserts a path. With `include_intermediate`, every node that gets a new
 // child also becomes a member. 1 when newly added, 0 when already a member.
-// Safe against concurrent adds and removes on the same trie: when a removal
-// prunes a node of the path before the new marker is reachable, the
-// insertion is made again (RuntimeError after many such rounds); when a
-// removal takes the marker out after it was reachable, the path stays
-// removed.
-[[nodiscard]] int add(PyObject* root, const PyKeys& keys, bool include_intermediate);
+// An insertion whose marker went into a detached node takes it back and is
+// made again (RuntimeError after many such rounds).
+[[nodiscard]] int add(PyObject* root, const PyKeys& keys, bool include_intermediate,
+                      Reach reach);
 // Removes a path and prunes the nodes it leaves empty (never the root).
 // 1 when it was a member, 0 when not.
 [[nodiscard]] int remove(PyObject* root, const PyKeys& keys);
-// Detaches `child` from `parent` if it is still empty and still the node
-// `parent` holds under `key`, checked and deleted under both dicts' locks.
-// 1 when detached, 0 when kept, -1 on error.
-[[nodiscard]] int prune_child(PyObject* parent, PyObject* key, PyObject* child);
 
 // Adds every path of `source` into `target`; shares no node with `source`.
-// Like `add`, a branch whose node a concurrent removal pruned while it was
-// being filled is merged again.
-[[nodiscard]] int merge(PyObject* target, PyObject* source);
+[[nodiscard]] int merge(PyObject* target, PyObject* source, Reach reach);
 // Set difference: removes from `target` every path of `other`.
-[[nodiscard]] int remove_same(PyObject* target, PyObject* other);
+[[nodiscard]] int remove_same(PyObject* target, PyObject* other, Reach reach);
 // Set intersection: removes from `target` every path that `other` lacks.
-[[nodiscard]] int remove_diff(PyObject* target, PyObject* other);
+[[nodiscard]] int remove_diff(PyObject* target, PyObject* other, Reach reach);
+// Empties the root: every branch dropped whole.
+[[nodiscard]] int clear(PyObject* root, Reach reach);
 // A copy of `node` with new nodes at every level; keys that are neither str
 // nor int are deep-copied.
 [[nodiscard]] py::Ref deep_copy(PyObject* node);

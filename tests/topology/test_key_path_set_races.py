@@ -1,0 +1,102 @@
+"""Plain threads with str keys on the free-threaded interpreter: one thread
+adds or updates a path over and over while another removes it, or drops
+its branch with an intersection. Every round's answers and the set it ends
+with must be what some interleaving of the two threads' operations, one
+after the other, gives, path by path (schedules with keys that pause are
+in test_key_path_set_schedules.py)."""
+
+import sys
+import threading
+
+import pytest
+
+import vesk_core._native as native
+from races import started
+import trie_schedules as ts
+
+KeyPathSet = native.KeyPathSet
+
+pytestmark = pytest.mark.skipif(getattr(sys, "_is_gil_enabled", lambda: True)(),
+                                reason="plain threads interleave finely only without the GIL")
+
+
+def interleaves(initial, ops_a, got_a, ops_b, got_b, p, member_at_end):
+    """Whether some interleaving of the two threads' operations, each run
+    whole, gives path `p` the answers seen and ends it as it ended. A walk
+    that raised because a node changed size under it may have done its part
+    for `p` or not."""
+    def moves(op, got, member):
+        if got[0] == "raised":
+            return [member, ts.effect(op, p, member)[1]]
+        answer, after = ts.effect(op, p, member)
+        return [after] if answer is None or answer == got[1] else []
+
+    reached = {(0, 0, p in initial)}
+    frontier = list(reached)
+    while frontier:
+        i, j, member = frontier.pop()
+        nxt = []
+        if i < len(ops_a):
+            nxt += [(i + 1, j, m) for m in moves(ops_a[i], got_a[i], member)]
+        if j < len(ops_b):
+            nxt += [(i, j + 1, m) for m in moves(ops_b[j], got_b[j], member)]
+        for state in nxt:
+            if state not in reached:
+                reached.add(state)
+                frontier.append(state)
+    return (len(ops_a), len(ops_b), member_at_end) in reached
+
+
+def race(initial, ops_a, ops_b, rounds):
+    """Runs the two threads' operations on a fresh set `rounds` times; the
+    rounds whose outcome no interleaving gives, described."""
+    start = threading.Barrier(2)
+    sets = [KeyPathSet(list(initial)) for _ in range(rounds)]
+    seen = {"a": [], "b": []}
+
+    def thread(ops, out):
+        calls = [[ts.bind(op, s, to_path=str) for op in ops] for s in sets]
+        for round_calls in calls:
+            start.wait()
+            out.append([ts.outcome(call) for call in round_calls])
+
+    threads = [threading.Thread(target=thread, args=(ops_a, seen["a"])),
+               threading.Thread(target=thread, args=(ops_b, seen["b"]))]
+    with started(threads, start):
+        pass
+    paths = sorted({*initial, *(q for op in (*ops_a, *ops_b)
+                                 for q in ((op[1],) if isinstance(op[1], str) else op[1]))})
+    faults = []
+    for s, got_a, got_b in zip(sets, seen["a"], seen["b"]):
+        faults += ts.faults_of(ops_a, got_a)[0] + ts.faults_of(ops_b, got_b)[0]
+        members = {str(q) for q in s}
+        for p in paths:
+            if not interleaves(initial, ops_a, got_a, ops_b, got_b, p, p in members):
+                faults.append(f"{p}: {[o[1] for o in got_a]} / {[o[1] for o in got_b]}, "
+                              f"ends {sorted(members)}")
+    return faults
+
+
+ROUNDS = 2_000
+REPEATS = 12
+
+CASES = {
+    # An add that finds its path in a node the intersection then drops must
+    # not bring the path back as already there.
+    "add, intersection": (["a.b", "a.c"], [("add", "a.b")] * REPEATS,
+                          [("intersection_update", ("a.c",))]),
+    # An update must not bring back the branch an intersection dropped
+    # while the update merged into it.
+    "update, intersection": (["a.b", "a.c"], [("update", ("a.d",))] * REPEATS,
+                             [("intersection_update", ("x",))]),
+    "add, remove": (["a.b.c"], [("add", "a.b"), ("add", "a.b.c")] * (REPEATS // 2),
+                    [("remove", "a.b.c"), ("remove", "a.b")] * (REPEATS // 2)),
+    "update, remove": (["a.b"], [("update", ("a.b.c", "a.d"))] * REPEATS,
+                       [("remove", "a.b"), ("remove", "a.b.c"), ("remove", "a.d")] * 4),
+}
+
+
+@pytest.mark.parametrize("initial, ops_a, ops_b", CASES.values(), ids=CASES.keys())
+def test_threads_end_as_some_interleaving(initial, ops_a, ops_b):
+    faults = race(initial, ops_a, ops_b, ROUNDS)
+    assert not faults, f"{len(faults)} faults in {ROUNDS} rounds, first: {faults[:5]}"

@@ -1,0 +1,380 @@
+"""Set operations on one KeyPathSet made to interleave at chosen points.
+
+Every key of a case is a `Key` whose `__hash__` and `__eq__` are the steps
+of a schedule. Each operation runs on a worker thread of its own, one
+operation at a time: a schedule says which operation runs next and for how
+many steps before it pauses (or to its end), and `explore` tries every
+schedule with at most two preemptions, replaying each prefix and pausing
+the operations that ran on at each of their steps in turn.
+
+An outcome is checked path by path: what the operations answered about a
+path, and whether the path ends a member, must be what some sequential
+order of the operations gives, an order that keeps an operation that ended
+before another began ahead of it. A walk over several paths (update,
+intersection, difference, clear) is not atomic as a whole, so each path may
+see the operations in an order of its own; a walk that raised because the
+node it iterated changed size may have done its part for any path or not.
+The trie must also end whole: nodes are dicts, every marker is True, and no
+node below the root is empty unless a walk raised.
+"""
+
+import contextlib
+import functools
+import itertools
+import os
+import threading
+
+import vesk_core._native as native
+from races import started
+
+KeyPath = native.KeyPath
+KeyPathSet = native.KeyPathSet
+
+# How long a step of a schedule may take before the trial counts as hung.
+# The debug interpreter is several times slower than the others.
+WAIT = float(os.environ.get("VESK_TRIE_SCHEDULES_WAIT", "10"))
+WALK_RACES = ("dictionary changed size during iteration",
+              "dictionary keys changed during iteration")
+
+_local = threading.local()
+
+
+class Closing(Exception):
+    """Unwinds an operation left paused when the workers stop."""
+
+
+def _step():
+    worker = getattr(_local, "worker", None)
+    if worker is not None and worker.active:
+        worker.step()
+
+
+class Key:
+    """A trie key whose hash and equality are steps of the running schedule."""
+
+    __slots__ = ("name",)
+
+    def __init__(self, name):
+        self.name = name
+
+    def __hash__(self):
+        _step()
+        return hash(self.name)
+
+    def __eq__(self, other):
+        _step()
+        return type(other) is Key and other.name == self.name
+
+    def __repr__(self):
+        return self.name
+
+    def __deepcopy__(self, memo):
+        return self
+
+
+def path(text):
+    """A path of new `Key` objects: every operation names its own keys, so a
+    lookup meets an equal key rather than the same one, and compares."""
+    return KeyPath([Key(name) for name in text.split(".")]) if text else KeyPath()
+
+
+def text_of(key_path):
+    return ".".join(key.name for key in key_path.keys)
+
+
+class Worker:
+    """A thread that runs one operation per trial, pausing at a step when
+    its budget of steps runs out, until the controller resumes it."""
+
+    def __init__(self):
+        self.resume = threading.Semaphore(0)
+        self.parked = threading.Semaphore(0)
+        self.task = None
+        self.closing = False
+        self.active = False
+        self.thread = threading.Thread(target=self._loop)
+
+    def _loop(self):
+        _local.worker = self
+        while True:
+            self.resume.acquire()
+            if self.closing:
+                return
+            self.active = True
+            self.outcome = outcome(self.task)
+            self.active = False
+            self.task = None
+            self.parked.release()
+
+    def step(self):
+        if self.budget == 0:
+            self.parked.release()
+            self.resume.acquire()
+            if self.closing:
+                raise Closing
+        if self.budget is not None:
+            self.budget -= 1
+        self.steps += 1
+
+    def run(self, budget):
+        """Runs on for `budget` steps (None: to the end); True once it ended."""
+        self.budget, self.steps = budget, 0
+        self.resume.release()
+        if not self.parked.acquire(timeout=WAIT):
+            raise TimeoutError("an operation neither paused nor ended")
+        return self.task is None
+
+    def close(self):
+        self.closing = True
+        self.resume.release()
+        self.resume.release()
+
+
+@contextlib.contextmanager
+def pool(size=3):
+    """Workers for a whole sweep, started through `started`."""
+    workers = [Worker() for _ in range(size)]
+    with started([w.thread for w in workers]):
+        try:
+            yield workers
+        finally:
+            for w in workers:
+                w.close()
+
+
+# --- operations ---------------------------------------------------------------
+
+# Each operation: (name, argument) with the argument a path text, a tuple of
+# path texts (the other set), or None. `SINGLE` ones answer for one path.
+SINGLE = {"add", "remove", "in"}
+WALKS = {"update", "intersection_update", "difference_update"}
+
+
+def bind(op, s, to_path=path):
+    """The call that makes `op` on `s`, its arguments built beforehand."""
+    name, arg = op
+    if name == "clear":
+        return s.clear
+    if name == "in":
+        p = to_path(arg)
+        return lambda: p in s
+    given = to_path(arg) if name in SINGLE else KeyPathSet([to_path(t) for t in arg])
+    return functools.partial(getattr(s, name), given)
+
+
+def outcome(call):
+    try:
+        return ("returned", call())
+    except Closing:
+        return ("abandoned",)
+    except Exception as e:
+        return ("raised", type(e).__name__, str(e))
+
+
+def faults_of(ops, outcomes):
+    """The outcomes no order accounts for (an operation that raised, but for
+    a walk that met a node changing size), and the walks that did raise so."""
+    faults, raised = [], set()
+    for i, (op, o) in enumerate(zip(ops, outcomes)):
+        if o[0] == "raised" and op[0] in WALKS and o[2] in WALK_RACES:
+            raised.add(i)
+        elif o[0] != "returned":
+            faults.append(f"{label(op)} raised {o[1:]}")
+    return faults, raised
+
+
+def label(op):
+    name, arg = op
+    if arg is None:
+        return f"{name}()"
+    if isinstance(arg, tuple):
+        return f"{name}({{{', '.join(arg)}}})"
+    return f"{arg} in s" if name == "in" else f"{name}({arg})"
+
+
+def effect(op, p, member):
+    """What `op` does to path `p` when it runs with `p` a member or not: its
+    answer (None where it answers for no path) and whether `p` is a member
+    after it."""
+    name, arg = op
+    if name in SINGLE:
+        if arg != p:
+            return None, member
+        if name == "add":
+            return not member, True
+        if name == "remove":
+            return member, False
+        return member, member
+    if name == "clear":
+        return None, False
+    if name == "update":
+        return None, member or p in arg
+    if name == "intersection_update":
+        return None, member and p in arg
+    return None, member and p not in arg           # difference_update
+
+
+# --- trials -------------------------------------------------------------------
+
+class Case:
+    """Operations on a set that starts with `initial` (path texts)."""
+
+    def __init__(self, initial, ops):
+        self.initial = tuple(initial)
+        self.ops = tuple(ops)
+        self.paths = sorted({*self.initial, *(p for op in ops for p in paths_of(op))})
+        self._allowed = {}
+
+    def __str__(self):
+        ops = " | ".join(label(op) for op in self.ops)
+        return f"{{{', '.join(self.initial)}}}: {ops}"
+
+    def allowed(self, before, raised):
+        """Per path, the (answers, member) pairs the sequential orders give.
+        `before`: pairs (i, j), op i ended before op j began; `raised`: the
+        walks that raised, each done for a path or not."""
+        key = (before, raised)
+        if key not in self._allowed:
+            n = len(self.ops)
+            orders = [o for o in itertools.permutations(range(n))
+                      if all(o.index(i) < o.index(j) for i, j in before)]
+            result = {}
+            for p in self.paths:
+                outcomes = set()
+                for order in orders:
+                    for skipped in subsets(raised):
+                        member, answers = p in self.initial, {}
+                        for i in order:
+                            if i in skipped:
+                                continue
+                            answer, member = effect(self.ops[i], p, member)
+                            if answer is not None:
+                                answers[i] = answer
+                        outcomes.add((tuple(sorted(answers.items())), member))
+                result[p] = outcomes
+            self._allowed[key] = result
+        return self._allowed[key]
+
+
+def paths_of(op):
+    name, arg = op
+    if arg is None:
+        return ()
+    return arg if isinstance(arg, tuple) else (arg,)
+
+
+def subsets(items):
+    items = sorted(items)
+    return [set(c) for r in range(len(items) + 1) for c in itertools.combinations(items, r)]
+
+
+class Trial:
+    """One schedule of a case, run: `segments` lists (op, steps taken,
+    budget, ended) in order; `outcomes` what each operation gave."""
+
+    def __init__(self, case, schedule):
+        self.case, self.schedule = case, schedule
+        self.segments = []
+
+    def run(self, workers):
+        case = self.case
+        s = KeyPathSet([path(p) for p in case.initial])
+        n = len(case.ops)
+        workers = workers[:n]
+        for w, op in zip(workers, case.ops):
+            w.task = bind(op, s)
+        begun, ended = {}, {}
+        plan = list(self.schedule)
+        while len(ended) < n:
+            if plan:
+                i, budget = plan.pop(0)
+                if i in ended:
+                    continue
+            else:
+                i, budget = min(set(range(n)) - set(ended)), None
+            begun.setdefault(i, len(self.segments))
+            done = workers[i].run(budget)
+            self.segments.append((i, workers[i].steps, budget, done))
+            if done:
+                ended[i] = len(self.segments) - 1
+        self.outcomes = [w.outcome for w in workers]
+        self.before = frozenset((i, j) for i in range(n) for j in range(n)
+                                if i != j and ended[i] < begun[j])
+        self._check(s)
+        return self
+
+    def _check(self, s):
+        case = self.case
+        self.faults, raised = faults_of(case.ops, self.outcomes)
+        answers = {i: o[1] for i, (op, o) in enumerate(zip(case.ops, self.outcomes))
+                   if op[0] in SINGLE and o[0] == "returned"}
+        # A walk that raised keeps what it did (a node it emptied, too).
+        self.faults += whole(s._trie, emptied=bool(raised))
+        members = {text_of(p) for p in s}
+        allowed = case.allowed(self.before, frozenset(raised))
+        for p in case.paths:
+            seen = (tuple(sorted((i, a) for i, a in answers.items() if case.ops[i][1] == p)),
+                    p in members)
+            if seen not in allowed[p]:
+                self.faults.append(f"{p}: answers {describe(case, seen[0])}, "
+                                   f"{'a member' if seen[1] else 'not a member'} at the end")
+        self.members = members
+
+    def account(self):
+        steps = ", ".join(f"{label(self.case.ops[i])} {k} step{'s' * (k != 1)}"
+                          + ("" if b is None else ", paused")
+                          for i, k, b, _ in self.segments)
+        outcomes = "; ".join(f"{label(op)} -> {o[1] if o[0] == 'returned' else o[1:]}"
+                             for op, o in zip(self.case.ops, self.outcomes))
+        return (f"{self.case}\n  ran: {steps}\n  gave: {outcomes}; ends {sorted(self.members)}"
+                f"\n  " + "\n  ".join(self.faults))
+
+
+def describe(case, answers):
+    return ", ".join(f"{label(case.ops[i])} {a}" for i, a in answers) or "nothing"
+
+
+def whole(node, emptied=False, top=True):
+    """What is wrong with the shape of the trie at `node`; `emptied`: empty
+    nodes may be left."""
+    faults = []
+    if not isinstance(node, dict):
+        return [f"a node is a {type(node).__name__}"]
+    if not node and not top and not emptied:
+        faults.append("an empty node is left in the trie")
+    for key, value in node.items():
+        if key == "$":
+            if value is not True:
+                faults.append(f"a marker holds {value!r}")
+        else:
+            faults += whole(value, emptied, top=False)
+    return faults
+
+
+def explore(case, workers, preemptions=2, pick=None):
+    """Runs every schedule of `case` with at most `preemptions` switches away
+    from an operation that could go on; `pick(schedule)` may leave some out
+    (their extensions too). Yields each trial, run."""
+    todo, seen = [()], set()
+    while todo:
+        schedule = todo.pop()
+        if schedule in seen:
+            continue
+        seen.add(schedule)
+        trial = Trial(case, schedule).run(workers)
+        yield trial
+        if sum(b is not None for _, b in schedule) >= preemptions:
+            continue
+        ended = set()
+        for at, (i, steps, budget, done) in enumerate(trial.segments):
+            resumed = any(seg[0] == i for seg in trial.segments[:at])
+            if budget is None and at >= len(schedule) - 1:
+                base = tuple((seg[0], seg[2]) for seg in trial.segments[:at])
+                others = [j for j in range(len(case.ops)) if j != i and j not in ended]
+                for k in range(1 if resumed else 0, steps):
+                    for j in others:
+                        nxt = base + ((i, k), (j, None))
+                        if pick is None or pick(nxt):
+                            todo.append(nxt)
+            if done:
+                ended.add(i)
