@@ -22,6 +22,8 @@
 #include "symbolic/claimed.hpp"
 #include "symbolic/placement.hpp"
 
+#include <vector>
+
 namespace vesk::symbolic {
 
 struct AdoptArgs {
@@ -55,20 +57,79 @@ public:
     // The write failed before its store: the child gets back the parent and
     // path it had. Keeps the pending exception.
     void undo() noexcept;
-    // The value is stored: nothing is left to undo.
-    void stored() noexcept { stamped_.reset(); }
+    // The value is stored: nothing is left for the write to undo. An
+    // operation that keeps a log for the container (AdoptionLog) takes the
+    // undoing over, should it fail after this store.
+    void stored() noexcept;
     // Whether the adoption stamped a path on the value (placed, stamped
     // again, or a clone).
     [[nodiscard]] bool path_stamped() const noexcept { return path_set_; }
 
 private:
     friend struct Adopter;
+    friend class AdoptionLog;
+    friend bool adopt_child(PyObject*, const AdoptArgs&, Adoption&);
 
     py::Ref stamped_;  // the child stamped here, whose prior state `prior_` is
     Placement prior_;
+    PyObject* container_ = nullptr;  // borrowed: what the child was placed in
     bool path_set_ = false;
-    bool parent_set_ = false;
+    bool parent_set_ = false;  // here, or by the caller (AdoptArgs::parent_set_by_caller)
     bool freed_ = false;  // a value of another kind: undo gives it its freedom
+};
+
+// The adoptions one operation stored, kept until it stands, so that an
+// operation failing after some of its stores gives each child back the
+// place it had: a construction whose later member or hook fails, a list's
+// batch write, and the members that a value made for a write (a raw
+// container wrapped, with its own members adopted) holds, should the write
+// drop that value. A log lives on its operation's stack and is its thread's
+// innermost while it lives.
+//
+// What a log takes: each adoption stored in its container while it is the
+// innermost log for that container (Adoption::stored), unless it is a
+// single write's log, whose own store settles its own adoption (a write
+// that is part of a construction of the same container hands it to the
+// construction's log); and what a log inside it hands on as it is kept. A
+// log that ends unkept gives back what it took, latest first, keeping the
+// pending exception.
+class AdoptionLog {
+public:
+    // Where a kept log's adoptions go.
+    enum class Kept : unsigned char {
+        Up,    // to the enclosing log (a construction: the value it made is
+               // part of the operation around it)
+        Same,  // to the enclosing log of the same container, if any (a batch
+               // write into a list another log makes, such as a sum's copy)
+        Drop,  // nowhere: a single write, which stands once stored (within
+               // a construction of the same container, to its log)
+    };
+
+    explicit AdoptionLog(PyObject* container, Kept kept = Kept::Up) noexcept;
+    ~AdoptionLog();
+    AdoptionLog(const AdoptionLog&) = delete;
+    AdoptionLog& operator=(const AdoptionLog&) = delete;
+
+    // The operation stands: what was taken is handed on as `Kept` says.
+    void keep() noexcept;
+    // Gives every child taken back its place, latest first. Keeps the
+    // pending exception.
+    void undo() noexcept;
+
+private:
+    friend class Adoption;
+    [[nodiscard]] static AdoptionLog* taking(PyObject* container) noexcept;
+    // The nearest log from `log` outward (itself included) for `container`,
+    // of the kind `kind` when one is asked for, or null.
+    [[nodiscard]] static AdoptionLog* nearest(AdoptionLog* log, PyObject* container,
+                                              const Kept* kind = nullptr) noexcept;
+    void take(Adoption&& a) noexcept;
+
+    PyObject* container_;
+    AdoptionLog* outer_;
+    std::vector<Adoption> taken_;
+    Kept kept_as_;
+    bool settled_ = false;
 };
 
 // Adopts `child`, keeping in `out` how to undo its stamping. False with an

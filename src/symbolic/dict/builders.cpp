@@ -3,18 +3,21 @@
 // construction), the object-attributes builder (the dictionary view of a
 // symbolic object's fields), and the one-pass clone of an all-primitive
 // schemaless dictionary.
+#include "symbolic/claim.hpp"
 #include "symbolic/dict/dict_ops.hpp"
 
 #include "py/args.hpp"
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
 #include "py/hold.hpp"
+#include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
 #include "symbolic/classes.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/object_bridge.hpp"
 
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -47,6 +50,11 @@ py::Ref wrap_dict(PyObject* cls, PyObject* raw, PyObject* spec, bool allow_parti
         held.release();
     }
     if (PyDict_Update(self.get(), raw) < 0) return {};
+    // A wrap that fails gives each child it placed back its place; they
+    // stay claimed to its end, in its caller's claims when it has them.
+    std::optional<ClaimScope> own;
+    if (!ClaimScope::current()) own.emplace();
+    AdoptionLog log(self.get());
     std::vector<std::pair<py::Ref, py::Ref>> members;
     {
         py::DictCursor cursor(self.get());
@@ -63,6 +71,7 @@ py::Ref wrap_dict(PyObject* cls, PyObject* raw, PyObject* spec, bool allow_parti
             return {};
     }
     if (parent && store_parent<DictState>(self.get(), parent) < 0) return {};
+    log.keep();
     return self;
 }
 

@@ -129,6 +129,9 @@ struct Identity {
 int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, ClaimScope& scope,
           py::Ref& update, bool* gone = nullptr) {
     update.reset();
+    // A value made for the write (a raw container wrapped) gives its
+    // members back their places should the write drop it.
+    AdoptionLog made(self, AdoptionLog::Kept::Drop);
     // The spec engine's write-back of an entry it applied (applied_members.hpp).
     const typing::AppliedWrite named = typing::take_applied_write(self, key, value);
     if (!PyUnicode_Check(key) && !PyLong_Check(key))
@@ -255,6 +258,7 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, Claim
             const int r = replace_slot(w, adopted, Order::DetachFirst, identity.occupant.get(),
                                        replaced);
             if (r <= 0) return r;
+            made.keep();
         }
     }
     if (!replaced) replaced = b->missing_value;

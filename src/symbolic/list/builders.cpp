@@ -1,6 +1,7 @@
 // Ways to make a SymList other than `__init__`: the wrap builder (a raw list
 // turned into a symbolic one, for the wrap-node hook and object
 // construction), the one-pass clone of an all-primitive list, and `copy()`.
+#include "symbolic/claim.hpp"
 #include "symbolic/list/list_ops.hpp"
 
 #include "py/args.hpp"
@@ -11,6 +12,8 @@
 #include "symbolic/container/list_items.hpp"
 #include "symbolic/classes.hpp"
 #include "symbolic/markers.hpp"
+
+#include <optional>
 
 namespace vesk::symbolic::list {
 
@@ -55,8 +58,14 @@ py::Ref wrap_list(PyObject* cls, PyObject* raw, PyObject* spec, bool allow_parti
     reset.spec = spec ? none_as_absent(spec) : nullptr;
     reset.allow_partial = allow_partial;
     if (reset_node(self.get(), reset) < 0) return {};
+    // A wrap that fails gives each child it placed back its place; they
+    // stay claimed to its end, in its caller's claims when it has them.
+    std::optional<ClaimScope> own;
+    if (!ClaimScope::current()) own.emplace();
+    AdoptionLog log(self.get());
     if (PyList_SetSlice(self.get(), 0, 0, raw) < 0 || adopt_items(self.get()) < 0) return {};
     if (parent && store_parent<ListState>(self.get(), parent) < 0) return {};
+    log.keep();
     return self;
 }
 

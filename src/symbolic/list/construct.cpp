@@ -3,6 +3,7 @@
 // are, missing values dropped); with one and `pass_through` they are only
 // adopted; otherwise the fused typed road takes an all-scalar list whole,
 // or each item is formalized and the spec applied to the whole list.
+#include "symbolic/claim.hpp"
 #include "symbolic/list/list_ops.hpp"
 
 #include "py/args.hpp"
@@ -21,6 +22,8 @@
 #include "typing/applied_members.hpp"
 #include "typing/value_spec/engine/classify.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
+
+#include <optional>
 
 namespace vesk::symbolic::list {
 
@@ -313,6 +316,12 @@ int init_with(PyObject* self, const py::Args<kParamCount>& a) {
     const Mode mode = !o.spec          ? Mode::Schemaless
                       : o.pass_through ? Mode::PassThrough
                                        : Mode::Schemaful;
+    // A construction that fails gives each child it placed back the place
+    // it had: what failed to be made holds nothing. Its children stay
+    // claimed to its end, in its caller's claims when it has them.
+    std::optional<ClaimScope> own;
+    if (!ClaimScope::current()) own.emplace();
+    AdoptionLog log(self);
     bool bound = false;
     Formalized formalized;
     if (items && fill(self, items, o, mode, bound, formalized) < 0) return -1;
@@ -323,7 +332,11 @@ int init_with(PyObject* self, const py::Args<kParamCount>& a) {
         if (formalized.field) named.emplace(self, formalized.field.get(), formalized.from);
         if (use_value_spec(self, o.spec, o.allow_partial) < 0) return -1;
     }
-    return finish_construction<ListState>(self, o.onchange_callback, o.accessor_writable, o.sealed);
+    if (finish_construction<ListState>(self, o.onchange_callback, o.accessor_writable, o.sealed) <
+        0)
+        return -1;
+    log.keep();
+    return 0;
 }
 
 }  // namespace

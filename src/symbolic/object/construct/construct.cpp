@@ -1,4 +1,5 @@
 // The construction core and the native initialiser.
+#include "symbolic/claim.hpp"
 #include "symbolic/object/construct/construct.hpp"
 
 #include "flags.hpp"
@@ -6,6 +7,7 @@
 #include "py/args.hpp"
 #include "py/hold.hpp"
 #include "py/named.hpp"
+#include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/errors.hpp"
 #include "symbolic/markers.hpp"
@@ -15,6 +17,7 @@
 #include "symbolic/object/object_state.hpp"
 #include "typing/schema/drivers.hpp"
 
+#include <optional>
 #include <utility>
 
 namespace vesk::symbolic::object {
@@ -256,10 +259,17 @@ int construct(const ConstructRequest& rq) {
     Filled filled;
     if (fill(cls, rq, *meta, *b, kw, filled) < 0) return -1;
     if (store_fields(self, filled.fields) < 0) return -1;
+    // A construction that fails leaves the object blank, and gives each
+    // child it placed back the place it had. The children stay claimed to
+    // its end (its hooks included), in its caller's claims when it has them.
+    std::optional<ClaimScope> own;
+    if (!ClaimScope::current()) own.emplace();
+    AdoptionLog log(self);
     if (finish(self, rq, *meta, *b, filled, sealed) < 0) {
         make_blank(self);
         return -1;
     }
+    log.keep();
     return 0;
 }
 

@@ -22,6 +22,7 @@
 #include "symbolic/policy.hpp"
 #include "typing/schema/drivers.hpp"
 
+#include <optional>
 #include <vector>
 
 namespace vesk::symbolic::object {
@@ -256,8 +257,13 @@ int record_adopt_children(PyObject* inst, PyObject* field_names) {
     py::Ref path;
     ClaimedSet claimed;
     // The children stay claimed until they have their parent (claim.hpp): a
-    // write meeting one meanwhile is refused, not shown it free.
-    ClaimScope claims;
+    // write meeting one meanwhile is refused, not shown it free. A
+    // construction's claims keep them to its end.
+    std::optional<ClaimScope> own;
+    if (!ClaimScope::current()) own.emplace();
+    // Adoptions that fail part of the way give back what they placed; done,
+    // they stand or fall with the construction around them.
+    AdoptionLog log(inst);
     for (Py_ssize_t i = 0;; ++i) {
         py::Ref name = py::list_item(field_names, i);
         if (!name) break;
@@ -292,9 +298,11 @@ int record_adopt_children(PyObject* inst, PyObject* field_names) {
                 StoreOutcome::Error)
             return -1;
     }
-    if (adopting == 0) return 0;
-    if (adopting < 0) return record_adopt_primitive_cells(inst, field_names);
-    return parenting_pass(inst, field_names);
+    const int done = adopting == 0  ? 0
+                     : adopting < 0 ? record_adopt_primitive_cells(inst, field_names)
+                                    : parenting_pass(inst, field_names);
+    if (done == 0) log.keep();
+    return done;
 }
 
 int record_adopt_primitive_cells(PyObject* inst, PyObject* field_names) {

@@ -1,3 +1,4 @@
+#include "symbolic/claim.hpp"
 #include "symbolic/object/records/record_init.hpp"
 
 #include "kernel/record/slots.hpp"
@@ -5,11 +6,14 @@
 #include "py/hold.hpp"
 #include "py/lazy.hpp"
 #include "py/named.hpp"
+#include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/object_bridge.hpp"
 #include "symbolic/object/records/record_construct.hpp"
 #include "symbolic/object/records/record_direct.hpp"
 #include "symbolic/object/records/record_meta.hpp"
+
+#include <optional>
 
 namespace vesk::symbolic::object {
 
@@ -79,9 +83,19 @@ int record_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!held || !facts_intact(*held)) return -1;
     const RecordFacts& facts = *held;
     const bool is_sealed = sealed == SealedArg::Unspecified ? facts.frozen : sealed == SealedArg::Yes;
+    // A construction that fails gives each child it placed back the place
+    // it had. The children stay claimed to its end, in its caller's claims
+    // when it has them.
+    std::optional<ClaimScope> own;
+    if (!ClaimScope::current()) own.emplace();
+    AdoptionLog log(self);
     const int direct =
         record_init_direct(self, facts, kwargs, allow_partial, is_sealed, root_path.get());
-    if (direct != 0) return direct > 0 ? 0 : -1;
+    if (direct != 0) {
+        if (direct < 0) return -1;
+        log.keep();
+        return 0;
+    }
     if (record_seed_facts(self, allow_partial, is_sealed, facts.attr_write, root_path.get()) < 0)
         return -1;
     const bool symbolic = facts.has_symbolic_fields();
@@ -96,7 +110,9 @@ int record_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                                     allow_partial, transform.get(), root_path.get()) < 0)
         return -1;
     if (symbolic && record_adopt_children(self, facts.symbolic_field_names.get()) < 0) return -1;
-    return record_finish(self, is_sealed, nullptr);
+    if (record_finish(self, is_sealed, nullptr) < 0) return -1;
+    log.keep();
+    return 0;
 }
 
 }  // namespace vesk::symbolic::object
