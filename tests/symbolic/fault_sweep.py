@@ -331,6 +331,14 @@ def _():
     return World(lambda: d.__setitem__(key, new), d=d, old=old, new=new)
 
 
+@road("d[k]=v re-pathing its members")
+def _():
+    g1, g2 = HNode("g1"), HNode("g2")
+    new = HDict(m=g1, n=HList([g2]), root_path=KeyPath("own"))
+    d = dict_with(HNode("old"))
+    return World(lambda: d.__setitem__("a", new), d=d, new=new, g1=g1, g2=g2, old=d["a"])
+
+
 @road("d[k]=v over a container")
 def _():
     old, new = HDict(x=1), HNode("new")
@@ -358,6 +366,15 @@ def _():
     other["h"] = held
     d = HDict({"a": HNode("old")}, assign="adopt", root_path=ROOT)
     return World(lambda: d.__setitem__("a", held), d=d, other=other, held=held, old=d["a"])
+
+
+@road("d[k]=v under a schema")
+def _():
+    field = native.Field(native.ConstStrKey("a"), native.Any(transform=counted_transform))
+    field.set_validator(counted_validator)
+    old, new = HDict(v=1), HNode("new")
+    d = HDict({"a": old}, value_spec=native.Dict(native.Schema([field])), root_path=ROOT)
+    return World(lambda: d.__setitem__("a", new), d=d, old=old, new=new)
 
 
 @road("d[k]=MISSING under a schema")

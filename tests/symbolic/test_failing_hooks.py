@@ -8,8 +8,10 @@ fails (fault_sweep.py)."""
 
 import pytest
 
+import vesk_core._native as native
 from fault_sweep import FAULT, ROADS, HookFailure, HNode, Trial, judge, raised
-from helpers import KeyPath, List
+from helpers import MISSING, Dict, KeyPath, List
+from object_helpers import object_class
 
 
 @pytest.mark.parametrize("road", list(ROADS))
@@ -48,3 +50,44 @@ def test_a_list_item_that_will_not_go_keeps_its_place_through_a_slice_write():
     assert list.__iter__(lst) and list(lst) == ["a", sticky, "c"]
     assert (sticky.parent, sticky.path) == (lst, KeyPath(1, KeyPath("r")))
     assert not lst.__dict__.get("notified")
+
+
+class RaisesAtStore(str):
+    """A key equal to its text whose comparisons raise from the `n`-th on."""
+
+    n, calls = None, 0
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        type(self).calls += 1
+        if type(self).calls == type(self).n:
+            raise LookupError("compared")
+        return str.__eq__(self, other)
+
+
+@pytest.mark.parametrize("where", ["dict", "object"])
+@pytest.mark.parametrize("value", ["new", "deleted"])
+def test_a_key_that_raises_at_the_store_leaves_the_old_child_stored_and_attached(where, value):
+    # The last comparison of a write is its store's: the old child is let go
+    # before it, and must be attached again when it raises.
+    def world():
+        old = HNode("old")
+        if where == "dict":
+            d = Dict({"k": old}, root_path=KeyPath("r"))
+            new = MISSING if value == "deleted" else HNode("new")
+            return d, old, lambda: d.__setitem__(RaisesAtStore("k"), new), lambda: dict(d)
+        field = native.Field(native.StrKey(), native.Any())   # MISSING removes its entry
+        cls = object_class("StoreKey", [("k", field)], allow_nonconst_keys=True)
+        obj = cls(k=old, root_path=KeyPath("r"))
+        new = MISSING if value == "deleted" else HNode("new")
+        return obj, old, lambda: native._native_object_set_item_no_check(
+            obj, RaisesAtStore("k"), new), obj.field_dict
+
+    RaisesAtStore.n, RaisesAtStore.calls = None, 0
+    world()[2]()
+    RaisesAtStore.n, RaisesAtStore.calls = RaisesAtStore.calls, 0
+    owner, old, write, stored = world()
+    with pytest.raises(LookupError, match="compared"):
+        write()
+    assert stored() == {"k": old}
+    assert (old.parent, old.path) == (owner, KeyPath("k", KeyPath("r")))

@@ -236,8 +236,9 @@ struct StoredItem {
     Py_ssize_t pos = 0;
 };
 // Takes a stored value out of the list again (where it is now: at its
-// position, else wherever it has moved), putting back what it replaced,
-// attached to the list again. Never fails; keeps the pending exception.
+// position, else, for a value that keeps a tree, wherever it has moved),
+// putting back what it replaced, attached to the list again. Never fails;
+// keeps the pending exception.
 void unstore(PyObject* self, const StoredItem& item) noexcept;
 
 // Stores the formal value `adopted.value` as `at` says and makes its field

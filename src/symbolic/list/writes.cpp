@@ -203,12 +203,16 @@ int claim_position(ClaimScope& scope, PyObject* self, Placed& at) {
 
 void unstore(PyObject* self, const StoredItem& item) noexcept {
     PyObject* pending = PyErr_GetRaisedException();
+    Py_ssize_t pos = -1;
     {
         py::CriticalSection guard(self);
         const Py_ssize_t n = PyList_GET_SIZE(self);
         PyObject* value = item.value.get();
-        Py_ssize_t pos = item.pos < n && PyList_GET_ITEM(self, item.pos) == value ? item.pos : -1;
-        for (Py_ssize_t i = 0; pos < 0 && i < n; ++i)
+        if (item.pos < n && PyList_GET_ITEM(self, item.pos) == value) pos = item.pos;
+        // Moved by another thread's insertion or removal: found by identity,
+        // which only a value that keeps a tree has alone (a primitive may
+        // be stored at several places, and is then left where it is).
+        for (Py_ssize_t i = 0; pos < 0 && !is_primitive(value) && i < n; ++i)
             if (PyList_GET_ITEM(self, i) == value) pos = i;
         if (pos >= 0) {
             // `item` keeps the value taken out alive past the section.
@@ -221,7 +225,7 @@ void unstore(PyObject* self, const StoredItem& item) noexcept {
         }
     }
     // What it replaced was let go by its parent alone: the list again.
-    if (item.replaced) {
+    if (pos >= 0 && item.replaced) {
         const int tree = keeps_tree(item.replaced.get());
         if (tree < 0) PyErr_Clear();
         Placement prior;
