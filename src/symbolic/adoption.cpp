@@ -255,11 +255,7 @@ void Adoption::stored() noexcept {
     stamped_.reset();
 }
 
-namespace {
-
-thread_local AdoptionLog* t_log = nullptr;
-
-}  // namespace
+[[gnu::tls_model("initial-exec")]] thread_local AdoptionLog* AdoptionLog::innermost = nullptr;
 
 AdoptionLog* AdoptionLog::nearest(AdoptionLog* log, PyObject* container,
                                   const Kept* kind) noexcept {
@@ -268,18 +264,8 @@ AdoptionLog* AdoptionLog::nearest(AdoptionLog* log, PyObject* container,
     return nullptr;
 }
 
-AdoptionLog::AdoptionLog(PyObject* container, Kept kept) noexcept
-    : container_(container), outer_(t_log), kept_as_(kept) {
-    t_log = this;
-}
-
-AdoptionLog::~AdoptionLog() {
-    if (!settled_) undo();
-    t_log = outer_;
-}
-
 AdoptionLog* AdoptionLog::taking(PyObject* container) noexcept {
-    AdoptionLog* log = nearest(t_log, container);
+    AdoptionLog* log = nearest(innermost, container);
     if (!log || log->kept_as_ != Kept::Drop) return log;
     // A single write's own store settles its adoption, unless the write is
     // part of a construction of the same container (a member written back
@@ -288,7 +274,33 @@ AdoptionLog* AdoptionLog::taking(PyObject* container) noexcept {
     return nearest(log->outer_, container, &up);
 }
 
+AdoptionLog* AdoptionLog::handed_to() const noexcept {
+    static constexpr Kept up = Kept::Up;
+    return kept_as_ == Kept::Up     ? outer_
+           : kept_as_ == Kept::Same ? nearest(outer_, container_)
+                                    : nearest(outer_, container_, &up);
+}
+
+void AdoptionLog::open_claims() noexcept {
+    if (ClaimScope::current()) return;
+    // In the last log the adoptions are handed on to, so that they stay
+    // claimed until the whole operation stands.
+    AdoptionLog* last = this;
+    while (AdoptionLog* next = last->handed_to()) last = next;
+    if (!last->claims_) last->claims_.emplace();
+}
+
+void AdoptionLog::claims_for(PyObject* container) noexcept {
+    if (ClaimScope::current()) return;
+    if (AdoptionLog* log = taking(container)) log->open_claims();
+}
+
 void AdoptionLog::take(Adoption&& a) noexcept {
+    // The child stays claimed to the log's end; one another thread claimed
+    // meanwhile is taken all the same, and claimed again to be given back.
+    open_claims();
+    if (ClaimScope* scope = ClaimScope::current())
+        if (a.stamped_ && scope->exclusive(a.stamped_.get()) < 0) PyErr_Clear();
     // Without the memory to keep it, the adoption stands as it would have
     // without a log.
     try {
@@ -297,13 +309,8 @@ void AdoptionLog::take(Adoption&& a) noexcept {
     }
 }
 
-void AdoptionLog::keep() noexcept {
-    settled_ = true;
-    static constexpr Kept up = Kept::Up;
-    AdoptionLog* to = kept_as_ == Kept::Up     ? outer_
-                      : kept_as_ == Kept::Same ? nearest(outer_, container_)
-                                               : nearest(outer_, container_, &up);
-    if (to)
+void AdoptionLog::hand_on() noexcept {
+    if (AdoptionLog* to = handed_to())
         for (Adoption& a : taken_) to->take(std::move(a));
     taken_.clear();
 }
@@ -349,6 +356,8 @@ bool adopt_child(PyObject* child, const AdoptArgs& a, Adoption& out) {
 }
 
 py::Ref adopt_child(PyObject* child, const AdoptArgs& a) {
+    // Claimed where an operation's log keeps it claimed to the end.
+    if (a.adopting) AdoptionLog::claims_for(a.container);
     Adoption adopted;
     if (!adopt_child(child, a, adopted)) return {};
     adopted.stored();

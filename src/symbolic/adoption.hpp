@@ -19,9 +19,11 @@
 #pragma once
 
 #include "py/ref.hpp"
+#include "symbolic/claim.hpp"
 #include "symbolic/claimed.hpp"
 #include "symbolic/placement.hpp"
 
+#include <optional>
 #include <vector>
 
 namespace vesk::symbolic {
@@ -93,6 +95,12 @@ private:
 // construction's log); and what a log inside it hands on as it is kept. A
 // log that ends unkept gives back what it took, latest first, keeping the
 // pending exception.
+//
+// The children a log takes stay claimed to its end (claim.hpp), so that no
+// other write meets them before the operation stands or gives them back:
+// in the claim scope of the write the operation is part of, else in one
+// the log opens for them with its first adoption (an operation that places
+// no child claims nothing).
 class AdoptionLog {
 public:
     // Where a kept log's adoptions go.
@@ -105,29 +113,55 @@ public:
                // a construction of the same container, to its log)
     };
 
-    explicit AdoptionLog(PyObject* container, Kept kept = Kept::Up) noexcept;
-    ~AdoptionLog();
+    explicit AdoptionLog(PyObject* container, Kept kept = Kept::Up) noexcept
+        : container_(container), outer_(innermost), kept_as_(kept) {
+        innermost = this;
+    }
+    ~AdoptionLog() {
+        if (!settled_ && !taken_.empty()) undo();
+        innermost = outer_;
+    }
     AdoptionLog(const AdoptionLog&) = delete;
     AdoptionLog& operator=(const AdoptionLog&) = delete;
 
     // The operation stands: what was taken is handed on as `Kept` says.
-    void keep() noexcept;
+    void keep() noexcept {
+        settled_ = true;
+        if (!taken_.empty()) hand_on();
+    }
     // Gives every child taken back its place, latest first. Keeps the
     // pending exception.
     void undo() noexcept;
 
+    // Before an adoption into `container`: when a log will take it and the
+    // thread has no claim scope open, the log opens the one the adoption
+    // claims in.
+    static void claims_for(PyObject* container) noexcept;
+
 private:
     friend class Adoption;
+
+    // The calling thread's innermost log.
+    [[gnu::tls_model("initial-exec")]] static thread_local AdoptionLog* innermost;
+
     [[nodiscard]] static AdoptionLog* taking(PyObject* container) noexcept;
     // The nearest log from `log` outward (itself included) for `container`,
     // of the kind `kind` when one is asked for, or null.
     [[nodiscard]] static AdoptionLog* nearest(AdoptionLog* log, PyObject* container,
                                               const Kept* kind = nullptr) noexcept;
     void take(Adoption&& a) noexcept;
+    // The log a kept one hands its adoptions to (`Kept`), or null.
+    [[nodiscard]] AdoptionLog* handed_to() const noexcept;
+    void hand_on() noexcept;
+    // Unless the thread has a claim scope open, opens one in the last log of
+    // the hand-on chain: opened when no scope is open, it lives to that
+    // log's end, after every scope opened inside it.
+    void open_claims() noexcept;
 
     PyObject* container_;
     AdoptionLog* outer_;
     std::vector<Adoption> taken_;
+    std::optional<ClaimScope> claims_;  // released once the destructor has undone
     Kept kept_as_;
     bool settled_ = false;
 };

@@ -50,10 +50,7 @@ py::Ref wrap_dict(PyObject* cls, PyObject* raw, PyObject* spec, bool allow_parti
         held.release();
     }
     if (PyDict_Update(self.get(), raw) < 0) return {};
-    // A wrap that fails gives each child it placed back its place; they
-    // stay claimed to its end, in its caller's claims when it has them.
-    std::optional<ClaimScope> own;
-    if (!ClaimScope::current()) own.emplace();
+    // A wrap that fails gives each child it placed back its place.
     AdoptionLog log(self.get());
     std::vector<std::pair<py::Ref, py::Ref>> members;
     {

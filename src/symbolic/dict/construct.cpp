@@ -230,10 +230,7 @@ int construct_into(PyObject* self, PyObject* items, PyObject* spec, const Constr
         return -1;
     }
     // A construction that fails gives each child it placed back the place
-    // it had: what failed to be made holds nothing. Its children stay
-    // claimed to its end, in its caller's claims when it has them.
-    std::optional<ClaimScope> own;
-    if (!ClaimScope::current()) own.emplace();
+    // it had: what failed to be made holds nothing.
     AdoptionLog log(o.clone_owner ? o.clone_owner : self);
     std::optional<ClaimedSet> claimed;
     if (o.mode != Mode::Raw && o.as_object_attributes_container) claimed.emplace();

@@ -317,10 +317,7 @@ int init_with(PyObject* self, const py::Args<kParamCount>& a) {
                       : o.pass_through ? Mode::PassThrough
                                        : Mode::Schemaful;
     // A construction that fails gives each child it placed back the place
-    // it had: what failed to be made holds nothing. Its children stay
-    // claimed to its end, in its caller's claims when it has them.
-    std::optional<ClaimScope> own;
-    if (!ClaimScope::current()) own.emplace();
+    // it had: what failed to be made holds nothing.
     AdoptionLog log(self);
     bool bound = false;
     Formalized formalized;

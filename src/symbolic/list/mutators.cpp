@@ -342,8 +342,6 @@ PyObject* multiply(PyObject* a, PyObject* b) {
     if (!result) return nullptr;
     // A product that fails is seen by no one: what its extends placed goes
     // back where it was.
-    std::optional<ClaimScope> own;
-    if (!ClaimScope::current()) own.emplace();
     AdoptionLog log(result.get());
     for (long long i = 0; i < n; ++i)
         if (!py::call_method<"extend">(result.get(), lst)) return nullptr;
@@ -364,8 +362,6 @@ PyObject* add(PyObject* a, PyObject* b) {
     if (!result) return nullptr;
     // A sum that fails is seen by no one: what its extend placed goes back
     // where it was (the copy's own items are clones).
-    std::optional<ClaimScope> own;
-    if (!ClaimScope::current()) own.emplace();
     AdoptionLog log(result.get());
     if (!py::call_method<"extend">(result.get(), b)) return nullptr;
     log.keep();

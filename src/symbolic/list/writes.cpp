@@ -341,9 +341,6 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     std::optional<ClaimScope> own;
     ClaimScope* scope = ClaimScope::current();
     if (!scope) scope = &own.emplace();
-    // A value made for the write (a raw container wrapped) gives its
-    // members back their places should the write drop it.
-    AdoptionLog made(self, AdoptionLog::Kept::Drop);
     // The storage position of a negative index counts from the end; an
     // insertion clamps it into the list, as `list.insert` does. An added
     // item takes its final index at the store.
@@ -401,7 +398,11 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     // claims the tree as any write that stamps or lets go does; a primitive
     // added at the end moves nothing.
     if ((at.how != Store::Append || !native) && scope->tree(self) < 0) return -1;
-    // Formalized under the position it takes, so its path names it.
+    // Formalized under the position it takes, so its path names it. A value
+    // made for the write (a raw container wrapped) gives its members back
+    // their places should the write drop it.
+    std::optional<AdoptionLog> made;
+    if (!is_primitive(value)) made.emplace(self, AdoptionLog::Kept::Drop);
     bool kept = false;
     Adoption adopted;
     if (!formalized_at(self, view, element, at.pos, value, &kept, verdict, &adopted, applied,
@@ -409,8 +410,8 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
         return -1;
     StoredItem stood;
     const int r = store(self, element, at, adopted, max_size, update,
-                        native && kept ? &view.path : nullptr, &stood);
-    if (stood.value) made.keep();
+                        native && kept ? &view.path : nullptr, made ? &stood : nullptr);
+    if (made && stood.value) made->keep();
     return r;
 }
 

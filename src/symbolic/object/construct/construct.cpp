@@ -260,10 +260,7 @@ int construct(const ConstructRequest& rq) {
     if (fill(cls, rq, *meta, *b, kw, filled) < 0) return -1;
     if (store_fields(self, filled.fields) < 0) return -1;
     // A construction that fails leaves the object blank, and gives each
-    // child it placed back the place it had. The children stay claimed to
-    // its end (its hooks included), in its caller's claims when it has them.
-    std::optional<ClaimScope> own;
-    if (!ClaimScope::current()) own.emplace();
+    // child it placed back the place it had.
     AdoptionLog log(self);
     if (finish(self, rq, *meta, *b, filled, sealed) < 0) {
         make_blank(self);

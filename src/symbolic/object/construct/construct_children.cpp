@@ -144,9 +144,7 @@ int adopt_children(PyObject* self, PyObject* fields, const ObjectBridge& b) {
     ChildPass a{self, path.get(), {}};
     // The children stay claimed until they have their parent (claim.hpp): a
     // write meeting one meanwhile is refused, not shown it free. The
-    // construction's claims keep them to its end.
-    std::optional<ClaimScope> own;
-    if (!ClaimScope::current()) own.emplace();
+    // construction's log claims them to its end (AdoptionLog).
     return adoption_pass(a, fields) < 0 || parenting_pass(self, fields) < 0 ? -1 : 0;
 }
 

@@ -256,13 +256,11 @@ int record_adopt_children(PyObject* inst, PyObject* field_names) {
     int adopting = -1;
     py::Ref path;
     ClaimedSet claimed;
-    // The children stay claimed until they have their parent (claim.hpp): a
-    // write meeting one meanwhile is refused, not shown it free. A
-    // construction's claims keep them to its end.
-    std::optional<ClaimScope> own;
-    if (!ClaimScope::current()) own.emplace();
     // Adoptions that fail part of the way give back what they placed; done,
-    // they stand or fall with the construction around them.
+    // they stand or fall with the construction around them. The children
+    // stay claimed until they have their parent (claim.hpp): a write
+    // meeting one meanwhile is refused, not shown it free; the log claims
+    // them to its end, or its construction's (AdoptionLog).
     AdoptionLog log(inst);
     for (Py_ssize_t i = 0;; ++i) {
         py::Ref name = py::list_item(field_names, i);

@@ -84,10 +84,7 @@ int record_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     const RecordFacts& facts = *held;
     const bool is_sealed = sealed == SealedArg::Unspecified ? facts.frozen : sealed == SealedArg::Yes;
     // A construction that fails gives each child it placed back the place
-    // it had. The children stay claimed to its end, in its caller's claims
-    // when it has them.
-    std::optional<ClaimScope> own;
-    if (!ClaimScope::current()) own.emplace();
+    // it had.
     AdoptionLog log(self);
     const int direct =
         record_init_direct(self, facts, kwargs, allow_partial, is_sealed, root_path.get());

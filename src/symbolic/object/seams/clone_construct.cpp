@@ -25,9 +25,7 @@ namespace {
     RecordFacts facts;
     if (!required_record_meta(reinterpret_cast<PyObject*>(Py_TYPE(inst)), facts)) return -1;
     const SealedArg seal = sealed ? SealedArg::Yes : SealedArg::No;
-    // A construction that fails gives its children back, claimed to its end.
-    std::optional<ClaimScope> own;
-    if (!ClaimScope::current()) own.emplace();
+    // A construction that fails gives each child it placed back its place.
     AdoptionLog log(inst);
     if (record_seed_node_state(inst, allow_partial, seal, nullptr) < 0 ||
         !kernel::record::write_fields(inst, facts.slot_field_names.get(), kwargs))

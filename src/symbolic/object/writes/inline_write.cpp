@@ -18,6 +18,8 @@
 #include "symbolic/write_core.hpp"
 #include "topology/key_path.hpp"
 
+#include <optional>
+
 namespace vesk::symbolic::object {
 
 namespace {
@@ -127,7 +129,7 @@ bool adopt(PyObject* obj, PyObject* name, PyObject* formal, const WriteCtx& ctx,
 // `made` is kept once the store stands.
 int store_step(ClaimScope& scope, PyObject* obj, PyObject* name, PyObject* value,
                PyObject* formal, PyObject* field, const ObjectBridge& ob, WriteCtx& ctx,
-               AdoptionLog& made, py::Ref& update) {
+               std::optional<AdoptionLog>& made, py::Ref& update) {
     const WriteSlot w = slot_of(obj, name, ctx);
     if (formal == value && is_primitive(value)) {
         // A primitive value stored as it was given needs no adoption, and
@@ -154,7 +156,7 @@ int store_step(ClaimScope& scope, PyObject* obj, PyObject* name, PyObject* value
     py::Ref replaced;
     const int stored = replace_slot(w, adopted, Order::DetachFirst, occupant.get(), replaced);
     if (stored <= 0) return stored;
-    made.keep();
+    if (made) made->keep();
     if (!replaced) replaced = ob.missing_value;
     update = field_update(obj, name, field, replaced.get(), adopted.value.get(), ob, ctx);
     return update ? 0 : -1;
@@ -169,7 +171,7 @@ int inline_write_field(PyObject* obj, PyObject* name, PyObject* value, PyObject*
     if (!ob) return -1;
     // A value made for the write (a raw container wrapped) gives its
     // members back their places should the write drop it.
-    AdoptionLog made(obj, AdoptionLog::Kept::Drop);
+    std::optional<AdoptionLog> made;
     py::Ref to_validate = py::Ref::borrow(value);
     bool is_default = false;
     if (Py_TYPE(value) == Py_TYPE(ob->missing_value.get())) {
@@ -192,6 +194,7 @@ int inline_write_field(PyObject* obj, PyObject* name, PyObject* value, PyObject*
     const FastRoad fast = fast_road(name, to_validate.get(), ctx, formal);
     if (fast == FastRoad::Error) return -1;
     if (fast == FastRoad::General) {
+        made.emplace(obj, AdoptionLog::Kept::Drop);
         formal = general_road(obj, name, to_validate.get(), field, ctx, is_default);
         if (!formal) return -1;
     }
