@@ -62,19 +62,19 @@ class Hooked:
         tick("topo_setparent")
         super().topo_setparent(parent)
 
+    def sym_clone(self, deep=False, memo=None):
+        tick("sym_clone")
+        return super().sym_clone(deep, memo)
+
     _notify_field_updates = _notify
 
 
 class HDict(Hooked, Dict):
-    def sym_clone(self, deep=False, memo=None):
-        tick("sym_clone")
-        return super().sym_clone(deep, memo)
+    pass
 
 
 class HList(Hooked, List):
-    def sym_clone(self, deep=False, memo=None):
-        tick("sym_clone")
-        return super().sym_clone(deep, memo)
+    pass
 
 
 class HNode:
@@ -109,7 +109,7 @@ class HNode:
 
     def sym_clone(self, deep=False, memo=None):
         tick("sym_clone")
-        return HNode(self.tag + "'")
+        return type(self)(self.tag + "'")
 
     def __repr__(self):
         return f"HNode({self.tag})"
@@ -121,10 +121,6 @@ class RefHNode(HNode):
     """Reference-like: held elsewhere, it is cloned rather than refused."""
 
     reference_paths = ()
-
-    def sym_clone(self, deep=False, memo=None):
-        tick("sym_clone")
-        return RefHNode(self.tag + "'")
 
 
 class HKey(str):
@@ -262,15 +258,7 @@ class World:
             if id(v) in done:
                 continue
             done.add(id(v))
-            items = contents(v)
-            if not items:
-                continue
-            owner = v
-            if isinstance(v, native.SymDict) and v._topo_parent is not None and \
-                    str(v._topo_parent._topo_path) == str(v._topo_path) and \
-                    not isinstance(v._topo_parent, (native.SymDict, native.SymList)):
-                owner = v._topo_parent   # an object's attributes
-            for k, x in items:
+            for k, x in contents(v) or ():
                 if not is_node(x) or not _keeps_tree(x):
                     continue
                 todo.append(x)
@@ -282,7 +270,7 @@ class World:
                 expected = KeyPath(k, v._topo_path)
                 if isinstance(v, native.SymList) and _indexed_under(path, v._topo_path):
                     expected = path     # items move without being re-pathed
-                if parent is not owner or str(path) != str(expected):
+                if parent is not v or str(path) != str(expected):
                     out.append(f"{x!r} at {where} names parent {type(parent).__name__} "
                                f"and path {str(path)!r}, not {str(expected)!r}")
         return out
@@ -307,10 +295,10 @@ ROOT = KeyPath("r")
 ROADS = {}
 
 
-def road(name, *tags):
+def road(name):
     """Registers a world maker under `name`."""
     def register(make):
-        ROADS[name] = (make, set(tags))
+        ROADS[name] = make
         return make
     return register
 

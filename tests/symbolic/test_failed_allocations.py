@@ -39,7 +39,7 @@ def inject(testcapi, at):
 @pytest.mark.parametrize("road", list(ROADS))
 def test_an_allocation_failing_at_each_point_of_a_write(road):
     testcapi = pytest.importorskip("_testcapi")
-    make, _ = ROADS[road]
+    make = ROADS[road]
     clean = Trial(make).run(FAULT.arm, FAULT.disarm)
     assert clean.error is None, clean.error
     problems, at = [], 0

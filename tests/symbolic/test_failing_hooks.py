@@ -16,7 +16,7 @@ from object_helpers import object_class
 
 @pytest.mark.parametrize("road", list(ROADS))
 def test_each_hook_of_a_write_raising_in_turn(road):
-    make, _ = ROADS[road]
+    make = ROADS[road]
     clean = Trial(make).run(FAULT.arm, FAULT.disarm)
     assert clean.error is None, clean.error
     assert clean.after != clean.before
