@@ -151,7 +151,8 @@ def counted_transform(value):
 class Kinds:
     """The object and record classes of the worlds, made once the bridges
     are installed: a field `k` whose value passes a counted transform and
-    validator, and a plain field `j`."""
+    validator, and a plain field `j`; and an object class whose field `k`
+    has a non-constant key (the missing value removes its entry)."""
 
     _made = None
 
@@ -160,12 +161,14 @@ class Kinds:
         if cls._made is None:
             fields = [("k", native.Any(default=None, transform=counted_transform)),
                       ("j", native.Any(default=None))]
-            cls._made = collections.namedtuple("Made", "O R")(
-                object_class("FaultObject", fields, native_slots=True,
-                             namespace={"_notify_field_updates": _notify}),
-                object_class("FaultRecord", fields, slots=True,
-                             namespace={"_notify_field_updates": _notify}))
-            for made in cls._made:
+            notify = {"_notify_field_updates": _notify}
+            cls._made = collections.namedtuple("Made", "O R OPEN")(
+                object_class("FaultObject", fields, native_slots=True, namespace=notify),
+                object_class("FaultRecord", fields, slots=True, namespace=notify),
+                object_class("FaultOpenObject",
+                             [("k", native.Field(native.StrKey(), native.Any()))],
+                             allow_nonconst_keys=True, namespace=notify))
+            for made in cls._made[:2]:
                 made.__schema__.get_field("k").set_validator(counted_validator)
         return cls._made
 
@@ -418,6 +421,13 @@ def _():
     old, x = HDict(x=1), HNode("x")
     o = object_with(Kinds.get().O, old)
     return World(lambda: setattr(o, "k", [1, x]), o=o, old=old, j=o.j, x=x)
+
+
+@road("o.k=MISSING under a non-constant key")
+def _():
+    old = HDict(x=1)
+    o = Kinds.get().OPEN(k=old, root_path=ROOT)
+    return World(lambda: setattr(o, "k", MISSING), o=o, old=old)
 
 
 @road("object set item no check")
