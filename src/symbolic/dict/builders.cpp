@@ -3,7 +3,6 @@
 // construction), the object-attributes builder (the dictionary view of a
 // symbolic object's fields), and the one-pass clone of an all-primitive
 // schemaless dictionary.
-#include "symbolic/claim.hpp"
 #include "symbolic/dict/dict_ops.hpp"
 
 #include "py/args.hpp"
@@ -17,7 +16,6 @@
 #include "symbolic/markers.hpp"
 #include "symbolic/object_bridge.hpp"
 
-#include <optional>
 #include <utility>
 #include <vector>
 

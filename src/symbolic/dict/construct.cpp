@@ -3,7 +3,6 @@
 // value spec, members are formalized (the fused, single-pass and general
 // roads, tried in that order), adopted as they are (pass-through) or stored
 // as they are (raw); without one they are formalized without a field.
-#include "symbolic/claim.hpp"
 #include "symbolic/dict/dict_ops.hpp"
 
 #include "py/args.hpp"

@@ -1,7 +1,6 @@
 // Ways to make a SymList other than `__init__`: the wrap builder (a raw list
 // turned into a symbolic one, for the wrap-node hook and object
 // construction), the one-pass clone of an all-primitive list, and `copy()`.
-#include "symbolic/claim.hpp"
 #include "symbolic/list/list_ops.hpp"
 
 #include "py/args.hpp"
@@ -12,8 +11,6 @@
 #include "symbolic/container/list_items.hpp"
 #include "symbolic/classes.hpp"
 #include "symbolic/markers.hpp"
-
-#include <optional>
 
 namespace vesk::symbolic::list {
 

@@ -3,7 +3,6 @@
 // are, missing values dropped); with one and `pass_through` they are only
 // adopted; otherwise the fused typed road takes an all-scalar list whole,
 // or each item is formalized and the spec applied to the whole list.
-#include "symbolic/claim.hpp"
 #include "symbolic/list/list_ops.hpp"
 
 #include "py/args.hpp"
@@ -22,8 +21,6 @@
 #include "typing/applied_members.hpp"
 #include "typing/value_spec/engine/classify.hpp"
 #include "typing/value_spec/engine/spec_engine.hpp"
-
-#include <optional>
 
 namespace vesk::symbolic::list {
 

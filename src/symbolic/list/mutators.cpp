@@ -18,7 +18,6 @@
 #include "symbolic/shortcuts.hpp"
 
 #include <limits>
-#include <optional>
 
 namespace vesk::symbolic::list {
 

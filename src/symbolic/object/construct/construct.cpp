@@ -1,5 +1,4 @@
 // The construction core and the native initialiser.
-#include "symbolic/claim.hpp"
 #include "symbolic/object/construct/construct.hpp"
 
 #include "flags.hpp"
@@ -17,7 +16,6 @@
 #include "symbolic/object/object_state.hpp"
 #include "typing/schema/drivers.hpp"
 
-#include <optional>
 #include <utility>
 
 namespace vesk::symbolic::object {

@@ -16,8 +16,6 @@
 #include "symbolic/policy.hpp"
 #include "topology/key_path.hpp"
 
-#include <optional>
-
 namespace vesk::symbolic::object {
 
 namespace {

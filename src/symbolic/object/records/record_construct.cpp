@@ -22,7 +22,6 @@
 #include "symbolic/policy.hpp"
 #include "typing/schema/drivers.hpp"
 
-#include <optional>
 #include <vector>
 
 namespace vesk::symbolic::object {

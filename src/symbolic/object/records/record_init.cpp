@@ -1,4 +1,3 @@
-#include "symbolic/claim.hpp"
 #include "symbolic/object/records/record_init.hpp"
 
 #include "kernel/record/slots.hpp"
@@ -12,8 +11,6 @@
 #include "symbolic/object/records/record_construct.hpp"
 #include "symbolic/object/records/record_direct.hpp"
 #include "symbolic/object/records/record_meta.hpp"
-
-#include <optional>
 
 namespace vesk::symbolic::object {
 

@@ -5,13 +5,10 @@
 #include "kernel/record/layout.hpp"
 #include "kernel/record/slots.hpp"
 #include "symbolic/adoption.hpp"
-#include "symbolic/claim.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "symbolic/object/records/record_construct.hpp"
 #include "symbolic/object/records/record_meta.hpp"
 #include "symbolic/object/seams/seam_ops.hpp"
-
-#include <optional>
 
 namespace vesk::symbolic::object {
 
