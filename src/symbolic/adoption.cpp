@@ -112,6 +112,9 @@ struct Adopter {
         // part of the way (its path, and some of its members' paths).
         out.path_set_ = true;
         if (call_method_void<"topo_setpath">(child, new_path.get()) < 0) return false;
+        // A parent the caller sets is given back with the path, should the
+        // operation fail once it is set.
+        out.parent_set_ = a.parent_set_by_caller;
         if (a.parent_set_by_caller || (a.parent_to_set == Py_None && fresh)) return true;
         out.parent_set_ = true;
         return call_method_void<"topo_setparent">(child, a.parent_to_set) == 0;
@@ -227,8 +230,104 @@ void Adoption::undo() noexcept {
     give_back(child.get(), prior_, parent_set_, path_set_, true);
 }
 
+void Adoption::stored() noexcept {
+    if (!stamped_) return;
+    if (AdoptionLog* log = AdoptionLog::taking(container_)) {
+        Adoption taken;
+        taken.value = value;
+        taken.stamped_ = std::move(stamped_);
+        taken.prior_ = std::move(prior_);
+        taken.container_ = container_;
+        taken.path_set_ = path_set_;
+        taken.parent_set_ = parent_set_;
+        taken.freed_ = freed_;
+        log->take(std::move(taken));
+    }
+    stamped_.reset();
+}
+
+[[gnu::tls_model("initial-exec")]] thread_local AdoptionLog* AdoptionLog::innermost = nullptr;
+
+AdoptionLog* AdoptionLog::nearest(AdoptionLog* log, PyObject* container,
+                                  const Kept* kind) noexcept {
+    for (; log; log = log->outer_)
+        if (log->container_ == container && (!kind || log->kept_as_ == *kind)) return log;
+    return nullptr;
+}
+
+AdoptionLog* AdoptionLog::taking(PyObject* container) noexcept {
+    AdoptionLog* log = nearest(innermost, container);
+    if (!log || log->kept_as_ != Kept::Drop) return log;
+    // A single write's own store settles its adoption, unless the write is
+    // part of a construction of the same container (a member written back
+    // by the spec's apply, an insertion marker among the items).
+    static constexpr Kept up = Kept::Up;
+    return nearest(log->outer_, container, &up);
+}
+
+AdoptionLog* AdoptionLog::handed_to() const noexcept {
+    static constexpr Kept up = Kept::Up;
+    return kept_as_ == Kept::Up     ? outer_
+           : kept_as_ == Kept::Same ? nearest(outer_, container_)
+                                    : nearest(outer_, container_, &up);
+}
+
+void AdoptionLog::open_claims() noexcept {
+    if (ClaimScope::current()) return;
+    // In the last log the adoptions are handed on to, so that they stay
+    // claimed until the whole operation stands.
+    AdoptionLog* last = this;
+    while (AdoptionLog* next = last->handed_to()) last = next;
+    if (!last->claims_) last->claims_.emplace();
+}
+
+void AdoptionLog::claims_for(PyObject* container) noexcept {
+    if (ClaimScope::current()) return;
+    if (AdoptionLog* log = taking(container)) log->open_claims();
+}
+
+void AdoptionLog::take(Adoption&& a) noexcept {
+    // The child stays claimed to the log's end; one another thread claimed
+    // meanwhile is taken all the same, and claimed again to be given back.
+    open_claims();
+    if (ClaimScope* scope = ClaimScope::current())
+        if (a.stamped_ && scope->exclusive(a.stamped_.get()) < 0) PyErr_Clear();
+    // Without the memory to keep it, the adoption stands as it would have
+    // without a log.
+    try {
+        taken_.push_back(std::move(a));
+    } catch (...) {
+    }
+}
+
+void AdoptionLog::hand_on() noexcept {
+    if (AdoptionLog* to = handed_to())
+        for (Adoption& a : taken_) to->take(std::move(a));
+    taken_.clear();
+}
+
+void AdoptionLog::undo() noexcept {
+    settled_ = true;
+    if (taken_.empty()) return;
+    PyObject* pending = PyErr_GetRaisedException();
+    {
+        // Each child is claimed for its giving back (the operation's own
+        // claims are re-entered): one another thread writes now took its
+        // own road meanwhile, and is left to it.
+        ClaimScope claims;
+        while (!taken_.empty()) {
+            Adoption& a = taken_.back();
+            if (a.stamped_ && claims.exclusive(a.stamped_.get()) < 0) PyErr_Clear();
+            else a.undo();
+            taken_.pop_back();
+        }
+    }
+    PyErr_SetRaisedException(pending);
+}
+
 bool adopt_child(PyObject* child, const AdoptArgs& a, Adoption& out) {
     out = Adoption{};
+    out.container_ = a.container;
     if (a.adopting) {
         // Claimed where the write claims; a caller without a scope claims
         // for the adoption alone.
@@ -248,6 +347,8 @@ bool adopt_child(PyObject* child, const AdoptArgs& a, Adoption& out) {
 }
 
 py::Ref adopt_child(PyObject* child, const AdoptArgs& a) {
+    // Claimed where an operation's log keeps it claimed to the end.
+    if (a.adopting) AdoptionLog::claims_for(a.container);
     Adoption adopted;
     if (!adopt_child(child, a, adopted)) return {};
     adopted.stored();

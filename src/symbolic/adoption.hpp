@@ -19,8 +19,12 @@
 #pragma once
 
 #include "py/ref.hpp"
+#include "symbolic/claim.hpp"
 #include "symbolic/claimed.hpp"
 #include "symbolic/placement.hpp"
+
+#include <optional>
+#include <vector>
 
 namespace vesk::symbolic {
 
@@ -55,20 +59,111 @@ public:
     // The write failed before its store: the child gets back the parent and
     // path it had. Keeps the pending exception.
     void undo() noexcept;
-    // The value is stored: nothing is left to undo.
-    void stored() noexcept { stamped_.reset(); }
+    // The value is stored: nothing is left for the write to undo. An
+    // operation that keeps a log for the container (AdoptionLog) takes the
+    // undoing over, should it fail after this store.
+    void stored() noexcept;
     // Whether the adoption stamped a path on the value (placed, stamped
     // again, or a clone).
     [[nodiscard]] bool path_stamped() const noexcept { return path_set_; }
 
 private:
     friend struct Adopter;
+    friend class AdoptionLog;
+    friend bool adopt_child(PyObject*, const AdoptArgs&, Adoption&);
 
     py::Ref stamped_;  // the child stamped here, whose prior state `prior_` is
     Placement prior_;
+    PyObject* container_ = nullptr;  // borrowed: what the child was placed in
     bool path_set_ = false;
-    bool parent_set_ = false;
+    bool parent_set_ = false;  // here, or by the caller (AdoptArgs::parent_set_by_caller)
     bool freed_ = false;  // a value of another kind: undo gives it its freedom
+};
+
+// The adoptions one operation stored, kept until it stands, so that an
+// operation failing after some of its stores gives each child back the
+// place it had: a construction whose later member or hook fails, a list's
+// batch write, and the members that a value made for a write (a raw
+// container wrapped, with its own members adopted) holds, should the write
+// drop that value. A log lives on its operation's stack and is its thread's
+// innermost while it lives.
+//
+// What a log takes: each adoption stored in its container while it is the
+// innermost log for that container (Adoption::stored), unless it is a
+// single write's log, whose own store settles its own adoption (a write
+// that is part of a construction of the same container hands it to the
+// construction's log); and what a log inside it hands on as it is kept. A
+// log that ends unkept gives back what it took, latest first, keeping the
+// pending exception.
+//
+// The children a log takes stay claimed to its end (claim.hpp), so that no
+// other write meets them before the operation stands or gives them back:
+// in the claim scope of the write the operation is part of, else in one
+// the log opens for them with its first adoption (an operation that places
+// no child claims nothing).
+class AdoptionLog {
+public:
+    // Where a kept log's adoptions go.
+    enum class Kept : unsigned char {
+        Up,    // to the enclosing log (a construction: the value it made is
+               // part of the operation around it)
+        Same,  // to the enclosing log of the same container, if any (a batch
+               // write into a list another log makes, such as a sum's copy)
+        Drop,  // nowhere: a single write, which stands once stored (within
+               // a construction of the same container, to its log)
+    };
+
+    explicit AdoptionLog(PyObject* container, Kept kept = Kept::Up) noexcept
+        : container_(container), outer_(innermost), kept_as_(kept) {
+        innermost = this;
+    }
+    ~AdoptionLog() {
+        if (!settled_ && !taken_.empty()) undo();
+        innermost = outer_;
+    }
+    AdoptionLog(const AdoptionLog&) = delete;
+    AdoptionLog& operator=(const AdoptionLog&) = delete;
+
+    // The operation stands: what was taken is handed on as `Kept` says.
+    void keep() noexcept {
+        settled_ = true;
+        if (!taken_.empty()) hand_on();
+    }
+    // Gives every child taken back its place, latest first. Keeps the
+    // pending exception.
+    void undo() noexcept;
+
+    // Before an adoption into `container`: when a log will take it and the
+    // thread has no claim scope open, the log opens the one the adoption
+    // claims in.
+    static void claims_for(PyObject* container) noexcept;
+
+private:
+    friend class Adoption;
+
+    // The calling thread's innermost log.
+    [[gnu::tls_model("initial-exec")]] static thread_local AdoptionLog* innermost;
+
+    [[nodiscard]] static AdoptionLog* taking(PyObject* container) noexcept;
+    // The nearest log from `log` outward (itself included) for `container`,
+    // of the kind `kind` when one is asked for, or null.
+    [[nodiscard]] static AdoptionLog* nearest(AdoptionLog* log, PyObject* container,
+                                              const Kept* kind = nullptr) noexcept;
+    void take(Adoption&& a) noexcept;
+    // The log a kept one hands its adoptions to (`Kept`), or null.
+    [[nodiscard]] AdoptionLog* handed_to() const noexcept;
+    void hand_on() noexcept;
+    // Unless the thread has a claim scope open, opens one in the last log of
+    // the hand-on chain: opened when no scope is open, it lives to that
+    // log's end, after every scope opened inside it.
+    void open_claims() noexcept;
+
+    PyObject* container_;
+    AdoptionLog* outer_;
+    std::vector<Adoption> taken_;
+    std::optional<ClaimScope> claims_;  // released once the destructor has undone
+    Kept kept_as_;
+    bool settled_ = false;
 };
 
 // Adopts `child`, keeping in `out` how to undo its stamping. False with an

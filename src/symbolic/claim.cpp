@@ -40,8 +40,8 @@ struct alignas(64) Shard {
 constexpr std::size_t kShards = 64;
 std::array<Shard, kShards> SHARDS;
 
-thread_local int t_walks = 0;
-thread_local ClaimScope* t_scope = nullptr;
+[[gnu::tls_model("initial-exec")]] thread_local int t_walks = 0;
+[[gnu::tls_model("initial-exec")]] thread_local ClaimScope* t_scope = nullptr;
 
 Shard& shard_of(PyObject* node) noexcept {
     const auto bits = reinterpret_cast<std::uintptr_t>(node) >> 4;
@@ -217,6 +217,7 @@ bool ClaimScope::chain_loops(PyObject* container) const noexcept {
 }
 
 void ClaimScope::release() noexcept {
+    if (taken_.empty() && kept_.empty()) return;  // most scopes claim nothing
     PyThreadState* self = PyThreadState_GetUnchecked();
     for (auto it = taken_.rbegin(); it != taken_.rend(); ++it) {
         Shard& shard = shard_of(it->node);

@@ -109,7 +109,7 @@ int replace_slot(const WriteSlot& w, Adoption& adopted, Order order, PyObject* o
         const StoreOutcome stored =
             w.ops->store_if(w.storage, w.slot, current.get(), value, now);
         if (stored == StoreOutcome::Done) {
-            adopted.stored();
+            if (order == Order::DetachFirst) adopted.stored();
             replaced = std::move(current);
             return 1;
         }

@@ -81,7 +81,8 @@ enum class Order : unsigned char { DetachFirst, StoreFirst };
 // list position gone meanwhile and the write may append instead
 // (`append_if_gone`; nothing stored, the adoption kept); -1 with nothing
 // stored and every child as it was. With Order::StoreFirst the replaced
-// value is not let go yet.
+// value is not let go yet, and the adoption is the caller's to settle once
+// it has (Adoption::stored, or its undoing with the store's).
 [[nodiscard]] int replace_slot(const WriteSlot& w, Adoption& adopted, Order order,
                                PyObject* occupant, py::Ref& replaced);
 

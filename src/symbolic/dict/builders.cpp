@@ -9,6 +9,7 @@
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
 #include "py/hold.hpp"
+#include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
 #include "symbolic/classes.hpp"
@@ -47,6 +48,8 @@ py::Ref wrap_dict(PyObject* cls, PyObject* raw, PyObject* spec, bool allow_parti
         held.release();
     }
     if (PyDict_Update(self.get(), raw) < 0) return {};
+    // A wrap that fails gives each child it placed back its place.
+    AdoptionLog log(self.get());
     std::vector<std::pair<py::Ref, py::Ref>> members;
     {
         py::DictCursor cursor(self.get());
@@ -63,6 +66,7 @@ py::Ref wrap_dict(PyObject* cls, PyObject* raw, PyObject* spec, bool allow_parti
             return {};
     }
     if (parent && store_parent<DictState>(self.get(), parent) < 0) return {};
+    log.keep();
     return self;
 }
 

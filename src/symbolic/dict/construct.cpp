@@ -229,6 +229,9 @@ int construct_into(PyObject* self, PyObject* items, PyObject* spec, const Constr
         py::raise_internal("SymDict extends PyDict");
         return -1;
     }
+    // A construction that fails gives each child it placed back the place
+    // it had: what failed to be made holds nothing.
+    AdoptionLog log(o.clone_owner ? o.clone_owner : self);
     std::optional<ClaimedSet> claimed;
     if (o.mode != Mode::Raw && o.as_object_attributes_container) claimed.emplace();
     ClaimedSet* claimed_ptr = claimed ? &*claimed : nullptr;
@@ -239,8 +242,12 @@ int construct_into(PyObject* self, PyObject* items, PyObject* spec, const Constr
     else if (o.mode == Mode::Formalize) filled = fill_formalized(self, items, spec, o, claimed_ptr);
     else if (o.mode == Mode::PassThrough) filled = fill_pass_through(self, items, spec, o, claimed_ptr);
     else filled = fill_raw(self, items, spec);
-    if (filled < 0) return -1;
-    return finish_construction<DictState>(self, o.onchange_callback, o.accessor_writable, o.sealed);
+    if (filled < 0 ||
+        finish_construction<DictState>(self, o.onchange_callback, o.accessor_writable, o.sealed) <
+            0)
+        return -1;
+    log.keep();
+    return 0;
 }
 
 namespace {

@@ -30,6 +30,8 @@
 #include "typing/schema/dict_spec_facts.hpp"
 #include "topology/key_path.hpp"
 
+#include <optional>
+
 namespace vesk::symbolic::dict {
 
 namespace {
@@ -157,6 +159,9 @@ struct Identity {
 int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, ClaimScope& scope,
           py::Ref& update, bool* gone = nullptr) {
     update.reset();
+    // A value made for the write (a raw container wrapped) gives its
+    // members back their places should the write drop it.
+    std::optional<AdoptionLog> made;
     // The spec engine's write-back of an entry it applied (applied_members.hpp).
     const typing::AppliedWrite named = typing::take_applied_write(self, key, value);
     if (!PyUnicode_Check(key) && !PyLong_Check(key))
@@ -274,6 +279,7 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, Claim
             adopted.value = py::Ref::borrow(value);
         } else {
             if (const int same = python_runs()) return same < 0 ? -1 : 0;
+            made.emplace(self, AdoptionLog::Kept::Drop);
             if (!formalized_value(self, key, field.get(), value, nullptr, nullptr, &adopted,
                                   applied))
                 return -1;
@@ -282,6 +288,7 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, Claim
             const int r = replace_slot(w, adopted, Order::DetachFirst, identity.occupant.get(),
                                        replaced);
             if (r <= 0) return r;
+            if (made) made->keep();
         }
     }
     if (!replaced) replaced = b->missing_value;

@@ -1,8 +1,10 @@
 // SymList item assignment and deletion (`lst[i] = v`, `lst[a:b:c] = vs`,
 // `del lst[i]`), with their two gates, and the batch write that slice
 // assignment and `extend` share: every item is validated under the index it
-// will take before the first store, so a failure while validating leaves
-// the list as it was; each is then adopted and stored in turn.
+// will take before the first store; each is then adopted and stored in
+// turn, and a failure before the last store stands takes back those made
+// before it, so a batch that fails leaves the list and every child as they
+// were.
 #include "symbolic/list/list_ops.hpp"
 
 #include "py/critical_section.hpp"
@@ -145,6 +147,11 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     ClaimScope* scope = ClaimScope::current();
     if (!scope) scope = &own.emplace();
     if (scope->tree(self) < 0 || spec_replaced_since(self, view)) return -1;
+    // The stores stand together or not at all: a failure takes back those
+    // made before it, and the log gives their children back their places,
+    // and the members of a value made for the batch (a raw container
+    // wrapped) theirs.
+    AdoptionLog log(self, AdoptionLog::Kept::Same);
     const std::size_t n = batch.values.size();
     std::vector<py::Ref> formal(n);
     for (std::size_t k = 0; k < n; ++k) {
@@ -157,22 +164,29 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     // One value given twice is met the second time where the first write
     // put it, and takes its policy's road there.
     ClaimedSet claimed;
+    std::vector<StoredItem> done;
+    done.reserve(n);
+    auto undo = [&]() {
+        for (auto it = done.rbegin(); it != done.rend(); ++it) unstore(self, *it);
+        return -1;
+    };
     for (std::size_t k = 0; k < n; ++k) {
         Placed& at = batch.at[k];
         at.binding = view.binding;
         if (at.how == Store::Replace) {
-            if (claim_position(*scope, self, at) < 0) return -1;
+            if (claim_position(*scope, self, at) < 0) return undo();
             if (at.occupant.get() == formal[k].get()) continue;
         }
         Adoption adopted;
         py::Ref update;
-        // Writes made stay, unreported, should a later one fail.
-        if (!adopt_at(self, view, element, at.pos, formal[k].get(), &claimed, batch.copied,
-                      at.how != Store::Replace, adopted) ||
-            store(self, element, at, adopted, max_size, update) < 0)
-            return -1;
-        if (update && PyList_Append(updates.get(), update.get()) < 0) return -1;
+        StoredItem item;
+        const bool ok = adopt_at(self, view, element, at.pos, formal[k].get(), &claimed,
+                                 batch.copied, at.how != Store::Replace, adopted) &&
+                        store(self, element, at, adopted, max_size, update, nullptr, &item) == 0;
+        if (item.value) done.push_back(std::move(item));
+        if (!ok || (update && PyList_Append(updates.get(), update.get()) < 0)) return undo();
     }
+    log.keep();
     return notify(self, updates.get());
 }
 

@@ -55,8 +55,11 @@ py::Ref wrap_list(PyObject* cls, PyObject* raw, PyObject* spec, bool allow_parti
     reset.spec = spec ? none_as_absent(spec) : nullptr;
     reset.allow_partial = allow_partial;
     if (reset_node(self.get(), reset) < 0) return {};
+    // A wrap that fails gives each child it placed back its place.
+    AdoptionLog log(self.get());
     if (PyList_SetSlice(self.get(), 0, 0, raw) < 0 || adopt_items(self.get()) < 0) return {};
     if (parent && store_parent<ListState>(self.get(), parent) < 0) return {};
+    log.keep();
     return self;
 }
 

@@ -340,6 +340,9 @@ int init_with(PyObject* self, const py::Args<kParamCount>& a) {
     reset.allow_partial = o.allow_partial;
     reset.wrap = o.wrap;
     if (reset_node(self, reset) < 0 || store_default_origin<ListState>(self) < 0) return -1;
+    // A construction that fails gives each child it placed back the place
+    // it had: what failed to be made holds nothing.
+    AdoptionLog log(self);
     bool bound = false;
     Formalized formalized;
     if (items && fill(self, items, o, mode, bound, held, formalized) < 0) return -1;
@@ -354,7 +357,11 @@ int init_with(PyObject* self, const py::Args<kParamCount>& a) {
         if (formalized.held) unapplied.emplace(self);
         if (use_value_spec(self, o.spec, o.allow_partial) < 0) return -1;
     }
-    return finish_construction<ListState>(self, o.onchange_callback, o.accessor_writable, o.sealed);
+    if (finish_construction<ListState>(self, o.onchange_callback, o.accessor_writable, o.sealed) <
+        0)
+        return -1;
+    log.keep();
+    return 0;
 }
 
 }  // namespace

@@ -235,6 +235,20 @@ struct Placed {
 // `at.occupant` (write_core.hpp). 0 or -1.
 [[nodiscard]] int claim_position(ClaimScope& scope, PyObject* self, Placed& at);
 
+// What one store changed in the list: the value it stored at `pos`, and
+// what that replaced there (null: the value was added). Kept by a batch
+// write until all its stores stand.
+struct StoredItem {
+    py::Ref value;
+    py::Ref replaced;
+    Py_ssize_t pos = 0;
+};
+// Takes a stored value out of the list again (where it is now: at its
+// position, else, for a value that keeps a tree, wherever it has moved),
+// putting back what it replaced, attached to the list again. Never fails;
+// keeps the pending exception.
+void unstore(PyObject* self, const StoredItem& item) noexcept;
+
 // Stores the formal value `adopted.value` as `at` says and makes its field
 // update (null when the position already holds it). A replacement is the
 // keyed write (write_core.hpp) over the occupant the write claimed: the item
@@ -243,11 +257,13 @@ struct Placed {
 // an item that lands elsewhere than it was formalized for is re-pathed where
 // it is, and its update names that index. `fresh_path` is the list's path
 // when the caller ran no Python code since reading it (null: read it
-// again). A failure before the store undoes the adoption. Runs in the
-// write's claim scope.
+// again). A failure before the store stands (an item that will not be let
+// go included) undoes it and the adoption; what a store that stands
+// changed is told in `done` (when given), also when making its update fails
+// after it. Runs in the write's claim scope.
 [[nodiscard]] int store(PyObject* self, PyObject* element, const Placed& at, Adoption& adopted,
                         const std::int64_t* max_size, py::Ref& update,
-                        const py::MaybeRef* fresh_path = nullptr);
+                        const py::MaybeRef* fresh_path = nullptr, StoredItem* done = nullptr);
 
 // The core write (`_set_item_without_permission_check`): `value` written at
 // `index`; `inserting` says that `value` came out of an insertion marker.

@@ -330,6 +330,9 @@ PyObject* multiply(PyObject* a, PyObject* b) {
     if (n == -1 && PyErr_Occurred()) return nullptr;
     py::Ref result = py::Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(Py_TYPE(lst))));
     if (!result) return nullptr;
+    // A product that fails is seen by no one: what its extends placed goes
+    // back where it was.
+    AdoptionLog log(result.get());
     for (long long i = 0; i < n; ++i)
         if (!py::call_method<"extend">(result.get(), lst)) return nullptr;
     py::Ref spec;
@@ -339,13 +342,19 @@ PyObject* multiply(PyObject* a, PyObject* b) {
         spec = held->value_spec;
     }
     if (spec && !py::call_method<"use_value_spec">(result.get(), spec.get())) return nullptr;
+    log.keep();
     return result.release();
 }
 
 PyObject* add(PyObject* a, PyObject* b) {
     if (!is_sym_list(a)) return py::not_implemented();
     py::Ref result = py::Ref::steal(copy(a));
-    if (!result || !py::call_method<"extend">(result.get(), b)) return nullptr;
+    if (!result) return nullptr;
+    // A sum that fails is seen by no one: what its extend placed goes back
+    // where it was (the copy's own items are clones).
+    AdoptionLog log(result.get());
+    if (!py::call_method<"extend">(result.get(), b)) return nullptr;
+    log.keep();
     return result.release();
 }
 

@@ -25,6 +25,7 @@
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
 #include "symbolic/momentary.hpp"
+#include "symbolic/placement.hpp"
 #include "symbolic/container/field_update.hpp"
 #include "symbolic/container/sorting.hpp"
 #include "symbolic/formalize.hpp"
@@ -124,7 +125,7 @@ StoreOutcome plain_store_if(PyObject* self, SlotKey slot, PyObject* value,
 // The replacement road of `store`: 0 or -1 as `store`, or 2 when the
 // position is gone by the store and the write appends instead.
 int replace_at(PyObject* self, PyObject* element, const Placed& at, Adoption& adopted,
-               py::Ref& update, const py::MaybeRef* fresh_path) {
+               py::Ref& update, const py::MaybeRef* fresh_path, StoredItem* done) {
     py::Ref key = py::Ref::steal(PyLong_FromSsize_t(at.pos));
     if (!key) {
         adopted.undo();
@@ -137,13 +138,24 @@ int replace_at(PyObject* self, PyObject* element, const Placed& at, Adoption& ad
     py::Ref replaced;
     const int stored = replace_slot(w, adopted, Order::StoreFirst, at.occupant.get(), replaced);
     if (stored <= 0 || stored == 2) return stored;
+    StoredItem item{adopted.value, replaced, at.pos};
     // A negative index counts from the end the list has at the store.
+    bool moved = false;
     if (at.key < 0 && adopted.path_stamped()) {
         const Py_ssize_t landed = py::list_position(self, adopted.value.get());
-        if (landed >= 0 && restamp(self, adopted, at.pos, landed) < 0) return -1;
+        moved = landed >= 0 && landed != at.pos;
+        if (moved) item.pos = landed;
     }
-    // A list lets go of an item after its store (by its parent alone).
-    if (let_go_after_store(replaced.get()) < 0) return -1;
+    // A list lets go of an item after its store (by its parent alone). An
+    // item that will not go keeps its place, and the write is undone.
+    if ((moved && restamp(self, adopted, at.pos, item.pos) < 0) ||
+        let_go_after_store(replaced.get()) < 0) {
+        unstore(self, item);
+        adopted.undo();
+        return -1;
+    }
+    adopted.stored();
+    if (done) *done = item;
     py::MaybeRef path;
     if (fresh_path && is_primitive(replaced.get())) {
         path = *fresh_path;
@@ -197,8 +209,43 @@ int claim_position(ClaimScope& scope, PyObject* self, Placed& at) {
     return read_claimed(scope, w, at.occupant);
 }
 
+void unstore(PyObject* self, const StoredItem& item) noexcept {
+    PyObject* pending = PyErr_GetRaisedException();
+    Py_ssize_t pos = -1;
+    {
+        py::CriticalSection guard(self);
+        const Py_ssize_t n = PyList_GET_SIZE(self);
+        PyObject* value = item.value.get();
+        if (item.pos < n && PyList_GET_ITEM(self, item.pos) == value) pos = item.pos;
+        // Moved by another thread's insertion or removal: found by identity,
+        // which only a value that keeps a tree has alone (a primitive may
+        // be stored at several places, and is then left where it is).
+        for (Py_ssize_t i = 0; pos < 0 && !is_primitive(value) && i < n; ++i)
+            if (PyList_GET_ITEM(self, i) == value) pos = i;
+        if (pos >= 0) {
+            // `item` keeps the value taken out alive past the section.
+            // Neither allocates: a replacement swaps one item, and a list
+            // shrinking by one item keeps its storage.
+            const int r = item.replaced
+                              ? PyList_SetItem(self, pos, py::Ref(item.replaced).release())
+                              : PyList_SetSlice(self, pos, pos + 1, nullptr);
+            if (r < 0) PyErr_Clear();
+        }
+    }
+    // What it replaced was let go by its parent alone: the list again.
+    if (pos >= 0 && item.replaced) {
+        const int tree = keeps_tree(item.replaced.get());
+        if (tree < 0) PyErr_Clear();
+        Placement prior;
+        prior.parent = py::Ref::borrow(self);
+        if (tree > 0) give_back(item.replaced.get(), prior, true, false, true);
+    }
+    PyErr_SetRaisedException(pending);
+}
+
 int store(PyObject* self, PyObject* element, const Placed& given, Adoption& adopted,
-          const std::int64_t* max_size, py::Ref& update, const py::MaybeRef* fresh_path) {
+          const std::int64_t* max_size, py::Ref& update, const py::MaybeRef* fresh_path,
+          StoredItem* done) {
     update.reset();
     const ContainerBridge* b = container_bridge();
     if (!b) {
@@ -211,7 +258,7 @@ int store(PyObject* self, PyObject* element, const Placed& given, Adoption& adop
     Placed at = given;
     for (;;) {
         if (at.how == Store::Replace) {
-            const int replaced = replace_at(self, element, at, adopted, update, fresh_path);
+            const int replaced = replace_at(self, element, at, adopted, update, fresh_path, done);
             if (replaced != 2) return replaced;
             // Past the end the list has now, a missing value is no write (a
             // step-1 slice's padding after the list shrank).
@@ -239,6 +286,7 @@ int store(PyObject* self, PyObject* element, const Placed& given, Adoption& adop
             return -1;
         }
         adopted.stored();
+        if (done) *done = StoredItem{adopted.value, {}, landed};
         if (restamp(self, adopted, at.pos, landed) < 0) return -1;
         py::MaybeRef path;
         if (fresh_path && !adopted.path_stamped()) {
@@ -365,14 +413,21 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     // where it lands instead.
     if (at.how == Store::Replace && spec_replaced_since(self, view)) return -1;
     at.binding = view.binding;
-    // Formalized under the position it takes, so its path names it.
+    // Formalized under the position it takes, so its path names it. A value
+    // made for the write (a raw container wrapped) gives its members back
+    // their places should the write drop it.
+    std::optional<AdoptionLog> made;
+    if (!is_primitive(value)) made.emplace(self, AdoptionLog::Kept::Drop);
     bool kept = false;
     Adoption adopted;
     if (!formalized_at(self, view, element, at.pos, value, &kept, verdict, &adopted, applied,
                        false, at.how != Store::Replace))
         return -1;
-    return store(self, element, at, adopted, max_size, update,
-                 native && kept ? &view.path : nullptr);
+    StoredItem stood;
+    const int r = store(self, element, at, adopted, max_size, update,
+                        native && kept ? &view.path : nullptr, made ? &stood : nullptr);
+    if (made && stood.value) made->keep();
+    return r;
 }
 
 Tail delete_tail(PyObject* self, const SpecReadings& readings, std::int64_t key,

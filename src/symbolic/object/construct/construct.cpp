@@ -6,6 +6,7 @@
 #include "py/args.hpp"
 #include "py/hold.hpp"
 #include "py/named.hpp"
+#include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/errors.hpp"
 #include "symbolic/markers.hpp"
@@ -256,10 +257,14 @@ int construct(const ConstructRequest& rq) {
     Filled filled;
     if (fill(cls, rq, *meta, *b, kw, filled) < 0) return -1;
     if (store_fields(self, filled.fields) < 0) return -1;
+    // A construction that fails leaves the object blank, and gives each
+    // child it placed back the place it had.
+    AdoptionLog log(self);
     if (finish(self, rq, *meta, *b, filled, sealed) < 0) {
         make_blank(self);
         return -1;
     }
+    log.keep();
     return 0;
 }
 

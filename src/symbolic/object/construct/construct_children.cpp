@@ -141,8 +141,8 @@ int adopt_children(PyObject* self, PyObject* fields, const ObjectBridge& b) {
     if (!object_path(self, b, path)) return -1;
     ChildPass a{self, path.get(), {}};
     // The children stay claimed until they have their parent (claim.hpp): a
-    // write meeting one meanwhile is refused, not shown it free.
-    ClaimScope claims;
+    // write meeting one meanwhile is refused, not shown it free. The
+    // construction's log claims them to its end (AdoptionLog).
     return adoption_pass(a, fields) < 0 || parenting_pass(self, fields) < 0 ? -1 : 0;
 }
 

@@ -255,9 +255,12 @@ int record_adopt_children(PyObject* inst, PyObject* field_names) {
     int adopting = -1;
     py::Ref path;
     ClaimedSet claimed;
-    // The children stay claimed until they have their parent (claim.hpp): a
-    // write meeting one meanwhile is refused, not shown it free.
-    ClaimScope claims;
+    // Adoptions that fail part of the way give back what they placed; done,
+    // they stand or fall with the construction around them. The children
+    // stay claimed until they have their parent (claim.hpp): a write
+    // meeting one meanwhile is refused, not shown it free; the log claims
+    // them to its end, or its construction's (AdoptionLog).
+    AdoptionLog log(inst);
     for (Py_ssize_t i = 0;; ++i) {
         py::Ref name = py::list_item(field_names, i);
         if (!name) break;
@@ -292,9 +295,11 @@ int record_adopt_children(PyObject* inst, PyObject* field_names) {
                 StoreOutcome::Error)
             return -1;
     }
-    if (adopting == 0) return 0;
-    if (adopting < 0) return record_adopt_primitive_cells(inst, field_names);
-    return parenting_pass(inst, field_names);
+    const int done = adopting == 0  ? 0
+                     : adopting < 0 ? record_adopt_primitive_cells(inst, field_names)
+                                    : parenting_pass(inst, field_names);
+    if (done == 0) log.keep();
+    return done;
 }
 
 int record_adopt_primitive_cells(PyObject* inst, PyObject* field_names) {

@@ -5,6 +5,7 @@
 #include "py/hold.hpp"
 #include "py/lazy.hpp"
 #include "py/named.hpp"
+#include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/object_bridge.hpp"
 #include "symbolic/object/records/record_construct.hpp"
@@ -79,9 +80,16 @@ int record_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!held || !facts_intact(*held)) return -1;
     const RecordFacts& facts = *held;
     const bool is_sealed = sealed == SealedArg::Unspecified ? facts.frozen : sealed == SealedArg::Yes;
+    // A construction that fails gives each child it placed back the place
+    // it had.
+    AdoptionLog log(self);
     const int direct =
         record_init_direct(self, facts, kwargs, allow_partial, is_sealed, root_path.get());
-    if (direct != 0) return direct > 0 ? 0 : -1;
+    if (direct != 0) {
+        if (direct < 0) return -1;
+        log.keep();
+        return 0;
+    }
     if (record_seed_facts(self, allow_partial, is_sealed, facts.attr_write, root_path.get()) < 0)
         return -1;
     const bool symbolic = facts.has_symbolic_fields();
@@ -96,7 +104,9 @@ int record_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                                     allow_partial, transform.get(), root_path.get()) < 0)
         return -1;
     if (symbolic && record_adopt_children(self, facts.symbolic_field_names.get()) < 0) return -1;
-    return record_finish(self, is_sealed, nullptr);
+    if (record_finish(self, is_sealed, nullptr) < 0) return -1;
+    log.keep();
+    return 0;
 }
 
 }  // namespace vesk::symbolic::object

@@ -4,6 +4,7 @@
 // runs the construction hooks and seals it.
 #include "kernel/record/layout.hpp"
 #include "kernel/record/slots.hpp"
+#include "symbolic/adoption.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "symbolic/object/records/record_construct.hpp"
 #include "symbolic/object/records/record_meta.hpp"
@@ -21,13 +22,17 @@ namespace {
     RecordFacts facts;
     if (!required_record_meta(reinterpret_cast<PyObject*>(Py_TYPE(inst)), facts)) return -1;
     const SealedArg seal = sealed ? SealedArg::Yes : SealedArg::No;
+    // A construction that fails gives each child it placed back its place.
+    AdoptionLog log(inst);
     if (record_seed_node_state(inst, allow_partial, seal, nullptr) < 0 ||
         !kernel::record::write_fields(inst, facts.slot_field_names.get(), kwargs))
         return -1;
     if (facts.has_symbolic_fields() &&
         record_adopt_children(inst, facts.symbolic_field_names.get()) < 0)
         return -1;
-    return record_finish(inst, sealed, &clone) < 0 ? -1 : 1;
+    if (record_finish(inst, sealed, &clone) < 0) return -1;
+    log.keep();
+    return 1;
 }
 
 }  // namespace

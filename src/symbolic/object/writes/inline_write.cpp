@@ -18,6 +18,8 @@
 #include "symbolic/write_core.hpp"
 #include "topology/key_path.hpp"
 
+#include <optional>
+
 namespace vesk::symbolic::object {
 
 namespace {
@@ -124,9 +126,10 @@ bool adopt(PyObject* obj, PyObject* name, PyObject* formal, const WriteCtx& ctx,
 
 // Adopts `formal` as the field's child, detaches the replaced one and
 // stores; `value` is what the write was given, for the identity test.
+// `made` is kept once the store stands.
 int store_step(ClaimScope& scope, PyObject* obj, PyObject* name, PyObject* value,
                PyObject* formal, PyObject* field, const ObjectBridge& ob, WriteCtx& ctx,
-               py::Ref& update) {
+               std::optional<AdoptionLog>& made, py::Ref& update) {
     const WriteSlot w = slot_of(obj, name, ctx);
     if (formal == value && is_primitive(value)) {
         // A primitive value stored as it was given needs no adoption, and
@@ -153,6 +156,7 @@ int store_step(ClaimScope& scope, PyObject* obj, PyObject* name, PyObject* value
     py::Ref replaced;
     const int stored = replace_slot(w, adopted, Order::DetachFirst, occupant.get(), replaced);
     if (stored <= 0) return stored;
+    if (made) made->keep();
     if (!replaced) replaced = ob.missing_value;
     update = field_update(obj, name, field, replaced.get(), adopted.value.get(), ob, ctx);
     return update ? 0 : -1;
@@ -165,6 +169,9 @@ int inline_write_field(PyObject* obj, PyObject* name, PyObject* value, PyObject*
     update.reset();
     const ObjectBridge* ob = object_bridge();
     if (!ob) return -1;
+    // A value made for the write (a raw container wrapped) gives its
+    // members back their places should the write drop it.
+    std::optional<AdoptionLog> made;
     py::Ref to_validate = py::Ref::borrow(value);
     bool is_default = false;
     if (Py_TYPE(value) == Py_TYPE(ob->missing_value.get())) {
@@ -187,10 +194,11 @@ int inline_write_field(PyObject* obj, PyObject* name, PyObject* value, PyObject*
     const FastRoad fast = fast_road(name, to_validate.get(), ctx, formal);
     if (fast == FastRoad::Error) return -1;
     if (fast == FastRoad::General) {
+        made.emplace(obj, AdoptionLog::Kept::Drop);
         formal = general_road(obj, name, to_validate.get(), field, ctx, is_default);
         if (!formal) return -1;
     }
-    return store_step(scope, obj, name, value, formal.get(), field, *ob, ctx, update);
+    return store_step(scope, obj, name, value, formal.get(), field, *ob, ctx, made, update);
 }
 
 }  // namespace vesk::symbolic::object
