@@ -247,6 +247,7 @@ void Adoption::stored() noexcept {
 }
 
 [[gnu::tls_model("initial-exec")]] thread_local AdoptionLog* AdoptionLog::innermost = nullptr;
+[[gnu::tls_model("initial-exec")]] thread_local AdoptionLog* AdoptionLog::made_for = nullptr;
 
 AdoptionLog* AdoptionLog::nearest(AdoptionLog* log, PyObject* container,
                                   const Kept* kind) noexcept {
@@ -267,7 +268,7 @@ AdoptionLog* AdoptionLog::taking(PyObject* container) noexcept {
 
 AdoptionLog* AdoptionLog::handed_to() const noexcept {
     static constexpr Kept up = Kept::Up;
-    return kept_as_ == Kept::Up     ? outer_
+    return kept_as_ == Kept::Up     ? made_for_
            : kept_as_ == Kept::Same ? nearest(outer_, container_)
                                     : nearest(outer_, container_, &up);
 }

@@ -93,8 +93,11 @@ private:
 // single write's log, whose own store settles its own adoption (a write
 // that is part of a construction of the same container hands it to the
 // construction's log); and what a log inside it hands on as it is kept. A
-// log that ends unkept gives back what it took, latest first, keeping the
-// pending exception.
+// construction hands on only to the operation it was made for (MadeFor: a
+// raw container the operation wraps, a member its apply wraps); one that a
+// hook of the operation makes for its own ends stand on their own, since
+// the hook may keep what it made. A log that ends unkept gives back what it
+// took, latest first, keeping the pending exception.
 //
 // The children a log takes stay claimed to its end (claim.hpp), so that no
 // other write meets them before the operation stands or gives them back:
@@ -114,7 +117,10 @@ public:
     };
 
     explicit AdoptionLog(PyObject* container, Kept kept = Kept::Up) noexcept
-        : container_(container), outer_(innermost), kept_as_(kept) {
+        : container_(container),
+          outer_(innermost),
+          made_for_(made_for && made_for == innermost ? made_for : nullptr),
+          kept_as_(kept) {
         innermost = this;
     }
     ~AdoptionLog() {
@@ -138,11 +144,27 @@ public:
     // claims in.
     static void claims_for(PyObject* container) noexcept;
 
+    // While it lives, a construction begun by the calling thread is made for
+    // the operation whose log is innermost now: kept, it hands its
+    // adoptions on to that log.
+    class MadeFor {
+    public:
+        MadeFor() noexcept : saved_(made_for) { made_for = innermost; }
+        ~MadeFor() { made_for = saved_; }
+        MadeFor(const MadeFor&) = delete;
+        MadeFor& operator=(const MadeFor&) = delete;
+
+    private:
+        AdoptionLog* saved_;
+    };
+
 private:
     friend class Adoption;
 
-    // The calling thread's innermost log.
+    // The calling thread's innermost log, and the log constructions are made
+    // for now (MadeFor).
     [[gnu::tls_model("initial-exec")]] static thread_local AdoptionLog* innermost;
+    [[gnu::tls_model("initial-exec")]] static thread_local AdoptionLog* made_for;
 
     [[nodiscard]] static AdoptionLog* taking(PyObject* container) noexcept;
     // The nearest log from `log` outward (itself included) for `container`,
@@ -160,6 +182,7 @@ private:
 
     PyObject* container_;
     AdoptionLog* outer_;
+    AdoptionLog* made_for_;  // Kept::Up: the log it hands on to, or null
     std::vector<Adoption> taken_;
     std::optional<ClaimScope> claims_;  // released once the destructor has undone
     Kept kept_as_;

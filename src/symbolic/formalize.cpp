@@ -106,6 +106,8 @@ py::Ref call_wrap_value(const ContainerBridge& b, PyObject* value, bool wrap, bo
     if (!py::names<"wrap", "allow_partial", "root_path", "assign">(kw)) return {};
     PyObject* args[] = {value, wrap ? Py_True : Py_False, allow_partial ? Py_True : Py_False,
                         path, policy ? policy : Py_None};
+    // What the wrap builds is made for the operation formalizing here.
+    AdoptionLog::MadeFor made;
     return py::Ref::steal(PyObject_Vectorcall(b.wrap_value.get(), args, 1, kw));
 }
 

@@ -91,3 +91,26 @@ def test_a_key_that_raises_at_the_store_leaves_the_old_child_stored_and_attached
         write()
     assert stored() == {"k": old}
     assert (old.parent, old.path) == (owner, KeyPath("k", KeyPath("r")))
+
+
+def test_a_container_a_hook_builds_and_keeps_stands_when_the_write_fails():
+    """What the write wraps for itself goes back with it; what its hook makes
+    and keeps is the hook's own, and stays as the hook left it."""
+    kept = []
+
+    def keep(value):
+        kept.append(Dict(inner=Dict(v=len(kept))))
+        return value
+
+    sticky = Sticky("s")
+    d = Dict({"k": sticky}, value_spec=native.Dict([("k", native.Any(transform=keep))]),
+             root_path=KeyPath("r"))
+    kept.clear()
+    y = Dict(w=2)
+    with pytest.raises(LookupError, match="sticky"):
+        d["k"] = {"raw": y}            # wrapped for the write, whose let-go fails
+    assert d["k"] is sticky and (sticky.parent, sticky.path) == (d, KeyPath("k", KeyPath("r")))
+    assert y._topo_parent is None and y._topo_path == KeyPath()
+    made = kept[-1]
+    assert len(kept) == 1 and made["inner"]._topo_parent is made
+    assert made["inner"]._topo_path == KeyPath("inner")

@@ -4,6 +4,7 @@
 #include "flags.hpp"
 #include "py/args.hpp"
 #include "py/named.hpp"
+#include "symbolic/adoption.hpp"
 #include "symbolic/dict/dict_ops.hpp"
 #include "symbolic/list/list_ops.hpp"
 #include "symbolic/markers.hpp"
@@ -35,6 +36,8 @@ FillOutcome wrap_raw(const CompiledField& field, PyObject* raw, FillStep& step, 
     }
     if (!path) return FillOutcome::Error;
     PyObject* spec = field.meta->value_spec.get();
+    // The wrapped member is made for the object's construction.
+    AdoptionLog::MadeFor made;
     if (Py_IS_TYPE(raw, &PyDict_Type)) {
         out = dict::wrap_dict(types->dict_type.get(), raw, spec, a.allow_partial, path.get(), owner);
     } else if (!PyList_Check(raw)) {

@@ -2,6 +2,7 @@
 #include "symbolic/object/writes/write_roads.hpp"
 
 #include "py/lazy.hpp"
+#include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/node.hpp"
 #include "symbolic/formalize.hpp"
@@ -62,6 +63,8 @@ py::Ref wrapped_value(PyObject* obj, PyObject* name, PyObject* value, PyObject* 
     if (!cb || !py::names<"wrap", "allow_partial", "root_path", "assign">(kw)) return {};
     PyObject* args[] = {value, wrap ? Py_True : Py_False, ctx.allow_partial ? Py_True : Py_False,
                         root.get(), or_none(policy)};
+    // What the wrap builds is made for the write (adoption.hpp).
+    AdoptionLog::MadeFor made;
     return py::Ref::steal(PyObject_Vectorcall(cb->wrap_value.get(), args, 1, kw));
 }
 
