@@ -185,6 +185,10 @@ int claim_position(ClaimScope& scope, PyObject* self, Placed& at) {
     py::Ref key = py::Ref::steal(PyLong_FromSsize_t(at.pos));
     if (!key) return -1;
     WriteSlot w = slot_at(self, at.pos, key.get());
+    // An index from the end reads the item that is last now, as its store
+    // will (replace_at).
+    w.slot.index = at.key;
+    w.slot.named = true;
     if (claim_slot(scope, w) < 0) return -1;
     return read_claimed(scope, w, at.occupant);
 }
