@@ -377,3 +377,31 @@ def test_constructions_meeting_on_one_child(slots):
             assert c._topo_path == KeyPath("f", ROOT)
         else:
             assert c._topo_parent is None and c._topo_path == KeyPath()
+
+
+def test_writes_and_deletes_while_the_holder_is_re_pathed():
+    # A write or delete refused while another thread re-paths the dictionary
+    # changed nothing: every key's reported changes chain to what it holds,
+    # and every child it holds names it under the path it has at the end.
+    n = rounds(1500)
+    keys = [f"k{i}" for i in range(4)]
+    initial = {k: Dict(n=k) for k in keys}
+    d = LoggedDict(initial, root_path=ROOT)
+
+    def write(r, tid):
+        if tid == 0:
+            return outcome_of(lambda: d.topo_setpath(KeyPath(f"p{r % 3}")))
+        key = keys[(r + tid) % len(keys)]
+        if (r + tid) % 3 == 0:
+            got = outcome_of(lambda: d.__delitem__(key))
+            return "ok" if got == "KeyError" else got     # deleted by another first
+        value = Dict(n=(tid, r)) if (r + tid) % 3 == 1 else (tid, r)
+        return outcome_of(lambda: d.__setitem__(key, value))
+
+    outcomes, logs = in_rounds(n, 4, write)
+    assert {g for got in outcomes for g in got} <= {"ok", "refused"}
+    final = dict(d.sym_items())
+    assert_chains(updates_of(logs, d), initial, final, lambda u: u.path.key)
+    for key, value in final.items():
+        if isinstance(value, Dict):
+            assert value._topo_parent is d and value._topo_path == KeyPath(key, d._topo_path)
