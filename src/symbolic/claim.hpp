@@ -42,6 +42,12 @@
 // the caller's own code or fails, having changed nothing. The claims also
 // hold a node's parent chain still for the cycle guard (`on_chain`).
 //
+// A claim is not the node's hold: another thread may still read a claimed
+// node's state (validating it as a value it is about to write, say) or set
+// one of its flags, each for a moment with no Python code inside. The
+// topology calls a write makes on what it claims wait such a hold out
+// (momentary.hpp) rather than fail the write for it.
+//
 // Claims live in a process-wide table keyed by identity, so any value can be
 // claimed (records and pure-Python nodes included), split into shards so
 // that writes on different nodes rarely meet on one lock. A scope keeps a

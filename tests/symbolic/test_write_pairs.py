@@ -188,6 +188,9 @@ WIDE_MEETINGS = {
     "failing re-path, valid placement": ("dict", "nested", "d2[m]=c", "dbad[k]=c",
                                          (2, "before")),
     "failing re-path, twice": ("dict", "nested", "dbad[k]=c", "dbad[k]=c", (2, "before")),
+    # A container re-pathed while a write stores into its child.
+    "re-path over a write below": ("list", "nested in dict", "d0.setpath(z)", "c.sub=r1",
+                                   (3, "before")),
     # b placed into a while c is placed into b (and b into c).
     "nested placements": ("dict", "nested", "d2[m]=r1", "r1[x]=c", (1, "after"), None,
                           "c.sub=r1"),
