@@ -58,17 +58,18 @@
 
 #include "py/ref.hpp"
 
-#include <cstdint>
-#include <vector>
+#include <cstddef>
 
 namespace vesk::symbolic {
 
 // The claims of one operation, released as it ends, most recent first. A
 // scope on the stack is its thread's innermost while it lives: adoption
 // claims the child it places there (current()).
+struct ScopeStorage;
+
 class ClaimScope {
 public:
-    ClaimScope() noexcept;
+    ClaimScope();
     ~ClaimScope();
     ClaimScope(const ClaimScope&) = delete;
     ClaimScope& operator=(const ClaimScope&) = delete;
@@ -94,26 +95,28 @@ public:
     // Releases every claim (the scope stays open and may claim again).
     void release() noexcept;
 
-private:
     struct Taken {
         PyObject* node;
         PyObject* key;  // null: the node itself
         bool exclusive;
     };
-    // `tree`'s walks: the nodes of one chain, from `begin` to `end` in `chain_`.
+    // `tree`'s walks: the nodes of one chain, from `begin` to `end` in the
+    // scope's chain storage.
     struct Chain {
         std::size_t begin, end;
         bool loops;
     };
+
+private:
     [[nodiscard]] const Chain* chain_of(PyObject* container) const noexcept;
 
     [[nodiscard]] int take(PyObject* node, PyObject* key, bool exclusive);
 
     ClaimScope* outer_;
-    std::vector<Taken> taken_;
-    std::vector<py::Ref> kept_;  // what the claims name, alive while claimed
-    std::vector<PyObject*> chain_;
-    std::vector<Chain> chains_;
+    // What the scope took, the references that keep what its claims name
+    // alive, and its chains: its thread's storage for its level of nesting
+    // (claim.cpp), which keeps its capacity from one scope to the next.
+    ScopeStorage& s_;
 };
 
 // The claim of a bare call of a node's own topology method: exclusive for
