@@ -148,9 +148,11 @@ int parent_of(PyObject* node, py::Ref& out) {
 
 }  // namespace
 
-ClaimScope::ClaimScope() : outer_(t_scope), s_(storage_at(t_depth)) {
-    ++t_depth;
-    t_scope = this;
+ClaimScope::ClaimScope() noexcept : outer_(t_scope), depth_(t_depth++) { t_scope = this; }
+
+ScopeStorage& ClaimScope::storage() {
+    if (!s_) s_ = &storage_at(depth_);
+    return *s_;
 }
 
 ClaimScope* ClaimScope::current() noexcept { return t_scope; }
@@ -158,9 +160,10 @@ ClaimScope* ClaimScope::current() noexcept { return t_scope; }
 int ClaimScope::take(PyObject* node, PyObject* key, bool exclusive) {
     // What the claim names stays alive until it is released, so its address
     // names no other object meanwhile.
-    s_.kept.push_back(py::Ref::borrow(node));
-    if (key) s_.kept.push_back(py::Ref::borrow(key));
-    s_.taken.reserve(s_.taken.size() + 1);
+    ScopeStorage& s = storage();
+    s.kept.push_back(py::Ref::borrow(node));
+    if (key) s.kept.push_back(py::Ref::borrow(key));
+    s.taken.reserve(s.taken.size() + 1);
     PyThreadState* self = PyThreadState_GetUnchecked();
     Shard& shard = shard_of(node);
     {
@@ -182,7 +185,7 @@ int ClaimScope::take(PyObject* node, PyObject* key, bool exclusive) {
                 h = &e->others.back();
             }
             ++(exclusive || key ? h->exclusive : h->shared);
-            s_.taken.push_back(Taken{node, key, exclusive || key});
+            s.taken.push_back(Taken{node, key, exclusive || key});
             return 0;
         }
     }
@@ -200,7 +203,7 @@ int ClaimScope::slot(PyObject* node, PyObject* key) {
 
 int ClaimScope::tree(PyObject* node) {
     if (chain_of(node)) return 0;
-    std::vector<PyObject*>& chain = s_.chain;
+    std::vector<PyObject*>& chain = storage().chain;
     const std::size_t begin = chain.size();
     bool loops = false;
     py::Ref current = py::Ref::borrow(node);
@@ -224,20 +227,22 @@ int ClaimScope::tree(PyObject* node) {
         }
         current = std::move(parent);
     }
-    s_.chains.push_back(Chain{begin, chain.size(), loops});
+    s_->chains.push_back(Chain{begin, chain.size(), loops});
     return 0;
 }
 
 const ClaimScope::Chain* ClaimScope::chain_of(PyObject* container) const noexcept {
-    for (const Chain& c : s_.chains)
-        if (s_.chain[c.begin] == container) return &c;
+    if (!s_) return nullptr;
+    for (const Chain& c : s_->chains)
+        if (s_->chain[c.begin] == container) return &c;
     return nullptr;
 }
 
 bool ClaimScope::on_chain(PyObject* container, PyObject* node) const noexcept {
     const Chain* c = chain_of(container);
-    const auto first = s_.chain.begin();
-    return c && std::find(first + c->begin, first + c->end, node) != first + c->end;
+    if (!c) return false;
+    const auto first = s_->chain.begin();
+    return std::find(first + c->begin, first + c->end, node) != first + c->end;
 }
 
 bool ClaimScope::chain_loops(PyObject* container) const noexcept {
@@ -246,8 +251,9 @@ bool ClaimScope::chain_loops(PyObject* container) const noexcept {
 }
 
 void ClaimScope::release() noexcept {
+    if (!s_) return;  // it never claimed anything
     PyThreadState* self = PyThreadState_GetUnchecked();
-    for (auto it = s_.taken.rbegin(); it != s_.taken.rend(); ++it) {
+    for (auto it = s_->taken.rbegin(); it != s_->taken.rend(); ++it) {
         Shard& shard = shard_of(it->node);
         py::MutexLock lock(shard.mutex);
         Entry* e = find(shard, it->node, it->key);
@@ -261,12 +267,12 @@ void ClaimScope::release() noexcept {
             shard.entries.pop_back();
         }
     }
-    s_.taken.clear();
-    s_.chain.clear();
-    s_.chains.clear();
+    s_->taken.clear();
+    s_->chain.clear();
+    s_->chains.clear();
     // The references go last, with no lock held: a finaliser may run. Its
     // own writes nest below this scope, in storage of their own.
-    s_.kept.clear();
+    s_->kept.clear();
 }
 
 ClaimScope::~ClaimScope() {

@@ -69,7 +69,7 @@ struct ScopeStorage;
 
 class ClaimScope {
 public:
-    ClaimScope();
+    ClaimScope() noexcept;
     ~ClaimScope();
     ClaimScope(const ClaimScope&) = delete;
     ClaimScope& operator=(const ClaimScope&) = delete;
@@ -111,12 +111,15 @@ private:
     [[nodiscard]] const Chain* chain_of(PyObject* container) const noexcept;
 
     [[nodiscard]] int take(PyObject* node, PyObject* key, bool exclusive);
+    [[nodiscard]] ScopeStorage& storage();
 
     ClaimScope* outer_;
+    std::size_t depth_;  // how many scopes of its thread it is nested in
     // What the scope took, the references that keep what its claims name
     // alive, and its chains: its thread's storage for its level of nesting
-    // (claim.cpp), which keeps its capacity from one scope to the next.
-    ScopeStorage& s_;
+    // (claim.cpp), which keeps its capacity from one scope to the next;
+    // taken at the first claim, so a write that claims nothing pays nothing.
+    ScopeStorage* s_ = nullptr;
 };
 
 // The claim of a bare call of a node's own topology method: exclusive for
