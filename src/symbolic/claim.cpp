@@ -16,6 +16,14 @@
 
 namespace vesk::symbolic {
 
+namespace detail {
+constinit thread_local ClaimScope* t_scope = nullptr;
+constinit thread_local std::size_t t_depth = 0;
+}  // namespace detail
+
+using detail::t_depth;
+using detail::t_scope;
+
 // The storage of the claim scopes of one thread, one block per level of
 // nesting, kept with its capacity between scopes: a write's claims cost no
 // allocation once its thread has written before.
@@ -72,8 +80,6 @@ constexpr std::size_t kShards = 64;
 std::array<Shard, kShards> SHARDS;
 
 thread_local int t_walks = 0;
-thread_local ClaimScope* t_scope = nullptr;
-thread_local std::size_t t_depth = 0;
 thread_local std::vector<std::unique_ptr<ScopeStorage>> t_storage;
 
 ScopeStorage& storage_at(std::size_t depth) {
@@ -148,14 +154,11 @@ int parent_of(PyObject* node, py::Ref& out) {
 
 }  // namespace
 
-ClaimScope::ClaimScope() noexcept : outer_(t_scope), depth_(t_depth++) { t_scope = this; }
-
 ScopeStorage& ClaimScope::storage() {
     if (!s_) s_ = &storage_at(depth_);
     return *s_;
 }
 
-ClaimScope* ClaimScope::current() noexcept { return t_scope; }
 
 int ClaimScope::take(PyObject* node, PyObject* key, bool exclusive) {
     // What the claim names stays alive until it is released, so its address
@@ -275,11 +278,6 @@ void ClaimScope::release() noexcept {
     s_->kept.clear();
 }
 
-ClaimScope::~ClaimScope() {
-    release();
-    t_scope = outer_;
-    --t_depth;
-}
 
 int ClaimedCall::enter(PyObject* node) {
     if (t_walks > 0 || claimed_by_me(node)) return 0;

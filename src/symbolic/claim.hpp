@@ -69,8 +69,8 @@ struct ScopeStorage;
 
 class ClaimScope {
 public:
-    ClaimScope() noexcept;
-    ~ClaimScope();
+    inline ClaimScope() noexcept;
+    inline ~ClaimScope();
     ClaimScope(const ClaimScope&) = delete;
     ClaimScope& operator=(const ClaimScope&) = delete;
 
@@ -121,6 +121,25 @@ private:
     // taken at the first claim, so a write that claims nothing pays nothing.
     ScopeStorage* s_ = nullptr;
 };
+
+// The thread's scopes: the innermost, and how many are open. Opening and
+// closing a scope is inline: every write does it, most claim nothing.
+namespace detail {
+extern constinit thread_local ClaimScope* t_scope;
+extern constinit thread_local std::size_t t_depth;
+}  // namespace detail
+
+inline ClaimScope::ClaimScope() noexcept : outer_(detail::t_scope), depth_(detail::t_depth++) {
+    detail::t_scope = this;
+}
+
+inline ClaimScope::~ClaimScope() {
+    if (s_) release();
+    detail::t_scope = outer_;
+    --detail::t_depth;
+}
+
+inline ClaimScope* ClaimScope::current() noexcept { return detail::t_scope; }
 
 // The claim of a bare call of a node's own topology method: exclusive for
 // the call, unless the calling thread walks a claimed tree now (its root is
