@@ -10,25 +10,64 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
 
 namespace vesk::symbolic {
+
+namespace detail {
+constinit thread_local ClaimScope* t_scope = nullptr;
+constinit thread_local std::size_t t_depth = 0;
+}  // namespace detail
+
+using detail::t_depth;
+using detail::t_scope;
+
+// The storage of the claim scopes of one thread, one block per level of
+// nesting, kept with its capacity between scopes: a write's claims cost no
+// allocation once its thread has written before.
+struct ScopeStorage {
+    std::vector<ClaimScope::Taken> taken;
+    std::vector<py::Ref> kept;
+    std::vector<PyObject*> chain;
+    std::vector<ClaimScope::Chain> chains;
+};
 
 namespace {
 
 // One thread's holds of one claim.
 struct Holder {
-    PyThreadState* thread;
-    std::uint32_t shared;
-    std::uint32_t exclusive;
+    PyThreadState* thread = nullptr;  // null: none
+    std::uint32_t shared = 0;
+    std::uint32_t exclusive = 0;
 };
 
 // A node, or one slot of it, and who holds it. Its pointers are borrowed:
-// every holder's scope keeps them alive.
+// every holder's scope keeps them alive. Most claims have one holder, kept
+// in place: a write takes and drops its claims without allocating.
 struct Entry {
     PyObject* node;
     PyObject* key;  // null: the node itself
-    std::vector<Holder> holders;
+    Holder first;
+    std::vector<Holder> others;  // the other threads that share the claim
+
+    [[nodiscard]] bool empty() const noexcept { return !first.thread; }
+
+    // Drops `h`, a holder of this entry that holds nothing any more.
+    void drop(Holder* h) noexcept {
+        if (h != &first) {
+            *h = others.back();
+            others.pop_back();
+        } else if (!others.empty()) {
+            first = others.back();
+            others.pop_back();
+        } else {
+            first = Holder{};
+        }
+    }
 };
+
 
 // A few claims at a time hash to one shard: a short vector is searched
 // faster than any map.
@@ -40,8 +79,13 @@ struct alignas(64) Shard {
 constexpr std::size_t kShards = 64;
 std::array<Shard, kShards> SHARDS;
 
-[[gnu::tls_model("initial-exec")]] thread_local int t_walks = 0;
-[[gnu::tls_model("initial-exec")]] thread_local ClaimScope* t_scope = nullptr;
+thread_local int t_walks = 0;
+thread_local std::vector<std::unique_ptr<ScopeStorage>> t_storage;
+
+ScopeStorage& storage_at(std::size_t depth) {
+    while (t_storage.size() <= depth) t_storage.push_back(std::make_unique<ScopeStorage>());
+    return *t_storage[depth];
+}
 
 Shard& shard_of(PyObject* node) noexcept {
     const auto bits = reinterpret_cast<std::uintptr_t>(node) >> 4;
@@ -61,18 +105,18 @@ Entry* find(Shard& shard, PyObject* node, PyObject* key) noexcept {
 }
 
 Holder* holder_of(Entry& e, PyThreadState* self) noexcept {
-    for (Holder& h : e.holders)
+    if (e.first.thread == self) return &e.first;
+    for (Holder& h : e.others)
         if (h.thread == self) return &h;
     return nullptr;
 }
 
 // Whether another thread's holds refuse this one (the shard locked).
 bool refused(const Entry& e, PyThreadState* self, bool exclusive) noexcept {
-    for (const Holder& h : e.holders) {
-        if (h.thread == self) continue;
-        if (exclusive || e.key || h.exclusive) return true;
-    }
-    return false;
+    auto refuses = [&](const Holder& h) {
+        return h.thread && h.thread != self && (exclusive || e.key || h.exclusive);
+    };
+    return refuses(e.first) || std::any_of(e.others.begin(), e.others.end(), refuses);
 }
 
 // In the child of a fork only the forking thread lives on: the writes of the
@@ -80,9 +124,13 @@ bool refused(const Entry& e, PyThreadState* self, bool exclusive) noexcept {
 void restart_in_child() noexcept {
     PyThreadState* self = PyThreadState_GetUnchecked();
     for (Shard& shard : SHARDS) {
-        for (Entry& e : shard.entries)
-            std::erase_if(e.holders, [self](const Holder& h) { return h.thread != self; });
-        std::erase_if(shard.entries, [](const Entry& e) { return e.holders.empty(); });
+        for (Entry& e : shard.entries) {
+            Holder* own = holder_of(e, self);
+            const Holder kept = own ? *own : Holder{};
+            e.first = kept;
+            e.others.clear();
+        }
+        std::erase_if(shard.entries, [](const Entry& e) { return e.empty(); });
     }
 }
 
@@ -106,16 +154,20 @@ int parent_of(PyObject* node, py::Ref& out) {
 
 }  // namespace
 
-ClaimScope::ClaimScope() noexcept : outer_(t_scope) { t_scope = this; }
+ScopeStorage& ClaimScope::storage() {
+    if (!s_) s_ = &storage_at(depth_);
+    return *s_;
+}
 
-ClaimScope* ClaimScope::current() noexcept { return t_scope; }
 
 bool ClaimScope::covered(PyObject* node, PyObject* key, bool exclusive) const noexcept {
-    for (const ClaimScope* scope = this; scope; scope = scope->outer_)
-        for (const Taken& t : scope->taken_)
+    for (const ClaimScope* scope = this; scope; scope = scope->outer_) {
+        if (!scope->s_) continue;
+        for (const Taken& t : scope->s_->taken)
             if (t.node == node && (t.exclusive || !exclusive) &&
                 (t.key == key || (t.key && key && same_slot_key(t.key, key))))
                 return true;
+    }
     return false;
 }
 
@@ -125,9 +177,10 @@ int ClaimScope::take(PyObject* node, PyObject* key, bool exclusive) {
     if (covered(node, key, exclusive || key)) return 0;
     // What the claim names stays alive until it is released, so its address
     // names no other object meanwhile.
-    kept_.push_back(py::Ref::borrow(node));
-    if (key) kept_.push_back(py::Ref::borrow(key));
-    taken_.reserve(taken_.size() + 1);
+    ScopeStorage& s = storage();
+    s.kept.push_back(py::Ref::borrow(node));
+    if (key) s.kept.push_back(py::Ref::borrow(key));
+    s.taken.reserve(s.taken.size() + 1);
     PyThreadState* self = PyThreadState_GetUnchecked();
     Shard& shard = shard_of(node);
     {
@@ -137,16 +190,19 @@ int ClaimScope::take(PyObject* node, PyObject* key, bool exclusive) {
             e = nullptr;
         } else {
             if (!e) {
-                shard.entries.push_back(Entry{node, key, {}});
+                shard.entries.push_back(Entry{node, key, {}, {}});
                 e = &shard.entries.back();
             }
             Holder* h = holder_of(*e, self);
-            if (!h) {
-                e->holders.push_back(Holder{self, 0, 0});
-                h = &e->holders.back();
+            if (!h && e->empty()) {
+                e->first.thread = self;
+                h = &e->first;
+            } else if (!h) {
+                e->others.push_back(Holder{self, 0, 0});
+                h = &e->others.back();
             }
             ++(exclusive || key ? h->exclusive : h->shared);
-            taken_.push_back(Taken{node, key, exclusive || key});
+            s.taken.push_back(Taken{node, key, exclusive || key});
             return 0;
         }
     }
@@ -165,41 +221,44 @@ int ClaimScope::slot(PyObject* node, PyObject* key) {
 int ClaimScope::tree(PyObject* node) {
     const Chain* claimed = nullptr;
     if (chain_of(node, claimed)) return 0;
-    const std::size_t begin = chain_.size();
+    std::vector<PyObject*>& chain = storage().chain;
+    const std::size_t begin = chain.size();
     bool loops = false;
     py::Ref current = py::Ref::borrow(node);
     for (;;) {
         if (take(current.get(), nullptr, false) < 0) {
-            chain_.resize(begin);
+            chain.resize(begin);
             return -1;
         }
-        chain_.push_back(current.get());  // kept alive by the claim
+        chain.push_back(current.get());  // kept alive by the claim
         py::Ref parent;
         if (parent_of(current.get(), parent) < 0) {
-            chain_.resize(begin);
+            chain.resize(begin);
             return -1;
         }
         if (!parent) break;
         // A chain that loops (parents set by Python code directly) ends
         // where it comes back.
-        if (std::find(chain_.begin() + begin, chain_.end(), parent.get()) != chain_.end()) {
+        if (std::find(chain.begin() + begin, chain.end(), parent.get()) != chain.end()) {
             loops = true;
             break;
         }
         current = std::move(parent);
     }
-    chains_.push_back(Chain{begin, chain_.size(), loops});
+    s_->chains.push_back(Chain{begin, chain.size(), loops});
     return 0;
 }
 
 const ClaimScope* ClaimScope::chain_of(PyObject* container, const Chain*& out) const noexcept {
     // The scopes this one runs inside outlive it: a chain they claimed holds.
-    for (const ClaimScope* scope = this; scope; scope = scope->outer_)
-        for (const Chain& c : scope->chains_)
-            if (scope->chain_[c.begin] == container) {
+    for (const ClaimScope* scope = this; scope; scope = scope->outer_) {
+        if (!scope->s_) continue;
+        for (const Chain& c : scope->s_->chains)
+            if (scope->s_->chain[c.begin] == container) {
                 out = &c;
                 return scope;
             }
+    }
     return nullptr;
 }
 
@@ -207,8 +266,8 @@ bool ClaimScope::on_chain(PyObject* container, PyObject* node) const noexcept {
     const Chain* c = nullptr;
     const ClaimScope* scope = chain_of(container, c);
     if (!scope) return false;
-    const auto begin = scope->chain_.begin();
-    return std::find(begin + c->begin, begin + c->end, node) != begin + c->end;
+    const auto first = scope->s_->chain.begin();
+    return std::find(first + c->begin, first + c->end, node) != first + c->end;
 }
 
 bool ClaimScope::chain_loops(PyObject* container) const noexcept {
@@ -217,9 +276,9 @@ bool ClaimScope::chain_loops(PyObject* container) const noexcept {
 }
 
 void ClaimScope::release() noexcept {
-    if (taken_.empty() && kept_.empty()) return;  // most scopes claim nothing
+    if (!s_) return;  // it never claimed anything
     PyThreadState* self = PyThreadState_GetUnchecked();
-    for (auto it = taken_.rbegin(); it != taken_.rend(); ++it) {
+    for (auto it = s_->taken.rbegin(); it != s_->taken.rend(); ++it) {
         Shard& shard = shard_of(it->node);
         py::MutexLock lock(shard.mutex);
         Entry* e = find(shard, it->node, it->key);
@@ -227,23 +286,20 @@ void ClaimScope::release() noexcept {
         if (!h) continue;  // dropped at a fork
         --(it->exclusive ? h->exclusive : h->shared);
         if (h->exclusive || h->shared) continue;
-        std::erase_if(e->holders, [self](const Holder& x) { return x.thread == self; });
-        if (e->holders.empty()) {
+        e->drop(h);
+        if (e->empty()) {
             *e = std::move(shard.entries.back());
             shard.entries.pop_back();
         }
     }
-    taken_.clear();
-    chain_.clear();
-    chains_.clear();
-    // The references go last, with no lock held: a finaliser may run.
-    kept_.clear();
+    s_->taken.clear();
+    s_->chain.clear();
+    s_->chains.clear();
+    // The references go last, with no lock held: a finaliser may run. Its
+    // own writes nest below this scope, in storage of their own.
+    s_->kept.clear();
 }
 
-ClaimScope::~ClaimScope() {
-    release();
-    t_scope = outer_;
-}
 
 int ClaimedCall::enter(PyObject* node) {
     // A write stamping or letting go the node claims it exclusively already,

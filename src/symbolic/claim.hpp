@@ -42,6 +42,12 @@
 // the caller's own code or fails, having changed nothing. The claims also
 // hold a node's parent chain still for the cycle guard (`on_chain`).
 //
+// A claim is not the node's hold: another thread may still read a claimed
+// node's state (validating it as a value it is about to write, say) or set
+// one of its flags, each for a moment with no Python code inside. The
+// topology calls a write makes on what it claims wait such a hold out
+// (momentary.hpp) rather than fail the write for it.
+//
 // Claims live in a process-wide table keyed by identity, so any value can be
 // claimed (records and pure-Python nodes included), split into shards so
 // that writes on different nodes rarely meet on one lock. A scope keeps a
@@ -52,18 +58,19 @@
 
 #include "py/ref.hpp"
 
-#include <cstdint>
-#include <vector>
+#include <cstddef>
 
 namespace vesk::symbolic {
 
 // The claims of one operation, released as it ends, most recent first. A
 // scope on the stack is its thread's innermost while it lives: adoption
 // claims the child it places there (current()).
+struct ScopeStorage;
+
 class ClaimScope {
 public:
-    ClaimScope() noexcept;
-    ~ClaimScope();
+    inline ClaimScope() noexcept;
+    inline ~ClaimScope();
     ClaimScope(const ClaimScope&) = delete;
     ClaimScope& operator=(const ClaimScope&) = delete;
 
@@ -86,20 +93,22 @@ public:
     // Python code directly) instead of ending.
     [[nodiscard]] bool chain_loops(PyObject* container) const noexcept;
 
-private:
-    // Releases every claim, most recent first.
-    void release() noexcept;
-
     struct Taken {
         PyObject* node;
         PyObject* key;  // null: the node itself
         bool exclusive;
     };
-    // `tree`'s walks: the nodes of one chain, from `begin` to `end` in `chain_`.
+    // `tree`'s walks: the nodes of one chain, from `begin` to `end` in the
+    // scope's chain storage.
     struct Chain {
         std::size_t begin, end;
         bool loops;
     };
+
+private:
+    // Releases every claim, most recent first.
+    void release() noexcept;
+
     // The scope (this one or one it runs inside) that claimed `container`'s
     // chain, with the chain in `out`; null when none did.
     [[nodiscard]] const ClaimScope* chain_of(PyObject* container,
@@ -107,13 +116,35 @@ private:
 
     [[nodiscard]] int take(PyObject* node, PyObject* key, bool exclusive);
     [[nodiscard]] bool covered(PyObject* node, PyObject* key, bool exclusive) const noexcept;
+    [[nodiscard]] ScopeStorage& storage();
 
     ClaimScope* outer_;
-    std::vector<Taken> taken_;
-    std::vector<py::Ref> kept_;  // what the claims name, alive while claimed
-    std::vector<PyObject*> chain_;
-    std::vector<Chain> chains_;
+    std::size_t depth_;  // how many scopes of its thread it is nested in
+    // What the scope took, the references that keep what its claims name
+    // alive, and its chains: its thread's storage for its level of nesting
+    // (claim.cpp), which keeps its capacity from one scope to the next;
+    // taken at the first claim, so a write that claims nothing pays nothing.
+    ScopeStorage* s_ = nullptr;
 };
+
+// The thread's scopes: the innermost, and how many are open. Opening and
+// closing a scope is inline: every write does it, most claim nothing.
+namespace detail {
+extern constinit thread_local ClaimScope* t_scope;
+extern constinit thread_local std::size_t t_depth;
+}  // namespace detail
+
+inline ClaimScope::ClaimScope() noexcept : outer_(detail::t_scope), depth_(detail::t_depth++) {
+    detail::t_scope = this;
+}
+
+inline ClaimScope::~ClaimScope() {
+    if (s_) release();
+    detail::t_scope = outer_;
+    --detail::t_depth;
+}
+
+inline ClaimScope* ClaimScope::current() noexcept { return detail::t_scope; }
 
 // The claim of a call of a node's own topology method: exclusive for the
 // call (re-entering the claim of a write that stamps or lets go the node),

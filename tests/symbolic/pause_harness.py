@@ -1,11 +1,19 @@
-"""Two writes that meet on one child, made to interleave at chosen points:
-write x runs on its own thread until a hook of one of the world's children
-(or a sort's key function) is called for the k-th time, and waits there,
-before or after that call, while write y runs to completion on another
-thread (or, two levels deep, runs and pauses in turn at its own q-th call
-while x finishes). The outcome of such a trial must be one of the outcomes
-the two writes give run one after the other, in either order (for a write
-made of several calls, every merge of its calls with the other write).
+"""Writes that meet on one child, made to interleave at chosen points:
+write x runs on its own thread until one of the world's children gets its
+k-th call (a topology hook, a read by name of its node state: `enable_topo`,
+`_topo_parent`, `_topo_path`; or a sort's key call), and waits there, before
+or after that call, while write y runs to completion on another thread (or,
+two levels deep, runs and pauses in turn at its own q-th call; or, with a
+third write z, pauses while z runs to completion), then x and y finish in
+turn. The outcome of such a trial must be one of the outcomes the writes
+give run one after the other, in any order (for a write made of several
+calls, every merge of its calls with the others').
+
+The worlds: where the child starts (free, in a dict, a list or an object),
+and the widened ones (FORMS): a record and its `_sym_attributes` view, a
+child whose letting go raises (always, once, or after it let go), a child
+whose own member pauses and refuses a path (nested re-paths), and a list
+written at indices that count from the end.
 
 An outcome names every object of the world and records, per write, its
 result or exception and the field updates its notifications delivered; per
@@ -14,8 +22,8 @@ child, how many times it was let go (`topo_setparent(None)`). Every thread
 records into its own Act; the records are merged after the join.
 
 What may differ from a sequential order, and only that:
-- the order of hook calls, and any hook call other than a letting go (a
-  write may set a child right after others met it);
+- the order of calls, and any call other than a letting go (a write may
+  set a child right after others met it);
 - a `topo_setparent(None)` by which a write that failed gives a child it
   had placed back its freedom: where a sequential order fails that write
   before its placement, it may fail after it, meeting what the other write
@@ -24,15 +32,17 @@ What may differ from a sequential order, and only that:
 - the path a refusal's message names (held elsewhere, a cycle);
 - the mixes of `*` and `extend` that reading the source list once per
   `extend` allows: a `*` is compared as its `extend` calls;
-- one write failing at once with the borrow error, having changed nothing,
-  where it met the other: a node the other claimed (the claims of
-  src/symbolic/claim.hpp), or a sort in progress.
+- some writes (never all) failing at once with the borrow error, either
+  text, having changed nothing, where they met another: a node it claimed
+  (the claims of src/symbolic/claim.hpp), or a sort in progress.
 """
 
 import collections
 import functools
 import itertools
+import math
 import os
+import queue
 import re
 import threading
 import types
@@ -87,9 +97,15 @@ def called(node, hook, argument, call):
     k = len(act.calls)
     if act.plan == (k, "before"):
         act.pause()
-    refused = getattr(node, "__dict__", {}).get("refused_path")
+    own = getattr(node, "__dict__", {})
+    refused = own.get("refused_path")
     if hook == "topo_setpath" and refused is not None and str(argument) == refused:
         raise LookupError(f"{refused} refused by its child")
+    refuses = own.get("refuses_let_go") if hook == "topo_setparent" and argument is None else None
+    if refuses in ("always", "once"):
+        if refuses == "once":
+            own["refuses_let_go"] = None
+        raise LookupError("let go refused by its child")
     try:
         out = call(argument)
     except RuntimeError:
@@ -97,6 +113,10 @@ def called(node, hook, argument, call):
         # it did nothing, and its caller makes it again.
         act.calls[k - 1] = (node, hook + " (refused)", argument, act.label)
         raise
+    if refuses == "after":
+        # A hook that fails once it has let go (the package's own change
+        # hook raising, say).
+        raise LookupError("let go failed after it was made")
     if act.plan == (k, "after"):
         act.pause()
     return out
@@ -108,10 +128,30 @@ def notify(self, updates):
         act.updates[act.label].extend(updates)
 
 
+# The node-state attributes whose reads by name may pause their reader.
+READS = ("enable_topo", "_topo_parent", "_topo_path")
+
+
+def _paused_read(name):
+    """A node-state attribute whose reads by name count as calls and may
+    pause their reader, as the hooks do."""
+    def read(self):
+        return called(self, name, None, lambda _: getattr(super(Pausing, self), name))
+    read.__name__ = name
+    return property(read)
+
+
 class Pausing:
-    """Topology hooks that can pause their writer (put before the base)."""
+    """Topology hooks, and the node-state attributes read by name
+    (`enable_topo`, `_topo_parent`, `_topo_path`), that can pause their
+    caller (put before the base). A node whose `refuses_let_go` is "always"
+    or "once" raises from `topo_setparent(None)` without making the call
+    (every time, or the first); "after", once the call is made."""
 
     _notify_field_updates = notify
+    enable_topo = _paused_read("enable_topo")
+    _topo_parent = _paused_read("_topo_parent")
+    _topo_path = _paused_read("_topo_path")
 
     def topo_setpath(self, path):
         return called(self, "topo_setpath", path, super().topo_setpath)
@@ -174,6 +214,23 @@ def kinds():
 
 
 STARTS = ("free", "dict", "list", "object")
+# The widened worlds: where `c` starts, whether its letting go raises
+# ("always" or "once"), and whether its member `inner` pauses too (a node
+# two levels down, which a re-path of `c` reaches, and which refuses the
+# path `c` would give it under `bad.k` instead of `c` refusing `bad.k`).
+Form = collections.namedtuple("Form", "holder let_go nested")
+FORMS = {start: Form(start, None, False) for start in STARTS}
+FORMS.update({
+    "record": Form("record", None, False),
+    "dict, let go raises": Form("dict", "always", False),
+    "dict, let go raises once": Form("dict", "once", False),
+    "dict, let go fails after": Form("dict", "after", False),
+    "list, let go raises": Form("list", "always", False),
+    "object, let go raises": Form("object", "always", False),
+    "nested": Form("free", None, True),
+    "nested in dict": Form("dict", None, True),
+    "list, indices": Form("list", None, False),
+})
 Shape = collections.namedtuple("Shape", "child start")
 # The child's kind: its own adoption roads differ (an object is adopted by
 # construction without the claimed set's walk of containers).
@@ -182,20 +239,25 @@ CHILDREN = {
     "list": lambda inner: PList(["c", inner]),
     "object": lambda inner: kinds().PObject(tag="c", sub=inner),
 }
+# The key under which each kind of child holds `inner`.
+SUB = {"dict": "sub", "list": 1, "object": "sub"}
 
 
 class World:
     """The containers, children and replacements of one trial, by name.
     The child `c` (of the kind `child`) holds `inner` (so a write into
-    `inner` closes a cycle) and refuses the path `bad.k`; where it starts
-    depends on `start`."""
+    `inner` closes a cycle) and refuses the path `bad.k` (in a nested
+    world, `inner` refuses its path under it); where it starts depends on
+    `start` (FORMS)."""
 
-    ORDER = ("d0", "d2", "dbad", "l0", "l1", "lf", "o0", "o2", "c", "inner", "r1", "r2")
+    ORDER = ("d0", "d2", "dbad", "l0", "l1", "lf", "o0", "o2", "rv", "c", "inner", "r1", "r2")
 
     def __init__(self, shape):
         child, start = shape
+        form = FORMS[start]
         KP = KeyPath
-        self.inner = LDict(tag="inner")
+        self.child = child
+        self.inner = PDict(tag="inner") if form.nested else LDict(tag="inner")
         self.c = CHILDREN[child](self.inner)
         self.r1, self.r2 = PDict(tag="r1"), PDict(tag="r2")
         self.d0, self.d2 = LDict(root_path=KP("d0")), LDict(root_path=KP("d2"))
@@ -203,13 +265,18 @@ class World:
         self.l0, self.l1 = LList([0, 1], root_path=KP("l0")), LList([], root_path=KP("l1"))
         self.lf = LList([0], value_spec=kinds().FULL, root_path=KP("lf"))
         self.o0, self.o2 = kinds().O(root_path=KP("o0")), kinds().O(root_path=KP("o2"))
-        if start == "dict":
+        self.rv = kinds().R(f=self.c if form.holder == "record" else None, root_path=KP("rv"))
+        if form.holder == "dict":
             self.d0["k"] = self.c
-        elif start == "list":
+        elif form.holder == "list":
             self.l0[1] = self.c
-        elif start == "object":
+        elif form.holder == "object":
             self.o0.f = self.c
-        self.c.__dict__["refused_path"] = "bad.k"
+        if form.nested:
+            self.inner.__dict__["refused_path"] = str(KP(SUB[child], KP("k", KP("bad"))))
+        else:
+            self.c.__dict__["refused_path"] = "bad.k"
+        self.c.__dict__["refuses_let_go"] = form.let_go
         self.names = {name: getattr(self, name) for name in self.ORDER}
 
 
@@ -220,15 +287,15 @@ class Write:
     the write's scratch dict; the write's result is the scratch's "result"
     when a call set it, else what its last call returned."""
 
-    def __init__(self, starts, run, steps=None, sort=False):
-        self.starts, self.run, self.steps, self.sort = starts, run, steps or run, sort
+    def __init__(self, starts, run, steps=None):
+        self.starts, self.run, self.steps = starts, run, steps or run
 
 
 WRITES = {}
 
 
-def kind(name, starts, *run, steps=None, sort=False):
-    WRITES[name] = Write(starts, run, steps, sort)
+def kind(name, starts, *run, steps=None):
+    WRITES[name] = Write(starts, run, steps)
 
 
 def setattr_(obj, name, value):
@@ -260,7 +327,7 @@ def _raw(v, name, *value):
     """A node-state property of `v` read or written as it is, with no hook
     (the descriptor of the native base)."""
     for cls in type(v).__mro__:
-        if name in cls.__dict__:
+        if name in cls.__dict__ and cls is not Pausing:
             return cls.__dict__[name].__set__(v, *value) if value else cls.__dict__[name].__get__(v)
     raise AttributeError(name)
 
@@ -389,7 +456,7 @@ kind("l0.pop(1)", L, lambda w, st: w.l0.pop(1))
 kind("l0.pop()", L, lambda w, st: w.l0.pop())
 kind("l0.remove(c)", L, lambda w, st: w.l0.remove(w.c))
 kind("l0.clear()", L, lambda w, st: w.l0.clear())
-kind("l0.sort(key)", L, lambda w, st: w.l0.sort(key=sort_key), sort=True)
+kind("l0.sort(key)", L, lambda w, st: w.l0.sort(key=sort_key))
 kind("l0.reverse()", L, lambda w, st: w.l0.reverse())
 kind("l0.insert(0,r1)", L, lambda w, st: w.l0.insert(0, w.r1))
 kind("l0.append(r1)", L, lambda w, st: w.l0.append(w.r1))
@@ -424,11 +491,82 @@ kind("o0.f=r2;o2.g=c", B, lambda w, st: setattr_(w.o0, "f", w.r2),
      lambda w, st: setattr_(w.o2, "g", w.c))
 
 
+
+# ------------------------------------------------------- the widened worlds
+
+def view_of(w):
+    """The record's `_sym_attributes` (its first use materialises it)."""
+    return w.rv._sym_attributes
+
+
+def into_c(w, value):
+    """`value` written where `c` holds `inner`."""
+    if w.child == "object":
+        w.c.sub = value
+    else:
+        w.c[SUB[w.child]] = value
+
+
+def also(start, *names):
+    """The existing writes `names` are written in the world `start` too."""
+    for name in names:
+        WRITES[name].starts = tuple(WRITES[name].starts) + (start,)
+
+
+# A record's view: its first use, and writes through it.
+RV = ("record", "free")
+kind("rv.view", ("record",), lambda w, st: view_of(w))
+kind("rv[f]=c", RV, lambda w, st: view_of(w).__setitem__("f", w.c))
+kind("rv[f]=r1", ("record",), lambda w, st: view_of(w).__setitem__("f", w.r1))
+kind("move rv>d2", ("record",), lambda w, st: view_of(w).__setitem__("f", None),
+     lambda w, st: w.d2.__setitem__("m", w.c))
+also("record", "d2[m]=c", "l1.append(c)", "o2.f=c", "Dict(k=c)", "R(f=c)")
+
+# A child whose letting go raises: the writes on it where it is held, and
+# every placement of it.
+also("dict, let go raises", *[n for n, wr in WRITES.items() if "dict" in wr.starts])
+also("dict, let go raises once", *[n for n, wr in WRITES.items() if "dict" in wr.starts])
+also("dict, let go fails after", *[n for n, wr in WRITES.items() if "dict" in wr.starts])
+also("list, let go raises", "l0[1]=r1", "l0.nocheck(1,r1)", "l0[1:2]=[r1]", "del l0[1]",
+     "l0.pop(1)", "move l0>d2", "l0[1]=r2;d2[m]=c", "d2[m]=c", "l1.append(c)", "o2.f=c",
+     "Dict(k=c)", "R(f=c)")
+also("object, let go raises", "o0.f=r1", "o0.f=MISSING", "o0.nocheck(f,r1)", "move o0>d2",
+     "o0.f=r2;o2.g=c", "d2[m]=c", "l1.append(c)", "o2.f=c", "R(f=c)")
+
+# Nested re-paths: `c` free, or in d0, while writes place or replace the
+# nodes above and below it.
+N = ("nested",)
+ND = ("nested in dict",)
+kind("c.sub=r1", N + ND, lambda w, st: into_c(w, w.r1))
+kind("d2[m]=r1", N, lambda w, st: w.d2.__setitem__("m", w.r1))
+kind("r1[x]=c", N, lambda w, st: w.r1.__setitem__("x", w.c))
+kind("inner[x]=r1", ND, lambda w, st: w.inner.__setitem__("x", w.r1))
+also("nested", "inner[x]=c", "dbad[k]=c", "d2[m]=c", "l1.append(c)", "o2.f=c", "Dict(k=c)",
+     "R(f=c)")
+also("nested in dict", "d0.setpath(z)", "d0[k]=r1", "del d0[k]", "move d0>d2", "d2[m]=c",
+     "dbad[k]=c")
+
+# List indices that count from the end or move under other writes.
+LI = ("list, indices",)
+kind("l0[-1]=r1", LI, lambda w, st: w.l0.__setitem__(-1, w.r1))
+kind("l0.insert(0,r2)", LI, lambda w, st: w.l0.insert(0, w.r2))
+kind("del l0[0]", LI, lambda w, st: w.l0.__delitem__(0))
+kind("l0.pop(0)", LI, lambda w, st: w.l0.pop(0))
+kind("l0[0:2]=[r1]", LI, lambda w, st: w.l0.__setitem__(slice(0, 2), [w.r1]),
+     steps=slice_steps("l0", 0, 2, lambda w: [w.r1], 1))
+also("list, indices", "l0[1]=r1", "del l0[1]", "l0.pop()", "l0[1:2]=[r1]", "l0.setpath(z)",
+     "l0.reverse()", "l0.remove(c)")
+
+
 def writes_of(shape):
     return [name for name, wr in WRITES.items() if shape.start in wr.starts]
 
 
 SHAPES = [Shape(child, start) for child in CHILDREN for start in STARTS]
+# The widened worlds, with the children whose roads differ there.
+WIDE_SHAPES = [Shape(child, start) for start in FORMS if start not in STARTS
+               for child in (CHILDREN if start in ("record", "nested", "nested in dict")
+                             else ("dict",))]
 
 
 # ---------------------------------------------------------------- outcomes
@@ -437,10 +575,16 @@ SHAPES = [Shape(child, start) for child in CHILDREN for start in STARTS]
 _REFUSAL_PATH = re.compile(r"(for|at path) '[^']*'( is already held| would create a cycle)")
 
 
+# The borrow refusal, whichever of its two texts: a write that met another.
+REFUSAL = ("RuntimeError", "the borrow refusal")
+
+
 def text(e):
     """An exception as compared: its class and message, with the path a
     refusal names left out (it is the path the refused write would have
     given, which a write in progress may have changed meanwhile)."""
+    if isinstance(e, RuntimeError) and str(e) in BORROW_ERRORS:
+        return REFUSAL
     return (type(e).__name__, _REFUSAL_PATH.sub(r"\1 '...'\2", str(e)))
 
 
@@ -470,6 +614,10 @@ def _contents(v):
         fields = v.field_dict()
         return sorted(fields.items()) if fields is not None else []
     if hasattr(type(v), "__slot_field_names__"):
+        # Once materialised, the view holds the fields (its cells go stale).
+        view = native._slot_node_get(v, 6)
+        if view is not None:
+            return sorted(dict.items(view))
         names = type(v).__slot_field_names__
         return sorted(native._slot_record_inline_fields(v, names).items())
     return None
@@ -550,24 +698,32 @@ def freeze(o):
 
 # ------------------------------------------------------------------ oracle
 
-def merges(a, b):
-    """Every order of a's and b's steps that keeps each one's own order."""
-    for picks in itertools.combinations(range(a + b), a):
-        order, i, j = [], 0, 0
-        for pos in range(a + b):
-            if pos in picks:
-                order.append(("x", i))
-                i += 1
-            else:
-                order.append(("y", j))
-                j += 1
-        yield order
+def merges(counts):
+    """Every order of the writes' steps that keeps each one's own order:
+    `counts` maps each label to its number of steps."""
+    labels = list(counts)
+
+    def rest(left, done):
+        if not any(left.values()):
+            yield []
+            return
+        for label in labels:
+            if left[label]:
+                left[label] -= 1
+                step = (label, done[label])
+                done[label] += 1
+                for tail in rest(left, done):
+                    yield [step] + tail
+                done[label] -= 1
+                left[label] += 1
+
+    yield from rest(dict(counts), dict.fromkeys(labels, 0))
 
 
-def sequential(shape, order, writes, refused=None):
+def sequential(shape, order, writes, refused=()):
     """Runs the writes' steps in `order` on a fresh world on this thread;
-    a write stops at its first failing step; `refused` (label, result)
-    names a write that ends in that result instead. (world, outcome)."""
+    a write stops at its first failing step; each label of `refused` names
+    a write that ends in the borrow refusal instead. (world, outcome)."""
     world = World(shape)
     act = Act(None)
     _local.act = act
@@ -582,11 +738,11 @@ def sequential(shape, order, writes, refused=None):
         for label in writes:
             if results[label][0] == "ok" and "result" in scratch[label]:
                 results[label] = ("ok", scratch[label]["result"])
-        if refused:
-            results[refused[0]] = refused[1]
-        return world, outcome(world, results, [act])
+        for label in refused:
+            results[label] = ("raised",) + REFUSAL
     finally:
         _local.act = None
+    return world, outcome(world, results, [act])
 
 
 def order_text(order, writes):
@@ -597,54 +753,128 @@ def order_text(order, writes):
 
 
 @functools.cache
-def oracle(shape, x, y):
-    """The outcomes of x and y run one after the other on fresh worlds, in
-    every merge of their steps: {frozen outcome: (order, outcome)}."""
-    writes = {"x": WRITES[x], "y": WRITES[y]}
+def allowed_outcomes(shape, names):
+    """The outcomes of the writes `names` (labelled x, y, z in turn) run
+    one after the other on fresh worlds, in every merge of their steps; and
+    those where some of them (never all) fail at once with the borrow
+    refusal, having changed nothing: a write made of steps is refused at
+    one of them, the steps before it made, in every merge with the others'
+    (the refused step changes nothing wherever it comes).
+    {frozen outcome: (order, outcome)}."""
+    labels = "xyz"[:len(names)]
+    writes = {label: WRITES[n] for label, n in zip(labels, names)}
     found = {}
-    for order in merges(len(writes["x"].steps), len(writes["y"].steps)):
-        _, o = sequential(shape, order, writes)
-        found.setdefault(freeze(o), (order_text(order, writes), o))
+    for refused in itertools.chain.from_iterable(
+            itertools.combinations(labels, k) for k in range(len(labels))):
+        # Each refused write made some of its steps first: every count.
+        for made in itertools.product(*(range(len(writes[r].steps)) for r in refused)):
+            counts = {label: len(writes[label].steps) for label in labels}
+            counts.update(zip(refused, made))
+            for order in merges(counts):
+                _, o = sequential(shape, order, writes, refused)
+                why = order_text(order, writes) or "nothing"
+                if refused:
+                    why += f" ({', '.join(refused)} refused)"
+                found.setdefault(freeze(o), (why, o))
     return found
 
 
 @functools.cache
-def alone(shape, write, label, other, other_label):
-    """`write` (labelled `label`) alone, the `other` write failing at once
-    with the borrow error, having changed nothing; where `other` is made of
-    steps, with the steps before the refused one made first, in every merge
-    with `write`'s steps (the refused step changes nothing wherever it
-    comes)."""
-    writes = {label: WRITES[write], other_label: WRITES[other]}
-    out = []
-    for made in range(len(WRITES[other].steps)):
-        for merged in merges(len(WRITES[write].steps), made):
-            order = [(label if who == "x" else other_label, i) for who, i in merged]
-            for message in BORROW_ERRORS:
-                refusal = ("raised", "RuntimeError", message)
-                _, o = sequential(shape, order, writes, (other_label, refusal))
-                out.append((f"{label} alone, {other_label} refused", o))
-    return out
-
-
-@functools.cache
-def pause_points(shape, x):
-    """Before and after each hook call write x makes alone."""
+def pause_points(shape, x, reads=True):
+    """Before and after each hook call, and (with `reads`) each read of a
+    node-state attribute, write x makes alone."""
     world, act = World(shape), Act("x")
     _local.act = act
     try:
         run_calls(world, WRITES[x].run, {})
     finally:
         _local.act = None
-    return [(k, when) for k in range(1, len(act.calls) + 1) for when in ("before", "after")]
+    return [(k, when) for k, (_, hook, _, _) in enumerate(act.calls, 1)
+            if reads or hook not in READS for when in ("before", "after")]
+
+
+def order_count(names):
+    """How many merges of the writes' steps there are."""
+    return math.factorial(sum(len(WRITES[n].steps) for n in names)) // math.prod(
+        math.factorial(len(WRITES[n].steps)) for n in names)
 
 
 # ------------------------------------------------------------------ trials
 
-class Runner(threading.Thread):
+class Workers:
+    """Threads kept for the trials of one sweep (starting a thread costs
+    about as much as a trial): each runs one write at a time. Used by the
+    sweep that opens it (`with Workers():`, which ends the threads); a
+    thread whose write never ended is left, as a thread of its own would
+    be."""
+
+    current = None
+
+    def __init__(self):
+        self.idle, self.made = [], []
+
+    def __enter__(self):
+        Workers.current = self
+        return self
+
+    def __exit__(self, *exc):
+        Workers.current = None
+        for worker in self.made:
+            worker.jobs.put(None)
+        for worker in self.made:
+            worker.join(WAIT)
+
+    def take(self):
+        if self.idle:
+            return self.idle.pop()
+        worker = threading.Thread(target=self._serve, daemon=True, name="pairs-worker")
+        worker.jobs = queue.SimpleQueue()
+        worker.start()
+        self.made.append(worker)
+        return worker
+
+    @staticmethod
+    def _serve():
+        jobs = threading.current_thread().jobs
+        for job in iter(jobs.get, None):
+            job()
+
+
+class Runner:
+    """One write of a trial on a thread of its own, or on one of the sweep's
+    workers."""
+
     def __init__(self, world, write, act, gate=None):
-        super().__init__(daemon=True, name=f"pairs-{act.label}")
         self.world, self.write, self.act, self.gate = world, write, act, gate
+        self.ended = threading.Event()
+        self.worker = self.thread = None
+
+    def start(self):
+        workers = Workers.current
+        if workers is None:
+            self.thread = threading.Thread(target=self.run, daemon=True,
+                                           name=f"pairs-{self.act.label}")
+            self.thread.start()
+        else:
+            self.worker = workers.take()
+            self.worker.jobs.put(self.run)
+
+    @property
+    def started(self):
+        return self.thread is not None or self.worker is not None
+
+    def join(self, timeout):
+        self.ended.wait(timeout)
+        if self.thread is not None and self.ended.is_set():
+            self.thread.join()
+
+    def is_alive(self):
+        return self.started and not self.ended.is_set()
+
+    def give_back(self):
+        """Its worker is free again once its write ended."""
+        if self.worker is not None and self.ended.is_set() and Workers.current is not None:
+            Workers.current.idle.append(self.worker)
 
     def run(self):
         _local.act = self.act
@@ -656,61 +886,75 @@ class Runner(threading.Thread):
             _local.act = None
             self.act.done = True
             self.act.signal.set()
+            self.ended.set()
+
+
+# How much of a trial its account shows: calls per write, characters per value.
+SHOWN_CALLS = 40
+SHOWN_TEXT = 120
+
+
+def short(value):
+    text_ = str(value)
+    return text_ if len(text_) <= SHOWN_TEXT else text_[:SHOWN_TEXT] + "..."
 
 
 class Trial:
     """One concurrent run of write x paused at `p` while y runs (paused in
-    turn at `q`, two levels deep), or, with `p` None, of x and y released
-    together. `outcome` stays None when a write never reached its pause
-    point; `hung` says which write did not finish while the other was
-    paused."""
+    turn at `q`, two levels deep, and then, with `z`, while a third write z
+    runs to its end), or, with `p` None, of the writes released together.
+    Then x resumes and ends, then y. `outcome` stays None when a write never
+    reached its pause point; `hung` says which write did not finish while
+    another was paused."""
 
-    def __init__(self, shape, x, y, p=None, q=None):
-        self.shape, self.x, self.y, self.p, self.q = shape, x, y, p, q
-        self.outcome, self.hung, self.sort_met = None, [], False
+    def __init__(self, shape, x, y, p=None, q=None, z=None):
+        self.shape, self.x, self.y, self.z, self.p, self.q = shape, x, y, z, p, q
+        self.names = (x, y) if z is None else (x, y, z)
+        self.outcome, self.hung = None, []
         world = World(shape)
         self.name = Namer(world)
-        ax, ay = Act("x", p), Act("y", q)
-        self.acts = (ax, ay)
-        gate = threading.Barrier(2) if p is None else None
-        tx, ty = Runner(world, WRITES[x], ax, gate), Runner(world, WRITES[y], ay, gate)
+        plans = (p, q, None)[:len(self.names)]
+        self.acts = tuple(Act(label, plan) for label, plan in zip("xyz", plans))
+        gate = threading.Barrier(len(self.names)) if p is None else None
+        runners = [Runner(world, WRITES[n], act, gate) for n, act in zip(self.names, self.acts)]
         try:
             if gate is not None:
-                tx.start()
-                ty.start()
-            elif self._interleave(tx, ty, ax, ay):
+                for t in runners:
+                    t.start()
+            elif self._interleave(runners):
                 return
         finally:
-            ax.resume.set()
-            ay.resume.set()
-            for t in (tx, ty):
-                if t.ident is not None:
+            for act in self.acts:
+                act.resume.set()
+            for t in runners:
+                if t.started:
                     t.join(WAIT)
-        if tx.is_alive() or ty.is_alive() or ax.stuck or ay.stuck:
+                    t.give_back()
+        if any(t.is_alive() for t in runners) or any(a.stuck for a in self.acts):
             self.hung.append("a write never finished")
         if not self.hung:
-            self.outcome = outcome(world, {"x": ax.result, "y": ay.result}, self.acts, self.name)
+            self.outcome = outcome(world, {a.label: a.result for a in self.acts}, self.acts,
+                                   self.name)
 
-    def _interleave(self, tx, ty, ax, ay):
-        """Pauses x, runs y (pausing it too at `q`), resumes x, then y.
-        True when the trial did not come about."""
-        tx.start()
-        if not ax.signal.wait(WAIT):
-            self.hung.append("x never paused nor finished")
-        if ax.done or self.hung:
-            return True                             # x never reached p
-        self.sort_met = WRITES[self.x].sort and ax.calls[-1][1] == "key"
-        ty.start()
-        if not ay.signal.wait(WAIT):
-            self.hung.append("y waited for x")
-        if self.q is not None:
-            if ay.done:
-                return True                         # y never reached q
-            self.sort_met = self.sort_met or (WRITES[self.y].sort and ay.calls[-1][1] == "key")
-        ax.resume.set()
-        tx.join(WAIT)
-        if tx.is_alive():
-            self.hung.append("x waited for y")
+    def _interleave(self, runners):
+        """Starts each write in turn, each pausing at its plan's point (the
+        last runs to its end) while the next runs; then resumes the paused
+        ones in order. True when the trial did not come about."""
+        for t, act in zip(runners, self.acts):
+            t.start()
+            if not act.signal.wait(WAIT):
+                self.hung.append(f"{act.label} waited for another write"
+                                 if act.plan is None else f"{act.label} never paused nor finished")
+            if self.hung or (act.plan is not None and act.done):
+                return True                        # a write never reached its pause point
+        for t, act in zip(runners, self.acts):
+            if act.plan is None:
+                continue
+            act.resume.set()
+            t.join(WAIT)
+            if t.is_alive():
+                self.hung.append(f"{act.label} waited for another write")
+                return False
         return False
 
     @property
@@ -718,15 +962,10 @@ class Trial:
         return self.outcome is not None or bool(self.hung)
 
     def allowed(self):
-        """The outcomes a sequential order gives; and one write failing at
-        once with the borrow error, having changed nothing, where it met the
-        other on a node (a claim the other held, a sort in progress)."""
-        seq = dict(oracle(self.shape, self.x, self.y))
-        for label, write, other, other_write in (("x", self.x, "y", self.y),
-                                                 ("y", self.y, "x", self.x)):
-            for text_, o in alone(self.shape, write, label, other_write, other):
-                seq.setdefault(freeze(o), (text_, o))
-        return seq
+        """The outcomes a sequential order gives; and some writes failing at
+        once with the borrow error, having changed nothing, where they met
+        another on a node (a claim it held, a sort in progress)."""
+        return allowed_outcomes(self.shape, self.names)
 
     def failed(self):
         """Whether the trial came about and hung, or ended in an outcome no
@@ -736,28 +975,34 @@ class Trial:
         return self.outcome is not None and freeze(self.outcome) not in self.allowed()
 
     def account(self):
-        """The trial in words: the writes, where they paused, the hook calls
-        each made, and the parts of the outcome where the concurrent one
-        and those of the sequential orders differ."""
+        """The trial in words: the writes, where they paused, the calls each
+        made, and the parts of the outcome where the concurrent one and
+        those of the sequential orders differ."""
         why = "; ".join(self.hung) or "no sequential order gives this outcome"
-        lines = [f"[{self.shape.child} child, {self.shape.start}] x = {self.x}  |  "
-                 f"y = {self.y}  ({self.where()}): {why}"]
+        writes = "  |  ".join(f"{a.label} = {n}" for a, n in zip(self.acts, self.names))
+        lines = [f"[{self.shape.child} child, {self.shape.start}] {writes}  ({self.where()}): "
+                 f"{why}"]
         for act in self.acts:
-            calls = ", ".join(f"{self.name(n)}.{h}({'' if h == 'key' else self.name(a)})"
-                              for n, h, a, _ in act.calls)
-            lines.append(f"    {act.label} calls: {calls or '(none)'}")
+            calls = ", ".join(
+                f"{self.name(n)}.{h}({'' if a is None or h == 'key' else self.name(a)})"
+                for n, h, a, _ in act.calls[:SHOWN_CALLS])
+            more = len(act.calls) - SHOWN_CALLS
+            lines.append(f"    {act.label} calls: {calls or '(none)'}"
+                         + (f", ... ({more} more)" if more > 0 else ""))
         if self.outcome is not None:
             outcomes = [("concurrent", self.outcome)] + list(self.allowed().values())
             lines.append("    where the outcomes differ: " + " | ".join(t for t, _ in outcomes))
             differ = sorted({k for _, o in outcomes for k in set(o) | set(self.outcome)
                              if o.get(k) != self.outcome.get(k)}, key=str)
             for key in differ:
-                values = " | ".join(str(o.get(key, "-")) for _, o in outcomes)
+                values = " | ".join(short(o.get(key, "-")) for _, o in outcomes)
                 lines.append(f"      {key[0]} {key[1]}: {values}")
         return "\n".join(lines)
 
     def where(self):
         if self.p is None:
             return "released together"
-        out = f"x paused {self.p[1]} its hook call {self.p[0]}"
-        return out + (f", y {self.q[1]} its call {self.q[0]}" if self.q else "")
+        out = f"x paused {self.p[1]} its call {self.p[0]}"
+        if self.q:
+            out += f", y {self.q[1]} its call {self.q[0]}"
+        return out + (", z ran" if self.z else "")

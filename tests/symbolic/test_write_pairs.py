@@ -1,9 +1,14 @@
-"""Two writes on one child, the first paused inside one of its hook calls
-(or a sort's key call) while the second runs (pause_harness.py): every
-outcome must be one a sequential order of the two writes gives. Every
-ordered pair of the world's writes, every pause point of the first; two
-levels deep for a seeded sample (everything with VESK_PAIRS_FULL=1). The
-same pairs run sequentially must keep the tree whole."""
+"""Writes on one child, the first paused inside one of its hook calls, a
+read of a node's state by name (or a sort's key call) while the second runs
+(pause_harness.py): every outcome must be one a sequential order of the
+writes gives, or one where a write that met another fails at once with the
+borrow refusal, having changed nothing. Every ordered pair of the world's
+writes at every pause point of the first, in the four worlds of where the
+child starts and in the widened ones (a record's view, letting go that
+raises, nested re-paths, indices that count from the end); two levels deep,
+and three writers (x and y paused in turn while z runs), for seeded samples
+(VESK_PAIRS_FULL=1 takes every pair two levels deep and a larger sample of
+three). The same pairs run sequentially must keep the tree whole."""
 
 import collections
 import os
@@ -14,12 +19,22 @@ import pytest
 import pause_harness as ph
 
 FULL = os.environ.get("VESK_PAIRS_FULL") == "1"
-# Two levels deep, the default run takes one trial in this many.
-LEVEL2_SHARE = 1 if FULL else 8
+# The default run takes one trial in this many: two levels deep, where both
+# pauses are at hook calls, and (times LEVEL2_READ_SHARE) where either is at
+# a read of a node's state; the same in the widened worlds.
+LEVEL2_SHARE = 1 if FULL else 4
+LEVEL2_READ_SHARE = 1 if FULL else 8
+WIDE_LEVEL2_SHARE = 1 if FULL else 16
+# Three writers: trials per world, of writes whose steps merge in at most
+# this many orders.
+TRIOS = 300 if FULL else 60
+TRIO_ORDERS = 20
 SHOWN = 3   # failing trials described in full; the others in one line each
 
 CASES = [(shape, x) for shape in ph.SHAPES for x in ph.writes_of(shape)]
 IDS = [f"{shape.child}-child:{shape.start}:{x}" for shape, x in CASES]
+WIDE_CASES = [(shape, x) for shape in ph.WIDE_SHAPES for x in ph.writes_of(shape)]
+WIDE_IDS = [f"{shape.child}-child:{shape.start}:{x}" for shape, x in WIDE_CASES]
 
 
 def sweep(trials):
@@ -27,12 +42,13 @@ def sweep(trials):
     an outcome no sequential order gives, the first few in full. A trial
     that hung ends the sweep: its writes may still be on the world."""
     failures, reached = [], 0
-    for trial in trials:
-        reached += trial.reached
-        if trial.failed():
-            failures.append(trial)
-        if trial.hung:
-            break
+    with ph.Workers():
+        for trial in trials:
+            reached += trial.reached
+            if trial.failed():
+                failures.append(trial)
+            if trial.hung:
+                break
     if not failures:
         return
     lines = [f"{len(failures)} of {reached} trials give an outcome no sequential order gives"]
@@ -41,18 +57,48 @@ def sweep(trials):
     pytest.fail("\n".join(lines), pytrace=False)
 
 
-@pytest.mark.parametrize("shape, x", CASES, ids=IDS)
+@pytest.mark.parametrize("shape, x", CASES + WIDE_CASES, ids=IDS + WIDE_IDS)
 def test_x_paused_while_y_runs(shape, x):
     sweep(ph.Trial(shape, x, y, p)
           for y in ph.writes_of(shape) for p in ph.pause_points(shape, x))
 
 
-@pytest.mark.parametrize("shape, x", CASES, ids=IDS)
+@pytest.mark.parametrize("shape, x", CASES + WIDE_CASES, ids=IDS + WIDE_IDS)
 def test_both_paused_two_levels_deep(shape, x):
     pick = random.Random(f"{shape}/{x}")
+    at_hook_x = set(ph.pause_points(shape, x, reads=False))
+    share = LEVEL2_SHARE if shape in ph.SHAPES else WIDE_LEVEL2_SHARE
+
+    def taken(y, p, q):
+        hooks = p in at_hook_x and q in ph.pause_points(shape, y, reads=False)
+        return not pick.randrange(share * (1 if hooks else LEVEL2_READ_SHARE))
+
     sweep(ph.Trial(shape, x, y, p, q)
           for y in ph.writes_of(shape) for p in ph.pause_points(shape, x)
-          for q in ph.pause_points(shape, y) if not pick.randrange(LEVEL2_SHARE))
+          for q in ph.pause_points(shape, y) if taken(y, p, q))
+
+
+def trios(shape, pick):
+    """A seeded sample of three writers: x paused, y paused in turn (or,
+    one time in four, running to its end), z running meanwhile."""
+    names = ph.writes_of(shape)
+    pausing = [n for n in names if ph.pause_points(shape, n)]
+    found = 0
+    while found < TRIOS:
+        x, y, z = pick.choice(pausing), pick.choice(names), pick.choice(names)
+        if ph.order_count((x, y, z)) > TRIO_ORDERS:
+            continue
+        found += 1
+        p = pick.choice(ph.pause_points(shape, x))
+        at_y = ph.pause_points(shape, y)
+        q = pick.choice(at_y) if at_y and pick.randrange(4) else None
+        yield ph.Trial(shape, x, y, p, q, z)
+
+
+@pytest.mark.parametrize("shape", ph.SHAPES + ph.WIDE_SHAPES,
+                         ids=[f"{c}-child:{s}" for c, s in ph.SHAPES + ph.WIDE_SHAPES])
+def test_three_writers(shape):
+    sweep(trios(shape, random.Random(f"{shape}/3")))
 
 
 # Meetings named by what goes wrong where they end in no sequential order:
@@ -102,11 +148,70 @@ MEETINGS = {
 }
 
 
+# Meetings of the widened worlds: (child, where c starts, x, y, x's pause
+# point, y's pause point or None, z or None).
+WIDE_MEETINGS = {
+    # A child being let go reads no parent while the write replacing it still
+    # holds it: a placement of its holder under it closes a cycle.
+    "let go fools the cycle guard": ("dict", "nested", "c.sub=r1", "inner[x]=c", (4, "after")),
+    # An index from the end, counted before another write moved the end.
+    "index from the end, insertion": ("dict", "list, indices", "l0[-1]=r1", "l0.insert(0,r2)",
+                                      (1, "before")),
+    "index from the end, delete": ("dict", "list, indices", "l0[-1]=r1", "del l0[0]",
+                                   (1, "before")),
+    "index from the end, three": ("dict", "list, indices", "l0[-1]=r1", "l0.insert(0,r2)",
+                                  (1, "after"), (1, "before"), "del l0[0]"),
+    # A slice's padding past the end of a list shrunk meanwhile.
+    "slice padding after a shrink": ("dict", "list, indices", "l0[0:2]=[r1]", "del l0[1]",
+                                     (1, "before")),
+    # A list re-pathed while another write moves its items.
+    "list re-path, delete": ("dict", "list, indices", "l0.setpath(z)", "del l0[1]",
+                             (1, "before")),
+    "list re-path, reverse": ("dict", "list, indices", "l0.setpath(z)", "l0.reverse()",
+                              (1, "before")),
+    # Two first uses of a record's view: the one that loses stamps the child
+    # the other's write has let go.
+    "two first uses of a view": ("dict", "record", "rv.view", "rv[f]=r1", (1, "before")),
+    # One child written twice into one field of a record's view, the first
+    # paused reading the child's state.
+    "one child twice into a view": ("object", "free", "rv[f]=c", "rv[f]=c", (2, "after")),
+    # A child whose letting go always raises: another write over it.
+    "let go raises, another write": ("dict", "dict, let go raises", "d0[k]=r1",
+                                     "d0.nocheck(k,r1)", (3, "before")),
+    "let go fails after, a move": ("dict", "dict, let go fails after", "d0[k]=r1",
+                                   "d0[k]=r2;d2[m]=c", (4, "before")),
+    # A placement of a child whose letting go raised after a list's store.
+    "let go raises, a placement": ("dict", "list, let go raises", "l0[1]=r1", "d2[m]=c",
+                                   (4, "before")),
+    # A container whose re-path fails under it meets a valid placement of it,
+    # and an identical one.
+    "failing re-path, valid placement": ("dict", "nested", "d2[m]=c", "dbad[k]=c",
+                                         (2, "before")),
+    "failing re-path, twice": ("dict", "nested", "dbad[k]=c", "dbad[k]=c", (2, "before")),
+    # A container re-pathed while a write stores into its child.
+    "re-path over a write below": ("list", "nested in dict", "d0.setpath(z)", "c.sub=r1",
+                                   (3, "before")),
+    # b placed into a while c is placed into b (and b into c).
+    "nested placements": ("dict", "nested", "d2[m]=r1", "r1[x]=c", (1, "after"), None,
+                          "c.sub=r1"),
+}
+
+
 @pytest.mark.parametrize("meeting", MEETINGS)
 def test_meeting(meeting):
     start, x, y, p = MEETINGS[meeting]
     trial = ph.Trial(ph.Shape("dict", start), x, y, p)
     assert trial.reached, "x never reached its pause point"
+    if trial.failed():
+        pytest.fail(trial.account(), pytrace=False)
+
+
+@pytest.mark.parametrize("meeting", WIDE_MEETINGS)
+def test_widened_meeting(meeting):
+    child, start, x, y, p, *rest = WIDE_MEETINGS[meeting]
+    q, z = rest if rest else (None, None)
+    trial = ph.Trial(ph.Shape(child, start), x, y, p, q, z)
+    assert trial.reached, "a write never reached its pause point"
     if trial.failed():
         pytest.fail(trial.account(), pytrace=False)
 

@@ -102,6 +102,22 @@ inline void end_member_pass(PyObject* list) noexcept {
     return PyList_GET_SIZE(list);
 }
 
+// The item at `index` (negative: from the end) and its position, read in
+// one critical section with the list's length and its marks, so that
+// an index from the end names the item that is last when it is read, not
+// one another thread's insertion or removal moved there since. 1 found; 0
+// out of range, with the length in `n`; -1 with the refusal.
+[[nodiscard]] inline int item_at_index(PyObject* list, std::int64_t index, Py_ssize_t& n,
+                                       Py_ssize_t& pos, py::Ref& item) noexcept {
+    py::CriticalSection section(list);
+    if (refused_for_write(list)) return -1;
+    n = PyList_GET_SIZE(list);
+    if (index < -n || index >= n) return 0;
+    pos = static_cast<Py_ssize_t>(index < 0 ? index + n : index);
+    item = py::Ref::borrow(PyList_GET_ITEM(list, pos));
+    return 1;
+}
+
 // The list's conditional store (slots.hpp), refused while the list is held.
 [[nodiscard]] inline StoreOutcome sym_list_store_if(PyObject* storage, SlotKey slot,
                                                     PyObject* expected, PyObject* value,

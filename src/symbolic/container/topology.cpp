@@ -16,6 +16,7 @@
 #include "symbolic/container/dict_reads.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/method_params.hpp"
+#include "symbolic/momentary.hpp"
 #include "symbolic/node_ops.hpp"
 #include "symbolic/node_roles.hpp"
 #include "symbolic/origin.hpp"
@@ -184,14 +185,35 @@ PyObject* sym_seal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     return py::new_ref(self);
 }
 
+namespace {
+
+// The node's path or parent read, and a new one stored, by a topology call:
+// under the call's claim (or that of the write or walk it serves) no other
+// write changes the node, so another thread's hold of its state is a
+// momentary one (a read, a flag set) and is waited out rather than failing
+// the write that stamps or lets go the node.
+template <class S, properties::RefField F>
+int read_ref(PyObject* self, py::Ref& out) {
+    return past_momentary_holds([&] {
+        py::Shared<S> held(self);
+        if (!held) return -1;
+        out = F == properties::RefField::Path ? held->node.path : held->node.parent;
+        return 0;
+    });
+}
+
+template <class S, properties::RefField F>
+int store_ref(PyObject* self, PyObject* value) {
+    return past_momentary_holds(
+        [&] { return properties::set_ref<S, F>(py::Scoped<S>(self), value); });
+}
+
+}  // namespace
+
 template <class S>
 int set_path(PyObject* self, PyObject* path) {
     py::Ref current;
-    {
-        py::Shared<S> held(self);
-        if (!held) return -1;
-        current = held->node.path;
-    }
+    if (read_ref<S, properties::RefField::Path>(self, current) < 0) return -1;
     PyObject* given = or_none(path);
     const int differs = PyObject_RichCompareBool(or_none(current), given, Py_NE);
     if (differs <= 0) return differs;
@@ -199,8 +221,7 @@ int set_path(PyObject* self, PyObject* path) {
     // The node and what it holds are re-pathed alone (claim.hpp).
     ClaimedCall call;
     if (call.enter(self) < 0) return -1;
-    if (properties::set_ref<S, properties::RefField::Path>(py::Scoped<S>(self), given) < 0)
-        return -1;
+    if (store_ref<S, properties::RefField::Path>(self, given) < 0) return -1;
     return repath_children<S>(self, given);
 }
 
@@ -210,15 +231,10 @@ int set_parent(PyObject* self, PyObject* parent) {
     ClaimedCall call;
     if (call.enter(self) < 0) return -1;
     // Stamping the parent a container already has writes nothing.
-    bool same = false;
-    {
-        py::Shared<S> held(self);
-        if (!held) return -1;
-        same = or_none(held->node.parent) == given;
-    }
-    if (!same) {
-        if (properties::set_ref<S, properties::RefField::Parent>(py::Scoped<S>(self), given) < 0)
-            return -1;
+    py::Ref current;
+    if (read_ref<S, properties::RefField::Parent>(self, current) < 0) return -1;
+    if (or_none(current) != given) {
+        if (store_ref<S, properties::RefField::Parent>(self, given) < 0) return -1;
     }
     if constexpr (std::is_same_v<S, DictState>) return pass_parent_on(self, given);
     return 0;

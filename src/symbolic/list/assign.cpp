@@ -100,12 +100,11 @@ int delete_index(PyObject* self, const View& view, PyObject* key) {
     ClaimScope claims;
     if (claims.tree(self) < 0) return -1;
     for (;;) {
-        const Py_ssize_t n = length_unless_held(self);
-        if (n < 0) return -1;
-        if (index < -n || index >= n) return raise_out_of_range("list", n, index);
-        const Py_ssize_t pos = static_cast<Py_ssize_t>(index < 0 ? index + n : index);
-        py::Ref item = py::list_item(self, pos);
-        if (!item) continue;  // shrunk meanwhile: check the index again
+        Py_ssize_t n = 0, pos = 0;
+        py::Ref item;
+        const int found = item_at_index(self, index, n, pos, item);
+        if (found < 0) return -1;
+        if (found == 0) return raise_out_of_range("list", n, index);
         switch (delete_tail(self, readings, index, pos, item.get(), "list index out of range")) {
             case Tail::Error: return -1;
             case Tail::Moved: continue;

@@ -286,6 +286,7 @@ enum class Tail : unsigned char { Error, Moved, Done };
 // minimum-size floor, then notifies one update keyed `key`. Moved: the item
 // is no longer there and nothing happened; the caller starts again. An
 // index out of range without `expected` is the IndexError `out_of_range`.
+// A symbolic `expected` is claimed first, in the caller's claim scope.
 [[nodiscard]] Tail delete_tail(PyObject* self, const SpecReadings& readings, std::int64_t key,
                                std::int64_t index, PyObject* expected,
                                const char* out_of_range);

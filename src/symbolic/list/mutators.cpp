@@ -123,9 +123,11 @@ py::Ref new_items(PyObject* other, ClaimScope& claims) {
 PyObject* pop_at(PyObject* self, const View& view, const SpecReadings& readings,
                  std::int64_t index) {
     for (bool gated = false;;) {
-        const Py_ssize_t n = length_unless_held(self);
-        if (n < 0) return nullptr;
-        if (index < -n || index >= n) {
+        Py_ssize_t n = 0, pos = 0;
+        py::Ref item;
+        const int found = item_at_index(self, index, n, pos, item);
+        if (found < 0) return nullptr;
+        if (found == 0) {
             PyErr_SetString(PyExc_IndexError, "pop index out of range");
             return nullptr;
         }
@@ -135,9 +137,6 @@ PyObject* pop_at(PyObject* self, const View& view, const SpecReadings& readings,
             return nullptr;
         }
         gated = true;
-        const Py_ssize_t pos = static_cast<Py_ssize_t>(index < 0 ? index + n : index);
-        py::Ref item = py::list_item(self, pos);
-        if (!item) continue;
         py::Ref value = resolve(item);
         if (!value) return nullptr;
         switch (delete_tail(self, readings, pos, pos, item.get(), "pop index out of range")) {

@@ -205,6 +205,10 @@ int claim_position(ClaimScope& scope, PyObject* self, Placed& at) {
     py::Ref key = py::Ref::steal(PyLong_FromSsize_t(at.pos));
     if (!key) return -1;
     WriteSlot w = slot_at(self, at.pos, key.get());
+    // An index from the end reads the item that is last now, as its store
+    // will (replace_at).
+    w.slot.index = at.key;
+    w.slot.named = true;
     if (claim_slot(scope, w) < 0) return -1;
     return read_claimed(scope, w, at.occupant);
 }
@@ -432,6 +436,13 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
 
 Tail delete_tail(PyObject* self, const SpecReadings& readings, std::int64_t key,
                  std::int64_t index, PyObject* expected, const char* out_of_range) {
+    // The item it takes out changes its place: it is claimed (claim.hpp), so
+    // a write placing it, or one that stored it and may yet take its store
+    // back, refuses this removal, as this removal refuses them.
+    if (expected && !is_primitive(expected)) {
+        ClaimScope* scope = ClaimScope::current();
+        if (scope && scope->exclusive(expected) < 0) return Tail::Error;
+    }
     const std::optional<std::int64_t>& min_size = readings.min_size;
     py::Ref removed;
     {

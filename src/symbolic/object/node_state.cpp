@@ -10,6 +10,7 @@
 #include "py/named.hpp"
 #include "symbolic/claim.hpp"
 #include "symbolic/markers.hpp"
+#include "symbolic/momentary.hpp"
 #include "symbolic/node_ops.hpp"
 #include "symbolic/node_roles.hpp"
 #include "symbolic/object_bridge.hpp"
@@ -45,6 +46,18 @@ int get_ref_role(const NodeOps& ops, PyObject* inst, Role role, py::Ref& out) {
     if (ops.get_role(inst, role, out) < 0) return -1;
     if (out.get() == Py_None) out.reset();
     return 0;
+}
+
+// A role read and written by a topology call that holds the node's claim
+// (claim.hpp): no other write changes the node meanwhile, so another
+// thread's hold of its state is a momentary one (a read, a flag set) and is
+// waited out rather than failing the write that stamps or lets go the node.
+int claimed_ref_role(const NodeOps& ops, PyObject* inst, Role role, py::Ref& out) {
+    return past_momentary_holds([&] { return get_ref_role(ops, inst, role, out); });
+}
+
+int claimed_set_role(const NodeOps& ops, PyObject* inst, Role role, PyObject* value) {
+    return past_momentary_holds([&] { return ops.set_role(inst, role, value); });
 }
 
 // Whether `type(inst).Name` is not the bridge's `default_hook`: 1, 0 or -1.
@@ -216,11 +229,11 @@ int set_parent(PyObject* inst, PyObject* parent) {
     ClaimedCall call;
     if (call.enter(inst) < 0) return -1;
     py::Ref old;
-    if (get_ref_role(*ops, inst, record::kRoleParent, old) < 0) return -1;
+    if (claimed_ref_role(*ops, inst, record::kRoleParent, old) < 0) return -1;
     // The parent it already has is not written again, so threads stamping
     // one shared child alike do not refuse each other's hold.
     if (old && old.get() == parent) return 0;
-    if (ops->set_role(inst, record::kRoleParent, parent) < 0) return -1;
+    if (claimed_set_role(*ops, inst, record::kRoleParent, parent) < 0) return -1;
     if (old.get() == parent) return 0;  // both empty
     bool overridden = facts.parent_change_overridden;
     if (!facts.decided) {
@@ -243,10 +256,10 @@ int set_path(PyObject* inst, PyObject* path, const NodeFacts& facts) {
     ClaimedCall call;
     if (call.enter(inst) < 0) return -1;
     py::Ref old;
-    if (get_ref_role(*ops, inst, record::kRolePath, old) < 0) return -1;
+    if (claimed_ref_role(*ops, inst, record::kRolePath, old) < 0) return -1;
     const int same = same_path(old.get(), path);
     if (same != 0) return same < 0 ? -1 : 0;
-    if (ops->set_role(inst, record::kRolePath, path) < 0) return -1;
+    if (claimed_set_role(*ops, inst, record::kRolePath, path) < 0) return -1;
     const ObjectBridge* b = object_bridge();
     if (!b) return -1;
     const bool is_object = ops == &kObjectNode;

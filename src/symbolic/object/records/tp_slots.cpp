@@ -8,12 +8,13 @@
 #include "py/hold.hpp"
 #include "py/methods.hpp"
 #include "py/named.hpp"
-
-#include <cstring>
+#include "symbolic/momentary.hpp"
 #include "symbolic/object/class_facts.hpp"
 #include "symbolic/object/construct/construct.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "symbolic/object/records/record_init.hpp"
+
+#include <cstring>
 
 namespace vesk::kernel {
 
@@ -27,14 +28,17 @@ using InitBody = int (*)(PyObject*, PyObject*, PyObject*);
 using GetattroBody = PyObject* (*)(PyObject*, PyObject*);
 
 // The instance and the arguments are held for the whole call: the body may
-// run Python code that drops the caller's references.
+// run Python code that drops the caller's references. A construction is a
+// write: one that meets another thread's hold of a child it validates or
+// places (that thread stamping it, say) is refused with the borrow error as
+// it came, as any write meeting another is, not reported as a panic.
 template <InitBody Body>
 int init_trampoline(PyObject* self, PyObject* args, PyObject* kwargs) {
     py::Ref held_self = py::Ref::borrow(self);
     py::Ref held_args = py::Ref::borrow(args);
     py::Ref held_kwargs = py::Ref::borrow(kwargs);
     if (Body(self, args, kwargs) == 0) return 0;
-    convert_internal_failure();
+    if (!symbolic::hold_refusal_pending()) convert_internal_failure();
     return -1;
 }
 

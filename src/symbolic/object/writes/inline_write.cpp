@@ -124,30 +124,34 @@ bool adopt(PyObject* obj, PyObject* name, PyObject* formal, const WriteCtx& ctx,
     return adopt_child(formal, a, out);
 }
 
-// Adopts `formal` as the field's child, detaches the replaced one and
-// stores; `value` is what the write was given, for the identity test.
-// `made` is kept once the store stands.
-int store_step(ClaimScope& scope, PyObject* obj, PyObject* name, PyObject* value,
-               PyObject* formal, PyObject* field, const ObjectBridge& ob, WriteCtx& ctx,
-               std::optional<AdoptionLog>& made, py::Ref& update) {
-    const WriteSlot w = slot_of(obj, name, ctx);
-    if (formal == value && is_primitive(value)) {
-        // A primitive value stored as it was given needs no adoption, and
-        // runs no Python code up to its store: one critical section of the
-        // store decides, its identity test included, and nothing is claimed,
-        // unless the field holds the value already or a child to let go
-        // (write_core.hpp, kPlainSlot).
-        py::Ref now;
-        const StoreOutcome stored = dict_store_if(ctx.fields.get(), SlotKey{name}, kPlainSlot,
-                                                  value, now);
-        if (stored == StoreOutcome::Error) return -1;
-        if (stored == StoreOutcome::Done) {
-            update = field_update(obj, name, field, now ? now.get() : ob.missing_value.get(),
-                                  value, ob, ctx);
-            return update ? 0 : -1;
-        }
-        if (now.get() == value) return 0;
+// A primitive value stored as it was given needs no adoption, and runs no
+// Python code up to its store: one critical section of the store decides,
+// its identity test included, and nothing is claimed, unless the field
+// holds the value already or a child to let go (write_core.hpp,
+// kPlainSlot). 1 decided (stored, or already there), 0 to take the claimed
+// road, -1.
+int store_plain(PyObject* obj, PyObject* name, PyObject* value, PyObject* field,
+                const ObjectBridge& ob, const WriteCtx& ctx, py::Ref& update) {
+    py::Ref now;
+    const StoreOutcome stored =
+        dict_store_if(ctx.fields.get(), SlotKey{name}, kPlainSlot, value, now);
+    if (stored == StoreOutcome::Error) return -1;
+    if (stored == StoreOutcome::Done) {
+        update = field_update(obj, name, field, now ? now.get() : ob.missing_value.get(), value,
+                              ob, ctx);
+        return update ? 1 : -1;
     }
+    return now.get() == value ? 1 : 0;
+}
+
+// Adopts `formal` as the field's child, detaches the replaced one and
+// stores, under the write's claims; `value` is what the write was given,
+// for the identity test. `made` is kept once the store stands.
+[[gnu::noinline]] int store_step(ClaimScope& scope, PyObject* obj, PyObject* name,
+                                 PyObject* value, PyObject* formal, PyObject* field,
+                                 const ObjectBridge& ob, WriteCtx& ctx,
+                                 std::optional<AdoptionLog>& made, py::Ref& update) {
+    const WriteSlot w = slot_of(obj, name, ctx);
     py::Ref occupant;
     if (claim_field(scope, obj, w, ctx, occupant) < 0) return -1;
     if ((occupant ? occupant.get() : ob.missing_value.get()) == value) return 0;
@@ -197,6 +201,11 @@ int inline_write_field(PyObject* obj, PyObject* name, PyObject* value, PyObject*
         made.emplace(obj, AdoptionLog::Kept::Drop);
         formal = general_road(obj, name, to_validate.get(), field, ctx, is_default);
         if (!formal) return -1;
+    }
+    if (formal.get() == value && is_primitive(value)) {
+        const int plain = store_plain(obj, name, value, field, *ob, ctx, update);
+        if (plain > 0 && made) made->keep();
+        if (plain != 0) return plain < 0 ? -1 : 0;
     }
     return store_step(scope, obj, name, value, formal.get(), field, *ob, ctx, made, update);
 }
