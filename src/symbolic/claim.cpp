@@ -160,21 +160,16 @@ ScopeStorage& ClaimScope::storage() {
 }
 
 
-bool ClaimScope::covered(PyObject* node, PyObject* key, bool exclusive) const noexcept {
+bool ClaimScope::held_exclusively(PyObject* node) const noexcept {
     for (const ClaimScope* scope = this; scope; scope = scope->outer_) {
         if (!scope->s_) continue;
         for (const Taken& t : scope->s_->taken)
-            if (t.node == node && (t.exclusive || !exclusive) &&
-                (t.key == key || (t.key && key && same_slot_key(t.key, key))))
-                return true;
+            if (t.node == node && t.exclusive && !t.key) return true;
     }
     return false;
 }
 
 int ClaimScope::take(PyObject* node, PyObject* key, bool exclusive) {
-    // A claim this thread holds already in this scope or one it runs inside
-    // (which outlives this one) covers the request: the table is not asked.
-    if (covered(node, key, exclusive || key)) return 0;
     // What the claim names stays alive until it is released, so its address
     // names no other object meanwhile.
     ScopeStorage& s = storage();
@@ -302,9 +297,11 @@ void ClaimScope::release() noexcept {
 
 
 int ClaimedCall::enter(PyObject* node) {
-    // A write stamping or letting go the node claims it exclusively already,
-    // and this claim re-enters that one.
-    return t_walks > 0 ? 0 : scope_.exclusive(node);
+    // A write stamping or letting go the node claims it exclusively already
+    // (in a scope this one runs inside, which outlives it): that claim
+    // covers the call without asking the table.
+    if (t_walks > 0 || scope_.held_exclusively(node)) return 0;
+    return scope_.exclusive(node);
 }
 
 WalkScope::WalkScope() noexcept { ++t_walks; }

@@ -115,7 +115,9 @@ private:
                                              const Chain*& out) const noexcept;
 
     [[nodiscard]] int take(PyObject* node, PyObject* key, bool exclusive);
-    [[nodiscard]] bool covered(PyObject* node, PyObject* key, bool exclusive) const noexcept;
+    // Whether this scope, or one it runs inside, holds `node` exclusively.
+    [[nodiscard]] bool held_exclusively(PyObject* node) const noexcept;
+    friend class ClaimedCall;
     [[nodiscard]] ScopeStorage& storage();
 
     ClaimScope* outer_;
