@@ -163,10 +163,16 @@ int fill(PyObject* cls, const ConstructRequest& rq, const CtorMeta& meta, const 
         args.owner = rq.self;
         args.root_path = rq.root_path;
         args.allow_partial = rq.allow_partial;
+        // What the fill wraps is the construction's, unless the fill
+        // declines: the schema road then wraps the same values again, so
+        // the members the fill placed get their places back first.
+        AdoptionLog::MadeFor for_construction;
+        AdoptionLog attempt(rq.self);
         FillResult result;
         switch (compiled_fill(meta, args, result)) {
             case FillOutcome::Error: return -1;
             case FillOutcome::Filled:
+                attempt.keep();
                 out.fields = std::move(result.fields);
                 out.skip_adoption = result.all_primitive;
                 out.all_plain = result.all_scalar;
@@ -254,12 +260,13 @@ int construct(const ConstructRequest& rq) {
     Keywords kw;
     kw.given = keyword_dict(cls, rq, *meta);
     if (!kw.given || screen_keywords(cls, *meta, kw.given.get(), kw.to_validate) < 0) return -1;
+    // A construction that fails leaves the object blank, and gives each
+    // child it placed back the place it had (a member of a raw container it
+    // wrapped included).
+    AdoptionLog log(self);
     Filled filled;
     if (fill(cls, rq, *meta, *b, kw, filled) < 0) return -1;
     if (store_fields(self, filled.fields) < 0) return -1;
-    // A construction that fails leaves the object blank, and gives each
-    // child it placed back the place it had.
-    AdoptionLog log(self);
     if (finish(self, rq, *meta, *b, filled, sealed) < 0) {
         make_blank(self);
         return -1;

@@ -277,6 +277,26 @@ def test_a_failed_construction_leaves_the_object_blank():
     assert obj.field_dict() is None and obj._topo_path == KeyPath("r") and tags == [1]
 
 
+@pytest.mark.parametrize("native_slots", [True, False])
+def test_members_of_a_wrapped_raw_container_are_given_back_by_a_fill_that_declines_or_fails(
+        native_slots):
+    # The compiled fill wraps `a` first; `b`'s container default makes it
+    # decline, and the schema road wraps `a` again: the first wrap's member
+    # placements must be gone by then (without a child transform, the
+    # schema road keeps `a` raw, and the child free).
+    cls = object_class("W", [("a", native.Dict()), ("b", native.List(native.Int(), default=[1])),
+                             ("n", native.Int(default=0))], native_slots=native_slots)
+    child = Dict(x=1)
+    held = cls(a={"k": child}).field_dict()["a"]
+    assert held["k"] is child
+    assert child._topo_parent is (held if type(held) is Dict else None)
+    # A later field that fails: the member wrapped before it is free again.
+    child = Dict(x=1)
+    with pytest.raises((TypeError, ConstructError)):
+        cls(a={"k": child}, n="no")
+    assert child._topo_parent is None and child._topo_path == KeyPath()
+
+
 def test_native_initialiser_wraps_construction_failures(Point):
     obj = Point.__new__(Point)
     for kwargs in ({"x": "bad", "tags": []}, {"allow_partial": 1, "x": 1, "tags": []},
