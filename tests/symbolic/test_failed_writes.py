@@ -87,6 +87,25 @@ def test_an_added_item_is_named_where_it_lands():
     assert [u.path for [u] in lst.notified] == [KeyPath(0, ROOT), KeyPath(3, ROOT)]
 
 
+class Unmovable(Crowding):
+    """Crowds the list at its stamping, then refuses to be stamped again."""
+
+    def topo_setpath(self, path):
+        if self.add is None and path is not None and len(path) > 0:
+            raise LookupError("unmovable")
+        super().topo_setpath(path)
+
+
+def test_an_added_item_that_cannot_be_named_where_it_lands_is_taken_out_again():
+    lst = List([0, 1], root_path=ROOT)
+    node = Unmovable("n", lst, lambda lst: lst.insert(0, "front"))
+    with pytest.raises(LookupError, match="unmovable"):
+        lst.append(node)
+    # The hook's own insertion stands; the failed append left nothing.
+    assert lst == ["front", 0, 1] and node._topo_parent is None
+    assert node._topo_path == KeyPath() and len(lst.notified) == 1
+
+
 def test_the_bound_is_checked_again_where_the_item_is_stored():
     lst = List([0], value_spec=native.List(native.Any(), max_size=2), root_path=ROOT)
     node = Crowding("n", lst, lambda lst: lst.append(1))

@@ -258,7 +258,8 @@ void unstore(PyObject* self, const StoredItem& item) noexcept;
 // it is, and its update names that index. `fresh_path` is the list's path
 // when the caller ran no Python code since reading it (null: read it
 // again). A failure before the store stands (an item that will not be let
-// go included) undoes it and the adoption; what a store that stands
+// go, or one that will not be re-pathed where it landed, included) undoes
+// it and the adoption; what a store that stands
 // changed is told in `done` (when given), also when making its update fails
 // after it. Runs in the write's claim scope.
 [[nodiscard]] int store(PyObject* self, PyObject* element, const Placed& at, Adoption& adopted,

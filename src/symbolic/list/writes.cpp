@@ -289,9 +289,15 @@ int store(PyObject* self, PyObject* element, const Placed& given, Adoption& adop
             adopted.undo();
             return -1;
         }
+        // An item that cannot be named where it landed is taken out again,
+        // and the write undone.
+        if (restamp(self, adopted, at.pos, landed) < 0) {
+            unstore(self, StoredItem{adopted.value, {}, landed});
+            adopted.undo();
+            return -1;
+        }
         adopted.stored();
         if (done) *done = StoredItem{adopted.value, {}, landed};
-        if (restamp(self, adopted, at.pos, landed) < 0) return -1;
         py::MaybeRef path;
         if (fresh_path && !adopted.path_stamped()) {
             path = *fresh_path;
