@@ -452,6 +452,7 @@ kind("l0[1:2]=[r1]", L, lambda w, st: w.l0.__setitem__(slice(1, 2), [w.r1]),
 kind("l0[1:2]=[]", L, lambda w, st: w.l0.__setitem__(slice(1, 2), []),
      steps=slice_steps("l0", 1, 2, lambda w: [], 0))
 kind("del l0[1]", L, lambda w, st: w.l0.__delitem__(1))
+kind("l0.delete_and_notify(1)", L, lambda w, st: w.l0.delete_and_notify(1))
 kind("l0.pop(1)", L, lambda w, st: w.l0.pop(1))
 kind("l0.pop()", L, lambda w, st: w.l0.pop())
 kind("l0.remove(c)", L, lambda w, st: w.l0.remove(w.c))
@@ -528,6 +529,7 @@ also("dict, let go raises", *[n for n, wr in WRITES.items() if "dict" in wr.star
 also("dict, let go raises once", *[n for n, wr in WRITES.items() if "dict" in wr.starts])
 also("dict, let go fails after", *[n for n, wr in WRITES.items() if "dict" in wr.starts])
 also("list, let go raises", "l0[1]=r1", "l0.nocheck(1,r1)", "l0[1:2]=[r1]", "del l0[1]",
+     "l0.delete_and_notify(1)",
      "l0.pop(1)", "move l0>d2", "l0[1]=r2;d2[m]=c", "d2[m]=c", "l1.append(c)", "o2.f=c",
      "Dict(k=c)", "R(f=c)")
 also("object, let go raises", "o0.f=r1", "o0.f=MISSING", "o0.nocheck(f,r1)", "move o0>d2",

@@ -39,6 +39,7 @@
 #include "typing/applied_members.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <optional>
 
 namespace vesk::symbolic::list {
@@ -519,11 +520,21 @@ PyObject* py_delete_and_notify(PyObject* self, PyObject* i) {
         return nullptr;
     ClaimScope claims;
     if (claims.tree(self) < 0) return nullptr;
-    // The tail checks the position, after the minimum-size floor.
-    return delete_tail(self, readings, index, index, nullptr, "list index out of range") ==
-                   Tail::Error
-               ? nullptr
-               : py::none();
+    for (;;) {
+        // The item removed is claimed as any removal claims it: the one read
+        // at the index is removed where it still sits. Out of range, the
+        // tail raises, after the minimum-size floor (an index past any end).
+        Py_ssize_t n = 0, pos = 0;
+        py::Ref item;
+        const int found = item_at_index(self, index, n, pos, item);
+        if (found < 0) return nullptr;
+        const std::int64_t at = found ? pos : std::numeric_limits<std::int64_t>::max();
+        switch (delete_tail(self, readings, index, at, item.get(), "list index out of range")) {
+            case Tail::Error: return nullptr;
+            case Tail::Moved: continue;
+            case Tail::Done: return py::none();
+        }
+    }
 }
 
 }  // namespace vesk::symbolic::list
