@@ -87,6 +87,14 @@ def test_an_added_item_is_named_where_it_lands():
     assert [u.path for [u] in lst.notified] == [KeyPath(0, ROOT), KeyPath(3, ROOT)]
 
 
+def test_a_write_past_the_end_that_the_list_grows_to_reach_is_named_where_it_replaces():
+    lst = List([0, 1], root_path=ROOT)
+    node = Crowding("n", lst, lambda lst: lst.extend([2, 3, 4, 5]))
+    update = lst._set_item_without_permission_check(5, node)   # stamped for 2, the end then
+    assert lst == [0, 1, 2, 3, 4, node] and node._topo_path == KeyPath(5, ROOT)
+    assert update.path == KeyPath(5, ROOT) and update.old_value == 5
+
+
 class Unmovable(Crowding):
     """Crowds the list at its stamping, then refuses to be stamped again."""
 

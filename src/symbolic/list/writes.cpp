@@ -123,10 +123,12 @@ StoreOutcome plain_store_if(PyObject* self, SlotKey slot, PyObject* value,
     return list_store_locked(self, slot, kPlainSlot, value, now);
 }
 
-// The replacement road of `store`: 0 or -1 as `store`, or 2 when the
-// position is gone by the store and the write appends instead.
-int replace_at(PyObject* self, PyObject* element, const Placed& at, Adoption& adopted,
-               py::Ref& update, const py::MaybeRef* fresh_path, StoredItem* done) {
+// The replacement road of `store`, for a value stamped for the position
+// `stamped`: 0 or -1 as `store`, or 2 when the position is gone by the store
+// and the write appends instead.
+int replace_at(PyObject* self, PyObject* element, const Placed& at, Py_ssize_t stamped,
+               Adoption& adopted, py::Ref& update, const py::MaybeRef* fresh_path,
+               StoredItem* done) {
     py::Ref key = py::Ref::steal(PyLong_FromSsize_t(at.pos));
     if (!key) {
         adopted.undo();
@@ -141,16 +143,14 @@ int replace_at(PyObject* self, PyObject* element, const Placed& at, Adoption& ad
     if (stored <= 0 || stored == 2) return stored;
     StoredItem item{adopted.value, replaced, at.pos};
     // A negative index counts from the end the list has at the store.
-    bool moved = false;
     if (at.key < 0 && adopted.path_stamped()) {
         const Py_ssize_t landed = py::list_position(self, adopted.value.get());
-        moved = landed >= 0 && landed != at.pos;
-        if (moved) item.pos = landed;
+        if (landed >= 0) item.pos = landed;
     }
     // A list lets go of an item after its store (by its parent alone). An
-    // item that will not go keeps its place, and the write is undone.
-    if ((moved && restamp(self, adopted, at.pos, item.pos) < 0) ||
-        let_go_after_store(replaced.get()) < 0) {
+    // item that will not go, or will not be named where it landed, keeps
+    // its place, and the write is undone.
+    if (restamp(self, adopted, stamped, item.pos) < 0 || let_go_after_store(replaced.get()) < 0) {
         unstore(self, item);
         adopted.undo();
         return -1;
@@ -263,7 +263,8 @@ int store(PyObject* self, PyObject* element, const Placed& given, Adoption& adop
     Placed at = given;
     for (;;) {
         if (at.how == Store::Replace) {
-            const int replaced = replace_at(self, element, at, adopted, update, fresh_path, done);
+            const int replaced =
+                replace_at(self, element, at, given.pos, adopted, update, fresh_path, done);
             if (replaced != 2) return replaced;
             // Past the end the list has now, a missing value is no write (a
             // step-1 slice's padding after the list shrank).
@@ -292,7 +293,7 @@ int store(PyObject* self, PyObject* element, const Placed& given, Adoption& adop
         }
         // An item that cannot be named where it landed is taken out again,
         // and the write undone.
-        if (restamp(self, adopted, at.pos, landed) < 0) {
+        if (restamp(self, adopted, given.pos, landed) < 0) {
             unstore(self, StoredItem{adopted.value, {}, landed});
             adopted.undo();
             return -1;
