@@ -122,8 +122,6 @@ struct NodeOps {
 
     // --- slots (of the node's storage: the dict or list itself, an object's
     // field dictionary, a record's instance) ---
-    // The storage itself (null for an object not constructed yet).
-    NodeOp<int (*)(PyObject* node, py::Ref& out)> storage;
     // What the slot holds now (null when it holds nothing).
     NodeOp<int (*)(PyObject* storage, SlotKey slot, py::Ref& out)> read_slot;
     // The conditional store: writes `value` (null removes the member; a list

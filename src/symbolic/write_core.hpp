@@ -36,14 +36,13 @@
 
 namespace vesk::symbolic {
 
-// One slot of one node, and what its members get as parent.
+// One slot of one node.
 struct WriteSlot {
     const NodeOps* ops = nullptr;
     PyObject* node = nullptr;     // whose path names the slot
-    PyObject* storage = nullptr;  // where the slot lives (ops->storage)
+    PyObject* storage = nullptr;  // where the slot lives
     SlotKey slot;
     PyObject* key = nullptr;      // the key as the members' paths name it
-    PyObject* parent = nullptr;   // what a member of this slot gets as parent
     // A list position the write may find gone (the list shrank meanwhile):
     // the write then adds its value at the end instead (`replace_slot` 2).
     bool append_if_gone = false;

@@ -48,11 +48,6 @@ template <class T>
     return true;
 }
 
-// How many container paths the calling thread has written: a write that
-// reads its container's path before and after calls of its own tells by it
-// whether a move between came from those calls or from another thread.
-inline thread_local std::uint64_t t_paths_written = 0;
-
 template <class S, RefField F>
 PyObject* get_ref(const py::Shared<S>& self) {
     return py::new_ref(or_none(ref_field(*self, F)));
@@ -66,7 +61,6 @@ int set_ref(py::Scoped<S> self, PyObject* value) {
     if (!held) return -1;
     SymNode::store(ref_field(*held, F), value, dropped);
     held.release();
-    if constexpr (F == RefField::Path) ++t_paths_written;
     return 0;
 }
 

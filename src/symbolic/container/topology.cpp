@@ -317,12 +317,6 @@ int each_child(PyObject* self, ChildVisitor visit) {
     return Members<S>::each_keyed(self, visit);
 }
 
-// A container keeps its members in its own storage.
-int own_storage(PyObject* self, py::Ref& out) {
-    out = py::Ref::borrow(self);
-    return 0;
-}
-
 }  // namespace
 
 constinit const NodeOps kDictNode{
@@ -333,7 +327,6 @@ constinit const NodeOps kDictNode{
     .set_parent = set_parent<DictState>,
     .set_path = set_path<DictState>,
     .each_child = each_child<DictState>,
-    .storage = own_storage,
     .read_slot = dict_read_slot,
     .store_if = dict_store_if,
 };
@@ -346,7 +339,6 @@ constinit const NodeOps kListNode{
     .set_parent = set_parent<ListState>,
     .set_path = set_path<ListState>,
     .each_child = each_child<ListState>,
-    .storage = own_storage,
     .read_slot = list_read_slot,
     .store_if = sym_list_store_if,
 };

@@ -46,7 +46,6 @@ struct WriteView {
     bool sealed = false;
     bool accessor_writable = true;
     bool allow_partial = false;
-    bool object_attributes = false;
     std::uint32_t binding = 0;  // the state's count of spec replacements
 };
 
@@ -60,7 +59,6 @@ int read_view(PyObject* self, PyObject* key, WriteView& out) {
     out.sealed = held->node.sealed;
     out.accessor_writable = held->node.accessor_writable;
     out.allow_partial = held->node.allow_partial;
-    out.object_attributes = held->as_object_attributes_container;
     out.binding = held->binding();
     return 0;
 }
@@ -110,14 +108,12 @@ int notify(PyObject* self, const py::Ref& update) {
     return update ? notify_field_update(self, update.get(), sym_dict_type()->tp_getattro) : 0;
 }
 
-// The slot of `key`; its members get the object whose attributes the
-// dictionary holds, else the dictionary.
-WriteSlot slot_of(PyObject* self, PyObject* key, const WriteView& view) {
+// The slot of `key`.
+WriteSlot slot_of(PyObject* self, PyObject* key) {
     WriteSlot w;
     w.ops = &kDictNode;
     w.node = w.storage = self;
     w.slot.key = w.key = key;
-    w.parent = view.object_attributes ? or_none(view.parent) : self;
     return w;
 }
 
@@ -169,7 +165,7 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, Claim
                                     "Key must be string or int type. Encountered %R.", key);
     const ContainerBridge* b = container_bridge();
     if (!b) return -1;
-    const WriteSlot w = slot_of(self, key, view);
+    const WriteSlot w = slot_of(self, key);
     // Exact keys hash and compare without running code of their own.
     bool native = is_primitive(value) && (PyUnicode_CheckExact(key) || PyLong_CheckExact(key));
     Identity identity{w, scope, value, true, view, {}, gone};

@@ -174,7 +174,7 @@ int replace_at(PyObject* self, PyObject* element, const Placed& at, Py_ssize_t s
 WriteSlot slot_at(PyObject* self, Py_ssize_t pos, PyObject* key) {
     WriteSlot w;
     w.ops = &kListNode;
-    w.node = w.storage = w.parent = self;
+    w.node = w.storage = self;
     w.slot.pos = pos;
     w.key = key;
     return w;

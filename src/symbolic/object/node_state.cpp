@@ -152,15 +152,6 @@ int record_seal(PyObject* inst, bool is_seal) {
     return record::set_role(inst, record::kRoleSealed, flag) ? 0 : -1;
 }
 
-// An object keeps its fields in its field dictionary (none while blank).
-int field_storage(PyObject* obj, py::Ref& out) { return inline_storage(obj, out) ? 0 : -1; }
-
-// A record keeps its fields in its own cells.
-int record_storage(PyObject* inst, py::Ref& out) {
-    out = py::Ref::borrow(inst);
-    return 0;
-}
-
 int record_read_slot(PyObject* inst, SlotKey slot, py::Ref& out) {
     record::FieldCells cells;
     if (!cells.open(inst)) return -1;
@@ -315,7 +306,6 @@ constinit const NodeOps kObjectNode{
     .set_parent = object::set_parent,
     .set_path = object::node_set_path,
     .each_child = object::each_field,
-    .storage = object::field_storage,
     .read_slot = dict_read_slot,
     .store_if = dict_store_if,
 };
@@ -328,7 +318,6 @@ constinit const NodeOps kRecordNode{
     .set_parent = object::set_parent,
     .set_path = object::node_set_path,
     .each_child = object::each_record_child,
-    .storage = object::record_storage,
     .read_slot = object::record_read_slot,
     .store_if = object::record_store_if,
 };

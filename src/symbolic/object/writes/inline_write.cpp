@@ -24,12 +24,11 @@ namespace vesk::symbolic::object {
 
 namespace {
 
-// The field's slot in the field dictionary; its member's parent is the
-// object.
+// The field's slot in the field dictionary.
 WriteSlot slot_of(PyObject* obj, PyObject* name, const WriteCtx& ctx) {
     WriteSlot w;
     w.ops = &kObjectNode;
-    w.node = w.parent = obj;
+    w.node = obj;
     w.storage = ctx.fields.get();
     w.slot.key = w.key = name;
     return w;
