@@ -9,8 +9,12 @@
 #pragma once
 
 #include "py/args.hpp"
+#include "py/borrow.hpp"
+#include "py/layout.hpp"
 #include "py/ref.hpp"
 #include "symbolic/claim.hpp"
+
+#include <cstdint>
 
 namespace vesk::symbolic {
 
@@ -37,6 +41,17 @@ template <class S>
 // spec replaced (the container's `binding()` count) and fails so itself.
 // 0 or -1.
 [[nodiscard]] int claim_for_rebind(ClaimScope& claims, PyObject* self);
+
+// Whether the container's spec was replaced since a write read the count
+// `binding` (its state's `binding()`), with the borrow refusal raised: a
+// write stores a value checked against the spec it read only while that
+// spec is still bound.
+template <class S>
+[[nodiscard]] bool spec_replaced_since(PyObject* self, std::uint32_t binding) noexcept {
+    if (py::state<S>(self).binding() == binding) return false;
+    py::raise_claim_refused();
+    return true;
+}
 
 // The end of `use_value_spec` with a spec: records `allow_partial`, then
 // calls `spec.apply(self, allow_partial=, child_transform=, root_path=)`

@@ -8,6 +8,7 @@
 #include "py/args.hpp"
 #include "py/hold.hpp"
 #include "symbolic/container/state.hpp"
+#include "symbolic/momentary.hpp"
 #include "symbolic/object_bridge.hpp"
 
 namespace vesk::symbolic::properties {
@@ -62,6 +63,22 @@ int set_ref(py::Scoped<S> self, PyObject* value) {
     SymNode::store(ref_field(*held, F), value, dropped);
     held.release();
     return 0;
+}
+
+// The node's path or parent read where another thread's hold of the state
+// can only be a momentary one (a read, a flag set), which is waited out
+// rather than failing the step (momentary.hpp): a topology call under the
+// node's claim, a write reading its container's path again after its store.
+// 0 or -1.
+template <class S, RefField F>
+[[nodiscard]] int read_ref_past_holds(PyObject* self, py::Ref& out) {
+    static_assert(F == RefField::Path || F == RefField::Parent);
+    return past_momentary_holds([&] {
+        py::Shared<S> held(self);
+        if (!held) return -1;
+        out = ref_field(*held, F);
+        return 0;
+    });
 }
 
 template <class S, BoolField F>

@@ -187,21 +187,11 @@ PyObject* sym_seal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 namespace {
 
-// The node's path or parent read, and a new one stored, by a topology call:
-// under the call's claim (or that of the write or walk it serves) no other
-// write changes the node, so another thread's hold of its state is a
-// momentary one (a read, a flag set) and is waited out rather than failing
-// the write that stamps or lets go the node.
-template <class S, properties::RefField F>
-int read_ref(PyObject* self, py::Ref& out) {
-    return past_momentary_holds([&] {
-        py::Shared<S> held(self);
-        if (!held) return -1;
-        out = F == properties::RefField::Path ? held->node.path : held->node.parent;
-        return 0;
-    });
-}
-
+// The node's path or parent stored by a topology call: under the call's
+// claim (or that of the write or walk it serves) no other write changes the
+// node, so another thread's hold of its state is a momentary one (a read, a
+// flag set) and is waited out rather than failing the write that stamps or
+// lets go the node. Read as `properties::read_ref_past_holds` reads it.
 template <class S, properties::RefField F>
 int store_ref(PyObject* self, PyObject* value) {
     return past_momentary_holds(
@@ -213,7 +203,8 @@ int store_ref(PyObject* self, PyObject* value) {
 template <class S>
 int set_path(PyObject* self, PyObject* path) {
     py::Ref current;
-    if (read_ref<S, properties::RefField::Path>(self, current) < 0) return -1;
+    if (properties::read_ref_past_holds<S, properties::RefField::Path>(self, current) < 0)
+        return -1;
     PyObject* given = or_none(path);
     const int differs = PyObject_RichCompareBool(or_none(current), given, Py_NE);
     if (differs <= 0) return differs;
@@ -232,7 +223,8 @@ int set_parent(PyObject* self, PyObject* parent) {
     if (call.enter(self) < 0) return -1;
     // Stamping the parent a container already has writes nothing.
     py::Ref current;
-    if (read_ref<S, properties::RefField::Parent>(self, current) < 0) return -1;
+    if (properties::read_ref_past_holds<S, properties::RefField::Parent>(self, current) < 0)
+        return -1;
     if (or_none(current) != given) {
         if (store_ref<S, properties::RefField::Parent>(self, given) < 0) return -1;
     }

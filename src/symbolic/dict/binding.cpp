@@ -9,9 +9,9 @@
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
+#include "symbolic/container/properties.hpp"
 #include "symbolic/errors.hpp"
 #include "symbolic/markers.hpp"
-#include "symbolic/momentary.hpp"
 #include "symbolic/policy.hpp"
 #include "symbolic/refusal.hpp"
 #include "symbolic/shortcuts.hpp"
@@ -80,14 +80,9 @@ int bound_schema(PyObject* self, py::Ref& out) {
 }
 
 bool node_path(PyObject* self, py::Ref& out) {
-    // Another thread's momentary hold of the state (a flag set) is waited
-    // out: a write reads the path again after its store, to name it.
-    return past_momentary_holds([&] {
-        py::Shared<DictState> held(self);
-        if (!held) return -1;
-        out = held->node.path;
-        return 0;
-    }) == 0;
+    // A write reads the path again after its store, to name it: another
+    // thread's momentary hold of the state (a flag set) is waited out.
+    return properties::read_ref_past_holds<DictState, properties::RefField::Path>(self, out) == 0;
 }
 
 bool make_context(PyObject* self, PyObject* assign_override, FormalizeContext& ctx) {

@@ -63,21 +63,12 @@ int read_view(PyObject* self, PyObject* key, WriteView& out) {
     return 0;
 }
 
-// Whether the bound spec was replaced since `view` read it, with the borrow
-// refusal raised: a write checked against the spec it read stores only while
-// that spec is still bound (container/binding.hpp).
-bool spec_replaced_since(PyObject* self, const WriteView& view) noexcept {
-    if (py::state<DictState>(self).binding() == view.binding) return false;
-    py::raise_claim_refused();
-    return true;
-}
-
 // The store of a plain value over a plain occupant, in one critical section
 // with the spec the write checked the value against.
 StoreOutcome plain_store_if(PyObject* self, const WriteSlot& w, PyObject* value,
                             const WriteView& view, py::Ref& now) {
     py::CriticalSection section(self);
-    if (spec_replaced_since(self, view)) return StoreOutcome::Error;
+    if (spec_replaced_since<DictState>(self, view.binding)) return StoreOutcome::Error;
     return dict_store_locked(self, w.slot, kPlainSlot, value, now);
 }
 
@@ -140,7 +131,7 @@ struct Identity {
     int settle() {
         if (!deferred) return 0;
         deferred = false;
-        if (claim_slot(scope, w) < 0 || spec_replaced_since(w.node, view) ||
+        if (claim_slot(scope, w) < 0 || spec_replaced_since<DictState>(w.node, view.binding) ||
             read_claimed(scope, w, occupant) < 0)
             return -1;
         if (occupant.get() != value) return 0;

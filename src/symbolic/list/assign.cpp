@@ -145,7 +145,7 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     std::optional<ClaimScope> own;
     ClaimScope* scope = ClaimScope::current();
     if (!scope) scope = &own.emplace();
-    if (scope->tree(self) < 0 || spec_replaced_since(self, view)) return -1;
+    if (scope->tree(self) < 0 || spec_replaced_since<ListState>(self, view.binding)) return -1;
     // The stores stand together or not at all: a failure takes back those
     // made before it, and the log gives their children back their places,
     // and the members of a value made for the batch (a raw container

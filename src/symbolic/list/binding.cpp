@@ -10,10 +10,10 @@
 #include "py/named.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
+#include "symbolic/container/properties.hpp"
 #include "symbolic/container/sorting.hpp"
 #include "symbolic/formalize.hpp"
 #include "symbolic/markers.hpp"
-#include "symbolic/momentary.hpp"
 #include "symbolic/policy.hpp"
 #include "symbolic/refusal.hpp"
 #include "symbolic/shortcuts.hpp"
@@ -135,12 +135,6 @@ void keep_facts(PyObject* self, PyObject* spec, std::uint64_t epoch,
 
 }  // namespace
 
-bool spec_replaced_since(PyObject* self, const View& view) noexcept {
-    if (py::state<ListState>(self).binding() == view.binding) return false;
-    py::raise_claim_refused();
-    return true;
-}
-
 bool read_view(PyObject* self, View& out) {
     py::Shared<ListState> held(self);
     if (!held) return false;
@@ -197,14 +191,9 @@ bool complete_readings(PyObject* self, const View& view, unsigned wanted, WriteR
 }
 
 bool node_path(PyObject* self, py::Ref& out) {
-    // Another thread's momentary hold of the state (a flag set) is waited
-    // out: a write reads the path again after its store, to name it.
-    return past_momentary_holds([&] {
-        py::Shared<ListState> held(self);
-        if (!held) return -1;
-        out = held->node.path;
-        return 0;
-    }) == 0;
+    // A write reads the path again after its store, to name it: another
+    // thread's momentary hold of the state (a flag set) is waited out.
+    return properties::read_ref_past_holds<ListState, properties::RefField::Path>(self, out) == 0;
 }
 
 bool read_spec(PyObject* spec, unsigned wanted, SpecReadings& out) {

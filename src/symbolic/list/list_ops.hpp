@@ -65,10 +65,6 @@ struct View {
     std::uint32_t binding = 0;  // the state's count of spec replacements
 };
 [[nodiscard]] bool read_view(PyObject* self, View& out);
-// Whether the list's bound spec was replaced since `view` read it, with the
-// borrow refusal raised: a write checked against the spec it read stores
-// only while that spec is still bound (container/binding.hpp).
-[[nodiscard]] bool spec_replaced_since(PyObject* self, const View& view) noexcept;
 // The node's path (null for none).
 [[nodiscard]] bool node_path(PyObject* self, py::Ref& out);
 

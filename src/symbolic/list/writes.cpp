@@ -75,10 +75,7 @@ int add_item(PyObject* self, const Placed& at, PyObject* value, const std::int64
              Py_ssize_t& landed, std::int64_t& key) {
     py::CriticalSection guard(self);
     if (refused_for_write(self)) return -1;
-    if (at.binding && py::state<ListState>(self).binding() != *at.binding) {
-        py::raise_claim_refused();
-        return -1;
-    }
+    if (at.binding && spec_replaced_since<ListState>(self, *at.binding)) return -1;
     const Py_ssize_t n = PyList_GET_SIZE(self);
     if (max_size && n >= *max_size) {
         raise_full(*max_size);
@@ -115,11 +112,8 @@ int restamp(PyObject* self, const Adoption& adopted, Py_ssize_t stamped, Py_ssiz
 StoreOutcome plain_store_if(PyObject* self, SlotKey slot, PyObject* value,
                             std::uint32_t binding, py::Ref& now) {
     py::CriticalSection section(self);
-    if (refused_for_write(self)) return StoreOutcome::Error;
-    if (py::state<ListState>(self).binding() != binding) {
-        py::raise_claim_refused();
+    if (refused_for_write(self) || spec_replaced_since<ListState>(self, binding))
         return StoreOutcome::Error;
-    }
     return list_store_locked(self, slot, kPlainSlot, value, now);
 }
 
@@ -423,7 +417,8 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     // no rebind replaces it (container/binding.hpp), and one made before
     // them refuses the write, having changed nothing. An added value checks
     // where it lands instead.
-    if (at.how == Store::Replace && spec_replaced_since(self, view)) return -1;
+    if (at.how == Store::Replace && spec_replaced_since<ListState>(self, view.binding))
+        return -1;
     at.binding = view.binding;
     // Formalized under the position it takes, so its path names it. A value
     // made for the write (a raw container wrapped) gives its members back
