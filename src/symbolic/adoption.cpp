@@ -246,6 +246,24 @@ void Adoption::stored() noexcept {
     stamped_.reset();
 }
 
+namespace {
+
+// Claims `child` in `scope` for a step of a log, which cannot fail: false,
+// with the refusal dropped, when another thread claims it; true when claimed,
+// or when the claims' own bookkeeping found no memory (the step then goes
+// on as it would without a claim, rather than end the process).
+bool claim_quietly(ClaimScope& scope, PyObject* child) noexcept {
+    try {
+        if (scope.exclusive(child) == 0) return true;
+    } catch (...) {
+        return true;
+    }
+    PyErr_Clear();
+    return false;
+}
+
+}  // namespace
+
 [[gnu::tls_model("initial-exec")]] thread_local AdoptionLog* AdoptionLog::innermost = nullptr;
 [[gnu::tls_model("initial-exec")]] thread_local AdoptionLog* AdoptionLog::made_for = nullptr;
 
@@ -292,7 +310,7 @@ void AdoptionLog::take(Adoption&& a) noexcept {
     // meanwhile is taken all the same, and claimed again to be given back.
     open_claims();
     if (ClaimScope* scope = ClaimScope::current())
-        if (a.stamped_ && scope->exclusive(a.stamped_.get()) < 0) PyErr_Clear();
+        if (a.stamped_) (void)claim_quietly(*scope, a.stamped_.get());
     // Without the memory to keep it, the adoption stands as it would have
     // without a log.
     try {
@@ -318,8 +336,7 @@ void AdoptionLog::undo() noexcept {
         ClaimScope claims;
         while (!taken_.empty()) {
             Adoption& a = taken_.back();
-            if (a.stamped_ && claims.exclusive(a.stamped_.get()) < 0) PyErr_Clear();
-            else a.undo();
+            if (!a.stamped_ || claim_quietly(claims, a.stamped_.get())) a.undo();
             taken_.pop_back();
         }
     }
