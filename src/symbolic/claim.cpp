@@ -17,8 +17,8 @@
 namespace vesk::symbolic {
 
 namespace detail {
-constinit thread_local ClaimScope* t_scope = nullptr;
-constinit thread_local std::size_t t_depth = 0;
+[[gnu::tls_model("initial-exec")]] constinit thread_local ClaimScope* t_scope = nullptr;
+[[gnu::tls_model("initial-exec")]] constinit thread_local std::size_t t_depth = 0;
 }  // namespace detail
 
 using detail::t_depth;

@@ -23,7 +23,7 @@ namespace {
     WriteCtx ctx;
     const int built = write_ctx(obj, kind.enable_topo, kind.schema, ctx);
     if (built <= 0) return built;
-    ClaimScope claims;
+    std::optional<ClaimScope> claims;
     return inline_write_field(obj, key, value, kind.field, ctx, claims, update) < 0 ? -1 : 1;
 }
 

@@ -87,6 +87,13 @@ int claim_field(ClaimScope& scope, PyObject* obj, const WriteSlot& w, WriteCtx& 
     return claimed_path(obj, ctx) ? 0 : -1;
 }
 
+// The write's scope, opened at its first need: a plain value stored over a
+// plain one, the commonest write, claims nothing and opens none.
+ClaimScope& opened(std::optional<ClaimScope>& scope) {
+    if (!scope) scope.emplace();
+    return *scope;
+}
+
 // A missing value under a non-constant key removes the entry.
 int remove_entry(ClaimScope& scope, PyObject* obj, PyObject* name, PyObject* value,
                  PyObject* field, const ObjectBridge& ob, WriteCtx& ctx, py::Ref& update) {
@@ -168,7 +175,7 @@ int store_plain(PyObject* obj, PyObject* name, PyObject* value, PyObject* field,
 }  // namespace
 
 int inline_write_field(PyObject* obj, PyObject* name, PyObject* value, PyObject* field,
-                       WriteCtx& ctx, ClaimScope& scope, py::Ref& update) {
+                       WriteCtx& ctx, std::optional<ClaimScope>& scope, py::Ref& update) {
     update.reset();
     const ObjectBridge* ob = object_bridge();
     if (!ob) return -1;
@@ -182,7 +189,7 @@ int inline_write_field(PyObject* obj, PyObject* name, PyObject* value, PyObject*
         if (!cb) return -1;
         const int nonconst = has_nonconst_key(*cb, field);
         if (nonconst < 0) return -1;
-        if (nonconst) return remove_entry(scope, obj, name, value, field, *ob, ctx, update);
+        if (nonconst) return remove_entry(opened(scope), obj, name, value, field, *ob, ctx, update);
         // The default is copied as construction copies it for an absent
         // field: stored as it is, one mutable default would be shared by
         // every object reset to it and by the field itself.
@@ -197,6 +204,9 @@ int inline_write_field(PyObject* obj, PyObject* name, PyObject* value, PyObject*
     const FastRoad fast = fast_road(name, to_validate.get(), ctx, formal);
     if (fast == FastRoad::Error) return -1;
     if (fast == FastRoad::General) {
+        // Open before the wraps: what they adopt for the write is claimed
+        // in it.
+        (void)opened(scope);
         made.emplace(obj, AdoptionLog::Kept::Drop);
         formal = general_road(obj, name, to_validate.get(), field, ctx, is_default);
         if (!formal) return -1;
@@ -206,7 +216,8 @@ int inline_write_field(PyObject* obj, PyObject* name, PyObject* value, PyObject*
         if (plain > 0 && made) made->keep();
         if (plain != 0) return plain < 0 ? -1 : 0;
     }
-    return store_step(scope, obj, name, value, formal.get(), field, *ob, ctx, made, update);
+    return store_step(opened(scope), obj, name, value, formal.get(), field, *ob, ctx, made,
+                      update);
 }
 
 }  // namespace vesk::symbolic::object

@@ -138,7 +138,7 @@ int store_symbolic_field(PyObject* obj, PyObject* cls, PyObject* name, PyObject*
     }
     py::Ref update;
     // Held to the end of the notification (claim.hpp).
-    ClaimScope claims;
+    std::optional<ClaimScope> claims;
     if (inline_write_field(obj, name, value, field, ctx, claims, update) < 0) return -1;
     return update ? notify_field_update(obj, update.get()) : 0;
 }

@@ -26,6 +26,8 @@
 #include "py/ref.hpp"
 #include "symbolic/claim.hpp"
 
+#include <optional>
+
 namespace vesk::symbolic::object {
 
 struct CtorMeta;
@@ -79,12 +81,12 @@ struct WriteCtx {
 // Validates `value` for the field `name`, adopts and stores it, and answers
 // the field update in `update` (null when nothing changed: the identical
 // value again, or removing an absent entry). Runs no gate and sends no
-// notification. Its claims (claim.hpp) go to `scope`, which the caller keeps
-// to the write's end; under them the object's path in `ctx` is read again.
-// 0 or -1.
+// notification. Its claims (claim.hpp) go to `scope`, opened there when the
+// write first needs it, which the caller keeps to the write's end; under them
+// the object's path in `ctx` is read again. 0 or -1.
 [[nodiscard]] int inline_write_field(PyObject* obj, PyObject* name, PyObject* value,
-                                     PyObject* field, WriteCtx& ctx, ClaimScope& scope,
-                                     py::Ref& update);
+                                     PyObject* field, WriteCtx& ctx,
+                                     std::optional<ClaimScope>& scope, py::Ref& update);
 
 // The gated write: sealed gate, accessor gate, the write context (a blank
 // object raises what reading its `_sym_attributes` raises), the write, and
