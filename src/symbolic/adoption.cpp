@@ -327,14 +327,18 @@ void AdoptionLog::hand_on() noexcept {
 
 void AdoptionLog::undo() noexcept {
     settled_ = true;
-    if (taken_.empty()) return;
+    undo_since(0);
+}
+
+void AdoptionLog::undo_since(std::size_t mark) noexcept {
+    if (taken_.size() <= mark) return;
     PyObject* pending = PyErr_GetRaisedException();
     {
         // Each child is claimed for its giving back (the operation's own
         // claims are re-entered): one another thread writes now took its
         // own road meanwhile, and is left to it.
         ClaimScope claims;
-        while (!taken_.empty()) {
+        while (taken_.size() > mark) {
             Adoption& a = taken_.back();
             if (!a.stamped_ || claim_quietly(claims, a.stamped_.get())) a.undo();
             taken_.pop_back();

@@ -138,6 +138,13 @@ public:
     // Gives every child taken back its place, latest first. Keeps the
     // pending exception.
     void undo() noexcept;
+    // How many adoptions the log has taken so far, and the giving back of
+    // those taken since `mark` alone, latest first (an operation that takes
+    // back its own stores in turn: a child one store let go and a later one
+    // placed again gets its place back before the earlier store's undoing
+    // attaches it again). Keeps the pending exception.
+    [[nodiscard]] std::size_t size() const noexcept { return taken_.size(); }
+    void undo_since(std::size_t mark) noexcept;
 
     // Before an adoption into `container`: when a log will take it and the
     // thread has no claim scope open, the log opens the one the adoption

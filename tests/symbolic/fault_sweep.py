@@ -509,6 +509,15 @@ def _():
     return World(lambda: lst.__setitem__(slice(0, 2), [x, x]), l=lst, x=x, old=lst[1])
 
 
+@road("l[a:b]=vs moving its own items")
+def _():
+    # `a` is let go by the first store and placed again by the second: taken
+    # back, it must end where it was, attached.
+    a, b = RefHNode("a"), RefHNode("b")
+    lst = list_with(a, b)
+    return World(lambda: lst.__setitem__(slice(0, 2), [b, a]), l=lst, a=a, b=b)
+
+
 @road("l._set_item_without_permission_check")
 def _():
     old, new = HDict(v=1), HNode("new")

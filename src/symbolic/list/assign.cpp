@@ -15,6 +15,8 @@
 
 #include <algorithm>
 #include <optional>
+#include <utility>
+#include <vector>
 
 namespace vesk::symbolic::list {
 
@@ -163,10 +165,17 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     // One value given twice is met the second time where the first write
     // put it, and takes its policy's road there.
     ClaimedSet claimed;
-    std::vector<StoredItem> done;
+    // Each store with the log's size before its adoption: a failure takes
+    // the stores back latest first, each with the adoptions made for it, so
+    // an item one store let go and a later one placed again ends attached
+    // where it was.
+    std::vector<std::pair<StoredItem, std::size_t>> done;
     done.reserve(n);
     auto undo = [&]() {
-        for (auto it = done.rbegin(); it != done.rend(); ++it) unstore(self, *it);
+        for (auto it = done.rbegin(); it != done.rend(); ++it) {
+            log.undo_since(it->second);
+            unstore(self, it->first);
+        }
         return -1;
     };
     for (std::size_t k = 0; k < n; ++k) {
@@ -179,10 +188,11 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
         Adoption adopted;
         py::Ref update;
         StoredItem item;
+        const std::size_t mark = log.size();
         const bool ok = adopt_at(self, view, element, at.pos, formal[k].get(), &claimed,
                                  batch.copied, at.how != Store::Replace, adopted) &&
                         store(self, element, at, adopted, max_size, update, nullptr, &item) == 0;
-        if (item.value) done.push_back(std::move(item));
+        if (item.value) done.emplace_back(std::move(item), mark);
         if (!ok || (update && PyList_Append(updates.get(), update.get()) < 0)) return undo();
     }
     log.keep();
