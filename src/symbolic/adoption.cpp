@@ -93,6 +93,23 @@ Sits sits(PyObject* child, const Placement& where, const AdoptArgs& a, PyObject*
     return held_at == pos ? Sits::InPlace : Sits::Elsewhere;
 }
 
+// The free children the calling thread is stamping now, innermost first: a
+// child's own hooks (or its members', as it re-paths them) run inside its
+// stamping, and one that places the child again meets it still parentless.
+// Placed twice so, it would be stored twice; it is met as a child given twice
+// to one operation is instead.
+struct Stamping {
+    PyObject* child;
+    Stamping* outer;
+};
+[[gnu::tls_model("initial-exec")]] constinit thread_local Stamping* t_stamping = nullptr;
+
+bool being_stamped(PyObject* child) noexcept {
+    for (const Stamping* s = t_stamping; s; s = s->outer)
+        if (s->child == child) return true;
+    return false;
+}
+
 }  // namespace
 
 // The steps of an adoption that keep what they learn in the Adoption.
@@ -207,14 +224,19 @@ struct Adopter {
         }
         const bool fresh = at == Sits::Free;
         if (fresh) {
-            if (met) return held_road(std::move(child), true, true);
+            if (met || being_stamped(child.get())) return held_road(std::move(child), true, true);
             if (cycle_guard(scope, a.container, child.get(), new_path.get()) < 0) return false;
             if (a.claimed) a.claimed->add(child.get());
             out.stamped_ = child;
             out.prior_ = std::move(where);
         }
         out.value = std::move(child);
-        return stamp(fresh);
+        if (!fresh) return stamp(false);
+        Stamping entry{out.value.get(), t_stamping};
+        t_stamping = &entry;
+        const bool ok = stamp(true);
+        t_stamping = entry.outer;
+        return ok;
     }
 };
 

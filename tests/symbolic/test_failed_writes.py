@@ -8,7 +8,7 @@ import pytest
 
 import vesk_core._native as native
 from fresh import run_fresh
-from helpers import Dict, KeyPath, List, Node
+from helpers import Dict, KeyPath, List, Node, SharedHoldError
 from object_helpers import made, object_class
 
 ROOT = KeyPath("r")
@@ -93,6 +93,52 @@ def test_a_write_past_the_end_that_the_list_grows_to_reach_is_named_where_it_rep
     update = lst._set_item_without_permission_check(5, node)   # stamped for 2, the end then
     assert lst == [0, 1, 2, 3, 4, node] and node._topo_path == KeyPath(5, ROOT)
     assert update.path == KeyPath(5, ROOT) and update.old_value == 5
+
+
+class Restless(Node):
+    """Places itself again, by `place`, from inside its own stamping (its
+    path hook, or its parent hook before it takes the parent)."""
+
+    def __init__(self, name, place, hook):
+        super().__init__(name, path=KeyPath("own"))
+        self.place, self.hook = place, hook
+
+    def topo_setpath(self, path):
+        if self.hook == "path" and self.place:
+            self.place, place = None, self.place
+            place(self)
+        super().topo_setpath(path)
+
+    def topo_setparent(self, parent):
+        if self.hook == "parent" and self.place:
+            self.place, place = None, self.place
+            place(self)
+        super().topo_setparent(parent)
+
+
+@pytest.mark.parametrize("hook", ["path", "parent"])
+@pytest.mark.parametrize("road", ["dict", "list", "extend", "object"])
+def test_a_child_that_places_itself_again_while_it_is_placed_is_stored_once(road, hook):
+    # Still parentless inside its own stamping, the child placed again is
+    # met as one given twice: refused, and the first write undone with it.
+    if road == "object":
+        owner = made(object_class("Twice", [("k", native.Any()), ("j", native.Any())]), path=ROOT)
+        stored = lambda: [v for v in owner.field_dict().values() if v is not None]
+        write, again = lambda c: setattr(owner, "k", c), lambda c: setattr(owner, "j", c)
+    elif road == "dict":
+        owner = Dict(root_path=ROOT)
+        stored, write, again = (lambda: list(owner.values()), lambda c: owner.__setitem__("a", c),
+                                lambda c: owner.__setitem__("b", c))
+    else:
+        owner = List(["s"], root_path=ROOT)
+        stored = lambda: [v for v in owner if v != "s"]
+        write = ((lambda c: owner.__setitem__(0, c)) if road == "list"
+                 else (lambda c: owner.extend([c])))
+        again = lambda c: owner.append(c)
+    child = Restless("c", again, hook)
+    with pytest.raises(SharedHoldError, match="already held earlier in this operation"):
+        write(child)
+    assert stored() == [] and child._topo_parent is None and child._topo_path == KeyPath("own")
 
 
 class Unmovable(Crowding):
