@@ -125,6 +125,7 @@ struct Adopter {
     bool stamp(bool fresh) {
         if (!topo_aware) return true;
         PyObject* child = out.value.get();
+        LettingGo::stamping(child);
         // Noted before each call: one that fails may have changed the child
         // part of the way (its path, and some of its members' paths).
         out.path_set_ = true;
@@ -286,6 +287,7 @@ bool claim_quietly(ClaimScope& scope, PyObject* child) noexcept {
 
 }  // namespace
 
+[[gnu::tls_model("initial-exec")]] thread_local LettingGo* LettingGo::innermost = nullptr;
 [[gnu::tls_model("initial-exec")]] thread_local AdoptionLog* AdoptionLog::innermost = nullptr;
 [[gnu::tls_model("initial-exec")]] thread_local AdoptionLog* AdoptionLog::made_for = nullptr;
 

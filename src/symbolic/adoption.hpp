@@ -196,6 +196,33 @@ private:
     bool settled_ = false;
 };
 
+// A value the calling thread is letting go, for the span of the call that
+// takes its parent: a hook of the value that places it again meanwhile (an
+// adoption stamps it) has given it its place, which the rest of the letting
+// go (its path emptied) must then leave as it is.
+class LettingGo {
+public:
+    explicit LettingGo(PyObject* value) noexcept : value_(value), outer_(innermost) {
+        innermost = this;
+    }
+    ~LettingGo() { innermost = outer_; }
+    LettingGo(const LettingGo&) = delete;
+    LettingGo& operator=(const LettingGo&) = delete;
+
+    [[nodiscard]] bool placed() const noexcept { return placed_; }
+    // An adoption is stamping `value`.
+    static void stamping(PyObject* value) noexcept {
+        for (LettingGo* g = innermost; g; g = g->outer_)
+            if (g->value_ == value) g->placed_ = true;
+    }
+
+private:
+    [[gnu::tls_model("initial-exec")]] static thread_local LettingGo* innermost;
+    PyObject* value_;
+    LettingGo* outer_;
+    bool placed_ = false;
+};
+
 // Adopts `child`, keeping in `out` how to undo its stamping. False with an
 // exception.
 [[nodiscard]] bool adopt_child(PyObject* child, const AdoptArgs& args, Adoption& out);

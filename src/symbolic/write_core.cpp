@@ -22,10 +22,12 @@ int let_go(PyObject* value, bool parent_only, LetGo& done) {
     // let the value go twice. Each is noted before it is made: one that fails
     // may have changed the value part of the way.
     done.parent = true;
+    LettingGo going(value);
     if (past_momentary_holds([&] { return call_method_void<"topo_setparent">(value, Py_None); }) <
         0)
         return -1;
-    if (parent_only) return 0;
+    // Placed again by its own hook: the place it was given stands.
+    if (parent_only || going.placed()) return 0;
     const ContainerBridge* b = container_bridge();
     if (!b) return -1;
     py::Ref empty = py::Ref::steal(PyObject_CallNoArgs(b->keypath_cls.get()));

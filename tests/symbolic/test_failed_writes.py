@@ -141,6 +141,33 @@ def test_a_child_that_places_itself_again_while_it_is_placed_is_stored_once(road
     assert stored() == [] and child._topo_parent is None and child._topo_path == KeyPath("own")
 
 
+class Returning(Node):
+    """Once let go, places itself again by `place`."""
+
+    place = None
+
+    def topo_setparent(self, parent):
+        super().topo_setparent(parent)
+        if parent is None and self.place:
+            self.place, place = None, self.place
+            place(self)
+
+
+@pytest.mark.parametrize("holding, write", [
+    (dict_holding, lambda owner, replace: replace(Node("new"))),
+    (dict_holding, lambda owner, replace: owner.__delitem__("k")),
+    (object_holding, lambda owner, replace: replace(Node("new"))),
+])
+def test_an_old_child_that_places_itself_again_as_it_is_let_go_keeps_that_place(holding, write):
+    old = Returning("old")
+    owner, replace, _ = holding(old)
+    other = Dict(root_path=KeyPath("o"))
+    old.place = lambda c: other.__setitem__("back", c)
+    write(owner, replace)
+    assert other["back"] is old and len(other) == 1
+    assert (old._topo_parent, old._topo_path) == (other, KeyPath("back", KeyPath("o")))
+
+
 class Unmovable(Crowding):
     """Crowds the list at its stamping, then refuses to be stamped again."""
 
