@@ -328,6 +328,7 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     // that passed the field already is kept whatever the field would say.
     if (!native) verdict = -1;
     if (native && applied == typing::Applied::ThroughField) verdict = 1;
+    const std::int64_t given = index;
     if (index >= n) {
         // Past the end: a missing value is no write, anything else appends.
         if (!inserting) {
@@ -364,12 +365,15 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     at.append_if_gone = append_if_gone;
     at.asked = inserting ? -1 : asked;
     const std::int64_t pos = index < 0 ? index + n : index;
-    if (index == n) {
+    if (inserting) {
+        // Before the index the caller gave, as the list has it at the store:
+        // at or past its end then, an append.
+        at.how = Store::Insert;
+        at.key = given;
+        at.pos = static_cast<Py_ssize_t>(std::clamp<std::int64_t>(pos, 0, n));
+    } else if (index == n) {
         at.how = Store::Append;
         at.pos = n;
-    } else if (inserting) {
-        at.how = Store::Insert;
-        at.pos = static_cast<Py_ssize_t>(std::clamp<std::int64_t>(pos, 0, n));
     } else {
         at.how = Store::Replace;
         at.pos = static_cast<Py_ssize_t>(pos);

@@ -1,12 +1,14 @@
 """SymList writes racing: appends against a size bound, index writes on
 shared positions, every mutator at once, and removals of present values
 while the list shrinks; each end state checked against what every thread
-did and was told (write_races.py)."""
+did and was told (write_races.py). An insertion at the end paused while the
+list grows (paused_pairs.py)."""
 
 import pytest
 
 import vesk_core._native as native
 from helpers import MISSING, Dict, Insertion, KeyPath, List
+from paused_pairs import Pausing, race as paused_race
 from write_races import (
     Log, assert_chains, assert_children, assert_no_cycle, interleaved, is_borrow_error, race,
     refusals, rng, steps,
@@ -169,3 +171,18 @@ def test_removing_present_values_while_the_list_shrinks(threads):
     assert lst == []
     for tid in range(threads):
         assert sorted(u.old_value for u in flat(logs[tid])) == sorted(values[tid])
+
+
+@pytest.mark.parametrize("index, expected", [(1, [0, 5, 7]), (100, [0, 7, 5])])
+@pytest.mark.parametrize("insert", ["insert", "marker"])
+def test_an_insertion_at_the_end_lands_before_its_index_as_the_list_has_grown(insert, index,
+                                                                             expected):
+    # At the end when it began, the insertion's index is inside the list by
+    # its store: in either order the item goes before that index (an index
+    # still past the end appends).
+    pause = Pausing(at=5)
+    lst = List([0], value_spec=native.List(native.Any(transform=pause)), root_path=ROOT)
+    first = (lambda: lst.insert(index, 5)) if insert == "insert" else (
+        lambda: lst._set_item_without_permission_check(index, Insertion(5)))
+    assert paused_race(first, lambda: lst.append(7), pause) == {"a": "ok", "b": "ok"}
+    assert list(lst) == expected
