@@ -226,6 +226,7 @@ struct Adopter {
         const bool fresh = at == Sits::Free;
         if (fresh) {
             if (met || being_stamped(child.get())) return held_road(std::move(child), true, true);
+            scope.reparenting(child.get());
             if (cycle_guard(scope, a.container, child.get(), new_path.get()) < 0) return false;
             if (a.claimed) a.claimed->add(child.get());
             out.stamped_ = child;

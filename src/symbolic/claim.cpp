@@ -207,6 +207,17 @@ int ClaimScope::take(PyObject* node, PyObject* key, bool exclusive) {
 
 int ClaimScope::exclusive(PyObject* node) { return take(node, nullptr, true); }
 
+void ClaimScope::reparenting(PyObject* node) noexcept {
+    for (ClaimScope* scope = this; scope; scope = scope->outer_) {
+        if (!scope->s_) continue;
+        for (Chain& c : scope->s_->chains)
+            if (!c.stale && std::find(scope->s_->chain.begin() + c.begin,
+                                      scope->s_->chain.begin() + c.end,
+                                      node) != scope->s_->chain.begin() + c.end)
+                c.stale = true;
+    }
+}
+
 int ClaimScope::slot(PyObject* node, PyObject* key) {
     // Keys that do not compare natively count as one slot of the node.
     static PyObject* const kOtherKeys = Py_None;
@@ -249,7 +260,7 @@ const ClaimScope* ClaimScope::chain_of(PyObject* container, const Chain*& out) c
     for (const ClaimScope* scope = this; scope; scope = scope->outer_) {
         if (!scope->s_) continue;
         for (const Chain& c : scope->s_->chains)
-            if (scope->s_->chain[c.begin] == container) {
+            if (!c.stale && scope->s_->chain[c.begin] == container) {
                 out = &c;
                 return scope;
             }

@@ -86,6 +86,12 @@ public:
     // Claims the slot `key` of `node` (a list's position as an int). 0 or -1.
     [[nodiscard]] int slot(PyObject* node, PyObject* key);
 
+    // `node`, claimed exclusively, is given a parent by this thread now (a
+    // raw container wrapped for a write adopting the very node written
+    // into): a chain through it, in this scope or one it runs inside, no
+    // longer tells where it is, and `tree` walks it again.
+    void reparenting(PyObject* node) noexcept;
+
     // Whether `node` is `container` or one of its ancestors, as `tree`
     // claimed them (in this scope or one it runs inside).
     [[nodiscard]] bool on_chain(PyObject* container, PyObject* node) const noexcept;
@@ -103,6 +109,8 @@ public:
     struct Chain {
         std::size_t begin, end;
         bool loops;
+        // A node of it was given a parent since (`reparenting`).
+        bool stale = false;
     };
 
 private:

@@ -4,7 +4,7 @@ replaced child and unstamping a phantom path."""
 
 import pytest
 
-from helpers import Dict, KeyPath, Node, RefNode, SharedHoldError, seams
+from helpers import Dict, KeyPath, List, Node, RefNode, SharedHoldError, seams
 
 OWNER = KeyPath("root")
 
@@ -132,6 +132,27 @@ def test_a_value_cannot_become_its_own_ancestor():
     with pytest.raises(ValueError, match=r"at path 'c.up' would create a cycle"):
         child["up"] = root
     assert "x" not in d and "up" not in child
+
+
+@pytest.mark.parametrize("write", [
+    lambda d, lst: d.__setitem__("a", {"self": d}),
+    lambda d, lst: d._set_item_without_permission_check("a", [d]),
+    lambda d, lst: d["in"].__setitem__("z", [{"q": d}]),
+    lambda d, lst: lst.append([lst]),
+    lambda d, lst: lst.insert(0, {"s": [lst]}),
+    lambda d, lst: lst.__setitem__(slice(0, 1), [[lst], 2]),
+    lambda d, lst: lst.extend([{"k": lst}]),
+])
+def test_a_container_wrapped_around_its_own_owner_is_a_cycle(write):
+    # The raw value is made a container that adopts the owner first, so the
+    # owner's parent chain has changed by the time the container is placed.
+    d, lst = Dict(inner=1, root_path=KeyPath("r")), List([1], root_path=KeyPath("l"))
+    d["in"] = Dict()
+    with pytest.raises(ValueError, match="would create a cycle"):
+        write(d, lst)
+    assert list(d) == ["inner", "in"] and list(d["in"]) == [] and list(lst) == [1]
+    assert d.topo_parent is None and lst.topo_parent is None
+    assert d.topo_path == KeyPath("r") and lst.topo_path == KeyPath("l")
 
 
 def test_a_cyclic_parent_chain_is_refused_rather_than_walked_forever():
