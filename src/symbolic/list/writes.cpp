@@ -365,6 +365,13 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     at.append_if_gone = append_if_gone;
     at.asked = inserting ? -1 : asked;
     const std::int64_t pos = index < 0 ? index + n : index;
+    // A replacement counted from before the list's start names no item: it
+    // fails as the built-in list's store does (only a position the list had
+    // when the write began and lost since may append instead).
+    if (!inserting && pos < 0) {
+        PyErr_SetString(PyExc_IndexError, "list assignment index out of range");
+        return -1;
+    }
     if (inserting) {
         // Before the index the caller gave, as the list has it at the store:
         // at or past its end then, an append.

@@ -115,6 +115,17 @@ def test_the_identity_write_and_a_missing_value_past_the_end_do_nothing():
     assert lst == [d] and "notified" not in lst.__dict__ and d.topo_parent is lst
 
 
+@pytest.mark.parametrize("value", ["x", MISSING, "child"])
+def test_the_seam_refuses_an_index_before_the_start(value):
+    # Counted from the end, -3 names no item of two: nothing is added, not
+    # even the missing value.
+    lst = List([1, 2], root_path=KeyPath("r"))
+    child = Dict(a=1)
+    with pytest.raises(IndexError, match="list assignment index out of range"):
+        lst._set_item_without_permission_check(-3, child if value == "child" else value)
+    assert lst == [1, 2] and child.topo_parent is None and child.topo_path == KeyPath()
+
+
 @pytest.mark.parametrize("start, key, items, result, updates", [
     ("abcd", slice(1, 3), ["x"], ["a", "x", MISSING, "d"],
      [(1, "b", "x"), (2, "c", MISSING)]),
