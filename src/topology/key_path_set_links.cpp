@@ -42,6 +42,15 @@ int detach_slowly(PyObject* parent, PyObject* key, PyObject* child, py::Ref& str
     return 0;
 }
 
+int keep_taken(PyObject* parent, PyObject* key, py::Ref taken, py::Ref& stray) {
+    PyObject* raw = nullptr;
+    const int had = PyDict_SetDefaultRef(parent, key, taken.get(), &raw);
+    py::Ref there = py::Ref::steal(raw);
+    if (had < 0) return -1;
+    if (had) stray = std::move(taken);
+    return 0;
+}
+
 PyKeys Chain::keys() const {
     PyKeys out;
     out.reserve(keys_.size() + 1);

@@ -8,6 +8,7 @@
 #include "py/critical_section.hpp"
 #include "topology/key_path_set_trie.hpp"
 
+#include <utility>
 #include <vector>
 
 namespace vesk::topology::trie {
@@ -62,6 +63,12 @@ private:
 // run Python code.
 [[nodiscard]] int detach_slowly(PyObject* parent, PyObject* key, PyObject* child, py::Ref& stray);
 
+// A node a delete under a str or int key took though it should stay: a
+// comparison with another key of the same hash in `parent` ran Python code
+// meanwhile, and the node was filled or another stored there. It goes back
+// at once where the key is still free, else to `stray`. 0, or -1 on error.
+[[nodiscard]] int keep_taken(PyObject* parent, PyObject* key, py::Ref taken, py::Ref& stray);
+
 // Detaches `child`, which the caller's walk left empty, from `parent` under
 // `key`, if it is still empty and still the node `parent` holds there,
 // tested in the step that deletes it. 1 when detached; 0 when kept, or gone
@@ -71,16 +78,24 @@ private:
                                       py::Ref& stray) {
     if (!PyUnicode_CheckExact(key) && !PyLong_CheckExact(key))
         return detach_slowly(parent, key, child, stray);
-    // Both locks at once, and no Python code inside: an insertion into
-    // `child` takes its lock, so it lands either first (the node is kept) or
-    // in a node already detached, which it then finds out.
+    // Both locks at once: an insertion into `child` takes its lock, so it
+    // lands either first (the node is kept) or in a node already detached,
+    // which it then finds out. The key's own hash runs no Python code, but
+    // `parent` may hold a key of the same hash whose comparison does, which
+    // lets other threads in: the node is tested again once the delete took
+    // it, with no Python code between.
     py::CriticalSection2 guard(parent, child);
     if (PyDict_GET_SIZE(child) != 0) return 0;
     PyObject* raw = nullptr;
     const int found = PyDict_GetItemRef(parent, key, &raw);
     py::Ref held = py::Ref::steal(raw);
     if (found <= 0 || held.get() != child) return found < 0 ? -1 : 0;
-    return PyDict_DelItem(parent, key) < 0 ? -1 : 1;
+    raw = nullptr;
+    const int popped = PyDict_Pop(parent, key, &raw);
+    py::Ref taken = py::Ref::steal(raw);
+    if (popped <= 0) return popped;
+    if (taken.get() == child && PyDict_GET_SIZE(child) == 0) return 1;
+    return keep_taken(parent, key, std::move(taken), stray);
 }
 
 // `node`, taken by a delete from `parent` under `key` though stored there

@@ -52,7 +52,9 @@
 // never left (a lock-free read on the free-threaded build may see it gone
 // for that instant). A node the delete took that was stored there after the
 // prune's walk passed stays detached: what it holds moves into the node the
-// parent holds there.
+// parent holds there. A str or int key runs no Python code of its own, yet
+// its lookup compares it with a key of the same hash that may: its prune
+// tests the node again once the delete took it, and puts it back likewise.
 //
 // A trie no other thread can reach (a set being built, the copy a copying
 // operation works on) needs none of this: `Reach::Private` skips it.

@@ -46,6 +46,10 @@ MEETINGS = {
     "remove meets intersection": (["a.b"], [("remove", "a.b"), ("intersection_update", ("x",))]),
     "difference meets intersection": (["a.b"], [("difference_update", ("a.b",)),
                                                 ("intersection_update", ("x",))]),
+    # A str key's prune met a key of the same hash whose comparison runs
+    # Python code: the node went with what an add stored meanwhile.
+    "str key beside a key of its hash": (["a.b", "a.'b"], [("remove", "a.'b"),
+                                                           ("add", "a.'b")]),
 }
 
 

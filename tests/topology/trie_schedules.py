@@ -74,12 +74,16 @@ class Key:
 
 def path(text):
     """A path of new `Key` objects: every operation names its own keys, so a
-    lookup meets an equal key rather than the same one, and compares."""
-    return KeyPath([Key(name) for name in text.split(".")]) if text else KeyPath()
+    lookup meets an equal key rather than the same one, and compares. A name
+    written 'b is the plain str "b": it hashes as Key("b") and equals it
+    not, so a lookup of either in a node that holds both compares them."""
+    return KeyPath([name[1:] if name.startswith("'") else Key(name)
+                    for name in text.split(".")]) if text else KeyPath()
 
 
 def text_of(key_path):
-    return ".".join(key.name for key in key_path.keys)
+    return ".".join(key.name if isinstance(key, Key) else "'" + key
+                    for key in key_path.keys)
 
 
 class Worker:
