@@ -98,11 +98,19 @@ Sits sits(PyObject* child, const Placement& where, const AdoptArgs& a, PyObject*
 // stamping, and one that places the child again meets it still parentless.
 // Placed twice so, it would be stored twice; it is met as a child given twice
 // to one operation is instead.
+struct Stamping;
+[[gnu::tls_model("initial-exec")]] constinit thread_local Stamping* t_stamping = nullptr;
+
+// Entered for the length of one free child's stamping.
 struct Stamping {
     PyObject* child;
-    Stamping* outer;
+    Stamping* outer = t_stamping;
+
+    explicit Stamping(PyObject* c) noexcept : child(c) { t_stamping = this; }
+    ~Stamping() { t_stamping = outer; }
+    Stamping(const Stamping&) = delete;
+    Stamping& operator=(const Stamping&) = delete;
 };
-[[gnu::tls_model("initial-exec")]] constinit thread_local Stamping* t_stamping = nullptr;
 
 bool being_stamped(PyObject* child) noexcept {
     for (const Stamping* s = t_stamping; s; s = s->outer)
@@ -234,11 +242,8 @@ struct Adopter {
         }
         out.value = std::move(child);
         if (!fresh) return stamp(false);
-        Stamping entry{out.value.get(), t_stamping};
-        t_stamping = &entry;
-        const bool ok = stamp(true);
-        t_stamping = entry.outer;
-        return ok;
+        const Stamping entry(out.value.get());
+        return stamp(true);
     }
 };
 
