@@ -2,6 +2,7 @@
 
 #include "py/args.hpp"
 #include "py/critical_section.hpp"
+#include "py/write_span.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
 #include "symbolic/child_state.hpp"
@@ -93,32 +94,15 @@ Sits sits(PyObject* child, const Placement& where, const AdoptArgs& a, PyObject*
     return held_at == pos ? Sits::InPlace : Sits::Elsewhere;
 }
 
-// The free children the calling thread is stamping now, innermost first: a
-// child's own hooks (or its members', as it re-paths them) run inside its
-// stamping, and one that places the child again meets it still parentless.
-// Placed twice so, it would be stored twice; it is met as a child given twice
-// to one operation is instead.
-struct Stamping;
-[[gnu::tls_model("initial-exec")]] constinit thread_local Stamping* t_stamping = nullptr;
+}  // namespace
 
-// Entered for the length of one free child's stamping.
-struct Stamping {
-    PyObject* child;
-    Stamping* outer = t_stamping;
+[[gnu::tls_model("initial-exec")]] thread_local Stamping* Stamping::innermost = nullptr;
 
-    explicit Stamping(PyObject* c) noexcept : child(c) { t_stamping = this; }
-    ~Stamping() { t_stamping = outer; }
-    Stamping(const Stamping&) = delete;
-    Stamping& operator=(const Stamping&) = delete;
-};
-
-bool being_stamped(PyObject* child) noexcept {
-    for (const Stamping* s = t_stamping; s; s = s->outer)
-        if (s->child == child) return true;
+bool Stamping::places_again(PyObject* child, PyObject* container) noexcept {
+    for (const Stamping* s = innermost; s; s = s->outer_)
+        if (s->child_ == child && s->parent_given_ != container) return true;
     return false;
 }
-
-}  // namespace
 
 // The steps of an adoption that keep what they learn in the Adoption.
 struct Adopter {
@@ -233,7 +217,8 @@ struct Adopter {
         }
         const bool fresh = at == Sits::Free;
         if (fresh) {
-            if (met || being_stamped(child.get())) return held_road(std::move(child), true, true);
+            if (met || Stamping::places_again(child.get(), a.container))
+                return held_road(std::move(child), true, true);
             scope.reparenting(child.get());
             if (cycle_guard(scope, a.container, child.get(), new_path.get()) < 0) return false;
             if (a.claimed) a.claimed->add(child.get());
@@ -380,6 +365,13 @@ void AdoptionLog::undo_since(std::size_t mark) noexcept {
 bool adopt_child(PyObject* child, const AdoptArgs& a, Adoption& out) {
     out = Adoption{};
     out.container_ = a.container;
+    // Into a node a construction of this thread spans (one of its own
+    // writes, such as its spec's write-back of a member): the child's hooks
+    // meet the node closed, as they meet it during the construction's own
+    // adoptions (py/write_span.hpp).
+    std::optional<py::WriteSpan> closed;
+    if (a.container && py::WriteSpan::of(a.container))
+        closed.emplace(a.container, py::WriteSpan::Mode::Closed);
     if (a.adopting) {
         // Claimed where the write claims; a caller without a scope claims
         // for the adoption alone.

@@ -223,6 +223,36 @@ private:
     bool placed_ = false;
 };
 
+// The free children the calling thread is stamping now, innermost first: a
+// child's own hooks (or its members', as it re-paths them) run inside its
+// stamping, and one that places the child again meets it still parentless.
+// Placed twice so, it would be stored twice; it is met as a child given twice
+// to one operation is instead. Entered for the length of one free child's
+// stamping: by adoption, and by a caller that gives the parent itself once
+// adoption has stamped the path (an object's or record's construction,
+// which names that parent: the child's place there is settled, and only a
+// placement into another node is a second one).
+class Stamping {
+public:
+    explicit Stamping(PyObject* child, PyObject* parent_given = nullptr) noexcept
+        : child_(child), parent_given_(parent_given), outer_(innermost) {
+        innermost = this;
+    }
+    ~Stamping() { innermost = outer_; }
+    Stamping(const Stamping&) = delete;
+    Stamping& operator=(const Stamping&) = delete;
+
+    // Whether placing `child` in `container` now would place it a second
+    // time: the calling thread is stamping it for another place.
+    [[nodiscard]] static bool places_again(PyObject* child, PyObject* container) noexcept;
+
+private:
+    [[gnu::tls_model("initial-exec")]] static thread_local Stamping* innermost;
+    PyObject* child_;
+    PyObject* parent_given_;
+    Stamping* outer_;
+};
+
 // Adopts `child`, keeping in `out` how to undo its stamping. False with an
 // exception.
 [[nodiscard]] bool adopt_child(PyObject* child, const AdoptArgs& args, Adoption& out);

@@ -6,6 +6,7 @@
 #include "py/args.hpp"
 #include "py/entry.hpp"
 #include "py/lazy.hpp"
+#include "py/write_span.hpp"
 
 #include <atomic>
 
@@ -72,6 +73,9 @@ PyObject* field_get(PyObject* obj, void* closure) {
 // Raw write; a delete empties a non-symbolic field only.
 int field_set(PyObject* obj, PyObject* value, void* closure) {
     const auto& meta = *static_cast<const SlotFieldMeta*>(closure);
+    // A record whose construction runs its children's hooks keeps its cells
+    // closed to the thread's writes (py/write_span.hpp).
+    if (py::refused_by_span(obj)) return -1;
     if (value) {
         (void)swap_cell(obj, meta.offset, value);
         return 0;

@@ -21,6 +21,7 @@
 #pragma once
 
 #include "py/layout.hpp"
+#include "py/write_span.hpp"
 #include "symbolic/container/state.hpp"
 #include "symbolic/slots.hpp"
 
@@ -37,11 +38,13 @@ namespace vesk::symbolic {
 }
 
 // Whether a write must not touch the list now: a sort runs over it, or
-// another thread's element pass holds it; with the refusal raised. Under the
+// another thread's element pass holds it, or a construction of this thread
+// keeps it closed (py/write_span.hpp); with the refusal raised. Under the
 // list's critical section where the answer must hold for a store made in
 // it; a write also asks first, without it, so that it fails at once rather
 // than on what the emptied list shows it.
 [[nodiscard]] inline bool refused_for_write(PyObject* list) noexcept {
+    if (py::refused_by_span(list)) return true;
     const std::uintptr_t held =
         py::state<ListState>(list).sorting.held.load(std::memory_order_relaxed);
     if (!held || held == reinterpret_cast<std::uintptr_t>(PyThreadState_GetUnchecked()))

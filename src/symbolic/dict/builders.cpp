@@ -9,6 +9,7 @@
 #include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
 #include "py/hold.hpp"
+#include "py/write_span.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
@@ -59,6 +60,9 @@ py::Ref wrap_dict(PyObject* cls, PyObject* raw, PyObject* spec, bool allow_parti
             if (!is_primitive(v.get())) members.emplace_back(k, v);
         }
     }
+    // The members' hooks meet the new dictionary closed to their writes
+    // (py/write_span.hpp).
+    const py::WriteSpan closed(self.get(), py::WriteSpan::Mode::Closed);
     for (const auto& [key, value] : members) {
         py::Ref adopted = assign_child(self.get(), key.get(), value.get(), nullptr);
         if (!adopted) return {};

@@ -10,6 +10,7 @@
 #include "py/errors.hpp"
 #include "py/hold.hpp"
 #include "py/subclass_call.hpp"
+#include "py/write_span.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/container/bool_args.hpp"
@@ -170,6 +171,9 @@ int general_construct(PyObject* self, PyObject* items, PyObject* spec, const Con
     if (!read_bound_spec<DictState>(self, bound)) return -1;
     std::optional<UnappliedMembersScope> unapplied;
     if (bound.get() == spec) unapplied.emplace(self);
+    // The spec writes members back: open to those writes, closed again to
+    // their hooks by each adoption (py/write_span.hpp).
+    const py::WriteSpan own(self, py::WriteSpan::Mode::Open);
     return use_value_spec(self, spec, o.allow_partial);
 }
 
@@ -237,11 +241,17 @@ int construct_into(PyObject* self, PyObject* items, PyObject* spec, const Constr
     ClaimedSet* claimed_ptr = claimed ? &*claimed : nullptr;
     py::Ref copy;
     if ((!spec || o.mode != Mode::Formalize) && !(items = own_items(items, o, copy))) return -1;
+    // Python code run while the members are stored (their hooks, their
+    // validation) meets the dictionary closed to the thread's writes, which
+    // would land between the construction's reads and its stores
+    // (py/write_span.hpp).
+    std::optional<py::WriteSpan> closed(std::in_place, self, py::WriteSpan::Mode::Closed);
     int filled;
     if (!spec) filled = fill_schemaless(self, items);
     else if (o.mode == Mode::Formalize) filled = fill_formalized(self, items, spec, o, claimed_ptr);
     else if (o.mode == Mode::PassThrough) filled = fill_pass_through(self, items, spec, o, claimed_ptr);
     else filled = fill_raw(self, items, spec);
+    closed.reset();
     if (filled < 0 ||
         finish_construction<DictState>(self, o.onchange_callback, o.accessor_writable, o.sealed) <
             0)

@@ -9,6 +9,7 @@
 #include "py/args.hpp"
 #include "py/hold.hpp"
 #include "py/maybe_ref.hpp"
+#include "py/write_span.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
 #include "symbolic/classes.hpp"
@@ -46,6 +47,7 @@ struct WriteView {
     bool sealed = false;
     bool accessor_writable = true;
     bool allow_partial = false;
+    bool attributes = false;    // it holds an object's fields
     std::uint32_t binding = 0;  // the state's count of spec replacements
 };
 
@@ -59,8 +61,18 @@ int read_view(PyObject* self, PyObject* key, WriteView& out) {
     out.sealed = held->node.sealed;
     out.accessor_writable = held->node.accessor_writable;
     out.allow_partial = held->node.allow_partial;
+    out.attributes = held->as_object_attributes_container;
     out.binding = held->binding();
     return 0;
+}
+
+// A write the calling thread makes into a dictionary that a construction of
+// its own keeps closed (py/write_span.hpp), or into the fields of an object
+// so kept: refused, having changed nothing.
+bool refused_while_built(PyObject* self, const WriteView& view) noexcept {
+    if (!py::any_write_span()) [[likely]] return false;
+    if (py::refused_by_span(self)) return true;
+    return view.attributes && view.parent && py::refused_by_span(view.parent.get());
 }
 
 // The store of a plain value over a plain occupant, in one critical section
@@ -300,12 +312,13 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, Claim
 int set_item_core(PyObject* self, PyObject* key, PyObject* value, ClaimScope& scope,
                   py::Ref& update) {
     WriteView view;
-    return read_view(self, key, view) < 0 ? -1 : write(self, key, value, view, scope, update);
+    if (read_view(self, key, view) < 0 || refused_while_built(self, view)) return -1;
+    return write(self, key, value, view, scope, update);
 }
 
 int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     WriteView view;
-    if (read_view(self, key, view) < 0) return -1;
+    if (read_view(self, key, view) < 0 || refused_while_built(self, view)) return -1;
     const Gates gates = effective_gates(view.sealed, view.accessor_writable);
     const bool deleting = value == nullptr;
     PyObject* path = view.path.get();

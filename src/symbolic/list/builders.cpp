@@ -7,6 +7,7 @@
 #include "py/critical_section.hpp"
 #include "py/hold.hpp"
 #include "py/named.hpp"
+#include "py/write_span.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/container/list_items.hpp"
 #include "symbolic/classes.hpp"
@@ -19,6 +20,9 @@ namespace {
 // Adopts the non-primitive items of a list that nothing else holds yet,
 // storing a clone in place of an item that adoption replaced.
 int adopt_items(PyObject* self) {
+    // The items' hooks meet the new list closed to their writes, which would
+    // move the items still to adopt (py/write_span.hpp).
+    const py::WriteSpan closed(self, py::WriteSpan::Mode::Closed);
     View view;
     SpecReadings readings;
     if (!read_view(self, view) || !read_spec(view.spec.get(), kElement, readings)) return -1;

@@ -10,6 +10,7 @@
 #include "py/hold.hpp"
 #include "py/named.hpp"
 #include "py/subclass_call.hpp"
+#include "py/write_span.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/container/bool_args.hpp"
@@ -99,6 +100,9 @@ int write_marker(PyObject* self, const View& view, PyObject* element, PyObject* 
     if (marker <= 0) return marker;
     py::Ref value = py::get_attr<"value">(item);
     py::Ref update;
+    // The construction's own write: open to it, closed again to the
+    // value's hooks by its adoption (py/write_span.hpp).
+    const py::WriteSpan own(self, py::WriteSpan::Mode::Open);
     if (!value || core_write(self, view, element, PyList_GET_SIZE(self), value.get(), true,
                              update) < 0)
         return -1;
@@ -345,9 +349,19 @@ int init_with(PyObject* self, const py::Args<kParamCount>& a) {
     AdoptionLog log(self);
     bool bound = false;
     Formalized formalized;
-    if (items && fill(self, items, o, mode, bound, held, formalized) < 0) return -1;
+    {
+        // Python code run while the items are stored (their hooks, their
+        // validation) meets the list closed to the thread's writes, which
+        // would move what the construction appends after them
+        // (py/write_span.hpp).
+        const py::WriteSpan closed(self, py::WriteSpan::Mode::Closed);
+        if (items && fill(self, items, o, mode, bound, held, formalized) < 0) return -1;
+    }
     if (mode == Mode::PassThrough && bind_spec(self, o.spec) < 0) return -1;
     if (mode == Mode::Schemaful && !bound) {
+        // The spec writes members back: open to those writes, closed again
+        // to their hooks by each adoption.
+        const py::WriteSpan own(self, py::WriteSpan::Mode::Open);
         // Members formalized through the element field have passed it.
         std::optional<typing::AppliedMembersScope> named;
         if (formalized.field) named.emplace(self, formalized.field.get(), formalized.from);

@@ -6,6 +6,7 @@
 #include "py/args.hpp"
 #include "py/hold.hpp"
 #include "py/named.hpp"
+#include "py/write_span.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/errors.hpp"
@@ -198,6 +199,10 @@ int store_fields(PyObject* self, py::Ref fields) {
 int finish(PyObject* self, const ConstructRequest& rq, const CtorMeta& meta,
            const ObjectBridge& b, const Filled& filled, bool sealed) {
     if (!filled.skip_adoption) {
+        // The children's hooks meet the object closed to their writes: the
+        // passes read its fields and store back what they adopt
+        // (py/write_span.hpp).
+        const py::WriteSpan closed(self, py::WriteSpan::Mode::Closed);
         const int r = meta.topo ? adopt_children(self, filled.fields.get(), b)
                                 : unstamp_children(self, filled.fields.get(), b);
         if (r < 0) return -1;

@@ -129,7 +129,11 @@ int parenting_pass(PyObject* self, PyObject* fields) {
         if (parse_policy(policy.get()) == Policy::Ref) continue;
         const int needs = needs_parenting(value.get());
         if (needs < 0) return -1;
-        if (needs && !py::call_method<"topo_setparent">(value.get(), self)) return -1;
+        if (!needs) continue;
+        // Still parentless until the call takes: its own hook placing it
+        // anywhere else meets it as a child given twice.
+        const Stamping stamping(value.get(), self);
+        if (!py::call_method<"topo_setparent">(value.get(), self)) return -1;
     }
     return 0;
 }

@@ -8,6 +8,7 @@
 #include "py/hold.hpp"
 #include "py/lazy.hpp"
 #include "py/named.hpp"
+#include "py/write_span.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/claim.hpp"
 #include "symbolic/bridge.hpp"
@@ -183,6 +184,7 @@ int parented_elsewhere(PyObject* child, PyObject* inst) {
 
 int parenting_pass(PyObject* inst, PyObject* field_names) {
     AdoptionPass2Guard guard(inst);
+    const py::WriteSpan closed(inst, py::WriteSpan::Mode::Closed);
     py::Ref view;
     if (!record::read_view(inst, view)) return -1;
     record::FieldCells cells;
@@ -197,7 +199,11 @@ int parenting_pass(PyObject* inst, PyObject* field_names) {
         if (!needs) continue;
         const int elsewhere = parented_elsewhere(child.get(), inst);
         if (elsewhere < 0) return -1;
-        if (!elsewhere && !py::call_method<"topo_setparent">(child.get(), inst)) return -1;
+        if (elsewhere) continue;
+        // Still parentless until the call takes: its own hook placing it
+        // anywhere else meets it as a child given twice.
+        const Stamping stamping(child.get(), inst);
+        if (!py::call_method<"topo_setparent">(child.get(), inst)) return -1;
     }
 }
 
@@ -261,6 +267,10 @@ int record_adopt_children(PyObject* inst, PyObject* field_names) {
     // meeting one meanwhile is refused, not shown it free; the log claims
     // them to its end, or its construction's (AdoptionLog).
     AdoptionLog log(inst);
+    // The children's hooks meet the record closed to their writes: the
+    // passes read its cells and store back what they adopt
+    // (py/write_span.hpp).
+    const py::WriteSpan closed(inst, py::WriteSpan::Mode::Closed);
     for (Py_ssize_t i = 0;; ++i) {
         py::Ref name = py::list_item(field_names, i);
         if (!name) break;

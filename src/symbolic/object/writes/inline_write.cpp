@@ -3,6 +3,7 @@
 // write of write_core.hpp over the field dictionary.
 #include "py/class_call.hpp"
 #include "py/lazy.hpp"
+#include "py/write_span.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/child_paths.hpp"
@@ -177,6 +178,8 @@ int store_plain(PyObject* obj, PyObject* name, PyObject* value, PyObject* field,
 int inline_write_field(PyObject* obj, PyObject* name, PyObject* value, PyObject* field,
                        WriteCtx& ctx, std::optional<ClaimScope>& scope, py::Ref& update) {
     update.reset();
+    // Closed by a construction of this thread (py/write_span.hpp).
+    if (py::refused_by_span(obj)) return -1;
     const ObjectBridge* ob = object_bridge();
     if (!ob) return -1;
     // A value made for the write (a raw container wrapped) gives its
