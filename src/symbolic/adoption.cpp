@@ -289,21 +289,32 @@ AdoptionLog* AdoptionLog::nearest(AdoptionLog* log, PyObject* container,
     return nullptr;
 }
 
+AdoptionLog* AdoptionLog::nearest_taker(AdoptionLog* log, PyObject* container) noexcept {
+    for (; log; log = log->outer_)
+        if (log->container_ == container &&
+            (log->kept_as_ == Kept::Up || log->kept_as_ == Kept::Pass))
+            return log;
+    return nullptr;
+}
+
 AdoptionLog* AdoptionLog::taking(PyObject* container) noexcept {
     AdoptionLog* log = nearest(innermost, container);
     if (!log || log->kept_as_ != Kept::Drop) return log;
     // A single write's own store settles its adoption, unless the write is
     // part of a construction of the same container (a member written back
-    // by the spec's apply, an insertion marker among the items).
-    static constexpr Kept up = Kept::Up;
-    return nearest(log->outer_, container, &up);
+    // by the spec's apply, an insertion marker among the items) or of an
+    // apply to it.
+    return nearest_taker(log->outer_, container);
 }
 
 AdoptionLog* AdoptionLog::handed_to() const noexcept {
-    static constexpr Kept up = Kept::Up;
-    return kept_as_ == Kept::Up     ? made_for_
-           : kept_as_ == Kept::Same ? nearest(outer_, container_)
-                                    : nearest(outer_, container_, &up);
+    switch (kept_as_) {
+        case Kept::Up: return made_for_;
+        case Kept::Same: return nearest(outer_, container_);
+        case Kept::Drop:
+        case Kept::Pass: break;
+    }
+    return nearest_taker(outer_, container_);
 }
 
 void AdoptionLog::open_claims() noexcept {

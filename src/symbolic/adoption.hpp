@@ -114,6 +114,11 @@ public:
                // write into a list another log makes, such as a sum's copy)
         Drop,  // nowhere: a single write, which stands once stored (within
                // a construction of the same container, to its log)
+        Pass,  // to the enclosing log of the same container that takes
+               // writes' adoptions (a construction, another pass), if any:
+               // an apply of a spec to the container (container/pass_log.hpp),
+               // which takes the adoptions of the writes it makes, as a
+               // construction does
     };
 
     explicit AdoptionLog(PyObject* container, Kept kept = Kept::Up) noexcept
@@ -174,6 +179,10 @@ private:
     [[gnu::tls_model("initial-exec")]] static thread_local AdoptionLog* made_for;
 
     [[nodiscard]] static AdoptionLog* taking(PyObject* container) noexcept;
+    // The nearest log from `log` outward for `container` that takes the
+    // adoptions of single writes (a construction's or a pass's), or null.
+    [[nodiscard]] static AdoptionLog* nearest_taker(AdoptionLog* log,
+                                                    PyObject* container) noexcept;
     // The nearest log from `log` outward (itself included) for `container`,
     // of the kind `kind` when one is asked for, or null.
     [[nodiscard]] static AdoptionLog* nearest(AdoptionLog* log, PyObject* container,

@@ -4,14 +4,15 @@
 #include "symbolic/bridge.hpp"
 #include "symbolic/classes.hpp"
 #include "symbolic/json/walk.hpp"
-#include "symbolic/list/held_members.hpp"
+#include "symbolic/container/pass_log.hpp"
 #include "symbolic/object/register.hpp"
 
 namespace vesk::symbolic {
 
 int register_module(PyObject* module) {
-    // How the spec engine holds a list for its element pass.
-    list::install_members_hold();
+    // How the spec engine takes a container for an apply and its element
+    // pass.
+    install_container_pass();
     // The order is the module's `__all__`: the dictionary, its bridge and
     // the JSON walk, the list and its bridge, then the object registration.
     if (py::add_type(module, sym_dict_type()) < 0) return -1;

@@ -1,6 +1,7 @@
 #include "typing/applied_members.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace vesk::typing {
 
@@ -23,7 +24,7 @@ struct NamedMembers {
 };
 [[gnu::tls_model("initial-exec")]] thread_local NamedMembers t_members{};
 
-py::OnceCell<const MembersHold> MEMBERS_HOLD;
+py::OnceCell<const ContainerPass> CONTAINER_PASS;
 
 bool same_key(PyObject* named, PyObject* key) noexcept {
     if (named == key) return true;
@@ -73,19 +74,24 @@ Py_ssize_t members_to_apply(PyObject* container, PyObject* field, Py_ssize_t n) 
     return std::min(n, named.from);
 }
 
-void install_members_hold(const MembersHold* ops) noexcept { MEMBERS_HOLD.set(ops); }
+void install_container_pass(const ContainerPass* ops) noexcept { CONTAINER_PASS.set(ops); }
 
-int HeldMembersScope::hold(PyObject* container) {
-    const MembersHold* ops = MEMBERS_HOLD.get();
+int ContainerPassScope::begin(PyObject* container, bool members) {
+    const ContainerPass* ops = CONTAINER_PASS.get();
     if (!ops) return 0;
-    token_ = ops->hold(container);
+    token_ = ops->begin(container, members);
     if (token_ == kNothingHeld) token_ = nullptr;
     else if (!token_) return -1;
     return 0;
 }
 
-HeldMembersScope::~HeldMembersScope() {
-    if (token_) MEMBERS_HOLD.get()->let_go(token_);
+int ContainerPassScope::commit() {
+    void* token = std::exchange(token_, nullptr);
+    return token ? CONTAINER_PASS.get()->commit(token) : 0;
+}
+
+ContainerPassScope::~ContainerPassScope() {
+    if (token_) CONTAINER_PASS.get()->abort(token_);
 }
 
 }  // namespace vesk::typing

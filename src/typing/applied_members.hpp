@@ -26,15 +26,18 @@
 // Both are borrowed pointers compared by identity, live only while the
 // scope that names them does; neither holds a reference.
 //
-// - Held for an element pass: the engine's pass over a list that is not a
-//   plain `list` reads its members by index and writes each applied one
-//   back at its index, with Python code running between. For its run it asks
-//   the container to hold its members in place (`HeldMembersScope`): a
-//   symbolic list then refuses other threads' writes, which would move them
-//   (a write-back would land over another member, one member would be
-//   applied twice and another never). The symbolic layer installs how
-//   (`install_members_hold`); the typing layer reaches it only through that
-//   cell.
+// - Applied as a whole: an apply of a spec to a symbolic container (the
+//   driver's full road, which may bind it through its `custom_apply`) and
+//   the element pass inside it (which writes its members back by index or
+//   key, with Python code running between) are one operation on the
+//   container. For its run the engine asks the container to take it
+//   (`ContainerPassScope`): the symbolic layer then claims the container
+//   for it, holds its members in place during the element pass (other
+//   threads' writes, and its own thread's writes that are not write-backs,
+//   are refused), keeps every write-back, and gives back, should the apply
+//   fail, what it changed: its binding and flags, and each member written
+//   back. The symbolic layer installs how (`install_container_pass`); the
+//   typing layer reaches it only through that cell.
 #pragma once
 
 #include "py/once_cell.hpp"
@@ -100,14 +103,18 @@ private:
 [[nodiscard]] Py_ssize_t members_to_apply(PyObject* container, PyObject* field,
                                           Py_ssize_t n) noexcept;
 
-// How a container's members are held for an element pass: `hold` answers a
-// token to give `let_go` when the pass ends, null with the refusal set when
-// another operation holds them (or they cannot be held), or `kNothingHeld`
-// for a container that holds nothing for a pass (not a symbolic list).
-// `let_go` runs no Python code.
-struct MembersHold {
-    void* (*hold)(PyObject* container);
-    void (*let_go)(void* token) noexcept;
+// How an apply to a container is taken as one operation: `begin` answers a
+// token to hand to `commit` or `abort`, null with the refusal set when
+// another operation holds the container (or it cannot be taken), or
+// `kNothingHeld` for a value that is no symbolic container. `members`: the
+// element pass, whose container's members are held in place for it.
+// `commit` may run Python code (notifications deferred to the end of the
+// operation): 0, or -1 with the apply's changes standing. `abort` gives back
+// what the apply changed, keeping the pending exception.
+struct ContainerPass {
+    void* (*begin)(PyObject* container, bool members);
+    int (*commit)(void* token);
+    void (*abort)(void* token) noexcept;
 };
 namespace detail {
 inline char nothing_held_mark;
@@ -115,18 +122,21 @@ inline char nothing_held_mark;
 inline void* const kNothingHeld = &detail::nothing_held_mark;
 
 // Set once by the symbolic layer's registration; the first setting stays.
-void install_members_hold(const MembersHold* ops) noexcept;
+void install_container_pass(const ContainerPass* ops) noexcept;
 
-// Holds `container`'s members for the element pass this scope spans.
-class HeldMembersScope {
+// An apply to `container` taken as one operation while this lives: given
+// back when it ends without `commit`.
+class ContainerPassScope {
 public:
-    HeldMembersScope() noexcept = default;
-    ~HeldMembersScope();
-    HeldMembersScope(const HeldMembersScope&) = delete;
-    HeldMembersScope& operator=(const HeldMembersScope&) = delete;
+    ContainerPassScope() noexcept = default;
+    ~ContainerPassScope();
+    ContainerPassScope(const ContainerPassScope&) = delete;
+    ContainerPassScope& operator=(const ContainerPassScope&) = delete;
 
-    // 0 held (or nothing to hold), -1 with the refusal.
-    [[nodiscard]] int hold(PyObject* container);
+    // 0 taken (or nothing to take), -1 with the refusal.
+    [[nodiscard]] int begin(PyObject* container, bool members);
+    // The apply stands. 0, or -1 (its changes stand).
+    [[nodiscard]] int commit();
 
 private:
     void* token_ = nullptr;

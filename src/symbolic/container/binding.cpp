@@ -1,15 +1,20 @@
 #include "symbolic/container/binding.hpp"
 
 #include "py/args.hpp"
+#include "py/critical_section.hpp"
 #include "py/hold.hpp"
 #include "py/named.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/claim.hpp"
+#include "symbolic/container/pass_log.hpp"
 #include "symbolic/container/state.hpp"
 #include "symbolic/container/topology.hpp"
 #include "symbolic/formalize.hpp"
+#include "symbolic/markers.hpp"
 #include "symbolic/method_params.hpp"
 
+#include <optional>
+#include <type_traits>
 #include <utility>
 
 namespace vesk::symbolic {
@@ -47,16 +52,38 @@ int unbind_spec(PyObject* self) {
     return 0;
 }
 
-int claim_for_rebind(ClaimScope& claims, PyObject* self) { return claims.exclusive(self); }
+template <class S>
+void note_looser_members(PyObject* self, bool own_allow_partial) noexcept {
+    if (own_allow_partial || !flags::forced(flags::FlagId::AllowPartial).value_or(false)) return;
+    bool any = false;
+    {
+        py::CriticalSection section(self);
+        if constexpr (std::is_same_v<S, DictState>) {
+            Py_ssize_t pos = 0;
+            PyObject *k, *v;
+            while (!any && PyDict_Next(self, &pos, &k, &v)) any = !is_primitive(v);
+        } else {
+            for (Py_ssize_t i = 0; !any && i < PyList_GET_SIZE(self); ++i)
+                any = !is_primitive(PyList_GET_ITEM(self, i));
+        }
+    }
+    if (any) py::state<S>(self).loosened.store(true, std::memory_order_relaxed);
+}
 
 template <class S>
-int apply_spec(PyObject* self, PyObject* spec, bool allow_partial) {
+int apply_spec(PyObject* self, PyObject* spec, bool allow_partial, PassLog& pass) {
     bool wrap = true;
     py::Ref path;
     {
         py::Exclusive<S> held(self);
         if (!held) return -1;
-        held->node.allow_partial = allow_partial;
+        // `custom_apply` compares the flag the container had before this
+        // call with the one asked for: a tightened flag is checked.
+        pass.set_prior_allow_partial(held->node.allow_partial);
+        if (held->node.allow_partial != allow_partial) {
+            held->node.allow_partial = allow_partial;
+            held->spec_replaced();
+        }
         wrap = held->wrap;
         path = held->node.path;
     }
@@ -70,9 +97,9 @@ int apply_spec(PyObject* self, PyObject* spec, bool allow_partial) {
     const bool effective = effective_flag_allow_partial(allow_partial);
     PyObject* call[] = {spec, self, effective ? Py_True : Py_False, or_none(transform),
                         or_none(path)};
-    return py::call_method_kw<"apply", "allow_partial", "child_transform", "root_path">(call)
-               ? 0
-               : -1;
+    if (!py::call_method_kw<"apply", "allow_partial", "child_transform", "root_path">(call))
+        return -1;
+    return pass.commit();
 }
 
 PyObject* use_value_spec_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -119,14 +146,20 @@ PyObject* custom_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         return nullptr;
     PyObject* path = a[0];
     PyObject* spec = a[1];
+    // Claimed for its whole work (claim.hpp): the binding and the flag it
+    // sets are what a write of another thread checks its value against. A
+    // write in flight on the container (or below it) refuses it at once;
+    // one that read them before and stores after finds them changed.
+    ClaimScope claims;
+    if (claims.exclusive(self) < 0) return nullptr;
     py::Ref bound;
     if (!read_bound_spec<S>(self, bound)) return nullptr;
+    // The apply that called goes on to check the members under the flag it
+    // was given; its log clears what that check settles.
+    PassLog* pass = PassLog::of(self);
     if (!bound) {
-        if (rules.is_own_spec(spec)) {
-            // A live container bound: claimed as a rebind is.
-            ClaimScope claims;
-            if (claim_for_rebind(claims, self) < 0 || bind_spec<S>(self, spec) < 0) return nullptr;
-        }
+        if (rules.is_own_spec(spec) && bind_spec<S>(self, spec) < 0) return nullptr;
+        if (pass) pass->checking(allow_partial);
         return custom_apply_answer(self, true);
     }
     const bool asked = spec != Py_None && !(rules.bound_spec_is_compatible && spec == bound.get());
@@ -141,15 +174,27 @@ PyObject* custom_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         }
     }
     const bool unapplied = take_unapplied(self);
+    // The flag as it was before the `use_value_spec` running now set it.
+    const std::optional<bool> prior = PassLog::prior_allow_partial(self);
     {
         py::Exclusive<S> held(self);
         if (!held) return nullptr;
-        if (held->node.allow_partial == allow_partial && !unapplied) {
+        // Taken as applied only where a completed check stands for the
+        // flag asked: the same flag, and no member stored since under a
+        // looser scope than a strict flag allows.
+        const bool same_flag = prior.value_or(held->node.allow_partial) == allow_partial;
+        const bool known =
+            allow_partial || !held->loosened.load(std::memory_order_relaxed);
+        if (same_flag && known && !unapplied) {
             held.release();
             return custom_apply_answer(self, false);
         }
-        held->node.allow_partial = allow_partial;
+        if (held->node.allow_partial != allow_partial) {
+            held->node.allow_partial = allow_partial;
+            held->spec_replaced();
+        }
     }
+    if (pass) pass->checking(allow_partial);
     return custom_apply_answer(self, true);
 }
 
@@ -202,7 +247,8 @@ int finish_construction(PyObject* self, PyObject* onchange_callback, bool access
     template bool read_bound_spec<S>(PyObject*, py::Ref&);                          \
     template int bind_spec<S>(PyObject*, PyObject*);                                \
     template int unbind_spec<S>(PyObject*);                                         \
-    template int apply_spec<S>(PyObject*, PyObject*, bool);                         \
+    template void note_looser_members<S>(PyObject*, bool) noexcept;                 \
+    template int apply_spec<S>(PyObject*, PyObject*, bool, PassLog&);               \
     template PyObject* custom_apply<S>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*, \
                                        const CustomApplyRules&);                             \
     template int store_parent<S>(PyObject*, PyObject*);                             \

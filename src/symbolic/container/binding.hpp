@@ -8,6 +8,7 @@
 // it ends.
 #pragma once
 
+#include "flags.hpp"
 #include "py/args.hpp"
 #include "py/borrow.hpp"
 #include "py/layout.hpp"
@@ -17,6 +18,8 @@
 #include <cstdint>
 
 namespace vesk::symbolic {
+
+class PassLog;
 
 // The bound value spec (null for none), read under a shared hold. False
 // with "Already mutably borrowed" while the container is held for a write.
@@ -32,20 +35,17 @@ template <class S>
 template <class S>
 [[nodiscard]] int unbind_spec(PyObject* self);
 
-// A rebind of a live container (`use_value_spec`, `custom_apply` binding an
-// unbound one) claims it exclusively for its run (claim.hpp): a write of
-// another thread in flight on it (or below it) checks its value against the
-// field it read while it holds its claims, so the two meet there and the
-// rebind fails at once with the borrow refusal, having changed nothing; a
-// write that read the spec before the rebind and claims after it finds the
-// spec replaced (the container's `binding()` count) and fails so itself.
-// 0 or -1.
-[[nodiscard]] int claim_for_rebind(ClaimScope& claims, PyObject* self);
-
-// Whether the container's spec was replaced since a write read the count
-// `binding` (its state's `binding()`), with the borrow refusal raised: a
-// write stores a value checked against the spec it read only while that
-// spec is still bound.
+// Whether the container's spec (or a flag a write checks, container/
+// state.hpp) was replaced since a write read the count `binding` (its
+// state's `binding()`), with the borrow refusal raised: a write stores a
+// value checked against the spec it read only while that spec is still
+// bound. What rebinds a live container (`use_value_spec`, `custom_apply`,
+// a construction run again, the two schema-ful builders) claims it
+// exclusively for its run (claim.hpp): a write of another thread in flight
+// on it (or below it) checks its value while it holds its claims, so the
+// two meet there and one fails at once with the borrow refusal, having
+// changed nothing; a write that read the spec before the rebind and stores
+// after it finds the count moved on and fails so itself.
 template <class S>
 [[nodiscard]] bool spec_replaced_since(PyObject* self, std::uint32_t binding) noexcept {
     if (py::state<S>(self).binding() == binding) return false;
@@ -53,12 +53,31 @@ template <class S>
     return true;
 }
 
-// The end of `use_value_spec` with a spec: records `allow_partial`, then
-// calls `spec.apply(self, allow_partial=, child_transform=, root_path=)`
-// with the effective allow_partial, the bridge's symbolic transform when
-// the container wraps its members, and the container's path. 0 or -1.
+// After a store of a value that is not plain: when the thread's
+// allow_partial scope let the value through where the node's own flag
+// `own_allow_partial` would not, the container's members are no longer
+// known to pass its bound spec under its own flag (`loosened`), and an
+// apply under that flag checks them again instead of taking them as
+// applied.
 template <class S>
-[[nodiscard]] int apply_spec(PyObject* self, PyObject* spec, bool allow_partial);
+inline void note_looser_store(PyObject* self, bool own_allow_partial) noexcept {
+    if (own_allow_partial || !flags::forced(flags::FlagId::AllowPartial).value_or(false)) return;
+    py::state<S>(self).loosened.store(true, std::memory_order_relaxed);
+}
+
+// The same after a construction filled the container: noted when a member
+// that is not plain is held.
+template <class S>
+void note_looser_members(PyObject* self, bool own_allow_partial) noexcept;
+
+// The end of `use_value_spec` with a spec, inside its `pass`: records
+// `allow_partial`, then calls `spec.apply(self, allow_partial=,
+// child_transform=, root_path=)` with the effective allow_partial, the
+// bridge's symbolic transform when the container wraps its members, and the
+// container's path; commits the pass once the apply stands. 0 or -1 (the
+// pass then gives back what the call changed).
+template <class S>
+[[nodiscard]] int apply_spec(PyObject* self, PyObject* spec, bool allow_partial, PassLog& pass);
 
 // The `use_value_spec(value_spec, allow_partial=False)` entry: parses the
 // arguments (allow_partial must be a bool), runs `use` and answers the
@@ -98,9 +117,14 @@ private:
 // an unbound container binds a spec of its kind and proceeds; a bound one
 // asks the incoming spec `is_compatible(bound)` (None is never
 // incompatible), then records `allow_partial` and answers (proceed, self),
-// proceed false when the flag was already that value and the container is
-// not named unapplied (UnappliedMembersScope). `child_transform` is
-// accepted and not used.
+// proceed false only where a completed check stands for the flag: it was
+// already that value (before the `use_value_spec` running now set it), no
+// member was stored since under a looser scope than a strict flag allows
+// (`loosened`), and the container is not named unapplied
+// (UnappliedMembersScope). A bound spec stays bound only by an apply that
+// stands: the apply's log (container/pass_log.hpp) gives the binding and
+// the flag back when it fails. Claims the container for its work.
+// `child_transform` is accepted and not used.
 template <class S>
 [[nodiscard]] PyObject* custom_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      PyObject* kwnames, const CustomApplyRules& rules);

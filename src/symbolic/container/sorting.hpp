@@ -14,16 +14,23 @@
 // between (the element applies). An insertion or removal by another thread
 // meanwhile would move the members under it: a write-back would land over
 // another member, one member would be applied twice and another never. So
-// the pass holds the list for its run (list/held_members.hpp): other
+// the pass holds the list for its run (container/pass_log.hpp): other
 // threads' writes meet the mark as they meet a sort's and fail at once,
 // having changed nothing, while the pass's own thread writes its members
-// back (and re-enters its own passes). Reads go on.
+// back (and re-enters its own passes). A write of the pass's own thread
+// that is not one of those write-backs (an element's transform inserting
+// into the list) would move them the same way: it is refused at its start
+// too (`refused_at_entry`). A dictionary's pass holds it alike, so that a
+// write-back never lands over another thread's newer write or brings back
+// a key another thread removed. Reads go on.
 #pragma once
 
 #include "py/layout.hpp"
 #include "py/write_span.hpp"
 #include "symbolic/container/state.hpp"
 #include "symbolic/slots.hpp"
+
+#include <type_traits>
 
 namespace vesk::symbolic {
 
@@ -37,17 +44,39 @@ namespace vesk::symbolic {
     return true;
 }
 
-// Whether a write must not touch the list now: a sort runs over it, or
-// another thread's element pass holds it, or a construction of this thread
-// keeps it closed (py/write_span.hpp); with the refusal raised. Under the
-// list's critical section where the answer must hold for a store made in
-// it; a write also asks first, without it, so that it fails at once rather
-// than on what the emptied list shows it.
-[[nodiscard]] inline bool refused_for_write(PyObject* list) noexcept {
-    if (py::refused_by_span(list)) return true;
+// Whether a write must not touch the container now: a sort runs over it,
+// or another thread's element pass holds it, or (a list) a construction of
+// this thread keeps it closed (py/write_span.hpp; a dictionary's writes ask
+// that as they begin); with the refusal raised. Under the container's
+// critical section where the answer must hold for a store made in it; a
+// write also asks first, without it, so that it fails at once rather than
+// on what the emptied list shows it.
+template <class S = ListState>
+[[nodiscard]] inline bool refused_for_write(PyObject* container) noexcept {
+    if constexpr (std::is_same_v<S, ListState>)
+        if (py::refused_by_span(container)) return true;
     const std::uintptr_t held =
-        py::state<ListState>(list).sorting.held.load(std::memory_order_relaxed);
+        py::state<S>(container).sorting.held.load(std::memory_order_relaxed);
     if (!held || held == reinterpret_cast<std::uintptr_t>(PyThreadState_GetUnchecked()))
+        return false;
+    py::raise_mutably_borrowed();
+    return true;
+}
+
+// The test a write makes as it begins: refused as `refused_for_write` is,
+// and also while the calling thread's own pass holds the container, unless
+// the write is that pass writing a member back (`write_back`: the write the
+// spec engine named, typing/applied_members.hpp). Without the critical
+// section: the pass's own thread cannot change the mark meanwhile, and
+// another thread's mark is met again where the write stores.
+template <class S = ListState>
+[[nodiscard]] inline bool refused_at_entry(PyObject* container, bool write_back = false) noexcept {
+    if constexpr (std::is_same_v<S, ListState>)
+        if (py::refused_by_span(container)) return true;
+    const std::uintptr_t held =
+        py::state<S>(container).sorting.held.load(std::memory_order_relaxed);
+    if (!held ||
+        (write_back && held == reinterpret_cast<std::uintptr_t>(PyThreadState_GetUnchecked())))
         return false;
     py::raise_mutably_borrowed();
     return true;
@@ -74,12 +103,13 @@ inline void end_sort(PyObject* list) noexcept {
 // How an element pass meets the list's mark.
 enum class PassMark : unsigned char { Refused, Taken, Mine };
 
-// Marks the list as held by the calling thread's element pass: Taken, or
-// Mine when one of its own passes holds it already (that one lets it go);
+// Marks the container as held by the calling thread's element pass: Taken,
+// or Mine when one of its own passes holds it already (that one lets it go);
 // Refused, with the refusal raised, while a sort runs or another thread's
-// pass holds it. Under the list's critical section.
-[[nodiscard]] inline PassMark begin_member_pass(PyObject* list) noexcept {
-    std::atomic<std::uintptr_t>& mark = py::state<ListState>(list).sorting.held;
+// pass holds it. Under the container's critical section.
+template <class S = ListState>
+[[nodiscard]] inline PassMark begin_member_pass(PyObject* container) noexcept {
+    std::atomic<std::uintptr_t>& mark = py::state<S>(container).sorting.held;
     const auto self = reinterpret_cast<std::uintptr_t>(PyThreadState_GetUnchecked());
     const std::uintptr_t held = mark.load(std::memory_order_relaxed);
     if (held == self) return PassMark::Mine;
@@ -91,9 +121,10 @@ enum class PassMark : unsigned char { Refused, Taken, Mine };
     return PassMark::Taken;
 }
 
-// Under the list's critical section, by the pass that took the mark.
-inline void end_member_pass(PyObject* list) noexcept {
-    py::state<ListState>(list).sorting.held.store(0, std::memory_order_relaxed);
+// Under the container's critical section, by the pass that took the mark.
+template <class S = ListState>
+inline void end_member_pass(PyObject* container) noexcept {
+    py::state<S>(container).sorting.held.store(0, std::memory_order_relaxed);
 }
 
 // The list's length, read in one critical section with the marks, so that a

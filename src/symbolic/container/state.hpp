@@ -58,15 +58,15 @@ struct NoSpecFacts {
 };
 
 // Whether the interpreter's own sort runs over a list now, and which
-// thread's element pass holds its members in place (sorting.hpp). Read and
-// written under the list's critical section, never under a hold: the sort's
-// key function and the pass's applies may read the list's state.
+// thread's element pass holds a container's members in place (sorting.hpp).
+// Read and written under the container's critical section, never under a
+// hold: the sort's key function and the pass's applies may read the
+// container's state.
 struct SortMark {
     // 0 free, kSorting while a sort runs, else the thread state of the pass.
     static constexpr std::uintptr_t kSorting = 1;
     std::atomic<std::uintptr_t> held{0};
 };
-struct NoSortMark {};
 
 template <class Base>
 struct ContainerState {
@@ -76,13 +76,21 @@ struct ContainerState {
     py::Ref value_spec;         // the bound Dict / List spec, or null
     py::Ref assign;             // the default assign policy (a str), or null
     py::Ref onchange_callback;  // kept and shown; never called natively
-    // How many times the bound spec has been replaced (`spec_replaced`): a
-    // write that read the spec compares it where it stores, so it never
-    // stores a value checked by a field the container no longer binds.
-    // Relaxed: a plain store compares it in the storage's critical section,
-    // which orders it against the rebind's own reads of the members; a
-    // claimed write, under the holds that order every other reading.
+    // How many times what a write checks its value and its permission
+    // against has changed (`spec_replaced`): the bound spec, the node's
+    // allow_partial and sealed flags as an apply or a seal sets them. A
+    // write that read them compares the count where it stores, so it never
+    // stores a value checked by a field the container no longer binds, under
+    // a flag it no longer has, or into a container sealed since. Relaxed: a
+    // plain store compares it in the storage's critical section, which
+    // orders it against the change's own section; a claimed write, under
+    // the holds that order every other reading.
     std::atomic<std::uint32_t> rebinds{0};
+    // A member was stored under the thread's allow_partial scope while the
+    // node's own flag refused partial values: the members are not known to
+    // pass the bound spec under the node's own flag, so an apply under that
+    // flag checks them again (container/binding.hpp, `custom_apply`).
+    std::atomic<bool> loosened{false};
     // The dictionary holds a symbolic object's fields: its children get the
     // object (the node's parent) as their parent. Always false for a list.
     bool as_object_attributes_container = false;
@@ -92,9 +100,7 @@ struct ContainerState {
     [[no_unique_address]] std::conditional_t<std::is_same_v<Base, py::ListBase>, ListFactsSlot,
                                              NoSpecFacts>
         spec_facts;
-    [[no_unique_address]] std::conditional_t<std::is_same_v<Base, py::ListBase>, SortMark,
-                                             NoSortMark>
-        sorting;
+    SortMark sorting;
 
     // Under the exclusive hold that replaced `value_spec` (every writer of
     // the count holds it).

@@ -9,6 +9,7 @@
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
+#include "symbolic/container/pass_log.hpp"
 #include "symbolic/container/properties.hpp"
 #include "symbolic/errors.hpp"
 #include "symbolic/markers.hpp"
@@ -158,9 +159,11 @@ py::Ref assign_child(PyObject* self, PyObject* key, PyObject* value, ClaimedSet*
 
 int use_value_spec(PyObject* self, PyObject* spec, bool allow_partial) {
     if (spec == Py_None) return unbind_spec<DictState>(self);
-    // Claimed to the end of the apply that binds and checks the members.
-    ClaimScope claims;
-    if (claim_for_rebind(claims, self) < 0) return -1;
+    // Claimed to the end of the apply that binds and checks the members:
+    // one operation on the container, given back whole should it fail
+    // (container/pass_log.hpp).
+    PassLog pass;
+    if (pass.begin(self, false) < 0) return -1;
     py::Ref path;
     if (!is_dict_spec(spec))
         return node_path(self, path)
@@ -182,7 +185,7 @@ int use_value_spec(PyObject* self, PyObject* spec, bool allow_partial) {
                                               bound.get(), spec)
                        : -1;
     }
-    return apply_spec<DictState>(self, spec, allow_partial);
+    return apply_spec<DictState>(self, spec, allow_partial, pass);
 }
 
 PyObject* py_use_value_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -219,6 +219,11 @@ int reset_state(PyObject* self, PyObject* root_path, PyObject* bound, const Cons
 }  // namespace
 
 int construct_into(PyObject* self, PyObject* items, PyObject* spec, const ConstructOptions& o) {
+    // A dictionary constructed again, which other threads may reach, is
+    // held for the whole construction (WholeHold): it rebinds and refills
+    // the dictionary a write of another thread may be checking a value for.
+    std::optional<WholeHold> whole;
+    if (is_live(self) && whole.emplace().hold(self) < 0) return -1;
     // Only the default root path needs the bridge.
     PyObject* root = o.root_path;
     if (!root) {
@@ -252,9 +257,10 @@ int construct_into(PyObject* self, PyObject* items, PyObject* spec, const Constr
     else if (o.mode == Mode::PassThrough) filled = fill_pass_through(self, items, spec, o, claimed_ptr);
     else filled = fill_raw(self, items, spec);
     closed.reset();
-    if (filled < 0 ||
-        finish_construction<DictState>(self, o.onchange_callback, o.accessor_writable, o.sealed) <
-            0)
+    if (filled < 0) return -1;
+    if (spec) note_looser_members<DictState>(self, o.allow_partial);
+    if (finish_construction<DictState>(self, o.onchange_callback, o.accessor_writable, o.sealed) <
+        0)
         return -1;
     log.keep();
     return 0;

@@ -22,6 +22,8 @@
 #include "symbolic/container/state.hpp"
 #include "symbolic/formalize.hpp"
 
+#include <optional>
+
 namespace vesk::symbolic::dict {
 
 // The parameters of its own Python-visible methods, read by their parsers
@@ -108,6 +110,32 @@ struct ConstructOptions {
     Mode mode = Mode::Formalize;
 };
 
+// Whether the dictionary has been constructed before (it has a path), so
+// that other threads may reach it.
+[[nodiscard]] bool is_live(PyObject* self) noexcept;
+
+// The dictionary held whole by an operation that rebinds and refills it (a
+// construction run again, the two schema-ful builders), as `use_value_spec`
+// and a spec's pass hold it: claimed exclusively (in the caller's claim
+// scope when one is open) and marked (container/sorting.hpp), so that a
+// write of another thread, plain ones included, fails at once with the
+// borrow refusal while it runs, and so does a write of its own thread that
+// is not the spec's apply writing a member back.
+class WholeHold {
+public:
+    WholeHold() noexcept = default;
+    ~WholeHold();
+    WholeHold(const WholeHold&) = delete;
+    WholeHold& operator=(const WholeHold&) = delete;
+
+    // 0, or -1 with the refusal.
+    [[nodiscard]] int hold(PyObject* self);
+
+private:
+    std::optional<ClaimScope> claims_;
+    py::Ref marked_;  // marked by this hold
+};
+
 // Fills the dictionary from `items` (a plain dict) under `spec` (null for
 // none). Nothing is rolled back on failure.
 [[nodiscard]] int construct_into(PyObject* self, PyObject* items, PyObject* spec,
@@ -177,6 +205,7 @@ int ass_subscript(PyObject* self, PyObject* key, PyObject* value);
                                 ClaimScope& scope, py::Ref& update);
 PyObject* py_set_item_without_permission_check(PyObject* self, PyObject* const* args,
                                                Py_ssize_t nargs, PyObject* kwnames);
+// `notify` and `unstore`, which a pass's log calls: container/pass_log.hpp.
 
 // --- reads (reads.cpp) ---------------------------------------------------------------
 

@@ -7,11 +7,13 @@
 #include "symbolic/dict/dict_ops.hpp"
 
 #include "py/args.hpp"
+#include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
 #include "py/hold.hpp"
 #include "py/maybe_ref.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
+#include "symbolic/container/sorting.hpp"
 #include "symbolic/shortcuts.hpp"
 #include "typing/fast_types.hpp"
 #include "typing/meta_epoch.hpp"
@@ -232,6 +234,40 @@ int try_single_pass(PyObject* self, PyObject* spec, PyObject* items, ClaimedSet*
     return bind_spec(self, spec) < 0 ? -1 : 1;
 }
 
+bool is_live(PyObject* self) noexcept {
+    // A dictionary made by `__new__` has no path until it is constructed;
+    // one held for a write meanwhile is live.
+    py::Shared<DictState> held(self);
+    if (!held) {
+        PyErr_Clear();
+        return true;
+    }
+    return held->node.path.get() != nullptr;
+}
+
+int WholeHold::hold(PyObject* self) {
+    ClaimScope* scope = ClaimScope::current();
+    if (!scope) scope = &claims_.emplace();
+    if (scope->exclusive(self) < 0) return -1;
+    PassMark mark;
+    {
+        py::CriticalSection guard(self);
+        mark = begin_member_pass<DictState>(self);
+    }
+    if (mark == PassMark::Refused) return -1;
+    // An operation of this thread that holds the dictionary already lets
+    // it go.
+    if (mark == PassMark::Taken) marked_ = py::Ref::borrow(self);
+    return 0;
+}
+
+WholeHold::~WholeHold() {
+    if (marked_) {
+        py::CriticalSection guard(marked_.get());
+        end_member_pass<DictState>(marked_.get());
+    }
+}
+
 PyObject* py_try_fused(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
     py::Args<2> a;
@@ -240,6 +276,10 @@ PyObject* py_try_fused(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         py::raise_arg_type("normalized", "dict", a[1]);
         return nullptr;
     }
+    // Held for its whole work, as any rebind of a live dictionary is
+    // (container/binding.hpp).
+    WholeHold whole;
+    if (whole.hold(self) < 0) return nullptr;
     const int done = try_fused(self, a[0], a[1]);
     return done < 0 ? nullptr : py::boolean(done);
 }
@@ -254,6 +294,8 @@ PyObject* py_try_single_pass(PyObject* self, PyObject* const* args, Py_ssize_t n
     }
     std::optional<ClaimedSet> seen;
     if (!arg_claimed_set(a[2], seen)) return nullptr;
+    WholeHold whole;
+    if (whole.hold(self) < 0) return nullptr;
     const int done = try_single_pass(self, a[0], a[1], seen ? &*seen : nullptr);
     return done < 0 ? nullptr : py::boolean(done);
 }

@@ -15,11 +15,14 @@
 #include "symbolic/classes.hpp"
 #include "symbolic/child_paths.hpp"
 #include "symbolic/container/field_update.hpp"
+#include "symbolic/container/pass_log.hpp"
+#include "symbolic/container/sorting.hpp"
 #include "symbolic/container/gates.hpp"
 #include "symbolic/formalize.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/method_params.hpp"
 #include "symbolic/momentary.hpp"
+#include "symbolic/placement.hpp"
 #include "symbolic/refusal.hpp"
 #include "symbolic/shortcuts.hpp"
 #include "symbolic/slots.hpp"
@@ -76,11 +79,14 @@ bool refused_while_built(PyObject* self, const WriteView& view) noexcept {
 }
 
 // The store of a plain value over a plain occupant, in one critical section
-// with the spec the write checked the value against.
+// with the spec the write checked the value against and the pass mark of
+// another thread (a write of a value that keeps a tree meets that pass's
+// claim instead).
 StoreOutcome plain_store_if(PyObject* self, const WriteSlot& w, PyObject* value,
                             const WriteView& view, py::Ref& now) {
     py::CriticalSection section(self);
-    if (spec_replaced_since<DictState>(self, view.binding)) return StoreOutcome::Error;
+    if (refused_for_write<DictState>(self) || spec_replaced_since<DictState>(self, view.binding))
+        return StoreOutcome::Error;
     return dict_store_locked(self, w.slot, kPlainSlot, value, now);
 }
 
@@ -104,11 +110,6 @@ py::Ref update_target(PyObject* self, const WriteView& view) {
     const int same = PyObject_RichCompareBool(parent_path.get(), or_none(path), Py_EQ);
     if (same < 0) return {};
     return same ? parent : py::Ref::borrow(self);
-}
-
-int notify(PyObject* self, const py::Ref& update) {
-    // The SymDict's own attribute lookup tries the generic one first.
-    return update ? notify_field_update(self, update.get(), sym_dict_type()->tp_getattro) : 0;
 }
 
 // The slot of `key`.
@@ -152,17 +153,38 @@ struct Identity {
     }
 };
 
+// What a write-back keeps of the occupant it lets go, for its pass to give
+// back should the pass fail: its placement, when it keeps a tree.
+void occupant_placement(PyObject* occupant, Placement& placed, bool& give_back) {
+    give_back = false;
+    if (!occupant || is_primitive(occupant)) return;
+    const int tree = keeps_tree(occupant);
+    if (tree > 0 && read_placement(occupant, placed)) give_back = true;
+    // Unreadable, it is left where the write-back leaves it.
+    if (!give_back) PyErr_Clear();
+}
+
 // The core write over the state `view` read when the write began. The field
 // update names the path and target as they are after the store: read again
 // unless the whole write ran natively, so nothing could have changed them.
+// A write-back of a pass is kept by the pass (`kept_by`, when asked).
 int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, ClaimScope& scope,
-          py::Ref& update, bool* gone = nullptr) {
+          py::Ref& update, bool* gone = nullptr, PassLog** kept_by = nullptr) {
     update.reset();
     // A value made for the write (a raw container wrapped) gives its
     // members back their places should the write drop it.
     std::optional<AdoptionLog> made;
     // The spec engine's write-back of an entry it applied (applied_members.hpp).
     const typing::AppliedWrite named = typing::take_applied_write(self, key, value);
+    const bool write_back = named.through != typing::Applied::No;
+    if (refused_at_entry<DictState>(self, write_back)) return -1;
+    // A write-back is kept by its pass, which takes it back should the pass
+    // fail (container/pass_log.hpp): from here on, each adoption it makes.
+    PassLog* pass = write_back ? PassLog::of(self) : nullptr;
+    if (kept_by) *kept_by = pass;
+    const std::size_t mark = pass ? pass->mark() : 0;
+    Placement placed;
+    bool give_back = false;
     if (!PyUnicode_Check(key) && !PyLong_Check(key))
         return raise_located_format(view.path.get(), PyExc_KeyError,
                                     "Key must be string or int type. Encountered %R.", key);
@@ -251,9 +273,12 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, Claim
     py::Ref replaced;
     if (missing && (!schema || nonconst)) {
         if (const int same = identity.settle()) return same < 0 ? -1 : 0;
+        if (pass) occupant_placement(identity.occupant.get(), placed, give_back);
         const int removed = remove_slot(w, replaced);
         if (removed == 0 && gone) *gone = true;
         if (removed <= 0) return removed;
+        if (pass) pass->stored_under(py::Ref::borrow(key), {}, replaced, std::move(placed),
+                                     give_back, mark);
         adopted.value = b->missing_value;
     } else {
         const bool asked = field && applied != typing::Applied::ThroughField;
@@ -284,11 +309,18 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, Claim
                 return -1;
         }
         if (!stored) {
+            if (pass) occupant_placement(identity.occupant.get(), placed, give_back);
             const int r = replace_slot(w, adopted, Order::DetachFirst, identity.occupant.get(),
                                        replaced);
             if (r <= 0) return r;
             if (made) made->keep();
+            // A value that is not plain may hold what the thread's scope let
+            // through and the dictionary's own flag would refuse.
+            if (!is_primitive(adopted.value.get()))
+                note_looser_store<DictState>(self, view.allow_partial);
         }
+        if (pass) pass->stored_under(py::Ref::borrow(key), adopted.value, replaced,
+                                     std::move(placed), give_back, mark);
     }
     if (!replaced) replaced = b->missing_value;
     // Under the write's claims the dictionary's place is as it was when the
@@ -308,6 +340,33 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, Claim
 }
 
 }  // namespace
+
+int notify(PyObject* self, const py::Ref& update) {
+    // The SymDict's own attribute lookup tries the generic one first.
+    return update ? notify_field_update(self, update.get(), sym_dict_type()->tp_getattro) : 0;
+}
+
+void unstore(PyObject* self, PyObject* key, PyObject* value, PyObject* replaced,
+             const Placement& placed, bool give_back) noexcept {
+    PyObject* pending = PyErr_GetRaisedException();
+    bool restored = false;
+    py::Ref out;  // released after the section: a finaliser may run
+    {
+        py::CriticalSection section(self);
+        PyObject* found = nullptr;
+        if (PyDict_GetItemRef(self, key, &found) >= 0) {
+            out = py::Ref::steal(found);
+            // Only where the key still holds what the write-back stored.
+            if (found == value)
+                restored = (replaced ? PyDict_SetItem(self, key, replaced)
+                                     : PyDict_DelItem(self, key)) == 0;
+        }
+        if (!restored) PyErr_Clear();
+    }
+    // What the write-back let go comes back in the place it had.
+    if (restored && give_back && replaced) symbolic::give_back(replaced, placed, true, true, false);
+    PyErr_SetRaisedException(pending);
+}
 
 int set_item_core(PyObject* self, PyObject* key, PyObject* value, ClaimScope& scope,
                   py::Ref& update) {
@@ -345,13 +404,17 @@ int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     }
     py::Ref update;
     bool gone = false;
+    PassLog* pass = nullptr;
     // Held to the end of the notification (claim.hpp).
     ClaimScope claims;
-    if (write(self, key, value, view, claims, update, deleting ? &gone : nullptr) < 0) return -1;
+    if (write(self, key, value, view, claims, update, deleting ? &gone : nullptr, &pass) < 0)
+        return -1;
     // A key another write removed since it was found: this delete came
     // second, and finds nothing to delete.
     if (gone)
         return raise_located_format(path, PyExc_KeyError, "Key does not exist in Dict: %R.", key);
+    // A pass's write-back is reported once the pass stands.
+    if (pass && update && pass->defer(update)) return 0;
     return notify(self, update);
 }
 

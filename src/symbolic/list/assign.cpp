@@ -196,6 +196,7 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
         if (!ok || (update && PyList_Append(updates.get(), update.get()) < 0)) return undo();
     }
     log.keep();
+    note_looser_store<ListState>(self, view.allow_partial);
     return notify(self, updates.get());
 }
 

@@ -10,6 +10,7 @@
 #include "py/named.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
+#include "symbolic/container/pass_log.hpp"
 #include "symbolic/container/properties.hpp"
 #include "symbolic/container/sorting.hpp"
 #include "symbolic/formalize.hpp"
@@ -143,7 +144,7 @@ bool read_view(PyObject* self, View& out) {
 }
 
 bool read_view_for_write(PyObject* self, PyObject* value, View& view, WriteReadings& out) {
-    if (refused_for_write(self)) return false;
+    if (refused_at_entry(self)) return false;
     out.readings = SpecReadings{};
     out.verdict = -1;
     out.known = false;
@@ -332,9 +333,11 @@ py::Ref assign_child(PyObject* self, const View& view, PyObject* element, PyObje
 
 int use_value_spec(PyObject* self, PyObject* spec, bool allow_partial) {
     if (spec == Py_None) return unbind_spec<ListState>(self);
-    // Claimed to the end of the apply that binds and checks the members.
-    ClaimScope claims;
-    if (claim_for_rebind(claims, self) < 0) return -1;
+    // Claimed to the end of the apply that binds and checks the members:
+    // one operation on the container, given back whole should it fail
+    // (container/pass_log.hpp).
+    PassLog pass;
+    if (pass.begin(self, false) < 0) return -1;
     View view;
     if (!read_view(self, view)) return -1;
     if (!is_list_spec(spec))
@@ -350,7 +353,7 @@ int use_value_spec(PyObject* self, PyObject* spec, bool allow_partial) {
                 "List is already bound with a different value spec: %S. New value spec: %S.",
                 view.spec.get(), spec);
     }
-    return apply_spec<ListState>(self, spec, allow_partial);
+    return apply_spec<ListState>(self, spec, allow_partial, pass);
 }
 
 PyObject* py_use_value_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -371,6 +371,7 @@ int init_with(PyObject* self, const py::Args<kParamCount>& a) {
         if (formalized.held) unapplied.emplace(self);
         if (use_value_spec(self, o.spec, o.allow_partial) < 0) return -1;
     }
+    if (o.spec) note_looser_members<ListState>(self, o.allow_partial);
     if (finish_construction<ListState>(self, o.onchange_callback, o.accessor_writable, o.sealed) <
         0)
         return -1;

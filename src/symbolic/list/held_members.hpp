@@ -1,9 +1,10 @@
-// A symbolic list held for an element pass (container/sorting.hpp): while
-// one is held, other threads' writes to the list fail at once with the
+// A symbolic list held by its construction from where it formalizes its
+// items to the end of the spec's pass over them (container/sorting.hpp):
+// while it is held, other threads' writes to the list fail at once with the
 // borrow refusal, having changed nothing, and the holding thread writes its
 // members back by index. The hold claims the list exclusively as well
-// (claim.hpp), so a pass never starts under a write of another thread that
-// is running Python code on the list or below it: it fails at once instead,
+// (claim.hpp), so it never starts under a write of another thread that is
+// running Python code on the list or below it: it fails at once instead,
 // having changed nothing.
 #pragma once
 
@@ -30,9 +31,5 @@ private:
     std::optional<ClaimScope> claims_;
     py::Ref list_;  // marked by this hold
 };
-
-// The element pass's hold, as the typing layer asks it
-// (typing/applied_members.hpp): installed by the symbolic registration.
-void install_members_hold() noexcept;
 
 }  // namespace vesk::symbolic::list

@@ -268,13 +268,14 @@ void unstore(PyObject* self, const StoredItem& item) noexcept;
 // `max_size` the bound an added item is checked against at its store (null:
 // none); `applied` what the spec engine applied `value` through, when it
 // writes it back (formalized_at). The field update in `update`
-// (null for a no-op); never notifies.
+// (null for a no-op); never notifies. What a store that stands changed is
+// told in `done` (when given).
 [[nodiscard]] int core_write(PyObject* self, const View& view, PyObject* element,
                              std::int64_t index, PyObject* value, bool inserting,
                              py::Ref& update, int verdict = -1,
                              const std::int64_t* max_size = nullptr,
                              typing::Applied applied = typing::Applied::No,
-                             bool append_if_gone = false);
+                             bool append_if_gone = false, StoredItem* done = nullptr);
 
 enum class Tail : unsigned char { Error, Moved, Done };
 // The delete tail: removes the item at `index` (negative from the end the

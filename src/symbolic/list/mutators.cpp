@@ -34,7 +34,7 @@ constexpr const char kDeleteSealed[] = "Cannot delete item from a sealed List.";
 // the items a walk of the list visits.
 bool open_write(PyObject* self, const char* sealed_text, unsigned wanted, View& view,
                 SpecReadings& readings, ClaimScope& claims) {
-    if (refused_for_write(self) || !read_view(self, view)) return false;
+    if (refused_at_entry(self) || !read_view(self, view)) return false;
     if (sealed_now(view)) {
         refuse(view, sealed_text, false);
         return false;
@@ -163,7 +163,7 @@ PyObject* insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* extend(PyObject* self, PyObject* other) {
     View view;
-    if (refused_for_write(self) || !read_view(self, view)) return nullptr;
+    if (refused_at_entry(self) || !read_view(self, view)) return nullptr;
     ClaimScope claims;  // held to the end of the notification
     if (!view.path) return py::none();  // a blank list, never constructed
     if (sealed_now(view)) {
@@ -217,7 +217,7 @@ PyObject* pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     View view;
     SpecReadings readings;
     ClaimScope claims;
-    if (refused_for_write(self) || !read_view(self, view) ||
+    if (refused_at_entry(self) || !read_view(self, view) ||
         !read_spec(view.spec.get(), kElement | kMinSize, readings) || claims.tree(self) < 0)
         return nullptr;
     return pop_at(self, view, readings, index);

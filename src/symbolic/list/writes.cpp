@@ -27,6 +27,7 @@
 #include "symbolic/momentary.hpp"
 #include "symbolic/placement.hpp"
 #include "symbolic/container/field_update.hpp"
+#include "symbolic/container/pass_log.hpp"
 #include "symbolic/container/sorting.hpp"
 #include "symbolic/formalize.hpp"
 #include "symbolic/markers.hpp"
@@ -242,6 +243,10 @@ void unstore(PyObject* self, const StoredItem& item) noexcept {
     PyErr_SetRaisedException(pending);
 }
 
+void unstore_at(PyObject* self, PyObject* value, PyObject* replaced, Py_ssize_t pos) noexcept {
+    unstore(self, StoredItem{py::Ref::borrow(value), py::Ref::borrow(replaced), pos});
+}
+
 int store(PyObject* self, PyObject* element, const Placed& given, Adoption& adopted,
           const std::int64_t* max_size, py::Ref& update, const py::MaybeRef* fresh_path,
           StoredItem* done) {
@@ -310,7 +315,8 @@ int store(PyObject* self, PyObject* element, const Placed& given, Adoption& adop
 
 int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t index,
                PyObject* value, bool inserting, py::Ref& update, int verdict,
-               const std::int64_t* max_size, typing::Applied applied, bool append_if_gone) {
+               const std::int64_t* max_size, typing::Applied applied, bool append_if_gone,
+               StoredItem* done) {
     update.reset();
     const ContainerBridge* b = container_bridge();
     if (!b || !list_bridge()) return -1;
@@ -394,6 +400,7 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
             const StoreOutcome stored = plain_store_if(
                 self, SlotKey{nullptr, at.pos, at.key, true}, value, view.binding, current);
             if (stored == StoreOutcome::Done) {
+                if (done) *done = StoredItem{py::Ref::borrow(value), current, at.pos};
                 update = make_update(self, element, at.key, current.get(), value,
                                      view.path.get());
                 return update ? 0 : -1;
@@ -443,8 +450,14 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
         return -1;
     StoredItem stood;
     const int r = store(self, element, at, adopted, max_size, update,
-                        native && kept ? &view.path : nullptr, made ? &stood : nullptr);
-    if (made && stood.value) made->keep();
+                        native && kept ? &view.path : nullptr, made || done ? &stood : nullptr);
+    if (made && stood.value) {
+        made->keep();
+        // A value that is not plain may hold what the thread's scope let
+        // through and the list's own flag would refuse.
+        note_looser_store<ListState>(self, view.allow_partial);
+    }
+    if (done) *done = std::move(stood);
     return r;
 }
 
@@ -499,21 +512,29 @@ PyObject* py_set_item_without_permission_check(PyObject* self, PyObject* const* 
         return nullptr;
     // The spec engine's write-back of an element it applied (applied_members.hpp).
     const typing::AppliedWrite named = typing::take_applied_write(self, a[0], a[1]);
+    const bool write_back = named.through != typing::Applied::No;
     View view;
     SpecReadings readings;
     typing::Applied applied = typing::Applied::No;
-    if (refused_for_write(self) || !read_view(self, view) ||
+    if (refused_at_entry(self, write_back) || !read_view(self, view) ||
         !read_spec(view.spec.get(), kElement, readings) ||
         own_field_applied(named, readings.element.get(), a[1],
                           effective_flag_allow_partial(view.allow_partial), applied) < 0)
         return nullptr;
+    // A write-back is kept by its pass, which takes it back should the pass
+    // fail (container/pass_log.hpp).
+    PassLog* pass = write_back ? PassLog::of(self) : nullptr;
+    const std::size_t mark = pass ? pass->mark() : 0;
+    StoredItem done;
     py::Ref update;
     ClaimScope claims;
     // Without a gate of its own, a write at a position the list has lost
     // meanwhile appends, as it would have had it come after the shrinking.
     if (core_write(self, view, readings.element.get(), index, a[1], false, update, -1, nullptr,
-                   applied, true) < 0)
+                   applied, true, pass ? &done : nullptr) < 0)
         return nullptr;
+    if (pass && done.value)
+        pass->stored_at(std::move(done.value), std::move(done.replaced), done.pos, mark);
     return update ? update.release() : py::none();
 }
 
@@ -522,7 +543,7 @@ PyObject* py_delete_and_notify(PyObject* self, PyObject* i) {
     if (!py::arg_i64("i", i, index)) return nullptr;
     View view;
     SpecReadings readings;
-    if (refused_for_write(self) || !read_view(self, view) ||
+    if (refused_at_entry(self) || !read_view(self, view) ||
         !read_spec(view.spec.get(), kElement | kMinSize, readings))
         return nullptr;
     ClaimScope claims;

@@ -14,6 +14,7 @@
 #include "py/dict_cursor.hpp"
 #include "py/named.hpp"
 #include "topology/key_path.hpp"
+#include "typing/applied_members.hpp"
 #include "typing/bridge.hpp"
 #include "typing/funnel/dict_bulk.hpp"
 #include "typing/shortcuts.hpp"
@@ -182,6 +183,14 @@ py::Ref apply_held(const SchemaState& schema, PyObject* dict_obj, bool allow_par
     py::Ref d = inplace ? py::Ref::borrow(dict_obj) : py::call_imported<"copy", "copy">(dict_obj);
     if (!d) return {};
     const ApplyCtx ctx{root_path, allow_partial, false, true};
+    // A dictionary of another class is read and written back key by key,
+    // with Python code running between: a symbolic one is held for the pass
+    // (other threads' writes, and its own thread's other than the
+    // write-backs, are refused meanwhile), so a write-back never lands over
+    // a newer write or brings back a removed key; a pass that fails takes
+    // its write-backs back (applied_members.hpp).
+    ContainerPassScope held;
+    if (!PyDict_CheckExact(d.get()) && held.begin(d.get(), true) < 0) return {};
     int rc;
     if (!child_transform && PyDict_CheckExact(d.get())) {
         // A key that is not a str takes the general road, which refuses it.
@@ -196,7 +205,7 @@ py::Ref apply_held(const SchemaState& schema, PyObject* dict_obj, bool allow_par
         rc = general_road(schema, *meta, d.get(), ctx, child_transform, respect_raw_storage,
                           inplace);
     }
-    if (rc < 0) return {};
+    if (rc < 0 || held.commit() < 0) return {};
     if (inplace || !PyDict_CheckExact(d.get())) return d;
     return constants_first(schema.fields.get(), d.get());
 }

@@ -4,6 +4,7 @@
 
 #include "py/named.hpp"
 #include "topology/key_path.hpp"
+#include "typing/applied_members.hpp"
 #include "typing/bridge.hpp"
 #include "typing/shortcuts.hpp"
 #include "typing/markers.hpp"
@@ -95,6 +96,27 @@ py::Ref run_user_transform(const SpecEngine& engine, PyObject* spec, py::Ref val
     return apply(engine, twin.get(), std::move(transformed), again);
 }
 
+// The full road of a value that is neither missing nor None: its own
+// `custom_apply`, the user transform, then the settled value's checks.
+py::Ref apply_present(const SpecEngine& engine, PyObject* spec, py::Ref value,
+                      const ApplyOptions& opts, PyObject* path_text) {
+    const int custom = is_custom_typing(value.get());
+    if (custom < 0) return {};
+    if (custom) {
+        const int proceed = run_custom_apply(spec, value, opts);
+        if (proceed < 0) return {};
+        if (proceed == 0) return value;
+    }
+
+    if (opts.run_user_transform && engine.transform) {
+        const int still_missing = is_missing(value.get());
+        if (still_missing < 0) return {};
+        if (!still_missing)
+            return run_user_transform(engine, spec, std::move(value), opts, path_text);
+    }
+    return apply_after_value(engine, std::move(value), opts, path_text);
+}
+
 }  // namespace
 
 void common_kind::settle_options(const SpecEngine&, ApplyOptions&) {}
@@ -149,21 +171,17 @@ py::Ref apply(const SpecEngine& engine, PyObject* spec, py::Ref value,
         return {};
     }
 
-    const int custom = is_custom_typing(value.get());
-    if (custom < 0) return {};
-    if (custom) {
-        const int proceed = run_custom_apply(spec, value, opts);
-        if (proceed < 0) return {};
-        if (proceed == 0) return value;
-    }
-
-    if (opts.run_user_transform && engine.transform) {
-        const int still_missing = is_missing(value.get());
-        if (still_missing < 0) return {};
-        if (!still_missing)
-            return run_user_transform(engine, spec, std::move(value), opts, path_text.get());
-    }
-    return apply_after_value(engine, std::move(value), opts, path_text.get());
+    // A dict or list of another class may be a symbolic container: its
+    // apply, which may bind it and write its members back, is one operation
+    // on it, given back whole should it fail (applied_members.hpp).
+    PyObject* v = value.get();
+    if (!((PyDict_Check(v) && !PyDict_CheckExact(v)) || (PyList_Check(v) && !PyList_CheckExact(v))))
+        return apply_present(engine, spec, std::move(value), opts, path_text.get());
+    ContainerPassScope whole;
+    if (whole.begin(v, false) < 0) return {};
+    py::Ref out = apply_present(engine, spec, std::move(value), opts, path_text.get());
+    if (!out || whole.commit() < 0) return {};
+    return out;
 }
 
 }  // namespace vesk::typing

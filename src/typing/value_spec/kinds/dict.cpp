@@ -330,6 +330,10 @@ py::Ref open_road(const DictKind& dict, py::Ref value, const ApplyOptions& optio
         target = py::call_method<"copy">(value.get());
         if (!target) return {};
     }
+    // A symbolic dictionary is held for the pass and takes its write-backs
+    // back should it fail, as the schema's own pass does.
+    ContainerPassScope held;
+    if (!PyDict_CheckExact(target.get()) && held.begin(target.get(), true) < 0) return {};
     py::Ref items_view = py::call_method<"items">(value.get());
     if (!items_view) return {};
     py::Ref items = py::Ref::steal(PySequence_List(items_view.get()));
@@ -349,6 +353,7 @@ py::Ref open_road(const DictKind& dict, py::Ref value, const ApplyOptions& optio
             py::Ref whole = schema::schema_apply(dict.schema.get(), target.get(),
                                                  options.allow_partial, nullptr, path,
                                                  options.inplace);
+            if (!whole || held.commit() < 0) return {};
             return whole;
         }
         // A str subclass may hash and compare in Python.
@@ -388,6 +393,7 @@ py::Ref open_road(const DictKind& dict, py::Ref value, const ApplyOptions& optio
                                 options.allow_partial);
         if (PyObject_SetItem(target.get(), k.get(), result.get()) < 0) return {};
     }
+    if (held.commit() < 0) return {};
     return target;
 }
 

@@ -342,9 +342,11 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
     const bool plain = PyList_CheckExact(value.get());
     // Another kind of list is read and written back by index: its members
     // are held in place for the pass (a symbolic list refuses other threads'
-    // writes meanwhile), so each write-back lands over the member it applied.
-    HeldMembersScope held;
-    if (!plain && held.hold(value.get()) < 0) return {};
+    // writes, and its own thread's other than the write-backs, meanwhile),
+    // so each write-back lands over the member it applied; a pass that fails
+    // takes its write-backs back.
+    ContainerPassScope held;
+    if (!plain && held.begin(value.get(), true) < 0) return {};
     const bool with_transform = options.child_transform != nullptr;
     PyObject* callee = with_transform ? list.element_field.get() : list.element.get();
     // The element spec is held where only this loop runs between elements
@@ -480,6 +482,7 @@ py::Ref list_apply(const SpecEngine& engine, py::Ref value, const ApplyOptions& 
             return {};
         }
     }
+    if (held.commit() < 0) return {};
     return value;
 }
 

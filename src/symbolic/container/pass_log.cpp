@@ -1,0 +1,276 @@
+#include "symbolic/container/pass_log.hpp"
+
+#include "py/critical_section.hpp"
+#include "py/hold.hpp"
+#include "symbolic/classes.hpp"
+#include "symbolic/container/sorting.hpp"
+#include "symbolic/container/state.hpp"
+#include "symbolic/momentary.hpp"
+#include "typing/applied_members.hpp"
+
+#include <new>
+#include <utility>
+
+namespace vesk::symbolic {
+
+namespace {
+
+[[gnu::tls_model("initial-exec")]] thread_local PassLog* t_innermost = nullptr;
+
+// What an apply may change of the state, read as it begins.
+struct Snapshot {
+    py::Ref spec;
+    bool allow_partial = false;
+    bool loosened = false;
+};
+
+template <class S>
+int read_snapshot(PyObject* self, Snapshot& out) {
+    // Another thread may hold the state for a moment (a flag read or set).
+    return past_momentary_holds([&] {
+        py::Shared<S> held(self);
+        if (!held) return -1;
+        out.spec = held->value_spec;
+        out.allow_partial = held->node.allow_partial;
+        out.loosened = held->loosened.load(std::memory_order_relaxed);
+        return 0;
+    });
+}
+
+template <class S>
+void write_snapshot(PyObject* self, Snapshot& in) noexcept {
+    py::Ref dropped;
+    const int r = past_momentary_holds([&] {
+        py::Exclusive<S> held(self);
+        if (!held) return -1;
+        const bool rebound = held->value_spec.get() != in.spec.get();
+        if (rebound) dropped = std::exchange(held->value_spec, std::move(in.spec));
+        if (rebound || held->node.allow_partial != in.allow_partial) held->spec_replaced();
+        held->node.allow_partial = in.allow_partial;
+        held->loosened.store(in.loosened, std::memory_order_relaxed);
+        return 0;
+    });
+    if (r < 0) PyErr_Clear();
+}
+
+template <class S>
+PassMark take_mark(PyObject* self) noexcept {
+    py::CriticalSection guard(self);
+    return begin_member_pass<S>(self);
+}
+
+template <class S>
+void drop_mark(PyObject* self) noexcept {
+    py::CriticalSection guard(self);
+    end_member_pass<S>(self);
+}
+
+}  // namespace
+
+PassLog::~PassLog() {
+    if (pushed_ && !settled_) abort();
+    adoptions_.reset();
+    pop();
+    claims_.reset();
+}
+
+void PassLog::pop() noexcept {
+    if (!pushed_) return;
+    t_innermost = outer_;
+    pushed_ = false;
+}
+
+int PassLog::begin(PyObject* container, bool members) {
+    container_ = py::Ref::borrow(container);
+    list_ = is_sym_list(container);
+    // In the claim scope of the operation the apply is part of (a write
+    // placing the container, an enclosing apply), which outlives it; else
+    // in its own.
+    ClaimScope* scope = ClaimScope::current();
+    if (!scope) scope = &claims_.emplace();
+    if (scope->exclusive(container) < 0) return -1;
+    Snapshot now;
+    if ((list_ ? read_snapshot<ListState>(container, now)
+               : read_snapshot<DictState>(container, now)) < 0)
+        return -1;
+    if (members) {
+        const PassMark mark =
+            list_ ? take_mark<ListState>(container) : take_mark<DictState>(container);
+        if (mark == PassMark::Refused) return -1;
+        marked_ = mark == PassMark::Taken;
+    }
+    spec_ = std::move(now.spec);
+    allow_partial_ = now.allow_partial;
+    loosened_ = now.loosened;
+    outer_ = t_innermost;
+    t_innermost = this;
+    pushed_ = true;
+    adoptions_.emplace(container, AdoptionLog::Kept::Pass);
+    return 0;
+}
+
+PassLog* PassLog::of(PyObject* container) noexcept { return open_log_of(t_innermost, container); }
+
+std::optional<bool> PassLog::prior_allow_partial(PyObject* container) noexcept {
+    for (PassLog* log = of(container); log; log = open_log_of(log->outer_, container))
+        if (log->prior_allow_partial_) return log->prior_allow_partial_;
+    return std::nullopt;
+}
+
+std::size_t PassLog::mark() const noexcept { return adoptions_ ? adoptions_->size() : 0; }
+
+void PassLog::stored_at(py::Ref value, py::Ref replaced, Py_ssize_t pos,
+                        std::size_t mark) noexcept {
+    Entry e;
+    e.value = std::move(value);
+    e.replaced = std::move(replaced);
+    e.pos = pos;
+    e.mark = mark;
+    // Without the memory to keep it, the store stands as any write's would.
+    try {
+        entries_.push_back(std::move(e));
+    } catch (...) {
+    }
+}
+
+void PassLog::stored_under(py::Ref key, py::Ref value, py::Ref replaced, Placement placed,
+                           bool give_back, std::size_t mark) noexcept {
+    Entry e;
+    e.key = std::move(key);
+    e.value = std::move(value);
+    e.replaced = std::move(replaced);
+    e.placed = std::move(placed);
+    e.give_back = give_back;
+    e.mark = mark;
+    try {
+        entries_.push_back(std::move(e));
+    } catch (...) {
+    }
+}
+
+bool PassLog::defer(const py::Ref& update) noexcept {
+    try {
+        updates_.push_back(update);
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+void PassLog::end_mark() noexcept {
+    if (!marked_) return;
+    marked_ = false;
+    if (list_) drop_mark<ListState>(container_.get());
+    else drop_mark<DictState>(container_.get());
+}
+
+int PassLog::commit() {
+    settled_ = true;
+    // Writes of this thread are welcome again: the notifications below may
+    // make some.
+    end_mark();
+    if (PassLog* outer = open_log_of(outer_, container_.get())) {
+        // The enclosing apply of the container decides: it takes what this
+        // one kept, each store with the adoptions made for it.
+        const std::size_t base = outer->mark();
+        const std::size_t taken = mark();
+        adoptions_->keep();
+        const bool moved = outer->mark() == base + taken;
+        try {
+            for (Entry& e : entries_) {
+                e.mark = moved ? base + e.mark : outer->mark();
+                outer->entries_.push_back(std::move(e));
+            }
+            for (py::Ref& u : updates_) outer->updates_.push_back(std::move(u));
+        } catch (...) {
+        }
+        outer->strict_check_ |= strict_check_;
+        entries_.clear();
+        updates_.clear();
+        return 0;
+    }
+    adoptions_->keep();
+    entries_.clear();
+    if (strict_check_) {
+        // Its members passed the bound spec under the strict flag.
+        auto& state = list_ ? py::state<ListState>(container_.get()).loosened
+                            : py::state<DictState>(container_.get()).loosened;
+        state.store(false, std::memory_order_relaxed);
+    }
+    std::vector<py::Ref> updates = std::move(updates_);
+    updates_.clear();
+    for (const py::Ref& u : updates)
+        if (dict::notify(container_.get(), u) < 0) return -1;
+    return 0;
+}
+
+void PassLog::give_back_entry(const Entry& e) noexcept {
+    if (list_) {
+        list::unstore_at(container_.get(), e.value.get(), e.replaced.get(), e.pos);
+        return;
+    }
+    dict::unstore(container_.get(), e.key.get(), e.value.get(), e.replaced.get(), e.placed,
+                  e.give_back);
+}
+
+void PassLog::restore_state() noexcept {
+    Snapshot then{std::move(spec_), allow_partial_, loosened_};
+    if (list_) write_snapshot<ListState>(container_.get(), then);
+    else write_snapshot<DictState>(container_.get(), then);
+}
+
+void PassLog::abort() noexcept {
+    settled_ = true;
+    PyObject* pending = PyErr_GetRaisedException();
+    // Latest first: each store with the adoptions made for it, so a member
+    // one write-back let go and a later one placed again ends where it was.
+    for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+        adoptions_->undo_since(it->mark);
+        give_back_entry(*it);
+    }
+    adoptions_->undo();
+    entries_.clear();
+    updates_.clear();
+    restore_state();
+    end_mark();
+    PyErr_SetRaisedException(pending);
+}
+
+PassLog* PassLog::open_log_of(PassLog* log, PyObject* container) noexcept {
+    for (; log; log = log->outer_)
+        if (log->container_.get() == container && !log->settled_) return log;
+    return nullptr;
+}
+
+namespace {
+
+void* begin_pass(PyObject* container, bool members) {
+    if (!is_sym_list(container) && !is_sym_dict(container)) return typing::kNothingHeld;
+    auto* log = new (std::nothrow) PassLog;
+    if (!log) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    if (log->begin(container, members) < 0) {
+        delete log;
+        return nullptr;
+    }
+    return log;
+}
+
+int commit_pass(void* token) {
+    auto* log = static_cast<PassLog*>(token);
+    const int r = log->commit();
+    delete log;
+    return r;
+}
+
+void abort_pass(void* token) noexcept { delete static_cast<PassLog*>(token); }
+
+constexpr typing::ContainerPass kPass{&begin_pass, &commit_pass, &abort_pass};
+
+}  // namespace
+
+void install_container_pass() noexcept { typing::install_container_pass(&kPass); }
+
+}  // namespace vesk::symbolic

@@ -1,0 +1,146 @@
+// An apply of a spec to a symbolic container, taken as one operation on it:
+// the driver's road through the container's `custom_apply` (which may bind
+// it and set its allow_partial flag) and the element pass that writes its
+// members back, or `use_value_spec` around them. A spec's apply runs user
+// code (validators, transforms) member by member, and may fail at any of
+// them: one that fails must leave the container as it was, or a retry would
+// find it bound, take it as applied, and report success on content nothing
+// checked.
+//
+// A log, for its run:
+// - claims the container exclusively (claim.hpp), in the claim scope of the
+//   operation it is part of when there is one: a write of another thread on
+//   it or below it refuses the apply at once, or is refused by it;
+// - for an element pass (`members`), marks it held (container/sorting.hpp):
+//   other threads' writes, and writes of its own thread that are not the
+//   pass writing a member back (an element's transform inserting into the
+//   list), fail at once with the borrow refusal, having changed nothing;
+// - keeps what the apply changes: the binding and the flags as they were
+//   when it began, each member the pass writes back with what it replaced
+//   (and the adoptions made for it, in its AdoptionLog), and the field
+//   updates of a dictionary's write-backs, which are sent only once the
+//   apply stands.
+// A log that ends without `commit` gives all of it back, latest first. A log
+// inside another log of the same container (the driver's apply inside
+// `use_value_spec`, the element pass inside the driver's apply) hands what
+// it kept on to that one when it stands: the outermost decides.
+#pragma once
+
+#include "py/ref.hpp"
+#include "symbolic/adoption.hpp"
+#include "symbolic/claim.hpp"
+#include "symbolic/placement.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace vesk::symbolic {
+
+class PassLog {
+public:
+    PassLog() noexcept = default;
+    // Begun and not committed: gives everything back.
+    ~PassLog();
+    PassLog(const PassLog&) = delete;
+    PassLog& operator=(const PassLog&) = delete;
+
+    // Takes `container` (a SymDict or SymList) for the apply. 0, or -1 with
+    // the refusal (nothing taken).
+    [[nodiscard]] int begin(PyObject* container, bool members);
+    // The apply stands: what the log kept goes to the enclosing log of the
+    // container, or, from the outermost, the deferred updates are sent. 0,
+    // or -1 when a notification failed (the changes stand).
+    [[nodiscard]] int commit();
+
+    // The calling thread's innermost log of `container`, or null.
+    [[nodiscard]] static PassLog* of(PyObject* container) noexcept;
+    // The allow_partial flag the container had before the `use_value_spec`
+    // that runs now on this thread set it (none outside one).
+    [[nodiscard]] static std::optional<bool> prior_allow_partial(PyObject* container) noexcept;
+
+    // What a write-back of the pass tells its log. `mark()` is read before
+    // the write adopts its value; a store is kept with it.
+    [[nodiscard]] std::size_t mark() const noexcept;
+    // A list position `pos` now holding `value` in place of `replaced`
+    // (null: the value was added).
+    void stored_at(py::Ref value, py::Ref replaced, Py_ssize_t pos, std::size_t mark) noexcept;
+    // A dictionary key now holding `value` (null: removed) in place of
+    // `replaced` (null: absent), which had the placement `placed` when
+    // `give_back` (it was let go).
+    void stored_under(py::Ref key, py::Ref value, py::Ref replaced, Placement placed,
+                      bool give_back, std::size_t mark) noexcept;
+    // A dictionary write-back's field update, sent when the apply stands.
+    // False when it could not be kept (the caller sends it now).
+    [[nodiscard]] bool defer(const py::Ref& update) noexcept;
+    // The container's `custom_apply` goes on to check its members under
+    // `allow_partial`.
+    void checking(bool allow_partial) noexcept { strict_check_ |= !allow_partial; }
+    // `use_value_spec` sets the flag that was `prior`.
+    void set_prior_allow_partial(bool prior) noexcept { prior_allow_partial_ = prior; }
+
+private:
+    struct Entry {
+        py::Ref key;       // dictionary: the key; list: none
+        py::Ref value;     // what the write-back stored (null: removed)
+        py::Ref replaced;  // what it replaced (null: nothing)
+        Placement placed;  // the replaced value's placement, to give back
+        Py_ssize_t pos = 0;
+        std::size_t mark = 0;
+        bool give_back = false;
+    };
+
+    // The nearest log of `container` from `log` outward that has not
+    // settled, or null.
+    [[nodiscard]] static PassLog* open_log_of(PassLog* log, PyObject* container) noexcept;
+    void abort() noexcept;
+    void give_back_entry(const Entry& e) noexcept;
+    void restore_state() noexcept;
+    void end_mark() noexcept;
+    void pop() noexcept;
+
+    py::Ref container_;
+    bool list_ = false;
+    PassLog* outer_ = nullptr;
+    bool pushed_ = false;
+    bool settled_ = false;
+    bool marked_ = false;  // this log took the container's pass mark
+    // What the container's state was when the log began.
+    py::Ref spec_;
+    bool allow_partial_ = false;
+    bool loosened_ = false;
+    std::optional<bool> prior_allow_partial_;
+    bool strict_check_ = false;
+    std::vector<Entry> entries_;
+    std::vector<py::Ref> updates_;
+    // Its own claim scope, when no operation's was open; declared before
+    // the adoption log, so it outlives it.
+    std::optional<ClaimScope> claims_;
+    std::optional<AdoptionLog> adoptions_;
+};
+
+// What each kind gives back and sends, defined by its own room
+// (symbolic/dict, symbolic/list), which stands above this one.
+namespace dict {
+// Sends one field update of the dictionary (null: nothing). 0 or -1.
+[[nodiscard]] int notify(PyObject* self, const py::Ref& update);
+// Takes a write-back of a failed apply back: where `key` still holds
+// `value` (null: absent), it holds `replaced` again (null: absent); a
+// replaced value that was let go (`give_back`) gets back its placement
+// `placed`. Never fails; keeps the pending exception.
+void unstore(PyObject* self, PyObject* key, PyObject* value, PyObject* replaced,
+             const Placement& placed, bool give_back) noexcept;
+}  // namespace dict
+namespace list {
+// Takes a write-back of a failed apply back: `value` out of the position
+// `pos` (null `replaced`: the value was added), `replaced` in again,
+// attached to the list. Never fails; keeps the pending exception.
+void unstore_at(PyObject* self, PyObject* value, PyObject* replaced, Py_ssize_t pos) noexcept;
+}  // namespace list
+
+// Installs the typing layer's road to these logs
+// (typing/applied_members.hpp). Called by the symbolic registration.
+void install_container_pass() noexcept;
+
+}  // namespace vesk::symbolic
