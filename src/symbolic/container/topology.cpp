@@ -139,6 +139,13 @@ int seal_container(PyObject* self, bool is_seal) {
         if (!held) return -1;
         if (held->node.sealed == is_seal) return 0;
     }
+    // Claimed for its whole work (claim.hpp): a write of another thread in
+    // flight on the container or below it refuses the seal at once, or is
+    // refused by it; one that read the seal before and stores after finds
+    // the container's count moved on (below) and fails at once, having
+    // changed nothing. So a write never stores after the seal returned.
+    ClaimScope claims;
+    if (claims.exclusive(self) < 0) return -1;
     PyObject* flag = is_seal ? Py_True : Py_False;
     const int children = Members<S>::each_value(self, [flag](PyObject* v) {
         const int symbolic = is_symbolic(v);
@@ -148,10 +155,16 @@ int seal_container(PyObject* self, bool is_seal) {
         return call_method_void<"sym_seal">(v, flag);
     });
     if (children < 0) return -1;
-    py::Exclusive<S> held(self);
-    if (!held) return -1;
-    held->node.sealed = is_seal;
-    return 0;
+    // In the storage's critical section, which orders it against a plain
+    // store's test of the count.
+    py::CriticalSection section(self);
+    return past_momentary_holds([&] {
+        py::Exclusive<S> held(self);
+        if (!held) return -1;
+        held->node.sealed = is_seal;
+        held->spec_replaced();
+        return 0;
+    });
 }
 
 template <class S>
@@ -260,6 +273,11 @@ PyObject* sym_setorigin(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!arg_stacktop(a[4], top)) return nullptr;
     py::Ref stacktop = recorded_stacktop(top);
     if (!stacktop) return nullptr;
+    // Decided and stored under one claim (claim.hpp): two threads recording
+    // origins meet there, and one fails at once with the borrow refusal,
+    // instead of both passing the test and the later replacing the other.
+    ClaimScope claims;
+    if (claims.exclusive(self) < 0) return nullptr;
     py::Ref origin;
     {
         py::Shared<S> held(self);
@@ -272,11 +290,14 @@ PyObject* sym_setorigin(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     py::Ref made = make_origin(b->origin_cls.get(), a[0], a[1], a[2], a[3], stacktop.get());
     if (!made) return nullptr;
     py::Ref dropped;
-    py::Exclusive<S> held(self);
-    if (!held) return nullptr;
-    dropped = std::exchange(held->node.origin, std::move(made));
-    held.release();
-    return py::none();
+    // Another thread's momentary hold of the state is waited out.
+    const int stored = past_momentary_holds([&] {
+        py::Exclusive<S> held(self);
+        if (!held) return -1;
+        dropped = std::exchange(held->node.origin, std::move(made));
+        return 0;
+    });
+    return stored < 0 ? nullptr : py::none();
 }
 
 PyObject* topo_parent_for_children(PyObject* self) {
