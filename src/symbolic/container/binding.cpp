@@ -149,14 +149,15 @@ PyObject* custom_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     // Claimed for its whole work (claim.hpp): the binding and the flag it
     // sets are what a write of another thread checks its value against. A
     // write in flight on the container (or below it) refuses it at once;
-    // one that read them before and stores after finds them changed.
-    ClaimScope claims;
-    if (claims.exclusive(self) < 0) return nullptr;
+    // one that read them before and stores after finds them changed. The
+    // apply that calls it holds that claim already (its log).
+    PassLog* pass = PassLog::of(self);
+    std::optional<ClaimScope> claims;
+    if (!pass && claims.emplace().exclusive(self) < 0) return nullptr;
     py::Ref bound;
     if (!read_bound_spec<S>(self, bound)) return nullptr;
     // The apply that called goes on to check the members under the flag it
     // was given; its log clears what that check settles.
-    PassLog* pass = PassLog::of(self);
     if (!bound) {
         if (rules.is_own_spec(spec) && bind_spec<S>(self, spec) < 0) return nullptr;
         if (pass) pass->checking(allow_partial);

@@ -82,7 +82,8 @@ void PassLog::pop() noexcept {
 
 int PassLog::begin(PyObject* container, bool members) {
     container_ = py::Ref::borrow(container);
-    list_ = is_sym_list(container);
+    // A SymList or a SymDict: a list is the one that extends `list`.
+    list_ = PyList_Check(container);
     // In the claim scope of the operation the apply is part of (a write
     // placing the container, an enclosing apply), which outlives it; else
     // in its own.
@@ -245,7 +246,8 @@ PassLog* PassLog::open_log_of(PassLog* log, PyObject* container) noexcept {
 namespace {
 
 void* begin_pass(PyObject* container, bool members) {
-    if (!is_sym_list(container) && !is_sym_dict(container)) return typing::kNothingHeld;
+    if (!(PyList_Check(container) ? is_sym_list(container) : is_sym_dict(container)))
+        return typing::kNothingHeld;
     auto* log = new (std::nothrow) PassLog;
     if (!log) {
         PyErr_NoMemory();

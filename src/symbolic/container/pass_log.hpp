@@ -46,8 +46,8 @@ public:
     PassLog(const PassLog&) = delete;
     PassLog& operator=(const PassLog&) = delete;
 
-    // Takes `container` (a SymDict or SymList) for the apply. 0, or -1 with
-    // the refusal (nothing taken).
+    // Takes `container` (a SymDict or SymList, nothing else) for the apply.
+    // 0, or -1 with the refusal (nothing taken).
     [[nodiscard]] int begin(PyObject* container, bool members);
     // The apply stands: what the log kept goes to the enclosing log of the
     // container, or, from the outermost, the deferred updates are sent. 0,

@@ -120,7 +120,8 @@ struct ConstructOptions {
 // scope when one is open) and marked (container/sorting.hpp), so that a
 // write of another thread, plain ones included, fails at once with the
 // borrow refusal while it runs, and so does a write of its own thread that
-// is not the spec's apply writing a member back.
+// is not the spec's apply writing a member back. Refused while a pass or
+// another such operation holds the dictionary, on any thread.
 class WholeHold {
 public:
     WholeHold() noexcept = default;

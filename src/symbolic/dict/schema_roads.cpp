@@ -246,6 +246,10 @@ bool is_live(PyObject* self) noexcept {
 }
 
 int WholeHold::hold(PyObject* self) {
+    // A sort, a pass or another such operation holding it, of this thread
+    // too (a hook of the operation rebuilding the dictionary it runs over),
+    // refuses it.
+    if (refused_at_entry<DictState>(self)) return -1;
     ClaimScope* scope = ClaimScope::current();
     if (!scope) scope = &claims_.emplace();
     if (scope->exclusive(self) < 0) return -1;
@@ -255,8 +259,6 @@ int WholeHold::hold(PyObject* self) {
         mark = begin_member_pass<DictState>(self);
     }
     if (mark == PassMark::Refused) return -1;
-    // An operation of this thread that holds the dictionary already lets
-    // it go.
     if (mark == PassMark::Taken) marked_ = py::Ref::borrow(self);
     return 0;
 }

@@ -14,6 +14,7 @@
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/container/bool_args.hpp"
+#include "symbolic/container/sorting.hpp"
 #include "symbolic/container/topology.hpp"
 #include "symbolic/formalize.hpp"
 #include "symbolic/list/held_members.hpp"
@@ -316,6 +317,9 @@ int init_with(PyObject* self, const py::Args<kParamCount>& a) {
                      o.spec);
         return -1;
     }
+    // A construction run again is a write into the list: refused while a
+    // sort or a pass holds it, its own thread's included.
+    if (refused_at_entry(self)) return -1;
     PyObject* root = o.root_path;
     if (!root) {
         const ContainerBridge* b = container_bridge();
