@@ -1,0 +1,250 @@
+"""What changes a container's binding, flags or content as a whole meets a
+write of another thread paused in its validator or transform (or pauses
+there itself while the write runs): a construction run again on a live
+dict, the two schema-ful builders, a spec's pass over a dict, a flag that
+`custom_apply` sets, sealing and recording an origin. Each pair ends as one
+of its two orders, or one of them fails at once with the borrow error,
+having changed nothing."""
+
+import sys
+import threading
+import time
+
+import pytest
+
+import vesk_core._native as native
+from helpers import Dict, List
+from paused_pairs import REFUSED, Pausing, race
+from races import started
+from vesk.symbolic.objects import WritePermissionError
+
+VALUE = 500
+OUT_OF_RANGE = (ValueError, f"Value {VALUE} is out of range (min=None, max=5). (path=a)")
+
+
+def dict_spec(limit, validator=None, transform=None):
+    value = native.Int(max_value=limit)
+    if transform:
+        value = value.set_transform(transform)
+    field = native.Field(native.ConstStrKey("a"), value)
+    if validator:
+        field.set_validator(validator)
+    return native.Dict(native.Schema([field]))
+
+
+# Ways to rebind a live dict to `new` with the member a=1.
+REBINDS = {
+    "init": lambda d, new: d.__init__(a=1, value_spec=new),
+    "fused": lambda d, new: d.try_fused_schemaful_construct(new, {"a": 1}),
+    "single pass": lambda d, new: d.try_single_pass_schemaful_construct(new, {"a": 1}, None),
+}
+
+
+@pytest.mark.parametrize("road", ["item", "seam"])
+@pytest.mark.parametrize("rebind", sorted(REBINDS))
+def test_a_rebuild_meeting_a_write_is_one_order_or_refused(rebind, road):
+    pause = Pausing(VALUE)
+    old, new = dict_spec(1000, pause), dict_spec(5)
+    d = Dict(a=1, value_spec=old)
+
+    def write():
+        if road == "seam":
+            d._set_item_without_permission_check("a", VALUE)
+        else:
+            d["a"] = VALUE
+
+    outcomes = race(write, lambda: REBINDS[rebind](d, new), pause)
+    a, b = outcomes["a"], outcomes["b"]
+    # Never the value the new spec refuses under it.
+    assert not (d._value_spec is new and d["a"] == VALUE), outcomes
+    # The rebuild ran while the write was paused: the write meets what it
+    # did, or the rebuild was refused having changed nothing.
+    if b == "ok":
+        assert d._value_spec is new and d["a"] == 1 and a in (REFUSED, OUT_OF_RANGE), outcomes
+    else:
+        assert b == REFUSED and a == "ok" and d._value_spec is old and d["a"] == VALUE
+
+
+# The other thread's write on key "b" of {"a": 101, "b": 102}, met while a
+# pass `x - 100` pauses on b's value: the dict each order gives (pass then
+# write, write then pass).
+DICT_WRITES = {
+    "replace": (lambda d: d.__setitem__("b", 50), {"a": 1, "b": 50}, {"a": 1, "b": -50}),
+    "delete": (lambda d: d.__delitem__("b"), {"a": 1}, {"a": 1}),
+    # Under the open schema only, which takes any key.
+    "new key": (lambda d: d.__setitem__("c", 7), {"a": 1, "b": 2, "c": 7},
+                {"a": 1, "b": 2, "c": -93}),
+}
+
+
+class PlainDict(native.SymDict):
+    def _notify_field_updates(self, updates):
+        pass
+
+
+@pytest.mark.parametrize("cls", [Dict, PlainDict])
+@pytest.mark.parametrize("write", sorted(DICT_WRITES))
+@pytest.mark.parametrize("schema", ["constant keys", "open"])
+def test_a_write_meeting_a_dict_pass_is_one_order_or_refused(cls, write, schema):
+    if write == "new key" and schema != "open":
+        pytest.skip("a key the schema refuses")
+    minus = Pausing(102, -100)
+    value = native.Int().set_transform(minus)
+    fields = ([("a", value), ("b", value)] if schema == "constant keys"
+              else [(native.StrKey(), value)])
+    d = cls(a=101, b=102)
+    op, pass_first, write_first = DICT_WRITES[write]
+    outcomes = race(lambda: native.Dict(fields).apply(d, allow_partial=True), lambda: op(d), minus)
+    assert outcomes["a"] == "ok"
+    if outcomes["b"] == "ok":
+        assert dict(d) in (pass_first, write_first), dict(d)
+    else:
+        assert outcomes["b"] == REFUSED and dict(d) == {"a": 1, "b": 2}
+
+
+class Part:
+    """An object whose `sym_partial` says whether it is fully bound."""
+
+    __vesk_maybe_partial__ = True
+
+    def __init__(self, partial):
+        self.sym_partial = partial
+
+
+@pytest.mark.parametrize("kind", ["dict", "list"])
+def test_a_tightening_apply_meeting_a_partial_write_is_one_order_or_refused(kind):
+    pause = Pausing(0)
+    part = Part(True)
+
+    def validator(v):
+        if v is part:
+            pause(0)
+
+    if kind == "dict":
+        field = native.Field(native.ConstStrKey("a"), native.Object(Part))
+        field.set_validator(validator)
+        spec = native.Dict(native.Schema([field]))
+        c = Dict(a=Part(False), value_spec=spec, allow_partial=True)
+        write = lambda: c.__setitem__("a", part)  # noqa: E731
+    else:
+        spec = native.List(native.Object(Part), auto_wrap=False)
+        spec.element.set_validator(validator)
+        c = List([Part(False)], value_spec=spec, allow_partial=True)
+        write = lambda: c.append(part)  # noqa: E731
+    outcomes = race(write, lambda: spec.apply(c, allow_partial=False), pause)
+    # Never a member the container's flag refuses; a refused apply leaves
+    # the flag as it was.
+    stored = part in (c.values() if kind == "dict" else list(c))
+    assert not (stored and not c._allow_partial), outcomes
+    if outcomes["b"] == REFUSED:
+        assert c._allow_partial and outcomes["a"] == "ok"
+    else:
+        assert outcomes["b"] == "ok" and not c._allow_partial and outcomes["a"][0] is ValueError
+
+
+@pytest.mark.parametrize("kind", ["dict", "list"])
+@pytest.mark.parametrize("value", ["int", "node"])
+def test_a_seal_meeting_a_write_is_one_order_or_refused(kind, value):
+    pause = Pausing(VALUE)
+    new = VALUE if value == "int" else Dict(x=VALUE)
+
+    def validator(v):
+        pause(v if isinstance(v, int) else v["x"])
+
+    if kind == "dict":
+        field = native.Field(native.ConstStrKey("a"), native.Any())
+        field.set_validator(validator)
+        c = Dict(a=1, value_spec=native.Dict(native.Schema([field])))
+        write = lambda: c.__setitem__("a", new)  # noqa: E731
+    else:
+        spec = native.List(native.Any())
+        spec.element.set_validator(validator)
+        c = List([1], value_spec=spec)
+        write = lambda: c.__setitem__(0, new)  # noqa: E731
+    outcomes = race(write, c.sym_seal, pause)
+    held = c["a"] if kind == "dict" else c[0]
+    # The seal returned while the write was paused: the write stores
+    # nothing after it. Else the seal was refused, having changed nothing.
+    if outcomes["b"] == "ok":
+        assert c._sealed and held == 1 and outcomes["a"] == REFUSED, outcomes
+    else:
+        assert outcomes["b"] == REFUSED and not c._sealed and outcomes["a"] == "ok"
+        assert held is new or held == new
+
+
+class PausingOrigin:
+    """An origin whose `source` read pauses the first reader."""
+
+    def __init__(self, pause):
+        self.pause = pause
+
+    @property
+    def source(self):
+        self.pause(0)
+        return None
+
+
+@pytest.mark.parametrize("cls", [Dict, List])
+def test_two_origins_from_different_sources_are_one_order_or_refused(cls):
+    c = cls()
+    pause = Pausing(0)
+    c._sym_origin = PausingOrigin(pause)
+    first, second = object(), object()
+    outcomes = race(lambda: c.sym_setorigin(first, "a"), lambda: c.sym_setorigin(second, "b"),
+                    pause)
+    # The first decided on the origin it read, so the second met its claim;
+    # never both, the later silently replacing the other.
+    assert outcomes == {"a": "ok", "b": REFUSED} and c._sym_origin.source is first, outcomes
+
+
+FREE_THREADED = not getattr(sys, "_is_gil_enabled", lambda: True)()
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="native speed needs the free-threaded interpreter")
+@pytest.mark.parametrize("kind", ["dict", "list"])
+@pytest.mark.parametrize("value", ["int", "node"])
+def test_nothing_is_stored_after_a_seal_returned_at_native_speed(kind, value):
+    """Writers store into a container while another thread seals it, round
+    after round: what the container holds once `sym_seal()` returned stays,
+    and every write ends stored, refused by the seal or refused at once."""
+    rounds, writers = 150, 4
+    deadline = time.monotonic() + 60
+    for r in range(rounds):
+        if time.monotonic() > deadline:
+            break
+        c = Dict(a=0, b=0) if kind == "dict" else List([0, 0])
+        keys = ["a", "b"] if kind == "dict" else [0, 1]
+        barrier = threading.Barrier(writers + 1)
+        sealed = threading.Event()
+        after = []
+        bad = []
+
+        def write(tid):
+            barrier.wait()
+            for i in range(200):
+                v = i if value == "int" else Dict(x=i)
+                try:
+                    c[keys[tid % 2]] = v
+                except WritePermissionError:
+                    pass
+                except RuntimeError as e:
+                    if "borrow" not in str(e):
+                        bad.append(e)
+                if sealed.is_set() and after and (c[keys[0]], c[keys[1]]) != after[0]:
+                    bad.append(("changed after the seal", r))
+
+        def seal():
+            barrier.wait()
+            while True:
+                try:
+                    c.sym_seal()
+                    break
+                except RuntimeError:
+                    continue
+            after.append((c[keys[0]], c[keys[1]]))
+            sealed.set()
+
+        threads = [threading.Thread(target=write, args=(t,)) for t in range(writers)]
+        with started(threads + [threading.Thread(target=seal)], barrier):
+            pass
+        assert not bad and c._sealed and (c[keys[0]], c[keys[1]]) == after[0], (r, bad)
