@@ -140,6 +140,13 @@ public:
         settled_ = true;
         if (!taken_.empty()) hand_on();
     }
+    // The operation stands as part of the one `to` logs (an apply of a
+    // member inside an apply of what holds it): what was taken goes there.
+    void keep_into(AdoptionLog& to) noexcept {
+        settled_ = true;
+        for (Adoption& a : taken_) to.take(std::move(a));
+        taken_.clear();
+    }
     // Gives every child taken back its place, latest first. Keeps the
     // pending exception.
     void undo() noexcept;

@@ -246,3 +246,16 @@ def test_a_write_into_a_dict_from_its_own_pass_is_refused(cls, write, schema):
         fields = [(native.StrKey(), value)]
     native.Dict(fields).apply(c, allow_partial=True)
     assert {k: c[k] for k in "ab"} == {"a": 1, "b": 2}
+
+
+def test_a_member_bound_by_a_refused_pass_is_given_back_too():
+    inner = native.Dict([("x", native.Int().set_transform(lambda v: v + 1))])
+    lst = List([Dict(x=1), 500])
+    member = lst[0]
+    with pytest.raises(TypeError, match="encountered <class 'int'>: 500"):
+        native.List(inner).apply(lst)
+    assert member._value_spec is None and dict(member) == {"x": 1} and member.topo_parent is lst
+    # A pass that stands keeps what it did to its members.
+    lst[1] = Dict(x=5)
+    native.List(inner).apply(lst)
+    assert member._value_spec is inner and [dict(m) for m in lst] == [{"x": 2}, {"x": 6}]

@@ -2,6 +2,7 @@
 
 #include "py/critical_section.hpp"
 #include "py/hold.hpp"
+#include "symbolic/child_state.hpp"
 #include "symbolic/classes.hpp"
 #include "symbolic/container/sorting.hpp"
 #include "symbolic/container/state.hpp"
@@ -151,7 +152,7 @@ void PassLog::stored_under(py::Ref key, py::Ref value, py::Ref replaced, Placeme
 
 bool PassLog::defer(const py::Ref& update) noexcept {
     try {
-        updates_.push_back(update);
+        updates_.push_back(Update{{}, update});
     } catch (...) {
         return false;
     }
@@ -165,59 +166,91 @@ void PassLog::end_mark() noexcept {
     else drop_mark<DictState>(container_.get());
 }
 
+void PassLog::hand_on(PassLog& to, bool foreign) noexcept {
+    // Each store with the adoptions made for it: their marks count from
+    // where `to`'s adoptions end now.
+    const std::size_t base = to.mark();
+    const std::size_t taken = mark();
+    if (foreign) adoptions_->keep_into(*to.adoptions_);
+    else adoptions_->keep();
+    const bool moved = to.mark() == base + taken;
+    try {
+        if (foreign) {
+            // The member's binding and flags as they were, given back after
+            // everything it kept.
+            Entry was;
+            was.container = container_;
+            was.list = list_;
+            was.state = true;
+            was.value = spec_;
+            was.give_back = allow_partial_;
+            was.loosened = loosened_;
+            was.mark = base;
+            to.entries_.push_back(std::move(was));
+        }
+        for (Entry& e : entries_) {
+            e.mark = moved ? base + e.mark : to.mark();
+            if (foreign && !e.container) {
+                e.container = container_;
+                e.list = list_;
+            }
+            to.entries_.push_back(std::move(e));
+        }
+        for (Update& u : updates_) {
+            if (foreign && !u.container) u.container = container_;
+            to.updates_.push_back(std::move(u));
+        }
+    } catch (...) {
+    }
+    entries_.clear();
+    updates_.clear();
+}
+
 int PassLog::commit() {
     settled_ = true;
     // Writes of this thread are welcome again: the notifications below may
     // make some.
     end_mark();
     if (PassLog* outer = open_log_of(outer_, container_.get())) {
-        // The enclosing apply of the container decides: it takes what this
-        // one kept, each store with the adoptions made for it.
-        const std::size_t base = outer->mark();
-        const std::size_t taken = mark();
-        adoptions_->keep();
-        const bool moved = outer->mark() == base + taken;
-        try {
-            for (Entry& e : entries_) {
-                e.mark = moved ? base + e.mark : outer->mark();
-                outer->entries_.push_back(std::move(e));
-            }
-            for (py::Ref& u : updates_) outer->updates_.push_back(std::move(u));
-        } catch (...) {
-        }
+        // The enclosing apply of the container decides.
+        hand_on(*outer, false);
         outer->strict_check_ |= strict_check_;
-        entries_.clear();
-        updates_.clear();
         return 0;
     }
-    adoptions_->keep();
-    entries_.clear();
     if (strict_check_) {
         // Its members passed the bound spec under the strict flag.
         auto& state = list_ ? py::state<ListState>(container_.get()).loosened
                             : py::state<DictState>(container_.get()).loosened;
         state.store(false, std::memory_order_relaxed);
     }
-    std::vector<py::Ref> updates = std::move(updates_);
+    if (PassLog* holder = holder_log(outer_, container_.get())) {
+        // A member applied inside the apply of what holds it: that apply
+        // decides on it too.
+        hand_on(*holder, true);
+        return 0;
+    }
+    adoptions_->keep();
+    entries_.clear();
+    std::vector<Update> updates = std::move(updates_);
     updates_.clear();
-    for (const py::Ref& u : updates)
-        if (dict::notify(container_.get(), u) < 0) return -1;
+    for (const Update& u : updates)
+        if (dict::notify(u.container ? u.container.get() : container_.get(), u.update) < 0)
+            return -1;
     return 0;
 }
 
 void PassLog::give_back_entry(const Entry& e) noexcept {
-    if (list_) {
-        list::unstore_at(container_.get(), e.value.get(), e.replaced.get(), e.pos);
-        return;
+    PyObject* c = e.container ? e.container.get() : container_.get();
+    const bool list = e.container ? e.list : list_;
+    if (e.state) {
+        Snapshot then{e.value, e.give_back, e.loosened};
+        if (list) write_snapshot<ListState>(c, then);
+        else write_snapshot<DictState>(c, then);
+    } else if (list) {
+        list::unstore_at(c, e.value.get(), e.replaced.get(), e.pos);
+    } else {
+        dict::unstore(c, e.key.get(), e.value.get(), e.replaced.get(), e.placed, e.give_back);
     }
-    dict::unstore(container_.get(), e.key.get(), e.value.get(), e.replaced.get(), e.placed,
-                  e.give_back);
-}
-
-void PassLog::restore_state() noexcept {
-    Snapshot then{std::move(spec_), allow_partial_, loosened_};
-    if (list_) write_snapshot<ListState>(container_.get(), then);
-    else write_snapshot<DictState>(container_.get(), then);
 }
 
 void PassLog::abort() noexcept {
@@ -232,7 +265,9 @@ void PassLog::abort() noexcept {
     adoptions_->undo();
     entries_.clear();
     updates_.clear();
-    restore_state();
+    Snapshot then{std::move(spec_), allow_partial_, loosened_};
+    if (list_) write_snapshot<ListState>(container_.get(), then);
+    else write_snapshot<DictState>(container_.get(), then);
     end_mark();
     PyErr_SetRaisedException(pending);
 }
@@ -240,6 +275,35 @@ void PassLog::abort() noexcept {
 PassLog* PassLog::open_log_of(PassLog* log, PyObject* container) noexcept {
     for (; log; log = log->outer_)
         if (log->container_.get() == container && !log->settled_) return log;
+    return nullptr;
+}
+
+PassLog* PassLog::holder_log(PassLog* log, PyObject* container) noexcept {
+    while (log && log->settled_) log = log->outer_;
+    if (!log) return nullptr;
+    // The open logs outward are few, and a member being applied sits a few
+    // levels below the container whose pass applies it.
+    constexpr int kDepth = 64;
+    PyObject* chain[kDepth];
+    py::Ref held[kDepth];
+    int n = 0;
+    py::Ref node = py::Ref::borrow(container);
+    while (n < kDepth) {
+        py::Ref parent;
+        if (native_parent(node.get(), parent) <= 0) {
+            PyErr_Clear();
+            break;
+        }
+        if (!parent) break;
+        chain[n] = parent.get();
+        held[n++] = parent;
+        node = std::move(parent);
+    }
+    for (; log; log = log->outer_) {
+        if (log->settled_) continue;
+        for (int i = 0; i < n; ++i)
+            if (chain[i] == log->container_.get()) return log;
+    }
     return nullptr;
 }
 

@@ -23,7 +23,12 @@
 // A log that ends without `commit` gives all of it back, latest first. A log
 // inside another log of the same container (the driver's apply inside
 // `use_value_spec`, the element pass inside the driver's apply) hands what
-// it kept on to that one when it stands: the outermost decides.
+// it kept on to that one when it stands: the outermost decides. So does a
+// log of a member inside the log of what holds it (a member the element
+// pass applies, bound by its own `custom_apply`): should the whole apply
+// fail, the member is given back too, its binding and flags included. A
+// container a hook made or took meanwhile, which nothing being applied
+// holds, stands on its own.
 #pragma once
 
 #include "py/ref.hpp"
@@ -82,21 +87,36 @@ public:
 
 private:
     struct Entry {
-        py::Ref key;       // dictionary: the key; list: none
-        py::Ref value;     // what the write-back stored (null: removed)
-        py::Ref replaced;  // what it replaced (null: nothing)
-        Placement placed;  // the replaced value's placement, to give back
+        py::Ref container;  // whose: a member's, handed on; null: the log's own
+        bool list = false;  // the container is a SymList
+        bool state = false;  // restores the binding and flags, not a member
+        py::Ref key;        // dictionary: the key; list: none
+        py::Ref value;      // what the write-back stored (null: removed); the
+                            // spec, for a state entry
+        py::Ref replaced;   // what it replaced (null: nothing)
+        Placement placed;   // the replaced value's placement, to give back
         Py_ssize_t pos = 0;
         std::size_t mark = 0;
-        bool give_back = false;
+        bool give_back = false;  // also: allow_partial, for a state entry
+        bool loosened = false;   // for a state entry
+    };
+    // A dictionary's field update, sent once the apply stands.
+    struct Update {
+        py::Ref container;  // null: the log's own
+        py::Ref update;
     };
 
     // The nearest log of `container` from `log` outward that has not
     // settled, or null.
     [[nodiscard]] static PassLog* open_log_of(PassLog* log, PyObject* container) noexcept;
+    // The nearest open log from `log` outward whose container holds
+    // `container` (it is on its chain of parents), or null.
+    [[nodiscard]] static PassLog* holder_log(PassLog* log, PyObject* container) noexcept;
+    // Hands what the log kept on to `to`, which decides on it (every entry
+    // and update naming its container when `foreign`).
+    void hand_on(PassLog& to, bool foreign) noexcept;
     void abort() noexcept;
     void give_back_entry(const Entry& e) noexcept;
-    void restore_state() noexcept;
     void end_mark() noexcept;
     void pop() noexcept;
 
@@ -113,7 +133,7 @@ private:
     std::optional<bool> prior_allow_partial_;
     bool strict_check_ = false;
     std::vector<Entry> entries_;
-    std::vector<py::Ref> updates_;
+    std::vector<Update> updates_;
     // Its own claim scope, when no operation's was open; declared before
     // the adoption log, so it outlives it.
     std::optional<ClaimScope> claims_;
