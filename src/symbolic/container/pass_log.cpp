@@ -1,6 +1,5 @@
 #include "symbolic/container/pass_log.hpp"
 
-#include "py/critical_section.hpp"
 #include "py/hold.hpp"
 #include "symbolic/child_state.hpp"
 #include "symbolic/classes.hpp"
@@ -54,18 +53,6 @@ void write_snapshot(PyObject* self, Snapshot& in) noexcept {
     if (r < 0) PyErr_Clear();
 }
 
-template <class S>
-PassMark take_mark(PyObject* self) noexcept {
-    py::CriticalSection guard(self);
-    return begin_member_pass<S>(self);
-}
-
-template <class S>
-void drop_mark(PyObject* self) noexcept {
-    py::CriticalSection guard(self);
-    end_member_pass<S>(self);
-}
-
 }  // namespace
 
 PassLog::~PassLog() {
@@ -90,16 +77,17 @@ int PassLog::begin(PyObject* container, bool members) {
     // in its own.
     ClaimScope* scope = ClaimScope::current();
     if (!scope) scope = &claims_.emplace();
-    if (scope->exclusive(container) < 0) return -1;
+    const PassMark mark = !members ? (scope->exclusive(container) < 0 ? PassMark::Refused
+                                                                      : PassMark::Mine)
+                          : list_  ? claim_and_mark<ListState>(*scope, container)
+                                   : claim_and_mark<DictState>(*scope, container);
+    if (mark == PassMark::Refused) return -1;
+    marked_ = mark == PassMark::Taken;
     Snapshot now;
     if ((list_ ? read_snapshot<ListState>(container, now)
-               : read_snapshot<DictState>(container, now)) < 0)
+               : read_snapshot<DictState>(container, now)) < 0) {
+        end_mark();
         return -1;
-    if (members) {
-        const PassMark mark =
-            list_ ? take_mark<ListState>(container) : take_mark<DictState>(container);
-        if (mark == PassMark::Refused) return -1;
-        marked_ = mark == PassMark::Taken;
     }
     spec_ = std::move(now.spec);
     allow_partial_ = now.allow_partial;
@@ -121,6 +109,14 @@ std::optional<bool> PassLog::prior_allow_partial(PyObject* container) noexcept {
 
 std::size_t PassLog::mark() const noexcept { return adoptions_ ? adoptions_->size() : 0; }
 
+void PassLog::keep(Entry&& e) noexcept {
+    // Without the memory to keep it, the store stands as any write's would.
+    try {
+        entries_.push_back(std::move(e));
+    } catch (...) {
+    }
+}
+
 void PassLog::stored_at(py::Ref value, py::Ref replaced, Py_ssize_t pos,
                         std::size_t mark) noexcept {
     Entry e;
@@ -128,11 +124,7 @@ void PassLog::stored_at(py::Ref value, py::Ref replaced, Py_ssize_t pos,
     e.replaced = std::move(replaced);
     e.pos = pos;
     e.mark = mark;
-    // Without the memory to keep it, the store stands as any write's would.
-    try {
-        entries_.push_back(std::move(e));
-    } catch (...) {
-    }
+    keep(std::move(e));
 }
 
 void PassLog::stored_under(py::Ref key, py::Ref value, py::Ref replaced, Placement placed,
@@ -144,10 +136,7 @@ void PassLog::stored_under(py::Ref key, py::Ref value, py::Ref replaced, Placeme
     e.placed = std::move(placed);
     e.give_back = give_back;
     e.mark = mark;
-    try {
-        entries_.push_back(std::move(e));
-    } catch (...) {
-    }
+    keep(std::move(e));
 }
 
 bool PassLog::defer(const py::Ref& update) noexcept {
@@ -162,8 +151,8 @@ bool PassLog::defer(const py::Ref& update) noexcept {
 void PassLog::end_mark() noexcept {
     if (!marked_) return;
     marked_ = false;
-    if (list_) drop_mark<ListState>(container_.get());
-    else drop_mark<DictState>(container_.get());
+    if (list_) release_mark<ListState>(container_.get());
+    else release_mark<DictState>(container_.get());
 }
 
 void PassLog::hand_on(PassLog& to, bool foreign) noexcept {

@@ -112,6 +112,7 @@ private:
     // The nearest open log from `log` outward whose container holds
     // `container` (it is on its chain of parents), or null.
     [[nodiscard]] static PassLog* holder_log(PassLog* log, PyObject* container) noexcept;
+    void keep(Entry&& e) noexcept;
     // Hands what the log kept on to `to`, which decides on it (every entry
     // and update naming its container when `foreign`).
     void hand_on(PassLog& to, bool foreign) noexcept;

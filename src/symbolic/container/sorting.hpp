@@ -27,6 +27,7 @@
 
 #include "py/layout.hpp"
 #include "py/write_span.hpp"
+#include "symbolic/claim.hpp"
 #include "symbolic/container/state.hpp"
 #include "symbolic/slots.hpp"
 
@@ -125,6 +126,22 @@ template <class S = ListState>
 template <class S = ListState>
 inline void end_member_pass(PyObject* container) noexcept {
     py::state<S>(container).sorting.held.store(0, std::memory_order_relaxed);
+}
+
+// What holds a container whole (a pass, a construction, a rebuild) takes:
+// its exclusive claim in `scope` (claim.hpp), then its mark. Refused, with
+// the refusal raised, when either is; Taken is let go by `release_mark`.
+template <class S = ListState>
+[[nodiscard]] inline PassMark claim_and_mark(ClaimScope& scope, PyObject* container) {
+    if (scope.exclusive(container) < 0) return PassMark::Refused;
+    py::CriticalSection guard(container);
+    return begin_member_pass<S>(container);
+}
+
+template <class S = ListState>
+inline void release_mark(PyObject* container) noexcept {
+    py::CriticalSection guard(container);
+    end_member_pass<S>(container);
 }
 
 // The list's length, read in one critical section with the marks, so that a

@@ -7,7 +7,6 @@
 #include "symbolic/dict/dict_ops.hpp"
 
 #include "py/args.hpp"
-#include "py/critical_section.hpp"
 #include "py/dict_cursor.hpp"
 #include "py/hold.hpp"
 #include "py/maybe_ref.hpp"
@@ -251,23 +250,14 @@ int WholeHold::hold(PyObject* self) {
     // refuses it.
     if (refused_at_entry<DictState>(self)) return -1;
     ClaimScope* scope = ClaimScope::current();
-    if (!scope) scope = &claims_.emplace();
-    if (scope->exclusive(self) < 0) return -1;
-    PassMark mark;
-    {
-        py::CriticalSection guard(self);
-        mark = begin_member_pass<DictState>(self);
-    }
+    const PassMark mark = claim_and_mark<DictState>(scope ? *scope : claims_.emplace(), self);
     if (mark == PassMark::Refused) return -1;
     if (mark == PassMark::Taken) marked_ = py::Ref::borrow(self);
     return 0;
 }
 
 WholeHold::~WholeHold() {
-    if (marked_) {
-        py::CriticalSection guard(marked_.get());
-        end_member_pass<DictState>(marked_.get());
-    }
+    if (marked_) release_mark<DictState>(marked_.get());
 }
 
 PyObject* py_try_fused(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

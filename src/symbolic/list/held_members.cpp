@@ -1,18 +1,11 @@
 #include "symbolic/list/held_members.hpp"
 
-#include "py/critical_section.hpp"
 #include "symbolic/container/sorting.hpp"
 
 namespace vesk::symbolic::list {
 
 int HeldMembers::hold(PyObject* list) {
-    claims_.emplace();
-    if (claims_->exclusive(list) < 0) return -1;
-    PassMark mark;
-    {
-        py::CriticalSection guard(list);
-        mark = begin_member_pass(list);
-    }
+    const PassMark mark = claim_and_mark(claims_.emplace(), list);
     if (mark == PassMark::Refused) return -1;
     // A pass of this thread that holds the list already lets it go.
     if (mark == PassMark::Taken) list_ = py::Ref::borrow(list);
@@ -20,10 +13,7 @@ int HeldMembers::hold(PyObject* list) {
 }
 
 HeldMembers::~HeldMembers() {
-    if (list_) {
-        py::CriticalSection guard(list_.get());
-        end_member_pass(list_.get());
-    }
+    if (list_) release_mark(list_.get());
 }
 
 }  // namespace vesk::symbolic::list
