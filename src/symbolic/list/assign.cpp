@@ -12,6 +12,7 @@
 #include "symbolic/bridge.hpp"
 #include "symbolic/container/gates.hpp"
 #include "symbolic/container/sorting.hpp"
+#include "symbolic/markers.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -196,7 +197,11 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
         if (!ok || (update && PyList_Append(updates.get(), update.get()) < 0)) return undo();
     }
     log.keep();
-    note_looser_store<ListState>(self, view.allow_partial);
+    // A value that is not plain may hold what the thread's scope let
+    // through and the list's own flag would refuse.
+    if (std::any_of(formal.begin(), formal.end(),
+                    [](const py::Ref& v) { return !is_primitive(v.get()); }))
+        note_looser_store<ListState>(self, view.allow_partial);
     return notify(self, updates.get());
 }
 
