@@ -187,6 +187,18 @@ def test_a_member_stored_under_a_looser_scope_is_checked_by_a_strict_apply(kind)
     spec.apply(c)
 
 
+def test_plain_members_stored_under_a_looser_scope_stay_applied():
+    seen = []
+    spec = native.List(native.Int().set_transform(lambda x: seen.append(x) or x))
+    c = List([1], value_spec=spec)
+    with scope(native._FLAG_ALLOW_PARTIAL, True):
+        c.extend([2])
+        c.append(3)
+    seen.clear()
+    spec.apply(c)
+    assert seen == [] and c == [1, 2, 3]
+
+
 # Writes an element transform makes into the very list its pass runs over.
 LIST_WRITES = {
     "insert": lambda c: c.insert(0, 7),
