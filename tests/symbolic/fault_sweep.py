@@ -377,6 +377,29 @@ def _():
     return World(lambda: d.__setitem__("a", MISSING), d=d, old=old)
 
 
+def typed_dict():
+    """A dict under a schema whose field `t` takes a typed dict: its members
+    are read in the schema's order, not the stored one."""
+    inner = native.Dict([("x", native.Int()), ("y", native.Any())])
+    spec = native.Dict([("a", native.Any()), ("t", native.Dict([("t", inner)]))])
+    return HDict({"t": {"t": {"y": HNode("y"), "x": 1}}, "a": HNode("a")}, value_spec=spec,
+                 root_path=ROOT)
+
+
+@road("d[k]=raw dict under a typed field")
+def _():
+    d = typed_dict()
+    node = HNode("n")
+    return World(lambda: d.__setitem__("t", {"t": {"y": node, "x": 2}}), d=d, node=node,
+                 old=d["t"])
+
+
+@road("d.sym_clone under a schema")
+def _():
+    d = typed_dict()
+    return World(lambda: d.sym_clone(deep=True), d=d, a=d["a"], t=d["t"])
+
+
 @road("del d[k]")
 def _():
     old = HNode("old")

@@ -61,11 +61,16 @@ PyObject* iterate(py::Ref list) {
 }  // namespace
 
 py::Ref schema_key_order(PyObject* self, PyObject* schema) {
+    // Each allocation is checked before the schema's `keys()` runs: Python
+    // code may not be called with a MemoryError pending.
     py::Ref out = py::Ref::steal(PyList_New(0));
+    if (!out) return {};
     py::Ref taken = py::Ref::steal(PySet_New(nullptr));
+    if (!taken) return {};
     py::Ref specs = call_method<"keys">(schema);
-    py::Ref it = specs ? py::Ref::steal(PyObject_GetIter(specs.get())) : py::Ref();
-    if (!out || !taken || !it) return {};
+    if (!specs) return {};
+    py::Ref it = py::Ref::steal(PyObject_GetIter(specs.get()));
+    if (!it) return {};
     for (;;) {
         PyObject* raw = nullptr;
         const int r = PyIter_NextItem(it.get(), &raw);

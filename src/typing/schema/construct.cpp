@@ -214,8 +214,9 @@ py::Ref new_schema(PyTypeObject* type, const SchemaArgs& a) {
 
 py::Ref merge_schemas(PyObject* schema_list, PyObject* name, PyObject* description) {
     py::Ref result = py::Ref::steal(PyDict_New());
+    if (!result) return {};  // before the list's `__iter__`, which may be Python code
     py::Ref it = py::Ref::steal(PyObject_GetIter(schema_list));
-    if (!result || !it) return {};
+    if (!it) return {};
     py::Ref carried;  // the first non-constant field met
     while (py::Ref schema = py::Ref::steal(PyIter_Next(it.get()))) {
         py::Ref fields = py::get_attr<"fields">(schema.get());
