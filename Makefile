@@ -51,8 +51,15 @@ BUILD := build/$(MODE)
 RUNS ?= 20
 # The debug interpreter is several times slower than the others: its suite is
 # spread over the cores the release and free-threaded suites leave (six on
-# eight cores), so the three finish together; 0 or 1 runs it in one process.
+# eight cores), so the three finish together.
 DEBUG_WORKERS ?= $(shell n=$$(($(JOBS) - 2)); echo $$((n > 1 ? n : 1)))
+# Every suite runs in xdist workers, one at least: a test stuck in native code
+# past the watchdog (tests/conftest.py) ends its worker, and the run reports
+# that test as crashed and goes on with a new one. 0 runs a suite in the
+# pytest process itself, where such a test ends the run.
+RELEASE_WORKERS ?= 1
+FT_WORKERS ?= 1
+workers = $(if $(filter-out 0,$(1)),-n $(1))
 # CI refuses to land without the free-threaded run; a local run says it is
 # missing and goes on with the other two.
 REQUIRE_FT ?= $(if $(CI),1,)
@@ -109,18 +116,18 @@ endif
 
 test-release: build
 	@echo "== tests under $(PYTHON)"
-	@$(PYTHON) -m pytest -q
+	@$(PYTHON) -m pytest -q $(call workers,$(RELEASE_WORKERS))
 
 test-debug: build-debug
 ifneq ($(PYTHON_DEBUG),)
 	@echo "== tests under $(PYTHON_DEBUG)"
-	@$(PYTHON_DEBUG) -m pytest -q $(if $(filter-out 0 1,$(DEBUG_WORKERS)),-n $(DEBUG_WORKERS))
+	@$(PYTHON_DEBUG) -m pytest -q $(call workers,$(DEBUG_WORKERS))
 endif
 
 test-ft: build-ft
 ifneq ($(HAVE_FT),)
 	@echo "== tests under $(PYTHON_FT)"
-	@$(FT_PATH) $(PYTHON_FT) -m pytest -q
+	@$(FT_PATH) $(PYTHON_FT) -m pytest -q $(call workers,$(FT_WORKERS))
 endif
 
 # The three builds first (each uses every core), then the three suites at

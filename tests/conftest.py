@@ -1,3 +1,4 @@
+import faulthandler
 import os
 import sys
 import threading
@@ -40,6 +41,39 @@ def pytest_configure(config):
     message = own_build.refusal()
     if message:
         pytest.exit(message, returncode=pytest.ExitCode.USAGE_ERROR)
+    # The terminal's stderr, kept while output is not captured: a dump made
+    # during a test must not land in that test's capture, which dies with
+    # the process.
+    _TERMINAL.append(os.dup(2))
+
+
+# The per-test timeout (pyproject.toml) raises in the test's main thread, so
+# a test that runs too long fails alone and the run goes on. A test whose
+# main thread is stuck in native code never returns to the interpreter to
+# take that exception: past twice its timeout, a watchdog outside Python
+# dumps every thread's stack and ends the process. Under xdist that is one
+# worker, which the run reports as crashed in that test and replaces.
+_TERMINAL = []
+
+
+def _timeout(item):
+    """The test's own timeout: its marker's, else the command line's or the
+    configuration's (0: none)."""
+    marker = item.get_closest_marker("timeout")
+    if marker and (marker.args or "timeout" in marker.kwargs):
+        return float(marker.args[0] if marker.args else marker.kwargs["timeout"])
+    return float(item.config.getoption("timeout", None) or item.config.getini("timeout") or 0)
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_protocol(item):
+    limit = _timeout(item)
+    if limit > 0 and _TERMINAL:
+        faulthandler.dump_traceback_later(2 * limit, exit=True, file=_TERMINAL[0])
+    try:
+        yield
+    finally:
+        faulthandler.cancel_dump_traceback_later()
 
 
 @pytest.fixture(scope="session", autouse=True)

@@ -5,31 +5,41 @@ threads on every way out of it."""
 import contextlib
 import sys
 import threading
+import time
+
+
+# How long the threads of a block that failed are given to end.
+STOPPING = 30
 
 
 @contextlib.contextmanager
 def started(threads, *stops):
     """Starts `threads` and joins every thread that was started when the
-    block ends; when it ends by an exception (a failed assertion, or a
-    thread that could not start, included), first sets each of `stops`,
-    the Events the threads watch, and breaks each Barrier among them, so
-    no thread waits for one that never comes or outlives the test."""
+    block ends; when it ends by an exception (a failed assertion, a thread
+    that could not start, or the test's timeout during the join, included),
+    first sets each of `stops`, the Events the threads watch, and breaks
+    each Barrier among them, so no thread waits for one that never comes
+    or outlives the test. Then it waits for them a while only: a thread
+    that will not end is conftest.py's to report, and the exception goes
+    on."""
     begun = []
     try:
         for t in threads:
             t.start()
             begun.append(t)
         yield threads
+        for t in begun:
+            t.join()
     except BaseException:
         for stop in stops:
             if isinstance(stop, threading.Barrier):
                 stop.abort()
             else:
                 stop.set()
-        raise
-    finally:
+        deadline = time.monotonic() + STOPPING
         for t in begun:
-            t.join()
+            t.join(max(0.0, deadline - time.monotonic()))
+        raise
 
 
 def run_against_mutator(worker, mutator, stop, workers=8):
@@ -54,3 +64,15 @@ def switching_often():
         yield
     finally:
         sys.setswitchinterval(interval)
+
+
+def for_a_while(seconds, most, least):
+    """Round numbers up to `most`, ending early once `seconds` have passed
+    and `least` rounds are done: on a loaded machine a race takes fewer
+    rounds instead of running into the test's timeout. Each thread counts
+    its own."""
+    end = time.monotonic() + seconds
+    for n in range(most):
+        if n >= least and time.monotonic() > end:
+            return
+        yield n

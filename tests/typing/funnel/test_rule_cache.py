@@ -10,7 +10,7 @@ import pytest
 
 import vesk_core._native as native
 from test_container_fast_paths import BORROWED, REFUSED, agree, outcome, without_shortcuts
-from races import run_against_mutator
+from races import for_a_while, run_against_mutator
 
 Any, Float, Int, Str, List = native.Any, native.Float, native.Int, native.Str, native.List
 
@@ -120,7 +120,7 @@ def test_eight_threads_applying_while_a_nested_spec_changes_see_the_old_or_the_n
         data = [list(range(slot + i, slot + i + 100)) for i in range(100)]
         old = data
         new = [[v + 1 for v in inner] for inner in data]
-        for _ in range(30):
+        for _ in for_a_while(10, 30, 5):
             mine = [list(inner) for inner in data]
             try:
                 out = spec.apply(mine, inplace=False)

@@ -12,7 +12,7 @@ import threading
 import pytest
 
 import vesk_core._native as native
-from races import run_against_mutator
+from races import for_a_while, run_against_mutator
 
 Dict, Field, Int, List, Schema, Str, Tuple = (native.Dict, native.Field, native.Int, native.List,
                                               native.Schema, native.Str, native.Tuple)
@@ -132,7 +132,7 @@ def test_eight_threads_see_each_element_under_the_old_or_the_new_spec(road):
 
     def worker(slot):
         source = data()
-        for _ in range(8):
+        for _ in for_a_while(10, 8, 2):
             try:
                 out = spec.apply(copy.deepcopy(source))
             except RuntimeError as e:
