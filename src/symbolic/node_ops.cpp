@@ -18,24 +18,37 @@ const NodeOps* node_ops(PyObject* value) noexcept {
 
 int repath_members(const NodeOps& ops, PyObject* node, PyObject* new_path,
                    PyObject* keypath_cls) {
-    auto repath = [&ops, node, new_path, keypath_cls](PyObject* key, PyObject* child) {
+    // A member that refuses its path does not stop the walk: the others
+    // still follow the node (and a walk giving a failed write's paths back
+    // leaves only the refusing member where its hook left it). The first
+    // failure is raised at the end.
+    py::Ref first;
+    auto repath = [&](PyObject* key, PyObject* child) {
         const int topo_aware = is_topology_aware(child);
-        if (topo_aware <= 0 || !lenient_topology_flag(child)) return topo_aware < 0 ? -1 : 0;
-        PyObject* call[] = {key, new_path};
-        py::Ref path = keypath_cls
-                           ? py::Ref::steal(PyObject_Vectorcall(keypath_cls, call, 2, nullptr))
-                           : topology::child_key_path(key, new_path);
-        // A member another thread holds for a moment (reading it) is waited
-        // for: a walk cut short would leave the members after it under the
-        // old path, and setting the node's path again would find it set and
-        // not walk.
-        return path ? past_momentary_holds([child, &path] {
-                   return call_method_void<"topo_setpath">(child, path.get());
-               })
-                    : -1;
+        int r = topo_aware;
+        if (topo_aware > 0 && lenient_topology_flag(child)) {
+            PyObject* call[] = {key, new_path};
+            py::Ref path = keypath_cls
+                               ? py::Ref::steal(PyObject_Vectorcall(keypath_cls, call, 2, nullptr))
+                               : topology::child_key_path(key, new_path);
+            // A member another thread holds for a moment (reading it) is
+            // waited for: a walk cut short would leave the members after it
+            // under the old path, and setting the node's path again would
+            // find it set and not walk.
+            r = path ? past_momentary_holds([child, &path] {
+                return call_method_void<"topo_setpath">(child, path.get());
+            })
+                     : -1;
+        }
+        if (r < 0 && !first) first = py::Ref::steal(PyErr_GetRaisedException());
+        PyErr_Clear();
+        return 0;
     };
     WalkScope walk;
-    return ops.each_child(node, visitor(repath));
+    const int r = ops.each_child(node, visitor(repath));
+    if (!first) return r;
+    PyErr_SetRaisedException(first.release());
+    return -1;
 }
 
 }  // namespace vesk::symbolic

@@ -148,7 +148,8 @@ extern const NodeOps kRecordNode;
 // visits them: each gets `topo_setpath(keypath_cls(key, new_path))`, or the
 // native child key path for a null `keypath_cls`. A walk of the node's tree
 // (claim.hpp: the node is claimed by the caller, so the members' calls
-// claim nothing more). 0, or -1 at the first failure.
+// claim nothing more). 0, or -1 with the first failure, once every other
+// member has had its call.
 [[nodiscard]] int repath_members(const NodeOps& ops, PyObject* node, PyObject* new_path,
                                  PyObject* keypath_cls);
 
