@@ -232,16 +232,22 @@ struct Adopter {
     }
 };
 
-void Adoption::undo() noexcept {
+bool Adoption::undo() noexcept {
     py::Ref child = std::move(stamped_);
-    if (!child || !(path_set_ || parent_set_)) return;
+    if (!child || !(path_set_ || parent_set_)) return true;
     if (freed_) {
         // A value of another kind: its freedom back, by the calls that gave
         // it its place.
-        give_back(child.get(), Placement{}, true, true, true);
-        return;
+        return give_back(child.get(), Placement{}, true, true, true);
     }
-    give_back(child.get(), prior_, parent_set_, path_set_, true);
+    // A child given a parent that names another now was placed there by a
+    // hook meanwhile (one of the operation's own, or of a later child): that
+    // place stands, and giving it back would leave it stored where it names
+    // no parent. (A fresh child had none: one that names none is ours still.)
+    if (parent_set_ && given_ && given_ != Py_None &&
+        names_parent(child.get(), given_) == Names::Other)
+        return true;
+    return give_back(child.get(), prior_, parent_set_, path_set_, true);
 }
 
 void Adoption::stored() noexcept {
@@ -252,6 +258,7 @@ void Adoption::stored() noexcept {
         taken.stamped_ = std::move(stamped_);
         taken.prior_ = std::move(prior_);
         taken.container_ = container_;
+        taken.given_ = given_;
         taken.path_set_ = path_set_;
         taken.parent_set_ = parent_set_;
         taken.freed_ = freed_;
@@ -351,6 +358,16 @@ void AdoptionLog::hand_on() noexcept {
     taken_.clear();
 }
 
+void AdoptionLog::keep(std::size_t begin, std::size_t end) noexcept {
+    AdoptionLog* to = handed_to();
+    // Each left in its place empty, so the marks after it still count.
+    for (std::size_t k = begin; k < end && k < taken_.size(); ++k) {
+        Adoption a = std::move(taken_[k]);
+        taken_[k] = Adoption{};
+        if (to) to->take(std::move(a));
+    }
+}
+
 void AdoptionLog::undo() noexcept {
     settled_ = true;
     undo_since(0);
@@ -376,6 +393,7 @@ void AdoptionLog::undo_since(std::size_t mark) noexcept {
 bool adopt_child(PyObject* child, const AdoptArgs& a, Adoption& out) {
     out = Adoption{};
     out.container_ = a.container;
+    out.given_ = a.parent_to_set;
     // Into a node a construction of this thread spans (one of its own
     // writes, such as its spec's write-back of a member): the child's hooks
     // meet the node closed, as they meet it during the construction's own

@@ -56,9 +56,12 @@ public:
     Adoption(Adoption&&) noexcept = default;
     Adoption& operator=(Adoption&&) noexcept = default;
 
-    // The write failed before its store: the child gets back the parent and
-    // path it had. Keeps the pending exception.
-    void undo() noexcept;
+    // The write failed: the child gets back the parent and path it had,
+    // unless a hook has placed it elsewhere since (it names a parent other
+    // than the one it was given), which stands. Keeps the pending exception.
+    // False when the child refused to let go of its parent: it keeps the
+    // place its hook left it.
+    bool undo() noexcept;
     // The value is stored: nothing is left for the write to undo. An
     // operation that keeps a log for the container (AdoptionLog) takes the
     // undoing over, should it fail after this store.
@@ -75,6 +78,7 @@ private:
     py::Ref stamped_;  // the child stamped here, whose prior state `prior_` is
     Placement prior_;
     PyObject* container_ = nullptr;  // borrowed: what the child was placed in
+    PyObject* given_ = nullptr;      // borrowed: the parent it was given (may be None)
     bool path_set_ = false;
     bool parent_set_ = false;  // here, or by the caller (AdoptArgs::parent_set_by_caller)
     bool freed_ = false;  // a value of another kind: undo gives it its freedom
@@ -157,6 +161,10 @@ public:
     // attaches it again). Keeps the pending exception.
     [[nodiscard]] std::size_t size() const noexcept { return taken_.size(); }
     void undo_since(std::size_t mark) noexcept;
+    // The adoptions taken from `begin` to `end` stand (a store the operation
+    // could not take back, and what was made for it): handed on now as
+    // `keep` hands on, and never given back by this log.
+    void keep(std::size_t begin, std::size_t end) noexcept;
 
     // Before an adoption into `container`: when a log will take it and the
     // thread has no claim scope open, the log opens the one the adoption

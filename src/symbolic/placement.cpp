@@ -7,7 +7,25 @@
 
 namespace vesk::symbolic {
 
-bool read_placement(PyObject* node, Placement& out) {
+namespace {
+
+// `Name` read off `node`; with `lenient`, an attribute it does not have
+// leaves `known` false and `out` null. False with an exception.
+template <py::Literal Name>
+bool read_part(PyObject* node, bool lenient, py::Ref& out, bool& known) {
+    known = true;
+    if (!lenient) {
+        out = py::get_attr<Name>(node);
+        return static_cast<bool>(out);
+    }
+    const int r = py::get_optional_attr<Name>(node, out);
+    known = r > 0;
+    return r >= 0;
+}
+
+}  // namespace
+
+bool read_placement(PyObject* node, Placement& out, bool lenient) {
     ChildState state;
     const int r = read_child_state(node, state);
     if (r < 0) return false;
@@ -15,38 +33,77 @@ bool read_placement(PyObject* node, Placement& out) {
         out = placement_of(std::move(state));
         return true;
     }
-    py::Ref parent = py::get_attr<"_topo_parent">(node);
-    if (!parent) return false;
-    out.path = py::get_attr<"_topo_path">(node);
-    if (!out.path) return false;
+    py::Ref parent;
+    if (!read_part<"_topo_parent">(node, lenient, parent, out.parent_known) ||
+        !read_part<"_topo_path">(node, lenient, out.path, out.path_known))
+        return false;
     out.parent = is_absent(parent) ? py::Ref() : std::move(parent);
     out.native = false;
     return true;
 }
 
-void give_back(PyObject* node, const Placement& prior, bool parent, bool path,
+Names names_parent(PyObject* node, PyObject* parent) noexcept {
+    PyObject* pending = PyErr_GetRaisedException();
+    py::Ref now;
+    int native = 0;
+    bool read = past_momentary_holds([&] {
+                    native = native_parent(node, now);
+                    return native < 0 ? -1 : 0;
+                }) == 0;
+    if (read && native == 0) {
+        now = py::get_attr<"_topo_parent">(node);
+        read = static_cast<bool>(now);
+    }
+    Names out = Names::Unknown;
+    if (!read)
+        PyErr_Clear();
+    else
+        out = is_absent(now) ? Names::None : now.get() == parent ? Names::Parent : Names::Other;
+    PyErr_SetRaisedException(pending);
+    return out;
+}
+
+bool give_back(PyObject* node, const Placement& prior, bool parent, bool path,
                bool parent_first) noexcept {
+    parent = parent && prior.parent_known;
+    path = path && prior.path_known;
     PyObject* pending = PyErr_GetRaisedException();
     auto set_parent = [&] {
         PyObject* p = prior.parent ? prior.parent.get() : Py_None;
-        if (past_momentary_holds([&] { return call_method_void<"topo_setparent">(node, p); }) < 0)
-            PyErr_Clear();
+        if (past_momentary_holds([&] { return call_method_void<"topo_setparent">(node, p); }) == 0)
+            return true;
+        PyErr_Clear();
+        return false;
     };
     auto set_path = [&] {
+        // The shared empty path: a giving back allocates no path of its own.
         py::Ref p = prior.path;
         if (is_absent(p)) {
             const ContainerBridge* b = container_bridge();
-            p = b ? py::Ref::steal(PyObject_CallNoArgs(b->keypath_cls.get())) : py::Ref();
+            p = b ? b->empty_key_path : py::Ref();
         }
         if (!p ||
             past_momentary_holds([&] { return call_method_void<"topo_setpath">(node, p.get()); }) <
                 0)
             PyErr_Clear();
     };
-    if (parent && parent_first) set_parent();
-    if (path) set_path();
-    if (parent && !parent_first) set_parent();
+    bool took = true;
+    if (parent && parent_first) took = set_parent();
+    // A node that refused to let go of a parent keeps the path that names
+    // it there; one that never took it is given its path back.
+    if (path && (took || names_parent(node, nullptr) == Names::None)) set_path();
+    if (parent && !parent_first) took = set_parent();
     PyErr_SetRaisedException(pending);
+    return took;
+}
+
+bool take_back(PyObject* node, const Placement& prior, bool parent, bool path) noexcept {
+    if (!parent && !path) return true;
+    PyObject* had = prior.parent ? prior.parent.get() : nullptr;
+    if (prior.parent_known && names_parent(node, had) == Names::Other) return false;
+    if (give_back(node, prior, parent, path, false)) return true;
+    // Refused: its place is what its hook left it.
+    return !prior.parent_known || names_parent(node, had) == (had ? Names::Parent : Names::None);
 }
 
 }  // namespace vesk::symbolic

@@ -16,13 +16,18 @@ struct Placement {
     py::Ref parent;  // null: none (a parent stored as None reads as none)
     py::Ref path;
     bool native = false;  // read from a native container's state
+    // What the node told: a value that keeps a tree without telling its place
+    // (topology-aware, not symbolic) is given back only what it told.
+    bool parent_known = true;
+    bool path_known = true;
 };
 
 // Whether a parent or path read off a node stands for none.
 [[nodiscard]] inline bool is_absent(const py::Ref& r) noexcept { return !r || r.get() == Py_None; }
 
-// The node's parent and path. False with an exception.
-[[nodiscard]] bool read_placement(PyObject* node, Placement& out);
+// The node's parent and path. False with an exception. With `lenient`, an
+// attribute the node does not have is left unknown instead.
+[[nodiscard]] bool read_placement(PyObject* node, Placement& out, bool lenient = false);
 
 // The reading a native container's state gives (read_child_state). Moves
 // the state's references.
@@ -34,13 +39,33 @@ struct Placement {
     return out;
 }
 
+// Where a node's own state says it sits against `parent`: it names that
+// parent (Parent), no parent (None), another one (Other), or cannot tell
+// (Unknown: its parent cannot be read). Keeps the pending exception; a
+// failure of the read is dropped.
+enum class Names : unsigned char { Parent, None, Other, Unknown };
+[[nodiscard]] Names names_parent(PyObject* node, PyObject* parent) noexcept;
+
 // Gives `node` back what `prior` read of it, where a write that failed
 // changed it: its parent (when `parent`) and its path (when `path`; an
-// absent one as the empty key path), by the node's own calls. The parent
-// first when `parent_first` (undoing a stamping, which set the path first),
-// else the path first (undoing a letting go). Best effort: a failure is
-// dropped, and the pending exception is kept.
-void give_back(PyObject* node, const Placement& prior, bool parent, bool path,
-               bool parent_first) noexcept;
+// absent one as the empty key path), by the node's own calls, each only as
+// far as `prior` knows it. The parent first when `parent_first` (undoing a
+// stamping, which set the path first), else the path first (undoing a
+// letting go). Keeps the pending exception. False when the node refused its
+// parent (that call failed): it keeps the place its hook left it, and after
+// a parent refused first its path is not touched either, unless it names no
+// parent. A path it refuses is dropped: the node keeps the parent it took.
+[[nodiscard]] bool give_back(PyObject* node, const Placement& prior, bool parent, bool path,
+                             bool parent_first) noexcept;
+
+// Gives `node`, which a write let go (its parent when `parent`, its path
+// when `path`) and now takes back, the place `prior` read of it, for the
+// slot that is to hold it again (`give_back`, the path first). Whether it
+// has that place: false when it would not take its parent back, or names
+// another parent now (a hook of its own placed it elsewhere meanwhile). The
+// slot is then no longer its place, and must not hold it. Keeps the pending
+// exception.
+[[nodiscard]] bool take_back(PyObject* node, const Placement& prior, bool parent,
+                             bool path) noexcept;
 
 }  // namespace vesk::symbolic

@@ -15,6 +15,7 @@ namespace {
 struct LetGo {
     bool parent = false;
     bool path = false;
+    bool placed = false;  // placed again by its own hook meanwhile
 };
 
 int let_go(PyObject* value, bool parent_only, LetGo& done) {
@@ -27,7 +28,8 @@ int let_go(PyObject* value, bool parent_only, LetGo& done) {
         0)
         return -1;
     // Placed again by its own hook: the place it was given stands.
-    if (parent_only || going.placed()) return 0;
+    done.placed = going.placed();
+    if (parent_only || done.placed) return 0;
     const ContainerBridge* b = container_bridge();
     if (!b) return -1;
     py::Ref empty = py::Ref::steal(PyObject_CallNoArgs(b->keypath_cls.get()));
@@ -38,13 +40,63 @@ int let_go(PyObject* value, bool parent_only, LetGo& done) {
 }
 
 // Lets go of `value`, which keeps a tree, before the store over it: what it
-// had is read first, so a write that fails can attach it again. 0, or -1
-// with `value` as it was.
+// had is read first (as far as it tells it), so a write that fails can
+// attach it again (`take_back`). 0, or -1 with `done` telling how far it got.
 int let_go_first(PyObject* value, Placement& prior, LetGo& done) {
-    if (!read_placement(value, prior)) return -1;
-    if (let_go(value, false, done) == 0) return 0;
-    give_back(value, prior, done.parent, done.path, false);
-    return -1;
+    if (!read_placement(value, prior, true)) return -1;
+    return let_go(value, false, done);
+}
+
+// `value`, let go by a write that fails (as far as `done` says), given its
+// place back in the slot that still holds it: whether it has it again
+// (placement.hpp). One that a hook of its own placed again as it was let go
+// keeps that place.
+bool take_back(PyObject* value, const Placement& prior, const LetGo& done) {
+    return !done.placed && symbolic::take_back(value, prior, done.parent, done.path);
+}
+
+enum class Stored : unsigned char {
+    Done,
+    Stood,          // made, though the write fails (kStoodFailing)
+    Gone,           // the occupant left the slot since: read it again
+    AppendInstead,  // a list position gone meanwhile (`append_if_gone`)
+    Failed,         // -1, the occupant given its place back where it takes it
+};
+
+// Lets go of `current`, the slot's occupant, when it keeps a tree (`tree`),
+// then stores `value` over it (null: removes it), only while the slot still
+// holds it. A write that fails gives the occupant its place back; one that
+// will not take it (`take_back`) leaves the slot to `value` all the same.
+Stored let_go_and_store(const WriteSlot& w, PyObject* current, PyObject* value, bool tree,
+                        py::Ref& now) {
+    Placement prior;
+    LetGo done;
+    // The write's failure, once the occupant will not take the slot back.
+    py::Ref failure;
+    if (tree && let_go_first(current, prior, done) < 0) {
+        if (take_back(current, prior, done)) return Stored::Failed;
+        failure = py::Ref::steal(PyErr_GetRaisedException());
+    }
+    for (;;) {
+        const StoreOutcome stored = w.ops->store_if(w.storage, w.slot, current, value, now);
+        if (stored == StoreOutcome::Done && !failure) return Stored::Done;
+        if (stored == StoreOutcome::Changed && !failure) return Stored::Gone;
+        if (failure) {
+            // Made, or failed again (the occupant then stays as its hook
+            // left it): the first failure is the write's.
+            PyErr_SetRaisedException(failure.release());
+            return stored == StoreOutcome::Done ? Stored::Stood : Stored::Failed;
+        }
+        if (value && w.append_if_gone && PyErr_ExceptionMatches(PyExc_IndexError)) {
+            py::Ref error = py::Ref::steal(PyErr_GetRaisedException());
+            py::Ref there;
+            if (w.ops->read_slot(w.storage, w.slot, there) == 0 && !there)
+                return Stored::AppendInstead;
+            PyErr_SetRaisedException(error.release());
+        }
+        if (!tree || take_back(current, prior, done)) return Stored::Failed;
+        failure = py::Ref::steal(PyErr_GetRaisedException());
+    }
 }
 
 }  // namespace
@@ -101,32 +153,23 @@ int replace_slot(const WriteSlot& w, Adoption& adopted, Order order, PyObject* o
             adopted.undo();
             return -1;
         }
-        Placement prior;
-        LetGo done;
-        if (tree && let_go_first(current.get(), prior, done) < 0) {
-            adopted.undo();
-            return -1;
-        }
         py::Ref now;
-        const StoreOutcome stored =
-            w.ops->store_if(w.storage, w.slot, current.get(), value, now);
-        if (stored == StoreOutcome::Done) {
-            if (order == Order::DetachFirst) adopted.stored();
-            replaced = std::move(current);
-            return 1;
+        switch (let_go_and_store(w, current.get(), value, tree > 0, now)) {
+            case Stored::Done:
+                if (order == Order::DetachFirst) adopted.stored();
+                replaced = std::move(current);
+                return 1;
+            case Stored::Stood:
+                adopted.stored();
+                replaced = std::move(current);
+                return kStoodFailing;
+            case Stored::Gone:
+                // What it let go has left the slot since: that stands.
+                current = std::move(now);
+                continue;
+            case Stored::AppendInstead: return 2;
+            case Stored::Failed: break;
         }
-        if (stored == StoreOutcome::Changed) {
-            // What it let go has left the slot since: that stands.
-            current = std::move(now);
-            continue;
-        }
-        if (w.append_if_gone && PyErr_ExceptionMatches(PyExc_IndexError)) {
-            py::Ref error = py::Ref::steal(PyErr_GetRaisedException());
-            py::Ref there;
-            if (w.ops->read_slot(w.storage, w.slot, there) == 0 && !there) return 2;
-            PyErr_SetRaisedException(error.release());
-        }
-        if (tree) give_back(current.get(), prior, done.parent, done.path, false);
         adopted.undo();
         return -1;
     }
@@ -142,19 +185,13 @@ int remove_slot(const WriteSlot& w, py::Ref& removed) {
             return -1;
         const int tree = keeps_tree(current.get());
         if (tree < 0) return -1;
-        Placement prior;
-        LetGo done;
-        if (tree && let_go_first(current.get(), prior, done) < 0) return -1;
         py::Ref now;
-        const StoreOutcome stored =
-            w.ops->store_if(w.storage, w.slot, current.get(), nullptr, now);
-        if (stored == StoreOutcome::Done) {
-            removed = std::move(current);
-            return 1;
-        }
-        if (stored == StoreOutcome::Error) {
-            if (tree) give_back(current.get(), prior, done.parent, done.path, false);
-            return -1;
+        switch (let_go_and_store(w, current.get(), nullptr, tree > 0, now)) {
+            case Stored::Done: removed = std::move(current); return 1;
+            case Stored::Stood: removed = std::move(current); return -1;  // removed all the same
+            case Stored::Gone: continue;
+            case Stored::AppendInstead:
+            case Stored::Failed: return -1;
         }
     }
 }

@@ -22,7 +22,11 @@
 // 4. A write that fails before its store leaves every child as it was: the
 //    new child gets back the parent and path it had, and an occupant it let
 //    go is attached again, each by its own calls, with the failure kept
-//    aside meanwhile.
+//    aside meanwhile. A child whose hook refuses that (a second failure)
+//    keeps the place its hook left it, and the slot follows it: an occupant
+//    that will not come back leaves the slot to the new value, whose store
+//    then stands (kStoodFailing), so no slot holds a child naming another
+//    place.
 // The claims are released when the write's scope ends, after its
 // notification.
 //
@@ -73,20 +77,30 @@ struct WriteSlot {
 // object writes) or after it (list writes, `let_go_after_store`).
 enum class Order : unsigned char { DetachFirst, StoreFirst };
 
+// `replace_slot`'s answer when its store stands though the write fails: the
+// occupant it let go would not take the slot back (its hook refused, or
+// placed it elsewhere), so the slot is the new value's. The failure is set;
+// the caller keeps what the value needs (what was made for it) and reports
+// nothing.
+inline constexpr int kStoodFailing = -2;
+
 // Stores `adopted.value` in the slot in place of `occupant` (what the write
 // read under its claims, null for nothing). 1 stored, with what it replaced
 // in `replaced` (null when the slot held nothing); 0 when the slot holds the
 // value already (nothing stored, nothing reported); 2 when the slot is a
 // list position gone meanwhile and the write may append instead
 // (`append_if_gone`; nothing stored, the adoption kept); -1 with nothing
-// stored and every child as it was. With Order::StoreFirst the replaced
-// value is not let go yet, and the adoption is the caller's to settle once
-// it has (Adoption::stored, or its undoing with the store's).
+// stored and every child as it was, but one whose hook refused to be given
+// back; kStoodFailing. With Order::StoreFirst the replaced value is not let
+// go yet, and the adoption is the caller's to settle once it has
+// (Adoption::stored, or its undoing with the store's).
 [[nodiscard]] int replace_slot(const WriteSlot& w, Adoption& adopted, Order order,
                                PyObject* occupant, py::Ref& replaced);
 
 // Removes what the slot holds, let go first. 1 removed (in `removed`), 0
-// when the slot holds nothing, -1 with the slot and its occupant unchanged.
+// when the slot holds nothing, -1 with the slot and its occupant unchanged,
+// or removed all the same when the occupant, let go, would not take the
+// slot back.
 [[nodiscard]] int remove_slot(const WriteSlot& w, py::Ref& removed);
 
 // After a list store that replaced `replaced`: its letting go, by its

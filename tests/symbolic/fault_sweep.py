@@ -22,23 +22,33 @@ class HookFailure(Exception):
 
 class Fault:
     def __init__(self):
-        self.armed, self.calls, self.at, self.names = False, 0, None, []
+        self.armed, self.calls, self.at, self.names = False, 0, (), []
+        self.failed = []    # the node of each hook made to fail (None: not a node's)
+        self.then = None    # called as the first failing hook raises
         self.notified = collections.Counter()   # updates told, by id of the receiver
 
-    def arm(self, at=None):
-        self.armed, self.calls, self.at, self.names = True, 0, at, []
+    def arm(self, *at, then=None):
+        """Counts from 0; the calls numbered `at` raise, the first of them
+        after calling `then`."""
+        self.armed, self.calls, self.at, self.names, self.failed = True, 0, at, [], []
+        self.then = then
         self.notified.clear()
 
     def disarm(self):
         self.armed = False
 
-    def tick(self, name):
+    def tick(self, name, node=None):
         if not self.armed:
             return
         self.calls += 1
         self.names.append(name)
-        if self.calls == self.at:
-            raise HookFailure(f"{name} (call {self.calls})")
+        if self.calls in self.at:
+            self.failed.append(node)
+            error = HookFailure(f"{name} (call {self.calls})")
+            if self.then:
+                self.then, then = None, self.then
+                then()
+            raise error
 
 
 FAULT = Fault()
@@ -55,15 +65,15 @@ class Hooked:
     """The topology hooks of a native container or object, counted."""
 
     def topo_setpath(self, path):
-        tick("topo_setpath")
+        tick("topo_setpath", self)
         super().topo_setpath(path)
 
     def topo_setparent(self, parent):
-        tick("topo_setparent")
+        tick("topo_setparent", self)
         super().topo_setparent(parent)
 
     def sym_clone(self, deep=False, memo=None):
-        tick("sym_clone")
+        tick("sym_clone", self)
         return super().sym_clone(deep, memo)
 
     _notify_field_updates = _notify
@@ -86,29 +96,29 @@ class HNode:
 
     @property
     def enable_topo(self):
-        tick("enable_topo")
+        tick("enable_topo", self)
         return True
 
     @property
     def _topo_parent(self):
-        tick("_topo_parent")
+        tick("_topo_parent", self)
         return self.parent
 
     @property
     def _topo_path(self):
-        tick("_topo_path")
+        tick("_topo_path", self)
         return self.path
 
     def topo_setpath(self, path):
-        tick("topo_setpath")
+        tick("topo_setpath", self)
         self.path = path
 
     def topo_setparent(self, parent):
-        tick("topo_setparent")
+        tick("topo_setparent", self)
         self.parent = parent
 
     def sym_clone(self, deep=False, memo=None):
-        tick("sym_clone")
+        tick("sym_clone", self)
         return type(self)(self.tag + "'")
 
     def __repr__(self):
@@ -236,8 +246,10 @@ class World:
             return ids[id(v)]
 
         out, i = {}, 0
+        self.met = {}
         while i < len(met):
             n, v = met[i]
+            self.met[n] = v
             i += 1
             items = contents(v)
             if items is not None:
@@ -251,9 +263,10 @@ class World:
         """The number of updates each named object was told about."""
         return {n: FAULT.notified[id(v)] for n, v in self.names.items() if FAULT.notified[id(v)]}
 
-    def faults(self):
+    def faults(self, excused=()):
         """Where the world is not whole: a node stored in two places, or
-        stored where its own parent or path says otherwise."""
+        stored where its own parent or path says otherwise (its path aside
+        for the nodes whose ids `excused` holds)."""
         out, seen, todo = [], {}, list(self.names.values())
         done = set()
         while todo:
@@ -273,9 +286,22 @@ class World:
                 expected = KeyPath(k, v._topo_path)
                 if isinstance(v, native.SymList) and _indexed_under(path, v._topo_path):
                     expected = path     # items move without being re-pathed
-                if parent is not v or str(path) != str(expected):
+                if parent is not v or (str(path) != str(expected) and id(x) not in excused):
                     out.append(f"{x!r} at {where} names parent {type(parent).__name__} "
                                f"and path {str(path)!r}, not {str(expected)!r}")
+        return out
+
+    def orphans(self, excused=()):
+        """The names of the nodes met that name a parent not storing them,
+        but those whose ids `excused` holds."""
+        state = self.state()
+        out = set()
+        for (part, n), value in state.items():
+            if part != "node" or value[0] == "None" or id(self.met[n]) in excused:
+                continue
+            held = state.get(("stored", value[0]))
+            if held is not None and all(x != n for _, x in held):
+                out.add(n)
         return out
 
 
@@ -645,6 +671,7 @@ class Trial:
     def __init__(self, make):
         self.world = make()
         self.before = self.world.state()
+        self.orphans_before = self.world.orphans()
 
     def run(self, arm=lambda: None, disarm=lambda: None):
         self.error = result = None
@@ -659,6 +686,8 @@ class Trial:
         if contents(result) is not None and all(v is not result for v in self.world.names.values()):
             self.world.names["result"] = result
         self.after = self.world.state()
+        self.orphans = self.world.orphans()
+        self.calls = FAULT.calls
         return self
 
 

@@ -4,7 +4,9 @@ replaced child and unstamping a phantom path."""
 
 import pytest
 
+import vesk_core._native as native
 from helpers import Dict, KeyPath, List, Node, RefNode, SharedHoldError, seams
+from object_helpers import object_class
 
 OWNER = KeyPath("root")
 
@@ -166,6 +168,53 @@ def test_a_cyclic_parent_chain_is_refused_rather_than_walked_forever():
     with pytest.raises(ValueError, match="parent chain is cyclic"):
         a["y"] = Node()
     assert "x" not in d and "y" not in a
+
+
+class Aware:
+    """Topology-aware, not symbolic: it keeps its place to itself (no
+    `_topo_parent` or `_topo_path` to read)."""
+
+    def __init__(self):
+        self.calls = []
+
+    def topo_setpath(self, path):
+        self.calls.append(("path", str(path)))
+
+    def topo_setparent(self, parent):
+        self.calls.append(("parent", parent))
+
+
+def _holder(kind, aware):
+    """A container of `kind` holding `aware` under "k" (a list: at 0)."""
+    if kind == "list":
+        return List([aware])
+    if kind == "dict":
+        return Dict(k=aware)
+    how = {"slots": True} if kind == "record" else {"native_slots": True}
+    made = object_class("Holder", [("k", native.Any())], **how)(k=aware)
+    made._sym_attributes   # a record's first use places its children again
+    return made
+
+
+LET_GO = [("parent", None), ("path", "")]
+
+
+@pytest.mark.parametrize("kind, write, calls", [
+    ("dict", lambda d: d.__setitem__("k", 1), LET_GO),
+    ("dict", lambda d: d.__delitem__("k"), LET_GO),
+    ("object", lambda o: setattr(o, "k", 1), LET_GO),
+    ("record", lambda r: native._native_object_set_item_no_check(r, "k", 1), LET_GO),
+    ("list", lambda lst: lst.__setitem__(0, 1), LET_GO[:1]),   # a list lets go by parent
+    ("list", lambda lst: lst.__setitem__(slice(0, 1), [1]), LET_GO[:1]),
+    ("list", lambda lst: lst.__delitem__(0), []),   # a removed item is taken out, not let go
+    ("list", lambda lst: lst.pop(0), []),
+])
+def test_a_value_that_keeps_its_place_to_itself_is_let_go(kind, write, calls):
+    aware = Aware()
+    holder = _holder(kind, aware)
+    aware.calls.clear()
+    write(holder)
+    assert aware.calls == calls
 
 
 def test_detach_and_phantom_paths():

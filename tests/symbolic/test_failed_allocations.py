@@ -5,10 +5,12 @@ nothing fails (fault_sweep.py). A read under the same sweep raises
 MemoryError or reads what it reads without one, and changes nothing. The
 interpreters without `_testcapi` skip the sweeps."""
 
+import gc
+
 import pytest
 
 import vesk_core._native as native
-from fault_sweep import FAULT, ROADS, Trial, judge, raised
+from fault_sweep import FAULT, ROADS, HookFailure, Trial, judge, raised
 from helpers import Dict
 
 
@@ -71,6 +73,38 @@ def test_an_allocation_failing_at_each_point_of_a_write(road):
         return found
 
     sweep(attempt)
+
+
+@pytest.mark.parametrize("road", list(ROADS))
+def test_an_allocation_failing_while_a_write_is_taken_back(road):
+    # A hook fails the write, then an allocation fails at each point of its
+    # taking back in turn: the write raises the hook's failure, and no child
+    # is stored twice or under a parent other than its own (a child whose
+    # giving back failed keeps the place it had then, its path included).
+    make = ROADS[road]
+    Trial(make).run(FAULT.arm, FAULT.disarm)
+    failing = [k for k in range(1, FAULT.calls + 1)
+               if Trial(make).run(lambda: FAULT.arm(k), FAULT.disarm).error is not None]
+
+    def attempt_at(k):
+        def attempt(arm, disarm):
+            trial = Trial(make).run(lambda: FAULT.arm(k, then=arm),
+                                    lambda: (FAULT.disarm(), disarm()))
+            found = trial.world.faults({id(v) for v in trial.world.met.values()})
+            # (The allocations of raising the hook's failure come first.)
+            if not (raised(trial.error, HookFailure, f"(call {k})") or
+                    raised(trial.error, MemoryError)):
+                found.append(f"raised {trial.error!r}")
+            return [f"after hook call {k}: {f}" for f in found]
+        return attempt
+
+    # No collection starts inside a trial to meet the failure instead.
+    gc.disable()
+    try:
+        for k in failing:
+            sweep(attempt_at(k))
+    finally:
+        gc.enable()
 
 
 def _ordered_dict():

@@ -258,3 +258,132 @@ def test_a_refusal_raised_by_python_code_is_a_failure_not_a_hold_to_wait_out():
         outer["k"] = inner
     assert calls == ["k.c", "c"]
     assert inner.topo_parent is None and str(inner["c"].topo_path) == "c" and "k" not in outer
+
+
+class Unpathable:
+    """Topology-aware, not symbolic: keeps its place to itself, and refuses
+    the empty path of its letting go."""
+
+    def __init__(self):
+        self.calls = []
+
+    def topo_setpath(self, path):
+        self.calls.append(("path", path))
+        if len(path) == 0:
+            raise LookupError("unpathable")
+
+    def topo_setparent(self, parent):
+        self.calls.append(("parent", parent))
+        self.parent = parent
+
+
+class TellingParent(Unpathable):
+    """Tells its parent, not its path."""
+
+    @property
+    def _topo_parent(self):
+        return self.parent
+
+
+@pytest.mark.parametrize("holding", [dict_holding, object_holding])
+@pytest.mark.parametrize("cls", [Unpathable, TellingParent])
+def test_a_value_that_keeps_its_place_to_itself_is_given_back_what_it_told(holding, cls):
+    # It is let go before the store; its path refused, the write fails, and
+    # the value gets back only the parent it told, never a guessed one.
+    old = cls()
+    owner, write, stored = holding(old)
+    old.calls.clear()
+    with pytest.raises(LookupError, match="unpathable"):
+        write(2)
+    assert stored() is old
+    told = [("parent", owner)] if cls is TellingParent else []
+    assert old.calls == [("parent", None), ("path", KeyPath())] + told
+
+
+class Mover(Node):
+    """Placed, lets the item at `lst[0]` go, stores it in `other`, then
+    fails the write."""
+
+    def __init__(self, lst, other):
+        super().__init__("mover")
+        self.lst, self.other = lst, other
+
+    def topo_setparent(self, parent):
+        if parent is None:
+            return
+        moved = self.lst[0]
+        self.lst[0] = "hook's"
+        self.other["m"] = moved
+        raise LookupError("mover")
+
+
+@pytest.mark.parametrize("items, write", [
+    (["a", "b"], lambda lst, items: lst.__setitem__(slice(0, 2), items)),
+    ([], lambda lst, items: lst.extend(items)),
+])
+def test_a_child_a_hook_placed_elsewhere_stays_there_when_the_write_is_taken_back(items, write):
+    other = Dict(root_path=KeyPath("o"))
+    lst = List(items, root_path=ROOT)
+    x = Node("x", path=KeyPath("own"))
+    with pytest.raises(LookupError, match="mover"):
+        write(lst, [x, Mover(lst, other)])
+    assert other["m"] is x and lst[0] == "hook's"
+    assert (x._topo_parent, x._topo_path) == (other, KeyPath("m", KeyPath("o")))
+
+
+class OneWay(Node):
+    """Once let go, refuses any parent; with `pathless`, refuses the empty
+    path of its letting go too."""
+
+    pathless = False
+
+    def topo_setpath(self, path):
+        super().topo_setpath(path)
+        if self.pathless and len(path) == 0:
+            raise LookupError("pathless")
+
+    def topo_setparent(self, parent):
+        if parent is not None and ("parent", None) in self.calls:
+            raise LookupError("one way")
+        super().topo_setparent(parent)
+
+
+class Failing(Node):
+    def topo_setparent(self, parent):
+        raise LookupError("failing")
+
+
+@pytest.mark.parametrize("holding", [dict_holding, object_holding, "list"])
+def test_an_old_child_that_will_not_come_back_leaves_its_slot_to_the_new_one(holding):
+    # The write fails, and taking it back fails too: the old child stays let
+    # go, as its hook left it, so the new child's store stands, unreported.
+    new, old = Node("new"), OneWay("old")
+    if holding == "list":
+        owner = List([old, "b"], root_path=ROOT)
+        write = lambda v: owner.__setitem__(slice(0, 2), [v, Failing("f")])
+        stored, where, key = owner.__getitem__, KeyPath(0, ROOT), 0
+    else:
+        old.pathless = True
+        owner, write, now = holding(old)
+        stored, where, key = lambda k: now(), KeyPath("k", ROOT), "k"
+    with pytest.raises(LookupError, match="failing|pathless"):
+        write(new)
+    assert stored(key) is new and (new._topo_parent, new._topo_path) == (owner, where)
+    assert old._topo_parent is None and not owner.__dict__.get("notified", [])[1:]
+
+
+@pytest.mark.parametrize("construct", [
+    lambda c: Dict(a=c, b=Failing("f"), root_path=ROOT),
+    lambda c: List([c, Failing("f")], root_path=ROOT),
+    lambda c: object_class("Two", [("a", native.Any()), ("b", native.Any())],
+                           native_slots=True)(a=c, b=Failing("f"), root_path=ROOT),
+    lambda c: object_class("TwoCells", [("a", native.Any()), ("b", native.Any())],
+                           slots=True)(a=c, b=Failing("f"), root_path=ROOT),
+])
+def test_a_child_that_will_not_go_when_a_construction_fails_keeps_its_whole_place(construct):
+    c = Clinging("c", path=KeyPath("own"))
+    with pytest.raises(Exception, match="failing"):
+        construct(c)
+    parent, path = c._topo_parent, c._topo_path
+    assert parent is not None and str(path) in ("r.a", "r[0]")
+    assert c.calls[-1][0] == "parent"      # its path never reset after it

@@ -114,3 +114,32 @@ def test_a_container_a_hook_builds_and_keeps_stands_when_the_write_fails():
     made = kept[-1]
     assert len(kept) == 1 and made["inner"]._topo_parent is made
     assert made["inner"]._topo_path == KeyPath("inner")
+
+
+@pytest.mark.parametrize("road", list(ROADS))
+def test_a_second_hook_raising_while_a_write_is_taken_back(road):
+    # The write raises its first failure, and every child ends whole: stored
+    # where its parent and path say, or stored nowhere and naming no parent
+    # that does not hold it. A child whose hook failed stays as that hook
+    # left it: it may keep a path its slot does not give, or name the
+    # container it was to leave, but is never stored under another parent.
+    make = ROADS[road]
+    clean = Trial(make).run(FAULT.arm, FAULT.disarm)
+    problems = []
+    for k in range(1, clean.calls + 1):
+        first = Trial(make).run(lambda: FAULT.arm(k), FAULT.disarm)
+        if first.error is None:
+            continue    # a failure the write passes over (a lenient read)
+        for j in range(k + 1, first.calls + 1):    # the calls of its taking back
+            trial = Trial(make).run(lambda: FAULT.arm(k, j), FAULT.disarm)
+            excused = {id(n) for n in FAULT.failed if n is not None}
+            found = trial.world.faults(excused)
+            orphans = (trial.world.orphans(excused) - trial.orphans_before -
+                       clean.orphans)
+            found += [f"{n} names a parent that does not store it" for n in sorted(orphans)]
+            if not raised(trial.error, HookFailure, f"(call {k})"):
+                found.append(f"raised {trial.error!r}")
+            if found:
+                problems.append(f"calls {k} and {j} ({FAULT.names[k - 1]}, "
+                                f"{FAULT.names[j - 1]}): " + "\n    ".join(found))
+    assert not problems, f"{len(problems)} failures:\n" + "\n".join(problems)

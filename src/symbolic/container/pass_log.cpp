@@ -228,18 +228,17 @@ int PassLog::commit() {
     return 0;
 }
 
-void PassLog::give_back_entry(const Entry& e) noexcept {
+bool PassLog::give_back_entry(const Entry& e) noexcept {
     PyObject* c = e.container ? e.container.get() : container_.get();
     const bool list = e.container ? e.list : list_;
     if (e.state) {
         Snapshot then{e.value, e.give_back, e.loosened};
         if (list) write_snapshot<ListState>(c, then);
         else write_snapshot<DictState>(c, then);
-    } else if (list) {
-        list::unstore_at(c, e.value.get(), e.replaced.get(), e.pos);
-    } else {
-        dict::unstore(c, e.key.get(), e.value.get(), e.replaced.get(), e.placed, e.give_back);
+        return true;
     }
+    if (list) return list::unstore_at(c, e.value.get(), e.replaced.get(), e.pos);
+    return dict::unstore(c, e.key.get(), e.value.get(), e.replaced.get(), e.placed, e.give_back);
 }
 
 void PassLog::abort() noexcept {
@@ -247,9 +246,18 @@ void PassLog::abort() noexcept {
     PyObject* pending = PyErr_GetRaisedException();
     // Latest first: each store with the adoptions made for it, so a member
     // one write-back let go and a later one placed again ends where it was.
+    // A store is taken back before its adoptions, so what it replaced is
+    // back in its place first; one whose replaced member will not come back
+    // stands, with the adoptions made for it.
     for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
-        adoptions_->undo_since(it->mark);
-        give_back_entry(*it);
+        if (it->state) {
+            adoptions_->undo_since(it->mark);
+            (void)give_back_entry(*it);
+        } else if (give_back_entry(*it)) {
+            adoptions_->undo_since(it->mark);
+        } else {
+            adoptions_->keep(it->mark, adoptions_->size());
+        }
     }
     adoptions_->undo();
     entries_.clear();

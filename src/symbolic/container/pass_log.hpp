@@ -117,7 +117,8 @@ private:
     // and update naming its container when `foreign`).
     void hand_on(PassLog& to, bool foreign) noexcept;
     void abort() noexcept;
-    void give_back_entry(const Entry& e) noexcept;
+    // False when the entry's store stands (unstore).
+    [[nodiscard]] bool give_back_entry(const Entry& e) noexcept;
     void end_mark() noexcept;
     void pop() noexcept;
 
@@ -149,15 +150,18 @@ namespace dict {
 // Takes a write-back of a failed apply back: where `key` still holds
 // `value` (null: absent), it holds `replaced` again (null: absent); a
 // replaced value that was let go (`give_back`) gets back its placement
-// `placed`. Never fails; keeps the pending exception.
-void unstore(PyObject* self, PyObject* key, PyObject* value, PyObject* replaced,
-             const Placement& placed, bool give_back) noexcept;
+// `placed` first. Keeps the pending exception. False when that value will
+// not take its place back (take_back): the write-back then stands.
+[[nodiscard]] bool unstore(PyObject* self, PyObject* key, PyObject* value, PyObject* replaced,
+                           const Placement& placed, bool give_back) noexcept;
 }  // namespace dict
 namespace list {
 // Takes a write-back of a failed apply back: `value` out of the position
 // `pos` (null `replaced`: the value was added), `replaced` in again,
-// attached to the list. Never fails; keeps the pending exception.
-void unstore_at(PyObject* self, PyObject* value, PyObject* replaced, Py_ssize_t pos) noexcept;
+// attached to the list. Keeps the pending exception. False when `replaced`
+// will not take its place back: the write-back then stands.
+[[nodiscard]] bool unstore_at(PyObject* self, PyObject* value, PyObject* replaced,
+                              Py_ssize_t pos) noexcept;
 }  // namespace list
 
 // Installs the typing layer's road to these logs

@@ -159,7 +159,7 @@ void occupant_placement(PyObject* occupant, Placement& placed, bool& give_back) 
     give_back = false;
     if (!occupant || is_primitive(occupant)) return;
     const int tree = keeps_tree(occupant);
-    if (tree > 0 && read_placement(occupant, placed)) give_back = true;
+    if (tree > 0 && read_placement(occupant, placed, true)) give_back = true;
     // Unreadable, it is left where the write-back leaves it.
     if (!give_back) PyErr_Clear();
 }
@@ -312,12 +312,12 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, Claim
             if (pass) occupant_placement(identity.occupant.get(), placed, give_back);
             const int r = replace_slot(w, adopted, Order::DetachFirst, identity.occupant.get(),
                                        replaced);
-            if (r <= 0) return r;
-            if (made) made->keep();
+            if (made && (r > 0 || r == kStoodFailing)) made->keep();
             // A value that is not plain may hold what the thread's scope let
             // through and the dictionary's own flag would refuse.
-            if (!is_primitive(adopted.value.get()))
+            if ((r > 0 || r == kStoodFailing) && !is_primitive(adopted.value.get()))
                 note_looser_store<DictState>(self, view.allow_partial);
+            if (r <= 0) return r < 0 ? -1 : 0;
         }
         if (pass) pass->stored_under(py::Ref::borrow(key), adopted.value, replaced,
                                      std::move(placed), give_back, mark);
@@ -346,26 +346,40 @@ int notify(PyObject* self, const py::Ref& update) {
     return update ? notify_field_update(self, update.get(), sym_dict_type()->tp_getattro) : 0;
 }
 
-void unstore(PyObject* self, PyObject* key, PyObject* value, PyObject* replaced,
+bool unstore(PyObject* self, PyObject* key, PyObject* value, PyObject* replaced,
              const Placement& placed, bool give_back) noexcept {
     PyObject* pending = PyErr_GetRaisedException();
-    bool restored = false;
-    py::Ref out;  // released after the section: a finaliser may run
+    bool taken = true;
+    py::Ref out;  // released after the sections: a finaliser may run
+    // Only where the key still holds what the write-back stored.
+    bool holds = false;
     {
         py::CriticalSection section(self);
         PyObject* found = nullptr;
-        if (PyDict_GetItemRef(self, key, &found) >= 0) {
-            out = py::Ref::steal(found);
-            // Only where the key still holds what the write-back stored.
-            if (found == value)
-                restored = (replaced ? PyDict_SetItem(self, key, replaced)
-                                     : PyDict_DelItem(self, key)) == 0;
-        }
-        if (!restored) PyErr_Clear();
+        if (PyDict_GetItemRef(self, key, &found) < 0) PyErr_Clear();
+        out = py::Ref::steal(found);
+        holds = found == value;
     }
-    // What the write-back let go comes back in the place it had.
-    if (restored && give_back && replaced) symbolic::give_back(replaced, placed, true, true, false);
+    // What the write-back let go comes back only once it has the place it
+    // had, so the dictionary never holds it naming another; one that will
+    // not take it leaves the key to the write-back, which stands.
+    if (holds && give_back && replaced && !take_back(replaced, placed, true, true)) {
+        taken = false;
+    } else if (holds) {
+        py::CriticalSection section(self);
+        PyObject* found = nullptr;
+        if (PyDict_GetItemRef(self, key, &found) >= 0) {
+            py::Ref now = py::Ref::steal(found);
+            if (found == value &&
+                (replaced ? PyDict_SetItem(self, key, replaced) : PyDict_DelItem(self, key)) < 0)
+                PyErr_Clear();
+            out = std::move(now);
+        } else {
+            PyErr_Clear();
+        }
+    }
     PyErr_SetRaisedException(pending);
+    return taken;
 }
 
 int set_item_core(PyObject* self, PyObject* key, PyObject* value, ClaimScope& scope,

@@ -156,10 +156,15 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     AdoptionLog log(self, AdoptionLog::Kept::Same);
     const std::size_t n = batch.values.size();
     std::vector<py::Ref> formal(n);
+    // What the log took while each value was made (the members of a raw
+    // container wrapped), to keep with its store should that stand alone.
+    std::vector<std::pair<std::size_t, std::size_t>> made(n);
     for (std::size_t k = 0; k < n; ++k) {
+        made[k].first = log.size();
         formal[k] = validated_at(self, view, element, batch.at[k].pos, batch.values[k].get(),
                                  batch.copied, batch.at[k].how != Store::Replace);
         if (!formal[k]) return -1;
+        made[k].second = log.size();
     }
     py::Ref updates = py::Ref::steal(PyList_New(0));
     if (!updates) return -1;
@@ -169,13 +174,25 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     // Each store with the log's size before its adoption: a failure takes
     // the stores back latest first, each with the adoptions made for it, so
     // an item one store let go and a later one placed again ends attached
-    // where it was.
-    std::vector<std::pair<StoredItem, std::size_t>> done;
+    // where it was. A store whose replaced item will not come back stands,
+    // with what was made for it.
+    struct Done {
+        StoredItem item;
+        std::size_t mark;
+        std::size_t k;
+    };
+    std::vector<Done> done;
     done.reserve(n);
+    auto stands = [&](std::size_t mark, std::size_t k) {
+        log.keep(made[k].first, made[k].second);
+        log.keep(mark, log.size());
+    };
     auto undo = [&]() {
         for (auto it = done.rbegin(); it != done.rend(); ++it) {
-            log.undo_since(it->second);
-            unstore(self, it->first);
+            if (unstore(self, it->item))
+                log.undo_since(it->mark);
+            else
+                stands(it->mark, it->k);
         }
         return -1;
     };
@@ -193,7 +210,11 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
         const bool ok = adopt_at(self, view, element, at.pos, formal[k].get(), &claimed,
                                  batch.copied, at.how != Store::Replace, adopted) &&
                         store(self, element, at, adopted, max_size, update, nullptr, &item) == 0;
-        if (item.value) done.emplace_back(std::move(item), mark);
+        if (item.stands) {
+            stands(mark, k);
+            return undo();
+        }
+        if (item.value) done.push_back({std::move(item), mark, k});
         if (!ok || (update && PyList_Append(updates.get(), update.get()) < 0)) return undo();
     }
     log.keep();

@@ -238,12 +238,18 @@ struct StoredItem {
     py::Ref value;
     py::Ref replaced;
     Py_ssize_t pos = 0;
+    bool let_go = true;  // the write let go of what it replaced (or began to)
+    // The write failed, but what it replaced would not come back: the store
+    // stands all the same (`unstore`).
+    bool stands = false;
 };
 // Takes a stored value out of the list again (where it is now: at its
 // position, else, for a value that keeps a tree, wherever it has moved),
-// putting back what it replaced, attached to the list again. Never fails;
-// keeps the pending exception.
-void unstore(PyObject* self, const StoredItem& item) noexcept;
+// putting back what it replaced once that has taken the list as its parent
+// again. Keeps the pending exception. False when what it replaced will not
+// come back (its hook refused, or placed it elsewhere): the store then
+// stands, and the value with it.
+[[nodiscard]] bool unstore(PyObject* self, const StoredItem& item) noexcept;
 
 // Stores the formal value `adopted.value` as `at` says and makes its field
 // update (null when the position already holds it). A replacement is the

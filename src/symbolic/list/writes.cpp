@@ -144,10 +144,18 @@ int replace_at(PyObject* self, PyObject* element, const Placed& at, Py_ssize_t s
     }
     // A list lets go of an item after its store (by its parent alone). An
     // item that will not go, or will not be named where it landed, keeps
-    // its place, and the write is undone.
-    if (restamp(self, adopted, stamped, item.pos) < 0 || let_go_after_store(replaced.get()) < 0) {
-        unstore(self, item);
-        adopted.undo();
+    // its place, and the write is undone; one that will not take its place
+    // back leaves it to the value, whose store then stands.
+    item.let_go = false;
+    if (restamp(self, adopted, stamped, item.pos) < 0 ||
+        (item.let_go = true, let_go_after_store(replaced.get()) < 0)) {
+        if (unstore(self, item)) {
+            (void)adopted.undo();
+        } else {
+            adopted.stored();
+            item.stands = true;
+            if (done) *done = item;
+        }
         return -1;
     }
     adopted.stored();
@@ -209,42 +217,83 @@ int claim_position(ClaimScope& scope, PyObject* self, Placed& at) {
     return read_claimed(scope, w, at.occupant);
 }
 
-void unstore(PyObject* self, const StoredItem& item) noexcept {
+namespace {
+
+// Where the list holds `value` now: at `pos`, else, for a value that keeps a
+// tree, wherever it has moved (another thread's insertion or removal); a
+// primitive may be stored at several places, and is then looked for at
+// `pos` alone. -1 when nowhere. Called under the list's lock.
+Py_ssize_t held_at(PyObject* self, PyObject* value, Py_ssize_t pos) noexcept {
+    const Py_ssize_t n = PyList_GET_SIZE(self);
+    if (pos < n && PyList_GET_ITEM(self, pos) == value) return pos;
+    for (Py_ssize_t i = 0; !is_primitive(value) && i < n; ++i)
+        if (PyList_GET_ITEM(self, i) == value) return i;
+    return -1;
+}
+
+// The item a write replaced and let go by its parent alone, given the list
+// back as its parent: whether it has it (a hook of its own may have refused,
+// or placed it elsewhere meanwhile). Keeps the pending exception.
+bool reattached(PyObject* self, PyObject* replaced) noexcept {
     PyObject* pending = PyErr_GetRaisedException();
-    Py_ssize_t pos = -1;
+    const int tree = keeps_tree(replaced);
+    if (tree < 0) PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+    if (tree <= 0) return true;
+    Placement prior;
+    prior.parent = py::Ref::borrow(self);
+    return take_back(replaced, prior, true, false);
+}
+
+}  // namespace
+
+bool unstore(PyObject* self, const StoredItem& item) noexcept {
+    PyObject* value = item.value.get();
     {
         py::CriticalSection guard(self);
-        const Py_ssize_t n = PyList_GET_SIZE(self);
-        PyObject* value = item.value.get();
-        if (item.pos < n && PyList_GET_ITEM(self, item.pos) == value) pos = item.pos;
-        // Moved by another thread's insertion or removal: found by identity,
-        // which only a value that keeps a tree has alone (a primitive may
-        // be stored at several places, and is then left where it is).
-        for (Py_ssize_t i = 0; pos < 0 && !is_primitive(value) && i < n; ++i)
-            if (PyList_GET_ITEM(self, i) == value) pos = i;
+        // Moved out by a hook meanwhile: that stands, and what it replaced
+        // stays let go.
+        if (held_at(self, value, item.pos) < 0) return true;
+    }
+    // What it replaced comes back only once it names the list again, so the
+    // list never holds an item naming another parent.
+    const bool replacing = static_cast<bool>(item.replaced);
+    if (replacing && item.let_go && !reattached(self, item.replaced.get())) return false;
+    PyObject* pending = PyErr_GetRaisedException();
+    bool put = false;
+    {
+        py::CriticalSection guard(self);
+        const Py_ssize_t pos = held_at(self, value, item.pos);
+        // Placed in the list again by a hook of its own meanwhile: that
+        // place stands, and so does the store.
+        if (replacing && item.let_go && !is_primitive(item.replaced.get()) &&
+            held_at(self, item.replaced.get(), PyList_GET_SIZE(self)) >= 0) {
+            PyErr_SetRaisedException(pending);
+            return false;
+        }
         if (pos >= 0) {
             // `item` keeps the value taken out alive past the section.
             // Neither allocates: a replacement swaps one item, and a list
             // shrinking by one item keeps its storage.
-            const int r = item.replaced
+            const int r = replacing
                               ? PyList_SetItem(self, pos, py::Ref(item.replaced).release())
                               : PyList_SetSlice(self, pos, pos + 1, nullptr);
-            if (r < 0) PyErr_Clear();
+            if (r < 0)
+                PyErr_Clear();
+            else
+                put = true;
         }
     }
-    // What it replaced was let go by its parent alone: the list again.
-    if (pos >= 0 && item.replaced) {
-        const int tree = keeps_tree(item.replaced.get());
-        if (tree < 0) PyErr_Clear();
-        Placement prior;
-        prior.parent = py::Ref::borrow(self);
-        if (tree > 0) give_back(item.replaced.get(), prior, true, false, true);
-    }
+    // Moved out by the hook that took its parent back: it is let go again.
+    if (replacing && item.let_go && !put && keeps_tree(item.replaced.get()) > 0 &&
+        let_go_after_store(item.replaced.get()) < 0)
+        PyErr_Clear();
     PyErr_SetRaisedException(pending);
+    return true;
 }
 
-void unstore_at(PyObject* self, PyObject* value, PyObject* replaced, Py_ssize_t pos) noexcept {
-    unstore(self, StoredItem{py::Ref::borrow(value), py::Ref::borrow(replaced), pos});
+bool unstore_at(PyObject* self, PyObject* value, PyObject* replaced, Py_ssize_t pos) noexcept {
+    return unstore(self, StoredItem{py::Ref::borrow(value), py::Ref::borrow(replaced), pos});
 }
 
 int store(PyObject* self, PyObject* element, const Placed& given, Adoption& adopted,
@@ -293,8 +342,8 @@ int store(PyObject* self, PyObject* element, const Placed& given, Adoption& adop
         // An item that cannot be named where it landed is taken out again,
         // and the write undone.
         if (restamp(self, adopted, given.pos, landed) < 0) {
-            unstore(self, StoredItem{adopted.value, {}, landed});
-            adopted.undo();
+            (void)unstore(self, StoredItem{adopted.value, {}, landed});
+            (void)adopted.undo();
             return -1;
         }
         adopted.stored();

@@ -166,8 +166,8 @@ int store_plain(PyObject* obj, PyObject* name, PyObject* value, PyObject* field,
     if (!adopt(obj, name, formal, ctx, adopted)) return -1;
     py::Ref replaced;
     const int stored = replace_slot(w, adopted, Order::DetachFirst, occupant.get(), replaced);
-    if (stored <= 0) return stored;
-    if (made) made->keep();
+    if (made && (stored > 0 || stored == kStoodFailing)) made->keep();
+    if (stored <= 0) return stored < 0 ? -1 : 0;
     if (!replaced) replaced = ob.missing_value;
     update = field_update(obj, name, field, replaced.get(), adopted.value.get(), ob, ctx);
     return update ? 0 : -1;
