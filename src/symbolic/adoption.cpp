@@ -358,8 +358,8 @@ void AdoptionLog::hand_on() noexcept {
     taken_.clear();
 }
 
-void AdoptionLog::keep(std::size_t begin, std::size_t end) noexcept {
-    AdoptionLog* to = handed_to();
+void AdoptionLog::keep(std::size_t begin, std::size_t end, bool settle) noexcept {
+    AdoptionLog* to = settle ? nullptr : handed_to();
     // Each left in its place empty, so the marks after it still count.
     for (std::size_t k = begin; k < end && k < taken_.size(); ++k) {
         Adoption a = std::move(taken_[k]);

@@ -163,8 +163,9 @@ public:
     void undo_since(std::size_t mark) noexcept;
     // The adoptions taken from `begin` to `end` stand (a store the operation
     // could not take back, and what was made for it): handed on now as
-    // `keep` hands on, and never given back by this log.
-    void keep(std::size_t begin, std::size_t end) noexcept;
+    // `keep` hands on (`settle`: to no log, for good), and never given back
+    // by this log.
+    void keep(std::size_t begin, std::size_t end, bool settle = false) noexcept;
 
     // Before an adoption into `container`: when a log will take it and the
     // thread has no claim scope open, the log opens the one the adoption

@@ -454,6 +454,23 @@ def _():
     return World(lambda: HDict(a=x, b=y, c={"k": z}, root_path=ROOT), x=x, y=y, z=z)
 
 
+def renewing(old, new):
+    """A counted transform that gives `new` for `old`."""
+    def renew(value):
+        tick("transform")
+        return new if value is old else value
+    return renew
+
+
+@road("d.use_value_spec writing members back")
+def _():
+    old, new, b = HNode("old"), HNode("new"), HNode("b")
+    spec = native.Dict([("a", native.Any(transform=renewing(old, new))),
+                        ("b", native.Any(transform=counted_transform))])
+    d = HDict({"a": old, "b": b}, root_path=ROOT)
+    return World(lambda: d.use_value_spec(spec), d=d, old=old, new=new, b=b)
+
+
 def object_with(kind, old):
     return kind(k=old, j=HNode("j"), root_path=ROOT)
 
@@ -510,6 +527,14 @@ def _():
 
 def list_with(*items):
     return HList(list(items), root_path=ROOT)
+
+
+@road("l.use_value_spec writing items back")
+def _():
+    old, new, b = HNode("old"), HNode("new"), HNode("b")
+    lst = list_with(old, b)
+    spec = native.List(native.Any(transform=renewing(old, new)))
+    return World(lambda: lst.use_value_spec(spec), l=lst, old=old, new=new, b=b)
 
 
 @road("l[i]=v")

@@ -248,7 +248,8 @@ void PassLog::abort() noexcept {
     // one write-back let go and a later one placed again ends where it was.
     // A store is taken back before its adoptions, so what it replaced is
     // back in its place first; one whose replaced member will not come back
-    // stands, with the adoptions made for it.
+    // stands, with the adoptions made for it, which no enclosing log gives
+    // back either (it does not know the store).
     for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
         if (it->state) {
             adoptions_->undo_since(it->mark);
@@ -256,7 +257,7 @@ void PassLog::abort() noexcept {
         } else if (give_back_entry(*it)) {
             adoptions_->undo_since(it->mark);
         } else {
-            adoptions_->keep(it->mark, adoptions_->size());
+            adoptions_->keep(it->mark, adoptions_->size(), true);
         }
     }
     adoptions_->undo();

@@ -317,6 +317,10 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, Claim
             // through and the dictionary's own flag would refuse.
             if ((r > 0 || r == kStoodFailing) && !is_primitive(adopted.value.get()))
                 note_looser_store<DictState>(self, view.allow_partial);
+            // A pass whose write-back stood though it failed decides on it.
+            if (r == kStoodFailing && pass)
+                pass->stored_under(py::Ref::borrow(key), adopted.value, replaced,
+                                   std::move(placed), give_back, mark);
             if (r <= 0) return r < 0 ? -1 : 0;
         }
         if (pass) pass->stored_under(py::Ref::borrow(key), adopted.value, replaced,

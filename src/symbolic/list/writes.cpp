@@ -579,11 +579,13 @@ PyObject* py_set_item_without_permission_check(PyObject* self, PyObject* const* 
     ClaimScope claims;
     // Without a gate of its own, a write at a position the list has lost
     // meanwhile appends, as it would have had it come after the shrinking.
-    if (core_write(self, view, readings.element.get(), index, a[1], false, update, -1, nullptr,
-                   applied, true, pass ? &done : nullptr) < 0)
-        return nullptr;
+    const int r = core_write(self, view, readings.element.get(), index, a[1], false, update, -1,
+                             nullptr, applied, true, pass ? &done : nullptr);
+    // A store made is the pass's to keep or take back, the write failing
+    // after it included.
     if (pass && done.value)
         pass->stored_at(std::move(done.value), std::move(done.replaced), done.pos, mark);
+    if (r < 0) return nullptr;
     return update ? update.release() : py::none();
 }
 
