@@ -3,7 +3,10 @@
 // caller processes the entry (comparisons, recursion, stores elsewhere) with
 // no lock held. A change of size between steps, or more entries than the dict
 // held at the start (keys replaced behind the cursor), fails like the
-// interpreter's own dict iterator.
+// interpreter's own dict iterator; so does a new table under the same size
+// (deletes and inserts that made the dict compact itself), after which the
+// cursor's position would skip entries or repeat them. A walk that must see
+// every entry once whatever other threads do takes a DictSnapshot instead.
 #pragma once
 
 #include "py/critical_section.hpp"
@@ -15,6 +18,7 @@ public:
     explicit DictCursor(PyObject* dict) noexcept : dict_(dict) {
         CriticalSection guard(dict_);
         size_ = remaining_ = PyDict_GET_SIZE(dict_);
+        table_ = table_of(dict_);
     }
 
     // 1 with `key` and `value` set, 0 at the end, -1 with RuntimeError set when
@@ -31,6 +35,8 @@ public:
             CriticalSection guard(dict_);
             if (PyDict_GET_SIZE(dict_) != size_) {
                 changed = "dictionary changed size during iteration";
+            } else if (table_of(dict_) != table_) {
+                changed = "dictionary keys changed during iteration";
             } else if (PyDict_Next(dict_, &pos_, &k, &v)) {
                 if (remaining_ == 0) {
                     changed = "dictionary keys changed during iteration";
@@ -48,7 +54,16 @@ public:
     }
 
 private:
+    // The dict's table of keys: replaced whenever the dict resizes or is
+    // cleared. Two resizes between steps may give the new table the old one's
+    // address, and an instance dict sharing its class's keys reorders in
+    // place: both go unseen here (see DictSnapshot).
+    [[nodiscard]] static const void* table_of(PyObject* dict) noexcept {
+        return reinterpret_cast<PyDictObject*>(dict)->ma_keys;
+    }
+
     PyObject* dict_;
+    const void* table_ = nullptr;
     Py_ssize_t size_ = 0;
     Py_ssize_t remaining_ = 0;
     Py_ssize_t pos_ = 0;

@@ -82,11 +82,28 @@ template <class Body>
     return body(root.get(), other_root.get());
 }
 
-// Who else may change the trie of a held set while an operation works on it
-// (its shared hold is taken).
-[[nodiscard]] trie::Reach reach_of(PyObject* set) {
-    return py::borrow_flag<KeyPathSetState>(set).shared_by_others() ? trie::Reach::Contended
-                                                                     : trie::Reach::Shared;
+// An operation that changes the trie of a held set, counted while it runs.
+class Writing {
+public:
+    explicit Writing(const KeyPathSetState& s) noexcept : writers_(s.writers) {
+        writers_.fetch_add(1, std::memory_order_seq_cst);
+    }
+    ~Writing() { writers_.fetch_sub(1, std::memory_order_release); }
+    Writing(const Writing&) = delete;
+    Writing& operator=(const Writing&) = delete;
+
+private:
+    std::atomic<std::uint32_t>& writers_;
+};
+
+// Who else may change the trie of a held set while an operation that changes
+// it works on it (its shared hold and its Writing are taken). The borrow
+// flag leaves out the holds of threads lost at a fork, whose count of
+// writers stays.
+[[nodiscard]] trie::Reach reach_of(const KeyPathSetState& s, PyObject* set) {
+    const bool others = s.writers.load(std::memory_order_seq_cst) > 1 &&
+                        py::borrow_flag<KeyPathSetState>(set).shared_by_others();
+    return others ? trie::Reach::Contended : trie::Reach::Shared;
 }
 
 // The two forms of each set operation over tries: in place on the receiver
@@ -102,16 +119,24 @@ PyObject* in_place(PyObject* root, PyObject* other, trie::Reach reach) {
 template <TrieOp Op>
 PyObject* copying(PyObject* root, PyObject* other, trie::Reach reach);
 
-// A method taking one other set, given by `Params`.
-template <py::Params<1>& Params, PyObject* (*Body)(PyObject*, PyObject*, trie::Reach)>
+// A method taking one other set, given by `Params`; in place, or on a copy.
+template <py::Params<1>& Params, PyObject* (*Body)(PyObject*, PyObject*, trie::Reach),
+          bool InPlace>
 PyObject* other_method(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
     py::Args<1> a;
     if (!py::parse(Params, args, nargs, kwnames, a) || !arg_set(a[0])) return nullptr;
-    const trie::Reach reach = reach_of(self.object());
-    return with_roots(*self, a[0], [&](PyObject* root, PyObject* other) {
-        return Body(root, other, reach);
-    });
+    if constexpr (InPlace) {
+        Writing writing(*self);
+        const trie::Reach reach = reach_of(*self, self.object());
+        return with_roots(*self, a[0], [&](PyObject* root, PyObject* other) {
+            return Body(root, other, reach);
+        });
+    } else {
+        return with_roots(*self, a[0], [&](PyObject* root, PyObject* other) {
+            return Body(root, other, trie::Reach::Private);
+        });
+    }
 }
 
 template <TrieOp Op>
@@ -211,6 +236,7 @@ PyObject* kps_add(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
     if (!py::parse(kParams, args, nargs, kwnames, a) ||
         !py::opt_bool("include_intermediate", a[1], false, include))
         return nullptr;
+    Writing writing(*self);
     return with_root(*self, [&](PyObject* root) -> PyObject* {
         PathKeys path;
         if (!storable_path_keys(a[0], path)) return nullptr;
@@ -224,6 +250,7 @@ PyObject* kps_remove(const Reading& self, PyObject* const* args, Py_ssize_t narg
     static py::Params kParams{"remove", {"path"}, 1, 1};
     py::Args<1> a;
     if (!py::parse(kParams, args, nargs, kwnames, a)) return nullptr;
+    Writing writing(*self);
     return with_root(*self, [&](PyObject* root) -> PyObject* {
         PathKeys path;
         if (!path_keys(a[0], path)) return nullptr;
@@ -268,7 +295,8 @@ PyObject* kps_rebase(py::Scoped<KeyPathSetState> self, PyObject* const* args, Py
 }
 
 PyObject* kps_clear_method(const Reading& self) {
-    const trie::Reach reach = reach_of(self.object());
+    Writing writing(*self);
+    const trie::Reach reach = reach_of(*self, self.object());
     return with_root(*self, [&](PyObject* root) {
         return trie::clear(root, reach) < 0 ? nullptr : py::none();
     });
@@ -289,7 +317,7 @@ PyObject* kps_deepcopy(const Reading& self, PyObject* const* args, Py_ssize_t na
 }
 
 py::Params kUpdateParams{"update", {"other"}, 1, 1};
-constexpr auto kps_update = other_method<kUpdateParams, in_place<trie::merge>>;
+constexpr auto kps_update = other_method<kUpdateParams, in_place<trie::merge>, true>;
 
 PyObject* kps_union(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
@@ -301,6 +329,7 @@ PyObject* kps_union(const Reading& self, PyObject* const* args, Py_ssize_t nargs
         return nullptr;
     return with_roots(*self, a[0], [&](PyObject* root, PyObject* other) -> PyObject* {
         if (!copy) {
+            Writing writing(*self);
             return trie::merge(root, other, trie::Reach::Shared) < 0 ? nullptr
                                                                       : py::new_ref(self.object());
         }
@@ -310,14 +339,14 @@ PyObject* kps_union(const Reading& self, PyObject* const* args, Py_ssize_t nargs
 
 py::Params kDifferenceUpdateParams{"difference_update", {"other"}, 1, 1};
 constexpr auto kps_difference_update =
-    other_method<kDifferenceUpdateParams, in_place<trie::remove_same>>;
+    other_method<kDifferenceUpdateParams, in_place<trie::remove_same>, true>;
 py::Params kDifferenceParams{"difference", {"other"}, 1, 1};
-constexpr auto kps_difference = other_method<kDifferenceParams, copying<trie::remove_same>>;
+constexpr auto kps_difference = other_method<kDifferenceParams, copying<trie::remove_same>, false>;
 py::Params kIntersectionUpdateParams{"intersection_update", {"other"}, 1, 1};
 constexpr auto kps_intersection_update =
-    other_method<kIntersectionUpdateParams, in_place<trie::remove_diff>>;
+    other_method<kIntersectionUpdateParams, in_place<trie::remove_diff>, true>;
 py::Params kIntersectionParams{"intersection", {"other"}, 1, 1};
-constexpr auto kps_intersection = other_method<kIntersectionParams, copying<trie::remove_diff>>;
+constexpr auto kps_intersection = other_method<kIntersectionParams, copying<trie::remove_diff>, false>;
 
 PyObject* kps_subtree(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {

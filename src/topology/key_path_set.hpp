@@ -4,6 +4,9 @@
 
 #include "py/ref.hpp"
 
+#include <atomic>
+#include <cstdint>
+
 namespace vesk::topology {
 
 // The native state of a KeyPathSet (a py::Object<KeyPathSetState>). Its
@@ -13,6 +16,10 @@ struct KeyPathSetState {
     // The root node. Only dropped by the garbage collector's clear, after
     // which the set reads as empty.
     py::Ref root;
+    // How many operations that change the trie are in: a branch dropped
+    // whole while another one may be walking it is emptied too (see
+    // key_path_set_trie.hpp). Readers are not counted: they store nothing.
+    mutable std::atomic<std::uint32_t> writers{0};
 
     template <class V>
     void visit(V&& v) {

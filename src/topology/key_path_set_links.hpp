@@ -5,7 +5,6 @@
 // a branch dropped whole.
 #pragma once
 
-#include "py/critical_section.hpp"
 #include "topology/key_path_set_trie.hpp"
 
 #include <utility>
@@ -59,50 +58,10 @@ private:
     std::vector<PyObject*> keys_;
 };
 
-// `detach_empty` under a key that is not a str or an int, whose lookups
-// run Python code.
-[[nodiscard]] int detach_slowly(PyObject* parent, PyObject* key, PyObject* child, py::Ref& stray);
-
-// A node a delete under a str or int key took though it should stay: a
-// comparison with another key of the same hash in `parent` ran Python code
-// meanwhile, and the node was filled or another stored there. It goes back
-// at once where the key is still free, else to `stray`. 0, or -1 on error.
-[[nodiscard]] int keep_taken(PyObject* parent, PyObject* key, py::Ref taken, py::Ref& stray);
-
 // Detaches `child`, which the caller's walk left empty, from `parent` under
-// `key`, if it is still empty and still the node `parent` holds there,
-// tested in the step that deletes it. 1 when detached; 0 when kept, or gone
-// already (no error); -1 on error. A node the delete took that was stored
-// there after the walk passed goes to `stray`, for the caller to put back.
-[[nodiscard]] inline int detach_empty(PyObject* parent, PyObject* key, PyObject* child,
-                                      py::Ref& stray) {
-    if (!PyUnicode_CheckExact(key) && !PyLong_CheckExact(key))
-        return detach_slowly(parent, key, child, stray);
-    // Both locks at once: an insertion into `child` takes its lock, so it
-    // lands either first (the node is kept) or in a node already detached,
-    // which it then finds out. The key's own hash runs no Python code, but
-    // `parent` may hold a key of the same hash whose comparison does, which
-    // lets other threads in: the node is tested again once the delete took
-    // it, with no Python code between.
-    py::CriticalSection2 guard(parent, child);
-    if (PyDict_GET_SIZE(child) != 0) return 0;
-    PyObject* raw = nullptr;
-    const int found = PyDict_GetItemRef(parent, key, &raw);
-    py::Ref held = py::Ref::steal(raw);
-    if (found <= 0 || held.get() != child) return found < 0 ? -1 : 0;
-    raw = nullptr;
-    const int popped = PyDict_Pop(parent, key, &raw);
-    py::Ref taken = py::Ref::steal(raw);
-    if (popped <= 0) return popped;
-    if (taken.get() == child && PyDict_GET_SIZE(child) == 0) return 1;
-    return keep_taken(parent, key, std::move(taken), stray);
-}
-
-// `node`, taken by a delete from `parent` under `key` though stored there
-// after the deleting walk passed: what it holds moved, entry by entry, into
-// the node `parent` holds there now (a new one if none), each entry taken
-// out of `node` first so that it moves once. 0, or -1 on error.
-[[nodiscard]] int put_back(PyObject* parent, PyObject* key, PyObject* node, WalkGuard& guard);
+// `key`, if it is still empty and still the node `parent` holds there. 1
+// when detached; 0 when kept, or gone already (no error); -1 on error.
+[[nodiscard]] int detach_empty(PyObject* parent, PyObject* key, PyObject* child);
 
 // Takes out, entry by entry, everything `node`, a branch dropped whole,
 // holds, and what the nodes below hold: each entry goes to the one thread

@@ -1,6 +1,6 @@
 #include "topology/key_path_set_paths.hpp"
 
-#include "py/dict_cursor.hpp"
+#include "py/dict_snapshot.hpp"
 #include "topology/key_path.hpp"
 #include "topology/path_text.hpp"
 
@@ -77,10 +77,10 @@ public:
 
 private:
     [[nodiscard]] bool walk_entries(PyObject* node) {
-        py::DictCursor cursor(node);
+        py::DictSnapshot entries(node);
         py::Ref key, value;
         int step;
-        while ((step = cursor.next(key, value)) == 1) {
+        while ((step = entries.next(key, value)) == 1) {
             const int mark = trie::is_marker(key.get());
             if (mark < 0) return false;
             if (mark) {

@@ -1,7 +1,7 @@
 #include "topology/key_path_set_trie.hpp"
 
 #include "py/critical_section.hpp"
-#include "py/dict_cursor.hpp"
+#include "py/dict_snapshot.hpp"
 #include "py/named.hpp"
 #include "topology/key_path_set_links.hpp"
 
@@ -37,10 +37,10 @@ struct Copier {
         if (!level.ok()) return {};
         py::Ref out = new_node();
         if (!out) return {};
-        py::DictCursor cursor(node);
+        py::DictSnapshot entries(node);
         py::Ref key, value;
         int step;
-        while ((step = cursor.next(key, value)) == 1) {
+        while ((step = entries.next(key, value)) == 1) {
             py::Ref new_key = copy_key(key.get());
             if (!new_key) return {};
             py::Ref new_value = PyDict_Check(value.get()) ? copy(value.get()) : value;
@@ -63,10 +63,10 @@ public:
     [[nodiscard]] int into(PyObject* target, PyObject* source) {
         WalkLevel level(guard_, source);
         if (!level.ok()) return -1;
-        py::DictCursor cursor(source);
+        py::DictSnapshot entries(source);
         py::Ref key, value;
         int step;
-        while ((step = cursor.next(key, value)) == 1) {
+        while ((step = entries.next(key, value)) == 1) {
             const int mark = is_marker(key.get());
             if (mark < 0) return -1;
             const int merged = mark ? marker_into(target, key.get(), value.get())
@@ -274,16 +274,10 @@ int remove(PyObject* root, const PyKeys& keys) {
     const int had = PyDict_Pop(nodes.back().get(), m, nullptr);
     if (had <= 0) return had;
     // Prune from the deepest node up: a node left empty leaves its parent.
-    py::Ref stray;
     for (std::size_t i = keys.size(); i-- > 0;) {
-        const int pruned = detach_empty(nodes[i].get(), keys[i].get(), nodes[i + 1].get(), stray);
-        if (pruned == 1) continue;
+        const int pruned = detach_empty(nodes[i].get(), keys[i].get(), nodes[i + 1].get());
         if (pruned < 0) return -1;
-        if (stray) {
-            WalkGuard guard;
-            if (put_back(nodes[i].get(), keys[i].get(), stray.get(), guard) < 0) return -1;
-        }
-        break;
+        if (pruned == 0) break;
     }
     return 1;
 }
@@ -316,10 +310,10 @@ public:
         if (!level.ok()) return -1;
         std::vector<Doomed> doomed;
         {
-            py::DictCursor cursor(target);
+            py::DictSnapshot entries(target);
             py::Ref key, value;
             int step;
-            while ((step = cursor.next(key, value)) == 1) {
+            while ((step = entries.next(key, value)) == 1) {
                 PyObject* raw = nullptr;
                 const int found = PyDict_GetItemRef(other, key.get(), &raw);
                 if (found < 0) return -1;
@@ -362,9 +356,7 @@ private:
                 if (done > 0 && reach_ == Reach::Contended && PyDict_Check(dropped.get()))
                     done = empty_dropped(dropped.get(), guard_);
             } else if (reach_ != Reach::Private) {
-                py::Ref stray;
-                done = detach_empty(node, d.key.get(), d.emptied.get(), stray);
-                if (done >= 0 && stray) done = put_back(node, d.key.get(), stray.get(), guard_);
+                done = detach_empty(node, d.key.get(), d.emptied.get());
             } else {
                 done = PyDict_GET_SIZE(d.emptied.get()) == 0
                            ? PyDict_Pop(node, d.key.get(), nullptr)

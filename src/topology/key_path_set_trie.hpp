@@ -15,12 +15,14 @@
 // - Detach only what was decided. A node leaves the trie only with what the
 //   operation that detaches it decided to remove. An intersection drops a
 //   branch the other set lacks, and a clear every branch, whole: every path
-//   below is one they remove. When other operations on the set were in as
-//   it began, it also takes out, entry by entry, all that the dropped
-//   branch holds (`Reach::Contended`): what it takes is what it removed, so
-//   what is found in a dropped node later was stored after the drop, or by
-//   an operation that began after the dropping one began and may come after
-//   it in any case. A node that a removal or a pruning walk left empty goes
+//   below is one they remove. When other operations that change the set
+//   were in as it began, it also takes out, entry by entry, all that the
+//   dropped branch holds (`Reach::Contended`): what it takes is what it
+//   removed, so what is found in a dropped node later was stored after the
+//   drop, or by an operation that began after the dropping one began and
+//   may come after it in any case. (An operation that only reads may find
+//   what the drop removed, as it would have before the drop, which it may
+//   come before.) A node that a removal or a pruning walk left empty goes
 //   only if it is still empty and still the node its parent holds, tested
 //   in the step that deletes it (`detach_empty`). A detached node is never
 //   attached again.
@@ -43,18 +45,16 @@
 // hold when checked held them since they were walked: whatever was stored at
 // its end in between was stored into the live trie.
 //
-// A key that is not a str or an int runs Python code when it is hashed or
-// compared, so its lookup cannot share a locked step with the test of the
-// node: other threads may run meanwhile. The prune under such a key deletes
-// first and tests after. A node filled meanwhile goes back into its parent
-// in the same locked step, the key's hash taken beforehand so that no
-// Python code runs between: for every operation that locks the parent it
-// never left (a lock-free read on the free-threaded build may see it gone
-// for that instant). A node the delete took that was stored there after the
-// prune's walk passed stays detached: what it holds moves into the node the
-// parent holds there. A str or int key runs no Python code of its own, yet
-// its lookup compares it with a key of the same hash that may: its prune
-// tests the node again once the delete took it, and puts it back likewise.
+// A node's test and its delete are one step under the locks of the node and
+// its parent, whatever the key: its lookup (the key's hash and comparisons,
+// which may run Python code and let other threads in) comes first, and the
+// step tests the node the lookup found. So no node ever leaves the trie and
+// comes back, and no read, locked or not, can find one missing for an
+// instant.
+//
+// Every walk over a node's entries reads them in one locked step first
+// (py::DictSnapshot), so an entry is met once however other threads change
+// the node meanwhile; a node whose size changed fails the walk's next step.
 //
 // A trie no other thread can reach (a set being built, the copy a copying
 // operation works on) needs none of this: `Reach::Private` skips it.

@@ -244,6 +244,13 @@ def test_containers_changing_while_formatted():
     with pytest.raises(RuntimeError, match="keys changed"):
         fmt(d)
 
+    # A key taken out and stored again makes a full table compact itself at
+    # the same size: the walk must neither skip the entry after it nor show
+    # the key twice.
+    d = {"s": 0, "m": Mutate(lambda m: d.__setitem__("s", d.pop("s"))), "y": 1, "z": 2, "w": 3}
+    with pytest.raises(RuntimeError, match="keys changed"):
+        fmt(d)
+
     # A key whose last reference goes between two entries: its finaliser
     # removes the next entry, which must not be read once it is freed.
     class Key:
