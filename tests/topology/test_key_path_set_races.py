@@ -5,10 +5,8 @@ with must be what some interleaving of the two threads' operations, one
 after the other, gives, path by path (schedules with keys that pause are
 in test_key_path_set_schedules.py)."""
 
-import itertools
 import sys
 import threading
-import time
 
 import pytest
 
@@ -102,97 +100,3 @@ CASES = {
 def test_threads_end_as_some_interleaving(initial, ops_a, ops_b):
     faults = race(initial, ops_a, ops_b, ROUNDS)
     assert not faults, f"{len(faults)} faults in {ROUNDS} rounds, first: {faults[:5]}"
-
-
-# A node whose walk takes long (b.7 holds many nodes) beside a sibling met
-# before it that leaves and comes back (b.8), so that the node's table
-# compacts itself under the walk while its size stays, or comes back, as it
-# was. Each round walks a new set, in which b.8 comes first.
-SLOW = [f"b.7.{i}.q" for i in range(200)]
-LASTING = {*SLOW, "b.9", "b"}
-WALK_ROUNDS = 1000
-WALK_SECONDS = 10
-# How long the churn waits for each new set's walk to go in: a few lengths,
-# as the machine's load may stretch each.
-CHURN_DELAYS = (5e-6, 10e-6, 20e-6, 40e-6)
-
-
-def listed(paths):
-    texts = [str(p) for p in paths]
-    assert len(texts) == len(set(texts)), "a path listed twice"
-    return set(texts)
-
-
-def updated_from(s):
-    target = KeyPathSet()
-    target.update(s)
-    return target
-
-
-def drops_b9(name, other):
-    given = KeyPathSet(other)
-
-    def walk(s):
-        getattr(s, name)(given)
-        left = listed(s)
-        # b.9 had to go: it counts as found where it went, as missed where not.
-        return None if "b.9" in left else left | {"b.9"}
-    return walk
-
-
-WALKS = {
-    # What a walk that returns gives: the paths it found, every lasting one
-    # among them (None where it kept one it had to remove).
-    "iteration": listed,
-    "copy": lambda s: listed(s.copy()),
-    "update": lambda s: listed(updated_from(s)),
-    "difference_update": drops_b9("difference_update",
-                                  ["b.9", *(f"b.7.{i}.r" for i in range(200))]),
-    "intersection_update": drops_b9("intersection_update", ["b.8", *SLOW, "b"]),
-}
-
-
-@pytest.mark.parametrize("walk", WALKS.values(), ids=WALKS.keys())
-def test_walks_meet_every_entry_of_a_node_compacted_under_them(walk):
-    current = [KeyPathSet()]
-    stop, start = threading.Event(), threading.Barrier(2)
-    results = []
-
-    def churn():
-        start.wait()
-        seen, delays = None, itertools.cycle(CHURN_DELAYS)
-        while not stop.is_set():
-            s = current[0]
-            if s is not seen:
-                # A new set: let its walk pass b.8 and go into b.7 first.
-                seen, until = s, time.perf_counter() + next(delays)
-                while time.perf_counter() < until:
-                    pass
-            s.remove("b.8")
-            s.add("b.8")
-
-    def walker():
-        start.wait()
-        deadline, met = time.monotonic() + WALK_SECONDS, 0
-        try:
-            # Rounds the churn met (b.8's node was replaced meanwhile) are
-            # counted: on a loaded machine many go by without one.
-            while met < WALK_ROUNDS and time.monotonic() < deadline:
-                current[0] = s = KeyPathSet(["b.8", *SLOW, "b.9", "b"])
-                before = s._trie["b"].get("8")
-                try:
-                    results.append(walk(s))
-                except RuntimeError as e:
-                    results.append(str(e))
-                except Exception as e:
-                    results.append(f"{type(e).__name__}: {e}")
-                met += s._trie["b"].get("8") is not before
-        finally:
-            stop.set()
-
-    with started([threading.Thread(target=churn), threading.Thread(target=walker)], start, stop):
-        pass
-    raised = [r for r in results if isinstance(r, str)]
-    assert set(raised) <= set(ts.WALK_RACES)
-    missed = [r for r in results if not isinstance(r, str) and not LASTING <= (r or set())]
-    assert not missed, f"{len(missed)} of {len(results) - len(raised)} walks missed a path"
