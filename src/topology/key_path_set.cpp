@@ -341,12 +341,14 @@ py::Params kDifferenceUpdateParams{"difference_update", {"other"}, 1, 1};
 constexpr auto kps_difference_update =
     other_method<kDifferenceUpdateParams, in_place<trie::remove_same>, true>;
 py::Params kDifferenceParams{"difference", {"other"}, 1, 1};
-constexpr auto kps_difference = other_method<kDifferenceParams, copying<trie::remove_same>, false>;
+constexpr auto kps_difference =
+    other_method<kDifferenceParams, copying<trie::remove_same>, false>;
 py::Params kIntersectionUpdateParams{"intersection_update", {"other"}, 1, 1};
 constexpr auto kps_intersection_update =
     other_method<kIntersectionUpdateParams, in_place<trie::remove_diff>, true>;
 py::Params kIntersectionParams{"intersection", {"other"}, 1, 1};
-constexpr auto kps_intersection = other_method<kIntersectionParams, copying<trie::remove_diff>, false>;
+constexpr auto kps_intersection =
+    other_method<kIntersectionParams, copying<trie::remove_diff>, false>;
 
 PyObject* kps_subtree(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
