@@ -2,6 +2,7 @@
 
 #include "py/args.hpp"
 #include "py/critical_section.hpp"
+#include "py/named.hpp"
 #include "py/write_span.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
@@ -12,6 +13,7 @@
 #include "symbolic/markers.hpp"
 #include "symbolic/momentary.hpp"
 #include "symbolic/node.hpp"
+#include "symbolic/node_ops.hpp"
 #include "symbolic/policy.hpp"
 #include "topology/key_path.hpp"
 
@@ -34,9 +36,11 @@ void raise_cycle(PyObject* child, PyObject* new_path, const char* format) {
     PyErr_Format(PyExc_ValueError, format, name.get(), path_text.get());
 }
 
-// Raises when inserting the parentless `child` under `container` would make
-// `child` its own ancestor. The container's parent chain is claimed, so it
-// stays as it is read until the write is done. A chain that loops without
+// Raises when inserting `child` under `container` would make `child` its own
+// ancestor. The container's parent chain is claimed, so it stays as it is
+// read until the write is done. A node of it that this thread is placing now
+// (a hook of that placement writes) goes under the container it is being
+// placed in, whose chain is followed from there. A chain that loops without
 // reaching the child (made by Python code setting parents directly) is
 // reported too.
 int cycle_guard(ClaimScope& scope, PyObject* container, PyObject* child, PyObject* new_path) {
@@ -49,16 +53,29 @@ int cycle_guard(ClaimScope& scope, PyObject* container, PyObject* child, PyObjec
         raise_cycle(child, new_path, kCycle);
         return -1;
     }
-    if (scope.tree(container) < 0) return -1;
-    if (scope.on_chain(container, child)) {
-        raise_cycle(child, new_path, kCycle);
-        return -1;
+    // Each placement under way is followed once at most: how many are left
+    // to follow, counted when first needed.
+    std::optional<std::size_t> left;
+    for (PyObject* from = container;;) {
+        if (scope.tree(from) < 0) return -1;
+        if (scope.on_chain(from, child)) {
+            raise_cycle(child, new_path, kCycle);
+            return -1;
+        }
+        if (scope.chain_loops(from)) {
+            raise_cycle(child, new_path, kCyclicChain);
+            return -1;
+        }
+        if (!left) left = Stamping::under_way();
+        if (*left == 0) return 0;
+        --*left;
+        from = scope.first_on_chain(from, Stamping::placing_into);
+        if (!from) return 0;
+        if (from == child) {
+            raise_cycle(child, new_path, kCycle);
+            return -1;
+        }
     }
-    if (scope.chain_loops(container)) {
-        raise_cycle(child, new_path, kCyclicChain);
-        return -1;
-    }
-    return 0;
 }
 
 py::Ref shared_hold_error(PyObject* child, PyObject* new_path, bool in_claimed_set) {
@@ -100,8 +117,16 @@ Sits sits(PyObject* child, const Placement& where, const AdoptArgs& a, PyObject*
 
 bool Stamping::places_again(PyObject* child, PyObject* container) noexcept {
     for (const Stamping* s = innermost; s; s = s->outer_)
-        if (s->child_ == child && s->parent_given_ != container) return true;
+        if (s->child_ == child && (s->kind_ == Kind::Free ||
+                                   (s->kind_ == Kind::ParentGiven && s->container_ != container)))
+            return true;
     return false;
+}
+
+PyObject* Stamping::placing_into(PyObject* node) noexcept {
+    for (const Stamping* s = innermost; s; s = s->outer_)
+        if (s->child_ == node && s->container_ != node) return s->container_;
+    return nullptr;
 }
 
 // The steps of an adoption that keep what they learn in the Adoption.
@@ -112,12 +137,27 @@ struct Adopter {
     py::Ref new_path;
     bool topo_aware = false;
 
+    // Where the child stood before its stamping: in place already, free
+    // (parentless, met here first), a clone made for this place, or a
+    // topology-aware value of another kind, whose place is not read.
+    enum class Placing : unsigned char { InPlace, Free, Clone, Other };
+
     // Path first, then parent; a parentless owner (None) gives no parent to
     // a child that had none. What each call changed is noted for an undo.
-    bool stamp(bool fresh) {
+    bool stamp(Placing placing) {
         if (!topo_aware) return true;
         PyObject* child = out.value.get();
         LettingGo::stamping(child);
+        std::optional<Stamping> entry;
+        if (placing != Placing::InPlace)
+            entry.emplace(child, a.container,
+                          placing == Placing::Free ? Stamping::Kind::Free : Stamping::Kind::Other);
+        // The container's path before the child's hooks run, to tell whether
+        // they move it: a native container's is the owner path the write
+        // read of it; another's is read here.
+        const NodeOps* ops = node_ops(a.container);
+        py::Ref read_before;
+        if (!ops && py::get_optional_attr<"_topo_path">(a.container, read_before) < 0) return false;
         // Noted before each call: one that fails may have changed the child
         // part of the way (its path, and some of its members' paths).
         out.path_set_ = true;
@@ -125,9 +165,47 @@ struct Adopter {
         // A parent the caller sets is given back with the path, should the
         // operation fail once it is set.
         out.parent_set_ = a.parent_set_by_caller;
-        if (a.parent_set_by_caller || (a.parent_to_set == Py_None && fresh)) return true;
-        out.parent_set_ = true;
-        return call_method_void<"topo_setparent">(child, a.parent_to_set) == 0;
+        const bool fresh = placing == Placing::Free || placing == Placing::Clone;
+        if (!a.parent_set_by_caller && !(a.parent_to_set == Py_None && fresh)) {
+            out.parent_set_ = true;
+            if (call_method_void<"topo_setparent">(child, a.parent_to_set) < 0) return false;
+        }
+        return follow_container(ops, ops ? a.owner_path : read_before.get());
+    }
+
+    // The container's path as its state tells it now: a native node's own
+    // (`ops` its table), read past another thread's momentary hold, else its
+    // `_topo_path` (none when it has none).
+    bool container_path(const NodeOps* ops, py::Ref& out) {
+        if (!ops) return py::get_optional_attr<"_topo_path">(a.container, out) >= 0;
+        return past_momentary_holds([&] {
+                   return ops->get_role(a.container, kernel::record::kRolePath, out);
+               }) == 0;
+    }
+
+    // The child's path is its container's path as it is once the child's
+    // hooks have run, plus its key: a hook that moved the container, or let
+    // it go, did so before the child was stored in it, so the container's
+    // own re-pathing passed the child by. Where nothing moved, one read and
+    // an identity test. Stamped again, the child's hooks may move the
+    // container again: followed a few times, then left as the last stamping
+    // made it.
+    bool follow_container(const NodeOps* ops, PyObject* before) {
+        static constexpr int kFollows = 8;
+        py::Ref now;
+        for (int round = 0; round < kFollows; ++round) {
+            py::Ref last = std::move(now);  // keeps `before` alive once it was read here
+            if (!container_path(ops, now)) return false;
+            if (or_none(now.get()) == or_none(before)) return true;
+            py::Ref path = topology::child_key_path(a.key, or_none(now));
+            if (!path) return false;
+            const int same = topology::same_key_path(path.get(), new_path.get());
+            if (same != 0) return same > 0;
+            new_path = std::move(path);
+            if (call_method_void<"topo_setpath">(out.value.get(), new_path.get()) < 0) return false;
+            before = now.get();
+        }
+        return true;
     }
 
     // Held elsewhere: shared, cloned (and the clone stamped) or refused, by
@@ -153,7 +231,7 @@ struct Adopter {
             }
         }
         out.value = call_method<"sym_clone">(child.get());
-        return out.value && stamp(true);
+        return out.value && stamp(Placing::Clone);
     }
 
     bool in_tree(py::Ref child) {
@@ -194,12 +272,16 @@ struct Adopter {
         if (!new_path) return false;
         if (!symbolic) {
             // A topology-aware value of another kind is stamped as it is,
-            // and given its freedom back should the write fail.
+            // and given its freedom back should the write fail. Its place is
+            // not checked, but it is never put below itself: it may hold the
+            // very container (a record, its fields symbolic containers).
             if (scope.exclusive(child.get()) < 0) return false;
+            scope.reparenting(child.get());
+            if (cycle_guard(scope, a.container, child.get(), new_path.get()) < 0) return false;
             out.value = std::move(child);
             out.stamped_ = out.value;
             out.freed_ = true;
-            return stamp(false);
+            return stamp(Placing::Other);
         }
 
         Placement where;
@@ -226,9 +308,7 @@ struct Adopter {
             out.prior_ = std::move(where);
         }
         out.value = std::move(child);
-        if (!fresh) return stamp(false);
-        const Stamping entry(out.value.get());
-        return stamp(true);
+        return stamp(fresh ? Placing::Free : Placing::InPlace);
     }
 };
 

@@ -2,8 +2,10 @@
 // or a field of a symbolic object, its owner adopts it. Adoption decides, by
 // the assign policy and by where the value already sits, whether the value
 // is taken unchanged, cloned, shared or refused; keeps the tree free of
-// cycles; and stamps path and then parent on the child. (A child a write
-// replaces is let go by the write itself, write_core.hpp.)
+// cycles, also against the child's own hooks, which run while it is placed;
+// and stamps path and then parent on the child, named under its container's
+// path as those hooks leave it. (A child a write replaces is let go by the
+// write itself, write_core.hpp.)
 //
 // Every call a child gets (`sym_clone`, `topo_setpath`, `topo_setparent`, its
 // `_topo_parent`, `_topo_path` and `enable_topo`) goes through Python
@@ -23,6 +25,7 @@
 #include "symbolic/claimed.hpp"
 #include "symbolic/placement.hpp"
 
+#include <cstddef>
 #include <optional>
 #include <vector>
 
@@ -248,19 +251,29 @@ private:
     bool placed_ = false;
 };
 
-// The free children the calling thread is stamping now, innermost first: a
-// child's own hooks (or its members', as it re-paths them) run inside its
-// stamping, and one that places the child again meets it still parentless.
-// Placed twice so, it would be stored twice; it is met as a child given twice
-// to one operation is instead. Entered for the length of one free child's
-// stamping: by adoption, and by a caller that gives the parent itself once
-// adoption has stamped the path (an object's or record's construction,
-// which names that parent: the child's place there is settled, and only a
-// placement into another node is a second one).
+// The children the calling thread is stamping now, innermost first, each
+// with the container it goes into: a child's own hooks (or its members', as
+// it re-paths them) run inside its stamping. One that places a free child
+// again meets it still parentless: placed twice so, it would be stored
+// twice; it is met as a child given twice to one operation is instead. One
+// that writes into the child, or below it, writes under the container the
+// child goes into, whose chain the cycle guard follows past the parent the
+// child still has. Entered for the length of one stamping: by adoption,
+// and by a caller that gives the parent itself once adoption has stamped
+// the path (an object's or record's construction, which names that parent:
+// the child's place there is settled, and only a placement into another
+// node is a second one).
 class Stamping {
 public:
-    explicit Stamping(PyObject* child, PyObject* parent_given = nullptr) noexcept
-        : child_(child), parent_given_(parent_given), outer_(innermost) {
+    enum class Kind : unsigned char {
+        ParentGiven,  // the caller gives `container` as parent (a construction)
+        Free,         // a parentless child adoption places: any placement meanwhile
+                      // is a second one
+        Other,        // a clone, or a value whose place adoption does not read
+    };
+
+    Stamping(PyObject* child, PyObject* container, Kind kind = Kind::ParentGiven) noexcept
+        : child_(child), container_(container), outer_(innermost), kind_(kind) {
         innermost = this;
     }
     ~Stamping() { innermost = outer_; }
@@ -270,12 +283,21 @@ public:
     // Whether placing `child` in `container` now would place it a second
     // time: the calling thread is stamping it for another place.
     [[nodiscard]] static bool places_again(PyObject* child, PyObject* container) noexcept;
+    // The container the calling thread is placing `node` in now, or null.
+    [[nodiscard]] static PyObject* placing_into(PyObject* node) noexcept;
+    // How many stampings the calling thread has under way.
+    [[nodiscard]] static std::size_t under_way() noexcept {
+        std::size_t n = 0;
+        for (const Stamping* s = innermost; s; s = s->outer_) ++n;
+        return n;
+    }
 
 private:
     [[gnu::tls_model("initial-exec")]] static thread_local Stamping* innermost;
     PyObject* child_;
-    PyObject* parent_given_;
+    PyObject* container_;
     Stamping* outer_;
+    Kind kind_;
 };
 
 // Adopts `child`, keeping in `out` how to undo its stamping. False with an

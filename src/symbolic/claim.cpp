@@ -281,6 +281,16 @@ bool ClaimScope::chain_loops(PyObject* container) const noexcept {
     return chain_of(container, c) && c->loops;
 }
 
+PyObject* ClaimScope::first_on_chain(PyObject* container,
+                                     PyObject* (*pick)(PyObject* node)) const noexcept {
+    const Chain* c = nullptr;
+    const ClaimScope* scope = chain_of(container, c);
+    if (!scope) return nullptr;
+    for (std::size_t i = c->begin; i < c->end; ++i)
+        if (PyObject* got = pick(scope->s_->chain[i])) return got;
+    return nullptr;
+}
+
 void ClaimScope::release() noexcept {
     if (!s_) return;  // it never claimed anything
     PyThreadState* self = PyThreadState_GetUnchecked();

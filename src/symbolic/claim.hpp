@@ -98,6 +98,10 @@ public:
     // Whether that chain came back to a node it had passed (parents set by
     // Python code directly) instead of ending.
     [[nodiscard]] bool chain_loops(PyObject* container) const noexcept;
+    // The first answer `pick` gives that is not null, asked of each node of
+    // that chain from `container` up; null when none gives one.
+    [[nodiscard]] PyObject* first_on_chain(PyObject* container,
+                                           PyObject* (*pick)(PyObject* node)) const noexcept;
 
     struct Taken {
         PyObject* node;
