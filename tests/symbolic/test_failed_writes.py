@@ -1,8 +1,11 @@
 """A write that fails after it adopted its new child leaves the tree as it
 was: the new child's adoption undone, an old child it had let go attached
 again at its key; a child stamped for one index and stored at another is
-re-pathed where it landed; a store that would pass the list's bound is
-refused there too; and a forked child keeps no claim of a thread it lost."""
+re-pathed where it landed, one whose hook moved its container under the
+container's new path; a write that would make a node its own ancestor, by
+itself or by a hook of the child under way, is refused; a store that would
+pass the list's bound is refused there too; and a forked child keeps no
+claim of a thread it lost."""
 
 import pytest
 
@@ -139,6 +142,63 @@ def test_a_child_that_places_itself_again_while_it_is_placed_is_stored_once(road
     with pytest.raises(SharedHoldError, match="already held earlier in this operation"):
         write(child)
     assert stored() == [] and child._topo_parent is None and child._topo_path == KeyPath("own")
+
+
+LIST_WRITES = [lambda lst, v: lst.append(v), lambda lst, v: lst.__setitem__(0, v),
+               lambda lst, v: lst.insert(0, v), lambda lst, v: lst.__setitem__(slice(0, 1), [v]),
+               lambda lst, v: lst.extend([v])]
+
+
+@pytest.mark.parametrize("write", LIST_WRITES + [
+    lambda lst, r: lst.append({"zz": r}), lambda lst, r: lst.__setitem__(slice(1, 1), [r, r]),
+    lambda lst, r: lst.extend([r, r])])
+def test_a_record_holding_the_list_is_not_stored_below_itself(write):
+    # Without `sym_clone` the record is not symbolic: it meets no placement
+    # check, but the cycle guard.
+    lst = List([5])
+    record = object_class("R", [("a", native.Any())], slots=True, clonable=False)(a=lst)
+    with pytest.raises(ValueError, match="would create a cycle"):
+        write(lst, record)
+    assert list(lst) == [5] and (lst.topo_parent, lst.topo_path) == (record, KeyPath("a"))
+    assert (record._topo_parent, record._topo_path) == (None, KeyPath())
+
+
+@pytest.mark.parametrize("write", LIST_WRITES)
+@pytest.mark.parametrize("holding", [dict_holding, object_holding])
+def test_a_hook_below_a_child_under_way_cannot_store_the_list_into_it(holding, write):
+    # `owner` is still parentless while it is stamped for `lst`.
+    lst, child = List([9, "y"]), Restless("c", None, "path")
+    owner, put, stored = holding(child)
+    child.place = lambda c: put(lst)
+    with pytest.raises(ValueError, match=r"Inserting 'List' at path '\[\d\]\.k' would create"):
+        write(lst, owner)
+    assert lst == [9, "y"] and lst.topo_parent is None and stored() is child
+    assert (owner._topo_parent, owner._topo_path) == (None, ROOT)
+    assert child._topo_path == KeyPath("k", ROOT)
+
+
+def list_holding(write):
+    def holding(old):
+        lst = List([old])
+        return lst, lambda value: write(lst, value), None
+    return holding
+
+
+@pytest.mark.parametrize("hook", ["path", "parent"])
+@pytest.mark.parametrize("moving, where", [   # what the hook does to `c`, at top.o.x
+    (lambda top, other, c: top["o"].__setitem__("x", 7), ""),
+    (lambda top, other, c: top.__setitem__("o", 7), "x"),
+    (lambda top, other, c: (top["o"].__delitem__("x"), other.__setitem__("y", c)), "y")])
+@pytest.mark.parametrize("holding", [dict_holding, object_holding,
+                                     *map(list_holding, LIST_WRITES)])
+def test_a_child_whose_hook_moves_its_container_is_named_where_the_container_ends(
+        holding, moving, where, hook):
+    container, write, _ = holding(1)
+    top, other = Dict(o=Dict(x=container)), Dict()
+    child = Restless("c", lambda _: moving(top, other, container), hook)
+    write(child)
+    assert str(container._topo_path) == where and child._topo_parent is container
+    assert child._topo_path.parent == container._topo_path
 
 
 class Returning(Node):

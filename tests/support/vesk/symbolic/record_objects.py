@@ -43,13 +43,23 @@ class RecordObject(RecordNode):
         native._slot_record_repath_children(self, new)
 
 
+def _without_clone():
+    """The record base without `sym_clone`, as a package may leave it out:
+    its records keep a tree but are not symbolic."""
+    left_out = {"sym_clone", "__dict__", "__weakref__", "__module__", "__qualname__", "__doc__"}
+    namespace = {k: v for base in (RecordNode, RecordObject) for k, v in vars(base).items()
+                 if k not in left_out}
+    return type("RecordObjectWithoutClone", (), namespace)
+
+
 def record_object_class(name, fields=(), *, topo=True, attr_write=True, frozen=False, base=None,
-                        namespace=None, non_symbolic=None, symbolic=None, native_slots=True):
+                        namespace=None, non_symbolic=None, symbolic=None, native_slots=True,
+                        clonable=True):
     """A `slots=True` class with the fields `(name, value_spec[, assign])`
     after those of `base` (another class made here). `non_symbolic` maps the names of
     non-symbolic fields (cells outside the schema) to the values seeded at
     construction; `symbolic` names the fields whose values are adopted (all
-    init fields by default)."""
+    init fields by default); `clonable=False` leaves `sym_clone` out."""
     namespace = dict(namespace or {})
     namespace.setdefault("__serialization_key__", f"tests.{name}")
     non_symbolic = dict(non_symbolic or {})
@@ -60,7 +70,7 @@ def record_object_class(name, fields=(), *, topo=True, attr_write=True, frozen=F
     cells = [n for n, _ in own] + list(non_symbolic)
     if base is None:
         record = native._kernel_make_record(name, cells, native._kernel_topology_reserved(), topo)
-        bases = (record, RecordObject)
+        bases = (record, RecordObject if clonable else _without_clone())
     else:
         record = native._kernel_make_record_subtype(base.__record_type__, name, cells, 0, topo)
         bases = (record, base)
