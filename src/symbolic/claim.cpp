@@ -43,12 +43,13 @@ struct Holder {
     std::uint32_t exclusive = 0;
 };
 
-// A node, or one slot of it, and who holds it. Its pointers are borrowed:
-// every holder's scope keeps them alive. Most claims have one holder, kept
-// in place: a write takes and drops its claims without allocating.
+// A node, or one slot of it, and who holds it. Its node is borrowed: every
+// holder's scope keeps it alive. Most claims have one holder, kept in place:
+// a write takes and drops its claims without allocating.
 struct Entry {
     PyObject* node;
-    PyObject* key;  // null: the node itself
+    Py_hash_t hash;  // a slot's: the hash of its key
+    bool slot;       // false: the node itself
     Holder first;
     std::vector<Holder> others;  // the other threads that share the claim
 
@@ -92,15 +93,9 @@ Shard& shard_of(PyObject* node) noexcept {
     return SHARDS[(bits * 0x9E3779B97F4A7C15ull) >> 58];
 }
 
-// Whether a key of this kind compares natively.
-bool native_key(PyObject* key) noexcept {
-    return PyUnicode_CheckExact(key) || PyLong_CheckExact(key);
-}
-
-Entry* find(Shard& shard, PyObject* node, PyObject* key) noexcept {
+Entry* find(Shard& shard, PyObject* node, bool slot, Py_hash_t hash) noexcept {
     for (Entry& e : shard.entries)
-        if (e.node == node && (e.key == key || (e.key && key && same_slot_key(e.key, key))))
-            return &e;
+        if (e.node == node && e.slot == slot && (!slot || e.hash == hash)) return &e;
     return nullptr;
 }
 
@@ -114,7 +109,7 @@ Holder* holder_of(Entry& e, PyThreadState* self) noexcept {
 // Whether another thread's holds refuse this one (the shard locked).
 bool refused(const Entry& e, PyThreadState* self, bool exclusive) noexcept {
     auto refuses = [&](const Holder& h) {
-        return h.thread && h.thread != self && (exclusive || e.key || h.exclusive);
+        return h.thread && h.thread != self && (exclusive || e.slot || h.exclusive);
     };
     return refuses(e.first) || std::any_of(e.others.begin(), e.others.end(), refuses);
 }
@@ -164,28 +159,27 @@ bool ClaimScope::held_exclusively(PyObject* node) const noexcept {
     for (const ClaimScope* scope = this; scope; scope = scope->outer_) {
         if (!scope->s_) continue;
         for (const Taken& t : scope->s_->taken)
-            if (t.node == node && t.exclusive && !t.key) return true;
+            if (t.node == node && t.exclusive && !t.slot) return true;
     }
     return false;
 }
 
-int ClaimScope::take(PyObject* node, PyObject* key, bool exclusive) {
-    // What the claim names stays alive until it is released, so its address
-    // names no other object meanwhile.
+int ClaimScope::take(PyObject* node, bool slot, Py_hash_t hash, bool exclusive) {
+    // The node the claim names stays alive until it is released, so its
+    // address names no other object meanwhile.
     ScopeStorage& s = storage();
     s.kept.push_back(py::Ref::borrow(node));
-    if (key) s.kept.push_back(py::Ref::borrow(key));
     s.taken.reserve(s.taken.size() + 1);
     PyThreadState* self = PyThreadState_GetUnchecked();
     Shard& shard = shard_of(node);
     {
         py::MutexLock lock(shard.mutex);
-        Entry* e = find(shard, node, key);
+        Entry* e = find(shard, node, slot, hash);
         if (e && refused(*e, self, exclusive)) {
             e = nullptr;
         } else {
             if (!e) {
-                shard.entries.push_back(Entry{node, key, {}, {}});
+                shard.entries.push_back(Entry{node, hash, slot, {}, {}});
                 e = &shard.entries.back();
             }
             Holder* h = holder_of(*e, self);
@@ -196,8 +190,8 @@ int ClaimScope::take(PyObject* node, PyObject* key, bool exclusive) {
                 e->others.push_back(Holder{self, 0, 0});
                 h = &e->others.back();
             }
-            ++(exclusive || key ? h->exclusive : h->shared);
-            s.taken.push_back(Taken{node, key, exclusive || key});
+            ++(exclusive || slot ? h->exclusive : h->shared);
+            s.taken.push_back(Taken{node, hash, slot, exclusive || slot});
             return 0;
         }
     }
@@ -205,7 +199,7 @@ int ClaimScope::take(PyObject* node, PyObject* key, bool exclusive) {
     return -1;
 }
 
-int ClaimScope::exclusive(PyObject* node) { return take(node, nullptr, true); }
+int ClaimScope::exclusive(PyObject* node) { return take(node, false, 0, true); }
 
 void ClaimScope::reparenting(PyObject* node) noexcept {
     for (ClaimScope* scope = this; scope; scope = scope->outer_) {
@@ -219,9 +213,13 @@ void ClaimScope::reparenting(PyObject* node) noexcept {
 }
 
 int ClaimScope::slot(PyObject* node, PyObject* key) {
-    // Keys that do not compare natively count as one slot of the node.
-    static PyObject* const kOtherKeys = Py_None;
-    return take(node, native_key(key) ? key : kOtherKeys, true);
+    // A slot is its key's hash, by which the dict finds the key: equal keys
+    // always meet, whatever their classes. Taken before the shard's lock: a
+    // key of a class of its own runs its `__hash__` for it. An exact str
+    // keeps its hash, and an int's is arithmetic.
+    const Py_hash_t hash = PyObject_Hash(key);
+    if (hash == -1) return -1;
+    return take(node, true, hash, true);
 }
 
 int ClaimScope::tree(PyObject* node) {
@@ -232,7 +230,7 @@ int ClaimScope::tree(PyObject* node) {
     bool loops = false;
     py::Ref current = py::Ref::borrow(node);
     for (;;) {
-        if (take(current.get(), nullptr, false) < 0) {
+        if (take(current.get(), false, 0, false) < 0) {
             chain.resize(begin);
             return -1;
         }
@@ -297,7 +295,7 @@ void ClaimScope::release() noexcept {
     for (auto it = s_->taken.rbegin(); it != s_->taken.rend(); ++it) {
         Shard& shard = shard_of(it->node);
         py::MutexLock lock(shard.mutex);
-        Entry* e = find(shard, it->node, it->key);
+        Entry* e = find(shard, it->node, it->slot, it->hash);
         Holder* h = e ? holder_of(*e, self) : nullptr;
         if (!h) continue;  // dropped at a fork
         --(it->exclusive ? h->exclusive : h->shared);
@@ -327,13 +325,5 @@ int ClaimedCall::enter(PyObject* node) {
 
 WalkScope::WalkScope() noexcept { ++t_walks; }
 WalkScope::~WalkScope() { --t_walks; }
-
-bool same_slot_key(PyObject* a, PyObject* b) noexcept {
-    if (a == b) return true;
-    if (!a || !b || Py_TYPE(a) != Py_TYPE(b)) return false;
-    if (PyUnicode_CheckExact(a)) return PyUnicode_Equal(a, b) == 1;
-    if (PyLong_CheckExact(a)) return PyObject_RichCompareBool(a, b, Py_EQ) == 1;
-    return false;
-}
 
 }  // namespace vesk::symbolic

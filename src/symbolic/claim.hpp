@@ -29,13 +29,15 @@
 //   keep no tree) claims nothing: one critical section of the storage
 //   decides it.
 // Conflicts: exclusive against any claim of another thread, shared against
-// another thread's exclusive one, a slot against the same slot. Keys
-// compare natively (an exact str or int); any other key counts as one slot
-// with every other such key of the node. A thread re-enters whatever it
-// holds, in any mode (its own hooks writing again), and a walk over a
-// claimed node's members (re-pathing them, passing its parent on: WalkScope)
-// claims nothing below it: every write that could touch a member holds a
-// claim on the walked node first.
+// another thread's exclusive one, a slot against the same slot. A slot is
+// its key's hash, by which the dict finds the key: keys the dict holds
+// equal (an exact str and an equal str subclass or enum member, `True` and
+// `1`) always meet; two unequal keys of one hash also meet, which is rare
+// and only costs a refusal. A thread re-enters whatever it holds, in any
+// mode (its own hooks writing again), and a walk over a claimed node's
+// members (re-pathing them, passing its parent on: WalkScope) claims
+// nothing below it: every write that could touch a member holds a claim on
+// the walked node first.
 //
 // So writes on one node are sequential by construction: each runs alone on
 // what it claimed, and a write that comes second either waits its turn in
@@ -83,7 +85,8 @@ public:
     // this scope, or one it runs inside, claimed so already is not walked
     // again. 0 or -1.
     [[nodiscard]] int tree(PyObject* node);
-    // Claims the slot `key` of `node` (a list's position as an int). 0 or -1.
+    // Claims the slot `key` of `node` (a list's position as an int): its
+    // hash is taken first, which may run the key's own `__hash__`. 0 or -1.
     [[nodiscard]] int slot(PyObject* node, PyObject* key);
 
     // `node`, claimed exclusively, is given a parent by this thread now (a
@@ -105,7 +108,8 @@ public:
 
     struct Taken {
         PyObject* node;
-        PyObject* key;  // null: the node itself
+        Py_hash_t hash;  // a slot's key's
+        bool slot;       // false: the node itself
         bool exclusive;
     };
     // `tree`'s walks: the nodes of one chain, from `begin` to `end` in the
@@ -126,7 +130,7 @@ private:
     [[nodiscard]] const ClaimScope* chain_of(PyObject* container,
                                              const Chain*& out) const noexcept;
 
-    [[nodiscard]] int take(PyObject* node, PyObject* key, bool exclusive);
+    [[nodiscard]] int take(PyObject* node, bool slot, Py_hash_t hash, bool exclusive);
     // Whether this scope, or one it runs inside, holds `node` exclusively.
     [[nodiscard]] bool held_exclusively(PyObject* node) const noexcept;
     friend class ClaimedCall;
@@ -182,9 +186,5 @@ public:
     WalkScope(const WalkScope&) = delete;
     WalkScope& operator=(const WalkScope&) = delete;
 };
-
-// Whether two slot keys name one slot, natively: equal exact strs or ints
-// (a list's positions), or two keys of any other kind.
-[[nodiscard]] bool same_slot_key(PyObject* a, PyObject* b) noexcept;
 
 }  // namespace vesk::symbolic

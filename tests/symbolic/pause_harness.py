@@ -1,19 +1,20 @@
 """Writes that meet on one child, made to interleave at chosen points:
 write x runs on its own thread until one of the world's children gets its
 k-th call (a topology hook, a read by name of its node state: `enable_topo`,
-`_topo_parent`, `_topo_path`; or a sort's key call), and waits there, before
-or after that call, while write y runs to completion on another thread (or,
-two levels deep, runs and pauses in turn at its own q-th call; or, with a
-third write z, pauses while z runs to completion), then x and y finish in
-turn. The outcome of such a trial must be one of the outcomes the writes
+`_topo_parent`, `_topo_path`; a sort's key call; a key's hash), and waits
+there, before or after that call, while write y runs to completion on
+another thread (or, two levels deep, runs and pauses in turn at its own
+q-th call; or, with a third write z, pauses while z runs to completion),
+then x and y finish in turn. The outcome of such a trial must be one of the outcomes the writes
 give run one after the other, in any order (for a write made of several
 calls, every merge of its calls with the others').
 
 The worlds: where the child starts (free, in a dict, a list or an object),
-and the widened ones (FORMS): a record and its `_sym_attributes` view, a
-child whose letting go raises (always, once, or after it let go), a child
-whose own member pauses and refuses a path (nested re-paths), and a list
-written at indices that count from the end.
+and the widened ones (FORMS): a record and its `_sym_attributes` view, a child whose letting go raises (always,
+once, or after it let go), a child whose own member pauses and refuses a
+path (nested re-paths), a list written at indices that count from the end,
+and a dict written under keys of a class of their own, whose hash calls
+pause as the hooks do.
 
 An outcome names every object of the world and records, per write, its
 result or exception and the field updates its notifications delivered; per
@@ -230,6 +231,7 @@ FORMS.update({
     "nested": Form("free", None, True),
     "nested in dict": Form("dict", None, True),
     "list, indices": Form("list", None, False),
+    "dict, keys of their own class": Form("dict", None, False),
 })
 Shape = collections.namedtuple("Shape", "child start")
 # The child's kind: its own adoption roads differ (an object is adopted by
@@ -558,6 +560,24 @@ kind("l0[0:2]=[r1]", LI, lambda w, st: w.l0.__setitem__(slice(0, 2), [w.r1]),
      steps=slice_steps("l0", 0, 2, lambda w: [w.r1], 1))
 also("list, indices", "l0[1]=r1", "del l0[1]", "l0.pop()", "l0[1:2]=[r1]", "l0.setpath(z)",
      "l0.reverse()", "l0.remove(c)")
+
+
+
+class OwnKey(str):
+    """A str key of a class of its own: each of its hash calls, wherever the
+    dict or a claim makes one, counts as a call and may pause its caller."""
+
+    def __hash__(self):
+        return called(self, "__hash__", None, lambda _: str.__hash__(self))
+
+
+# Keys of a class of their own meeting equal exact keys: a new key, and
+# the key that holds `c`.
+KO = ("dict, keys of their own class",)
+kind("d0[K(n)]=r1", KO, lambda w, st: w.d0.__setitem__(OwnKey("n"), w.r1))
+kind("d0[n]=r2", KO, lambda w, st: w.d0.__setitem__("n", w.r2))
+kind("d0[K(k)]=r1", KO, lambda w, st: w.d0.__setitem__(OwnKey("k"), w.r1))
+also("dict, keys of their own class", "d0[k]=r1", "del d0[k]")
 
 
 def writes_of(shape):

@@ -4,8 +4,8 @@ read of a node's state by name (or a sort's key call) while the second runs
 writes gives, or one where a write that met another fails at once with the
 borrow refusal, having changed nothing. Every ordered pair of the world's
 writes at every pause point of the first, in the four worlds of where the
-child starts and in the widened ones (a record's view, letting go that
-raises, nested re-paths, indices that count from the end); two levels deep,
+child starts and in the widened ones (a record's view, letting go that raises, nested re-paths, indices that count from the
+end, keys of a class of their own); two levels deep,
 and three writers (x and y paused in turn while z runs), for seeded samples
 (VESK_PAIRS_FULL=1 takes every pair two levels deep and a larger sample of
 three). The same pairs run sequentially must keep the tree whole."""
@@ -172,6 +172,10 @@ WIDE_MEETINGS = {
     # Two first uses of a record's view: the one that loses stamps the child
     # the other's write has let go.
     "two first uses of a view": ("dict", "record", "rv.view", "rv[f]=r1", (1, "before")),
+    # Equal keys of two classes, the exact one stored while the store of the
+    # other hashes it.
+    "equal keys of two classes": ("dict", "dict, keys of their own class", "d0[K(n)]=r1",
+                                  "d0[n]=r2", (5, "after")),
     # One child written twice into one field of a record's view, the first
     # paused reading the child's state.
     "one child twice into a view": ("object", "free", "rv[f]=c", "rv[f]=c", (2, "after")),
