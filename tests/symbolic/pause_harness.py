@@ -10,7 +10,8 @@ give run one after the other, in any order (for a write made of several
 calls, every merge of its calls with the others').
 
 The worlds: where the child starts (free, in a dict, a list or an object),
-and the widened ones (FORMS): a record and its `_sym_attributes` view, a child whose letting go raises (always,
+and the widened ones (FORMS): a record and its `_sym_attributes` view (the
+record alone, or held by a dict), a child whose letting go raises (always,
 once, or after it let go), a child whose own member pauses and refuses a
 path (nested re-paths), a list written at indices that count from the end,
 and a dict written under keys of a class of their own, whose hash calls
@@ -223,6 +224,7 @@ Form = collections.namedtuple("Form", "holder let_go nested")
 FORMS = {start: Form(start, None, False) for start in STARTS}
 FORMS.update({
     "record": Form("record", None, False),
+    "record in dict": Form("record", None, False),
     "dict, let go raises": Form("dict", "always", False),
     "dict, let go raises once": Form("dict", "once", False),
     "dict, let go fails after": Form("dict", "after", False),
@@ -268,6 +270,8 @@ class World:
         self.lf = LList([0], value_spec=kinds().FULL, root_path=KP("lf"))
         self.o0, self.o2 = kinds().O(root_path=KP("o0")), kinds().O(root_path=KP("o2"))
         self.rv = kinds().R(f=self.c if form.holder == "record" else None, root_path=KP("rv"))
+        if start == "record in dict":
+            self.d0["r"] = self.rv
         if form.holder == "dict":
             self.d0["k"] = self.c
         elif form.holder == "list":
@@ -524,6 +528,11 @@ kind("rv[f]=r1", ("record",), lambda w, st: view_of(w).__setitem__("f", w.r1))
 kind("move rv>d2", ("record",), lambda w, st: view_of(w).__setitem__("f", None),
      lambda w, st: w.d2.__setitem__("m", w.c))
 also("record", "d2[m]=c", "l1.append(c)", "o2.f=c", "Dict(k=c)", "R(f=c)")
+# The view's first use while the dict holding the record is placed or
+# re-pathed (its walk re-paths the record and the record's members).
+RD = ("record in dict",)
+kind("d2[m]=d0", RD, lambda w, st: w.d2.__setitem__("m", w.d0))
+also("record in dict", "rv.view", "rv[f]=r1", "d0.setpath(z)")
 
 # A child whose letting go raises: the writes on it where it is held, and
 # every placement of it.

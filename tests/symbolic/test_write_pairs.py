@@ -4,7 +4,8 @@ read of a node's state by name (or a sort's key call) while the second runs
 writes gives, or one where a write that met another fails at once with the
 borrow refusal, having changed nothing. Every ordered pair of the world's
 writes at every pause point of the first, in the four worlds of where the
-child starts and in the widened ones (a record's view, letting go that raises, nested re-paths, indices that count from the
+child starts and in the widened ones (a record's view, alone or held by a
+dict, letting go that raises, nested re-paths, indices that count from the
 end, keys of a class of their own); two levels deep,
 and three writers (x and y paused in turn while z runs), for seeded samples
 (VESK_PAIRS_FULL=1 takes every pair two levels deep and a larger sample of
@@ -172,6 +173,15 @@ WIDE_MEETINGS = {
     # Two first uses of a record's view: the one that loses stamps the child
     # the other's write has let go.
     "two first uses of a view": ("dict", "record", "rv.view", "rv[f]=r1", (1, "before")),
+    # A first use of a record's view and a re-path or placement of the dict
+    # holding the record: the view stamps the record's child under the path
+    # it read.
+    "a view's first use, its holder re-pathed": ("dict", "record in dict", "rv.view",
+                                                 "d0.setpath(z)", (1, "before")),
+    "a holder re-pathed, its view's first use": ("dict", "record in dict", "d0.setpath(z)",
+                                                 "rv.view", (1, "before")),
+    "a view's first use, its holder placed": ("dict", "record in dict", "rv.view", "d2[m]=d0",
+                                              (1, "before")),
     # Equal keys of two classes, the exact one stored while the store of the
     # other hashes it.
     "equal keys of two classes": ("dict", "dict, keys of their own class", "d0[K(n)]=r1",

@@ -151,10 +151,15 @@ py::Ref record_materialize(PyObject* inst, PyObject* field_names) {
     py::Ref view;
     if (!record::read_view(inst, view)) return {};
     if (view) return view;
-    // The view places the record's children: a first use on another thread
-    // meanwhile is refused at once, as any write meeting this one (claim.hpp).
+    // The view places the record's children under the record's path as it
+    // reads it: the record is claimed as a placement claims it, and its
+    // ancestors as a write under it claims them, so a first use on another
+    // thread, or a placement or re-path of the record or of any node above
+    // it, meeting this one is refused at once (claim.hpp). The children are
+    // claimed as the view adopts them.
     ClaimScope claims;
-    if (claims.exclusive(inst) < 0 || !record::read_view(inst, view)) return {};
+    if (claims.tree(inst) < 0 || claims.exclusive(inst) < 0 || !record::read_view(inst, view))
+        return {};
     if (view) return view;
     view = build_view(inst, field_names);
     return view ? record::install_view(inst, view.get()) : py::Ref();
