@@ -19,10 +19,12 @@ namespace vesk::symbolic {
 namespace detail {
 [[gnu::tls_model("initial-exec")]] constinit thread_local ClaimScope* t_scope = nullptr;
 [[gnu::tls_model("initial-exec")]] constinit thread_local std::size_t t_depth = 0;
+[[gnu::tls_model("initial-exec")]] constinit thread_local WalkScope* t_walk = nullptr;
 }  // namespace detail
 
 using detail::t_depth;
 using detail::t_scope;
+using detail::t_walk;
 
 // The storage of the claim scopes of one thread, one block per level of
 // nesting, kept with its capacity between scopes: a write's claims cost no
@@ -80,7 +82,6 @@ struct alignas(64) Shard {
 constexpr std::size_t kShards = 64;
 std::array<Shard, kShards> SHARDS;
 
-thread_local int t_walks = 0;
 thread_local std::vector<std::unique_ptr<ScopeStorage>> t_storage;
 
 ScopeStorage& storage_at(std::size_t depth) {
@@ -316,14 +317,26 @@ void ClaimScope::release() noexcept {
 
 
 int ClaimedCall::enter(PyObject* node) {
-    // A write stamping or letting go the node claims it exclusively already
-    // (in a scope this one runs inside, which outlives it): that claim
-    // covers the call without asking the table.
-    if (t_walks > 0 || scope_.held_exclusively(node)) return 0;
+    // The claim of the node whose members a walk of this thread calls
+    // covers the calls it makes on them; a write stamping or letting go the
+    // node claims it exclusively already (in a scope this one runs inside,
+    // which outlives it): either covers the call without asking the table.
+    bool by_parent = false;
+    for (const WalkScope* w = t_walk; w; w = w->outer_) {
+        if (w->member_ == node) return 0;
+        by_parent = by_parent || w->by_parent_;
+    }
+    if (scope_.held_exclusively(node)) return 0;
+    if (by_parent) {
+        // A walk left to Python code: its members are the walked node's
+        // children, as their own state tells.
+        py::Ref parent;
+        if (past_momentary_holds([&] { return native_parent(node, parent) < 0 ? -1 : 0; }) < 0)
+            return -1;
+        for (const WalkScope* w = t_walk; parent && w; w = w->outer_)
+            if (w->by_parent_ && w->walked_ == parent.get()) return 0;
+    }
     return scope_.exclusive(node);
 }
-
-WalkScope::WalkScope() noexcept { ++t_walks; }
-WalkScope::~WalkScope() { --t_walks; }
 
 }  // namespace vesk::symbolic

@@ -35,9 +35,11 @@
 // `1`) always meet; two unequal keys of one hash also meet, which is rare
 // and only costs a refusal. A thread re-enters whatever it holds, in any
 // mode (its own hooks writing again), and a walk over a claimed node's
-// members (re-pathing them, passing its parent on: WalkScope) claims
-// nothing below it: every write that could touch a member holds a claim on
-// the walked node first.
+// members (re-pathing them, passing its parent on: WalkScope) claims none
+// of those members: every write that could touch a member holds a claim on
+// the walked node first. Any other node a call of the walk reaches (a
+// member's hook re-pathing a node elsewhere) is claimed as a call from
+// outside any walk claims it.
 //
 // So writes on one node are sequential by construction: each runs alone on
 // what it claimed, and a write that comes second either waits its turn in
@@ -148,9 +150,12 @@ private:
 // The thread's scopes: the innermost, and how many are open. Opening and
 // closing a scope is inline: every write does it, most claim nothing, so
 // they are reached without a call, as the module's other hot thread-locals.
+class WalkScope;
 namespace detail {
 [[gnu::tls_model("initial-exec")]] extern constinit thread_local ClaimScope* t_scope;
 [[gnu::tls_model("initial-exec")]] extern constinit thread_local std::size_t t_depth;
+// The thread's innermost walk (WalkScope), or null.
+[[gnu::tls_model("initial-exec")]] extern constinit thread_local WalkScope* t_walk;
 }  // namespace detail
 
 inline ClaimScope::ClaimScope() noexcept : outer_(detail::t_scope), depth_(detail::t_depth++) {
@@ -167,7 +172,8 @@ inline ClaimScope* ClaimScope::current() noexcept { return detail::t_scope; }
 
 // The claim of a call of a node's own topology method: exclusive for the
 // call (re-entering the claim of a write that stamps or lets go the node),
-// unless the calling thread walks a claimed tree now (its root is claimed).
+// unless the node is a member of a claimed node the calling thread walks
+// now (WalkScope).
 class ClaimedCall {
 public:
     // 0, or -1 with the refusal: the call must not run.
@@ -177,14 +183,31 @@ private:
     ClaimScope scope_;
 };
 
-// A walk over the members of a node this thread claims (re-pathing them,
-// passing a parent on): the calls it makes claim nothing more.
+// A walk over the members of `walked`, a node this thread claims
+// (re-pathing them, passing a parent on): the calls it makes on those
+// members claim nothing more. A walk that calls each member itself names
+// it (`visiting`) for its call; one that leaves the calls to Python code
+// (the node's own `_update_children_paths`) names none, and its members
+// are the nodes whose native parent is `walked`.
 class WalkScope {
 public:
-    WalkScope() noexcept;
-    ~WalkScope();
+    explicit WalkScope(PyObject* walked) noexcept : walked_(walked), outer_(detail::t_walk) {
+        detail::t_walk = this;
+    }
+    ~WalkScope() { detail::t_walk = outer_; }
     WalkScope(const WalkScope&) = delete;
     WalkScope& operator=(const WalkScope&) = delete;
+
+    // The walk calls `member` now; by_parent: it names none.
+    void visiting(PyObject* member) noexcept { member_ = member; }
+    void by_parent() noexcept { by_parent_ = true; }
+
+private:
+    friend class ClaimedCall;
+    PyObject* walked_;
+    PyObject* member_ = nullptr;
+    bool by_parent_ = false;
+    WalkScope* outer_;
 };
 
 }  // namespace vesk::symbolic

@@ -23,6 +23,7 @@ int repath_members(const NodeOps& ops, PyObject* node, PyObject* new_path,
     // leaves only the refusing member where its hook left it). The first
     // failure is raised at the end.
     py::Ref first;
+    WalkScope walk(node);
     auto repath = [&](PyObject* key, PyObject* child) {
         const int topo_aware = is_topology_aware(child);
         int r = topo_aware;
@@ -35,16 +36,20 @@ int repath_members(const NodeOps& ops, PyObject* node, PyObject* new_path,
             // waited for: a walk cut short would leave the members after it
             // under the old path, and setting the node's path again would
             // find it set and not walk.
-            r = path ? past_momentary_holds([child, &path] {
-                return call_method_void<"topo_setpath">(child, path.get());
-            })
-                     : -1;
+            if (path) {
+                walk.visiting(child);
+                r = past_momentary_holds([child, &path] {
+                    return call_method_void<"topo_setpath">(child, path.get());
+                });
+                walk.visiting(nullptr);
+            } else {
+                r = -1;
+            }
         }
         if (r < 0 && !first) first = py::Ref::steal(PyErr_GetRaisedException());
         PyErr_Clear();
         return 0;
     };
-    WalkScope walk;
     const int r = ops.each_child(node, visitor(repath));
     if (!first) return r;
     PyErr_SetRaisedException(first.release());

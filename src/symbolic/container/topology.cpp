@@ -109,7 +109,7 @@ int pass_parent_on(PyObject* self, PyObject* parent) {
         fallback = held->assign;
     }
     py::Ref schema = dict::policy_schema(spec.get());
-    WalkScope walk;
+    WalkScope walk(self);
     py::DictCursor cursor(self);
     py::Ref k, v;
     for (int step; (step = cursor.next(k, v)) != 0;) {
@@ -124,7 +124,10 @@ int pass_parent_on(PyObject* self, PyObject* parent) {
         const int native = native_parent(v.get(), current);
         if (native < 0) return -1;
         if (native && current && current.get() == parent) continue;
-        if (call_method_void<"topo_setparent">(v.get(), parent) < 0) return -1;
+        walk.visiting(v.get());
+        const int r = call_method_void<"topo_setparent">(v.get(), parent);
+        walk.visiting(nullptr);
+        if (r < 0) return -1;
     }
     return 0;
 }

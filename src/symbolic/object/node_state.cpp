@@ -258,7 +258,8 @@ int set_path(PyObject* inst, PyObject* path, const NodeFacts& facts) {
         type_overrides<"_update_children_paths">(inst, b->default_update_children_paths.get()) < 0)
         return -1;
     if (!is_object || facts.update_children_overridden) {
-        WalkScope walk;
+        WalkScope walk(inst);
+        walk.by_parent();
         return py::call_method<"_update_children_paths">(inst, or_none(old), or_none(path)) ? 0
                                                                                            : -1;
     }

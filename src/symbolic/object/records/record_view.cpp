@@ -190,8 +190,10 @@ int record_repath_children(PyObject* inst, PyObject* new_path) {
     if (!record::read_view(inst, view)) return -1;
     if (view) {
         py::Ref attributes = py::get_attr<"_sym_attributes">(inst);
-        WalkScope walk;
-        return attributes && py::call_method<"topo_setpath">(attributes.get(), new_path) ? 0 : -1;
+        if (!attributes) return -1;
+        WalkScope walk(inst);
+        walk.visiting(attributes.get());
+        return py::call_method<"topo_setpath">(attributes.get(), new_path) ? 0 : -1;
     }
     return repath_members(kRecordNode, inst, new_path, b->keypath_cls.get());
 }
