@@ -107,10 +107,11 @@ Holder* holder_of(Entry& e, PyThreadState* self) noexcept {
     return nullptr;
 }
 
-// Whether another thread's holds refuse this one (the shard locked).
+// Whether another thread's holds refuse this one (the shard locked). A
+// slot is always held exclusively.
 bool refused(const Entry& e, PyThreadState* self, bool exclusive) noexcept {
     auto refuses = [&](const Holder& h) {
-        return h.thread && h.thread != self && (exclusive || e.slot || h.exclusive);
+        return h.thread && h.thread != self && (exclusive || h.exclusive);
     };
     return refuses(e.first) || std::any_of(e.others.begin(), e.others.end(), refuses);
 }
@@ -191,8 +192,8 @@ int ClaimScope::take(PyObject* node, bool slot, Py_hash_t hash, bool exclusive) 
                 e->others.push_back(Holder{self, 0, 0});
                 h = &e->others.back();
             }
-            ++(exclusive || slot ? h->exclusive : h->shared);
-            s.taken.push_back(Taken{node, hash, slot, exclusive || slot});
+            ++(exclusive ? h->exclusive : h->shared);
+            s.taken.push_back(Taken{node, hash, slot, exclusive});
             return 0;
         }
     }
@@ -221,6 +222,13 @@ int ClaimScope::slot(PyObject* node, PyObject* key) {
     const Py_hash_t hash = PyObject_Hash(key);
     if (hash == -1) return -1;
     return take(node, true, hash, true);
+}
+
+int ClaimScope::items(PyObject* list, bool exclusive) {
+    // A list's slots are its positions, ints that hash to themselves and are
+    // never negative: this hash is never one of them.
+    constexpr Py_hash_t kItems = -2;
+    return take(list, true, kItems, exclusive);
 }
 
 int ClaimScope::tree(PyObject* node) {

@@ -27,7 +27,12 @@
 //   two writes of one slot never both stamp a child for it. A write whose
 //   value and occupant are both plain (the built-in value classes, which
 //   keep no tree) claims nothing: one critical section of the storage
-//   decides it.
+//   decides it;
+// - a list's items as a whole (`items`): shared by a write that runs Python
+//   code before it stores into the list, exclusively by a sort, which takes
+//   every item out of the list while its key runs. So a write that meets a
+//   sort is refused before its first effect, never at its store with its
+//   child stamped, and a sort never starts under a write half made.
 // Conflicts: exclusive against any claim of another thread, shared against
 // another thread's exclusive one, a slot against the same slot. A slot is
 // its key's hash, by which the dict finds the key: keys the dict holds
@@ -90,6 +95,9 @@ public:
     // Claims the slot `key` of `node` (a list's position as an int): its
     // hash is taken first, which may run the key's own `__hash__`. 0 or -1.
     [[nodiscard]] int slot(PyObject* node, PyObject* key);
+    // Claims the items of the list `list` as a whole, shared or
+    // exclusively (above). 0 or -1.
+    [[nodiscard]] int items(PyObject* list, bool exclusive);
 
     // `node`, claimed exclusively, is given a parent by this thread now (a
     // raw container wrapped for a write adopting the very node written

@@ -234,6 +234,7 @@ FORMS.update({
     "nested in dict": Form("dict", None, True),
     "list, indices": Form("list", None, False),
     "dict, keys of their own class": Form("dict", None, False),
+    "list, sorting": Form("list", None, False),
 })
 Shape = collections.namedtuple("Shape", "child start")
 # The child's kind: its own adoption roads differ (an object is adopted by
@@ -291,17 +292,19 @@ class Write:
     its sequential orders are finer than those calls, the steps the oracle
     merges with the other write (`steps`). Each call takes the world and
     the write's scratch dict; the write's result is the scratch's "result"
-    when a call set it, else what its last call returned."""
+    when a call set it, else what its last call returned. `whole`: its one
+    call is one operation, refused (if at all) before its first effect."""
 
-    def __init__(self, starts, run, steps=None):
+    def __init__(self, starts, run, steps=None, whole=True):
         self.starts, self.run, self.steps = starts, run, steps or run
+        self.whole = whole and len(run) == 1
 
 
 WRITES = {}
 
 
-def kind(name, starts, *run, steps=None):
-    WRITES[name] = Write(starts, run, steps)
+def kind(name, starts, *run, steps=None, whole=True):
+    WRITES[name] = Write(starts, run, steps, whole)
 
 
 def setattr_(obj, name, value):
@@ -477,7 +480,7 @@ def _times_once(w, st):
 
 
 kind("l0*2", L, lambda w, st: w.l0 * 2,
-     steps=(_times_once, lambda w, st: st["result"].extend(w.l0)))
+     steps=(_times_once, lambda w, st: st["result"].extend(w.l0)), whole=False)
 kind("move l0>d2", L, lambda w, st: pop(st, w.l0, 1), let_go_popped,
      lambda w, st: w.d2.__setitem__("m", st["item"]))
 kind("move l0>l1", L, lambda w, st: pop(st, w.l0, 1), let_go_popped,
@@ -567,8 +570,20 @@ kind("del l0[0]", LI, lambda w, st: w.l0.__delitem__(0))
 kind("l0.pop(0)", LI, lambda w, st: w.l0.pop(0))
 kind("l0[0:2]=[r1]", LI, lambda w, st: w.l0.__setitem__(slice(0, 2), [w.r1]),
      steps=slice_steps("l0", 0, 2, lambda w: [w.r1], 1))
+kind("l0[-1]=c", LI, lambda w, st: w.l0.__setitem__(-1, w.c))
+kind("l0[-2]=r1", LI, lambda w, st: w.l0.__setitem__(-2, w.r1))
 also("list, indices", "l0[1]=r1", "del l0[1]", "l0.pop()", "l0[1:2]=[r1]", "l0.setpath(z)",
-     "l0.reverse()", "l0.remove(c)")
+     "l0.reverse()", "l0.remove(c)", "l0.append(r1)", "l0.nocheck(1,r1)")
+
+# A sort whose key pauses while the list's writes of several items (a
+# slice, `extend`) and of one meet it.
+LS = ("list, sorting",)
+kind("l0[0:2]=[r1,r2]", LS, lambda w, st: w.l0.__setitem__(slice(0, 2), [w.r1, w.r2]),
+     steps=slice_steps("l0", 0, 2, lambda w: [w.r1, w.r2], 2))
+kind("l0.extend([r1,r2])", LS, lambda w, st: w.l0.extend([w.r1, w.r2]),
+     steps=extend_steps("l0", lambda w: [w.r1, w.r2], 2))
+also("list, sorting", "l0.sort(key)", "l0[1]=r1", "l0[1:2]=[r1]", "l0.append(r1)",
+     "l0.insert(0,r2)", "l0[-1]=r1")
 
 
 
@@ -707,6 +722,16 @@ def outcome(world, results, acts, name=None):
     for key in [k for k in out if k[0] == "updates"]:
         out[key] = tuple(sorted(out[key]))     # in whatever order they came
     return out
+
+
+def refused_hooks(act, write):
+    """The topology hooks a write of one operation that ended in the borrow
+    refusal called: none, since it is refused before its first effect (a
+    write of several may be refused at a later one)."""
+    if act.result != ("raised",) + REFUSAL or not write.whole:
+        return ()
+    return tuple(f"{hook}" for _, hook, _, _ in act.calls
+                 if hook in ("topo_setpath", "topo_setparent"))
 
 
 def let_go(calls, results):
@@ -966,6 +991,10 @@ class Trial:
         if not self.hung:
             self.outcome = outcome(world, {a.label: a.result for a in self.acts}, self.acts,
                                    self.name)
+            for act, n in zip(self.acts, self.names):
+                made = refused_hooks(act, WRITES[n])
+                if made:
+                    self.outcome[("hooks of a refused write", act.label)] = made
 
     def _interleave(self, runners):
         """Starts each write in turn, each pausing at its plan's point (the

@@ -57,10 +57,15 @@ int assign_index(PyObject* self, const View& view, WriteReadings& wr, PyObject* 
 // Python's slice rules decide the positions; a step-1 slice never shortens
 // the list: positions it names beyond the items get the missing value, and
 // items beyond the positions are inserted after them.
-int assign_slice(PyObject* self, const View& view, PyObject* slice, PyObject* value) {
+int assign_slice(PyObject* self, ClaimScope& claims, PyObject* slice, PyObject* value) {
     Py_ssize_t start = 0, stop = 0, step = 0;
     // A step of zero is refused here, before any item is read.
     if (PySlice_Unpack(slice, &start, &stop, &step) < 0) return -1;
+    // Claimed before the items are read (Python code runs there), and the
+    // list's place read under the claims, which keep it: the items are
+    // named where the list is as they are stored.
+    View view;
+    if (claim_items(claims, self) < 0 || !read_view(self, view)) return -1;
     py::Ref items = py::Ref::steal(PySequence_List(value));
     if (!items) return -1;
     const ContainerBridge* b = container_bridge();
@@ -138,7 +143,7 @@ int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     if (deleting) return delete_index(self, view, key);
     // Held to the end of the notification (claim.hpp).
     ClaimScope claims;
-    if (Py_IS_TYPE(key, &PySlice_Type)) return assign_slice(self, view, key, value);
+    if (Py_IS_TYPE(key, &PySlice_Type)) return assign_slice(self, claims, key, value);
     return assign_index(self, view, wr, key, value);
 }
 
@@ -148,13 +153,27 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     std::optional<ClaimScope> own;
     ClaimScope* scope = ClaimScope::current();
     if (!scope) scope = &own.emplace();
-    if (scope->tree(self) < 0 || spec_replaced_since<ListState>(self, view.binding)) return -1;
+    if (claim_items(*scope, self) < 0 || spec_replaced_since<ListState>(self, view.binding))
+        return -1;
+    // Every claim the batch needs is taken before its first effect: the
+    // positions it replaces with their occupants, and its symbolic values
+    // (their adoptions claim them again), so that a batch that meets another
+    // write is refused having done nothing, never half way with its first
+    // items stored and taken back.
+    const std::size_t n = batch.values.size();
+    for (std::size_t k = 0; k < n; ++k) {
+        if (batch.at[k].how == Store::Replace && claim_position(*scope, self, batch.at[k]) < 0)
+            return -1;
+        PyObject* value = batch.values[k].get();
+        if (is_primitive(value)) continue;
+        const int symbolic = is_symbolic(value);
+        if (symbolic < 0 || (symbolic && scope->exclusive(value) < 0)) return -1;
+    }
     // The stores stand together or not at all: a failure takes back those
     // made before it, and the log gives their children back their places,
     // and the members of a value made for the batch (a raw container
     // wrapped) theirs.
     AdoptionLog log(self, AdoptionLog::Kept::Same);
-    const std::size_t n = batch.values.size();
     std::vector<py::Ref> formal(n);
     // What the log took while each value was made (the members of a raw
     // container wrapped), to keep with its store should that stand alone.
@@ -199,10 +218,7 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     for (std::size_t k = 0; k < n; ++k) {
         Placed& at = batch.at[k];
         at.binding = view.binding;
-        if (at.how == Store::Replace) {
-            if (claim_position(*scope, self, at) < 0) return undo();
-            if (at.occupant.get() == formal[k].get()) continue;
-        }
+        if (at.how == Store::Replace && at.occupant.get() == formal[k].get()) continue;
         Adoption adopted;
         py::Ref update;
         StoredItem item;

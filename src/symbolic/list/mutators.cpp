@@ -162,9 +162,13 @@ PyObject* insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 PyObject* extend(PyObject* self, PyObject* other) {
+    if (refused_at_entry(self)) return nullptr;
+    // Held to the end of the notification. The list's place is read under
+    // the claims, which keep it while the source is read (Python code runs
+    // there): the items and their clones are named where the list is.
+    ClaimScope claims;
     View view;
-    if (refused_at_entry(self) || !read_view(self, view)) return nullptr;
-    ClaimScope claims;  // held to the end of the notification
+    if (claim_items(claims, self) < 0 || !read_view(self, view)) return nullptr;
     if (!view.path) return py::none();  // a blank list, never constructed
     if (sealed_now(view)) {
         refuse(view, "Cannot extend a sealed List.", false);
@@ -289,7 +293,11 @@ PyObject* sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     View view;
     SpecReadings readings;
     ClaimScope claims;
-    if (!open_write(self, "Cannot sort a sealed List.", 0, view, readings, claims))
+    // The items are claimed exclusively (claim.hpp): a write under way on the
+    // list refuses the sort, and one that comes while it runs is refused
+    // before its first effect.
+    if (!open_write(self, "Cannot sort a sealed List.", 0, view, readings, claims) ||
+        claims.items(self, true) < 0)
         return nullptr;
     // The built-in list's own sort, whatever a subclass defines, with the
     // list marked for its whole run (sorting.hpp).

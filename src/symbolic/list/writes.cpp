@@ -205,15 +205,29 @@ int notify_one(PyObject* self, const py::Ref& update) {
     return notify(self, updates.get());
 }
 
+int claim_items(ClaimScope& scope, PyObject* self) {
+    if (scope.tree(self) < 0 || scope.items(self, false) < 0) return -1;
+    return refused_for_write(self) ? -1 : 0;
+}
+
 int claim_position(ClaimScope& scope, PyObject* self, Placed& at) {
+    if (claim_items(scope, self) < 0) return -1;
+    if (at.key < 0) {
+        // Counted from the end the list has now, under the claims: the slot
+        // claimed, the occupant read and the position the value is adopted
+        // for are one.
+        const Py_ssize_t n = length_unless_held(self);
+        if (n < 0) return -1;
+        if (at.key + n < 0) {
+            at.occupant.reset();  // gone: the caller's IndexError, or an append
+            return 0;
+        }
+        at.pos = static_cast<Py_ssize_t>(at.key + n);
+    }
     py::Ref key = py::Ref::steal(PyLong_FromSsize_t(at.pos));
     if (!key) return -1;
-    WriteSlot w = slot_at(self, at.pos, key.get());
-    // An index from the end reads the item that is last now, as its store
-    // will (replace_at).
-    w.slot.index = at.key;
-    w.slot.named = true;
-    if (claim_slot(scope, w) < 0) return -1;
+    const WriteSlot w = slot_at(self, at.pos, key.get());
+    if (scope.slot(self, key.get()) < 0) return -1;
     return read_claimed(scope, w, at.occupant);
 }
 
@@ -420,6 +434,7 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     at.append_if_gone = append_if_gone;
     at.asked = inserting ? -1 : asked;
     const std::int64_t pos = index < 0 ? index + n : index;
+    bool claimed = false;  // the items, the position and its occupant
     // A replacement counted from before the list's start names no item: it
     // fails as the built-in list's store does (only a position the list had
     // when the write began and lost since may append instead).
@@ -460,7 +475,13 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
             PyErr_Clear();
             if (current && current.get() == value) return 0;
         }
+        // An index from the end names the slot the list's end gives it, which
+        // other writes move: the value is claimed before the slot is
+        // resolved, so that no other write puts it there meanwhile, and one
+        // found there is in its own slot.
+        if (at.key < 0 && !is_primitive(value) && scope->exclusive(value) < 0) return -1;
         if (claim_position(*scope, self, at) < 0) return -1;
+        claimed = true;
         if (!at.occupant && !append_if_gone) {
             // The index was checked against the length the write began with;
             // a list shrunk meanwhile is the assignment's own IndexError,
@@ -476,10 +497,28 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
             at.pos = PyList_GET_SIZE(self);
         }
     }
-    // An insertion moves the items a walk of the list's tree visits: it
-    // claims the tree as any write that stamps or lets go does; a primitive
-    // added at the end moves nothing.
-    if ((at.how != Store::Append || !native) && scope->tree(self) < 0) return -1;
+    // A write that runs Python code before its store claims the list's items
+    // with its tree (claim_items), as a replacement did with its position;
+    // an insertion of a primitive moves the items a walk of the list's tree
+    // visits, and claims the tree; a primitive added at the end moves
+    // nothing.
+    if (!claimed && (native ? at.how == Store::Insert && scope->tree(self) < 0
+                            : claim_items(*scope, self) < 0))
+        return -1;
+    // Python code may have run since the view was read (the insertion test,
+    // the comparison with the missing value, a spec read by attribute): the
+    // list's place is read again under the claims, so the value is named
+    // where the list is now.
+    std::optional<View> moved;
+    if (!native) {
+        py::Ref path;
+        if (!node_path(self, path)) return -1;
+        if (path.get() != view.path.get()) {
+            moved.emplace(view);
+            moved->path = py::MaybeRef(std::move(path));
+        }
+    }
+    const View& placed = moved ? *moved : view;
     // The value is checked against the spec the view read: under the claims
     // no rebind replaces it (container/binding.hpp), and one made before
     // them refuses the write, having changed nothing. An added value checks
@@ -494,7 +533,7 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     if (!is_primitive(value)) made.emplace(self, AdoptionLog::Kept::Drop);
     bool kept = false;
     Adoption adopted;
-    if (!formalized_at(self, view, element, at.pos, value, &kept, verdict, &adopted, applied,
+    if (!formalized_at(self, placed, element, at.pos, value, &kept, verdict, &adopted, applied,
                        false, at.how != Store::Replace))
         return -1;
     StoredItem stood;
