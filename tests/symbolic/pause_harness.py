@@ -1,21 +1,24 @@
 """Writes that meet on one child, made to interleave at chosen points:
 write x runs on its own thread until one of the world's children gets its
 k-th call (a topology hook, a read by name of its node state: `enable_topo`,
-`_topo_parent`, `_topo_path`; a sort's key call; a key's hash), and waits
+`_topo_parent`, `_topo_path`; a sort's key call; a key's hash; or, in a
+world whose list transforms its elements, the transform's call), and waits
 there, before or after that call, while write y runs to completion on
 another thread (or, two levels deep, runs and pauses in turn at its own
 q-th call; or, with a third write z, pauses while z runs to completion),
-then x and y finish in turn. The outcome of such a trial must be one of the outcomes the writes
-give run one after the other, in any order (for a write made of several
-calls, every merge of its calls with the others').
+then x and y finish in turn. The outcome of such a trial must be one of
+the outcomes the writes give run one after the other, in any order (for a
+write made of several calls, every merge of its calls with the others').
 
 The worlds: where the child starts (free, in a dict, a list or an object),
 and the widened ones (FORMS): a record and its `_sym_attributes` view (the
 record alone, or held by a dict), a child whose letting go raises (always,
 once, or after it let go), a child whose own member pauses and refuses a
-path (nested re-paths), a list written at indices that count from the end,
-and a dict written under keys of a class of their own, whose hash calls
-pause as the hooks do.
+path (nested re-paths), a list written at indices that count from the end
+(its elements transformed, so a write also pauses between its claims and
+its child's placement), a dict written under keys of a class of their own,
+whose hash calls pause as the hooks do, and a list sorted by a key that
+pauses while writes of one item and of several meet it.
 
 An outcome names every object of the world and records, per write, its
 result or exception and the field updates its notifications delivered; per
@@ -36,7 +39,9 @@ What may differ from a sequential order, and only that:
   `extend` allows: a `*` is compared as its `extend` calls;
 - some writes (never all) failing at once with the borrow error, either
   text, having changed nothing, where they met another: a node it claimed
-  (the claims of src/symbolic/claim.hpp), or a sort in progress.
+  (the claims of src/symbolic/claim.hpp), or a sort in progress. A write of
+  one operation so refused called no topology hook at all: it met the other
+  before its first effect.
 """
 
 import collections
@@ -185,6 +190,12 @@ def sort_key(value):
     return called(value, "key", None, lambda _: 0 if hasattr(value, "_topo_path") else 1)
 
 
+def transform(value):
+    """An element transform that keeps the value; each call may pause the
+    writing thread (after its claims, before its child is placed)."""
+    return called(value, "transform", None, lambda _: value)
+
+
 @functools.cache
 def kinds():
     """The object and record classes and the specs of the world, made once
@@ -212,7 +223,8 @@ def kinds():
         DICT=native.Dict(native.Schema([native.Field(native.StrKey(), native.Any())],
                                        allow_nonconst_keys=True)),
         LIST=native.List(native.Any()),
-        FULL=native.List(native.Any(), max_size=1))
+        FULL=native.List(native.Any(), max_size=1),
+        PAUSING=native.List(native.Any(transform=transform)))
 
 
 STARTS = ("free", "dict", "list", "object")
@@ -220,7 +232,8 @@ STARTS = ("free", "dict", "list", "object")
 # ("always" or "once"), and whether its member `inner` pauses too (a node
 # two levels down, which a re-path of `c` reaches, and which refuses the
 # path `c` would give it under `bad.k` instead of `c` refusing `bad.k`).
-Form = collections.namedtuple("Form", "holder let_go nested")
+# `transform`: l0's elements pass a transform that may pause (its spec).
+Form = collections.namedtuple("Form", "holder let_go nested transform", defaults=(False,))
 FORMS = {start: Form(start, None, False) for start in STARTS}
 FORMS.update({
     "record": Form("record", None, False),
@@ -232,7 +245,7 @@ FORMS.update({
     "object, let go raises": Form("object", "always", False),
     "nested": Form("free", None, True),
     "nested in dict": Form("dict", None, True),
-    "list, indices": Form("list", None, False),
+    "list, indices": Form("list", None, False, True),
     "dict, keys of their own class": Form("dict", None, False),
     "list, sorting": Form("list", None, False),
 })
@@ -267,7 +280,9 @@ class World:
         self.r1, self.r2 = PDict(tag="r1"), PDict(tag="r2")
         self.d0, self.d2 = LDict(root_path=KP("d0")), LDict(root_path=KP("d2"))
         self.dbad = LDict(root_path=KP("bad"))
-        self.l0, self.l1 = LList([0, 1], root_path=KP("l0")), LList([], root_path=KP("l1"))
+        self.l0 = LList([0, 1], value_spec=kinds().PAUSING if form.transform else None,
+                        root_path=KP("l0"))
+        self.l1 = LList([], root_path=KP("l1"))
         self.lf = LList([0], value_spec=kinds().FULL, root_path=KP("lf"))
         self.o0, self.o2 = kinds().O(root_path=KP("o0")), kinds().O(root_path=KP("o2"))
         self.rv = kinds().R(f=self.c if form.holder == "record" else None, root_path=KP("rv"))

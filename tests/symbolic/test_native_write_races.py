@@ -10,28 +10,19 @@ child sits, what names it as parent, how often each child was let go
 (write_races.py)."""
 
 import collections
-import sys
-import threading
 
 import pytest
 
 from helpers import MISSING, Dict, KeyPath, List, SharedHoldError
-from races import started
 from vesk.symbolic.object_classes import object_class
 from vesk.symbolic.objects import ConstructError
 import vesk_core._native as native
 from write_races import (
-    Log, assert_chains, interleaved, is_borrow_error, notify_to_thread_log,  # noqa: F401
+    THREADS, Counted, assert_chains, in_rounds, interleaved, let_gos,  # noqa: F401
+    notify_to_thread_log, outcome_of, rounds,
 )
 
-FREE_THREADED = not getattr(sys, "_is_gil_enabled", lambda: True)()
-THREADS = 8
 ROOT = KeyPath("root")
-
-
-def rounds(n):
-    """`n` rounds without the global lock; a tenth of them under it."""
-    return n if FREE_THREADED else max(n // 10, 20)
 
 
 class LoggedDict(Dict):
@@ -40,62 +31,6 @@ class LoggedDict(Dict):
 
 class LoggedList(List):
     _notify_field_updates = notify_to_thread_log
-
-
-class Counted(Dict):
-    """A child that keeps every `topo_setparent` call it gets: the one
-    record a test shares between threads, because it is what it tests."""
-
-    def topo_setparent(self, parent):
-        self.__dict__.setdefault("parents", []).append(parent)
-        super().topo_setparent(parent)
-
-
-def let_gos(child):
-    return sum(p is None for p in child.__dict__.get("parents", ()))
-
-
-def outcome_of(write):
-    """"ok", "refused" (the borrow refusal) or the exception's class; any
-    other RuntimeError (a panic, a hold reported otherwise) is raised."""
-    try:
-        write()
-    except RuntimeError as e:
-        if not is_borrow_error(e):
-            raise
-        return "refused"
-    except Exception as e:      # the write's own outcome, checked by the caller
-        return type(e).__name__
-    return "ok"
-
-
-def in_rounds(n, threads, write):
-    """Runs round after round: the threads are released together and each
-    makes `write(r, tid)`, which answers its outcome; a round starts when
-    every thread ended the one before. Answers the outcomes by round, each a
-    list by thread, and each thread's Log of updates."""
-    barrier = threading.Barrier(threads)
-    outcomes = [[None] * threads for _ in range(n)]
-    logs = [Log() for _ in range(threads)]
-    failures = []
-
-    def run(tid):
-        try:
-            with logs[tid].active():
-                for r in range(n):
-                    barrier.wait()
-                    outcomes[r][tid] = write(r, tid)
-        except threading.BrokenBarrierError:
-            pass
-        except BaseException as e:     # reported below, never lost in the thread
-            failures.append(e)
-            barrier.abort()
-
-    with started([threading.Thread(target=run, args=(t,)) for t in range(threads)], barrier):
-        pass
-    if failures:
-        raise failures[0]
-    return outcomes, logs
 
 
 def updates_of(logs, target):

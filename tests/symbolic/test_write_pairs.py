@@ -6,8 +6,9 @@ borrow refusal, having changed nothing. Every ordered pair of the world's
 writes at every pause point of the first, in the four worlds of where the
 child starts and in the widened ones (a record's view, alone or held by a
 dict, letting go that raises, nested re-paths, indices that count from the
-end, keys of a class of their own); two levels deep,
-and three writers (x and y paused in turn while z runs), for seeded samples
+end, keys of a class of their own, a sort whose key pauses); two levels
+deep, and three writers (x and y paused in turn while z runs), for seeded
+samples, but for every meeting of the sort two levels deep
 (VESK_PAIRS_FULL=1 takes every pair two levels deep and a larger sample of
 three). The same pairs run sequentially must keep the tree whole."""
 
@@ -71,6 +72,9 @@ def test_both_paused_two_levels_deep(shape, x):
     share = LEVEL2_SHARE if shape in ph.SHAPES else WIDE_LEVEL2_SHARE
 
     def taken(y, p, q):
+        # A write resumed while the sort is paused in its key.
+        if shape.start == "list, sorting" and "sort" in x + y:
+            return True
         hooks = p in at_hook_x and q in ph.pause_points(shape, y, reads=False)
         return not pick.randrange(share * (1 if hooks else LEVEL2_READ_SHARE))
 
@@ -162,6 +166,13 @@ WIDE_MEETINGS = {
                                    (1, "before")),
     "index from the end, three": ("dict", "list, indices", "l0[-1]=r1", "l0.insert(0,r2)",
                                   (1, "after"), (1, "before"), "del l0[0]"),
+    # An index from the end resolved before another write put its value in
+    # the slot it names, paused in its element's transform.
+    "index from the end, its value appended": ("dict", "list, indices", "l0[-1]=r1",
+                                               "l0.append(r1)", (1, "after")),
+    "index from the end, its value written twice": ("dict", "list, indices", "l0[-1]=r1",
+                                                    "l0.nocheck(1,r1)", (1, "after"), None,
+                                                    "l0.append(r1)"),
     # A slice's padding past the end of a list shrunk meanwhile.
     "slice padding after a shrink": ("dict", "list, indices", "l0[0:2]=[r1]", "del l0[1]",
                                      (1, "before")),

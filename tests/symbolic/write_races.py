@@ -12,11 +12,12 @@ reported each change."""
 import contextlib
 from collections import Counter
 import random
+import sys
 import threading
 
 import pytest
 
-from helpers import MISSING, SharedHoldError
+from helpers import MISSING, Dict, SharedHoldError
 from races import started, switching_often
 
 # A write that meets another thread's hold on the same node is refused with
@@ -177,3 +178,70 @@ def assert_children(container, stored, made, root_path, path_of=None):
     for child in made:
         if hasattr(type(child), "sym_clone") and id(child) not in here:
             assert parent(child) is not container, f"{child!r} let go but names the container"
+
+
+# ------------------------------------------------------------ native rounds
+
+FREE_THREADED = not getattr(sys, "_is_gil_enabled", lambda: True)()
+THREADS = 8
+
+
+def rounds(n):
+    """`n` rounds without the global lock; a tenth of them under it."""
+    return n if FREE_THREADED else max(n // 10, 20)
+
+
+class Counted(Dict):
+    """A child that keeps every `topo_setparent` call it gets: the one
+    record a test shares between threads, because it is what it tests."""
+
+    def topo_setparent(self, parent):
+        self.__dict__.setdefault("parents", []).append(parent)
+        super().topo_setparent(parent)
+
+
+def let_gos(child):
+    return sum(p is None for p in child.__dict__.get("parents", ()))
+
+
+def outcome_of(write):
+    """"ok", "refused" (the borrow refusal) or the exception's class; any
+    other RuntimeError (a panic, a hold reported otherwise) is raised."""
+    try:
+        write()
+    except RuntimeError as e:
+        if not is_borrow_error(e):
+            raise
+        return "refused"
+    except Exception as e:      # the write's own outcome, checked by the caller
+        return type(e).__name__
+    return "ok"
+
+
+def in_rounds(n, threads, write):
+    """Runs round after round: the threads are released together and each
+    makes `write(r, tid)`, which answers its outcome; a round starts when
+    every thread ended the one before. Answers the outcomes by round, each a
+    list by thread, and each thread's Log of updates."""
+    barrier = threading.Barrier(threads)
+    outcomes = [[None] * threads for _ in range(n)]
+    logs = [Log() for _ in range(threads)]
+    failures = []
+
+    def run(tid):
+        try:
+            with logs[tid].active():
+                for r in range(n):
+                    barrier.wait()
+                    outcomes[r][tid] = write(r, tid)
+        except threading.BrokenBarrierError:
+            pass
+        except BaseException as e:     # reported below, never lost in the thread
+            failures.append(e)
+            barrier.abort()
+
+    with started([threading.Thread(target=run, args=(t,)) for t in range(threads)], barrier):
+        pass
+    if failures:
+        raise failures[0]
+    return outcomes, logs

@@ -507,8 +507,8 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
         return -1;
     // Python code may have run since the view was read (the insertion test,
     // the comparison with the missing value, a spec read by attribute): the
-    // list's place is read again under the claims, so the value is named
-    // where the list is now.
+    // list's place is read again under the claims, which keep it, so the
+    // value is named where the list is.
     std::optional<View> moved;
     if (!native) {
         py::Ref path;
