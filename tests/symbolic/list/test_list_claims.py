@@ -247,7 +247,7 @@ def slow_key(value):
 
 
 def test_writes_meeting_sorts_at_native_speed():
-    # Equal-length slices, index writes from the end and extends followed
+    # Equal-length slices, index writes and extends followed
     # by as many pops meet sorts whose key lets other threads in: every
     # write succeeds or is refused having placed nothing; the list keeps its
     # length, holds each child once, and every child it holds names it.
@@ -268,8 +268,8 @@ def test_writes_meeting_sorts_at_native_speed():
         op, at = (r + tid) % 3, (r * 7 + tid) % (size - 2)
         if op == 0:
             return outcome_of(lambda: lst.__setitem__(slice(at, at + 2), news))
-        if op == 1:
-            return outcome_of(lambda: lst.__setitem__(at - size, news[0]))
+        if op == 1:     # by an index from the start or from the end
+            return outcome_of(lambda: lst.__setitem__(at - size * (r % 2), news[0]))
         got = outcome_of(lambda: lst.extend(news))
         if got == "ok":
             pop_one()
