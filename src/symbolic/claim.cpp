@@ -38,11 +38,36 @@ struct ScopeStorage {
 
 namespace {
 
-// One thread's holds of one claim.
+using Mode = ClaimScope::Mode;
+
+// One thread's holds of one claim, counted by mode.
 struct Holder {
     PyThreadState* thread = nullptr;  // null: none
     std::uint32_t shared = 0;
+    std::uint32_t direct = 0;
     std::uint32_t exclusive = 0;
+    std::uint32_t sort = 0;
+
+    [[nodiscard]] std::uint32_t& count(Mode mode) noexcept {
+        switch (mode) {
+            case Mode::Shared: return shared;
+            case Mode::Direct: return direct;
+            case Mode::Exclusive: return exclusive;
+            case Mode::Sort: break;
+        }
+        return sort;
+    }
+    [[nodiscard]] bool holds() const noexcept { return shared || direct || exclusive || sort; }
+    // Whether these holds refuse a claim in `mode` (of another thread).
+    [[nodiscard]] bool refuses(Mode mode) const noexcept {
+        switch (mode) {
+            case Mode::Shared: return exclusive;
+            case Mode::Direct: return exclusive || sort;
+            case Mode::Exclusive: return holds();
+            case Mode::Sort: break;
+        }
+        return exclusive || direct || sort;
+    }
 };
 
 // A node, or one slot of it, and who holds it. Its node is borrowed: every
@@ -109,9 +134,9 @@ Holder* holder_of(Entry& e, PyThreadState* self) noexcept {
 
 // Whether another thread's holds refuse this one (the shard locked). A
 // slot is always held exclusively.
-bool refused(const Entry& e, PyThreadState* self, bool exclusive) noexcept {
+bool refused(const Entry& e, PyThreadState* self, Mode mode) noexcept {
     auto refuses = [&](const Holder& h) {
-        return h.thread && h.thread != self && (exclusive || h.exclusive);
+        return h.thread && h.thread != self && h.refuses(mode);
     };
     return refuses(e.first) || std::any_of(e.others.begin(), e.others.end(), refuses);
 }
@@ -161,12 +186,12 @@ bool ClaimScope::held_exclusively(PyObject* node) const noexcept {
     for (const ClaimScope* scope = this; scope; scope = scope->outer_) {
         if (!scope->s_) continue;
         for (const Taken& t : scope->s_->taken)
-            if (t.node == node && t.exclusive && !t.slot) return true;
+            if (t.node == node && t.mode == Mode::Exclusive && !t.slot) return true;
     }
     return false;
 }
 
-int ClaimScope::take(PyObject* node, bool slot, Py_hash_t hash, bool exclusive) {
+int ClaimScope::take(PyObject* node, bool slot, Py_hash_t hash, Mode mode) {
     // The node the claim names stays alive until it is released, so its
     // address names no other object meanwhile.
     ScopeStorage& s = storage();
@@ -177,7 +202,7 @@ int ClaimScope::take(PyObject* node, bool slot, Py_hash_t hash, bool exclusive) 
     {
         py::MutexLock lock(shard.mutex);
         Entry* e = find(shard, node, slot, hash);
-        if (e && refused(*e, self, exclusive)) {
+        if (e && refused(*e, self, mode)) {
             e = nullptr;
         } else {
             if (!e) {
@@ -189,11 +214,11 @@ int ClaimScope::take(PyObject* node, bool slot, Py_hash_t hash, bool exclusive) 
                 e->first.thread = self;
                 h = &e->first;
             } else if (!h) {
-                e->others.push_back(Holder{self, 0, 0});
+                e->others.push_back(Holder{self});
                 h = &e->others.back();
             }
-            ++(exclusive ? h->exclusive : h->shared);
-            s.taken.push_back(Taken{node, hash, slot, exclusive});
+            ++h->count(mode);
+            s.taken.push_back(Taken{node, hash, slot, mode});
             return 0;
         }
     }
@@ -201,7 +226,7 @@ int ClaimScope::take(PyObject* node, bool slot, Py_hash_t hash, bool exclusive) 
     return -1;
 }
 
-int ClaimScope::exclusive(PyObject* node) { return take(node, false, 0, true); }
+int ClaimScope::exclusive(PyObject* node) { return take(node, false, 0, Mode::Exclusive); }
 
 void ClaimScope::reparenting(PyObject* node) noexcept {
     for (ClaimScope* scope = this; scope; scope = scope->outer_) {
@@ -221,15 +246,10 @@ int ClaimScope::slot(PyObject* node, PyObject* key) {
     // keeps its hash, and an int's is arithmetic.
     const Py_hash_t hash = PyObject_Hash(key);
     if (hash == -1) return -1;
-    return take(node, true, hash, true);
+    return take(node, true, hash, Mode::Exclusive);
 }
 
-int ClaimScope::items(PyObject* list, bool exclusive) {
-    // A list's slots are its positions, ints that hash to themselves and are
-    // never negative: this hash is never one of them.
-    constexpr Py_hash_t kItems = -2;
-    return take(list, true, kItems, exclusive);
-}
+int ClaimScope::sort(PyObject* list) { return take(list, false, 0, Mode::Sort); }
 
 int ClaimScope::tree(PyObject* node) {
     const Chain* claimed = nullptr;
@@ -239,7 +259,9 @@ int ClaimScope::tree(PyObject* node) {
     bool loops = false;
     py::Ref current = py::Ref::borrow(node);
     for (;;) {
-        if (take(current.get(), false, 0, false) < 0) {
+        // The chain's first node is the one the write stores into.
+        const Mode mode = chain.size() == begin ? Mode::Direct : Mode::Shared;
+        if (take(current.get(), false, 0, mode) < 0) {
             chain.resize(begin);
             return -1;
         }
@@ -307,8 +329,8 @@ void ClaimScope::release() noexcept {
         Entry* e = find(shard, it->node, it->slot, it->hash);
         Holder* h = e ? holder_of(*e, self) : nullptr;
         if (!h) continue;  // dropped at a fork
-        --(it->exclusive ? h->exclusive : h->shared);
-        if (h->exclusive || h->shared) continue;
+        --h->count(it->mode);
+        if (h->holds()) continue;
         e->drop(h);
         if (e->empty()) {
             *e = std::move(shard.entries.back());

@@ -22,19 +22,18 @@
 // - shared, the node whose storage it writes and every ancestor of it up
 //   its parent chain (`tree`): their places must stay as the write reads
 //   them while it stamps paths under them, and a write placing or re-pathing
-//   any of them claims it exclusively;
+//   any of them claims it exclusively. The node it writes into it claims
+//   directly: a sort of a list (`sort`), which takes every item out of the
+//   list while its key runs, meets every write into the list (never one
+//   below it), so that each refuses the other before its first effect;
 // - a slot (`slot`): the key, field or list position it stores in, so that
 //   two writes of one slot never both stamp a child for it. A write whose
 //   value and occupant are both plain (the built-in value classes, which
 //   keep no tree) claims nothing: one critical section of the storage
-//   decides it;
-// - a list's items as a whole (`items`): shared by a write that runs Python
-//   code before it stores into the list, exclusively by a sort, which takes
-//   every item out of the list while its key runs. So a write that meets a
-//   sort is refused before its first effect, never at its store with its
-//   child stamped, and a sort never starts under a write half made.
+//   decides it.
 // Conflicts: exclusive against any claim of another thread, shared against
-// another thread's exclusive one, a slot against the same slot. A slot is
+// another thread's exclusive one, direct against exclusive and sort, sort
+// against exclusive, direct and sort, a slot against the same slot. A slot is
 // its key's hash, by which the dict finds the key: keys the dict holds
 // equal (an exact str and an equal str subclass or enum member, `True` and
 // `1`) always meet; two unequal keys of one hash also meet, which is rare
@@ -95,9 +94,8 @@ public:
     // Claims the slot `key` of `node` (a list's position as an int): its
     // hash is taken first, which may run the key's own `__hash__`. 0 or -1.
     [[nodiscard]] int slot(PyObject* node, PyObject* key);
-    // Claims the items of the list `list` as a whole, shared or
-    // exclusively (above). 0 or -1.
-    [[nodiscard]] int items(PyObject* list, bool exclusive);
+    // Claims the list `list` for a sort (above), besides its tree. 0 or -1.
+    [[nodiscard]] int sort(PyObject* list);
 
     // `node`, claimed exclusively, is given a parent by this thread now (a
     // raw container wrapped for a write adopting the very node written
@@ -116,11 +114,14 @@ public:
     [[nodiscard]] PyObject* first_on_chain(PyObject* container,
                                            PyObject* (*pick)(PyObject* node)) const noexcept;
 
+    // How a claim is held (above): a node `tree` claims is held shared, or
+    // directly when the chain starts at it.
+    enum class Mode : unsigned char { Shared, Direct, Exclusive, Sort };
     struct Taken {
         PyObject* node;
         Py_hash_t hash;  // a slot's key's
         bool slot;       // false: the node itself
-        bool exclusive;
+        Mode mode;
     };
     // `tree`'s walks: the nodes of one chain, from `begin` to `end` in the
     // scope's chain storage.
@@ -140,7 +141,7 @@ private:
     [[nodiscard]] const ClaimScope* chain_of(PyObject* container,
                                              const Chain*& out) const noexcept;
 
-    [[nodiscard]] int take(PyObject* node, bool slot, Py_hash_t hash, bool exclusive);
+    [[nodiscard]] int take(PyObject* node, bool slot, Py_hash_t hash, Mode mode);
     // Whether this scope, or one it runs inside, holds `node` exclusively.
     [[nodiscard]] bool held_exclusively(PyObject* node) const noexcept;
     friend class ClaimedCall;

@@ -65,7 +65,7 @@ int assign_slice(PyObject* self, ClaimScope& claims, PyObject* slice, PyObject* 
     // list's place read under the claims, which keep it: the items are
     // named where the list is as they are stored.
     View view;
-    if (claim_items(claims, self) < 0 || !read_view(self, view)) return -1;
+    if (claim_list(claims, self) < 0 || !read_view(self, view)) return -1;
     py::Ref items = py::Ref::steal(PySequence_List(value));
     if (!items) return -1;
     const ContainerBridge* b = container_bridge();
@@ -153,19 +153,19 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     std::optional<ClaimScope> own;
     ClaimScope* scope = ClaimScope::current();
     if (!scope) scope = &own.emplace();
-    if (claim_items(*scope, self) < 0 || spec_replaced_since<ListState>(self, view.binding))
+    if (claim_list(*scope, self) < 0 || spec_replaced_since<ListState>(self, view.binding))
         return -1;
     // Every claim the batch needs is taken before its first effect: the
     // positions it replaces with their occupants, and its symbolic values
-    // (their adoptions claim them again), so that a batch that meets another
-    // write is refused having done nothing, never half way with its first
-    // items stored and taken back.
+    // (their adoptions claim them again; `extend` claimed them as it read
+    // them), so that a batch that meets another write is refused having done
+    // nothing, never half way with its first items stored and taken back.
     const std::size_t n = batch.values.size();
     for (std::size_t k = 0; k < n; ++k) {
         if (batch.at[k].how == Store::Replace && claim_position(*scope, self, batch.at[k]) < 0)
             return -1;
         PyObject* value = batch.values[k].get();
-        if (is_primitive(value)) continue;
+        if (batch.copied || is_primitive(value)) continue;
         const int symbolic = is_symbolic(value);
         if (symbolic < 0 || (symbolic && scope->exclusive(value) < 0)) return -1;
     }

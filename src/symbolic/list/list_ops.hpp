@@ -227,15 +227,15 @@ struct Placed {
 };
 // The slot of position `pos`, whose key (`pos` as an int) names it in paths.
 [[nodiscard]] WriteSlot slot_at(PyObject* self, Py_ssize_t pos, PyObject* key);
-// Claims the list's tree and its items (claim.hpp) for a write that may run
-// Python code before its store, then checks the marks: a write that meets a
-// sort, another thread's element pass or a construction's span is refused
-// before its first effect. 0 or -1.
-[[nodiscard]] int claim_items(ClaimScope& scope, PyObject* self);
-// Claims the items (`claim_items`), the position `at.pos` and what it holds
-// there, which it reads into `at.occupant` (write_core.hpp). An index from
-// the end (`at.key` negative) is resolved first, against the length the list
-// has now, into `at.pos`. 0 or -1.
+// Claims the list's tree for a write into it that may run Python code
+// before its store (claim.hpp: the list directly, which a sort meets), then
+// checks the marks: a write that meets a sort, another thread's element pass
+// or a construction's span is refused before its first effect. 0 or -1.
+[[nodiscard]] int claim_list(ClaimScope& scope, PyObject* self);
+// After `claim_list`: claims the position `at.pos` and what it holds there,
+// which it reads into `at.occupant` (write_core.hpp). An index from the end
+// (`at.key` negative) is resolved first, against the length the list has
+// now, into `at.pos`. 0 or -1.
 [[nodiscard]] int claim_position(ClaimScope& scope, PyObject* self, Placed& at);
 
 // What one store changed in the list: the value it stored at `pos`, and

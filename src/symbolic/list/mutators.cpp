@@ -168,7 +168,7 @@ PyObject* extend(PyObject* self, PyObject* other) {
     // there): the items and their clones are named where the list is.
     ClaimScope claims;
     View view;
-    if (claim_items(claims, self) < 0 || !read_view(self, view)) return nullptr;
+    if (claim_list(claims, self) < 0 || !read_view(self, view)) return nullptr;
     if (!view.path) return py::none();  // a blank list, never constructed
     if (sealed_now(view)) {
         refuse(view, "Cannot extend a sealed List.", false);
@@ -202,6 +202,9 @@ PyObject* extend(PyObject* self, PyObject* other) {
         py::Ref value = py::Ref::borrow(item);
         const int marker = is_insertion(item);
         if (marker < 0 || (marker && !(value = py::get_attr<"value">(item)))) return nullptr;
+        // A marker's value is claimed as `new_items` claimed the others.
+        const int symbolic = marker ? is_symbolic(value.get()) : 0;
+        if (symbolic < 0 || (symbolic && claims.exclusive(value.get()) < 0)) return nullptr;
         const Py_ssize_t pos = n + static_cast<Py_ssize_t>(batch.at.size());
         batch.at.push_back({Store::Append, pos, pos, {}});
         batch.values.push_back(std::move(value));
@@ -293,11 +296,11 @@ PyObject* sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     View view;
     SpecReadings readings;
     ClaimScope claims;
-    // The items are claimed exclusively (claim.hpp): a write under way on the
-    // list refuses the sort, and one that comes while it runs is refused
-    // before its first effect.
+    // Claimed for a sort (claim.hpp): a write under way on the list refuses
+    // it, and one that comes while it runs is refused before its first
+    // effect.
     if (!open_write(self, "Cannot sort a sealed List.", 0, view, readings, claims) ||
-        claims.items(self, true) < 0)
+        claims.sort(self) < 0)
         return nullptr;
     // The built-in list's own sort, whatever a subclass defines, with the
     // list marked for its whole run (sorting.hpp).

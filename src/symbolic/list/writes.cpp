@@ -205,13 +205,12 @@ int notify_one(PyObject* self, const py::Ref& update) {
     return notify(self, updates.get());
 }
 
-int claim_items(ClaimScope& scope, PyObject* self) {
-    if (scope.tree(self) < 0 || scope.items(self, false) < 0) return -1;
+int claim_list(ClaimScope& scope, PyObject* self) {
+    if (scope.tree(self) < 0) return -1;
     return refused_for_write(self) ? -1 : 0;
 }
 
 int claim_position(ClaimScope& scope, PyObject* self, Placed& at) {
-    if (claim_items(scope, self) < 0) return -1;
     if (at.key < 0) {
         // Counted from the end the list has now, under the claims: the slot
         // claimed, the occupant read and the position the value is adopted
@@ -342,7 +341,7 @@ int store(PyObject* self, PyObject* element, const Placed& given, Adoption& adop
             at = Placed{Store::Replace, static_cast<Py_ssize_t>(at.asked), at.asked, {}, true,
                         -1, given.binding};
             ClaimScope* scope = ClaimScope::current();
-            if (!scope || claim_position(*scope, self, at) < 0) {
+            if (!scope || claim_list(*scope, self) < 0 || claim_position(*scope, self, at) < 0) {
                 if (!scope) py::raise_internal("a list write stores outside its claim scope");
                 adopted.undo();
                 return -1;
@@ -479,8 +478,9 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
         // other writes move: the value is claimed before the slot is
         // resolved, so that no other write puts it there meanwhile, and one
         // found there is in its own slot.
-        if (at.key < 0 && !is_primitive(value) && scope->exclusive(value) < 0) return -1;
-        if (claim_position(*scope, self, at) < 0) return -1;
+        if ((at.key < 0 && !is_primitive(value) && scope->exclusive(value) < 0) ||
+            claim_list(*scope, self) < 0 || claim_position(*scope, self, at) < 0)
+            return -1;
         claimed = true;
         if (!at.occupant && !append_if_gone) {
             // The index was checked against the length the write began with;
@@ -497,13 +497,11 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
             at.pos = PyList_GET_SIZE(self);
         }
     }
-    // A write that runs Python code before its store claims the list's items
-    // with its tree (claim_items), as a replacement did with its position;
-    // an insertion of a primitive moves the items a walk of the list's tree
-    // visits, and claims the tree; a primitive added at the end moves
-    // nothing.
-    if (!claimed && (native ? at.how == Store::Insert && scope->tree(self) < 0
-                            : claim_items(*scope, self) < 0))
+    // A write that runs Python code before its store claims the list
+    // (claim_list), as a replacement did with its position; so does an
+    // insertion, which moves the items a walk of the list's tree visits; a
+    // primitive added at the end moves nothing.
+    if (!claimed && (at.how == Store::Insert || !native) && claim_list(*scope, self) < 0)
         return -1;
     // Python code may have run since the view was read (the insertion test,
     // the comparison with the missing value, a spec read by attribute): the
