@@ -83,6 +83,12 @@ struct SlotKey {
     // (`at`), so that an insertion or removal elsewhere does not move it.
     std::int64_t index = 0;
     bool named = false;
+    // A list position whose write resolved it (`pos`) where it claimed it
+    // and the occupant there: a store over an occupant that keeps a tree
+    // (which the claim keeps in the list) goes over it wherever an insertion
+    // or removal elsewhere has moved it since, told by identity; a plain one
+    // is not told apart, and the position is taken as `at` gives it.
+    bool follow = false;
 
     // The list position this slot names in a list of `size` items.
     [[nodiscard]] Py_ssize_t at(Py_ssize_t size) const noexcept {

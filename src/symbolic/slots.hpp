@@ -41,17 +41,28 @@ namespace vesk::symbolic {
 // The item at the slot's position (`SlotKey::at`), or null past the end.
 [[nodiscard]] int list_read_slot(PyObject* storage, SlotKey slot, py::Ref& out);
 // Replaces (or, for a null `value`, removes) the item at the slot's position when it
-// is `expected`; a position past the end holds nothing, and storing there is
+// is `expected` (or, for a slot that follows it, wherever it is now); a
+// position past the end holds nothing, and storing there is
 // IndexError (the position vanished): the list assignment's own message,
 // with the length found and the caller's index, for a named slot, else
 // "list index out of range". The caller holds the list's critical section.
 [[nodiscard]] inline StoreOutcome list_store_locked(PyObject* storage, SlotKey slot,
                                                     PyObject* expected, PyObject* value,
                                                     py::Ref& now) {
-    const Py_ssize_t pos = slot.at(PyList_GET_SIZE(storage));
-    const bool inside = pos >= 0 && pos < PyList_GET_SIZE(storage);
+    const Py_ssize_t size = PyList_GET_SIZE(storage);
+    const bool follows =
+        slot.follow && expected && expected != kPlainSlot && !is_primitive(expected);
+    Py_ssize_t pos = follows ? slot.pos : slot.at(size);
+    bool inside = pos >= 0 && pos < size;
     now = inside ? py::Ref::borrow(PyList_GET_ITEM(storage, pos)) : py::Ref();
-    if (!store_expects(now.get(), expected, value)) return StoreOutcome::Changed;
+    if (!store_expects(now.get(), expected, value)) {
+        if (!follows) return StoreOutcome::Changed;
+        for (pos = 0; pos < size && PyList_GET_ITEM(storage, pos) != expected; ++pos) {
+        }
+        if (pos == size) return StoreOutcome::Changed;
+        inside = true;
+        now = py::Ref::borrow(expected);
+    }
     if (!inside) {
         if (!value) return StoreOutcome::Done;
         if (slot.named)

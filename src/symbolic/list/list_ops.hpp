@@ -224,6 +224,12 @@ struct Placed {
     // Append or insertion: the count of spec replacements the write's view
     // read, checked where the value is added (none: not checked).
     std::optional<std::uint32_t> binding{};
+    // Replace: the store goes over the occupant the write claimed, wherever
+    // it has moved since (SlotKey::follow: a single index write, whose
+    // position, from the end too, is resolved where it claims it); else over
+    // what holds the position then (a batch's writes, whose insertions go by
+    // index too).
+    bool follow = false;
 };
 // The slot of position `pos`, whose key (`pos` as an int) names it in paths.
 [[nodiscard]] WriteSlot slot_at(PyObject* self, Py_ssize_t pos, PyObject* key);

@@ -10,7 +10,9 @@
 // elsewhere in the list still move its items. So the store decides under
 // the list's lock where the item goes and what it replaces: a replacement
 // is the keyed write of write_core.hpp (it reports and detaches the item it
-// swapped out); an append or insertion takes its index there, checks the
+// swapped out; a single index write goes over the occupant it claimed,
+// wherever it was moved, so it never meets a claim after its first
+// effect); an append or insertion takes its index there, checks the
 // size bound there again, and re-paths an item that landed elsewhere than it
 // was stamped for; a removal takes place only where the item read still
 // sits (else the caller reads again). An update always names the item it
@@ -118,6 +120,22 @@ StoreOutcome plain_store_if(PyObject* self, SlotKey slot, PyObject* value,
     return list_store_locked(self, slot, kPlainSlot, value, now);
 }
 
+// Where the value of a write that follows its occupant (SlotKey::follow)
+// is once stored: at its position, unless an insertion or removal elsewhere
+// had moved the occupant, where a value that keeps a tree is found by
+// identity. The item stays named for the position the write claimed, as an
+// item moved by a later insertion or removal stays.
+Py_ssize_t landed_at(PyObject* self, const Placed& at, const Adoption& adopted) {
+    PyObject* value = adopted.value.get();
+    {
+        py::CriticalSection section(self);
+        if (at.pos < PyList_GET_SIZE(self) && PyList_GET_ITEM(self, at.pos) == value)
+            return at.pos;
+    }
+    const Py_ssize_t found = is_primitive(value) ? -1 : py::list_position(self, value);
+    return found >= 0 ? found : at.pos;
+}
+
 // The replacement road of `store`, for a value stamped for the position
 // `stamped`: 0 or -1 as `store`, or 2 when the position is gone by the store
 // and the write appends instead.
@@ -132,22 +150,29 @@ int replace_at(PyObject* self, PyObject* element, const Placed& at, Py_ssize_t s
     WriteSlot w = slot_at(self, at.pos, key.get());
     w.slot.index = at.key;
     w.slot.named = true;
+    w.slot.follow = at.follow;
     w.append_if_gone = at.append_if_gone;
     py::Ref replaced;
     const int stored = replace_slot(w, adopted, Order::StoreFirst, at.occupant.get(), replaced);
     if (stored <= 0 || stored == 2) return stored;
     StoredItem item{adopted.value, replaced, at.pos};
-    // A negative index counts from the end the list has at the store.
-    if (at.key < 0 && adopted.path_stamped()) {
+    // Over the occupant it claimed, followed wherever it was moved: named for
+    // the position claimed, as an item a later insertion or removal moves.
+    // Over another (a plain occupant not told apart): where it landed, an
+    // index from the end counting from the end the list has at the store.
+    Py_ssize_t named = at.pos;
+    if (at.follow && replaced.get() == at.occupant.get() && !is_primitive(replaced.get())) {
+        item.pos = landed_at(self, at, adopted);
+    } else if (at.key < 0 && adopted.path_stamped()) {
         const Py_ssize_t landed = py::list_position(self, adopted.value.get());
-        if (landed >= 0) item.pos = landed;
+        if (landed >= 0) item.pos = named = landed;
     }
     // A list lets go of an item after its store (by its parent alone). An
     // item that will not go, or will not be named where it landed, keeps
     // its place, and the write is undone; one that will not take its place
     // back leaves it to the value, whose store then stands.
     item.let_go = false;
-    if (restamp(self, adopted, stamped, item.pos) < 0 ||
+    if (restamp(self, adopted, stamped, named) < 0 ||
         (item.let_go = true, let_go_after_store(replaced.get()) < 0)) {
         if (unstore(self, item)) {
             (void)adopted.undo();
@@ -453,6 +478,7 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     } else {
         at.how = Store::Replace;
         at.pos = static_cast<Py_ssize_t>(pos);
+        at.follow = true;
         if (native && verdict == 1) {
             // A primitive value the element keeps as it is runs no Python
             // code up to its store: one critical section decides, its

@@ -17,13 +17,14 @@ from write_races import THREADS, Counted, in_rounds, interleaved, outcome_of, ro
 
 
 class Gate:
-    """Pauses the first `hit` on thread "a" (race's first) until `go`."""
+    """Pauses the first `hit` on `thread` (race's first, "a") until `go`."""
 
-    def __init__(self):
+    def __init__(self, thread="a"):
+        self.thread = thread
         self.paused, self.go = threading.Event(), threading.Event()
 
     def hit(self, *_):
-        if threading.current_thread().name == "a" and not self.paused.is_set():
+        if threading.current_thread().name == self.thread and not self.paused.is_set():
             self.paused.set()
             assert self.go.wait(10)
 
@@ -153,6 +154,31 @@ def test_an_index_from_the_end_resolved_where_its_slot_is_claimed():
     got = race(lambda: lst.__setitem__(-1, r), between, gate)
     assert got["b"] == "ok" and got["a"][0] is SharedHoldError
     assert list(list.__iter__(lst))[1:] == [r, c] and c._topo_parent is lst
+
+
+def test_an_index_write_goes_over_its_occupant_moved_meanwhile():
+    # `l[1] = r` paused while an insertion at the front moves its occupant c
+    # and a write into the item moved to 1 holds that item: the index write
+    # replaces c where it is, meeting no claim after its first effect.
+    a0, c = Dict(n=0), Dict(n=1)
+    lst = List([a0, c], root_path=KeyPath("l"))
+    r, p = Paused(t="r"), Paused(t="p")
+    r.__dict__["gate"] = gate = Gate()
+    p.__dict__["gate"] = held = Gate("w")
+    w = threading.Thread(target=lambda: a0.__setitem__("k", p), name="w")
+
+    def meanwhile():
+        lst.insert(0, Dict(n="front"))
+        w.start()
+        assert held.paused.wait(10)
+
+    try:
+        got = race(lambda: lst.__setitem__(1, r), meanwhile, gate)
+    finally:
+        held.go.set()
+        w.join()
+    assert got == {"a": "ok", "b": "ok"} and list(list.__iter__(lst))[1:] == [a0, r]
+    assert c._topo_parent is None and r._topo_path == KeyPath(1, KeyPath("l"))
 
 
 def slow_key(value):
