@@ -7,7 +7,11 @@
 // would find nothing, and a sort would refuse to finish. A sort marks its
 // list for its whole run, and every write checks the mark under the list's
 // lock before it reads or stores: a write that meets a sort fails at once
-// with the borrow flag's refusal, having changed nothing.
+// with the borrow flag's refusal, having changed nothing. The sort also
+// claims the list (claim.hpp) before it marks it, against every write into
+// the list: one under way refuses the sort, and one that would run Python
+// code before its store (a child's hooks) meets the sort at its claim,
+// before its first effect, rather than at its store.
 //
 // An element pass: a spec applied to a symbolic list reads its members by
 // index and writes each applied one back at its index, running Python code
