@@ -239,9 +239,10 @@ struct Placed {
 // or a construction's span is refused before its first effect. 0 or -1.
 [[nodiscard]] int claim_list(ClaimScope& scope, PyObject* self);
 // After `claim_list`: claims the position `at.pos` and what it holds there,
-// which it reads into `at.occupant` (write_core.hpp). An index from the end
-// (`at.key` negative) is resolved first, against the length the list has
-// now, into `at.pos`. 0 or -1.
+// which it reads into `at.occupant` (write_core.hpp), the occupant still
+// there once claimed (null: past the end). An index from the end (`at.key`
+// negative) is resolved with that read, against the length the list has
+// then, into `at.pos`. 0 or -1.
 [[nodiscard]] int claim_position(ClaimScope& scope, PyObject* self, Placed& at);
 
 // What one store changed in the list: the value it stored at `pos`, and

@@ -236,23 +236,31 @@ int claim_list(ClaimScope& scope, PyObject* self) {
 }
 
 int claim_position(ClaimScope& scope, PyObject* self, Placed& at) {
-    if (at.key < 0) {
-        // Counted from the end the list has now, under the claims: the slot
-        // claimed, the occupant read and the position the value is adopted
-        // for are one.
-        const Py_ssize_t n = length_unless_held(self);
-        if (n < 0) return -1;
-        if (at.key + n < 0) {
+    // The position resolved (an index from the end against the length the
+    // list has now) and its occupant read in one section, then the slot and
+    // the occupant claimed, and the occupant found there again: one that
+    // another write removed or moved between its read and its claim (which
+    // keeps it in the list from then on) is met here, before the write's
+    // first effect, and the position read anew.
+    const std::int64_t index = at.key < 0 ? at.key : at.pos;
+    for (;;) {
+        Py_ssize_t n = 0;
+        const int found = item_at_index(self, index, n, at.pos, at.occupant);
+        if (found <= 0) {
             at.occupant.reset();  // gone: the caller's IndexError, or an append
-            return 0;
+            return found;
         }
-        at.pos = static_cast<Py_ssize_t>(at.key + n);
+        py::Ref key = py::Ref::steal(PyLong_FromSsize_t(at.pos));
+        if (!key || scope.slot(self, key.get()) < 0) return -1;
+        PyObject* occupant = at.occupant.get();
+        if (is_primitive(occupant)) return 0;
+        if (scope.exclusive(occupant) < 0) return -1;
+        Py_ssize_t pos = 0;
+        py::Ref again;
+        const int still = item_at_index(self, index, n, pos, again);
+        if (still < 0) return -1;
+        if (still && pos == at.pos && again.get() == occupant) return 0;
     }
-    py::Ref key = py::Ref::steal(PyLong_FromSsize_t(at.pos));
-    if (!key) return -1;
-    const WriteSlot w = slot_at(self, at.pos, key.get());
-    if (scope.slot(self, key.get()) < 0) return -1;
-    return read_claimed(scope, w, at.occupant);
 }
 
 namespace {
