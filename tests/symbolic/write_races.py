@@ -14,6 +14,7 @@ from collections import Counter
 import random
 import sys
 import threading
+import time
 
 import pytest
 
@@ -218,21 +219,35 @@ def outcome_of(write):
     return "ok"
 
 
-def in_rounds(n, threads, write):
+def in_rounds(n, threads, write, seconds=None, least=20):
     """Runs round after round: the threads are released together and each
     makes `write(r, tid)`, which answers its outcome; a round starts when
-    every thread ended the one before. Answers the outcomes by round, each a
-    list by thread, and each thread's Log of updates."""
-    barrier = threading.Barrier(threads)
+    every thread ended the one before. With `seconds`, the rounds end early
+    once that time has passed and `least` are done: on a loaded machine a
+    race takes fewer rounds instead of running into the test's timeout.
+    Answers the outcomes of the rounds run, each a list by thread, and each
+    thread's Log of updates."""
     outcomes = [[None] * threads for _ in range(n)]
     logs = [Log() for _ in range(threads)]
     failures = []
+    end = None if seconds is None else time.monotonic() + seconds
+    ran = [0, n]    # rounds begun, rounds to run: changed by the barrier's action alone
+
+    def begin_round():
+        if end is not None and ran[0] >= least and time.monotonic() > end:
+            ran[1] = ran[0]
+        else:
+            ran[0] += 1
+
+    barrier = threading.Barrier(threads, action=begin_round)
 
     def run(tid):
         try:
             with logs[tid].active():
                 for r in range(n):
                     barrier.wait()
+                    if r >= ran[1]:
+                        break
                     outcomes[r][tid] = write(r, tid)
         except threading.BrokenBarrierError:
             pass
@@ -244,4 +259,5 @@ def in_rounds(n, threads, write):
         pass
     if failures:
         raise failures[0]
+    del outcomes[ran[1]:]
     return outcomes, logs

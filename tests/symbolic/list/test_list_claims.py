@@ -216,7 +216,7 @@ def test_writes_meeting_sorts_at_native_speed():
             pop_one()
         return got
 
-    outcomes, _ = in_rounds(n, THREADS, write)
+    outcomes, _ = in_rounds(n, THREADS, write, seconds=15)
     assert {g for got in outcomes for g in got} <= {"ok", "refused"}
     assert len(lst) == size
     assert max(collections.Counter(map(id, list.__iter__(lst))).values()) == 1
