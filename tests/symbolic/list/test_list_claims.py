@@ -225,3 +225,49 @@ def test_writes_meeting_sorts_at_native_speed():
         for news, got in zip(made[tid], (o[tid] for o in outcomes)):
             if got == "refused":     # before its first effect: never placed
                 assert [placed(x) for x in news] == [[], []], news
+
+
+@pytest.mark.parametrize("write", list(WRITES))
+def test_a_write_meeting_a_sort_paused_in_its_key_is_refused(write):
+    # Refused before its first effect: no hook of its children called, the
+    # list left to the sort, and an index write refused rather than
+    # finding the list the sort emptied too short.
+    lst, alone = four(), four()
+    gate = Gate()
+    news = [Counted(t=0), Counted(t=1)]
+    got = race(lambda: lst.sort(key=lambda v: gate.hit() or -v["n"]),
+               lambda: WRITES[write](lst, *news), gate)
+    assert got == {"a": "ok", "b": REFUSED} and [placed(x) for x in news] == [[], []]
+    alone.sort(key=lambda v: -v["n"])
+    assert shape(lst) == shape(alone)
+
+
+@pytest.mark.parametrize("index", [1, -1])
+def test_an_index_write_resumed_while_a_sort_runs_is_refused(index):
+    # The write checked its index against the list's length, then paused
+    # before its claims (its value's class read) while a sort began: it
+    # resumes with the list emptied by the sort, and is refused, not told
+    # its index is out of range; its value is never placed.
+    lst = four()
+    r = LateClass(t="r")
+    LateClass.gate = held = Gate("w")
+    got = {}
+    w = threading.Thread(target=lambda: got.update(w=outcome_of(
+        lambda: lst.__setitem__(index, r))), name="w")
+    gate = Gate()
+
+    def resume_the_write():
+        held.go.set()
+        w.join()
+
+    w.start()
+    try:
+        assert held.paused.wait(10)
+        got.update(race(lambda: lst.sort(key=lambda v: gate.hit() or v["n"]),
+                        resume_the_write, gate))
+    finally:
+        held.go.set()
+        w.join()
+    assert got == {"a": "ok", "b": "ok", "w": "refused"}
+    assert r._topo_parent is None
+    assert [d for d, _, _ in shape(lst)] == [{"n": i} for i in range(4)]
