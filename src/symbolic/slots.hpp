@@ -41,7 +41,8 @@ namespace vesk::symbolic {
 // The item at the slot's position (`SlotKey::at`), or null past the end.
 [[nodiscard]] int list_read_slot(PyObject* storage, SlotKey slot, py::Ref& out);
 // Replaces (or, for a null `value`, removes) the item at the slot's position when it
-// is `expected` (or, for a slot that follows it, wherever it is now); a
+// is `expected` (or, for a slot that follows it, wherever it is now, when it
+// is there alone); a
 // position past the end holds nothing, and storing there is
 // IndexError (the position vanished): the list assignment's own message,
 // with the length found and the caller's index, for a named slot, else
@@ -57,11 +58,22 @@ namespace vesk::symbolic {
     now = inside ? py::Ref::borrow(PyList_GET_ITEM(storage, pos)) : py::Ref();
     if (!store_expects(now.get(), expected, value)) {
         if (!follows) return StoreOutcome::Changed;
-        for (pos = 0; pos < size && PyList_GET_ITEM(storage, pos) != expected; ++pos) {
+        // Moved: followed where it is the list's only such item. One held at
+        // several places (an enum member, a shared tuple) is not told apart:
+        // the slot is then taken as an unfollowed one is.
+        Py_ssize_t found = -1;
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            if (PyList_GET_ITEM(storage, i) != expected) continue;
+            if (found >= 0) {
+                found = -1;
+                break;
+            }
+            found = i;
         }
-        if (pos == size) return StoreOutcome::Changed;
-        inside = true;
-        now = py::Ref::borrow(expected);
+        pos = found >= 0 ? found : slot.at(size);
+        inside = pos >= 0 && pos < size;
+        now = inside ? py::Ref::borrow(PyList_GET_ITEM(storage, pos)) : py::Ref();
+        if (now.get() != expected) return StoreOutcome::Changed;
     }
     if (!inside) {
         if (!value) return StoreOutcome::Done;

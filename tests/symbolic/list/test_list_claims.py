@@ -5,6 +5,7 @@ slot is claimed. Paused at chosen points (paused_pairs.py), and at native
 speed (write_races.py)."""
 
 import collections
+import enum
 import threading
 import time
 
@@ -179,6 +180,33 @@ def test_an_index_write_goes_over_its_occupant_moved_meanwhile():
         w.join()
     assert got == {"a": "ok", "b": "ok"} and list(list.__iter__(lst))[1:] == [a0, r]
     assert c._topo_parent is None and r._topo_path == KeyPath(1, KeyPath("l"))
+
+
+class Shared(enum.Enum):
+    """A plain value a list may hold at several places."""
+
+    M = 1
+
+
+def gated_list(items, gate):
+    spec = native.List(native.Any(transform=lambda x: gate.hit() or x))
+    return List(items, value_spec=spec, root_path=KeyPath("l"))
+
+
+@pytest.mark.parametrize("between, after", [
+    ("insert", [5, Shared.M, "r", Shared.M]),     # as the write after the insertion
+    ("delete", [Shared.M, Shared.M]),             # the write's index then gone
+])
+def test_an_index_write_over_a_value_the_list_holds_twice(between, after):
+    # `l[2] = r` paused after its claims, its occupant a plain value the
+    # list also holds at 0, while an insertion or removal elsewhere moves
+    # both: the write is not taken to the other one.
+    gate = Gate()
+    lst, r = gated_list([Shared.M, 0, Shared.M], gate), Dict(t="r")
+    op = (lambda: lst.insert(0, 5)) if between == "insert" else (lambda: lst.__delitem__(1))
+    got = race(lambda: lst.__setitem__(2, r), op, gate)
+    assert got["b"] == "ok" and (got["a"] == "ok") == (between == "insert")
+    assert [v if v is not r else "r" for v in list.__iter__(lst)] == after
 
 
 def slow_key(value):
