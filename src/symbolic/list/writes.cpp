@@ -136,6 +136,15 @@ Py_ssize_t landed_at(PyObject* self, const Placed& at, const Adoption& adopted) 
     return found >= 0 ? found : at.pos;
 }
 
+// Claims `value` as its adoption will, when it has one place: a symbolic
+// or topology-aware value. 0 or -1.
+int claim_placed_value(ClaimScope& scope, PyObject* value) {
+    if (is_primitive(value)) return 0;
+    int placed = is_symbolic(value);
+    if (placed == 0) placed = is_topology_aware(value);
+    return placed <= 0 ? placed : scope.exclusive(value);
+}
+
 // The replacement road of `store`, for a value stamped for the position
 // `stamped`: 0 or -1 as `store`, or 2 when the position is gone by the store
 // and the write appends instead.
@@ -511,8 +520,10 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
         // An index from the end names the slot the list's end gives it, which
         // other writes move: the value is claimed before the slot is
         // resolved, so that no other write puts it there meanwhile, and one
-        // found there is in its own slot.
-        if ((at.key < 0 && !is_primitive(value) && scope->exclusive(value) < 0) ||
+        // found there is in its own slot. Only a value that has one place
+        // (one its adoption claims): a plain one, such as an enum member,
+        // may be written anywhere by any number of writes at once.
+        if ((at.key < 0 && claim_placed_value(*scope, value) < 0) ||
             claim_list(*scope, self) < 0 || claim_position(*scope, self, at) < 0)
             return -1;
         claimed = true;

@@ -209,6 +209,19 @@ def test_an_index_write_over_a_value_the_list_holds_twice(between, after):
     assert [v if v is not r else "r" for v in list.__iter__(lst)] == after
 
 
+@pytest.mark.parametrize("second", ["same list", "other list"])
+def test_writes_from_the_end_of_one_plain_value_never_meet(second):
+    # Two writes of one enum member at different slots (of one list or of
+    # two) claim nothing of the value: both succeed.
+    gate = Gate()
+    lst, other = gated_list([0, 1, 2], gate), List([0, 1, 2])
+    op = (lambda: lst.__setitem__(-2, Shared.M)) if second == "same list" else (
+        lambda: other.__setitem__(-1, Shared.M))
+    assert race(lambda: lst.__setitem__(-1, Shared.M), op, gate) == {"a": "ok", "b": "ok"}
+    target, at = (lst, -2) if second == "same list" else (other, -1)
+    assert list.__getitem__(target, at) is Shared.M is list.__getitem__(lst, -1)
+
+
 def slow_key(value):
     time.sleep(0)      # lets other threads run while the items are out
     return id(value) % 97
