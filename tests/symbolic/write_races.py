@@ -69,20 +69,34 @@ def race(threads, work, logs=None):
     every way out and re-raises the first failure of a worker."""
     barrier = threading.Barrier(threads)
     stop = Stop(barrier)
-    failures = []
 
     def run(tid):
+        barrier.wait()
+        with logs[tid].active() if logs else contextlib.nullcontext():
+            work(tid, stop)
+
+    on_threads(threads, run, stop)
+
+
+def on_threads(threads, run, stop):
+    """Runs `run(tid)` on `threads` threads and joins them; the first
+    failure of a worker sets (or, a Barrier, breaks) `stop` for the others
+    and is raised here, never lost in the thread."""
+    failures = []
+
+    def guarded(tid):
         try:
-            barrier.wait()
-            with logs[tid].active() if logs else contextlib.nullcontext():
-                work(tid, stop)
+            run(tid)
         except threading.BrokenBarrierError:
             pass
-        except BaseException as e:   # reported below, never lost in the thread
+        except BaseException as e:
             failures.append(e)
-            stop.set()
+            if isinstance(stop, threading.Barrier):
+                stop.abort()
+            else:
+                stop.set()
 
-    with started([threading.Thread(target=run, args=(t,)) for t in range(threads)], stop):
+    with started([threading.Thread(target=guarded, args=(t,)) for t in range(threads)], stop):
         pass
     if failures:
         raise failures[0]
@@ -229,7 +243,6 @@ def in_rounds(n, threads, write, seconds=None, least=20):
     thread's Log of updates."""
     outcomes = [[None] * threads for _ in range(n)]
     logs = [Log() for _ in range(threads)]
-    failures = []
     end = None if seconds is None else time.monotonic() + seconds
     ran = [0, n]    # rounds begun, rounds to run: changed by the barrier's action alone
 
@@ -242,22 +255,13 @@ def in_rounds(n, threads, write, seconds=None, least=20):
     barrier = threading.Barrier(threads, action=begin_round)
 
     def run(tid):
-        try:
-            with logs[tid].active():
-                for r in range(n):
-                    barrier.wait()
-                    if r >= ran[1]:
-                        break
-                    outcomes[r][tid] = write(r, tid)
-        except threading.BrokenBarrierError:
-            pass
-        except BaseException as e:     # reported below, never lost in the thread
-            failures.append(e)
-            barrier.abort()
+        with logs[tid].active():
+            for r in range(n):
+                barrier.wait()
+                if r >= ran[1]:
+                    break
+                outcomes[r][tid] = write(r, tid)
 
-    with started([threading.Thread(target=run, args=(t,)) for t in range(threads)], barrier):
-        pass
-    if failures:
-        raise failures[0]
+    on_threads(threads, run, barrier)
     del outcomes[ran[1]:]
     return outcomes, logs
