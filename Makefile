@@ -1,6 +1,8 @@
 # `make`       build the extension for the release interpreter
 # `make test`  build for the release, debug and free-threaded interpreters and
-#              run the suite under all three side by side
+#              run the suite under all three side by side, once each
+#              interpreter is found to import what the suites need
+# `make test-deps`  just that check: names what each interpreter lacks
 # `make test-threads RUNS=20`  the thread tests, again and again, on python3.14t
 # `make bench` run the benchmarks under the release interpreter, then one summary
 # `make bench-scaling` threads each on their own data, on python3.14t
@@ -15,7 +17,7 @@
 
 .DEFAULT_GOAL := all
 TARGETS := all build build-profile build-debug build-ft test test-release test-debug test-ft \
-	test-threads bench bench-scaling wheel clean
+	test-threads test-deps bench bench-scaling wheel clean
 
 ifeq ($(origin VESK_PYTHON),undefined)
 ifneq ($(VESK_IN_ROOT),1)
@@ -78,7 +80,31 @@ define cmake_build
 	@cmake --build $(BUILD)/$(1) -j $(JOBS)
 endef
 
-.PHONY: $(TARGETS) check-ft
+.PHONY: $(TARGETS) check-ft deps-release deps-debug deps-ft
+
+# What each suite must import (pytest, pytest-timeout, hypothesis, and
+# pytest-xdist for a suite run in workers), checked before anything is built
+# so a missing package is named at once instead of failing a suite later.
+deps-release:
+	@$(PYTHON) tools/check_test_deps.py --workers $(RELEASE_WORKERS)
+
+deps-debug:
+ifneq ($(PYTHON_DEBUG),)
+	@$(PYTHON_DEBUG) tools/check_test_deps.py --workers $(DEBUG_WORKERS)
+endif
+
+deps-ft: check-ft
+ifneq ($(HAVE_FT),)
+	@$(FT_PATH) $(PYTHON_FT) tools/check_test_deps.py --workers $(FT_WORKERS)
+endif
+
+# Every interpreter checked, each naming what it lacks, before one verdict.
+test-deps:
+	@ok=1; \
+	$(MAKE) --no-print-directory deps-release || ok=; \
+	$(MAKE) --no-print-directory deps-debug || ok=; \
+	$(MAKE) --no-print-directory deps-ft || ok=; \
+	[ -n "$$ok" ] || { echo "make test: test packages missing (above)" >&2; exit 1; }
 all build:
 	@mkdir -p $(BUILD)
 	$(call cmake_build,release,Release,$(PYTHON))
@@ -114,17 +140,17 @@ ifneq ($(HAVE_FT),)
 	$(call cmake_build,ft,Release,$(PYTHON_FT))
 endif
 
-test-release: build
+test-release: deps-release build
 	@echo "== tests under $(PYTHON)"
 	@$(PYTHON) -m pytest -q $(call workers,$(RELEASE_WORKERS))
 
-test-debug: build-debug
+test-debug: deps-debug build-debug
 ifneq ($(PYTHON_DEBUG),)
 	@echo "== tests under $(PYTHON_DEBUG)"
 	@$(PYTHON_DEBUG) -m pytest -q $(call workers,$(DEBUG_WORKERS))
 endif
 
-test-ft: build-ft
+test-ft: deps-ft build-ft
 ifneq ($(HAVE_FT),)
 	@echo "== tests under $(PYTHON_FT)"
 	@$(FT_PATH) $(PYTHON_FT) -m pytest -q $(call workers,$(FT_WORKERS))
@@ -132,12 +158,13 @@ endif
 
 # The three builds first (each uses every core), then the three suites at
 # once, each printed whole when it ends.
-test: build build-debug build-ft
+test: test-deps
+	@$(MAKE) --no-print-directory build build-debug build-ft
 	@$(MAKE) --no-print-directory -j3 --output-sync=target test-release test-debug test-ft
 
 # The tests that start threads, RUNS times in a row on the free-threaded
 # interpreter, stopping at the first failure.
-test-threads: build-ft
+test-threads: deps-ft build-ft
 ifneq ($(HAVE_FT),)
 	@tools/run_thread_tests.sh $(RUNS) env $(FT_PATH) $(PYTHON_FT)
 endif
