@@ -32,6 +32,12 @@ struct Copier {
         return py::call_imported<"copy", "deepcopy">(key);
     }
 
+    // A copy holds only nodes with a member below them. A node read empty
+    // (one that another thread's removal emptied and detached while the
+    // copy went down to it, or one that never held a member) is left out
+    // with its key: kept, it would make `has_prefix`, equality and truth of
+    // the copy, and of every set a merge stores it into, count a branch no
+    // member lies in, for good.
     [[nodiscard]] py::Ref copy(PyObject* node) {
         WalkLevel level(guard, node);
         if (!level.ok()) return {};
@@ -43,9 +49,16 @@ struct Copier {
         while ((step = entries.next(key, value)) == 1) {
             py::Ref new_key = copy_key(key.get());
             if (!new_key) return {};
-            py::Ref new_value = PyDict_Check(value.get()) ? copy(value.get()) : value;
-            if (!new_value || PyDict_SetItem(out.get(), new_key.get(), new_value.get()) < 0)
-                return {};
+            const bool is_node = PyDict_Check(value.get());
+            py::Ref new_value = is_node ? copy(value.get()) : value;
+            if (!new_value) return {};
+            if (is_node && PyDict_GET_SIZE(new_value.get()) == 0) {
+                // The marker is known by its key alone, whatever it maps to.
+                const int mark = is_marker(key.get());
+                if (mark < 0) return {};
+                if (!mark) continue;
+            }
+            if (PyDict_SetItem(out.get(), new_key.get(), new_value.get()) < 0) return {};
         }
         if (step < 0) return {};
         return out;
@@ -113,6 +126,8 @@ private:
             // A node another thread made meanwhile is merged into instead.
             py::Ref stored = PyDict_Check(value) ? copier_.copy(value) : py::Ref::borrow(value);
             if (!stored) return -1;
+            // A branch with no member adds nothing.
+            if (stored.get() != value && PyDict_GET_SIZE(stored.get()) == 0) return 0;
             found = PyDict_SetDefaultRef(target, key, stored.get(), &raw);
             existing = py::Ref::steal(raw);
             if (found < 0) return -1;
