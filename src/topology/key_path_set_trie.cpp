@@ -25,11 +25,14 @@ constexpr int kMaxAttempts = 100;
 struct Copier {
     WalkGuard guard;
 
-    [[nodiscard]] py::Ref copy_key(PyObject* key) {
-        if (PyUnicode_Check(key) || PyLong_Check(key)) return py::Ref::borrow(key);
+    // `key` itself where it is a str or an int, else a deep copy of it, held
+    // by `held`.
+    [[nodiscard]] static PyObject* copy_key(PyObject* key, py::Ref& held) {
+        if (PyUnicode_Check(key) || PyLong_Check(key)) return key;
         // One argument, passed as is: a tuple key is one key, not an
         // argument list.
-        return py::call_imported<"copy", "deepcopy">(key);
+        held = py::call_imported<"copy", "deepcopy">(key);
+        return held.get();
     }
 
     // A copy holds only nodes with a member below them. A node read empty
@@ -47,18 +50,22 @@ struct Copier {
         py::Ref key, value;
         int step;
         while ((step = entries.next(key, value)) == 1) {
-            py::Ref new_key = copy_key(key.get());
+            py::Ref copied_key;
+            PyObject* new_key = copy_key(key.get(), copied_key);
             if (!new_key) return {};
-            const bool is_node = PyDict_Check(value.get());
-            py::Ref new_value = is_node ? copy(value.get()) : value;
-            if (!new_value) return {};
-            if (is_node && PyDict_GET_SIZE(new_value.get()) == 0) {
+            if (!PyDict_Check(value.get())) {
+                if (PyDict_SetItem(out.get(), new_key, value.get()) < 0) return {};
+                continue;
+            }
+            py::Ref child = copy(value.get());
+            if (!child) return {};
+            if (PyDict_GET_SIZE(child.get()) == 0) {
                 // The marker is known by its key alone, whatever it maps to.
                 const int mark = is_marker(key.get());
                 if (mark < 0) return {};
                 if (!mark) continue;
             }
-            if (PyDict_SetItem(out.get(), new_key.get(), new_value.get()) < 0) return {};
+            if (PyDict_SetItem(out.get(), new_key, child.get()) < 0) return {};
         }
         if (step < 0) return {};
         return out;
