@@ -68,8 +68,7 @@ def race(initial, ops_a, ops_b, rounds):
     paths = sorted({*initial, *(q for op in (*ops_a, *ops_b) for q in ts.paths_of(op))})
     faults = []
     for s, got_a, got_b in zip(sets, seen["a"], seen["b"]):
-        faults += (ts.faults_of(ops_a, got_a, paths, str)[0]
-                   + ts.faults_of(ops_b, got_b, paths, str)[0])
+        faults += ts.faults_of(ops_a, got_a)[0] + ts.faults_of(ops_b, got_b)[0]
         members = {str(q) for q in s}
         for p in paths:
             if not interleaves(initial, ops_a, got_a, ops_b, got_b, p, p in members):
