@@ -36,11 +36,11 @@ struct Copier {
     }
 
     // A copy holds only nodes with a member below them. A node read empty
-    // (one that another thread's removal emptied and detached while the
-    // copy went down to it, or one that never held a member) is left out
-    // with its key: kept, it would make `has_prefix`, equality and truth of
-    // the copy, and of every set a merge stores it into, count a branch no
-    // member lies in, for good.
+    // (one that another thread's removal emptied, or an add had yet to
+    // fill, as the copy went down to it, or one that never held a member)
+    // is left out with its key: kept, it would make `has_prefix`, equality
+    // and truth of the copy, and of every set a merge stores it into, count
+    // a branch no member lies in, for good.
     [[nodiscard]] py::Ref copy(PyObject* node) {
         WalkLevel level(guard, node);
         if (!level.ok()) return {};

@@ -58,10 +58,10 @@
 //
 // What a walk builds from a trie others change (a copy; the branches a
 // merge copies in) holds only nodes with a member below them. A walk that
-// reads a node after another thread's removal emptied it, before or after
-// it was detached, would otherwise keep an empty node where no removal of
-// that path will ever prune it: the removal answered for the path, so the
-// copy is as though it came after it.
+// reads a node another thread's removal emptied (before or after detaching
+// it), or one an add made and has yet to fill, would otherwise keep an
+// empty node where no removal will ever prune it. Left out, the copy is as
+// though it came after the removal, or before the add.
 //
 // A trie no other thread can reach (a set being built, the copy a copying
 // operation works on) needs none of this: `Reach::Private` skips it.
