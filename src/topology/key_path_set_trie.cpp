@@ -25,13 +25,22 @@ constexpr int kMaxAttempts = 100;
 struct Copier {
     WalkGuard guard;
 
-    [[nodiscard]] py::Ref copy_key(PyObject* key) {
-        if (PyUnicode_Check(key) || PyLong_Check(key)) return py::Ref::borrow(key);
+    // `key` itself where it is a str or an int, else a deep copy of it, held
+    // by `held`.
+    [[nodiscard]] static PyObject* copy_key(PyObject* key, py::Ref& held) {
+        if (PyUnicode_Check(key) || PyLong_Check(key)) return key;
         // One argument, passed as is: a tuple key is one key, not an
         // argument list.
-        return py::call_imported<"copy", "deepcopy">(key);
+        held = py::call_imported<"copy", "deepcopy">(key);
+        return held.get();
     }
 
+    // A copy holds only nodes with a member below them. A node read empty
+    // (one that another thread's removal emptied, or an add had yet to
+    // fill, as the copy went down to it, or one that never held a member)
+    // is left out with its key: kept, it would make `has_prefix`, equality
+    // and truth of the copy, and of every set a merge stores it into, count
+    // a branch no member lies in, for good.
     [[nodiscard]] py::Ref copy(PyObject* node) {
         WalkLevel level(guard, node);
         if (!level.ok()) return {};
@@ -41,11 +50,22 @@ struct Copier {
         py::Ref key, value;
         int step;
         while ((step = entries.next(key, value)) == 1) {
-            py::Ref new_key = copy_key(key.get());
+            py::Ref copied_key;
+            PyObject* new_key = copy_key(key.get(), copied_key);
             if (!new_key) return {};
-            py::Ref new_value = PyDict_Check(value.get()) ? copy(value.get()) : value;
-            if (!new_value || PyDict_SetItem(out.get(), new_key.get(), new_value.get()) < 0)
-                return {};
+            if (!PyDict_Check(value.get())) {
+                if (PyDict_SetItem(out.get(), new_key, value.get()) < 0) return {};
+                continue;
+            }
+            py::Ref child = copy(value.get());
+            if (!child) return {};
+            if (PyDict_GET_SIZE(child.get()) == 0) {
+                // The marker is known by its key alone, whatever it maps to.
+                const int mark = is_marker(key.get());
+                if (mark < 0) return {};
+                if (!mark) continue;
+            }
+            if (PyDict_SetItem(out.get(), new_key, child.get()) < 0) return {};
         }
         if (step < 0) return {};
         return out;
@@ -113,6 +133,8 @@ private:
             // A node another thread made meanwhile is merged into instead.
             py::Ref stored = PyDict_Check(value) ? copier_.copy(value) : py::Ref::borrow(value);
             if (!stored) return -1;
+            // A branch with no member adds nothing.
+            if (stored.get() != value && PyDict_GET_SIZE(stored.get()) == 0) return 0;
             found = PyDict_SetDefaultRef(target, key, stored.get(), &raw);
             existing = py::Ref::steal(raw);
             if (found < 0) return -1;

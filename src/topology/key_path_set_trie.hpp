@@ -56,6 +56,13 @@
 // (py::DictSnapshot), so an entry is met once however other threads change
 // the node meanwhile; a node whose size changed fails the walk's next step.
 //
+// What a walk builds from a trie others change (a copy; the branches a
+// merge copies in) holds only nodes with a member below them. A walk that
+// reads a node another thread's removal emptied (before or after detaching
+// it), or one an add made and has yet to fill, would otherwise keep an
+// empty node where no removal will ever prune it. Left out, the copy is as
+// though it came after the removal, or before the add.
+//
 // A trie no other thread can reach (a set being built, the copy a copying
 // operation works on) needs none of this: `Reach::Private` skips it.
 #pragma once
@@ -94,7 +101,8 @@ enum class Reach : unsigned char { Private, Shared, Contended };
 // 1 when it was a member, 0 when not.
 [[nodiscard]] int remove(PyObject* root, const PyKeys& keys);
 
-// Adds every path of `source` into `target`; shares no node with `source`.
+// Adds every path of `source` into `target`; shares no node with `source`,
+// and stores no node without a member below it.
 [[nodiscard]] int merge(PyObject* target, PyObject* source, Reach reach);
 // Set difference: removes from `target` every path of `other`.
 [[nodiscard]] int remove_same(PyObject* target, PyObject* other, Reach reach);
@@ -102,8 +110,9 @@ enum class Reach : unsigned char { Private, Shared, Contended };
 [[nodiscard]] int remove_diff(PyObject* target, PyObject* other, Reach reach);
 // Empties the root: every branch dropped whole.
 [[nodiscard]] int clear(PyObject* root, Reach reach);
-// A copy of `node` with new nodes at every level; keys that are neither str
-// nor int are deep-copied.
+// A copy of `node` with new nodes at every level, but for nodes with no
+// member below them, which are left out; keys that are neither str nor int
+// are deep-copied.
 [[nodiscard]] py::Ref deep_copy(PyObject* node);
 // `root` wrapped in one new node per key, the last key innermost; no marker
 // is added. An empty prefix gives `root` itself.

@@ -144,14 +144,14 @@ class ForeignKey:
         return 1
 
 
-@pytest.mark.parametrize(
-    "duplicate",
-    [
-        lambda s: s.copy(), copy.deepcopy, lambda s: s.difference(KeyPathSet()),
-        lambda s: s.intersection(s), lambda s: s + KeyPathSet(), lambda s: KeyPathSet().union(s),
-        lambda s: KeyPath() + s,
-    ],
-)
+DUPLICATES = [
+    lambda s: s.copy(), copy.deepcopy, lambda s: s.difference(KeyPathSet()),
+    lambda s: s.intersection(s), lambda s: s + KeyPathSet(), lambda s: KeyPathSet().union(s),
+    lambda s: KeyPath() + s,
+]
+
+
+@pytest.mark.parametrize("duplicate", DUPLICATES)
 def test_copies_share_no_node_and_copy_foreign_keys(duplicate):
     key = ForeignKey()
     s = KeyPathSet([KeyPath(["a", key]), KeyPath([1]), KeyPath([True]),
@@ -165,6 +165,18 @@ def test_copies_share_no_node_and_copy_foreign_keys(duplicate):
     assert list(dup._trie["t"]) == [(1, "x"), ()]
     dup.add("z")
     assert "z" not in s
+
+
+@pytest.mark.parametrize("duplicate", DUPLICATES)
+def test_copies_leave_out_nodes_without_members(duplicate):
+    # Emptied through a view that shares it, "a" holds no member; the marker
+    # of "c" is one by its key, whatever it maps to.
+    s = KeyPathSet(["a.b", "c.d", "e"])
+    s.subtree("a").remove("b")
+    s._trie["c"]["$"] = {}
+    dup = duplicate(s)
+    assert dup._trie == {"c": {"$": {}, "d": {"$": True}}, "e": {"$": True}}
+    assert not dup.has_prefix("a") and sorted(texts(dup)) == ["c", "c.d", "e"]
 
 
 def test_equality_compares_tries():

@@ -1,9 +1,10 @@
 """Plain threads with str keys on the free-threaded interpreter: one thread
-adds or updates a path over and over while another removes it, or drops
-its branch with an intersection. Every round's answers and the set it ends
-with must be what some interleaving of the two threads' operations, one
-after the other, gives, path by path (schedules with keys that pause are
-in test_key_path_set_schedules.py)."""
+adds or updates a path over and over, or copies the set, while another
+removes it, or drops its branch with an intersection. Every round's answers
+(a copy's: the paths it holds) and the set it ends with must be what some
+interleaving of the two threads' operations, one after the other, gives,
+path by path, and a copy must hold no empty node (schedules with keys that
+pause are in test_key_path_set_schedules.py)."""
 
 import sys
 import threading
@@ -29,7 +30,7 @@ def interleaves(initial, ops_a, got_a, ops_b, got_b, p, member_at_end):
         if got[0] == "raised":
             return [member, ts.effect(op, p, member)[1]]
         answer, after = ts.effect(op, p, member)
-        return [after] if answer is None or answer == got[1] else []
+        return [after] if answer is None or answer == ts.answer(op, got, p, str) else []
 
     reached = {(0, 0, p in initial)}
     frontier = list(reached)
@@ -64,8 +65,7 @@ def race(initial, ops_a, ops_b, rounds):
                threading.Thread(target=thread, args=(ops_b, seen["b"]))]
     with started(threads, start):
         pass
-    paths = sorted({*initial, *(q for op in (*ops_a, *ops_b)
-                                 for q in ((op[1],) if isinstance(op[1], str) else op[1]))})
+    paths = sorted({*initial, *(q for op in (*ops_a, *ops_b) for q in ts.paths_of(op))})
     faults = []
     for s, got_a, got_b in zip(sets, seen["a"], seen["b"]):
         faults += ts.faults_of(ops_a, got_a)[0] + ts.faults_of(ops_b, got_b)[0]
@@ -93,6 +93,12 @@ CASES = {
                     [("remove", "a.b.c"), ("remove", "a.b")] * (REPEATS // 2)),
     "update, remove": (["a.b"], [("update", ("a.b.c", "a.d"))] * REPEATS,
                        [("remove", "a.b"), ("remove", "a.b.c"), ("remove", "a.d")] * 4),
+    # A new set made from the set must not keep a node that a removal
+    # emptied, or an add had yet to fill, as the walk went down to it.
+    **{f"{name}, remove and add": (["a.b", "a.c.d"], [(name, arg)] * REPEATS,
+                                   [("remove", "a.c.d"), ("add", "a.c.d")] * (REPEATS // 2))
+       for name, arg in [("copy", None), ("deepcopy", None), ("union", ("x",)), ("+", ("x",)),
+                         ("difference", ("x",)), ("update_into", ("x",)), ("under", None)]},
 }
 
 

@@ -24,7 +24,9 @@ OPS = [("add", "a.b"), ("add", "a.b.c"), ("add", "a.c"),
        ("remove", "a.b"), ("remove", "a.c"), ("remove", "a.b.c"), ("in", "a.b"),
        ("update", ("a.d",)), ("update", ("a.b.c",)),
        ("intersection_update", ("a.c",)), ("intersection_update", ("x",)),
-       ("difference_update", ("a.b",)), ("difference_update", ("a.c",)), ("clear", None)]
+       ("difference_update", ("a.b",)), ("difference_update", ("a.c",)), ("clear", None),
+       ("copy", None), ("update_into", ("a.d",)), ("difference", ("a.c",)),
+       ("union", ("a.b.c",))]
 
 # Where operations met and ended in no sequential order, by what went wrong.
 MEETINGS = {
@@ -50,6 +52,13 @@ MEETINGS = {
     # Python code: the node went with what an add stored meanwhile.
     "str key beside a key of its hash": (["a.b", "a.'b"], [("remove", "a.'b"),
                                                            ("add", "a.'b")]),
+    # A new set made from the set kept the node a removal emptied while the
+    # walk went down to it.
+    **{f"{name} reads a node a removal emptied": (["a.b", "a.c"], [(name, arg),
+                                                                     ("remove", "a.c")])
+       for name, arg in [("copy", None), ("deepcopy", None), ("union", ("x",)), ("+", ("x",)),
+                         ("difference", ("x",)), ("intersection", ("a.b", "a.c")),
+                         ("update_into", ("x",)), ("under", None)]},
 }
 
 

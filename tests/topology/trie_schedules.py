@@ -8,17 +8,20 @@ schedule with at most two preemptions, replaying each prefix and pausing
 the operations that ran on at each of their steps in turn.
 
 An outcome is checked path by path: what the operations answered about a
-path, and whether the path ends a member, must be what some sequential
-order of the operations gives, an order that keeps an operation that ended
-before another began ahead of it. A walk over several paths (update,
+path (a new set one made answers whether it holds the path), and whether
+the path ends a member, must be what some sequential order of the
+operations gives, an order that keeps an operation that ended before
+another began ahead of it. A walk over several paths (update,
 intersection, difference, clear) is not atomic as a whole, so each path may
 see the operations in an order of its own; a walk that raised because the
 node it iterated changed size may have done its part for any path or not.
 The trie must also end whole: nodes are dicts, every marker is True, and no
-node below the root is empty unless a walk raised.
+node below the root is empty unless a walk raised; a new set, with no empty
+node at all.
 """
 
 import contextlib
+import copy
 import functools
 import itertools
 import os
@@ -153,6 +156,26 @@ def pool(size=3):
 SINGLE = {"add", "remove", "in"}
 WALKS = {"update", "intersection_update", "difference_update"}
 
+# Operations that read the set into a new one and answer with it: for each
+# path, whether the new set holds it, given whether the set did and the
+# other set's paths. `update_into` is the update of a new set holding the
+# other paths by the set.
+COPIES = {
+    "copy": (lambda s, other: s.copy(), lambda member, p, arg: member),
+    "deepcopy": (lambda s, other: copy.deepcopy(s), lambda member, p, arg: member),
+    "union": (lambda s, other: s.union(other, copy=True),
+              lambda member, p, arg: member or p in arg),
+    "+": (lambda s, other: s + other, lambda member, p, arg: member or p in arg),
+    "difference": (lambda s, other: s.difference(other),
+                   lambda member, p, arg: member and p not in arg),
+    "intersection": (lambda s, other: s.intersection(other),
+                     lambda member, p, arg: member and p in arg),
+    "update_into": (lambda s, other: other.update(s) or other,
+                    lambda member, p, arg: member or p in arg),
+    # The copy a path's `+` puts under the path, read back from there.
+    "under": (lambda s, other: (KeyPath("p") + s).subtree("p"), lambda member, p, arg: member),
+}
+
 
 def bind(op, s, to_path=path):
     """The call that makes `op` on `s`, its arguments built beforehand."""
@@ -162,6 +185,9 @@ def bind(op, s, to_path=path):
     if name == "in":
         p = to_path(arg)
         return lambda: p in s
+    if name in COPIES:
+        given = None if arg is None else KeyPathSet([to_path(t) for t in arg])
+        return functools.partial(COPIES[name][0], s, given)
     given = to_path(arg) if name in SINGLE else KeyPathSet([to_path(t) for t in arg])
     return functools.partial(getattr(s, name), given)
 
@@ -177,14 +203,28 @@ def outcome(call):
 
 def faults_of(ops, outcomes):
     """The outcomes no order accounts for (an operation that raised, but for
-    a walk that met a node changing size), and the walks that did raise so."""
+    a walk that met a node changing size; a new set that is not whole), and
+    the walks that did raise so."""
     faults, raised = [], set()
     for i, (op, o) in enumerate(zip(ops, outcomes)):
-        if o[0] == "raised" and op[0] in WALKS and o[2] in WALK_RACES:
+        if o[0] == "raised" and (op[0] in WALKS or op[0] in COPIES) and o[2] in WALK_RACES:
             raised.add(i)
         elif o[0] != "returned":
             faults.append(f"{label(op)} raised {o[1:]}")
+        elif op[0] in COPIES:
+            faults += [f"{label(op)} gave a set where {f}" for f in whole(o[1]._trie)]
     return faults, raised
+
+
+def answer(op, got, p, to_path=None):
+    """What `op`, which gave `got`, answered about path `p`: None where it
+    answered nothing about it."""
+    name, arg = op
+    if got[0] != "returned":
+        return None
+    if name in COPIES:
+        return (to_path or path)(p) in got[1]
+    return got[1] if name in SINGLE and arg == p else None
 
 
 def label(op):
@@ -201,6 +241,8 @@ def effect(op, p, member):
     answer (None where it answers for no path) and whether `p` is a member
     after it."""
     name, arg = op
+    if name in COPIES:
+        return COPIES[name][1](member, p, arg or ()), member
     if name in SINGLE:
         if arg != p:
             return None, member
@@ -252,7 +294,8 @@ class Case:
                             if i in skipped:
                                 continue
                             answer, member = effect(self.ops[i], p, member)
-                            if answer is not None:
+                            # An operation that raised answered nothing.
+                            if answer is not None and i not in raised:
                                 answers[i] = answer
                         outcomes.add((tuple(sorted(answers.items())), member))
                 result[p] = outcomes
@@ -310,15 +353,14 @@ class Trial:
     def _check(self, s):
         case = self.case
         self.faults, raised = faults_of(case.ops, self.outcomes)
-        answers = {i: o[1] for i, (op, o) in enumerate(zip(case.ops, self.outcomes))
-                   if op[0] in SINGLE and o[0] == "returned"}
         # A walk that raised keeps what it did (a node it emptied, too).
-        self.faults += whole(s._trie, emptied=bool(raised))
+        self.faults += whole(s._trie, emptied=any(case.ops[i][0] in WALKS for i in raised))
         members = {text_of(p) for p in s}
         allowed = case.allowed(self.before, frozenset(raised))
         for p in case.paths:
-            seen = (tuple(sorted((i, a) for i, a in answers.items() if case.ops[i][1] == p)),
-                    p in members)
+            answers = ((i, answer(op, o, p)) for i, (op, o) in enumerate(zip(case.ops,
+                                                                            self.outcomes)))
+            seen = (tuple((i, a) for i, a in answers if a is not None), p in members)
             if seen not in allowed[p]:
                 self.faults.append(f"{p}: answers {describe(case, seen[0])}, "
                                    f"{'a member' if seen[1] else 'not a member'} at the end")
