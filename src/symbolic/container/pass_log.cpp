@@ -1,5 +1,6 @@
 #include "symbolic/container/pass_log.hpp"
 
+#include "py/critical_section.hpp"
 #include "py/hold.hpp"
 #include "symbolic/child_state.hpp"
 #include "symbolic/classes.hpp"
@@ -99,6 +100,19 @@ int PassLog::begin(PyObject* container, bool members) {
     return 0;
 }
 
+void PassLog::begin_construction(PyObject* node, PyObject* arguments,
+                                 AdoptionLog& adoptions) noexcept {
+    construction_ = &adoptions;
+    node_ = node;
+    arguments_ = arguments;
+    // The applies it takes stay claimed until the construction decides on
+    // them, in the scope its adoptions keep their claims in.
+    AdoptionLog::claims_for(node);
+    outer_ = t_innermost;
+    t_innermost = this;
+    pushed_ = true;
+}
+
 PassLog* PassLog::of(PyObject* container) noexcept { return open_log_of(t_innermost, container); }
 
 std::optional<bool> PassLog::prior_allow_partial(PyObject* container) noexcept {
@@ -107,7 +121,9 @@ std::optional<bool> PassLog::prior_allow_partial(PyObject* container) noexcept {
     return std::nullopt;
 }
 
-std::size_t PassLog::mark() const noexcept { return adoptions_ ? adoptions_->size() : 0; }
+std::size_t PassLog::mark() const noexcept {
+    return construction_ ? construction_->size() : adoptions_ ? adoptions_->size() : 0;
+}
 
 void PassLog::keep(Entry&& e) noexcept {
     // Without the memory to keep it, the store stands as any write's would.
@@ -160,11 +176,11 @@ void PassLog::hand_on(PassLog& to, bool foreign) noexcept {
     // where `to`'s adoptions end now.
     const std::size_t base = to.mark();
     const std::size_t taken = mark();
-    if (foreign) adoptions_->keep_into(*to.adoptions_);
+    if (foreign) adoptions().keep_into(to.adoptions());
     else adoptions_->keep();
     const bool moved = to.mark() == base + taken;
     try {
-        if (foreign) {
+        if (foreign && !construction_) {
             // The member's binding and flags as they were, given back after
             // everything it kept.
             Entry was;
@@ -200,6 +216,19 @@ int PassLog::commit() {
     // Writes of this thread are welcome again: the notifications below may
     // make some.
     end_mark();
+    if (construction_) {
+        // What it was handed stands with the construction, unless an
+        // operation that holds the node it built (it is one of that one's
+        // arguments, or below them) decides on that node too.
+        PassLog* holder =
+            entries_.empty() && updates_.empty() ? nullptr : holder_log(outer_, node_);
+        if (holder) {
+            hand_on(*holder, true);
+            return 0;
+        }
+        entries_.clear();
+        return send_updates();
+    }
     if (PassLog* outer = open_log_of(outer_, container_.get())) {
         // The enclosing apply of the container decides.
         hand_on(*outer, false);
@@ -220,6 +249,10 @@ int PassLog::commit() {
     }
     adoptions_->keep();
     entries_.clear();
+    return send_updates();
+}
+
+int PassLog::send_updates() {
     std::vector<Update> updates = std::move(updates_);
     updates_.clear();
     for (const Update& u : updates)
@@ -244,6 +277,7 @@ bool PassLog::give_back_entry(const Entry& e) noexcept {
 void PassLog::abort() noexcept {
     settled_ = true;
     PyObject* pending = PyErr_GetRaisedException();
+    AdoptionLog& adoptions = this->adoptions();
     // Latest first: each store with the adoptions made for it, so a member
     // one write-back let go and a later one placed again ends where it was.
     // A store is taken back before its adoptions, so what it replaced is
@@ -252,21 +286,24 @@ void PassLog::abort() noexcept {
     // back either (it does not know the store).
     for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
         if (it->state) {
-            adoptions_->undo_since(it->mark);
+            adoptions.undo_since(it->mark);
             (void)give_back_entry(*it);
         } else if (give_back_entry(*it)) {
-            adoptions_->undo_since(it->mark);
+            adoptions.undo_since(it->mark);
         } else {
-            adoptions_->keep(it->mark, adoptions_->size(), true);
+            adoptions.keep(it->mark, adoptions.size(), true);
         }
     }
-    adoptions_->undo();
     entries_.clear();
     updates_.clear();
-    Snapshot then{std::move(spec_), allow_partial_, loosened_};
-    if (list_) write_snapshot<ListState>(container_.get(), then);
-    else write_snapshot<DictState>(container_.get(), then);
-    end_mark();
+    // A construction's own adoptions are its AdoptionLog's to give back.
+    if (!construction_) {
+        adoptions.undo();
+        Snapshot then{std::move(spec_), allow_partial_, loosened_};
+        if (list_) write_snapshot<ListState>(container_.get(), then);
+        else write_snapshot<DictState>(container_.get(), then);
+        end_mark();
+    }
     PyErr_SetRaisedException(pending);
 }
 
@@ -297,12 +334,32 @@ PassLog* PassLog::holder_log(PassLog* log, PyObject* container) noexcept {
         held[n++] = parent;
         node = std::move(parent);
     }
-    for (; log; log = log->outer_) {
-        if (log->settled_) continue;
-        for (int i = 0; i < n; ++i)
-            if (chain[i] == log->container_.get()) return log;
-    }
+    for (; log; log = log->outer_)
+        if (!log->settled_ && log->holds(container, chain, n)) return log;
     return nullptr;
+}
+
+bool PassLog::holds(PyObject* container, PyObject* const* chain, int n) const noexcept {
+    if (!construction_) {
+        for (int i = 0; i < n; ++i)
+            if (chain[i] == container_.get()) return true;
+        return false;
+    }
+    if (container == node_ || is_argument(container)) return true;
+    for (int i = 0; i < n; ++i)
+        if (chain[i] == node_ || is_argument(chain[i])) return true;
+    return false;
+}
+
+bool PassLog::is_argument(PyObject* value) const noexcept {
+    if (!arguments_) return false;
+    // By identity, one locked walk: no Python code runs.
+    const py::CriticalSection locked(arguments_);
+    Py_ssize_t pos = 0;
+    PyObject *key, *v;
+    while (PyDict_Next(arguments_, &pos, &key, &v))
+        if (v == value) return true;
+    return false;
 }
 
 namespace {

@@ -29,6 +29,15 @@
 // fail, the member is given back too, its binding and flags included. A
 // container a hook made or took meanwhile, which nothing being applied
 // holds, stands on its own.
+//
+// A construction (of an object, a record, a typed dictionary) applies its
+// fields' specs to its arguments before it holds them: a construction log
+// (`begin_construction`) takes, as the log of what holds it, the apply of a
+// container that is one of its arguments, or the node it builds, or below
+// either. Should the construction fail, each is given back as a failed apply
+// is; once it stands, their updates are sent. Its adoptions are kept in the
+// construction's own AdoptionLog, which gives back what the construction
+// placed itself once this log has given back what was handed to it.
 #pragma once
 
 #include "py/ref.hpp"
@@ -54,6 +63,10 @@ public:
     // Takes `container` (a SymDict or SymList, nothing else) for the apply.
     // 0, or -1 with the refusal (nothing taken).
     [[nodiscard]] int begin(PyObject* container, bool members);
+    // Opens the log of the construction of `node` from `arguments` (a dict
+    // of values; borrowed, alive to the log's end), whose adoptions
+    // `adoptions` keeps. Claims taken for it last as long as `adoptions`.
+    void begin_construction(PyObject* node, PyObject* arguments, AdoptionLog& adoptions) noexcept;
     // The apply stands: what the log kept goes to the enclosing log of the
     // container, or, from the outermost, the deferred updates are sent. 0,
     // or -1 when a notification failed (the changes stand).
@@ -112,7 +125,17 @@ private:
     // The nearest open log from `log` outward whose container holds
     // `container` (it is on its chain of parents), or null.
     [[nodiscard]] static PassLog* holder_log(PassLog* log, PyObject* container) noexcept;
+    // Whether this open log takes the apply of `container`, whose parents
+    // up its chain are `chain` (`n` of them).
+    [[nodiscard]] bool holds(PyObject* container, PyObject* const* chain, int n) const noexcept;
+    // A construction log: whether `value` is one of its arguments.
+    [[nodiscard]] bool is_argument(PyObject* value) const noexcept;
+    [[nodiscard]] AdoptionLog& adoptions() noexcept {
+        return construction_ ? *construction_ : *adoptions_;
+    }
     void keep(Entry&& e) noexcept;
+    // Sends the deferred updates, in order. 0 or -1.
+    [[nodiscard]] int send_updates();
     // Hands what the log kept on to `to`, which decides on it (every entry
     // and update naming its container when `foreign`).
     void hand_on(PassLog& to, bool foreign) noexcept;
@@ -140,6 +163,11 @@ private:
     // the adoption log, so it outlives it.
     std::optional<ClaimScope> claims_;
     std::optional<AdoptionLog> adoptions_;
+    // A construction log: the construction's adoptions, the node it builds
+    // and its arguments (all borrowed); it has no container of its own.
+    AdoptionLog* construction_ = nullptr;
+    PyObject* node_ = nullptr;
+    PyObject* arguments_ = nullptr;
 };
 
 // What each kind gives back and sends, defined by its own room

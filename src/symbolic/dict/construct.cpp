@@ -14,6 +14,7 @@
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/container/bool_args.hpp"
+#include "symbolic/container/pass_log.hpp"
 #include "symbolic/calls.hpp"
 #include "symbolic/container/topology.hpp"
 #include "symbolic/markers.hpp"
@@ -241,6 +242,11 @@ int construct_into(PyObject* self, PyObject* items, PyObject* spec, const Constr
     // A construction that fails gives each child it placed back the place
     // it had: what failed to be made holds nothing.
     AdoptionLog log(o.clone_owner ? o.clone_owner : self);
+    // The specs of a typed dictionary's fields change the containers it is
+    // given before it holds them: a construction that fails gives those
+    // back too, as a failed apply does (container/pass_log.hpp).
+    std::optional<PassLog> applied;
+    if (spec) applied.emplace().begin_construction(self, items, log);
     std::optional<ClaimedSet> claimed;
     if (o.mode != Mode::Raw && o.as_object_attributes_container) claimed.emplace();
     ClaimedSet* claimed_ptr = claimed ? &*claimed : nullptr;
@@ -260,7 +266,8 @@ int construct_into(PyObject* self, PyObject* items, PyObject* spec, const Constr
     if (filled < 0) return -1;
     if (spec) note_looser_members<DictState>(self, o.allow_partial);
     if (finish_construction<DictState>(self, o.onchange_callback, o.accessor_writable, o.sealed) <
-        0)
+            0 ||
+        (applied && applied->commit() < 0))
         return -1;
     log.keep();
     return 0;
