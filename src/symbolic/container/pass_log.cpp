@@ -17,6 +17,9 @@ namespace vesk::symbolic {
 namespace {
 
 [[gnu::tls_model("initial-exec")]] thread_local PassLog* t_innermost = nullptr;
+[[gnu::tls_model("initial-exec")]] thread_local ConstructionLog* t_constructions = nullptr;
+// Orders the thread's logs and constructions by when they opened.
+[[gnu::tls_model("initial-exec")]] thread_local std::uint64_t t_seq = 0;
 
 // What an apply may change of the state, read as it begins.
 struct Snapshot {
@@ -96,21 +99,9 @@ int PassLog::begin(PyObject* container, bool members) {
     outer_ = t_innermost;
     t_innermost = this;
     pushed_ = true;
+    seq_ = ++t_seq;
     adoptions_.emplace(container, AdoptionLog::Kept::Pass);
     return 0;
-}
-
-void PassLog::begin_construction(PyObject* node, PyObject* arguments,
-                                 AdoptionLog& adoptions) noexcept {
-    construction_ = &adoptions;
-    node_ = node;
-    arguments_ = arguments;
-    // The applies it takes stay claimed until the construction decides on
-    // them, in the scope its adoptions keep their claims in.
-    AdoptionLog::claims_for(node);
-    outer_ = t_innermost;
-    t_innermost = this;
-    pushed_ = true;
 }
 
 PassLog* PassLog::of(PyObject* container) noexcept { return open_log_of(t_innermost, container); }
@@ -216,19 +207,6 @@ int PassLog::commit() {
     // Writes of this thread are welcome again: the notifications below may
     // make some.
     end_mark();
-    if (construction_) {
-        // What it was handed stands with the construction, unless an
-        // operation that holds the node it built (it is one of that one's
-        // arguments, or below them) decides on that node too.
-        PassLog* holder =
-            entries_.empty() && updates_.empty() ? nullptr : holder_log(outer_, node_);
-        if (holder) {
-            hand_on(*holder, true);
-            return 0;
-        }
-        entries_.clear();
-        return send_updates();
-    }
     if (PassLog* outer = open_log_of(outer_, container_.get())) {
         // The enclosing apply of the container decides.
         hand_on(*outer, false);
@@ -241,15 +219,28 @@ int PassLog::commit() {
                             : py::state<DictState>(container_.get()).loosened;
         state.store(false, std::memory_order_relaxed);
     }
-    if (PassLog* holder = holder_log(outer_, container_.get())) {
-        // A member applied inside the apply of what holds it: that apply
-        // decides on it too.
+    // A member applied inside the apply of what holds it: that apply
+    // decides on it too, unless this one changed nothing it could give back.
+    PassLog* holder = changed() ? holder_log(outer_, t_constructions, container_.get()) : nullptr;
+    if (holder) {
         hand_on(*holder, true);
         return 0;
     }
     adoptions_->keep();
     entries_.clear();
     return send_updates();
+}
+
+bool PassLog::changed() const noexcept {
+    if (!entries_.empty() || !updates_.empty() || mark() != 0) return true;
+    Snapshot now;
+    if ((list_ ? read_snapshot<ListState>(container_.get(), now)
+               : read_snapshot<DictState>(container_.get(), now)) < 0) {
+        PyErr_Clear();
+        return true;
+    }
+    return now.spec.get() != spec_.get() || now.allow_partial != allow_partial_ ||
+           now.loosened != loosened_;
 }
 
 int PassLog::send_updates() {
@@ -313,9 +304,10 @@ PassLog* PassLog::open_log_of(PassLog* log, PyObject* container) noexcept {
     return nullptr;
 }
 
-PassLog* PassLog::holder_log(PassLog* log, PyObject* container) noexcept {
+PassLog* PassLog::holder_log(PassLog* log, ConstructionLog* frames,
+                            PyObject* container) noexcept {
     while (log && log->settled_) log = log->outer_;
-    if (!log) return nullptr;
+    if (!log && !frames) return nullptr;
     // The open logs outward are few, and a member being applied sits a few
     // levels below the container whose pass applies it.
     constexpr int kDepth = 64;
@@ -334,32 +326,93 @@ PassLog* PassLog::holder_log(PassLog* log, PyObject* container) noexcept {
         held[n++] = parent;
         node = std::move(parent);
     }
-    for (; log; log = log->outer_)
-        if (!log->settled_ && log->holds(container, chain, n)) return log;
-    return nullptr;
+    // Nearest first: a construction opened inside a pass comes before it.
+    for (;;) {
+        while (log && log->settled_) log = log->outer_;
+        if (frames && (!log || frames->seq_ > log->seq_)) {
+            if (frames->holds(container, chain, n)) return frames->log();
+            frames = frames->outer_;
+        } else if (log) {
+            if (log->holds(chain, n)) return log;
+            log = log->outer_;
+        } else {
+            return nullptr;
+        }
+    }
 }
 
-bool PassLog::holds(PyObject* container, PyObject* const* chain, int n) const noexcept {
-    if (!construction_) {
-        for (int i = 0; i < n; ++i)
-            if (chain[i] == container_.get()) return true;
-        return false;
+bool PassLog::holds(PyObject* const* chain, int n) const noexcept {
+    for (int i = 0; i < n; ++i)
+        if (chain[i] == container_.get()) return true;
+    return false;
+}
+
+ConstructionLog::ConstructionLog(PyObject* node, PyObject* arguments,
+                                 AdoptionLog& adoptions) noexcept
+    : node_(node),
+      arguments_(arguments),
+      adoptions_(&adoptions),
+      below_(t_innermost),
+      outer_(t_constructions),
+      seq_(++t_seq) {
+    t_constructions = this;
+}
+
+ConstructionLog::~ConstructionLog() {
+    // Off the chain first: what the giving back runs stands on its own.
+    pop();
+    if (!taken_) return;
+    taken_->abort();
+    delete taken_;
+}
+
+void ConstructionLog::pop() noexcept {
+    if (!pushed_) return;
+    t_constructions = outer_;
+    pushed_ = false;
+}
+
+int ConstructionLog::settle() {
+    PassLog* log = std::exchange(taken_, nullptr);
+    log->settled_ = true;
+    int r = 0;
+    // What it took stands with the construction, unless an operation that
+    // holds the node it built decides on that node too.
+    if (PassLog* holder = PassLog::holder_log(below_, outer_, node_)) {
+        log->hand_on(*holder, true);
+    } else {
+        log->entries_.clear();
+        r = log->send_updates();
     }
+    delete log;
+    return r;
+}
+
+bool ConstructionLog::holds(PyObject* container, PyObject* const* chain,
+                            int n) const noexcept {
     if (container == node_ || is_argument(container)) return true;
     for (int i = 0; i < n; ++i)
         if (chain[i] == node_ || is_argument(chain[i])) return true;
     return false;
 }
 
-bool PassLog::is_argument(PyObject* value) const noexcept {
+bool ConstructionLog::is_argument(PyObject* value) const noexcept {
     if (!arguments_) return false;
-    // By identity, one locked walk: no Python code runs.
+    // By identity, in one locked walk: no Python code runs.
     const py::CriticalSection locked(arguments_);
     Py_ssize_t pos = 0;
     PyObject *key, *v;
     while (PyDict_Next(arguments_, &pos, &key, &v))
         if (v == value) return true;
     return false;
+}
+
+PassLog* ConstructionLog::log() noexcept {
+    if (!taken_) {
+        taken_ = new (std::nothrow) PassLog;
+        if (taken_) taken_->construction_ = adoptions_;
+    }
+    return taken_;
 }
 
 namespace {

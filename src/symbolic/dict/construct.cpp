@@ -315,8 +315,8 @@ int construct_into(PyObject* self, PyObject* items, PyObject* spec, const Constr
     // The specs of a typed dictionary's fields change the containers it is
     // given before it holds them: a construction that fails gives those
     // back too, as a failed apply does (container/pass_log.hpp).
-    std::optional<PassLog> applied;
-    if (spec) applied.emplace().begin_construction(self, items, log);
+    std::optional<ConstructionLog> applied;
+    if (spec) applied.emplace(self, items, log);
     std::optional<ClaimedSet> claimed;
     if (o.mode != Mode::Raw && o.as_object_attributes_container) claimed.emplace();
     ClaimedSet* claimed_ptr = claimed ? &*claimed : nullptr;

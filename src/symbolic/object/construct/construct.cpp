@@ -273,8 +273,7 @@ int construct(const ConstructRequest& rq) {
     // The specs of its fields change the containers it is given before it
     // holds them (a binding, defaults, transformed members): a construction
     // that fails gives those back too, as a failed apply does.
-    PassLog applied;
-    applied.begin_construction(self, kw.to_validate.get(), log);
+    ConstructionLog applied(self, kw.to_validate.get(), log);
     Filled filled;
     if (fill(cls, rq, *meta, *b, kw, filled) < 0) return -1;
     if (store_fields(self, filled.fields) < 0) return -1;

@@ -132,7 +132,9 @@ int parenting_pass(PyObject* self, PyObject* fields) {
 // Whether `child` names a parent other than `owner`: 1, 0 or -1.
 int parented_elsewhere(PyObject* child, PyObject* owner) {
     py::Ref parent;
-    if (py::get_optional_attr<"_topo_parent">(child, parent) < 0) return -1;
+    const int native = native_parent(child, parent);
+    if (native < 0) return -1;
+    if (!native && py::get_optional_attr<"_topo_parent">(child, parent) < 0) return -1;
     return parent && parent.get() != Py_None && parent.get() != owner;
 }
 

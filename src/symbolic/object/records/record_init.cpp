@@ -86,8 +86,7 @@ int record_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     AdoptionLog log(self);
     // Nor does it leave the containers it was given changed by its fields'
     // specs (container/pass_log.hpp).
-    PassLog applied;
-    applied.begin_construction(self, kwargs, log);
+    ConstructionLog applied(self, kwargs, log);
     const int direct =
         record_init_direct(self, facts, kwargs, allow_partial, is_sealed, root_path.get());
     if (direct != 0) {
