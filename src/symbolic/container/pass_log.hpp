@@ -175,6 +175,20 @@ private:
     AdoptionLog* construction_ = nullptr;
 };
 
+// The claim scope a construction opens, before its AdoptionLog, when its
+// thread has none open: the containers its fields' specs apply stay claimed
+// (claim.hpp) until it decides on them, as the children it places do, so no
+// other thread's write meets one bound by a construction that may yet fail.
+class ConstructionClaims {
+public:
+    ConstructionClaims() noexcept {
+        if (!ClaimScope::current()) scope_.emplace();
+    }
+
+private:
+    std::optional<ClaimScope> scope_;
+};
+
 // The log of one construction, on its thread's stack while it runs (above).
 class ConstructionLog {
 public:

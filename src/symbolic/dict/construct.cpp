@@ -311,6 +311,8 @@ int construct_into(PyObject* self, PyObject* items, PyObject* spec, const Constr
     }
     // A construction that fails gives each child it placed back the place
     // it had: what failed to be made holds nothing.
+    std::optional<ConstructionClaims> claims;
+    if (spec) claims.emplace();
     AdoptionLog log(o.clone_owner ? o.clone_owner : self);
     // The specs of a typed dictionary's fields change the containers it is
     // given before it holds them: a construction that fails gives those

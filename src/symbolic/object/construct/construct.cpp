@@ -269,6 +269,7 @@ int construct(const ConstructRequest& rq) {
     // A construction that fails leaves the object blank, and gives each
     // child it placed back the place it had (a member of a raw container it
     // wrapped included).
+    const ConstructionClaims claims;
     AdoptionLog log(self);
     // The specs of its fields change the containers it is given before it
     // holds them (a binding, defaults, transformed members): a construction

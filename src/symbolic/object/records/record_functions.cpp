@@ -112,6 +112,7 @@ PyObject* construct_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     }
     // A validation that fails gives back what the fields' specs changed of
     // the containers given (container/pass_log.hpp).
+    const ConstructionClaims claims;
     AdoptionLog log(a[0]);
     ConstructionLog applied(a[0], kwargs, log);
     if (record_construct_cells(a[0], a[1], kwargs, allow_partial, none_as_absent(a[4]),

@@ -83,6 +83,7 @@ int record_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     const bool is_sealed = sealed == SealedArg::Unspecified ? facts.frozen : sealed == SealedArg::Yes;
     // A construction that fails gives each child it placed back the place
     // it had.
+    const ConstructionClaims claims;
     AdoptionLog log(self);
     // Nor does it leave the containers it was given changed by its fields'
     // specs (container/pass_log.hpp).
