@@ -302,24 +302,37 @@ CONSTRUCTIONS = {
 }
 
 
+# How the changed container is given: as it is, or inside a raw container
+# the construction wraps (the spec of its field, the value given).
+GIVEN = {
+    "as it is": (changing_spec, lambda d: d),
+    "in a raw list": (lambda: native.List(changing_spec()), lambda d: [d]),
+    "in a raw dict": (lambda: native.Dict([("k", changing_spec())]), lambda d: {"k": d}),
+}
+
+
+@pytest.mark.parametrize("given", sorted(GIVEN))
 @pytest.mark.parametrize("road", sorted(CONSTRUCTIONS))
-def test_a_refused_construction_gives_back_the_containers_it_was_given(road):
+def test_a_refused_construction_gives_back_the_containers_it_was_given(road, given):
     options, construct = CONSTRUCTIONS[road]
-    fields = [("x", changing_spec()), ("y", native.Int(max_value=5))]
+    field_spec, give = GIVEN[given]
+    fields = [("x", field_spec()), ("y", native.Int(max_value=5))]
     made = native.Dict(fields) if options is None else object_class("Ob", fields, **options)
     child = Node("child")
     d = Dict(a=child)
     calls = list(child.calls)
     for _ in range(2):
         with pytest.raises(Exception, match=REFUSED):
-            construct(made, x=d, y=500)
+            construct(made, x=give(d), y=500)
         assert d._value_spec is None and dict(d) == {"a": child} and d.topo_parent is None
         assert child._topo_parent is d and child._topo_path == KeyPath("a")
         assert "notified" not in d.__dict__
     # One that stands keeps what its spec did, lets the replaced member go
     # and tells the dictionary once.
-    built = construct(made, x=d, y=5)
-    assert d._value_spec is not None and dict(d) == {"a": "T", "f": 4} and d.topo_parent is built
+    built = construct(made, x=give(d), y=5)
+    assert d._value_spec is not None and dict(d) == {"a": "T", "f": 4}
+    if given == "as it is":
+        assert d.topo_parent is built
     assert child._topo_parent is None and child.calls[len(calls):][-2] == ("parent", None)
-    assert [(str(u.path), u.old_value, u.new_value) for u in d.notified] == [
-        ("a", child, "T"), ("f", native.missing_value_singleton(), 4)]
+    assert [(u.old_value, u.new_value) for u in d.notified] == [
+        (child, "T"), (native.missing_value_singleton(), 4)]

@@ -221,7 +221,8 @@ int PassLog::commit() {
     }
     // A member applied inside the apply of what holds it: that apply
     // decides on it too, unless this one changed nothing it could give back.
-    PassLog* holder = changed() ? holder_log(outer_, t_constructions, container_.get()) : nullptr;
+    PassLog* holder =
+        changed() ? holder_log(outer_, t_constructions, container_.get(), this) : nullptr;
     if (holder) {
         hand_on(*holder, true);
         return 0;
@@ -304,8 +305,8 @@ PassLog* PassLog::open_log_of(PassLog* log, PyObject* container) noexcept {
     return nullptr;
 }
 
-PassLog* PassLog::holder_log(PassLog* log, ConstructionLog* frames,
-                            PyObject* container) noexcept {
+PassLog* PassLog::holder_log(PassLog* log, ConstructionLog* frames, PyObject* container,
+                            const PassLog* committing) noexcept {
     while (log && log->settled_) log = log->outer_;
     if (!log && !frames) return nullptr;
     // The open logs outward are few, and a member being applied sits a few
@@ -330,7 +331,9 @@ PassLog* PassLog::holder_log(PassLog* log, ConstructionLog* frames,
     for (;;) {
         while (log && log->settled_) log = log->outer_;
         if (frames && (!log || frames->seq_ > log->seq_)) {
-            if (frames->holds(container, chain, n)) return frames->log();
+            if (frames->holds(container, chain, n) ||
+                (committing && frames->holds_any_of(*committing)))
+                return frames->log();
             frames = frames->outer_;
         } else if (log) {
             if (log->holds(chain, n)) return log;
@@ -377,8 +380,8 @@ int ConstructionLog::settle() {
     log->settled_ = true;
     int r = 0;
     // What it took stands with the construction, unless an operation that
-    // holds the node it built decides on that node too.
-    if (PassLog* holder = PassLog::holder_log(below_, outer_, node_)) {
+    // holds the node it built, or any container it took, decides on them too.
+    if (PassLog* holder = PassLog::holder_log(below_, outer_, node_, log)) {
         log->hand_on(*holder, true);
     } else {
         log->entries_.clear();
@@ -386,6 +389,12 @@ int ConstructionLog::settle() {
     }
     delete log;
     return r;
+}
+
+bool ConstructionLog::holds_any_of(const PassLog& committing) const noexcept {
+    for (const PassLog::Entry& e : committing.entries_)
+        if (e.container && is_argument(e.container.get())) return true;
+    return false;
 }
 
 bool ConstructionLog::holds(PyObject* container, PyObject* const* chain,
@@ -396,15 +405,41 @@ bool ConstructionLog::holds(PyObject* container, PyObject* const* chain,
     return false;
 }
 
-bool ConstructionLog::is_argument(PyObject* value) const noexcept {
-    if (!arguments_) return false;
-    // By identity, in one locked walk: no Python code runs.
-    const py::CriticalSection locked(arguments_);
+namespace {
+
+// Whether `value` is `given`, or an item of a plain list, tuple or dict
+// `given` is, down to `depth` levels: a container a construction wraps or
+// copies from one it was given holds that one's items. By identity, each
+// container read in one locked walk: no Python code runs.
+bool given_in(PyObject* given, PyObject* value, int depth) noexcept {
+    if (given == value) return true;
+    if (depth == 0) return false;
+    if (PyTuple_CheckExact(given)) {
+        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(given); i < n; ++i)
+            if (given_in(PyTuple_GET_ITEM(given, i), value, depth - 1)) return true;
+        return false;
+    }
+    if (!PyList_CheckExact(given) && !PyDict_CheckExact(given)) return false;
+    const py::CriticalSection locked(given);
+    if (PyList_CheckExact(given)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(given); ++i)
+            if (given_in(PyList_GET_ITEM(given, i), value, depth - 1)) return true;
+        return false;
+    }
     Py_ssize_t pos = 0;
     PyObject *key, *v;
-    while (PyDict_Next(arguments_, &pos, &key, &v))
-        if (v == value) return true;
+    while (PyDict_Next(given, &pos, &key, &v))
+        if (given_in(v, value, depth - 1)) return true;
     return false;
+}
+
+}  // namespace
+
+bool ConstructionLog::is_argument(PyObject* value) const noexcept {
+    // The arguments themselves, and what plain containers among them hold
+    // a few levels down (wider nests are rare and stand as they did).
+    constexpr int kDepth = 4;
+    return arguments_ && given_in(arguments_, value, kDepth);
 }
 
 PassLog* ConstructionLog::log() noexcept {

@@ -127,8 +127,12 @@ private:
     // The nearest open log from `log` and `frames` outward that holds
     // `container`: a pass whose container is on its chain of parents, or a
     // construction it is given to (ConstructionLog); null when none does.
+    // `committing`: the log of `container`'s apply, when it is one: a
+    // construction also takes a log that took the apply of a container it
+    // is given (a member of a container made from its arguments).
     [[nodiscard]] static PassLog* holder_log(PassLog* log, ConstructionLog* frames,
-                                             PyObject* container) noexcept;
+                                             PyObject* container,
+                                             const PassLog* committing = nullptr) noexcept;
     // Whether this open log's container is on `chain` (`n` parents).
     [[nodiscard]] bool holds(PyObject* const* chain, int n) const noexcept;
     [[nodiscard]] AdoptionLog& adoptions() noexcept {
@@ -218,6 +222,8 @@ private:
     // are `chain` (`n` of them).
     [[nodiscard]] bool holds(PyObject* container, PyObject* const* chain, int n) const noexcept;
     [[nodiscard]] bool is_argument(PyObject* value) const noexcept;
+    // Whether `committing` holds what an apply of one of its arguments kept.
+    [[nodiscard]] bool holds_any_of(const PassLog& committing) const noexcept;
     // The log what it takes lands in, made on first use; null without memory.
     [[nodiscard]] PassLog* log() noexcept;
 
