@@ -9,7 +9,9 @@
 #include "symbolic/momentary.hpp"
 #include "typing/applied_members.hpp"
 
+#include <memory>
 #include <new>
+#include <unordered_set>
 #include <utility>
 
 namespace vesk::symbolic {
@@ -391,55 +393,69 @@ int ConstructionLog::settle() {
     return r;
 }
 
-bool ConstructionLog::holds_any_of(const PassLog& committing) const noexcept {
+bool ConstructionLog::holds_any_of(const PassLog& committing) noexcept {
     for (const PassLog::Entry& e : committing.entries_)
         if (e.container && is_argument(e.container.get())) return true;
     return false;
 }
 
-bool ConstructionLog::holds(PyObject* container, PyObject* const* chain,
-                            int n) const noexcept {
+bool ConstructionLog::holds(PyObject* container, PyObject* const* chain, int n) noexcept {
     if (container == node_ || is_argument(container)) return true;
     for (int i = 0; i < n; ++i)
         if (chain[i] == node_ || is_argument(chain[i])) return true;
     return false;
 }
 
-namespace {
+struct ConstructionLog::Given {
+    std::unordered_set<PyObject*> ids;
+    std::vector<py::Ref> held;  // keeps each alive, so no other takes its address
 
-// Whether `value` is `given`, or an item of a plain list, tuple or dict
-// `given` is, down to `depth` levels: a container a construction wraps or
-// copies from one it was given holds that one's items. By identity, each
-// container read in one locked walk: no Python code runs.
-bool given_in(PyObject* given, PyObject* value, int depth) noexcept {
-    if (given == value) return true;
-    if (depth == 0) return false;
-    if (PyTuple_CheckExact(given)) {
-        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(given); i < n; ++i)
-            if (given_in(PyTuple_GET_ITEM(given, i), value, depth - 1)) return true;
-        return false;
+    // `value`, and the items of a plain list, tuple or dict it is, down to
+    // `depth` levels: a container a construction wraps or copies from one
+    // it was given holds that one's items. Each container is read in one
+    // locked step; no Python code runs.
+    void gather(PyObject* value, int depth) {
+        if (!ids.insert(value).second) return;
+        held.push_back(py::Ref::borrow(value));
+        const bool plain =
+            PyList_CheckExact(value) || PyTuple_CheckExact(value) || PyDict_CheckExact(value);
+        if (depth == 0 || !plain) return;
+        std::vector<py::Ref> items;
+        {
+            const py::CriticalSection locked(value);
+            if (PyDict_CheckExact(value)) {
+                Py_ssize_t pos = 0;
+                PyObject *key, *v;
+                while (PyDict_Next(value, &pos, &key, &v)) items.push_back(py::Ref::borrow(v));
+            } else {
+                PyObject* const* at = PyList_CheckExact(value) ? PySequence_Fast_ITEMS(value)
+                                                                : &PyTuple_GET_ITEM(value, 0);
+                const Py_ssize_t n = PyList_CheckExact(value) ? PyList_GET_SIZE(value)
+                                                               : PyTuple_GET_SIZE(value);
+                for (Py_ssize_t i = 0; i < n; ++i) items.push_back(py::Ref::borrow(at[i]));
+            }
+        }
+        for (const py::Ref& item : items) gather(item.get(), depth - 1);
     }
-    if (!PyList_CheckExact(given) && !PyDict_CheckExact(given)) return false;
-    const py::CriticalSection locked(given);
-    if (PyList_CheckExact(given)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(given); ++i)
-            if (given_in(PyList_GET_ITEM(given, i), value, depth - 1)) return true;
-        return false;
-    }
-    Py_ssize_t pos = 0;
-    PyObject *key, *v;
-    while (PyDict_Next(given, &pos, &key, &v))
-        if (given_in(v, value, depth - 1)) return true;
-    return false;
-}
+};
 
-}  // namespace
-
-bool ConstructionLog::is_argument(PyObject* value) const noexcept {
-    // The arguments themselves, and what plain containers among them hold
-    // a few levels down (wider nests are rare and stand as they did).
+bool ConstructionLog::is_argument(PyObject* value) noexcept {
+    if (!arguments_) return false;
+    // Gathered once, on the first apply met: the arguments themselves and
+    // what plain containers among them hold a few levels down (wider nests
+    // are rare and stand as they did).
     constexpr int kDepth = 4;
-    return arguments_ && given_in(arguments_, value, kDepth);
+    try {
+        if (!given_) {
+            auto given = std::make_unique<Given>();
+            given->gather(arguments_, kDepth);
+            given_ = std::move(given);
+        }
+        return given_->ids.contains(value);
+    } catch (...) {
+        // Without the memory to tell, the apply stands on its own.
+        return false;
+    }
 }
 
 PassLog* ConstructionLog::log() noexcept {

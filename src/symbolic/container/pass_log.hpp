@@ -49,6 +49,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -220,10 +221,10 @@ private:
     void pop() noexcept;
     // Whether it takes the apply of `container`, whose parents up its chain
     // are `chain` (`n` of them).
-    [[nodiscard]] bool holds(PyObject* container, PyObject* const* chain, int n) const noexcept;
-    [[nodiscard]] bool is_argument(PyObject* value) const noexcept;
+    [[nodiscard]] bool holds(PyObject* container, PyObject* const* chain, int n) noexcept;
+    [[nodiscard]] bool is_argument(PyObject* value) noexcept;
     // Whether `committing` holds what an apply of one of its arguments kept.
-    [[nodiscard]] bool holds_any_of(const PassLog& committing) const noexcept;
+    [[nodiscard]] bool holds_any_of(const PassLog& committing) noexcept;
     // The log what it takes lands in, made on first use; null without memory.
     [[nodiscard]] PassLog* log() noexcept;
 
@@ -234,6 +235,8 @@ private:
     ConstructionLog* outer_;  // its thread's construction log around it
     std::uint64_t seq_;
     PassLog* taken_ = nullptr;
+    struct Given;
+    std::unique_ptr<Given> given_;  // what it was given, gathered on first need
     bool pushed_ = true;
 };
 
