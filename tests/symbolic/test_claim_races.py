@@ -11,8 +11,10 @@ import time
 
 import pytest
 
+import vesk_core._native as native
 from helpers import Dict, KeyPath, List, MISSING
 from races import started
+from vesk.symbolic.object_classes import object_class
 from write_races import (
     Log, assert_chains, assert_children, assert_no_cycle, interleaved, notify_to_thread_log,
     race, refusals, rng, steps,
@@ -226,3 +228,59 @@ def test_writes_on_shared_keys_whose_children_fail_to_let_go(threads):
     plain = [c for cs in made for c in cs if type(c) is Dict]
     assert_children(d, stored, plain, ROOT, lambda k, root: KeyPath(k, root))
     assert_no_cycle([c for cs in made for c in cs] + [d])
+
+
+@pytest.mark.parametrize("stands", [True, False], ids=["stands", "fails"])
+@pytest.mark.parametrize("road", ["object", "record", "typed dict"])
+def test_a_write_meeting_a_container_a_paused_construction_has_applied_is_refused(road, stands):
+    # The construction has bound and changed `d` through its first field and
+    # waits in its second: the other thread's write on `d` meets the claim
+    # the construction keeps until it decides, and changes nothing. The
+    # construction then ends as it would alone.
+    paused, resume = threading.Event(), threading.Event()
+
+    def wait_then(v):
+        paused.set()
+        assert resume.wait(10)
+        return v
+
+    inner = native.Dict([("a", native.Any().set_transform(lambda v: "T")),
+                         ("f", native.Int(default=4))])
+    fields = [("x", inner), ("y", native.Int(max_value=5).set_transform(wait_then))]
+    if road == "typed dict":
+        spec = native.Dict(fields)
+        construct = lambda: Dict(x=d, y=5 if stands else 500, value_spec=spec)
+    else:
+        cls = object_class("Ob", fields, slots=road == "record")
+        construct = lambda: cls(x=d, y=5 if stands else 500)
+    child, other = Dict(n=0), Dict(n=1)
+    d = Dict(a=child)
+    built, failed, refused = [], [], []
+
+    def build():
+        try:
+            built.append(construct())
+        except ValueError as e:
+            failed.append(str(e))
+
+    def write_meanwhile():
+        try:
+            assert paused.wait(10)
+            try:
+                d["a"] = other
+            except RuntimeError as e:
+                refused.append(str(e))
+        finally:
+            resume.set()
+
+    with started([threading.Thread(target=build), threading.Thread(target=write_meanwhile)]):
+        pass
+    assert refused == ["Already mutably borrowed"]
+    assert other._topo_parent is None and other._topo_path == KeyPath()
+    if stands:
+        assert not failed and dict(d) == {"a": "T", "f": 4} and d._value_spec is inner
+        assert d._topo_parent is built[0] and child._topo_parent is None
+    else:
+        assert not built and failed and "out of range" in failed[0]
+        assert dict(d) == {"a": child} and d._value_spec is None and d._topo_parent is None
+        assert child._topo_parent is d and child._topo_path == KeyPath("a")

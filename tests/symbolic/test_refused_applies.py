@@ -271,3 +271,68 @@ def test_a_member_bound_by_a_refused_pass_is_given_back_too():
     lst[1] = Dict(x=5)
     native.List(inner).apply(lst)
     assert member._value_spec is inner and [dict(m) for m in lst] == [{"x": 2}, {"x": 6}]
+
+
+def changing_spec():
+    """Changes a dictionary it passes: binds it, replaces its member with
+    the transform's result and fills a missing default."""
+    return native.Dict([("a", native.Any().set_transform(lambda v: "T")),
+                        ("f", native.Int(default=4))])
+
+
+def record_seam(cls, **kwargs):
+    """A record built step by step, as the package's Python driver does."""
+    inst, names = cls.__new__(cls), list(cls.__slot_field_names__)
+    native._slot_record_init_node_state(inst)
+    native._slot_record_construct(inst, names, kwargs)
+    native._slot_record_adopt_children(inst, names)
+    return inst
+
+
+# Each construction that applies its fields' specs to its arguments before
+# it holds them: (the class's options, or None for a typed dict; how it is
+# called).
+CONSTRUCTIONS = {
+    "compiled fill": ({}, lambda cls, **kw: cls(**kw)),
+    "schema road": ({"compiled": False}, lambda cls, **kw: cls(**kw)),
+    "native tp_init": ({"native_slots": True}, lambda cls, **kw: cls(**kw)),
+    "record": ({"slots": True}, lambda cls, **kw: cls(**kw)),
+    "record seam": ({"slots": True}, record_seam),
+    "typed dict": (None, lambda spec, **kw: PlainDict(value_spec=spec, **kw)),
+}
+
+
+# How the changed container is given: as it is, or inside a raw container
+# the construction wraps (the spec of its field, the value given).
+GIVEN = {
+    "as it is": (changing_spec, lambda d: d),
+    "in a raw list": (lambda: native.List(changing_spec()), lambda d: [d]),
+    "in a raw dict": (lambda: native.Dict([("k", changing_spec())]), lambda d: {"k": d}),
+}
+
+
+@pytest.mark.parametrize("given", sorted(GIVEN))
+@pytest.mark.parametrize("road", sorted(CONSTRUCTIONS))
+def test_a_refused_construction_gives_back_the_containers_it_was_given(road, given):
+    options, construct = CONSTRUCTIONS[road]
+    field_spec, give = GIVEN[given]
+    fields = [("x", field_spec()), ("y", native.Int(max_value=5))]
+    made = native.Dict(fields) if options is None else object_class("Ob", fields, **options)
+    child = Node("child")
+    d = Dict(a=child)
+    calls = list(child.calls)
+    for _ in range(2):
+        with pytest.raises(Exception, match=REFUSED):
+            construct(made, x=give(d), y=500)
+        assert d._value_spec is None and dict(d) == {"a": child} and d.topo_parent is None
+        assert child._topo_parent is d and child._topo_path == KeyPath("a")
+        assert "notified" not in d.__dict__
+    # One that stands keeps what its spec did, lets the replaced member go
+    # and tells the dictionary once.
+    built = construct(made, x=give(d), y=5)
+    assert d._value_spec is not None and dict(d) == {"a": "T", "f": 4}
+    if given == "as it is":
+        assert d.topo_parent is built
+    assert child._topo_parent is None and child.calls[len(calls):][-2] == ("parent", None)
+    assert [(u.old_value, u.new_value) for u in d.notified] == [
+        (child, "T"), (native.missing_value_singleton(), 4)]

@@ -1,5 +1,6 @@
 #include "symbolic/container/pass_log.hpp"
 
+#include "py/critical_section.hpp"
 #include "py/hold.hpp"
 #include "symbolic/child_state.hpp"
 #include "symbolic/classes.hpp"
@@ -8,7 +9,9 @@
 #include "symbolic/momentary.hpp"
 #include "typing/applied_members.hpp"
 
+#include <memory>
 #include <new>
+#include <unordered_set>
 #include <utility>
 
 namespace vesk::symbolic {
@@ -16,6 +19,9 @@ namespace vesk::symbolic {
 namespace {
 
 [[gnu::tls_model("initial-exec")]] thread_local PassLog* t_innermost = nullptr;
+[[gnu::tls_model("initial-exec")]] thread_local ConstructionLog* t_constructions = nullptr;
+// Orders the thread's logs and constructions by when they opened.
+[[gnu::tls_model("initial-exec")]] thread_local std::uint64_t t_seq = 0;
 
 // What an apply may change of the state, read as it begins.
 struct Snapshot {
@@ -95,6 +101,7 @@ int PassLog::begin(PyObject* container, bool members) {
     outer_ = t_innermost;
     t_innermost = this;
     pushed_ = true;
+    seq_ = ++t_seq;
     adoptions_.emplace(container, AdoptionLog::Kept::Pass);
     return 0;
 }
@@ -107,7 +114,9 @@ std::optional<bool> PassLog::prior_allow_partial(PyObject* container) noexcept {
     return std::nullopt;
 }
 
-std::size_t PassLog::mark() const noexcept { return adoptions_ ? adoptions_->size() : 0; }
+std::size_t PassLog::mark() const noexcept {
+    return construction_ ? construction_->size() : adoptions_ ? adoptions_->size() : 0;
+}
 
 void PassLog::keep(Entry&& e) noexcept {
     // Without the memory to keep it, the store stands as any write's would.
@@ -160,11 +169,11 @@ void PassLog::hand_on(PassLog& to, bool foreign) noexcept {
     // where `to`'s adoptions end now.
     const std::size_t base = to.mark();
     const std::size_t taken = mark();
-    if (foreign) adoptions_->keep_into(*to.adoptions_);
+    if (foreign) adoptions().keep_into(to.adoptions());
     else adoptions_->keep();
     const bool moved = to.mark() == base + taken;
     try {
-        if (foreign) {
+        if (foreign && !construction_) {
             // The member's binding and flags as they were, given back after
             // everything it kept.
             Entry was;
@@ -212,14 +221,32 @@ int PassLog::commit() {
                             : py::state<DictState>(container_.get()).loosened;
         state.store(false, std::memory_order_relaxed);
     }
-    if (PassLog* holder = holder_log(outer_, container_.get())) {
-        // A member applied inside the apply of what holds it: that apply
-        // decides on it too.
+    // A member applied inside the apply of what holds it: that apply
+    // decides on it too, unless this one changed nothing it could give back.
+    PassLog* holder =
+        changed() ? holder_log(outer_, t_constructions, container_.get(), this) : nullptr;
+    if (holder) {
         hand_on(*holder, true);
         return 0;
     }
     adoptions_->keep();
     entries_.clear();
+    return send_updates();
+}
+
+bool PassLog::changed() const noexcept {
+    if (!entries_.empty() || !updates_.empty() || mark() != 0) return true;
+    Snapshot now;
+    if ((list_ ? read_snapshot<ListState>(container_.get(), now)
+               : read_snapshot<DictState>(container_.get(), now)) < 0) {
+        PyErr_Clear();
+        return true;
+    }
+    return now.spec.get() != spec_.get() || now.allow_partial != allow_partial_ ||
+           now.loosened != loosened_;
+}
+
+int PassLog::send_updates() {
     std::vector<Update> updates = std::move(updates_);
     updates_.clear();
     for (const Update& u : updates)
@@ -244,6 +271,7 @@ bool PassLog::give_back_entry(const Entry& e) noexcept {
 void PassLog::abort() noexcept {
     settled_ = true;
     PyObject* pending = PyErr_GetRaisedException();
+    AdoptionLog& adoptions = this->adoptions();
     // Latest first: each store with the adoptions made for it, so a member
     // one write-back let go and a later one placed again ends where it was.
     // A store is taken back before its adoptions, so what it replaced is
@@ -252,21 +280,24 @@ void PassLog::abort() noexcept {
     // back either (it does not know the store).
     for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
         if (it->state) {
-            adoptions_->undo_since(it->mark);
+            adoptions.undo_since(it->mark);
             (void)give_back_entry(*it);
         } else if (give_back_entry(*it)) {
-            adoptions_->undo_since(it->mark);
+            adoptions.undo_since(it->mark);
         } else {
-            adoptions_->keep(it->mark, adoptions_->size(), true);
+            adoptions.keep(it->mark, adoptions.size(), true);
         }
     }
-    adoptions_->undo();
     entries_.clear();
     updates_.clear();
-    Snapshot then{std::move(spec_), allow_partial_, loosened_};
-    if (list_) write_snapshot<ListState>(container_.get(), then);
-    else write_snapshot<DictState>(container_.get(), then);
-    end_mark();
+    // A construction's own adoptions are its AdoptionLog's to give back.
+    if (!construction_) {
+        adoptions.undo();
+        Snapshot then{std::move(spec_), allow_partial_, loosened_};
+        if (list_) write_snapshot<ListState>(container_.get(), then);
+        else write_snapshot<DictState>(container_.get(), then);
+        end_mark();
+    }
     PyErr_SetRaisedException(pending);
 }
 
@@ -276,9 +307,10 @@ PassLog* PassLog::open_log_of(PassLog* log, PyObject* container) noexcept {
     return nullptr;
 }
 
-PassLog* PassLog::holder_log(PassLog* log, PyObject* container) noexcept {
+PassLog* PassLog::holder_log(PassLog* log, ConstructionLog* frames, PyObject* container,
+                            const PassLog* committing) noexcept {
     while (log && log->settled_) log = log->outer_;
-    if (!log) return nullptr;
+    if (!log && !frames) return nullptr;
     // The open logs outward are few, and a member being applied sits a few
     // levels below the container whose pass applies it.
     constexpr int kDepth = 64;
@@ -297,12 +329,141 @@ PassLog* PassLog::holder_log(PassLog* log, PyObject* container) noexcept {
         held[n++] = parent;
         node = std::move(parent);
     }
-    for (; log; log = log->outer_) {
-        if (log->settled_) continue;
-        for (int i = 0; i < n; ++i)
-            if (chain[i] == log->container_.get()) return log;
+    // Nearest first: a construction opened inside a pass comes before it.
+    for (;;) {
+        while (log && log->settled_) log = log->outer_;
+        if (frames && (!log || frames->seq_ > log->seq_)) {
+            if (frames->holds(container, chain, n) ||
+                (committing && frames->holds_any_of(*committing)))
+                return frames->log();
+            frames = frames->outer_;
+        } else if (log) {
+            if (log->holds(chain, n)) return log;
+            log = log->outer_;
+        } else {
+            return nullptr;
+        }
     }
-    return nullptr;
+}
+
+bool PassLog::holds(PyObject* const* chain, int n) const noexcept {
+    for (int i = 0; i < n; ++i)
+        if (chain[i] == container_.get()) return true;
+    return false;
+}
+
+ConstructionLog::ConstructionLog(PyObject* node, PyObject* arguments,
+                                 AdoptionLog& adoptions) noexcept
+    : node_(node),
+      arguments_(arguments),
+      adoptions_(&adoptions),
+      below_(t_innermost),
+      outer_(t_constructions),
+      seq_(++t_seq) {
+    t_constructions = this;
+}
+
+ConstructionLog::~ConstructionLog() {
+    // Off the chain first: what the giving back runs stands on its own.
+    pop();
+    if (!taken_) return;
+    taken_->abort();
+    delete taken_;
+}
+
+void ConstructionLog::pop() noexcept {
+    if (!pushed_) return;
+    t_constructions = outer_;
+    pushed_ = false;
+}
+
+int ConstructionLog::settle() {
+    PassLog* log = std::exchange(taken_, nullptr);
+    log->settled_ = true;
+    int r = 0;
+    // What it took stands with the construction, unless an operation that
+    // holds the node it built, or any container it took, decides on them too.
+    if (PassLog* holder = PassLog::holder_log(below_, outer_, node_, log)) {
+        log->hand_on(*holder, true);
+    } else {
+        log->entries_.clear();
+        r = log->send_updates();
+    }
+    delete log;
+    return r;
+}
+
+bool ConstructionLog::holds_any_of(const PassLog& committing) noexcept {
+    for (const PassLog::Entry& e : committing.entries_)
+        if (e.container && is_argument(e.container.get())) return true;
+    return false;
+}
+
+bool ConstructionLog::holds(PyObject* container, PyObject* const* chain, int n) noexcept {
+    if (container == node_ || is_argument(container)) return true;
+    for (int i = 0; i < n; ++i)
+        if (chain[i] == node_ || is_argument(chain[i])) return true;
+    return false;
+}
+
+struct ConstructionLog::Given {
+    std::unordered_set<PyObject*> ids;
+    std::vector<py::Ref> held;  // keeps each alive, so no other takes its address
+
+    // `value`, and the items of a plain list, tuple or dict it is, down to
+    // `depth` levels: a container a construction wraps or copies from one
+    // it was given holds that one's items. Each container is read in one
+    // locked step; no Python code runs.
+    void gather(PyObject* value, int depth) {
+        if (!ids.insert(value).second) return;
+        held.push_back(py::Ref::borrow(value));
+        const bool plain =
+            PyList_CheckExact(value) || PyTuple_CheckExact(value) || PyDict_CheckExact(value);
+        if (depth == 0 || !plain) return;
+        std::vector<py::Ref> items;
+        {
+            const py::CriticalSection locked(value);
+            if (PyDict_CheckExact(value)) {
+                Py_ssize_t pos = 0;
+                PyObject *key, *v;
+                while (PyDict_Next(value, &pos, &key, &v)) items.push_back(py::Ref::borrow(v));
+            } else {
+                PyObject* const* at = PyList_CheckExact(value) ? PySequence_Fast_ITEMS(value)
+                                                                : &PyTuple_GET_ITEM(value, 0);
+                const Py_ssize_t n = PyList_CheckExact(value) ? PyList_GET_SIZE(value)
+                                                               : PyTuple_GET_SIZE(value);
+                for (Py_ssize_t i = 0; i < n; ++i) items.push_back(py::Ref::borrow(at[i]));
+            }
+        }
+        for (const py::Ref& item : items) gather(item.get(), depth - 1);
+    }
+};
+
+bool ConstructionLog::is_argument(PyObject* value) noexcept {
+    if (!arguments_) return false;
+    // Gathered once, on the first apply met: the arguments themselves and
+    // what plain containers among them hold a few levels down (wider nests
+    // are rare and stand as they did).
+    constexpr int kDepth = 4;
+    try {
+        if (!given_) {
+            auto given = std::make_unique<Given>();
+            given->gather(arguments_, kDepth);
+            given_ = std::move(given);
+        }
+        return given_->ids.contains(value);
+    } catch (...) {
+        // Without the memory to tell, the apply stands on its own.
+        return false;
+    }
+}
+
+PassLog* ConstructionLog::log() noexcept {
+    if (!taken_) {
+        taken_ = new (std::nothrow) PassLog;
+        if (taken_) taken_->construction_ = adoptions_;
+    }
+    return taken_;
 }
 
 namespace {

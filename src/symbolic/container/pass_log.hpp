@@ -29,6 +29,17 @@
 // fail, the member is given back too, its binding and flags included. A
 // container a hook made or took meanwhile, which nothing being applied
 // holds, stands on its own.
+//
+// A construction (of an object, a record, a typed dictionary) applies its
+// fields' specs to its arguments before it holds them: its ConstructionLog
+// takes, as the log of what holds it, the apply of a container that is one
+// of its arguments, or the node it builds, or below either. Should the
+// construction fail, each is given back as a failed apply is; once it
+// stands, their updates are sent. What it takes lands in a log made on the
+// first hand-on, so a construction that takes nothing pays next to nothing.
+// Their adoptions are kept in the construction's own AdoptionLog, which
+// gives back what the construction placed itself once that log has given
+// back what was handed to it.
 #pragma once
 
 #include "py/ref.hpp"
@@ -38,10 +49,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
 namespace vesk::symbolic {
+
+class ConstructionLog;
 
 class PassLog {
 public:
@@ -86,6 +100,8 @@ public:
     void set_prior_allow_partial(bool prior) noexcept { prior_allow_partial_ = prior; }
 
 private:
+    friend class ConstructionLog;
+
     struct Entry {
         py::Ref container;  // whose: a member's, handed on; null: the log's own
         bool list = false;  // the container is a SymList
@@ -109,10 +125,26 @@ private:
     // The nearest log of `container` from `log` outward that has not
     // settled, or null.
     [[nodiscard]] static PassLog* open_log_of(PassLog* log, PyObject* container) noexcept;
-    // The nearest open log from `log` outward whose container holds
-    // `container` (it is on its chain of parents), or null.
-    [[nodiscard]] static PassLog* holder_log(PassLog* log, PyObject* container) noexcept;
+    // The nearest open log from `log` and `frames` outward that holds
+    // `container`: a pass whose container is on its chain of parents, or a
+    // construction it is given to (ConstructionLog); null when none does.
+    // `committing`: the log of `container`'s apply, when it is one: a
+    // construction also takes a log that took the apply of a container it
+    // is given (a member of a container made from its arguments).
+    [[nodiscard]] static PassLog* holder_log(PassLog* log, ConstructionLog* frames,
+                                             PyObject* container,
+                                             const PassLog* committing = nullptr) noexcept;
+    // Whether this open log's container is on `chain` (`n` parents).
+    [[nodiscard]] bool holds(PyObject* const* chain, int n) const noexcept;
+    [[nodiscard]] AdoptionLog& adoptions() noexcept {
+        return construction_ ? *construction_ : *adoptions_;
+    }
     void keep(Entry&& e) noexcept;
+    // Whether the apply kept anything, or left the binding or flags other
+    // than it found them: what an enclosing operation would give back.
+    [[nodiscard]] bool changed() const noexcept;
+    // Sends the deferred updates, in order. 0 or -1.
+    [[nodiscard]] int send_updates();
     // Hands what the log kept on to `to`, which decides on it (every entry
     // and update naming its container when `foreign`).
     void hand_on(PassLog& to, bool foreign) noexcept;
@@ -140,6 +172,72 @@ private:
     // the adoption log, so it outlives it.
     std::optional<ClaimScope> claims_;
     std::optional<AdoptionLog> adoptions_;
+    // Where it was opened among its thread's logs and constructions.
+    std::uint64_t seq_ = 0;
+    // The log a construction made for what it takes: the construction's
+    // adoptions (borrowed); it has no container of its own and is on no
+    // thread's chain.
+    AdoptionLog* construction_ = nullptr;
+};
+
+// The claim scope a construction opens, before its AdoptionLog, when its
+// thread has none open: the containers its fields' specs apply stay claimed
+// (claim.hpp) until it decides on them, as the children it places do, so no
+// other thread's write meets one bound by a construction that may yet fail.
+class ConstructionClaims {
+public:
+    ConstructionClaims() noexcept {
+        if (!ClaimScope::current()) scope_.emplace();
+    }
+
+private:
+    std::optional<ClaimScope> scope_;
+};
+
+// The log of one construction, on its thread's stack while it runs (above).
+class ConstructionLog {
+public:
+    // `node`: what it builds; `arguments`: a dict of the values it is given
+    // (or null), alive to the log's end; `adoptions`: the construction's
+    // AdoptionLog, which outlives this.
+    ConstructionLog(PyObject* node, PyObject* arguments, AdoptionLog& adoptions) noexcept;
+    // Not committed: gives back what it took.
+    ~ConstructionLog();
+    ConstructionLog(const ConstructionLog&) = delete;
+    ConstructionLog& operator=(const ConstructionLog&) = delete;
+
+    // The construction stands: what it took goes on to an operation that
+    // holds its node, or its updates are sent. 0, or -1 when a notification
+    // failed (the changes stand).
+    [[nodiscard]] int commit() {
+        pop();
+        return taken_ ? settle() : 0;
+    }
+
+private:
+    friend class PassLog;
+
+    [[nodiscard]] int settle();
+    void pop() noexcept;
+    // Whether it takes the apply of `container`, whose parents up its chain
+    // are `chain` (`n` of them).
+    [[nodiscard]] bool holds(PyObject* container, PyObject* const* chain, int n) noexcept;
+    [[nodiscard]] bool is_argument(PyObject* value) noexcept;
+    // Whether `committing` holds what an apply of one of its arguments kept.
+    [[nodiscard]] bool holds_any_of(const PassLog& committing) noexcept;
+    // The log what it takes lands in, made on first use; null without memory.
+    [[nodiscard]] PassLog* log() noexcept;
+
+    PyObject* node_;
+    PyObject* arguments_;
+    AdoptionLog* adoptions_;
+    PassLog* below_;          // its thread's innermost pass log when it opened
+    ConstructionLog* outer_;  // its thread's construction log around it
+    std::uint64_t seq_;
+    PassLog* taken_ = nullptr;
+    struct Given;
+    std::unique_ptr<Given> given_;  // what it was given, gathered on first need
+    bool pushed_ = true;
 };
 
 // What each kind gives back and sends, defined by its own room

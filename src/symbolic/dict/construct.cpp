@@ -14,14 +14,17 @@
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/container/bool_args.hpp"
+#include "symbolic/container/pass_log.hpp"
 #include "symbolic/calls.hpp"
 #include "symbolic/container/topology.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/refusal.hpp"
+#include "symbolic/write_core.hpp"
 #include "symbolic/policy.hpp"
 #include "symbolic/classes.hpp"
 
 #include <optional>
+#include <vector>
 
 namespace vesk::symbolic::dict {
 
@@ -195,6 +198,71 @@ int fill_formalized(PyObject* self, PyObject* items, PyObject* spec, const Const
     return general_construct(self, items, spec, o, claimed);
 }
 
+// The children of a live dictionary that a construction run on it again
+// replaces: claimed before its first effect, as a write claims the occupant
+// it replaces, and let go once the construction has stored over them, as a
+// write lets go of what it replaced.
+class Replaced {
+public:
+    // Claims what `self` holds under the keys of `items` that keeps a tree.
+    // 0 or -1 (nothing changed).
+    int claim(PyObject* self, PyObject* items) {
+        ClaimScope* scope = ClaimScope::current();
+        return each_item(items, [&](PyObject* key, PyObject*) {
+            PyObject* found = nullptr;
+            if (PyDict_GetItemRef(self, key, &found) < 0) return -1;
+            py::Ref old = py::Ref::steal(found);
+            const int tree = keeps_tree(old.get());
+            if (tree <= 0) return tree;
+            if (!scope) {
+                py::raise_internal("a construction run again holds no claim scope");
+                return -1;
+            }
+            if (scope->exclusive(old.get()) < 0) return -1;
+            try {
+                old_.push_back(std::move(old));
+            } catch (...) {
+                PyErr_NoMemory();
+                return -1;
+            }
+            return 0;
+        });
+    }
+    // Lets go of each claimed child its key no longer holds, unless the
+    // dictionary holds it elsewhere. Keeps a pending exception (a failed
+    // construction's, whose stores stand as they are). 0 or -1.
+    int let_go(PyObject* self) {
+        PyObject* pending = PyErr_GetRaisedException();
+        int r = 0;
+        for (const py::Ref& old : old_) {
+            const int held = still_held(self, old.get());
+            if (held != 0 || detach_old_child(old.get()) < 0) {
+                if (held > 0) continue;
+                r = -1;
+                break;
+            }
+        }
+        if (pending) {
+            PyErr_Clear();
+            PyErr_SetRaisedException(pending);
+            return -1;
+        }
+        return r;
+    }
+
+private:
+    // Whether `self` holds `value` under any key: 1, 0 or -1.
+    static int still_held(PyObject* self, PyObject* value) {
+        py::Ref values = py::Ref::steal(PyDict_Values(self));
+        if (!values) return -1;
+        for (Py_ssize_t i = 0, n = PyList_GET_SIZE(values.get()); i < n; ++i)
+            if (PyList_GET_ITEM(values.get(), i) == value) return 1;
+        return 0;
+    }
+
+    std::vector<py::Ref> old_;
+};
+
 // Resets the state for a new construction.
 int reset_state(PyObject* self, PyObject* root_path, PyObject* bound, const ConstructOptions& o) {
     Released node_refs;
@@ -223,7 +291,10 @@ int construct_into(PyObject* self, PyObject* items, PyObject* spec, const Constr
     // held for the whole construction (WholeHold): it rebinds and refills
     // the dictionary a write of another thread may be checking a value for.
     std::optional<WholeHold> whole;
-    if (is_live(self) && whole.emplace().hold(self) < 0) return -1;
+    Replaced replaced;
+    if (is_live(self) &&
+        (whole.emplace().hold(self) < 0 || replaced.claim(self, items) < 0))
+        return -1;
     // Only the default root path needs the bridge.
     PyObject* root = o.root_path;
     if (!root) {
@@ -240,7 +311,14 @@ int construct_into(PyObject* self, PyObject* items, PyObject* spec, const Constr
     }
     // A construction that fails gives each child it placed back the place
     // it had: what failed to be made holds nothing.
+    std::optional<ConstructionClaims> claims;
+    if (spec) claims.emplace();
     AdoptionLog log(o.clone_owner ? o.clone_owner : self);
+    // The specs of a typed dictionary's fields change the containers it is
+    // given before it holds them: a construction that fails gives those
+    // back too, as a failed apply does (container/pass_log.hpp).
+    std::optional<ConstructionLog> applied;
+    if (spec) applied.emplace(self, items, log);
     std::optional<ClaimedSet> claimed;
     if (o.mode != Mode::Raw && o.as_object_attributes_container) claimed.emplace();
     ClaimedSet* claimed_ptr = claimed ? &*claimed : nullptr;
@@ -257,10 +335,11 @@ int construct_into(PyObject* self, PyObject* items, PyObject* spec, const Constr
     else if (o.mode == Mode::PassThrough) filled = fill_pass_through(self, items, spec, o, claimed_ptr);
     else filled = fill_raw(self, items, spec);
     closed.reset();
-    if (filled < 0) return -1;
+    if (replaced.let_go(self) < 0 || filled < 0) return -1;
     if (spec) note_looser_members<DictState>(self, o.allow_partial);
     if (finish_construction<DictState>(self, o.onchange_callback, o.accessor_writable, o.sealed) <
-        0)
+            0 ||
+        (applied && applied->commit() < 0))
         return -1;
     log.keep();
     return 0;

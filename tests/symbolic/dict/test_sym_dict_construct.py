@@ -197,6 +197,21 @@ def test_repeated_init_rebuilds_the_node_state():
     assert d == {"a": 1, "b": 2} and d.topo_parent is None and d.topo_path == KeyPath("new")
 
 
+@pytest.mark.parametrize("road", ["schemaless", "typed", "pass-through"])
+def test_repeated_init_lets_go_of_the_children_it_replaces(road):
+    options = {
+        "schemaless": {},
+        "typed": {"value_spec": spec(("a", native.Any()), ("b", native.Any()))},
+        "pass-through": {"value_spec": spec(nonconst=native.Any()), "pass_through": True},
+    }[road]
+    old, kept, new = Node("old"), Node("kept"), Node("new")
+    d = Dict(a=old, b=kept)
+    d.__init__({"a": new, "b": kept}, **options)
+    assert d == {"a": new, "b": kept}
+    assert old.calls[-2:] == [("parent", None), ("path", KeyPath())]
+    assert (old._topo_parent, new._topo_parent, kept._topo_parent) == (None, d, d)
+
+
 def test_wrap_builders():
     raw = {"n": 1, "c": {"x": 1}, "node": Node()}
     s = spec(("n", native.Int()))

@@ -9,6 +9,7 @@
 #include "py/write_span.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
+#include "symbolic/container/pass_log.hpp"
 #include "symbolic/errors.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/node.hpp"
@@ -268,11 +269,16 @@ int construct(const ConstructRequest& rq) {
     // A construction that fails leaves the object blank, and gives each
     // child it placed back the place it had (a member of a raw container it
     // wrapped included).
+    const ConstructionClaims claims;
     AdoptionLog log(self);
+    // The specs of its fields change the containers it is given before it
+    // holds them (a binding, defaults, transformed members): a construction
+    // that fails gives those back too, as a failed apply does.
+    ConstructionLog applied(self, kw.to_validate.get(), log);
     Filled filled;
     if (fill(cls, rq, *meta, *b, kw, filled) < 0) return -1;
     if (store_fields(self, filled.fields) < 0) return -1;
-    if (finish(self, rq, *meta, *b, filled, sealed) < 0) {
+    if (finish(self, rq, *meta, *b, filled, sealed) < 0 || applied.commit() < 0) {
         make_blank(self);
         return -1;
     }

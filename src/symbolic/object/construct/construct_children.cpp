@@ -124,21 +124,43 @@ int parenting_pass(PyObject* self, PyObject* fields) {
         py::Ref value = py::Ref::steal(found);
         if (has < 0) return -1;
         if (!has) continue;
-        py::Ref policy;
-        if (!class_field_policy(self, key, policy)) return -1;
-        if (parse_policy(policy.get()) == Policy::Ref) continue;
-        const int needs = needs_parenting(value.get());
-        if (needs < 0) return -1;
-        if (!needs) continue;
-        // Still parentless until the call takes: its own hook placing it
-        // anywhere else meets it as a child given twice.
-        const Stamping stamping(value.get(), self);
-        if (!py::call_method<"topo_setparent">(value.get(), self)) return -1;
+        if (parent_child(self, key, value.get()) < 0) return -1;
     }
     return 0;
 }
 
+// Whether `child` names a parent other than `owner`: 1, 0 or -1.
+int parented_elsewhere(PyObject* child, PyObject* owner) {
+    py::Ref parent;
+    const int native = native_parent(child, parent);
+    if (native < 0) return -1;
+    if (!native && py::get_optional_attr<"_topo_parent">(child, parent) < 0) return -1;
+    return parent && parent.get() != Py_None && parent.get() != owner;
+}
+
 }  // namespace
+
+int parent_child(PyObject* owner, PyObject* key, PyObject* value) {
+    const int needs = needs_parenting(value);
+    if (needs <= 0) return needs;
+    py::Ref policy;
+    if (!class_field_policy(owner, key, policy)) return -1;
+    if (parse_policy(policy.get()) == Policy::Ref) return 0;
+    // A symbolic child that still names another parent was shared with it
+    // ("adopt_ref"): it keeps the parent and the path it has there. Any
+    // other child was stamped with its path here, and takes the parent
+    // that goes with it, so it never names two places.
+    const int elsewhere = parented_elsewhere(value, owner);
+    if (elsewhere < 0) return -1;
+    if (elsewhere) {
+        const int symbolic = is_symbolic(value);
+        if (symbolic != 0) return symbolic < 0 ? -1 : 0;
+    }
+    // Still parentless until the call takes: its own hook placing it
+    // anywhere else meets it as a child given twice.
+    const Stamping stamping(value, owner);
+    return py::call_method<"topo_setparent">(value, owner) ? 0 : -1;
+}
 
 int adopt_children(PyObject* self, PyObject* fields, const ObjectBridge& b) {
     py::Ref path;

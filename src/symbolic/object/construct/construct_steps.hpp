@@ -22,6 +22,11 @@ namespace vesk::symbolic::object {
 // object's field dictionary `fields`.
 [[nodiscard]] int adopt_children(PyObject* self, PyObject* fields, const ObjectBridge& b);
 
+// The parenting pass's step for the child `value` of `owner` (an object or
+// a record) under `key`, once the adoption pass has stamped its path: the
+// child gets `owner` as parent unless it keeps the place it has (below).
+[[nodiscard]] int parent_child(PyObject* owner, PyObject* key, PyObject* value);
+
 // `topo=False` classes: symbolic values lose the path that an earlier
 // placement under this object left on them.
 [[nodiscard]] int unstamp_children(PyObject* self, PyObject* fields, const ObjectBridge& b);

@@ -16,6 +16,7 @@
 #include "symbolic/node.hpp"
 #include "symbolic/node_ops.hpp"
 #include "symbolic/object_bridge.hpp"
+#include "symbolic/object/construct/construct_steps.hpp"
 #include "symbolic/object/construct/fill.hpp"
 #include "symbolic/object/construct/keyword_report.hpp"
 #include "symbolic/object/node_state.hpp"
@@ -173,15 +174,6 @@ py::Ref parenting_child(const record::FieldCells& cells, PyObject* view, PyObjec
     return hit ? py::Ref::steal(hit) : py::Ref::borrow(Py_None);
 }
 
-// Whether `child` already has a parent other than the record: a child the
-// first pass shared (assign policy "adopt_ref") stays with its owner.
-// 1, 0 or -1.
-int parented_elsewhere(PyObject* child, PyObject* inst) {
-    py::Ref parent;
-    if (py::get_optional_attr<"_topo_parent">(child, parent) < 0) return -1;
-    return parent && parent.get() != Py_None && parent.get() != inst;
-}
-
 int parenting_pass(PyObject* inst, PyObject* field_names) {
     AdoptionPass2Guard guard(inst);
     const py::WriteSpan closed(inst, py::WriteSpan::Mode::Closed);
@@ -194,16 +186,8 @@ int parenting_pass(PyObject* inst, PyObject* field_names) {
         if (!name) return 0;
         py::Ref child = parenting_child(cells, view.get(), name.get());
         if (!child) return -1;
-        const int needs = needs_parenting(child.get());
-        if (needs < 0) return -1;
-        if (!needs) continue;
-        const int elsewhere = parented_elsewhere(child.get(), inst);
-        if (elsewhere < 0) return -1;
-        if (elsewhere) continue;
-        // Still parentless until the call takes: its own hook placing it
-        // anywhere else meets it as a child given twice.
-        const Stamping stamping(child.get(), inst);
-        if (!py::call_method<"topo_setparent">(child.get(), inst)) return -1;
+        // As an object's construction parents its children.
+        if (parent_child(inst, name.get(), child.get()) < 0) return -1;
     }
 }
 

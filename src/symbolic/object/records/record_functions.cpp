@@ -3,6 +3,8 @@
 #include "kernel/record/names.hpp"
 #include "py/args.hpp"
 #include "py/methods.hpp"
+#include "symbolic/adoption.hpp"
+#include "symbolic/container/pass_log.hpp"
 #include "symbolic/node.hpp"
 #include "symbolic/object/records/record_construct.hpp"
 #include "symbolic/object/records/record_view.hpp"
@@ -108,9 +110,17 @@ PyObject* construct_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         py::raise_arg_type("kwargs", "a dict or None", kwargs);
         return nullptr;
     }
-    return done(record_construct_cells(a[0], a[1], kwargs, allow_partial,
-                                       none_as_absent(a[4]),
-                                       none_as_absent(a[5])));
+    // A validation that fails gives back what the fields' specs changed of
+    // the containers given (container/pass_log.hpp).
+    const ConstructionClaims claims;
+    AdoptionLog log(a[0]);
+    ConstructionLog applied(a[0], kwargs, log);
+    if (record_construct_cells(a[0], a[1], kwargs, allow_partial, none_as_absent(a[4]),
+                               none_as_absent(a[5])) < 0 ||
+        applied.commit() < 0)
+        return nullptr;
+    log.keep();
+    return py::none();
 }
 
 }  // namespace

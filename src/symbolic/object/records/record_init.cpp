@@ -7,6 +7,7 @@
 #include "py/named.hpp"
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
+#include "symbolic/container/pass_log.hpp"
 #include "symbolic/object_bridge.hpp"
 #include "symbolic/object/records/record_construct.hpp"
 #include "symbolic/object/records/record_direct.hpp"
@@ -82,11 +83,15 @@ int record_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     const bool is_sealed = sealed == SealedArg::Unspecified ? facts.frozen : sealed == SealedArg::Yes;
     // A construction that fails gives each child it placed back the place
     // it had.
+    const ConstructionClaims claims;
     AdoptionLog log(self);
+    // Nor does it leave the containers it was given changed by its fields'
+    // specs (container/pass_log.hpp).
+    ConstructionLog applied(self, kwargs, log);
     const int direct =
         record_init_direct(self, facts, kwargs, allow_partial, is_sealed, root_path.get());
     if (direct != 0) {
-        if (direct < 0) return -1;
+        if (direct < 0 || applied.commit() < 0) return -1;
         log.keep();
         return 0;
     }
@@ -104,7 +109,7 @@ int record_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                                     allow_partial, transform.get(), root_path.get()) < 0)
         return -1;
     if (symbolic && record_adopt_children(self, facts.symbolic_field_names.get()) < 0) return -1;
-    if (record_finish(self, is_sealed, nullptr) < 0) return -1;
+    if (record_finish(self, is_sealed, nullptr) < 0 || applied.commit() < 0) return -1;
     log.keep();
     return 0;
 }

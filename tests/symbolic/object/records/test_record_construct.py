@@ -9,7 +9,7 @@ import weakref
 import pytest
 
 import vesk_core._native as native
-from helpers import (MISSING, Dict, Node, RefNode, SharedHoldError,  # noqa: F401  (a fixture)
+from helpers import (MISSING, Dict, Node, RefNode, SharedHoldError, seams,  # noqa: F401  (a fixture)
                      child_transform_mode, scope)
 from object_helpers import KeyPath, Origin, object_class
 from vesk.symbolic.objects import SymbolicModeError
@@ -26,9 +26,14 @@ def point(name="P", **kwargs):
                         slots=True, **kwargs)
 
 
-def holder(name="H", assign=None, **kwargs):
-    field = ("child", native.Any(), assign) if assign else ("child", native.Any())
-    return object_class(name, [field, ("n", native.Int(default=0))], slots=True, **kwargs)
+def holder(name="H", assign=None, slots=True, **kwargs):
+    if not slots:
+        field = ("child", native.Field(native.ConstStrKey("child"), native.Any(), assign=assign))
+    elif assign:
+        field = ("child", native.Any(), assign)
+    else:
+        field = ("child", native.Any())
+    return object_class(name, [field, ("n", native.Int(default=0))], slots=slots, **kwargs)
 
 
 def test_construction_fills_cells_and_seeds_the_node_state():
@@ -140,13 +145,28 @@ def test_children_get_their_path_then_the_record_as_parent():
     assert loose.calls == []
 
 
+class PlainNode:
+    """Keeps a tree without being symbolic: adoption stamps it wherever it
+    sits, with no placement check."""
+
+    def __init__(self, name):
+        self._topo_parent = self._topo_path = None
+
+    def topo_setpath(self, path):
+        self._topo_path = path
+
+    def topo_setparent(self, parent):
+        self._topo_parent = parent
+
+
+@pytest.mark.parametrize("slots", [True, False], ids=["record", "object"])
 @pytest.mark.parametrize("assign, child_cls, outcome", [
     (None, Node, "refused"), (None, RefNode, "cloned"), ("adopt", Node, "cloned"),
-    ("adopt_ref", Node, "shared")])
-def test_a_child_of_another_record(assign, child_cls, outcome):
-    H = holder(assign=assign)
+    ("adopt_ref", Node, "shared"), (None, PlainNode, "taken"), ("adopt_ref", PlainNode, "taken")])
+def test_a_child_of_another_record(assign, child_cls, outcome, slots):
+    H = holder(assign=assign, slots=slots)
     child = child_cls("c")
-    first = H(child=child)
+    first = H(child=child) if child_cls is not PlainNode else Dict(k=child)
     if outcome == "refused":
         with pytest.raises(SharedHoldError):
             H(child=child)
@@ -154,6 +174,13 @@ def test_a_child_of_another_record(assign, child_cls, outcome):
     second = H(child=child)
     if outcome == "shared":
         assert second.child is child and child._topo_parent is first
+        assert child._topo_path == KeyPath("child")
+    elif outcome == "taken":
+        # Named in one place, the one whose path it was given: the cycle
+        # guard walking up from it meets the new owner.
+        assert child._topo_parent is second and child._topo_path == KeyPath("child")
+        with pytest.raises(ValueError, match="would create a cycle"):
+            seams.adopt([("k", second)], True, None, child, None, None, False, None)
     else:
         assert second.child.cloned_from is child and second.child._topo_parent is second
 
