@@ -13,10 +13,12 @@
 #include "symbolic/markers.hpp"
 #include "symbolic/node.hpp"
 #include "symbolic/object/construct/construct_steps.hpp"
+#include "symbolic/object/construct/live_rebuild.hpp"
 #include "symbolic/object/construct/fill.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "typing/schema/drivers.hpp"
 
+#include <optional>
 #include <utility>
 
 namespace vesk::symbolic::object {
@@ -256,7 +258,15 @@ int construct(const ConstructRequest& rq) {
     if (!meta) return -1;
     const bool sealed =
         rq.sealed == SealedArg::Unspecified ? meta->frozen : rq.sealed == SealedArg::Yes;
-    if (reset_node(self, rq, *meta, *b) < 0 || track_origin(self, *b) < 0) return -1;
+    // A live object is held whole, and given back as it was should the
+    // construction fail (live_rebuild.hpp).
+    std::optional<LiveRebuild> live;
+    if (is_live_object(self)) {
+        if (live.emplace().begin(self, rq, *meta, *b) < 0) return -1;
+    } else if (reset_node(self, rq, *meta, *b) < 0) {
+        return -1;
+    }
+    if (track_origin(self, *b) < 0) return -1;
     if (!rq.explicit_init && meta->cooperative_init_needed) {
         py::Ref r = py::Ref::steal(PyObject_CallFunctionObjArgs(b->cooperative_init.get(), self,
                                                                 Py_True, nullptr));
@@ -277,6 +287,7 @@ int construct(const ConstructRequest& rq) {
         return -1;
     }
     log.keep();
+    if (live) live->keep();
     return 0;
 }
 
