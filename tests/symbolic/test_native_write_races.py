@@ -340,3 +340,72 @@ def test_writes_and_deletes_while_the_holder_is_re_pathed():
     for key, value in final.items():
         if isinstance(value, Dict):
             assert value._topo_parent is d and value._topo_path == KeyPath(key, d._topo_path)
+
+
+def origin_kinds():
+    """Each node kind, and how an origin is recorded on it and read back."""
+    cls = {slots: object_class("RaceOrigin", [("f", native.Any(default=None))], slots=slots)
+           for slots in (False, True)}
+
+    def node_state(c):
+        return lambda source, tag: native._node_setorigin(c, source, tag)
+
+    return {
+        "dict": (Dict, lambda c: c.sym_setorigin, lambda c: c._sym_origin),
+        "list": (List, lambda c: c.sym_setorigin, lambda c: c._sym_origin),
+        "object": (cls[False], lambda c: c.sym_setorigin, lambda c: c._sym_origin),
+        "record": (cls[True], node_state, lambda c: native._probe_node_get(c, 5)),
+    }
+
+
+@pytest.mark.parametrize("kind", ["dict", "list", "object", "record"])
+def test_origins_from_different_sources_on_one_node(kind):
+    # Two threads record an origin on one node from different sources: the
+    # first decides and stores, and the other meets its claim or its origin;
+    # never both, the later silently replacing the other.
+    make, setorigin, origin = origin_kinds()[kind]
+    n = rounds(3000)
+    nodes, sources = [make() for _ in range(n)], [object(), object()]
+
+    def write(r, tid):
+        return outcome_of(lambda: setorigin(nodes[r])(sources[tid], "t"))
+
+    outcomes, _ = in_rounds(n, 2, write, seconds=20)
+    for r, got in enumerate(outcomes):
+        assert sorted(got) in (["ok", "refused"], ["ValueError", "ok"]), (r, got)
+        assert origin(nodes[r]).source is sources[got.index("ok")], (r, got)
+
+
+def test_an_object_constructed_again_while_two_threads_write_it():
+    # Two threads write a field holding a node while a third runs `__init__`
+    # again on the live object: each ends as one sequential order of the
+    # three ends it, or refused at once having changed nothing; the object
+    # keeps its fields, and no child a refused write made names it.
+    O = object_class("RaceRebuilt", [("a", native.Int()), ("h", native.Any(default=None))],
+                     native_slots=True)
+    n = rounds(400)
+    work = [(O(a=-1, h=None, root_path=ROOT), [Dict(t=0), Dict(t=1)]) for _ in range(n)]
+
+    def write(r, tid):
+        o, children = work[r]
+        if tid == 2:
+            return outcome_of(lambda: o.__init__(a=r, h=None, root_path=ROOT))
+        return outcome_of(lambda: setattr(o, "h", children[tid]))
+
+    outcomes, _ = in_rounds(n, 3, write, seconds=30)
+    for r, got in enumerate(outcomes):
+        o, children = work[r]
+        assert set(got) <= {"ok", "refused"}, (r, got)
+        assert o.field_dict() is not None and o.a == (r if got[2] == "ok" else -1), (r, got)
+        held = o.h
+        assert held is None or (held in children and got[children.index(held)] == "ok"), r
+        if held is None:
+            assert got[2] == "ok", (r, got)
+        else:
+            assert held._topo_parent is o and held._topo_path == KeyPath("h", ROOT)
+        for tid, c in enumerate(children):
+            if got[tid] == "refused":
+                assert c._topo_parent is None and c._topo_path == KeyPath(), (r, tid)
+    o = work[-1][0]
+    o.h = Dict(t=2)                                   # writable still
+    assert o.h == Dict(t=2)

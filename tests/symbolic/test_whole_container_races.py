@@ -16,6 +16,7 @@ import vesk_core._native as native
 from helpers import Dict, List
 from paused_pairs import REFUSED, Pausing, race
 from races import started
+from vesk.symbolic.object_classes import object_class
 from vesk.symbolic.objects import WritePermissionError
 
 VALUE = 500
@@ -142,7 +143,17 @@ def test_a_tightening_apply_meeting_a_partial_write_is_one_order_or_refused(kind
         assert outcomes["b"] == "ok" and not c._allow_partial and outcomes["a"][0] is ValueError
 
 
-@pytest.mark.parametrize("kind", ["dict", "list"])
+def node_class(kind, name, field):
+    """An object (or record) class whose one field `a` is `field`."""
+    cls = object_class(name, [("a", field.value if kind == "record" else field)],
+                       slots=kind == "record")
+    if kind == "record":
+        # The record's view checks its writes by the class's own field.
+        dict(cls._sym_init_fields)["a"].set_validator(field.validator)
+    return cls
+
+
+@pytest.mark.parametrize("kind", ["dict", "list", "object", "record"])
 @pytest.mark.parametrize("value", ["int", "node"])
 def test_a_seal_meeting_a_write_is_one_order_or_refused(kind, value):
     pause = Pausing(VALUE)
@@ -151,7 +162,15 @@ def test_a_seal_meeting_a_write_is_one_order_or_refused(kind, value):
     def validator(v):
         pause(v if isinstance(v, int) else v["x"])
 
-    if kind == "dict":
+    if kind in ("object", "record"):
+        field = native.Field(native.ConstStrKey("a"), native.Any())
+        field.set_validator(validator)
+        c = node_class(kind, "Sealing", field)(a=1)
+        if kind == "object":
+            write = lambda: setattr(c, "a", new)  # noqa: E731
+        else:
+            write = lambda: c._sym_attributes.__setitem__("a", new)  # noqa: E731
+    elif kind == "dict":
         field = native.Field(native.ConstStrKey("a"), native.Any())
         field.set_validator(validator)
         c = Dict(a=1, value_spec=native.Dict(native.Schema([field])))
@@ -162,7 +181,8 @@ def test_a_seal_meeting_a_write_is_one_order_or_refused(kind, value):
         c = List([1], value_spec=spec)
         write = lambda: c.__setitem__(0, new)  # noqa: E731
     outcomes = race(write, c.sym_seal, pause)
-    held = c["a"] if kind == "dict" else c[0]
+    held = {"dict": lambda: c["a"], "list": lambda: c[0], "object": lambda: c.a,
+            "record": lambda: c._sym_attributes["a"]}[kind]()
     # The seal returned while the write was paused: the write stores
     # nothing after it. Else the seal was refused, having changed nothing.
     if outcomes["b"] == "ok":
@@ -184,24 +204,71 @@ class PausingOrigin:
         return None
 
 
-@pytest.mark.parametrize("cls", [Dict, List])
-def test_two_origins_from_different_sources_are_one_order_or_refused(cls):
-    c = cls()
+# Each node kind, made anew, and what records its origin: its own
+# `sym_setorigin`, or the node-state function over objects and records.
+ORIGIN_NODES = {
+    "dict": (Dict, lambda c: c.sym_setorigin),
+    "list": (List, lambda c: c.sym_setorigin),
+    "object": (lambda: object_class("Origins", [("a", native.Any(default=None))])(),
+               lambda c: c.sym_setorigin),
+    "record": (lambda: object_class("OriginsR", [("a", native.Any(default=None))],
+                                    slots=True)(),
+               lambda c: lambda source, tag: native._node_setorigin(c, source, tag)),
+}
+
+
+def origin_of(c):
+    return native._probe_node_get(c, 5) if hasattr(c, "__slot_field_names__") else c._sym_origin
+
+
+@pytest.mark.parametrize("kind", sorted(ORIGIN_NODES))
+def test_two_origins_from_different_sources_are_one_order_or_refused(kind):
+    make, setorigin = ORIGIN_NODES[kind]
+    c = make()
     pause = Pausing(0)
-    c._sym_origin = PausingOrigin(pause)
+    native._probe_node_set(c, 5, PausingOrigin(pause)) if kind == "record" else setattr(
+        c, "_sym_origin", PausingOrigin(pause))
     first, second = object(), object()
-    outcomes = race(lambda: c.sym_setorigin(first, "a"), lambda: c.sym_setorigin(second, "b"),
-                    pause)
+    outcomes = race(lambda: setorigin(c)(first, "a"), lambda: setorigin(c)(second, "b"), pause)
     # The first decided on the origin it read, so the second met its claim;
     # never both, the later silently replacing the other.
-    assert outcomes == {"a": "ok", "b": REFUSED} and c._sym_origin.source is first, outcomes
+    assert outcomes == {"a": "ok", "b": REFUSED} and origin_of(c).source is first, outcomes
+
+
+@pytest.mark.parametrize("pausing", ["write", "init"])
+@pytest.mark.parametrize("value", ["int", "node"])
+def test_an_object_constructed_again_meeting_a_write_is_one_order_or_refused(pausing, value):
+    """A write of o.a paused in its validator while `o.__init__` runs again
+    on the live object, or the construction paused in its own validator
+    while the write runs: the one that meets the other is refused at once,
+    having changed nothing, and the object keeps its fields throughout."""
+    at = VALUE if pausing == "write" else 7
+    pause = Pausing(at)
+
+    def validator(v):
+        pause(v if isinstance(v, int) else v["x"])
+
+    field = native.Field(native.ConstStrKey("a"), native.Any())
+    field.set_validator(validator)
+    o = object_class("Rebuilt", [("a", field)])(a=1)
+    new = VALUE if value == "int" else Dict(x=VALUE)
+    write, init = lambda: setattr(o, "a", new), lambda: o.__init__(a=7)  # noqa: E731
+    outcomes = race(*((write, init) if pausing == "write" else (init, write)), pause)
+    # The construction stands, and the write that met it changed nothing.
+    wrote, built = ("a", "b") if pausing == "write" else ("b", "a")
+    assert outcomes[built] == "ok" and outcomes[wrote] == REFUSED, outcomes
+    assert o.field_dict() == {"a": 7}, o.field_dict()
+    if value == "node":
+        assert new._topo_parent is None, "a refused write's child names the object"
+    o.a = 8                                          # writable again
+    assert o.a == 8
 
 
 FREE_THREADED = not getattr(sys, "_is_gil_enabled", lambda: True)()
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="native speed needs the free-threaded interpreter")
-@pytest.mark.parametrize("kind", ["dict", "list"])
+@pytest.mark.parametrize("kind", ["dict", "list", "object"])
 @pytest.mark.parametrize("value", ["int", "node"])
 def test_nothing_is_stored_while_sealed_at_native_speed(kind, value):
     """Writers store into a container without pause while another thread
@@ -213,8 +280,14 @@ def test_nothing_is_stored_while_sealed_at_native_speed(kind, value):
     for r in range(rounds):
         if time.monotonic() > deadline:
             break
-        c = Dict(a=0, b=0) if kind == "dict" else List([0, 0])
-        keys = ["a", "b"] if kind == "dict" else [0, 1]
+        if kind == "object":
+            c = object_class("SealedRace", [("a", native.Any()), ("b", native.Any())])(a=0, b=0)
+            keys = ["a", "b"]
+        else:
+            c = Dict(a=0, b=0) if kind == "dict" else List([0, 0])
+            keys = ["a", "b"] if kind == "dict" else [0, 1]
+        at, put = ((getattr, setattr) if kind == "object" else
+                   (lambda c, k: c[k], lambda c, k, v: c.__setitem__(k, v)))
         stop = threading.Event()
         barrier = threading.Barrier(writers + 1)
         changed, bad = [], []
@@ -225,7 +298,7 @@ def test_nothing_is_stored_while_sealed_at_native_speed(kind, value):
             while not stop.is_set():
                 i += 1
                 try:
-                    c[keys[tid % 2]] = i if value == "int" else Dict(x=i)
+                    put(c, keys[tid % 2], i if value == "int" else Dict(x=i))
                 except WritePermissionError:
                     pass
                 except RuntimeError as e:
@@ -244,9 +317,9 @@ def test_nothing_is_stored_while_sealed_at_native_speed(kind, value):
             try:
                 for k in range(cycles):
                     settle(True)
-                    held = (c[keys[0]], c[keys[1]])
+                    held = (at(c, keys[0]), at(c, keys[1]))
                     for _ in range(20):
-                        if (c[keys[0]], c[keys[1]]) != held:
+                        if (at(c, keys[0]), at(c, keys[1])) != held:
                             changed.append((r, k))
                             break
                     settle(False)

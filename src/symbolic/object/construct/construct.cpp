@@ -11,6 +11,7 @@
 #include "symbolic/bridge.hpp"
 #include "symbolic/errors.hpp"
 #include "symbolic/markers.hpp"
+#include "symbolic/momentary.hpp"
 #include "symbolic/node.hpp"
 #include "symbolic/object/construct/construct_steps.hpp"
 #include "symbolic/object/construct/live_rebuild.hpp"
@@ -52,11 +53,12 @@ int track_origin(PyObject* self, const ObjectBridge& b) {
                          : py::Ref();
     if (!origin) return -1;
     py::Ref dropped;
-    py::Exclusive<ObjectState> held(self);
-    if (!held) return -1;
-    dropped = std::exchange(held->node.origin, std::move(origin));
-    held.release();
-    return 0;
+    return past_momentary_holds([&] {
+        py::Exclusive<ObjectState> held(self);
+        if (!held) return -1;
+        dropped = std::exchange(held->node.origin, std::move(origin));
+        return 0;
+    });
 }
 
 // The keyword dict, through an overridden `on_sym_preinit`.
@@ -186,13 +188,16 @@ int fill(PyObject* cls, const ConstructRequest& rq, const CtorMeta& meta, const 
     return schema_road(cls, rq, meta, b, kw, allow_partial, out);
 }
 
+// A live object's construction holds it whole (live_rebuild.hpp): another
+// thread's hold of its state meanwhile is a momentary read, waited out.
 int store_fields(PyObject* self, py::Ref fields) {
     py::Ref dropped;
-    py::Exclusive<ObjectState> held(self);
-    if (!held) return -1;
-    dropped = std::exchange(held->fields, std::move(fields));
-    held.release();
-    return 0;
+    return past_momentary_holds([&] {
+        py::Exclusive<ObjectState> held(self);
+        if (!held) return -1;
+        dropped = std::exchange(held->fields, std::move(fields));
+        return 0;
+    });
 }
 
 // The rest of construction, over an object whose field dictionary is
