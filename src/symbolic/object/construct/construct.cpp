@@ -27,21 +27,27 @@ namespace vesk::symbolic::object {
 namespace {
 
 // Resets the node for a new construction and clears the field dictionary
-// and the origin. The dropped references are released after the hold.
+// and the origin. The dropped references are released after the hold. 1, or
+// 0 with nothing changed when the object is live (constructed before, or
+// held by another thread: live_rebuild.hpp).
 int reset_node(PyObject* self, const ConstructRequest& rq, const CtorMeta& meta,
                const ObjectBridge& b) {
     Released released;
     py::Ref old_fields, old_origin;
     {
         py::Exclusive<ObjectState> held(self);
-        if (!held) return -1;
+        if (!held) {
+            PyErr_Clear();
+            return 0;
+        }
+        if (!is_blank(*held)) return 0;
         held->node.reset_for_construction(
             rq.root_path ? py::Ref::borrow(rq.root_path) : b.empty_key_path, rq.allow_partial,
             meta.attr_write, false, released);
         old_fields = std::move(held->fields);
         old_origin = std::move(held->node.origin);
     }
-    return 0;
+    return 1;
 }
 
 // The default origin, when the thread tracks origins.
@@ -263,14 +269,10 @@ int construct(const ConstructRequest& rq) {
     if (!meta) return -1;
     const bool sealed =
         rq.sealed == SealedArg::Unspecified ? meta->frozen : rq.sealed == SealedArg::Yes;
-    // A live object is held whole, and given back as it was should the
-    // construction fail (live_rebuild.hpp).
+    // A live object is held whole for the construction (live_rebuild.hpp).
     std::optional<LiveRebuild> live;
-    if (is_live_object(self)) {
-        if (live.emplace().begin(self, rq, *meta, *b) < 0) return -1;
-    } else if (reset_node(self, rq, *meta, *b) < 0) {
+    if (!reset_node(self, rq, *meta, *b) && live.emplace().begin(self, rq, *meta, *b) < 0)
         return -1;
-    }
     if (track_origin(self, *b) < 0) return -1;
     if (!rq.explicit_init && meta->cooperative_init_needed) {
         py::Ref r = py::Ref::steal(PyObject_CallFunctionObjArgs(b->cooperative_init.get(), self,

@@ -21,15 +21,6 @@ std::uintptr_t this_thread() noexcept {
 
 }  // namespace
 
-bool is_live_object(PyObject* self) noexcept {
-    py::Shared<ObjectState> held(self);
-    if (!held) {
-        PyErr_Clear();
-        return true;
-    }
-    return !is_blank(*held);
-}
-
 int LiveRebuild::begin(PyObject* self, const ConstructRequest& rq, const CtorMeta& meta,
                        const ObjectBridge& b) {
     py::Ref new_path = rq.root_path ? py::Ref::borrow(rq.root_path) : b.empty_key_path;

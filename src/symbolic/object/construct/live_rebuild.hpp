@@ -22,10 +22,6 @@ struct CtorMeta;
 struct ObjectBridge;
 struct ConstructRequest;
 
-// Whether `self` was constructed before: a construction of it must hold it
-// whole. An object another thread holds for a moment counts as live.
-[[nodiscard]] bool is_live_object(PyObject* self) noexcept;
-
 class LiveRebuild {
 public:
     LiveRebuild() noexcept = default;
