@@ -19,7 +19,7 @@ from vesk.symbolic.objects import ConstructError
 import vesk_core._native as native
 from write_races import (
     THREADS, Counted, assert_chains, in_rounds, interleaved, let_gos,  # noqa: F401
-    notify_to_thread_log, outcome_of, rounds,
+    notify_to_thread_log, origin_cell, origin_nodes, outcome_of, rounds, set_origin,
 )
 
 ROOT = KeyPath("root")
@@ -342,38 +342,21 @@ def test_writes_and_deletes_while_the_holder_is_re_pathed():
             assert value._topo_parent is d and value._topo_path == KeyPath(key, d._topo_path)
 
 
-def origin_kinds():
-    """Each node kind, and how an origin is recorded on it and read back."""
-    cls = {slots: object_class("RaceOrigin", [("f", native.Any(default=None))], slots=slots)
-           for slots in (False, True)}
-
-    def node_state(c):
-        return lambda source, tag: native._node_setorigin(c, source, tag)
-
-    return {
-        "dict": (Dict, lambda c: c.sym_setorigin, lambda c: c._sym_origin),
-        "list": (List, lambda c: c.sym_setorigin, lambda c: c._sym_origin),
-        "object": (cls[False], lambda c: c.sym_setorigin, lambda c: c._sym_origin),
-        "record": (cls[True], node_state, lambda c: native._probe_node_get(c, 5)),
-    }
-
-
 @pytest.mark.parametrize("kind", ["dict", "list", "object", "record"])
 def test_origins_from_different_sources_on_one_node(kind):
     # Two threads record an origin on one node from different sources: the
     # first decides and stores, and the other meets its claim or its origin;
     # never both, the later silently replacing the other.
-    make, setorigin, origin = origin_kinds()[kind]
     n = rounds(3000)
-    nodes, sources = [make() for _ in range(n)], [object(), object()]
+    nodes, sources = [origin_nodes()[kind]() for _ in range(n)], [object(), object()]
 
     def write(r, tid):
-        return outcome_of(lambda: setorigin(nodes[r])(sources[tid], "t"))
+        return outcome_of(lambda: set_origin(nodes[r], sources[tid], "t"))
 
     outcomes, _ = in_rounds(n, 2, write, seconds=20)
     for r, got in enumerate(outcomes):
         assert sorted(got) in (["ok", "refused"], ["ValueError", "ok"]), (r, got)
-        assert origin(nodes[r]).source is sources[got.index("ok")], (r, got)
+        assert origin_cell(nodes[r]).source is sources[got.index("ok")], (r, got)
 
 
 def test_an_object_constructed_again_while_two_threads_write_it():
