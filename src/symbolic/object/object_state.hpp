@@ -35,7 +35,7 @@ struct ObjectState {
     // flags before a change never stores after it.
     std::atomic<std::uint32_t> rebinds{0};
     // The thread of a construction run again on the live object, which
-    // holds it whole (construct/construct.cpp): another thread's write
+    // holds it whole (construct/live_rebuild.hpp): another thread's write
     // meeting it is refused at once, as one meeting a container's pass.
     SortMark sorting;
 
@@ -92,11 +92,10 @@ void raise_not_initialised(PyObject* obj);
 [[nodiscard]] py::Ref topo_field(PyObject* obj, PyObject* name);
 
 // Changes what the object's field writes check (its flags; a construction
-// run again, its field dictionary too) under its exclusive claim in
-// `claims`, as a container's are changed (symbolic/checked_change.hpp): in
-// the critical section of the field dictionary it has then (the object's own
-// while it is blank), which the claim keeps from being replaced meanwhile.
-// 0 or -1.
+// run again, its whole node state) under its exclusive claim in `claims`, as
+// a container's are changed (symbolic/checked_change.hpp): in the critical
+// section of the field dictionary it has then (the object's own while it is
+// blank), which the claim keeps from being replaced meanwhile. 0 or -1.
 template <class F>
 [[nodiscard]] int change_flags(ClaimScope& claims, PyObject* obj, F&& change) {
     py::Ref fields;
