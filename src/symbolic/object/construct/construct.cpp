@@ -26,10 +26,10 @@ namespace vesk::symbolic::object {
 
 namespace {
 
-// Resets the node for a new construction and clears the field dictionary
-// and the origin. The dropped references are released after the hold. 1, or
-// 0 with nothing changed when the object is live (constructed before, or
-// held by another thread: live_rebuild.hpp).
+// Resets the node of a new object for its construction and clears the field
+// dictionary and the origin. The dropped references are released after the
+// hold. 1, or 0 with nothing changed when the object is live after all
+// (held by another thread, or constructed before: live_rebuild.hpp).
 int reset_node(PyObject* self, const ConstructRequest& rq, const CtorMeta& meta,
                const ObjectBridge& b) {
     Released released;
@@ -46,9 +46,17 @@ int reset_node(PyObject* self, const ConstructRequest& rq, const CtorMeta& meta,
             meta.attr_write, false, released);
         old_fields = std::move(held->fields);
         old_origin = std::move(held->node.origin);
+        // From here on the object is live (`is_live`). It has no field
+        // dictionary yet, so no plain store to order the count against.
+        held->spec_replaced();
     }
     return 1;
 }
+
+// Whether the object was constructed (or had its flags changed) before: its
+// count of changes has moved on. Read without a hold, which would refuse
+// another thread's read of a live object.
+bool is_live(PyObject* self) noexcept { return py::state<ObjectState>(self).binding() != 0; }
 
 // The default origin, when the thread tracks origins.
 int track_origin(PyObject* self, const ObjectBridge& b) {
@@ -271,7 +279,8 @@ int construct(const ConstructRequest& rq) {
         rq.sealed == SealedArg::Unspecified ? meta->frozen : rq.sealed == SealedArg::Yes;
     // A live object is held whole for the construction (live_rebuild.hpp).
     std::optional<LiveRebuild> live;
-    if (!reset_node(self, rq, *meta, *b) && live.emplace().begin(self, rq, *meta, *b) < 0)
+    if ((is_live(self) || !reset_node(self, rq, *meta, *b)) &&
+        live.emplace().begin(self, rq, *meta, *b) < 0)
         return -1;
     if (track_origin(self, *b) < 0) return -1;
     if (!rq.explicit_init && meta->cooperative_init_needed) {
