@@ -1,6 +1,6 @@
 """One write road in a loop, for a profiler (callgrind, gdb samples).
 
-    python3.14 bench/profile_write.py object|dict|child|floor [writes]
+    python3.14 bench/profile_write.py object|construct|dict|child|floor [writes]
 
 Only the road runs after set-up, so a profile of the whole process is the
 road's own, plus the loop.
@@ -41,6 +41,9 @@ def main():
     elif road == "dict":
         for i in range(writes):
             d["x"] = i
+    elif road == "construct":
+        for i in range(writes):
+            Point(x=i)
     elif road == "child":
         # A symbolic child replacing another: placed, and the replaced one
         # let go, each under its claim.

@@ -17,8 +17,10 @@ once, or after it let go), a child whose own member pauses and refuses a
 path (nested re-paths), a list written at indices that count from the end
 (its elements transformed, so a write also pauses between its claims and
 its child's placement), a dict written under keys of a class of their own,
-whose hash calls pause as the hooks do, and a list sorted by a key that
-pauses while writes of one item and of several meet it.
+whose hash calls pause as the hooks do, a list sorted by a key that
+pauses while writes of one item and of several meet it, and an object's
+`_sym_attributes` view made (and written through) while the object is
+placed.
 
 An outcome names every object of the world and records, per write, its
 result or exception and the field updates its notifications delivered; per
@@ -248,6 +250,7 @@ FORMS.update({
     "list, indices": Form("list", None, False, True),
     "dict, keys of their own class": Form("dict", None, False),
     "list, sorting": Form("list", None, False),
+    "object view": Form("free", None, True),
 })
 Shape = collections.namedtuple("Shape", "child start")
 # The child's kind: its own adoption roads differ (an object is adopted by
@@ -601,6 +604,20 @@ also("list, sorting", "l0.sort(key)", "l0[1]=r1", "l0[1:2]=[r1]", "l0.append(r1)
      "l0.insert(0,r2)", "l0[-1]=r1")
 
 
+# An object's `_sym_attributes` view, made on each read, and a write through
+# it, while the object is placed (its members re-pathed, `inner` pausing).
+OV = ("object view",)
+
+
+def object_view(w, st):
+    st["result"] = None     # each read makes a new view: its making is the write
+    return w.c._sym_attributes
+
+
+kind("c.view", OV, object_view)
+kind("c.view[tag]=r1", OV, lambda w, st: object_view(w, st).__setitem__("tag", w.r1))
+also("object view", "d2[m]=c", "o2.f=c", "c.sub=r1")
+
 
 class OwnKey(str):
     """A str key of a class of its own: each of its hash calls, wherever the
@@ -627,7 +644,7 @@ SHAPES = [Shape(child, start) for child in CHILDREN for start in STARTS]
 # The widened worlds, with the children whose roads differ there.
 WIDE_SHAPES = [Shape(child, start) for start in FORMS if start not in STARTS
                for child in (CHILDREN if start in ("record", "nested", "nested in dict")
-                             else ("dict",))]
+                             else ("object",) if start == "object view" else ("dict",))]
 
 
 # ---------------------------------------------------------------- outcomes

@@ -19,7 +19,7 @@ from vesk.symbolic.objects import ConstructError
 import vesk_core._native as native
 from write_races import (
     THREADS, Counted, assert_chains, in_rounds, interleaved, let_gos,  # noqa: F401
-    notify_to_thread_log, outcome_of, rounds,
+    notify_to_thread_log, origin_cell, origin_nodes, outcome_of, rounds, set_origin,
 )
 
 ROOT = KeyPath("root")
@@ -340,3 +340,55 @@ def test_writes_and_deletes_while_the_holder_is_re_pathed():
     for key, value in final.items():
         if isinstance(value, Dict):
             assert value._topo_parent is d and value._topo_path == KeyPath(key, d._topo_path)
+
+
+@pytest.mark.parametrize("kind", ["dict", "list", "object", "record"])
+def test_origins_from_different_sources_on_one_node(kind):
+    # Two threads record an origin on one node from different sources: the
+    # first decides and stores, and the other meets its claim or its origin;
+    # never both, the later silently replacing the other.
+    n = rounds(3000)
+    nodes, sources = [origin_nodes()[kind]() for _ in range(n)], [object(), object()]
+
+    def write(r, tid):
+        return outcome_of(lambda: set_origin(nodes[r], sources[tid], "t"))
+
+    outcomes, _ = in_rounds(n, 2, write, seconds=20)
+    for r, got in enumerate(outcomes):
+        assert sorted(got) in (["ok", "refused"], ["ValueError", "ok"]), (r, got)
+        assert origin_cell(nodes[r]).source is sources[got.index("ok")], (r, got)
+
+
+def test_an_object_constructed_again_while_two_threads_write_it():
+    # Two threads write a field holding a node while a third runs `__init__`
+    # again on the live object: each ends as one sequential order of the
+    # three ends it, or refused at once having changed nothing; the object
+    # keeps its fields, and no child a refused write made names it.
+    O = object_class("RaceRebuilt", [("a", native.Int()), ("h", native.Any(default=None))],
+                     native_slots=True)
+    n = rounds(400)
+    work = [(O(a=-1, h=None, root_path=ROOT), [Dict(t=0), Dict(t=1)]) for _ in range(n)]
+
+    def write(r, tid):
+        o, children = work[r]
+        if tid == 2:
+            return outcome_of(lambda: o.__init__(a=r, h=None, root_path=ROOT))
+        return outcome_of(lambda: setattr(o, "h", children[tid]))
+
+    outcomes, _ = in_rounds(n, 3, write, seconds=30)
+    for r, got in enumerate(outcomes):
+        o, children = work[r]
+        assert set(got) <= {"ok", "refused"}, (r, got)
+        assert o.field_dict() is not None and o.a == (r if got[2] == "ok" else -1), (r, got)
+        held = o.h
+        assert held is None or (held in children and got[children.index(held)] == "ok"), r
+        if held is None:
+            assert got[2] == "ok", (r, got)
+        else:
+            assert held._topo_parent is o and held._topo_path == KeyPath("h", ROOT)
+        for tid, c in enumerate(children):
+            if got[tid] == "refused":
+                assert c._topo_parent is None and c._topo_path == KeyPath(), (r, tid)
+    o = work[-1][0]
+    o.h = Dict(t=2)                                   # writable still
+    assert o.h == Dict(t=2)

@@ -216,6 +216,13 @@ WIDE_MEETINGS = {
     # A container re-pathed while a write stores into its child.
     "re-path over a write below": ("list", "nested in dict", "d0.setpath(z)", "c.sub=r1",
                                    (3, "before")),
+    # An object's view made, or written through, while the object is placed
+    # and its member re-pathed: the view stamps that member under the path
+    # it read.
+    "an object's view while it is placed": ("object", "object view", "d2[m]=c", "c.view",
+                                            (6, "before")),
+    "a write through an object's view while it is placed": ("object", "object view", "d2[m]=c",
+                                                            "c.view[tag]=r1", (6, "before")),
     # b placed into a while c is placed into b (and b into c).
     "nested placements": ("dict", "nested", "d2[m]=r1", "r1[x]=c", (1, "after"), None,
                           "c.sub=r1"),

@@ -18,8 +18,10 @@ import time
 
 import pytest
 
-from helpers import MISSING, Dict, SharedHoldError
+import vesk_core._native as native
+from helpers import MISSING, Dict, List, SharedHoldError
 from races import started, switching_often
+from vesk.symbolic.object_classes import object_class
 
 # A write that meets another thread's hold on the same node is refused with
 # the binding layer's borrow error: a legitimate outcome that changes nothing.
@@ -213,6 +215,27 @@ class Counted(Dict):
     def topo_setparent(self, parent):
         self.__dict__.setdefault("parents", []).append(parent)
         super().topo_setparent(parent)
+
+
+def origin_nodes():
+    """A new node of each kind whose origin a test records."""
+    cls = {slots: object_class("Origins", [("f", native.Any(default=None))], slots=slots)
+           for slots in (False, True)}
+    return {"dict": Dict, "list": List, "object": cls[False], "record": cls[True]}
+
+
+def set_origin(node, source, tag):
+    """`sym_setorigin`, or over a record the node-state function."""
+    if hasattr(type(node), "__slot_field_names__"):
+        return native._node_setorigin(node, source, tag)
+    return node.sym_setorigin(source, tag)
+
+
+def origin_cell(node, *origin):
+    """A node's origin as it is stored, read (or written, unchecked)."""
+    if isinstance(node, (native.SymDict, native.SymList)):
+        return setattr(node, "_sym_origin", *origin) if origin else node._sym_origin
+    return native._probe_node_set(node, 5, *origin) if origin else native._probe_node_get(node, 5)
 
 
 def let_gos(child):

@@ -2,11 +2,13 @@
 // the node's references and flags and the container's own settings. Object
 // setters store any object (None clears), bool setters take a bool scalar;
 // no setter re-paths, re-parents, seals or notifies. Deleting a property is
-// refused.
+// refused. The setters of what a write checks (the three flags a write's
+// permission reads, the bound spec) claim the container as `sym_seal` does.
 #pragma once
 
 #include "py/args.hpp"
 #include "py/hold.hpp"
+#include "symbolic/checked_change.hpp"
 #include "symbolic/container/state.hpp"
 #include "symbolic/momentary.hpp"
 #include "symbolic/object_bridge.hpp"
@@ -92,6 +94,30 @@ int set_bool(const py::Exclusive<S>& self, PyObject* value) {
     if (refuse_delete(value) || !py::arg_bool_scalar("value", value, b)) return -1;
     bool_field(*self, F) = b;
     return 0;
+}
+
+// `_sealed`, `_allow_partial`, `_accessor_writable`: what a write checks its
+// permission against, set as `sym_seal` sets the seal (checked_change.hpp),
+// so a write that read the flag before never stores after the setter
+// returned.
+template <class S, BoolField F>
+int set_checked_bool(py::Scoped<S> self, PyObject* value) {
+    static_assert(F == BoolField::Sealed || F == BoolField::AllowPartial ||
+                  F == BoolField::AccessorWritable);
+    bool b = false;
+    if (refuse_delete(value) || !py::arg_bool_scalar("value", value, b)) return -1;
+    return change_checked<S>(self.object(), self.object(), [&](S& s) { bool_field(s, F) = b; });
+}
+
+// `_value_spec`: the spec a write checks its value against, replaced the
+// same way; the spec let go is released after the change.
+template <class S>
+int set_value_spec(py::Scoped<S> self, PyObject* value) {
+    if (refuse_delete(value)) return -1;
+    py::Ref dropped;
+    return change_checked<S>(self.object(), self.object(), [&](S& s) {
+        SymNode::store(ref_field(s, RefField::ValueSpec), value, dropped);
+    });
 }
 
 // `topo_parent` and `topo_path`: refused with the bridge's topology error

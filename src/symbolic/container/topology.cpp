@@ -7,6 +7,7 @@
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
+#include "symbolic/checked_change.hpp"
 #include "symbolic/child_state.hpp"
 #include "symbolic/claim.hpp"
 #include "symbolic/container/list_items.hpp"
@@ -158,16 +159,7 @@ int seal_container(PyObject* self, bool is_seal) {
         return call_method_void<"sym_seal">(v, flag);
     });
     if (children < 0) return -1;
-    // In the storage's critical section, which orders it against a plain
-    // store's test of the count.
-    py::CriticalSection section(self);
-    return past_momentary_holds([&] {
-        py::Exclusive<S> held(self);
-        if (!held) return -1;
-        held->node.sealed = is_seal;
-        held->spec_replaced();
-        return 0;
-    });
+    return change_checked<S>(claims, self, self, [is_seal](S& s) { s.node.sealed = is_seal; });
 }
 
 template <class S>

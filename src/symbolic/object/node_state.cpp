@@ -110,15 +110,20 @@ int object_set_role(PyObject* inst, Role role, PyObject* value) {
     return node_set_role<ObjectState>(inst, role, value);
 }
 
-// Its own flag first; nothing more when it already has the value.
+// Its own flag first; nothing more when it already has the value. Claimed
+// for its whole work, and set as a write's checks see it
+// (symbolic/checked_change.hpp): a field write never stores after the seal
+// returned.
 int object_seal(PyObject* inst, bool is_seal) {
     if (node_read_guard(inst) < 0) return -1;
     {
-        py::Exclusive<ObjectState> held(inst);
+        py::Shared<ObjectState> held(inst);
         if (!held) return -1;
         if (held->node.sealed == is_seal) return 0;
-        held->node.sealed = is_seal;
     }
+    ClaimScope claims;
+    if (change_flags(claims, inst, [is_seal](ObjectState& s) { s.node.sealed = is_seal; }) < 0)
+        return -1;
     PyObject* flag = is_seal ? Py_True : Py_False;
     auto seal_one = [flag](PyObject*, PyObject* child) { return seal_child(child, flag); };
     return each_field(inst, visitor(seal_one));
@@ -136,9 +141,11 @@ int record_set_role(PyObject* inst, Role role, PyObject* value) {
 }
 
 // Its children (or its materialised view) first, its own flag last, every
-// time.
+// time, under the record's claim, as an object's seal.
 int record_seal(PyObject* inst, bool is_seal) {
     if (record_read_guard(inst) < 0) return -1;
+    ClaimScope claims;
+    if (claims.exclusive(inst) < 0) return -1;
     PyObject* flag = is_seal ? Py_True : Py_False;
     py::Ref view;
     if (!record::read_view(inst, view)) return -1;
@@ -279,15 +286,20 @@ int set_origin(PyObject* inst, PyObject* source, PyObject* tag, PyObject* stackt
     py::Ref recorded = recorded_stacktop(stacktop);
     if (!recorded || blank_guard(inst) < 0) return -1;
     if (!ops) return raise_not_a_node();
+    // Decided and stored under one claim: of two threads recording origins,
+    // one meets the other's claim and fails at once with the borrow refusal,
+    // instead of both passing the test and the later replacing the other.
+    ClaimScope claims;
+    if (claims.exclusive(inst) < 0) return -1;
     py::Ref old;
-    if (get_ref_role(*ops, inst, record::kRoleOrigin, old) < 0 ||
+    if (claimed_ref_role(*ops, inst, record::kRoleOrigin, old) < 0 ||
         check_origin_source(old.get(), source) < 0)
         return -1;
     const ObjectBridge* b = object_bridge();
     if (!b) return -1;
     py::Ref made =
         make_origin(b->origin_cls.get(), source, tag, stacktrace, stacklimit, recorded.get());
-    return made ? ops->set_role(inst, record::kRoleOrigin, made.get()) : -1;
+    return made ? claimed_set_role(*ops, inst, record::kRoleOrigin, made.get()) : -1;
 }
 
 int seal(PyObject* inst, bool is_seal) {

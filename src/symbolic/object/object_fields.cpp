@@ -7,6 +7,7 @@
 #include "py/dict_cursor.hpp"
 #include "py/hold.hpp"
 #include "py/named.hpp"
+#include "symbolic/claim.hpp"
 #include "symbolic/dict/dict_ops.hpp"
 #include "symbolic/errors.hpp"
 #include "symbolic/markers.hpp"
@@ -77,6 +78,14 @@ py::Ref topo_field(PyObject* obj, PyObject* name) {
 }
 
 py::Ref sym_attributes(PyObject* obj) {
+    // The view places the object's children under the object's path as it
+    // reads it: the object is claimed as a placement claims it, and its
+    // ancestors as a write under it claims them (claim.hpp), so a placement
+    // or re-path of the object, or of a node above it, meeting the view's
+    // making is refused at once, whichever comes second, as a record's
+    // view's first use is.
+    ClaimScope claims;
+    if (claims.tree(obj) < 0 || claims.exclusive(obj) < 0) return {};
     py::Ref fields, path;
     bool sealed = false;
     bool allow_partial = false;

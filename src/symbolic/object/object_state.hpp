@@ -11,14 +11,42 @@
 #pragma once
 
 #include "py/ref.hpp"
+#include "symbolic/checked_change.hpp"
+#include "symbolic/claim.hpp"
 #include "symbolic/classes.hpp"
+#include "symbolic/container/state.hpp"
+#include "symbolic/momentary.hpp"
 #include "symbolic/node.hpp"
+
+#include <atomic>
+#include <cstdint>
 
 namespace vesk::symbolic::object {
 
 struct ObjectState {
     py::Ref fields;  // the field dictionary (a dict); null: a blank object
     SymNode node;
+    // How many times what a field write checks its permission against has
+    // changed: the sealed, allow_partial and accessor_writable flags as a
+    // seal, a setter or a construction run again sets them. As a
+    // container's count (container/state.hpp): a write compares it under
+    // its claims, and a plain store in the field dictionary's critical
+    // section, in which every change moves it on, so a write that read the
+    // flags before a change never stores after it.
+    std::atomic<std::uint32_t> rebinds{0};
+    // The thread of a construction run again on the live object, which
+    // holds it whole (construct/live_rebuild.hpp): another thread's write
+    // meeting it is refused at once, as one meeting a container's pass.
+    SortMark sorting;
+
+    // Under the exclusive hold that changed a flag (every writer of the
+    // count holds it), in the field dictionary's critical section.
+    void spec_replaced() noexcept {
+        rebinds.store(rebinds.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
+    [[nodiscard]] std::uint32_t binding() const noexcept {
+        return rebinds.load(std::memory_order_relaxed);
+    }
 
     template <class V>
     void visit(V&& v) {
@@ -62,6 +90,21 @@ void raise_not_initialised(PyObject* obj);
 // under topo=False). A blank object raises AttributeError "_sym_attributes",
 // a name not in the fields KeyError(name).
 [[nodiscard]] py::Ref topo_field(PyObject* obj, PyObject* name);
+
+// Changes what the object's field writes check (its flags; a construction
+// run again, its whole node state) under its exclusive claim in `claims`, as
+// a container's are changed (symbolic/checked_change.hpp): in the critical
+// section of the field dictionary it has then (the object's own while it is
+// blank), which the claim keeps from being replaced meanwhile. 0 or -1.
+template <class F>
+[[nodiscard]] int change_flags(ClaimScope& claims, PyObject* obj, F&& change) {
+    py::Ref fields;
+    if (claims.exclusive(obj) < 0 ||
+        past_momentary_holds([&] { return inline_storage(obj, fields) ? 0 : -1; }) < 0)
+        return -1;
+    return change_checked<ObjectState>(claims, obj, fields ? fields.get() : obj,
+                                       static_cast<F&&>(change));
+}
 
 // `_sym_attributes`: a new SymDict view of the fields (the object bridge's
 // `dict_cls`), parented to the object and never kept by it. A blank object

@@ -12,35 +12,52 @@
 #include "symbolic/container/pass_log.hpp"
 #include "symbolic/errors.hpp"
 #include "symbolic/markers.hpp"
+#include "symbolic/momentary.hpp"
 #include "symbolic/node.hpp"
 #include "symbolic/object/construct/construct_steps.hpp"
+#include "symbolic/object/construct/live_rebuild.hpp"
 #include "symbolic/object/construct/fill.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "typing/schema/drivers.hpp"
 
+#include <optional>
 #include <utility>
 
 namespace vesk::symbolic::object {
 
 namespace {
 
-// Resets the node for a new construction and clears the field dictionary
-// and the origin. The dropped references are released after the hold.
+// Resets the node of a new object for its construction and clears the field
+// dictionary and the origin. The dropped references are released after the
+// hold. 1, or 0 with nothing changed when the object is live after all
+// (held by another thread, or constructed before: live_rebuild.hpp).
 int reset_node(PyObject* self, const ConstructRequest& rq, const CtorMeta& meta,
                const ObjectBridge& b) {
     Released released;
     py::Ref old_fields, old_origin;
     {
         py::Exclusive<ObjectState> held(self);
-        if (!held) return -1;
+        if (!held) {
+            PyErr_Clear();
+            return 0;
+        }
+        if (!is_blank(*held)) return 0;
         held->node.reset_for_construction(
             rq.root_path ? py::Ref::borrow(rq.root_path) : b.empty_key_path, rq.allow_partial,
             meta.attr_write, false, released);
         old_fields = std::move(held->fields);
         old_origin = std::move(held->node.origin);
+        // From here on the object is live (`is_live`). It has no field
+        // dictionary yet, so no plain store to order the count against.
+        held->spec_replaced();
     }
-    return 0;
+    return 1;
 }
+
+// Whether the object was constructed (or had its flags changed) before: its
+// count of changes has moved on. Read without a hold, which would refuse
+// another thread's read of a live object.
+bool is_live(PyObject* self) noexcept { return py::state<ObjectState>(self).binding() != 0; }
 
 // The default origin, when the thread tracks origins.
 int track_origin(PyObject* self, const ObjectBridge& b) {
@@ -51,11 +68,12 @@ int track_origin(PyObject* self, const ObjectBridge& b) {
                          : py::Ref();
     if (!origin) return -1;
     py::Ref dropped;
-    py::Exclusive<ObjectState> held(self);
-    if (!held) return -1;
-    dropped = std::exchange(held->node.origin, std::move(origin));
-    held.release();
-    return 0;
+    return past_momentary_holds([&] {
+        py::Exclusive<ObjectState> held(self);
+        if (!held) return -1;
+        dropped = std::exchange(held->node.origin, std::move(origin));
+        return 0;
+    });
 }
 
 // The keyword dict, through an overridden `on_sym_preinit`.
@@ -185,13 +203,16 @@ int fill(PyObject* cls, const ConstructRequest& rq, const CtorMeta& meta, const 
     return schema_road(cls, rq, meta, b, kw, allow_partial, out);
 }
 
+// A live object's construction holds it whole (live_rebuild.hpp): another
+// thread's hold of its state meanwhile is a momentary read, waited out.
 int store_fields(PyObject* self, py::Ref fields) {
     py::Ref dropped;
-    py::Exclusive<ObjectState> held(self);
-    if (!held) return -1;
-    dropped = std::exchange(held->fields, std::move(fields));
-    held.release();
-    return 0;
+    return past_momentary_holds([&] {
+        py::Exclusive<ObjectState> held(self);
+        if (!held) return -1;
+        dropped = std::exchange(held->fields, std::move(fields));
+        return 0;
+    });
 }
 
 // The rest of construction, over an object whose field dictionary is
@@ -257,7 +278,12 @@ int construct(const ConstructRequest& rq) {
     if (!meta) return -1;
     const bool sealed =
         rq.sealed == SealedArg::Unspecified ? meta->frozen : rq.sealed == SealedArg::Yes;
-    if (reset_node(self, rq, *meta, *b) < 0 || track_origin(self, *b) < 0) return -1;
+    // A live object is held whole for the construction (live_rebuild.hpp).
+    std::optional<LiveRebuild> live;
+    if ((is_live(self) || !reset_node(self, rq, *meta, *b)) &&
+        live.emplace().begin(self, rq, *meta, *b) < 0)
+        return -1;
+    if (track_origin(self, *b) < 0) return -1;
     if (!rq.explicit_init && meta->cooperative_init_needed) {
         py::Ref r = py::Ref::steal(PyObject_CallFunctionObjArgs(b->cooperative_init.get(), self,
                                                                 Py_True, nullptr));
@@ -283,6 +309,7 @@ int construct(const ConstructRequest& rq) {
         return -1;
     }
     log.keep();
+    if (live) live->keep();
     return 0;
 }
 

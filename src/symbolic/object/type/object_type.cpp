@@ -145,14 +145,14 @@ PyObject* get_flag(py::Scoped<S> self) {
     return guarded(self, [](const S& s) { return py::boolean(flag_member(s, F)); });
 }
 
+// What a field write checks its permission against: set as `sym_seal` sets
+// the seal, under the object's claim (change_flags).
 template <NodeFlag F>
 int set_flag(py::Scoped<S> self, PyObject* value) {
     bool b = false;
     if (properties::refuse_delete(value) || !py::arg_bool_scalar("v", value, b)) return -1;
-    auto held = self.exclusive();
-    if (!held) return -1;
-    flag_member(*held, F) = b;
-    return 0;
+    ClaimScope claims;
+    return change_flags(claims, self.object(), [b](S& s) { flag_member(s, F) = b; });
 }
 
 // `topo_parent` / `topo_path`: for a class that keeps a tree only.

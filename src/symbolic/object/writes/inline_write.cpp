@@ -1,7 +1,9 @@
 // One symbolic write without gates or notification: the missing value, the
 // choice of road and the store step, whose store and removal are the keyed
 // write of write_core.hpp over the field dictionary.
+#include "py/borrow.hpp"
 #include "py/class_call.hpp"
+#include "py/critical_section.hpp"
 #include "py/lazy.hpp"
 #include "py/write_span.hpp"
 #include "symbolic/adoption.hpp"
@@ -67,10 +69,16 @@ py::Ref field_update(PyObject* obj, PyObject* name, PyObject* field, PyObject* o
 }
 
 // The object's path as it is now: read again once the write's claims hold
-// it still (it may have moved since the write context was read).
+// it still (it may have moved since the write context was read), and its
+// flags' count, which no change may have moved on since the write read them.
 bool claimed_path(PyObject* obj, WriteCtx& ctx) {
     py::Shared<ObjectState> held(obj);
     if (!held) return false;
+    // A flag the write checked changed before its claims held the object.
+    if (held->binding() != ctx.binding) {
+        py::raise_claim_refused();
+        return false;
+    }
     const ObjectBridge* b = object_bridge();
     PyObject* path = held->node.path.get();
     if (path == ctx.path.get()) return true;
@@ -140,8 +148,17 @@ bool adopt(PyObject* obj, PyObject* name, PyObject* formal, const WriteCtx& ctx,
 int store_plain(PyObject* obj, PyObject* name, PyObject* value, PyObject* field,
                 const ObjectBridge& ob, const WriteCtx& ctx, py::Ref& update) {
     py::Ref now;
-    const StoreOutcome stored =
-        dict_store_if(ctx.fields.get(), SlotKey{name}, kPlainSlot, value, now);
+    StoreOutcome stored;
+    {
+        // In one section with the test of the flags' count, which a change of
+        // them moves on in this same section (symbolic/checked_change.hpp).
+        py::CriticalSection section(ctx.fields.get());
+        if (py::state<ObjectState>(obj).binding() != ctx.binding) {
+            py::raise_claim_refused();
+            return -1;
+        }
+        stored = dict_store_locked(ctx.fields.get(), SlotKey{name}, kPlainSlot, value, now);
+    }
     if (stored == StoreOutcome::Error) return -1;
     if (stored == StoreOutcome::Done) {
         update = field_update(obj, name, field, now ? now.get() : ob.missing_value.get(), value,

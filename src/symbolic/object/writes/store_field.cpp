@@ -5,6 +5,7 @@
 #include "py/hold.hpp"
 #include "py/lazy.hpp"
 #include "symbolic/bridge.hpp"
+#include "symbolic/container/sorting.hpp"
 #include "symbolic/node.hpp"
 #include "symbolic/object/writes/attribute_write.hpp"
 #include "symbolic/object_bridge.hpp"
@@ -27,6 +28,9 @@ struct OwnState {
 bool read_own_state(PyObject* obj, PyObject* name, OwnState& own, WriteCtx& ctx) {
     py::Shared<ObjectState> held(obj);
     if (!held) return false;
+    // Held whole by another thread's construction run again on it.
+    if (refused_for_write<ObjectState>(obj)) return false;
+    ctx.binding = held->binding();
     own.sealed = held->node.sealed;
     own.writable = held->node.accessor_writable;
     own.allow_partial = held->node.allow_partial;

@@ -11,7 +11,12 @@
 // and the field's `apply`.
 //
 // The object's own hold is taken only to read its flags, path and field
-// dictionary, and is never kept while Python code runs. The field is stored
+// dictionary, and is never kept while Python code runs. What changes the
+// flags a write checks (a seal, their setters, a construction run again)
+// moves the object's count on under its claim (symbolic/checked_change.hpp):
+// the write compares the count it read under its own claims, or, storing a
+// plain value without any, in the field dictionary's critical section, so it
+// never stores after such a change returned. The field is stored
 // by the keyed write of write_core.hpp under the field dictionary's
 // critical section: a store lands only over the value the write read and
 // let go, so of two threads writing one field each reports exactly the
@@ -26,6 +31,7 @@
 #include "py/ref.hpp"
 #include "symbolic/claim.hpp"
 
+#include <cstdint>
 #include <optional>
 
 namespace vesk::symbolic::object {
@@ -68,6 +74,9 @@ struct WriteCtx {
     // The field's key path under `path`, as the object keeps it (node.hpp,
     // ChildPaths); null: build it.
     py::Ref field_path;
+    // The object's count of changes to its flags, read with them
+    // (object_state.hpp): the write stores only while it is unchanged.
+    std::uint32_t binding = 0;
 };
 
 // The write context of `obj`: 1 built, 0 a blank object (nothing set), -1
