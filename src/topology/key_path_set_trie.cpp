@@ -81,6 +81,10 @@ public:
     Merger(PyObject* target, Reach reach) : chain_(target), shared_(reach != Reach::Private) {}
 
     [[nodiscard]] int into(PyObject* target, PyObject* source) {
+        // A node merged into itself gains nothing, wherever the merge falls
+        // among other operations. Walked, it would store what it read back
+        // after another thread's removal or clear took it.
+        if (target == source) return 0;
         WalkLevel level(guard_, source);
         if (!level.ok()) return -1;
         py::DictSnapshot entries(source);
@@ -330,6 +334,11 @@ public:
     [[nodiscard]] int walk(PyObject* target, PyObject* other) {
         WalkLevel level(guard_, target);
         if (!level.ok()) return -1;
+        // A node pruned by itself: what the lookups find is the node as it
+        // is now, not an other set's paths. An entry gone since the snapshot,
+        // or a branch replaced since, went with another thread's removal;
+        // dropped by this walk, it would take what adds stored there after.
+        const bool itself = target == other;
         std::vector<Doomed> doomed;
         {
             py::DictSnapshot entries(target);
@@ -341,10 +350,11 @@ public:
                 if (found < 0) return -1;
                 if (found == 0) {
                     // A member or a whole branch the other lacks.
-                    if (mode_ == Prune::Diff) doomed.push_back({key, {}});
+                    if (mode_ == Prune::Diff && !itself) doomed.push_back({key, {}});
                     continue;
                 }
                 py::Ref theirs = py::Ref::steal(raw);
+                if (itself && theirs.get() != value.get()) continue;
                 const int mark = is_marker(key.get());
                 if (mark < 0) return -1;
                 if (mark) {

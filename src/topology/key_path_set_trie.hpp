@@ -40,6 +40,13 @@
 //   after it by an operation that stores it again.
 // - Gone is gone. Deleting a key that another operation deleted first is
 //   no error, and deletes nothing else.
+// - A node is no other set to itself. A walk whose other node is the node
+//   it changes (a set merged with or intersected by itself, or by a set
+//   sharing the node) would read an entry at one moment and store or drop
+//   by it at another, bringing back what a removal took in between, or
+//   dropping what an add stored after. A merge takes nothing from such a
+//   node; an intersection drops nothing from it, leaving a key gone since
+//   it read the node, and a branch replaced since, to what removed them.
 //
 // Since a detached node is never attached again, a path whose links all
 // hold when checked held them since they were walked: whatever was stored at

@@ -1,6 +1,7 @@
 """Plain threads with str keys on the free-threaded interpreter: one thread
-adds or updates a path over and over, or copies the set, while another
-removes it, or drops its branch with an intersection. Every round's answers
+adds or updates a path over and over, or copies the set, or merges,
+intersects or subtracts the set with itself, while another removes it, or
+drops its branch with an intersection or a clear. Every round's answers
 (a copy's: the paths it holds) and the set it ends with must be what some
 interleaving of the two threads' operations, one after the other, gives,
 path by path, and a copy must hold no empty node (schedules with keys that
@@ -93,6 +94,16 @@ CASES = {
                     [("remove", "a.b.c"), ("remove", "a.b")] * (REPEATS // 2)),
     "update, remove": (["a.b"], [("update", ("a.b.c", "a.d"))] * REPEATS,
                        [("remove", "a.b"), ("remove", "a.b.c"), ("remove", "a.d")] * 4),
+    # A walk whose other set is the set itself changes nothing: a merge must
+    # not store again a marker it read before a removal took it, nor a
+    # branch it read before a clear dropped it, and an intersection must not
+    # drop what an add stored after a removal took a key it looked up.
+    **{f"{name}(s), remove and add": (["a.b.c", "a.b", "a.c"], [(name, ts.SELF)] * REPEATS,
+                                      [("remove", "a.b"), ("add", "a.b"), ("remove", "a.c"),
+                                       ("add", "a.c")] * (REPEATS // 4))
+       for name in ("update", "union_in_place", "intersection_update", "difference_update")},
+    "update(s), clear and add": (["a.b"], [("update", ts.SELF)] * REPEATS,
+                                 [("clear", None), ("add", "a.b")] * (REPEATS // 2)),
     # A new set made from the set must not keep a node that a removal
     # emptied, or an add had yet to fill, as the walk went down to it.
     **{f"{name}, remove and add": (["a.b", "a.c.d"], [(name, arg)] * REPEATS,

@@ -152,9 +152,43 @@ def pool(size=3):
 # --- operations ---------------------------------------------------------------
 
 # Each operation: (name, argument) with the argument a path text, a tuple of
-# path texts (the other set), or None. `SINGLE` ones answer for one path.
+# path texts (the other set), a `Shared` (the set itself, or a set sharing
+# its nodes), or None. `SINGLE` ones answer for one path.
 SINGLE = {"add", "remove", "in"}
-WALKS = {"update", "intersection_update", "difference_update"}
+WALKS = {"update", "union_in_place", "intersection_update", "difference_update"}
+
+
+class Shared:
+    """The other set of a walk, read from the set it changes: the set itself
+    (no prefix), or `subtree(prefix)` of it taken as the operation begins
+    (an empty set where there is none), so that path p of it is `prefix.p`
+    of the set."""
+
+    def __init__(self, prefix=""):
+        self.prefix = prefix
+
+    def of(self, s, to_path):
+        if not self.prefix:
+            return s
+        sub = s.subtree(to_path(self.prefix))
+        return KeyPathSet() if sub is None else sub
+
+    def source(self, p):
+        """The path of the set that path `p` of this other set is."""
+        return f"{self.prefix}.{p}" if self.prefix else p
+
+    def image(self, q):
+        """The path of this other set that path `q` of the set is, or None."""
+        if not self.prefix:
+            return q
+        head = self.prefix + "."
+        return q[len(head):] if q.startswith(head) else None
+
+    def __repr__(self):
+        return f"s.subtree({self.prefix})" if self.prefix else "s"
+
+
+SELF = Shared()
 
 # Operations that read the set into a new one and answer with it: for each
 # path, whether the new set holds it, given whether the set did and the
@@ -188,7 +222,13 @@ def bind(op, s, to_path=path):
     if name in COPIES:
         given = None if arg is None else KeyPathSet([to_path(t) for t in arg])
         return functools.partial(COPIES[name][0], s, given)
+    if isinstance(arg, Shared):
+        if name == "union_in_place":
+            return lambda: s.union(arg.of(s, to_path), copy=False)
+        return lambda: getattr(s, name)(arg.of(s, to_path))
     given = to_path(arg) if name in SINGLE else KeyPathSet([to_path(t) for t in arg])
+    if name == "union_in_place":
+        return lambda: s.union(given, copy=False)
     return functools.partial(getattr(s, name), given)
 
 
@@ -236,11 +276,15 @@ def label(op):
     return f"{arg} in s" if name == "in" else f"{name}({arg})"
 
 
-def effect(op, p, member):
+def effect(op, p, member, source=None):
     """What `op` does to path `p` when it runs with `p` a member or not: its
     answer (None where it answers for no path) and whether `p` is a member
-    after it."""
+    after it. `source`: whether the other set, where it is `Shared`, holds
+    `p` (its path `arg.source(p)` of the set a member); the set itself holds
+    it when `p` is a member."""
     name, arg = op
+    if isinstance(arg, Shared):
+        arg = {p} if (member if source is None else source) else ()
     if name in COPIES:
         return COPIES[name][1](member, p, arg or ()), member
     if name in SINGLE:
@@ -253,7 +297,7 @@ def effect(op, p, member):
         return member, member
     if name == "clear":
         return None, False
-    if name == "update":
+    if name in ("update", "union_in_place"):
         return None, member or p in arg
     if name == "intersection_update":
         return None, member and p in arg
@@ -263,12 +307,25 @@ def effect(op, p, member):
 # --- trials -------------------------------------------------------------------
 
 class Case:
-    """Operations on a set that starts with `initial` (path texts)."""
+    """Operations on a set that starts with `initial` (path texts).
+
+    A walk whose other set is a subtree of the set reads path `prefix.p` of
+    the set for path p: it reads it at some moment of its run, as a walk
+    reads each node, so the read may fall anywhere in that path's own
+    order; only where the other set is the set itself are the read and the
+    store of a path one step of that path's order."""
 
     def __init__(self, initial, ops):
         self.initial = tuple(initial)
         self.ops = tuple(ops)
-        self.paths = sorted({*self.initial, *(p for op in ops for p in paths_of(op))})
+        paths = {*self.initial, *(p for op in ops for p in paths_of(op))}
+        shared = [op[1] for op in ops if isinstance(op[1], Shared)]
+        while True:
+            grown = paths | {q for arg in shared for q in map(arg.image, paths) if q}
+            if grown == paths:
+                break
+            paths = grown
+        self.paths = sorted(paths)
         self._allowed = {}
 
     def __str__(self):
@@ -284,28 +341,50 @@ class Case:
             n = len(self.ops)
             orders = [o for o in itertools.permutations(range(n))
                       if all(o.index(i) < o.index(j) for i, j in before)]
-            result = {}
-            for p in self.paths:
-                outcomes = set()
+            result, read = {}, {}
+            # A path is read by a subtree walk for a shorter one: the longer
+            # ones go first.
+            for p in sorted(self.paths, key=lambda q: -q.count(".")):
+                outcomes, read[p] = set(), [set() for _ in range(n)]
                 for order in orders:
                     for skipped in subsets(raised):
-                        member, answers = p in self.initial, {}
-                        for i in order:
-                            if i in skipped:
-                                continue
-                            answer, member = effect(self.ops[i], p, member)
-                            # An operation that raised answered nothing.
-                            if answer is not None and i not in raised:
-                                answers[i] = answer
-                        outcomes.add((tuple(sorted(answers.items())), member))
+                        for got in self._runs(p, order, skipped, raised, read):
+                            outcomes.add(got[0])
+                            for i, was in got[1].items():
+                                read[p][i].add(was)
                 result[p] = outcomes
             self._allowed[key] = result
         return self._allowed[key]
 
+    def _runs(self, p, order, skipped, raised, read):
+        """Each ((answers, member), {op: member before it}) that path `p`
+        may take through `order`, but for the `skipped` operations, with
+        each subtree walk reading its source as `read` says it may."""
+        runs = [(p in self.initial, (), {})]
+        for i in order:
+            op, nxt = self.ops[i], []
+            sources = [None]
+            if isinstance(op[1], Shared) and op[1].prefix:
+                q = op[1].source(p)
+                sources = sorted(read[q][i]) if q in read else [False]
+            for member, answers, was in runs:
+                was = {**was, i: member}
+                if i in skipped:
+                    nxt.append((member, answers, was))
+                    continue
+                for source in sources:
+                    answer, after = effect(op, p, member, source)
+                    # An operation that raised answered nothing.
+                    got = answers + ((i, answer),) if answer is not None and i not in raised \
+                        else answers
+                    nxt.append((after, got, was))
+            runs = nxt
+        return [((tuple(sorted(answers)), member), was) for member, answers, was in runs]
+
 
 def paths_of(op):
     name, arg = op
-    if arg is None:
+    if arg is None or isinstance(arg, Shared):
         return ()
     return arg if isinstance(arg, tuple) else (arg,)
 
