@@ -5,6 +5,7 @@
 #include "symbolic/claim.hpp"
 #include "symbolic/classes.hpp"
 #include "symbolic/momentary.hpp"
+#include "symbolic/repath_walk.hpp"
 #include "topology/key_path.hpp"
 
 namespace vesk::symbolic {
@@ -36,6 +37,9 @@ int repath_members(const NodeOps& ops, PyObject* node, PyObject* new_path,
             // waited for: a walk cut short would leave the members after it
             // under the old path, and setting the node's path again would
             // find it set and not walk.
+            // A member of another kind re-paths itself in Python: what it
+            // has is noted, for a refused walk to give back.
+            if (path && !node_ops(child) && !RepathWalk::note_other(child)) path.reset();
             if (path) {
                 walk.visiting(child);
                 r = past_momentary_holds([child, &path] {
@@ -48,10 +52,15 @@ int repath_members(const NodeOps& ops, PyObject* node, PyObject* new_path,
         }
         if (r < 0 && !first) first = py::Ref::steal(PyErr_GetRaisedException());
         PyErr_Clear();
-        return 0;
+        // A walk that met a node twice stops: what it changed is given back.
+        return RepathWalk::refused() ? -1 : 0;
     };
     const int r = ops.each_child(node, visitor(repath));
-    if (!first) return r;
+    if (!first) {
+        if (r < 0) RepathWalk::raise_refusal();
+        return r;
+    }
+    PyErr_Clear();  // the stop asked for above
     PyErr_SetRaisedException(first.release());
     return -1;
 }

@@ -21,6 +21,7 @@
 #include "symbolic/node_roles.hpp"
 #include "symbolic/origin.hpp"
 #include "symbolic/policy.hpp"
+#include "symbolic/repath_walk.hpp"
 #include "symbolic/slots.hpp"
 
 #include <cstdint>
@@ -38,6 +39,12 @@ template <class S>
         return refused_by_sort(self);
     else
         return false;
+}
+
+// The kind's NodeOps table.
+template <class S>
+[[nodiscard]] const NodeOps& node_ops_of() noexcept {
+    return std::is_same_v<S, DictState> ? kDictNode : kListNode;
 }
 
 // How each kind walks its members.
@@ -187,8 +194,7 @@ int repath_children(PyObject* self, PyObject* new_path) {
         if (!held) return -1;
         if (!held->enable_topo) return 0;
     }
-    return repath_members(std::is_same_v<S, DictState> ? kDictNode : kListNode, self, new_path,
-                          b->keypath_cls.get());
+    return repath_members(node_ops_of<S>(), self, new_path, b->keypath_cls.get());
 }
 
 template <class S>
@@ -218,6 +224,8 @@ int store_ref(PyObject* self, PyObject* value) {
 
 template <class S>
 int set_path(PyObject* self, PyObject* path) {
+    // A refused walk gives this node's path back itself (repath_walk.hpp).
+    if (RepathWalk::giving_back()) return 0;
     py::Ref current;
     if (properties::read_ref_past_holds<S, properties::RefField::Path>(self, current) < 0)
         return -1;
@@ -225,9 +233,12 @@ int set_path(PyObject* self, PyObject* path) {
     const int differs = PyObject_RichCompareBool(or_none(current), given, Py_NE);
     if (differs <= 0) return differs;
     if (refused_while_sorting<S>(self)) return -1;
-    // The node and what it holds are re-pathed alone (claim.hpp).
+    // The node and what it holds are re-pathed alone (claim.hpp), and once
+    // in a walk (repath_walk.hpp).
     ClaimedCall call;
     if (call.enter(self) < 0) return -1;
+    RepathStep step;
+    if (step.enter(self, node_ops_of<S>(), std::move(current), given) < 0) return -1;
     if (store_ref<S, properties::RefField::Path>(self, given) < 0) return -1;
     return repath_children<S>(self, given);
 }
