@@ -121,6 +121,7 @@ struct Adopter {
     ClaimScope& scope;
     py::Ref new_path;
     bool topo_aware = false;
+    bool native_child = false;  // the value stamped is a native container
 
     // Where the child stood before its stamping: in place already, free
     // (parentless, met here first), a clone made for this place, or a
@@ -164,8 +165,11 @@ struct Adopter {
     // nothing. 0 or -1.
     int stamp_path(PyObject* child) {
         RepathWalk walk(a.container, child, new_path.get());
-        if (!node_ops(child) && !RepathWalk::note_other(child)) return -1;
-        return call_method_void<"topo_setpath">(child, new_path.get());
+        py::Ref told;
+        const bool other = !native_child && !node_ops(child) && told_path(child, told);
+        const int r = call_method_void<"topo_setpath">(child, new_path.get());
+        if (other && RepathWalk::refused()) give_told_path_back(child, told.get());
+        return r;
     }
 
     // The container's path as its state tells it now: a native node's own
@@ -226,6 +230,7 @@ struct Adopter {
             }
         }
         out.value = call_method<"sym_clone">(child.get());
+        native_child = false;  // the clone is another value
         return out.value && stamp(Placing::Clone);
     }
 
@@ -279,6 +284,7 @@ struct Adopter {
             return stamp(Placing::Other);
         }
 
+        native_child = native > 0;
         Placement where;
         if (native)
             where = placement_of(std::move(state));

@@ -5,8 +5,6 @@
 #include "symbolic/momentary.hpp"
 #include "symbolic/node_ops.hpp"
 
-#include <new>
-
 namespace vesk::symbolic {
 
 namespace detail {
@@ -19,52 +17,6 @@ void raise_cycle(PyObject* child, PyObject* path, const char* format) {
     py::Ref path_text = py::Ref::steal(PyObject_Str(path ? path : Py_None));
     if (!path_text) return;
     PyErr_Format(PyExc_ValueError, format, name.get(), path_text.get());
-}
-
-RepathWalk::~RepathWalk() {
-    if (refused_) give_back();
-    detail::t_repath = outer_;
-}
-
-bool RepathWalk::note(PyObject* node, py::Ref path, const NodeOps* ops) noexcept {
-    Noted* slot = nullptr;
-    if (noted_ < inline_.size()) {
-        slot = &inline_[noted_];
-    } else {
-        const std::size_t at = noted_ - inline_.size();
-        if (at == more_capacity_) {
-            const std::size_t capacity = more_capacity_ ? more_capacity_ * 2 : 32;
-            std::unique_ptr<Noted[]> grown(new (std::nothrow) Noted[capacity]);
-            if (!grown) {
-                PyErr_NoMemory();
-                return false;
-            }
-            for (std::size_t k = 0; k < more_capacity_; ++k) grown[k] = std::move(more_[k]);
-            more_ = std::move(grown);
-            more_capacity_ = capacity;
-        }
-        slot = &more_[at];
-    }
-    slot->node = py::Ref::borrow(node);
-    slot->path = std::move(path);
-    slot->ops = ops;
-    ++noted_;
-    return true;
-}
-
-bool RepathWalk::note_other(PyObject* node) noexcept {
-    RepathWalk* walk = detail::t_repath;
-    if (!walk || walk->giving_back_) return true;
-    PyObject* pending = PyErr_GetRaisedException();
-    py::Ref path;
-    // A node that tells no path (or fails to) is given none back.
-    const int told = py::get_optional_attr<"_topo_path">(node, path);
-    PyErr_Clear();
-    PyErr_SetRaisedException(pending);
-    if (told <= 0 || walk->note(node, std::move(path), nullptr)) return true;
-    // Noted no more: the walk stops, and gives back what it noted.
-    walk->refused_ = true;
-    return false;
 }
 
 void RepathWalk::refuse(PyObject* node, PyObject* path) noexcept {
@@ -83,55 +35,69 @@ void RepathWalk::refuse(PyObject* node, PyObject* path) noexcept {
 
 void RepathWalk::raise_refusal() noexcept {
     RepathWalk* walk = detail::t_repath;
-    if (!walk || PyErr_Occurred()) return;
-    if (walk->met_)
-        walk->refuse(walk->met_.get(), walk->met_path_.get());
-    else
-        PyErr_NoMemory();  // refused only for want of memory to note a node
+    if (walk && walk->met_ && !PyErr_Occurred()) walk->refuse(walk->met_.get(), walk->met_path_.get());
 }
 
-void RepathWalk::give_back() noexcept {
-    PyObject* pending = PyErr_GetRaisedException();
-    giving_back_ = true;
-    // Latest first, each node alone: a native node's path stored as it was,
-    // another's by its own call, inside which no native node is re-pathed.
-    for (std::size_t k = noted_; k-- > 0;) {
-        Noted& n = k < inline_.size() ? inline_[k] : more_[k - inline_.size()];
-        PyObject* node = n.node.get();
-        PyObject* path = n.path.get();
-        const int r =
-            n.ops ? past_momentary_holds(
-                        [&] { return n.ops->set_role(node, kernel::record::kRolePath, path); })
-                  : call_method_void<"topo_setpath">(node, path ? path : Py_None);
-        if (r < 0) PyErr_Clear();
-        n = Noted{};
+bool RepathWalk::old_path(PyObject* node, PyObject*& out) noexcept {
+    const RepathWalk* walk = detail::t_repath;
+    for (const RepathStep* s = walk ? walk->top_ : nullptr; s; s = s->outer_) {
+        if (s->node_ == node) {
+            out = s->old_;
+            return true;
+        }
     }
-    noted_ = 0;
-    giving_back_ = false;
-    PyErr_SetRaisedException(pending);
+    return false;
 }
 
-RepathStep::~RepathStep() {
-    if (node_) walk_->top_ = outer_;
+RepathWalk::GivingBack::GivingBack() noexcept
+    : walk_(detail::t_repath), pending_(PyErr_GetRaisedException()), was_(walk_ && walk_->giving_back_) {
+    if (walk_) walk_->giving_back_ = true;
 }
 
-int RepathStep::enter(PyObject* node, const NodeOps& ops, py::Ref old, PyObject* path) {
-    walk_ = RepathWalk::current();
-    if (!walk_) walk_ = &own_.emplace();
-    bool again = walk_->refused_ || node == walk_->container_;
-    for (const RepathStep* s = walk_->top_; s && !again; s = s->outer_) again = s->node_ == node;
-    if (again) {
+RepathWalk::GivingBack::~GivingBack() {
+    if (walk_) walk_->giving_back_ = was_;
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending_);
+}
+
+void RepathStep::give_back() noexcept {
+    const NodeOps* ops = node_ops(node_);
+    if (!ops) return;
+    RepathWalk::GivingBack giving;
+    (void)past_momentary_holds(
+        [&] { return ops->set_role(node_, kernel::record::kRolePath, old_); });
+}
+
+int RepathStep::enter_other(PyObject* node, PyObject* path) {
+    if (!walk_) {
+        walk_ = new (own_) RepathWalk();
+    } else if (walk_->giving_back_) {
+        if (walk_->under_way(node)) {
+            node_ = nullptr;
+            return 0;
+        }
+    } else if (walk_->refused_ || walk_->under_way(node)) {
+        node_ = nullptr;
         walk_->refuse(node, path);
         return -1;
     }
-    if (!walk_->note(node, std::move(old), &ops)) {
-        walk_->refused_ = true;
-        return -1;
-    }
-    node_ = node;
+    forward_ = !walk_->giving_back_;
     outer_ = walk_->top_;
     walk_->top_ = this;
-    return 0;
+    return 1;
+}
+
+bool told_path(PyObject* node, py::Ref& out) noexcept {
+    PyObject* pending = PyErr_GetRaisedException();
+    const int told = py::get_optional_attr<"_topo_path">(node, out);
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+    return told > 0;
+}
+
+void give_told_path_back(PyObject* node, PyObject* told) noexcept {
+    RepathWalk::GivingBack giving;
+    (void)call_method_void<"topo_setpath">(node, told ? told : Py_None);
 }
 
 }  // namespace vesk::symbolic

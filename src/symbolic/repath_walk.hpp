@@ -8,11 +8,15 @@
 // So a walk never re-paths a node twice at once: a node met again while its
 // own re-path is under way (or, for a write, the container the child goes
 // into, which the walk would put below itself) refuses the walk with the
-// cycle error of adoption, before it changes that node. The walk then stops,
-// and every path it stored is given back as it was, node by node, without
-// walking again (a walk back would follow the same storage and name the
-// members where the storage puts them, not where they were). So a refused
-// walk changes nothing, in time and memory bounded by the tree's size.
+// cycle error of adoption, before that node changes. The walk then stops
+// and gives back, as it unwinds, what it changed: each node whose re-path
+// was under way its own old path, stored as it was; the members each of them
+// had re-pathed already, a re-path under its old path (they sit where its
+// storage puts them, as every checked write leaves them); and a member of
+// another kind met on the way (a Python node re-pathing its own members)
+// the path it told before. Members the walk never reached, and the node met
+// again, are not touched. So a refused walk changes nothing, in time and
+// memory bounded by the tree's size.
 //
 // A walk is begun by the write that re-paths (placing a child, letting one
 // go, giving a failed write's child its place back): a walk a hook's write
@@ -21,22 +25,19 @@
 // begins its own walk. Whatever runs inside a walk (a member's Python
 // `topo_setpath` re-pathing its own members natively) is part of it.
 //
-// The bookkeeping lives on the stack of the calls it serves (each node's
-// entry in its own re-path's frame, a walk's log in an inline buffer that
-// grows onto the heap only for a walk of many nodes): a write pays a few
-// loads and stores for it.
+// The bookkeeping lives in the frames of the calls it serves (each node's
+// entry in its own re-path, holding the old path that call had read), so a
+// walk that is not refused costs a few loads and stores per node and
+// allocates nothing.
 #pragma once
 
 #include "py/ref.hpp"
 
-#include <array>
 #include <cstddef>
-#include <memory>
-#include <optional>
+#include <new>
 
 namespace vesk::symbolic {
 
-struct NodeOps;
 class RepathStep;
 
 class RepathWalk {
@@ -45,44 +46,47 @@ public:
     // walk of its own, such as letting a child go).
     explicit RepathWalk(PyObject* container = nullptr, PyObject* child = nullptr,
                         PyObject* path = nullptr) noexcept;
-    // A refused walk gives back every path it stored first (keeping the
-    // pending exception).
     ~RepathWalk();
     RepathWalk(const RepathWalk&) = delete;
     RepathWalk& operator=(const RepathWalk&) = delete;
 
     // The calling thread's innermost walk, or null.
     [[nodiscard]] static RepathWalk* current() noexcept;
-    // Whether the innermost walk is giving back what it stored: a native
-    // node's re-path is then nothing (its own path is given back from the
-    // log, and a Python member re-pathing its members reaches none the walk
-    // did not log).
-    [[nodiscard]] static bool giving_back() noexcept;
-    // Whether the innermost walk met a node twice: the walk stops.
+    // Whether the innermost walk met a node twice and is unwinding: a walk
+    // over members stops, and gives back what it changed.
     [[nodiscard]] static bool refused() noexcept;
     // Raises the innermost walk's cycle error again, for a caller that stops
     // because it was refused where Python code in between took the error.
     static void raise_refusal() noexcept;
+    // The path `node` had before the innermost walk's re-path of it began
+    // (null: none); false when the walk is not re-pathing it.
+    [[nodiscard]] static bool old_path(PyObject* node, PyObject*& out) noexcept;
 
-    // Notes the path a node of another kind (its own `topo_setpath` in
-    // Python) has now, before the walk gives it a new one: a refused walk
-    // gives it back by that call. Nothing outside a walk, or for a node
-    // that tells no path. False with MemoryError: the walk is refused.
-    [[nodiscard]] static bool note_other(PyObject* node) noexcept;
+    // While it lives, the innermost walk gives back what it changed: its
+    // re-paths go on as usual, but one that meets a node under way leaves
+    // that node, whose own step gives it back, as it is. Keeps the pending
+    // exception and drops the failures of what runs meanwhile.
+    class GivingBack {
+    public:
+        GivingBack() noexcept;
+        ~GivingBack();
+        GivingBack(const GivingBack&) = delete;
+        GivingBack& operator=(const GivingBack&) = delete;
+
+    private:
+        RepathWalk* walk_;
+        PyObject* pending_;
+        bool was_;
+    };
 
 private:
     friend class RepathStep;
 
-    struct Noted {
-        py::Ref node;
-        py::Ref path;                   // null: none
-        const NodeOps* ops = nullptr;   // null: given back by its own call
-    };
-    // False with MemoryError: the walk cannot note one more node.
-    [[nodiscard]] bool note(PyObject* node, py::Ref path, const NodeOps* ops) noexcept;
-    void give_back() noexcept;
     // Raises the cycle error for `node`, met again as `path` is given to it.
     void refuse(PyObject* node, PyObject* path) noexcept;
+    // Whether `node` is under way in this walk: the container it places a
+    // child in, or a node whose re-path has begun and not ended.
+    [[nodiscard]] bool under_way(PyObject* node) const noexcept;
 
     RepathWalk* outer_;
     PyObject* container_;
@@ -92,11 +96,6 @@ private:
     py::Ref met_, met_path_;     // the node met again, and the path it was to get
     bool refused_ = false;
     bool giving_back_ = false;
-    // The nodes whose paths the walk stored, in order, with what they had.
-    std::size_t noted_ = 0;
-    std::array<Noted, 8> inline_;
-    std::unique_ptr<Noted[]> more_;
-    std::size_t more_capacity_ = 0;
 };
 
 namespace detail {
@@ -108,39 +107,94 @@ inline RepathWalk::RepathWalk(PyObject* container, PyObject* child, PyObject* pa
     detail::t_repath = this;
 }
 
-inline RepathWalk* RepathWalk::current() noexcept { return detail::t_repath; }
+inline RepathWalk::~RepathWalk() { detail::t_repath = outer_; }
 
-inline bool RepathWalk::giving_back() noexcept {
-    const RepathWalk* w = detail::t_repath;
-    return w && w->giving_back_;
-}
+inline RepathWalk* RepathWalk::current() noexcept { return detail::t_repath; }
 
 inline bool RepathWalk::refused() noexcept {
     const RepathWalk* w = detail::t_repath;
-    return w && w->refused_;
+    return w && w->refused_ && !w->giving_back_;
 }
 
 // One native node's re-path inside the calling thread's walk (a walk of its
 // own when none is under way), from before its path is stored until its
-// members are re-pathed.
+// members are re-pathed. Ended in a refused walk, it stores the node's old
+// path back.
 class RepathStep {
 public:
-    RepathStep() noexcept = default;
+    RepathStep() noexcept {}
     ~RepathStep();
     RepathStep(const RepathStep&) = delete;
     RepathStep& operator=(const RepathStep&) = delete;
 
-    // Before `node` (of the kind `ops`) is given `path` in place of `old`
-    // (null: none): 0 to go on, noted for a giving back; -1 with the cycle
-    // error when the walk is re-pathing `node` already.
-    [[nodiscard]] int enter(PyObject* node, const NodeOps& ops, py::Ref old, PyObject* path);
+    // Before `node`, a native node, is given `path` in place of `old`
+    // (null: none; the caller keeps it alive to the step's end): 1 to go on;
+    // 0 when the walk is giving back and the node is under way already
+    // (nothing to do: its own step gives it back); -1 with the cycle error
+    // when the walk is re-pathing `node` already.
+    [[nodiscard]] int enter(PyObject* node, PyObject* old, PyObject* path);
 
 private:
-    std::optional<RepathWalk> own_;
+    friend class RepathWalk;
+
+    // What `enter` does outside a walk going forward unrefused.
+    [[nodiscard]] int enter_other(PyObject* node, PyObject* path);
+    // The node's old path stored back, the walk refused.
+    void give_back() noexcept;
+
+    // Set by `enter`; the rest only read once it has run.
     RepathWalk* walk_ = nullptr;
-    PyObject* node_ = nullptr;
-    RepathStep* outer_ = nullptr;
+    PyObject* node_;  // null: not linked (nothing to do, or refused)
+    PyObject* old_;
+    RepathStep* outer_;
+    bool forward_;  // entered walking forward: gives back when refused
+    // The walk of its own, made only when needed (`walk_` is then it).
+    alignas(RepathWalk) std::byte own_[sizeof(RepathWalk)];
+    [[nodiscard]] bool owns() const noexcept {
+        return walk_ == reinterpret_cast<const RepathWalk*>(own_);
+    }
 };
+
+// The step links itself into its walk until its destructor unlinks it, as
+// the thread's scopes do (claim.hpp): the compiler cannot see that pairing
+// through the walk's pointer.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdangling-pointer"
+inline int RepathStep::enter(PyObject* node, PyObject* old, PyObject* path) {
+    walk_ = detail::t_repath;
+    node_ = node;
+    old_ = old;
+    if (!walk_ || walk_->giving_back_ || walk_->refused_ || walk_->under_way(node))
+        return enter_other(node, path);
+    forward_ = true;
+    outer_ = walk_->top_;
+    walk_->top_ = this;
+    return 1;
+}
+#pragma GCC diagnostic pop
+
+inline RepathStep::~RepathStep() {
+    if (!walk_) return;
+    if (node_) {
+        walk_->top_ = outer_;
+        if (forward_ && walk_->refused_) give_back();
+    }
+    if (owns()) walk_->~RepathWalk();
+}
+
+inline bool RepathWalk::under_way(PyObject* node) const noexcept {
+    if (node == container_) return true;
+    for (const RepathStep* s = top_; s; s = s->outer_)
+        if (s->node_ == node) return true;
+    return false;
+}
+
+// A node of another kind re-paths itself in Python, where no step sees it:
+// the walk that calls it reads the path it tells first (`told_path`: false
+// when it tells none), and gives that back by the node's own call should the
+// walk be refused (`give_told_path_back`). Both keep the pending exception.
+[[nodiscard]] bool told_path(PyObject* node, py::Ref& out) noexcept;
+void give_told_path_back(PyObject* node, PyObject* told) noexcept;
 
 // The cycle error of adoption: inserting `child` at `path` would make it its
 // own ancestor. `format` names the child's type and the path, in that order.

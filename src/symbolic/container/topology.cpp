@@ -224,8 +224,6 @@ int store_ref(PyObject* self, PyObject* value) {
 
 template <class S>
 int set_path(PyObject* self, PyObject* path) {
-    // A refused walk gives this node's path back itself (repath_walk.hpp).
-    if (RepathWalk::giving_back()) return 0;
     py::Ref current;
     if (properties::read_ref_past_holds<S, properties::RefField::Path>(self, current) < 0)
         return -1;
@@ -238,7 +236,8 @@ int set_path(PyObject* self, PyObject* path) {
     ClaimedCall call;
     if (call.enter(self) < 0) return -1;
     RepathStep step;
-    if (step.enter(self, node_ops_of<S>(), std::move(current), given) < 0) return -1;
+    if (const int go = step.enter(self, current.get(), given); go <= 0)
+        return go;
     if (store_ref<S, properties::RefField::Path>(self, given) < 0) return -1;
     return repath_children<S>(self, given);
 }

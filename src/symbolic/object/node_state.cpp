@@ -241,8 +241,6 @@ int set_parent(PyObject* inst, PyObject* parent) {
 }
 
 int set_path(PyObject* inst, PyObject* path, const NodeFacts& facts) {
-    // A refused walk gives this node's path back itself (repath_walk.hpp).
-    if (RepathWalk::giving_back()) return 0;
     if (topology_gate(inst, facts, "topo_setpath") < 0 || blank_guard(inst) < 0) return -1;
     const NodeOps* ops = object_ops(inst);
     if (!ops) return raise_not_a_node();
@@ -259,9 +257,8 @@ int set_path(PyObject* inst, PyObject* path, const NodeFacts& facts) {
     {
         // Once in a walk (repath_walk.hpp), to the end of its members' walk.
         RepathStep step;
-        if (step.enter(inst, *ops, old, path) < 0 ||
-            claimed_set_role(*ops, inst, record::kRolePath, path) < 0)
-            return -1;
+        if (const int go = step.enter(inst, old.get(), path); go <= 0) return go;
+        if (claimed_set_role(*ops, inst, record::kRolePath, path) < 0) return -1;
         if (!is_object && type_overrides<"_update_children_paths">(
                               inst, b->default_update_children_paths.get()) < 0)
             return -1;
