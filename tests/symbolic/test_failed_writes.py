@@ -252,6 +252,13 @@ def held_by_update():
     return inner, [inner, d]
 
 
+def held_after_members():
+    # The walk re-paths these members before it meets the list again.
+    lst = List([Dict(x=Dict()), Node("m"), Obj(a=Dict())])
+    lst += [lst]
+    return lst, [lst, lst[0], lst[0]["x"], lst[1], lst[2], lst[2].a]
+
+
 def held_through_python_node():
     lst = List([])
     node = ListNode([lst])
@@ -278,7 +285,7 @@ def Rec(a):
     lambda v: Dict().__setitem__("x", v), lambda v: List([0]).append(v),
     lambda v: setattr(Obj(a=1), "a", v), lambda v: Rec(a=1)._sym_attributes.__setitem__("a", v)])
 @pytest.mark.parametrize("holding", [held_by_iadd, held_by_setdefault, held_by_update,
-                                     held_through_python_node])
+                                     held_after_members, held_through_python_node])
 def test_a_value_holding_itself_unseen_is_refused_and_left_as_it_was(holding, road):
     value, nodes = holding()
     before = places(nodes)
