@@ -15,6 +15,7 @@
 #include "symbolic/node.hpp"
 #include "symbolic/node_ops.hpp"
 #include "symbolic/policy.hpp"
+#include "symbolic/repath_walk.hpp"
 #include "topology/key_path.hpp"
 
 #include <optional>
@@ -22,19 +23,6 @@
 namespace vesk::symbolic {
 
 namespace {
-
-// The name of the child's type, for messages.
-py::Ref type_name(PyObject* child) {
-    return py::get_attr<"__name__">(reinterpret_cast<PyObject*>(Py_TYPE(child)));
-}
-
-void raise_cycle(PyObject* child, PyObject* new_path, const char* format) {
-    py::Ref name = type_name(child);
-    if (!name) return;
-    py::Ref path_text = py::Ref::steal(PyObject_Str(new_path));
-    if (!path_text) return;
-    PyErr_Format(PyExc_ValueError, format, name.get(), path_text.get());
-}
 
 // Raises when inserting `child` under `container` would make `child` its own
 // ancestor. The container's parent chain is claimed, so it stays as it is
@@ -44,13 +32,10 @@ void raise_cycle(PyObject* child, PyObject* new_path, const char* format) {
 // reaching the child (made by Python code setting parents directly) is
 // reported too.
 int cycle_guard(ClaimScope& scope, PyObject* container, PyObject* child, PyObject* new_path) {
-    static constexpr const char kCycle[] =
-        "Inserting '%U' at path '%U' would create a cycle: the target container belongs to the "
-        "inserted value's own symbolic tree.";
     static constexpr const char kCyclicChain[] =
         "Cannot insert '%U' at path '%U': the target container's parent chain is cyclic.";
     if (container == child) {
-        raise_cycle(child, new_path, kCycle);
+        raise_cycle(child, new_path);
         return -1;
     }
     // Each placement under way is followed once at most: how many are left
@@ -59,7 +44,7 @@ int cycle_guard(ClaimScope& scope, PyObject* container, PyObject* child, PyObjec
     for (PyObject* from = container;;) {
         if (scope.tree(from) < 0) return -1;
         if (scope.on_chain(from, child)) {
-            raise_cycle(child, new_path, kCycle);
+            raise_cycle(child, new_path);
             return -1;
         }
         if (scope.chain_loops(from)) {
@@ -72,7 +57,7 @@ int cycle_guard(ClaimScope& scope, PyObject* container, PyObject* child, PyObjec
         from = scope.first_on_chain(from, Stamping::placing_into);
         if (!from) return 0;
         if (from == child) {
-            raise_cycle(child, new_path, kCycle);
+            raise_cycle(child, new_path);
             return -1;
         }
     }
@@ -136,6 +121,7 @@ struct Adopter {
     ClaimScope& scope;
     py::Ref new_path;
     bool topo_aware = false;
+    bool native_child = false;  // the value stamped is a native container
 
     // Where the child stood before its stamping: in place already, free
     // (parentless, met here first), a clone made for this place, or a
@@ -161,7 +147,7 @@ struct Adopter {
         // Noted before each call: one that fails may have changed the child
         // part of the way (its path, and some of its members' paths).
         out.path_set_ = true;
-        if (call_method_void<"topo_setpath">(child, new_path.get()) < 0) return false;
+        if (stamp_path(child) < 0) return false;
         // A parent the caller sets is given back with the path, should the
         // operation fail once it is set.
         out.parent_set_ = a.parent_set_by_caller;
@@ -171,6 +157,19 @@ struct Adopter {
             if (call_method_void<"topo_setparent">(child, a.parent_to_set) < 0) return false;
         }
         return follow_container(ops, ops ? a.owner_path : read_before.get());
+    }
+
+    // `child` given the new path, in a walk of this write (repath_walk.hpp):
+    // one that comes back to the container, which the child's tree would
+    // then hold, or to a node it is re-pathing, is refused and changes
+    // nothing. 0 or -1.
+    int stamp_path(PyObject* child) {
+        RepathWalk walk(a.container, child, new_path.get());
+        py::Ref told;
+        const bool other = !native_child && !node_ops(child) && told_path(child, told);
+        const int r = call_method_void<"topo_setpath">(child, new_path.get());
+        if (other && RepathWalk::refused()) give_told_path_back(child, told.get());
+        return r;
     }
 
     // The container's path as its state tells it now: a native node's own
@@ -202,7 +201,7 @@ struct Adopter {
             const int same = topology::same_key_path(path.get(), new_path.get());
             if (same != 0) return same > 0;
             new_path = std::move(path);
-            if (call_method_void<"topo_setpath">(out.value.get(), new_path.get()) < 0) return false;
+            if (stamp_path(out.value.get()) < 0) return false;
             before = now.get();
         }
         return true;
@@ -231,6 +230,7 @@ struct Adopter {
             }
         }
         out.value = call_method<"sym_clone">(child.get());
+        native_child = false;  // the clone is another value
         return out.value && stamp(Placing::Clone);
     }
 
@@ -284,6 +284,7 @@ struct Adopter {
             return stamp(Placing::Other);
         }
 
+        native_child = native > 0;
         Placement where;
         if (native)
             where = placement_of(std::move(state));

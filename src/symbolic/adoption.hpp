@@ -2,7 +2,9 @@
 // or a field of a symbolic object, its owner adopts it. Adoption decides, by
 // the assign policy and by where the value already sits, whether the value
 // is taken unchanged, cloned, shared or refused; keeps the tree free of
-// cycles, also against the child's own hooks, which run while it is placed;
+// cycles, also against the child's own hooks, which run while it is placed,
+// and against storage changed unchecked, which the child's re-path would
+// walk round (repath_walk.hpp);
 // and stamps path and then parent on the child, named under its container's
 // path as those hooks leave it. (A child a write replaces is let go by the
 // write itself, write_core.hpp.)

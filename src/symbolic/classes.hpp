@@ -15,6 +15,16 @@ namespace vesk::symbolic {
 // subclasses too, never fails, and answers false before the class exists,
 // since no instance can.
 [[nodiscard]] PyTypeObject* sym_dict_type();
+// Whether `obj`'s class is `type` or derives from it, asked on every write
+// and re-path: the class and the first two levels of subclasses below it
+// (the package's composed classes and theirs) are told by a few loads along
+// the solid bases, any other by the interpreter.
+[[nodiscard]] inline bool instance_of(PyObject* obj, PyTypeObject* type) noexcept {
+    PyTypeObject* t = Py_TYPE(obj);
+    for (int level = 0; level < 3 && t; ++level, t = t->tp_base)
+        if (t == type) return true;
+    return t && PyType_IsSubtype(t, type);
+}
 [[nodiscard]] bool is_sym_dict(PyObject* obj) noexcept;
 [[nodiscard]] PyTypeObject* sym_list_type();
 [[nodiscard]] bool is_sym_list(PyObject* obj) noexcept;

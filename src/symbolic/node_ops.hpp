@@ -155,7 +155,8 @@ extern const NodeOps kRecordNode;
 // native child key path for a null `keypath_cls`. A walk of the node's tree
 // (claim.hpp: the node is claimed by the caller, so the members' calls
 // claim nothing more). 0, or -1 with the first failure, once every other
-// member has had its call.
+// member has had its call; a walk that meets a node twice stops there and
+// gives back what it changed (repath_walk.hpp).
 [[nodiscard]] int repath_members(const NodeOps& ops, PyObject* node, PyObject* new_path,
                                  PyObject* keypath_cls);
 

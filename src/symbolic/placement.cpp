@@ -4,6 +4,7 @@
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
 #include "symbolic/momentary.hpp"
+#include "symbolic/repath_walk.hpp"
 
 namespace vesk::symbolic {
 
@@ -68,6 +69,8 @@ bool give_back(PyObject* node, const Placement& prior, bool parent, bool path,
     parent = parent && prior.parent_known;
     path = path && prior.path_known;
     PyObject* pending = PyErr_GetRaisedException();
+    // A walk of its own (repath_walk.hpp), not one of a write it runs in.
+    RepathWalk walk;
     auto set_parent = [&] {
         PyObject* p = prior.parent ? prior.parent.get() : Py_None;
         if (past_momentary_holds([&] { return call_method_void<"topo_setparent">(node, p); }) == 0)

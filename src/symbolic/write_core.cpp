@@ -6,6 +6,7 @@
 #include "symbolic/markers.hpp"
 #include "symbolic/momentary.hpp"
 #include "symbolic/placement.hpp"
+#include "symbolic/repath_walk.hpp"
 
 namespace vesk::symbolic {
 
@@ -24,6 +25,8 @@ int let_go(PyObject* value, bool parent_only, LetGo& done) {
     // may have changed the value part of the way.
     done.parent = true;
     LettingGo going(value);
+    // A walk of its own (repath_walk.hpp), not one of a write it runs in.
+    RepathWalk walk;
     if (past_momentary_holds([&] { return call_method_void<"topo_setparent">(value, Py_None); }) <
         0)
         return -1;

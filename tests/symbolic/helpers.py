@@ -22,7 +22,7 @@ seams = types.SimpleNamespace(
 __all__ = [
     "MISSING", "Dict", "FieldUpdate", "Insertion", "List", "SharedHoldError",
     "WritePermissionError", "KeyPath", "seams", "schema", "spec", "scope", "Node", "RefNode",
-    "Inferred", "child_transform_mode",
+    "Inferred", "ListNode", "child_transform_mode",
 ]
 
 
@@ -100,6 +100,35 @@ class RefNode(Node):
     """Reference-like: shared values are cloned rather than refused."""
 
     reference_paths = ()
+
+
+class ListNode:
+    """A pure-Python symbolic list that keeps a tree: it re-paths its items
+    itself, and only when its own path changes (`+=` adds items unchecked)."""
+
+    enable_topo = True
+
+    def __init__(self, items=()):
+        self.items, self._topo_parent, self._topo_path = list(items), None, KeyPath()
+
+    def __iadd__(self, items):
+        self.items += items
+        return self
+
+    def sym_clone(self, deep=False):
+        return type(self)(self.items)
+
+    def topo_setparent(self, parent):
+        self._topo_parent = parent
+
+    def topo_setpath(self, path):
+        if path != self._topo_path:
+            self._topo_path = path
+            for i, item in enumerate(self.items):
+                if hasattr(type(item), "topo_setpath"):
+                    item.topo_setpath(KeyPath(i, path))
+
+    __hash__ = None
 
 
 class Inferred:

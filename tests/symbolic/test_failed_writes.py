@@ -3,15 +3,19 @@ was: the new child's adoption undone, an old child it had let go attached
 again at its key; a child stamped for one index and stored at another is
 re-pathed where it landed, one whose hook moved its container under the
 container's new path; a write that would make a node its own ancestor, by
-itself or by a hook of the child under way, is refused; a store that would
+itself or by a hook of the child under way, or through storage changed
+unchecked that a re-path would walk round, is refused; a store that would
 pass the list's bound is refused there too; and a forked child keeps no
 claim of a thread it lost."""
+
+import functools
+import threading
 
 import pytest
 
 import vesk_core._native as native
 from fresh import run_fresh
-from helpers import Dict, KeyPath, List, Node, SharedHoldError
+from helpers import Dict, KeyPath, List, ListNode, Node, SharedHoldError
 from object_helpers import made, object_class
 
 ROOT = KeyPath("r")
@@ -199,6 +203,131 @@ def test_a_child_whose_hook_moves_its_container_is_named_where_the_container_end
     write(child)
     assert str(container._topo_path) == where and child._topo_parent is container
     assert child._topo_path.parent == container._topo_path
+
+
+def in_small_stack(call):
+    """What `call` raises (None if nothing), run in a thread whose stack is
+    small: a re-path that goes round forever overflows it at once, rather
+    than fill the memory with ever longer paths."""
+    out = []
+
+    def run():
+        try:
+            call()
+        except BaseException as e:  # noqa: B036 - handed to the test
+            out.append(e)
+        else:
+            out.append(None)
+
+    old = threading.stack_size(512 * 1024)
+    try:
+        t = threading.Thread(target=run)
+        t.start()
+        t.join()
+    finally:
+        threading.stack_size(old)
+    return out[0]
+
+
+def places(nodes):
+    return [(n._topo_parent, n._topo_path) for n in nodes]
+
+
+def held_by_iadd():
+    lst = List([])
+    lst += [lst]
+    return lst, [lst]
+
+
+def held_by_setdefault():
+    d = Dict()
+    d.setdefault("z", d)
+    return d, [d]
+
+
+def held_by_update():
+    d = Dict()
+    inner = List([d])      # d's parent, placed by a checked write
+    d.update(z=inner)
+    return inner, [inner, d]
+
+
+def held_after_members():
+    # The walk re-paths these members before it meets the list again.
+    lst = List([Dict(x=Dict()), Node("m"), Obj(a=Dict())])
+    lst += [lst]
+    return lst, [lst, lst[0], lst[0]["x"], lst[1], lst[2], lst[2].a]
+
+
+def held_through_python_node():
+    lst = List([])
+    node = ListNode([lst])
+    lst += [node]
+    return lst, [lst, node]
+
+
+@functools.cache
+def holder(slots):
+    """A record class (`slots`) or an object class with the one field `a`."""
+    return object_class("Holder", [("a", native.Any())], slots=slots)
+
+
+def Obj(a):
+    return holder(False)(a=a)
+
+
+def Rec(a):
+    return holder(True)(a=a)
+
+
+@pytest.mark.parametrize("road", [
+    lambda v: Obj(a=v), lambda v: Dict(x=v), lambda v: List([v]), lambda v: Rec(a=v),
+    lambda v: Dict().__setitem__("x", v), lambda v: List([0]).append(v),
+    lambda v: setattr(Obj(a=1), "a", v), lambda v: Rec(a=1)._sym_attributes.__setitem__("a", v)])
+@pytest.mark.parametrize("holding", [held_by_iadd, held_by_setdefault, held_by_update,
+                                     held_after_members, held_through_python_node])
+def test_a_value_holding_itself_unseen_is_refused_and_left_as_it_was(holding, road):
+    value, nodes = holding()
+    before = places(nodes)
+    error = in_small_stack(lambda: road(value))
+    assert isinstance(error, ValueError), error
+    assert str(error).startswith(f"Inserting '{type(value).__name__}' at path '")
+    assert "would create a cycle" in str(error) and places(nodes) == before
+
+
+@pytest.mark.parametrize("holding", [dict_holding, object_holding,
+                                     *map(list_holding, LIST_WRITES)])
+def test_a_child_holding_its_container_unseen_is_refused_without_a_path_stamped(holding):
+    n = Node("n")
+    container, write, _ = holding(n)
+    child = Dict()
+    child.setdefault("z", container)
+    n.calls.clear()
+    before = places([container, child, n])
+    error = in_small_stack(lambda: write(child))
+    assert isinstance(error, ValueError) and "Inserting 'Dict' at path '" in str(error), error
+    assert n.calls == [] and places([container, child, n]) == before
+    assert child not in (list(container) if isinstance(container, List) else [])
+
+
+@pytest.mark.parametrize("action", [
+    lambda owner, lst: owner.__setitem__("k", 5), lambda owner, lst: owner.__delitem__("k"),
+    lambda owner, lst: lst.topo_setpath(KeyPath("q"))])
+def test_a_node_holding_itself_unseen_is_not_let_go_or_re_pathed_round_itself(action):
+    owner = Dict(k=List([1]), root_path=ROOT)
+    lst = owner["k"]
+    lst += [lst]
+    error = in_small_stack(lambda: action(owner, lst))
+    assert isinstance(error, ValueError) and "would create a cycle" in str(error), error
+    assert owner._sym_getattr("k") is lst and places([lst]) == [(owner, KeyPath("k", ROOT))]
+
+
+def test_a_node_held_twice_unseen_without_a_cycle_is_re_pathed_at_each_place():
+    shared, d = Dict(), Dict()
+    d.update(a=shared, b=shared)
+    owner = Dict(root_path=ROOT)
+    owner["k"] = d
+    assert shared._topo_path in (KeyPath("a", KeyPath("k", ROOT)), KeyPath("b", KeyPath("k", ROOT)))
 
 
 class Returning(Node):

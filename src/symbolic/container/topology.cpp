@@ -22,6 +22,7 @@
 #include "symbolic/node_roles.hpp"
 #include "symbolic/origin.hpp"
 #include "symbolic/policy.hpp"
+#include "symbolic/repath_walk.hpp"
 #include "symbolic/slots.hpp"
 
 #include <cstdint>
@@ -39,6 +40,12 @@ template <class S>
         return refused_by_sort(self);
     else
         return false;
+}
+
+// The kind's NodeOps table.
+template <class S>
+[[nodiscard]] const NodeOps& node_ops_of() noexcept {
+    return std::is_same_v<S, DictState> ? kDictNode : kListNode;
 }
 
 // How each kind walks its members.
@@ -179,8 +186,7 @@ int repath_children(PyObject* self, PyObject* new_path) {
         if (!held) return -1;
         if (!held->enable_topo) return 0;
     }
-    return repath_members(std::is_same_v<S, DictState> ? kDictNode : kListNode, self, new_path,
-                          b->keypath_cls.get());
+    return repath_members(node_ops_of<S>(), self, new_path, b->keypath_cls.get());
 }
 
 template <class S>
@@ -217,9 +223,13 @@ int set_path(PyObject* self, PyObject* path) {
     const int differs = PyObject_RichCompareBool(or_none(current), given, Py_NE);
     if (differs <= 0) return differs;
     if (refused_while_sorting<S>(self)) return -1;
-    // The node and what it holds are re-pathed alone (claim.hpp).
+    // The node and what it holds are re-pathed alone (claim.hpp), and once
+    // in a walk (repath_walk.hpp).
     ClaimedCall call;
     if (call.enter(self) < 0) return -1;
+    RepathStep step;
+    if (const int go = step.enter(self, current.get(), given); go <= 0)
+        return go;
     if (store_ref<S, properties::RefField::Path>(self, given) < 0) return -1;
     return repath_children<S>(self, given);
 }

@@ -63,7 +63,7 @@ PyTypeObject* sym_dict_type() {
 
 bool is_sym_dict(PyObject* obj) noexcept {
     PyTypeObject* type = TYPE.peek();
-    return type && PyObject_TypeCheck(obj, type);
+    return type && PyDict_Check(obj) && instance_of(obj, type);
 }
 
 }  // namespace vesk::symbolic

@@ -76,7 +76,7 @@ PyTypeObject* sym_list_type() {
 
 bool is_sym_list(PyObject* obj) noexcept {
     PyTypeObject* type = TYPE.peek();
-    return type && PyObject_TypeCheck(obj, type);
+    return type && PyList_Check(obj) && instance_of(obj, type);
 }
 
 }  // namespace vesk::symbolic

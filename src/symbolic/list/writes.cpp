@@ -35,6 +35,7 @@
 #include "symbolic/markers.hpp"
 #include "symbolic/method_params.hpp"
 #include "symbolic/refusal.hpp"
+#include "symbolic/repath_walk.hpp"
 #include "symbolic/shortcuts.hpp"
 #include "symbolic/slots.hpp"
 #include "symbolic/write_core.hpp"
@@ -104,10 +105,10 @@ int restamp(PyObject* self, const Adoption& adopted, Py_ssize_t stamped, Py_ssiz
     if (!key || !node_path(self, owner)) return -1;
     py::Ref path = topology::child_key_path(key.get(), owner.get());
     PyObject* value = adopted.value.get();
-    return path ? past_momentary_holds([&] {
-        return call_method_void<"topo_setpath">(value, path.get());
-    })
-                : -1;
+    if (!path) return -1;
+    // The write's own walk (repath_walk.hpp), as its adoption's stamping.
+    RepathWalk walk(self, value, path.get());
+    return past_momentary_holds([&] { return call_method_void<"topo_setpath">(value, path.get()); });
 }
 
 // The store of a plain value over a plain occupant, in one critical section

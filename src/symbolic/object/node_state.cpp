@@ -17,6 +17,7 @@
 #include "symbolic/object/object_state.hpp"
 #include "symbolic/object/record_node.hpp"
 #include "symbolic/origin.hpp"
+#include "symbolic/repath_walk.hpp"
 #include "symbolic/slots.hpp"
 #include "topology/key_path.hpp"
 
@@ -257,25 +258,31 @@ int set_path(PyObject* inst, PyObject* path, const NodeFacts& facts) {
     if (claimed_ref_role(*ops, inst, record::kRolePath, old) < 0) return -1;
     const int same = same_path(old.get(), path);
     if (same != 0) return same < 0 ? -1 : 0;
-    if (claimed_set_role(*ops, inst, record::kRolePath, path) < 0) return -1;
     const ObjectBridge* b = object_bridge();
     if (!b) return -1;
     const bool is_object = ops == &kObjectNode;
-    if (!is_object &&
-        type_overrides<"_update_children_paths">(inst, b->default_update_children_paths.get()) < 0)
-        return -1;
-    if (!is_object || facts.update_children_overridden) {
-        WalkScope walk(inst);
-        walk.by_parent();
-        return py::call_method<"_update_children_paths">(inst, or_none(old), or_none(path)) ? 0
-                                                                                           : -1;
+    {
+        // Once in a walk (repath_walk.hpp), to the end of its members' walk.
+        RepathStep step;
+        if (const int go = step.enter(inst, old.get(), path); go <= 0) return go;
+        if (claimed_set_role(*ops, inst, record::kRolePath, path) < 0) return -1;
+        if (!is_object && type_overrides<"_update_children_paths">(
+                              inst, b->default_update_children_paths.get()) < 0)
+            return -1;
+        if (!is_object || facts.update_children_overridden) {
+            WalkScope walk(inst);
+            walk.by_parent();
+            return py::call_method<"_update_children_paths">(inst, or_none(old), or_none(path))
+                       ? 0
+                       : -1;
+        }
+        const int is_path = PyObject_IsInstance(or_none(path), b->keypath_cls.get());
+        if (is_path <= 0) {
+            if (is_path == 0) PyErr_SetNone(PyExc_AssertionError);
+            return -1;
+        }
+        if (update_children_paths_native(inst, path) < 0) return -1;
     }
-    const int is_path = PyObject_IsInstance(or_none(path), b->keypath_cls.get());
-    if (is_path <= 0) {
-        if (is_path == 0) PyErr_SetNone(PyExc_AssertionError);
-        return -1;
-    }
-    if (update_children_paths_native(inst, path) < 0) return -1;
     if (!facts.path_change_overridden) return 0;
     return py::call_method<"on_topo_path_change">(inst, or_none(old), path) ? 0 : -1;
 }

@@ -4,6 +4,7 @@
 #include "py/lazy.hpp"
 #include "py/methods.hpp"
 #include "py/type.hpp"
+#include "symbolic/classes.hpp"
 #include "symbolic/container/properties.hpp"
 #include "symbolic/method_params.hpp"
 #include "symbolic/node.hpp"
@@ -258,7 +259,7 @@ PyTypeObject* sym_object_type() {
 
 bool is_sym_object(PyObject* obj) noexcept {
     PyTypeObject* type = TYPE.peek();
-    return type && PyObject_TypeCheck(obj, type);
+    return type && instance_of(obj, type);
 }
 
 }  // namespace vesk::symbolic::object
