@@ -8,6 +8,7 @@ unchecked that a re-path would walk round, is refused; a store that would
 pass the list's bound is refused there too; and a forked child keeps no
 claim of a thread it lost."""
 
+import enum
 import functools
 import threading
 
@@ -576,3 +577,51 @@ def test_a_child_that_will_not_go_when_a_construction_fails_keeps_its_whole_plac
     parent, path = c._topo_parent, c._topo_path
     assert parent is not None and str(path) in ("r.a", "r[0]")
     assert c.calls[-1][0] == "parent"      # its path never reset after it
+
+
+class Color(enum.Enum):
+    RED = 1
+
+
+class Aware:
+    """Topology-aware, not symbolic: may sit at several places."""
+
+    def topo_setpath(self, path):
+        self.path = path
+
+    def topo_setparent(self, parent):
+        self.parent = parent
+
+
+class PathRefusing(Node):
+    def topo_setpath(self, path):
+        raise LookupError("path refused")
+
+
+def held_elsewhere(lst):
+    other = Dict(root_path=KeyPath("o"))
+    other["h"] = Dict(x=1)
+    return other["h"]
+
+
+@pytest.mark.parametrize("twice", [lambda: Color.RED, lambda: ("t",), object, Aware],
+                         ids=["enum", "tuple", "object", "aware"])
+@pytest.mark.parametrize("failing, error", [
+    (lambda lst: lst, "would create a cycle"),
+    (held_elsewhere, "already held"),
+    (lambda lst: PathRefusing("p"), "path refused"),
+], ids=["cycle", "held elsewhere", "hook raises"])
+@pytest.mark.parametrize("items", [
+    lambda bad: (slice(0, 2), [List(), bad]),
+    lambda bad: (slice(0, 3), ["x", "y", bad]),    # failing over the other copy
+], ids=["first two", "all three"])
+def test_a_failed_batch_puts_back_a_value_the_list_holds_twice(twice, failing, error, items):
+    held = twice()
+    lst = List([held, "b", held], root_path=ROOT)
+    key, values = items(failing(lst))
+    with pytest.raises(Exception, match=error):
+        lst[key] = values
+    assert list(list.__iter__(lst)) == [held, "b", held]
+    assert "notified" not in lst.__dict__
+    if isinstance(held, Aware):
+        assert held.parent is lst     # let go by the first store, attached again

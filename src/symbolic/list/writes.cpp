@@ -287,15 +287,29 @@ Py_ssize_t held_at(PyObject* self, PyObject* value, Py_ssize_t pos) noexcept {
     return -1;
 }
 
+// How many times the list holds `value`. Called under the list's lock.
+Py_ssize_t count_held(PyObject* self, PyObject* value) noexcept {
+    Py_ssize_t count = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(self); ++i)
+        count += PyList_GET_ITEM(self, i) == value;
+    return count;
+}
+
+// Whether a value a write replaced keeps a tree, its hooks telling where it
+// is: 1 or 0, a failure of the test counting as 0. Keeps the pending
+// exception.
+bool keeps_tree_quietly(PyObject* value) noexcept {
+    PyObject* pending = PyErr_GetRaisedException();
+    const int tree = keeps_tree(value);
+    if (tree < 0) PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+    return tree > 0;
+}
+
 // The item a write replaced and let go by its parent alone, given the list
 // back as its parent: whether it has it (a hook of its own may have refused,
 // or placed it elsewhere meanwhile). Keeps the pending exception.
 bool reattached(PyObject* self, PyObject* replaced) noexcept {
-    PyObject* pending = PyErr_GetRaisedException();
-    const int tree = keeps_tree(replaced);
-    if (tree < 0) PyErr_Clear();
-    PyErr_SetRaisedException(pending);
-    if (tree <= 0) return true;
     Placement prior;
     prior.parent = py::Ref::borrow(self);
     return take_back(replaced, prior, true, false);
@@ -305,25 +319,32 @@ bool reattached(PyObject* self, PyObject* replaced) noexcept {
 
 bool unstore(PyObject* self, const StoredItem& item) noexcept {
     PyObject* value = item.value.get();
+    // What it replaced, when it keeps a tree and was let go: its hooks run
+    // as it takes the list back, and may place it in the list again.
+    PyObject* replaced = item.replaced.get();
+    const bool hooked = replaced && item.let_go && keeps_tree_quietly(replaced);
+    Py_ssize_t held_before = 0;
     {
         py::CriticalSection guard(self);
         // Moved out by a hook meanwhile: that stands, and what it replaced
         // stays let go.
         if (held_at(self, value, item.pos) < 0) return true;
+        if (hooked) held_before = count_held(self, replaced);
     }
     // What it replaced comes back only once it names the list again, so the
     // list never holds an item naming another parent.
-    const bool replacing = static_cast<bool>(item.replaced);
-    if (replacing && item.let_go && !reattached(self, item.replaced.get())) return false;
+    if (hooked && !reattached(self, replaced)) return false;
     PyObject* pending = PyErr_GetRaisedException();
     bool put = false;
     {
         py::CriticalSection guard(self);
         const Py_ssize_t pos = held_at(self, value, item.pos);
         // Placed in the list again by a hook of its own meanwhile: that
-        // place stands, and so does the store.
-        if (replacing && item.let_go && !is_primitive(item.replaced.get()) &&
-            held_at(self, item.replaced.get(), PyList_GET_SIZE(self)) >= 0) {
+        // place stands, and so does the store. Only a hook can have: the
+        // slot goes back to what it held by its position, whatever else
+        // the list holds the same value at (an enum member, a tuple, a
+        // value that keeps a tree held twice).
+        if (hooked && count_held(self, replaced) > held_before) {
             PyErr_SetRaisedException(pending);
             return false;
         }
@@ -331,7 +352,7 @@ bool unstore(PyObject* self, const StoredItem& item) noexcept {
             // `item` keeps the value taken out alive past the section.
             // Neither allocates: a replacement swaps one item, and a list
             // shrinking by one item keeps its storage.
-            const int r = replacing
+            const int r = replaced
                               ? PyList_SetItem(self, pos, py::Ref(item.replaced).release())
                               : PyList_SetSlice(self, pos, pos + 1, nullptr);
             if (r < 0)
@@ -341,9 +362,7 @@ bool unstore(PyObject* self, const StoredItem& item) noexcept {
         }
     }
     // Moved out by the hook that took its parent back: it is let go again.
-    if (replacing && item.let_go && !put && keeps_tree(item.replaced.get()) > 0 &&
-        let_go_after_store(item.replaced.get()) < 0)
-        PyErr_Clear();
+    if (hooked && !put && let_go_after_store(replaced) < 0) PyErr_Clear();
     PyErr_SetRaisedException(pending);
     return true;
 }
