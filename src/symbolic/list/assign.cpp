@@ -74,6 +74,17 @@ int assign_slice(PyObject* self, ClaimScope& claims, PyObject* slice, PyObject* 
     if (n < 0) return -1;
     const Py_ssize_t size = PySlice_AdjustIndices(n, &start, &stop, step);
     const Py_ssize_t m = PyList_GET_SIZE(items.get());
+    SpecReadings readings;
+    if (!read_spec(view.spec.get(), kElement | kMaxSize, readings)) return -1;
+    // A slice that lengthens the list keeps its bound as an insertion does,
+    // refused before anything is stored; each added item is checked again
+    // where it is stored.
+    const std::optional<std::int64_t>& bound = readings.max_size;
+    if (bound && step == 1 && m > size && n + (m - size) > *bound) {
+        PyErr_Format(PyExc_ValueError, "List reached its max size %lld.",
+                     static_cast<long long>(*bound));
+        return -1;
+    }
     Batch batch;
     if (step == 1) {
         for (Py_ssize_t k = 0; k < std::max(size, m); ++k) {
@@ -95,9 +106,7 @@ int assign_slice(PyObject* self, ClaimScope& claims, PyObject* slice, PyObject* 
             batch.values.push_back(py::Ref::borrow(PyList_GET_ITEM(items.get(), k)));
         }
     }
-    SpecReadings readings;
-    if (!read_spec(view.spec.get(), kElement, readings)) return -1;
-    return write_batch(self, view, readings.element.get(), batch);
+    return write_batch(self, view, readings.element.get(), batch, bound ? &*bound : nullptr);
 }
 
 int delete_index(PyObject* self, const View& view, PyObject* key) {

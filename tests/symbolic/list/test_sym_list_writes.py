@@ -59,9 +59,12 @@ def test_gates(op, sealed, locked):
 
 def test_size_bounds():
     lst = List([1, 2, 3], value_spec=native.List(native.Int(), min_size=2, max_size=3))
-    for op in (lambda: lst.append(4), lambda: lst.insert(0, 4)):
+    for op in (lambda: lst.append(4), lambda: lst.insert(0, 4),
+               lambda: lst.__setitem__(slice(3, 3), [9]),
+               lambda: lst.__setitem__(slice(0, 1), [7, 8])):
         with pytest.raises(ValueError, match=r"^List reached its max size 3\.$"):
             op()
+    lst[0:2] = [1, 2]   # as long as it was
     del lst[0]
     with pytest.raises(ValueError, match=r"^Cannot extend List: the number of elements \(4\) "
                                          r"exceeds max size \(3\)\.$"):
