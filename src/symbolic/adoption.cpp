@@ -2,6 +2,7 @@
 
 #include "py/args.hpp"
 #include "py/critical_section.hpp"
+#include "py/errors.hpp"
 #include "py/named.hpp"
 #include "py/write_span.hpp"
 #include "symbolic/bridge.hpp"
@@ -507,6 +508,43 @@ py::Ref adopt_child(PyObject* child, const AdoptArgs& a) {
     if (!adopt_child(child, a, adopted)) return {};
     adopted.stored();
     return std::move(adopted.value);
+}
+
+int refuse_cycle(PyObject* child, const AdoptArgs& a) {
+    if (!a.adopting || is_primitive(child)) return 0;
+    const int symbolic = is_symbolic(child);
+    if (symbolic < 0) return -1;
+    const int aware = symbolic ? 1 : is_topology_aware(child);
+    if (aware <= 0) return aware;
+    if (symbolic) {
+        // Only a child its adoption would place as it is: one whose tree is
+        // off, that its policy takes untouched or clones, or that has a
+        // parent (in place, or held elsewhere: its own road decides) meets
+        // no guard there either.
+        ChildState state;
+        const int native = read_child_state(child, state);
+        if (native < 0) return -1;
+        const int topo = native ? state.enable_topo : strict_topology_flag(child);
+        if (topo <= 0) return topo;
+        const Policy policy = parse_policy(a.policy);
+        if (policy == Policy::Ref || policy == Policy::Clone) {
+            const int inferential = is_inferential(child);
+            if (inferential != 0) return inferential < 0 ? -1 : 0;
+        }
+        Placement where;
+        if (native)
+            where = placement_of(std::move(state));
+        else if (!read_placement(child, where))
+            return -1;
+        if (where.parent || (a.claimed && a.claimed->contains(child))) return 0;
+    }
+    ClaimScope* scope = ClaimScope::current();
+    if (!scope) {
+        py::raise_internal("a cycle check outside its write's claim scope");
+        return -1;
+    }
+    py::Ref new_path = topology::child_key_path(a.key, a.owner_path);
+    return new_path ? cycle_guard(*scope, a.container, child, new_path.get()) : -1;
 }
 
 int strict_topology_flag(PyObject* value) {

@@ -311,6 +311,15 @@ private:
 // container no other thread sees yet, or the package's own store).
 [[nodiscard]] py::Ref adopt_child(PyObject* child, const AdoptArgs& args);
 
+// The cycle guard `adopt_child` would run on `child`, run now: for an
+// operation that places several values, so that one of them that would put
+// its container below itself refuses the operation before any is placed.
+// Runs only where the adoption would (a child it places as it is, not one
+// its policy takes untouched or clones, nor one that has a parent), in the
+// calling thread's claim scope. 0, or -1 with the cycle error (or another
+// failure of the reads).
+[[nodiscard]] int refuse_cycle(PyObject* child, const AdoptArgs& args);
+
 // A native container's own enable_topo; else `value.enable_topo`, which
 // must read as a bool scalar. 1, 0 or -1.
 [[nodiscard]] int strict_topology_flag(PyObject* value);

@@ -195,9 +195,9 @@ py::Ref call_field_apply(PyObject* field, PyObject* value, bool allow_partial, P
 
 namespace {
 
-// Adopts the formal value `formal` under `key` with the policy `policy`.
-py::Ref adopt_with_policy(PyObject* key, PyObject* formal, PyObject* policy,
-                          const FormalizeContext& ctx, ClaimedSet* claimed, Adoption* keep) {
+// How the formal value is adopted under `key` with the policy `policy`.
+AdoptArgs adopt_args(PyObject* key, PyObject* policy, const FormalizeContext& ctx,
+                     ClaimedSet* claimed) {
     AdoptArgs adopt;
     adopt.key = key;
     adopt.adopting = ctx.enable_topo;
@@ -208,8 +208,25 @@ py::Ref adopt_with_policy(PyObject* key, PyObject* formal, PyObject* policy,
     adopt.policy = policy;
     adopt.clone_if_claimed = ctx.clone_if_claimed;
     adopt.inserting = ctx.inserting;
+    return adopt;
+}
+
+// Adopts the formal value `formal` under `key` with the policy `policy`.
+py::Ref adopt_with_policy(PyObject* key, PyObject* formal, PyObject* policy,
+                          const FormalizeContext& ctx, ClaimedSet* claimed, Adoption* keep) {
+    const AdoptArgs adopt = adopt_args(key, policy, ctx, claimed);
     if (!keep) return adopt_child(formal, adopt);
     return adopt_child(formal, adopt, *keep) ? keep->value : py::Ref();
+}
+
+// The member policy: `field`'s own `assign`, else the context's.
+bool member_policy(PyObject* field, const FormalizeContext& ctx, py::Ref& out) {
+    out = ctx.assign;
+    if (!field) return true;
+    py::Ref declared;
+    if (!read_field_assign(field, declared)) return false;
+    if (declared) out = std::move(declared);
+    return true;
 }
 
 }  // namespace
@@ -226,12 +243,8 @@ py::Ref formalize_member(PyObject* key, PyObject* field, PyObject* value,
     const bool wrap = wrap_field && ctx.auto_wrap;
     py::Ref path = topology::child_key_path(key, ctx.path.get());
     if (!path) return {};
-    py::Ref policy = ctx.assign;
-    if (field) {
-        py::Ref declared;
-        if (!read_field_assign(field, declared)) return {};
-        if (declared) policy = std::move(declared);
-    }
+    py::Ref policy;
+    if (!member_policy(field, ctx, policy)) return {};
     const ContainerBridge* b = container_bridge();
     if (!b) return {};
 
@@ -276,13 +289,17 @@ py::Ref adopt_member(PyObject* key, PyObject* field, PyObject* formal,
         if (keep) keep->value = py::Ref::borrow(formal);
         return py::Ref::borrow(formal);
     }
-    py::Ref policy = ctx.assign;
-    if (field) {
-        py::Ref declared;
-        if (!read_field_assign(field, declared)) return {};
-        if (declared) policy = std::move(declared);
-    }
+    py::Ref policy;
+    if (!member_policy(field, ctx, policy)) return {};
     return adopt_with_policy(key, formal, policy.get(), ctx, claimed, keep);
+}
+
+int refuse_member_cycle(PyObject* key, PyObject* field, PyObject* formal,
+                        const FormalizeContext& ctx, ClaimedSet* claimed) {
+    if (is_primitive(formal) || !ctx.enable_topo) return 0;
+    py::Ref policy;
+    if (!member_policy(field, ctx, policy)) return -1;
+    return refuse_cycle(formal, adopt_args(key, policy.get(), ctx, claimed));
 }
 
 }  // namespace vesk::symbolic

@@ -66,6 +66,12 @@ struct FormalizeContext {
                                    const FormalizeContext& ctx, ClaimedSet* claimed,
                                    Adoption* keep = nullptr);
 
+// Refuses `formal` as `adopt_member` would if placing it under `key` closed
+// a cycle (refuse_cycle), adopting nothing: a batch asks it of every value
+// before it places the first. 0 or -1.
+[[nodiscard]] int refuse_member_cycle(PyObject* key, PyObject* field, PyObject* formal,
+                                      const FormalizeContext& ctx, ClaimedSet* claimed);
+
 // What `value`, which the spec engine writes back (typing/applied_members.hpp),
 // has passed of `field`, the container's own field for its key (null for
 // none): what the engine named, when what applied the value is that very

@@ -168,6 +168,20 @@ def test_a_record_holding_the_list_is_not_stored_below_itself(write):
     assert (record._topo_parent, record._topo_path) == (None, KeyPath())
 
 
+@pytest.mark.parametrize("write", [lambda lst, vs: lst.extend(vs),
+                                   lambda lst, vs: lst.__setitem__(slice(0, 1), vs),
+                                   lambda lst, vs: lst.__setitem__(slice(3, 3), vs)])
+@pytest.mark.parametrize("closing", [lambda lst: lst, lambda lst: [lst], lambda lst: {"k": lst}],
+                         ids=["itself", "wrapped", "wrapped in a dict"])
+def test_a_batch_refused_as_a_cycle_tells_no_earlier_item_a_path(write, closing):
+    lst = List([1, 2, 3], root_path=ROOT)
+    n = Node("n", path=KeyPath("own"))
+    with pytest.raises(ValueError, match="would create a cycle"):
+        write(lst, [n, closing(lst)])
+    assert n.calls == [] and list(list.__iter__(lst)) == [1, 2, 3]
+    assert (lst.topo_parent, lst.topo_path) == (None, ROOT)
+
+
 @pytest.mark.parametrize("write", LIST_WRITES)
 @pytest.mark.parametrize("holding", [dict_holding, object_holding])
 def test_a_hook_below_a_child_under_way_cannot_store_the_list_into_it(holding, write):

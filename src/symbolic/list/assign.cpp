@@ -194,6 +194,12 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
         if (!formal[k]) return -1;
         made[k].second = log.size();
     }
+    // A value that would put the list below itself refuses the batch before
+    // any value is placed: none is told a path through the cycle.
+    for (std::size_t k = 0; k < n; ++k)
+        if (refuse_cycle_at(self, view, element, batch.at[k].pos, formal[k].get(), batch.copied,
+                            batch.at[k].how != Store::Replace) < 0)
+            return -1;
     py::Ref updates = py::Ref::steal(PyList_New(0));
     if (!updates) return -1;
     // One value given twice is met the second time where the first write

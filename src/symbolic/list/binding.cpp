@@ -312,6 +312,15 @@ bool adopt_at(PyObject* self, const View& view, PyObject* element, Py_ssize_t po
     return static_cast<bool>(adopt_member(key.get(), element, formal, ctx, claimed, &out));
 }
 
+int refuse_cycle_at(PyObject* self, const View& view, PyObject* element, Py_ssize_t pos,
+                    PyObject* formal, bool copied, bool inserting) {
+    if (is_primitive(formal)) return 0;
+    py::Ref key = py::Ref::steal(PyLong_FromSsize_t(pos));
+    if (!key) return -1;
+    const FormalizeContext ctx = list_context(self, view, typing::Applied::No, copied, inserting);
+    return refuse_member_cycle(key.get(), element, formal, ctx, nullptr);
+}
+
 py::Ref assign_child(PyObject* self, const View& view, PyObject* element, PyObject* key,
                      PyObject* value, ClaimedSet* claimed) {
     py::Ref policy = view.assign;

@@ -134,6 +134,10 @@ struct WriteReadings {
 [[nodiscard]] bool adopt_at(PyObject* self, const View& view, PyObject* element, Py_ssize_t pos,
                             PyObject* formal, ClaimedSet* claimed, bool copied, bool inserting,
                             Adoption& out);
+// Refuses `formal` (from `validated_at`) as `adopt_at` would if it closed a
+// cycle at `pos`, adopting nothing. 0 or -1.
+[[nodiscard]] int refuse_cycle_at(PyObject* self, const View& view, PyObject* element,
+                                  Py_ssize_t pos, PyObject* formal, bool copied, bool inserting);
 // `value` adopted under `key` with the member policy.
 [[nodiscard]] py::Ref assign_child(PyObject* self, const View& view, PyObject* element,
                                    PyObject* key, PyObject* value, ClaimedSet* claimed);
