@@ -11,6 +11,7 @@
 #include "py/errors.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/container/gates.hpp"
+#include "symbolic/container/pass_log.hpp"
 #include "symbolic/container/sorting.hpp"
 #include "symbolic/markers.hpp"
 
@@ -106,6 +107,7 @@ int assign_slice(PyObject* self, ClaimScope& claims, PyObject* slice, PyObject* 
             batch.values.push_back(py::Ref::borrow(PyList_GET_ITEM(items.get(), k)));
         }
     }
+    batch.given = items.get();
     return write_batch(self, view, readings.element.get(), batch, bound ? &*bound : nullptr);
 }
 
@@ -183,6 +185,12 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     // and the members of a value made for the batch (a raw container
     // wrapped) theirs.
     AdoptionLog log(self, AdoptionLog::Kept::Same);
+    // The element field's applies change the values before the batch holds
+    // them (a symbolic container bound to its spec, its members filled or
+    // replaced): a batch that fails gives them back as a failed
+    // construction gives back what it was given.
+    std::optional<ConstructionLog> applied;
+    if (element && batch.given) applied.emplace(self, batch.given, log);
     std::vector<py::Ref> formal(n);
     // What the log took while each value was made (the members of a raw
     // container wrapped), to keep with its store should that stand alone.
@@ -254,6 +262,8 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     if (std::any_of(formal.begin(), formal.end(),
                     [](const py::Ref& v) { return !is_primitive(v.get()); }))
         note_looser_store<ListState>(self, view.allow_partial);
+    // The applies stand with the stores; what they tell is sent first.
+    if (applied && applied->commit() < 0) return -1;
     return notify(self, updates.get());
 }
 

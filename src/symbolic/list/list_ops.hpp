@@ -329,6 +329,10 @@ struct Batch {
     std::vector<Placed> at;
     std::vector<py::Ref> values;  // raw
     bool copied = false;          // read from another container (`extend`)
+    // The values as the caller was given them, a list (borrowed; null:
+    // none): what the element field's applies change of them, or of what
+    // they hold, is given back should the batch fail.
+    PyObject* given = nullptr;
 };
 [[nodiscard]] int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batch,
                               const std::int64_t* max_size = nullptr);

@@ -192,6 +192,7 @@ PyObject* extend(PyObject* self, PyObject* other) {
     // insertion marker gives its value.
     Batch batch;
     batch.copied = true;
+    batch.given = items.get();
     for (Py_ssize_t k = 0; k < m; ++k) {
         PyObject* item = PyList_GET_ITEM(items.get(), k);
         const int missing = equals_missing(*b, item);

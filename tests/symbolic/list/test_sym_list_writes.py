@@ -195,7 +195,35 @@ def test_a_batch_that_fails_while_formalizing_changes_nothing(op):
         op(lst, [fresh, {"x": "bad"}])
     assert lst == [{"x": 1}] and lst[0] is old and old.topo_parent is lst
     assert fresh.topo_parent is None and fresh.topo_path == KeyPath()   # let go again
+    assert fresh._value_spec is None     # its apply given back with the batch
     assert "notified" not in lst.__dict__
+
+
+def filled():
+    return native.Dict([("a", native.Int(default=0))])
+
+
+@pytest.mark.parametrize("op", [
+    lambda lst, items: lst.__setitem__(slice(0, 0), items),
+    lambda lst, items: lst.__setitem__(slice(0, 1), items),
+    lambda lst, items: lst.extend(items),
+])
+@pytest.mark.parametrize("element, given", [
+    (filled, lambda d: d),
+    (lambda: native.Dict([("k", filled())]), lambda d: {"k": d}),   # applied in its wrapper
+])
+def test_a_failed_typed_batch_gives_its_values_back_as_they_were(op, element, given):
+    lst = List([], value_spec=native.List(element()), root_path=KeyPath("r"))
+    lst.extend([given(Dict(a=1))])
+    held = lst[0]
+    d = Dict()
+    with pytest.raises(TypeError, match=r"path=r\[[12]\]"):
+        op(lst, [given(d), 5])
+    assert dict(d) == {} and d._value_spec is None and d.topo_parent is None
+    assert "notified" not in d.__dict__
+    assert len(lst) == 1 and lst[0] is held and len(lst.notified) == 1
+    op(lst, [given(d)])     # alone it stands, applied
+    assert dict(d) == {"a": 0} and d._value_spec == filled()
 
 
 def test_one_notification_per_operation():
