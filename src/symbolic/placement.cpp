@@ -85,10 +85,30 @@ bool give_back(PyObject* node, const Placement& prior, bool parent, bool path,
             const ContainerBridge* b = container_bridge();
             p = b ? b->empty_key_path : py::Ref();
         }
-        if (!p ||
-            past_momentary_holds([&] { return call_method_void<"topo_setpath">(node, p.get()); }) <
-                0)
+        if (!p) {
             PyErr_Clear();
+            return;
+        }
+        auto stamp = [&] {
+            return past_momentary_holds(
+                [&] { return call_method_void<"topo_setpath">(node, p.get()); });
+        };
+        if (stamp() == 0) return;
+        // Out of memory part way, the node may hold its path while members
+        // of it still name the old one, and stamping that path again walks
+        // nothing: it is stamped once more and its members re-pathed by its
+        // own walk, so no member is left behind its node for want of one
+        // allocation. A hook's own refusal is not asked twice.
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            PyErr_Clear();
+            py::Ref walk;
+            if (stamp() == 0 && py::get_optional_attr<"_update_children_paths">(node, walk) >= 0) {
+                PyObject* args[] = {p.get(), p.get()};
+                if (!walk || py::Ref::steal(PyObject_Vectorcall(walk.get(), args, 2, nullptr)))
+                    return;
+            }
+        }
+        PyErr_Clear();
     };
     bool took = true;
     if (parent && parent_first) took = set_parent();

@@ -11,7 +11,7 @@ and makes the call it is told raise `HookFailure`."""
 import collections
 
 import vesk_core._native as native
-from helpers import MISSING, Dict, KeyPath, List
+from helpers import MISSING, Dict, KeyPath, List, SharedHoldError
 from object_helpers import object_class
 from vesk.symbolic.objects import ConstructError
 
@@ -684,6 +684,36 @@ def _():
     x, y = HNode("x"), HDict(v=1)
     z = HNode("z")
     return World(lambda: HList([x, "s", y, {"k": z}], root_path=ROOT), x=x, y=y, z=z)
+
+
+# Writes that fail with no fault made (`error`), and whose taking back a
+# fault then meets: the world must end as it was.
+REFUSED = {}
+
+
+def refused_road(name, error):
+    def register(make):
+        REFUSED[name] = (make, error)
+        return make
+    return register
+
+
+def _given_twice(write):
+    # `nd` is met again where its first store put it: held there, refused.
+    gn = HNode("gn")
+    nd = HDict(q=gn)
+    lst = list_with("a", "b")
+    return World(lambda: write(lst, nd), l=lst, nd=nd, gn=gn)
+
+
+@refused_road("l[a:b]=vs one node with a member twice", SharedHoldError)
+def _():
+    return _given_twice(lambda lst, nd: lst.__setitem__(slice(0, 1), [nd, nd]))
+
+
+@refused_road("l.extend one node with a member twice", SharedHoldError)
+def _():
+    return _given_twice(lambda lst, nd: lst.extend([nd, nd]))
 
 
 # --- one trial -------------------------------------------------------------------

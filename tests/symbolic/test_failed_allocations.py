@@ -10,7 +10,7 @@ import gc
 import pytest
 
 import vesk_core._native as native
-from fault_sweep import FAULT, ROADS, HookFailure, Trial, judge, raised
+from fault_sweep import FAULT, REFUSED, ROADS, HookFailure, Trial, judge, raised
 from helpers import Dict
 
 
@@ -69,6 +69,24 @@ def test_an_allocation_failing_at_each_point_of_a_write(road):
         trial = Trial(make).run(arm, disarm)
         found = judge(trial, clean)
         if trial.error is not None and not raised(trial.error, MemoryError):
+            found.append(f"raised {trial.error!r}")
+        return found
+
+    sweep(attempt)
+
+
+@pytest.mark.parametrize("road", list(REFUSED))
+def test_an_allocation_failing_while_a_refused_write_is_taken_back(road):
+    # Every node the write placed before its refusal gets its place back,
+    # each member's path with its node's.
+    make, error = REFUSED[road]
+    clean = Trial(make).run()
+    assert isinstance(clean.error, error) and clean.after == clean.before
+
+    def attempt(arm, disarm):
+        trial = Trial(make).run(arm, disarm)
+        found = judge(trial, clean)
+        if not (isinstance(trial.error, error) or raised(trial.error, MemoryError)):
             found.append(f"raised {trial.error!r}")
         return found
 
