@@ -40,6 +40,10 @@ namespace {
 
 using Mode = ClaimScope::Mode;
 
+// The slot that stands for a list's order (ClaimScope::positions): no key
+// hashes to -1, the interpreter's error value.
+constexpr Py_hash_t kOrder = -1;
+
 // One thread's holds of one claim, counted by mode.
 struct Holder {
     PyThreadState* thread = nullptr;  // null: none
@@ -47,23 +51,31 @@ struct Holder {
     std::uint32_t direct = 0;
     std::uint32_t exclusive = 0;
     std::uint32_t sort = 0;
+    std::uint32_t positions = 0;
+    std::uint32_t moving = 0;
 
     [[nodiscard]] std::uint32_t& count(Mode mode) noexcept {
         switch (mode) {
             case Mode::Shared: return shared;
             case Mode::Direct: return direct;
             case Mode::Exclusive: return exclusive;
+            case Mode::Positions: return positions;
+            case Mode::Moving: return moving;
             case Mode::Sort: break;
         }
         return sort;
     }
-    [[nodiscard]] bool holds() const noexcept { return shared || direct || exclusive || sort; }
+    [[nodiscard]] bool holds() const noexcept {
+        return shared || direct || exclusive || sort || positions || moving;
+    }
     // Whether these holds refuse a claim in `mode` (of another thread).
     [[nodiscard]] bool refuses(Mode mode) const noexcept {
         switch (mode) {
             case Mode::Shared: return exclusive;
             case Mode::Direct: return exclusive || sort;
             case Mode::Exclusive: return holds();
+            case Mode::Positions: return moving;
+            case Mode::Moving: return positions;
             case Mode::Sort: break;
         }
         return exclusive || direct || sort;
@@ -133,7 +145,7 @@ Holder* holder_of(Entry& e, PyThreadState* self) noexcept {
 }
 
 // Whether another thread's holds refuse this one (the shard locked). A
-// slot is always held exclusively.
+// slot is held exclusively, but a list's order (kOrder).
 bool refused(const Entry& e, PyThreadState* self, Mode mode) noexcept {
     auto refuses = [&](const Holder& h) {
         return h.thread && h.thread != self && h.refuses(mode);
@@ -250,6 +262,10 @@ int ClaimScope::slot(PyObject* node, PyObject* key) {
 }
 
 int ClaimScope::sort(PyObject* list) { return take(list, false, 0, Mode::Sort); }
+
+int ClaimScope::positions(PyObject* list) { return take(list, true, kOrder, Mode::Positions); }
+
+int ClaimScope::moving(PyObject* list) { return take(list, true, kOrder, Mode::Moving); }
 
 int ClaimScope::tree(PyObject* node) {
     const Chain* claimed = nullptr;

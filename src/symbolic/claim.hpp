@@ -31,9 +31,18 @@
 //   value and occupant are both plain (the built-in value classes, which
 //   keep no tree) claims nothing: one critical section of the storage
 //   decides it.
+// - a list's order, for a list write that goes by position: one whose store
+//   over an occupant it cannot follow by identity (a plain one) goes where
+//   its position is then (`positions`: the slice's replacements, an index
+//   write over a plain occupant), or one that moves the items after a
+//   position (`moving`: an insertion before the end, a removal, `clear`,
+//   `reverse`, a slice's insertions). Each kind shares with its own; they
+//   refuse each other, so no write finds a position it read and claimed
+//   holding another item by its store, having run its hooks meanwhile.
 // Conflicts: exclusive against any claim of another thread, shared against
 // another thread's exclusive one, direct against exclusive and sort, sort
-// against exclusive, direct and sort, a slot against the same slot. A slot is
+// against exclusive, direct and sort, a slot against the same slot, a
+// list's positions against its moving and the reverse. A slot is
 // its key's hash, by which the dict finds the key: keys the dict holds
 // equal (an exact str and an equal str subclass or enum member, `True` and
 // `1`) always meet; two unequal keys of one hash also meet, which is rare
@@ -96,6 +105,10 @@ public:
     [[nodiscard]] int slot(PyObject* node, PyObject* key);
     // Claims the list `list` for a sort (above), besides its tree. 0 or -1.
     [[nodiscard]] int sort(PyObject* list);
+    // Claims the order of the list `list` (above) for a write that goes by
+    // position, or for one that moves its items. 0 or -1.
+    [[nodiscard]] int positions(PyObject* list);
+    [[nodiscard]] int moving(PyObject* list);
 
     // `node`, claimed exclusively, is given a parent by this thread now (a
     // raw container wrapped for a write adopting the very node written
@@ -116,10 +129,10 @@ public:
 
     // How a claim is held (above): a node `tree` claims is held shared, or
     // directly when the chain starts at it.
-    enum class Mode : unsigned char { Shared, Direct, Exclusive, Sort };
+    enum class Mode : unsigned char { Shared, Direct, Exclusive, Sort, Positions, Moving };
     struct Taken {
         PyObject* node;
-        Py_hash_t hash;  // a slot's key's
+        Py_hash_t hash;  // a slot's key's (kOrder: a list's order)
         bool slot;       // false: the node itself
         Mode mode;
     };

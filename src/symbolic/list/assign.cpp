@@ -71,10 +71,25 @@ int assign_slice(PyObject* self, ClaimScope& claims, PyObject* slice, PyObject* 
     if (!items) return -1;
     const ContainerBridge* b = container_bridge();
     if (!b) return -1;
-    const Py_ssize_t n = length_unless_held(self);
-    if (n < 0) return -1;
-    const Py_ssize_t size = PySlice_AdjustIndices(n, &start, &stop, step);
+    // The positions a slice replaces are read under the claim of the list's
+    // positions (claim.hpp): no other thread's insertion or removal moves
+    // another item onto one of them before its store. One that inserts
+    // claims the list's order as moving it, against the writes of others
+    // that go by position.
+    Py_ssize_t n = 0, size = 0;
+    const Py_ssize_t given_start = start, given_stop = stop;
+    for (bool held = false;;) {
+        n = length_unless_held(self);
+        if (n < 0) return -1;
+        start = given_start;
+        stop = given_stop;
+        size = PySlice_AdjustIndices(n, &start, &stop, step);
+        if (held || size == 0) break;
+        if (claims.positions(self) < 0) return -1;
+        held = true;
+    }
     const Py_ssize_t m = PyList_GET_SIZE(items.get());
+    if (step == 1 && m > size && claims.moving(self) < 0) return -1;
     SpecReadings readings;
     if (!read_spec(view.spec.get(), kElement | kMaxSize, readings)) return -1;
     // A slice that lengthens the list keeps its bound as an insertion does,
@@ -167,18 +182,20 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     if (claim_list(*scope, self) < 0 || spec_replaced_since<ListState>(self, view.binding))
         return -1;
     // Every claim the batch needs is taken before its first effect: the
-    // positions it replaces with their occupants, and its symbolic values
-    // (their adoptions claim them again; `extend` claimed them as it read
-    // them), so that a batch that meets another write is refused having done
-    // nothing, never half way with its first items stored and taken back.
+    // positions it replaces with their occupants (the list's positions
+    // claimed by the caller), and its values that have one place (their
+    // adoptions claim them again; `extend` claimed them as it read them), so
+    // that a batch that meets another write is refused having done nothing,
+    // never half way with its first items stored and taken back.
     const std::size_t n = batch.values.size();
     for (std::size_t k = 0; k < n; ++k) {
-        if (batch.at[k].how == Store::Replace && claim_position(*scope, self, batch.at[k]) < 0)
+        if (batch.at[k].how == Store::Replace &&
+            claim_position(*scope, self, batch.at[k], true) < 0)
             return -1;
         PyObject* value = batch.values[k].get();
         if (batch.copied || is_primitive(value)) continue;
-        const int symbolic = is_symbolic(value);
-        if (symbolic < 0 || (symbolic && scope->exclusive(value) < 0)) return -1;
+        const int placed = has_one_place(value);
+        if (placed < 0 || (placed && scope->exclusive(value) < 0)) return -1;
     }
     // The stores stand together or not at all: a failure takes back those
     // made before it, and the log gives their children back their places,

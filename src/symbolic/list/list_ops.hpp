@@ -235,6 +235,10 @@ struct Placed {
     // index too).
     bool follow = false;
 };
+// Whether a non-primitive `value` has one place in a tree, which a write
+// claims and finds by identity: a symbolic or topology-aware value (a plain
+// one, an enum member or a tuple, may sit at several). 1, 0 or -1.
+[[nodiscard]] int has_one_place(PyObject* value);
 // The slot of position `pos`, whose key (`pos` as an int) names it in paths.
 [[nodiscard]] WriteSlot slot_at(PyObject* self, Py_ssize_t pos, PyObject* key);
 // Claims the list's tree for a write into it that may run Python code
@@ -246,8 +250,11 @@ struct Placed {
 // which it reads into `at.occupant` (write_core.hpp), the occupant still
 // there once claimed (null: past the end). An index from the end (`at.key`
 // negative) is resolved with that read, against the length the list has
-// then, into `at.pos`. 0 or -1.
-[[nodiscard]] int claim_position(ClaimScope& scope, PyObject* self, Placed& at);
+// then, into `at.pos`. The list's positions (claim.hpp) are claimed where
+// the occupant is one the write cannot find by identity, unless the caller
+// holds them already (`positions`). 0 or -1.
+[[nodiscard]] int claim_position(ClaimScope& scope, PyObject* self, Placed& at,
+                                 bool positions = false);
 
 // What one store changed in the list: the value it stored at `pos`, and
 // what that replaced there (null: the value was added). Kept by a batch

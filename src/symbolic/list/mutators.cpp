@@ -99,17 +99,20 @@ int held_by_tree(PyObject* item, PyObject* source) {
 }
 
 // The items `extend` adds: a symbolic list's raw items, else the iterated
-// ones; a symbolic item that a tree holds is cloned. Each symbolic item is
-// claimed before it is read (claim.hpp): a write placing it meanwhile
-// refuses this one rather than show it half placed.
+// ones; a symbolic item that a tree holds is cloned. Each item that has one
+// place (symbolic or topology-aware) is claimed before it is read
+// (claim.hpp): a write placing it meanwhile refuses this one rather than
+// show it half placed.
 py::Ref new_items(PyObject* other, ClaimScope& claims) {
     py::Ref items = is_sym_list(other) ? raw_items(other) : py::Ref::steal(PySequence_List(other));
     if (!items) return {};
     const Py_ssize_t m = PyList_GET_SIZE(items.get());
     for (Py_ssize_t k = 0; k < m; ++k) {
         PyObject* item = PyList_GET_ITEM(items.get(), k);
+        if (is_primitive(item)) continue;
         const int symbolic = is_symbolic(item);
-        if (symbolic > 0 && claims.exclusive(item) < 0) return {};
+        const int placed = symbolic != 0 ? symbolic : is_topology_aware(item);
+        if (placed < 0 || (placed && claims.exclusive(item) < 0)) return {};
         const int held = symbolic > 0 ? held_by_tree(item, other) : symbolic;
         if (held < 0) return {};
         if (!held) continue;
@@ -204,8 +207,8 @@ PyObject* extend(PyObject* self, PyObject* other) {
         const int marker = is_insertion(item);
         if (marker < 0 || (marker && !(value = py::get_attr<"value">(item)))) return nullptr;
         // A marker's value is claimed as `new_items` claimed the others.
-        const int symbolic = marker ? is_symbolic(value.get()) : 0;
-        if (symbolic < 0 || (symbolic && claims.exclusive(value.get()) < 0)) return nullptr;
+        const int placed = marker && !is_primitive(value.get()) ? has_one_place(value.get()) : 0;
+        if (placed < 0 || (placed && claims.exclusive(value.get()) < 0)) return nullptr;
         const Py_ssize_t pos = n + static_cast<Py_ssize_t>(batch.at.size());
         batch.at.push_back({Store::Append, pos, pos, {}});
         batch.values.push_back(std::move(value));
@@ -268,7 +271,8 @@ PyObject* clear(PyObject* self) {
     View view;
     SpecReadings readings;
     ClaimScope claims;
-    if (!open_write(self, "Cannot clear a sealed List.", kMinSize, view, readings, claims))
+    if (!open_write(self, "Cannot clear a sealed List.", kMinSize, view, readings, claims) ||
+        claims.moving(self) < 0)
         return nullptr;
     if (readings.min_size && *readings.min_size > 0) {
         PyErr_Format(PyExc_ValueError, "List cannot be cleared: min size is %lld.",
@@ -324,7 +328,8 @@ PyObject* reverse(PyObject* self) {
     View view;
     SpecReadings readings;
     ClaimScope claims;
-    if (!open_write(self, "Cannot reverse a sealed List.", 0, view, readings, claims))
+    if (!open_write(self, "Cannot reverse a sealed List.", 0, view, readings, claims) ||
+        claims.moving(self) < 0)
         return nullptr;
     py::CriticalSection guard(self);
     if (refused_for_write(self)) return nullptr;

@@ -7,16 +7,19 @@
 // store, since formalization runs Python code in between. The claims of
 // claim.hpp keep off every write that could meet this one on a child, on
 // its position, or on the list's own place; insertions and removals
-// elsewhere in the list still move its items. So the store decides under
-// the list's lock where the item goes and what it replaces: a replacement
-// is the keyed write of write_core.hpp (it reports and detaches the item it
-// swapped out; a single index write goes over the occupant it claimed,
-// wherever it was moved, so it never meets a claim after its first
-// effect); an append or insertion takes its index there, checks the
-// size bound there again, and re-paths an item that landed elsewhere than it
-// was stamped for; a removal takes place only where the item read still
-// sits (else the caller reads again). An update always names the item it
-// changed and the index it changed it at.
+// elsewhere in the list still move its items, but while a write that goes
+// by position holds the list's positions (a slice's replacements, an index
+// write over a plain occupant it cannot follow by identity): they meet that
+// claim and are refused, or refuse it, before either's first effect. So the
+// store decides under the list's lock where the item goes and what it
+// replaces: a replacement is the keyed write of write_core.hpp (it reports
+// and detaches the item it swapped out; a single index write goes over the
+// occupant it claimed, wherever it was moved, so it never meets a claim
+// after its first effect); an append or insertion takes its index there,
+// checks the size bound there again, and re-paths an item that landed
+// elsewhere than it was stamped for; a removal takes place only where the
+// item read still sits (else the caller reads again). An update always
+// names the item it changed and the index it changed it at.
 #include "symbolic/list/list_ops.hpp"
 
 #include "flags.hpp"
@@ -137,12 +140,10 @@ Py_ssize_t landed_at(PyObject* self, const Placed& at, const Adoption& adopted) 
     return found >= 0 ? found : at.pos;
 }
 
-// Claims `value` as its adoption will, when it has one place: a symbolic
-// or topology-aware value. 0 or -1.
+// Claims `value` as its adoption will, when it has one place. 0 or -1.
 int claim_placed_value(ClaimScope& scope, PyObject* value) {
     if (is_primitive(value)) return 0;
-    int placed = is_symbolic(value);
-    if (placed == 0) placed = is_topology_aware(value);
+    const int placed = has_one_place(value);
     return placed <= 0 ? placed : scope.exclusive(value);
 }
 
@@ -209,6 +210,12 @@ int replace_at(PyObject* self, PyObject* element, const Placed& at, Py_ssize_t s
 
 }  // namespace
 
+int has_one_place(PyObject* value) {
+    if (node_ops(value)) return 1;
+    const int symbolic = is_symbolic(value);
+    return symbolic != 0 ? symbolic : is_topology_aware(value);
+}
+
 WriteSlot slot_at(PyObject* self, Py_ssize_t pos, PyObject* key) {
     WriteSlot w;
     w.ops = &kListNode;
@@ -245,13 +252,19 @@ int claim_list(ClaimScope& scope, PyObject* self) {
     return refused_for_write(self) ? -1 : 0;
 }
 
-int claim_position(ClaimScope& scope, PyObject* self, Placed& at) {
+int claim_position(ClaimScope& scope, PyObject* self, Placed& at, bool positions) {
     // The position resolved (an index from the end against the length the
     // list has now) and its occupant read in one section, then the slot and
     // the occupant claimed, and the occupant found there again: one that
     // another write removed or moved between its read and its claim (which
     // keeps it in the list from then on) is met here, before the write's
     // first effect, and the position read anew.
+    //
+    // A write over an occupant it cannot tell apart by identity (a plain
+    // one, which the list may hold at several places) goes by position: it
+    // claims the list's positions, so that nothing moves another item onto
+    // its position before its store. (A batch claims them for all its
+    // positions at once.)
     const std::int64_t index = at.key < 0 ? at.key : at.pos;
     for (;;) {
         Py_ssize_t n = 0;
@@ -263,7 +276,17 @@ int claim_position(ClaimScope& scope, PyObject* self, Placed& at) {
         py::Ref key = py::Ref::steal(PyLong_FromSsize_t(at.pos));
         if (!key || scope.slot(self, key.get()) < 0) return -1;
         PyObject* occupant = at.occupant.get();
-        if (is_primitive(occupant)) return 0;
+        const bool primitive = is_primitive(occupant);
+        if (!positions) {
+            const int placed = primitive ? 0 : has_one_place(occupant);
+            if (placed < 0) return -1;
+            if (!placed) {
+                if (scope.positions(self) < 0) return -1;
+                positions = true;
+                continue;  // read under the claim
+            }
+        }
+        if (primitive) return 0;
         if (scope.exclusive(occupant) < 0) return -1;
         Py_ssize_t pos = 0;
         py::Ref again;
@@ -568,6 +591,9 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     // primitive added at the end moves nothing.
     if (!claimed && (at.how == Store::Insert || !native) && claim_list(*scope, self) < 0)
         return -1;
+    // An insertion moves the items after its position: it meets the writes
+    // of other threads that go by position (claim.hpp) here.
+    if (at.how == Store::Insert && scope->moving(self) < 0) return -1;
     // Python code may have run since the view was read (the insertion test,
     // the comparison with the missing value, a spec read by attribute): the
     // list's place is read again under the claims, which keep it, so the
@@ -616,10 +642,12 @@ Tail delete_tail(PyObject* self, const SpecReadings& readings, std::int64_t key,
                  std::int64_t index, PyObject* expected, const char* out_of_range) {
     // The item it takes out changes its place: it is claimed (claim.hpp), so
     // a write placing it, or one that stored it and may yet take its store
-    // back, refuses this removal, as this removal refuses them.
-    if (expected && !is_primitive(expected)) {
-        ClaimScope* scope = ClaimScope::current();
-        if (scope && scope->exclusive(expected) < 0) return Tail::Error;
+    // back, refuses this removal, as this removal refuses them. The removal
+    // moves the items after it: it claims the list's order as moving it.
+    if (ClaimScope* scope = ClaimScope::current()) {
+        if (scope->moving(self) < 0 ||
+            (expected && !is_primitive(expected) && scope->exclusive(expected) < 0))
+            return Tail::Error;
     }
     const std::optional<std::int64_t>& min_size = readings.min_size;
     py::Ref removed;

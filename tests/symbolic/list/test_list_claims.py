@@ -193,20 +193,64 @@ def gated_list(items, gate):
     return List(items, value_spec=spec, root_path=KeyPath("l"))
 
 
-@pytest.mark.parametrize("between, after", [
-    ("insert", [5, Shared.M, "r", Shared.M]),     # as the write after the insertion
-    ("delete", [Shared.M, Shared.M]),             # the write's index then gone
-])
-def test_an_index_write_over_a_value_the_list_holds_twice(between, after):
+@pytest.mark.parametrize("between", ["insert", "delete"])
+def test_an_index_write_over_a_value_the_list_holds_twice(between):
     # `l[2] = r` paused after its claims, its occupant a plain value the
-    # list also holds at 0, while an insertion or removal elsewhere moves
-    # both: the write is not taken to the other one.
+    # list also holds at 0: an insertion or removal elsewhere, which would
+    # move both, meets the write's claim of the list's positions and is
+    # refused, so the write is never taken to the other one.
     gate = Gate()
     lst, r = gated_list([Shared.M, 0, Shared.M], gate), Dict(t="r")
     op = (lambda: lst.insert(0, 5)) if between == "insert" else (lambda: lst.__delitem__(1))
     got = race(lambda: lst.__setitem__(2, r), op, gate)
-    assert got["b"] == "ok" and (got["a"] == "ok") == (between == "insert")
-    assert [v if v is not r else "r" for v in list.__iter__(lst)] == after
+    assert got == {"a": "ok", "b": REFUSED}
+    assert [v if v is not r else "r" for v in list.__iter__(lst)] == [Shared.M, 0, "r"]
+
+
+# Writes by position over plain items of [0, 1, 2, 3, 4], and the position of
+# the item a removal at the front moves onto one of theirs (an insertion
+# there moves item 0 onto position 1).
+BY_POSITION = {
+    "slice": (lambda lst, x, y: lst.__setitem__(slice(1, 3), [x, y]), 3),
+    "extended slice": (lambda lst, x, y: lst.__setitem__(slice(1, 4, 2), [x, y]), 2),
+    "index": (lambda lst, x, y: lst.__setitem__(1, x), 2),
+}
+
+
+@pytest.mark.parametrize("write", list(BY_POSITION))
+@pytest.mark.parametrize("move", ["insert", "delete"])
+def test_a_write_by_position_and_a_move_of_its_items_decide_before_any_hook(write, move):
+    # `a` goes by position over plain items, paused after its claims (in its
+    # elements' transform), while an insertion at the front or a removal
+    # there would move onto one of its positions an item that a third write
+    # holds: the move meets a's claim of the list's positions and is refused,
+    # and a ends as alone, its children placed once and never let go.
+    gate, held = Gate(), Gate("w")
+    d = Dict(n="d")
+    write, moved = BY_POSITION[write]
+    items = [0, 1, 2, 3, 4]
+    items[0 if move == "insert" else moved] = d
+    lst = gated_list(items, gate)
+    x, y = Counted(t="x"), Counted(t="y")
+    p = Paused(t="p")
+    p.__dict__["gate"] = held
+    w = threading.Thread(target=lambda: d.__setitem__("k", p), name="w")
+
+    def meanwhile():
+        lst.insert(0, Dict(n="front")) if move == "insert" else lst.__delitem__(0)
+        w.start()
+        assert held.paused.wait(10)
+
+    try:
+        got = race(lambda: write(lst, x, y), meanwhile, gate)
+    finally:
+        held.go.set()
+        if w.ident:
+            w.join()
+    assert got == {"a": "ok", "b": REFUSED}
+    write(items, x, y)
+    assert list(list.__iter__(lst)) == items and d._topo_parent is lst
+    assert placed(x) == [lst] and placed(y) == ([lst] if any(v is y for v in items) else [])
 
 
 @pytest.mark.parametrize("second", ["same list", "other list"])
