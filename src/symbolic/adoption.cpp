@@ -510,6 +510,15 @@ py::Ref adopt_child(PyObject* child, const AdoptArgs& a) {
     return std::move(adopted.value);
 }
 
+int may_close_cycle(PyObject* container, PyObject* child) {
+    if (child == container) return 1;
+    ClaimScope* scope = ClaimScope::current();
+    if (!scope) return 1;  // the full check tells
+    if (scope->tree(container) < 0) return -1;
+    return scope->on_chain(container, child) || scope->chain_loops(container) ||
+           Stamping::under_way() > 0;
+}
+
 int refuse_cycle(PyObject* child, const AdoptArgs& a) {
     if (!a.adopting || is_primitive(child)) return 0;
     const int symbolic = is_symbolic(child);

@@ -319,6 +319,12 @@ private:
 // calling thread's claim scope. 0, or -1 with the cycle error (or another
 // failure of the reads).
 [[nodiscard]] int refuse_cycle(PyObject* child, const AdoptArgs& args);
+// Whether placing `child` in `container` may close a cycle at all, asked
+// before anything costly: it is the container, or on its parent chain as
+// the calling thread's claims hold it (that chain claimed here when it is
+// not yet), or the chain loops, or a placement is under way on this thread
+// (whose chain the guard follows too). 1, 0 or -1.
+[[nodiscard]] int may_close_cycle(PyObject* container, PyObject* child);
 
 // A native container's own enable_topo; else `value.enable_topo`, which
 // must read as a bool scalar. 1, 0 or -1.

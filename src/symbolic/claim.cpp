@@ -40,10 +40,6 @@ namespace {
 
 using Mode = ClaimScope::Mode;
 
-// The slot that stands for a list's order (ClaimScope::positions): no key
-// hashes to -1, the interpreter's error value.
-constexpr Py_hash_t kOrder = -1;
-
 // One thread's holds of one claim, counted by mode.
 struct Holder {
     PyThreadState* thread = nullptr;  // null: none
@@ -74,8 +70,8 @@ struct Holder {
             case Mode::Shared: return exclusive;
             case Mode::Direct: return exclusive || sort;
             case Mode::Exclusive: return holds();
-            case Mode::Positions: return moving;
-            case Mode::Moving: return positions;
+            case Mode::Positions: return exclusive || moving;
+            case Mode::Moving: return exclusive || positions;
             case Mode::Sort: break;
         }
         return exclusive || direct || sort;
@@ -145,7 +141,7 @@ Holder* holder_of(Entry& e, PyThreadState* self) noexcept {
 }
 
 // Whether another thread's holds refuse this one (the shard locked). A
-// slot is held exclusively, but a list's order (kOrder).
+// slot is always held exclusively.
 bool refused(const Entry& e, PyThreadState* self, Mode mode) noexcept {
     auto refuses = [&](const Holder& h) {
         return h.thread && h.thread != self && h.refuses(mode);
@@ -263,9 +259,11 @@ int ClaimScope::slot(PyObject* node, PyObject* key) {
 
 int ClaimScope::sort(PyObject* list) { return take(list, false, 0, Mode::Sort); }
 
-int ClaimScope::positions(PyObject* list) { return take(list, true, kOrder, Mode::Positions); }
+// Held on the list's own claim, which the write's claim of its tree has
+// made already: counted there, no claim of its own to make and drop.
+int ClaimScope::positions(PyObject* list) { return take(list, false, 0, Mode::Positions); }
 
-int ClaimScope::moving(PyObject* list) { return take(list, true, kOrder, Mode::Moving); }
+int ClaimScope::moving(PyObject* list) { return take(list, false, 0, Mode::Moving); }
 
 int ClaimScope::tree(PyObject* node) {
     const Chain* claimed = nullptr;

@@ -42,11 +42,11 @@
 // Conflicts: exclusive against any claim of another thread, shared against
 // another thread's exclusive one, direct against exclusive and sort, sort
 // against exclusive, direct and sort, a slot against the same slot, a
-// list's positions against its moving and the reverse. A slot is
-// its key's hash, by which the dict finds the key: keys the dict holds
-// equal (an exact str and an equal str subclass or enum member, `True` and
-// `1`) always meet; two unequal keys of one hash also meet, which is rare
-// and only costs a refusal. A thread re-enters whatever it holds, in any
+// list's positions against exclusive and its moving, and the reverse. A
+// slot is its key's hash, by which the dict finds the key: keys the dict
+// holds equal (an exact str and an equal str subclass or enum member, `True`
+// and `1`) always meet; two unequal keys of one hash also meet, which is
+// rare and only costs a refusal. A thread re-enters whatever it holds, in any
 // mode (its own hooks writing again), and a walk over a claimed node's
 // members (re-pathing them, passing its parent on: WalkScope) claims none
 // of those members: every write that could touch a member holds a claim on
@@ -132,7 +132,7 @@ public:
     enum class Mode : unsigned char { Shared, Direct, Exclusive, Sort, Positions, Moving };
     struct Taken {
         PyObject* node;
-        Py_hash_t hash;  // a slot's key's (kOrder: a list's order)
+        Py_hash_t hash;  // a slot's key's
         bool slot;       // false: the node itself
         Mode mode;
     };

@@ -102,6 +102,9 @@ int assign_slice(PyObject* self, ClaimScope& claims, PyObject* slice, PyObject* 
         return -1;
     }
     Batch batch;
+    const std::size_t count = static_cast<std::size_t>(step == 1 ? std::max(size, m) : m);
+    batch.at.reserve(count);
+    batch.values.reserve(count);
     if (step == 1) {
         for (Py_ssize_t k = 0; k < std::max(size, m); ++k) {
             const Store how = k < size ? Store::Replace : Store::Insert;
@@ -208,22 +211,29 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     // construction gives back what it was given.
     std::optional<ConstructionLog> applied;
     if (element && batch.given) applied.emplace(self, batch.given, log);
-    std::vector<py::Ref> formal(n);
-    // What the log took while each value was made (the members of a raw
-    // container wrapped), to keep with its store should that stand alone.
-    std::vector<std::pair<std::size_t, std::size_t>> made(n);
+    // Each formal value, with what the log took while it was made (the
+    // members of a raw container wrapped), to keep with its store should
+    // that stand alone.
+    struct Formal {
+        py::Ref value;
+        std::size_t made_from, made_to;
+    };
+    std::vector<Formal> formal(n);
+    bool plain = true;  // every formal value is primitive
     for (std::size_t k = 0; k < n; ++k) {
-        made[k].first = log.size();
-        formal[k] = validated_at(self, view, element, batch.at[k].pos, batch.values[k].get(),
-                                 batch.copied, batch.at[k].how != Store::Replace);
-        if (!formal[k]) return -1;
-        made[k].second = log.size();
+        formal[k].made_from = log.size();
+        formal[k].value = validated_at(self, view, element, batch.at[k].pos,
+                                       batch.values[k].get(), batch.copied,
+                                       batch.at[k].how != Store::Replace);
+        if (!formal[k].value) return -1;
+        formal[k].made_to = log.size();
+        plain = plain && is_primitive(formal[k].value.get());
     }
     // A value that would put the list below itself refuses the batch before
     // any value is placed: none is told a path through the cycle.
-    for (std::size_t k = 0; k < n; ++k)
-        if (refuse_cycle_at(self, view, element, batch.at[k].pos, formal[k].get(), batch.copied,
-                            batch.at[k].how != Store::Replace) < 0)
+    for (std::size_t k = 0; k < n && !plain; ++k)
+        if (refuse_cycle_at(self, view, element, batch.at[k].pos, formal[k].value.get(),
+                            batch.copied, batch.at[k].how != Store::Replace) < 0)
             return -1;
     py::Ref updates = py::Ref::steal(PyList_New(0));
     if (!updates) return -1;
@@ -243,7 +253,7 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     std::vector<Done> done;
     done.reserve(n);
     auto stands = [&](std::size_t mark, std::size_t k) {
-        log.keep(made[k].first, made[k].second);
+        log.keep(formal[k].made_from, formal[k].made_to);
         log.keep(mark, log.size());
     };
     auto undo = [&]() {
@@ -258,12 +268,13 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     for (std::size_t k = 0; k < n; ++k) {
         Placed& at = batch.at[k];
         at.binding = view.binding;
-        if (at.how == Store::Replace && at.occupant.get() == formal[k].get()) continue;
+        PyObject* value = formal[k].value.get();
+        if (at.how == Store::Replace && at.occupant.get() == value) continue;
         Adoption adopted;
         py::Ref update;
         StoredItem item;
         const std::size_t mark = log.size();
-        const bool ok = adopt_at(self, view, element, at.pos, formal[k].get(), &claimed,
+        const bool ok = adopt_at(self, view, element, at.pos, value, &claimed,
                                  batch.copied, at.how != Store::Replace, adopted) &&
                         store(self, element, at, adopted, max_size, update, nullptr, &item) == 0;
         if (item.stands) {
@@ -276,9 +287,7 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     log.keep();
     // A value that is not plain may hold what the thread's scope let
     // through and the list's own flag would refuse.
-    if (std::any_of(formal.begin(), formal.end(),
-                    [](const py::Ref& v) { return !is_primitive(v.get()); }))
-        note_looser_store<ListState>(self, view.allow_partial);
+    if (!plain) note_looser_store<ListState>(self, view.allow_partial);
     // The applies stand with the stores; what they tell is sent first.
     if (applied && applied->commit() < 0) return -1;
     return notify(self, updates.get());

@@ -314,7 +314,9 @@ bool adopt_at(PyObject* self, const View& view, PyObject* element, Py_ssize_t po
 
 int refuse_cycle_at(PyObject* self, const View& view, PyObject* element, Py_ssize_t pos,
                     PyObject* formal, bool copied, bool inserting) {
-    if (is_primitive(formal)) return 0;
+    if (is_primitive(formal) || !view.enable_topo) return 0;
+    const int may = may_close_cycle(self, formal);
+    if (may <= 0) return may;
     py::Ref key = py::Ref::steal(PyLong_FromSsize_t(pos));
     if (!key) return -1;
     const FormalizeContext ctx = list_context(self, view, typing::Applied::No, copied, inserting);

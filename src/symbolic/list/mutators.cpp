@@ -196,6 +196,8 @@ PyObject* extend(PyObject* self, PyObject* other) {
     Batch batch;
     batch.copied = true;
     batch.given = items.get();
+    batch.at.reserve(static_cast<std::size_t>(m));
+    batch.values.reserve(static_cast<std::size_t>(m));
     for (Py_ssize_t k = 0; k < m; ++k) {
         PyObject* item = PyList_GET_ITEM(items.get(), k);
         const int missing = equals_missing(*b, item);

@@ -277,17 +277,20 @@ int claim_position(ClaimScope& scope, PyObject* self, Placed& at, bool positions
         if (!key || scope.slot(self, key.get()) < 0) return -1;
         PyObject* occupant = at.occupant.get();
         const bool primitive = is_primitive(occupant);
+        bool claimed = false;  // since the read: found there again below
         if (!positions) {
             const int placed = primitive ? 0 : has_one_place(occupant);
             if (placed < 0) return -1;
             if (!placed) {
                 if (scope.positions(self) < 0) return -1;
-                positions = true;
-                continue;  // read under the claim
+                positions = claimed = true;
             }
         }
-        if (primitive) return 0;
-        if (scope.exclusive(occupant) < 0) return -1;
+        if (!primitive) {
+            if (scope.exclusive(occupant) < 0) return -1;
+            claimed = true;
+        }
+        if (!claimed) return 0;
         Py_ssize_t pos = 0;
         py::Ref again;
         const int still = item_at_index(self, index, n, pos, again);
