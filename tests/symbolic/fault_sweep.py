@@ -686,18 +686,6 @@ def _():
     return World(lambda: HList([x, "s", y, {"k": z}], root_path=ROOT), x=x, y=y, z=z)
 
 
-# Writes that fail with no fault made (`error`), and whose taking back a
-# fault then meets: the world must end as it was.
-REFUSED = {}
-
-
-def refused_road(name, error):
-    def register(make):
-        REFUSED[name] = (make, error)
-        return make
-    return register
-
-
 def _given_twice(write):
     # `nd` is met again where its first store put it: held there, refused.
     gn = HNode("gn")
@@ -706,14 +694,14 @@ def _given_twice(write):
     return World(lambda: write(lst, nd), l=lst, nd=nd, gn=gn)
 
 
-@refused_road("l[a:b]=vs one node with a member twice", SharedHoldError)
-def _():
-    return _given_twice(lambda lst, nd: lst.__setitem__(slice(0, 1), [nd, nd]))
-
-
-@refused_road("l.extend one node with a member twice", SharedHoldError)
-def _():
-    return _given_twice(lambda lst, nd: lst.extend([nd, nd]))
+# Writes that fail with no fault made (with the error they raise), whose
+# taking back a fault then meets: the world must end as it was.
+REFUSED = {
+    "l[a:b]=vs one node with a member twice": (lambda: _given_twice(
+        lambda lst, nd: lst.__setitem__(slice(0, 1), [nd, nd])), SharedHoldError),
+    "l.extend one node with a member twice": (lambda: _given_twice(
+        lambda lst, nd: lst.extend([nd, nd])), SharedHoldError),
+}
 
 
 # --- one trial -------------------------------------------------------------------

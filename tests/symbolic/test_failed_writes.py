@@ -597,33 +597,16 @@ class Color(enum.Enum):
     RED = 1
 
 
-class Aware:
-    """Topology-aware, not symbolic: may sit at several places."""
-
-    def topo_setpath(self, path):
-        self.path = path
-
-    def topo_setparent(self, parent):
-        self.parent = parent
-
-
-class PathRefusing(Node):
-    def topo_setpath(self, path):
-        raise LookupError("path refused")
-
-
 def held_elsewhere(lst):
-    other = Dict(root_path=KeyPath("o"))
-    other["h"] = Dict(x=1)
-    return other["h"]
+    return Dict(h=Dict(x=1))["h"]
 
 
-@pytest.mark.parametrize("twice", [lambda: Color.RED, lambda: ("t",), object, Aware],
-                         ids=["enum", "tuple", "object", "aware"])
+@pytest.mark.parametrize("twice", [lambda: Color.RED, lambda: ("t",), object, Unpathable],
+                         ids=["enum", "tuple", "object", "topology-aware"])
 @pytest.mark.parametrize("failing, error", [
     (lambda lst: lst, "would create a cycle"),
     (held_elsewhere, "already held"),
-    (lambda lst: PathRefusing("p"), "path refused"),
+    (lambda lst: Failing("f"), "failing"),
 ], ids=["cycle", "held elsewhere", "hook raises"])
 @pytest.mark.parametrize("items", [
     lambda bad: (slice(0, 2), [List(), bad]),
@@ -637,5 +620,5 @@ def test_a_failed_batch_puts_back_a_value_the_list_holds_twice(twice, failing, e
         lst[key] = values
     assert list(list.__iter__(lst)) == [held, "b", held]
     assert "notified" not in lst.__dict__
-    if isinstance(held, Aware):
-        assert held.parent is lst     # let go by the first store, attached again
+    if isinstance(held, Unpathable):
+        assert held.calls[-1] == ("parent", lst)    # let go by a store, attached again

@@ -398,77 +398,63 @@ def test_an_object_constructed_again_while_two_threads_write_it():
     assert o.h == Dict(t=2)
 
 
-def sequential_ends(items, ops):
-    """Every end a sequential order of `ops` gives (each op's own order kept,
-    per thread): {order: (items, popped, let go counts, updates)}. An op is
-    ("slice", start, values), ("index", i, value), ("insert", value) or
-    ("pop",); a replaced item is let go once, a popped one never."""
-    def run(order):
+def sequential_ends(items, mine, moves):
+    """The end of every order of `mine` (one write or none) among `moves`
+    (kept in their order): the ids held and popped, how often each item was
+    let go (a replaced one once, a popped one never), and the updates."""
+    ends = []
+    for i in range(len(moves) + 1):
         lst, popped, gone, updates = list(items), [], collections.Counter(), []
-        for op in order:
-            if op[0] in ("slice", "index"):
-                start, values = (op[1], op[2]) if op[0] == "slice" else (op[1], [op[2]])
-                for k, v in enumerate(values):
-                    if isinstance(lst[start + k], Counted):
-                        gone[id(lst[start + k])] += 1
-                    updates.append((start + k, id(lst[start + k]), id(v)))
-                    lst[start + k] = v
-            elif op[0] == "insert":
-                lst.insert(0, op[1])
-                updates.append((0, id(MISSING), id(op[1])))
+        for op, arg in moves[:i] + mine + moves[i:]:
+            if op == "put":     # values by position, from the front
+                for k, v in enumerate(arg):
+                    gone[id(lst[k])] += isinstance(lst[k], Counted)
+                    updates.append((k, id(lst[k]), id(v)))
+                    lst[k] = v
+            elif op == "insert":
+                lst.insert(0, arg)
+                updates.append((0, id(MISSING), id(arg)))
             else:
                 popped.append(lst.pop(0))
                 updates.append((0, id(popped[-1]), id(MISSING)))
-        return lst, popped, gone, sorted(updates)
-
-    first, rest = ops
-    return [run(rest[:i] + first + rest[i:]) for i in range(len(rest) + 1)]
+        ends.append(([id(c) for c in lst], [id(p) for p in popped], +gone, sorted(updates)))
+    return ends
 
 
 @pytest.mark.parametrize("write", ["slice", "index"])
 def test_a_write_by_position_against_moves_of_its_items(write):
-    # One thread replaces items at the front by position (a two-item slice,
-    # or an index write over a plain item), another inserts there and pops
-    # what is first then: each write ends as in a sequential order, or is
-    # refused before its first effect, its children never placed and no item
-    # let go for it.
+    # A two-item slice at the front, or an index write over a plain item
+    # there, against an insertion at the front and a pop of what is first
+    # then: each ends as in a sequential order, or is refused before its
+    # first effect, no hook of its children called and no item let go.
     n = rounds(3000)
-    work = []
-    for r in range(n):
-        items = [Counted(i=i) if i % 2 else i for i in range(6)]
-        work.append((LoggedList(items, root_path=ROOT), items, Counted(v=r), Counted(w=r),
-                     Counted(x=r)))
+    work = [([Counted(i=i) if i % 2 else i for i in range(6)], Counted(v=r), Counted(w=r),
+             Counted(x=r)) for r in range(n)]
+    lists = [LoggedList(items, root_path=ROOT) for items, *_ in work]
 
     def write_of(r, tid):
-        lst, _, v, v2, x = work[r]
+        lst, (_, v, v2, x) = lists[r], work[r]
         if tid == 0:
-            if write == "slice":
-                return outcome_of(lambda: lst.__setitem__(slice(0, 2), [v, v2]))
-            return outcome_of(lambda: lst.__setitem__(0, v))
+            return outcome_of(lambda: lst.__setitem__(slice(0, 2) if write == "slice" else 0,
+                                                      [v, v2] if write == "slice" else v))
         popped = []
         first = outcome_of(lambda: lst.insert(0, x))
         second = outcome_of(lambda: popped.append(lst.pop(0))) if first == "ok" else None
         return first, second, popped
 
     outcomes, logs = in_rounds(n, 2, write_of, seconds=20)
-    for r, got in enumerate(outcomes):
-        lst, items, v, v2, x = work[r]
-        mine, (first, second, popped) = got
-        assert mine in ("ok", "refused") and first in ("ok", "refused"), (r, got)
-        assert second in (None, "ok", "refused"), (r, got)
-        ops = [("slice", 0, [v, v2]) if write == "slice" else ("index", 0, v)] * (mine == "ok")
-        moves = [("insert", x)] * (first == "ok") + [("pop",)] * (second == "ok")
+    for r, (mine, (first, second, popped)) in enumerate(outcomes):
+        lst, (items, v, v2, x) = lists[r], work[r]
+        assert {mine, first} <= {"ok", "refused"} and second in (None, "ok", "refused"), r
+        put = [("put", [v, v2] if write == "slice" else [v])] * (mine == "ok")
+        moves = [("insert", x)] * (first == "ok") + [("pop", None)] * (second == "ok")
         now = list(list.__iter__(lst))
-        gone = collections.Counter({id(c): let_gos(c) for c in items + [v, v2, x]
-                                    if isinstance(c, Counted) and let_gos(c)})
-        updates = sorted((u.path.key, id(u.old_value), id(u.new_value))
-                         for u in updates_of(logs, lst))
-        ends = sequential_ends(items, (ops, moves))
-        assert any([id(c) for c in now] == [id(c) for c in e[0]] and
-                   [id(p) for p in popped] == [id(p) for p in e[1]] and
-                   gone == e[2] and updates == e[3] for e in ends), (r, got)
-        for c in now:
-            if isinstance(c, Counted):
-                assert c._topo_parent is lst
-        if mine == "refused":   # before its first effect: no hook of its children
-            assert calls(v) == calls(v2) == [], (r, got)
+        end = ([id(c) for c in now], [id(p) for p in popped],
+               collections.Counter({id(c): let_gos(c) for c in items + [v, v2, x]
+                                    if isinstance(c, Counted) and let_gos(c)}),
+               sorted((u.path.key, id(u.old_value), id(u.new_value))
+                      for u in updates_of(logs, lst)))
+        assert end in sequential_ends(items, put, moves), (r, mine, first, second)
+        assert all(c._topo_parent is lst for c in now if isinstance(c, Counted))
+        if mine == "refused":
+            assert calls(v) == calls(v2) == [], r
