@@ -284,12 +284,15 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
         if (item.value) done.push_back({std::move(item), mark, k});
         if (!ok || (update && PyList_Append(updates.get(), update.get()) < 0)) return undo();
     }
+    // The applies stand with the stores, handed on (with the adoptions made
+    // for them, which the log still holds) to an operation that holds the
+    // list, or what they tell sent first.
+    const int told = applied ? applied->commit() : 0;
     log.keep();
     // A value that is not plain may hold what the thread's scope let
     // through and the list's own flag would refuse.
     if (!plain) note_looser_store<ListState>(self, view.allow_partial);
-    // The applies stand with the stores; what they tell is sent first.
-    if (applied && applied->commit() < 0) return -1;
+    if (told < 0) return -1;
     return notify(self, updates.get());
 }
 
