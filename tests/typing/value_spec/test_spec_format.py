@@ -6,7 +6,7 @@ import threading
 import pytest
 
 import vesk_core._native as native
-from races import started
+from races import Pause, started
 
 Bool, Enum, Int, Str = native.Bool, native.Enum, native.Int, native.Str
 
@@ -169,24 +169,22 @@ REFUSED = "Cannot mutate this object while another operation holds it"
 
 
 def test_a_mutation_meeting_a_message_being_formatted_is_refused_and_the_text_stays_true():
-    entered, release = threading.Event(), threading.Event()
+    pause = Pause()
 
     class Paused(int):
         def __repr__(self):
-            if threading.current_thread() is reader:  # only the message under test waits
-                entered.set()
-                assert release.wait(10)
+            pause()
             return "P3"
 
     spec = Int(default=Paused(3))
     quoted = []
-    reader = threading.Thread(target=lambda: quoted.append(none_message(spec)))
-    with started([reader], release):
-        assert entered.wait(10)
+    pause.on = threading.Thread(target=lambda: quoted.append(none_message(spec)))
+    with started([pause.on], pause.go):
+        assert pause.entered.wait(10)
         # The reader formats, and caches, under its hold: no change lands meanwhile.
         with pytest.raises(RuntimeError, match=REFUSED):
             spec.set_default(4)
-        release.set()
+        pause.go.set()
     assert quoted == ["Value cannot be None. (Path='', ValueSpec=Int(default=P3))"]
     assert type(spec.default) is Paused
     assert none_message(spec) == quoted[0]
@@ -195,20 +193,18 @@ def test_a_mutation_meeting_a_message_being_formatted_is_refused_and_the_text_st
 
 
 def test_a_text_cached_while_a_change_is_computed_is_dropped_when_the_change_lands():
-    entered, release = threading.Event(), threading.Event()
+    pause = Pause()
 
-    def transform(value):
-        if threading.current_thread() is writer:  # the new default, applied before it is stored
-            entered.set()
-            assert release.wait(10)
+    def transform(value):  # the new default, applied before it is stored
+        pause()
         return value
 
     spec = Int(min_value=0).set_transform(transform)
     results = []
-    writer = threading.Thread(target=lambda: results.append(spec.set_default(1)))
-    with started([writer], release):
-        assert entered.wait(10)
+    pause.on = threading.Thread(target=lambda: results.append(spec.set_default(1)))
+    with started([pause.on], pause.go):
+        assert pause.entered.wait(10)
         assert none_message(spec) == "Value cannot be None. (Path='', ValueSpec=Int(min=0))"
-        release.set()
+        pause.go.set()
     assert results == [spec] and spec.default == 1
     assert none_message(spec) == "Value cannot be None. (Path='', ValueSpec=Int(default=1, min=0))"
