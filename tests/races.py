@@ -42,6 +42,22 @@ def started(threads, *stops):
         raise
 
 
+class Pause:
+    """A point in the Python code an operation calls in its middle (a
+    transform, a `__repr__`, a property): the thread `on` names sets
+    `entered` there and waits until `go` is set; every other thread passes.
+    `on` is named once the thread is made, since what it runs needs the
+    pause first."""
+
+    def __init__(self):
+        self.entered, self.go, self.on = threading.Event(), threading.Event(), None
+
+    def __call__(self):
+        if threading.current_thread() is self.on:
+            self.entered.set()
+            assert self.go.wait(10)
+
+
 def run_against_mutator(worker, mutator, stop, workers=8):
     """Runs `mutator()` on its own thread while `workers` threads each run
     `worker(k)` to the end; then sets `stop`, which the mutator watches, and

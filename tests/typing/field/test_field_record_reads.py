@@ -7,7 +7,7 @@ import threading
 
 import vesk_core._native as native
 from fresh import run_fresh
-from races import started
+from races import Pause, started
 from vesk.typing.schema import KeySpec
 
 Field, Int, Schema = native.Field, native.Int, native.Schema
@@ -75,6 +75,29 @@ def test_a_record_in_use_by_another_thread_outlives_its_unpublishing():
     field.set_validator(None)  # the next write frees what no reader can hold now
     assert RELEASED == ["a", "a"]
     assert field._field_meta_probe()["token"] != first
+
+
+def test_a_record_built_from_a_field_changed_meanwhile_is_not_kept():
+    # A record is built outside the field's hold; a change that lands during
+    # the build leaves the builder its record but keeps it from the field.
+    pause = Pause()
+
+    class SlowKey(Key):
+        @property
+        def const_text(self):
+            pause()
+            return self.text
+
+    old, new = Int(), Int(min_value=0)
+    field = Field(SlowKey("a"), old)
+    built = []
+    pause.on = threading.Thread(target=lambda: built.append(field._field_meta_probe()))
+    with started([pause.on], pause.go):
+        assert pause.entered.wait(10)
+        field._value = new  # lands at once: the build holds nothing
+        pause.go.set()
+    assert built[0]["value_spec"] is old  # what the builder read, before the change
+    assert field._field_meta_probe()["value_spec"] is new
 
 
 def test_every_change_is_read_by_the_next_apply_of_each_thread():

@@ -19,8 +19,11 @@
 // only to read or swap the cached string, never while formatting runs Python
 // code; two threads that miss together both format and the later store
 // stays. Every exclusive hold of a spec empties the cache as it ends
-// (`SpecEngine::changed`). An Enum is not cached: its candidate list is
-// handed out live and can change under the spec.
+// (`SpecEngine::changed`). The caller of `repr` holds the spec from the
+// reads a text is made of to its store, so no change lands in between and
+// the text stored is never older than the state: the store needs no version
+// check. An Enum is not cached: its candidate list is handed out live and
+// can change under the spec.
 //
 // Errors follow the interpreter's convention: a null Ref or false means an
 // exception is set; nothing here throws. Formatting before the typing bridge

@@ -54,7 +54,9 @@ struct DictSpecFacts;
 
 // The cached repr text of a spec (a str), guarded by its own mutex. It is
 // filled by readers under a shared hold of the spec, so every operation is
-// const. The lock is held only to read or swap the reference, never while
+// const; a filler keeps that hold from formatting to storing, so a change
+// (which empties the cache as its exclusive hold ends) never lands between
+// them. The lock is held only to read or swap the reference, never while
 // formatting runs, so two threads that miss together both format and the
 // later store stays. A copy or move of an engine starts with an empty cache.
 class ReprCache {
