@@ -50,14 +50,43 @@ def object_holding(old):
     return obj, lambda value: setattr(obj, "k", value), lambda: obj.field_dict()["k"]
 
 
-@pytest.mark.parametrize("holding", [dict_holding, object_holding])
-def test_an_old_child_that_will_not_go_keeps_its_place_and_the_new_one_is_let_go(holding):
-    old, new = Clinging("old"), Dict(x=1, root_path=KeyPath("own"))
+class ClingingValue:
+    """Keeps a tree without being symbolic, so a list may hold it at two
+    positions; refuses to be let go."""
+
+    enable_topo = True
+
+    def __init__(self, name):
+        self._topo_parent, self._topo_path = None, KeyPath()
+
+    def topo_setpath(self, path):
+        self._topo_path = path
+
+    def topo_setparent(self, parent):
+        if parent is None:
+            raise LookupError("clinging")
+        self._topo_parent = parent
+
+
+def index_holding(old, at=(1,)):
+    """A list holding `old` at the positions `at` of two, written at 1."""
+    lst = List([old if i in at else i for i in range(2)], root_path=ROOT)
+    return lst, lambda value: lst.__setitem__(1, value), lambda: lst._sym_getattr(1)
+
+
+@pytest.mark.parametrize("holding, clinging, key", [
+    (dict_holding, Clinging, "k"), (object_holding, Clinging, "k"),
+    (index_holding, Clinging, 1), (lambda old: index_holding(old, (0, 1)), ClingingValue, 1),
+], ids=["dict", "object", "list", "list, held twice"])
+def test_an_old_child_that_will_not_go_keeps_its_place_and_the_new_one_is_let_go(holding,
+                                                                                   clinging, key):
+    old, new = clinging("old"), Dict(x=1, root_path=KeyPath("own"))
     owner, write, stored = holding(old)
+    before = list(list.__iter__(owner)) if isinstance(owner, List) else None
     with pytest.raises(LookupError, match="clinging"):
         write(new)
-    assert stored() is old
-    assert (old._topo_parent, old._topo_path) == (owner, KeyPath("k", ROOT))
+    assert stored() is old and (before is None or list(list.__iter__(owner)) == before)
+    assert (old._topo_parent, old._topo_path) == (owner, KeyPath(key, ROOT))
     assert (new.topo_parent, new.topo_path) == (None, KeyPath("own"))   # as it was
     assert not owner.__dict__.get("notified", [])[1:]
 
