@@ -6,6 +6,7 @@ settling, and a write whose old child another write is letting go through a
 slow hook. Every end state is checked against what each thread did and was
 told (write_races.py)."""
 
+import collections
 import threading
 import time
 
@@ -17,7 +18,7 @@ from races import started
 from vesk.symbolic.object_classes import object_class
 from write_races import (
     Log, assert_chains, assert_children, assert_no_cycle, interleaved, notify_to_thread_log,
-    race, refusals, rng, steps,
+    outcome_of, race, refusals, rng, steps,
 )
 
 ROOT = KeyPath("root")
@@ -78,6 +79,37 @@ def test_copies_of_a_list_whose_items_another_thread_replaces():
             assert item._topo_parent is copy
             assert item._topo_path == KeyPath(i, copy._topo_path)
     assert_no_cycle(list(lst) + [x for cs in copies for c in cs for x in c])
+
+
+def test_copies_meet_no_write_into_their_source():
+    # Copies made while other threads write the list at positions of their
+    # own and into members of their own: a copy claims only what it makes,
+    # so no write is refused, and a copy fails only where a read of a
+    # member's state meets another thread's hold of it for a moment.
+    lst = List([Dict(n=i) for i in range(8)], root_path=ROOT)
+    threads, copying = 8, 2
+    outcomes = [collections.Counter() for _ in range(threads)]
+    copies = [[] for _ in range(threads)]
+
+    def work(tid, stop):
+        for n in steps(stop, range(300)):
+            if tid < copying:
+                got = outcome_of(lambda: copies[tid].append(lst.copy()))
+            elif tid < 5:
+                got = outcome_of(lambda: lst.__setitem__(tid, Dict(tag=(tid, n))))
+            else:
+                got = outcome_of(lambda: list.__getitem__(lst, tid).__setitem__("z", Dict(n=n)))
+            outcomes[tid][got] += 1
+
+    race(threads, work)
+    assert all(set(o) == {"ok"} for o in outcomes[copying:]), outcomes
+    made = sum(o["ok"] for o in outcomes[:copying])
+    assert made >= 0.9 * sum(sum(o.values()) for o in outcomes[:copying]), outcomes
+    ids_in_lst = {id(v) for v in lst}
+    for copy in (c for cs in copies for c in cs):
+        for i, item in enumerate(list.__iter__(copy)):
+            assert id(item) not in ids_in_lst and item._topo_parent is copy
+            assert item._topo_path == KeyPath(i)
 
 
 @pytest.mark.parametrize("how", ["append", "insert"])

@@ -1,6 +1,7 @@
 // Ways to make a SymList other than `__init__`: the wrap builder (a raw list
 // turned into a symbolic one, for the wrap-node hook and object
-// construction), the one-pass clone of an all-primitive list, and `copy()`.
+// construction), the one-pass clone of an all-primitive list, and `copy()`,
+// which reads its source as any read does.
 #include "symbolic/list/list_ops.hpp"
 
 #include "py/args.hpp"
@@ -12,6 +13,7 @@
 #include "symbolic/container/list_items.hpp"
 #include "symbolic/classes.hpp"
 #include "symbolic/markers.hpp"
+#include "symbolic/momentary.hpp"
 
 namespace vesk::symbolic::list {
 
@@ -92,8 +94,41 @@ PyObject* clone_if_primitive(PyObject* self) {
     return clone.release();
 }
 
+namespace {
+
+// The source's items as a copy takes them: each symbolic item that keeps a
+// tree replaced by its clone, which the copy's construction then adopts.
+// A copy reads its source as a read does: it places none of its items (a
+// clone is read off its item), so it claims none, and no write into the
+// source or its members meets it; its construction claims only what it
+// made. 0 or -1.
+int clone_members(py::Ref& items) {
+    const Py_ssize_t n = PyList_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        if (is_primitive(item)) continue;
+        const int symbolic = is_symbolic(item);
+        if (symbolic <= 0) {
+            if (symbolic < 0) return -1;
+            continue;
+        }
+        // Its flag is read past another thread's momentary hold of it.
+        int topo = 0;
+        if (past_momentary_holds([&] { return (topo = strict_topology_flag(item)) < 0 ? -1 : 0; }) <
+            0)
+            return -1;
+        if (!topo) continue;
+        py::Ref clone = py::call_method<"sym_clone">(item);
+        if (!clone || PyList_SetItem(items.get(), i, clone.release()) < 0) return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
 PyObject* copy(PyObject* self) {
     py::Ref items = raw_items(self);
+    if (!items || clone_members(items) < 0) return nullptr;
     py::Ref spec;
     {
         py::Shared<ListState> held(self);

@@ -356,3 +356,45 @@ def test_an_index_write_resumed_while_a_sort_runs_is_refused(index):
     assert got == {"a": "ok", "b": "ok", "w": "refused"}
     assert r._topo_parent is None
     assert [d for d, _, _ in shape(lst)] == [{"n": i} for i in range(4)]
+
+
+class ClonedSlowly(Counted):
+    """Pauses its first clone, when it has a gate."""
+
+    def sym_clone(self, deep=False, memo=None):
+        if "gate" in self.__dict__:
+            self.gate.hit()
+        return super().sym_clone(deep, memo)
+
+
+# Writes on a list or its first member (paused in its new child's placement
+# when the write is the one paused).
+INTO_SOURCE = {
+    "index write over a member": lambda lst, new: lst.__setitem__(0, new),
+    "index write elsewhere": lambda lst, new: lst.__setitem__(1, new),
+    "write into a member": lambda lst, new: list.__getitem__(lst, 0).__setitem__("z", new),
+}
+
+
+@pytest.mark.parametrize("write", list(INTO_SOURCE))
+@pytest.mark.parametrize("paused", ["copy", "write"])
+def test_a_copy_reads_its_source_as_a_read_does(write, paused):
+    # Paused in a member's clone, or while a write into the list or a member
+    # holds its claims: neither meets the other, both succeed, and the copy
+    # holds clones of what it read, each naming it, having called no hook of
+    # the source's members.
+    lst = List([ClonedSlowly(n=0), ClonedSlowly(n=1)], root_path=KeyPath("l"))
+    members = list(list.__iter__(lst))
+    gate = Gate()
+    new = Paused(t="new")
+    (members[0] if paused == "copy" else new).__dict__["gate"] = gate
+    made = []
+    copy, change = (lambda: made.append(lst.copy())), (lambda: INTO_SOURCE[write](lst, new))
+    got = race(copy, change, gate) if paused == "copy" else race(change, copy, gate)
+    assert got == {"a": "ok", "b": "ok"}
+    [copied] = made
+    assert len(copied) == 2 and type(copied) is List
+    for i, item in enumerate(list.__iter__(copied)):
+        assert all(item is not x for x in members + [new])
+        assert item._topo_parent is copied and item._topo_path == KeyPath(i)
+    assert all(p is not copied for x in members for p in placed(x))
