@@ -594,14 +594,14 @@ also("list, indices", "l0[1]=r1", "del l0[1]", "l0.pop()", "l0[1:2]=[r1]", "l0.s
      "l0.reverse()", "l0.remove(c)", "l0.append(r1)", "l0.nocheck(1,r1)")
 
 # A sort whose key pauses while the list's writes of several items (a
-# slice, `extend`) and of one meet it.
+# slice, `extend`) and of one, and removals, meet it.
 LS = ("list, sorting",)
 kind("l0[0:2]=[r1,r2]", LS, lambda w, st: w.l0.__setitem__(slice(0, 2), [w.r1, w.r2]),
      steps=slice_steps("l0", 0, 2, lambda w: [w.r1, w.r2], 2))
 kind("l0.extend([r1,r2])", LS, lambda w, st: w.l0.extend([w.r1, w.r2]),
      steps=extend_steps("l0", lambda w: [w.r1, w.r2], 2))
 also("list, sorting", "l0.sort(key)", "l0[1]=r1", "l0[1:2]=[r1]", "l0.append(r1)",
-     "l0.insert(0,r2)", "l0[-1]=r1")
+     "l0.insert(0,r2)", "l0[-1]=r1", "l0.pop()", "del l0[1]")
 
 
 # An object's `_sym_attributes` view, made on each read, and a write through
