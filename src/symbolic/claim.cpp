@@ -261,7 +261,15 @@ int ClaimScope::sort(PyObject* list) { return take(list, false, 0, Mode::Sort); 
 
 // Held on the list's own claim, which the write's claim of its tree has
 // made already: counted there, no claim of its own to make and drop.
-int ClaimScope::positions(PyObject* list) { return take(list, false, 0, Mode::Positions); }
+int ClaimScope::positions(PyObject* list, std::atomic<std::uint32_t>& held) {
+    if (take(list, false, 0, Mode::Positions) < 0) return -1;
+    // Counted before the write's first store, which is made in the list's
+    // critical section: a plain store that reads the count in a later
+    // section of its own sees it.
+    s_->taken.back().counted = &held;
+    held.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+}
 
 int ClaimScope::moving(PyObject* list) { return take(list, false, 0, Mode::Moving); }
 
@@ -338,6 +346,7 @@ void ClaimScope::release() noexcept {
     if (!s_) return;  // it never claimed anything
     PyThreadState* self = PyThreadState_GetUnchecked();
     for (auto it = s_->taken.rbegin(); it != s_->taken.rend(); ++it) {
+        if (it->counted) it->counted->fetch_sub(1, std::memory_order_relaxed);
         Shard& shard = shard_of(it->node);
         py::MutexLock lock(shard.mutex);
         Entry* e = find(shard, it->node, it->slot, it->hash);

@@ -38,7 +38,14 @@
 //   position (`moving`: an insertion before the end, a removal, `clear`,
 //   `reverse`, a slice's insertions). Each kind shares with its own; they
 //   refuse each other, so no write finds a position it read and claimed
-//   holding another item by its store, having run its hooks meanwhile.
+//   holding another item by its store, having run its hooks meanwhile. A
+//   write that may take a store back after Python code ran, where it cannot
+//   find that store by identity, goes by position too: a batch of several
+//   stores (a slice, `extend`), and an index write of a value that keeps no
+//   tree over an occupant it lets go after its store. While any write
+//   holds a list's positions, a plain store over a plain occupant (which
+//   claims nothing otherwise) claims its slot, so that it never replaces a
+//   store that may yet be taken back.
 // Conflicts: exclusive against any claim of another thread, shared against
 // another thread's exclusive one, direct against exclusive and sort, sort
 // against exclusive, direct and sort, a slot against the same slot, a
@@ -75,7 +82,9 @@
 
 #include "py/ref.hpp"
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 namespace vesk::symbolic {
 
@@ -106,8 +115,11 @@ public:
     // Claims the list `list` for a sort (above), besides its tree. 0 or -1.
     [[nodiscard]] int sort(PyObject* list);
     // Claims the order of the list `list` (above) for a write that goes by
-    // position, or for one that moves its items. 0 or -1.
-    [[nodiscard]] int positions(PyObject* list);
+    // position, or for one that moves its items. 0 or -1. A claim of its
+    // positions is counted in `held` (the list's) while it lasts, so that a
+    // store that claims nothing can tell that another write may yet take a
+    // store of its own back there.
+    [[nodiscard]] int positions(PyObject* list, std::atomic<std::uint32_t>& held);
     [[nodiscard]] int moving(PyObject* list);
 
     // `node`, claimed exclusively, is given a parent by this thread now (a
@@ -135,6 +147,7 @@ public:
         Py_hash_t hash;  // a slot's key's
         bool slot;       // false: the node itself
         Mode mode;
+        std::atomic<std::uint32_t>* counted = nullptr;  // `positions`' count
     };
     // `tree`'s walks: the nodes of one chain, from `begin` to `end` in the
     // scope's chain storage.
@@ -180,9 +193,20 @@ namespace detail {
 [[gnu::tls_model("initial-exec")]] extern constinit thread_local WalkScope* t_walk;
 }  // namespace detail
 
+// The scope is the thread's innermost only while it lives: its destructor
+// puts the outer one back, which the compiler's check of a local's address
+// kept in a thread-local cannot see where the scope is made in place (an
+// optional one).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdangling-pointer"
+#endif
 inline ClaimScope::ClaimScope() noexcept : outer_(detail::t_scope), depth_(detail::t_depth++) {
     detail::t_scope = this;
 }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 inline ClaimScope::~ClaimScope() {
     if (s_) release();

@@ -101,6 +101,10 @@ struct ContainerState {
                                              NoSpecFacts>
         spec_facts;
     SortMark sorting;
+    // A list's: how many claims of its positions are held now (claim.hpp,
+    // `positions`). A plain store reads it in the list's critical section
+    // and claims its slot when it is not 0.
+    std::atomic<std::uint32_t> positions_held{0};
 
     // Under the exclusive hold that replaced `value_spec` (every writer of
     // the count holds it).

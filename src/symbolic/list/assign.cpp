@@ -85,7 +85,7 @@ int assign_slice(PyObject* self, ClaimScope& claims, PyObject* slice, PyObject* 
         stop = given_stop;
         size = PySlice_AdjustIndices(n, &start, &stop, step);
         if (held || size == 0) break;
-        if (claims.positions(self) < 0) return -1;
+        if (claim_positions(claims, self) < 0) return -1;
         held = true;
     }
     const Py_ssize_t m = PyList_GET_SIZE(items.get());
@@ -182,7 +182,12 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     std::optional<ClaimScope> own;
     ClaimScope* scope = ClaimScope::current();
     if (!scope) scope = &own.emplace();
-    if (claim_list(*scope, self) < 0 || spec_replaced_since<ListState>(self, view.binding))
+    // A batch of several stores takes back those it made should a later one
+    // fail, by position where a value keeps no tree: it holds the list's
+    // positions (claim.hpp), which no insertion or removal moves meanwhile.
+    if (claim_list(*scope, self) < 0 ||
+        (batch.values.size() > 1 && claim_positions(*scope, self) < 0) ||
+        spec_replaced_since<ListState>(self, view.binding))
         return -1;
     // Every claim the batch needs is taken before its first effect: the
     // positions it replaces with their occupants (the list's positions

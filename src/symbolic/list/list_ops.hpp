@@ -246,6 +246,15 @@ struct Placed {
 // checks the marks: a write that meets a sort, another thread's element pass
 // or a construction's span is refused before its first effect. 0 or -1.
 [[nodiscard]] int claim_list(ClaimScope& scope, PyObject* self);
+// Claims the list's positions (claim.hpp), counted on the list. 0 or -1.
+[[nodiscard]] int claim_positions(ClaimScope& scope, PyObject* self);
+// Claims them for a write of `value` over one position that may have to
+// take its store back after Python code ran: where the value is one it
+// cannot find by identity again (it keeps no tree), it takes it back by
+// position, so no item may move meanwhile. Sets `positions` when it claims
+// them. 0 or -1.
+[[nodiscard]] int claim_positions_for(ClaimScope& scope, PyObject* self, PyObject* value,
+                                      bool& positions);
 // After `claim_list`: claims the position `at.pos` and what it holds there,
 // which it reads into `at.occupant` (write_core.hpp), the occupant still
 // there once claimed (null: past the end). An index from the end (`at.key`

@@ -7,10 +7,13 @@
 // store, since formalization runs Python code in between. The claims of
 // claim.hpp keep off every write that could meet this one on a child, on
 // its position, or on the list's own place; insertions and removals
-// elsewhere in the list still move its items, but while a write that goes
-// by position holds the list's positions (a slice's replacements, an index
-// write over a plain occupant it cannot follow by identity): they meet that
-// claim and are refused, or refuse it, before either's first effect. So the
+// elsewhere in the list still move its items, but not while a write that
+// goes by position holds the list's positions (a batch of several stores, a
+// slice's replacements, an index write over a plain occupant or of a value
+// it cannot follow by identity): they meet that claim and are refused, or
+// refuse it, before either's first effect; and a plain store of another
+// thread claims its slot meanwhile, so it never replaces a store that may
+// yet be taken back. So the
 // store decides under the list's lock where the item goes and what it
 // replaces: a replacement is the keyed write of write_core.hpp (it reports
 // and detaches the item it swapped out; a single index write goes over the
@@ -121,6 +124,10 @@ StoreOutcome plain_store_if(PyObject* self, SlotKey slot, PyObject* value,
     py::CriticalSection section(self);
     if (refused_for_write(self) || spec_replaced_since<ListState>(self, binding))
         return StoreOutcome::Error;
+    // Another write holds the list's positions and may take a store of its
+    // own back where this one would land: the write claims its slot first.
+    if (py::state<ListState>(self).positions_held.load(std::memory_order_relaxed) != 0)
+        return StoreOutcome::Changed;
     return list_store_locked(self, slot, kPlainSlot, value, now);
 }
 
@@ -252,6 +259,19 @@ int claim_list(ClaimScope& scope, PyObject* self) {
     return refused_for_write(self) ? -1 : 0;
 }
 
+int claim_positions(ClaimScope& scope, PyObject* self) {
+    return scope.positions(self, py::state<ListState>(self).positions_held);
+}
+
+int claim_positions_for(ClaimScope& scope, PyObject* self, PyObject* value, bool& positions) {
+    if (positions) return 0;
+    const int placed = is_primitive(value) ? 0 : has_one_place(value);
+    if (placed != 0) return placed < 0 ? -1 : 0;
+    if (claim_positions(scope, self) < 0) return -1;
+    positions = true;
+    return 0;
+}
+
 int claim_position(ClaimScope& scope, PyObject* self, Placed& at, bool positions) {
     // The position resolved (an index from the end against the length the
     // list has now) and its occupant read in one section, then the slot and
@@ -282,7 +302,7 @@ int claim_position(ClaimScope& scope, PyObject* self, Placed& at, bool positions
             const int placed = primitive ? 0 : has_one_place(occupant);
             if (placed < 0) return -1;
             if (!placed) {
-                if (scope.positions(self) < 0) return -1;
+                if (claim_positions(scope, self) < 0) return -1;
                 positions = claimed = true;
             }
         }
@@ -429,7 +449,10 @@ int store(PyObject* self, PyObject* element, const Placed& given, Adoption& adop
             at = Placed{Store::Replace, static_cast<Py_ssize_t>(at.asked), at.asked, {}, true,
                         -1, given.binding};
             ClaimScope* scope = ClaimScope::current();
-            if (!scope || claim_list(*scope, self) < 0 || claim_position(*scope, self, at) < 0) {
+            bool positions = false;
+            if (!scope || claim_list(*scope, self) < 0 ||
+                claim_positions_for(*scope, self, adopted.value.get(), positions) < 0 ||
+                claim_position(*scope, self, at, positions) < 0) {
                 if (!scope) py::raise_internal("a list write stores outside its claim scope");
                 adopted.undo();
                 return -1;
@@ -569,8 +592,14 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
         // found there is in its own slot. Only a value that has one place
         // (one its adoption claims): a plain one, such as an enum member,
         // may be written anywhere by any number of writes at once.
+        // A value it cannot find by identity is taken back by position,
+        // should the occupant it lets go after its store refuse to go: the
+        // list's positions are claimed before the position is read.
+        bool positions = false;
         if ((at.key < 0 && claim_placed_value(*scope, value) < 0) ||
-            claim_list(*scope, self) < 0 || claim_position(*scope, self, at) < 0)
+            claim_list(*scope, self) < 0 ||
+            claim_positions_for(*scope, self, value, positions) < 0 ||
+            claim_position(*scope, self, at, positions) < 0)
             return -1;
         claimed = true;
         if (!at.occupant && !append_if_gone) {

@@ -12,7 +12,7 @@ import time
 import pytest
 
 import vesk_core._native as native
-from helpers import Dict, KeyPath, List, SharedHoldError
+from helpers import MISSING, Dict, KeyPath, List, SharedHoldError
 from paused_pairs import REFUSED, race
 from write_races import THREADS, Counted, in_rounds, interleaved, outcome_of, rounds  # noqa: F401
 
@@ -356,6 +356,83 @@ def test_an_index_write_resumed_while_a_sort_runs_is_refused(index):
     assert got == {"a": "ok", "b": "ok", "w": "refused"}
     assert r._topo_parent is None
     assert [d for d, _, _ in shape(lst)] == [{"n": i} for i in range(4)]
+
+
+class FailsPaused(Dict):
+    """Pauses at the hook `fails` names (its path, or its letting go), then
+    raises there."""
+
+    def topo_setpath(self, path):
+        if self.__dict__.get("fails") == "path":
+            self.gate.hit()
+            raise LookupError("refused")
+        super().topo_setpath(path)
+
+    def topo_setparent(self, parent):
+        if parent is None and self.__dict__.get("fails") == "let go":
+            self.gate.hit()
+            raise LookupError("refused")
+        super().topo_setparent(parent)
+
+
+class ByThread(List):
+    """Keeps the updates each thread's writes report apart."""
+
+    def _notify_field_updates(self, updates):
+        self.__dict__.setdefault(threading.current_thread().name, []).extend(updates)
+
+
+BIG = 10 ** 15     # an int no other code holds
+# Writes whose stores are taken back when a hook after the first one fails:
+# (the write, the item that fails, where it starts, what its hook does, the
+# position of the first store).
+TAKEN_BACK = {
+    "slice": (lambda lst, bad: lst.__setitem__(slice(0, 2), [BIG, bad]), None, "path", 0),
+    "extend": (lambda lst, bad: lst.extend([BIG, bad]), None, "path", None),
+    "index over an item let go": (lambda lst, bad: lst.__setitem__(2, BIG), 2, "let go", 2),
+}
+MOVES = {
+    "insert": lambda lst, at: lst.insert(0, -1),
+    "pop": lambda lst, at: lst.pop(0),
+    "delete": lambda lst, at: lst.__delitem__(0),
+    "reverse": lambda lst, at: lst.reverse(),
+    "write over its store": lambda lst, at: lst.__setitem__(at, -2),
+}
+MEETINGS = [(w, m) for w in TAKEN_BACK for m in MOVES
+            if not (m == "write over its store" and TAKEN_BACK[w][3] is None)]
+
+
+@pytest.mark.parametrize("write, move", MEETINGS, ids=[f"{w}-{m}" for w, m in MEETINGS])
+def test_a_write_taken_back_while_another_moves_or_writes_its_store(write, move):
+    # The write stores a plain value, pauses in a later hook, which then
+    # fails: it is taken back whole where its store is, and the other write,
+    # made meanwhile, ends as it would alone (or is refused, having done
+    # nothing), reporting what it changed there.
+    first, starts_at, fails, at = TAKEN_BACK[write]
+
+    def world(fails=None):
+        bad = FailsPaused(t="bad")
+        bad.__dict__.update(fails=fails, gate=Gate())
+        items = [Dict(n=0), 1, bad if starts_at == 2 else Dict(n=2), 3]
+        # Bound to a spec that keeps plain values as they are: once a write
+        # has read the spec, a plain value written over a plain one takes the
+        # road that claims nothing.
+        lst = ByThread(items, value_spec=native.List(native.Any()), root_path=KeyPath("l"))
+        lst[3] = 3
+        return lst, bad
+
+    def seen(lst, thread):
+        as_seen = lambda v: v if isinstance(v, int) or v is MISSING else dict(v)   # noqa: E731
+        return ([as_seen(v) for v in list.__iter__(lst)],
+                [(u.path, as_seen(u.old_value)) for u in lst.__dict__.get(thread, [])])
+
+    lst, bad = world(fails)
+    got = race(lambda: first(lst, bad), lambda: MOVES[move](lst, at), bad.gate)
+    assert got["a"] == (LookupError, "refused") and got["b"] in ("ok", REFUSED)
+    alone, _ = world()
+    if got["b"] == "ok":
+        MOVES[move](alone, at)
+    assert seen(lst, "b") == seen(alone, "MainThread") and "a" not in lst.__dict__
 
 
 class ClonedSlowly(Counted):
