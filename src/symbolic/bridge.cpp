@@ -73,6 +73,12 @@ PyObject* install_list_bridge(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (LIST_BRIDGE.is_set()) return py::none();
     auto table = std::make_unique<ListBridge>();
     table->insertion_cls = py::Ref::borrow(a[0]);
+    if (PyType_Check(a[0])) {
+        auto* cls = reinterpret_cast<PyTypeObject*>(a[0]);
+        for (PyTypeObject* primitive : {&PyLong_Type, &PyFloat_Type, &PyUnicode_Type, &PyBool_Type,
+                                        &PyBytes_Type, Py_TYPE(Py_None)})
+            table->marks_primitives = table->marks_primitives || PyType_IsSubtype(primitive, cls);
+    }
     install_once(LIST_BRIDGE, std::move(table));
     return py::none();
 }

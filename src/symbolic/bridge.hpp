@@ -41,6 +41,11 @@ struct ContainerBridge {
 
 struct ListBridge {
     py::Ref insertion_cls;  // isinstance(v, insertion_cls); insertion_cls(v)
+    // Whether the class of a primitive value (int, float, str, bool, bytes,
+    // None) is the insertion class or derives from it. Their ancestry is
+    // fixed, so the answer taken at installation holds for good: a write of
+    // a primitive need not walk its class's bases (`list::is_insertion`).
+    bool marks_primitives = false;
 };
 
 inline py::OnceCell<const ContainerBridge> CONTAINER_BRIDGE;

@@ -65,6 +65,14 @@ def test_not_installed_then_first_installation_wins():
         update = native.SymDict()._set_item_without_permission_check("new", 1)
         assert [t for t in tables if update.old_value is t["missing_value"]] != []
         assert update.old_value is not containers.MISSING
+        # Its insertion class, `object`, marks every value, a primitive too:
+        # the marker's value is read from it.
+        try:
+            native.SymList([]).append(5)
+        except AttributeError as e:
+            assert "value" in str(e), e
+        else:
+            raise AssertionError("a primitive not taken as an insertion")
     """)
 
 

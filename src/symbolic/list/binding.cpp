@@ -220,9 +220,11 @@ int is_insertion(PyObject* value) {
     PyObject* cls = b->insertion_cls.get();
     // A primitive's class is final and answers `__class__` as itself, so
     // against a class without a metaclass of its own the subtype test is
-    // the whole answer (`isinstance` would also look up `__class__`).
+    // the whole answer (`isinstance` would also look up `__class__`), and
+    // mostly taken already as the bridge was installed.
     if (is_primitive(value) && PyType_CheckExact(cls))
-        return PyType_IsSubtype(Py_TYPE(value), reinterpret_cast<PyTypeObject*>(cls));
+        return b->marks_primitives &&
+               PyType_IsSubtype(Py_TYPE(value), reinterpret_cast<PyTypeObject*>(cls));
     return PyObject_IsInstance(value, cls);
 }
 
