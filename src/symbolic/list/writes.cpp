@@ -81,8 +81,11 @@ void raise_full(std::int64_t max_size) {
 // reach the index an append was asked for (`at.asked`): the write replaces
 // there instead. 1 stored, with the position and the update's key set; -1
 // (the bound's ValueError, or the sort's refusal).
-int add_item(PyObject* self, const Placed& at, PyObject* value, const std::int64_t* max_size,
-             Py_ssize_t& landed, std::int64_t& key) {
+// Inlined into both its callers, the store's general road and the one of a
+// kept primitive (`core_write`): a call there costs the appends of nodes.
+[[gnu::always_inline]] inline int add_item(PyObject* self, const Placed& at, PyObject* value,
+                                           const std::int64_t* max_size, Py_ssize_t& landed,
+                                           std::int64_t& key) {
     py::CriticalSection guard(self);
     if (refused_for_write(self)) return -1;
     if (at.binding && spec_replaced_since<ListState>(self, *at.binding)) return -1;
@@ -511,14 +514,17 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     if (index >= n) {
         // Past the end: a missing value is no write, anything else appends.
         if (!inserting) {
-            const int missing = equals_missing(*b, value);
+            // A native write's primitive never equals the native missing value.
+            const int missing = native ? 0 : equals_missing(*b, value);
             if (missing != 0) return missing < 0 ? -1 : 0;
         }
         asked = index;
         index = n;
     }
     if (!inserting) {
-        const int marker = is_insertion(value);
+        // A native write's primitive has the answer the bridge took at its
+        // installation (`is_insertion`).
+        const int marker = native && !list_bridge()->marks_primitives ? 0 : is_insertion(value);
         if (marker < 0) return -1;
         if (marker) {
             unwrapped = py::get_attr<"value">(value);
@@ -647,6 +653,22 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     if (at.how == Store::Replace && spec_replaced_since<ListState>(self, view.binding))
         return -1;
     at.binding = view.binding;
+    // A primitive the element keeps as it is, added, is formalized, adopted
+    // and stamped by nothing: its store alone decides where it lands, and
+    // its update names the path the view read. One whose index the list has
+    // grown to reach by then replaces there instead, by the road below.
+    if (native && verdict == 1 && at.how != Store::Replace) {
+        Py_ssize_t landed = 0;
+        std::int64_t key = 0;
+        const int added = add_item(self, at, value, max_size, landed, key);
+        if (added < 0) return -1;
+        if (added == 1) {
+            if (done) *done = StoredItem{py::Ref::borrow(value), {}, landed};
+            update = make_update(self, element, key, b->missing_value.get(), value,
+                                 view.path.get());
+            return update ? 0 : -1;
+        }
+    }
     // Formalized under the position it takes, so its path names it. A value
     // made for the write (a raw container wrapped) gives its members back
     // their places should the write drop it.
