@@ -78,7 +78,8 @@ int assign_slice(PyObject* self, ClaimScope& claims, PyObject* slice, PyObject* 
     // that go by position.
     Py_ssize_t n = 0, size = 0;
     const Py_ssize_t given_start = start, given_stop = stop;
-    for (bool held = false;;) {
+    bool held = false;
+    for (;;) {
         n = length_unless_held(self);
         if (n < 0) return -1;
         start = given_start;
@@ -102,6 +103,7 @@ int assign_slice(PyObject* self, ClaimScope& claims, PyObject* slice, PyObject* 
         return -1;
     }
     Batch batch;
+    batch.positions = held;
     const std::size_t count = static_cast<std::size_t>(step == 1 ? std::max(size, m) : m);
     batch.at.reserve(count);
     batch.values.reserve(count);
@@ -186,7 +188,7 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     // fail, by position where a value keeps no tree: it holds the list's
     // positions (claim.hpp), which no insertion or removal moves meanwhile.
     if (claim_list(*scope, self) < 0 ||
-        (batch.values.size() > 1 && claim_positions(*scope, self) < 0) ||
+        (batch.values.size() > 1 && !batch.positions && claim_positions(*scope, self) < 0) ||
         spec_replaced_since<ListState>(self, view.binding))
         return -1;
     // Every claim the batch needs is taken before its first effect: the

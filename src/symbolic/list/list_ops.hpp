@@ -345,6 +345,7 @@ struct Batch {
     std::vector<Placed> at;
     std::vector<py::Ref> values;  // raw
     bool copied = false;          // read from another container (`extend`)
+    bool positions = false;       // the caller holds the list's positions
     // The values as the caller was given them, a list (borrowed; null:
     // none): what the element field's applies change of them, or of what
     // they hold, is given back should the batch fail.

@@ -13,16 +13,15 @@
 // it cannot follow by identity): they meet that claim and are refused, or
 // refuse it, before either's first effect; and a plain store of another
 // thread claims its slot meanwhile, so it never replaces a store that may
-// yet be taken back. So the
-// store decides under the list's lock where the item goes and what it
-// replaces: a replacement is the keyed write of write_core.hpp (it reports
-// and detaches the item it swapped out; a single index write goes over the
-// occupant it claimed, wherever it was moved, so it never meets a claim
-// after its first effect); an append or insertion takes its index there,
-// checks the size bound there again, and re-paths an item that landed
-// elsewhere than it was stamped for; a removal takes place only where the
-// item read still sits (else the caller reads again). An update always
-// names the item it changed and the index it changed it at.
+// yet be taken back. So the store decides under the list's lock where the
+// item goes and what it replaces: a replacement is the keyed write of
+// write_core.hpp (it reports and detaches the item it swapped out; a single
+// index write goes over the occupant it claimed, wherever it was moved, so
+// it never meets a claim after its first effect); an append or insertion
+// takes its index there, checks the size bound there again, and re-paths an
+// item that landed elsewhere than it was stamped for; a removal takes place
+// only where the item read still sits (else the caller reads again). An
+// update always names the item it changed and the index it changed it at.
 #include "symbolic/list/list_ops.hpp"
 
 #include "flags.hpp"
@@ -598,6 +597,7 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
         // found there is in its own slot. Only a value that has one place
         // (one its adoption claims): a plain one, such as an enum member,
         // may be written anywhere by any number of writes at once.
+        //
         // A value it cannot find by identity is taken back by position,
         // should the occupant it lets go after its store refuse to go: the
         // list's positions are claimed before the position is read.
