@@ -93,9 +93,9 @@ int repath_members(const NodeOps& ops, PyObject* node, PyObject* new_path,
         }
         if (r < 0 && !first) first = py::Ref::steal(PyErr_GetRaisedException());
         PyErr_Clear();
-        // A refused walk fails the call that met it; one whose failure
-        // Python code took is stopped by the check after the members.
-        if (r >= 0 || !RepathWalk::refused()) return 0;
+        // A refused walk stops and fails the call that met it, also where
+        // Python code took the refusal and returned.
+        if (!RepathWalk::refused()) return 0;
         if (other.get() != child) other.reset();  // only the last member reached counts
         return -1;
     };
@@ -104,10 +104,12 @@ int repath_members(const NodeOps& ops, PyObject* node, PyObject* new_path,
     if (RepathWalk::refused() && RepathWalk::old_path(node, old))
         give_members_back(ops, node, old, keypath_cls, reached, other.get(), told.get());
     if (!first) {
-        if (r < 0) RepathWalk::raise_refusal();
+        if (r < 0 || RepathWalk::refused()) {
+            RepathWalk::raise_refusal();
+            return -1;
+        }
         return r;
     }
-    PyErr_Clear();  // the stop asked for above
     PyErr_SetRaisedException(first.release());
     return -1;
 }

@@ -50,8 +50,6 @@ public:
     RepathWalk(const RepathWalk&) = delete;
     RepathWalk& operator=(const RepathWalk&) = delete;
 
-    // The calling thread's innermost walk, or null.
-    [[nodiscard]] static RepathWalk* current() noexcept;
     // Whether the innermost walk met a node twice and is unwinding: a walk
     // over members stops, and gives back what it changed.
     [[nodiscard]] static bool refused() noexcept;
@@ -109,7 +107,6 @@ inline RepathWalk::RepathWalk(PyObject* container, PyObject* child, PyObject* pa
 
 inline RepathWalk::~RepathWalk() { detail::t_repath = outer_; }
 
-inline RepathWalk* RepathWalk::current() noexcept { return detail::t_repath; }
 
 inline bool RepathWalk::refused() noexcept {
     const RepathWalk* w = detail::t_repath;

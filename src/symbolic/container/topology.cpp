@@ -227,6 +227,12 @@ int set_path(PyObject* self, PyObject* path) {
     // in a walk (repath_walk.hpp).
     ClaimedCall call;
     if (call.enter(self) < 0) return -1;
+    // Read again under the claim: another thread's call may have stamped
+    // the node meanwhile, and the path a refused walk gives back is the one
+    // the node has now.
+    if (properties::read_ref_past_holds<S, properties::RefField::Path>(self, current) < 0)
+        return -1;
+    if (current.get() == given) return 0;
     RepathStep step;
     if (const int go = step.enter(self, current.get(), given); go <= 0)
         return go;
