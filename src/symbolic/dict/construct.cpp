@@ -229,35 +229,37 @@ public:
         });
     }
     // Lets go of each claimed child its key no longer holds, unless the
-    // dictionary holds it elsewhere. Keeps a pending exception (a failed
-    // construction's, whose stores stand as they are). 0 or -1.
+    // dictionary holds it elsewhere; one that will not go does not keep the
+    // others, and the first failure is raised at the end. Keeps a pending
+    // exception (a failed construction's, whose stores stand as they are).
+    // 0 or -1.
     int let_go(PyObject* self) {
         PyObject* pending = PyErr_GetRaisedException();
-        int r = 0;
-        for (const py::Ref& old : old_) {
-            const int held = still_held(self, old.get());
-            if (held != 0 || detach_old_child(old.get()) < 0) {
-                if (held > 0) continue;
-                r = -1;
-                break;
-            }
+        // The dictionary is held whole meanwhile: what it holds is read once.
+        py::Ref values = py::Ref::steal(PyDict_Values(self));
+        py::Ref first;
+        if (!values) first = py::Ref::steal(PyErr_GetRaisedException());
+        for (std::size_t i = 0; values && i < old_.size(); ++i) {
+            if (holds(values.get(), old_[i].get()) || detach_old_child(old_[i].get()) == 0)
+                continue;
+            if (!first) first = py::Ref::steal(PyErr_GetRaisedException());
+            PyErr_Clear();
         }
         if (pending) {
-            PyErr_Clear();
             PyErr_SetRaisedException(pending);
             return -1;
         }
-        return r;
+        if (!first) return 0;
+        PyErr_SetRaisedException(first.release());
+        return -1;
     }
 
 private:
-    // Whether `self` holds `value` under any key: 1, 0 or -1.
-    static int still_held(PyObject* self, PyObject* value) {
-        py::Ref values = py::Ref::steal(PyDict_Values(self));
-        if (!values) return -1;
-        for (Py_ssize_t i = 0, n = PyList_GET_SIZE(values.get()); i < n; ++i)
-            if (PyList_GET_ITEM(values.get(), i) == value) return 1;
-        return 0;
+    // Whether the list `values` holds `value`.
+    static bool holds(PyObject* values, PyObject* value) noexcept {
+        for (Py_ssize_t i = 0, n = PyList_GET_SIZE(values); i < n; ++i)
+            if (PyList_GET_ITEM(values, i) == value) return true;
+        return false;
     }
 
     std::vector<py::Ref> old_;
