@@ -304,13 +304,15 @@ int construct(const ConstructRequest& rq) {
     Filled filled;
     if (fill(cls, rq, *meta, *b, kw, filled) < 0) return -1;
     if (store_fields(self, filled.fields) < 0) return -1;
-    if (finish(self, rq, *meta, *b, filled, sealed) < 0 || applied.commit() < 0) {
+    if (finish(self, rq, *meta, *b, filled, sealed) < 0) {
         make_blank(self);
         return -1;
     }
+    // Once it stands, a notification that fails leaves it standing.
+    const int told = applied.commit();
     log.keep();
     if (live) live->keep();
-    return 0;
+    return told;
 }
 
 int construct_with_keywords(ConstructRequest request) {

@@ -53,13 +53,16 @@ LiveRebuild::~LiveRebuild() {
             py::Exclusive<ObjectState> held(self_);
             if (!held) return -1;
             if (!kept_) dropped = std::move(held->fields);
-            if (marked_) held->sorting.held.store(0, std::memory_order_relaxed);
             return 0;
         });
         // Only a hold that outlasts every momentary one refuses it; the
         // construction's own failure is the one reported.
         if (done < 0) PyErr_Clear();
     }
+    // The mark is an atomic of its own: other threads' writes are let in
+    // again whatever became of the fields.
+    if (marked_)
+        py::state<ObjectState>(self_).sorting.held.store(0, std::memory_order_relaxed);
     PyErr_SetRaisedException(exc);
 }
 

@@ -116,11 +116,12 @@ PyObject* construct_cells(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     AdoptionLog log(a[0]);
     ConstructionLog applied(a[0], kwargs, log);
     if (record_construct_cells(a[0], a[1], kwargs, allow_partial, none_as_absent(a[4]),
-                               none_as_absent(a[5])) < 0 ||
-        applied.commit() < 0)
+                               none_as_absent(a[5])) < 0)
         return nullptr;
+    // Once it stands, a notification that fails leaves it standing.
+    const int told = applied.commit();
     log.keep();
-    return py::none();
+    return told < 0 ? nullptr : py::none();
 }
 
 }  // namespace

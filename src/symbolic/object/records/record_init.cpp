@@ -91,9 +91,11 @@ int record_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     const int direct =
         record_init_direct(self, facts, kwargs, allow_partial, is_sealed, root_path.get());
     if (direct != 0) {
-        if (direct < 0 || applied.commit() < 0) return -1;
+        if (direct < 0) return -1;
+        // Once it stands, a notification that fails leaves it standing.
+        const int told = applied.commit();
         log.keep();
-        return 0;
+        return told;
     }
     if (record_seed_facts(self, allow_partial, is_sealed, facts.attr_write, root_path.get()) < 0)
         return -1;
@@ -109,9 +111,10 @@ int record_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                                     allow_partial, transform.get(), root_path.get()) < 0)
         return -1;
     if (symbolic && record_adopt_children(self, facts.symbolic_field_names.get()) < 0) return -1;
-    if (record_finish(self, is_sealed, nullptr) < 0 || applied.commit() < 0) return -1;
+    if (record_finish(self, is_sealed, nullptr) < 0) return -1;
+    const int told = applied.commit();
     log.keep();
-    return 0;
+    return told;
 }
 
 }  // namespace vesk::symbolic::object
