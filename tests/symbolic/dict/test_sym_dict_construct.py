@@ -212,6 +212,20 @@ def test_repeated_init_lets_go_of_the_children_it_replaces(road):
     assert (old._topo_parent, new._topo_parent, kept._topo_parent) == (None, d, d)
 
 
+def test_repeated_init_lets_go_of_every_child_past_one_that_will_not_go():
+    class Clinging(Node):
+        def topo_setparent(self, parent):
+            if parent is None:
+                raise LookupError("clinging")
+            super().topo_setparent(parent)
+
+    stuck, old = Clinging("stuck"), Node("old")
+    d = Dict(a=stuck, b=old)
+    with pytest.raises(LookupError, match="clinging"):
+        d.__init__({"a": 1, "b": 2})
+    assert d == {"a": 1, "b": 2} and old._topo_parent is None
+
+
 def test_wrap_builders():
     raw = {"n": 1, "c": {"x": 1}, "node": Node()}
     s = spec(("n", native.Int()))
