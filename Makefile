@@ -98,9 +98,12 @@ ifneq ($(HAVE_FT),)
 	@$(FT_PATH) $(PYTHON_FT) tools/check_test_deps.py --workers $(FT_WORKERS)
 endif
 
-# Every interpreter checked, each naming what it lacks, before one verdict.
+# Every interpreter checked, each naming what it lacks, before one verdict;
+# a missing free-threaded interpreter that the run requires is its own
+# verdict, said once by check-ft.
 test-deps:
-	@ok=1; \
+	@$(MAKE) --no-print-directory check-ft >/dev/null || exit 1; \
+	ok=1; \
 	$(MAKE) --no-print-directory deps-release || ok=; \
 	$(MAKE) --no-print-directory deps-debug || ok=; \
 	$(MAKE) --no-print-directory deps-ft || ok=; \

@@ -33,3 +33,13 @@ def test_an_interpreter_without_site_packages_is_told_what_it_lacks(workers, nam
     done = run("-I", "-S", workers=workers)
     assert done.returncode == 1
     assert f"{sys.executable} cannot import {named}" in done.stderr
+
+
+def test_a_required_free_threaded_interpreter_missing_is_the_one_reason_given():
+    done = subprocess.run(
+        ["make", "--no-print-directory", "-C", ROOT, "test-deps", "REQUIRE_FT=1",
+         f"VESK_PYTHON={sys.executable}", "VESK_PYTHON_FT=/nonexistent/python3.14t"],
+        capture_output=True, text=True)
+    assert done.returncode != 0
+    assert "CI requires one" in done.stderr
+    assert "test packages missing" not in done.stderr
