@@ -106,44 +106,57 @@ private:
     return others ? trie::Reach::Contended : trie::Reach::Shared;
 }
 
-// The two forms of each set operation over tries: in place on the receiver
-// (returning None), where other threads may change the trie meanwhile, or on
-// a deep copy of it that no other thread reaches, wrapped in a new set.
+// A set operation over tries: `target` changed by what `other` holds.
 using TrieOp = int (*)(PyObject* target, PyObject* other, trie::Reach reach);
 
-template <TrieOp Op>
-PyObject* in_place(PyObject* root, PyObject* other, trie::Reach reach) {
-    return Op(root, other, reach) < 0 ? nullptr : py::none();
+// Hands out the nodes of a held set's trie (see `KeyPathSetState::let_out`).
+void let_nodes_out(const KeyPathSetState& s) noexcept {
+    s.let_out.store(true, std::memory_order_release);
 }
 
+// The in-place form of a set operation: `Op` on the held set's own trie,
+// counted as a writer while other threads may change it too. An other set
+// that may hold nodes of this one (both have let nodes out) is read whole
+// first, as key_path_set_trie.hpp says; the very same trie is left to the
+// walk, which takes nothing from a node by itself. Every in-place operation
+// with another set runs here.
 template <TrieOp Op>
-PyObject* copying(PyObject* root, PyObject* other, trie::Reach reach);
+[[nodiscard]] bool change_by(const Reading& self, PyObject* other) {
+    Writing writing(*self);
+    const trie::Reach reach = reach_of(*self, self.object());
+    Reading theirs(other);
+    if (!theirs) return false;
+    py::Ref root = root_of(*self);
+    py::Ref other_root = root_of(*theirs);
+    if (!root || !other_root) return false;
+    if (other_root.get() != root.get() && self->let_out.load(std::memory_order_acquire) &&
+        theirs->let_out.load(std::memory_order_acquire)) {
+        other_root = trie::read_whole(other_root.get());
+        if (!other_root) return false;
+    }
+    return Op(root.get(), other_root.get(), reach) >= 0;
+}
+
+// The copying form: `Op` on a deep copy of `root`, which no other thread
+// reaches, wrapped in a new set.
+template <TrieOp Op>
+PyObject* copying(PyObject* root, PyObject* other) {
+    py::Ref copy = trie::deep_copy(root);
+    if (!copy || Op(copy.get(), other, trie::Reach::Private) < 0) return nullptr;
+    return make_set(std::move(copy)).release();
+}
 
 // A method taking one other set, given by `Params`; in place, or on a copy.
-template <py::Params<1>& Params, PyObject* (*Body)(PyObject*, PyObject*, trie::Reach),
-          bool InPlace>
+template <py::Params<1>& Params, TrieOp Op, bool InPlace>
 PyObject* other_method(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
     py::Args<1> a;
     if (!py::parse(Params, args, nargs, kwnames, a) || !arg_set(a[0])) return nullptr;
     if constexpr (InPlace) {
-        Writing writing(*self);
-        const trie::Reach reach = reach_of(*self, self.object());
-        return with_roots(*self, a[0], [&](PyObject* root, PyObject* other) {
-            return Body(root, other, reach);
-        });
+        return change_by<Op>(self, a[0]) ? py::none() : nullptr;
     } else {
-        return with_roots(*self, a[0], [&](PyObject* root, PyObject* other) {
-            return Body(root, other, trie::Reach::Private);
-        });
+        return with_roots(*self, a[0], copying<Op>);
     }
-}
-
-template <TrieOp Op>
-PyObject* copying(PyObject* root, PyObject* other, trie::Reach) {
-    py::Ref copy = trie::deep_copy(root);
-    if (!copy || Op(copy.get(), other, trie::Reach::Private) < 0) return nullptr;
-    return make_set(std::move(copy)).release();
 }
 
 // --- slots ------------------------------------------------------------------
@@ -206,7 +219,7 @@ PyObject* kps_add_op(PyObject* left, PyObject* right) {
     py::Ref root = root_of(*held);
     py::Ref other = root_of(*held_right);
     if (!root || !other) return nullptr;
-    return copying<trie::merge>(root.get(), other.get(), trie::Reach::Private);
+    return copying<trie::merge>(root.get(), other.get());
 }
 
 PyObject* kps_richcompare(const Comparing& self, PyObject* other, int op) {
@@ -225,6 +238,7 @@ PyObject* kps_richcompare(const Comparing& self, PyObject* other, int op) {
 // --- methods ----------------------------------------------------------------
 
 PyObject* kps_trie(const Reading& self) {
+    let_nodes_out(*self);
     return with_root(*self, [](PyObject* root) { return py::new_ref(root); });
 }
 
@@ -317,7 +331,7 @@ PyObject* kps_deepcopy(const Reading& self, PyObject* const* args, Py_ssize_t na
 }
 
 py::Params kUpdateParams{"update", {"other"}, 1, 1};
-constexpr auto kps_update = other_method<kUpdateParams, in_place<trie::merge>, true>;
+constexpr auto kps_update = other_method<kUpdateParams, trie::merge, true>;
 
 PyObject* kps_union(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
@@ -327,28 +341,22 @@ PyObject* kps_union(const Reading& self, PyObject* const* args, Py_ssize_t nargs
     if (!py::parse(kParams, args, nargs, kwnames, a) || !arg_set(a[0]) ||
         !py::opt_bool("copy", a[1], false, copy))
         return nullptr;
-    return with_roots(*self, a[0], [&](PyObject* root, PyObject* other) -> PyObject* {
-        if (!copy) {
-            Writing writing(*self);
-            return trie::merge(root, other, trie::Reach::Shared) < 0 ? nullptr
-                                                                      : py::new_ref(self.object());
-        }
-        return copying<trie::merge>(root, other, trie::Reach::Private);
-    });
+    if (!copy) return change_by<trie::merge>(self, a[0]) ? py::new_ref(self.object()) : nullptr;
+    return with_roots(*self, a[0], copying<trie::merge>);
 }
 
 py::Params kDifferenceUpdateParams{"difference_update", {"other"}, 1, 1};
 constexpr auto kps_difference_update =
-    other_method<kDifferenceUpdateParams, in_place<trie::remove_same>, true>;
+    other_method<kDifferenceUpdateParams, trie::remove_same, true>;
 py::Params kDifferenceParams{"difference", {"other"}, 1, 1};
 constexpr auto kps_difference =
-    other_method<kDifferenceParams, copying<trie::remove_same>, false>;
+    other_method<kDifferenceParams, trie::remove_same, false>;
 py::Params kIntersectionUpdateParams{"intersection_update", {"other"}, 1, 1};
 constexpr auto kps_intersection_update =
-    other_method<kIntersectionUpdateParams, in_place<trie::remove_diff>, true>;
+    other_method<kIntersectionUpdateParams, trie::remove_diff, true>;
 py::Params kIntersectionParams{"intersection", {"other"}, 1, 1};
 constexpr auto kps_intersection =
-    other_method<kIntersectionParams, copying<trie::remove_diff>, false>;
+    other_method<kIntersectionParams, trie::remove_diff, false>;
 
 PyObject* kps_subtree(const Reading& self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
@@ -363,7 +371,11 @@ PyObject* kps_subtree(const Reading& self, PyObject* const* args, Py_ssize_t nar
         if (!keys_seen) return py::new_ref(self.object());
         if (!found) return py::none();
         // The new set shares the node: changes through either are seen by both.
-        return make_set(std::move(node)).release();
+        py::Ref view = make_set(std::move(node));
+        if (!view) return nullptr;
+        let_nodes_out(*self);
+        let_nodes_out(py::state<KeyPathSetState>(view.get()));
+        return view.release();
     });
 }
 

@@ -20,6 +20,12 @@ struct KeyPathSetState {
     // whole while another one may be walking it is emptied too (see
     // key_path_set_trie.hpp). Readers are not counted: they store nothing.
     mutable std::atomic<std::uint32_t> writers{0};
+    // Whether nodes of this trie may be reached from outside it: a view was
+    // made of it or it is one (`subtree`), or its root was handed out
+    // (`_trie`). Never cleared. Two sets can share a node only if both have
+    // let theirs out, so two that have not merge and prune without reading
+    // each other first (see key_path_set_trie.hpp).
+    mutable std::atomic<bool> let_out{false};
 
     template <class V>
     void visit(V&& v) {

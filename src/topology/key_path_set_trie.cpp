@@ -7,6 +7,8 @@
 
 #include <bit>
 #include <iterator>
+#include <unordered_map>
+#include <utility>
 
 namespace vesk::topology::trie {
 
@@ -438,6 +440,43 @@ int clear(PyObject* root, Reach reach) {
         if (PyDict_Check(value) && empty_dropped(value, guard) < 0) return -1;
     }
     return 0;
+}
+
+namespace {
+
+struct Reader {
+    WalkGuard guard;
+    // Each node read, held (its address is not reused meanwhile), with what
+    // it was read as.
+    std::unordered_map<PyObject*, std::pair<py::Ref, py::Ref>> seen;
+
+    [[nodiscard]] py::Ref read(PyObject* node) {
+        if (auto it = seen.find(node); it != seen.end()) return it->second.second;
+        WalkLevel level(guard, node);
+        if (!level.ok()) return {};
+        py::Ref out = new_node();
+        if (!out) return {};
+        py::DictSnapshot entries(node);
+        py::Ref key, value;
+        int step;
+        while ((step = entries.next(key, value)) == 1) {
+            // Anything but a node (the marker's value) is kept as it is, for
+            // the walk to judge as it would have.
+            py::Ref read_value = PyDict_Check(value.get()) ? read(value.get()) : value;
+            if (!read_value || PyDict_SetItem(out.get(), key.get(), read_value.get()) < 0)
+                return {};
+        }
+        if (step < 0) return {};
+        seen.try_emplace(node, py::Ref::borrow(node), out);
+        return out;
+    }
+};
+
+}  // namespace
+
+py::Ref read_whole(PyObject* node) {
+    Reader reader;
+    return reader.read(node);
 }
 
 py::Ref deep_copy(PyObject* node) {

@@ -47,6 +47,14 @@
 //   dropping what an add stored after. A merge takes nothing from such a
 //   node; an intersection drops nothing from it, leaving a key gone since
 //   it read the node, and a branch replaced since, to what removed them.
+// - An other set inside the trie, or around it, is read first. Where the
+//   other trie holds nodes of the changed one at another depth (a view of
+//   the set by `subtree`, or the set a view of it), a walk would change
+//   nodes it has yet to read, or is reading: reading back its own stores,
+//   it would add or drop paths the other set never held, or fail half
+//   done. Such an other trie is read whole before the walk (`read_whole`),
+//   so each of its paths is read at one moment of the operation, and the
+//   walk changes none of what it reads.
 //
 // Since a detached node is never attached again, a path whose links all
 // hold when checked held them since they were walked: whatever was stored at
@@ -117,6 +125,11 @@ enum class Reach : unsigned char { Private, Shared, Contended };
 [[nodiscard]] int remove_diff(PyObject* target, PyObject* other, Reach reach);
 // Empties the root: every branch dropped whole.
 [[nodiscard]] int clear(PyObject* root, Reach reach);
+// What `node` holds now, in new nodes that no other thread reaches, for a
+// walk to read: the keys themselves, every node kept, empty ones too, and a
+// node met twice read once (a trie whose branches share a node stays that
+// size).
+[[nodiscard]] py::Ref read_whole(PyObject* node);
 // A copy of `node` with new nodes at every level, but for nodes with no
 // member below them, which are left out; keys that are neither str nor int
 // are deep-copied.

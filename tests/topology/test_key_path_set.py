@@ -1,4 +1,5 @@
 import copy
+import operator
 
 import pytest
 from hypothesis import example, given, settings, strategies as st
@@ -246,6 +247,57 @@ def test_algebra_matches_a_set_of_path_texts(xs, ys):
         c = a.copy()
         assert getattr(c, method)(b) is None
         assert c == KeyPathSet([KeyPath.parse(t) for t in expected])
+
+
+def keys_of(paths):
+    return {tuple(p.keys) for p in paths}
+
+
+def view_of(members, prefix):
+    """The members of `subtree(prefix)` of a set holding `members` (keys)."""
+    return {m[len(prefix):] for m in members if m[:len(prefix)] == prefix}
+
+
+# Every form of the set algebra: the call, the set operation it makes, and
+# whether the receiver holds the result.
+ALGEBRA = {
+    "update": (lambda s, o: s.update(o), operator.or_, True),
+    "union": (lambda s, o: s.union(o), operator.or_, True),
+    "difference_update": (lambda s, o: s.difference_update(o), operator.sub, True),
+    "intersection_update": (lambda s, o: s.intersection_update(o), operator.and_, True),
+    "union copy": (lambda s, o: s.union(o, copy=True), operator.or_, False),
+    "+": (lambda s, o: s + o, operator.or_, False),
+    "difference": (lambda s, o: s.difference(o), operator.sub, False),
+    "intersection": (lambda s, o: s.intersection(o), operator.and_, False),
+}
+
+
+# The receiver and the other set, each the view of one set at a prefix: the
+# other set inside the receiver, around it, or both inside a third.
+@pytest.mark.parametrize("mine, theirs", [((), ("a",)), (("a",), ()), (("a",), ("a", "a")),
+                                          (("a", "a"), ("a",)), (("b",), ())], ids=str)
+@settings(max_examples=100, deadline=None)
+@given(PATH_LISTS)
+@example([KeyPath.parse("a.a")])
+@example([KeyPath.parse("a.a.a"), KeyPath.parse("a.a.b")])
+@example([KeyPath.parse(t) for t in ("a", "a.a.0", "a.a.a", "a.b")])
+@example([KeyPath.parse(t) for t in ("b.a", "a.a", "b.0", "b")])
+@example([KeyPath.parse("a"), KeyPath.parse("b")])
+def test_algebra_with_a_set_sharing_nodes_reads_it_as_it_was(mine, theirs, xs):
+    whole = keys_of(xs)
+    for call, combine, in_place in ALGEBRA.values():
+        s = KeyPathSet(xs)
+        receiver, other = s.subtree(KeyPath(list(mine))), s.subtree(KeyPath(list(theirs)))
+        if receiver is None or other is None:
+            return
+        expected = combine(view_of(whole, mine), view_of(whole, theirs))
+        result = call(receiver, other)
+        got = receiver if in_place else result
+        assert result is None or result is got  # in place: the receiver, changed
+        assert keys_of(got) == expected
+        assert got == KeyPathSet([KeyPath(list(k)) for k in expected])  # no empty node
+        if not in_place:
+            assert keys_of(s) == whole
 
 
 @settings(max_examples=100, deadline=None)

@@ -440,7 +440,7 @@ def test_operations_do_not_leak():
         s = KeyPathSet(["a", "a.b[0]", KeyPath(["x", (1, 2)])], include_intermediate=True)
         s.add("q.r"), s.remove("a"), "a.b" in s, s.has_prefix("a"), s.subtree("a"), list(s)
         s.union(other, copy=True), s + other, s.difference(other), s.intersection(other)
-        s.update(other), s.rebase("p")
+        s.update(other), s.rebase("p"), s.update(s.subtree("p"))
         KeyPath("p") + s, copy.deepcopy(s), s == other, repr(s), s.format(compact=True)
         for bad in ("a.$", 1.5):
             try:
