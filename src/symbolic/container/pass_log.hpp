@@ -197,8 +197,8 @@ private:
 // The log of one construction, on its thread's stack while it runs (above).
 class ConstructionLog {
 public:
-    // `node`: what it builds; `arguments`: a dict of the values it is given
-    // (or null), alive to the log's end; `adoptions`: the construction's
+    // `node`: what it builds; `arguments`: the values it is given (a dict or
+    // list of them, or a single value; null for none), alive to the log's end; `adoptions`: the construction's
     // AdoptionLog, which outlives this.
     ConstructionLog(PyObject* node, PyObject* arguments, AdoptionLog& adoptions) noexcept;
     // Not committed: gives back what it took.
@@ -238,6 +238,38 @@ private:
     struct Given;
     std::unique_ptr<Given> given_;  // what it was given, gathered on first need
     bool pushed_ = true;
+};
+
+// The log of one write of a single value (a key, a position, a field) that
+// applies its field's spec to the value before it places it. The apply may
+// change what it was given (a symbolic container bound to the spec, its
+// members filled or replaced), and the write may still refuse it after that
+// (held elsewhere, a cycle, a hook failing): it then gives back what the
+// apply changed as a failed batch or construction does, taking the applies
+// of the value (and of what a plain container it is holds) as a
+// construction takes those of its arguments, with the adoptions made for the
+// value (a raw container wrapped, its members adopted). One whose store
+// stands keeps them, and sends their updates before its own.
+class WriteLog {
+public:
+    // `node`: what the write stores into; `value`: what it was given, alive
+    // to the log's end.
+    WriteLog(PyObject* node, PyObject* value) noexcept
+        : adoptions_(node, AdoptionLog::Kept::Drop), applied_(node, value, adoptions_) {}
+    WriteLog(const WriteLog&) = delete;
+    WriteLog& operator=(const WriteLog&) = delete;
+
+    // The write's store stands (also when the write fails after it). 0, or
+    // -1 when a notification of the applies failed (they stand).
+    [[nodiscard]] int keep() {
+        const int told = applied_.commit();
+        adoptions_.keep();
+        return told;
+    }
+
+private:
+    AdoptionLog adoptions_;  // first: the construction log gives back into it
+    ConstructionLog applied_;
 };
 
 // What each kind gives back and sends, defined by its own room
