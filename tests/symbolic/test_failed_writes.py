@@ -651,3 +651,39 @@ def test_a_failed_batch_puts_back_a_value_the_list_holds_twice(twice, failing, e
     assert "notified" not in lst.__dict__
     if isinstance(held, Unpathable):
         assert held.calls[-1] == ("parent", lst)    # let go by a store, attached again
+
+
+class Told:
+    """Topology-aware, not symbolic: tells its parent and path."""
+
+    def __init__(self):
+        self._topo_parent, self._topo_path = None, KeyPath()
+
+    def topo_setpath(self, path):
+        self._topo_path = path
+
+    def topo_setparent(self, parent):
+        self._topo_parent = parent
+
+
+def typed(*items):
+    return List(list(items), value_spec=native.List(native.Int()))
+
+
+@pytest.mark.parametrize("write", [
+    *[functools.partial(lambda w, p: w(typed(0), {"x": p}), w) for w in LIST_WRITES],
+    lambda p: (lst := List([])).__setitem__(slice(0, 0), [[p], lst]),   # refused as a cycle
+    lambda p: setattr(object_class("O", [("d", native.Int())])(d=1), "d", {"x": p}),
+    lambda p: Dict(d=1, value_spec=native.Dict([("d", native.Int())])).__setitem__("d", {"x": p}),
+    lambda p: object_class("O", [("a", native.Dict()), ("b", native.Int())])(a={"x": p}, b="s"),
+    lambda p: object_class("R", [("a", native.Dict()), ("b", native.Int())],
+                           slots=True)(a={"x": p}, b="s"),
+    lambda p: List([{"x": p}, Failing("f")]),
+], ids=["append", "index", "insert", "slice", "extend", "cycle", "object", "dict", "object construction",
+        "record construction", "list construction"])
+def test_a_failed_write_gives_a_value_it_wrapped_back_the_place_it_told(write):
+    p = Told()
+    home = Dict(k=p)
+    with pytest.raises((TypeError, ValueError, LookupError)):
+        write(p)
+    assert home["k"] is p and (p._topo_parent, p._topo_path) == (home, KeyPath("k"))
