@@ -687,3 +687,24 @@ def test_a_failed_write_gives_a_value_it_wrapped_back_the_place_it_told(write):
     with pytest.raises((TypeError, ValueError, LookupError)):
         write(p)
     assert home["k"] is p and (p._topo_parent, p._topo_path) == (home, KeyPath("k"))
+
+
+@pytest.mark.parametrize("holding", ["dict", "object"])
+def test_a_write_whose_store_stands_as_it_fails_keeps_what_its_spec_did(holding):
+    # The old child will not come back, so the new one's store stands; the
+    # spec bound it and filled its default, which stand with it.
+    spec = native.Union([native.Dict([("a", native.Int(default=0)), (native.StrKey(), native.Any())]),
+                         native.Any()])
+    old = OneWay("old")
+    old.pathless = True
+    if holding == "dict":
+        owner = Dict(k=old, value_spec=native.Dict([("k", spec)]))
+        write, stored = lambda v: owner.__setitem__("k", v), lambda: owner._sym_getattr("k")
+    else:
+        owner = object_class("O", [("k", spec)])(k=old)
+        write, stored = lambda v: setattr(owner, "k", v), lambda: owner.field_dict()["k"]
+    new = Dict(z=1)
+    with pytest.raises(LookupError, match="pathless"):
+        write(new)
+    assert stored() is new and new._value_spec is not None and dict(new) == {"z": 1, "a": 0}
+    assert [(u.old_value, u.new_value) for u in new.notified] == [(native.missing_value_singleton(), 0)]

@@ -471,6 +471,18 @@ PassLog* ConstructionLog::log() noexcept {
     return taken_;
 }
 
+int WriteLog::keep() {
+    PyObject* pending = PyErr_GetRaisedException();
+    int told = applied_.commit();
+    adoptions_.keep();
+    if (pending) {
+        if (told < 0) PyErr_Clear();
+        PyErr_SetRaisedException(pending);
+        told = 0;
+    }
+    return told;
+}
+
 namespace {
 
 void* begin_pass(PyObject* container, bool members) {

@@ -259,13 +259,11 @@ public:
     WriteLog(const WriteLog&) = delete;
     WriteLog& operator=(const WriteLog&) = delete;
 
-    // The write's store stands (also when the write fails after it). 0, or
-    // -1 when a notification of the applies failed (they stand).
-    [[nodiscard]] int keep() {
-        const int told = applied_.commit();
-        adoptions_.keep();
-        return told;
-    }
+    // The write's store stands: the applies stand with it, and their
+    // updates are sent. 0, or -1 when sending them failed (they stand). A
+    // write that fails with its store standing keeps its failure pending: a
+    // failure of the sending is then dropped.
+    [[nodiscard]] int keep();
 
 private:
     AdoptionLog adoptions_;  // first: the construction log gives back into it

@@ -201,11 +201,11 @@ int inline_write_field(PyObject* obj, PyObject* name, PyObject* value, PyObject*
     if (py::refused_by_span(obj)) return -1;
     const ObjectBridge* ob = object_bridge();
     if (!ob) return -1;
+    py::Ref to_validate = py::Ref::borrow(value);
     // What the field's apply changed of the value, and a value made for the
     // write (a raw container wrapped, its members adopted), are given back
     // should the write drop it (container/pass_log.hpp).
     std::optional<WriteLog> made;
-    py::Ref to_validate = py::Ref::borrow(value);
     bool is_default = false;
     if (Py_TYPE(value) == Py_TYPE(ob->missing_value.get())) {
         const ContainerBridge* cb = container_bridge();
