@@ -473,8 +473,9 @@ PassLog* ConstructionLog::log() noexcept {
 
 int WriteLog::keep() {
     PyObject* pending = PyErr_GetRaisedException();
+    made_.keep();
     int told = applied_.commit();
-    adoptions_.keep();
+    applies_.keep();
     if (pending) {
         if (told < 0) PyErr_Clear();
         PyErr_SetRaisedException(pending);

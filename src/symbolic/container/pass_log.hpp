@@ -247,15 +247,21 @@ private:
 // (held elsewhere, a cycle, a hook failing): it then gives back what the
 // apply changed as a failed batch or construction does, taking the applies
 // of the value (and of what a plain container it is holds) as a
-// construction takes those of its arguments, with the adoptions made for the
+// construction takes those of its arguments, and what was made for the
 // value (a raw container wrapped, its members adopted). One whose store
 // stands keeps them, and sends their updates before its own.
+//
+// What was made for the write stands with its store, whatever happens
+// after; the applies it took go on, with what they placed, to an operation
+// that holds the node, which decides on them: the two are kept apart.
 class WriteLog {
 public:
     // `node`: what the write stores into; `value`: what it was given, alive
     // to the log's end.
     WriteLog(PyObject* node, PyObject* value) noexcept
-        : adoptions_(node, AdoptionLog::Kept::Drop), applied_(node, value, adoptions_) {}
+        : applies_(node, AdoptionLog::Kept::Drop),
+          made_(node, AdoptionLog::Kept::Drop),
+          applied_(node, value, applies_) {}
     WriteLog(const WriteLog&) = delete;
     WriteLog& operator=(const WriteLog&) = delete;
 
@@ -266,7 +272,10 @@ public:
     [[nodiscard]] int keep();
 
 private:
-    AdoptionLog adoptions_;  // first: the construction log gives back into it
+    // Declared in the order they open: the made log innermost, where the
+    // wraps made for the write find it.
+    AdoptionLog applies_;  // what the applies taken placed
+    AdoptionLog made_;
     ConstructionLog applied_;
 };
 
