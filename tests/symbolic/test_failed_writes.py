@@ -653,19 +653,6 @@ def test_a_failed_batch_puts_back_a_value_the_list_holds_twice(twice, failing, e
         assert held.calls[-1] == ("parent", lst)    # let go by a store, attached again
 
 
-class Told:
-    """Topology-aware, not symbolic: tells its parent and path."""
-
-    def __init__(self):
-        self._topo_parent, self._topo_path = None, KeyPath()
-
-    def topo_setpath(self, path):
-        self._topo_path = path
-
-    def topo_setparent(self, parent):
-        self._topo_parent = parent
-
-
 def typed(*items):
     return List(list(items), value_spec=native.List(native.Int()))
 
@@ -682,7 +669,8 @@ def typed(*items):
 ], ids=["append", "index", "insert", "slice", "extend", "cycle", "object", "dict", "object construction",
         "record construction", "list construction"])
 def test_a_failed_write_gives_a_value_it_wrapped_back_the_place_it_told(write):
-    p = Told()
+    # Not symbolic, it tells its place; freed, it would refuse to go.
+    p = ClingingValue("p")
     home = Dict(k=p)
     with pytest.raises((TypeError, ValueError, LookupError)):
         write(p)
