@@ -669,11 +669,12 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
             return update ? 0 : -1;
         }
     }
-    // Formalized under the position it takes, so its path names it. A value
-    // made for the write (a raw container wrapped) gives its members back
-    // their places should the write drop it.
-    std::optional<AdoptionLog> made;
-    if (!is_primitive(value)) made.emplace(self, AdoptionLog::Kept::Drop);
+    // Formalized under the position it takes, so its path names it. What
+    // the element field's apply changed of the value, and a value made for
+    // the write (a raw container wrapped, its members adopted), are given
+    // back should the write drop it (container/pass_log.hpp).
+    std::optional<WriteLog> made;
+    if (!is_primitive(value)) made.emplace(self, value);
     bool kept = false;
     Adoption adopted;
     if (!formalized_at(self, placed, element, at.pos, value, &kept, verdict, &adopted, applied,
@@ -682,14 +683,15 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     StoredItem stood;
     const int r = store(self, element, at, adopted, max_size, update,
                         native && kept ? &view.path : nullptr, made || done ? &stood : nullptr);
+    int told = 0;
     if (made && stood.value) {
-        made->keep();
+        told = made->keep();
         // A value that is not plain may hold what the thread's scope let
         // through and the list's own flag would refuse.
         note_looser_store<ListState>(self, view.allow_partial);
     }
     if (done) *done = std::move(stood);
-    return r;
+    return r < 0 ? r : told;
 }
 
 Tail delete_tail(PyObject* self, const SpecReadings& readings, std::int64_t key,
