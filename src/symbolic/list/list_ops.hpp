@@ -212,6 +212,21 @@ int refuse(const View& view, const char* text, bool locate);
 
 // How a formal value enters the storage.
 enum class Store : unsigned char { Append, Insert, Replace };
+// The rooms under the size bound that a write adding several items (a
+// batch's appends and insertions) keeps for them: taken where its first
+// item lands, for all of them at once, and counted on the list
+// (`rooms_kept`), so that another thread's addition meanwhile finds the list
+// as the write will leave it; each later item lands in a room kept for it.
+// So the bound never refuses such a write once one of its items stands.
+struct Rooms {
+    Py_ssize_t counted = 0;  // what the bound counts (`extend`: every item given)
+    Py_ssize_t added = 0;    // how many items the write adds
+    Py_ssize_t kept = 0;     // the rooms held now for those still to land
+    bool taken = false;      // the first item has landed
+    bool extending = false;  // a refusal names `extend`'s count
+};
+// Gives back the rooms a write still keeps (its items that did not land).
+void release_rooms(PyObject* self, Rooms& rooms) noexcept;
 struct Placed {
     Store how = Store::Append;
     Py_ssize_t pos = 0;      // the position the value was formalized for
@@ -234,6 +249,14 @@ struct Placed {
     // what holds the position then (a batch's writes, whose insertions go by
     // index too).
     bool follow = false;
+    // Insert: the write holds the list's order as moving it (claim.hpp). One
+    // whose index was at or past the end as it began claims what an append
+    // claims, and the order only should the list have grown past its index
+    // by its store.
+    bool moving = false;
+    // Append or insertion of a write adding several items: the rooms it keeps
+    // (null: the item is checked against the bound alone).
+    Rooms* rooms = nullptr;
 };
 // Whether a non-primitive `value` has one place in a tree, which a write
 // claims and finds by identity: a symbolic or topology-aware value (a plain
@@ -339,13 +362,17 @@ int ass_subscript(PyObject* self, PyObject* key, PyObject* value);
 // One operation's writes: every value validated before the first store,
 // then each adopted and stored in turn, so that each finds the list as the
 // writes before it left it (a value given twice is held by the list the
-// second time, as two single writes would find it); `max_size` (null: none)
-// is checked at each added item's store. 0 or -1.
+// second time, as two single writes would find it); `max_size` (null:
+// none) is checked where its first added item lands, for all of them. 0 or
+// -1.
 struct Batch {
     std::vector<Placed> at;
     std::vector<py::Ref> values;  // raw
     bool copied = false;          // read from another container (`extend`)
     bool positions = false;       // the caller holds the list's positions
+    // The items the size bound counts where the first added value lands
+    // (Rooms): `extend`'s every item given; -1 for the values added.
+    Py_ssize_t counted = -1;
     // The values as the caller was given them, a list (borrowed; null:
     // none): what the element field's applies change of them, or of what
     // they hold, is given back should the batch fail.
