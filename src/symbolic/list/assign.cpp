@@ -50,7 +50,7 @@ int assign_index(PyObject* self, const View& view, WriteReadings& wr, PyObject* 
     if (!complete_readings(self, view, kElement, wr)) return -1;
     py::Ref update;
     if (core_write(self, view, wr.readings.element.get(), index, value, false, update,
-                   wr.verdict) < 0)
+                   wr.verdict, nullptr, typing::Applied::No, false, nullptr, true) < 0)
         return -1;
     return notify_one(self, update);
 }

@@ -332,13 +332,17 @@ struct StoredItem {
 // none); `applied` what the spec engine applied `value` through, when it
 // writes it back (formalized_at). The field update in `update`
 // (null for a no-op); never notifies. What a store that stands changed is
-// told in `done` (when given).
+// told in `done` (when given). `ranged`: the caller checked `index` against
+// the list's length (an item assignment), and one the list no longer
+// reaches when the write begins is the assignment's IndexError, never an
+// append.
 [[nodiscard]] int core_write(PyObject* self, const View& view, PyObject* element,
                              std::int64_t index, PyObject* value, bool inserting,
                              py::Ref& update, int verdict = -1,
                              const std::int64_t* max_size = nullptr,
                              typing::Applied applied = typing::Applied::No,
-                             bool append_if_gone = false, StoredItem* done = nullptr);
+                             bool append_if_gone = false, StoredItem* done = nullptr,
+                             bool ranged = false);
 
 enum class Tail : unsigned char { Error, Moved, Done };
 // The delete tail: removes the item at `index` (negative from the end the

@@ -555,12 +555,20 @@ int store(PyObject* self, PyObject* element, const Placed& given, Adoption& adop
 int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t index,
                PyObject* value, bool inserting, py::Ref& update, int verdict,
                const std::int64_t* max_size, typing::Applied applied, bool append_if_gone,
-               StoredItem* done) {
+               StoredItem* done, bool ranged) {
     update.reset();
     const ContainerBridge* b = container_bridge();
     if (!b || !list_bridge()) return -1;
     const Py_ssize_t n = length_unless_held(self);
     if (n < 0) return -1;
+    // Shrunk since the caller's check (another thread's removal or `clear`):
+    // as if that came first.
+    if (ranged && (index < -n || index >= n)) {
+        PyErr_Format(PyExc_IndexError,
+                     "list assignment index out of range. Length=%zd, index=%lld", n,
+                     static_cast<long long>(index));
+        return -1;
+    }
     std::int64_t asked = -1;  // an index past the end, which the write appends at
     py::Ref unwrapped;
     // Whether the write runs no Python code up to its store, so the path

@@ -534,6 +534,30 @@ def test_a_write_paused_placing_its_child_beside_another(meeting):
     assert items_of(lst)[2] is r and placed(r) == [lst] and r._topo_path == KeyPath(2, KeyPath("l"))
 
 
+class PausingSpec:
+    """A spec read by attribute (stored raw as a list's `_value_spec`), whose
+    element field read pauses its reader."""
+
+    min_size = 0
+
+    def __init__(self, gate):
+        self.gate = gate
+
+    @property
+    def element(self):
+        self.gate.hit()
+
+
+def test_an_index_write_finds_the_list_cleared_since_its_range_check():
+    # It fails as after the `clear`, never appending to the emptied list.
+    lst = List([Dict(), Dict(), Dict()], root_path=KeyPath("l"))
+    lst._value_spec = PausingSpec(gate := Gate())
+    x = Counted(t="x")
+    assert race(lambda: lst.__setitem__(2, x), lst.clear, gate) == {
+        "a": (IndexError, "list assignment index out of range. Length=0, index=2"), "b": "ok"}
+    assert len(lst) == 0 and placed(x) == []
+
+
 def test_an_insertion_begun_at_the_end_finds_the_list_grown_past_its_index():
     # Paused, it finds the list grown past its index by an append: it would
     # move an item, and claims the list's order then, which an index write
