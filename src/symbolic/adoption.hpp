@@ -120,7 +120,8 @@ public:
         Up,    // to the enclosing log (a construction: the value it made is
                // part of the operation around it)
         Same,  // to the enclosing log of the same container, if any (a batch
-               // write into a list another log makes, such as a sum's copy)
+               // write, which hands on itself: to the making of the list
+               // alone, `making`, such as a sum's copy)
         Drop,  // nowhere: a single write, which stands once stored (within
                // a construction of the same container, to its log)
         Pass,  // to the enclosing log of the same container that takes
@@ -155,6 +156,20 @@ public:
         settled_ = true;
         for (Adoption& a : taken_) to.take(std::move(a));
         taken_.clear();
+    }
+    // The operation stands for good: what was taken stays as it is, handed
+    // to no log (a write that no operation around it takes back).
+    void settle() noexcept {
+        settled_ = true;
+        taken_.clear();
+    }
+    // The log of the making of its container (a construction, a product or
+    // a sum: Kept::Up) that this one runs inside, or null: one whose failure
+    // drops the container whole, and with it what any write into it placed.
+    [[nodiscard]] AdoptionLog* making() const noexcept {
+        for (AdoptionLog* log = outer_; log; log = log->outer_)
+            if (log->container_ == container_ && log->kept_as_ == Kept::Up) return log;
+        return nullptr;
     }
     // Gives every child taken back its place, latest first. Keeps the
     // pending exception.

@@ -16,7 +16,7 @@ import pytest
 
 import vesk_core._native as native
 from fresh import run_fresh
-from helpers import Dict, KeyPath, List, ListNode, Node, SharedHoldError
+from helpers import MISSING, Dict, KeyPath, List, ListNode, Node, SharedHoldError
 from object_helpers import made, object_class
 
 ROOT = KeyPath("r")
@@ -677,22 +677,104 @@ def test_a_failed_write_gives_a_value_it_wrapped_back_the_place_it_told(write):
     assert home["k"] is p and (p._topo_parent, p._topo_path) == (home, KeyPath("k"))
 
 
-@pytest.mark.parametrize("holding", ["dict", "object"])
+@pytest.mark.parametrize("holding", ["dict", "object", "slice"])
 def test_a_write_whose_store_stands_as_it_fails_keeps_what_its_spec_did(holding):
     # The old child will not come back, so the new one's store stands; the
     # spec bound it and filled its default, which stand with it.
     spec = native.Union([native.Dict([("a", native.Int(default=0)), (native.StrKey(), native.Any())]),
                          native.Any()])
     old = OneWay("old")
-    old.pathless = True
-    if holding == "dict":
+    old.pathless = holding != "slice"
+    if holding == "slice":
+        # A batch whose later value fails: its other stores are taken back.
+        owner = List([old, "b"], value_spec=native.List(spec))
+        later = Dict(y=2)
+        write, stored = lambda v: owner.__setitem__(slice(0, 3), [v, later, Failing("f")]), \
+            lambda: owner[0]
+    elif holding == "dict":
         owner = Dict(k=old, value_spec=native.Dict([("k", spec)]))
         write, stored = lambda v: owner.__setitem__("k", v), lambda: owner._sym_getattr("k")
     else:
         owner = object_class("O", [("k", spec)])(k=old)
         write, stored = lambda v: setattr(owner, "k", v), lambda: owner.field_dict()["k"]
     new = Dict(z=1)
-    with pytest.raises(LookupError, match="pathless"):
+    with pytest.raises(LookupError, match="pathless|failing"):
         write(new)
     assert stored() is new and new._value_spec is not None and dict(new) == {"z": 1, "a": 0}
     assert [(u.old_value, u.new_value) for u in new.notified] == [(native.missing_value_singleton(), 0)]
+    if holding == "slice":
+        # What the spec did to a value taken back is given back.
+        assert owner._sym_getattr(1) == "b" and later._value_spec is None and dict(later) == {"y": 2}
+        assert "notified" not in later.__dict__
+
+
+class Meddling(Node):
+    """As it is placed, runs `meddle`, then fails its write."""
+
+    def __init__(self, meddle):
+        super().__init__("meddling")
+        self.meddle = meddle
+
+    def topo_setparent(self, parent):
+        if parent is not None:
+            self.meddle()
+            raise LookupError("meddling")
+        super().topo_setparent(parent)
+
+
+def apply_over_its_parent(lst, meddling):
+    def fail(_):
+        meddling.meddle()
+        raise LookupError("meddling")
+
+    top = Dict(l=lst, m=0)
+    native.Dict([("l", native.Any()), ("m", native.Any().set_transform(fail))]).apply(top)
+
+
+def filling_spec():
+    """Binds a dictionary it passes and fills its missing default."""
+    return native.Union([native.Dict([("a", native.Int(default=0)), (native.StrKey(), native.Any())]),
+                         native.Any()])
+
+
+def assert_kept_by_its_spec(y):
+    assert y._value_spec is not None and dict(y) == {"z": 1, "a": 0}
+    assert [(u.old_value, u.new_value) for u in y.notified] == [(MISSING, 0)]
+
+
+@pytest.mark.parametrize("typed", [False, True], ids=["plain", "typed"])
+@pytest.mark.parametrize("inner", [lambda lst, v: lst.extend([v]),
+                                   lambda lst, v: lst.__setitem__(slice(5, 5), [v]),
+                                   lambda lst, v: lst.append(v)],
+                         ids=["extend", "slice past the end", "append"])
+@pytest.mark.parametrize("outer", LIST_WRITES + [apply_over_its_parent],
+                         ids=["append", "index", "insert", "slice", "extend", "apply"])
+def test_a_write_that_stands_inside_a_failing_operation_keeps_what_it_did(outer, inner, typed):
+    # The outer operation holds the list; its failure does not take the
+    # inner write's store back, so it leaves the inner write's child and
+    # what its spec did.
+    lst = List(["s"], value_spec=native.List(filling_spec()) if typed else None, root_path=ROOT)
+    y = Dict(z=1)
+    with pytest.raises(LookupError, match="meddling"):
+        outer(lst, Meddling(lambda: inner(lst, y)))
+    assert list(list.__iter__(lst)) == ["s", y]
+    assert (y.topo_parent, y.topo_path) == (lst, KeyPath(1, lst.topo_path))
+    if typed:
+        assert_kept_by_its_spec(y)
+
+
+@pytest.mark.parametrize("holding", ["dict", "object"])
+def test_a_key_or_field_write_that_stands_inside_a_failing_one_keeps_what_its_spec_did(holding):
+    spec = filling_spec().noneable()
+    if holding == "dict":
+        owner = Dict(k=None, j=None, value_spec=native.Dict([("k", native.Any()), ("j", spec)]))
+        write, stored = owner.__setitem__, owner._sym_getattr
+    else:
+        owner = object_class("O", [("k", native.Any()), ("j", spec)])(k=None, j=None)
+        write, stored = functools.partial(setattr, owner), lambda key: owner.field_dict()[key]
+    y = Dict(z=1)
+    with pytest.raises(LookupError, match="meddling"):
+        write("k", Meddling(lambda: write("j", y)))
+    assert stored("j") is y and y.topo_parent is owner
+    assert_kept_by_its_spec(y)
+

@@ -279,6 +279,7 @@ void PassLog::abort() noexcept {
     // stands, with the adoptions made for it, which no enclosing log gives
     // back either (it does not know the store).
     for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+        if (it->stands) continue;
         if (it->state) {
             adoptions.undo_since(it->mark);
             (void)give_back_entry(*it);
@@ -393,6 +394,46 @@ int ConstructionLog::settle() {
     return r;
 }
 
+int ConstructionLog::commit_alone() {
+    pop();
+    PassLog* log = std::exchange(taken_, nullptr);
+    if (!log) return 0;
+    log->settled_ = true;
+    log->entries_.clear();
+    const int r = log->send_updates();
+    delete log;
+    return r;
+}
+
+void ConstructionLog::fail_keeping(const std::vector<std::pair<Taken, Taken>>& kept) noexcept {
+    pop();
+    PassLog* log = std::exchange(taken_, nullptr);
+    if (!log) return;
+    // The updates of what stands, each naming its container (a member's,
+    // handed on).
+    std::vector<PassLog::Update> told;
+    try {
+        for (const auto& [from, to] : kept) {
+            for (std::size_t i = from.entries; i < to.entries && i < log->entries_.size(); ++i)
+                log->entries_[i].stands = true;
+            for (std::size_t i = from.updates; i < to.updates && i < log->updates_.size(); ++i)
+                told.push_back(std::move(log->updates_[i]));
+        }
+    } catch (...) {
+        // Without the memory to keep them, what stands is not reported.
+    }
+    log->abort();
+    delete log;
+    PyObject* pending = PyErr_GetRaisedException();
+    for (const PassLog::Update& u : told) {
+        if (u.container && u.update && dict::notify(u.container.get(), u.update) < 0) {
+            PyErr_Clear();
+            break;
+        }
+    }
+    PyErr_SetRaisedException(pending);
+}
+
 bool ConstructionLog::holds_any_of(const PassLog& committing) noexcept {
     for (const PassLog::Entry& e : committing.entries_)
         if (e.container && is_argument(e.container.get())) return true;
@@ -474,7 +515,7 @@ PassLog* ConstructionLog::log() noexcept {
 int WriteLog::keep() {
     PyObject* pending = PyErr_GetRaisedException();
     made_.keep();
-    int told = applied_.commit();
+    int told = kept_by_pass_ ? applied_.commit() : applied_.commit_alone();
     applies_.keep();
     if (pending) {
         if (told < 0) PyErr_Clear();

@@ -51,6 +51,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace vesk::symbolic {
@@ -115,6 +116,9 @@ private:
         std::size_t mark = 0;
         bool give_back = false;  // also: allow_partial, for a state entry
         bool loosened = false;   // for a state entry
+        // Stands though the log fails (ConstructionLog::fail_keeping): not
+        // given back.
+        bool stands = false;
     };
     // A dictionary's field update, sent once the apply stands.
     struct Update {
@@ -213,6 +217,24 @@ public:
         pop();
         return taken_ ? settle() : 0;
     }
+    // The same for a write that no operation around it takes back (a
+    // list's batch): what it took stands with its stores whatever holds its
+    // node, and its updates are sent. 0, or -1 when a notification failed.
+    [[nodiscard]] int commit_alone();
+
+    // How much it has taken so far: the marks `fail_keeping` reads.
+    struct Taken {
+        std::size_t entries = 0, updates = 0;
+    };
+    [[nodiscard]] Taken taken() const noexcept {
+        return taken_ ? Taken{taken_->entries_.size(), taken_->updates_.size()} : Taken{};
+    }
+    // It fails, but what it took between each pair of marks of `kept`
+    // stands (the applies of a value whose store stood): the rest is given
+    // back, then the updates of what stands are sent, the pending failure
+    // kept (one failing to be sent is dropped). The adoptions of what stands
+    // are the caller's to keep.
+    void fail_keeping(const std::vector<std::pair<Taken, Taken>>& kept) noexcept;
 
 private:
     friend class PassLog;
@@ -252,16 +274,21 @@ private:
 // stands keeps them, and sends their updates before its own.
 //
 // What was made for the write stands with its store, whatever happens
-// after; the applies it took go on, with what they placed, to an operation
-// that holds the node, which decides on them: the two are kept apart.
+// after. So do the applies it took, unless the write is a pass's write-back
+// (`kept_by_pass`): the pass keeps its store, to give it back should it
+// fail, and is itself handed on to an operation that holds the node; the
+// applies go on there too, with what they placed, and are decided on with
+// the store. Any other write no operation around it takes back. The two are
+// kept apart.
 class WriteLog {
 public:
     // `node`: what the write stores into; `value`: what it was given, alive
     // to the log's end.
-    WriteLog(PyObject* node, PyObject* value) noexcept
+    WriteLog(PyObject* node, PyObject* value, bool kept_by_pass = false) noexcept
         : applies_(node, AdoptionLog::Kept::Drop),
           made_(node, AdoptionLog::Kept::Drop),
-          applied_(node, value, applies_) {}
+          applied_(node, value, applies_),
+          kept_by_pass_(kept_by_pass) {}
     WriteLog(const WriteLog&) = delete;
     WriteLog& operator=(const WriteLog&) = delete;
 
@@ -277,6 +304,7 @@ private:
     AdoptionLog applies_;  // what the applies taken placed
     AdoptionLog made_;
     ConstructionLog applied_;
+    bool kept_by_pass_;
 };
 
 // What each kind gives back and sends, defined by its own room

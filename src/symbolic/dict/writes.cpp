@@ -304,7 +304,7 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, Claim
             adopted.value = py::Ref::borrow(value);
         } else {
             if (const int same = python_runs()) return same < 0 ? -1 : 0;
-            made.emplace(self, value);
+            made.emplace(self, value, pass != nullptr);
             if (!formalized_value(self, key, field.get(), value, nullptr, nullptr, &adopted,
                                   applied))
                 return -1;

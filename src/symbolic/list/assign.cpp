@@ -226,21 +226,24 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     std::optional<ConstructionLog> applied;
     if (element && batch.given) applied.emplace(self, batch.given, log);
     // Each formal value, with what the log took while it was made (the
-    // members of a raw container wrapped), to keep with its store should
-    // that stand alone.
+    // members of a raw container wrapped, those its apply placed) and what
+    // its applies were, to keep with its store should that stand alone.
     struct Formal {
         py::Ref value;
         std::size_t made_from, made_to;
+        ConstructionLog::Taken applies_from, applies_to;
     };
     std::vector<Formal> formal(n);
     bool plain = true;  // every formal value is primitive
     for (std::size_t k = 0; k < n; ++k) {
         formal[k].made_from = log.size();
+        if (applied) formal[k].applies_from = applied->taken();
         formal[k].value = validated_at(self, view, element, batch.at[k].pos,
                                        batch.values[k].get(), batch.copied,
                                        batch.at[k].how != Store::Replace);
         if (!formal[k].value) return -1;
         formal[k].made_to = log.size();
+        if (applied) formal[k].applies_to = applied->taken();
         plain = plain && is_primitive(formal[k].value.get());
     }
     // A value that would put the list below itself refuses the batch before
@@ -273,7 +276,7 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     // the stores back latest first, each with the adoptions made for it, so
     // an item one store let go and a later one placed again ends attached
     // where it was. A store whose replaced item will not come back stands,
-    // with what was made for it.
+    // with what was made for it and what its applies did, which are sent.
     struct Done {
         StoredItem item;
         std::size_t mark;
@@ -281,9 +284,16 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
     };
     std::vector<Done> done;
     done.reserve(n);
+    std::vector<std::pair<ConstructionLog::Taken, ConstructionLog::Taken>> stood;
     auto stands = [&](std::size_t mark, std::size_t k) {
-        log.keep(formal[k].made_from, formal[k].made_to);
-        log.keep(mark, log.size());
+        log.keep(formal[k].made_from, formal[k].made_to, true);
+        log.keep(mark, log.size(), true);
+        if (applied) {
+            try {
+                stood.emplace_back(formal[k].applies_from, formal[k].applies_to);
+            } catch (...) {
+            }
+        }
     };
     auto undo = [&]() {
         for (auto it = done.rbegin(); it != done.rend(); ++it) {
@@ -292,6 +302,7 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
             else
                 stands(it->mark, it->k);
         }
+        if (applied && !stood.empty()) applied->fail_keeping(stood);
         return -1;
     };
     for (std::size_t k = 0; k < n; ++k) {
@@ -313,11 +324,16 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
         if (item.value) done.push_back({std::move(item), mark, k});
         if (!ok || (update && PyList_Append(updates.get(), update.get()) < 0)) return undo();
     }
-    // The applies stand with the stores, handed on (with the adoptions made
-    // for them, which the log still holds) to an operation that holds the
-    // list, or what they tell sent first.
-    const int told = applied ? applied->commit() : 0;
-    log.keep();
+    // No operation around the batch takes its stores back, whatever holds
+    // the list (one of the list's writes whose hook made it, an apply or a
+    // construction over the list): what its applies did stands with them,
+    // their updates sent first, and so do the children it placed, unless
+    // the list is being made (a sum's copy), whose failure drops it whole.
+    const int told = applied ? applied->commit_alone() : 0;
+    if (AdoptionLog* making = log.making())
+        log.keep_into(*making);
+    else
+        log.settle();
     // A value that is not plain may hold what the thread's scope let
     // through and the list's own flag would refuse.
     if (!plain) note_looser_store<ListState>(self, view.allow_partial);

@@ -335,14 +335,15 @@ struct StoredItem {
 // told in `done` (when given). `ranged`: the caller checked `index` against
 // the list's length (an item assignment), and one the list no longer
 // reaches when the write begins is the assignment's IndexError, never an
-// append.
+// append. `kept_by_pass`: the write is a pass's write-back, whose store the
+// pass keeps (container/pass_log.hpp, WriteLog).
 [[nodiscard]] int core_write(PyObject* self, const View& view, PyObject* element,
                              std::int64_t index, PyObject* value, bool inserting,
                              py::Ref& update, int verdict = -1,
                              const std::int64_t* max_size = nullptr,
                              typing::Applied applied = typing::Applied::No,
                              bool append_if_gone = false, StoredItem* done = nullptr,
-                             bool ranged = false);
+                             bool ranged = false, bool kept_by_pass = false);
 
 enum class Tail : unsigned char { Error, Moved, Done };
 // The delete tail: removes the item at `index` (negative from the end the

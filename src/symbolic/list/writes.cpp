@@ -555,7 +555,7 @@ int store(PyObject* self, PyObject* element, const Placed& given, Adoption& adop
 int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t index,
                PyObject* value, bool inserting, py::Ref& update, int verdict,
                const std::int64_t* max_size, typing::Applied applied, bool append_if_gone,
-               StoredItem* done, bool ranged) {
+               StoredItem* done, bool ranged, bool kept_by_pass) {
     update.reset();
     const ContainerBridge* b = container_bridge();
     if (!b || !list_bridge()) return -1;
@@ -749,7 +749,7 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     // the write (a raw container wrapped, its members adopted), are given
     // back should the write drop it (container/pass_log.hpp).
     std::optional<WriteLog> made;
-    if (!is_primitive(value)) made.emplace(self, value);
+    if (!is_primitive(value)) made.emplace(self, value, kept_by_pass);
     bool kept = false;
     Adoption adopted;
     if (!formalized_at(self, placed, element, at.pos, value, &kept, verdict, &adopted, applied,
