@@ -778,3 +778,20 @@ def test_a_key_or_field_write_that_stands_inside_a_failing_one_keeps_what_its_sp
     assert stored("j") is y and y.topo_parent is owner
     assert_kept_by_its_spec(y)
 
+
+BIG = 10 ** 15     # an int no other code holds
+
+
+@pytest.mark.parametrize("move, left", [
+    (lambda lst: lst.__delitem__(0), [1]), (lambda lst: lst.pop(0), [1]),
+    (lambda lst: lst.insert(0, -1), [-1, 0, 1]), (lambda lst: lst.clear(), []),
+    (lambda lst: lst.reverse(), [1, 0]),
+], ids=["delete", "pop", "insert", "clear", "reverse"])
+@pytest.mark.parametrize("write", [lambda lst, vs: lst.extend(vs),
+                                   lambda lst, vs: lst.__setitem__(slice(2, 2), vs)],
+                         ids=["extend", "slice"])
+def test_a_batch_whose_hook_moves_its_stores_takes_them_back_where_they_are(write, move, left):
+    lst = List([0, 1], root_path=ROOT)
+    with pytest.raises(LookupError, match="meddling"):
+        write(lst, [BIG, Meddling(lambda: move(lst))])
+    assert list(list.__iter__(lst)) == left

@@ -22,6 +22,10 @@
 
 namespace vesk::symbolic {
 
+namespace list {
+struct InFlight;
+}
+
 // What a list's writes read of its bound native List spec, derived once and
 // used while no typing state anywhere has changed since (the process-wide
 // change epoch, typing/change_epoch.hpp, still reads `epoch`), so a write
@@ -109,6 +113,10 @@ struct ContainerState {
     // items keep for those still to land (list/list_ops.hpp, Rooms). Read
     // and written in the list's critical section.
     Py_ssize_t rooms_kept = 0;
+    // A list's: the batch writes under way on it that may take their stores
+    // back by position (list/list_ops.hpp, InFlight), most recent first.
+    // Read and written in the list's critical section.
+    list::InFlight* in_flight = nullptr;
 
     // Under the exclusive hold that replaced `value_spec` (every writer of
     // the count holds it).

@@ -16,6 +16,7 @@
 #include "symbolic/markers.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -264,11 +265,29 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
             at.rooms = &rooms;
         }
     rooms.counted = rooms.extending ? batch.counted : rooms.added;
-    struct GiveBack {
+    // A batch of several stores is registered with the list until it
+    // stands or has taken them back, so that each is taken back where its
+    // item is by then (InFlight).
+    InFlight flight;
+    Py_ssize_t few[16];
+    std::vector<Py_ssize_t> many;
+    struct Settle {
         PyObject* self;
         Rooms& rooms;
-        ~GiveBack() { release_rooms(self, rooms); }
-    } give_back{self, rooms};
+        InFlight* flight;
+        ~Settle() {
+            release_rooms(self, rooms);
+            if (flight) leave_flight(self, *flight);
+        }
+    } settle{self, rooms, nullptr};
+    if (n > 1) {
+        if (n > std::size(few)) many.resize(n);
+        flight.at = n > std::size(few) ? many.data() : few;
+        flight.room = n;
+        enter_flight(self, flight);
+        settle.flight = &flight;
+        for (Placed& at : batch.at) at.flight = &flight;
+    }
     // One value given twice is met the second time where the first write
     // put it, and takes its policy's road there.
     ClaimedSet claimed;
@@ -310,6 +329,13 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
         at.binding = view.binding;
         PyObject* value = formal[k].value.get();
         if (at.how == Store::Replace && at.occupant.get() == value) continue;
+        // A replacement is registered where it replaces, followed from
+        // before its store; an added item as it lands (add_item).
+        const std::size_t registered = flight.count;
+        if (settle.flight && at.how == Store::Replace) {
+            py::CriticalSection guard(self);
+            flight.landing = at.pos;
+        }
         Adoption adopted;
         py::Ref update;
         StoredItem item;
@@ -317,6 +343,16 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
         const bool ok = adopt_at(self, view, element, at.pos, value, &claimed,
                                  batch.copied, at.how != Store::Replace, adopted) &&
                         store(self, element, at, adopted, max_size, update, nullptr, &item) == 0;
+        if (settle.flight && at.how == Store::Replace) {
+            // One whose position was gone appended instead, and landed.
+            py::CriticalSection guard(self);
+            if (flight.count == registered && item.value && !item.stands)
+                flight.at[flight.count++] = flight.landing;
+            flight.landing = -1;
+        }
+        // Only this thread adds to its registration: its count is read
+        // outside the section.
+        if (settle.flight && flight.count > registered) item.tracked = &flight.at[registered];
         if (item.stands) {
             stands(mark, k);
             return undo();

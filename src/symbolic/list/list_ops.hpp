@@ -212,6 +212,44 @@ int refuse(const View& view, const char* text, bool locate);
 
 // How a formal value enters the storage.
 enum class Store : unsigned char { Append, Insert, Replace };
+// A write of several stores (a batch) under way on a list, registered with
+// it while it may take them back by position, so that each is taken back
+// where its item is then. Under threads the only write that moves the items
+// of a list whose positions a batch holds is another batch's taking back
+// (claim.hpp: an insertion before the end, a removal, `clear` or `reverse`
+// meets that claim; an append lands past every store); a hook of the
+// batch's own may move them too. Each such move (`items_moved`,
+// `items_reversed`) carries the positions every registered batch recorded
+// along with their items. Read and written in the list's critical section.
+struct InFlight {
+    InFlight* next = nullptr;
+    // The position of each of its stores, in their order (-1: its item is
+    // gone, taken out by another write), kept as the store lands; room for
+    // every store is made before the first (`room`), so the section never
+    // allocates.
+    Py_ssize_t* at = nullptr;
+    std::size_t room = 0;
+    std::size_t count = 0;    // how many of `at` are stores made; only its own thread adds
+    Py_ssize_t landing = -1;  // a replacement under way: where it replaces
+};
+// Registers `f` with the list, and takes it off.
+void enter_flight(PyObject* self, InFlight& f) noexcept;
+void leave_flight(PyObject* self, InFlight& f) noexcept;
+// The items from `pos` on moved by `by` (-k: k items taken out there, whose
+// recorded positions are gone; +k: k items put in before them).
+void shift_in_flight(PyObject* self, Py_ssize_t pos, Py_ssize_t by) noexcept;
+// The items reversed: each position mirrored. (A sort moves them where no
+// position can follow: a store is found at its position if it is still
+// there, else by identity, or not at all.)
+void reverse_in_flight(PyObject* self) noexcept;
+// The same, at the cost of one test where no batch is under way. Called in
+// the list's critical section.
+inline void items_moved(PyObject* self, Py_ssize_t pos, Py_ssize_t by) noexcept {
+    if (py::state<ListState>(self).in_flight) shift_in_flight(self, pos, by);
+}
+inline void items_reversed(PyObject* self) noexcept {
+    if (py::state<ListState>(self).in_flight) reverse_in_flight(self);
+}
 // The rooms under the size bound that a write adding several items (a
 // batch's appends and insertions) keeps for them: taken where its first
 // item lands, for all of them at once, and counted on the list
@@ -257,6 +295,8 @@ struct Placed {
     // Append or insertion of a write adding several items: the rooms it keeps
     // (null: the item is checked against the bound alone).
     Rooms* rooms = nullptr;
+    // A batch's registration (null: none), told where an added item lands.
+    InFlight* flight = nullptr;
 };
 // Whether a non-primitive `value` has one place in a tree, which a write
 // claims and finds by identity: a symbolic or topology-aware value (a plain
@@ -299,6 +339,10 @@ struct StoredItem {
     // The write failed, but what it replaced would not come back: the store
     // stands all the same (`unstore`).
     bool stands = false;
+    // Where the write's registration keeps the store's position as other
+    // writes move its item (InFlight), read in the list's critical section;
+    // null: `pos`.
+    const Py_ssize_t* tracked = nullptr;
 };
 // Takes a stored value out of the list again (where it is now: at its
 // position, else, for a value that keeps a tree, wherever it has moved),

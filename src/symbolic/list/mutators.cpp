@@ -292,6 +292,7 @@ PyObject* clear(PyObject* self) {
         const Py_ssize_t n = PyList_GET_SIZE(self);
         items = py::Ref::steal(PyList_GetSlice(self, 0, n));
         if (!items || PyList_SetSlice(self, 0, n, nullptr) < 0) return nullptr;
+        items_moved(self, 0, -n);
     }
     return py::none();
 }
@@ -337,7 +338,9 @@ PyObject* reverse(PyObject* self) {
         return nullptr;
     py::CriticalSection guard(self);
     if (refused_for_write(self)) return nullptr;
-    return PyList_Reverse(self) < 0 ? nullptr : py::none();
+    if (PyList_Reverse(self) < 0) return nullptr;
+    items_reversed(self);
+    return py::none();
 }
 
 PyObject* multiply(PyObject* a, PyObject* b) {

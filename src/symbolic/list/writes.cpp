@@ -105,6 +105,15 @@ void keep_rooms(PyObject* self, Rooms& rooms) noexcept {
     }
 }
 
+// An added item landed at `landed`, inserted before the items there: the
+// batches under way follow those items, and a batch adding it records
+// where it landed (InFlight). Under the list's lock.
+[[gnu::noinline]] void added_at(PyObject* self, const Placed& at, Py_ssize_t landed,
+                                bool inserted) noexcept {
+    if (inserted) items_moved(self, landed, 1);
+    if (at.flight && at.flight->count < at.flight->room) at.flight->at[at.flight->count++] = landed;
+}
+
 // Where an added item lands, decided under the list's lock: the index
 // `at.key` as the caller gave it (at or past the end appends; a negative one
 // counts from the end, clamped to the front), or the end for an append;
@@ -137,6 +146,8 @@ void keep_rooms(PyObject* self, Rooms& rooms) noexcept {
     const int r = appending ? PyList_Append(self, value) : PyList_Insert(self, landed, value);
     if (r < 0) return -1;
     if (rooms) keep_rooms(self, *rooms);
+    if (!appending || at.flight) [[unlikely]]
+        added_at(self, at, landed, !appending);
     return 1;
 }
 
@@ -378,7 +389,7 @@ namespace {
 // `pos` alone. -1 when nowhere. Called under the list's lock.
 Py_ssize_t held_at(PyObject* self, PyObject* value, Py_ssize_t pos) noexcept {
     const Py_ssize_t n = PyList_GET_SIZE(self);
-    if (pos < n && PyList_GET_ITEM(self, pos) == value) return pos;
+    if (pos >= 0 && pos < n && PyList_GET_ITEM(self, pos) == value) return pos;
     for (Py_ssize_t i = 0; !is_primitive(value) && i < n; ++i)
         if (PyList_GET_ITEM(self, i) == value) return i;
     return -1;
@@ -420,12 +431,15 @@ bool unstore(PyObject* self, const StoredItem& item) noexcept {
     // as it takes the list back, and may place it in the list again.
     PyObject* replaced = item.replaced.get();
     const bool hooked = replaced && item.let_go && keeps_tree_quietly(replaced);
+    // Where the store is now, read in the list's section: other writes may
+    // have moved it since (InFlight).
+    auto stored_at = [&] { return item.tracked ? *item.tracked : item.pos; };
     Py_ssize_t held_before = 0;
     {
         py::CriticalSection guard(self);
         // Moved out by a hook meanwhile: that stands, and what it replaced
         // stays let go.
-        if (held_at(self, value, item.pos) < 0) return true;
+        if (held_at(self, value, stored_at()) < 0) return true;
         if (hooked) held_before = count_held(self, replaced);
     }
     // What it replaced comes back only once it names the list again, so the
@@ -435,7 +449,7 @@ bool unstore(PyObject* self, const StoredItem& item) noexcept {
     bool put = false;
     {
         py::CriticalSection guard(self);
-        const Py_ssize_t pos = held_at(self, value, item.pos);
+        const Py_ssize_t pos = held_at(self, value, stored_at());
         // Placed in the list again by a hook of its own meanwhile: that
         // place stands, and so does the store. Only a hook can have: the
         // slot goes back to what it held by its position, whatever else
@@ -452,10 +466,12 @@ bool unstore(PyObject* self, const StoredItem& item) noexcept {
             const int r = replaced
                               ? PyList_SetItem(self, pos, py::Ref(item.replaced).release())
                               : PyList_SetSlice(self, pos, pos + 1, nullptr);
-            if (r < 0)
+            if (r < 0) {
                 PyErr_Clear();
-            else
+            } else {
                 put = true;
+                if (!replaced) items_moved(self, pos, -1);
+            }
         }
     }
     // Moved out by the hook that took its parent back: it is let go again.
@@ -466,6 +482,47 @@ bool unstore(PyObject* self, const StoredItem& item) noexcept {
 
 bool unstore_at(PyObject* self, PyObject* value, PyObject* replaced, Py_ssize_t pos) noexcept {
     return unstore(self, StoredItem{py::Ref::borrow(value), py::Ref::borrow(replaced), pos});
+}
+
+void enter_flight(PyObject* self, InFlight& f) noexcept {
+    py::CriticalSection guard(self);
+    InFlight*& first = py::state<ListState>(self).in_flight;
+    f.next = first;
+    first = &f;
+}
+
+void leave_flight(PyObject* self, InFlight& f) noexcept {
+    py::CriticalSection guard(self);
+    for (InFlight** link = &py::state<ListState>(self).in_flight; *link; link = &(*link)->next)
+        if (*link == &f) {
+            *link = f.next;
+            break;
+        }
+}
+
+void shift_in_flight(PyObject* self, Py_ssize_t pos, Py_ssize_t by) noexcept {
+    auto carry = [&](Py_ssize_t& at) {
+        if (at < pos) return;  // below the move, or gone already (-1)
+        if (by < 0 && at < pos - by)
+            at = -1;  // its item was taken out
+        else
+            at += by;
+    };
+    for (InFlight* f = py::state<ListState>(self).in_flight; f; f = f->next) {
+        for (std::size_t j = 0; j < f->count; ++j) carry(f->at[j]);
+        carry(f->landing);
+    }
+}
+
+void reverse_in_flight(PyObject* self) noexcept {
+    const Py_ssize_t n = PyList_GET_SIZE(self);
+    auto carry = [&](Py_ssize_t& at) {
+        if (at >= 0) at = at < n ? n - 1 - at : -1;
+    };
+    for (InFlight* f = py::state<ListState>(self).in_flight; f; f = f->next) {
+        for (std::size_t j = 0; j < f->count; ++j) carry(f->at[j]);
+        carry(f->landing);
+    }
 }
 
 void release_rooms(PyObject* self, Rooms& rooms) noexcept {
@@ -802,6 +859,7 @@ Tail delete_tail(PyObject* self, const SpecReadings& readings, std::int64_t key,
         // The reference kept above outlives the removal, so no finaliser
         // runs under the lock.
         if (PyList_SetSlice(self, pos, pos + 1, nullptr) < 0) return Tail::Error;
+        items_moved(self, static_cast<Py_ssize_t>(pos), -1);
     }
     if (flags::notifications_suppressed()) return Tail::Done;
     const ContainerBridge* b = container_bridge();
@@ -841,7 +899,8 @@ PyObject* py_set_item_without_permission_check(PyObject* self, PyObject* const* 
     // Without a gate of its own, a write at a position the list has lost
     // meanwhile appends, as it would have had it come after the shrinking.
     const int r = core_write(self, view, readings.element.get(), index, a[1], false, update, -1,
-                             nullptr, applied, true, pass ? &done : nullptr);
+                             nullptr, applied, true, pass ? &done : nullptr, false,
+                             pass != nullptr);
     // A store made is the pass's to keep or take back, the write failing
     // after it included.
     if (pass && done.value)

@@ -436,6 +436,36 @@ def test_a_write_taken_back_while_another_moves_or_writes_its_store(write, move)
     assert seen(lst, "b") == seen(alone, "MainThread") and "a" not in lst.__dict__
 
 
+@pytest.mark.parametrize("write", [lambda lst, vs: lst.extend(vs),
+                                   lambda lst, vs: lst.__setitem__(slice(9, 9), vs)],
+                         ids=["extend", "slice past the end"])
+def test_two_batches_taken_back_in_turn_each_take_back_their_own(write):
+    # "w" stores its plain value and pauses failing; "a" stores its own after
+    # it and pauses failing too; "w" is taken back, moving a's store down;
+    # then "a" is: each takes back the item it stored, wherever it is.
+    lst = ByThread([0], root_path=KeyPath("l"))
+    bad_w, bad_a = FailsPaused(t="w"), FailsPaused(t="a")
+    bad_w.__dict__.update(fails="path", gate=Gate("w"))
+    bad_a.__dict__.update(fails="path", gate=Gate())
+    got = {}
+    w = threading.Thread(target=lambda: got.update(w=outcome_of(
+        lambda: write(lst, [BIG + 1, bad_w]))), name="w")
+    w.start()
+
+    def take_back_w():
+        bad_w.gate.go.set()
+        w.join()
+
+    try:
+        assert bad_w.gate.paused.wait(10)
+        got.update(race(lambda: write(lst, [BIG, bad_a]), take_back_w, bad_a.gate))
+    finally:
+        bad_w.gate.go.set()
+        w.join()
+    assert got == {"a": (LookupError, "refused"), "b": "ok", "w": "LookupError"}
+    assert items_of(lst) == [0] and not set(lst.__dict__) & {"a", "w"}
+
+
 class ClonedSlowly(Counted):
     """Pauses its first clone, when it has a gate."""
 

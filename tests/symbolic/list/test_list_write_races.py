@@ -1,9 +1,11 @@
 """SymList writes racing: appends against a size bound, index writes on
 shared positions, every mutator at once, removals of present values while
 the list shrinks, insertions at the end beside index writes, and extends
-meeting at a bound; each end state checked against what every thread did
-and was told (write_races.py). An insertion at the end paused while the
-list grows (paused_pairs.py)."""
+meeting at a bound or taken back together; each end state checked against
+what every thread did and was told (write_races.py). An insertion at the
+end paused while the list grows (paused_pairs.py)."""
+
+import time
 
 import pytest
 
@@ -124,6 +126,37 @@ def test_extends_meeting_at_a_bound_leave_nothing_when_they_fail():
         for outcome, items in got:
             assert outcome in ("ok", "ValueError", "refused"), (r, outcome)
             assert [id(v) in now for v in items] == [outcome == "ok"] * len(items), (r, got)
+
+
+class FailsLater(Dict):
+    """Fails its placement, once other threads have run."""
+
+    def topo_setpath(self, path):
+        time.sleep(0)
+        raise LookupError("fails later")
+
+
+def test_extends_taken_back_together_each_take_back_their_own():
+    # Eight threads extending each small list with plain items and a node
+    # that fails every other time, after other threads ran: an extend that
+    # fails leaves none of its items wherever another's takeback moved
+    # them, and every item held was reported.
+    n = max(rounds(600), 60)
+    lists = [Logged([-1], root_path=ROOT) for _ in range(n)]
+
+    def extend(r, tid):
+        items = [10**9 * (tid + 1) + 10 * r + k for k in range(2)]
+        last = FailsLater() if (r + tid) % 2 else Dict(t=tid)
+        return outcome_of(lambda: lists[r].extend(items + [last])), items
+
+    outcomes, logs = in_rounds(n, THREADS, extend, seconds=20)
+    told = {id(u.new_value) for log in logs for u in flat(log)}
+    for r, got in enumerate(outcomes):
+        now = {id(v) for v in list.__iter__(lists[r])}
+        assert now - told == {id(list.__getitem__(lists[r], 0))}, r
+        for outcome, items in got:
+            assert outcome in ("ok", "LookupError", "refused"), (r, outcome)
+            assert [id(v) in now for v in items] == [outcome == "ok"] * 2, (r, got)
 
 
 @pytest.mark.parametrize("threads", [8, 16])
