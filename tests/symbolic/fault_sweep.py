@@ -560,18 +560,6 @@ def _():
     return World(lambda: lst.__setitem__(slice(0, 1), [x, y]), l=lst, old=old, x=x, y=y)
 
 
-@road("l[a:b]=vs bound by its element")
-def _():
-    # The element's spec binds each dict and fills its default: what it did
-    # to a value the write gives back is given back too.
-    spec = native.List(native.Union([
-        native.Dict([("a", native.Int(default=0)), (native.StrKey(), native.Any())]),
-        native.Any()]))
-    old, x, y = HNode("old"), HDict(v=1), HDict(v=2)
-    lst = HList(["s", old], value_spec=spec, root_path=ROOT)
-    return World(lambda: lst.__setitem__(slice(0, 3), [x, y, "t"]), l=lst, old=old, x=x, y=y)
-
-
 @road("l[a:b:c]=vs")
 def _():
     a, c, x, y = HNode("a"), HDict(v=1), HDict(v=2), HNode("y")

@@ -431,6 +431,7 @@ void ConstructionLog::fail_keeping(const std::vector<std::pair<Taken, Taken>>& k
             break;
         }
     }
+    told.clear();
     PyErr_SetRaisedException(pending);
 }
 

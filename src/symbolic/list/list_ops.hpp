@@ -215,9 +215,10 @@ enum class Store : unsigned char { Append, Insert, Replace };
 // A write of several stores (a batch) under way on a list, registered with
 // it while it may take them back by position, so that each is taken back
 // where its item is then. Under threads the only write that moves the items
-// of a list whose positions a batch holds is another batch's taking back
-// (claim.hpp: an insertion before the end, a removal, `clear` or `reverse`
-// meets that claim; an append lands past every store); a hook of the
+// of a list whose positions a batch holds is another write's taking back (a
+// batch's, or an append's whose item cannot be named where it landed;
+// claim.hpp: an insertion before the end, a removal, `clear` or `reverse`
+// meets that claim, and an append lands past every store); a hook of the
 // batch's own may move them too. Each such move (`items_moved`,
 // `items_reversed`) carries the positions every registered batch recorded
 // along with their items. Read and written in the list's critical section.
