@@ -118,6 +118,10 @@ public:
         state_.store(make(gen_of(cur), kExclusiveWhole), std::memory_order_relaxed);
     }
 
+    // Whether the calling thread holds this flag itself (its hold log says
+    // so): a hold it asks for then can only be refused.
+    [[nodiscard]] bool held_by_this_thread() const noexcept;
+
     [[nodiscard]] bool is_free() const noexcept {
         return free_in(state_.load(std::memory_order_acquire), generation());
     }
@@ -169,6 +173,14 @@ private:
 
     std::atomic<std::uint64_t> state_{0};
 };
+
+// Takes the hold (exclusive or shared) once another thread's conflicting
+// hold is let go, waiting it out for a bounded time, detached from the
+// interpreter after the first tries: for a flag whose every hold lasts a
+// few loads and stores (hold.hpp, `kMomentaryHolds`). False, without an
+// exception, for a hold of the calling thread's own, or one that outlasts
+// any momentary hold.
+[[nodiscard]] bool wait_for_hold(BorrowFlag& flag, bool exclusive) noexcept;
 
 // The refusals of a hold. Each is remembered, by identity only, as the
 // thread's latest refusal, so a step that may meet another thread's

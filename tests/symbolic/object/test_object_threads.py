@@ -3,7 +3,8 @@ the free-threaded interpreter). A SymObject write that meets another
 thread's hold is refused with the binding layer's borrow error, a
 legitimate outcome that stores nothing; record cells are written under
 per-object critical sections and never refuse. Each role must end holding a
-value that some thread wrote."""
+value that some thread wrote. Reads of an object (its fields, methods, node
+state and JSON form) go on beside any of that."""
 
 import threading
 
@@ -12,7 +13,7 @@ import pytest
 import vesk_core._native as native
 from helpers import Dict
 from object_helpers import KeyPath, made, made_record, node_record_class, object_class
-from races import started
+from races import for_a_while, started
 
 THREADS, ROUNDS = 8, 200
 BORROW_ERRORS = ("Already borrowed", "Already mutably borrowed")
@@ -53,3 +54,59 @@ def test_racing_node_state_writes_end_with_a_written_value(layout):
     assert any(parent is parents[t] for t in range(THREADS) if 0 in wrote[t])
     assert any(path is paths[t] for t in range(THREADS) if 1 in wrote[t])
     assert native._probe_node_get(inst, 2) in (True, False)
+
+
+def reader_object():
+    cls = object_class("Read", [("a", native.Any(default=None)), ("b", native.Any(default=None))],
+                       native_slots=True)
+    return cls, cls(a=1, b=Dict(x=1))
+
+
+# One thread's writes on the object `o` (`i` counts them; `spare` is an
+# object of its class, `holder` a dict), each holding its state for a moment.
+BESIDE_READS = {
+    "sym_seal": lambda o, i, spare, holder: o.sym_seal(i % 2 == 0),
+    "sym_setorigin": lambda o, i, spare, holder: o.sym_setorigin(None, "t"),
+    "raw flag": lambda o, i, spare, holder: setattr(o, "_sealed", i % 2 == 0),
+    "__init__ again": lambda o, i, spare, holder: o.__init__(a=1, b=o.b),
+    "placed and let go": lambda o, i, spare, holder: (holder.__setitem__("p", o),
+                                                      holder.__delitem__("p")),
+    "set as a field and let go": lambda o, i, spare, holder: (setattr(spare, "b", o),
+                                                              setattr(spare, "b", None)),
+}
+
+
+@pytest.mark.parametrize("writer", sorted(BESIDE_READS))
+def test_reads_of_an_object_go_on_beside_one_writer(writer):
+    cls, o = reader_object()
+    child = o.b
+    spare, holder = cls(a=0), Dict()
+    home = Dict(o=o) if writer in ("sym_seal", "sym_setorigin", "raw flag") else None
+    reads = [lambda: o.a == 1, lambda: o.b is child, lambda: callable(o.sym_seal),
+             lambda: o._topo_parent in (home, holder, spare),
+             lambda: native._native_to_json_walk(o)["a"] == 1]
+    if home is not None:
+        reads.append(lambda: native._native_to_json_walk(home)["o"]["a"] == 1)
+    stop, failures = threading.Event(), []
+
+    def write():
+        try:
+            for i in for_a_while(1.0, 20000, 200):
+                BESIDE_READS[writer](o, i, spare, holder)
+        except BaseException as e:  # noqa: BLE001 - reported below
+            failures.append(e)
+        stop.set()
+
+    def read():
+        try:
+            while not stop.is_set():
+                for n, r in enumerate(reads):
+                    assert r(), n
+        except BaseException as e:  # noqa: BLE001 - reported below
+            failures.append(e)
+            stop.set()
+
+    threads = [threading.Thread(target=write)] + [threading.Thread(target=read) for _ in range(3)]
+    with started(threads, stop):
+        pass
+    assert failures == []
