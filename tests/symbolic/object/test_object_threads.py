@@ -4,7 +4,8 @@ thread's hold is refused with the binding layer's borrow error, a
 legitimate outcome that stores nothing; record cells are written under
 per-object critical sections and never refuse. Each role must end holding a
 value that some thread wrote. Reads of an object (its fields, methods, node
-state and JSON form) go on beside any of that."""
+state, JSON form and `_sym_attributes` view) go on beside any of that, and
+beside one another."""
 
 import threading
 
@@ -13,6 +14,7 @@ import pytest
 import vesk_core._native as native
 from helpers import Dict
 from object_helpers import KeyPath, made, made_record, node_record_class, object_class
+from paused_pairs import Pausing, race
 from races import for_a_while, started
 
 THREADS, ROUNDS = 8, 200
@@ -110,3 +112,72 @@ def test_reads_of_an_object_go_on_beside_one_writer(writer):
     with started(threads, stop):
         pass
     assert failures == []
+
+
+# What runs beside threads reading one object's `_sym_attributes`: other
+# readers only, a writer into its child dict, or a writer of a plain field.
+BESIDE_VIEWS = {
+    "readers": None,
+    "writes into a child": lambda o, i: o.b.__setitem__("x", Dict(i=i)),
+    "plain field writes": lambda o, i: setattr(o, "a", i),
+}
+
+
+@pytest.mark.parametrize("beside", sorted(BESIDE_VIEWS))
+def test_readers_of_an_object_view_refuse_neither_readers_nor_writes_below(beside):
+    _, o = reader_object()
+    child = o.b
+    stop, failures = threading.Event(), []
+
+    def write():
+        try:
+            for i in for_a_while(1.0, 20000, 200):
+                BESIDE_VIEWS[beside](o, i)
+        except BaseException as e:  # noqa: BLE001 - reported below
+            failures.append(e)
+        stop.set()
+
+    def read(rounds):
+        try:
+            for _ in rounds:
+                if stop.is_set():
+                    return
+                view = o._sym_attributes
+                assert view["b"] is child and view.topo_parent is o
+                assert isinstance(view["a"], int)
+        except BaseException as e:  # noqa: BLE001 - reported below
+            failures.append(e)
+            stop.set()
+
+    readers = [threading.Thread(target=read, args=(for_a_while(1.0, 2000, 100),))
+               for _ in range(7)]
+    threads = readers if beside == "readers" else readers + [threading.Thread(target=write)]
+    with started(threads, stop):
+        if beside != "readers":
+            for t in readers:
+                t.join()
+            stop.set()
+    assert failures == []
+    assert child._topo_parent is o and child._topo_path == KeyPath("b")
+
+
+class PausingChild(Dict):
+    """A child whose `topo_setpath` pauses (its `pause`, in its __dict__)."""
+
+    def topo_setpath(self, path):
+        self.__dict__["pause"](1)
+        return super().topo_setpath(path)
+
+
+def test_an_object_view_read_beside_a_write_paused_below_it():
+    # The write into the object's child holds that child and the object
+    # above it for its whole run; the view only reads them.
+    _, o = reader_object()
+    pause = Pausing(1)
+    new = PausingChild(n=1)
+    new.__dict__["pause"] = pause
+    views = []
+    outcomes = race(lambda: o.b.__setitem__("x", new),
+                    lambda: views.append(o._sym_attributes), pause)
+    assert outcomes == {"a": "ok", "b": "ok"}
+    assert views[0]["b"] is o.b and o.b["x"] is new and new._topo_parent is o.b
