@@ -13,7 +13,9 @@ import pytest
 
 import vesk_core._native as native
 from helpers import Dict
-from object_helpers import KeyPath, made, made_record, node_record_class, object_class
+from object_helpers import (
+    KeyPath, PausingChild, made, made_record, node_record_class, object_class,
+)
 from paused_pairs import Pausing, race
 from races import for_a_while, started
 
@@ -64,6 +66,35 @@ def reader_object():
     return cls, cls(a=1, b=Dict(x=1))
 
 
+def reads_beside(write, read, readers):
+    """Runs `write(i)` for a while on one thread (none when it is None) and
+    `read()` on `readers` threads until it is done; the first failure of
+    any of them is raised."""
+    stop, failures = threading.Event(), []
+
+    def guarded(body):
+        try:
+            body()
+        except BaseException as e:  # noqa: BLE001 - reported below
+            failures.append(e)
+        stop.set()
+
+    def reading():
+        for _ in (iter(int, 1) if write else for_a_while(0.5, 2000, 100)):
+            if stop.is_set():
+                return
+            read()
+
+    threads = [threading.Thread(target=guarded, args=(reading,)) for _ in range(readers)]
+    if write:
+        threads.append(threading.Thread(target=guarded, args=(
+            lambda: [write(i) for i in for_a_while(0.5, 5000, 200)],)))
+    with started(threads, stop):
+        pass
+    if failures:
+        raise failures[0]
+
+
 # One thread's writes on the object `o` (`i` counts them; `spare` is an
 # object of its class, `holder` a dict), each holding its state for a moment.
 BESIDE_READS = {
@@ -81,37 +112,16 @@ BESIDE_READS = {
 @pytest.mark.parametrize("writer", sorted(BESIDE_READS))
 def test_reads_of_an_object_go_on_beside_one_writer(writer):
     cls, o = reader_object()
-    child = o.b
-    spare, holder = cls(a=0), Dict()
+    child, spare, holder = o.b, cls(a=0), Dict()
     home = Dict(o=o) if writer in ("sym_seal", "sym_setorigin", "raw flag") else None
-    reads = [lambda: o.a == 1, lambda: o.b is child, lambda: callable(o.sym_seal),
-             lambda: o._topo_parent in (home, holder, spare),
-             lambda: native._native_to_json_walk(o)["a"] == 1]
-    if home is not None:
-        reads.append(lambda: native._native_to_json_walk(home)["o"]["a"] == 1)
-    stop, failures = threading.Event(), []
-
-    def write():
-        try:
-            for i in for_a_while(1.0, 20000, 200):
-                BESIDE_READS[writer](o, i, spare, holder)
-        except BaseException as e:  # noqa: BLE001 - reported below
-            failures.append(e)
-        stop.set()
 
     def read():
-        try:
-            while not stop.is_set():
-                for n, r in enumerate(reads):
-                    assert r(), n
-        except BaseException as e:  # noqa: BLE001 - reported below
-            failures.append(e)
-            stop.set()
+        assert o.a == 1 and o.b is child and callable(o.sym_seal)
+        assert o._topo_parent in (home, holder, spare)
+        assert native._native_to_json_walk(o)["a"] == 1
+        assert home is None or native._native_to_json_walk(home)["o"]["a"] == 1
 
-    threads = [threading.Thread(target=write)] + [threading.Thread(target=read) for _ in range(3)]
-    with started(threads, stop):
-        pass
-    assert failures == []
+    reads_beside(lambda i: BESIDE_READS[writer](o, i, spare, holder), read, 3)
 
 
 # What runs beside threads reading one object's `_sym_attributes`: other
@@ -126,55 +136,21 @@ BESIDE_VIEWS = {
 @pytest.mark.parametrize("beside", sorted(BESIDE_VIEWS))
 def test_readers_of_an_object_view_refuse_neither_readers_nor_writes_below(beside):
     _, o = reader_object()
-    child = o.b
-    stop, failures = threading.Event(), []
+    child, write = o.b, BESIDE_VIEWS[beside]
 
-    def write():
-        try:
-            for i in for_a_while(1.0, 20000, 200):
-                BESIDE_VIEWS[beside](o, i)
-        except BaseException as e:  # noqa: BLE001 - reported below
-            failures.append(e)
-        stop.set()
+    def read():
+        view = o._sym_attributes
+        assert view["b"] is child and view.topo_parent is o and isinstance(view["a"], int)
 
-    def read(rounds):
-        try:
-            for _ in rounds:
-                if stop.is_set():
-                    return
-                view = o._sym_attributes
-                assert view["b"] is child and view.topo_parent is o
-                assert isinstance(view["a"], int)
-        except BaseException as e:  # noqa: BLE001 - reported below
-            failures.append(e)
-            stop.set()
-
-    readers = [threading.Thread(target=read, args=(for_a_while(1.0, 2000, 100),))
-               for _ in range(7)]
-    threads = readers if beside == "readers" else readers + [threading.Thread(target=write)]
-    with started(threads, stop):
-        if beside != "readers":
-            for t in readers:
-                t.join()
-            stop.set()
-    assert failures == []
+    reads_beside(write and (lambda i: write(o, i)), read, 7)
     assert child._topo_parent is o and child._topo_path == KeyPath("b")
-
-
-class PausingChild(Dict):
-    """A child whose `topo_setpath` pauses (its `pause`, in its __dict__)."""
-
-    def topo_setpath(self, path):
-        self.__dict__["pause"](1)
-        return super().topo_setpath(path)
 
 
 def test_an_object_view_read_beside_a_write_paused_below_it():
     # The write into the object's child holds that child and the object
     # above it for its whole run; the view only reads them.
     _, o = reader_object()
-    pause = Pausing(1)
-    new = PausingChild(n=1)
+    new, pause = PausingChild(n=1), Pausing(1)
     new.__dict__["pause"] = pause
     views = []
     outcomes = race(lambda: o.b.__setitem__("x", new),

@@ -11,7 +11,7 @@ import pytest
 
 import vesk_core._native as native
 from helpers import Dict, List
-from object_helpers import KeyPath, object_class
+from object_helpers import KeyPath, PausingChild, object_class
 from paused_pairs import Pausing, race
 from races import started
 
@@ -101,14 +101,6 @@ def test_writes_to_other_fields_of_a_fresh_record_refuse_none():
         assert view["d"]._topo_parent is inst
 
 
-class PausingChild(Dict):
-    """A child whose `topo_setpath` calls its `pause` (in its __dict__)."""
-
-    def topo_setpath(self, path):
-        self.__dict__["pause"](1)
-        return super().topo_setpath(path)
-
-
 # What another thread does while a first use of the view is paused in the
 # adoption of the record's child: another first use, or a write of another
 # field through the view.
@@ -121,7 +113,6 @@ BESIDE_FIRST_USE = {
 @pytest.mark.parametrize("second", sorted(BESIDE_FIRST_USE))
 def test_a_first_use_beside_one_paused_in_a_childs_hook(second):
     child = PausingChild(a=1)
-    child.__dict__["pause"] = lambda x: None
     inst = holder()(child=child, root_path=KeyPath("r"))
     pause = child.__dict__["pause"] = Pausing(1)
     got = {}
