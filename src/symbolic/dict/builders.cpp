@@ -120,9 +120,18 @@ py::Ref read_object_attributes(const ObjectAttributesArgs& args) {
         const int stays = stays_in_place(v.get(), adopt);
         if (stays <= 0) return {};
     }
+    // Sealed, the view is marked so alone: sealing it would seal its
+    // members again, a write into them beside another thread's seal.
     ObjectAttributesArgs as_they_sit = args;
     as_they_sit.raw = true;
-    return build_object_attributes(as_they_sit);
+    as_they_sit.sealed = false;
+    py::Ref view = build_object_attributes(as_they_sit);
+    if (view && args.sealed) {
+        py::Exclusive<DictState> held(view.get());
+        if (!held) return {};
+        held->node.sealed = true;
+    }
+    return view;
 }
 
 PyObject* clone_if_primitive(PyObject* self) {

@@ -183,7 +183,8 @@ struct ObjectAttributesArgs {
 [[nodiscard]] py::Ref build_object_attributes(const ObjectAttributesArgs& args);
 // The same instance made of the members as they sit, where adopting each
 // would leave it as it is (symbolic/in_place.hpp): stored raw, claiming
-// nothing and calling no member's hook. Null without an exception when a
+// nothing, calling no member's hook and, sealed, sealing none of them
+// again. Null without an exception when a
 // member would be placed, cloned, refused or stamped: the caller makes the
 // instance by `build_object_attributes` under its claims instead.
 [[nodiscard]] py::Ref read_object_attributes(const ObjectAttributesArgs& args);

@@ -125,11 +125,13 @@ def test_reads_of_an_object_go_on_beside_one_writer(writer):
 
 
 # What runs beside threads reading one object's `_sym_attributes`: other
-# readers only, a writer into its child dict, or a writer of a plain field.
+# readers only, a writer into its child dict, a writer of a plain field, or
+# one sealing and unsealing the object (and so its child).
 BESIDE_VIEWS = {
     "readers": None,
     "writes into a child": lambda o, i: o.b.__setitem__("x", Dict(i=i)),
     "plain field writes": lambda o, i: setattr(o, "a", i),
+    "sym_seal": lambda o, i: o.sym_seal(i % 2 == 0),
 }
 
 
@@ -144,6 +146,7 @@ def test_readers_of_an_object_view_refuse_neither_readers_nor_writes_below(besid
 
     reads_beside(write and (lambda i: write(o, i)), read, 7)
     assert child._topo_parent is o and child._topo_path == KeyPath("b")
+    assert child._sealed is o._sealed   # no view sealed the child again
 
 
 def test_an_object_view_read_beside_a_write_paused_below_it():
