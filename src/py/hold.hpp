@@ -86,7 +86,6 @@ void raise_refusal(bool exclusive) noexcept {
     }
 }
 
-// What a function of return type `Ret` answers for a refused hold.
 // Whether a State's holds wait out another thread's momentary one.
 template <class State>
 inline constexpr bool kWaitsOut = false;
@@ -94,6 +93,7 @@ template <class State>
     requires(State::kMomentaryHolds)
 inline constexpr bool kWaitsOut<State> = true;
 
+// What a function of return type `Ret` answers for a refused hold.
 template <Refuse R, class Ret>
 [[nodiscard]] Ret refusal_value() noexcept {
     if constexpr (R == Refuse::NotImplemented) {
