@@ -25,6 +25,20 @@ namespace vesk::symbolic {
 
 namespace {
 
+// What a topology-aware value that is not symbolic tells of its place, each
+// part it does not tell (or that cannot be read) as none. Keeps no error.
+Placement told_placement(PyObject* child) noexcept {
+    Placement told;
+    if (!read_placement(child, told, true)) {
+        PyErr_Clear();
+        told = Placement{};
+    }
+    if (!told.parent_known) told.parent.reset();
+    if (!told.path_known) told.path.reset();
+    told.parent_known = told.path_known = true;
+    return told;
+}
+
 // Raises when inserting `child` under `container` would make `child` its own
 // ancestor. The container's parent chain is claimed, so it stays as it is
 // read until the write is done. A node of it that this thread is placing now
@@ -273,12 +287,15 @@ struct Adopter {
         if (!new_path) return false;
         if (!symbolic) {
             // A topology-aware value of another kind is stamped as it is,
-            // and given its freedom back should the write fail. Its place is
-            // not checked, but it is never put below itself: it may hold the
-            // very container (a record, its fields symbolic containers).
+            // and given back what it tells of its place should the write
+            // fail (a parent or path it does not tell, or that cannot be
+            // read, as none: its freedom). Its place is not checked, but it
+            // is never put below itself: it may hold the very container (a
+            // record, its fields symbolic containers).
             if (scope.exclusive(child.get()) < 0) return false;
             scope.reparenting(child.get());
             if (cycle_guard(scope, a.container, child.get(), new_path.get()) < 0) return false;
+            out.prior_ = told_placement(child.get());
             out.value = std::move(child);
             out.stamped_ = out.value;
             out.freed_ = true;
@@ -318,9 +335,9 @@ bool Adoption::undo() noexcept {
     py::Ref child = std::move(stamped_);
     if (!child || !(path_set_ || parent_set_)) return true;
     if (freed_) {
-        // A value of another kind: its freedom back, by the calls that gave
-        // it its place.
-        return give_back(child.get(), Placement{}, true, true, true);
+        // A value of another kind: the place it told back, by the calls that
+        // gave it the new one.
+        return give_back(child.get(), prior_, true, true, true);
     }
     // A child given a parent that names another now was placed there by a
     // hook meanwhile (one of the operation's own, or of a later child): that

@@ -86,7 +86,7 @@ private:
     PyObject* given_ = nullptr;      // borrowed: the parent it was given (may be None)
     bool path_set_ = false;
     bool parent_set_ = false;  // here, or by the caller (AdoptArgs::parent_set_by_caller)
-    bool freed_ = false;  // a value of another kind: undo gives it its freedom
+    bool freed_ = false;  // a value of another kind: undo gives it what it told (`prior_`)
 };
 
 // The adoptions one operation stored, kept until it stands, so that an

@@ -49,6 +49,8 @@ struct Holder {
     std::uint32_t sort = 0;
     std::uint32_t positions = 0;
     std::uint32_t moving = 0;
+    std::uint32_t following = 0;
+    std::uint32_t clearing = 0;
 
     [[nodiscard]] std::uint32_t& count(Mode mode) noexcept {
         switch (mode) {
@@ -57,12 +59,15 @@ struct Holder {
             case Mode::Exclusive: return exclusive;
             case Mode::Positions: return positions;
             case Mode::Moving: return moving;
+            case Mode::Following: return following;
+            case Mode::Clearing: return clearing;
             case Mode::Sort: break;
         }
         return sort;
     }
     [[nodiscard]] bool holds() const noexcept {
-        return shared || direct || exclusive || sort || positions || moving;
+        return shared || direct || exclusive || sort || positions || moving || following ||
+               clearing;
     }
     // Whether these holds refuse a claim in `mode` (of another thread).
     [[nodiscard]] bool refuses(Mode mode) const noexcept {
@@ -72,6 +77,8 @@ struct Holder {
             case Mode::Exclusive: return holds();
             case Mode::Positions: return exclusive || moving;
             case Mode::Moving: return exclusive || positions;
+            case Mode::Following: return exclusive || clearing;
+            case Mode::Clearing: return exclusive || following;
             case Mode::Sort: break;
         }
         return exclusive || direct || sort;
@@ -272,6 +279,10 @@ int ClaimScope::positions(PyObject* list, std::atomic<std::uint32_t>& held) {
 }
 
 int ClaimScope::moving(PyObject* list) { return take(list, false, 0, Mode::Moving); }
+
+int ClaimScope::following(PyObject* list) { return take(list, false, 0, Mode::Following); }
+
+int ClaimScope::clearing(PyObject* list) { return take(list, false, 0, Mode::Clearing); }
 
 int ClaimScope::tree(PyObject* node) {
     const Chain* claimed = nullptr;

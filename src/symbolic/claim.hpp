@@ -46,10 +46,16 @@
 //   holds a list's positions, a plain store over a plain occupant (which
 //   claims nothing otherwise) claims its slot, so that it never replaces a
 //   store that may yet be taken back.
+// - a list's items, for a write that goes over an item it claimed wherever
+//   insertions and removals elsewhere move it (`following`: an index write
+//   over an occupant that keeps a tree), against one that takes every item
+//   out at once without claiming them (`clearing`: `clear`), so that no
+//   write finds the item it claimed gone by its store.
 // Conflicts: exclusive against any claim of another thread, shared against
 // another thread's exclusive one, direct against exclusive and sort, sort
 // against exclusive, direct and sort, a slot against the same slot, a
-// list's positions against exclusive and its moving, and the reverse. A
+// list's positions against exclusive and its moving, following against
+// exclusive and clearing, and the reverse of each. A
 // slot is its key's hash, by which the dict finds the key: keys the dict
 // holds equal (an exact str and an equal str subclass or enum member, `True`
 // and `1`) always meet; two unequal keys of one hash also meet, which is
@@ -121,6 +127,10 @@ public:
     // store of its own back there.
     [[nodiscard]] int positions(PyObject* list, std::atomic<std::uint32_t>& held);
     [[nodiscard]] int moving(PyObject* list);
+    // Claims the items of the list `list` for a write that follows one of
+    // them, or for one that clears them all (above). 0 or -1.
+    [[nodiscard]] int following(PyObject* list);
+    [[nodiscard]] int clearing(PyObject* list);
 
     // `node`, claimed exclusively, is given a parent by this thread now (a
     // raw container wrapped for a write adopting the very node written
@@ -141,7 +151,9 @@ public:
 
     // How a claim is held (above): a node `tree` claims is held shared, or
     // directly when the chain starts at it.
-    enum class Mode : unsigned char { Shared, Direct, Exclusive, Sort, Positions, Moving };
+    enum class Mode : unsigned char {
+        Shared, Direct, Exclusive, Sort, Positions, Moving, Following, Clearing
+    };
     struct Taken {
         PyObject* node;
         Py_hash_t hash;  // a slot's key's

@@ -80,19 +80,22 @@ struct SlotKey {
     // A list position's index as the caller gave it, which a store that
     // finds the position gone names; none when `named` is false. A negative
     // one counts from the end the list has when the slot is read or stored
-    // (`at`), so that an insertion or removal elsewhere does not move it.
+    // (`at`), so that an insertion or removal elsewhere does not move it,
+    // unless the write resolved it already (`follow`).
     std::int64_t index = 0;
     bool named = false;
     // A list position whose write resolved it (`pos`) where it claimed it
     // and the occupant there: a store over an occupant that keeps a tree
     // (which the claim keeps in the list) goes over it wherever an insertion
     // or removal elsewhere has moved it since, told by identity; a plain one
-    // is not told apart, and the position is taken as `at` gives it.
+    // is not told apart, and the position is taken as claimed (the write
+    // holds the list's positions: nothing moves it, and an item appended
+    // since does not make it another's from the end).
     bool follow = false;
 
     // The list position this slot names in a list of `size` items.
     [[nodiscard]] Py_ssize_t at(Py_ssize_t size) const noexcept {
-        return named && index < 0 ? static_cast<Py_ssize_t>(index + size) : pos;
+        return named && index < 0 && !follow ? static_cast<Py_ssize_t>(index + size) : pos;
     }
 };
 

@@ -376,7 +376,8 @@ def slice_steps(name, start, stop, items, given):
     """A step-1 slice assignment of `given` items as the steps it is made
     of: its positions taken and every item formalized first (a refusal there
     stores nothing), then one core write per item, a replacement up to the
-    slice's size and an insertion after it."""
+    slice's size and an insertion after it; a slice past the list's end adds
+    each at the end the list has then, as an append does."""
     count = max(stop - start, given)
 
     def prepare(w, st):
@@ -384,6 +385,7 @@ def slice_steps(name, start, stop, items, given):
         values = items(w)
         begin, end, _ = slice(start, stop).indices(len(lst))
         size = max(end - begin, 0)
+        st["at end"] = size == 0 and begin >= len(lst)
         st["plan"] = [(k < size, begin + k,
                        formalized_for(lst, begin + k, values[k] if k < len(values) else MISSING))
                       for k in range(max(size, len(values)))]
@@ -393,7 +395,10 @@ def slice_steps(name, start, stop, items, given):
             plan = st["plan"]
             if k < len(plan):
                 replacing, index, formal = plan[k]
-                core_write(st, getattr(w, name), index, formal if replacing else Insertion(formal),
+                lst = getattr(w, name)
+                if st["at end"]:
+                    index = len(lst)
+                core_write(st, lst, index, formal if replacing else Insertion(formal),
                            k == len(plan) - 1)
         return step
 
@@ -590,6 +595,12 @@ kind("l0[0:2]=[r1]", LI, lambda w, st: w.l0.__setitem__(slice(0, 2), [w.r1]),
      steps=slice_steps("l0", 0, 2, lambda w: [w.r1], 1))
 kind("l0[-1]=c", LI, lambda w, st: w.l0.__setitem__(-1, w.c))
 kind("l0[-2]=r1", LI, lambda w, st: w.l0.__setitem__(-2, w.r1))
+# At or past the end: an insertion and slices that each add one item there.
+kind("l0.insert(2,r2)", LI, lambda w, st: w.l0.insert(2, w.r2))
+kind("l0[5:7]=[r1]", LI, lambda w, st: w.l0.__setitem__(slice(5, 7), [w.r1]),
+     steps=slice_steps("l0", 5, 7, lambda w: [w.r1], 1))
+kind("l0[5:7]=[r2]", LI, lambda w, st: w.l0.__setitem__(slice(5, 7), [w.r2]),
+     steps=slice_steps("l0", 5, 7, lambda w: [w.r2], 1))
 also("list, indices", "l0[1]=r1", "del l0[1]", "l0.pop()", "l0[1:2]=[r1]", "l0.setpath(z)",
      "l0.reverse()", "l0.remove(c)", "l0.append(r1)", "l0.nocheck(1,r1)")
 

@@ -651,3 +651,48 @@ def test_a_failed_batch_puts_back_a_value_the_list_holds_twice(twice, failing, e
     assert "notified" not in lst.__dict__
     if isinstance(held, Unpathable):
         assert held.calls[-1] == ("parent", lst)    # let go by a store, attached again
+
+
+def typed(*items):
+    return List(list(items), value_spec=native.List(native.Int()))
+
+
+@pytest.mark.parametrize("write", [
+    *[functools.partial(lambda w, p: w(typed(0), {"x": p}), w) for w in LIST_WRITES],
+    lambda p: (lst := List([])).__setitem__(slice(0, 0), [[p], lst]),   # refused as a cycle
+    lambda p: setattr(object_class("O", [("d", native.Int())])(d=1), "d", {"x": p}),
+    lambda p: Dict(d=1, value_spec=native.Dict([("d", native.Int())])).__setitem__("d", {"x": p}),
+    lambda p: object_class("O", [("a", native.Dict()), ("b", native.Int())])(a={"x": p}, b="s"),
+    lambda p: object_class("R", [("a", native.Dict()), ("b", native.Int())],
+                           slots=True)(a={"x": p}, b="s"),
+    lambda p: List([{"x": p}, Failing("f")]),
+], ids=["append", "index", "insert", "slice", "extend", "cycle", "object", "dict", "object construction",
+        "record construction", "list construction"])
+def test_a_failed_write_gives_a_value_it_wrapped_back_the_place_it_told(write):
+    # Not symbolic, it tells its place; freed, it would refuse to go.
+    p = ClingingValue("p")
+    home = Dict(k=p)
+    with pytest.raises((TypeError, ValueError, LookupError)):
+        write(p)
+    assert home["k"] is p and (p._topo_parent, p._topo_path) == (home, KeyPath("k"))
+
+
+@pytest.mark.parametrize("holding", ["dict", "object"])
+def test_a_write_whose_store_stands_as_it_fails_keeps_what_its_spec_did(holding):
+    # The old child will not come back, so the new one's store stands; the
+    # spec bound it and filled its default, which stand with it.
+    spec = native.Union([native.Dict([("a", native.Int(default=0)), (native.StrKey(), native.Any())]),
+                         native.Any()])
+    old = OneWay("old")
+    old.pathless = True
+    if holding == "dict":
+        owner = Dict(k=old, value_spec=native.Dict([("k", spec)]))
+        write, stored = lambda v: owner.__setitem__("k", v), lambda: owner._sym_getattr("k")
+    else:
+        owner = object_class("O", [("k", spec)])(k=old)
+        write, stored = lambda v: setattr(owner, "k", v), lambda: owner.field_dict()["k"]
+    new = Dict(z=1)
+    with pytest.raises(LookupError, match="pathless"):
+        write(new)
+    assert stored() is new and new._value_spec is not None and dict(new) == {"z": 1, "a": 0}
+    assert [(u.old_value, u.new_value) for u in new.notified] == [(native.missing_value_singleton(), 0)]

@@ -461,3 +461,37 @@ def test_a_write_by_position_against_moves_of_its_items(write):
         assert all(c._topo_parent is lst for c in now if isinstance(c, Counted))
         if mine == "refused":
             assert calls(v) == calls(v2) == [], r
+
+
+
+@pytest.mark.parametrize("other", ["extend", "clear"])
+def test_an_index_write_decides_before_its_hooks(other):
+    # `l[-1] = r` over a plain item while another thread extends the list
+    # with a node, or `l[2] = r` over a node while it clears the list: the
+    # write stores where it claimed, or fails having called no hook of r's;
+    # the end is one of the two orders.
+    n = rounds(2000)
+    work = [(LoggedList([Dict(), Dict(), 2 if other == "extend" else Dict()], root_path=ROOT),
+             Counted(r=r), Dict(e=r)) for r in range(n)]
+
+    def write(r, tid):
+        lst, new, extra = work[r]
+        if tid:
+            return outcome_of(lambda: lst.extend([extra]) if other == "extend" else lst.clear())
+        return outcome_of(lambda: lst.__setitem__(-1 if other == "extend" else 2, new))
+
+    outcomes, _ = in_rounds(n, 2, write, seconds=20)
+    for r, got in enumerate(outcomes):
+        lst, new, extra = work[r]
+        now = list(list.__iter__(lst))
+        assert calls(new) == ([lst] if got[0] == "ok" else []), (r, got)
+        at = next((i for i, v in enumerate(now) if v is new), 2)
+        assert new._topo_path == (KeyPath(at, ROOT) if got[0] == "ok" else KeyPath()), r
+        if other == "extend":   # the write first, or alone, or after the extend
+            assert got.count("refused") < 2 and "IndexError" not in got, (r, got)
+            assert now[2:] in ([new if got[0] == "ok" else 2] + [extra] * (got[1] == "ok"),
+                               [2, new] * (got == ["ok", "ok"])), (r, got)
+        else:                   # the write first (cleared after), or refused
+            assert got in (["ok", "ok"], ["IndexError", "ok"], ["refused", "ok"],
+                           ["ok", "refused"]), (r, got)
+            assert now == ([] if got[1] == "ok" else now[:2] + [new]), (r, got)

@@ -8,7 +8,7 @@ refused, as a sort there is."""
 import pytest
 
 import vesk_core._native as native
-from helpers import Dict, KeyPath, List, Node, scope
+from helpers import Dict, KeyPath, List, Node, SharedHoldError, scope
 from vesk.symbolic.object_classes import object_class
 
 REFUSED = r"Value 500 is out of range \(min=None, max=5\)\."
@@ -335,4 +335,76 @@ def test_a_refused_construction_gives_back_the_containers_it_was_given(road, giv
         assert d.topo_parent is built
     assert child._topo_parent is None and child.calls[len(calls):][-2] == ("parent", None)
     assert [(u.old_value, u.new_value) for u in d.notified] == [
+        (child, "T"), (native.missing_value_singleton(), 4)]
+
+
+def open_changing_spec():
+    """As `changing_spec`, and takes any other key as it is."""
+    return native.Dict([("a", native.Any(default=None).set_transform(lambda v: "T")),
+                        ("f", native.Int(default=4)), (native.StrKey(), native.Any())])
+
+
+def object_write(spec, value):
+    obj = holder(spec.noneable())(x=None)
+    obj.x = value
+    return obj
+
+
+# Each road that applies a field's spec to the one value it is given and
+# may still refuse it after: (the node it writes into, made from the
+# field's spec, or None for a construction; the write).
+SINGLE_WRITES = {
+    "append": (lambda s: List([], value_spec=native.List(s)), lambda n, v: n.append(v)),
+    "insert": (lambda s: List([], value_spec=native.List(s)), lambda n, v: n.insert(0, v)),
+    "index write": (lambda s: List([{}], value_spec=native.List(s)),
+                    lambda n, v: n.__setitem__(0, v)),
+    "list seam": (lambda s: List([{}], value_spec=native.List(s)),
+                  lambda n, v: n._set_item_without_permission_check(0, v)),
+    "slice": (lambda s: List([{}], value_spec=native.List(s)),
+              lambda n, v: n.__setitem__(slice(0, 1), [v])),
+    "attribute write": (lambda s: holder(s.noneable())(x=None), lambda n, v: setattr(n, "x", v)),
+    "record field write": (lambda s: object_class("Rec", [("x", s.noneable())], slots=True)(x=None),
+                           lambda n, v: n._sym_attributes.__setitem__("x", v)),
+    "typed dict key write": (lambda s: Dict(value_spec=native.Dict([("x", s.noneable())])),
+                             lambda n, v: n.__setitem__("x", v)),
+    "dict seam": (lambda s: Dict(value_spec=native.Dict([("x", s.noneable())])),
+                  lambda n, v: n._set_item_without_permission_check("x", v)),
+    "object construction": (None, lambda s, v: holder(s)(x=v)),
+    "typed dict construction": (None, lambda s, v: Dict(x=v, value_spec=native.Dict([("x", s)]))),
+}
+# How the write is refused once the spec has changed the value `d`: (what
+# the refusal raises, how `d` is set up against the node, answering the
+# dictionary and key whose deletion lifts the refusal).
+REFUSALS = {
+    "held elsewhere": (SharedHoldError, lambda d, node: (Dict(k=d), "k")),
+    "cycle": (ValueError, lambda d, node: (d.__setitem__("z", node), (d, "z"))[1]),
+}
+
+
+@pytest.mark.parametrize("road, refusal", [
+    (road, refusal) for road in sorted(SINGLE_WRITES) for refusal in sorted(REFUSALS)
+    # A node under construction is below no value.
+    if SINGLE_WRITES[road][0] or refusal != "cycle"])
+def test_a_write_refused_after_its_spec_ran_gives_back_the_value_it_was_given(road, refusal):
+    make, write = SINGLE_WRITES[road]
+    error, set_up = REFUSALS[refusal]
+    spec = open_changing_spec()
+    node = make(spec) if make else spec
+    child = Node("child")
+    d = Dict(a=child)
+    holding, key = set_up(d, node)
+    state = lambda: (d._value_spec, dict(d), d.topo_parent, d.topo_path,
+                     d.__dict__.get("notified"), child._topo_parent, child._topo_path)
+    before = state()
+    for _ in range(2):
+        with pytest.raises(error):
+            write(node, d)
+        assert state() == before
+    # Refused no more, the write keeps what its spec did and tells the
+    # value once.
+    del holding[key]
+    told = len(d.__dict__.get("notified", []))
+    write(node, d)
+    assert d._value_spec is not None and dict(d) == {"a": "T", "f": 4}
+    assert [(u.old_value, u.new_value) for u in d.notified[told:]] == [
         (child, "T"), (native.missing_value_singleton(), 4)]

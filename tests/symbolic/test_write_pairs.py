@@ -173,6 +173,10 @@ WIDE_MEETINGS = {
     "index from the end, its value written twice": ("dict", "list, indices", "l0[-1]=r1",
                                                     "l0.nocheck(1,r1)", (1, "after"), None,
                                                     "l0.append(r1)"),
+    # Two slices past the end, the first paused after its claims: the
+    # second's item lands first, and the first's after it, named there.
+    "two slices past the end": ("dict", "list, indices", "l0[5:7]=[r2]", "l0[5:7]=[r1]",
+                                (1, "before")),
     # A slice's padding past the end of a list shrunk meanwhile.
     "slice padding after a shrink": ("dict", "list, indices", "l0[0:2]=[r1]", "del l0[1]",
                                      (1, "before")),

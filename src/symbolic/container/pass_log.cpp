@@ -441,6 +441,11 @@ struct ConstructionLog::Given {
 
 bool ConstructionLog::is_argument(PyObject* value) noexcept {
     if (!arguments_) return false;
+    // A single value that is no plain container (a write's) is the one
+    // argument: told by identity, with nothing gathered.
+    if (!PyList_CheckExact(arguments_) && !PyTuple_CheckExact(arguments_) &&
+        !PyDict_CheckExact(arguments_))
+        return value == arguments_;
     // Gathered once, on the first apply met: the arguments themselves and
     // what plain containers among them hold a few levels down (wider nests
     // are rare and stand as they did).
@@ -464,6 +469,19 @@ PassLog* ConstructionLog::log() noexcept {
         if (taken_) taken_->construction_ = adoptions_;
     }
     return taken_;
+}
+
+int WriteLog::keep() {
+    PyObject* pending = PyErr_GetRaisedException();
+    made_.keep();
+    int told = applied_.commit();
+    applies_.keep();
+    if (pending) {
+        if (told < 0) PyErr_Clear();
+        PyErr_SetRaisedException(pending);
+        told = 0;
+    }
+    return told;
 }
 
 namespace {

@@ -197,8 +197,8 @@ private:
 // The log of one construction, on its thread's stack while it runs (above).
 class ConstructionLog {
 public:
-    // `node`: what it builds; `arguments`: a dict of the values it is given
-    // (or null), alive to the log's end; `adoptions`: the construction's
+    // `node`: what it builds; `arguments`: the values it is given (a dict or
+    // list of them, or a single value; null for none), alive to the log's end; `adoptions`: the construction's
     // AdoptionLog, which outlives this.
     ConstructionLog(PyObject* node, PyObject* arguments, AdoptionLog& adoptions) noexcept;
     // Not committed: gives back what it took.
@@ -238,6 +238,45 @@ private:
     struct Given;
     std::unique_ptr<Given> given_;  // what it was given, gathered on first need
     bool pushed_ = true;
+};
+
+// The log of one write of a single value (a key, a position, a field) that
+// applies its field's spec to the value before it places it. The apply may
+// change what it was given (a symbolic container bound to the spec, its
+// members filled or replaced), and the write may still refuse it after that
+// (held elsewhere, a cycle, a hook failing): it then gives back what the
+// apply changed as a failed batch or construction does, taking the applies
+// of the value (and of what a plain container it is holds) as a
+// construction takes those of its arguments, and what was made for the
+// value (a raw container wrapped, its members adopted). One whose store
+// stands keeps them, and sends their updates before its own.
+//
+// What was made for the write stands with its store, whatever happens
+// after; the applies it took go on, with what they placed, to an operation
+// that holds the node, which decides on them: the two are kept apart.
+class WriteLog {
+public:
+    // `node`: what the write stores into; `value`: what it was given, alive
+    // to the log's end.
+    WriteLog(PyObject* node, PyObject* value) noexcept
+        : applies_(node, AdoptionLog::Kept::Drop),
+          made_(node, AdoptionLog::Kept::Drop),
+          applied_(node, value, applies_) {}
+    WriteLog(const WriteLog&) = delete;
+    WriteLog& operator=(const WriteLog&) = delete;
+
+    // The write's store stands: the applies stand with it, and their
+    // updates are sent. 0, or -1 when sending them failed (they stand). A
+    // write that fails with its store standing keeps its failure pending: a
+    // failure of the sending is then dropped.
+    [[nodiscard]] int keep();
+
+private:
+    // Declared in the order they open: the made log innermost, where the
+    // wraps made for the write find it.
+    AdoptionLog applies_;  // what the applies taken placed
+    AdoptionLog made_;
+    ConstructionLog applied_;
 };
 
 // What each kind gives back and sends, defined by its own room

@@ -109,6 +109,10 @@ struct ContainerState {
     // `positions`). A plain store reads it in the list's critical section
     // and claims its slot when it is not 0.
     std::atomic<std::uint32_t> positions_held{0};
+    // A list's: the rooms under its size bound that writes adding several
+    // items keep for those still to land (list/list_ops.hpp, Rooms). Read
+    // and written in the list's critical section.
+    Py_ssize_t rooms_kept = 0;
 
     // Under the exclusive hold that replaced `value_spec` (every writer of
     // the count holds it).

@@ -171,9 +171,10 @@ void occupant_placement(PyObject* occupant, Placement& placed, bool& give_back) 
 int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, ClaimScope& scope,
           py::Ref& update, bool* gone = nullptr, PassLog** kept_by = nullptr) {
     update.reset();
-    // A value made for the write (a raw container wrapped) gives its
-    // members back their places should the write drop it.
-    std::optional<AdoptionLog> made;
+    // What the field's apply changed of the value, and a value made for the
+    // write (a raw container wrapped, its members adopted), are given back
+    // should the write drop it (container/pass_log.hpp).
+    std::optional<WriteLog> made;
     // The spec engine's write-back of an entry it applied (applied_members.hpp).
     const typing::AppliedWrite named = typing::take_applied_write(self, key, value);
     const bool write_back = named.through != typing::Applied::No;
@@ -303,16 +304,17 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, Claim
             adopted.value = py::Ref::borrow(value);
         } else {
             if (const int same = python_runs()) return same < 0 ? -1 : 0;
-            made.emplace(self, AdoptionLog::Kept::Drop);
+            made.emplace(self, value);
             if (!formalized_value(self, key, field.get(), value, nullptr, nullptr, &adopted,
                                   applied))
                 return -1;
         }
+        int told = 0;
         if (!stored) {
             if (pass) occupant_placement(identity.occupant.get(), placed, give_back);
             const int r = replace_slot(w, adopted, Order::DetachFirst, identity.occupant.get(),
                                        replaced);
-            if (made && (r > 0 || r == kStoodFailing)) made->keep();
+            if (made && (r > 0 || r == kStoodFailing)) told = made->keep();
             // A value that is not plain may hold what the thread's scope let
             // through and the dictionary's own flag would refuse.
             if ((r > 0 || r == kStoodFailing) && !is_primitive(adopted.value.get()))
@@ -325,6 +327,7 @@ int write(PyObject* self, PyObject* key, PyObject* value, WriteView& view, Claim
         }
         if (pass) pass->stored_under(py::Ref::borrow(key), adopted.value, replaced,
                                      std::move(placed), give_back, mark);
+        if (told < 0) return -1;
     }
     if (!replaced) replaced = b->missing_value;
     // Under the write's claims the dictionary's place is as it was when the

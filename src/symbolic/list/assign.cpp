@@ -50,7 +50,7 @@ int assign_index(PyObject* self, const View& view, WriteReadings& wr, PyObject* 
     if (!complete_readings(self, view, kElement, wr)) return -1;
     py::Ref update;
     if (core_write(self, view, wr.readings.element.get(), index, value, false, update,
-                   wr.verdict) < 0)
+                   wr.verdict, nullptr, typing::Applied::No, false, nullptr, true) < 0)
         return -1;
     return notify_one(self, update);
 }
@@ -90,7 +90,13 @@ int assign_slice(PyObject* self, ClaimScope& claims, PyObject* slice, PyObject* 
         held = true;
     }
     const Py_ssize_t m = PyList_GET_SIZE(items.get());
-    if (step == 1 && m > size && claims.moving(self) < 0) return -1;
+    // Its items past those it replaces are inserted after them. A slice past
+    // the list's end replaces nothing: its items are added at the end as
+    // appends are, landing at the end the list has at their store (after
+    // the items other threads added meanwhile, as it would have come after
+    // them) and moving no item.
+    const bool at_end = step == 1 && size == 0 && start >= n;
+    if (step == 1 && m > size && !at_end && claims.moving(self) < 0) return -1;
     SpecReadings readings;
     if (!read_spec(view.spec.get(), kElement | kMaxSize, readings)) return -1;
     // A slice that lengthens the list keeps its bound as an insertion does,
@@ -109,8 +115,9 @@ int assign_slice(PyObject* self, ClaimScope& claims, PyObject* slice, PyObject* 
     batch.values.reserve(count);
     if (step == 1) {
         for (Py_ssize_t k = 0; k < std::max(size, m); ++k) {
-            const Store how = k < size ? Store::Replace : Store::Insert;
+            const Store how = k < size ? Store::Replace : at_end ? Store::Append : Store::Insert;
             batch.at.push_back({how, start + k, start + k, {}, true});
+            batch.at.back().moving = how == Store::Insert;
             batch.values.push_back(py::Ref::borrow(
                 k < m ? PyList_GET_ITEM(items.get(), k) : b->missing_value.get()));
         }
@@ -244,6 +251,21 @@ int write_batch(PyObject* self, const View& view, PyObject* element, Batch& batc
             return -1;
     py::Ref updates = py::Ref::steal(PyList_New(0));
     if (!updates) return -1;
+    // The items it adds land in rooms under the bound kept for them all
+    // where the first lands; those it keeps still are given back at its end.
+    Rooms rooms;
+    rooms.extending = batch.counted >= 0;
+    for (Placed& at : batch.at)
+        if (at.how != Store::Replace) {
+            ++rooms.added;
+            at.rooms = &rooms;
+        }
+    rooms.counted = rooms.extending ? batch.counted : rooms.added;
+    struct GiveBack {
+        PyObject* self;
+        Rooms& rooms;
+        ~GiveBack() { release_rooms(self, rooms); }
+    } give_back{self, rooms};
     // One value given twice is met the second time where the first write
     // put it, and takes its policy's road there.
     ClaimedSet claimed;

@@ -212,6 +212,21 @@ int refuse(const View& view, const char* text, bool locate);
 
 // How a formal value enters the storage.
 enum class Store : unsigned char { Append, Insert, Replace };
+// The rooms under the size bound that a write adding several items (a
+// batch's appends and insertions) keeps for them: taken where its first
+// item lands, for all of them at once, and counted on the list
+// (`rooms_kept`), so that another thread's addition meanwhile finds the list
+// as the write will leave it; each later item lands in a room kept for it.
+// So the bound never refuses such a write once one of its items stands.
+struct Rooms {
+    Py_ssize_t counted = 0;  // what the bound counts (`extend`: every item given)
+    Py_ssize_t added = 0;    // how many items the write adds
+    Py_ssize_t kept = 0;     // the rooms held now for those still to land
+    bool taken = false;      // the first item has landed
+    bool extending = false;  // a refusal names `extend`'s count
+};
+// Gives back the rooms a write still keeps (its items that did not land).
+void release_rooms(PyObject* self, Rooms& rooms) noexcept;
 struct Placed {
     Store how = Store::Append;
     Py_ssize_t pos = 0;      // the position the value was formalized for
@@ -234,6 +249,14 @@ struct Placed {
     // what holds the position then (a batch's writes, whose insertions go by
     // index too).
     bool follow = false;
+    // Insert: the write holds the list's order as moving it (claim.hpp). One
+    // whose index was at or past the end as it began claims what an append
+    // claims, and the order only should the list have grown past its index
+    // by its store.
+    bool moving = false;
+    // Append or insertion of a write adding several items: the rooms it keeps
+    // (null: the item is checked against the bound alone).
+    Rooms* rooms = nullptr;
 };
 // Whether a non-primitive `value` has one place in a tree, which a write
 // claims and finds by identity: a symbolic or topology-aware value (a plain
@@ -309,13 +332,17 @@ struct StoredItem {
 // none); `applied` what the spec engine applied `value` through, when it
 // writes it back (formalized_at). The field update in `update`
 // (null for a no-op); never notifies. What a store that stands changed is
-// told in `done` (when given).
+// told in `done` (when given). `ranged`: the caller checked `index` against
+// the list's length (an item assignment), and one the list no longer
+// reaches when the write begins is the assignment's IndexError, never an
+// append.
 [[nodiscard]] int core_write(PyObject* self, const View& view, PyObject* element,
                              std::int64_t index, PyObject* value, bool inserting,
                              py::Ref& update, int verdict = -1,
                              const std::int64_t* max_size = nullptr,
                              typing::Applied applied = typing::Applied::No,
-                             bool append_if_gone = false, StoredItem* done = nullptr);
+                             bool append_if_gone = false, StoredItem* done = nullptr,
+                             bool ranged = false);
 
 enum class Tail : unsigned char { Error, Moved, Done };
 // The delete tail: removes the item at `index` (negative from the end the
@@ -339,13 +366,17 @@ int ass_subscript(PyObject* self, PyObject* key, PyObject* value);
 // One operation's writes: every value validated before the first store,
 // then each adopted and stored in turn, so that each finds the list as the
 // writes before it left it (a value given twice is held by the list the
-// second time, as two single writes would find it); `max_size` (null: none)
-// is checked at each added item's store. 0 or -1.
+// second time, as two single writes would find it); `max_size` (null:
+// none) is checked where its first added item lands, for all of them. 0 or
+// -1.
 struct Batch {
     std::vector<Placed> at;
     std::vector<py::Ref> values;  // raw
     bool copied = false;          // read from another container (`extend`)
     bool positions = false;       // the caller holds the list's positions
+    // The items the size bound counts where the first added value lands
+    // (Rooms): `extend`'s every item given; -1 for the values added.
+    Py_ssize_t counted = -1;
     // The values as the caller was given them, a list (borrowed; null:
     // none): what the element field's applies change of them, or of what
     // they hold, is given back should the batch fail.

@@ -195,6 +195,7 @@ PyObject* extend(PyObject* self, PyObject* other) {
     // insertion marker gives its value.
     Batch batch;
     batch.copied = true;
+    batch.counted = m;
     batch.given = items.get();
     batch.at.reserve(static_cast<std::size_t>(m));
     batch.values.reserve(static_cast<std::size_t>(m));
@@ -273,8 +274,9 @@ PyObject* clear(PyObject* self) {
     View view;
     SpecReadings readings;
     ClaimScope claims;
+    // It moves every item, and takes out those other writes follow (claim.hpp).
     if (!open_write(self, "Cannot clear a sealed List.", kMinSize, view, readings, claims) ||
-        claims.moving(self) < 0)
+        claims.moving(self) < 0 || claims.clearing(self) < 0)
         return nullptr;
     if (readings.min_size && *readings.min_size > 0) {
         PyErr_Format(PyExc_ValueError, "List cannot be cleared: min size is %lld.",

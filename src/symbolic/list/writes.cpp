@@ -73,13 +73,49 @@ void raise_full(std::int64_t max_size) {
                  static_cast<long long>(max_size));
 }
 
+// Whether the list, of `n` items, has no room under its bound `max_size`
+// for an added item, or for all those of a write that keeps `rooms` (null:
+// one item), beside the rooms other writes keep: raises the bound's
+// ValueError then. Under the list's lock.
+bool full_at(PyObject* self, Py_ssize_t n, const Rooms* rooms, std::int64_t max_size) {
+    const Py_ssize_t kept = py::state<ListState>(self).rooms_kept;
+    const Py_ssize_t after = n + kept + (rooms ? rooms->counted : 1);
+    if (after <= max_size) return false;
+    if (rooms && rooms->extending)
+        PyErr_Format(PyExc_ValueError,
+                     "Cannot extend List: the number of elements (%zd) exceeds max size (%lld).",
+                     after, static_cast<long long>(max_size));
+    else
+        raise_full(max_size);
+    return true;
+}
+
+// An item of a write that keeps `rooms` has landed: the first takes the
+// rooms of all the others, each later one lands in its own. Under the
+// list's lock.
+void keep_rooms(PyObject* self, Rooms& rooms) noexcept {
+    Py_ssize_t& kept = py::state<ListState>(self).rooms_kept;
+    if (!rooms.taken) {
+        rooms.taken = true;
+        rooms.kept = rooms.added - 1;
+        kept += rooms.kept;
+    } else if (rooms.kept > 0) {
+        --rooms.kept;
+        --kept;
+    }
+}
+
 // Where an added item lands, decided under the list's lock: the index
 // `at.key` as the caller gave it (at or past the end appends; a negative one
 // counts from the end, clamped to the front), or the end for an append;
-// with the size bound checked there again. 2 when the list has grown to
+// with the size bound checked there again (for all the items of a write
+// that keeps rooms, where its first lands). 2 when the list has grown to
 // reach the index an append was asked for (`at.asked`): the write replaces
-// there instead. 1 stored, with the position and the update's key set; -1
-// (the bound's ValueError, or the sort's refusal).
+// there instead. 3 when an insertion that began at the end, holding the
+// list's order as an append does (not as moving it), finds the list grown
+// past its index: it would move items now, and claims the order first. 1
+// stored, with the position and the update's key set; -1 (the bound's
+// ValueError, or the sort's refusal).
 // Inlined into both its callers, the store's general road and the one of a
 // kept primitive (`core_write`): a call there costs the appends of nodes.
 [[gnu::always_inline]] inline int add_item(PyObject* self, const Placed& at, PyObject* value,
@@ -89,18 +125,19 @@ void raise_full(std::int64_t max_size) {
     if (refused_for_write(self)) return -1;
     if (at.binding && spec_replaced_since<ListState>(self, *at.binding)) return -1;
     const Py_ssize_t n = PyList_GET_SIZE(self);
-    if (max_size && n >= *max_size) {
-        raise_full(*max_size);
-        return -1;
-    }
+    Rooms* rooms = max_size ? at.rooms : nullptr;
+    if (max_size && !(rooms && rooms->taken) && full_at(self, n, rooms, *max_size)) return -1;
     if (at.asked >= 0 && at.asked < n) return 2;
     const bool appending = at.how == Store::Append || at.key >= n;
     landed = appending ? n
                        : static_cast<Py_ssize_t>(at.key < 0 ? std::max<std::int64_t>(at.key + n, 0)
                                                             : at.key);
+    if (landed < n && !at.moving) return 3;
     key = appending ? n : at.key;
     const int r = appending ? PyList_Append(self, value) : PyList_Insert(self, landed, value);
-    return r < 0 ? -1 : 1;
+    if (r < 0) return -1;
+    if (rooms) keep_rooms(self, *rooms);
+    return 1;
 }
 
 // An item stamped for the position `stamped` that landed at `landed` (the
@@ -156,6 +193,19 @@ int claim_placed_value(ClaimScope& scope, PyObject* value) {
     return placed <= 0 ? placed : scope.exclusive(value);
 }
 
+// Claims the list's order as moving it, in the write's claim scope, for an
+// insertion that began at the end and finds the list grown past its index
+// by its store (add_item): another thread's write by position, which began
+// meanwhile, refuses it. 0 or -1.
+int claim_moving(PyObject* self) {
+    ClaimScope* scope = ClaimScope::current();
+    if (!scope) {
+        py::raise_internal("a list write stores outside its claim scope");
+        return -1;
+    }
+    return claim_list(*scope, self) < 0 ? -1 : scope->moving(self);
+}
+
 // The replacement road of `store`, for a value stamped for the position
 // `stamped`: 0 or -1 as `store`, or 2 when the position is gone by the store
 // and the write appends instead.
@@ -178,15 +228,11 @@ int replace_at(PyObject* self, PyObject* element, const Placed& at, Py_ssize_t s
     StoredItem item{adopted.value, replaced, at.pos};
     // Over the occupant it claimed, followed wherever it was moved: named for
     // the position claimed, as an item a later insertion or removal moves.
-    // Over another (a plain occupant not told apart): where it landed, an
-    // index from the end counting from the end the list has at the store.
-    Py_ssize_t named = at.pos;
-    if (at.follow && replaced.get() == at.occupant.get() && !is_primitive(replaced.get())) {
+    // Over another (a plain occupant not told apart): at the position it
+    // claimed, an index from the end counting from the end the list had then.
+    const Py_ssize_t named = at.pos;
+    if (at.follow && replaced.get() == at.occupant.get() && !is_primitive(replaced.get()))
         item.pos = landed_at(self, at, adopted);
-    } else if (at.key < 0 && adopted.path_stamped()) {
-        const Py_ssize_t landed = py::list_position(self, adopted.value.get());
-        if (landed >= 0) item.pos = named = landed;
-    }
     // A list lets go of an item after its store (by its parent alone). An
     // item that will not go, or will not be named where it landed, keeps
     // its place, and the write is undone; one that will not take its place
@@ -286,7 +332,9 @@ int claim_position(ClaimScope& scope, PyObject* self, Placed& at, bool positions
     // one, which the list may hold at several places) goes by position: it
     // claims the list's positions, so that nothing moves another item onto
     // its position before its store. (A batch claims them for all its
-    // positions at once.)
+    // positions at once.) One over an occupant that keeps a tree follows it
+    // wherever it moves, and claims the list's items as following one, so
+    // that no `clear` takes it out before the store.
     const std::int64_t index = at.key < 0 ? at.key : at.pos;
     for (;;) {
         Py_ssize_t n = 0;
@@ -309,7 +357,8 @@ int claim_position(ClaimScope& scope, PyObject* self, Placed& at, bool positions
             }
         }
         if (!primitive) {
-            if (scope.exclusive(occupant) < 0) return -1;
+            if ((!positions && scope.following(self) < 0) || scope.exclusive(occupant) < 0)
+                return -1;
             claimed = true;
         }
         if (!claimed) return 0;
@@ -419,6 +468,13 @@ bool unstore_at(PyObject* self, PyObject* value, PyObject* replaced, Py_ssize_t 
     return unstore(self, StoredItem{py::Ref::borrow(value), py::Ref::borrow(replaced), pos});
 }
 
+void release_rooms(PyObject* self, Rooms& rooms) noexcept {
+    if (rooms.kept == 0) return;
+    py::CriticalSection guard(self);
+    py::state<ListState>(self).rooms_kept -= rooms.kept;
+    rooms.kept = 0;
+}
+
 int store(PyObject* self, PyObject* element, const Placed& given, Adoption& adopted,
           const std::int64_t* max_size, py::Ref& update, const py::MaybeRef* fresh_path,
           StoredItem* done) {
@@ -447,6 +503,14 @@ int store(PyObject* self, PyObject* element, const Placed& given, Adoption& adop
         Py_ssize_t landed = 0;
         std::int64_t key = 0;
         const int added = add_item(self, at, adopted.value.get(), max_size, landed, key);
+        if (added == 3) {
+            if (claim_moving(self) < 0) {
+                adopted.undo();
+                return -1;
+            }
+            at.moving = true;
+            continue;
+        }
         if (added == 2) {
             at = Placed{Store::Replace, static_cast<Py_ssize_t>(at.asked), at.asked, {}, true,
                         -1, given.binding};
@@ -491,12 +555,20 @@ int store(PyObject* self, PyObject* element, const Placed& given, Adoption& adop
 int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t index,
                PyObject* value, bool inserting, py::Ref& update, int verdict,
                const std::int64_t* max_size, typing::Applied applied, bool append_if_gone,
-               StoredItem* done) {
+               StoredItem* done, bool ranged) {
     update.reset();
     const ContainerBridge* b = container_bridge();
     if (!b || !list_bridge()) return -1;
     const Py_ssize_t n = length_unless_held(self);
     if (n < 0) return -1;
+    // Shrunk since the caller's check (another thread's removal or `clear`):
+    // as if that came first.
+    if (ranged && (index < -n || index >= n)) {
+        PyErr_Format(PyExc_IndexError,
+                     "list assignment index out of range. Length=%zd, index=%lld", n,
+                     static_cast<long long>(index));
+        return -1;
+    }
     std::int64_t asked = -1;  // an index past the end, which the write appends at
     py::Ref unwrapped;
     // Whether the write runs no Python code up to its store, so the path
@@ -559,10 +631,13 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     }
     if (inserting) {
         // Before the index the caller gave, as the list has it at the store:
-        // at or past its end then, an append.
+        // at or past its end then, an append. One at the end now moves no
+        // item, and claims what an append claims; the store decides where
+        // it lands (add_item).
         at.how = Store::Insert;
         at.key = given;
         at.pos = static_cast<Py_ssize_t>(std::clamp<std::int64_t>(pos, 0, n));
+        at.moving = at.pos < n;
     } else if (index == n) {
         at.how = Store::Append;
         at.pos = n;
@@ -625,13 +700,12 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     }
     // A write that runs Python code before its store claims the list
     // (claim_list), as a replacement did with its position; so does an
-    // insertion, which moves the items a walk of the list's tree visits; a
-    // primitive added at the end moves nothing.
-    if (!claimed && (at.how == Store::Insert || !native) && claim_list(*scope, self) < 0)
-        return -1;
-    // An insertion moves the items after its position: it meets the writes
-    // of other threads that go by position (claim.hpp) here.
-    if (at.how == Store::Insert && scope->moving(self) < 0) return -1;
+    // insertion before the end, which moves the items a walk of the list's
+    // tree visits; a primitive added at the end moves nothing.
+    if (!claimed && (at.moving || !native) && claim_list(*scope, self) < 0) return -1;
+    // An insertion before the end moves the items after its position: it
+    // meets the writes of other threads that go by position (claim.hpp) here.
+    if (at.moving && scope->moving(self) < 0) return -1;
     // Python code may have run since the view was read (the insertion test,
     // the comparison with the missing value, a spec read by attribute): the
     // list's place is read again under the claims, which keep it, so the
@@ -656,7 +730,8 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     // A primitive the element keeps as it is, added, is formalized, adopted
     // and stamped by nothing: its store alone decides where it lands, and
     // its update names the path the view read. One whose index the list has
-    // grown to reach by then replaces there instead, by the road below.
+    // grown to reach by then replaces there instead, or, inserted, claims
+    // the list's order first, by the road below.
     if (native && verdict == 1 && at.how != Store::Replace) {
         Py_ssize_t landed = 0;
         std::int64_t key = 0;
@@ -669,11 +744,12 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
             return update ? 0 : -1;
         }
     }
-    // Formalized under the position it takes, so its path names it. A value
-    // made for the write (a raw container wrapped) gives its members back
-    // their places should the write drop it.
-    std::optional<AdoptionLog> made;
-    if (!is_primitive(value)) made.emplace(self, AdoptionLog::Kept::Drop);
+    // Formalized under the position it takes, so its path names it. What
+    // the element field's apply changed of the value, and a value made for
+    // the write (a raw container wrapped, its members adopted), are given
+    // back should the write drop it (container/pass_log.hpp).
+    std::optional<WriteLog> made;
+    if (!is_primitive(value)) made.emplace(self, value);
     bool kept = false;
     Adoption adopted;
     if (!formalized_at(self, placed, element, at.pos, value, &kept, verdict, &adopted, applied,
@@ -682,14 +758,15 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     StoredItem stood;
     const int r = store(self, element, at, adopted, max_size, update,
                         native && kept ? &view.path : nullptr, made || done ? &stood : nullptr);
+    int told = 0;
     if (made && stood.value) {
-        made->keep();
+        told = made->keep();
         // A value that is not plain may hold what the thread's scope let
         // through and the list's own flag would refuse.
         note_looser_store<ListState>(self, view.allow_partial);
     }
     if (done) *done = std::move(stood);
-    return r;
+    return r < 0 ? r : told;
 }
 
 Tail delete_tail(PyObject* self, const SpecReadings& readings, std::int64_t key,

@@ -1,8 +1,9 @@
 """A list write and a sort refuse each other before either's first effect;
 `extend`, a slice and an append name their items where the list is while a
 move of the list meets them; an index from the end is resolved where its
-slot is claimed. Paused at chosen points (paused_pairs.py), and at native
-speed (write_races.py)."""
+slot is claimed; what lands at the end moves no item and is named where it
+lands. Paused at chosen points (paused_pairs.py), and at native speed
+(write_races.py)."""
 
 import collections
 import enum
@@ -13,7 +14,7 @@ import pytest
 
 import vesk_core._native as native
 from helpers import MISSING, Dict, KeyPath, List, SharedHoldError
-from paused_pairs import REFUSED, race
+from paused_pairs import REFUSED, Pausing, race
 from write_races import THREADS, Counted, in_rounds, interleaved, outcome_of, rounds  # noqa: F401
 
 
@@ -475,3 +476,138 @@ def test_a_copy_reads_its_source_as_a_read_does(write, paused):
         assert all(item is not x for x in members + [new])
         assert item._topo_parent is copied and item._topo_path == KeyPath(i)
     assert all(p is not copied for x in members for p in placed(x))
+
+
+
+def beside(first, second, gate, third, held, then=lambda: None):
+    """`first` paused at `gate` while `third` starts on thread "w" and
+    pauses at `held` (or ends), and `second` runs; then `first` ends, `then`
+    runs, and `third` ends. The outcomes of all three."""
+    got = {}
+    w = threading.Thread(target=lambda: got.update(w=outcome_of(third)), name="w")
+
+    def meanwhile():
+        w.start()
+        while not held.paused.is_set() and w.is_alive():
+            time.sleep(0.001)
+        second()
+
+    try:
+        got.update(race(first, meanwhile, gate))
+        then()
+    finally:
+        held.go.set()
+        if w.ident:
+            w.join()
+    return got
+
+
+def items_of(lst):
+    return list(list.__iter__(lst))
+
+
+# A write placing r at 2, paused in r's placement, while another runs:
+# (items, the write, the other, the other's outcome).
+BESIDE = {
+    "insertion at the end, index write by position": (
+        lambda: [0, 1], lambda lst, r: lst.insert(2, r),
+        lambda lst: lst.__setitem__(0, Dict()), "ok"),
+    "insertion past the end, index write by position": (
+        lambda: [0, 1], lambda lst, r: lst.insert(10 ** 6, r),
+        lambda lst: lst.__setitem__(0, Dict()), "ok"),
+    "index write over a node, clear": (
+        lambda: [Dict(), Dict(), Dict()], lambda lst, r: lst.__setitem__(2, r),
+        lambda lst: lst.clear(), REFUSED),
+}
+
+
+@pytest.mark.parametrize("meeting", BESIDE)
+def test_a_write_paused_placing_its_child_beside_another(meeting):
+    # An insertion at or past the end moves no item: a write by position
+    # goes on beside it. A `clear` would take out the node an index write
+    # claimed, and is refused. The paused write ends as alone.
+    items, write, other, expected = BESIDE[meeting]
+    lst = List(items(), root_path=KeyPath("l"))
+    r = Paused(t="r")
+    r.__dict__["gate"] = gate = Gate()
+    assert race(lambda: write(lst, r), lambda: other(lst), gate) == {"a": "ok", "b": expected}
+    assert items_of(lst)[2] is r and placed(r) == [lst] and r._topo_path == KeyPath(2, KeyPath("l"))
+
+
+class PausingSpec:
+    """A spec read by attribute (stored raw as a list's `_value_spec`), whose
+    element field read pauses its reader."""
+
+    min_size = 0
+
+    def __init__(self, gate):
+        self.gate = gate
+
+    @property
+    def element(self):
+        self.gate.hit()
+
+
+def test_an_index_write_finds_the_list_cleared_since_its_range_check():
+    # It fails as after the `clear`, never appending to the emptied list.
+    lst = List([Dict(), Dict(), Dict()], root_path=KeyPath("l"))
+    lst._value_spec = PausingSpec(gate := Gate())
+    x = Counted(t="x")
+    assert race(lambda: lst.__setitem__(2, x), lst.clear, gate) == {
+        "a": (IndexError, "list assignment index out of range. Length=0, index=2"), "b": "ok"}
+    assert len(lst) == 0 and placed(x) == []
+
+
+def test_an_insertion_begun_at_the_end_finds_the_list_grown_past_its_index():
+    # Paused, it finds the list grown past its index by an append: it would
+    # move an item, and claims the list's order then, which an index write
+    # over a plain item holds: it is refused having changed nothing.
+    gate, held = Gate(), Gate("w")
+    lst = gated_list([0, Dict(n=1)], gate)
+    p = Paused(t="p")
+    p.__dict__["gate"] = held
+    got = beside(lambda: lst.insert(2, 5), lambda: lst.append(7), gate,
+                 lambda: lst.__setitem__(0, p), held)
+    assert got == {"a": REFUSED, "b": "ok", "w": "ok"}
+    assert items_of(lst)[0] is p and items_of(lst)[2:] == [7]
+
+
+def test_slices_past_the_end_land_and_are_named_as_appends_are():
+    pause = Pausing(at=5)
+    lst = ByThread([0], value_spec=native.List(native.Any(transform=pause)),
+                   root_path=KeyPath("l"))
+    got = race(lambda: lst.__setitem__(slice(5, 7), [5]),
+               lambda: lst.__setitem__(slice(5, 7), [7]), pause)
+    assert got == {"a": "ok", "b": "ok"} and items_of(lst) == [0, 7, 5]
+    assert [(u.path, u.new_value) for t in "ab" for u in lst.__dict__[t]] == [
+        (KeyPath(2, KeyPath("l")), 5), (KeyPath(1, KeyPath("l")), 7)]
+
+
+def test_an_index_from_the_end_stores_where_it_claimed_while_the_list_grows():
+    # `l[-1] = r` over a plain item, paused, while an `extend` of nodes has
+    # stored its first at the new end and holds it, placing its second.
+    lst = List([Dict(n=0), 1], root_path=KeyPath("l"))
+    r, e1, e2 = Paused(t="r"), Dict(t="e1"), Paused(t="e2")
+    r.__dict__["gate"] = gate = Gate()
+    e2.__dict__["gate"] = held = Gate("w")
+    got = beside(lambda: lst.__setitem__(-1, r), lambda: None, gate,
+                 lambda: lst.extend([e1, e2]), held)
+    assert got == {"a": "ok", "b": "ok", "w": "ok"} and placed(r) == [lst]
+    assert items_of(lst)[1:] == [r, e1, e2] and r._topo_path == KeyPath(1, KeyPath("l"))
+
+
+def test_extends_that_meet_the_bound_leave_nothing_when_they_fail():
+    # Two extends paused placing their second items, appends filling the
+    # list meanwhile: one that fails has stored nothing, and every item held
+    # was reported by a write that succeeded.
+    lst = ByThread([0], value_spec=native.List(native.Any(), max_size=4), root_path=KeyPath("l"))
+    p, q = Paused(t="p"), Paused(t="q")
+    p.__dict__["gate"] = gate = Gate()
+    q.__dict__["gate"] = held = Gate("w")
+    [first] = items_of(lst)
+    got = beside(lambda: lst.extend([1, p]), lambda: lst.append(3), gate,
+                 lambda: lst.extend([2, q]), held, lambda: outcome_of(lambda: lst.append(5)))
+    told = [first] + [u.new_value for t in ("a", "b", "w") for u in lst.__dict__.get(t, [])]
+    assert len(lst) <= 4 and all(any(v is x for x in told) for v in items_of(lst))
+    for t, given in (("a", [1, p]), ("w", [2, q])):
+        assert [any(v is x for v in items_of(lst)) for x in given] == [got[t] == "ok"] * 2

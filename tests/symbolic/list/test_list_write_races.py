@@ -1,7 +1,8 @@
 """SymList writes racing: appends against a size bound, index writes on
-shared positions, every mutator at once, and removals of present values
-while the list shrinks; each end state checked against what every thread
-did and was told (write_races.py). An insertion at the end paused while the
+shared positions, every mutator at once, removals of present values while
+the list shrinks, insertions at the end beside index writes, and extends
+meeting at a bound; each end state checked against what every thread did
+and was told (write_races.py). An insertion at the end paused while the
 list grows (paused_pairs.py)."""
 
 import pytest
@@ -10,8 +11,8 @@ import vesk_core._native as native
 from helpers import MISSING, Dict, Insertion, KeyPath, List
 from paused_pairs import Pausing, race as paused_race
 from write_races import (
-    Log, assert_chains, assert_children, assert_no_cycle, interleaved, is_borrow_error, race,
-    refusals, rng, steps,
+    THREADS, Log, assert_chains, assert_children, assert_no_cycle, in_rounds, interleaved,
+    is_borrow_error, outcome_of, race, refusals, rng, rounds, steps,
 )
 
 ROUNDS = 400
@@ -33,7 +34,7 @@ def child(tid, n):
 
 
 @pytest.mark.parametrize("threads", [8, 16])
-@pytest.mark.parametrize("op", ["append", "insert", "extend"])
+@pytest.mark.parametrize("op", ["append", "insert", "extend", "slice"])
 def test_growth_never_passes_the_bound_and_names_where_each_item_landed(threads, op):
     bound = threads * ROUNDS // 3
     lst = Logged(value_spec=native.List(native.Any(), max_size=bound), root_path=ROOT)
@@ -49,8 +50,10 @@ def test_growth_never_passes_the_bound_and_names_where_each_item_landed(threads,
                     lst.append(item)
                 elif op == "insert":
                     lst.insert(10**6 if n % 3 else -1, item)
-                else:
+                elif op == "extend":
                     lst.extend([item])
+                else:
+                    lst[10**6:] = [item]
             except ValueError as e:
                 assert FULL in str(e) or "Cannot extend List" in str(e)
             except RuntimeError as e:
@@ -69,6 +72,58 @@ def test_growth_never_passes_the_bound_and_names_where_each_item_landed(threads,
         assert_children(lst, stored, everything, ROOT, lambda i, root: KeyPath(i, root))
     else:
         assert_children(lst, dict(enumerate(lst)), everything, ROOT)
+
+
+@pytest.mark.parametrize("index", ["length", "past the end"])
+def test_insertions_at_the_end_never_meet_index_writes(index):
+    # One thread inserts at the end (it alone grows the list), the others
+    # write their own positions: an insertion there moves no item, so
+    # nothing is refused.
+    threads = 4
+    with Log().active():
+        lst = Logged([Dict(n=i) if i % 2 else i for i in range(threads)], root_path=ROOT)
+    initial = dict(enumerate(lst))
+    made = [[] for _ in range(threads)]
+    logs = [Log() for _ in range(threads)]
+
+    def work(tid, stop):
+        for n in steps(stop, range(ROUNDS)):
+            item = Dict(tag=(tid, n)) if n % 2 else (tid, n)
+            made[tid].append(item)
+            if tid:
+                lst[tid] = item
+            else:
+                lst.insert(len(lst) if index == "length" else 10**6, item)
+
+    race(threads, work, logs)
+    stored = dict(enumerate(lst))
+    assert list(lst)[threads:] == made[0]
+    assert all(stored[tid] is made[tid][-1] for tid in range(1, threads))
+    everything = list(initial.values()) + [x for xs in made for x in xs]
+    assert_children(lst, stored, everything, ROOT, lambda i, root: KeyPath(i, root))
+    assert_chains([u for log in logs for u in flat(log)], initial, stored, lambda u: u.path.key)
+
+
+def test_extends_meeting_at_a_bound_leave_nothing_when_they_fail():
+    # Small bounded lists, eight threads extending each with two or three
+    # items: an extend the bound refuses stored nothing, and every item held
+    # was reported.
+    n = max(rounds(600), 60)
+    lists = [Logged([-1], value_spec=native.List(native.Int(), max_size=9), root_path=ROOT)
+             for _ in range(n)]
+
+    def extend(r, tid):
+        items = [10**9 * (tid + 1) + 10 * r + k for k in range(2 + (r + tid) % 2)]
+        return outcome_of(lambda: lists[r].extend(items)), items
+
+    outcomes, logs = in_rounds(n, THREADS, extend, seconds=20)
+    told = {id(u.new_value) for log in logs for u in flat(log)}
+    for r, got in enumerate(outcomes):
+        now = {id(v) for v in list.__iter__(lists[r])}
+        assert len(now) <= 9 and now - told == {id(list.__getitem__(lists[r], 0))}, r
+        for outcome, items in got:
+            assert outcome in ("ok", "ValueError", "refused"), (r, outcome)
+            assert [id(v) in now for v in items] == [outcome == "ok"] * len(items), (r, got)
 
 
 @pytest.mark.parametrize("threads", [8, 16])

@@ -9,6 +9,7 @@
 #include "symbolic/adoption.hpp"
 #include "symbolic/bridge.hpp"
 #include "symbolic/child_paths.hpp"
+#include "symbolic/container/pass_log.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/node.hpp"
 #include "symbolic/object_bridge.hpp"
@@ -174,7 +175,7 @@ int store_plain(PyObject* obj, PyObject* name, PyObject* value, PyObject* field,
 [[gnu::noinline]] int store_step(ClaimScope& scope, PyObject* obj, PyObject* name,
                                  PyObject* value, PyObject* formal, PyObject* field,
                                  const ObjectBridge& ob, WriteCtx& ctx,
-                                 std::optional<AdoptionLog>& made, py::Ref& update) {
+                                 std::optional<WriteLog>& made, py::Ref& update) {
     const WriteSlot w = slot_of(obj, name, ctx);
     py::Ref occupant;
     if (claim_field(scope, obj, w, ctx, occupant) < 0) return -1;
@@ -183,8 +184,9 @@ int store_plain(PyObject* obj, PyObject* name, PyObject* value, PyObject* field,
     if (!adopt(obj, name, formal, ctx, adopted)) return -1;
     py::Ref replaced;
     const int stored = replace_slot(w, adopted, Order::DetachFirst, occupant.get(), replaced);
-    if (made && (stored > 0 || stored == kStoodFailing)) made->keep();
+    const int told = made && (stored > 0 || stored == kStoodFailing) ? made->keep() : 0;
     if (stored <= 0) return stored < 0 ? -1 : 0;
+    if (told < 0) return -1;
     if (!replaced) replaced = ob.missing_value;
     update = field_update(obj, name, field, replaced.get(), adopted.value.get(), ob, ctx);
     return update ? 0 : -1;
@@ -199,10 +201,11 @@ int inline_write_field(PyObject* obj, PyObject* name, PyObject* value, PyObject*
     if (py::refused_by_span(obj)) return -1;
     const ObjectBridge* ob = object_bridge();
     if (!ob) return -1;
-    // A value made for the write (a raw container wrapped) gives its
-    // members back their places should the write drop it.
-    std::optional<AdoptionLog> made;
     py::Ref to_validate = py::Ref::borrow(value);
+    // What the field's apply changed of the value, and a value made for the
+    // write (a raw container wrapped, its members adopted), are given back
+    // should the write drop it (container/pass_log.hpp).
+    std::optional<WriteLog> made;
     bool is_default = false;
     if (Py_TYPE(value) == Py_TYPE(ob->missing_value.get())) {
         const ContainerBridge* cb = container_bridge();
@@ -227,14 +230,14 @@ int inline_write_field(PyObject* obj, PyObject* name, PyObject* value, PyObject*
         // Open before the wraps: what they adopt for the write is claimed
         // in it.
         (void)opened(scope);
-        made.emplace(obj, AdoptionLog::Kept::Drop);
+        made.emplace(obj, to_validate.get());
         formal = general_road(obj, name, to_validate.get(), field, ctx, is_default);
         if (!formal) return -1;
     }
     if (formal.get() == value && is_primitive(value)) {
         const int plain = store_plain(obj, name, value, field, *ob, ctx, update);
-        if (plain > 0 && made) made->keep();
-        if (plain != 0) return plain < 0 ? -1 : 0;
+        const int told = plain > 0 && made ? made->keep() : 0;
+        if (plain != 0) return plain < 0 || told < 0 ? -1 : 0;
     }
     return store_step(opened(scope), obj, name, value, formal.get(), field, *ob, ctx, made,
                       update);
