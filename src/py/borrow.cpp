@@ -86,13 +86,19 @@ bool BorrowFlag::held_by_this_thread() const noexcept {
 
 namespace {
 
-// Far longer than any momentary hold: a hold that outlasts it is one that
-// does not let go, and the request is refused.
-constexpr auto kMomentaryLimit = std::chrono::seconds(2);
 // Tries made at once, still attached: the holder is storing now.
 constexpr unsigned kQuickTries = 64;
 
 }  // namespace
+
+void pause_for_retry(unsigned attempt) noexcept {
+    Py_BEGIN_ALLOW_THREADS;
+    if (attempt < 32)
+        std::this_thread::yield();
+    else
+        std::this_thread::sleep_for(std::chrono::microseconds(attempt < 256 ? 20 : 500));
+    Py_END_ALLOW_THREADS;
+}
 
 bool wait_for_hold(BorrowFlag& flag, bool exclusive) noexcept {
     if (flag.held_by_this_thread()) return false;
@@ -101,16 +107,9 @@ bool wait_for_hold(BorrowFlag& flag, bool exclusive) noexcept {
         std::this_thread::yield();
         if (take()) return true;
     }
-    // Detached meanwhile, so that a holder the interpreter stops (or one
-    // waiting to attach again) is not kept from letting go.
     const auto start = std::chrono::steady_clock::now();
     for (unsigned attempt = 0;; ++attempt) {
-        Py_BEGIN_ALLOW_THREADS;
-        if (attempt < 32)
-            std::this_thread::yield();
-        else
-            std::this_thread::sleep_for(std::chrono::microseconds(attempt < 256 ? 20 : 500));
-        Py_END_ALLOW_THREADS;
+        pause_for_retry(attempt);
         if (take()) return true;
         if (std::chrono::steady_clock::now() - start > kMomentaryLimit) return false;
     }

@@ -6,6 +6,7 @@
 #include "py/python.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 namespace vesk::py {
@@ -173,6 +174,16 @@ private:
 
     std::atomic<std::uint64_t> state_{0};
 };
+
+// Far longer than any momentary hold: a hold, or a step refused one, that
+// outlasts it meets a holder that does not let go, and is refused.
+inline constexpr auto kMomentaryLimit = std::chrono::seconds(2);
+
+// Lets other threads run before another try; the thread detaches from the
+// interpreter while it waits, so that a holder the interpreter stops (or one
+// waiting to attach again) is not kept from letting go. `attempt` counts
+// the tries so far.
+void pause_for_retry(unsigned attempt) noexcept;
 
 // Takes the hold (exclusive or shared) once another thread's conflicting
 // hold is let go, waiting it out for a bounded time, detached from the

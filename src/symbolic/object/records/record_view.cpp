@@ -55,12 +55,15 @@ bool flag_truth(PyObject* inst, std::uint64_t role, bool& out) {
 // Whether `name` is in the list `names`: 1, 0 or -1.
 int listed(PyObject* names, PyObject* name) { return PySequence_Contains(names, name); }
 
-// Parents the view's entries that are not symbolic fields of the class.
-int parent_other_entries(PyObject* inst, PyObject* view, PyObject* field_names,
-                         PyObject* symbolic_names) {
+// Calls `visit(entry)` for each entry of the view under a field of the class
+// that is not symbolic and that takes a parent, while it answers 1. 1, or
+// the first other answer (0, or -1 with the failure set).
+template <class Visit>
+int each_other_entry(PyObject* view, PyObject* field_names, PyObject* symbolic_names,
+                     Visit visit) {
     for (Py_ssize_t i = 0;; ++i) {
         py::Ref name = py::list_item(field_names, i);
-        if (!name) return 0;
+        if (!name) return 1;
         const int symbolic = listed(symbolic_names, name.get());
         if (symbolic < 0) return -1;
         if (symbolic) continue;
@@ -70,8 +73,19 @@ int parent_other_entries(PyObject* inst, PyObject* view, PyObject* field_names,
         if (!entry) continue;
         const int needs = needs_parenting(entry.get());
         if (needs < 0) return -1;
-        if (needs && !py::call_method<"topo_setparent">(entry.get(), inst)) return -1;
+        if (!needs) continue;
+        const int went_on = visit(entry.get());
+        if (went_on != 1) return went_on;
     }
+}
+
+// Parents the view's entries that are not symbolic fields of the class.
+int parent_other_entries(PyObject* inst, PyObject* view, PyObject* field_names,
+                         PyObject* symbolic_names) {
+    const int done = each_other_entry(view, field_names, symbolic_names, [&](PyObject* entry) {
+        return py::call_method<"topo_setparent">(entry, inst) ? 1 : -1;
+    });
+    return done < 0 ? -1 : 0;
 }
 
 // The view with the record's sealed and allow_partial flags copied on.
@@ -94,23 +108,9 @@ enum class Members : unsigned char { Adopted, AsTheySit };
 // takes a parent names the record already. 1, 0 or -1.
 int others_parented(PyObject* inst, PyObject* view, PyObject* field_names,
                     PyObject* symbolic_names) {
-    for (Py_ssize_t i = 0;; ++i) {
-        py::Ref name = py::list_item(field_names, i);
-        if (!name) return 1;
-        const int symbolic = listed(symbolic_names, name.get());
-        if (symbolic < 0) return -1;
-        if (symbolic) continue;
-        PyObject* hit = nullptr;
-        if (PyDict_GetItemRef(view, name.get(), &hit) < 0) return -1;
-        py::Ref entry = py::Ref::steal(hit);
-        if (!entry) continue;
-        const int needs = needs_parenting(entry.get());
-        if (needs <= 0) {
-            if (needs < 0) return -1;
-            continue;
-        }
-        if (names_parent(entry.get(), inst) != Names::Parent) return 0;
-    }
+    return each_other_entry(view, field_names, symbolic_names, [&](PyObject* entry) {
+        return names_parent(entry, inst) == Names::Parent ? 1 : 0;
+    });
 }
 
 py::Ref build_view(PyObject* inst, PyObject* field_names, Members members) {
