@@ -5,7 +5,9 @@
 
 #include <pthread.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 namespace vesk::py::fork_holds {
 
@@ -74,6 +76,44 @@ void raise_refusal(const char* text) noexcept {
 }
 
 }  // namespace
+
+bool BorrowFlag::held_by_this_thread() const noexcept {
+    const fork_holds::HoldLog& log = fork_holds::t_log;
+    for (std::uint32_t i = 0; i < log.size; ++i)
+        if (log.items[i] == this) return true;
+    return false;
+}
+
+namespace {
+
+// Tries made at once, still attached: the holder is storing now.
+constexpr unsigned kQuickTries = 64;
+
+}  // namespace
+
+void pause_for_retry(unsigned attempt) noexcept {
+    Py_BEGIN_ALLOW_THREADS;
+    if (attempt < 32)
+        std::this_thread::yield();
+    else
+        std::this_thread::sleep_for(std::chrono::microseconds(attempt < 256 ? 20 : 500));
+    Py_END_ALLOW_THREADS;
+}
+
+bool wait_for_hold(BorrowFlag& flag, bool exclusive) noexcept {
+    if (flag.held_by_this_thread()) return false;
+    auto take = [&] { return exclusive ? flag.try_exclusive() : flag.try_shared(); };
+    for (unsigned i = 0; i < kQuickTries; ++i) {
+        std::this_thread::yield();
+        if (take()) return true;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    for (unsigned attempt = 0;; ++attempt) {
+        pause_for_retry(attempt);
+        if (take()) return true;
+        if (std::chrono::steady_clock::now() - start > kMomentaryLimit) return false;
+    }
+}
 
 void raise_mutably_borrowed() noexcept { raise_refusal("Already mutably borrowed"); }
 void raise_borrowed() noexcept { raise_refusal("Already borrowed"); }

@@ -6,6 +6,7 @@
 #include "py/python.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 namespace vesk::py {
@@ -118,6 +119,10 @@ public:
         state_.store(make(gen_of(cur), kExclusiveWhole), std::memory_order_relaxed);
     }
 
+    // Whether the calling thread holds this flag itself (its hold log says
+    // so): a hold it asks for then can only be refused.
+    [[nodiscard]] bool held_by_this_thread() const noexcept;
+
     [[nodiscard]] bool is_free() const noexcept {
         return free_in(state_.load(std::memory_order_acquire), generation());
     }
@@ -169,6 +174,24 @@ private:
 
     std::atomic<std::uint64_t> state_{0};
 };
+
+// Far longer than any momentary hold: a hold, or a step refused one, that
+// outlasts it meets a holder that does not let go, and is refused.
+inline constexpr auto kMomentaryLimit = std::chrono::seconds(2);
+
+// Lets other threads run before another try; the thread detaches from the
+// interpreter while it waits, so that a holder the interpreter stops (or one
+// waiting to attach again) is not kept from letting go. `attempt` counts
+// the tries so far.
+void pause_for_retry(unsigned attempt) noexcept;
+
+// Takes the hold (exclusive or shared) once another thread's conflicting
+// hold is let go, waiting it out for a bounded time, detached from the
+// interpreter after the first tries: for a flag whose every hold lasts a
+// few loads and stores (hold.hpp, `kMomentaryHolds`). False, without an
+// exception, for a hold of the calling thread's own, or one that outlasts
+// any momentary hold.
+[[nodiscard]] bool wait_for_hold(BorrowFlag& flag, bool exclusive) noexcept;
 
 // The refusals of a hold. Each is remembered, by identity only, as the
 // thread's latest refusal, so a step that may meet another thread's

@@ -14,10 +14,11 @@
 //                            stay separate, or a write ends before Python code runs
 //
 // The same guards hold any other instance the function reaches
-// (`py::Shared<S> theirs(other);`, after a type check). Nothing waits: a hold
-// that meets a conflicting one is refused at once, and the second argument
-// of Shared / Exclusive (or of `shared<>()` / `exclusive<>()`) chooses what
-// a refusal does:
+// (`py::Shared<S> theirs(other);`, after a type check). Nothing waits for
+// long: a hold that meets a conflicting one is refused at once (a State of
+// momentary holds waits a bounded time first, below), and the second
+// argument of Shared / Exclusive (or of `shared<>()` / `exclusive<>()`)
+// chooses what a refusal does:
 //
 //   py::Refuse::Borrow          RuntimeError "Already mutably borrowed" for a
 //                               shared hold, "Already borrowed" for an exclusive one
@@ -27,6 +28,14 @@
 //
 // A refused guard converts to false; `return hold.refusal();` then answers
 // null (an exception is set) or NotImplemented, as its policy says.
+//
+// A State whose every hold lasts a few loads and stores, never across Python
+// code, may declare `static constexpr bool kMomentaryHolds = true;`: a hold
+// of it that meets another thread's then waits that one out (for a bounded
+// time, borrow.hpp `wait_for_hold`) rather than being refused at once, so a
+// read never fails because a write of another thread stores at that very
+// moment. A hold of the calling thread's own, or one that outlasts the
+// bound, is refused as any other.
 //
 // A State that must know when it may have changed declares
 // `void changed() noexcept`: every exclusive hold of it calls it as the hold
@@ -77,6 +86,13 @@ void raise_refusal(bool exclusive) noexcept {
     }
 }
 
+// Whether a State's holds wait out another thread's momentary one.
+template <class State>
+inline constexpr bool kWaitsOut = false;
+template <class State>
+    requires(State::kMomentaryHolds)
+inline constexpr bool kWaitsOut<State> = true;
+
 // What a function of return type `Ret` answers for a refused hold.
 template <Refuse R, class Ret>
 [[nodiscard]] Ret refusal_value() noexcept {
@@ -102,7 +118,10 @@ public:
     explicit Hold(PyObject* obj) noexcept : obj_(obj) {
         BorrowFlag& flag = borrow_flag<State>(obj);
         held_ = IsExclusive ? flag.try_exclusive() : flag.try_shared();
-        if (!held_) detail::raise_refusal<R>(IsExclusive);
+        if (!held_) [[unlikely]] {
+            if constexpr (detail::kWaitsOut<State>) held_ = wait_for_hold(flag, IsExclusive);
+            if (!held_) detail::raise_refusal<R>(IsExclusive);
+        }
     }
     ~Hold() { release(); }
     Hold(const Hold&) = delete;

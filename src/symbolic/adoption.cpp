@@ -591,7 +591,7 @@ int needs_parenting(PyObject* value) {
     return strict_topology_flag(value);
 }
 
-int unstamp_phantom_path(PyObject* key, PyObject* child, PyObject* owner_path) {
+int carries_phantom_path(PyObject* key, PyObject* child, PyObject* owner_path) {
     Placement where;
     if (!read_placement(child, where)) return -1;
     if (!is_absent(where.parent)) return 0;
@@ -604,8 +604,12 @@ int unstamp_phantom_path(PyObject* key, PyObject* child, PyObject* owner_path) {
     }
     py::Ref would_be = topology::child_key_path(key, owner_path);
     if (!would_be) return -1;
-    const int same = PyObject_RichCompareBool(where.path.get(), would_be.get(), Py_EQ);
-    if (same <= 0) return same;
+    return PyObject_RichCompareBool(where.path.get(), would_be.get(), Py_EQ);
+}
+
+int unstamp_phantom_path(PyObject* key, PyObject* child, PyObject* owner_path) {
+    const int phantom = carries_phantom_path(key, child, owner_path);
+    if (phantom <= 0) return phantom;
     const ContainerBridge* b = container_bridge();
     if (!b) return -1;
     return call_method_void<"topo_setpath">(child, b->empty_key_path.get());

@@ -352,5 +352,8 @@ private:
 // Resets the path a parentless child still carries from an earlier placement
 // under this very key of this very owner to the shared empty path. 0 or -1.
 [[nodiscard]] int unstamp_phantom_path(PyObject* key, PyObject* child, PyObject* owner_path);
+// Whether it carries such a path, which `unstamp_phantom_path` would reset.
+// 1, 0 or -1.
+[[nodiscard]] int carries_phantom_path(PyObject* key, PyObject* child, PyObject* owner_path);
 
 }  // namespace vesk::symbolic

@@ -4,15 +4,10 @@
 
 #include <chrono>
 #include <cstring>
-#include <thread>
 
 namespace vesk::symbolic {
 
 namespace {
-
-// Far longer than any momentary hold: a refusal that outlasts it is a real
-// conflict (a holder that does not let go) and is raised.
-constexpr auto kRetryLimit = std::chrono::seconds(2);
 
 bool is_refusal_text(PyObject* exc) noexcept {
     py::Ref text = py::Ref::steal(PyObject_Str(exc));
@@ -42,22 +37,13 @@ bool hold_refusal_pending() noexcept {
     return refusal;
 }
 
-void pause_for_retry(unsigned attempt) noexcept {
-    Py_BEGIN_ALLOW_THREADS;
-    if (attempt < 32)
-        std::this_thread::yield();
-    else
-        std::this_thread::sleep_for(std::chrono::microseconds(attempt < 256 ? 20 : 500));
-    Py_END_ALLOW_THREADS;
-}
-
 int retry_past_momentary_holds(int (*step)(void* ctx), void* ctx) {
     const auto start = std::chrono::steady_clock::now();
     for (unsigned attempt = 0;; ++attempt) {
-        if (!hold_refusal_pending() || std::chrono::steady_clock::now() - start > kRetryLimit)
-            return -1;
+        if (!hold_refusal_pending()) return -1;
+        if (std::chrono::steady_clock::now() - start > py::kMomentaryLimit) return -1;
         PyErr_Clear();
-        pause_for_retry(attempt);
+        py::pause_for_retry(attempt);
         if (step(ctx) == 0) return 0;
     }
 }

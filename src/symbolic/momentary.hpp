@@ -22,10 +22,6 @@ namespace vesk::symbolic {
 // raised last, not a RuntimeError of the same text from Python code.
 [[nodiscard]] bool hold_refusal_pending() noexcept;
 
-// Lets other threads run before a retry; the thread detaches from the
-// interpreter while it waits. `attempt` counts the retries so far.
-void pause_for_retry(unsigned attempt) noexcept;
-
 // After `step` failed once: runs it again while its only failure is a hold
 // refusal, for as long as a momentary hold may last. 0 or -1.
 [[nodiscard]] int retry_past_momentary_holds(int (*step)(void* ctx), void* ctx);

@@ -7,6 +7,7 @@ import types
 import pytest
 
 import vesk_core._native as native
+from helpers import Dict
 from vesk.symbolic.object_classes import Object, node_record_class, object_class
 from vesk.symbolic.objects import Origin, SymbolicModeError
 from vesk_core import KeyPath
@@ -18,7 +19,7 @@ seams = types.SimpleNamespace(
 
 __all__ = [
     "KeyPath", "Object", "Origin", "SymbolicModeError", "seams", "object_class",
-    "node_record_class", "made", "made_record", "recording_hooks",
+    "node_record_class", "made", "made_record", "recording_hooks", "PausingChild",
 ]
 
 
@@ -53,3 +54,12 @@ def recording_hooks(log, *names):
             log.append((name, old, new))
         return hook
     return {name: make(name) for name in names}
+
+
+class PausingChild(Dict):
+    """A child whose `topo_setpath` first calls its `pause` (set in its
+    __dict__ once it is made), so a write placing it can be held there."""
+
+    def topo_setpath(self, path):
+        self.__dict__.get("pause", lambda x: None)(1)
+        return super().topo_setpath(path)

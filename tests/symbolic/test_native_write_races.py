@@ -283,15 +283,18 @@ def test_pops_from_the_end_against_insertions_at_the_front():
     assert popped == first + inserted[:len(popped) - len(first)]
 
 
+@pytest.mark.parametrize("child", ["dict", "object"])
 @pytest.mark.parametrize("slots", [True, False], ids=["record", "object"])
-def test_constructions_meeting_on_one_child(slots):
+def test_constructions_meeting_on_one_child(slots, child):
     # Objects built around one free child on every thread at once: one takes
     # it, the others find it held or meet the one taking it; none reports a
-    # panic.
+    # panic (an object child's own state read while another thread stamps it
+    # included).
     R = object_class("RaceBuilt", [("f", native.Any(default=None))], slots=slots,
                      native_slots=True)
+    Child = object_class("RaceChild", [("n", native.Int())], native_slots=True)
     n = rounds(1500)
-    work = [Dict(n=r) for r in range(n)]
+    work = [Dict(n=r) if child == "dict" else Child(n=r) for r in range(n)]
     made = [[None] * THREADS for _ in range(n)]
 
     def write(r, tid):

@@ -75,6 +75,10 @@ struct SortMark {
 template <class Base>
 struct ContainerState {
     using Extends = Base;
+    // Every hold of the State lasts a few loads and stores: a read that
+    // meets another thread's seal, flag or placement storing at that moment
+    // waits it out rather than failing (py/hold.hpp).
+    static constexpr bool kMomentaryHolds = true;
 
     SymNode node;
     py::Ref value_spec;         // the bound Dict / List spec, or null

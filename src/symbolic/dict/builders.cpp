@@ -14,8 +14,10 @@
 #include "symbolic/bridge.hpp"
 #include "symbolic/calls.hpp"
 #include "symbolic/classes.hpp"
+#include "symbolic/in_place.hpp"
 #include "symbolic/markers.hpp"
 #include "symbolic/object_bridge.hpp"
+#include "symbolic/policy.hpp"
 
 #include <utility>
 #include <vector>
@@ -91,6 +93,45 @@ py::Ref build_object_attributes(const ObjectAttributesArgs& args) {
     o.mode = args.raw ? Mode::Raw : Mode::PassThrough;
     if (construct_into(self.get(), args.entries, args.spec, o) < 0) return {};
     return self;
+}
+
+py::Ref read_object_attributes(const ObjectAttributesArgs& args) {
+    // What the pass-through road would adopt each member with.
+    PyObject* root = args.root_path;
+    if (!root) {
+        const ContainerBridge* b = container_bridge();
+        if (!b) return {};
+        root = b->empty_key_path.get();
+    }
+    py::Ref schema = policy_schema(args.spec);
+    AdoptArgs adopt;
+    adopt.adopting = args.enable_topo;
+    adopt.owner_path = root;
+    adopt.container = args.owner;
+    adopt.parent_to_set = args.parent ? args.parent : Py_None;
+    adopt.parent_set_by_caller = args.parent_set_by_caller;
+    py::DictCursor cursor(args.entries);
+    py::Ref k, v;
+    for (int step; (step = cursor.next(k, v)) != 0;) {
+        py::Ref policy;
+        if (step < 0 || !field_policy(schema.get(), k.get(), nullptr, policy)) return {};
+        adopt.key = k.get();
+        adopt.policy = policy.get();
+        const int stays = stays_in_place(v.get(), adopt);
+        if (stays <= 0) return {};
+    }
+    // Sealed, the view is marked so alone: sealing it would seal its
+    // members again, a write into them beside another thread's seal.
+    ObjectAttributesArgs as_they_sit = args;
+    as_they_sit.raw = true;
+    as_they_sit.sealed = false;
+    py::Ref view = build_object_attributes(as_they_sit);
+    if (view && args.sealed) {
+        py::Exclusive<DictState> held(view.get());
+        if (!held) return {};
+        held->node.sealed = true;
+    }
+    return view;
 }
 
 PyObject* clone_if_primitive(PyObject* self) {

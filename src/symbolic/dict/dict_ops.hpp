@@ -181,6 +181,13 @@ struct ObjectAttributesArgs {
 // A new instance of the object bridge's `dict_cls` holding an object's
 // fields; its children get the object (`parent`) as parent.
 [[nodiscard]] py::Ref build_object_attributes(const ObjectAttributesArgs& args);
+// The same instance made of the members as they sit, where adopting each
+// would leave it as it is (symbolic/in_place.hpp): stored raw, claiming
+// nothing, calling no member's hook and, sealed, sealing none of them
+// again. Null without an exception when a
+// member would be placed, cloned, refused or stamped: the caller makes the
+// instance by `build_object_attributes` under its claims instead.
+[[nodiscard]] py::Ref read_object_attributes(const ObjectAttributesArgs& args);
 
 PyObject* clone_if_primitive(PyObject* self);
 

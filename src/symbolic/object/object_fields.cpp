@@ -77,49 +77,85 @@ py::Ref topo_field(PyObject* obj, PyObject* name) {
     return py::call_method<"infer">(value.get());
 }
 
-py::Ref sym_attributes(PyObject* obj) {
-    // The view places the object's children under the object's path as it
-    // reads it: the object is claimed as a placement claims it, and its
-    // ancestors as a write under it claims them (claim.hpp), so a placement
-    // or re-path of the object, or of a node above it, meeting the view's
-    // making is refused at once, whichever comes second, as a record's
-    // view's first use is.
-    ClaimScope claims;
-    if (claims.tree(obj) < 0 || claims.exclusive(obj) < 0) return {};
+namespace {
+
+// What the view of an object is made of, read in one hold.
+struct ViewFacts {
     py::Ref fields, path;
     bool sealed = false;
     bool allow_partial = false;
+};
+
+// False with an exception; a blank object has no view.
+bool read_view_facts(PyObject* obj, ViewFacts& out) {
     {
         py::Shared<ObjectState> held(obj);
-        if (!held) return {};
-        fields = held->fields;
-        path = held->node.path;
-        sealed = held->node.sealed;
-        allow_partial = held->node.allow_partial;
+        if (!held) return false;
+        out.fields = held->fields;
+        out.path = held->node.path;
+        out.sealed = held->node.sealed;
+        out.allow_partial = held->node.allow_partial;
     }
-    if (!fields) {
-        raise_naming_type(obj, PyExc_AttributeError,
-                          "'%U' object has no attribute '_sym_attributes'");
-        return {};
-    }
-    CtorMetaRef meta = ctor_meta(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
-    if (!meta || !object_bridge()) return {};
-    PyObject* sym_fields = meta->sym_fields.get();
+    if (out.fields) return true;
+    raise_naming_type(obj, PyExc_AttributeError, "'%U' object has no attribute '_sym_attributes'");
+    return false;
+}
+
+// The view of `entries` (a dict), parented to the object: of the members
+// as they sit (null without an exception where one would be placed), or
+// adopting them.
+enum class Members : unsigned char { AsTheySit, Adopted };
+py::Ref made_view(PyObject* obj, PyObject* entries, const ViewFacts& f, const CtorMeta& meta,
+                  Members members) {
+    PyObject* sym_fields = meta.sym_fields.get();
     dict::ObjectAttributesArgs a;
-    a.entries = fields.get();
+    a.entries = entries;
     a.spec = sym_fields == Py_None ? nullptr : sym_fields;
-    a.allow_partial = allow_partial;
-    a.sealed = sealed;
-    a.enable_topo = meta->topo;
-    a.root_path = path.get();
+    a.allow_partial = f.allow_partial;
+    a.sealed = f.sealed;
+    a.enable_topo = meta.topo;
+    a.root_path = f.path.get();
     // The children already sit under the object: shared, not cloned, and
     // parented once the view is (below).
     a.owner = obj;
     a.parent = obj;
     a.parent_set_by_caller = true;
+    // Taken as they sit, the members name the object already, and the view
+    // has it as parent from its making: no call hands it on to them, which
+    // would place again a member another thread's write has let go since.
+    if (members == Members::AsTheySit) return dict::read_object_attributes(a);
     py::Ref view = dict::build_object_attributes(a);
     if (!view || !py::call_method<"topo_setparent">(view.get(), obj)) return {};
     return view;
+}
+
+}  // namespace
+
+py::Ref sym_attributes(PyObject* obj) {
+    ViewFacts f;
+    if (!read_view_facts(obj, f)) return {};
+    CtorMetaRef meta = ctor_meta(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+    if (!meta || !object_bridge()) return {};
+    // A read: where adopting each field's value under the object would
+    // change nothing (every value a write or a construction stored sits
+    // there), the view is made of the fields as they sit, read once,
+    // claiming nothing and calling no member's hook, so readers never
+    // refuse one another, nor the writes under the object.
+    {
+        py::Ref entries = py::Ref::steal(PyDict_Copy(f.fields.get()));
+        if (!entries) return {};
+        py::Ref view = made_view(obj, entries.get(), f, *meta, Members::AsTheySit);
+        if (view || PyErr_Occurred()) return view;
+    }
+    // A value the view would place (stamp, clone or refuse) makes it a
+    // write: the object is claimed as a placement claims it, and its
+    // ancestors as a write under it claims them (claim.hpp), so a placement
+    // or re-path of the object, or of a node above it, meeting it is
+    // refused at once, whichever comes second, as a record's first use of
+    // its view is.
+    ClaimScope claims;
+    if (claims.tree(obj) < 0 || claims.exclusive(obj) < 0 || !read_view_facts(obj, f)) return {};
+    return made_view(obj, f.fields.get(), f, *meta, Members::Adopted);
 }
 
 }  // namespace vesk::symbolic::object

@@ -5,7 +5,8 @@
 // cleared by the collector.
 //
 // The State is read under the instance's shared hold and written under its
-// exclusive hold (py/hold.hpp); no hold is kept while Python code runs. The
+// exclusive hold (py/hold.hpp); no hold is kept while Python code runs, so
+// one that meets another thread's is waited out for a moment. The
 // field dictionary is a plain dict, read one entry at a time under its own
 // lock.
 #pragma once
@@ -24,6 +25,11 @@
 namespace vesk::symbolic::object {
 
 struct ObjectState {
+    // Every hold of the State lasts a few loads and stores: a read that
+    // meets another thread's seal, flag, placement or let-go storing at
+    // that moment waits it out rather than failing (py/hold.hpp).
+    static constexpr bool kMomentaryHolds = true;
+
     py::Ref fields;  // the field dictionary (a dict); null: a blank object
     SymNode node;
     // How many times what a field write checks its permission against has

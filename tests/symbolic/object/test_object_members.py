@@ -137,6 +137,11 @@ def test_sym_attributes_is_a_fresh_view_parented_to_the_object(Point, Flat):
     node = Node()
     view = made(Flat, x=node)._sym_attributes
     assert view["x"] is node and view.enable_topo is False and node.calls == []
+    # A field's value set by hand that sits nowhere: the view places it.
+    free = Dict(b=2)
+    view = made(Point, path=KeyPath("q"), x=1, y=free)._sym_attributes
+    assert view["y"] is free and free._topo_parent is view.topo_parent
+    assert free._topo_path == KeyPath.parse("q.y")
 
 
 def test_the_topo_option_must_be_a_bool():

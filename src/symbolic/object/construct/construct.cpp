@@ -340,17 +340,12 @@ namespace {
 // Every failure of the core reached from the native initialiser is handed
 // to the bridge's `prepare_construct_error`, and what it returns is raised.
 int wrap_construct_error() {
-    // An internal failure is not the user's construction error: the slot's
-    // trampoline reports it as a panic, so it must reach it unwrapped.
-    if (kernel::internal_failure_pending()) return -1;
-    PyObject* raised = PyErr_GetRaisedException();
-    // Nor is a construction refused for meeting another thread's write on
-    // a child (claim.hpp): that refusal is raised as it is.
-    if (py::is_claim_refusal(raised)) {
-        PyErr_SetRaisedException(raised);
-        return -1;
-    }
-    py::Ref exc = py::Ref::steal(raised);
+    // An internal failure is not the user's construction error: the slot
+    // reports it as a panic, so it must reach it unwrapped. Nor is a
+    // construction refused for meeting another thread's hold or write on
+    // the object or a child (claim.hpp): that refusal is raised as it is.
+    if (kernel::internal_failure_pending() || kernel::borrow_refusal_pending()) return -1;
+    py::Ref exc = py::Ref::steal(PyErr_GetRaisedException());
     const ObjectBridge* b = object_bridge();
     if (!b) return -1;
     py::Ref made = py::Ref::steal(PyObject_CallOneArg(b->prepare_construct_error.get(), exc.get()));

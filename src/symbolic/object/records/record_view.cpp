@@ -1,6 +1,7 @@
 #include "symbolic/object/records/record_view.hpp"
 
 #include "kernel/record/slots.hpp"
+#include "py/borrow.hpp"
 #include "py/critical_section.hpp"
 #include "py/lazy.hpp"
 #include "py/named.hpp"
@@ -10,6 +11,7 @@
 #include "symbolic/markers.hpp"
 #include "symbolic/node_ops.hpp"
 #include "symbolic/object_bridge.hpp"
+#include "symbolic/placement.hpp"
 #include "symbolic/object/node_state.hpp"
 #include "symbolic/object/object_state.hpp"
 #include "symbolic/object/records/record_construct.hpp"
@@ -53,12 +55,15 @@ bool flag_truth(PyObject* inst, std::uint64_t role, bool& out) {
 // Whether `name` is in the list `names`: 1, 0 or -1.
 int listed(PyObject* names, PyObject* name) { return PySequence_Contains(names, name); }
 
-// Parents the view's entries that are not symbolic fields of the class.
-int parent_other_entries(PyObject* inst, PyObject* view, PyObject* field_names,
-                         PyObject* symbolic_names) {
+// Calls `visit(entry)` for each entry of the view under a field of the class
+// that is not symbolic and that takes a parent, while it answers 1. 1, or
+// the first other answer (0, or -1 with the failure set).
+template <class Visit>
+int each_other_entry(PyObject* view, PyObject* field_names, PyObject* symbolic_names,
+                     Visit visit) {
     for (Py_ssize_t i = 0;; ++i) {
         py::Ref name = py::list_item(field_names, i);
-        if (!name) return 0;
+        if (!name) return 1;
         const int symbolic = listed(symbolic_names, name.get());
         if (symbolic < 0) return -1;
         if (symbolic) continue;
@@ -68,11 +73,47 @@ int parent_other_entries(PyObject* inst, PyObject* view, PyObject* field_names,
         if (!entry) continue;
         const int needs = needs_parenting(entry.get());
         if (needs < 0) return -1;
-        if (needs && !py::call_method<"topo_setparent">(entry.get(), inst)) return -1;
+        if (!needs) continue;
+        const int went_on = visit(entry.get());
+        if (went_on != 1) return went_on;
     }
 }
 
-py::Ref build_view(PyObject* inst, PyObject* field_names) {
+// Parents the view's entries that are not symbolic fields of the class.
+int parent_other_entries(PyObject* inst, PyObject* view, PyObject* field_names,
+                         PyObject* symbolic_names) {
+    const int done = each_other_entry(view, field_names, symbolic_names, [&](PyObject* entry) {
+        return py::call_method<"topo_setparent">(entry, inst) ? 1 : -1;
+    });
+    return done < 0 ? -1 : 0;
+}
+
+// The view with the record's sealed and allow_partial flags copied on.
+py::Ref with_flags(PyObject* inst, py::Ref view) {
+    bool sealed = false, allow_partial = false;
+    if (!flag_truth(inst, kRoleSealed, sealed) || !flag_truth(inst, kRoleAllowPartial, allow_partial))
+        return {};
+    if (PyObject_SetAttrString(view.get(), "_sealed", sealed ? Py_True : Py_False) < 0 ||
+        PyObject_SetAttrString(view.get(), "_allow_partial", allow_partial ? Py_True : Py_False) <
+            0)
+        return {};
+    return view;
+}
+
+// How the view takes the record's members: adopting them, or as they sit
+// (dict::read_object_attributes), where that leaves them as they are.
+enum class Members : unsigned char { Adopted, AsTheySit };
+
+// The non-symbolic fields' entries of a view taken as they sit: each that
+// takes a parent names the record already. 1, 0 or -1.
+int others_parented(PyObject* inst, PyObject* view, PyObject* field_names,
+                    PyObject* symbolic_names) {
+    return each_other_entry(view, field_names, symbolic_names, [&](PyObject* entry) {
+        return names_parent(entry, inst) == Names::Parent ? 1 : 0;
+    });
+}
+
+py::Ref build_view(PyObject* inst, PyObject* field_names, Members members) {
     PyObject* cls = py::class_of(inst);
     const ObjectBridge* b = object_bridge();
     if (!b) return {};
@@ -102,19 +143,21 @@ py::Ref build_view(PyObject* inst, PyObject* field_names) {
     a.owner = inst;
     a.parent = inst;
     a.parent_set_by_caller = covers;
+    if (members == Members::AsTheySit) {
+        py::Ref view = dict::read_object_attributes(a);
+        if (!view) return {};
+        const int parented =
+            covers ? 1 : others_parented(inst, view.get(), field_names,
+                                         facts.symbolic_field_names.get());
+        if (parented <= 0) return {};
+        return with_flags(inst, std::move(view));
+    }
     py::Ref view = dict::build_object_attributes(a);
     if (!view) return {};
     if (!covers && parent_other_entries(inst, view.get(), field_names,
                                         facts.symbolic_field_names.get()) < 0)
         return {};
-    bool sealed = false, allow_partial = false;
-    if (!flag_truth(inst, kRoleSealed, sealed) || !flag_truth(inst, kRoleAllowPartial, allow_partial))
-        return {};
-    if (PyObject_SetAttrString(view.get(), "_sealed", sealed ? Py_True : Py_False) < 0 ||
-        PyObject_SetAttrString(view.get(), "_allow_partial", allow_partial ? Py_True : Py_False) <
-            0)
-        return {};
-    return view;
+    return with_flags(inst, std::move(view));
 }
 
 // The blank test of a seam that is given the record's field list
@@ -152,17 +195,29 @@ py::Ref record_materialize(PyObject* inst, PyObject* field_names) {
     if (!record::read_view(inst, view)) return {};
     if (view) return view;
     // The view places the record's children under the record's path as it
-    // reads it: the record is claimed as a placement claims it, and its
-    // ancestors as a write under it claims them, so a first use on another
-    // thread, or a placement or re-path of the record or of any node above
-    // it, meeting this one is refused at once (claim.hpp). The children are
+    // reads it: the record and its ancestors are claimed as a write under
+    // the record claims them, so a placement or re-path of the record or of
+    // any node above it, meeting this first use, is refused at once, or
+    // refuses it, whichever comes second (claim.hpp). The children are
     // claimed as the view adopts them.
     ClaimScope claims;
-    if (claims.tree(inst) < 0 || claims.exclusive(inst) < 0 || !record::read_view(inst, view))
-        return {};
+    if (claims.tree(inst) < 0 || !record::read_view(inst, view)) return {};
     if (view) return view;
-    view = build_view(inst, field_names);
-    return view ? record::install_view(inst, view.get()) : py::Ref();
+    view = build_view(inst, field_names, Members::Adopted);
+    if (!view) {
+        // A child another thread claims: another first use adopting it,
+        // most often. Concurrent first uses agree on one view (the first
+        // installed), so this one takes the members as they sit, where
+        // adopting them would change nothing; elsewhere the refusal stands.
+        py::Ref refusal = py::Ref::steal(PyErr_GetRaisedException());
+        if (py::is_claim_refusal(refusal.get()))
+            view = build_view(inst, field_names, Members::AsTheySit);
+        if (!view) {
+            if (!PyErr_Occurred()) PyErr_SetRaisedException(refusal.release());
+            return {};
+        }
+    }
+    return record::install_view(inst, view.get());
 }
 
 int record_is_materialized(PyObject* inst) {

@@ -2,13 +2,11 @@
 
 #include "kernel/record/inferential.hpp"
 #include "kernel/record/slots.hpp"
-#include "kernel/slot_failure.hpp"
 #include "py/args.hpp"
 #include "py/entry.hpp"
 #include "py/hold.hpp"
 #include "py/methods.hpp"
 #include "py/named.hpp"
-#include "symbolic/momentary.hpp"
 #include "symbolic/object/class_facts.hpp"
 #include "symbolic/object/construct/construct.hpp"
 #include "symbolic/object/object_state.hpp"
@@ -28,27 +26,23 @@ using InitBody = int (*)(PyObject*, PyObject*, PyObject*);
 using GetattroBody = PyObject* (*)(PyObject*, PyObject*);
 
 // The instance and the arguments are held for the whole call: the body may
-// run Python code that drops the caller's references. A construction is a
-// write: one that meets another thread's hold of a child it validates or
-// places (that thread stamping it, say) is refused with the borrow error as
-// it came, as any write meeting another is, not reported as a panic.
+// run Python code that drops the caller's references. The slot's entry
+// (py::panic_entry) reports an internal failure as "panic in native slot";
+// anything else, the borrow refusal of a read or write that met another
+// thread's included, reaches the caller as the body raised it.
 template <InitBody Body>
 int init_trampoline(PyObject* self, PyObject* args, PyObject* kwargs) {
     py::Ref held_self = py::Ref::borrow(self);
     py::Ref held_args = py::Ref::borrow(args);
     py::Ref held_kwargs = py::Ref::borrow(kwargs);
-    if (Body(self, args, kwargs) == 0) return 0;
-    if (!symbolic::hold_refusal_pending()) convert_internal_failure();
-    return -1;
+    return Body(self, args, kwargs) == 0 ? 0 : -1;
 }
 
 template <GetattroBody Body>
 PyObject* getattro_trampoline(PyObject* obj, PyObject* name) {
     py::Ref held_obj = py::Ref::borrow(obj);
     py::Ref held_name = py::Ref::borrow(name);
-    PyObject* result = Body(obj, name);
-    if (!result) convert_internal_failure();
-    return result;
+    return Body(obj, name);
 }
 
 // --- getattro bodies ------------------------------------------------------------
