@@ -24,6 +24,24 @@ constexpr int kMaxAttempts = 100;
     return false;
 }
 
+// A fresh node built from `node`'s entries as each sits when the walk
+// reaches it: `fill(out, key, value)` stores what it makes of one (-1 on
+// failure). Null with the error set, a cycle's included.
+template <class Fill>
+[[nodiscard]] py::Ref rebuilt(WalkGuard& guard, PyObject* node, Fill&& fill) {
+    WalkLevel level(guard, node);
+    if (!level.ok()) return {};
+    py::Ref out = new_node();
+    if (!out) return {};
+    py::DictSnapshot entries(node);
+    py::Ref key, value;
+    int step;
+    while ((step = entries.next(key, value)) == 1)
+        if (fill(out.get(), key, value) < 0) return {};
+    if (step < 0) return {};
+    return out;
+}
+
 struct Copier {
     WalkGuard guard;
 
@@ -44,33 +62,20 @@ struct Copier {
     // and truth of the copy, and of every set a merge stores it into, count
     // a branch no member lies in, for good.
     [[nodiscard]] py::Ref copy(PyObject* node) {
-        WalkLevel level(guard, node);
-        if (!level.ok()) return {};
-        py::Ref out = new_node();
-        if (!out) return {};
-        py::DictSnapshot entries(node);
-        py::Ref key, value;
-        int step;
-        while ((step = entries.next(key, value)) == 1) {
+        return rebuilt(guard, node, [&](PyObject* out, const py::Ref& key, const py::Ref& value) {
             py::Ref copied_key;
             PyObject* new_key = copy_key(key.get(), copied_key);
-            if (!new_key) return {};
-            if (!PyDict_Check(value.get())) {
-                if (PyDict_SetItem(out.get(), new_key, value.get()) < 0) return {};
-                continue;
-            }
+            if (!new_key) return -1;
+            if (!PyDict_Check(value.get())) return PyDict_SetItem(out, new_key, value.get());
             py::Ref child = copy(value.get());
-            if (!child) return {};
+            if (!child) return -1;
             if (PyDict_GET_SIZE(child.get()) == 0) {
                 // The marker is known by its key alone, whatever it maps to.
                 const int mark = is_marker(key.get());
-                if (mark < 0) return {};
-                if (!mark) continue;
+                if (mark <= 0) return mark;
             }
-            if (PyDict_SetItem(out.get(), new_key, child.get()) < 0) return {};
-        }
-        if (step < 0) return {};
-        return out;
+            return PyDict_SetItem(out, new_key, child.get());
+        });
     }
 };
 
@@ -452,22 +457,14 @@ struct Reader {
 
     [[nodiscard]] py::Ref read(PyObject* node) {
         if (auto it = seen.find(node); it != seen.end()) return it->second.second;
-        WalkLevel level(guard, node);
-        if (!level.ok()) return {};
-        py::Ref out = new_node();
-        if (!out) return {};
-        py::DictSnapshot entries(node);
-        py::Ref key, value;
-        int step;
-        while ((step = entries.next(key, value)) == 1) {
-            // Anything but a node (the marker's value) is kept as it is, for
-            // the walk to judge as it would have.
-            py::Ref read_value = PyDict_Check(value.get()) ? read(value.get()) : value;
-            if (!read_value || PyDict_SetItem(out.get(), key.get(), read_value.get()) < 0)
-                return {};
-        }
-        if (step < 0) return {};
-        seen.try_emplace(node, py::Ref::borrow(node), out);
+        py::Ref out =
+            rebuilt(guard, node, [&](PyObject* into, const py::Ref& key, const py::Ref& value) {
+                // Anything but a node (the marker's value) is kept as it
+                // is, for the walk to judge as it would have.
+                py::Ref read_value = PyDict_Check(value.get()) ? read(value.get()) : value;
+                return read_value ? PyDict_SetItem(into, key.get(), read_value.get()) : -1;
+            });
+        if (out) seen.try_emplace(node, py::Ref::borrow(node), out);
         return out;
     }
 };
