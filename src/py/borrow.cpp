@@ -120,6 +120,17 @@ void raise_borrowed() noexcept { raise_refusal("Already borrowed"); }
 
 bool is_latest_refusal(PyObject* exc) noexcept { return exc && exc == t_latest_refusal; }
 
+bool is_borrow_error(PyObject* exc) noexcept {
+    if (!exc || !Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_RuntimeError)))
+        return false;
+    PyObject* args = reinterpret_cast<PyBaseExceptionObject*>(exc)->args;
+    if (!args || !PyTuple_Check(args) || PyTuple_GET_SIZE(args) != 1) return false;
+    PyObject* message = PyTuple_GET_ITEM(args, 0);
+    return PyUnicode_Check(message) &&
+           (PyUnicode_CompareWithASCIIString(message, "Already borrowed") == 0 ||
+            PyUnicode_CompareWithASCIIString(message, "Already mutably borrowed") == 0);
+}
+
 namespace {
 thread_local const PyObject* t_latest_claim_refusal = nullptr;
 }  // namespace

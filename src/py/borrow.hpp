@@ -201,6 +201,9 @@ void raise_mutably_borrowed() noexcept;
 void raise_borrowed() noexcept;
 // Whether `exc` is the latest refusal this thread raised.
 [[nodiscard]] bool is_latest_refusal(PyObject* exc) noexcept;
+// Whether `exc` reads as the borrow error: exactly a RuntimeError whose one
+// argument is "Already borrowed" or "Already mutably borrowed".
+[[nodiscard]] bool is_borrow_error(PyObject* exc) noexcept;
 
 // The refusal of a write that meets another thread's write on a node it
 // claims (symbolic/claim.hpp): the same error ("Already mutably borrowed"),

@@ -9,7 +9,15 @@
 #include "py/critical_section.hpp"
 #include "symbolic/node_ops.hpp"
 
+#include <cstdint>
+
 namespace vesk::symbolic {
+
+// An item assignment's index the list of `length` items does not reach.
+inline void raise_assignment_out_of_range(Py_ssize_t length, std::int64_t index) {
+    PyErr_Format(PyExc_IndexError, "list assignment index out of range. Length=%zd, index=%lld",
+                 length, static_cast<long long>(index));
+}
 
 // `storage[slot.key]`, or null when absent.
 [[nodiscard]] int dict_read_slot(PyObject* storage, SlotKey slot, py::Ref& out);
@@ -78,9 +86,7 @@ namespace vesk::symbolic {
     if (!inside) {
         if (!value) return StoreOutcome::Done;
         if (slot.named)
-            PyErr_Format(PyExc_IndexError,
-                         "list assignment index out of range. Length=%zd, index=%lld",
-                         PyList_GET_SIZE(storage), static_cast<long long>(slot.index));
+            raise_assignment_out_of_range(PyList_GET_SIZE(storage), slot.index);
         else
             PyErr_SetString(PyExc_IndexError, "list index out of range");
         return StoreOutcome::Error;

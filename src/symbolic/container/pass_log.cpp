@@ -378,29 +378,19 @@ void ConstructionLog::pop() noexcept {
     pushed_ = false;
 }
 
-int ConstructionLog::settle() {
+int ConstructionLog::settle(bool to_holder) {
     PassLog* log = std::exchange(taken_, nullptr);
     log->settled_ = true;
     int r = 0;
     // What it took stands with the construction, unless an operation that
     // holds the node it built, or any container it took, decides on them too.
-    if (PassLog* holder = PassLog::holder_log(below_, outer_, node_, log)) {
+    PassLog* holder = to_holder ? PassLog::holder_log(below_, outer_, node_, log) : nullptr;
+    if (holder) {
         log->hand_on(*holder, true);
     } else {
         log->entries_.clear();
         r = log->send_updates();
     }
-    delete log;
-    return r;
-}
-
-int ConstructionLog::commit_alone() {
-    pop();
-    PassLog* log = std::exchange(taken_, nullptr);
-    if (!log) return 0;
-    log->settled_ = true;
-    log->entries_.clear();
-    const int r = log->send_updates();
     delete log;
     return r;
 }
@@ -423,15 +413,10 @@ void ConstructionLog::fail_keeping(const std::vector<std::pair<Taken, Taken>>& k
         // Without the memory to keep them, what stands is not reported.
     }
     log->abort();
-    delete log;
+    log->updates_ = std::move(told);
     PyObject* pending = PyErr_GetRaisedException();
-    for (const PassLog::Update& u : told) {
-        if (u.container && u.update && dict::notify(u.container.get(), u.update) < 0) {
-            PyErr_Clear();
-            break;
-        }
-    }
-    told.clear();
+    if (log->send_updates() < 0) PyErr_Clear();
+    delete log;
     PyErr_SetRaisedException(pending);
 }
 

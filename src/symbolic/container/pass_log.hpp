@@ -215,12 +215,15 @@ public:
     // failed (the changes stand).
     [[nodiscard]] int commit() {
         pop();
-        return taken_ ? settle() : 0;
+        return taken_ ? settle(true) : 0;
     }
     // The same for a write that no operation around it takes back (a
     // list's batch): what it took stands with its stores whatever holds its
     // node, and its updates are sent. 0, or -1 when a notification failed.
-    [[nodiscard]] int commit_alone();
+    [[nodiscard]] int commit_alone() {
+        pop();
+        return taken_ ? settle(false) : 0;
+    }
 
     // How much it has taken so far: the marks `fail_keeping` reads.
     struct Taken {
@@ -239,7 +242,9 @@ public:
 private:
     friend class PassLog;
 
-    [[nodiscard]] int settle();
+    // `to_holder`: what it took goes on to an operation that holds its
+    // node, if any.
+    [[nodiscard]] int settle(bool to_holder);
     void pop() noexcept;
     // Whether it takes the apply of `container`, whose parents up its chain
     // are `chain` (`n` of them).

@@ -178,6 +178,9 @@ struct ObjectAttributesArgs {
     PyObject* parent = nullptr;
     bool parent_set_by_caller = false;
 };
+// How a view of an object's or record's fields takes its members: adopting
+// them (`build_object_attributes`), or as they sit (`read_object_attributes`).
+enum class Members : unsigned char { Adopted, AsTheySit };
 // A new instance of the object bridge's `dict_cls` holding an object's
 // fields; its children get the object (`parent`) as parent.
 [[nodiscard]] py::Ref build_object_attributes(const ObjectAttributesArgs& args);

@@ -500,29 +500,34 @@ void leave_flight(PyObject* self, InFlight& f) noexcept {
         }
 }
 
-void shift_in_flight(PyObject* self, Py_ssize_t pos, Py_ssize_t by) noexcept {
-    auto carry = [&](Py_ssize_t& at) {
-        if (at < pos) return;  // below the move, or gone already (-1)
-        if (by < 0 && at < pos - by)
-            at = -1;  // its item was taken out
-        else
-            at += by;
-    };
+namespace {
+
+// Carries every position the registered batches recorded by `carry`.
+template <class Carry>
+void carry_in_flight(PyObject* self, Carry carry) noexcept {
     for (InFlight* f = py::state<ListState>(self).in_flight; f; f = f->next) {
         for (std::size_t j = 0; j < f->count; ++j) carry(f->at[j]);
         carry(f->landing);
     }
 }
 
+}  // namespace
+
+void shift_in_flight(PyObject* self, Py_ssize_t pos, Py_ssize_t by) noexcept {
+    carry_in_flight(self, [&](Py_ssize_t& at) {
+        if (at < pos) return;  // below the move, or gone already (-1)
+        if (by < 0 && at < pos - by)
+            at = -1;  // its item was taken out
+        else
+            at += by;
+    });
+}
+
 void reverse_in_flight(PyObject* self) noexcept {
     const Py_ssize_t n = PyList_GET_SIZE(self);
-    auto carry = [&](Py_ssize_t& at) {
+    carry_in_flight(self, [&](Py_ssize_t& at) {
         if (at >= 0) at = at < n ? n - 1 - at : -1;
-    };
-    for (InFlight* f = py::state<ListState>(self).in_flight; f; f = f->next) {
-        for (std::size_t j = 0; j < f->count; ++j) carry(f->at[j]);
-        carry(f->landing);
-    }
+    });
 }
 
 void release_rooms(PyObject* self, Rooms& rooms) noexcept {
@@ -621,9 +626,7 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
     // Shrunk since the caller's check (another thread's removal or `clear`):
     // as if that came first.
     if (ranged && (index < -n || index >= n)) {
-        PyErr_Format(PyExc_IndexError,
-                     "list assignment index out of range. Length=%zd, index=%lld", n,
-                     static_cast<long long>(index));
+        raise_assignment_out_of_range(n, index);
         return -1;
     }
     std::int64_t asked = -1;  // an index past the end, which the write appends at
@@ -744,9 +747,7 @@ int core_write(PyObject* self, const View& view, PyObject* element, std::int64_t
             // The index was checked against the length the write began with;
             // a list shrunk meanwhile is the assignment's own IndexError,
             // unless the write appends then.
-            PyErr_Format(PyExc_IndexError,
-                         "list assignment index out of range. Length=%zd, index=%lld",
-                         PyList_GET_SIZE(self), static_cast<long long>(at.key));
+            raise_assignment_out_of_range(PyList_GET_SIZE(self), at.key);
             return -1;
         }
         if (at.occupant && at.occupant.get() == value) return 0;

@@ -101,10 +101,11 @@ bool read_view_facts(PyObject* obj, ViewFacts& out) {
     return false;
 }
 
+using dict::Members;
+
 // The view of `entries` (a dict), parented to the object: of the members
 // as they sit (null without an exception where one would be placed), or
 // adopting them.
-enum class Members : unsigned char { AsTheySit, Adopted };
 py::Ref made_view(PyObject* obj, PyObject* entries, const ViewFacts& f, const CtorMeta& meta,
                   Members members) {
     PyObject* sym_fields = meta.sym_fields.get();

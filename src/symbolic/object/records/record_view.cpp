@@ -100,9 +100,7 @@ py::Ref with_flags(PyObject* inst, py::Ref view) {
     return view;
 }
 
-// How the view takes the record's members: adopting them, or as they sit
-// (dict::read_object_attributes), where that leaves them as they are.
-enum class Members : unsigned char { Adopted, AsTheySit };
+using dict::Members;
 
 // The non-symbolic fields' entries of a view taken as they sit: each that
 // takes a parent names the record already. 1, 0 or -1.
